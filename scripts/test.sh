@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the normal build, the sanitizer build, and a short
+# bounded run of every fuzz target.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+
+for preset in normal sanitize; do
+  echo "== $preset build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  echo "== $preset tests"
+  ctest --preset "$preset" -j "$jobs"
+done
+
+if command -v clang++ >/dev/null 2>&1; then
+  echo "== fuzz targets"
+  cmake --preset fuzz >/dev/null
+  cmake --build --preset fuzz -j "$jobs"
+  secs=${TARN_FUZZ_SECONDS:-10}
+  found=0
+  while IFS= read -r f; do
+    found=$((found + 1))
+    name=$(basename "$f")
+    corpus="build/fuzz/corpus/$name"
+    mkdir -p "$corpus"
+    seeds=()
+    [ -d "fuzz/seeds/$name" ] && seeds=("fuzz/seeds/$name")
+    echo "-- $name (${secs}s)"
+    "$f" -max_total_time="$secs" -print_final_stats=0 "$corpus" "${seeds[@]}" 2>build/fuzz/"$name".log \
+      || { tail -n 40 build/fuzz/"$name".log; exit 1; }
+  done < <(find build/fuzz -type f -name 'fuzz_*' -perm -u+x | sort)
+  echo "fuzz targets run: $found"
+fi

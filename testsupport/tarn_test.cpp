@@ -1,0 +1,167 @@
+// Test harness: temporary roots, watchdog, System V clean-up and hex compare.
+#include "tarn_test.h"
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace tarn::test {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string MakeTempDir(const char* tag) {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/" + tag + "XXXXXX";
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  if (mkdtemp(buf.data()) == nullptr) {
+    ADD_FAILURE() << "mkdtemp failed for " << pattern;
+    return {};
+  }
+  return std::string(buf.data());
+}
+
+constexpr const char* kLayout[] = {
+    "/opt/tarn/lib/nls/C", "/opt/tarn/bin",        "/opt/tarn/lbin",
+    "/etc/opt/tarn/client", "/etc/opt/tarn/server", "/var/opt/tarn/log",
+    "/var/opt/tarn/tmp",    "/var/opt/tarn/server/log",
+};
+
+}  // namespace
+
+TempRoot::TempRoot() : path_(MakeTempDir("tarnroot.")) {
+  for (const char* dir : kLayout) fs::create_directories(path_ + dir);
+  if (const char* old = std::getenv("TARN_ROOT")) {
+    oldRoot_ = old;
+    hadOldRoot_ = true;
+  }
+  setenv("TARN_ROOT", path_.c_str(), 1);
+}
+
+TempRoot::~TempRoot() {
+  if (hadOldRoot_) {
+    setenv("TARN_ROOT", oldRoot_.c_str(), 1);
+  } else {
+    unsetenv("TARN_ROOT");
+  }
+  std::error_code ec;
+  if (!path_.empty()) fs::remove_all(path_, ec);
+}
+
+std::string TempRoot::at(std::string_view absolute) const { return path_ + std::string(absolute); }
+
+void TempRoot::write(std::string_view absolute, std::string_view content) const {
+  const std::string p = at(absolute);
+  fs::create_directories(fs::path(p).parent_path());
+  WriteFile(p, content);
+}
+
+std::string TempRoot::read(std::string_view absolute) const { return ReadFile(at(absolute)); }
+
+TempDir::TempDir() : path_(MakeTempDir("tarntmp.")) {}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  if (!path_.empty()) fs::remove_all(path_, ec);
+}
+
+Watchdog::Watchdog(unsigned seconds) {
+  signal(SIGALRM, SIG_DFL);
+  alarm(seconds);
+}
+
+Watchdog::~Watchdog() { alarm(0); }
+
+SysVGuard::~SysVGuard() {
+  for (int id : sems_) semctl(id, 0, IPC_RMID);
+  for (int id : shms_) shmctl(id, IPC_RMID, nullptr);
+}
+
+int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  socklen_t len = sizeof addr;
+  int port = -1;
+  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  if (fd >= 0) close(fd);
+  return port;
+}
+
+int RunInChild(const std::function<int()>& body, unsigned seconds) {
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    alarm(seconds);
+    _exit(body());
+  }
+  int status = 0;
+  for (unsigned waited = 0; waited <= seconds * 100; ++waited) {
+    const pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) return status;
+    usleep(10000);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  ADD_FAILURE() << "child " << pid << " killed after " << seconds << "s";
+  return status;
+}
+
+std::string Hex(std::span<const std::uint8_t> bytes) {
+  std::string out;
+  char buf[4];
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    std::snprintf(buf, sizeof buf, "%02x", bytes[i]);
+    if (i > 0) out += ' ';
+    out += buf;
+  }
+  return out;
+}
+
+std::vector<std::uint8_t> Bytes(std::string_view text) {
+  return std::vector<std::uint8_t>(text.begin(), text.end());
+}
+
+::testing::AssertionResult BytesEqual(std::span<const std::uint8_t> expected,
+                                      std::span<const std::uint8_t> actual) {
+  if (expected.size() == actual.size() &&
+      std::equal(expected.begin(), expected.end(), actual.begin())) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "\n  expected (" << expected.size()
+                                       << "): " << Hex(expected) << "\n  actual   ("
+                                       << actual.size() << "): " << Hex(actual);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void WriteFile(const std::string& path, std::string_view content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+}  // namespace tarn::test
