@@ -42,7 +42,7 @@ function(tarn_tests lib)
       DISCOVERY_MODE PRE_TEST
       PROPERTIES
         TIMEOUT 120
-        ENVIRONMENT "TARN_ROOT=${CMAKE_BINARY_DIR}/testroot;TARN_BUILD_DIR=${CMAKE_BINARY_DIR}")
+        ENVIRONMENT "TARN_ROOT=${CMAKE_BINARY_DIR}/testroot")
   endforeach()
 endfunction()
 

@@ -165,3 +165,9 @@ void WriteFile(const std::string& path, std::string_view content) {
 }
 
 }  // namespace tarn::test
+
+// Tests provoke allocation failures on purpose: the sanitizer must let malloc
+// return null instead of ending the test.
+extern "C" const char* __asan_default_options() {
+  return "allocator_may_return_null=1:detect_leaks=1";
+}

@@ -133,9 +133,10 @@ void* safe_calloc(size_t count, size_t elsize, const char* file, int line) {
 }
 
 // GCC cannot see that a failed realloc leaves the old block valid.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpragmas"
 #pragma GCC diagnostic ignored "-Wuse-after-free"
+#endif
 void* safe_realloc(void* pointer, size_t size, const char* file, int line) {
   DbgMessageM(file, line, kLevelRealloc, nullptr);
   if (size == 0) {
@@ -162,7 +163,9 @@ void* safe_realloc(void* pointer, size_t size, const char* file, int line) {
              "REALLOC failed Size=%d, errcode=%d", static_cast<int>(size), err);
   return reallocHook != nullptr ? reallocHook(pointer, size) : nullptr;
 }
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 void safe_free(void* pointer, const char* file, int line) {
   if (pointer == nullptr) {
