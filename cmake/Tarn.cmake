@@ -36,6 +36,7 @@ function(tarn_tests lib)
     set(exe "${lib}_${stem}")
     add_executable(${exe} "${src}")
     target_compile_options(${exe} PRIVATE ${TARN_WARNINGS})
+    add_dependencies(${exe} tarn_catalog)
     target_link_libraries(${exe} PRIVATE ${lib} ${T_LIBS} tarn_testsupport
                           GTest::gtest GTest::gmock GTest::gtest_main)
     gtest_discover_tests(${exe}

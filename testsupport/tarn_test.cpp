@@ -44,6 +44,12 @@ constexpr const char* kLayout[] = {
 
 TempRoot::TempRoot() : path_(MakeTempDir("tarnroot.")) {
   for (const char* dir : kLayout) fs::create_directories(path_ + dir);
+  // Products look their texts up in the catalogue the build compiled.
+  const fs::path catalogue = fs::path(TARN_BUILD_DIR) / "nls/C/tarn.cat";
+  std::error_code ec;
+  if (fs::exists(catalogue, ec)) {
+    fs::copy_file(catalogue, path_ + "/opt/tarn/lib/nls/C/tarn.cat", fs::copy_options::overwrite_existing, ec);
+  }
   if (const char* old = std::getenv("TARN_ROOT")) {
     oldRoot_ = old;
     hadOldRoot_ = true;

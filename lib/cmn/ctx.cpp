@@ -12,6 +12,7 @@
 #include "cmn/cmninit.h"
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
+#include "cmn/str.h"
 
 TARN_RCSID("lib/cmn/ctx.cpp");
 
@@ -195,46 +196,12 @@ void* SafeMemReallocHook(void*, size_t) {
   return nullptr;
 }
 
-namespace {
-
-// Decimal integer, else a boolean word. Returns false for anything else.
-bool ParseIntOrBool(const char* text, int* value) {
-  if (text == nullptr) return false;
-  char* end = nullptr;
-  errno = 0;
-  const long n = std::strtol(text, &end, 10);
-  if (end != text && errno == 0 && n >= -2147483647L - 1 && n <= 2147483647L) {
-    while (*end == ' ' || *end == '\t') ++end;
-    if (*end == '\0') {
-      *value = static_cast<int>(n);
-      return true;
-    }
-  }
-  static constexpr const char* kTrue[] = {"true", "yes", "on"};
-  static constexpr const char* kFalse[] = {"false", "no", "off"};
-  for (const char* word : kTrue) {
-    if (strcasecmp(text, word) == 0) {
-      *value = 1;
-      return true;
-    }
-  }
-  for (const char* word : kFalse) {
-    if (strcasecmp(text, word) == 0) {
-      *value = 0;
-      return true;
-    }
-  }
-  return false;
-}
-
-}  // namespace
-
 int EnvReadInt(const char* name, int* variable) {
   static const char kFn[] = "EnvReadInt";
   const char* text = name != nullptr ? std::getenv(name) : nullptr;
   if (text != nullptr) {
     int value = 0;
-    const bool valid = ParseIntOrBool(text, &value);
+    const bool valid = StrAtoBool(text, &value, nullptr) == 1;
     DbgPlain(18, "%s: %s found in environment (\"%s\", valid=%d)\n", kFn, name, text, valid ? 1 : 0);
     if (valid) {
       DbgPlain(18, "Value = %d", value);

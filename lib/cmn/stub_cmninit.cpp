@@ -11,6 +11,8 @@ char progname[256] = "";
 
 void CmnSetProgname(const char* name) { std::snprintf(progname, sizeof progname, "%s", name ? name : ""); }
 const char* CmnGetProgname() { return progname; }
+const char* CmnGetAdditionalId() { return ""; }
+char cmnNodename[64] = "hostname_unknown";
 void CmnSetAtAxit(void (*function)()) {
   if (!cmnDefine_NOATEXIT && function != nullptr) std::atexit(function);
 }

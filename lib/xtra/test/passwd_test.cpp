@@ -1,0 +1,122 @@
+// Password letters (literal encodings, text beyond Latin-1, refused forms)
+// and the scrambler (round trips, a literal text, rand() left alone).
+#include "xtra/passwd.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "cmn/ctx.h"
+#include "cmn/paths.h"
+#include "tarn_test.h"
+
+TARN_RCSID("lib/xtra/test/passwd_test.cpp");
+
+namespace {
+
+std::string Take(char* heap) {
+  std::string s = heap != nullptr ? heap : "<null>";
+  if (heap != nullptr) safe_free(heap, TARN_HERE);
+  return s;
+}
+
+TEST(Password, EncodesEachUtf16UnitAsFourLetters) {
+  EXPECT_EQ(Take(EncodePassword("")), "");
+  // 'A' is unit 0x0041, the euro sign 0x20AC: low nibble first, low byte first.
+  EXPECT_EQ(Take(EncodePassword("A\xE2\x82\xAC")), "CFBBNLBD");
+  // Outside the basic plane: a surrogate pair, two units D83D DE00.
+  EXPECT_EQ(Take(EncodePassword("\xF0\x9F\x98\x80")), "OEJOBBPO");
+  EXPECT_EQ(EncodePassword(nullptr), nullptr);
+}
+
+TEST(Password, TextBeyondLatin1RoundTrips) {
+  const char* const passwords[] = {
+      "p\xC3\xA4sswo\xCC\x88rd",                     // combining mark
+      "\xE2\x82\xAC\xE5\xAF\x86\xE7\xA0\x81",        // euro sign, CJK
+      "\xF0\x9F\x98\x80 and more",                   // surrogate pair
+      "raw \xFF\xFE byte",                           // not UTF-8: carried as raw units
+      "plain ASCII with blanks",
+  };
+  for (const char* password : passwords) {
+    char* encoded = EncodePassword(password);
+    ASSERT_NE(encoded, nullptr);
+    for (const char* p = encoded; *p != '\0'; ++p) ASSERT_TRUE(*p >= 'B' && *p <= 'Q') << encoded;
+    EXPECT_EQ(Take(DecodePassword(encoded)), password);
+    safe_free(encoded, TARN_HERE);
+  }
+  EXPECT_EQ(Take(DecodePassword("")), "");
+  EXPECT_EQ(DecodePassword(nullptr), nullptr);
+}
+
+TEST(Password, DecodeRefusesWhatEncodeNeverWrites) {
+  tarn::test::TempRoot root;  // the refusals write to debug.log
+  CmnPathsInit(root.path().c_str());
+  const char* const bad[] = {
+      "CFBA",      // 'A' is below the letter range
+      "CFBR",      // 'R' is above it
+      "cfbb",      // lower case
+      "CFB",       // not a multiple of four
+      "CFBBNLBDC", // one letter left over
+      "BBBB",      // a NUL unit would cut the password short
+      "CF BB",
+  };
+  for (const char* text : bad) EXPECT_EQ(DecodePassword(text), nullptr) << text;
+  // The log names the place, never the letters, which reveal the password.
+  const std::string log = root.read("/var/opt/tarn/log/debug.log");
+  EXPECT_NE(log.find("[DecodePassword]"), std::string::npos) << log;
+  EXPECT_EQ(log.find("CFB"), std::string::npos) << log;
+}
+
+TEST(Scramble, TextWithLengthMinusOneCoversTheTerminator) {
+  char out[4 + 2 * 4 + 1];
+  EXPECT_EQ(CmnScrambleBytes("abc", -1, out), 12);
+  EXPECT_EQ(std::strlen(out), 12u);
+  for (const char* p = out; *p != '\0'; ++p) ASSERT_TRUE(std::strchr("0123456789ABCDEF", *p) != nullptr) << out;
+  char back[8] = "xxxxxxx";
+  EXPECT_EQ(CmnUnScrambleBytes(out, back, sizeof back), 4);
+  EXPECT_EQ(std::memcmp(back, "abc", 4), 0);
+}
+
+TEST(Scramble, BinaryRoundTripAndMaxLimit) {
+  unsigned char data[256];
+  for (int i = 0; i < 256; ++i) data[i] = static_cast<unsigned char>(255 - i);
+  char text[4 + 2 * 256 + 1];
+  ASSERT_EQ(CmnScrambleBytes(data, 256, text), 4 + 512);
+  unsigned char back[256] = {};
+  EXPECT_EQ(CmnUnScrambleBytes(text, back, 256), 256);
+  EXPECT_EQ(std::memcmp(back, data, 256), 0);
+  unsigned char part[10] = {};
+  EXPECT_EQ(CmnUnScrambleBytes(text, part, 10), 10);
+  EXPECT_EQ(std::memcmp(part, data, 10), 0);
+}
+
+TEST(Scramble, FixedGeneratorRestoresALiteralText) {
+  // Seed 0x1234 and the bytes 'H', 'i', NUL, written on any system.
+  char back[3] = {1, 1, 1};
+  ASSERT_EQ(CmnUnScrambleBytes("12341327D3", back, 3), 3);
+  EXPECT_EQ(std::memcmp(back, "Hi", 3), 0);
+}
+
+TEST(Scramble, LeavesTheProcessGeneratorAlone) {
+  std::srand(42);
+  const int expected = std::rand();
+  std::srand(42);
+  char out[4 + 2 * 5 + 1];
+  CmnScrambleBytes("hello", 5, out);
+  char back[5];
+  CmnUnScrambleBytes(out, back, 5);
+  EXPECT_EQ(std::rand(), expected);
+}
+
+TEST(Scramble, MalformedTextsAreRefused) {
+  char back[8];
+  const char* const bad[] = {"", "123", "12345", "12zz00", "1234ab", "12 4", "G0000000"};
+  for (const char* text : bad) EXPECT_EQ(CmnUnScrambleBytes(text, back, 8), -1) << text;
+  EXPECT_EQ(CmnUnScrambleBytes("1234", back, 8), 0);  // a seed and no bytes
+  EXPECT_EQ(CharsToByte("AB"), 0xAB);
+  EXPECT_EQ(CharsToByte("ab"), -1);
+}
+
+}  // namespace
