@@ -231,7 +231,7 @@ void PrintWithCatalogue(int number, const char* text) {
   std::fflush(stderr);
 }
 
-// Marks an assertion failure; true when the caller goes on to report.
+// Marks an assertion failure; false without an error state to report from.
 bool MarkAssertion(const char* function, const char* file, int line) {
   ErhState* state = State();
   char shortFile[256];
@@ -413,22 +413,24 @@ void ErhPackM(const char* function, const char* file, int line) {
 
 void ErhAssertM(const char* function, int condition, const char* file, int line) {
   if (condition) return;
-  if (!MarkAssertion(function, file, line)) return;
-  char shortFile[256];
-  CopyShortName(shortFile, file);
-  ErhFullReportM(function, 3, NlsGetMessage(kSet, kMsgAssert, shortFile, line, shortFile, line),
-                 file, line);
+  if (MarkAssertion(function, file, line)) {
+    char shortFile[256];
+    CopyShortName(shortFile, file);
+    ErhFullReportM(function, 3, NlsGetMessage(kSet, kMsgAssert, shortFile, line, shortFile, line),
+                   file, line);
+  }
   EndAfterAssertion();
 }
 
 void ErhAssertPackedM(const char* function, int condition, const char* file, int line) {
   if (condition) return;
-  if (!MarkAssertion(function, file, line)) return;
-  char shortFile[256];
-  CopyShortName(shortFile, file);
-  ErhFullReportPackedM(function, 3,
-                       NlsPackMessage(kSet, kMsgAssert, shortFile, line, shortFile, line), file,
-                       line);
+  if (MarkAssertion(function, file, line)) {
+    char shortFile[256];
+    CopyShortName(shortFile, file);
+    ErhFullReportPackedM(function, 3,
+                         NlsPackMessage(kSet, kMsgAssert, shortFile, line, shortFile, line), file,
+                         line);
+  }
   EndAfterAssertion();
 }
 

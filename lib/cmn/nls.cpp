@@ -2,8 +2,6 @@
 // catalogue, lookups with retries and fixed miss texts, literals and keywords.
 #include "cmn/nls.h"
 
-#include <sys/stat.h>
-
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -15,7 +13,9 @@
 #include <thread>
 
 #include "cmn/dbg.h"
+#include "cmn/nlsfmt.h"
 #include "cmn/paths.h"
+#include "cmn/vekfile.h"
 
 TARN_RCSID("lib/cmn/nls.cpp");
 
@@ -31,10 +31,9 @@ constexpr int kDefineLimit = 100;
 CmnCatd catd = -1;
 CmnCatd defaultCatd = -1;
 
-char stringArea[kMessageArea];
-char messageArea[kMessageArea];
-char literalArea[kLiteralArea];
-char literalEnArea[kLiteralArea];
+NlsAreaRing<kMessageArea> stringAreas;
+NlsAreaRing<kMessageArea> messageAreas;
+NlsAreaRing<kLiteralArea> literalAreas;
 
 void Copy(char* area, size_t size, const char* text) {
   std::snprintf(area, size, "%s", text != nullptr ? text : "");
@@ -103,8 +102,9 @@ bool ReadCatalogMessage(CmnCatd handle, char* buffer, size_t size, int set, int 
   return false;
 }
 
-const char* Literal(int set, int n, char* area) {
+const char* Literal(int set, int n) {
   int found = 0;
+  char* area = literalAreas.Take();
   Copy(area, kLiteralArea, NlsGetCatalogStringEx(set, n, &found));
   return area;
 }
@@ -172,42 +172,44 @@ const char* NlsGetCatalogStringEx(int set, int number, int* found) {
   int dummy = 0;
   if (found == nullptr) found = &dummy;
   *found = 0;
-  std::snprintf(stringArea, sizeof stringArea, "Bad catalog access for message #%d in set %d", number,
+  char* area = stringAreas.Take();
+  std::snprintf(area, kMessageArea, "Bad catalog access for message #%d in set %d", number,
                 set);
   if (catd == -1 && defaultCatd == -1) NlsOpenCatalog();
   if (catd == -1 && defaultCatd == -1) {
-    std::snprintf(stringArea, sizeof stringArea, "Catalog not loaded, message #%d in set %d", number,
+    std::snprintf(area, kMessageArea, "Catalog not loaded, message #%d in set %d", number,
                   set);
-    DbgPlain(-2, "%s", stringArea);
-    return stringArea;
+    DbgPlain(-2, "%s", area);
+    return area;
   }
-  if (ReadCatalogMessage(catd, stringArea, sizeof stringArea - 1, set, number)) {
+  if (ReadCatalogMessage(catd, area, kMessageArea - 1, set, number)) {
     *found = 1;
-    return stringArea;
+    return area;
   }
   // Without a default catalogue (the language is "C") the language's miss
   // text is the answer.
-  if (defaultCatd == -1) return stringArea;
+  if (defaultCatd == -1) return area;
   DbgPlain(-2, "Retrieving of message #%d in set %d from message catalog failed, tryign default catalog...",
            number, set);
-  if (ReadCatalogMessage(defaultCatd, stringArea, sizeof stringArea - 1, set, number)) {
+  if (ReadCatalogMessage(defaultCatd, area, kMessageArea - 1, set, number)) {
     *found = 1;
-    return stringArea;
+    return area;
   }
   DbgPlain(-2, "Retrieving of message #%d in set %d from default message catalog failed", number, set);
-  return stringArea;
+  return area;
 }
 
 const char* NlsGetMessageVA(int set, int number, NlsArgs args) {
   int found = 0;
   const char* format = NlsGetCatalogStringEx(set, number, &found);
-  std::memset(messageArea, 0, sizeof messageArea);
-  vSprintf(messageArea, sizeof messageArea, format, args);
-  return messageArea;
+  char* area = messageAreas.Take();
+  std::memset(area, 0, kMessageArea);
+  vSprintf(area, kMessageArea, format, args);
+  return area;
 }
 
-const char* NlsGetLiteral(int n) { return Literal(kNlsSetLiteral, n, literalArea); }
-const char* NlsGetLiteralEn(int n) { return Literal(kNlsSetLiteralEn, n, literalEnArea); }
+const char* NlsGetLiteral(int n) { return Literal(kNlsSetLiteral, n); }
+const char* NlsGetLiteralEn(int n) { return Literal(kNlsSetLiteralEn, n); }
 
 int NlsGetDefine(int* index, int base, const char* keyword, int flags) {
   const bool exact = (flags & 1) != 0;
@@ -271,8 +273,8 @@ char* NlsFindPathForLocale(char* directory) {
   char* lang = directory + length + 1;
   std::strcpy(lang, cmnLang);
   do {
-    struct stat st {};
-    if (stat(directory, &st) == 0 && S_ISDIR(st.st_mode)) {
+    VEK_Stat st{};
+    if (VEK_StatFile(directory, &st) == 0 && st.type == VEK_FTYPE_DIR) {
       DbgPlain(1, "Directory found: %s\n", directory);
       return lang;
     }

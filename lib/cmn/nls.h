@@ -24,11 +24,19 @@ inline constexpr char kNlsCatalogName[] = "tarn.cat";
 // The longest text a catalogue entry yields (a longer one is cut).
 inline constexpr int kNlsMaxText = 4095;
 
+// A text returned in one of this module's result areas stays valid until
+// kNlsResultAreas further calls of the same function, so the results of
+// several calls may be passed in one argument list.
+inline constexpr size_t kNlsResultAreas = 16;
+
 // Language in use ("C" until NlsOpenCatalog found another one).
 extern char cmnLang[256];
 
 // Opens the language's catalogue (and the "C" one as the default unless the
 // language is "C"). 0, or -1 when no catalogue of the language chain exists.
+// The language comes from LC_ALL, LC_MESSAGES or LANG, whether or not that
+// locale is installed; outside host-process mode the process locale is also
+// set from the environment.
 int NlsOpenCatalog();
 // Closes both catalogues; harmless when none is open.
 void NlsCloseCatalog();
@@ -68,14 +76,16 @@ void CmnMapFileForceEmulation(bool on);
 // buffer holds one of the fixed miss texts. Returns buffer.
 char* GetCatalogMessage(CmnCatd handle, char* buffer, size_t size, int set, int number);
 // The text (set, number), or a fixed miss text with *found = 0. Opens the
-// catalogue on first use. The area is overwritten by the next call.
+// catalogue on first use. Result area of 2048 bytes.
 const char* NlsGetCatalogStringEx(int set, int number, int* found);
-// Localised literal n (set 11) and English literal n (set 149), each in its
-// own 256-byte area; a missing literal gives the miss text.
+// Localised literal n (set 11) and English literal n (set 149), in result
+// areas of 256 bytes; a missing literal gives the miss text.
 const char* NlsGetLiteral(int n);
 const char* NlsGetLiteralEn(int n);
 // Finds `keyword` among the literals base, base + 1, ... (English first,
-// then localised). Flag 1: compare case-sensitively. 0 with *index, or -1.
+// then localised); a list ends at an empty or missing literal. Flag 1:
+// compare case-sensitively. 0 with *index = the match's offset from base, or
+// -1.
 int NlsGetDefine(int* index, int base, const char* keyword, int flags);
 
 // One formatting argument with the type the caller really passed. The
@@ -129,8 +139,8 @@ int Sprintf(char* buffer, size_t size, const char* format, const A&... args) {
   return vSprintf(buffer, size, format, list);
 }
 
-// Catalogue text (set, number) formatted with the arguments, in a 2048-byte
-// area the next call overwrites.
+// Catalogue text (set, number) formatted with the arguments, in a result
+// area of 2048 bytes.
 const char* NlsGetMessageVA(int set, int number, NlsArgs args);
 template <class... A>
 const char* NlsGetMessage(int set, int number, const A&... args) {

@@ -2,6 +2,7 @@
 // expander so that all three count and place arguments the same way.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -47,3 +48,19 @@ class NlsConversionWalker {
 // Appends one argument converted by the conversion's flags, width and
 // precision, but always by the argument's own type. Null arg: nothing.
 void NlsFormatArg(const NlsConversion& conversion, const NlsArg* arg, std::string* out);
+
+// Result areas handed out in turn, so that calls made for the arguments of
+// one call do not overwrite each other's results.
+template <size_t Size>
+class NlsAreaRing {
+ public:
+  char* Take() {
+    char* area = areas_[next_].data();
+    next_ = (next_ + 1) % areas_.size();
+    return area;
+  }
+
+ private:
+  std::array<std::array<char, Size>, kNlsResultAreas> areas_{};
+  size_t next_ = 0;
+};

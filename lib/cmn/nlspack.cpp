@@ -31,26 +31,10 @@ constexpr size_t kExpansionBudget = 4 * kSKprintfMax;
 constexpr size_t kSmallArea = 64;
 constexpr size_t kFloatArea = 256;
 
-// Result areas handed out in turn, so that packers called for the arguments
-// of one call do not overwrite each other.
-template <size_t Size>
-class AreaRing {
- public:
-  char* Take() {
-    char* area = areas_[next_].data();
-    next_ = (next_ + 1) % areas_.size();
-    return area;
-  }
-
- private:
-  std::array<std::array<char, Size>, kNlsPackAreas> areas_{};
-  size_t next_ = 0;
-};
-
-AreaRing<kNlsPackedMax + 1> packAreas;
-AreaRing<kSmallArea> literalAreas;
-AreaRing<kSmallArea> timeAreas;
-AreaRing<kFloatArea> floatAreas;
+NlsAreaRing<kNlsPackedMax + 1> packAreas;
+NlsAreaRing<kSmallArea> literalAreas;
+NlsAreaRing<kSmallArea> timeAreas;
+NlsAreaRing<kFloatArea> floatAreas;
 char floatText[kFloatArea];
 char formatLiteral[256];
 

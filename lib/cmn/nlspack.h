@@ -26,17 +26,16 @@ inline constexpr char kNlsSeparator = '\x03';
 
 // Packs catalogue message (set, number) with its arguments, taken in the
 // order of their positions in the catalogue text. The result (at most 2047
-// bytes) stays valid until kNlsPackAreas further calls of the same packer, so
-// packers may be nested in one argument list.
-inline constexpr int kNlsPackAreas = 16;
+// bytes) lies in a result area (see kNlsResultAreas), so packers may be
+// nested in one argument list.
 const char* NlsPackMessageVA(int set, int number, NlsArgs args);
 template <class... A>
 const char* NlsPackMessage(int set, int number, const A&... args) {
   const std::array<NlsArg, sizeof...(A)> list{NlsArg(args)...};
   return NlsPackMessageVA(set, number, list);
 }
-// Typed items, passed as text arguments of a packed message. Same lifetime
-// rule as NlsPackMessage.
+// Typed items, passed as text arguments of a packed message, in result
+// areas.
 const char* NlsPackLiteral(int n);
 const char* NlsPackTime(time_t t);
 const char* NlsPackShortTime(time_t t);

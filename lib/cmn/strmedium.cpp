@@ -1,5 +1,5 @@
-// Strings: the text forms of media: physical locations, magazine
-// descriptions, user locations and generated medium ids.
+// Strings: the text forms of media: physical locations and magazine
+// descriptions.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -202,7 +202,10 @@ size_t Room(StrMsg* buf, size_t need, bool* enough) {
   const int mode = DYNBUF_FRESH | (buf->data == nullptr ? DYNBUF_OWN : 0);
   *enough = need <= INT_MAX && DynBufChkSizeL(buf, static_cast<int>(need), mode) >= 0;
   if (*enough) return need;
-  return buf->data != nullptr ? buf->capacity : 0;
+  // A borrowed buffer is refused even when the text fits it exactly.
+  const size_t capacity = buf->data != nullptr ? buf->capacity : 0;
+  *enough = capacity >= need;
+  return capacity;
 }
 
 char* HeapBlock(size_t bytes) { return static_cast<char*>(safe_malloc(bytes, TARN_HERE)); }

@@ -17,13 +17,7 @@ TARN_RCSID("lib/cmn/fuzz/nlscat_fuzz.cpp");
 
 namespace {
 
-struct TempFile {
-  std::string path;
-  ~TempFile() {
-    if (!path.empty()) unlink(path.c_str());
-  }
-} file;
-std::string& path = file.path;
+std::string path;
 
 void Probe(const std::uint8_t* data, std::size_t size) {
   const CmnCatd h = VEK_catopen(path.c_str(), 0);
@@ -45,21 +39,19 @@ void Probe(const std::uint8_t* data, std::size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (path.empty()) {
-    char name[] = "/tmp/nlscat_fuzz.XXXXXX";
-    const int fd = mkstemp(name);
-    if (fd < 0) std::abort();
-    close(fd);
-    path = name;
-  }
-  FILE* out = std::fopen(path.c_str(), "wb");
-  if (out == nullptr) std::abort();
-  if (size > 0) std::fwrite(data, 1, size, out);
-  std::fclose(out);
+  // A file of its own per input, gone before the next: a fuzzer ends
+  // without running destructors.
+  char name[] = "/tmp/nlscat_fuzz.XXXXXX";
+  const int fd = mkstemp(name);
+  if (fd < 0) std::abort();
+  if (size > 0 && write(fd, data, size) != static_cast<ssize_t>(size)) std::abort();
+  close(fd);
+  path = name;
   CmnMapFileForceEmulation(false);
   Probe(data, size);
   CmnMapFileForceEmulation(true);
   Probe(data, size);
   CmnMapFileForceEmulation(false);
+  unlink(name);
   return 0;
 }

@@ -151,9 +151,12 @@ TEST(VSprintfTest, ArgumentsAreNeverReadAsAnotherType) {
 }
 
 TEST_F(NlsTest, GetMessageFormatsTheCatalogueText) {
-  Install("C", "80 1001 Cannot connect to %s (port %d): %s\n131 7 %2$s before %1$s\n");
+  Install("C", "11 1 one\n11 2 two\n80 1001 Cannot connect to %s (port %d): %s\n131 7 %2$s before %1$s\n");
   EXPECT_STREQ(NlsGetMessage(80, 1001, "host", 7777, "refused"), "Cannot connect to host (port 7777): refused");
   EXPECT_STREQ(NlsGetMessage(131, 7, "a", "b"), "b before a");
+  // Results of lookups passed together keep their own texts.
+  int found = 0;
+  EXPECT_STREQ(NlsGetMessage(131, 7, NlsGetLiteral(1), NlsGetCatalogStringEx(11, 2, &found)), "two before one");
   EXPECT_STREQ(NlsGetMessage(80, 1001), "Cannot connect to  (port ): ");
 }
 

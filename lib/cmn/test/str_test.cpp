@@ -523,6 +523,7 @@ TEST(StrIdentity, LocationsAndMagazines) {
   EXPECT_STREQ(b, "b");
   EXPECT_EQ(StrFromMagDescription("none", a, b), -1);
   EXPECT_EQ(StrToMagDescription(std::string(70, 'x').c_str(), "b", out, sizeof out), -1);
+
 }
 
 TEST(StrIdentity, GuidLabelsAndPermissions) {

@@ -163,6 +163,9 @@ TEST(Utf, GrowsAsNeededAndCutsWhenItCannot) {
   EXPECT_EQ(DynConvW2S(LE(std::u16string(u"ab\x20AC\x20AC", 5)).data(), &borrowed, 0, 0), -1);
   EXPECT_STREQ(local, "ab\xE2\x82\xAC");
   EXPECT_EQ(borrowed.length, 5u);
+  // A text that fits the borrowed buffer exactly is whole.
+  EXPECT_EQ(DynConvW2S(LE(std::u16string(u"abcdefg", 8)).data(), &borrowed, 0, 0), 8);
+  EXPECT_STREQ(local, "abcdefg");
 }
 
 TEST(Utf, ReceivedMarkedMessageBecomesNative) {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 
 #include "cmn/ctx.h"
@@ -499,6 +500,54 @@ TEST_F(FileTest, LockFileRejectsOffsetsBelowMinusOne) {
   EXPECT_EQ(VEK_LockFile(-1, F_TLOCK, -1, 10), -1);
   EXPECT_EQ(ErhErrno(), ERH_SYSTEM);
   VEK_CloseFile(fd);
+}
+
+// ---------------------------------------------------------------------------
+// Directory search.
+
+TEST_F(FileTest, FindListsMatchingNamesOnly) {
+  for (const char* name : {"a.log", "b.log", "c.txt", ".hidden.log"}) WriteFile(At(name), "");
+  fs::create_directories(At("d.log"));
+  VEK_FindData search;
+  char name[kVekNameMax];
+  std::set<std::string> found;
+  int rc = VEK_FindFirstFile(&search, At("*.log").c_str(), name);
+  while (rc == 0) {
+    found.insert(name);
+    rc = VEK_FindNextFile(&search, name);
+  }
+  EXPECT_EQ(rc, -1);
+  EXPECT_EQ(VEK_FindClose(&search), 0);
+  EXPECT_EQ(found, (std::set<std::string>{"a.log", "b.log", "d.log", ".hidden.log"}));
+  EXPECT_EQ(search.dir, nullptr);
+  EXPECT_EQ(search.path, nullptr);
+
+  // Everything but the two dot entries.
+  found.clear();
+  rc = VEK_FindFirstFile(&search, At("*").c_str(), name);
+  while (rc == 0) {
+    found.insert(name);
+    rc = VEK_FindNextFile(&search, name);
+  }
+  VEK_FindClose(&search);
+  EXPECT_EQ(found.size(), 5u);
+  EXPECT_EQ(found.count("."), 0u);
+}
+
+TEST_F(FileTest, FindWithoutMatchesClosesTheSearchItself) {
+  VEK_FindData search;
+  char name[kVekNameMax] = "untouched";
+  EXPECT_EQ(VEK_FindFirstFile(&search, At("*.none").c_str(), name), -1);
+  EXPECT_EQ(search.dir, nullptr);
+  EXPECT_EQ(search.path, nullptr);
+  EXPECT_EQ(VEK_FindFirstFile(&search, "no-slash-*", name), -1);
+  EXPECT_EQ(search.path, nullptr);
+  EXPECT_EQ(VEK_FindFirstFile(&search, At("missing/*").c_str(), name), -1);
+  EXPECT_STREQ(name, "untouched");
+  WriteFile(At("file"), "");
+  EXPECT_EQ(VEK_FindFirstFile(&search, At("file/*").c_str(), name), -2);
+  EXPECT_EQ(errno, ENOTDIR);
+  EXPECT_EQ(VEK_FindClose(nullptr), -1);
 }
 
 // ---------------------------------------------------------------------------

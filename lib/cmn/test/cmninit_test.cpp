@@ -1,0 +1,223 @@
+// Start-up and exit of the common runtime in a fresh process, process
+// identity, exit handlers, the inet port, and the user and machine texts.
+#include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "cmn/cmninit.h"
+#include "cmn/ctx.h"
+#include "cmn/dbg.h"
+#include "cmn/erh.h"
+#include "cmn/paths.h"
+#include "cmn/user.h"
+#include "tarn_test.h"
+
+TARN_RCSID("lib/cmn/test/cmninit_test.cpp");
+
+namespace {
+
+// Runs `body` in a fresh child and expects exit code 0; a nonzero code names
+// the check that failed.
+void InChild(const std::function<int()>& body) {
+  const int status = tarn::test::RunInChild(body, 60);
+  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "failed check " << WEXITSTATUS(status);
+}
+
+// Name of the first file in `dir` whose name ends in `suffix`, or "".
+std::string FindFile(const std::string& dir, const std::string& suffix) {
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return "";
+  std::string found;
+  while (dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      found = dir + "/" + name;
+    }
+  }
+  closedir(d);
+  return found;
+}
+
+TEST(CmnInitTest, RcFileIsExportedBeforeTracingStarts) {
+  InChild([] {
+    tarn::test::TempRoot root;
+    CmnPathsInit(root.path().c_str());
+    const std::string traceDir = root.at("/var/opt/tarn/tmp");
+    root.write("/opt/tarn/.tarnrc", "# set by the installation\nTARN_RC_PROBE=from rc\nVEKDBG=1-200 rcpost\n"
+                                    "VEKDBGDIR=" + traceDir + "\n");
+    unsetenv("VEKDBG");
+    if (CmnIsInitialized()) return 1;
+    if (CmnInit("rcprog", "addid", nullptr, nullptr, nullptr, 0) != 0) return 2;
+    if (!CmnIsInitialized() || cmnUsageCount != 1 || !cmnProcessInited) return 3;
+    const char* probe = std::getenv("TARN_RC_PROBE");
+    if (probe == nullptr || std::strcmp(probe, "from rc") != 0) return 4;
+    if (std::strcmp(CmnGetProgname(), "rcprog") != 0 || std::strcmp(CmnGetAdditionalId(), "addid") != 0) return 5;
+    if (std::strcmp(cmnHostname, "hostname_unknown") == 0 || std::strcmp(cmnEun, "unnamed") == 0) return 6;
+    // A missing cell_server file is no error of the program's.
+    if (ErhErrno() != 0 || std::strcmp(cmnCSHostname, "unnamed") != 0) return 7;
+    const std::string trace = FindFile(traceDir, "_rcpost");
+    if (trace.empty()) return 8;
+    if (tarn::test::ReadFile(trace).find("CmnInit() done") == std::string::npos) return 9;
+    // A second start by another layer neither counts twice nor re-reads.
+    if (CmnInit("rcprog", nullptr, nullptr, nullptr, nullptr, 0) != 0 || cmnUsageCount != 1) return 10;
+    if (CmnExit() != 0 || CmnIsInitialized()) return 11;
+    if (DbgGetFd() != nullptr) return 12;
+    return 0;
+  });
+}
+
+TEST(CmnInitTest, CellServerHostIsTakenFromTheClientFile) {
+  InChild([] {
+    tarn::test::TempRoot root;
+    CmnPathsInit(root.path().c_str());
+    root.write("/etc/opt/tarn/client/cell_server", "localhost\n");
+    if (CmnInit("csprog", nullptr, nullptr, nullptr, nullptr, 0) != 0) return 1;
+    const char* expected = CmnExpandHostname("localhost");
+    if (expected == nullptr || std::strcmp(cmnCSHostname, expected) != 0) return 2;
+    CmnExit();
+    return 0;
+  });
+}
+
+TEST(CmnInitTest, WithoutACatalogueStartUpFails) {
+  InChild([] {
+    tarn::test::TempRoot root;
+    std::remove(root.at("/opt/tarn/lib/nls/C/tarn.cat").c_str());
+    CmnPathsInit(root.path().c_str());
+    unsetenv("LANG");
+    unsetenv("LC_ALL");
+    unsetenv("LC_MESSAGES");
+    if (CmnInit("nocat", nullptr, nullptr, nullptr, nullptr, 0) != -1) return 1;
+    if (CmnIsInitialized() || cmnUsageCount != 0) return 2;
+    return 0;
+  });
+}
+
+TEST(CmnInitTest, ProgramNameSurvivesAForkedChildsFreshSlots) {
+  InChild([] {
+    CmnSetProgname("  parent name that is long enough  ");
+    CmnSetAdditionalId("id-1");
+    CmnContextAtFork();
+    if (std::strcmp(CmnGetProgname(), "  parent name that is long enough  ") != 0) return 1;
+    if (std::strcmp(CmnGetAdditionalId(), "id-1") != 0) return 2;
+    CmnSetProgname(std::string(400, 'p').c_str());
+    if (std::strlen(CmnGetProgname()) != kCmnProgNameMax) return 3;
+    CmnSetProgname(nullptr);
+    if (std::strlen(CmnGetProgname()) != kCmnProgNameMax) return 4;
+    return 0;
+  });
+}
+
+TEST(CmnInitTest, ExitHandlersHonourNoAtExit) {
+  tarn::test::TempDir dir;
+  static std::string marker;
+  marker = dir.path() + "/ran";
+  for (int noAtExit : {0, 1}) {
+    const int status = tarn::test::RunInChild([noAtExit] {
+      cmnDefine_NOATEXIT = noAtExit;
+      CmnSetAtAxit([] { tarn::test::WriteFile(marker, "yes"); });
+      std::exit(0);
+      return 0;
+    });
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(tarn::test::ReadFile(marker), noAtExit ? "" : "yes") << noAtExit;
+    std::remove(marker.c_str());
+  }
+}
+
+TEST(CmnInitTest, InetPortFromTheEnvironmentComesFirst) {
+  const int status = tarn::test::RunInChild([] {
+    setenv("TARN_INET_PORT", "40123", 1);
+    if (CmnGetInetPort() != 40123) return 1;
+    setenv("TARN_INET_PORT", "70000", 1);  // no port: the service or the default
+    const int looked = CmnGetInetPort();
+    if (looked <= 0 || looked > 65535 || glInetPort != looked) return 2;
+    setenv("TARN_INET_PORT", "12x", 1);
+    if (CmnGetInetPort() != looked) return 3;
+    unsetenv("TARN_INET_PORT");
+    if (CmnGetInetPort() != looked) return 4;
+    return 0;
+  });
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST(CmnInitTest, HostNamesAndLookups) {
+  char node[kCmnHostNameSize];
+  GetNodename(node, sizeof node);
+  EXPECT_FALSE(std::string(node).empty());
+  for (char c : std::string(node)) EXPECT_FALSE(c >= 'A' && c <= 'Z');
+
+  EXPECT_EQ(GetHostByName(nullptr), nullptr);
+  EXPECT_EQ(GetHostByName(""), nullptr);
+  EXPECT_EQ(CmnExpandHostname("no-such-host.invalid"), nullptr);
+  const char* local = CmnExpandHostname("LOCALHOST");
+  ASSERT_NE(local, nullptr);
+  EXPECT_EQ(std::string(local), "localhost");
+
+  char* copy = nullptr;
+  EXPECT_EQ(CmnExpandHostName("no-such-host.invalid", &copy), 0);
+  EXPECT_EQ(std::string(copy), "no-such-host.invalid");
+  safe_free(copy, TARN_HERE);
+  EXPECT_EQ(CmnExpandHostName("localhost", &copy), 1);
+  EXPECT_EQ(std::string(copy), "localhost");
+  safe_free(copy, TARN_HERE);
+  EXPECT_EQ(CmnExpandHostName(nullptr, &copy), -1);
+  EXPECT_EQ(copy, nullptr);
+
+  EXPECT_EQ(std::string(CmnCheckHostentAliases(GetHostByName("localhost"))), "localhost");
+}
+
+TEST(CmnInitTest, SleepAndYield) {
+  const auto start = std::chrono::steady_clock::now();
+  CmnSleep(120);
+  VEK_Yield(3);
+  VEK_Yield(7);
+  const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_GE(spent, 0.13);
+  EXPECT_LT(spent, 2.0);
+  const double now = CmnGetCurrentTime();
+  EXPECT_NEAR(now, static_cast<double>(std::time(nullptr)), 2.0);
+}
+
+TEST(UserTest, IdentityMachineAndCluster) {
+  ASSERT_EQ(CmnGetUserInfo(), 0);
+  EXPECT_STRNE(cmnEun, "unnamed");
+  EXPECT_STRNE(cmnEgn, "unnamed");
+  char machine[kCmnMachineInfoSize];
+  const std::string text = CmnGetMachineInfoString(machine, sizeof machine);
+  EXPECT_EQ(text.rfind("Linux ", 0), 0u) << text;
+  EXPECT_EQ(text.back(), ' ');
+  char tiny[6];
+  EXPECT_EQ(std::string(CmnGetMachineInfoString(tiny, sizeof tiny)), "Linux");
+
+  const int status = tarn::test::RunInChild([] {
+    setenv("VEKSGENABLED", "10", 1);
+    UxCheckCluster();
+    if (cmnClus != 0 || cmnClusLibLoaded != 0) return 1;
+    setenv("VEKSGENABLED", "1", 1);
+    CmnCheckAndUpdateEnvironment();
+    return cmnClus == 1 && cmnClusLibLoaded == 1 ? 0 : 2;
+  });
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST(UserTest, SetUidToAnUnknownUserChangesNothing) {
+  const int status = tarn::test::RunInChild([] {
+    const uid_t before = geteuid();
+    if (CmnSetUid("no_such_user_tarn") != 0) return 1;
+    if (CmnSetUid(nullptr) != 0) return 2;
+    if (geteuid() != before) return 3;
+    // Switching to the user we already are always works.
+    CmnGetUserInfo();
+    return CmnSetUid(cmnEun) == 1 && geteuid() == before ? 0 : 4;
+  });
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+}  // namespace

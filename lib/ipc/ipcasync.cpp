@@ -1,0 +1,297 @@
+// Asynchronous packets: receive and send state machines that move a packet
+// piece by piece as descriptors become ready, and the wait that drives them.
+#include <poll.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "cmn/cmninit.h"
+#include "cmn/ctx.h"
+#include "cmn/dbg.h"
+#include "cmn/erh.h"
+#include "cmn/strmsg.h"
+#include "ipc/ipcasync.h"
+#include "ipc/ipcimpl.h"
+
+TARN_RCSID("lib/ipc/ipcasync.cpp");
+
+using namespace ipc_detail;
+
+namespace {
+
+int EndReceive(IpcHandle handle, IpcEntry& entry, int event) {
+  entry.rx.state = RX_IDLE;
+  IpcSetEvent(handle, event);
+  return handle;
+}
+
+int EndSend(IpcHandle handle, IpcEntry& entry, int event) {
+  entry.tx.state = TX_IDLE;
+  entry.tx.dataSize = 0;
+  IpcSetEvent(handle, event);
+  return handle;
+}
+
+int GoesOn(IpcHandle handle) {
+  if (IpcInstance* instance = IpcMyInstance()) instance->lastIncoming = handle;
+  return -2;
+}
+
+// The length word is complete: decide where the data go. False when the
+// packet is refused (marked; the transfer must end).
+bool AcceptHeader(IpcEntry& entry, const char* caller) {
+  AsyncReceive& rx = entry.rx;
+  char* target = nullptr;
+  const int length = PlacePacket(entry, rx.header, rx.buffer, rx.room, true, &target, caller);
+  if (length < 0) return false;
+  if (rx.buffer != nullptr) rx.room = length;
+  rx.target = target;
+  rx.expected = length;
+  rx.received = 0;
+  rx.state = RX_DATA;
+  return true;
+}
+
+}  // namespace
+
+int IpcReceiveAsync(IpcHandle handle, void* buffer, int size) {
+  static const char kFn[] = "IpcReceiveAsync";
+  IpcEntry* entry = IdleReceiveEntry(handle, kFn);
+  if (entry == nullptr) return -1;
+  if (buffer != nullptr && size < 1) {
+    ErhMark(EIPCPACKET, 0, kFn, 2);
+    return -1;
+  }
+  AsyncReceive& rx = entry->rx;
+  rx = AsyncReceive();
+  rx.state = RX_HEADER;
+  rx.expected = kIpcHeaderSize;
+  rx.buffer = static_cast<char*>(buffer);
+  rx.size = buffer != nullptr ? size : 0;
+  rx.room = rx.size;
+  return 0;
+}
+
+int IpcSendAsync(IpcHandle handle, const void* data, int length) {
+  static const char kFn[] = "IpcSendAsync";
+  IpcEntry* entry = IdleSendEntry(handle, kFn);
+  if (entry == nullptr) return -1;
+  const char* bytes = SendSource(*entry, data, &length, kFn);
+  if (bytes == nullptr) return -1;
+  if (length < 1) {
+    ErhMark(EIPCPACKET, 0, kFn, 2);
+    return -1;
+  }
+  AsyncSend& tx = entry->tx;
+  tx = AsyncSend();
+  tx.dataSize = length;
+  if (IpcPackPacket(handle, bytes, length) == 0) {
+    tx.state = TX_DATA;
+    tx.source = reinterpret_cast<const char*>(entry->pack);
+    tx.remaining = length + kIpcHeaderSize;
+  } else {
+    PutHeader(tx.header, static_cast<std::uint32_t>(length));
+    tx.state = TX_HEADER;
+    tx.source = reinterpret_cast<const char*>(tx.header);
+    tx.remaining = kIpcHeaderSize;
+    tx.data = bytes;
+  }
+  return 0;
+}
+
+int IpcSendStrMsgAsync(IpcHandle handle) { return IpcSendAsync(handle, nullptr, 0); }
+
+int IpcSendStrMsgAsyncL(IpcHandle handle, StrMsg* msg) {
+  if (msg == nullptr || msg->data == nullptr) {
+    ErhMark(EIPCPACKET, 0, "IpcSendStrMsgAsyncL", 2);
+    return -1;
+  }
+  return IpcSendAsync(handle, msg->data, static_cast<int>(msg->length) + 1);
+}
+
+int IpcCanReceiveAsync(IpcHandle handle) {
+  IpcEntry* entry = IpcGetEntry(handle, "IpcCanReceiveAsync");
+  if (entry == nullptr) return -1;
+  return entry->rx.state == RX_IDLE ? 1 : 0;
+}
+
+int IpcCanSendAsync(IpcHandle handle) {
+  IpcEntry* entry = IpcGetEntry(handle, "IpcCanSendAsync");
+  if (entry == nullptr) return -1;
+  return entry->tx.state == TX_IDLE ? 1 : 0;
+}
+
+int IpcReceiveAsyncCallBack(IpcHandle handle) {
+  static const char kFn[] = "IpcReceiveAsyncCallBack";
+  IpcEntry* entry = IpcGetEntry(handle, kFn);
+  if (entry == nullptr) return -1;
+  AsyncReceive& rx = entry->rx;
+  if (rx.state == RX_IDLE) {
+    VEK_Yield(2);
+    return GoesOn(handle);
+  }
+  if (rx.state != RX_HEADER && rx.state != RX_DATA) {
+    ErhMark(EIPCRECVSTATE, 0, kFn, 2);
+    rx.state = RX_IDLE;
+    return -1;
+  }
+  const int fd = ReadDescriptor(*entry);
+  char* into = rx.state == RX_HEADER
+                   ? reinterpret_cast<char*>(rx.header) + (kIpcHeaderSize - rx.expected)
+                   : rx.target;
+  const ssize_t n = rx.expected > 0
+                        ? ReadSome(*entry, fd, into, static_cast<std::size_t>(rx.expected), true)
+                        : 0;
+  if (n == 0) return EndReceive(handle, *entry, IPC_EVENT_CLOSED);
+  if (n < 0) {
+    const int err = errno;
+    if (err == EINTR && cmnDefine_ORACLE_SIGNALS != 0) return GoesOn(handle);
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+      DbgPlain(kLevelData, "[%s] EWOULDBLOCK", kFn);
+      return GoesOn(handle);
+    }
+    ErhMark(EIPCRECEIVE, err, kFn, 3);
+    return EndReceive(handle, *entry, IPC_EVENT_ERROR);
+  }
+  rx.lastRead = static_cast<int>(n);
+  rx.expected -= static_cast<int>(n);
+  if (rx.state == RX_HEADER) {
+    if (rx.expected > 0) return GoesOn(handle);
+    if (!AcceptHeader(*entry, kFn)) return EndReceive(handle, *entry, IPC_EVENT_ERROR);
+    // An empty packet is complete with its header.
+    if (rx.expected == 0) return EndReceive(handle, *entry, IPC_EVENT_RECEIVED);
+    return GoesOn(handle);
+  }
+  rx.target += n;
+  rx.received += static_cast<int>(n);
+  if (rx.buffer != nullptr) rx.room -= static_cast<int>(n);
+  if (rx.expected > 0) return GoesOn(handle);
+  return EndReceive(handle, *entry, IPC_EVENT_RECEIVED);
+}
+
+int IpcSendAsyncCallBack(IpcHandle handle) {
+  static const char kFn[] = "IpcSendAsyncCallBack";
+  IpcEntry* entry = IpcGetEntry(handle, kFn);
+  if (entry == nullptr) return -1;
+  AsyncSend& tx = entry->tx;
+  if (tx.state == TX_IDLE) {
+    ErhMark(EIPCNOEVENT, 0, kFn, 2);
+    return -2;
+  }
+  if (tx.state != TX_HEADER && tx.state != TX_DATA) {
+    ErhMark(EIPCSENDSTATE, 0, kFn, 2);
+    return -1;
+  }
+  const int fd = WriteDescriptor(*entry);
+  const ssize_t n = WriteSome(*entry, fd, tx.source, static_cast<std::size_t>(tx.remaining), true);
+  if (n == 0) {
+    ErhMark(EIPCSEND, 0, kFn, 2);
+    return EndSend(handle, *entry, IPC_EVENT_CLOSED);
+  }
+  if (n < 0) {
+    const int err = errno;
+    if (err == EINTR && cmnDefine_ORACLE_SIGNALS != 0) return -2;
+    if (err == EAGAIN || err == EWOULDBLOCK) return -2;
+    if (err == EPIPE) {
+      ErhMark(EIPCSEND, err, kFn, 3);
+      return EndSend(handle, *entry, IPC_EVENT_CLOSED);
+    }
+    ErhMark(EIPCSEND, err, kFn, 2);
+    return EndSend(handle, *entry, IPC_EVENT_ERROR);
+  }
+  IpcDecreaseLoad(handle, static_cast<int>(n));
+  tx.lastWritten = static_cast<int>(n);
+  tx.source += n;
+  tx.remaining -= static_cast<int>(n);
+  if (tx.state == TX_HEADER) {
+    if (tx.remaining == 0) {
+      tx.state = TX_DATA;
+      tx.source = tx.data;
+      tx.remaining = tx.dataSize;
+    }
+    return -2;
+  }
+  tx.sent += static_cast<int>(n);
+  if (tx.remaining > 0) return -2;
+  return EndSend(handle, *entry, IPC_EVENT_SENT);
+}
+
+IpcHandle IpcAcceptAsyncCallBack() { return AcceptNew("IpcAcceptAsyncCallBack", false); }
+
+IpcHandle IpcWaitForAsyncIpcEvent(int timeout) {
+  static const char kFn[] = "IpcWaitForAsyncIpcEvent";
+  IpcInstance* instance = IpcGetInstance(kFn);
+  if (instance == nullptr) return -1;
+  std::vector<pollfd> fds;
+  for (;;) {
+    const int top = instance->highWater;
+    fds.clear();
+    std::array<int, kIpcMaxHandles> readSlot;
+    std::array<int, kIpcMaxHandles> writeSlot;
+    readSlot.fill(-1);
+    writeSlot.fill(-1);
+    for (int handle = 0; handle < top; ++handle) {
+      IpcEntry* entry = instance->table[handle].get();
+      if (entry == nullptr || (entry->type != IPC_SOCKET && entry->type != IPC_PIPE)) continue;
+      entry->waitRead = ReadDescriptor(*entry);
+      entry->waitWrite = WriteDescriptor(*entry);
+      if (entry->rx.state != RX_IDLE && entry->waitRead >= 0) {
+        readSlot[handle] = static_cast<int>(fds.size());
+        fds.push_back(pollfd{entry->waitRead, POLLIN, 0});
+      }
+      if (entry->tx.state != TX_IDLE && entry->tx.dataSize > 0 && entry->waitWrite >= 0) {
+        if (readSlot[handle] >= 0 && entry->waitWrite == entry->waitRead) {
+          writeSlot[handle] = readSlot[handle];
+          fds[static_cast<std::size_t>(readSlot[handle])].events |= POLLOUT;
+        } else {
+          writeSlot[handle] = static_cast<int>(fds.size());
+          fds.push_back(pollfd{entry->waitWrite, POLLOUT, 0});
+        }
+      }
+    }
+    const int listenSlot = instance->listenSocket >= 0 ? static_cast<int>(fds.size()) : -1;
+    if (listenSlot >= 0) fds.push_back(pollfd{instance->listenSocket, POLLIN, 0});
+    // Nothing to wait for would block for ever.
+    if (fds.empty() && timeout < 0) {
+      ErhMark(EIPCNOEVENT, 0, kFn, 2);
+      IpcSetEvent(-1, IPC_EVENT_ERROR);
+      return -1;
+    }
+
+    const int n =
+        IpcSelectM(fds.data(), fds.size(), timeout < 0 ? -1 : timeout * 1000, kFn, __LINE__);
+    if (WaitGaveNothing(n, kFn)) return -1;
+    if (listenSlot >= 0 && fds[static_cast<std::size_t>(listenSlot)].revents != 0) {
+      return IpcAcceptAsyncCallBack();
+    }
+    if (instance->lastIncoming >= top) instance->lastIncoming = top - 1;
+    const int last = instance->lastIncoming;
+    for (int step = 1; step <= top; ++step) {
+      const int handle = (last + step) % top;
+      int result = -2;
+      const int r = readSlot[handle];
+      const int w = writeSlot[handle];
+      if (r >= 0 && (fds[static_cast<std::size_t>(r)].revents & kReadable) != 0) {
+        result = IpcReceiveAsyncCallBack(handle);
+      } else if (w >= 0 && (fds[static_cast<std::size_t>(w)].revents & kWritable) != 0) {
+        result = IpcSendAsyncCallBack(handle);
+      }
+      if (result != -2) return result;
+    }
+  }
+}
+
+int IpcFlushAsyncHandle(IpcHandle handle, int timeout) {
+  static const char kFn[] = "IpcFlushAsyncHandle";
+  IpcEntry* entry = IpcGetEntry(handle, kFn);
+  if (entry == nullptr) return -1;
+  while (entry->tx.state != TX_IDLE) {
+    if (IpcWaitForIpcEventOnHandleEx(handle, timeout, 2) < 0) return -1;
+    const int rc = IpcSendAsyncCallBack(handle);
+    if (rc == -1) return -1;
+    if (rc == handle) return entry->lastEvent == IPC_EVENT_SENT ? 1 : -1;
+  }
+  return 1;
+}

@@ -1,0 +1,226 @@
+// Private records of the IPC layer: the process's IPC state, one entry per
+// handle, and the descriptor-level helpers the layer's sources share.
+#pragma once
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/types.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "ipc/ipc.h"
+
+namespace ipc_detail {
+
+// Trace levels: the layer's flow, each packet, and every wait.
+constexpr int kLevel = 40;
+constexpr int kLevelData = 41;
+constexpr int kLevelSelect = 260;
+
+constexpr std::uint32_t kHeaderMaxSigned = 0x7FFFFFFF;
+
+enum ReceiveState : int { RX_IDLE = 0, RX_HEADER = 1, RX_DATA = 2 };  // IPC_FSM_NO_RECEIVE = 0
+enum SendState : int { TX_IDLE = 0, TX_HEADER = 1, TX_DATA = 2 };     // IPC_FSM_NO_SEND = 0
+
+struct AsyncReceive {
+  int state = RX_IDLE;
+  int lastRead = 0;
+  int received = 0;     // data bytes received so far
+  int expected = 0;     // bytes still expected in this state
+  int room = 0;         // room left in a caller's buffer
+  char* target = nullptr;
+  char* buffer = nullptr;  // the caller's buffer; null = the receive message
+  int size = 0;            // its size
+  unsigned char header[kIpcHeaderSize] = {};
+};
+
+struct AsyncSend {
+  int state = TX_IDLE;
+  int lastWritten = 0;
+  int sent = 0;         // data bytes sent so far
+  int remaining = 0;    // bytes still to write in this state
+  int dataSize = 0;     // above 0 while a send is pending
+  const char* source = nullptr;
+  const char* data = nullptr;  // the data part of a long packet
+  unsigned char header[kIpcHeaderSize] = {};
+};
+
+}  // namespace ipc_detail
+
+struct IpcEntry {
+  IpcEntry();
+  ~IpcEntry();
+  IpcEntry(const IpcEntry&) = delete;
+  IpcEntry& operator=(const IpcEntry&) = delete;
+
+  int type = IPC_TYPE_NONE;
+  int locality = -1;  // -1 unknown, 0 this host, 1 remote
+  StrMsg* sendMsg = nullptr;
+  StrMsg* receiveMsg = nullptr;
+  int readFd = -1;
+  int writeFd = -1;
+  sockaddr_in peer{};
+  char connectionIp[kIpcHostNameSize] = {};
+  int lastEvent = IPC_EVENT_NONE;
+  ipc_detail::AsyncReceive rx;
+  ipc_detail::AsyncSend tx;
+  unsigned char receiveHeader[kIpcHeaderSize] = {};
+  unsigned char sendHeader[kIpcHeaderSize] = {};
+  unsigned char pack[kIpcPackSize] = {};
+  // Shared memory.
+  int shmAttached = 0;
+  int shmOwner = 0;
+  int shmSize = 0;
+  int shmId = -1;
+  void* shmAddress = nullptr;
+  int shmKey = 0;
+  // Pipe pair: side 1 both ends, 2 parent, 3 child.
+  int pipeSide = 0;
+  int pipeA[2] = {-1, -1};
+  int pipeB[2] = {-1, -1};
+  int pipeRead = -1;
+  int pipeWrite = -1;
+  int waitRead = -1;
+  int waitWrite = -1;
+  unsigned flags = 0;
+  StrMsg* peekedMsg = nullptr;  // the message holding the peeked packet
+  // Set once a descriptor of a socket handle turned out not to be a socket
+  // (an attached pipe): plain read and write are used from then on.
+  bool plainDescriptor = false;
+};
+
+struct IpcInstance {
+  std::array<std::unique_ptr<IpcEntry>, kIpcMaxHandles> table;
+  int inUse = 0;
+  int highWater = 0;  // one more than the highest handle in use
+  unsigned listenPort = kIpcNoPort;
+  int listenSocket = -1;
+  int lastEvent = IPC_EVENT_NONE;
+  int lastEventHandle = -1;
+  int lastIncoming = 0;
+  double load = 1.0;
+};
+
+// The entry of a handle in use; null (EIPCBADHANDLE, last event -1) otherwise.
+IpcEntry* IpcGetEntry(IpcHandle handle, const char* caller);
+
+// One transfer of `count` bytes; results as in the callers' contracts.
+int ipcI_sendPacket(IpcHandle handle, int descriptor, const void* bytes, int count, int timeout,
+                    const char* caller);
+// Reads `count` bytes (with flags bit 1 returns after the first read). count,
+// the first read's size, 0 when the peer closed, -1 on failure.
+int ipcI_receivePacket(IpcHandle handle, int descriptor, void* buffer, int count, int timeout,
+                       int flags, const char* caller);
+
+namespace ipc_detail {
+
+using Clock = std::chrono::steady_clock;
+
+inline void PutHeader(unsigned char* out, std::uint32_t length) {
+  out[0] = static_cast<unsigned char>(length >> 24);
+  out[1] = static_cast<unsigned char>(length >> 16);
+  out[2] = static_cast<unsigned char>(length >> 8);
+  out[3] = static_cast<unsigned char>(length);
+}
+
+inline std::uint32_t GetHeader(const unsigned char* in) {
+  return (std::uint32_t{in[0]} << 24) | (std::uint32_t{in[1]} << 16) | (std::uint32_t{in[2]} << 8) |
+         std::uint32_t{in[3]};
+}
+
+// The descriptors packets travel on: the socket, or the pipe ends this side
+// uses; -1 for other types.
+int ReadDescriptor(const IpcEntry& entry);
+int WriteDescriptor(const IpcEntry& entry);
+
+// One read or write. Socket handles use recv/send (never SIGPIPE; with
+// `dontWait` never blocking); others plain read/write with SIGPIPE ignored.
+ssize_t ReadSome(IpcEntry& entry, int fd, void* buffer, std::size_t count, bool dontWait);
+ssize_t WriteSome(IpcEntry& entry, int fd, const void* bytes, std::size_t count, bool dontWait);
+
+// Switches a descriptor to non-blocking mode for one call and puts the mode
+// back on every way out. A descriptor already non-blocking is left alone.
+class NonBlockingScope {
+ public:
+  NonBlockingScope(int fd, bool wanted);
+  ~NonBlockingScope();
+  NonBlockingScope(const NonBlockingScope&) = delete;
+  NonBlockingScope& operator=(const NonBlockingScope&) = delete;
+  // True when the call may rely on non-blocking mode.
+  bool active() const { return active_; }
+
+ private:
+  int fd_;
+  bool switched_ = false;
+  bool active_ = false;
+};
+
+// Milliseconds left of `timeout` seconds started at `start`; 0 when over.
+long RemainingMs(Clock::time_point start, int timeout);
+
+// Waits for one descriptor (events POLLIN or POLLOUT) at most `ms`
+// milliseconds: 1 ready, 0 not, -1 failed (errno set).
+int WaitDescriptor(int fd, short events, long ms, const char* caller);
+
+// Every pause of the layer.
+void Sleep(long seconds, long microseconds);
+
+// True for an address in 127.0.0.0/8 (network order).
+bool IsLoopback(in_addr_t address);
+
+// Closes a descriptor and sets it to -1; -1 stays. The close result.
+int CloseFd(int& fd);
+
+// Removes (owner) or detaches a segment without marking errors; used where
+// the layer gives up a handle wholesale.
+void DropShmem(IpcEntry& entry);
+
+// Accepts a pending connection on the listen socket into a new handle
+// (event 5); -1 on failure. `lookupPeer` names the peer in the trace.
+IpcHandle AcceptNew(const char* caller, bool lookupPeer);
+
+// Poll results that make a read or a write worth trying (it then reports
+// the end of the connection or the error).
+constexpr short kReadable = POLLIN | POLLHUP | POLLERR | POLLNVAL;
+constexpr short kWritable = POLLOUT | POLLHUP | POLLERR | POLLNVAL;
+
+// The entry of a handle with no asynchronous send (receive) pending; null
+// with EIPCSENDPENDING (EIPCRECVPENDING) or EIPCBADHANDLE marked.
+IpcEntry* IdleSendEntry(IpcHandle handle, const char* caller);
+IpcEntry* IdleReceiveEntry(IpcHandle handle, const char* caller);
+// The entry of a socket handle; null with EIPCNOTSOCKET marked for others.
+IpcEntry* SocketEntry(IpcHandle handle, const char* caller);
+
+// For the result of IpcSelectM: true when the wait gave nothing to serve,
+// after recording the process's event (-1 and EIPCSELECT for a failure, -2
+// for a time-out).
+bool WaitGaveNothing(int result, const char* caller);
+
+// This machine's addresses from its own name; empty (EIPCRESOLVE marked)
+// when that does not resolve.
+std::vector<in_addr_t> OwnAddresses();
+// The IPv4 addresses of a host entry, in network order.
+std::vector<in_addr_t> HostAddresses(const hostent* entry);
+
+// The bytes a send takes: `data`, or when null the handle's send message
+// (its text and final NUL; *length is set). Null (EIPCPACKET) without one.
+const char* SendSource(const IpcEntry& entry, const void* data, int* length, const char* caller);
+
+// Traces and marks (EIPCPACKET) a refused length word.
+void RefuseHeader(const unsigned char* header, std::int64_t length, const char* caller);
+
+// Checks a length word just read and decides where its data go: the caller's
+// `buffer` of `size` bytes (NULs written behind the data as far as it
+// reaches) or, when null, the entry's receive message (grown; two NULs
+// behind). The length, or -1 (EIPCPACKET marked; nothing of the data read).
+int PlacePacket(IpcEntry& entry, const unsigned char* header, char* buffer, int size, bool async,
+                char** target, const char* caller);
+
+// "%u.%u.%u.%u" of an address in network order, into `out` (16 bytes).
+void DottedAddress(in_addr_t address, char* out, std::size_t size);
+
+}  // namespace ipc_detail

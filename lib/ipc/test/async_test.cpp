@@ -1,0 +1,198 @@
+// Asynchronous transfers: the writes a small and a large send make, a large
+// exchange with a slow peer in both directions at once, packets refused for
+// the armed buffer, empty packets, closed peers and accepting while waiting.
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "cmn/ctx.h"
+#include "cmn/erh.h"
+#include "cmn/strmsg.h"
+#include "ipc/ipcasync.h"
+#include "ipc_test_util.h"
+
+TARN_RCSID("lib/ipc/test/async_test.cpp");
+
+namespace {
+
+using ipctest::Connection;
+using ipctest::Header;
+using ipctest::IpcTest;
+using ipctest::Packet;
+using ipctest::Peer;
+using ipctest::ReadExactly;
+using ipctest::Span;
+using ipctest::WriteAll;
+using tarn::test::Bytes;
+using tarn::test::BytesEqual;
+
+class AsyncTest : public IpcTest {};
+
+std::string Pattern(std::size_t size, unsigned seed) {
+  std::string out(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<char>((i * 31 + seed) & 0xFF);
+  return out;
+}
+
+TEST_F(AsyncTest, SmallSendIsOneWriteLargeSendHeaderThenData) {
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
+  const IpcHandle handle = IpcAttachConnection(pair[1], pair[1]);
+  ASSERT_GE(handle, 0);
+  auto record = [&] {
+    std::string r(1 << 16, '\0');
+    const ssize_t n = recv(pair[0], r.data(), r.size(), MSG_DONTWAIT);
+    r.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return r;
+  };
+  ASSERT_EQ(IpcSendAsync(handle, "0123456789", 10), 0);
+  EXPECT_EQ(IpcCanSendAsync(handle), 0);
+  EXPECT_EQ(IpcWaitForAsyncIpcEvent(5), handle);
+  EXPECT_EQ(IpcGetLastIpcHandleEvent(handle), IPC_EVENT_SENT);
+  EXPECT_EQ(IpcCanSendAsync(handle), 1);
+  EXPECT_TRUE(BytesEqual(Bytes(std::string_view("\0\0\0\x0a" "0123456789", 14)), Span(record())));
+
+  const std::string large = Pattern(10000, 1);
+  ASSERT_EQ(IpcSendAsync(handle, large.data(), 10000), 0);
+  EXPECT_EQ(IpcWaitForAsyncIpcEvent(5), handle);
+  EXPECT_EQ(IpcGetLastIpcHandleEvent(handle), IPC_EVENT_SENT);
+  EXPECT_TRUE(BytesEqual(Bytes(std::string_view("\0\0\x27\x10", 4)), Span(record())));
+  EXPECT_EQ(record(), large);
+  EXPECT_EQ(IpcGetSendPacketSize(handle), 10000);
+  close(pair[0]);
+}
+
+TEST_F(AsyncTest, LargeTransfersBothWaysWithASlowPeer) {
+  tarn::test::Watchdog watchdog(90);
+  Connection c;
+  ipctest::Connect(&c);
+  const int small = 16 << 10;
+  setsockopt(IpcGetWriteSocket(c.handle), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  const std::string out = Pattern(3 << 20, 7);
+  const std::string back = Pattern(2 << 20, 9);
+  Peer peer([&] {
+    // Reads in small bites with pauses, then answers in small bites.
+    std::string got;
+    char chunk[4096];
+    const std::string header = ReadExactly(c.peer, 4);
+    while (got.size() < out.size()) {
+      const ssize_t n = recv(c.peer, chunk, sizeof chunk, 0);
+      if (n <= 0) return 1;
+      got.append(chunk, static_cast<std::size_t>(n));
+      if (got.size() % (256 << 10) < 4096) usleep(2000);
+    }
+    if (header != Header(static_cast<std::uint32_t>(out.size())) || got != out) return 2;
+    const std::string wire = Packet(back);
+    for (std::size_t at = 0; at < wire.size(); at += 8192) {
+      WriteAll(c.peer, wire.data() + at, std::min<std::size_t>(8192, wire.size() - at));
+      if (at % (256 << 10) == 0) usleep(2000);
+    }
+    return 0;
+  });
+  std::string in(back.size(), '\0');
+  ASSERT_EQ(IpcSendAsync(c.handle, out.data(), static_cast<int>(out.size())), 0);
+  ASSERT_EQ(IpcReceiveAsync(c.handle, in.data(), static_cast<int>(in.size())), 0);
+  bool sent = false;
+  bool received = false;
+  while (!sent || !received) {
+    const IpcHandle handle = IpcWaitForAsyncIpcEvent(20);
+    ASSERT_EQ(handle, c.handle);
+    const int event = IpcGetLastIpcHandleEvent(handle);
+    ASSERT_TRUE(event == IPC_EVENT_SENT || event == IPC_EVENT_RECEIVED) << event;
+    (event == IPC_EVENT_SENT ? sent : received) = true;
+  }
+  EXPECT_TRUE(in == back);
+  EXPECT_EQ(IpcGetReceivePacketSize(c.handle), static_cast<int>(back.size()));
+  EXPECT_EQ(peer.Wait(), 0);
+}
+
+TEST_F(AsyncTest, PacketLargerThanTheArmedBufferEndsWithAnErrorAndStaysUnread) {
+  Connection c;
+  ipctest::Connect(&c);
+  WriteAll(c.peer, Packet(std::string(200, 'z')));
+  char buffer[100];
+  ASSERT_EQ(IpcReceiveAsync(c.handle, buffer, sizeof buffer), 0);
+  EXPECT_EQ(IpcWaitForAsyncIpcEvent(5), c.handle);
+  EXPECT_EQ(IpcGetLastIpcHandleEvent(c.handle), IPC_EVENT_ERROR);
+  EXPECT_EQ(ErhErrno(), EIPCPACKET);
+  EXPECT_EQ(IpcCanReceiveAsync(c.handle), 1);
+  EXPECT_EQ(ReadExactly(IpcGetReadSocket(c.handle), 200), std::string(200, 'z'));
+  ErhClearError();
+
+  EXPECT_EQ(IpcReceiveAsync(c.handle, buffer, 0), -1);
+  EXPECT_EQ(ErhErrno(), EIPCPACKET);
+  ErhClearError();
+  EXPECT_EQ(IpcSendAsync(c.handle, "x", 0), -1);
+  EXPECT_EQ(ErhErrno(), EIPCPACKET);
+}
+
+TEST_F(AsyncTest, EmptyPacketCompletesAsAnEmptyMessage) {
+  Connection c;
+  ipctest::Connect(&c);
+  ASSERT_EQ(IpcSetAsyncDynBuf(c.handle), 0);
+  WriteAll(c.peer, Header(0) + Packet("next"));
+  ASSERT_EQ(IpcReceiveAsync(c.handle, nullptr, 0), 0);
+  EXPECT_EQ(IpcWaitForAsyncIpcEvent(5), c.handle);
+  EXPECT_EQ(IpcGetLastIpcHandleEvent(c.handle), IPC_EVENT_RECEIVED);
+  EXPECT_EQ(IpcGetReceivePacketSize(c.handle), 0);
+  const char* text = StrMsgGetRBufL(IpcGetReceiveStrMsg(c.handle));
+  EXPECT_EQ(std::string(text, 2), std::string("\0\0", 2));
+
+  ASSERT_EQ(IpcReceiveAsync(c.handle, nullptr, 0), 0);
+  EXPECT_EQ(IpcWaitForAsyncIpcEvent(5), c.handle);
+  EXPECT_EQ(IpcGetLastIpcHandleEvent(c.handle), IPC_EVENT_RECEIVED);
+  EXPECT_EQ(std::string(StrMsgGetRBufL(IpcGetReceiveStrMsg(c.handle)), 6),
+            std::string("next\0\0", 6));
+}
+
+TEST_F(AsyncTest, PeerClosingDuringAReceiveEndsIt) {
+  Connection c;
+  ipctest::Connect(&c);
+  WriteAll(c.peer, Header(10) + "abc");
+  close(c.peer);
+  c.peer = -1;
+  char buffer[16];
+  ASSERT_EQ(IpcReceiveAsync(c.handle, buffer, sizeof buffer), 0);
+  IpcHandle handle;
+  do {
+    handle = IpcWaitForAsyncIpcEvent(5);
+  } while (handle == -1 && IpcGetLastIpcEvent() != IPC_EVENT_TIMEOUT);
+  EXPECT_EQ(handle, c.handle);
+  EXPECT_EQ(IpcGetLastIpcHandleEvent(c.handle), IPC_EVENT_CLOSED);
+  EXPECT_EQ(IpcCanReceiveAsync(c.handle), 1);
+}
+
+TEST_F(AsyncTest, FlushCompletesAPendingSend) {
+  tarn::test::Watchdog watchdog(60);
+  Connection c;
+  ipctest::Connect(&c);
+  const std::string data = Pattern(4 << 20, 3);
+  Peer reader([&] { return ReadExactly(c.peer, data.size() + 4) == Packet(data) ? 0 : 1; });
+  ASSERT_EQ(IpcSendAsync(c.handle, data.data(), static_cast<int>(data.size())), 0);
+  EXPECT_EQ(IpcFlushAsyncHandle(c.handle, 20), 1);
+  EXPECT_EQ(IpcCanSendAsync(c.handle), 1);
+  EXPECT_EQ(reader.Wait(), 0);
+  EXPECT_EQ(IpcFlushAsyncHandle(c.handle, 1), 1);  // nothing pending
+}
+
+TEST_F(AsyncTest, WaitAcceptsNewConnections) {
+  ASSERT_EQ(IpcAcceptConnections(0), 0);
+  const int client = ipctest::RawConnect(IpcGetListenPort());
+  ASSERT_GE(client, 0);
+  const IpcHandle handle = IpcWaitForAsyncIpcEvent(5);
+  ASSERT_GE(handle, 0);
+  EXPECT_EQ(IpcGetLastIpcHandleEvent(handle), IPC_EVENT_ACCEPTED);
+  EXPECT_EQ(IpcWaitForAsyncIpcEvent(0), -1);
+  EXPECT_EQ(IpcGetLastIpcEvent(), IPC_EVENT_TIMEOUT);
+  close(client);
+}
+
+TEST_F(AsyncTest, WaitWithNothingArmedAndNoTimeLimitFails) {
+  EXPECT_EQ(IpcWaitForAsyncIpcEvent(-1), -1);
+  EXPECT_EQ(ErhErrno(), EIPCNOEVENT);
+}
+
+}  // namespace

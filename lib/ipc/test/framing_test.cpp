@@ -1,0 +1,347 @@
+// Packet framing: the literal wire bytes, the small-packet rule at its edge,
+// peers that trickle, close early or lie about lengths, peeking, and
+// time-outs that leave the descriptor as they found it.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "cmn/ctx.h"
+#include "cmn/erh.h"
+#include "cmn/strmsg.h"
+#include "ipc/ipcasync.h"
+#include "ipc_test_util.h"
+
+TARN_RCSID("lib/ipc/test/framing_test.cpp");
+
+namespace {
+
+using ipctest::Connection;
+using ipctest::Header;
+using ipctest::IpcTest;
+using ipctest::Packet;
+using ipctest::Peer;
+using ipctest::ReadExactly;
+using ipctest::Span;
+using ipctest::WriteAll;
+using tarn::test::Bytes;
+using tarn::test::BytesEqual;
+
+class FramingTest : public IpcTest {};
+
+bool NonBlocking(int fd) { return (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0; }
+
+// A handle over one end of a datagram-preserving pair: every write of the
+// layer arrives at the other end as one record.
+struct RecordPair {
+  IpcHandle handle = -1;
+  int peer = -1;
+  RecordPair() {
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) != 0) return;
+    peer = pair[0];
+    handle = IpcAttachConnection(pair[1], pair[1]);
+  }
+  ~RecordPair() { close(peer); }
+  std::string NextRecord() const {
+    std::string record(1 << 16, '\0');
+    const ssize_t n = recv(peer, record.data(), record.size(), MSG_DONTWAIT);
+    record.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return record;
+  }
+};
+
+TEST_F(FramingTest, StringMessageTravelsAsItsTextAndNulBehindABigEndianLength) {
+  Connection c;
+  ipctest::Connect(&c);
+  StrMsg* msg = StrMsgNew();
+  ASSERT_EQ(StrMsgStartExL(msg, nullptr, 0, 15, 0), 0);
+  ASSERT_EQ(StrMsgAppendL(msg, "abc"), 0);
+  EXPECT_EQ(IpcSendStrMsgL(c.handle, msg), 13);
+  const std::string wire = ReadExactly(c.peer, 13);
+  EXPECT_TRUE(BytesEqual(Bytes(std::string_view("\0\0\0\x09" "15\0 abc\0\0", 13)), Span(wire)));
+  StrMsgDelete(&msg);
+
+  // The other way round the same bytes give the same message.
+  WriteAll(c.peer, wire);
+  StrMsg* in = StrMsgNew();
+  ASSERT_EQ(IpcReceiveStrMsgL(c.handle, in), 9);
+  EXPECT_EQ(StrParseStartL(in, StrMsgGetRBufL(in)), 15);
+  EXPECT_STREQ(StrParseNextL(in), "abc");
+  EXPECT_EQ(StrParseNextL(in), nullptr);
+  StrMsgDelete(&in);
+}
+
+TEST_F(FramingTest, PacketsUpTo252BytesLeaveInOneWriteLongerOnesInTwo) {
+  RecordPair pair;
+  ASSERT_GE(pair.handle, 0);
+  const std::string small(252, 's');
+  EXPECT_EQ(IpcSendData(pair.handle, small.data(), 252), 256);
+  EXPECT_EQ(pair.NextRecord(), Packet(small));
+  EXPECT_EQ(pair.NextRecord(), "");
+
+  const std::string large(253, 'l');
+  EXPECT_EQ(IpcSendData(pair.handle, large.data(), 253), 253);
+  EXPECT_TRUE(BytesEqual(Bytes(std::string_view("\0\0\0\xfd", 4)), Span(pair.NextRecord())));
+  EXPECT_EQ(pair.NextRecord(), large);
+
+  EXPECT_EQ(IpcSendData(pair.handle, "", 0), 4);
+  EXPECT_TRUE(BytesEqual(Bytes(std::string_view("\0\0\0\0", 4)), Span(pair.NextRecord())));
+}
+
+TEST_F(FramingTest, PeerSendingOneByteAtATimeGivesTheWholePacket) {
+  tarn::test::Watchdog watchdog(60);
+  Connection c;
+  ipctest::Connect(&c);
+  const std::string data = "one byte at a time";
+  const std::string wire = Packet(data) + Packet(data);
+  Peer peer([&] {
+    for (char byte : wire) {
+      WriteAll(c.peer, &byte, 1);
+      usleep(2000);
+    }
+    return 0;
+  });
+  char buffer[64];
+  std::memset(buffer, 'x', sizeof buffer);
+  ASSERT_EQ(IpcReceiveData(c.handle, buffer, sizeof buffer), static_cast<int>(data.size()));
+  EXPECT_EQ(std::string(buffer, data.size()), data);
+  StrMsg* msg = StrMsgNew();
+  ASSERT_EQ(IpcReceiveStrMsgExL(c.handle, msg, 5), static_cast<int>(data.size()));
+  EXPECT_EQ(std::string(StrMsgGetRBufL(msg), data.size()), data);
+  StrMsgDelete(&msg);
+  EXPECT_EQ(peer.Wait(), 0);
+}
+
+TEST_F(FramingTest, ReceivedDataEndInTwoNulsWhateverThePeerSent) {
+  Connection c;
+  ipctest::Connect(&c);
+  WriteAll(c.peer, Packet("abc") + Packet("defg"));
+  StrMsg* msg = StrMsgNew();
+  ASSERT_EQ(IpcReceiveStrMsgL(c.handle, msg), 3);
+  const char* text = StrMsgGetRBufL(msg);
+  EXPECT_EQ(std::string(text, 5), std::string("abc\0\0", 5));
+  StrMsgDelete(&msg);
+
+  char buffer[6];
+  std::memset(buffer, 'x', sizeof buffer);
+  ASSERT_EQ(IpcReceiveData(c.handle, buffer, sizeof buffer), 4);
+  EXPECT_EQ(std::string(buffer, 6), std::string("defg\0\0", 6));
+}
+
+TEST_F(FramingTest, PeerClosingInsideHeaderOrDataGivesZero) {
+  {
+    Connection c;
+    ipctest::Connect(&c);
+    WriteAll(c.peer, std::string_view("\0\0", 2));
+    close(c.peer);
+    c.peer = -1;
+    char buffer[16];
+    EXPECT_EQ(IpcReceiveData(c.handle, buffer, sizeof buffer), 0);
+    EXPECT_EQ(ErhErrno(), 0);
+  }
+  {
+    Connection c;
+    ipctest::Connect(&c);
+    WriteAll(c.peer, Packet("complete").substr(0, 7));
+    close(c.peer);
+    c.peer = -1;
+    EXPECT_EQ(IpcReceiveData(c.handle, nullptr, 0), 0);
+    EXPECT_EQ(ErhErrno(), 0);
+  }
+}
+
+TEST_F(FramingTest, LyingHeadersAreRefusedBeforeAnyDataIsRead) {
+  struct Case {
+    std::uint32_t length;
+    int size;  // caller's buffer; 0 = the handle's message
+  };
+  for (const Case& k : {Case{0x80000000u, 0}, Case{0xFFFFFFFFu, 64},
+                        Case{static_cast<std::uint32_t>(dynBufMax) + 1, 0},
+                        Case{static_cast<std::uint32_t>(dynBufMax) + 1, 64}, Case{65, 64}}) {
+    SCOPED_TRACE(k.length);
+    Connection c;
+    ipctest::Connect(&c);
+    WriteAll(c.peer, Header(k.length) + "payload");
+    std::string buffer(64, '\0');
+    EXPECT_EQ(IpcReceiveData(c.handle, k.size > 0 ? buffer.data() : nullptr, k.size), -1);
+    EXPECT_EQ(ErhErrno(), EIPCPACKET);
+    ErhClearError();
+    // The data behind the refused header are still on the connection.
+    EXPECT_EQ(ReadExactly(IpcGetReadSocket(c.handle), 7), "payload");
+  }
+}
+
+TEST_F(FramingTest, PeekedPacketIsReturnedByTheNextReceiveWithoutReading) {
+  Connection c;
+  ipctest::Connect(&c);
+  WriteAll(c.peer, Packet("first packet") + Packet("second"));
+  char small[4];
+  EXPECT_EQ(IpcPeekData(c.handle, small, sizeof small), -1);
+  EXPECT_EQ(ErhErrno(), EIPCPACKET);
+  ErhClearError();
+  // Still peeked: the wait answers at once, the receive reads nothing.
+  EXPECT_EQ(IpcWaitForIpcEvent(0), c.handle);
+  char buffer[32] = {};
+  EXPECT_EQ(IpcPeekData(c.handle, buffer, sizeof buffer), 12);
+  EXPECT_STREQ(buffer, "first packet");
+  std::memset(buffer, 0, sizeof buffer);
+  EXPECT_EQ(IpcReceiveData(c.handle, buffer, sizeof buffer), 12);
+  EXPECT_STREQ(buffer, "first packet");
+  EXPECT_EQ(IpcReceiveData(c.handle, buffer, sizeof buffer), 6);
+  EXPECT_STREQ(buffer, "second");
+}
+
+TEST_F(FramingTest, PeekedPacketReachesTheMessageOfALaterReceive) {
+  Connection c;
+  ipctest::Connect(&c);
+  WriteAll(c.peer, Packet(std::string_view("7\0 x\0\0", 6)));
+  EXPECT_EQ(IpcPeekData(c.handle, nullptr, 0), 6);
+  StrMsg* msg = StrMsgNew();
+  EXPECT_EQ(IpcReceiveStrMsgL(c.handle, msg), 6);
+  EXPECT_EQ(StrParseStartL(msg, StrMsgGetRBufL(msg)), 7);
+  EXPECT_STREQ(StrParseNextL(msg), "x");
+  StrMsgDelete(&msg);
+}
+
+TEST_F(FramingTest, ReceiveTimeOutLeavesTheBlockingModeAsItWas) {
+  Connection c;
+  ipctest::Connect(&c);
+  const int fd = IpcGetReadSocket(c.handle);
+  const auto start = std::chrono::steady_clock::now();
+  char buffer[8];
+  EXPECT_EQ(ipc_receiveDataEx(c.handle, buffer, sizeof buffer, 1), -1);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+  EXPECT_EQ(ErhErrno(), EIPCRECEIVE);
+  EXPECT_EQ(ErhSysErrno(), ETIMEDOUT);
+  EXPECT_FALSE(NonBlocking(fd));
+  ErhClearError();
+
+  // Header in time, data never: the mode is put back on that path too.
+  WriteAll(c.peer, Header(5) + "ab");
+  EXPECT_EQ(ipc_receiveDataEx(c.handle, buffer, sizeof buffer, 1), -1);
+  EXPECT_EQ(ErhSysErrno(), ETIMEDOUT);
+  EXPECT_FALSE(NonBlocking(fd));
+  ErhClearError();
+
+  // A descriptor its owner made non-blocking stays so.
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  EXPECT_EQ(ipc_receiveDataEx(c.handle, buffer, sizeof buffer, 1), -1);
+  EXPECT_TRUE(NonBlocking(fd));
+}
+
+TEST_F(FramingTest, SendToAPeerThatNeverReadsTimesOut) {
+  tarn::test::Watchdog watchdog(60);
+  Connection c;
+  ipctest::Connect(&c);
+  const std::string big(32 << 20, 'b');
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ipc_sendDataEx(c.handle, big.data(), static_cast<int>(big.size()), 1), -1);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, std::chrono::milliseconds(900));
+  EXPECT_LT(took, std::chrono::seconds(10));
+  EXPECT_EQ(ErhErrno(), EIPCSEND);
+  EXPECT_EQ(ErhSysErrno(), ETIMEDOUT);
+  EXPECT_FALSE(NonBlocking(IpcGetWriteSocket(c.handle)));
+}
+
+TEST_F(FramingTest, SendTimeOutOnAPipePairSwitchesThePipeItWritesTo) {
+  tarn::test::Watchdog watchdog(60);
+  const IpcHandle handle = IpcOpenPipes();
+  ASSERT_GE(handle, 0);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  Peer child([&] {
+    IpcPrepareChildPipesAfterFork(handle);
+    char go = 0;
+    return read(ready[0], &go, 1) == 1 ? 0 : 1;  // never reads the pipe pair
+  });
+  ASSERT_EQ(IpcPrepareParentPipesAfterFork(handle), 0);
+  const std::string big(4 << 20, 'p');
+  EXPECT_EQ(ipc_sendDataEx(handle, big.data(), static_cast<int>(big.size()), 1), -1);
+  EXPECT_EQ(ErhErrno(), EIPCSEND);
+  EXPECT_EQ(ErhSysErrno(), ETIMEDOUT);
+  ErhClearError();
+  ASSERT_EQ(write(ready[1], "g", 1), 1);
+  EXPECT_EQ(child.Wait(), 0);
+  close(ready[0]);
+  close(ready[1]);
+  EXPECT_EQ(IpcClosePipes(handle), 0);
+}
+
+volatile sig_atomic_t interrupted = 0;
+void OnSignal(int) { interrupted = 1; }
+
+// Receives while the peer interrupts us with a signal before it sends.
+int ReceiveUnderSignal(const Connection& c, char* buffer, int size) {
+  struct sigaction action {};
+  action.sa_handler = OnSignal;  // no SA_RESTART: the read is interrupted
+  sigemptyset(&action.sa_mask);
+  struct sigaction previous {};
+  sigaction(SIGUSR1, &action, &previous);
+  const pid_t parent = getpid();
+  interrupted = 0;
+  Peer peer([&] {
+    usleep(100000);
+    kill(parent, SIGUSR1);
+    usleep(100000);
+    WriteAll(c.peer, Packet("after the signal"));
+    return 0;
+  });
+  const int rc = IpcReceiveData(c.handle, buffer, size);
+  peer.Wait();
+  sigaction(SIGUSR1, &previous, nullptr);
+  return rc;
+}
+
+TEST_F(FramingTest, InterruptedReceiveFailsUnlessTheHostInterruptsUs) {
+  tarn::test::Watchdog watchdog(60);
+  char buffer[32] = {};
+  {
+    Connection c;
+    ipctest::Connect(&c);
+    EXPECT_EQ(ReceiveUnderSignal(c, buffer, sizeof buffer), -1);
+    EXPECT_EQ(interrupted, 1);
+    EXPECT_EQ(ErhErrno(), EIPCINTR);
+    ErhClearError();
+  }
+  {
+    Connection c;
+    ipctest::Connect(&c);
+    cmnDefine_ORACLE_SIGNALS = 1;
+    EXPECT_EQ(ReceiveUnderSignal(c, buffer, sizeof buffer), 16);
+    cmnDefine_ORACLE_SIGNALS = 0;
+    EXPECT_EQ(interrupted, 1);
+    EXPECT_STREQ(buffer, "after the signal");
+  }
+}
+
+TEST_F(FramingTest, PendingAsynchronousTransfersLockTheirDirection) {
+  Connection c;
+  ipctest::Connect(&c);
+  char buffer[16];
+  ASSERT_EQ(IpcReceiveAsync(c.handle, buffer, sizeof buffer), 0);
+  EXPECT_EQ(IpcReceiveData(c.handle, buffer, sizeof buffer), -1);
+  EXPECT_EQ(ErhErrno(), EIPCRECVPENDING);
+  ErhClearError();
+  EXPECT_EQ(IpcGetReceiveStrMsg(c.handle), nullptr);
+  ErhClearError();
+  EXPECT_EQ(IpcSetStrMsg(c.handle, nullptr, nullptr), -1);
+  ErhClearError();
+
+  const std::string big(1 << 16, 'a');
+  ASSERT_EQ(IpcSendAsync(c.handle, big.data(), static_cast<int>(big.size())), 0);
+  EXPECT_EQ(IpcSendData(c.handle, "x", 1), -1);
+  EXPECT_EQ(ErhErrno(), EIPCSENDPENDING);
+  ErhClearError();
+  EXPECT_EQ(IpcGetStrMsg(c.handle), nullptr);
+  EXPECT_EQ(ErhErrno(), EIPCSENDPENDING);
+}
+
+}  // namespace

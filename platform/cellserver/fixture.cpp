@@ -1,0 +1,385 @@
+// Fixture of the stand-in cell server: what it answers, the data it starts
+// with and the faults it injects, read from a small line-oriented text.
+//
+// Fixture file syntax
+// -------------------
+// One directive per line. Blank lines and lines whose first non-blank
+// character is '#' are ignored. Words are separated by blanks or tabs. A word
+// in double quotes may hold blanks and the escapes \\ \" \n \r \t and \xHH;
+// \x00 is accepted only in stored values (item, file, custom, certificate),
+// never in items that travel inside a message. Numbers are decimal; access
+// rights and installation flags may also be 0x-hexadecimal.
+//
+//   login <rights> <item2> <item3> <item4> <install-flags> <item6>
+//       The six items behind the login result. Default:
+//       0xFFFFFFFF 0 "tarn cell server" "" 0 "".
+//   inet-reply <text>
+//       Second item of the port reply 109 (default "0").
+//   protocol <type> <version> <module-version> <module-subversion> <sender> <flags>
+//       Protocol data of every 267 reply (default 22 100 600 "100"
+//       "tarn-cellserver" 1).
+//   option <name> <value>
+//       One name/value pair of the global options reply 120; pairs keep their
+//       order, a name may repeat.
+//   item <group> <name> <value> [utf16]
+//   file <number> <value> [utf16]
+//   custom <group> <name> <value> [utf16]
+//   certificate <name> <value>
+//       Stored data, written into the state directory at start-up (replacing
+//       what is there). With utf16 the value (UTF-8) is stored as UTF-16
+//       little-endian behind the byte-order mark FF FE.
+//   list <request-id> <item>...
+//       Items appended to the reply message of a query request (209, 210, 211,
+//       212, 213, 225, 238, 244, 254, 266, 270, 271, 272, 275, 1090), behind
+//       what the stand-in generates itself. Repeated lines append.
+//   answer <request-id> <item>...
+//       Items behind the result of that request, in place of the stand-in's
+//       own (on success and on an injected error alike). Repeated lines append.
+//   fault <request-id> <kind> [<argument>...] [times=<n>]
+//       Injected into every request with that id (inet port request 2, login 0,
+//       negotiation 267 included), or only into the next n of them.
+//       Kinds:
+//         error <code> [<level>]   answer with this packed error (level 2)
+//         delay <milliseconds>     wait before answering (at most 600000)
+//         close-mid                send half of the first reply packet, close
+//         wrong-id <code>          the first reply message carries this code
+//         missing-items <count>    the first reply message keeps only <count>
+//                                  items (a result keeps its error items when
+//                                  <count> is 4)
+//         oversized-header [<length>]  send only a header announcing <length>
+//                                  bytes (default 4294967280), then close
+//         port0                    the port item of the answer (109, 205,
+//                                  207, 283) is "0"
+//
+// Example:
+//   login 0x800 1 "Cell Manager host" "" 0 ""
+//   option BindTimeout 5
+//   item 80 "config/DB2/host1%inst1" "Username=db2inst1\n" utf16
+//   fault 205 port0 times=1
+#include "cellserver/fixture.h"
+
+#include <limits>
+#include <stdexcept>
+
+#include "codec/message.h"
+#include "codec/rcsid.h"
+
+TARN_RCSID("platform/cellserver/fixture.cpp");
+
+namespace tarn::cellserver {
+
+namespace {
+
+using standin::ParseDecimal;
+
+struct Word {
+  std::string text;
+  bool quoted = false;
+};
+
+class LineError {
+ public:
+  explicit LineError(std::string reason) : reason_(std::move(reason)) {}
+  const std::string& reason() const { return reason_; }
+
+ private:
+  std::string reason_;
+};
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::vector<Word> SplitWords(std::string_view line) {
+  std::vector<Word> words;
+  std::size_t i = 0;
+  while (true) {
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    if (i >= line.size()) break;
+    Word word;
+    if (line[i] != '"') {
+      const std::size_t end = line.find_first_of(" \t", i);
+      word.text = std::string(line.substr(i, end == std::string_view::npos ? std::string_view::npos : end - i));
+      if (word.text.find('"') != std::string::npos) throw LineError("quote inside an unquoted word");
+      i = end == std::string_view::npos ? line.size() : end;
+      words.push_back(std::move(word));
+      continue;
+    }
+    word.quoted = true;
+    ++i;
+    bool closed = false;
+    while (i < line.size()) {
+      const char c = line[i++];
+      if (c == '"') {
+        closed = true;
+        break;
+      }
+      if (c != '\\') {
+        word.text.push_back(c);
+        continue;
+      }
+      if (i >= line.size()) throw LineError("escape at the end of the line");
+      const char e = line[i++];
+      switch (e) {
+        case '\\': word.text.push_back('\\'); break;
+        case '"': word.text.push_back('"'); break;
+        case 'n': word.text.push_back('\n'); break;
+        case 'r': word.text.push_back('\r'); break;
+        case 't': word.text.push_back('\t'); break;
+        case 'x': {
+          const int hi = i < line.size() ? HexDigit(line[i]) : -1;
+          const int lo = i + 1 < line.size() ? HexDigit(line[i + 1]) : -1;
+          if (hi < 0 || lo < 0) throw LineError("\\x needs two hexadecimal digits");
+          word.text.push_back(static_cast<char>(hi * 16 + lo));
+          i += 2;
+          break;
+        }
+        default: throw LineError(std::string("unknown escape \\") + e);
+      }
+    }
+    if (!closed) throw LineError("unterminated quoted word");
+    if (i < line.size() && line[i] != ' ' && line[i] != '\t') throw LineError("text right after a closing quote");
+    words.push_back(std::move(word));
+  }
+  return words;
+}
+
+class Directive {
+ public:
+  explicit Directive(std::vector<Word> words) : words_(std::move(words)) {}
+
+  std::size_t size() const { return words_.size(); }
+  const std::string& name() const { return words_[0].text; }
+
+  void expectCount(std::size_t min, std::size_t max) const {
+    const std::size_t args = words_.size() - 1;
+    if (args < min || args > max) {
+      throw LineError(name() + " takes " + (min == max ? std::to_string(min) : std::to_string(min) + " to " + std::to_string(max)) +
+                      " arguments, not " + std::to_string(args));
+    }
+  }
+
+  // A text that may travel inside a message: no NUL byte.
+  std::string itemText(std::size_t i) const {
+    const std::string& text = words_.at(i).text;
+    if (text.find('\0') != std::string::npos) throw LineError("message item holds \\x00");
+    return text;
+  }
+  const std::string& bytes(std::size_t i) const { return words_.at(i).text; }
+
+  long long number(std::size_t i, long long min, long long max) const {
+    const auto value = ParseDecimal(words_.at(i).text, min, max);
+    if (!value) throw LineError("not a number in " + std::to_string(min) + ".." + std::to_string(max) + ": " + words_.at(i).text);
+    return *value;
+  }
+
+  std::uint32_t word32(std::size_t i) const {
+    const std::string& text = words_.at(i).text;
+    if (text.starts_with("0x") || text.starts_with("0X")) {
+      if (text.size() < 3 || text.size() > 10) throw LineError("not a 32-bit hexadecimal number: " + text);
+      std::uint32_t value = 0;
+      for (std::size_t k = 2; k < text.size(); ++k) {
+        const int d = HexDigit(text[k]);
+        if (d < 0) throw LineError("not a 32-bit hexadecimal number: " + text);
+        value = value * 16 + static_cast<std::uint32_t>(d);
+      }
+      return value;
+    }
+    return static_cast<std::uint32_t>(number(i, 0, std::numeric_limits<std::uint32_t>::max()));
+  }
+
+  int integer(std::size_t i) const {
+    return static_cast<int>(number(i, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+  }
+
+  int requestId(std::size_t i) const { return static_cast<int>(number(i, 0, std::numeric_limits<int>::max())); }
+
+  // A stored value with its optional trailing "utf16".
+  std::string storedValue(std::size_t i) const {
+    if (words_.size() == i + 2) {
+      if (words_[i + 1].quoted || words_[i + 1].text != "utf16") throw LineError("unexpected word after the value: " + words_[i + 1].text);
+      const auto wide = Utf8ToUtf16LeWithMark(words_[i].text);
+      if (!wide) throw LineError("utf16 value is not valid UTF-8");
+      return *wide;
+    }
+    return words_.at(i).text;
+  }
+
+  std::vector<std::string> itemsFrom(std::size_t first) const {
+    std::vector<std::string> items;
+    for (std::size_t i = first; i < words_.size(); ++i) items.push_back(itemText(i));
+    return items;
+  }
+
+ private:
+  std::vector<Word> words_;
+};
+
+constexpr int kMaxGroup = 999999;
+constexpr long long kMaxDelayMs = 600000;
+
+Fault ParseFault(const Directive& d) {
+  std::size_t end = d.size();
+  Fault fault;
+  if (end > 3 && d.bytes(end - 1).starts_with("times=")) {
+    const auto times = ParseDecimal(std::string_view(d.bytes(end - 1)).substr(6), 1, 1000000);
+    if (!times) throw LineError("times= needs a count of 1 or more");
+    fault.times = static_cast<int>(*times);
+    --end;
+  }
+  if (end < 3) throw LineError("fault takes a request id and a kind");
+  const std::string& kind = d.bytes(2);
+  const std::size_t args = end - 3;
+  const auto expect = [&](std::size_t min, std::size_t max) {
+    if (args < min || args > max) throw LineError("fault " + kind + ": wrong number of arguments");
+  };
+  if (kind == "error") {
+    expect(1, 2);
+    fault.kind = FaultKind::kError;
+    fault.value = d.number(3, 1, std::numeric_limits<int>::max());
+    if (args == 2) fault.level = static_cast<int>(d.number(4, -1, 3));
+  } else if (kind == "delay") {
+    expect(1, 1);
+    fault.kind = FaultKind::kDelay;
+    fault.value = d.number(3, 0, kMaxDelayMs);
+  } else if (kind == "close-mid") {
+    expect(0, 0);
+    fault.kind = FaultKind::kCloseMid;
+  } else if (kind == "wrong-id") {
+    expect(1, 1);
+    fault.kind = FaultKind::kWrongId;
+    fault.value = d.integer(3);
+  } else if (kind == "missing-items") {
+    expect(1, 1);
+    fault.kind = FaultKind::kMissingItems;
+    fault.value = d.number(3, 0, 1000);
+  } else if (kind == "oversized-header") {
+    expect(0, 1);
+    fault.kind = FaultKind::kOversizedHeader;
+    fault.value = args == 1 ? static_cast<long long>(d.word32(3)) : 4294967280LL;
+  } else if (kind == "port0") {
+    expect(0, 0);
+    fault.kind = FaultKind::kPort0;
+  } else {
+    throw LineError("unknown fault kind: " + kind);
+  }
+  return fault;
+}
+
+void Apply(const Directive& d, Fixture& f) {
+  const std::string& name = d.name();
+  if (name == "login") {
+    d.expectCount(6, 6);
+    f.accessRights = d.word32(1);
+    f.loginItem2 = d.integer(2);
+    f.loginItem3 = d.itemText(3);
+    f.loginItem4 = d.itemText(4);
+    f.installFlags = d.word32(5);
+    f.loginItem6 = d.itemText(6);
+  } else if (name == "inet-reply") {
+    d.expectCount(1, 1);
+    f.inetReplyItem = d.itemText(1);
+  } else if (name == "protocol") {
+    d.expectCount(6, 6);
+    f.protocol = ProtocolData{d.integer(1), d.integer(2), d.integer(3), d.itemText(4), d.itemText(5), d.integer(6)};
+  } else if (name == "option") {
+    d.expectCount(2, 2);
+    f.options.emplace_back(d.itemText(1), d.itemText(2));
+  } else if (name == "item" || name == "custom") {
+    d.expectCount(3, 4);
+    StoredValue value{static_cast<int>(d.number(1, 0, kMaxGroup)), d.itemText(2), d.storedValue(3)};
+    (name == "item" ? f.items : f.customs).push_back(std::move(value));
+  } else if (name == "file") {
+    d.expectCount(2, 3);
+    f.files.push_back(StoredValue{static_cast<int>(d.number(1, 0, kMaxGroup)), "", d.storedValue(2)});
+  } else if (name == "certificate") {
+    d.expectCount(2, 2);
+    f.certificates.push_back(StoredValue{0, d.itemText(1), d.bytes(2)});
+  } else if (name == "list" || name == "answer") {
+    if (d.size() < 2) throw LineError(name + " takes a request id");
+    auto& items = (name == "list" ? f.lists : f.answers)[d.requestId(1)];
+    for (std::string& item : d.itemsFrom(2)) items.push_back(std::move(item));
+  } else if (name == "fault") {
+    if (d.size() < 3) throw LineError("fault takes a request id and a kind");
+    f.faults[d.requestId(1)].push_back(ParseFault(d));
+  } else {
+    throw LineError("unknown directive: " + name);
+  }
+}
+
+}  // namespace
+
+std::optional<std::string> Utf8ToUtf16LeWithMark(std::string_view utf8) {
+  std::string out = "\xFF\xFE";
+  out.reserve(2 + utf8.size() * 2);
+  const auto put = [&out](std::uint32_t unit) {
+    out.push_back(static_cast<char>(unit & 0xFF));
+    out.push_back(static_cast<char>(unit >> 8));
+  };
+  std::size_t i = 0;
+  while (i < utf8.size()) {
+    const auto b0 = static_cast<unsigned char>(utf8[i]);
+    std::size_t length = 0;
+    std::uint32_t cp = 0;
+    std::uint32_t min = 0;
+    if (b0 < 0x80) {
+      length = 1, cp = b0;
+    } else if ((b0 & 0xE0) == 0xC0) {
+      length = 2, cp = b0 & 0x1F, min = 0x80;
+    } else if ((b0 & 0xF0) == 0xE0) {
+      length = 3, cp = b0 & 0x0F, min = 0x800;
+    } else if ((b0 & 0xF8) == 0xF0) {
+      length = 4, cp = b0 & 0x07, min = 0x10000;
+    } else {
+      return std::nullopt;
+    }
+    if (utf8.size() - i < length) return std::nullopt;
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto b = static_cast<unsigned char>(utf8[i + k]);
+      if ((b & 0xC0) != 0x80) return std::nullopt;
+      cp = (cp << 6) | (b & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
+    if (cp >= 0x10000) {
+      put(0xD800 + ((cp - 0x10000) >> 10));
+      put(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    } else {
+      put(cp);
+    }
+    i += length;
+  }
+  return out;
+}
+
+std::optional<Fixture> ParseFixture(std::string_view text, std::string* why) {
+  Fixture fixture;
+  std::size_t lineNo = 0;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    ++lineNo;
+    std::size_t end = text.find('\n', pos);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(pos, end - pos);
+    pos = end + 1;
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    const std::size_t first = line.find_first_not_of(" \t");
+    if (first == std::string_view::npos || line[first] == '#') continue;
+    try {
+      std::vector<Word> words = SplitWords(line);
+      if (words[0].quoted) throw LineError("a directive name is never quoted");
+      Apply(Directive(std::move(words)), fixture);
+    } catch (const LineError& error) {
+      if (why != nullptr) *why = "line " + std::to_string(lineNo) + ": " + error.reason();
+      return std::nullopt;
+    } catch (const std::out_of_range&) {
+      if (why != nullptr) *why = "line " + std::to_string(lineNo) + ": an argument is missing";
+      return std::nullopt;
+    }
+  }
+  return fixture;
+}
+
+}  // namespace tarn::cellserver

@@ -1,0 +1,87 @@
+// Fixture of the stand-in cell server: what it answers at login and in
+// negotiation, its global options, the data it starts with, and the faults it
+// injects per request id. The syntax is described in fixture.cpp.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tarn::cellserver {
+
+enum class FaultKind {
+  kError,            // answer with this error instead (value = code, level)
+  kDelay,            // wait before the answer (value = milliseconds)
+  kCloseMid,         // send half of the first reply packet, then close
+  kWrongId,          // the first reply message gets this code (value)
+  kMissingItems,     // the first reply message keeps only `value` items
+  kOversizedHeader,  // send a header announcing `value` bytes, then close
+  kPort0,            // the port item of the answer is "0"
+};
+
+struct Fault {
+  FaultKind kind = FaultKind::kError;
+  long long value = 0;
+  int level = 2;
+  int times = -1;  // requests it hits; -1: every one
+
+  bool operator==(const Fault&) const = default;
+};
+
+// Stored data: bytes under a group (or file number) and a name.
+struct StoredValue {
+  int group = 0;
+  std::string name;
+  std::string bytes;
+
+  bool operator==(const StoredValue&) const = default;
+};
+
+// Items of the 267 reply after the packed error.
+struct ProtocolData {
+  int type = 22;
+  int version = 100;
+  int moduleVersion = 600;
+  std::string moduleSubversion = "100";
+  std::string sender = "tarn-cellserver";
+  int flags = 1;
+};
+
+struct Fixture {
+  // The six items that follow the login result.
+  std::uint32_t accessRights = 0xFFFFFFFFu;
+  int loginItem2 = 0;
+  std::string loginItem3 = "tarn cell server";
+  std::string loginItem4;
+  std::uint32_t installFlags = 0;
+  std::string loginItem6;
+  // Second item of the port reply.
+  std::string inetReplyItem = "0";
+  ProtocolData protocol;
+  // Name/value pairs of the global options reply, in order.
+  std::vector<std::pair<std::string, std::string>> options;
+  // Written into the state directory at start, replacing what is there.
+  std::vector<StoredValue> items;
+  std::vector<StoredValue> files;  // group = file number
+  std::vector<StoredValue> customs;
+  std::vector<StoredValue> certificates;  // group unused
+  // Items appended to the reply message of a query request, by request id.
+  std::map<int, std::vector<std::string>> lists;
+  // Items that follow the result of a request, by request id.
+  std::map<int, std::vector<std::string>> answers;
+  // Faults by request id, applied together to one request.
+  std::map<int, std::vector<Fault>> faults;
+};
+
+// Reads fixture text. Nothing on any error, with "line N: reason" in *why.
+std::optional<Fixture> ParseFixture(std::string_view text, std::string* why);
+
+// `utf8` as UTF-16 little-endian behind the byte-order mark FF FE; nothing when
+// `utf8` is not valid UTF-8.
+std::optional<std::string> Utf8ToUtf16LeWithMark(std::string_view utf8);
+
+}  // namespace tarn::cellserver

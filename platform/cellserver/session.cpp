@@ -1,0 +1,144 @@
+// Sessions of the stand-in cell server: each has a key, a GUID and a listen port
+// of its own, and one conversation object per connection to that port.
+#include "cellserver/session.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "cellserver/protocol.h"
+#include "codec/rcsid.h"
+
+TARN_RCSID("platform/cellserver/session.cpp");
+
+namespace tarn::cellserver {
+
+using standin::Message;
+
+namespace {
+
+std::string DateKey(std::time_t now, unsigned serial) {
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d/%02d/%02d-%u", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                serial % 100000);
+  return text;
+}
+
+std::string NewGuid(std::mt19937_64& random) {
+  const std::uint64_t a = random();
+  const std::uint64_t b = random();
+  char text[40];
+  std::snprintf(text, sizeof text, "%08x-%04x-%04x-%04x-%012llx", static_cast<unsigned>(a >> 32),
+                static_cast<unsigned>((a >> 16) & 0xFFFF), static_cast<unsigned>(0x4000 | (a & 0x0FFF)),
+                static_cast<unsigned>(0x8000 | ((b >> 48) & 0x3FFF)),
+                static_cast<unsigned long long>(b & 0xFFFFFFFFFFFFull));
+  return text;
+}
+
+}  // namespace
+
+void Session::end() {
+  ended_ = true;
+  stop_.raise();
+}
+
+void Session::addSignal(unsigned number) {
+  std::lock_guard lock(mutex_);
+  signals_.push_back(number);
+}
+
+std::vector<unsigned> Session::signals() const {
+  std::lock_guard lock(mutex_);
+  return signals_;
+}
+
+void HoldConversation::run(Link& link, Session&) {
+  Message message;
+  for (;;) {
+    switch (link.receive(message)) {
+      case Link::Got::kMessage: continue;
+      case Link::Got::kClosed: link.close("by peer"); return;
+      case Link::Got::kTimeout: link.close("idle"); return;
+      case Link::Got::kStopped: link.close("stopped"); return;
+      case Link::Got::kBad: link.close("bad input"); return;
+    }
+  }
+}
+
+SessionRegistry::SessionRegistry() : random_(std::random_device{}()) {}
+
+std::shared_ptr<Session> SessionRegistry::add(SessionInfo info) {
+  std::lock_guard lock(mutex_);
+  const auto runningCount = std::count_if(sessions_.begin(), sessions_.end(),
+                                          [](const std::shared_ptr<Session>& s) { return !s->ended(); });
+  if (static_cast<std::size_t>(runningCount) >= kMaxRunning) return nullptr;
+  info.started = std::time(nullptr);
+  info.key = DateKey(info.started, ++serial_);
+  info.guid = NewGuid(random_);
+  // Ended sessions stay known only so far as memory is cheap.
+  if (sessions_.size() >= 4 * kMaxRunning) {
+    std::erase_if(sessions_, [](const std::shared_ptr<Session>& s) { return s->ended(); });
+  }
+  sessions_.push_back(std::make_shared<Session>(std::move(info)));
+  return sessions_.back();
+}
+
+std::shared_ptr<Session> SessionRegistry::byKey(std::string_view key) const {
+  std::lock_guard lock(mutex_);
+  for (const auto& session : sessions_) {
+    if (!session->ended() && session->info().key == key) return session;
+  }
+  return nullptr;
+}
+
+std::shared_ptr<Session> SessionRegistry::byGuid(std::string_view guid) const {
+  std::lock_guard lock(mutex_);
+  for (const auto& session : sessions_) {
+    if (!session->ended() && session->info().guid == guid) return session;
+  }
+  return nullptr;
+}
+
+std::vector<std::shared_ptr<Session>> SessionRegistry::running() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::shared_ptr<Session>> result;
+  for (const auto& session : sessions_) {
+    if (!session->ended()) result.push_back(session);
+  }
+  return result;
+}
+
+void SessionRegistry::endAll() {
+  std::lock_guard lock(mutex_);
+  for (const auto& session : sessions_) session->end();
+}
+
+void ServeSessionConnection(Link& link, Session& session, const Fixture& fixture, FaultBook& faults,
+                            const ConversationFactory& factory) {
+  Message message;
+  Link::Got got = link.receive(message);
+  if (got == Link::Got::kMessage && message.code == standin::kMsgProtocol) {
+    const ActiveFaults active = faults.take(standin::kMsgProtocol);
+    const standin::PackedError error =
+        active.error ? ServerError(static_cast<int>(active.error->value), standin::kMsgProtocol, active.error->level)
+                     : standin::PackedError{};
+    if (!SendReply(link, Reply::Of(ProtocolReply(error, fixture.protocol)), active)) return;
+    got = link.receive(message);
+  }
+  if (got != Link::Got::kMessage) {
+    link.close("before identity");
+    return;
+  }
+  if (message.code != kMsgIdentity || message.items.size() != 2) {
+    link.note("bad", "identity message expected");
+    link.close("bad identity");
+    return;
+  }
+  link.note("identity", Traffic::Quote(message.items[0]) + " " + Traffic::Quote(message.items[1]));
+  const std::unique_ptr<SessionConversation> conversation =
+      factory ? factory(session) : std::make_unique<HoldConversation>();
+  conversation->run(link, session);
+}
+
+}  // namespace tarn::cellserver

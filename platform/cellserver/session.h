@@ -1,0 +1,103 @@
+// Sessions of the stand-in cell server: each has a key, a GUID and a listen port
+// of its own, and one conversation object per connection to that port.
+#pragma once
+
+#include <atomic>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cellserver/link.h"
+#include "codec/wire.h"
+
+namespace tarn::cellserver {
+
+struct SessionInfo {
+  int type = 0;
+  std::string name;  // the name item of the start request
+  std::string debugRanges;
+  std::string debugPostfix;
+  std::string debugSelect;
+  std::string language;
+  std::string startMessage;  // the bulk data of the start request, as received
+  std::string key;           // e.g. "2024/05/01-3"; at most 17 characters
+  std::string guid;          // 36 characters, 8-4-4-4-12 hexadecimal digits
+  int port = 0;
+  std::time_t started = 0;
+};
+
+class Session {
+ public:
+  explicit Session(SessionInfo info) : info_(std::move(info)) {}
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  const SessionInfo& info() const { return info_; }
+  bool ended() const { return ended_; }
+  // Ends the session: its port closes, its connections end, re-attaching fails.
+  void end();
+  // Readable once the session has ended; every wait of its connections uses it.
+  int stopFd() const { return stop_.fd(); }
+  void addSignal(unsigned number);
+  std::vector<unsigned> signals() const;
+
+ private:
+  SessionInfo info_;
+  standin::StopSignal stop_;
+  std::atomic<bool> ended_{false};
+  mutable std::mutex mutex_;
+  std::vector<unsigned> signals_;
+};
+
+// The session manager's side of one connection to a session port, run after
+// the identity message. A later session-manager conversation plugs in here.
+class SessionConversation {
+ public:
+  virtual ~SessionConversation() = default;
+  // Serves the connection until it is to close. Every receive on `link` ends
+  // when the session ends or the server stops.
+  virtual void run(Link& link, Session& session) = 0;
+};
+
+using ConversationFactory = std::function<std::unique_ptr<SessionConversation>(Session& session)>;
+
+// Keeps the connection, logging what arrives, until the peer closes, the idle
+// time-out passes, the session ends or the server stops. Answers nothing.
+class HoldConversation final : public SessionConversation {
+ public:
+  void run(Link& link, Session& session) override;
+};
+
+class SessionRegistry {
+ public:
+  static constexpr std::size_t kMaxRunning = 200;
+
+  SessionRegistry();
+  // Records a session whose port is open, giving it key, GUID and start time.
+  // Nothing when kMaxRunning sessions run already.
+  std::shared_ptr<Session> add(SessionInfo info);
+  // Running sessions only; nothing for an unknown or ended one.
+  std::shared_ptr<Session> byKey(std::string_view key) const;
+  std::shared_ptr<Session> byGuid(std::string_view guid) const;
+  std::vector<std::shared_ptr<Session>> running() const;
+  void endAll();
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::shared_ptr<Session>> sessions_;
+  unsigned serial_ = 0;
+  std::mt19937_64 random_;
+};
+
+// Reads the opening of a session connection (an optional 267, then the
+// identity message: code 0, program name and short version) and hands the
+// connection to the conversation the factory makes.
+void ServeSessionConnection(Link& link, Session& session, const Fixture& fixture, FaultBook& faults,
+                            const ConversationFactory& factory);
+
+}  // namespace tarn::cellserver
