@@ -285,7 +285,7 @@ int IpcCloseConnection(IpcHandle handle) {
   IpcEntry* entry = IpcGetEntry(handle, kFn);
   if (entry == nullptr) return -1;
   if (entry->shmAttached != 0) {
-    if (entry->shmOwner != 0) {
+    if (OwnsSegment(*entry)) {
       IpcFreeShmem(handle);
     } else {
       IpcDetachShmem(handle);
@@ -381,7 +381,7 @@ int IpcShutdownAndCloseConnectionEx(IpcHandle handle, int flags, int timeout) {
   IpcEntry* entry = IpcGetEntry(handle, kFn);
   if (entry == nullptr) return -1;
   DbgFcnInEx(TARN_HERE, kFn, kLevel, "handle=%d flags=%d timeout=%d", handle, flags, timeout);
-  if (entry->shmAttached != 0 && entry->shmOwner != 0) IpcFreeShmem(handle);
+  if (entry->shmAttached != 0 && OwnsSegment(*entry)) IpcFreeShmem(handle);
   int rc;
   if (entry->type == IPC_SOCKET) {
     if (flags != 0 || timeout != 0) IpcShutdownAndDiscard(handle, flags, timeout);

@@ -74,6 +74,7 @@ struct IpcEntry {
   // Shared memory.
   int shmAttached = 0;
   int shmOwner = 0;
+  pid_t shmCreator = 0;  // a forked child inherits the flag, not the ownership
   int shmSize = 0;
   int shmId = -1;
   void* shmAddress = nullptr;
@@ -174,6 +175,9 @@ bool IsLoopback(in_addr_t address);
 
 // Closes a descriptor and sets it to -1; -1 stays. The close result.
 int CloseFd(int& fd);
+
+// True when this very process created the entry's segment.
+bool OwnsSegment(const IpcEntry& entry);
 
 // Removes (owner) or detaches a segment without marking errors; used where
 // the layer gives up a handle wholesale.

@@ -123,10 +123,14 @@ int CloseFd(int& fd) {
   return rc;
 }
 
+bool OwnsSegment(const IpcEntry& entry) {
+  return entry.shmOwner != 0 && entry.shmCreator == getpid();
+}
+
 void DropShmem(IpcEntry& entry) {
   if (entry.shmAttached == 0) return;
   if (entry.shmAddress != nullptr) shmdt(entry.shmAddress);
-  if (entry.shmOwner != 0) shmctl(entry.shmId, IPC_RMID, nullptr);
+  if (OwnsSegment(entry)) shmctl(entry.shmId, IPC_RMID, nullptr);
   entry.shmAttached = 0;
   entry.shmAddress = nullptr;
 }

@@ -2,6 +2,7 @@
 // process-wide key counter, attach by key with waiting, detach and removal.
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -50,6 +51,7 @@ IpcEntry* AttachedEntry(IpcHandle handle, const char* caller) {
 void Record(IpcEntry& entry, int owner, int size, int id, void* address, int key) {
   entry.shmAttached = 1;
   entry.shmOwner = owner;
+  entry.shmCreator = owner != 0 ? getpid() : 0;
   entry.shmSize = size;
   entry.shmId = id;
   entry.shmAddress = address;
@@ -146,7 +148,7 @@ int IpcFreeShmem(IpcHandle handle) {
   static const char kFn[] = "IpcFreeShmem";
   IpcEntry* entry = AttachedEntry(handle, kFn);
   if (entry == nullptr) return -1;
-  if (entry->shmOwner == 0) {
+  if (!OwnsSegment(*entry)) {
     ErhMark(EIPCSHMFREE, 0, kFn, 2);
     return -1;
   }

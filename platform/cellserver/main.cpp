@@ -144,6 +144,8 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGHUP);
+  // An ignored signal would never reach sigtimedwait: a parent may have left one so.
+  for (const int stopSignal : {SIGTERM, SIGINT, SIGHUP}) signal(stopSignal, SIG_DFL);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 

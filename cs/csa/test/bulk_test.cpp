@@ -108,7 +108,13 @@ TEST_F(BulkTest, EmptyDataIsAnEmptyText) {
 }
 
 TEST_F(BulkTest, SarQueryHandsOverTheReplyText) {
-  ASSERT_NO_FATAL_FAILURE(Init("item 12 a x\nitem 12 b y\n"));
+  ASSERT_NO_FATAL_FAILURE(Init("item 12 a x\nitem 12 b y\nfault 211 error 1001 times=1\n"));
+  // A refused query gives no reply and the server's error.
+  Owned none;
+  EXPECT_EQ(MCsaGetGroupList(0, 12, &none.p), -1);
+  EXPECT_EQ(none.p, nullptr);
+  EXPECT_EQ(ErhErrno(), 1001);
+  ErhClearError();
   Owned reply;
   ASSERT_EQ(MCsaGetGroupList(0, 12, &reply.p), 0);
   StrMsg parse;
@@ -118,10 +124,6 @@ TEST_F(BulkTest, SarQueryHandsOverTheReplyText) {
   EXPECT_STREQ(StrParseNextL(&parse), "b");
   EXPECT_EQ(StrParseNextL(&parse), nullptr);
   StrMsgFreeL(&parse);
-  // A refused query gives no reply and the server's error.
-  Owned none;
-  EXPECT_EQ(MCsaGetGroupList(0, 9999, &none.p), -1);
-  EXPECT_EQ(none.p, nullptr);
 }
 
 }  // namespace

@@ -141,6 +141,27 @@ TEST_F(ShmPipeTest, SegmentIsSharedWithAForkedChildThatAttachesByKey) {
   EXPECT_STREQ(static_cast<const char*>(address), "written by the child");
 }
 
+TEST_F(ShmPipeTest, ChildStoppingTheInheritedLayerLeavesTheParentsSegment) {
+  tarn::test::Watchdog watchdog(30);
+  tarn::test::SysVGuard guard;
+  const IpcHandle handle = IpcOpenPipes();
+  void* address = nullptr;
+  ASSERT_EQ(IpcAllocShmem(handle, &address, 4096), 0);
+  const int id = SegmentId(IpcGetShmemKey(handle));
+  guard.segment(id);
+  const int status = tarn::test::RunInChild([handle] {
+    IpcPrepareChildPipesAfterFork(handle);
+    if (IpcFreeShmem(handle) != -1 || ErhErrno() != EIPCSHMFREE) return 1;
+    return IpcExit() == 0 ? 0 : 2;
+  });
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(SegmentExists(id));
+  IpcPrepareParentPipesAfterFork(handle);
+  EXPECT_EQ(IpcCloseConnection(handle), 0);
+  EXPECT_FALSE(SegmentExists(id));
+}
+
 TEST_F(ShmPipeTest, PipePairCarriesPacketsBothWaysAcrossFork) {
   tarn::test::Watchdog watchdog(30);
   const IpcHandle handle = IpcOpenPipes();

@@ -16,7 +16,9 @@
 namespace tarn::test {
 
 // Starts tarn-cellserver and waits until it listens. The product's cell-server
-// client finds it through TARN_INET_PORT (see exportInetPort). Usage:
+// client finds it through TARN_INET_PORT (see exportInetPort). The stand-in
+// also ends when the thread that made this object ends, so make it on the
+// test's own thread. Usage:
 //
 //   tarn::test::CellServerStandIn cs({.fixture = "option BindTimeout 5\n"});
 //   ASSERT_TRUE(cs.ready());

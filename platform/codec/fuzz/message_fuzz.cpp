@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   const auto message = ParseMessage(bytes);
   if (!message) return 0;
-  // Leading zeros and "-0" read fine but encode shorter; all else is exact.
+  // Leading zeros and "-0" read fine but encode shorter, so compare messages.
   const auto again = ParseMessage(EncodeMessage(*message));
   if (!again || !(*again == *message)) std::abort();
   (void)ReadPackedError(*message);

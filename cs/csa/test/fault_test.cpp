@@ -1,0 +1,131 @@
+// Faults the stand-in cell server injects: every one ends in a clean error,
+// never a crash or a hang, and a connection that is out of step is dropped and
+// bound again on request.
+#include <chrono>
+#include <string>
+
+#include "csa_test_util.h"
+
+TARN_RCSID("cs/csa/test/fault_test.cpp");
+
+namespace {
+
+using csatest::CsaTest;
+using csatest::kHost;
+using csatest::Owned;
+
+class FaultTest : public CsaTest {
+ protected:
+  // A request on slot 0 that must fail with 1011 and drop the connection.
+  void ExpectDropped(const char* what) {
+    SCOPED_TRACE(what);
+    Owned text;
+    EXPECT_EQ(MCsaGetGroupItem(0, 12, "item", &text.p, 0), -1);
+    EXPECT_EQ(text.p, nullptr);
+    EXPECT_EQ(ErhErrno(), ECSACONNECTION);
+    EXPECT_EQ(CsaGetContext()->slots[0].connected, 0);
+    ErhClearError();
+  }
+  // Binding the cell server again reconnects slot 0; the item then reads.
+  void ExpectRebound() {
+    int reused = -1;
+    ASSERT_EQ(MCsaBindServerEx(kHost, &reused), 0);
+    EXPECT_EQ(reused, 0);
+    Owned text;
+    EXPECT_EQ(MCsaGetGroupItem(0, 12, "item", &text.p, 0), 0);
+    EXPECT_EQ(text.str(), "value");
+  }
+};
+
+TEST_F(FaultTest, WrongReplyIdDropsTheConnectionUntilBoundAgain) {
+  ASSERT_NO_FATAL_FAILURE(Init("item 12 item value\nfault 214 wrong-id 7 times=1\n"));
+  ExpectDropped("wrong id");
+  const int before = static_cast<int>(server().traffic().size());
+  Owned text;
+  EXPECT_EQ(MCsaGetGroupItem(0, 12, "item", &text.p, 0), -1);  // refused before anything is sent
+  EXPECT_EQ(ErhErrno(), ECSACONNECTION);
+  ErhClearError();
+  EXPECT_EQ(static_cast<int>(server().traffic().size()), before);
+  ExpectRebound();
+}
+
+TEST_F(FaultTest, TruncatedPacketIsAClosedConnection) {
+  ASSERT_NO_FATAL_FAILURE(Init("item 12 item value\nfault 214 close-mid times=1\n"));
+  ExpectDropped("close-mid");
+  ExpectRebound();
+}
+
+TEST_F(FaultTest, OversizedHeaderIsRefusedWithoutReadingIt) {
+  ASSERT_NO_FATAL_FAILURE(Init("item 12 item value\nfault 214 oversized-header times=1\n"));
+  ExpectDropped("header of 4294967280 bytes");
+  ASSERT_NO_FATAL_FAILURE(ExpectRebound());
+  CsaExit();
+  ASSERT_NO_FATAL_FAILURE(Init("item 12 item value\nfault 214 oversized-header 100000 times=1\n"));
+  ExpectDropped("header of 100000 bytes, then nothing");
+  ExpectRebound();
+}
+
+TEST_F(FaultTest, ChunkHeaderWithoutLengthIsABadDataFormat) {
+  ASSERT_NO_FATAL_FAILURE(Init("item 12 item value\nfault 214 missing-items 0 times=1\n"));
+  ExpectDropped("MSG_DATA without its length");
+  ExpectRebound();
+}
+
+TEST_F(FaultTest, ResultWithoutErrorStateIsABrokenReply) {
+  ASSERT_NO_FATAL_FAILURE(Init("fault 216 missing-items 2 times=1\nitem 12 item value\n"));
+  EXPECT_EQ(MCsaRemoveGroupItem(0, 12, "item", 0), -1);
+  EXPECT_EQ(ErhErrno(), ECSACONNECTION);
+  EXPECT_EQ(CsaGetContext()->slots[0].connected, 0);
+}
+
+TEST_F(FaultTest, InetServiceFaultsFailTheStart) {
+  struct Case {
+    const char* fixture;
+    int error;
+  };
+  for (const Case& c : {Case{"fault 2 port0\n", ECSAPORT}, Case{"fault 2 wrong-id 110\n", ECSAPORT},
+                        Case{"fault 2 missing-items 1\n", ECSAPORTREPLY}, Case{"fault 2 missing-items 0\n", ECSAPORT},
+                        Case{"fault 2 error 1007\n", ECSAPORT}, Case{"fault 2 close-mid\n", ECSAPORT},
+                        Case{"fault 2 oversized-header\n", ECSAPORT}}) {
+    SCOPED_TRACE(c.fixture);
+    ASSERT_NO_FATAL_FAILURE(StartServer(c.fixture));
+    EXPECT_EQ(MCsaInit(kHost), -1);
+    EXPECT_EQ(ErhErrno(), c.error);
+    EXPECT_EQ(CsaIsInitialized(), 0);
+    ErhClearError();
+  }
+}
+
+TEST_F(FaultTest, SilentInetServiceIsGivenUpAfterTheBindTimeout) {
+  ASSERT_NO_FATAL_FAILURE(StartServer("fault 2 delay 8000\n"));
+  glBindTimeout = 1;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(MCsaInit(kHost), -1);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(ErhErrno(), ECSAPORT);
+  EXPECT_LT(took, std::chrono::seconds(4));
+}
+
+TEST_F(FaultTest, BrokenGlobalOptionsFailTheStart) {
+  for (const char* fixture : {"fault 225 wrong-id 121\n", "fault 225 close-mid\n", "fault 225 error 1001\n"}) {
+    SCOPED_TRACE(fixture);
+    ASSERT_NO_FATAL_FAILURE(StartServer(fixture));
+    EXPECT_EQ(MCsaInit(kHost), -1);
+    EXPECT_NE(ErhErrno(), 0);
+    EXPECT_EQ(CsaIsInitialized(), 0);
+    ErhClearError();
+  }
+}
+
+TEST_F(FaultTest, ServerErrorKeepsTheConnection) {
+  ASSERT_NO_FATAL_FAILURE(Init("item 12 item value\nfault 214 error 1245 times=1\n"));
+  Owned text;
+  EXPECT_EQ(MCsaGetGroupItem(0, 12, "item", &text.p, 0), -1);
+  EXPECT_EQ(ErhErrno(), 1245);
+  EXPECT_EQ(CsaGetContext()->slots[0].connected, 1);
+  ErhClearError();
+  EXPECT_EQ(MCsaGetGroupItem(0, 12, "item", &text.p, 0), 0);
+  EXPECT_EQ(text.str(), "value");
+}
+
+}  // namespace
