@@ -10,6 +10,9 @@
 #include <benchmark/benchmark.h>
 
 #include "cmn/crc.h"
+#include "cmn/defines.h"
+
+TARN_RCSID("bench/crc_bench.cpp");
 
 namespace {
 

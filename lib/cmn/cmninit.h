@@ -74,7 +74,8 @@ int CmnIsInitialized();
 // Registers an exit handler, unless cmnDefine_NOATEXIT or host-process mode
 // is set (a guest never registers exit handlers).
 void CmnSetAtAxit(void (*function)());
-// Flushes the standard streams and ends the process with `status`.
+// Flushes the standard streams and ends the process with `status`. In a host
+// process only a child of our own may call it (the host is never ended).
 void CmnExitProcess(int status);
 // Re-parses non-empty `ranges` into the running trace; sets the report
 // threshold unless `reportLevel` is -1.

@@ -10,9 +10,10 @@ TARN_RCSID("lib/cmn/dbgident.cpp");
 
 namespace {
 
-// True while the identity is still being gathered, so that a failure line in
-// debug.log (whose header names the host) does not ask for it again.
-bool gathering = false;
+// True while that part of the identity is being gathered, so that a failure
+// line in debug.log (whose header names the host) does not ask for it again.
+bool gatheringHost = false;
+bool gatheringUser = false;
 
 }  // namespace
 
@@ -20,27 +21,27 @@ const char* DbgHostName() {
   // Until start-up has resolved the host name, the trace uses the system's.
   static char host[kCmnHostNameSize];
   if (std::strcmp(cmnHostname, "hostname_unknown") != 0) return cmnHostname;
-  if (gathering) return host;
-  gathering = true;
+  if (gatheringHost) return host;
+  gatheringHost = true;
   GetHostname(host, sizeof host);
-  gathering = false;
+  gatheringHost = false;
   return host;
 }
 
 const char* DbgUserName() {
-  if (!cmnProcessInited && !gathering) {
-    gathering = true;
+  if (!cmnProcessInited && !gatheringUser) {
+    gatheringUser = true;
     CmnGetUserInfo();
-    gathering = false;
+    gatheringUser = false;
   }
   return cmnEun;
 }
 
 const char* DbgGroupName() {
-  if (!cmnProcessInited && !gathering) {
-    gathering = true;
+  if (!cmnProcessInited && !gatheringUser) {
+    gatheringUser = true;
     CmnGetUserInfo();
-    gathering = false;
+    gatheringUser = false;
   }
   return cmnEgn;
 }

@@ -128,7 +128,7 @@ class WireTest : public CsaTest {
 
 // The port reply that sends the client on to `port`.
 std::string PortReply(int port) {
-  return Lit("109\0 ") + std::to_string(port) + Lit("\0 0\0");
+  return std::string("109\0 ", 5) + std::to_string(port) + Lit("\0 0\0");
 }
 
 const std::string kRefused = Lit("5\0 1002\0 2\0 cs\0 \0");

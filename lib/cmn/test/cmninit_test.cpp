@@ -1,6 +1,7 @@
 // Start-up and exit of the common runtime in a fresh process, process
 // identity, exit handlers, the inet port, and the user and machine texts.
 #include <dirent.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -216,6 +217,23 @@ TEST(UserTest, SetUidToAnUnknownUserChangesNothing) {
     // Switching to the user we already are always works.
     CmnGetUserInfo();
     return CmnSetUid(cmnEun) == 1 && geteuid() == before ? 0 : 4;
+  });
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST(UserTest, SetUidDropsSupplementaryGroups) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs a privileged process to set groups";
+  const int status = tarn::test::RunInChild([] {
+    const gid_t extra[] = {0, 4242};
+    if (setgroups(2, extra) != 0) return 1;
+    CmnGetUserInfo();
+    if (CmnSetUid(cmnEun) != 1) return 2;
+    gid_t groups[256];
+    const int n = getgroups(256, groups);
+    for (int i = 0; i < n; ++i) {
+      if (groups[i] == 4242) return 3;
+    }
+    return 0;
   });
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }

@@ -8,6 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include "cmn/defines.h"
+
+TARN_RCSID("lib/cmn/test/crc_test.cpp");
+
 namespace {
 
 // One bit at a time, straight from the polynomial: shares no table with the

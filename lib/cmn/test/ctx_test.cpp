@@ -1,14 +1,20 @@
 // Module context table, tracked memory and environment readers.
 #include "cmn/ctx.h"
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "cmn/erh.h"
 #include "cmn/paths.h"
 #include "tarn_test.h"
+
+TARN_RCSID("lib/cmn/test/ctx_test.cpp");
 
 namespace {
 
@@ -89,6 +95,77 @@ TEST_F(ContextTable, ForkHookRunsThenEverySlotIsEmpty) {
   });
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// Caps this process's address space a little above what it uses now, so that
+// one large allocation fails while small ones still succeed. Child only.
+bool CapAddressSpace() {
+  unsigned long pages = 0;
+  std::FILE* statm = std::fopen("/proc/self/statm", "r");
+  if (statm == nullptr) return false;
+  const bool read = std::fscanf(statm, "%lu", &pages) == 1;
+  std::fclose(statm);
+  if (!read) return false;
+  const rlim_t cap = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) +
+                     (rlim_t{256} << 20);
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_AS, &limit) != 0) return false;
+  limit.rlim_cur = cap;
+  return setrlimit(RLIMIT_AS, &limit) == 0;
+}
+
+TEST_F(ContextTable, FailedHeapAllocationLeavesTheSlotEmptyAndSkipsInit) {
+  static const PtdDescriptor hugePtd = {"TestHuge", nullptr, 1u << 30, OnInit, nullptr, OnFree};
+  const int status = tarn::test::RunInChild([] {
+    if (!CapAddressSpace()) return 2;
+    if (CmnCreateContextEx(&hugePtd, kSlotA) != nullptr) return 3;
+    if (probe.inits != 0) return 4;  // AtInit must never see a null record
+    if (CmnGetContextEx(pcmnMasterContext, kSlotA) != nullptr) return 5;
+    CmnFreeContextEx(pcmnMasterContext, kSlotA);  // nothing to release
+    return probe.frees == 0 ? 0 : 6;
+  });
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST_F(ContextTable, ChildStartsWithAnEmptyErrorState) {
+  ErhClearErrorM(TARN_HERE);
+  ErhMarkM(ERH_SYSTEM, 0, "parent", 2, TARN_HERE);
+  ASSERT_EQ(ErhErrno(), ERH_SYSTEM);
+  const int status = tarn::test::RunInChild([] {
+    CmnContextAtFork();
+    if (ErhErrno() != 0) return 1;
+    // The first mark wins only against marks of this process.
+    ErhMarkM(ERH_NOMEM, 0, "child", 2, TARN_HERE);
+    return ErhErrno() == ERH_NOMEM ? 0 : 2;
+  });
+  ErhClearErrorM(TARN_HERE);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(SafeMemory, FailedMallocMarksTheCallerInHostProcessMode) {
+  cmnDefine_ORACLE8 = 1;
+  ErhClearErrorM(TARN_HERE);
+  EXPECT_EQ(safe_malloc(static_cast<size_t>(-1) / 2, "lib/x/caller.cpp", 77), nullptr);
+  const ErhStatusInfo* state = ErhStatus();
+  ASSERT_NE(state, nullptr);
+  EXPECT_EQ(state->code, ERH_NOMEM);
+  EXPECT_STREQ(state->markFunction, "MALLOC CALL");
+  EXPECT_NE(std::strstr(state->markFile, "caller.cpp"), nullptr) << state->markFile;
+  EXPECT_EQ(state->markLine, 77);
+  EXPECT_NE(state->sysErrno, 0);
+  ErhClearErrorM(TARN_HERE);
+  cmnDefine_ORACLE8 = 0;
+}
+
+TEST(SafeMemory, FailedCallocReturnsNullEvenOutsideHostProcessMode) {
+  ErhClearErrorM(TARN_HERE);
+  // safe_calloc has no hook: the program goes on.
+  EXPECT_EQ(safe_calloc(static_cast<size_t>(-1) / 4, 2, "caller", 5), nullptr);
+  EXPECT_EQ(ErhErrno(), ERH_NOMEM);
+  EXPECT_STREQ(ErhStatus()->markFunction, "CALLOC CALL");
+  ErhClearErrorM(TARN_HERE);
 }
 
 TEST(SafeMemory, ReallocEdgeForms) {

@@ -9,6 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include "cmn/defines.h"
+
+TARN_RCSID("lib/cmn/test/hash_test.cpp");
+
 namespace {
 
 void* AsPtr(std::intptr_t v) { return reinterpret_cast<void*>(v); }

@@ -14,7 +14,11 @@
 #include <string_view>
 #include <vector>
 
+#include <filesystem>
+
 #include "cmn/ctx.h"
+#include "cmn/dbg.h"
+#include "cmn/paths.h"
 #include "tarn_test.h"
 
 TARN_RCSID("lib/cmn/test/strmsg_test.cpp");
@@ -454,6 +458,61 @@ TEST_F(StrMsgTest, DoubleItemsUseAPointWhateverTheLocale) {
   std::setlocale(LC_NUMERIC, saved.c_str());
   EXPECT_TRUE(BytesEqual(Bytes(Wire("1\0 0.500000\0\0")), Content(msg_)));
   EXPECT_EQ(f, 0.5);
+}
+
+// Counts the occurrences of `what` in `text`.
+int Count(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+TEST_F(StrMsgTest, TraceShowsFramedItemsAndABoundedDump) {
+  tarn::test::TempRoot root;
+  tarn::test::TempDir tmp;
+  CmnPathsInit(root.path().c_str());
+  DbgSetTmpDir(tmp.path().c_str());
+  setenv("VEKDBG_PATH", tmp.path().c_str(), 1);
+  ASSERT_EQ(DbgInitEx("m", "40,340", "", "strmsg", 0), 0);
+
+  ASSERT_EQ(StrMsgMakeL(&msg_, nullptr, 0, 15, "abc", "", nullptr), 0);
+  StrParseMessageToDebugsL(&msg_, nullptr, 40, "title", "> ", 1);
+  StrParseMessageToDebugsL(&msg_, nullptr, 41, "unseen", "", 1);  // level not active
+  // A peer's text without its final NUL inside the bytes received.
+  auto open = Exact(Wire("x\0 y"));
+  StrParseMessageToDebugsL(nullptr, open.get(), 40, "t", "", 0);
+  StrMsg none;
+  StrMsgInitL(&none);
+  StrParseMessageToDebugsL(&none, nullptr, 40, "t", "", 1);
+  StrMsg big;
+  StrMsgInitL(&big);
+  ASSERT_EQ(StrMsgMakeL(&big, nullptr, 0, 2, std::string(200, 'z').c_str(), nullptr), 0);
+  StrParseMessageToDebugsL(&big, nullptr, 40, "big", "", 0);
+  StrMsgFreeL(&big);
+  DbgExit();
+  DbgSetTmpDir(nullptr);
+  unsetenv("VEKDBG_PATH");
+  CmnPathsInit(std::getenv("TARN_ROOT"));
+
+  std::string trace;
+  for (const auto& entry : std::filesystem::directory_iterator(tmp.path())) {
+    if (entry.path().filename().string().rfind("VEKDBG_", 0) == 0) {
+      trace = tarn::test::ReadFile(entry.path().string());
+    }
+  }
+  ASSERT_FALSE(trace.empty());
+  EXPECT_NE(trace.find("] +===== START [15] title\n"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("] > abc\n"), std::string::npos);
+  EXPECT_NE(trace.find("] > \n"), std::string::npos);  // the empty item
+  EXPECT_NE(trace.find("] +===== END\n"), std::string::npos);
+  EXPECT_EQ(trace.find("unseen"), std::string::npos);
+  EXPECT_NE(trace.find("] INVALID MESSAGE\n"), std::string::npos);
+  EXPECT_NE(trace.find("] StrParseMessageToDebugs: strMsg==NULL\n"), std::string::npos);
+  EXPECT_EQ(Count(trace, "BINARY MESSAGE DUMP:"), 2);
+  EXPECT_NE(trace.find("31 35 00 20 61 62 63 00"), std::string::npos);
+  EXPECT_EQ(Count(trace, "Note: Message size exceeds 80 bytes => output limited."), 1);
+  // 80 bytes of the long message, eight a line.
+  EXPECT_EQ(Count(trace, "7A 7A 7A 7A 7A 7A 7A 7A"), 9);
 }
 
 TEST_F(StrMsgTest, NNextPutsTheCursorBackWhenAnItemIsMissing) {

@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include "cmn/defines.h"
+
+TARN_RCSID("lib/cmn/test/tok_test.cpp");
+
 namespace {
 
 TEST(Tok, WordThenQuotedPairThenEnd) {

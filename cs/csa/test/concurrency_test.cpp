@@ -1,0 +1,57 @@
+// Two processes bind to the same stand-in cell server at once and each writes
+// and reads back its own large item while the other does the same.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "csa_test_util.h"
+
+TARN_RCSID("cs/csa/test/concurrency_test.cpp");
+
+namespace {
+
+using csatest::CsaTest;
+using csatest::kHost;
+
+class ConcurrencyTest : public CsaTest {};
+
+// Binds, then writes and reads its item ten times. The exit code names the
+// step that failed.
+int Client(int id) {
+  CmnContextAtFork();
+  if (MCsaInit(kHost) != 0) return 10;
+  std::string value(150000 + id, static_cast<char>('a' + id));
+  const std::string name = "proc" + std::to_string(id);
+  for (int round = 0; round < 10; ++round) {
+    value[round] = static_cast<char>('0' + round);
+    if (MCsaPutGroupItem(0, 12, name.c_str(), value.c_str(), 1) != 0) return 20;
+    char* text = nullptr;
+    if (MCsaGetGroupItem(0, 12, name.c_str(), &text, 0) != 0) return 30;
+    const bool same = value == text;
+    safe_free(text, "concurrency_test", 0);
+    if (!same) return 40;
+  }
+  CsaExit();
+  return 0;
+}
+
+TEST_F(ConcurrencyTest, TwoProcessesBindAndTransferAtOnce) {
+  tarn::test::Watchdog watchdog(60);
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  pid_t children[2];
+  for (int id = 0; id < 2; ++id) {
+    children[id] = fork();
+    ASSERT_GE(children[id], 0);
+    if (children[id] == 0) _exit(Client(id));
+  }
+  for (const pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
+  EXPECT_EQ(Count("request < 0 "), 2);
+}
+
+}  // namespace
