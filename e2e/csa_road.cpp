@@ -72,9 +72,14 @@ int main(int argc, char** argv) {
   std::printf("      cell server %s, inet port %d\n", host, CmnGetInetPort());
 
   const int bound = MCsaInit(host);
-  if (Step(bound == 0, std::string("bind to the cell server and log in"))) {
+  if (bound != 0) Step(false, "bind to the cell server and log in");
+  if (bound == 0) {
     const CsaServerSlot& slot = CsaGetContext()->slots[0];
-    std::printf("      slot 0: %s, request port %d, access rights 0x%x\n", slot.host, slot.port, slot.acl);
+    Step(slot.connected != 0, std::string("bind to the cell server ") + slot.host + " (request port " +
+                                  std::to_string(slot.port) + ", slot 0)");
+    char rights[32];
+    std::snprintf(rights, sizeof rights, "0x%x", slot.acl);
+    Step(slot.acl != 0, std::string("log in (access rights ") + rights + ")");
     Step(glBindTimeout > 0, "take the global options (BindTimeout " + std::to_string(glBindTimeout) + ")");
 
     const std::string text = ItemText();

@@ -232,19 +232,13 @@ int MCsaBindServerEx(const char* host, int* reused) {
   if (reused != nullptr) *reused = 0;
   CsaContext* c = Running(kFn);
   if (c == nullptr) return done(-1);
-  if (host == nullptr) host = "";
-  const char* name = *host != '\0' ? CmnExpandHostname(host) : nullptr;
-  if (name == nullptr || *name == '\0') {
-    if (*host != '\0') ErhClearError();
-    name = host;
-  }
-  if (*name == '\0' || std::strlen(name) > kCsaHostMax) {
-    DbgPlain(kLevel, "[%s] no usable host name \"%.64s\"", kFn, name);
+  const std::string name = CanonicalHost(host);
+  if (name.empty() || name.size() > kCsaHostMax) {
+    DbgPlain(kLevel, "[%s] no usable host name \"%.64s\"", kFn, name.c_str());
     ErhMark(ECSANOHOST, 0, kFn, 2);
     return done(-1);
   }
-  char expanded[kCsaHostMax + 1];
-  StrCopy(expanded, name, kCsaHostMax);
+  const char* expanded = name.c_str();
 
   int index = -1;
   for (int i = 0; i < c->boundSlots; ++i) {

@@ -69,15 +69,6 @@ std::string Joined(const std::vector<std::string>& lines) {
   return out;
 }
 
-// The canonical name of a host, or the name itself.
-std::string Expanded(const char* host) {
-  if (host == nullptr || *host == '\0') return "";
-  const bool pending = ErhErrno() != 0;
-  const char* name = CmnExpandHostname(host);
-  if (name == nullptr && !pending) ErhClearError();
-  return name != nullptr && *name != '\0' ? name : host;
-}
-
 bool SameHost(const std::string& a, const std::string& b) { return StrICmpA(a.c_str(), b.c_str()) == 0; }
 
 const char* Dash(const char* text) { return text != nullptr && *text != '\0' ? text : "-"; }
@@ -197,7 +188,7 @@ int MCsaExportServer(const char* host) {
   if (c == nullptr) return -1;
   const std::string own = c->slots[0].host;
   const std::string given = host != nullptr ? host : "";
-  const std::string name = Expanded(host);
+  const std::string name = CanonicalHost(host);
   HeapText list;
   if (MCsaGetServers(&list.p) != 0) return -1;
   bool listed = false;

@@ -119,6 +119,14 @@ void CopyCut(char* buffer, std::size_t size, const char* text) {
   StrCopy(buffer, text != nullptr ? text : "", size - 1);
 }
 
+std::string CanonicalHost(const char* host) {
+  if (host == nullptr || *host == '\0') return "";
+  const bool pending = ErhErrno() != 0;
+  const char* name = CmnExpandHostname(host);
+  if (name == nullptr && !pending) ErhClearError();
+  return name != nullptr && *name != '\0' ? name : host;
+}
+
 int BindTimeout() { return glBindTimeout > 0 ? glBindTimeout : kCsaDefaultBindTimeout; }
 
 }  // namespace csa_detail
@@ -184,20 +192,14 @@ int MCsaInit(const char* cellHost) {
   }
   MakeShortVersionString(sizeof c->shortVersion, c->shortVersion);
 
-  char host[kCsaHostMax + 1] = {};
-  const char* expanded = cellHost != nullptr && *cellHost != '\0' ? CmnExpandHostname(cellHost) : nullptr;
-  if (expanded == nullptr) {
-    if (cellHost != nullptr && *cellHost != '\0') ErhClearError();
-    expanded = cellHost != nullptr ? cellHost : "";
-  }
-  if (*expanded == '\0' || std::strlen(expanded) > kCsaHostMax) {
-    DbgPlain(kLevel, "[%s] no usable cell-server host \"%.64s\"", kFn, expanded);
+  const std::string host = CanonicalHost(cellHost);
+  if (host.empty() || host.size() > kCsaHostMax) {
+    DbgPlain(kLevel, "[%s] no usable cell-server host \"%.64s\"", kFn, host.c_str());
     ErhMark(ECSANOHOST, 0, kFn, 2);
     return fail();
   }
-  StrCopy(host, expanded, kCsaHostMax);
   // The progname goes into the login message, so the identity must exist first.
-  if (MCsaSetProgname(CmnGetProgname()) != 0 || MCsaBindServerEx(host, nullptr) < 0 ||
+  if (MCsaSetProgname(CmnGetProgname()) != 0 || MCsaBindServerEx(host.c_str(), nullptr) < 0 ||
       (c->embedded == 0 && HandleGlobals() != 0)) {
     return fail();
   }

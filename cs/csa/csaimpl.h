@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <string>
 
 #include "csa/csa.h"
 
@@ -80,6 +81,9 @@ IpcHandle ConnectWithin(const char* host, unsigned port, int timeout);
 bool ItemToNumber(const char* item, long long min, long long max, long long* value);
 // Copies `text` (null: "") into `buffer` of `size` bytes, cut to fit.
 void CopyCut(char* buffer, std::size_t size, const char* text);
+// The canonical name of a host (CmnExpandHostname), or the name itself when
+// it does not resolve; "" for null. A failed lookup leaves no error behind.
+std::string CanonicalHost(const char* host);
 // The bind time-out in seconds: BindTimeout, or the default while unknown.
 int BindTimeout();
 

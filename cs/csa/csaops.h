@@ -1,20 +1,17 @@
-// Cell-server operations: one call per request of the cell server (numbered
-// configuration files, group items, custom files, certificates, lists of
-// specifications and backups, session queries, host and cluster import and
-// export, named resources), the composite operations over single files, and
-// the cell's user list.
-//
+// Cell-server operations: one call per request of the cell server, the
+// composite operations over single files, and the cell's user list.
+#pragma once
+
+#include <cstddef>
+
+#include "csa/csa.h"
+
 // Every call takes the server slot first. It fails before anything is sent
 // with 1613 (client not running), 1004 (slot not bound), 1011 (slot not
 // connected) or its own argument check (1001, 1620, 8002); otherwise the
 // server's error is unpacked into the error state. Results are 0 or -1 unless
 // said otherwise. Texts handed to the caller are heap blocks from safe_malloc
 // (free with safe_free); on failure the pointer is null.
-#pragma once
-
-#include <cstddef>
-
-#include "csa/csa.h"
 
 // Single files the client itself uses.
 inline constexpr int kCsaFileUsers = 1;

@@ -186,68 +186,54 @@ IpcHandle MCsaStartSessionEx(int slot, int type, const char* startMsg, const cha
   return done(Enter(handle, place, kFn));
 }
 
-IpcHandle MCsaConnectSession(int slot, const char* key) {
-  static const char kFn[] = "MCsaConnectSession";
-  DbgFcnInEx(TARN_HERE, kFn, kLevel, "slot=%d key=%s", slot, key != nullptr ? key : "");
+namespace {
+
+// Attaching to a running session, by key (207) or by session id (283): the
+// result is followed by the session's type and port, and for 283 its key.
+IpcHandle Attach(const char* function, int slot, int request, const char* name) {
+  const bool byKey = request == kCsaReqConnectSession;
+  DbgFcnInEx(TARN_HERE, function, kLevel, "slot=%d %s=%s", slot, byKey ? "key" : "sessionId",
+             name != nullptr ? name : "");
   auto done = [&](int rc) {
-    DbgFcnOutEx(TARN_HERE, kFn, kLevel, "%s is exiting with return value %d", kFn, rc);
+    DbgFcnOutEx(TARN_HERE, function, kLevel, "%s is exiting with return value %d", function, rc);
     return rc;
   };
-  CsaServerSlot* s = AttachSlot(kFn, slot);
-  if (s == nullptr || !ArgumentFits(key, kCsaKeyMax, kFn)) return done(-1);
-  if (StartMessage(kFn, kCsaReqConnectSession, "%s", key) != 0 || SlotAnswer(*s, kFn) != Outcome::kOk) {
+  CsaServerSlot* s = AttachSlot(function, slot);
+  if (s == nullptr || !ArgumentFits(name, byKey ? kCsaKeyMax : kCsaGuidMax, function)) return done(-1);
+  if (StartMessage(function, request, "%s", name) != 0 || SlotAnswer(*s, function) != Outcome::kOk) {
     return done(-1);
   }
   StrMsg* msg = Msg();
   const char* type = StrParseNextL(msg);
   const char* port = type != nullptr ? StrParseNextL(msg) : nullptr;
+  const char* key = byKey ? name : port != nullptr ? StrParseNextL(msg) : nullptr;
   long long typeValue = 0;
-  if (port == nullptr || !ItemToNumber(type, 0, 19, &typeValue)) {
-    return done(ReplyFault(*s, kFn, "session type and port expected"));
+  if (port == nullptr || key == nullptr || !ItemToNumber(type, 0, 19, &typeValue)) {
+    return done(ReplyFault(*s, function, "session type, port and key expected"));
   }
+  if (!byKey) DbgPlain(kLevel, "%s: Stype:%s Sport:%s Skey:%s", function, type, port, key);
   SessionPlace place;
   place.type = static_cast<int>(typeValue);
+  if (!ReadPort(port, function, &place.port) || !FitsWhole(key, kCsaKeyMax, "key", function)) return done(-1);
   place.key = key;
-  if (!ReadPort(port, kFn, &place.port)) return done(-1);
+  if (!byKey) place.guid = name;
   const IpcHandle handle = IpcConnectToProcess(s->host, static_cast<unsigned>(place.port), 0);
   if (handle < 0) {
-    ErhPromoteError(ECSACONNECTION);
+    if (byKey) ErhPromoteError(ECSACONNECTION);
     return done(-1);
   }
-  if (!SendIdentity(handle, kFn)) return done(-1);
-  return done(Enter(handle, place, kFn));
+  if (!SendIdentity(handle, function)) return done(-1);
+  return done(Enter(handle, place, function));
+}
+
+}  // namespace
+
+IpcHandle MCsaConnectSession(int slot, const char* key) {
+  return Attach("MCsaConnectSession", slot, kCsaReqConnectSession, key);
 }
 
 IpcHandle MCsaReconnectSession(int slot, const char* sessionId) {
-  static const char kFn[] = "MCsaReconnectSession";
-  DbgFcnInEx(TARN_HERE, kFn, kLevel, "slot=%d sessionId=%s", slot, sessionId != nullptr ? sessionId : "");
-  auto done = [&](int rc) {
-    DbgFcnOutEx(TARN_HERE, kFn, kLevel, "%s is exiting with return value %d", kFn, rc);
-    return rc;
-  };
-  CsaServerSlot* s = AttachSlot(kFn, slot);
-  if (s == nullptr || !ArgumentFits(sessionId, kCsaGuidMax, kFn)) return done(-1);
-  if (StartMessage(kFn, kCsaReqReconnectSession, "%s", sessionId) != 0 || SlotAnswer(*s, kFn) != Outcome::kOk) {
-    return done(-1);
-  }
-  StrMsg* msg = Msg();
-  const char* type = StrParseNextL(msg);
-  const char* port = type != nullptr ? StrParseNextL(msg) : nullptr;
-  const char* key = port != nullptr ? StrParseNextL(msg) : nullptr;
-  long long typeValue = 0;
-  if (key == nullptr || !ItemToNumber(type, 0, 19, &typeValue)) {
-    return done(ReplyFault(*s, kFn, "session type, port and key expected"));
-  }
-  DbgPlain(kLevel, "%s: Stype:%s Sport:%s Skey:%s", kFn, type, port, key);
-  SessionPlace place;
-  place.type = static_cast<int>(typeValue);
-  place.guid = sessionId;
-  if (!ReadPort(port, kFn, &place.port) || !FitsWhole(key, kCsaKeyMax, "key", kFn)) return done(-1);
-  place.key = key;
-  const IpcHandle handle = IpcConnectToProcess(s->host, static_cast<unsigned>(place.port), 0);
-  if (handle < 0) return done(-1);
-  if (!SendIdentity(handle, kFn)) return done(-1);
-  return done(Enter(handle, place, kFn));
+  return Attach("MCsaReconnectSession", slot, kCsaReqReconnectSession, sessionId);
 }
 
 int MCsaDisconnectSession(IpcHandle handle) {

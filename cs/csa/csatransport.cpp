@@ -1,7 +1,5 @@
 // Request/reply transport of the cell-server client: messages, raw packets,
-// the result that closes every request, bulk data in chunks both ways, and
-// protocol negotiation. Nothing a server sends can end the process: a reply
-// that breaks the protocol marks 1011 and drops the connection.
+// results, bulk data in chunks both ways, and protocol negotiation.
 #include <algorithm>
 #include <cstring>
 
@@ -17,6 +15,8 @@
 
 TARN_RCSID("cs/csa/csatransport.cpp");
 
+// Nothing a server sends can end the process: a reply that breaks the
+// protocol marks 1011 and drops the connection, which a later bind restores.
 namespace {
 
 using namespace csa_detail;

@@ -34,14 +34,6 @@ CsaServerSlot* Loaded(const char* function, int slot) {
   return s;
 }
 
-// The canonical name of a host, or the name itself.
-const char* Canonical(const char* host) {
-  const bool pending = ErhErrno() != 0;
-  const char* name = CmnExpandHostname(host);
-  if (name == nullptr && !pending) ErhClearError();
-  return name != nullptr && *name != '\0' ? name : host;
-}
-
 bool Matches(const UserList* e, const char* name, const char* group, const char* host) {
   return StrICmpA(e->user, name) == 0 && StrICmpA(e->group, group) == 0 && StrICmpA(e->host, host) == 0;
 }
@@ -73,7 +65,7 @@ int MCsaUserAdd(int slot, const char* name, const char* group, const char* host,
     ErhMark(ECSAEMPTYARG, 0, kFn, 2);
     return -1;
   }
-  const std::string expanded = Canonical(host);
+  const std::string expanded = CanonicalHost(host);
   CsaServerSlot* s = Loaded(kFn, slot);
   if (s == nullptr) return -1;
   for (const UserList* e = s->users; e != nullptr; e = e->next) {
@@ -106,7 +98,7 @@ int MCsaUserDel(int slot, const char* name, const char* group, const char* host)
     ErhMark(ECSAEMPTYARG, 0, kFn, 2);
     return -1;
   }
-  const std::string expanded = Canonical(host);
+  const std::string expanded = CanonicalHost(host);
   CsaServerSlot* s = Loaded(kFn, slot);
   if (s == nullptr) return -1;
   for (UserList** link = &s->users; *link != nullptr; link = &(*link)->next) {

@@ -1,10 +1,11 @@
 // Keyword tables with abbreviations and "no_" negation, options in argument
-// vectors, error output and the manager-of-managers host file.
+// vectors, error output, the manager-of-managers host file and protection texts.
 #include "cmn/cli.h"
 
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "cmn/cmninit.h"
@@ -12,6 +13,7 @@
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
 #include "cmn/nls.h"
+#include "cmn/nlspack.h"
 #include "cmn/paths.h"
 #include "cmn/str.h"
 #include "cmn/vekfile.h"
@@ -117,4 +119,97 @@ int CliReadMCMHost(char** host) {
     safe_free(copy, TARN_HERE);
   }
   return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Protection texts.
+
+namespace {
+
+// Catalogue set 11 (literals): the protection texts.
+constexpr int kProtNoneText = 7600;
+constexpr int kProtPermanentText = 7601;
+constexpr int kProtUntilText = 7602;
+constexpr int kProtDaysText = 7603;
+constexpr int kProtWeeksText = 7604;
+constexpr int kProtOneDayText = 7605;
+constexpr int kProtOneWeekText = 7606;
+
+bool ValidProtection(int type, int value) {
+  switch (type) {
+    case kCliProtNone:
+    case kCliProtPermanent: return true;
+    case kCliProtUntil:
+    case kCliProtDays:
+    case kCliProtWeeks: return value > 0;
+    default: return false;
+  }
+}
+
+// Copies a whole `text` into buffer; a text that does not fit gives "" and null.
+char* DeliverWhole(const char* text, char* buffer, size_t size) {
+  if (buffer == nullptr || size == 0) return nullptr;
+  const size_t length = text != nullptr ? std::strlen(text) : 0;
+  if (text == nullptr || length >= size) {
+    buffer[0] = '\0';
+    return nullptr;
+  }
+  std::memcpy(buffer, text, length + 1);
+  return buffer;
+}
+
+}  // namespace
+
+int InitCliConstructProtectionStruct(CliProtectionStruct* protection, int type, int value) {
+  if (protection == nullptr) return -1;
+  protection->type = kCliProtNone;
+  protection->value = 0;
+  if (!ValidProtection(type, value)) return -1;
+  protection->type = type;
+  protection->value = type == kCliProtNone || type == kCliProtPermanent ? 0 : value;
+  return 0;
+}
+
+char* CliConstructProtectionStr(const CliProtectionStruct* protection, char* buffer, size_t size) {
+  if (protection == nullptr || !ValidProtection(protection->type, protection->value)) {
+    return DeliverWhole(nullptr, buffer, size);
+  }
+  const int value = protection->value;
+  const char* text = nullptr;
+  switch (protection->type) {
+    case kCliProtNone: text = NlsGetMessage(kNlsSetLiteral, kProtNoneText); break;
+    case kCliProtPermanent: text = NlsGetMessage(kNlsSetLiteral, kProtPermanentText); break;
+    case kCliProtUntil: text = NlsGetMessage(kNlsSetLiteral, kProtUntilText, StrFromTime(value)); break;
+    case kCliProtDays:
+      text = value == 1 ? NlsGetMessage(kNlsSetLiteral, kProtOneDayText, value)
+                        : NlsGetMessage(kNlsSetLiteral, kProtDaysText, value);
+      break;
+    default:
+      text = value == 1 ? NlsGetMessage(kNlsSetLiteral, kProtOneWeekText, value)
+                        : NlsGetMessage(kNlsSetLiteral, kProtWeeksText, value);
+      break;
+  }
+  return DeliverWhole(text, buffer, size);
+}
+
+char* CliConstructProtectionCatStr(const CliProtectionStruct* protection, char* buffer, size_t size) {
+  if (protection == nullptr || !ValidProtection(protection->type, protection->value)) {
+    return DeliverWhole(nullptr, buffer, size);
+  }
+  const int value = protection->value;
+  const char* packed = nullptr;
+  switch (protection->type) {
+    case kCliProtNone: packed = NlsPackMessage(kNlsSetLiteral, kProtNoneText); break;
+    case kCliProtPermanent: packed = NlsPackMessage(kNlsSetLiteral, kProtPermanentText); break;
+    case kCliProtUntil: packed = NlsPackMessage(kNlsSetLiteral, kProtUntilText, NlsPackTime(value)); break;
+    case kCliProtDays:
+      packed = value == 1 ? NlsPackMessage(kNlsSetLiteral, kProtOneDayText, value)
+                          : NlsPackMessage(kNlsSetLiteral, kProtDaysText, value);
+      break;
+    default:
+      packed = value == 1 ? NlsPackMessage(kNlsSetLiteral, kProtOneWeekText, value)
+                          : NlsPackMessage(kNlsSetLiteral, kProtWeeksText, value);
+      break;
+  }
+  return DeliverWhole(packed, buffer, size);
 }

@@ -42,6 +42,35 @@ void CliErhReport(const char* text);
 // (empty) marked.
 int CliReadMCMHost(char** host);
 
+// Data protection (retention) of a backed-up object version: how long its
+// data may not be overwritten. Type and value travel as the two protection
+// numbers of the integration options and the object start record.
+inline constexpr int kCliProtNone = 0;       // not protected; value 0
+inline constexpr int kCliProtPermanent = 1;  // never expires; value 0
+inline constexpr int kCliProtUntil = 2;      // value: end, seconds since the epoch (> 0)
+inline constexpr int kCliProtDays = 3;       // value: days after the backup (> 0)
+inline constexpr int kCliProtWeeks = 4;      // value: weeks after the backup (> 0)
+
+struct CliProtectionStruct {
+  int type;
+  int value;
+};
+
+// Sets *protection to (type, value); none and permanent store value 0. 0, or
+// -1 for a null record, an unknown type or a value out of range (the record
+// is then set to none).
+int InitCliConstructProtectionStruct(CliProtectionStruct* protection, int type, int value);
+// The protection as text in this process's language ("None", "Permanent",
+// "Until <local time>", "<n> days", "<n> weeks"; "1 day", "1 week") into
+// buffer (size bytes). Returns buffer; null (and "" in buffer when there is
+// room) for a record that InitCliConstructProtectionStruct would refuse or a
+// text that does not fit whole.
+char* CliConstructProtectionStr(const CliProtectionStruct* protection, char* buffer, size_t size);
+// The same as a packed catalogue message (cmn/nlspack.h) that its receiver
+// expands in its own language, the end time in its own local form. Same
+// results as CliConstructProtectionStr; a packed message is never cut.
+char* CliConstructProtectionCatStr(const CliProtectionStruct* protection, char* buffer, size_t size);
+
 // Commands of command mode; also the bits of `allowed`.
 inline constexpr int kCliCmdMount = 1;
 inline constexpr int kCliCmdAbort = 2;

@@ -32,7 +32,7 @@ void DbgSetRanges(const char* ranges);
 
 // Writes one line at `level` (a newline is added).
 void DbgPlain(int level, const char* format, ...) TARN_PRINTF(2, 3);
-void DbgPlainVA(int level, const char* format, va_list args);
+void DbgPlainVA(int level, const char* format, va_list args) TARN_PRINTF(2, 0);
 // Header line with source location; `text` (may be null) follows on its own line.
 void DbgMessageM(const char* file, int line, int level, const char* text);
 // Entry and exit of a traced function; they keep the 99-level function stack
@@ -106,19 +106,23 @@ char* DbgLogGetPathname(char* buffer, const char* name);
 // One line (a newline is added); the caller's errno is kept. An entry longer
 // than 8 KB is cut.
 void DbgLogPlain(const char* name, const char* format, ...) TARN_PRINTF(2, 3);
-void DbgLogPlainVA(const char* name, const char* format, va_list args);
+void DbgLogPlainVA(const char* name, const char* format, va_list args) TARN_PRINTF(2, 0);
 // A header with date, program, pid, extra number, source and version, then
 // the formatted text when `format` is not empty.
 void DbgLogFull(const char* file, int line, const char* program, int pid, int extra,
                 const char* name, const char* format, ...) TARN_PRINTF(7, 8);
 
 // Formatting for trace and log lines. A null format, or one with a "%n"
-// conversion, is not used: its text is shown instead.
-int DbgVfprintf(FILE* stream, const char* format, va_list args);
+// conversion, is not used: its text is shown instead. Outside a host process
+// an argument that makes formatting fault (a stale text pointer) is caught:
+// the stream gets "Got SIGSEGV while printing debug message." with the
+// format, the buffer the format itself; the SIGSEGV handler is put back.
+int DbgVfprintf(FILE* stream, const char* format, va_list args) TARN_PRINTF(2, 0);
 // `buffer` must hold the whole result; prefer DbgVsnprintf.
-int DbgVsprintf(char* buffer, const char* format, va_list args);
-// Always terminates `buffer` (when size > 0); returns vsnprintf's result.
-int DbgVsnprintf(char* buffer, size_t size, const char* format, va_list args);
+int DbgVsprintf(char* buffer, const char* format, va_list args) TARN_PRINTF(2, 0);
+// Always terminates `buffer` (when size > 0); returns vsnprintf's result. Not
+// guarded against faulting arguments.
+int DbgVsnprintf(char* buffer, size_t size, const char* format, va_list args) TARN_PRINTF(3, 0);
 
 // Short source name of an identification string: "$Source: /src/lib/x.cpp
 // 1.0 $" gives "lib/x.cpp 1.0"; other strings come back as they are. The

@@ -6,13 +6,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csetjmp>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <strings.h>
+#include <vector>
 
 #include "cmn/dbgimpl.h"
+#include "cmn/defines.h"
 #include "cmn/paths.h"
 
 TARN_RCSID("lib/cmn/dbglog.cpp");
@@ -82,6 +86,59 @@ void WriteEntry(const char* name, const char* data, size_t size) {
   std::fwrite(data, 1, size, stream);
   DbgLogClose(stream);
 }
+
+// A trace argument that is no valid text (a stale pointer) faults inside the
+// C library's formatter. Outside a host process that fault is caught for the
+// length of one formatting call and the format is shown instead; a host owns
+// its signal handlers, so there nothing is swapped. Formatting goes into
+// memory of the caller's or our own, never straight into a stream, so the
+// jump back leaves no stream half-written.
+sigjmp_buf formatFault;
+volatile sig_atomic_t formatGuarded = 0;
+
+void OnFormatFault(int signal) {
+  if (formatGuarded != 0) siglongjmp(formatFault, 1);
+  // Not ours: the fault happens again under the previous disposition.
+  std::signal(signal, SIG_DFL);
+}
+
+// One formatting call under the guard; false when it faulted. Kept apart
+// so that nothing it holds is changed between the jump point and the jump.
+bool FormatOnce(char* buffer, size_t size, bool bounded, const char* format, va_list args, int* length) {
+  if (sigsetjmp(formatFault, 1) != 0) return false;
+  formatGuarded = 1;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  *length = bounded ? std::vsnprintf(buffer, size, format, args) : std::vsprintf(buffer, format, args);
+#pragma GCC diagnostic pop
+  formatGuarded = 0;
+  return true;
+}
+
+// Formats into `buffer` (bounded by `size` unless `bounded` is false); false
+// when formatting faulted, the buffer's content then being undefined.
+bool GuardedFormat(char* buffer, size_t size, bool bounded, const char* format, va_list args, int* length) {
+  struct sigaction action {};
+  struct sigaction previous {};
+  action.sa_handler = OnFormatFault;
+  sigemptyset(&action.sa_mask);
+  const bool guard = !CmnInHostProcess() && sigaction(SIGSEGV, &action, &previous) == 0;
+  bool ok = true;
+  if (guard) {
+    ok = FormatOnce(buffer, size, bounded, format, args, length);
+    formatGuarded = 0;
+    sigaction(SIGSEGV, &previous, nullptr);
+  } else {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    *length = bounded ? std::vsnprintf(buffer, size, format, args) : std::vsprintf(buffer, format, args);
+#pragma GCC diagnostic pop
+  }
+  return ok;
+}
+
+constexpr char kFormatFaultText[] =
+    "Got SIGSEGV while printing debug message.\nThe format string was:\n\"%s\"\n";
 
 }  // namespace
 
@@ -237,7 +294,22 @@ int DbgVfprintf(FILE* stream, const char* format, va_list args) {
     return std::fprintf(stream, "Refused to print debug message.\nThe format string was:\n\"%s\"\n",
                         format != nullptr ? format : "(null)");
   }
-  return std::vfprintf(stream, format, args);
+  va_list again;
+  va_copy(again, args);
+  char line[kEntryMax];
+  std::vector<char> longLine;
+  const char* text = line;
+  int n = 0;
+  bool ok = GuardedFormat(line, sizeof line, true, format, args, &n);
+  if (ok && n >= 0 && static_cast<size_t>(n) >= sizeof line) {
+    longLine.resize(static_cast<size_t>(n) + 1);
+    ok = GuardedFormat(longLine.data(), longLine.size(), true, format, again, &n);
+    text = longLine.data();
+  }
+  va_end(again);
+  if (!ok) return std::fprintf(stream, kFormatFaultText, format);
+  if (n <= 0) return n;
+  return std::fwrite(text, 1, static_cast<size_t>(n), stream) == static_cast<size_t>(n) ? n : -1;
 }
 
 int DbgVsprintf(char* buffer, const char* format, va_list args) {
@@ -247,7 +319,10 @@ int DbgVsprintf(char* buffer, const char* format, va_list args) {
     std::strcpy(buffer, shown);
     return static_cast<int>(std::strlen(shown));
   }
-  return std::vsprintf(buffer, format, args);
+  int n = 0;
+  if (GuardedFormat(buffer, 0, false, format, args, &n)) return n;
+  std::strcpy(buffer, format);
+  return static_cast<int>(std::strlen(format));
 }
 
 int DbgVsnprintf(char* buffer, size_t size, const char* format, va_list args) {

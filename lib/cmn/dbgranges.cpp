@@ -60,6 +60,14 @@ void CopyWord(char (&dst)[kDbgWordMax], std::string_view src) {
   dst[n] = '\0';
 }
 
+bool IsLetter(char c, char upper) { return c == upper || c == upper - 'A' + 'a'; }
+
+// True when `rest` starts with the T or U keyword ("T:", "U" alone or "U:").
+bool StartsWithTimeOrUnused(std::string_view rest) {
+  if (rest.size() >= 2 && IsLetter(rest[0], 'T') && rest[1] == ':') return true;
+  return !rest.empty() && IsLetter(rest[0], 'U') && (rest.size() == 1 || rest[1] == ':');
+}
+
 // The keywords of a token that is no number. ID: and SESSION: take the rest of
 // the token as their value, so a value that happens to begin with C, T or U
 // switches nothing on. C, T and U match only as "C", "C:<n>", "T:<n>", "U" or
@@ -84,11 +92,11 @@ void ParseKeywords(std::string_view token, DbgRangeSpec* spec) {
     }
     p = token.size();
   }
-  if (p < token.size() && (token[p] == 'C' || token[p] == 'c') &&
-      (p + 1 == token.size() || token[p + 1] == ':')) {
+  if (p < token.size() && IsLetter(token[p], 'C') &&
+      (p + 1 == token.size() || token[p + 1] == ':' || StartsWithTimeOrUnused(token.substr(p + 1)))) {
     ++p;
     long long kb = kDefaultCircularKb;
-    if (p < token.size()) {
+    if (p < token.size() && token[p] == ':') {
       ++p;  // the colon
       long long n = 0;
       if (TakeNumber(token, p, n)) kb = n;
@@ -100,13 +108,12 @@ void ParseKeywords(std::string_view token, DbgRangeSpec* spec) {
       spec->circularLimit = std::max(bytes, kMinCircularBytes);
     }
   }
-  if (p + 1 < token.size() && (token[p] == 'T' || token[p] == 't') && token[p + 1] == ':') {
+  if (p + 1 < token.size() && IsLetter(token[p], 'T') && token[p + 1] == ':') {
     p += 2;
     long long n = 0;
     if (TakeNumber(token, p, n) && (n == 0 || n == 1 || n == 1000)) spec->timeMode = static_cast<int>(n);
   }
-  if (p < token.size() && (token[p] == 'U' || token[p] == 'u') &&
-      (p + 1 == token.size() || token[p + 1] == ':')) {
+  if (p < token.size() && IsLetter(token[p], 'U') && (p + 1 == token.size() || token[p + 1] == ':')) {
     ++p;
     if (p < token.size()) {
       ++p;

@@ -227,8 +227,7 @@ void PrintWithCatalogue(int number, const char* text) {
   char line[2 * kTextSize];
   FormatText(line, sizeof line, number, expanded != nullptr ? expanded : Safe(text));
   if (expanded != nullptr) safe_free(expanded, TARN_HERE);
-  std::fputs(line, stderr);
-  std::fflush(stderr);
+  FPrint(stderr, line);
 }
 
 // Marks an assertion failure; false without an error state to report from.

@@ -108,7 +108,7 @@ extern int glSmFirstConn, glSmPeerId, glSmMaxAgentStartupRetries, glMinDelayForC
     glConsolidationStartPostBackupOnAbortedSession, glAutomaticDeviceSelectionOrder,
     glEnableRestoreReportStats, glEnableDeviceFilters,
     glAutoConsolidationFilterOutAllButLatestPointInTime, glResumableRestoreDefault;
-extern char glScriptUser[kOptNameSize];
+extern char glDefScriptUser[kOptNameSize];
 // Internal database
 extern int glDbLoginRetries, glDbMaxFilesFound, glDbFreeDiskSpace, glDbFreeExtFileSpace,
     glDbIdleTimeout, glDbLockTries, glDbLockTimeout, glDbGraceLockDuration,

@@ -122,11 +122,13 @@ int GetDP(const global_detail::OptReply& reply, const char* name, int* visible,
   const char* text = reply.find(name);
   if (text == nullptr) return 0;
   long long v[2] = {};
-  constexpr long long lo[2] = {INT_MIN, 0};
+  // The mask is read as "%d" reads it: a negative number is the mask with the
+  // top bit set.
+  constexpr long long lo[2] = {INT_MIN, INT_MIN};
   constexpr long long hi[2] = {INT_MAX, UINT_MAX};
   const int n = ReadNumbers(text, v, lo, hi, 2);
   if (n >= 1 && visible != nullptr) *visible = static_cast<int>(v[0]);
-  if (n >= 2 && mask != nullptr) *mask = static_cast<unsigned>(v[1]);
+  if (n >= 2 && mask != nullptr) *mask = static_cast<std::uint32_t>(v[1]);
   return n;
 }
 

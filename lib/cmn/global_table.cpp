@@ -59,7 +59,7 @@ int glSmFirstConn, glSmPeerId, glSmMaxAgentStartupRetries, glMinDelayForConnecti
     glConsolidationStartPostBackupOnAbortedSession, glAutomaticDeviceSelectionOrder,
     glEnableRestoreReportStats, glEnableDeviceFilters,
     glAutoConsolidationFilterOutAllButLatestPointInTime, glResumableRestoreDefault;
-char glScriptUser[kOptNameSize];
+char glDefScriptUser[kOptNameSize];
 int glDbLoginRetries, glDbMaxFilesFound, glDbFreeDiskSpace, glDbFreeExtFileSpace,
     glDbIdleTimeout, glDbLockTries, glDbLockTimeout, glDbGraceLockDuration,
     glCellResourceTimeout, glDbMaxFilesInDir, glDbForceImportIfPositionsExist, glPurgeBufferSize,
@@ -282,7 +282,7 @@ constexpr OptRow kOptions[] = {
     Minutes("ScriptOutputTimeout", &glScriptOutputTimeout, 900),
     Flag("SmDisableScript", &glSmDisableScript, 0),
     Flag("UseFenScripts", &glUseFenScripts, 0),
-    Text("ScriptUser", glScriptUser, "tarnvale"),
+    Text("ScriptUser", glDefScriptUser, "tarnvale"),
     Flag("TreatScriptReturnAsNormal", &glTreatScriptReturnAsNormal, 0),
     // The misspelt name came first and still wins when a cell sends it.
     Flag("SessSucessfulWhenNoObjectsBackedUp", &glSessSuccessfulWhenNoObjectsBackedUp, 0)

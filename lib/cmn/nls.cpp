@@ -4,14 +4,13 @@
 
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 
+#include "cmn/cmninit.h"
 #include "cmn/dbg.h"
 #include "cmn/nlsfmt.h"
 #include "cmn/paths.h"
@@ -97,7 +96,7 @@ bool ReadCatalogMessage(CmnCatd handle, char* buffer, size_t size, int set, int 
     std::snprintf(buffer, size, "catgets() failed, errno=%d, message #%d in set %d", errno, number,
                   set);
     DbgPlain(-2, "%s retries left: %d", buffer, left);
-    if (left > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (left > 0) VEK_Yield(3);
   }
   return false;
 }

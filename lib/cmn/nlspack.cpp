@@ -285,11 +285,6 @@ char* ExpandMessage(std::string& bytes) {
   return HeapCopy(ExpandTokens(items));
 }
 
-void Print(FILE* stream, const char* text) {
-  std::fputs(text, stream);
-  std::fflush(stream);
-}
-
 }  // namespace
 
 const char* NlsPackMessageVA(int set, int number, NlsArgs args) {
@@ -478,14 +473,14 @@ void FPrintPackedMessage(FILE* stream, const char* text) {
   std::vector<std::string> items;
   const int code = SplitMessage(bytes, &items);
   if (code == 4 || code == 9) {
-    Print(stream, items.empty() ? "" : items.front().c_str());
+    FPrint(stream, items.empty() ? "" : items.front().c_str());
   } else if (code == kNlsPackedCode) {
     char* expanded = NlsGetSingleFromSM(text);
-    Print(stream, expanded != nullptr ? expanded : "");
+    FPrint(stream, expanded != nullptr ? expanded : "");
     safe_free(expanded, TARN_HERE);
   } else {
     DbgPlain(-2, "%s: Strange message received: %s", "PrintPackedMessage", text);
-    Print(stream, text);
+    FPrint(stream, text);
   }
 }
 

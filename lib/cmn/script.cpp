@@ -33,6 +33,8 @@ constexpr size_t kLineMax = 1023;
 constexpr size_t kReadChunk = 4096;
 constexpr int kChildSetUidFailed = 13;
 constexpr int kWaitInterrupted = 4;
+// How often a runner without its SIGCHLD handler looks for the child's end.
+constexpr int64_t kChildPollMs = 50;
 
 // The one child being run. Written by ChildExit while SIGCHLD is unblocked,
 // which happens only inside ppoll; the parent reads them with SIGCHLD blocked.
@@ -117,6 +119,9 @@ struct Pipe {
 // SIGCHLD and SIGPIPE are blocked for the run: SIGCHLD so ChildExit runs only
 // inside ppoll, SIGPIPE so a child that closed its input turns our write into
 // EPIPE instead of ending the caller. Everything is put back at the end.
+// Without handleChild (a detached run, or a guest in a host process, whose
+// SIGCHLD action belongs to the host) SIGCHLD stays blocked throughout and the
+// runner looks for the child's end itself.
 class SignalScope {
  public:
   explicit SignalScope(bool handleChild) : handleChild_(handleChild) {
@@ -130,7 +135,7 @@ class SignalScope {
     sigaddset(&block, SIGPIPE);
     sigprocmask(SIG_BLOCK, &block, &oldMask_);
     waitMask_ = oldMask_;
-    sigdelset(&waitMask_, SIGCHLD);
+    if (handleChild_) sigdelset(&waitMask_, SIGCHLD);
     sigaddset(&waitMask_, SIGPIPE);
     if (handleChild_) {
       struct sigaction action {};
@@ -162,6 +167,7 @@ class SignalScope {
   SignalScope& operator=(const SignalScope&) = delete;
 
   const sigset_t* waitMask() const { return &waitMask_; }
+  bool handlesChild() const { return handleChild_; }
   // The caller's mask, with the two signals a program expects unblocked.
   sigset_t ChildMask() const {
     sigset_t mask = oldMask_;
@@ -351,13 +357,18 @@ class ScriptRun {
 
  private:
   // ppoll with SIGCHLD deliverable; false when interrupted or nothing ready.
+  // Without the handler the wait is cut into short slices after each of which
+  // the child is looked for.
   bool Wait(struct pollfd* fds, nfds_t count, int64_t waitMs) {
+    const bool polling = !signals_.handlesChild();
+    if (polling && (waitMs < 0 || waitMs > kChildPollMs)) waitMs = kChildPollMs;
     struct timespec limit {};
     if (waitMs >= 0) {
       limit.tv_sec = static_cast<time_t>(waitMs / 1000);
       limit.tv_nsec = static_cast<long>(waitMs % 1000) * 1000000L;
     }
     const int rc = ppoll(fds, count, waitMs >= 0 ? &limit : nullptr, signals_.waitMask());
+    if (polling) ReapNoHang();
     return rc > 0;
   }
 
@@ -518,7 +529,8 @@ int CmnRunScriptExAsUser(const char* dir, int argc, const char* const* argv, con
     return Finish(kRunError, err, retVal);
   }
 
-  SignalScope signals(!detached);
+  // A guest leaves the host's SIGCHLD action alone.
+  SignalScope signals(!detached && !CmnInHostProcess());
   ScriptRun run(signals, flags, timeout, &value);
   run.SetInput(input);
   chldPid = 0;

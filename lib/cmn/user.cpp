@@ -166,7 +166,7 @@ void CliSetCommandModeIntr() {
 int CmnSetUid(const char* user) {
   struct passwd entry {};
   std::vector<char> work;
-  if (!LookUpUser(user, &entry, &work) && !LookUpUser(glScriptUser, &entry, &work)) return 0;
+  if (!LookUpUser(user, &entry, &work) && !LookUpUser(glDefScriptUser, &entry, &work)) return 0;
   // Only a privileged process may change its groups; it must drop the ones it
   // has, or the script keeps root's supplementary groups.
   if (geteuid() == 0 && initgroups(entry.pw_name, entry.pw_gid) != 0) return -1;

@@ -86,10 +86,13 @@ inline constexpr int kRunNoProgram = -4;
 //      written (*retVal errno; the child is still reaped)
 //  -2  time-out
 //  -3  the program could not be executed (*retVal the errno the child
-//      reported, -1 for a malformed report)
+//      reported, -1 for a malformed report), also when the child had
+//      already been reaped before its report was read: the result does
+//      not depend on that race
 //  -4  no program given (*retVal 0)
 // One run at a time per process: SIGCHLD is handled by the runner while it
-// runs and put back afterwards.
+// runs and put back afterwards; in a host process the host's SIGCHLD action
+// is never touched (SIGCHLD stays blocked in the calling thread for the run).
 int CmnRunScriptExAsUser(const char* dir, int argc, const char* const* argv, const char* input,
                          int timeout, int flags, const char* user, void* reserved, int* retVal);
 int CmnRunScriptEx(const char* dir, int argc, const char* const* argv, const char* input,

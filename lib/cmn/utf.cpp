@@ -424,8 +424,9 @@ char* StrNullCopyW2A(const char16_t* src) {
   return copy != nullptr ? StrCopyW2A(copy, src, n) : nullptr;
 }
 
-// Each byte becomes the unit of the same value (Latin-1), so that
-// StrCopyW2A gives the bytes back.
+// Each byte becomes the unit of the same value (Latin-1). A sign-extended
+// byte of 0x80 or above would be a unit 0xFF80-0xFFFF: another character, and
+// one that IsConvertableW2A refuses although it came from narrow text.
 char16_t* StrCopyA2W(char16_t* dst, const char* src, size_t n) {
   if (dst == nullptr) return nullptr;
   size_t i = 0;

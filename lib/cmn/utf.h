@@ -75,7 +75,8 @@ char16_t* StrNullCopyS2W(const char* src);
 char* StrNewCopyW2A(const char16_t* src);
 char* StrNullCopyW2A(const char16_t* src);
 char* StrCopyW2A(char* dst, const char16_t* src, size_t n);
-// Wide copies: each byte sign-extended to a unit. StrCopyA2W: dst holds n+1 units.
+// Wide copies: each byte becomes the unit of the same value (0x00-0xFF, not
+// sign-extended). StrCopyA2W: dst holds n+1 units.
 char16_t* StrNewCopyA2W(const char* src);
 char16_t* StrNullCopyA2W(const char* src);
 char16_t* StrCopyA2W(char16_t* dst, const char* src, size_t n);

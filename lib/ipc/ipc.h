@@ -102,8 +102,9 @@ enum IpcErrorCode : int {
 // ---------------------------------------------------------------- start and stop
 
 // Starts the layer once per process (later calls do nothing): load share
-// from VEKIPCNETLOADMAX, bandwidth unit from VEKIPCNETBANDW, SIGPIPE ignored
-// (the previous action is kept), IpcAtExit registered outside host processes.
+// from VEKIPCNETLOADMAX, bandwidth unit from VEKIPCNETBANDW; outside host
+// processes SIGPIPE ignored (the previous action is kept) and IpcAtExit
+// registered. No write of the layer raises SIGPIPE in either case.
 // Returns 0.
 int IpcInit();
 // Puts SIGPIPE back, closes every handle and the listen socket and drops the
@@ -121,6 +122,7 @@ IpcInstance* IpcGetInstance(const char* caller);
 // inherited and drops every entry, so a child keeps no IPC state.
 void IpcInstanceAtFork(void* instance);
 // Ignores SIGPIPE, keeping the previous action; IpcEnableSigPipe puts it back.
+// In a host process the host's action is left alone.
 void IpcIgnoreSigPipe();
 void IpcEnableSigPipe();
 
@@ -196,7 +198,7 @@ int ipc_receiveDataEx(IpcHandle handle, void* buffer, int size, int timeout);
 int IpcPeekData(IpcHandle handle, void* buffer, int size);
 int ipc_peekDataEx(IpcHandle handle, void* buffer, int size, int timeout);
 // The peeked packet's length; with a buffer also its bytes (-1 when larger
-// than `size`).
+// than `size`). -1 (EIPCPACKET) when no peeked packet is pending.
 int ipc_getpeekeddata(IpcHandle handle, void* buffer, int size);
 // Data sizes of the asynchronous machines: received and sent so far.
 int IpcGetReceivePacketSize(IpcHandle handle);
@@ -286,7 +288,8 @@ int IpcAccept(int socket, sockaddr* address, socklen_t* length);
 // Waits for an event on any handle (timeout in seconds, negative without
 // limit): a packet already peeked, a readable socket or pipe (event 1, round
 // robin across handles) or a new connection (event 5, the new handle). -1 on
-// failure or time-out (the last event says which: -1 or -2).
+// failure or time-out (the last event says which: -1 or -2); -1 at once
+// (EIPCNOEVENT) when there is nothing to wait on and no time limit.
 IpcHandle IpcWaitForIpcEvent(int timeout);
 // Waits on one handle; mode bit 1 readable, bit 2 writable. 9 readable
 // socket, 0 readable pipe or writable, -1 failure or time-out.

@@ -261,7 +261,7 @@ IpcHandle IpcWaitForAsyncIpcEvent(int timeout) {
     }
 
     const int n =
-        IpcSelectM(fds.data(), fds.size(), timeout < 0 ? -1 : timeout * 1000, kFn, __LINE__);
+        IpcSelectM(fds.data(), fds.size(), PollMs(timeout), kFn, __LINE__);
     if (WaitGaveNothing(n, kFn)) return -1;
     if (listenSlot >= 0 && fds[static_cast<std::size_t>(listenSlot)].revents != 0) {
       return IpcAcceptAsyncCallBack();

@@ -142,7 +142,7 @@ int IpcWaitForConnect(IpcHandle handle, int timeout) {
   if (entry == nullptr) return -1;
   const int fd = entry->writeFd;
   pollfd wait{fd, POLLOUT, 0};
-  const int n = IpcSelectM(&wait, 1, timeout < 0 ? -1 : timeout * 1000, kFn, __LINE__);
+  const int n = IpcSelectM(&wait, 1, PollMs(timeout), kFn, __LINE__);
   if (n < 0) return -1;
   if (n == 0) {
     errno = ETIMEDOUT;

@@ -290,7 +290,14 @@ int ipc_getpeekeddata(IpcHandle handle, void* buffer, int size) {
   const int length = static_cast<int>(GetHeader(entry->receiveHeader));
   StrMsg* holder = entry->peekedMsg;
   const char* source = StrMsgGetRBufL(holder);
-  if (length > 0 && source == nullptr) {
+  // Without a pending peek the header may belong to a packet received
+  // elsewhere; and a message rebuilt since the peek may hold less than it.
+  const std::uint32_t held = holder == nullptr        ? 0
+                             : source == holder->rbuf ? holder->rcapacity
+                                                      : holder->capacity;
+  if ((entry->flags & IPC_FLAG_PEEKED) == 0 ||
+      (length > 0 && (source == nullptr || static_cast<std::uint32_t>(length) > held))) {
+    DbgPlain(kLevel, "[%s] no peeked packet of %d bytes on handle %d", kFn, length, handle);
     ErhMark(EIPCPACKET, 0, kFn, 2);
     return -1;
   }

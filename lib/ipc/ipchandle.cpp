@@ -146,6 +146,11 @@ void IpcInstanceAtFork(void* data) {
 }
 
 void IpcIgnoreSigPipe() {
+  // The host's SIGPIPE handler stays; our writes never raise the signal.
+  if (CmnInHostProcess()) {
+    DbgPlain(kLevel, "[%s] host process: SIGPIPE left to the host", "IpcIgnoreSigPipe");
+    return;
+  }
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
@@ -321,6 +326,7 @@ int IpcSetStrMsg(IpcHandle handle, StrMsg* send, StrMsg* receive) {
   entry->sendMsg = send != nullptr ? send : global;
   entry->receiveMsg = receive != nullptr ? receive : global;
   entry->flags &= ~IPC_FLAG_PEEKED;
+  entry->peekedMsg = nullptr;
   return 0;
 }
 

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -159,6 +160,13 @@ class NonBlockingScope {
   bool switched_ = false;
   bool active_ = false;
 };
+
+// A time-out in seconds as poll's milliseconds: -1 (no limit) for a negative
+// one; one too large for poll waits as long as poll can.
+inline int PollMs(int seconds) {
+  if (seconds < 0) return -1;
+  return seconds >= INT_MAX / 1000 ? INT_MAX : seconds * 1000;
+}
 
 // Milliseconds left of `timeout` seconds started at `start`; 0 when over.
 long RemainingMs(Clock::time_point start, int timeout);

@@ -2,12 +2,15 @@
 // temporary non-blocking mode, waits on descriptors, and small address helpers.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 
@@ -44,16 +47,28 @@ bool UsesSocketCalls(const IpcEntry& entry) {
 }
 
 // write() on a pipe whose reader is gone raises SIGPIPE, which would end the
-// process unless it is ignored for the call.
+// process. The signal is blocked for the call and a SIGPIPE the write raised
+// is taken off again, so no handler is ever swapped: in a host process the
+// handler is the host's.
 ssize_t PlainWrite(int fd, const void* bytes, std::size_t count) {
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  struct sigaction previous {};
-  const bool swapped = sigaction(SIGPIPE, &ignore, &previous) == 0;
+  sigset_t pipeOnly;
+  sigemptyset(&pipeOnly);
+  sigaddset(&pipeOnly, SIGPIPE);
+  sigset_t pending;
+  sigemptyset(&pending);
+  const bool wasPending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+  sigset_t previous;
+  const bool blocked = pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous) == 0;
   const ssize_t n = write(fd, bytes, count);
   const int err = errno;
-  if (swapped) sigaction(SIGPIPE, &previous, nullptr);
+  if (blocked) {
+    if (n < 0 && err == EPIPE && !wasPending) {
+      const timespec none{0, 0};
+      while (sigtimedwait(&pipeOnly, nullptr, &none) < 0 && errno == EINTR) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  }
   errno = err;
   return n;
 }
@@ -66,6 +81,9 @@ ssize_t ReadSome(IpcEntry& entry, int fd, void* buffer, std::size_t count, bool 
     if (n >= 0 || errno != ENOTSOCK) return n;
     entry.plainDescriptor = true;
   }
+  // A pipe has no per-call flag; a step of an asynchronous transfer must
+  // not block on it either.
+  const NonBlockingScope scope(fd, dontWait);
   return read(fd, buffer, count);
 }
 
@@ -75,6 +93,9 @@ ssize_t WriteSome(IpcEntry& entry, int fd, const void* bytes, std::size_t count,
     if (n >= 0 || errno != ENOTSOCK) return n;
     entry.plainDescriptor = true;
   }
+  // A blocking pipe write waits until every byte fits, however long the
+  // reader takes.
+  const NonBlockingScope scope(fd, dontWait);
   return PlainWrite(fd, bytes, count);
 }
 
@@ -109,7 +130,8 @@ long RemainingMs(Clock::time_point start, int timeout) {
 
 int WaitDescriptor(int fd, short events, long ms, const char* caller) {
   pollfd entry{fd, events, 0};
-  const int n = IpcSelectM(&entry, 1, static_cast<int>(ms), caller, __LINE__);
+  const int wait = ms < 0 ? -1 : static_cast<int>(std::min<long>(ms, INT_MAX));
+  const int n = IpcSelectM(&entry, 1, wait, caller, __LINE__);
   if (n < 0) return -1;
   return n > 0 ? 1 : 0;
 }

@@ -92,8 +92,14 @@ IpcHandle IpcWaitForIpcEvent(int timeout) {
   }
   const int listenSlot = instance->listenSocket >= 0 ? static_cast<int>(fds.size()) : -1;
   if (listenSlot >= 0) fds.push_back(pollfd{instance->listenSocket, POLLIN, 0});
+  // Nothing to wait for would block for ever.
+  if (fds.empty() && timeout < 0) {
+    ErhMark(EIPCNOEVENT, 0, kFn, 2);
+    IpcSetEvent(-1, IPC_EVENT_ERROR);
+    return -1;
+  }
 
-  const int n = IpcSelectM(fds.data(), fds.size(), timeout < 0 ? -1 : timeout * 1000, kFn, __LINE__);
+  const int n = IpcSelectM(fds.data(), fds.size(), PollMs(timeout), kFn, __LINE__);
   if (WaitGaveNothing(n, kFn)) return -1;
   if (listenSlot >= 0 && fds[static_cast<std::size_t>(listenSlot)].revents != 0) {
     DbgPlain(kLevel, "%s: new connection on socket %d", kFn, instance->listenSocket);
@@ -146,7 +152,7 @@ int IpcWaitForIpcEventOnHandleEx(IpcHandle handle, int timeout, int mode) {
     fds[count++] = pollfd{writeFd, POLLOUT, 0};
     entry->waitWrite = writeFd;
   }
-  const int n = IpcSelectM(fds.data(), count, timeout < 0 ? -1 : timeout * 1000, kFn, __LINE__);
+  const int n = IpcSelectM(fds.data(), count, PollMs(timeout), kFn, __LINE__);
   if (WaitGaveNothing(n, kFn)) return -1;
   if (readSlot >= 0 && (fds[static_cast<std::size_t>(readSlot)].revents & kReadable) != 0) {
     instance->lastIncoming = handle;

@@ -4,7 +4,9 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cctype>
+#include <new>
 #include <string>
 
 #include "cmn/defines.h"
@@ -14,17 +16,32 @@ TARN_RCSID("lib/parse/pstoken.cpp");
 namespace {
 
 constexpr std::size_t kTokenGrowStep = 128 * 1024;
+// An input that never ends a token must not take all memory.
+constexpr std::size_t kTokenMax = 128 * kTokenGrowStep;
 
 PsSwitches switches{};
 std::string token;
 
-void Append(char c) {
-  if (token.size() == token.capacity()) token.reserve(token.capacity() + kTokenGrowStep);
+// False when the token would pass kTokenMax or memory runs out.
+bool Append(char c) {
+  if (token.size() == token.capacity()) {
+    if (token.size() >= kTokenMax) return false;
+    try {
+      token.reserve(std::min(token.capacity() + kTokenGrowStep, kTokenMax));
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
   token.push_back(c);
+  return true;
 }
 
+// The callback may hand back any int; only 0 to 255 are characters to classify.
+bool IsSpace(int c) { return c >= 0 && c <= 255 && std::isspace(c) != 0; }
+bool IsDigit(int c) { return c >= '0' && c <= '9'; }
+
 bool EndsWord(int c) {
-  if (c < 0 || std::isspace(c) || c == '{' || c == '}' || c == ';' || c == '+' || c == '"' ||
+  if (c < 0 || IsSpace(c) || c == '{' || c == '}' || c == ';' || c == '+' || c == '"' ||
       c == '\'') {
     return true;
   }
@@ -57,6 +74,11 @@ int SingleCharCode(int c) {
   }
 }
 
+int TooLong() {
+  token.clear();
+  return PS_TOK_END;
+}
+
 }  // namespace
 
 void PsSetSwitches(const PsSwitches& newSwitches) { switches = newSwitches; }
@@ -69,7 +91,7 @@ int PsGetToken(PsNextCharFn nextChar, int* current, void* arg1, void* arg2,
   token.clear();
   int& c = *current;
   for (;;) {
-    while (c >= 0 && std::isspace(c)) c = nextChar(arg1, arg2);
+    while (IsSpace(c)) c = nextChar(arg1, arg2);
     if (c == '#' && !switches.listSyntax) {
       while (c >= 0 && c != '\n') c = nextChar(arg1, arg2);
       continue;
@@ -87,7 +109,7 @@ int PsGetToken(PsNextCharFn nextChar, int* current, void* arg1, void* arg2,
     const int quote = c;
     c = nextChar(arg1, arg2);
     while (c >= 0 && c != quote && c != '\n') {
-      Append(static_cast<char>(c));
+      if (!Append(static_cast<char>(c))) return TooLong();
       c = nextChar(arg1, arg2);
     }
     if (c == quote) c = nextChar(arg1, arg2);
@@ -95,11 +117,14 @@ int PsGetToken(PsNextCharFn nextChar, int* current, void* arg1, void* arg2,
   }
 
   bool digits = true;
-  while (!EndsWord(c)) {
-    if (!std::isdigit(c)) digits = false;
-    Append(static_cast<char>(c));
+  // A character that a switch makes end words is, met first, a word of its
+  // own; otherwise the scan would stand still on it.
+  const bool single = EndsWord(c);
+  do {
+    if (!IsDigit(c)) digits = false;
+    if (!Append(static_cast<char>(c))) return TooLong();
     c = nextChar(arg1, arg2);
-  }
+  } while (!single && !EndsWord(c));
   for (const PsKeyword* row = keywords; row != nullptr && row->text != nullptr; ++row) {
     if (strcasecmp(row->text, token.c_str()) == 0) {
       if (value1 != nullptr) *value1 = row->value1;

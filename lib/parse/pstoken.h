@@ -47,7 +47,9 @@ void PsSetSwitches(const PsSwitches& switches);
 // calls (start it at ' '). For a keyword row the row's values are stored in
 // *value1 and *value2 (either may be null); words, numbers and quoted texts
 // are in PsTokenText() until the next call. Returns a PsTokenCode or the row's
-// code; PS_TOK_END also when the token buffer cannot grow.
+// code; PS_TOK_END also when a token passes 16 MiB or memory runs out. A
+// character that a switch makes end words, met on its own, is a one-character
+// word.
 int PsGetToken(PsNextCharFn nextChar, int* current, void* arg1, void* arg2,
                const PsKeyword* keywords, int* value1, int* value2);
 // The text of the last word, number or quoted token ("" before any).

@@ -49,10 +49,8 @@ class TrustsScanner {
   std::string word_;
 };
 
-int Add(ArgvVec* argv, const std::string& word) {
-  ArgvAdd(argv, word.c_str());
-  return 1;
-}
+// 1 when the word was added, 0 when memory ran out.
+int Add(ArgvVec* argv, const std::string& word) { return ArgvAdd(argv, word.c_str()) == 0 ? 1 : 0; }
 
 }  // namespace
 
@@ -60,11 +58,11 @@ int ParseTrustsBuffer(const char* text, const char* host, int flags, ArgvVec* ar
   if (argv == nullptr) return 0;
   const bool haveHost = host != nullptr && host[0] != '\0';
   int added = 0;
-  if (haveHost && (flags & kTrustsAddSelf) != 0) added = Add(argv, host);
+  if (haveHost && (flags & kTrustsAddSelf) != 0) added |= Add(argv, host);
   TrustsScanner scanner(text);
   if (!haveHost) {
     for (Piece piece; (piece = scanner.next()) != Piece::kEnd && piece != Piece::kClose;) {
-      if (piece == Piece::kWord) added = Add(argv, scanner.word());
+      if (piece == Piece::kWord) added |= Add(argv, scanner.word());
     }
     return added;
   }
@@ -88,7 +86,7 @@ int ParseTrustsBuffer(const char* text, const char* host, int flags, ArgvVec* ar
         break;
       case Piece::kClose:
         if (inGroup && holdsHost) {
-          for (const std::string& word : group) added = Add(argv, word);
+          for (const std::string& word : group) added |= Add(argv, word);
         }
         inGroup = false;
         break;

@@ -50,6 +50,13 @@
 //                                  bytes (default 4294967280), then close
 //         port0                    the port item of the answer (109, 205,
 //                                  207, 283) is "0"
+//         chunk-length <length>    the first MSG_DATA header of a bulk reply
+//                                  announces <length> bytes; its raw packet
+//                                  stays as it is
+//         dead-port                the port item of a 205 answer is a port
+//                                  on which nobody listens
+//   guids braced
+//       Session GUIDs are written in braces, 38 characters in all.
 //
 // Example:
 //   login 0x800 1 "Cell Manager host" "" 0 ""
@@ -263,6 +270,13 @@ Fault ParseFault(const Directive& d) {
   } else if (kind == "port0") {
     expect(0, 0);
     fault.kind = FaultKind::kPort0;
+  } else if (kind == "chunk-length") {
+    expect(1, 1);
+    fault.kind = FaultKind::kChunkLength;
+    fault.value = static_cast<long long>(d.word32(3));
+  } else if (kind == "dead-port") {
+    expect(0, 0);
+    fault.kind = FaultKind::kDeadPort;
   } else {
     throw LineError("unknown fault kind: " + kind);
   }
@@ -305,6 +319,10 @@ void Apply(const Directive& d, Fixture& f) {
   } else if (name == "fault") {
     if (d.size() < 3) throw LineError("fault takes a request id and a kind");
     f.faults[d.requestId(1)].push_back(ParseFault(d));
+  } else if (name == "guids") {
+    d.expectCount(1, 1);
+    if (d.bytes(1) != "braced") throw LineError("guids takes the word braced");
+    f.bracedGuids = true;
   } else {
     throw LineError("unknown directive: " + name);
   }

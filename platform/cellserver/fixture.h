@@ -21,6 +21,9 @@ enum class FaultKind {
   kMissingItems,     // the first reply message keeps only `value` items
   kOversizedHeader,  // send a header announcing `value` bytes, then close
   kPort0,            // the port item of the answer is "0"
+  // Added for the cell-server client's checks of bulk data and session starts.
+  kChunkLength,      // the first MSG_DATA header announces `value` bytes
+  kDeadPort,         // the port item of a 205 answer is a port nobody listens on
 };
 
 struct Fault {
@@ -75,6 +78,8 @@ struct Fixture {
   std::map<int, std::vector<std::string>> answers;
   // Faults by request id, applied together to one request.
   std::map<int, std::vector<Fault>> faults;
+  // Session GUIDs in braces (38 characters) instead of the bare 36.
+  bool bracedGuids = false;
 };
 
 // Reads fixture text. Nothing on any error, with "line N: reason" in *why.

@@ -111,6 +111,8 @@ ActiveFaults FaultBook::take(int requestId) {
       case FaultKind::kMissingItems: active.missingItems = fault; break;
       case FaultKind::kOversizedHeader: active.oversizedHeader = fault; break;
       case FaultKind::kPort0: active.port0 = true; break;
+      case FaultKind::kChunkLength: active.chunkLength = fault; break;
+      case FaultKind::kDeadPort: active.deadPort = true; break;
     }
   }
   return active;
@@ -168,6 +170,14 @@ bool SendReply(Link& link, Reply reply, const ActiveFaults& faults) {
     const auto keep = static_cast<std::size_t>(faults.missingItems->value);
     link.note("fault", "missing-items " + std::to_string(keep));
     if (first->message.items.size() > keep) first->message.items.resize(keep);
+  }
+  if (faults.chunkLength) {
+    for (Reply::Unit& unit : reply.units) {
+      if (unit.raw || unit.message.code != standin::kMsgData) continue;
+      link.note("fault", "chunk-length " + std::to_string(faults.chunkLength->value));
+      unit.message.items = {std::to_string(faults.chunkLength->value)};
+      break;
+    }
   }
   if (faults.oversizedHeader) {
     const auto length = static_cast<std::uint32_t>(faults.oversizedHeader->value);

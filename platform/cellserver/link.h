@@ -70,6 +70,8 @@ struct ActiveFaults {
   std::optional<Fault> missingItems;
   std::optional<Fault> oversizedHeader;
   bool port0 = false;
+  std::optional<Fault> chunkLength;
+  bool deadPort = false;
 };
 
 // The fixture's faults with their remaining counts; safe from several threads.

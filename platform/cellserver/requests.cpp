@@ -278,7 +278,15 @@ Reply RequestConversation::startSession(const Message& request, std::string bulk
   const SessionInfo& s = session->info();
   link_.note("session", "start " + s.key + " " + s.guid + " port " + std::to_string(s.port) + " type " +
                             std::to_string(s.type));
-  return Reply::Result({}, {faults.port0 ? "0" : std::to_string(s.port), s.key, s.guid});
+  std::string port = faults.port0 ? "0" : std::to_string(s.port);
+  if (faults.deadPort) {
+    // A port that was free a moment ago: a connect to it is refused.
+    std::string why;
+    standin::Fd probe = standin::ListenTcp("127.0.0.1", 0, &why);
+    if (probe.valid()) port = std::to_string(standin::LocalPort(probe.get()));
+    link_.note("fault", "dead-port " + port);
+  }
+  return Reply::Result({}, {port, s.key, s.guid});
 }
 
 Reply RequestConversation::attachSession(const RequestSpec& spec, const Message& request, const ActiveFaults& faults) {

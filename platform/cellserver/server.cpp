@@ -22,7 +22,9 @@ Server::Server(ServerOptions options, Fixture fixture, Store& store, Traffic& tr
       fixture_(std::move(fixture)),
       store_(store),
       traffic_(traffic),
-      faults_(fixture_.faults) {}
+      faults_(fixture_.faults) {
+  sessions_.setBracedGuids(fixture_.bracedGuids);
+}
 
 Server::~Server() { stop(); }
 

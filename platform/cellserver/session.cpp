@@ -75,7 +75,7 @@ std::shared_ptr<Session> SessionRegistry::add(SessionInfo info) {
   if (static_cast<std::size_t>(runningCount) >= kMaxRunning) return nullptr;
   info.started = std::time(nullptr);
   info.key = DateKey(info.started, ++serial_);
-  info.guid = NewGuid(random_);
+  info.guid = braced_ ? "{" + NewGuid(random_) + "}" : NewGuid(random_);
   // Ended sessions stay known only so far as memory is cheap.
   if (sessions_.size() >= 4 * kMaxRunning) {
     std::erase_if(sessions_, [](const std::shared_ptr<Session>& s) { return s->ended(); });

@@ -26,7 +26,7 @@ struct SessionInfo {
   std::string language;
   std::string startMessage;  // the bulk data of the start request, as received
   std::string key;           // e.g. "2024/05/01-3"; at most 17 characters
-  std::string guid;          // 36 characters, 8-4-4-4-12 hexadecimal digits
+  std::string guid;          // 36 characters, 8-4-4-4-12 hexadecimal digits (38 in braces)
   int port = 0;
   std::time_t started = 0;
 };
@@ -86,12 +86,15 @@ class SessionRegistry {
   std::shared_ptr<Session> byGuid(std::string_view guid) const;
   std::vector<std::shared_ptr<Session>> running() const;
   void endAll();
+  // GUIDs of later sessions in braces (38 characters).
+  void setBracedGuids(bool braced) { braced_ = braced; }
 
  private:
   mutable std::mutex mutex_;
   std::vector<std::shared_ptr<Session>> sessions_;
   unsigned serial_ = 0;
   std::mt19937_64 random_;
+  bool braced_ = false;
 };
 
 // Reads the opening of a session connection (an optional 267, then the

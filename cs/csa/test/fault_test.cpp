@@ -4,6 +4,7 @@
 #include <chrono>
 #include <string>
 
+#include "cmn/strmsg.h"
 #include "csa_test_util.h"
 
 TARN_RCSID("cs/csa/test/fault_test.cpp");
@@ -40,12 +41,12 @@ class FaultTest : public CsaTest {
 TEST_F(FaultTest, WrongReplyIdDropsTheConnectionUntilBoundAgain) {
   ASSERT_NO_FATAL_FAILURE(Init("item 12 item value\nfault 214 wrong-id 7 times=1\n"));
   ExpectDropped("wrong id");
-  const int before = static_cast<int>(server().traffic().size());
   Owned text;
   EXPECT_EQ(MCsaGetGroupItem(0, 12, "item", &text.p, 0), -1);  // refused before anything is sent
   EXPECT_EQ(ErhErrno(), ECSACONNECTION);
   ErhClearError();
-  EXPECT_EQ(static_cast<int>(server().traffic().size()), before);
+  EXPECT_TRUE(server().waitForTraffic("request close"));
+  EXPECT_EQ(Count("request < 214"), 1);
   ExpectRebound();
 }
 
@@ -69,6 +70,27 @@ TEST_F(FaultTest, ChunkHeaderWithoutLengthIsABadDataFormat) {
   ASSERT_NO_FATAL_FAILURE(Init("item 12 item value\nfault 214 missing-items 0 times=1\n"));
   ExpectDropped("MSG_DATA without its length");
   ExpectRebound();
+}
+
+TEST_F(FaultTest, ChunkLengthsAreCheckedAgainstLimitsAndTheirPackets) {
+  // The item is 5 bytes; each fault announces another length for its chunk.
+  for (const char* length : {"0", "81921", "3", "10", "4294967295"}) {
+    SCOPED_TRACE(length);
+    ASSERT_NO_FATAL_FAILURE(Init(std::string("item 12 item value\nfault 214 chunk-length ") + length + " times=1\n"));
+    ExpectDropped(length);
+    ExpectRebound();
+    CsaExit();
+  }
+}
+
+TEST_F(FaultTest, BulkDataBeyondTheMessageSizeLimitIsRefused) {
+  ASSERT_NO_FATAL_FAILURE(Init());
+  const std::string big(200000, 'x');
+  ASSERT_EQ(MCsaPutGroupItem(0, 12, "item", big.c_str(), 1), 0);
+  const int saved = dynBufMax;
+  dynBufMax = 150000;
+  ExpectDropped("200000 bytes over a limit of 150000");
+  dynBufMax = saved;
 }
 
 TEST_F(FaultTest, ResultWithoutErrorStateIsABrokenReply) {

@@ -122,7 +122,7 @@ TEST_F(OpsTest, ArgumentChecksFailBeforeAnythingIsSent) {
   ErhClearError();
 
   ASSERT_NO_FATAL_FAILURE(Init());
-  const int before = static_cast<int>(server().traffic().size());
+  const int before = Count("request <");
   struct Case {
     std::function<int()> call;
     int error;
@@ -149,7 +149,7 @@ TEST_F(OpsTest, ArgumentChecksFailBeforeAnythingIsSent) {
     EXPECT_EQ(ErhErrno(), cases[i].error);
     ErhClearError();
   }
-  EXPECT_EQ(static_cast<int>(server().traffic().size()), before);
+  EXPECT_EQ(Count("request <"), before);
   EXPECT_EQ(MCsaSingleFileLock(0, 8, 2), 0);
   EXPECT_EQ(MCsaGroupItemLock(0, 12, "x", 1), 0);
   // Group 80 needs no item name: the request goes out.

@@ -181,6 +181,43 @@ TEST_F(SessionTest, RefusedNegotiationClosesTheSessionConnection) {
   EXPECT_EQ(CsaGetContext()->slots[0].connected, 1);
 }
 
+TEST_F(SessionTest, BarSessionTriesOnceMoreWhenItsFirstConnectFails) {
+  ASSERT_NO_FATAL_FAILURE(Init("fault 205 dead-port times=1\n"));
+  StartMessage start("-bar", "nightly");
+  const IpcHandle h = MCsaStartSession(0, 8, start.text());
+  ASSERT_GE(h, 0) << ErhErrno();
+  EXPECT_EQ(Count("request < 205 "), 2);
+  EXPECT_EQ(MCsaDisconnectSession(h), 0);
+  CsaExit();
+
+  ASSERT_NO_FATAL_FAILURE(Init("fault 205 dead-port times=2\n"));
+  EXPECT_EQ(MCsaStartSession(0, 7, start.text()), -1);
+  EXPECT_EQ(ErhErrno(), ECSANOHOST);
+  EXPECT_EQ(Count("request < 205 "), 2);
+  ErhClearError();
+  CsaExit();
+
+  ASSERT_NO_FATAL_FAILURE(Init("fault 205 dead-port times=1\n"));
+  EXPECT_EQ(MCsaStartSession(0, 2, start.text()), -1);  // only bar sessions try again
+  EXPECT_EQ(ErhErrno(), ECSANOHOST);
+  EXPECT_EQ(Count("request < 205 "), 1);
+}
+
+TEST_F(SessionTest, GuidInBracesSurvivesForTheReattach) {
+  ASSERT_NO_FATAL_FAILURE(Init("guids braced\n"));
+  StartMessage start("-bar", "nightly");
+  const IpcHandle h = MCsaStartSession(0, 7, start.text());
+  ASSERT_GE(h, 0) << ErhErrno();
+  const std::string guid = MCsaGetSessionGuid(h);
+  EXPECT_EQ(guid.size(), 38u);
+  EXPECT_EQ(guid.front(), '{');
+  ASSERT_EQ(MCsaDisconnectSession(h), 0);
+  const IpcHandle again = MCsaReconnectSession(0, guid.c_str());
+  ASSERT_GE(again, 0) << ErhErrno();
+  EXPECT_EQ(MCsaGetSessionGuid(again), guid);
+  EXPECT_EQ(MCsaDisconnectSession(again), 0);
+}
+
 TEST_F(SessionTest, BrokenStartRepliesFailCleanly) {
   ASSERT_NO_FATAL_FAILURE(Init("fault 205 port0 times=1\nfault 283 port0 times=1\n"));
   StartMessage start("-bar", "nightly");

@@ -1,5 +1,6 @@
 // Fuzz target of the small text parsers of start-up and command lines:
-// argument texts, file-name patterns, keywords, versions and platform texts.
+// argument texts, file-name patterns, keywords, item names, versions and
+// platform texts.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -51,6 +52,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const CliKeyword table[] = {{1, second.c_str(), kCliKwNegatable}, {2, "mou[nt", 0}};
   const int id = CliKwLookup(first.c_str(), table, 2, nullptr);
   if (id < -2 || id > 2 || id == 0) std::abort();
+
+  // A typed item name as the cell server sends it; the kind from the input.
+  int code = 5;
+  char name[kCmnItemNameMax + 1];
+  if (CmnItemFromTname(&code, name, first.c_str(), second.c_str()) == 0) {
+    if (code < 0 || std::strlen(name) > kCmnItemNameMax || CmnValidItemName(name) != 0) std::abort();
+  } else if (code != -1) {
+    std::abort();
+  }
 
   if (Sign(VersionCmp(first.c_str(), second.c_str())) != -Sign(VersionCmp(second.c_str(), first.c_str()))) {
     std::abort();

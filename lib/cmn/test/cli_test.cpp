@@ -16,7 +16,10 @@
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
 #include "cmn/erh.h"
+#include "cmn/nls.h"
+#include "cmn/nlspack.h"
 #include "cmn/paths.h"
+#include "cmn/str.h"
 #include "cmn/user.h"
 #include "tarn_test.h"
 
@@ -139,6 +142,99 @@ TEST_F(HostFileTest, ManagerOfManagersHost) {
   ASSERT_EQ(CliReadMCMHost(&host), 0);
   EXPECT_EQ(std::string(host), "no-such-host.invalid");
   safe_free(host, TARN_HERE);
+}
+
+class ProtectionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CmnPathsInit(root_.path().c_str());
+    unsetenv("LANG");
+    unsetenv("LC_ALL");
+    unsetenv("LC_MESSAGES");
+    ASSERT_EQ(NlsOpenCatalog(), 0);
+  }
+  void TearDown() override {
+    NlsCloseCatalog();
+    CmnPathsInit(std::getenv("TARN_ROOT"));
+  }
+  static std::string Text(int type, int value) {
+    CliProtectionStruct p;
+    EXPECT_EQ(InitCliConstructProtectionStruct(&p, type, value), 0) << type << " " << value;
+    char buffer[256];
+    const char* text = CliConstructProtectionStr(&p, buffer, sizeof buffer);
+    return text != nullptr ? text : "<null>";
+  }
+  tarn::test::TempRoot root_;
+};
+
+TEST_F(ProtectionTest, InitRefusesWhatNoTextCanSay) {
+  CliProtectionStruct p{kCliProtDays, 9};
+  EXPECT_EQ(InitCliConstructProtectionStruct(&p, kCliProtPermanent, 77), 0);
+  EXPECT_EQ(p.type, kCliProtPermanent);
+  EXPECT_EQ(p.value, 0);
+  for (const auto& [type, value] : {std::pair{5, 1}, {-1, 0}, {kCliProtDays, 0}, {kCliProtWeeks, -3},
+                                    {kCliProtUntil, 0}}) {
+    p = {kCliProtDays, 9};
+    EXPECT_EQ(InitCliConstructProtectionStruct(&p, type, value), -1) << type << " " << value;
+    EXPECT_EQ(p.type, kCliProtNone);
+    EXPECT_EQ(p.value, 0);
+  }
+  EXPECT_EQ(InitCliConstructProtectionStruct(nullptr, kCliProtNone, 0), -1);
+}
+
+TEST_F(ProtectionTest, PlainTextInTheProcesssLanguage) {
+  EXPECT_EQ(Text(kCliProtNone, 0), "None");
+  EXPECT_EQ(Text(kCliProtPermanent, 0), "Permanent");
+  EXPECT_EQ(Text(kCliProtDays, 14), "14 days");
+  EXPECT_EQ(Text(kCliProtDays, 1), "1 day");
+  EXPECT_EQ(Text(kCliProtWeeks, 3), "3 weeks");
+  EXPECT_EQ(Text(kCliProtWeeks, 1), "1 week");
+  const int end = 1700000000;
+  EXPECT_EQ(Text(kCliProtUntil, end), std::string("Until ") + StrFromTime(end));
+
+  // Only a whole text is handed out; a record nobody initialised is refused.
+  CliProtectionStruct p;
+  InitCliConstructProtectionStruct(&p, kCliProtDays, 14);
+  char buffer[8];
+  std::memset(buffer, 'z', sizeof buffer);
+  EXPECT_EQ(CliConstructProtectionStr(&p, buffer, 8), buffer);
+  EXPECT_STREQ(buffer, "14 days");
+  EXPECT_EQ(CliConstructProtectionStr(&p, buffer, 7), nullptr);
+  EXPECT_STREQ(buffer, "");
+  p = {kCliProtUntil, -5};
+  EXPECT_EQ(CliConstructProtectionStr(&p, buffer, sizeof buffer), nullptr);
+  EXPECT_EQ(CliConstructProtectionCatStr(&p, buffer, sizeof buffer), nullptr);
+  EXPECT_EQ(CliConstructProtectionStr(nullptr, buffer, sizeof buffer), nullptr);
+}
+
+TEST_F(ProtectionTest, CatalogueTextIsAPackedMessageTheReceiverExpands) {
+  using namespace std::string_literals;
+  CliProtectionStruct p;
+  char packed[256];
+  InitCliConstructProtectionStruct(&p, kCliProtDays, 14);
+  ASSERT_NE(CliConstructProtectionCatStr(&p, packed, sizeof packed), nullptr);
+  EXPECT_TRUE(tarn::test::BytesEqual(tarn::test::Bytes("15\x03 \x07\x01[11:7603]\x03 14\x03"s),
+                                     tarn::test::Bytes(packed)));
+  InitCliConstructProtectionStruct(&p, kCliProtUntil, 1700000000);
+  ASSERT_NE(CliConstructProtectionCatStr(&p, packed, sizeof packed), nullptr);
+  EXPECT_TRUE(tarn::test::BytesEqual(tarn::test::Bytes("15\x03 \x07\x01[11:7602]\x03 \x07\x04" "1700000000\x03"s),
+                                     tarn::test::Bytes(packed)));
+
+  // Expanded here, every form reads as the plain text.
+  for (const auto& [type, value] : {std::pair{kCliProtNone, 0}, {kCliProtPermanent, 0}, {kCliProtUntil, 1234567890},
+                                    {kCliProtDays, 1}, {kCliProtDays, 30}, {kCliProtWeeks, 1}, {kCliProtWeeks, 52}}) {
+    InitCliConstructProtectionStruct(&p, type, value);
+    ASSERT_NE(CliConstructProtectionCatStr(&p, packed, sizeof packed), nullptr);
+    char* expanded = NlsFormatPackedMessage(packed);
+    ASSERT_NE(expanded, nullptr);
+    EXPECT_EQ(std::string(expanded), Text(type, value)) << type;
+    safe_free(expanded, TARN_HERE);
+  }
+  // A packed message that does not fit is not cut.
+  InitCliConstructProtectionStruct(&p, kCliProtDays, 14);
+  const size_t whole = std::strlen(CliConstructProtectionCatStr(&p, packed, sizeof packed));
+  EXPECT_EQ(CliConstructProtectionCatStr(&p, packed, whole), nullptr);
+  EXPECT_STREQ(packed, "");
 }
 
 TEST(CliErhReportTest, EmptyTextPrintsTheCurrentError) {

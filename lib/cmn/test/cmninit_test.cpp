@@ -2,13 +2,16 @@
 // identity, exit handlers, the inet port, and the user and machine texts.
 #include <dirent.h>
 #include <grp.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <regex>
 #include <string>
+#include <vector>
 
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
@@ -43,6 +46,82 @@ std::string FindFile(const std::string& dir, const std::string& suffix) {
   }
   closedir(d);
   return found;
+}
+
+struct ProgramRun {
+  int status = -1;  // raw wait status
+  std::string out;
+  std::string err;
+};
+
+// Starts `args` (args[0] the path) as a child with this process's environment
+// and collects both of its output streams until it ends.
+ProgramRun RunProgram(const std::vector<std::string>& args) {
+  ProgramRun run;
+  int out[2];
+  int err[2];
+  if (pipe(out) != 0 || pipe(err) != 0) return run;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
+    for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+  struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  std::string* sinks[2] = {&run.out, &run.err};
+  int open = 2;
+  while (open > 0 && poll(fds, 2, -1) > 0) {
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char chunk[4096];
+      const ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
+      if (n > 0) {
+        sinks[i]->append(chunk, static_cast<size_t>(n));
+      } else {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  if (pid > 0) waitpid(pid, &run.status, 0);
+  return run;
+}
+
+// The whole life of a program: it starts under TARN_ROOT, reads the rc file,
+// prints its version line, stops cleanly and leaves nothing in debug.log.
+TEST(CmnInitTest, AProgramStartsPrintsItsVersionLineAndStopsUnderTarnRoot) {
+  tarn::test::Watchdog watchdog(60);
+  tarn::test::TempRoot root;  // also TARN_ROOT of the programs started below
+  root.write("/opt/tarn/.tarnrc", "TARN_RC_PROBE=from the rc file\n");
+
+  const ProgramRun version = RunProgram({TARN_STARTPROBE, "-version"});
+  ASSERT_TRUE(WIFEXITED(version.status)) << version.status;
+  EXPECT_EQ(WEXITSTATUS(version.status), 0) << version.err;
+  EXPECT_TRUE(std::regex_match(version.out, std::regex("Tarn Backup A\\.01\\.00: startprobe, internal build " +
+                                                       std::string(kTarnBuild) + ", built on [^\n]+\n")))
+      << version.out;
+  EXPECT_EQ(version.err, "");
+
+  const ProgramRun env = RunProgram({TARN_STARTPROBE, "-env", "TARN_RC_PROBE"});
+  EXPECT_TRUE(WIFEXITED(env.status) && WEXITSTATUS(env.status) == 0) << env.status << env.err;
+  EXPECT_EQ(env.out, "from the rc file\n");
+  EXPECT_EQ(root.read("/var/opt/tarn/log/debug.log"), "");
+
+  // Without its catalogue the program does not start; debug.log says why.
+  std::remove(root.at("/opt/tarn/lib/nls/C/tarn.cat").c_str());
+  const ProgramRun broken = RunProgram({TARN_STARTPROBE, "-version"});
+  EXPECT_TRUE(WIFEXITED(broken.status) && WEXITSTATUS(broken.status) == 1) << broken.status;
+  EXPECT_EQ(broken.out, "");
+  EXPECT_EQ(broken.err, "startprobe: cannot start\n");
+  EXPECT_NE(root.read("/var/opt/tarn/log/debug.log").find("NlsOpenCatalog: catopen() failed"), std::string::npos);
 }
 
 TEST(CmnInitTest, RcFileIsExportedBeforeTracingStarts) {

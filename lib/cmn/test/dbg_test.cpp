@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdarg>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -324,6 +326,60 @@ TEST_F(DbgTrace, ForkedChildDropsTheInheritedTrace) {
   const std::string trace = ReadFile(tmp_.path() + "/" + TraceName(Pid(), "", "kestrel", "k"));
   EXPECT_EQ(trace.find("from the child"), std::string::npos);
   EXPECT_NE(trace.find("parent goes on"), std::string::npos);
+}
+
+// A text argument that points nowhere, as a stale pointer would.
+const char* const kStalePointer = reinterpret_cast<const char*>(16);
+
+int Sprint(char* buffer, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int n = DbgVsprintf(buffer, format, args);
+  va_end(args);
+  return n;
+}
+
+void OwnHandler(int) { _exit(42); }
+
+TEST_F(DbgTrace, FaultWhileFormattingIsCaughtAndTheHandlerPutBack) {
+  DbgInitEx("g", "1", "", "kestrel", 0);
+  struct sigaction own {};
+  own.sa_handler = OwnHandler;
+  sigemptyset(&own.sa_mask);
+  struct sigaction saved {};
+  ASSERT_EQ(sigaction(SIGSEGV, &own, &saved), 0);
+
+  DbgPlain(1, "stale %s here", kStalePointer);
+  DbgPlain(1, "next line");
+  char buffer[64];
+  EXPECT_EQ(Sprint(buffer, "v%s", kStalePointer), 3);
+  EXPECT_STREQ(buffer, "v%s");
+  EXPECT_EQ(Sprint(buffer, "%s-%d", "ok", 7), 4);
+  EXPECT_STREQ(buffer, "ok-7");
+
+  struct sigaction now {};
+  ASSERT_EQ(sigaction(SIGSEGV, &saved, &now), 0);
+  EXPECT_EQ(now.sa_handler, &OwnHandler);
+  const std::string trace = ReadFile(tmp_.path() + "/" + TraceName(Pid(), "", "kestrel", "g"));
+  EXPECT_NE(trace.find("[  1] Got SIGSEGV while printing debug message.\nThe format string was:\n"
+                       "\"stale %s here\"\n\n[  1] next line\n"),
+            std::string::npos)
+      << trace;
+}
+
+TEST_F(DbgTrace, HostProcessKeepsItsOwnFaultHandler) {
+  DbgInitEx("h", "1", "", "kestrel", 0);
+  const int status = tarn::test::RunInChild([] {
+    struct sigaction own {};
+    own.sa_handler = OwnHandler;
+    sigemptyset(&own.sa_mask);
+    if (sigaction(SIGSEGV, &own, nullptr) != 0) return 1;
+    cmnDefine_ORACLE8 = 1;
+    DbgPlain(1, "stale %s here", kStalePointer);  // the host's handler runs
+    return 0;
+  });
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 42);
 }
 
 TEST_F(DbgTrace, SwitchMakesEveryLineUnexpected) {

@@ -83,6 +83,12 @@ TEST(DbgRanges, TimeModeAndIgnoredWords) {
   const DbgRangeSpec chained = Parse("C:8T:0");
   EXPECT_EQ(chained.circularLimit, 8192);
   EXPECT_EQ(chained.timeMode, 0);
+  const DbgRangeSpec bare = Parse("1 cT:1000");
+  EXPECT_EQ(bare.circularLimit, 1048576);
+  EXPECT_EQ(bare.timeMode, 1000);
+  // A word that merely begins with a keyword letter switches nothing on.
+  EXPECT_EQ(Parse("1 Copy").circularLimit, 0);
+  EXPECT_EQ(Parse("1 Tu").timeMode, 1);
 }
 
 TEST(DbgRanges, IdAndSessionTakeTheRestOfTheToken) {

@@ -66,7 +66,7 @@ TEST(GlobalDefaults, HoldBeforeAnyReply) {
   EXPECT_EQ(glMaxSessions, 200);
   EXPECT_EQ(glSmWaitForNewClient, 30);
   EXPECT_EQ(glDbKeyLimit, -1);
-  EXPECT_STREQ(glScriptUser, "tarnvale");
+  EXPECT_STREQ(glDefScriptUser, "tarnvale");
   EXPECT_EQ(mediaClasses[MmFindClass(kFileMediumClass)].defaultSize, 102400U);
 }
 
@@ -274,7 +274,7 @@ TEST_F(GlobalDispatchTest, AReplyWithAnotherCodeLeavesEveryDefault) {
   reply.replace(0, 3, "121");
   EXPECT_EQ(GlobalDispatch(reply.c_str()), 0);
   EXPECT_EQ(glMaxSessions, 200);
-  EXPECT_STREQ(glScriptUser, "tarnvale");
+  EXPECT_STREQ(glDefScriptUser, "tarnvale");
   EXPECT_EQ(OptGetInt(reply.c_str(), "MaxSessions", nullptr), -1);
 }
 
@@ -306,6 +306,12 @@ TEST_F(GlobalDispatchTest, MediaClassAndDevicePolicyOptions) {
     EXPECT_NE(trace.find(line), std::string::npos) << line;
   }
   EXPECT_EQ(OptDispMediaClasses("121\0"), 0);
+
+  int visible = 7;
+  unsigned mask = 0;
+  const std::string negative = Reply({{"DP_1", "1 -2147483647"}});
+  EXPECT_EQ(OptDispatchGetDP(negative.c_str(), "DP_1", &visible, &mask), 2);
+  EXPECT_EQ(mask, 0x80000001U);
 }
 
 TEST(OptReaders, IntegerForms) {

@@ -71,6 +71,9 @@ TEST_F(CatalogFileTest, BrokenFilesAreRefused) {
   errno = 0;
   EXPECT_EQ(Open(wrongMagic), -1);
   EXPECT_EQ(errno, EINVAL);
+  EXPECT_NE(root_->read("/var/opt/tarn/log/debug.log")
+                .find("[catopen] catopen(): Wrong file format [file=" + root_->at("/catalogue.cat") + "]\n"),
+            std::string::npos);
 
   std::string hugeCount = kCatalogue;
   hugeCount[4] = '\x04';  // far more entries than the file holds
@@ -164,11 +167,20 @@ TEST_F(CatalogFileTest, CompilerWritesTheSortedLayout) {
   EXPECT_FALSE(nlstest::CompileCatalogue("11 1 " + std::string(4096, 'y') + "\n", out));
 }
 
-TEST_F(CatalogFileTest, BuiltCatalogueOpens) {
-  const std::string built = std::string(TARN_BUILD_DIR) + "/nls/C/tarn.cat";
-  const CmnCatd h = VEK_catopen(built.c_str(), 0);
+TEST_F(CatalogFileTest, BuiltCatalogueOpensWhereTestsLookForIt) {
+  // The build's own copy and the one in the default test root.
+  for (const char* place : {"/nls/C/tarn.cat", "/testroot/opt/tarn/lib/nls/C/tarn.cat"}) {
+    const std::string built = std::string(TARN_BUILD_DIR) + place;
+    const CmnCatd h = VEK_catopen(built.c_str(), 0);
+    ASSERT_GT(h, 0) << built;
+    EXPECT_EQ(Get(h, kNlsSetError, 1024), "Out of memory.");
+    VEK_catclose(h);
+  }
+  // A TempRoot carries it in the nls directory of its install layout.
+  tarn::test::TempRoot root;
+  const CmnCatd h = VEK_catopen(root.at("/opt/tarn/lib/nls/C/tarn.cat").c_str(), 0);
   ASSERT_GT(h, 0);
-  EXPECT_EQ(Get(h, kNlsSetError, 1024), "Out of memory.");
+  EXPECT_EQ(Get(h, kNlsSetLiteral, 2003), "Major");
   VEK_catclose(h);
 }
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -262,6 +263,48 @@ TEST_F(ScriptTest, CallersSignalStateIsKeptAndIgnoredSigchldLosesNoStatus) {
   sigaction(SIGCHLD, &saved, nullptr);
 }
 
+// A guest in a host process finds its child's end without ever taking the
+// host's SIGCHLD action, and still keeps exit codes and time-outs.
+TEST_F(ScriptTest, GuestLeavesTheHostsSigchldActionAlone) {
+  const int status = tarn::test::RunInChild([this] {
+    static volatile sig_atomic_t hostSignals = 0;
+    struct sigaction host {};
+    host.sa_handler = [](int) { hostSignals = hostSignals + 1; };
+    sigemptyset(&host.sa_mask);
+    sigaction(SIGCHLD, &host, nullptr);
+    cmnDefine_ORACLE8 = 1;
+
+    // Another thread of the host watches the action during the runs.
+    std::atomic<bool> done{false};
+    std::atomic<bool> swapped{false};
+    std::thread watcher([&] {
+      while (!done) {
+        struct sigaction now {};
+        sigaction(SIGCHLD, nullptr, &now);
+        if (now.sa_handler != host.sa_handler) swapped = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    });
+    Script("seven.sh", "echo out; sleep 0.3; exit 7");
+    Script("stuck.sh", "exec sleep 30");
+    int value = -1;
+    const int exitCode = Run("seven.sh", "in\n", 10, 0, &value);
+    const int exitValue = value;
+    const int waited = Run("seven.sh", nullptr, 10, kRunNoOutputRead, &value);
+    const int waitedValue = value;
+    const int stuck = Run("stuck.sh", nullptr, 1, 0, &value);
+    done = true;
+    watcher.join();
+    if (exitCode != 0 || exitValue != 7) return 1;
+    if (waited != 0 || waitedValue != 7) return 2;
+    if (stuck != -2 || !NoChildrenLeft()) return 3;
+    if (swapped) return 4;
+    return 0;
+  });
+  EXPECT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "failed check";
+}
+
 TEST_F(ScriptTest, RunsAsTheGivenOrTheDefaultScriptUser) {
   const struct passwd* me = getpwuid(geteuid());
   ASSERT_NE(me, nullptr);
@@ -273,13 +316,13 @@ TEST_F(ScriptTest, RunsAsTheGivenOrTheDefaultScriptUser) {
 
   // An unknown user falls back to the global options' script user.
   consoleLines.clear();
-  StrCopy(glScriptUser, myName.c_str(), sizeof glScriptUser - 1);
+  StrCopy(glDefScriptUser, myName.c_str(), sizeof glDefScriptUser - 1);
   EXPECT_EQ(Run("who.sh", nullptr, 10, 0, &value, "no_such_user_tarn"), 0);
   EXPECT_EQ(consoleLines, std::vector<std::string>{myName});
 
   // Without either the child says so and ends with 13.
   consoleLines.clear();
-  glScriptUser[0] = '\0';
+  glDefScriptUser[0] = '\0';
   EXPECT_EQ(Run("who.sh", nullptr, 10, 0, &value, "no_such_user_tarn"), 0);
   EXPECT_EQ(value, 13);
   EXPECT_EQ(consoleLines, std::vector<std::string>{"Cannot switch to user \"no_such_user_tarn\"."});

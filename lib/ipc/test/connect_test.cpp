@@ -369,6 +369,25 @@ TEST_F(ConnectTest, WaitOnOneHandleTellsReadableFromWritable) {
   EXPECT_EQ(IpcGetLastIncomingHandle(), c.handle);
 }
 
+TEST_F(ConnectTest, WaitsWithNothingToWaitOnOrAVeryLongLimit) {
+  EXPECT_EQ(IpcWaitForIpcEvent(-1), -1);  // returns instead of hanging
+  EXPECT_EQ(ErhErrno(), EIPCNOEVENT);
+  ErhClearError();
+
+  // 4294968 s in milliseconds overflows 32 bits to 704 ms.
+  tarn::test::Watchdog watchdog(30);
+  Connection c;
+  ipctest::Connect(&c);
+  Peer late([&] {
+    usleep(1200000);
+    WriteAll(c.peer, Packet("late"));
+    return 0;
+  });
+  EXPECT_EQ(IpcWaitForIpcEventOnHandle(c.handle, 4294968), 9);
+  EXPECT_EQ(IpcWaitForIpcEvent(4294968), c.handle);
+  EXPECT_EQ(late.Wait(), 0);
+}
+
 TEST_F(ConnectTest, DiscardAfterShutdownEndsAtItsTimeOutWhileThePeerTrickles) {
   tarn::test::Watchdog watchdog(60);
   Connection c;

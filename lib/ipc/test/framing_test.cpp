@@ -176,6 +176,13 @@ TEST_F(FramingTest, LyingHeadersAreRefusedBeforeAnyDataIsRead) {
     // The data behind the refused header are still on the connection.
     EXPECT_EQ(ReadExactly(IpcGetReadSocket(c.handle), 7), "payload");
   }
+  // Each refusal leaves its reason in debug.log.
+  const std::string log = root_.read("/var/opt/tarn/log/debug.log");
+  EXPECT_NE(log.find("invalid IPC packet header (-2147483648) => fail with ERROR"), std::string::npos);
+  EXPECT_NE(log.find("invalid IPC packet header (-1) => fail with ERROR"), std::string::npos);
+  EXPECT_NE(log.find("Dump of the first 4 bytes:"), std::string::npos);
+  EXPECT_NE(log.find("buffer (64 bytes) too small to receive data (65 bytes) => fail with ERROR"),
+            std::string::npos);
 }
 
 TEST_F(FramingTest, PeekedPacketIsReturnedByTheNextReceiveWithoutReading) {
@@ -196,6 +203,20 @@ TEST_F(FramingTest, PeekedPacketIsReturnedByTheNextReceiveWithoutReading) {
   EXPECT_STREQ(buffer, "first packet");
   EXPECT_EQ(IpcReceiveData(c.handle, buffer, sizeof buffer), 6);
   EXPECT_STREQ(buffer, "second");
+}
+
+TEST_F(FramingTest, PeekedDataAreOnlyHandedOutWhileAPeekIsPending) {
+  Connection c;
+  ipctest::Connect(&c);
+  WriteAll(c.peer, Packet("abc") + Packet(std::string(5000, 'L')));
+  EXPECT_EQ(IpcPeekData(c.handle, nullptr, 0), 3);
+  char small[8];
+  EXPECT_EQ(IpcReceiveData(c.handle, small, sizeof small), 3);
+  std::string large(6000, '\0');
+  EXPECT_EQ(IpcReceiveData(c.handle, large.data(), static_cast<int>(large.size())), 5000);
+  // The stored header now announces 5000 bytes the peek message never held.
+  EXPECT_EQ(ipc_getpeekeddata(c.handle, large.data(), static_cast<int>(large.size())), -1);
+  EXPECT_EQ(ErhErrno(), EIPCPACKET);
 }
 
 TEST_F(FramingTest, PeekedPacketReachesTheMessageOfALaterReceive) {

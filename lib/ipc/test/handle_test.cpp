@@ -136,6 +136,68 @@ TEST_F(HandleTest, SigPipeIsIgnoredWhileTheLayerRunsAndPutBackAfter) {
   ASSERT_EQ(IpcInit(), 0);
 }
 
+int sigPipeCalls = 0;
+void CountSigPipe(int) { ++sigPipeCalls; }
+
+// A pipe-pair handle whose reader is gone: every write meets EPIPE.
+IpcHandle BrokenPipe() {
+  const IpcHandle handle = IpcOpenPipes();
+  if (handle >= 0) IpcPrepareParentPipesAfterFork(handle);  // closes the read end of B
+  return handle;
+}
+
+bool SigPipePending() {
+  sigset_t pending;
+  sigpending(&pending);
+  return sigismember(&pending, SIGPIPE) == 1;
+}
+
+TEST_F(HandleTest, HostProcessKeepsItsSigPipeHandlerAndOurWritesNeverRaiseIt) {
+  IpcExit();
+  struct sigaction mine {};
+  mine.sa_handler = CountSigPipe;
+  sigemptyset(&mine.sa_mask);
+  struct sigaction before {};
+  ASSERT_EQ(sigaction(SIGPIPE, &mine, &before), 0);
+  sigPipeCalls = 0;
+  cmnDefine_ORACLE8 = 1;
+  ASSERT_EQ(IpcInit(), 0);
+  struct sigaction now {};
+  sigaction(SIGPIPE, nullptr, &now);
+  EXPECT_EQ(now.sa_handler, &CountSigPipe);
+
+  const IpcHandle handle = BrokenPipe();
+  ASSERT_GE(handle, 0);
+  EXPECT_EQ(IpcSendData(handle, "x", 1), -1);
+  EXPECT_EQ(ErhErrno(), EIPCBROKENPIPE);
+  EXPECT_EQ(ErhSysErrno(), EPIPE);
+  EXPECT_EQ(sigPipeCalls, 0);
+  EXPECT_FALSE(SigPipePending());
+  sigaction(SIGPIPE, nullptr, &now);
+  EXPECT_EQ(now.sa_handler, &CountSigPipe);
+  EXPECT_EQ(IpcExit(), 0);
+  cmnDefine_ORACLE8 = 0;
+  sigaction(SIGPIPE, &before, nullptr);
+  ErhClearError();
+  ASSERT_EQ(IpcInit(), 0);
+}
+
+TEST_F(HandleTest, PipeWriteToAGoneReaderFailsWithoutSigPipe) {
+  // Even with the signal's default action back in place, a write ends in an
+  // error, not in the death of the process.
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  struct sigaction before {};
+  ASSERT_EQ(sigaction(SIGPIPE, &fallback, &before), 0);
+  const IpcHandle handle = BrokenPipe();
+  ASSERT_GE(handle, 0);
+  EXPECT_EQ(IpcSendData(handle, "x", 1), -1);
+  EXPECT_EQ(ErhErrno(), EIPCBROKENPIPE);
+  EXPECT_FALSE(SigPipePending());
+  sigaction(SIGPIPE, &before, nullptr);
+}
+
 TEST_F(HandleTest, WithoutTheLayerCallsFailWithNotInitialised) {
   IpcExit();
   EXPECT_EQ(IpcGetInstance("test"), nullptr);

@@ -205,6 +205,39 @@ TEST_F(ShmPipeTest, AsynchronousReceiveOnAPipePair) {
   EXPECT_EQ(child.Wait(), 0);
 }
 
+TEST_F(ShmPipeTest, AsynchronousSendOnAPipePairNeverBlocksOnASlowReader) {
+  tarn::test::Watchdog watchdog(30);
+  const IpcHandle handle = IpcOpenPipes();
+  ASSERT_GE(handle, 0);
+  int go[2];
+  ASSERT_EQ(pipe(go), 0);
+  const std::string data(1 << 20, 'w');
+  Peer child([&] {
+    IpcPrepareChildPipesAfterFork(handle);
+    char start = 0;
+    if (read(go[0], &start, 1) != 1) return 1;  // reads nothing before the word
+    std::string in(data.size(), '\0');
+    return IpcReceiveData(handle, in.data(), static_cast<int>(in.size())) ==
+                       static_cast<int>(data.size()) && in == data
+               ? 0
+               : 2;
+  });
+  ASSERT_EQ(IpcPrepareParentPipesAfterFork(handle), 0);
+  ASSERT_EQ(IpcSendAsync(handle, data.data(), static_cast<int>(data.size())), 0);
+  // The pipe fills; the wait gives up at its time-out instead of blocking in
+  // a write.
+  EXPECT_EQ(IpcWaitForAsyncIpcEvent(1), -1);
+  EXPECT_EQ(IpcGetLastIpcEvent(), IPC_EVENT_TIMEOUT);
+  EXPECT_EQ(IpcCanSendAsync(handle), 0);
+  ASSERT_EQ(write(go[1], "g", 1), 1);
+  EXPECT_EQ(IpcWaitForAsyncIpcEvent(20), handle);
+  EXPECT_EQ(IpcGetLastIpcHandleEvent(handle), IPC_EVENT_SENT);
+  EXPECT_EQ(child.Wait(), 0);
+  close(go[0]);
+  close(go[1]);
+  EXPECT_EQ(IpcClosePipes(handle), 0);
+}
+
 int callbackCalls = 0;
 int GoOn() {
   ++callbackCalls;

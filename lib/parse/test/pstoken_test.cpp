@@ -44,10 +44,18 @@ using Tokens = std::vector<std::pair<int, std::string>>;
 
 TEST(PsGetToken, WordsNumbersKeywordsAndPunctuation) {
   EXPECT_EQ(Scan("DEVICE \"a b\" 123 x1 { } ; + : pool # comment ( =\n'q'"),
-            (Tokens{{400, "DEVICE"}, {PS_TOK_QUOTED, "a b"}, {PS_TOK_NUMBER, "123"},
-                    {PS_TOK_WORD, "x1"}, {PS_TOK_LBRACE, ""}, {PS_TOK_RBRACE, ""},
-                    {PS_TOK_SEMICOLON, ""}, {PS_TOK_PLUS, ""}, {PS_TOK_COLON, ""},
-                    {401, "pool"}, {PS_TOK_QUOTED, "q"}, {PS_TOK_END, ""}}));
+            (Tokens{{400, "DEVICE"},
+                    {PS_TOK_QUOTED, "a b"},
+                    {PS_TOK_NUMBER, "123"},
+                    {PS_TOK_WORD, "x1"},
+                    {PS_TOK_LBRACE, ""},
+                    {PS_TOK_RBRACE, ""},
+                    {PS_TOK_SEMICOLON, ""},
+                    {PS_TOK_PLUS, ""},
+                    {PS_TOK_COLON, ""},
+                    {401, "pool"},
+                    {PS_TOK_QUOTED, "q"},
+                    {PS_TOK_END, ""}}));
 }
 
 TEST(PsGetToken, KeywordValuesAndReverseLookup) {
@@ -69,14 +77,65 @@ TEST(PsGetToken, QuoteRunsToLineEndWhenUnclosed) {
 TEST(PsGetToken, SwitchesChangeWordEnds) {
   PsSwitches list{};
   list.listSyntax = true;
-  EXPECT_EQ(Scan("a=(b,c)#", list),
-            (Tokens{{PS_TOK_WORD, "a"}, {PS_TOK_EQUALS, ""}, {PS_TOK_LPAREN, ""}, {PS_TOK_WORD, "b"},
-                    {PS_TOK_COMMA, ""}, {PS_TOK_WORD, "c"}, {PS_TOK_RPAREN, ""},
-                    {PS_TOK_HASH, ""}, {PS_TOK_END, ""}}));
+  EXPECT_EQ(Scan("a=(b,c)#", list), (Tokens{{PS_TOK_WORD, "a"},
+                                            {PS_TOK_EQUALS, ""},
+                                            {PS_TOK_LPAREN, ""},
+                                            {PS_TOK_WORD, "b"},
+                                            {PS_TOK_COMMA, ""},
+                                            {PS_TOK_WORD, "c"},
+                                            {PS_TOK_RPAREN, ""},
+                                            {PS_TOK_HASH, ""},
+                                            {PS_TOK_END, ""}}));
   EXPECT_EQ(Scan("a=(b,c)"), (Tokens{{PS_TOK_WORD, "a=(b,c)"}, {PS_TOK_END, ""}}));
   PsSwitches colon{};
   colon.colonInWords = true;
   EXPECT_EQ(Scan("host:/dir", colon), (Tokens{{PS_TOK_WORD, "host:/dir"}, {PS_TOK_END, ""}}));
+}
+
+TEST(PsGetToken, AWordEndingCharacterOnItsOwnIsAOneCharacterWord) {
+  // Each of these used to stand still on the character, returning empty
+  // words for ever.
+  PsSwitches ends{};
+  ends.endAtEquals = true;
+  ends.endAtComma = true;
+  ends.endAtParens = true;
+  EXPECT_EQ(Scan("a=b, (c)", ends), (Tokens{{PS_TOK_WORD, "a"},
+                                            {PS_TOK_WORD, "="},
+                                            {PS_TOK_WORD, "b"},
+                                            {PS_TOK_WORD, ","},
+                                            {PS_TOK_WORD, "("},
+                                            {PS_TOK_WORD, "c"},
+                                            {PS_TOK_WORD, ")"},
+                                            {PS_TOK_END, ""}}));
+  EXPECT_EQ(Scan("==", ends), (Tokens{{PS_TOK_WORD, "="}, {PS_TOK_WORD, "="}, {PS_TOK_END, ""}}));
+}
+
+TEST(PsGetToken, TokensBeyondTheLimitEndTheScan) {
+  // 17 MiB without a closing quote or a line end, and the same as a word.
+  for (const std::string& start : {std::string("'"), std::string("w")}) {
+    PsSetSwitches({});
+    Source src{start + std::string(17 * 1024 * 1024, 'z')};
+    int current = ' ';
+    EXPECT_EQ(PsGetToken(NextChar, &current, &src, nullptr, kKeywords, nullptr, nullptr),
+              PS_TOK_END);
+    EXPECT_STREQ(PsTokenText(), "");
+  }
+}
+
+int WideChars(void* arg1, void*) {
+  auto* left = static_cast<int*>(arg1);
+  return (*left)-- > 0 ? 0x1234 : -1;
+}
+
+TEST(PsGetToken, CallbackValuesOutsideTheByteRangeAreWordCharacters) {
+  PsSetSwitches({});
+  int left = 3;
+  int current = ' ';
+  EXPECT_EQ(PsGetToken(WideChars, &current, &left, nullptr, kKeywords, nullptr, nullptr),
+            PS_TOK_WORD);
+  EXPECT_EQ(std::string(PsTokenText()).size(), 3u);
+  EXPECT_EQ(PsGetToken(WideChars, &current, &left, nullptr, kKeywords, nullptr, nullptr),
+            PS_TOK_END);
 }
 
 TEST(PsGetToken, LongQuotedTextIsKeptWhole) {
