@@ -179,7 +179,8 @@ const char* CmnGetIntegBackupTypeStr(const CmnIntegType* row, int code);
 // "<brand 4> <brand 95>: <program>, internal build <n>, built on <date>" into
 // buffer (size bytes); "" when the whole text does not fit. Returns buffer.
 char* MakeVersionString(size_t size, char* buffer);
-// "<product> <version>"; "" when it does not fit. Returns buffer.
+// "<product> <version>"; "" when size is less than the two texts plus 4
+// bytes. Returns buffer.
 char* MakeShortVersionString(size_t size, char* buffer);
 // Compares dot-separated versions part by part as text: <0, 0, >0. When all
 // compared parts are equal, the one with more parts is the lower (a: -1,

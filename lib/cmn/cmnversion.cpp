@@ -150,6 +150,11 @@ char* MakeVersionString(size_t size, char* buffer) {
 }
 
 char* MakeShortVersionString(size_t size, char* buffer) {
+  // The buffer must hold both texts and four bytes more.
+  if (buffer != nullptr && size > 0 && size < std::strlen(kProductName) + std::strlen(kTarnVersion) + 4) {
+    buffer[0] = '\0';
+    return buffer;
+  }
   return Deliver(std::string(kProductName) + " " + kTarnVersion, size, buffer);
 }
 

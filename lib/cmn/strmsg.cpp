@@ -177,9 +177,14 @@ int DynBufChkSizeL(StrMsg* msg, int size, int mode) {
     if (sizeClass < 0) return -1;
     const bool fresh = (mode & DYNBUF_FRESH) != 0 || (receive && (mode & DYNBUF_KEEP) == 0);
     const bool largeEnough = buffer != nullptr && capacity >= want;
+    // A received packet is closed by two NULs: an attached buffer without the
+    // spare bytes must hold them inside its capacity.
+    const bool roomForNuls = !receive || (msg->flags & spareFlag) != 0 ||
+                             static_cast<std::int64_t>(capacity) >= want + 2;
     const bool keep =
-        (buffer != nullptr && static_cast<std::uint32_t>(sizeClass) == capacity) ||
-        (fresh ? !receive && largeEnough && capacity <= kStrMsg100kLimit : largeEnough);
+        roomForNuls &&
+        ((buffer != nullptr && static_cast<std::uint32_t>(sizeClass) == capacity) ||
+         (fresh ? !receive && largeEnough && capacity <= kStrMsg100kLimit : largeEnough));
     if (!keep && fresh) {
       if (buffer != nullptr) {
         Forget(msg, buffer);

@@ -620,3 +620,25 @@ TEST_F(StrMsgTest, HeapRecordIsDeletedWithItsBuffers) {
 }
 
 }  // namespace
+
+namespace {
+
+// An owned buffer attached by the caller has no spare bytes behind it: a
+// packet that fills it must still get its two closing NULs.
+TEST(StrMsgReceive, AttachedBufferFullToTheEdgeStillGetsItsNuls) {
+  StrMsg msg;
+  StrMsgInitL(&msg);
+  constexpr int kCapacity = 2016;
+  auto* own = static_cast<char*>(safe_malloc(kCapacity, TARN_HERE));
+  ASSERT_NE(own, nullptr);
+  ASSERT_GE(StrMsgAttachBufL(&msg, own, kCapacity, 0, STRMSG_ATTACH_OWN), 0);
+  for (const int packet : {kCapacity, kCapacity - 1}) {
+    const int capacity = DynBufChkSizeL(&msg, packet, DYNBUF_RECEIVE);
+    ASSERT_GE(capacity, packet);
+    const bool spareBehind = (msg.flags & STRMSG_DATA_SPARE) != 0;
+    EXPECT_TRUE(spareBehind || capacity >= packet + 2) << "packet " << packet;
+  }
+  StrMsgFreeL(&msg);
+}
+
+}  // namespace
