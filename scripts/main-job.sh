@@ -5,6 +5,7 @@
 # stopped whatever happens (e2e/run_road.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/deps.sh
 cmake --preset normal >/dev/null
 cmake --build --preset normal -j "$(nproc)"
 echo "The DB2 backup and restore road is not built yet; running the newest road instead."

@@ -3,6 +3,7 @@
 # bounded run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/deps.sh
 jobs=$(nproc)
 
 for preset in normal sanitize; do

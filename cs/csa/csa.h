@@ -40,6 +40,14 @@ enum CsaMsgId : int {
   MSG_PROTOCOL = 267,      // protocol negotiation
 };
 
+// The 267 reply, on the request port and on session ports alike, is one
+// message: code 267; the packed error (code, level, function, system text);
+// then the protocol data: type, version, module version, module subversion,
+// sender name, flags. A client reads the error first and the protocol data
+// only when the error is 0.
+inline constexpr int kCsaProtocolReplyErrorItems = 4;
+inline constexpr int kCsaProtocolReplyDataItems = 6;
+
 // Values this client offers in MSG_PROTOCOL.
 inline constexpr int kCsaProtocolType = 22;
 inline constexpr int kCsaProtocolVersion = 100;
@@ -205,7 +213,8 @@ int ReceiveData(int slot, void* buffer, int size);
 // 0; the items behind the result can then be read with StrParseNextL.
 int SarAnswer(int slot);
 // Sends the request and receives a reply with `expectedId` and its MSG_RESULT.
-// On success *reply is the reply's text (free with safe_free); otherwise null.
+// On success *reply is the reply's text, a received message that ends in two
+// NULs (free with safe_free); otherwise null.
 int SarQuery(int slot, char** reply, int expectedId);
 // Sends the request, then `length` bytes in chunks of at most kCsaChunkMax
 // (unless `raw`, a leading UTF-16 byte-order mark is not sent), then receives
@@ -219,6 +228,6 @@ int SarReceivebuf(int slot, char** buffer, int raw);
 // Non-negative when a message waits on the handle, else -1 (1613 when the
 // client does not run).
 int CsaIsMessage(IpcHandle handle);
-// Reads the six protocol items of a MSG_PROTOCOL reply that is being parsed
-// (behind its packed error). 0, or -1 when one is missing or not a number.
+// Reads the kCsaProtocolReplyDataItems protocol items of a MSG_PROTOCOL reply
+// that is being parsed (behind its packed error). 0, or -1 when one is missing or not a number.
 int CsaParseProtocolData(CsaProtocolData* record);

@@ -306,6 +306,7 @@ int HandleGlobals() {
       SlotQuery(*slot, kFn, &reply, MSG_GLOBALS_REPLY) != 0) {
     return done(-1);
   }
+  // The reply is a received message and ends in two NULs (SarQuery).
   if (DbgMatch(kLevel)) {
     StrMsg pairs;
     StrMsgInitL(&pairs);

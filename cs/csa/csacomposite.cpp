@@ -73,13 +73,15 @@ bool SameHost(const std::string& a, const std::string& b) { return StrICmpA(a.c_
 
 const char* Dash(const char* text) { return text != nullptr && *text != '\0' ? text : "-"; }
 
-// A local message with `code`: started, then filled by `fill`, handed over.
+// A local message with `code`: started, then filled by `fill`, handed over
+// with its size in *size (may be null).
 template <typename Fill>
-int LocalMessage(int code, char** reply, const char* function, Fill fill) {
+int LocalMessage(int code, char** reply, const char* function, Fill fill, int* size = nullptr) {
   StrMsg local;
   StrMsgInitL(&local);
   bool ok = StrMsgStartExL(&local, nullptr, kCsaRequestSize, code, 0) == 0 && fill(&local);
   if (ok) {
+    if (size != nullptr) *size = static_cast<int>(local.length) + 1;
     *reply = StrMsgDetachBufL(&local);
     ok = *reply != nullptr;
   }
@@ -119,7 +121,10 @@ int BindNamedServer(const char* file, int* slot, char* host, std::size_t size, c
 
 }  // namespace
 
-int MCsaGetServers(char** reply) {
+namespace {
+
+// MCsaGetServers; *size gets the size of the message handed over.
+int ServerList(char** reply, int* size) {
   static const char kFn[] = "MCsaGetServers";
   if (reply == nullptr || Running(kFn) == nullptr) return -1;
   *reply = nullptr;
@@ -141,8 +146,12 @@ int MCsaGetServers(char** reply) {
       }
     }
     return true;
-  });
+  }, size);
 }
+
+}  // namespace
+
+int MCsaGetServers(char** reply) { return ServerList(reply, nullptr); }
 
 int MCsaImportServer(const char* host) {
   static const char kFn[] = "MCsaImportServer";
@@ -190,11 +199,12 @@ int MCsaExportServer(const char* host) {
   const std::string given = host != nullptr ? host : "";
   const std::string name = CanonicalHost(host);
   HeapText list;
-  if (MCsaGetServers(&list.p) != 0) return -1;
+  int size = 0;
+  if (ServerList(&list.p, &size) != 0) return -1;
   bool listed = false;
   StrMsg parse;
   StrMsgInitL(&parse);
-  if (StrParseStartL(&parse, list.p) == kCsaMsgServerList) {
+  if (StrParseStartNL(&parse, list.p, static_cast<std::size_t>(size)) == kCsaMsgServerList) {
     for (;;) {
       char* group[7] = {};
       if (StrParseMessageL(&parse, 7, group) != 0) break;

@@ -98,6 +98,17 @@ CsaServerSlot* AttachSlot(const char* function, int slot) {
   return s;
 }
 
+// Size of a start message, or -1 when it is not terminated. One of the
+// process's message buffers is read only within its bounds; any other text is
+// the caller's own message text, complete by contract.
+int StartMessageSize(const char* text) {
+  for (StrMsg* record : {StrMsgGetGlobal(), Msg()}) {
+    const long extent = record != nullptr ? StrMsgExtentL(record, text) : -1;
+    if (extent >= 0) return StrMsgTSizeN(text, static_cast<std::size_t>(extent));
+  }
+  return StrMsgTSize(text);
+}
+
 bool ArgumentFits(const char* text, std::size_t max, const char* function) {
   if (text != nullptr && *text != '\0' && std::strlen(text) <= max) return true;
   DbgPlain(kLevel, "[%s] key or session id empty or longer than %zu", function, max);
@@ -133,7 +144,8 @@ IpcHandle MCsaStartSessionEx(int slot, int type, const char* startMsg, const cha
   StrMsg start;
   StrMsgInitL(&start);
   std::string name;
-  bool usable = text != nullptr && StrParseStartL(&start, text) == MSG_PORT_REQUEST;
+  const int size = text != nullptr ? StartMessageSize(text) : -1;
+  bool usable = size > 0 && StrParseStartNL(&start, text, static_cast<std::size_t>(size)) == MSG_PORT_REQUEST;
   if (usable && IsBarType(type)) {
     const char* first = StrParseNextL(&start);
     const char* second = first != nullptr ? StrParseNextL(&start) : nullptr;
@@ -146,7 +158,7 @@ IpcHandle MCsaStartSessionEx(int slot, int type, const char* startMsg, const cha
     return done(-1);
   }
   // The start message may lie in the very buffer the request is built in.
-  const std::string startCopy(text, static_cast<std::size_t>(StrMsgTSize(text)));
+  const std::string startCopy(text, static_cast<std::size_t>(size));
 
   SessionPlace place;
   place.type = type;

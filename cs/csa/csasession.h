@@ -22,9 +22,9 @@ enum CsaSessionRequest : int {
 
 // MCsaStartSessionEx with the process's own debug ranges, postfix and select.
 IpcHandle MCsaStartSession(int slot, int type, const char* startMsg);
-// Starts a session of `type` with the start message `startMsg` (a message
-// text with code 2; null takes the process-wide message), connects to its
-// session manager and announces this process. Returns the session's handle,
+// Starts a session of `type` with the start message `startMsg` (a complete
+// message text with code 2; null takes the process-wide message), connects to
+// its session manager and announces this process. Returns the session's handle,
 // which names the session in the calls below, or -1 (1613, 1004, 1011, 1001,
 // 1000, 1009, 1602, or the server's error).
 IpcHandle MCsaStartSessionEx(int slot, int type, const char* startMsg, const char* ranges,

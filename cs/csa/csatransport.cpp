@@ -317,7 +317,7 @@ int Negotiate(IpcHandle handle, const char* function, const char* peer) {
 int CsaParseProtocolData(CsaProtocolData* record) {
   StrMsg* msg = Msg();
   if (record == nullptr || msg == nullptr) return -1;
-  char* items[6] = {};
+  char* items[kCsaProtocolReplyDataItems] = {};
   for (char*& item : items) {
     item = StrParseNextL(msg);
     if (item == nullptr) return -1;

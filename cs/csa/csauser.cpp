@@ -38,6 +38,35 @@ bool Matches(const UserList* e, const char* name, const char* group, const char*
   return StrICmpA(e->user, name) == 0 && StrICmpA(e->group, group) == 0 && StrICmpA(e->host, host) == 0;
 }
 
+// The link that holds the entry of user, group and host (case ignored), or
+// null when none does.
+UserList** user_find(UserList** list, const char* name, const char* group, const char* host) {
+  for (UserList** link = list; *link != nullptr; link = &(*link)->next) {
+    if (Matches(*link, name, group, host)) return link;
+  }
+  return nullptr;
+}
+
+// A new entry of this client's kind at the head of the slot's list; false
+// when memory ran out.
+bool user_add(CsaServerSlot& slot, const char* name, const char* group, const char* host, const char* className) {
+  UserList* entry = UserPmallocUserList();
+  if (entry == nullptr) return false;
+  entry->kind = StrNewCopy(kUserKind);
+  entry->user = StrNewCopy(name);
+  entry->group = StrNewCopy(group);
+  entry->host = StrNewCopy(host);
+  entry->userClass = StrNewCopy(className);
+  if (entry->kind == nullptr || entry->user == nullptr || entry->group == nullptr || entry->host == nullptr ||
+      entry->userClass == nullptr) {
+    UserPfreeUserList(entry);
+    return false;
+  }
+  entry->next = slot.users;
+  slot.users = entry;
+  return true;
+}
+
 }  // namespace
 
 UserList* MCsaUserGetList(int slot) {
@@ -68,27 +97,12 @@ int MCsaUserAdd(int slot, const char* name, const char* group, const char* host,
   const std::string expanded = CanonicalHost(host);
   CsaServerSlot* s = Loaded(kFn, slot);
   if (s == nullptr) return -1;
-  for (const UserList* e = s->users; e != nullptr; e = e->next) {
-    if (Matches(e, name, group, expanded.c_str())) {
-      ErhMark(ECSAEXISTS, 0, kFn, 0);
-      return -1;
-    }
-  }
-  UserList* entry = UserPmallocUserList();
-  if (entry == nullptr) return -1;
-  entry->kind = StrNewCopy(kUserKind);
-  entry->user = StrNewCopy(name);
-  entry->group = StrNewCopy(group);
-  entry->host = StrNewCopy(expanded.c_str());
-  entry->userClass = StrNewCopy(className);
-  if (entry->kind == nullptr || entry->user == nullptr || entry->group == nullptr || entry->host == nullptr ||
-      entry->userClass == nullptr) {
-    UserPfreeUserList(entry);
+  if (user_find(&s->users, name, group, expanded.c_str()) != nullptr) {
+    ErhMark(ECSAEXISTS, 0, kFn, 0);
     return -1;
   }
+  if (!user_add(*s, name, group, expanded.c_str(), className)) return -1;
   DbgPlain(kLevel, "[%s] name:%s group:%s host:%s classname:%s", kFn, name, group, expanded.c_str(), className);
-  entry->next = s->users;
-  s->users = entry;
   return 0;
 }
 
@@ -101,16 +115,16 @@ int MCsaUserDel(int slot, const char* name, const char* group, const char* host)
   const std::string expanded = CanonicalHost(host);
   CsaServerSlot* s = Loaded(kFn, slot);
   if (s == nullptr) return -1;
-  for (UserList** link = &s->users; *link != nullptr; link = &(*link)->next) {
-    UserList* e = *link;
-    if (Matches(e, name, group, expanded.c_str()) || Matches(e, name, group, host)) {
-      *link = e->next;
-      UserPfreeUserList(e);
-      return 0;
-    }
+  UserList** link = user_find(&s->users, name, group, expanded.c_str());
+  if (link == nullptr) link = user_find(&s->users, name, group, host);
+  if (link == nullptr) {
+    ErhMark(ECSANOTFOUND, 0, kFn, 0);
+    return -1;
   }
-  ErhMark(ECSANOTFOUND, 0, kFn, 0);
-  return -1;
+  UserList* e = *link;
+  *link = e->next;
+  UserPfreeUserList(e);
+  return 0;
 }
 
 int MCsaUserCommit(int slot) {

@@ -145,7 +145,7 @@ struct CmnBackupType {
   const char* option;
 };
 
-// One kind of backup specification. Item codes are -1 where the kind has none.
+// One kind of backup list (barlist). Item codes are -1 where the kind has none.
 struct CmnIntegType {
   const char* name;
   int dataList;

@@ -15,6 +15,14 @@ namespace {
 bool gatheringHost = false;
 bool gatheringUser = false;
 
+// Before start-up has filled them in, looks the user and group names up.
+void GatherUser() {
+  if (cmnProcessInited || gatheringUser) return;
+  gatheringUser = true;
+  CmnGetUserInfo();
+  gatheringUser = false;
+}
+
 }  // namespace
 
 const char* DbgHostName() {
@@ -29,20 +37,12 @@ const char* DbgHostName() {
 }
 
 const char* DbgUserName() {
-  if (!cmnProcessInited && !gatheringUser) {
-    gatheringUser = true;
-    CmnGetUserInfo();
-    gatheringUser = false;
-  }
+  GatherUser();
   return cmnEun;
 }
 
 const char* DbgGroupName() {
-  if (!cmnProcessInited && !gatheringUser) {
-    gatheringUser = true;
-    CmnGetUserInfo();
-    gatheringUser = false;
-  }
+  GatherUser();
   return cmnEgn;
 }
 

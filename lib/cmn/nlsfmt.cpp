@@ -174,21 +174,12 @@ void NlsFormatArg(const NlsConversion& c, const NlsArg* arg, std::string* out) {
 int vSprintf(char* buffer, size_t size, const char* format, NlsArgs args) {
   if (buffer == nullptr || size == 0) return 0;
   std::string out;
-  NlsConversionWalker walker(format != nullptr ? std::string_view(format) : std::string_view());
-  std::string_view literal;
-  NlsConversion c;
-  int slot = 0;
-  bool more = true;
-  while (more && out.size() < size) {
-    more = walker.Next(&literal, &c, &slot);
-    out.append(literal);
-    if (!more) break;
-    if (c.percent) {
-      out += '%';
-    } else if (static_cast<size_t>(slot) < args.size()) {
-      NlsFormatArg(c, &args[static_cast<size_t>(slot)], &out);
-    }
-  }
+  NlsExpandFormat(format != nullptr ? std::string_view(format) : std::string_view(), size, &out,
+                  [&](const NlsConversion& c, int slot, std::string* text) {
+                    if (static_cast<size_t>(slot) < args.size()) {
+                      NlsFormatArg(c, &args[static_cast<size_t>(slot)], text);
+                    }
+                  });
   const size_t n = std::min(out.size(), size - 1);
   std::memcpy(buffer, out.data(), n);
   buffer[n] = '\0';

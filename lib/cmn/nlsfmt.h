@@ -45,6 +45,28 @@ class NlsConversionWalker {
   int sequential_ = 0;
 };
 
+// Expands `format` into *out: literal text as it stands, "%%" as "%", and
+// every other conversion as convert(conversion, slot, out) appends it. Stops
+// taking pieces once *out holds `limit` bytes; the last piece may pass it.
+template <class Convert>
+void NlsExpandFormat(std::string_view format, size_t limit, std::string* out, Convert convert) {
+  NlsConversionWalker walker(format);
+  std::string_view literal;
+  NlsConversion c;
+  int slot = 0;
+  bool more = true;
+  while (more && out->size() < limit) {
+    more = walker.Next(&literal, &c, &slot);
+    out->append(literal);
+    if (!more) break;
+    if (c.percent) {
+      *out += '%';
+    } else {
+      convert(c, slot, out);
+    }
+  }
+}
+
 // Appends one argument converted by the conversion's flags, width and
 // precision, but always by the argument's own type. Null arg: nothing.
 void NlsFormatArg(const NlsConversion& conversion, const NlsArg* arg, std::string* out);

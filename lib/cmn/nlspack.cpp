@@ -200,21 +200,10 @@ std::string ExpandTokens(std::vector<std::string>& tokens) {
     }
     const size_t limit = std::min(kSKprintfMax, budget);
     std::string result;
-    NlsConversionWalker walker(format);
-    std::string_view literal;
-    NlsConversion c;
-    int slot = 0;
-    bool more = true;
-    while (more && result.size() < limit) {
-      more = walker.Next(&literal, &c, &slot);
-      result.append(literal);
-      if (!more) break;
-      if (c.percent) {
-        result += '%';
-      } else if (i + 1 + static_cast<size_t>(slot) < tokens.size()) {
-        result.append(tokens[i + 1 + static_cast<size_t>(slot)]);
-      }
-    }
+    NlsExpandFormat(format, limit, &result, [&](const NlsConversion&, int slot, std::string* text) {
+      const size_t argument = i + 1 + static_cast<size_t>(slot);
+      if (argument < tokens.size()) text->append(tokens[argument]);
+    });
     if (result.size() > limit) result.resize(limit);
     budget -= result.size();
     const size_t slots = std::min(static_cast<size_t>(NlsConversionWalker::SlotCount(format)),

@@ -254,11 +254,7 @@ IpcHandle IpcWaitForAsyncIpcEvent(int timeout) {
     const int listenSlot = instance->listenSocket >= 0 ? static_cast<int>(fds.size()) : -1;
     if (listenSlot >= 0) fds.push_back(pollfd{instance->listenSocket, POLLIN, 0});
     // Nothing to wait for would block for ever.
-    if (fds.empty() && timeout < 0) {
-      ErhMark(EIPCNOEVENT, 0, kFn, 2);
-      IpcSetEvent(-1, IPC_EVENT_ERROR);
-      return -1;
-    }
+    if (fds.empty() && timeout < 0) return NoEvent(kFn);
 
     const int n =
         IpcSelectM(fds.data(), fds.size(), PollMs(timeout), kFn, __LINE__);

@@ -211,6 +211,9 @@ IpcEntry* SocketEntry(IpcHandle handle, const char* caller);
 // after recording the process's event (-1 and EIPCSELECT for a failure, -2
 // for a time-out).
 bool WaitGaveNothing(int result, const char* caller);
+// For a wait with nothing to serve: marks EIPCNOEVENT, records the process's
+// error event and returns -1.
+int NoEvent(const char* caller);
 
 // This machine's addresses from its own name; empty (EIPCRESOLVE marked)
 // when that does not resolve.

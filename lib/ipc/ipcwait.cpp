@@ -29,6 +29,12 @@ bool ipc_detail::WaitGaveNothing(int result, const char* caller) {
   return true;
 }
 
+int ipc_detail::NoEvent(const char* caller) {
+  ErhMark(EIPCNOEVENT, 0, caller, 2);
+  IpcSetEvent(-1, IPC_EVENT_ERROR);
+  return -1;
+}
+
 IpcHandle ipc_detail::AcceptNew(const char* caller, bool lookupPeer) {
   IpcInstance* instance = IpcGetInstance(caller);
   if (instance == nullptr) return -1;
@@ -93,11 +99,7 @@ IpcHandle IpcWaitForIpcEvent(int timeout) {
   const int listenSlot = instance->listenSocket >= 0 ? static_cast<int>(fds.size()) : -1;
   if (listenSlot >= 0) fds.push_back(pollfd{instance->listenSocket, POLLIN, 0});
   // Nothing to wait for would block for ever.
-  if (fds.empty() && timeout < 0) {
-    ErhMark(EIPCNOEVENT, 0, kFn, 2);
-    IpcSetEvent(-1, IPC_EVENT_ERROR);
-    return -1;
-  }
+  if (fds.empty() && timeout < 0) return NoEvent(kFn);
 
   const int n = IpcSelectM(fds.data(), fds.size(), PollMs(timeout), kFn, __LINE__);
   if (WaitGaveNothing(n, kFn)) return -1;
@@ -116,9 +118,7 @@ IpcHandle IpcWaitForIpcEvent(int timeout) {
     IpcSetEvent(handle, IPC_EVENT_READ);
     return handle;
   }
-  ErhMark(EIPCNOEVENT, 0, kFn, 2);
-  IpcSetEvent(-1, IPC_EVENT_ERROR);
-  return -1;
+  return NoEvent(kFn);
 }
 
 int IpcWaitForIpcEventOnHandle(IpcHandle handle, int timeout) {
@@ -133,11 +133,7 @@ int IpcWaitForIpcEventOnHandleEx(IpcHandle handle, int timeout, int mode) {
   const bool stream = entry->type == IPC_SOCKET || entry->type == IPC_PIPE;
   const int readFd = stream && (mode & 1) != 0 ? ReadDescriptor(*entry) : -1;
   const int writeFd = stream && (mode & 2) != 0 ? WriteDescriptor(*entry) : -1;
-  if (readFd < 0 && writeFd < 0) {
-    ErhMark(EIPCNOEVENT, 0, kFn, 2);
-    IpcSetEvent(-1, IPC_EVENT_ERROR);
-    return -1;
-  }
+  if (readFd < 0 && writeFd < 0) return NoEvent(kFn);
   std::array<pollfd, 2> fds{};
   nfds_t count = 0;
   int readSlot = -1;
@@ -164,7 +160,5 @@ int IpcWaitForIpcEventOnHandleEx(IpcHandle handle, int timeout, int mode) {
     IpcSetEvent(handle, IPC_EVENT_WRITE);
     return 0;
   }
-  ErhMark(EIPCNOEVENT, 0, kFn, 2);
-  IpcSetEvent(-1, IPC_EVENT_ERROR);
-  return -1;
+  return NoEvent(kFn);
 }

@@ -4,7 +4,7 @@
 
 struct ArgvVec;
 
-// An IP specification has `count` parts separated by '.'; each part is "*"
+// An IP spec has `count` parts separated by '.'; each part is "*"
 // (0 to 255), a decimal number of at most five digits and at most 255, or a
 // range "low-high" of two such numbers with low below high. Fills lows[] and
 // highs[] (count elements each) and returns 1; 0 for any other text (the
@@ -14,9 +14,9 @@ int IPspecToRanges(const char* spec, int* lows, int* highs, int count);
 // 1 when the client (host name and/or dotted address, either may be null)
 // matches an entry of the ';'-separated list, else 0. Entries are trimmed;
 // empty ones and ones of 65 characters or more are skipped. "*" matches any
-// client; a four-part specification matches an address inside its ranges;
+// client; a four-part IP spec matches an address inside its ranges;
 // any other entry is a host name compared with HostStrCmp. A host given
-// without an address that is itself a four-part specification is taken as
+// without an address that is itself a four-part IP spec is taken as
 // the address, and then no name is compared.
 int ConnectionIPCheck(const char* host, const char* address, const char* specList);
 

@@ -11,7 +11,7 @@ struct UserList {
   char* kind;       // kept and written back unchanged
   char* user;       // "*" matches any user
   char* group;      // group or domain; "*" matches any group
-  char* host;       // host specification; "*" any client, "CELLSERVER" the cell server
+  char* host;       // host or IP spec; "*" any client, "CELLSERVER" the cell server
   char* userClass;  // the class whose permissions the entry grants
   UserList* next;
 };

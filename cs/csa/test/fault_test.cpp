@@ -17,6 +17,9 @@ using csatest::Owned;
 
 class FaultTest : public CsaTest {
  protected:
+  // A fault that hangs the client ends the test program instead of the run.
+  tarn::test::Watchdog watchdog_{90};
+
   // A request on slot 0 that must fail with 1011 and drop the connection.
   void ExpectDropped(const char* what) {
     SCOPED_TRACE(what);

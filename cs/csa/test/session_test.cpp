@@ -123,6 +123,30 @@ TEST_F(SessionTest, OtherTypesNeedNoBarMessage) {
   EXPECT_EQ(MCsaDisconnectSession(h), 0);
 }
 
+TEST_F(SessionTest, NullStartMessageTakesTheProcessWideMessage) {
+  ASSERT_NO_FATAL_FAILURE(Init());
+  ASSERT_EQ(StrMsgStartEx(nullptr, 0, 2, 0), 0);
+  ASSERT_EQ(StrMsgNAppend("-bar", "global", nullptr), 0);
+  const IpcHandle h = MCsaStartSession(0, 7, nullptr);
+  ASSERT_GE(h, 0) << ErhErrno();
+  EXPECT_TRUE(server().waitForTraffic("request < 205 \"7\" \"global\""));
+  EXPECT_TRUE(server().waitForTraffic("bulk start message 2 \"-bar\" \"global\""));
+  EXPECT_EQ(MCsaDisconnectSession(h), 0);
+  CsaExit();
+
+  // The client's own requests go through the process-wide message too: the
+  // start message is taken before the request overwrites it.
+  csaUseGlobalStrMsg = 1;
+  ASSERT_EQ(MCsaInit(csatest::kHost), 0);
+  ASSERT_EQ(StrMsgStartEx(nullptr, 0, 2, 0), 0);
+  ASSERT_EQ(StrMsgNAppend("-bar", "shared", nullptr), 0);
+  const IpcHandle shared = MCsaStartSession(0, 8, nullptr);
+  csaUseGlobalStrMsg = 0;
+  ASSERT_GE(shared, 0) << ErhErrno();
+  EXPECT_TRUE(server().waitForTraffic("bulk start message 2 \"-bar\" \"shared\""));
+  EXPECT_EQ(MCsaDisconnectSession(shared), 0);
+}
+
 TEST_F(SessionTest, SignalledSessionRunsTheHookAndAClosedPeerReads1012) {
   ASSERT_NO_FATAL_FAILURE(Init());
   CsaSetDisconnectHook(Hook);

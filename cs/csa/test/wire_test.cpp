@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "cmn/nls.h"
+#include "cmn/strmsg.h"
 #include "cmn/user.h"
 #include "csa_test_util.h"
 
@@ -165,6 +166,29 @@ TEST_F(WireTest, NegotiationOfferPrecedesTheLogin) {
   EXPECT_TRUE(BytesEqual(Span(Lit("\0\0\0\x24"
                                   "267\0 22\0 100\0 600\0 100\0 csawire\0 1\0")),
                          Span(request.captured())));
+}
+
+TEST_F(WireTest, ProtocolReplyCarriesTheErrorThenTheProtocolData) {
+  ASSERT_NO_FATAL_FAILURE(Init());
+  StrMsg* msg = CsaGetContext()->message;
+  const std::string reply = Lit("267\0 0\0 0\0 \0 \0 22\0 100\0 600\0 4711\0 cs1\0 1\0");
+  ASSERT_EQ(StrParseStartNL(msg, reply.data(), reply.size()), MSG_PROTOCOL);
+  ASSERT_EQ(ErhUnpackMsgL(msg), 0);
+  CsaProtocolData data{};
+  ASSERT_EQ(CsaParseProtocolData(&data), 0);
+  EXPECT_EQ(data.type, 22);
+  EXPECT_EQ(data.version, 100);
+  EXPECT_EQ(data.moduleVersion, 600);
+  EXPECT_STREQ(data.moduleSubversion, "4711");
+  EXPECT_STREQ(data.sender, "cs1");
+  EXPECT_EQ(data.flags, 1);
+
+  // Protocol data one item short are refused.
+  const std::string shortReply = Lit("267\0 0\0 0\0 \0 \0 22\0 100\0 600\0 4711\0 cs1\0");
+  ASSERT_EQ(StrParseStartNL(msg, shortReply.data(), shortReply.size()), MSG_PROTOCOL);
+  ASSERT_EQ(ErhUnpackMsgL(msg), 0);
+  EXPECT_EQ(CsaParseProtocolData(&data), -1);
+  StrMsgParseDoneL(msg);
 }
 
 }  // namespace

@@ -10,16 +10,13 @@
 
 #include "cmn/ctx.h"
 #include "cmn/erh.h"
+#include "cmn_test_util.h"
 
 TARN_RCSID("lib/cmn/test/base64_test.cpp");
 
 namespace {
 
-std::string Take(char* heap) {
-  std::string s = heap != nullptr ? heap : "<null>";
-  if (heap != nullptr) safe_free(heap, TARN_HERE);
-  return s;
-}
+using cmntest::Take;
 
 TEST(Base64, EncodesWithPaddingByRemainder) {
   EXPECT_EQ(Take(base64Tencode("")), "");

@@ -11,18 +11,17 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
-#include "cmn/dbg.h"
 #include "cmn/nls.h"
 #include "cmn/nlspack.h"
 #include "cmn/paths.h"
 #include "cmn/str.h"
 #include "cmn/strmsg.h"
+#include "cmn_test_util.h"
 #include "tarn_test.h"
 
 using namespace std::string_literals;
@@ -456,25 +455,9 @@ TEST_F(ErhTest, UnpackRefusesMissingOrMalformedItemsAndBoundsTexts) {
   EXPECT_EQ(std::string(s->sysErrorText), std::string(255, 't'));
 }
 
-// Runs `body` with a trace of levels 1 to 10 and returns the trace text.
-template <class Body>
-std::string Traced(Body body) {
-  tarn::test::TempDir dir;
-  setenv("VEKDBGDIR", dir.path().c_str(), 1);
-  DbgInitEx("erh", "1-10", "", "erh_test", 0);
-  body();
-  DbgExit();
-  unsetenv("VEKDBGDIR");
-  std::string trace;
-  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-    trace += tarn::test::ReadFile(entry.path().string());
-  }
-  return trace;
-}
-
 TEST_F(ErhTest, MisuseIsTracedWithBothPlaces) {
   const std::string file = ShortName();
-  const std::string trace = Traced([] {
+  const std::string trace = cmntest::Traced("1-10", [] {
     ErhMarkM(3001, EBADF, "IpcClose", 1, rcsId, 100);
     ErhMarkM(ERH_NOMEM, 0, "safe_malloc", 3, rcsId, 200);
     ErhClearError();

@@ -3,9 +3,6 @@
 // media tables and functions, and the integer queue.
 #include "cmn/global.h"
 
-#include <dirent.h>
-#include <unistd.h>
-
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -16,9 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "cmn/dbg.h"
-#include "cmn/dbgimpl.h"
 #include "cmn/paths.h"
+#include "cmn_test_util.h"
 #include "tarn_test.h"
 
 namespace {
@@ -35,28 +31,6 @@ std::string Reply(const std::vector<std::pair<std::string, std::string>>& pairs)
     text.push_back('\0');
   }
   text.push_back('\0');
-  return text;
-}
-
-// Runs `body` with tracing at levels 1-30 into a fresh directory and returns
-// the trace text.
-template <typename Body>
-std::string Traced(Body body) {
-  tarn::test::TempDir dir;
-  setenv("VEKDBG_PATH", dir.path().c_str(), 1);
-  DbgInitEx("g", "1-30", "", "globaltest", 0);
-  body();
-  DbgExit();
-  unsetenv("VEKDBG_PATH");
-  std::string text;
-  if (DIR* d = opendir(dir.path().c_str())) {
-    while (dirent* e = readdir(d)) {
-      if (std::strncmp(e->d_name, "VEKDBG_", 7) == 0) {
-        text += tarn::test::ReadFile(dir.path() + "/" + e->d_name);
-      }
-    }
-    closedir(d);
-  }
   return text;
 }
 
@@ -97,7 +71,7 @@ TEST_F(GlobalDispatchTest, LiteralReplySetsGlobalsAndTracesEachOption) {
       "\0"sv;
   const std::string reply(kReply);
   int taken = 0;
-  const std::string trace = Traced([&] { taken = GlobalDispatch(reply.c_str()); });
+  const std::string trace = cmntest::Traced("1-30", [&] { taken = GlobalDispatch(reply.c_str()); });
 
   EXPECT_EQ(glMaxSessions, 200);
   EXPECT_EQ(glBindTimeout, 31);
@@ -202,7 +176,7 @@ TEST_F(GlobalDispatchTest, EveryOptionIsDispatchedInTheFixedOrder) {
   std::vector<std::pair<std::string, std::string>> pairs;
   for (const std::string& name : names) pairs.emplace_back(name, "1");
   const std::string reply = Reply(pairs);
-  const std::string trace = Traced([&] { GlobalDispatch(reply.c_str()); });
+  const std::string trace = cmntest::Traced("1-30", [&] { GlobalDispatch(reply.c_str()); });
 
   std::vector<std::string> traced;
   const std::regex line(R"(\] [ *#] (\S+) +=)");
@@ -283,7 +257,7 @@ TEST_F(GlobalDispatchTest, MediaClassAndDevicePolicyOptions) {
   const int lto = MmFindClass(9);
   const int dlt = MmFindClass(2);
   const int oldDltAge = mediaClasses[dlt].ageLimit;
-  const std::string trace = Traced([&] {
+  const std::string trace = cmntest::Traced("1-30", [&] {
     GlobalDispatch(Reply({{"FileMediumCapacity", "200"},
                           {"MC_9", "0 12 100 2000 4"},
                           {"MC_2", "1 900 10"},  // 900 months do not fit in seconds

@@ -11,19 +11,14 @@
 #include <vector>
 
 #include "cmn/ctx.h"
+#include "cmn_test_util.h"
 #include "tarn_test.h"
 
 TARN_RCSID("lib/cmn/test/str_test.cpp");
 
 namespace {
 
-// Takes a heap result and frees it with the tracked allocator.
-std::string Take(char* heap) {
-  if (heap == nullptr) return "<null>";
-  std::string s(heap);
-  safe_free(heap, TARN_HERE);
-  return s;
-}
+using cmntest::Take;
 
 std::vector<std::string> Args(const char* prog, const char* line, int mode) {
   int argc = -1;

@@ -14,11 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include <filesystem>
-
 #include "cmn/ctx.h"
-#include "cmn/dbg.h"
 #include "cmn/paths.h"
+#include "cmn_test_util.h"
 #include "tarn_test.h"
 
 TARN_RCSID("lib/cmn/test/strmsg_test.cpp");
@@ -469,34 +467,23 @@ int Count(const std::string& text, const std::string& what) {
 
 TEST_F(StrMsgTest, TraceShowsFramedItemsAndABoundedDump) {
   tarn::test::TempRoot root;
-  tarn::test::TempDir tmp;
   CmnPathsInit(root.path().c_str());
-  setenv("VEKDBG_PATH", tmp.path().c_str(), 1);
-  ASSERT_EQ(DbgInitEx("m", "40,340", "", "strmsg", 0), 0);
-
-  ASSERT_EQ(StrMsgMakeL(&msg_, nullptr, 0, 15, "abc", "", nullptr), 0);
-  StrParseMessageToDebugsL(&msg_, nullptr, 40, "title", "> ", 1);
-  StrParseMessageToDebugsL(&msg_, nullptr, 41, "unseen", "", 1);  // level not active
-  char word[] = {'x', 0, 0};
-  StrParseMessageToDebugsL(nullptr, word, 40, "t", "", 0);
-  StrMsg none;
-  StrMsgInitL(&none);
-  StrParseMessageToDebugsL(&none, nullptr, 40, "t", "", 1);
-  StrMsg big;
-  StrMsgInitL(&big);
-  ASSERT_EQ(StrMsgMakeL(&big, nullptr, 0, 2, std::string(200, 'z').c_str(), nullptr), 0);
-  StrParseMessageToDebugsL(&big, nullptr, 40, "big", "", 0);
-  StrMsgFreeL(&big);
-  DbgExit();
-  unsetenv("VEKDBG_PATH");
+  const std::string trace = cmntest::Traced("40,340", [&] {
+    ASSERT_EQ(StrMsgMakeL(&msg_, nullptr, 0, 15, "abc", "", nullptr), 0);
+    StrParseMessageToDebugsL(&msg_, nullptr, 40, "title", "> ", 1);
+    StrParseMessageToDebugsL(&msg_, nullptr, 41, "unseen", "", 1);  // level not active
+    char word[] = {'x', 0, 0};
+    StrParseMessageToDebugsL(nullptr, word, 40, "t", "", 0);
+    StrMsg none;
+    StrMsgInitL(&none);
+    StrParseMessageToDebugsL(&none, nullptr, 40, "t", "", 1);
+    StrMsg big;
+    StrMsgInitL(&big);
+    ASSERT_EQ(StrMsgMakeL(&big, nullptr, 0, 2, std::string(200, 'z').c_str(), nullptr), 0);
+    StrParseMessageToDebugsL(&big, nullptr, 40, "big", "", 0);
+    StrMsgFreeL(&big);
+  });
   CmnPathsInit(std::getenv("TARN_ROOT"));
-
-  std::string trace;
-  for (const auto& entry : std::filesystem::directory_iterator(tmp.path())) {
-    if (entry.path().filename().string().rfind("VEKDBG_", 0) == 0) {
-      trace = tarn::test::ReadFile(entry.path().string());
-    }
-  }
   ASSERT_FALSE(trace.empty());
   EXPECT_NE(trace.find("] +===== START [15] title\n"), std::string::npos) << trace;
   EXPECT_NE(trace.find("] > abc\n"), std::string::npos);

@@ -6,6 +6,7 @@
 
 #include "cmn/erh.h"
 #include "cmn/var.h"
+#include "cmn_test_util.h"
 #include "tarn_test.h"
 #include "var_test_util.h"
 
@@ -137,8 +138,8 @@ TEST(VarCmdline, EntriesBecomeOptions) {
                         CmnVarArray(CmnVarText("a"), CmnVarInt64(9), CmnVarText("b"),
                                     CmnVarList("n", CmnVarText("1"), nullptr), VarUndef),
                         "range", CmnVarRange(1, 2), nullptr));
-  EXPECT_EQ(vartest::Take(CmnVarToCmdline(opts.v)), "-debug 1-200 -verbose -files a -files b -files -n 1 ");
-  EXPECT_EQ(vartest::Take(CmnVarToCmdline(CmnVarList(nullptr))), "");
+  EXPECT_EQ(cmntest::Take(CmnVarToCmdline(opts.v)), "-debug 1-200 -verbose -files a -files b -files -n 1 ");
+  EXPECT_EQ(cmntest::Take(CmnVarToCmdline(CmnVarList(nullptr))), "");
   EXPECT_EQ(CmnVarToCmdline(CmnVarInt64(1)), nullptr);
 }
 

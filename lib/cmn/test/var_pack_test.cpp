@@ -9,6 +9,7 @@
 
 #include "cmn/erh.h"
 #include "cmn/var.h"
+#include "cmn_test_util.h"
 #include "var_test_util.h"
 
 TARN_RCSID("lib/cmn/test/var_pack_test.cpp");
@@ -90,7 +91,7 @@ TEST(VarPack, CallerTabTableAndSerializeAtDepth) {
                                 ".............", "..............", "..............."};
   Owned config(Db2Config());
   const CmnVarPackOptions options{VAR_PACK_NOLF, dots};
-  EXPECT_EQ(vartest::Take(CmnVarPackEx(config.v, &options)), "{.Version='32bit';.DB2_NODES={..0='hostA';.};}");
+  EXPECT_EQ(cmntest::Take(CmnVarPackEx(config.v, &options)), "{.Version='32bit';.DB2_NODES={..0='hostA';.};}");
   Owned out(CmnVarText("x="));
   EXPECT_EQ(CmnVarSerialize(&out.v, *CmnVarGet(config.v, "DB2_NODES"), 2, nullptr), 0);
   EXPECT_STREQ(CmnVarCastText(out.v), "x={\n\t\t\t0='hostA';\n\t\t}");

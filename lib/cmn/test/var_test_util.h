@@ -6,6 +6,7 @@
 
 #include "cmn/ctx.h"
 #include "cmn/var.h"
+#include "cmn_test_util.h"
 
 namespace vartest {
 
@@ -19,16 +20,9 @@ struct Owned {
   Owned& operator=(const Owned&) = delete;
 };
 
-// Takes a heap text from the library; "<null>" for null.
-inline std::string Take(char* heap) {
-  std::string s = heap != nullptr ? heap : "<null>";
-  if (heap != nullptr) safe_free(heap, "var_test_util.h", __LINE__);
-  return s;
-}
-
 inline std::string Pack(CmnVar v, int flags = 0) {
   const CmnVarPackOptions options{flags, nullptr};
-  return Take(CmnVarPackEx(v, &options));
+  return cmntest::Take(CmnVarPackEx(v, &options));
 }
 
 // The configuration list the cell server keeps for a DB2 instance.

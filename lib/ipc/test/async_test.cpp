@@ -24,6 +24,7 @@ using ipctest::IpcTest;
 using ipctest::Packet;
 using ipctest::Peer;
 using ipctest::ReadExactly;
+using ipctest::RecordPair;
 using ipctest::Span;
 using ipctest::WriteAll;
 using tarn::test::Bytes;
@@ -38,31 +39,25 @@ std::string Pattern(std::size_t size, unsigned seed) {
 }
 
 TEST_F(AsyncTest, SmallSendIsOneWriteLargeSendHeaderThenData) {
-  int pair[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
-  const IpcHandle handle = IpcAttachConnection(pair[1], pair[1]);
+  const RecordPair pair;
+  const IpcHandle handle = pair.handle;
+  ASSERT_GE(pair.peer, 0);
   ASSERT_GE(handle, 0);
-  auto record = [&] {
-    std::string r(1 << 16, '\0');
-    const ssize_t n = recv(pair[0], r.data(), r.size(), MSG_DONTWAIT);
-    r.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    return r;
-  };
   ASSERT_EQ(IpcSendAsync(handle, "0123456789", 10), 0);
   EXPECT_EQ(IpcCanSendAsync(handle), 0);
   EXPECT_EQ(IpcWaitForAsyncIpcEvent(5), handle);
   EXPECT_EQ(IpcGetLastIpcHandleEvent(handle), IPC_EVENT_SENT);
   EXPECT_EQ(IpcCanSendAsync(handle), 1);
-  EXPECT_TRUE(BytesEqual(Bytes(std::string_view("\0\0\0\x0a" "0123456789", 14)), Span(record())));
+  EXPECT_TRUE(
+      BytesEqual(Bytes(std::string_view("\0\0\0\x0a" "0123456789", 14)), Span(pair.NextRecord())));
 
   const std::string large = Pattern(10000, 1);
   ASSERT_EQ(IpcSendAsync(handle, large.data(), 10000), 0);
   EXPECT_EQ(IpcWaitForAsyncIpcEvent(5), handle);
   EXPECT_EQ(IpcGetLastIpcHandleEvent(handle), IPC_EVENT_SENT);
-  EXPECT_TRUE(BytesEqual(Bytes(std::string_view("\0\0\x27\x10", 4)), Span(record())));
-  EXPECT_EQ(record(), large);
+  EXPECT_TRUE(BytesEqual(Bytes(std::string_view("\0\0\x27\x10", 4)), Span(pair.NextRecord())));
+  EXPECT_EQ(pair.NextRecord(), large);
   EXPECT_EQ(IpcGetSendPacketSize(handle), 10000);
-  close(pair[0]);
 }
 
 TEST_F(AsyncTest, LargeTransfersBothWaysWithASlowPeer) {

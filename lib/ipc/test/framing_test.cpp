@@ -28,6 +28,7 @@ using ipctest::IpcTest;
 using ipctest::Packet;
 using ipctest::Peer;
 using ipctest::ReadExactly;
+using ipctest::RecordPair;
 using ipctest::Span;
 using ipctest::WriteAll;
 using tarn::test::Bytes;
@@ -36,26 +37,6 @@ using tarn::test::BytesEqual;
 class FramingTest : public IpcTest {};
 
 bool NonBlocking(int fd) { return (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0; }
-
-// A handle over one end of a datagram-preserving pair: every write of the
-// layer arrives at the other end as one record.
-struct RecordPair {
-  IpcHandle handle = -1;
-  int peer = -1;
-  RecordPair() {
-    int pair[2];
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) != 0) return;
-    peer = pair[0];
-    handle = IpcAttachConnection(pair[1], pair[1]);
-  }
-  ~RecordPair() { close(peer); }
-  std::string NextRecord() const {
-    std::string record(1 << 16, '\0');
-    const ssize_t n = recv(peer, record.data(), record.size(), MSG_DONTWAIT);
-    record.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    return record;
-  }
-};
 
 TEST_F(FramingTest, StringMessageTravelsAsItsTextAndNulBehindABigEndianLength) {
   Connection c;

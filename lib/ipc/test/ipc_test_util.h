@@ -157,6 +157,29 @@ inline void Connect(Connection* c) {
   ASSERT_GE(c->peer, 0);
 }
 
+// A handle over one end of a datagram-preserving pair: every write of the
+// layer arrives at the other end as one record.
+struct RecordPair {
+  IpcHandle handle = -1;
+  int peer = -1;
+  RecordPair() {
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair) != 0) return;
+    peer = pair[0];
+    handle = IpcAttachConnection(pair[1], pair[1]);
+  }
+  ~RecordPair() { close(peer); }
+  RecordPair(const RecordPair&) = delete;
+  RecordPair& operator=(const RecordPair&) = delete;
+  // The next record written to the handle; empty when none is waiting.
+  std::string NextRecord() const {
+    std::string record(1 << 16, '\0');
+    const ssize_t n = recv(peer, record.data(), record.size(), MSG_DONTWAIT);
+    record.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return record;
+  }
+};
+
 // A forked peer process; killed and collected when the object dies.
 class Peer {
  public:

@@ -1,4 +1,4 @@
-// Fuzz target of the IP-specification parser and the client matcher: any
+// Fuzz target of the IP-spec parser and the client matcher: any
 // text is refused or gives ranges inside 0 to 255, and matching never faults.
 #include <cstddef>
 #include <cstdint>
@@ -9,7 +9,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  // First byte: the part count (1 to 8); the rest: the specification, and
+  // First byte: the part count (1 to 8); the rest: the IP spec text, and
   // after a NUL a client address for the matcher.
   const int count = data[0] % 8 + 1;
   const std::string rest(reinterpret_cast<const char*>(data + 1), size - 1);

@@ -1,5 +1,5 @@
 // Host lists: IP specifications in valid and invalid forms, and matching a
-// client by address or name against a specification list.
+// client by address or name against an IP spec list.
 #include "parse/ipspec.h"
 
 #include <string>
@@ -50,7 +50,7 @@ TEST(ConnectionIPCheck, AddressesAgainstSpecifications) {
   // Without an address a host written as an address is used as one.
   EXPECT_EQ(ConnectionIPCheck("10.0.0.5", nullptr, "10.0.0-7.*"), 1);
   EXPECT_EQ(ConnectionIPCheck("10.0.0.5", "", "10.0.0.5"), 1);
-  // A specification never matches a client known only by name.
+  // An IP spec never matches a client known only by name.
   EXPECT_EQ(ConnectionIPCheck("host", nullptr, "*.*.*.*"), 0);
   EXPECT_EQ(ConnectionIPCheck("host", "::1", "*.*.*.*"), 0);
   EXPECT_EQ(ConnectionIPCheck("host", "10.0.0.1", nullptr), 0);
@@ -59,7 +59,7 @@ TEST(ConnectionIPCheck, AddressesAgainstSpecifications) {
 TEST(ConnectionIPCheck, HostNames) {
   EXPECT_EQ(ConnectionIPCheck("alpha", "10.1.1.1", "beta;Alpha"), 1);  // host names fold A-Z
   EXPECT_EQ(ConnectionIPCheck("alpha", nullptr, "beta; gamma"), 0);
-  // A downward range is no specification: the entry is a name.
+  // A downward range is no IP spec: the entry is a name.
   EXPECT_EQ(ConnectionIPCheck("10.0.7-3.1", "10.0.5.1", "10.0.7-3.1"), 1);
   EXPECT_EQ(ConnectionIPCheck("other", "10.0.5.1", "10.0.7-3.1"), 0);
   // A host taken as the address is not compared as a name.
