@@ -1,13 +1,12 @@
 // Throughput of the CRC-32 checksum over whole data buffers: slicing-by-16
 // against the byte-at-a-time loop it replaces and against zlib's crc32.
+#include <benchmark/benchmark.h>
 #include <zlib.h>
 
 #include <array>
 #include <cstdint>
 #include <random>
 #include <vector>
-
-#include <benchmark/benchmark.h>
 
 #include "cmn/crc.h"
 #include "cmn/defines.h"

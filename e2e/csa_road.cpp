@@ -41,7 +41,8 @@ bool Step(bool ok, const std::string& what) {
 
 std::string ItemText() {
   std::string text = "# written by csa_road\n";
-  for (int i = 0; text.size() < 100000; ++i) text += "Line" + std::to_string(i) + "=value " + std::to_string(i * 7) + "\n";
+  for (int i = 0; text.size() < 100000; ++i)
+    text += "Line" + std::to_string(i) + "=value " + std::to_string(i * 7) + "\n";
   return text;
 }
 
@@ -68,19 +69,22 @@ void SessionRoad() {
 
 int main(int argc, char** argv) {
   const char* host = argc > 1 ? argv[1] : "127.0.0.1";
-  if (!Step(CmnInit("csa_road", nullptr, nullptr, nullptr, nullptr, 0) == 0, "start the common runtime")) return 1;
+  if (!Step(CmnInit("csa_road", nullptr, nullptr, nullptr, nullptr, 0) == 0,
+            "start the common runtime"))
+    return 1;
   std::printf("      cell server %s, inet port %d\n", host, CmnGetInetPort());
 
   const int bound = MCsaInit(host);
   if (bound != 0) Step(false, "bind to the cell server and log in");
   if (bound == 0) {
     const CsaServerSlot& slot = CsaGetContext()->slots[0];
-    Step(slot.connected != 0, std::string("bind to the cell server ") + slot.host + " (request port " +
-                                  std::to_string(slot.port) + ", slot 0)");
+    Step(slot.connected != 0, std::string("bind to the cell server ") + slot.host +
+                                  " (request port " + std::to_string(slot.port) + ", slot 0)");
     char rights[32];
     std::snprintf(rights, sizeof rights, "0x%x", slot.acl);
     Step(slot.acl != 0, std::string("log in (access rights ") + rights + ")");
-    Step(glBindTimeout > 0, "take the global options (BindTimeout " + std::to_string(glBindTimeout) + ")");
+    Step(glBindTimeout > 0,
+         "take the global options (BindTimeout " + std::to_string(glBindTimeout) + ")");
 
     const std::string text = ItemText();
     Step(MCsaPutGroupItem(0, kItemGroup, kItemName, text.c_str(), 1) == 0,
@@ -94,7 +98,8 @@ int main(int argc, char** argv) {
     SessionRoad();
     CsaExit();
   }
-  Step(CsaIsInitialized() == 0 && IpcIsInitialized() == 0, "stop the client and the IPC layer it started");
+  Step(CsaIsInitialized() == 0 && IpcIsInitialized() == 0,
+       "stop the client and the IPC layer it started");
   CmnExit();
   std::printf("%s\n", failures == 0 ? "csa_road: every step worked" : "csa_road: FAILED");
   return failures == 0 ? 0 : 1;

@@ -24,7 +24,8 @@ namespace {
 
 std::string MakeTempDir(const char* tag) {
   const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/" + tag + "XXXXXX";
+  std::string pattern =
+      std::string(base != nullptr && *base ? base : "/tmp") + "/" + tag + "XXXXXX";
   std::vector<char> buf(pattern.begin(), pattern.end());
   buf.push_back('\0');
   if (mkdtemp(buf.data()) == nullptr) {
@@ -35,9 +36,8 @@ std::string MakeTempDir(const char* tag) {
 }
 
 constexpr const char* kLayout[] = {
-    "/opt/tarn/lib/nls/C", "/opt/tarn/bin",        "/opt/tarn/lbin",
-    "/etc/opt/tarn/client", "/etc/opt/tarn/server", "/var/opt/tarn/log",
-    "/var/opt/tarn/tmp",    "/var/opt/tarn/server/log",
+    "/opt/tarn/lib/nls/C",  "/opt/tarn/bin",     "/opt/tarn/lbin",    "/etc/opt/tarn/client",
+    "/etc/opt/tarn/server", "/var/opt/tarn/log", "/var/opt/tarn/tmp", "/var/opt/tarn/server/log",
 };
 
 }  // namespace
@@ -48,7 +48,8 @@ TempRoot::TempRoot() : path_(MakeTempDir("tarnroot.")) {
   const fs::path catalogue = fs::path(TARN_BUILD_DIR) / "nls/C/tarn.cat";
   std::error_code ec;
   if (fs::exists(catalogue, ec)) {
-    fs::copy_file(catalogue, path_ + "/opt/tarn/lib/nls/C/tarn.cat", fs::copy_options::overwrite_existing, ec);
+    fs::copy_file(catalogue, path_ + "/opt/tarn/lib/nls/C/tarn.cat",
+                  fs::copy_options::overwrite_existing, ec);
   }
   if (const char* old = std::getenv("TARN_ROOT")) {
     oldRoot_ = old;
@@ -67,7 +68,9 @@ TempRoot::~TempRoot() {
   if (!path_.empty()) fs::remove_all(path_, ec);
 }
 
-std::string TempRoot::at(std::string_view absolute) const { return path_ + std::string(absolute); }
+std::string TempRoot::at(std::string_view absolute) const {
+  return path_ + std::string(absolute);
+}
 
 void TempRoot::write(std::string_view absolute, std::string_view content) const {
   const std::string p = at(absolute);
@@ -75,7 +78,9 @@ void TempRoot::write(std::string_view absolute, std::string_view content) const 
   WriteFile(p, content);
 }
 
-std::string TempRoot::read(std::string_view absolute) const { return ReadFile(at(absolute)); }
+std::string TempRoot::read(std::string_view absolute) const {
+  return ReadFile(at(absolute));
+}
 
 TempDir::TempDir() : path_(MakeTempDir("tarntmp.")) {}
 
@@ -89,7 +94,9 @@ Watchdog::Watchdog(unsigned seconds) {
   alarm(seconds);
 }
 
-Watchdog::~Watchdog() { alarm(0); }
+Watchdog::~Watchdog() {
+  alarm(0);
+}
 
 SysVGuard::~SysVGuard() {
   for (int id : sems_) semctl(id, 0, IPC_RMID);
@@ -153,9 +160,9 @@ std::vector<std::uint8_t> Bytes(std::string_view text) {
       std::equal(expected.begin(), expected.end(), actual.begin())) {
     return ::testing::AssertionSuccess();
   }
-  return ::testing::AssertionFailure() << "\n  expected (" << expected.size()
-                                       << "): " << Hex(expected) << "\n  actual   ("
-                                       << actual.size() << "): " << Hex(actual);
+  return ::testing::AssertionFailure()
+         << "\n  expected (" << expected.size() << "): " << Hex(expected) << "\n  actual   ("
+         << actual.size() << "): " << Hex(actual);
 }
 
 std::string ReadFile(const std::string& path) {

@@ -19,25 +19,25 @@ inline constexpr int kCsaMaxSessions = 200;  // session entries
 // Session entries are indexed by the IPC handle of the session connection, so
 // only entries 0 to kIpcMaxHandles - 1 can ever be in use.
 inline constexpr int kCsaSessionHandles = kIpcMaxHandles;
-inline constexpr int kCsaChunkMax = 81920;        // largest bulk-data chunk either way
-inline constexpr int kCsaRequestSize = 102400;    // buffer a request message starts with
-inline constexpr std::size_t kCsaHostMax = 255;   // host names of slots, with no cut
-inline constexpr std::size_t kCsaKeyMax = 63;     // session keys, with no cut
-inline constexpr std::size_t kCsaGuidMax = 63;    // session ids (GUIDs), with no cut
-inline constexpr std::size_t kCsaTextMax = 255;   // login reply items 3 and 4 (cut)
+inline constexpr int kCsaChunkMax = 81920;           // largest bulk-data chunk either way
+inline constexpr int kCsaRequestSize = 102400;       // buffer a request message starts with
+inline constexpr std::size_t kCsaHostMax = 255;      // host names of slots, with no cut
+inline constexpr std::size_t kCsaKeyMax = 63;        // session keys, with no cut
+inline constexpr std::size_t kCsaGuidMax = 63;       // session ids (GUIDs), with no cut
+inline constexpr std::size_t kCsaTextMax = 255;      // login reply items 3 and 4 (cut)
 inline constexpr std::size_t kCsaShortTextMax = 64;  // login reply item 6 (cut)
-inline constexpr int kCsaDefaultBindTimeout = 15;  // seconds, while BindTimeout is unknown
+inline constexpr int kCsaDefaultBindTimeout = 15;    // seconds, while BindTimeout is unknown
 
 // Message ids of the client's own exchanges (request ids: csa/csaops.h).
 enum CsaMsgId : int {
-  MSG_LOGIN = 0,           // login on the request port; identity on a session port
-  MSG_PORT_REQUEST = 2,    // to the inet service; also the code of a session start message
-  MSG_RESULT = 5,          // closes every request: the server's packed error
-  MSG_DATA = 24,           // announces one raw bulk-data packet
-  MSG_PORT_REPLY = 109,    // the inet service's answer: request port, one more item
-  MSG_GLOBALS_REPLY = 120, // global options: name and value items in pairs
-  MSG_GLOBALS = 225,       // global options request
-  MSG_PROTOCOL = 267,      // protocol negotiation
+  MSG_LOGIN = 0,            // login on the request port; identity on a session port
+  MSG_PORT_REQUEST = 2,     // to the inet service; also the code of a session start message
+  MSG_RESULT = 5,           // closes every request: the server's packed error
+  MSG_DATA = 24,            // announces one raw bulk-data packet
+  MSG_PORT_REPLY = 109,     // the inet service's answer: request port, one more item
+  MSG_GLOBALS_REPLY = 120,  // global options: name and value items in pairs
+  MSG_GLOBALS = 225,        // global options request
+  MSG_PROTOCOL = 267,       // protocol negotiation
 };
 
 // The 267 reply, on the request port and on session ports alike, is one
@@ -56,42 +56,42 @@ inline constexpr int kCsaProtocolFlags = 1;
 
 // Error codes the client marks.
 enum CsaError : int {
-  ECSASESSIONS = 1000,      // 200 sessions in use
-  ECSAARG = 1001,           // mode, type, file or group refused
-  ECSANORIGHTS = 1002,      // the slot lacks the user-administration right
-  ECSARANGE = 1004,         // slot or session out of range, or not in use
-  ECSANOTFOUND = 1005,      // user entry not found
-  ECSASTARTMSG = 1009,      // start message not usable
-  ECSACONNECTION = 1011,    // connection to the server closed, failing or out of step
-  ECSAPEERCLOSED = 1012,    // the session's peer closed
-  ECSAEXISTS = 1013,        // user or group already there, or group not found
-  ECSAPORTREPLY = 1601,     // port reply without its second item
-  ECSANOHOST = 1602,        // no cell-server host, inet service or session manager unreachable
-  ECSAPORT = 1603,          // port request not answered, wrong reply, or no usable port
-  ECSACONNECT = 1604,       // connect to the request port failed
-  ECSAINITIALIZED = 1612,   // client already initialised
-  ECSANOTINIT = 1613,       // client not initialised
-  ECSAINTERRUPTED = 1617,   // session read or write interrupted by a signal
-  ECSAITEMNAME = 1620,      // item name refused
-  ECSAFOREIGNSERVER = 1949, // server already managed by another cell server
-  ECSAEMPTYARG = 8002,      // a user field is empty
+  ECSASESSIONS = 1000,       // 200 sessions in use
+  ECSAARG = 1001,            // mode, type, file or group refused
+  ECSANORIGHTS = 1002,       // the slot lacks the user-administration right
+  ECSARANGE = 1004,          // slot or session out of range, or not in use
+  ECSANOTFOUND = 1005,       // user entry not found
+  ECSASTARTMSG = 1009,       // start message not usable
+  ECSACONNECTION = 1011,     // connection to the server closed, failing or out of step
+  ECSAPEERCLOSED = 1012,     // the session's peer closed
+  ECSAEXISTS = 1013,         // user or group already there, or group not found
+  ECSAPORTREPLY = 1601,      // port reply without its second item
+  ECSANOHOST = 1602,         // no cell-server host, inet service or session manager unreachable
+  ECSAPORT = 1603,           // port request not answered, wrong reply, or no usable port
+  ECSACONNECT = 1604,        // connect to the request port failed
+  ECSAINITIALIZED = 1612,    // client already initialised
+  ECSANOTINIT = 1613,        // client not initialised
+  ECSAINTERRUPTED = 1617,    // session read or write interrupted by a signal
+  ECSAITEMNAME = 1620,       // item name refused
+  ECSAFOREIGNSERVER = 1949,  // server already managed by another cell server
+  ECSAEMPTYARG = 8002,       // a user field is empty
 };
 
 // ---------------------------------------------------------------- records
 
 struct CsaServerSlot {
   int connected;
-  std::uint32_t acl;             // access rights from the login reply
-  char host[kCsaHostMax + 1];    // the expanded name the slot was bound to
-  int port;                      // the request port
+  std::uint32_t acl;           // access rights from the login reply
+  char host[kCsaHostMax + 1];  // the expanded name the slot was bound to
+  int port;                    // the request port
   IpcHandle handle;
   int loginItem2;
   char loginItem3[kCsaTextMax + 1];
   char loginItem6[kCsaShortTextMax + 1];
   char loginItem4[kCsaTextMax + 1];
-  int instFlags;                 // installation flags, login reply item 5
-  UserList* users;               // the server's user list once loaded (csa/csaops.h)
-  int usersLoaded;               // users holds the list read (null for an empty one)
+  int instFlags;    // installation flags, login reply item 5
+  UserList* users;  // the server's user list once loaded (csa/csaops.h)
+  int usersLoaded;  // users holds the list read (null for an empty one)
 };
 
 struct CsaSessionEntry {

@@ -37,7 +37,8 @@ using Clock = std::chrono::steady_clock;
 
 // Whole seconds left until `deadline`, at least 1.
 int SecondsLeft(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::seconds>(deadline - Clock::now()).count();
+  const auto left =
+      std::chrono::duration_cast<std::chrono::seconds>(deadline - Clock::now()).count();
   return left < 1 ? 1 : static_cast<int>(left);
 }
 
@@ -70,7 +71,8 @@ int ConnectOne(in_addr_t address, unsigned port, Clock::time_point deadline, con
     if (failure == EINPROGRESS || failure == EINTR) {
       failure = 0;
       for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) {
           failure = ETIMEDOUT;
           break;
@@ -107,7 +109,8 @@ int ReadLoginItems(CsaServerSlot& slot, const char* function) {
   long long rights = 0;
   const char* item = StrParseNextL(msg);
   if (item == nullptr) return ReplyFault(slot, function, "login reply without access rights");
-  if (!ItemToNumber(item, 0, UINT32_MAX, &rights)) return ReplyFault(slot, function, "access rights not a number");
+  if (!ItemToNumber(item, 0, UINT32_MAX, &rights))
+    return ReplyFault(slot, function, "access rights not a number");
   // Item 2, item 3, item 4, installation flags, item 6.
   const char* rest[5] = {};
   for (const char*& next : rest) {
@@ -177,7 +180,8 @@ int GetCSport(const char* host) {
   };
   if (Running(kFn) == nullptr) return done(-1);
   const int inetPort = CmnGetInetPort();
-  if (StartMessage(kFn, MSG_PORT_REQUEST, "%s%d%s%s%s%d", cmnHostname, 0, cmnEun, cmnEgn, cmnLang, 15) != 0) {
+  if (StartMessage(kFn, MSG_PORT_REQUEST, "%s%d%s%s%s%d", cmnHostname, 0, cmnEun, cmnEgn, cmnLang,
+                   15) != 0) {
     return done(-1);
   }
   // The whole exchange is bounded: an inet service that hangs must not hang
@@ -189,7 +193,8 @@ int GetCSport(const char* host) {
     return done(-1);
   }
   StrMsg* msg = Msg();
-  const int sent = ipc_sendDataEx(handle, StrMsgGetBufL(msg), static_cast<int>(msg->length) + 1, SecondsLeft(deadline));
+  const int sent = ipc_sendDataEx(handle, StrMsgGetBufL(msg), static_cast<int>(msg->length) + 1,
+                                  SecondsLeft(deadline));
   const int received = sent > 0 ? IpcReceiveStrMsgExL(handle, msg, SecondsLeft(deadline)) : -1;
   if (sent <= 0 || received <= 0) {
     if (sent == 0 || received == 0) ErhMark(ECSAPORT, 0, kFn, 2);
@@ -280,8 +285,8 @@ int MCsaBindServerEx(const char* host, int* reused) {
     Disconnect(slot);
     return done(-1);
   }
-  if (StartMessage(kFn, MSG_LOGIN, "%s%s%s%s%d%s", CmnGetProgname(), c->shortVersion, cmnEun, cmnEgn,
-                   std::abs(static_cast<int>(getpid())), cmnNodename) != 0 ||
+  if (StartMessage(kFn, MSG_LOGIN, "%s%s%s%s%d%s", CmnGetProgname(), c->shortVersion, cmnEun,
+                   cmnEgn, std::abs(static_cast<int>(getpid())), cmnNodename) != 0 ||
       SlotAnswer(slot, kFn) != Outcome::kOk) {
     Disconnect(slot);
     return done(-1);

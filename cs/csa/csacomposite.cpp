@@ -43,7 +43,8 @@ std::vector<std::string> Lines(const char* text) {
     const std::size_t end = rest.find('\n');
     std::string_view line = rest.substr(0, end);
     rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+      line.remove_suffix(1);
     while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
     if (!line.empty()) out.emplace_back(line);
   }
@@ -69,9 +70,13 @@ std::string Joined(const std::vector<std::string>& lines) {
   return out;
 }
 
-bool SameHost(const std::string& a, const std::string& b) { return StrICmpA(a.c_str(), b.c_str()) == 0; }
+bool SameHost(const std::string& a, const std::string& b) {
+  return StrICmpA(a.c_str(), b.c_str()) == 0;
+}
 
-const char* Dash(const char* text) { return text != nullptr && *text != '\0' ? text : "-"; }
+const char* Dash(const char* text) {
+  return text != nullptr && *text != '\0' ? text : "-";
+}
 
 // A local message with `code`: started, then filled by `fill`, handed over
 // with its size in *size (may be null).
@@ -96,7 +101,8 @@ void Unbind(int slot) {
 
 // Reads the host named in a local file of the server configuration directory
 // and binds it unless it is this host.
-int BindNamedServer(const char* file, int* slot, char* host, std::size_t size, const char* function) {
+int BindNamedServer(const char* file, int* slot, char* host, std::size_t size,
+                    const char* function) {
   if (slot != nullptr) *slot = -1;
   if (host != nullptr && size > 0) host[0] = '\0';
   if (Running(function) == nullptr) return -1;
@@ -105,7 +111,8 @@ int BindNamedServer(const char* file, int* slot, char* host, std::size_t size, c
   text.p = CmnGetFile(path.c_str(), nullptr);
   if (text.p == nullptr) return -1;
   const std::vector<std::string> lines = Lines(text.p);
-  const std::vector<std::string> words = lines.empty() ? std::vector<std::string>() : Words(lines.front());
+  const std::vector<std::string> words =
+      lines.empty() ? std::vector<std::string>() : Words(lines.front());
   if (words.empty()) {
     DbgPlain(kLevel, "[%s] %s names no host", function, path.c_str());
     ErhMark(ECSANOHOST, 0, function, 2);
@@ -131,27 +138,34 @@ int ServerList(char** reply, int* size) {
   HeapText file;
   if (MCsaGetSingleFile(0, kCsaFileServers, &file.p, 1) != 0) return -1;
   const std::vector<std::string> servers = Lines(file.p);
-  return LocalMessage(kCsaMsgServerList, reply, kFn, [&](StrMsg* local) {
-    for (const std::string& server : servers) {
-      const int slot = MCsaBindServerEx(server.c_str(), nullptr);
-      if (slot < 0) {
-        DbgPlain(kLevel, "[%s] %s could not be bound", kFn, server.c_str());
-        ErhClearError();
-      }
-      const CsaServerSlot* s = slot >= 0 ? &Ctx()->slots[slot] : nullptr;
-      if (StrMsgFAppendL(local, "%s%d%s%d%s%s%d", server.c_str(), slot, s != nullptr ? Dash(s->loginItem3) : "-",
-                         s != nullptr ? s->instFlags : 0, s != nullptr ? Dash(s->loginItem4) : "-",
-                         s != nullptr ? Dash(s->loginItem6) : "-", s != nullptr ? 1 : 0) != 0) {
-        return false;
-      }
-    }
-    return true;
-  }, size);
+  return LocalMessage(
+      kCsaMsgServerList, reply, kFn,
+      [&](StrMsg* local) {
+        for (const std::string& server : servers) {
+          const int slot = MCsaBindServerEx(server.c_str(), nullptr);
+          if (slot < 0) {
+            DbgPlain(kLevel, "[%s] %s could not be bound", kFn, server.c_str());
+            ErhClearError();
+          }
+          const CsaServerSlot* s = slot >= 0 ? &Ctx()->slots[slot] : nullptr;
+          if (StrMsgFAppendL(local, "%s%d%s%d%s%s%d", server.c_str(), slot,
+                             s != nullptr ? Dash(s->loginItem3) : "-",
+                             s != nullptr ? s->instFlags : 0,
+                             s != nullptr ? Dash(s->loginItem4) : "-",
+                             s != nullptr ? Dash(s->loginItem6) : "-", s != nullptr ? 1 : 0) != 0) {
+            return false;
+          }
+        }
+        return true;
+      },
+      size);
 }
 
 }  // namespace
 
-int MCsaGetServers(char** reply) { return ServerList(reply, nullptr); }
+int MCsaGetServers(char** reply) {
+  return ServerList(reply, nullptr);
+}
 
 int MCsaImportServer(const char* host) {
   static const char kFn[] = "MCsaImportServer";
@@ -213,7 +227,8 @@ int MCsaExportServer(const char* host) {
   }
   StrMsgFreeL(&parse);
   if (!listed || SameHost(name, own)) {
-    DbgPlain(kLevel, "[%s] %s is %s", kFn, name.c_str(), listed ? "this cell server" : "not listed");
+    DbgPlain(kLevel, "[%s] %s is %s", kFn, name.c_str(),
+             listed ? "this cell server" : "not listed");
     ErhMark(ECSAEXISTS, 0, kFn, 0);
     return -1;
   }
@@ -221,8 +236,11 @@ int MCsaExportServer(const char* host) {
   if (MCsaGetSingleFile(0, kCsaFileServers, &servers.p, 1) != 0) return -1;
   std::vector<std::string> lines = Lines(servers.p);
   const std::size_t before = lines.size();
-  std::erase_if(lines, [&](const std::string& line) { return SameHost(line, name) || SameHost(line, given); });
-  if (lines.size() != before && MCsaPutSingleFile(0, kCsaFileServers, Joined(lines).c_str()) != 0) return -1;
+  std::erase_if(lines, [&](const std::string& line) {
+    return SameHost(line, name) || SameHost(line, given);
+  });
+  if (lines.size() != before && MCsaPutSingleFile(0, kCsaFileServers, Joined(lines).c_str()) != 0)
+    return -1;
   const int slot = MCsaBindServerEx(host, nullptr);
   if (slot < 0) return -1;
   const int rc = MCsaPutSingleFile(slot, kCsaFileManager, "");
@@ -241,7 +259,8 @@ int MCsaGetCDROMTable(int slot, char** reply) {
     for (const std::string& line : lines) {
       std::vector<std::string> w = Words(line);
       w.resize(4);
-      if (StrMsgFAppendL(local, "%s%s%s%s", w[0].c_str(), w[1].c_str(), w[2].c_str(), w[3].c_str()) != 0) {
+      if (StrMsgFAppendL(local, "%s%s%s%s", w[0].c_str(), w[1].c_str(), w[2].c_str(),
+                         w[3].c_str()) != 0) {
         return false;
       }
     }

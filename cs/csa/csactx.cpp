@@ -24,11 +24,14 @@ int csaUseGlobalStrMsg = 0;
 namespace {
 
 CsaContext csaPtdProto;
-const PtdDescriptor CsaPtd = {"CsaPtd", &csaPtdProto, sizeof(CsaContext), nullptr, nullptr, nullptr};
+const PtdDescriptor CsaPtd = {"CsaPtd", &csaPtdProto, sizeof(CsaContext),
+                              nullptr,  nullptr,      nullptr};
 
 bool exitRegistered = false;
 
-void AtExit() { CsaExit(); }
+void AtExit() {
+  CsaExit();
+}
 
 // Frees what the slots hold and forgets them.
 void ResetSlots(CsaContext& c) {
@@ -44,7 +47,9 @@ void ResetSlots(CsaContext& c) {
 
 namespace csa_detail {
 
-CsaContext* Ctx() { return static_cast<CsaContext*>(CmnCreateContextEx(&CsaPtd, CMN_SLOT_CSA)); }
+CsaContext* Ctx() {
+  return static_cast<CsaContext*>(CmnCreateContextEx(&CsaPtd, CMN_SLOT_CSA));
+}
 
 CsaContext* Running(const char* function) {
   CsaContext* c = Ctx();
@@ -55,7 +60,9 @@ CsaContext* Running(const char* function) {
   return c;
 }
 
-StrMsg* Msg() { return Ctx()->message; }
+StrMsg* Msg() {
+  return Ctx()->message;
+}
 
 CsaServerSlot* ReadySlot(const char* function, int slot) {
   CsaContext* c = Running(function);
@@ -127,13 +134,17 @@ std::string CanonicalHost(const char* host) {
   return name != nullptr && *name != '\0' ? name : host;
 }
 
-int BindTimeout() { return glBindTimeout > 0 ? glBindTimeout : kCsaDefaultBindTimeout; }
+int BindTimeout() {
+  return glBindTimeout > 0 ? glBindTimeout : kCsaDefaultBindTimeout;
+}
 
 }  // namespace csa_detail
 
 using namespace csa_detail;
 
-CsaContext* CsaGetContext() { return Ctx(); }
+CsaContext* CsaGetContext() {
+  return Ctx();
+}
 
 int CsaIsInitialized() {
   const CsaContext* c = Ctx();
@@ -217,7 +228,8 @@ void CsaExitEx(int flags) {
   if (c == nullptr || c->initialised == 0) return;
   DbgFcnInEx(TARN_HERE, kFn, kLevel, "flags=%d", flags);
   c->initialised = 0;
-  const bool stopIpc = (flags & kCsaStartedIpc) != 0 ? (c->flags & kCsaStartedIpc) != 0 : c->embedded == 0;
+  const bool stopIpc =
+      (flags & kCsaStartedIpc) != 0 ? (c->flags & kCsaStartedIpc) != 0 : c->embedded == 0;
   if (IpcIsInitialized() != 0 && stopIpc) {
     IpcExit();
     for (CsaSessionEntry& e : c->sessions) e = CsaSessionEntry{};
@@ -234,7 +246,9 @@ void CsaExitEx(int flags) {
   DbgFcnOutEx(TARN_HERE, kFn, kLevel, "%s is exiting with return value %d", kFn, 0);
 }
 
-void CsaExit() { CsaExitEx(0); }
+void CsaExit() {
+  CsaExitEx(0);
+}
 
 int MCsaSetProgname(const char* name) {
   static const char kFn[] = "MCsaSetProgname";

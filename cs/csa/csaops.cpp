@@ -1,6 +1,8 @@
 // Cell-server requests: one table row per request (id, completion, reply id,
 // request items), one core that checks, builds and completes a request, and
 // one thin function per request for its own argument checks and results.
+#include "csa/csaops.h"
+
 #include <cstdarg>
 #include <cstdint>
 #include <string_view>
@@ -13,7 +15,6 @@
 #include "cmn/strmsg.h"
 #include "csa/csa.h"
 #include "csa/csaimpl.h"
-#include "csa/csaops.h"
 
 TARN_RCSID("cs/csa/csaops.cpp");
 
@@ -129,12 +130,8 @@ int CallV(const Request& r, int slot, Io* io, const char* signature, va_list ite
         rc = outcome == Outcome::kOk ? 0 : -1;
         break;
       }
-      case Done::kQuery:
-        rc = SlotQuery(*s, fn, io->text, r.replyId);
-        break;
-      case Done::kSend:
-        rc = SlotSendbuf(*s, fn, io->bytes, io->length, io->raw);
-        break;
+      case Done::kQuery: rc = SlotQuery(*s, fn, io->text, r.replyId); break;
+      case Done::kSend: rc = SlotSendbuf(*s, fn, io->bytes, io->length, io->raw); break;
       case Done::kReceive:
         rc = SlotReceivebuf(*s, fn, io->text, io->raw);
         if (rc >= 0) {
@@ -195,14 +192,18 @@ void CopyAfter(const Io& io, char** text) {
   if (text != nullptr && io.replied && io.after != nullptr) *text = StrNewCopy(io.after);
 }
 
-bool Checks(const Request& r, int slot) { return ReadySlot(r.function.data(), slot) != nullptr; }
+bool Checks(const Request& r, int slot) {
+  return ReadySlot(r.function.data(), slot) != nullptr;
+}
 
 int TextLength(const char* text) {
   const std::size_t n = StrLen(text);
   return n > static_cast<std::size_t>(INT32_MAX) ? -1 : static_cast<int>(n);
 }
 
-bool RawGroup(int group) { return group == kCsaGroupRawA || group == kCsaGroupRawB; }
+bool RawGroup(int group) {
+  return group == kCsaGroupRawA || group == kCsaGroupRawB;
+}
 
 // Group and name of a group-item read: a valid group, and a name unless the
 // group is 80.
@@ -242,7 +243,8 @@ int Receive(const Request& r, int slot, char** text, int raw, int* length, ...) 
 
 int MCsaGetSingleFile(int slot, int file, char** text, int mode) {
   constexpr const Request& r = R("MCsaGetSingleFile");
-  if (!Output(text, r) || !Checks(r, slot) || CmnValidSingleFile(file) != 0 || !Mode(r, mode == 0 || mode == 1)) {
+  if (!Output(text, r) || !Checks(r, slot) || CmnValidSingleFile(file) != 0 ||
+      !Mode(r, mode == 0 || mode == 1)) {
     return -1;
   }
   return Receive(r, slot, text, file == kCsaFileRaw ? 1 : 0, nullptr, file);
@@ -302,20 +304,26 @@ int MCsaRemoveCustomFile(int slot, int group, const char* name) {
 
 int MCsaGetGroupItem(int slot, int group, const char* name, char** text, int mode) {
   constexpr const Request& r = R("MCsaGetGroupItem");
-  if (!Output(text, r) || !Checks(r, slot) || !GroupItemReadable(r, group, name) || !Mode(r, mode <= 1)) return -1;
+  if (!Output(text, r) || !Checks(r, slot) || !GroupItemReadable(r, group, name) ||
+      !Mode(r, mode <= 1))
+    return -1;
   return Receive(r, slot, text, RawGroup(group) ? 1 : 0, nullptr, group, name);
 }
 
-int MCsaGetBinaryGroupItem(int slot, int group, const char* name, char** bytes, int* length, int mode) {
+int MCsaGetBinaryGroupItem(int slot, int group, const char* name, char** bytes, int* length,
+                           int mode) {
   constexpr const Request& r = R("MCsaGetBinaryGroupItem");
   if (length != nullptr) *length = 0;
-  if (!Output(bytes, r) || !Checks(r, slot) || !GroupItemReadable(r, group, name) || !Mode(r, mode <= 1)) return -1;
+  if (!Output(bytes, r) || !Checks(r, slot) || !GroupItemReadable(r, group, name) ||
+      !Mode(r, mode <= 1))
+    return -1;
   return Receive(r, slot, bytes, 1, length, group, name);
 }
 
 int MCsaPutGroupItem(int slot, int group, const char* name, const char* text, int mode) {
   constexpr const Request& r = R("MCsaPutGroupItem");
-  if (!Checks(r, slot) || !GroupItemWritable(group, name) || !Mode(r, mode == 1 || mode == 2)) return -1;
+  if (!Checks(r, slot) || !GroupItemWritable(group, name) || !Mode(r, mode == 1 || mode == 2))
+    return -1;
   Io io;
   io.bytes = text;
   io.length = TextLength(text);
@@ -323,7 +331,8 @@ int MCsaPutGroupItem(int slot, int group, const char* name, const char* text, in
   return Call(r, slot, &io, group, name, io.length);
 }
 
-int MCsaPutBinaryGroupItem(int slot, int group, const char* name, const void* bytes, int length, int mode) {
+int MCsaPutBinaryGroupItem(int slot, int group, const char* name, const void* bytes, int length,
+                           int mode) {
   constexpr const Request& r = R("MCsaPutBinaryGroupItem");
   if (!Checks(r, slot) || !GroupItemWritable(group, name) || !Mode(r, mode == 1 || mode == 2) ||
       !Mode(r, length >= 0 && (length == 0 || bytes != nullptr))) {
@@ -379,7 +388,8 @@ namespace {
 
 // Group and item of a type item, or false with 1620 marked.
 bool TypeItem(const char* kind, const char* typeAndName, int* group, char* name) {
-  return CmnItemFromTname(group, name, kind != nullptr ? kind : "", typeAndName != nullptr ? typeAndName : "") == 0;
+  return CmnItemFromTname(group, name, kind != nullptr ? kind : "",
+                          typeAndName != nullptr ? typeAndName : "") == 0;
 }
 
 }  // namespace
@@ -392,7 +402,8 @@ int MCsaGetTypeItem(int slot, const char* kind, const char* typeAndName, char** 
   return MCsaGetGroupItem(slot, group, name, text, mode);
 }
 
-int MCsaPutTypeItem(int slot, const char* kind, const char* typeAndName, const char* text, int mode) {
+int MCsaPutTypeItem(int slot, const char* kind, const char* typeAndName, const char* text,
+                    int mode) {
   int group = -1;
   char name[kCmnItemNameMax + 1];
   if (!TypeItem(kind, typeAndName, &group, name)) return -1;
@@ -419,7 +430,9 @@ int MCsaGetListForType(int slot, const char* type, const char* kind, char** repl
 
 // ---------------------------------------------------------------- certificates
 
-int MCsaListCertificates(int slot, char** reply) { return Query(R("MCsaListCertificates"), slot, reply); }
+int MCsaListCertificates(int slot, char** reply) {
+  return Query(R("MCsaListCertificates"), slot, reply);
+}
 
 int MCsaGetCertificate(int slot, const char* name, char** text) {
   constexpr const Request& r = R("MCsaGetCertificate");
@@ -436,19 +449,33 @@ int MCsaAddCertificate(int slot, const char* name, const char* text) {
 
 // ---------------------------------------------------------------- lists and queries
 
-int MCsaGetDatalists(int slot, char** reply) { return Query(R("MCsaGetDatalists"), slot, reply); }
-int MCsaGetTemplates(int slot, char** reply) { return Query(R("MCsaGetTemplates"), slot, reply); }
-int MCsaGetNotifications(int slot, char** reply) { return Query(R("MCsaGetNotifications"), slot, reply); }
-int MCsaGetAmos(int slot, char** reply) { return Query(R("MCsaGetAmos"), slot, reply); }
-int MCsaGetBackupFileList(int slot, char** reply) { return Query(R("MCsaGetBackupFileList"), slot, reply); }
-int MCsaGetScheduledCopySpecs(int slot, char** reply) { return Query(R("MCsaGetScheduledCopySpecs"), slot, reply); }
+int MCsaGetDatalists(int slot, char** reply) {
+  return Query(R("MCsaGetDatalists"), slot, reply);
+}
+int MCsaGetTemplates(int slot, char** reply) {
+  return Query(R("MCsaGetTemplates"), slot, reply);
+}
+int MCsaGetNotifications(int slot, char** reply) {
+  return Query(R("MCsaGetNotifications"), slot, reply);
+}
+int MCsaGetAmos(int slot, char** reply) {
+  return Query(R("MCsaGetAmos"), slot, reply);
+}
+int MCsaGetBackupFileList(int slot, char** reply) {
+  return Query(R("MCsaGetBackupFileList"), slot, reply);
+}
+int MCsaGetScheduledCopySpecs(int slot, char** reply) {
+  return Query(R("MCsaGetScheduledCopySpecs"), slot, reply);
+}
 int MCsaGetScheduledConsolidationSpecs(int slot, char** reply) {
   return Query(R("MCsaGetScheduledConsolidationSpecs"), slot, reply);
 }
 int MCsaGetScheduledVerificationSpecs(int slot, char** reply) {
   return Query(R("MCsaGetScheduledVerificationSpecs"), slot, reply);
 }
-int MCsaGetSessionOverview(int slot, char** reply) { return Query(R("MCsaGetSessionOverview"), slot, reply); }
+int MCsaGetSessionOverview(int slot, char** reply) {
+  return Query(R("MCsaGetSessionOverview"), slot, reply);
+}
 
 int MCsaGetFilteredDatalists(int slot, int filter, char** reply) {
   constexpr const Request& r = R("MCsaGetFilteredDatalists");
@@ -565,25 +592,25 @@ int MCsaExportInstallServer(int slot, const char* host, char** text) {
   return Explained(R("MCsaExportInstallServer"), slot, text, host);
 }
 
-int MCsaImportNDMPHost(int slot, const char* host, int type, int port, const char* user, const char* password,
-                       int flag, char** text) {
+int MCsaImportNDMPHost(int slot, const char* host, int type, int port, const char* user,
+                       const char* password, int flag, char** text) {
   constexpr const Request& r = R("MCsaImportNDMPHost");
-  DbgPlain(kLevel, "[%s] host=%s, ndmp_type=%d, port=%d, user=%s, pass=(censored)", r.function.data(),
-           host != nullptr ? host : "", type, port, user != nullptr ? user : "");
+  DbgPlain(kLevel, "[%s] host=%s, ndmp_type=%d, port=%d, user=%s, pass=(censored)",
+           r.function.data(), host != nullptr ? host : "", type, port, user != nullptr ? user : "");
   return Explained(r, slot, text, host, type, port, user, password, flag);
 }
 
-int MCsaImportAppServer(int slot, const char* host, int type, int subType, int port, const char* user,
-                        const char* password, const char* cert, char** text) {
+int MCsaImportAppServer(int slot, const char* host, int type, int subType, int port,
+                        const char* user, const char* password, const char* cert, char** text) {
   constexpr const Request& r = R("MCsaImportAppServer");
   DbgPlain(kLevel, "[%s] host=%s, type=%d, subType=%d, port=%d, user=%s, pass=(censored), cert=%s",
-           r.function.data(), host != nullptr ? host : "", type, subType, port, user != nullptr ? user : "",
-           cert != nullptr ? cert : "");
+           r.function.data(), host != nullptr ? host : "", type, subType, port,
+           user != nullptr ? user : "", cert != nullptr ? cert : "");
   return Explained(r, slot, text, host, type, subType, port, user, password, cert);
 }
 
-int MCsaGetHostId(int slot, const char* s1, int n, const char* s2, const char* s3, const char* s4, const char* s5,
-                  char** text) {
+int MCsaGetHostId(int slot, const char* s1, int n, const char* s2, const char* s3, const char* s4,
+                  const char* s5, char** text) {
   Clear(text);
   Io io;
   const int rc = Call(R("MCsaGetHostId"), slot, &io, s1, n, s2, s3, s4, s5);
@@ -597,7 +624,8 @@ int MCsaEventLogTrigger(int slot, int event, const char* packedMessage) {
   return Call(R("MCsaEventLogTrigger"), slot, &io, event, packedMessage);
 }
 
-int MCsaImpersonate(int slot, const char* s1, const char* s2, const char* s3, const char* s4, const char* s5) {
+int MCsaImpersonate(int slot, const char* s1, const char* s2, const char* s3, const char* s4,
+                    const char* s5) {
   Io io;
   const int rc = Call(R("MCsaImpersonate"), slot, &io, s1, s2, s3, s4, s5);
   if (rc != 0) return rc;
@@ -643,9 +671,7 @@ int MCsaSemaphoreControl(int slot, int operation, ...) {
       rc = CallF(r, slot, &io, "%d%d%d", operation, a, b);
       break;
     }
-    case 7:
-      rc = CallF(r, slot, &io, "%d", operation);
-      break;
+    case 7: rc = CallF(r, slot, &io, "%d", operation); break;
     default:
       if (Checks(r, slot)) ErhMark(ECSAARG, 0, r.function.data(), 1);
       break;
@@ -656,14 +682,23 @@ int MCsaSemaphoreControl(int slot, int operation, ...) {
   return ItemToNumber(io.after, INT32_MIN, INT32_MAX, &value) ? static_cast<int>(value) : 0;
 }
 
-int MCsaResourceCreate(int slot, const char* name, int a, int b) { return MCsaSemaphoreControl(slot, 1, name, a, b); }
-
-int MCsaResourceClose(int slot, int resource) { return MCsaSemaphoreControl(slot, 2, resource); }
-
-int MCsaResourceAcquire(int slot, int resource, int flag, int timeout) {
-  return flag != 0 ? MCsaSemaphoreControl(slot, 6, resource, -1) : MCsaSemaphoreControl(slot, 4, resource, timeout);
+int MCsaResourceCreate(int slot, const char* name, int a, int b) {
+  return MCsaSemaphoreControl(slot, 1, name, a, b);
 }
 
-int MCsaResourceRelease(int slot, int resource) { return MCsaSemaphoreControl(slot, 5, resource, 1); }
+int MCsaResourceClose(int slot, int resource) {
+  return MCsaSemaphoreControl(slot, 2, resource);
+}
 
-int MCsaResourceCleanup(int slot) { return MCsaSemaphoreControl(slot, 7); }
+int MCsaResourceAcquire(int slot, int resource, int flag, int timeout) {
+  return flag != 0 ? MCsaSemaphoreControl(slot, 6, resource, -1)
+                   : MCsaSemaphoreControl(slot, 4, resource, timeout);
+}
+
+int MCsaResourceRelease(int slot, int resource) {
+  return MCsaSemaphoreControl(slot, 5, resource, 1);
+}
+
+int MCsaResourceCleanup(int slot) {
+  return MCsaSemaphoreControl(slot, 7);
+}

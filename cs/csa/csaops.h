@@ -48,11 +48,13 @@ int MCsaRemoveCustomFile(int slot, int group, const char* name);
 // needs a name (1620); mode above 1 gives 1001.
 int MCsaGetGroupItem(int slot, int group, const char* name, char** text, int mode);
 // The item's bytes as stored; *length gets their count.
-int MCsaGetBinaryGroupItem(int slot, int group, const char* name, char** bytes, int* length, int mode);
+int MCsaGetBinaryGroupItem(int slot, int group, const char* name, char** bytes, int* length,
+                           int mode);
 // Stores the text (a leading UTF-16 byte-order mark is not sent). The name
 // must be a valid item name unless the group is 80; mode 1 or 2.
 int MCsaPutGroupItem(int slot, int group, const char* name, const char* text, int mode);
-int MCsaPutBinaryGroupItem(int slot, int group, const char* name, const void* bytes, int length, int mode);
+int MCsaPutBinaryGroupItem(int slot, int group, const char* name, const void* bytes, int length,
+                           int mode);
 int MCsaRemoveGroupItem(int slot, int group, const char* name, int mode);
 int MCsaRenameGroupItem(int slot, int group, const char* oldName, const char* newName);
 // Sends nothing: 0.
@@ -65,7 +67,8 @@ int MCsaGetGroupList(int slot, int group, char** reply);
 // name; `kind` picks the type's group ("datalist", "schedule", ...). They
 // call the group-item calls above.
 int MCsaGetTypeItem(int slot, const char* kind, const char* typeAndName, char** text, int mode);
-int MCsaPutTypeItem(int slot, const char* kind, const char* typeAndName, const char* text, int mode);
+int MCsaPutTypeItem(int slot, const char* kind, const char* typeAndName, const char* text,
+                    int mode);
 int MCsaRemoveTypeItem(int slot, const char* kind, const char* typeAndName, int mode);
 // The list of the type's group (kind as above).
 int MCsaGetListForType(int slot, const char* type, const char* kind, char** reply);
@@ -111,10 +114,10 @@ int MCsaExportClusterNode(int slot, const char* cluster, const char* node, char*
 int MCsaExportClusterVS(int slot, const char* cluster, const char* server, char** text);
 int MCsaImportInstallServer(int slot, const char* host, char** text);
 int MCsaExportInstallServer(int slot, const char* host, char** text);
-int MCsaImportNDMPHost(int slot, const char* host, int type, int port, const char* user, const char* password,
-                       int flag, char** text);
-int MCsaImportAppServer(int slot, const char* host, int type, int subType, int port, const char* user,
-                        const char* password, const char* cert, char** text);
+int MCsaImportNDMPHost(int slot, const char* host, int type, int port, const char* user,
+                       const char* password, int flag, char** text);
+int MCsaImportAppServer(int slot, const char* host, int type, int subType, int port,
+                        const char* user, const char* password, const char* cert, char** text);
 // *text gets the host id, the item behind the result.
 int MCsaGetHostId(int slot, const char* s1, int n, const char* s2, const char* s3, const char* s4,
                   const char* s5, char** text);
@@ -167,7 +170,8 @@ int MCsaRemoveGroup(int slot, const char* name);
 UserList* MCsaUserGetList(int slot);
 // Adds an entry (all four texts non-empty, else 8002); 1013 when the user,
 // group and host are listed already.
-int MCsaUserAdd(int slot, const char* name, const char* group, const char* host, const char* className);
+int MCsaUserAdd(int slot, const char* name, const char* group, const char* host,
+                const char* className);
 // Removes the entry of user, group and host; 1005 when none.
 int MCsaUserDel(int slot, const char* name, const char* group, const char* host);
 // Writes the slot's list back to file 1; slot -1 commits every bound slot.

@@ -1,6 +1,8 @@
 // Cell-server sessions: start, attach by key or session id, signal and
 // disconnect, and the string messages on a session connection. Entries are
 // indexed by the IPC handle of the session connection.
+#include "csa/csasession.h"
+
 #include <cstring>
 #include <string>
 
@@ -13,7 +15,6 @@
 #include "cmn/strmsg.h"
 #include "csa/csa.h"
 #include "csa/csaimpl.h"
-#include "csa/csasession.h"
 
 TARN_RCSID("cs/csa/csasession.cpp");
 
@@ -25,7 +26,9 @@ bool TypeAccepted(int type) {
   return type >= 0 && type <= 19 && type != 9 && type != 15 && type != 18;
 }
 
-bool IsBarType(int type) { return type == kCsaSessionBackup || type == kCsaSessionRestore; }
+bool IsBarType(int type) {
+  return type == kCsaSessionBackup || type == kCsaSessionRestore;
+}
 
 // What the server said where to find a session.
 struct SessionPlace {
@@ -50,7 +53,8 @@ bool ReadPort(const char* item, const char* function, int* port) {
 // A key or session id from the server is kept whole or not at all.
 bool FitsWhole(const char* text, std::size_t max, const char* what, const char* function) {
   if (std::strlen(text) <= max) return true;
-  DbgPlain(kLevel, "[%s] %s of %zu characters is longer than %zu", function, what, std::strlen(text), max);
+  DbgPlain(kLevel, "[%s] %s of %zu characters is longer than %zu", function, what,
+           std::strlen(text), max);
   ErhMark(ECSACONNECTION, 0, function, 2);
   return false;
 }
@@ -82,8 +86,8 @@ IpcHandle Enter(IpcHandle handle, const SessionPlace& place, const char* functio
   StrCopy(e.guid, place.guid.c_str(), kCsaGuidMax);
   e.inUse = 1;
   ++c->sessionCount;
-  DbgPlain(kLevel, "[%s] session %s (%s) type %d port %d on handle %d", function, e.key, e.guid, e.type, e.port,
-           handle);
+  DbgPlain(kLevel, "[%s] session %s (%s) type %d port %d on handle %d", function, e.key, e.guid,
+           e.type, e.port, handle);
   return handle;
 }
 
@@ -122,8 +126,8 @@ IpcHandle MCsaStartSession(int slot, int type, const char* startMsg) {
   return MCsaStartSessionEx(slot, type, startMsg, DbgGetRanges(), DbgGetPostfix(), DbgGetSelect());
 }
 
-IpcHandle MCsaStartSessionEx(int slot, int type, const char* startMsg, const char* ranges, const char* postfix,
-                             const char* select) {
+IpcHandle MCsaStartSessionEx(int slot, int type, const char* startMsg, const char* ranges,
+                             const char* postfix, const char* select) {
   static const char kFn[] = "MCsaStartSessionEx";
   DbgFcnInEx(TARN_HERE, kFn, kLevel, "slot=%d type=%d", slot, type);
   auto done = [&](int rc) {
@@ -145,7 +149,8 @@ IpcHandle MCsaStartSessionEx(int slot, int type, const char* startMsg, const cha
   StrMsgInitL(&start);
   std::string name;
   const int size = text != nullptr ? StartMessageSize(text) : -1;
-  bool usable = size > 0 && StrParseStartNL(&start, text, static_cast<std::size_t>(size)) == MSG_PORT_REQUEST;
+  bool usable =
+      size > 0 && StrParseStartNL(&start, text, static_cast<std::size_t>(size)) == MSG_PORT_REQUEST;
   if (usable && IsBarType(type)) {
     const char* first = StrParseNextL(&start);
     const char* second = first != nullptr ? StrParseNextL(&start) : nullptr;
@@ -164,8 +169,8 @@ IpcHandle MCsaStartSessionEx(int slot, int type, const char* startMsg, const cha
   place.type = type;
   IpcHandle handle = kIpcNoHandle;
   for (int attempt = 0;; ++attempt) {
-    if (StartMessage(kFn, kCsaReqStartSession, "%d%s%s%s%s%s", type, name.c_str(), ranges, postfix, select,
-                     cmnLang) != 0 ||
+    if (StartMessage(kFn, kCsaReqStartSession, "%d%s%s%s%s%s", type, name.c_str(), ranges, postfix,
+                     select, cmnLang) != 0 ||
         SlotSendbuf(*s, kFn, startCopy.data(), static_cast<int>(startCopy.size()), 0) != 0) {
       return done(-1);
     }
@@ -173,7 +178,8 @@ IpcHandle MCsaStartSessionEx(int slot, int type, const char* startMsg, const cha
     const char* port = StrParseNextL(msg);
     const char* key = port != nullptr ? StrParseNextL(msg) : nullptr;
     const char* guid = key != nullptr ? StrParseNextL(msg) : nullptr;
-    if (guid == nullptr) return done(ReplyFault(*s, kFn, "session start without port, key and session id"));
+    if (guid == nullptr)
+      return done(ReplyFault(*s, kFn, "session start without port, key and session id"));
     if (!ReadPort(port, kFn, &place.port) || !FitsWhole(key, kCsaKeyMax, "key", kFn) ||
         !FitsWhole(guid, kCsaGuidMax, "session id", kFn)) {
       return done(-1);
@@ -184,7 +190,8 @@ IpcHandle MCsaStartSessionEx(int slot, int type, const char* startMsg, const cha
     if (handle >= 0) break;
     if (IsBarType(type) && attempt == 0) {
       ErhClearError();
-      DbgPlain(kLevel, "connect failed for bar session to port %s\n", std::to_string(place.port).c_str());
+      DbgPlain(kLevel, "connect failed for bar session to port %s\n",
+               std::to_string(place.port).c_str());
       continue;
     }
     ErhPromoteError(ECSANOHOST);
@@ -211,8 +218,10 @@ IpcHandle Attach(const char* function, int slot, int request, const char* name) 
     return rc;
   };
   CsaServerSlot* s = AttachSlot(function, slot);
-  if (s == nullptr || !ArgumentFits(name, byKey ? kCsaKeyMax : kCsaGuidMax, function)) return done(-1);
-  if (StartMessage(function, request, "%s", name) != 0 || SlotAnswer(*s, function) != Outcome::kOk) {
+  if (s == nullptr || !ArgumentFits(name, byKey ? kCsaKeyMax : kCsaGuidMax, function))
+    return done(-1);
+  if (StartMessage(function, request, "%s", name) != 0 ||
+      SlotAnswer(*s, function) != Outcome::kOk) {
     return done(-1);
   }
   StrMsg* msg = Msg();
@@ -226,7 +235,8 @@ IpcHandle Attach(const char* function, int slot, int request, const char* name) 
   if (!byKey) DbgPlain(kLevel, "%s: Stype:%s Sport:%s Skey:%s", function, type, port, key);
   SessionPlace place;
   place.type = static_cast<int>(typeValue);
-  if (!ReadPort(port, function, &place.port) || !FitsWhole(key, kCsaKeyMax, "key", function)) return done(-1);
+  if (!ReadPort(port, function, &place.port) || !FitsWhole(key, kCsaKeyMax, "key", function))
+    return done(-1);
   place.key = key;
   if (!byKey) place.guid = name;
   const IpcHandle handle = IpcConnectToProcess(s->host, static_cast<unsigned>(place.port), 0);
@@ -283,7 +293,8 @@ int MCsaSignalSession(int slot, IpcHandle handle, unsigned signal) {
     ErhMark(ECSARANGE, 0, kFn, 3);
     return -1;
   }
-  if (StartMessage(kFn, kCsaReqSignalSession, "%s%u", e->key, signal) != 0 || SlotAnswer(*s, kFn) != Outcome::kOk) {
+  if (StartMessage(kFn, kCsaReqSignalSession, "%s%u", e->key, signal) != 0 ||
+      SlotAnswer(*s, kFn) != Outcome::kOk) {
     return -1;
   }
   e->signalled = 1;
@@ -337,7 +348,8 @@ int MCsaRead(IpcHandle handle, char** message) {
   DbgPlain(kLevel, "Got packet of size %d!\n", n);
   char* text = StrMsgDetachRBufL(msg);
   if (text == nullptr) {
-    const std::size_t size = (static_cast<std::size_t>(n) + 2) * static_cast<std::size_t>(dynBufOversize);
+    const std::size_t size =
+        (static_cast<std::size_t>(n) + 2) * static_cast<std::size_t>(dynBufOversize);
     text = static_cast<char*>(safe_malloc(size, TARN_HERE));
     if (text == nullptr) return -1;
     std::memcpy(text, StrMsgGetRBufL(msg), static_cast<std::size_t>(n));

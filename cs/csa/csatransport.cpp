@@ -97,7 +97,8 @@ int ReplyFault(CsaServerSlot& slot, const char* function, const char* what) {
 
 int SendOn(IpcHandle handle, const char* function) {
   StrMsg* msg = Msg();
-  if (DbgMatch(kLevelData)) StrParseMessageToDebugsL(msg, StrMsgGetBufL(msg), kLevelData, "send", "", 0);
+  if (DbgMatch(kLevelData))
+    StrParseMessageToDebugsL(msg, StrMsgGetBufL(msg), kLevelData, "send", "", 0);
   const int n = IpcSendStrMsgL(handle, msg);
   if (n > 0) return 0;
   if (n == 0) {
@@ -163,7 +164,8 @@ int SlotQuery(CsaServerSlot& slot, const char* function, char** reply, int expec
   if (code != expectedId) {
     if (code != MSG_RESULT) return ReplyFault(slot, function, "reply or MSG_RESULT expected");
     const int error = SlotUnpack(slot, function);
-    if (error == 0) return ReplyFault(slot, function, "MSG_RESULT without error in place of the reply");
+    if (error == 0)
+      return ReplyFault(slot, function, "MSG_RESULT without error in place of the reply");
     return -1;
   }
   StrMsg* msg = Msg();
@@ -243,11 +245,13 @@ int SlotReceivebuf(CsaServerSlot& slot, const char* function, char** buffer, int
     if (!ItemToNumber(StrParseNextL(Msg()), 1, kCsaChunkMax, &length)) {
       return ReplyFault(slot, function, "Bad MSG_DATA format");
     }
-    if (total + length > dynBufMax) return ReplyFault(slot, function, "bulk data beyond the message-size limit");
+    if (total + length > dynBufMax)
+      return ReplyFault(slot, function, "bulk data beyond the message-size limit");
     if (!block.reserve(static_cast<std::size_t>(total + length + kSpare))) {
       return ReplyFault(slot, function, "no memory for bulk data");
     }
-    const int n = IpcReceiveData(slot.handle, block.get() + total, static_cast<int>(length) + kSpare);
+    const int n =
+        IpcReceiveData(slot.handle, block.get() + total, static_cast<int>(length) + kSpare);
     if (n <= 0) {
       MarkTransferFailure(n, function, "a bulk receive");
       Disconnect(slot);
@@ -328,8 +332,10 @@ int CsaParseProtocolData(CsaProtocolData* record) {
   long long flags = 0;
   constexpr long long kIntMin = -2147483647LL - 1;
   constexpr long long kIntMax = 2147483647LL;
-  if (!ItemToNumber(items[0], kIntMin, kIntMax, &type) || !ItemToNumber(items[1], kIntMin, kIntMax, &version) ||
-      !ItemToNumber(items[2], kIntMin, kIntMax, &moduleVersion) || !ItemToNumber(items[5], kIntMin, kIntMax, &flags)) {
+  if (!ItemToNumber(items[0], kIntMin, kIntMax, &type) ||
+      !ItemToNumber(items[1], kIntMin, kIntMax, &version) ||
+      !ItemToNumber(items[2], kIntMin, kIntMax, &moduleVersion) ||
+      !ItemToNumber(items[5], kIntMin, kIntMax, &flags)) {
     return -1;
   }
   record->type = static_cast<int>(type);
@@ -339,7 +345,8 @@ int CsaParseProtocolData(CsaProtocolData* record) {
   CopyCut(record->sender, sizeof record->sender, items[4]);
   record->flags = static_cast<int>(flags);
   DbgPlain(kLevel,
-           "Protocol data recieved from: %s\n\t\tProtocol type: %d\n\t\tProtocol version: %d\n\t\tProtocol "
+           "Protocol data recieved from: %s\n\t\tProtocol type: %d\n\t\tProtocol version: "
+           "%d\n\t\tProtocol "
            "flags: %d\n\t\tModule version: %d\n\t\tModule subversion: %s\n",
            record->sender, record->type, record->version, record->flags, record->moduleVersion,
            record->moduleSubversion);

@@ -21,7 +21,9 @@ namespace {
 // The kind field of entries this client adds.
 constexpr char kUserKind[] = "UNIX";
 
-bool NonEmpty(const char* text) { return text != nullptr && *text != '\0'; }
+bool NonEmpty(const char* text) {
+  return text != nullptr && *text != '\0';
+}
 
 // The slot with its user list loaded, or null.
 CsaServerSlot* Loaded(const char* function, int slot) {
@@ -35,7 +37,8 @@ CsaServerSlot* Loaded(const char* function, int slot) {
 }
 
 bool Matches(const UserList* e, const char* name, const char* group, const char* host) {
-  return StrICmpA(e->user, name) == 0 && StrICmpA(e->group, group) == 0 && StrICmpA(e->host, host) == 0;
+  return StrICmpA(e->user, name) == 0 && StrICmpA(e->group, group) == 0 &&
+         StrICmpA(e->host, host) == 0;
 }
 
 // The link that holds the entry of user, group and host (case ignored), or
@@ -49,7 +52,8 @@ UserList** user_find(UserList** list, const char* name, const char* group, const
 
 // A new entry of this client's kind at the head of the slot's list; false
 // when memory ran out.
-bool user_add(CsaServerSlot& slot, const char* name, const char* group, const char* host, const char* className) {
+bool user_add(CsaServerSlot& slot, const char* name, const char* group, const char* host,
+              const char* className) {
   UserList* entry = UserPmallocUserList();
   if (entry == nullptr) return false;
   entry->kind = StrNewCopy(kUserKind);
@@ -57,8 +61,8 @@ bool user_add(CsaServerSlot& slot, const char* name, const char* group, const ch
   entry->group = StrNewCopy(group);
   entry->host = StrNewCopy(host);
   entry->userClass = StrNewCopy(className);
-  if (entry->kind == nullptr || entry->user == nullptr || entry->group == nullptr || entry->host == nullptr ||
-      entry->userClass == nullptr) {
+  if (entry->kind == nullptr || entry->user == nullptr || entry->group == nullptr ||
+      entry->host == nullptr || entry->userClass == nullptr) {
     UserPfreeUserList(entry);
     return false;
   }
@@ -88,7 +92,8 @@ UserList* MCsaUserGetList(int slot) {
   return s->users;
 }
 
-int MCsaUserAdd(int slot, const char* name, const char* group, const char* host, const char* className) {
+int MCsaUserAdd(int slot, const char* name, const char* group, const char* host,
+                const char* className) {
   static const char kFn[] = "MCsaUserAdd";
   if (!NonEmpty(name) || !NonEmpty(group) || !NonEmpty(host) || !NonEmpty(className)) {
     ErhMark(ECSAEMPTYARG, 0, kFn, 2);
@@ -102,7 +107,8 @@ int MCsaUserAdd(int slot, const char* name, const char* group, const char* host,
     return -1;
   }
   if (!user_add(*s, name, group, expanded.c_str(), className)) return -1;
-  DbgPlain(kLevel, "[%s] name:%s group:%s host:%s classname:%s", kFn, name, group, expanded.c_str(), className);
+  DbgPlain(kLevel, "[%s] name:%s group:%s host:%s classname:%s", kFn, name, group, expanded.c_str(),
+           className);
   return 0;
 }
 

@@ -21,14 +21,17 @@ constexpr size_t kPlainWordMax = 1022;
 bool Reserve(ArgvVec* vector) {
   if (vector->items != nullptr && vector->count < vector->capacity) return true;
   const int capacity = vector->capacity + kGrowth;
-  void* grown = safe_realloc(vector->items, (static_cast<size_t>(capacity) + 1) * sizeof(char*), TARN_HERE);
+  void* grown =
+      safe_realloc(vector->items, (static_cast<size_t>(capacity) + 1) * sizeof(char*), TARN_HERE);
   if (grown == nullptr) return false;
   vector->items = static_cast<char**>(grown);
   vector->capacity = capacity;
   return true;
 }
 
-bool IsBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool IsBlank(char c) {
+  return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
 
 }  // namespace
 
@@ -75,7 +78,8 @@ int ArgvInsert(ArgvVec* vector, const char* text, int index) {
 
 void ArgvFree(ArgvVec* vector) {
   if (vector == nullptr) return;
-  for (int i = 0; vector->items != nullptr && i < vector->count; ++i) safe_free(vector->items[i], TARN_HERE);
+  for (int i = 0; vector->items != nullptr && i < vector->count; ++i)
+    safe_free(vector->items[i], TARN_HERE);
   safe_free(vector->items, TARN_HERE);
   vector->items = nullptr;
   vector->count = 0;

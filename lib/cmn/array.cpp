@@ -20,10 +20,13 @@ TARN_RCSID("lib/cmn/array.cpp");
 namespace {
 
 bool KnownMode(int mode) {
-  return mode == ARRAY_VALUES || mode == ARRAY_POINTERS || mode == ARRAY_BLOCKS || mode == ARRAY_STRINGS;
+  return mode == ARRAY_VALUES || mode == ARRAY_POINTERS || mode == ARRAY_BLOCKS ||
+         mode == ARRAY_STRINGS;
 }
 
-bool PointerSlots(const array_t* a) { return (a->mode & ARRAY_BIT_POINTER) != 0; }
+bool PointerSlots(const array_t* a) {
+  return (a->mode & ARRAY_BIT_POINTER) != 0;
+}
 
 std::size_t SlotSize(const array_t* a) {
   if (PointerSlots(a)) return sizeof(void*);
@@ -33,10 +36,14 @@ std::size_t SlotSize(const array_t* a) {
 // Slots that hold storage: the live ones and those popped behind them.
 int HeldSlots(const array_t* a) {
   const std::size_t slot = SlotSize(a);
-  return slot == 0 || a->capacity <= 0 ? 0 : static_cast<int>(static_cast<std::size_t>(a->capacity) / slot);
+  return slot == 0 || a->capacity <= 0
+             ? 0
+             : static_cast<int>(static_cast<std::size_t>(a->capacity) / slot);
 }
 
-void** Pointers(const array_t* a) { return static_cast<void**>(a->data); }
+void** Pointers(const array_t* a) {
+  return static_cast<void**>(a->data);
+}
 
 unsigned char* Element(const array_t* a, int i) {
   return static_cast<unsigned char*>(a->data) + static_cast<std::size_t>(i) * SlotSize(a);
@@ -137,14 +144,15 @@ bool Store(array_t* a, int i, const void* value, void** element) {
       *element = copy;
       return true;
     }
-    default:
-      return false;
+    default: return false;
   }
 }
 
 }  // namespace
 
-void array_init(array_t* a, int mode) { array_init(a, mode, 0, nullptr); }
+void array_init(array_t* a, int mode) {
+  array_init(a, mode, 0, nullptr);
+}
 
 void array_init(array_t* a, int mode, int blksz, ArrayFreeFn freefn) {
   if (a == nullptr) return;
@@ -156,7 +164,9 @@ void array_init(array_t* a, int mode, int blksz, ArrayFreeFn freefn) {
   }
 }
 
-array_t array_new(int mode) { return array_new(mode, 0, nullptr); }
+array_t array_new(int mode) {
+  return array_new(mode, 0, nullptr);
+}
 
 array_t array_new(int mode, int blksz, ArrayFreeFn freefn) {
   array_t a;
@@ -204,7 +214,8 @@ int array_pushs(array_t* a, ...) {
   va_list args;
   va_start(args, a);
   int pushed = 0;
-  for (const void* value = va_arg(args, const void*); value != nullptr; value = va_arg(args, const void*)) {
+  for (const void* value = va_arg(args, const void*); value != nullptr;
+       value = va_arg(args, const void*)) {
     if (array_push(a, value) == nullptr) break;
     ++pushed;
   }
@@ -264,7 +275,8 @@ void array_sort(array_t* a, ArrayCmpFn cmp) {
   std::stable_sort(order.begin(), order.end(),
                    [&](int x, int y) { return less(Element(a, x), Element(a, y)); });
   std::vector<unsigned char> sorted(size * order.size());
-  for (std::size_t k = 0; k < order.size(); ++k) std::memcpy(&sorted[k * size], Element(a, order[k]), size);
+  for (std::size_t k = 0; k < order.size(); ++k)
+    std::memcpy(&sorted[k * size], Element(a, order[k]), size);
   std::memcpy(a->data, sorted.data(), sorted.size());
 }
 
@@ -328,7 +340,8 @@ int array_multisz(array_t* a, const char* list) {
 void array_dump(int level, const char* name, const array_t* a) {
   if (a == nullptr) return;
   DbgPlain(level, "%s: array_dump(this: %p, type: %d, blksz: %d, count: %d, data: %p)",
-           name != nullptr ? name : "", static_cast<const void*>(a), a->mode, a->blksz, a->count, a->data);
+           name != nullptr ? name : "", static_cast<const void*>(a), a->mode, a->blksz, a->count,
+           a->data);
   if (a->mode != ARRAY_STRINGS) return;
   for (int i = 0; i < a->count; ++i) {
     const auto* s = static_cast<const char*>(array_get(a, i));

@@ -25,7 +25,8 @@ constexpr std::uint8_t kInvalid = 0xFF;
 constexpr std::array<std::uint8_t, 256> MakeReverse() {
   std::array<std::uint8_t, 256> r{};
   for (auto& v : r) v = kInvalid;
-  for (int i = 0; i < 64; ++i) r[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::uint8_t>(i);
+  for (int i = 0; i < 64; ++i)
+    r[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::uint8_t>(i);
   r[static_cast<unsigned char>(kPad)] = kIsPad;
   return r;
 }
@@ -56,7 +57,8 @@ char* base64encode(const void* data, std::size_t length) {
   char* o = out;
   std::size_t i = 0;
   for (; i + 3 <= length; i += 3) {
-    const std::uint32_t v = (std::uint32_t{in[i]} << 16) | (std::uint32_t{in[i + 1]} << 8) | in[i + 2];
+    const std::uint32_t v =
+        (std::uint32_t{in[i]} << 16) | (std::uint32_t{in[i + 1]} << 8) | in[i + 2];
     *o++ = kAlphabet[(v >> 18) & 63];
     *o++ = kAlphabet[(v >> 12) & 63];
     *o++ = kAlphabet[(v >> 6) & 63];
@@ -101,8 +103,11 @@ char* base64decode(const char* text, std::size_t* length) {
     if (d == kIsPad) break;
     *o++ = static_cast<unsigned char>((c << 6) | d);
   }
-  if (length != nullptr) *length += static_cast<std::size_t>(o - reinterpret_cast<unsigned char*>(out));
+  if (length != nullptr)
+    *length += static_cast<std::size_t>(o - reinterpret_cast<unsigned char*>(out));
   return out;
 }
 
-char* base64Tdecode(const char* text) { return base64decode(text, nullptr); }
+char* base64Tdecode(const char* text) {
+  return base64decode(text, nullptr);
+}

@@ -34,8 +34,8 @@ int CliKwMatch(const char* input, const char* pattern) {
     }
     if (*p == '\0') return 0;
     const char c = *s;
-    const bool same =
-        c == *p || (std::isupper(static_cast<unsigned char>(c)) && std::tolower(static_cast<unsigned char>(c)) == *p);
+    const bool same = c == *p || (std::isupper(static_cast<unsigned char>(c)) &&
+                                  std::tolower(static_cast<unsigned char>(c)) == *p);
     if (!same) return 0;
     ++s;
     ++p;
@@ -67,7 +67,8 @@ int CliKwLookup(const char* word, const CliKeyword* table, int rows, int* negati
   return found;
 }
 
-int CliFindID(int argc, const char* const* argv, const CliKeyword* table, int rows, int id, int* negation) {
+int CliFindID(int argc, const char* const* argv, const CliKeyword* table, int rows, int id,
+              int* negation) {
   for (int i = 0; argv != nullptr && i < argc; ++i) {
     if (argv[i] == nullptr || argv[i][0] != '-') continue;
     int negated = 0;
@@ -100,7 +101,9 @@ int CliReadMCMHost(char** host) {
   const bool missing = VEK_StatFile(path.c_str(), &status) == -1;
   char* content = CmnGetFile(path.c_str(), nullptr);
   if (content == nullptr) {
-    if (!missing) DbgPlain(-2, "[%s] CmnGetAsciiFile() failed - errcode=%d [file=%s]", kFn, errno, path.c_str());
+    if (!missing)
+      DbgPlain(-2, "[%s] CmnGetAsciiFile() failed - errcode=%d [file=%s]", kFn, errno,
+               path.c_str());
     ErhMark(ERH_CSA_READ, errno, kFn, 3);
     return -1;
   }
@@ -179,7 +182,9 @@ char* CliConstructProtectionStr(const CliProtectionStruct* protection, char* buf
   switch (protection->type) {
     case kCliProtNone: text = NlsGetMessage(kNlsSetLiteral, kProtNoneText); break;
     case kCliProtPermanent: text = NlsGetMessage(kNlsSetLiteral, kProtPermanentText); break;
-    case kCliProtUntil: text = NlsGetMessage(kNlsSetLiteral, kProtUntilText, StrFromTime(value)); break;
+    case kCliProtUntil:
+      text = NlsGetMessage(kNlsSetLiteral, kProtUntilText, StrFromTime(value));
+      break;
     case kCliProtDays:
       text = value == 1 ? NlsGetMessage(kNlsSetLiteral, kProtOneDayText, value)
                         : NlsGetMessage(kNlsSetLiteral, kProtDaysText, value);
@@ -192,7 +197,8 @@ char* CliConstructProtectionStr(const CliProtectionStruct* protection, char* buf
   return DeliverWhole(text, buffer, size);
 }
 
-char* CliConstructProtectionCatStr(const CliProtectionStruct* protection, char* buffer, size_t size) {
+char* CliConstructProtectionCatStr(const CliProtectionStruct* protection, char* buffer,
+                                   size_t size) {
   if (protection == nullptr || !ValidProtection(protection->type, protection->value)) {
     return DeliverWhole(nullptr, buffer, size);
   }
@@ -201,7 +207,9 @@ char* CliConstructProtectionCatStr(const CliProtectionStruct* protection, char* 
   switch (protection->type) {
     case kCliProtNone: packed = NlsPackMessage(kNlsSetLiteral, kProtNoneText); break;
     case kCliProtPermanent: packed = NlsPackMessage(kNlsSetLiteral, kProtPermanentText); break;
-    case kCliProtUntil: packed = NlsPackMessage(kNlsSetLiteral, kProtUntilText, NlsPackTime(value)); break;
+    case kCliProtUntil:
+      packed = NlsPackMessage(kNlsSetLiteral, kProtUntilText, NlsPackTime(value));
+      break;
     case kCliProtDays:
       packed = value == 1 ? NlsPackMessage(kNlsSetLiteral, kProtOneDayText, value)
                           : NlsPackMessage(kNlsSetLiteral, kProtDaysText, value);

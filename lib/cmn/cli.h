@@ -69,7 +69,8 @@ char* CliConstructProtectionStr(const CliProtectionStruct* protection, char* buf
 // The same as a packed catalogue message (cmn/nlspack.h) that its receiver
 // expands in its own language, the end time in its own local form. Same
 // results as CliConstructProtectionStr; a packed message is never cut.
-char* CliConstructProtectionCatStr(const CliProtectionStruct* protection, char* buffer, size_t size);
+char* CliConstructProtectionCatStr(const CliProtectionStruct* protection, char* buffer,
+                                   size_t size);
 
 // Commands of command mode; also the bits of `allowed`.
 inline constexpr int kCliCmdMount = 1;

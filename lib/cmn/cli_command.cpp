@@ -21,10 +21,8 @@
 TARN_RCSID("lib/cmn/cli_command.cpp");
 
 const CliKeyword fenComArr[5] = {
-    {kCliCmdMount, "mou[nt", 0},
-    {kCliCmdAbort, "abo[rt", 0},
-    {kCliCmdDisconnect, "dis[connect", 0},
-    {kCliCmdContinue, "con[tinue", 0},
+    {kCliCmdMount, "mou[nt", 0},           {kCliCmdAbort, "abo[rt", 0},
+    {kCliCmdDisconnect, "dis[connect", 0}, {kCliCmdContinue, "con[tinue", 0},
     {kCliCmdCancel, "can[cel", 0},
 };
 

@@ -47,7 +47,8 @@ void CmnPtdAtInit(void* data) {
   std::memcpy(static_cast<CmnContext*>(data)->tag, kTag, sizeof kTag);
 }
 
-const PtdDescriptor CmnPtd = {"CmnPtd", &cmnPtdProto, sizeof(CmnContext), CmnPtdAtInit, nullptr, nullptr};
+const PtdDescriptor CmnPtd = {"CmnPtd",     &cmnPtdProto, sizeof(CmnContext),
+                              CmnPtdAtInit, nullptr,      nullptr};
 
 constexpr int kHostLookupRetries = 5;
 
@@ -77,17 +78,25 @@ void Canonicalise(char* name, size_t size) {
 
 }  // namespace
 
-CmnContext* CmnGetContext() { return static_cast<CmnContext*>(CmnCreateContextEx(&CmnPtd, CMN_SLOT_CMN)); }
+CmnContext* CmnGetContext() {
+  return static_cast<CmnContext*>(CmnCreateContextEx(&CmnPtd, CMN_SLOT_CMN));
+}
 
 void CmnSetProgname(const char* name) {
   if (name != nullptr) CopyName(progname, sizeof progname, name);
 }
 
-const char* CmnGetProgname() { return progname; }
+const char* CmnGetProgname() {
+  return progname;
+}
 
-void CmnSetAdditionalId(const char* id) { CopyName(additionalId, sizeof additionalId, id); }
+void CmnSetAdditionalId(const char* id) {
+  CopyName(additionalId, sizeof additionalId, id);
+}
 
-const char* CmnGetAdditionalId() { return additionalId; }
+const char* CmnGetAdditionalId() {
+  return additionalId;
+}
 
 // ---------------------------------------------------------------------------
 // Start and stop.
@@ -200,9 +209,13 @@ int CmnGetHostInfo() {
   return 0;
 }
 
-char* GetNodename(char* buffer, size_t size) { return SystemHostName("GetNodename", buffer, size); }
+char* GetNodename(char* buffer, size_t size) {
+  return SystemHostName("GetNodename", buffer, size);
+}
 
-char* GetHostname(char* buffer, size_t size) { return SystemHostName("GetHostname", buffer, size); }
+char* GetHostname(char* buffer, size_t size) {
+  return SystemHostName("GetHostname", buffer, size);
+}
 
 struct hostent* GetHostByName(const char* name) {
   DbgPlain(10, "[GetHostByName] strHostname='%s'", name != nullptr ? name : "");
@@ -216,7 +229,8 @@ struct hostent* GetHostByName(const char* name) {
       continue;
     }
     if (err != HOST_NOT_FOUND && err != NO_DATA) {
-      DbgLogPlain(nullptr, "gethostbyname() failed, h_errno=%d [host=%s, retry=%d]", err, name, attempt);
+      DbgLogPlain(nullptr, "gethostbyname() failed, h_errno=%d [host=%s, retry=%d]", err, name,
+                  attempt);
     }
     return nullptr;
   }
@@ -226,7 +240,8 @@ const char* CmnExpandHostname(const char* name) {
   struct hostent* entry = GetHostByName(name);
   CmnContext* context = CmnGetContext();
   if (entry == nullptr || context == nullptr) return nullptr;
-  const char* official = entry->h_name != nullptr && entry->h_name[0] != '\0' ? entry->h_name : name;
+  const char* official =
+      entry->h_name != nullptr && entry->h_name[0] != '\0' ? entry->h_name : name;
   DbgPlain(111, "gethostbyname(%s):%s", name, official);
   HostToLower(context->expandedHost, official, sizeof context->expandedHost - 1);
   return context->expandedHost;
@@ -243,7 +258,8 @@ int CmnExpandHostName(const char* name, char** copy) {
 const char* CmnCheckHostentAliases(const struct hostent* entry) {
   CmnContext* context = CmnGetContext();
   if (context == nullptr) return "";
-  CopyName(context->officialName, sizeof context->officialName, entry != nullptr ? entry->h_name : "");
+  CopyName(context->officialName, sizeof context->officialName,
+           entry != nullptr ? entry->h_name : "");
   return context->officialName;
 }
 
@@ -252,17 +268,20 @@ int CmnGetInetPort() {
     char* end = nullptr;
     errno = 0;
     const long port = std::strtol(text, &end, 10);
-    if (errno == 0 && end != text && *end == '\0' && port > 0 && port <= 65535) return static_cast<int>(port);
+    if (errno == 0 && end != text && *end == '\0' && port > 0 && port <= 65535)
+      return static_cast<int>(port);
   }
   if (glInetPort != 0) return glInetPort;
   struct servent* service = getservbyname("tarn", "tcp");
   if (service == nullptr) {
-    DbgPlain(-2, "Unable to detect port for service tarn, trying default (%d)", kCmnDefaultInetPort);
+    DbgPlain(-2, "Unable to detect port for service tarn, trying default (%d)",
+             kCmnDefaultInetPort);
     glInetPort = kCmnDefaultInetPort;
   } else {
     glInetPort = ntohs(static_cast<uint16_t>(service->s_port));
     if (glInetPort == 0) {
-      DbgPlain(-2, "Inet port query yielded an invalid port, reverting to default (%d)", kCmnDefaultInetPort);
+      DbgPlain(-2, "Inet port query yielded an invalid port, reverting to default (%d)",
+               kCmnDefaultInetPort);
       glInetPort = kCmnDefaultInetPort;
     }
   }

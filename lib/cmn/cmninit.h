@@ -41,11 +41,11 @@ const char* CmnGetAdditionalId();
 
 // The common library's own data (context slot 4).
 struct CmnContext {
-  char tag[16];                                 // "(LibCmn.lib)"
-  char expandedHost[kCmnHostNameSize];          // CmnExpandHostname's result
-  char officialName[kCmnHostNameSize];          // CmnCheckHostentAliases's result
-  int inited;                                   // this context completed CmnInit
-  volatile sig_atomic_t alarmFlag;              // set by command mode's alarm handler
+  char tag[16];                         // "(LibCmn.lib)"
+  char expandedHost[kCmnHostNameSize];  // CmnExpandHostname's result
+  char officialName[kCmnHostNameSize];  // CmnCheckHostentAliases's result
+  int inited;                           // this context completed CmnInit
+  volatile sig_atomic_t alarmFlag;      // set by command mode's alarm handler
 };
 // The slot's data, created on first use; null without a context table.
 CmnContext* CmnGetContext();
@@ -60,8 +60,8 @@ CmnContext* CmnGetContext();
 // failed"; the error state tells why).
 int CmnInitEx(const char* progname, const char* additionalId, const char* postfix,
               const char* ranges, const char* select, int reportLevel, int threadId);
-int CmnInit(const char* progname, const char* additionalId, const char* postfix,
-            const char* ranges, const char* select, int reportLevel);
+int CmnInit(const char* progname, const char* additionalId, const char* postfix, const char* ranges,
+            const char* select, int reportLevel);
 // Only stores the program name; a library loaded into a foreign process calls
 // it first and CmnInit later. Returns 0.
 int CmnInitDLL(const char* progname);
@@ -155,8 +155,8 @@ struct CmnIntegType {
   int templ;
   int templSchedule;
   const CmnBackupType* backupTypes;  // or null
-  int number;  // -1 base row; -2 or 0 stream, copy, consolidation, verification
-  const char* listsPath;             // cell-server paths, null where none
+  int number;             // -1 base row; -2 or 0 stream, copy, consolidation, verification
+  const char* listsPath;  // cell-server paths, null where none
   const char* schedulesPath;
   const char* listTemplatesPath;
   const char* scheduleTemplatesPath;

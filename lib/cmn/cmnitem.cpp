@@ -22,17 +22,20 @@ constexpr int kIncr = 27;
 constexpr int kDelta = 220;
 
 constexpr CmnBackupType kVekTypes[] = {
-    {nullptr, 0, 1, 1, kFull, "-full"},    {nullptr, 10, 1, 1, kIncr, "-incr"},
-    {nullptr, 1, 1, 1, kIncr, "-incr 1"},  {nullptr, 2, 1, 1, kIncr, "-incr 2"},
-    {nullptr, 3, 1, 1, kIncr, "-incr 3"},  {nullptr, 4, 1, 1, kIncr, "-incr 4"},
-    {nullptr, 5, 1, 1, kIncr, "-incr 5"},  {nullptr, 6, 1, 1, kIncr, "-incr 6"},
-    {nullptr, 7, 1, 1, kIncr, "-incr 7"},  {nullptr, 8, 1, 1, kIncr, "-incr 8"},
-    {nullptr, 9, 1, 1, kIncr, "-incr 9"},  {nullptr, 0, 0, 0, 0, nullptr},
+    {nullptr, 0, 1, 1, kFull, "-full"},   {nullptr, 10, 1, 1, kIncr, "-incr"},
+    {nullptr, 1, 1, 1, kIncr, "-incr 1"}, {nullptr, 2, 1, 1, kIncr, "-incr 2"},
+    {nullptr, 3, 1, 1, kIncr, "-incr 3"}, {nullptr, 4, 1, 1, kIncr, "-incr 4"},
+    {nullptr, 5, 1, 1, kIncr, "-incr 5"}, {nullptr, 6, 1, 1, kIncr, "-incr 6"},
+    {nullptr, 7, 1, 1, kIncr, "-incr 7"}, {nullptr, 8, 1, 1, kIncr, "-incr 8"},
+    {nullptr, 9, 1, 1, kIncr, "-incr 9"}, {nullptr, 0, 0, 0, 0, nullptr},
 };
 constexpr CmnBackupType kOracle8Types[] = {
-    {"-full", 0, 1, 1, kFull, "-full"},         {"-incr", 10, 1, 1, kIncr, "-incr"},
-    {"-or8incr1", 1, 1, 1, kIncr, "-or8incr1"}, {"-or8incr2", 2, 1, 1, kIncr, "-or8incr2"},
-    {"-or8incr3", 3, 1, 1, kIncr, "-or8incr3"}, {"-or8incr4", 4, 1, 1, kIncr, "-or8incr4"},
+    {"-full", 0, 1, 1, kFull, "-full"},
+    {"-incr", 10, 1, 1, kIncr, "-incr"},
+    {"-or8incr1", 1, 1, 1, kIncr, "-or8incr1"},
+    {"-or8incr2", 2, 1, 1, kIncr, "-or8incr2"},
+    {"-or8incr3", 3, 1, 1, kIncr, "-or8incr3"},
+    {"-or8incr4", 4, 1, 1, kIncr, "-or8incr4"},
     {nullptr, 0, 0, 0, 0, nullptr},
 };
 constexpr CmnBackupType kInformixTypes[] = {
@@ -70,10 +73,8 @@ constexpr CmnBackupType kSapdbTypes[] = {
     {nullptr, 0, 0, 0, 0, nullptr},
 };
 constexpr CmnBackupType kMsvsswTypes[] = {
-    {"-full", 0, 1, 1, kFull, "-full"},
-    {"-incr", 10, 1, 1, kIncr, "-incr"},
-    {"-diff", 13, 1, 1, 0, "-diff"},
-    {"-copy", 27, 1, 1, 0, "-copy"},
+    {"-full", 0, 1, 1, kFull, "-full"}, {"-incr", 10, 1, 1, kIncr, "-incr"},
+    {"-diff", 13, 1, 1, 0, "-diff"},    {"-copy", 27, 1, 1, 0, "-copy"},
     {nullptr, 0, 0, 0, 0, nullptr},
 };
 constexpr CmnBackupType kSapTypes[] = {
@@ -88,15 +89,15 @@ constexpr CmnBackupType kVmwareTypes[] = {
     {nullptr, 0, 0, 0, 0, nullptr},
 };
 
-#define TARN_BAR_PATHS(lower)                                                           \
-  "barlists/" lower, "barschedules/" lower, "dltemplates/lists/" lower,                \
+#define TARN_BAR_PATHS(lower)                                           \
+  "barlists/" lower, "barschedules/" lower, "dltemplates/lists/" lower, \
       "dltemplates/schedules/" lower
 
 }  // namespace
 
 const CmnIntegType cmnSuppVEKInteg[] = {
-    {"VEK", 0, -1, -1, 2, 30, 31, kVekTypes, -1, "datalists", "schedules", "dltemplates/lists/datalist",
-     "dltemplates/schedules/datalist"},
+    {"VEK", 0, -1, -1, 2, 30, 31, kVekTypes, -1, "datalists", "schedules",
+     "dltemplates/lists/datalist", "dltemplates/schedules/datalist"},
     {"Oracle8", 34, -1, -1, 35, 51, 61, kOracle8Types, 2, TARN_BAR_PATHS("oracle8")},
     {"Informix", 10, -1, -1, 11, 53, 63, kInformixTypes, 6, TARN_BAR_PATHS("informix")},
     {"Sybase", 15, -1, -1, 16, 52, 62, kSybaseTypes, 7, TARN_BAR_PATHS("sybase")},
@@ -111,15 +112,16 @@ const CmnIntegType cmnSuppVEKInteg[] = {
     {"Mailbox", 160, -1, -1, 161, 162, 163, kFullIncrTypes, 14, TARN_BAR_PATHS("mailbox")},
     {"VMware", 220, -1, -1, 221, 222, 223, kVmwareTypes, 17, TARN_BAR_PATHS("vmware")},
     {"Stream", 8, -1, -1, 9, 56, 66, nullptr, -2, TARN_BAR_PATHS("stream")},
-    {"sch_copy", -1, 200, -1, 202, -1, -1, nullptr, -2, nullptr, "copylists/scheduled/schedules", nullptr,
-     nullptr},
-    {"postbkp_copy", -1, 201, -1, 202, -1, -1, nullptr, 0, nullptr, nullptr, nullptr, nullptr},
-    {"sch_cons", -1, -1, 210, 212, -1, -1, nullptr, -2, nullptr, "consolidationlists/scheduled/schedules",
+    {"sch_copy", -1, 200, -1, 202, -1, -1, nullptr, -2, nullptr, "copylists/scheduled/schedules",
      nullptr, nullptr},
+    {"postbkp_copy", -1, 201, -1, 202, -1, -1, nullptr, 0, nullptr, nullptr, nullptr, nullptr},
+    {"sch_cons", -1, -1, 210, 212, -1, -1, nullptr, -2, nullptr,
+     "consolidationlists/scheduled/schedules", nullptr, nullptr},
     {"postbkp_cons", -1, -1, 211, 212, -1, -1, nullptr, 0, nullptr, nullptr, nullptr, nullptr},
     {"sch_verification", -1, 205, -1, 207, -1, -1, nullptr, -2, nullptr,
      "verificationlists/scheduled/schedules", nullptr, nullptr},
-    {"postbkp_verification", -1, 206, -1, 207, -1, -1, nullptr, 0, nullptr, nullptr, nullptr, nullptr},
+    {"postbkp_verification", -1, 206, -1, 207, -1, -1, nullptr, 0, nullptr, nullptr, nullptr,
+     nullptr},
     {nullptr, -1, -1, -1, -1, -1, -1, nullptr, 0, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -142,7 +144,9 @@ int ItemCodeFor(const CmnIntegType& row, std::string_view kind) {
   return -2;
 }
 
-const char* WithoutDash(const char* text) { return text[0] == '-' ? text + 1 : text; }
+const char* WithoutDash(const char* text) {
+  return text[0] == '-' ? text + 1 : text;
+}
 
 const CmnBackupType* FindInTable(const CmnBackupType* table, const char* option) {
   for (const CmnBackupType* entry = table; entry->option != nullptr; ++entry) {
@@ -182,7 +186,8 @@ int CmnItemFromTname(int* code, char* name, const char* kind, const char* text) 
   const std::string_view typeName(text, static_cast<size_t>(blank - text));
   const CmnIntegType* row = nullptr;
   for (const CmnIntegType* r = cmnSuppVEKInteg; r->name != nullptr; ++r) {
-    if (typeName.size() == std::strlen(r->name) && strncasecmp(r->name, text, typeName.size()) == 0) {
+    if (typeName.size() == std::strlen(r->name) &&
+        strncasecmp(r->name, text, typeName.size()) == 0) {
       row = r;
       break;
     }
@@ -206,9 +211,19 @@ int CmnItemFromTname(int* code, char* name, const char* kind, const char* text) 
 int CmnValidSingleFile(int type) {
   static const char kFn[] = "CmnValidSingleFile";
   switch (type) {
-    case 0: case 1: case 2: case 3: case 5: case 6: case 8: case 9: case 11: case 12:
-    case 26: case 27: case 28:
-      return 0;
+    case 0:
+    case 1:
+    case 2:
+    case 3:
+    case 5:
+    case 6:
+    case 8:
+    case 9:
+    case 11:
+    case 12:
+    case 26:
+    case 27:
+    case 28: return 0;
     default:
       if (type >= 15 && type <= 24) return 0;
       ErhMark(ERH_CSA_ITEM, 0, kFn, 3);
@@ -243,12 +258,15 @@ const CmnIntegType* CmnGetIntegType(const char* name) {
   return nullptr;
 }
 
-const CmnIntegType* CmnGetIntegTypes() { return cmnSuppVEKInteg; }
+const CmnIntegType* CmnGetIntegTypes() {
+  return cmnSuppVEKInteg;
+}
 
 const CmnBackupType* CmnGetIntegBackupType(const CmnIntegType* row, const char* option) {
   if (option == nullptr) return nullptr;
   const char* wanted = WithoutDash(option);
-  if (row != nullptr) return row->backupTypes != nullptr ? FindInTable(row->backupTypes, wanted) : nullptr;
+  if (row != nullptr)
+    return row->backupTypes != nullptr ? FindInTable(row->backupTypes, wanted) : nullptr;
   for (const CmnIntegType* r = cmnSuppVEKInteg; r->name != nullptr; ++r) {
     if (r->backupTypes == nullptr || r->backupTypes[0].name == nullptr) continue;
     if (const CmnBackupType* found = FindInTable(r->backupTypes, wanted)) return found;

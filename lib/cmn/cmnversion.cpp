@@ -53,7 +53,8 @@ std::vector<std::string_view> Split(std::string_view text, char separator) {
   size_t start = 0;
   while (start <= text.size()) {
     const size_t end = text.find(separator, start);
-    const std::string_view part = text.substr(start, end == std::string_view::npos ? text.npos : end - start);
+    const std::string_view part =
+        text.substr(start, end == std::string_view::npos ? text.npos : end - start);
     if (!part.empty()) parts.push_back(part);
     if (end == std::string_view::npos) break;
     start = end + 1;
@@ -70,15 +71,15 @@ struct CompatRow {
 constexpr char kMinimum[] = "A.03.00";
 
 constexpr CompatRow kCompatTable[] = {
-    {"", "VBDA", kMinimum},    {"", "NVBDA", kMinimum},  {"", "RBDA", kMinimum},
-    {"", "FSBRDA", kMinimum},  {"CRS", "CRS", kMinimum}, {"TARNCC", "CRS", kMinimum},
-    {"BSM", "MMD", kMinimum},  {"RSM", "MMD", kMinimum}, {"DBSM", "CRS", kMinimum},
+    {"", "VBDA", kMinimum},     {"", "NVBDA", kMinimum},      {"", "RBDA", kMinimum},
+    {"", "FSBRDA", kMinimum},   {"CRS", "CRS", kMinimum},     {"TARNCC", "CRS", kMinimum},
+    {"BSM", "MMD", kMinimum},   {"RSM", "MMD", kMinimum},     {"DBSM", "CRS", kMinimum},
     {"DBSM", "DBSM", kMinimum}, {nullptr, nullptr, kMinimum},
 };
 constexpr CompatRow kAmsCompatTable[] = {
-    {"", "VBDA", kMinimum},    {"", "NVBDA", kMinimum},  {"", "RBDA", kMinimum},
-    {"", "FSBRDA", kMinimum},  {"CRS", "CRS", kMinimum}, {"TARNCC", "CRS", kMinimum},
-    {"BSM", "MMD", kMinimum},  {"RSM", "MMD", kMinimum}, {"DBSM", "CRS", kMinimum},
+    {"", "VBDA", kMinimum},     {"", "NVBDA", kMinimum},      {"", "RBDA", kMinimum},
+    {"", "FSBRDA", kMinimum},   {"CRS", "CRS", kMinimum},     {"TARNCC", "CRS", kMinimum},
+    {"BSM", "MMD", kMinimum},   {"RSM", "MMD", kMinimum},     {"DBSM", "CRS", kMinimum},
     {"DBSM", "DBSM", kMinimum}, {nullptr, nullptr, kMinimum},
 };
 
@@ -126,32 +127,34 @@ struct PlatformRow {
 };
 
 constexpr PlatformRow kPlatforms[] = {
-    {"hp", "s800", "hp-ux", 1, "A.09 B.10"},     {"hp", "s800", "hp-ux", 2, "B.11"},
-    {"hp", "s700", "hp-ux", 3, "A.09 B.10"},     {"hp", "s700", "hp-ux", 4, "B.11"},
-    {"hp", "ia64", "hp-ux", 5, "B.11"},          {"sun", "sparc", "solaris", 6, "5.6 5.7 5.8"},
-    {"sun", "sparc", "solaris", 7, "5.9 5.10"},  {"ibm", "rs6000", "aix", 8, "4."},
-    {"ibm", "rs6000", "aix", 9, "5."},           {"gpc", "i386", "linux", 10, "2.2 2.4"},
-    {"gpc", "i386", "linux", 11, "2.6"},         {"gpc", "x86_64", "linux", 12, "2.4 2.6"},
-    {"sco", "i386", "sco_sv", 13, "3.2"},        {"sgi", "mips", "irix", 14, "6."},
-    {"dec", "alpha", "osf1", 15, "V4 V5"},       {"sni", "mips", "sinix", 16, "5."},
-    {"ncr", "i386", "mp-ras", 17, "3."},         {"sequent", "i386", "dynix", 18, "4."},
-    {"gpc", "ia64", "linux", 19, "2.4 2.6"},     {"hp", "ia64", "linux", 20, "2.4 2.6"},
-    {"ibm", "s390", "linux", 21, "2.4"},         {"ibm", "s390x", "linux", 22, "2.6"},
-    {"apple", "ppc", "darwin", 23, "7. 8."},     {"gpc", "i386", "wnt", 50, "4.0 5.0 5.1 5.2"},
-    {"gpc", "x86_64", "wnt", 51, "5.2 6.0"},     {"novell", "i386", "netware", 100, "5. 6."},
+    {"hp", "s800", "hp-ux", 1, "A.09 B.10"},    {"hp", "s800", "hp-ux", 2, "B.11"},
+    {"hp", "s700", "hp-ux", 3, "A.09 B.10"},    {"hp", "s700", "hp-ux", 4, "B.11"},
+    {"hp", "ia64", "hp-ux", 5, "B.11"},         {"sun", "sparc", "solaris", 6, "5.6 5.7 5.8"},
+    {"sun", "sparc", "solaris", 7, "5.9 5.10"}, {"ibm", "rs6000", "aix", 8, "4."},
+    {"ibm", "rs6000", "aix", 9, "5."},          {"gpc", "i386", "linux", 10, "2.2 2.4"},
+    {"gpc", "i386", "linux", 11, "2.6"},        {"gpc", "x86_64", "linux", 12, "2.4 2.6"},
+    {"sco", "i386", "sco_sv", 13, "3.2"},       {"sgi", "mips", "irix", 14, "6."},
+    {"dec", "alpha", "osf1", 15, "V4 V5"},      {"sni", "mips", "sinix", 16, "5."},
+    {"ncr", "i386", "mp-ras", 17, "3."},        {"sequent", "i386", "dynix", 18, "4."},
+    {"gpc", "ia64", "linux", 19, "2.4 2.6"},    {"hp", "ia64", "linux", 20, "2.4 2.6"},
+    {"ibm", "s390", "linux", 21, "2.4"},        {"ibm", "s390x", "linux", 22, "2.6"},
+    {"apple", "ppc", "darwin", 23, "7. 8."},    {"gpc", "i386", "wnt", 50, "4.0 5.0 5.1 5.2"},
+    {"gpc", "x86_64", "wnt", 51, "5.2 6.0"},    {"novell", "i386", "netware", 100, "5. 6."},
 };
 
 }  // namespace
 
 char* MakeVersionString(size_t size, char* buffer) {
-  std::string text = std::string(GetBrandString(kBrandVendor)) + " " + GetBrandString(kBrandProduct) + ": " + std::string(Trimmed(CmnGetProgname())) + ", internal build " + kTarnBuild +
-                     ", built on " + BuildDate();
+  std::string text = std::string(GetBrandString(kBrandVendor)) + " " +
+                     GetBrandString(kBrandProduct) + ": " + std::string(Trimmed(CmnGetProgname())) +
+                     ", internal build " + kTarnBuild + ", built on " + BuildDate();
   return Deliver(text, size, buffer);
 }
 
 char* MakeShortVersionString(size_t size, char* buffer) {
   // The buffer must hold both texts and four bytes more.
-  if (buffer != nullptr && size > 0 && size < std::strlen(kProductName) + std::strlen(kTarnVersion) + 4) {
+  if (buffer != nullptr && size > 0 &&
+      size < std::strlen(kProductName) + std::strlen(kTarnVersion) + 4) {
     buffer[0] = '\0';
     return buffer;
   }
@@ -173,8 +176,9 @@ int VersionCmp(const char* a, const char* b) {
 
 int IsAmsCompatible(const char* type1, const char* text1, const char* type2, const char* text2) {
   static const char kFn[] = "IsAmsCompatible";
-  DbgFcnInEx(TARN_HERE, kFn, 10, "%s, %s, %s, %s", type1 != nullptr ? type1 : "", text1 != nullptr ? text1 : "",
-             type2 != nullptr ? type2 : "", text2 != nullptr ? text2 : "");
+  DbgFcnInEx(TARN_HERE, kFn, 10, "%s, %s, %s, %s", type1 != nullptr ? type1 : "",
+             text1 != nullptr ? text1 : "", type2 != nullptr ? type2 : "",
+             text2 != nullptr ? text2 : "");
   int result = 0;
   std::string_view prefix1;
   std::string_view version1;
@@ -185,8 +189,9 @@ int IsAmsCompatible(const char* type1, const char* text1, const char* type2, con
     if (versionOnly) version2 = text2 != nullptr ? text2 : "";
     if (versionOnly || prefix1 == prefix2) {
       const char* minimum = MinimumFor(kAmsCompatTable, type1, type2);
-      result = AtLeast(version1, minimum) && AtLeast(version2, minimum) ? 1
-                                                                         : Mismatch(type1, text1, type2, text2);
+      result = AtLeast(version1, minimum) && AtLeast(version2, minimum)
+                   ? 1
+                   : Mismatch(type1, text1, type2, text2);
     }
   }
   DbgFcnOutEx(TARN_HERE, kFn, 10, "%d", result);
@@ -200,7 +205,9 @@ int IsCompatible(const char* type1, const char* text1, const char* type2, const 
   std::string_view version1;
   std::string_view prefix2;
   std::string_view version2;
-  if (!SplitVersionText(text1, &prefix1, &version1) || !SplitVersionText(text2, &prefix2, &version2)) return 0;
+  if (!SplitVersionText(text1, &prefix1, &version1) ||
+      !SplitVersionText(text2, &prefix2, &version2))
+    return 0;
   if (prefix1 != prefix2) return 0;
   const char* minimum = MinimumFor(kCompatTable, type1, type2);
   if (AtLeast(version1, minimum) && AtLeast(version2, minimum)) return 1;
@@ -222,8 +229,11 @@ int CvtStrToPlatformId(const char* text) {
 
 int CvtPlatformIdToObjectType(int id) {
   switch (id) {
-    case 100: case 101: case 110: return 6;
-    case 50: case 51: return 8;
+    case 100:
+    case 101:
+    case 110: return 6;
+    case 50:
+    case 51: return 8;
     default: return 2;
   }
 }

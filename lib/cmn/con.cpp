@@ -20,7 +20,9 @@ int SetConType(int type) {
   return previous;
 }
 
-int GetConType() { return conType; }
+int GetConType() {
+  return conType;
+}
 
 int FPrintPartial(FILE* stream, const char* text) {
   if (stream == nullptr) return -1;
@@ -50,11 +52,17 @@ int FPrintf(FILE* stream, const char* format, ...) {
   return written;
 }
 
-void ConPrintPartial(const char* text) { FPrintPartial(stdout, text); }
+void ConPrintPartial(const char* text) {
+  FPrintPartial(stdout, text);
+}
 
-int ConFlush() { return std::fflush(stdout) == 0 ? 0 : -1; }
+int ConFlush() {
+  return std::fflush(stdout) == 0 ? 0 : -1;
+}
 
-void ConPrint(const char* text) { FPrint(stdout, text); }
+void ConPrint(const char* text) {
+  FPrint(stdout, text);
+}
 
 int ConPrintf(const char* format, ...) {
   va_list args;

@@ -116,7 +116,9 @@ inline std::uint32_t LoadBE(const unsigned char* p) {
   return v;
 }
 
-inline bool Aligned4(const unsigned char* p) { return (reinterpret_cast<std::uintptr_t>(p) & 3u) == 0; }
+inline bool Aligned4(const unsigned char* p) {
+  return (reinterpret_cast<std::uintptr_t>(p) & 3u) == 0;
+}
 
 // One step over 16 bytes. Only the lookups of the first word wait for the
 // register; they are XORed in last so the other twelve run ahead. Bytes 4-7
@@ -130,7 +132,8 @@ inline bool Aligned4(const unsigned char* p) { return (reinterpret_cast<std::uin
       ((t[11][p[4]] ^ t[10][p[5]]) ^ (t[9][p[6]] ^ t[8][p[7]])) ^
       ((t[7][w2 & 0xFFu] ^ t[6][(w2 >> 8) & 0xFFu]) ^ (t[5][(w2 >> 16) & 0xFFu] ^ t[4][w2 >> 24])) ^
       ((t[3][p[12]] ^ t[2][p[13]]) ^ (t[1][p[14]] ^ t[0][p[15]]));
-  return ((t[15][w0 & 0xFFu] ^ t[14][(w0 >> 8) & 0xFFu]) ^ (t[13][(w0 >> 16) & 0xFFu] ^ t[12][w0 >> 24])) ^
+  return ((t[15][w0 & 0xFFu] ^ t[14][(w0 >> 8) & 0xFFu]) ^
+          (t[13][(w0 >> 16) & 0xFFu] ^ t[12][w0 >> 24])) ^
          rest;
 }
 
@@ -143,16 +146,23 @@ inline bool Aligned4(const unsigned char* p) { return (reinterpret_cast<std::uin
       ((t[11][p[4]] ^ t[10][p[5]]) ^ (t[9][p[6]] ^ t[8][p[7]])) ^
       ((t[7][w2 >> 24] ^ t[6][(w2 >> 16) & 0xFFu]) ^ (t[5][(w2 >> 8) & 0xFFu] ^ t[4][w2 & 0xFFu])) ^
       ((t[3][p[12]] ^ t[2][p[13]]) ^ (t[1][p[14]] ^ t[0][p[15]]));
-  return ((t[15][w0 >> 24] ^ t[14][(w0 >> 16) & 0xFFu]) ^ (t[13][(w0 >> 8) & 0xFFu] ^ t[12][w0 & 0xFFu])) ^
+  return ((t[15][w0 >> 24] ^ t[14][(w0 >> 16) & 0xFFu]) ^
+          (t[13][(w0 >> 8) & 0xFFu] ^ t[12][w0 & 0xFFu])) ^
          rest;
 }
 
 // The byte-at-a-time step of each form.
-inline std::uint32_t ByteLE(std::uint32_t crc, unsigned char b) { return (crc >> 8) ^ kTablesLE[0][(crc ^ b) & 0xFFu]; }
-inline std::uint32_t ByteBE(std::uint32_t crc, unsigned char b) { return (crc << 8) ^ kTablesBE[0][(crc >> 24) ^ b]; }
+inline std::uint32_t ByteLE(std::uint32_t crc, unsigned char b) {
+  return (crc >> 8) ^ kTablesLE[0][(crc ^ b) & 0xFFu];
+}
+inline std::uint32_t ByteBE(std::uint32_t crc, unsigned char b) {
+  return (crc << 8) ^ kTablesBE[0][(crc >> 24) ^ b];
+}
 
 // The same for the big-endian form's byte-swapped register.
-inline std::uint32_t ShiftBE(std::uint32_t r) { return Swap32(ShiftLE(Swap32(r))); }
+inline std::uint32_t ShiftBE(std::uint32_t r) {
+  return Swap32(ShiftLE(Swap32(r)));
+}
 
 using ByteFn = std::uint32_t (*)(std::uint32_t, unsigned char);
 using StepFn = std::uint32_t (*)(std::uint32_t, const unsigned char*);

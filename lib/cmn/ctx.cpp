@@ -1,13 +1,13 @@
 // Module context table, tracked memory and environment readers.
 #include "cmn/ctx.h"
 
+#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 #include "cmn/cmninit.h"
 #include "cmn/dbg.h"
@@ -21,14 +21,18 @@ int cmnDefine_ORACLE_SIGNALS = 0;
 int cmnDefine_NOATEXIT = 0;
 int cmnDefine_DISABLE_DBG_UNEXPECTED = 0;
 
-bool CmnInHostProcess() { return cmnDefine_ORACLE8 != 0; }
+bool CmnInHostProcess() {
+  return cmnDefine_ORACLE8 != 0;
+}
 
 CmnContextSlot cmnMasterContext[kCmnContextSlots];
 CmnContextSlot* pcmnMasterContext = cmnMasterContext;
 
 namespace {
 
-bool ValidSlot(int slot) { return slot >= 0 && slot < kCmnContextSlots; }
+bool ValidSlot(int slot) {
+  return slot >= 0 && slot < kCmnContextSlots;
+}
 
 enum : int { kLevelMalloc = 501, kLevelRealloc = 502, kLevelFree = 503, kLevelCalloc = 504 };
 
@@ -93,7 +97,8 @@ void CmnContextAtFork() {
   if (pcmnMasterContext == nullptr) return;
   for (int slot = 0; slot < kCmnContextSlots; ++slot) {
     CmnContextSlot& entry = pcmnMasterContext[slot];
-    if (entry.descriptor != nullptr && entry.data != nullptr && entry.descriptor->AtFork != nullptr) {
+    if (entry.descriptor != nullptr && entry.data != nullptr &&
+        entry.descriptor->AtFork != nullptr) {
       entry.descriptor->AtFork(entry.data);
     }
   }
@@ -202,7 +207,8 @@ int EnvReadInt(const char* name, int* variable) {
   if (text != nullptr) {
     int value = 0;
     const bool valid = StrAtoBool(text, &value, nullptr) == 1;
-    DbgPlain(18, "%s: %s found in environment (\"%s\", valid=%d)\n", kFn, name, text, valid ? 1 : 0);
+    DbgPlain(18, "%s: %s found in environment (\"%s\", valid=%d)\n", kFn, name, text,
+             valid ? 1 : 0);
     if (valid) {
       DbgPlain(18, "Value = %d", value);
       if (variable != nullptr) *variable = value;

@@ -29,9 +29,10 @@ namespace {
 
 void DbgStreamAtFork(void* data);
 
-const PtdDescriptor DbgStackPtd = {"DbgStack", nullptr, sizeof(DbgStackRecord), nullptr, nullptr, nullptr};
-const PtdDescriptor DbgStreamPtd = {"DbgStream", nullptr, sizeof(DbgStreamRecord), nullptr, DbgStreamAtFork,
-                                    nullptr};
+const PtdDescriptor DbgStackPtd = {"DbgStack", nullptr, sizeof(DbgStackRecord),
+                                   nullptr,    nullptr, nullptr};
+const PtdDescriptor DbgStreamPtd = {"DbgStream", nullptr,         sizeof(DbgStreamRecord),
+                                    nullptr,     DbgStreamAtFork, nullptr};
 
 constexpr char kBanner[] =
     "==================================================================\n\n"
@@ -80,7 +81,9 @@ DbgStackRecord* StackData() {
   return static_cast<DbgStackRecord*>(CmnGetContextEx(pcmnMasterContext, CMN_SLOT_DBGSTACK));
 }
 
-const char* TextOr(const char* text) { return text != nullptr ? text : "(null)"; }
+const char* TextOr(const char* text) {
+  return text != nullptr ? text : "(null)";
+}
 
 // The same traced function: the same constant, or (when a name literal was
 // not merged) the same text.
@@ -89,7 +92,9 @@ bool SameFunction(const char* a, const char* b) {
   return a != nullptr && b != nullptr && std::strcmp(a, b) == 0;
 }
 
-int EffectiveLevel(int level) { return cmnDefine_DISABLE_DBG_UNEXPECTED != 0 ? -1 : level; }
+int EffectiveLevel(int level) {
+  return cmnDefine_DISABLE_DBG_UNEXPECTED != 0 ? -1 : level;
+}
 
 void DbgStreamAtFork(void* data) {
   auto* record = static_cast<DbgStreamRecord*>(data);
@@ -183,7 +188,8 @@ void UseStderr(DbgStreamRecord* record) {
 
 enum class OpenResult { kOpened, kFailed, kRefused };
 
-OpenResult TryOpenIn(DbgStreamRecord* record, const char* directory, const char* leaf, const char* program) {
+OpenResult TryOpenIn(DbgStreamRecord* record, const char* directory, const char* leaf,
+                     const char* program) {
   char id[kDbgWordMax];
   char session[kDbgWordMax];
   char host[kDbgWordMax];
@@ -193,8 +199,8 @@ OpenResult TryOpenIn(DbgStreamRecord* record, const char* directory, const char*
   FileNamePart(host, DbgHostName());
   FileNamePart(postfix, leaf);
   char path[kDbgTextMax];
-  const int n = std::snprintf(path, sizeof path, "%s/VEKDBG_%s_%s_%s_%s_%d_%s", directory, id, session, program,
-                              host, static_cast<int>(getpid()), postfix);
+  const int n = std::snprintf(path, sizeof path, "%s/VEKDBG_%s_%s_%s_%s_%d_%s", directory, id,
+                              session, program, host, static_cast<int>(getpid()), postfix);
   if (n < 0 || static_cast<size_t>(n) >= sizeof path) {
     DbgLogPlain(nullptr, "Debug file cannot be opened, errcode=%d [path=%s]\n", ENAMETOOLONG, path);
     return OpenResult::kFailed;
@@ -280,7 +286,8 @@ int DbgInitEx(const char* postfix, const char* ranges, const char* select, const
   const bool haveRanges = ranges != nullptr && ranges[0] != '\0';
   if (!haveRanges && (env == nullptr || env[0] == '\0')) return 0;
 
-  auto* record = static_cast<DbgStreamRecord*>(CmnCreateContextEx(&DbgStreamPtd, CMN_SLOT_DBGSTREAM));
+  auto* record =
+      static_cast<DbgStreamRecord*>(CmnCreateContextEx(&DbgStreamPtd, CMN_SLOT_DBGSTREAM));
   if (record == nullptr) return -1;
   char rangesWord[kDbgTextMax];
   if (haveRanges) {
@@ -313,7 +320,9 @@ int DbgInit(const char* postfix, const char* ranges, const char* select) {
   return DbgInitEx(postfix, ranges, select, CmnGetProgname(), 0);
 }
 
-int DbgIsInitialized() { return DbgStreamData() != nullptr ? 1 : 0; }
+int DbgIsInitialized() {
+  return DbgStreamData() != nullptr ? 1 : 0;
+}
 
 void DbgSetRanges(const char* ranges) {
   DbgStreamRecord* record = DbgStreamData();
@@ -331,7 +340,8 @@ void DbgSetRanges(const char* ranges) {
   if (!spec.hasId && n >= 0 && static_cast<size_t>(n) < sizeof text) {
     n += std::snprintf(text + n, sizeof text - n, ",ID:%s", record->debugId);
   }
-  if (!spec.hasSession && record->sessionId[0] != '\0' && n >= 0 && static_cast<size_t>(n) < sizeof text) {
+  if (!spec.hasSession && record->sessionId[0] != '\0' && n >= 0 &&
+      static_cast<size_t>(n) < sizeof text) {
     std::snprintf(text + n, sizeof text - n, ",SESSION:%s", record->sessionId);
   }
   CopyText(record->rangesText, text);
@@ -382,8 +392,8 @@ void DbgMessageM(const char* file, int line, int level, const char* text) {
   if (level >= 0) CircularCheck(record);
   char timeText[64];
   std::fprintf(record->stream, "\n[%3d] %s (\"%s\":%d) %s b%s\n", level,
-               DbgTimeText(record->timeMode, timeText, sizeof timeText), Get_FILE_from_rcsId(file), line,
-               kTarnVersion, kTarnBuild);
+               DbgTimeText(record->timeMode, timeText, sizeof timeText), Get_FILE_from_rcsId(file),
+               line, kTarnVersion, kTarnBuild);
   if (text != nullptr && text[0] != '\0') {
     WritePrefix(record, level);
     std::fputs(text, record->stream);
@@ -392,7 +402,8 @@ void DbgMessageM(const char* file, int line, int level, const char* text) {
   std::fflush(record->stream);
 }
 
-void DbgFcnInEx(const char* file, int line, const char* function, int level, const char* argFormat, ...) {
+void DbgFcnInEx(const char* file, int line, const char* function, int level, const char* argFormat,
+                ...) {
   DbgStackRecord* stack = StackData();
   if (stack == nullptr) return;
   char args[kDbgTextMax] = "";
@@ -417,12 +428,14 @@ void DbgFcnInEx(const char* file, int line, const char* function, int level, con
   if (stack->depth < 0x7fffffff) ++stack->depth;
 }
 
-void DbgFcnOutEx(const char* file, int line, const char* function, int level, const char* resultFormat, ...) {
+void DbgFcnOutEx(const char* file, int line, const char* function, int level,
+                 const char* resultFormat, ...) {
   DbgStackRecord* stack = StackData();
   if (stack == nullptr) return;
   if (stack->depth < 1) {
     DbgMessageM(file, line, -2, nullptr);
-    DbgPlain(-2, "DbgStack: DbgFcnOut() and level already 0!\n    ExitFcn=\"%s\"\n", TextOr(function));
+    DbgPlain(-2, "DbgStack: DbgFcnOut() and level already 0!\n    ExitFcn=\"%s\"\n",
+             TextOr(function));
     return;
   }
   if (stack->depth <= kDbgStackDepth && !SameFunction(stack->names[stack->depth - 1], function)) {
@@ -440,11 +453,13 @@ void DbgFcnOutEx(const char* file, int line, const char* function, int level, co
       }
     }
     if (found < 0) {
-      DbgPlain(-2, "\"%s\" not found on stack, this was an excessive DbgFcnOut() call\n", TextOr(function));
+      DbgPlain(-2, "\"%s\" not found on stack, this was an excessive DbgFcnOut() call\n",
+               TextOr(function));
       return;
     }
-    DbgPlain(-2, "\"%s\" found on stack, adjusted level to %d (one or more DbgFcnOut() calls missing)\n",
-             TextOr(function), found);
+    DbgPlain(
+        -2, "\"%s\" found on stack, adjusted level to %d (one or more DbgFcnOut() calls missing)\n",
+        TextOr(function), found);
     stack->depth = found + 1;
   }
   const int top = stack->depth - 1;
@@ -524,7 +539,9 @@ void DbgDumpMessage(const char* title, const char* text) {
     StrMsg* global = StrMsgGetGlobal();
     const char* received = global != nullptr ? StrMsgGetRBufL(global) : nullptr;
     const int size = global != nullptr ? StrMsgSizeRBufL(global) : 0;
-    code = received != nullptr && size > 0 ? StrParseStartNL(&msg, received, static_cast<size_t>(size)) : -1;
+    code = received != nullptr && size > 0
+               ? StrParseStartNL(&msg, received, static_cast<size_t>(size))
+               : -1;
   }
   DbgPlain(10, "\t+-------------------------------\n\t| %s (msg no. %i)\n\t|", TextOr(title), code);
   if (code != -1) {
@@ -575,7 +592,8 @@ void DbgSetDbgSessID(const char* id) {
   DbgPlain(-1, "%s(\"%s\")", kFn, TextOr(id));
   if (id == nullptr || id[0] == '\0') return;
   if (record->sessionId[0] != '\0') {
-    DbgPlain(-1, "%s: Debugging session ID already set (\"%s\"), keeping previous.", kFn, record->sessionId);
+    DbgPlain(-1, "%s: Debugging session ID already set (\"%s\"), keeping previous.", kFn,
+             record->sessionId);
     return;
   }
   FileNamePart(record->sessionId, id);
@@ -588,8 +606,8 @@ void DbgClientTraceStartAgent() {
   const DbgStreamRecord* record = DbgStreamData();
   if (record == nullptr) return;
   DbgLogFull(TARN_HERE, record->program, static_cast<int>(getpid()), 0, "ctrace.log",
-             "\nProcess %s for session %s started in debugging mode.\n%s\n", record->program, record->sessionId,
-             record->fileName);
+             "\nProcess %s for session %s started in debugging mode.\n%s\n", record->program,
+             record->sessionId, record->fileName);
 }
 
 void DbgEndTrace() {
@@ -624,7 +642,9 @@ double DbgTimerStop(DbgTimer* timer) {
   return static_cast<double>(now - timer->start) / CLOCKS_PER_SEC;
 }
 
-void AccuTimerStart(DbgTimer* timer) { DbgTimerStart(timer); }
+void AccuTimerStart(DbgTimer* timer) {
+  DbgTimerStart(timer);
+}
 
 double AccuTimerStop(DbgTimer* timer) {
   if (timer == nullptr) return 0.0;

@@ -20,8 +20,8 @@ inline constexpr int kDbgStackDepth = 99;
 // Returns 0, also when tracing stays off (no range, not selected, no file
 // could be opened: the reason is in debug.log); -1 only when the record could
 // not be made. DbgGetFd() tells whether tracing is on.
-int DbgInitEx(const char* postfix, const char* ranges, const char* select,
-              const char* progname, int threadId);
+int DbgInitEx(const char* postfix, const char* ranges, const char* select, const char* progname,
+              int threadId);
 int DbgInit(const char* postfix, const char* ranges, const char* select);
 // 1 once DbgInitEx made the stream record (even if tracing stayed off).
 int DbgIsInitialized();
@@ -38,8 +38,8 @@ void DbgMessageM(const char* file, int line, int level, const char* text);
 // Entry and exit of a traced function; they keep the 99-level function stack
 // that error reports dump. Pass the same constant name on entry and exit. An
 // exit that does not match the innermost entry is repaired (see the trace).
-void DbgFcnInEx(const char* file, int line, const char* function, int level,
-                const char* argFormat, ...) TARN_PRINTF(5, 6);
+void DbgFcnInEx(const char* file, int line, const char* function, int level, const char* argFormat,
+                ...) TARN_PRINTF(5, 6);
 void DbgFcnOutEx(const char* file, int line, const char* function, int level,
                  const char* resultFormat, ...) TARN_PRINTF(5, 6);
 int DbgMatch(int level);

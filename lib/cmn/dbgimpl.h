@@ -18,11 +18,11 @@ struct DbgRange {
 
 // Context slot 1.
 struct DbgStreamRecord {
-  FILE* stream;        // trace file, stderr, or null when tracing is off
-  unsigned options;    // bit 0: no level prefix
-  int noPrefix;        // copy of option bit 0
-  int timeMode;        // 0 none, 1 seconds, 1000 milliseconds
-  int64_t circularLimit;  // 0: linear
+  FILE* stream;                    // trace file, stderr, or null when tracing is off
+  unsigned options;                // bit 0: no level prefix
+  int noPrefix;                    // copy of option bit 0
+  int timeMode;                    // 0 none, 1 seconds, 1000 milliseconds
+  int64_t circularLimit;           // 0: linear
   DbgRange ranges[kDbgMaxRanges];  // ended by a low of -1 when fewer than 20
   char fileName[kDbgTextMax];
   char rangesText[kDbgTextMax];
@@ -79,8 +79,8 @@ void DbgSetTmpDir(const char* directory);
 
 // One plain-log entry: the DbgLogFull header, then `body` and a newline when
 // `body` is not empty.
-void DbgLogEntry(const char* file, int line, const char* program, int pid, int extra, const char* name,
-                 const char* body);
+void DbgLogEntry(const char* file, int line, const char* program, int pid, int extra,
+                 const char* name, const char* body);
 
 // The stream record, or null when tracing was never started.
 DbgStreamRecord* DbgStreamData();

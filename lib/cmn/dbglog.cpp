@@ -1,6 +1,7 @@
 // Plain logs (debug.log, ctrace.log and the like), the formatting shared with
 // the trace, and the short source names shown in trace and log headers.
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,7 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <strings.h>
 #include <vector>
 
 #include "cmn/dbgimpl.h"
@@ -104,12 +104,14 @@ void OnFormatFault(int signal) {
 
 // One formatting call under the guard; false when it faulted. Kept apart
 // so that nothing it holds is changed between the jump point and the jump.
-bool FormatOnce(char* buffer, size_t size, bool bounded, const char* format, va_list args, int* length) {
+bool FormatOnce(char* buffer, size_t size, bool bounded, const char* format, va_list args,
+                int* length) {
   if (sigsetjmp(formatFault, 1) != 0) return false;
   formatGuarded = 1;
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  *length = bounded ? std::vsnprintf(buffer, size, format, args) : std::vsprintf(buffer, format, args);
+  *length =
+      bounded ? std::vsnprintf(buffer, size, format, args) : std::vsprintf(buffer, format, args);
 #pragma GCC diagnostic pop
   formatGuarded = 0;
   return true;
@@ -117,7 +119,8 @@ bool FormatOnce(char* buffer, size_t size, bool bounded, const char* format, va_
 
 // Formats into `buffer` (bounded by `size` unless `bounded` is false); false
 // when formatting faulted, the buffer's content then being undefined.
-bool GuardedFormat(char* buffer, size_t size, bool bounded, const char* format, va_list args, int* length) {
+bool GuardedFormat(char* buffer, size_t size, bool bounded, const char* format, va_list args,
+                   int* length) {
   struct sigaction action {};
   struct sigaction previous {};
   action.sa_handler = OnFormatFault;
@@ -131,7 +134,8 @@ bool GuardedFormat(char* buffer, size_t size, bool bounded, const char* format, 
   } else {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    *length = bounded ? std::vsnprintf(buffer, size, format, args) : std::vsprintf(buffer, format, args);
+    *length =
+        bounded ? std::vsnprintf(buffer, size, format, args) : std::vsprintf(buffer, format, args);
 #pragma GCC diagnostic pop
   }
   return ok;
@@ -142,17 +146,21 @@ constexpr char kFormatFaultText[] =
 
 }  // namespace
 
-const char* DbgTmpDir() { return tmpDir; }
+const char* DbgTmpDir() {
+  return tmpDir;
+}
 
 void DbgSetTmpDir(const char* directory) {
-  std::snprintf(tmpDir, sizeof tmpDir, "%s", directory != nullptr && directory[0] != '\0' ? directory : "/tmp");
+  std::snprintf(tmpDir, sizeof tmpDir, "%s",
+                directory != nullptr && directory[0] != '\0' ? directory : "/tmp");
 }
 
 FILE* DbgLogOpenInDir(const char* directory, const char* name) {
   if (name == nullptr) name = kDefaultLog;
   const bool inGivenDir = directory != nullptr && directory[0] != '\0';
   char path[kCmnPathMax];
-  const int n = std::snprintf(path, sizeof path, "%s/%s", inGivenDir ? directory : DbgTmpDir(), name);
+  const int n =
+      std::snprintf(path, sizeof path, "%s/%s", inGivenDir ? directory : DbgTmpDir(), name);
   if (n < 0 || static_cast<size_t>(n) >= sizeof path) return nullptr;
 
   constexpr int kAppend = O_RDWR | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
@@ -176,8 +184,8 @@ FILE* DbgLogOpenInDir(const char* directory, const char* name) {
   if (fl >= 0 && (fl & O_NONBLOCK) != 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
   if (created) {
     char first[256];
-    const int len = std::snprintf(first, sizeof first, "**********************  %s  **********************\n",
-                                  DbgHostName());
+    const int len = std::snprintf(
+        first, sizeof first, "**********************  %s  **********************\n", DbgHostName());
     if (len > 0) WriteAll(fd, first, std::min(static_cast<size_t>(len), sizeof first - 1));
     if (inGivenDir) fchmod(fd, 0666);
   }
@@ -229,8 +237,8 @@ void DbgLogPlain(const char* name, const char* format, ...) {
   va_end(args);
 }
 
-void DbgLogEntry(const char* file, int line, const char* program, int pid, int extra, const char* name,
-                 const char* body) {
+void DbgLogEntry(const char* file, int line, const char* program, int pid, int extra,
+                 const char* name, const char* body) {
   ErrnoGuard keepErrno;
   char when[64] = "";
   const time_t now = time(nullptr);
@@ -238,8 +246,8 @@ void DbgLogEntry(const char* file, int line, const char* program, int pid, int e
   if (localtime_r(&now, &local) != nullptr) strftime(when, sizeof when, "%x %X", &local);
   char entry[kEntryMax];
   int n = std::snprintf(entry, sizeof entry, "\n%s  %s.%d.%d [\"%s\":%d] %s b%s\n", when,
-                        program != nullptr ? program : "", pid, extra, Get_FILE_from_rcsId(file), line,
-                        kTarnVersion, kTarnBuild);
+                        program != nullptr ? program : "", pid, extra, Get_FILE_from_rcsId(file),
+                        line, kTarnVersion, kTarnBuild);
   size_t used = n < 0 ? 0 : std::min(static_cast<size_t>(n), sizeof entry - 2);
   if (body != nullptr && body[0] != '\0') {
     n = std::snprintf(entry + used, sizeof entry - 1 - used, "%s", body);
@@ -249,8 +257,8 @@ void DbgLogEntry(const char* file, int line, const char* program, int pid, int e
   WriteEntry(name, entry, used);
 }
 
-void DbgLogFull(const char* file, int line, const char* program, int pid, int extra, const char* name,
-                const char* format, ...) {
+void DbgLogFull(const char* file, int line, const char* program, int pid, int extra,
+                const char* name, const char* format, ...) {
   ErrnoGuard keepErrno;
   char body[kEntryMax] = "";
   if (format != nullptr && format[0] != '\0') {
@@ -328,7 +336,8 @@ int DbgVsprintf(char* buffer, const char* format, va_list args) {
 int DbgVsnprintf(char* buffer, size_t size, const char* format, va_list args) {
   if (buffer == nullptr || size == 0) return 0;
   buffer[size - 1] = '\0';
-  if (!DbgFormatIsSafe(format)) return std::snprintf(buffer, size, "%s", format != nullptr ? format : "(null)");
+  if (!DbgFormatIsSafe(format))
+    return std::snprintf(buffer, size, "%s", format != nullptr ? format : "(null)");
   return std::vsnprintf(buffer, size, format, args);
 }
 
@@ -348,7 +357,8 @@ const char* Get_FILE_from_rcsId(const char* id) {
   // The path and its revision: up to the second blank from `start`.
   size_t length = std::strlen(start);
   if (const char* first = std::strchr(start, ' ')) {
-    if (const char* second = std::strchr(first + 1, ' ')) length = static_cast<size_t>(second - start);
+    if (const char* second = std::strchr(first + 1, ' '))
+      length = static_cast<size_t>(second - start);
   }
   static char shortName[kSourceNameMax + 1];
   if (length > kSourceNameMax) length = kSourceNameMax;

@@ -1,5 +1,6 @@
 // Debug options: splitting a debug options text into its words, parsing the
 // ranges word and deciding whether this process is selected for tracing.
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,7 +11,6 @@
 #include <cstring>
 #include <iterator>
 #include <string_view>
-#include <strings.h>
 
 #include "cmn/dbgimpl.h"
 #include "cmn/str.h"
@@ -23,9 +23,13 @@ namespace {
 constexpr int64_t kDefaultCircularKb = 1024;
 constexpr int64_t kMinCircularBytes = 4096;
 
-bool IsSeparator(char c) { return c == ' ' || c == '\t' || c == ',' || c == '\n' || c == '\r'; }
+bool IsSeparator(char c) {
+  return c == ' ' || c == '\t' || c == ',' || c == '\n' || c == '\r';
+}
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // A decimal number at `p` (optional sign), clamped to the int range.
 // Advances `p` past it; false when there are no digits.
@@ -51,7 +55,8 @@ int ClampInt(long long n) {
 }
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
+  return text.size() >= prefix.size() &&
+         strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
 }
 
 void CopyWord(char (&dst)[kDbgWordMax], std::string_view src) {
@@ -60,7 +65,9 @@ void CopyWord(char (&dst)[kDbgWordMax], std::string_view src) {
   dst[n] = '\0';
 }
 
-bool IsLetter(char c, char upper) { return c == upper || c == upper - 'A' + 'a'; }
+bool IsLetter(char c, char upper) {
+  return c == upper || c == upper - 'A' + 'a';
+}
 
 // True when `rest` starts with the T or U keyword ("T:", "U" alone or "U:").
 bool StartsWithTimeOrUnused(std::string_view rest) {
@@ -93,7 +100,8 @@ void ParseKeywords(std::string_view token, DbgRangeSpec* spec) {
     p = token.size();
   }
   if (p < token.size() && IsLetter(token[p], 'C') &&
-      (p + 1 == token.size() || token[p + 1] == ':' || StartsWithTimeOrUnused(token.substr(p + 1)))) {
+      (p + 1 == token.size() || token[p + 1] == ':' ||
+       StartsWithTimeOrUnused(token.substr(p + 1)))) {
     ++p;
     long long kb = kDefaultCircularKb;
     if (p < token.size() && token[p] == ':') {
@@ -111,9 +119,11 @@ void ParseKeywords(std::string_view token, DbgRangeSpec* spec) {
   if (p + 1 < token.size() && IsLetter(token[p], 'T') && token[p + 1] == ':') {
     p += 2;
     long long n = 0;
-    if (TakeNumber(token, p, n) && (n == 0 || n == 1 || n == 1000)) spec->timeMode = static_cast<int>(n);
+    if (TakeNumber(token, p, n) && (n == 0 || n == 1 || n == 1000))
+      spec->timeMode = static_cast<int>(n);
   }
-  if (p < token.size() && IsLetter(token[p], 'U') && (p + 1 == token.size() || token[p + 1] == ':')) {
+  if (p < token.size() && IsLetter(token[p], 'U') &&
+      (p + 1 == token.size() || token[p + 1] == ':')) {
     ++p;
     if (p < token.size()) {
       ++p;
@@ -144,7 +154,8 @@ bool ParseNumber(std::string_view token, DbgRangeSpec* spec) {
 
 bool IsNumberToken(std::string_view token) {
   return !token.empty() &&
-         (IsDigit(token[0]) || (token.size() > 1 && (token[0] == '-' || token[0] == '+') && IsDigit(token[1])));
+         (IsDigit(token[0]) ||
+          (token.size() > 1 && (token[0] == '-' || token[0] == '+') && IsDigit(token[1])));
 }
 
 // Calls `visit` for each blank, tab or comma separated word of `text`;
@@ -197,7 +208,8 @@ int DbgInitializeRanges(DbgStreamRecord* record, const char* text) {
   } else {
     std::snprintf(record->debugId, sizeof record->debugId, "%d", static_cast<int>(getpid()));
     // A ranges word that fills the text leaves no room for the id: it is cut.
-    const int n = std::snprintf(record->rangesText, sizeof record->rangesText, "%s,ID:%s", given, record->debugId);
+    const int n = std::snprintf(record->rangesText, sizeof record->rangesText, "%s,ID:%s", given,
+                                record->debugId);
     if (n < 0) record->rangesText[0] = '\0';
   }
   return spec.rangeCount;

@@ -28,8 +28,7 @@ inline constexpr const char kTarnBuild[] = "100";
 //   TARN_RCSID("lib/cmn/ctx.cpp");
 // and passes `rcsId, __LINE__` to the memory and tracing calls. The trace shows
 // the path and revision (see Get_FILE_from_rcsId).
-#define TARN_RCSID(path) \
-  [[maybe_unused]] static const char rcsId[] = "$Source: /src/" path " 1.0 $"
+#define TARN_RCSID(path) [[maybe_unused]] static const char rcsId[] = "$Source: /src/" path " 1.0 $"
 
 // Shorthand for the caller's location in memory, trace and error calls.
 #define TARN_HERE rcsId, __LINE__

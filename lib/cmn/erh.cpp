@@ -58,16 +58,20 @@ void ErhPtdAtInit(void* data) {
   state->hooks.console = ErhConsoleHook;
 }
 
-const PtdDescriptor ErhPtd = {"ErhPtd", &erhPtdProto, sizeof(ErhState), ErhPtdAtInit, nullptr,
-                              nullptr};
+const PtdDescriptor ErhPtd = {"ErhPtd",     &erhPtdProto, sizeof(ErhState),
+                              ErhPtdAtInit, nullptr,      nullptr};
 
 // Registered once per process: ErhInit runs again after ErhExit (a network
 // process restarts the library), and a forked child inherits the handler.
 bool exitRegistered = false;
 
-ErhState* State() { return static_cast<ErhState*>(CmnCreateContextEx(&ErhPtd, CMN_SLOT_ERH)); }
+ErhState* State() {
+  return static_cast<ErhState*>(CmnCreateContextEx(&ErhPtd, CMN_SLOT_ERH));
+}
 
-const char* Safe(const char* text) { return text != nullptr ? text : ""; }
+const char* Safe(const char* text) {
+  return text != nullptr ? text : "";
+}
 
 template <size_t N>
 void Copy(char (&to)[N], const char* from) {
@@ -80,18 +84,21 @@ void CopyShortName(char (&to)[N], const char* file) {
 }
 
 // The "  SystemErr: <text>" part of the trace lines, empty without a system text.
-const char* SysLabel(const ErhStatusInfo& s) { return s.sysErrorText[0] ? "  SystemErr: " : ""; }
+const char* SysLabel(const ErhStatusInfo& s) {
+  return s.sysErrorText[0] ? "  SystemErr: " : "";
+}
 
 void TraceState(const char* title, const ErhStatusInfo& s) {
   const int level = ErhLevelToDbgLevel(s.level);
-  DbgPlain(level, "[%s %d]\n    Marked: (\"%s\":%d)\n    Code is:%d%s%s\n", title, s.level, s.markFile,
-           s.markLine, s.code, SysLabel(s), s.sysErrorText);
+  DbgPlain(level, "[%s %d]\n    Marked: (\"%s\":%d)\n    Code is:%d%s%s\n", title, s.level,
+           s.markFile, s.markLine, s.code, SysLabel(s), s.sysErrorText);
 }
 
 void TraceReport(const ErhStatusInfo& s, const char* function, const char* text) {
   const int level = ErhLevelToDbgLevel(s.level);
   if (text == nullptr) {
-    DbgPlain(level, "[REPORT %d] in %s\n    Marked: (\"%s\":Line:%d in '%s')\n    Code is:%d%s%s\n\n",
+    DbgPlain(level,
+             "[REPORT %d] in %s\n    Marked: (\"%s\":Line:%d in '%s')\n    Code is:%d%s%s\n\n",
              s.level, Safe(function), s.markFile, s.markLine, s.markFunction, s.code, SysLabel(s),
              s.sysErrorText);
   } else {
@@ -131,7 +138,8 @@ bool EnterReport(bool& flag) {
                 "Report hook called recursively, nested report dropped.");
     return false;
   }
-  DbgMessageM(TARN_HERE, kRecursionTraceLevel, "Report hook called recursively!!!! Calling abort()!");
+  DbgMessageM(TARN_HERE, kRecursionTraceLevel,
+              "Report hook called recursively!!!! Calling abort()!");
   std::abort();
 }
 
@@ -272,15 +280,16 @@ void ErhInit(int reportLevel) {
   }
 }
 
-void ErhExit() { CmnFreeContextEx(pcmnMasterContext, CMN_SLOT_ERH); }
+void ErhExit() {
+  CmnFreeContextEx(pcmnMasterContext, CMN_SLOT_ERH);
+}
 
 const ErhStatusInfo* ErhStatus() {
   ErhState* state = State();
   return state != nullptr ? &state->status : nullptr;
 }
 
-void ErhMarkM(int code, int sysErrno, const char* function, int level, const char* file,
-              int line) {
+void ErhMarkM(int code, int sysErrno, const char* function, int level, const char* file, int line) {
   ErhState* state = State();
   if (state == nullptr) return;
   ErhStatusInfo& s = state->status;
@@ -374,8 +383,7 @@ void ErhReportM(const char* function, const char* file, int line) {
   TraceReport(state->status, function, nullptr);
 }
 
-void ErhFullReportM(const char* function, int level, const char* text, const char* file,
-                    int line) {
+void ErhFullReportM(const char* function, int level, const char* text, const char* file, int line) {
   ErhState* state = State();
   if (state == nullptr) return;
   SetPromotePlace(state, file, line);
@@ -386,8 +394,8 @@ void ErhFullReportM(const char* function, int level, const char* text, const cha
   if (level != -1) TraceReport(state->status, function, copy);
 }
 
-void ErhFullReportPackedM(const char* function, int level, const char* packedText,
-                          const char* file, int line) {
+void ErhFullReportPackedM(const char* function, int level, const char* packedText, const char* file,
+                          int line) {
   ErhState* state = State();
   if (state == nullptr) return;
   SetPromotePlace(state, file, line);
@@ -492,9 +500,13 @@ void ErhToConsole(const char* text) {
   }
 }
 
-void ErhReportHook(const char* text) { PrintWithCatalogue(kMsgReport, text); }
+void ErhReportHook(const char* text) {
+  PrintWithCatalogue(kMsgReport, text);
+}
 
-void ErhConsoleHook(const char* text) { PrintWithCatalogue(kMsgConsole, text); }
+void ErhConsoleHook(const char* text) {
+  PrintWithCatalogue(kMsgConsole, text);
+}
 
 const char* ErhSysErrnoToText(int sysErrno) {
   static char fallback[256];
@@ -524,7 +536,8 @@ const char* ErhErrnoToText() {
   } else {
     int found = 0;
     char codeText[kTextSize];
-    std::snprintf(codeText, sizeof codeText, "%s", NlsGetCatalogStringEx(kSet, TextCode(s), &found));
+    std::snprintf(codeText, sizeof codeText, "%s",
+                  NlsGetCatalogStringEx(kSet, TextCode(s), &found));
     if (s.sysErrorText[0] != '\0') {
       FormatText(out, size, kMsgWithSystemError, codeText, s.sysErrorText);
     } else {
@@ -561,7 +574,9 @@ char* ErhAddHeaderPack(char* out, size_t size, const char* packedText, int level
   return out;
 }
 
-int ErhPackMsg() { return ErhPackMsgL(StrMsgGetGlobal()); }
+int ErhPackMsg() {
+  return ErhPackMsgL(StrMsgGetGlobal());
+}
 
 int ErhPackMsgL(StrMsg* msg) {
   ErhState* state = State();
@@ -574,7 +589,9 @@ int ErhPackMsgL(StrMsg* msg) {
   return 0;
 }
 
-int ErhUnpackMsg() { return ErhUnpackMsgL(StrMsgGetGlobal()); }
+int ErhUnpackMsg() {
+  return ErhUnpackMsgL(StrMsgGetGlobal());
+}
 
 namespace {
 
@@ -607,7 +624,8 @@ int ErhUnpackMsgL(StrMsg* msg) {
   ErhState* state = State();
   // Only a mark made here takes the sender's texts; a kept error keeps its own.
   if (state != nullptr && state->markRelocatable) {
-    std::snprintf(state->status.markFunction, sizeof state->status.markFunction, " -> %s", function);
+    std::snprintf(state->status.markFunction, sizeof state->status.markFunction, " -> %s",
+                  function);
     Copy(state->status.sysErrorText, sysText);
     state->markRelocatable = false;
   }
@@ -623,6 +641,7 @@ char* ErhFormatCmnInitFailure() {
   const int n = std::snprintf(nullptr, 0, kFormat, code, kFailed, sysText);
   if (n < 0) return nullptr;
   char* out = static_cast<char*>(safe_malloc(static_cast<size_t>(n) + 1, TARN_HERE));
-  if (out != nullptr) std::snprintf(out, static_cast<size_t>(n) + 1, kFormat, code, kFailed, sysText);
+  if (out != nullptr)
+    std::snprintf(out, static_cast<size_t>(n) + 1, kFormat, code, kFailed, sysText);
   return out;
 }

@@ -40,19 +40,19 @@ enum ErhCode : int {
 
 // The error state from the code on, as ErhStatus() shows it.
 struct ErhStatusInfo {
-  int code;                 // 0 = no error
-  int level;                // severity given with the mark (0 to 3; 3 internal)
+  int code;   // 0 = no error
+  int level;  // severity given with the mark (0 to 3; 3 internal)
   int sysErrno;
-  char sysErrorText[256];   // text of sysErrno, or empty
-  time_t time;              // when marked or last reported
+  char sysErrorText[256];  // text of sysErrno, or empty
+  time_t time;             // when marked or last reported
   int markLine;
   char markFunction[256];
-  char markFile[256];       // short source name
+  char markFile[256];  // short source name
   int promoteLine;
   char promoteFunction[256];
   char promoteFile[256];
-  char errorInfo[1024];     // free text of ErhSetErrorInfo
-  int reportLevel;          // reports below this level reach no hook
+  char errorInfo[1024];  // free text of ErhSetErrorInfo
+  int reportLevel;       // reports below this level reach no hook
 };
 
 // First call in a process (or after ErhExit) empties the state, sets the report
@@ -65,8 +65,7 @@ void ErhExit();
 const ErhStatusInfo* ErhStatus();
 
 // Marks an error; the first mark since the last clear wins.
-void ErhMarkM(int code, int sysErrno, const char* function, int level, const char* file,
-              int line);
+void ErhMarkM(int code, int sysErrno, const char* function, int level, const char* file, int line);
 // Moves the marked error's location to a caller (used by safe_malloc to show
 // the allocating caller rather than itself). Acts only on the mark that the
 // immediately preceding ErhMarkM stored: when that mark was refused because
@@ -84,11 +83,10 @@ void ErhReportM(const char* function, const char* file, int line);
 // goes to the report hook as it is, levels at or above the report threshold
 // with the report header, lower levels nowhere. `text` may lie in any of the
 // library's static result areas; it is copied first.
-void ErhFullReportM(const char* function, int level, const char* text, const char* file,
-                    int line);
+void ErhFullReportM(const char* function, int level, const char* text, const char* file, int line);
 // The same with a packed catalogue message; the hook receives a packed message.
-void ErhFullReportPackedM(const char* function, int level, const char* packedText,
-                          const char* file, int line);
+void ErhFullReportPackedM(const char* function, int level, const char* packedText, const char* file,
+                          int line);
 // ErhReportM with the current error as a packed catalogue message.
 void ErhPackM(const char* function, const char* file, int line);
 // A false condition reports 1007. Outside host-process mode the process ends;
@@ -108,7 +106,9 @@ void ErhSetErrorInfo(const char* text);    // keeps 1023 characters
 const char* ErhGetErrorInfo();
 void ErhSetReportLevel(int level);
 int ErhReportLevel();
-inline int ErhLevelToDbgLevel(int level) { return level + 2; }
+inline int ErhLevelToDbgLevel(int level) {
+  return level + 2;
+}
 
 // Installs hooks (null = default); stores the previous pair in *previous
 // (may be null).
@@ -131,8 +131,7 @@ const char* ErhErrnoToText();
 // always terminated). Returns out.
 char* ErhAddHeader(char* out, size_t size, const char* text, int level, time_t time);
 // The same as a packed catalogue message carrying `packedText` nested.
-char* ErhAddHeaderPack(char* out, size_t size, const char* packedText, int level,
-                       time_t time);
+char* ErhAddHeaderPack(char* out, size_t size, const char* packedText, int level, time_t time);
 
 // Appends code, level, mark function and system error text ("%d%d%s%s") to
 // the message; a packed error is cleared from the state. 0, or -1 when the
@@ -158,5 +157,4 @@ char* ErhFormatCmnInitFailure();
   ErhFullReportM((function), (level), (text), rcsId, __LINE__)
 #define ErhFullReportPacked(function, level, packedText) \
   ErhFullReportPackedM((function), (level), (packedText), rcsId, __LINE__)
-#define ErhAssert(function, condition) \
-  ErhAssertM((function), (condition) ? 1 : 0, rcsId, __LINE__)
+#define ErhAssert(function, condition) ErhAssertM((function), (condition) ? 1 : 0, rcsId, __LINE__)

@@ -1,5 +1,7 @@
 // Global options: reading the cell server's options reply and the dispatchers
 // that set one process global per option with its default, rule and trace line.
+#include "cmn/global.h"
+
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -8,7 +10,6 @@
 #include <cstring>
 
 #include "cmn/dbg.h"
-#include "cmn/global.h"
 #include "cmn/global_private.h"
 #include "cmn/str.h"
 #include "cmn/strmsg.h"
@@ -197,15 +198,15 @@ int OptDispatchInt(const char* reply, const char* name, int* global, int default
   return global_detail::DispatchInt(OptReply(reply), name, global, defaultValue);
 }
 
-int OptDispatchIntRange(const char* reply, const char* name, int* global, int defaultValue,
-                        int min, int max) {
+int OptDispatchIntRange(const char* reply, const char* name, int* global, int defaultValue, int min,
+                        int max) {
   if (global == nullptr) return -1;
   return global_detail::DispatchIntRange(OptReply(reply), name, global, defaultValue, min, max,
                                          false);
 }
 
-int OptDispatchIntRangeHidden(const char* reply, const char* name, int* global,
-                              int defaultValue, int min, int max) {
+int OptDispatchIntRangeHidden(const char* reply, const char* name, int* global, int defaultValue,
+                              int min, int max) {
   if (global == nullptr) return -1;
   return global_detail::DispatchIntRange(OptReply(reply), name, global, defaultValue, min, max,
                                          true);

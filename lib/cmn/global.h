@@ -34,11 +34,11 @@ int OptGetQuotedStr(const char* reply, const char* name, char* buffer, std::size
 // invalid value or a reply that is not an options reply.
 int OptDispatchInt(const char* reply, const char* name, int* global, int defaultValue);
 // Accepts only min <= n <= max.
-int OptDispatchIntRange(const char* reply, const char* name, int* global, int defaultValue,
-                        int min, int max);
+int OptDispatchIntRange(const char* reply, const char* name, int* global, int defaultValue, int min,
+                        int max);
 // The same, traced only when the result differs from the default.
-int OptDispatchIntRangeHidden(const char* reply, const char* name, int* global,
-                              int defaultValue, int min, int max);
+int OptDispatchIntRangeHidden(const char* reply, const char* name, int* global, int defaultValue,
+                              int min, int max);
 // The value is in minutes and stored as seconds; the default is in seconds.
 // A negative value, or one whose seconds do not fit an int, is invalid.
 int OptDispatchMin(const char* reply, const char* name, int* global, int defaultSeconds);
@@ -62,8 +62,8 @@ inline constexpr std::size_t kOptPathSize = 1024;
 extern int glCellInetPort;
 
 // Logging
-extern int glLogCrsEvents, glEventLogMessages, glSmLogStartStop, glEventLogAudit,
-    glAuditLogEnable, glAuditLogRetention;
+extern int glLogCrsEvents, glEventLogMessages, glSmLogStartStop, glEventLogAudit, glAuditLogEnable,
+    glAuditLogRetention;
 // Limits
 extern int glMaxSessions, glMaxBSessions, glMaxMaPerSm, glMaxDaPerMa, glMaxNumberOfMirrors;
 // Cell Server
@@ -81,8 +81,8 @@ extern char glDevDetectTree[kOptPathSize], glMountScript[kOptPathSize];
 extern int glOnlyValidObj, glStrictPrivacyCheck, glHidePrivateObj, glIncrOnProtected,
     glUpgradeIncrToFull, glEnhIncrMaximumTimeSpan, glForceFull,
     glBackupCatalogProtectionEqualToObject, glExternalScriptMode, glStrictSecurityFlags,
-    glStrictSecurityContingencyACL, glCopyDataProtectionEndtimeEqualToBackup,
-    glSaveScheduleAllowed, glRecalculateMediumProtection;
+    glStrictSecurityContingencyACL, glCopyDataProtectionEndtimeEqualToBackup, glSaveScheduleAllowed,
+    glRecalculateMediumProtection;
 // Session managers. Each SmWaitFor... global is set by its "...Sec" option
 // (seconds) and then by its minutes option, which defaults to that value.
 // SmIdleTimeout, SmConnIdleTimeout and SmDaIdleTimeout set glSmIdleTimeout.
@@ -90,40 +90,38 @@ extern int glSmFirstConn, glSmPeerId, glSmMaxAgentStartupRetries, glMinDelayForC
     glSmWaitForNewClient, glSmWaitForNewBackupClient, glSmWaitForNewRestoreClient,
     glSmWaitForFirstClient, glSmWaitForFirstBackupClient, glSmWaitForFirstRestoreClient,
     glSmWaitForNextRestoreClient, glSmWaitForDevice, glSmWaitForDB, glSmIdleTimeout,
-    glSmMaIdleTimeout, glSmSendReceiveTimeout, glSmSendReceiveMonitorTimeout,
-    glSmMaxAgentMessages, glSmMaxMessagesPerSession, glSmAlwaysLockMinDevices,
-    glAbortIfMINgtDevices, glSmDeviceErrorThreshold, glExecScriptOnPreview,
-    glBackupPreexecBeforeDevLock, glPrePostExecOnEveryVolumeForHostBackup,
-    glPostExecOnAbortHostBackup, glScriptOutputTimeout, glSmDisableScript, glUseFenScripts,
-    glTreatScriptReturnAsNormal, glSessSuccessfulWhenNoObjectsBackedUp,
-    glSessSuccessfulWhenNoObjectsToCopyOrConsolidate, glSessionStatusWhenNoObjectToCopy,
-    glSessionStatusWhenNoObjectToConsolidate, glSessionStatusWhenNoObjectToVerify,
-    glPreventDuplicateCopySession, glBackupDeviceIdle, glUseMaxConc, glALIGNEDDEFAULT,
-    glVekTapeStatistics, glVekHeaderCheck, glHostBackupExcludesApplyToSingleVolume,
-    glHostBackupIncludesApplyToSingleVolume, glDisableTestLockonEjectEnter,
-    glEnableTestingSessionMessages, glEnhIncrPromoteToFullIfNoEnhFull,
-    glCopyAutomatedMaxObjects, glAbortOnObjectsMoreThanCopyAutomatedMaxObjects,
-    glConsolidationAutomatedMaxObjects, glCopyLockDevicesDelay,
-    glCopyStartPostBackupOnAbortedSession, glCopyDisableBlockRepackaging,
+    glSmMaIdleTimeout, glSmSendReceiveTimeout, glSmSendReceiveMonitorTimeout, glSmMaxAgentMessages,
+    glSmMaxMessagesPerSession, glSmAlwaysLockMinDevices, glAbortIfMINgtDevices,
+    glSmDeviceErrorThreshold, glExecScriptOnPreview, glBackupPreexecBeforeDevLock,
+    glPrePostExecOnEveryVolumeForHostBackup, glPostExecOnAbortHostBackup, glScriptOutputTimeout,
+    glSmDisableScript, glUseFenScripts, glTreatScriptReturnAsNormal,
+    glSessSuccessfulWhenNoObjectsBackedUp, glSessSuccessfulWhenNoObjectsToCopyOrConsolidate,
+    glSessionStatusWhenNoObjectToCopy, glSessionStatusWhenNoObjectToConsolidate,
+    glSessionStatusWhenNoObjectToVerify, glPreventDuplicateCopySession, glBackupDeviceIdle,
+    glUseMaxConc, glALIGNEDDEFAULT, glVekTapeStatistics, glVekHeaderCheck,
+    glHostBackupExcludesApplyToSingleVolume, glHostBackupIncludesApplyToSingleVolume,
+    glDisableTestLockonEjectEnter, glEnableTestingSessionMessages,
+    glEnhIncrPromoteToFullIfNoEnhFull, glCopyAutomatedMaxObjects,
+    glAbortOnObjectsMoreThanCopyAutomatedMaxObjects, glConsolidationAutomatedMaxObjects,
+    glCopyLockDevicesDelay, glCopyStartPostBackupOnAbortedSession, glCopyDisableBlockRepackaging,
     glConsolidationStartPostBackupOnAbortedSession, glAutomaticDeviceSelectionOrder,
     glEnableRestoreReportStats, glEnableDeviceFilters,
     glAutoConsolidationFilterOutAllButLatestPointInTime, glResumableRestoreDefault;
 extern char glDefScriptUser[kOptNameSize];
 // Internal database
 extern int glDbLoginRetries, glDbMaxFilesFound, glDbFreeDiskSpace, glDbFreeExtFileSpace,
-    glDbIdleTimeout, glDbLockTries, glDbLockTimeout, glDbGraceLockDuration,
-    glCellResourceTimeout, glDbMaxFilesInDir, glDbForceImportIfPositionsExist,
-    glPurgeBufferSize, glReadRate, glDeleteRate, glFilenamePurgeLimitPerHost,
-    glFilenamePurgeLimitTotal, glConvertFilenamesInIDBDuringBackup,
+    glDbIdleTimeout, glDbLockTries, glDbLockTimeout, glDbGraceLockDuration, glCellResourceTimeout,
+    glDbMaxFilesInDir, glDbForceImportIfPositionsExist, glPurgeBufferSize, glReadRate, glDeleteRate,
+    glFilenamePurgeLimitPerHost, glFilenamePurgeLimitTotal, glConvertFilenamesInIDBDuringBackup,
     glDbIgnoreCorruptedMaCatalog;
 extern char glRecoveryIndexDir[kOptPathSize], glSessionMessagesDir[kOptPathSize];
 // Database file limits; -1 means not set.
-extern int glDbCtmpDatLimit, glDbCtmpExtLimit, glDbDirsDatLimit, glDbFn1ExtLimit,
-    glDbFn2ExtLimit, glDbFn3ExtLimit, glDbFn4ExtLimit, glDbFnamesDatLimit, glDbMbfconfDatLimit,
-    glDbObjExtLimit, glDbObjectsDatLimit, glDbOvExtLimit, glDbOversDatLimit, glDbPosDatLimit,
-    glDbSesExtLimit, glDbSessionsDatLimit, glDbCartDatLimit, glDbCompDatLimit,
-    glDbDevicesDatLimit, glDbDevicesExtLimit, glDbMediaDatLimit, glDbMtoptDatLimit,
-    glDbMtoptExtLimit, glDbPoolsDatLimit, glDbStoresDatLimit, glDbStoresExtLimit, glDbKeyLimit;
+extern int glDbCtmpDatLimit, glDbCtmpExtLimit, glDbDirsDatLimit, glDbFn1ExtLimit, glDbFn2ExtLimit,
+    glDbFn3ExtLimit, glDbFn4ExtLimit, glDbFnamesDatLimit, glDbMbfconfDatLimit, glDbObjExtLimit,
+    glDbObjectsDatLimit, glDbOvExtLimit, glDbOversDatLimit, glDbPosDatLimit, glDbSesExtLimit,
+    glDbSessionsDatLimit, glDbCartDatLimit, glDbCompDatLimit, glDbDevicesDatLimit,
+    glDbDevicesExtLimit, glDbMediaDatLimit, glDbMtoptDatLimit, glDbMtoptExtLimit, glDbPoolsDatLimit,
+    glDbStoresDatLimit, glDbStoresExtLimit, glDbKeyLimit;
 extern int glDcLeaveListCatalogFile, glDcEnablePerformanceLog, glBrowseHistoryStart,
     glBrowseMPosCache, glDCDirAllocation, glRepositionWithinRestoredObject, glMaxDCDirs,
     glDcFbCdCacheTreshold, glDcFbCdCacheMaxHoleSize, glKeepObsoleteSessions, glKeepMessages,
@@ -132,11 +130,11 @@ extern int glDcLeaveListCatalogFile, glDcEnablePerformanceLog, glBrowseHistorySt
 // Miscellaneous. RptShowPhysicalDeviceInDeviceFlowReport and its older name
 // RptDisplayPhysicalPath set one global.
 extern int glTarnsvStatusSleep, glTarnsvStatusRetry, glTarnsvStatusSleepInMonitor,
-    glTarnsvSelectTimeout, glEnableSANDynamicAddressing, glUpdateSapRmanChannels,
-    glSUPPRESSECHO, glShowAllMsgs, glShowOrpDspMsg, glHideMethodsPerClient,
+    glTarnsvSelectTimeout, glEnableSANDynamicAddressing, glUpdateSapRmanChannels, glSUPPRESSECHO,
+    glShowAllMsgs, glShowOrpDspMsg, glHideMethodsPerClient,
     glRptShowPhysicalDeviceInDeviceFlowReport, glRptDlClientsOnlyInFSNotConfigReport,
-    glUsedMedAllSess, glNoGUIRMANScriptParsing,
-    glUserSpecifiedMediaPriorityHasHigherImportance, glStrlenValidationForUnixCM;
+    glUsedMedAllSess, glNoGUIRMANScriptParsing, glUserSpecifiedMediaPriorityHasHigherImportance,
+    glStrlenValidationForUnixCM;
 // The connect time-out of cell-server binding (seconds).
 extern int glBindTimeout;
 extern char glEADRImagePath[kOptPathSize];

@@ -9,10 +9,16 @@ TARN_RCSID("lib/cmn/global_ident.cpp");
 
 namespace global_detail {
 
-std::string CellServerName() { return cmnCSHostname; }
+std::string CellServerName() {
+  return cmnCSHostname;
+}
 
-std::string SenderAddress() { return std::string(cmnEun) + "@" + cmnHostname; }
+std::string SenderAddress() {
+  return std::string(cmnEun) + "@" + cmnHostname;
+}
 
-int InetPort() { return CmnGetInetPort(); }
+int InetPort() {
+  return CmnGetInetPort();
+}
 
 }  // namespace global_detail

@@ -21,7 +21,9 @@ constexpr int kTraceLevel = 20;
 constexpr int kAge = 36 * kMediaAgeUnit;
 constexpr int kOverwrites = 250;
 
-constexpr unsigned ClassBit(int id) { return 1U << (id - 1); }
+constexpr unsigned ClassBit(int id) {
+  return 1U << (id - 1);
+}
 
 }  // namespace
 
@@ -59,8 +61,8 @@ constexpr unsigned kTapeClasses =
     ClassBit(9) | ClassBit(10) | ClassBit(11) | ClassBit(12) | ClassBit(13) | ClassBit(14) |
     ClassBit(15) | ClassBit(16) | ClassBit(17) | ClassBit(19) | ClassBit(20);
 constexpr unsigned kDiskClasses = ClassBit(5) | ClassBit(18) | ClassBit(22);
-constexpr unsigned kSiloClasses = ClassBit(6) | ClassBit(11) | ClassBit(12) | ClassBit(13) |
-                                  ClassBit(9) | ClassBit(17);
+constexpr unsigned kSiloClasses =
+    ClassBit(6) | ClassBit(11) | ClassBit(12) | ClassBit(13) | ClassBit(9) | ClassBit(17);
 
 }  // namespace
 
@@ -116,8 +118,7 @@ int GetMC(const global_detail::OptReply& reply, const char* name, int* visible, 
   return n;
 }
 
-int GetDP(const global_detail::OptReply& reply, const char* name, int* visible,
-          unsigned* mask) {
+int GetDP(const global_detail::OptReply& reply, const char* name, int* visible, unsigned* mask) {
   if (!reply.valid()) return -1;
   const char* text = reply.find(name);
   if (text == nullptr) return 0;
@@ -143,8 +144,8 @@ int DispMediaClasses(const OptReply& reply) {
     char name[32];
     std::snprintf(name, sizeof name, "MC_%d", row.id);
     int months = row.ageLimit / kMediaAgeUnit;
-    const int n = GetMC(reply, name, &row.visible, &months, &row.overwritesLimit,
-                        &row.defaultSize, &row.defaultConcurrency);
+    const int n = GetMC(reply, name, &row.visible, &months, &row.overwritesLimit, &row.defaultSize,
+                        &row.defaultConcurrency);
     if (n < 0) {
       DbgPlain(8, "OptDispatchGetMC: bad MSG\n");
       return 0;
@@ -235,9 +236,9 @@ int MmGetCartType(const char* formatOption, const char* label) {
     int type;
   };
   static constexpr Format kFormats[] = {
-      {"-tar", 2},           {"-cpio", 3},         {"-ansi", 8},
-      {"-fbackup", 9},       {"-TarnStorage", 4},  {"-FileSystem", 5},
-      {"-Tarnvale I", 6},    {"-Cleaning Tape", 10}, {"-foreign application", 13},
+      {"-tar", 2},        {"-cpio", 3},           {"-ansi", 8},
+      {"-fbackup", 9},    {"-TarnStorage", 4},    {"-FileSystem", 5},
+      {"-Tarnvale I", 6}, {"-Cleaning Tape", 10}, {"-foreign application", 13},
       {"-UNKNOWN", 12},
   };
   for (const Format& format : kFormats) {

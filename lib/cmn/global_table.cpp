@@ -32,56 +32,53 @@ int glMmdLockTimeout, glInitOnLoosePolicy, glReformatFreePoolMedia, glMmFairLimi
     glEnableVolSafeSupport, glEnableMCFCompression;
 char glNonResidentLocation[kOptTextSize], glClnTapeBCPrefix[kOptTimeSize];
 char glDevDetectTree[kOptPathSize], glMountScript[kOptPathSize];
-int glOnlyValidObj, glStrictPrivacyCheck, glHidePrivateObj, glIncrOnProtected,
-    glUpgradeIncrToFull, glEnhIncrMaximumTimeSpan, glForceFull,
-    glBackupCatalogProtectionEqualToObject, glExternalScriptMode, glStrictSecurityFlags,
-    glStrictSecurityContingencyACL, glCopyDataProtectionEndtimeEqualToBackup,
-    glSaveScheduleAllowed, glRecalculateMediumProtection;
+int glOnlyValidObj, glStrictPrivacyCheck, glHidePrivateObj, glIncrOnProtected, glUpgradeIncrToFull,
+    glEnhIncrMaximumTimeSpan, glForceFull, glBackupCatalogProtectionEqualToObject,
+    glExternalScriptMode, glStrictSecurityFlags, glStrictSecurityContingencyACL,
+    glCopyDataProtectionEndtimeEqualToBackup, glSaveScheduleAllowed, glRecalculateMediumProtection;
 int glSmFirstConn, glSmPeerId, glSmMaxAgentStartupRetries, glMinDelayForConnectionRetry,
     glSmWaitForNewClient, glSmWaitForNewBackupClient, glSmWaitForNewRestoreClient,
     glSmWaitForFirstClient, glSmWaitForFirstBackupClient, glSmWaitForFirstRestoreClient,
     glSmWaitForNextRestoreClient, glSmWaitForDevice, glSmWaitForDB, glSmIdleTimeout,
-    glSmMaIdleTimeout, glSmSendReceiveTimeout, glSmSendReceiveMonitorTimeout,
-    glSmMaxAgentMessages, glSmMaxMessagesPerSession, glSmAlwaysLockMinDevices,
-    glAbortIfMINgtDevices, glSmDeviceErrorThreshold, glExecScriptOnPreview,
-    glBackupPreexecBeforeDevLock, glPrePostExecOnEveryVolumeForHostBackup,
-    glPostExecOnAbortHostBackup, glScriptOutputTimeout, glSmDisableScript, glUseFenScripts,
-    glTreatScriptReturnAsNormal, glSessSuccessfulWhenNoObjectsBackedUp,
-    glSessSuccessfulWhenNoObjectsToCopyOrConsolidate, glSessionStatusWhenNoObjectToCopy,
-    glSessionStatusWhenNoObjectToConsolidate, glSessionStatusWhenNoObjectToVerify,
-    glPreventDuplicateCopySession, glBackupDeviceIdle, glUseMaxConc, glALIGNEDDEFAULT,
-    glVekTapeStatistics, glVekHeaderCheck, glHostBackupExcludesApplyToSingleVolume,
-    glHostBackupIncludesApplyToSingleVolume, glDisableTestLockonEjectEnter,
-    glEnableTestingSessionMessages, glEnhIncrPromoteToFullIfNoEnhFull,
-    glCopyAutomatedMaxObjects, glAbortOnObjectsMoreThanCopyAutomatedMaxObjects,
-    glConsolidationAutomatedMaxObjects, glCopyLockDevicesDelay,
-    glCopyStartPostBackupOnAbortedSession, glCopyDisableBlockRepackaging,
+    glSmMaIdleTimeout, glSmSendReceiveTimeout, glSmSendReceiveMonitorTimeout, glSmMaxAgentMessages,
+    glSmMaxMessagesPerSession, glSmAlwaysLockMinDevices, glAbortIfMINgtDevices,
+    glSmDeviceErrorThreshold, glExecScriptOnPreview, glBackupPreexecBeforeDevLock,
+    glPrePostExecOnEveryVolumeForHostBackup, glPostExecOnAbortHostBackup, glScriptOutputTimeout,
+    glSmDisableScript, glUseFenScripts, glTreatScriptReturnAsNormal,
+    glSessSuccessfulWhenNoObjectsBackedUp, glSessSuccessfulWhenNoObjectsToCopyOrConsolidate,
+    glSessionStatusWhenNoObjectToCopy, glSessionStatusWhenNoObjectToConsolidate,
+    glSessionStatusWhenNoObjectToVerify, glPreventDuplicateCopySession, glBackupDeviceIdle,
+    glUseMaxConc, glALIGNEDDEFAULT, glVekTapeStatistics, glVekHeaderCheck,
+    glHostBackupExcludesApplyToSingleVolume, glHostBackupIncludesApplyToSingleVolume,
+    glDisableTestLockonEjectEnter, glEnableTestingSessionMessages,
+    glEnhIncrPromoteToFullIfNoEnhFull, glCopyAutomatedMaxObjects,
+    glAbortOnObjectsMoreThanCopyAutomatedMaxObjects, glConsolidationAutomatedMaxObjects,
+    glCopyLockDevicesDelay, glCopyStartPostBackupOnAbortedSession, glCopyDisableBlockRepackaging,
     glConsolidationStartPostBackupOnAbortedSession, glAutomaticDeviceSelectionOrder,
     glEnableRestoreReportStats, glEnableDeviceFilters,
     glAutoConsolidationFilterOutAllButLatestPointInTime, glResumableRestoreDefault;
 char glDefScriptUser[kOptNameSize];
-int glDbLoginRetries, glDbMaxFilesFound, glDbFreeDiskSpace, glDbFreeExtFileSpace,
-    glDbIdleTimeout, glDbLockTries, glDbLockTimeout, glDbGraceLockDuration,
-    glCellResourceTimeout, glDbMaxFilesInDir, glDbForceImportIfPositionsExist, glPurgeBufferSize,
-    glReadRate, glDeleteRate, glFilenamePurgeLimitPerHost, glFilenamePurgeLimitTotal,
-    glConvertFilenamesInIDBDuringBackup, glDbIgnoreCorruptedMaCatalog;
+int glDbLoginRetries, glDbMaxFilesFound, glDbFreeDiskSpace, glDbFreeExtFileSpace, glDbIdleTimeout,
+    glDbLockTries, glDbLockTimeout, glDbGraceLockDuration, glCellResourceTimeout, glDbMaxFilesInDir,
+    glDbForceImportIfPositionsExist, glPurgeBufferSize, glReadRate, glDeleteRate,
+    glFilenamePurgeLimitPerHost, glFilenamePurgeLimitTotal, glConvertFilenamesInIDBDuringBackup,
+    glDbIgnoreCorruptedMaCatalog;
 char glRecoveryIndexDir[kOptPathSize], glSessionMessagesDir[kOptPathSize];
 int glDbCtmpDatLimit, glDbCtmpExtLimit, glDbDirsDatLimit, glDbFn1ExtLimit, glDbFn2ExtLimit,
     glDbFn3ExtLimit, glDbFn4ExtLimit, glDbFnamesDatLimit, glDbMbfconfDatLimit, glDbObjExtLimit,
     glDbObjectsDatLimit, glDbOvExtLimit, glDbOversDatLimit, glDbPosDatLimit, glDbSesExtLimit,
     glDbSessionsDatLimit, glDbCartDatLimit, glDbCompDatLimit, glDbDevicesDatLimit,
-    glDbDevicesExtLimit, glDbMediaDatLimit, glDbMtoptDatLimit, glDbMtoptExtLimit,
-    glDbPoolsDatLimit, glDbStoresDatLimit, glDbStoresExtLimit, glDbKeyLimit;
+    glDbDevicesExtLimit, glDbMediaDatLimit, glDbMtoptDatLimit, glDbMtoptExtLimit, glDbPoolsDatLimit,
+    glDbStoresDatLimit, glDbStoresExtLimit, glDbKeyLimit;
 int glDcLeaveListCatalogFile, glDcEnablePerformanceLog, glBrowseHistoryStart, glBrowseMPosCache,
     glDCDirAllocation, glRepositionWithinRestoredObject, glMaxDCDirs, glDcFbCdCacheTreshold,
     glDcFbCdCacheMaxHoleSize, glKeepObsoleteSessions, glKeepMessages, glKeepDiskonlySessions,
     glPurgeDcbfOfMediumWithCopies, glQuickMediaFormat, glFormatOversPerTransaction;
-int glTarnsvStatusSleep, glTarnsvStatusRetry, glTarnsvStatusSleepInMonitor,
-    glTarnsvSelectTimeout, glEnableSANDynamicAddressing, glUpdateSapRmanChannels, glSUPPRESSECHO,
-    glShowAllMsgs, glShowOrpDspMsg, glHideMethodsPerClient,
-    glRptShowPhysicalDeviceInDeviceFlowReport, glRptDlClientsOnlyInFSNotConfigReport,
-    glUsedMedAllSess, glNoGUIRMANScriptParsing, glUserSpecifiedMediaPriorityHasHigherImportance,
-    glStrlenValidationForUnixCM;
+int glTarnsvStatusSleep, glTarnsvStatusRetry, glTarnsvStatusSleepInMonitor, glTarnsvSelectTimeout,
+    glEnableSANDynamicAddressing, glUpdateSapRmanChannels, glSUPPRESSECHO, glShowAllMsgs,
+    glShowOrpDspMsg, glHideMethodsPerClient, glRptShowPhysicalDeviceInDeviceFlowReport,
+    glRptDlClientsOnlyInFSNotConfigReport, glUsedMedAllSess, glNoGUIRMANScriptParsing,
+    glUserSpecifiedMediaPriorityHasHigherImportance, glStrlenValidationForUnixCM;
 int glBindTimeout;
 char glEADRImagePath[kOptPathSize];
 char glMonBackupObj[kOptTextSize], glMonRestoreObj[kOptTextSize], glMonDeviceObj[kOptTextSize],
@@ -114,8 +111,8 @@ struct OptRow {
   std::size_t size;
   const char* textDefault;
   TextDefault textFrom;
-  const char* altName;      // read when `name` is absent
-  const int* defaultFrom;   // the default is this global's value at dispatch
+  const char* altName;     // read when `name` is absent
+  const int* defaultFrom;  // the default is this global's value at dispatch
   Rule rule;
 
   constexpr OptRow orName(const char* other) const {
@@ -141,36 +138,36 @@ struct OptRow {
 };
 
 constexpr OptRow Section(const char* title) {
-  return {Kind::kSection, title, nullptr, 0, 0, 0, nullptr, 0, nullptr,
+  return {Kind::kSection,      title,   nullptr, 0,          0, 0, nullptr, 0, nullptr,
           TextDefault::kFixed, nullptr, nullptr, Rule::kNone};
 }
 constexpr OptRow Int(const char* name, int* global, int def) {
-  return {Kind::kInt, name, global, def, INT_MIN, INT_MAX, nullptr, 0, nullptr,
+  return {Kind::kInt,          name,    global,  def,        INT_MIN, INT_MAX, nullptr, 0, nullptr,
           TextDefault::kFixed, nullptr, nullptr, Rule::kNone};
 }
 constexpr OptRow Range(const char* name, int* global, int def, int min, int max) {
-  return {Kind::kRange, name, global, def, min, max, nullptr, 0, nullptr,
+  return {Kind::kRange,        name,    global,  def,        min, max, nullptr, 0, nullptr,
           TextDefault::kFixed, nullptr, nullptr, Rule::kNone};
 }
 constexpr OptRow Flag(const char* name, int* global, int def) {
   return Range(name, global, def, 0, 1);
 }
 constexpr OptRow Hidden(const char* name, int* global, int max) {
-  return {Kind::kHidden, name, global, -1, 0, max, nullptr, 0, nullptr,
+  return {Kind::kHidden,       name,    global,  -1,         0, max, nullptr, 0, nullptr,
           TextDefault::kFixed, nullptr, nullptr, Rule::kNone};
 }
 constexpr OptRow Minutes(const char* name, int* global, int defSeconds) {
-  return {Kind::kMinutes, name, global, defSeconds, 0, 0, nullptr, 0, nullptr,
+  return {Kind::kMinutes,      name,    global,  defSeconds, 0, 0, nullptr, 0, nullptr,
           TextDefault::kFixed, nullptr, nullptr, Rule::kNone};
 }
 template <std::size_t N>
 constexpr OptRow Text(const char* name, char (&global)[N], const char* def) {
-  return {Kind::kText, name, nullptr, 0, 0, 0, global, N, def,
+  return {Kind::kText,         name,    nullptr, 0,          0, 0, global, N, def,
           TextDefault::kFixed, nullptr, nullptr, Rule::kNone};
 }
 template <std::size_t N>
 constexpr OptRow Quoted(const char* name, char (&global)[N], const char* def) {
-  return {Kind::kQuoted, name, nullptr, 0, 0, 0, global, N, def,
+  return {Kind::kQuoted,       name,    nullptr, 0,          0, 0, global, N, def,
           TextDefault::kFixed, nullptr, nullptr, Rule::kNone};
 }
 
@@ -429,14 +426,10 @@ constexpr OptRow kOptions[] = {
 
 std::string TextDefaultOf(const OptRow& row) {
   switch (row.textFrom) {
-    case TextDefault::kCellServer:
-      return global_detail::CellServerName();
-    case TextDefault::kSenderAddress:
-      return global_detail::SenderAddress();
-    case TextDefault::kRecoveryImages:
-      return std::string(cmnFenConfig) + "/dr/p1s";
-    case TextDefault::kFixed:
-      break;
+    case TextDefault::kCellServer: return global_detail::CellServerName();
+    case TextDefault::kSenderAddress: return global_detail::SenderAddress();
+    case TextDefault::kRecoveryImages: return std::string(cmnFenConfig) + "/dr/p1s";
+    case TextDefault::kFixed: break;
   }
   return row.textDefault != nullptr ? row.textDefault : "";
 }
@@ -449,9 +442,7 @@ void Announce(const char* title) {
 
 void ApplyRule(Rule rule) {
   switch (rule) {
-    case Rule::kInetPort:
-      glCellInetPort = global_detail::InetPort();
-      break;
+    case Rule::kInetPort: glCellInetPort = global_detail::InetPort(); break;
     case Rule::kSchedulerGranularity:
       if (glSchedulerGranularity != 1 && glSchedulerGranularity != kGranularityDefault) {
         DbgPlain(10, "Wrong SchedulerGranularity setting (%d), resetting it to default (%d)...",
@@ -467,8 +458,7 @@ void ApplyRule(Rule rule) {
             static_cast<unsigned>(glFileMediumCapacity) * 1024U;
       }
       break;
-    case Rule::kNone:
-      break;
+    case Rule::kNone: break;
   }
 }
 
@@ -477,24 +467,19 @@ int Dispatch(const OptReply& reply, const OptRow& row) {
   if (row.altName != nullptr && reply.find(name) == nullptr) name = row.altName;
   const int def = row.defaultFrom != nullptr ? *row.defaultFrom : row.defaultValue;
   switch (row.kind) {
-    case Kind::kInt:
-      return global_detail::DispatchInt(reply, name, row.global, def);
+    case Kind::kInt: return global_detail::DispatchInt(reply, name, row.global, def);
     case Kind::kRange:
-      return global_detail::DispatchIntRange(reply, name, row.global, def, row.min, row.max,
-                                             false);
+      return global_detail::DispatchIntRange(reply, name, row.global, def, row.min, row.max, false);
     case Kind::kHidden:
-      return global_detail::DispatchIntRange(reply, name, row.global, def, row.min, row.max,
-                                             true);
-    case Kind::kMinutes:
-      return global_detail::DispatchMin(reply, name, row.global, def);
+      return global_detail::DispatchIntRange(reply, name, row.global, def, row.min, row.max, true);
+    case Kind::kMinutes: return global_detail::DispatchMin(reply, name, row.global, def);
     case Kind::kText:
     case Kind::kQuoted: {
       const std::string text = TextDefaultOf(row);
       return global_detail::DispatchStr(reply, name, row.text, row.size, text.c_str(),
                                         row.kind == Kind::kQuoted);
     }
-    case Kind::kSection:
-      break;
+    case Kind::kSection: break;
   }
   return 0;
 }

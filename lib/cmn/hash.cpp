@@ -45,7 +45,9 @@ hash_iter_t FirstFrom(hash_t* h, int bucket) {
   return it;
 }
 
-const char* OrEmpty(const void* s) { return s != nullptr ? static_cast<const char*>(s) : ""; }
+const char* OrEmpty(const void* s) {
+  return s != nullptr ? static_cast<const char*>(s) : "";
+}
 
 }  // namespace
 
@@ -55,7 +57,8 @@ void hash_init(hash_t* h, HashFn hashfn, HashCmpFn cmpfn, int buckets) {
   h->hashfn = hashfn;
   h->cmpfn = cmpfn;
   const int n = buckets > 0 ? buckets : kHashDefaultBuckets;
-  h->buckets = static_cast<hash_node_t**>(safe_calloc(static_cast<std::size_t>(n), sizeof(hash_node_t*), TARN_HERE));
+  h->buckets = static_cast<hash_node_t**>(
+      safe_calloc(static_cast<std::size_t>(n), sizeof(hash_node_t*), TARN_HERE));
   if (h->buckets != nullptr) h->nbuckets = n;
 }
 
@@ -175,9 +178,13 @@ std::uint32_t hashfn_int(const void* key) {
   return k;
 }
 
-int hashcmp_tstring(const void* x, const void* y) { return std::strcmp(OrEmpty(x), OrEmpty(y)); }
+int hashcmp_tstring(const void* x, const void* y) {
+  return std::strcmp(OrEmpty(x), OrEmpty(y));
+}
 
-int hashcmp_itstring(const void* x, const void* y) { return strcasecmp(OrEmpty(x), OrEmpty(y)); }
+int hashcmp_itstring(const void* x, const void* y) {
+  return strcasecmp(OrEmpty(x), OrEmpty(y));
+}
 
 int intcmp(const void* x, const void* y) {
   const auto a = reinterpret_cast<std::intptr_t>(x);

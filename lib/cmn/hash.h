@@ -57,8 +57,12 @@ hash_iter_t hash_delete(hash_t* h, const void* key);
 // bucket come in insertion order).
 hash_iter_t hash_iter_init(hash_t* h);
 hash_iter_t hash_iter_next(hash_iter_t it);
-inline const void* hash_iter_key(const hash_iter_t& it) { return it.valid ? (*it.link)->key : nullptr; }
-inline void* hash_iter_value(const hash_iter_t& it) { return it.valid ? (*it.link)->value : nullptr; }
+inline const void* hash_iter_key(const hash_iter_t& it) {
+  return it.valid ? (*it.link)->key : nullptr;
+}
+inline void* hash_iter_value(const hash_iter_t& it) {
+  return it.valid ? (*it.link)->value : nullptr;
+}
 
 // Releases every node and the buckets; keys and values are not touched.
 void hash_free(hash_t* h);

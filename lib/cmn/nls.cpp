@@ -132,7 +132,8 @@ int NlsOpenCatalog() {
     err = errno;
     DbgPlain(1, "Tried to open message catalog %s => errcode=%d", path.c_str(), err);
     if (DownscaleLocale(chain) == nullptr) {
-      DbgPlain(-2, "NlsOpenCatalog: catopen() failed - errcode=%d, lang=\"%s\"!", err, lang.c_str());
+      DbgPlain(-2, "NlsOpenCatalog: catopen() failed - errcode=%d, lang=\"%s\"!", err,
+               lang.c_str());
       Copy(cmnLang, sizeof cmnLang, "C");
       return -1;
     }
@@ -146,7 +147,9 @@ int NlsOpenCatalog() {
     if (defaultCatd != -1) {
       DbgPlain(1, "Default message catalog found: %s\n", path.c_str());
     } else {
-      DbgPlain(-2, "NlsOpenCatalog: Cannot load default catalog, catopen() failed - errcode=%d, lang=\"%s\"!",
+      DbgPlain(-2,
+               "NlsOpenCatalog: Cannot load default catalog, catopen() failed - errcode=%d, "
+               "lang=\"%s\"!",
                errno, chain);
     }
   }
@@ -172,12 +175,10 @@ const char* NlsGetCatalogStringEx(int set, int number, int* found) {
   if (found == nullptr) found = &dummy;
   *found = 0;
   char* area = stringAreas.Take();
-  std::snprintf(area, kMessageArea, "Bad catalog access for message #%d in set %d", number,
-                set);
+  std::snprintf(area, kMessageArea, "Bad catalog access for message #%d in set %d", number, set);
   if (catd == -1 && defaultCatd == -1) NlsOpenCatalog();
   if (catd == -1 && defaultCatd == -1) {
-    std::snprintf(area, kMessageArea, "Catalog not loaded, message #%d in set %d", number,
-                  set);
+    std::snprintf(area, kMessageArea, "Catalog not loaded, message #%d in set %d", number, set);
     DbgPlain(-2, "%s", area);
     return area;
   }
@@ -188,13 +189,16 @@ const char* NlsGetCatalogStringEx(int set, int number, int* found) {
   // Without a default catalogue (the language is "C") the language's miss
   // text is the answer.
   if (defaultCatd == -1) return area;
-  DbgPlain(-2, "Retrieving of message #%d in set %d from message catalog failed, tryign default catalog...",
-           number, set);
+  DbgPlain(
+      -2,
+      "Retrieving of message #%d in set %d from message catalog failed, tryign default catalog...",
+      number, set);
   if (ReadCatalogMessage(defaultCatd, area, kMessageArea - 1, set, number)) {
     *found = 1;
     return area;
   }
-  DbgPlain(-2, "Retrieving of message #%d in set %d from default message catalog failed", number, set);
+  DbgPlain(-2, "Retrieving of message #%d in set %d from default message catalog failed", number,
+           set);
   return area;
 }
 
@@ -207,8 +211,12 @@ const char* NlsGetMessageVA(int set, int number, NlsArgs args) {
   return area;
 }
 
-const char* NlsGetLiteral(int n) { return Literal(kNlsSetLiteral, n); }
-const char* NlsGetLiteralEn(int n) { return Literal(kNlsSetLiteralEn, n); }
+const char* NlsGetLiteral(int n) {
+  return Literal(kNlsSetLiteral, n);
+}
+const char* NlsGetLiteralEn(int n) {
+  return Literal(kNlsSetLiteralEn, n);
+}
 
 int NlsGetDefine(int* index, int base, const char* keyword, int flags) {
   const bool exact = (flags & 1) != 0;
@@ -228,8 +236,8 @@ int NlsGetDefine(int* index, int base, const char* keyword, int flags) {
       }
     }
   }
-  DbgPlain(-2, "%s: Keyword not found after %d literals (sentry missing for base=%d).", "NlsGetDefine",
-           kDefineLimit, base);
+  DbgPlain(-2, "%s: Keyword not found after %d literals (sentry missing for base=%d).",
+           "NlsGetDefine", kDefineLimit, base);
   return -1;
 }
 

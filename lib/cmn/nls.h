@@ -103,15 +103,19 @@ struct NlsArg {
   std::string_view text;  // kText; data() null for a null text
   bool nullText = false;
 
-  NlsArg(const char* s) : kind(kText), i(0), text(s ? std::string_view(s) : std::string_view()), nullText(s == nullptr) {}
+  NlsArg(const char* s)
+      : kind(kText),
+        i(0),
+        text(s ? std::string_view(s) : std::string_view()),
+        nullText(s == nullptr) {}
   NlsArg(char* s) : NlsArg(static_cast<const char*>(s)) {}
   NlsArg(const std::string& s) : kind(kText), i(0), text(s) {}
   NlsArg(std::string_view s) : kind(kText), i(0), text(s) {}
   NlsArg(std::nullptr_t) : NlsArg(static_cast<const char*>(nullptr)) {}
   template <class T>
-    requires(std::is_integral_v<T> || std::is_enum_v<T>)
-  NlsArg(T v) : kind(kInt), i(0) {
-    using U = typename std::conditional_t<std::is_enum_v<T>, std::underlying_type<T>, std::type_identity<T>>::type;
+  requires(std::is_integral_v<T> || std::is_enum_v<T>) NlsArg(T v) : kind(kInt), i(0) {
+    using U = typename std::conditional_t<std::is_enum_v<T>, std::underlying_type<T>,
+                                          std::type_identity<T>>::type;
     if constexpr (std::is_signed_v<U>) {
       i = static_cast<long long>(v);
     } else {
@@ -120,11 +124,9 @@ struct NlsArg {
     }
   }
   template <class T>
-    requires std::is_floating_point_v<T>
-  NlsArg(T v) : kind(kDouble), d(static_cast<double>(v)) {}
+  requires std::is_floating_point_v<T> NlsArg(T v) : kind(kDouble), d(static_cast<double>(v)) {}
   template <class T>
-    requires(!std::is_same_v<std::remove_cv_t<T>, char>)
-  NlsArg(T* v) : kind(kPointer), p(v) {}
+  requires(!std::is_same_v<std::remove_cv_t<T>, char>) NlsArg(T* v) : kind(kPointer), p(v) {}
 };
 using NlsArgs = std::span<const NlsArg>;
 

@@ -43,7 +43,8 @@ class Catalog {
  private:
   NlsCatEntry Entry(std::uint32_t i) const {
     NlsCatEntry e;
-    std::memcpy(&e, static_cast<const char*>(map_.address) + kNlsCatHeaderSize + i * kNlsCatEntrySize,
+    std::memcpy(&e,
+                static_cast<const char*>(map_.address) + kNlsCatHeaderSize + i * kNlsCatEntrySize,
                 sizeof e);
     return e;
   }
@@ -162,8 +163,9 @@ int Catalog::Lookup(int set, int number, char* area) {
   }
   const std::uint64_t position = textStart_ + e.offset;
   const std::uint64_t available = static_cast<std::uint64_t>(map_.fileSize) - position;
-  size_t length = available < static_cast<std::uint64_t>(kNlsMaxText) ? static_cast<size_t>(available)
-                                                                      : static_cast<size_t>(kNlsMaxText);
+  size_t length = available < static_cast<std::uint64_t>(kNlsMaxText)
+                      ? static_cast<size_t>(available)
+                      : static_cast<size_t>(kNlsMaxText);
   if ((map_.flags & kCmnMapEmulated) == 0) {
     std::memcpy(area, static_cast<const char*>(map_.address) + position, length);
   } else {
@@ -180,15 +182,18 @@ int Catalog::Lookup(int set, int number, char* area) {
   const void* nul = std::memchr(area, '\0', length);
   if (nul != nullptr) length = static_cast<size_t>(static_cast<const char*>(nul) - area);
   const void* newline = std::memchr(area, '\n', length);
-  if (newline != nullptr) length = static_cast<size_t>(static_cast<const char*>(newline) - area) + 1;
+  if (newline != nullptr)
+    length = static_cast<size_t>(static_cast<const char*>(newline) - area) + 1;
   // Resolve the escapes in place: the text only shrinks.
   size_t out = 0;
   for (size_t in = 0; in < length; ++in) {
     char c = area[in];
     if (c == '\\' && in + 1 < length) {
       c = area[++in];
-      if (c == 'n') c = '\n';
-      else if (c == 't') c = '\t';
+      if (c == 'n')
+        c = '\n';
+      else if (c == 't')
+        c = '\t';
     } else if (c == '\\') {
       continue;
     }
@@ -205,7 +210,9 @@ Catalog* FromHandle(CmnCatd handle) {
 
 }  // namespace
 
-void CmnMapFileForceEmulation(bool on) { forceEmulation = on; }
+void CmnMapFileForceEmulation(bool on) {
+  forceEmulation = on;
+}
 
 int CmnMapFile(CmnMapRecord* record, const char* path, int protection, int flags, size_t length,
                off_t offset) {
@@ -256,7 +263,8 @@ int CmnEmulateMapFile(CmnMapRecord* record, const char* path) {
       return -1;
     }
     size = kNlsCatHeaderSize;
-    const std::uint64_t indexEnd = kNlsCatHeaderSize + std::uint64_t{header.count} * kNlsCatEntrySize;
+    const std::uint64_t indexEnd =
+        kNlsCatHeaderSize + std::uint64_t{header.count} * kNlsCatEntrySize;
     if (indexEnd <= static_cast<std::uint64_t>(st.st_size)) size = static_cast<size_t>(indexEnd);
   }
   void* copy = safe_malloc(size > 0 ? size : 1, TARN_HERE);

@@ -14,8 +14,12 @@ namespace {
 // not make one conversion expand into megabytes.
 constexpr int kMaxWidth = 4095;
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool In(char c, const char* set) { return c != '\0' && std::strchr(set, c) != nullptr; }
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool In(char c, const char* set) {
+  return c != '\0' && std::strchr(set, c) != nullptr;
+}
 
 int ReadClamped(std::string_view s, size_t* p) {
   int v = 0;
@@ -28,8 +32,8 @@ int ReadClamped(std::string_view s, size_t* p) {
 
 // "%" + the allowed flags + width + precision + length + letter: only
 // characters checked here ever reach the C library's formatter.
-std::string Spec(const NlsConversion& c, const char* allowedFlags, bool precision, const char* length,
-                 char letter) {
+std::string Spec(const NlsConversion& c, const char* allowedFlags, bool precision,
+                 const char* length, char letter) {
   std::string spec = "%";
   for (char f : c.flags) {
     if (In(f, allowedFlags)) spec += f;
@@ -145,15 +149,12 @@ void NlsFormatArg(const NlsConversion& c, const NlsArg* arg, std::string* out) {
     case NlsArg::kText:
       AppendText(c, arg->nullText ? std::string_view("(null)") : arg->text, out);
       return;
-    case NlsArg::kPointer:
-      AppendF(out, Spec(c, "-", false, "", 'p'), arg->p);
-      return;
+    case NlsArg::kPointer: AppendF(out, Spec(c, "-", false, "", 'p'), arg->p); return;
     case NlsArg::kDouble:
       AppendF(out, Spec(c, "-+ #0", true, "", isFloat ? letter : 'g'), arg->d);
       return;
     case NlsArg::kInt:
-    case NlsArg::kUnsigned:
-      break;
+    case NlsArg::kUnsigned: break;
   }
   const bool isSigned = arg->kind == NlsArg::kInt;
   const unsigned long long bits = isSigned ? static_cast<unsigned long long>(arg->i) : arg->u;

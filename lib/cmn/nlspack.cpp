@@ -53,7 +53,8 @@ bool IsNestedMessage(std::string_view text) {
 // byte inside it would split it, and a leading format or text mark would
 // make the receiver take it as a format that consumes the items after it.
 std::string PlainItem(std::string_view text) {
-  if (text.size() > static_cast<size_t>(kNlsPackedMax - 1)) text = text.substr(0, kNlsPackedMax - 1);
+  if (text.size() > static_cast<size_t>(kNlsPackedMax - 1))
+    text = text.substr(0, kNlsPackedMax - 1);
   while (!text.empty() && text[0] == kNlsItemMark && (text.size() < 2 || !IsValueType(text[1]))) {
     text.remove_prefix(1);
   }
@@ -171,14 +172,9 @@ std::string ExpandTypedItem(const std::string& item) {
       text = item[1] == kNlsTypeTime ? StrFromTime(static_cast<time_t>(value))
                                      : StrShortFromTime(static_cast<time_t>(value));
       break;
-    case kNlsTypeFloat:
-      text = StrFromFloat(body);
-      break;
-    case kNlsTypeText:
-      text = body;
-      break;
-    default:
-      return item;
+    case kNlsTypeFloat: text = StrFromFloat(body); break;
+    case kNlsTypeText: text = body; break;
+    default: return item;
   }
   // A value never turns into a format.
   if (!text.empty() && text[0] == kNlsItemMark) text.erase(0, 1);
@@ -188,7 +184,8 @@ std::string ExpandTypedItem(const std::string& item) {
 std::string ExpandTokens(std::vector<std::string>& tokens) {
   DbgPlain(100, "*************** SKPrintf [START] ***************");
   DbgPlain(100, "Tokenize the string...");
-  for (size_t i = 0; i < tokens.size(); ++i) DbgPlain(100, "token [%d] = %s", static_cast<int>(i), tokens[i].c_str());
+  for (size_t i = 0; i < tokens.size(); ++i)
+    DbgPlain(100, "token [%d] = %s", static_cast<int>(i), tokens[i].c_str());
   size_t budget = kExpansionBudget;
   for (size_t i = tokens.size(); i-- > 0;) {
     const std::string& token = tokens[i];
@@ -224,7 +221,8 @@ bool IsSelfContained(const std::vector<std::string>& expanded) {
   for (size_t i = expanded.size(); i-- > 0;) {
     const std::string& token = expanded[i];
     if (!token.empty() && token[0] == kNlsItemMark) {
-      const size_t slots = static_cast<size_t>(NlsConversionWalker::SlotCount(std::string_view(token).substr(1)));
+      const size_t slots =
+          static_cast<size_t>(NlsConversionWalker::SlotCount(std::string_view(token).substr(1)));
       if (slots > available) return false;
       available -= slots;
     }
@@ -298,11 +296,13 @@ const char* NlsPackMessageVA(int set, int number, NlsArgs args) {
     int slot = 0;
     while (walker.Next(&literal, &c, &slot)) {
       if (slot < 0) continue;
-      if (static_cast<size_t>(slot) >= conversions.size()) conversions.resize(static_cast<size_t>(slot) + 1);
+      if (static_cast<size_t>(slot) >= conversions.size())
+        conversions.resize(static_cast<size_t>(slot) + 1);
       if (!conversions[static_cast<size_t>(slot)]) conversions[static_cast<size_t>(slot)] = c;
     }
     char reference[64];
-    std::snprintf(reference, sizeof reference, "%c%c[%d:%d]", kNlsItemMark, kNlsTypeFormat, set, number);
+    std::snprintf(reference, sizeof reference, "%c%c[%d:%d]", kNlsItemMark, kNlsTypeFormat, set,
+                  number);
     StrMsgAppendL(&msg, reference);
     DbgPlain(100, "Let's collect data from stack ...");
     for (size_t i = 0; i < conversions.size(); ++i) {
@@ -313,8 +313,8 @@ const char* NlsPackMessageVA(int set, int number, NlsArgs args) {
           NlsFormatArg(conversions[i].value_or(NlsConversion{}), &arg, &item);
           DbgPlain(100, "buf[%d] = %s", static_cast<int>(i), item.c_str());
         } else if (arg.nullText) {
-          DbgPlain(-2, "[%s] Got NULL parameter ($%d) for [%d:%d]", "NlsPackMessage", static_cast<int>(i) + 1,
-                   set, number);
+          DbgPlain(-2, "[%s] Got NULL parameter ($%d) for [%d:%d]", "NlsPackMessage",
+                   static_cast<int>(i) + 1, set, number);
           item = "(NULL)";
         } else if (IsNestedMessage(arg.text)) {
           item = NestedItem(arg.text);
@@ -371,7 +371,8 @@ const char* StrFromFloat(const char* item) {
   floatText[0] = '\0';
   if (item == nullptr) return floatText;
   const char* split = std::strchr(item, 'S');
-  std::string value = split != nullptr ? std::string(item, static_cast<size_t>(split - item)) : item;
+  std::string value =
+      split != nullptr ? std::string(item, static_cast<size_t>(split - item)) : item;
   const char* format = split != nullptr ? split + 1 : "%g";
   if (!IsFloatFormat(format)) format = "%g";
   const char* point = std::localeconv()->decimal_point;
@@ -394,7 +395,9 @@ char* NlsFormatPackedMessage(const char* text) {
   return ExpandMessage(bytes);
 }
 
-char* NlsFormatReceivedMessage() { return NlsGetSingleFromSM(nullptr); }
+char* NlsFormatReceivedMessage() {
+  return NlsGetSingleFromSM(nullptr);
+}
 
 char* NlsGetSingleFromSM(const char* text) {
   if (text != nullptr) {
@@ -473,7 +476,9 @@ void FPrintPackedMessage(FILE* stream, const char* text) {
   }
 }
 
-void PrintPackedMessage(const char* text) { FPrintPackedMessage(stdout, text); }
+void PrintPackedMessage(const char* text) {
+  FPrintPackedMessage(stdout, text);
+}
 
 const char* NlsGetFormat(int set, int number) {
   int found = 0;

@@ -9,9 +9,9 @@
 
 #include "cmn/nls.h"
 
-inline constexpr int kNlsPackedCode = 15;   // message code of a packed message
+inline constexpr int kNlsPackedCode = 15;     // message code of a packed message
 inline constexpr int kNlsExtractCode = 1068;  // a plain text wrapped for expansion
-inline constexpr int kNlsPackedMax = 2047;  // longest flattened packed message
+inline constexpr int kNlsPackedMax = 2047;    // longest flattened packed message
 
 // Typed items: kNlsItemMark, a type byte, then the item's text.
 inline constexpr char kNlsItemMark = '\x07';

@@ -19,7 +19,9 @@ namespace {
 constexpr char kLabelSep[] = " // ";
 constexpr size_t kLabelSepLen = sizeof kLabelSep - 1;
 
-const char* Safe(const char* s) { return s != nullptr ? s : ""; }
+const char* Safe(const char* s) {
+  return s != nullptr ? s : "";
+}
 
 // Writes the four fields; the caller has checked host and mount point.
 int WriteName(int type, const char* host, const char* mpoint, const char* label, char* dst) {
@@ -86,8 +88,7 @@ bool SplitName(const char* text, int* type, NameFields* f) {
 
 }  // namespace
 
-int StrToObjectName(int type, const char* host, const char* mpoint, const char* label,
-                    char* dst) {
+int StrToObjectName(int type, const char* host, const char* mpoint, const char* label, char* dst) {
   if (dst == nullptr) return -1;
   dst[0] = '\0';
   host = Safe(host);

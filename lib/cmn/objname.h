@@ -17,12 +17,10 @@ inline constexpr size_t kObjNameSize =
 // into dst (kObjNameSize bytes). NULL fields count as "". Refuses (-1, dst
 // "") a host over 64 characters or holding a blank or colon, and a clean
 // mount point over 1023 characters, because the name would not parse back.
-int StrToObjectName(int type, const char* host, const char* mpoint, const char* label,
-                    char* dst);
+int StrToObjectName(int type, const char* host, const char* mpoint, const char* label, char* dst);
 // The same without mount-point clean-up; also refuses a mount point holding
 // " // ".
-int StrToObjectNameEx(int type, const char* host, const char* mpoint, const char* label,
-                      char* dst);
+int StrToObjectNameEx(int type, const char* host, const char* mpoint, const char* label, char* dst);
 // Splits a name at its first blank, first colon and first " // ". Every output
 // may be NULL: host holds 65 bytes, mpoint 1024, label 81. 0, or -1 with a
 // level -2 line naming what is wrong (outputs then untouched).

@@ -47,7 +47,9 @@ struct PathsAtLoad {
 
 }  // namespace
 
-const char* CmnInstallRoot() { return installRoot; }
+const char* CmnInstallRoot() {
+  return installRoot;
+}
 
 std::string CmnRootedPath(const char* absolutePath) {
   std::string path(installRoot);

@@ -9,13 +9,16 @@ TARN_RCSID("lib/cmn/que.cpp");
 namespace {
 
 bool Usable(const QueRec* queue) {
-  return queue != nullptr && queue->entries != nullptr && queue->size > 1 &&
-         queue->front >= 0 && queue->front < queue->size && queue->rear >= 0 &&
-         queue->rear < queue->size;
+  return queue != nullptr && queue->entries != nullptr && queue->size > 1 && queue->front >= 0 &&
+         queue->front < queue->size && queue->rear >= 0 && queue->rear < queue->size;
 }
 
-int Next(const QueRec* queue, int slot) { return slot + 1 == queue->size ? 0 : slot + 1; }
-int Previous(const QueRec* queue, int slot) { return slot == 0 ? queue->size - 1 : slot - 1; }
+int Next(const QueRec* queue, int slot) {
+  return slot + 1 == queue->size ? 0 : slot + 1;
+}
+int Previous(const QueRec* queue, int slot) {
+  return slot == 0 ? queue->size - 1 : slot - 1;
+}
 
 }  // namespace
 
@@ -23,7 +26,8 @@ int QueInit(QueRec* queue, int n) {
   if (queue == nullptr) return -1;
   *queue = QueRec{};
   if (n < 1 || n == 0x7fffffff) return -1;
-  auto* entries = static_cast<int*>(safe_calloc(static_cast<size_t>(n) + 1, sizeof(int), TARN_HERE));
+  auto* entries =
+      static_cast<int*>(safe_calloc(static_cast<size_t>(n) + 1, sizeof(int), TARN_HERE));
   if (entries == nullptr) return -1;
   *queue = QueRec{entries, n + 1, 0, 0};
   return 0;

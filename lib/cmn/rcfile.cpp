@@ -18,7 +18,9 @@ namespace {
 
 constexpr char kRcFileName[] = ".tarnrc";
 
-bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool IsSpace(char c) {
+  return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
 
 // Cuts white space at the end of [begin, end) in place.
 void CutTrailing(char* begin, char* end) {

@@ -478,14 +478,16 @@ std::string ProgramPath(const char* dir, const char* program) {
   return std::string(cmnFenLBin) + "/" + program;
 }
 
-void TraceCall(const char* dir, const char* path, int argc, const char* const* argv, const char* input,
-               int flags) {
+void TraceCall(const char* dir, const char* path, int argc, const char* const* argv,
+               const char* input, int flags) {
   DbgPlain(10, "[%s] Entering...", kFn);
   DbgPlain(10, "\tDirectory: %s, executable: %s", dir != nullptr ? dir : "<null>", path);
   DbgPlain(10, "\tNumber of arguments = %d", argc);
   DbgPlain(10, "\tArgument list:");
-  for (int i = 0; i < argc && argv != nullptr; ++i) DbgPlain(10, "\t%s", argv[i] != nullptr ? argv[i] : "<null>");
-  if ((flags & kRunNoInputTrace) == 0) DbgPlain(10, "\tStdin parms=\n\t%s", input != nullptr ? input : "");
+  for (int i = 0; i < argc && argv != nullptr; ++i)
+    DbgPlain(10, "\t%s", argv[i] != nullptr ? argv[i] : "<null>");
+  if ((flags & kRunNoInputTrace) == 0)
+    DbgPlain(10, "\tStdin parms=\n\t%s", input != nullptr ? input : "");
 }
 
 int Finish(int result, int value, int* retVal) {
@@ -497,8 +499,8 @@ int Finish(int result, int value, int* retVal) {
 
 }  // namespace
 
-int CmnRunScriptExAsUser(const char* dir, int argc, const char* const* argv, const char* input, int timeout,
-                         int flags, const char* user, void*, int* retVal) {
+int CmnRunScriptExAsUser(const char* dir, int argc, const char* const* argv, const char* input,
+                         int timeout, int flags, const char* user, void*, int* retVal) {
   int value = retVal != nullptr ? *retVal : 0;
   const bool haveProgram = argc >= 1 && argv != nullptr && argv[0] != nullptr;
   const std::string path = haveProgram ? ProgramPath(dir, argv[0]) : std::string();
@@ -538,8 +540,8 @@ int CmnRunScriptExAsUser(const char* dir, int argc, const char* const* argv, con
   chldErrno = 0;
   chldExitFlag = 0;
 
-  ChildSetup setup{path.c_str(), args.data(), toParent.write.get(), toChild.read.get(), user, detached,
-                   signals.ChildMask()};
+  ChildSetup setup{path.c_str(), args.data(), toParent.write.get(), toChild.read.get(),
+                   user,         detached,    signals.ChildMask()};
   const pid_t pid = fork();
   if (pid < 0) {
     err = errno;
@@ -577,10 +579,13 @@ int CmnRunScriptExAsUser(const char* dir, int argc, const char* const* argv, con
     if (chldErrno != 0) {
       DbgPlain(-2, "[%s] waitpid (pid %d) failed! errno:%d", kFn, static_cast<int>(pid), chldErrno);
     } else if (!WIFEXITED(chldStatus)) {
-      DbgPlain(10, "[%s] [ !WIFEXITED(chldStatus) ]: u:%d errno:%d", kFn, static_cast<int>(pid), chldErrno);
+      DbgPlain(10, "[%s] [ !WIFEXITED(chldStatus) ]: u:%d errno:%d", kFn, static_cast<int>(pid),
+               chldErrno);
     } else {
-      DbgPlain(10, "[%s] [ !(u <= 0 || !WIFEXITED(chldStatus)) ]: u:%d WIFEXITED(chldStatus):%d errno:%d", kFn,
-               static_cast<int>(pid), 1, chldErrno);
+      DbgPlain(
+          10,
+          "[%s] [ !(u <= 0 || !WIFEXITED(chldStatus)) ]: u:%d WIFEXITED(chldStatus):%d errno:%d",
+          kFn, static_cast<int>(pid), 1, chldErrno);
     }
     if (result == 0) result = CheckStatus(chldErrno, chldStatus, &value);
   }
@@ -592,7 +597,7 @@ int CmnRunScriptExAsUser(const char* dir, int argc, const char* const* argv, con
   return Finish(result, value, retVal);
 }
 
-int CmnRunScriptEx(const char* dir, int argc, const char* const* argv, const char* input, int timeout, int flags,
-                   int* retVal) {
+int CmnRunScriptEx(const char* dir, int argc, const char* const* argv, const char* input,
+                   int timeout, int flags, int* retVal) {
   return CmnRunScriptExAsUser(dir, argc, argv, input, timeout, flags, nullptr, nullptr, retVal);
 }

@@ -205,7 +205,9 @@ int CmnSemDelete(int id) {
   return 0;
 }
 
-int CmnSemIsValid(int id) { return id != -1 ? 1 : 0; }
+int CmnSemIsValid(int id) {
+  return id != -1 ? 1 : 0;
+}
 
 int CmnSemFlags(int value, int query) {
   const int old = semFlags;
@@ -213,9 +215,13 @@ int CmnSemFlags(int value, int query) {
   return old;
 }
 
-int CmnMutexCreate(const char* path, int id) { return CmnSemCreate(path, id, 1, 1); }
+int CmnMutexCreate(const char* path, int id) {
+  return CmnSemCreate(path, id, 1, 1);
+}
 
-int CmnMutexOpen(const char* path, int id) { return CmnSemOpen(path, id); }
+int CmnMutexOpen(const char* path, int id) {
+  return CmnSemOpen(path, id);
+}
 
 int CmnMutexAttach(const char* path, int id) {
   const int set = CmnMutexCreate(path, id);
@@ -226,10 +232,18 @@ int CmnMutexWait(int id, unsigned timeout) {
   return CmnSemWait(id, 1, timeout, CMN_SEM_UNDO_DEFAULT);
 }
 
-int CmnMutexRelease(int id) { return CmnSemRelease(id, 1, CMN_SEM_UNDO_DEFAULT); }
+int CmnMutexRelease(int id) {
+  return CmnSemRelease(id, 1, CMN_SEM_UNDO_DEFAULT);
+}
 
-int CmnMutexDelete(int id) { return CmnSemDelete(id); }
+int CmnMutexDelete(int id) {
+  return CmnSemDelete(id);
+}
 
-int CmnMutexIsValid(int id) { return CmnSemIsValid(id); }
+int CmnMutexIsValid(int id) {
+  return CmnSemIsValid(id);
+}
 
-void CmnSemForcePolling(int force) { forcePolling = force != 0; }
+void CmnSemForcePolling(int force) {
+  forcePolling = force != 0;
+}

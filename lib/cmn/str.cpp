@@ -18,9 +18,13 @@ TARN_RCSID("lib/cmn/str.cpp");
 
 namespace {
 
-const char* Safe(const char* s) { return s != nullptr ? s : ""; }
+const char* Safe(const char* s) {
+  return s != nullptr ? s : "";
+}
 
-bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool IsSpace(char c) {
+  return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
 
 // Heap copy of n bytes of s plus a terminator.
 char* HeapCopy(const char* s, size_t n) {
@@ -33,10 +37,18 @@ char* HeapCopy(const char* s, size_t n) {
 
 }  // namespace
 
-int StrCmpNSA(const char* a, const char* b) { return std::strcmp(Safe(a), Safe(b)); }
-int StrICmpA(const char* a, const char* b) { return strcasecmp(Safe(a), Safe(b)); }
-int StrNCmpA(const char* a, const char* b, size_t n) { return std::strncmp(Safe(a), Safe(b), n); }
-int StrNICmpA(const char* a, const char* b, size_t n) { return strncasecmp(Safe(a), Safe(b), n); }
+int StrCmpNSA(const char* a, const char* b) {
+  return std::strcmp(Safe(a), Safe(b));
+}
+int StrICmpA(const char* a, const char* b) {
+  return strcasecmp(Safe(a), Safe(b));
+}
+int StrNCmpA(const char* a, const char* b, size_t n) {
+  return std::strncmp(Safe(a), Safe(b), n);
+}
+int StrNICmpA(const char* a, const char* b, size_t n) {
+  return strncasecmp(Safe(a), Safe(b), n);
+}
 
 int HostToLower(char* dst, const char* src, size_t n) {
   if (dst == nullptr) return 0;
@@ -77,7 +89,9 @@ int StrCmpCmdName(const char* path, const char* name) {
   return strcasecmp(leaf, Safe(name)) == 0 ? 0 : -1;
 }
 
-size_t StrLen(const char* s) { return s != nullptr ? std::strlen(s) : 0; }
+size_t StrLen(const char* s) {
+  return s != nullptr ? std::strlen(s) : 0;
+}
 
 char* StrCopy(char* dst, const char* src, size_t n) {
   if (dst == nullptr) return nullptr;
@@ -88,7 +102,9 @@ char* StrCopy(char* dst, const char* src, size_t n) {
   return dst;
 }
 
-char* StrSafeCopyA(char* dst, const char* src, size_t n) { return StrCopy(dst, src, n); }
+char* StrSafeCopyA(char* dst, const char* src, size_t n) {
+  return StrCopy(dst, src, n);
+}
 
 char* StrNCopy(char* dst, const char* src, size_t n, size_t max) {
   return StrCopy(dst, src, std::min(n, max));
@@ -150,9 +166,13 @@ char* StrNewCopy(const char* s) {
   return HeapCopy(t, std::strlen(t));
 }
 
-char* StrNewCopyA(const char* s) { return StrNewCopy(s); }
+char* StrNewCopyA(const char* s) {
+  return StrNewCopy(s);
+}
 
-char* StrNullCopyA(const char* s) { return s != nullptr ? StrNewCopy(s) : nullptr; }
+char* StrNullCopyA(const char* s) {
+  return s != nullptr ? StrNewCopy(s) : nullptr;
+}
 
 char* StrNNewCopy(const char* s, size_t n) {
   const char* t = Safe(s);
@@ -166,8 +186,9 @@ int StrCatEx(char* buf, const char* src, int size, char** end) {
     return -1;
   }
   // The end is kept as an offset: once a text was cut it lies past the buffer.
-  long offset = (end != nullptr && *end != nullptr) ? static_cast<long>(*end - buf)
-                                                    : static_cast<long>(strnlen(buf, size > 0 ? size : 0));
+  long offset = (end != nullptr && *end != nullptr)
+                    ? static_cast<long>(*end - buf)
+                    : static_cast<long>(strnlen(buf, size > 0 ? size : 0));
   const char* s = Safe(src);
   const size_t len = std::strlen(s);
   if (offset < size) {
@@ -229,13 +250,15 @@ void CmnBufferFree(CmnBuffer* buf) {
 
 char* StrToUpper(char* s) {
   if (s == nullptr) return nullptr;
-  for (char* p = s; *p != '\0'; ++p) *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
+  for (char* p = s; *p != '\0'; ++p)
+    *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
   return s;
 }
 
 char* StrToLower(char* s) {
   if (s == nullptr) return nullptr;
-  for (char* p = s; *p != '\0'; ++p) *p = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+  for (char* p = s; *p != '\0'; ++p)
+    *p = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
   return s;
 }
 
@@ -383,7 +406,8 @@ int StrToArgEx(const char* prog, const char* line, int* argc, char*** argv, int 
   if (DbgMatch(10)) {
     DbgPlain(10, "\tNumber of arguments = %d", *argc);
     DbgPlain(10, "\tArgument list:");
-    for (size_t i = 0; i < n; ++i) DbgPlain(10, "\t%s", vector[i] != nullptr ? vector[i] : "<null>");
+    for (size_t i = 0; i < n; ++i)
+      DbgPlain(10, "\t%s", vector[i] != nullptr ? vector[i] : "<null>");
   }
   return 0;
 }

@@ -88,8 +88,8 @@ StrFormatPiece ArgPiece(char letter, int longs, bool wide64, const NlsArg* arg, 
         piece.value.p = arg->p;
         break;
       case NlsArg::kText:
-        return TextPiece(arg->nullText ? "(null)" : arg->text.data(), arg->nullText ? 6 : arg->text.size(),
-                         width);
+        return TextPiece(arg->nullText ? "(null)" : arg->text.data(),
+                         arg->nullText ? 6 : arg->text.size(), width);
     }
   }
   return piece;
@@ -102,26 +102,19 @@ size_t strformatsize(const StrFormatPiece* piece) {
   const size_t width = piece->width > 0 ? static_cast<size_t>(piece->width) : 0;
   const size_t precision = piece->precision > 0 ? static_cast<size_t>(piece->precision) : 0;
   switch (piece->type) {
-    case kChar:
-      return std::max<size_t>(1, width);
+    case kChar: return std::max<size_t>(1, width);
     case 1:
-    case 2:
-      return std::max<size_t>(5, width);
+    case 2: return std::max<size_t>(5, width);
     case kInt:
     case kUnsigned:
     case kLong:
     case kUnsignedLong:
-    case kPointer:
-      return std::max<size_t>(10, width);
+    case kPointer: return std::max<size_t>(10, width);
     case kInt64:
-    case kUnsigned64:
-      return std::max<size_t>(20, width);
-    case kFloat:
-      return std::max<size_t>(30, width + precision + 1);
-    case kText:
-      return std::max(width, piece->length);
-    default:
-      return 0;
+    case kUnsigned64: return std::max<size_t>(20, width);
+    case kFloat: return std::max<size_t>(30, width + precision + 1);
+    case kText: return std::max(width, piece->length);
+    default: return 0;
   }
 }
 
@@ -172,7 +165,8 @@ size_t strvformat(StrFormatCallback callback, void* context, const char* format,
         } else if (std::strncmp(p, "16", 2) == 0 || std::strncmp(p, "32", 2) == 0) {
           p += 2;
         } else {
-          DbgPlain(-2, "[strvformat] Ignoring unrecognized format sign:%%%c\n", *p != '\0' ? *p : ' ');
+          DbgPlain(-2, "[strvformat] Ignoring unrecognized format sign:%%%c\n",
+                   *p != '\0' ? *p : ' ');
         }
         continue;
       }

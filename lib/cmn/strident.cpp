@@ -15,9 +15,13 @@ constexpr size_t kUserPartMax = 60;
 constexpr size_t kHostMax = 64;
 constexpr size_t kLabelMax = 80;
 
-const char* Safe(const char* s) { return s != nullptr ? s : ""; }
+const char* Safe(const char* s) {
+  return s != nullptr ? s : "";
+}
 
-int Width(const char* s, size_t max) { return static_cast<int>(strnlen(s, max)); }
+int Width(const char* s, size_t max) {
+  return static_cast<int>(strnlen(s, max));
+}
 
 }  // namespace
 
@@ -52,15 +56,16 @@ int StrFromVEKUser(const char* text, char* user, char* group, char* host) {
   if (before != nullptr) StrCopy(before, t, std::min<size_t>(first - t, kUserPartMax));
   const char* at = std::strchr(first + 1, '@');
   if (at == nullptr) return -1;
-  if (between != nullptr) StrCopy(between, first + 1, std::min<size_t>(at - first - 1, kUserPartMax));
+  if (between != nullptr)
+    StrCopy(between, first + 1, std::min<size_t>(at - first - 1, kUserPartMax));
   if (host != nullptr) StrCopy(host, at + 1, kHostMax);
   return 0;
 }
 
 char* StrFromGuid(char* dst, uint32_t w1, uint32_t w2, uint32_t w3, uint32_t w4) {
   if (dst == nullptr) return nullptr;
-  std::snprintf(dst, 37, "%08x-%04x-%04x-%04x-%02x%02x%02x%02x%02x%02x", w1, w2 & 0xFFFFu,
-                w2 >> 16, w3 & 0xFFFFu, (w3 >> 16) & 0xFFu, w3 >> 24, w4 & 0xFFu, (w4 >> 8) & 0xFFu,
+  std::snprintf(dst, 37, "%08x-%04x-%04x-%04x-%02x%02x%02x%02x%02x%02x", w1, w2 & 0xFFFFu, w2 >> 16,
+                w3 & 0xFFFFu, (w3 >> 16) & 0xFFu, w3 >> 24, w4 & 0xFFu, (w4 >> 8) & 0xFFu,
                 (w4 >> 16) & 0xFFu, w4 >> 24);
   return dst;
 }

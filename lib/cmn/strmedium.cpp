@@ -11,9 +11,13 @@ TARN_RCSID("lib/cmn/strmedium.cpp");
 
 namespace {
 
-const char* Safe(const char* s) { return s != nullptr ? s : ""; }
+const char* Safe(const char* s) {
+  return s != nullptr ? s : "";
+}
 
-bool Fits(int n, size_t size) { return n >= 0 && static_cast<size_t>(n) < size; }
+bool Fits(int n, size_t size) {
+  return n >= 0 && static_cast<size_t>(n) < size;
+}
 
 }  // namespace
 

@@ -182,15 +182,9 @@ int StrMsgFAppendVAL(StrMsg* msg, const char* signature, va_list args) {
     char formatted[kItemRoom];
     const char* item = formatted;
     switch (p[1]) {
-      case 's':
-        item = va_arg(values, const char*);
-        break;
-      case 'd':
-        std::snprintf(formatted, sizeof formatted, "%d", va_arg(values, int));
-        break;
-      case 'u':
-        std::snprintf(formatted, sizeof formatted, "%u", va_arg(values, unsigned));
-        break;
+      case 's': item = va_arg(values, const char*); break;
+      case 'd': std::snprintf(formatted, sizeof formatted, "%d", va_arg(values, int)); break;
+      case 'u': std::snprintf(formatted, sizeof formatted, "%u", va_arg(values, unsigned)); break;
       case 'l':
         std::snprintf(formatted, sizeof formatted, "%lu", va_arg(values, unsigned long));
         break;
@@ -201,15 +195,9 @@ int StrMsgFAppendVAL(StrMsg* msg, const char* signature, va_list args) {
                       static_cast<unsigned>(value >> 32));
         break;
       }
-      case 'f':
-        FormatDouble(formatted, sizeof formatted, va_arg(values, double));
-        break;
-      case 'p':
-        std::snprintf(formatted, sizeof formatted, "%p", va_arg(values, void*));
-        break;
-      default:
-        result = -1;
-        continue;
+      case 'f': FormatDouble(formatted, sizeof formatted, va_arg(values, double)); break;
+      case 'p': std::snprintf(formatted, sizeof formatted, "%p", va_arg(values, void*)); break;
+      default: result = -1; continue;
     }
     result = StrMsgAppendL(msg, item);
   }

@@ -165,8 +165,7 @@ bool ConvertItem(char letter, const char* item, va_list* outputs) {
       std::memcpy(destination, item, size);
       return true;
     }
-    case 'd':
-      return ScanInt(item, va_arg(*outputs, int*));
+    case 'd': return ScanInt(item, va_arg(*outputs, int*));
     case 'u': {
       auto* out = va_arg(*outputs, unsigned*);
       std::uint64_t value = 0;
@@ -193,12 +192,9 @@ bool ConvertItem(char letter, const char* item, va_list* outputs) {
       *out = high << 32 | low;
       return true;
     }
-    case 'f':
-      return ScanDouble(item, va_arg(*outputs, double*));
-    case 'p':
-      return std::sscanf(item, "%p", va_arg(*outputs, void**)) == 1;
-    default:
-      return false;
+    case 'f': return ScanDouble(item, va_arg(*outputs, double*));
+    case 'p': return std::sscanf(item, "%p", va_arg(*outputs, void**)) == 1;
+    default: return false;
   }
 }
 

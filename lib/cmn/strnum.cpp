@@ -73,9 +73,13 @@ int ScanSignedInto(const char* text, T* value, int* count) {
 
 }  // namespace
 
-int StrAtoi(const char* text, int* value, int* count) { return ScanSignedInto(text, value, count); }
+int StrAtoi(const char* text, int* value, int* count) {
+  return ScanSignedInto(text, value, count);
+}
 
-int StrAtol(const char* text, long* value, int* count) { return ScanSignedInto(text, value, count); }
+int StrAtol(const char* text, long* value, int* count) {
+  return ScanSignedInto(text, value, count);
+}
 
 int StrAtoULONG(const char* text, uint32_t* value, int* count) {
   unsigned long long v = 0;

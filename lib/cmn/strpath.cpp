@@ -18,7 +18,9 @@ char* CopyPath(const std::string& path, char* buf) {
   return buf;
 }
 
-bool IsNameChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_'; }
+bool IsNameChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_';
+}
 
 // Options as StrCleanPathnameExR; the result is not cut.
 std::string CleanPathname(const char* path, int options) {
@@ -83,7 +85,6 @@ char* StrExtname(const char* path) {
   const char* dot = std::strrchr(base, '.');
   return const_cast<char*>(dot != nullptr ? dot + 1 : nullptr);
 }
-
 
 char* StrCleanPathnameR(const char* path, int /*sep*/, char* buf) {
   if (buf == nullptr) return nullptr;

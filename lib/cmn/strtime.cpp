@@ -37,7 +37,9 @@ int Dash(char* buf, size_t size) {
   return 0;
 }
 
-bool LocalTime(time_t t, struct tm* out) { return localtime_r(&t, out) != nullptr; }
+bool LocalTime(time_t t, struct tm* out) {
+  return localtime_r(&t, out) != nullptr;
+}
 
 }  // namespace
 
@@ -142,8 +144,8 @@ const char* StrFromUserSessionId(const char* text) {
       seq <= 0xFFFF) {
     CmnAdjustTwoDigitYear(&year);
     ok = true;
-  } else if (used = 0, std::sscanf(t, "%u%n", &seq, &used) == 1 && t[used] == '\0' &&
-                           seq <= 0xFFFF) {
+  } else if (used = 0,
+             std::sscanf(t, "%u%n", &seq, &used) == 1 && t[used] == '\0' && seq <= 0xFFFF) {
     struct tm tm {};
     if (LocalTime(std::time(nullptr), &tm)) {
       year = tm.tm_year + 1900;

@@ -11,7 +11,9 @@ TARN_RCSID("lib/cmn/tok.cpp");
 
 namespace {
 
-bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool IsSpace(char c) {
+  return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
 
 void ReleaseOwned(tok_t* t) {
   if (t->owned != nullptr) safe_free(t->owned, TARN_HERE);
@@ -62,7 +64,9 @@ char* tok_getex(tok_t* t, int copy) {
   return t->token;
 }
 
-char* tok_get(tok_t* t) { return tok_getex(t, 1); }
+char* tok_get(tok_t* t) {
+  return tok_getex(t, 1);
+}
 
 void tok_free(tok_t* t) {
   if (t == nullptr) return;

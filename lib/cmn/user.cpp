@@ -62,8 +62,8 @@ int CmnGetUserInfo() {
   if (userRc == 0 && foundUser != nullptr) {
     StrCopy(cmnEun, foundUser->pw_name, kCmnUserNameMax);
   } else {
-    DbgLogPlain(nullptr, "CmnGetUserInfo: getpwuid() failed, errcode=%d [euid=%d]", userRc != 0 ? userRc : errno,
-                static_cast<int>(euid));
+    DbgLogPlain(nullptr, "CmnGetUserInfo: getpwuid() failed, errcode=%d [euid=%d]",
+                userRc != 0 ? userRc : errno, static_cast<int>(euid));
   }
 
   struct group grp {};
@@ -88,11 +88,17 @@ int UxCheckCluster() {
   return 0;
 }
 
-int CmnCheckAndUpdateEnvironment() { return UxCheckCluster(); }
+int CmnCheckAndUpdateEnvironment() {
+  return UxCheckCluster();
+}
 
-int CmnInitializeEnvironment() { return 0; }
+int CmnInitializeEnvironment() {
+  return 0;
+}
 
-int CmnCleanupEnvironment() { return 0; }
+int CmnCleanupEnvironment() {
+  return 0;
+}
 
 void CmnSetProcessTitle() {}
 
@@ -104,7 +110,8 @@ char* CmnGetMachineInfoString(char* buf, size_t size) {
   if (uname(&u) != 0) {
     std::snprintf(buf, size, "%s", "UNKNOWN");
   } else {
-    std::snprintf(buf, size, "%s %s %s %s %s %s", u.sysname, u.nodename, u.release, u.version, u.machine, "");
+    std::snprintf(buf, size, "%s %s %s %s %s %s", u.sysname, u.nodename, u.release, u.version,
+                  u.machine, "");
   }
   return buf;
 }
@@ -116,7 +123,8 @@ int CliReadCSHost(char** host) {
   FILE* file = std::fopen(path.c_str(), "r");
   if (file == nullptr) {
     const int err = errno;
-    if (err != ENOENT) DbgPlain(-2, "%s: fopen() failed, errcode=%d [file=%s]", kFn, err, path.c_str());
+    if (err != ENOENT)
+      DbgPlain(-2, "%s: fopen() failed, errcode=%d [file=%s]", kFn, err, path.c_str());
     ErhMark(ERH_NO_CS_HOST, err, kFn, 3);
     return -1;
   }
@@ -134,7 +142,8 @@ int CliReadCSHost(char** host) {
     if (name[0] == '\0') continue;
     if (const char* expanded = CmnExpandHostname(name)) found = StrNewCopy(expanded);
   }
-  if (std::fclose(file) != 0) DbgPlain(-2, "%s: fclose() failed, errcode=%d [file=%s]", kFn, errno, path.c_str());
+  if (std::fclose(file) != 0)
+    DbgPlain(-2, "%s: fclose() failed, errcode=%d [file=%s]", kFn, errno, path.c_str());
   if (found == nullptr) {
     ErhMark(ERH_NO_CS_HOST, 0, kFn, 3);
     return -1;
@@ -147,7 +156,9 @@ int CliReadCSHost(char** host) {
   return 0;
 }
 
-void CliCommandModeIntr(int) { commandModeSet = 1; }
+void CliCommandModeIntr(int) {
+  commandModeSet = 1;
+}
 
 void CliSetCommandModeIntr() {
   static const char kFn[] = "CliSetCommandModeIntr";

@@ -54,10 +54,10 @@ void CliCommandModeIntr(int signal);
 int CmnSetUid(const char* user);
 
 // Flags of the script runner.
-inline constexpr int kRunNoOutputTrace = 0x800;   // output lines are not traced
-inline constexpr int kRunNoOutputRead = 0x1000;   // output is not read; only wait
-inline constexpr int kRunSameProcess = 0x2000;    // exec in place, no fork
-inline constexpr int kRunNoInputTrace = 0x8000;   // the stdin text is not traced
+inline constexpr int kRunNoOutputTrace = 0x800;  // output lines are not traced
+inline constexpr int kRunNoOutputRead = 0x1000;  // output is not read; only wait
+inline constexpr int kRunSameProcess = 0x2000;   // exec in place, no fork
+inline constexpr int kRunNoInputTrace = 0x8000;  // the stdin text is not traced
 
 // Results of the script runner (see CmnRunScriptExAsUser).
 inline constexpr int kRunOk = 0;

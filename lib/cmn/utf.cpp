@@ -19,10 +19,18 @@ using Byte = std::uint8_t;
 constexpr char16_t kBom = 0xFEFF;
 constexpr char16_t kBomSwapped = 0xFFFE;
 
-bool IsHigh(unsigned u) { return u >= 0xD800 && u <= 0xDBFF; }
-bool IsLow(unsigned u) { return u >= 0xDC00 && u <= 0xDFFF; }
-bool IsRawUnit(unsigned u) { return u >= kUtfRawFirst && u <= kUtfRawLast; }
-bool IsCont(Byte b) { return (b & 0xC0) == 0x80; }
+bool IsHigh(unsigned u) {
+  return u >= 0xD800 && u <= 0xDBFF;
+}
+bool IsLow(unsigned u) {
+  return u >= 0xDC00 && u <= 0xDFFF;
+}
+bool IsRawUnit(unsigned u) {
+  return u >= kUtfRawFirst && u <= kUtfRawLast;
+}
+bool IsCont(Byte b) {
+  return (b & 0xC0) == 0x80;
+}
 
 // UTF-16 units at a byte address in a given byte order.
 struct Units {
@@ -126,7 +134,9 @@ size_t DecodeUtf8(const Byte* in, size_t n, Emit emit) {
     }
     if (cp >= 0x10000) {
       const unsigned v = cp - 0x10000;
-      if (!emit(static_cast<char16_t>(0xD800 + (v >> 10)), static_cast<char16_t>(0xDC00 + (v & 0x3FF)))) break;
+      if (!emit(static_cast<char16_t>(0xD800 + (v >> 10)),
+                static_cast<char16_t>(0xDC00 + (v & 0x3FF))))
+        break;
       units += 2;
     } else {
       if (!emit(static_cast<char16_t>(cp), char16_t{0})) break;
@@ -187,7 +197,8 @@ struct NarrowSource {
 };
 
 NarrowSource NarrowFrom(const char* src, int count, int flags) {
-  const Byte* p = src != nullptr ? reinterpret_cast<const Byte*>(src) : reinterpret_cast<const Byte*>("");
+  const Byte* p =
+      src != nullptr ? reinterpret_cast<const Byte*>(src) : reinterpret_cast<const Byte*>("");
   size_t n = SourceLength([&](size_t i) { return p[i]; }, count, src != nullptr ? flags : 0);
   if (n >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF && (flags & kConvKeepBom) == 0) {
     p += 3;
@@ -208,7 +219,9 @@ size_t Room(StrMsg* buf, size_t need, bool* enough) {
   return capacity;
 }
 
-char* HeapBlock(size_t bytes) { return static_cast<char*>(safe_malloc(bytes, TARN_HERE)); }
+char* HeapBlock(size_t bytes) {
+  return static_cast<char*>(safe_malloc(bytes, TARN_HERE));
+}
 
 size_t WideLen(const char16_t* s) {
   size_t n = 0;
@@ -218,9 +231,13 @@ size_t WideLen(const char16_t* s) {
   return n;
 }
 
-constexpr bool NativeIsBigEndian() { return std::endian::native == std::endian::big; }
+constexpr bool NativeIsBigEndian() {
+  return std::endian::native == std::endian::big;
+}
 
-Units Native(const char16_t* s) { return Units{reinterpret_cast<const Byte*>(s), NativeIsBigEndian()}; }
+Units Native(const char16_t* s) {
+  return Units{reinterpret_cast<const Byte*>(s), NativeIsBigEndian()};
+}
 
 }  // namespace
 
@@ -347,13 +364,19 @@ char* FlattenMessage(char* text, int keep) {
 
 }  // namespace
 
-char* MsgConvertNullToChar(char* text) { return FlattenMessage(text, 2); }
+char* MsgConvertNullToChar(char* text) {
+  return FlattenMessage(text, 2);
+}
 
-char* MsgConvertNullToCharWithZeros(char* text) { return FlattenMessage(text, 1); }
+char* MsgConvertNullToCharWithZeros(char* text) {
+  return FlattenMessage(text, 1);
+}
 
 // A flattened text ends at its first NUL, so the bytes before it are all the
 // message but its last two.
-char* MsgConvertCharToNull(char* text) { return StrConvertCharToNull(text); }
+char* MsgConvertCharToNull(char* text) {
+  return StrConvertCharToNull(text);
+}
 
 char* StrConvertCharToNull(char* s) {
   if (s == nullptr) return nullptr;
@@ -403,11 +426,17 @@ char16_t* StrNewCopyS2W(const char* src) {
   return copy != nullptr ? StrCopyS2W(copy, src, n) : nullptr;
 }
 
-char* StrNullCopyW2S(const char16_t* src) { return src != nullptr ? StrNewCopyW2S(src) : nullptr; }
+char* StrNullCopyW2S(const char16_t* src) {
+  return src != nullptr ? StrNewCopyW2S(src) : nullptr;
+}
 
-char16_t* StrNullCopyS2W(const char* src) { return src != nullptr ? StrNewCopyS2W(src) : nullptr; }
+char16_t* StrNullCopyS2W(const char* src) {
+  return src != nullptr ? StrNewCopyS2W(src) : nullptr;
+}
 
-char* StrNewCopyW2A(const char16_t* src) { return StrNewCopyW2S(src); }
+char* StrNewCopyW2A(const char16_t* src) {
+  return StrNewCopyW2S(src);
+}
 
 char* StrCopyW2A(char* dst, const char16_t* src, size_t n) {
   if (dst == nullptr) return nullptr;
@@ -430,7 +459,8 @@ char* StrNullCopyW2A(const char16_t* src) {
 char16_t* StrCopyA2W(char16_t* dst, const char* src, size_t n) {
   if (dst == nullptr) return nullptr;
   size_t i = 0;
-  for (; src != nullptr && i < n && src[i] != '\0'; ++i) dst[i] = static_cast<unsigned char>(src[i]);
+  for (; src != nullptr && i < n && src[i] != '\0'; ++i)
+    dst[i] = static_cast<unsigned char>(src[i]);
   dst[i] = 0;
   return dst;
 }
@@ -442,11 +472,17 @@ char16_t* StrNullCopyA2W(const char* src) {
   return copy != nullptr ? StrCopyA2W(copy, src, n) : nullptr;
 }
 
-char16_t* StrNewCopyA2W(const char* src) { return StrNullCopyA2W(src != nullptr ? src : ""); }
+char16_t* StrNewCopyA2W(const char* src) {
+  return StrNullCopyA2W(src != nullptr ? src : "");
+}
 
-int lstrlenW(const char16_t* s) { return static_cast<int>(WideLen(s)); }
+int lstrlenW(const char16_t* s) {
+  return static_cast<int>(WideLen(s));
+}
 
-int lstrlenA(const char* s) { return s != nullptr ? static_cast<int>(std::strlen(s)) : 0; }
+int lstrlenA(const char* s) {
+  return s != nullptr ? static_cast<int>(std::strlen(s)) : 0;
+}
 
 int IsConvertableW2A(const char16_t* s) {
   for (size_t i = 0; s != nullptr && s[i] != 0; ++i) {
@@ -487,11 +523,15 @@ int MsgCheckBOM(const char16_t* s) {
   return 0;
 }
 
-int IsStringMarkedUnicode(const char16_t* s) { return MsgCheckBOM(s); }
+int IsStringMarkedUnicode(const char16_t* s) {
+  return MsgCheckBOM(s);
+}
 
 namespace {
 
-char16_t Swap(char16_t u) { return static_cast<char16_t>((u >> 8) | (u << 8)); }
+char16_t Swap(char16_t u) {
+  return static_cast<char16_t>((u >> 8) | (u << 8));
+}
 
 // Units of a list from index `from`: up to, not with, its empty string.
 size_t ListUnits(const char16_t* s, size_t from) {

@@ -13,12 +13,12 @@
 struct StrMsg;
 
 // Flags of DynConvW2S and DynConvS2W.
-inline constexpr int kConvList = 0x1;        // strings ended by an empty one (double NUL)
-inline constexpr int kConvCount = 0x2;       // exactly `count` units (W2S) or bytes (S2W)
-inline constexpr int kConvSizeOnly = 0x4;    // write nothing, only return the size
-inline constexpr int kConvWriteBom = 0x10;   // S2W: write a byte-order mark first
-inline constexpr int kConvKeepBom = 0x20;    // keep a leading mark instead of skipping it
-inline constexpr int kConvBigEndian = 0x100; // the UTF-16 side is big-endian, else little
+inline constexpr int kConvList = 0x1;         // strings ended by an empty one (double NUL)
+inline constexpr int kConvCount = 0x2;        // exactly `count` units (W2S) or bytes (S2W)
+inline constexpr int kConvSizeOnly = 0x4;     // write nothing, only return the size
+inline constexpr int kConvWriteBom = 0x10;    // S2W: write a byte-order mark first
+inline constexpr int kConvKeepBom = 0x20;     // keep a leading mark instead of skipping it
+inline constexpr int kConvBigEndian = 0x100;  // the UTF-16 side is big-endian, else little
 
 // The private-use units that carry raw bytes 0x80-0xFF.
 inline constexpr char16_t kUtfRawFirst = 0xEE80;
@@ -81,10 +81,10 @@ char16_t* StrNewCopyA2W(const char* src);
 char16_t* StrNullCopyA2W(const char* src);
 char16_t* StrCopyA2W(char16_t* dst, const char* src, size_t n);
 
-int lstrlenW(const char16_t* s);  // units; 0 for NULL
-int lstrlenA(const char* s);      // bytes; 0 for NULL
-int IsConvertableW2A(const char16_t* s);         // 1 when every unit < 0x100
-int StrIsPureAscii(const char* s);               // 1 when no byte >= 0x80
+int lstrlenW(const char16_t* s);                  // units; 0 for NULL
+int lstrlenA(const char* s);                      // bytes; 0 for NULL
+int IsConvertableW2A(const char16_t* s);          // 1 when every unit < 0x100
+int StrIsPureAscii(const char* s);                // 1 when no byte >= 0x80
 int StrUsesPUAspecialUTF16LE(const char16_t* s);  // 1 when a unit is raw-byte
 // Widest class of the units: 7, 8, 16, or 20 at a high surrogate. limit 0
 // scans all, -1 stops after the first unit, others stop once exceeded.

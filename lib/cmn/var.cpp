@@ -71,7 +71,9 @@ void SetOwnedText(CmnVar* self, const char* text, size_t length) {
 
 // ---- class operations -------------------------------------------------------
 
-void integer_ctor(CmnVar* self, va_list args) { self->u.integer = va_arg(args, long long); }
+void integer_ctor(CmnVar* self, va_list args) {
+  self->u.integer = va_arg(args, long long);
+}
 
 void string_ctor(CmnVar* self, va_list args) {
   const char* text = va_arg(args, const char*);
@@ -143,8 +145,12 @@ int SequenceNext(CmnVarIter* it, size_t count) {
   return static_cast<size_t>(it->index) < count ? 1 : 0;
 }
 
-int array_next(CmnVarIter* it) { return SequenceNext(it, it->var.u.array.count); }
-int list_next(CmnVarIter* it) { return SequenceNext(it, it->var.u.list.count); }
+int array_next(CmnVarIter* it) {
+  return SequenceNext(it, it->var.u.array.count);
+}
+int list_next(CmnVarIter* it) {
+  return SequenceNext(it, it->var.u.list.count);
+}
 
 CmnVar* array_at(CmnVar self, int index) {
   const auto count = static_cast<long long>(self.u.array.count);
@@ -158,7 +164,9 @@ CmnVar* list_at(CmnVar self, int index) {
   return &self.u.list.entries[index].value;
 }
 
-CmnVar array_iterator_key(const CmnVarIter* it) { return CmnVarInt64(it->index); }
+CmnVar array_iterator_key(const CmnVarIter* it) {
+  return CmnVarInt64(it->index);
+}
 
 CmnVar list_iterator_key(const CmnVarIter* it) {
   if (it->index < 0 || static_cast<size_t>(it->index) >= it->var.u.list.count) return VarUndef;
@@ -168,11 +176,17 @@ CmnVar list_iterator_key(const CmnVarIter* it) {
 CmnVar* array_iterator_value(const CmnVarIter* it) {
   return it->index >= 0 ? array_at(it->var, it->index) : nullptr;
 }
-CmnVar* list_iterator_value(const CmnVarIter* it) { return list_at(it->var, it->index); }
+CmnVar* list_iterator_value(const CmnVarIter* it) {
+  return list_at(it->var, it->index);
+}
 
-int Sign(long long v) { return (v > 0) - (v < 0); }
+int Sign(long long v) {
+  return (v > 0) - (v < 0);
+}
 
-int integer_cmp(CmnVar a, CmnVar b) { return (a.u.integer > b.u.integer) - (a.u.integer < b.u.integer); }
+int integer_cmp(CmnVar a, CmnVar b) {
+  return (a.u.integer > b.u.integer) - (a.u.integer < b.u.integer);
+}
 
 int string_cmp(CmnVar a, CmnVar b) {
   const size_t n = std::min(a.u.text.length, b.u.text.length);
@@ -208,16 +222,19 @@ int list_cmp(CmnVar a, CmnVar b) {
   return (a.u.list.count > b.u.list.count) - (a.u.list.count < b.u.list.count);
 }
 
-const CmnVarClass _class_int_ = {VAR_KIND_INT,  integer_ctor, nullptr, nullptr, cmnvar::IntegerPack,
-                                 nullptr,       nullptr,      nullptr, nullptr, integer_cmp};
-const CmnVarClass _class_string_ = {VAR_KIND_TEXT, string_ctor, string_free, string_copy, cmnvar::StringPack,
-                                    nullptr,       nullptr,     nullptr,     nullptr,     string_cmp};
+const CmnVarClass _class_int_ = {VAR_KIND_INT, integer_ctor, nullptr, nullptr, cmnvar::IntegerPack,
+                                 nullptr,      nullptr,      nullptr, nullptr, integer_cmp};
+const CmnVarClass _class_string_ = {
+    VAR_KIND_TEXT, string_ctor, string_free, string_copy, cmnvar::StringPack,
+    nullptr,       nullptr,     nullptr,     nullptr,     string_cmp};
 const CmnVarClass _class_range_ = {VAR_KIND_RANGE, range_ctor, nullptr, nullptr, cmnvar::RangePack,
                                    nullptr,        nullptr,    nullptr, nullptr, range_cmp};
-const CmnVarClass _class_array_ = {VAR_KIND_ARRAY, nullptr,  array_free,         array_copy,           cmnvar::ArrayPack,
-                                   array_next,     array_at, array_iterator_key, array_iterator_value, array_cmp};
-const CmnVarClass _class_list_ = {VAR_KIND_LIST, nullptr, list_free,         list_copy,           cmnvar::ListPack,
-                                  list_next,     list_at, list_iterator_key, list_iterator_value, list_cmp};
+const CmnVarClass _class_array_ = {VAR_KIND_ARRAY,       nullptr,    array_free, array_copy,
+                                   cmnvar::ArrayPack,    array_next, array_at,   array_iterator_key,
+                                   array_iterator_value, array_cmp};
+const CmnVarClass _class_list_ = {VAR_KIND_LIST,       nullptr,   list_free, list_copy,
+                                  cmnvar::ListPack,    list_next, list_at,   list_iterator_key,
+                                  list_iterator_value, list_cmp};
 
 // ---- arrays and lists ----------------------------------------------------------
 
@@ -280,13 +297,19 @@ bool Append(CmnVar* out, const char* data, size_t n) {
   return true;
 }
 
-bool AppendText(CmnVar* out, const char* text) { return Append(out, text, std::strlen(text)); }
+bool AppendText(CmnVar* out, const char* text) {
+  return Append(out, text, std::strlen(text));
+}
 
-bool KeyEquals(const char* a, const char* b) { return StrICmpA(a, b) == 0; }
+bool KeyEquals(const char* a, const char* b) {
+  return StrICmpA(a, b) == 0;
+}
 
 }  // namespace cmnvar
 
-int CmnVarKindOf(CmnVar var) { return var.klass != nullptr ? var.klass->kind : VAR_KIND_UNDEF; }
+int CmnVarKindOf(CmnVar var) {
+  return var.klass != nullptr ? var.klass->kind : VAR_KIND_UNDEF;
+}
 
 // ---- makers ---------------------------------------------------------------------
 
@@ -360,8 +383,12 @@ CmnVar CmnVarConstText(const char* text) {
   return v;
 }
 
-CmnVar CmnVarAsciiText(const char* text) { return CmnVarText(text); }
-CmnVar CmnVarUtf8Text(const char* text) { return CmnVarText(text); }
+CmnVar CmnVarAsciiText(const char* text) {
+  return CmnVarText(text);
+}
+CmnVar CmnVarUtf8Text(const char* text) {
+  return CmnVarText(text);
+}
 
 // ---- basic operations -----------------------------------------------------------
 
@@ -405,7 +432,9 @@ const char* CmnVarCastText(CmnVar var) {
   return var.klass == var_class_int ? StrFromOFF_T64(var.u.integer) : nullptr;
 }
 
-size_t CmnVarStrLen(CmnVar var) { return var.klass == var_class_string ? var.u.text.length : 0; }
+size_t CmnVarStrLen(CmnVar var) {
+  return var.klass == var_class_string ? var.u.text.length : 0;
+}
 
 size_t CmnVarSetLen(CmnVar* var, size_t length) {
   if (var == nullptr || !MakeKind(var, var_class_string)) return 0;
@@ -472,10 +501,12 @@ int CmnVarReplace(CmnVar* var, const char* needle, const char* with) {
   int count = 0;
   size_t from = 0;
   for (;;) {
-    const char* hit = static_cast<const char*>(memmem(text + from, length - from, needle, needleLen));
+    const char* hit =
+        static_cast<const char*>(memmem(text + from, length - from, needle, needleLen));
     if (hit == nullptr) break;
     const auto at = static_cast<size_t>(hit - text);
-    if (!cmnvar::Append(&result, text + from, at - from) || !cmnvar::Append(&result, with, withLen)) {
+    if (!cmnvar::Append(&result, text + from, at - from) ||
+        !cmnvar::Append(&result, with, withLen)) {
       CmnVarFree(&result);
       return 0;
     }
@@ -518,7 +549,8 @@ CmnVar* CmnVarAt(CmnVar var, int index) {
 }
 
 CmnVar* CmnVarArraySet(CmnVar* arr, int index, CmnVar value) {
-  if (arr == nullptr || index < 0 || index == INT_MAX || !MakeKind(arr, var_class_array)) return nullptr;
+  if (arr == nullptr || index < 0 || index == INT_MAX || !MakeKind(arr, var_class_array))
+    return nullptr;
   auto& a = arr->u.array;
   const auto i = static_cast<size_t>(index);
   if ((i + 1) * sizeof(CmnVar) > a.capacity) {
@@ -567,7 +599,8 @@ CmnVar* CmnVarListAdd(CmnVar* list, const char* key, CmnVar value) {
   auto& l = list->u.list;
   if ((l.count + 1) * sizeof(CmnVarEntry) > l.capacity) {
     const size_t entries = l.count + kListGrowth;
-    auto* grown = static_cast<CmnVarEntry*>(safe_realloc(l.entries, entries * sizeof(CmnVarEntry), TARN_HERE));
+    auto* grown = static_cast<CmnVarEntry*>(
+        safe_realloc(l.entries, entries * sizeof(CmnVarEntry), TARN_HERE));
     if (grown == nullptr) return nullptr;
     l.entries = grown;
     l.capacity = entries * sizeof(CmnVarEntry);
@@ -590,7 +623,8 @@ CmnVar* CmnVarGet(CmnVar list, const char* key) {
 }
 
 const char* CmnVarKey(CmnVar list, int index) {
-  if (list.klass != var_class_list || index < 0 || static_cast<size_t>(index) >= list.u.list.count) return nullptr;
+  if (list.klass != var_class_list || index < 0 || static_cast<size_t>(index) >= list.u.list.count)
+    return nullptr;
   return list.u.list.entries[index].key;
 }
 
@@ -660,7 +694,9 @@ CmnVar* CmnVarFindText(CmnVar* var, const char* text, const char* path) {
 
 // ---- iteration --------------------------------------------------------------------
 
-CmnVarIter IterNew(CmnVar var) { return CmnVarIter{var, 0, 0}; }
+CmnVarIter IterNew(CmnVar var) {
+  return CmnVarIter{var, 0, 0};
+}
 
 int IterNext(CmnVarIter* it) {
   if (it == nullptr || it->var.klass == nullptr || it->var.klass->next == nullptr) return 0;
@@ -668,11 +704,13 @@ int IterNext(CmnVarIter* it) {
 }
 
 CmnVar IterKey(const CmnVarIter* it) {
-  if (it == nullptr || it->var.klass == nullptr || it->var.klass->iteratorKey == nullptr) return VarUndef;
+  if (it == nullptr || it->var.klass == nullptr || it->var.klass->iteratorKey == nullptr)
+    return VarUndef;
   return it->var.klass->iteratorKey(it);
 }
 
 CmnVar* IterVal(const CmnVarIter* it) {
-  if (it == nullptr || it->var.klass == nullptr || it->var.klass->iteratorValue == nullptr) return nullptr;
+  if (it == nullptr || it->var.klass == nullptr || it->var.klass->iteratorValue == nullptr)
+    return nullptr;
   return it->var.klass->iteratorValue(it);
 }

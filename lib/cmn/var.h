@@ -81,10 +81,10 @@ struct CmnVarUnpackState {
 };
 
 enum CmnVarFlags : int {
-  VAR_PACK_NOTABS = 1,     // no indentation
-  VAR_PACK_NOLF = 2,       // no line breaks
-  VAR_PACK_NOBRACES = 4,   // outermost list without braces (and parsed so)
-  VAR_PACK_BASE64 = 32,    // the whole text base64-encoded (and decoded so)
+  VAR_PACK_NOTABS = 1,    // no indentation
+  VAR_PACK_NOLF = 2,      // no line breaks
+  VAR_PACK_NOBRACES = 4,  // outermost list without braces (and parsed so)
+  VAR_PACK_BASE64 = 32,   // the whole text base64-encoded (and decoded so)
 };
 inline constexpr int VAR_UNPACK_ERROR = 1;
 
@@ -240,11 +240,11 @@ CmnVar* IterVal(const CmnVarIter* it);
 // ---- Escaping of quoted texts ------------------------------------------------
 
 enum StrEscapeOptions : int {
-  STR_ESCAPE_QUOTE = 1,       // ' as 0x01 'q'
-  STR_ESCAPE_DQUOTE = 2,      // " as 0x01 'Q'
-  STR_ESCAPE_SLASH = 4,       // / as 0x01 's'
-  STR_ESCAPE_BACKSLASH = 8,   // \ as 0x01 'b'
-  STR_ESCAPE_COLON = 16,      // : as 0x01 'c'
+  STR_ESCAPE_QUOTE = 1,      // ' as 0x01 'q'
+  STR_ESCAPE_DQUOTE = 2,     // " as 0x01 'Q'
+  STR_ESCAPE_SLASH = 4,      // / as 0x01 's'
+  STR_ESCAPE_BACKSLASH = 8,  // \ as 0x01 'b'
+  STR_ESCAPE_COLON = 16,     // : as 0x01 'c'
 };
 
 // `length`, when given, holds the input length on entry (the text may then

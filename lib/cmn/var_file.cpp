@@ -68,7 +68,9 @@ void ForEachLine(std::string_view text, Fn fn) {
   }
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
 std::string_view TrimLeft(std::string_view s) {
   while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
@@ -149,22 +151,27 @@ bool AppendCmdline(CmnVar list, CmnVar* out) {
     if (*key == '#') continue;
     const CmnVar value = *CmnVarAt(list, i);
     if (value.klass == var_class_int) {
-      if (!cmnvar::Append(out, "-", 1) || !cmnvar::AppendText(out, key) || !cmnvar::Append(out, " ", 1)) return false;
+      if (!cmnvar::Append(out, "-", 1) || !cmnvar::AppendText(out, key) ||
+          !cmnvar::Append(out, " ", 1))
+        return false;
     } else if (value.klass == var_class_string) {
-      if (!cmnvar::Append(out, "-", 1) || !cmnvar::AppendText(out, key) || !cmnvar::Append(out, " ", 1) ||
-          !cmnvar::AppendText(out, CmnVarCastText(value)) || !cmnvar::Append(out, " ", 1)) {
+      if (!cmnvar::Append(out, "-", 1) || !cmnvar::AppendText(out, key) ||
+          !cmnvar::Append(out, " ", 1) || !cmnvar::AppendText(out, CmnVarCastText(value)) ||
+          !cmnvar::Append(out, " ", 1)) {
         return false;
       }
     } else if (value.klass == var_class_array) {
       for (int j = 0; j < CmnVarLength(value); ++j) {
         const CmnVar element = *CmnVarAt(value, j);
         if (element.klass != var_class_string && element.klass != var_class_list) continue;
-        if (!cmnvar::Append(out, "-", 1) || !cmnvar::AppendText(out, key) || !cmnvar::Append(out, " ", 1)) {
+        if (!cmnvar::Append(out, "-", 1) || !cmnvar::AppendText(out, key) ||
+            !cmnvar::Append(out, " ", 1)) {
           return false;
         }
-        const bool ok = element.klass == var_class_string
-                            ? cmnvar::AppendText(out, CmnVarCastText(element)) && cmnvar::Append(out, " ", 1)
-                            : AppendCmdline(element, out);
+        const bool ok =
+            element.klass == var_class_string
+                ? cmnvar::AppendText(out, CmnVarCastText(element)) && cmnvar::Append(out, " ", 1)
+                : AppendCmdline(element, out);
         if (!ok) return false;
       }
     }
@@ -174,7 +181,8 @@ bool AppendCmdline(CmnVar list, CmnVar* out) {
 
 // Writes a text variant's bytes to a file; frees the text.
 int PutText(CmnVar* text, const char* path) {
-  const int rc = CmnPutFile(path, text->u.text.data != nullptr ? text->u.text.data : "", text->u.text.length);
+  const int rc =
+      CmnPutFile(path, text->u.text.data != nullptr ? text->u.text.data : "", text->u.text.length);
   CmnVarFree(text);
   return rc;
 }
@@ -236,7 +244,8 @@ int CmnVarSaveFile(CmnVar var, const char* path) {
   for (int i = 0; i < CmnVarLength(var); ++i) {
     const CmnVar* element = CmnVarAt(var, i);
     if (element->klass != var_class_string) continue;
-    if (!cmnvar::Append(&out, element->u.text.data, element->u.text.length) || !cmnvar::Append(&out, "\n", 1)) {
+    if (!cmnvar::Append(&out, element->u.text.data, element->u.text.length) ||
+        !cmnvar::Append(&out, "\n", 1)) {
       CmnVarFree(&out);
       return -1;
     }

@@ -68,8 +68,8 @@ constexpr const char* tabs_default[kMaxTabLevel + 1] = {
     "\t\t\t\t\t\t\t\t\t\t\t\t\t\t",
     "\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t",
 };
-constexpr const char* tabs_empty[kMaxTabLevel + 1] = {"", "", "", "", "", "", "", "", "",
-                                                      "", "", "", "", "", "", ""};
+constexpr const char* tabs_empty[kMaxTabLevel + 1] = {"", "", "", "", "", "", "", "",
+                                                      "", "", "", "", "", "", "", ""};
 
 // Internal flag carried to the values inside a brace-less outermost list: their
 // indentation is one level less.
@@ -204,8 +204,8 @@ int ListPack(CmnVar self, CmnVar* out, int depth, const CmnVarPackOptions* optio
   const bool braceless = (flags & VAR_PACK_NOBRACES) != 0 && depth == 0;
   const bool shift = braceless || (flags & kShiftTabs) != 0;
   const char* const* tabs = options != nullptr && options->tabs != nullptr ? options->tabs
-                            : (flags & VAR_PACK_NOTABS)                   ? tabs_empty
-                                                                          : tabs_default;
+                            : (flags & VAR_PACK_NOTABS)                    ? tabs_empty
+                                                                           : tabs_default;
   const auto tab = [&](int level) {
     return tabs[std::clamp(level - (shift ? 1 : 0), 0, kMaxTabLevel)];
   };
@@ -255,11 +255,14 @@ char* CmnVarPackEx(CmnVar var, const CmnVarPackOptions* options) {
   return encoded;
 }
 
-char* CmnVarPack(CmnVar var) { return CmnVarPackEx(var, nullptr); }
+char* CmnVarPack(CmnVar var) {
+  return CmnVarPackEx(var, nullptr);
+}
 
 void CmnVarDbgDump(int level, const CmnVar* var) {
   if (!DbgMatch(level)) return;
   char* packed = var != nullptr ? CmnVarPack(*var) : nullptr;
-  DbgPlain(level, "[VarDbgDump] %p\n%s", static_cast<const void*>(var), packed != nullptr ? packed : "<null>");
+  DbgPlain(level, "[VarDbgDump] %p\n%s", static_cast<const void*>(var),
+           packed != nullptr ? packed : "<null>");
   if (packed != nullptr) safe_free(packed, TARN_HERE);
 }

@@ -37,8 +37,8 @@ enum TokenType : int {
 };
 
 constexpr const char* kTokenNames[] = {
-    "EOF", "string", "number", "'['", "']'", "'('", "')'", "'{'", "'}'", "'='", "','", "delimiter",
-    "invalid token",
+    "EOF", "string", "number", "'['", "']'",       "'('",           "')'",
+    "'{'", "'}'",    "'='",    "','", "delimiter", "invalid token",
 };
 
 constexpr const char kExpectNumber[] = "token->type==token_number";
@@ -71,15 +71,30 @@ struct Tokenizer {
   const char* end;
 };
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
 bool EndsWord(char c) {
   switch (c) {
-    case '{': case '}': case '(': case ')': case '[': case ']': case '=': case ',': case ';':
-    case ' ': case '\t': case '\v': case '\r': case '\n': case '\'': case '"': case '\0':
-      return true;
-    default:
-      return false;
+    case '{':
+    case '}':
+    case '(':
+    case ')':
+    case '[':
+    case ']':
+    case '=':
+    case ',':
+    case ';':
+    case ' ':
+    case '\t':
+    case '\v':
+    case '\r':
+    case '\n':
+    case '\'':
+    case '"':
+    case '\0': return true;
+    default: return false;
   }
 }
 
@@ -129,8 +144,9 @@ void token_next(Tokenizer* t) {
       // The first character always belongs to the word, so a lone '"' moves on.
       const char* q = p + 1;
       while (q < t->limit && !EndsWord(*q)) ++q;
-      t->type = std::all_of(p, q, [](char c) { return (c >= '0' && c <= '9') || c == '-'; }) ? token_number
-                                                                                          : token_string;
+      t->type = std::all_of(p, q, [](char c) { return (c >= '0' && c <= '9') || c == '-'; })
+                    ? token_number
+                    : token_string;
       t->end = t->cursor = q;
       return;
     }
@@ -144,7 +160,9 @@ struct Parser {
   bool failed;
 };
 
-void Advance(Parser* p) { token_next(&p->tok); }
+void Advance(Parser* p) {
+  token_next(&p->tok);
+}
 
 void SyntaxError(Parser* p, const char* expected, int sourceLine) {
   if (p->failed) return;
@@ -167,8 +185,9 @@ void SyntaxError(Parser* p, const char* expected, int sourceLine) {
   }
   const char* found = kTokenNames[t.type];
   char message[512];
-  std::snprintf(message, sizeof message, "Syntax error at line %d, column %d. Expected '%s', got %s. Near: '%.*s'",
-                line, column, expected, found, static_cast<int>(nearEnd - at), at);
+  std::snprintf(message, sizeof message,
+                "Syntax error at line %d, column %d. Expected '%s', got %s. Near: '%.*s'", line,
+                column, expected, found, static_cast<int>(nearEnd - at), at);
   DbgPlain(30, "[%s:%d] %s", kFunction, sourceLine, message);
   const bool ownMark = ErhErrno() == 0;
   ErhMark(ERH_VAR_PARSE, 0, kFunction, 3);
@@ -360,7 +379,8 @@ CmnVar CmnVarUnpackEx(const char* text, CmnVarUnpackState* state) {
     state->token = nullptr;
   }
   if (text == nullptr) return VarUndef;
-  if ((flags & VAR_PACK_BASE64) == 0) return cmnvar::ParseText(text, std::strlen(text), state, flags);
+  if ((flags & VAR_PACK_BASE64) == 0)
+    return cmnvar::ParseText(text, std::strlen(text), state, flags);
 
   size_t decodedLength = 0;
   char* decoded = base64decode(text, &decodedLength);
@@ -374,4 +394,6 @@ CmnVar CmnVarUnpackEx(const char* text, CmnVarUnpackState* state) {
   return result;
 }
 
-CmnVar CmnVarUnpack(const char* text) { return CmnVarUnpackEx(text, nullptr); }
+CmnVar CmnVarUnpack(const char* text) {
+  return CmnVarUnpackEx(text, nullptr);
+}

@@ -24,7 +24,9 @@ TARN_RCSID("lib/cmn/vekfile.cpp");
 
 namespace vekfile {
 
-bool RetryInterrupted() { return cmnDefine_ORACLE_SIGNALS != 0; }
+bool RetryInterrupted() {
+  return cmnDefine_ORACLE_SIGNALS != 0;
+}
 
 void Log(int level, const char* format, ...) {
   const int saved = errno;
@@ -40,7 +42,9 @@ namespace {
 [[maybe_unused]] const char* PickText(int result, const char* buffer) {
   return result == 0 ? buffer : "Unknown error";
 }
-[[maybe_unused]] const char* PickText(const char* result, const char*) { return result; }
+[[maybe_unused]] const char* PickText(const char* result, const char*) {
+  return result;
+}
 }  // namespace
 
 const char* SystemText(int sysErrno, char* buffer, std::size_t size) {
@@ -296,7 +300,8 @@ int VEK_ChangeDirectory(const char* path) {
 char* VEK_SysErrnoToString(int sysErrno, char* buffer, std::size_t size) {
   if (buffer == nullptr || size <= 14) return buffer;
   char text[256];
-  std::snprintf(buffer, size, "[%d] %s", sysErrno, vekfile::SystemText(sysErrno, text, sizeof text));
+  std::snprintf(buffer, size, "[%d] %s", sysErrno,
+                vekfile::SystemText(sysErrno, text, sizeof text));
   return buffer;
 }
 

@@ -169,8 +169,8 @@ class CopyJob {
 
  private:
   bool OpenTarget(int options, mode_t mode) {
-    out_ = vekfile::Restart(
-        [&] { return open(to_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode); });
+    out_ =
+        vekfile::Restart([&] { return open(to_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode); });
     if (out_ >= 0) {
       created_ = true;
       return true;

@@ -8,7 +8,9 @@ TARN_RCSID("lib/cmn/vekfile_path.cpp");
 
 namespace {
 
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+bool IsSeparator(char c) {
+  return c == '/' || c == '\\';
+}
 
 char* Replace(char* s, char from, char to) {
   if (s == nullptr) return s;
@@ -24,9 +26,13 @@ const char* SkipName(const char* p) {
 
 }  // namespace
 
-char* PathToSlashes(char* s) { return Replace(s, '\\', '/'); }
+char* PathToSlashes(char* s) {
+  return Replace(s, '\\', '/');
+}
 
-char* PathToBackslashes(char* s) { return Replace(s, '/', '\\'); }
+char* PathToBackslashes(char* s) {
+  return Replace(s, '/', '\\');
+}
 
 char* PathCutTrailSlashes(char* s, char sep) {
   if (s == nullptr) return s;
@@ -71,7 +77,9 @@ const char* PathGetLeaf(const char* s) {
   return slash != nullptr ? slash + 1 : s;
 }
 
-char* PathGetLeaf(char* s) { return const_cast<char*>(PathGetLeaf(static_cast<const char*>(s))); }
+char* PathGetLeaf(char* s) {
+  return const_cast<char*>(PathGetLeaf(static_cast<const char*>(s)));
+}
 
 char* PathCutLeaf(char* s) {
   if (s == nullptr) return s;
@@ -81,7 +89,9 @@ char* PathCutLeaf(char* s) {
   return slash + 1;
 }
 
-int PathIsUNC(const char* s) { return s != nullptr && s[0] == '\\' && s[1] == '\\' ? 1 : 0; }
+int PathIsUNC(const char* s) {
+  return s != nullptr && s[0] == '\\' && s[1] == '\\' ? 1 : 0;
+}
 
 const char* PathSkipDrive(const char* s) {
   if (s == nullptr) return s;

@@ -50,9 +50,8 @@ int CreateTemporary(const std::string& target, std::string& tempPath) {
   const long pid = static_cast<long>(getpid());
   for (int attempt = 0; attempt < 100; ++attempt) {
     tempPath = target + ".tmp" + std::to_string(pid) + "_" + std::to_string(attempt);
-    const int fd = vekfile::Restart([&] {
-      return open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    });
+    const int fd = vekfile::Restart(
+        [&] { return open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644); });
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;

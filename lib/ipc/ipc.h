@@ -54,49 +54,49 @@ enum IpcType : int {
 
 // Entry flags (IpcSetEntryFlag, IpcClearEntryFlag).
 enum IpcEntryFlag : unsigned {
-  IPC_FLAG_NOWAIT = 1,      // leave the handle out of IpcWaitForIpcEvent
-  IPC_FLAG_BLOCKING = 2,    // never switch the descriptor to non-blocking for a time-out
-  IPC_FLAG_PEEKED = 8,      // a peeked packet waits in the receive message
+  IPC_FLAG_NOWAIT = 1,    // leave the handle out of IpcWaitForIpcEvent
+  IPC_FLAG_BLOCKING = 2,  // never switch the descriptor to non-blocking for a time-out
+  IPC_FLAG_PEEKED = 8,    // a peeked packet waits in the receive message
 };
 
 // Error codes the layer marks (errno is marked with them where a system call
 // failed; a time-out is marked with ETIMEDOUT).
 enum IpcErrorCode : int {
-  EIPCBADHANDLE = 3001,   // handle out of range or not in use
+  EIPCBADHANDLE = 3001,  // handle out of range or not in use
   EIPCTABLEFULL = 3002,
   EIPCNOTINIT = 3004,
-  EIPCLISTENING = 3006,   // already listening, or cancel without listening
+  EIPCLISTENING = 3006,  // already listening, or cancel without listening
   EIPCSOCKET = 3007,
   EIPCBIND = 3008,
   EIPCGETSOCKNAME = 3009,
   EIPCLISTEN = 3010,
-  EIPCRESOLVE = 3011,     // host name could not be resolved
-  EIPCCONNECT = 3012,     // connect failed on every address
+  EIPCRESOLVE = 3011,  // host name could not be resolved
+  EIPCCONNECT = 3012,  // connect failed on every address
   EIPCSHUTDOWN = 3013,
   EIPCCLOSE = 3014,
-  EIPCSELECT = 3015,      // waiting on descriptors failed
+  EIPCSELECT = 3015,  // waiting on descriptors failed
   EIPCACCEPT = 3016,
   EIPCRECEIVE = 3017,     // receive failed or timed out
   EIPCSEND = 3018,        // send failed or timed out
   EIPCBROKENPIPE = 3019,  // peer gone while sending
   EIPCSHMCREATE = 3021,
   EIPCSHMATTACH = 3022,
-  EIPCSHMFREE = 3023,     // segment not ours, or its removal failed
-  EIPCSHMNONE = 3024,     // nothing attached
+  EIPCSHMFREE = 3023,  // segment not ours, or its removal failed
+  EIPCSHMNONE = 3024,  // nothing attached
   EIPCPIPE1 = 3025,
   EIPCPIPE2 = 3026,
   EIPCNOTPIPE = 3027,
-  EIPCRECVSTATE = 3028,   // asynchronous receive in an unknown state
-  EIPCSENDSTATE = 3029,   // asynchronous send in an unknown state
-  EIPCPACKET = 3030,      // bad header, buffer too small, bad async buffer
+  EIPCRECVSTATE = 3028,  // asynchronous receive in an unknown state
+  EIPCSENDSTATE = 3029,  // asynchronous send in an unknown state
+  EIPCPACKET = 3030,     // bad header, buffer too small, bad async buffer
   EIPCRECVPENDING = 3031,
   EIPCSENDPENDING = 3032,
-  EIPCBADFDS = 3033,      // descriptors to attach are not valid
+  EIPCBADFDS = 3033,  // descriptors to attach are not valid
   EIPCNOTSOCKET = 3034,
   EIPCSETSOCKOPT = 3035,
-  EIPCNOEVENT = 3036,     // a wait reported readiness but no handle was ready
-  EIPCINTR = 3037,        // interrupted by a signal
-  EIPCPORTRANGE = 3038,   // all ports of the port range are in use
+  EIPCNOEVENT = 3036,    // a wait reported readiness but no handle was ready
+  EIPCINTR = 3037,       // interrupted by a signal
+  EIPCPORTRANGE = 3038,  // all ports of the port range are in use
 };
 
 // ---------------------------------------------------------------- start and stop

@@ -1,5 +1,7 @@
 // Asynchronous packets: receive and send state machines that move a packet
 // piece by piece as descriptors become ready, and the wait that drives them.
+#include "ipc/ipcasync.h"
+
 #include <poll.h>
 
 #include <array>
@@ -12,7 +14,6 @@
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
 #include "cmn/strmsg.h"
-#include "ipc/ipcasync.h"
 #include "ipc/ipcimpl.h"
 
 TARN_RCSID("lib/ipc/ipcasync.cpp");
@@ -101,7 +102,9 @@ int IpcSendAsync(IpcHandle handle, const void* data, int length) {
   return 0;
 }
 
-int IpcSendStrMsgAsync(IpcHandle handle) { return IpcSendAsync(handle, nullptr, 0); }
+int IpcSendStrMsgAsync(IpcHandle handle) {
+  return IpcSendAsync(handle, nullptr, 0);
+}
 
 int IpcSendStrMsgAsyncL(IpcHandle handle, StrMsg* msg) {
   if (msg == nullptr || msg->data == nullptr) {
@@ -141,9 +144,8 @@ int IpcReceiveAsyncCallBack(IpcHandle handle) {
   char* into = rx.state == RX_HEADER
                    ? reinterpret_cast<char*>(rx.header) + (kIpcHeaderSize - rx.expected)
                    : rx.target;
-  const ssize_t n = rx.expected > 0
-                        ? ReadSome(*entry, fd, into, static_cast<std::size_t>(rx.expected), true)
-                        : 0;
+  const ssize_t n =
+      rx.expected > 0 ? ReadSome(*entry, fd, into, static_cast<std::size_t>(rx.expected), true) : 0;
   if (n == 0) return EndReceive(handle, *entry, IPC_EVENT_CLOSED);
   if (n < 0) {
     const int err = errno;
@@ -218,7 +220,9 @@ int IpcSendAsyncCallBack(IpcHandle handle) {
   return EndSend(handle, *entry, IPC_EVENT_SENT);
 }
 
-IpcHandle IpcAcceptAsyncCallBack() { return AcceptNew("IpcAcceptAsyncCallBack", false); }
+IpcHandle IpcAcceptAsyncCallBack() {
+  return AcceptNew("IpcAcceptAsyncCallBack", false);
+}
 
 IpcHandle IpcWaitForAsyncIpcEvent(int timeout) {
   static const char kFn[] = "IpcWaitForAsyncIpcEvent";
@@ -256,8 +260,7 @@ IpcHandle IpcWaitForAsyncIpcEvent(int timeout) {
     // Nothing to wait for would block for ever.
     if (fds.empty() && timeout < 0) return NoEvent(kFn);
 
-    const int n =
-        IpcSelectM(fds.data(), fds.size(), PollMs(timeout), kFn, __LINE__);
+    const int n = IpcSelectM(fds.data(), fds.size(), PollMs(timeout), kFn, __LINE__);
     if (WaitGaveNothing(n, kFn)) return -1;
     if (listenSlot >= 0 && fds[static_cast<std::size_t>(listenSlot)].revents != 0) {
       return IpcAcceptAsyncCallBack();

@@ -152,8 +152,9 @@ int IpcWaitForConnect(IpcHandle handle, int timeout) {
   socklen_t length = sizeof pending;
   if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &length) != 0) {
     const int err = errno;
-    DbgPlain(kLevel, "[%s] getsockopt(%d, SOL_SOCKET, SO_ERROR, %p, &(optlen=%d)) failed (errno=%d)",
-             kFn, fd, static_cast<void*>(&pending), static_cast<int>(length), err);
+    DbgPlain(kLevel,
+             "[%s] getsockopt(%d, SOL_SOCKET, SO_ERROR, %p, &(optlen=%d)) failed (errno=%d)", kFn,
+             fd, static_cast<void*>(&pending), static_cast<int>(length), err);
     errno = err;
     return -1;
   }
@@ -178,7 +179,8 @@ IpcHandle IpcAttachConnection(int readfd, int writefd) {
   }
   if (readfd < 0 || writefd < 0 || fcntl(readfd, F_GETFL) < 0 || fcntl(writefd, F_GETFL) < 0) {
     const int err = readfd < 0 || writefd < 0 ? EBADF : errno;
-    DbgPlain(kLevel, "[%s] failed to verify sockets %d and %d (errno=%d)", kFn, readfd, writefd, err);
+    DbgPlain(kLevel, "[%s] failed to verify sockets %d and %d (errno=%d)", kFn, readfd, writefd,
+             err);
     ErhMark(EIPCBADFDS, err, kFn, 2);
     return -1;
   }
@@ -234,7 +236,9 @@ int IpcHandleIsLocal(IpcHandle handle) {
   return 1;
 }
 
-int IpcGetPeer(IpcHandle handle, char* name) { return IpcGetPeerN(handle, name, kIpcHostNameSize); }
+int IpcGetPeer(IpcHandle handle, char* name) {
+  return IpcGetPeerN(handle, name, kIpcHostNameSize);
+}
 
 int IpcGetPeerN(IpcHandle handle, char* name, std::size_t size) {
   static const char kFn[] = "IpcGetPeer";
@@ -299,8 +303,7 @@ int IpcCloseConnection(IpcHandle handle) {
       DbgPlain(kLevel, "Socket %d of handle %d closed.", fd, handle);
       return IpcReleaseIpcHandle(handle);
     }
-    case IPC_PIPE:
-      return IpcClosePipes(handle);
+    case IPC_PIPE: return IpcClosePipes(handle);
     case IPC_SHMEM:
       DbgPlain(kLevel, "%s Releasing handle %d of type IPC_SHMEM.\n", kFn, handle);
       return IpcReleaseIpcHandle(handle);
@@ -424,7 +427,15 @@ int IpcFixHandleForReconnect(IpcHandle handle) {
   return 0;
 }
 
-int IpcSocketSetLinger(IpcHandle) { return 0; }
-int IpcSocketSetKeepAlive(IpcHandle) { return 0; }
-int IpcSocketFlush(IpcHandle) { return 0; }
-int IpcSocketMaxTCPBuffers(IpcHandle) { return 0; }
+int IpcSocketSetLinger(IpcHandle) {
+  return 0;
+}
+int IpcSocketSetKeepAlive(IpcHandle) {
+  return 0;
+}
+int IpcSocketFlush(IpcHandle) {
+  return 0;
+}
+int IpcSocketMaxTCPBuffers(IpcHandle) {
+  return 0;
+}

@@ -71,8 +71,7 @@ int ReceiveInto(IpcHandle handle, IpcEntry& entry, int fd, char* buffer, int siz
   int rc = ipcI_receivePacket(handle, fd, entry.receiveHeader, kIpcHeaderSize, timeout, 0, caller);
   if (rc < 1) return rc;
   char* target = nullptr;
-  const int length =
-      PlacePacket(entry, entry.receiveHeader, buffer, size, false, &target, caller);
+  const int length = PlacePacket(entry, entry.receiveHeader, buffer, size, false, &target, caller);
   if (length < 0) return -1;
   DbgPlain(kLevelData, "[%s] handle %d: packet of %d bytes", caller, handle, length);
   if (length == 0) {
@@ -86,8 +85,8 @@ int ReceiveInto(IpcHandle handle, IpcEntry& entry, int fd, char* buffer, int siz
 }
 
 // ReceiveInto on the handle's read descriptor, non-blocking for a time-out.
-int ReceiveNow(IpcHandle handle, IpcEntry& entry, char* buffer, int size, int timeout,
-               bool* packet, const char* caller) {
+int ReceiveNow(IpcHandle handle, IpcEntry& entry, char* buffer, int size, int timeout, bool* packet,
+               const char* caller) {
   *packet = false;
   const int fd = ReadDescriptor(entry);
   if (fd < 0) {
@@ -113,7 +112,8 @@ const char* ipc_detail::SendSource(const IpcEntry& entry, const void* data, int*
   return msg->data;
 }
 
-void ipc_detail::RefuseHeader(const unsigned char* header, std::int64_t length, const char* caller) {
+void ipc_detail::RefuseHeader(const unsigned char* header, std::int64_t length,
+                              const char* caller) {
   DbgPlain(-2, "[%s] invalid IPC packet header (%i) => fail with ERROR", caller,
            static_cast<int>(length));
   DbgPlain(-2, "Dump of the first %d bytes:", kIpcHeaderSize);
@@ -324,7 +324,9 @@ int ipc_getpeekeddata(IpcHandle handle, void* buffer, int size) {
   return length;
 }
 
-int IpcSendStrMsg(IpcHandle handle) { return ipc_sendDataEx(handle, nullptr, 0, 0); }
+int IpcSendStrMsg(IpcHandle handle) {
+  return ipc_sendDataEx(handle, nullptr, 0, 0);
+}
 
 int IpcSendStrMsgL(IpcHandle handle, StrMsg* msg) {
   static const char kFn[] = "IpcSendStrMsgL";
@@ -335,7 +337,9 @@ int IpcSendStrMsgL(IpcHandle handle, StrMsg* msg) {
   return ipc_sendDataEx(handle, msg->data, static_cast<int>(msg->length) + 1, 0);
 }
 
-int IpcReceiveStrMsgL(IpcHandle handle, StrMsg* msg) { return IpcReceiveStrMsgExL(handle, msg, 0); }
+int IpcReceiveStrMsgL(IpcHandle handle, StrMsg* msg) {
+  return IpcReceiveStrMsgExL(handle, msg, 0);
+}
 
 int IpcReceiveStrMsgExL(IpcHandle handle, StrMsg* msg, int timeout) {
   static const char kFn[] = "IpcReceiveStrMsgExL";

@@ -32,10 +32,14 @@ bool atExitRegistered = false;
 struct sigaction savedSigPipe;
 bool sigPipeSaved = false;
 
-void IpcInstanceAtInit(void* data) { new (data) IpcInstance(); }
-void IpcInstanceAtFree(void* data) { static_cast<IpcInstance*>(data)->~IpcInstance(); }
+void IpcInstanceAtInit(void* data) {
+  new (data) IpcInstance();
+}
+void IpcInstanceAtFree(void* data) {
+  static_cast<IpcInstance*>(data)->~IpcInstance();
+}
 
-const PtdDescriptor IpcInstancePtd = {"IpcInstance", nullptr, sizeof(IpcInstance),
+const PtdDescriptor IpcInstancePtd = {"IpcInstance",     nullptr,           sizeof(IpcInstance),
                                       IpcInstanceAtInit, IpcInstanceAtFork, IpcInstanceAtFree};
 
 void DeleteMessages(IpcEntry& entry) {
@@ -53,7 +57,9 @@ IpcEntry::IpcEntry() {
   receiveMsg = global;
 }
 
-IpcEntry::~IpcEntry() { DeleteMessages(*this); }
+IpcEntry::~IpcEntry() {
+  DeleteMessages(*this);
+}
 
 // ---------------------------------------------------------------- start and stop
 
@@ -61,7 +67,9 @@ IpcInstance* IpcMyInstance() {
   return static_cast<IpcInstance*>(CmnGetContextEx(pcmnMasterContext, CMN_SLOT_IPC));
 }
 
-int IpcIsInitialized() { return IpcMyInstance() != nullptr ? 1 : 0; }
+int IpcIsInitialized() {
+  return IpcMyInstance() != nullptr ? 1 : 0;
+}
 
 IpcInstance* IpcGetInstance(const char* caller) {
   IpcInstance* instance = IpcMyInstance();
@@ -369,10 +377,14 @@ int IpcGetReceivePacketSize(IpcHandle handle) {
   IpcEntry* entry = IpcGetEntry(handle, "IpcGetReceivePacketSize");
   return entry != nullptr ? entry->rx.received : -1;
 }
-int IpcGetReadPacketSize(IpcHandle handle) { return IpcGetReceivePacketSize(handle); }
+int IpcGetReadPacketSize(IpcHandle handle) {
+  return IpcGetReceivePacketSize(handle);
+}
 
 int IpcGetSendPacketSize(IpcHandle handle) {
   IpcEntry* entry = IpcGetEntry(handle, "IpcGetSendPacketSize");
   return entry != nullptr ? entry->tx.sent : -1;
 }
-int IpcGetWritePacketSize(IpcHandle handle) { return IpcGetSendPacketSize(handle); }
+int IpcGetWritePacketSize(IpcHandle handle) {
+  return IpcGetSendPacketSize(handle);
+}

@@ -2,10 +2,10 @@
 // retries can be checked without waiting or a name service.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <string>
 #include <vector>
-
-#include <netinet/in.h>
 
 // Every pause of the layer (throttle, resolver retries, shared-memory attach
 // retries, sleeps around shutdown) goes through this function.

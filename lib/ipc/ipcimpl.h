@@ -30,9 +30,9 @@ enum SendState : int { TX_IDLE = 0, TX_HEADER = 1, TX_DATA = 2 };     // IPC_FSM
 struct AsyncReceive {
   int state = RX_IDLE;
   int lastRead = 0;
-  int received = 0;     // data bytes received so far
-  int expected = 0;     // bytes still expected in this state
-  int room = 0;         // room left in a caller's buffer
+  int received = 0;  // data bytes received so far
+  int expected = 0;  // bytes still expected in this state
+  int room = 0;      // room left in a caller's buffer
   char* target = nullptr;
   char* buffer = nullptr;  // the caller's buffer; null = the receive message
   int size = 0;            // its size
@@ -42,9 +42,9 @@ struct AsyncReceive {
 struct AsyncSend {
   int state = TX_IDLE;
   int lastWritten = 0;
-  int sent = 0;         // data bytes sent so far
-  int remaining = 0;    // bytes still to write in this state
-  int dataSize = 0;     // above 0 while a send is pending
+  int sent = 0;       // data bytes sent so far
+  int remaining = 0;  // bytes still to write in this state
+  int dataSize = 0;   // above 0 while a send is pending
   const char* source = nullptr;
   const char* data = nullptr;  // the data part of a long packet
   unsigned char header[kIpcHeaderSize] = {};

@@ -136,7 +136,9 @@ int WaitDescriptor(int fd, short events, long ms, const char* caller) {
   return n > 0 ? 1 : 0;
 }
 
-bool IsLoopback(in_addr_t address) { return (ntohl(address) >> 24) == 127; }
+bool IsLoopback(in_addr_t address) {
+  return (ntohl(address) >> 24) == 127;
+}
 
 int CloseFd(int& fd) {
   if (fd < 0) return 0;

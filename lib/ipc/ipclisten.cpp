@@ -80,7 +80,8 @@ int IpcGetPortRange(int* start, int* end) {
     const std::string range = token.substr(colon + 1);
     bool applies;
     if (name[0] == 'x') {
-      applies = !exactMatched && program.find(std::string_view(name).substr(1)) != std::string_view::npos;
+      applies =
+          !exactMatched && program.find(std::string_view(name).substr(1)) != std::string_view::npos;
     } else {
       applies = program == name;
       if (applies) exactMatched = true;

@@ -42,9 +42,13 @@ IpcSleepFn IpcSetSleepFunction(IpcSleepFn sleep) {
   return previous;
 }
 
-void ipc_detail::Sleep(long seconds, long microseconds) { sleepFunction(seconds, microseconds); }
+void ipc_detail::Sleep(long seconds, long microseconds) {
+  sleepFunction(seconds, microseconds);
+}
 
-void IpcSleep(long seconds, long microseconds) { ipc_detail::Sleep(seconds, microseconds); }
+void IpcSleep(long seconds, long microseconds) {
+  ipc_detail::Sleep(seconds, microseconds);
+}
 
 int IpcSetMaxNetLoad(double fraction) {
   static const char kFn[] = "IpcSetMaxNetLoad";

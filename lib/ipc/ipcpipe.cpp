@@ -108,8 +108,8 @@ void IpcInstallSigIntr(int (*callback)()) {
   struct sigaction action {};
   action.sa_handler = IpcIntrCleanup;
   if (sigemptyset(&action.sa_mask) != 0) {
-    DbgPlain(-2, "[%s] sigemptyset(%p) failed (errno=%d)", kFn,
-             static_cast<void*>(&action.sa_mask), errno);
+    DbgPlain(-2, "[%s] sigemptyset(%p) failed (errno=%d)", kFn, static_cast<void*>(&action.sa_mask),
+             errno);
   }
   struct sigaction previous {};
   if (sigaction(SIGINT, &action, &previous) != 0) {

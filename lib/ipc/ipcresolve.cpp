@@ -108,9 +108,8 @@ int SystemResolver(const char* name, std::string* official, std::vector<in_addr_
 IpcResolverFn resolverFunction = SystemResolver;
 
 bool ShareAddress(const std::vector<in_addr_t>& a, const std::vector<in_addr_t>& b) {
-  return std::any_of(a.begin(), a.end(), [&](in_addr_t x) {
-    return std::find(b.begin(), b.end(), x) != b.end();
-  });
+  return std::any_of(a.begin(), a.end(),
+                     [&](in_addr_t x) { return std::find(b.begin(), b.end(), x) != b.end(); });
 }
 
 // Marks EIPCRESOLVE with the resolver's error, unless an error is pending.
@@ -228,8 +227,8 @@ int IpcGetHostFromEnv(const char* name) {
       in_addr address{};
       if (inet_pton(AF_INET, ip.c_str(), &address) == 1) {
         tarnHostStore.Fill(&TarnHost, name, {address.s_addr});
-        DbgPlain(kLevel, "[%s] overriding host %s with environment variable TARN_HOSTS: %s\n",
-                 kFn, name, ip.c_str());
+        DbgPlain(kLevel, "[%s] overriding host %s with environment variable TARN_HOSTS: %s\n", kFn,
+                 name, ip.c_str());
         return 1;
       }
       DbgPlain(-2, "[%s] invalid address \"%s\" for host %s in TARN_HOSTS, ignored", kFn,

@@ -85,8 +85,10 @@ int IpcAllocShmem(IpcHandle handle, void** address, int size) {
     }
   }
   DbgPlain(kLevel, "Created shared memory: ShmHandle=%lx ShmKey=%lx BuffSize=%d",
-           static_cast<unsigned long>(id), static_cast<unsigned long>(static_cast<unsigned>(key)), size);
-  DbgPlain(kLevel, "\tcreation flags 0x%X", static_cast<unsigned>(IPC_CREAT | IPC_EXCL | kShmemPerm));
+           static_cast<unsigned long>(id), static_cast<unsigned long>(static_cast<unsigned>(key)),
+           size);
+  DbgPlain(kLevel, "\tcreation flags 0x%X",
+           static_cast<unsigned>(IPC_CREAT | IPC_EXCL | kShmemPerm));
   void* at = Attach(id, address != nullptr ? *address : nullptr);
   if (at == reinterpret_cast<void*>(-1)) {
     const int err = errno;

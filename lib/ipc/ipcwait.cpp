@@ -42,11 +42,13 @@ IpcHandle ipc_detail::AcceptNew(const char* caller, bool lookupPeer) {
   if (handle < 0) return -1;
   IpcEntry* entry = IpcGetEntry(handle, caller);
   socklen_t length = sizeof entry->peer;
-  const int fd = IpcAccept(instance->listenSocket, reinterpret_cast<sockaddr*>(&entry->peer), &length);
+  const int fd =
+      IpcAccept(instance->listenSocket, reinterpret_cast<sockaddr*>(&entry->peer), &length);
   if (fd < 0) {
     const int err = errno;
     DbgPlain(kLevel, "[%s] accept(%d, %p, &(addrlen=%d)) failed (errno=%d)", caller,
-             instance->listenSocket, static_cast<void*>(&entry->peer), static_cast<int>(length), err);
+             instance->listenSocket, static_cast<void*>(&entry->peer), static_cast<int>(length),
+             err);
     ErhMark(EIPCACCEPT, err, caller, 2);
     IpcReleaseIpcHandle(handle);
     IpcSetEvent(-1, IPC_EVENT_NONE);

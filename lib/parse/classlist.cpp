@@ -42,8 +42,8 @@ bool Writable(const UserClassList* entry) {
          (std::strchr(description, '"') == nullptr && std::strlen(description) <= kAdmLineMax);
 }
 
-int GrantedMask(UserList* list, const UserClassList* classes, const char* user,
-                const char* group, const char* host, const char* address) {
+int GrantedMask(UserList* list, const UserClassList* classes, const char* user, const char* group,
+                const char* host, const char* address) {
   int mask = 0;
   for (const UserClassList* c = classes; c != nullptr; c = c->next) {
     if (UserPfindUserItem(list, user, group, host, address, c->name) == nullptr) continue;
@@ -55,8 +55,8 @@ int GrantedMask(UserList* list, const UserClassList* classes, const char* user,
 
 }  // namespace
 
-UserList* UserPfindUserItem(UserList* list, const char* user, const char* group,
-                            const char* host, const char* address, const char* userClass) {
+UserList* UserPfindUserItem(UserList* list, const char* user, const char* group, const char* host,
+                            const char* address, const char* userClass) {
   for (UserList* entry = list; entry != nullptr; entry = entry->next) {
     if (userClass != nullptr && StrCmpNSA(entry->userClass, userClass) != 0) continue;
     if (!WildOrEqual(entry->user, user) || !WildOrEqual(entry->group, group)) continue;
@@ -112,7 +112,8 @@ UserClassList* UserPparseClassListBuffer(const char* text) {
       if ((p = AdmGetNextToken(p)) == nullptr) break;
       int mask = 0;
       // An unreadable mask grants nothing.
-      if (current != nullptr) current->permission = StrAtoi(AdmGetToken(), &mask, nullptr) == 1 ? mask : 0;
+      if (current != nullptr)
+        current->permission = StrAtoi(AdmGetToken(), &mask, nullptr) == 1 ? mask : 0;
     } else if (StrICmpA(keyword.c_str(), "description") == 0) {
       if ((p = AdmGetNextToken(p)) == nullptr) break;
       if (current != nullptr) {
@@ -134,7 +135,8 @@ char* UserPwriteClassListToBuffer(const UserClassList* classes) {
     }
     text.append("CLASS ").append(c->name).append(" \nPERMISSION ");
     text.append(std::to_string(c->permission)).push_back('\n');
-    if (c->description != nullptr) text.append("DESCRIPTION \"").append(c->description).append("\"\n");
+    if (c->description != nullptr)
+      text.append("DESCRIPTION \"").append(c->description).append("\"\n");
     text.push_back('\n');
   }
   return StrNewCopy(text.c_str());
@@ -166,8 +168,7 @@ UserClassList* UserPfindClassListItem(UserClassList* list, const char* name) {
   return nullptr;
 }
 
-UserClassList* UserPinsortClassListItem(UserClassList* list, UserClassList* entry,
-                                        int* position) {
+UserClassList* UserPinsortClassListItem(UserClassList* list, UserClassList* entry, int* position) {
   if (entry == nullptr) return list;
   UserClassList** link = &list;
   int at = 0;
@@ -181,4 +182,6 @@ UserClassList* UserPinsortClassListItem(UserClassList* list, UserClassList* entr
   return list;
 }
 
-int CellPgetPlatform(const char* text) { return CvtStrToPlatformId(text); }
+int CellPgetPlatform(const char* text) {
+  return CvtStrToPlatformId(text);
+}

@@ -70,7 +70,8 @@ int IVecInit(CmnVec* vec, int entries, int bytes, IVecFreeFn freefn) {
   *vec = CmnVec{};
   vec->freefn = freefn;
   if (entries < 0 || bytes < 0 || entries == INT_MAX || bytes == INT_MAX) return -1;
-  vec->index = static_cast<int*>(safe_malloc((static_cast<size_t>(entries) + 1) * sizeof(int), TARN_HERE));
+  vec->index =
+      static_cast<int*>(safe_malloc((static_cast<size_t>(entries) + 1) * sizeof(int), TARN_HERE));
   vec->data = static_cast<char*>(safe_malloc(static_cast<size_t>(bytes) + 1, TARN_HERE));
   if (vec->index == nullptr || vec->data == nullptr) {
     IVecFree(vec);
@@ -116,8 +117,8 @@ int IVecAddStr(CmnVec* vec, const char* text) {
 }
 
 void* IVecInsert(CmnVec* vec, int index, const void* data, int length) {
-  const bool ok = vec != nullptr && data != nullptr && length >= 0 && index >= 0 &&
-                  index <= vec->count;
+  const bool ok =
+      vec != nullptr && data != nullptr && length >= 0 && index >= 0 && index <= vec->count;
   ErhAssertM("IVecInsert()", ok ? 1 : 0, TARN_HERE);
   if (!ok) return nullptr;
   if (!GrowData(vec, length, &data) || !GrowIndex(vec)) return nullptr;
@@ -129,8 +130,8 @@ void* IVecInsert(CmnVec* vec, int index, const void* data, int length) {
 }
 
 int IVecUpdate(CmnVec* vec, int index, const void* data, int length) {
-  const bool ok = vec != nullptr && data != nullptr && length >= 0 && index >= 0 &&
-                  index < vec->count;
+  const bool ok =
+      vec != nullptr && data != nullptr && length >= 0 && index >= 0 && index < vec->count;
   ErhAssertM("IVecUpdate()", ok ? 1 : 0, TARN_HERE);
   if (!ok) return -1;
   if (!GrowData(vec, length, &data)) return -1;

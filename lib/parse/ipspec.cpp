@@ -47,7 +47,9 @@ bool ReadPart(std::string_view part, int* low, int* high) {
          *low < *high;
 }
 
-bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool IsSpace(char c) {
+  return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
 
 std::string_view Trimmed(std::string_view text) {
   while (!text.empty() && IsSpace(text.front())) text.remove_prefix(1);

@@ -37,8 +37,12 @@ bool Append(char c) {
 }
 
 // The callback may hand back any int; only 0 to 255 are characters to classify.
-bool IsSpace(int c) { return c >= 0 && c <= 255 && std::isspace(c) != 0; }
-bool IsDigit(int c) { return c >= '0' && c <= '9'; }
+bool IsSpace(int c) {
+  return c >= 0 && c <= 255 && std::isspace(c) != 0;
+}
+bool IsDigit(int c) {
+  return c >= '0' && c <= '9';
+}
 
 bool EndsWord(int c) {
   if (c < 0 || IsSpace(c) || c == '{' || c == '}' || c == ';' || c == '+' || c == '"' ||
@@ -81,9 +85,13 @@ int TooLong() {
 
 }  // namespace
 
-void PsSetSwitches(const PsSwitches& newSwitches) { switches = newSwitches; }
+void PsSetSwitches(const PsSwitches& newSwitches) {
+  switches = newSwitches;
+}
 
-const char* PsTokenText() { return token.c_str(); }
+const char* PsTokenText() {
+  return token.c_str();
+}
 
 int PsGetToken(PsNextCharFn nextChar, int* current, void* arg1, void* arg2,
                const PsKeyword* keywords, int* value1, int* value2) {

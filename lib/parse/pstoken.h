@@ -35,11 +35,11 @@ using PsNextCharFn = int (*)(void* arg1, void* arg2);
 
 // Scanner switches. All off by default; a caller sets them before scanning.
 struct PsSwitches {
-  bool listSyntax;   // ( ) = , # are tokens of their own
-  bool colonInWords; // ':' is a word character rather than a token
-  bool endAtEquals;  // without list syntax: '=' ends a word
-  bool endAtComma;   // without list syntax: ',' ends a word
-  bool endAtParens;  // without list syntax: '(' and ')' end a word
+  bool listSyntax;    // ( ) = , # are tokens of their own
+  bool colonInWords;  // ':' is a word character rather than a token
+  bool endAtEquals;   // without list syntax: '=' ends a word
+  bool endAtComma;    // without list syntax: ',' ends a word
+  bool endAtParens;   // without list syntax: '(' and ')' end a word
 };
 void PsSetSwitches(const PsSwitches& switches);
 

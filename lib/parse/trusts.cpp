@@ -50,7 +50,9 @@ class TrustsScanner {
 };
 
 // 1 when the word was added, 0 when memory ran out.
-int Add(ArgvVec* argv, const std::string& word) { return ArgvAdd(argv, word.c_str()) == 0 ? 1 : 0; }
+int Add(ArgvVec* argv, const std::string& word) {
+  return ArgvAdd(argv, word.c_str()) == 0 ? 1 : 0;
+}
 
 }  // namespace
 
@@ -90,8 +92,7 @@ int ParseTrustsBuffer(const char* text, const char* host, int flags, ArgvVec* ar
         }
         inGroup = false;
         break;
-      case Piece::kEnd:
-        break;
+      case Piece::kEnd: break;
     }
   }
   return added;

@@ -18,10 +18,12 @@ TARN_RCSID("lib/parse/userlist.cpp");
 namespace {
 
 ParserWork parserPtdProto;
-const PtdDescriptor ParserPtd = {"ParserPtd", &parserPtdProto, sizeof(ParserWork), nullptr,
-                                 nullptr, nullptr};
+const PtdDescriptor ParserPtd = {"ParserPtd", &parserPtdProto, sizeof(ParserWork),
+                                 nullptr,     nullptr,         nullptr};
 
-bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool IsSpace(char c) {
+  return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
 
 // Copies at most kAdmLineMax characters; true when the source was longer.
 bool CopyCut(char* dst, const char* src, std::size_t n) {
@@ -70,14 +72,18 @@ const char* AdmGetNextLine(const char* text) {
   work->lineCut = false;
   if (text == nullptr || *text == '\0') return nullptr;
   const char* newline = std::strchr(text, '\n');
-  const std::size_t length = newline != nullptr ? static_cast<std::size_t>(newline - text)
-                                                : std::strlen(text);
+  const std::size_t length =
+      newline != nullptr ? static_cast<std::size_t>(newline - text) : std::strlen(text);
   work->lineCut = CopyCut(work->line, text, length);
   return newline != nullptr ? newline + 1 : text + length;
 }
 
-const char* AdmGetLine() { return ParserData()->line; }
-bool AdmLineWasCut() { return ParserData()->lineCut; }
+const char* AdmGetLine() {
+  return ParserData()->line;
+}
+bool AdmLineWasCut() {
+  return ParserData()->lineCut;
+}
 
 const char* AdmGetNextToken(const char* text) {
   ParserWork* work = ParserData();
@@ -100,7 +106,9 @@ const char* AdmGetNextToken(const char* text) {
   return p;
 }
 
-const char* AdmGetToken() { return ParserData()->token; }
+const char* AdmGetToken() {
+  return ParserData()->token;
+}
 
 const int* UserPgetRejectedLines(int* count, int* total) {
   ParserWork* work = ParserData();

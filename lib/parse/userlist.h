@@ -79,8 +79,8 @@ void UserPdeleteUserList(UserList* list);
 // The first entry that grants `userClass` (any class when null) to the user:
 // user and group equal exactly or "*", and host "*" or matching the client by
 // ConnectionIPCheck(host, address, entry host). Null when none.
-UserList* UserPfindUserItem(UserList* list, const char* user, const char* group,
-                            const char* host, const char* address, const char* userClass);
+UserList* UserPfindUserItem(UserList* list, const char* user, const char* group, const char* host,
+                            const char* address, const char* userClass);
 // The OR of the permission masks of every class granted to the user; -1 as
 // soon as a granted class has -1. Without an address the host name is also
 // resolved and each of its IPv4 addresses tried.
@@ -101,8 +101,7 @@ void UserPdeleteClassListItems(UserClassList* list);
 // First class with that name ignoring case, or null.
 UserClassList* UserPfindClassListItem(UserClassList* list, const char* name);
 // Appends at the end; *position (may be null) gets its index. The new head.
-UserClassList* UserPinsortClassListItem(UserClassList* list, UserClassList* entry,
-                                        int* position);
+UserClassList* UserPinsortClassListItem(UserClassList* list, UserClassList* entry, int* position);
 
 // Platform id of a platform name, -1 when unknown.
 int CellPgetPlatform(const char* text);

@@ -124,10 +124,13 @@ int CharsToByte(const char* text) {
 int CmnScrambleBytes(const void* data, int length, char* out) {
   if (out == nullptr) return -1;
   const auto* bytes = static_cast<const unsigned char*>(data);
-  if (length < 0) length = bytes != nullptr ? static_cast<int>(std::strlen(static_cast<const char*>(data))) + 1 : 0;
+  if (length < 0)
+    length =
+        bytes != nullptr ? static_cast<int>(std::strlen(static_cast<const char*>(data))) + 1 : 0;
   if (bytes == nullptr) length = 0;
   const auto now = std::chrono::system_clock::now().time_since_epoch();
-  ScrambleGenerator seeder(static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()));
+  ScrambleGenerator seeder(static_cast<std::uint32_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()));
   seeder.Draw();
   const int seed = seeder.Draw();
   char* o = out;

@@ -109,8 +109,10 @@ std::vector<Word> SplitWords(std::string_view line) {
     Word word;
     if (line[i] != '"') {
       const std::size_t end = line.find_first_of(" \t", i);
-      word.text = std::string(line.substr(i, end == std::string_view::npos ? std::string_view::npos : end - i));
-      if (word.text.find('"') != std::string::npos) throw LineError("quote inside an unquoted word");
+      word.text = std::string(
+          line.substr(i, end == std::string_view::npos ? std::string_view::npos : end - i));
+      if (word.text.find('"') != std::string::npos)
+        throw LineError("quote inside an unquoted word");
       i = end == std::string_view::npos ? line.size() : end;
       words.push_back(std::move(word));
       continue;
@@ -148,7 +150,8 @@ std::vector<Word> SplitWords(std::string_view line) {
       }
     }
     if (!closed) throw LineError("unterminated quoted word");
-    if (i < line.size() && line[i] != ' ' && line[i] != '\t') throw LineError("text right after a closing quote");
+    if (i < line.size() && line[i] != ' ' && line[i] != '\t')
+      throw LineError("text right after a closing quote");
     words.push_back(std::move(word));
   }
   return words;
@@ -164,8 +167,10 @@ class Directive {
   void expectCount(std::size_t min, std::size_t max) const {
     const std::size_t args = words_.size() - 1;
     if (args < min || args > max) {
-      throw LineError(name() + " takes " + (min == max ? std::to_string(min) : std::to_string(min) + " to " + std::to_string(max)) +
-                      " arguments, not " + std::to_string(args));
+      throw LineError(
+          name() + " takes " +
+          (min == max ? std::to_string(min) : std::to_string(min) + " to " + std::to_string(max)) +
+          " arguments, not " + std::to_string(args));
     }
   }
 
@@ -179,14 +184,17 @@ class Directive {
 
   long long number(std::size_t i, long long min, long long max) const {
     const auto value = ParseDecimal(words_.at(i).text, min, max);
-    if (!value) throw LineError("not a number in " + std::to_string(min) + ".." + std::to_string(max) + ": " + words_.at(i).text);
+    if (!value)
+      throw LineError("not a number in " + std::to_string(min) + ".." + std::to_string(max) + ": " +
+                      words_.at(i).text);
     return *value;
   }
 
   std::uint32_t word32(std::size_t i) const {
     const std::string& text = words_.at(i).text;
     if (text.starts_with("0x") || text.starts_with("0X")) {
-      if (text.size() < 3 || text.size() > 10) throw LineError("not a 32-bit hexadecimal number: " + text);
+      if (text.size() < 3 || text.size() > 10)
+        throw LineError("not a 32-bit hexadecimal number: " + text);
       std::uint32_t value = 0;
       for (std::size_t k = 2; k < text.size(); ++k) {
         const int d = HexDigit(text[k]);
@@ -199,15 +207,19 @@ class Directive {
   }
 
   int integer(std::size_t i) const {
-    return static_cast<int>(number(i, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+    return static_cast<int>(
+        number(i, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
   }
 
-  int requestId(std::size_t i) const { return static_cast<int>(number(i, 0, std::numeric_limits<int>::max())); }
+  int requestId(std::size_t i) const {
+    return static_cast<int>(number(i, 0, std::numeric_limits<int>::max()));
+  }
 
   // A stored value with its optional trailing "utf16".
   std::string storedValue(std::size_t i) const {
     if (words_.size() == i + 2) {
-      if (words_[i + 1].quoted || words_[i + 1].text != "utf16") throw LineError("unexpected word after the value: " + words_[i + 1].text);
+      if (words_[i + 1].quoted || words_[i + 1].text != "utf16")
+        throw LineError("unexpected word after the value: " + words_[i + 1].text);
       const auto wide = Utf8ToUtf16LeWithMark(words_[i].text);
       if (!wide) throw LineError("utf16 value is not valid UTF-8");
       return *wide;
@@ -298,7 +310,8 @@ void Apply(const Directive& d, Fixture& f) {
     f.inetReplyItem = d.itemText(1);
   } else if (name == "protocol") {
     d.expectCount(6, 6);
-    f.protocol = ProtocolData{d.integer(1), d.integer(2), d.integer(3), d.itemText(4), d.itemText(5), d.integer(6)};
+    f.protocol = ProtocolData{d.integer(1),  d.integer(2),  d.integer(3),
+                              d.itemText(4), d.itemText(5), d.integer(6)};
   } else if (name == "option") {
     d.expectCount(2, 2);
     f.options.emplace_back(d.itemText(1), d.itemText(2));
@@ -308,7 +321,8 @@ void Apply(const Directive& d, Fixture& f) {
     (name == "item" ? f.items : f.customs).push_back(std::move(value));
   } else if (name == "file") {
     d.expectCount(2, 3);
-    f.files.push_back(StoredValue{static_cast<int>(d.number(1, 0, kMaxGroup)), "", d.storedValue(2)});
+    f.files.push_back(
+        StoredValue{static_cast<int>(d.number(1, 0, kMaxGroup)), "", d.storedValue(2)});
   } else if (name == "certificate") {
     d.expectCount(2, 2);
     f.certificates.push_back(StoredValue{0, d.itemText(1), d.bytes(2)});

@@ -22,8 +22,8 @@ enum class FaultKind {
   kOversizedHeader,  // send a header announcing `value` bytes, then close
   kPort0,            // the port item of the answer is "0"
   // Added for the cell-server client's checks of bulk data and session starts.
-  kChunkLength,      // the first MSG_DATA header announces `value` bytes
-  kDeadPort,         // the port item of a 205 answer is a port nobody listens on
+  kChunkLength,  // the first MSG_DATA header announces `value` bytes
+  kDeadPort,     // the port item of a 205 answer is a port nobody listens on
 };
 
 struct Fault {

@@ -14,16 +14,22 @@ using standin::Io;
 using standin::Message;
 
 Link::Link(standin::Fd fd, std::string label, Traffic& traffic, int stopFd, Timeouts timeouts)
-    : fd_(std::move(fd)), label_(std::move(label)), traffic_(traffic), stopFd_(stopFd), timeouts_(timeouts) {}
+    : fd_(std::move(fd)),
+      label_(std::move(label)),
+      traffic_(traffic),
+      stopFd_(stopFd),
+      timeouts_(timeouts) {}
 
-Link::~Link() { close("end"); }
+Link::~Link() {
+  close("end");
+}
 
 Link::Got Link::receive(Message& out) {
   if (!fd_.valid()) return Got::kClosed;
   std::string data;
   std::uint32_t announced = 0;
-  const Io io = standin::ReadFrame(fd_.get(), data, kMaxMessage, Deadline::After(timeouts_.idle), timeouts_.io,
-                                   stopFd_, &announced);
+  const Io io = standin::ReadFrame(fd_.get(), data, kMaxMessage, Deadline::After(timeouts_.idle),
+                                   timeouts_.io, stopFd_, &announced);
   switch (io) {
     case Io::kOk: break;
     case Io::kClosed: return Got::kClosed;
@@ -33,9 +39,7 @@ Link::Got Link::receive(Message& out) {
       note("bad", "header announces " + std::to_string(announced) + " bytes");
       return Got::kBad;
     case Io::kTruncated:
-    case Io::kError:
-      note("bad", standin::IoName(io));
-      return Got::kBad;
+    case Io::kError: note("bad", standin::IoName(io)); return Got::kBad;
   }
   std::string why;
   auto message = standin::ParseMessage(data, &why);
@@ -51,13 +55,13 @@ Link::Got Link::receive(Message& out) {
 Link::Got Link::receiveRaw(std::string& out, std::size_t length) {
   if (!fd_.valid()) return Got::kClosed;
   std::uint32_t announced = 0;
-  const Io io = standin::ReadFrame(fd_.get(), out, length, Deadline::After(timeouts_.io), timeouts_.io, stopFd_,
-                                   &announced);
+  const Io io = standin::ReadFrame(fd_.get(), out, length, Deadline::After(timeouts_.io),
+                                   timeouts_.io, stopFd_, &announced);
   if (io == Io::kStopped) return Got::kStopped;
   if (io == Io::kTimeout) return Got::kTimeout;
   if (io != Io::kOk || out.size() != length) {
-    note("bad", "raw packet of " + std::to_string(announced) + " bytes where " + std::to_string(length) +
-                    " were announced (" + standin::IoName(io) + ")");
+    note("bad", "raw packet of " + std::to_string(announced) + " bytes where " +
+                    std::to_string(length) + " were announced (" + standin::IoName(io) + ")");
     return Got::kBad;
   }
   traffic_.raw(label_, '<', out.size());
@@ -67,8 +71,8 @@ Link::Got Link::receiveRaw(std::string& out, std::size_t length) {
 bool Link::send(const Message& message) {
   if (!fd_.valid()) return false;
   traffic_.message(label_, '>', message);
-  return standin::WriteFrame(fd_.get(), standin::EncodeMessage(message), Deadline::After(timeouts_.io), stopFd_) ==
-         Io::kOk;
+  return standin::WriteFrame(fd_.get(), standin::EncodeMessage(message),
+                             Deadline::After(timeouts_.io), stopFd_) == Io::kOk;
 }
 
 bool Link::sendRaw(std::string_view bytes) {
@@ -79,13 +83,19 @@ bool Link::sendRaw(std::string_view bytes) {
 
 bool Link::sendBytes(std::string_view bytes) {
   if (!fd_.valid()) return false;
-  return standin::WriteAll(fd_.get(), std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()),
-                           {}, Deadline::After(timeouts_.io), stopFd_) == Io::kOk;
+  return standin::WriteAll(
+             fd_.get(),
+             std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()), {},
+             Deadline::After(timeouts_.io), stopFd_) == Io::kOk;
 }
 
-bool Link::pause(std::chrono::milliseconds span) { return standin::PauseUnlessStopped(span, stopFd_); }
+bool Link::pause(std::chrono::milliseconds span) {
+  return standin::PauseUnlessStopped(span, stopFd_);
+}
 
-void Link::note(std::string_view what, std::string_view text) { traffic_.event(label_, what, text); }
+void Link::note(std::string_view what, std::string_view text) {
+  traffic_.event(label_, what, text);
+}
 
 void Link::close(std::string_view reason) {
   if (!fd_.valid()) return;
@@ -139,7 +149,8 @@ Reply Reply::Bulk(std::string bytes) {
   reply.payload = std::move(bytes);
   for (std::size_t offset = 0; offset < reply.payload.size(); offset += standin::kDataChunkMax) {
     const std::size_t length = std::min(standin::kDataChunkMax, reply.payload.size() - offset);
-    reply.units.push_back(Unit{false, standin::MakeServerDataHeader(static_cast<std::uint32_t>(length)), 0, 0});
+    reply.units.push_back(
+        Unit{false, standin::MakeServerDataHeader(static_cast<std::uint32_t>(length)), 0, 0});
     reply.units.push_back(Unit{true, {}, offset, length});
   }
   reply.units.push_back(Unit{false, standin::MakeResult(), 0, 0});
@@ -189,15 +200,18 @@ bool SendReply(Link& link, Reply reply, const ActiveFaults& faults) {
   }
   if (faults.closeMid && first != nullptr) {
     const std::string framed = standin::Frame(standin::EncodeMessage(first->message));
-    const std::size_t cut = standin::kFrameHeaderSize + (framed.size() - standin::kFrameHeaderSize) / 2;
-    link.note("fault", "close-mid " + std::to_string(cut) + " of " + std::to_string(framed.size()) + " bytes");
+    const std::size_t cut =
+        standin::kFrameHeaderSize + (framed.size() - standin::kFrameHeaderSize) / 2;
+    link.note("fault", "close-mid " + std::to_string(cut) + " of " + std::to_string(framed.size()) +
+                           " bytes");
     link.sendBytes(std::string_view(framed).substr(0, cut));
     link.close("after fault");
     return false;
   }
   for (const Reply::Unit& unit : reply.units) {
-    const bool sent = unit.raw ? link.sendRaw(std::string_view(reply.payload).substr(unit.offset, unit.length))
-                               : link.send(unit.message);
+    const bool sent =
+        unit.raw ? link.sendRaw(std::string_view(reply.payload).substr(unit.offset, unit.length))
+                 : link.send(unit.message);
     if (!sent) {
       link.close("send failed");
       return false;

@@ -41,10 +41,12 @@ using namespace tarn::cellserver;
 constexpr std::size_t kMaxFixtureBytes = 64u << 20;
 
 int Usage(const std::string& why) {
-  std::cerr << "tarn-cellserver: " << why << "\n"
-            << "usage: tarn-cellserver --state <dir> [--inet-port <n>] [--request-port <n>] [--bind <address>]\n"
-            << "       [--fixture <file>] [--ports-file <file>] [--traffic <file>] [--idle-timeout <s>]\n"
-            << "       [--io-timeout <s>] [--lifetime <s>]\n";
+  std::cerr
+      << "tarn-cellserver: " << why << "\n"
+      << "usage: tarn-cellserver --state <dir> [--inet-port <n>] [--request-port <n>] [--bind "
+         "<address>]\n"
+      << "       [--fixture <file>] [--ports-file <file>] [--traffic <file>] [--idle-timeout <s>]\n"
+      << "       [--io-timeout <s>] [--lifetime <s>]\n";
   return 2;
 }
 
@@ -70,13 +72,18 @@ bool WriteFileWhole(const std::string& path, const std::string& text) {
 bool Seed(Store& store, const Fixture& fixture, std::string* why) {
   const auto put = [&](const Key& key, const std::string& bytes) {
     const Outcome outcome = store.put(key, bytes);
-    if (outcome != Outcome::kOk) *why = std::string("cannot store fixture data: ") + OutcomeName(outcome);
+    if (outcome != Outcome::kOk)
+      *why = std::string("cannot store fixture data: ") + OutcomeName(outcome);
     return outcome == Outcome::kOk;
   };
-  for (const StoredValue& v : fixture.items) if (!put({Area::kItem, v.group, v.name}, v.bytes)) return false;
-  for (const StoredValue& v : fixture.customs) if (!put({Area::kCustom, v.group, v.name}, v.bytes)) return false;
-  for (const StoredValue& v : fixture.files) if (!put({Area::kFile, v.group, {}}, v.bytes)) return false;
-  for (const StoredValue& v : fixture.certificates) if (!put({Area::kCertificate, 0, v.name}, v.bytes)) return false;
+  for (const StoredValue& v : fixture.items)
+    if (!put({Area::kItem, v.group, v.name}, v.bytes)) return false;
+  for (const StoredValue& v : fixture.customs)
+    if (!put({Area::kCustom, v.group, v.name}, v.bytes)) return false;
+  for (const StoredValue& v : fixture.files)
+    if (!put({Area::kFile, v.group, {}}, v.bytes)) return false;
+  for (const StoredValue& v : fixture.certificates)
+    if (!put({Area::kCertificate, 0, v.name}, v.bytes)) return false;
   return true;
 }
 
@@ -86,13 +93,16 @@ int main(int argc, char** argv) {
   std::map<std::string, std::string> args;
   for (int i = 1; i < argc; i += 2) {
     const std::string name = argv[i];
-    static const char* const kKnown[] = {"--state", "--inet-port", "--request-port", "--bind", "--fixture",
-                                         "--ports-file", "--traffic", "--idle-timeout", "--io-timeout", "--lifetime"};
-    if (std::find(std::begin(kKnown), std::end(kKnown), name) == std::end(kKnown)) return Usage("unknown option " + name);
+    static const char* const kKnown[] = {
+        "--state",      "--inet-port", "--request-port", "--bind",       "--fixture",
+        "--ports-file", "--traffic",   "--idle-timeout", "--io-timeout", "--lifetime"};
+    if (std::find(std::begin(kKnown), std::end(kKnown), name) == std::end(kKnown))
+      return Usage("unknown option " + name);
     if (i + 1 >= argc) return Usage(name + " needs a value");
     args[name] = argv[i + 1];
   }
-  const auto number = [&](const char* name, long long min, long long max, long long fallback) -> long long {
+  const auto number = [&](const char* name, long long min, long long max,
+                          long long fallback) -> long long {
     const auto it = args.find(name);
     if (it == args.end()) return fallback;
     const auto value = tarn::standin::ParseDecimal(it->second, min, max);
@@ -106,7 +116,8 @@ int main(int argc, char** argv) {
   const long long idle = number("--idle-timeout", 1, 86400, 600);
   const long long io = number("--io-timeout", 1, 3600, 30);
   const long long lifetime = number("--lifetime", 1, 7 * 86400, 3600);
-  if (inetPort < 0 || requestPort < 0 || idle < 0 || io < 0 || lifetime < 0) return Usage("bad number");
+  if (inetPort < 0 || requestPort < 0 || idle < 0 || io < 0 || lifetime < 0)
+    return Usage("bad number");
   options.inetPort = static_cast<int>(inetPort);
   options.requestPort = static_cast<int>(requestPort);
   options.timeouts = Timeouts{std::chrono::seconds(idle), std::chrono::seconds(io)};
@@ -114,7 +125,8 @@ int main(int argc, char** argv) {
   Fixture fixture;
   if (args.count("--fixture") != 0) {
     std::string text;
-    if (!ReadFile(args["--fixture"], &text)) return Usage("cannot read fixture " + args["--fixture"]);
+    if (!ReadFile(args["--fixture"], &text))
+      return Usage("cannot read fixture " + args["--fixture"]);
     if (text.size() > kMaxFixtureBytes) return Usage("fixture larger than 64 MiB");
     std::string why;
     auto parsed = ParseFixture(text, &why);
@@ -132,7 +144,8 @@ int main(int argc, char** argv) {
     std::cerr << "tarn-cellserver: " << why << "\n";
     return 1;
   }
-  Traffic traffic(args.count("--traffic") != 0 ? args["--traffic"] : args["--state"] + "/traffic.log");
+  Traffic traffic(args.count("--traffic") != 0 ? args["--traffic"]
+                                               : args["--state"] + "/traffic.log");
   if (!traffic.ok()) {
     std::cerr << "tarn-cellserver: cannot open the traffic log\n";
     return 1;

@@ -10,17 +10,17 @@
 namespace tarn::cellserver {
 
 // Messages outside the request table.
-inline constexpr int kMsgIdentity = 0;      // login on the request port; identity on a session port
-inline constexpr int kMsgPortRequest = 2;   // inet service: host, "0", user, group, language, "15"
-inline constexpr int kMsgPortReply = 109;   // inet service: request port, inet reply item
+inline constexpr int kMsgIdentity = 0;     // login on the request port; identity on a session port
+inline constexpr int kMsgPortRequest = 2;  // inet service: host, "0", user, group, language, "15"
+inline constexpr int kMsgPortReply = 109;  // inet service: request port, inet reply item
 inline constexpr int kMsgGlobalOptions = 120;
 inline constexpr int kMsgStartMessageCode = 2;  // code of the start message sent with request 205
 
 // Errors the stand-in packs into its results (level kErrorLevel).
-inline constexpr int kErrSessionStart = 1000;   // no session port, or too many sessions
-inline constexpr int kErrRefused = 1001;        // item, file or argument missing or refused
-inline constexpr int kErrUnknownSession = 1005; // no running session with that key or GUID
-inline constexpr int kErrProtocol = 1007;       // unknown id, malformed request, no login yet
+inline constexpr int kErrSessionStart = 1000;    // no session port, or too many sessions
+inline constexpr int kErrRefused = 1001;         // item, file or argument missing or refused
+inline constexpr int kErrUnknownSession = 1005;  // no running session with that key or GUID
+inline constexpr int kErrProtocol = 1007;        // unknown id, malformed request, no login yet
 inline constexpr int kErrorLevel = 2;
 
 // How a request is completed on the wire.

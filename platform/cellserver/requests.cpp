@@ -23,7 +23,9 @@ constexpr long long kMaxNumber = 999999;
 constexpr long long kIntMax = std::numeric_limits<int>::max();
 
 // Session signals that end the session they are sent to.
-bool EndsSession(unsigned signal) { return signal == 2 || signal == 9 || signal == 15; }
+bool EndsSession(unsigned signal) {
+  return signal == 2 || signal == 9 || signal == 15;
+}
 
 std::optional<int> IntAt(const Message& m, std::size_t i, long long min, long long max) {
   if (i >= m.items.size()) return std::nullopt;
@@ -88,20 +90,22 @@ bool RequestConversation::serve(const Message& request) {
   if (spec->items >= 0 && request.items.size() != static_cast<std::size_t>(spec->items)) {
     return SendReply(link_,
                      refuse(kErrProtocol, id,
-                            std::string(spec->name) + " takes " + std::to_string(spec->items) + " items, not " +
-                                std::to_string(request.items.size())),
+                            std::string(spec->name) + " takes " + std::to_string(spec->items) +
+                                " items, not " + std::to_string(request.items.size())),
                      faults);
   }
   if (faults.error) {
-    const PackedError error = ServerError(static_cast<int>(faults.error->value), id, faults.error->level);
+    const PackedError error =
+        ServerError(static_cast<int>(faults.error->value), id, faults.error->level);
     if (spec->shape == Shape::kProtocol) {
       return SendReply(link_, Reply::Of(ProtocolReply(error, server_.fixture().protocol)), faults);
     }
     const auto answers = server_.fixture().answers.find(id);
-    return SendReply(link_,
-                     Reply::Result(error, answers == server_.fixture().answers.end() ? std::vector<std::string>{}
-                                                                                      : answers->second),
-                     faults);
+    return SendReply(
+        link_,
+        Reply::Result(error, answers == server_.fixture().answers.end() ? std::vector<std::string>{}
+                                                                        : answers->second),
+        faults);
   }
   return SendReply(link_, dispatch(*spec, request, std::move(bulk), faults), faults);
 }
@@ -123,7 +127,8 @@ bool RequestConversation::readBulk(int requestId, std::string& bytes) {
     }
     const auto chunk = standin::ParseClientDataHeader(header);
     if (!chunk) return fail("MSG_DATA with last-chunk flag and length of at most 81920 expected");
-    if (chunk->length > kMaxBulk - bytes.size()) return fail("bulk data longer than " + std::to_string(kMaxBulk));
+    if (chunk->length > kMaxBulk - bytes.size())
+      return fail("bulk data longer than " + std::to_string(kMaxBulk));
     if (chunk->length > 0) {
       std::string part;
       const Link::Got raw = link_.receiveRaw(part, chunk->length);
@@ -142,8 +147,8 @@ bool RequestConversation::readBulk(int requestId, std::string& bytes) {
   }
 }
 
-Reply RequestConversation::dispatch(const RequestSpec& spec, const Message& request, std::string bulk,
-                                    const ActiveFaults& faults) {
+Reply RequestConversation::dispatch(const RequestSpec& spec, const Message& request,
+                                    std::string bulk, const ActiveFaults& faults) {
   switch (spec.id) {
     case kMsgIdentity: return login(request);
     case standin::kMsgProtocol: return Reply::Of(ProtocolReply({}, server_.fixture().protocol));
@@ -171,11 +176,13 @@ Reply RequestConversation::dispatch(const RequestSpec& spec, const Message& requ
 }
 
 Reply RequestConversation::login(const Message& request) {
-  if (!ParseDecimal(request.items[4], 0, kIntMax)) return refuse(kErrProtocol, kMsgIdentity, "process id is not a number");
+  if (!ParseDecimal(request.items[4], 0, kIntMax))
+    return refuse(kErrProtocol, kMsgIdentity, "process id is not a number");
   loggedIn_ = true;
   const Fixture& f = server_.fixture();
-  return Reply::Result({}, {std::to_string(f.accessRights), std::to_string(f.loginItem2), f.loginItem3, f.loginItem4,
-                            std::to_string(f.installFlags), f.loginItem6});
+  return Reply::Result(
+      {}, {std::to_string(f.accessRights), std::to_string(f.loginItem2), f.loginItem3, f.loginItem4,
+           std::to_string(f.installFlags), f.loginItem6});
 }
 
 namespace {
@@ -233,28 +240,34 @@ Reply RequestConversation::getStored(const RequestSpec& spec, const Message& req
   return Reply::Bulk(std::move(*bytes));
 }
 
-Reply RequestConversation::putStored(const RequestSpec& spec, const Message& request, std::string bulk) {
+Reply RequestConversation::putStored(const RequestSpec& spec, const Message& request,
+                                     std::string bulk) {
   const auto key = KeyOf(spec.id, request);
   if (!key) return refuse(kErrRefused, spec.id, "group or file number out of range");
   const auto announced = ParseDecimal(request.items.back(), -1, kIntMax);
   if (!announced) return refuse(kErrRefused, spec.id, "length is not a number");
   if (*announced != static_cast<long long>(bulk.size())) {
-    link_.note("bulk", "announced " + std::to_string(*announced) + " bytes, received " + std::to_string(bulk.size()));
+    link_.note("bulk", "announced " + std::to_string(*announced) + " bytes, received " +
+                           std::to_string(bulk.size()));
   }
   const Outcome outcome = server_.store().put(*key, bulk);
-  if (outcome != Outcome::kOk) return refuse(kErrRefused, spec.id, Describe(*key) + ": " + OutcomeName(outcome));
+  if (outcome != Outcome::kOk)
+    return refuse(kErrRefused, spec.id, Describe(*key) + ": " + OutcomeName(outcome));
   return Reply::Result({});
 }
 
 Reply RequestConversation::removeOrRename(const RequestSpec& spec, const Message& request) {
   const auto key = KeyOf(spec.id, request);
   if (!key) return refuse(kErrRefused, spec.id, "group out of range");
-  const Outcome outcome = spec.id == 219 ? server_.store().rename(*key, request.items[2]) : server_.store().remove(*key);
-  if (outcome != Outcome::kOk) return refuse(kErrRefused, spec.id, Describe(*key) + ": " + OutcomeName(outcome));
+  const Outcome outcome = spec.id == 219 ? server_.store().rename(*key, request.items[2])
+                                         : server_.store().remove(*key);
+  if (outcome != Outcome::kOk)
+    return refuse(kErrRefused, spec.id, Describe(*key) + ": " + OutcomeName(outcome));
   return Reply::Result({});
 }
 
-Reply RequestConversation::startSession(const Message& request, std::string bulk, const ActiveFaults& faults) {
+Reply RequestConversation::startSession(const Message& request, std::string bulk,
+                                        const ActiveFaults& faults) {
   const auto type = IntAt(request, 0, 0, 19);
   if (!type) return refuse(kErrRefused, 205, "session type out of range");
   SessionInfo info;
@@ -269,15 +282,16 @@ Reply RequestConversation::startSession(const Message& request, std::string bulk
     for (const std::string& item : start->items) text += " " + Traffic::Quote(item);
     link_.note("bulk", "start message " + text);
   } else {
-    link_.note("bulk", "start message of " + std::to_string(bulk.size()) + " bytes is no message text");
+    link_.note("bulk",
+               "start message of " + std::to_string(bulk.size()) + " bytes is no message text");
   }
   info.startMessage = std::move(bulk);
   std::string why;
   const std::shared_ptr<Session> session = server_.startSession(std::move(info), &why);
   if (!session) return refuse(kErrSessionStart, 205, why);
   const SessionInfo& s = session->info();
-  link_.note("session", "start " + s.key + " " + s.guid + " port " + std::to_string(s.port) + " type " +
-                            std::to_string(s.type));
+  link_.note("session", "start " + s.key + " " + s.guid + " port " + std::to_string(s.port) +
+                            " type " + std::to_string(s.type));
   std::string port = faults.port0 ? "0" : std::to_string(s.port);
   if (faults.deadPort) {
     // A port that was free a moment ago: a connect to it is refused.
@@ -289,11 +303,13 @@ Reply RequestConversation::startSession(const Message& request, std::string bulk
   return Reply::Result({}, {port, s.key, s.guid});
 }
 
-Reply RequestConversation::attachSession(const RequestSpec& spec, const Message& request, const ActiveFaults& faults) {
+Reply RequestConversation::attachSession(const RequestSpec& spec, const Message& request,
+                                         const ActiveFaults& faults) {
   const bool byKey = spec.id == 207;
-  const std::shared_ptr<Session> session =
-      byKey ? server_.sessions().byKey(request.items[0]) : server_.sessions().byGuid(request.items[0]);
-  if (!session) return refuse(kErrUnknownSession, spec.id, "no running session " + request.items[0]);
+  const std::shared_ptr<Session> session = byKey ? server_.sessions().byKey(request.items[0])
+                                                 : server_.sessions().byGuid(request.items[0]);
+  if (!session)
+    return refuse(kErrUnknownSession, spec.id, "no running session " + request.items[0]);
   const SessionInfo& s = session->info();
   const std::string port = faults.port0 ? "0" : std::to_string(s.port);
   if (byKey) return Reply::Result({}, {std::to_string(s.type), port});
@@ -321,8 +337,9 @@ Reply RequestConversation::signalSession(const Message& request) {
 Reply RequestConversation::query(const RequestSpec& spec, const Message& request) {
   Message reply{spec.replyId, {}};
   const auto addSession = [&reply](const SessionInfo& s) {
-    reply.items.insert(reply.items.end(), {s.guid, "0", std::to_string(s.type), std::to_string(s.port),
-                                           std::to_string(static_cast<long long>(s.started)), s.name, s.key});
+    reply.items.insert(reply.items.end(),
+                       {s.guid, "0", std::to_string(s.type), std::to_string(s.port),
+                        std::to_string(static_cast<long long>(s.started)), s.name, s.key});
   };
   switch (spec.id) {
     case 225:
@@ -337,7 +354,8 @@ Reply RequestConversation::query(const RequestSpec& spec, const Message& request
     case 210: {
       auto session = server_.sessions().byKey(request.items[0]);
       if (!session) session = server_.sessions().byGuid(request.items[0]);
-      if (!session) return refuse(kErrUnknownSession, 210, "no running session " + request.items[0]);
+      if (!session)
+        return refuse(kErrUnknownSession, 210, "no running session " + request.items[0]);
       addSession(session->info());
       break;
     }
@@ -385,7 +403,8 @@ Reply RequestConversation::answer(const RequestSpec& spec, const Message& reques
       break;
     case 281: {  // semaphore control: the resource number for a create
       const auto operation = IntAt(request, 0, 1, 7);
-      if (!operation || request.items.size() != static_cast<std::size_t>(1 + SemaphoreItems(*operation))) {
+      if (!operation ||
+          request.items.size() != static_cast<std::size_t>(1 + SemaphoreItems(*operation))) {
         return refuse(kErrProtocol, 281, "unknown semaphore operation or wrong item count");
       }
       items = {*operation == 1 ? std::to_string(server_.nextResource()) : "0"};

@@ -32,7 +32,8 @@ class RequestConversation {
   Reply putStored(const RequestSpec& spec, const standin::Message& request, std::string bulk);
   Reply removeOrRename(const RequestSpec& spec, const standin::Message& request);
   Reply startSession(const standin::Message& request, std::string bulk, const ActiveFaults& faults);
-  Reply attachSession(const RequestSpec& spec, const standin::Message& request, const ActiveFaults& faults);
+  Reply attachSession(const RequestSpec& spec, const standin::Message& request,
+                      const ActiveFaults& faults);
   Reply signalSession(const standin::Message& request);
   Reply query(const RequestSpec& spec, const standin::Message& request);
   Reply answer(const RequestSpec& spec, const standin::Message& request);

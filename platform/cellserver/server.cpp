@@ -26,7 +26,9 @@ Server::Server(ServerOptions options, Fixture fixture, Store& store, Traffic& tr
   sessions_.setBracedGuids(fixture_.bracedGuids);
 }
 
-Server::~Server() { stop(); }
+Server::~Server() {
+  stop();
+}
 
 bool Server::start(std::string* why) {
   Fd inet = standin::ListenTcp(options_.bindAddress, options_.inetPort, why);
@@ -37,7 +39,8 @@ bool Server::start(std::string* why) {
   requestPort_ = standin::LocalPort(request.get());
   // The inet service answers one request at once: no idle wait.
   const Timeouts inetTimeouts{options_.timeouts.io, options_.timeouts.io};
-  if (!acceptLoop(std::move(inet), "inet", stop_.fd(), inetTimeouts, [this](Link& link) { serveInet(link); }) ||
+  if (!acceptLoop(std::move(inet), "inet", stop_.fd(), inetTimeouts,
+                  [this](Link& link) { serveInet(link); }) ||
       !acceptLoop(std::move(request), "request", stop_.fd(), options_.timeouts,
                   [this](Link& link) { RequestConversation(*this, link).run(); })) {
     if (why != nullptr) *why = "stopped";
@@ -97,41 +100,46 @@ std::string Server::nextLabel(std::string_view service) {
 bool Server::acceptLoop(Fd listener, std::string service, int stopFd, Timeouts timeouts,
                         std::function<void(Link&)> serve) {
   auto owned = std::make_shared<Fd>(std::move(listener));
-  return spawn([this, owned, service = std::move(service), stopFd, timeouts, serve = std::move(serve)] {
-    for (;;) {
-      Io status = Io::kError;
-      std::string peer;
-      Fd fd = standin::AcceptTcp(owned->get(), Deadline::After(std::chrono::seconds(1)), stopFd, &status, &peer);
-      if (status == Io::kStopped) break;
-      if (!fd.valid()) {
-        // Out of descriptors or similar: give the system a moment.
-        if (status == Io::kError && !standin::PauseUnlessStopped(std::chrono::milliseconds(50), stopFd)) break;
-        continue;
-      }
-      reap();
-      if (connections_ >= options_.maxConnections) {
-        traffic_.event(service, "refused", peer + " (too many connections)");
-        continue;
-      }
-      ++connections_;
-      auto conn = std::make_shared<Fd>(std::move(fd));
-      const bool started = spawn([this, conn, label = nextLabel(service), peer, stopFd, timeouts, serve] {
-        {
-          Link link(std::move(*conn), label, traffic_, stopFd, timeouts);
-          link.note("open", peer);
-          try {
-            serve(link);
-          } catch (const std::exception& error) {
-            link.note("bad", std::string("internal: ") + error.what());
+  return spawn(
+      [this, owned, service = std::move(service), stopFd, timeouts, serve = std::move(serve)] {
+        for (;;) {
+          Io status = Io::kError;
+          std::string peer;
+          Fd fd = standin::AcceptTcp(owned->get(), Deadline::After(std::chrono::seconds(1)), stopFd,
+                                     &status, &peer);
+          if (status == Io::kStopped) break;
+          if (!fd.valid()) {
+            // Out of descriptors or similar: give the system a moment.
+            if (status == Io::kError &&
+                !standin::PauseUnlessStopped(std::chrono::milliseconds(50), stopFd))
+              break;
+            continue;
           }
+          reap();
+          if (connections_ >= options_.maxConnections) {
+            traffic_.event(service, "refused", peer + " (too many connections)");
+            continue;
+          }
+          ++connections_;
+          auto conn = std::make_shared<Fd>(std::move(fd));
+          const bool started =
+              spawn([this, conn, label = nextLabel(service), peer, stopFd, timeouts, serve] {
+                {
+                  Link link(std::move(*conn), label, traffic_, stopFd, timeouts);
+                  link.note("open", peer);
+                  try {
+                    serve(link);
+                  } catch (const std::exception& error) {
+                    link.note("bad", std::string("internal: ") + error.what());
+                  }
+                }
+                --connections_;
+              });
+          if (!started) --connections_;
         }
-        --connections_;
+        owned->reset();
+        traffic_.event(service, "listen closed");
       });
-      if (!started) --connections_;
-    }
-    owned->reset();
-    traffic_.event(service, "listen closed");
-  });
 }
 
 void Server::serveInet(Link& link) {
@@ -143,16 +151,18 @@ void Server::serveInet(Link& link) {
   }
   const ActiveFaults faults = faults_.take(kMsgPortRequest);
   Reply reply;
-  const bool wellFormed = request.code == kMsgPortRequest && request.items.size() == 6 && request.items[1] == "0" &&
-                          request.items[5] == "15";
+  const bool wellFormed = request.code == kMsgPortRequest && request.items.size() == 6 &&
+                          request.items[1] == "0" && request.items[5] == "15";
   if (!wellFormed) {
     link.note("bad", "port request expected: code 2, host, \"0\", user, group, language, \"15\"");
     reply = Reply::Result(ServerError(kErrProtocol, request.code));
   } else if (faults.error) {
-    reply = Reply::Result(ServerError(static_cast<int>(faults.error->value), request.code, faults.error->level));
+    reply = Reply::Result(
+        ServerError(static_cast<int>(faults.error->value), request.code, faults.error->level));
   } else {
-    reply = Reply::Of(Message{kMsgPortReply,
-                              {faults.port0 ? "0" : std::to_string(requestPort_), fixture_.inetReplyItem}});
+    reply = Reply::Of(
+        Message{kMsgPortReply,
+                {faults.port0 ? "0" : std::to_string(requestPort_), fixture_.inetReplyItem}});
   }
   reply.closeAfter = true;
   SendReply(link, std::move(reply), faults);
@@ -168,10 +178,11 @@ std::shared_ptr<Session> Server::startSession(SessionInfo info, std::string* why
     return nullptr;
   }
   const std::string service = "session:" + session->info().key;
-  const bool serving = acceptLoop(std::move(listener), service, session->stopFd(), options_.timeouts,
-                                 [this, session](Link& link) {
-                                   ServeSessionConnection(link, *session, fixture_, faults_, options_.conversation);
-                                 });
+  const bool serving =
+      acceptLoop(std::move(listener), service, session->stopFd(), options_.timeouts,
+                 [this, session](Link& link) {
+                   ServeSessionConnection(link, *session, fixture_, faults_, options_.conversation);
+                 });
   if (!serving) {
     session->end();
     if (why != nullptr) *why = "stopping";

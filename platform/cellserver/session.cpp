@@ -20,8 +20,8 @@ std::string DateKey(std::time_t now, unsigned serial) {
   std::tm local{};
   localtime_r(&now, &local);
   char text[64];
-  std::snprintf(text, sizeof text, "%04d/%02d/%02d-%u", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
-                serial % 100000);
+  std::snprintf(text, sizeof text, "%04d/%02d/%02d-%u", local.tm_year + 1900, local.tm_mon + 1,
+                local.tm_mday, serial % 100000);
   return text;
 }
 
@@ -30,7 +30,8 @@ std::string NewGuid(std::mt19937_64& random) {
   const std::uint64_t b = random();
   char text[40];
   std::snprintf(text, sizeof text, "%08x-%04x-%04x-%04x-%012llx", static_cast<unsigned>(a >> 32),
-                static_cast<unsigned>((a >> 16) & 0xFFFF), static_cast<unsigned>(0x4000 | (a & 0x0FFF)),
+                static_cast<unsigned>((a >> 16) & 0xFFFF),
+                static_cast<unsigned>(0x4000 | (a & 0x0FFF)),
                 static_cast<unsigned>(0x8000 | ((b >> 48) & 0x3FFF)),
                 static_cast<unsigned long long>(b & 0xFFFFFFFFFFFFull));
   return text;
@@ -70,8 +71,9 @@ SessionRegistry::SessionRegistry() : random_(std::random_device{}()) {}
 
 std::shared_ptr<Session> SessionRegistry::add(SessionInfo info) {
   std::lock_guard lock(mutex_);
-  const auto runningCount = std::count_if(sessions_.begin(), sessions_.end(),
-                                          [](const std::shared_ptr<Session>& s) { return !s->ended(); });
+  const auto runningCount =
+      std::count_if(sessions_.begin(), sessions_.end(),
+                    [](const std::shared_ptr<Session>& s) { return !s->ended(); });
   if (static_cast<std::size_t>(runningCount) >= kMaxRunning) return nullptr;
   info.started = std::time(nullptr);
   info.key = DateKey(info.started, ++serial_);
@@ -120,9 +122,10 @@ void ServeSessionConnection(Link& link, Session& session, const Fixture& fixture
   Link::Got got = link.receive(message);
   if (got == Link::Got::kMessage && message.code == standin::kMsgProtocol) {
     const ActiveFaults active = faults.take(standin::kMsgProtocol);
-    const standin::PackedError error =
-        active.error ? ServerError(static_cast<int>(active.error->value), standin::kMsgProtocol, active.error->level)
-                     : standin::PackedError{};
+    const standin::PackedError error = active.error
+                                           ? ServerError(static_cast<int>(active.error->value),
+                                                         standin::kMsgProtocol, active.error->level)
+                                           : standin::PackedError{};
     if (!SendReply(link, Reply::Of(ProtocolReply(error, fixture.protocol)), active)) return;
     got = link.receive(message);
   }

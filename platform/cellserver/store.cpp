@@ -35,8 +35,8 @@ const char* Folder(Area area) {
 }
 
 bool Plain(char c, bool first) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
-         (c == '.' && !first);
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '_' || (c == '.' && !first);
 }
 
 int HexValue(char c) {
@@ -151,8 +151,7 @@ std::string Store::groupPath(Area area, int group) const {
 std::optional<std::string> Store::path(const Key& key) const {
   if (key.group < 0 || key.group > kMaxNumber) return std::nullopt;
   switch (key.area) {
-    case Area::kFile:
-      return groupPath(key.area, 0) + "/" + std::to_string(key.group);
+    case Area::kFile: return groupPath(key.area, 0) + "/" + std::to_string(key.group);
     case Area::kCertificate:
     case Area::kItem:
     case Area::kCustom: {
@@ -183,8 +182,8 @@ Outcome Store::put(const Key& key, std::string_view bytes) {
   const auto p = path(key);
   if (!p) return Outcome::kInvalid;
   static std::atomic<unsigned> serial{0};
-  const std::string temp = fs::path(*p).parent_path().string() + "/.tmp." + std::to_string(getpid()) + "." +
-                           std::to_string(serial++);
+  const std::string temp = fs::path(*p).parent_path().string() + "/.tmp." +
+                           std::to_string(getpid()) + "." + std::to_string(serial++);
   std::lock_guard lock(mutex_);
   std::error_code ec;
   fs::create_directories(fs::path(*p).parent_path(), ec);
@@ -229,7 +228,8 @@ std::vector<std::string> Store::names(Area area, int group) const {
   if (group < 0 || group > kMaxNumber) return names;
   std::lock_guard lock(mutex_);
   std::error_code ec;
-  for (fs::directory_iterator it(groupPath(area, group), ec), end; !ec && it != end; it.increment(ec)) {
+  for (fs::directory_iterator it(groupPath(area, group), ec), end; !ec && it != end;
+       it.increment(ec)) {
     const std::string file = it->path().filename().string();
     if (area == Area::kFile) {
       if (file.find_first_not_of("0123456789") == std::string::npos) names.push_back(file);

@@ -19,7 +19,8 @@ std::string EncodeMessage(const Message& message) {
   out.reserve(size);
   out.push_back('\0');
   for (const std::string& item : message.items) {
-    if (item.find('\0') != std::string::npos) throw std::invalid_argument("message item holds a NUL byte");
+    if (item.find('\0') != std::string::npos)
+      throw std::invalid_argument("message item holds a NUL byte");
     out.push_back(' ');
     out.append(item);
     out.push_back('\0');
@@ -46,10 +47,12 @@ std::optional<Message> ParseMessage(std::string_view data, std::string* why) {
   if (codeEnd == std::string_view::npos) return fail("no NUL after the code");
   const std::string_view codeText = data.substr(0, codeEnd);
   const std::string_view digits = codeText.substr(codeText.starts_with('-') ? 1 : 0);
-  if (digits.empty() || digits.size() > 10 || digits.find_first_not_of("0123456789") != std::string_view::npos) {
+  if (digits.empty() || digits.size() > 10 ||
+      digits.find_first_not_of("0123456789") != std::string_view::npos) {
     return fail("code is not a decimal number");
   }
-  const auto code = ParseDecimal(codeText, std::numeric_limits<int>::min(), std::numeric_limits<int>::max());
+  const auto code =
+      ParseDecimal(codeText, std::numeric_limits<int>::min(), std::numeric_limits<int>::max());
   if (!code) return fail("code is not a decimal int");
 
   Message message;
@@ -106,7 +109,9 @@ std::optional<ClientChunk> ParseClientDataHeader(const Message& message) {
   return ClientChunk{*last == 1, static_cast<std::uint32_t>(*length)};
 }
 
-Message MakeServerDataHeader(std::uint32_t length) { return Message{kMsgData, {std::to_string(length)}}; }
+Message MakeServerDataHeader(std::uint32_t length) {
+  return Message{kMsgData, {std::to_string(length)}};
+}
 
 std::optional<std::uint32_t> ParseServerDataHeader(const Message& message) {
   if (message.code != kMsgData || message.items.size() != 1) return std::nullopt;

@@ -12,9 +12,9 @@
 namespace tarn::standin {
 
 // Message codes every stand-in needs.
-inline constexpr int kMsgResult = 5;     // closes every request; carries the packed error
-inline constexpr int kMsgData = 24;      // announces one bulk-data packet
-inline constexpr int kMsgProtocol = 267; // protocol negotiation
+inline constexpr int kMsgResult = 5;      // closes every request; carries the packed error
+inline constexpr int kMsgData = 24;       // announces one bulk-data packet
+inline constexpr int kMsgProtocol = 267;  // protocol negotiation
 // Largest bulk-data packet either side may send.
 inline constexpr std::size_t kDataChunkMax = 81920;
 

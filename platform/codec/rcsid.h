@@ -3,6 +3,5 @@
 #pragma once
 
 #ifndef TARN_RCSID
-#define TARN_RCSID(path) \
-  [[maybe_unused]] static const char rcsId[] = "$Source: /src/" path " 1.0 $"
+#define TARN_RCSID(path) [[maybe_unused]] static const char rcsId[] = "$Source: /src/" path " 1.0 $"
 #endif

@@ -35,7 +35,9 @@ void SetNoDelay(int fd) {
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-std::string SystemReason(const char* call) { return std::string(call) + ": " + std::strerror(errno); }
+std::string SystemReason(const char* call) {
+  return std::string(call) + ": " + std::strerror(errno);
+}
 
 bool ParseIpv4(const std::string& address, int port, sockaddr_in* out) {
   *out = sockaddr_in{};
@@ -68,7 +70,9 @@ Deadline Deadline::After(std::chrono::milliseconds span) {
   return deadline;
 }
 
-bool Deadline::expired() const { return std::chrono::steady_clock::now() >= when_; }
+bool Deadline::expired() const {
+  return std::chrono::steady_clock::now() >= when_;
+}
 
 int Deadline::pollMs() const {
   const auto left = when_ - std::chrono::steady_clock::now();
@@ -136,7 +140,8 @@ Io WaitReady(int fd, short events, const Deadline& deadline, int stopFd) {
   }
 }
 
-Io ReadExact(int fd, std::span<std::uint8_t> out, const Deadline& deadline, int stopFd, std::size_t* got) {
+Io ReadExact(int fd, std::span<std::uint8_t> out, const Deadline& deadline, int stopFd,
+             std::size_t* got) {
   std::size_t done = 0;
   Io status = Io::kOk;
   while (done < out.size()) {
@@ -210,7 +215,8 @@ Io ReadFrame(int fd, std::string& data, std::size_t maxLength, const Deadline& i
   if (announced != nullptr) *announced = length;
   if (length > maxLength) return Io::kTooLarge;
   data.resize(length);
-  status = ReadExact(fd, std::span(reinterpret_cast<std::uint8_t*>(data.data()), data.size()), rest, stopFd);
+  status = ReadExact(fd, std::span(reinterpret_cast<std::uint8_t*>(data.data()), data.size()), rest,
+                     stopFd);
   if (status == Io::kClosed) status = Io::kTruncated;
   if (status != Io::kOk) data.clear();
   return status;
@@ -219,7 +225,8 @@ Io ReadFrame(int fd, std::string& data, std::size_t maxLength, const Deadline& i
 Io WriteFrame(int fd, std::string_view data, const Deadline& deadline, int stopFd) {
   if (data.size() > UINT32_MAX) return Io::kTooLarge;
   const FrameHeader header = EncodeFrameHeader(static_cast<std::uint32_t>(data.size()));
-  return WriteAll(fd, header, std::span(reinterpret_cast<const std::uint8_t*>(data.data()), data.size()),
+  return WriteAll(fd, header,
+                  std::span(reinterpret_cast<const std::uint8_t*>(data.data()), data.size()),
                   deadline, stopFd);
 }
 
@@ -242,7 +249,8 @@ void CloseGracefully(Fd& fd, std::chrono::milliseconds linger, int stopFd) {
 Fd ListenTcp(const std::string& address, int port, std::string* why) {
   sockaddr_in addr{};
   if (!ParseIpv4(address, port, &addr)) {
-    if (why != nullptr) *why = "not an IPv4 address and port: " + address + ":" + std::to_string(port);
+    if (why != nullptr)
+      *why = "not an IPv4 address and port: " + address + ":" + std::to_string(port);
     return Fd();
   }
   Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -266,7 +274,9 @@ Fd ListenTcp(const std::string& address, int port, std::string* why) {
 int LocalPort(int fd) {
   sockaddr_in addr{};
   socklen_t length = sizeof addr;
-  if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0 || addr.sin_family != AF_INET) return -1;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0 ||
+      addr.sin_family != AF_INET)
+    return -1;
   return ntohs(addr.sin_port);
 }
 
@@ -279,9 +289,11 @@ Fd AcceptTcp(int listenFd, const Deadline& deadline, int stopFd, Io* status, std
     }
     sockaddr_in addr{};
     socklen_t length = sizeof addr;
-    Fd fd(accept4(listenFd, reinterpret_cast<sockaddr*>(&addr), &length, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    Fd fd(accept4(listenFd, reinterpret_cast<sockaddr*>(&addr), &length,
+                  SOCK_CLOEXEC | SOCK_NONBLOCK));
     if (!fd.valid()) {
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) continue;
+      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED)
+        continue;
       if (status != nullptr) *status = Io::kError;
       return Fd();
     }
@@ -300,7 +312,8 @@ Fd AcceptTcp(int listenFd, const Deadline& deadline, int stopFd, Io* status, std
 Fd ConnectTcp(const std::string& address, int port, const Deadline& deadline, std::string* why) {
   sockaddr_in addr{};
   if (!ParseIpv4(address, port, &addr)) {
-    if (why != nullptr) *why = "not an IPv4 address and port: " + address + ":" + std::to_string(port);
+    if (why != nullptr)
+      *why = "not an IPv4 address and port: " + address + ":" + std::to_string(port);
     return Fd();
   }
   Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));

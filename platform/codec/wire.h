@@ -65,8 +65,8 @@ enum class Io {
   kClosed,     // the peer closed before the first byte
   kTruncated,  // the peer closed in the middle of a frame
   kTimeout,
-  kStopped,    // the stop descriptor became readable
-  kTooLarge,   // a frame header announced more than the caller accepts
+  kStopped,   // the stop descriptor became readable
+  kTooLarge,  // a frame header announced more than the caller accepts
   kError,
 };
 const char* IoName(Io io);

@@ -54,7 +54,8 @@ TEST_F(BindTest, SecondInitFailsAndLeavesTheFirstBindingIntact) {
 TEST_F(BindTest, NegotiatesWithTheRequestServerWhenAsked) {
   setenv("VEK_PROTNEG_CSA_CRS", "1", 1);
   ASSERT_NO_FATAL_FAILURE(Init());
-  EXPECT_TRUE(server().waitForTraffic("request < 267 \"22\" \"100\" \"600\" \"100\" \"csatest\" \"1\""));
+  EXPECT_TRUE(
+      server().waitForTraffic("request < 267 \"22\" \"100\" \"600\" \"100\" \"csatest\" \"1\""));
   EXPECT_TRUE(server().waitForTraffic("request < 0 "));
 }
 

@@ -17,7 +17,8 @@ using csatest::Owned;
 class BulkTest : public CsaTest {
  protected:
   std::string Stored(int group, const std::string& name) {
-    return tarn::test::ReadFile(server().stateDir() + "/items/" + std::to_string(group) + "/" + name);
+    return tarn::test::ReadFile(server().stateDir() + "/items/" + std::to_string(group) + "/" +
+                                name);
   }
 };
 
@@ -52,8 +53,9 @@ TEST_F(BulkTest, LargeItemTravelsInChunksOf81920BothWays) {
     const std::size_t raw = line.find("< raw ");
     if (raw != std::string::npos) chunks.push_back(line.substr(raw));
   }
-  EXPECT_EQ(chunks, (std::vector<std::string>{"< 24 \"0\" \"81920\"", "< raw 81920", "< 24 \"0\" \"81920\"",
-                                              "< raw 81920", "< 24 \"1\" \"36160\"", "< raw 36160"}));
+  EXPECT_EQ(chunks,
+            (std::vector<std::string>{"< 24 \"0\" \"81920\"", "< raw 81920", "< 24 \"0\" \"81920\"",
+                                      "< raw 81920", "< 24 \"1\" \"36160\"", "< raw 36160"}));
   Owned text;
   ASSERT_EQ(MCsaGetGroupItem(0, 12, "big", &text.p, 0), 0);
   EXPECT_EQ(text.str(), big);
@@ -68,7 +70,10 @@ TEST_F(BulkTest, Utf16TextArrivesAsNativeTextAndRawGroupsAsStored) {
   EXPECT_EQ(text.str(), "Grüße\n");
   Owned raw;
   ASSERT_EQ(MCsaGetGroupItem(0, 42, "wide", &raw.p, 0), 0);
-  const std::string expected("\xFF\xFEG\0r\0\xFC\0\xDF\0""e\0", 12);
+  const std::string expected(
+      "\xFF\xFEG\0r\0\xFC\0\xDF\0"
+      "e\0",
+      12);
   EXPECT_EQ(std::string(raw.p, 12), expected);
   Owned bytes;
   int length = 0;

@@ -35,7 +35,8 @@ class CsaTest : public ::testing::Test {
     }
     ErhClearErrorM("csa_test", 0);
     glBindTimeout = 0;
-    for (const char* name : {"VEK_PROTNEG_CSA_CRS", "VEK_PROTNEG_CSA_SM", "VEKSHUTDOWNTIMEOUT"}) unsetenv(name);
+    for (const char* name : {"VEK_PROTNEG_CSA_CRS", "VEK_PROTNEG_CSA_SM", "VEKSHUTDOWNTIMEOUT"})
+      unsetenv(name);
     // A session disconnect waits for the peer at most this long.
     setenv("VEKSHUTDOWNTIMEOUT", "2", 1);
   }
@@ -62,7 +63,8 @@ class CsaTest : public ::testing::Test {
   // Traffic lines that contain `text`.
   int Count(std::string_view text) const {
     int n = 0;
-    for (const std::string& line : server_->traffic()) n += line.find(text) != std::string::npos ? 1 : 0;
+    for (const std::string& line : server_->traffic())
+      n += line.find(text) != std::string::npos ? 1 : 0;
     return n;
   }
 

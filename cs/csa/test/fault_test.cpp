@@ -79,7 +79,8 @@ TEST_F(FaultTest, ChunkLengthsAreCheckedAgainstLimitsAndTheirPackets) {
   // The item is 5 bytes; each fault announces another length for its chunk.
   for (const char* length : {"0", "81921", "3", "10", "4294967295"}) {
     SCOPED_TRACE(length);
-    ASSERT_NO_FATAL_FAILURE(Init(std::string("item 12 item value\nfault 214 chunk-length ") + length + " times=1\n"));
+    ASSERT_NO_FATAL_FAILURE(
+        Init(std::string("item 12 item value\nfault 214 chunk-length ") + length + " times=1\n"));
     ExpectDropped(length);
     ExpectRebound();
     CsaExit();
@@ -108,10 +109,11 @@ TEST_F(FaultTest, InetServiceFaultsFailTheStart) {
     const char* fixture;
     int error;
   };
-  for (const Case& c : {Case{"fault 2 port0\n", ECSAPORT}, Case{"fault 2 wrong-id 110\n", ECSAPORT},
-                        Case{"fault 2 missing-items 1\n", ECSAPORTREPLY}, Case{"fault 2 missing-items 0\n", ECSAPORT},
-                        Case{"fault 2 error 1007\n", ECSAPORT}, Case{"fault 2 close-mid\n", ECSAPORT},
-                        Case{"fault 2 oversized-header\n", ECSAPORT}}) {
+  for (const Case& c :
+       {Case{"fault 2 port0\n", ECSAPORT}, Case{"fault 2 wrong-id 110\n", ECSAPORT},
+        Case{"fault 2 missing-items 1\n", ECSAPORTREPLY},
+        Case{"fault 2 missing-items 0\n", ECSAPORT}, Case{"fault 2 error 1007\n", ECSAPORT},
+        Case{"fault 2 close-mid\n", ECSAPORT}, Case{"fault 2 oversized-header\n", ECSAPORT}}) {
     SCOPED_TRACE(c.fixture);
     ASSERT_NO_FATAL_FAILURE(StartServer(c.fixture));
     EXPECT_EQ(MCsaInit(kHost), -1);
@@ -132,7 +134,8 @@ TEST_F(FaultTest, SilentInetServiceIsGivenUpAfterTheBindTimeout) {
 }
 
 TEST_F(FaultTest, BrokenGlobalOptionsFailTheStart) {
-  for (const char* fixture : {"fault 225 wrong-id 121\n", "fault 225 close-mid\n", "fault 225 error 1001\n"}) {
+  for (const char* fixture :
+       {"fault 225 wrong-id 121\n", "fault 225 close-mid\n", "fault 225 error 1001\n"}) {
     SCOPED_TRACE(fixture);
     ASSERT_NO_FATAL_FAILURE(StartServer(fixture));
     EXPECT_EQ(MCsaInit(kHost), -1);

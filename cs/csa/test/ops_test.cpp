@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "cmn/strmsg.h"
-#include "parse/userlist.h"
 #include "csa_test_util.h"
+#include "parse/userlist.h"
 
 TARN_RCSID("cs/csa/test/ops_test.cpp");
 
@@ -46,7 +46,8 @@ TEST_F(OpsTest, EveryRequestGoesOutWithItsIdAndItems) {
        "< 258 \"nd\" \"1\" \"10000\" \"u\" \"pw\" \"1\""},
       {[&] { return MCsaImportAppServer(0, "as", 1, 2, 3, "u", "pw", "cert", out); },
        "< 302 \"as\" \"1\" \"2\" \"3\" \"u\" \"pw\" \"cert\""},
-      {[&] { return MCsaGetHostId(0, "a", 4, "b", "c", "d", "e", out); }, "< 303 \"a\" \"4\" \"b\" \"c\" \"d\" \"e\""},
+      {[&] { return MCsaGetHostId(0, "a", 4, "b", "c", "d", "e", out); },
+       "< 303 \"a\" \"4\" \"b\" \"c\" \"d\" \"e\""},
       {[&] { return MCsaEventLogTrigger(0, 7, "packed"); }, "< 304 \"7\" \"packed\""},
       {[&] { return MCsaGetDatalists(0, out); }, "< 212"},
       {[&] { return MCsaGetTemplates(0, out); }, "< 238"},
@@ -72,7 +73,8 @@ TEST_F(OpsTest, EveryRequestGoesOutWithItsIdAndItems) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.line);
     EXPECT_EQ(row.call(), 0) << ErhErrno();
-    EXPECT_TRUE(server().waitForTraffic(std::string("request ") + row.line, std::chrono::seconds(2)));
+    EXPECT_TRUE(
+        server().waitForTraffic(std::string("request ") + row.line, std::chrono::seconds(2)));
     if (t.p != nullptr) safe_free(t.p, TARN_HERE);
     t.p = nullptr;
     ErhClearError();
@@ -80,7 +82,8 @@ TEST_F(OpsTest, EveryRequestGoesOutWithItsIdAndItems) {
 }
 
 TEST_F(OpsTest, ItemsBehindTheResultReachTheCaller) {
-  ASSERT_NO_FATAL_FAILURE(Init("answer 234 42\nanswer 265 \"client info\"\nanswer 303 host-id-7\nanswer 282 2048\n"));
+  ASSERT_NO_FATAL_FAILURE(
+      Init("answer 234 42\nanswer 265 \"client info\"\nanswer 303 host-id-7\nanswer 282 2048\n"));
   int value = 0;
   EXPECT_EQ(MCsaExec(0, "cmd", &value), 0);
   EXPECT_EQ(value, 42);
@@ -141,7 +144,8 @@ TEST_F(OpsTest, ArgumentChecksFailBeforeAnythingIsSent) {
       {[&] { return MCsaSingleFileLock(0, 8, 3); }, ECSAARG},
       {[&] { return MCsaSemaphoreControl(0, 9); }, ECSAARG},
       {[&] { return MCsaUserAdd(0, "u", "", "h", "admin"); }, ECSAEMPTYARG},
-      {[&] { return MCsaGetTypeItem(0, "datalist", "NOSUCHTYPE x", &text.p, 0); }, ERH_INVALID_NAME},
+      {[&] { return MCsaGetTypeItem(0, "datalist", "NOSUCHTYPE x", &text.p, 0); },
+       ERH_INVALID_NAME},
   };
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(i);
@@ -200,7 +204,8 @@ TEST_F(OpsTest, SingleFilesAndTypeItemsRoundTrip) {
 }
 
 TEST_F(OpsTest, GroupsAndTheCdromTableAreBuiltFromTheirFiles) {
-  ASSERT_NO_FATAL_FAILURE(Init("file 17 \"alpha\\nbeta\\n\"\nfile 26 \"dev1 /mnt a b\\ndev2 /cd\\n\"\n"));
+  ASSERT_NO_FATAL_FAILURE(
+      Init("file 17 \"alpha\\nbeta\\n\"\nfile 26 \"dev1 /mnt a b\\ndev2 /cd\\n\"\n"));
   ASSERT_EQ(MCsaAddGroup(0, "gamma"), 0);
   EXPECT_EQ(MCsaRemoveGroup(0, "alpha"), 0);
   EXPECT_EQ(MCsaRemoveGroup(0, "alpha"), -1);
@@ -248,7 +253,8 @@ TEST_F(OpsTest, ServersOfTheCellAreImportedListedAndExported) {
   char* group[7] = {};
   ASSERT_EQ(StrParseMessageL(&parse, 7, group), 0);
   const std::vector<std::string> row(group, group + 7);
-  EXPECT_EQ(row, (std::vector<std::string>{"cs2.example", "1", " server", "3", "four", "six", "1"}));
+  EXPECT_EQ(row,
+            (std::vector<std::string>{"cs2.example", "1", " server", "3", "four", "six", "1"}));
   StrMsgFreeL(&parse);
 
   EXPECT_EQ(MCsaExportServer(kHost), -1);  // this cell server itself
@@ -282,9 +288,9 @@ TEST_F(OpsTest, ManagingServerNamedInALocalFileIsBound) {
 }
 
 TEST_F(OpsTest, UserListIsLoadedChangedAndCommitted) {
-  ASSERT_NO_FATAL_FAILURE(Init(
-      "login 0x800 0 x x 0 x\n"
-      "file 1 \"\\\"UNIX\\\" \\\"bob\\\" \\\"staff\\\" hostb \\\"admin\\\"\\n\"\n"));
+  ASSERT_NO_FATAL_FAILURE(
+      Init("login 0x800 0 x x 0 x\n"
+           "file 1 \"\\\"UNIX\\\" \\\"bob\\\" \\\"staff\\\" hostb \\\"admin\\\"\\n\"\n"));
   UserList* list = MCsaUserGetList(0);
   ASSERT_NE(list, nullptr);
   EXPECT_STREQ(list->user, "bob");

@@ -35,7 +35,9 @@ class StartMessage {
 class SessionTest : public CsaTest {};
 
 IpcHandle hooked = -1;
-void Hook(IpcHandle handle) { hooked = handle; }
+void Hook(IpcHandle handle) {
+  hooked = handle;
+}
 
 TEST_F(SessionTest, BackupSessionStartsAndIsReattachedByItsGuid) {
   ASSERT_NO_FATAL_FAILURE(Init());
@@ -175,7 +177,11 @@ TEST_F(SessionTest, ReadHandsOverOneMessage) {
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
   const IpcHandle h = IpcAttachConnection(pair[1], pair[1]);
   ASSERT_GE(h, 0);
-  ASSERT_EQ(write(pair[0], "\0\0\0\x0c" "21\0 status\0\0", 16), 16);
+  ASSERT_EQ(write(pair[0],
+                  "\0\0\0\x0c"
+                  "21\0 status\0\0",
+                  16),
+            16);
   Owned message;
   ASSERT_EQ(MCsaRead(h, &message.p), 0);
   EXPECT_EQ(std::string(message.p, 12), std::string("21\0 status\0\0", 12));

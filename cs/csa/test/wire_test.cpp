@@ -34,7 +34,8 @@ class RawListener {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof address;
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd_, 4) != 0 ||
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd_, 4) != 0 ||
         getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
       ADD_FAILURE() << "raw listener";
     }
@@ -71,7 +72,8 @@ class RawListener {
     for (int i = 0; i < packets_; ++i) {
       unsigned char header[4];
       if (!ReadExactly(peer, reinterpret_cast<char*>(header), 4)) break;
-      const std::size_t length = (std::size_t{header[0]} << 24) | (header[1] << 16) | (header[2] << 8) | header[3];
+      const std::size_t length =
+          (std::size_t{header[0]} << 24) | (header[1] << 16) | (header[2] << 8) | header[3];
       std::string data(length, '\0');
       if (length > 65536 || !ReadExactly(peer, data.data(), length)) break;
       captured_.append(reinterpret_cast<const char*>(header), 4);
@@ -148,8 +150,9 @@ TEST_F(WireTest, PortRequestAndLoginMessage) {
   char version[256];
   MakeShortVersionString(sizeof version, version);
   ASSERT_NE(version[0], '\0');
-  const std::string data = std::string("0\0 csawire\0 ", 12) + version + std::string("\0 alice\0 staff\0 ", 16) +
-                           std::to_string(getpid()) + Lit("\0 node1\0");
+  const std::string data = std::string("0\0 csawire\0 ", 12) + version +
+                           std::string("\0 alice\0 staff\0 ", 16) + std::to_string(getpid()) +
+                           Lit("\0 node1\0");
   ASSERT_LT(data.size(), 256u);
   const std::string expected = std::string(3, '\0') + static_cast<char>(data.size()) + data;
   EXPECT_TRUE(BytesEqual(Span(expected), Span(request.captured())));

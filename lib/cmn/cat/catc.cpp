@@ -62,8 +62,8 @@ bool ReadSource(const char* path, Catalogue* catalogue) {
     size_t pos = 0;
     std::uint64_t set = 0;
     std::uint64_t number = 0;
-    const bool setOk = ParseNumber(line, &pos, kNlsCatSets - 1, &set) && pos < line.size() &&
-                       line[pos] == ' ';
+    const bool setOk =
+        ParseNumber(line, &pos, kNlsCatSets - 1, &set) && pos < line.size() && line[pos] == ' ';
     if (setOk) ++pos;
     if (!setOk || !ParseNumber(line, &pos, 0xFFFFFFFFu, &number) ||
         (pos < line.size() && line[pos] != ' ')) {
@@ -84,7 +84,8 @@ bool ReadSource(const char* path, Catalogue* catalogue) {
       std::cerr << where << ": text longer than 4095 bytes\n";
       ok = false;
     }
-    const auto key = std::make_pair(static_cast<std::uint32_t>(set), static_cast<std::uint32_t>(number));
+    const auto key =
+        std::make_pair(static_cast<std::uint32_t>(set), static_cast<std::uint32_t>(number));
     auto [it, inserted] = catalogue->emplace(key, Message{text, where});
     if (!inserted) {
       std::cerr << where << ": message " << set << "/" << number << " already given at "

@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (again == nullptr) std::abort();
   std::size_t length2 = 0;
   char* decoded2 = base64decode(again, &length2);
-  if (decoded2 == nullptr || length2 != length || std::memcmp(decoded, decoded2, length) != 0) std::abort();
+  if (decoded2 == nullptr || length2 != length || std::memcmp(decoded, decoded2, length) != 0)
+    std::abort();
   safe_free(decoded2, TARN_HERE);
   safe_free(again, TARN_HERE);
   safe_free(decoded, TARN_HERE);
@@ -33,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (encoded == nullptr) std::abort();
   std::size_t length3 = 0;
   char* raw = base64decode(encoded, &length3);
-  if (raw == nullptr || length3 != size || (size > 0 && std::memcmp(raw, data, size) != 0)) std::abort();
+  if (raw == nullptr || length3 != size || (size > 0 && std::memcmp(raw, data, size) != 0))
+    std::abort();
   safe_free(raw, TARN_HERE);
   safe_free(encoded, TARN_HERE);
   return 0;

@@ -15,9 +15,13 @@ TARN_RCSID("lib/cmn/fuzz/cmntext_fuzz.cpp");
 
 namespace {
 
-int Sign(int v) { return (v > 0) - (v < 0); }
+int Sign(int v) {
+  return (v > 0) - (v < 0);
+}
 
-bool HasPatternCharacters(const std::string& s) { return s.find_first_of("*?[") != std::string::npos; }
+bool HasPatternCharacters(const std::string& s) {
+  return s.find_first_of("*?[") != std::string::npos;
+}
 
 }  // namespace
 
@@ -42,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int match = FnmFilenameMatch(first.c_str(), second.c_str(), flags);
   if (match != 0 && match != 1) std::abort();
   // A pattern without special characters is a plain comparison.
-  if ((flags & kFnmCaseFold) == 0 && !HasPatternCharacters(first) && match != (first == second ? 1 : 0)) {
+  if ((flags & kFnmCaseFold) == 0 && !HasPatternCharacters(first) &&
+      match != (first == second ? 1 : 0)) {
     std::abort();
   }
   if (FnmFilenameMatch("*", second.c_str(), 0) != 1) std::abort();
@@ -57,12 +62,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   int code = 5;
   char name[kCmnItemNameMax + 1];
   if (CmnItemFromTname(&code, name, first.c_str(), second.c_str()) == 0) {
-    if (code < 0 || std::strlen(name) > kCmnItemNameMax || CmnValidItemName(name) != 0) std::abort();
+    if (code < 0 || std::strlen(name) > kCmnItemNameMax || CmnValidItemName(name) != 0)
+      std::abort();
   } else if (code != -1) {
     std::abort();
   }
 
-  if (Sign(VersionCmp(first.c_str(), second.c_str())) != -Sign(VersionCmp(second.c_str(), first.c_str()))) {
+  if (Sign(VersionCmp(first.c_str(), second.c_str())) !=
+      -Sign(VersionCmp(second.c_str(), first.c_str()))) {
     std::abort();
   }
   const int platform = CvtStrToPlatformId(whole.c_str());

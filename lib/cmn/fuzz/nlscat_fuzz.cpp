@@ -28,7 +28,8 @@ void Probe(const std::uint8_t* data, std::size_t size) {
   for (std::uint32_t i = 0; i < count && i < 64; ++i) {
     NlsCatEntry e;
     std::memcpy(&e, data + kNlsCatHeaderSize + i * kNlsCatEntrySize, sizeof e);
-    const char* text = VEK_catgets(h, static_cast<int>(e.set & kNlsCatSetMask), static_cast<int>(e.number), nullptr);
+    const char* text = VEK_catgets(h, static_cast<int>(e.set & kNlsCatSetMask),
+                                   static_cast<int>(e.number), nullptr);
     if (text != nullptr && std::strlen(text) > static_cast<size_t>(kNlsMaxText)) std::abort();
   }
   for (int set : {0, 11, 12, 255, 256}) VEK_catgets(h, set, 1, nullptr);

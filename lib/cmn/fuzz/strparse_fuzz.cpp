@@ -68,7 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   StrFromVEKUser(t, u, g, h);
   long side = 0;
   StrFromPhyLocation(t, out.data(), &side);
-  char* expanded = StrExpandString(t, [](const char*, void*) { return StrNewCopy("v"); }, nullptr);
+  char* expanded = StrExpandString(
+      t, [](const char*, void*) { return StrNewCopy("v"); }, nullptr);
   safe_free(expanded, TARN_HERE);
   char clean[kStrPathMax + 1];
   StrCleanPathnameExR(t, static_cast<int>(size & 15), clean);

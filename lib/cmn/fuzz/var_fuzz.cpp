@@ -48,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // As counted bytes, NULs included, the way files are read.
   CmnVarUnpackState counted{};
-  CmnVar raw = cmnvar::ParseText(text.data(), text.size(), &counted, parseFlags & VAR_PACK_NOBRACES);
+  CmnVar raw =
+      cmnvar::ParseText(text.data(), text.size(), &counted, parseFlags & VAR_PACK_NOBRACES);
   if (counted.error == 0) CheckRoundTrip(raw, parseFlags & VAR_PACK_NOBRACES, layoutFlags);
   CmnVarFree(&raw);
   ErhClearError();

@@ -2,11 +2,11 @@
 // elements pushed from inside the array, and the helpers on top.
 #include "cmn/array.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "cmn/ctx.h"
 #include "cmn/paths.h"
@@ -171,7 +171,9 @@ int CompareKeys(const void* x, const void* y) {
 int CompareStrings(const void* x, const void* y) {
   return std::strcmp(static_cast<const char*>(x), static_cast<const char*>(y));
 }
-const char* ItemName(const void* element) { return static_cast<const Item*>(element)->owned; }
+const char* ItemName(const void* element) {
+  return static_cast<const Item*>(element)->owned;
+}
 int HasKey(const void* element, const void* arg) {
   return static_cast<const Item*>(element)->key == *static_cast<const int*>(arg) ? 0 : 1;
 }

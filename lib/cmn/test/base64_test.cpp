@@ -2,11 +2,11 @@
 // form the strict decoder must refuse (with error 1009 marked).
 #include "cmn/base64.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "cmn/ctx.h"
 #include "cmn/erh.h"
@@ -67,18 +67,18 @@ TEST(Base64, BinaryRoundTripOfEveryLengthUpTo300) {
 
 TEST(Base64, RefusesEveryMalformedForm) {
   const char* const bad[] = {
-      "Zg=",        // length not a multiple of four
-      "Zm9vY",      // one character left over
-      "Zm9vYmE",    // three characters left over
-      "Zm9v Zg==",  // a blank
-      "Zm9v\nZg==", // a line break
-      "Zm9v\r\n",   // trailing line break
-      "Zg==Zm9v",   // padding before the last group
-      "Zm8=Zm8=",   // one '=' before the last group
-      "Z===",       // '=' in second place
-      "====",       // nothing but padding
-      "Zm=v",       // '=' in third place without a fourth
-      "Zm9-",       // URL-safe alphabet is not base64 here
+      "Zg=",         // length not a multiple of four
+      "Zm9vY",       // one character left over
+      "Zm9vYmE",     // three characters left over
+      "Zm9v Zg==",   // a blank
+      "Zm9v\nZg==",  // a line break
+      "Zm9v\r\n",    // trailing line break
+      "Zg==Zm9v",    // padding before the last group
+      "Zm8=Zm8=",    // one '=' before the last group
+      "Z===",        // '=' in second place
+      "====",        // nothing but padding
+      "Zm=v",        // '=' in third place without a fourth
+      "Zm9-",        // URL-safe alphabet is not base64 here
       "Zm9_",
       "Zm9v\x80\x81\x82\x83",  // bytes above 0x7F
       "Zm.v",

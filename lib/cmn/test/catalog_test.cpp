@@ -30,17 +30,22 @@ struct Call {
 
 struct Use {
   std::string_view name;
-  int set;          // -1: the first argument is the set
-  int numberArg;    // index of the number argument
-  bool formatted;   // the arguments after the number fill the text
+  int set;         // -1: the first argument is the set
+  int numberArg;   // index of the number argument
+  bool formatted;  // the arguments after the number fill the text
 };
 
 constexpr Use kUses[] = {
-    {"NlsPackMessage", -1, 1, true},   {"NlsGetMessage", -1, 1, true},
-    {"NlsGetCatalogStringEx", -1, 1, false}, {"NlsGetFormat", -1, 1, false},
-    {"NlsGetLiteral", 11, 0, false},   {"NlsPackLiteral", 11, 0, false},
-    {"NlsGetLiteralEn", 149, 0, false}, {"ErhMark", 12, 0, false},
-    {"ErhMarkM", 12, 0, false},        {"ErhPromoteError", 12, 0, false},
+    {"NlsPackMessage", -1, 1, true},
+    {"NlsGetMessage", -1, 1, true},
+    {"NlsGetCatalogStringEx", -1, 1, false},
+    {"NlsGetFormat", -1, 1, false},
+    {"NlsGetLiteral", 11, 0, false},
+    {"NlsPackLiteral", 11, 0, false},
+    {"NlsGetLiteralEn", 149, 0, false},
+    {"ErhMark", 12, 0, false},
+    {"ErhMarkM", 12, 0, false},
+    {"ErhPromoteError", 12, 0, false},
     {"ErhPromoteErrorM", 12, 0, false},
 };
 
@@ -52,7 +57,9 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b);
 }
 
-bool IsIdent(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+bool IsIdent(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+}
 
 // The top-level arguments of the call whose "(" is at text[open]; nullopt
 // when the parentheses do not close.
@@ -89,7 +96,8 @@ std::optional<std::vector<std::string>> Arguments(const std::string& text, size_
 
 // Named integer constants: "constexpr int kX = 5;", enumerators, #defines.
 void CollectConstants(const std::string& text, std::map<std::string, long long>* constants) {
-  static const std::regex kConst(R"((?:constexpr|const)\s+(?:int|unsigned|long)\s+(\w+)\s*=\s*(\d+)\s*;)");
+  static const std::regex kConst(
+      R"((?:constexpr|const)\s+(?:int|unsigned|long)\s+(\w+)\s*=\s*(\d+)\s*;)");
   static const std::regex kEnum(R"(\b(\w+)\s*=\s*(\d+)\s*[,}])");
   static const std::regex kDefine(R"(#define\s+(\w+)\s+\(?(\d+)\)?\s*$)");
   for (const std::regex* re : {&kConst, &kEnum, &kDefine}) {
@@ -102,22 +110,27 @@ void CollectConstants(const std::string& text, std::map<std::string, long long>*
 std::vector<Call> FindCalls(const std::string& file, const std::string& text) {
   std::vector<Call> calls;
   for (const Use& use : kUses) {
-    for (size_t pos = text.find(use.name); pos != std::string::npos; pos = text.find(use.name, pos + 1)) {
+    for (size_t pos = text.find(use.name); pos != std::string::npos;
+         pos = text.find(use.name, pos + 1)) {
       const size_t after = pos + use.name.size();
-      if ((pos > 0 && IsIdent(text[pos - 1])) || after >= text.size() || text[after] != '(') continue;
+      if ((pos > 0 && IsIdent(text[pos - 1])) || after >= text.size() || text[after] != '(')
+        continue;
       auto args = Arguments(text, after);
       if (!args) continue;
-      const int line = 1 + static_cast<int>(std::count(text.begin(), text.begin() + static_cast<long>(pos), '\n'));
+      const int line = 1 + static_cast<int>(std::count(
+                               text.begin(), text.begin() + static_cast<long>(pos), '\n'));
       calls.push_back(Call{file, line, std::string(use.name), *args});
     }
   }
   return calls;
 }
 
-std::optional<long long> Resolve(const std::string& expression, const std::map<std::string, long long>& local,
+std::optional<long long> Resolve(const std::string& expression,
+                                 const std::map<std::string, long long>& local,
                                  const std::map<std::string, long long>& global) {
   if (expression.empty()) return std::nullopt;
-  if (std::all_of(expression.begin(), expression.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+  if (std::all_of(expression.begin(), expression.end(),
+                  [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
     return std::stoll(expression);
   }
   if (!std::all_of(expression.begin(), expression.end(), IsIdent)) return std::nullopt;
@@ -167,7 +180,8 @@ TEST(CatalogTest, EveryUseInTheCodeHasAMatchingText) {
       const std::string path = entry.path().string();
       const std::string ext = entry.path().extension().string();
       if (!entry.is_regular_file() || (ext != ".cpp" && ext != ".h")) continue;
-      if (path.find("/test/") != std::string::npos || path.find("/fuzz/") != std::string::npos) continue;
+      if (path.find("/test/") != std::string::npos || path.find("/fuzz/") != std::string::npos)
+        continue;
       files[path] = tarn::test::ReadFile(path);
       CollectConstants(files[path], &global);
     }
@@ -182,24 +196,26 @@ TEST(CatalogTest, EveryUseInTheCodeHasAMatchingText) {
                                      [&](const Use& u) { return u.name == call.name; });
       const size_t needed = static_cast<size_t>(use.numberArg) + 1;
       if (call.args.size() < needed) continue;
-      const auto set = use.set >= 0 ? std::optional<long long>(use.set) : Resolve(call.args[0], local, global);
+      const auto set =
+          use.set >= 0 ? std::optional<long long>(use.set) : Resolve(call.args[0], local, global);
       const auto number = Resolve(call.args[static_cast<size_t>(use.numberArg)], local, global);
       if (!set || !number) continue;  // computed at run time
       ++checked;
-      const std::string where = call.file + ":" + std::to_string(call.line) + " " + call.name + "(" +
-                                std::to_string(*set) + ", " + std::to_string(*number) + ")";
+      const std::string where = call.file + ":" + std::to_string(call.line) + " " + call.name +
+                                "(" + std::to_string(*set) + ", " + std::to_string(*number) + ")";
       const auto found = catalogue.find({static_cast<int>(*set), static_cast<int>(*number)});
       if (found == catalogue.end()) {
         failures.insert(where + ": no text in the catalogue");
         continue;
       }
       if (!use.formatted) continue;
-      const std::vector<std::string> passed(call.args.begin() + static_cast<long>(needed), call.args.end());
+      const std::vector<std::string> passed(call.args.begin() + static_cast<long>(needed),
+                                            call.args.end());
       const std::string& format = found->second;
       const int slots = NlsConversionWalker::SlotCount(format);
       if (static_cast<int>(passed.size()) != slots) {
-        failures.insert(where + ": passes " + std::to_string(passed.size()) + " arguments, \"" + format +
-                        "\" takes " + std::to_string(slots));
+        failures.insert(where + ": passes " + std::to_string(passed.size()) + " arguments, \"" +
+                        format + "\" takes " + std::to_string(slots));
         continue;
       }
       // Literal arguments show their kind: a quoted text, or a number.
@@ -214,8 +230,8 @@ TEST(CatalogTest, EveryUseInTheCodeHasAMatchingText) {
         const bool numberArg = !arg.empty() && std::isdigit(static_cast<unsigned char>(arg[0]));
         const bool textConversion = c.letter == 's' || c.letter == 'S';
         if ((textArg && !textConversion) || (numberArg && textConversion)) {
-          failures.insert(where + ": argument " + std::to_string(slot + 1) + " (" + arg + ") does not suit \"" +
-                          format + "\"");
+          failures.insert(where + ": argument " + std::to_string(slot + 1) + " (" + arg +
+                          ") does not suit \"" + format + "\"");
         }
       }
     }

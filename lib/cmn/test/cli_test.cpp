@@ -1,5 +1,7 @@
 // Keyword matching and lookup, options in argument vectors, the host files of
 // the client and the server, and the interactive command mode on a terminal.
+#include "cmn/cli.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -12,7 +14,6 @@
 #include <string>
 #include <thread>
 
-#include "cmn/cli.h"
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
 #include "cmn/erh.h"
@@ -102,7 +103,8 @@ class HostFileTest : public ::testing::Test {
 };
 
 TEST_F(HostFileTest, CellServerIsTheFirstLineThatResolves) {
-  root_.write("/etc/opt/tarn/client/cell_server", "\n\nno-such-host.invalid\n  localhost  \r\nother\n");
+  root_.write("/etc/opt/tarn/client/cell_server",
+              "\n\nno-such-host.invalid\n  localhost  \r\nother\n");
   char* host = nullptr;
   ASSERT_EQ(CliReadCSHost(&host), 0);
   ASSERT_NE(host, nullptr);
@@ -117,7 +119,8 @@ TEST_F(HostFileTest, CellServerFileMissingOrUnresolvable) {
   EXPECT_EQ(host, nullptr);
   EXPECT_EQ(ErhErrno(), ERH_NO_CS_HOST);
   ErhClearError();
-  root_.write("/etc/opt/tarn/client/cell_server", "no-such-host.invalid\n" + std::string(3000, 'l') + "\n");
+  root_.write("/etc/opt/tarn/client/cell_server",
+              "no-such-host.invalid\n" + std::string(3000, 'l') + "\n");
   EXPECT_EQ(CliReadCSHost(&host), -1);
   EXPECT_EQ(ErhErrno(), ERH_NO_CS_HOST);
 }
@@ -172,8 +175,8 @@ TEST_F(ProtectionTest, InitRefusesWhatNoTextCanSay) {
   EXPECT_EQ(InitCliConstructProtectionStruct(&p, kCliProtPermanent, 77), 0);
   EXPECT_EQ(p.type, kCliProtPermanent);
   EXPECT_EQ(p.value, 0);
-  for (const auto& [type, value] : {std::pair{5, 1}, {-1, 0}, {kCliProtDays, 0}, {kCliProtWeeks, -3},
-                                    {kCliProtUntil, 0}}) {
+  for (const auto& [type, value] :
+       {std::pair{5, 1}, {-1, 0}, {kCliProtDays, 0}, {kCliProtWeeks, -3}, {kCliProtUntil, 0}}) {
     p = {kCliProtDays, 9};
     EXPECT_EQ(InitCliConstructProtectionStruct(&p, type, value), -1) << type << " " << value;
     EXPECT_EQ(p.type, kCliProtNone);
@@ -217,12 +220,18 @@ TEST_F(ProtectionTest, CatalogueTextIsAPackedMessageTheReceiverExpands) {
                                      tarn::test::Bytes(packed)));
   InitCliConstructProtectionStruct(&p, kCliProtUntil, 1700000000);
   ASSERT_NE(CliConstructProtectionCatStr(&p, packed, sizeof packed), nullptr);
-  EXPECT_TRUE(tarn::test::BytesEqual(tarn::test::Bytes("15\x03 \x07\x01[11:7602]\x03 \x07\x04" "1700000000\x03"s),
+  EXPECT_TRUE(tarn::test::BytesEqual(tarn::test::Bytes("15\x03 \x07\x01[11:7602]\x03 \x07\x04"
+                                                       "1700000000\x03"s),
                                      tarn::test::Bytes(packed)));
 
   // Expanded here, every form reads as the plain text.
-  for (const auto& [type, value] : {std::pair{kCliProtNone, 0}, {kCliProtPermanent, 0}, {kCliProtUntil, 1234567890},
-                                    {kCliProtDays, 1}, {kCliProtDays, 30}, {kCliProtWeeks, 1}, {kCliProtWeeks, 52}}) {
+  for (const auto& [type, value] : {std::pair{kCliProtNone, 0},
+                                    {kCliProtPermanent, 0},
+                                    {kCliProtUntil, 1234567890},
+                                    {kCliProtDays, 1},
+                                    {kCliProtDays, 30},
+                                    {kCliProtWeeks, 1},
+                                    {kCliProtWeeks, 52}}) {
     InitCliConstructProtectionStruct(&p, type, value);
     ASSERT_NE(CliConstructProtectionCatStr(&p, packed, sizeof packed), nullptr);
     char* expanded = NlsFormatPackedMessage(packed);
@@ -297,7 +306,9 @@ class CommandModeTest : public ::testing::Test {
     }
     return false;
   }
-  void Type(const std::string& text) { ASSERT_EQ(write(master_, text.data(), text.size()), static_cast<ssize_t>(text.size())); }
+  void Type(const std::string& text) {
+    ASSERT_EQ(write(master_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
   int ExitCode() {
     int status = 0;
     waitpid(child_, &status, 0);

@@ -1,5 +1,7 @@
 // Start-up and exit of the common runtime in a fresh process, process
 // identity, exit handlers, the inet port, and the user and machine texts.
+#include "cmn/cmninit.h"
+
 #include <dirent.h>
 #include <grp.h>
 #include <poll.h>
@@ -13,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "cmn/cmninit.h"
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
@@ -40,7 +41,8 @@ std::string FindFile(const std::string& dir, const std::string& suffix) {
   std::string found;
   while (dirent* e = readdir(d)) {
     const std::string name = e->d_name;
-    if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+    if (name.size() >= suffix.size() &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
       found = dir + "/" + name;
     }
   }
@@ -105,8 +107,9 @@ TEST(CmnInitTest, AProgramStartsPrintsItsVersionLineAndStopsUnderTarnRoot) {
   const ProgramRun version = RunProgram({TARN_STARTPROBE, "-version"});
   ASSERT_TRUE(WIFEXITED(version.status)) << version.status;
   EXPECT_EQ(WEXITSTATUS(version.status), 0) << version.err;
-  EXPECT_TRUE(std::regex_match(version.out, std::regex("Tarn Backup A\\.01\\.00: startprobe, internal build " +
-                                                       std::string(kTarnBuild) + ", built on [^\n]+\n")))
+  EXPECT_TRUE(std::regex_match(version.out,
+                               std::regex("Tarn Backup A\\.01\\.00: startprobe, internal build " +
+                                          std::string(kTarnBuild) + ", built on [^\n]+\n")))
       << version.out;
   EXPECT_EQ(version.err, "");
 
@@ -121,7 +124,8 @@ TEST(CmnInitTest, AProgramStartsPrintsItsVersionLineAndStopsUnderTarnRoot) {
   EXPECT_TRUE(WIFEXITED(broken.status) && WEXITSTATUS(broken.status) == 1) << broken.status;
   EXPECT_EQ(broken.out, "");
   EXPECT_EQ(broken.err, "startprobe: cannot start\n");
-  EXPECT_NE(root.read("/var/opt/tarn/log/debug.log").find("NlsOpenCatalog: catopen() failed"), std::string::npos);
+  EXPECT_NE(root.read("/var/opt/tarn/log/debug.log").find("NlsOpenCatalog: catopen() failed"),
+            std::string::npos);
 }
 
 TEST(CmnInitTest, RcFileIsExportedBeforeTracingStarts) {
@@ -129,23 +133,29 @@ TEST(CmnInitTest, RcFileIsExportedBeforeTracingStarts) {
     tarn::test::TempRoot root;
     CmnPathsInit(root.path().c_str());
     const std::string traceDir = root.at("/var/opt/tarn/tmp");
-    root.write("/opt/tarn/.tarnrc", "# set by the installation\nTARN_RC_PROBE=from rc\nVEKDBG=1-200 rcpost\n"
-                                    "VEKDBGDIR=" + traceDir + "\n");
+    root.write("/opt/tarn/.tarnrc",
+               "# set by the installation\nTARN_RC_PROBE=from rc\nVEKDBG=1-200 rcpost\n"
+               "VEKDBGDIR=" +
+                   traceDir + "\n");
     unsetenv("VEKDBG");
     if (CmnIsInitialized()) return 1;
     if (CmnInit("rcprog", "addid", nullptr, nullptr, nullptr, 0) != 0) return 2;
     if (!CmnIsInitialized() || cmnUsageCount != 1 || !cmnProcessInited) return 3;
     const char* probe = std::getenv("TARN_RC_PROBE");
     if (probe == nullptr || std::strcmp(probe, "from rc") != 0) return 4;
-    if (std::strcmp(CmnGetProgname(), "rcprog") != 0 || std::strcmp(CmnGetAdditionalId(), "addid") != 0) return 5;
-    if (std::strcmp(cmnHostname, "hostname_unknown") == 0 || std::strcmp(cmnEun, "unnamed") == 0) return 6;
+    if (std::strcmp(CmnGetProgname(), "rcprog") != 0 ||
+        std::strcmp(CmnGetAdditionalId(), "addid") != 0)
+      return 5;
+    if (std::strcmp(cmnHostname, "hostname_unknown") == 0 || std::strcmp(cmnEun, "unnamed") == 0)
+      return 6;
     // A missing cell_server file is no error of the program's.
     if (ErhErrno() != 0 || std::strcmp(cmnCSHostname, "unnamed") != 0) return 7;
     const std::string trace = FindFile(traceDir, "_rcpost");
     if (trace.empty()) return 8;
     if (tarn::test::ReadFile(trace).find("CmnInit() done") == std::string::npos) return 9;
     // A second start by another layer neither counts twice nor re-reads.
-    if (CmnInit("rcprog", nullptr, nullptr, nullptr, nullptr, 0) != 0 || cmnUsageCount != 1) return 10;
+    if (CmnInit("rcprog", nullptr, nullptr, nullptr, nullptr, 0) != 0 || cmnUsageCount != 1)
+      return 10;
     if (CmnExit() != 0 || CmnIsInitialized()) return 11;
     if (DbgGetFd() != nullptr) return 12;
     return 0;
@@ -258,7 +268,8 @@ TEST(CmnInitTest, SleepAndYield) {
   CmnSleep(120);
   VEK_Yield(3);
   VEK_Yield(7);
-  const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double spent =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_GE(spent, 0.13);
   EXPECT_LT(spent, 2.0);
   const double now = CmnGetCurrentTime();

@@ -52,12 +52,12 @@ TEST_F(ItemNameTest, ItemFromTypedName) {
     const char* kind;
     const char* text;
   } failures[] = {
-      {"schedules", "DB2 nightly"},        // kinds are exact
-      {"copylist", "DB2 nightly"},         // the DB2 row has no copy list
-      {"datalist", "sch_copy nightly"},    // and sch_copy no data list
-      {"datalist", "Nope nightly"},        // no such integration
-      {"datalist", "DB2"},                 // no item name
-      {"datalist", "DB2 a/b"},             // invalid item name
+      {"schedules", "DB2 nightly"},      // kinds are exact
+      {"copylist", "DB2 nightly"},       // the DB2 row has no copy list
+      {"datalist", "sch_copy nightly"},  // and sch_copy no data list
+      {"datalist", "Nope nightly"},      // no such integration
+      {"datalist", "DB2"},               // no item name
+      {"datalist", "DB2 a/b"},           // invalid item name
   };
   for (const auto& f : failures) {
     ErhClearError();
@@ -67,20 +67,24 @@ TEST_F(ItemNameTest, ItemFromTypedName) {
     EXPECT_EQ(ErhErrno(), ERH_INVALID_NAME);
   }
   ErhClearError();
-  EXPECT_EQ(CmnItemFromTname(&code, name, "datalist", ("DB2 " + std::string(300, 'n')).c_str()), -1);
+  EXPECT_EQ(CmnItemFromTname(&code, name, "datalist", ("DB2 " + std::string(300, 'n')).c_str()),
+            -1);
   EXPECT_EQ(CmnItemFromTname(&code, name, "copylist", "sch_copy daily"), 0);
   EXPECT_EQ(code, 200);
 }
 
 TEST_F(ItemNameTest, SingleFileTypesAndGroups) {
-  for (int t : {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 15, 20, 24, 26, 27, 28}) EXPECT_EQ(CmnValidSingleFile(t), 0) << t;
+  for (int t : {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 15, 20, 24, 26, 27, 28})
+    EXPECT_EQ(CmnValidSingleFile(t), 0) << t;
   for (int t : {4, 7, 10, 13, 14, 25, 29, -1}) {
     ErhClearError();
     EXPECT_EQ(CmnValidSingleFile(t), -1) << t;
     EXPECT_EQ(ErhErrno(), ERH_CSA_ITEM);
   }
-  for (int g : {0, 2, 4, 7, 10, 20, 38, 69, 74, 80, 99, 123, 140, 175, 190, 223}) EXPECT_EQ(CmnValidGroup(g), 0) << g;
-  for (int g : {1, 3, 8, 21, 36, 70, 98, 104, 124, 142, 176, 224}) EXPECT_EQ(CmnValidGroup(g), -1) << g;
+  for (int g : {0, 2, 4, 7, 10, 20, 38, 69, 74, 80, 99, 123, 140, 175, 190, 223})
+    EXPECT_EQ(CmnValidGroup(g), 0) << g;
+  for (int g : {1, 3, 8, 21, 36, 70, 98, 104, 124, 142, 176, 224})
+    EXPECT_EQ(CmnValidGroup(g), -1) << g;
 }
 
 TEST(IntegTypeTest, RowsAndBackupTypes) {
@@ -97,7 +101,8 @@ TEST(IntegTypeTest, RowsAndBackupTypes) {
   int rows = 0;
   for (const CmnIntegType* r = CmnGetIntegTypes(); r->name != nullptr; ++r) ++rows;
   EXPECT_EQ(rows, 21);
-  EXPECT_STREQ(CmnGetIntegType("sch_cons")->schedulesPath, "consolidationlists/scheduled/schedules");
+  EXPECT_STREQ(CmnGetIntegType("sch_cons")->schedulesPath,
+               "consolidationlists/scheduled/schedules");
   EXPECT_EQ(CmnGetIntegType("postbkp_cons")->listsPath, nullptr);
 
   const CmnBackupType* delta = CmnGetIntegBackupType(db2, "DELTA");
@@ -153,7 +158,8 @@ TEST(VersionTest, VersionCompareAndCompatibility) {
   EXPECT_EQ(IsCompatible("X", "Tarn A.06.00", "VBDA", "Other A.06.00"), 0);  // prefixes differ
   EXPECT_EQ(IsCompatible("X", "A.06.00", "VBDA", "Tarn A.06.00"), 0);        // no prefix
   EXPECT_EQ(IsCompatible("X", "Tarn Data A.06.00", "VBDA", "Tarn Data A.06.00"), 1);
-  EXPECT_EQ(IsCompatible("BSM", "Tarn A.05.00", "BMA", "A.05.00"), 1);  // a media agent: version alone
+  EXPECT_EQ(IsCompatible("BSM", "Tarn A.05.00", "BMA", "A.05.00"),
+            1);  // a media agent: version alone
   EXPECT_EQ(IsAmsCompatible("BSM", "Tarn A.05.00", "BMA", "Tarn A.01.00"), 0);
 }
 

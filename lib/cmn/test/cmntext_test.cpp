@@ -89,7 +89,8 @@ TEST(ArgvTest, ReadWordsQuotesCommentsAndEscapes) {
   // Escaped quotes and newlines stay alone, other escapes keep the backslash;
   // either quote ends a quoted word; a newline ends it unconsumed.
   EXPECT_EQ(ArgvReadFromBuffer(&v, "'it\\'s' \"x\\ty\" 'mixed\" tail \"open\nnext \"\" end\\"), 7);
-  EXPECT_EQ(Items(v), (std::vector<std::string>{"it's", "x\\ty", "mixed", "tail", "open", "next", "end\\"}));
+  EXPECT_EQ(Items(v),
+            (std::vector<std::string>{"it's", "x\\ty", "mixed", "tail", "open", "next", "end\\"}));
   ArgvFree(&v);
 
   ArgvInit(&v, 0);

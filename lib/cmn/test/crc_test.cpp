@@ -2,11 +2,11 @@
 // with a bit-by-bit reference at every alignment and length.
 #include "cmn/crc.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <random>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "cmn/defines.h"
 
@@ -40,11 +40,14 @@ TEST(Crc, BothFormsMatchReferenceAtEveryAlignmentAndLength) {
   std::vector<unsigned char> buffer(700);
   for (auto& b : buffer) b = static_cast<unsigned char>(random());
   for (std::size_t offset = 0; offset < 16; ++offset) {
-    for (std::size_t length = 0; length + offset <= buffer.size(); length += (length < 80 ? 1 : 37)) {
+    for (std::size_t length = 0; length + offset <= buffer.size();
+         length += (length < 80 ? 1 : 37)) {
       const unsigned char* p = buffer.data() + offset;
       const std::uint32_t expected = ReferenceCrc(p, length);
-      ASSERT_EQ(SlicingBy16CRC32_32bit_LE(p, length), expected) << "offset " << offset << " length " << length;
-      ASSERT_EQ(SlicingBy16CRC32_32bit_BE(p, length), expected) << "offset " << offset << " length " << length;
+      ASSERT_EQ(SlicingBy16CRC32_32bit_LE(p, length), expected)
+          << "offset " << offset << " length " << length;
+      ASSERT_EQ(SlicingBy16CRC32_32bit_BE(p, length), expected)
+          << "offset " << offset << " length " << length;
       ASSERT_EQ(CmnGenerateCRC(p, length), expected) << "offset " << offset << " length " << length;
     }
   }
@@ -61,8 +64,10 @@ TEST(Crc, LongBuffersMatchReferenceAcrossBlockBoundaries) {
     for (std::size_t length : lengths) {
       const unsigned char* p = buffer.data() + offset;
       const std::uint32_t expected = ReferenceCrc(p, length);
-      ASSERT_EQ(SlicingBy16CRC32_32bit_LE(p, length), expected) << "offset " << offset << " length " << length;
-      ASSERT_EQ(SlicingBy16CRC32_32bit_BE(p, length), expected) << "offset " << offset << " length " << length;
+      ASSERT_EQ(SlicingBy16CRC32_32bit_LE(p, length), expected)
+          << "offset " << offset << " length " << length;
+      ASSERT_EQ(SlicingBy16CRC32_32bit_BE(p, length), expected)
+          << "offset " << offset << " length " << length;
     }
   }
 }

@@ -35,8 +35,12 @@ void OnInit(void* d) {
   ++probe.inits;
   static_cast<Data*>(d)->value = 7;
 }
-void OnFork(void*) { ++probe.forks; }
-void OnFree(void*) { ++probe.frees; }
+void OnFork(void*) {
+  ++probe.forks;
+}
+void OnFree(void*) {
+  ++probe.frees;
+}
 
 constexpr int kSlotA = 13;
 constexpr int kSlotB = 14;
@@ -106,8 +110,8 @@ bool CapAddressSpace() {
   const bool read = std::fscanf(statm, "%lu", &pages) == 1;
   std::fclose(statm);
   if (!read) return false;
-  const rlim_t cap = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) +
-                     (rlim_t{256} << 20);
+  const rlim_t cap =
+      static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (rlim_t{256} << 20);
   struct rlimit limit {};
   if (getrlimit(RLIMIT_AS, &limit) != 0) return false;
   limit.rlim_cur = cap;
@@ -229,7 +233,8 @@ TEST(InstallPaths, FollowTheRoot) {
   CmnPathsInit("/x/root/");
   EXPECT_STREQ(cmnFenLog, "/x/root/var/opt/tarn/log");
   EXPECT_STREQ(cmnFenNls, "/x/root/opt/tarn/lib/nls");
-  EXPECT_EQ(CmnRootedPath("/opt/tarn/lib/libwren_32bit.so"), "/x/root/opt/tarn/lib/libwren_32bit.so");
+  EXPECT_EQ(CmnRootedPath("/opt/tarn/lib/libwren_32bit.so"),
+            "/x/root/opt/tarn/lib/libwren_32bit.so");
   CmnPathsInit(nullptr);
   EXPECT_STREQ(cmnFenConfigClient, "/etc/opt/tarn/client");
   CmnPathsInit(std::getenv("TARN_ROOT"));

@@ -44,9 +44,10 @@ class DbgTrace : public ::testing::Test {
 
   std::string Pid() const { return std::to_string(getpid()); }
   // "VEKDBG_<id>_<session>_<program>_<host>_<pid>_<postfix>"
-  std::string TraceName(const std::string& id, const std::string& session, const std::string& program,
-                        const std::string& postfix) const {
-    return "VEKDBG_" + id + "_" + session + "_" + program + "_" + DbgHostName() + "_" + Pid() + "_" + postfix;
+  std::string TraceName(const std::string& id, const std::string& session,
+                        const std::string& program, const std::string& postfix) const {
+    return "VEKDBG_" + id + "_" + session + "_" + program + "_" + DbgHostName() + "_" + Pid() +
+           "_" + postfix;
   }
   std::string DebugLog() const { return root_.read("/var/opt/tarn/log/debug.log"); }
 
@@ -76,13 +77,25 @@ TEST_F(DbgTrace, FileNamedByTheGrammarWithBannerPrefixesAndEndLine) {
       "  DEBUGGING STARTED\n"
       "     PROGNAME: kestrel\n"
       "     VERSION:  A.01.00 Build 100\n"
-      "     RANGES:   1-99,500,ID:" + Pid() + "\n"
+      "     RANGES:   1-99,500,ID:" +
+      Pid() +
+      "\n"
       "     SELECT:   \n"
-      "     FILE:     " + path + "\n"
-      "     PID/TID:  " + Pid() + ".7\n"
-      "     USER:     " + DbgUserName() + "\n"
-      "     GROUP:    " + DbgGroupName() + "\n"
-      "     MACHINE:  " + DbgMachineText() + "\n\n"
+      "     FILE:     " +
+      path +
+      "\n"
+      "     PID/TID:  " +
+      Pid() +
+      ".7\n"
+      "     USER:     " +
+      DbgUserName() +
+      "\n"
+      "     GROUP:    " +
+      DbgGroupName() +
+      "\n"
+      "     MACHINE:  " +
+      DbgMachineText() +
+      "\n\n"
       "==================================================================\n\n\n";
   EXPECT_NE(trace.find(banner), std::string::npos) << trace;
   EXPECT_NE(trace.find("\n[  5] five 5\n"), std::string::npos);
@@ -143,7 +156,8 @@ TEST_F(DbgTrace, TakesRangesFromVekdbgWhenNoneAreGiven) {
   EXPECT_STREQ(DbgGetDbgID(), "job/7");
   EXPECT_STREQ(DbgGetDbgSessID(), "s-1");
   // A "/" inside a name never becomes a directory of the trace file.
-  EXPECT_TRUE(std::filesystem::exists(tmp_.path() + "/" + TraceName("job-7", "s-1", "kestrel", "pf")));
+  EXPECT_TRUE(
+      std::filesystem::exists(tmp_.path() + "/" + TraceName("job-7", "s-1", "kestrel", "pf")));
   const std::string ctrace = root_.read("/var/opt/tarn/log/ctrace.log");
   EXPECT_NE(ctrace.find("\nProcess kestrel for session s-1 started in debugging mode.\n" +
                         tmp_.path() + "/" + TraceName("job-7", "s-1", "kestrel", "pf") + "\n"),
@@ -164,7 +178,8 @@ TEST_F(DbgTrace, DirectoryFromVekdbgdirOrAbsolutePostfix) {
   setenv("VEKDBGDIR", dir.path().c_str(), 1);
   DbgInitEx("/elsewhere/leaf", "1", "", "ke/st:rel", 0);
   // Characters a file name cannot hold are replaced in the program name.
-  EXPECT_TRUE(std::filesystem::exists(dir.path() + "/" + TraceName(Pid(), "", "ke~st~rel", "leaf")));
+  EXPECT_TRUE(
+      std::filesystem::exists(dir.path() + "/" + TraceName(Pid(), "", "ke~st~rel", "leaf")));
   DbgExit();
   unsetenv("VEKDBGDIR");
 
@@ -172,7 +187,8 @@ TEST_F(DbgTrace, DirectoryFromVekdbgdirOrAbsolutePostfix) {
   const std::string postfix = other.path() + "/leaf2";
   DbgInitEx(postfix.c_str(), "1", "", "kestrel", 0);
   EXPECT_NE(DbgGetFd(), nullptr);
-  EXPECT_TRUE(std::filesystem::exists(other.path() + "/" + TraceName(Pid(), "", "kestrel", "leaf2")));
+  EXPECT_TRUE(
+      std::filesystem::exists(other.path() + "/" + TraceName(Pid(), "", "kestrel", "leaf2")));
 }
 
 TEST_F(DbgTrace, UnusableDirectoryFallsBackOnceAndLogsWhy) {
@@ -181,7 +197,8 @@ TEST_F(DbgTrace, UnusableDirectoryFallsBackOnceAndLogsWhy) {
   DbgInitEx("p", "1", "", "kestrel", 0);
   EXPECT_NE(DbgGetFd(), nullptr);
   EXPECT_TRUE(std::filesystem::exists(tmp_.path() + "/" + TraceName(Pid(), "", "kestrel", "p")));
-  EXPECT_NE(DebugLog().find("Debug file cannot be opened, errcode=2 [path=" + missing + "/"), std::string::npos);
+  EXPECT_NE(DebugLog().find("Debug file cannot be opened, errcode=2 [path=" + missing + "/"),
+            std::string::npos);
   DbgExit();
 
   setenv("VEKDBG_PATH", missing.c_str(), 1);
@@ -228,8 +245,10 @@ TEST_F(DbgTrace, FunctionEntryAndExitLines) {
   DbgFcnOutEx(TARN_HERE, kOuter, 3, "%d", 5);
   EXPECT_STREQ(DbgGetParmsFromStack(), "#DbgFcnStack overflow#");
   const std::string trace = ReadFile(tmp_.path() + "/" + TraceName(Pid(), "", "kestrel", "f"));
-  EXPECT_NE(trace.find("\n[  3] ===>> (0) Outer {\n[  3]   Args: x=1\n[  3] \n"), std::string::npos) << trace;
-  EXPECT_NE(trace.find("\n[  3] <<=== (0) }  /* Outer */\n[  3]   Args: x=1\n[  3]   RetVal: 5\n[  3] \n"),
+  EXPECT_NE(trace.find("\n[  3] ===>> (0) Outer {\n[  3]   Args: x=1\n[  3] \n"), std::string::npos)
+      << trace;
+  EXPECT_NE(trace.find(
+                "\n[  3] <<=== (0) }  /* Outer */\n[  3]   Args: x=1\n[  3]   RetVal: 5\n[  3] \n"),
             std::string::npos)
       << trace;
 }
@@ -240,7 +259,7 @@ TEST_F(DbgTrace, MissingExitIsRepairedByTheOuterExit) {
   static const char kB[] = "B";
   DbgFcnInEx(TARN_HERE, kA, 1, "a");
   DbgFcnInEx(TARN_HERE, kB, 1, "b");
-  DbgFcnOutEx(TARN_HERE, kA, 1, nullptr);  // B's exit is missing
+  DbgFcnOutEx(TARN_HERE, kA, 1, nullptr);                          // B's exit is missing
   EXPECT_STREQ(DbgGetParmsFromStack(), "#DbgFcnStack overflow#");  // depth 0 again
 
   const std::string log = DebugLog();
@@ -249,11 +268,14 @@ TEST_F(DbgTrace, MissingExitIsRepairedByTheOuterExit) {
             std::string::npos)
       << log;
   EXPECT_NE(log.find("\tLevel  1: B(b)\n\tLevel  0: A(a)\n"), std::string::npos);
-  EXPECT_NE(log.find("\"A\" found on stack, adjusted level to 0 (one or more DbgFcnOut() calls missing)\n"),
-            std::string::npos);
+  EXPECT_NE(
+      log.find(
+          "\"A\" found on stack, adjusted level to 0 (one or more DbgFcnOut() calls missing)\n"),
+      std::string::npos);
 
   DbgFcnOutEx(TARN_HERE, kB, 1, nullptr);
-  EXPECT_NE(DebugLog().find("DbgStack: DbgFcnOut() and level already 0!\n    ExitFcn=\"B\"\n"), std::string::npos);
+  EXPECT_NE(DebugLog().find("DbgStack: DbgFcnOut() and level already 0!\n    ExitFcn=\"B\"\n"),
+            std::string::npos);
   DbgFcnInEx(TARN_HERE, kA, 1, nullptr);
   DbgFcnOutEx(TARN_HERE, kB, 1, nullptr);
   EXPECT_NE(DebugLog().find("\"B\" not found on stack, this was an excessive DbgFcnOut() call\n"),
@@ -266,7 +288,8 @@ TEST_F(DbgTrace, StackOverflowIsReportedAndUnwindsCleanly) {
   static const char kDeep[] = "Deep";
   for (int i = 0; i < 101; ++i) DbgFcnInEx(TARN_HERE, kDeep, 2, "%d", i);
   EXPECT_STREQ(DbgGetParmsFromStack(), "#DbgFcnStack overflow#");
-  EXPECT_NE(DebugLog().find("DbgStack: stack overflow!\n    Function: Deep(99)\n"), std::string::npos);
+  EXPECT_NE(DebugLog().find("DbgStack: stack overflow!\n    Function: Deep(99)\n"),
+            std::string::npos);
   for (int i = 0; i < 101; ++i) DbgFcnOutEx(TARN_HERE, kDeep, 2, nullptr);
   EXPECT_EQ(DebugLog().find("does not match"), std::string::npos);
   EXPECT_EQ(DebugLog().find("already 0"), std::string::npos);
@@ -280,7 +303,8 @@ TEST_F(DbgTrace, SessionIdIsSetOnce) {
   DbgSetDbgSessID("other");
   EXPECT_STREQ(DbgGetDbgSessID(), "2024-05-01-0001");
   const std::string trace = ReadFile(tmp_.path() + "/" + TraceName(Pid(), "", "kestrel", "p"));
-  EXPECT_NE(trace.find("DbgSetDbgSessID: Debugging session ID already set (\"2024-05-01-0001\"), keeping previous."),
+  EXPECT_NE(trace.find("DbgSetDbgSessID: Debugging session ID already set (\"2024-05-01-0001\"), "
+                       "keeping previous."),
             std::string::npos);
 }
 
@@ -294,8 +318,11 @@ TEST_F(DbgTrace, MemoryDumpInLinesOfEight) {
   char second[64];
   std::snprintf(first, sizeof first, "[  1] %p   ", static_cast<const void*>(bytes));
   std::snprintf(second, sizeof second, "[  1] %p   ", static_cast<const void*>(bytes + 8));
-  EXPECT_NE(trace.find(std::string(first) + "41 42 43 44 45 46 47 48   ABCDEFGH\n"), std::string::npos) << trace;
-  EXPECT_NE(trace.find(std::string(second) + "01 FF " + std::string(6 * 3, ' ') + "  ..\n"), std::string::npos)
+  EXPECT_NE(trace.find(std::string(first) + "41 42 43 44 45 46 47 48   ABCDEFGH\n"),
+            std::string::npos)
+      << trace;
+  EXPECT_NE(trace.find(std::string(second) + "01 FF " + std::string(6 * 3, ' ') + "  ..\n"),
+            std::string::npos)
       << trace;
 }
 
@@ -339,7 +366,9 @@ int Sprint(char* buffer, const char* format, ...) {
   return n;
 }
 
-void OwnHandler(int) { _exit(42); }
+void OwnHandler(int) {
+  _exit(42);
+}
 
 TEST_F(DbgTrace, FaultWhileFormattingIsCaughtAndTheHandlerPutBack) {
   DbgInitEx("g", "1", "", "kestrel", 0);

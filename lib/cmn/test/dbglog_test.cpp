@@ -1,7 +1,5 @@
 // Plain logs: debug.log written with tracing off, the server log directory,
 // the /tmp fallback, the header of full entries and safe opening.
-#include "cmn/dbg.h"
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +8,7 @@
 #include <string>
 
 #include "cmn/ctx.h"
+#include "cmn/dbg.h"
 #include "cmn/dbgimpl.h"
 #include "cmn/paths.h"
 #include "tarn_test.h"
@@ -58,8 +57,9 @@ TEST_F(DbgLog, FullEntryHeader) {
   DbgMessageM(TARN_HERE, -2, "header text");
   const std::string log = root_.read("/var/opt/tarn/log/debug.log");
   // "\n<date> <time>  program.pid.extra [\"source\":line] version build\n<text>\n"
-  const size_t at = log.find("  kestrel.42.3 [\"lib/cmn/test/dbglog_test.cpp 1.0\":" + std::to_string(line) +
-                             "] A.01.00 b100\nMALLOC failed Size=16, errcode=12\n");
+  const size_t at =
+      log.find("  kestrel.42.3 [\"lib/cmn/test/dbglog_test.cpp 1.0\":" + std::to_string(line) +
+               "] A.01.00 b100\nMALLOC failed Size=16, errcode=12\n");
   ASSERT_NE(at, std::string::npos) << log;
   const size_t start = log.rfind('\n', at);
   ASSERT_NE(start, std::string::npos);
@@ -77,13 +77,16 @@ TEST_F(DbgLog, ServerNamesTryTheServerDirectoryFirst) {
   EXPECT_EQ(root_.read("/var/opt/tarn/server/log/sm.log"), HostLine() + "to the server log\n");
   EXPECT_EQ(root_.read("/var/opt/tarn/log/ctrace.log"), HostLine() + "to the client log\n");
   char buffer[kCmnPathMax];
-  EXPECT_EQ(std::string(DbgLogGetPathname(buffer, "\\SERVER\\sm.log")), root_.at("/var/opt/tarn/server/log/sm.log"));
-  EXPECT_EQ(std::string(DbgLogGetPathname(buffer, nullptr)), root_.at("/var/opt/tarn/log/debug.log"));
+  EXPECT_EQ(std::string(DbgLogGetPathname(buffer, "\\SERVER\\sm.log")),
+            root_.at("/var/opt/tarn/server/log/sm.log"));
+  EXPECT_EQ(std::string(DbgLogGetPathname(buffer, nullptr)),
+            root_.at("/var/opt/tarn/log/debug.log"));
 
   fs::remove_all(root_.at("/var/opt/tarn/server/log"));
   DbgLogPlain("server/sm.log", "server dir gone");
   EXPECT_EQ(root_.read("/var/opt/tarn/log/sm.log"), HostLine() + "server dir gone\n");
-  EXPECT_EQ(std::string(DbgLogGetPathname(buffer, "server/sm.log")), root_.at("/var/opt/tarn/log/sm.log"));
+  EXPECT_EQ(std::string(DbgLogGetPathname(buffer, "server/sm.log")),
+            root_.at("/var/opt/tarn/log/sm.log"));
 }
 
 TEST_F(DbgLog, FallsBackToTmpWhenTheLogDirectoryIsUnusable) {

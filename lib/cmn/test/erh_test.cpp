@@ -32,15 +32,22 @@ namespace {
 
 std::vector<std::string> reports;
 std::vector<std::string> consoles;
-void CaptureReport(const char* text) { reports.emplace_back(text); }
-void CaptureConsole(const char* text) { consoles.emplace_back(text); }
+void CaptureReport(const char* text) {
+  reports.emplace_back(text);
+}
+void CaptureConsole(const char* text) {
+  consoles.emplace_back(text);
+}
 
-std::string ShortName() { return Get_FILE_from_rcsId(rcsId); }
+std::string ShortName() {
+  return Get_FILE_from_rcsId(rcsId);
+}
 
 // The report header as the "C" catalogue words it.
 std::string Header(const char* levelWord, const std::string& text) {
   return std::string("[") + levelWord + "] From: " + CmnGetProgname() + "@" + cmnNodename + " \"" +
-         CmnGetAdditionalId() + "\"  Time: " + StrShortFromTime(ErhStatus()->time) + "\n" + text + "\n";
+         CmnGetAdditionalId() + "\"  Time: " + StrShortFromTime(ErhStatus()->time) + "\n" + text +
+         "\n";
 }
 
 std::string Expand(const std::string& packed) {
@@ -111,7 +118,9 @@ TEST_F(ErhTest, MarkLocationMovesOnlyTheMarkJustMade) {
   EXPECT_EQ(ErhStatus()->markLine, 100);
 }
 
-void* NoExitOnOutOfMemory(size_t) { return nullptr; }
+void* NoExitOnOutOfMemory(size_t) {
+  return nullptr;
+}
 
 TEST_F(ErhTest, FailedAllocationIsMarkedAtTheAllocatingCaller) {
   SafeMemHooks(NoExitOnOutOfMemory, nullptr);
@@ -304,9 +313,9 @@ TEST_F(ErhTest, AssertionReportsInternalErrorAndEndsAProgram) {
   EXPECT_EQ(s->promoteLine, 20);
   const std::string place = "(\"" + ShortName() + "\":20)";
   ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0], Header("Major", "Internal error in " + place +
-                                            ".\nAn assertion failed at " + place +
-                                            "; please report this error to your support."));
+  EXPECT_EQ(reports[0],
+            Header("Major", "Internal error in " + place + ".\nAn assertion failed at " + place +
+                                "; please report this error to your support."));
 
   reports.clear();
   ErhClearError();
@@ -358,16 +367,18 @@ TEST_F(ErhTest, PackedErrorStateBytes) {
   ASSERT_EQ(StrMsgStartExL(&msg, nullptr, 0, 5, 0), 0);
   ASSERT_EQ(ErhPackMsgL(&msg), 0);
   const std::string expected = "5\0 3026\0 3\0 IpcPipe\0 [2] No such file or directory\0"s;
-  EXPECT_TRUE(tarn::test::BytesEqual(tarn::test::Bytes(expected + std::string(1, '\0')),
-                                     tarn::test::Bytes(std::string(StrMsgGetBufL(&msg), msg.length + 1))));
+  EXPECT_TRUE(
+      tarn::test::BytesEqual(tarn::test::Bytes(expected + std::string(1, '\0')),
+                             tarn::test::Bytes(std::string(StrMsgGetBufL(&msg), msg.length + 1))));
   EXPECT_EQ(ErhErrno(), 0);  // sent on, so cleared here
 
   // No error packs as zeros and empty texts.
   StrMsgStartExL(&msg, nullptr, 0, 5, 0);
   ASSERT_EQ(ErhPackMsgL(&msg), 0);
   const std::string none = "5\0 0\0 3\0 \0 \0"s;
-  EXPECT_TRUE(tarn::test::BytesEqual(tarn::test::Bytes(none + std::string(1, '\0')),
-                                     tarn::test::Bytes(std::string(StrMsgGetBufL(&msg), msg.length + 1))));
+  EXPECT_TRUE(
+      tarn::test::BytesEqual(tarn::test::Bytes(none + std::string(1, '\0')),
+                             tarn::test::Bytes(std::string(StrMsgGetBufL(&msg), msg.length + 1))));
   StrMsgFreeL(&msg);
 }
 
@@ -401,7 +412,8 @@ TEST_F(ErhTest, ErrorStateTravelsToAnotherProcess) {
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   std::string received;
   char chunk[256];
-  for (ssize_t n; (n = read(fds[0], chunk, sizeof chunk)) > 0;) received.append(chunk, static_cast<size_t>(n));
+  for (ssize_t n; (n = read(fds[0], chunk, sizeof chunk)) > 0;)
+    received.append(chunk, static_cast<size_t>(n));
   close(fds[0]);
 
   StrMsg msg;
@@ -469,14 +481,20 @@ TEST_F(ErhTest, MisuseIsTracedWithBothPlaces) {
     ErhMarkM(500, 0, "old", 1, rcsId, 80);
     ErhErrnoToText();
   });
-  EXPECT_NE(trace.find("[  3] [MARK 1] in IpcClose\n    Code is:3001  SystemErr: [9] Bad file descriptor\n"),
-            std::string::npos)
+  EXPECT_NE(
+      trace.find(
+          "[  3] [MARK 1] in IpcClose\n    Code is:3001  SystemErr: [9] Bad file descriptor\n"),
+      std::string::npos)
       << trace;
-  EXPECT_NE(trace.find("ErhMark twice: in [" + file + ":200], function safe_malloc, errcode=1024\n"
-                       "Already marked in [" + file + ":100], function IpcClose, errcode=3001\n"),
+  EXPECT_NE(trace.find("ErhMark twice: in [" + file +
+                       ":200], function safe_malloc, errcode=1024\n"
+                       "Already marked in [" +
+                       file + ":100], function IpcClose, errcode=3001\n"),
             std::string::npos);
-  EXPECT_NE(trace.find("ErhPromoteError and no ErhMark: in [" + file + ":60], errcode=1004\n"
-                       "  Possibly marked without error in [" + file + ":50], function probe\n"),
+  EXPECT_NE(trace.find("ErhPromoteError and no ErhMark: in [" + file +
+                       ":60], errcode=1004\n"
+                       "  Possibly marked without error in [" +
+                       file + ":50], function probe\n"),
             std::string::npos);
   EXPECT_NE(trace.find("ErhPromoteError and no ErhMark: in [" + file + ":70], errcode=1004\n\n"),
             std::string::npos);
@@ -487,13 +505,15 @@ TEST_F(ErhTest, MisuseIsTracedWithBothPlaces) {
 
 TEST_F(ErhTest, StartUpFailureText) {
   char* text = ErhFormatCmnInitFailure();
-  EXPECT_STREQ(text, "Non-recoverable error:\n(0) Failed to initialize the working environment.\n"
-                     "System error: Unknown.\n");
+  EXPECT_STREQ(text,
+               "Non-recoverable error:\n(0) Failed to initialize the working environment.\n"
+               "System error: Unknown.\n");
   safe_free(text, TARN_HERE);
   ErhMarkM(ERH_SYSTEM, EACCES, "f", 3, rcsId, 1);
   text = ErhFormatCmnInitFailure();
-  EXPECT_STREQ(text, "Non-recoverable error:\n(1026) Failed to initialize the working environment.\n"
-                     "System error: [13] Permission denied\n");
+  EXPECT_STREQ(text,
+               "Non-recoverable error:\n(1026) Failed to initialize the working environment.\n"
+               "System error: [13] Permission denied\n");
   safe_free(text, TARN_HERE);
 }
 

@@ -105,71 +105,219 @@ TEST_F(GlobalDispatchTest, LiteralReplySetsGlobalsAndTracesEachOption) {
 }
 
 TEST_F(GlobalDispatchTest, EveryOptionIsDispatchedInTheFixedOrder) {
-  const std::vector<std::string> names = {
-      "LogCrsEvents", "EventLogMessages", "SmLogStartStop", "EventLogAudit", "AuditLogEnable",
-      "AuditLogRetention", "MaxSessions", "MaxBSessions", "MaxMaPerSm", "MaxDaPerMa",
-      "MaxNumberOfMirrors", "CrsPort", "CheckVersions", "MaxWaitForSm", "SchedulerGranularity",
-      "DailyMaintenanceTime", "DailyCheckTime", "DbPurgeCheck", "DbQuickSetScan",
-      "MaxCrsConnections", "SMTPServer", "SMTPSenderAddress", "MmdLockTimeout",
-      "InitOnLoosePolicy", "ReformatFreePoolMedia", "MmFairLimit", "FileMediumCapacity",
-      "NonResidentLocation", "ClnTapeBCPrefix", "DevDetectTree", "MountDelay", "MountScript",
-      "FreePoolDeallocFreq", "EnableSCSIReserveRelease", "EnableVolSafeSupport",
-      "EnableMCFCompression", "OnlyValidObj", "StrictPrivacyCheck", "HidePrivateObj",
-      "IncrOnProtected", "UpgradeIncrToFull", "EnhIncrMaximumTimeSpan", "ForceFull",
-      "BackupCatalogProtectionEqualToObject", "ExternalScriptMode", "StrictSecurityFlags",
-      "StrictSecurityContingencyACL", "CopyDataProtectionEndtimeEqualToBackup",
-      "SaveScheduleAllowed", "RecalculateMediumProtection", "SmFirstConn", "SmPeerId",
-      "SmMaxAgentStartupRetries", "MinDelayForConnectionRetry", "SmWaitForNewClientSec",
-      "SmWaitForNewClient", "SmWaitForNewBackupClientSec", "SmWaitForNewBackupClient",
-      "SmWaitForNewRestoreClientSec", "SmWaitForNewRestoreClient", "SmWaitForFirstClientSec",
-      "SmWaitForFirstClient", "SmWaitForFirstBackupClientSec", "SmWaitForFirstBackupClient",
-      "SmWaitForFirstRestoreClientSec", "SmWaitForFirstRestoreClient",
-      "SmWaitForNextRestoreClientSec", "SmWaitForNextRestoreClient", "SmWaitForDevice",
-      "SmWaitForDB", "SmIdleTimeout", "SmConnIdleTimeout", "SmDaIdleTimeout", "SmMaIdleTimeout",
-      "SmSendReceiveTimeout", "SmSendReceiveMonitorTimeout", "SmMaxAgentMessages",
-      "SmMaxMessagesPerSession", "SmAlwaysLockMinDevices", "AbortIfMINgtDevices",
-      "SmDeviceErrorThreshold", "ExecScriptOnPreview", "BackupPreexecBeforeDevLock",
-      "PrePostExecOnEveryVolumeForHostBackup", "PostExecOnAbortHostBackup",
-      "ScriptOutputTimeout", "SmDisableScript", "UseFenScripts", "ScriptUser",
-      "TreatScriptReturnAsNormal", "SessSucessfulWhenNoObjectsBackedUp",
-      "SessSuccessfulWhenNoObjectsBackedUp", "SessSuccessfulWhenNoObjectsToCopyOrConsolidate",
-      "SessionStatusWhenNoObjectToCopy", "SessionStatusWhenNoObjectToConsolidate",
-      "SessionStatusWhenNoObjectToVerify", "PreventDuplicateCopySession", "BackupDeviceIdle",
-      "UseMaxConc", "ALIGNEDDEFAULT", "VekTapeStatistics", "VekHeaderCheck",
-      "HostBackupExcludesApplyToSingleVolume", "HostBackupIncludesApplyToSingleVolume",
-      "DisableTestLockonEjectEnter", "EnableTestingSessionMessages",
-      "EnhIncrPromoteToFullIfNoEnhFull", "CopyAutomatedMaxObjects",
-      "AbortOnObjectsMoreThanCopyAutomatedMaxObjects", "ConsolidationAutomatedMaxObjects",
-      "CopyLockDevicesDelay", "CopyStartPostBackupOnAbortedSession",
-      "CopyDisableBlockRepackaging", "ConsolidationStartPostBackupOnAbortedSession",
-      "AutomaticDeviceSelectionOrder", "EnableRestoreReportStats", "EnableDeviceFilters",
-      "AutoConsolidationFilterOutAllButLatestPointInTime", "ResumableRestoreDefault",
-      "DbLoginRetries", "DbMaxFilesFound", "DbFreeDiskSpace", "DbFreeExtFileSpace",
-      "DbIdleTimeout", "DbLockTries", "DbLockTimeout", "DbGraceLockDuration",
-      "CellResourceTimeout", "DbMaxFilesInDir", "DbForceImportIfPositionsExist",
-      "PurgeBufferSize", "ReadRate", "DeleteRate", "FilenamePurgeLimitPerHost",
-      "FilenamePurgeLimitTotal", "ConvertFilenamesInIDBDuringBackup",
-      "DbIgnoreCorruptedMaCatalog", "RecoveryIndexDir", "SessionMessagesDir", "DbCtmpDatLimit",
-      "DbCtmpExtLimit", "DbDirsDatLimit", "DbFn1ExtLimit", "DbFn2ExtLimit", "DbFn3ExtLimit",
-      "DbFn4ExtLimit", "DbFnamesDatLimit", "DbMbfconfDatLimit", "DbObjExtLimit",
-      "DbObjectsDatLimit", "DbOvExtLimit", "DbOversDatLimit", "DbPosDatLimit", "DbSesExtLimit",
-      "DbSessionsDatLimit", "DbCartDatLimit", "DbCompDatLimit", "DbDevicesDatLimit",
-      "DbDevicesExtLimit", "DbMediaDatLimit", "DbMtoptDatLimit", "DbMtoptExtLimit",
-      "DbPoolsDatLimit", "DbStoresDatLimit", "DbStoresExtLimit", "DbKeyLimit",
-      "DcLeaveListCatalogFile", "DcEnablePerformanceLog", "BrowseHistoryStart",
-      "BrowseMPosCache", "DCDirAllocation", "RepositionWithinRestoredObject", "MaxDCDirs",
-      "DcFbCdCacheTreshold", "DcFbCdCacheMaxHoleSize", "KeepObsoleteSessions", "KeepMessages",
-      "KeepDiskonlySessions", "PurgeDcbfOfMediumWithCopies", "QuickMediaFormat",
-      "FormatOversPerTransaction", "TarnsvStatusSleep", "TarnsvStatusRetry",
-      "TarnsvStatusSleepInMonitor", "TarnsvSelectTimeout", "EnableSANDynamicAddressing",
-      "UpdateSapRmanChannels", "EADRImagePath", "SUPPRESSECHO", "ShowAllMsgs", "ShowOrpDspMsg",
-      "HideMethodsPerClient", "RptShowPhysicalDeviceInDeviceFlowReport",
-      "RptDisplayPhysicalPath", "RptDlClientsOnlyInFSNotConfigReport", "UsedMedAllSess",
-      "NoGUIRMANScriptParsing", "UserSpecifiedMediaPriorityHasHigherImportance",
-      "StrlenValidationForUnixCM", "BindTimeout", "MonBackupObj", "MonRestoreObj",
-      "MonDeviceObj", "MediaView", "MagazineView", "SCSIView", "JukeboxView",
-      "FileLibraryView", "ExternView", "ACSView", "DASView", "MaxDisplayedObjects",
-      "ZombieSessionTimeout"};
+  const std::vector<std::string> names = {"LogCrsEvents",
+                                          "EventLogMessages",
+                                          "SmLogStartStop",
+                                          "EventLogAudit",
+                                          "AuditLogEnable",
+                                          "AuditLogRetention",
+                                          "MaxSessions",
+                                          "MaxBSessions",
+                                          "MaxMaPerSm",
+                                          "MaxDaPerMa",
+                                          "MaxNumberOfMirrors",
+                                          "CrsPort",
+                                          "CheckVersions",
+                                          "MaxWaitForSm",
+                                          "SchedulerGranularity",
+                                          "DailyMaintenanceTime",
+                                          "DailyCheckTime",
+                                          "DbPurgeCheck",
+                                          "DbQuickSetScan",
+                                          "MaxCrsConnections",
+                                          "SMTPServer",
+                                          "SMTPSenderAddress",
+                                          "MmdLockTimeout",
+                                          "InitOnLoosePolicy",
+                                          "ReformatFreePoolMedia",
+                                          "MmFairLimit",
+                                          "FileMediumCapacity",
+                                          "NonResidentLocation",
+                                          "ClnTapeBCPrefix",
+                                          "DevDetectTree",
+                                          "MountDelay",
+                                          "MountScript",
+                                          "FreePoolDeallocFreq",
+                                          "EnableSCSIReserveRelease",
+                                          "EnableVolSafeSupport",
+                                          "EnableMCFCompression",
+                                          "OnlyValidObj",
+                                          "StrictPrivacyCheck",
+                                          "HidePrivateObj",
+                                          "IncrOnProtected",
+                                          "UpgradeIncrToFull",
+                                          "EnhIncrMaximumTimeSpan",
+                                          "ForceFull",
+                                          "BackupCatalogProtectionEqualToObject",
+                                          "ExternalScriptMode",
+                                          "StrictSecurityFlags",
+                                          "StrictSecurityContingencyACL",
+                                          "CopyDataProtectionEndtimeEqualToBackup",
+                                          "SaveScheduleAllowed",
+                                          "RecalculateMediumProtection",
+                                          "SmFirstConn",
+                                          "SmPeerId",
+                                          "SmMaxAgentStartupRetries",
+                                          "MinDelayForConnectionRetry",
+                                          "SmWaitForNewClientSec",
+                                          "SmWaitForNewClient",
+                                          "SmWaitForNewBackupClientSec",
+                                          "SmWaitForNewBackupClient",
+                                          "SmWaitForNewRestoreClientSec",
+                                          "SmWaitForNewRestoreClient",
+                                          "SmWaitForFirstClientSec",
+                                          "SmWaitForFirstClient",
+                                          "SmWaitForFirstBackupClientSec",
+                                          "SmWaitForFirstBackupClient",
+                                          "SmWaitForFirstRestoreClientSec",
+                                          "SmWaitForFirstRestoreClient",
+                                          "SmWaitForNextRestoreClientSec",
+                                          "SmWaitForNextRestoreClient",
+                                          "SmWaitForDevice",
+                                          "SmWaitForDB",
+                                          "SmIdleTimeout",
+                                          "SmConnIdleTimeout",
+                                          "SmDaIdleTimeout",
+                                          "SmMaIdleTimeout",
+                                          "SmSendReceiveTimeout",
+                                          "SmSendReceiveMonitorTimeout",
+                                          "SmMaxAgentMessages",
+                                          "SmMaxMessagesPerSession",
+                                          "SmAlwaysLockMinDevices",
+                                          "AbortIfMINgtDevices",
+                                          "SmDeviceErrorThreshold",
+                                          "ExecScriptOnPreview",
+                                          "BackupPreexecBeforeDevLock",
+                                          "PrePostExecOnEveryVolumeForHostBackup",
+                                          "PostExecOnAbortHostBackup",
+                                          "ScriptOutputTimeout",
+                                          "SmDisableScript",
+                                          "UseFenScripts",
+                                          "ScriptUser",
+                                          "TreatScriptReturnAsNormal",
+                                          "SessSucessfulWhenNoObjectsBackedUp",
+                                          "SessSuccessfulWhenNoObjectsBackedUp",
+                                          "SessSuccessfulWhenNoObjectsToCopyOrConsolidate",
+                                          "SessionStatusWhenNoObjectToCopy",
+                                          "SessionStatusWhenNoObjectToConsolidate",
+                                          "SessionStatusWhenNoObjectToVerify",
+                                          "PreventDuplicateCopySession",
+                                          "BackupDeviceIdle",
+                                          "UseMaxConc",
+                                          "ALIGNEDDEFAULT",
+                                          "VekTapeStatistics",
+                                          "VekHeaderCheck",
+                                          "HostBackupExcludesApplyToSingleVolume",
+                                          "HostBackupIncludesApplyToSingleVolume",
+                                          "DisableTestLockonEjectEnter",
+                                          "EnableTestingSessionMessages",
+                                          "EnhIncrPromoteToFullIfNoEnhFull",
+                                          "CopyAutomatedMaxObjects",
+                                          "AbortOnObjectsMoreThanCopyAutomatedMaxObjects",
+                                          "ConsolidationAutomatedMaxObjects",
+                                          "CopyLockDevicesDelay",
+                                          "CopyStartPostBackupOnAbortedSession",
+                                          "CopyDisableBlockRepackaging",
+                                          "ConsolidationStartPostBackupOnAbortedSession",
+                                          "AutomaticDeviceSelectionOrder",
+                                          "EnableRestoreReportStats",
+                                          "EnableDeviceFilters",
+                                          "AutoConsolidationFilterOutAllButLatestPointInTime",
+                                          "ResumableRestoreDefault",
+                                          "DbLoginRetries",
+                                          "DbMaxFilesFound",
+                                          "DbFreeDiskSpace",
+                                          "DbFreeExtFileSpace",
+                                          "DbIdleTimeout",
+                                          "DbLockTries",
+                                          "DbLockTimeout",
+                                          "DbGraceLockDuration",
+                                          "CellResourceTimeout",
+                                          "DbMaxFilesInDir",
+                                          "DbForceImportIfPositionsExist",
+                                          "PurgeBufferSize",
+                                          "ReadRate",
+                                          "DeleteRate",
+                                          "FilenamePurgeLimitPerHost",
+                                          "FilenamePurgeLimitTotal",
+                                          "ConvertFilenamesInIDBDuringBackup",
+                                          "DbIgnoreCorruptedMaCatalog",
+                                          "RecoveryIndexDir",
+                                          "SessionMessagesDir",
+                                          "DbCtmpDatLimit",
+                                          "DbCtmpExtLimit",
+                                          "DbDirsDatLimit",
+                                          "DbFn1ExtLimit",
+                                          "DbFn2ExtLimit",
+                                          "DbFn3ExtLimit",
+                                          "DbFn4ExtLimit",
+                                          "DbFnamesDatLimit",
+                                          "DbMbfconfDatLimit",
+                                          "DbObjExtLimit",
+                                          "DbObjectsDatLimit",
+                                          "DbOvExtLimit",
+                                          "DbOversDatLimit",
+                                          "DbPosDatLimit",
+                                          "DbSesExtLimit",
+                                          "DbSessionsDatLimit",
+                                          "DbCartDatLimit",
+                                          "DbCompDatLimit",
+                                          "DbDevicesDatLimit",
+                                          "DbDevicesExtLimit",
+                                          "DbMediaDatLimit",
+                                          "DbMtoptDatLimit",
+                                          "DbMtoptExtLimit",
+                                          "DbPoolsDatLimit",
+                                          "DbStoresDatLimit",
+                                          "DbStoresExtLimit",
+                                          "DbKeyLimit",
+                                          "DcLeaveListCatalogFile",
+                                          "DcEnablePerformanceLog",
+                                          "BrowseHistoryStart",
+                                          "BrowseMPosCache",
+                                          "DCDirAllocation",
+                                          "RepositionWithinRestoredObject",
+                                          "MaxDCDirs",
+                                          "DcFbCdCacheTreshold",
+                                          "DcFbCdCacheMaxHoleSize",
+                                          "KeepObsoleteSessions",
+                                          "KeepMessages",
+                                          "KeepDiskonlySessions",
+                                          "PurgeDcbfOfMediumWithCopies",
+                                          "QuickMediaFormat",
+                                          "FormatOversPerTransaction",
+                                          "TarnsvStatusSleep",
+                                          "TarnsvStatusRetry",
+                                          "TarnsvStatusSleepInMonitor",
+                                          "TarnsvSelectTimeout",
+                                          "EnableSANDynamicAddressing",
+                                          "UpdateSapRmanChannels",
+                                          "EADRImagePath",
+                                          "SUPPRESSECHO",
+                                          "ShowAllMsgs",
+                                          "ShowOrpDspMsg",
+                                          "HideMethodsPerClient",
+                                          "RptShowPhysicalDeviceInDeviceFlowReport",
+                                          "RptDisplayPhysicalPath",
+                                          "RptDlClientsOnlyInFSNotConfigReport",
+                                          "UsedMedAllSess",
+                                          "NoGUIRMANScriptParsing",
+                                          "UserSpecifiedMediaPriorityHasHigherImportance",
+                                          "StrlenValidationForUnixCM",
+                                          "BindTimeout",
+                                          "MonBackupObj",
+                                          "MonRestoreObj",
+                                          "MonDeviceObj",
+                                          "MediaView",
+                                          "MagazineView",
+                                          "SCSIView",
+                                          "JukeboxView",
+                                          "FileLibraryView",
+                                          "ExternView",
+                                          "ACSView",
+                                          "DASView",
+                                          "MaxDisplayedObjects",
+                                          "ZombieSessionTimeout"};
   ASSERT_EQ(names.size(), 213U);
   // With "1" everywhere the hidden options differ from their default and are
   // traced too; the two newer spellings lose to the older ones.
@@ -230,14 +378,15 @@ TEST_F(GlobalDispatchTest, TextOptionsAreCutToTheirFieldsAndDefaultsFollowTheHos
   // Defaults come back with the next reply that lacks the options.
   GlobalDispatch(Reply({}).c_str());
   EXPECT_STREQ(glDailyMaintenanceTime, "12:00");
-  EXPECT_STREQ(glMonBackupObj, "status type name source device size done errors warnings description");
+  EXPECT_STREQ(glMonBackupObj,
+               "status type name source device size done errors warnings description");
   EXPECT_EQ(std::string(glEADRImagePath), root_.path() + "/etc/opt/tarn/server/dr/p1s");
   EXPECT_NE(std::strchr(glSMTPSenderAddress, '@'), nullptr);
 }
 
 TEST_F(GlobalDispatchTest, MinutesThatOverflowAndNegativeMinutesKeepTheDefault) {
-  GlobalDispatch(Reply({{"MountDelay", "-1"}, {"SmPeerId", "40000000"}, {"SmWaitForDB", "35791394"}})
-                     .c_str());
+  GlobalDispatch(
+      Reply({{"MountDelay", "-1"}, {"SmPeerId", "40000000"}, {"SmWaitForDB", "35791394"}}).c_str());
   EXPECT_EQ(glMountDelay, 1800);
   EXPECT_EQ(glSmPeerId, 300);
   EXPECT_EQ(glSmWaitForDB, 35791394 * 60);
@@ -289,8 +438,11 @@ TEST_F(GlobalDispatchTest, MediaClassAndDevicePolicyOptions) {
 }
 
 TEST(OptReaders, IntegerForms) {
-  const std::string reply = Reply({{"Hex", "0x1F"}, {"Dec", " -42"}, {"Bad", "abc"},
-                                   {"Big", "99999999999"}, {"AllOnes", "0xFFFFFFFF"}});
+  const std::string reply = Reply({{"Hex", "0x1F"},
+                                   {"Dec", " -42"},
+                                   {"Bad", "abc"},
+                                   {"Big", "99999999999"},
+                                   {"AllOnes", "0xFFFFFFFF"}});
   int value = 7;
   EXPECT_EQ(OptGetInt(reply.c_str(), "hex", &value), 1);
   EXPECT_EQ(value, 31);
@@ -339,13 +491,13 @@ TEST(Media, MediumStateAgainstTheFairLimit) {
   };
   // capacity 1000 and limit 100: fair from 800 used or 80 overwrites.
   for (const Case& c : {
-           Case{500, 0, 0, 50, 1000, 100, 2},    // good
-           Case{500, 0, 0, 80, 1000, 100, 1},    // overwrites reach the fair share
-           Case{900, 0, 50, 10, 1000, 100, 1},   // 850 used
-           Case{900, 0, 200, 10, 1000, 100, 2},  // 700 used
-           Case{1200, 0, 100, 10, 1000, 100, 0}, // used beyond capacity
-           Case{10, 0, 0, 100, 1000, 100, 0},    // overwrites at the limit
-           Case{10, 1, 0, 0, 1000, 100, 0},      // flagged
+           Case{500, 0, 0, 50, 1000, 100, 2},     // good
+           Case{500, 0, 0, 80, 1000, 100, 1},     // overwrites reach the fair share
+           Case{900, 0, 50, 10, 1000, 100, 1},    // 850 used
+           Case{900, 0, 200, 10, 1000, 100, 2},   // 700 used
+           Case{1200, 0, 100, 10, 1000, 100, 0},  // used beyond capacity
+           Case{10, 0, 0, 100, 1000, 100, 0},     // overwrites at the limit
+           Case{10, 1, 0, 0, 1000, 100, 0},       // flagged
        }) {
     EXPECT_EQ(MmMediumState(c.a, c.flag, c.b, c.n, c.capacity, c.limit), c.state)
         << c.a << " " << c.b << " " << c.n;
@@ -362,12 +514,22 @@ TEST(Media, CartridgeTypes) {
     int type;
   };
   for (const Case& c : {
-           Case{"-tar", "CLN001", 10}, Case{nullptr, nullptr, 0}, Case{"", "A1", 0},
-           Case{"tar", "A1", 1}, Case{"-tar", "A1", 2}, Case{"-cpio", nullptr, 3},
-           Case{"-ansi", "", 8}, Case{"-fbackup", "x", 9}, Case{"-TarnStorage", "x", 4},
-           Case{"-FileSystem", "x", 5}, Case{"-Tarnvale I", "x", 6},
-           Case{"-Cleaning Tape", "x", 10}, Case{"-foreign application", "x", 13},
-           Case{"-UNKNOWN", "x", 12}, Case{"-TAR", "x", 7}, Case{"-other", "x", 7},
+           Case{"-tar", "CLN001", 10},
+           Case{nullptr, nullptr, 0},
+           Case{"", "A1", 0},
+           Case{"tar", "A1", 1},
+           Case{"-tar", "A1", 2},
+           Case{"-cpio", nullptr, 3},
+           Case{"-ansi", "", 8},
+           Case{"-fbackup", "x", 9},
+           Case{"-TarnStorage", "x", 4},
+           Case{"-FileSystem", "x", 5},
+           Case{"-Tarnvale I", "x", 6},
+           Case{"-Cleaning Tape", "x", 10},
+           Case{"-foreign application", "x", 13},
+           Case{"-UNKNOWN", "x", 12},
+           Case{"-TAR", "x", 7},
+           Case{"-other", "x", 7},
        }) {
     EXPECT_EQ(MmGetCartType(c.option, c.label), c.type) << (c.option ? c.option : "null");
   }
@@ -377,7 +539,8 @@ TEST(Media, CartridgeTypes) {
 }
 
 TEST(Media, CodeAndNameTables) {
-  static constexpr UnRwRow kTable[] = {{4, "Read", 0, 0}, {8, "Write", 0, 0}, {-1, "unknown", 0, 0}};
+  static constexpr UnRwRow kTable[] = {
+      {4, "Read", 0, 0}, {8, "Write", 0, 0}, {-1, "unknown", 0, 0}};
   EXPECT_EQ(GetUnRwTable(kTable, "WRITE"), 8);
   EXPECT_EQ(GetUnRwTable(kTable, "exec"), -1);
   EXPECT_STREQ(GetUnRwTableStr(kTable, 4), "Read");

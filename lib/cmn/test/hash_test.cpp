@@ -2,12 +2,12 @@
 // insertion order, removal while iterating; and the hash functions' values.
 #include "cmn/hash.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <set>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "cmn/defines.h"
 
@@ -15,8 +15,12 @@ TARN_RCSID("lib/cmn/test/hash_test.cpp");
 
 namespace {
 
-void* AsPtr(std::intptr_t v) { return reinterpret_cast<void*>(v); }
-std::intptr_t AsInt(const void* p) { return reinterpret_cast<std::intptr_t>(p); }
+void* AsPtr(std::intptr_t v) {
+  return reinterpret_cast<void*>(v);
+}
+std::intptr_t AsInt(const void* p) {
+  return reinterpret_cast<std::intptr_t>(p);
+}
 
 std::vector<std::string> Keys(hash_t* h) {
   std::vector<std::string> keys;
@@ -29,7 +33,8 @@ std::vector<std::string> Keys(hash_t* h) {
 TEST(Hash, DefaultBucketsStayFixedUnderTenThousandKeys) {
   hash_t h = hash_new(hashfn_int, intcmp, 0);
   EXPECT_EQ(h.nbuckets, 997);
-  for (std::intptr_t k = 1; k <= 10000; ++k) ASSERT_EQ(hash_set(&h, AsPtr(k), AsPtr(k * 3)), nullptr);
+  for (std::intptr_t k = 1; k <= 10000; ++k)
+    ASSERT_EQ(hash_set(&h, AsPtr(k), AsPtr(k * 3)), nullptr);
   EXPECT_EQ(h.nbuckets, 997);
   EXPECT_EQ(h.count, 10000);
   for (std::intptr_t k = 1; k <= 10000; ++k) ASSERT_EQ(AsInt(hash_get(&h, AsPtr(k))), k * 3) << k;
@@ -91,7 +96,8 @@ TEST(Hash, RemovalDuringIterationVisitsEveryOtherEntryOnce) {
   EXPECT_EQ(seen.size(), 500u);
   EXPECT_EQ(std::set<std::intptr_t>(seen.begin(), seen.end()).size(), 500u);
   EXPECT_EQ(h.count, 250);
-  for (std::intptr_t k = 0; k < 500; ++k) EXPECT_EQ(hash_get(&h, AsPtr(k)) != nullptr, k % 2 == 1) << k;
+  for (std::intptr_t k = 0; k < 500; ++k)
+    EXPECT_EQ(hash_get(&h, AsPtr(k)) != nullptr, k % 2 == 1) << k;
 
   // Deleting every entry as it is met empties the table.
   for (hash_iter_t it = hash_iter_init(&h); it.valid;) it = hash_delete(&h, hash_iter_key(it));

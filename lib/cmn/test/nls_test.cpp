@@ -24,10 +24,10 @@ std::vector<std::string> Chain(const char* locale) {
 
 TEST(DownscaleLocaleTest, StepsDownToC) {
   EXPECT_EQ(Chain("de_DE.ISO8859-15@euro"),
-            (std::vector<std::string>{"de_DE.ISO8859-15@euro", "de_DE.ISO8859-15", "de_DE.ISO8859-1",
-                                      "de.ISO8859-1", "de", "C"}));
-  EXPECT_EQ(Chain("fr_FR.iso885915"),
-            (std::vector<std::string>{"fr_FR.iso885915", "fr_FR.iso88591", "fr.iso88591", "fr", "C"}));
+            (std::vector<std::string>{"de_DE.ISO8859-15@euro", "de_DE.ISO8859-15",
+                                      "de_DE.ISO8859-1", "de.ISO8859-1", "de", "C"}));
+  EXPECT_EQ(Chain("fr_FR.iso885915"), (std::vector<std::string>{"fr_FR.iso885915", "fr_FR.iso88591",
+                                                                "fr.iso88591", "fr", "C"}));
   EXPECT_EQ(Chain("en_US"), (std::vector<std::string>{"en_US", "en", "C"}));
   EXPECT_EQ(Chain("C"), (std::vector<std::string>{"C"}));
   EXPECT_EQ(Chain(""), (std::vector<std::string>{""}));
@@ -94,7 +94,8 @@ TEST_F(NlsTest, WithoutAnyCatalogueEveryTextSaysSo) {
   EXPECT_EQ(Text(12, 5, &found), "Catalog not loaded, message #5 in set 12");
   EXPECT_EQ(found, 0);
   char buffer[64];
-  EXPECT_STREQ(GetCatalogMessage(-1, buffer, sizeof buffer, 12, 6), "Catalog not loaded, message #6 in set 12");
+  EXPECT_STREQ(GetCatalogMessage(-1, buffer, sizeof buffer, 12, 6),
+               "Catalog not loaded, message #6 in set 12");
   EXPECT_STREQ(NlsGetMessage(12, 7, 1, "x"), "Catalog not loaded, message #7 in set 12");
 }
 
@@ -151,12 +152,16 @@ TEST(VSprintfTest, ArgumentsAreNeverReadAsAnotherType) {
 }
 
 TEST_F(NlsTest, GetMessageFormatsTheCatalogueText) {
-  Install("C", "11 1 one\n11 2 two\n80 1001 Cannot connect to %s (port %d): %s\n131 7 %2$s before %1$s\n");
-  EXPECT_STREQ(NlsGetMessage(80, 1001, "host", 7777, "refused"), "Cannot connect to host (port 7777): refused");
+  Install(
+      "C",
+      "11 1 one\n11 2 two\n80 1001 Cannot connect to %s (port %d): %s\n131 7 %2$s before %1$s\n");
+  EXPECT_STREQ(NlsGetMessage(80, 1001, "host", 7777, "refused"),
+               "Cannot connect to host (port 7777): refused");
   EXPECT_STREQ(NlsGetMessage(131, 7, "a", "b"), "b before a");
   // Results of lookups passed together keep their own texts.
   int found = 0;
-  EXPECT_STREQ(NlsGetMessage(131, 7, NlsGetLiteral(1), NlsGetCatalogStringEx(11, 2, &found)), "two before one");
+  EXPECT_STREQ(NlsGetMessage(131, 7, NlsGetLiteral(1), NlsGetCatalogStringEx(11, 2, &found)),
+               "two before one");
   EXPECT_STREQ(NlsGetMessage(80, 1001), "Cannot connect to  (port ): ");
 }
 

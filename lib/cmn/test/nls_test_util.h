@@ -21,8 +21,8 @@ inline bool CompileCatalogue(const std::string& source, const std::string& outpu
   tarn::test::TempDir dir;
   const std::string input = dir.path() + "/source.msg";
   tarn::test::WriteFile(input, source);
-  const std::string command = std::string(TARN_BUILD_DIR) + "/lib/cmn/cat/tarn_catc -o '" + output + "' '" +
-                              input + "' 2>/dev/null";
+  const std::string command = std::string(TARN_BUILD_DIR) + "/lib/cmn/cat/tarn_catc -o '" + output +
+                              "' '" + input + "' 2>/dev/null";
   return std::system(command.c_str()) == 0;
 }
 

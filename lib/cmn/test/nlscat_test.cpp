@@ -19,10 +19,18 @@ namespace {
 //   (12, 7)  a\tb\\c\n   (escapes as written in the file)
 //   (12, 9)  "line one\nline two"  (a raw newline ends the text)
 const std::string kCatalogue =
-    "\xFD\xFC\xEB\xEA"  "\x03\x00\x00\x00"  "\x00\x00\x00\x00"s
-    "\x0B\x00\x00\x00"  "\x01\x00\x00\x00"  "\x00\x00\x00\x00"s
-    "\x0C\x00\x00\xE0"  "\x07\x00\x00\x00"  "\x06\x00\x00\x00"s
-    "\x0C\x00\x00\x00"  "\x09\x00\x00\x00"  "\x10\x00\x00\x00"s
+    "\xFD\xFC\xEB\xEA"
+    "\x03\x00\x00\x00"
+    "\x00\x00\x00\x00"s
+    "\x0B\x00\x00\x00"
+    "\x01\x00\x00\x00"
+    "\x00\x00\x00\x00"s
+    "\x0C\x00\x00\xE0"
+    "\x07\x00\x00\x00"
+    "\x06\x00\x00\x00"s
+    "\x0C\x00\x00\x00"
+    "\x09\x00\x00\x00"
+    "\x10\x00\x00\x00"s
     "Hello\0"s
     "a\\tb\\\\c\\n\0"s
     "line one\nline two\0"s;
@@ -72,7 +80,8 @@ TEST_F(CatalogFileTest, BrokenFilesAreRefused) {
   EXPECT_EQ(Open(wrongMagic), -1);
   EXPECT_EQ(errno, EINVAL);
   EXPECT_NE(root_->read("/var/opt/tarn/log/debug.log")
-                .find("[catopen] catopen(): Wrong file format [file=" + root_->at("/catalogue.cat") + "]\n"),
+                .find("[catopen] catopen(): Wrong file format [file=" +
+                      root_->at("/catalogue.cat") + "]\n"),
             std::string::npos);
 
   std::string hugeCount = kCatalogue;
@@ -100,7 +109,8 @@ TEST_F(CatalogFileTest, TextsAreBoundedByTheFileAndTheTextLimit) {
   // One entry whose text runs to the end of the file without a terminator.
   const std::string unterminated =
       "\xFD\xFC\xEB\xEA\x01\x00\x00\x00\x00\x00\x00\x00"s
-      "\x05\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00" "abc"s;
+      "\x05\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00"
+      "abc"s;
   CmnCatd h = Open(unterminated);
   ASSERT_GT(h, 0);
   EXPECT_EQ(Get(h, 5, 1), "abc");
@@ -160,10 +170,10 @@ TEST_F(CatalogFileTest, CompilerWritesTheSortedLayout) {
   EXPECT_TRUE(tarn::test::BytesEqual(tarn::test::Bytes(expected),
                                      tarn::test::Bytes(tarn::test::ReadFile(out))));
 
-  EXPECT_FALSE(nlstest::CompileCatalogue("11 1 a\n11 1 b\n", out));        // twice
-  EXPECT_FALSE(nlstest::CompileCatalogue("256 1 a\n", out));               // set too large
-  EXPECT_FALSE(nlstest::CompileCatalogue("11 x a\n", out));                // no number
-  EXPECT_FALSE(nlstest::CompileCatalogue("11 1 a\x01z\n", out));           // control byte
+  EXPECT_FALSE(nlstest::CompileCatalogue("11 1 a\n11 1 b\n", out));  // twice
+  EXPECT_FALSE(nlstest::CompileCatalogue("256 1 a\n", out));         // set too large
+  EXPECT_FALSE(nlstest::CompileCatalogue("11 x a\n", out));          // no number
+  EXPECT_FALSE(nlstest::CompileCatalogue("11 1 a\x01z\n", out));     // control byte
   EXPECT_FALSE(nlstest::CompileCatalogue("11 1 " + std::string(4096, 'y') + "\n", out));
 }
 

@@ -71,18 +71,23 @@ TEST_F(PackTest, NestedMessageTravelsAsOneItem) {
       tarn::test::Bytes(packed)));
   EXPECT_EQ(Expand(packed.c_str()), "Outer: x 42\n!");
   // Nested twice, the items come apart and join again in order.
-  EXPECT_EQ(Expand(NlsPackMessage(250, 7, NlsPackMessage(250, 2, inner), "noon")), "Outer: x 42\n! at noon");
+  EXPECT_EQ(Expand(NlsPackMessage(250, 7, NlsPackMessage(250, 2, inner), "noon")),
+            "Outer: x 42\n! at noon");
 }
 
 TEST_F(PackTest, PackersInOneArgumentListDoNotOverwriteEachOther) {
   EXPECT_EQ(Expand(NlsPackMessage(250, 3, NlsPackLiteral(1), NlsPackLiteral(2))), "one/two");
-  EXPECT_EQ(Expand(NlsPackMessage(250, 4, NlsPackMessage(250, 3, "a", "b"), NlsPackMessage(250, 3, "c", "d"),
-                                  NlsPackMessage(250, 3, "e", "f"))),
-            "[a/b|c/d|e/f]");
+  EXPECT_EQ(
+      Expand(NlsPackMessage(250, 4, NlsPackMessage(250, 3, "a", "b"),
+                            NlsPackMessage(250, 3, "c", "d"), NlsPackMessage(250, 3, "e", "f"))),
+      "[a/b|c/d|e/f]");
 }
 
 TEST_F(PackTest, PlainArgumentsCannotShiftTheOthers) {
-  const std::string packed = NlsPackMessage(250, 4, "a\x03" "b", "\x07\x01[250:3]%s%s", "c");
+  const std::string packed = NlsPackMessage(250, 4,
+                                            "a\x03"
+                                            "b",
+                                            "\x07\x01[250:3]%s%s", "c");
   EXPECT_TRUE(tarn::test::BytesEqual(
       tarn::test::Bytes("15\x03 \x07\x01[250:4]\x03 a b\x03 \x01[250:3]%s%s\x03 c\x03"s),
       tarn::test::Bytes(packed)));
@@ -105,7 +110,8 @@ TEST_F(PackTest, ArgumentsTakeTheCatalogueFormatButKeepTheirType) {
 
 TEST_F(PackTest, MissingTextStillPacksTheFailure) {
   const std::string packed = NlsPackMessage(250, 99, "ignored");
-  EXPECT_EQ(packed, "15\x03 \x07\x22packtest: Bad catalog access for message #99 in set 250\n\x03"s);
+  EXPECT_EQ(packed,
+            "15\x03 \x07\x22packtest: Bad catalog access for message #99 in set 250\n\x03"s);
   EXPECT_EQ(Expand(packed.c_str()), "packtest: Bad catalog access for message #99 in set 250\n");
 }
 
@@ -114,15 +120,24 @@ TEST_F(PackTest, LongArgumentBecomesEllipsis) {
   const std::string packed = NlsPackMessage(250, 3, big, "tail");
   EXPECT_LE(packed.size(), static_cast<size_t>(kNlsPackedMax));
   EXPECT_EQ(Expand(packed.c_str()), ".../tail");
-  EXPECT_EQ(Expand(NlsPackMessage(250, 3, std::string(2000, 'z'), "tail")), std::string(2000, 'z') + "/tail");
+  EXPECT_EQ(Expand(NlsPackMessage(250, 3, std::string(2000, 'z'), "tail")),
+            std::string(2000, 'z') + "/tail");
 }
 
 TEST_F(PackTest, TypedItems) {
   EXPECT_STREQ(NlsPackLiteral(12), "\x07\x02[12]");
-  EXPECT_STREQ(NlsPackTime(1700000000), "\x07\x04" "1700000000");
-  EXPECT_STREQ(NlsPackShortTime(5), "\x07\x05" "5");
-  EXPECT_STREQ(NlsPackFloat(3.5, "%.2f"), "\x07\x06" "3.50S%.2f");
-  EXPECT_STREQ(NlsPackFloat(3.5, "%s%n"), "\x07\x06" "3.5S%g");  // only a float format is used
+  EXPECT_STREQ(NlsPackTime(1700000000),
+               "\x07\x04"
+               "1700000000");
+  EXPECT_STREQ(NlsPackShortTime(5),
+               "\x07\x05"
+               "5");
+  EXPECT_STREQ(NlsPackFloat(3.5, "%.2f"),
+               "\x07\x06"
+               "3.50S%.2f");
+  EXPECT_STREQ(NlsPackFloat(3.5, "%s%n"),
+               "\x07\x06"
+               "3.5S%g");  // only a float format is used
   EXPECT_STREQ(StrFromFloat("2,75S%.1f"), "2.8");
   EXPECT_STREQ(StrFromFloat("1.5S%d%s"), "1.5");
   const std::string time = StrFromTime(1700000000);
@@ -143,7 +158,9 @@ TEST_F(PackTest, ExpansionOfHostileInputStaysBounded) {
   EXPECT_EQ(Expand(""), "<null>");
   EXPECT_EQ(Expand("15\x03 \x07\x01[250:999999999999]\x03 x\x03"), "\x01[250:999999999999]");
   EXPECT_EQ(Expand("15\x03 \x07\x01[250:2"), "\x01[250:2");
-  EXPECT_EQ(Expand("15\x03 \x07\x06" "1.0S%s%s%s%n\x03"), "1");
+  EXPECT_EQ(Expand("15\x03 \x07\x06"
+                   "1.0S%s%s%s%n\x03"),
+            "1");
   // A format that repeats a large argument many times is cut.
   std::string format = "15\x03 \x07";
   for (int i = 0; i < 500; ++i) format += "%1$s";
@@ -228,7 +245,8 @@ void Collect(void* context, const StrFormatPiece* piece) {
 
 TEST(StrFormatTest, PiecesAndSizeEstimate) {
   std::vector<Piece> pieces;
-  const size_t size = strformat(Collect, &pieces, "a%5.2fb%sc%d%%%I64u%lu", 1.5, "xy", 7, 8ull, 9ul);
+  const size_t size =
+      strformat(Collect, &pieces, "a%5.2fb%sc%d%%%I64u%lu", 1.5, "xy", 7, 8ull, 9ul);
   ASSERT_EQ(pieces.size(), 9u);
   const int types[] = {12, 9, 12, 12, 12, 3, 12, 8, 6};
   for (size_t i = 0; i < pieces.size(); ++i) EXPECT_EQ(pieces[i].type, types[i]) << i;

@@ -29,7 +29,8 @@ Parsed Parse(const std::string& text) {
   return p;
 }
 
-std::string Write(int type, const char* host, const char* mpoint, const char* label, int* rc = nullptr) {
+std::string Write(int type, const char* host, const char* mpoint, const char* label,
+                  int* rc = nullptr) {
   char dst[kObjNameSize];
   const int r = StrToObjectName(type, host, mpoint, label, dst);
   if (rc != nullptr) *rc = r;
@@ -43,7 +44,8 @@ TEST(ObjectName, WritesTypeHostMountPointAndLabel) {
   // The mount point is cleaned: separator runs and backslashes become one '/'.
   EXPECT_EQ(Write(5, "h", "//a\\b/", "L"), "05 h:/a/b // L");
   // The label is cut to 80 characters.
-  EXPECT_EQ(Write(5, "h", "/m", std::string(90, 'l').c_str()), "05 h:/m // " + std::string(80, 'l'));
+  EXPECT_EQ(Write(5, "h", "/m", std::string(90, 'l').c_str()),
+            "05 h:/m // " + std::string(80, 'l'));
 }
 
 TEST(ObjectName, ParsesBackTheSameFields) {
@@ -110,12 +112,12 @@ TEST(ObjectName, HostAndMountPointLimitsHoldBothWays) {
 }
 
 TEST(ObjectName, RefusesMisplacedOrMissingDelimiters) {
-  for (const char* bad : {"05h:/m//L",         // no blank
-                          "05 h/m // L",       // no colon
-                          "05 h:/m/L",         // no " // "
-                          "05:h /m // L",      // colon before the blank
-                          "x // h:/m",         // " // " before the colon
-                          "05 h: //L"}) {      // " // " needs its blanks
+  for (const char* bad : {"05h:/m//L",     // no blank
+                          "05 h/m // L",   // no colon
+                          "05 h:/m/L",     // no " // "
+                          "05:h /m // L",  // colon before the blank
+                          "x // h:/m",     // " // " before the colon
+                          "05 h: //L"}) {  // " // " needs its blanks
     EXPECT_EQ(Parse(bad).rc, -1) << bad;
   }
   // The type is only checked when it is asked for.

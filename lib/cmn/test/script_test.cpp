@@ -6,8 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -28,7 +28,9 @@ namespace {
 
 std::vector<std::string> consoleLines;
 
-void CaptureConsole(const char* text) { consoleLines.emplace_back(text != nullptr ? text : ""); }
+void CaptureConsole(const char* text) {
+  consoleLines.emplace_back(text != nullptr ? text : "");
+}
 
 class ScriptTest : public ::testing::Test {
  protected:
@@ -54,7 +56,8 @@ class ScriptTest : public ::testing::Test {
   int Run(const std::string& name, const char* input, int timeout, int flags, int* value,
           const char* user = nullptr) {
     const char* argv[] = {name.c_str(), "first arg", nullptr};
-    return CmnRunScriptExAsUser(dir_.path().c_str(), 2, argv, input, timeout, flags, user, nullptr, value);
+    return CmnRunScriptExAsUser(dir_.path().c_str(), 2, argv, input, timeout, flags, user, nullptr,
+                                value);
   }
 
   static double Seconds(std::chrono::steady_clock::time_point since) {

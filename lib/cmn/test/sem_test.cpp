@@ -25,7 +25,9 @@ long MillisSince(Clock::time_point start) {
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
-int ChildStatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + status; }
+int ChildStatus(int status) {
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + status;
+}
 
 // A child that runs `body` while the parent goes on; Join collects its result.
 pid_t Spawn(const std::function<int()>& body) {

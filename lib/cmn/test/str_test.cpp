@@ -151,8 +151,8 @@ TEST(StrNumbers, BooleanWordsAndNumbers) {
     const char* text;
     int converted;
     int value;
-  } cases[] = {{"yes", 1, 1}, {"ON", 1, 1}, {"True", 1, 1}, {"", 1, 1},  {"off", 1, 0},
-               {"No", 1, 0},  {"false", 1, 0}, {"17", 1, 17}, {"-3", 1, -3}, {"maybe", 0, 99}};
+  } cases[] = {{"yes", 1, 1}, {"ON", 1, 1},    {"True", 1, 1}, {"", 1, 1},    {"off", 1, 0},
+               {"No", 1, 0},  {"false", 1, 0}, {"17", 1, 17},  {"-3", 1, -3}, {"maybe", 0, 99}};
   for (const Case& c : cases) {
     int value = 99;
     int count = -1;
@@ -194,7 +194,8 @@ TEST(StrNumbers, VersionsAndSizes) {
 TEST(StrArgs, SplitsQuotedWordsAndKeepsDoubledQuotes) {
   EXPECT_EQ(Args("prog", "  one \"two three\" 'it''s' \"a\"\"b\"  ", 0),
             (std::vector<std::string>{"prog", "one", "two three", "it''s", "a\"\"b"}));
-  EXPECT_EQ(Args("prog", "\"a\"b 'open rest", 1), (std::vector<std::string>{"a", "b", "open rest"}));
+  EXPECT_EQ(Args("prog", "\"a\"b 'open rest", 1),
+            (std::vector<std::string>{"a", "b", "open rest"}));
   EXPECT_EQ(Args("prog", nullptr, 0), (std::vector<std::string>{"prog"}));
   EXPECT_EQ(Args(nullptr, "", 1), (std::vector<std::string>{}));
 }
@@ -231,7 +232,8 @@ TEST(StrHost, ModeComesFromTheEnvironment) {
 }
 
 TEST(StrHostProbe, ComparesInAFreshProcess) {
-  if (std::getenv("TARN_T_HOSTPROBE") == nullptr) GTEST_SKIP() << "run by ModeComesFromTheEnvironment";
+  if (std::getenv("TARN_T_HOSTPROBE") == nullptr)
+    GTEST_SKIP() << "run by ModeComesFromTheEnvironment";
   std::_Exit(HostStrCmp("HostA", "hosta") == 0 ? 0 : 1);
 }
 
@@ -426,7 +428,8 @@ TEST(StrYear, TwoDigitYears) {
     int in;
     int out;
     int rc;
-  } cases[] = {{0, 2000, 1}, {69, 2069, 1}, {70, 1970, 1}, {99, 1999, 1}, {100, 100, 0}, {-5, 1970, -1}};
+  } cases[] = {{0, 2000, 1},  {69, 2069, 1}, {70, 1970, 1},
+               {99, 1999, 1}, {100, 100, 0}, {-5, 1970, -1}};
   for (const Case& c : cases) {
     int y = c.in;
     EXPECT_EQ(CmnAdjustTwoDigitYear(&y), c.rc) << c.in;
@@ -468,7 +471,8 @@ TEST(StrIdentity, KeyIds) {
 
 TEST(StrIdentity, UserNamesInBothForms) {
   char text[kStrVekUserSize];
-  EXPECT_STREQ(StrToVEKUser(text, "db2inst1", "db2iadm1", "client1", 0), "db2inst1.db2iadm1@client1");
+  EXPECT_STREQ(StrToVEKUser(text, "db2inst1", "db2iadm1", "client1", 0),
+               "db2inst1.db2iadm1@client1");
   char user[61];
   char group[61];
   char host[65];
@@ -518,7 +522,6 @@ TEST(StrIdentity, LocationsAndMagazines) {
   EXPECT_STREQ(b, "b");
   EXPECT_EQ(StrFromMagDescription("none", a, b), -1);
   EXPECT_EQ(StrToMagDescription(std::string(70, 'x').c_str(), "b", out, sizeof out), -1);
-
 }
 
 TEST(StrIdentity, GuidLabelsAndPermissions) {

@@ -2,10 +2,10 @@
 // and texts that end inside a token.
 #include "cmn/tok.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "cmn/defines.h"
 

@@ -49,7 +49,8 @@ Bytes BE(const std::u16string& units) {
 
 Bytes W2S(const Bytes& wide, int flags, int* rc = nullptr) {
   Msg out;
-  const int n = DynConvW2S(wide.data(), &out.m, static_cast<int>(wide.size() / 2), flags | kConvCount);
+  const int n =
+      DynConvW2S(wide.data(), &out.m, static_cast<int>(wide.size() / 2), flags | kConvCount);
   if (rc != nullptr) *rc = n;
   EXPECT_GT(n, 0);
   if (n <= 0) return {};
@@ -72,13 +73,17 @@ Bytes S2W(const Bytes& narrow, int flags) {
 TEST(Utf, WideToNarrowBytes) {
   // A, e-acute, euro, U+1F600 as a pair, a raw-byte unit, a lone surrogate.
   const std::u16string units = {0x41, 0xE9, 0x20AC, 0xD83D, 0xDE00, 0xEEFF, 0xD800, 0x42};
-  const Bytes expected = {0x41, 0xC3, 0xA9, 0xE2, 0x82, 0xAC, 0xF0, 0x9F, 0x98,
-                          0x80, 0xFF, 0xED, 0xA0, 0x80, 0x42};
+  const Bytes expected = {0x41, 0xC3, 0xA9, 0xE2, 0x82, 0xAC, 0xF0, 0x9F,
+                          0x98, 0x80, 0xFF, 0xED, 0xA0, 0x80, 0x42};
   EXPECT_TRUE(BytesEqual(expected, W2S(LE(units), 0)));
   EXPECT_TRUE(BytesEqual(expected, W2S(BE(units), kConvBigEndian)));
   // A leading mark is skipped unless it is to be kept.
-  EXPECT_TRUE(BytesEqual(Bytes{0x61}, W2S(LE(u"\xFEFF" u"a"), 0)));
-  EXPECT_TRUE(BytesEqual(Bytes{0xEF, 0xBB, 0xBF, 0x61}, W2S(LE(u"\xFEFF" u"a"), kConvKeepBom)));
+  EXPECT_TRUE(BytesEqual(Bytes{0x61}, W2S(LE(u"\xFEFF"
+                                             u"a"),
+                                          0)));
+  EXPECT_TRUE(BytesEqual(Bytes{0xEF, 0xBB, 0xBF, 0x61}, W2S(LE(u"\xFEFF"
+                                                               u"a"),
+                                                            kConvKeepBom)));
 }
 
 TEST(Utf, NarrowToWideUnits) {
@@ -89,15 +94,17 @@ TEST(Utf, NarrowToWideUnits) {
   // Bytes that do not start an accepted sequence travel one by one as
   // 0xEE00 + byte: a stray byte, an overlong form, an encoded surrogate,
   // the encoding of a raw-byte unit itself, beyond U+10FFFF, a cut sequence.
-  const Bytes bad = {0xFF, 0xC0, 0x80, 0xED, 0xA0, 0x80, 0xEE, 0xBA, 0x80,
-                     0xF4, 0x90, 0x80, 0x80, 0xE2, 0x82};
+  const Bytes bad = {0xFF, 0xC0, 0x80, 0xED, 0xA0, 0x80, 0xEE, 0xBA,
+                     0x80, 0xF4, 0x90, 0x80, 0x80, 0xE2, 0x82};
   const std::u16string units = {0xEEFF, 0xEEC0, 0xEE80, 0xEEED, 0xEEA0, 0xEE80, 0xEEEE, 0xEEBA,
                                 0xEE80, 0xEEF4, 0xEE90, 0xEE80, 0xEE80, 0xEEE2, 0xEE82};
   EXPECT_TRUE(BytesEqual(LE(units), S2W(bad, 0)));
 
   // Mark rules: EF BB BF is skipped unless kept; 0x10 writes FF FE / FE FF.
   EXPECT_TRUE(BytesEqual(LE(u"a"), S2W({0xEF, 0xBB, 0xBF, 'a'}, 0)));
-  EXPECT_TRUE(BytesEqual(LE(u"\xFEFF" u"a"), S2W({0xEF, 0xBB, 0xBF, 'a'}, kConvKeepBom)));
+  EXPECT_TRUE(BytesEqual(LE(u"\xFEFF"
+                            u"a"),
+                         S2W({0xEF, 0xBB, 0xBF, 'a'}, kConvKeepBom)));
   EXPECT_TRUE(BytesEqual(Bytes{0xFF, 0xFE, 'a', 0}, S2W({'a'}, kConvWriteBom)));
   EXPECT_TRUE(BytesEqual(Bytes{0xFE, 0xFF, 0, 'a'}, S2W({'a'}, kConvWriteBom | kConvBigEndian)));
 }
@@ -180,7 +187,8 @@ TEST(Utf, ReceivedMarkedMessageBecomesNative) {
 
   // Parsing converts it first.
   Msg msg;
-  ASSERT_EQ(StrParseStartNL(&msg.m, reinterpret_cast<const char*>(received.data()), received.size()), 15);
+  ASSERT_EQ(
+      StrParseStartNL(&msg.m, reinterpret_cast<const char*>(received.data()), received.size()), 15);
   EXPECT_STREQ(StrParseNextL(&msg.m), "abc");
   EXPECT_TRUE(BytesEqual(message, Bytes(StrMsgGetRBufL(&msg.m), StrMsgGetRBufL(&msg.m) + 9)));
   // The borrowed received text itself is left alone.
@@ -223,8 +231,8 @@ TEST(Utf, InPlaceMessageListsAndMarks) {
   EXPECT_EQ(MsgCheckBOM(list), 1);
   EXPECT_EQ(MsgReversedUnicode2Ascii(list), -2);
   EXPECT_EQ(MsgAdjustToNative(list), 6);
-  EXPECT_TRUE(BytesEqual(Bytes{'o', 'k', 0, '_', 0, 0}, Bytes(reinterpret_cast<char*>(list),
-                                                                    reinterpret_cast<char*>(list) + 6)));
+  EXPECT_TRUE(BytesEqual(Bytes{'o', 'k', 0, '_', 0, 0},
+                         Bytes(reinterpret_cast<char*>(list), reinterpret_cast<char*>(list) + 6)));
 
   char16_t swapped[] = {0xFFFE, 0x6100, 0, 0};
   EXPECT_EQ(MsgCheckBOM(swapped), 2);

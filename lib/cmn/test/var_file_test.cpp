@@ -1,8 +1,8 @@
 // Variants in files: the text-form file's bytes and its reading (also from
 // UTF-16 files), line files, INI files, and the command-line form.
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "cmn/erh.h"
 #include "cmn/var.h"
@@ -36,13 +36,17 @@ TEST_F(VarFile, PutFileWritesTheBracelessFormAndGetFileReadsIt) {
 
 TEST_F(VarFile, GetFileReadsUtf16AndUtf8Marks) {
   const std::string wide = Path("wide.cfg");
-  WriteFile(wide, std::string("\xFF\xFE" "a\0=\0'\0\xE4\0'\0;\0", 14));
+  WriteFile(wide, std::string("\xFF\xFE"
+                              "a\0=\0'\0\xE4\0'\0;\0",
+                              14));
   Owned a(CmnVarGetFile(wide.c_str()));
   ASSERT_NE(CmnVarGet(a.v, "a"), nullptr);
   EXPECT_STREQ(CmnVarCastText(*CmnVarGet(a.v, "a")), "\xC3\xA4");
 
   const std::string marked = Path("utf8.cfg");
-  WriteFile(marked, "\xEF\xBB\xBF" "b=2;");
+  WriteFile(marked,
+            "\xEF\xBB\xBF"
+            "b=2;");
   Owned b(CmnVarGetFile(marked.c_str()));
   ASSERT_NE(CmnVarGet(b.v, "b"), nullptr);
   EXPECT_EQ(CmnVarGet(b.v, "b")->u.integer, 2);
@@ -72,7 +76,8 @@ TEST_F(VarFile, LineFiles) {
   ASSERT_EQ(CmnVarLength(lines.v), 3);
   EXPECT_STREQ(CmnVarCastText(*CmnVarAt(lines.v, 2)), "three");
 
-  Owned out(CmnVarArray(CmnVarText("a"), CmnVarInt64(5), CmnVarText(""), CmnVarText("b"), VarUndef));
+  Owned out(
+      CmnVarArray(CmnVarText("a"), CmnVarInt64(5), CmnVarText(""), CmnVarText("b"), VarUndef));
   const std::string saved = Path("saved");
   ASSERT_EQ(CmnVarSaveFile(out.v, saved.c_str()), 0);
   EXPECT_EQ(ReadFile(saved), "a\n\nb\n");
@@ -109,16 +114,18 @@ TEST_F(VarFile, IniFileSectionsAndLineForms) {
 
   CmnVar packed = VarUndef;
   ASSERT_EQ(CmnVarPackIni(ini.v, &packed), 0);
-  EXPECT_STREQ(CmnVarCastText(packed),
-               "top=1\n# comment\n[Section A]\nkey=value  \nquoted=a \"b\" c\nsingle=x'y\nopen=no end\n"
-               "[Other]\n%percent\n");
+  EXPECT_STREQ(
+      CmnVarCastText(packed),
+      "top=1\n# comment\n[Section A]\nkey=value  \nquoted=a \"b\" c\nsingle=x'y\nopen=no end\n"
+      "[Other]\n%percent\n");
   CmnVarFree(&packed);
 }
 
 TEST_F(VarFile, IniValuesTheReaderWouldChangeAreQuoted) {
   Owned v(CmnVarList("late", CmnVarText("v"), nullptr));
-  CmnVarListAdd(&v.v, "S", CmnVarList("a", CmnVarText(" lead"), "b", CmnVarText("'q"), "c", CmnVarText(""), "n",
-                                      CmnVarInt64(7), nullptr));
+  CmnVarListAdd(&v.v, "S",
+                CmnVarList("a", CmnVarText(" lead"), "b", CmnVarText("'q"), "c", CmnVarText(""),
+                           "n", CmnVarInt64(7), nullptr));
   CmnVarListAdd(&v.v, "after", CmnVarText("sections"));
   const std::string path = Path("out.ini");
   ASSERT_EQ(CmnVarSaveIniFile(v.v, path.c_str()), 0);
@@ -133,12 +140,13 @@ TEST_F(VarFile, IniValuesTheReaderWouldChangeAreQuoted) {
 }
 
 TEST(VarCmdline, EntriesBecomeOptions) {
-  Owned opts(CmnVarList("debug", CmnVarText("1-200"), "verbose", CmnVarInt64(1), "#unknown", CmnVarText("x"),
-                        "files",
+  Owned opts(CmnVarList("debug", CmnVarText("1-200"), "verbose", CmnVarInt64(1), "#unknown",
+                        CmnVarText("x"), "files",
                         CmnVarArray(CmnVarText("a"), CmnVarInt64(9), CmnVarText("b"),
                                     CmnVarList("n", CmnVarText("1"), nullptr), VarUndef),
                         "range", CmnVarRange(1, 2), nullptr));
-  EXPECT_EQ(cmntest::Take(CmnVarToCmdline(opts.v)), "-debug 1-200 -verbose -files a -files b -files -n 1 ");
+  EXPECT_EQ(cmntest::Take(CmnVarToCmdline(opts.v)),
+            "-debug 1-200 -verbose -files a -files b -files -n 1 ");
   EXPECT_EQ(cmntest::Take(CmnVarToCmdline(CmnVarList(nullptr))), "");
   EXPECT_EQ(CmnVarToCmdline(CmnVarInt64(1)), nullptr);
 }

@@ -1,11 +1,11 @@
 // Variant text form as written: the exact bytes of every kind and of each
 // packing flag, the quoting of keys, and the escaping of quoted texts.
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "cmn/erh.h"
 #include "cmn/var.h"
@@ -25,10 +25,13 @@ TEST(VarPack, ConfigurationListWithEachFlag) {
   EXPECT_EQ(Pack(config.v), "{\n\tVersion='32bit';\n\tDB2_NODES={\n\t\t0='hostA';\n\t};\n}");
   EXPECT_EQ(Pack(config.v, VAR_PACK_NOTABS), "{\nVersion='32bit';\nDB2_NODES={\n0='hostA';\n};\n}");
   EXPECT_EQ(Pack(config.v, VAR_PACK_NOLF), "{\tVersion='32bit';\tDB2_NODES={\t\t0='hostA';\t};}");
-  EXPECT_EQ(Pack(config.v, VAR_PACK_NOTABS | VAR_PACK_NOLF), "{Version='32bit';DB2_NODES={0='hostA';};}");
+  EXPECT_EQ(Pack(config.v, VAR_PACK_NOTABS | VAR_PACK_NOLF),
+            "{Version='32bit';DB2_NODES={0='hostA';};}");
   EXPECT_EQ(Pack(config.v, VAR_PACK_NOBRACES), "Version='32bit';\nDB2_NODES={\n\t0='hostA';\n};\n");
-  EXPECT_EQ(Pack(config.v, VAR_PACK_NOBRACES | VAR_PACK_NOLF), "Version='32bit';DB2_NODES={\t0='hostA';};");
-  EXPECT_EQ(Pack(config.v, VAR_PACK_BASE64), "ewoJVmVyc2lvbj0nMzJiaXQnOwoJREIyX05PREVTPXsKCQkwPSdob3N0QSc7Cgl9Owp9");
+  EXPECT_EQ(Pack(config.v, VAR_PACK_NOBRACES | VAR_PACK_NOLF),
+            "Version='32bit';DB2_NODES={\t0='hostA';};");
+  EXPECT_EQ(Pack(config.v, VAR_PACK_BASE64),
+            "ewoJVmVyc2lvbj0nMzJiaXQnOwoJREIyX05PREVTPXsKCQkwPSdob3N0QSc7Cgl9Owp9");
   EXPECT_EQ(Pack(config.v, VAR_PACK_BASE64 | VAR_PACK_NOBRACES),
             "VmVyc2lvbj0nMzJiaXQnOwpEQjJfTk9ERVM9ewoJMD0naG9zdEEnOwp9Owo=");
   // Flags 8 and 16 (used for files) leave the text as it is.
@@ -47,8 +50,8 @@ TEST(VarPack, ScalarsAndArrays) {
 }
 
 TEST(VarPack, ListsInsideArraysKeepTheirBraces) {
-  Owned v(CmnVarList("a", CmnVarArray(CmnVarList("b", CmnVarInt64(1), nullptr), VarUndef), "u", VarUndef,
-                     nullptr));
+  Owned v(CmnVarList("a", CmnVarArray(CmnVarList("b", CmnVarInt64(1), nullptr), VarUndef), "u",
+                     VarUndef, nullptr));
   EXPECT_EQ(Pack(v.v), "{\n\ta=({\n\t\tb=1;\n\t});\n\tu=;\n}");
   EXPECT_EQ(Pack(v.v, VAR_PACK_NOBRACES), "a=({\n\tb=1;\n});\nu=;\n");
   Owned top(CmnVarArray(CmnVarList("b", CmnVarInt64(1), nullptr), VarUndef));
@@ -67,7 +70,8 @@ TEST(VarPack, KeysAreQuotedWhenTheyWouldNotReadBack) {
   CmnVarListAdd(&v.v, "bell\a", CmnVarInt64(8));
   CmnVarListAdd(&v.v, "x=y", CmnVarInt64(9));
   EXPECT_EQ(Pack(v.v, VAR_PACK_NOTABS | VAR_PACK_NOLF),
-            "{plain9_Key=1;'with blank'=2;'it\x01qs'=3;''=4;''=5;'#unknown'=6;a#b=7;'bell\a'=8;'x=y'=9;}");
+            "{plain9_Key=1;'with "
+            "blank'=2;'it\x01qs'=3;''=4;''=5;'#unknown'=6;a#b=7;'bell\a'=8;'x=y'=9;}");
 }
 
 TEST(VarPack, DeepListsStopIndentingAtLevelFifteen) {
@@ -86,12 +90,26 @@ TEST(VarPack, DeepListsStopIndentingAtLevelFifteen) {
 }
 
 TEST(VarPack, CallerTabTableAndSerializeAtDepth) {
-  const char* const dots[16] = {"", ".", "..", "...", "....", ".....", "......", ".......", "........",
-                                ".........", "..........", "...........", "............",
-                                ".............", "..............", "..............."};
+  const char* const dots[16] = {"",
+                                ".",
+                                "..",
+                                "...",
+                                "....",
+                                ".....",
+                                "......",
+                                ".......",
+                                "........",
+                                ".........",
+                                "..........",
+                                "...........",
+                                "............",
+                                ".............",
+                                "..............",
+                                "..............."};
   Owned config(Db2Config());
   const CmnVarPackOptions options{VAR_PACK_NOLF, dots};
-  EXPECT_EQ(cmntest::Take(CmnVarPackEx(config.v, &options)), "{.Version='32bit';.DB2_NODES={..0='hostA';.};}");
+  EXPECT_EQ(cmntest::Take(CmnVarPackEx(config.v, &options)),
+            "{.Version='32bit';.DB2_NODES={..0='hostA';.};}");
   Owned out(CmnVarText("x="));
   EXPECT_EQ(CmnVarSerialize(&out.v, *CmnVarGet(config.v, "DB2_NODES"), 2, nullptr), 0);
   EXPECT_STREQ(CmnVarCastText(out.v), "x={\n\t\t\t0='hostA';\n\t\t}");
@@ -102,7 +120,10 @@ TEST(StrEscape, OptionsChooseTheEscapedCharacters) {
   const char* plain = "nothing/to:do";
   EXPECT_EQ(StrEscape(plain, nullptr, STR_ESCAPE_QUOTE), plain);
   const std::string all = StrEscape("'\"/\\:\x01", nullptr, 31);
-  EXPECT_EQ(all, "\x01q\x01Q\x01s\x01" "b\x01" "c\x01\x01");
+  EXPECT_EQ(all,
+            "\x01q\x01Q\x01s\x01"
+            "b\x01"
+            "c\x01\x01");
   EXPECT_EQ(std::string(StrEscape("a/b:c", nullptr, STR_ESCAPE_SLASH)), "a\x01sb:c");
   n = 3;  // the length bounds the input, which may hold NULs
   const char* part = StrEscape("'\0'", &n, STR_ESCAPE_QUOTE);
@@ -114,7 +135,11 @@ TEST(StrEscape, OptionsChooseTheEscapedCharacters) {
 TEST(StrEscape, UnescapeReversesAllAndRefusesBadSequences) {
   const char* plain = "plain";
   EXPECT_EQ(StrUnescape(plain, nullptr), plain);
-  EXPECT_EQ(std::string(StrUnescape("\x01q\x01Q\x01s\x01" "b\x01" "c\x01\x01", nullptr)), "'\"/\\:\x01");
+  EXPECT_EQ(std::string(StrUnescape("\x01q\x01Q\x01s\x01"
+                                    "b\x01"
+                                    "c\x01\x01",
+                                    nullptr)),
+            "'\"/\\:\x01");
   ErhClearError();
   EXPECT_EQ(StrUnescape("bad\x01x", nullptr), nullptr);
   EXPECT_EQ(ErhErrno(), ERH_UNESCAPE);

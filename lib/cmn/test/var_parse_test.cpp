@@ -1,9 +1,9 @@
 // Variant text form as read: values of every kind, syntax errors with their
 // texts and positions, hostile input, and round trips through the packer.
+#include <gtest/gtest.h>
+
 #include <climits>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "cmn/erh.h"
 #include "cmn/var.h"
@@ -46,7 +46,8 @@ TEST(VarParse, ValuesOfEveryKind) {
   EXPECT_EQ(CmnVarLength(*CmnVarGet(p.value.v, "d")), 3);
   EXPECT_EQ(CmnVarKindOf(*CmnVarGet(p.value.v, "e")), VAR_KIND_LIST);
   EXPECT_STREQ(CmnVarCastText(*CmnVarGet(p.value.v, "f")), "bare");
-  EXPECT_EQ(CmnVarKindOf(*CmnVarGet(p.value.v, "g")), VAR_KIND_INT);  // "-" is a number that does not scan
+  EXPECT_EQ(CmnVarKindOf(*CmnVarGet(p.value.v, "g")),
+            VAR_KIND_INT);  // "-" is a number that does not scan
   EXPECT_EQ(CmnVarGet(p.value.v, "h")->klass, nullptr);
 }
 
@@ -82,22 +83,33 @@ TEST(VarParse, SyntaxErrorsNameExpectedFoundAndPlace) {
     const char* token;
   };
   const Case cases[] = {
-      {"{a 1}", "Syntax error at line 1, column 4. Expected 'token->type==token_eq', got number. Near: '1}'", 1, 4,
-       "number"},
-      {"[1;2]", "Syntax error at line 1, column 3. Expected 'token->type==token_comma', got delimiter. Near: ';2]'",
+      {"{a 1}",
+       "Syntax error at line 1, column 4. Expected 'token->type==token_eq', got number. Near: '1}'",
+       1, 4, "number"},
+      {"[1;2]",
+       "Syntax error at line 1, column 3. Expected 'token->type==token_comma', got delimiter. "
+       "Near: ';2]'",
        1, 3, "delimiter"},
-      {"[x,2]", "Syntax error at line 1, column 2. Expected 'token->type==token_number', got string. Near: 'x,2]'", 1,
-       2, "string"},
-      {"[1,2", "Syntax error at line 1, column 5. Expected 'token->type==token_range_end', got EOF. Near: ''", 1, 5,
-       "EOF"},
-      {"(1 2)", "Syntax error at line 1, column 4. Expected 'token->type==token_array_end', got number. Near: '2)'",
+      {"[x,2]",
+       "Syntax error at line 1, column 2. Expected 'token->type==token_number', got string. Near: "
+       "'x,2]'",
+       1, 2, "string"},
+      {"[1,2",
+       "Syntax error at line 1, column 5. Expected 'token->type==token_range_end', got EOF. Near: "
+       "''",
+       1, 5, "EOF"},
+      {"(1 2)",
+       "Syntax error at line 1, column 4. Expected 'token->type==token_array_end', got number. "
+       "Near: '2)'",
        1, 4, "number"},
       {"{\n\ta=1;\n\t=2;\n}",
-       "Syntax error at line 3, column 2. Expected 'token->type==token_string || token->type==token_number', got "
+       "Syntax error at line 3, column 2. Expected 'token->type==token_string || "
+       "token->type==token_number', got "
        "'='. Near: '=2;'",
        3, 2, "'='"},
-      {"{a=1;", "Syntax error at line 1, column 6. Expected 'token->type==token_string || "
-                "token->type==token_number', got EOF. Near: ''",
+      {"{a=1;",
+       "Syntax error at line 1, column 6. Expected 'token->type==token_string || "
+       "token->type==token_number', got EOF. Near: ''",
        1, 6, "EOF"},
   };
   for (const Case& c : cases) {
@@ -139,14 +151,16 @@ TEST(VarParse, HostileInputIsRefused) {
   Parsed p;
   Parse(&p, "{a='unterminated;b=1}");
   EXPECT_EQ(p.message,
-            "Syntax error at line 1, column 4. Expected 'valid token', got invalid token. Near: ''unterminated;b=1}'");
+            "Syntax error at line 1, column 4. Expected 'valid token', got invalid token. Near: "
+            "''unterminated;b=1}'");
   Parse(&p, "'open");
   EXPECT_NE(p.state.error, 0);
   EXPECT_EQ(p.value.v.klass, nullptr);
 
   Parse(&p, "{a=9223372036854775808}");
   EXPECT_EQ(p.message,
-            "Syntax error at line 1, column 4. Expected 'number in range', got number. Near: '9223372036854775808}'");
+            "Syntax error at line 1, column 4. Expected 'number in range', got number. Near: "
+            "'9223372036854775808}'");
   Parse(&p, "[2147483648,1]");
   EXPECT_EQ(p.state.column, 2);
   EXPECT_NE(p.state.error, 0);
@@ -158,7 +172,8 @@ TEST(VarParse, HostileInputIsRefused) {
 }
 
 TEST(VarParse, NestingDepthIsBounded) {
-  const std::string ok = std::string(kCmnVarMaxParseDepth + 1, '(') + std::string(kCmnVarMaxParseDepth + 1, ')');
+  const std::string ok =
+      std::string(kCmnVarMaxParseDepth + 1, '(') + std::string(kCmnVarMaxParseDepth + 1, ')');
   Parsed p;
   Parse(&p, ok.c_str());
   EXPECT_EQ(p.state.error, 0);
@@ -192,7 +207,8 @@ TEST(VarParse, BracelessAndBase64Bodies) {
   Parse(&p, "a=1;}", VAR_PACK_NOBRACES);
   EXPECT_NE(p.state.error, 0);
 
-  Parse(&p, "ewoJVmVyc2lvbj0nMzJiaXQnOwoJREIyX05PREVTPXsKCQkwPSdob3N0QSc7Cgl9Owp9", VAR_PACK_BASE64);
+  Parse(&p, "ewoJVmVyc2lvbj0nMzJiaXQnOwoJREIyX05PREVTPXsKCQkwPSdob3N0QSc7Cgl9Owp9",
+        VAR_PACK_BASE64);
   EXPECT_EQ(CmnVarCmp(p.value.v, config.v), 0);
   Parse(&p, "not base64!", VAR_PACK_BASE64);
   EXPECT_NE(p.state.error, 0);
@@ -206,11 +222,12 @@ TEST(VarParse, BracelessAndBase64Bodies) {
 CmnVar EveryKind() {
   std::string bytes;
   for (int c = 1; c < 256; ++c) bytes.push_back(static_cast<char>(c));
-  CmnVar v = CmnVarList("int", CmnVarInt64(LLONG_MIN), "text", CmnVarText(bytes.c_str()), "range",
-                        CmnVarRange(INT32_MIN, -1), "array",
-                        CmnVarArray(CmnVarInt64(0), CmnVarText(""), CmnVarList("k", CmnVarText("v"), nullptr),
-                                    CmnVarArray(VarUndef), VarUndef),
-                        "undef", VarUndef, "empty", CmnVarList(nullptr), nullptr);
+  CmnVar v = CmnVarList(
+      "int", CmnVarInt64(LLONG_MIN), "text", CmnVarText(bytes.c_str()), "range",
+      CmnVarRange(INT32_MIN, -1), "array",
+      CmnVarArray(CmnVarInt64(0), CmnVarText(""), CmnVarList("k", CmnVarText("v"), nullptr),
+                  CmnVarArray(VarUndef), VarUndef),
+      "undef", VarUndef, "empty", CmnVarList(nullptr), nullptr);
   CmnVarListAdd(&v, "", CmnVarText("empty key"));
   CmnVarListAdd(&v, "#hash", CmnVarText("comment-like key"));
   CmnVarListAdd(&v, "ctl\x01\x7f key", CmnVarText("'quoted'"));

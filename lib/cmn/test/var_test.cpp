@@ -2,10 +2,10 @@
 // keyed lists, paths and iteration.
 #include "cmn/var.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "cmn/erh.h"
 #include "var_test_util.h"
@@ -255,7 +255,9 @@ TEST(VarIter, ArrayIndexesAndListKeys) {
 TEST(VarText, WideTextBecomesUtf8) {
   Owned t;
   ASSERT_NE(CmnVarCopyW2S(&t.v, u"gr\u00fc\u00dfe"), nullptr);
-  EXPECT_STREQ(CmnVarCastText(t.v), "gr\xC3\xBC\xC3\x9F" "e");
+  EXPECT_STREQ(CmnVarCastText(t.v),
+               "gr\xC3\xBC\xC3\x9F"
+               "e");
   Owned number(CmnVarInt64(1));
   EXPECT_EQ(CmnVarCopyW2S(&number.v, u"x"), nullptr);
 }

@@ -27,8 +27,8 @@ inline std::string Pack(CmnVar v, int flags = 0) {
 
 // The configuration list the cell server keeps for a DB2 instance.
 inline CmnVar Db2Config() {
-  return CmnVarList("Version", CmnVarText("32bit"), "DB2_NODES", CmnVarList("0", CmnVarText("hostA"), nullptr),
-                    nullptr);
+  return CmnVarList("Version", CmnVarText("32bit"), "DB2_NODES",
+                    CmnVarList("0", CmnVarText("hostA"), nullptr), nullptr);
 }
 
 }  // namespace vartest

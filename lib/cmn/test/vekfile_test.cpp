@@ -41,7 +41,9 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-int ChildStatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + status; }
+int ChildStatus(int status) {
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + status;
+}
 
 // Every test runs in a fresh install root under the strictest mask, so that a
 // permission that survives it was set on purpose.
@@ -75,18 +77,16 @@ class FileTest : public ::testing::Test {
 struct OpenCase {
   int rule;
   bool exists;
-  int error;         // expected errno, 0 for success
-  const char* after; // contents afterwards, null: file absent
+  int error;          // expected errno, 0 for success
+  const char* after;  // contents afterwards, null: file absent
 };
 
 TEST_F(FileTest, OpenFlagTableOnRealFiles) {
   const OpenCase cases[] = {
-      {0, true, 0, "old"},      {0, false, ENOENT, nullptr},
-      {1, true, 0, ""},         {1, false, 0, ""},
-      {2, true, 0, "old"},      {2, false, 0, ""},
-      {3, true, 0, ""},         {3, false, ENOENT, nullptr},
-      {4, true, EEXIST, "old"}, {4, false, 0, ""},
-      {5, true, EEXIST, "old"}, {6, false, 0, ""},
+      {0, true, 0, "old"},      {0, false, ENOENT, nullptr}, {1, true, 0, ""},
+      {1, false, 0, ""},        {2, true, 0, "old"},         {2, false, 0, ""},
+      {3, true, 0, ""},         {3, false, ENOENT, nullptr}, {4, true, EEXIST, "old"},
+      {4, false, 0, ""},        {5, true, EEXIST, "old"},    {6, false, 0, ""},
       {7, true, EEXIST, "old"}, {7, false, 0, ""},
   };
   for (const OpenCase& c : cases) {
@@ -430,8 +430,7 @@ TEST_F(FileTest, CopyAsSymbolicLink) {
   EXPECT_EQ(fs::read_symlink(to).string(), from);
   EXPECT_EQ(VEK_CopyFile(At("other").c_str(), to.c_str(), kVekCopySymlink), -1);
   EXPECT_EQ(errno, EEXIST);
-  EXPECT_EQ(VEK_CopyFile(At("other").c_str(), to.c_str(), kVekCopySymlink | kVekCopyOverwrite),
-            0);
+  EXPECT_EQ(VEK_CopyFile(At("other").c_str(), to.c_str(), kVekCopySymlink | kVekCopyOverwrite), 0);
   EXPECT_EQ(fs::read_symlink(to).string(), At("other"));
   EXPECT_EQ(ReadFile(from), "data");
 }

@@ -1,9 +1,8 @@
 // Asynchronous transfers: the writes a small and a large send make, a large
 // exchange with a slow peer in both directions at once, packets refused for
 // the armed buffer, empty packets, closed peers and accepting while waiting.
-#include <sys/socket.h>
-
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <cstring>
 #include <string>
@@ -48,8 +47,10 @@ TEST_F(AsyncTest, SmallSendIsOneWriteLargeSendHeaderThenData) {
   EXPECT_EQ(IpcWaitForAsyncIpcEvent(5), handle);
   EXPECT_EQ(IpcGetLastIpcHandleEvent(handle), IPC_EVENT_SENT);
   EXPECT_EQ(IpcCanSendAsync(handle), 1);
-  EXPECT_TRUE(
-      BytesEqual(Bytes(std::string_view("\0\0\0\x0a" "0123456789", 14)), Span(pair.NextRecord())));
+  EXPECT_TRUE(BytesEqual(Bytes(std::string_view("\0\0\0\x0a"
+                                                "0123456789",
+                                                14)),
+                         Span(pair.NextRecord())));
 
   const std::string large = Pattern(10000, 1);
   ASSERT_EQ(IpcSendAsync(handle, large.data(), 10000), 0);

@@ -1,10 +1,9 @@
 // Connections: port ranges per program, listening and accepting, TARN_HOSTS,
 // resolver retries, locality without a name service, fair event waits,
 // shutdown against a peer that keeps talking, and the load throttle.
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -289,7 +288,8 @@ TEST_F(ConnectTest, LoopbackIsLocalWithoutLookingUpOurOwnName) {
 
 TEST_F(ConnectTest, EqualNamesShareAnAddress) {
   IpcSetResolverFunction(FakeResolver);
-  known = {{"a", {Ip("10.0.0.1"), Ip("10.0.0.2")}}, {"b", {Ip("10.0.0.2")}}, {"c", {Ip("10.0.0.3")}}};
+  known = {
+      {"a", {Ip("10.0.0.1"), Ip("10.0.0.2")}}, {"b", {Ip("10.0.0.2")}}, {"c", {Ip("10.0.0.3")}}};
   failure = 1;
   EXPECT_EQ(IpcIPIsEqual("a", "b"), 1);
   EXPECT_EQ(IpcIPIsEqual("a", "c"), 0);

@@ -2,10 +2,9 @@
 // peers that trickle, close early or lie about lengths, peeking, and
 // time-outs that leave the descriptor as they found it.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>
@@ -36,7 +35,9 @@ using tarn::test::BytesEqual;
 
 class FramingTest : public IpcTest {};
 
-bool NonBlocking(int fd) { return (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0; }
+bool NonBlocking(int fd) {
+  return (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0;
+}
 
 TEST_F(FramingTest, StringMessageTravelsAsItsTextAndNulBehindABigEndianLength) {
   Connection c;
@@ -46,7 +47,10 @@ TEST_F(FramingTest, StringMessageTravelsAsItsTextAndNulBehindABigEndianLength) {
   ASSERT_EQ(StrMsgAppendL(msg, "abc"), 0);
   EXPECT_EQ(IpcSendStrMsgL(c.handle, msg), 13);
   const std::string wire = ReadExactly(c.peer, 13);
-  EXPECT_TRUE(BytesEqual(Bytes(std::string_view("\0\0\0\x09" "15\0 abc\0\0", 13)), Span(wire)));
+  EXPECT_TRUE(BytesEqual(Bytes(std::string_view("\0\0\0\x09"
+                                                "15\0 abc\0\0",
+                                                13)),
+                         Span(wire)));
   StrMsgDelete(&msg);
 
   // The other way round the same bytes give the same message.
@@ -159,7 +163,8 @@ TEST_F(FramingTest, LyingHeadersAreRefusedBeforeAnyDataIsRead) {
   }
   // Each refusal leaves its reason in debug.log.
   const std::string log = root_.read("/var/opt/tarn/log/debug.log");
-  EXPECT_NE(log.find("invalid IPC packet header (-2147483648) => fail with ERROR"), std::string::npos);
+  EXPECT_NE(log.find("invalid IPC packet header (-2147483648) => fail with ERROR"),
+            std::string::npos);
   EXPECT_NE(log.find("invalid IPC packet header (-1) => fail with ERROR"), std::string::npos);
   EXPECT_NE(log.find("Dump of the first 4 bytes:"), std::string::npos);
   EXPECT_NE(log.find("buffer (64 bytes) too small to receive data (65 bytes) => fail with ERROR"),
@@ -278,7 +283,9 @@ TEST_F(FramingTest, SendTimeOutOnAPipePairSwitchesThePipeItWritesTo) {
 }
 
 volatile sig_atomic_t interrupted = 0;
-void OnSignal(int) { interrupted = 1; }
+void OnSignal(int) {
+  interrupted = 1;
+}
 
 // Receives while the peer interrupts us with a signal before it sends.
 int ReceiveUnderSignal(const Connection& c, char* buffer, int size) {

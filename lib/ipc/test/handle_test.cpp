@@ -2,9 +2,8 @@
 // mark, handles that are out of range or free, message installation, SIGPIPE
 // around the layer's life, and a forked child that drops what it inherited.
 #include <fcntl.h>
-#include <signal.h>
-
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <vector>
 
@@ -24,7 +23,9 @@ using ipctest::IpcTest;
 
 class HandleTest : public IpcTest {};
 
-int HighWater() { return IpcMyInstance()->highWater; }
+int HighWater() {
+  return IpcMyInstance()->highWater;
+}
 
 TEST_F(HandleTest, TableHoldsSixtyFourHandlesAndRefusesTheNext) {
   std::vector<IpcHandle> handles;
@@ -137,7 +138,9 @@ TEST_F(HandleTest, SigPipeIsIgnoredWhileTheLayerRunsAndPutBackAfter) {
 }
 
 int sigPipeCalls = 0;
-void CountSigPipe(int) { ++sigPipeCalls; }
+void CountSigPipe(int) {
+  ++sigPipeCalls;
+}
 
 // A pipe-pair handle whose reader is gone: every write meets EPIPE.
 IpcHandle BrokenPipe() {

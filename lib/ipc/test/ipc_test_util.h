@@ -3,13 +3,12 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -31,10 +30,13 @@ namespace ipctest {
 
 // The sleeps the layer asked for, instead of sleeping.
 inline std::vector<std::pair<long, long>> sleeps;
-inline void RecordSleep(long seconds, long microseconds) { sleeps.emplace_back(seconds, microseconds); }
+inline void RecordSleep(long seconds, long microseconds) {
+  sleeps.emplace_back(seconds, microseconds);
+}
 inline double SleptSeconds() {
   double total = 0;
-  for (const auto& [s, us] : sleeps) total += static_cast<double>(s) + static_cast<double>(us) / 1e6;
+  for (const auto& [s, us] : sleeps)
+    total += static_cast<double>(s) + static_cast<double>(us) / 1e6;
   return total;
 }
 
@@ -66,7 +68,9 @@ inline void WriteAll(int fd, const void* bytes, std::size_t count) {
   }
 }
 
-inline void WriteAll(int fd, std::string_view bytes) { WriteAll(fd, bytes.data(), bytes.size()); }
+inline void WriteAll(int fd, std::string_view bytes) {
+  WriteAll(fd, bytes.data(), bytes.size());
+}
 
 // Exactly `count` bytes, or fewer when the peer closed first.
 inline std::string ReadExactly(int fd, std::size_t count) {
@@ -109,7 +113,8 @@ class RawListener {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(fd_, 16) == 0 &&
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        listen(fd_, 16) == 0 &&
         getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
       port_ = ntohs(address.sin_port);
     }

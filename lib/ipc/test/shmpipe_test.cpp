@@ -2,11 +2,10 @@
 // segment that appears late, segments and pipe pairs used across fork, and
 // the SIGINT clean-up.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
@@ -26,7 +25,9 @@ using ipctest::Peer;
 
 class ShmPipeTest : public IpcTest {};
 
-int SegmentId(int key) { return shmget(key, 0, 0); }
+int SegmentId(int key) {
+  return shmget(key, 0, 0);
+}
 
 bool SegmentExists(int id) {
   shmid_ds info{};
@@ -169,7 +170,8 @@ TEST_F(ShmPipeTest, PipePairCarriesPacketsBothWaysAcrossFork) {
   Peer child([handle] {
     if (IpcPrepareChildPipesAfterFork(handle) != 0) return 1;
     char buffer[32] = {};
-    if (IpcReceiveData(handle, buffer, sizeof buffer) != 4 || std::strcmp(buffer, "ping") != 0) return 2;
+    if (IpcReceiveData(handle, buffer, sizeof buffer) != 4 || std::strcmp(buffer, "ping") != 0)
+      return 2;
     if (IpcSendData(handle, "pong", 5) != 9) return 3;
     // The parent closing its ends is the end of the pipe here.
     if (IpcReceiveData(handle, buffer, sizeof buffer) != 0) return 4;
@@ -218,7 +220,8 @@ TEST_F(ShmPipeTest, AsynchronousSendOnAPipePairNeverBlocksOnASlowReader) {
     if (read(go[0], &start, 1) != 1) return 1;  // reads nothing before the word
     std::string in(data.size(), '\0');
     return IpcReceiveData(handle, in.data(), static_cast<int>(in.size())) ==
-                       static_cast<int>(data.size()) && in == data
+                       static_cast<int>(data.size()) &&
+                   in == data
                ? 0
                : 2;
   });

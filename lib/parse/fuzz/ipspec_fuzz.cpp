@@ -25,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string client = nul == std::string::npos ? std::string() : rest.substr(nul + 1);
   ConnectionIPCheck(client.c_str(), nullptr, spec.c_str());
   ConnectionIPCheck("host", client.c_str(), spec.c_str());
-  if (ConnectionIPCheck(nullptr, nullptr, spec.c_str()) == 1 && spec.find('*') == std::string::npos) {
+  if (ConnectionIPCheck(nullptr, nullptr, spec.c_str()) == 1 &&
+      spec.find('*') == std::string::npos) {
     std::abort();  // without a client only a "*" entry can match
   }
   return 0;

@@ -14,7 +14,9 @@ TARN_RCSID("lib/parse/fuzz/userlist_fuzz.cpp");
 
 namespace {
 
-bool Same(const char* a, const char* b) { return std::strcmp(a ? a : "", b ? b : "") == 0; }
+bool Same(const char* a, const char* b) {
+  return std::strcmp(a ? a : "", b ? b : "") == 0;
+}
 
 void CheckUsers(const char* text) {
   UserList* list = UserPparseUserListBuffer(text);

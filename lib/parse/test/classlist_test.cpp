@@ -71,9 +71,9 @@ TEST(ClassList, WriterTextReadsBack) {
 }
 
 TEST(ClassList, WriterRefusesClassesThatWouldReadBackDifferently) {
-  for (UserClassList* c : {Class("two words", 1, nullptr), Class("", 1, nullptr),
-                           Class("'q'", 1, nullptr), Class("ok", 1, "say \"hi\""),
-                           Class("ok", 1, std::string(2000, 'd').c_str())}) {
+  for (UserClassList* c :
+       {Class("two words", 1, nullptr), Class("", 1, nullptr), Class("'q'", 1, nullptr),
+        Class("ok", 1, "say \"hi\""), Class("ok", 1, std::string(2000, 'd').c_str())}) {
     ErhClearError();
     EXPECT_EQ(Written(c), "<refused>") << c->name;
     EXPECT_EQ(ErhErrno(), ERH_CSA_ITEM);
@@ -118,9 +118,11 @@ TEST_F(Permissions, FindAndMaskOverEveryGrantedClass) {
 
 TEST_F(Permissions, AHostNameIsResolvedWhenNoAddressIsGiven) {
   const hostent* local = GetHostByName("localhost");
-  if (local == nullptr || local->h_addrtype != AF_INET) GTEST_SKIP() << "localhost does not resolve";
+  if (local == nullptr || local->h_addrtype != AF_INET)
+    GTEST_SKIP() << "localhost does not resolve";
   EXPECT_EQ(UserPgetUserPermissionMask(users_, classes_, "carol", "any", "localhost", nullptr), -1);
-  EXPECT_EQ(UserPgetUserPermissionMask(users_, classes_, "carol", "any", "localhost", "10.1.1.1"), 0);
+  EXPECT_EQ(UserPgetUserPermissionMask(users_, classes_, "carol", "any", "localhost", "10.1.1.1"),
+            0);
 }
 
 }  // namespace

@@ -2,22 +2,25 @@
 // and update bookkeeping, the free function, and sorted insertion.
 #include "parse/cmnvec.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace {
 
 std::vector<std::string> Texts(const CmnVec& vec) {
   std::vector<std::string> texts;
-  for (int i = 0; i < vec.count; ++i) texts.emplace_back(static_cast<const char*>(IVecGet(&vec, i)));
+  for (int i = 0; i < vec.count; ++i)
+    texts.emplace_back(static_cast<const char*>(IVecGet(&vec, i)));
   return texts;
 }
 
 int freed = 0;
-void CountFree(void*) { ++freed; }
+void CountFree(void*) {
+  ++freed;
+}
 
 int CompareText(const void* element, const void* key) {
   return std::strcmp(static_cast<const char*>(element), static_cast<const char*>(key));
@@ -70,7 +73,8 @@ TEST(CmnVec, DataTakenFromTheVectorItselfSurvivesGrowth) {
     ASSERT_NE(IVecInsert(&vec, 0, IVecGet(&vec, i), 7), nullptr);
     ASSERT_EQ(IVecUpdate(&vec, 1, IVecGet(&vec, 0), 7), 7);
   }
-  for (int i = 0; i < vec.count; ++i) EXPECT_STREQ(static_cast<const char*>(IVecGet(&vec, i)), "seven!");
+  for (int i = 0; i < vec.count; ++i)
+    EXPECT_STREQ(static_cast<const char*>(IVecGet(&vec, i)), "seven!");
   IVecFree(&vec);
 }
 

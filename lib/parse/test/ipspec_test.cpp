@@ -31,10 +31,10 @@ TEST(IPspecToRanges, ValidFormsGiveRanges) {
 
 TEST(IPspecToRanges, InvalidFormsAreRefused) {
   Ranges r{};
-  for (const char* spec : {"", "1.2.3", "1.2.3.4.5", "1.2.3.", ".1.2.3", "1..2.3", "256.1.1.1",
-                           "000001.1.1.1", "7-3.1.1.1", "3-3.1.1.1", "1-.1.1.1", "-1.1.1.1",
-                           "1-2-3.1.1.1", "a.b.c.d", " 1.2.3.4", "1.2.3.4 ", "**.1.1.1",
-                           "+1.1.1.1", "1.2.3.0x4"}) {
+  for (const char* spec :
+       {"", "1.2.3", "1.2.3.4.5", "1.2.3.", ".1.2.3", "1..2.3", "256.1.1.1", "000001.1.1.1",
+        "7-3.1.1.1", "3-3.1.1.1", "1-.1.1.1", "-1.1.1.1", "1-2-3.1.1.1", "a.b.c.d", " 1.2.3.4",
+        "1.2.3.4 ", "**.1.1.1", "+1.1.1.1", "1.2.3.0x4"}) {
     EXPECT_EQ(IPspecToRanges(spec, r.low, r.high, 4), 0) << spec;
   }
   EXPECT_EQ(IPspecToRanges(nullptr, r.low, r.high, 4), 0);

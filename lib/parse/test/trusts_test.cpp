@@ -54,8 +54,7 @@ TEST_F(Trusts, WithoutAHostEveryWordUpToTheFirstClosingBrace) {
 
 TEST_F(Trusts, UnclosedGroupsAndLongWords) {
   EXPECT_TRUE(Parse("{ alpha beta", "alpha", 0).empty());
-  EXPECT_EQ(Parse("{ alpha stale { alpha fresh }", "alpha", 0),
-            std::vector<std::string>{"fresh"});
+  EXPECT_EQ(Parse("{ alpha stale { alpha fresh }", "alpha", 0), std::vector<std::string>{"fresh"});
   const std::string longWord(300, 'w');
   const std::string text = "{ alpha " + longWord + " }";
   EXPECT_EQ(Parse(text.c_str(), "alpha", 0), std::vector<std::string>{longWord.substr(0, 255)});

@@ -86,8 +86,7 @@ TEST(UserList, SortedByUserIgnoringCaseWithRejectedLines) {
       "\n"
       "U only four fields\n"
       "U alice 'the group' \"\" user extra ignored\n" +
-      std::string(1100, 'x') + " a b c d\n" +
-      "U Bob other * user";
+      std::string(1100, 'x') + " a b c d\n" + "U Bob other * user";
   UserList* list = UserPparseUserListBuffer(text.c_str());
   EXPECT_EQ(Entries(list), (std::vector<Fields>{
                                {"U", "Alice", "staff", "host1", "operator"},
@@ -144,8 +143,9 @@ TEST(UserList, WriterQuotesAllButTheHostAndNamesTheCellServer) {
   // What is written reads back as the same entries.
   const std::string text = Written(list, nullptr);
   UserList* again = UserPparseUserListBuffer(text.c_str());
-  EXPECT_EQ(Entries(again), (std::vector<Fields>{{"WIN", "*", "", "10.0.0-7.*", "user"},
-                                                 {"U", "bob", "the group", "CELLSERVER", "admin"}}));
+  EXPECT_EQ(Entries(again),
+            (std::vector<Fields>{{"WIN", "*", "", "10.0.0-7.*", "user"},
+                                 {"U", "bob", "the group", "CELLSERVER", "admin"}}));
   UserPdeleteUserList(again);
   UserPdeleteUserList(list);
   EXPECT_EQ(Written(nullptr, nullptr), "");

@@ -24,7 +24,9 @@ struct LevelChain {
   const LevelChain* outer;
 };
 
-int Lower(char c) { return std::tolower(static_cast<unsigned char>(c)); }
+int Lower(char c) {
+  return std::tolower(static_cast<unsigned char>(c));
+}
 
 // Matches one alternative (up to "|" or its end) against an entry, ignoring
 // case. On a match *rest is the unmatched rest of the entry.
@@ -50,7 +52,9 @@ bool MatchAlternative(std::string_view alternative, const char* entry, const cha
   }
 }
 
-bool TakesValue(const OptionNode& node) { return !node.args.empty() || node.hasGroup; }
+bool TakesValue(const OptionNode& node) {
+  return !node.args.empty() || node.hasGroup;
+}
 
 // The rest after an option word: nothing, or for an option with arguments or
 // a group a value attached after ":", "=" or a blank.
@@ -107,13 +111,15 @@ CmnVar* Store(CmnVar* store, const std::string& key, CmnVar value) {
 
 // Appends value to the array under key in *store.
 CmnVar* Append(CmnVar* store, const std::string& key, CmnVar value) {
-  CmnVar* array = MakeContainer(CmnVarFind(MakeContainer(store, var_class_list), key.c_str()), var_class_array);
+  CmnVar* array =
+      MakeContainer(CmnVarFind(MakeContainer(store, var_class_list), key.c_str()), var_class_array);
   CmnVar* stored = CmnVarPush(array, value);
   if (stored == nullptr) CmnVarFree(&value);
   return stored;
 }
 
-int ParseLevel(const LevelChain& chain, int argc, const char* const* argv, int* index, CmnVar* target) {
+int ParseLevel(const LevelChain& chain, int argc, const char* const* argv, int* index,
+               CmnVar* target) {
   int result = 0;
   while (*index < argc) {
     const char* entry = argv[*index];
@@ -124,7 +130,8 @@ int ParseLevel(const LevelChain& chain, int argc, const char* const* argv, int* 
     const char* rest = nullptr;
     const OptionNode* node = Lookup(*chain.level, entry, &rest);
     if (node == nullptr) {
-      DbgPlain(kLevel, "[%s] Bail on unknown option argv[%d]='%s'", "getopt_parse_r", *index, entry);
+      DbgPlain(kLevel, "[%s] Bail on unknown option argv[%d]='%s'", "getopt_parse_r", *index,
+               entry);
       Store(target, kGetoptUnknownKey, CmnVarText(entry));
       return -2;
     }
@@ -133,7 +140,8 @@ int ParseLevel(const LevelChain& chain, int argc, const char* const* argv, int* 
     const bool repeatable = (node->flags & GETOPT_REPEATABLE) != 0;
 
     if (!TakesValue(*node)) {
-      const CmnVar* old = target->klass == var_class_list ? CmnVarGet(*target, key.c_str()) : nullptr;
+      const CmnVar* old =
+          target->klass == var_class_list ? CmnVarGet(*target, key.c_str()) : nullptr;
       const int64_t count = old != nullptr ? CmnVarCastInt64(*old) : 0;
       Store(target, key, CmnVarInt64(count + 1));
       continue;
@@ -182,8 +190,10 @@ int ParseLevel(const LevelChain& chain, int argc, const char* const* argv, int* 
       // The group's store lies inside the target: it is not used past here.
       if (result == -1) {
         // A group's missing argument fails the whole parse, not only the group.
-        const CmnVar* missing = store->klass == var_class_list ? CmnVarGet(*store, kGetoptMissingKey) : nullptr;
-        Store(target, kGetoptMissingKey, missing != nullptr ? CmnVarCopy(*missing) : CmnVarText(""));
+        const CmnVar* missing =
+            store->klass == var_class_list ? CmnVarGet(*store, kGetoptMissingKey) : nullptr;
+        Store(target, kGetoptMissingKey,
+              missing != nullptr ? CmnVarCopy(*missing) : CmnVarText(""));
         return -1;
       }
       // -2: the entry unknown to the group is matched again at this level.
@@ -197,7 +207,8 @@ int ParseLevel(const LevelChain& chain, int argc, const char* const* argv, int* 
 
 }  // namespace
 
-int getopt_parse_r(const OptionLevel& level, int argc, const char* const* argv, int* index, CmnVar* target) {
+int getopt_parse_r(const OptionLevel& level, int argc, const char* const* argv, int* index,
+                   CmnVar* target) {
   if (index == nullptr || target == nullptr) return -1;
   if (argv == nullptr) argc = 0;
   if (*index < 0) *index = 0;
@@ -227,7 +238,8 @@ CmnVar GetoptParse(const char* templateText, int argc, const char* const* argv) 
 }
 
 bool GetoptResultOk(CmnVar result) {
-  return CmnVarGet(result, kGetoptUnknownKey) == nullptr && CmnVarGet(result, kGetoptMissingKey) == nullptr;
+  return CmnVarGet(result, kGetoptUnknownKey) == nullptr &&
+         CmnVarGet(result, kGetoptMissingKey) == nullptr;
 }
 
 CmnVar GetoptSplitWords(const char* text) {

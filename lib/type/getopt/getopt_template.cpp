@@ -17,7 +17,9 @@ struct Token {
   std::string_view text;  // word or argument name; a view into the template
 };
 
-bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool IsSpace(char c) {
+  return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
 
 class TemplateLexer {
  public:
@@ -118,9 +120,7 @@ class Compiler {
           if (current != nullptr) current->flags |= GETOPT_REPEATABLE;
           token_ = lexer_.Next();
           break;
-        default:
-          token_ = lexer_.Next();
-          break;
+        default: token_ = lexer_.Next(); break;
       }
     }
     return 0;

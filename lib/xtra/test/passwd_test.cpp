@@ -2,11 +2,11 @@
 // and the scrambler (round trips, a literal text, rand() left alone).
 #include "xtra/passwd.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "cmn/ctx.h"
 #include "cmn/paths.h"
@@ -33,10 +33,10 @@ TEST(Password, EncodesEachUtf16UnitAsFourLetters) {
 
 TEST(Password, TextBeyondLatin1RoundTrips) {
   const char* const passwords[] = {
-      "p\xC3\xA4sswo\xCC\x88rd",                     // combining mark
-      "\xE2\x82\xAC\xE5\xAF\x86\xE7\xA0\x81",        // euro sign, CJK
-      "\xF0\x9F\x98\x80 and more",                   // surrogate pair
-      "raw \xFF\xFE byte",                           // not UTF-8: carried as raw units
+      "p\xC3\xA4sswo\xCC\x88rd",               // combining mark
+      "\xE2\x82\xAC\xE5\xAF\x86\xE7\xA0\x81",  // euro sign, CJK
+      "\xF0\x9F\x98\x80 and more",             // surrogate pair
+      "raw \xFF\xFE byte",                     // not UTF-8: carried as raw units
       "plain ASCII with blanks",
   };
   for (const char* password : passwords) {
@@ -54,12 +54,12 @@ TEST(Password, DecodeRefusesWhatEncodeNeverWrites) {
   tarn::test::TempRoot root;  // the refusals write to debug.log
   CmnPathsInit(root.path().c_str());
   const char* const bad[] = {
-      "CFBA",      // 'A' is below the letter range
-      "CFBR",      // 'R' is above it
-      "cfbb",      // lower case
-      "CFB",       // not a multiple of four
-      "CFBBNLBDC", // one letter left over
-      "BBBB",      // a NUL unit would cut the password short
+      "CFBA",       // 'A' is below the letter range
+      "CFBR",       // 'R' is above it
+      "cfbb",       // lower case
+      "CFB",        // not a multiple of four
+      "CFBBNLBDC",  // one letter left over
+      "BBBB",       // a NUL unit would cut the password short
       "CF BB",
   };
   for (const char* text : bad) EXPECT_EQ(DecodePassword(text), nullptr) << text;
@@ -73,7 +73,8 @@ TEST(Scramble, TextWithLengthMinusOneCoversTheTerminator) {
   char out[4 + 2 * 4 + 1];
   EXPECT_EQ(CmnScrambleBytes("abc", -1, out), 12);
   EXPECT_EQ(std::strlen(out), 12u);
-  for (const char* p = out; *p != '\0'; ++p) ASSERT_TRUE(std::strchr("0123456789ABCDEF", *p) != nullptr) << out;
+  for (const char* p = out; *p != '\0'; ++p)
+    ASSERT_TRUE(std::strchr("0123456789ABCDEF", *p) != nullptr) << out;
   char back[8] = "xxxxxxx";
   EXPECT_EQ(CmnUnScrambleBytes(out, back, sizeof back), 4);
   EXPECT_EQ(std::memcmp(back, "abc", 4), 0);

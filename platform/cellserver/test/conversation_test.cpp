@@ -18,7 +18,8 @@ using Items = std::vector<std::string>;
 
 // A logged-in request connection to a fresh stand-in.
 struct Session {
-  explicit Session(std::string fixture = {}) : server({.fixture = std::move(fixture)}), client(server.requestPort()) {
+  explicit Session(std::string fixture = {})
+      : server({.fixture = std::move(fixture)}), client(server.requestPort()) {
     EXPECT_TRUE(server.ready());
     EXPECT_TRUE(IsSuccess(client.login()));
   }
@@ -36,7 +37,8 @@ TEST(InetService, AnswersThePortRequestWithTheRequestPortAndCloses) {
   EXPECT_EQ(reply.code, 109);
   EXPECT_EQ(reply.items, (Items{std::to_string(server.requestPort()), "7"}));
   EXPECT_TRUE(inet.closedByPeer());
-  EXPECT_TRUE(server.waitForTraffic("inet < 2 \"client.host\" \"0\" \"root\" \"sys\" \"C\" \"15\""));
+  EXPECT_TRUE(
+      server.waitForTraffic("inet < 2 \"client.host\" \"0\" \"root\" \"sys\" \"C\" \"15\""));
 
   Client wrong(server.inetPort());
   EXPECT_EQ(ErrorOf(wrong.request(2, {"client.host", "0", "root", "sys", "C", "14"})), "1007");
@@ -57,7 +59,8 @@ TEST(Login, ResultIsFollowedByTheSixConfiguredItems) {
     Session s;
     Client fresh(s.server.requestPort());
     const Msg reply = fresh.login();
-    EXPECT_EQ(reply.items, (Items{"0", "0", "", "", "4294967295", "0", "tarn cell server", "", "0", ""}));
+    EXPECT_EQ(reply.items,
+              (Items{"0", "0", "", "", "4294967295", "0", "tarn cell server", "", "0", ""}));
   }
   CellServerStandIn server({.fixture = "login 0x800 3 \"CM on host\" four 0x11 \"six\"\n"});
   Client client(server.requestPort());
@@ -72,7 +75,8 @@ TEST(GlobalOptions, PairsInFixtureOrderThenTheResult) {
   Session s("option BindTimeout 5\noption SchedulerGranularity 15\noption BindTimeout 6\n");
   const Msg options = s.client.request(225);
   EXPECT_EQ(options.code, 120);
-  EXPECT_EQ(options.items, (Items{"BindTimeout", "5", "SchedulerGranularity", "15", "BindTimeout", "6"}));
+  EXPECT_EQ(options.items,
+            (Items{"BindTimeout", "5", "SchedulerGranularity", "15", "BindTimeout", "6"}));
   EXPECT_TRUE(IsSuccess(s.client.recv()));
   EXPECT_EQ(ErrorOf(s.client.request(225, {"extra"})), "1007");
 }
@@ -275,9 +279,9 @@ TEST(ListsAndAnswers, EveryQueryAnswersWithItsReplyIdThenTheResult) {
     int id;
     Items items;
     int reply;
-  } queries[] = {{212, {}, 104}, {238, {}, 104}, {275, {"1"}, 104}, {213, {"0"}, 105}, {244, {}, 113},
-                 {266, {}, 114}, {254, {}, 115}, {270, {}, 116},    {271, {}, 117},   {272, {}, 118},
-                 {1090, {}, 102}, {209, {}, 101}};
+  } queries[] = {{212, {}, 104}, {238, {}, 104}, {275, {"1"}, 104}, {213, {"0"}, 105},
+                 {244, {}, 113}, {266, {}, 114}, {254, {}, 115},    {270, {}, 116},
+                 {271, {}, 117}, {272, {}, 118}, {1090, {}, 102},   {209, {}, 101}};
   for (const auto& q : queries) {
     const Msg reply = c.request(q.id, q.items);
     EXPECT_EQ(reply.code, q.reply) << q.id;
@@ -302,7 +306,9 @@ TEST(ListsAndAnswers, EveryQueryAnswersWithItsReplyIdThenTheResult) {
   const struct {
     int id;
     std::size_t items;
-  } answers[] = {{227, 3}, {228, 2}, {229, 2}, {231, 2}, {235, 1}, {246, 1}, {247, 2}, {248, 2}, {249, 1},
-                 {250, 2}, {251, 2}, {258, 6}, {261, 1}, {262, 1}, {302, 7}, {303, 6}, {304, 2}};
-  for (const auto& a : answers) EXPECT_TRUE(IsSuccess(c.request(a.id, Items(a.items, "1")))) << a.id;
+  } answers[] = {{227, 3}, {228, 2}, {229, 2}, {231, 2}, {235, 1}, {246, 1},
+                 {247, 2}, {248, 2}, {249, 1}, {250, 2}, {251, 2}, {258, 6},
+                 {261, 1}, {262, 1}, {302, 7}, {303, 6}, {304, 2}};
+  for (const auto& a : answers)
+    EXPECT_TRUE(IsSuccess(c.request(a.id, Items(a.items, "1")))) << a.id;
 }

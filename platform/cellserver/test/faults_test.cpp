@@ -39,7 +39,8 @@ TEST(Faults, NegotiationErrorTravelsInsideThe267Reply) {
   Client c(server.requestPort());
   const Msg failed = c.request(267, {"22", "100", "600", "100", "t", "1"});
   EXPECT_EQ(failed.code, 267);
-  EXPECT_EQ(failed.items, (Items{"1603", "2", "cellserver 267", "", "22", "100", "600", "100", "tarn-cellserver", "1"}));
+  EXPECT_EQ(failed.items, (Items{"1603", "2", "cellserver 267", "", "22", "100", "600", "100",
+                                 "tarn-cellserver", "1"}));
   EXPECT_EQ(c.request(267, {"22", "100", "600", "100", "t", "1"}).item(0), "0");
 }
 
@@ -58,13 +59,18 @@ TEST(Faults, CloseMidSendsHalfOfTheFirstPacket) {
   c.login();
   c.send(225);
   // The reply 120 "A" "B" has 11 data bytes: its header and 5 of them arrive.
-  const std::string expected("\0\0\0\x0B" "120\0 ", 9);
-  EXPECT_TRUE(tarn::test::BytesEqual(tarn::test::Bytes(expected), tarn::test::Bytes(c.recvUntilClosed())));
+  const std::string expected(
+      "\0\0\0\x0B"
+      "120\0 ",
+      9);
+  EXPECT_TRUE(
+      tarn::test::BytesEqual(tarn::test::Bytes(expected), tarn::test::Bytes(c.recvUntilClosed())));
 }
 
 TEST(Faults, WrongIdAndMissingItemsChangeTheFirstReplyMessage) {
-  CellServerStandIn server({.fixture = "option A B\nfault 225 wrong-id 121\nfault 0 missing-items 4\n"
-                                       "fault 2 missing-items 1\n"});
+  CellServerStandIn server({.fixture =
+                                "option A B\nfault 225 wrong-id 121\nfault 0 missing-items 4\n"
+                                "fault 2 missing-items 1\n"});
   Client inet(server.inetPort());
   const Msg port = inet.request(2, {"h", "0", "u", "g", "C", "15"});
   EXPECT_EQ(port.code, 109);
@@ -96,7 +102,8 @@ TEST(Faults, Port0OnceThenTheRealPort) {
   }
   {
     Client inet(server.inetPort());
-    EXPECT_EQ(inet.request(2, {"h", "0", "u", "g", "C", "15"}).item(0), std::to_string(server.requestPort()));
+    EXPECT_EQ(inet.request(2, {"h", "0", "u", "g", "C", "15"}).item(0),
+              std::to_string(server.requestPort()));
   }
   Client c(server.requestPort());
   c.login();

@@ -1,11 +1,12 @@
 // The stand-in cell server's fixture parser and its state directory: every
 // directive, refusal with a line number, the UTF-16 form, and file names that
 // keep any client name inside the state directory.
+#include "cellserver/fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
-#include "cellserver/fixture.h"
 #include "cellserver/store.h"
 #include "tarn_test.h"
 
@@ -46,7 +47,8 @@ TEST(Fixture, ReadsEveryDirective) {
   EXPECT_EQ(f->protocol.version, 101);
   EXPECT_EQ(f->protocol.moduleSubversion, "B.01");
   EXPECT_EQ(f->protocol.flags, 0);
-  EXPECT_EQ(f->options, (std::vector<std::pair<std::string, std::string>>{{"BindTimeout", "5"}, {"Name", "a\tb"}}));
+  EXPECT_EQ(f->options, (std::vector<std::pair<std::string, std::string>>{{"BindTimeout", "5"},
+                                                                          {"Name", "a\tb"}}));
   ASSERT_EQ(f->items.size(), 2u);
   EXPECT_EQ(f->items[0], (StoredValue{80, "config/DB2/h%i", std::string("A=\0\x7f", 4)}));
   EXPECT_EQ(f->items[1].bytes, "\xFF\xFE\xE4\0"sv);
@@ -56,8 +58,10 @@ TEST(Fixture, ReadsEveryDirective) {
   EXPECT_EQ(f->lists.at(212), (std::vector<std::string>{"a", "b", "c"}));
   EXPECT_EQ(f->answers.at(228), (std::vector<std::string>{"why not"}));
   EXPECT_EQ(f->faults.at(205), (std::vector<Fault>{{FaultKind::kPort0, 0, 2, 1}}));
-  EXPECT_EQ(f->faults.at(214), (std::vector<Fault>{{FaultKind::kError, 1601, 1, -1}, {FaultKind::kDelay, 20, 2, -1}}));
-  EXPECT_EQ(f->faults.at(225), (std::vector<Fault>{{FaultKind::kOversizedHeader, 0x7fffffff, 2, -1}}));
+  EXPECT_EQ(f->faults.at(214),
+            (std::vector<Fault>{{FaultKind::kError, 1601, 1, -1}, {FaultKind::kDelay, 20, 2, -1}}));
+  EXPECT_EQ(f->faults.at(225),
+            (std::vector<Fault>{{FaultKind::kOversizedHeader, 0x7fffffff, 2, -1}}));
 }
 
 TEST(Fixture, RefusesWithTheLineNumber) {
@@ -92,12 +96,14 @@ TEST(Fixture, RefusesWithTheLineNumber) {
 }
 
 TEST(Fixture, Utf16LittleEndianBehindItsMark) {
-  EXPECT_EQ(Utf8ToUtf16LeWithMark("A"), "\xFF\xFE" "A\0"sv);
-  EXPECT_EQ(Utf8ToUtf16LeWithMark("\xE2\x82\xAC"), "\xFF\xFE\xAC\x20"sv);         // U+20AC
+  EXPECT_EQ(Utf8ToUtf16LeWithMark("A"),
+            "\xFF\xFE"
+            "A\0"sv);
+  EXPECT_EQ(Utf8ToUtf16LeWithMark("\xE2\x82\xAC"), "\xFF\xFE\xAC\x20"sv);              // U+20AC
   EXPECT_EQ(Utf8ToUtf16LeWithMark("\xF0\x9F\x98\x80"), "\xFF\xFE\x3D\xD8\x00\xDE"sv);  // U+1F600
-  EXPECT_FALSE(Utf8ToUtf16LeWithMark("\xC0\x80"));          // overlong
-  EXPECT_FALSE(Utf8ToUtf16LeWithMark("\xED\xA0\x80"));      // surrogate
-  EXPECT_FALSE(Utf8ToUtf16LeWithMark("\xE2\x82"));          // cut short
+  EXPECT_FALSE(Utf8ToUtf16LeWithMark("\xC0\x80"));                                     // overlong
+  EXPECT_FALSE(Utf8ToUtf16LeWithMark("\xED\xA0\x80"));                                 // surrogate
+  EXPECT_FALSE(Utf8ToUtf16LeWithMark("\xE2\x82"));                                     // cut short
   EXPECT_FALSE(Utf8ToUtf16LeWithMark("\xF4\x90\x80\x80"));  // above U+10FFFF
 }
 
@@ -112,7 +118,8 @@ TEST(StoreNames, EveryNameBecomesOneSafeFileName) {
   for (const std::string name : {"config/DB2/host%inst", "", "..", ".x", "a b\n"}) {
     EXPECT_EQ(UnescapeName(*EscapeName(name)), name);
   }
-  for (const char* bad : {"", ".x", "a/b", "a%2", "a%zz", "a%2f", ".tmp.1.2"}) EXPECT_FALSE(UnescapeName(bad)) << bad;
+  for (const char* bad : {"", ".x", "a/b", "a%2", "a%zz", "a%2f", ".tmp.1.2"})
+    EXPECT_FALSE(UnescapeName(bad)) << bad;
 }
 
 TEST(Store, KeepsValuesInsideItsDirectoryAndAcrossInstances) {

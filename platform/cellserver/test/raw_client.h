@@ -4,6 +4,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -15,8 +16,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace cstest {
 
@@ -107,7 +106,9 @@ class Client {
     if (!write(bytes)) ADD_FAILURE() << "send failed";
   }
   void sendFrame(std::string_view data) { sendBytes(Framed(data)); }
-  void send(int code, const std::vector<std::string>& items = {}) { sendFrame(Encode(code, items)); }
+  void send(int code, const std::vector<std::string>& items = {}) {
+    sendFrame(Encode(code, items));
+  }
 
   // The data of the next frame; nothing when the peer closed or went quiet.
   std::optional<std::string> recvFrame() {
@@ -146,7 +147,8 @@ class Client {
   std::string recvUntilClosed() {
     std::string bytes;
     char buffer[4096];
-    for (ssize_t n; (n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0;) bytes.append(buffer, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0;)
+      bytes.append(buffer, static_cast<std::size_t>(n));
     return bytes;
   }
 
@@ -203,7 +205,11 @@ class Client {
 };
 
 // "5 0 0 "" """: a result without error.
-inline bool IsSuccess(const Msg& m) { return m.code == 5 && m.items.size() >= 4 && m.items[0] == "0"; }
-inline std::string ErrorOf(const Msg& m) { return m.code == 5 ? m.item(0) : "<not a result: " + std::to_string(m.code) + ">"; }
+inline bool IsSuccess(const Msg& m) {
+  return m.code == 5 && m.items.size() >= 4 && m.items[0] == "0";
+}
+inline std::string ErrorOf(const Msg& m) {
+  return m.code == 5 ? m.item(0) : "<not a result: " + std::to_string(m.code) + ">";
+}
 
 }  // namespace cstest

@@ -2,7 +2,6 @@
 // oversized headers, broken bulk data, peers that vanish, many clients at
 // once, and a stop by SIGTERM that never hangs.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -32,11 +31,11 @@ bool StillServes(const CellServerStandIn& server) {
 TEST(Robustness, MalformedPacketsGetAnErrorAndLoseTheirConnection) {
   CellServerStandIn server;
   const std::string packets[] = {
-      std::string("15\0 abc", 7),        // no final NUL
-      std::string("x\0\0", 3),           // no code
-      std::string("15\0 abc\0\0\0", 10), // bytes after the end
-      std::string("15\0xabc\0\0", 9),    // item without its blank
-      std::string(""),                   // empty packet
+      std::string("15\0 abc", 7),         // no final NUL
+      std::string("x\0\0", 3),            // no code
+      std::string("15\0 abc\0\0\0", 10),  // bytes after the end
+      std::string("15\0xabc\0\0", 9),     // item without its blank
+      std::string(""),                    // empty packet
   };
   for (const std::string& packet : packets) {
     Client c(server.requestPort());
@@ -50,7 +49,10 @@ TEST(Robustness, MalformedPacketsGetAnErrorAndLoseTheirConnection) {
   EXPECT_TRUE(server.waitForTraffic("bad header announces 2147483647 bytes"));
 
   Client half(server.requestPort());
-  half.sendBytes(std::string("\0\0\0\x20" "12", 6));
+  half.sendBytes(
+      std::string("\0\0\0\x20"
+                  "12",
+                  6));
   half.hangUp();
   EXPECT_TRUE(StillServes(server));
 }

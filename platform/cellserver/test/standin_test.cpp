@@ -2,7 +2,6 @@
 // command line: ready on free ports, TARN_INET_PORT, always stopped.
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>

@@ -68,8 +68,9 @@ void CellServerStandIn::start(const Options& options) {
   stateDir_ = options.stateDir.empty() ? run + "/state" : options.stateDir;
   trafficPath_ = run + "/traffic.log";
   const std::string portsFile = run + "/ports";
-  std::vector<std::string> args = {kProgram,    "--state",   stateDir_,    "--ports-file", portsFile,
-                                   "--traffic", trafficPath_, "--lifetime", "900"};
+  std::vector<std::string> args = {kProgram,       "--state",    stateDir_,
+                                   "--ports-file", portsFile,    "--traffic",
+                                   trafficPath_,   "--lifetime", "900"};
   if (!options.fixture.empty()) {
     WriteFile(run + "/fixture", options.fixture);
     args.insert(args.end(), {"--fixture", run + "/fixture"});
@@ -137,7 +138,8 @@ std::vector<std::string> CellServerStandIn::traffic() const {
   return lines;
 }
 
-bool CellServerStandIn::waitForTraffic(std::string_view text, std::chrono::milliseconds timeout) const {
+bool CellServerStandIn::waitForTraffic(std::string_view text,
+                                       std::chrono::milliseconds timeout) const {
   const auto end = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     if (ReadFile(trafficPath_).find(text) != std::string::npos) return true;

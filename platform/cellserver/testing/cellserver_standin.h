@@ -28,9 +28,9 @@ namespace tarn::test {
 class CellServerStandIn {
  public:
   struct Options {
-    std::string fixture;             // fixture text (syntax: cellserver/fixture.cpp); empty: none
-    std::string stateDir;            // empty: a temporary directory removed at the end
-    std::vector<std::string> args;   // further command-line arguments
+    std::string fixture;            // fixture text (syntax: cellserver/fixture.cpp); empty: none
+    std::string stateDir;           // empty: a temporary directory removed at the end
+    std::vector<std::string> args;  // further command-line arguments
     std::chrono::seconds startTimeout{10};
   };
 
@@ -56,7 +56,8 @@ class CellServerStandIn {
   // The traffic log's lines so far.
   std::vector<std::string> traffic() const;
   // Waits until a traffic line contains `text`; false after `timeout`.
-  bool waitForTraffic(std::string_view text, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+  bool waitForTraffic(std::string_view text,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
   // Stops the stand-in now; returns its wait status (-1 when it was not running).
   int stop();
   // Waits for the stand-in to end by itself; its wait status, or -1 when it

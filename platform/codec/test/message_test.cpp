@@ -1,11 +1,12 @@
 // Byte layouts of the stand-ins' messages: framing, text form, result message
 // with its packed error, bulk-data headers, and refusal of malformed packets.
+#include "codec/message.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "codec/frame.h"
-#include "codec/message.h"
 #include "tarn_test.h"
 
 using namespace tarn::standin;
@@ -15,7 +16,9 @@ using tarn::test::BytesEqual;
 
 namespace {
 
-std::string S(std::string_view text) { return std::string(text); }
+std::string S(std::string_view text) {
+  return std::string(text);
+}
 
 }  // namespace
 

@@ -1,14 +1,14 @@
 // Deadline-bound socket I/O of the stand-ins: frames split across writes,
 // peers that close or stall, oversized headers, and the stop signal.
-#include <gtest/gtest.h>
+#include "codec/wire.h"
 
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <thread>
 
 #include "codec/frame.h"
-#include "codec/wire.h"
 #include "tarn_test.h"
 
 using namespace tarn::standin;
@@ -26,7 +26,9 @@ struct Pair {
   }
 };
 
-void Put(int fd, std::string_view bytes) { ASSERT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+void Put(int fd, std::string_view bytes) {
+  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+}
 
 }  // namespace
 
@@ -71,10 +73,13 @@ TEST(ReadFrame, ClosedBeforeAndInsideAFrame) {
 
 TEST(ReadFrame, OversizedHeaderReadsNoData) {
   Pair p;
-  Put(p.b.get(), std::string_view("\x7f\xff\xff\xff" "data", 8));
+  Put(p.b.get(), std::string_view("\x7f\xff\xff\xff"
+                                  "data",
+                                  8));
   std::string data;
   std::uint32_t announced = 0;
-  EXPECT_EQ(ReadFrame(p.a.get(), data, 1 << 20, Deadline::After(5s), 5000ms, -1, &announced), Io::kTooLarge);
+  EXPECT_EQ(ReadFrame(p.a.get(), data, 1 << 20, Deadline::After(5s), 5000ms, -1, &announced),
+            Io::kTooLarge);
   EXPECT_EQ(announced, 0x7fffffffu);
   char rest[4];
   EXPECT_EQ(read(p.a.get(), rest, 4), 4);  // the data stayed on the connection
@@ -94,7 +99,8 @@ TEST(ReadFrame, StallingPeerTimesOutAndStopEndsTheWait) {
     stop.raise();
   });
   Pair q;
-  EXPECT_EQ(ReadFrame(q.a.get(), data, 100, Deadline::After(60s), 60000ms, stop.fd()), Io::kStopped);
+  EXPECT_EQ(ReadFrame(q.a.get(), data, 100, Deadline::After(60s), 60000ms, stop.fd()),
+            Io::kStopped);
   raiser.join();
   EXPECT_TRUE(stop.raised());
 }
@@ -103,7 +109,8 @@ TEST(WriteFrame, LargeFrameReachesASlowReaderWhole) {
   Pair p;
   std::string big(3 << 20, 'x');
   for (std::size_t i = 0; i < big.size(); i += 4099) big[i] = static_cast<char>(i);
-  std::thread writer([&] { EXPECT_EQ(WriteFrame(p.b.get(), big, Deadline::After(20s), -1), Io::kOk); });
+  std::thread writer(
+      [&] { EXPECT_EQ(WriteFrame(p.b.get(), big, Deadline::After(20s), -1), Io::kOk); });
   std::string data;
   EXPECT_EQ(ReadFrame(p.a.get(), data, big.size(), Deadline::After(20s), 20000ms, -1), Io::kOk);
   writer.join();

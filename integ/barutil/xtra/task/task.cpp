@@ -34,7 +34,9 @@ void TraceOsError(const char* function, const Task* task, int sysErrno) {
 
 // A zeroed record holds 0: never hand 0 or a negative id to kill or waitpid,
 // which would reach the whole process group or every child.
-bool HasChild(const Task* task) { return task->handle > 0; }
+bool HasChild(const Task* task) {
+  return task->handle > 0;
+}
 
 void SetName(Task* task, const char* name) {
   StrCopy(task->name, name != nullptr && *name != '\0' ? name : "<unknown>", kTaskNameMax);
@@ -65,14 +67,18 @@ void KeepChildrenReapable() {
 void NoteEnd(const char* function, Task* task, int waitStatus) {
   if (WIFEXITED(waitStatus)) {
     task->status = WEXITSTATUS(waitStatus);
-    DbgPlain(kLevel, "[%s] Task(handle=%d state=%d job=%s arg=%p status=%d) Task Exit (normal exit with: %d)",
-             function, static_cast<int>(task->handle), task->state, task->name, task->arg, task->status,
-             task->status);
+    DbgPlain(
+        kLevel,
+        "[%s] Task(handle=%d state=%d job=%s arg=%p status=%d) Task Exit (normal exit with: %d)",
+        function, static_cast<int>(task->handle), task->state, task->name, task->arg, task->status,
+        task->status);
   } else if (WIFSIGNALED(waitStatus)) {
     task->status = TASK_STATUS_KILLED;
-    DbgPlain(kLevel, "[%s] Task(handle=%d state=%d job=%s arg=%p status=%d) Task Exit (killed by signal: %d)",
-             function, static_cast<int>(task->handle), task->state, task->name, task->arg, task->status,
-             WTERMSIG(waitStatus));
+    DbgPlain(
+        kLevel,
+        "[%s] Task(handle=%d state=%d job=%s arg=%p status=%d) Task Exit (killed by signal: %d)",
+        function, static_cast<int>(task->handle), task->state, task->name, task->arg, task->status,
+        WTERMSIG(waitStatus));
   } else {
     task->status = TASK_STATUS_UNKNOWN;
     Trace(function, task, "Task Exit (unknown reason. traced process?)");
@@ -117,7 +123,8 @@ Task* PoolTask(const TaskPool* pool, int index) {
 using Probe = int (*)(Task* task, int flags, int timeoutMs);
 
 int PoolWait(TaskPool* pool, int flags, int timeoutMs, Task** out, Probe probe) {
-  DbgPlain(kLevel, "\tflag=%d (%s %s) timeout=%dms", flags, (flags & WAIT_NOHANG) != 0 ? "WAIT_NOHANG" : "",
+  DbgPlain(kLevel, "\tflag=%d (%s %s) timeout=%dms", flags,
+           (flags & WAIT_NOHANG) != 0 ? "WAIT_NOHANG" : "",
            (flags & WAIT_ALL) != 0 ? "WAIT_ALL" : "", timeoutMs);
   if (out != nullptr) *out = nullptr;
   const int size = pool != nullptr ? pool->tasks.count : 0;
@@ -206,7 +213,9 @@ int TaskWait(Task* task, int flags, int timeoutMs) {
   }
 }
 
-int TaskWaitNoHang(Task* task, int flags, int timeoutMs) { return TaskWait(task, flags, timeoutMs); }
+int TaskWaitNoHang(Task* task, int flags, int timeoutMs) {
+  return TaskWait(task, flags, timeoutMs);
+}
 
 int TaskKill(Task* task) {
   if (task == nullptr || !HasChild(task)) {
@@ -228,7 +237,8 @@ int TaskKill(Task* task) {
 int TaskPoolCreate(TaskPool* pool, int size, int type) {
   if (pool == nullptr) return -1;
   array_init(&pool->tasks, ARRAY_BLOCKS, static_cast<int>(sizeof(Task)), nullptr);
-  DbgPlain(kLevel, "[TaskPoolCreate] pool=%p (size=%d, type=%d)", static_cast<void*>(pool), size, type);
+  DbgPlain(kLevel, "[TaskPoolCreate] pool=%p (size=%d, type=%d)", static_cast<void*>(pool), size,
+           type);
   if (size < 0) return -1;
   Task blank{};
   blank.type = type;
@@ -248,9 +258,13 @@ void TaskPoolFree(TaskPool* pool) {
   if (pool != nullptr) array_free(&pool->tasks);
 }
 
-int TaskPoolSize(const TaskPool* pool) { return pool != nullptr ? pool->tasks.count : 0; }
+int TaskPoolSize(const TaskPool* pool) {
+  return pool != nullptr ? pool->tasks.count : 0;
+}
 
-Task* TaskPoolGet(const TaskPool* pool, int index) { return pool != nullptr ? PoolTask(pool, index) : nullptr; }
+Task* TaskPoolGet(const TaskPool* pool, int index) {
+  return pool != nullptr ? PoolTask(pool, index) : nullptr;
+}
 
 int TaskPoolWait(TaskPool* pool, int flags, int timeoutMs, Task** out) {
   return PoolWait(pool, flags, timeoutMs, out, TaskWait);

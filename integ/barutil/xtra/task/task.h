@@ -32,11 +32,11 @@ inline constexpr int kTaskPollMs = 100;
 
 // One child process. A zeroed record is a valid idle task without a child.
 struct Task {
-  int type;     // the pool creator's value; not interpreted
-  int state;    // TaskState
-  pid_t handle; // the child's process id; -1 (or 0 in a zeroed record) for none
-  int status;   // TaskStatus or another exit code, after the task ended
-  int handle2;  // set to -1 with the handle; not otherwise used
+  int type;      // the pool creator's value; not interpreted
+  int state;     // TaskState
+  pid_t handle;  // the child's process id; -1 (or 0 in a zeroed record) for none
+  int status;    // TaskStatus or another exit code, after the task ended
+  int handle2;   // set to -1 with the handle; not otherwise used
   char name[kTaskNameMax + 1];
   TaskFn fn;
   void* arg;

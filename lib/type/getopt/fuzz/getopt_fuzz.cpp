@@ -38,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   size_t start = 0;
   while (start <= line.size() && entries.size() < kMaxEntries) {
     const size_t nul = line.find('\0', start);
-    entries.push_back(line.substr(start, nul == std::string::npos ? std::string::npos : nul - start));
+    entries.push_back(
+        line.substr(start, nul == std::string::npos ? std::string::npos : nul - start));
     if (nul == std::string::npos) break;
     start = nul + 1;
   }

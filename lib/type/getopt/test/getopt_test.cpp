@@ -1,14 +1,15 @@
 // Option template parser: the agent's own command line (abbreviations,
 // repeats, attached values, missing and unknown entries), groups and repeated
 // groups, template limits and word splitting.
-#include <string>
-#include <vector>
+#include "getopt/getopt.h"
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "cmn/ctx.h"
 #include "cmn/var.h"
-#include "getopt/getopt.h"
 
 TARN_RCSID("lib/type/getopt/test/getopt_test.cpp");
 
@@ -28,7 +29,9 @@ std::string Parse(const char* templ, std::vector<const char*> args) {
   return text;
 }
 
-std::string Agent(std::vector<const char*> args) { return Parse(kAgentTemplate, std::move(args)); }
+std::string Agent(std::vector<const char*> args) {
+  return Parse(kAgentTemplate, std::move(args));
+}
 
 TEST(GetoptAgentLine, DebugRangesLandAtTheTopLevel) {
   EXPECT_EQ(Agent({"-debug", "1-500"}), "{dbgranges='1-500';debug=1;}");
@@ -40,7 +43,8 @@ TEST(GetoptAgentLine, DebugRangesLandAtTheTopLevel) {
 
 TEST(GetoptAgentLine, OptionalArgumentsNeverSwallowTheNextOption) {
   EXPECT_EQ(Agent({"-debug", "1-500", "-incr"}), "{dbgranges='1-500';debug=1;incr=1;}");
-  EXPECT_EQ(Agent({"-debug", "1-500", "post", "-VERS"}), "{dbgranges='1-500';dbgpostfix='post';debug=1;version=1;}");
+  EXPECT_EQ(Agent({"-debug", "1-500", "post", "-VERS"}),
+            "{dbgranges='1-500';dbgpostfix='post';debug=1;version=1;}");
   EXPECT_EQ(Agent({"-debug=1-500", "-incr"}), "{dbgranges='1-500';debug=1;incr=1;}");
   // An entry that is no option of the template is a value.
   EXPECT_EQ(Agent({"-debug", "1-500", "-verb"}), "{dbgranges='1-500';dbgpostfix='-verb';debug=1;}");
@@ -55,8 +59,8 @@ TEST(GetoptAgentLine, AbbreviationsAndRepeatsCount) {
 
 TEST(GetoptAgentLine, UnknownEntriesStopTheParse) {
   EXPECT_EQ(Agent({"-incr", "-x", "-delta"}), "{incr=1;'#unknown'='-x';}");
-  EXPECT_EQ(Agent({"-ve"}), "{'#unknown'='-ve';}");          // shorter than the part before "["
-  EXPECT_EQ(Agent({"-verb"}), "{'#unknown'='-verb';}");      // differs after the abbreviation point
+  EXPECT_EQ(Agent({"-ve"}), "{'#unknown'='-ve';}");      // shorter than the part before "["
+  EXPECT_EQ(Agent({"-verb"}), "{'#unknown'='-verb';}");  // differs after the abbreviation point
   EXPECT_EQ(Agent({"-versions"}), "{'#unknown'='-versions';}");
   EXPECT_EQ(Agent({"-incr=1"}), "{'#unknown'='-incr=1';}");  // no value for a flag
   EXPECT_EQ(Agent({"-inc"}), "{'#unknown'='-inc';}");        // no abbreviation point
@@ -65,7 +69,8 @@ TEST(GetoptAgentLine, UnknownEntriesStopTheParse) {
 TEST(GetoptAgentLine, MissingMandatoryArgument) {
   EXPECT_EQ(Agent({"-incr", "-debug"}), "{incr=1;'#missing'='-debug';}");
   // An empty entry is a value: it lets a later optional argument be given.
-  EXPECT_EQ(Agent({"-debug", "1-500", "", "host1"}), "{dbgranges='1-500';dbgpostfix='';dbgselect='host1';debug=1;}");
+  EXPECT_EQ(Agent({"-debug", "1-500", "", "host1"}),
+            "{dbgranges='1-500';dbgpostfix='';dbgselect='host1';debug=1;}");
 }
 
 TEST(GetoptAgentLine, EmptyAndNullEntriesAreSkipped) {

@@ -1,5 +1,8 @@
 // Task pool: children that return codes or die by signals, waits with short
 // time-outs, reaping after kills, lost children and the SIGCHLD disposition.
+#include "task/task.h"
+
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,11 +12,8 @@
 #include <cstring>
 #include <string>
 
-#include <gtest/gtest.h>
-
 #include "cmn/ctx.h"
 #include "tarn_test.h"
-#include "task/task.h"
 
 TARN_RCSID("integ/barutil/xtra/task/test/task_test.cpp");
 
@@ -21,8 +21,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int ReturnArg(void* arg) { return static_cast<int>(reinterpret_cast<intptr_t>(arg)); }
-void* Code(int code) { return reinterpret_cast<void*>(static_cast<intptr_t>(code)); }
+int ReturnArg(void* arg) {
+  return static_cast<int>(reinterpret_cast<intptr_t>(arg));
+}
+void* Code(int code) {
+  return reinterpret_cast<void*>(static_cast<intptr_t>(code));
+}
 int SleepLong(void*) {
   sleep(30);
   return 0;
@@ -33,7 +37,8 @@ int RaiseArg(void* arg) {
 }
 
 long MsSince(Clock::time_point start) {
-  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
 // Kills and reaps every task still running when a test ends.
@@ -51,7 +56,8 @@ TEST(TaskStatus, ChildResultsBecomeSuccessOrFailureNeverTruncated) {
   tarn::test::Watchdog dog(20);
   PoolGuard g(4);
   const int codes[] = {0, 7, -2048, 256};
-  for (int i = 0; i < 4; ++i) ASSERT_EQ(TaskRun(g.at(i), ReturnArg, Code(codes[i]), "ReturnArg"), 0);
+  for (int i = 0; i < 4; ++i)
+    ASSERT_EQ(TaskRun(g.at(i), ReturnArg, Code(codes[i]), "ReturnArg"), 0);
   EXPECT_EQ(TaskPoolWait(&g.pool, WAIT_ALL, -1, nullptr), 3);
   EXPECT_EQ(g.at(0)->status, TASK_STATUS_OK);
   for (int i = 1; i < 4; ++i) {
@@ -96,7 +102,7 @@ TEST(TaskRunAndKill, RunningTaskStartsNothingAndKillReaps) {
   errno = 0;
   EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1);  // no zombie left behind
   EXPECT_EQ(errno, ECHILD);
-  EXPECT_EQ(TaskWait(&task, 0, -1), 0);           // nothing left to wait for
+  EXPECT_EQ(TaskWait(&task, 0, -1), 0);  // nothing left to wait for
 }
 
 TEST(TaskRunAndKill, ZeroedRecordIsIdleAndNeverSignalsTheGroup) {
@@ -227,7 +233,9 @@ TEST(TaskSigchld, ChildReapedElsewhereIsLostNotSuccess) {
 // Module state of the parent must not leak into a task.
 constexpr int kSpareSlot = 23;
 int forkHookRan = 0;
-void NoteFork(void*) { forkHookRan = 1; }
+void NoteFork(void*) {
+  forkHookRan = 1;
+}
 const PtdDescriptor kSpareDescriptor = {"TaskTest", nullptr, 16, nullptr, NoteFork, nullptr};
 
 int ChildSeesCleanContext(void*) {
