@@ -14,6 +14,11 @@ for preset in normal sanitize; do
   ctest --preset "$preset" -j "$jobs"
 done
 
+# Benchmarks are measured by hand; CI only keeps them building.
+echo "== bench build"
+cmake --preset bench >/dev/null
+cmake --build --preset bench -j "$jobs"
+
 if command -v clang++ >/dev/null 2>&1; then
   echo "== fuzz targets"
   cmake --preset fuzz >/dev/null
