@@ -83,8 +83,8 @@ class SystemClock final : public Clock {
   }
   void Sleep(Duration duration) override {
     if (duration.count() <= 0) return;
-    const auto ms = duration.count();
-    timespec want{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    const auto us = duration.count();
+    timespec want{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000L};
     timespec left{};
     while (nanosleep(&want, &left) != 0 && errno == EINTR) want = left;
   }
@@ -115,7 +115,7 @@ void SleepFor(Clock::Duration duration) {
 }
 
 long MillisecondsUntil(Clock::TimePoint deadline) {
-  const auto left = (deadline - ClockNow()).count();
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - ClockNow()).count();
   return left > 0 ? static_cast<long>(left) : 0;
 }
 

@@ -82,7 +82,7 @@ class UniqueFd {
 // it so tests can run minutes of waiting without waiting.
 class Clock {
  public:
-  using Duration = std::chrono::milliseconds;
+  using Duration = std::chrono::microseconds;
   using TimePoint = std::chrono::time_point<std::chrono::steady_clock, Duration>;
   virtual ~Clock() = default;
   virtual TimePoint Now() = 0;
@@ -118,7 +118,7 @@ class ManualClock final : public Clock {
   long sleeps() const { return sleeps_; }
 
  private:
-  TimePoint now_{Duration(1'000'000)};
+  TimePoint now_{std::chrono::hours(1)};
   long sleeps_ = 0;
 };
 
