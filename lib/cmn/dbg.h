@@ -13,6 +13,12 @@
 extern int dbgActive;  // set once a trace stream is open
 
 inline constexpr int kDbgMaxRanges = 20;
+
+// Trace levels with a meaning of their own. Other levels are verbosity steps
+// named by the module that uses them.
+inline constexpr int kDbgUnexpected = -2;  // unexpected failure; also written to debug.log
+inline constexpr int kDbgAlways = -1;      // written whenever tracing is on, without prefix
+inline constexpr int kDbgDetail = 10;      // step-by-step detail of a module's work
 inline constexpr int kDbgStackDepth = 99;
 
 // Starts tracing from `ranges` (or, when empty, from VEKDBG); nothing happens

@@ -38,6 +38,14 @@ enum ErhCode : int {
   ERH_UNESCAPE = 8002,
 };
 
+// Severity of a mark or report; the number travels in packed reports and
+// selects the header word (catalogue 11, 2000 + level).
+inline constexpr int kErhNormal = 0;
+inline constexpr int kErhWarning = 1;
+inline constexpr int kErhMinor = 2;
+inline constexpr int kErhMajor = 3;  // also every internal error
+inline constexpr int kErhCritical = 4;
+
 // The error state from the code on, as ErhStatus() shows it.
 struct ErhStatusInfo {
   int code;   // 0 = no error
