@@ -35,6 +35,12 @@ std::string Hex(std::uint32_t value) {
   return text;
 }
 
+std::string HexByte(std::uint8_t value) {
+  char text[5];
+  std::snprintf(text, sizeof text, "0x%02X", value);
+  return text;
+}
+
 std::string Num(std::uint64_t value) {
   return std::to_string(value);
 }
@@ -429,7 +435,7 @@ bool BlockDecoding::Padding(const RecordBytes& rec, PaddingRecord& out) {
       std::find_if(fill.begin(), fill.end(), [](std::uint8_t b) { return b != kPaddingByte; });
   if (bad != fill.end()) {
     return Fault("padding byte at " + Num(kRecordHeaderSize + (bad - fill.begin())) + " is " +
-                 Hex(*bad) + ", not 'x'");
+                 HexByte(*bad) + ", not 'x'");
   }
   out.fill = fill.size();
   return true;
