@@ -7,8 +7,11 @@
 
 #include "cmn/defines.h"
 #include "vekdf/daformat.h"
+#include "vekdf/daimpl.h"
 
 TARN_RCSID("lib/vekdf/daconvert.cpp");
+
+using vekdf_detail::Load32;
 
 namespace {
 
@@ -128,12 +131,6 @@ constexpr Field kCrypt[] = {
 
 #undef TARN_U32
 #undef TARN_U16
-
-std::uint32_t Load32(const std::uint8_t* p) {
-  std::uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
 
 }  // namespace
 

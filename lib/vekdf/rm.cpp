@@ -203,7 +203,7 @@ int RmWriteObjData(std::uint8_t* data, std::uint32_t itemId, std::uint32_t lengt
   if (writer == nullptr) return 0;
   std::uint8_t* record = writer->reserved();
   if (record == nullptr || data != record + kDaDataHeaderSize ||
-      length > writer->reservedRoom() - kDaDataHeaderSize) {
+      std::uint64_t{kDaDataHeaderSize} + length > writer->reservedRoom()) {
     DbgPlain(kDbgUnexpected, "[%s] %p is no reserved data area for %u bytes", kFn,
              static_cast<void*>(data), length);
     ReportInternal(kFn, rcsId, __LINE__);

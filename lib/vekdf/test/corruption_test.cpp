@@ -204,7 +204,8 @@ TEST_F(CorruptionTest, StartTextsMustLieInsideAndEndInNul) {
   r.appDesc = {1, 121};
   const std::string_view texts("ab\0\0\0\0", 6);
   DaStartView v{};
-  ASSERT_TRUE(DaViewStart(Body(r, texts), &v));
+  const std::vector<std::uint8_t> good = Body(r, texts);
+  ASSERT_TRUE(DaViewStart(good, &v));
   EXPECT_EQ(v.objName, "ab");
   for (DaStrRef bad : {DaStrRef{3, 120}, DaStrRef{0, 116}, DaStrRef{2, 116}, DaStrRef{3, 100},
                        DaStrRef{0xFFFF, 0xFFFF}}) {
@@ -253,7 +254,8 @@ TEST_F(CorruptionTest, AttributeErrorAndNtNames) {
   a.h.type = DA_REC_OBJ_ATTR;
   a.name = {5, 148};
   DaAttrView av{};
-  EXPECT_TRUE(DaViewAttr(Body(a, std::string_view("name\0", 5)), &av));
+  const std::vector<std::uint8_t> attr = Body(a, std::string_view("name\0", 5));
+  EXPECT_TRUE(DaViewAttr(attr, &av));
   EXPECT_EQ(av.name, "name");
   EXPECT_FALSE(DaViewAttr(Body(a, "names"), &av));
   a.name = {5, 140};
@@ -289,7 +291,8 @@ TEST_F(CorruptionTest, SystemDataCopyIsCappedAtTheCallersBuffer) {
   s.length = 0xFFFF;  // not trusted: the record's own length counts
   s.offset = 64;
   DaSysView v{};
-  ASSERT_TRUE(DaViewSys(Body(s, "0123456789"), &v));
+  const std::vector<std::uint8_t> sys = Body(s, "0123456789");
+  ASSERT_TRUE(DaViewSys(sys, &v));
   EXPECT_EQ(v.data.size(), 10u);
   std::uint8_t small[4] = {};
   EXPECT_EQ(DaCopySysData(v, small), 4u);

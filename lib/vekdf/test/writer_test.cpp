@@ -110,6 +110,11 @@ TEST_F(WriterTest, DataAreaMustBeTheOneReserved) {
   EXPECT_EQ(RmWriteObjData(data, 1, 100, 0, 0, 0, 0), 1);
   // Committed: the area is not reserved any more.
   EXPECT_EQ(RmWriteObjData(data, 1, 100, 0, 0, 0, 0), 0);
+  // Room reserved for a smaller record cannot take a data record.
+  std::uint8_t* small = writer_->Alloc(40, 40, &granted);
+  ASSERT_NE(small, nullptr);
+  EXPECT_EQ(RmWriteObjData(small + kDaDataHeaderSize, 1, 1, 0, 0, 0, 0), 0);
+  EXPECT_EQ(ReportsOf(12, 5), 4);
 }
 
 TEST_F(WriterTest, DataBufferGrantsWhatIsLeftAndAtLeastOneByte) {
