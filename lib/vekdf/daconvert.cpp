@@ -35,7 +35,7 @@ void SwapAt(std::uint8_t* p) {
 }
 
 void SwapWords(std::uint8_t* p, std::uint32_t count) {
-  for (std::uint32_t i = 0; i < count; ++i) SwapAt<std::uint32_t>(p + 4 * i);
+  for (std::uint32_t i = 0; i < count; ++i) SwapAt<std::uint32_t>(p + sizeof(std::uint32_t) * i);
 }
 
 template <const auto& kFields>
@@ -113,10 +113,12 @@ constexpr Field kEnd[] = {
 constexpr auto kNtAttr = [] {
   std::array<Field, 22> fields{};
   for (std::uint16_t i = 0; i < 16; ++i) {
-    fields[i] = Field{static_cast<std::uint16_t>(offsetof(DaRecNtAttr, word) + 4 * i), 4};
+    fields[i] = Field{
+        static_cast<std::uint16_t>(offsetof(DaRecNtAttr, word) + sizeof(std::uint32_t) * i), 4};
   }
   for (std::uint16_t i = 0; i < 6; ++i) {
-    fields[16 + i] = Field{static_cast<std::uint16_t>(offsetof(DaRecNtAttr, half) + 2 * i), 2};
+    fields[16 + i] = Field{
+        static_cast<std::uint16_t>(offsetof(DaRecNtAttr, half) + sizeof(std::uint16_t) * i), 2};
   }
   return fields;
 }();

@@ -36,7 +36,7 @@ static_assert(sizeof(DaBlkHeader) == kDaBlkHeaderSize);
 static_assert(offsetof(DaBlkHeader, blkSeqNo) == 24);
 static_assert(offsetof(DaBlkHeader, capacity) == 28);
 static_assert(offsetof(DaBlkHeader, used) == 32);
-static_assert(offsetof(DaBlkHeader, reserved) == 4 * kDaBlkConvertedWords);
+static_assert(offsetof(DaBlkHeader, reserved) == sizeof(std::uint32_t) * kDaBlkConvertedWords);
 
 // ---- Record header ----------------------------------------------------------
 
@@ -59,7 +59,7 @@ struct DaRecHeader {
 static_assert(sizeof(DaRecHeader) == kDaRecHeaderSize);
 static_assert(offsetof(DaRecHeader, seqNo) == 16);
 static_assert(offsetof(DaRecHeader, length) == 20);
-static_assert(offsetof(DaRecHeader, reserved) == 4 * kDaRecConvertedWords);
+static_assert(offsetof(DaRecHeader, reserved) == sizeof(std::uint32_t) * kDaRecConvertedWords);
 
 enum DaRecType : int {
   DA_REC_START = 0,
@@ -185,9 +185,9 @@ struct DaRecNtAttr {
   std::uint16_t half[6];
 };
 static_assert(sizeof(DaRecNtAttr) == 108);
-static_assert(offsetof(DaRecNtAttr, word) + 4 * kDaNtModifyTime == 76);
-static_assert(offsetof(DaRecNtAttr, word) + 4 * kDaNtSizeHigh == 88);
-static_assert(offsetof(DaRecNtAttr, half) + 2 * kDaNtNameOffset == 102);
+static_assert(offsetof(DaRecNtAttr, word) + sizeof(std::uint32_t) * kDaNtModifyTime == 76);
+static_assert(offsetof(DaRecNtAttr, word) + sizeof(std::uint32_t) * kDaNtSizeHigh == 88);
+static_assert(offsetof(DaRecNtAttr, half) + sizeof(std::uint16_t) * kDaNtNameOffset == 102);
 
 // Transform ids of a data record.
 inline constexpr std::uint32_t kDaTransformNone = 0;
