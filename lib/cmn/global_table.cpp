@@ -124,7 +124,7 @@ constexpr OptRow Quoted(const char* name, char (&global)[N], const char* def) {
   Range(name, &global, def, min, max) __VA_ARGS__,
 #define GLOPT_HIDDEN(name, global, max, ...) Hidden(name, &global, max) __VA_ARGS__,
 #define GLOPT_MINUTES(name, global, def, ...) Minutes(name, &global, def) __VA_ARGS__,
-#define GLOPT_MINUTES_ALSO(name, global) Minutes(name, &global, 0).defaultOf(&global),
+#define GLOPT_MINUTES_ALSO(name, global) Minutes(name, &(global), 0).defaultOf(&(global)),
 #define GLOPT_TEXT(name, global, size, def, ...) Text(name, global, def) __VA_ARGS__,
 #define GLOPT_QUOTED(name, global, size, def, ...) Quoted(name, global, def) __VA_ARGS__,
 constexpr OptRow kOptions[] = {
