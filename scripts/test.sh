@@ -42,6 +42,8 @@ if command -v clang++ >/dev/null 2>&1; then
     mkdir -p "$corpus"
     seeds=()
     [ -d "fuzz/seeds/$name" ] && seeds=("fuzz/seeds/$name")
+    # Seeds the build produces (the compiled message catalogue, for one).
+    [ -d "build/fuzz/seeds/$name" ] && seeds+=("build/fuzz/seeds/$name")
     echo "-- $name (${secs}s)"
     "$f" -max_total_time="$secs" -print_final_stats=0 "$corpus" "${seeds[@]}" 2>build/fuzz/"$name".log \
       || { tail -n 40 build/fuzz/"$name".log; exit 1; }

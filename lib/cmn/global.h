@@ -61,91 +61,17 @@ inline constexpr std::size_t kOptPathSize = 1024;
 // The cell's inet port, looked up before the cell-server options are read.
 extern int glCellInetPort;
 
-// Logging
-extern int glLogCrsEvents, glEventLogMessages, glSmLogStartStop, glEventLogAudit, glAuditLogEnable,
-    glAuditLogRetention;
-// Limits
-extern int glMaxSessions, glMaxBSessions, glMaxMaPerSm, glMaxDaPerMa, glMaxNumberOfMirrors;
-// Cell Server
-extern int glCrsPort, glCheckVersions, glMaxWaitForSm, glSchedulerGranularity, glDbPurgeCheck,
-    glDbQuickSetScan, glMaxCrsConnections;
-extern char glDailyMaintenanceTime[kOptTimeSize], glDailyCheckTime[kOptTimeSize];
-extern char glSMTPServer[kOptTextSize], glSMTPSenderAddress[kOptTextSize];
-// Media Management
-extern int glMmdLockTimeout, glInitOnLoosePolicy, glReformatFreePoolMedia, glMmFairLimit,
-    glFileMediumCapacity, glMountDelay, glFreePoolDeallocFreq, glEnableSCSIReserveRelease,
-    glEnableVolSafeSupport, glEnableMCFCompression;
-extern char glNonResidentLocation[kOptTextSize], glClnTapeBCPrefix[kOptTimeSize];
-extern char glDevDetectTree[kOptPathSize], glMountScript[kOptPathSize];
-// Data protection and security
-extern int glOnlyValidObj, glStrictPrivacyCheck, glHidePrivateObj, glIncrOnProtected,
-    glUpgradeIncrToFull, glEnhIncrMaximumTimeSpan, glForceFull,
-    glBackupCatalogProtectionEqualToObject, glExternalScriptMode, glStrictSecurityFlags,
-    glStrictSecurityContingencyACL, glCopyDataProtectionEndtimeEqualToBackup, glSaveScheduleAllowed,
-    glRecalculateMediumProtection;
-// Session managers. Each SmWaitFor... global is set by its "...Sec" option
-// (seconds) and then by its minutes option, which defaults to that value.
-// SmIdleTimeout, SmConnIdleTimeout and SmDaIdleTimeout set glSmIdleTimeout.
-extern int glSmFirstConn, glSmPeerId, glSmMaxAgentStartupRetries, glMinDelayForConnectionRetry,
-    glSmWaitForNewClient, glSmWaitForNewBackupClient, glSmWaitForNewRestoreClient,
-    glSmWaitForFirstClient, glSmWaitForFirstBackupClient, glSmWaitForFirstRestoreClient,
-    glSmWaitForNextRestoreClient, glSmWaitForDevice, glSmWaitForDB, glSmIdleTimeout,
-    glSmMaIdleTimeout, glSmSendReceiveTimeout, glSmSendReceiveMonitorTimeout, glSmMaxAgentMessages,
-    glSmMaxMessagesPerSession, glSmAlwaysLockMinDevices, glAbortIfMINgtDevices,
-    glSmDeviceErrorThreshold, glExecScriptOnPreview, glBackupPreexecBeforeDevLock,
-    glPrePostExecOnEveryVolumeForHostBackup, glPostExecOnAbortHostBackup, glScriptOutputTimeout,
-    glSmDisableScript, glUseFenScripts, glTreatScriptReturnAsNormal,
-    glSessSuccessfulWhenNoObjectsBackedUp, glSessSuccessfulWhenNoObjectsToCopyOrConsolidate,
-    glSessionStatusWhenNoObjectToCopy, glSessionStatusWhenNoObjectToConsolidate,
-    glSessionStatusWhenNoObjectToVerify, glPreventDuplicateCopySession, glBackupDeviceIdle,
-    glUseMaxConc, glALIGNEDDEFAULT, glVekTapeStatistics, glVekHeaderCheck,
-    glHostBackupExcludesApplyToSingleVolume, glHostBackupIncludesApplyToSingleVolume,
-    glDisableTestLockonEjectEnter, glEnableTestingSessionMessages,
-    glEnhIncrPromoteToFullIfNoEnhFull, glCopyAutomatedMaxObjects,
-    glAbortOnObjectsMoreThanCopyAutomatedMaxObjects, glConsolidationAutomatedMaxObjects,
-    glCopyLockDevicesDelay, glCopyStartPostBackupOnAbortedSession, glCopyDisableBlockRepackaging,
-    glConsolidationStartPostBackupOnAbortedSession, glAutomaticDeviceSelectionOrder,
-    glEnableRestoreReportStats, glEnableDeviceFilters,
-    glAutoConsolidationFilterOutAllButLatestPointInTime, glResumableRestoreDefault;
-extern char glDefScriptUser[kOptNameSize];
-// Internal database
-extern int glDbLoginRetries, glDbMaxFilesFound, glDbFreeDiskSpace, glDbFreeExtFileSpace,
-    glDbIdleTimeout, glDbLockTries, glDbLockTimeout, glDbGraceLockDuration, glCellResourceTimeout,
-    glDbMaxFilesInDir, glDbForceImportIfPositionsExist, glPurgeBufferSize, glReadRate, glDeleteRate,
-    glFilenamePurgeLimitPerHost, glFilenamePurgeLimitTotal, glConvertFilenamesInIDBDuringBackup,
-    glDbIgnoreCorruptedMaCatalog;
-extern char glRecoveryIndexDir[kOptPathSize], glSessionMessagesDir[kOptPathSize];
-// Database file limits; -1 means not set.
-extern int glDbCtmpDatLimit, glDbCtmpExtLimit, glDbDirsDatLimit, glDbFn1ExtLimit, glDbFn2ExtLimit,
-    glDbFn3ExtLimit, glDbFn4ExtLimit, glDbFnamesDatLimit, glDbMbfconfDatLimit, glDbObjExtLimit,
-    glDbObjectsDatLimit, glDbOvExtLimit, glDbOversDatLimit, glDbPosDatLimit, glDbSesExtLimit,
-    glDbSessionsDatLimit, glDbCartDatLimit, glDbCompDatLimit, glDbDevicesDatLimit,
-    glDbDevicesExtLimit, glDbMediaDatLimit, glDbMtoptDatLimit, glDbMtoptExtLimit, glDbPoolsDatLimit,
-    glDbStoresDatLimit, glDbStoresExtLimit, glDbKeyLimit;
-extern int glDcLeaveListCatalogFile, glDcEnablePerformanceLog, glBrowseHistoryStart,
-    glBrowseMPosCache, glDCDirAllocation, glRepositionWithinRestoredObject, glMaxDCDirs,
-    glDcFbCdCacheTreshold, glDcFbCdCacheMaxHoleSize, glKeepObsoleteSessions, glKeepMessages,
-    glKeepDiskonlySessions, glPurgeDcbfOfMediumWithCopies, glQuickMediaFormat,
-    glFormatOversPerTransaction;
-// Miscellaneous. RptShowPhysicalDeviceInDeviceFlowReport and its older name
-// RptDisplayPhysicalPath set one global.
-extern int glTarnsvStatusSleep, glTarnsvStatusRetry, glTarnsvStatusSleepInMonitor,
-    glTarnsvSelectTimeout, glEnableSANDynamicAddressing, glUpdateSapRmanChannels, glSUPPRESSECHO,
-    glShowAllMsgs, glShowOrpDspMsg, glHideMethodsPerClient,
-    glRptShowPhysicalDeviceInDeviceFlowReport, glRptDlClientsOnlyInFSNotConfigReport,
-    glUsedMedAllSess, glNoGUIRMANScriptParsing, glUserSpecifiedMediaPriorityHasHigherImportance,
-    glStrlenValidationForUnixCM;
-// The connect time-out of cell-server binding (seconds).
-extern int glBindTimeout;
-extern char glEADRImagePath[kOptPathSize];
-// GUI
-extern char glMonBackupObj[kOptTextSize], glMonRestoreObj[kOptTextSize],
-    glMonDeviceObj[kOptTextSize], glMediaView[kOptTextSize], glMagazineView[kOptTextSize],
-    glSCSIView[kOptTextSize], glJukeboxView[kOptTextSize], glFileLibraryView[kOptTextSize],
-    glExternView[kOptTextSize], glACSView[kOptTextSize], glDASView[kOptTextSize];
-extern int glMaxDisplayedObjects;
-// JGUI/UIPROXY specific
-extern int glZombieSessionTimeout;
+// One global per option row of cmn/global_options.def.
+#define GLOPT_SECTION(title, ...)
+#define GLOPT_INT(name, global, ...) extern int global;
+#define GLOPT_FLAG(name, global, ...) extern int global;
+#define GLOPT_RANGE(name, global, ...) extern int global;
+#define GLOPT_HIDDEN(name, global, ...) extern int global;
+#define GLOPT_MINUTES(name, global, ...) extern int global;
+#define GLOPT_MINUTES_ALSO(name, global)
+#define GLOPT_TEXT(name, global, size, ...) extern char global[size];
+#define GLOPT_QUOTED(name, global, size, ...) extern char global[size];
+#include "cmn/global_options.def"
 
 // ---------------------------------------------------------------------------
 // Media classes and device policies. The tables are process globals: the

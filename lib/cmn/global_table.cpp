@@ -17,76 +17,21 @@ using global_detail::OptReply;
 
 // Every global starts at zero and receives its default from the table before
 // main (see the end of this file), so code that runs before the cell's
-// options arrive already sees the defaults.
+// options arrive already sees the defaults. They are defined here rather
+// than inline in global.h so that a program that only reads one still links
+// this file, and with it the defaults.
 int glCellInetPort;
 
-int glLogCrsEvents, glEventLogMessages, glSmLogStartStop, glEventLogAudit, glAuditLogEnable,
-    glAuditLogRetention;
-int glMaxSessions, glMaxBSessions, glMaxMaPerSm, glMaxDaPerMa, glMaxNumberOfMirrors;
-int glCrsPort, glCheckVersions, glMaxWaitForSm, glSchedulerGranularity, glDbPurgeCheck,
-    glDbQuickSetScan, glMaxCrsConnections;
-char glDailyMaintenanceTime[kOptTimeSize], glDailyCheckTime[kOptTimeSize];
-char glSMTPServer[kOptTextSize], glSMTPSenderAddress[kOptTextSize];
-int glMmdLockTimeout, glInitOnLoosePolicy, glReformatFreePoolMedia, glMmFairLimit,
-    glFileMediumCapacity, glMountDelay, glFreePoolDeallocFreq, glEnableSCSIReserveRelease,
-    glEnableVolSafeSupport, glEnableMCFCompression;
-char glNonResidentLocation[kOptTextSize], glClnTapeBCPrefix[kOptTimeSize];
-char glDevDetectTree[kOptPathSize], glMountScript[kOptPathSize];
-int glOnlyValidObj, glStrictPrivacyCheck, glHidePrivateObj, glIncrOnProtected, glUpgradeIncrToFull,
-    glEnhIncrMaximumTimeSpan, glForceFull, glBackupCatalogProtectionEqualToObject,
-    glExternalScriptMode, glStrictSecurityFlags, glStrictSecurityContingencyACL,
-    glCopyDataProtectionEndtimeEqualToBackup, glSaveScheduleAllowed, glRecalculateMediumProtection;
-int glSmFirstConn, glSmPeerId, glSmMaxAgentStartupRetries, glMinDelayForConnectionRetry,
-    glSmWaitForNewClient, glSmWaitForNewBackupClient, glSmWaitForNewRestoreClient,
-    glSmWaitForFirstClient, glSmWaitForFirstBackupClient, glSmWaitForFirstRestoreClient,
-    glSmWaitForNextRestoreClient, glSmWaitForDevice, glSmWaitForDB, glSmIdleTimeout,
-    glSmMaIdleTimeout, glSmSendReceiveTimeout, glSmSendReceiveMonitorTimeout, glSmMaxAgentMessages,
-    glSmMaxMessagesPerSession, glSmAlwaysLockMinDevices, glAbortIfMINgtDevices,
-    glSmDeviceErrorThreshold, glExecScriptOnPreview, glBackupPreexecBeforeDevLock,
-    glPrePostExecOnEveryVolumeForHostBackup, glPostExecOnAbortHostBackup, glScriptOutputTimeout,
-    glSmDisableScript, glUseFenScripts, glTreatScriptReturnAsNormal,
-    glSessSuccessfulWhenNoObjectsBackedUp, glSessSuccessfulWhenNoObjectsToCopyOrConsolidate,
-    glSessionStatusWhenNoObjectToCopy, glSessionStatusWhenNoObjectToConsolidate,
-    glSessionStatusWhenNoObjectToVerify, glPreventDuplicateCopySession, glBackupDeviceIdle,
-    glUseMaxConc, glALIGNEDDEFAULT, glVekTapeStatistics, glVekHeaderCheck,
-    glHostBackupExcludesApplyToSingleVolume, glHostBackupIncludesApplyToSingleVolume,
-    glDisableTestLockonEjectEnter, glEnableTestingSessionMessages,
-    glEnhIncrPromoteToFullIfNoEnhFull, glCopyAutomatedMaxObjects,
-    glAbortOnObjectsMoreThanCopyAutomatedMaxObjects, glConsolidationAutomatedMaxObjects,
-    glCopyLockDevicesDelay, glCopyStartPostBackupOnAbortedSession, glCopyDisableBlockRepackaging,
-    glConsolidationStartPostBackupOnAbortedSession, glAutomaticDeviceSelectionOrder,
-    glEnableRestoreReportStats, glEnableDeviceFilters,
-    glAutoConsolidationFilterOutAllButLatestPointInTime, glResumableRestoreDefault;
-char glDefScriptUser[kOptNameSize];
-int glDbLoginRetries, glDbMaxFilesFound, glDbFreeDiskSpace, glDbFreeExtFileSpace, glDbIdleTimeout,
-    glDbLockTries, glDbLockTimeout, glDbGraceLockDuration, glCellResourceTimeout, glDbMaxFilesInDir,
-    glDbForceImportIfPositionsExist, glPurgeBufferSize, glReadRate, glDeleteRate,
-    glFilenamePurgeLimitPerHost, glFilenamePurgeLimitTotal, glConvertFilenamesInIDBDuringBackup,
-    glDbIgnoreCorruptedMaCatalog;
-char glRecoveryIndexDir[kOptPathSize], glSessionMessagesDir[kOptPathSize];
-int glDbCtmpDatLimit, glDbCtmpExtLimit, glDbDirsDatLimit, glDbFn1ExtLimit, glDbFn2ExtLimit,
-    glDbFn3ExtLimit, glDbFn4ExtLimit, glDbFnamesDatLimit, glDbMbfconfDatLimit, glDbObjExtLimit,
-    glDbObjectsDatLimit, glDbOvExtLimit, glDbOversDatLimit, glDbPosDatLimit, glDbSesExtLimit,
-    glDbSessionsDatLimit, glDbCartDatLimit, glDbCompDatLimit, glDbDevicesDatLimit,
-    glDbDevicesExtLimit, glDbMediaDatLimit, glDbMtoptDatLimit, glDbMtoptExtLimit, glDbPoolsDatLimit,
-    glDbStoresDatLimit, glDbStoresExtLimit, glDbKeyLimit;
-int glDcLeaveListCatalogFile, glDcEnablePerformanceLog, glBrowseHistoryStart, glBrowseMPosCache,
-    glDCDirAllocation, glRepositionWithinRestoredObject, glMaxDCDirs, glDcFbCdCacheTreshold,
-    glDcFbCdCacheMaxHoleSize, glKeepObsoleteSessions, glKeepMessages, glKeepDiskonlySessions,
-    glPurgeDcbfOfMediumWithCopies, glQuickMediaFormat, glFormatOversPerTransaction;
-int glTarnsvStatusSleep, glTarnsvStatusRetry, glTarnsvStatusSleepInMonitor, glTarnsvSelectTimeout,
-    glEnableSANDynamicAddressing, glUpdateSapRmanChannels, glSUPPRESSECHO, glShowAllMsgs,
-    glShowOrpDspMsg, glHideMethodsPerClient, glRptShowPhysicalDeviceInDeviceFlowReport,
-    glRptDlClientsOnlyInFSNotConfigReport, glUsedMedAllSess, glNoGUIRMANScriptParsing,
-    glUserSpecifiedMediaPriorityHasHigherImportance, glStrlenValidationForUnixCM;
-int glBindTimeout;
-char glEADRImagePath[kOptPathSize];
-char glMonBackupObj[kOptTextSize], glMonRestoreObj[kOptTextSize], glMonDeviceObj[kOptTextSize],
-    glMediaView[kOptTextSize], glMagazineView[kOptTextSize], glSCSIView[kOptTextSize],
-    glJukeboxView[kOptTextSize], glFileLibraryView[kOptTextSize], glExternView[kOptTextSize],
-    glACSView[kOptTextSize], glDASView[kOptTextSize];
-int glMaxDisplayedObjects;
-int glZombieSessionTimeout;
+#define GLOPT_SECTION(title, ...)
+#define GLOPT_INT(name, global, ...) int global;
+#define GLOPT_FLAG(name, global, ...) int global;
+#define GLOPT_RANGE(name, global, ...) int global;
+#define GLOPT_HIDDEN(name, global, ...) int global;
+#define GLOPT_MINUTES(name, global, ...) int global;
+#define GLOPT_MINUTES_ALSO(name, global)
+#define GLOPT_TEXT(name, global, size, ...) char global[size];
+#define GLOPT_QUOTED(name, global, size, ...) char global[size];
+#include "cmn/global_options.def"
 
 namespace {
 
@@ -171,257 +116,19 @@ constexpr OptRow Quoted(const char* name, char (&global)[N], const char* def) {
           TextDefault::kFixed, nullptr, nullptr, Rule::kNone};
 }
 
-// The dispatch order is fixed: the cell server sends names, and tools read
-// the trace in this order.
+// The rows of cmn/global_options.def, in its order.
+#define GLOPT_SECTION(title, ...) Section(title) __VA_ARGS__,
+#define GLOPT_INT(name, global, def, ...) Int(name, &global, def) __VA_ARGS__,
+#define GLOPT_FLAG(name, global, def, ...) Flag(name, &global, def) __VA_ARGS__,
+#define GLOPT_RANGE(name, global, def, min, max, ...) \
+  Range(name, &global, def, min, max) __VA_ARGS__,
+#define GLOPT_HIDDEN(name, global, max, ...) Hidden(name, &global, max) __VA_ARGS__,
+#define GLOPT_MINUTES(name, global, def, ...) Minutes(name, &global, def) __VA_ARGS__,
+#define GLOPT_MINUTES_ALSO(name, global) Minutes(name, &(global), 0).defaultOf(&(global)),
+#define GLOPT_TEXT(name, global, size, def, ...) Text(name, global, def) __VA_ARGS__,
+#define GLOPT_QUOTED(name, global, size, def, ...) Quoted(name, global, def) __VA_ARGS__,
 constexpr OptRow kOptions[] = {
-    Section("Logging"),
-    Flag("LogCrsEvents", &glLogCrsEvents, 0),
-    Flag("EventLogMessages", &glEventLogMessages, 0),
-    Flag("SmLogStartStop", &glSmLogStartStop, 0),
-    Flag("EventLogAudit", &glEventLogAudit, 0),
-    Flag("AuditLogEnable", &glAuditLogEnable, 0),
-    Int("AuditLogRetention", &glAuditLogRetention, 60),
-
-    Section("Limits"),
-    Range("MaxSessions", &glMaxSessions, 200, 25, 200),
-    Range("MaxBSessions", &glMaxBSessions, 5, 1, 200),
-    Range("MaxMaPerSm", &glMaxMaPerSm, 32, 1, 32),
-    Range("MaxDaPerMa", &glMaxDaPerMa, 32, 1, 32),
-    Range("MaxNumberOfMirrors", &glMaxNumberOfMirrors, 5, 0, 20),
-
-    Section("Cell Server").then(Rule::kInetPort),
-    Int("CrsPort", &glCrsPort, -1),
-    Flag("CheckVersions", &glCheckVersions, 1),
-    Range("MaxWaitForSm", &glMaxWaitForSm, 120, 10, 3600),
-    Int("SchedulerGranularity", &glSchedulerGranularity, kGranularityDefault)
-        .then(Rule::kSchedulerGranularity),
-    Text("DailyMaintenanceTime", glDailyMaintenanceTime, "12:00"),
-    Text("DailyCheckTime", glDailyCheckTime, "12:30"),
-    Flag("DbPurgeCheck", &glDbPurgeCheck, 1),
-    Flag("DbQuickSetScan", &glDbQuickSetScan, 0),
-    Range("MaxCrsConnections", &glMaxCrsConnections, 200, 10, 1000),
-    Text("SMTPServer", glSMTPServer, "").from(TextDefault::kCellServer),
-    Text("SMTPSenderAddress", glSMTPSenderAddress, "").from(TextDefault::kSenderAddress),
-
-    Section("Media Management"),
-    Minutes("MmdLockTimeout", &glMmdLockTimeout, 3600),
-    Flag("InitOnLoosePolicy", &glInitOnLoosePolicy, 0),
-    Flag("ReformatFreePoolMedia", &glReformatFreePoolMedia, 0),
-    Range("MmFairLimit", &glMmFairLimit, 80, 0, 100),
-    Int("FileMediumCapacity", &glFileMediumCapacity, 100).then(Rule::kFileMediumCapacity),
-    Text("NonResidentLocation", glNonResidentLocation, ""),
-    Text("ClnTapeBCPrefix", glClnTapeBCPrefix, "CLN"),
-    Text("DevDetectTree", glDevDetectTree, "/dev"),
-    Minutes("MountDelay", &glMountDelay, 1800),
-    Text("MountScript", glMountScript, ""),
-    Int("FreePoolDeallocFreq", &glFreePoolDeallocFreq, 1),
-    Flag("EnableSCSIReserveRelease", &glEnableSCSIReserveRelease, 1),
-    Flag("EnableVolSafeSupport", &glEnableVolSafeSupport, 0),
-    Flag("EnableMCFCompression", &glEnableMCFCompression, 0),
-
-    Section("Data prot & security"),
-    Flag("OnlyValidObj", &glOnlyValidObj, 0),
-    Flag("StrictPrivacyCheck", &glStrictPrivacyCheck, 0),
-    Flag("HidePrivateObj", &glHidePrivateObj, 0),
-    Flag("IncrOnProtected", &glIncrOnProtected, 0),
-    Flag("UpgradeIncrToFull", &glUpgradeIncrToFull, 0),
-    Int("EnhIncrMaximumTimeSpan", &glEnhIncrMaximumTimeSpan, 0),
-    Int("ForceFull", &glForceFull, 0),
-    Flag("BackupCatalogProtectionEqualToObject", &glBackupCatalogProtectionEqualToObject, 0),
-    Range("ExternalScriptMode", &glExternalScriptMode, 0, 0, 2),
-    Int("StrictSecurityFlags", &glStrictSecurityFlags, 8),
-    Flag("StrictSecurityContingencyACL", &glStrictSecurityContingencyACL, 0),
-    Flag("CopyDataProtectionEndtimeEqualToBackup", &glCopyDataProtectionEndtimeEqualToBackup, 0),
-    Flag("SaveScheduleAllowed", &glSaveScheduleAllowed, 1),
-    Flag("RecalculateMediumProtection", &glRecalculateMediumProtection, 0),
-
-    Section("Session Managers"),
-    Int("SmFirstConn", &glSmFirstConn, 60),
-    Minutes("SmPeerId", &glSmPeerId, 300),
-    Range("SmMaxAgentStartupRetries", &glSmMaxAgentStartupRetries, 2, 0, 50),
-    Int("MinDelayForConnectionRetry", &glMinDelayForConnectionRetry, 5),
-    Int("SmWaitForNewClientSec", &glSmWaitForNewClient, 30),
-    Minutes("SmWaitForNewClient", &glSmWaitForNewClient, 0).defaultOf(&glSmWaitForNewClient),
-    Int("SmWaitForNewBackupClientSec", &glSmWaitForNewBackupClient, 30),
-    Minutes("SmWaitForNewBackupClient", &glSmWaitForNewBackupClient, 0)
-        .defaultOf(&glSmWaitForNewBackupClient),
-    Int("SmWaitForNewRestoreClientSec", &glSmWaitForNewRestoreClient, 30),
-    Minutes("SmWaitForNewRestoreClient", &glSmWaitForNewRestoreClient, 0)
-        .defaultOf(&glSmWaitForNewRestoreClient),
-    Int("SmWaitForFirstClientSec", &glSmWaitForFirstClient, 600),
-    Minutes("SmWaitForFirstClient", &glSmWaitForFirstClient, 0).defaultOf(&glSmWaitForFirstClient),
-    Int("SmWaitForFirstBackupClientSec", &glSmWaitForFirstBackupClient, 600),
-    Minutes("SmWaitForFirstBackupClient", &glSmWaitForFirstBackupClient, 0)
-        .defaultOf(&glSmWaitForFirstBackupClient),
-    Int("SmWaitForFirstRestoreClientSec", &glSmWaitForFirstRestoreClient, 600),
-    Minutes("SmWaitForFirstRestoreClient", &glSmWaitForFirstRestoreClient, 0)
-        .defaultOf(&glSmWaitForFirstRestoreClient),
-    Int("SmWaitForNextRestoreClientSec", &glSmWaitForNextRestoreClient, 600),
-    Minutes("SmWaitForNextRestoreClient", &glSmWaitForNextRestoreClient, 0)
-        .defaultOf(&glSmWaitForNextRestoreClient),
-    Minutes("SmWaitForDevice", &glSmWaitForDevice, 3600),
-    Minutes("SmWaitForDB", &glSmWaitForDB, 3600),
-    Minutes("SmIdleTimeout", &glSmIdleTimeout, 7200),
-    Minutes("SmConnIdleTimeout", &glSmIdleTimeout, 0).defaultOf(&glSmIdleTimeout),
-    Minutes("SmDaIdleTimeout", &glSmIdleTimeout, 0).defaultOf(&glSmIdleTimeout),
-    Minutes("SmMaIdleTimeout", &glSmMaIdleTimeout, 8400),
-    Range("SmSendReceiveTimeout", &glSmSendReceiveTimeout, 1800, 0, INT_MAX),
-    Range("SmSendReceiveMonitorTimeout", &glSmSendReceiveMonitorTimeout, 60, 0, INT_MAX),
-    Int("SmMaxAgentMessages", &glSmMaxAgentMessages, 3000),
-    Int("SmMaxMessagesPerSession", &glSmMaxMessagesPerSession, 30000),
-    Flag("SmAlwaysLockMinDevices", &glSmAlwaysLockMinDevices, 0),
-    Flag("AbortIfMINgtDevices", &glAbortIfMINgtDevices, 0),
-    Int("SmDeviceErrorThreshold", &glSmDeviceErrorThreshold, 0),
-    Flag("ExecScriptOnPreview", &glExecScriptOnPreview, 0),
-    Flag("BackupPreexecBeforeDevLock", &glBackupPreexecBeforeDevLock, 0),
-    Flag("PrePostExecOnEveryVolumeForHostBackup", &glPrePostExecOnEveryVolumeForHostBackup, 0),
-    Flag("PostExecOnAbortHostBackup", &glPostExecOnAbortHostBackup, 0),
-    Minutes("ScriptOutputTimeout", &glScriptOutputTimeout, 900),
-    Flag("SmDisableScript", &glSmDisableScript, 0),
-    Flag("UseFenScripts", &glUseFenScripts, 0),
-    Text("ScriptUser", glDefScriptUser, "tarnvale"),
-    Flag("TreatScriptReturnAsNormal", &glTreatScriptReturnAsNormal, 0),
-    // The misspelt name came first and still wins when a cell sends it.
-    Flag("SessSucessfulWhenNoObjectsBackedUp", &glSessSuccessfulWhenNoObjectsBackedUp, 0)
-        .orName("SessSuccessfulWhenNoObjectsBackedUp"),
-    Flag("SessSuccessfulWhenNoObjectsToCopyOrConsolidate",
-         &glSessSuccessfulWhenNoObjectsToCopyOrConsolidate, 0),
-    Int("SessionStatusWhenNoObjectToCopy", &glSessionStatusWhenNoObjectToCopy, 0)
-        .defaultOf(&glSessSuccessfulWhenNoObjectsToCopyOrConsolidate),
-    Int("SessionStatusWhenNoObjectToConsolidate", &glSessionStatusWhenNoObjectToConsolidate, 0)
-        .defaultOf(&glSessSuccessfulWhenNoObjectsToCopyOrConsolidate),
-    Int("SessionStatusWhenNoObjectToVerify", &glSessionStatusWhenNoObjectToVerify, 0),
-    Flag("PreventDuplicateCopySession", &glPreventDuplicateCopySession, 0),
-    Int("BackupDeviceIdle", &glBackupDeviceIdle, 0),
-    Flag("UseMaxConc", &glUseMaxConc, 0),
-    Flag("ALIGNEDDEFAULT", &glALIGNEDDEFAULT, 0),
-    Flag("VekTapeStatistics", &glVekTapeStatistics, 0),
-    Flag("VekHeaderCheck", &glVekHeaderCheck, 1),
-    Flag("HostBackupExcludesApplyToSingleVolume", &glHostBackupExcludesApplyToSingleVolume, 0),
-    Flag("HostBackupIncludesApplyToSingleVolume", &glHostBackupIncludesApplyToSingleVolume, 0),
-    Flag("DisableTestLockonEjectEnter", &glDisableTestLockonEjectEnter, 0),
-    Flag("EnableTestingSessionMessages", &glEnableTestingSessionMessages, 0),
-    Flag("EnhIncrPromoteToFullIfNoEnhFull", &glEnhIncrPromoteToFullIfNoEnhFull, 0),
-    Range("CopyAutomatedMaxObjects", &glCopyAutomatedMaxObjects, 500, 1, 10000),
-    Flag("AbortOnObjectsMoreThanCopyAutomatedMaxObjects",
-         &glAbortOnObjectsMoreThanCopyAutomatedMaxObjects, 0),
-    Range("ConsolidationAutomatedMaxObjects", &glConsolidationAutomatedMaxObjects, 500, 1, 10000),
-    Int("CopyLockDevicesDelay", &glCopyLockDevicesDelay, 0),
-    Flag("CopyStartPostBackupOnAbortedSession", &glCopyStartPostBackupOnAbortedSession, 0),
-    Flag("CopyDisableBlockRepackaging", &glCopyDisableBlockRepackaging, 0),
-    Flag("ConsolidationStartPostBackupOnAbortedSession",
-         &glConsolidationStartPostBackupOnAbortedSession, 0),
-    Flag("AutomaticDeviceSelectionOrder", &glAutomaticDeviceSelectionOrder, 0),
-    Flag("EnableRestoreReportStats", &glEnableRestoreReportStats, 0),
-    Flag("EnableDeviceFilters", &glEnableDeviceFilters, 0),
-    Flag("AutoConsolidationFilterOutAllButLatestPointInTime",
-         &glAutoConsolidationFilterOutAllButLatestPointInTime, 0),
-    Flag("ResumableRestoreDefault", &glResumableRestoreDefault, 0),
-
-    Section("Internal Database"),
-    Int("DbLoginRetries", &glDbLoginRetries, 5),
-    Int("DbMaxFilesFound", &glDbMaxFilesFound, 10000),
-    Int("DbFreeDiskSpace", &glDbFreeDiskSpace, 50),
-    Int("DbFreeExtFileSpace", &glDbFreeExtFileSpace, 50),
-    Minutes("DbIdleTimeout", &glDbIdleTimeout, 1800),
-    Int("DbLockTries", &glDbLockTries, 5),
-    Range("DbLockTimeout", &glDbLockTimeout, 1800, 120, 7200),
-    Int("DbGraceLockDuration", &glDbGraceLockDuration, 10),
-    Range("CellResourceTimeout", &glCellResourceTimeout, 7200, 0, 86400),
-    Int("DbMaxFilesInDir", &glDbMaxFilesInDir, 100000),
-    Flag("DbForceImportIfPositionsExist", &glDbForceImportIfPositionsExist, 0),
-    Int("PurgeBufferSize", &glPurgeBufferSize, 50),
-    Int("ReadRate", &glReadRate, 0),
-    Int("DeleteRate", &glDeleteRate, 0),
-    Int("FilenamePurgeLimitPerHost", &glFilenamePurgeLimitPerHost, 1000000),
-    Int("FilenamePurgeLimitTotal", &glFilenamePurgeLimitTotal, 0),
-    Flag("ConvertFilenamesInIDBDuringBackup", &glConvertFilenamesInIDBDuringBackup, 0),
-    Flag("DbIgnoreCorruptedMaCatalog", &glDbIgnoreCorruptedMaCatalog, 0),
-    Text("RecoveryIndexDir", glRecoveryIndexDir, ""),
-    Text("SessionMessagesDir", glSessionMessagesDir, ""),
-    Hidden("DbCtmpDatLimit", &glDbCtmpDatLimit, 2),
-    Hidden("DbCtmpExtLimit", &glDbCtmpExtLimit, 2),
-    Hidden("DbDirsDatLimit", &glDbDirsDatLimit, 32),
-    Hidden("DbFn1ExtLimit", &glDbFn1ExtLimit, 32),
-    Hidden("DbFn2ExtLimit", &glDbFn2ExtLimit, 32),
-    Hidden("DbFn3ExtLimit", &glDbFn3ExtLimit, 32),
-    Hidden("DbFn4ExtLimit", &glDbFn4ExtLimit, 32),
-    Hidden("DbFnamesDatLimit", &glDbFnamesDatLimit, 32),
-    Hidden("DbMbfconfDatLimit", &glDbMbfconfDatLimit, 2),
-    Hidden("DbObjExtLimit", &glDbObjExtLimit, 32),
-    Hidden("DbObjectsDatLimit", &glDbObjectsDatLimit, 32),
-    Hidden("DbOvExtLimit", &glDbOvExtLimit, 32),
-    Hidden("DbOversDatLimit", &glDbOversDatLimit, 32),
-    Hidden("DbPosDatLimit", &glDbPosDatLimit, 64),
-    Hidden("DbSesExtLimit", &glDbSesExtLimit, 32),
-    Hidden("DbSessionsDatLimit", &glDbSessionsDatLimit, 4),
-    Hidden("DbCartDatLimit", &glDbCartDatLimit, 2),
-    Hidden("DbCompDatLimit", &glDbCompDatLimit, 2),
-    Hidden("DbDevicesDatLimit", &glDbDevicesDatLimit, 2),
-    Hidden("DbDevicesExtLimit", &glDbDevicesExtLimit, 2),
-    Hidden("DbMediaDatLimit", &glDbMediaDatLimit, 4),
-    Hidden("DbMtoptDatLimit", &glDbMtoptDatLimit, 2),
-    Hidden("DbMtoptExtLimit", &glDbMtoptExtLimit, 2),
-    Hidden("DbPoolsDatLimit", &glDbPoolsDatLimit, 2),
-    Hidden("DbStoresDatLimit", &glDbStoresDatLimit, 8),
-    Hidden("DbStoresExtLimit", &glDbStoresExtLimit, 8),
-    Hidden("DbKeyLimit", &glDbKeyLimit, 64),
-    Flag("DcLeaveListCatalogFile", &glDcLeaveListCatalogFile, 0),
-    Flag("DcEnablePerformanceLog", &glDcEnablePerformanceLog, 0),
-    Int("BrowseHistoryStart", &glBrowseHistoryStart, 0),
-    Flag("BrowseMPosCache", &glBrowseMPosCache, 1),
-    Range("DCDirAllocation", &glDCDirAllocation, 1, 0, 2),
-    Flag("RepositionWithinRestoredObject", &glRepositionWithinRestoredObject, 1),
-    Int("MaxDCDirs", &glMaxDCDirs, 50),
-    Int("DcFbCdCacheTreshold", &glDcFbCdCacheTreshold, 0),
-    Int("DcFbCdCacheMaxHoleSize", &glDcFbCdCacheMaxHoleSize, 0),
-    Int("KeepObsoleteSessions", &glKeepObsoleteSessions, 30),
-    Int("KeepMessages", &glKeepMessages, 30),
-    Int("KeepDiskonlySessions", &glKeepDiskonlySessions, 365),
-    Flag("PurgeDcbfOfMediumWithCopies", &glPurgeDcbfOfMediumWithCopies, 0),
-    Flag("QuickMediaFormat", &glQuickMediaFormat, 0),
-    Int("FormatOversPerTransaction", &glFormatOversPerTransaction, 100),
-
-    Section("Miscellaneous"),
-    Range("TarnsvStatusSleep", &glTarnsvStatusSleep, 2, 1, 60),
-    Range("TarnsvStatusRetry", &glTarnsvStatusRetry, 10, 1, 100),
-    Range("TarnsvStatusSleepInMonitor", &glTarnsvStatusSleepInMonitor, 1, 1, 60),
-    Int("TarnsvSelectTimeout", &glTarnsvSelectTimeout, 10),
-    Range("EnableSANDynamicAddressing", &glEnableSANDynamicAddressing, -1, -1, 1),
-    Flag("UpdateSapRmanChannels", &glUpdateSapRmanChannels, 0),
-    Text("EADRImagePath", glEADRImagePath, "").from(TextDefault::kRecoveryImages),
-    Flag("SUPPRESSECHO", &glSUPPRESSECHO, 0),
-    Flag("ShowAllMsgs", &glShowAllMsgs, 0),
-    Flag("ShowOrpDspMsg", &glShowOrpDspMsg, 0),
-    Flag("HideMethodsPerClient", &glHideMethodsPerClient, 0),
-    Flag("RptShowPhysicalDeviceInDeviceFlowReport", &glRptShowPhysicalDeviceInDeviceFlowReport, 0)
-        .orName("RptDisplayPhysicalPath"),
-    Flag("RptDlClientsOnlyInFSNotConfigReport", &glRptDlClientsOnlyInFSNotConfigReport, 0),
-    Flag("UsedMedAllSess", &glUsedMedAllSess, 0),
-    Flag("NoGUIRMANScriptParsing", &glNoGUIRMANScriptParsing, 0),
-    Flag("UserSpecifiedMediaPriorityHasHigherImportance",
-         &glUserSpecifiedMediaPriorityHasHigherImportance, 0),
-    Flag("StrlenValidationForUnixCM", &glStrlenValidationForUnixCM, 0),
-    Range("BindTimeout", &glBindTimeout, 15, 1, 3600),
-
-    Section("GUI"),
-    Quoted("MonBackupObj", glMonBackupObj,
-           "status type name source device size done errors warnings description"),
-    Quoted("MonRestoreObj", glMonRestoreObj,
-           "status type name target device size done errors warnings description"),
-    Quoted("MonDeviceObj", glMonDeviceObj, "status name host medium done"),
-    Quoted("MediaView", glMediaView, "status label location protection used total pool"),
-    Quoted("MagazineView", glMagazineView, "magazine status location pool"),
-    Quoted("SCSIView", glSCSIView, "slot status label pool"),
-    Quoted("JukeboxView", glJukeboxView, "slot status label pool"),
-    Quoted("FileLibraryView", glFileLibraryView, "label status used total pool"),
-    Quoted("ExternView", glExternView, "slot status label pool"),
-    Quoted("ACSView", glACSView, "volser status label pool"),
-    Quoted("DASView", glDASView, "volser status label pool"),
-    Int("MaxDisplayedObjects", &glMaxDisplayedObjects, 64000),
-
-    Section("JGUI/UIPROXY specific"),
-    Int("ZombieSessionTimeout", &glZombieSessionTimeout, 1440),
+#include "cmn/global_options.def"
 };
 
 std::string TextDefaultOf(const OptRow& row) {
