@@ -184,6 +184,13 @@ bool IsLoopback(in_addr_t address);
 // Closes a descriptor and sets it to -1; -1 stays. The close result.
 int CloseFd(int& fd);
 
+// Lets the small writes of the entry's socket leave at once (TCP_NODELAY).
+// A request, its data message and its data go out as separate small writes;
+// held back until the peer acknowledges, each would wait for the peer's
+// delayed acknowledgement. A descriptor that is no TCP socket is left as it
+// is; errno and the error state stay.
+void SendSmallWritesAtOnce(const IpcEntry& entry);
+
 // True when this very process created the entry's segment.
 bool OwnsSegment(const IpcEntry& entry);
 

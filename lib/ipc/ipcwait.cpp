@@ -60,6 +60,7 @@ IpcHandle ipc_detail::AcceptNew(const char* caller, bool lookupPeer) {
   IpcSocketSetLinger(handle);
   IpcSocketSetKeepAlive(handle);
   IpcSocketMaxTCPBuffers(handle);
+  SendSmallWritesAtOnce(*entry);
   IpcHandleIsLocal(handle);
   IpcSetEvent(handle, IPC_EVENT_ACCEPTED);
   // A reverse lookup can take long; it is only made for the trace.
