@@ -640,8 +640,7 @@ int MCsaImportNDMPHost(int slot, const char* host, int type, int port, const cha
                        const char* password, int flag, char** text) {
   constexpr auto r = kReq<"MCsaImportNDMPHost">;
   DbgPlain(kLevel, "[%s] host=%s, ndmp_type=%d, port=%d, user=%s, pass=(censored)",
-           r.function.data(), host != nullptr ? host : "", type, port,
-           user != nullptr ? user : "");
+           r.function.data(), host != nullptr ? host : "", type, port, user != nullptr ? user : "");
   return Explained(r, slot, text, host, type, port, user, password, flag);
 }
 

@@ -1,5 +1,6 @@
 // Event waits of the IPC layer: on every handle with round-robin fairness and
-// new connections, or on one handle for reading or writing.
+// new connections, or on one handle for reading or writing; and the poll set
+// the waits on every handle share with the asynchronous wait.
 #include <arpa/inet.h>
 #include <poll.h>
 
