@@ -1,6 +1,8 @@
 // Cell-server requests: one table row per request (id, completion, reply id,
 // request items), one core that checks, builds and completes a request, and
-// one thin function per request for its own argument checks and results.
+// one thin function per request for its own argument checks and results. The
+// items a function hands to its request are checked against the row's
+// signature when it compiles.
 #include "csa/csaops.h"
 
 #include <cstdarg>
@@ -15,6 +17,7 @@
 #include "cmn/strmsg.h"
 #include "csa/csa.h"
 #include "csa/csaimpl.h"
+#include "csa/csasignature.h"
 
 TARN_RCSID("cs/csa/csaops.cpp");
 
@@ -30,7 +33,7 @@ struct Request {
   int id;
   Done done;
   int replyId;        // kQuery only
-  const char* items;  // request items (StrMsgFAppend); null: given by the caller
+  const char* items;  // request items (StrMsgFAppend); null: chosen per call (CallWith)
 };
 
 constexpr Request kCatalogue[] = {
@@ -96,6 +99,14 @@ constexpr bool UniqueIds() {
 }
 static_assert(UniqueIds(), "every request id appears once in the catalogue");
 
+consteval bool WellFormedRows() {
+  for (const Request& r : kCatalogue) {
+    if (r.items != nullptr && !WellFormedSignature(r.items)) return false;
+  }
+  return true;
+}
+static_assert(WellFormedRows(), "every request signature is made of known conversions");
+
 // The row of a request, found at compile time.
 consteval const Request& R(std::string_view function) {
   for (const Request& r : kCatalogue) {
@@ -103,6 +114,29 @@ consteval const Request& R(std::string_view function) {
   }
   throw "request missing from the catalogue";
 }
+
+// A text known at compile time, as a template argument.
+template <std::size_t N>
+struct Name {
+  char text[N] = {};
+  consteval Name(const char (&literal)[N]) {
+    for (std::size_t i = 0; i < N; ++i) text[i] = literal[i];
+  }
+  consteval std::string_view view() const { return {text, N - 1}; }
+  consteval const char* c_str() const { return text; }
+};
+
+// A request chosen by its function name when the caller compiles: the calls
+// below that take one check their items against its row. It stands for its
+// row wherever a row is wanted.
+template <Name name>
+struct Req {
+  static constexpr const Request& row = R(name.view());
+  static constexpr std::string_view function = row.function;
+  constexpr operator const Request&() const { return row; }
+};
+template <Name name>
+constexpr Req<name> kReq{};
 
 // What a request takes beyond its items and what it gives back.
 struct Io {
@@ -145,22 +179,32 @@ int CallV(const Request& r, int slot, Io* io, const char* signature, va_list ite
   return rc;
 }
 
-// The request with its table items.
-int Call(const Request& r, int slot, Io* io, ...) {
-  va_list items;
-  va_start(items, io);
-  const int rc = CallV(r, slot, io, r.items, items);
-  va_end(items);
-  return rc;
-}
-
-// The request with items of a signature chosen by the caller.
-int CallF(const Request& r, int slot, Io* io, const char* signature, ...) {
+// The request with items of `signature`, unchecked: only the checked calls
+// below use it.
+int CallUnchecked(const Request& r, int slot, Io* io, const char* signature, ...) {
   va_list items;
   va_start(items, signature);
   const int rc = CallV(r, slot, io, signature, items);
   va_end(items);
   return rc;
+}
+
+// The request with its table items.
+template <Name name, typename... Items>
+int Call(Req<name> r, int slot, Io* io, Items... items) {
+  static_assert(r.row.items != nullptr, "the request's items are chosen per call: use CallWith");
+  static_assert(SignatureTakes<Items...>(r.row.items),
+                "the items do not match the request's signature in the catalogue");
+  return CallUnchecked(r, slot, io, r.row.items, items...);
+}
+
+// The request with items of a signature chosen by the caller.
+template <Name signature, Name name, typename... Items>
+int CallWith(Req<name> r, int slot, Io* io, Items... items) {
+  static_assert(r.row.items == nullptr, "the request has its items in the catalogue: use Call");
+  static_assert(SignatureTakes<Items...>(signature.c_str()),
+                "the items do not match the signature of the call");
+  return CallUnchecked(r, slot, io, signature.c_str(), items...);
 }
 
 // Output texts start null so that a failure leaves nothing to free.
@@ -179,7 +223,8 @@ bool Output(char** text, const Request& r) {
   return false;
 }
 
-int Query(const Request& r, int slot, char** reply) {
+template <Name name>
+int Query(Req<name> r, int slot, char** reply) {
   if (!Output(reply, r)) return -1;
   Io io;
   io.text = reply;
@@ -225,14 +270,12 @@ bool Mode(const Request& r, bool valid) {
   return valid;
 }
 
-int Receive(const Request& r, int slot, char** text, int raw, int* length, ...) {
+template <Name name, typename... Items>
+int Receive(Req<name> r, int slot, char** text, int raw, int* length, Items... items) {
   Io io;
   io.text = text;
   io.raw = raw;
-  va_list items;
-  va_start(items, length);
-  const int rc = CallV(r, slot, &io, r.items, items);
-  va_end(items);
+  const int rc = Call(r, slot, &io, items...);
   if (rc == 0 && length != nullptr) *length = io.length;
   return rc;
 }
@@ -242,7 +285,7 @@ int Receive(const Request& r, int slot, char** text, int raw, int* length, ...) 
 // ---------------------------------------------------------------- single files
 
 int MCsaGetSingleFile(int slot, int file, char** text, int mode) {
-  constexpr const Request& r = R("MCsaGetSingleFile");
+  constexpr auto r = kReq<"MCsaGetSingleFile">;
   if (!Output(text, r) || !Checks(r, slot) || CmnValidSingleFile(file) != 0 ||
       !Mode(r, mode == 0 || mode == 1)) {
     return -1;
@@ -254,7 +297,8 @@ namespace {
 
 // Request 203 or 256: the length item is -1 for no text, and no text goes
 // out as empty bulk data.
-int PutFile(const Request& r, int slot, int file, const char* text) {
+template <Name name>
+int PutFile(Req<name> r, int slot, int file, const char* text) {
   if (!Checks(r, slot) || CmnValidSingleFile(file) != 0) return -1;
   Io io;
   io.bytes = text;
@@ -265,11 +309,11 @@ int PutFile(const Request& r, int slot, int file, const char* text) {
 }  // namespace
 
 int MCsaPutSingleFile(int slot, int file, const char* text) {
-  return PutFile(R("MCsaPutSingleFile"), slot, file, text);
+  return PutFile(kReq<"MCsaPutSingleFile">, slot, file, text);
 }
 
 int MCsaPutSingleFileAndPushToMoM(int slot, int file, const char* text) {
-  return PutFile(R("MCsaPutSingleFileAndPushToMoM"), slot, file, text);
+  return PutFile(kReq<"MCsaPutSingleFileAndPushToMoM">, slot, file, text);
 }
 
 int MCsaSingleFileLock(int slot, int, int mode) {
@@ -283,7 +327,7 @@ int MCsaSingleFileLock(int slot, int, int mode) {
 }
 
 int MCsaGetCustomFile(int slot, int group, const char* name, char** text) {
-  constexpr const Request& r = R("MCsaGetCustomFile");
+  constexpr auto r = kReq<"MCsaGetCustomFile">;
   if (!Output(text, r)) return -1;
   return Receive(r, slot, text, 0, nullptr, group, name);
 }
@@ -292,18 +336,18 @@ int MCsaPutCustomFile(int slot, int group, const char* name, const char* text) {
   Io io;
   io.bytes = text;
   io.length = TextLength(text);
-  return Call(R("MCsaPutCustomFile"), slot, &io, group, name, io.length);
+  return Call(kReq<"MCsaPutCustomFile">, slot, &io, group, name, io.length);
 }
 
 int MCsaRemoveCustomFile(int slot, int group, const char* name) {
   Io io;
-  return Call(R("MCsaRemoveCustomFile"), slot, &io, group, name);
+  return Call(kReq<"MCsaRemoveCustomFile">, slot, &io, group, name);
 }
 
 // ---------------------------------------------------------------- group items
 
 int MCsaGetGroupItem(int slot, int group, const char* name, char** text, int mode) {
-  constexpr const Request& r = R("MCsaGetGroupItem");
+  constexpr auto r = kReq<"MCsaGetGroupItem">;
   if (!Output(text, r) || !Checks(r, slot) || !GroupItemReadable(r, group, name) ||
       !Mode(r, mode <= 1))
     return -1;
@@ -312,7 +356,7 @@ int MCsaGetGroupItem(int slot, int group, const char* name, char** text, int mod
 
 int MCsaGetBinaryGroupItem(int slot, int group, const char* name, char** bytes, int* length,
                            int mode) {
-  constexpr const Request& r = R("MCsaGetBinaryGroupItem");
+  constexpr auto r = kReq<"MCsaGetBinaryGroupItem">;
   if (length != nullptr) *length = 0;
   if (!Output(bytes, r) || !Checks(r, slot) || !GroupItemReadable(r, group, name) ||
       !Mode(r, mode <= 1))
@@ -321,7 +365,7 @@ int MCsaGetBinaryGroupItem(int slot, int group, const char* name, char** bytes, 
 }
 
 int MCsaPutGroupItem(int slot, int group, const char* name, const char* text, int mode) {
-  constexpr const Request& r = R("MCsaPutGroupItem");
+  constexpr auto r = kReq<"MCsaPutGroupItem">;
   if (!Checks(r, slot) || !GroupItemWritable(group, name) || !Mode(r, mode == 1 || mode == 2))
     return -1;
   Io io;
@@ -333,7 +377,7 @@ int MCsaPutGroupItem(int slot, int group, const char* name, const char* text, in
 
 int MCsaPutBinaryGroupItem(int slot, int group, const char* name, const void* bytes, int length,
                            int mode) {
-  constexpr const Request& r = R("MCsaPutBinaryGroupItem");
+  constexpr auto r = kReq<"MCsaPutBinaryGroupItem">;
   if (!Checks(r, slot) || !GroupItemWritable(group, name) || !Mode(r, mode == 1 || mode == 2) ||
       !Mode(r, length >= 0 && (length == 0 || bytes != nullptr))) {
     return -1;
@@ -346,14 +390,14 @@ int MCsaPutBinaryGroupItem(int slot, int group, const char* name, const void* by
 }
 
 int MCsaRemoveGroupItem(int slot, int group, const char* name, int) {
-  constexpr const Request& r = R("MCsaRemoveGroupItem");
+  constexpr auto r = kReq<"MCsaRemoveGroupItem">;
   if (!Checks(r, slot) || CmnValidGroup(group) != 0) return -1;
   Io io;
   return Call(r, slot, &io, group, name);
 }
 
 int MCsaRenameGroupItem(int slot, int group, const char* oldName, const char* newName) {
-  constexpr const Request& r = R("MCsaRenameGroupItem");
+  constexpr auto r = kReq<"MCsaRenameGroupItem">;
   if (!Checks(r, slot) || CmnValidGroup(group) != 0 || CmnValidItemName(newName) != 0) return -1;
   Io io;
   return Call(r, slot, &io, group, oldName, newName);
@@ -364,7 +408,7 @@ int MCsaGroupItemLock(int slot, int, const char*, int) {
 }
 
 int MCsaGetGroupPath(int slot, int group, char* path, std::size_t size) {
-  constexpr const Request& r = R("MCsaGetGroupPath");
+  constexpr auto r = kReq<"MCsaGetGroupPath">;
   if (path == nullptr || size == 0) {
     ErhMark(ECSARANGE, 0, r.function.data(), 3);
     return -1;
@@ -377,7 +421,7 @@ int MCsaGetGroupPath(int slot, int group, char* path, std::size_t size) {
 }
 
 int MCsaGetGroupList(int slot, int group, char** reply) {
-  constexpr const Request& r = R("MCsaGetGroupList");
+  constexpr auto r = kReq<"MCsaGetGroupList">;
   if (!Output(reply, r)) return -1;
   Io io;
   io.text = reply;
@@ -431,11 +475,11 @@ int MCsaGetListForType(int slot, const char* type, const char* kind, char** repl
 // ---------------------------------------------------------------- certificates
 
 int MCsaListCertificates(int slot, char** reply) {
-  return Query(R("MCsaListCertificates"), slot, reply);
+  return Query(kReq<"MCsaListCertificates">, slot, reply);
 }
 
 int MCsaGetCertificate(int slot, const char* name, char** text) {
-  constexpr const Request& r = R("MCsaGetCertificate");
+  constexpr auto r = kReq<"MCsaGetCertificate">;
   if (!Output(text, r)) return -1;
   return Receive(r, slot, text, 0, nullptr, name);
 }
@@ -444,41 +488,41 @@ int MCsaAddCertificate(int slot, const char* name, const char* text) {
   Io io;
   io.bytes = text;
   io.length = TextLength(text);
-  return Call(R("MCsaAddCertificate"), slot, &io, name, io.length);
+  return Call(kReq<"MCsaAddCertificate">, slot, &io, name, io.length);
 }
 
 // ---------------------------------------------------------------- lists and queries
 
 int MCsaGetDatalists(int slot, char** reply) {
-  return Query(R("MCsaGetDatalists"), slot, reply);
+  return Query(kReq<"MCsaGetDatalists">, slot, reply);
 }
 int MCsaGetTemplates(int slot, char** reply) {
-  return Query(R("MCsaGetTemplates"), slot, reply);
+  return Query(kReq<"MCsaGetTemplates">, slot, reply);
 }
 int MCsaGetNotifications(int slot, char** reply) {
-  return Query(R("MCsaGetNotifications"), slot, reply);
+  return Query(kReq<"MCsaGetNotifications">, slot, reply);
 }
 int MCsaGetAmos(int slot, char** reply) {
-  return Query(R("MCsaGetAmos"), slot, reply);
+  return Query(kReq<"MCsaGetAmos">, slot, reply);
 }
 int MCsaGetBackupFileList(int slot, char** reply) {
-  return Query(R("MCsaGetBackupFileList"), slot, reply);
+  return Query(kReq<"MCsaGetBackupFileList">, slot, reply);
 }
 int MCsaGetScheduledCopySpecs(int slot, char** reply) {
-  return Query(R("MCsaGetScheduledCopySpecs"), slot, reply);
+  return Query(kReq<"MCsaGetScheduledCopySpecs">, slot, reply);
 }
 int MCsaGetScheduledConsolidationSpecs(int slot, char** reply) {
-  return Query(R("MCsaGetScheduledConsolidationSpecs"), slot, reply);
+  return Query(kReq<"MCsaGetScheduledConsolidationSpecs">, slot, reply);
 }
 int MCsaGetScheduledVerificationSpecs(int slot, char** reply) {
-  return Query(R("MCsaGetScheduledVerificationSpecs"), slot, reply);
+  return Query(kReq<"MCsaGetScheduledVerificationSpecs">, slot, reply);
 }
 int MCsaGetSessionOverview(int slot, char** reply) {
-  return Query(R("MCsaGetSessionOverview"), slot, reply);
+  return Query(kReq<"MCsaGetSessionOverview">, slot, reply);
 }
 
 int MCsaGetFilteredDatalists(int slot, int filter, char** reply) {
-  constexpr const Request& r = R("MCsaGetFilteredDatalists");
+  constexpr auto r = kReq<"MCsaGetFilteredDatalists">;
   if (!Output(reply, r)) return -1;
   Io io;
   io.text = reply;
@@ -486,7 +530,7 @@ int MCsaGetFilteredDatalists(int slot, int filter, char** reply) {
 }
 
 int MCsaGetBackups(int slot, int kind, char** reply) {
-  constexpr const Request& r = R("MCsaGetBackups");
+  constexpr auto r = kReq<"MCsaGetBackups">;
   if (!Output(reply, r)) return -1;
   Io io;
   io.text = reply;
@@ -494,7 +538,7 @@ int MCsaGetBackups(int slot, int kind, char** reply) {
 }
 
 int MCsaGetSessionStatus(int slot, const char* session, char** reply) {
-  constexpr const Request& r = R("MCsaGetSessionStatus");
+  constexpr auto r = kReq<"MCsaGetSessionStatus">;
   if (!Output(reply, r)) return -1;
   Io io;
   io.text = reply;
@@ -506,20 +550,20 @@ int MCsaGetSessionStatus(int slot, const char* session, char** reply) {
 int MCsaGetClientInfo(int slot, const char* a, const char* b, char** text) {
   Clear(text);
   Io io;
-  const int rc = Call(R("MCsaGetClientInfo"), slot, &io, a, b);
+  const int rc = Call(kReq<"MCsaGetClientInfo">, slot, &io, a, b);
   if (rc == 0 && text != nullptr) *text = StrNewCopy(io.after);
   return rc;
 }
 
 int MCsaRedebug(int slot, const char* ranges, const char* postfix, const char* select) {
   Io io;
-  return Call(R("MCsaRedebug"), slot, &io, ranges, postfix, select);
+  return Call(kReq<"MCsaRedebug">, slot, &io, ranges, postfix, select);
 }
 
 int MCsaExec(int slot, const char* command, int* value) {
   if (value != nullptr) *value = 0;
   Io io;
-  const int rc = Call(R("MCsaExec"), slot, &io, command);
+  const int rc = Call(kReq<"MCsaExec">, slot, &io, command);
   long long number = 0;
   if (rc == 0 && value != nullptr && ItemToNumber(io.after, INT32_MIN, INT32_MAX, &number)) {
     *value = static_cast<int>(number);
@@ -529,14 +573,14 @@ int MCsaExec(int slot, const char* command, int* value) {
 
 int MCsaIsRunning(int slot, int n) {
   Io io;
-  return Call(R("MCsaIsRunning"), slot, &io, n);
+  return Call(kReq<"MCsaIsRunning">, slot, &io, n);
 }
 
 namespace {
 
 // Host and cluster requests: the server's explanation on failure.
-template <typename... Items>
-int Explained(const Request& r, int slot, char** text, Items... items) {
+template <Name name, typename... Items>
+int Explained(Req<name> r, int slot, char** text, Items... items) {
   Clear(text);
   Io io;
   const int rc = Call(r, slot, &io, items...);
@@ -547,54 +591,54 @@ int Explained(const Request& r, int slot, char** text, Items... items) {
 }  // namespace
 
 int MCsaImportHost(int slot, const char* host, int flags, char** text) {
-  return Explained(R("MCsaImportHost"), slot, text, host, flags);
+  return Explained(kReq<"MCsaImportHost">, slot, text, host, flags);
 }
 
 int MCsaExportHostEx(int slot, const char* host, unsigned flags, char** text) {
-  return Explained(R("MCsaExportHostEx"), slot, text, host, flags);
+  return Explained(kReq<"MCsaExportHostEx">, slot, text, host, flags);
 }
 
 int MCsaUpdateHostEx(int slot, const char* host, unsigned flags, char** text) {
-  const int rc = Explained(R("MCsaUpdateHostEx"), slot, text, host, flags);
+  const int rc = Explained(kReq<"MCsaUpdateHostEx">, slot, text, host, flags);
   DbgPlain(kLevel, "error=%d", ErhErrno());
   return rc;
 }
 
 int MCsaImportCluster(int slot, const char* cluster, char** text) {
-  return Explained(R("MCsaImportCluster"), slot, text, cluster);
+  return Explained(kReq<"MCsaImportCluster">, slot, text, cluster);
 }
 
 int MCsaImportClusterNode(int slot, const char* cluster, const char* node, char** text) {
-  return Explained(R("MCsaImportClusterNode"), slot, text, node, cluster);
+  return Explained(kReq<"MCsaImportClusterNode">, slot, text, node, cluster);
 }
 
 int MCsaImportClusterVS(int slot, const char* cluster, const char* server, char** text) {
-  return Explained(R("MCsaImportClusterVS"), slot, text, server, cluster);
+  return Explained(kReq<"MCsaImportClusterVS">, slot, text, server, cluster);
 }
 
 int MCsaExportCluster(int slot, const char* cluster, char** text) {
-  return Explained(R("MCsaExportCluster"), slot, text, cluster);
+  return Explained(kReq<"MCsaExportCluster">, slot, text, cluster);
 }
 
 int MCsaExportClusterNode(int slot, const char* cluster, const char* node, char** text) {
-  return Explained(R("MCsaExportClusterNode"), slot, text, node, cluster);
+  return Explained(kReq<"MCsaExportClusterNode">, slot, text, node, cluster);
 }
 
 int MCsaExportClusterVS(int slot, const char* cluster, const char* server, char** text) {
-  return Explained(R("MCsaExportClusterVS"), slot, text, server, cluster);
+  return Explained(kReq<"MCsaExportClusterVS">, slot, text, server, cluster);
 }
 
 int MCsaImportInstallServer(int slot, const char* host, char** text) {
-  return Explained(R("MCsaImportInstallServer"), slot, text, host);
+  return Explained(kReq<"MCsaImportInstallServer">, slot, text, host);
 }
 
 int MCsaExportInstallServer(int slot, const char* host, char** text) {
-  return Explained(R("MCsaExportInstallServer"), slot, text, host);
+  return Explained(kReq<"MCsaExportInstallServer">, slot, text, host);
 }
 
 int MCsaImportNDMPHost(int slot, const char* host, int type, int port, const char* user,
                        const char* password, int flag, char** text) {
-  constexpr const Request& r = R("MCsaImportNDMPHost");
+  constexpr auto r = kReq<"MCsaImportNDMPHost">;
   DbgPlain(kLevel, "[%s] host=%s, ndmp_type=%d, port=%d, user=%s, pass=(censored)",
            r.function.data(), host != nullptr ? host : "", type, port, user != nullptr ? user : "");
   return Explained(r, slot, text, host, type, port, user, password, flag);
@@ -602,7 +646,7 @@ int MCsaImportNDMPHost(int slot, const char* host, int type, int port, const cha
 
 int MCsaImportAppServer(int slot, const char* host, int type, int subType, int port,
                         const char* user, const char* password, const char* cert, char** text) {
-  constexpr const Request& r = R("MCsaImportAppServer");
+  constexpr auto r = kReq<"MCsaImportAppServer">;
   DbgPlain(kLevel, "[%s] host=%s, type=%d, subType=%d, port=%d, user=%s, pass=(censored), cert=%s",
            r.function.data(), host != nullptr ? host : "", type, subType, port,
            user != nullptr ? user : "", cert != nullptr ? cert : "");
@@ -613,7 +657,7 @@ int MCsaGetHostId(int slot, const char* s1, int n, const char* s2, const char* s
                   const char* s5, char** text) {
   Clear(text);
   Io io;
-  const int rc = Call(R("MCsaGetHostId"), slot, &io, s1, n, s2, s3, s4, s5);
+  const int rc = Call(kReq<"MCsaGetHostId">, slot, &io, s1, n, s2, s3, s4, s5);
   if (rc == 0) CopyAfter(io, text);
   return rc;
 }
@@ -621,13 +665,13 @@ int MCsaGetHostId(int slot, const char* s1, int n, const char* s2, const char* s
 int MCsaEventLogTrigger(int slot, int event, const char* packedMessage) {
   DbgPlain(kLevel, " Packed string: %s ", packedMessage != nullptr ? packedMessage : "");
   Io io;
-  return Call(R("MCsaEventLogTrigger"), slot, &io, event, packedMessage);
+  return Call(kReq<"MCsaEventLogTrigger">, slot, &io, event, packedMessage);
 }
 
 int MCsaImpersonate(int slot, const char* s1, const char* s2, const char* s3, const char* s4,
                     const char* s5) {
   Io io;
-  const int rc = Call(R("MCsaImpersonate"), slot, &io, s1, s2, s3, s4, s5);
+  const int rc = Call(kReq<"MCsaImpersonate">, slot, &io, s1, s2, s3, s4, s5);
   if (rc != 0) return rc;
   long long rights = 0;
   if (io.after != nullptr && !ItemToNumber(io.after, 0, UINT32_MAX, &rights)) rights = 0;
@@ -638,7 +682,7 @@ int MCsaImpersonate(int slot, const char* s1, const char* s2, const char* s3, co
 // ---------------------------------------------------------------- resources
 
 int MCsaSemaphoreControl(int slot, int operation, ...) {
-  constexpr const Request& r = R("MCsaSemaphoreControl");
+  constexpr auto r = kReq<"MCsaSemaphoreControl">;
   va_list args;
   va_start(args, operation);
   Io io;
@@ -648,19 +692,19 @@ int MCsaSemaphoreControl(int slot, int operation, ...) {
       const char* name = va_arg(args, const char*);
       const int a = va_arg(args, int);
       const int b = va_arg(args, int);
-      rc = CallF(r, slot, &io, "%d%s%d%d", operation, name, a, b);
+      rc = CallWith<"%d%s%d%d">(r, slot, &io, operation, name, a, b);
       break;
     }
     case 2: {
       const int a = va_arg(args, int);
-      rc = CallF(r, slot, &io, "%d%d", operation, a);
+      rc = CallWith<"%d%d">(r, slot, &io, operation, a);
       break;
     }
     case 3: {
       const int a = va_arg(args, int);
       const int b = va_arg(args, int);
       const int c = va_arg(args, int);
-      rc = CallF(r, slot, &io, "%d%d%d%d", operation, a, b, c);
+      rc = CallWith<"%d%d%d%d">(r, slot, &io, operation, a, b, c);
       break;
     }
     case 4:
@@ -668,10 +712,10 @@ int MCsaSemaphoreControl(int slot, int operation, ...) {
     case 6: {
       const int a = va_arg(args, int);
       const int b = va_arg(args, int);
-      rc = CallF(r, slot, &io, "%d%d%d", operation, a, b);
+      rc = CallWith<"%d%d%d">(r, slot, &io, operation, a, b);
       break;
     }
-    case 7: rc = CallF(r, slot, &io, "%d", operation); break;
+    case 7: rc = CallWith<"%d">(r, slot, &io, operation); break;
     default:
       if (Checks(r, slot)) ErhMark(ECSAARG, 0, r.function.data(), 1);
       break;

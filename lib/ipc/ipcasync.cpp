@@ -4,10 +4,8 @@
 
 #include <poll.h>
 
-#include <array>
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
@@ -228,57 +226,36 @@ IpcHandle IpcWaitForAsyncIpcEvent(int timeout) {
   static const char kFn[] = "IpcWaitForAsyncIpcEvent";
   IpcInstance* instance = IpcGetInstance(kFn);
   if (instance == nullptr) return -1;
-  std::vector<pollfd> fds;
+  PollSet set;
   for (;;) {
     const int top = instance->highWater;
-    fds.clear();
-    std::array<int, kIpcMaxHandles> readSlot;
-    std::array<int, kIpcMaxHandles> writeSlot;
-    readSlot.fill(-1);
-    writeSlot.fill(-1);
+    set.clear();
     for (int handle = 0; handle < top; ++handle) {
       IpcEntry* entry = instance->table[handle].get();
       if (entry == nullptr || (entry->type != IPC_SOCKET && entry->type != IPC_PIPE)) continue;
       entry->waitRead = ReadDescriptor(*entry);
       entry->waitWrite = WriteDescriptor(*entry);
-      if (entry->rx.state != RX_IDLE && entry->waitRead >= 0) {
-        readSlot[handle] = static_cast<int>(fds.size());
-        fds.push_back(pollfd{entry->waitRead, POLLIN, 0});
-      }
+      if (entry->rx.state != RX_IDLE && entry->waitRead >= 0)
+        set.watchRead(handle, entry->waitRead);
       if (entry->tx.state != TX_IDLE && entry->tx.dataSize > 0 && entry->waitWrite >= 0) {
-        if (readSlot[handle] >= 0 && entry->waitWrite == entry->waitRead) {
-          writeSlot[handle] = readSlot[handle];
-          fds[static_cast<std::size_t>(readSlot[handle])].events |= POLLOUT;
-        } else {
-          writeSlot[handle] = static_cast<int>(fds.size());
-          fds.push_back(pollfd{entry->waitWrite, POLLOUT, 0});
-        }
+        set.watchWrite(handle, entry->waitWrite);
       }
     }
-    const int listenSlot = instance->listenSocket >= 0 ? static_cast<int>(fds.size()) : -1;
-    if (listenSlot >= 0) fds.push_back(pollfd{instance->listenSocket, POLLIN, 0});
-    // Nothing to wait for would block for ever.
-    if (fds.empty() && timeout < 0) return NoEvent(kFn);
+    if (instance->listenSocket >= 0) set.watchListen(instance->listenSocket);
 
-    const int n = IpcSelectM(fds.data(), fds.size(), PollMs(timeout), kFn, __LINE__);
-    if (WaitGaveNothing(n, kFn)) return -1;
-    if (listenSlot >= 0 && fds[static_cast<std::size_t>(listenSlot)].revents != 0) {
-      return IpcAcceptAsyncCallBack();
+    switch (set.wait(timeout, kFn)) {
+      case PollSet::Outcome::kFailed: return -1;
+      case PollSet::Outcome::kConnection: return IpcAcceptAsyncCallBack();
+      case PollSet::Outcome::kHandles: break;
     }
-    if (instance->lastIncoming >= top) instance->lastIncoming = top - 1;
-    const int last = instance->lastIncoming;
-    for (int step = 1; step <= top; ++step) {
-      const int handle = (last + step) % top;
-      int result = -2;
-      const int r = readSlot[handle];
-      const int w = writeSlot[handle];
-      if (r >= 0 && (fds[static_cast<std::size_t>(r)].revents & kReadable) != 0) {
-        result = IpcReceiveAsyncCallBack(handle);
-      } else if (w >= 0 && (fds[static_cast<std::size_t>(w)].revents & kWritable) != 0) {
-        result = IpcSendAsyncCallBack(handle);
-      }
-      if (result != -2) return result;
-    }
+    // A step that only made progress scans on; a round without an ending
+    // transfer waits again.
+    const int result = FairScan(*instance, top, [&](IpcHandle handle) {
+      if (set.readable(handle)) return IpcReceiveAsyncCallBack(handle);
+      if (set.writable(handle)) return IpcSendAsyncCallBack(handle);
+      return kPassOver;
+    });
+    if (result != kPassOver) return result;
   }
 }
 

@@ -46,6 +46,7 @@ void TuneSocket(IpcHandle handle) {
   IpcSocketSetLinger(handle);
   IpcSocketSetKeepAlive(handle);
   IpcSocketMaxTCPBuffers(handle);
+  if (const IpcEntry* entry = IpcGetEntry(handle, "TuneSocket")) SendSmallWritesAtOnce(*entry);
 }
 
 }  // namespace

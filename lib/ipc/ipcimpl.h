@@ -184,6 +184,13 @@ bool IsLoopback(in_addr_t address);
 // Closes a descriptor and sets it to -1; -1 stays. The close result.
 int CloseFd(int& fd);
 
+// Lets the small writes of the entry's socket leave at once (TCP_NODELAY).
+// A request, its data message and its data go out as separate small writes;
+// held back until the peer acknowledges, each would wait for the peer's
+// delayed acknowledgement. A descriptor that is no TCP socket is left as it
+// is; errno and the error state stay.
+void SendSmallWritesAtOnce(const IpcEntry& entry);
+
 // True when this very process created the entry's segment.
 bool OwnsSegment(const IpcEntry& entry);
 
@@ -206,6 +213,57 @@ IpcEntry* IdleSendEntry(IpcHandle handle, const char* caller);
 IpcEntry* IdleReceiveEntry(IpcHandle handle, const char* caller);
 // The entry of a socket handle; null with EIPCNOTSOCKET marked for others.
 IpcEntry* SocketEntry(IpcHandle handle, const char* caller);
+
+// The descriptors one wait of the layer polls: per handle at most one read
+// and one write slot (a single slot when both are the same descriptor), and
+// the listen socket. Reused from round to round through clear().
+class PollSet {
+ public:
+  PollSet() { clear(); }
+  void clear();
+  void watchRead(IpcHandle handle, int fd);
+  void watchWrite(IpcHandle handle, int fd);
+  void watchListen(int fd);
+
+  enum class Outcome {
+    kFailed,      // the event is recorded; the caller returns -1
+    kConnection,  // the listen socket is ready
+    kHandles,     // look at readable() and writable()
+  };
+  // Polls the set at most `timeout` seconds (negative without limit). Fails
+  // at once (EIPCNOEVENT) when there is nothing to poll and no time limit;
+  // a failed poll or a time-out is recorded as WaitGaveNothing does.
+  Outcome wait(int timeout, const char* caller);
+
+  // After wait: the handle's read or write slot reported readiness.
+  bool readable(IpcHandle handle) const;
+  bool writable(IpcHandle handle) const;
+
+ private:
+  std::vector<pollfd> fds_;
+  std::array<int, kIpcMaxHandles> read_;
+  std::array<int, kIpcMaxHandles> write_;
+  int listen_ = -1;
+};
+
+// What a FairScan callback returns for a handle it passes over.
+constexpr int kPassOver = -2;
+
+// Offers the handles below `top` to `serve` in fair turns: starting after
+// the handle that answered last (instance.lastIncoming, pulled below `top`)
+// and wrapping round. The first result of `serve` other than kPassOver, or
+// kPassOver when every handle was passed over. Recording the handle that
+// answered is up to `serve`.
+template <typename Serve>
+int FairScan(IpcInstance& instance, int top, Serve&& serve) {
+  if (instance.lastIncoming >= top) instance.lastIncoming = top - 1;
+  const int last = instance.lastIncoming;
+  for (int step = 1; step <= top; ++step) {
+    const int result = serve((last + step) % top);
+    if (result != kPassOver) return result;
+  }
+  return kPassOver;
+}
 
 // For the result of IpcSelectM: true when the wait gave nothing to serve,
 // after recording the process's event (-1 and EIPCSELECT for a failure, -2

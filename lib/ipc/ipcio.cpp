@@ -2,6 +2,8 @@
 // temporary non-blocking mode, waits on descriptors, and small address helpers.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/shm.h>
@@ -157,6 +159,18 @@ void DropShmem(IpcEntry& entry) {
   if (OwnsSegment(entry)) shmctl(entry.shmId, IPC_RMID, nullptr);
   entry.shmAttached = 0;
   entry.shmAddress = nullptr;
+}
+
+void SendSmallWritesAtOnce(const IpcEntry& entry) {
+  const int saved = errno;
+  int on = 1;
+  if (entry.writeFd >= 0 &&
+      setsockopt(entry.writeFd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0 &&
+      errno != ENOTSOCK && errno != EOPNOTSUPP) {
+    DbgPlain(kLevelData, "setsockopt(%d, IPPROTO_TCP, TCP_NODELAY, &(value=1)) failed (errno=%d)",
+             entry.writeFd, errno);
+  }
+  errno = saved;
 }
 
 void DottedAddress(in_addr_t address, char* out, std::size_t size) {

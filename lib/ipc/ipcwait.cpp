@@ -1,12 +1,12 @@
 // Event waits of the IPC layer: on every handle with round-robin fairness and
-// new connections, or on one handle for reading or writing.
+// new connections, or on one handle for reading or writing; and the poll set
+// the waits on every handle share with the asynchronous wait.
 #include <arpa/inet.h>
 #include <poll.h>
 
 #include <array>
 #include <cerrno>
 #include <cstdint>
-#include <vector>
 
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
@@ -61,6 +61,7 @@ IpcHandle ipc_detail::AcceptNew(const char* caller, bool lookupPeer) {
   IpcSocketSetLinger(handle);
   IpcSocketSetKeepAlive(handle);
   IpcSocketMaxTCPBuffers(handle);
+  SendSmallWritesAtOnce(*entry);
   IpcHandleIsLocal(handle);
   IpcSetEvent(handle, IPC_EVENT_ACCEPTED);
   // A reverse lookup can take long; it is only made for the trace.
@@ -74,15 +75,64 @@ IpcHandle ipc_detail::AcceptNew(const char* caller, bool lookupPeer) {
   return handle;
 }
 
+void PollSet::clear() {
+  fds_.clear();
+  read_.fill(-1);
+  write_.fill(-1);
+  listen_ = -1;
+}
+
+void PollSet::watchRead(IpcHandle handle, int fd) {
+  read_[static_cast<std::size_t>(handle)] = static_cast<int>(fds_.size());
+  fds_.push_back(pollfd{fd, POLLIN, 0});
+}
+
+void PollSet::watchWrite(IpcHandle handle, int fd) {
+  const int shared = read_[static_cast<std::size_t>(handle)];
+  if (shared >= 0 && fds_[static_cast<std::size_t>(shared)].fd == fd) {
+    write_[static_cast<std::size_t>(handle)] = shared;
+    fds_[static_cast<std::size_t>(shared)].events |= POLLOUT;
+    return;
+  }
+  write_[static_cast<std::size_t>(handle)] = static_cast<int>(fds_.size());
+  fds_.push_back(pollfd{fd, POLLOUT, 0});
+}
+
+void PollSet::watchListen(int fd) {
+  listen_ = static_cast<int>(fds_.size());
+  fds_.push_back(pollfd{fd, POLLIN, 0});
+}
+
+PollSet::Outcome PollSet::wait(int timeout, const char* caller) {
+  // Nothing to wait for would block for ever.
+  if (fds_.empty() && timeout < 0) {
+    NoEvent(caller);
+    return Outcome::kFailed;
+  }
+  const int n = IpcSelectM(fds_.data(), fds_.size(), PollMs(timeout), caller, __LINE__);
+  if (WaitGaveNothing(n, caller)) return Outcome::kFailed;
+  if (listen_ >= 0 && fds_[static_cast<std::size_t>(listen_)].revents != 0) {
+    return Outcome::kConnection;
+  }
+  return Outcome::kHandles;
+}
+
+bool PollSet::readable(IpcHandle handle) const {
+  const int slot = read_[static_cast<std::size_t>(handle)];
+  return slot >= 0 && (fds_[static_cast<std::size_t>(slot)].revents & kReadable) != 0;
+}
+
+bool PollSet::writable(IpcHandle handle) const {
+  const int slot = write_[static_cast<std::size_t>(handle)];
+  return slot >= 0 && (fds_[static_cast<std::size_t>(slot)].revents & kWritable) != 0;
+}
+
 IpcHandle IpcWaitForIpcEvent(int timeout) {
   static const char kFn[] = "IpcWaitForIpcEvent";
   IpcInstance* instance = IpcGetInstance(kFn);
   if (instance == nullptr) return -1;
   const int top = instance->highWater;
-  std::vector<pollfd> fds;
-  fds.reserve(static_cast<std::size_t>(top) + 1);
-  std::array<int, kIpcMaxHandles> slot;
-  slot.fill(-1);
+  PollSet set;
   for (int handle = 0; handle < top; ++handle) {
     IpcEntry* entry = instance->table[handle].get();
     if (entry == nullptr || (entry->flags & IPC_FLAG_NOWAIT) != 0) continue;
@@ -95,32 +145,24 @@ IpcHandle IpcWaitForIpcEvent(int timeout) {
     const int fd = ReadDescriptor(*entry);
     if (fd < 0) continue;
     entry->waitRead = fd;
-    slot[handle] = static_cast<int>(fds.size());
-    fds.push_back(pollfd{fd, POLLIN, 0});
+    set.watchRead(handle, fd);
   }
-  const int listenSlot = instance->listenSocket >= 0 ? static_cast<int>(fds.size()) : -1;
-  if (listenSlot >= 0) fds.push_back(pollfd{instance->listenSocket, POLLIN, 0});
-  // Nothing to wait for would block for ever.
-  if (fds.empty() && timeout < 0) return NoEvent(kFn);
+  if (instance->listenSocket >= 0) set.watchListen(instance->listenSocket);
 
-  const int n = IpcSelectM(fds.data(), fds.size(), PollMs(timeout), kFn, __LINE__);
-  if (WaitGaveNothing(n, kFn)) return -1;
-  if (listenSlot >= 0 && fds[static_cast<std::size_t>(listenSlot)].revents != 0) {
-    DbgPlain(kLevel, "%s: new connection on socket %d", kFn, instance->listenSocket);
-    return AcceptNew(kFn, true);
+  switch (set.wait(timeout, kFn)) {
+    case PollSet::Outcome::kFailed: return -1;
+    case PollSet::Outcome::kConnection:
+      DbgPlain(kLevel, "%s: new connection on socket %d", kFn, instance->listenSocket);
+      return AcceptNew(kFn, true);
+    case PollSet::Outcome::kHandles: break;
   }
-  if (instance->lastIncoming >= top) instance->lastIncoming = top - 1;
-  const int last = instance->lastIncoming;
-  // Fair turns: start after the handle answered last time.
-  for (int step = 1; step <= top; ++step) {
-    const int handle = (last + step) % top;
-    const int index = slot[handle];
-    if (index < 0 || (fds[static_cast<std::size_t>(index)].revents & kReadable) == 0) continue;
-    instance->lastIncoming = handle;
-    IpcSetEvent(handle, IPC_EVENT_READ);
-    return handle;
-  }
-  return NoEvent(kFn);
+  const int handle = FairScan(*instance, top, [&](IpcHandle candidate) {
+    if (!set.readable(candidate)) return kPassOver;
+    instance->lastIncoming = candidate;
+    IpcSetEvent(candidate, IPC_EVENT_READ);
+    return candidate;
+  });
+  return handle != kPassOver ? handle : NoEvent(kFn);
 }
 
 int IpcWaitForIpcEventOnHandle(IpcHandle handle, int timeout) {

@@ -1,11 +1,15 @@
 // Asynchronous transfers: the writes a small and a large send make, a large
 // exchange with a slow peer in both directions at once, packets refused for
-// the armed buffer, empty packets, closed peers and accepting while waiting.
+// the armed buffer, empty packets, closed peers, fair turns across handles and
+// accepting while waiting.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "cmn/ctx.h"
 #include "cmn/erh.h"
@@ -172,6 +176,36 @@ TEST_F(AsyncTest, FlushCompletesAPendingSend) {
   EXPECT_EQ(IpcCanSendAsync(c.handle), 1);
   EXPECT_EQ(reader.Wait(), 0);
   EXPECT_EQ(IpcFlushAsyncHandle(c.handle, 1), 1);  // nothing pending
+}
+
+TEST_F(AsyncTest, WaitServesArmedHandlesInTurn) {
+  std::vector<Connection> peers(3);
+  char buffers[3][8];
+  for (Connection& c : peers) ipctest::Connect(&c);
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(IpcReceiveAsync(peers[i].handle, buffers[i], sizeof buffers[i]), 0);
+    WriteAll(peers[i].peer, Packet("1") + Packet("2"));
+  }
+  std::vector<IpcHandle> order;
+  for (int n = 0; n < 6; ++n) {
+    const IpcHandle handle = IpcWaitForAsyncIpcEvent(5);
+    ASSERT_GE(handle, 0);
+    ASSERT_EQ(IpcGetLastIpcHandleEvent(handle), IPC_EVENT_RECEIVED);
+    order.push_back(handle);
+    // Armed again at once, a handle that has more to read still waits its turn.
+    if (std::count(order.begin(), order.end(), handle) == 1) {
+      const auto i = static_cast<std::size_t>(
+          std::find_if(peers.begin(), peers.end(),
+                       [&](const Connection& c) { return c.handle == handle; }) -
+          peers.begin());
+      ASSERT_LT(i, 3u);
+      ASSERT_EQ(IpcReceiveAsync(handle, buffers[i], sizeof buffers[i]), 0);
+    }
+  }
+  EXPECT_EQ(std::set<IpcHandle>(order.begin(), order.begin() + 3).size(), 3u);
+  EXPECT_EQ(std::set<IpcHandle>(order.begin() + 3, order.end()).size(), 3u);
+  EXPECT_EQ(IpcWaitForAsyncIpcEvent(0), -1);
+  EXPECT_EQ(IpcGetLastIpcEvent(), IPC_EVENT_TIMEOUT);
 }
 
 TEST_F(AsyncTest, WaitAcceptsNewConnections) {

@@ -1,8 +1,10 @@
 // Connections: port ranges per program, listening and accepting, TARN_HOSTS,
-// resolver retries, locality without a name service, fair event waits,
-// shutdown against a peer that keeps talking, and the load throttle.
+// resolver retries, locality without a name service, small writes sent at
+// once, fair event waits, shutdown against a peer that keeps talking, and the
+// load throttle.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -213,6 +215,44 @@ TEST_F(ConnectTest, ListenWithoutRangeGetsASystemPortAndAcceptsConnections) {
   EXPECT_EQ(IpcGetListenPort(), kIpcNoPort);
   EXPECT_EQ(IpcCancelAccept(), -1);
   EXPECT_EQ(ErhErrno(), EIPCLISTENING);
+}
+
+// The TCP_NODELAY setting of a descriptor: 1 or 0, -1 when it has none.
+int NoDelay(int fd) {
+  int value = -1;
+  socklen_t length = sizeof value;
+  return getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &length) == 0 ? (value != 0 ? 1 : 0) : -1;
+}
+
+TEST_F(ConnectTest, SocketsOfTheLayerSendSmallWritesAtOnce) {
+  Connection connected;
+  ipctest::Connect(&connected);
+  EXPECT_EQ(NoDelay(connected.peer), 0);  // the test's own socket keeps the default
+  EXPECT_EQ(NoDelay(IpcGetWriteSocket(connected.handle)), 1);
+
+  ASSERT_EQ(IpcAcceptConnections(0), 0);
+  const int client = RawConnect(IpcGetListenPort());
+  ASSERT_GE(client, 0);
+  const IpcHandle accepted = IpcWaitForIpcEvent(5);
+  ASSERT_GE(accepted, 0);
+  EXPECT_EQ(IpcGetLastIpcHandleEvent(accepted), IPC_EVENT_ACCEPTED);
+  EXPECT_EQ(NoDelay(IpcGetWriteSocket(accepted)), 1);
+  close(client);
+
+  // A socket connected elsewhere and attached, as the cell-server client does.
+  ipctest::RawListener listener;
+  const int own = RawConnect(listener.port());
+  ASSERT_GE(own, 0);
+  const int far = listener.Accept();
+  const IpcHandle attached = IpcAttachConnection(own, own);
+  ASSERT_GE(attached, 0);
+  EXPECT_EQ(NoDelay(own), 1);
+  close(far);
+
+  // Descriptors that are no TCP sockets attach as before, with no error left.
+  const ipctest::RecordPair pair;
+  EXPECT_GE(pair.handle, 0);
+  EXPECT_EQ(ErhErrno(), 0);
 }
 
 TEST_F(ConnectTest, TarnHostsNamesHostsWithoutTheResolver) {
