@@ -22,6 +22,7 @@
 #include "cmn/nls.h"
 #include "cmn/str.h"
 #include "cmn/strmsg.h"
+#include "cmn/sysio.h"
 #include "cmn/user.h"
 #include "csa/csa.h"
 #include "csa/csaimpl.h"
@@ -56,8 +57,9 @@ std::vector<in_addr_t> Addresses(const hostent* entry) {
 // One non-blocking connect on a fresh socket, waited for until `deadline`.
 // The connected descriptor (blocking again), or -1 with errno set.
 int ConnectOne(in_addr_t address, unsigned port, Clock::time_point deadline, const char* function) {
-  const int fd = IpcNewSocket(function);
-  if (fd < 0) return -1;
+  cmn::UniqueFd socket(IpcNewSocket(function));
+  if (!socket) return -1;
+  const int fd = socket.get();
   const int modes = fcntl(fd, F_GETFL);
   sockaddr_in peer{};
   peer.sin_family = AF_INET;
@@ -94,11 +96,35 @@ int ConnectOne(in_addr_t address, unsigned port, Clock::time_point deadline, con
   }
   if (failure == 0 && fcntl(fd, F_SETFL, modes) != 0) failure = errno;
   if (failure != 0) {
-    close(fd);
     errno = failure;
     return -1;
   }
-  return fd;
+  return socket.release();
+}
+
+enum class PortExchange { kReplied, kNoConnection, kFailed };
+
+// Sends the port request built in Msg() to the inet service of `host` and
+// receives the reply into Msg(), on a connection of its own that is closed
+// again before this returns. On kFailed ECSAPORT is marked when the peer
+// closed.
+PortExchange AskInetService(const char* host, int inetPort, const char* function) {
+  // The whole exchange is bounded: an inet service that hangs must not hang
+  // the process, and SIGALRM belongs to a host process.
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(BindTimeout());
+  const IpcHandleGuard connection(
+      ConnectWithin(host, static_cast<unsigned>(inetPort), BindTimeout()), CloseQuietly);
+  if (!connection) return PortExchange::kNoConnection;
+  StrMsg* msg = Msg();
+  const int sent = ipc_sendDataEx(connection.get(), StrMsgGetBufL(msg),
+                                  static_cast<int>(msg->length) + 1, SecondsLeft(deadline));
+  const int received =
+      sent > 0 ? IpcReceiveStrMsgExL(connection.get(), msg, SecondsLeft(deadline)) : -1;
+  if (sent <= 0 || received <= 0) {
+    if (sent == 0 || received == 0) ErhMark(ECSAPORT, 0, function, 2);
+    return PortExchange::kFailed;
+  }
+  return PortExchange::kReplied;
 }
 
 // Reads the six items behind the login result into the slot. A missing access
@@ -155,10 +181,10 @@ IpcHandle ConnectWithin(const char* host, unsigned port, int timeout) {
   }
   int failure = 0;
   for (const in_addr_t address : addresses) {
-    const int fd = ConnectOne(address, port, deadline, kFn);
-    if (fd >= 0) {
-      const IpcHandle handle = IpcAttachConnection(fd, fd);
-      if (handle < 0) close(fd);
+    cmn::UniqueFd fd(ConnectOne(address, port, deadline, kFn));
+    if (fd) {
+      const IpcHandle handle = IpcAttachConnection(fd.get(), fd.get());
+      if (handle >= 0) fd.release();
       return handle;
     }
     failure = errno;
@@ -184,25 +210,12 @@ int GetCSport(const char* host) {
                    15) != 0) {
     return done(-1);
   }
-  // The whole exchange is bounded: an inet service that hangs must not hang
-  // the process, and SIGALRM belongs to a host process.
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(BindTimeout());
-  const IpcHandle handle = ConnectWithin(host, static_cast<unsigned>(inetPort), BindTimeout());
-  if (handle < 0) {
-    ErhPromoteError(ECSANOHOST);
-    return done(-1);
+  switch (AskInetService(host, inetPort, kFn)) {
+    case PortExchange::kNoConnection: ErhPromoteError(ECSANOHOST); return done(-1);
+    case PortExchange::kFailed: ErhPromoteError(ECSAPORT); return done(-1);
+    case PortExchange::kReplied: break;
   }
   StrMsg* msg = Msg();
-  const int sent = ipc_sendDataEx(handle, StrMsgGetBufL(msg), static_cast<int>(msg->length) + 1,
-                                  SecondsLeft(deadline));
-  const int received = sent > 0 ? IpcReceiveStrMsgExL(handle, msg, SecondsLeft(deadline)) : -1;
-  if (sent <= 0 || received <= 0) {
-    if (sent == 0 || received == 0) ErhMark(ECSAPORT, 0, kFn, 2);
-    CloseQuietly(handle);
-    ErhPromoteError(ECSAPORT);
-    return done(-1);
-  }
-  CloseQuietly(handle);
   const int code = StrParseStartL(msg, nullptr);
   if (code != MSG_PORT_REPLY) {
     DbgPlain(kLevel, "[%s] port reply expected, message %d received", kFn, code);

@@ -35,8 +35,9 @@ int StartMessage(const char* function, int id, const char* signature, ...);
 int StartMessageV(const char* function, int id, const char* signature, va_list items);
 
 // Closes a connection that this client opened; a failing close marks nothing
-// unless an error is pending anyway.
-void CloseQuietly(IpcHandle handle);
+// unless an error is pending anyway. IpcCloseConnection's result (so that it
+// can close an IpcHandleGuard).
+int CloseQuietly(IpcHandle handle);
 // Closes the slot's connection and marks the slot unconnected.
 void Disconnect(CsaServerSlot& slot);
 // A reply that breaks the protocol: traces `what`, marks 1011 (level 2),

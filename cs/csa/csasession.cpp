@@ -59,25 +59,28 @@ bool FitsWhole(const char* text, std::size_t max, const char* what, const char* 
   return false;
 }
 
-// Sends the identity message on a new session connection; on failure the
-// connection is closed.
+// Sends the identity message on a new session connection.
 bool SendIdentity(IpcHandle handle, const char* function) {
   const CsaContext* c = Ctx();
   if (IpcSendData(handle, c->identity, StrMsgTSize(c->identity)) > 0) return true;
   ErhPromoteError(ECSACONNECTION);
   DbgPlain(kLevel, "[%s] identity could not be sent on handle %d", function, handle);
-  CloseQuietly(handle);
   return false;
 }
 
-// Records a session on its handle.
-IpcHandle Enter(IpcHandle handle, const SessionPlace& place, const char* function) {
-  CsaContext* c = Ctx();
+// Readies a new session connection (the protocol negotiation when
+// `negotiate`, then the identity) and records the session on its handle. The
+// handle, or kIpcNoHandle with the connection closed.
+IpcHandle Enter(IpcHandle handle, const SessionPlace& place, bool negotiate, const char* function) {
+  IpcHandleGuard connection(handle, CloseQuietly);
+  if (negotiate && Negotiate(handle, function, "SM") != 0) return kIpcNoHandle;
+  if (!SendIdentity(handle, function)) return kIpcNoHandle;
   if (handle >= kCsaSessionHandles) {
-    CloseQuietly(handle);
+    connection.reset();
     ErhMark(ECSARANGE, 0, function, 2);
     return kIpcNoHandle;
   }
+  CsaContext* c = Ctx();
   CsaSessionEntry& e = c->sessions[handle];
   e = CsaSessionEntry{};
   e.type = place.type;
@@ -88,7 +91,7 @@ IpcHandle Enter(IpcHandle handle, const SessionPlace& place, const char* functio
   ++c->sessionCount;
   DbgPlain(kLevel, "[%s] session %s (%s) type %d port %d on handle %d", function, e.key, e.guid,
            e.type, e.port, handle);
-  return handle;
+  return connection.release();
 }
 
 // The checks every attaching call makes: a running client, a ready slot and
@@ -197,12 +200,7 @@ IpcHandle MCsaStartSessionEx(int slot, int type, const char* startMsg, const cha
     ErhPromoteError(ECSANOHOST);
     return done(-1);
   }
-  if (EnvGetBool("VEK_PROTNEG_CSA_SM") != 0 && Negotiate(handle, kFn, "SM") != 0) {
-    CloseQuietly(handle);
-    return done(-1);
-  }
-  if (!SendIdentity(handle, kFn)) return done(-1);
-  return done(Enter(handle, place, kFn));
+  return done(Enter(handle, place, EnvGetBool("VEK_PROTNEG_CSA_SM") != 0, kFn));
 }
 
 namespace {
@@ -244,8 +242,7 @@ IpcHandle Attach(const char* function, int slot, int request, const char* name) 
     if (byKey) ErhPromoteError(ECSACONNECTION);
     return done(-1);
   }
-  if (!SendIdentity(handle, function)) return done(-1);
-  return done(Enter(handle, place, function));
+  return done(Enter(handle, place, false, function));
 }
 
 }  // namespace

@@ -75,11 +75,12 @@ void TraceMessage(const char* title) {
 
 namespace csa_detail {
 
-void CloseQuietly(IpcHandle handle) {
-  if (handle < 0) return;
+int CloseQuietly(IpcHandle handle) {
+  if (handle < 0) return -1;
   const bool pending = ErhErrno() != 0;
-  IpcCloseConnection(handle);
+  const int rc = IpcCloseConnection(handle);
   if (!pending && ErhErrno() != 0) ErhClearError();
+  return rc;
 }
 
 void Disconnect(CsaServerSlot& slot) {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +24,7 @@
 #include "cmn/rcfile.h"
 #include "cmn/str.h"
 #include "cmn/strmsg.h"
+#include "cmn/sysio.h"
 #include "cmn/user.h"
 
 TARN_RCSID("lib/cmn/cmninit.cpp");
@@ -292,10 +294,7 @@ int CmnGetInetPort() {
 // Time.
 
 void CmnSleep(long milliseconds) {
-  if (milliseconds <= 0) return;
-  struct timespec want = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
-  struct timespec left = {};
-  while (nanosleep(&want, &left) != 0 && errno == EINTR) want = left;
+  cmn::SleepFor(std::chrono::milliseconds(milliseconds));
 }
 
 double CmnGetCurrentTime() {
@@ -310,12 +309,7 @@ void VEK_Yield(int grade) {
     case 2: CmnSleep(100); break;
     case 3: CmnSleep(10); break;
     case 4: CmnSleep(1); break;
-    case 5: {
-      struct timespec want = {0, 100000L};
-      struct timespec left = {};
-      while (nanosleep(&want, &left) != 0 && errno == EINTR) want = left;
-      break;
-    }
+    case 5: cmn::SleepFor(std::chrono::microseconds(100)); break;
     default: sched_yield(); break;
   }
 }

@@ -109,12 +109,13 @@ const char* CmnCheckHostentAliases(const struct hostent* entry);
 int CmnGetInetPort();
 inline constexpr int kCmnDefaultInetPort = 5555;
 
-// Sleeps `milliseconds`, sleeping the rest again after a signal.
+// Sleeps `milliseconds` on the process clock (cmn::SleepFor), sleeping the
+// rest again after a signal.
 void CmnSleep(long milliseconds);
 // Seconds since the epoch with microseconds.
 double CmnGetCurrentTime();
-// 1 sleeps 1 s, 2 100 ms, 3 10 ms, 4 1 ms, 5 100 us; any other grade yields
-// the processor once.
+// 1 sleeps 1 s, 2 100 ms, 3 10 ms, 4 1 ms, 5 100 us (on the process clock);
+// any other grade yields the processor once.
 void VEK_Yield(int grade);
 
 // ---------------------------------------------------------------------------

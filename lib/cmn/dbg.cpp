@@ -19,6 +19,7 @@
 #include "cmn/dbgimpl.h"
 #include "cmn/str.h"
 #include "cmn/strmsg.h"
+#include "cmn/sysio.h"
 #include "cmn/vekfile.h"
 
 TARN_RCSID("lib/cmn/dbg.cpp");
@@ -155,29 +156,21 @@ int OpenTraceFile(const char* path, bool circular, bool* notRegular) {
     return -1;
   }
   const int access = circular ? O_WRONLY : (O_RDWR | O_APPEND);
-  int fd;
-  do {
-    fd = open(path, access | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
+  cmn::UniqueFd fd(cmn::OpenRetry(
+      path, access | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666));
+  if (!fd) {
     // A link (ELOOP) or a FIFO without reader (ENXIO) that appeared meanwhile.
     if (errno == ELOOP || errno == ENXIO) *notRegular = true;
     return -1;
   }
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     *notRegular = true;
     return -1;
   }
-  const int fl = fcntl(fd, F_GETFL);
-  if (fl >= 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
-  if (circular && ftruncate(fd, 0) != 0) {
-    const int err = errno;
-    close(fd);
-    errno = err;
-    return -1;
-  }
-  return fd;
+  const int fl = fcntl(fd.get(), F_GETFL);
+  if (fl >= 0) fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK);
+  if (circular && ftruncate(fd.get(), 0) != 0) return -1;
+  return fd.release();
 }
 
 void UseStderr(DbgStreamRecord* record) {
@@ -217,11 +210,9 @@ OpenResult TryOpenIn(DbgStreamRecord* record, const char* directory, const char*
     DbgLogPlain(nullptr, "File [%s] is not regular file. Debug file not created.\n", path);
     return OpenResult::kRefused;
   }
-  FILE* stream = fd >= 0 ? fdopen(fd, circular ? "w" : "a+") : nullptr;
+  FILE* stream = cmn::OpenStream(cmn::UniqueFd(fd), circular ? "w" : "a+");
   if (stream == nullptr) {
-    const int err = errno;
-    if (fd >= 0) close(fd);
-    DbgLogPlain(nullptr, "Debug file cannot be opened, errcode=%d [path=%s]\n", err, path);
+    DbgLogPlain(nullptr, "Debug file cannot be opened, errcode=%d [path=%s]\n", errno, path);
     return OpenResult::kFailed;
   }
   record->stream = stream;

@@ -13,11 +13,13 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <utility>
 #include <vector>
 
 #include "cmn/dbgimpl.h"
 #include "cmn/defines.h"
 #include "cmn/paths.h"
+#include "cmn/sysio.h"
 
 TARN_RCSID("lib/cmn/dbglog.cpp");
 
@@ -41,30 +43,10 @@ class ErrnoGuard {
   int saved_;
 };
 
-int OpenRetry(const char* path, int flags, mode_t mode = 0) {
-  int fd;
-  do {
-    fd = open(path, flags, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
 FILE* OpenConsole() {
-  const int fd = OpenRetry("/dev/console", O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  FILE* stream = fdopen(fd, "a");
-  if (stream == nullptr) close(fd);
-  return stream;
-}
-
-void WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
+  return cmn::OpenStream(
+      cmn::UniqueFd(cmn::OpenRetry("/dev/console", O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC)),
+      "a");
 }
 
 // Name of a log inside the server log directory: "server/x" or "server\x",
@@ -165,33 +147,32 @@ FILE* DbgLogOpenInDir(const char* directory, const char* name) {
 
   constexpr int kAppend = O_RDWR | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
   bool created = false;
-  int fd = OpenRetry(path, kAppend | O_NONBLOCK);
-  if (fd < 0 && errno == ENOENT) {
-    fd = OpenRetry(path, kAppend | O_CREAT | O_EXCL, 0666);
-    created = fd >= 0;
-    if (fd < 0 && errno == EEXIST) fd = OpenRetry(path, kAppend | O_NONBLOCK);
+  cmn::UniqueFd fd(cmn::OpenRetry(path, kAppend | O_NONBLOCK));
+  if (!fd && errno == ENOENT) {
+    fd.reset(cmn::OpenRetry(path, kAppend | O_CREAT | O_EXCL, 0666));
+    created = static_cast<bool>(fd);
+    if (!fd && errno == EEXIST) fd.reset(cmn::OpenRetry(path, kAppend | O_NONBLOCK));
   }
-  if (fd < 0) {
+  if (!fd) {
     // A link, or a FIFO without a reader, is no place for a log.
     return errno == ELOOP || errno == ENXIO ? OpenConsole() : nullptr;
   }
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    fd.reset();
     return OpenConsole();
   }
-  const int fl = fcntl(fd, F_GETFL);
-  if (fl >= 0 && (fl & O_NONBLOCK) != 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+  const int fl = fcntl(fd.get(), F_GETFL);
+  if (fl >= 0 && (fl & O_NONBLOCK) != 0) fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK);
   if (created) {
     char first[256];
     const int len = std::snprintf(
         first, sizeof first, "**********************  %s  **********************\n", DbgHostName());
-    if (len > 0) WriteAll(fd, first, std::min(static_cast<size_t>(len), sizeof first - 1));
-    if (inGivenDir) fchmod(fd, 0666);
+    if (len > 0)
+      cmn::WriteAll(fd.get(), first, std::min(static_cast<size_t>(len), sizeof first - 1));
+    if (inGivenDir) fchmod(fd.get(), 0666);
   }
-  FILE* stream = fdopen(fd, "a+");
-  if (stream == nullptr) close(fd);
-  return stream;
+  return cmn::OpenStream(std::move(fd), "a+");
 }
 
 FILE* DbgLogOpen(const char* name) {

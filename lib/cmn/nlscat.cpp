@@ -15,6 +15,7 @@
 #include "cmn/dbg.h"
 #include "cmn/nls.h"
 #include "cmn/nlsfile.h"
+#include "cmn/sysio.h"
 
 TARN_RCSID("lib/cmn/nlscat.cpp");
 
@@ -64,8 +65,7 @@ bool forceEmulation = false;
 bool ReadAt(int fd, void* buffer, size_t length, off_t offset) {
   char* p = static_cast<char*>(buffer);
   while (length > 0) {
-    const ssize_t n = pread(fd, p, length, offset);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = cmn::RetryEintr([&] { return pread(fd, p, length, offset); });
     if (n < 0) return false;
     if (n == 0) {
       errno = EIO;
@@ -76,14 +76,6 @@ bool ReadAt(int fd, void* buffer, size_t length, off_t offset) {
     offset += n;
   }
   return true;
-}
-
-int OpenReadOnly(const char* path) {
-  int fd;
-  do {
-    fd = open(path, O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
 }
 
 int Catalog::Open(const char* path) {
@@ -169,10 +161,8 @@ int Catalog::Lookup(int set, int number, char* area) {
   if ((map_.flags & kCmnMapEmulated) == 0) {
     std::memcpy(area, static_cast<const char*>(map_.address) + position, length);
   } else {
-    ssize_t n;
-    do {
-      n = pread(map_.fd, area, length, static_cast<off_t>(position));
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n =
+        cmn::RetryEintr([&] { return pread(map_.fd, area, length, static_cast<off_t>(position)); });
     if (n < 0) {
       DbgPlain(-2, "[%s] catgets: read() failed, errcode=%d", "catgets", errno);
       return -1;
@@ -217,25 +207,21 @@ void CmnMapFileForceEmulation(bool on) {
 int CmnMapFile(CmnMapRecord* record, const char* path, int protection, int flags, size_t length,
                off_t offset) {
   *record = CmnMapRecord{0, nullptr, 0, -1, 0};
-  const int fd = OpenReadOnly(path);
-  if (fd < 0) return -1;
+  cmn::UniqueFd fd(cmn::OpenRetry(path, O_RDONLY | O_CLOEXEC));
+  if (!fd) return -1;
   struct stat st {};
-  if (fstat(fd, &st) != 0) {
-    const int err = errno;
-    close(fd);
-    errno = err;
-    return -1;
-  }
+  if (fstat(fd.get(), &st) != 0) return -1;
   if (length == 0 && st.st_size > offset) length = static_cast<size_t>(st.st_size - offset);
   void* address = MAP_FAILED;
   if (!forceEmulation) {
-    address = length > 0 ? mmap(nullptr, length, protection, flags, fd, offset) : MAP_FAILED;
+    address = length > 0 ? mmap(nullptr, length, protection, flags, fd.get(), offset) : MAP_FAILED;
     if (address == MAP_FAILED) {
       const int err = length > 0 ? errno : EINVAL;
       DbgPlain(-2, "[CmnMapFile] mmap(%s) failed: %d (%s)", path, err, std::strerror(err));
     }
   }
-  close(fd);
+  // A mapping outlives its descriptor.
+  fd.reset();
   if (address == MAP_FAILED) return CmnEmulateMapFile(record, path);
   *record = CmnMapRecord{kCmnMapMapped, address, length, -1, st.st_size};
   return 0;
@@ -243,39 +229,28 @@ int CmnMapFile(CmnMapRecord* record, const char* path, int protection, int flags
 
 int CmnEmulateMapFile(CmnMapRecord* record, const char* path) {
   *record = CmnMapRecord{0, nullptr, 0, -1, 0};
-  const int fd = OpenReadOnly(path);
-  if (fd < 0) return -1;
+  cmn::UniqueFd fd(cmn::OpenRetry(path, O_RDONLY | O_CLOEXEC));
+  if (!fd) return -1;
   struct stat st {};
   NlsCatHeader header{};
-  if (fstat(fd, &st) != 0) {
-    const int err = errno;
-    close(fd);
-    errno = err;
-    return -1;
-  }
+  if (fstat(fd.get(), &st) != 0) return -1;
   // A short file keeps only what it has: the caller refuses it by its size.
   size_t size = 0;
   if (static_cast<std::uint64_t>(st.st_size) >= kNlsCatHeaderSize) {
-    if (!ReadAt(fd, &header, sizeof header, 0)) {
-      const int err = errno;
-      close(fd);
-      errno = err;
-      return -1;
-    }
+    if (!ReadAt(fd.get(), &header, sizeof header, 0)) return -1;
     size = kNlsCatHeaderSize;
     const std::uint64_t indexEnd =
         kNlsCatHeaderSize + std::uint64_t{header.count} * kNlsCatEntrySize;
     if (indexEnd <= static_cast<std::uint64_t>(st.st_size)) size = static_cast<size_t>(indexEnd);
   }
   void* copy = safe_malloc(size > 0 ? size : 1, TARN_HERE);
-  if (copy == nullptr || (size > 0 && !ReadAt(fd, copy, size, 0))) {
+  if (copy == nullptr || (size > 0 && !ReadAt(fd.get(), copy, size, 0))) {
     const int err = copy == nullptr ? ENOMEM : errno;
     safe_free(copy, TARN_HERE);
-    close(fd);
     errno = err;
     return -1;
   }
-  *record = CmnMapRecord{kCmnMapMapped | kCmnMapEmulated, copy, size, fd, st.st_size};
+  *record = CmnMapRecord{kCmnMapMapped | kCmnMapEmulated, copy, size, fd.release(), st.st_size};
   return 0;
 }
 
@@ -292,7 +267,7 @@ void CmnUnmapFile(CmnMapRecord* record) {
 void CmnEmulateUnmapFile(CmnMapRecord* record) {
   if (record == nullptr) return;
   safe_free(record->address, TARN_HERE);
-  if (record->fd >= 0) close(record->fd);
+  cmn::CloseKeepErrno(record->fd);
   *record = CmnMapRecord{0, nullptr, 0, -1, 0};
 }
 

@@ -21,6 +21,7 @@
 #include "cmn/nls.h"
 #include "cmn/paths.h"
 #include "cmn/str.h"
+#include "cmn/sysio.h"
 #include "cmn/user.h"
 
 TARN_RCSID("lib/cmn/script.cpp");
@@ -47,10 +48,7 @@ volatile sig_atomic_t chldExitFlag = 0;
 void ReapNoHang() {
   if (chldExitFlag || chldPid <= 0) return;
   int status = 0;
-  pid_t r;
-  do {
-    r = waitpid(chldPid, &status, WNOHANG);
-  } while (r == -1 && errno == EINTR);
+  const pid_t r = cmn::RetryEintr([&] { return waitpid(chldPid, &status, WNOHANG); });
   if (r == chldPid) {
     chldStatus = status;
     chldErrno = 0;
@@ -73,45 +71,15 @@ int64_t NowMs() {
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { Close(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  bool open() const { return fd_ >= 0; }
-  void Reset(int fd) {
-    Close();
-    fd_ = fd;
-  }
-  int Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  // 0, or -1 when close failed.
-  int Close() {
-    int rc = 0;
-    if (fd_ >= 0) rc = close(fd_);
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_ = -1;
-};
-
 struct Pipe {
-  Fd read;
-  Fd write;
+  cmn::UniqueFd read;
+  cmn::UniqueFd write;
   // 0, or errno.
   int Make() {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return errno;
-    read.Reset(fds[0]);
-    write.Reset(fds[1]);
+    read.reset(fds[0]);
+    write.reset(fds[1]);
     return 0;
   }
 };
@@ -268,8 +236,8 @@ class ScriptRun {
   ScriptRun(const SignalScope& signals, int flags, int timeout, int* value)
       : signals_(signals), flags_(flags), timeout_(timeout), value_(value) {}
 
-  Fd& out() { return out_; }
-  Fd& in() { return in_; }
+  cmn::UniqueFd& out() { return out_; }
+  cmn::UniqueFd& in() { return in_; }
   void SetInput(const char* input) { input_ = input != nullptr ? input : ""; }
 
   // Reads the output until its end; 0, -1, -2 (silence longer than the
@@ -287,7 +255,7 @@ class ScriptRun {
         return -2;
       }
       struct pollfd fds[2] = {{out_.get(), POLLIN, 0}, {in_.get(), POLLOUT, 0}};
-      const nfds_t count = in_.open() ? 2 : 1;
+      const nfds_t count = in_ ? 2 : 1;
       if (!Wait(fds, count, wait)) continue;
       if (count == 2 && fds[1].revents != 0) WriteSome();
       if (fds[0].revents == 0) continue;
@@ -319,7 +287,7 @@ class ScriptRun {
         return -2;
       }
       struct pollfd fds[1] = {{in_.get(), POLLOUT, 0}};
-      const nfds_t count = in_.open() ? 1 : 0;
+      const nfds_t count = in_ ? 1 : 0;
       if (Wait(fds, count, wait) && count == 1 && fds[0].revents != 0) WriteSome();
     }
     DbgPlain(10, "SIGCHLD OK");
@@ -328,7 +296,7 @@ class ScriptRun {
 
   // Writes the whole input (blocking), for a child nobody waits for.
   void FeedAll() {
-    while (in_.open()) {
+    while (in_) {
       struct pollfd fds[1] = {{in_.get(), POLLOUT, 0}};
       if (Wait(fds, 1, -1) && fds[0].revents != 0) WriteSome();
     }
@@ -339,17 +307,14 @@ class ScriptRun {
     if (chldExitFlag) return;
     kill(chldPid, SIGKILL);
     int status = 0;
-    pid_t r;
-    do {
-      r = waitpid(chldPid, &status, 0);
-    } while (r == -1 && errno == EINTR);
+    const pid_t r = cmn::RetryEintr([&] { return waitpid(chldPid, &status, 0); });
     chldStatus = status;
     chldErrno = r == -1 ? errno : 0;
     chldExitFlag = 1;
   }
 
   void CloseInput() {
-    if (in_.open() && in_.Close() != 0) DbgPlain(-2, "[%s] close(pipeToChild[1]) failed.", kFn);
+    if (in_ && in_.close() != 0) DbgPlain(-2, "[%s] close(pipeToChild[1]) failed.", kFn);
   }
 
   // errno of the failed input write, or 0.
@@ -429,14 +394,13 @@ class ScriptRun {
     }
     char chunk[kReadChunk];
     for (;;) {
-      const ssize_t n = read(out_.get(), chunk, sizeof chunk);
+      const ssize_t n = cmn::ReadRetry(out_.get(), chunk, sizeof chunk);
       if (n > 0) {
         int lines = 0;
         const int rc = Take(std::string_view(chunk, static_cast<size_t>(n)), &lines);
         if (rc != 0) return rc;
         continue;
       }
-      if (n < 0 && errno == EINTR) continue;
       return FlushPartial();
     }
   }
@@ -464,8 +428,8 @@ class ScriptRun {
   int flags_;
   int timeout_;
   int* value_;
-  Fd out_;
-  Fd in_;
+  cmn::UniqueFd out_;
+  cmn::UniqueFd in_;
   std::string_view input_;
   size_t written_ = 0;
   int writeError_ = 0;
@@ -552,17 +516,16 @@ int CmnRunScriptExAsUser(const char* dir, int argc, const char* const* argv, con
 
   chldPid = pid;
   DbgPlain(10, "Parent: chldPid=%d", static_cast<int>(pid));
-  if (toParent.write.Close() != 0) DbgPlain(-2, "[%s] close(pipeToParent[1] failed.", kFn);
-  if (toChild.read.Close() != 0) DbgPlain(-2, "[%s] close(pipeToChild[0]) failed.", kFn);
-  run.out().Reset(toParent.read.Release());
-  run.in().Reset(toChild.write.Release());
-  if (run.in().open() && input[0] == '\0') run.CloseInput();
+  if (toParent.write.close() != 0) DbgPlain(-2, "[%s] close(pipeToParent[1] failed.", kFn);
+  if (toChild.read.close() != 0) DbgPlain(-2, "[%s] close(pipeToChild[0]) failed.", kFn);
+  run.out().reset(toParent.read.release());
+  run.in().reset(toChild.write.release());
+  if (run.in() && input[0] == '\0') run.CloseInput();
 
   int result = 0;
   if (detached) {
     int status = 0;
-    while (waitpid(pid, &status, 0) == -1 && errno == EINTR) {
-    }
+    cmn::RetryEintr([&] { return waitpid(pid, &status, 0); });
     chldExitFlag = 1;
     run.FeedAll();
   } else {

@@ -135,89 +135,159 @@ int DynBufOptimizeSize(int n) {
   return static_cast<int>(std::min<std::int64_t>(RoundUp(n, 65536), dynBufMax));
 }
 
+namespace {
+
+// The bytes a request must make room for: `size`, and on the receive side
+// dynBufOversize times that, so that a run of growing packets does not
+// reallocate for each one. Above INT_MAX it cannot be had.
+std::int64_t WantedBytes(int size, bool receive) {
+  std::int64_t want = size;
+  if (receive && dynBufOversize > 1) want *= dynBufOversize;
+  return want;
+}
+
+// A request refused before any buffer is touched: one beyond an int, or a
+// message built in a record with the 100 KB limit that would reach it.
+bool RefusedUpFront(const StrMsg* msg, std::int64_t want, bool receive) {
+  if (want > INT_MAX) return true;
+  return !receive && (msg->flags & STRMSG_LIMIT100K) != 0 && want >= kStrMsg100kLimit;
+}
+
+// Readies the receive side of a record for a packet. A record that does not
+// receive into rbuf lets any receive buffer go and receives into its data
+// buffer, which must then be owned (the returned mode says so); a borrowed
+// receive buffer is let go (never freed) for an owned one.
+int PrepareReceiveSide(StrMsg* msg, int mode) {
+  if ((msg->flags & STRMSG_RECEIVE) == 0) {
+    DropRbuf(msg);
+    return mode | DYNBUF_OWN;
+  }
+  if ((msg->flags & STRMSG_ROWNED) == 0) {
+    Forget(msg, msg->rbuf);
+    msg->rbuf = nullptr;
+    msg->rcapacity = 0;
+    msg->flags = (msg->flags | STRMSG_ROWNED) & ~STRMSG_RBUF_SPARE;
+  }
+  return mode;
+}
+
+// Lets a borrowed data buffer go (never freed) so that an owned one is
+// allocated in its place; an owned one stays.
+void OwnDataBuffer(StrMsg* msg) {
+  if ((msg->flags & STRMSG_OWNED) != 0) return;
+  Forget(msg, msg->data);
+  msg->data = nullptr;
+  msg->capacity = 0;
+  msg->length = 0;
+  msg->flags = (msg->flags | STRMSG_OWNED) & ~STRMSG_DATA_SPARE;
+}
+
+// The buffer a request is about: rbuf when receiving into it, else data; with
+// the flags that say whether it is owned and has the spare bytes.
+struct BufferSlot {
+  char*& buffer;
+  std::uint32_t& capacity;
+  std::uint32_t ownedFlag;
+  std::uint32_t spareFlag;
+};
+
+BufferSlot SlotFor(StrMsg* msg, bool receive) {
+  if (receive && (msg->flags & STRMSG_RECEIVE) != 0)
+    return {msg->rbuf, msg->rcapacity, STRMSG_ROWNED, STRMSG_RBUF_SPARE};
+  return {msg->data, msg->capacity, STRMSG_OWNED, STRMSG_DATA_SPARE};
+}
+
+// True when the old content of the buffer need not survive: asked for with
+// DYNBUF_FRESH, and always on the receive side unless DYNBUF_KEEP.
+bool ContentDisposable(int mode, bool receive) {
+  return (mode & DYNBUF_FRESH) != 0 || (receive && (mode & DYNBUF_KEEP) == 0);
+}
+
+// True when an owned buffer may stay as it is. A buffer already of the size
+// class stays. Otherwise one whose content is kept stays while large enough;
+// one whose content is disposable stays only for building, large enough and
+// no larger than 100 KB (a larger one goes back to its size class), and on
+// the receive side never (it takes the packet's size class). A receive
+// buffer must also have room for the two closing NULs.
+bool OwnedBufferFits(const StrMsg* msg, const BufferSlot& slot, std::int64_t want, int sizeClass,
+                     bool receive, bool disposable) {
+  const bool largeEnough = slot.buffer != nullptr && slot.capacity >= want;
+  const bool roomForNuls = !receive || (msg->flags & slot.spareFlag) != 0 ||
+                           static_cast<std::int64_t>(slot.capacity) >= want + 2;
+  if (!roomForNuls) return false;
+  if (slot.buffer != nullptr && static_cast<std::uint32_t>(sizeClass) == slot.capacity) return true;
+  return disposable ? !receive && largeEnough && slot.capacity <= kStrMsg100kLimit : largeEnough;
+}
+
+// Gives an owned buffer the size class: a disposable content is dropped and
+// the block allocated anew (no copy), a kept one is reallocated. Either way
+// the block gets the spare bytes. False when memory ran out (a dropped buffer
+// is then gone, capacity 0; a kept one stays as it was).
+bool ResizeOwnedBuffer(StrMsg* msg, BufferSlot& slot, int sizeClass, bool disposable) {
+  const std::size_t bytes = static_cast<std::size_t>(sizeClass) + kSpare;
+  if (disposable) {
+    if (slot.buffer != nullptr) {
+      Forget(msg, slot.buffer);
+      safe_free(slot.buffer, TARN_HERE);
+    }
+    slot.buffer = static_cast<char*>(safe_malloc(bytes, TARN_HERE));
+    slot.capacity = slot.buffer != nullptr ? static_cast<std::uint32_t>(sizeClass) : 0;
+    msg->flags |= slot.spareFlag;
+    return slot.buffer != nullptr;
+  }
+  void* grown = safe_realloc(slot.buffer, bytes, TARN_HERE);
+  if (grown == nullptr) return false;
+  if (grown != slot.buffer) Forget(msg, slot.buffer);
+  slot.buffer = static_cast<char*>(grown);
+  slot.capacity = static_cast<std::uint32_t>(sizeClass);
+  msg->flags |= slot.spareFlag;
+  return true;
+}
+
+// Readies the buffer for a packet of `size` bytes about to be received into
+// it: an old parse of it is over, walks over the new text stop at its last
+// byte, and two NULs behind it close it where there is room for them.
+void ExpectPacket(StrMsg* msg, const BufferSlot& slot, int size) {
+  Forget(msg, slot.buffer);
+  msg->knownText = slot.buffer;
+  msg->knownSize = static_cast<std::uint32_t>(size);
+  const std::size_t room = slot.capacity + ((msg->flags & slot.spareFlag) != 0 ? kSpare : 0);
+  if (static_cast<std::size_t>(size) + 2 <= room) {
+    slot.buffer[size] = '\0';
+    slot.buffer[size + 1] = '\0';
+  }
+}
+
+}  // namespace
+
 int DynBufChkSizeL(StrMsg* msg, int size, int mode) {
   if (msg == nullptr || size < 0) return -1;
   const bool receive = (mode & DYNBUF_RECEIVE) != 0;
-  std::int64_t want = size;
-  if (receive && dynBufOversize > 1) want *= dynBufOversize;
-  if (want > INT_MAX) return -1;
-  if (!receive && (msg->flags & STRMSG_LIMIT100K) != 0 && want >= kStrMsg100kLimit) return -1;
+  const std::int64_t want = WantedBytes(size, receive);
+  if (RefusedUpFront(msg, want, receive)) return -1;
 
-  if (receive) {
-    if ((msg->flags & STRMSG_RECEIVE) == 0) {
-      DropRbuf(msg);
-      mode |= DYNBUF_OWN;
-    } else if ((msg->flags & STRMSG_ROWNED) == 0) {
-      Forget(msg, msg->rbuf);
-      msg->rbuf = nullptr;
-      msg->rcapacity = 0;
-      msg->flags = (msg->flags | STRMSG_ROWNED) & ~STRMSG_RBUF_SPARE;
-    }
-  }
-  if ((mode & DYNBUF_OWN) != 0 && (msg->flags & STRMSG_OWNED) == 0) {
-    Forget(msg, msg->data);
-    msg->data = nullptr;
-    msg->capacity = 0;
-    msg->length = 0;
-    msg->flags = (msg->flags | STRMSG_OWNED) & ~STRMSG_DATA_SPARE;
-  }
+  if (receive) mode = PrepareReceiveSide(msg, mode);
+  if ((mode & DYNBUF_OWN) != 0) OwnDataBuffer(msg);
 
-  const bool onReceiveBuffer = receive && (msg->flags & STRMSG_RECEIVE) != 0;
-  char*& buffer = onReceiveBuffer ? msg->rbuf : msg->data;
-  std::uint32_t& capacity = onReceiveBuffer ? msg->rcapacity : msg->capacity;
-  const std::uint32_t ownedFlag = onReceiveBuffer ? STRMSG_ROWNED : STRMSG_OWNED;
-  const std::uint32_t spareFlag = onReceiveBuffer ? STRMSG_RBUF_SPARE : STRMSG_DATA_SPARE;
+  BufferSlot slot = SlotFor(msg, receive);
   // A message built here replaces whatever was received into the buffer.
-  if (!receive && msg->knownText == buffer) Forget(msg, msg->knownText);
+  if (!receive && msg->knownText == slot.buffer) Forget(msg, msg->knownText);
 
-  if ((msg->flags & ownedFlag) == 0) {
-    if (buffer == nullptr || want >= capacity) return -1;
+  if ((msg->flags & slot.ownedFlag) == 0) {
+    // A borrowed buffer never grows.
+    if (slot.buffer == nullptr || want >= slot.capacity) return -1;
   } else {
     const int sizeClass = DynBufOptimizeSize(static_cast<int>(want));
     if (sizeClass < 0) return -1;
-    const bool fresh = (mode & DYNBUF_FRESH) != 0 || (receive && (mode & DYNBUF_KEEP) == 0);
-    const bool largeEnough = buffer != nullptr && capacity >= want;
-    // A received packet is closed by two NULs: an attached buffer without the
-    // spare bytes must hold them inside its capacity.
-    const bool roomForNuls = !receive || (msg->flags & spareFlag) != 0 ||
-                             static_cast<std::int64_t>(capacity) >= want + 2;
-    const bool keep =
-        roomForNuls &&
-        ((buffer != nullptr && static_cast<std::uint32_t>(sizeClass) == capacity) ||
-         (fresh ? !receive && largeEnough && capacity <= kStrMsg100kLimit : largeEnough));
-    if (!keep && fresh) {
-      if (buffer != nullptr) {
-        Forget(msg, buffer);
-        safe_free(buffer, TARN_HERE);
-      }
-      buffer =
-          static_cast<char*>(safe_malloc(static_cast<std::size_t>(sizeClass) + kSpare, TARN_HERE));
-      capacity = buffer != nullptr ? static_cast<std::uint32_t>(sizeClass) : 0;
-      msg->flags |= spareFlag;
-      if (buffer == nullptr) return -1;
-    } else if (!keep) {
-      void* grown = safe_realloc(buffer, static_cast<std::size_t>(sizeClass) + kSpare, TARN_HERE);
-      if (grown == nullptr) return -1;
-      if (grown != buffer) Forget(msg, buffer);
-      buffer = static_cast<char*>(grown);
-      capacity = static_cast<std::uint32_t>(sizeClass);
-      msg->flags |= spareFlag;
+    const bool disposable = ContentDisposable(mode, receive);
+    if (!OwnedBufferFits(msg, slot, want, sizeClass, receive, disposable) &&
+        !ResizeOwnedBuffer(msg, slot, sizeClass, disposable)) {
+      return -1;
     }
   }
 
-  if (receive) {
-    // The packet about to land here is a new text: an old parse of the buffer
-    // is over, and walks over the new one stop at its last byte.
-    Forget(msg, buffer);
-    msg->knownText = buffer;
-    msg->knownSize = static_cast<std::uint32_t>(size);
-    const std::size_t room = capacity + ((msg->flags & spareFlag) != 0 ? kSpare : 0);
-    if (static_cast<std::size_t>(size) + 2 <= room) {
-      buffer[size] = '\0';
-      buffer[size + 1] = '\0';
-    }
-  }
-  return static_cast<int>(capacity);
+  if (receive) ExpectPacket(msg, slot, size);
+  return static_cast<int>(slot.capacity);
 }
 
 void StrMsgInitL(StrMsg* msg) {

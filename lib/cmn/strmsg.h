@@ -17,6 +17,35 @@
 // The first eight fields are the record every module knows. The rest is
 // bookkeeping that keeps every walk inside the memory it may read; callers
 // never touch it.
+//
+// What every function of this module keeps true of a record:
+// - Ownership. `data` was allocated here (safe_malloc) and is freed here
+//   exactly when STRMSG_OWNED is set; `rbuf` likewise with STRMSG_ROWNED.
+//   Otherwise the block is borrowed: the caller's, never freed or grown here,
+//   and it must outlive the record's use of it. A bounced message has
+//   data == rbuf; then only rbuf's flag decides, and data is dropped with it.
+// - Capacity. `capacity` (`rcapacity`) is what the message may use, not the
+//   block's size. A borrowed buffer refuses any request of its capacity or
+//   more; an owned one is sized to a size class (DynBufOptimizeSize).
+// - Spare bytes. A block allocated here is capacity + 2 bytes long, marked by
+//   STRMSG_DATA_SPARE (STRMSG_RBUF_SPARE). The two bytes behind the capacity
+//   take the two NULs that close a received packet filling the whole
+//   capacity, so that the text stays terminated even in a copy detached from
+//   the record. A block from outside has no spare bytes: an owned one is
+//   replaced by one of its size class when a packet would leave no room for
+//   the NULs inside its capacity; a borrowed one gets them only where they
+//   fit.
+// - Receiving. With STRMSG_RECEIVE a packet goes into rbuf, else into data,
+//   which is then made owned. For each packet the receive buffer gets the
+//   size class of the packet's size times dynBufOversize: a block of another
+//   class is replaced (the old content is not kept), unless the caller asks
+//   to keep the content (DYNBUF_KEEP), when it only grows. A data buffer
+//   that is being built only grows, except that a block beyond 100 KB goes
+//   back to its size class when a new message starts in it.
+// - Bounds. knownText/knownSize name the one text whose readable size is
+//   known (the packet just received); parseText/parseEnd bound the parse in
+//   progress. A block that is freed, replaced or reused is first forgotten
+//   by both, so that no walk reads memory that is gone or stale.
 struct StrMsg {
   std::uint32_t flags;
   std::uint32_t capacity;   // allocated bytes of data
@@ -73,11 +102,12 @@ enum DynBufMode : int {
   DYNBUF_KEEP = 4,     // content is kept (on the receive side)
   DYNBUF_OWN = 8,      // make the data buffer owned
 };
-// Makes the buffer in question hold at least `size` bytes. Returns its
-// capacity, or -1 (limit, dynBufMax, allocation failure, borrowed buffer too
-// small). With DYNBUF_RECEIVE the caller then writes a packet of exactly
-// `size` bytes at the start of StrMsgGetRBufL(msg): walks over it stop there,
-// and two NULs behind it keep even a detached copy terminated.
+// Makes the buffer in question hold at least `size` bytes, by the rules of
+// the record above. Returns its capacity, or -1 (limit, dynBufMax, allocation
+// failure, borrowed buffer too small). With DYNBUF_RECEIVE the caller then
+// writes a packet of exactly `size` bytes at the start of
+// StrMsgGetRBufL(msg): walks over it stop there, and two NULs behind it keep
+// even a detached copy terminated.
 int DynBufChkSizeL(StrMsg* msg, int size, int mode);
 
 // Records.

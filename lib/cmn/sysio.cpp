@@ -74,6 +74,13 @@ int UniqueFd::close() {
   return ::close(fd);
 }
 
+FILE* OpenStream(UniqueFd fd, const char* mode) {
+  if (!fd) return nullptr;
+  FILE* stream = fdopen(fd.get(), mode);
+  if (stream != nullptr) fd.release();
+  return stream;
+}
+
 namespace {
 
 class SystemClock final : public Clock {

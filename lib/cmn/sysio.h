@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
+#include <cstdio>
 #include <span>
 
 namespace cmn {
@@ -20,6 +21,14 @@ auto RetryEintr(Call call) {
     auto r = call();
     if (r >= 0 || errno != EINTR) return r;
   }
+}
+
+// RetryEintr when `retry` holds, else a single call. For calls that repeat
+// only in host-process mode, where the host's own signals interrupt them,
+// while elsewhere a signal may be how the caller bounds a blocking call.
+template <typename Call>
+auto RetryEintrIf(bool retry, Call call) {
+  return retry ? RetryEintr(call) : call();
 }
 
 // open(2), read(2) and write(2), repeated on EINTR.
@@ -77,6 +86,11 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+// Opens a stdio stream (fdopen) that from then on owns the descriptor. Null
+// when `fd` is empty (errno untouched) or fdopen fails; the descriptor is
+// then closed and errno tells why.
+FILE* OpenStream(UniqueFd fd, const char* mode);
 
 // The process clock. Sleeps and time-out deadlines in the product go through
 // it so tests can run minutes of waiting without waiting.

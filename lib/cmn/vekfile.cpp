@@ -18,6 +18,7 @@
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
+#include "cmn/sysio.h"
 #include "cmn/vekfile_private.h"
 
 TARN_RCSID("lib/cmn/vekfile.cpp");
@@ -52,39 +53,6 @@ const char* SystemText(int sysErrno, char* buffer, std::size_t size) {
   return PickText(strerror_r(sysErrno, buffer, size), buffer);
 }
 
-std::size_t WriteAll(int fd, const void* data, std::size_t count) {
-  const char* p = static_cast<const char*>(data);
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t n = write(fd, p + done, count - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return done;
-    }
-    if (n == 0) {
-      errno = 0;
-      return done;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return done;
-}
-
-long ReadFull(int fd, void* data, std::size_t count) {
-  char* p = static_cast<char*>(data);
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t n = read(fd, p + done, count - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return static_cast<long>(done);
-}
-
 }  // namespace vekfile
 
 using vekfile::Log;
@@ -95,10 +63,7 @@ namespace {
 // the interruption (a signal may be how it bounds a blocking call).
 template <typename Call>
 auto Once(Call call) {
-  for (;;) {
-    auto r = call();
-    if (r >= 0 || errno != EINTR || !vekfile::RetryInterrupted()) return r;
-  }
+  return cmn::RetryEintrIf(vekfile::RetryInterrupted(), call);
 }
 
 int OpenFlags(int access, int flags) {

@@ -9,9 +9,11 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
+#include "cmn/sysio.h"
 #include "cmn/vekfile.h"
 #include "cmn/vekfile_private.h"
 
@@ -37,17 +39,17 @@ struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
 };
 
-// Empties the directory open as `dirFd` (owned from here on), named `path` in
+// Empties the directory open as `dirFd`, named `path` in
 // messages. Every entry is examined and opened relative to its parent without
 // following links, so a link inside the tree, or one swapped in while we work,
 // is removed itself and never leads outside the tree.
-int EmptyDirectory(int dirFd, std::string& path) {
-  std::unique_ptr<DIR, DirCloser> dir(fdopendir(dirFd));
+int EmptyDirectory(cmn::UniqueFd dirFd, std::string& path) {
+  std::unique_ptr<DIR, DirCloser> dir(fdopendir(dirFd.get()));
   if (!dir) {
     LogDeleteFailure("opendir", path, errno);
-    close(dirFd);
     return -1;
   }
+  dirFd.release();  // the directory stream owns it now
   const int fd = dirfd(dir.get());
   for (;;) {
     errno = 0;
@@ -73,12 +75,12 @@ int EmptyDirectory(int dirFd, std::string& path) {
       return -1;
     }
     if (S_ISDIR(st.st_mode)) {
-      const int sub = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (sub < 0) {
+      cmn::UniqueFd sub(openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!sub) {
         if (errno != ENOENT) LogDeleteFailure("opendir", path, errno);
         return -1;
       }
-      if (EmptyDirectory(sub, path) != 0) return -1;
+      if (EmptyDirectory(std::move(sub), path) != 0) return -1;
       if (unlinkat(fd, name, AT_REMOVEDIR) != 0) {
         LogDeleteFailure("rmdir", path, errno);
         return -1;
@@ -133,20 +135,20 @@ class CopyJob {
  public:
   CopyJob(const char* from, const char* to) : from_(from), to_(to) {}
   ~CopyJob() {
-    const int saved = errno;
-    if (in_ >= 0) close(in_);
-    if (out_ >= 0) close(out_);
-    if (failed_ && created_) unlink(to_);
-    errno = saved;
+    if (failed_ && created_) {
+      const int saved = errno;
+      unlink(to_);
+      errno = saved;
+    }
   }
   CopyJob(const CopyJob&) = delete;
   CopyJob& operator=(const CopyJob&) = delete;
 
   int Run(int options) {
-    in_ = vekfile::Restart([&] { return open(from_, O_RDONLY | O_CLOEXEC); });
-    if (in_ < 0) return Fail("open", from_);
+    in_.reset(cmn::OpenRetry(from_, O_RDONLY | O_CLOEXEC));
+    if (!in_) return Fail("open", from_);
     struct stat src {};
-    if (fstat(in_, &src) != 0) return Fail("fstat", from_);
+    if (fstat(in_.get(), &src) != 0) return Fail("fstat", from_);
     struct stat dst {};
     if (stat(to_, &dst) == 0 && dst.st_dev == src.st_dev && dst.st_ino == src.st_ino) {
       // Truncating the target would destroy the source.
@@ -156,41 +158,38 @@ class CopyJob {
     if (!OpenTarget(options, src.st_mode & 0777)) return Fail("open", to_);
     if (!CopyData()) return -1;
     int rc = 0;
-    if ((options & kVekCopyOwner) != 0 && fchown(out_, src.st_uid, src.st_gid) != 0) {
+    if ((options & kVekCopyOwner) != 0 && fchown(out_.get(), src.st_uid, src.st_gid) != 0) {
       CopyFailure("fchown", to_);
       rc = -2;
     }
-    const int out = out_;
-    out_ = -1;
     // Delayed write errors of some file systems only show at close.
-    if (close(out) != 0) return Fail("close", to_);
+    if (out_.close() != 0) return Fail("close", to_);
     return rc;
   }
 
  private:
   bool OpenTarget(int options, mode_t mode) {
-    out_ =
-        vekfile::Restart([&] { return open(to_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode); });
-    if (out_ >= 0) {
+    out_.reset(cmn::OpenRetry(to_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+    if (out_) {
       created_ = true;
       return true;
     }
     if (errno != EEXIST || (options & kVekCopyOverwrite) == 0) return false;
-    out_ = vekfile::Restart([&] { return open(to_, O_WRONLY | O_TRUNC | O_CLOEXEC); });
-    return out_ >= 0;
+    out_.reset(cmn::OpenRetry(to_, O_WRONLY | O_TRUNC | O_CLOEXEC));
+    return static_cast<bool>(out_);
   }
 
   bool CopyData() {
     std::unique_ptr<char[]> block(new char[kCopyBlock]);
     for (;;) {
-      const ssize_t n = vekfile::Restart([&] { return read(in_, block.get(), kCopyBlock); });
+      const ssize_t n = cmn::ReadRetry(in_.get(), block.get(), kCopyBlock);
       if (n < 0) {
         Fail("read", from_);
         return false;
       }
       if (n == 0) return true;
       const std::size_t want = static_cast<std::size_t>(n);
-      if (vekfile::WriteAll(out_, block.get(), want) != want) {
+      if (cmn::WriteAll(out_.get(), block.get(), want) != want) {
         if (errno == 0) errno = ENOSPC;
         Fail("write", to_);
         return false;
@@ -205,8 +204,8 @@ class CopyJob {
 
   const char* from_;
   const char* to_;
-  int in_ = -1;
-  int out_ = -1;
+  cmn::UniqueFd in_;
+  cmn::UniqueFd out_;
   bool created_ = false;
   bool failed_ = false;
 };
@@ -260,13 +259,13 @@ int VEK_DeleteDirectory(const char* path, int options) {
     return -1;
   }
   if ((options & kVekDeleteRecursive) != 0) {
-    const int fd = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
+    cmn::UniqueFd fd(open(name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
       if (errno != ENOENT) LogDeleteFailure("opendir", name, errno);
       return -1;
     }
     std::string work = name;
-    if (EmptyDirectory(fd, work) != 0) return -1;
+    if (EmptyDirectory(std::move(fd), work) != 0) return -1;
   }
   if (rmdir(name.c_str()) != 0) {
     LogDeleteFailure("rmdir", name, errno);

@@ -14,6 +14,7 @@
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
+#include "cmn/sysio.h"
 #include "cmn/vekfile.h"
 #include "cmn/vekfile_private.h"
 
@@ -45,16 +46,16 @@ std::string ResolveTarget(const char* path) {
   return resolved;
 }
 
-// Creates a new file beside `target` that no one else uses; -1 on failure.
-int CreateTemporary(const std::string& target, std::string& tempPath) {
+// Creates a new file beside `target` that no one else uses; empty on failure.
+cmn::UniqueFd CreateTemporary(const std::string& target, std::string& tempPath) {
   const long pid = static_cast<long>(getpid());
   for (int attempt = 0; attempt < 100; ++attempt) {
     tempPath = target + ".tmp" + std::to_string(pid) + "_" + std::to_string(attempt);
-    const int fd = vekfile::Restart(
-        [&] { return open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644); });
-    if (fd >= 0 || errno != EEXIST) return fd;
+    cmn::UniqueFd fd(
+        cmn::OpenRetry(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (fd || errno != EEXIST) return fd;
   }
-  return -1;
+  return cmn::UniqueFd();
 }
 
 }  // namespace
@@ -62,8 +63,8 @@ int CreateTemporary(const std::string& target, std::string& tempPath) {
 char* CmnGetFile(const char* path, std::size_t* size) {
   DbgPlain(14, "%s: Loading from pathname: %s!\n", kGetFn, path);
   if (size != nullptr) *size = 0;
-  const int fd = vekfile::Restart([&] { return open(path, O_RDONLY | O_CLOEXEC); });
-  if (fd < 0) {
+  cmn::UniqueFd fd(cmn::OpenRetry(path, O_RDONLY | O_CLOEXEC));
+  if (!fd) {
     const int sysErrno = errno;
     if (sysErrno != ENOENT) {
       Log(-2, "%s: open() failed, errcode=%d [file=%s]", kGetFn, sysErrno, path);
@@ -73,10 +74,9 @@ char* CmnGetFile(const char* path, std::size_t* size) {
     return nullptr;
   }
   struct stat st {};
-  if (fstat(fd, &st) != 0) {
+  if (fstat(fd.get(), &st) != 0) {
     const int sysErrno = errno;
     Log(-2, "%s: fstat() failed, errcode=%d [file=%s]", kGetFn, sysErrno, path);
-    close(fd);
     MarkAndPromote(kGetFn, sysErrno);
     errno = sysErrno;
     return nullptr;
@@ -85,7 +85,6 @@ char* CmnGetFile(const char* path, std::size_t* size) {
   if (st.st_size < 0 || statSize >= kWholeFileLimit || statSize >= SIZE_MAX) {
     Log(-2, "%s: read() cannot read file [file=%s]\n   Size mismatch: statSize=%lu, readSize=%lu",
         kGetFn, path, static_cast<unsigned long>(statSize), 0ul);
-    close(fd);
     MarkAndPromote(kGetFn, EFBIG);
     errno = EFBIG;
     return nullptr;
@@ -93,11 +92,10 @@ char* CmnGetFile(const char* path, std::size_t* size) {
   const auto want = static_cast<std::size_t>(statSize);
   auto* buffer = static_cast<char*>(safe_malloc(want + 1, TARN_HERE));
   if (buffer == nullptr) {
-    close(fd);
     ErhPromoteError(ERH_CSA_READ);
     return nullptr;
   }
-  const long got = vekfile::ReadFull(fd, buffer, want);
+  const ssize_t got = cmn::ReadAll(fd.get(), buffer, want);
   if (got < 0 || static_cast<std::size_t>(got) != want) {
     const int sysErrno = got < 0 ? errno : EIO;
     if (got < 0) {
@@ -107,13 +105,12 @@ char* CmnGetFile(const char* path, std::size_t* size) {
           kGetFn, path, static_cast<unsigned long>(want), static_cast<unsigned long>(got));
     }
     safe_free(buffer, TARN_HERE);
-    close(fd);
     MarkAndPromote(kGetFn, sysErrno);
     errno = sysErrno;
     return nullptr;
   }
   buffer[want] = '\0';
-  if (close(fd) != 0) Log(-2, "%s: close() failed, errcode=%d [file=%s]", kGetFn, errno, path);
+  if (fd.close() != 0) Log(-2, "%s: close() failed, errcode=%d [file=%s]", kGetFn, errno, path);
   if (size != nullptr) *size = want;
   return buffer;
 }
@@ -127,8 +124,8 @@ int CmnPutFile(const char* path, const void* data, std::size_t length) {
   }
   const std::string target = ResolveTarget(path);
   std::string tempPath;
-  const int fd = CreateTemporary(target, tempPath);
-  if (fd < 0) {
+  cmn::UniqueFd fd = CreateTemporary(target, tempPath);
+  if (!fd) {
     const int sysErrno = errno;
     Log(-2, "%s: open() failed, errcode=%d [file=%s]", kPutFn, sysErrno, path);
     ErhMark(ERH_CSA_READ, sysErrno, kPutFn, 2);
@@ -142,26 +139,22 @@ int CmnPutFile(const char* path, const void* data, std::size_t length) {
     errno = sysErrno;
     return -1;
   };
-  auto fail = [&](int sysErrno) {
-    close(fd);
-    return discard(sysErrno);
-  };
 
   struct stat old {};
   if (stat(target.c_str(), &old) == 0) {
     // The replacement must not widen access to what the old file protected.
     // The owner can only be kept where we may change it; that is no failure.
-    if (fchmod(fd, old.st_mode & 07777) != 0) {
+    if (fchmod(fd.get(), old.st_mode & 07777) != 0) {
       const int sysErrno = errno;
       Log(-2, "%s: fchmod() failed, errcode=%d [file=%s]", kPutFn, sysErrno, path);
-      return fail(sysErrno);
+      return discard(sysErrno);
     }
-    if (fchown(fd, old.st_uid, old.st_gid) != 0) {
+    if (fchown(fd.get(), old.st_uid, old.st_gid) != 0) {
       DbgPlain(14, "%s: owner of %s not kept, errcode=%d", kPutFn, path, errno);
     }
   }
 
-  const std::size_t written = vekfile::WriteAll(fd, data, length);
+  const std::size_t written = cmn::WriteAll(fd.get(), data, length);
   if (written != length) {
     const int sysErrno = errno != 0 ? errno : ENOSPC;
     if (errno != 0) {
@@ -170,16 +163,16 @@ int CmnPutFile(const char* path, const void* data, std::size_t length) {
       Log(-2, "%s: write() cannot write file [file=%s]\n   Size mismatch: size=%lu, writeSize=%lu",
           kPutFn, path, static_cast<unsigned long>(length), static_cast<unsigned long>(written));
     }
-    return fail(sysErrno);
+    return discard(sysErrno);
   }
   // The new contents must be on disk before the name points at them, or a
   // crash could leave an empty file where the old one was.
-  if (vekfile::Restart([&] { return fsync(fd); }) != 0 && errno != EINVAL) {
+  if (cmn::RetryEintr([&] { return fsync(fd.get()); }) != 0 && errno != EINVAL) {
     const int sysErrno = errno;
     Log(-2, "%s: write() failed, errcode=%d [file=%s]", kPutFn, sysErrno, path);
-    return fail(sysErrno);
+    return discard(sysErrno);
   }
-  if (close(fd) != 0) {
+  if (fd.close() != 0) {
     Log(-2, "%s: close() failed, errcode=%d [file=%s]", kPutFn, errno, path);
     return discard(errno);
   }

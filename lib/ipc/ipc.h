@@ -328,5 +328,51 @@ int IpcSetMaxNetLoad(double fraction);
 // After a write of `bytes` on a socket handle with a load share below 1:
 // sleeps (1/load - 1) * bytes / (IpcNetBandw * 104857.6) seconds.
 void IpcDecreaseLoad(IpcHandle handle, int bytes);
-// Sleeps; resumed after signals.
+// Sleeps on the process clock (cmn::SleepFor) unless the layer's sleep was
+// replaced (IpcSetSleepFunction); resumed after signals.
 void IpcSleep(long seconds, long microseconds);
+
+// ---------------------------------------------------------------- handle guard
+
+// Holds a handle a function has taken and gives it back on every way out
+// unless released: by IpcCloseConnection, or by `close` (IpcReleaseIpcHandle
+// for an entry taken with IpcFindEmptyIpcHandle that never got a
+// connection). Move-only; kIpcNoHandle means none.
+class IpcHandleGuard {
+ public:
+  using CloseFn = int (*)(IpcHandle);
+  IpcHandleGuard() = default;
+  explicit IpcHandleGuard(IpcHandle handle, CloseFn close = IpcCloseConnection)
+      : handle_(handle), close_(close) {}
+  IpcHandleGuard(IpcHandleGuard&& other) noexcept
+      : handle_(other.release()), close_(other.close_) {}
+  IpcHandleGuard& operator=(IpcHandleGuard&& other) noexcept {
+    if (this != &other) {
+      reset();
+      close_ = other.close_;
+      handle_ = other.release();
+    }
+    return *this;
+  }
+  IpcHandleGuard(const IpcHandleGuard&) = delete;
+  IpcHandleGuard& operator=(const IpcHandleGuard&) = delete;
+  ~IpcHandleGuard() { reset(); }
+
+  IpcHandle get() const { return handle_; }
+  explicit operator bool() const { return handle_ >= 0; }
+  // Keeps the handle open and hands it to the caller.
+  IpcHandle release() {
+    const IpcHandle handle = handle_;
+    handle_ = kIpcNoHandle;
+    return handle;
+  }
+  // Gives the handle back now.
+  void reset() {
+    const IpcHandle handle = release();
+    if (handle >= 0) close_(handle);
+  }
+
+ private:
+  IpcHandle handle_ = kIpcNoHandle;
+  CloseFn close_ = IpcCloseConnection;
+};

@@ -64,8 +64,9 @@ IpcHandle IpcConnectToProcess(const char* host, unsigned port, int flag) {
     ErhMark(EIPCCONNECT, EINVAL, kFn, 2);
     return done(-1);
   }
-  const IpcHandle handle = IpcFindEmptyIpcHandle();
-  if (handle < 0) return done(-1);
+  IpcHandleGuard taken(IpcFindEmptyIpcHandle(), IpcReleaseIpcHandle);
+  if (!taken) return done(-1);
+  const IpcHandle handle = taken.get();
 
   const int local = IpcIPIsLocal(host);
   const hostent* entry = nullptr;
@@ -74,7 +75,6 @@ IpcHandle IpcConnectToProcess(const char* host, unsigned port, int flag) {
   } else if (local == -1) {
     DbgPlain(kLevel, "[%s] IpcIPIsLocal() failed authoritatively.", kFn);
     ErhPromoteError(EIPCRESOLVE);
-    IpcReleaseIpcHandle(handle);
     return done(-1);
   } else {
     if (local != 0) ErhClearError();
@@ -83,7 +83,6 @@ IpcHandle IpcConnectToProcess(const char* host, unsigned port, int flag) {
   const std::vector<in_addr_t> addresses = HostAddresses(entry);
   if (addresses.empty()) {
     ErhPromoteError(EIPCRESOLVE);
-    IpcReleaseIpcHandle(handle);
     return done(-1);
   }
 
@@ -95,10 +94,7 @@ IpcHandle IpcConnectToProcess(const char* host, unsigned port, int flag) {
     DottedAddress(address, ip, sizeof ip);
     e->type = IPC_SOCKET;
     const int fd = IpcNewSocket(kFn);
-    if (fd < 0) {
-      IpcReleaseIpcHandle(handle);
-      return done(-1);
-    }
+    if (fd < 0) return done(-1);
     e->readFd = fd;
     e->writeFd = fd;
     e->peer = sockaddr_in{};
@@ -127,14 +123,13 @@ IpcHandle IpcConnectToProcess(const char* host, unsigned port, int flag) {
   }
   if (!connected) {
     DbgPlain(kLevel, "[%s] Connect failed\n", kFn);
-    IpcReleaseIpcHandle(handle);
     ErhMark(EIPCCONNECT, lastError, kFn, 2);
     return done(-1);
   }
   DbgPlain(kLevel, "[%s] CONNECTED", kFn);
   TuneSocket(handle);
   IpcHandleIsLocal(handle);
-  return done(handle);
+  return done(taken.release());
 }
 
 int IpcWaitForConnect(IpcHandle handle, int timeout) {

@@ -10,7 +10,8 @@
 // Every pause of the layer (throttle, resolver retries, shared-memory attach
 // retries, sleeps around shutdown) goes through this function.
 using IpcSleepFn = void (*)(long seconds, long microseconds);
-// Installs `sleep` (null: the real one); returns the previous function.
+// Installs `sleep` (null: sleeping on the process clock, cmn::SleepFor);
+// returns the previous function.
 IpcSleepFn IpcSetSleepFunction(IpcSleepFn sleep);
 
 // One resolver call: fills the official name and the IPv4 addresses (network

@@ -19,6 +19,7 @@
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
+#include "cmn/sysio.h"
 #include "ipc/ipc.h"
 #include "ipc/ipcimpl.h"
 
@@ -203,9 +204,6 @@ int IpcSelectM(pollfd* fds, nfds_t count, int timeout, const char* caller, int l
 }
 
 int IpcAccept(int socket, sockaddr* address, socklen_t* length) {
-  int fd;
-  do {
-    fd = accept4(socket, address, length, SOCK_CLOEXEC);
-  } while (fd < 0 && errno == EINTR && cmnDefine_ORACLE_SIGNALS != 0);
-  return fd;
+  return cmn::RetryEintrIf(cmnDefine_ORACLE_SIGNALS != 0,
+                           [&] { return accept4(socket, address, length, SOCK_CLOEXEC); });
 }

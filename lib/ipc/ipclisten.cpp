@@ -16,6 +16,7 @@
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
 #include "cmn/str.h"
+#include "cmn/sysio.h"
 #include "ipc/ipc.h"
 #include "ipc/ipcimpl.h"
 
@@ -165,8 +166,9 @@ int IpcAcceptConnections(unsigned port) {
     current = first;
   }
   for (;;) {
-    int fd = IpcNewSocket(kFn);
-    if (fd < 0) return done(-1);
+    cmn::UniqueFd listener(IpcNewSocket(kFn));
+    if (!listener) return done(-1);
+    const int fd = listener.get();
     if (!ranged) {
       int on = 1;
       if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
@@ -174,7 +176,6 @@ int IpcAcceptConnections(unsigned port) {
         DbgPlain(-2, "[%s] setsockopt(%d, SOL_SOCKET, SO_REUSEADDR, &(value=1)) failed (errno=%d)",
                  kFn, fd, err);
         ErhMark(EIPCSETSOCKOPT, err, kFn, 2);
-        CloseFd(fd);
         return done(-1);
       }
     }
@@ -184,7 +185,7 @@ int IpcAcceptConnections(unsigned port) {
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
       const int err = errno;
-      CloseFd(fd);
+      listener.reset();
       if (ranged && err == EADDRINUSE) {
         DbgPlain(kLevel, "[%s] Cannot bind port %d: already in use!", kFn, current);
         if (current >= last) {
@@ -195,7 +196,8 @@ int IpcAcceptConnections(unsigned port) {
         ++current;
         continue;
       }
-      DbgPlain(-2, "[%s] bind(%d, &(.sin_port=%d)) failed (errno=%d)", kFn, fd, current, err);
+      DbgPlain(-2, "[%s] bind(%d, &(.sin_port=%d)) failed (errno=%d)", kFn, listener.get(), current,
+               err);
       ErhMark(EIPCBIND, err, kFn, 2);
       instance->listenPort = kIpcNoPort;
       return done(-1);
@@ -203,17 +205,15 @@ int IpcAcceptConnections(unsigned port) {
     socklen_t length = sizeof address;
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
       ErhMark(EIPCGETSOCKNAME, errno, kFn, 2);
-      CloseFd(fd);
       return done(-1);
     }
     if (listen(fd, kBacklog) != 0) {
       const int err = errno;
       DbgPlain(-2, "[%s] listen(%d, %d)) failed (errno=%d)", kFn, fd, kBacklog, err);
       ErhMark(EIPCLISTEN, err, kFn, 2);
-      CloseFd(fd);
       return done(-1);
     }
-    instance->listenSocket = fd;
+    instance->listenSocket = listener.release();
     instance->listenPort = ntohs(address.sin_port);
     DbgPlain(kLevel, "%s: listening on %d", kFn, static_cast<int>(instance->listenPort));
     return done(0);

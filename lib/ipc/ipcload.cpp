@@ -1,12 +1,11 @@
 // Load throttle of the IPC layer: keeps socket writes below a share of the
 // network bandwidth by sleeping after each write; and the layer's sleep.
-#include <time.h>
-
-#include <cerrno>
+#include <chrono>
 #include <cmath>
 
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
+#include "cmn/sysio.h"
 #include "ipc/ipc.h"
 #include "ipc/ipchooks.h"
 #include "ipc/ipcimpl.h"
@@ -17,15 +16,14 @@ namespace {
 
 constexpr double kBandwidthUnit = 104857.6;  // bytes per second of one IpcNetBandw unit
 
-void RealSleep(long seconds, long microseconds) {
-  if (seconds < 0 || microseconds < 0 || (seconds == 0 && microseconds == 0)) return;
-  timespec wanted{static_cast<time_t>(seconds + microseconds / 1000000),
-                  (microseconds % 1000000) * 1000};
-  timespec left{};
-  while (nanosleep(&wanted, &left) != 0 && errno == EINTR) wanted = left;
+// Unless a test installed another function, the layer sleeps on the process
+// clock.
+void ClockSleep(long seconds, long microseconds) {
+  if (seconds < 0 || microseconds < 0) return;
+  cmn::SleepFor(std::chrono::seconds(seconds) + std::chrono::microseconds(microseconds));
 }
 
-IpcSleepFn sleepFunction = RealSleep;
+IpcSleepFn sleepFunction = ClockSleep;
 
 // A percentage of 1 to 100 from the environment, as a fraction; else `fraction`.
 double PercentFromEnv(const char* name, double fraction) {
@@ -38,7 +36,7 @@ double PercentFromEnv(const char* name, double fraction) {
 
 IpcSleepFn IpcSetSleepFunction(IpcSleepFn sleep) {
   const IpcSleepFn previous = sleepFunction;
-  sleepFunction = sleep != nullptr ? sleep : RealSleep;
+  sleepFunction = sleep != nullptr ? sleep : ClockSleep;
   return previous;
 }
 

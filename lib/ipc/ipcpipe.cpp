@@ -37,12 +37,12 @@ int (*volatile intrCallback)() = nullptr;
 
 IpcHandle IpcOpenPipes() {
   static const char kFn[] = "IpcOpenPipes";
-  const IpcHandle handle = IpcFindEmptyIpcHandle();
-  if (handle < 0) return -1;
+  IpcHandleGuard taken(IpcFindEmptyIpcHandle(), IpcReleaseIpcHandle);
+  if (!taken) return -1;
+  const IpcHandle handle = taken.get();
   IpcEntry* entry = IpcGetEntry(handle, kFn);
   if (pipe2(entry->pipeA, O_CLOEXEC) != 0) {
     ErhMark(EIPCPIPE1, errno, kFn, 2);
-    IpcReleaseIpcHandle(handle);
     return -1;
   }
   if (pipe2(entry->pipeB, O_CLOEXEC) != 0) {
@@ -50,14 +50,13 @@ IpcHandle IpcOpenPipes() {
     CloseFd(entry->pipeA[0]);
     CloseFd(entry->pipeA[1]);
     ErhMark(EIPCPIPE2, err, kFn, 2);
-    IpcReleaseIpcHandle(handle);
     return -1;
   }
   entry->type = IPC_PIPE;
   entry->pipeSide = kBothSides;
   DbgPlain(kLevel, "[%s] handle %d: pipes %d/%d and %d/%d", kFn, handle, entry->pipeA[0],
            entry->pipeA[1], entry->pipeB[0], entry->pipeB[1]);
-  return handle;
+  return taken.release();
 }
 
 int IpcPrepareParentPipesAfterFork(IpcHandle handle) {

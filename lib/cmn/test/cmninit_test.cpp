@@ -19,6 +19,7 @@
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
 #include "cmn/paths.h"
+#include "cmn/sysio.h"
 #include "cmn/user.h"
 #include "tarn_test.h"
 
@@ -274,6 +275,19 @@ TEST(CmnInitTest, SleepAndYield) {
   EXPECT_LT(spent, 2.0);
   const double now = CmnGetCurrentTime();
   EXPECT_NEAR(now, static_cast<double>(std::time(nullptr)), 2.0);
+}
+
+TEST(CmnInitTest, SleepsGoThroughTheProcessClock) {
+  cmn::ManualClock manual;
+  cmn::ScopedClock scoped(manual);
+  const auto start = cmn::ClockNow();
+  CmnSleep(90000);
+  VEK_Yield(1);
+  VEK_Yield(5);
+  VEK_Yield(7);
+  CmnSleep(-5);
+  EXPECT_EQ(cmn::ClockNow() - start, std::chrono::microseconds(91000100));
+  EXPECT_EQ(manual.sleeps(), 3) << "a yield and a negative sleep do not sleep";
 }
 
 TEST(UserTest, IdentityMachineAndCluster) {

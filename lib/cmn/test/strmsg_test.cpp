@@ -218,6 +218,31 @@ TEST_F(StrMsgTest, ReceiveSideIsOversized) {
   EXPECT_EQ(msg_.data, nullptr);
 }
 
+TEST_F(StrMsgTest, ReceiveBufferTakesEachPacketsClassUnlessItsContentIsKept) {
+  msg_.flags |= STRMSG_RECEIVE;
+  ASSERT_EQ(DynBufChkSizeL(&msg_, 150000, DYNBUF_RECEIVE), 204800);
+  // A small packet after a large one gets a small block again.
+  ASSERT_EQ(DynBufChkSizeL(&msg_, 100, DYNBUF_RECEIVE), 2016);
+  EXPECT_EQ(msg_.rcapacity, 2016u);
+  // With its content kept the buffer only grows, and what it held stays.
+  std::memcpy(msg_.rbuf, "42", 3);
+  EXPECT_EQ(DynBufChkSizeL(&msg_, 5000, DYNBUF_RECEIVE | DYNBUF_KEEP), 16256);
+  EXPECT_STREQ(msg_.rbuf, "42");
+  EXPECT_EQ(DynBufChkSizeL(&msg_, 100, DYNBUF_RECEIVE | DYNBUF_KEEP), 16256);
+  EXPECT_EQ(msg_.data, nullptr) << "the data buffer is not touched";
+
+  // A borrowed receive buffer is let go, never written: an owned one takes the packet.
+  StrMsgParseDoneL(&msg_);
+  char borrowed[8] = {'7', '\0', '\0'};
+  ASSERT_EQ(StrParseStartL(&msg_, borrowed), 7);
+  ASSERT_EQ(msg_.rbuf, borrowed);
+  EXPECT_EQ(DynBufChkSizeL(&msg_, 4, DYNBUF_RECEIVE), 2016);
+  EXPECT_NE(msg_.rbuf, borrowed);
+  EXPECT_NE(msg_.flags & STRMSG_ROWNED, 0u);
+  EXPECT_EQ(std::string_view(borrowed, 3), Wire("7\0\0"));
+  EXPECT_EQ(StrParseNextL(&msg_), nullptr) << "the parse of the let-go text is over";
+}
+
 TEST_F(StrMsgTest, RestartAfterAHugeMessageGivesTheBufferBack) {
   ASSERT_EQ(StrMsgStartExL(&msg_, nullptr, 0, 1, 0), 0);
   EXPECT_EQ(msg_.capacity, 2016u);

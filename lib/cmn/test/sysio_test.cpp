@@ -40,6 +40,53 @@ TEST(UniqueFdTest, ClosesOnceAndKeepsErrno) {
   EXPECT_EQ(writer.close(), 0) << "closing an empty owner is a no-op";
 }
 
+TEST(RetryTest, RepeatsOnlyInterruptedCallsAndOnlyWhenAsked) {
+  int calls = 0;
+  auto interruptedTwice = [&] {
+    ++calls;
+    errno = calls <= 2 ? EINTR : EAGAIN;
+    return calls <= 2 ? -1 : 5;
+  };
+  EXPECT_EQ(cmn::RetryEintr(interruptedTwice), 5);
+  EXPECT_EQ(calls, 3);
+
+  calls = 0;
+  EXPECT_EQ(cmn::RetryEintrIf(false, interruptedTwice), -1);
+  EXPECT_EQ(errno, EINTR) << "outside host mode the caller sees the interruption";
+  EXPECT_EQ(calls, 1);
+  calls = 0;
+  EXPECT_EQ(cmn::RetryEintrIf(true, interruptedTwice), 5);
+  EXPECT_EQ(calls, 3);
+
+  calls = 0;
+  auto failsOtherwise = [&] {
+    ++calls;
+    errno = EBADF;
+    return -1;
+  };
+  EXPECT_EQ(cmn::RetryEintr(failsOtherwise), -1);
+  EXPECT_EQ(calls, 1);
+}
+
+TEST(UniqueFdTest, StreamTakesTheDescriptorOrClosesIt) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  FILE* stream = cmn::OpenStream(cmn::UniqueFd(fds[1]), "w");
+  ASSERT_NE(stream, nullptr);
+  EXPECT_TRUE(IsOpen(fds[1])) << "the stream owns the descriptor now";
+  EXPECT_EQ(std::fclose(stream), 0);
+  EXPECT_FALSE(IsOpen(fds[1]));
+
+  errno = ENOENT;
+  EXPECT_EQ(cmn::OpenStream(cmn::UniqueFd(), "r"), nullptr);
+  EXPECT_EQ(errno, ENOENT) << "an empty owner keeps the open's errno";
+
+  // A mode the descriptor was not opened for fails, and the descriptor goes.
+  EXPECT_EQ(cmn::OpenStream(cmn::UniqueFd(fds[0]), "w"), nullptr);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_FALSE(IsOpen(fds[0]));
+}
+
 TEST(WholeTransferTest, MovesMoreThanThePipeHoldsInOneCall) {
   tarn::test::Watchdog watchdog(30);
   int fds[2];

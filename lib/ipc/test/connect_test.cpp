@@ -18,6 +18,7 @@
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
 #include "cmn/erh.h"
+#include "cmn/sysio.h"
 #include "ipc/ipcimpl.h"
 #include "ipc_test_util.h"
 
@@ -467,6 +468,24 @@ TEST_F(ConnectTest, ShutdownReadsWhatIsLeftUntilThePeerCloses) {
   EXPECT_EQ(ErhErrno(), 0);
   EXPECT_EQ(IpcTestIpcHandle(c.handle), -1);
   EXPECT_EQ(closer.Wait(), 0);
+}
+
+TEST_F(ConnectTest, LayerSleepsOnTheProcessClockUnlessReplaced) {
+  cmn::ManualClock manual;
+  cmn::ScopedClock scoped(manual);
+  const auto start = cmn::ClockNow();
+  IpcSleep(2, 500000);
+  IpcSleep(0, 1500000);
+  IpcSleep(-1, 0);
+  IpcSleep(0, -1);
+  IpcSleep(0, 0);
+  EXPECT_EQ(cmn::ClockNow() - start, std::chrono::seconds(4));
+  EXPECT_EQ(manual.sleeps(), 2);
+
+  IpcSetSleepFunction(ipctest::RecordSleep);
+  IpcSleep(7, 0);
+  EXPECT_EQ(ipctest::SleptSeconds(), 7.0);
+  EXPECT_EQ(manual.sleeps(), 2) << "a replaced sleep leaves the clock alone";
 }
 
 TEST_F(ConnectTest, ThrottleSleepsForTheShareOfBandwidthNotUsed) {

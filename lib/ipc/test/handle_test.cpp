@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <utility>
 #include <vector>
 
 #include "cmn/ctx.h"
@@ -50,6 +51,37 @@ TEST_F(HandleTest, ReleasingTheTopHandleLowersTheMarkPastFreeSlots) {
   ASSERT_EQ(IpcReleaseIpcHandle(5), 0);
   EXPECT_EQ(HighWater(), 3);
   EXPECT_EQ(IpcMyInstance()->inUse, 3);
+}
+
+TEST_F(HandleTest, GuardGivesTheHandleBackUnlessReleased) {
+  {
+    IpcHandleGuard taken(IpcFindEmptyIpcHandle(), IpcReleaseIpcHandle);
+    ASSERT_EQ(taken.get(), 0);
+    IpcHandleGuard moved(std::move(taken));
+    EXPECT_FALSE(taken);
+    EXPECT_EQ(moved.get(), 0);
+  }
+  EXPECT_EQ(IpcTestIpcHandle(0), -1) << "released once, by the guard it was moved to";
+  EXPECT_EQ(IpcMyInstance()->inUse, 0);
+
+  IpcHandle kept = kIpcNoHandle;
+  {
+    IpcHandleGuard taken(IpcFindEmptyIpcHandle(), IpcReleaseIpcHandle);
+    kept = taken.release();
+  }
+  EXPECT_EQ(IpcTestIpcHandle(kept), 0);
+  ASSERT_EQ(IpcReleaseIpcHandle(kept), 0);
+
+  // By default the connection is closed, its descriptors with it.
+  int pipeEnd = -1;
+  {
+    IpcHandleGuard pipes(IpcOpenPipes());
+    ASSERT_TRUE(pipes);
+    pipeEnd = IpcMyInstance()->table[pipes.get()]->pipeA[0];
+    ASSERT_NE(fcntl(pipeEnd, F_GETFD), -1);
+  }
+  EXPECT_EQ(fcntl(pipeEnd, F_GETFD), -1);
+  EXPECT_EQ(IpcMyInstance()->inUse, 0);
 }
 
 TEST_F(HandleTest, HandlesOutOfRangeOrFreeAreRejected) {

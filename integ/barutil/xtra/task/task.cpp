@@ -14,6 +14,7 @@
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
 #include "cmn/str.h"
+#include "cmn/sysio.h"
 
 TARN_RCSID("integ/barutil/xtra/task/task.cpp");
 
@@ -94,10 +95,8 @@ void NoteLost(const char* function, Task* task) {
 // reset), -1 still running, -2 system error.
 int Reap(const char* function, Task* task, bool block) {
   int waitStatus = 0;
-  pid_t rc;
-  do {
-    rc = waitpid(task->handle, &waitStatus, block ? 0 : WNOHANG);
-  } while (rc < 0 && errno == EINTR);
+  const pid_t rc =
+      cmn::RetryEintr([&] { return waitpid(task->handle, &waitStatus, block ? 0 : WNOHANG); });
   if (rc == 0) return -1;
   if (rc < 0) {
     if (errno != ECHILD) {
