@@ -55,10 +55,10 @@ int GetEncryptOption(const char* name);
 
 // ---------------------------------------------------------------- contexts
 
-inline constexpr std::size_t kDaHostSize = 64;      // media-agent and reconnect hosts
-inline constexpr std::size_t kDaPathSize = 1024;    // file path of the file variant
-inline constexpr int kDaSmBufferSize = 102400;      // session-manager receive buffer
-inline constexpr int kDaNetReconnected = 2;         // bit of DacmnPtd::netFlags
+inline constexpr std::size_t kDaHostSize = 64;    // media-agent and reconnect hosts
+inline constexpr std::size_t kDaPathSize = 1024;  // file path of the file variant
+inline constexpr int kDaSmBufferSize = 102400;    // session-manager receive buffer
+inline constexpr int kDaNetReconnected = 2;       // bit of DacmnPtd::netFlags
 
 // Shared data-path context (slot 12). Its at-init hook sets both handles to
 // -1. A network process keeps the parent's values through its restart of
@@ -66,11 +66,11 @@ inline constexpr int kDaNetReconnected = 2;         // bit of DacmnPtd::netFlags
 struct DacmnPtd {
   IpcHandle maIpcHandle;  // pipe pair to the network process, or local agent socket
   int reserved;
-  int waitForStop;      // backup exit waits for the session manager's stop
-  IpcHandle smHandle;   // session-manager handle given to the buffer manager
-  char* smBuffer;       // its receive buffer (kDaSmBufferSize bytes, the caller's)
-  double netLoad;       // share of the network the stream may use
-  int daId;             // id the session manager gave the data stream
+  int waitForStop;     // backup exit waits for the session manager's stop
+  IpcHandle smHandle;  // session-manager handle given to the buffer manager
+  char* smBuffer;      // its receive buffer (kDaSmBufferSize bytes, the caller's)
+  double netLoad;      // share of the network the stream may use
+  int daId;            // id the session manager gave the data stream
   char maHost[kDaHostSize];
   int maPort;
   char filePath[kDaPathSize];  // empty unless the stream goes to or comes from a file

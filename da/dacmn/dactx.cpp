@@ -1,15 +1,16 @@
 // The data path's three context slots, their accessors, the protocol and
 // algorithm tables, and the choice between a local agent and a network process.
+#include <strings.h>
+
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
 #include "cmn/nlspack.h"
-#include "dacmn/daimpl.h"
 #include "dacmn/dacmn.h"
+#include "dacmn/daimpl.h"
 
 TARN_RCSID("da/dacmn/dactx.cpp");
 

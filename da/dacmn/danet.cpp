@@ -13,8 +13,8 @@
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
 #include "cmn/nlspack.h"
-#include "dacmn/daimpl.h"
 #include "dacmn/dacmn.h"
+#include "dacmn/daimpl.h"
 #include "ipc/ipcasync.h"
 
 TARN_RCSID("da/dacmn/danet.cpp");

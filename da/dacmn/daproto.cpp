@@ -10,8 +10,8 @@
 #include "cmn/erh.h"
 #include "cmn/str.h"
 #include "cmn/strmsg.h"
-#include "dacmn/daimpl.h"
 #include "dacmn/dacmn.h"
+#include "dacmn/daimpl.h"
 
 TARN_RCSID("da/dacmn/daproto.cpp");
 
@@ -67,8 +67,6 @@ int DaProtocolCheck(IpcHandle handle, char* buffer) {
     return done(-1);
   }
   if (StrParseStartL(receive, buffer) != MSG_PROTOCOL) return done(1);
-  // A borrowed first message must not stand in the way of the next receive.
-  if (buffer != nullptr) StrMsgParseDoneL(receive);
 
   for (int round = 0; round < kDaProtocolMaxRounds; ++round) {
     int type = 0;
@@ -90,10 +88,12 @@ int DaProtocolCheck(IpcHandle handle, char* buffer) {
       DbgPlain(kLevel, "Protocol negotiation error flagged by NET.");
       return done(-1);
     }
+    // A borrowed first message must not stand in the way of the next receive.
+    if (round == 0 && buffer != nullptr) StrMsgParseDoneL(receive);
     const bool agreed = Supported(version);
     if (StrMsgStartExL(send, nullptr, 0, MSG_PROTOCOL, 0) != 0 ||
-        StrMsgFAppendL(send, "%d%d%d%s%s%d", kDaProtocolType, version, kDaProtocolAgent,
-                       kTarnBuild, CmnGetProgname(), agreed ? kDaProtocolFlagOk : 0) != 0 ||
+        StrMsgFAppendL(send, "%d%d%d%s%s%d", kDaProtocolType, version, kDaProtocolAgent, kTarnBuild,
+                       CmnGetProgname(), agreed ? kDaProtocolFlagOk : 0) != 0 ||
         IpcSendStrMsg(handle) <= 0) {
       DbgPlain(kLevel, "Error sending MSG_PROTOCOL to NET.");
       return done(-1);
@@ -133,8 +133,7 @@ int DaeGetKeyInfo(IpcHandle handle, char* buffer, DaKeyInfo* info, int action) {
     case DA_KEY_BY_ENTITY: {
       const std::string entity(info->entity, strnlen(info->entity, sizeof info->entity));
       built = StrMsgStartExL(&msg, buffer, kDaSmBufferSize, MSG_KEYGET, 1);
-      if (built == 0)
-        built = StrMsgFAppendL(&msg, "%d%d%d%s%s%s", 0, 1, 3, entity.c_str(), "", "");
+      if (built == 0) built = StrMsgFAppendL(&msg, "%d%d%d%s%s%s", 0, 1, 3, entity.c_str(), "", "");
       break;
     }
     case DA_KEY_BY_ID: {

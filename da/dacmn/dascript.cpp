@@ -14,8 +14,8 @@
 #include "cmn/paths.h"
 #include "cmn/str.h"
 #include "cmn/user.h"
-#include "dacmn/daimpl.h"
 #include "dacmn/dacmn.h"
+#include "dacmn/daimpl.h"
 
 TARN_RCSID("da/dacmn/dascript.cpp");
 
@@ -81,9 +81,9 @@ int DaRunScript(const char* command, int timeout) {
   if (stat(path.c_str(), &info) != 0) {
     const int err = errno;
     DbgPlain(kLevel, "[%s] Exiting (stat returns %d)!", kFn, -1);
-    ErhFullReportPacked(kFn, kErhMajor,
-                        NlsPackMessage(kSetScript, kMsgNoProgram, ErhSysErrnoToText(err),
-                                       path.c_str()));
+    ErhFullReportPacked(
+        kFn, kErhMajor,
+        NlsPackMessage(kSetScript, kMsgNoProgram, ErhSysErrnoToText(err), path.c_str()));
     return -1;
   }
 
