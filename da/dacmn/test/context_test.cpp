@@ -29,7 +29,7 @@ int Resolve(const char* name, std::string* official, std::vector<in_addr_t>* add
   return 0;
 }
 
-class ContextTest : public datest::DaTest {
+class DaContextTest : public datest::DaTest {
  protected:
   void SetUp() override {
     DaTest::SetUp();
@@ -49,7 +49,7 @@ class ContextTest : public datest::DaTest {
   ErhHooks previous_{};
 };
 
-TEST_F(ContextTest, SlotsAreCreatedOnFirstUseWithTheirInitialValues) {
+TEST_F(DaContextTest, SlotsAreCreatedOnFirstUseWithTheirInitialValues) {
   for (int slot : {CMN_SLOT_RDA, CMN_SLOT_BDA, CMN_SLOT_DACMN})
     CmnFreeContextEx(pcmnMasterContext, slot);
   DacmnPtd* dacmn = DacmnGetContext();
@@ -73,7 +73,7 @@ TEST_F(ContextTest, SlotsAreCreatedOnFirstUseWithTheirInitialValues) {
   EXPECT_EQ(BdaGetContext()->freeBufQue.entries, nullptr);
 }
 
-TEST_F(ContextTest, Accessors) {
+TEST_F(DaContextTest, Accessors) {
   CmnFreeContextEx(pcmnMasterContext, CMN_SLOT_DACMN);
   EXPECT_EQ(MaIpcHandle(), -1);
   IpcHandle* con = DaConIpcHandle();
@@ -94,7 +94,7 @@ TEST_F(ContextTest, Accessors) {
   EXPECT_STREQ(DaGetReconnectHost(), "");
 }
 
-TEST_F(ContextTest, EncryptionAlgorithmsByName) {
+TEST_F(DaContextTest, EncryptionAlgorithmsByName) {
   EXPECT_EQ(GetEncryptOption("aes256"), 3);
   EXPECT_EQ(GetEncryptOption("AES256"), 3);
   EXPECT_EQ(GetEncryptOption("aes128"), 0);
@@ -104,7 +104,7 @@ TEST_F(ContextTest, EncryptionAlgorithmsByName) {
   EXPECT_EQ(suppProt[1], -1);
 }
 
-TEST_F(ContextTest, AgentOnThisHostIsWrittenDirectlyAndARemoteOneThroughANetworkProcess) {
+TEST_F(DaContextTest, AgentOnThisHostIsWrittenDirectlyAndARemoteOneThroughANetworkProcess) {
   EXPECT_EQ(DaChooseNetIO(DA_BACKUP, "local.example", nullptr), 0);
   EXPECT_EQ(DacmnGetContext()->netIO, 0);
   EXPECT_EQ(DaChooseNetIO(DA_BACKUP, "remote.example", nullptr), 1);
@@ -114,7 +114,7 @@ TEST_F(ContextTest, AgentOnThisHostIsWrittenDirectlyAndARemoteOneThroughANetwork
   EXPECT_EQ(ErhErrno(), 0);
 }
 
-TEST_F(ContextTest, EnvironmentReplacesTheChoiceForItsOwnSideOnly) {
+TEST_F(DaContextTest, EnvironmentReplacesTheChoiceForItsOwnSideOnly) {
   setenv("VEKBDANET", "1", 1);
   EXPECT_EQ(DaChooseNetIO(DA_BACKUP, "local.example", nullptr), 1);
   EXPECT_EQ(DaChooseNetIO(DA_RESTORE, "local.example", nullptr), 0);
@@ -131,7 +131,7 @@ TEST_F(ContextTest, EnvironmentReplacesTheChoiceForItsOwnSideOnly) {
   EXPECT_EQ(DaChooseNetIO(DA_RESTORE, "local.example", nullptr), 0);
 }
 
-TEST_F(ContextTest, WithoutAHostAFileGoesThroughANetworkProcessAndNothingIsASetUpFailure) {
+TEST_F(DaContextTest, WithoutAHostAFileGoesThroughANetworkProcessAndNothingIsASetUpFailure) {
   setenv("VEKBDANET", "0", 1);
   EXPECT_EQ(DaChooseNetIO(DA_BACKUP, "", "/tmp/stream.dat"), 1);
   EXPECT_EQ(DaChooseNetIO(DA_BACKUP, nullptr, "/tmp/stream.dat"), 1);

@@ -30,7 +30,7 @@ std::vector<unsigned char> Vec(const unsigned char (&bytes)[N]) {
   return {bytes, bytes + N};
 }
 
-class KeyInfoTest : public datest::DaTest {
+class DaKeyInfoTest : public datest::DaTest {
  protected:
   void SetUp() override {
     DaTest::SetUp();
@@ -50,7 +50,7 @@ class KeyInfoTest : public datest::DaTest {
   DaKeyInfo info_{};
 };
 
-TEST_F(KeyInfoTest, KeyByEntitySendsItsRequestAndFillsTheRecord) {
+TEST_F(DaKeyInfoTest, KeyByEntitySendsItsRequestAndFillsTheRecord) {
   const std::string reply = Msg({"1117", kKeyIdHex, kStoreIdHex, "3", "1", kKeyHex});
   link_->Send(reply);
   EXPECT_EQ(Ask(DA_KEY_BY_ENTITY), static_cast<int>(reply.size()));
@@ -66,7 +66,7 @@ TEST_F(KeyInfoTest, KeyByEntitySendsItsRequestAndFillsTheRecord) {
   EXPECT_EQ(Vec(info_.key), Range(0x20, 32));
 }
 
-TEST_F(KeyInfoTest, KeyByIdSendsBothIdsInHex) {
+TEST_F(DaKeyInfoTest, KeyByIdSendsBothIdsInHex) {
   std::memcpy(info_.keyId, Range(0x00, 16).data(), 16);
   std::memcpy(info_.storeId, Range(0xF0, 16).data(), 16);
   // Every item of the reply is optional: only the key comes back.
@@ -77,7 +77,7 @@ TEST_F(KeyInfoTest, KeyByIdSendsBothIdsInHex) {
   EXPECT_EQ(Vec(info_.keyId), Range(0x00, 16));
 }
 
-TEST_F(KeyInfoTest, RandomBytesGoIntoTheFirstSixteenBytesOfTheRecord) {
+TEST_F(DaKeyInfoTest, RandomBytesGoIntoTheFirstSixteenBytesOfTheRecord) {
   const int wanted = 16;
   std::memcpy(reinterpret_cast<unsigned char*>(&info_) + kDaRandSize, &wanted, sizeof wanted);
   link_->Send(Msg({"1124", kKeyIdHex}));
@@ -92,7 +92,7 @@ TEST_F(KeyInfoTest, RandomBytesGoIntoTheFirstSixteenBytesOfTheRecord) {
   EXPECT_EQ(first, Range(0x00, 16));
 }
 
-TEST_F(KeyInfoTest, RepliesOfTheWrongLengthFailAndLeaveTheRecordAlone) {
+TEST_F(DaKeyInfoTest, RepliesOfTheWrongLengthFailAndLeaveTheRecordAlone) {
   const DaKeyInfo before = info_;
   const std::string shortHex = kKeyIdHex.substr(0, 30);
   for (const std::string& reply :
@@ -110,7 +110,7 @@ TEST_F(KeyInfoTest, RepliesOfTheWrongLengthFailAndLeaveTheRecordAlone) {
   EXPECT_EQ(std::memcmp(&before, &info_, sizeof info_), 0);
 }
 
-TEST_F(KeyInfoTest, RepliesOfTheWrongKindOrIdFail) {
+TEST_F(DaKeyInfoTest, RepliesOfTheWrongKindOrIdFail) {
   link_->Send(Msg({"1124", kKeyIdHex}));
   EXPECT_EQ(Ask(DA_KEY_BY_ENTITY), -1);
   link_->Send(Msg({"1117", kKeyIdHex}));
@@ -122,12 +122,12 @@ TEST_F(KeyInfoTest, RepliesOfTheWrongKindOrIdFail) {
   EXPECT_EQ(Ask(DA_KEY_BY_ENTITY), -1);
 }
 
-TEST_F(KeyInfoTest, UnknownActionSendsNothing) {
+TEST_F(DaKeyInfoTest, UnknownActionSendsNothing) {
   EXPECT_EQ(Ask(5), -1);
   EXPECT_EQ(link_->Written(), "");
 }
 
-TEST_F(KeyInfoTest, ClosedLinkFails) {
+TEST_F(DaKeyInfoTest, ClosedLinkFails) {
   link_->ClosePeer();
   EXPECT_EQ(Ask(DA_KEY_BY_ENTITY), -1);
 }

@@ -45,7 +45,7 @@ void HelloMain() {
   }
 }
 
-class NetProcessTest : public datest::DaTest {
+class DaNetProcessTest : public datest::DaTest {
  protected:
   void SetUp() override {
     if (!CmnIsInitialized()) {
@@ -90,7 +90,7 @@ class NetProcessTest : public datest::DaTest {
   struct sigaction savedChld_ {};
 };
 
-TEST_F(NetProcessTest, BackupChildRunsUnderItsOwnNameWithTheStreamFieldsAndOnlyItsPipes) {
+TEST_F(DaNetProcessTest, BackupChildRunsUnderItsOwnNameWithTheStreamFieldsAndOnlyItsPipes) {
   tarn::test::Watchdog watchdog(30);
   PeerLink survivor;
   PeerLink closedByParent;
@@ -145,7 +145,7 @@ TEST_F(NetProcessTest, BackupChildRunsUnderItsOwnNameWithTheStreamFieldsAndOnlyI
   EXPECT_EQ(VEK_ShutdownBDANetIO(), -1);
 }
 
-TEST_F(NetProcessTest, RestoreChildRunsUnderItsOwnNameAndAReturningMainLoopIsAFailure) {
+TEST_F(DaNetProcessTest, RestoreChildRunsUnderItsOwnNameAndAReturningMainLoopIsAFailure) {
   tarn::test::Watchdog watchdog(30);
   DaSetRdaNetMain(HelloMain);
   ASSERT_EQ(VEK_CreateRDANetIO(nullptr, nullptr, nullptr, nullptr, 0), 1);
@@ -157,13 +157,13 @@ TEST_F(NetProcessTest, RestoreChildRunsUnderItsOwnNameAndAReturningMainLoopIsAFa
   EXPECT_EQ(VEK_ShutdownRDANetIO(), 0);
 }
 
-TEST_F(NetProcessTest, ChildWithoutAMainLoopEndsAtOnce) {
+TEST_F(DaNetProcessTest, ChildWithoutAMainLoopEndsAtOnce) {
   tarn::test::Watchdog watchdog(30);
   ASSERT_EQ(VEK_CreateBDANetIO(nullptr, nullptr, nullptr, nullptr, 0), 1);
   EXPECT_EQ(IpcReceiveData(MaIpcHandle(), nullptr, 0), 0);
 }
 
-TEST_F(NetProcessTest, ExitOutsideANetworkProcessDoesNotEndTheProcess) {
+TEST_F(DaNetProcessTest, ExitOutsideANetworkProcessDoesNotEndTheProcess) {
   EXPECT_EQ(DaIsNetProcess(), 0);
   BdaNetExit(DA_NET_EXIT_ABORT);
   RdaNetExit(DA_NET_EXIT_STOP);

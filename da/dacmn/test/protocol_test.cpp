@@ -21,7 +21,7 @@ std::string Offer(std::string_view version, std::string_view flags) {
 // The shared-memory description a local agent sends after the negotiation.
 const std::string kDescription = Msg({"0", "3", "4660", "0", "65536", "8", "524288", "0"});
 
-class ProtocolTest : public datest::DaTest {
+class DaProtocolTest : public datest::DaTest {
  protected:
   void SetUp() override {
     DaTest::SetUp();
@@ -46,7 +46,7 @@ class ProtocolTest : public datest::DaTest {
   PeerLink& link() { return *holder_; }
 };
 
-TEST_F(ProtocolTest, PeerWithoutNegotiationIsAcceptedAndItsMessageLeftToTheCaller) {
+TEST_F(DaProtocolTest, PeerWithoutNegotiationIsAcceptedAndItsMessageLeftToTheCaller) {
   link().Send(kDescription);
   EXPECT_EQ(Check(), 1);
   EXPECT_EQ(link().Written(), "");
@@ -54,7 +54,7 @@ TEST_F(ProtocolTest, PeerWithoutNegotiationIsAcceptedAndItsMessageLeftToTheCalle
   EXPECT_EQ(NextItem(), "4660");
 }
 
-TEST_F(ProtocolTest, SupportedVersionIsAnsweredWithFlagsTwoAndTheNextMessageIsParsed) {
+TEST_F(DaProtocolTest, SupportedVersionIsAnsweredWithFlagsTwoAndTheNextMessageIsParsed) {
   link().Send(Offer("100", "2"));
   link().Send(kDescription);
   EXPECT_EQ(Check(), 0);
@@ -68,7 +68,7 @@ TEST_F(ProtocolTest, SupportedVersionIsAnsweredWithFlagsTwoAndTheNextMessageIsPa
   EXPECT_EQ(NextItem(), "4660");
 }
 
-TEST_F(ProtocolTest, UnsupportedVersionIsEchoedWithFlagsZeroAndTheNextOfferAccepted) {
+TEST_F(DaProtocolTest, UnsupportedVersionIsEchoedWithFlagsZeroAndTheNextOfferAccepted) {
   link().Send(Offer("99", "2"));
   link().Send(Offer("100", "2"));
   link().Send(kDescription);
@@ -78,13 +78,13 @@ TEST_F(ProtocolTest, UnsupportedVersionIsEchoedWithFlagsZeroAndTheNextOfferAccep
   EXPECT_EQ(NextItem(), "3");
 }
 
-TEST_F(ProtocolTest, OfferWithoutTheNegotiationFlagIsRefusedUnanswered) {
+TEST_F(DaProtocolTest, OfferWithoutTheNegotiationFlagIsRefusedUnanswered) {
   link().Send(Offer("100", "1"));
   EXPECT_EQ(Check(), -1);
   EXPECT_EQ(link().Written(), "");
 }
 
-TEST_F(ProtocolTest, MalformedOfferFails) {
+TEST_F(DaProtocolTest, MalformedOfferFails) {
   link().Send(Msg({"267", "22", "100", "600"}));
   EXPECT_EQ(Check(), -1);
   link().Send(Msg({"267", "22", "x100", "600", "A", "ma", "2"}));
@@ -92,7 +92,7 @@ TEST_F(ProtocolTest, MalformedOfferFails) {
   EXPECT_EQ(link().Written(), "");
 }
 
-TEST_F(ProtocolTest, PeerThatLeavesTheNegotiationOrCloses) {
+TEST_F(DaProtocolTest, PeerThatLeavesTheNegotiationOrCloses) {
   link().Send(Offer("99", "2"));
   link().Send(kDescription);
   EXPECT_EQ(Check(), -1);
@@ -102,7 +102,7 @@ TEST_F(ProtocolTest, PeerThatLeavesTheNegotiationOrCloses) {
   EXPECT_EQ(Check(), -1);
 }
 
-TEST_F(ProtocolTest, PeerThatNeverOffersASupportedVersionIsGivenUpAfterTheBound) {
+TEST_F(DaProtocolTest, PeerThatNeverOffersASupportedVersionIsGivenUpAfterTheBound) {
   for (int i = 0; i <= kDaProtocolMaxRounds; ++i) link().Send(Offer("99", "2"));
   EXPECT_EQ(Check(), -1);
   std::string answers;
@@ -111,12 +111,12 @@ TEST_F(ProtocolTest, PeerThatNeverOffersASupportedVersionIsGivenUpAfterTheBound)
   EXPECT_EQ(link().Written(), answers);
 }
 
-TEST_F(ProtocolTest, HandleWithoutMessageBuffersFails) {
+TEST_F(DaProtocolTest, HandleWithoutMessageBuffersFails) {
   EXPECT_EQ(DaProtocolCheck(63, nullptr), -1);
   EXPECT_EQ(ErhErrno(), 0);
 }
 
-TEST_F(ProtocolTest, FirstMessageInACallersBuffer) {
+TEST_F(DaProtocolTest, FirstMessageInACallersBuffer) {
   std::string first = Offer("100", "2");
   link().Send(kDescription);
   EXPECT_EQ(DaProtocolCheck(link().handle(), first.data()), 0);
