@@ -239,8 +239,8 @@ struct DaKeyInfo {
   unsigned char storeId[kDaKeyIdSize];
   char entity[kDaEntitySize];
 };
-static_assert(offsetof(DaKeyInfo, key) == 8);
-static_assert(offsetof(DaKeyInfo, key) + kDaRandSize - 8 + sizeof(int) <= sizeof(DaKeyInfo));
+// The random bytes and the count wanted lie in keyType, keyFlag and key.
+static_assert(kDaRandSize + sizeof(int) <= offsetof(DaKeyInfo, keyId));
 
 enum DaKeyAction : int {
   DA_KEY_RANDBYTES = 0,  // random bytes

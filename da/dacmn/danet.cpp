@@ -3,6 +3,7 @@
 // of the common library, its main loop and its exit.
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <optional>

@@ -126,8 +126,13 @@ int DaeGetKeyInfo(IpcHandle handle, char* buffer, DaKeyInfo* info, int action) {
     DbgPlain(kLevel, "[%s] no buffer or key record", kFn);
     return -1;
   }
-  StrMsg msg;
-  StrMsgInitL(&msg);
+  // Over the caller's buffer; frees whatever a parse may have allocated.
+  struct LocalMsg {
+    StrMsg msg;
+    LocalMsg() { StrMsgInitL(&msg); }
+    ~LocalMsg() { StrMsgFreeL(&msg); }
+  } local;
+  StrMsg& msg = local.msg;
   int built = -1;
   switch (action) {
     case DA_KEY_BY_ENTITY: {
