@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "cmn/cmninit.h"
 #include "cmn/ctx.h"
 #include "cmn/erh.h"
 #include "dacmn/dacmn.h"
