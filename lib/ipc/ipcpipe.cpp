@@ -97,6 +97,52 @@ int IpcClosePipes(IpcHandle handle) {
   return IpcReleaseIpcHandle(handle);
 }
 
+int IpcTakePipeEnds(IpcHandle handle, int* readFd, int* writeFd) {
+  static const char kFn[] = "IpcTakePipeEnds";
+  IpcEntry* entry = PipeEntry(handle, kFn);
+  if (entry == nullptr) return -1;
+  if (readFd == nullptr || writeFd == nullptr ||
+      (entry->pipeSide != kParentSide && entry->pipeSide != kChildSide)) {
+    ErhMark(EIPCNOTPIPE, 0, kFn, 2);
+    return -1;
+  }
+  *readFd = entry->pipeRead;
+  *writeFd = entry->pipeWrite;
+  for (int* fd : {&entry->pipeA[0], &entry->pipeA[1], &entry->pipeB[0], &entry->pipeB[1],
+                  &entry->pipeRead, &entry->pipeWrite}) {
+    *fd = -1;
+  }
+  DbgPlain(kLevel, "[%s] handle %d: ends %d/%d handed over", kFn, handle, *readFd, *writeFd);
+  return IpcReleaseIpcHandle(handle);
+}
+
+IpcHandle IpcAttachPipes(int readFd, int writeFd) {
+  static const char kFn[] = "IpcAttachPipes";
+  if (readFd < 0 || writeFd < 0 || fcntl(readFd, F_GETFD) < 0 || fcntl(writeFd, F_GETFD) < 0) {
+    const int err = readFd < 0 || writeFd < 0 ? EBADF : errno;
+    if (readFd >= 0) CloseFd(readFd);
+    if (writeFd >= 0) CloseFd(writeFd);
+    ErhMark(EIPCBADFDS, err, kFn, 2);
+    return -1;
+  }
+  const IpcHandle handle = IpcFindEmptyIpcHandle();
+  if (handle < 0) {
+    CloseFd(readFd);
+    CloseFd(writeFd);
+    return -1;
+  }
+  IpcEntry* entry = IpcGetEntry(handle, kFn);
+  entry->type = IPC_PIPE;
+  // The child's layout: it reads from pipe B and writes to pipe A.
+  entry->pipeB[0] = readFd;
+  entry->pipeA[1] = writeFd;
+  entry->pipeRead = readFd;
+  entry->pipeWrite = writeFd;
+  entry->pipeSide = kChildSide;
+  DbgPlain(kLevel, "[%s] handle %d: ends %d/%d", kFn, handle, readFd, writeFd);
+  return handle;
+}
+
 void IpcInstallSigIntr(int (*callback)()) {
   static const char kFn[] = "IpcInstallSigIntr";
   // SIGINT belongs to the host process when we are its guest.

@@ -189,6 +189,43 @@ TEST_F(ShmPipeTest, PipePairCarriesPacketsBothWaysAcrossFork) {
   EXPECT_EQ(child.Wait(), 0);
 }
 
+TEST_F(ShmPipeTest, ChildKeepsItsPipeEndsThroughARestartOfTheLayer) {
+  tarn::test::Watchdog watchdog(30);
+  const IpcHandle handle = IpcOpenPipes();
+  ASSERT_GE(handle, 0);
+  int readFd = -1;
+  int writeFd = -1;
+  // Only a prepared side can hand its ends over.
+  EXPECT_EQ(IpcTakePipeEnds(handle, &readFd, &writeFd), -1);
+  ErhClearErrorM("ipc_test", 0);
+  Peer child([handle] {
+    int in = -1;
+    int out = -1;
+    if (IpcPrepareChildPipesAfterFork(handle) != 0 || IpcTakePipeEnds(handle, &in, &out) != 0)
+      return 1;
+    if (IpcTestIpcHandle(handle) != -1) return 2;
+    IpcExit();  // must leave the ends alone
+    if (IpcInit() != 0) return 3;
+    const IpcHandle again = IpcAttachPipes(in, out);
+    if (again < 0 || IpcHandleIsLocal(again) != 1) return 4;
+    char buffer[32] = {};
+    if (IpcReceiveData(again, buffer, sizeof buffer) != 4 || std::strcmp(buffer, "ping") != 0)
+      return 5;
+    if (IpcSendData(again, "pong", 5) != 9) return 6;
+    return IpcCloseConnection(again) == 0 ? 0 : 7;
+  });
+  ASSERT_EQ(IpcPrepareParentPipesAfterFork(handle), 0);
+  ASSERT_EQ(IpcSendData(handle, "ping", 4), 8);
+  char buffer[32] = {};
+  EXPECT_EQ(IpcReceiveData(handle, buffer, sizeof buffer), 5);
+  EXPECT_STREQ(buffer, "pong");
+  // The child's close is the end of the pipe here.
+  EXPECT_EQ(IpcReceiveData(handle, buffer, sizeof buffer), 0);
+  EXPECT_EQ(IpcCloseConnection(handle), 0);
+  EXPECT_EQ(child.Wait(), 0);
+  EXPECT_EQ(IpcAttachPipes(-1, -1), -1);
+}
+
 TEST_F(ShmPipeTest, AsynchronousReceiveOnAPipePair) {
   tarn::test::Watchdog watchdog(30);
   const IpcHandle handle = IpcOpenPipes();

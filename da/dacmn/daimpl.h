@@ -1,0 +1,25 @@
+// Private constants of the data-path library shared by its sources.
+#pragma once
+
+namespace dacmn_detail {
+
+// Trace level of the data path's flow.
+constexpr int kLevel = 70;
+
+// Catalogue sets the data path reports from.
+constexpr int kSetError = 12;
+constexpr int kSetScript = 61;
+constexpr int kSetDataPath = 80;
+
+// Set-80 messages.
+constexpr int kMsgExecOff = 48;
+constexpr int kMsgExecRefused = 49;
+constexpr int kMsgNoTarget = 1006;
+constexpr int kMsgPipes = 1010;
+constexpr int kMsgFork = 1011;
+// Set 61: the program of a command cannot be found.
+constexpr int kMsgNoProgram = 3005;
+// Set 12: negotiation with a local agent failed (reported by the buffer managers).
+constexpr int kMsgNegotiation = 16005;
+
+}  // namespace dacmn_detail

@@ -1,0 +1,249 @@
+// Start and end of the network processes that carry a data stream to or from
+// a media agent on another host: the pipe pair, the fork, the child's restart
+// of the common library, its main loop and its exit.
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "cmn/cmninit.h"
+#include "cmn/ctx.h"
+#include "cmn/dbg.h"
+#include "cmn/erh.h"
+#include "cmn/nlspack.h"
+#include "dacmn/dacmn.h"
+#include "dacmn/daimpl.h"
+#include "ipc/ipcasync.h"
+
+TARN_RCSID("da/dacmn/danet.cpp");
+
+using namespace dacmn_detail;
+
+namespace {
+
+DaNetMainFn bdaNetMain = nullptr;
+DaNetMainFn rdaNetMain = nullptr;
+// Set in a forked network process; only there may the process be ended.
+int netProcess = 0;
+
+struct NetKind {
+  const char* progname;
+  const char* function;
+  DaNetMainFn* main;
+};
+
+const NetKind kBackupNet = {"BDA-NET", "VEK_CreateBDANetIO", &bdaNetMain};
+const NetKind kRestoreNet = {"RDA-NET", "VEK_CreateRDANetIO", &rdaNetMain};
+
+// The child's own copies of the start-up texts: the parent's may lie in
+// context slots that the restart releases (DbgGetRanges, for one).
+struct StartArgs {
+  std::optional<std::string> additionalId, postfix, ranges, select;
+  int reportLevel = 0;
+};
+
+std::optional<std::string> Keep(const char* text) {
+  return text != nullptr ? std::optional<std::string>(text) : std::nullopt;
+}
+
+const char* Pass(const std::optional<std::string>& text) {
+  return text ? text->c_str() : nullptr;
+}
+
+[[noreturn]] void EndNetProcess(int code) {
+  if (DacmnPtd* ctx = static_cast<DacmnPtd*>(CmnGetContextEx(pcmnMasterContext, CMN_SLOT_DACMN));
+      ctx != nullptr && ctx->maIpcHandle != kIpcNoHandle) {
+    IpcCloseConnection(ctx->maIpcHandle);
+    ctx->maIpcHandle = kIpcNoHandle;
+  }
+  IpcExit();
+  CmnExit();
+  // Never exit(): that would run the parent program's exit handlers and
+  // flush the stdio buffers this process inherited.
+  _exit(code);
+}
+
+// The child's side of the fork; never returns.
+[[noreturn]] void RunNetProcess(const NetKind& kind, const StartArgs& args, IpcHandle handle) {
+  // The inherited hooks write to the parent's links.
+  ErhSetHooks(nullptr, nullptr, nullptr);
+  int readFd = -1;
+  int writeFd = -1;
+  if (IpcPrepareChildPipesAfterFork(handle) != 0 ||
+      IpcTakePipeEnds(handle, &readFd, &writeFd) != 0) {
+    ErhFullReportPacked(kind.function, kErhMajor,
+                        NlsPackMessage(kSetDataPath, kMsgPipes, ErhErrnoToText()));
+    _exit(DA_NET_EXIT_SETUP);
+  }
+
+  // Stop the common library inherited from the parent: every module's fork
+  // hook runs (the IPC layer closes, never shuts down, the parent's other
+  // connections) and every slot is released. The shared context is carried
+  // over the restart by value.
+  DacmnPtd saved{};
+  if (const DacmnPtd* ctx = DacmnGetContext()) saved = *ctx;
+  const bool inherited = CmnIsInitialized() != 0;
+  CmnContextAtFork();
+  if (inherited && cmnUsageCount > 0) --cmnUsageCount;
+  netProcess = 1;
+
+  if (CmnInit(kind.progname, Pass(args.additionalId), Pass(args.postfix), Pass(args.ranges),
+              Pass(args.select), args.reportLevel) != 0) {
+    DbgPlain(kDbgUnexpected, "%s: CmnInit failed! Exiting.", kind.function);
+    close(readFd);
+    close(writeFd);
+    _exit(DA_NET_EXIT_SETUP);
+  }
+  DacmnPtd* ctx = DacmnGetContext();
+  if (ctx == nullptr) {
+    close(readFd);
+    close(writeFd);
+    EndNetProcess(DA_NET_EXIT_SETUP);
+  }
+  *ctx = saved;
+  ctx->maIpcHandle = kIpcNoHandle;
+  ctx->smHandle = kIpcNoHandle;
+  ctx->smBuffer = nullptr;
+  ctx->conIpcHandle = kIpcNoHandle;
+  ctx->asyncReport = 0;
+  ctx->restoreAsyncReport = 0;
+  ctx->netFlags = 0;
+  if (IpcInit() != 0) {
+    close(readFd);
+    close(writeFd);
+    ErhFullReportPacked(kind.function, kErhMajor,
+                        NlsPackMessage(kSetDataPath, kMsgPipes, ErhErrnoToText()));
+    EndNetProcess(DA_NET_EXIT_SETUP);
+  }
+  ctx->maIpcHandle = IpcAttachPipes(readFd, writeFd);
+  if (ctx->maIpcHandle == kIpcNoHandle) {
+    ErhFullReportPacked(kind.function, kErhMajor,
+                        NlsPackMessage(kSetDataPath, kMsgPipes, ErhErrnoToText()));
+    EndNetProcess(DA_NET_EXIT_SETUP);
+  }
+  DbgPlain(kLevel, "%s: network process %d started, maIpcHandle=%d", kind.progname,
+           static_cast<int>(getpid()), ctx->maIpcHandle);
+
+  const DaNetMainFn main = *kind.main;
+  if (main == nullptr) {
+    DbgPlain(kDbgUnexpected, "%s: no main loop installed", kind.progname);
+    EndNetProcess(DA_NET_EXIT_SETUP);
+  }
+  main();
+  DbgPlain(kDbgUnexpected, "%s: main loop returned", kind.progname);
+  EndNetProcess(DA_NET_EXIT_IPC);
+}
+
+int CreateNetIO(const NetKind& kind, const StartArgs& args) {
+  const char* fn = kind.function;
+  DacmnPtd* ctx = DacmnGetContext();
+  if (ctx == nullptr) return 0;
+  const IpcHandle handle = IpcOpenPipes();
+  if (handle == kIpcNoHandle) {
+    ErhFullReportPacked(fn, kErhMajor, NlsPackMessage(kSetDataPath, kMsgPipes, ErhErrnoToText()));
+    ErhClearError();
+    return 0;
+  }
+  ctx->maIpcHandle = handle;
+  DbgPlain(kLevel, "%s: maIpcHandle=%d", fn, handle);
+
+  // The child is never collected: let the system reap it.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  if (sigaction(SIGCHLD, &ignore, nullptr) != 0) {
+    DbgPlain(kDbgUnexpected, "%s: sigaction(SIGCHLD, SIG_IGN) failed (errno=%d)", fn, errno);
+  }
+  // The child closes its copy of the trace stream; nothing may be pending in it.
+  if (FILE* trace = DbgGetFd()) std::fflush(trace);
+
+  const pid_t pid = fork();
+  if (pid < 0) {
+    const int err = errno;
+    ErhFullReportPacked(fn, kErhMajor,
+                        NlsPackMessage(kSetDataPath, kMsgFork, ErhSysErrnoToText(err)));
+    IpcClosePipes(handle);
+    ctx->maIpcHandle = kIpcNoHandle;
+    return 0;
+  }
+  if (pid == 0) RunNetProcess(kind, args, handle);
+
+  if (IpcPrepareParentPipesAfterFork(handle) != 0) {
+    ErhFullReportPacked(fn, kErhMajor, NlsPackMessage(kSetDataPath, kMsgPipes, ErhErrnoToText()));
+    ErhClearError();
+    IpcClosePipes(handle);
+    ctx->maIpcHandle = kIpcNoHandle;
+    return 0;
+  }
+  DbgPlain(kLevel, "%s: %s started as process %d", fn, kind.progname, static_cast<int>(pid));
+  return 1;
+}
+
+int ShutdownNetIO(const char* fn) {
+  DacmnPtd* ctx = DacmnGetContext();
+  if (ctx == nullptr || ctx->maIpcHandle == kIpcNoHandle) return -1;
+  DbgPlain(kLevel, "%s: closing maIpcHandle=%d", fn, ctx->maIpcHandle);
+  const int rc = IpcClosePipes(ctx->maIpcHandle);
+  ctx->maIpcHandle = kIpcNoHandle;
+  return rc;
+}
+
+void NetExit(const char* fn, int code) {
+  if (netProcess == 0) {
+    // Ending the process here would end the program, or the host that
+    // loaded us.
+    DbgPlain(kDbgUnexpected, "%s(%d) called outside a network process; ignored", fn, code);
+    return;
+  }
+  DbgPlain(kLevel, "%s(%d)", fn, code);
+  EndNetProcess(code);
+}
+
+}  // namespace
+
+DaNetMainFn DaSetBdaNetMain(DaNetMainFn main) {
+  const DaNetMainFn previous = bdaNetMain;
+  bdaNetMain = main;
+  return previous;
+}
+
+DaNetMainFn DaSetRdaNetMain(DaNetMainFn main) {
+  const DaNetMainFn previous = rdaNetMain;
+  rdaNetMain = main;
+  return previous;
+}
+
+int VEK_CreateBDANetIO(const char* additionalId, const char* postfix, const char* ranges,
+                       const char* select, int reportLevel) {
+  return CreateNetIO(kBackupNet, StartArgs{Keep(additionalId), Keep(postfix), Keep(ranges),
+                                           Keep(select), reportLevel});
+}
+
+int VEK_CreateRDANetIO(const char* additionalId, const char* postfix, const char* ranges,
+                       const char* select, int reportLevel) {
+  return CreateNetIO(kRestoreNet, StartArgs{Keep(additionalId), Keep(postfix), Keep(ranges),
+                                            Keep(select), reportLevel});
+}
+
+int VEK_ShutdownBDANetIO() {
+  return ShutdownNetIO("VEK_ShutdownBDANetIO");
+}
+
+int VEK_ShutdownRDANetIO() {
+  return ShutdownNetIO("VEK_ShutdownRDANetIO");
+}
+
+void BdaNetExit(int code) {
+  NetExit("BdaNetExit", code);
+}
+
+void RdaNetExit(int code) {
+  NetExit("RdaNetExit", code);
+}
+
+int DaIsNetProcess() {
+  return netProcess;
+}
