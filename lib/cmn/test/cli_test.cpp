@@ -22,6 +22,7 @@
 #include "cmn/paths.h"
 #include "cmn/str.h"
 #include "cmn/user.h"
+#include "cmn_test_util.h"
 #include "tarn_test.h"
 
 TARN_RCSID("lib/cmn/test/cli_test.cpp");
@@ -87,15 +88,15 @@ TEST(CliKwTest, FindIdLooksOnlyAtDashArguments) {
   EXPECT_EQ(CliFindID(5, argv, table, 2, 9, &negation), -1);
 }
 
-class HostFileTest : public ::testing::Test {
+class HostFileTest : public cmntest::ErrorStateTest {
  protected:
   void SetUp() override {
     CmnPathsInit(root_.path().c_str());
     ErhInit(0);
-    ErhClearError();
+    cmntest::ErrorStateTest::SetUp();
   }
   void TearDown() override {
-    ErhClearError();
+    cmntest::ErrorStateTest::TearDown();
     CmnPathsInit(std::getenv("TARN_ROOT"));
   }
   std::string Local() { return CmnExpandHostname("localhost"); }
