@@ -146,7 +146,7 @@ std::string TakeText(char* heap) {
 // A fixture base that runs `Reset` before and after every test, for module
 // state a test may leave behind (a sticky error, say), so each test starts
 // clean whatever the one before it did. Derived fixtures that override SetUp
-// or TearDown call these first.
+// or TearDown call these as well.
 template <auto Reset>
 class ResetAroundEachTest : public ::testing::Test {
  protected:
