@@ -21,10 +21,9 @@ cleanup() {
 trap cleanup EXIT
 
 root=$work/root
-for dir in opt/tarn/lib/nls/C opt/tarn/bin etc/opt/tarn/client etc/opt/tarn/server \
-           var/opt/tarn/log var/opt/tarn/tmp var/opt/tarn/server/log; do
+while IFS= read -r dir; do
   mkdir -p "$root/$dir"
-done
+done <"$(dirname "$0")/../testsupport/layout.txt"
 if [ -n "$catalogue" ] && [ -f "$catalogue" ]; then
   cp "$catalogue" "$root/opt/tarn/lib/nls/C/tarn.cat"
 fi

@@ -33,7 +33,7 @@ if command -v clang++ >/dev/null 2>&1; then
   secs=${TARN_FUZZ_SECONDS:-10}
   # Fuzzed code may log; keep its logs inside the build tree.
   export TARN_ROOT="$PWD/build/fuzz/root"
-  mkdir -p "$TARN_ROOT/var/opt/tarn/log" "$TARN_ROOT/opt/tarn/lib/nls/C"
+  while IFS= read -r d; do mkdir -p "$TARN_ROOT/$d"; done <testsupport/layout.txt
   found=0
   while IFS= read -r f; do
     found=$((found + 1))

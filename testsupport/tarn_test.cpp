@@ -10,11 +10,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <utility>
+
+#include "tarn_layout.h"
 
 namespace tarn::test {
 
@@ -35,15 +41,10 @@ std::string MakeTempDir(const char* tag) {
   return std::string(buf.data());
 }
 
-constexpr const char* kLayout[] = {
-    "/opt/tarn/lib/nls/C",  "/opt/tarn/bin",     "/opt/tarn/lbin",    "/etc/opt/tarn/client",
-    "/etc/opt/tarn/server", "/var/opt/tarn/log", "/var/opt/tarn/tmp", "/var/opt/tarn/server/log",
-};
-
 }  // namespace
 
 TempRoot::TempRoot() : path_(MakeTempDir("tarnroot.")) {
-  for (const char* dir : kLayout) fs::create_directories(path_ + dir);
+  for (const char* dir : kLayoutDirs) fs::create_directories(path_ + dir);
   // Products look their texts up in the catalogue the build compiled.
   const fs::path catalogue = fs::path(TARN_BUILD_DIR) / "nls/C/tarn.cat";
   std::error_code ec;
@@ -119,24 +120,88 @@ int FreePort() {
   return port;
 }
 
-int RunInChild(const std::function<int()>& body, unsigned seconds) {
+ChildProcess::ChildProcess(const std::function<int()>& body, unsigned seconds) {
   std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
+  pid_ = fork();
+  if (pid_ < 0) {
+    ADD_FAILURE() << "fork failed: " << std::strerror(errno);
+    return;
+  }
+  if (pid_ == 0) {
     alarm(seconds);
     _exit(body());
   }
-  int status = 0;
-  for (unsigned waited = 0; waited <= seconds * 100; ++waited) {
-    const pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) return status;
-    usleep(10000);
+}
+
+ChildProcess ChildProcess::Program(const std::vector<std::string>& args, unsigned seconds) {
+  return ChildProcess(
+      [&args] {
+        std::vector<char*> argv;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        if (!args.empty()) execv(argv[0], argv.data());
+        return 127;
+      },
+      seconds);
+}
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)), status_(other.status_) {}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+  if (this != &other) {
+    Kill();
+    pid_ = std::exchange(other.pid_, -1);
+    status_ = other.status_;
   }
-  kill(pid, SIGKILL);
-  waitpid(pid, &status, 0);
-  ADD_FAILURE() << "child " << pid << " killed after " << seconds << "s";
-  return status;
+  return *this;
+}
+
+ChildProcess::~ChildProcess() {
+  Kill();
+}
+
+bool ChildProcess::Running() {
+  if (pid_ <= 0) return false;
+  pid_t r;
+  do {
+    r = waitpid(pid_, &status_, WNOHANG);
+  } while (r < 0 && errno == EINTR);
+  if (r == 0) return true;
+  pid_ = -1;
+  return false;
+}
+
+int ChildProcess::Wait(unsigned seconds) {
+  if (pid_ <= 0) return status_;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (Running()) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ADD_FAILURE() << "child " << pid_ << " killed after " << seconds << "s";
+      Kill();
+      break;
+    }
+    usleep(5000);
+  }
+  return status_;
+}
+
+int ChildProcess::ExitCode(unsigned seconds) {
+  const int status = Wait(seconds);
+  return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void ChildProcess::Kill() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  while (waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+}
+
+int RunInChild(const std::function<int()>& body, unsigned seconds) {
+  ChildProcess child(body, seconds);
+  return child.Wait(seconds);
 }
 
 std::string Hex(std::span<const std::uint8_t> bytes) {

@@ -79,9 +79,80 @@ class SysVGuard {
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int FreePort();
 
+// A child process that runs while the test goes on: a forked copy running a
+// function, or a program. The child ends itself (SIGALRM) after `seconds`;
+// one still running when the object dies is killed and reaped. Move-only.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  // Forks (stdio flushed first); the child runs `body` and exits with its result.
+  explicit ChildProcess(const std::function<int()>& body, unsigned seconds = 30);
+  // Starts the program args[0] with `args` as its arguments and this
+  // process's environment; a failed exec exits with 127.
+  static ChildProcess Program(const std::vector<std::string>& args, unsigned seconds = 30);
+  ChildProcess(ChildProcess&& other) noexcept;
+  ChildProcess& operator=(ChildProcess&& other) noexcept;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  ~ChildProcess();
+
+  // The child's process id; -1 when none was started or it was reaped.
+  pid_t pid() const { return pid_; }
+  bool started() const { return pid_ > 0; }
+  // True while the child has not ended; reaps it (keeping its status) once it has.
+  bool Running();
+  // Waits up to `seconds` for the end (a failure is added when it is killed
+  // then) and returns the raw wait status; -1 when there was no child.
+  int Wait(unsigned seconds = 30);
+  // Wait(), as the exit code; -1 when the child did not exit normally.
+  int ExitCode(unsigned seconds = 30);
+  // Kills (SIGKILL) and reaps the child; nothing when there is none.
+  void Kill();
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = -1;
+};
+
 // Runs `body` in a forked child; the child exits with the body's result.
 // Returns the raw wait status. The parent waits at most `seconds`, then kills.
 int RunInChild(const std::function<int()>& body, unsigned seconds = 30);
+
+// Owns a heap text that code under test hands over, freed by `Free` (the
+// library's own release function) when the owner goes. Tests pass &p where
+// the code wants a `char**` to fill.
+template <auto Free>
+struct HeapText {
+  char* p = nullptr;
+  HeapText() = default;
+  explicit HeapText(char* heap) : p(heap) {}
+  HeapText(const HeapText&) = delete;
+  HeapText& operator=(const HeapText&) = delete;
+  ~HeapText() {
+    if (p != nullptr) Free(p);
+  }
+  // The text; empty for null.
+  std::string str() const { return p != nullptr ? std::string(p) : std::string(); }
+};
+
+// Takes a heap text over and frees it with `Free`: its content, "<null>" for null.
+template <auto Free>
+std::string TakeText(char* heap) {
+  if (heap == nullptr) return "<null>";
+  HeapText<Free> owned(heap);
+  return owned.str();
+}
+
+// A fixture base that runs `Reset` before and after every test, for module
+// state a test may leave behind (a sticky error, say), so each test starts
+// clean whatever the one before it did. Derived fixtures that override SetUp
+// or TearDown call these as well.
+template <auto Reset>
+class ResetAroundEachTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Reset(); }
+  void TearDown() override { Reset(); }
+};
 
 std::string Hex(std::span<const std::uint8_t> bytes);
 std::vector<std::uint8_t> Bytes(std::string_view text);

@@ -15,6 +15,7 @@
 #include "cmn/cmninit.h"
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
+#include "cmn/sysio.h"
 
 TARN_RCSID("lib/cmn/sem.cpp");
 
@@ -114,7 +115,7 @@ int WaitPolling(int id, sembuf* operation, unsigned timeout) {
       return -1;
     }
     if (remaining < kPollStepMs) return -2;
-    CmnSleep(kPollStepMs);
+    cmn::SleepFor(std::chrono::milliseconds(kPollStepMs));
     remaining -= kPollStepMs;
   }
 }

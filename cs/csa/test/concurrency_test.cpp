@@ -26,11 +26,9 @@ int Client(int id) {
   for (int round = 0; round < 10; ++round) {
     value[round] = static_cast<char>('0' + round);
     if (MCsaPutGroupItem(0, 12, name.c_str(), value.c_str(), 1) != 0) return 20;
-    char* text = nullptr;
-    if (MCsaGetGroupItem(0, 12, name.c_str(), &text, 0) != 0) return 30;
-    const bool same = value == text;
-    safe_free(text, "concurrency_test", 0);
-    if (!same) return 40;
+    csatest::Owned text;
+    if (MCsaGetGroupItem(0, 12, name.c_str(), &text.p, 0) != 0) return 30;
+    if (value != text.str()) return 40;
   }
   CsaExit();
   return 0;
@@ -39,15 +37,13 @@ int Client(int id) {
 TEST_F(ConcurrencyTest, TwoProcessesBindAndTransferAtOnce) {
   tarn::test::Watchdog watchdog(60);
   ASSERT_NO_FATAL_FAILURE(StartServer());
-  pid_t children[2];
+  tarn::test::ChildProcess children[2];
   for (int id = 0; id < 2; ++id) {
-    children[id] = fork();
-    ASSERT_GE(children[id], 0);
-    if (children[id] == 0) _exit(Client(id));
+    children[id] = tarn::test::ChildProcess([id] { return Client(id); });
+    ASSERT_TRUE(children[id].started());
   }
-  for (const pid_t child : children) {
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+  for (tarn::test::ChildProcess& child : children) {
+    const int status = child.Wait();
     EXPECT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
   }

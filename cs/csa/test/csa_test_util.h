@@ -72,16 +72,10 @@ class CsaTest : public ::testing::Test {
   std::unique_ptr<tarn::test::CellServerStandIn> server_;
 };
 
+inline void FreeHeap(void* heap) {
+  safe_free(heap, "csa_test", 0);
+}
 // Frees a safe_malloc block at scope end.
-struct Owned {
-  char* p = nullptr;
-  Owned() = default;
-  Owned(const Owned&) = delete;
-  Owned& operator=(const Owned&) = delete;
-  ~Owned() {
-    if (p != nullptr) safe_free(p, "csa_test", 0);
-  }
-  std::string str() const { return p != nullptr ? std::string(p) : std::string(); }
-};
+using Owned = tarn::test::HeapText<FreeHeap>;
 
 }  // namespace csatest

@@ -22,6 +22,7 @@
 #include "cmn/paths.h"
 #include "cmn/str.h"
 #include "cmn/user.h"
+#include "cmn_test_util.h"
 #include "tarn_test.h"
 
 TARN_RCSID("lib/cmn/test/cli_test.cpp");
@@ -87,15 +88,15 @@ TEST(CliKwTest, FindIdLooksOnlyAtDashArguments) {
   EXPECT_EQ(CliFindID(5, argv, table, 2, 9, &negation), -1);
 }
 
-class HostFileTest : public ::testing::Test {
+class HostFileTest : public cmntest::ErrorStateTest {
  protected:
   void SetUp() override {
     CmnPathsInit(root_.path().c_str());
     ErhInit(0);
-    ErhClearError();
+    cmntest::ErrorStateTest::SetUp();
   }
   void TearDown() override {
-    ErhClearError();
+    cmntest::ErrorStateTest::TearDown();
     CmnPathsInit(std::getenv("TARN_ROOT"));
   }
   std::string Local() { return CmnExpandHostname("localhost"); }
@@ -274,23 +275,36 @@ class CommandModeTest : public ::testing::Test {
     ASSERT_EQ(grantpt(master_), 0);
     ASSERT_EQ(unlockpt(master_), 0);
     const std::string slave = ptsname(master_);
-    child_ = fork();
-    ASSERT_GE(child_, 0);
-    if (child_ == 0) {
-      const int fd = open(slave.c_str(), O_RDWR | O_NOCTTY);
-      if (fd < 0) _exit(99);
-      dup2(fd, STDIN_FILENO);
-      dup2(fd, STDOUT_FILENO);
-      _exit(body());
-    }
+    // No alarm of the harness in the child: command mode keeps the caller's.
+    child_ = tarn::test::ChildProcess(
+        [&] {
+          const int fd = open(slave.c_str(), O_RDWR | O_NOCTTY);
+          if (fd < 0) return 99;
+          dup2(fd, STDIN_FILENO);
+          dup2(fd, STDOUT_FILENO);
+          return body();
+        },
+        0);
+    ASSERT_TRUE(child_.started());
     fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
   }
   void TearDown() override {
-    if (child_ > 0) {
-      kill(child_, SIGKILL);
-      waitpid(child_, nullptr, 0);
-    }
+    child_.Kill();
     if (master_ >= 0) close(master_);
+  }
+  // Waits until the child sleeps in a system call (reading its answer), so a
+  // signal sent next arrives during the read.
+  bool AwaitBlocked() {
+    const std::string stat = "/proc/" + std::to_string(child_.pid()) + "/stat";
+    for (int i = 0; i < 1000; ++i) {
+      const std::string text = tarn::test::ReadFile(stat);
+      const std::size_t close = text.rfind(") ");
+      if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'S') {
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
   }
   // Collects terminal output until `text` appeared (or 10 s passed).
   bool WaitFor(const std::string& text) {
@@ -309,17 +323,12 @@ class CommandModeTest : public ::testing::Test {
   void Type(const std::string& text) {
     ASSERT_EQ(write(master_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
   }
-  int ExitCode() {
-    int status = 0;
-    waitpid(child_, &status, 0);
-    child_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
+  int ExitCode() { return child_.ExitCode(); }
 
   tarn::test::Watchdog watchdog_{60};
   tarn::test::TempRoot root_;
   int master_ = -1;
-  pid_t child_ = -1;
+  tarn::test::ChildProcess child_;
   std::string output_;
   size_t seen_ = 0;
 };
@@ -384,8 +393,8 @@ TEST_F(CommandModeTest, InterruptKeyReturns4) {
     return commandModeSet == 0 ? id : 103;
   });
   ASSERT_TRUE(WaitFor("go on"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  kill(child_, SIGINT);
+  ASSERT_TRUE(AwaitBlocked());
+  kill(child_.pid(), SIGINT);
   ASSERT_TRUE(WaitFor("Command mode interrupted."));
   EXPECT_EQ(ExitCode(), kCliCmdInterrupted);
 }

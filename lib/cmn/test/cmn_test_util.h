@@ -10,17 +10,27 @@
 
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
+#include "cmn/erh.h"
 #include "tarn_test.h"
 
 namespace cmntest {
 
+inline void FreeHeap(void* heap) {
+  safe_free(heap, "cmn_test_util.h", __LINE__);
+}
+// A heap text of the library, freed when the owner goes.
+using HeapText = tarn::test::HeapText<FreeHeap>;
 // Takes a heap text from the library (freed here); "<null>" for null.
 inline std::string Take(char* heap) {
-  if (heap == nullptr) return "<null>";
-  std::string text(heap);
-  safe_free(heap, "cmn_test_util.h", __LINE__);
-  return text;
+  return tarn::test::TakeText<FreeHeap>(heap);
 }
+
+inline void ClearErrorState() {
+  ErhClearErrorM("cmn_test_util.h", __LINE__);
+}
+// The fixture of tests that leave the sticky error state set: it is cleared
+// before and after each test.
+using ErrorStateTest = tarn::test::ResetAroundEachTest<ClearErrorState>;
 
 // Runs `body` with tracing of `ranges` (e.g. "1-10") into a fresh directory
 // and returns the text of the trace files written there. Tracing must be off

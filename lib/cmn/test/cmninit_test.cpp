@@ -64,8 +64,7 @@ ProgramRun RunProgram(const std::vector<std::string>& args) {
   int out[2];
   int err[2];
   if (pipe(out) != 0 || pipe(err) != 0) return run;
-  const pid_t pid = fork();
-  if (pid == 0) {
+  tarn::test::ChildProcess child([&] {
     dup2(out[1], STDOUT_FILENO);
     dup2(err[1], STDERR_FILENO);
     for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
@@ -73,8 +72,8 @@ ProgramRun RunProgram(const std::vector<std::string>& args) {
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     execv(argv[0], argv.data());
-    _exit(127);
-  }
+    return 127;
+  });
   close(out[1]);
   close(err[1]);
   struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
@@ -94,7 +93,7 @@ ProgramRun RunProgram(const std::vector<std::string>& args) {
       }
     }
   }
-  if (pid > 0) waitpid(pid, &run.status, 0);
+  run.status = child.Wait();
   return run;
 }
 

@@ -7,19 +7,19 @@
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
 #include "cmn/erh.h"
+#include "cmn_test_util.h"
 #include "tarn_test.h"
 
 TARN_RCSID("lib/cmn/test/cmnnames_test.cpp");
 
 namespace {
 
-class ItemNameTest : public ::testing::Test {
+class ItemNameTest : public cmntest::ErrorStateTest {
  protected:
   void SetUp() override {
     ErhInit(0);
-    ErhClearError();
+    cmntest::ErrorStateTest::SetUp();
   }
-  void TearDown() override { ErhClearError(); }
 };
 
 TEST_F(ItemNameTest, ForbiddenCharactersAndEmptyNames) {

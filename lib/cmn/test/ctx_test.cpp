@@ -12,6 +12,7 @@
 
 #include "cmn/erh.h"
 #include "cmn/paths.h"
+#include "cmn_test_util.h"
 #include "tarn_test.h"
 
 TARN_RCSID("lib/cmn/test/ctx_test.cpp");
@@ -148,9 +149,10 @@ TEST_F(ContextTable, ChildStartsWithAnEmptyErrorState) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-TEST(SafeMemory, FailedMallocMarksTheCallerInHostProcessMode) {
+class SafeMemory : public cmntest::ErrorStateTest {};
+
+TEST_F(SafeMemory, FailedMallocMarksTheCallerInHostProcessMode) {
   cmnDefine_ORACLE8 = 1;
-  ErhClearErrorM(TARN_HERE);
   EXPECT_EQ(safe_malloc(static_cast<size_t>(-1) / 2, "lib/x/caller.cpp", 77), nullptr);
   const ErhStatusInfo* state = ErhStatus();
   ASSERT_NE(state, nullptr);
@@ -159,20 +161,17 @@ TEST(SafeMemory, FailedMallocMarksTheCallerInHostProcessMode) {
   EXPECT_NE(std::strstr(state->markFile, "caller.cpp"), nullptr) << state->markFile;
   EXPECT_EQ(state->markLine, 77);
   EXPECT_NE(state->sysErrno, 0);
-  ErhClearErrorM(TARN_HERE);
   cmnDefine_ORACLE8 = 0;
 }
 
-TEST(SafeMemory, FailedCallocReturnsNullEvenOutsideHostProcessMode) {
-  ErhClearErrorM(TARN_HERE);
+TEST_F(SafeMemory, FailedCallocReturnsNullEvenOutsideHostProcessMode) {
   // safe_calloc has no hook: the program goes on.
   EXPECT_EQ(safe_calloc(static_cast<size_t>(-1) / 4, 2, "caller", 5), nullptr);
   EXPECT_EQ(ErhErrno(), ERH_NOMEM);
   EXPECT_STREQ(ErhStatus()->markFunction, "CALLOC CALL");
-  ErhClearErrorM(TARN_HERE);
 }
 
-TEST(SafeMemory, ReallocEdgeForms) {
+TEST_F(SafeMemory, ReallocEdgeForms) {
   void* p = safe_realloc(nullptr, 32, "test", 1);
   ASSERT_NE(p, nullptr);
   std::memset(p, 1, 32);
@@ -183,7 +182,7 @@ TEST(SafeMemory, ReallocEdgeForms) {
   safe_free(nullptr, "test", 4);  // allowed, frees nothing
 }
 
-TEST(SafeMemory, FailedReallocKeepsTheOldBlockInHostProcessMode) {
+TEST_F(SafeMemory, FailedReallocKeepsTheOldBlockInHostProcessMode) {
   cmnDefine_ORACLE8 = 1;
   void* p = safe_malloc(16, "test", 1);
   ASSERT_NE(p, nullptr);
@@ -196,7 +195,7 @@ TEST(SafeMemory, FailedReallocKeepsTheOldBlockInHostProcessMode) {
   cmnDefine_ORACLE8 = 0;
 }
 
-TEST(SafeMemory, FailedMallocEndsAProgramWithStatusThree) {
+TEST_F(SafeMemory, FailedMallocEndsAProgramWithStatusThree) {
   const int status = tarn::test::RunInChild([] {
     safe_malloc(static_cast<size_t>(-1) / 2, "test", 1);
     return 0;

@@ -179,13 +179,16 @@ TEST_F(ScriptTest, SilenceLongerThanTheTimeoutKillsTheChild) {
 }
 
 TEST_F(ScriptTest, SteadyOutputRunsPastTheTimeout) {
-  Script("steady.sh", "for i in 1 2 3 4 5 6 7; do echo tick $i; sleep 0.4; done; exit 2");
+  // A line every 0.3 s for 2.4 s against a silence limit of 2 s: the script
+  // outlives the limit, and a busy machine would have to hold a line back
+  // for 1.7 s to break it.
+  Script("steady.sh", "for i in 1 2 3 4 5 6 7 8; do echo tick $i; sleep 0.3; done; exit 2");
   int value = -1;
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(Run("steady.sh", nullptr, 1, 0, &value), 0);
+  EXPECT_EQ(Run("steady.sh", nullptr, 2, 0, &value), 0);
   EXPECT_GT(Seconds(start), 2.0);
   EXPECT_EQ(value, 2);
-  EXPECT_EQ(consoleLines.size(), 7u);
+  EXPECT_EQ(consoleLines.size(), 8u);
 }
 
 TEST_F(ScriptTest, ChildThatClosesItsOutputIsStillTimedOut) {
@@ -230,13 +233,19 @@ TEST_F(ScriptTest, WaitOnlyDoesNotReadOutputButKeepsTheExitCode) {
 
 TEST_F(ScriptTest, DetachedRunReturnsAtOnceAndLeavesNoZombie) {
   const std::string marker = dir_.path() + "/done";
-  Script("later.sh", "read word; sleep 0.5; echo \"$word\" > '" + marker + "'");
+  const std::string go = dir_.path() + "/go";
+  // The script cannot end before the test lets it (or 20 s passed), so a run
+  // that waited for it would be caught without a clock.
+  Script("later.sh",
+         "read word; i=0; while [ ! -e '" + go +
+             "' ] && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done; echo \"$word\" > '" + marker +
+             "'");
   int value = 12;
-  const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(Run("later.sh", "written\n", -1, kRunNoOutputRead, &value), 0);
-  EXPECT_LT(Seconds(start), 0.4);
+  EXPECT_EQ(tarn::test::ReadFile(marker), "") << "the run waited for the script";
   EXPECT_TRUE(NoChildrenLeft());
-  for (int i = 0; i < 100 && tarn::test::ReadFile(marker).empty(); ++i) {
+  tarn::test::WriteFile(go, "");
+  for (int i = 0; i < 400 && tarn::test::ReadFile(marker).empty(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   EXPECT_EQ(tarn::test::ReadFile(marker), "written\n");

@@ -7,6 +7,7 @@
 
 #include <clocale>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -466,19 +467,38 @@ TEST_F(StrMsgTest, TypedParseRefusesWhatDoesNotFit) {
   EXPECT_EQ(StrParseMessageFL(&msg_, "", &d), 0);
 }
 
-TEST_F(StrMsgTest, DoubleItemsUseAPointWhateverTheLocale) {
-  const char* previous = std::setlocale(LC_NUMERIC, nullptr);
-  const std::string saved = previous != nullptr ? previous : "C";
-  if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr &&
-      std::setlocale(LC_NUMERIC, "fr_FR.UTF-8") == nullptr) {
-    GTEST_SKIP() << "no locale with a decimal comma installed";
+// Puts a numeric locale in force for its lifetime and the previous one back,
+// whether the test passes or not.
+class NumericLocale {
+ public:
+  explicit NumericLocale(const char* name) {
+    const char* previous = std::setlocale(LC_NUMERIC, nullptr);
+    saved_ = previous != nullptr ? previous : "C";
+    active_ = std::setlocale(LC_NUMERIC, name) != nullptr;
   }
+  ~NumericLocale() { std::setlocale(LC_NUMERIC, saved_.c_str()); }
+  NumericLocale(const NumericLocale&) = delete;
+  NumericLocale& operator=(const NumericLocale&) = delete;
+  bool active() const { return active_; }
+
+ private:
+  std::string saved_;
+  bool active_ = false;
+};
+
+// scripts/deps.sh generates de_DE.UTF-8, so the test runs wherever the suite runs.
+TEST_F(StrMsgTest, DoubleItemsUseAPointWhateverTheLocale) {
+  NumericLocale comma("de_DE.UTF-8");
+  ASSERT_TRUE(comma.active()) << "locale de_DE.UTF-8 missing: run scripts/deps.sh";
+  char text[16];
+  std::snprintf(text, sizeof text, "%.1f", 0.5);
+  ASSERT_STREQ(text, "0,5") << "the locale does not use a decimal comma";
+
   ASSERT_EQ(StrMsgStartExL(&msg_, nullptr, 0, 1, 0), 0);
   ASSERT_EQ(StrMsgFAppendL(&msg_, "%f", 0.5), 0);
   ASSERT_EQ(StrParseStartL(&msg_, nullptr), 1);
   double f = 0;
   EXPECT_EQ(StrParseMessageFL(&msg_, "%f", &f), 0);
-  std::setlocale(LC_NUMERIC, saved.c_str());
   EXPECT_TRUE(BytesEqual(Bytes(Wire("1\0 0.500000\0\0")), Content(msg_)));
   EXPECT_EQ(f, 0.5);
 }

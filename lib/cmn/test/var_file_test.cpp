@@ -19,7 +19,7 @@ using tarn::test::TempDir;
 using tarn::test::WriteFile;
 using vartest::Owned;
 
-class VarFile : public ::testing::Test {
+class VarFile : public cmntest::ErrorStateTest {
  protected:
   std::string Path(const char* name) const { return dir_.path() + "/" + name; }
   TempDir dir_;
@@ -53,7 +53,6 @@ TEST_F(VarFile, GetFileReadsUtf16AndUtf8Marks) {
 }
 
 TEST_F(VarFile, GetFileFailures) {
-  ErhClearError();
   EXPECT_EQ(CmnVarGetFile(Path("missing").c_str()).klass, nullptr);
   ErhClearError();
   const std::string bad = Path("bad.cfg");
@@ -66,7 +65,6 @@ TEST_F(VarFile, GetFileFailures) {
   WriteFile(nul, std::string("a=1;\0b=2;", 9));
   Owned cut(CmnVarGetFile(nul.c_str()));
   EXPECT_EQ(ErhErrno(), ERH_VAR_PARSE);  // not silently cut at the NUL
-  ErhClearError();
 }
 
 TEST_F(VarFile, LineFiles) {

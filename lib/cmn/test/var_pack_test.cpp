@@ -132,7 +132,9 @@ TEST(StrEscape, OptionsChooseTheEscapedCharacters) {
   EXPECT_EQ(std::string(StrEscape("\xC3\xA4'", nullptr, 1)), "\xC3\xA4\x01q");
 }
 
-TEST(StrEscape, UnescapeReversesAllAndRefusesBadSequences) {
+class StrUnescapeTest : public cmntest::ErrorStateTest {};
+
+TEST_F(StrUnescapeTest, ReversesAllAndRefusesBadSequences) {
   const char* plain = "plain";
   EXPECT_EQ(StrUnescape(plain, nullptr), plain);
   EXPECT_EQ(std::string(StrUnescape("\x01q\x01Q\x01s\x01"
@@ -146,7 +148,6 @@ TEST(StrEscape, UnescapeReversesAllAndRefusesBadSequences) {
   ErhClearError();
   EXPECT_EQ(StrUnescape("end\x01", nullptr), nullptr);
   EXPECT_EQ(ErhErrno(), ERH_UNESCAPE);
-  ErhClearError();
 }
 
 }  // namespace

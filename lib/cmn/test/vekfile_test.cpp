@@ -21,6 +21,7 @@
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
 #include "cmn/paths.h"
+#include "cmn_test_util.h"
 #include "tarn_test.h"
 
 namespace {
@@ -47,15 +48,16 @@ int ChildStatus(int status) {
 
 // Every test runs in a fresh install root under the strictest mask, so that a
 // permission that survives it was set on purpose.
-class FileTest : public ::testing::Test {
+class FileTest : public cmntest::ErrorStateTest {
  protected:
   void SetUp() override {
     CmnPathsInit(root_.path().c_str());
     dir_ = root_.at("/var/opt/tarn/tmp");
     oldMask_ = umask(077);
-    ErhClearErrorM("test", __LINE__);
+    cmntest::ErrorStateTest::SetUp();
   }
   void TearDown() override {
+    cmntest::ErrorStateTest::TearDown();
     umask(oldMask_);
     CmnPathsInit("");
   }

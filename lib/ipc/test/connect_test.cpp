@@ -443,7 +443,9 @@ TEST_F(ConnectTest, DiscardAfterShutdownEndsAtItsTimeOutWhileThePeerTrickles) {
   EXPECT_EQ(IpcShutdownAndDiscard(c.handle, 1, 1), -1);
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_GE(took, std::chrono::milliseconds(900));
-  EXPECT_LT(took, std::chrono::seconds(3));
+  // A discard that waited for the peer to stop would last until the
+  // trickler's own 30 s limit; half of that cannot be reached by load alone.
+  EXPECT_LT(took, std::chrono::seconds(15));
   EXPECT_EQ(ErhSysErrno(), ETIMEDOUT);
   ErhClearError();
   EXPECT_EQ(IpcShutdownAndCloseConnectionEx(c.handle, 0, 0), 0);

@@ -186,36 +186,11 @@ struct RecordPair {
 };
 
 // A forked peer process; killed and collected when the object dies.
-class Peer {
+class Peer : public tarn::test::ChildProcess {
  public:
-  explicit Peer(const std::function<int()>& body) {
-    std::fflush(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      alarm(30);
-      _exit(body());
-    }
-  }
-  ~Peer() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  Peer(const Peer&) = delete;
-  Peer& operator=(const Peer&) = delete;
-  // The child's exit status, or -1 when it did not exit normally.
-  int Wait() {
-    int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_ = -1;
+  explicit Peer(const std::function<int()>& body) : ChildProcess(body) {}
+  // The child's exit code, or -1 when it did not exit normally.
+  int Wait() { return ExitCode(); }
 };
 
 }  // namespace ipctest

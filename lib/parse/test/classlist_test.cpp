@@ -16,12 +16,13 @@ TARN_RCSID("lib/parse/test/classlist_test.cpp");
 
 namespace {
 
+void FreeHeap(void* heap) {
+  safe_free(heap, TARN_HERE);
+}
+
 std::string Written(const UserClassList* classes) {
   char* text = UserPwriteClassListToBuffer(classes);
-  if (text == nullptr) return "<refused>";
-  std::string result(text);
-  safe_free(text, TARN_HERE);
-  return result;
+  return text != nullptr ? tarn::test::TakeText<FreeHeap>(text) : "<refused>";
 }
 
 UserClassList* Class(const char* name, int permission, const char* description) {
@@ -70,7 +71,13 @@ TEST(ClassList, WriterTextReadsBack) {
   UserPdeleteClassListItems(list);
 }
 
-TEST(ClassList, WriterRefusesClassesThatWouldReadBackDifferently) {
+void ClearErrorState() {
+  ErhClearErrorM(TARN_HERE);
+}
+// Refused classes leave the sticky error state set; each test starts clean.
+using ClassListWriter = tarn::test::ResetAroundEachTest<ClearErrorState>;
+
+TEST_F(ClassListWriter, RefusesClassesThatWouldReadBackDifferently) {
   for (UserClassList* c :
        {Class("two words", 1, nullptr), Class("", 1, nullptr), Class("'q'", 1, nullptr),
         Class("ok", 1, "say \"hi\""), Class("ok", 1, std::string(2000, 'd').c_str())}) {
@@ -79,7 +86,6 @@ TEST(ClassList, WriterRefusesClassesThatWouldReadBackDifferently) {
     EXPECT_EQ(ErhErrno(), ERH_CSA_ITEM);
     UserPfreeClassList(c);
   }
-  ErhClearError();
 }
 
 class Permissions : public ::testing::Test {

@@ -44,12 +44,13 @@ UserList* Entry(const char* kind, const char* user, const char* group, const cha
   return e;
 }
 
+void FreeHeap(void* heap) {
+  safe_free(heap, TARN_HERE);
+}
+
 std::string Written(const UserList* list, const char* cellServer) {
   char* text = UserPwriteUserListToBuffer(list, cellServer);
-  if (text == nullptr) return "<refused>";
-  std::string result(text);
-  safe_free(text, TARN_HERE);
-  return result;
+  return text != nullptr ? tarn::test::TakeText<FreeHeap>(text) : "<refused>";
 }
 
 TEST(AdmScanner, LinesAndFields) {
@@ -151,7 +152,13 @@ TEST(UserList, WriterQuotesAllButTheHostAndNamesTheCellServer) {
   EXPECT_EQ(Written(nullptr, nullptr), "");
 }
 
-TEST(UserList, WriterRefusesEntriesThatWouldReadBackDifferently) {
+void ClearErrorState() {
+  ErhClearErrorM(TARN_HERE);
+}
+// Refused entries leave the sticky error state set; each test starts clean.
+using UserListWriter = tarn::test::ResetAroundEachTest<ClearErrorState>;
+
+TEST_F(UserListWriter, RefusesEntriesThatWouldReadBackDifferently) {
   struct Case {
     const char* user;
     const char* host;
@@ -173,7 +180,6 @@ TEST(UserList, WriterRefusesEntriesThatWouldReadBackDifferently) {
   list = Entry("U", std::string(1100, 'u').c_str(), "g", "h", "c");
   EXPECT_EQ(Written(list, nullptr), "<refused>");
   UserPdeleteUserList(list);
-  ErhClearError();
 }
 
 }  // namespace

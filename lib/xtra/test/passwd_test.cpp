@@ -16,10 +16,11 @@ TARN_RCSID("lib/xtra/test/passwd_test.cpp");
 
 namespace {
 
+void FreeHeap(void* heap) {
+  safe_free(heap, TARN_HERE);
+}
 std::string Take(char* heap) {
-  std::string s = heap != nullptr ? heap : "<null>";
-  if (heap != nullptr) safe_free(heap, TARN_HERE);
-  return s;
+  return tarn::test::TakeText<FreeHeap>(heap);
 }
 
 TEST(Password, EncodesEachUtf16UnitAsFourLetters) {

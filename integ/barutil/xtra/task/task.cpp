@@ -6,7 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 
 #include "cmn/cmninit.h"
@@ -149,12 +151,19 @@ int PoolWait(TaskPool* pool, int flags, int timeoutMs, Task** out, Probe probe) 
       timeoutMs -= kTaskPollMs;
       if (timeoutMs < 1) break;
     }
-    CmnSleep(kTaskPollMs);
+    cmn::SleepFor(std::chrono::milliseconds(kTaskPollMs));
   }
   // Tasks that still run mean WAIT_ALL was not reached, whatever ended.
   if ((flags & WAIT_ALL) != 0 && remaining != 0) result = -1;
   if (out != nullptr && result >= 0) *out = PoolTask(pool, result);
   return result;
+}
+
+// The child's exit code for the function's result: the result itself when an
+// exit code can carry it unchanged, else TASK_STATUS_FAILED, so that a result
+// such as an SQLCODE of -2048 (or 256) never reads as 0 once cut to eight bits.
+int ChildExitCode(int result) {
+  return result >= 0 && result <= 255 ? result : TASK_STATUS_FAILED;
 }
 
 }  // namespace
@@ -187,11 +196,9 @@ int TaskRun(Task* task, TaskFn fn, void* arg, const char* name) {
     CmnContextAtFork();
     task->handle = getpid();
     Trace("TaskRun", task, "Task Child Started.");
-    // The exit code carries success or failure only: a result such as an
-    // SQLCODE of -2048 would read as 0 once cut to eight bits.
     task->status = task->fn(task->arg);
     Trace("TaskRun", task, "Task Exit.");
-    CmnExitProcess(task->status == 0 ? TASK_STATUS_OK : TASK_STATUS_FAILED);
+    CmnExitProcess(ChildExitCode(task->status));
   }
   task->handle = pid;
   Trace("TaskRun", task, "Task Started.");
@@ -203,12 +210,13 @@ int TaskWait(Task* task, int flags, int timeoutMs) {
   if (task == nullptr || task->state == TASK_IDLE || !HasChild(task)) return 0;
   if ((flags & WAIT_NOHANG) != 0 || timeoutMs == 0) return Reap("TaskWait", task, false);
   if (timeoutMs < 0) return Reap("TaskWait", task, true);
+  const auto deadline = cmn::ClockNow() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     const int rc = Reap("TaskWait", task, false);
     if (rc != -1) return rc;
-    timeoutMs -= kTaskPollMs;
-    if (timeoutMs < 1) return -1;
-    CmnSleep(kTaskPollMs);
+    const long left = cmn::MillisecondsUntil(deadline);
+    if (left <= 0) return -1;
+    cmn::SleepFor(std::chrono::milliseconds(std::min<long>(left, kTaskPollMs)));
   }
 }
 

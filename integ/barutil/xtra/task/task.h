@@ -7,7 +7,8 @@
 #include "cmn/array.h"
 
 // The function a task's child runs. It returns 0 for success and anything else
-// for failure; only that distinction reaches the parent (see Task::status).
+// for failure. A result of 1 to 255 reaches the parent as it is; any other
+// failure reaches it as TASK_STATUS_FAILED (see Task::status).
 using TaskFn = int (*)(void* arg);
 
 enum TaskState : int { TASK_IDLE = 0, TASK_RUNNING = 1 };
@@ -20,8 +21,9 @@ enum TaskWaitFlags : int {
 // End status of a task, kept in Task::status until its next run.
 enum TaskStatus : int {
   TASK_STATUS_OK = 0,        // the function returned 0
-  TASK_STATUS_FAILED = 1,    // the function returned anything else; the child's
-                             // exit code (an exit of its own may give others)
+  TASK_STATUS_FAILED = 1,    // the function failed with a result that no exit code
+                             // can carry (below 0 or above 255); results 1..255
+                             // and a child's exit of its own come as they are
   TASK_STATUS_KILLED = -1,   // ended by a signal
   TASK_STATUS_UNKNOWN = -2,  // ended, reason unknown
   TASK_STATUS_LOST = -3,     // reaped by someone else: the outcome is unknown
@@ -53,8 +55,8 @@ void TaskInit(Task* task);
 
 // Starts fn(arg) in a forked child under `name` (null or empty: "<unknown>";
 // cut to kTaskNameMax characters). The child first lets every module drop its
-// inherited state (CmnContextAtFork), then runs fn and exits with 0 for a
-// result of 0 and TASK_STATUS_FAILED for any other. Stdio buffers are flushed
+// inherited state (CmnContextAtFork), then runs fn and exits with its result
+// when that is 0..255 and with TASK_STATUS_FAILED otherwise. Stdio buffers are flushed
 // before the fork so the child does not write them again. SIGCHLD is put back
 // to its default when it is ignored (outside host-process mode), so the child
 // can be reaped. Returns 0, or -1 when the task is not idle, fn is null or the
@@ -66,7 +68,8 @@ int TaskRun(Task* task, TaskFn fn, void* arg, const char* name);
 // idle) or when there is nothing to wait for, -1 when it still runs, -2 on a
 // system error (the task keeps its state). With WAIT_NOHANG or a time-out of 0
 // it checks once, with -1 it blocks until the end, with a positive time-out it
-// checks every kTaskPollMs until that many milliseconds have passed.
+// checks every kTaskPollMs (the last sleep cut to the time left) until that
+// many milliseconds have passed on the process clock (cmn::ClockNow).
 int TaskWait(Task* task, int flags, int timeoutMs);
 // The probe of TaskPoolWaitIdle; the same as TaskWait.
 int TaskWaitNoHang(Task* task, int flags, int timeoutMs);
