@@ -121,7 +121,7 @@ PortExchange AskInetService(const char* host, int inetPort, const char* function
   const int received =
       sent > 0 ? IpcReceiveStrMsgExL(connection.get(), msg, SecondsLeft(deadline)) : -1;
   if (sent <= 0 || received <= 0) {
-    if (sent == 0 || received == 0) ErhMark(ECSAPORT, 0, function, 2);
+    if (sent == 0 || received == 0) ErhMark(ECSAPORT, 0, function, kErhMinor);
     return PortExchange::kFailed;
   }
   return PortExchange::kReplied;
@@ -191,7 +191,7 @@ IpcHandle ConnectWithin(const char* host, unsigned port, int timeout) {
     DbgPlain(kLevel, "[%s] connect to %s port %u failed (errno=%d)", kFn, host, port, failure);
     if (failure == ETIMEDOUT) break;
   }
-  ErhMark(EIPCCONNECT, failure, kFn, 2);
+  ErhMark(EIPCCONNECT, failure, kFn, kErhMinor);
   return kIpcNoHandle;
 }
 
@@ -219,22 +219,22 @@ int GetCSport(const char* host) {
   const int code = StrParseStartL(msg, nullptr);
   if (code != MSG_PORT_REPLY) {
     DbgPlain(kLevel, "[%s] port reply expected, message %d received", kFn, code);
-    ErhMark(ECSAPORT, 0, kFn, 2);
+    ErhMark(ECSAPORT, 0, kFn, kErhMinor);
     return done(-1);
   }
   const char* portItem = StrParseNextL(msg);
   if (portItem == nullptr) {
-    ErhMark(ECSAPORT, 0, kFn, 2);
+    ErhMark(ECSAPORT, 0, kFn, kErhMinor);
     return done(-1);
   }
   if (StrParseNextL(msg) == nullptr) {
-    ErhMark(ECSAPORTREPLY, 0, kFn, 2);
+    ErhMark(ECSAPORTREPLY, 0, kFn, kErhMinor);
     return done(-1);
   }
   long long port = 0;
   if (!ItemToNumber(portItem, 1, 65535, &port)) {
     DbgPlain(kLevel, "[%s] no usable port \"%.32s\" from %s", kFn, portItem, host);
-    ErhMark(ECSAPORT, 0, kFn, 2);
+    ErhMark(ECSAPORT, 0, kFn, kErhMinor);
     return done(-1);
   }
   return done(static_cast<int>(port));
@@ -253,7 +253,7 @@ int MCsaBindServerEx(const char* host, int* reused) {
   const std::string name = CanonicalHost(host);
   if (name.empty() || name.size() > kCsaHostMax) {
     DbgPlain(kLevel, "[%s] no usable host name \"%.64s\"", kFn, name.c_str());
-    ErhMark(ECSANOHOST, 0, kFn, 2);
+    ErhMark(ECSANOHOST, 0, kFn, kErhMinor);
     return done(-1);
   }
   const char* expanded = name.c_str();
@@ -273,7 +273,7 @@ int MCsaBindServerEx(const char* host, int* reused) {
   } else {
     if (c->boundSlots >= kCsaMaxServers) {
       DbgPlain(kLevel, "[%s] all %d server slots are taken", kFn, kCsaMaxServers);
-      ErhMark(ECSARANGE, 0, kFn, 2);
+      ErhMark(ECSARANGE, 0, kFn, kErhMinor);
       return done(-1);
     }
     index = c->boundSlots;

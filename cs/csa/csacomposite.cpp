@@ -91,7 +91,7 @@ int LocalMessage(int code, char** reply, const char* function, Fill fill, int* s
     ok = *reply != nullptr;
   }
   StrMsgFreeL(&local);
-  if (!ok) ErhMark(ECSARANGE, 0, function, 2);
+  if (!ok) ErhMark(ECSARANGE, 0, function, kErhMinor);
   return ok ? 0 : -1;
 }
 
@@ -115,7 +115,7 @@ int BindNamedServer(const char* file, int* slot, char* host, std::size_t size,
       lines.empty() ? std::vector<std::string>() : Words(lines.front());
   if (words.empty()) {
     DbgPlain(kLevel, "[%s] %s names no host", function, path.c_str());
-    ErhMark(ECSANOHOST, 0, function, 2);
+    ErhMark(ECSANOHOST, 0, function, kErhMinor);
     return -1;
   }
   CopyCut(host, size, words.front().c_str());
@@ -183,7 +183,7 @@ int MCsaImportServer(const char* host) {
   const std::vector<std::string> managerLines = Lines(manager.p);
   if (!managerLines.empty() && !SameHost(managerLines.front(), own)) {
     DbgPlain(kLevel, "[%s] %s is managed by %s", kFn, name.c_str(), managerLines.front().c_str());
-    ErhMark(ECSAFOREIGNSERVER, 0, kFn, 3);
+    ErhMark(ECSAFOREIGNSERVER, 0, kFn, kErhMajor);
     Unbind(slot);
     return -1;
   }
@@ -229,7 +229,7 @@ int MCsaExportServer(const char* host) {
   if (!listed || SameHost(name, own)) {
     DbgPlain(kLevel, "[%s] %s is %s", kFn, name.c_str(),
              listed ? "this cell server" : "not listed");
-    ErhMark(ECSAEXISTS, 0, kFn, 0);
+    ErhMark(ECSAEXISTS, 0, kFn, kErhNormal);
     return -1;
   }
   HeapText servers;
@@ -306,7 +306,7 @@ int MCsaRemoveGroup(int slot, const char* name) {
   std::vector<std::string> lines = Lines(file.p);
   const std::string wanted = name != nullptr ? name : "";
   if (std::erase(lines, wanted) == 0) {
-    ErhMark(ECSAEXISTS, 0, kFn, 0);
+    ErhMark(ECSAEXISTS, 0, kFn, kErhNormal);
     return -1;
   }
   return MCsaPutSingleFile(slot, kCsaFileGroups, Joined(lines).c_str());

@@ -54,7 +54,7 @@ CsaContext* Ctx() {
 CsaContext* Running(const char* function) {
   CsaContext* c = Ctx();
   if (c == nullptr || c->initialised == 0) {
-    ErhMark(ECSANOTINIT, 0, function, 3);
+    ErhMark(ECSANOTINIT, 0, function, kErhMajor);
     return nullptr;
   }
   return c;
@@ -69,13 +69,13 @@ CsaServerSlot* ReadySlot(const char* function, int slot) {
   if (c == nullptr) return nullptr;
   if (slot < 0 || slot >= c->boundSlots) {
     DbgPlain(kLevel, "[%s] slot %d out of range (0..%d)", function, slot, c->boundSlots - 1);
-    ErhMark(ECSARANGE, 0, function, 3);
+    ErhMark(ECSARANGE, 0, function, kErhMajor);
     return nullptr;
   }
   CsaServerSlot& s = c->slots[slot];
   if (s.connected == 0) {
     DbgPlain(kLevel, "[%s] slot %d (%s) is not connected", function, slot, s.host);
-    ErhMark(ECSACONNECTION, 0, function, 2);
+    ErhMark(ECSACONNECTION, 0, function, kErhMinor);
     return nullptr;
   }
   return &s;
@@ -86,7 +86,7 @@ CsaSessionEntry* SessionAt(const char* function, IpcHandle handle) {
   if (c == nullptr || handle < 0 || handle >= kCsaSessionHandles) {
     DbgPlain(kLevel, "[%s] session handle %d out of range (0..%d)", function, handle,
              kCsaSessionHandles - 1);
-    ErhMark(ECSARANGE, 0, function, 3);
+    ErhMark(ECSARANGE, 0, function, kErhMajor);
     return nullptr;
   }
   return &c->sessions[handle];
@@ -97,7 +97,7 @@ int StartMessageV(const char* function, int id, const char* signature, va_list i
   if (StrMsgStartExL(msg, nullptr, kCsaRequestSize, id, 0) != 0 ||
       (signature != nullptr && StrMsgFAppendVAL(msg, signature, items) != 0)) {
     DbgPlain(kLevel, "[%s] message %d could not be built", function, id);
-    ErhMark(ECSARANGE, 0, function, 2);
+    ErhMark(ECSARANGE, 0, function, kErhMinor);
     return -1;
   }
   return 0;
@@ -183,11 +183,11 @@ int MCsaInit(const char* cellHost) {
   };
   CsaContext* c = Ctx();
   if (c == nullptr) {
-    ErhMark(ECSANOTINIT, 0, kFn, 3);
+    ErhMark(ECSANOTINIT, 0, kFn, kErhMajor);
     return done(-1);
   }
   if (c->initialised != 0) {
-    ErhMark(ECSAINITIALIZED, 0, kFn, 2);
+    ErhMark(ECSAINITIALIZED, 0, kFn, kErhMinor);
     return done(-1);
   }
   ResetSlots(*c);
@@ -206,7 +206,7 @@ int MCsaInit(const char* cellHost) {
   const std::string host = CanonicalHost(cellHost);
   if (host.empty() || host.size() > kCsaHostMax) {
     DbgPlain(kLevel, "[%s] no usable cell-server host \"%.64s\"", kFn, host.c_str());
-    ErhMark(ECSANOHOST, 0, kFn, 2);
+    ErhMark(ECSANOHOST, 0, kFn, kErhMinor);
     return fail();
   }
   // The progname goes into the login message, so the identity must exist first.
@@ -260,7 +260,7 @@ int MCsaSetProgname(const char* name) {
                              name != nullptr ? name : "", c->shortVersion, nullptr);
   if (rc != 0) {
     c->identity[0] = '\0';
-    ErhMark(ECSARANGE, 0, kFn, 2);
+    ErhMark(ECSARANGE, 0, kFn, kErhMinor);
     return -1;
   }
   return 0;
@@ -285,7 +285,7 @@ CsaServerSlot* BoundSlot(const char* function, int slot) {
   CsaContext* c = Running(function);
   if (c == nullptr) return nullptr;
   if (slot < 0 || slot >= c->boundSlots) {
-    ErhMark(ECSARANGE, 0, function, 3);
+    ErhMark(ECSARANGE, 0, function, kErhMajor);
     return nullptr;
   }
   return &c->slots[slot];

@@ -219,7 +219,7 @@ bool Output(char** text, const Request& r) {
     *text = nullptr;
     return true;
   }
-  ErhMark(ECSARANGE, 0, r.function.data(), 3);
+  ErhMark(ECSARANGE, 0, r.function.data(), kErhMajor);
   return false;
 }
 
@@ -255,7 +255,7 @@ bool RawGroup(int group) {
 bool GroupItemReadable(const Request& r, int group, const char* name) {
   if (CmnValidGroup(group) != 0) return false;
   if (group != kCsaGroupNoName && (name == nullptr || *name == '\0')) {
-    ErhMark(ERH_INVALID_NAME, 0, r.function.data(), 0);
+    ErhMark(ERH_INVALID_NAME, 0, r.function.data(), kErhNormal);
     return false;
   }
   return true;
@@ -266,7 +266,7 @@ bool GroupItemWritable(int group, const char* name) {
 }
 
 bool Mode(const Request& r, bool valid) {
-  if (!valid) ErhMark(ECSAARG, 0, r.function.data(), 1);
+  if (!valid) ErhMark(ECSAARG, 0, r.function.data(), kErhWarning);
   return valid;
 }
 
@@ -320,7 +320,7 @@ int MCsaSingleFileLock(int slot, int, int mode) {
   static const char kFn[] = "MCsaSingleFileLock";
   if (ReadySlot(kFn, slot) == nullptr) return -1;
   if (mode != 1 && mode != 2) {
-    ErhMark(ECSAARG, 0, kFn, 1);
+    ErhMark(ECSAARG, 0, kFn, kErhWarning);
     return -1;
   }
   return 0;
@@ -410,7 +410,7 @@ int MCsaGroupItemLock(int slot, int, const char*, int) {
 int MCsaGetGroupPath(int slot, int group, char* path, std::size_t size) {
   constexpr auto r = kReq<"MCsaGetGroupPath">;
   if (path == nullptr || size == 0) {
-    ErhMark(ECSARANGE, 0, r.function.data(), 3);
+    ErhMark(ECSARANGE, 0, r.function.data(), kErhMajor);
     return -1;
   }
   path[0] = '\0';
@@ -717,7 +717,7 @@ int MCsaSemaphoreControl(int slot, int operation, ...) {
     }
     case 7: rc = CallWith<"%d">(r, slot, &io, operation); break;
     default:
-      if (Checks(r, slot)) ErhMark(ECSAARG, 0, r.function.data(), 1);
+      if (Checks(r, slot)) ErhMark(ECSAARG, 0, r.function.data(), kErhWarning);
       break;
   }
   va_end(args);

@@ -43,7 +43,7 @@ bool ReadPort(const char* item, const char* function, int* port) {
   long long value = 0;
   if (!ItemToNumber(item, 1, 65535, &value)) {
     DbgPlain(kLevel, "[%s] no usable session port \"%.32s\"", function, item);
-    ErhMark(ECSANOHOST, 0, function, 2);
+    ErhMark(ECSANOHOST, 0, function, kErhMinor);
     return false;
   }
   *port = static_cast<int>(value);
@@ -55,7 +55,7 @@ bool FitsWhole(const char* text, std::size_t max, const char* what, const char* 
   if (std::strlen(text) <= max) return true;
   DbgPlain(kLevel, "[%s] %s of %zu characters is longer than %zu", function, what,
            std::strlen(text), max);
-  ErhMark(ECSACONNECTION, 0, function, 2);
+  ErhMark(ECSACONNECTION, 0, function, kErhMinor);
   return false;
 }
 
@@ -77,7 +77,7 @@ IpcHandle Enter(IpcHandle handle, const SessionPlace& place, bool negotiate, con
   if (!SendIdentity(handle, function)) return kIpcNoHandle;
   if (handle >= kCsaSessionHandles) {
     connection.reset();
-    ErhMark(ECSARANGE, 0, function, 2);
+    ErhMark(ECSARANGE, 0, function, kErhMinor);
     return kIpcNoHandle;
   }
   CsaContext* c = Ctx();
@@ -99,7 +99,7 @@ IpcHandle Enter(IpcHandle handle, const SessionPlace& place, bool negotiate, con
 CsaServerSlot* AttachSlot(const char* function, int slot) {
   CsaServerSlot* s = ReadySlot(function, slot);
   if (s != nullptr && Ctx()->sessionCount >= kCsaMaxSessions) {
-    ErhMark(ECSASESSIONS, 0, function, 1);
+    ErhMark(ECSASESSIONS, 0, function, kErhWarning);
     return nullptr;
   }
   return s;
@@ -119,7 +119,7 @@ int StartMessageSize(const char* text) {
 bool ArgumentFits(const char* text, std::size_t max, const char* function) {
   if (text != nullptr && *text != '\0' && std::strlen(text) <= max) return true;
   DbgPlain(kLevel, "[%s] key or session id empty or longer than %zu", function, max);
-  ErhMark(ECSARANGE, 0, function, 2);
+  ErhMark(ECSARANGE, 0, function, kErhMinor);
   return false;
 }
 
@@ -140,11 +140,11 @@ IpcHandle MCsaStartSessionEx(int slot, int type, const char* startMsg, const cha
   CsaServerSlot* s = ReadySlot(kFn, slot);
   if (s == nullptr) return done(-1);
   if (!TypeAccepted(type)) {
-    ErhMark(ECSAARG, 0, kFn, 1);
+    ErhMark(ECSAARG, 0, kFn, kErhWarning);
     return done(-1);
   }
   if (Ctx()->sessionCount >= kCsaMaxSessions) {
-    ErhMark(ECSASESSIONS, 0, kFn, 1);
+    ErhMark(ECSASESSIONS, 0, kFn, kErhWarning);
     return done(-1);
   }
   const char* text = startMsg != nullptr ? startMsg : StrMsgGetBuf();
@@ -162,7 +162,7 @@ IpcHandle MCsaStartSessionEx(int slot, int type, const char* startMsg, const cha
   }
   StrMsgFreeL(&start);
   if (!usable) {
-    ErhMark(ECSASTARTMSG, 0, kFn, 1);
+    ErhMark(ECSASTARTMSG, 0, kFn, kErhWarning);
     return done(-1);
   }
   // The start message may lie in the very buffer the request is built in.
@@ -267,7 +267,7 @@ int MCsaDisconnectSession(IpcHandle handle) {
   // A range error is marked only when nothing else is: the caller usually
   // disconnects after some other failure, which the report must name.
   if (handle < 0 || handle >= kCsaSessionHandles || c->sessions[handle].inUse == 0) {
-    if (ErhErrno() == 0) ErhMark(ECSARANGE, 0, kFn, 3);
+    if (ErhErrno() == 0) ErhMark(ECSARANGE, 0, kFn, kErhMajor);
     return done(-1);
   }
   CsaSessionEntry& e = c->sessions[handle];
@@ -287,7 +287,7 @@ int MCsaSignalSession(int slot, IpcHandle handle, unsigned signal) {
   CsaSessionEntry* e = SessionAt(kFn, handle);
   if (e == nullptr) return -1;
   if (e->inUse == 0) {
-    ErhMark(ECSARANGE, 0, kFn, 3);
+    ErhMark(ECSARANGE, 0, kFn, kErhMajor);
     return -1;
   }
   if (StartMessage(kFn, kCsaReqSignalSession, "%s%u", e->key, signal) != 0 ||
@@ -304,7 +304,7 @@ const CsaSessionEntry* SessionInUse(const char* function, IpcHandle handle) {
   if (Running(function) == nullptr) return nullptr;
   const CsaSessionEntry* e = SessionAt(function, handle);
   if (e != nullptr && e->inUse == 0) {
-    ErhMark(ECSARANGE, 0, function, 3);
+    ErhMark(ECSARANGE, 0, function, kErhMajor);
     return nullptr;
   }
   return e;
@@ -339,7 +339,7 @@ int MCsaRead(IpcHandle handle, char** message) {
     return -1;
   }
   if (n == 0) {
-    ErhMark(ECSAPEERCLOSED, 0, kFn, 0);
+    ErhMark(ECSAPEERCLOSED, 0, kFn, kErhNormal);
     return -1;
   }
   DbgPlain(kLevel, "Got packet of size %d!\n", n);
@@ -360,7 +360,7 @@ int MCsaWrite(IpcHandle handle, const char* message) {
   static const char kFn[] = "MCsaWrite";
   if (Running(kFn) == nullptr || SessionAt(kFn, handle) == nullptr) return -1;
   if (message == nullptr) {
-    ErhMark(ECSARANGE, 0, kFn, 3);
+    ErhMark(ECSARANGE, 0, kFn, kErhMajor);
     return -1;
   }
   if (IpcSendData(handle, message, StrMsgTSize(message)) < 0) {

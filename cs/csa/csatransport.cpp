@@ -61,7 +61,7 @@ class HeapBlock {
 void MarkTransferFailure(int result, const char* function, const char* what) {
   if (result == 0) {
     DbgPlain(kLevel, "[%s] connection closed by the peer during %s", function, what);
-    ErhMark(ECSACONNECTION, 0, function, 2);
+    ErhMark(ECSACONNECTION, 0, function, kErhMinor);
   } else {
     ErhPromoteError(ECSACONNECTION);
   }
@@ -90,8 +90,8 @@ void Disconnect(CsaServerSlot& slot) {
 }
 
 int ReplyFault(CsaServerSlot& slot, const char* function, const char* what) {
-  DbgPlain(-2, "[%s] %s: %s; connection closed", function, slot.host, what);
-  ErhMark(ECSACONNECTION, 0, function, 2);
+  DbgPlain(kDbgUnexpected, "[%s] %s: %s; connection closed", function, slot.host, what);
+  ErhMark(ECSACONNECTION, 0, function, kErhMinor);
   Disconnect(slot);
   return -1;
 }
@@ -104,7 +104,7 @@ int SendOn(IpcHandle handle, const char* function) {
   if (n > 0) return 0;
   if (n == 0) {
     DbgPlain(kLevel, "Got 0 on send --> close");
-    ErhMark(ECSACONNECTION, 0, function, 2);
+    ErhMark(ECSACONNECTION, 0, function, kErhMinor);
   } else {
     DbgPlain(kLevel, "Got CLOSE on send");
     ErhPromoteError(ECSACONNECTION);
@@ -196,7 +196,7 @@ int SlotQuery(CsaServerSlot& slot, const char* function, char** reply, int expec
 int SlotSendbuf(CsaServerSlot& slot, const char* function, const void* bytes, int length, int raw) {
   if (length < 0 || (length > 0 && bytes == nullptr)) {
     DbgPlain(kLevel, "[%s] no bulk data of length %d", function, length);
-    ErhMark(ECSARANGE, 0, function, 3);
+    ErhMark(ECSARANGE, 0, function, kErhMajor);
     return -1;
   }
   if (SlotSend(slot, function) != 0) return -1;
@@ -282,7 +282,7 @@ int SlotReceivebuf(CsaServerSlot& slot, const char* function, char** buffer, int
   if (DynBufAdjustToNative(&text, &length, 0) < 0) {
     safe_free(text, TARN_HERE);
     DbgPlain(kLevel, "[%s] bulk text could not be converted to the native character set", function);
-    ErhMark(ECSACONNECTION, 0, function, 2);
+    ErhMark(ECSACONNECTION, 0, function, kErhMinor);
     return -1;
   }
   *buffer = text;
@@ -300,18 +300,18 @@ int Negotiate(IpcHandle handle, const char* function, const char* peer) {
   if (code == -1) return -1;
   if (code != MSG_PROTOCOL) {
     DbgPlain(kLevel, "Expecting MSG_PROTOCOL. Msg %d recieved.", code);
-    ErhMark(ECSACONNECTION, 0, function, 2);
+    ErhMark(ECSACONNECTION, 0, function, kErhMinor);
     return -1;
   }
   const int error = ErhUnpackMsgL(Msg());
   if (error != 0) {
     DbgPlain(kLevel, "Failure. Errno after ErhUnpackMsgL() is %d", error);
-    if (error < 0) ErhMark(ECSACONNECTION, 0, function, 2);
+    if (error < 0) ErhMark(ECSACONNECTION, 0, function, kErhMinor);
     return -1;
   }
   CsaProtocolData data{};
   if (CsaParseProtocolData(&data) != 0) {
-    ErhMark(ECSACONNECTION, 0, function, 2);
+    ErhMark(ECSACONNECTION, 0, function, kErhMinor);
     return -1;
   }
   return 0;

@@ -80,7 +80,7 @@ UserList* MCsaUserGetList(int slot) {
   if (s->usersLoaded != 0) return s->users;
   if ((s->acl & kCsaRightUserAdmin) == 0) {
     DbgPlain(kLevel, "[%s] no right to read the users of %s (rights 0x%x)", kFn, s->host, s->acl);
-    ErhMark(ECSANORIGHTS, 0, kFn, 2);
+    ErhMark(ECSANORIGHTS, 0, kFn, kErhMinor);
     return nullptr;
   }
   char* text = nullptr;
@@ -96,14 +96,14 @@ int MCsaUserAdd(int slot, const char* name, const char* group, const char* host,
                 const char* className) {
   static const char kFn[] = "MCsaUserAdd";
   if (!NonEmpty(name) || !NonEmpty(group) || !NonEmpty(host) || !NonEmpty(className)) {
-    ErhMark(ECSAEMPTYARG, 0, kFn, 2);
+    ErhMark(ECSAEMPTYARG, 0, kFn, kErhMinor);
     return -1;
   }
   const std::string expanded = CanonicalHost(host);
   CsaServerSlot* s = Loaded(kFn, slot);
   if (s == nullptr) return -1;
   if (user_find(&s->users, name, group, expanded.c_str()) != nullptr) {
-    ErhMark(ECSAEXISTS, 0, kFn, 0);
+    ErhMark(ECSAEXISTS, 0, kFn, kErhNormal);
     return -1;
   }
   if (!user_add(*s, name, group, expanded.c_str(), className)) return -1;
@@ -115,7 +115,7 @@ int MCsaUserAdd(int slot, const char* name, const char* group, const char* host,
 int MCsaUserDel(int slot, const char* name, const char* group, const char* host) {
   static const char kFn[] = "MCsaUserDel";
   if (!NonEmpty(name) || !NonEmpty(group) || !NonEmpty(host)) {
-    ErhMark(ECSAEMPTYARG, 0, kFn, 2);
+    ErhMark(ECSAEMPTYARG, 0, kFn, kErhMinor);
     return -1;
   }
   const std::string expanded = CanonicalHost(host);
@@ -124,7 +124,7 @@ int MCsaUserDel(int slot, const char* name, const char* group, const char* host)
   UserList** link = user_find(&s->users, name, group, expanded.c_str());
   if (link == nullptr) link = user_find(&s->users, name, group, host);
   if (link == nullptr) {
-    ErhMark(ECSANOTFOUND, 0, kFn, 0);
+    ErhMark(ECSANOTFOUND, 0, kFn, kErhNormal);
     return -1;
   }
   UserList* e = *link;

@@ -74,7 +74,8 @@ bool Reserve(array_t* a, int slots, const void** value) {
   const std::size_t bytes = static_cast<std::size_t>(slots) * slot;
   if (bytes / slot != static_cast<std::size_t>(slots) ||
       bytes > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
-    DbgPlain(-2, "array_set: %d elements of %d bytes are too many", slots, static_cast<int>(slot));
+    DbgPlain(kDbgUnexpected, "array_set: %d elements of %d bytes are too many", slots,
+             static_cast<int>(slot));
     return false;
   }
   const auto* oldBlock = static_cast<const unsigned char*>(a->data);
@@ -183,11 +184,11 @@ void* array_get(const array_t* a, int i) {
 void* array_set(array_t* a, int i, const void* value) {
   if (a == nullptr || i < 0) return nullptr;
   if (!KnownMode(a->mode)) {
-    DbgPlain(-2, "array_set: unknown array type: %d", a->mode);
+    DbgPlain(kDbgUnexpected, "array_set: unknown array type: %d", a->mode);
     return nullptr;
   }
   if (SlotSize(a) == 0) {
-    DbgPlain(-2, "array_set: element size %d of array type %d", a->blksz, a->mode);
+    DbgPlain(kDbgUnexpected, "array_set: element size %d of array type %d", a->blksz, a->mode);
     return nullptr;
   }
   if (i == std::numeric_limits<int>::max()) return nullptr;

@@ -38,8 +38,8 @@ constexpr int kErrBase64 = ERH_CSA_SESSION;
 static_assert(kErrBase64 == 1009);
 
 char* Refuse(char* buffer, const char* why) {
-  DbgPlain(20, "[base64decode] invalid input: %s", why);
-  ErhMark(kErrBase64, 0, "base64decode", 1);
+  DbgPlain(kDbgParse, "[base64decode] invalid input: %s", why);
+  ErhMark(kErrBase64, 0, "base64decode", kErhWarning);
   safe_free(buffer, TARN_HERE);
   return nullptr;
 }

@@ -102,15 +102,15 @@ int CliReadMCMHost(char** host) {
   char* content = CmnGetFile(path.c_str(), nullptr);
   if (content == nullptr) {
     if (!missing)
-      DbgPlain(-2, "[%s] CmnGetAsciiFile() failed - errcode=%d [file=%s]", kFn, errno,
+      DbgPlain(kDbgUnexpected, "[%s] CmnGetAsciiFile() failed - errcode=%d [file=%s]", kFn, errno,
                path.c_str());
-    ErhMark(ERH_CSA_READ, errno, kFn, 3);
+    ErhMark(ERH_CSA_READ, errno, kFn, kErhMajor);
     return -1;
   }
   char* name = StrCutSpacesInPlace(content);
   if (name[0] == '\0') {
     safe_free(content, TARN_HERE);
-    ErhMark(ERH_NO_MCM_HOST, 0, kFn, 3);
+    ErhMark(ERH_NO_MCM_HOST, 0, kFn, kErhMajor);
     return -1;
   }
   const char* expanded = CmnExpandHostname(name);

@@ -99,12 +99,12 @@ ReadOutcome ReadAnswer(CmnContext* context, std::string* line) {
     return ReadOutcome::kLine;
   }
   if (context->alarmFlag) {
-    DbgPlain(10, "Alarm interrupt\n");
+    DbgPlain(kDbgDetail, "Alarm interrupt\n");
     return ReadOutcome::kAlarm;
   }
   errno = err;
   if (n < 0 && err == EINTR && isatty(STDIN_FILENO)) {
-    if (commandModeSet) DbgPlain(10, "CTRL-C interrupt\n");
+    if (commandModeSet) DbgPlain(kDbgDetail, "CTRL-C interrupt\n");
     return ReadOutcome::kInterrupted;
   }
   return ReadOutcome::kFailed;
@@ -170,11 +170,11 @@ int CliCommandMode(const char* text, int allowed, char* second) {
       if (!line.empty() && line.back() == '\n') line.pop_back();
       size_t pos = 0;
       const std::string keyword = NextWord(line, &pos);
-      DbgPlain(10, "Command mode-> Read keyword: %s\n", keyword.c_str());
+      DbgPlain(kDbgDetail, "Command mode-> Read keyword: %s\n", keyword.c_str());
       if (keyword.empty()) continue;
       const int id = CliKwLookup(keyword.c_str(), fenComArr, 5, nullptr);
       if (id < 0) {
-        DbgPlain(10, "Command mode-> Option not known\n");
+        DbgPlain(kDbgDetail, "Command mode-> Option not known\n");
         continue;
       }
       if (id != kCliCmdContinue && (allowed & id) == 0) continue;
@@ -183,7 +183,7 @@ int CliCommandMode(const char* text, int allowed, char* second) {
         if (argument.empty()) continue;
         if (second != nullptr) StrCopy(second, argument.c_str(), kCliSecondWordMax);
       }
-      DbgPlain(10, "%s", CommandLogLine(id));
+      DbgPlain(kDbgDetail, "%s", CommandLogLine(id));
       result = id;
       break;
     }

@@ -220,7 +220,7 @@ char* GetHostname(char* buffer, size_t size) {
 }
 
 struct hostent* GetHostByName(const char* name) {
-  DbgPlain(10, "[GetHostByName] strHostname='%s'", name != nullptr ? name : "");
+  DbgPlain(kDbgDetail, "[GetHostByName] strHostname='%s'", name != nullptr ? name : "");
   if (name == nullptr || name[0] == '\0') return nullptr;
   for (int attempt = 0;; ++attempt) {
     struct hostent* entry = gethostbyname(name);
@@ -276,13 +276,13 @@ int CmnGetInetPort() {
   if (glInetPort != 0) return glInetPort;
   struct servent* service = getservbyname("tarn", "tcp");
   if (service == nullptr) {
-    DbgPlain(-2, "Unable to detect port for service tarn, trying default (%d)",
+    DbgPlain(kDbgUnexpected, "Unable to detect port for service tarn, trying default (%d)",
              kCmnDefaultInetPort);
     glInetPort = kCmnDefaultInetPort;
   } else {
     glInetPort = ntohs(static_cast<uint16_t>(service->s_port));
     if (glInetPort == 0) {
-      DbgPlain(-2, "Inet port query yielded an invalid port, reverting to default (%d)",
+      DbgPlain(kDbgUnexpected, "Inet port query yielded an invalid port, reverting to default (%d)",
                kCmnDefaultInetPort);
       glInetPort = kCmnDefaultInetPort;
     }

@@ -160,12 +160,12 @@ const CmnBackupType* FindInTable(const CmnBackupType* table, const char* option)
 int CmnValidItemName(const char* name) {
   static const char kFn[] = "CmnValidItemName";
   if (name == nullptr || name[0] == '\0') {
-    ErhMarkM(ERH_INVALID_NAME, 0, kFn, 0, rcsId, kItemNameEmpty);
+    ErhMarkM(ERH_INVALID_NAME, 0, kFn, kErhNormal, rcsId, kItemNameEmpty);
     return -1;
   }
   for (const char* p = name; *p != '\0'; ++p) {
     if (ForbiddenInItemName(static_cast<unsigned char>(*p))) {
-      ErhMarkM(ERH_INVALID_NAME, 0, kFn, 0, rcsId, kItemNameForbidden);
+      ErhMarkM(ERH_INVALID_NAME, 0, kFn, kErhNormal, rcsId, kItemNameForbidden);
       return -1;
     }
   }
@@ -177,7 +177,7 @@ int CmnItemFromTname(int* code, char* name, const char* kind, const char* text) 
   if (code != nullptr) *code = -1;
   if (name != nullptr) name[0] = '\0';
   auto fail = [] {
-    ErhMark(ERH_INVALID_NAME, 0, kFn, 0);
+    ErhMark(ERH_INVALID_NAME, 0, kFn, kErhNormal);
     return -1;
   };
   if (code == nullptr || name == nullptr || kind == nullptr || text == nullptr) return fail();
@@ -226,7 +226,7 @@ int CmnValidSingleFile(int type) {
     case 28: return 0;
     default:
       if (type >= 15 && type <= 24) return 0;
-      ErhMark(ERH_CSA_ITEM, 0, kFn, 3);
+      ErhMark(ERH_CSA_ITEM, 0, kFn, kErhMajor);
       return -1;
   }
 }
@@ -246,7 +246,7 @@ int CmnValidGroup(int group) {
   for (const Span& span : kValid) {
     if (group >= span.low && group <= span.high) return 0;
   }
-  ErhMark(ERH_CSA_ITEM, 0, kFn, 0);
+  ErhMark(ERH_CSA_ITEM, 0, kFn, kErhNormal);
   return -1;
 }
 

@@ -113,8 +113,8 @@ bool IsAmsType(const char* type) {
 }
 
 int Mismatch(const char* type1, const char* text1, const char* type2, const char* text2) {
-  DbgPlain(-2, "Version mismatch:\n%s %s\n%s %s\n", type1, text1 != nullptr ? text1 : "", type2,
-           text2 != nullptr ? text2 : "");
+  DbgPlain(kDbgUnexpected, "Version mismatch:\n%s %s\n%s %s\n", type1,
+           text1 != nullptr ? text1 : "", type2, text2 != nullptr ? text2 : "");
   return 0;
 }
 

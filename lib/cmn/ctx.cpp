@@ -41,7 +41,7 @@ SafeMemReallocHookFn reallocHook = SafeMemReallocHook;
 
 void MarkOutOfMemory(const char* function, const char* callerFunction, int sysErrno,
                      const char* file, int line) {
-  ErhMarkM(ERH_NOMEM, sysErrno, function, 3, TARN_HERE);
+  ErhMarkM(ERH_NOMEM, sysErrno, function, kErhMajor, TARN_HERE);
   ErhSetMarkLocation(callerFunction, file, line);
 }
 

@@ -131,14 +131,14 @@ void CircularCheck(DbgStreamRecord* record) {
     return;
   }
   DbgMessageM(TARN_HERE, -1, nullptr);
-  DbgPlain(-1, "%s", kCircularEndMarker);
+  DbgPlain(kDbgAlways, "%s", kCircularEndMarker);
   if (fseeko(record->stream, static_cast<off_t>(record->circularLimit / 4), SEEK_SET) != 0) {
     record->circularLimit = 0;
     return;
   }
-  DbgPlain(-1, "...\n\n...\n\n...\n\n...\n");
+  DbgPlain(kDbgAlways, "...\n\n...\n\n...\n\n...\n");
   DbgMessageM(TARN_HERE, -1, nullptr);
-  DbgPlain(-1, "%s", kCircularStartMarker);
+  DbgPlain(kDbgAlways, "%s", kCircularStartMarker);
 }
 
 void WritePrefix(const DbgStreamRecord* record, int level) {
@@ -300,9 +300,9 @@ int DbgInitEx(const char* postfix, const char* ranges, const char* select, const
     CmnSetAtAxit(DbgExit);
   }
   DbgMessageM(TARN_HERE, -1, nullptr);
-  DbgPlain(-1, kBanner, program, kTarnVersion, kTarnBuild, record->rangesText, record->select,
-           record->fileName, static_cast<int>(getpid()), threadId, DbgUserName(), DbgGroupName(),
-           DbgMachineText());
+  DbgPlain(kDbgAlways, kBanner, program, kTarnVersion, kTarnBuild, record->rangesText,
+           record->select, record->fileName, static_cast<int>(getpid()), threadId, DbgUserName(),
+           DbgGroupName(), DbgMachineText());
   if (record->sessionId[0] != '\0') DbgClientTraceStartAgent();
   return 0;
 }
@@ -413,7 +413,8 @@ void DbgFcnInEx(const char* file, int line, const char* function, int level, con
     CopyText(stack->args[stack->depth], args);
   } else if (stack->depth == kDbgStackDepth) {
     DbgMessageM(TARN_HERE, -2, nullptr);
-    DbgPlain(-2, "DbgStack: stack overflow!\n    Function: %s(%s)\n", TextOr(function), args);
+    DbgPlain(kDbgUnexpected, "DbgStack: stack overflow!\n    Function: %s(%s)\n", TextOr(function),
+             args);
     DbgDumpStack(-2);
   }
   if (stack->depth < 0x7fffffff) ++stack->depth;
@@ -424,14 +425,14 @@ void DbgFcnOutEx(const char* file, int line, const char* function, int level,
   DbgStackRecord* stack = StackData();
   if (stack == nullptr) return;
   if (stack->depth < 1) {
-    DbgMessageM(file, line, -2, nullptr);
-    DbgPlain(-2, "DbgStack: DbgFcnOut() and level already 0!\n    ExitFcn=\"%s\"\n",
+    DbgMessageM(file, line, kDbgUnexpected, nullptr);
+    DbgPlain(kDbgUnexpected, "DbgStack: DbgFcnOut() and level already 0!\n    ExitFcn=\"%s\"\n",
              TextOr(function));
     return;
   }
   if (stack->depth <= kDbgStackDepth && !SameFunction(stack->names[stack->depth - 1], function)) {
-    DbgMessageM(file, line, -2, nullptr);
-    DbgPlain(-2,
+    DbgMessageM(file, line, kDbgUnexpected, nullptr);
+    DbgPlain(kDbgUnexpected,
              "DbgStack: DbgFcnOut() function does not match function on stack!\n"
              "    ExitFcn=\"%s\", StackFcn=\"%s\"\n",
              TextOr(function), TextOr(stack->names[stack->depth - 1]));
@@ -444,12 +445,14 @@ void DbgFcnOutEx(const char* file, int line, const char* function, int level,
       }
     }
     if (found < 0) {
-      DbgPlain(-2, "\"%s\" not found on stack, this was an excessive DbgFcnOut() call\n",
+      DbgPlain(kDbgUnexpected,
+               "\"%s\" not found on stack, this was an excessive DbgFcnOut() call\n",
                TextOr(function));
       return;
     }
     DbgPlain(
-        -2, "\"%s\" found on stack, adjusted level to %d (one or more DbgFcnOut() calls missing)\n",
+        kDbgUnexpected,
+        "\"%s\" found on stack, adjusted level to %d (one or more DbgFcnOut() calls missing)\n",
         TextOr(function), found);
     stack->depth = found + 1;
   }
@@ -534,13 +537,14 @@ void DbgDumpMessage(const char* title, const char* text) {
                ? StrParseStartNL(&msg, received, static_cast<size_t>(size))
                : -1;
   }
-  DbgPlain(10, "\t+-------------------------------\n\t| %s (msg no. %i)\n\t|", TextOr(title), code);
+  DbgPlain(kDbgDetail, "\t+-------------------------------\n\t| %s (msg no. %i)\n\t|",
+           TextOr(title), code);
   if (code != -1) {
     for (const char* item = StrParseNextL(&msg); item != nullptr; item = StrParseNextL(&msg)) {
-      DbgPlain(10, "\t| %s\"%s\"", item[0] == '-' ? "" : "  ", item);
+      DbgPlain(kDbgDetail, "\t| %s\"%s\"", item[0] == '-' ? "" : "  ", item);
     }
   }
-  DbgPlain(10, "\t+-------------------------------\n");
+  DbgPlain(kDbgDetail, "\t+-------------------------------\n");
   StrMsgParseDoneL(&msg);
   StrMsgFreeL(&msg);
 }
@@ -580,17 +584,17 @@ void DbgSetDbgSessID(const char* id) {
   DbgStreamRecord* record = DbgStreamData();
   if (record == nullptr) return;
   DbgMessageM(TARN_HERE, -1, nullptr);
-  DbgPlain(-1, "%s(\"%s\")", kFn, TextOr(id));
+  DbgPlain(kDbgAlways, "%s(\"%s\")", kFn, TextOr(id));
   if (id == nullptr || id[0] == '\0') return;
   if (record->sessionId[0] != '\0') {
-    DbgPlain(-1, "%s: Debugging session ID already set (\"%s\"), keeping previous.", kFn,
+    DbgPlain(kDbgAlways, "%s: Debugging session ID already set (\"%s\"), keeping previous.", kFn,
              record->sessionId);
     return;
   }
   FileNamePart(record->sessionId, id);
   const size_t used = std::strlen(record->rangesText);
   std::snprintf(record->rangesText + used, sizeof record->rangesText - used, ",SESSION:%s", id);
-  DbgPlain(-1, "%s: Range specification updated to: \"%s\"", kFn, record->rangesText);
+  DbgPlain(kDbgAlways, "%s: Range specification updated to: \"%s\"", kFn, record->rangesText);
 }
 
 void DbgClientTraceStartAgent() {
@@ -608,7 +612,7 @@ void DbgEndTrace() {
     DbgMessageM(TARN_HERE, 199, nullptr);
     DbgDumpStack(199);
     DbgMessageM(TARN_HERE, -1, nullptr);
-    DbgPlain(-1, "%s", kEndBanner);
+    DbgPlain(kDbgAlways, "%s", kEndBanner);
     if (record->stream != stderr && std::fclose(record->stream) != 0) {
       DbgLogPlain(nullptr, "DbgExit: fclose() failed, errcode=%d\n", errno);
     }

@@ -18,7 +18,10 @@ inline constexpr int kDbgMaxRanges = 20;
 // named by the module that uses them.
 inline constexpr int kDbgUnexpected = -2;  // unexpected failure; also written to debug.log
 inline constexpr int kDbgAlways = -1;      // written whenever tracing is on, without prefix
+inline constexpr int kDbgProcess = 5;      // process events: signals, children reaped
 inline constexpr int kDbgDetail = 10;      // step-by-step detail of a module's work
+inline constexpr int kDbgFileIo = 14;      // whole files loaded and saved
+inline constexpr int kDbgParse = 20;       // texts and options parsed, malformed input refused
 inline constexpr int kDbgStackDepth = 99;
 
 // Starts tracing from `ranges` (or, when empty, from VEKDBG); nothing happens

@@ -119,7 +119,7 @@ void SetPromotePlace(ErhState* state, const char* file, int line) {
 int TextCode(const ErhStatusInfo& s) {
   if (s.code >= kLowestMarkableCode) return s.code;
   DbgMessageM(TARN_HERE, -2, nullptr);
-  DbgPlain(-2,
+  DbgPlain(kDbgUnexpected,
            "Errors below 1000 should not be marked: %s (%d)\n"
            "Replacing error message for ERH %d with ERH_INTERNAL",
            s.markFile, s.markLine, s.code);
@@ -243,8 +243,8 @@ bool MarkAssertion(const char* function, const char* file, int line) {
   ErhState* state = State();
   char shortFile[256];
   CopyShortName(shortFile, file);
-  DbgMessageM(file, line, -2, nullptr);
-  DbgPlain(-2, "ErhAssert in %s [\"%s\":%d]\n", Safe(function), shortFile, line);
+  DbgMessageM(file, line, kDbgUnexpected, nullptr);
+  DbgPlain(kDbgUnexpected, "ErhAssert in %s [\"%s\":%d]\n", Safe(function), shortFile, line);
   if (state == nullptr) return false;
   ErhStatusInfo& s = state->status;
   if (s.code == 0) {
@@ -297,8 +297,8 @@ void ErhMarkM(int code, int sysErrno, const char* function, int level, const cha
     char newFile[256];
     CopyShortName(newFile, file);
     state->markRelocatable = false;
-    DbgMessageM(file, line, -1, nullptr);
-    DbgPlain(-1,
+    DbgMessageM(file, line, kDbgAlways, nullptr);
+    DbgPlain(kDbgAlways,
              "ErhMark twice: in [%s:%d], function %s, errcode=%d\n"
              "Already marked in [%s:%d], function %s, errcode=%d\n",
              newFile, line, Safe(function), code, s.markFile, s.markLine, s.markFunction, s.code);
@@ -338,14 +338,15 @@ void ErhPromoteErrorM(int code, const char* file, int line) {
   if (s.code == 0) {
     char newFile[256];
     CopyShortName(newFile, file);
-    DbgMessageM(file, line, -1, nullptr);
+    DbgMessageM(file, line, kDbgAlways, nullptr);
     if (s.markFile[0] != '\0') {
-      DbgPlain(-1,
+      DbgPlain(kDbgAlways,
                "ErhPromoteError and no ErhMark: in [%s:%d], errcode=%d\n"
                "  Possibly marked without error in [%s:%d], function %s\n",
                newFile, line, code, s.markFile, s.markLine, s.markFunction);
     } else {
-      DbgPlain(-1, "ErhPromoteError and no ErhMark: in [%s:%d], errcode=%d\n", newFile, line, code);
+      DbgPlain(kDbgAlways, "ErhPromoteError and no ErhMark: in [%s:%d], errcode=%d\n", newFile,
+               line, code);
     }
   }
   SetPromotePlace(state, file, line);
@@ -423,8 +424,8 @@ void ErhAssertM(const char* function, int condition, const char* file, int line)
   if (MarkAssertion(function, file, line)) {
     char shortFile[256];
     CopyShortName(shortFile, file);
-    ErhFullReportM(function, 3, NlsGetMessage(kSet, kMsgAssert, shortFile, line, shortFile, line),
-                   file, line);
+    ErhFullReportM(function, kErhMajor,
+                   NlsGetMessage(kSet, kMsgAssert, shortFile, line, shortFile, line), file, line);
   }
   EndAfterAssertion();
 }
@@ -434,7 +435,7 @@ void ErhAssertPackedM(const char* function, int condition, const char* file, int
   if (MarkAssertion(function, file, line)) {
     char shortFile[256];
     CopyShortName(shortFile, file);
-    ErhFullReportPackedM(function, 3,
+    ErhFullReportPackedM(function, kErhMajor,
                          NlsPackMessage(kSet, kMsgAssert, shortFile, line, shortFile, line), file,
                          line);
   }
@@ -615,7 +616,8 @@ int ErhUnpackMsgL(StrMsg* msg) {
   int level = 0;
   if (!ParseInt(codeItem, &code) || !ParseInt(levelItem, &level)) {
     DbgMessageM(TARN_HERE, -2, nullptr);
-    DbgPlain(-2, "%s: malformed error state in message (code \"%.32s\", level \"%.32s\")", kFn,
+    DbgPlain(kDbgUnexpected,
+             "%s: malformed error state in message (code \"%.32s\", level \"%.32s\")", kFn,
              codeItem, levelItem);
     return -1;
   }

@@ -20,7 +20,7 @@ namespace global_detail {
 
 namespace {
 
-constexpr int kTraceLevel = 20;
+constexpr int kTraceLevel = kDbgParse;
 constexpr char kInvalidNote[] = "  <== invalid format";
 
 std::string Folded(const char* name) {

@@ -17,7 +17,7 @@ TARN_RCSID("lib/cmn/global_media.cpp");
 
 namespace {
 
-constexpr int kTraceLevel = 20;
+constexpr int kTraceLevel = kDbgParse;
 constexpr int kAge = 36 * kMediaAgeUnit;
 constexpr int kOverwrites = 250;
 

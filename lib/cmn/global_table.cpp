@@ -35,7 +35,7 @@ int glCellInetPort;
 
 namespace {
 
-constexpr int kTraceLevel = 20;
+constexpr int kTraceLevel = kDbgParse;
 constexpr int kGranularityDefault = 15;
 
 enum class Kind { kSection, kInt, kRange, kHidden, kMinutes, kText, kQuoted };
@@ -152,7 +152,8 @@ void ApplyRule(Rule rule) {
     case Rule::kInetPort: glCellInetPort = global_detail::InetPort(); break;
     case Rule::kSchedulerGranularity:
       if (glSchedulerGranularity != 1 && glSchedulerGranularity != kGranularityDefault) {
-        DbgPlain(10, "Wrong SchedulerGranularity setting (%d), resetting it to default (%d)...",
+        DbgPlain(kDbgDetail,
+                 "Wrong SchedulerGranularity setting (%d), resetting it to default (%d)...",
                  glSchedulerGranularity, kGranularityDefault);
         glSchedulerGranularity = kGranularityDefault;
       }

@@ -77,7 +77,7 @@ void* hash_get(const hash_t* h, const void* key) {
 
 void* hash_set(hash_t* h, const void* key, void* value) {
   if (!Usable(h)) {
-    DbgPlain(-2, "hash_set: table %p is not initialised", static_cast<void*>(h));
+    DbgPlain(kDbgUnexpected, "hash_set: table %p is not initialised", static_cast<void*>(h));
     return nullptr;
   }
   int bucket;

@@ -85,17 +85,17 @@ bool ReadCatalogMessage(CmnCatd handle, char* buffer, size_t size, int set, int 
     }
     if (handle == -1 || errno == EBADF) {
       std::snprintf(buffer, size, "Catalog not loaded, message #%d in set %d", number, set);
-      DbgPlain(-2, "%s", buffer);
+      DbgPlain(kDbgUnexpected, "%s", buffer);
       return false;
     }
     if (errno == ENOMSG) {
       std::snprintf(buffer, size, "Bad catalog access for message #%d in set %d", number, set);
-      DbgPlain(-2, "%s", buffer);
+      DbgPlain(kDbgUnexpected, "%s", buffer);
       return false;
     }
     std::snprintf(buffer, size, "catgets() failed, errno=%d, message #%d in set %d", errno, number,
                   set);
-    DbgPlain(-2, "%s retries left: %d", buffer, left);
+    DbgPlain(kDbgUnexpected, "%s retries left: %d", buffer, left);
     if (left > 0) VEK_Yield(3);
   }
   return false;
@@ -119,7 +119,7 @@ std::string Upper(const char* text) {
 int NlsOpenCatalog() {
   NlsCloseCatalog();
   if (!cmnDefine_ORACLE8 && std::setlocale(LC_ALL, "") == nullptr) {
-    DbgPlain(-1, "Failed to set locale from environment");
+    DbgPlain(kDbgAlways, "Failed to set locale from environment");
   }
   std::string lang = ChooseLanguage();
   char chain[sizeof cmnLang];
@@ -132,7 +132,7 @@ int NlsOpenCatalog() {
     err = errno;
     DbgPlain(1, "Tried to open message catalog %s => errcode=%d", path.c_str(), err);
     if (DownscaleLocale(chain) == nullptr) {
-      DbgPlain(-2, "NlsOpenCatalog: catopen() failed - errcode=%d, lang=\"%s\"!", err,
+      DbgPlain(kDbgUnexpected, "NlsOpenCatalog: catopen() failed - errcode=%d, lang=\"%s\"!", err,
                lang.c_str());
       Copy(cmnLang, sizeof cmnLang, "C");
       return -1;
@@ -147,7 +147,7 @@ int NlsOpenCatalog() {
     if (defaultCatd != -1) {
       DbgPlain(1, "Default message catalog found: %s\n", path.c_str());
     } else {
-      DbgPlain(-2,
+      DbgPlain(kDbgUnexpected,
                "NlsOpenCatalog: Cannot load default catalog, catopen() failed - errcode=%d, "
                "lang=\"%s\"!",
                errno, chain);
@@ -159,7 +159,7 @@ int NlsOpenCatalog() {
 void NlsCloseCatalog() {
   for (CmnCatd* handle : {&catd, &defaultCatd}) {
     if (*handle != -1 && VEK_catclose(*handle) != 0) {
-      DbgPlain(-2, "NlsCloseCatalog: catclose() failed: errcode=%d", errno);
+      DbgPlain(kDbgUnexpected, "NlsCloseCatalog: catclose() failed: errcode=%d", errno);
     }
     *handle = -1;
   }
@@ -179,7 +179,7 @@ const char* NlsGetCatalogStringEx(int set, int number, int* found) {
   if (catd == -1 && defaultCatd == -1) NlsOpenCatalog();
   if (catd == -1 && defaultCatd == -1) {
     std::snprintf(area, kMessageArea, "Catalog not loaded, message #%d in set %d", number, set);
-    DbgPlain(-2, "%s", area);
+    DbgPlain(kDbgUnexpected, "%s", area);
     return area;
   }
   if (ReadCatalogMessage(catd, area, kMessageArea - 1, set, number)) {
@@ -190,15 +190,15 @@ const char* NlsGetCatalogStringEx(int set, int number, int* found) {
   // text is the answer.
   if (defaultCatd == -1) return area;
   DbgPlain(
-      -2,
+      kDbgUnexpected,
       "Retrieving of message #%d in set %d from message catalog failed, tryign default catalog...",
       number, set);
   if (ReadCatalogMessage(defaultCatd, area, kMessageArea - 1, set, number)) {
     *found = 1;
     return area;
   }
-  DbgPlain(-2, "Retrieving of message #%d in set %d from default message catalog failed", number,
-           set);
+  DbgPlain(kDbgUnexpected,
+           "Retrieving of message #%d in set %d from default message catalog failed", number, set);
   return area;
 }
 
@@ -236,7 +236,7 @@ int NlsGetDefine(int* index, int base, const char* keyword, int flags) {
       }
     }
   }
-  DbgPlain(-2, "%s: Keyword not found after %d literals (sentry missing for base=%d).",
+  DbgPlain(kDbgUnexpected, "%s: Keyword not found after %d literals (sentry missing for base=%d).",
            "NlsGetDefine", kDefineLimit, base);
   return -1;
 }

@@ -81,14 +81,15 @@ bool ReadAt(int fd, void* buffer, size_t length, off_t offset) {
 int Catalog::Open(const char* path) {
   if (CmnMapFile(&map_, path, PROT_READ, MAP_PRIVATE, 0, 0) != 0) {
     const int err = errno;
-    if (err != ENOENT) DbgPlain(-2, "[%s] CmnMapFile(%s) failed, errcode=%d", "catopen", path, err);
+    if (err != ENOENT)
+      DbgPlain(kDbgUnexpected, "[%s] CmnMapFile(%s) failed, errcode=%d", "catopen", path, err);
     errno = err;
     return -1;
   }
   NlsCatHeader header{};
   if (map_.size >= sizeof header) std::memcpy(&header, map_.address, sizeof header);
   if (map_.size < sizeof header || header.magic != kNlsCatMagic) {
-    DbgPlain(-2, "[%s] catopen(): Wrong file format [file=%s]", "catopen", path);
+    DbgPlain(kDbgUnexpected, "[%s] catopen(): Wrong file format [file=%s]", "catopen", path);
     errno = EINVAL;
     return -1;
   }
@@ -113,7 +114,7 @@ int Catalog::Open(const char* path) {
     if (i > r.last) r.last = i;
   }
   if (!intact) {
-    DbgPlain(-2, "[%s] catopen(): Corrupt index [file=%s]", "catopen", path);
+    DbgPlain(kDbgUnexpected, "[%s] catopen(): Corrupt index [file=%s]", "catopen", path);
     errno = EINVAL;
     return -1;
   }
@@ -164,7 +165,7 @@ int Catalog::Lookup(int set, int number, char* area) {
     const ssize_t n =
         cmn::RetryEintr([&] { return pread(map_.fd, area, length, static_cast<off_t>(position)); });
     if (n < 0) {
-      DbgPlain(-2, "[%s] catgets: read() failed, errcode=%d", "catgets", errno);
+      DbgPlain(kDbgUnexpected, "[%s] catgets: read() failed, errcode=%d", "catgets", errno);
       return -1;
     }
     length = static_cast<size_t>(n);
@@ -217,7 +218,8 @@ int CmnMapFile(CmnMapRecord* record, const char* path, int protection, int flags
     address = length > 0 ? mmap(nullptr, length, protection, flags, fd.get(), offset) : MAP_FAILED;
     if (address == MAP_FAILED) {
       const int err = length > 0 ? errno : EINVAL;
-      DbgPlain(-2, "[CmnMapFile] mmap(%s) failed: %d (%s)", path, err, std::strerror(err));
+      DbgPlain(kDbgUnexpected, "[CmnMapFile] mmap(%s) failed: %d (%s)", path, err,
+               std::strerror(err));
     }
   }
   // A mapping outlives its descriptor.

@@ -313,7 +313,7 @@ const char* NlsPackMessageVA(int set, int number, NlsArgs args) {
           NlsFormatArg(conversions[i].value_or(NlsConversion{}), &arg, &item);
           DbgPlain(100, "buf[%d] = %s", static_cast<int>(i), item.c_str());
         } else if (arg.nullText) {
-          DbgPlain(-2, "[%s] Got NULL parameter ($%d) for [%d:%d]", "NlsPackMessage",
+          DbgPlain(kDbgUnexpected, "[%s] Got NULL parameter ($%d) for [%d:%d]", "NlsPackMessage",
                    static_cast<int>(i) + 1, set, number);
           item = "(NULL)";
         } else if (IsNestedMessage(arg.text)) {
@@ -471,7 +471,7 @@ void FPrintPackedMessage(FILE* stream, const char* text) {
     FPrint(stream, expanded != nullptr ? expanded : "");
     safe_free(expanded, TARN_HERE);
   } else {
-    DbgPlain(-2, "%s: Strange message received: %s", "PrintPackedMessage", text);
+    DbgPlain(kDbgUnexpected, "%s: Strange message received: %s", "PrintPackedMessage", text);
     FPrint(stream, text);
   }
 }

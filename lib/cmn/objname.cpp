@@ -75,7 +75,7 @@ bool SplitName(const char* text, int* type, NameFields* f) {
     }
   }
   if (why != nullptr) {
-    DbgPlain(-2, "  StrFromObjectName: \"%s\": %s", text, why);
+    DbgPlain(kDbgUnexpected, "  StrFromObjectName: \"%s\": %s", text, why);
     return false;
   }
   f->host = blank + 1;

@@ -36,7 +36,8 @@ char* ReadTarnrcFile() {
   std::size_t size = 0;
   char* text = CmnGetFile(path.c_str(), &size);
   if (text != nullptr && std::strlen(text) != size) {
-    DbgPlain(-2, "[ReadTarnrcFile] %s holds a NUL byte at offset %zu; the rest is ignored",
+    DbgPlain(kDbgUnexpected,
+             "[ReadTarnrcFile] %s holds a NUL byte at offset %zu; the rest is ignored",
              path.c_str(), std::strlen(text));
   }
   return text;
@@ -83,13 +84,14 @@ int GetTarnrcVar(const char* name, char** value) {
          ParseTarnRcFormat(&cursor, &entryName, &entryValue) == 0) {
     // A nameless line is never an entry, as in the export.
     if (entryValue != nullptr && *entryName != '\0' && std::strcmp(entryName, name) == 0) {
-      DbgPlain(10, "[%s] tarnrc variable found '%s'='%s'", kFn, entryName, entryValue);
+      DbgPlain(kDbgDetail, "[%s] tarnrc variable found '%s'='%s'", kFn, entryName, entryValue);
       found = StrNewCopy(entryValue);
       hit = found != nullptr;
       break;
     }
   }
-  if (!hit) DbgPlain(10, "[%s] tarnrc variable not found '%s'", kFn, name != nullptr ? name : "");
+  if (!hit)
+    DbgPlain(kDbgDetail, "[%s] tarnrc variable not found '%s'", kFn, name != nullptr ? name : "");
   if (text != nullptr) safe_free(text, TARN_HERE);
   if (value != nullptr) {
     *value = found;
@@ -101,7 +103,7 @@ int GetTarnrcVar(const char* name, char** value) {
 
 int ExportTarnRcVariables() {
   static const char kFn[] = "ExportTarnRcVariables";
-  DbgPlain(10, "[%s] Entering...", kFn);
+  DbgPlain(kDbgDetail, "[%s] Entering...", kFn);
   char* text = ReadTarnrcFile();
   int exported = 0;
   bool failed = false;
@@ -119,6 +121,6 @@ int ExportTarnRcVariables() {
     }
   }
   if (text != nullptr) safe_free(text, TARN_HERE);
-  DbgPlain(10, "[%s] Exiting...", kFn);
+  DbgPlain(kDbgDetail, "[%s] Exiting...", kFn);
   return failed ? -1 : exported;
 }

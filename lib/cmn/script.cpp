@@ -111,13 +111,13 @@ class SignalScope {
       sigemptyset(&action.sa_mask);
       action.sa_flags = SA_NOCLDSTOP;
       sigaction(SIGCHLD, &action, &oldChild_);
-      DbgPlain(10, "SIGCHLD set to ChildExit.\n");
+      DbgPlain(kDbgDetail, "SIGCHLD set to ChildExit.\n");
     }
   }
   ~SignalScope() {
     if (handleChild_) {
       sigaction(SIGCHLD, &oldChild_, nullptr);
-      DbgPlain(10, "SIGCHLD reset.\n");
+      DbgPlain(kDbgDetail, "SIGCHLD reset.\n");
     }
     sigset_t pending;
     sigemptyset(&pending);
@@ -177,40 +177,41 @@ struct ChildSetup {
     if (pid < 0) _exit(errno);
     if (pid > 0) _exit(0);
   }
-  DbgPlain(10, "Entering child");
+  DbgPlain(kDbgDetail, "Entering child");
   int outFd = setup.outFd;
   if (outFd < 0) outFd = open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (outFd >= 0) {
     if (dup2(outFd, STDOUT_FILENO) < 0) {
       const int err = errno;
-      DbgPlain(-2, "dup failed, err=%d", err);
+      DbgPlain(kDbgUnexpected, "dup failed, err=%d", err);
       _exit(err);
     }
     if (dup2(STDOUT_FILENO, STDERR_FILENO) < 0) {
       const int err = errno;
-      DbgPlain(-2, "STDERR dup failed, err=%d", err);
+      DbgPlain(kDbgUnexpected, "STDERR dup failed, err=%d", err);
       _exit(err);
     }
   }
   if (setup.inFd >= 0 && dup2(setup.inFd, STDIN_FILENO) < 0) {
     const int err = errno;
-    DbgPlain(-2, "dup failed, err=%d", err);
+    DbgPlain(kDbgUnexpected, "dup failed, err=%d", err);
     _exit(err);
   }
-  DbgPlain(10, "Username to start script: %s", setup.user != nullptr ? setup.user : "NULL");
+  DbgPlain(kDbgDetail, "Username to start script: %s", setup.user != nullptr ? setup.user : "NULL");
   if (setup.user != nullptr) {
     const int rc = CmnSetUid(setup.user);
     if (rc < 1) {
-      DbgPlain(10, "CmnSetUid() returns %d, err=%d!", rc, errno);
+      DbgPlain(kDbgDetail, "CmnSetUid() returns %d, err=%d!", rc, errno);
       dprintf(STDOUT_FILENO, "%s\n", NlsGetMessage(61, 10004, setup.user));
       _exit(kChildSetUidFailed);
     }
   }
-  DbgPlain(10, "execvp (%s)", setup.path);
+  DbgPlain(kDbgDetail, "execvp (%s)", setup.path);
   execvp(setup.path, setup.args);
   const int err = errno;
-  DbgPlain(-2, "execvp failed! (%s) errno=%d\nArg list:", setup.path, err);
-  for (char* const* arg = setup.args; *arg != nullptr; ++arg) DbgPlain(-2, "\t%s", *arg);
+  DbgPlain(kDbgUnexpected, "execvp failed! (%s) errno=%d\nArg list:", setup.path, err);
+  for (char* const* arg = setup.args; *arg != nullptr; ++arg)
+    DbgPlain(kDbgUnexpected, "\t%s", *arg);
   dprintf(STDOUT_FILENO, "%s %d\n", kCookie, err);
   _exit(err);
 }
@@ -220,10 +221,10 @@ struct ChildSetup {
 int CheckStatus(int waitErrno, int status, int* retVal) {
   if (waitErrno == 0 && WIFEXITED(status)) {
     *retVal = WEXITSTATUS(status);
-    DbgPlain(10, "CheckStatus 2: sys_err:%d", waitErrno);
+    DbgPlain(kDbgDetail, "CheckStatus 2: sys_err:%d", waitErrno);
     return 0;
   }
-  DbgPlain(10, "CheckStatus 1");
+  DbgPlain(kDbgDetail, "CheckStatus 1");
   *retVal = waitErrno == EINTR ? kWaitInterrupted : (WIFEXITED(status) ? WEXITSTATUS(status) : 0);
   if (waitErrno == 0 && WIFSIGNALED(status)) *retVal = WTERMSIG(status) + 100;
   return *retVal == kWaitInterrupted && waitErrno == EINTR ? -2 : -1;
@@ -246,12 +247,12 @@ class ScriptRun {
     int64_t deadline = timeout_ > 0 ? NowMs() + int64_t{timeout_} * 1000 : -1;
     for (;;) {
       if (chldExitFlag) {
-        DbgPlain(10, "Child died, quitting read...");
+        DbgPlain(kDbgDetail, "Child died, quitting read...");
         return Drain();
       }
       const int64_t wait = deadline < 0 ? -1 : deadline - NowMs();
       if (deadline >= 0 && wait <= 0) {
-        DbgPlain(10, "[%s] TIMEOUT!", kFn);
+        DbgPlain(kDbgDetail, "[%s] TIMEOUT!", kFn);
         return -2;
       }
       struct pollfd fds[2] = {{out_.get(), POLLIN, 0}, {in_.get(), POLLOUT, 0}};
@@ -270,7 +271,7 @@ class ScriptRun {
         return FlushPartial();
       } else if (errno != EINTR && errno != EAGAIN) {
         *value_ = errno;
-        DbgPlain(-2, "File error, errno=%d", errno);
+        DbgPlain(kDbgUnexpected, "File error, errno=%d", errno);
         return -1;
       }
     }
@@ -283,14 +284,14 @@ class ScriptRun {
     while (!chldExitFlag) {
       const int64_t wait = deadline < 0 ? -1 : deadline - NowMs();
       if (deadline >= 0 && wait <= 0) {
-        DbgPlain(10, "SIGCHILD timeout");
+        DbgPlain(kDbgDetail, "SIGCHILD timeout");
         return -2;
       }
       struct pollfd fds[1] = {{in_.get(), POLLOUT, 0}};
       const nfds_t count = in_ ? 1 : 0;
       if (Wait(fds, count, wait) && count == 1 && fds[0].revents != 0) WriteSome();
     }
-    DbgPlain(10, "SIGCHLD OK");
+    DbgPlain(kDbgDetail, "SIGCHLD OK");
     return 0;
   }
 
@@ -314,7 +315,8 @@ class ScriptRun {
   }
 
   void CloseInput() {
-    if (in_ && in_.close() != 0) DbgPlain(-2, "[%s] close(pipeToChild[1]) failed.", kFn);
+    if (in_ && in_.close() != 0)
+      DbgPlain(kDbgUnexpected, "[%s] close(pipeToChild[1]) failed.", kFn);
   }
 
   // errno of the failed input write, or 0.
@@ -346,7 +348,7 @@ class ScriptRun {
       if (n < 0) {
         if (errno == EAGAIN || errno == EINTR) return;
         writeError_ = errno;
-        DbgPlain(-2, "Write to pipe failed! err=%d", writeError_);
+        DbgPlain(kDbgUnexpected, "Write to pipe failed! err=%d", writeError_);
         CloseInput();
         return;
       }
@@ -388,9 +390,9 @@ class ScriptRun {
   int Drain() {
     const int flags = fcntl(out_.get(), F_GETFL);
     if (flags < 0) {
-      DbgPlain(-2, "fcntl(F_GETFL) failed, errcode=%d", errno);
+      DbgPlain(kDbgUnexpected, "fcntl(F_GETFL) failed, errcode=%d", errno);
     } else if (fcntl(out_.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
-      DbgPlain(-2, "fcntl(F_SETFL) failed, errcode=%d", errno);
+      DbgPlain(kDbgUnexpected, "fcntl(F_SETFL) failed, errcode=%d", errno);
     }
     char chunk[kReadChunk];
     for (;;) {
@@ -408,16 +410,16 @@ class ScriptRun {
   // One output line: the child's exec-failure report, or console text.
   int Line(std::string_view text) {
     const std::string line(text);
-    if ((flags_ & kRunNoOutputTrace) == 0) DbgPlain(10, "Got -%s-", line.c_str());
+    if ((flags_ & kRunNoOutputTrace) == 0) DbgPlain(kDbgDetail, "Got -%s-", line.c_str());
     if (line.compare(0, sizeof kCookie - 1, kCookie) != 0) {
       ErhToConsole(line.c_str());
       return 0;
     }
-    DbgPlain(10, "COOKIE STR received, str=%s", line.c_str());
+    DbgPlain(kDbgDetail, "COOKIE STR received, str=%s", line.c_str());
     const size_t blank = line.find(' ');
     int reported = -1;
     if (blank == std::string::npos || StrAtoi(line.c_str() + blank + 1, &reported, nullptr) != 1) {
-      DbgPlain(10, "WRONG FORMAT OF COOKIE STR!!");
+      DbgPlain(kDbgDetail, "WRONG FORMAT OF COOKIE STR!!");
       reported = -1;
     }
     *value_ = reported;
@@ -444,20 +446,20 @@ std::string ProgramPath(const char* dir, const char* program) {
 
 void TraceCall(const char* dir, const char* path, int argc, const char* const* argv,
                const char* input, int flags) {
-  DbgPlain(10, "[%s] Entering...", kFn);
-  DbgPlain(10, "\tDirectory: %s, executable: %s", dir != nullptr ? dir : "<null>", path);
-  DbgPlain(10, "\tNumber of arguments = %d", argc);
-  DbgPlain(10, "\tArgument list:");
+  DbgPlain(kDbgDetail, "[%s] Entering...", kFn);
+  DbgPlain(kDbgDetail, "\tDirectory: %s, executable: %s", dir != nullptr ? dir : "<null>", path);
+  DbgPlain(kDbgDetail, "\tNumber of arguments = %d", argc);
+  DbgPlain(kDbgDetail, "\tArgument list:");
   for (int i = 0; i < argc && argv != nullptr; ++i)
-    DbgPlain(10, "\t%s", argv[i] != nullptr ? argv[i] : "<null>");
+    DbgPlain(kDbgDetail, "\t%s", argv[i] != nullptr ? argv[i] : "<null>");
   if ((flags & kRunNoInputTrace) == 0)
-    DbgPlain(10, "\tStdin parms=\n\t%s", input != nullptr ? input : "");
+    DbgPlain(kDbgDetail, "\tStdin parms=\n\t%s", input != nullptr ? input : "");
 }
 
 int Finish(int result, int value, int* retVal) {
-  DbgPlain(10, "SETRETVAL");
+  DbgPlain(kDbgDetail, "SETRETVAL");
   if (retVal != nullptr) *retVal = value;
-  DbgPlain(10, "[%s] Exiting (res=%d, retVal=%d)", kFn, result, value);
+  DbgPlain(kDbgDetail, "[%s] Exiting (res=%d, retVal=%d)", kFn, result, value);
   return result;
 }
 
@@ -477,11 +479,11 @@ int CmnRunScriptExAsUser(const char* dir, int argc, const char* const* argv, con
   args.push_back(nullptr);
 
   if ((flags & kRunSameProcess) != 0) {
-    DbgPlain(10, "[%s] RUN_SCRIPT_SAME_PROCESS...", kFn);
+    DbgPlain(kDbgDetail, "[%s] RUN_SCRIPT_SAME_PROCESS...", kFn);
     execv(path.c_str(), args.data());
     return Finish(kRunExecFailed, errno, retVal);
   }
-  DbgPlain(10, "[%s] fork & exec...", kFn);
+  DbgPlain(kDbgDetail, "[%s] fork & exec...", kFn);
   if (timeout >= 0) EnvReadInt("VEKEXECTIMEOUT", &timeout);
   const bool readOutput = (flags & kRunNoOutputRead) == 0;
   const bool detached = !readOutput && timeout == -1;
@@ -491,7 +493,7 @@ int CmnRunScriptExAsUser(const char* dir, int argc, const char* const* argv, con
   int err = readOutput ? toParent.Make() : 0;
   if (err == 0 && input != nullptr) err = toChild.Make();
   if (err != 0) {
-    DbgPlain(-2, "[%s] pipe() failed, err=%d", kFn, err);
+    DbgPlain(kDbgUnexpected, "[%s] pipe() failed, err=%d", kFn, err);
     return Finish(kRunError, err, retVal);
   }
 
@@ -509,15 +511,17 @@ int CmnRunScriptExAsUser(const char* dir, int argc, const char* const* argv, con
   const pid_t pid = fork();
   if (pid < 0) {
     err = errno;
-    DbgPlain(-2, "[%s] fork() failed, err=%d", kFn, err);
+    DbgPlain(kDbgUnexpected, "[%s] fork() failed, err=%d", kFn, err);
     return Finish(kRunError, err, retVal);
   }
   if (pid == 0) RunChild(setup);
 
   chldPid = pid;
-  DbgPlain(10, "Parent: chldPid=%d", static_cast<int>(pid));
-  if (toParent.write.close() != 0) DbgPlain(-2, "[%s] close(pipeToParent[1] failed.", kFn);
-  if (toChild.read.close() != 0) DbgPlain(-2, "[%s] close(pipeToChild[0]) failed.", kFn);
+  DbgPlain(kDbgDetail, "Parent: chldPid=%d", static_cast<int>(pid));
+  if (toParent.write.close() != 0)
+    DbgPlain(kDbgUnexpected, "[%s] close(pipeToParent[1] failed.", kFn);
+  if (toChild.read.close() != 0)
+    DbgPlain(kDbgUnexpected, "[%s] close(pipeToChild[0]) failed.", kFn);
   run.out().reset(toParent.read.release());
   run.in().reset(toChild.write.release());
   if (run.in() && input[0] == '\0') run.CloseInput();
@@ -531,22 +535,23 @@ int CmnRunScriptExAsUser(const char* dir, int argc, const char* const* argv, con
   } else {
     if (readOutput) {
       result = run.Relay();
-      if (result == -2) DbgPlain(10, "[%s] Timeout in ReadFromPipe.", kFn);
+      if (result == -2) DbgPlain(kDbgDetail, "[%s] Timeout in ReadFromPipe.", kFn);
     }
     if (result == -2 || run.AwaitChild() == -2) {
       run.KillAndReap();
       result = -2;
     }
     run.CloseInput();
-    DbgPlain(5, "Caught SIGCHLD! Waiting for pid %d", static_cast<int>(pid));
+    DbgPlain(kDbgProcess, "Caught SIGCHLD! Waiting for pid %d", static_cast<int>(pid));
     if (chldErrno != 0) {
-      DbgPlain(-2, "[%s] waitpid (pid %d) failed! errno:%d", kFn, static_cast<int>(pid), chldErrno);
-    } else if (!WIFEXITED(chldStatus)) {
-      DbgPlain(10, "[%s] [ !WIFEXITED(chldStatus) ]: u:%d errno:%d", kFn, static_cast<int>(pid),
+      DbgPlain(kDbgUnexpected, "[%s] waitpid (pid %d) failed! errno:%d", kFn, static_cast<int>(pid),
                chldErrno);
+    } else if (!WIFEXITED(chldStatus)) {
+      DbgPlain(kDbgDetail, "[%s] [ !WIFEXITED(chldStatus) ]: u:%d errno:%d", kFn,
+               static_cast<int>(pid), chldErrno);
     } else {
       DbgPlain(
-          10,
+          kDbgDetail,
           "[%s] [ !(u <= 0 || !WIFEXITED(chldStatus)) ]: u:%d WIFEXITED(chldStatus):%d errno:%d",
           kFn, static_cast<int>(pid), 1, chldErrno);
     }

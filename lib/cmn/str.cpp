@@ -181,7 +181,7 @@ char* StrNNewCopy(const char* s, size_t n) {
 
 int StrCatEx(char* buf, const char* src, int size, char** end) {
   if (buf == nullptr) {
-    DbgPlain(-2, "[StrCatEx] WARNING: got NULL pointer for destination!");
+    DbgPlain(kDbgUnexpected, "[StrCatEx] WARNING: got NULL pointer for destination!");
     DbgDumpStack(-2);
     return -1;
   }
@@ -404,10 +404,10 @@ int StrToArgEx(const char* prog, const char* line, int* argc, char*** argv, int 
   *argc = static_cast<int>(n);
   *argv = vector;
   if (DbgMatch(10)) {
-    DbgPlain(10, "\tNumber of arguments = %d", *argc);
-    DbgPlain(10, "\tArgument list:");
+    DbgPlain(kDbgDetail, "\tNumber of arguments = %d", *argc);
+    DbgPlain(kDbgDetail, "\tArgument list:");
     for (size_t i = 0; i < n; ++i)
-      DbgPlain(10, "\t%s", vector[i] != nullptr ? vector[i] : "<null>");
+      DbgPlain(kDbgDetail, "\t%s", vector[i] != nullptr ? vector[i] : "<null>");
   }
   return 0;
 }

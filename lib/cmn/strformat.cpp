@@ -165,7 +165,7 @@ size_t strvformat(StrFormatCallback callback, void* context, const char* format,
         } else if (std::strncmp(p, "16", 2) == 0 || std::strncmp(p, "32", 2) == 0) {
           p += 2;
         } else {
-          DbgPlain(-2, "[strvformat] Ignoring unrecognized format sign:%%%c\n",
+          DbgPlain(kDbgUnexpected, "[strvformat] Ignoring unrecognized format sign:%%%c\n",
                    *p != '\0' ? *p : ' ');
         }
         continue;
@@ -175,7 +175,7 @@ size_t strvformat(StrFormatCallback callback, void* context, const char* format,
         ++next;
         total += Emit(callback, context, ArgPiece(c, longs, wide64, arg, width, precision));
       } else {
-        DbgPlain(-2, "Ignoring unrecognized format sign:%%%c\n", c);
+        DbgPlain(kDbgUnexpected, "Ignoring unrecognized format sign:%%%c\n", c);
       }
       break;
     }

@@ -28,8 +28,8 @@ const char* StrGenerateMediumId() {
       entry->h_addr_list[0] != nullptr) {
     std::memcpy(&address, entry->h_addr_list[0], sizeof address);
   } else {
-    DbgPlain(-2, "[%s] gethostbyname(%s) failed. Errno: %d", "StrGenerateMediumId", cmnHostname,
-             errno);
+    DbgPlain(kDbgUnexpected, "[%s] gethostbyname(%s) failed. Errno: %d", "StrGenerateMediumId",
+             cmnHostname, errno);
   }
   ++counter;
   std::snprintf(area, sizeof area, "%08x:%08x:%04hx:%04hx", address,

@@ -53,7 +53,8 @@ int StrFromTimeEx(char* buf, size_t size, int form, time_t t) {
   errno = 0;
   if (LocalTime(t, &tm)) n = std::strftime(buf, size, format, &tm);
   if (n == 0) {
-    DbgPlain(-2, "strftime(\"%s\", %d) failed, errcode=%d", format, static_cast<int>(t), errno);
+    DbgPlain(kDbgUnexpected, "strftime(\"%s\", %d) failed, errcode=%d", format, static_cast<int>(t),
+             errno);
     return Dash(buf, size);
   }
   return static_cast<int>(n);
@@ -155,7 +156,7 @@ const char* StrFromUserSessionId(const char* text) {
     }
   }
   if (!ok) {
-    DbgPlain(-2, "  StrFromUserSessionId: \"%s\": not in correct format", t);
+    DbgPlain(kDbgUnexpected, "  StrFromUserSessionId: \"%s\": not in correct format", t);
     return nullptr;
   }
   char date[64];
@@ -170,7 +171,7 @@ const char* StrToUserSessionId(const char* text) {
   unsigned short seq = 0;
   const char* t = text != nullptr ? text : "";
   if (std::sscanf(t, "%10s %4hu", date, &seq) != 2) {
-    DbgPlain(-2, "  StrToUserSessionId: \"%s\": not in correct format", t);
+    DbgPlain(kDbgUnexpected, "  StrToUserSessionId: \"%s\": not in correct format", t);
     return nullptr;
   }
   std::snprintf(area, sizeof area, "%s-%d", date, static_cast<int>(seq));
@@ -203,7 +204,7 @@ int StrFromKID(char* dst, const char* text) {
   }
   const size_t len = name != nullptr ? std::strcspn(name, " \t\n\v\f\r") : 0;
   if (len == 0) {
-    DbgPlain(20, "  StrFromKID: \"%s\": not in correct format", t);
+    DbgPlain(kDbgParse, "  StrFromKID: \"%s\": not in correct format", t);
     return -1;
   }
   if (dst != nullptr) {

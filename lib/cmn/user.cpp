@@ -124,8 +124,8 @@ int CliReadCSHost(char** host) {
   if (file == nullptr) {
     const int err = errno;
     if (err != ENOENT)
-      DbgPlain(-2, "%s: fopen() failed, errcode=%d [file=%s]", kFn, err, path.c_str());
-    ErhMark(ERH_NO_CS_HOST, err, kFn, 3);
+      DbgPlain(kDbgUnexpected, "%s: fopen() failed, errcode=%d [file=%s]", kFn, err, path.c_str());
+    ErhMark(ERH_NO_CS_HOST, err, kFn, kErhMajor);
     return -1;
   }
   char line[kCSHostLineMax + 2];
@@ -143,9 +143,9 @@ int CliReadCSHost(char** host) {
     if (const char* expanded = CmnExpandHostname(name)) found = StrNewCopy(expanded);
   }
   if (std::fclose(file) != 0)
-    DbgPlain(-2, "%s: fclose() failed, errcode=%d [file=%s]", kFn, errno, path.c_str());
+    DbgPlain(kDbgUnexpected, "%s: fclose() failed, errcode=%d [file=%s]", kFn, errno, path.c_str());
   if (found == nullptr) {
-    ErhMark(ERH_NO_CS_HOST, 0, kFn, 3);
+    ErhMark(ERH_NO_CS_HOST, 0, kFn, kErhMajor);
     return -1;
   }
   if (host != nullptr) {
@@ -165,12 +165,12 @@ void CliSetCommandModeIntr() {
   struct sigaction action {};
   action.sa_handler = CliCommandModeIntr;
   if (sigemptyset(&action.sa_mask) != 0) {
-    DbgPlain(-2, "%s: sigemptyset() failed, errcode=%d", kFn, errno);
+    DbgPlain(kDbgUnexpected, "%s: sigemptyset() failed, errcode=%d", kFn, errno);
     return;
   }
   action.sa_flags = 0;
   if (sigaction(SIGINT, &action, nullptr) != 0) {
-    DbgPlain(-2, "%s: sigaction() failed, errcode=%d [signal=SIGINT]", kFn, errno);
+    DbgPlain(kDbgUnexpected, "%s: sigaction() failed, errcode=%d [signal=SIGINT]", kFn, errno);
   }
 }
 

@@ -30,7 +30,7 @@ class FileText {
     if (MsgCheckLEBOM(data_) != 0 && size >= 2 && size <= INT32_MAX) {
       int length = static_cast<int>(size);
       if (DynBufAdjustToNative(&data_, &length, 0) < 0) {
-        DbgPlain(-2, "[%s] cannot convert the UTF-16 file %s", "CmnVarGetFile", path);
+        DbgPlain(kDbgUnexpected, "[%s] cannot convert the UTF-16 file %s", "CmnVarGetFile", path);
         Release();
         return;
       }

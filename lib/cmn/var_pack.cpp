@@ -163,7 +163,7 @@ const char* StrUnescape(const char* text, size_t* length) {
     }
     const char c = i + 1 < n ? UnescapeLetter(text[i + 1]) : 0;
     if (c == 0) {
-      ErhMark(ERH_UNESCAPE, 0, "BU_DecodePath::InvalidCharacterSequence", 3);
+      ErhMark(ERH_UNESCAPE, 0, "BU_DecodePath::InvalidCharacterSequence", kErhMajor);
       return nullptr;
     }
     escapeArea.push_back(c);

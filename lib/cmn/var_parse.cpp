@@ -190,7 +190,7 @@ void SyntaxError(Parser* p, const char* expected, int sourceLine) {
                 column, expected, found, static_cast<int>(nearEnd - at), at);
   DbgPlain(30, "[%s:%d] %s", kFunction, sourceLine, message);
   const bool ownMark = ErhErrno() == 0;
-  ErhMark(ERH_VAR_PARSE, 0, kFunction, 3);
+  ErhMark(ERH_VAR_PARSE, 0, kFunction, kErhMajor);
   if (ownMark) ErhSetSysErrorStr(message);
   if (p->state != nullptr) {
     p->state->error |= VAR_UNPACK_ERROR;

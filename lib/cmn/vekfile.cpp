@@ -201,16 +201,16 @@ int VEK_LockFile(int fd, int command, std::int64_t offset, std::int64_t length) 
   int rc = 0;
   if (offset < -1) {
     errno = EINVAL;
-    ErhMark(ERH_SYSTEM, EINVAL, kFn, 2);
+    ErhMark(ERH_SYSTEM, EINVAL, kFn, kErhMinor);
     rc = -1;
   } else if (offset != -1 && lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
-    ErhMark(ERH_SYSTEM, errno, kFn, 2);
+    ErhMark(ERH_SYSTEM, errno, kFn, kErhMinor);
     rc = -1;
   } else if (Once([&] { return lockf(fd, command, static_cast<off_t>(length)); }) != 0) {
     if (errno == EACCES || errno == EAGAIN) {
       rc = -2;
     } else {
-      ErhMark(ERH_SYSTEM, errno, kFn, 2);
+      ErhMark(ERH_SYSTEM, errno, kFn, kErhMinor);
       rc = -1;
     }
   }
@@ -273,7 +273,7 @@ char* VEK_SysErrnoToString(int sysErrno, char* buffer, std::size_t size) {
 const char* GetEnv(const char* name) {
   if (name == nullptr) return nullptr;
   const char* value = std::getenv(name);
-  if (value != nullptr) DbgPlain(10, "ENV VARIABLE read: %s=%s", name, value);
+  if (value != nullptr) DbgPlain(kDbgDetail, "ENV VARIABLE read: %s=%s", name, value);
   return value;
 }
 
@@ -296,6 +296,6 @@ int PutEnv(const char* text) {
     return r;
   }
   copies->push_back(std::move(copy));
-  DbgPlain(10, "ENV VARIABLE set: %s", text);
+  DbgPlain(kDbgDetail, "ENV VARIABLE set: %s", text);
   return r;
 }

@@ -105,7 +105,7 @@ int CopyFailure(const char* call, const char* path) {
   char text[256];
   Log(-2, "[%s] %s(%s) failed! error='%s' (%d)", kCopyFn, call, path,
       vekfile::SystemText(sysErrno, text, sizeof text), sysErrno);
-  ErhMark(ERH_SYSTEM, sysErrno, kCopyFn, 2);
+  ErhMark(ERH_SYSTEM, sysErrno, kCopyFn, kErhMinor);
   errno = sysErrno;
   return -1;
 }
@@ -280,7 +280,7 @@ int VEK_CopyFile(const char* from, const char* to, int options) {
   int rc;
   if (from == nullptr || to == nullptr) {
     errno = EINVAL;
-    ErhMark(ERH_SYSTEM, EINVAL, kCopyFn, 2);
+    ErhMark(ERH_SYSTEM, EINVAL, kCopyFn, kErhMinor);
     rc = -1;
   } else if ((options & kVekCopySymlink) != 0) {
     rc = LinkFile(from, to, options);

@@ -30,7 +30,7 @@ constexpr std::uint64_t kWholeFileLimit = std::uint64_t{1} << 32;
 
 // Marks the cause, then names the whole-file failure as the caller's code.
 void MarkAndPromote(const char* function, int sysErrno) {
-  ErhMark(ERH_SYSTEM, sysErrno, function, 2);
+  ErhMark(ERH_SYSTEM, sysErrno, function, kErhMinor);
   ErhPromoteError(ERH_CSA_READ);
 }
 
@@ -61,7 +61,7 @@ cmn::UniqueFd CreateTemporary(const std::string& target, std::string& tempPath) 
 }  // namespace
 
 char* CmnGetFile(const char* path, std::size_t* size) {
-  DbgPlain(14, "%s: Loading from pathname: %s!\n", kGetFn, path);
+  DbgPlain(kDbgFileIo, "%s: Loading from pathname: %s!\n", kGetFn, path);
   if (size != nullptr) *size = 0;
   cmn::UniqueFd fd(cmn::OpenRetry(path, O_RDONLY | O_CLOEXEC));
   if (!fd) {
@@ -69,7 +69,7 @@ char* CmnGetFile(const char* path, std::size_t* size) {
     if (sysErrno != ENOENT) {
       Log(-2, "%s: open() failed, errcode=%d [file=%s]", kGetFn, sysErrno, path);
     }
-    ErhMark(ERH_CSA_READ, sysErrno, kGetFn, 2);
+    ErhMark(ERH_CSA_READ, sysErrno, kGetFn, kErhMinor);
     errno = sysErrno;
     return nullptr;
   }
@@ -116,10 +116,10 @@ char* CmnGetFile(const char* path, std::size_t* size) {
 }
 
 int CmnPutFile(const char* path, const void* data, std::size_t length) {
-  DbgPlain(14, "%s: Saving to pathname: %s!\n", kPutFn, path);
+  DbgPlain(kDbgFileIo, "%s: Saving to pathname: %s!\n", kPutFn, path);
   if (path == nullptr || (data == nullptr && length > 0)) {
     errno = EINVAL;
-    ErhMark(ERH_CSA_READ, EINVAL, kPutFn, 2);
+    ErhMark(ERH_CSA_READ, EINVAL, kPutFn, kErhMinor);
     return -1;
   }
   const std::string target = ResolveTarget(path);
@@ -128,7 +128,7 @@ int CmnPutFile(const char* path, const void* data, std::size_t length) {
   if (!fd) {
     const int sysErrno = errno;
     Log(-2, "%s: open() failed, errcode=%d [file=%s]", kPutFn, sysErrno, path);
-    ErhMark(ERH_CSA_READ, sysErrno, kPutFn, 2);
+    ErhMark(ERH_CSA_READ, sysErrno, kPutFn, kErhMinor);
     errno = sysErrno;
     return -1;
   }
@@ -150,7 +150,7 @@ int CmnPutFile(const char* path, const void* data, std::size_t length) {
       return discard(sysErrno);
     }
     if (fchown(fd.get(), old.st_uid, old.st_gid) != 0) {
-      DbgPlain(14, "%s: owner of %s not kept, errcode=%d", kPutFn, path, errno);
+      DbgPlain(kDbgFileIo, "%s: owner of %s not kept, errcode=%d", kPutFn, path, errno);
     }
   }
 

@@ -60,7 +60,7 @@ int IpcReceiveAsync(IpcHandle handle, void* buffer, int size) {
   IpcEntry* entry = IdleReceiveEntry(handle, kFn);
   if (entry == nullptr) return -1;
   if (buffer != nullptr && size < 1) {
-    ErhMark(EIPCPACKET, 0, kFn, 2);
+    ErhMark(EIPCPACKET, 0, kFn, kErhMinor);
     return -1;
   }
   AsyncReceive& rx = entry->rx;
@@ -80,7 +80,7 @@ int IpcSendAsync(IpcHandle handle, const void* data, int length) {
   const char* bytes = SendSource(*entry, data, &length, kFn);
   if (bytes == nullptr) return -1;
   if (length < 1) {
-    ErhMark(EIPCPACKET, 0, kFn, 2);
+    ErhMark(EIPCPACKET, 0, kFn, kErhMinor);
     return -1;
   }
   AsyncSend& tx = entry->tx;
@@ -106,7 +106,7 @@ int IpcSendStrMsgAsync(IpcHandle handle) {
 
 int IpcSendStrMsgAsyncL(IpcHandle handle, StrMsg* msg) {
   if (msg == nullptr || msg->data == nullptr) {
-    ErhMark(EIPCPACKET, 0, "IpcSendStrMsgAsyncL", 2);
+    ErhMark(EIPCPACKET, 0, "IpcSendStrMsgAsyncL", kErhMinor);
     return -1;
   }
   return IpcSendAsync(handle, msg->data, static_cast<int>(msg->length) + 1);
@@ -134,7 +134,7 @@ int IpcReceiveAsyncCallBack(IpcHandle handle) {
     return GoesOn(handle);
   }
   if (rx.state != RX_HEADER && rx.state != RX_DATA) {
-    ErhMark(EIPCRECVSTATE, 0, kFn, 2);
+    ErhMark(EIPCRECVSTATE, 0, kFn, kErhMinor);
     rx.state = RX_IDLE;
     return -1;
   }
@@ -152,7 +152,7 @@ int IpcReceiveAsyncCallBack(IpcHandle handle) {
       DbgPlain(kLevelData, "[%s] EWOULDBLOCK", kFn);
       return GoesOn(handle);
     }
-    ErhMark(EIPCRECEIVE, err, kFn, 3);
+    ErhMark(EIPCRECEIVE, err, kFn, kErhMajor);
     return EndReceive(handle, *entry, IPC_EVENT_ERROR);
   }
   rx.lastRead = static_cast<int>(n);
@@ -177,17 +177,17 @@ int IpcSendAsyncCallBack(IpcHandle handle) {
   if (entry == nullptr) return -1;
   AsyncSend& tx = entry->tx;
   if (tx.state == TX_IDLE) {
-    ErhMark(EIPCNOEVENT, 0, kFn, 2);
+    ErhMark(EIPCNOEVENT, 0, kFn, kErhMinor);
     return -2;
   }
   if (tx.state != TX_HEADER && tx.state != TX_DATA) {
-    ErhMark(EIPCSENDSTATE, 0, kFn, 2);
+    ErhMark(EIPCSENDSTATE, 0, kFn, kErhMinor);
     return -1;
   }
   const int fd = WriteDescriptor(*entry);
   const ssize_t n = WriteSome(*entry, fd, tx.source, static_cast<std::size_t>(tx.remaining), true);
   if (n == 0) {
-    ErhMark(EIPCSEND, 0, kFn, 2);
+    ErhMark(EIPCSEND, 0, kFn, kErhMinor);
     return EndSend(handle, *entry, IPC_EVENT_CLOSED);
   }
   if (n < 0) {
@@ -195,10 +195,10 @@ int IpcSendAsyncCallBack(IpcHandle handle) {
     if (err == EINTR && cmnDefine_ORACLE_SIGNALS != 0) return -2;
     if (err == EAGAIN || err == EWOULDBLOCK) return -2;
     if (err == EPIPE) {
-      ErhMark(EIPCSEND, err, kFn, 3);
+      ErhMark(EIPCSEND, err, kFn, kErhMajor);
       return EndSend(handle, *entry, IPC_EVENT_CLOSED);
     }
-    ErhMark(EIPCSEND, err, kFn, 2);
+    ErhMark(EIPCSEND, err, kFn, kErhMinor);
     return EndSend(handle, *entry, IPC_EVENT_ERROR);
   }
   IpcDecreaseLoad(handle, static_cast<int>(n));

@@ -61,7 +61,7 @@ IpcHandle IpcConnectToProcess(const char* host, unsigned port, int flag) {
   };
   ErhSetErrorInfo(host != nullptr ? host : "");
   if (port == 0 || port > 65535) {
-    ErhMark(EIPCCONNECT, EINVAL, kFn, 2);
+    ErhMark(EIPCCONNECT, EINVAL, kFn, kErhMinor);
     return done(-1);
   }
   IpcHandleGuard taken(IpcFindEmptyIpcHandle(), IpcReleaseIpcHandle);
@@ -123,7 +123,7 @@ IpcHandle IpcConnectToProcess(const char* host, unsigned port, int flag) {
   }
   if (!connected) {
     DbgPlain(kLevel, "[%s] Connect failed\n", kFn);
-    ErhMark(EIPCCONNECT, lastError, kFn, 2);
+    ErhMark(EIPCCONNECT, lastError, kFn, kErhMinor);
     return done(-1);
   }
   DbgPlain(kLevel, "[%s] CONNECTED", kFn);
@@ -177,7 +177,7 @@ IpcHandle IpcAttachConnection(int readfd, int writefd) {
     const int err = readfd < 0 || writefd < 0 ? EBADF : errno;
     DbgPlain(kLevel, "[%s] failed to verify sockets %d and %d (errno=%d)", kFn, readfd, writefd,
              err);
-    ErhMark(EIPCBADFDS, err, kFn, 2);
+    ErhMark(EIPCBADFDS, err, kFn, kErhMinor);
     return -1;
   }
   const IpcHandle handle = IpcFindEmptyIpcHandle();
@@ -241,7 +241,7 @@ int IpcGetPeerN(IpcHandle handle, char* name, std::size_t size) {
   IpcEntry* entry = SocketEntry(handle, kFn);
   if (entry == nullptr) return -1;
   if (name == nullptr || size == 0) {
-    ErhMark(EIPCPACKET, 0, kFn, 2);
+    ErhMark(EIPCPACKET, 0, kFn, kErhMinor);
     return -1;
   }
   const std::size_t room = size - 1;
@@ -295,7 +295,7 @@ int IpcCloseConnection(IpcHandle handle) {
     case IPC_SOCKET: {
       const int fd = entry->readFd;
       const int failure = CloseSocketDescriptors(*entry);
-      if (failure != 0) ErhMark(EIPCCLOSE, failure, kFn, 2);
+      if (failure != 0) ErhMark(EIPCCLOSE, failure, kFn, kErhMinor);
       DbgPlain(kLevel, "Socket %d of handle %d closed.", fd, handle);
       return IpcReleaseIpcHandle(handle);
     }
@@ -304,7 +304,7 @@ int IpcCloseConnection(IpcHandle handle) {
       DbgPlain(kLevel, "%s Releasing handle %d of type IPC_SHMEM.\n", kFn, handle);
       return IpcReleaseIpcHandle(handle);
     default:
-      DbgPlain(-2, "Releasing handle %d of unknown type.\n", handle);
+      DbgPlain(kDbgUnexpected, "Releasing handle %d of unknown type.\n", handle);
       CloseSocketDescriptors(*entry);
       return IpcReleaseIpcHandle(handle);
   }
@@ -332,7 +332,7 @@ int IpcShutdownAndDiscard(IpcHandle handle, int flags, int timeout) {
   }
   int result = 0;
   if (how >= 0 && shutdown(fd, how) != 0) {
-    ErhMark(EIPCSHUTDOWN, errno, kFn, 2);
+    ErhMark(EIPCSHUTDOWN, errno, kFn, kErhMinor);
     result = -1;
   }
   if (timeout <= 0) return result;
@@ -355,7 +355,7 @@ int IpcShutdownAndDiscard(IpcHandle handle, int flags, int timeout) {
       DbgPlain(kLevel, "[%s] received %d bytes after shutdown => discarded.", kFn,
                static_cast<int>(n));
       if (RemainingMs(start, timeout) == 0) {
-        ErhMark(EIPCRECEIVE, ETIMEDOUT, kFn, 2);
+        ErhMark(EIPCRECEIVE, ETIMEDOUT, kFn, kErhMinor);
         return -1;
       }
       continue;
@@ -366,10 +366,10 @@ int IpcShutdownAndDiscard(IpcHandle handle, int flags, int timeout) {
       const long ms = RemainingMs(start, timeout);
       const int ready = ms > 0 ? WaitDescriptor(fd, POLLIN, ms, kFn) : 0;
       if (ready > 0) continue;
-      ErhMark(ready < 0 ? EIPCSELECT : EIPCRECEIVE, ready < 0 ? errno : ETIMEDOUT, kFn, 2);
+      ErhMark(ready < 0 ? EIPCSELECT : EIPCRECEIVE, ready < 0 ? errno : ETIMEDOUT, kFn, kErhMinor);
       return -1;
     }
-    ErhMark(err == EINTR ? EIPCINTR : EIPCRECEIVE, err, kFn, 2);
+    ErhMark(err == EINTR ? EIPCINTR : EIPCRECEIVE, err, kFn, kErhMinor);
     return -1;
   }
   return result;
@@ -386,7 +386,7 @@ int IpcShutdownAndCloseConnectionEx(IpcHandle handle, int flags, int timeout) {
     if (flags != 0 || timeout != 0) IpcShutdownAndDiscard(handle, flags, timeout);
     const int fd = entry->readFd;
     const int failure = CloseSocketDescriptors(*entry);
-    if (failure != 0) ErhMark(EIPCCLOSE, failure, kFn, 2);
+    if (failure != 0) ErhMark(EIPCCLOSE, failure, kFn, kErhMinor);
     DbgPlain(kLevel, "Socket %d of handle %d closed.", fd, handle);
     IpcReleaseIpcHandle(handle);
     rc = 0;

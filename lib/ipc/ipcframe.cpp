@@ -36,11 +36,11 @@ int RetryAfter(int err, int fd, short events, Clock::time_point start, int timeo
       errno = 0;
       return 0;
     }
-    ErhMark(EIPCINTR, err, caller, 2);
+    ErhMark(EIPCINTR, err, caller, kErhMinor);
     return -1;
   }
   if (err != EAGAIN && err != EWOULDBLOCK) {
-    ErhMark(failure, err, caller, 2);
+    ErhMark(failure, err, caller, kErhMinor);
     return -1;
   }
   // A descriptor made non-blocking by its owner waits without limit when the
@@ -49,9 +49,9 @@ int RetryAfter(int err, int fd, short events, Clock::time_point start, int timeo
   const int ready = ms != 0 ? WaitDescriptor(fd, events, ms, caller) : 0;
   if (ready > 0) return 0;
   if (ready < 0) {
-    ErhMark(EIPCSELECT, errno, caller, 2);
+    ErhMark(EIPCSELECT, errno, caller, kErhMinor);
   } else {
-    ErhMark(failure, ETIMEDOUT, caller, 2);
+    ErhMark(failure, ETIMEDOUT, caller, kErhMinor);
   }
   return -1;
 }
@@ -90,7 +90,7 @@ int ReceiveNow(IpcHandle handle, IpcEntry& entry, char* buffer, int size, int ti
   *packet = false;
   const int fd = ReadDescriptor(entry);
   if (fd < 0) {
-    ErhMark(EIPCRECEIVE, EBADF, caller, 2);
+    ErhMark(EIPCRECEIVE, EBADF, caller, kErhMinor);
     return -1;
   }
   const NonBlockingScope scope(fd, timeout > 0 && (entry.flags & IPC_FLAG_BLOCKING) == 0);
@@ -105,7 +105,7 @@ const char* ipc_detail::SendSource(const IpcEntry& entry, const void* data, int*
   if (data != nullptr) return static_cast<const char*>(data);
   const StrMsg* msg = entry.sendMsg;
   if (msg == nullptr || msg->data == nullptr) {
-    ErhMark(EIPCPACKET, 0, caller, 2);
+    ErhMark(EIPCPACKET, 0, caller, kErhMinor);
     return nullptr;
   }
   *length = static_cast<int>(msg->length) + 1;
@@ -114,11 +114,11 @@ const char* ipc_detail::SendSource(const IpcEntry& entry, const void* data, int*
 
 void ipc_detail::RefuseHeader(const unsigned char* header, std::int64_t length,
                               const char* caller) {
-  DbgPlain(-2, "[%s] invalid IPC packet header (%i) => fail with ERROR", caller,
+  DbgPlain(kDbgUnexpected, "[%s] invalid IPC packet header (%i) => fail with ERROR", caller,
            static_cast<int>(length));
-  DbgPlain(-2, "Dump of the first %d bytes:", kIpcHeaderSize);
-  DbgDumpMem(-2, header, kIpcHeaderSize);
-  ErhMark(EIPCPACKET, 0, caller, 2);
+  DbgPlain(kDbgUnexpected, "Dump of the first %d bytes:", kIpcHeaderSize);
+  DbgDumpMem(kDbgUnexpected, header, kIpcHeaderSize);
+  ErhMark(EIPCPACKET, 0, caller, kErhMinor);
 }
 
 int ipc_detail::PlacePacket(IpcEntry& entry, const unsigned char* header, char* buffer, int size,
@@ -141,13 +141,15 @@ int ipc_detail::PlacePacket(IpcEntry& entry, const unsigned char* header, char* 
   }
   if (length > size) {
     if (async) {
-      DbgPlain(-2, "[%s] buffer %i bytes too small to receive data %i bytes => fail with ERROR",
-               caller, size, length);
+      DbgPlain(kDbgUnexpected,
+               "[%s] buffer %i bytes too small to receive data %i bytes => fail with ERROR", caller,
+               size, length);
     } else {
-      DbgPlain(-2, "[%s] buffer (%i bytes) too small to receive data (%i bytes) => fail with ERROR",
+      DbgPlain(kDbgUnexpected,
+               "[%s] buffer (%i bytes) too small to receive data (%i bytes) => fail with ERROR",
                caller, size, length);
     }
-    ErhMark(EIPCPACKET, 0, caller, 2);
+    ErhMark(EIPCPACKET, 0, caller, kErhMinor);
     return -1;
   }
   Terminate(buffer, length, size);
@@ -174,7 +176,7 @@ int ipcI_sendPacket(IpcHandle handle, int descriptor, const void* bytes, int cou
     }
     const int err = n == 0 ? EIO : errno;
     if (err == EPIPE) {
-      ErhMark(EIPCBROKENPIPE, err, caller, 3);
+      ErhMark(EIPCBROKENPIPE, err, caller, kErhMajor);
       return -1;
     }
     if (RetryAfter(err, descriptor, POLLOUT, start, timeout, EIPCSEND, caller) != 0) return -1;
@@ -223,12 +225,12 @@ int ipc_sendDataEx(IpcHandle handle, const void* data, int length, int timeout) 
   const char* bytes = SendSource(*entry, data, &length, kFn);
   if (bytes == nullptr) return -1;
   if (length < 0) {
-    ErhMark(EIPCPACKET, 0, kFn, 2);
+    ErhMark(EIPCPACKET, 0, kFn, kErhMinor);
     return -1;
   }
   const int fd = WriteDescriptor(*entry);
   if (fd < 0) {
-    ErhMark(EIPCSEND, EBADF, kFn, 2);
+    ErhMark(EIPCSEND, EBADF, kFn, kErhMinor);
     return -1;
   }
   DbgPlain(kLevelData, "[%s] handle %d: packet of %d bytes", kFn, handle, length);
@@ -257,7 +259,7 @@ int ipc_receiveDataEx(IpcHandle handle, void* buffer, int size, int timeout) {
     return rc;
   }
   if (buffer != nullptr && size < 0) {
-    ErhMark(EIPCPACKET, 0, kFn, 2);
+    ErhMark(EIPCPACKET, 0, kFn, kErhMinor);
     return -1;
   }
   bool packet = false;
@@ -298,14 +300,15 @@ int ipc_getpeekeddata(IpcHandle handle, void* buffer, int size) {
   if ((entry->flags & IPC_FLAG_PEEKED) == 0 ||
       (length > 0 && (source == nullptr || static_cast<std::uint32_t>(length) > held))) {
     DbgPlain(kLevel, "[%s] no peeked packet of %d bytes on handle %d", kFn, length, handle);
-    ErhMark(EIPCPACKET, 0, kFn, 2);
+    ErhMark(EIPCPACKET, 0, kFn, kErhMinor);
     return -1;
   }
   if (buffer != nullptr) {
     if (length > size) {
-      DbgPlain(-2, "[%s] buffer (%i bytes) too small to receive data (%i bytes) => fail with ERROR",
+      DbgPlain(kDbgUnexpected,
+               "[%s] buffer (%i bytes) too small to receive data (%i bytes) => fail with ERROR",
                kFn, size, length);
-      ErhMark(EIPCPACKET, 0, kFn, 2);
+      ErhMark(EIPCPACKET, 0, kFn, kErhMinor);
       return -1;
     }
     if (length > 0) std::memcpy(buffer, source, static_cast<std::size_t>(length));
@@ -316,7 +319,7 @@ int ipc_getpeekeddata(IpcHandle handle, void* buffer, int size) {
   StrMsg* target = entry->receiveMsg;
   if (target != holder && target != nullptr) {
     if (DynBufChkSizeL(target, length, DYNBUF_RECEIVE) < 0) {
-      ErhMark(EIPCPACKET, 0, kFn, 2);
+      ErhMark(EIPCPACKET, 0, kFn, kErhMinor);
       return -1;
     }
     if (length > 0) std::memcpy(StrMsgGetRBufL(target), source, static_cast<std::size_t>(length));
@@ -331,7 +334,7 @@ int IpcSendStrMsg(IpcHandle handle) {
 int IpcSendStrMsgL(IpcHandle handle, StrMsg* msg) {
   static const char kFn[] = "IpcSendStrMsgL";
   if (msg == nullptr || msg->data == nullptr) {
-    ErhMark(EIPCPACKET, 0, kFn, 2);
+    ErhMark(EIPCPACKET, 0, kFn, kErhMinor);
     return -1;
   }
   return ipc_sendDataEx(handle, msg->data, static_cast<int>(msg->length) + 1, 0);
@@ -346,7 +349,7 @@ int IpcReceiveStrMsgExL(IpcHandle handle, StrMsg* msg, int timeout) {
   IpcEntry* entry = IpcGetEntry(handle, kFn);
   if (entry == nullptr) return -1;
   if (msg == nullptr) {
-    ErhMark(EIPCPACKET, 0, kFn, 2);
+    ErhMark(EIPCPACKET, 0, kFn, kErhMinor);
     return -1;
   }
   StrMsg* previous = entry->receiveMsg;

@@ -74,10 +74,10 @@ int IpcIsInitialized() {
 IpcInstance* IpcGetInstance(const char* caller) {
   IpcInstance* instance = IpcMyInstance();
   if (instance == nullptr && IpcAtExitFlag == 0) {
-    DbgPlain(-2, "%s: EIPCNOTINIT, returning NULL to %s", "IpcGetInstance",
+    DbgPlain(kDbgUnexpected, "%s: EIPCNOTINIT, returning NULL to %s", "IpcGetInstance",
              caller != nullptr ? caller : "");
     DbgDumpStack(-2);
-    ErhMark(EIPCNOTINIT, 0, caller, 2);
+    ErhMark(EIPCNOTINIT, 0, caller, kErhMinor);
   }
   return instance;
 }
@@ -164,8 +164,8 @@ void IpcIgnoreSigPipe() {
   sigemptyset(&ignore.sa_mask);
   struct sigaction previous {};
   if (sigaction(SIGPIPE, &ignore, &previous) != 0) {
-    DbgPlain(-2, "[%s] sigaction(SIGPIPE, %p, %p) failed (errno=%d)", "IpcIgnoreSigPipe",
-             static_cast<void*>(&ignore), static_cast<void*>(&previous), errno);
+    DbgPlain(kDbgUnexpected, "[%s] sigaction(SIGPIPE, %p, %p) failed (errno=%d)",
+             "IpcIgnoreSigPipe", static_cast<void*>(&ignore), static_cast<void*>(&previous), errno);
     return;
   }
   // A second call must not replace the action to restore by "ignore".
@@ -178,8 +178,8 @@ void IpcIgnoreSigPipe() {
 void IpcEnableSigPipe() {
   if (!sigPipeSaved) return;
   if (sigaction(SIGPIPE, &savedSigPipe, nullptr) != 0) {
-    DbgPlain(-2, "[%s] sigaction(SIGPIPE, %p, NULL) failed (errno=%d)", "IpcEnableSigPipe",
-             static_cast<void*>(&savedSigPipe), errno);
+    DbgPlain(kDbgUnexpected, "[%s] sigaction(SIGPIPE, %p, NULL) failed (errno=%d)",
+             "IpcEnableSigPipe", static_cast<void*>(&savedSigPipe), errno);
     return;
   }
   sigPipeSaved = false;
@@ -198,7 +198,7 @@ IpcEntry* IpcGetEntry(IpcHandle handle, const char* caller) {
     return instance->table[handle].get();
   }
   DbgDumpStack(kLevel);
-  ErhMark(EIPCBADHANDLE, 0, caller, 2);
+  ErhMark(EIPCBADHANDLE, 0, caller, kErhMinor);
   instance->lastEvent = IPC_EVENT_ERROR;
   instance->lastEventHandle = handle;
   return nullptr;
@@ -207,7 +207,7 @@ IpcEntry* IpcGetEntry(IpcHandle handle, const char* caller) {
 IpcEntry* ipc_detail::IdleSendEntry(IpcHandle handle, const char* caller) {
   IpcEntry* entry = IpcGetEntry(handle, caller);
   if (entry != nullptr && entry->tx.state != TX_IDLE) {
-    ErhMark(EIPCSENDPENDING, 0, caller, 2);
+    ErhMark(EIPCSENDPENDING, 0, caller, kErhMinor);
     return nullptr;
   }
   return entry;
@@ -216,7 +216,7 @@ IpcEntry* ipc_detail::IdleSendEntry(IpcHandle handle, const char* caller) {
 IpcEntry* ipc_detail::IdleReceiveEntry(IpcHandle handle, const char* caller) {
   IpcEntry* entry = IpcGetEntry(handle, caller);
   if (entry != nullptr && entry->rx.state != RX_IDLE) {
-    ErhMark(EIPCRECVPENDING, 0, caller, 2);
+    ErhMark(EIPCRECVPENDING, 0, caller, kErhMinor);
     return nullptr;
   }
   return entry;
@@ -225,7 +225,7 @@ IpcEntry* ipc_detail::IdleReceiveEntry(IpcHandle handle, const char* caller) {
 IpcEntry* ipc_detail::SocketEntry(IpcHandle handle, const char* caller) {
   IpcEntry* entry = IpcGetEntry(handle, caller);
   if (entry != nullptr && entry->type != IPC_SOCKET) {
-    ErhMark(EIPCNOTSOCKET, 0, caller, 2);
+    ErhMark(EIPCNOTSOCKET, 0, caller, kErhMinor);
     return nullptr;
   }
   return entry;
@@ -249,7 +249,7 @@ IpcHandle IpcFindEmptyIpcHandle() {
     return handle;
   }
   DbgPlain(kLevel, "%s: IpcHandleTable is full (%d)", kFn, kIpcMaxHandles);
-  ErhMark(EIPCTABLEFULL, 0, kFn, 2);
+  ErhMark(EIPCTABLEFULL, 0, kFn, kErhMinor);
   IpcSetEvent(-1, IPC_EVENT_ERROR);
   return -1;
 }

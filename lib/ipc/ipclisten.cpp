@@ -131,8 +131,9 @@ int IpcNewSocket(const char* caller) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) {
     const int err = errno;
-    DbgPlain(-2, "[%s] socket(AF_INET, SOCK_STREAM, IPPROTO_TCP) failed (errno=%d)", caller, err);
-    ErhMark(EIPCSOCKET, err, caller, 2);
+    DbgPlain(kDbgUnexpected, "[%s] socket(AF_INET, SOCK_STREAM, IPPROTO_TCP) failed (errno=%d)",
+             caller, err);
+    ErhMark(EIPCSOCKET, err, caller, kErhMinor);
     return -1;
   }
   return fd;
@@ -148,11 +149,11 @@ int IpcAcceptConnections(unsigned port) {
     return rc;
   };
   if (instance->listenPort != kIpcNoPort) {
-    ErhMark(EIPCLISTENING, 0, kFn, 2);
+    ErhMark(EIPCLISTENING, 0, kFn, kErhMinor);
     return done(-1);
   }
   if (port > static_cast<unsigned>(kMaxPort)) {
-    ErhMark(EIPCBIND, EINVAL, kFn, 2);
+    ErhMark(EIPCBIND, EINVAL, kFn, kErhMinor);
     return done(-1);
   }
   bool ranged = false;
@@ -173,9 +174,10 @@ int IpcAcceptConnections(unsigned port) {
       int on = 1;
       if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
         const int err = errno;
-        DbgPlain(-2, "[%s] setsockopt(%d, SOL_SOCKET, SO_REUSEADDR, &(value=1)) failed (errno=%d)",
-                 kFn, fd, err);
-        ErhMark(EIPCSETSOCKOPT, err, kFn, 2);
+        DbgPlain(kDbgUnexpected,
+                 "[%s] setsockopt(%d, SOL_SOCKET, SO_REUSEADDR, &(value=1)) failed (errno=%d)", kFn,
+                 fd, err);
+        ErhMark(EIPCSETSOCKOPT, err, kFn, kErhMinor);
         return done(-1);
       }
     }
@@ -189,28 +191,29 @@ int IpcAcceptConnections(unsigned port) {
       if (ranged && err == EADDRINUSE) {
         DbgPlain(kLevel, "[%s] Cannot bind port %d: already in use!", kFn, current);
         if (current >= last) {
-          DbgPlain(-2, "[%s] all ports in port range %d-%d are occupied!!", kFn, first, last);
-          ErhMark(EIPCPORTRANGE, err, kFn, 2);
+          DbgPlain(kDbgUnexpected, "[%s] all ports in port range %d-%d are occupied!!", kFn, first,
+                   last);
+          ErhMark(EIPCPORTRANGE, err, kFn, kErhMinor);
           return done(-1);
         }
         ++current;
         continue;
       }
-      DbgPlain(-2, "[%s] bind(%d, &(.sin_port=%d)) failed (errno=%d)", kFn, listener.get(), current,
-               err);
-      ErhMark(EIPCBIND, err, kFn, 2);
+      DbgPlain(kDbgUnexpected, "[%s] bind(%d, &(.sin_port=%d)) failed (errno=%d)", kFn,
+               listener.get(), current, err);
+      ErhMark(EIPCBIND, err, kFn, kErhMinor);
       instance->listenPort = kIpcNoPort;
       return done(-1);
     }
     socklen_t length = sizeof address;
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      ErhMark(EIPCGETSOCKNAME, errno, kFn, 2);
+      ErhMark(EIPCGETSOCKNAME, errno, kFn, kErhMinor);
       return done(-1);
     }
     if (listen(fd, kBacklog) != 0) {
       const int err = errno;
-      DbgPlain(-2, "[%s] listen(%d, %d)) failed (errno=%d)", kFn, fd, kBacklog, err);
-      ErhMark(EIPCLISTEN, err, kFn, 2);
+      DbgPlain(kDbgUnexpected, "[%s] listen(%d, %d)) failed (errno=%d)", kFn, fd, kBacklog, err);
+      ErhMark(EIPCLISTEN, err, kFn, kErhMinor);
       return done(-1);
     }
     instance->listenSocket = listener.release();
@@ -225,7 +228,7 @@ int IpcCancelAccept() {
   IpcInstance* instance = IpcGetInstance(kFn);
   if (instance == nullptr) return -1;
   if (instance->listenSocket < 0) {
-    ErhMark(EIPCLISTENING, 0, kFn, 2);
+    ErhMark(EIPCLISTENING, 0, kFn, kErhMinor);
     return -1;
   }
   CloseFd(instance->listenSocket);

@@ -23,7 +23,7 @@ enum PipeSide : int { kBothSides = 1, kParentSide = 2, kChildSide = 3 };
 IpcEntry* PipeEntry(IpcHandle handle, const char* caller) {
   IpcEntry* entry = IpcGetEntry(handle, caller);
   if (entry != nullptr && entry->type != IPC_PIPE) {
-    ErhMark(EIPCNOTPIPE, 0, caller, 2);
+    ErhMark(EIPCNOTPIPE, 0, caller, kErhMinor);
     return nullptr;
   }
   return entry;
@@ -42,14 +42,14 @@ IpcHandle IpcOpenPipes() {
   const IpcHandle handle = taken.get();
   IpcEntry* entry = IpcGetEntry(handle, kFn);
   if (pipe2(entry->pipeA, O_CLOEXEC) != 0) {
-    ErhMark(EIPCPIPE1, errno, kFn, 2);
+    ErhMark(EIPCPIPE1, errno, kFn, kErhMinor);
     return -1;
   }
   if (pipe2(entry->pipeB, O_CLOEXEC) != 0) {
     const int err = errno;
     CloseFd(entry->pipeA[0]);
     CloseFd(entry->pipeA[1]);
-    ErhMark(EIPCPIPE2, err, kFn, 2);
+    ErhMark(EIPCPIPE2, err, kFn, kErhMinor);
     return -1;
   }
   entry->type = IPC_PIPE;
@@ -103,7 +103,7 @@ int IpcTakePipeEnds(IpcHandle handle, int* readFd, int* writeFd) {
   if (entry == nullptr) return -1;
   if (readFd == nullptr || writeFd == nullptr ||
       (entry->pipeSide != kParentSide && entry->pipeSide != kChildSide)) {
-    ErhMark(EIPCNOTPIPE, 0, kFn, 2);
+    ErhMark(EIPCNOTPIPE, 0, kFn, kErhMinor);
     return -1;
   }
   *readFd = entry->pipeRead;
@@ -122,7 +122,7 @@ IpcHandle IpcAttachPipes(int readFd, int writeFd) {
     const int err = readFd < 0 || writeFd < 0 ? EBADF : errno;
     if (readFd >= 0) CloseFd(readFd);
     if (writeFd >= 0) CloseFd(writeFd);
-    ErhMark(EIPCBADFDS, err, kFn, 2);
+    ErhMark(EIPCBADFDS, err, kFn, kErhMinor);
     return -1;
   }
   const IpcHandle handle = IpcFindEmptyIpcHandle();
@@ -153,12 +153,12 @@ void IpcInstallSigIntr(int (*callback)()) {
   struct sigaction action {};
   action.sa_handler = IpcIntrCleanup;
   if (sigemptyset(&action.sa_mask) != 0) {
-    DbgPlain(-2, "[%s] sigemptyset(%p) failed (errno=%d)", kFn, static_cast<void*>(&action.sa_mask),
-             errno);
+    DbgPlain(kDbgUnexpected, "[%s] sigemptyset(%p) failed (errno=%d)", kFn,
+             static_cast<void*>(&action.sa_mask), errno);
   }
   struct sigaction previous {};
   if (sigaction(SIGINT, &action, &previous) != 0) {
-    DbgPlain(-2, "[%s] sigaction(SIGINT, %p, %p) failed (errno=%d)", kFn,
+    DbgPlain(kDbgUnexpected, "[%s] sigaction(SIGINT, %p, %p) failed (errno=%d)", kFn,
              static_cast<void*>(&action), static_cast<void*>(&previous), errno);
     return;
   }
@@ -171,7 +171,7 @@ void IpcRestoreSigIntr() {
   static const char kFn[] = "IpcRestoreSigIntr";
   if (!sigIntInstalled) return;
   if (sigaction(SIGINT, &savedSigInt, nullptr) != 0) {
-    DbgPlain(-2, "[%s] sigaction(SIGINT, %p, NULL) failed (errno=%d)", kFn,
+    DbgPlain(kDbgUnexpected, "[%s] sigaction(SIGINT, %p, NULL) failed (errno=%d)", kFn,
              static_cast<void*>(&savedSigInt), errno);
   }
   sigIntInstalled = false;

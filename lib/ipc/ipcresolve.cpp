@@ -115,7 +115,7 @@ bool ShareAddress(const std::vector<in_addr_t>& a, const std::vector<in_addr_t>&
 // Marks EIPCRESOLVE with the resolver's error, unless an error is pending.
 void MarkResolveFailure(int error, const char* caller) {
   const bool free = ErhErrno() == 0;
-  ErhMark(EIPCRESOLVE, error, caller, 2);
+  ErhMark(EIPCRESOLVE, error, caller, kErhMinor);
   if (free) ErhSetSysErrorStr(Ipc_h_errno_to_text(error));
 }
 
@@ -198,7 +198,8 @@ const hostent* ipc_gethostbyname(const char* name) {
   const int error = resolverFunction(name, &official, &addresses);
   const double took = ipc_ftime() - start;
   if (took > kSlowLookupSeconds) {
-    DbgPlain(-2, "gethostbyname(%s) Network performance warning: took %f sec", name, took);
+    DbgPlain(kDbgUnexpected, "gethostbyname(%s) Network performance warning: took %f sec", name,
+             took);
   }
   if (error != 0) {
     h_errno = error;
@@ -231,8 +232,8 @@ int IpcGetHostFromEnv(const char* name) {
                  name, ip.c_str());
         return 1;
       }
-      DbgPlain(-2, "[%s] invalid address \"%s\" for host %s in TARN_HOSTS, ignored", kFn,
-               ip.c_str(), name);
+      DbgPlain(kDbgUnexpected, "[%s] invalid address \"%s\" for host %s in TARN_HOSTS, ignored",
+               kFn, ip.c_str(), name);
     }
     if (next == std::string::npos) break;
     pos = next + 1;
@@ -310,6 +311,6 @@ int IpcIPIsEqual(const char* host1, const char* host2) {
 
 int ipc_listInterfaces(char** list) {
   if (list != nullptr) *list = nullptr;
-  ErhMark(kErrNotAvailable, 0, "ipc_listInterfaces", 2);
+  ErhMark(kErrNotAvailable, 0, "ipc_listInterfaces", kErhMinor);
   return -1;
 }

@@ -42,7 +42,7 @@ void* Attach(int id, void* wanted) {
 IpcEntry* AttachedEntry(IpcHandle handle, const char* caller) {
   IpcEntry* entry = IpcGetEntry(handle, caller);
   if (entry != nullptr && entry->shmAttached == 0) {
-    ErhMark(EIPCSHMNONE, 0, caller, 2);
+    ErhMark(EIPCSHMNONE, 0, caller, kErhMinor);
     return nullptr;
   }
   return entry;
@@ -66,7 +66,7 @@ int IpcAllocShmem(IpcHandle handle, void** address, int size) {
   IpcEntry* entry = IpcGetEntry(handle, kFn);
   if (entry == nullptr) return -1;
   if (size < 1 || entry->shmAttached != 0) {
-    ErhMark(EIPCSHMCREATE, size < 1 ? EINVAL : EBUSY, kFn, 2);
+    ErhMark(EIPCSHMCREATE, size < 1 ? EINVAL : EBUSY, kFn, kErhMinor);
     return -1;
   }
   int id;
@@ -78,9 +78,10 @@ int IpcAllocShmem(IpcHandle handle, void** address, int size) {
     if (id >= 0) break;
     const int err = errno;
     if (err != EEXIST || SharedMemoryKey == kFirstKey) {
-      DbgPlain(-2, "[%s] shmget(%d, %d, IPC_CREAT|IPC_EXCL|IPC_SHMEM_PERM) failed (err=%d)", kFn,
-               key, size, err);
-      ErhMark(EIPCSHMCREATE, err, kFn, 2);
+      DbgPlain(kDbgUnexpected,
+               "[%s] shmget(%d, %d, IPC_CREAT|IPC_EXCL|IPC_SHMEM_PERM) failed (err=%d)", kFn, key,
+               size, err);
+      ErhMark(EIPCSHMCREATE, err, kFn, kErhMinor);
       return -1;
     }
   }
@@ -94,7 +95,7 @@ int IpcAllocShmem(IpcHandle handle, void** address, int size) {
     const int err = errno;
     // Nobody else knows the new segment yet; it would be left behind.
     shmctl(id, IPC_RMID, nullptr);
-    ErhMark(EIPCSHMATTACH, err, kFn, 2);
+    ErhMark(EIPCSHMATTACH, err, kFn, kErhMinor);
     return -1;
   }
   Record(*entry, 1, size, id, at, key);
@@ -107,7 +108,7 @@ int IpcAttachShmem(IpcHandle handle, int key, void** address, int size) {
   IpcEntry* entry = IpcGetEntry(handle, kFn);
   if (entry == nullptr) return -1;
   if (size < 0 || entry->shmAttached != 0) {
-    ErhMark(EIPCSHMATTACH, size < 0 ? EINVAL : EBUSY, kFn, 2);
+    ErhMark(EIPCSHMATTACH, size < 0 ? EINVAL : EBUSY, kFn, kErhMinor);
     return -1;
   }
   int id;
@@ -119,13 +120,14 @@ int IpcAttachShmem(IpcHandle handle, int key, void** address, int size) {
       Sleep(1, 0);
       continue;
     }
-    DbgPlain(-2, "[%s] shmget(%d, %d, IPC_SHMEM_PERM) failed (err=%d)", kFn, key, size, err);
-    ErhMark(EIPCSHMATTACH, err, kFn, 2);
+    DbgPlain(kDbgUnexpected, "[%s] shmget(%d, %d, IPC_SHMEM_PERM) failed (err=%d)", kFn, key, size,
+             err);
+    ErhMark(EIPCSHMATTACH, err, kFn, kErhMinor);
     return -1;
   }
   void* at = Attach(id, address != nullptr ? *address : nullptr);
   if (at == reinterpret_cast<void*>(-1)) {
-    ErhMark(EIPCSHMATTACH, errno, kFn, 2);
+    ErhMark(EIPCSHMATTACH, errno, kFn, kErhMinor);
     return -1;
   }
   Record(*entry, 0, size, id, at, key);
@@ -138,7 +140,7 @@ int IpcDetachShmem(IpcHandle handle) {
   IpcEntry* entry = AttachedEntry(handle, kFn);
   if (entry == nullptr) return -1;
   if (shmdt(entry->shmAddress) != 0) {
-    ErhMark(EIPCNOEVENT, errno, kFn, 2);
+    ErhMark(EIPCNOEVENT, errno, kFn, kErhMinor);
     return -1;
   }
   entry->shmAttached = 0;
@@ -151,17 +153,17 @@ int IpcFreeShmem(IpcHandle handle) {
   IpcEntry* entry = AttachedEntry(handle, kFn);
   if (entry == nullptr) return -1;
   if (!OwnsSegment(*entry)) {
-    ErhMark(EIPCSHMFREE, 0, kFn, 2);
+    ErhMark(EIPCSHMFREE, 0, kFn, kErhMinor);
     return -1;
   }
   // A removal that failed before left the segment detached.
   if (entry->shmAddress != nullptr && shmdt(entry->shmAddress) != 0) {
-    ErhMark(EIPCNOEVENT, errno, kFn, 2);
+    ErhMark(EIPCNOEVENT, errno, kFn, kErhMinor);
     return -1;
   }
   entry->shmAddress = nullptr;
   if (shmctl(entry->shmId, IPC_RMID, nullptr) != 0) {
-    ErhMark(EIPCSHMFREE, errno, kFn, 2);
+    ErhMark(EIPCSHMFREE, errno, kFn, kErhMinor);
     return -1;
   }
   entry->shmAttached = 0;

@@ -21,7 +21,7 @@ using namespace ipc_detail;
 bool ipc_detail::WaitGaveNothing(int result, const char* caller) {
   if (result > 0) return false;
   if (result < 0) {
-    ErhMark(EIPCSELECT, errno, caller, 2);
+    ErhMark(EIPCSELECT, errno, caller, kErhMinor);
     IpcSetEvent(-1, IPC_EVENT_ERROR);
   } else {
     IpcSetEvent(-1, IPC_EVENT_TIMEOUT);
@@ -30,7 +30,7 @@ bool ipc_detail::WaitGaveNothing(int result, const char* caller) {
 }
 
 int ipc_detail::NoEvent(const char* caller) {
-  ErhMark(EIPCNOEVENT, 0, caller, 2);
+  ErhMark(EIPCNOEVENT, 0, caller, kErhMinor);
   IpcSetEvent(-1, IPC_EVENT_ERROR);
   return -1;
 }
@@ -49,7 +49,7 @@ IpcHandle ipc_detail::AcceptNew(const char* caller, bool lookupPeer) {
     DbgPlain(kLevel, "[%s] accept(%d, %p, &(addrlen=%d)) failed (errno=%d)", caller,
              instance->listenSocket, static_cast<void*>(&entry->peer), static_cast<int>(length),
              err);
-    ErhMark(EIPCACCEPT, err, caller, 2);
+    ErhMark(EIPCACCEPT, err, caller, kErhMinor);
     IpcReleaseIpcHandle(handle);
     IpcSetEvent(-1, IPC_EVENT_NONE);
     return -1;

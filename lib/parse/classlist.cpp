@@ -129,7 +129,7 @@ char* UserPwriteClassListToBuffer(const UserClassList* classes) {
   std::string text;
   for (const UserClassList* c = classes; c != nullptr; c = c->next) {
     if (!Writable(c)) {
-      ErhMarkM(ERH_CSA_ITEM, 0, "UserPwriteClassListToBuffer", 1, TARN_HERE);
+      ErhMarkM(ERH_CSA_ITEM, 0, "UserPwriteClassListToBuffer", kErhWarning, TARN_HERE);
       ErhSetErrorInfo(c->name != nullptr ? c->name : "");
       return nullptr;
     }

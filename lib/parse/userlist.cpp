@@ -207,7 +207,7 @@ char* UserPwriteUserListToBuffer(const UserList* list, const char* cellServer) {
     if (!QuotableField(entry->kind) || !QuotableField(entry->user) ||
         !QuotableField(entry->group) || !QuotableField(entry->userClass) || !BareField(host) ||
         line.size() > kAdmLineMax) {
-      ErhMarkM(ERH_CSA_ITEM, 0, "UserPwriteUserListToBuffer", 1, TARN_HERE);
+      ErhMarkM(ERH_CSA_ITEM, 0, "UserPwriteUserListToBuffer", kErhWarning, TARN_HERE);
       ErhSetErrorInfo(line.c_str());
       return nullptr;
     }

@@ -79,7 +79,8 @@ char* DecodePassword(const char* encoded) {
   if (encoded == nullptr) return nullptr;
   const std::size_t length = std::strlen(encoded);
   if (length % kLettersPerUnit != 0) {
-    DbgPlain(-2, "[DecodePassword] encoded password of %d letters is not a multiple of 4",
+    DbgPlain(kDbgUnexpected,
+             "[DecodePassword] encoded password of %d letters is not a multiple of 4",
              static_cast<int>(length));
     return nullptr;
   }
@@ -94,7 +95,8 @@ char* DecodePassword(const char* encoded) {
     const int unit = (n3 << 12) | (n2 << 8) | (n1 << 4) | n0;
     if (n0 < 0 || n1 < 0 || n2 < 0 || n3 < 0 || unit == 0) {
       // The letters themselves are a reversible form of the password: never log them.
-      DbgPlain(-2, "[DecodePassword] encoded password has an invalid letter group at %d",
+      DbgPlain(kDbgUnexpected,
+               "[DecodePassword] encoded password has an invalid letter group at %d",
                static_cast<int>(i * kLettersPerUnit));
       Wipe(wide.data(), wide.size() * sizeof(char16_t));
       return nullptr;

@@ -231,7 +231,7 @@ CmnVar GetoptParse(const char* templateText, int argc, const char* const* argv) 
   OptionLevel level;
   std::string reason;
   if (GetoptCompile(templateText, &level, &reason) != 0) {
-    DbgPlain(-2, "[%s] Template refused (%s): %s", "GetoptParse", reason.c_str(),
+    DbgPlain(kDbgUnexpected, "[%s] Template refused (%s): %s", "GetoptParse", reason.c_str(),
              templateText != nullptr ? templateText : "");
   }
   return getopt_parse(level, argc, argv);
