@@ -86,10 +86,9 @@ struct DacmnPtd {
   int netFlags;            // kDaNetReconnected
 };
 
-// Backup buffer manager context (slot 11). Its at-init hook sets the IPC
-// abort switch to 1.
-struct BdaPtd {
-  int ipcAbortSwitch;
+// The shared-memory segment of data buffers and the buffer in hand, as both
+// buffer managers keep them.
+struct DaShmBuffers {
   int shmemKey;
   int shmemSize;
   int shmemSection;
@@ -99,6 +98,13 @@ struct BdaPtd {
   char* bufPtr;
   int bufSize;
   int bufOffset;
+};
+
+// Backup buffer manager context (slot 11). Its at-init hook sets the IPC
+// abort switch to 1.
+struct BdaPtd {
+  int ipcAbortSwitch;
+  DaShmBuffers shm;
   QueRec freeBufQue;
   char* blkPtr;  // null when no block is held
   int blkSize;
@@ -112,15 +118,7 @@ struct BdaPtd {
 
 // Restore buffer manager context (slot 10); no at-init hook.
 struct RdaPtd {
-  int shmemKey;
-  int shmemSize;
-  int shmemSection;
-  char* shmemBasePtr;
-  int bufID;
-  int bufNum;
-  char* bufPtr;
-  int bufSize;
-  int bufOffset;
+  DaShmBuffers shm;
   QueRec filledBufQue;
   char* blkPtr;  // null when no block is held
   int blkSize;

@@ -66,7 +66,7 @@ TEST_F(DaContextTest, SlotsAreCreatedOnFirstUseWithTheirInitialValues) {
   RdaPtd* rda = RdaGetContext();
   ASSERT_NE(rda, nullptr);
   EXPECT_EQ(CmnGetContextEx(pcmnMasterContext, CMN_SLOT_RDA), rda);
-  EXPECT_EQ(rda->bufNum, 0);
+  EXPECT_EQ(rda->shm.bufNum, 0);
   // Freeing a slot releases its queue.
   ASSERT_EQ(QueInit(&bda->freeBufQue, 8), 0);
   CmnFreeContextEx(pcmnMasterContext, CMN_SLOT_BDA);
