@@ -103,6 +103,12 @@ class Conversation {
   bool serveRestore(const StreamReader& reader, int da);
   bool announce(const StreamReader& reader, std::uint32_t block, int id, int announcedId);
   bool local();
+  // The next message; a frame that is no message is answered with MSG_ABORT.
+  bool receive(Message& message) {
+    const Channel::Got got = channel_.receive(message);
+    if (got == Channel::Got::kBad) abort("unreadable input");
+    return got == Channel::Got::kMessage;
+  }
   // Removes the segment before the client sees the connection end.
   void end(std::string_view reason) {
     segment_.reset();
@@ -152,7 +158,7 @@ void Conversation::run() {
   if (!channel_.send(MakeDescription(g_, segment_->key(), segment_->address()))) return;
 
   Message message;
-  if (channel_.receive(message) != Channel::Got::kMessage) return;
+  if (!receive(message)) return;
   if (message.code == kMsgAbort || message.code == kMsgStop) return;
   if (message.code == kMsgReconnect) {
     const auto da = ParseReconnect(message);
@@ -194,7 +200,7 @@ bool Conversation::negotiate() {
   for (const int version : config_.offers) {
     if (!channel_.send(MakeOffer(version))) return false;
     Message answer;
-    if (channel_.receive(answer) != Channel::Got::kMessage) return false;
+    if (!receive(answer)) return false;
     const auto parsed = ParseProtocolAnswer(answer);
     if (!parsed) {
       abort("expected a 267 answer");
@@ -214,11 +220,7 @@ void Conversation::backup(std::shared_ptr<BackupStream> stream) {
   bool interrupted = true;
   for (;;) {
     Message message;
-    const Channel::Got got = channel_.receive(message);
-    if (got != Channel::Got::kMessage) {
-      if (got == Channel::Got::kBad) abort("unreadable input");
-      break;
-    }
+    if (!receive(message)) break;
     if (message.code == kMsgData) {
       const auto id = ParseBackupData(message, g_.bufferCount);
       if (!id) {
@@ -259,7 +261,9 @@ bool Conversation::backupBlock(BackupStream& stream, int id, bool& interrupted) 
     raw_.assign(reinterpret_cast<const char*>(shared.data()), shared.size());
     bytes = {reinterpret_cast<const std::uint8_t*>(raw_.data()), raw_.size()};
   } else {
-    if (channel_.receiveRaw(raw_, g_.bufferSize) != Channel::Got::kMessage) return false;
+    const Channel::Got got = channel_.receiveRaw(raw_, g_.bufferSize);
+    if (got == Channel::Got::kBad) abort("unreadable raw packet");
+    if (got != Channel::Got::kMessage) return false;
     bytes = std::span(reinterpret_cast<const std::uint8_t*>(raw_.data()), raw_.size())
                 .subspan(g_.blockStart());
   }
@@ -394,7 +398,7 @@ bool Conversation::serveRestore(const StreamReader& reader, int da) {
       if (!agent_.fires(&Faults::duplicate, next)) ++next;
     }
     Message message;
-    if (channel_.receive(message) != Channel::Got::kMessage) return false;
+    if (!receive(message)) return false;
     if (message.code == kMsgData) {
       const auto id = ParseRestoreData(message, da, count);
       if (!id || !out[static_cast<std::size_t>(*id)]) {
@@ -407,13 +411,13 @@ bool Conversation::serveRestore(const StreamReader& reader, int da) {
       end(message.code == kMsgStop ? "stop" : "abort");
       return false;
     } else if (message.code == kMsgClose) {
-      if (channel_.receive(message) != Channel::Got::kMessage) return false;
+      if (!receive(message)) return false;
       if (message.code != kMsgOpen || !message.items.empty()) {
         abort("expected MSG_OPEN without items after MSG_CLOSE");
         return false;
       }
       if (!channel_.send(MakeReopenListen(g_, segment_->key()))) return false;
-      if (channel_.receive(message) != Channel::Got::kMessage) return false;
+      if (!receive(message)) return false;
       const auto again = ParseOpen(message);
       if (!again || *again != da) {
         abort("expected MSG_OPEN with DA id " + std::to_string(da));

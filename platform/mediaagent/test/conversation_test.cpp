@@ -29,52 +29,6 @@ std::string Sha256Of(const std::string& bytes) {
   return hash.hex();
 }
 
-// Backs up `blocks` blocks over raw packets, keeping at most `count` buffers
-// out, and stops the stream.
-void RemoteBackup(int port, std::uint32_t blocks, std::uint32_t da = kDa) {
-  Client c(port);
-  ASSERT_TRUE(c.ok());
-  const Description d = Handshake(c);
-  c.send(27, {std::to_string(da), "-1", "test", "0", "", "0", "4", "1"});
-  std::uint32_t acked = 0;
-  for (std::uint32_t b = 0; b < blocks; ++b) {
-    if (b >= static_cast<std::uint32_t>(d.bufferCount)) {
-      const Msg ack = c.recv();
-      ASSERT_EQ(ack.code, 24);
-      EXPECT_EQ(ack.item(0), std::to_string(acked % d.bufferCount));
-      ++acked;
-    }
-    SendRemoteBlock(c, d, static_cast<int>(b % d.bufferCount), StreamBlock(da, b, d.capacity()));
-  }
-  for (; acked < blocks; ++acked)
-    EXPECT_EQ(c.recv().item(0), std::to_string(acked % d.bufferCount));
-  c.send(6);
-}
-
-// Reads a stored stream back over raw packets; the blocks in their order.
-std::vector<Bytes> RemoteRestore(int port, std::uint32_t expected, std::uint32_t da = kDa) {
-  Client c(port);
-  const Description d = Handshake(c);
-  c.send(27, {std::to_string(da)});
-  std::vector<Bytes> got;
-  while (got.size() < expected) {
-    const Msg m = c.recv();
-    if (m.code != 24) {
-      ADD_FAILURE() << "message " << m.code << " after " << got.size() << " blocks";
-      break;
-    }
-    const auto raw = c.recvFrame();
-    if (!raw || raw->size() != d.bufferSize) {
-      ADD_FAILURE() << "raw packet missing or not one buffer";
-      break;
-    }
-    got.emplace_back(raw->begin() + d.blockStart(), raw->end());
-    c.send(24, {std::to_string(da), m.item(0)});
-  }
-  c.send(6);
-  return got;
-}
-
 TEST(MediaAgentConversation, RemoteStreamIsStoredCheckedAndReadBack) {
   tarn::test::Watchdog watchdog(60);
   MediaAgentStandIn ma({.args = Small({"--role", "auto"})});
