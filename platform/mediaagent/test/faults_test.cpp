@@ -136,7 +136,7 @@ TEST(MediaAgentFaults, DelayHoldsEveryAcknowledgement) {
 }
 
 // A restore of the stream stored in `store` by an agent with `faults`.
-class RestoreFaults : public ::testing::Test {
+class MediaAgentRestoreFaults : public ::testing::Test {
  protected:
   void SetUp() override {
     MediaAgentStandIn ma({.args = Small({}), .storeDir = store_.path() + "/s"});
@@ -178,14 +178,14 @@ class RestoreFaults : public ::testing::Test {
   tarn::test::TempDir store_;
 };
 
-TEST_F(RestoreFaults, TruncateServesOnlyTheFirstBlocks) {
+TEST_F(MediaAgentRestoreFaults, TruncateServesOnlyTheFirstBlocks) {
   tarn::test::Watchdog watchdog(30);
   const auto ma = Agent({"truncate=2"});
   Client c(ma->port(), 500);
   EXPECT_EQ(Read(c, 4).size(), 2u);
 }
 
-TEST_F(RestoreFaults, DuplicateSendsABlockTwice) {
+TEST_F(MediaAgentRestoreFaults, DuplicateSendsABlockTwice) {
   tarn::test::Watchdog watchdog(30);
   const auto ma = Agent({"duplicate=1"});
   Client c(ma->port());
@@ -196,7 +196,7 @@ TEST_F(RestoreFaults, DuplicateSendsABlockTwice) {
   EXPECT_EQ(got[3].second, StreamBlock(kDa, 2, 4096));
 }
 
-TEST_F(RestoreFaults, BadBufferAnnouncesTheBufferCount) {
+TEST_F(MediaAgentRestoreFaults, BadBufferAnnouncesTheBufferCount) {
   tarn::test::Watchdog watchdog(30);
   const auto ma = Agent({"bad-buffer=1"});
   Client c(ma->port());
@@ -206,7 +206,7 @@ TEST_F(RestoreFaults, BadBufferAnnouncesTheBufferCount) {
   EXPECT_EQ(got[1].first, "4");
 }
 
-TEST_F(RestoreFaults, CutEndsInsideTheRawPacket) {
+TEST_F(MediaAgentRestoreFaults, CutEndsInsideTheRawPacket) {
   tarn::test::Watchdog watchdog(30);
   const auto ma = Agent({"cut-at=0"});
   Client c(ma->port());
@@ -216,7 +216,7 @@ TEST_F(RestoreFaults, CutEndsInsideTheRawPacket) {
   EXPECT_EQ(c.recvUntilClosed().size(), 2055u);
 }
 
-TEST_F(RestoreFaults, CorruptDamagesTheNamedField) {
+TEST_F(MediaAgentRestoreFaults, CorruptDamagesTheNamedField) {
   tarn::test::Watchdog watchdog(60);
   struct Case {
     std::string fault;
@@ -249,7 +249,7 @@ TEST_F(RestoreFaults, CorruptDamagesTheNamedField) {
   }
 }
 
-TEST_F(RestoreFaults, DelayHoldsEveryAnnouncement) {
+TEST_F(MediaAgentRestoreFaults, DelayHoldsEveryAnnouncement) {
   tarn::test::Watchdog watchdog(30);
   const auto ma = Agent({"delay=200"});
   Client c(ma->port());

@@ -19,7 +19,7 @@ std::vector<std::string> Small(std::vector<std::string> more = {}) {
   return args;
 }
 
-class Robustness : public ::testing::Test {
+class MediaAgentRobustness : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(ma_.ready()); }
 
@@ -41,14 +41,14 @@ class Robustness : public ::testing::Test {
   MediaAgentStandIn ma_{{.args = Small({"--idle-timeout", "1", "--io-timeout", "1"})}};
 };
 
-TEST_F(Robustness, BufferIdOutsideTheCountIsRefused) {
+TEST_F(MediaAgentRobustness, BufferIdOutsideTheCountIsRefused) {
   Client c(ma_.port());
   Open(c);
   c.send(24, {"4"});
   ExpectAbort(c, 0, "MSG_DATA without a buffer id in 0..3");
 }
 
-TEST_F(Robustness, RawPacketOfAnotherLengthIsRefused) {
+TEST_F(MediaAgentRobustness, RawPacketOfAnotherLengthIsRefused) {
   Client shorter(ma_.port());
   const Description d = Open(shorter);
   shorter.send(24, {"0"});
@@ -63,7 +63,7 @@ TEST_F(Robustness, RawPacketOfAnotherLengthIsRefused) {
   EXPECT_TRUE(ma_.waitForTraffic("raw packet of 4097 bytes where 4096 were due"));
 }
 
-TEST_F(Robustness, BlocksThatFailTheCheckAreNotStored) {
+TEST_F(MediaAgentRobustness, BlocksThatFailTheCheckAreNotStored) {
   Client c(ma_.port());
   const Description d = Open(c);
   SendRemoteBlock(c, d, 0, StreamBlock(kDa, 0, d.capacity()));
@@ -74,14 +74,14 @@ TEST_F(Robustness, BlocksThatFailTheCheckAreNotStored) {
   EXPECT_EQ(ma_.blocks(kDa).size(), d.capacity());
 }
 
-TEST_F(Robustness, FirstBlockMustCarryTheOpenedDaId) {
+TEST_F(MediaAgentRobustness, FirstBlockMustCarryTheOpenedDaId) {
   Client c(ma_.port());
   const Description d = Open(c);
   SendRemoteBlock(c, d, 0, StreamBlock(8, 0, d.capacity()));
   ExpectAbort(c, 0, "block 0 carries DA id 8");
 }
 
-TEST_F(Robustness, UsedBytesBeyondTheCapacityAreRefused) {
+TEST_F(MediaAgentRobustness, UsedBytesBeyondTheCapacityAreRefused) {
   Client c(ma_.port());
   const Description d = Open(c);
   Bytes block = StreamBlock(kDa, 0, d.capacity());
@@ -90,7 +90,7 @@ TEST_F(Robustness, UsedBytesBeyondTheCapacityAreRefused) {
   ExpectAbort(c, 0, "used bytes 4104 outside 64..4096");
 }
 
-TEST_F(Robustness, UnreadableFramesEndTheStream) {
+TEST_F(MediaAgentRobustness, UnreadableFramesEndTheStream) {
   Client garbage(ma_.port());
   Open(garbage);
   garbage.sendFrame("24 0");
@@ -103,7 +103,7 @@ TEST_F(Robustness, UnreadableFramesEndTheStream) {
   EXPECT_TRUE(ma_.waitForTraffic("header announces 2147483647 bytes"));
 }
 
-TEST_F(Robustness, UnexpectedMessagesAreRefusedAtEachStage) {
+TEST_F(MediaAgentRobustness, UnexpectedMessagesAreRefusedAtEachStage) {
   Client first(ma_.port());
   Handshake(first);
   first.send(24, {"0"});
@@ -116,7 +116,7 @@ TEST_F(Robustness, UnexpectedMessagesAreRefusedAtEachStage) {
   ExpectAbort(during, 0, "message 28 during a backup");
 }
 
-TEST_F(Robustness, OneDaIdServesOneConnectionAtATime) {
+TEST_F(MediaAgentRobustness, OneDaIdServesOneConnectionAtATime) {
   Client one(ma_.port());
   Open(one);
   ASSERT_TRUE(ma_.waitForTraffic("< 27 \"7\""));
@@ -126,7 +126,7 @@ TEST_F(Robustness, OneDaIdServesOneConnectionAtATime) {
   EXPECT_TRUE(ma_.waitForTraffic("DA 7 is in use"));
 }
 
-TEST_F(Robustness, QuietClientsAreDroppedAfterTheIdleTime) {
+TEST_F(MediaAgentRobustness, QuietClientsAreDroppedAfterTheIdleTime) {
   Client c(ma_.port());
   const Description d = Open(c);
   EXPECT_TRUE(c.closedByPeer());
