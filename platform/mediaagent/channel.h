@@ -20,7 +20,7 @@ struct Timeouts {
 };
 
 // Largest message a client may send; raw packets are limited by the buffer size.
-inline constexpr std::size_t kMaxMessage = 1 << 16;
+inline constexpr std::size_t kMaxMessage = 1 << 20;
 
 class Channel {
  public:
