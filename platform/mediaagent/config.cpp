@@ -167,7 +167,7 @@ std::optional<Config> ParseCommandLine(const std::vector<std::string>& args, std
       const auto v = number(1, 3600);
       if ((ok = v.has_value())) c.io = std::chrono::seconds(*v);
     } else if (name == "--lifetime") {
-      const auto v = number(1, 7 * 86400);
+      const auto v = number(1, 7LL * 86400);
       if ((ok = v.has_value())) c.lifetime = std::chrono::seconds(*v);
     } else {
       return fail("unknown option " + name);

@@ -92,7 +92,7 @@ class Conversation {
 
  private:
   bool negotiate();
-  void backup(std::shared_ptr<BackupStream> stream);
+  void backup(const std::shared_ptr<BackupStream>& stream);
   // One MSG_DATA of a backup; false when the conversation ends (*interrupted
   // tells whether the stream may resume).
   bool backupBlock(BackupStream& stream, int id, bool& interrupted);
@@ -216,7 +216,7 @@ bool Conversation::negotiate() {
   return false;
 }
 
-void Conversation::backup(std::shared_ptr<BackupStream> stream) {
+void Conversation::backup(const std::shared_ptr<BackupStream>& stream) {
   bool interrupted = true;
   for (;;) {
     Message message;

@@ -34,7 +34,7 @@ Sha256::Sha256()
 
 void Sha256::compress(const std::uint8_t* block) {
   std::array<std::uint32_t, 64> w;
-  for (int i = 0; i < 16; ++i) w[i] = Load32(block + 4 * i);
+  for (std::size_t i = 0; i < 16; ++i) w[i] = Load32(block + 4 * i);
   for (int i = 16; i < 64; ++i) {
     const std::uint32_t s0 = std::rotr(w[i - 15], 7) ^ std::rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
     const std::uint32_t s1 = std::rotr(w[i - 2], 17) ^ std::rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
@@ -95,7 +95,7 @@ Sha256::Digest Sha256::finish() {
   for (int i = 0; i < 8; ++i) tail[padding + i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
   update(std::span(tail.data(), padding + 8));
   Digest out;
-  for (int i = 0; i < 8; ++i) {
+  for (std::size_t i = 0; i < 8; ++i) {
     out[4 * i] = static_cast<std::uint8_t>(state_[i] >> 24);
     out[4 * i + 1] = static_cast<std::uint8_t>(state_[i] >> 16);
     out[4 * i + 2] = static_cast<std::uint8_t>(state_[i] >> 8);

@@ -58,7 +58,8 @@ bool WaitForText(const std::string& path, std::string_view text,
 
 MediaAgentStandIn::MediaAgentStandIn() : MediaAgentStandIn(Options{}) {}
 
-MediaAgentStandIn::MediaAgentStandIn(Options options) : runDir_(std::make_unique<TempDir>()) {
+MediaAgentStandIn::MediaAgentStandIn(const Options& options)
+    : runDir_(std::make_unique<TempDir>()) {
   start(options);
 }
 

@@ -31,7 +31,7 @@ class MediaAgentStandIn {
   };
 
   MediaAgentStandIn();
-  explicit MediaAgentStandIn(Options options);
+  explicit MediaAgentStandIn(const Options& options);
   // Stops the stand-in (SIGTERM, then SIGKILL after 10 s) and fails the test
   // when it did not end cleanly.
   ~MediaAgentStandIn();
