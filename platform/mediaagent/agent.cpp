@@ -123,7 +123,10 @@ std::shared_ptr<BackupStream> Agent::beginBackup(int da, std::string* why) {
 }
 
 std::shared_ptr<BackupStream> Agent::resumeBackup(int da) {
-  std::lock_guard lock(streamsMutex_);
+  std::unique_lock lock(streamsMutex_);
+  const auto end = std::chrono::steady_clock::now() + config_.io;
+  while (active_.count(da) != 0 && !stop_.raised() && std::chrono::steady_clock::now() < end)
+    streamsChanged_.wait_for(lock, std::chrono::milliseconds(50));
   const auto it = interrupted_.find(da);
   if (it == interrupted_.end() || !active_.insert(da).second) return nullptr;
   auto stream = it->second;
@@ -132,9 +135,12 @@ std::shared_ptr<BackupStream> Agent::resumeBackup(int da) {
 }
 
 void Agent::endBackup(const std::shared_ptr<BackupStream>& stream, bool interrupted) {
-  std::lock_guard lock(streamsMutex_);
-  active_.erase(stream->da);
-  if (interrupted) interrupted_[stream->da] = stream;
+  {
+    std::lock_guard lock(streamsMutex_);
+    active_.erase(stream->da);
+    if (interrupted) interrupted_[stream->da] = stream;
+  }
+  streamsChanged_.notify_all();
 }
 
 bool Agent::beginRestore(int da) {

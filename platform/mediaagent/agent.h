@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <list>
 #include <map>
@@ -59,6 +60,9 @@ class Agent {
   // A new backup stream for `da`; null when that DA id is in use.
   std::shared_ptr<BackupStream> beginBackup(int da, std::string* why);
   // The interrupted stream of `da`, now in use again; null when there is none.
+  // A connection that still holds the stream gets the I/O time-out to let it
+  // go: a client that sees its link break may reconnect before the agent's
+  // side of the old link has ended.
   std::shared_ptr<BackupStream> resumeBackup(int da);
   // Ends the use of a stream; an interrupted one is kept for resumption.
   void endBackup(const std::shared_ptr<BackupStream>& stream, bool interrupted);
@@ -82,6 +86,7 @@ class Agent {
   Faults faults_;
 
   std::mutex streamsMutex_;
+  std::condition_variable streamsChanged_;
   std::set<int> active_;
   std::map<int, std::shared_ptr<BackupStream>> interrupted_;
 

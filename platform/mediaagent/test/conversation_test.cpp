@@ -247,6 +247,23 @@ TEST(MediaAgentConversation, ResumedStreamStillRefusesADuplicateBlock) {
   EXPECT_TRUE(ma.waitForTraffic("block sequence 1, expected 2"));
 }
 
+TEST(MediaAgentConversation, ReconnectWaitsForTheOldLinkToLetGo) {
+  tarn::test::Watchdog watchdog(30);
+  MediaAgentStandIn ma({.args = Small({"--offer", "none"})});
+  ASSERT_TRUE(ma.ready());
+  Client old(ma.port());
+  const Description d = Handshake(old);
+  old.send(27, {"7"});
+  SendRemoteBlock(old, d, 0, StreamBlock(kDa, 0, d.capacity()));
+  EXPECT_EQ(old.recv().item(0), "0");
+  Client c(ma.port());
+  Handshake(c);
+  c.send(1051, {"7"});
+  ASSERT_TRUE(ma.waitForTraffic("< 1051 \"7\""));
+  old.hangUp();
+  EXPECT_EQ(c.recv().items, (std::vector<std::string>{"1", "1"}));
+}
+
 TEST(MediaAgentConversation, ReconnectWithoutAnInterruptedStreamIsRefused) {
   tarn::test::Watchdog watchdog(30);
   MediaAgentStandIn ma({.args = Small({"--offer", "none"})});
