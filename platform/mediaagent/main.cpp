@@ -7,10 +7,13 @@
 // "port <port>" and "ready" on standard output and, with --port-file, writes
 // "port <port>" and "pid <pid>" to that file, which appears whole. Each
 // stream's end is printed as one line "STREAM_END da=<id> status=stop|abort
-// blocks=<n>". The traffic log defaults to <store>/traffic.log. It stops on
-// SIGTERM, SIGINT or SIGHUP, removing its segments, and on its own after
-// --lifetime seconds (default 3600). Exit status: 0 after a stop, 2 for a bad
-// command line, 1 when it cannot start.
+// blocks=<n>". The traffic log (default <store>/traffic.log) has the line
+// forms of cellserver/traffic.h with connections named "c<n>" and the events
+// open, segment, negotiated, transfer, fault, abort, event (the STREAM_END
+// line), timeout, bad, reset and close. It stops on SIGTERM, SIGINT or
+// SIGHUP, removing its segments, and on its own after --lifetime seconds
+// (default 3600). Exit status: 0 after a stop, 2 for a bad command line, 1
+// when it cannot start.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
