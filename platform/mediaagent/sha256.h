@@ -13,8 +13,12 @@ namespace tarn::mediaagent {
 class Sha256 {
  public:
   using Digest = std::array<std::uint8_t, 32>;
+  // kBest takes the processor's SHA instructions when it has them.
+  enum class Engine { kBest, kPortable };
 
-  Sha256();
+  explicit Sha256(Engine engine = Engine::kBest);
+  // Whether kBest uses the processor's SHA instructions here.
+  static bool HardwareAvailable();
   void update(std::span<const std::uint8_t> bytes);
   // The digest of everything given so far; the object may not be updated after.
   Digest finish();
@@ -22,12 +26,14 @@ class Sha256 {
   std::string hex();
 
  private:
-  void compress(const std::uint8_t* block);
+  // Runs `blocks` 64-byte blocks from `data` through the state.
+  void compress(const std::uint8_t* data, std::size_t blocks);
 
   std::array<std::uint32_t, 8> state_;
   std::array<std::uint8_t, 64> pending_{};
   std::size_t pendingSize_ = 0;
   std::uint64_t totalBytes_ = 0;
+  bool hardware_ = false;
 };
 
 }  // namespace tarn::mediaagent

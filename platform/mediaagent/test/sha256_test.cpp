@@ -11,8 +11,9 @@ namespace {
 
 using tarn::mediaagent::Sha256;
 
-std::string Digest(std::string_view text, std::size_t piece = 0) {
-  Sha256 hash;
+std::string Digest(std::string_view text, std::size_t piece = 0,
+                   Sha256::Engine engine = Sha256::Engine::kBest) {
+  Sha256 hash(engine);
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
   if (piece == 0) {
     hash.update({bytes, text.size()});
@@ -34,6 +35,20 @@ TEST(MediaAgentSha256, StandardVectors) {
       "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1");
   EXPECT_EQ(Digest(std::string(1000000, 'a'), 4093),
             "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+TEST(MediaAgentSha256, PortableEngineAgreesWithTheVectorsAndTheProcessor) {
+  EXPECT_EQ(Digest("abc", 0, Sha256::Engine::kPortable),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(Digest(std::string(1000000, 'a'), 4093, Sha256::Engine::kPortable),
+            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+  std::string text(100000, '\0');
+  for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>(i * 131 + (i >> 8));
+  for (const std::size_t length : {0u, 1u, 64u, 127u, 4096u, 100000u})
+    EXPECT_EQ(Digest(text.substr(0, length), 0, Sha256::Engine::kPortable),
+              Digest(text.substr(0, length)))
+        << length;
+  if (!Sha256::HardwareAvailable()) GTEST_SKIP() << "no SHA instructions here";
 }
 
 TEST(MediaAgentSha256, PiecesAroundTheBlockAndPaddingEdgesGiveTheSameDigest) {
