@@ -1,0 +1,142 @@
+// One data-path connection of the stand-in media agent.
+#include "mediaagent/channel.h"
+
+#include <sys/socket.h>
+
+#include "codec/frame.h"
+#include "codec/rcsid.h"
+
+TARN_RCSID("platform/mediaagent/channel.cpp");
+
+namespace tarn::mediaagent {
+
+using standin::Deadline;
+using standin::Io;
+using standin::Message;
+
+namespace {
+
+std::span<const std::uint8_t> Bytes(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// The frame of `message` followed by the header of a raw packet of `rawSize`.
+std::string MessageAndRawHeader(const Message& message, std::size_t rawSize) {
+  std::string head = standin::Frame(standin::EncodeMessage(message));
+  const auto header = standin::EncodeFrameHeader(static_cast<std::uint32_t>(rawSize));
+  head.append(header.begin(), header.end());
+  return head;
+}
+
+}  // namespace
+
+Channel::Channel(standin::Fd fd, std::string label, cellserver::Traffic& traffic, int stopFd,
+                 Timeouts timeouts)
+    : fd_(std::move(fd)),
+      label_(std::move(label)),
+      traffic_(traffic),
+      stopFd_(stopFd),
+      timeouts_(timeouts) {}
+
+Channel::~Channel() {
+  close("end");
+}
+
+Channel::Got Channel::receive(Message& out) {
+  if (!fd_.valid()) return Got::kClosed;
+  std::string data;
+  std::uint32_t announced = 0;
+  const Io io = standin::ReadFrame(fd_.get(), data, kMaxMessage, Deadline::After(timeouts_.idle),
+                                   timeouts_.io, stopFd_, &announced);
+  switch (io) {
+    case Io::kOk: break;
+    case Io::kClosed: return Got::kClosed;
+    case Io::kStopped: return Got::kStopped;
+    case Io::kTimeout: note("timeout", "waiting for a message"); return Got::kTimeout;
+    case Io::kTooLarge:
+      note("bad", "header announces " + std::to_string(announced) + " bytes");
+      return Got::kBad;
+    case Io::kTruncated:
+    case Io::kError: note("bad", standin::IoName(io)); return Got::kBad;
+  }
+  std::string why;
+  auto message = standin::ParseMessage(data, &why);
+  if (!message) {
+    note("bad", why + " in " + std::to_string(data.size()) + " bytes");
+    return Got::kBad;
+  }
+  traffic_.message(label_, '<', *message);
+  out = std::move(*message);
+  return Got::kMessage;
+}
+
+Channel::Got Channel::receiveRaw(std::string& out, std::size_t length) {
+  if (!fd_.valid()) return Got::kClosed;
+  std::uint32_t announced = 0;
+  const Io io = standin::ReadFrame(fd_.get(), out, length, Deadline::After(timeouts_.io),
+                                   timeouts_.io, stopFd_, &announced);
+  if (io == Io::kStopped) return Got::kStopped;
+  if (io == Io::kTimeout) {
+    note("timeout", "waiting for a raw packet");
+    return Got::kTimeout;
+  }
+  if (io == Io::kClosed) return Got::kClosed;
+  if (io != Io::kOk || out.size() != length) {
+    note("bad", "raw packet of " + std::to_string(announced) + " bytes where " +
+                    std::to_string(length) + " were due (" + standin::IoName(io) + ")");
+    return Got::kBad;
+  }
+  traffic_.raw(label_, '<', out.size());
+  return Got::kMessage;
+}
+
+bool Channel::send(const Message& message) {
+  if (!fd_.valid()) return false;
+  traffic_.message(label_, '>', message);
+  return standin::WriteFrame(fd_.get(), standin::EncodeMessage(message),
+                             Deadline::After(timeouts_.io), stopFd_) == Io::kOk;
+}
+
+bool Channel::sendWithRaw(const Message& message, std::span<const std::uint8_t> raw) {
+  if (!fd_.valid()) return false;
+  traffic_.message(label_, '>', message);
+  traffic_.raw(label_, '>', raw.size());
+  const std::string head = MessageAndRawHeader(message, raw.size());
+  return standin::WriteAll(fd_.get(), Bytes(head), raw, Deadline::After(timeouts_.io), stopFd_) ==
+         Io::kOk;
+}
+
+void Channel::sendHalfAndClose(const Message& message, std::span<const std::uint8_t> raw) {
+  if (!fd_.valid()) return;
+  std::string all = raw.empty() ? standin::Frame(standin::EncodeMessage(message))
+                                : MessageAndRawHeader(message, raw.size());
+  all.append(reinterpret_cast<const char*>(raw.data()), raw.size());
+  all.resize(all.size() / 2);
+  note("fault", "cut after " + std::to_string(all.size()) + " bytes");
+  standin::WriteAll(fd_.get(), Bytes(all), {}, Deadline::After(timeouts_.io), stopFd_);
+  close("cut");
+}
+
+bool Channel::pause(std::chrono::milliseconds span) {
+  return standin::PauseUnlessStopped(span, stopFd_);
+}
+
+void Channel::note(std::string_view what, std::string_view text) {
+  traffic_.event(label_, what, text);
+}
+
+void Channel::close(std::string_view reason) {
+  if (!fd_.valid()) return;
+  standin::CloseGracefully(fd_, std::chrono::milliseconds(250), stopFd_);
+  note("close", reason);
+}
+
+void Channel::reset(std::string_view reason) {
+  if (!fd_.valid()) return;
+  const linger abortive{1, 0};
+  setsockopt(fd_.get(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+  fd_.reset();
+  note("reset", reason);
+}
+
+}  // namespace tarn::mediaagent

@@ -1,0 +1,443 @@
+// One data-path connection of the stand-in media agent: segment, negotiation,
+// description, then a backup, a resumed backup or a restore, with the faults.
+#include <algorithm>
+#include <cstring>
+#include <deque>
+
+#include "codec/dastream.h"
+#include "codec/rcsid.h"
+#include "mediaagent/agent.h"
+#include "mediaagent/channel.h"
+#include "mediaagent/segment.h"
+
+TARN_RCSID("platform/mediaagent/conversation.cpp");
+
+namespace tarn::mediaagent {
+
+namespace {
+
+using standin::Message;
+namespace ds = standin::dastream;
+
+std::uint32_t Get32(std::span<const std::uint8_t> b, std::size_t at) {
+  return std::uint32_t{b[at]} << 24 | std::uint32_t{b[at + 1]} << 16 |
+         std::uint32_t{b[at + 2]} << 8 | b[at + 3];
+}
+
+void Put32(std::span<std::uint8_t> b, std::size_t at, std::uint32_t v) {
+  b[at] = static_cast<std::uint8_t>(v >> 24);
+  b[at + 1] = static_cast<std::uint8_t>(v >> 16);
+  b[at + 2] = static_cast<std::uint8_t>(v >> 8);
+  b[at + 3] = static_cast<std::uint8_t>(v);
+}
+
+void Put16(std::span<std::uint8_t> b, std::size_t at, std::uint16_t v) {
+  b[at] = static_cast<std::uint8_t>(v >> 8);
+  b[at + 1] = static_cast<std::uint8_t>(v);
+}
+
+// Damages one field of a block for the corrupt fault; false when the block
+// holds no record that has the field.
+bool Corrupt(std::span<std::uint8_t> block, CorruptField field) {
+  constexpr std::size_t kFirst = ds::kBlockHeaderSize;
+  switch (field) {
+    case CorruptField::kMagic: block[0] ^= 0xFF; return true;
+    case CorruptField::kUsed:
+      Put32(block, 32, static_cast<std::uint32_t>(block.size() + 8));
+      return true;
+    default: break;
+  }
+  if (Get32(block, 32) < kFirst + ds::kRecordHeaderSize) return false;
+  if (field == CorruptField::kRecordLength) {
+    Put32(block, kFirst + 20, 0x7FFFFFF8u);
+    return true;
+  }
+  if (field == CorruptField::kRecordType) {
+    Put32(block, kFirst + 4, 99);
+    return true;
+  }
+  ds::DecodeOptions options;
+  options.reservedMustBeZero = false;
+  const auto decoded = ds::DecodeBlock(std::span<const std::uint8_t>(block), options);
+  if (!decoded) return false;
+  for (const ds::Record& r : decoded->records) {
+    const auto type = static_cast<ds::RecordType>(r.type);
+    if (field == CorruptField::kDataLength &&
+        (type == ds::RecordType::kData || type == ds::RecordType::kDataSkipped)) {
+      Put16(block, r.offset + 44, 0xFFFF);
+      Put16(block, r.offset + 56, 0x7FFF);
+      return true;
+    }
+    if (field == CorruptField::kStringLength) {
+      std::size_t at = 0;
+      if (type == ds::RecordType::kStart) at = 68;
+      if (type == ds::RecordType::kAttribute || type == ds::RecordType::kAttributeNoCatalog)
+        at = 76;
+      if (type == ds::RecordType::kError) at = 40;
+      if (at != 0) {
+        Put16(block, r.offset + at, 0xFFFF);
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+class Conversation {
+ public:
+  Conversation(Agent& agent, Channel& channel)
+      : agent_(agent), config_(agent.config()), g_(config_.geometry), channel_(channel) {}
+
+  void run();
+
+ private:
+  bool negotiate();
+  void backup(const std::shared_ptr<BackupStream>& stream);
+  // One MSG_DATA of a backup; false when the conversation ends (*interrupted
+  // tells whether the stream may resume).
+  bool backupBlock(BackupStream& stream, int id, bool& interrupted);
+  bool acknowledge(BackupStream& stream, int id, std::uint32_t block);
+  void finishBackup(const std::shared_ptr<BackupStream>& stream, bool stopped);
+  void restore(int da);
+  // Serves one object; true when the client reopens it after MSG_CLOSE.
+  bool serveRestore(const StreamReader& reader, int da);
+  bool announce(const StreamReader& reader, std::uint32_t block, int id, int announcedId);
+  bool local();
+  // The next message; a frame that is no message is answered with MSG_ABORT.
+  bool receive(Message& message) {
+    const Channel::Got got = channel_.receive(message);
+    if (got == Channel::Got::kBad) abort("unreadable input");
+    return got == Channel::Got::kMessage;
+  }
+  // Removes the segment before the client sees the connection end.
+  void end(std::string_view reason) {
+    segment_.reset();
+    channel_.close(reason);
+  }
+  void abort(std::string_view why) {
+    channel_.note("abort", why);
+    channel_.send({kMsgAbort, {}});
+    end("aborted");
+  }
+
+  Agent& agent_;
+  const Config& config_;
+  const Geometry& g_;
+  Channel& channel_;
+  std::unique_ptr<Segment> segment_;
+  std::optional<bool> local_;
+  std::string raw_;                   // a received raw packet, or a block read from the segment
+  std::vector<std::uint8_t> buffer_;  // one buffer for a restore
+};
+
+bool Conversation::local() {
+  if (!local_) {
+    switch (config_.transfer) {
+      case Transfer::kSharedMemory: local_ = true; break;
+      case Transfer::kSocket: local_ = false; break;
+      case Transfer::kAuto: local_ = segment_->attachCount() > 1; break;
+    }
+    channel_.note("transfer", *local_ ? "shared memory" : "socket");
+  }
+  return *local_;
+}
+
+void Conversation::run() {
+  if (agent_.refuseOnce()) {
+    abort("fault refuse");
+    return;
+  }
+  std::string why;
+  segment_ = Segment::Create(static_cast<std::size_t>(g_.segmentSize()), &why);
+  if (!segment_) {
+    abort(why);
+    return;
+  }
+  channel_.note("segment", "key " + std::to_string(segment_->key()));
+  if (!negotiate()) return;
+  if (!channel_.send(MakeDescription(g_, segment_->key(), segment_->address()))) return;
+
+  Message message;
+  if (!receive(message)) return;
+  if (message.code == kMsgAbort || message.code == kMsgStop) return;
+  if (message.code == kMsgReconnect) {
+    const auto da = ParseReconnect(message);
+    auto stream = da ? agent_.resumeBackup(*da) : nullptr;
+    if (!stream) return abort("no interrupted stream to resume");
+    if (!channel_.send(MakeBufferState(stream->received, stream->acks, g_.bufferCount))) {
+      agent_.endBackup(stream, true);
+      return;
+    }
+    // Blocks stored without an acknowledgement would keep their buffers
+    // away from the client for good.
+    std::vector<int> unacked;
+    unacked.swap(stream->unacked);
+    for (const int id : unacked) {
+      if (!channel_.send(MakeBufferMessage(id))) {
+        stream->unacked = unacked;
+        agent_.endBackup(stream, true);
+        return;
+      }
+      ++stream->acks;
+    }
+    return backup(stream);
+  }
+  const auto da = ParseOpen(message);
+  if (!da) return abort("expected MSG_OPEN or MSG_DAMA_RECONNECT");
+  bool restoring = config_.role == Role::kRestore;
+  if (config_.role == Role::kAuto) {
+    std::string ignored;
+    const auto reader = StreamReader::Open(config_.storeDir, *da, &ignored);
+    restoring = reader && reader->meta().stopped;
+  }
+  if (restoring) return restore(*da);
+  auto stream = agent_.beginBackup(*da, &why);
+  if (!stream) return abort(why);
+  backup(stream);
+}
+
+bool Conversation::negotiate() {
+  for (const int version : config_.offers) {
+    if (!channel_.send(MakeOffer(version))) return false;
+    Message answer;
+    if (!receive(answer)) return false;
+    const auto parsed = ParseProtocolAnswer(answer);
+    if (!parsed) {
+      abort("expected a 267 answer");
+      return false;
+    }
+    if ((parsed->flags & kOfferFlags) != 0 && parsed->version == version) {
+      channel_.note("negotiated", std::to_string(version));
+      return true;
+    }
+  }
+  if (config_.offers.empty()) return true;
+  abort("no offered version accepted");
+  return false;
+}
+
+void Conversation::backup(const std::shared_ptr<BackupStream>& stream) {
+  bool interrupted = true;
+  for (;;) {
+    Message message;
+    if (!receive(message)) break;
+    if (message.code == kMsgData) {
+      const auto id = ParseBackupData(message, g_.bufferCount);
+      if (!id) {
+        abort("MSG_DATA without a buffer id in 0.." + std::to_string(g_.bufferCount - 1));
+        break;
+      }
+      if (!backupBlock(*stream, *id, interrupted)) break;
+    } else if (message.code == kMsgStop) {
+      finishBackup(stream, true);
+      agent_.endBackup(stream, false);
+      end("stop");
+      return;
+    } else if (message.code == kMsgAbort) {
+      break;
+    } else if (message.code == kMsgProbe) {
+      continue;
+    } else {
+      abort("message " + std::to_string(message.code) + " during a backup");
+      break;
+    }
+  }
+  finishBackup(stream, false);
+  agent_.endBackup(stream, interrupted);
+}
+
+bool Conversation::backupBlock(BackupStream& stream, int id, bool& interrupted) {
+  const std::uint32_t block = stream.received;
+  if (agent_.fires(&Faults::dropAfter, block)) {
+    channel_.reset("fault drop-after");
+    return false;
+  }
+  std::span<const std::uint8_t> bytes;
+  if (local() && config_.sink) {
+    // Acknowledged unread.
+  } else if (local()) {
+    const auto shared = segment_->bytes(g_.backupBuffer(id) + g_.blockStart(), g_.capacity());
+    // A private copy: the client could change its buffer while it is checked.
+    raw_.assign(reinterpret_cast<const char*>(shared.data()), shared.size());
+    bytes = {reinterpret_cast<const std::uint8_t*>(raw_.data()), raw_.size()};
+  } else {
+    const Channel::Got got = channel_.receiveRaw(raw_, g_.bufferSize);
+    if (got == Channel::Got::kBad) abort("unreadable raw packet");
+    if (got != Channel::Got::kMessage) return false;
+    bytes = std::span(reinterpret_cast<const std::uint8_t*>(raw_.data()), raw_.size())
+                .subspan(g_.blockStart());
+  }
+  if (agent_.fires(&Faults::abortAt, block)) {
+    abort("fault abort-at");
+    return false;
+  }
+  if (!config_.sink) {
+    if (block == 0 && bytes.size() >= ds::kBlockHeaderSize &&
+        Get32(bytes, 8) != static_cast<std::uint32_t>(stream.da)) {
+      interrupted = false;
+      abort("block 0 carries DA id " + std::to_string(Get32(bytes, 8)));
+      return false;
+    }
+    if (!stream.decoder.Check(bytes)) {
+      interrupted = false;
+      abort(stream.decoder.error());
+      return false;
+    }
+    std::string why;
+    if (!stream.writer->append(bytes, &why)) {
+      interrupted = false;
+      abort(why);
+      return false;
+    }
+  }
+  ++stream.received;
+  return acknowledge(stream, id, block);
+}
+
+bool Conversation::acknowledge(BackupStream& stream, int id, std::uint32_t block) {
+  if (config_.faults.loseAcks && block >= *config_.faults.loseAcks) {
+    channel_.note("fault", "lose-acks " + std::to_string(block));
+    stream.unacked.push_back(id);
+    return true;
+  }
+  if (config_.faults.delay.count() > 0 && !channel_.pause(config_.faults.delay)) return false;
+  if (agent_.fires(&Faults::badAck, block)) {
+    channel_.note("fault", "bad-ack " + std::to_string(block));
+    id = g_.bufferCount;
+  }
+  if (agent_.fires(&Faults::cutAt, block)) {
+    ++stream.acks;
+    channel_.sendHalfAndClose(MakeBufferMessage(id), {});
+    return false;
+  }
+  if (!channel_.send(MakeBufferMessage(id))) {
+    stream.unacked.push_back(id);
+    return false;
+  }
+  ++stream.acks;
+  return true;
+}
+
+void Conversation::finishBackup(const std::shared_ptr<BackupStream>& stream, bool stopped) {
+  std::string why;
+  if (stream->writer && !stream->writer->finish(stopped, &why)) channel_.note("store", why);
+  const std::string line = "STREAM_END da=" + std::to_string(stream->da) +
+                           " status=" + (stopped ? "stop" : "abort") +
+                           " blocks=" + std::to_string(stream->received);
+  channel_.note("event", line);
+  agent_.event(line);
+}
+
+void Conversation::restore(int da) {
+  if (!agent_.beginRestore(da)) return abort("DA " + std::to_string(da) + " is in use");
+  std::string why;
+  const auto reader = StreamReader::Open(config_.storeDir, da, &why);
+  if (!reader) {
+    abort(why);
+  } else if (!reader->meta().stopped) {
+    abort("stream of DA " + std::to_string(da) + " was not stopped");
+  } else if (reader->meta().geometry.bufferSize != g_.bufferSize ||
+             reader->meta().geometry.blockStart() != g_.blockStart()) {
+    abort("configured geometry differs from the stored one");
+  } else {
+    buffer_.assign(g_.bufferSize, 0);
+    while (serveRestore(*reader, da)) {
+    }
+  }
+  agent_.endRestore(da);
+}
+
+bool Conversation::announce(const StreamReader& reader, std::uint32_t block, int id,
+                            int announcedId) {
+  const std::span<std::uint8_t> blockBytes =
+      std::span(buffer_).subspan(g_.blockStart(), g_.capacity());
+  if (!reader.read(block, blockBytes)) {
+    abort("cannot read block " + std::to_string(block));
+    return false;
+  }
+  if (agent_.fires(&Faults::corruptAt, block) && !Corrupt(blockBytes, config_.faults.corruptField))
+    channel_.note("fault", "corrupt: block " + std::to_string(block) + " has no such field");
+  if (config_.faults.delay.count() > 0 && !channel_.pause(config_.faults.delay)) return false;
+  const bool cut = agent_.fires(&Faults::cutAt, block);
+  if (local()) {
+    std::memcpy(segment_->bytes(g_.restoreBuffer(id), g_.bufferSize).data(), buffer_.data(),
+                buffer_.size());
+    if (cut) {
+      channel_.sendHalfAndClose(MakeBufferMessage(announcedId), {});
+      return false;
+    }
+    return channel_.send(MakeBufferMessage(announcedId));
+  }
+  if (cut) {
+    channel_.sendHalfAndClose(MakeBufferMessage(announcedId), buffer_);
+    return false;
+  }
+  return channel_.sendWithRaw(MakeBufferMessage(announcedId), buffer_);
+}
+
+bool Conversation::serveRestore(const StreamReader& reader, int da) {
+  const int count = g_.bufferCount;
+  std::deque<int> free;
+  std::vector<bool> out(static_cast<std::size_t>(count), false);
+  for (int id = 0; id < count; ++id) free.push_back(id);
+  std::uint32_t last = reader.meta().blocks;
+  std::uint32_t next = 0;
+  const auto truncate = config_.faults.truncate;
+  if (truncate && *truncate < last && agent_.fires(&Faults::truncate, *truncate)) {
+    channel_.note("fault", "truncate " + std::to_string(*truncate));
+    last = *truncate;
+  }
+  (void)local();
+  for (;;) {
+    while (next < last && !free.empty()) {
+      const int id = free.front();
+      free.pop_front();
+      out[static_cast<std::size_t>(id)] = true;
+      const int announced = agent_.fires(&Faults::badBuffer, next) ? count : id;
+      if (!announce(reader, next, id, announced)) return false;
+      if (!agent_.fires(&Faults::duplicate, next)) ++next;
+    }
+    Message message;
+    if (!receive(message)) return false;
+    if (message.code == kMsgData) {
+      const auto id = ParseRestoreData(message, da, count);
+      if (!id || !out[static_cast<std::size_t>(*id)]) {
+        abort("MSG_DATA without DA id " + std::to_string(da) + " and a buffer held by the client");
+        return false;
+      }
+      out[static_cast<std::size_t>(*id)] = false;
+      free.push_back(*id);
+    } else if (message.code == kMsgStop || message.code == kMsgAbort) {
+      end(message.code == kMsgStop ? "stop" : "abort");
+      return false;
+    } else if (message.code == kMsgClose) {
+      if (!receive(message)) return false;
+      if (message.code != kMsgOpen || !message.items.empty()) {
+        abort("expected MSG_OPEN without items after MSG_CLOSE");
+        return false;
+      }
+      if (!channel_.send(MakeReopenListen(g_, segment_->key()))) return false;
+      if (!receive(message)) return false;
+      const auto again = ParseOpen(message);
+      if (!again || *again != da) {
+        abort("expected MSG_OPEN with DA id " + std::to_string(da));
+        return false;
+      }
+      return true;
+    } else {
+      abort("message " + std::to_string(message.code) + " during a restore");
+      return false;
+    }
+  }
+}
+
+}  // namespace
+
+void Converse(Agent& agent, standin::Fd fd, std::string label) {
+  const Config& config = agent.config();
+  Channel channel(std::move(fd), std::move(label), agent.traffic(), agent.stopFd(),
+                  Timeouts{config.idle, config.io});
+  Conversation(agent, channel).run();
+}
+
+}  // namespace tarn::mediaagent
