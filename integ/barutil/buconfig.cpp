@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "barutil/buenv.h"
 #include "barutil/vekhost.h"
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
@@ -180,8 +181,9 @@ int BU_PutConfig(const char* cellServer, const char* host, const char* appType, 
 }
 
 int BU_UpdateConfig(BpList* list, const char* name, const char* value) {
+  const char* shown = value == nullptr ? "" : BU_IsSecretName(name) ? kBuMasked : value;
   DbgPlain(kLevel, "[%s] Updating configuration:Option name  - %sOption Value - %s",
-           "BU_UpdateConfig", name != nullptr ? name : "", value != nullptr ? value : "");
+           "BU_UpdateConfig", name != nullptr ? name : "", shown);
   if (value == nullptr) return BP_RemoveOptByName(list, name);
   return BP_ChangeStr(list, name, value);
 }
