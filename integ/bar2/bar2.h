@@ -245,7 +245,7 @@ int VEK_GetSMHandle(BarContext* ctx);             // -1
 int VEK_GetIntegSpecific(BarContext* ctx);        // 0
 const char* VEK_GetSessionId(BarContext* ctx);    // null
 const char* VEK_GetSessionGuid(BarContext* ctx);  // null
-// A context must exist: without one 0 is returned and 1007 marked.
+// The start time of the option "start"; 0 without a context.
 int VEK_GetObjectStartTime(BarContext* ctx);
 int VEK_GetMode(BarContext* ctx);          // -1
 int VEK_IsMALocal(BarContext* ctx);        // -21

@@ -281,6 +281,17 @@ TEST_F(ContextTest, CallSequenceCheckChangesOnlyTheLastCode) {
             std::string::npos);
 }
 
+TEST_F(ContextTest, ScriptPasswordNeverReachesTheTrace) {
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  BarContext* ctx = Open();
+  ASSERT_NE(ctx, nullptr);
+  EXPECT_LT(VEK_ExecuteScript(ctx, "missing.sh -x", 1, "nobody", "s3cr3tpw", 5), 0);
+  ASSERT_EQ(VEK_Exit(ctx), 0);
+  const std::string trace = tarn::test::ReadFile(FindTrace(traceDir()));
+  EXPECT_NE(trace.find("Modified script:"), std::string::npos);
+  EXPECT_EQ(trace.find("s3cr3tpw"), std::string::npos);
+}
+
 TEST_F(ContextTest, FlagsDecideWhichLayersStop) {
   ASSERT_NO_FATAL_FAILURE(StartServer());
   ASSERT_EQ(CmnInit("caller", nullptr, nullptr, nullptr, nullptr, 0), 0);
