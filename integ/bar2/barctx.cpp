@@ -15,6 +15,7 @@
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
 #include "cmn/nlspack.h"
+#include "cmn/str.h"
 #include "cmn/user.h"
 #include "csa/csa.h"
 #include "dacmn/dacmn.h"
@@ -38,9 +39,10 @@ constexpr long kCsaPauseMs = 5000;
 
 bool globalsDone = false;
 
+// Copies into a field of the record, cut to its width.
 template <std::size_t N>
 void CopyText(char (&dst)[N], const char* src) {
-  std::snprintf(dst, N, "%s", src != nullptr ? src : "");
+  StrSafeCopyA(dst, src, N - 1);
 }
 
 void VEK_AtInit(void* data) {

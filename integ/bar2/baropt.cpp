@@ -16,6 +16,7 @@
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
 #include "cmn/nlspack.h"
+#include "cmn/str.h"
 #include "cmn/strmsg.h"
 #include "dacmn/dacmn.h"
 
@@ -58,9 +59,10 @@ constexpr int kSetOptions = 81;
 constexpr int kMsgNeedsHostPort = 1;
 constexpr int kArgvRoom = 20;
 
+// Copies into a field of the record, cut to its width.
 template <std::size_t N>
 void CopyText(char (&dst)[N], const char* src) {
-  std::snprintf(dst, N, "%s", src != nullptr ? src : "");
+  StrSafeCopyA(dst, src, N - 1);
 }
 
 // Leading decimal number of `text`, saturated to the int range; 0 when there
