@@ -3,6 +3,7 @@
 // VEK_Global, the accessors without a context and the report hooks.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <cstdlib>
 #include <memory>
@@ -441,6 +442,35 @@ TEST_F(ContextTest, ReportsAreCountedAndSentToTheSessionManager) {
   EXPECT_EQ(linkLog.sent.size(), 4u);
   EXPECT_EQ(ctx->errorReports, 4);
   ctx->smHandle = kIpcNoHandle;
+}
+
+TEST_F(ContextTest, BuiltInSendPassesTheReportMessageUnchanged) {
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  BarContext* ctx = Open();
+  ASSERT_NE(ctx, nullptr);
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  const IpcHandle ours = IpcAttachConnection(pair[0], pair[0]);
+  const IpcHandle peer = IpcAttachConnection(pair[1], pair[1]);
+  ASSERT_GE(ours, 0);
+  ASSERT_GE(peer, 0);
+  ctx->smHandle = ours;
+
+  ErhFullReportPacked("test", kErhMajor, NlsPackMessage(131, 54, "no route"));
+  StrMsg* rx = StrMsgNew();
+  ASSERT_NE(rx, nullptr);
+  ASSERT_GT(IpcReceiveStrMsgExL(peer, rx, 5), 0);
+  EXPECT_EQ(StrParseStartL(rx, StrMsgGetRBufL(rx)), kNlsPackedCode);
+  char* text = NlsGetSingleFromSM(StrMsgGetRBufL(rx));
+  ASSERT_NE(text, nullptr);
+  EXPECT_NE(std::string(text).find("Cannot connect to the Cell Manager: no route"),
+            std::string::npos)
+      << text;
+  safe_free(text, "context_test", 0);
+  StrMsgDelete(&rx);
+  ctx->smHandle = kIpcNoHandle;
+  IpcCloseConnection(ours);
+  IpcCloseConnection(peer);
 }
 
 }  // namespace
