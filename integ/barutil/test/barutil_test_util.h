@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "barutil/bp.h"
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
 #include "cmn/erh.h"
@@ -21,6 +22,15 @@ inline void FreeHeap(void* heap) {
 }
 // Frees a safe_malloc block at scope end.
 using Owned = tarn::test::HeapText<FreeHeap>;
+
+// An empty parameter list owned by the test.
+struct List {
+  BpList v = VarUndef;
+  List() { BP_InitAsList(&v); }
+  ~List() { CmnVarFree(&v); }
+  List(const List&) = delete;
+  List& operator=(const List&) = delete;
+};
 
 // Sets or removes an environment variable for one scope and puts the old
 // value back afterwards.

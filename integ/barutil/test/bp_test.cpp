@@ -10,14 +10,7 @@ namespace {
 
 using barutiltest::Owned;
 
-// A list owned by the test.
-struct List {
-  BpList v = VarUndef;
-  List() { BP_InitAsList(&v); }
-  ~List() { CmnVarFree(&v); }
-  List(const List&) = delete;
-  List& operator=(const List&) = delete;
-};
+using barutiltest::List;
 
 std::string Pack(BpList list, int flags) {
   Owned text(BP_Pack(list, flags));

@@ -20,13 +20,7 @@ using barutiltest::ScopedEnv;
 
 constexpr char kCellHost[] = "127.0.0.1";
 
-struct List {
-  BpList v = VarUndef;
-  List() { BP_InitAsList(&v); }
-  ~List() { CmnVarFree(&v); }
-  List(const List&) = delete;
-  List& operator=(const List&) = delete;
-};
+using barutiltest::List;
 
 std::string Path(const char* host, const char* type, const char* name) {
   char out[kBuConfigPathMax + 1];
