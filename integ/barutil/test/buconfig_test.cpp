@@ -7,8 +7,10 @@
 #include "barutil/vekhost.h"
 #include "barutil_test_util.h"
 #include "cellserver/testing/cellserver_standin.h"
+#include "cmn/dbg.h"
 #include "cmn/global.h"
 #include "cmn/str.h"
+#include "cmn/test/cmn_test_util.h"
 #include "csa/csa.h"
 #include "csa/csaops.h"
 #include "ipc/ipc.h"
@@ -166,6 +168,19 @@ TEST_F(BuConfigServerTest, UpdateChangesAddsAndRemoves) {
   EXPECT_EQ(BU_UpdateConfig(&l.v, "Password", nullptr), kBpOk);
   EXPECT_EQ(BU_UpdateConfig(&l.v, "Password", nullptr), kBpNotFound);
   EXPECT_EQ(CmnVarLength(l.v), 0);
+}
+
+TEST_F(BuConfigServerTest, UpdateTraceMasksSecretValues) {
+  List l;
+  DbgExit();
+  const std::string trace = cmntest::Traced("1-200", [&] {
+    BU_UpdateConfig(&l.v, "Password", "BCDEFGHI");
+    BU_UpdateConfig(&l.v, "Version", "11.5");
+  });
+  EXPECT_NE(trace.find("Option name  - PasswordOption Value - ****"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("Option name  - VersionOption Value - 11.5"), std::string::npos);
+  EXPECT_EQ(trace.find("BCDEFGHI"), std::string::npos);
+  EXPECT_STREQ(BP_GetStr(l.v, "Password"), "BCDEFGHI");
 }
 
 class BuLocalFileTest : public barutiltest::BarutilTest {
