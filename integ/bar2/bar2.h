@@ -1,0 +1,269 @@
+// Integration API: the per-process integration context, its creation and
+// release, the call-order machine, the process-wide record VEK_Global, the
+// report hooks that copy every report line to the session manager, and the
+// pre- and post-execution script runner.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+#include "cmn/strmsg.h"
+#include "cmn/var.h"
+#include "parse/cmnvec.h"
+
+// ---------------------------------------------------------------- results
+
+enum BarResult : int {
+  BAR_OK = 0,
+  BAR_ECOMM = -2,        // cell server or session manager unreachable
+  BAR_ESESSION = -3,     // a backup or restore session is still open
+  BAR_EPARAM = -4,       // bad parameter
+  BAR_ESEQUENCE = -5,    // wrong call sequence
+  BAR_ENOMEM = -7,       // out of memory, or closing a connection failed
+  BAR_EPERM = -8,        // denied by the user's access rights
+  BAR_EABORTED = -17,    // aborted by the session manager
+  BAR_EQUERY = -18,      // a catalogue query failed
+  BAR_EWAIT = -19,       // waiting for the session manager timed out
+  BAR_ENOCONTEXT = -21,  // no integration context
+  BAR_EEXISTS = -22,     // a context already exists
+};
+
+// Call-order modes of a context.
+enum SessionMode : int {
+  BAR_MODE_NONE = 0,  // being set up
+  BAR_MODE_IDLE = 1,
+  BAR_MODE_BACKUP = 2,
+  BAR_MODE_OBJECT_BACKUP = 3,
+  BAR_MODE_ITEM_BACKUP = 4,
+  BAR_MODE_RESTORE = 5,
+  BAR_MODE_OBJECT_RESTORE = 6,
+  BAR_MODE_ITEM_RESTORE = 7,
+};
+
+// ---------------------------------------------------------------- context
+
+inline constexpr std::size_t kBarHostMax = 64;
+inline constexpr std::size_t kBarSessIdMax = 16;
+inline constexpr std::size_t kBarGuidMax = 38;
+inline constexpr std::size_t kBarObjNameMax = 1184;
+inline constexpr std::size_t kBarListMax = 255;
+inline constexpr std::size_t kBarModuleMax = 255;
+inline constexpr std::size_t kBarDbgMax = 255;
+inline constexpr std::size_t kBarAppMax = 80;
+inline constexpr std::size_t kBarComposedNameMax = 2047;
+inline constexpr std::size_t kBarDatabaseIdMax = 400;
+
+// Called with every report line (a message text with NUL separators) before
+// it is shown or sent.
+using BarReportCallback = void (*)(const char* message);
+
+// The integration context (slot 19). Later layers add their state here.
+struct BarContext {
+  int mode;  // SessionMode
+  int lastCode;
+  int erhErrno;
+  int lastError;
+  int output;       // 0: report lines are neither printed nor sent
+  int dbsmHandle;   // catalogue session of queries, -1 none
+  uint32_t access;  // access rights; 0 means none
+  BarReportCallback reportCallback;
+  int smLink;  // 0: no session-manager session, reports stay local
+  int abortWording;
+  int smHandle;  // session-manager session, -1 none
+  int abortCode;
+  StrMsg smMsg;  // receive buffer of the session-manager link
+  char maHost[kBarHostMax + 1];
+  int daId;
+  int backupType;
+  char sessId[kBarSessIdMax + 1];
+  char sessGuid[kBarGuidMax + 1];
+  char objName[kBarObjNameMax + 1];
+  CmnVec trees;  // texts
+  char barlist[kBarListMax + 1];
+  CmnVar itemName;
+  int longNameWarned;
+  char module[kBarModuleMax + 1];
+  char* dbgPostfix;  // owned
+  char dbgRanges[kBarDbgMax + 1];
+  char dbgSelect[kBarDbgMax + 1];
+  int reportLevel;
+  int profile;
+  int encode;
+  int encrypt;
+  int compress;
+  int transformId;
+  int compressionId;
+  int sparse;
+  int startTime;
+  int endTime;
+  int sinceTime;
+  int recSize;
+  int recSpaceLeft;
+  void* restoreRecord;
+  void* dataRecord;
+  int itemId;
+  int maLocal;  // 1 local agent, 0 remote, -1 no object open
+  int maBlockSize;
+  int recOffset;
+  char* objText;  // owned
+  int objBeginTime;
+  int objElapsed;
+  time_t lastStatus;
+  int worstLevel;
+  int level0Reports;
+  int errorReports;
+  int items;
+  int objItems;
+  int64_t objSize;
+  int64_t bytesDone;
+  int spareHandle;
+  int64_t bytesRead;
+  int64_t bytesWritten;
+  char appType[kBarAppMax + 1];
+  char appName[kBarAppMax + 1];
+  char reportName[kBarAppMax + 1];
+  int integSpecific;
+  int dmpContext;
+  char composedName[kBarComposedNameMax + 1];
+  char databaseId[kBarDatabaseIdMax + 1];
+  void* keyEntity;  // owned by the encryption calls
+  void* encrHandle;
+  int cmnStarted;
+  int ipcStarted;
+  int csaStarted;
+  int stdinTerminal;  // -1 until the report hook first asked
+};
+
+// Process-wide record, filled once by VEK_InitGlobals.
+inline constexpr unsigned kVekCapCompress = 1;
+inline constexpr unsigned kVekCapEncode = 2;
+inline constexpr unsigned kVekCapEncrypt = 4;
+inline constexpr int kVekFlagClustering = 1;   // host name from VEKBARHOSTNAME
+inline constexpr int kVekFlagStopStarted = 2;  // VEK_Exit stops only what VEK_Init started
+inline constexpr int kVekUpdateDefault = 20;
+inline constexpr int kVekUpdateMin = 2;
+inline constexpr int kVekUpdateMax = 300;
+
+struct VekGlobalRecord {
+  char cmHost[kBarHostMax + 1];
+  char shortVersion[256];
+  int update;  // status interval in seconds
+  unsigned char capability;
+  int flags;
+};
+extern VekGlobalRecord VEK_Global;
+
+// ---------------------------------------------------------------- start and stop
+
+// Opens the process's context: installs the report hooks, starts whatever of
+// the common library, the IPC layer and the cell-server client is not
+// running, applies VEKOPTS and reads the user's access rights. 0 and *out;
+// -22 (and *out the existing context), -4, -7, -2 or -8 (no context).
+int VEK_Init(const char* appType, const char* appName, const char* module, int spare,
+             BarContext** out);
+// Releases the context in mode 1 (0) and, answering -5, in modes 3, 4, 6, 7
+// after ending what is open; refuses in modes 2 and 5 (-3) and 0 (-5).
+// Stops the layers VEK_Init started (all of them when VEK_Global's flags
+// lack kVekFlagStopStarted). 0 without a context.
+int VEK_Exit(BarContext* ctx);
+// The process's context (slot 19), or null.
+BarContext* VEK_GetContext();
+
+// Fills VEK_Global once per process. Returns 0.
+int VEK_InitGlobals();
+// Takes VEKBARHOSTNAME as the process host name when set and not empty.
+void VEK_InitClustering();
+void VEK_SetFlags(int flags);
+// The cell-manager host, from VEK_CellServer when not yet known; "" when
+// none can be found.
+const char* VEK_GetCMHost();
+// Starts the cell-server client for the session-manager link (embedded).
+// 0 or the client's error; -21 without context.
+int VEK_InitCsa();
+
+// ---------------------------------------------------------------- call order
+
+// 0 when the context is in `mode` (or, when `other` is not -1, in `other`);
+// else traces the call-sequence text for `function`, stores -5 as the last
+// code and returns -5. Changes nothing else.
+int BarCheckMode(BarContext* ctx, const char* function, int mode, int other = -1);
+// Stores a failure: last code and last error := code, error number :=
+// ErhErrno(). Returns code.
+int BarFail(BarContext* ctx, int code);
+// Resolves a null context to the process's own; null when there is none.
+BarContext* BarResolve(BarContext* ctx);
+
+// ---------------------------------------------------------------- hooks of later layers
+
+// What the context calls in the session-manager link and the data path.
+// Null members keep the built-in behaviour named beside them.
+struct BarLinkHooks {
+  // VEK_Abort: abort the session-manager session with `code`. Built in:
+  // close the session-manager connection.
+  int (*abort)(BarContext* ctx, int code);
+  // VEK_UpdateStatus. Built in: nothing.
+  int (*updateStatus)(BarContext* ctx, int64_t bytes, int force);
+  // Sends a report message (message text with NUL separators) to the
+  // session manager, reconnecting where it can; 0 or -1. Built in: one
+  // plain send on the session-manager handle.
+  int (*sendReport)(BarContext* ctx, char* message);
+  // VEK_Exit with an object or item open: end the data path, abort the
+  // session-manager session and end the codecs. Built in: close the
+  // session-manager connection.
+  void (*endOpenWork)(BarContext* ctx);
+};
+// Installs hooks (null: all built in). Returns the previous set.
+BarLinkHooks BarSetLinkHooks(const BarLinkHooks* hooks);
+
+// ---------------------------------------------------------------- reports
+
+int BAR2ReportHook(const char* message);
+int BAR2ConsoleHook(const char* message);
+// The hook forms ErhSetHooks takes.
+void BAR2ReportHookFn(const char* message);
+void BAR2ConsoleHookFn(const char* message);
+void VEK_DumpMessage(const char* message);
+void VEK_DumpMessageL(StrMsg* msg);
+// 1 when standard input is a terminal.
+int VEK_IsConsole();
+
+// Runs a pre- (preExec 1) or post-execution script from the bin directory:
+// the script text is a command name (in single quotes when it holds blanks)
+// and its arguments. Names holding ".." are refused (-4). 0; a negative
+// runner result; -1 when the script's exit value was not 0; -21.
+int VEK_ExecuteScript(BarContext* ctx, const char* script, int preExec, const char* user,
+                      const char* password, int timeout);
+
+// ---------------------------------------------------------------- accessors
+
+int VEK_GetErrno(BarContext* ctx);                // -21 without context
+int VEK_GetErhno(BarContext* ctx);                // -21
+int VEK_GetLastError(BarContext* ctx);            // -21
+int VEK_GetOutput(BarContext* ctx);               // -21
+int VEK_GetSMHandle(BarContext* ctx);             // -1
+int VEK_GetIntegSpecific(BarContext* ctx);        // 0
+const char* VEK_GetSessionId(BarContext* ctx);    // null
+const char* VEK_GetSessionGuid(BarContext* ctx);  // null
+// The start time of the option "start"; 0 without a context.
+int VEK_GetObjectStartTime(BarContext* ctx);
+int VEK_GetMode(BarContext* ctx);          // -1
+int VEK_IsMALocal(BarContext* ctx);        // -21
+int VEK_MABlockSize(BarContext* ctx);      // -21
+int VEK_DARecOffset(BarContext* ctx);      // -21
+const char* VEK_AppType(BarContext* ctx);  // null
+const char* VEK_AppName(BarContext* ctx);  // null
+const char* VEK_BarList(BarContext* ctx);  // null
+int VEK_NumErrors(BarContext* ctx);        // -21
+CmnVec* VEK_GetTrees(BarContext* ctx);     // null
+int VEK_DmpContext(BarContext* ctx);       // 0
+int VEK_GetDaID(BarContext* ctx);          // -1
+
+// Setters: 0, or -21 without context.
+int VEK_SetErrno(BarContext* ctx, int code);
+int VEK_SetLastError(BarContext* ctx, int code);
+int VEK_SetOutput(BarContext* ctx, int output);
+int VEK_SetIntegSpecific(BarContext* ctx, int word);
+int VEK_SetAppTypeAppName(BarContext* ctx, const char* appType, const char* appName);
+int VEK_SetObjectSize(BarContext* ctx, int64_t size);
+int VEK_SetDatabaseId(BarContext* ctx, const char* id);
