@@ -9,9 +9,12 @@
 
 #include "cmn/cmninit.h"
 #include "cmn/dbg.h"
-#include "pipit/pipit.h"
 
 TARN_RCSID("lib/cmn/cmnversion.cpp");
+
+// From the platform's branding library (libpipit, a C library we link but
+// whose header we do not ship): brand text `number`, static, "" when unknown.
+extern "C" const char* GetBrandString(int number);
 
 namespace {
 
