@@ -23,8 +23,8 @@ if(TARN_FUZZ)
 endif()
 
 # tarn_stage_headers(<target> <include-prefix> <folder>)
-# Makes the headers directly in <folder> (not those of its subfolders) visible
-# to <target> and to whatever links it, as "<include-prefix>/<file>.h", and
+# Makes the headers (and .def tables) directly in <folder>, not those of its
+# subfolders, visible to <target> and to whatever links it, as "<include-prefix>/<file>.h", and
 # nothing else: each target gets a directory of its own in the build tree that
 # holds links to just these headers. A library therefore sees its own headers
 # and those of the libraries it links, never a neighbour's by accident.
@@ -37,12 +37,17 @@ function(tarn_stage_headers target prefix folder)
   # its staging directory below the same root.
   file(REMOVE_RECURSE "${root}/${prefix}")
   file(MAKE_DIRECTORY "${root}/${prefix}")
-  file(GLOB headers CONFIGURE_DEPENDS "${folder}/*.h")
+  file(GLOB headers CONFIGURE_DEPENDS "${folder}/*.h" "${folder}/*.def")
   foreach(header IN LISTS headers)
     get_filename_component(leaf "${header}" NAME)
     file(CREATE_LINK "${header}" "${root}/${prefix}/${leaf}" SYMBOLIC COPY_ON_ERROR)
   endforeach()
-  target_include_directories(${target} PUBLIC "${root}")
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "INTERFACE_LIBRARY")
+    target_include_directories(${target} INTERFACE "${root}")
+  else()
+    target_include_directories(${target} PUBLIC "${root}")
+  endif()
 endfunction()
 
 # tarn_library(<name> <sources...>)
