@@ -1,0 +1,210 @@
+// State of the stand-in DB2 on disk.
+#include "db2/store.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "db2/util.h"
+
+namespace db2sim {
+namespace {
+
+std::string Get(const std::vector<std::pair<std::string, std::string>>& kv, const char* key) {
+  for (const auto& [k, v] : kv)
+    if (k == key) return v;
+  return {};
+}
+
+void CheckName(const std::string& what, const std::string& name) {
+  if (!IsSafeName(name)) throw Error("bad " + what + " name \"" + name + "\"");
+}
+
+std::string NodePiece(int node) {
+  if (node < 0 || node > 999) throw Error("bad partition number " + std::to_string(node));
+  char b[16];
+  std::snprintf(b, sizeof b, "NODE%04d", node);
+  return b;
+}
+
+std::vector<int> ParseNodes(const std::string& text) {
+  std::vector<int> out;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t comma = text.find(',', at);
+    std::string piece =
+        text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+    char* end = nullptr;
+    long n = std::strtol(piece.c_str(), &end, 10);
+    if (piece.empty() || *end != '\0' || n < 0 || n > 999) throw Error("bad partition list");
+    out.push_back(static_cast<int>(n));
+    if (comma == std::string::npos) break;
+    at = comma + 1;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string StateRoot() {
+  if (const char* s = std::getenv("TARN_DB2_STATE"); s != nullptr && *s != '\0') return s;
+  if (const char* r = std::getenv("TARN_ROOT"); r != nullptr && *r != '\0')
+    return std::string(r) + "/var/db2";
+  throw Error("neither TARN_DB2_STATE nor TARN_ROOT is set");
+}
+
+std::string Store::InstanceDir(const std::string& name) const {
+  CheckName("instance", name);
+  return root_ + "/instances/" + name;
+}
+
+std::string Store::DbDir(const std::string& instance, const std::string& db) const {
+  CheckName("database", db);
+  return InstanceDir(instance) + "/db/" + db;
+}
+
+void Store::CreateInstance(const Instance& inst) const {
+  std::string dir = InstanceDir(inst.name);
+  MakeDirs(dir + "/db");
+  MakeDirs(inst.home + "/sqllib/adm");
+  WriteWholeFile(dir + "/instance.cfg", "home=" + inst.home + "\nowner=" + inst.owner +
+                                            "\nuser=" + inst.user + "\npassword=" + inst.password +
+                                            "\nstarted=" + (inst.started ? "1" : "0") + "\n");
+}
+
+Instance Store::ReadInstance(const std::string& name) const {
+  auto kv = ParseKeyValues(ReadWholeFile(InstanceDir(name) + "/instance.cfg", 65536));
+  Instance inst;
+  inst.name = name;
+  inst.home = Get(kv, "home");
+  inst.owner = Get(kv, "owner");
+  inst.user = Get(kv, "user");
+  inst.password = Get(kv, "password");
+  inst.started = Get(kv, "started") == "1";
+  return inst;
+}
+
+void Store::CreateDatabase(const std::string& instance, const Database& db,
+                           const std::vector<std::string>& tableSpaces) const {
+  if (db.name.size() > 8) throw Error("database name longer than 8 characters");
+  std::string dir = DbDir(instance, db.name);
+  if (db.partitions.empty()) throw Error("a database needs a partition");
+  std::string nodes;
+  for (int n : db.partitions) nodes += (nodes.empty() ? "" : ",") + std::to_string(n);
+  for (int n : db.partitions) {
+    std::string nd = dir + "/" + NodePiece(n);
+    MakeDirs(nd + "/logs");
+    WriteWholeFile(nd + "/node.cfg", "rfpending=0\n");
+    for (const auto& ts : tableSpaces) {
+      CheckName("table space", ts);
+      MakeDirs(nd + "/ts/" + ts);
+      std::string container = nd + "/ts/" + ts + "/C0000.DAT";
+      if (!Exists(container)) WriteWholeFile(container, "");
+      WriteWholeFile(nd + "/ts/" + ts + "/containers", container + "\n");
+    }
+  }
+  WriteWholeFile(dir + "/db.cfg", "partitions=" + nodes +
+                                      "\ncatalog=" + std::to_string(db.catalog) +
+                                      "\nlogarchive=" + (db.logArchive ? "1" : "0") + "\n");
+}
+
+bool Store::HasDatabase(const std::string& instance, const std::string& db) const {
+  return IsSafeName(db) && Exists(DbDir(instance, db) + "/db.cfg");
+}
+
+Database Store::ReadDatabase(const std::string& instance, const std::string& name) const {
+  auto kv = ParseKeyValues(ReadWholeFile(DbDir(instance, name) + "/db.cfg", 65536));
+  Database db;
+  db.name = name;
+  db.partitions = ParseNodes(Get(kv, "partitions"));
+  db.catalog = std::atoi(Get(kv, "catalog").c_str());
+  db.logArchive = Get(kv, "logarchive") == "1";
+  return db;
+}
+
+std::vector<std::string> Store::ListDatabases(const std::string& instance) const {
+  return ListDir(InstanceDir(instance) + "/db");
+}
+
+std::string Store::NodeDir(const std::string& instance, const std::string& db, int node) const {
+  return DbDir(instance, db) + "/" + NodePiece(node);
+}
+
+std::vector<std::string> Store::TableSpaces(const std::string& instance, const std::string& db,
+                                            int node) const {
+  return ListDir(NodeDir(instance, db, node) + "/ts");
+}
+
+std::vector<std::string> Store::Containers(const std::string& instance, const std::string& db,
+                                           int node, const std::string& ts) const {
+  CheckName("table space", ts);
+  std::string text =
+      ReadWholeFile(NodeDir(instance, db, node) + "/ts/" + ts + "/containers", 1 << 20);
+  std::vector<std::string> out;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t nl = text.find('\n', at);
+    std::string line = text.substr(at, nl == std::string::npos ? std::string::npos : nl - at);
+    if (!line.empty()) {
+      if (line[0] != '/' || line.size() > 1022) throw Error("bad container path in " + ts);
+      out.push_back(line);
+    }
+    if (nl == std::string::npos) break;
+    at = nl + 1;
+  }
+  return out;
+}
+
+void Store::WriteData(const std::string& instance, const std::string& db, int node,
+                      const std::string& ts, const std::string& data) const {
+  auto containers = Containers(instance, db, node, ts);
+  if (containers.empty()) throw Error("table space " + ts + " has no container");
+  Fd fd(::open(containers[0].c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+  if (fd.get() < 0 || !WriteFull(fd.get(), data.data(), data.size()))
+    throw Error("cannot write container " + containers[0]);
+}
+
+std::vector<PayloadEntry> Store::Snapshot(const std::string& instance, const std::string& db,
+                                          int node) const {
+  std::vector<PayloadEntry> out;
+  for (const auto& ts : TableSpaces(instance, db, node)) {
+    auto containers = Containers(instance, db, node, ts);
+    for (std::size_t i = 0; i < containers.size(); ++i)
+      out.push_back({ts + "/" + std::to_string(i), ReadWholeFile(containers[i])});
+  }
+  return out;
+}
+
+void Store::Apply(const std::string& instance, const std::string& db, int node,
+                  const std::vector<PayloadEntry>& entries) const {
+  // Check every entry before the first container changes.
+  std::vector<std::string> targets;
+  for (const auto& e : entries) {
+    std::size_t slash = e.name.find('/');
+    if (slash == std::string::npos) throw Error("bad image entry " + e.name);
+    std::string ts = e.name.substr(0, slash);
+    char* end = nullptr;
+    unsigned long index = std::strtoul(e.name.c_str() + slash + 1, &end, 10);
+    if (*end != '\0' || end == e.name.c_str() + slash + 1) throw Error("bad image entry " + e.name);
+    auto containers = Containers(instance, db, node, ts);
+    if (index >= containers.size()) throw Error("image entry " + e.name + " has no container");
+    targets.push_back(containers[index]);
+  }
+  for (std::size_t i = 0; i < entries.size(); ++i) WriteWholeFile(targets[i], entries[i].data);
+}
+
+std::uint64_t Store::ContentChecksum(const std::string& instance, const std::string& db,
+                                     int node) const {
+  std::string all = EncodePayload(Snapshot(instance, db, node));
+  return Checksum(std::span(reinterpret_cast<const std::uint8_t*>(all.data()), all.size()));
+}
+
+void LogCall(const std::string& logPath, const std::string& call, const std::string& text) {
+  std::string line = std::to_string(::getpid()) + " " + call + " " + text + "\n";
+  Fd fd(::open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+  if (fd.get() >= 0) WriteFull(fd.get(), line.data(), line.size());
+}
+
+}  // namespace db2sim
