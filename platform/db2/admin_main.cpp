@@ -6,6 +6,7 @@
 //   db2standin-admin write <instance> <db> <node> <table space> <text>
 //   db2standin-admin checksum <instance> <db> <node>
 //   db2standin-admin calls
+//   db2standin-admin fault <call> <sqlcode>|clear
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -83,6 +84,12 @@ int main(int argc, char** argv) {
       std::string text =
           db2sim::Exists(store.CallsLog()) ? db2sim::ReadWholeFile(store.CallsLog()) : "";
       std::fwrite(text.data(), 1, text.size(), stdout);
+    } else if (cmd == "fault" && a.size() == 3) {
+      bool clear = a[2] == "clear";
+      char* end = nullptr;
+      long code = std::strtol(a[2].c_str(), &end, 10);
+      if (!clear && (a[2].empty() || *end != '\0')) return Usage();
+      db2sim::SetFault(store.root(), a[1], static_cast<int>(code), clear);
     } else {
       return Usage();
     }

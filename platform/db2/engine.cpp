@@ -253,7 +253,7 @@ std::optional<Failure> Check(const std::string& instance, const std::string& ali
 
 Result Fail(const Failure& f, const std::string& log, const char* call) {
   LogCall(log, call, "sqlcode=" + std::to_string(f.sqlcode) + " " + f.message);
-  return Result{f.sqlcode, f.message, {}, 0};
+  return Result{f.sqlcode, f.message, {}, 0, 0};
 }
 
 // Ends every live session with the same decision and collects the answers.
@@ -294,6 +294,8 @@ Result RunBackup(const BackupRequest& req) {
       LogCall(log, "sqlubkp-result", "sqlcode=0 checked only");
       return {};
     }
+    if (auto f = FaultFor(c->store.root(), "sqlubkp"))
+      return Fail(Failure{*f, "fault setting"}, log, "sqlubkp-result");
     std::string timestamp = req.timestamp.empty() ? NowTimestamp() : req.timestamp;
     std::string payload = EncodePayload(c->store.Snapshot(req.instance, req.alias, req.node));
     auto all = std::span(reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size());
@@ -353,10 +355,10 @@ Result RunBackup(const BackupRequest& req) {
     if (!failure && endFailure) failure = endFailure;
     if (failure) return Fail(*failure, log, "sqlubkp-result");
     LogCall(log, "sqlubkp-result", "sqlcode=0 timestamp=" + timestamp);
-    return Result{kSqlOk, {}, timestamp, req.sessions};
+    return Result{kSqlOk, {}, timestamp, req.sessions, payload.size()};
   } catch (const std::exception& e) {
     if (!log.empty()) LogCall(log, "sqlubkp-result", std::string("sqlcode=-902 ") + e.what());
-    return Result{kSqlInternal, e.what(), {}, 0};
+    return Result{kSqlInternal, e.what(), {}, 0, 0};
   }
 }
 
@@ -372,6 +374,8 @@ Result RunRestore(const RestoreRequest& req) {
     if (auto f =
             Check(req.instance, req.alias, req.node, req.library, req.sessions, req.bufferSize, c))
       return Fail(*f, log, "sqlurestore-result");
+    if (auto f = FaultFor(c->store.root(), "sqlurestore"))
+      return Fail(Failure{*f, "fault setting"}, log, "sqlurestore-result");
     WorkDir work(c->store.root());
     std::string program = SessionProgram();
     auto env = SessionEnvironment(c->instance, c->store.root());
@@ -460,10 +464,10 @@ Result RunRestore(const RestoreRequest& req) {
       WriteWholeFile(c->store.NodeDir(req.instance, req.alias, req.node) + "/node.cfg",
                      "rfpending=1\n");
     LogCall(log, "sqlurestore-result", "sqlcode=0 objects=" + std::to_string(objects));
-    return Result{kSqlOk, {}, req.timestamp, static_cast<int>(objects)};
+    return Result{kSqlOk, {}, req.timestamp, static_cast<int>(objects), 0};
   } catch (const std::exception& e) {
     if (!log.empty()) LogCall(log, "sqlurestore-result", std::string("sqlcode=-902 ") + e.what());
-    return Result{kSqlInternal, e.what(), {}, 0};
+    return Result{kSqlInternal, e.what(), {}, 0, 0};
   }
 }
 

@@ -3,6 +3,7 @@
 // from the media-target path and running its share.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace db2sim {
@@ -50,9 +51,10 @@ struct RestoreRequest {
 
 struct Result {
   int sqlcode = kSqlOk;
-  std::string message;    // why, when sqlcode is not 0
-  std::string timestamp;  // the image's timestamp
-  int objects = 0;        // backup objects written or read
+  std::string message;      // why, when sqlcode is not 0
+  std::string timestamp;    // the image's timestamp
+  int objects = 0;          // backup objects written or read
+  std::uint64_t bytes = 0;  // size of the image (backup)
 };
 
 // The state root comes from StateRoot(); the session program from the

@@ -201,6 +201,46 @@ std::uint64_t Store::ContentChecksum(const std::string& instance, const std::str
   return Checksum(std::span(reinterpret_cast<const std::uint8_t*>(all.data()), all.size()));
 }
 
+namespace {
+
+std::optional<int> FindFault(std::string_view text, char sep, const std::string& call) {
+  while (!text.empty()) {
+    std::size_t end = text.find(sep);
+    std::string_view item = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    std::size_t eq = item.find('=');
+    if (eq == std::string_view::npos || item.substr(0, eq) != call) continue;
+    std::string value(item.substr(eq + 1));
+    char* stop = nullptr;
+    long code = std::strtol(value.c_str(), &stop, 10);
+    if (!value.empty() && *stop == '\0' && code >= -99999 && code <= 99999)
+      return static_cast<int>(code);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<int> FaultFor(const std::string& root, const std::string& call) {
+  if (const char* env = std::getenv("TARN_DB2_FAULTS"); env != nullptr)
+    if (auto f = FindFault(env, ',', call)) return f;
+  std::string path = root + "/faults";
+  if (!Exists(path)) return std::nullopt;
+  return FindFault(ReadWholeFile(path, 1 << 20), '\n', call);
+}
+
+void SetFault(const std::string& root, const std::string& call, int sqlcode, bool clear) {
+  if (!IsSafeName(call)) throw Error("bad call name \"" + call + "\"");
+  std::string path = root + "/faults";
+  std::string kept;
+  if (Exists(path))
+    for (const auto& [k, v] : ParseKeyValues(ReadWholeFile(path, 1 << 20)))
+      if (k != call) kept += k + "=" + v + "\n";
+  if (!clear) kept += call + "=" + std::to_string(sqlcode) + "\n";
+  MakeDirs(root);
+  WriteWholeFile(path, kept);
+}
+
 void LogCall(const std::string& logPath, const std::string& call, const std::string& text) {
   std::string line = std::to_string(::getpid()) + " " + call + " " + text + "\n";
   Fd fd(::open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,13 @@ class Store {
   std::string DbDir(const std::string& instance, const std::string& db) const;
   std::string root_;
 };
+
+// The SQLCODE a call is set to fail with, if any: "<call>=<sqlcode>" lines
+// in "<root>/faults", or comma-separated in the setting TARN_DB2_FAULTS
+// (which wins). Read at every call, so a test can change it between calls.
+std::optional<int> FaultFor(const std::string& root, const std::string& call);
+// Sets (or with `clear`, removes) the fault of a call in "<root>/faults".
+void SetFault(const std::string& root, const std::string& call, int sqlcode, bool clear = false);
 
 // Appends one line to the calls log: "<pid> <call> <text>". One write per
 // line, so lines of concurrent processes never interleave.
