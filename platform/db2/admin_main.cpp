@@ -7,11 +7,14 @@
 //   db2standin-admin checksum <instance> <db> <node>
 //   db2standin-admin calls
 //   db2standin-admin fault <call> <sqlcode>|clear
+//   db2standin-admin log <instance> <db> <node> <table space> <text> [<UTC time>]
+//   db2standin-admin archive <instance> <db> <node>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "db2/logs.h"
 #include "db2/store.h"
 #include "db2/util.h"
 
@@ -90,6 +93,14 @@ int main(int argc, char** argv) {
       long code = std::strtol(a[2].c_str(), &end, 10);
       if (!clear && (a[2].empty() || *end != '\0')) return Usage();
       db2sim::SetFault(store.root(), a[1], static_cast<int>(code), clear);
+    } else if (cmd == "log" && (a.size() == 6 || a.size() == 7)) {
+      db2sim::WriteLogged(store, a[1], a[2], Node(a[3]), a[4], a[5], a.size() == 7 ? a[6] : "");
+    } else if (cmd == "archive" && a.size() == 4) {
+      int code = db2sim::ArchiveLog(store, a[1], a[2], Node(a[3]), 60000);
+      if (code != 0) {
+        std::fprintf(stderr, "db2standin-admin: archiving failed with SQLCODE %d\n", code);
+        return 1;
+      }
     } else {
       return Usage();
     }

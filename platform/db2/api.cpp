@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "db2/engine.h"
+#include "db2/logs.h"
 #include "db2/sqladmin.h"
 #include "db2/sqlcli.h"
 #include "db2/store.h"
@@ -53,6 +54,10 @@ constexpr MessageText kTexts[] = {
     {kSqlNoTableSpace, "42704", "The table space does not exist."},
     {1277, "01655", "Containers of the table space must be redefined before the restore goes on."},
     {-2009, "57011", "The utility heap is too small for the requested buffers."},
+    {kSqlNotPending, "55039", "The database is not in the roll-forward pending state."},
+    {kSqlLogRetrieve, "58031", "The user exit could not retrieve a log file."},
+    {kSqlLogArchive, "58031", "The user exit could not archive a log file."},
+    {kSqlLogCorrupt, "58031", "A log file is damaged or a log record is missing."},
 };
 
 const MessageText* TextOf(int code) {
@@ -464,6 +469,50 @@ int sqlurestore(const char* source, const char* target, std::uint32_t bufferSize
       std::string id = "*LOCAL." + req.instance.substr(0, 16) + "." + std::to_string(::getpid());
       std::memcpy(applicationId, id.c_str(), std::min<std::size_t>(id.size(), 32) + 1);
       applicationId[32] = '\0';
+    }
+  });
+}
+
+int sqluroll_api(rfwd_input* input, rfwd_output* output, sqlca* ca) {
+  std::string alias = input != nullptr ? Text(input->pDbAlias, 8) : std::string();
+  std::string stop =
+      input != nullptr && input->pStopTime != nullptr ? Text(input->pStopTime, 26) : std::string();
+  if (Enter("sqluroll_api", ca, "alias=" + alias + " stop=" + stop)) return ca->sqlcode;
+  return Guard(ca, [&] {
+    if (input == nullptr || alias.empty() || input->CallerAction != SQLUM_ROLLFWD_STOP)
+      return SetCa(ca, kSqlBadParameter);
+    Store store(StateRoot());
+    std::string inst = CurrentInstance();
+    if (!IsSafeName(inst) || !store.HasDatabase(inst, alias)) return SetCa(ca, kSqlDbNotFound);
+    if (stop.empty()) stop = "9999-12-31-23.59.59.999999";
+    int timeoutMs = 60000;
+    if (const char* t = std::getenv("TARN_DB2_USEREXIT_TIMEOUT_MS"))
+      timeoutMs = std::max(100, std::atoi(t));
+    Database db = store.ReadDatabase(inst, alias);
+    int replies = 0, pending = 0;
+    for (int node : db.partitions) {
+      if (!store.ReadNodeState(inst, alias, node).rfPending) continue;
+      ++pending;
+      int applied = 0;
+      int code = RollForwardNode(store, inst, alias, node, stop, timeoutMs, applied);
+      LogCall(store.CallsLog(), "sqluroll_api-node",
+              "node=" + std::to_string(node) + " sqlcode=" + std::to_string(code) +
+                  " applied=" + std::to_string(applied));
+      if (output != nullptr && output->pNodeInfo != nullptr && replies < input->NumNodeInfo) {
+        sqlurf_info& info = output->pNodeInfo[replies];
+        std::memset(&info, 0, sizeof info);
+        info.nodenum = static_cast<std::int16_t>(node);
+        info.state = code;
+      }
+      ++replies;
+      if (code != kSqlOk) return SetCa(ca, code);
+    }
+    if (pending == 0) return SetCa(ca, kSqlNotPending);
+    if (output != nullptr && output->pNumReplies != nullptr) *output->pNumReplies = replies;
+    if (output != nullptr && output->pApplicationId != nullptr) {
+      std::string id = "*LOCAL." + inst.substr(0, 16) + "." + std::to_string(::getpid());
+      std::memcpy(output->pApplicationId, id.c_str(), std::min<std::size_t>(id.size(), 32) + 1);
+      output->pApplicationId[32] = '\0';
     }
   });
 }

@@ -29,6 +29,8 @@
 namespace db2sim {
 namespace {
 
+constexpr const char* kStateEntry = "#state";
+
 struct Failure {
   int sqlcode;
   std::string message;
@@ -297,7 +299,13 @@ Result RunBackup(const BackupRequest& req) {
     if (auto f = FaultFor(c->store.root(), "sqlubkp"))
       return Fail(Failure{*f, "fault setting"}, log, "sqlubkp-result");
     std::string timestamp = req.timestamp.empty() ? NowTimestamp() : req.timestamp;
-    std::string payload = EncodePayload(c->store.Snapshot(req.instance, req.alias, req.node));
+    // The image carries the partition's log position, where a roll-forward
+    // after its restore starts.
+    auto entries = c->store.Snapshot(req.instance, req.alias, req.node);
+    NodeState ns = c->store.ReadNodeState(req.instance, req.alias, req.node);
+    entries.push_back(
+        {kStateEntry, "lsn=" + std::to_string(ns.lsn) + "\nlog=" + std::to_string(ns.log) + "\n"});
+    std::string payload = EncodePayload(entries);
     auto all = std::span(reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size());
     std::uint64_t sum = Checksum(all);
     WorkDir work(c->store.root());
@@ -459,10 +467,27 @@ Result RunRestore(const RestoreRequest& req) {
     } catch (const Error& e) {
       return Fail(Failure{kSqlImageCorrupt, e.what()}, log, "sqlurestore-result");
     }
+    NodeState ns = c->store.ReadNodeState(req.instance, req.alias, req.node);
+    bool hadState = false;
+    for (auto it = entries.begin(); it != entries.end();) {
+      if (it->name != kStateEntry) {
+        ++it;
+        continue;
+      }
+      auto kv = ParseKeyValues(it->data);
+      for (const auto& [k, v] : kv) {
+        if (k == "lsn") ns.lsn = std::strtoull(v.c_str(), nullptr, 10);
+        if (k == "log") ns.rfLog = static_cast<std::uint32_t>(std::strtoul(v.c_str(), nullptr, 10));
+      }
+      hadState = true;
+      it = entries.erase(it);
+    }
+    if (!hadState)
+      return Fail(Failure{kSqlImageCorrupt, "image without log position"}, log,
+                  "sqlurestore-result");
     c->store.Apply(req.instance, req.alias, req.node, entries);
-    if (c->db.logArchive)
-      WriteWholeFile(c->store.NodeDir(req.instance, req.alias, req.node) + "/node.cfg",
-                     "rfpending=1\n");
+    ns.rfPending = c->db.logArchive;
+    c->store.WriteNodeState(req.instance, req.alias, req.node, ns);
     LogCall(log, "sqlurestore-result", "sqlcode=0 objects=" + std::to_string(objects));
     return Result{kSqlOk, {}, req.timestamp, static_cast<int>(objects), 0};
   } catch (const std::exception& e) {

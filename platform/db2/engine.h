@@ -18,6 +18,10 @@ enum SqlCode : int {
   kSqlVendorError = -2079,   // the vendor library failed, crashed or hung
   kSqlImageCorrupt = -2530,  // the image read back is damaged
   kSqlInternal = -902,       // the stand-in's own machinery failed
+  kSqlNotPending = -4906,    // the database is not roll-forward pending
+  kSqlLogRetrieve = -1268,   // the user exit failed to retrieve a log
+  kSqlLogArchive = -1269,    // the user exit failed to archive a log
+  kSqlLogCorrupt = -1273,    // a log file is damaged or a record is missing
 };
 
 inline constexpr int kCallerActionCheckOnly = 11;

@@ -96,7 +96,7 @@ void Store::CreateDatabase(const std::string& instance, const Database& db,
   for (int n : db.partitions) {
     std::string nd = dir + "/" + NodePiece(n);
     MakeDirs(nd + "/logs");
-    WriteWholeFile(nd + "/node.cfg", "rfpending=0\n");
+    if (!Exists(nd + "/node.cfg")) WriteNodeState(instance, db.name, n, NodeState{});
     for (const auto& ts : tableSpaces) {
       CheckName("table space", ts);
       MakeDirs(nd + "/ts/" + ts);
@@ -155,6 +155,27 @@ std::vector<std::string> Store::Containers(const std::string& instance, const st
     at = nl + 1;
   }
   return out;
+}
+
+NodeState Store::ReadNodeState(const std::string& instance, const std::string& db, int node) const {
+  auto kv = ParseKeyValues(ReadWholeFile(NodeDir(instance, db, node) + "/node.cfg", 65536));
+  NodeState st;
+  st.rfPending = Get(kv, "rfpending") == "1";
+  st.lsn = std::strtoull(Get(kv, "lsn").c_str(), nullptr, 10);
+  unsigned long log = std::strtoul(Get(kv, "log").c_str(), nullptr, 10);
+  unsigned long rfLog = std::strtoul(Get(kv, "rflog").c_str(), nullptr, 10);
+  if (log > 9999999 || rfLog > 9999999) throw Error("bad log number in node state");
+  st.log = static_cast<std::uint32_t>(log);
+  st.rfLog = static_cast<std::uint32_t>(rfLog);
+  return st;
+}
+
+void Store::WriteNodeState(const std::string& instance, const std::string& db, int node,
+                           const NodeState& st) const {
+  WriteWholeFile(NodeDir(instance, db, node) + "/node.cfg",
+                 std::string("rfpending=") + (st.rfPending ? "1" : "0") +
+                     "\nlsn=" + std::to_string(st.lsn) + "\nlog=" + std::to_string(st.log) +
+                     "\nrflog=" + std::to_string(st.rfLog) + "\n");
 }
 
 void Store::WriteData(const std::string& instance, const std::string& db, int node,

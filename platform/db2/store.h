@@ -4,7 +4,7 @@
 // <root>/calls.log
 // <root>/instances/<instance>/instance.cfg          home= owner= user= password= started=
 // <root>/instances/<instance>/db/<DB>/db.cfg         partitions=0,1 catalog=0 logarchive=0
-// <root>/instances/<instance>/db/<DB>/NODE<nnnn>/node.cfg       rfpending=0
+// <root>/instances/<instance>/db/<DB>/NODE<nnnn>/node.cfg   rfpending= lsn= log= rflog=
 // <root>/instances/<instance>/db/<DB>/NODE<nnnn>/ts/<TS>/containers   one path a line
 // <root>/instances/<instance>/db/<DB>/NODE<nnnn>/logs/S<nnnnnnn>.LOG
 //
@@ -40,6 +40,15 @@ struct Database {
   bool logArchive = false;
 };
 
+// Per partition: roll-forward pending, the last log record applied (lsn),
+// the active log file's number, and the log file a roll-forward starts at.
+struct NodeState {
+  bool rfPending = false;
+  std::uint64_t lsn = 0;
+  std::uint32_t log = 0;
+  std::uint32_t rfLog = 0;
+};
+
 class Store {
  public:
   explicit Store(std::string root) : root_(std::move(root)) {}
@@ -61,6 +70,10 @@ class Store {
                                        int node) const;
   std::vector<std::string> Containers(const std::string& instance, const std::string& db, int node,
                                       const std::string& tableSpace) const;
+
+  NodeState ReadNodeState(const std::string& instance, const std::string& db, int node) const;
+  void WriteNodeState(const std::string& instance, const std::string& db, int node,
+                      const NodeState& state) const;
 
   // Appends `data` to the first container of the table space.
   void WriteData(const std::string& instance, const std::string& db, int node,

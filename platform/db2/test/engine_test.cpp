@@ -195,7 +195,7 @@ TEST_F(Engine, RestoreOfAnArchivingDatabaseLeavesItRollForwardPending) {
   r.alias = "LOGGED";
   r.node = 0;
   ASSERT_EQ(RunRestore(r).sqlcode, 0);
-  EXPECT_EQ(ReadWholeFile(store.NodeDir("db2inst1", "LOGGED", 0) + "/node.cfg"), "rfpending=1\n");
+  EXPECT_TRUE(store.ReadNodeState("db2inst1", "LOGGED", 0).rfPending);
 }
 
 TEST_F(Engine, AdminToolCreatesStateAndPrintsChecksums) {
