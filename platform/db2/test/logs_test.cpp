@@ -11,6 +11,7 @@
 
 #include "db2/engine.h"
 #include "db2/sqladmin.h"
+#include "db2/testing/db2_standin.h"
 #include "db2/util.h"
 #include "tarn_test.h"
 
@@ -34,10 +35,7 @@ TEST(LogRecords, LineLayoutAndRefusals) {
 class RollForward : public ::testing::Test {
  protected:
   void SetUp() override {
-    ::setenv("TARN_DB2_STATE", state.path().c_str(), 1);
-    ::setenv("DB2INSTANCE", "db2inst1", 1);
-    store.CreateInstance({"db2inst1", home.path(), "db2inst1", "", "", true});
-    store.CreateDatabase("db2inst1", {"LOGGED", {0}, 0, true}, {"USERSPACE1"});
+    db2.CreateDatabase("LOGGED", {0}, 0, {"USERSPACE1"}, true);
     // The user exit: a script behind the instance's link, keeping archived
     // logs in its own folder and recording its arguments.
     std::string script = archive.path() + "/userexit.sh";
@@ -56,11 +54,7 @@ class RollForward : public ::testing::Test {
                        "esac\n"
                        "exit 0\n");
     ::chmod(script.c_str(), 0755);
-    ASSERT_EQ(::symlink(script.c_str(), (home.path() + "/sqllib/adm/db2uext2").c_str()), 0);
-  }
-  void TearDown() override {
-    ::unsetenv("TARN_DB2_STATE");
-    ::unsetenv("DB2INSTANCE");
+    db2.InstallUserExit(script);
   }
   void Log(const std::string& data, const std::string& time) {
     WriteLogged(store, "db2inst1", "LOGGED", 0, "USERSPACE1", data, time);
@@ -75,7 +69,7 @@ class RollForward : public ::testing::Test {
     BackupRequest b;
     b.instance = "db2inst1";
     b.alias = "LOGGED";
-    b.library = TARN_DB2_TESTVENDOR;
+    b.library = testing::Db2StandIn::TestVendorLibrary();
     b.timestamp = "20260101090500";
     b.options = "dir=" + media.path() + "\n";
     ASSERT_EQ(RunBackup(b).sqlcode, 0);
@@ -89,7 +83,7 @@ class RollForward : public ::testing::Test {
     RestoreRequest r;
     r.instance = "db2inst1";
     r.alias = "LOGGED";
-    r.library = TARN_DB2_TESTVENDOR;
+    r.library = testing::Db2StandIn::TestVendorLibrary();
     r.timestamp = b.timestamp;
     r.options = b.options;
     ASSERT_EQ(RunRestore(r).sqlcode, 0);
@@ -114,8 +108,9 @@ class RollForward : public ::testing::Test {
   }
 
   tarn::test::Watchdog watchdog{60};
-  tarn::test::TempDir state, home, archive, media;
-  Store store{state.path()};
+  testing::Db2StandIn db2;
+  tarn::test::TempDir archive, media;
+  Store store = db2.store();
 };
 
 TEST_F(RollForward, StopsAtTheStopTimeRetrievingArchivedLogs) {
