@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,7 +53,9 @@ constexpr MessageText kTexts[] = {
     {kSqlBadLogin, "08001", "The user name or password was rejected."},
     {kSqlNoConnection, "08003", "There is no connection to a database."},
     {kSqlNoTableSpace, "42704", "The table space does not exist."},
-    {1277, "01655", "Containers of the table space must be redefined before the restore goes on."},
+    {kSqlContainerWarning, "01655",
+     "Containers of the table space cannot be created; redefine them, then continue the restore."},
+    {kSqlContainerBad, "57048", "A container of the table space cannot be created."},
     {-2009, "57011", "The utility heap is too small for the requested buffers."},
     {kSqlNotPending, "55039", "The database is not in the roll-forward pending state."},
     {kSqlLogRetrieve, "58031", "The user exit could not retrieve a log file."},
@@ -103,6 +106,9 @@ struct ProcessState {
   std::string connectedDb;
   int connectedNode = 0;
   std::vector<std::string> tableSpaceNames;  // ids of the last sqlbmtsq
+  // A restore stopped for container redirection, waiting for continue or
+  // terminate; its database is the "connected" one meanwhile.
+  std::optional<RestoreRequest> pendingRestore;
   int contexts = 0;
 };
 
@@ -437,36 +443,66 @@ int sqlurestore(const char* source, const char* target, std::uint32_t bufferSize
   SetCa(ca, kSqlOk);
   return Guard(ca, [&] {
     Store store(StateRoot());
-    if (callerAction == SQLUD_CONTINUE || callerAction == SQLUD_TERMINATE) {
-      // Nothing is left waiting between calls in this stand-in.
-      LogCall(store.CallsLog(), "sqlurestore", "action=" + std::to_string(callerAction));
+    auto& pending = P().pendingRestore;
+    if (callerAction == SQLUD_TERMINATE) {
+      LogCall(store.CallsLog(), "sqlurestore",
+              std::string("action=terminate pending=") + (pending ? "1" : "0"));
+      if (pending) P().connectedDb.clear();
+      pending.reset();
       return;
     }
-    if (source == nullptr || timestamp == nullptr || media == nullptr ||
-        media->media_type != SQLU_OTHER_MEDIA || media->target.vendor == nullptr ||
-        (vendorOptionsSize > 0 && vendorOptions == nullptr) || vendorOptionsSize > (1u << 20))
-      return SetCa(ca, kSqlBadParameter);
-    std::string src = Text(source, 8);
-    if (target != nullptr && *target != '\0' && Text(target, 8) != src)
-      return SetCa(ca, kSqlBadParameter, "new database names");
-    RestoreRequest req;
-    req.instance = CurrentInstance();
-    req.alias = src;
-    req.node = P().attachNode;
-    req.library = Text(media->target.vendor->shr_lib, sizeof media->target.vendor->shr_lib);
-    req.sessions = media->sessions;
-    req.bufferSize = static_cast<int>(
-        std::min<std::uint32_t>(bufferSize == 0 ? 1024 : bufferSize, 16384) * 4096);
-    req.timestamp = Text(timestamp, 14);
-    req.type = restoreType == 3 ? "T 0" : "D 0";
-    if (vendorOptionsSize > 0)
-      req.options.assign(static_cast<const char*>(vendorOptions), vendorOptionsSize);
-    if (const char* t = std::getenv("TARN_DB2_VENDOR_TIMEOUT_MS"))
-      req.timeoutMs = std::max(100, std::atoi(t));
-    Result r = RunRestore(req);
+    std::optional<RestoreRequest> run;
+    if (callerAction == SQLUD_CONTINUE) {
+      LogCall(store.CallsLog(), "sqlurestore",
+              std::string("action=continue pending=") + (pending ? "1" : "0"));
+      // Nothing waiting (a warning that needed no redefinition): done.
+      if (!pending) return;
+      run = pending;
+    } else {
+      if (source == nullptr || timestamp == nullptr || media == nullptr ||
+          media->media_type != SQLU_OTHER_MEDIA || media->target.vendor == nullptr ||
+          (vendorOptionsSize > 0 && vendorOptions == nullptr) || vendorOptionsSize > (1u << 20))
+        return SetCa(ca, kSqlBadParameter);
+      RestoreRequest req;
+      req.instance = CurrentInstance();
+      req.alias = Text(source, 8);
+      req.target = target != nullptr && *target != '\0' ? Text(target, 8) : std::string();
+      req.node = P().attachNode;
+      req.library = Text(media->target.vendor->shr_lib, sizeof media->target.vendor->shr_lib);
+      req.sessions = media->sessions;
+      req.bufferSize = static_cast<int>(
+          std::min<std::uint32_t>(bufferSize == 0 ? 1024 : bufferSize, 16384) * 4096);
+      req.timestamp = Text(timestamp, 14);
+      req.type = restoreType == 3 ? "T 0" : "D 0";
+      if (vendorOptionsSize > 0)
+        req.options.assign(static_cast<const char*>(vendorOptions), vendorOptionsSize);
+      if (const char* t = std::getenv("TARN_DB2_VENDOR_TIMEOUT_MS"))
+        req.timeoutMs = std::max(100, std::atoi(t));
+      run = req;
+      pending.reset();
+    }
+    std::string into = run->target.empty() ? run->alias : run->target;
+    // Containers whose folder is missing cannot be created: stop with the
+    // warning so the caller can redefine them, or fail a continue.
+    if (IsSafeName(run->instance) && store.HasDatabase(run->instance, into) &&
+        Exists(store.NodeDir(run->instance, into, run->node))) {
+      for (const auto& ts : store.TableSpaces(run->instance, into, run->node))
+        for (const auto& path : store.Containers(run->instance, into, run->node, ts)) {
+          if (Exists(path.substr(0, path.rfind('/')))) continue;
+          if (callerAction == SQLUD_CONTINUE) return SetCa(ca, kSqlContainerBad, path);
+          pending = run;
+          P().connectedDb = into;
+          P().connectedNode = run->node;
+          LogCall(store.CallsLog(), "sqlurestore-result", "sqlcode=1277 container=" + path);
+          return SetCa(ca, kSqlContainerWarning, path);
+        }
+    }
+    if (pending) P().connectedDb.clear();
+    pending.reset();
+    Result r = RunRestore(*run);
     SetCa(ca, r.sqlcode, r.message);
     if (r.sqlcode == 0 && applicationId != nullptr) {
-      std::string id = "*LOCAL." + req.instance.substr(0, 16) + "." + std::to_string(::getpid());
+      std::string id = "*LOCAL." + run->instance.substr(0, 16) + "." + std::to_string(::getpid());
       std::memcpy(applicationId, id.c_str(), std::min<std::size_t>(id.size(), 32) + 1);
       applicationId[32] = '\0';
     }

@@ -230,20 +230,26 @@ struct Checked {
 };
 
 // The checks both directions make before any session starts.
+// With `mayCreate` a missing database or partition passes (a restore makes it).
 std::optional<Failure> Check(const std::string& instance, const std::string& alias, int node,
                              const std::string& library, int sessions, int bufferSize,
-                             std::optional<Checked>& out) {
+                             std::optional<Checked>& out, bool mayCreate = false) {
   Store store(StateRoot());
   if (!IsSafeName(instance) || !Exists(store.root() + "/instances/" + instance + "/instance.cfg"))
     return Failure{kSqlBadParameter, "unknown instance \"" + instance + "\""};
   Instance inst = store.ReadInstance(instance);
   if (!inst.started) return Failure{kSqlNotStarted, "instance " + instance + " is not started"};
-  if (!store.HasDatabase(instance, alias))
+  if (!IsSafeName(alias) || alias.size() > 8)
+    return Failure{kSqlBadParameter, "bad database name \"" + alias + "\""};
+  Database db{alias, {}, node, false};
+  if (store.HasDatabase(instance, alias))
+    db = store.ReadDatabase(instance, alias);
+  else if (!mayCreate)
     return Failure{kSqlDbNotFound, "database \"" + alias + "\" not found"};
-  Database db = store.ReadDatabase(instance, alias);
   bool hasNode = false;
   for (int n : db.partitions) hasNode |= n == node;
-  if (!hasNode) return Failure{kSqlDbNotFound, "database has no partition " + std::to_string(node)};
+  if (!hasNode && !mayCreate)
+    return Failure{kSqlDbNotFound, "database has no partition " + std::to_string(node)};
   if (library.empty() || library[0] != '/')
     return Failure{kSqlBadParameter, "media target is not an absolute library path"};
   if (sessions < 1 || sessions > 999) return Failure{kSqlBadParameter, "bad session count"};
@@ -374,13 +380,14 @@ Result RunRestore(const RestoreRequest& req) {
   std::string log;
   try {
     log = Store(StateRoot()).CallsLog();
+    std::string target = req.target.empty() ? req.alias : req.target;
     LogCall(log, "sqlurestore",
-            "instance=" + req.instance + " alias=" + req.alias +
+            "instance=" + req.instance + " alias=" + req.alias + " target=" + target +
                 " node=" + std::to_string(req.node) + " sessions=" + std::to_string(req.sessions) +
                 " timestamp=" + req.timestamp + " library=" + req.library);
     std::optional<Checked> c;
-    if (auto f =
-            Check(req.instance, req.alias, req.node, req.library, req.sessions, req.bufferSize, c))
+    if (auto f = Check(req.instance, target, req.node, req.library, req.sessions, req.bufferSize, c,
+                       true))
       return Fail(*f, log, "sqlurestore-result");
     if (auto f = FaultFor(c->store.root(), "sqlurestore"))
       return Fail(Failure{*f, "fault setting"}, log, "sqlurestore-result");
@@ -467,7 +474,7 @@ Result RunRestore(const RestoreRequest& req) {
     } catch (const Error& e) {
       return Fail(Failure{kSqlImageCorrupt, e.what()}, log, "sqlurestore-result");
     }
-    NodeState ns = c->store.ReadNodeState(req.instance, req.alias, req.node);
+    NodeState ns;  // the log position the image carries
     bool hadState = false;
     for (auto it = entries.begin(); it != entries.end();) {
       if (it->name != kStateEntry) {
@@ -485,9 +492,23 @@ Result RunRestore(const RestoreRequest& req) {
     if (!hadState)
       return Fail(Failure{kSqlImageCorrupt, "image without log position"}, log,
                   "sqlurestore-result");
-    c->store.Apply(req.instance, req.alias, req.node, entries);
-    ns.rfPending = c->db.logArchive;
-    c->store.WriteNodeState(req.instance, req.alias, req.node, ns);
+    // A new database name, or a partition the target lacks, is made from
+    // the image: its table spaces with as many containers as it carries.
+    std::vector<std::pair<std::string, int>> layout;
+    for (const auto& e : entries) {
+      std::string ts = e.name.substr(0, e.name.find('/'));
+      if (!layout.empty() && layout.back().first == ts)
+        ++layout.back().second;
+      else
+        layout.emplace_back(ts, 1);
+    }
+    c->store.EnsurePartition(req.instance, target, req.node, layout, c->db.logArchive);
+    c->store.Apply(req.instance, target, req.node, entries);
+    NodeState ts = c->store.ReadNodeState(req.instance, target, req.node);
+    ts.lsn = ns.lsn;
+    ts.rfLog = ns.rfLog;
+    ts.rfPending = c->store.ReadDatabase(req.instance, target).logArchive;
+    c->store.WriteNodeState(req.instance, target, req.node, ts);
     LogCall(log, "sqlurestore-result", "sqlcode=0 objects=" + std::to_string(objects));
     return Result{kSqlOk, {}, req.timestamp, static_cast<int>(objects), 0};
   } catch (const std::exception& e) {

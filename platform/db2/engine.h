@@ -11,17 +11,19 @@ namespace db2sim {
 // SQLCODEs the engine answers with (0 on success).
 enum SqlCode : int {
   kSqlOk = 0,
-  kSqlDbNotFound = -1013,    // no such database (or partition) in the instance
-  kSqlNotStarted = -1032,    // the instance is not started
-  kSqlBadParameter = -2032,  // a parameter of the call is not valid
-  kSqlVendorLoad = -2062,    // the vendor library could not be loaded
-  kSqlVendorError = -2079,   // the vendor library failed, crashed or hung
-  kSqlImageCorrupt = -2530,  // the image read back is damaged
-  kSqlInternal = -902,       // the stand-in's own machinery failed
-  kSqlNotPending = -4906,    // the database is not roll-forward pending
-  kSqlLogRetrieve = -1268,   // the user exit failed to retrieve a log
-  kSqlLogArchive = -1269,    // the user exit failed to archive a log
-  kSqlLogCorrupt = -1273,    // a log file is damaged or a record is missing
+  kSqlDbNotFound = -1013,       // no such database (or partition) in the instance
+  kSqlNotStarted = -1032,       // the instance is not started
+  kSqlBadParameter = -2032,     // a parameter of the call is not valid
+  kSqlVendorLoad = -2062,       // the vendor library could not be loaded
+  kSqlVendorError = -2079,      // the vendor library failed, crashed or hung
+  kSqlImageCorrupt = -2530,     // the image read back is damaged
+  kSqlInternal = -902,          // the stand-in's own machinery failed
+  kSqlNotPending = -4906,       // the database is not roll-forward pending
+  kSqlLogRetrieve = -1268,      // the user exit failed to retrieve a log
+  kSqlLogArchive = -1269,       // the user exit failed to archive a log
+  kSqlLogCorrupt = -1273,       // a log file is damaged or a record is missing
+  kSqlContainerWarning = 1277,  // containers cannot be created: redirect, then continue
+  kSqlContainerBad = -298,      // a container still cannot be created
 };
 
 inline constexpr int kCallerActionCheckOnly = 11;
@@ -42,7 +44,8 @@ struct BackupRequest {
 
 struct RestoreRequest {
   std::string instance;
-  std::string alias;
+  std::string alias;   // the database the image is of
+  std::string target;  // the database to restore into; empty: alias
   int node = 0;
   std::string library;
   int sessions = 1;

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -105,6 +106,45 @@ void Store::CreateDatabase(const std::string& instance, const Database& db,
       WriteWholeFile(nd + "/ts/" + ts + "/containers", container + "\n");
     }
   }
+  WriteWholeFile(dir + "/db.cfg", "partitions=" + nodes +
+                                      "\ncatalog=" + std::to_string(db.catalog) +
+                                      "\nlogarchive=" + (db.logArchive ? "1" : "0") + "\n");
+}
+
+void Store::EnsurePartition(const std::string& instance, const std::string& name, int node,
+                            const std::vector<std::pair<std::string, int>>& tableSpaces,
+                            bool logArchive) const {
+  std::string dir = DbDir(instance, name);
+  Database db;
+  if (HasDatabase(instance, name)) {
+    db = ReadDatabase(instance, name);
+  } else {
+    if (name.size() > 8) throw Error("database name longer than 8 characters");
+    db = Database{name, {}, node, logArchive};
+  }
+  if (std::find(db.partitions.begin(), db.partitions.end(), node) == db.partitions.end()) {
+    db.partitions.push_back(node);
+    std::sort(db.partitions.begin(), db.partitions.end());
+  }
+  std::string nd = dir + "/" + NodePiece(node);
+  MakeDirs(nd + "/logs");
+  if (!Exists(nd + "/node.cfg")) WriteNodeState(instance, name, node, NodeState{});
+  for (const auto& [ts, count] : tableSpaces) {
+    CheckName("table space", ts);
+    std::string tsDir = nd + "/ts/" + ts;
+    if (Exists(tsDir + "/containers")) continue;
+    MakeDirs(tsDir);
+    std::string list;
+    for (int i = 0; i < count; ++i) {
+      char file[32];
+      std::snprintf(file, sizeof file, "/C%04d.DAT", i);
+      WriteWholeFile(tsDir + file, "");
+      list += tsDir + file + "\n";
+    }
+    WriteWholeFile(tsDir + "/containers", list);
+  }
+  std::string nodes;
+  for (int n : db.partitions) nodes += (nodes.empty() ? "" : ",") + std::to_string(n);
   WriteWholeFile(dir + "/db.cfg", "partitions=" + nodes +
                                       "\ncatalog=" + std::to_string(db.catalog) +
                                       "\nlogarchive=" + (db.logArchive ? "1" : "0") + "\n");

@@ -61,6 +61,12 @@ class Store {
   // container file each.
   void CreateDatabase(const std::string& instance, const Database& db,
                       const std::vector<std::string>& tableSpaces) const;
+  // Makes sure the database has the partition with the table spaces, each
+  // with at least the given number of containers (a restore into a new
+  // database name). An existing table space is left as it is.
+  void EnsurePartition(const std::string& instance, const std::string& db, int node,
+                       const std::vector<std::pair<std::string, int>>& tableSpaces,
+                       bool logArchive) const;
   bool HasDatabase(const std::string& instance, const std::string& db) const;
   Database ReadDatabase(const std::string& instance, const std::string& db) const;
   std::vector<std::string> ListDatabases(const std::string& instance) const;

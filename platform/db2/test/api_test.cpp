@@ -224,6 +224,13 @@ TEST_F(Api, BackupAndRestoreCallsRunTheVendorLibrary) {
   ASSERT_EQ(ca.sqlcode, 0) << std::string(ca.sqlerrmc, ca.sqlerrml);
   EXPECT_EQ(Store(state.path()).ContentChecksum("db2inst1", "SAMPLE", 2), before);
 
+  // Into a new database name: made from the image, same content.
+  sqlurestore("SAMPLE", "COPY", 1, 0, 0, 0, 0, SQLUD_RESTORE_STORDEF, appId, timestamp, nullptr, 4,
+              nullptr, nullptr, &media_list, nullptr, nullptr, nullptr, options.size(),
+              options.data(), 2, nullptr, nullptr, nullptr, &ca);
+  ASSERT_EQ(ca.sqlcode, 0) << std::string(ca.sqlerrmc, ca.sqlerrml);
+  EXPECT_EQ(Store(state.path()).ContentChecksum("db2inst1", "COPY", 2), before);
+
   SetFault(state.path(), "sqlubkp", -2009);
   sqlubkp("SAMPLE", 1, SQLUB_OFFLINE, 0, SQLUB_BACKUP, appId, timestamp, 4, nullptr, &media_list,
           nullptr, nullptr, nullptr, options.size(), options.data(), 2, &size, nullptr, nullptr,
@@ -234,6 +241,61 @@ TEST_F(Api, BackupAndRestoreCallsRunTheVendorLibrary) {
               nullptr, nullptr, &media_list, nullptr, nullptr, nullptr, options.size(),
               options.data(), 2, nullptr, nullptr, nullptr, &ca);
   EXPECT_EQ(ca.sqlcode, kSqlBadParameter);
+}
+
+TEST_F(Api, RestoreStopsForContainersThatCannotBeCreated) {
+  tarn::test::Watchdog watchdog(60);
+  Store store(state.path());
+  store.WriteData("db2inst1", "TOOLS", 0, "TS", "tool rows");
+  std::uint64_t before = store.ContentChecksum("db2inst1", "TOOLS", 0);
+  sqlca ca;
+  sqle_conn_setting s[2] = {{SQL_CONNECT_NODE, 0}, {SQL_ATTACH_NODE, 0}};
+  sqlesetc_api(s, 2, &ca);
+  sqlu_vendor vendor{};
+  std::strcpy(vendor.shr_lib, TARN_DB2_TESTVENDOR);
+  sqlu_media_list media_list{};
+  media_list.media_type = SQLU_OTHER_MEDIA;
+  media_list.sessions = 1;
+  media_list.target.vendor = &vendor;
+  std::string options = "dir=" + media.path() + "\n";
+  char appId[33] = {}, timestamp[15] = {};
+  std::uint32_t size = 0;
+  sqlubkp("TOOLS", 1, SQLUB_OFFLINE, 0, SQLUB_BACKUP, appId, timestamp, 2, nullptr, &media_list,
+          nullptr, nullptr, nullptr, options.size(), options.data(), 1, &size, nullptr, nullptr,
+          &ca);
+  ASSERT_EQ(ca.sqlcode, 0);
+  // The container's folder disappears (a different machine, say).
+  std::string gone = media.path() + "/gone/C0000.DAT";
+  WriteWholeFile(store.NodeDir("db2inst1", "TOOLS", 0) + "/ts/TS/containers", gone + "\n");
+  auto restore = [&](std::uint32_t action) {
+    sqlurestore("TOOLS", nullptr, 1, 0, 0, 0, 0, action, appId, timestamp, nullptr, 2, nullptr,
+                nullptr, &media_list, nullptr, nullptr, nullptr, options.size(), options.data(), 1,
+                nullptr, nullptr, nullptr, &ca);
+    return ca.sqlcode;
+  };
+
+  EXPECT_EQ(restore(SQLUD_NOINTERRUPT), kSqlContainerWarning);
+  EXPECT_EQ(restore(SQLUD_CONTINUE), kSqlContainerBad);  // nothing redefined yet
+  EXPECT_EQ(restore(SQLUD_TERMINATE), 0);
+  EXPECT_EQ(restore(SQLUD_CONTINUE), 0);  // nothing is waiting any more
+  EXPECT_FALSE(Exists(gone));
+
+  ASSERT_EQ(restore(SQLUD_NOINTERRUPT), kSqlContainerWarning);
+  std::uint32_t count = 0, n = 0;
+  SQLB_TBSPQRY_DATA** ts = nullptr;
+  SQLB_TBSCONTQRY_DATA* c = nullptr;
+  ASSERT_EQ(sqlbmtsq(&ca, &count, &ts, SQLB_RESERVED1, SQLB_RESERVED2), 0);
+  ASSERT_EQ(sqlbtcq(&ca, ts[0]->id, &n, &c), 0);
+  EXPECT_EQ(c[0].ok, 0u);
+  std::string moved = media.path() + "/moved.dat";
+  std::memset(c[0].name, 0, sizeof c[0].name);
+  std::memcpy(c[0].name, moved.c_str(), moved.size());
+  ASSERT_EQ(sqlbstsc(&ca, SQLB_SET_CONT_FINAL_STATE, ts[0]->id, 1, c), 0);
+  sqlefmem_api(&ca, c);
+  sqlefmem_api(&ca, ts);
+  EXPECT_EQ(restore(SQLUD_CONTINUE), 0);
+  EXPECT_EQ(ReadWholeFile(moved), "tool rows");
+  EXPECT_EQ(store.ContentChecksum("db2inst1", "TOOLS", 0), before);
 }
 
 }  // namespace
