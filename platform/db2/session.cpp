@@ -82,7 +82,6 @@ class Session {
   std::vector<char> options_;
   std::string action_, instance_, alias_, timestamp_, sequence_, type_, empty_;
   DB2_info info_{};
-  Vendor_info* vendorDefault_ = nullptr;
   Init_input in_{};
   Init_output outInfo_{};
 };
