@@ -180,6 +180,25 @@ std::string Wrap(const std::string& text, std::size_t width) {
   return out + line;
 }
 
+// Vendor-call and user-exit time-outs from their settings.
+int TimeoutSetting(const char* name) {
+  const char* t = std::getenv(name);
+  return t != nullptr ? std::max(100, std::atoi(t)) : 60000;
+}
+
+// Buffers are counted in 4 KiB pages; 0 takes 1024 pages.
+int BufferBytes(std::uint32_t pages) {
+  return static_cast<int>(std::min<std::uint32_t>(pages == 0 ? 1024 : pages, 16384) * 4096);
+}
+
+// The 33-byte application id a backup or restore hands back.
+void FillApplicationId(char* out, const std::string& instance) {
+  if (out == nullptr) return;
+  std::string id = "*LOCAL." + instance.substr(0, 16) + "." + std::to_string(::getpid());
+  std::memcpy(out, id.c_str(), std::min<std::size_t>(id.size(), 32) + 1);
+  out[32] = '\0';
+}
+
 int CopyText(char* buffer, std::int16_t size, const std::string& text) {
   if (buffer == nullptr || size <= 0 || text.size() + 1 > static_cast<std::size_t>(size)) return -2;
   std::memcpy(buffer, text.c_str(), text.size() + 1);
@@ -401,16 +420,14 @@ int sqlubkp(const char* alias, std::uint32_t bufferSize, std::uint32_t backupMod
     req.node = P().attachNode;
     req.library = Text(media->target.vendor->shr_lib, sizeof media->target.vendor->shr_lib);
     req.sessions = media->sessions;
-    req.bufferSize = static_cast<int>(
-        std::min<std::uint32_t>(bufferSize == 0 ? 1024 : bufferSize, 16384) * 4096);
+    req.bufferSize = BufferBytes(bufferSize);
     req.callerAction = callerAction == SQLUB_PARM_CHECK_ONLY ? kCallerActionCheckOnly : 0;
     // "<D|T> <level>": database or table-space image; level 0 full, 1 incremental, 3 delta.
     char level = (backupType & 48) == 48 ? '3' : (backupType & 16) ? '1' : '0';
     req.type = std::string((backupType & 3) == 3 ? "T " : "D ") + level;
     if (vendorOptionsSize > 0)
       req.options.assign(static_cast<const char*>(vendorOptions), vendorOptionsSize);
-    if (const char* t = std::getenv("TARN_DB2_VENDOR_TIMEOUT_MS"))
-      req.timeoutMs = std::max(100, std::atoi(t));
+    req.timeoutMs = TimeoutSetting("TARN_DB2_VENDOR_TIMEOUT_MS");
     Store store(StateRoot());
     LogCall(store.CallsLog(), "sqlubkp-parameters",
             "mode=" + std::to_string(backupMode) + " type=" + std::to_string(backupType) +
@@ -424,11 +441,7 @@ int sqlubkp(const char* alias, std::uint32_t bufferSize, std::uint32_t backupMod
     if (r.sqlcode != 0) return;
     if (timestamp != nullptr && !r.timestamp.empty())
       std::memcpy(timestamp, r.timestamp.c_str(), 15);
-    if (applicationId != nullptr) {
-      std::string id = "*LOCAL." + req.instance.substr(0, 16) + "." + std::to_string(::getpid());
-      std::memcpy(applicationId, id.c_str(), std::min<std::size_t>(id.size(), 32) + 1);
-      applicationId[32] = '\0';
-    }
+    FillApplicationId(applicationId, req.instance);
     if (backupSize != nullptr)
       *backupSize = static_cast<std::uint32_t>((r.bytes + (1 << 20) - 1) >> 20);
   });
@@ -470,14 +483,12 @@ int sqlurestore(const char* source, const char* target, std::uint32_t bufferSize
       req.node = P().attachNode;
       req.library = Text(media->target.vendor->shr_lib, sizeof media->target.vendor->shr_lib);
       req.sessions = media->sessions;
-      req.bufferSize = static_cast<int>(
-          std::min<std::uint32_t>(bufferSize == 0 ? 1024 : bufferSize, 16384) * 4096);
+      req.bufferSize = BufferBytes(bufferSize);
       req.timestamp = Text(timestamp, 14);
       req.type = restoreType == 3 ? "T 0" : "D 0";
       if (vendorOptionsSize > 0)
         req.options.assign(static_cast<const char*>(vendorOptions), vendorOptionsSize);
-      if (const char* t = std::getenv("TARN_DB2_VENDOR_TIMEOUT_MS"))
-        req.timeoutMs = std::max(100, std::atoi(t));
+      req.timeoutMs = TimeoutSetting("TARN_DB2_VENDOR_TIMEOUT_MS");
       run = req;
       pending.reset();
     }
@@ -501,11 +512,7 @@ int sqlurestore(const char* source, const char* target, std::uint32_t bufferSize
     pending.reset();
     Result r = RunRestore(*run);
     SetCa(ca, r.sqlcode, r.message);
-    if (r.sqlcode == 0 && applicationId != nullptr) {
-      std::string id = "*LOCAL." + run->instance.substr(0, 16) + "." + std::to_string(::getpid());
-      std::memcpy(applicationId, id.c_str(), std::min<std::size_t>(id.size(), 32) + 1);
-      applicationId[32] = '\0';
-    }
+    if (r.sqlcode == 0) FillApplicationId(applicationId, run->instance);
   });
 }
 
@@ -521,9 +528,7 @@ int sqluroll_api(rfwd_input* input, rfwd_output* output, sqlca* ca) {
     std::string inst = CurrentInstance();
     if (!IsSafeName(inst) || !store.HasDatabase(inst, alias)) return SetCa(ca, kSqlDbNotFound);
     if (stop.empty()) stop = "9999-12-31-23.59.59.999999";
-    int timeoutMs = 60000;
-    if (const char* t = std::getenv("TARN_DB2_USEREXIT_TIMEOUT_MS"))
-      timeoutMs = std::max(100, std::atoi(t));
+    int timeoutMs = TimeoutSetting("TARN_DB2_USEREXIT_TIMEOUT_MS");
     Database db = store.ReadDatabase(inst, alias);
     int replies = 0, pending = 0;
     for (int node : db.partitions) {
@@ -545,11 +550,7 @@ int sqluroll_api(rfwd_input* input, rfwd_output* output, sqlca* ca) {
     }
     if (pending == 0) return SetCa(ca, kSqlNotPending);
     if (output != nullptr && output->pNumReplies != nullptr) *output->pNumReplies = replies;
-    if (output != nullptr && output->pApplicationId != nullptr) {
-      std::string id = "*LOCAL." + inst.substr(0, 16) + "." + std::to_string(::getpid());
-      std::memcpy(output->pApplicationId, id.c_str(), std::min<std::size_t>(id.size(), 32) + 1);
-      output->pApplicationId[32] = '\0';
-    }
+    if (output != nullptr) FillApplicationId(output->pApplicationId, inst);
   });
 }
 

@@ -41,18 +41,6 @@ std::string SessionProgram() {
   return TARN_DB2_SESSION_PROGRAM;
 }
 
-// Only what a DB2 session process would have, plus the settings that point
-// the stand-ins and the test tooling at their places.
-std::vector<std::string> SessionEnvironment(const Instance& inst, const std::string& root) {
-  std::vector<std::string> env = {"PATH=/usr/bin:/bin", "HOME=" + inst.home,
-                                  "DB2INSTANCE=" + inst.name, "TARN_DB2_STATE=" + root};
-  if (!inst.owner.empty()) env.push_back("USER=" + inst.owner);
-  for (const char* keep : {"TARN_ROOT", "LD_PRELOAD", "NSS_WRAPPER_PASSWD", "NSS_WRAPPER_GROUP",
-                           "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
-    if (const char* v = std::getenv(keep)) env.push_back(std::string(keep) + "=" + v);
-  return env;
-}
-
 // One running session process; killed and reaped when the object goes.
 class SessionProc {
  public:
@@ -327,7 +315,7 @@ Result RunBackup(const BackupRequest& req) {
     }
 
     std::string program = SessionProgram();
-    auto env = SessionEnvironment(c->instance, c->store.root());
+    auto env = InstanceEnvironment(c->instance, c->store.root());
     std::vector<std::unique_ptr<SessionProc>> procs;
     for (int i = 0; i < req.sessions; ++i) {
       procs.push_back(std::make_unique<SessionProc>(program, env));
@@ -393,7 +381,7 @@ Result RunRestore(const RestoreRequest& req) {
       return Fail(Failure{*f, "fault setting"}, log, "sqlurestore-result");
     WorkDir work(c->store.root());
     std::string program = SessionProgram();
-    auto env = SessionEnvironment(c->instance, c->store.root());
+    auto env = InstanceEnvironment(c->instance, c->store.root());
 
     long objects = -1;  // known after the first sqluvint
     long next = 0;      // next object to read

@@ -119,11 +119,7 @@ int RunUserExit(const Store& store, const Instance& inst, const std::string& req
   std::string line;
   for (const auto& a : args) line += a + " ";
   LogCall(store.CallsLog(), "userexit", line);
-  std::vector<std::string> env = {"PATH=/usr/bin:/bin", "HOME=" + inst.home,
-                                  "DB2INSTANCE=" + inst.name, "TARN_DB2_STATE=" + store.root()};
-  for (const char* keep : {"TARN_ROOT", "LD_PRELOAD", "NSS_WRAPPER_PASSWD", "NSS_WRAPPER_GROUP",
-                           "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
-    if (const char* v = std::getenv(keep)) env.push_back(std::string(keep) + "=" + v);
+  std::vector<std::string> env = InstanceEnvironment(inst, store.root());
   std::vector<char*> argv, envp;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

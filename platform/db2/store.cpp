@@ -302,6 +302,16 @@ void SetFault(const std::string& root, const std::string& call, int sqlcode, boo
   WriteWholeFile(path, kept);
 }
 
+std::vector<std::string> InstanceEnvironment(const Instance& inst, const std::string& root) {
+  std::vector<std::string> env = {"PATH=/usr/bin:/bin", "HOME=" + inst.home,
+                                  "DB2INSTANCE=" + inst.name, "TARN_DB2_STATE=" + root};
+  if (!inst.owner.empty()) env.push_back("USER=" + inst.owner);
+  for (const char* keep : {"TARN_ROOT", "LD_PRELOAD", "NSS_WRAPPER_PASSWD", "NSS_WRAPPER_GROUP",
+                           "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+    if (const char* v = std::getenv(keep)) env.push_back(std::string(keep) + "=" + v);
+  return env;
+}
+
 void LogCall(const std::string& logPath, const std::string& call, const std::string& text) {
   std::string line = std::to_string(::getpid()) + " " + call + " " + text + "\n";
   Fd fd(::open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));

@@ -110,6 +110,11 @@ std::optional<int> FaultFor(const std::string& root, const std::string& call);
 // Sets (or with `clear`, removes) the fault of a call in "<root>/faults".
 void SetFault(const std::string& root, const std::string& call, int sqlcode, bool clear = false);
 
+// The environment of a process the stand-in starts for an instance (session
+// processes, the user exit): only what such a process would have, plus the
+// settings that point the stand-ins and the test tooling at their places.
+std::vector<std::string> InstanceEnvironment(const Instance& inst, const std::string& root);
+
 // Appends one line to the calls log: "<pid> <call> <text>". One write per
 // line, so lines of concurrent processes never interleave.
 void LogCall(const std::string& logPath, const std::string& call, const std::string& text);

@@ -48,6 +48,26 @@ class Api : public ::testing::Test {
     EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_ENV, env), SQL_SUCCESS);
   }
 
+  // Media list naming the test vendor library with `sessions` sessions.
+  struct VendorMedia {
+    sqlu_vendor vendor{};
+    sqlu_media_list list{};
+    explicit VendorMedia(int sessions) {
+      std::strcpy(vendor.shr_lib, TARN_DB2_TESTVENDOR);
+      list.media_type = SQLU_OTHER_MEDIA;
+      list.sessions = sessions;
+      list.target.vendor = &vendor;
+    }
+    VendorMedia(const VendorMedia&) = delete;
+    VendorMedia& operator=(const VendorMedia&) = delete;
+  };
+  // Every partition's sessions go to partition `node`.
+  static void UseNode(std::uint16_t node) {
+    sqlca ca;
+    sqle_conn_setting s[2] = {{SQL_CONNECT_NODE, node}, {SQL_ATTACH_NODE, node}};
+    EXPECT_EQ(sqlesetc_api(s, 2, &ca), 0);
+  }
+
   tarn::test::TempDir state, home, media;
 };
 
@@ -87,8 +107,7 @@ TEST_F(Api, DirectoryScanGivesPaddedNamesAndCatalogPartitions) {
 
 TEST_F(Api, TableSpacesAndContainersOfTheConnectPartition) {
   sqlca ca;
-  sqle_conn_setting s[2] = {{SQL_CONNECT_NODE, 2}, {SQL_ATTACH_NODE, 2}};
-  ASSERT_EQ(sqlesetc_api(s, 2, &ca), 0);
+  UseNode(2);
   SQLHENV env;
   SQLHDBC dbc;
   ASSERT_EQ(Connect(env, dbc, "SAMPLE"), SQL_SUCCESS);
@@ -188,14 +207,9 @@ TEST_F(Api, BackupAndRestoreCallsRunTheVendorLibrary) {
   Store(state.path()).WriteData("db2inst1", "SAMPLE", 2, "USERSPACE1", "rows of node 2");
   std::uint64_t before = Store(state.path()).ContentChecksum("db2inst1", "SAMPLE", 2);
   sqlca ca;
-  sqle_conn_setting s[2] = {{SQL_CONNECT_NODE, 2}, {SQL_ATTACH_NODE, 2}};
-  sqlesetc_api(s, 2, &ca);
-  sqlu_vendor vendor{};
-  std::strcpy(vendor.shr_lib, TARN_DB2_TESTVENDOR);
-  sqlu_media_list media_list{};
-  media_list.media_type = SQLU_OTHER_MEDIA;
-  media_list.sessions = 2;
-  media_list.target.vendor = &vendor;
+  UseNode(2);
+  VendorMedia vm(2);
+  sqlu_media_list& media_list = vm.list;
   std::string options = "dir=" + media.path() + "\n";
   char appId[33] = {}, timestamp[15] = {};
   std::uint32_t size = 99;
@@ -249,14 +263,9 @@ TEST_F(Api, RestoreStopsForContainersThatCannotBeCreated) {
   store.WriteData("db2inst1", "TOOLS", 0, "TS", "tool rows");
   std::uint64_t before = store.ContentChecksum("db2inst1", "TOOLS", 0);
   sqlca ca;
-  sqle_conn_setting s[2] = {{SQL_CONNECT_NODE, 0}, {SQL_ATTACH_NODE, 0}};
-  sqlesetc_api(s, 2, &ca);
-  sqlu_vendor vendor{};
-  std::strcpy(vendor.shr_lib, TARN_DB2_TESTVENDOR);
-  sqlu_media_list media_list{};
-  media_list.media_type = SQLU_OTHER_MEDIA;
-  media_list.sessions = 1;
-  media_list.target.vendor = &vendor;
+  UseNode(0);
+  VendorMedia vm(1);
+  sqlu_media_list& media_list = vm.list;
   std::string options = "dir=" + media.path() + "\n";
   char appId[33] = {}, timestamp[15] = {};
   std::uint32_t size = 0;
