@@ -28,7 +28,6 @@ constexpr int kSqlBadScan = -1015;       // no such directory scan
 constexpr int kSqlNoInstance = -1097;    // the instance does not exist
 constexpr int kSqlBadLogin = -30082;     // user name or password rejected
 constexpr int kSqlNoConnection = -1024;  // no database connection
-constexpr int kSqlNoTableSpace = -293;   // no such table space
 
 struct MessageText {
   int code;
@@ -197,6 +196,23 @@ void FillApplicationId(char* out, const std::string& instance) {
   std::string id = "*LOCAL." + instance.substr(0, 16) + "." + std::to_string(::getpid());
   std::memcpy(out, id.c_str(), std::min<std::size_t>(id.size(), 32) + 1);
   out[32] = '\0';
+}
+
+// Table-space names of a backup or restore list; empty for none. False when
+// the list is malformed.
+bool TableSpaceNames(const sqlu_tablespace_bkrst_list* list, std::vector<std::string>& out) {
+  out.clear();
+  if (list == nullptr) return true;
+  if (list->num_entry < 0 || list->num_entry > 4096 ||
+      (list->num_entry > 0 && list->tablespace == nullptr))
+    return false;
+  for (std::int32_t i = 0; i < list->num_entry; ++i) {
+    const auto& e = list->tablespace[i];
+    std::string name(e.tablespace_entry, strnlen(e.tablespace_entry, sizeof e.tablespace_entry));
+    if (!IsSafeName(name)) return false;
+    out.push_back(name);
+  }
+  return true;
 }
 
 int CopyText(char* buffer, std::int16_t size, const std::string& text) {
@@ -412,9 +428,10 @@ int sqlubkp(const char* alias, std::uint32_t bufferSize, std::uint32_t backupMod
   return Guard(ca, [&] {
     if (alias == nullptr || media == nullptr || media->media_type != SQLU_OTHER_MEDIA ||
         media->target.vendor == nullptr || (vendorOptionsSize > 0 && vendorOptions == nullptr) ||
-        vendorOptionsSize > (1u << 20) || (tableSpaces != nullptr && tableSpaces->num_entry < 0))
+        vendorOptionsSize > (1u << 20))
       return SetCa(ca, kSqlBadParameter);
     BackupRequest req;
+    if (!TableSpaceNames(tableSpaces, req.tableSpaces)) return SetCa(ca, kSqlBadParameter);
     req.instance = CurrentInstance();
     req.alias = Text(alias, 8);
     req.node = P().attachNode;
@@ -450,9 +467,9 @@ int sqlubkp(const char* alias, std::uint32_t bufferSize, std::uint32_t backupMod
 int sqlurestore(const char* source, const char* target, std::uint32_t bufferSize, std::uint32_t,
                 std::uint32_t, std::uint32_t restoreType, std::uint32_t, std::uint32_t callerAction,
                 char* applicationId, const char* timestamp, const char*, std::uint32_t, const char*,
-                sqlu_tablespace_bkrst_list*, sqlu_media_list* media, const char*, const char*,
-                const char*, std::uint32_t vendorOptionsSize, void* vendorOptions, std::uint32_t,
-                void*, void*, void*, sqlca* ca) {
+                sqlu_tablespace_bkrst_list* tableSpaces, sqlu_media_list* media, const char*,
+                const char*, const char*, std::uint32_t vendorOptionsSize, void* vendorOptions,
+                std::uint32_t, void*, void*, void*, sqlca* ca) {
   SetCa(ca, kSqlOk);
   return Guard(ca, [&] {
     Store store(StateRoot());
@@ -477,6 +494,8 @@ int sqlurestore(const char* source, const char* target, std::uint32_t bufferSize
           (vendorOptionsSize > 0 && vendorOptions == nullptr) || vendorOptionsSize > (1u << 20))
         return SetCa(ca, kSqlBadParameter);
       RestoreRequest req;
+      if (restoreType == 3 && !TableSpaceNames(tableSpaces, req.tableSpaces))
+        return SetCa(ca, kSqlBadParameter);
       req.instance = CurrentInstance();
       req.alias = Text(source, 8);
       req.target = target != nullptr && *target != '\0' ? Text(target, 8) : std::string();

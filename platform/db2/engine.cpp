@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -247,6 +248,23 @@ std::optional<Failure> Check(const std::string& instance, const std::string& ali
   return std::nullopt;
 }
 
+// Keeps the entries of the named table spaces; every name must be there.
+std::optional<Failure> KeepTableSpaces(std::vector<PayloadEntry>& entries,
+                                       const std::vector<std::string>& names) {
+  if (names.empty()) return std::nullopt;
+  for (const auto& name : names) {
+    bool found = false;
+    for (const auto& e : entries) found |= e.name.rfind(name + "/", 0) == 0;
+    if (!found) return Failure{kSqlNoTableSpace, "table space " + name + " not found"};
+  }
+  std::erase_if(entries, [&](const PayloadEntry& e) {
+    if (e.name == kStateEntry) return false;
+    std::string ts = e.name.substr(0, e.name.find('/'));
+    return std::find(names.begin(), names.end(), ts) == names.end();
+  });
+  return std::nullopt;
+}
+
 Result Fail(const Failure& f, const std::string& log, const char* call) {
   LogCall(log, call, "sqlcode=" + std::to_string(f.sqlcode) + " " + f.message);
   return Result{f.sqlcode, f.message, {}, 0, 0};
@@ -296,6 +314,7 @@ Result RunBackup(const BackupRequest& req) {
     // The image carries the partition's log position, where a roll-forward
     // after its restore starts.
     auto entries = c->store.Snapshot(req.instance, req.alias, req.node);
+    if (auto f = KeepTableSpaces(entries, req.tableSpaces)) return Fail(*f, log, "sqlubkp-result");
     NodeState ns = c->store.ReadNodeState(req.instance, req.alias, req.node);
     entries.push_back(
         {kStateEntry, "lsn=" + std::to_string(ns.lsn) + "\nlog=" + std::to_string(ns.log) + "\n"});
@@ -480,6 +499,8 @@ Result RunRestore(const RestoreRequest& req) {
     if (!hadState)
       return Fail(Failure{kSqlImageCorrupt, "image without log position"}, log,
                   "sqlurestore-result");
+    if (auto f = KeepTableSpaces(entries, req.tableSpaces))
+      return Fail(*f, log, "sqlurestore-result");
     // A new database name, or a partition the target lacks, is made from
     // the image: its table spaces with as many containers as it carries.
     std::vector<std::pair<std::string, int>> layout;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace db2sim {
 
@@ -24,6 +25,7 @@ enum SqlCode : int {
   kSqlLogCorrupt = -1273,       // a log file is damaged or a record is missing
   kSqlContainerWarning = 1277,  // containers cannot be created: redirect, then continue
   kSqlContainerBad = -298,      // a container still cannot be created
+  kSqlNoTableSpace = -293,      // a named table space is not in the database or image
 };
 
 inline constexpr int kCallerActionCheckOnly = 11;
@@ -34,12 +36,13 @@ struct BackupRequest {
   int node = 0;
   std::string library;  // media target: path of the vendor library
   int sessions = 1;
-  int bufferSize = 4096;   // bytes per vendor call
-  int callerAction = 0;    // kCallerActionCheckOnly: stop after the checks
-  std::string type = "0";  // backup type text the library sees
-  std::string timestamp;   // empty: the current time, "YYYYMMDDhhmmss"
-  std::string options;     // vendor-options block, copied to every session
-  int timeoutMs = 60000;   // longest wait for one answer of a session
+  int bufferSize = 4096;                 // bytes per vendor call
+  int callerAction = 0;                  // kCallerActionCheckOnly: stop after the checks
+  std::string type = "0";                // backup type text the library sees
+  std::string timestamp;                 // empty: the current time, "YYYYMMDDhhmmss"
+  std::vector<std::string> tableSpaces;  // empty: the whole database
+  std::string options;                   // vendor-options block, copied to every session
+  int timeoutMs = 60000;                 // longest wait for one answer of a session
 };
 
 struct RestoreRequest {
@@ -52,6 +55,7 @@ struct RestoreRequest {
   int bufferSize = 4096;
   std::string timestamp;  // of the image to read
   std::string type = "0";
+  std::vector<std::string> tableSpaces;  // empty: everything the image holds
   std::string options;
   int timeoutMs = 60000;
 };

@@ -245,6 +245,13 @@ TEST_F(Api, BackupAndRestoreCallsRunTheVendorLibrary) {
   ASSERT_EQ(ca.sqlcode, 0) << std::string(ca.sqlerrmc, ca.sqlerrml);
   EXPECT_EQ(Store(state.path()).ContentChecksum("db2inst1", "COPY", 2), before);
 
+  // A table-space list with entries but no array is refused before any session.
+  sqlu_tablespace_bkrst_list broken{3, nullptr};
+  sqlubkp("SAMPLE", 1, SQLUB_OFFLINE, 3, SQLUB_BACKUP, appId, timestamp, 4, &broken, &media_list,
+          nullptr, nullptr, nullptr, options.size(), options.data(), 2, &size, nullptr, nullptr,
+          &ca);
+  EXPECT_EQ(ca.sqlcode, kSqlBadParameter);
+
   SetFault(state.path(), "sqlubkp", -2009);
   sqlubkp("SAMPLE", 1, SQLUB_OFFLINE, 0, SQLUB_BACKUP, appId, timestamp, 4, nullptr, &media_list,
           nullptr, nullptr, nullptr, options.size(), options.data(), 2, &size, nullptr, nullptr,

@@ -90,6 +90,26 @@ TEST_F(Engine, ImageWrittenBySessionsIsReadBackInWaves) {
   EXPECT_EQ(Now(), before);
 }
 
+TEST_F(Engine, TableSpaceImagesAndRestoresTouchOnlyTheirTableSpaces) {
+  BackupRequest b = Backup(1);
+  b.tableSpaces = {"USERSPACE1"};
+  ASSERT_EQ(RunBackup(b).sqlcode, 0);
+  Store store(state.path());
+  store.WriteData("db2inst1", "SAMPLE", 1, "USERSPACE1", "later");
+  store.WriteData("db2inst1", "SAMPLE", 1, "SYSCATSPACE", "later");
+  RestoreRequest r = Restore(1);
+  r.tableSpaces = {"SYSCATSPACE"};  // not in this image
+  EXPECT_EQ(RunRestore(r).sqlcode, kSqlNoTableSpace);
+  r.tableSpaces = {"USERSPACE1"};
+  ASSERT_EQ(RunRestore(r).sqlcode, 0);
+  EXPECT_EQ(ReadWholeFile(store.Containers("db2inst1", "SAMPLE", 1, "USERSPACE1")[0]),
+            std::string(50000, 'u') + "end");
+  EXPECT_EQ(ReadWholeFile(store.Containers("db2inst1", "SAMPLE", 1, "SYSCATSPACE")[0]),
+            "catalog rowslater");
+  b.tableSpaces = {"NOSUCH"};
+  EXPECT_EQ(RunBackup(b).sqlcode, kSqlNoTableSpace);
+}
+
 TEST_F(Engine, CheckOnlyStopsBeforeAnySession) {
   BackupRequest req = Backup(2);
   req.callerAction = kCallerActionCheckOnly;
