@@ -139,6 +139,12 @@ TEST_F(Engine, SessionsSeeAScrubbedEnvironmentAndTheirOwnOptions) {
   EXPECT_EQ(env.find("TARN_DB2_TEST_SECRET"), std::string::npos);
 }
 
+TEST_F(Engine, ALibraryThatPrintsCannotForgeAnswers) {
+  Result b = RunBackup(Backup(2, "chatter=1\nfault=rc\nat=put\nrc=25\n"));
+  EXPECT_EQ(b.sqlcode, kSqlVendorError) << b.message;
+  ASSERT_EQ(RunBackup(Backup(2, "chatter=1\n")).sqlcode, 0);
+}
+
 TEST_F(Engine, MissingLibraryGivesTheLoadError) {
   BackupRequest req = Backup(2);
   req.library = media.path() + "/libnothere.so";

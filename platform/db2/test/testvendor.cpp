@@ -4,6 +4,7 @@
 //   fault=<crash|hang|rc|short|overclaim|corrupt>  at=<init|put|get|end>
 //   rc=<n> (for fault=rc)   seq=<sequence> (only that session; default all)
 //   env=<path>  writes the session's environment there, one variable a line
+//   chatter=1   prints to standard output in every call
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -21,6 +22,7 @@ namespace {
 
 struct Settings {
   std::string dir, fault, at, seq, env;
+  bool chatter = false;
   int rc = SQLUV_IO_ERROR;
 };
 
@@ -51,6 +53,7 @@ Settings Parse(const Init_input* in) {
       if (k == "at") s.at = v;
       if (k == "seq") s.seq = v;
       if (k == "env") s.env = v;
+      if (k == "chatter") s.chatter = v == "1";
       if (k == "rc") s.rc = std::atoi(v.c_str());
     }
     if (nl == std::string::npos) break;
@@ -93,6 +96,8 @@ __attribute__((visibility("default"))) int sqluvint(Init_input* in, Init_output*
   Settings s = Parse(in);
   DB2_info* i = in->DB2_session;
   std::string sequence = i->sequence;
+  static const char kChatter[] = "init 0 0\nhello from the library\n";
+  if (s.chatter) WriteAll(1, kChatter, sizeof kChatter - 1);
   if (Fault(s, sequence, "init")) return rc->return_code = s.rc;
   if (!s.env.empty()) {
     int fd = ::open(s.env.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -139,6 +144,7 @@ __attribute__((visibility("default"))) int sqluvint(Init_input* in, Init_output*
 
 __attribute__((visibility("default"))) int sqluvput(void* cb, Data* data, Return_code*) {
   auto* c = static_cast<Control*>(cb);
+  if (c->settings.chatter) WriteAll(1, "data 0 0\n", 9);
   if (Fault(c->settings, c->sequence, "put")) return c->settings.rc;
   if (!WriteAll(c->fd, data->dataptr, static_cast<std::size_t>(data->buff_size)))
     return SQLUV_IO_ERROR;
