@@ -9,6 +9,7 @@
 //   db2standin-admin fault <call> <sqlcode>|clear
 //   db2standin-admin log <instance> <db> <node> <table space> <text> [<UTC time>]
 //   db2standin-admin archive <instance> <db> <node>
+//   db2standin-admin start|stop <instance>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -95,6 +96,10 @@ int main(int argc, char** argv) {
       db2sim::SetFault(store.root(), a[1], static_cast<int>(code), clear);
     } else if (cmd == "log" && (a.size() == 6 || a.size() == 7)) {
       db2sim::WriteLogged(store, a[1], a[2], Node(a[3]), a[4], a[5], a.size() == 7 ? a[6] : "");
+    } else if ((cmd == "start" || cmd == "stop") && a.size() == 2) {
+      db2sim::Instance inst = store.ReadInstance(a[1]);
+      inst.started = cmd == "start";
+      store.CreateInstance(inst);
     } else if (cmd == "archive" && a.size() == 4) {
       int code = db2sim::ArchiveLog(store, a[1], a[2], Node(a[3]), 60000);
       if (code != 0) {

@@ -237,6 +237,10 @@ TEST_F(Engine, AdminToolCreatesStateAndPrintsChecksums) {
   EXPECT_EQ(run({"create-database", "inst2", "../X", "0", "0", "TS1"}), 1);
   EXPECT_EQ(run({"create-database", "inst2", "TOOLONGNAME", "0", "0", "TS1"}), 1);
   EXPECT_EQ(run({"bogus"}), 2);
+  EXPECT_EQ(run({"stop", "inst2"}), 0);
+  EXPECT_FALSE(Store(other.path()).ReadInstance("inst2").started);
+  EXPECT_EQ(run({"fault", "sqlubkp", "-2009"}), 0);
+  EXPECT_EQ(FaultFor(other.path(), "sqlubkp"), -2009);
   Store store(other.path());
   Database db = store.ReadDatabase("inst2", "DB1");
   EXPECT_EQ(db.partitions, (std::vector<int>{0, 3}));
