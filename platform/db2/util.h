@@ -1,0 +1,67 @@
+// Small system helpers of the stand-in DB2 (it shares no code with the
+// product): descriptors, whole-file reads and writes, directories, settings.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace db2sim {
+
+// Any failure of the stand-in's own machinery; callers at the C boundary
+// turn it into an SQLCODE.
+struct Error : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Owns one descriptor; closed on destruction.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& o) noexcept : fd_(o.release()) {}
+  Fd& operator=(Fd&& o) noexcept;
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd();
+  int get() const { return fd_; }
+  int release();
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+// Writes everything (retrying EINTR and partial writes); false on error.
+bool WriteFull(int fd, const void* data, std::size_t size);
+// Reads up to `size` bytes, stopping early only at end of file; -1 on error.
+long ReadFull(int fd, void* data, std::size_t size);
+
+// Whole file; throws Error when it cannot be read or exceeds `limit` bytes.
+std::string ReadWholeFile(const std::string& path, std::size_t limit = 1u << 30);
+// Replaces the file through a temporary name and rename; throws Error.
+void WriteWholeFile(const std::string& path, std::string_view content);
+// mkdir -p; throws Error.
+void MakeDirs(const std::string& path);
+// rm -r; missing is fine.
+void RemoveTree(const std::string& path);
+bool Exists(const std::string& path);
+// Names in a directory (no "." and ".."), sorted; empty when missing.
+std::vector<std::string> ListDir(const std::string& path);
+
+// A name that may become a path piece: 1..64 of [A-Za-z0-9_.-], not "." or "..".
+bool IsSafeName(std::string_view name);
+
+// Key=value lines; unknown keys are kept. Throws Error on a line without '='.
+std::vector<std::pair<std::string, std::string>> ParseKeyValues(std::string_view text);
+
+// Checksum of a byte range, eight bytes at a step.
+std::uint64_t Checksum(std::span<const std::uint8_t> bytes, std::uint64_t seed = 0);
+
+// Milliseconds of the monotonic clock.
+std::int64_t NowMs();
+
+}  // namespace db2sim
