@@ -204,6 +204,18 @@ int RunInChild(const std::function<int()>& body, unsigned seconds) {
   return child.Wait(seconds);
 }
 
+std::span<const std::uint8_t> Span(const std::string& s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+std::string Packet(std::string_view data) {
+  const auto n = static_cast<std::uint32_t>(data.size());
+  std::string out{static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
+                  static_cast<char>(n)};
+  out.append(data);
+  return out;
+}
+
 std::string Hex(std::span<const std::uint8_t> bytes) {
   std::string out;
   char buf[4];

@@ -155,6 +155,10 @@ class ResetAroundEachTest : public ::testing::Test {
 };
 
 std::string Hex(std::span<const std::uint8_t> bytes);
+// The bytes of a string, for BytesEqual.
+std::span<const std::uint8_t> Span(const std::string& s);
+// The wire form of one IPC packet: 4-byte big-endian length, then the data.
+std::string Packet(std::string_view data);
 std::vector<std::uint8_t> Bytes(std::string_view text);
 // Compares two byte ranges and prints both in hex when they differ.
 ::testing::AssertionResult BytesEqual(std::span<const std::uint8_t> expected,

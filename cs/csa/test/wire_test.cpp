@@ -100,9 +100,7 @@ std::string Lit(const char (&text)[N]) {
   return std::string(text, N);
 }
 
-std::span<const std::uint8_t> Span(const std::string& s) {
-  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
-}
+using tarn::test::Span;
 
 class WireTest : public CsaTest {
  protected:

@@ -36,18 +36,8 @@ inline std::string Msg(std::initializer_list<std::string_view> fields) {
   return out;
 }
 
-// One IPC packet: 4-byte big-endian length, then the data.
-inline std::string Packet(std::string_view data) {
-  const auto n = static_cast<std::uint32_t>(data.size());
-  std::string out{static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
-                  static_cast<char>(n)};
-  out.append(data);
-  return out;
-}
-
-inline std::span<const std::uint8_t> Span(const std::string& s) {
-  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
-}
+using tarn::test::Packet;
+using tarn::test::Span;
 
 // An IPC handle over one end of a stream socket pair; the test plays the
 // peer on the other end. Messages the peer should send are written before

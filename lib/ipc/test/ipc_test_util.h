@@ -86,18 +86,8 @@ inline std::string ReadExactly(int fd, std::size_t count) {
   return out;
 }
 
-inline std::span<const std::uint8_t> Span(const std::string& s) {
-  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
-}
-
-// The wire form of one packet.
-inline std::string Packet(std::string_view data) {
-  const auto n = static_cast<std::uint32_t>(data.size());
-  std::string out{static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
-                  static_cast<char>(n)};
-  out.append(data);
-  return out;
-}
+using tarn::test::Packet;
+using tarn::test::Span;
 
 inline std::string Header(std::uint32_t n) {
   return {static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
