@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "bar2/bar2.h"
+#include "ipc/ipc.h"
 
 namespace bar2_detail {
 
@@ -13,6 +14,12 @@ int LinkAbort(BarContext* ctx, int code);
 int LinkUpdateStatus(BarContext* ctx, int64_t bytes, int force);
 int LinkSendReport(BarContext* ctx, char* message);
 void LinkEndOpenWork(BarContext* ctx);
+
+// Waits up to `seconds` for input on the session-manager handle: 1 ready,
+// 0 timed out, -1 failed. Replaceable so that tests run wait slices on the
+// process clock; null restores the IPC layer's wait. Returns the previous.
+using SmWaitFn = int (*)(IpcHandle handle, int seconds);
+SmWaitFn SetSmWait(SmWaitFn wait);
 
 // Lets VEK_InitGlobals run its body again (tests); the flags word stays.
 void ResetGlobals();
