@@ -221,7 +221,7 @@ BarLinkHooks BarSetLinkHooks(const BarLinkHooks* hooks);
 // (1), MSG_STOP (6) and MSG_MSGFMT (15) are the data path's (dacmn/dacmn.h).
 enum BarSmMsgId : int {
   MSG_OPTIONS = 2,     // inside the session start: "-bar", "<appType> <barlist>", option words
-  MSG_BDASTATUS = 33,  // "%d" x 6, then two "%O": see VEK_UpdateStatus
+  MSG_BDASTATUS = 33,  // six "%d", then two 64-bit decimals: see VEK_UpdateStatus
   MSG_CONNECT = 45,    // option words of the object (IntegOptions)
   MSG_BAROPT = 51,     // object request
   MSG_WAIT = 64,       // "%d": seconds to wait before asking again

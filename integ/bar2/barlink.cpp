@@ -325,11 +325,14 @@ int VEK_UpdateStatus(BarContext* ctx, int64_t bytes, int force) {
   StrMsg msg;
   StrMsgInitL(&msg);
   int rc = StrMsgStartExL(&msg, nullptr, 0, MSG_BDASTATUS, 0);
+  // The sizes go as plain 64-bit decimals, which the session manager reads
+  // as one number each (the message codec's own 64-bit form is two halves).
+  const std::string sizeKb = std::to_string(Kilobytes(ctx->objSize));
+  const std::string doneKb = std::to_string(Kilobytes(ctx->bytesDone));
   if (rc == 0)
-    rc = StrMsgFAppendL(&msg, "%d%d%d%d%d%d%O%O", static_cast<int>(std::time(nullptr)),
+    rc = StrMsgFAppendL(&msg, "%d%d%d%d%d%d%s%s", static_cast<int>(std::time(nullptr)),
                         ctx->worstLevel, ctx->level0Reports, ctx->errorReports, ctx->items,
-                        ctx->objItems, static_cast<uint64_t>(Kilobytes(ctx->objSize)),
-                        static_cast<uint64_t>(Kilobytes(ctx->bytesDone)));
+                        ctx->objItems, sizeKb.c_str(), doneKb.c_str());
   SetConHandle(ctx->smHandle);
   if (rc == 0) rc = RcIpcSendMsg(ctx->smHandle, &msg) > 0 ? 0 : -1;
   StrMsgFreeL(&msg);

@@ -198,14 +198,14 @@ TEST_F(LinkTest, StatusLayoutRateAndKilobytes) {
   const std::string first = pair.next();
   const auto after = std::time(nullptr);
   // Literal bytes after the time item: 1 byte is 1 KB, 1025 bytes 2 KB, and
-  // a 64-bit count goes as one item "low high".
+  // a 64-bit count goes as one plain decimal item.
   const std::size_t timeEnd = first.find('\0', 4);
   ASSERT_NE(timeEnd, std::string::npos);
   const long sentTime = std::atol(first.c_str() + 4);
   EXPECT_GE(sentTime, before);
   EXPECT_LE(sentTime, after);
   EXPECT_EQ(first.substr(0, 4), std::string("33\0 ", 4));
-  EXPECT_EQ(first.substr(timeEnd), std::string("\0 2\0 1\0 3\0 4\0 5\0 1 0\0 2 0\0\0", 27));
+  EXPECT_EQ(first.substr(timeEnd), std::string("\0 2\0 1\0 3\0 4\0 5\0 1\0 2\0\0", 23));
 
   // Within the interval only a forced status goes out.
   clock.Advance(19s);
@@ -218,7 +218,7 @@ TEST_F(LinkTest, StatusLayoutRateAndKilobytes) {
   clock.Advance(20s);
   EXPECT_EQ(VEK_UpdateStatus(ctx, 0, 0), 0);
   const std::string due = pair.next();
-  EXPECT_EQ(due.substr(due.find('\0', 4)), std::string("\0 2\0 1\0 3\0 4\0 5\0 1 0\0 3 0\0\0", 27))
+  EXPECT_EQ(due.substr(due.find('\0', 4)), std::string("\0 2\0 1\0 3\0 4\0 5\0 1\0 3\0\0", 23))
       << "2049 bytes done so far";
   EXPECT_EQ(ctx->bytesDone, 2049);
 }
@@ -512,6 +512,107 @@ TEST_F(LinkTest, NewSessionThenReattachAndRefusedReattach) {
   ctx->smLink = 0;
   EXPECT_EQ(VEK_ConnectSession(ctx, kBarSessionBackup, &o), 0);
   EXPECT_EQ(ctx->smHandle, kIpcNoHandle);
+}
+
+// ---------------------------------------------------------------- with the session manager
+
+StrMsg* BarOptFor(StrMsg* msg, const char* object) {
+  StrMsgInitL(msg);
+  StrMsgStartExL(msg, nullptr, 0, MSG_BAROPT, 0);
+  StrMsgNAppendL(msg, "inst1", object, nullptr);
+  return msg;
+}
+
+TEST_F(LinkTest, TwoObjectsWithAReattachBetweenThem) {
+  ASSERT_NO_FATAL_FAILURE(
+      StartServer("baropt connect -ma 127.0.0.1 7000 -daid 1\nbaropt connect -daid 2\n"));
+  BarContext* ctx = Open();
+  ASSERT_NE(ctx, nullptr);
+  ctx->output = 0;
+  StrSafeCopyA(ctx->barlist, "nightly", kBarListMax);
+  SessionConnectOptions o{};
+  o.barlist = ctx->barlist;
+  ASSERT_EQ(VEK_ConnectSession(ctx, kBarSessionBackup, &o), 0);
+  StrMsg req;
+  IntegOptions opts{};
+  ASSERT_EQ(VEK_RequestObject(ctx, kBarSessionBackup, BarOptFor(&req, "obj1"), &opts), 0);
+  StrMsgFreeL(&req);
+  EXPECT_EQ(opts.daId, 1);
+  EXPECT_EQ(opts.maPort, 7000);
+  EXPECT_EQ(VEK_CloseSession(ctx), 0);
+
+  ASSERT_EQ(VEK_ConnectSession(ctx, kBarSessionBackup, &o), 0);
+  ASSERT_EQ(VEK_RequestObject(ctx, kBarSessionBackup, BarOptFor(&req, "obj2"), &opts), 0);
+  StrMsgFreeL(&req);
+  EXPECT_EQ(opts.daId, 2);
+  OptFreeOpts(&opts);
+  EXPECT_TRUE(server_->waitForTraffic("\"obj1\""));
+  EXPECT_TRUE(server_->waitForTraffic("283"));
+  EXPECT_TRUE(server_->waitForTraffic("\"obj2\""));
+  EXPECT_EQ(BarEndSession(ctx, 0), 0);
+  EXPECT_TRUE(server_->waitForTraffic("stopped \"obj2\""));
+  EXPECT_EQ(ctx->sessGuid[0], '\0');
+  EXPECT_EQ(ctx->smHandle, kIpcNoHandle);
+}
+
+TEST_F(LinkTest, WaitEndsTheSessionAndStartsANewOne) {
+  ASSERT_NO_FATAL_FAILURE(StartServer("baropt wait 3\nbaropt connect -daid 5\n"));
+  BarContext* ctx = Open();
+  ASSERT_NE(ctx, nullptr);
+  ctx->output = 0;
+  ASSERT_EQ(VEK_ConnectSession(ctx, kBarSessionBackup, nullptr), 0);
+  const std::string firstGuid = ctx->sessGuid;
+  cmn::ManualClock clock;
+  cmn::ScopedClock scoped(clock);
+  const auto start = clock.Now();
+  StrMsg req;
+  IntegOptions opts{};
+  ASSERT_EQ(VEK_RequestObject(ctx, kBarSessionBackup, BarOptFor(&req, "obj"), &opts), 0);
+  StrMsgFreeL(&req);
+  EXPECT_EQ(opts.daId, 5);
+  OptFreeOpts(&opts);
+  EXPECT_GE(clock.Now() - start, std::chrono::seconds(3));
+  EXPECT_TRUE(server_->waitForTraffic("stop ends"));
+  EXPECT_NE(std::string(ctx->sessGuid), firstGuid) << "a new session, not a re-attach";
+  EXPECT_GE(ctx->smHandle, 0);
+}
+
+TEST_F(LinkTest, SessionManagerAbortIsAnsweredWithTheEcho) {
+  ASSERT_NO_FATAL_FAILURE(StartServer("baropt abort 12\n"));
+  BarContext* ctx = Open();
+  ASSERT_NE(ctx, nullptr);
+  ctx->output = 0;
+  ASSERT_EQ(VEK_ConnectSession(ctx, kBarSessionBackup, nullptr), 0);
+  StrMsg req;
+  IntegOptions opts{};
+  EXPECT_EQ(VEK_RequestObject(ctx, kBarSessionBackup, BarOptFor(&req, "obj"), &opts), BAR_EABORTED);
+  StrMsgFreeL(&req);
+  EXPECT_EQ(ctx->abortCode, 12);
+  EXPECT_EQ(ctx->smHandle, kIpcNoHandle);
+  EXPECT_TRUE(server_->waitForTraffic("abort 12 ends"));
+}
+
+TEST_F(LinkTest, ReconnectionThroughTheReconnectPortMidObject) {
+  ASSERT_NO_FATAL_FAILURE(StartServer("baropt connect -daid 4 -lport ${host} ${lport}\n"));
+  BarContext* ctx = Open();
+  ASSERT_NE(ctx, nullptr);
+  ctx->output = 0;
+  ASSERT_EQ(VEK_ConnectSession(ctx, kBarSessionBackup, nullptr), 0);
+  StrMsg req;
+  IntegOptions opts{};
+  ASSERT_EQ(VEK_RequestObject(ctx, kBarSessionBackup, BarOptFor(&req, "obj"), &opts), 0);
+  StrMsgFreeL(&req);
+  OptFreeOpts(&opts);
+  ASSERT_NE(DaGetReconnectPort(), 0);
+  // The link breaks under the stream.
+  const IpcHandle old = ctx->smHandle;
+  ASSERT_EQ(shutdown(IpcGetWriteSocket(old), SHUT_RDWR), 0);
+  ctx->objSize = 4096;
+  EXPECT_EQ(VEK_UpdateStatus(ctx, 2048, 1), 0);
+  EXPECT_GE(ctx->smHandle, 0);
+  EXPECT_EQ(*DaConIpcHandle(), ctx->smHandle);
+  EXPECT_TRUE(server_->waitForTraffic("reconnect DA 4"));
+  EXPECT_TRUE(server_->waitForTraffic("sizeKB=4 doneKB=2"));
 }
 
 }  // namespace
