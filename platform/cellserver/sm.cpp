@@ -69,12 +69,23 @@ bool Bracketed(std::string_view text, std::vector<int>& out) {
 
 std::string ExpandPacked(const std::vector<std::string>& items, const Fixture& fixture, int depth);
 
+// The items of a packed message whose NULs became 0x03: the code item "15"
+// and the blank before each item go, an empty end goes.
+std::vector<std::string> SplitFlattened(std::string_view text) {
+  std::vector<std::string> parts = Split(text, '\x03');
+  while (!parts.empty() && parts.back().empty()) parts.pop_back();
+  if (!parts.empty() && parts.front() == "15") parts.erase(parts.begin());
+  for (std::string& part : parts)
+    if (part.starts_with(' ')) part.erase(0, 1);
+  return parts;
+}
+
 std::string ExpandArgument(const std::string& item, const Fixture& fixture, int depth) {
   if (item.size() < 2 || item[0] != '\x07') return item;
   const std::string_view rest = std::string_view(item).substr(2);
   switch (item[1]) {
     case '\x01':
-      if (depth < kMaxNesting) return ExpandPacked(Split(item, '\x03'), fixture, depth + 1);
+      if (depth < kMaxNesting) return ExpandPacked(SplitFlattened(item), fixture, depth + 1);
       return std::string(rest);
     case '\x02': {
       std::vector<int> n;
@@ -218,7 +229,7 @@ std::string RandomHex(std::size_t count) {
 std::string ExpandReport(const std::vector<std::string>& items, const Fixture& fixture) {
   // A flattened packed message arrives as one item with 0x03 between its items.
   if (items.size() == 1 && items[0].find('\x03') != std::string::npos)
-    return ExpandPacked(Split(items[0], '\x03'), fixture, 0);
+    return ExpandPacked(SplitFlattened(items[0]), fixture, 0);
   return ExpandPacked(items, fixture, 0);
 }
 
