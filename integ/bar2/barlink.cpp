@@ -179,7 +179,6 @@ int VEK_ConnectSession(BarContext* ctx, int type, const SessionConnectOptions* o
     if (handle >= 0) break;
     if (!fresh && ErhErrno() == ECSANOTFOUND) break;
     budget -= kConnectPause;
-    if (budget <= 0) break;
     cmn::SleepFor(std::chrono::seconds(kConnectPause));
   }
   StrMsgFreeL(&start);

@@ -25,6 +25,7 @@
 #include "cellserver/testing/cellserver_standin.h"
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
+#include "cmn/dbg.h"
 #include "cmn/erh.h"
 #include "cmn/paths.h"
 #include "cmn/str.h"
@@ -613,6 +614,59 @@ TEST_F(LinkTest, ReconnectionThroughTheReconnectPortMidObject) {
   EXPECT_EQ(*DaConIpcHandle(), ctx->smHandle);
   EXPECT_TRUE(server_->waitForTraffic("reconnect DA 4"));
   EXPECT_TRUE(server_->waitForTraffic("sizeKB=4 doneKB=2"));
+}
+
+TEST_F(LinkTest, SessionStartRetriesForTheBudgetTenSecondsApart) {
+  ASSERT_NO_FATAL_FAILURE(StartServer("fault 205 dead-port\n"));
+  BarContext* ctx = Open();
+  ASSERT_NE(ctx, nullptr);
+  ctx->output = 0;
+  cmn::ManualClock clock;
+  cmn::ScopedClock scoped(clock);
+  setenv("VEKRECONNECT_RETRY", "25", 1);
+  EXPECT_EQ(VEK_ConnectSession(ctx, kBarSessionBackup, nullptr), BAR_ECOMM);
+  EXPECT_EQ(clock.sleeps(), 3) << "attempts at 0, 10 and 20 s";
+  EXPECT_EQ(ctx->smHandle, kIpcNoHandle);
+  unsetenv("VEKRECONNECT_RETRY");
+  const long before = clock.sleeps();
+  EXPECT_EQ(VEK_ConnectSession(ctx, kBarSessionBackup, nullptr), BAR_ECOMM);
+  EXPECT_EQ(clock.sleeps() - before, 60) << "600 s by default";
+}
+
+TEST_F(LinkTest, BracedGuidIsKeptWholeAndAWaitBelowOneIsBounded) {
+  ASSERT_NO_FATAL_FAILURE(StartServer("guids braced\nbaropt wait 0\nbaropt connect\n"));
+  BarContext* ctx = Open();
+  ASSERT_NE(ctx, nullptr);
+  ctx->output = 0;
+  ASSERT_EQ(VEK_ConnectSession(ctx, kBarSessionBackup, nullptr), 0);
+  EXPECT_EQ(std::strlen(ctx->sessGuid), 38u);
+  EXPECT_EQ(ctx->sessGuid[0], '{');
+  cmn::ManualClock clock;
+  cmn::ScopedClock scoped(clock);
+  const auto start = clock.Now();
+  StrMsg req;
+  IntegOptions opts{};
+  EXPECT_EQ(VEK_RequestObject(ctx, kBarSessionBackup, BarOptFor(&req, "obj"), &opts), 0);
+  StrMsgFreeL(&req);
+  OptFreeOpts(&opts);
+  EXPECT_EQ(clock.Now() - start, std::chrono::seconds(kBarWaitDefault));
+}
+
+TEST_F(LinkTest, DebugOptionsOfTheConnectStartTracingOnce) {
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  setenv("VEKDBGDIR", root_.at("/var/opt/tarn/tmp").c_str(), 1);
+  BarContext* ctx = Open();
+  ASSERT_NE(ctx, nullptr);
+  ASSERT_EQ(DbgGetFd(), nullptr);
+  EXPECT_EQ(VEK_RestartDebugging(ctx, "p1", "", ""), 0);
+  EXPECT_EQ(DbgGetFd(), nullptr) << "no ranges: ignored";
+  EXPECT_EQ(VEK_RestartDebugging(ctx, "p1", "1-50", ""), 0);
+  EXPECT_STREQ(ctx->dbgPostfix, "DB2LIB_p1");
+  EXPECT_STREQ(ctx->dbgRanges, "1-50");
+  EXPECT_NE(DbgGetFd(), nullptr);
+  EXPECT_EQ(VEK_RestartDebugging(ctx, "p2", "1-99", ""), 0);
+  EXPECT_STREQ(ctx->dbgPostfix, "DB2LIB_p1") << "tracing already runs";
+  unsetenv("VEKDBGDIR");
 }
 
 }  // namespace
