@@ -669,4 +669,24 @@ TEST_F(LinkTest, DebugOptionsOfTheConnectStartTracingOnce) {
   unsetenv("VEKDBGDIR");
 }
 
+TEST_F(LinkTest, CellServerClientStartIsTriedElevenTimesFiveSecondsApart) {
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  BarContext* ctx = Open();
+  ASSERT_NE(ctx, nullptr);
+  ctx->output = 0;
+  server_->stop();
+  CsaExit();
+  cmn::ManualClock clock;
+  cmn::ScopedClock scoped(clock);
+  const auto start = clock.Now();
+  EXPECT_NE(VEK_InitCsa(), 0);
+  EXPECT_EQ(clock.Now() - start, std::chrono::seconds(50)) << "ten pauses between eleven tries";
+  EXPECT_EQ(ctx->csaStarted, 0);
+  // The session start then fails with its report, leaving nothing open.
+  setenv("VEKRECONNECT_RETRY", "5", 1);
+  EXPECT_EQ(VEK_ConnectSession(ctx, kBarSessionBackup, nullptr), BAR_ECOMM);
+  EXPECT_FALSE(CsaIsInitialized());
+  unsetenv("VEKRECONNECT_RETRY");
+}
+
 }  // namespace
