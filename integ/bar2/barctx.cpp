@@ -24,6 +24,8 @@
 
 TARN_RCSID("integ/bar2/barctx.cpp");
 
+using bar2_detail::CopyText;
+
 VekGlobalRecord VEK_Global{"", "", kVekUpdateDefault, 0, 0};
 
 namespace {
@@ -41,12 +43,6 @@ constexpr long kCsaPauseMs = 5000;
 constexpr int kBarAbortOpenWork = 8003;
 
 bool globalsDone = false;
-
-// Copies into a field of the record, cut to its width.
-template <std::size_t N>
-void CopyText(char (&dst)[N], const char* src) {
-  StrSafeCopyA(dst, src, N - 1);
-}
 
 void VEK_AtInit(void* data) {
   auto* ctx = static_cast<BarContext*>(data);

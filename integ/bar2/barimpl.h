@@ -1,12 +1,20 @@
 // What the integration API's own files share and callers do not see.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "bar2/bar2.h"
+#include "cmn/str.h"
 #include "ipc/ipc.h"
 
 namespace bar2_detail {
+
+// Copies into a field of a record, cut to its width.
+template <std::size_t N>
+void CopyText(char (&dst)[N], const char* src) {
+  StrSafeCopyA(dst, src, N - 1);
+}
 
 // Calls into the session-manager link and the data path, through the hooks
 // of BarSetLinkHooks or their built-in behaviour.

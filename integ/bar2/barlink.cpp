@@ -24,6 +24,8 @@
 
 TARN_RCSID("integ/bar2/barlink.cpp");
 
+using bar2_detail::CopyText;
+
 namespace {
 
 constexpr int kSetBar = 131;
@@ -42,11 +44,6 @@ constexpr int kLevelFlow = 1;
 constexpr int kLevelItems = 20;
 constexpr int kConnectBudgetDefault = 600;
 constexpr int kConnectPause = 10;
-
-template <std::size_t N>
-void CopyText(char (&dst)[N], const char* src) {
-  StrSafeCopyA(dst, src, N - 1);
-}
 
 int DefaultWait(IpcHandle handle, int seconds) {
   if (IpcWaitForIpcEventOnHandle(handle, seconds) >= 0) return 1;
