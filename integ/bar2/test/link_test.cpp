@@ -689,4 +689,34 @@ TEST_F(LinkTest, CellServerClientStartIsTriedElevenTimesFiveSecondsApart) {
   unsetenv("VEKRECONNECT_RETRY");
 }
 
+std::vector<std::string> reportsSent;
+
+TEST_F(LinkTest, AbortReportNamesTheAbortLiteralOrUnknown) {
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  BarContext* ctx = Open();
+  ASSERT_NE(ctx, nullptr);
+  BarLinkHooks hooks{};
+  hooks.updateStatus = [](BarContext*, int64_t, int) { return 0; };
+  hooks.sendReport = [](BarContext*, char* message) {
+    reportsSent.emplace_back(message, static_cast<std::size_t>(StrMsgTSize(message)));
+    return 0;
+  };
+  BarSetLinkHooks(&hooks);
+  for (const auto& [code, expected] :
+       std::vector<std::pair<std::string, std::string>>{{"12", "7512"}, {"4000", "Unknown"}}) {
+    reportsSent.clear();
+    Pair pair;
+    OnPair(ctx, pair);
+    ctx->output = 1;
+    ASSERT_TRUE(WriteFrame(pair.peer, Wire({"1", code})));
+    EXPECT_EQ(VEK_ReceiveMessage(ctx, &ctx->smMsg), MSG_ABORT);
+    EXPECT_EQ(VEK_OnAbortM(ctx, &ctx->smMsg, rcsId, "test", __LINE__), BAR_EABORTED);
+    EXPECT_EQ(pair.next(), Wire({"1", code})) << "the echo";
+    ASSERT_EQ(reportsSent.size(), 1u);
+    EXPECT_NE(reportsSent[0].find(expected), std::string::npos) << code;
+    EXPECT_EQ(Code(reportsSent[0]), MSG_MSGFMT);
+  }
+  BarSetLinkHooks(nullptr);
+}
+
 }  // namespace
