@@ -78,7 +78,8 @@ TEST(Fixture, ReadsTheSessionManagerScript) {
       "session-timeout 250\n"
       "catalogue 131 11 \"Object %s\"\n"
       "literal 7512 \"by operator\"\n"
-      "key db2/i1 " + id + " " + id + " 3 1 " + data + "\n",
+      "key db2/i1 " +
+          id + " " + id + " 3 1 " + data + "\n",
       &why);
   ASSERT_TRUE(f) << why;
   EXPECT_EQ(f->baropt,
@@ -93,8 +94,9 @@ TEST(Fixture, ReadsTheSessionManagerScript) {
   EXPECT_EQ(f->catalogue.at({131, 11}), "Object %s");
   EXPECT_EQ(f->literals.at(7512), "by operator");
   // Key bytes are kept in lower case, as they travel.
-  EXPECT_EQ(f->keys, (std::vector<KeyRecord>{
-                         {"db2/i1", std::string(32, 'a'), std::string(32, 'a'), 3, 1, data}}));
+  EXPECT_EQ(
+      f->keys,
+      (std::vector<KeyRecord>{{"db2/i1", std::string(32, 'a'), std::string(32, 'a'), 3, 1, data}}));
 }
 
 TEST(Fixture, RefusesWithTheLineNumber) {

@@ -136,7 +136,11 @@ TEST(SessionManager, RecordsStatusAndExpandedReportLines) {
   EXPECT_TRUE(m.server.waitForTraffic("report \"[9:9] a plain\""));
   // The whole message text flattened, and a packed message nested as an argument.
   sm->send(15, {"15\x03 \x07\x01[131:11]\x03 x\x03 1\x03 \x07\x01[9:9]\x03"});
-  EXPECT_TRUE(m.server.waitForTraffic("report \"Backup of x: 1% done ([9:9])\""));
+  EXPECT_TRUE(m.server.waitForTraffic("report \"Backup of x: 1% done ([9:9])\"")) << [&] {
+    std::string all;
+    for (const auto& line : m.server.traffic()) all += line + "\n";
+    return all;
+  }();
   sm->send(15, {"\x07\x01[131:11]", "\x07\x01[9:8]\x03z", "3",
                 "\x07\x22"
                 "12"});
