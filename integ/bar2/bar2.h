@@ -211,6 +211,13 @@ struct BarLinkHooks {
   // session-manager session and end the codecs. Built in: abort the
   // session with code 8003 and forget its GUID.
   void (*endOpenWork)(BarContext* ctx);
+  // VEK_End's object end in mode 3 or 6 (VEK_EndObjectBackup,
+  // VEK_EndObjectRestore). Built in: close the session-manager connection
+  // and step back to mode 2 or 5.
+  int (*endObject)(BarContext* ctx, int code);
+  // VEK_End's session end in mode 2 or 5 (VEK_EndBackup, VEK_EndRestore).
+  // Built in: BarEndSession with the code and mode 1.
+  int (*endSession)(BarContext* ctx, int code);
 };
 // Installs hooks (null: all built in). Returns the previous set.
 BarLinkHooks BarSetLinkHooks(const BarLinkHooks* hooks);
@@ -288,6 +295,11 @@ int BarEndSession(BarContext* ctx, int code);
 // tracing already runs or postfix or ranges are empty. 0, -21.
 int VEK_RestartDebugging(BarContext* ctx, const char* postfix, const char* ranges,
                          const char* select);
+
+// Closes whatever is open, each step in the mode the previous one left: an
+// object in mode 3 or 6, the session in mode 2 or 5, then in mode 1 the
+// context (VEK_Exit). The first non-zero result, or 0; 0 without context.
+int VEK_End(BarContext* ctx, int code);
 
 struct IntegOptions;
 // The object request: sends `request` (a MSG_BAROPT) and reads the answer.

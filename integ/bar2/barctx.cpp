@@ -137,6 +137,20 @@ void LinkEndOpenWork(BarContext* ctx) {
   ctx->sessGuid[0] = '\0';
 }
 
+int LinkEndObject(BarContext* ctx, int code) {
+  if (linkHooks.endObject != nullptr) return linkHooks.endObject(ctx, code);
+  const int rc = VEK_CloseSession(ctx);
+  ctx->mode = ctx->mode == BAR_MODE_OBJECT_RESTORE ? BAR_MODE_RESTORE : BAR_MODE_BACKUP;
+  return rc;
+}
+
+int LinkEndSession(BarContext* ctx, int code) {
+  if (linkHooks.endSession != nullptr) return linkHooks.endSession(ctx, code);
+  const int rc = BarEndSession(ctx, code);
+  ctx->mode = BAR_MODE_IDLE;
+  return rc;
+}
+
 }  // namespace bar2_detail
 
 using namespace bar2_detail;

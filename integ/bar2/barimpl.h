@@ -22,6 +22,8 @@ int LinkAbort(BarContext* ctx, int code);
 int LinkUpdateStatus(BarContext* ctx, int64_t bytes, int force);
 int LinkSendReport(BarContext* ctx, char* message);
 void LinkEndOpenWork(BarContext* ctx);
+int LinkEndObject(BarContext* ctx, int code);
+int LinkEndSession(BarContext* ctx, int code);
 
 // Waits up to `seconds` for input on the session-manager handle: 1 ready,
 // 0 timed out, -1 failed. Replaceable so that tests run wait slices on the

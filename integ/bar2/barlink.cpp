@@ -445,6 +445,21 @@ int VEK_RestartDebugging(BarContext* ctx, const char* postfix, const char* range
   return 0;
 }
 
+int VEK_End(BarContext* ctx, int code) {
+  ctx = BarResolve(ctx);
+  if (ctx == nullptr) return 0;
+  int first = 0;
+  auto keep = [&first](int rc) {
+    if (first == 0) first = rc;
+  };
+  if (ctx->mode == BAR_MODE_OBJECT_BACKUP) keep(bar2_detail::LinkEndObject(ctx, code));
+  if (ctx->mode == BAR_MODE_BACKUP) keep(bar2_detail::LinkEndSession(ctx, code));
+  if (ctx->mode == BAR_MODE_OBJECT_RESTORE) keep(bar2_detail::LinkEndObject(ctx, code));
+  if (ctx->mode == BAR_MODE_RESTORE) keep(bar2_detail::LinkEndSession(ctx, code));
+  if (ctx->mode == BAR_MODE_IDLE) keep(VEK_Exit(ctx));
+  return first;
+}
+
 int VEK_RequestObject(BarContext* ctx, int type, StrMsg* request, IntegOptions* opts) {
   static const char fn[] = "VEK_RequestObject";
   ctx = BarResolve(ctx);

@@ -719,4 +719,24 @@ TEST_F(LinkTest, AbortReportNamesTheAbortLiteralOrUnknown) {
   BarSetLinkHooks(nullptr);
 }
 
+TEST_F(LinkTest, EndClosesObjectSessionAndContextInTurn) {
+  ASSERT_NO_FATAL_FAILURE(StartServer("baropt connect -daid 6\n"));
+  BarContext* ctx = Open();
+  ASSERT_NE(ctx, nullptr);
+  ctx->output = 0;
+  ctx->mode = BAR_MODE_BACKUP;
+  ASSERT_EQ(VEK_ConnectSession(ctx, kBarSessionBackup, nullptr), 0);
+  StrMsg req;
+  IntegOptions opts{};
+  ASSERT_EQ(VEK_RequestObject(ctx, kBarSessionBackup, BarOptFor(&req, "obj"), &opts), 0);
+  StrMsgFreeL(&req);
+  OptFreeOpts(&opts);
+  ctx->mode = BAR_MODE_OBJECT_BACKUP;
+  EXPECT_EQ(VEK_End(ctx, 5), 0);
+  EXPECT_EQ(VEK_GetContext(), nullptr);
+  EXPECT_TRUE(server_->waitForTraffic("283")) << "the session is attached again to end it";
+  EXPECT_TRUE(server_->waitForTraffic("code 5"));
+  EXPECT_EQ(VEK_End(nullptr, 0), 0) << "nothing left to end";
+}
+
 }  // namespace
