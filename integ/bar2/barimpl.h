@@ -31,6 +31,11 @@ int LinkEndSession(BarContext* ctx, int code);
 using SmWaitFn = int (*)(IpcHandle handle, int seconds);
 SmWaitFn SetSmWait(SmWaitFn wait);
 
+// A number of seconds from the environment; `fallback` when the variable is
+// missing, reads as 0 or less, or exceeds kEnvSecondsMax.
+inline constexpr long kEnvSecondsMax = 24L * 3600 * 365;
+int EnvSeconds(const char* name, int fallback);
+
 // Lets VEK_InitGlobals run its body again (tests); the flags word stays.
 void ResetGlobals();
 

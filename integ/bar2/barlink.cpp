@@ -106,12 +106,6 @@ bool BuildOptions(BarContext* ctx, int type, const SessionConnectOptions& o, Str
   return true;
 }
 
-int ConnectBudget() {
-  const char* text = std::getenv("VEKRECONNECT_RETRY");
-  const long value = text != nullptr ? std::strtol(text, nullptr, 10) : 0;
-  return value > 0 && value < 24L * 3600 * 365 ? static_cast<int>(value) : kConnectBudgetDefault;
-}
-
 // Closes without shutting down: the peer is gone or must not hear more.
 void DropConnection(BarContext* ctx) {
   if (ctx->smHandle != kIpcNoHandle) {
@@ -156,7 +150,7 @@ int VEK_ConnectSession(BarContext* ctx, int type, const SessionConnectOptions* o
     DbgPlain(kLevelFlow, "[%s] BAR2 --> MSG_OPTIONS (%s) --> SM (%d)", fn, StrMsgGetBufL(&start),
              ctx->smHandle);
   }
-  int budget = ConnectBudget();
+  int budget = bar2_detail::EnvSeconds("VEKRECONNECT_RETRY", kConnectBudgetDefault);
   DbgPlain(kLevelFlow, "[%s] guid: %s", fn, ctx->sessGuid);
 
   bool startedCsa = false;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "bar2/bar2.h"
+#include "bar2/barimpl.h"
 #include "cmn/cmninit.h"
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
@@ -18,15 +19,6 @@ TARN_RCSID("integ/bar2/barrc.cpp");
 namespace {
 
 constexpr int kLevel = 10;
-
-// A positive number of seconds from the environment, else the default.
-int SecondsFromEnv(const char* name, int fallback) {
-  const char* text = std::getenv(name);
-  if (text == nullptr) return fallback;
-  const long value = std::strtol(text, nullptr, 10);
-  if (value <= 0 || value > 24L * 3600 * 365) return fallback;
-  return static_cast<int>(value);
-}
 
 bool ReconnectOn() {
   return DaGetReconnectPort() != 0;
@@ -87,6 +79,16 @@ bool Announce(IpcHandle handle, int ackSeconds) {
 
 }  // namespace
 
+namespace bar2_detail {
+int EnvSeconds(const char* name, int fallback) {
+  const char* text = std::getenv(name);
+  if (text == nullptr) return fallback;
+  const long value = std::strtol(text, nullptr, 10);
+  if (value <= 0 || value > kEnvSecondsMax) return fallback;
+  return static_cast<int>(value);
+}
+}  // namespace bar2_detail
+
 int Reconnect(IpcHandle handle) {
   IpcHandle* con = DaConIpcHandle();
   if (con == nullptr || handle != *con) {
@@ -94,8 +96,8 @@ int Reconnect(IpcHandle handle) {
              con != nullptr ? *con : kIpcNoHandle);
     return -1;
   }
-  const int retrySeconds = SecondsFromEnv("VEKRECONNECT_RETRY", kRcRetryDefault);
-  const int ackSeconds = SecondsFromEnv("VEKRECONNECT_ACK", kRcAckDefault);
+  const int retrySeconds = bar2_detail::EnvSeconds("VEKRECONNECT_RETRY", kRcRetryDefault);
+  const int ackSeconds = bar2_detail::EnvSeconds("VEKRECONNECT_ACK", kRcAckDefault);
   DbgPlain(kLevel, "Reconnect: Closing old conection.\n");
   ErhClearError();
   if (handle != kIpcNoHandle) IpcCloseConnection(handle);
