@@ -25,6 +25,7 @@ namespace {
 
 // While a stop waits for the media agent, its events file is read this often.
 constexpr std::chrono::milliseconds kStreamPoll{50};
+constexpr std::chrono::milliseconds kSessionCheck{1000};
 // At most this much of the events file is read at once.
 constexpr std::size_t kEventsChunk = 1 << 20;
 constexpr std::size_t kMaxRandomBytes = 4096;
@@ -280,7 +281,13 @@ void SessionManagerConversation::run(Link& link, Session& session) {
     const bool stopDue = session.withObject(
         [](const ObjectState& o) { return o.open && o.daId >= 0 && !o.stopSent; });
     const bool watching = stopDue && !server_.mediaEventsPath().empty();
-    switch (link.wait(watching ? kStreamPoll : idle)) {
+    // A reconnected client's connection does not see the session's stop
+    // descriptor: it looks at the session between waits.
+    if (session.ended()) {
+      link.close("session ended");
+      return;
+    }
+    switch (link.wait(watching ? kStreamPoll : std::min(idle, kSessionCheck))) {
       case Link::Got::kMessage: break;
       case Link::Got::kTimeout:
         if (watching && !watchStream(link, session)) return;

@@ -247,6 +247,9 @@ TEST(SessionManager, ReconnectPortCarriesTheObjectOnAndScriptedAbortFollows) {
   EXPECT_EQ(abort.items, (Items{"33"}));
   again.send(1, {"33"});
   EXPECT_TRUE(m.server.waitForTraffic("object aborted \"/h1/obj\" code 33"));
+  // The reconnected connection ends with its session, like one on the session port.
+  EXPECT_TRUE(IsSuccess(m.client.request(236, {s.key, "15"})));
+  EXPECT_TRUE(again.closedByPeer());
 }
 
 TEST(SessionManager, KeyServiceAnswersInHexadecimal) {
