@@ -8,6 +8,8 @@
 #include <thread>
 
 #include "cellserver/testing/cellserver_standin.h"
+#include "mediaagent/test/ma_client.h"
+#include "mediaagent/testing/mediaagent_standin.h"
 #include "raw_client.h"
 
 using cstest::Client;
@@ -219,6 +221,22 @@ TEST(SessionManager, StopOnlyAfterTheMediaAgentEndedTheStream) {
   EXPECT_FALSE(sm->recvFrame());  // once only
   sm->send(6);
   EXPECT_TRUE(m.server.waitForTraffic("catalogue \"/h1/obj\" version 1"));
+}
+
+TEST(SessionManager, StopFollowsTheStandInMediaAgentsStreamEnd) {
+  tarn::test::Watchdog watchdog(60);
+  tarn::test::MediaAgentStandIn ma({.args = {"--buffer-size", "4096", "--buffer-count", "4"}});
+  ASSERT_TRUE(ma.ready());
+  Manager m("baropt connect -ma 127.0.0.1 " + std::to_string(ma.port()) + " -daid 7\n",
+            {"--media-events", ma.eventsPath()});
+  const Started s = m.start();
+  auto sm = Attach(s.port, 300);
+  EXPECT_EQ(sm->request(51, BackupRequest("/h1/obj")).code, 45);
+  matest::RemoteBackup(ma.port(), 2);
+  ASSERT_TRUE(ma.waitForEvent("STREAM_END da=7 status=stop blocks=2"));
+  std::optional<std::string> stop;
+  for (int i = 0; i < 20 && !stop; ++i) stop = sm->recvFrame();
+  EXPECT_EQ(stop, B("6\0\0"));
 }
 
 TEST(SessionManager, ReconnectPortCarriesTheObjectOnAndScriptedAbortFollows) {
