@@ -199,22 +199,117 @@ BarContext* BarResolve(BarContext* ctx);
 // What the context calls in the session-manager link and the data path.
 // Null members keep the built-in behaviour named beside them.
 struct BarLinkHooks {
-  // VEK_Abort: abort the session-manager session with `code`. Built in:
-  // close the session-manager connection.
+  // Aborts the session-manager session with `code`. Built in: VEK_Abort.
   int (*abort)(BarContext* ctx, int code);
-  // VEK_UpdateStatus. Built in: nothing.
+  // Progress status. Built in: VEK_UpdateStatus.
   int (*updateStatus)(BarContext* ctx, int64_t bytes, int force);
   // Sends a report message (message text with NUL separators) to the
-  // session manager, reconnecting where it can; 0 or -1. Built in: one
-  // plain send on the session-manager handle.
+  // session manager, reconnecting where it can; 0 or -1. Built in:
+  // RcIpcSendMsg on the session-manager handle.
   int (*sendReport)(BarContext* ctx, char* message);
   // VEK_Exit with an object or item open: end the data path, abort the
-  // session-manager session and end the codecs. Built in: close the
-  // session-manager connection.
+  // session-manager session and end the codecs. Built in: abort the
+  // session with code 8003 and forget its GUID.
   void (*endOpenWork)(BarContext* ctx);
+  // VEK_End's object end in mode 3 or 6 (VEK_EndObjectBackup,
+  // VEK_EndObjectRestore). Built in: close the session-manager connection
+  // and step back to mode 2 or 5.
+  int (*endObject)(BarContext* ctx, int code);
+  // VEK_End's session end in mode 2 or 5 (VEK_EndBackup, VEK_EndRestore).
+  // Built in: BarEndSession with the code and mode 1.
+  int (*endSession)(BarContext* ctx, int code);
 };
 // Installs hooks (null: all built in). Returns the previous set.
 BarLinkHooks BarSetLinkHooks(const BarLinkHooks* hooks);
+
+// ---------------------------------------------------------------- session-manager link
+
+// Messages between the integration API and the session manager. MSG_ABORT
+// (1), MSG_STOP (6) and MSG_MSGFMT (15) are the data path's (dacmn/dacmn.h).
+enum BarSmMsgId : int {
+  MSG_OPTIONS = 2,     // inside the session start: "-bar", "<appType> <barlist>", option words
+  MSG_BDASTATUS = 33,  // six "%d", then two 64-bit decimals: see VEK_UpdateStatus
+  MSG_CONNECT = 45,    // option words of the object (IntegOptions)
+  MSG_BAROPT = 51,     // object request
+  MSG_WAIT = 64,       // "%d": seconds to wait before asking again
+};
+
+inline constexpr int kBarSessionBackup = 7;
+inline constexpr int kBarSessionRestore = 8;
+// Pause after a MSG_WAIT whose seconds are missing or below 1.
+inline constexpr int kBarWaitDefault = 20;
+// Abort code sent when a message from the session manager cannot be parsed.
+inline constexpr int kBarAbortBadMessage = 8004;
+// The word the restore flag of SessionConnectOptions adds to MSG_OPTIONS.
+inline constexpr char kBarRestoreFlagWord[] = "-restore_session";
+
+// The third argument of VEK_ConnectSession; zero it for none.
+struct SessionConnectOptions {
+  const char* barlist;
+  int diskOnly;                // backup: "-disk_only" when VEKDISKONLY is a non-zero number
+  int restoreFlag;             // restore: kBarRestoreFlagWord
+  int noAutoDeviceSelection;   // restore: "-no_auto_device_selection"
+  const char* const* devices;  // restore: pairs of texts, each pair after "-changedevice"
+  int deviceCount;
+};
+
+// Opens a session of type 7 (backup) or 8 (restore) with MSG_OPTIONS, or,
+// while the context holds a GUID, re-attaches to it. Retries for
+// VEKRECONNECT_RETRY seconds (0 or unset: 600), 10 s apart; a re-attach the
+// server refuses with 1005 is not retried. 0 (also without a session-manager
+// link); -4 bad type; -2 after report 131/12.
+int VEK_ConnectSession(BarContext* ctx, int type, const SessionConnectOptions* options);
+// Closes the session-manager connection; the GUID stays for a re-attach.
+// 0, -7 when closing failed, -21.
+int VEK_CloseSession(BarContext* ctx);
+// Sends a message on the link, reconnecting through -lport where it can.
+// 0; -2 after report 131/23 (the connection is closed then); -21.
+int VEK_SendMessage(BarContext* ctx, StrMsg* msg);
+// Waits for one message (timeout in seconds, -1 none) in slices of at most
+// the status interval, sending a forced status after each empty slice, and
+// reads it into `msg` (null: the process-wide buffer) with its parse
+// started. The message code; -19 timed out; -2 after a report (a message
+// that cannot be parsed also aborts the session with kBarAbortBadMessage);
+// -21 without context or connection.
+int VEK_ReceiveMessageEx(BarContext* ctx, int timeout, StrMsg* msg);
+int VEK_ReceiveMessage(BarContext* ctx, StrMsg* msg);
+// Adds `bytes` to the bytes done and sends MSG_BDASTATUS when forced or
+// when the status interval has passed on the process clock. 0, -2.
+int VEK_UpdateStatus(BarContext* ctx, int64_t bytes, int force);
+// Sends MSG_ABORT with `code` (no reconnection), then closes the session.
+int VEK_SendAbort(BarContext* ctx, int code);
+// Reports the abort (131/33, or 131/32 with the abort wording), then
+// VEK_SendAbort.
+int VEK_Abort(BarContext* ctx, int code);
+// Handles a received MSG_ABORT whose parse is at its first item: keeps the
+// code, reports it (131/27 or 131/17) and answers with the same code.
+// Returns -17.
+int VEK_OnAbortM(BarContext* ctx, StrMsg* received, const char* file, const char* function,
+                 int line);
+// Sends MSG_STOP (reconnecting), then closes the session.
+int VEK_Stop(BarContext* ctx);
+// Ends the session-manager session: stop for code 0, else abort with the
+// code; the GUID is cleared so that the next connect opens a new session.
+int BarEndSession(BarContext* ctx, int code);
+// Starts tracing with debug options that came with MSG_CONNECT, unless
+// tracing already runs or postfix or ranges are empty. 0, -21.
+int VEK_RestartDebugging(BarContext* ctx, const char* postfix, const char* ranges,
+                         const char* select);
+
+// Closes whatever is open, each step in the mode the previous one left: an
+// object in mode 3 or 6, the session in mode 2 or 5, then in mode 1 the
+// context (VEK_Exit). The first non-zero result, or 0; 0 without context.
+int VEK_End(BarContext* ctx, int code);
+
+struct IntegOptions;
+// The object request: sends `request` (a MSG_BAROPT) and reads the answer.
+// MSG_CONNECT: its words are parsed into *opts (zeroed first; free with
+// OptFreeOpts) and 0 is returned. MSG_WAIT: the session is ended with
+// code 0, the process pauses the seconds given (kBarWaitDefault when
+// below 1), connects a new session of `type` with the context's barlist and
+// asks again. MSG_ABORT: VEK_OnAbortM, -17. Another code: report 131/28,
+// -2. -2 for a failed send or receive.
+int VEK_RequestObject(BarContext* ctx, int type, StrMsg* request, IntegOptions* opts);
 
 // ---------------------------------------------------------------- reports
 

@@ -9,6 +9,7 @@
 #include "bar2/bar2.h"
 #include "bar2/barimpl.h"
 #include "bar2/baropt.h"
+#include "bar2/barrc.h"
 #include "barutil/vekhost.h"
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
@@ -23,6 +24,8 @@
 
 TARN_RCSID("integ/bar2/barctx.cpp");
 
+using bar2_detail::CopyText;
+
 VekGlobalRecord VEK_Global{"", "", kVekUpdateDefault, 0, 0};
 
 namespace {
@@ -36,14 +39,10 @@ constexpr int kLevelFlow = 1;
 constexpr int kLevelDetail = 30;
 constexpr int kCsaAttempts = 11;
 constexpr long kCsaPauseMs = 5000;
+// Abort code of a session left with an object or item open.
+constexpr int kBarAbortOpenWork = 8003;
 
 bool globalsDone = false;
-
-// Copies into a field of the record, cut to its width.
-template <std::size_t N>
-void CopyText(char (&dst)[N], const char* src) {
-  StrSafeCopyA(dst, src, N - 1);
-}
 
 void VEK_AtInit(void* data) {
   auto* ctx = static_cast<BarContext*>(data);
@@ -96,14 +95,6 @@ void ReleaseContext(BarContext* ctx) {
 
 BarLinkHooks linkHooks{};
 
-void CloseSmHandle(BarContext* ctx) {
-  if (ctx->smHandle != kIpcNoHandle) {
-    IpcShutdownAndCloseConnection(ctx->smHandle);
-    ctx->smHandle = kIpcNoHandle;
-  }
-  if (IpcHandle* con = DaConIpcHandle()) *con = kIpcNoHandle;
-}
-
 }  // namespace
 
 BarLinkHooks BarSetLinkHooks(const BarLinkHooks* hooks) {
@@ -116,13 +107,12 @@ namespace bar2_detail {
 
 int LinkAbort(BarContext* ctx, int code) {
   if (linkHooks.abort != nullptr) return linkHooks.abort(ctx, code);
-  CloseSmHandle(ctx);
-  return 0;
+  return VEK_Abort(ctx, code);
 }
 
 int LinkUpdateStatus(BarContext* ctx, int64_t bytes, int force) {
   if (linkHooks.updateStatus != nullptr) return linkHooks.updateStatus(ctx, bytes, force);
-  return 0;
+  return VEK_UpdateStatus(ctx, bytes, force);
 }
 
 int LinkSendReport(BarContext* ctx, char* message) {
@@ -130,9 +120,11 @@ int LinkSendReport(BarContext* ctx, char* message) {
   StrMsg msg;
   StrMsgInitL(&msg);
   if (StrMsgPrepareForBounceL(&msg, message) < 0) return -1;
-  const int rc = IpcSendStrMsgL(ctx->smHandle, &msg);
+  if (IpcHandle* con = DaConIpcHandle()) *con = ctx->smHandle;
+  const int rc = RcIpcSendMsg(ctx->smHandle, &msg);
   StrMsgFreeL(&msg);
-  return rc < 0 ? -1 : 0;
+  if (const IpcHandle* con = DaConIpcHandle()) ctx->smHandle = *con;
+  return rc > 0 ? 0 : -1;
 }
 
 void LinkEndOpenWork(BarContext* ctx) {
@@ -140,7 +132,23 @@ void LinkEndOpenWork(BarContext* ctx) {
     linkHooks.endOpenWork(ctx);
     return;
   }
-  CloseSmHandle(ctx);
+  // The object was never ended: the session manager must not take it as stored.
+  VEK_SendAbort(ctx, kBarAbortOpenWork);
+  ctx->sessGuid[0] = '\0';
+}
+
+int LinkEndObject(BarContext* ctx, int code) {
+  if (linkHooks.endObject != nullptr) return linkHooks.endObject(ctx, code);
+  const int rc = VEK_CloseSession(ctx);
+  ctx->mode = ctx->mode == BAR_MODE_OBJECT_RESTORE ? BAR_MODE_RESTORE : BAR_MODE_BACKUP;
+  return rc;
+}
+
+int LinkEndSession(BarContext* ctx, int code) {
+  if (linkHooks.endSession != nullptr) return linkHooks.endSession(ctx, code);
+  const int rc = BarEndSession(ctx, code);
+  ctx->mode = BAR_MODE_IDLE;
+  return rc;
 }
 
 }  // namespace bar2_detail

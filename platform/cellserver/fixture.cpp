@@ -58,6 +58,32 @@
 //   guids braced
 //       Session GUIDs are written in braces, 38 characters in all.
 //
+// The session manager on the session ports:
+//   baropt connect [<word>...]
+//   baropt wait <seconds>
+//   baropt abort <code>
+//       The answer to the next object request (MSG_BAROPT, 51), taken in
+//       order over all sessions: MSG_CONNECT (45) with the option words,
+//       MSG_WAIT (64) with the seconds, or MSG_ABORT (1) with the code. In the
+//       words ${lport} becomes the reconnect port, ${host} the address the
+//       stand-in listens on, ${session} the session key and ${guid} its GUID.
+//       With every answer used up, requests get MSG_CONNECT without words.
+//   sm-abort <code> connect
+//   sm-abort <code> status <n>
+//   sm-abort <code> report <n>
+//       Once, the session manager sends MSG_ABORT with <code> by itself: right
+//       after a MSG_CONNECT, or after the n-th status (33) or report line (15)
+//       of an object.
+//   session-timeout <milliseconds>
+//       A session nobody is attached to ends after this long (default
+//       600000); until then 283 re-attaches it.
+//   catalogue <set> <number> <text>
+//   literal <number> <text>
+//       Texts the report lines are expanded with.
+//   key <entity> <key-id> <store-id> <type> <flag> <key-data>
+//       A key of the key service: ids of 16 bytes and key data of 32 bytes,
+//       each in hexadecimal. Unknown entities get a new random key.
+//
 // Example:
 //   login 0x800 1 "Cell Manager host" "" 0 ""
 //   option BindTimeout 5
@@ -227,6 +253,18 @@ class Directive {
     return words_.at(i).text;
   }
 
+  // `bytes` bytes written as lowercase hexadecimal digits (upper case is taken).
+  std::string hex(std::size_t i, std::size_t bytes) const {
+    std::string text = words_.at(i).text;
+    if (text.size() != 2 * bytes)
+      throw LineError("expected " + std::to_string(2 * bytes) + " hexadecimal digits: " + text);
+    for (char& c : text) {
+      if (HexDigit(c) < 0) throw LineError("not hexadecimal: " + words_.at(i).text);
+      if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+  }
+
   std::vector<std::string> itemsFrom(std::size_t first) const {
     std::vector<std::string> items;
     for (std::size_t i = first; i < words_.size(); ++i) items.push_back(itemText(i));
@@ -239,6 +277,28 @@ class Directive {
 
 constexpr int kMaxGroup = 999999;
 constexpr long long kMaxDelayMs = 600000;
+constexpr long long kMaxCode = std::numeric_limits<int>::max();
+
+void ParseBaropt(const Directive& d, Fixture& f) {
+  if (d.size() < 2) throw LineError("baropt takes connect, wait or abort");
+  const std::string& kind = d.bytes(1);
+  SmStep step;
+  if (kind == "connect") {
+    step.answer = SmAnswer::kConnect;
+    step.words = d.itemsFrom(2);
+  } else if (kind == "wait") {
+    d.expectCount(2, 2);
+    step.answer = SmAnswer::kWait;
+    step.value = static_cast<int>(d.number(2, -1000000, 86400));
+  } else if (kind == "abort") {
+    d.expectCount(2, 2);
+    step.answer = SmAnswer::kAbort;
+    step.value = static_cast<int>(d.number(2, 0, kMaxCode));
+  } else {
+    throw LineError("baropt answer is connect, wait or abort, not " + kind);
+  }
+  f.baropt.push_back(std::move(step));
+}
 
 Fault ParseFault(const Directive& d) {
   std::size_t end = d.size();
@@ -333,6 +393,37 @@ void Apply(const Directive& d, Fixture& f) {
   } else if (name == "fault") {
     if (d.size() < 3) throw LineError("fault takes a request id and a kind");
     f.faults[d.requestId(1)].push_back(ParseFault(d));
+  } else if (name == "baropt") {
+    ParseBaropt(d, f);
+  } else if (name == "sm-abort") {
+    d.expectCount(2, 3);
+    SmAbort abort{static_cast<int>(d.number(1, 0, kMaxCode)), SmAbortPoint::kConnect, 0};
+    const std::string& point = d.bytes(2);
+    if (point == "connect") {
+      d.expectCount(2, 2);
+    } else if (point == "status" || point == "report") {
+      d.expectCount(3, 3);
+      abort.point = point == "status" ? SmAbortPoint::kStatus : SmAbortPoint::kReport;
+      abort.count = static_cast<int>(d.number(3, 1, 1000000));
+    } else {
+      throw LineError("sm-abort point is connect, status or report, not " + point);
+    }
+    f.smAborts.push_back(abort);
+  } else if (name == "session-timeout") {
+    d.expectCount(1, 1);
+    f.sessionTimeoutMs = d.number(1, 1, 86400000);
+  } else if (name == "catalogue") {
+    d.expectCount(3, 3);
+    f.catalogue[{static_cast<int>(d.number(1, 0, kMaxGroup)),
+                 static_cast<int>(d.number(2, 0, kMaxGroup))}] = d.itemText(3);
+  } else if (name == "literal") {
+    d.expectCount(2, 2);
+    f.literals[static_cast<int>(d.number(1, 0, kMaxGroup))] = d.itemText(2);
+  } else if (name == "key") {
+    d.expectCount(6, 6);
+    f.keys.push_back(KeyRecord{d.itemText(1), d.hex(2, 16), d.hex(3, 16),
+                               static_cast<int>(d.number(4, 0, kMaxCode)),
+                               static_cast<int>(d.number(5, 0, kMaxCode)), d.hex(6, 32)});
   } else if (name == "guids") {
     d.expectCount(1, 1);
     if (d.bytes(1) != "braced") throw LineError("guids takes the word braced");

@@ -54,6 +54,39 @@ struct ProtocolData {
   int flags = 1;
 };
 
+// The session manager's answer to one object request (MSG_BAROPT).
+enum class SmAnswer { kConnect, kWait, kAbort };
+struct SmStep {
+  SmAnswer answer = SmAnswer::kConnect;
+  std::vector<std::string> words;  // kConnect: option words, placeholders not yet expanded
+  int value = 0;                   // kWait: seconds; kAbort: code
+
+  bool operator==(const SmStep&) const = default;
+};
+
+// Where the session manager aborts an object by itself: right after its
+// MSG_CONNECT, or after the object's n-th status or report line.
+enum class SmAbortPoint { kConnect, kStatus, kReport };
+struct SmAbort {
+  int code = 0;
+  SmAbortPoint point = SmAbortPoint::kConnect;
+  int count = 0;
+
+  bool operator==(const SmAbort&) const = default;
+};
+
+// One key of the stand-in key service; byte fields in lowercase hexadecimal.
+struct KeyRecord {
+  std::string entity;
+  std::string keyId;    // 16 bytes: 32 digits
+  std::string storeId;  // 16 bytes: 32 digits
+  int type = 0;
+  int flag = 0;
+  std::string keyData;  // 32 bytes: 64 digits
+
+  bool operator==(const KeyRecord&) const = default;
+};
+
 struct Fixture {
   // The six items that follow the login result.
   std::uint32_t accessRights = 0xFFFFFFFFu;
@@ -80,6 +113,15 @@ struct Fixture {
   std::map<int, std::vector<Fault>> faults;
   // Session GUIDs in braces (38 characters) instead of the bare 36.
   bool bracedGuids = false;
+  // Session manager: answers to the object requests in order, the points at
+  // which it aborts, how long a session waits for a re-attach, the catalogue
+  // texts and literals it expands report lines with, and the keys it knows.
+  std::vector<SmStep> baropt;
+  std::vector<SmAbort> smAborts;
+  long long sessionTimeoutMs = 600000;
+  std::map<std::pair<int, int>, std::string> catalogue;
+  std::map<int, std::string> literals;
+  std::vector<KeyRecord> keys;
 };
 
 // Reads fixture text. Nothing on any error, with "line N: reason" in *why.

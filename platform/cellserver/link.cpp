@@ -2,6 +2,9 @@
 // receive and send, and the replies with their injected faults.
 #include "cellserver/link.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+
 #include "codec/frame.h"
 #include "codec/rcsid.h"
 
@@ -28,8 +31,11 @@ Link::Got Link::receive(Message& out) {
   if (!fd_.valid()) return Got::kClosed;
   std::string data;
   std::uint32_t announced = 0;
+  idleSince_ = std::chrono::steady_clock::now();
+  idle_ = true;
   const Io io = standin::ReadFrame(fd_.get(), data, kMaxMessage, Deadline::After(timeouts_.idle),
                                    timeouts_.io, stopFd_, &announced);
+  idle_ = false;
   switch (io) {
     case Io::kOk: break;
     case Io::kClosed: return Got::kClosed;
@@ -50,6 +56,29 @@ Link::Got Link::receive(Message& out) {
   traffic_.message(label_, '<', *message);
   out = std::move(*message);
   return Got::kMessage;
+}
+
+Link::Got Link::wait(std::chrono::milliseconds span) {
+  if (!fd_.valid()) return Got::kClosed;
+  idleSince_ = std::chrono::steady_clock::now();
+  idle_ = true;
+  const Io io = standin::WaitReady(fd_.get(), POLLIN, Deadline::After(span), stopFd_);
+  idle_ = false;
+  switch (io) {
+    case Io::kTimeout: return Got::kTimeout;
+    case Io::kStopped: return Got::kStopped;
+    default: return Got::kMessage;  // input, a close or an error: receive tells which
+  }
+}
+
+bool Link::cutIfIdle() {
+  std::unique_lock lock(fdMutex_, std::try_to_lock);
+  if (!lock.owns_lock()) return true;  // closing already
+  if (!fd_.valid() || !idle_) return false;
+  // Shutting down (not closing) keeps the descriptor number ours until the
+  // owning thread closes it; its wait sees the end of input.
+  ::shutdown(fd_.get(), SHUT_RDWR);
+  return true;
 }
 
 Link::Got Link::receiveRaw(std::string& out, std::size_t length) {
@@ -99,6 +128,7 @@ void Link::note(std::string_view what, std::string_view text) {
 
 void Link::close(std::string_view reason) {
   if (!fd_.valid()) return;
+  std::lock_guard lock(fdMutex_);
   standin::CloseGracefully(fd_, std::chrono::milliseconds(250), stopFd_);
   note("close", reason);
 }

@@ -2,6 +2,7 @@
 // receive and send, and the replies with their injected faults.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -37,6 +38,9 @@ class Link {
 
   // The next message; waits at most the idle time for it to start.
   Got receive(standin::Message& out);
+  // Waits at most `span` for input: kMessage once some is there (receive
+  // reads it), kTimeout, kStopped or kClosed.
+  Got wait(std::chrono::milliseconds span);
   // One raw packet of exactly `length` bytes.
   Got receiveRaw(std::string& out, std::size_t length);
   bool send(const standin::Message& message);
@@ -50,11 +54,19 @@ class Link {
   // Closes the connection; logs `reason` once.
   void close(std::string_view reason);
   bool open() const { return fd_.valid(); }
+  // While it waits for the start of a message, a connection is idle. An idle
+  // one can be cut from another thread: its wait then ends as kClosed.
+  bool idle() const { return idle_; }
+  std::chrono::steady_clock::time_point idleSince() const { return idleSince_.load(); }
+  bool cutIfIdle();
   const std::string& label() const { return label_; }
   const Timeouts& timeouts() const { return timeouts_; }
 
  private:
   standin::Fd fd_;
+  mutable std::mutex fdMutex_;  // between close and cutIfIdle
+  std::atomic<bool> idle_{false};
+  std::atomic<std::chrono::steady_clock::time_point> idleSince_{};
   std::string label_;
   Traffic& traffic_;
   int stopFd_;

@@ -4,8 +4,11 @@
 //   tarn-cellserver --state <dir> [--inet-port <n>] [--request-port <n>]
 //                   [--bind <address>] [--fixture <file>] [--ports-file <file>]
 //                   [--traffic <file>] [--idle-timeout <s>] [--io-timeout <s>]
-//                   [--lifetime <s>]
+//                   [--lifetime <s>] [--media-events <file>] [--max-connections <n>]
 //
+// --media-events names the file the stand-in media agent prints its
+// STREAM_END lines to; the session manager ends an object with MSG_STOP only
+// once that file shows the end of the object's stream.
 // Ports 0 (the default) let the system choose. When ready it prints
 // "inet <port>", "request <port>" and "ready" on standard output and, with
 // --ports-file, writes the same lines (with "pid <pid>") to that file, which
@@ -46,7 +49,8 @@ int Usage(const std::string& why) {
       << "usage: tarn-cellserver --state <dir> [--inet-port <n>] [--request-port <n>] [--bind "
          "<address>]\n"
       << "       [--fixture <file>] [--ports-file <file>] [--traffic <file>] [--idle-timeout <s>]\n"
-      << "       [--io-timeout <s>] [--lifetime <s>]\n";
+      << "       [--io-timeout <s>] [--lifetime <s>] [--media-events <file>]\n"
+      << "       [--max-connections <n>]\n";
   return 2;
 }
 
@@ -93,9 +97,10 @@ int main(int argc, char** argv) {
   std::map<std::string, std::string> args;
   for (int i = 1; i < argc; i += 2) {
     const std::string name = argv[i];
-    static const char* const kKnown[] = {
-        "--state",      "--inet-port", "--request-port", "--bind",       "--fixture",
-        "--ports-file", "--traffic",   "--idle-timeout", "--io-timeout", "--lifetime"};
+    static const char* const kKnown[] = {"--state",    "--inet-port",    "--request-port",
+                                         "--bind",     "--fixture",      "--ports-file",
+                                         "--traffic",  "--idle-timeout", "--io-timeout",
+                                         "--lifetime", "--media-events", "--max-connections"};
     if (std::find(std::begin(kKnown), std::end(kKnown), name) == std::end(kKnown))
       return Usage("unknown option " + name);
     if (i + 1 >= argc) return Usage(name + " needs a value");
@@ -116,8 +121,11 @@ int main(int argc, char** argv) {
   const long long idle = number("--idle-timeout", 1, 86400, 600);
   const long long io = number("--io-timeout", 1, 3600, 30);
   const long long lifetime = number("--lifetime", 1, 7 * 86400, 3600);
-  if (inetPort < 0 || requestPort < 0 || idle < 0 || io < 0 || lifetime < 0)
+  const long long maxConnections = number("--max-connections", 1, 100000, 256);
+  if (inetPort < 0 || requestPort < 0 || idle < 0 || io < 0 || lifetime < 0 || maxConnections < 0)
     return Usage("bad number");
+  options.maxConnections = static_cast<std::size_t>(maxConnections);
+  if (args.count("--media-events") != 0) options.mediaEvents = args["--media-events"];
   options.inetPort = static_cast<int>(inetPort);
   options.requestPort = static_cast<int>(requestPort);
   options.timeouts = Timeouts{std::chrono::seconds(idle), std::chrono::seconds(io)};

@@ -16,6 +16,57 @@ inline constexpr int kMsgPortReply = 109;  // inet service: request port, inet r
 inline constexpr int kMsgGlobalOptions = 120;
 inline constexpr int kMsgStartMessageCode = 2;  // code of the start message sent with request 205
 
+// The session manager's conversation on a session port, after the identity.
+// Every item is text; numbers are decimal.
+inline constexpr int kMsgAbort = 1;         // both ways: code
+inline constexpr int kMsgStop = 6;          // both ways: no items
+inline constexpr int kMsgReport = 15;       // to it: a packed catalogue message (see below)
+inline constexpr int kMsgStatus = 33;       // to it: eight numbers (see below)
+inline constexpr int kMsgConnect = 45;      // from it: the object's option words
+inline constexpr int kMsgBaropt = 51;       // to it: the object request
+inline constexpr int kMsgWait = 64;         // from it: seconds
+inline constexpr int kMsgReconnect = 66;    // to the reconnect port: program, version, DA id, 0, 0
+inline constexpr int kMsgReconnected = 67;  // from the reconnect port: no items
+inline constexpr int kMsgKeyGet = 1116;     // to it: 0, action, 3, entity, key id, store id
+inline constexpr int kMsgKeyReply = 1117;   // from it: key id, store id, type, flag, key data
+inline constexpr int kMsgKeyRandBytes = 1123;  // to it: 0, count
+inline constexpr int kMsgKeyRandReply = 1124;  // from it: the random bytes
+
+// Layouts of the session-manager conversation that both sides must share:
+// - The session start message (MSG_OPTIONS, code 2) is the bulk data of
+//   request 205, as the message text with its final NUL.
+// - Object request 51, backup: application name, object name, "3", "0", "1",
+//   "0", resource type, option text, backup type, "-host <name>", then
+//   optionally "-balancing 1" and "-devicefilter <filter>"; restore:
+//   application name, object name, session id, "0", tree, version id,
+//   "-save /my/soul -to /dev/null". The session type of 205 (7 backup,
+//   8 restore) tells them apart. Fewer than two items: answered with
+//   MSG_ABORT 2.
+// - Status 33: now, worst level, level-0 reports, error reports, items, items
+//   of the object, object size in KB, KB done; exactly eight decimal items.
+// - Report line 15: the first item is the format reference 0x07 0x01
+//   "[<set>:<number>]", the others its arguments in order. Typed arguments
+//   0x07 0x02 "[<n>]" (a literal) and 0x07 0x22 <text> are expanded; every
+//   printf conversion of the catalogue text takes the next argument as text.
+// - Key service: every byte field travels as lowercase hexadecimal digits,
+//   two per byte: key id and store id 32 digits, key data 64 digits, random
+//   data two per byte asked for. Action 1 looks the key up by entity (a new
+//   random key for an unknown one), action 2 by key id and store id; an
+//   unknown key id or a malformed request gets 1117 without items.
+//   Random data: 1 to 4096 bytes; any other count gets 1124 without items.
+// - MSG_WAIT below 1 second means: wait 20 seconds.
+// - MSG_STOP from the session manager ends an object: it is sent once the
+//   media agent has reported the end of the object's stream. MSG_STOP or
+//   MSG_ABORT from the client while an object is open ends that object and
+//   keeps the session for a re-attach (283); without an open object they end
+//   the session.
+// - Reconnect port (-lport): the first message must be 66 with five items
+//   whose third is the DA id of an open object; the answer is 67 and the
+//   conversation of that session goes on over the new connection. Anything
+//   else closes the connection.
+inline constexpr int kDefaultWaitSeconds = 20;
+inline constexpr int kBadRequestAbortCode = 2;
+
 // Errors the stand-in packs into its results (level kErrorLevel).
 inline constexpr int kErrSessionStart = 1000;    // no session port, or too many sessions
 inline constexpr int kErrRefused = 1001;         // item, file or argument missing or refused

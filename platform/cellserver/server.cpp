@@ -22,7 +22,8 @@ Server::Server(ServerOptions options, Fixture fixture, Store& store, Traffic& tr
       fixture_(std::move(fixture)),
       store_(store),
       traffic_(traffic),
-      faults_(fixture_.faults) {
+      faults_(fixture_.faults),
+      smBook_(fixture_) {
   sessions_.setBracedGuids(fixture_.bracedGuids);
 }
 
@@ -31,23 +32,43 @@ Server::~Server() {
 }
 
 bool Server::start(std::string* why) {
+  if (stop_.fd() < 0) {
+    if (why != nullptr) *why = "no stop pipe";
+    return false;
+  }
   Fd inet = standin::ListenTcp(options_.bindAddress, options_.inetPort, why);
   if (!inet.valid()) return false;
   Fd request = standin::ListenTcp(options_.bindAddress, options_.requestPort, why);
   if (!request.valid()) return false;
+  Fd reconnect = standin::ListenTcp(options_.bindAddress, 0, why);
+  if (!reconnect.valid()) return false;
   inetPort_ = standin::LocalPort(inet.get());
   requestPort_ = standin::LocalPort(request.get());
+  reconnectPort_ = standin::LocalPort(reconnect.get());
   // The inet service answers one request at once: no idle wait.
   const Timeouts inetTimeouts{options_.timeouts.io, options_.timeouts.io};
-  if (!acceptLoop(std::move(inet), "inet", stop_.fd(), inetTimeouts,
-                  [this](Link& link) { serveInet(link); }) ||
-      !acceptLoop(std::move(request), "request", stop_.fd(), options_.timeouts,
-                  [this](Link& link) { RequestConversation(*this, link).run(); })) {
+  if (!acceptLoop(std::move(inet), Loop{.service = "inet",
+                                        .stopFd = stop_.fd(),
+                                        .timeouts = inetTimeouts,
+                                        .serve = [this](Link& link) { serveInet(link); },
+                                        .cuttable = true}) ||
+      !acceptLoop(std::move(request),
+                  Loop{.service = "request",
+                       .stopFd = stop_.fd(),
+                       .timeouts = options_.timeouts,
+                       .serve = [this](Link& link) { RequestConversation(*this, link).run(); },
+                       .cuttable = true}) ||
+      !acceptLoop(std::move(reconnect),
+                  Loop{.service = "reconnect",
+                       .stopFd = stop_.fd(),
+                       .timeouts = options_.timeouts,
+                       .serve = [this](Link& link) { ServeReconnect(*this, link); }})) {
     if (why != nullptr) *why = "stopped";
     return false;
   }
   traffic_.event("server", "start",
-                 "inet " + std::to_string(inetPort_) + " request " + std::to_string(requestPort_));
+                 "inet " + std::to_string(inetPort_) + " request " + std::to_string(requestPort_) +
+                     " reconnect " + std::to_string(reconnectPort_));
   return true;
 }
 
@@ -97,49 +118,71 @@ std::string Server::nextLabel(std::string_view service) {
   return "c" + std::to_string(++labels_) + " " + std::string(service);
 }
 
-bool Server::acceptLoop(Fd listener, std::string service, int stopFd, Timeouts timeouts,
-                        std::function<void(Link&)> serve) {
+bool Server::cutOldestIdle() {
+  std::lock_guard lock(cuttableMutex_);
+  Link* oldest = nullptr;
+  for (Link* link : cuttable_) {
+    if (link->idle() && (oldest == nullptr || link->idleSince() < oldest->idleSince()))
+      oldest = link;
+  }
+  if (oldest == nullptr || !oldest->cutIfIdle()) return false;
+  oldest->note("cut", "idle the longest while all connections are taken");
+  return true;
+}
+
+bool Server::acceptLoop(Fd listener, Loop loop) {
   auto owned = std::make_shared<Fd>(std::move(listener));
-  return spawn(
-      [this, owned, service = std::move(service), stopFd, timeouts, serve = std::move(serve)] {
-        for (;;) {
-          Io status = Io::kError;
-          std::string peer;
-          Fd fd = standin::AcceptTcp(owned->get(), Deadline::After(std::chrono::seconds(1)), stopFd,
-                                     &status, &peer);
-          if (status == Io::kStopped) break;
-          if (!fd.valid()) {
-            // Out of descriptors or similar: give the system a moment.
-            if (status == Io::kError &&
-                !standin::PauseUnlessStopped(std::chrono::milliseconds(50), stopFd))
-              break;
-            continue;
+  return spawn([this, owned, loop = std::move(loop)] {
+    // A loop with a check wakes often enough to end near its time.
+    const auto slice =
+        loop.expired ? std::chrono::milliseconds(100) : std::chrono::milliseconds(1000);
+    for (;;) {
+      if (loop.expired && loop.expired()) break;
+      Io status = Io::kError;
+      std::string peer;
+      Fd fd = standin::AcceptTcp(owned->get(), Deadline::After(slice), loop.stopFd, &status, &peer);
+      if (status == Io::kStopped) break;
+      if (!fd.valid()) {
+        // Out of descriptors or similar: give the system a moment.
+        if (status == Io::kError &&
+            !standin::PauseUnlessStopped(std::chrono::milliseconds(50), loop.stopFd))
+          break;
+        continue;
+      }
+      reap();
+      if (connections_ >= options_.maxConnections && !(loop.cuttable && cutOldestIdle())) {
+        traffic_.event(loop.service, "refused", peer + " (too many connections)");
+        continue;
+      }
+      ++connections_;
+      auto conn = std::make_shared<Fd>(std::move(fd));
+      const bool started = spawn([this, conn, label = nextLabel(loop.service), peer, loop] {
+        {
+          Link link(std::move(*conn), label, traffic_, loop.stopFd, loop.timeouts);
+          link.note("open", peer);
+          std::list<Link*>::iterator listed;
+          if (loop.cuttable) {
+            std::lock_guard lock(cuttableMutex_);
+            listed = cuttable_.insert(cuttable_.end(), &link);
           }
-          reap();
-          if (connections_ >= options_.maxConnections) {
-            traffic_.event(service, "refused", peer + " (too many connections)");
-            continue;
+          try {
+            loop.serve(link);
+          } catch (const std::exception& error) {
+            link.note("bad", std::string("internal: ") + error.what());
           }
-          ++connections_;
-          auto conn = std::make_shared<Fd>(std::move(fd));
-          const bool started =
-              spawn([this, conn, label = nextLabel(service), peer, stopFd, timeouts, serve] {
-                {
-                  Link link(std::move(*conn), label, traffic_, stopFd, timeouts);
-                  link.note("open", peer);
-                  try {
-                    serve(link);
-                  } catch (const std::exception& error) {
-                    link.note("bad", std::string("internal: ") + error.what());
-                  }
-                }
-                --connections_;
-              });
-          if (!started) --connections_;
+          if (loop.cuttable) {
+            std::lock_guard lock(cuttableMutex_);
+            cuttable_.erase(listed);
+          }
         }
-        owned->reset();
-        traffic_.event(service, "listen closed");
+        --connections_;
       });
+      if (!started) --connections_;
+    }
+    owned->reset();
+    traffic_.event(loop.service, "listen closed");
+    if (loop.atEnd) loop.atEnd();
+  });
 }
 
 void Server::serveInet(Link& link) {
@@ -172,17 +215,38 @@ std::shared_ptr<Session> Server::startSession(SessionInfo info, std::string* why
   Fd listener = standin::ListenTcp(options_.bindAddress, 0, why);
   if (!listener.valid()) return nullptr;
   info.port = standin::LocalPort(listener.get());
-  std::shared_ptr<Session> session = sessions_.add(std::move(info));
-  if (!session) {
-    if (why != nullptr) *why = "too many sessions";
-    return nullptr;
-  }
+  std::shared_ptr<Session> session = sessions_.add(std::move(info), why);
+  if (!session) return nullptr;
   const std::string service = "session:" + session->info().key;
-  const bool serving =
-      acceptLoop(std::move(listener), service, session->stopFd(), options_.timeouts,
-                 [this, session](Link& link) {
-                   ServeSessionConnection(link, *session, fixture_, faults_, options_.conversation);
-                 });
+  const std::chrono::milliseconds unattended(fixture_.sessionTimeoutMs);
+  // The loop and its connections hold the session (and so its stop pipe)
+  // until they end; the registry lets go of it when the loop ends.
+  const bool serving = acceptLoop(
+      std::move(listener),
+      Loop{.service = service,
+           .stopFd = session->stopFd(),
+           .timeouts = options_.timeouts,
+           .serve =
+               [this, session](Link& link) {
+                 const ConversationFactory& factory = options_.conversation;
+                 ServeSessionConnection(
+                     link, *session, fixture_, faults_,
+                     factory ? factory : ConversationFactory([this](Session&) {
+                       return std::make_unique<SessionManagerConversation>(*this);
+                     }));
+               },
+           .expired =
+               [this, session, unattended, service] {
+                 if (!session->unattendedFor(unattended)) return false;
+                 traffic_.event(service, "session", "ends unattended " + session->info().key);
+                 session->end();
+                 return true;
+               },
+           .atEnd =
+               [this, session] {
+                 session->end();
+                 sessions_.forget(*session);
+               }});
   if (!serving) {
     session->end();
     if (why != nullptr) *why = "stopping";

@@ -13,6 +13,7 @@
 #include "cellserver/fixture.h"
 #include "cellserver/link.h"
 #include "cellserver/session.h"
+#include "cellserver/sm.h"
 #include "cellserver/store.h"
 #include "cellserver/traffic.h"
 #include "codec/wire.h"
@@ -24,8 +25,11 @@ struct ServerOptions {
   int inetPort = 0;     // 0: the system picks one
   int requestPort = 0;  // 0: the system picks one
   Timeouts timeouts;
-  std::size_t maxConnections = 256;  // further connections are closed at once
-  ConversationFactory conversation;  // empty: HoldConversation
+  // Beyond this many connections the oldest idle inet or request connection
+  // is cut for a new one; with none idle the new one is closed at once.
+  std::size_t maxConnections = 256;
+  ConversationFactory conversation;  // empty: the session manager's conversation
+  std::string mediaEvents;           // the media agent's events file; empty: none
 };
 
 class Server {
@@ -44,6 +48,11 @@ class Server {
 
   int inetPort() const { return inetPort_; }
   int requestPort() const { return requestPort_; }
+  // Where reconnecting clients (-lport) connect.
+  int reconnectPort() const { return reconnectPort_; }
+  const std::string& bindAddress() const { return options_.bindAddress; }
+  const std::string& mediaEventsPath() const { return options_.mediaEvents; }
+  SessionManagerBook& smBook() { return smBook_; }
 
   // For the conversations.
   const Fixture& fixture() const { return fixture_; }
@@ -60,8 +69,18 @@ class Server {
  private:
   // Accepts on `listener` until `stopFd` fires, serving each connection on a
   // thread of its own with `serve`. False when the server is stopping.
-  bool acceptLoop(standin::Fd listener, std::string service, int stopFd, Timeouts timeouts,
-                  std::function<void(Link&)> serve);
+  struct Loop {
+    std::string service;
+    int stopFd = -1;
+    Timeouts timeouts;
+    std::function<void(Link&)> serve;
+    bool cuttable = false;          // its idle connections may be cut for new ones
+    std::function<bool()> expired;  // checked between accepts; true ends the loop
+    std::function<void()> atEnd;    // run once the loop has ended
+  };
+  bool acceptLoop(standin::Fd listener, Loop loop);
+  // Cuts the connection idle the longest among the cuttable ones.
+  bool cutOldestIdle();
   bool spawn(std::function<void()> body);
   void reap();
   std::string nextLabel(std::string_view service);
@@ -76,6 +95,10 @@ class Server {
   standin::StopSignal stop_;
   int inetPort_ = -1;
   int requestPort_ = -1;
+  int reconnectPort_ = -1;
+  SessionManagerBook smBook_;
+  std::mutex cuttableMutex_;
+  std::list<Link*> cuttable_;
   std::atomic<unsigned> connections_{0};
   std::atomic<unsigned> labels_{0};
   std::atomic<unsigned> resources_{0};

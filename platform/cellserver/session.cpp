@@ -54,6 +54,21 @@ std::vector<unsigned> Session::signals() const {
   return signals_;
 }
 
+void Session::attach() {
+  std::lock_guard lock(mutex_);
+  ++attached_;
+}
+
+void Session::detach() {
+  std::lock_guard lock(mutex_);
+  if (--attached_ == 0) unattendedSince_ = std::chrono::steady_clock::now();
+}
+
+bool Session::unattendedFor(std::chrono::milliseconds span) const {
+  std::lock_guard lock(mutex_);
+  return attached_ == 0 && std::chrono::steady_clock::now() - unattendedSince_ >= span;
+}
+
 void HoldConversation::run(Link& link, Session&) {
   Message message;
   for (;;) {
@@ -69,21 +84,31 @@ void HoldConversation::run(Link& link, Session&) {
 
 SessionRegistry::SessionRegistry() : random_(std::random_device{}()) {}
 
-std::shared_ptr<Session> SessionRegistry::add(SessionInfo info) {
+std::shared_ptr<Session> SessionRegistry::add(SessionInfo info, std::string* why) {
   std::lock_guard lock(mutex_);
-  const auto runningCount =
-      std::count_if(sessions_.begin(), sessions_.end(),
-                    [](const std::shared_ptr<Session>& s) { return !s->ended(); });
-  if (static_cast<std::size_t>(runningCount) >= kMaxRunning) return nullptr;
+  // An ended session holds its stop pipe for as long as it is listed here.
+  std::erase_if(sessions_, [](const std::shared_ptr<Session>& s) { return s->ended(); });
+  if (sessions_.size() >= kMaxRunning) {
+    if (why != nullptr) *why = "too many sessions";
+    return nullptr;
+  }
   info.started = std::time(nullptr);
   info.key = DateKey(info.started, ++serial_);
   info.guid = braced_ ? "{" + NewGuid(random_) + "}" : NewGuid(random_);
-  // Ended sessions stay known only so far as memory is cheap.
-  if (sessions_.size() >= 4 * kMaxRunning) {
-    std::erase_if(sessions_, [](const std::shared_ptr<Session>& s) { return s->ended(); });
+  auto session = std::make_shared<Session>(std::move(info));
+  if (!session->stoppable()) {
+    if (why != nullptr) *why = "no stop pipe for the session";
+    return nullptr;
   }
-  sessions_.push_back(std::make_shared<Session>(std::move(info)));
-  return sessions_.back();
+  sessions_.push_back(session);
+  return session;
+}
+
+void SessionRegistry::forget(const Session& session) {
+  std::lock_guard lock(mutex_);
+  std::erase_if(sessions_, [&session](const std::shared_ptr<Session>& s) {
+    return s.get() == &session && s->ended();
+  });
 }
 
 std::shared_ptr<Session> SessionRegistry::byKey(std::string_view key) const {
@@ -118,6 +143,7 @@ void SessionRegistry::endAll() {
 
 void ServeSessionConnection(Link& link, Session& session, const Fixture& fixture, FaultBook& faults,
                             const ConversationFactory& factory) {
+  const AttachedConnection attached(session);
   Message message;
   Link::Got got = link.receive(message);
   if (got == Link::Got::kMessage && message.code == standin::kMsgProtocol) {

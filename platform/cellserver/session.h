@@ -3,6 +3,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -31,6 +33,23 @@ struct SessionInfo {
   std::time_t started = 0;
 };
 
+// The object a session works on, between the answer MSG_CONNECT and the
+// client's MSG_STOP or MSG_ABORT. Kept by the session, not by a connection,
+// so that a reconnected client carries on where it broke off.
+struct ObjectState {
+  bool open = false;
+  std::string name;
+  std::string optionText;  // of the backup object request
+  std::string sessionId;   // the -sess word of MSG_CONNECT, else the key
+  int daId = -1;           // the -daid word of MSG_CONNECT; -1: none
+  std::time_t connected = 0;
+  std::uint64_t eventsOffset = 0;  // where the media agent's events of this object start
+  bool stopSent = false;
+  bool abortSent = false;
+  int statuses = 0;
+  int reports = 0;
+};
+
 class Session {
  public:
   explicit Session(SessionInfo info) : info_(std::move(info)) {}
@@ -43,8 +62,23 @@ class Session {
   void end();
   // Readable once the session has ended; every wait of its connections uses it.
   int stopFd() const { return stop_.fd(); }
+  // False when the stop pipe could not be made: such a session must not run.
+  bool stoppable() const { return stop_.fd() >= 0; }
   void addSignal(unsigned number);
   std::vector<unsigned> signals() const;
+
+  // Connections of the session manager's conversation currently on it.
+  void attach();
+  void detach();
+  // True when nobody has been attached for `span` or longer.
+  bool unattendedFor(std::chrono::milliseconds span) const;
+
+  // The open object, under the session's lock.
+  template <typename F>
+  auto withObject(F&& f) {
+    std::lock_guard lock(mutex_);
+    return f(object_);
+  }
 
  private:
   SessionInfo info_;
@@ -52,6 +86,9 @@ class Session {
   std::atomic<bool> ended_{false};
   mutable std::mutex mutex_;
   std::vector<unsigned> signals_;
+  int attached_ = 0;
+  std::chrono::steady_clock::time_point unattendedSince_ = std::chrono::steady_clock::now();
+  ObjectState object_;
 };
 
 // The session manager's side of one connection to a session port, run after
@@ -62,6 +99,18 @@ class SessionConversation {
   // Serves the connection until it is to close. Every receive on `link` ends
   // when the session ends or the server stops.
   virtual void run(Link& link, Session& session) = 0;
+};
+
+// Counts a connection as attached to the session for its lifetime.
+class AttachedConnection {
+ public:
+  explicit AttachedConnection(Session& session) : session_(session) { session_.attach(); }
+  ~AttachedConnection() { session_.detach(); }
+  AttachedConnection(const AttachedConnection&) = delete;
+  AttachedConnection& operator=(const AttachedConnection&) = delete;
+
+ private:
+  Session& session_;
 };
 
 using ConversationFactory = std::function<std::unique_ptr<SessionConversation>(Session& session)>;
@@ -79,8 +128,11 @@ class SessionRegistry {
 
   SessionRegistry();
   // Records a session whose port is open, giving it key, GUID and start time.
-  // Nothing when kMaxRunning sessions run already.
-  std::shared_ptr<Session> add(SessionInfo info);
+  // Nothing, with the reason in *why, when kMaxRunning sessions run already
+  // or the session cannot be stopped.
+  std::shared_ptr<Session> add(SessionInfo info, std::string* why = nullptr);
+  // Drops an ended session, and with it its descriptors once nothing else holds it.
+  void forget(const Session& session);
   // Running sessions only; nothing for an unknown or ended one.
   std::shared_ptr<Session> byKey(std::string_view key) const;
   std::shared_ptr<Session> byGuid(std::string_view guid) const;

@@ -459,6 +459,9 @@ TEST_F(ContextTest, BuiltInSendPassesTheReportMessageUnchanged) {
   ErhFullReportPacked("test", kErhMajor, NlsPackMessage(131, 54, "no route"));
   StrMsg* rx = StrMsgNew();
   ASSERT_NE(rx, nullptr);
+  // A new worst level forces a status before the line itself.
+  ASSERT_GT(IpcReceiveStrMsgExL(peer, rx, 5), 0);
+  EXPECT_EQ(StrParseStartL(rx, StrMsgGetRBufL(rx)), 33);
   ASSERT_GT(IpcReceiveStrMsgExL(peer, rx, 5), 0);
   EXPECT_EQ(StrParseStartL(rx, StrMsgGetRBufL(rx)), kNlsPackedCode);
   char* text = NlsGetSingleFromSM(StrMsgGetRBufL(rx));

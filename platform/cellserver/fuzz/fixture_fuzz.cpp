@@ -6,7 +6,10 @@
 #include <string>
 #include <string_view>
 
+#include <vector>
+
 #include "cellserver/fixture.h"
+#include "cellserver/sm.h"
 #include "codec/rcsid.h"
 
 TARN_RCSID("platform/cellserver/fuzz/fixture_fuzz.cpp");
@@ -16,6 +19,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string why;
   const auto fixture = tarn::cellserver::ParseFixture(text, &why);
   if (!fixture && !why.starts_with("line ")) std::abort();
+  if (fixture) {
+    // What the session manager makes of the script: the comment lines as the
+    // items of a report line (the first alone as a flattened one) and the
+    // option words expanded.
+    std::vector<std::string> items;
+    std::size_t at = 0;
+    for (std::size_t end; (end = text.find('\n', at)) != std::string_view::npos; at = end + 1) {
+      if (text[at] == '#') items.emplace_back(text.substr(at + 1, end - at - 1));
+    }
+    (void)tarn::cellserver::ExpandReport(items, *fixture);
+    if (!items.empty()) (void)tarn::cellserver::ExpandReport({items[0]}, *fixture);
+    const tarn::cellserver::SessionInfo session{.key = "k", .guid = "g"};
+    for (const auto& step : fixture->baropt)
+      (void)tarn::cellserver::ExpandWords(step.words, 1, "h", session);
+  }
   (void)tarn::cellserver::Utf8ToUtf16LeWithMark(text);
   return 0;
 }

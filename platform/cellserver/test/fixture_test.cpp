@@ -64,10 +64,45 @@ TEST(Fixture, ReadsEveryDirective) {
             (std::vector<Fault>{{FaultKind::kOversizedHeader, 0x7fffffff, 2, -1}}));
 }
 
+TEST(Fixture, ReadsTheSessionManagerScript) {
+  std::string why;
+  const std::string id(32, 'A'), data(64, 'f');
+  const auto f = ParseFixture(
+      "baropt connect -ma ${host} 5555 -daid 7\n"
+      "baropt connect\n"
+      "baropt wait -1\n"
+      "baropt abort 12\n"
+      "sm-abort 33 status 2\n"
+      "sm-abort 34 connect\n"
+      "sm-abort 35 report 1\n"
+      "session-timeout 250\n"
+      "catalogue 131 11 \"Object %s\"\n"
+      "literal 7512 \"by operator\"\n"
+      "key db2/i1 " +
+          id + " " + id + " 3 1 " + data + "\n",
+      &why);
+  ASSERT_TRUE(f) << why;
+  EXPECT_EQ(f->baropt,
+            (std::vector<SmStep>{{SmAnswer::kConnect, {"-ma", "${host}", "5555", "-daid", "7"}, 0},
+                                 {SmAnswer::kConnect, {}, 0},
+                                 {SmAnswer::kWait, {}, -1},
+                                 {SmAnswer::kAbort, {}, 12}}));
+  EXPECT_EQ(f->smAborts, (std::vector<SmAbort>{{33, SmAbortPoint::kStatus, 2},
+                                               {34, SmAbortPoint::kConnect, 0},
+                                               {35, SmAbortPoint::kReport, 1}}));
+  EXPECT_EQ(f->sessionTimeoutMs, 250);
+  EXPECT_EQ(f->catalogue.at({131, 11}), "Object %s");
+  EXPECT_EQ(f->literals.at(7512), "by operator");
+  // Key bytes are kept in lower case, as they travel.
+  EXPECT_EQ(
+      f->keys,
+      (std::vector<KeyRecord>{{"db2/i1", std::string(32, 'a'), std::string(32, 'a'), 3, 1, data}}));
+}
+
 TEST(Fixture, RefusesWithTheLineNumber) {
   const struct {
-    const char* text;
-    const char* why;
+    std::string text;
+    std::string why;
   } cases[] = {
       {"bogus 1\n", "line 1: unknown directive: bogus"},
       {"\n\nlogin 1 2 3\n", "line 3: login takes 6 arguments, not 3"},
@@ -87,6 +122,19 @@ TEST(Fixture, RefusesWithTheLineNumber) {
       {"fault 214 error\n", "line 1: fault error: wrong number of arguments"},
       {"fault 214 port0 times=0\n", "line 1: times= needs a count of 1 or more"},
       {"\"login\" 1\n", "line 1: a directive name is never quoted"},
+      {"baropt\n", "line 1: baropt takes connect, wait or abort"},
+      {"baropt stop\n", "line 1: baropt answer is connect, wait or abort, not stop"},
+      {"baropt wait\n", "line 1: baropt takes 2 arguments, not 1"},
+      {"baropt wait 86401\n", "line 1: not a number in -1000000..86400: 86401"},
+      {"baropt connect \"a\\x00\"\n", "line 1: message item holds \\x00"},
+      {"sm-abort 1 later\n", "line 1: sm-abort point is connect, status or report, not later"},
+      {"sm-abort 1 status\n", "line 1: sm-abort takes 3 arguments, not 2"},
+      {"sm-abort 1 status 0\n", "line 1: not a number in 1..1000000: 0"},
+      {"session-timeout 0\n", "line 1: not a number in 1..86400000: 0"},
+      {"key e 00 00 1 1 00\n", "line 1: expected 32 hexadecimal digits: 00"},
+      {"key e " + std::string(31, '0') + "g " + std::string(32, '0') + " 1 1 " +
+           std::string(64, '0') + "\n",
+       "line 1: not hexadecimal: " + std::string(31, '0') + "g"},
   };
   for (const auto& c : cases) {
     std::string why;

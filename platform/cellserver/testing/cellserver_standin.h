@@ -25,6 +25,12 @@ namespace tarn::test {
 //   cs.exportInetPort();
 //   ... MCsaInit("127.0.0.1") ...
 //   EXPECT_TRUE(cs.waitForTraffic("request < 225"));
+//
+// The session manager on its session ports answers object requests from the
+// fixture's script (baropt, sm-abort, session-timeout, key: see
+// cellserver/fixture.cpp). It ends an object with MSG_STOP only once the
+// stand-in media agent has printed the end of the stream, so give it the
+// agent's events file: .args = {"--media-events", ma.eventsPath()}.
 class CellServerStandIn {
  public:
   struct Options {

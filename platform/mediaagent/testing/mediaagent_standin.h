@@ -44,6 +44,9 @@ class MediaAgentStandIn {
   pid_t pid() const { return pid_; }
   const std::string& storeDir() const { return storeDir_; }
   const std::string& trafficPath() const { return trafficPath_; }
+  // The file its printed lines go to; the stand-in cell server reads it
+  // (--media-events) to learn when a stream has ended.
+  const std::string& eventsPath() const { return eventsPath_; }
 
   // The stored stream of `da`: its metadata text and its blocks file.
   std::string metadata(int da) const;

@@ -1,0 +1,101 @@
+// The stand-in session manager: the conversation on a session port after the
+// identity, and what its conversations share (the fixture's script, the key
+// service and the catalogue records of stored objects).
+#pragma once
+
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cellserver/fixture.h"
+#include "cellserver/session.h"
+
+namespace tarn::cellserver {
+
+class Server;
+
+// One stored object, kept for the catalogue.
+struct CatalogueRecord {
+  std::string objectName;
+  std::string sessionId;
+  int version = 0;  // counts the stored versions of the object from 1
+  std::time_t time = 0;
+  std::string options;  // -backupId "<session id>" and the request's option text
+};
+
+// Shared by every session-manager conversation of one server; thread-safe.
+class SessionManagerBook {
+ public:
+  explicit SessionManagerBook(const Fixture& fixture);
+
+  // The answer to the next object request; MSG_CONNECT without words once
+  // the script is used up.
+  SmStep nextStep();
+  // The code of an abort due at this point of an object, used up when taken.
+  std::optional<int> takeAbort(SmAbortPoint point, int count);
+
+  // The key of `entity`, made up and kept when it is new.
+  KeyRecord keyOf(const std::string& entity);
+  std::optional<KeyRecord> keyById(const std::string& keyId, const std::string& storeId) const;
+
+  CatalogueRecord store(std::string objectName, std::string sessionId, std::time_t time,
+                        std::string options);
+  std::vector<CatalogueRecord> catalogue() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<SmStep> steps_;
+  std::size_t nextStep_ = 0;
+  std::vector<SmAbort> aborts_;
+  std::vector<KeyRecord> keys_;
+  std::map<std::string, int> versions_;
+  std::vector<CatalogueRecord> catalogue_;
+};
+
+// `count` random bytes in lowercase hexadecimal.
+std::string RandomHex(std::size_t count);
+
+// A report line (message 15) as text: the catalogue text of its format
+// reference with the arguments put in, typed arguments expanded. Without a
+// catalogue text: "[set:number]" and the arguments, blank-separated.
+std::string ExpandReport(const std::vector<std::string>& items, const Fixture& fixture);
+
+// The option words of a MSG_CONNECT with the placeholders ${lport},
+// ${host}, ${session} and ${guid} replaced.
+std::vector<std::string> ExpandWords(const std::vector<std::string>& words, int reconnectPort,
+                                     const std::string& host, const SessionInfo& session);
+
+// Whether the media agent's events file shows the end of the stream of
+// `daId` after `offset`; moves `offset` past the complete lines read.
+bool StreamEnded(const std::string& path, std::uint64_t& offset, int daId);
+
+class SessionManagerConversation final : public SessionConversation {
+ public:
+  explicit SessionManagerConversation(Server& server) : server_(server) {}
+  void run(Link& link, Session& session) override;
+
+ private:
+  // False when the connection is to end.
+  bool handle(Link& link, Session& session, const standin::Message& message);
+  bool objectRequest(Link& link, Session& session, const standin::Message& message);
+  bool status(Link& link, Session& session, const standin::Message& message);
+  bool report(Link& link, Session& session, const standin::Message& message);
+  bool endFromClient(Link& link, Session& session, const standin::Message& message);
+  bool keyRequest(Link& link, const standin::Message& message);
+  bool randomBytes(Link& link, const standin::Message& message);
+  // Sends MSG_STOP once the media agent has ended the object's stream.
+  bool watchStream(Link& link, Session& session);
+  bool abortIfDue(Link& link, Session& session, SmAbortPoint point, int count);
+
+  Server& server_;
+};
+
+// Serves a connection to the reconnect port: MSG_RECONNECT, the answer
+// MSG_RECONNECTED, then the conversation of the session whose object has
+// that DA id.
+void ServeReconnect(Server& server, Link& link);
+
+}  // namespace tarn::cellserver
