@@ -8,6 +8,7 @@
 #include <string>
 
 #include "barutil/buconfig.h"
+#include "barutil/test/barutil_test_util.h"
 #include "cellserver/testing/cellserver_standin.h"
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
@@ -24,18 +25,8 @@ TARN_RCSID("integ/db2/test/db2common_test.cpp");
 
 namespace {
 
-void FreeHeap(void* heap) {
-  safe_free(heap, TARN_HERE);
-}
-using Owned = tarn::test::HeapText<FreeHeap>;
-
-struct List {
-  BpList v = VarUndef;
-  List() { BP_InitAsList(&v); }
-  ~List() { CmnVarFree(&v); }
-  List(const List&) = delete;
-  List& operator=(const List&) = delete;
-};
+using barutiltest::List;
+using barutiltest::Owned;
 
 class Db2CommonTest : public ::testing::Test {
  protected:
