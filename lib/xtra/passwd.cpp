@@ -18,10 +18,6 @@ namespace {
 constexpr char kFirstLetter = 'B';  // nibble 0; 'Q' is nibble 15
 constexpr int kLettersPerUnit = 4;
 
-int Nibble(char letter) {
-  return letter >= kFirstLetter && letter <= kFirstLetter + 15 ? letter - kFirstLetter : -1;
-}
-
 // Clears a buffer that held a password before it is released.
 void Wipe(void* p, std::size_t n) {
   if (p != nullptr) explicit_bzero(p, n);
@@ -77,31 +73,18 @@ char* EncodePassword(const char* text) {
 
 char* DecodePassword(const char* encoded) {
   if (encoded == nullptr) return nullptr;
-  const std::size_t length = std::strlen(encoded);
-  if (length % kLettersPerUnit != 0) {
-    DbgPlain(kDbgUnexpected,
-             "[DecodePassword] encoded password of %d letters is not a multiple of 4",
-             static_cast<int>(length));
-    return nullptr;
-  }
-  const std::size_t units = length / kLettersPerUnit;
+  // Stored configurations were written by older encoders too, so decoding is
+  // lenient: letters left over after the last group of four are ignored, and
+  // every letter counts as its distance from 'B' without a range check. A
+  // unit that comes out as 0 ends the password.
+  const std::size_t units = std::strlen(encoded) / kLettersPerUnit;
   std::u16string wide(units, u'\0');
   for (std::size_t i = 0; i < units; ++i) {
-    const char* letters = encoded + i * kLettersPerUnit;
-    const int n0 = Nibble(letters[0]);
-    const int n1 = Nibble(letters[1]);
-    const int n2 = Nibble(letters[2]);
-    const int n3 = Nibble(letters[3]);
-    const int unit = (n3 << 12) | (n2 << 8) | (n1 << 4) | n0;
-    if (n0 < 0 || n1 < 0 || n2 < 0 || n3 < 0 || unit == 0) {
-      // The letters themselves are a reversible form of the password: never log them.
-      DbgPlain(kDbgUnexpected,
-               "[DecodePassword] encoded password has an invalid letter group at %d",
-               static_cast<int>(i * kLettersPerUnit));
-      Wipe(wide.data(), wide.size() * sizeof(char16_t));
-      return nullptr;
-    }
-    wide[i] = static_cast<char16_t>(unit);
+    const auto* letters = reinterpret_cast<const unsigned char*>(encoded + i * kLettersPerUnit);
+    unsigned unit = 0;
+    for (int k = kLettersPerUnit - 1; k >= 0; --k)
+      unit = (unit << 4) + (static_cast<unsigned>(letters[k]) - kFirstLetter);
+    wide[i] = static_cast<char16_t>(unit & 0xFFFFu);
   }
   char* text = StrNewCopyW2S(wide.c_str());
   Wipe(wide.data(), wide.size() * sizeof(char16_t));

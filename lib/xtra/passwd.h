@@ -5,9 +5,10 @@
 // New heap text (free with safe_free) of the encoded password: four letters
 // 'B'-'Q' per UTF-16 unit of `text` (UTF-8). Null for null.
 char* EncodePassword(const char* text);
-// New heap text (free with safe_free) of the password, UTF-8. Null for null
-// and for a text that is not an encoded password (a length that is not a
-// multiple of four, a letter outside 'B'-'Q', or a NUL unit).
+// New heap text (free with safe_free) of the password, UTF-8; null only for
+// null. Lenient, as stored configurations need: letters beyond the last full
+// group of four are ignored, letters outside 'B'-'Q' are taken as they come
+// (distance from 'B', modulo 2^16 per unit), and a unit of 0 ends the text.
 char* DecodePassword(const char* encoded);
 
 // Scrambles `length` bytes of `data` (a negative length: the text at `data`

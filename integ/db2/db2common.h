@@ -1,0 +1,56 @@
+// Functions every program of the DB2 integration shares: the instance's
+// configuration and credentials from the cell server, tracing switched on from
+// that configuration, file-name formatting and the report hook.
+#pragma once
+
+#include <cstddef>
+
+#include "barutil/bp.h"
+
+// Debug options parsed by OptParseDebug: heap texts (safe_free), null until
+// a text with ranges was parsed.
+extern char* debugRanges;
+extern char* debugSession;
+extern char* debugSelect;
+
+// Longest file name the formatters take, without the terminator.
+inline constexpr std::size_t kDb2FileNameMax = 1023;
+
+// Prints a packed report line on the console. Installed with ErhSetHooks.
+void DB2ReportHook(const char* packed);
+
+// The DB2 configuration of `instance` from the cell server named in the
+// client's cell_server file, for this host. A new list the caller releases
+// with DB2FreeCfg, or null (traced at level -2; no error is marked).
+BpList* GetCfg(const char* instance);
+// Frees a list from GetCfg; null does nothing.
+void DB2FreeCfg(BpList* config);
+
+// *user: heap copy of "Username"; *password: "Password" decoded. Both null
+// when either is missing (the caller then attaches with its own account).
+// When the configuration cannot be read at all, both are left as they were.
+// The encoded password is never traced.
+void GetUserAndPass(const char* instance, char** user, char** password);
+
+// Heap copy of the configuration's "Version", or null.
+char* GetCfgVersion(const char* instance);
+
+// Splits a debug options text; when it holds ranges, debugRanges,
+// debugSession (the postfix) and debugSelect become copies of its words.
+void OptParseDebug(const char* text);
+
+// Turns tracing on from the "Environment" section's "VEKOPTS" of the
+// configuration, unless tracing is on already, and puts the same VEKOPTS
+// into the environment for the integration API started afterwards. The trace
+// postfix is "<program name>_<parsed postfix>". Null does nothing.
+void InitDebugging(const BpList* config);
+
+// A copy of `name` with every '\' turned into '/', in one static buffer that
+// both formatters share and each call overwrites. Empty for null and for
+// names longer than kDb2FileNameMax.
+const char* DB2_fNameFormatNative(const char* name);
+const char* DB2_fNameFormatIDB(const char* name);
+
+// Exports the configuration's "Environment" section into the process
+// environment. Null or a configuration without the section does nothing.
+void ExportEnvVars(const BpList* config);

@@ -1,0 +1,294 @@
+// Node semaphores: key paths, the coordinator of a partition's sessions and
+// the session side of the start and end handshakes.
+#include "db2/nodesem.h"
+
+#include <array>
+#include <cstring>
+
+#include "barutil/vekdebug.h"
+#include "cmn/cmninit.h"
+#include "cmn/dbg.h"
+#include "cmn/erh.h"
+#include "cmn/nlspack.h"
+#include "cmn/paths.h"
+#include "cmn/sem.h"
+#include "db2/db2common.h"
+
+TARN_RCSID("integ/db2/nodesem.cpp");
+
+namespace {
+
+constexpr int kLevel = 30;
+constexpr int kMaxSessions = 32767;
+constexpr int kUnpacedSet = 146;
+constexpr int kUnpacedNumber = 20;
+
+// Permits handed between processes: an undone wait or release at process exit
+// would change the count the other side relies on.
+constexpr CmnSemUndo kHandOff = CMN_SEM_NO_UNDO;
+// GlobalLock is taken and given by the same process: undo frees it when that
+// process dies holding it.
+constexpr CmnSemUndo kLock = CMN_SEM_UNDO;
+
+using NodeSets = std::array<int, DB2_NODE_SEM_COUNT>;
+
+bool OpenAll(int node, NodeSets* sets) {
+  bool all = true;
+  for (int i = 0; i < DB2_NODE_SEM_COUNT; ++i) {
+    (*sets)[i] = DB2SemOpen(DB2NodeSemPath(static_cast<Db2NodeSem>(i)).c_str(), node);
+    all = all && (*sets)[i] != -1;
+  }
+  return all;
+}
+
+void DeleteAll(const NodeSets& sets) {
+  for (int id : sets)
+    if (id != -1) CmnSemDelete(id);
+}
+
+bool ValidArg(const BackupCoordinatorArg* arg) {
+  return arg != nullptr && arg->node >= 0 && arg->sessions >= 1 && arg->sessions <= kMaxSessions;
+}
+
+// The three sets one handshake phase uses, opened for that phase.
+struct PhaseSets {
+  int ready = -1;
+  int can = -1;
+  int finished = -1;
+  bool Open(int node, Db2NodeSem can_, Db2NodeSem finished_) {
+    ready = DB2SemOpen(DB2NodeSemPath(DB2_SEM_LIB_READY).c_str(), node);
+    can = DB2SemOpen(DB2NodeSemPath(can_).c_str(), node);
+    finished = DB2SemOpen(DB2NodeSemPath(finished_).c_str(), node);
+    return ready != -1 && can != -1 && finished != -1;
+  }
+};
+
+int PhaseBegin(Db2PaceState* state, Db2NodeSem can, Db2NodeSem finished, int waitingPhase,
+               const char* what) {
+  PhaseSets sets;
+  state->paced = 0;
+  if (!sets.Open(state->node, can, finished)) {
+    DbgPlain(kLevel, "[DB2Pace] node %d: no semaphores, %s without pacing", state->node, what);
+  } else if (CmnSemRelease(sets.ready, 1, kHandOff) != 0 ||
+             CmnSemWait(sets.can, 1, kCmnSemForever, kHandOff) != 0) {
+    DbgPlain(kLevel, "[DB2Pace] node %d: semaphores gone, %s without pacing", state->node, what);
+  } else {
+    state->paced = 1;
+  }
+  state->phase = waitingPhase;
+  return state->paced;
+}
+
+void PhaseEnd(Db2PaceState* state, Db2NodeSem finished, int donePhase) {
+  if (state->paced != 0) {
+    const int id = DB2SemOpen(DB2NodeSemPath(finished).c_str(), state->node);
+    if (id != -1) CmnSemRelease(id, 1, kHandOff);
+  }
+  state->paced = 0;
+  state->phase = donePhase;
+}
+
+// Releases `n` into the node's set `which` when it exists.
+void CountOut(int node, Db2NodeSem which, int n) {
+  const int id = DB2SemOpen(DB2NodeSemPath(which).c_str(), node);
+  if (id != -1) CmnSemRelease(id, n, kHandOff);
+}
+
+}  // namespace
+
+std::string DB2NodeSemPath(Db2NodeSem which) {
+  switch (which) {
+    case DB2_SEM_LIB_READY: return cmnFenBin;
+    case DB2_SEM_START_CAN: return cmnFenLib;
+    case DB2_SEM_FINISHED_START: return std::string(cmnFenLBin) + "/heron";
+    case DB2_SEM_END_CAN: return cmnFenTmp;
+    case DB2_SEM_FINISHED_END: return std::string(cmnFenLBin) + "/linnet";
+    default: return std::string();
+  }
+}
+
+std::string DB2GlobalLockPath() {
+  return std::string(cmnFenLBin) + "/kestrel";
+}
+
+std::string DB2DeviceSemPath() {
+  return std::string(cmnFenLBin) + "/plover";
+}
+
+int DB2SemCreate(const char* path, int id, int value, int flags) {
+  return CmnSemCreate(path, id, value, flags);
+}
+
+int DB2SemOpen(const char* path, int id) {
+  return CmnSemOpen(path, id);
+}
+
+int DB2GlobalSemsCreate(Db2GlobalSems* sems, int devices) {
+  if (sems == nullptr || devices < 1 || devices > kMaxSessions) return -1;
+  sems->globalLock = DB2SemCreate(DB2GlobalLockPath().c_str(), 0, 1, 0);
+  sems->device = DB2SemCreate(DB2DeviceSemPath().c_str(), 0, 0, 0);
+  if (sems->globalLock == -1 || sems->device == -1 ||
+      CmnSemRelease(sems->device, devices, kHandOff) != 0) {
+    DbgPlain(kDbgUnexpected, "[DB2GlobalSemsCreate] Can not create the global semaphores");
+    DB2GlobalSemsDelete(sems);
+    return -1;
+  }
+  return 0;
+}
+
+void DB2GlobalSemsDelete(Db2GlobalSems* sems) {
+  if (sems == nullptr) return;
+  if (sems->globalLock != -1) CmnSemDelete(sems->globalLock);
+  if (sems->device != -1) CmnSemDelete(sems->device);
+  sems->globalLock = -1;
+  sems->device = -1;
+}
+
+int DB2DeviceAcquire(const Db2GlobalSems* sems) {
+  if (sems == nullptr || sems->device == -1) return -1;
+  return CmnSemWait(sems->device, 1, kCmnSemForever, kHandOff) == 0 ? 0 : -1;
+}
+
+int DB2NodeSemsCreate(int node) {
+  NodeSets sets;
+  sets.fill(-1);
+  for (int i = 0; i < DB2_NODE_SEM_COUNT; ++i) {
+    sets[i] = DB2SemCreate(DB2NodeSemPath(static_cast<Db2NodeSem>(i)).c_str(), node, 0, 0);
+    if (sets[i] == -1) {
+      DbgPlain(kDbgUnexpected, "[DB2NodeSemsCreate] node %d: Can not create semaphore %d", node, i);
+      DeleteAll(sets);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int BackupCoordinator(void* argument) {
+  static const char kFn[] = "BackupCoordinator";
+  const auto* arg = static_cast<const BackupCoordinatorArg*>(argument);
+  DebugOpts debug{};
+  const bool traced = VEK_DebugOptsFromEnv(&debug) == 1;
+  ErhSetHooks(nullptr, DB2ReportHook, ConPrint);
+  if (CmnIsInitialized() == 0)
+    CmnInit("DB2_BC", nullptr, traced ? debug.postfix : nullptr, traced ? debug.ranges : nullptr,
+            traced ? debug.select : nullptr, 0);
+  if (!ValidArg(arg)) {
+    DbgPlain(kDbgUnexpected, "[%s] Invalid argument", kFn);
+    return 0;
+  }
+  const int node = arg->node;
+  const int n = arg->sessions;
+
+  Db2GlobalSems global;
+  global.device = DB2SemOpen(DB2DeviceSemPath().c_str(), 0);
+  global.globalLock = DB2SemOpen(DB2GlobalLockPath().c_str(), 0);
+  NodeSets sets;
+  const bool nodeSets = OpenAll(node, &sets);
+  if (global.device == -1 || global.globalLock == -1) {
+    DbgPlain(kDbgUnexpected,
+             "[%s] Can not initialize semaphores for balancing. Backup will proceed without load "
+             "balancing",
+             kFn);
+    ErhFullReportPacked(kFn, 0, NlsPackMessage(kUnpacedSet, kUnpacedNumber));
+    DB2GlobalSemsDelete(&global);
+    DeleteAll(sets);
+    return 0;
+  }
+  if (!nodeSets) {
+    // The partition task made these sets before it forked us; missing now,
+    // they were deleted because the backup already ended. The device is free.
+    DbgPlain(kLevel, "[%s] node %d: semaphores of the node are gone, no pacing", kFn, node);
+    CmnSemRelease(global.device, 1, kHandOff);
+    DeleteAll(sets);
+    return 0;
+  }
+
+  const int ready = sets[DB2_SEM_LIB_READY];
+  bool holding = false;
+  bool ok = true;
+  auto waitFor = [&](int id, int count, CmnSemUndo undo) {
+    ok = ok && CmnSemWait(id, count, kCmnSemForever, undo) == 0;
+    return ok;
+  };
+  auto release = [&](int id, int count, CmnSemUndo undo) {
+    ok = ok && CmnSemRelease(id, count, undo) == 0;
+    return ok;
+  };
+  auto phase = [&](const char* what, const char* lockText, Db2NodeSem can, Db2NodeSem finished) {
+    DbgPlain(kLevel, "[%s] node %d: Wait for library is ready for %s", kFn, node, what);
+    if (!waitFor(ready, 1, kHandOff)) return;
+    DbgPlain(kLevel, "[%s] node %d: GlobalLock - no action on other node is %s", kFn, node,
+             lockText);
+    if (!waitFor(global.globalLock, 1, kLock)) return;
+    holding = true;
+    DbgPlain(kLevel, "[%s] node %d: Allow current node to start %s", kFn, node, what);
+    if (!release(sets[can], n, kHandOff)) return;
+    DbgPlain(kLevel, "[%s] node %d: Wait until all %s is finished", kFn, node, what);
+    if (!waitFor(sets[finished], n, kHandOff)) return;
+    DbgPlain(kLevel, "[%s] node %d: Release global semaphore", kFn, node);
+    holding = false;
+    release(global.globalLock, 1, kLock);
+  };
+
+  phase("StartObjectBackup", "allowed", DB2_SEM_START_CAN, DB2_SEM_FINISHED_START);
+  // The start-phase readiness of the other sessions.
+  waitFor(ready, n - 1, kHandOff);
+  phase("EndObjectBackup", "alloed", DB2_SEM_END_CAN, DB2_SEM_FINISHED_END);
+  if (!ok) {
+    DbgPlain(kLevel, "[%s] node %d: semaphores of the node are gone, pacing ends", kFn, node);
+    if (holding) CmnSemRelease(global.globalLock, 1, kLock);
+  }
+  if (CmnSemRelease(global.device, 1, kHandOff) == 0)
+    DbgPlain(kLevel, "[%s] Release semaphore sem_dev on value 1", kFn);
+  DeleteAll(sets);
+  return 0;
+}
+
+int SemaphoreDelete(void* argument) {
+  const auto* arg = static_cast<const BackupCoordinatorArg*>(argument);
+  if (arg == nullptr) return 0;
+  NodeSets sets;
+  OpenAll(arg->node, &sets);
+  DeleteAll(sets);
+  return 0;
+}
+
+int DB2PaceStartBegin(Db2PaceState* state) {
+  return PhaseBegin(state, DB2_SEM_START_CAN, DB2_SEM_FINISHED_START, DB2_PACE_STARTING,
+                    "StartObjectBackup");
+}
+
+void DB2PaceStartEnd(Db2PaceState* state) {
+  PhaseEnd(state, DB2_SEM_FINISHED_START, DB2_PACE_STARTED);
+}
+
+int DB2PaceEndBegin(Db2PaceState* state) {
+  return PhaseBegin(state, DB2_SEM_END_CAN, DB2_SEM_FINISHED_END, DB2_PACE_ENDING,
+                    "EndObjectBackup");
+}
+
+void DB2PaceEndEnd(Db2PaceState* state) {
+  PhaseEnd(state, DB2_SEM_FINISHED_END, DB2_PACE_ENDED);
+}
+
+void DB2PaceWithdraw(Db2PaceState* state) {
+  const int node = state->node;
+  switch (state->phase) {
+    case DB2_PACE_NONE:
+      // Readiness for both phases, and counted as started and ended; the
+      // permits meant for this session stay unused until the sets go.
+      CountOut(node, DB2_SEM_LIB_READY, 2);
+      CountOut(node, DB2_SEM_FINISHED_START, 1);
+      CountOut(node, DB2_SEM_FINISHED_END, 1);
+      break;
+    case DB2_PACE_STARTING: DB2PaceStartEnd(state); [[fallthrough]];
+    case DB2_PACE_STARTED:
+      CountOut(node, DB2_SEM_LIB_READY, 1);
+      CountOut(node, DB2_SEM_FINISHED_END, 1);
+      break;
+    case DB2_PACE_ENDING: DB2PaceEndEnd(state); break;
+    default: break;
+  }
+  state->paced = 0;
+  state->phase = DB2_PACE_ENDED;
+}

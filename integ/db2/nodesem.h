@@ -1,0 +1,100 @@
+// Node semaphores: the agent's partition backups, their coordinators and the
+// vendor sessions inside DB2 pace the start and the end of each object backup
+// through one-semaphore System V sets found by install paths and the node.
+//
+// Who creates what:
+//   the agent, per database:      GlobalLock (1) and sem_dev (0, then the
+//                                 device count), deleted after all partitions;
+//   the partition task, per node: the five node sets (0), before it forks the
+//                                 coordinator, and SemaphoreDelete after the
+//                                 backup call returned;
+//   the coordinator:              opens all seven, deletes the node's five
+//                                 when it ends.
+// Permits that travel between processes (sem_dev and the node sets) are taken
+// and given without undo; only GlobalLock, taken and given by the same
+// coordinator, uses undo, so a coordinator that dies holding it frees it.
+#pragma once
+
+#include <string>
+
+// The five sets of a node, in the order the coordinator uses them.
+enum Db2NodeSem : int {
+  DB2_SEM_LIB_READY = 0,       // sessions ready to start (or end) their object
+  DB2_SEM_START_CAN = 1,       // permits to start the object
+  DB2_SEM_FINISHED_START = 2,  // sessions that started their object
+  DB2_SEM_END_CAN = 3,         // permits to end the object
+  DB2_SEM_FINISHED_END = 4,    // sessions that ended their object
+  DB2_NODE_SEM_COUNT = 5,
+};
+
+// Key paths under the install root (the path must exist for a key).
+std::string DB2NodeSemPath(Db2NodeSem which);
+std::string DB2GlobalLockPath();  // <lbin>/kestrel, id 0
+std::string DB2DeviceSemPath();   // <lbin>/plover, id 0
+
+// CmnSemCreate and CmnSemOpen: the set of (path, id); -1 on failure.
+int DB2SemCreate(const char* path, int id, int value, int flags);
+int DB2SemOpen(const char* path, int id);
+
+// ---- agent side, per database
+struct Db2GlobalSems {
+  int globalLock = -1;
+  int device = -1;
+};
+// Creates GlobalLock (1) and sem_dev (0) and releases `devices` (1 or more)
+// into sem_dev. 0; -1 when either set could not be made (none is left then).
+int DB2GlobalSemsCreate(Db2GlobalSems* sems, int devices);
+// Deletes both sets (whatever is valid) and marks them invalid.
+void DB2GlobalSemsDelete(Db2GlobalSems* sems);
+// Takes one device from sem_dev, without limit and without undo (a
+// coordinator gives it back). 0; -1 when the set is gone (run unpaced).
+int DB2DeviceAcquire(const Db2GlobalSems* sems);
+
+// ---- partition task and coordinator
+// What the coordinator and SemaphoreDelete are given: the node and the
+// number of DB2 sessions of its backup (1 to 32767).
+struct BackupCoordinatorArg {
+  int node;
+  int sessions;
+};
+// Creates the node's five sets with value 0 (an existing set is reset).
+// 0; -1 when one could not be made (those made are deleted again).
+int DB2NodeSemsCreate(int node);
+// The coordinator task ("BackupCoordinator"): `arg` is a
+// BackupCoordinatorArg. Lets the node's sessions start together, then end
+// together, each phase under GlobalLock, gives the device back to sem_dev and
+// deletes the node's sets. When a node set is gone (the backup already ended)
+// it stops pacing, frees GlobalLock if it held it and gives the device back;
+// when a global set is missing it reports that the backup runs unpaced and
+// deletes the global sets. Returns 0.
+int BackupCoordinator(void* arg);
+// Deletes the node's five sets (those that exist); a coordinator waiting on
+// one of them fails out of the wait. Returns 0.
+int SemaphoreDelete(void* arg);
+
+// ---- vendor session side
+enum Db2PacePhase : int {
+  DB2_PACE_NONE = 0,      // no handshake yet
+  DB2_PACE_STARTING = 1,  // start permit taken, object start under way
+  DB2_PACE_STARTED = 2,   // start handshake done
+  DB2_PACE_ENDING = 3,    // end permit taken, object end under way
+  DB2_PACE_ENDED = 4,     // both handshakes done
+};
+// One per session; set `node` before the first call.
+struct Db2PaceState {
+  int node = 0;
+  int phase = DB2_PACE_NONE;
+  int paced = 0;  // 1 while the current phase runs under the coordinator
+};
+// Announces readiness and waits, without limit, for the permit to start the
+// object. 1 paced; 0 unpaced (the sets are missing or vanished in the wait).
+int DB2PaceStartBegin(Db2PaceState* state);
+// After the object start, succeeded or not: counts this session as started.
+void DB2PaceStartEnd(Db2PaceState* state);
+// The same two steps for the end of the object.
+int DB2PaceEndBegin(Db2PaceState* state);
+void DB2PaceEndEnd(Db2PaceState* state);
+// A session that gives up (before its start handshake, or after a failed
+// object start) counts itself out of whatever handshake steps it has not
+// made, without waiting, so its node's coordinator and sessions go on.
+void DB2PaceWithdraw(Db2PaceState* state);

@@ -1,0 +1,315 @@
+// Node semaphores across processes: an agent, its partition tasks, their
+// coordinators and two or three session processes per node pace object
+// starts and ends; failed sessions, fast-failing backups and a coordinator
+// that dies holding the global lock end every run, and no set is left.
+#include "db2/nodesem.h"
+
+#include <fcntl.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cmn/cmninit.h"
+#include "cmn/paths.h"
+#include "cmn/sem.h"
+#include "tarn_test.h"
+#include "task/task.h"
+
+namespace {
+
+using tarn::test::ChildProcess;
+
+constexpr unsigned kWatchdogSeconds = 60;
+
+enum SessionFault { kHealthy, kFailsBeforeStart, kObjectStartFails };
+
+int Value(int set) {
+  return semctl(set, 0, GETVAL);
+}
+
+void Pause(int ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// Every ftok key the tests of one root may use, and those `ipcs` still lists.
+std::set<unsigned> OurKeys(int nodes) {
+  std::set<unsigned> keys;
+  for (const std::string& path : {DB2GlobalLockPath(), DB2DeviceSemPath()})
+    keys.insert(static_cast<unsigned>(ftok(path.c_str(), 1)));
+  for (int i = 0; i < DB2_NODE_SEM_COUNT; ++i)
+    for (int node = 0; node < nodes; ++node)
+      keys.insert(static_cast<unsigned>(
+          ftok(DB2NodeSemPath(static_cast<Db2NodeSem>(i)).c_str(), node + 1)));
+  return keys;
+}
+
+std::set<unsigned> IpcsKeys() {
+  std::set<unsigned> keys;
+  FILE* p = popen("ipcs -s 2>/dev/null", "r");
+  if (p == nullptr) return keys;
+  char line[512];
+  unsigned key = 0;
+  while (std::fgets(line, sizeof line, p) != nullptr)
+    if (std::sscanf(line, "0x%x", &key) == 1) keys.insert(key);
+  pclose(p);
+  return keys;
+}
+
+class NodeSemTest : public ::testing::Test {
+ protected:
+  static constexpr int kNodes = 2;
+
+  void SetUp() override {
+    CmnPathsInit(root_.path().c_str());
+    for (const char* program : {"kestrel", "plover", "heron", "linnet"})
+      root_.write(std::string("/opt/tarn/lbin/") + program, "");
+    if (CmnIsInitialized() == 0) {
+      ASSERT_EQ(CmnInit("nodesemtest", nullptr, nullptr, nullptr, nullptr, 0), 0);
+    }
+    log_ = root_.at("/var/opt/tarn/tmp/pace.log");
+  }
+
+  void TearDown() override {
+    // Anything still there is a failure; the guard removes it all the same.
+    tarn::test::SysVGuard guard;
+    for (int id :
+         {DB2SemOpen(DB2GlobalLockPath().c_str(), 0), DB2SemOpen(DB2DeviceSemPath().c_str(), 0)}) {
+      if (id != -1) {
+        ADD_FAILURE() << "global set left";
+        guard.semaphore(id);
+      }
+    }
+    for (int node = 0; node < kNodes; ++node) {
+      for (int i = 0; i < DB2_NODE_SEM_COUNT; ++i) {
+        const int id = DB2SemOpen(DB2NodeSemPath(static_cast<Db2NodeSem>(i)).c_str(), node);
+        if (id != -1) {
+          ADD_FAILURE() << "set " << i << " of node " << node << " left";
+          guard.semaphore(id);
+        }
+      }
+    }
+    const std::set<unsigned> listed = IpcsKeys();
+    for (unsigned key : OurKeys(kNodes)) EXPECT_EQ(listed.count(key), 0u) << std::hex << key;
+  }
+
+  void Note(const char* what, int node) const {
+    const std::string line = std::string(what) + std::to_string(node) + "\n";
+    const int fd = open(log_.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0600);
+    if (fd < 0) return;
+    [[maybe_unused]] auto n = write(fd, line.data(), line.size());
+    close(fd);
+  }
+
+  // A vendor session: 0 when it was paced in every phase it took part in.
+  int Session(int node, SessionFault fault) const {
+    Db2PaceState pace;
+    pace.node = node;
+    if (fault == kFailsBeforeStart) {
+      DB2PaceWithdraw(&pace);
+      return 0;
+    }
+    int paced = DB2PaceStartBegin(&pace);
+    Note("S", node);
+    Pause(15);
+    DB2PaceStartEnd(&pace);
+    if (fault == kObjectStartFails) {
+      DB2PaceWithdraw(&pace);
+      return paced == 1 ? 0 : 3;
+    }
+    Pause(20);
+    paced &= DB2PaceEndBegin(&pace);
+    Note("E", node);
+    Pause(15);
+    DB2PaceEndEnd(&pace);
+    return paced == 1 ? 0 : 3;
+  }
+
+  // A partition backup task: makes the node's sets, forks the coordinator
+  // and the sessions (DB2's backup call), deletes the sets, reaps.
+  int Partition(int node, const std::vector<SessionFault>& sessions) const {
+    if (DB2NodeSemsCreate(node) != 0) return 2;
+    BackupCoordinatorArg arg{node, static_cast<int>(sessions.size())};
+    Task coordinator{};
+    TaskInit(&coordinator);
+    if (TaskRun(&coordinator, BackupCoordinator, &arg, "BackupCoordinator") != 0) return 3;
+    int result = 0;
+    {
+      std::vector<ChildProcess> children;
+      for (SessionFault fault : sessions)
+        children.emplace_back([this, node, fault] { return Session(node, fault); });
+      for (ChildProcess& child : children)
+        if (child.ExitCode(kWatchdogSeconds) != 0) result = 4;
+    }
+    SemaphoreDelete(&arg);
+    if (TaskWait(&coordinator, 0, -1) != 0 || coordinator.status != 0) result = 5;
+    return result;
+  }
+
+  // The agent: global sets, one device per partition in progress.
+  void RunBackup(int devices, const std::vector<std::vector<SessionFault>>& nodes) {
+    Db2GlobalSems global;
+    ASSERT_EQ(DB2GlobalSemsCreate(&global, devices), 0);
+    tarn::test::SysVGuard guard;
+    std::vector<ChildProcess> partitions;
+    for (int node = 0; node < static_cast<int>(nodes.size()); ++node) {
+      ASSERT_EQ(DB2DeviceAcquire(&global), 0);
+      const std::vector<SessionFault> sessions = nodes[node];
+      partitions.emplace_back([this, node, sessions] { return Partition(node, sessions); },
+                              kWatchdogSeconds);
+    }
+    for (ChildProcess& partition : partitions) EXPECT_EQ(partition.ExitCode(kWatchdogSeconds), 0);
+    // Every device came back, and stays back after the coordinators ended.
+    EXPECT_EQ(Value(global.device), devices);
+    EXPECT_EQ(Value(global.globalLock), 1);
+    DB2GlobalSemsDelete(&global);
+  }
+
+  // The log's runs of equal lines, e.g. {"S0", 3}, {"E0", 3}, ...
+  std::vector<std::pair<std::string, int>> Runs() const {
+    std::vector<std::pair<std::string, int>> runs;
+    const std::string text = root_.read("/var/opt/tarn/tmp/pace.log");
+    std::size_t at = 0;
+    while (at < text.size()) {
+      const std::size_t end = text.find('\n', at);
+      const std::string line = text.substr(at, end - at);
+      at = end + 1;
+      if (!runs.empty() && runs.back().first == line)
+        ++runs.back().second;
+      else
+        runs.emplace_back(line, 1);
+    }
+    return runs;
+  }
+
+  tarn::test::TempRoot root_;
+  std::string log_;
+};
+
+TEST_F(NodeSemTest, SessionsOfANodeStartAndEndTogetherOneNodeAtATime) {
+  tarn::test::Watchdog watchdog(kWatchdogSeconds);
+  for (int devices : {1, 2}) {
+    for (int sessions : {2, 3}) {
+      SCOPED_TRACE("devices " + std::to_string(devices) + ", sessions " + std::to_string(sessions));
+      std::remove(log_.c_str());
+      const std::vector<SessionFault> node(sessions, kHealthy);
+      ASSERT_NO_FATAL_FAILURE(RunBackup(devices, {node, node}));
+      const auto runs = Runs();
+      // Every phase of every node is one unbroken run of all its sessions.
+      ASSERT_EQ(runs.size(), 4u);
+      std::set<std::string> phases;
+      for (const auto& [what, count] : runs) {
+        EXPECT_EQ(count, sessions) << what;
+        phases.insert(what);
+      }
+      EXPECT_EQ(phases, (std::set<std::string>{"S0", "E0", "S1", "E1"}));
+      if (devices == 1) {
+        // One device: the second partition waits until the first gave it back.
+        EXPECT_EQ(runs[0].first.substr(1), runs[1].first.substr(1));
+        EXPECT_EQ(runs[2].first.substr(1), runs[3].first.substr(1));
+      }
+    }
+  }
+}
+
+TEST_F(NodeSemTest, OneSessionPerNodeNeedsNoFurtherReadiness) {
+  tarn::test::Watchdog watchdog(kWatchdogSeconds);
+  ASSERT_NO_FATAL_FAILURE(RunBackup(1, {{kHealthy}, {kHealthy}}));
+  EXPECT_EQ(Runs().size(), 4u);
+}
+
+TEST_F(NodeSemTest, AFailedSessionDoesNotHoldUpTheOthers) {
+  tarn::test::Watchdog watchdog(kWatchdogSeconds);
+  // Node 0: one session gives up before its start handshake; node 1: one
+  // session's object start fails after its permit.
+  ASSERT_NO_FATAL_FAILURE(
+      RunBackup(1, {{kHealthy, kFailsBeforeStart, kHealthy}, {kObjectStartFails, kHealthy}}));
+  int starts0 = 0, ends0 = 0, starts1 = 0, ends1 = 0;
+  for (const auto& [what, count] : Runs()) {
+    (what == "S0" ? starts0 : what == "E0" ? ends0 : what == "S1" ? starts1 : ends1) += count;
+  }
+  EXPECT_EQ(starts0, 2);
+  EXPECT_EQ(ends0, 2);
+  EXPECT_EQ(starts1, 2);
+  EXPECT_EQ(ends1, 1);
+}
+
+TEST_F(NodeSemTest, ABackupThatEndedBeforeItsCoordinatorRanGivesTheDeviceBack) {
+  tarn::test::Watchdog watchdog(kWatchdogSeconds);
+  Db2GlobalSems global;
+  ASSERT_EQ(DB2GlobalSemsCreate(&global, 1), 0);
+  ASSERT_EQ(DB2DeviceAcquire(&global), 0);
+  BackupCoordinatorArg arg{0, 2};
+  ASSERT_EQ(DB2NodeSemsCreate(0), 0);
+  SemaphoreDelete(&arg);  // the backup call failed at once
+  ChildProcess late([&] { return BackupCoordinator(&arg); });
+  EXPECT_EQ(late.ExitCode(kWatchdogSeconds), 0);
+  EXPECT_EQ(Value(global.device), 1);
+
+  // A coordinator waiting for its sessions when the task deletes the sets.
+  ASSERT_EQ(DB2DeviceAcquire(&global), 0);
+  ASSERT_EQ(DB2NodeSemsCreate(0), 0);
+  ChildProcess waiting([&] { return BackupCoordinator(&arg); });
+  Pause(50);
+  SemaphoreDelete(&arg);
+  EXPECT_EQ(waiting.ExitCode(kWatchdogSeconds), 0);
+  EXPECT_EQ(Value(global.device), 1);
+  EXPECT_EQ(Value(global.globalLock), 1);
+  DB2GlobalSemsDelete(&global);
+}
+
+TEST_F(NodeSemTest, ACoordinatorThatDiesHoldingTheGlobalLockFreesIt) {
+  tarn::test::Watchdog watchdog(kWatchdogSeconds);
+  Db2GlobalSems global;
+  ASSERT_EQ(DB2GlobalSemsCreate(&global, 1), 0);
+  ASSERT_EQ(DB2DeviceAcquire(&global), 0);
+  BackupCoordinatorArg arg{1, 2};
+  ASSERT_EQ(DB2NodeSemsCreate(1), 0);
+  ChildProcess coordinator([&] { return BackupCoordinator(&arg); });
+  Db2PaceState pace;
+  pace.node = 1;
+  ASSERT_EQ(DB2PaceStartBegin(&pace), 1);  // the coordinator holds the lock now
+  EXPECT_EQ(Value(global.globalLock), 0);
+  coordinator.Kill();
+  EXPECT_EQ(Value(global.globalLock), 1);
+  SemaphoreDelete(&arg);
+  DB2PaceWithdraw(&pace);  // on vanished sets: nothing to do, nothing fails
+  EXPECT_EQ(pace.phase, DB2_PACE_ENDED);
+  DB2GlobalSemsDelete(&global);
+}
+
+TEST_F(NodeSemTest, WithoutSetsSessionsRunUnpacedAndTheCoordinatorGivesUp) {
+  tarn::test::Watchdog watchdog(kWatchdogSeconds);
+  Db2PaceState pace;
+  pace.node = 0;
+  EXPECT_EQ(DB2PaceStartBegin(&pace), 0);
+  DB2PaceStartEnd(&pace);
+  EXPECT_EQ(DB2PaceEndBegin(&pace), 0);
+  DB2PaceEndEnd(&pace);
+  EXPECT_EQ(pace.phase, DB2_PACE_ENDED);
+
+  // No global sets: the coordinator deletes the node's sets and returns.
+  ASSERT_EQ(DB2NodeSemsCreate(0), 0);
+  BackupCoordinatorArg arg{0, 2};
+  ChildProcess coordinator([&] { return BackupCoordinator(&arg); });
+  EXPECT_EQ(coordinator.ExitCode(kWatchdogSeconds), 0);
+}
+
+TEST_F(NodeSemTest, NodesThatDifferBy256ShareAKey) {
+  const std::string path = DB2NodeSemPath(DB2_SEM_LIB_READY);
+  EXPECT_EQ(ftok(path.c_str(), 3 + 1), ftok(path.c_str(), 3 + 256 + 1));
+  const int a = DB2SemCreate(path.c_str(), 3, 0, 0);
+  ASSERT_NE(a, -1);
+  tarn::test::SysVGuard guard;
+  guard.semaphore(a);
+  EXPECT_EQ(DB2SemOpen(path.c_str(), 3 + 256), a);
+  EXPECT_EQ(CmnSemDelete(a), 0);
+}
+
+}  // namespace
