@@ -165,6 +165,44 @@ IpcHandle IpcWaitForIpcEvent(int timeout) {
   return handle != kPassOver ? handle : NoEvent(kFn);
 }
 
+IpcHandle IpcWaitForIpcEventOnHandles(const IpcHandle* handles, int count, int timeout) {
+  static const char kFn[] = "IpcWaitForIpcEventOnHandles";
+  IpcInstance* instance = IpcGetInstance(kFn);
+  if (instance == nullptr) return -1;
+  PollSet set;
+  for (int i = 0; i < count; ++i) {
+    const IpcHandle handle = handles[i];
+    if (handle < 0) continue;
+    IpcEntry* entry = IpcGetEntry(handle, kFn);
+    if (entry == nullptr) return -1;
+    if ((entry->flags & IPC_FLAG_PEEKED) != 0) {
+      instance->lastIncoming = handle;
+      IpcSetEvent(handle, IPC_EVENT_READ);
+      return handle;
+    }
+    if (entry->type != IPC_SOCKET && entry->type != IPC_PIPE) continue;
+    const int fd = ReadDescriptor(*entry);
+    if (fd < 0) continue;
+    entry->waitRead = fd;
+    set.watchRead(handle, fd);
+  }
+  if (set.wait(timeout, kFn) == PollSet::Outcome::kFailed) return -1;
+  // Fair turns among the listed handles, starting after the last one served.
+  int start = 0;
+  for (int i = 0; i < count; ++i) {
+    if (handles[i] == instance->lastIncoming) start = i + 1;
+  }
+  IpcHandle chosen = -1;
+  for (int step = 0; step < count && chosen < 0; ++step) {
+    const IpcHandle handle = handles[(start + step) % count];
+    if (handle >= 0 && set.readable(handle)) chosen = handle;
+  }
+  if (chosen < 0) return NoEvent(kFn);
+  instance->lastIncoming = chosen;
+  IpcSetEvent(chosen, IPC_EVENT_READ);
+  return chosen;
+}
+
 int IpcWaitForIpcEventOnHandle(IpcHandle handle, int timeout) {
   return IpcWaitForIpcEventOnHandleEx(handle, timeout, 1);
 }
