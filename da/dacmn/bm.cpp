@@ -3,10 +3,6 @@
 // shared buffers and waits for acknowledgements and the session manager.
 #include "dacmn/bm.h"
 
-#include <sys/ipc.h>
-#include <sys/shm.h>
-
-#include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cstdio>
@@ -572,14 +568,6 @@ bool Attach(DacmnPtd* ctx, BdaPtd* bda, const BmShmDescription& d) {
     return false;
   }
   DbgPlain(kLevel, "Attached shmemBasePtr\t= %p", address);
-  if (ctx->netIO != 0) {
-    // Both sides are attached: removing the segment now leaves nothing behind
-    // whichever of them ends first, or crashes.
-    const int id = shmget(d.key, 0, 0600);
-    if (id < 0 || shmctl(id, IPC_RMID, nullptr) != 0) {
-      DbgPlain(kDbgUnexpected, "[%s] removing segment %d failed (errno=%d)", kFn, d.key, errno);
-    }
-  }
   DaShmBuffers& shm = bda->shm;
   shm.shmemKey = d.key;
   shm.shmemSize = d.shmSize;
