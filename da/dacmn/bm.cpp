@@ -637,7 +637,9 @@ int BmInit(const char* additionalId, const char* ranges, const char* postfix, co
   }
   ctx->daId = daId;
   std::snprintf(ctx->maHost, sizeof ctx->maHost, "%s", maHost != nullptr ? maHost : "");
-  ctx->maPort = maPort;
+  // The network process takes port -1 with no host for the file variant.
+  const bool toFile = ctx->maHost[0] == '\0' && filePath != nullptr && filePath[0] != '\0';
+  ctx->maPort = toFile ? -1 : maPort;
   std::snprintf(ctx->filePath, sizeof ctx->filePath, "%s", filePath != nullptr ? filePath : "");
   ctx->netLoad = netLoad;
   ctx->waitForStop = waitForStop;

@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
@@ -79,13 +80,15 @@ bool WriteObject(const std::vector<std::uint8_t>& payload) {
 
 // The data bytes of a stored stream, checked block by block by the
 // independent decoder.
-std::vector<std::uint8_t> StoredData(const std::string& blocks, std::uint32_t* count) {
+std::vector<std::uint8_t> StoredData(const std::string& blocks, std::uint32_t* count,
+                                     std::uint32_t capacity = kCapacity) {
   std::vector<std::uint8_t> data;
   ds::StreamDecoder decoder;
   *count = 0;
-  for (std::size_t at = 0; at + kCapacity <= blocks.size(); at += kCapacity) {
+  EXPECT_EQ(blocks.size() % capacity, 0u);
+  for (std::size_t at = 0; at + capacity <= blocks.size(); at += capacity) {
     const auto block = decoder.Feed(
-        ds::ByteSpan(reinterpret_cast<const std::uint8_t*>(blocks.data()) + at, kCapacity));
+        ds::ByteSpan(reinterpret_cast<const std::uint8_t*>(blocks.data()) + at, capacity));
     EXPECT_TRUE(block.has_value()) << decoder.error();
     if (!block) break;
     ++*count;
@@ -398,3 +401,66 @@ TEST_F(BmSegmentTest, MoreThan64BuffersAreRefused) {
 }
 
 }  // namespace
+
+// The same stream carried by a network process: VEKBDANET forces one for an
+// agent on this host, which then sees raw packets.
+class BmRemoteTest : public BmTest {
+ protected:
+  void SetUp() override {
+    BmTest::SetUp();
+    sigaction(SIGCHLD, nullptr, &savedChld_);
+    setenv("VEKBDANET", "1", 1);
+  }
+  void TearDown() override {
+    unsetenv("VEKBDANET");
+    BmTest::TearDown();
+    sigaction(SIGCHLD, &savedChld_, nullptr);
+  }
+  struct sigaction savedChld_ {};
+};
+
+TEST_F(BmRemoteTest, NetworkProcessStoresTheStreamWholeAndEndsWithStop) {
+  MediaAgentStandIn ma({.args = {"--buffer-size", "4096", "--buffer-count", "4"}});
+  ASSERT_TRUE(ma.ready());
+  ASSERT_EQ(Open(ma.port()), 1);
+  const std::vector<std::uint8_t> payload = Payload(100000);
+  ASSERT_TRUE(WriteObject(payload));
+  ASSERT_EQ(BmFlush(), 1);
+  EXPECT_EQ(BmExit(1), 1);
+  ASSERT_TRUE(ma.waitForEvent("STREAM_END da=7 status=stop"));
+  std::uint32_t blocks = 0;
+  EXPECT_EQ(StoredData(ma.blocks(kDa), &blocks), payload);
+  EXPECT_TRUE(ma.waitForEvent("blocks=" + std::to_string(blocks)));
+}
+
+TEST_F(BmRemoteTest, AgentAbortThroughTheNetworkProcessFailsTheStream) {
+  MediaAgentStandIn ma(
+      {.args = {"--buffer-size", "4096", "--buffer-count", "4", "--fault", "abort-at=1"}});
+  ASSERT_TRUE(ma.ready());
+  ASSERT_EQ(Open(ma.port()), 1);
+  const bool written = WriteObject(Payload(100000));
+  EXPECT_FALSE(written && BmFlush() == 1);
+  EXPECT_EQ(BmExit(1), 0);
+  EXPECT_TRUE(ma.waitForEvent("STREAM_END da=7 status=abort blocks=1"));
+}
+
+// Without a media agent the network process writes the stream to the file.
+TEST_F(BmRemoteTest, FileVariantStoresTheStreamWhole) {
+  tarn::test::TempDir dir;
+  const std::string path = dir.path() + "/stream.dat";
+  ASSERT_EQ(BmInit(nullptr, nullptr, nullptr, nullptr, 0, 0, kIpcNoHandle, nullptr, kDa, nullptr, 0,
+                   path.c_str(), 1.0, nullptr, nullptr, nullptr),
+            1);
+  int bufSize = 0;
+  int headRoom = 0;
+  ASSERT_EQ(BmGetParams(&bufSize, &headRoom), 1);
+  const std::vector<std::uint8_t> payload = Payload(300000);
+  ASSERT_TRUE(WriteObject(payload));
+  ASSERT_EQ(BmFlush(), 1);
+  EXPECT_EQ(BmExit(1), 1);
+  // Every block was acknowledged after its write; the process may still sync.
+  const std::string stored = tarn::test::ReadFile(path);
+  std::uint32_t blocks = 0;
+  EXPECT_EQ(StoredData(stored, &blocks, static_cast<std::uint32_t>(bufSize - (headRoom - 64))),
+            payload);
+}
