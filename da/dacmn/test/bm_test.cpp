@@ -402,6 +402,28 @@ TEST_F(BmSegmentTest, MoreThan64BuffersAreRefused) {
 
 }  // namespace
 
+// Zero copy: the caller's own buffer of the agent's segment becomes the block
+// and leaves with the buffer id taken for it and the caller's id.
+TEST_F(BmSegmentTest, ZeroCopyBlockLeavesWithBothIds) {
+  FakeAgent agent(Description(4, 0));
+  ASSERT_GT(agent.port(), 0);
+  ASSERT_EQ(BmInit(nullptr, nullptr, nullptr, nullptr, 0, 0, kIpcNoHandle, nullptr, kDa,
+                   "127.0.0.1", agent.port(), nullptr, 1.0, "zc", "companion", nullptr),
+            1);
+  char* own = BdaGetContext()->shm.shmemBasePtr + 3 * 4096;
+  std::uint32_t room = 0;
+  std::uint8_t* first = BmAllocShm(own, 0x1F, &room);
+  ASSERT_EQ(first, reinterpret_cast<std::uint8_t*>(own) + 64);
+  EXPECT_EQ(room, 4096u - 64);
+  EXPECT_EQ(BmAllocShm(BdaGetContext()->shm.shmemBasePtr + kSize, 1, &room), nullptr);
+  ASSERT_EQ(RmWriteNull(100), 1);
+  ASSERT_EQ(BmPutBlock(), 1);
+  EXPECT_EQ(std::memcmp(static_cast<const char*>(mine_) + 3 * 4096 + 8, "\0\0\0\x07", 4), 0);
+  EXPECT_EQ(BmExit(1), 0);
+  EXPECT_EQ(agent.received(), Packet(Msg({"601", "7", "zc", "companion"})) +
+                                  Packet(Msg({"600", "0", "31"})) + Packet(Msg({"1"})));
+}
+
 // The same stream carried by a network process: VEKBDANET forces one for an
 // agent on this host, which then sees raw packets.
 class BmRemoteTest : public BmTest {
