@@ -486,3 +486,23 @@ TEST_F(BmRemoteTest, FileVariantStoresTheStreamWhole) {
   EXPECT_EQ(StoredData(stored, &blocks, static_cast<std::uint32_t>(bufSize - (headRoom - 64))),
             payload);
 }
+
+// The agent drops the link mid-stream; the network process reconnects and
+// the stored stream has no gap and no block twice.
+TEST_F(BmRemoteTest, ReconnectionAfterADroppedLinkStoresTheStreamWhole) {
+  MediaAgentStandIn ma({.args = {"--buffer-size", "4096", "--buffer-count", "4", "--offer", "none",
+                                 "--role", "backup", "--fault", "drop-after=6"}});
+  ASSERT_TRUE(ma.ready());
+  DaSetReconnectPort(ma.port());
+  const int opened = Open(ma.port());
+  DaSetReconnectPort(0);
+  ASSERT_EQ(opened, 1);
+  const std::vector<std::uint8_t> payload = Payload(100000);
+  ASSERT_TRUE(WriteObject(payload));
+  ASSERT_EQ(BmFlush(), 1);
+  EXPECT_EQ(BmExit(1), 1);
+  ASSERT_TRUE(ma.waitForEvent("STREAM_END da=7 status=stop"));
+  std::uint32_t blocks = 0;
+  EXPECT_EQ(StoredData(ma.blocks(kDa), &blocks), payload);
+  EXPECT_GT(blocks, 6u);
+}
