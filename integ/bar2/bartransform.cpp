@@ -8,10 +8,10 @@
 #include "bar2/barcodec.h"
 #include "bar2/barimpl.h"
 #include "cmn/cmninit.h"
+#include "cmn/ctx.h"
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
 #include "cmn/nlspack.h"
-#include "cmn/ctx.h"
 #include "vekdf/daview.h"
 
 TARN_RCSID("integ/bar2/bartransform.cpp");
@@ -254,8 +254,12 @@ std::uint8_t* VEK_RbmNextRecord(BarContext* ctx) {
   ctx->recSpaceLeft = 0;
   std::span<std::uint8_t> record;
   const int got = LinkRbmRead(ctx, &record);
-  if (got <= 0 || record.size() < sizeof(DaRecHeader)) {
-    ctx->lastCode = got < 0 ? BAR_ECOMM : 0;
+  if (got == 0) {
+    ctx->lastCode = 0;
+    return nullptr;
+  }
+  if (got < 0 || record.size() < sizeof(DaRecHeader)) {
+    BarFail(ctx, BAR_ECOMM);
     return nullptr;
   }
   DaRecHeader header;

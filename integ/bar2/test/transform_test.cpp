@@ -448,3 +448,20 @@ TEST_F(TransformTest, CompressionCallbacksMoveItemDataThroughTheLibrary) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(TransformTest, EndOfRecordsAndAFailedReadAreToldApart) {
+  EXPECT_EQ(VEK_RbmNextRecord(ctx_.get()), nullptr);
+  EXPECT_EQ(ctx_->lastCode, 0);
+  BarLinkHooks hooks{};
+  hooks.rbmRead = [](BarContext*, std::span<std::uint8_t>*) { return -1; };
+  BarSetLinkHooks(&hooks);
+  ctx_->recSize = 9;
+  EXPECT_EQ(VEK_RbmNextRecord(ctx_.get()), nullptr);
+  EXPECT_EQ(ctx_->lastCode, BAR_ECOMM);
+  EXPECT_EQ(ctx_->recSize, 0);
+  EXPECT_EQ(VEK_BmWriteData(ctx_.get(), 10, 0, 0), 0);  // no data record reserved
+}
+
+}  // namespace
