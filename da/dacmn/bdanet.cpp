@@ -3,6 +3,7 @@
 // pending on each; blocks leave straight from the shared segment.
 #include "dacmn/bdanet.h"
 
+#include <sys/shm.h>
 #include <unistd.h>
 
 #include <array>
@@ -134,6 +135,20 @@ int Wrap(int difference, int modulo) {
   return difference < 0 ? difference + modulo : difference;
 }
 
+// A private segment is marked for removal once the parent has attached it
+// too: it then goes with the last of the two processes, however they end.
+// True once done (or when there is nothing to do).
+bool RemoveWhenShared(int key) {
+  const int id = shmget(key, 0, 0);
+  if (id < 0) return true;
+  shmid_ds state{};
+  if (shmctl(id, IPC_STAT, &state) != 0 || state.shm_nattch < 2) return false;
+  if (shmctl(id, IPC_RMID, nullptr) != 0) {
+    DbgPlain(kLevel, "%s: shmctl(%d, IPC_RMID) failed (errno=%d)", kProg, id, errno);
+  }
+  return true;
+}
+
 bool ReadInt(StrMsg* msg, int* value) {
   return StrParseMessageFL(msg, "%d", value) == 0;
 }
@@ -185,11 +200,19 @@ class BackupNet {
   Stop stop_ = Stop::kNone;
   Stop abort_ = Stop::kNone;
   bool agentStopped_ = false;
+  bool segmentRemoved_ = false;
 };
 
 int BackupNet::Run() {
   if (const int rc = SetUp(); rc >= 0) return rc;
-  return Loop();
+  const int code = Loop();
+  // Acknowledgements still unread when the socket closes would turn its
+  // close into a reset, which may cost the agent the MSG_STOP before it.
+  if (agentStopped_ && ma_ != kIpcNoHandle) {
+    IpcShutdownAndCloseConnectionEx(ma_, 1, kFlushSeconds);
+    ma_ = kIpcNoHandle;
+  }
+  return code;
 }
 
 // -1 when set up, else the exit code.
@@ -432,6 +455,8 @@ int BackupNet::OnPipe(int event) {
 }
 
 int BackupNet::OnParentMessage() {
+  // Any message after MSG_LISTEN comes from a parent that has attached.
+  if (remote_ && !segmentRemoved_) segmentRemoved_ = RemoveWhenShared(g_.key);
   StrMsg* in = IpcGetReceiveStrMsg(pipe_);
   const int code = StrParseStartL(in, nullptr);
   int id = -1;
@@ -602,6 +627,8 @@ class FileNet {
   int count_ = kFileBufferCount;
   IdRing ackRing_{};
   Stop stop_ = Stop::kNone;
+  int key_ = -1;
+  bool segmentRemoved_ = false;
 };
 
 bool FileNet::FeedParent() {
@@ -643,8 +670,7 @@ int FileNet::Run() {
   }
   void* address = nullptr;
   const int segment = count_ * size_ + 16;
-  int key = -1;
-  if (IpcAllocShmem(pipe_, &address, segment) != 0 || (key = IpcGetShmemKey(pipe_)) == -1) {
+  if (IpcAllocShmem(pipe_, &address, segment) != 0 || (key_ = IpcGetShmemKey(pipe_)) == -1) {
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgShmem, ErhErrnoToText()));
     return DA_NET_EXIT_SETUP;
   }
@@ -652,7 +678,7 @@ int FileNet::Run() {
   StrMsg* out = nullptr;
   if (IpcSetAsyncDynBuf(pipe_) != 0 || (out = IpcGetStrMsg(pipe_)) == nullptr ||
       StrMsgStartExL(out, nullptr, 0, MSG_LISTEN, 0) != 0 ||
-      StrMsgFAppendL(out, "%d%d%d%d%d%d", key, segment, 0, count_, size_, 0) != 0 ||
+      StrMsgFAppendL(out, "%d%d%d%d%d%d", key_, segment, 0, count_, size_, 0) != 0 ||
       IpcSendStrMsg(pipe_) <= 0) {
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
     return DA_NET_EXIT_IPC;
@@ -697,6 +723,7 @@ int FileNet::Run() {
 }
 
 int FileNet::OnMessage() {
+  if (!segmentRemoved_) segmentRemoved_ = RemoveWhenShared(key_);
   StrMsg* in = IpcGetReceiveStrMsg(pipe_);
   const int code = StrParseStartL(in, nullptr);
   int id = -1;

@@ -239,6 +239,7 @@ class Parent : public DaBlockSink {
   }
 
   int shmid() const { return shmid_; }
+  int key() const { return key_; }
   int count() const { return count_; }
   int size() const { return size_; }
   int section() const { return section_; }
@@ -353,6 +354,8 @@ TEST_F(BdaNetTest, RemoteStreamReachesTheAgentWholeAndStopsInOrder) {
 
   ASSERT_TRUE(parent.WriteStream(40));
   ASSERT_TRUE(parent.Drain());
+  // Both sides are attached: the segment is gone with the last of them.
+  EXPECT_LT(shmget(parent.key(), 0, 0), 0);
   // Every buffer came back once, in the order it went out.
   ASSERT_EQ(parent.acks.size(), parent.sentBlocks);
   for (std::size_t i = 0; i < parent.acks.size(); ++i) EXPECT_EQ(parent.acks[i], int(i % 4));
@@ -377,11 +380,16 @@ TEST_F(BdaNetTest, LocalAgentReadsItsOwnSegmentBehindTheSection) {
   EXPECT_EQ(parent.section(), 2);
   EXPECT_EQ(parent.segment(), 3 * 4 * 8192);
   ASSERT_TRUE(parent.WriteStream(12));
-  ASSERT_TRUE(parent.Drain());
+  // The stop follows the last blocks at once: it must not overtake them.
   ASSERT_TRUE(parent.Send(MSG_STOP));
-  EXPECT_EQ(parent.Next(), MSG_STOP);
+  int code = 0;
+  while ((code = parent.Next()) == MSG_DATA) {
+  }
+  EXPECT_EQ(code, MSG_STOP);
   EXPECT_EQ(ExitCode(ma.pid()), DA_NET_EXIT_STOP);
-  ASSERT_TRUE(ma.waitForEvent("STREAM_END da=7 status=stop"));
+  ASSERT_TRUE(
+      ma.waitForEvent("STREAM_END da=7 status=stop blocks=" + std::to_string(parent.sentBlocks)))
+      << ::testing::PrintToString(ma.events()) << ::testing::PrintToString(ma.traffic());
   ExpectStoredStream(ma.blocks(kDa), 8192, parent.sentBlocks);
 }
 
@@ -582,6 +590,7 @@ TEST_F(BdaNetTest, FileVariantHoldsEveryBufferWholeInOrder) {
   EXPECT_EQ(parent.segment(), 3 * 8192 + 16);
   ASSERT_TRUE(parent.WriteStream(10));
   ASSERT_TRUE(parent.Drain());
+  EXPECT_LT(shmget(parent.key(), 0, 0), 0);
   ASSERT_TRUE(parent.Send(MSG_STOP));
   EXPECT_EQ(parent.Next(), MSG_STOP);
   EXPECT_EQ(ExitCode(), DA_NET_EXIT_STOP);
