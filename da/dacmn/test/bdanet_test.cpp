@@ -128,11 +128,13 @@ class Parent : public DaBlockSink {
     if (base_ != nullptr) shmdt(base_);
   }
 
-  bool Open() {
-    if (IpcSendData(pipe_, Msg({"27", std::to_string(kDa)}).data(),
-                    static_cast<int>(Msg({"27", std::to_string(kDa)}).size())) <= 0) {
-      return false;
-    }
+  bool Open() { return SendOpen() && Attach(); }
+  bool SendOpen() {
+    const std::string open = Msg({"27", std::to_string(kDa)});
+    return IpcSendData(pipe_, open.data(), static_cast<int>(open.size())) > 0;
+  }
+  // Waits for MSG_LISTEN and attaches the segment it names.
+  bool Attach() {
     for (;;) {
       const int code = Next();
       if (code == MSG_LISTEN) break;
@@ -239,6 +241,7 @@ class Parent : public DaBlockSink {
   }
 
   int shmid() const { return shmid_; }
+  char* buffer(int id) const { return base_ + std::size_t(size_) * id; }
   int key() const { return key_; }
   int count() const { return count_; }
   int size() const { return size_; }
@@ -571,6 +574,55 @@ TEST_F(BdaNetTest, ResumedStreamWithAnotherGeometryIsGivenUp) {
   for (int code = parent.Next(); code > 0; code = parent.Next()) codes.push_back(code);
   EXPECT_TRUE(HasReport(parent.reports, "[80:1400]"));
   EXPECT_EQ(ExitCode(), DA_NET_EXIT_ABORT);
+}
+
+TEST_F(BdaNetTest, ReconnectionResendsWhatTheAgentMissedAndForwardsLostAcknowledgements) {
+  using namespace std::string_literals;
+  tarn::test::Watchdog watchdog(60);
+  tarn::test::SysVGuard guard;
+  FakeAgent agent;
+  ASSERT_GT(agent.port(), 0);
+  setenv("VEKBDANET", "1", 1);
+  const IpcHandle pipe = Start(agent.port(), "", agent.port());
+  Parent parent(pipe);
+  ASSERT_TRUE(parent.SendOpen());
+  ASSERT_TRUE(agent.Accept());
+  agent.Send(Description(10, 2048, 4));
+  EXPECT_EQ(agent.Read(), "27\0 7\0\0"s);
+  ASSERT_TRUE(parent.Attach());
+  guard.segment(parent.shmid());
+  for (int id = 0; id < 3; ++id) {
+    std::memset(parent.buffer(id), 'a' + id, 2048);
+    const std::string data = "24\0 "s + std::to_string(id) + "\0\0"s;
+    ASSERT_EQ(IpcSendData(pipe, data.data(), static_cast<int>(data.size())), 11);
+    EXPECT_EQ(agent.Read(), data);
+    EXPECT_EQ(agent.Read(), std::string(2048, static_cast<char>('a' + id)));
+  }
+  agent.Send("24\0 0\0\0"s);
+  ASSERT_EQ(parent.Next(), MSG_DATA);
+  agent.Reset();
+
+  // The agent stored blocks 0 and 1 and acknowledged both; the second
+  // acknowledgement and block 2 were lost with the link.
+  ASSERT_TRUE(agent.Accept());
+  agent.Send(Description(10, 2048, 4));
+  EXPECT_EQ(agent.Read(), "1051\0 7\0\0"s);
+  agent.Send("1052\0 2\0 2\0\0"s);
+  EXPECT_EQ(agent.Read(), "24\0 2\0\0"s);
+  EXPECT_EQ(agent.Read(), std::string(2048, 'c'));
+  agent.Send("24\0 2\0\0"s);
+  while (parent.acks.size() < 3) ASSERT_GT(parent.Next(), 0);
+  EXPECT_EQ(parent.acks, (std::vector<int>{0, 1, 2}));
+  ASSERT_TRUE(parent.Send(MSG_STOP));
+  EXPECT_EQ(agent.Read(), "6\0\0"s);
+  agent.Drop();
+  int code = 0;
+  while ((code = parent.Next()) == MSG_MSG || code == MSG_MSGFMT) {
+  }
+  EXPECT_EQ(code, MSG_STOP);
+  EXPECT_EQ(ExitCode(), DA_NET_EXIT_STOP);
+  EXPECT_TRUE(HasReport(parent.reports, "[80:1400]"));
+  EXPECT_TRUE(HasReport(parent.reports, "[80:1401]"));
 }
 
 // ---------------------------------------------------------------- file variant
