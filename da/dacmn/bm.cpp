@@ -504,14 +504,16 @@ bool OpenLocal(DacmnPtd* ctx, BmShmDescription* d) {
   }
   StrMsg* msg = IpcGetReceiveStrMsg(handle);
   const int code = StrParseStartL(msg, nullptr);
-  char address[64] = "";
-  if (code != MSG_LISTEN ||
-      StrParseMessageFL(msg, "%d%d%s%d%d%d%d", &d->section, &d->key, address, sizeof address,
-                        &d->bufSize, &d->bufNum, &d->shmSize, &d->bufOffset) != 0 ||
-      !ParseAddress(address, &d->address)) {
+  if (code != MSG_LISTEN) {
     DbgPlain(kLevel, "[%s] the media agent sent message %d instead of its description", kFn, code);
     ReportDataPath(kFn, kMsgAttach,
                    "no shared memory description (message " + std::to_string(code) + ")");
+    return false;
+  }
+  if (const char* why = BmParseShmDescription(msg, d)) {
+    DbgPlain(kLevel, "[%s] unusable shared memory description: %s", kFn, why);
+    ReportDataPath(kFn, kMsgAttach, why);
+    SendBare(handle, MSG_ABORT);
     return false;
   }
   ctx->maIpcHandle = guard.release();
@@ -600,6 +602,16 @@ const char* BmCheckShmDescription(const BmShmDescription& d) {
     return "the buffers do not lie inside the segment";
   }
   return nullptr;
+}
+
+const char* BmParseShmDescription(StrMsg* msg, BmShmDescription* d) {
+  char address[64] = "";
+  if (StrParseMessageFL(msg, "%d%d%s%d%d%d%d", &d->section, &d->key, address, sizeof address,
+                        &d->bufSize, &d->bufNum, &d->shmSize, &d->bufOffset) != 0) {
+    return "malformed shared memory description";
+  }
+  if (!ParseAddress(address, &d->address)) return "malformed shared memory address";
+  return BmCheckShmDescription(*d);
 }
 
 BmSmReceiveFn BmSetSmReceive(BmSmReceiveFn receive) {

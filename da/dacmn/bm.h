@@ -109,6 +109,11 @@ struct BmShmDescription {
 // behind the offset, all lying inside the segment. Else the reason.
 const char* BmCheckShmDescription(const BmShmDescription& description);
 
+// Reads a local agent's description (section, key, address, buffer size,
+// buffer count, segment size, buffer offset) from the parse of `msg` in
+// progress, past its code, and checks it. Null when usable; else the reason.
+const char* BmParseShmDescription(StrMsg* msg, BmShmDescription* description);
+
 // How the event loop receives from the session manager: like IpcReceiveData
 // into `buffer` (null: the handle's receive message), or -2 when the link was
 // re-established and the caller must wait for the next message, -3 when it
