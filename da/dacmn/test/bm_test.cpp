@@ -191,6 +191,24 @@ TEST_F(BmTest, AgentAbortFailsTheStream) {
   EXPECT_TRUE(ma.waitForEvent("STREAM_END da=7 status=abort blocks=1"));
 }
 
+// A block that cannot be handed over is a failed write, not a lost block.
+TEST_F(BmTest, PutBlockReportsAFailedSend) {
+  MediaAgentStandIn ma({.args = Small()});
+  ASSERT_TRUE(ma.ready());
+  ASSERT_EQ(Open(ma.port()), 1);
+  ma.stop();
+  bool failed = false;
+  for (int block = 0; block < 4 && !failed; ++block) {
+    ASSERT_EQ(RmWriteNull(100), 1);
+    failed = BmPutBlock() == 0;
+    if (!failed) {
+      ASSERT_EQ(BmGetBlock(), 1);
+    }
+  }
+  EXPECT_TRUE(failed);
+  EXPECT_EQ(BmFlush(), 0);
+}
+
 TEST_F(BmTest, FailedNegotiationAndRefusalFailTheOpening) {
   {
     MediaAgentStandIn ma({.args = {"--offer", "999"}});
