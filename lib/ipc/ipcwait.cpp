@@ -127,6 +127,26 @@ bool PollSet::writable(IpcHandle handle) const {
   return slot >= 0 && (fds_[static_cast<std::size_t>(slot)].revents & kWritable) != 0;
 }
 
+namespace {
+
+// Adds the read descriptor of a socket or pipe handle to `set`. True when a
+// peeked packet makes the handle ready at once; its event is then recorded.
+bool Watch(IpcInstance& instance, PollSet& set, IpcHandle handle, IpcEntry& entry) {
+  if ((entry.flags & IPC_FLAG_PEEKED) != 0) {
+    instance.lastIncoming = handle;
+    IpcSetEvent(handle, IPC_EVENT_READ);
+    return true;
+  }
+  if (entry.type != IPC_SOCKET && entry.type != IPC_PIPE) return false;
+  const int fd = ReadDescriptor(entry);
+  if (fd < 0) return false;
+  entry.waitRead = fd;
+  set.watchRead(handle, fd);
+  return false;
+}
+
+}  // namespace
+
 IpcHandle IpcWaitForIpcEvent(int timeout) {
   static const char kFn[] = "IpcWaitForIpcEvent";
   IpcInstance* instance = IpcGetInstance(kFn);
@@ -136,16 +156,7 @@ IpcHandle IpcWaitForIpcEvent(int timeout) {
   for (int handle = 0; handle < top; ++handle) {
     IpcEntry* entry = instance->table[handle].get();
     if (entry == nullptr || (entry->flags & IPC_FLAG_NOWAIT) != 0) continue;
-    if ((entry->flags & IPC_FLAG_PEEKED) != 0) {
-      instance->lastIncoming = handle;
-      IpcSetEvent(handle, IPC_EVENT_READ);
-      return handle;
-    }
-    if (entry->type != IPC_SOCKET && entry->type != IPC_PIPE) continue;
-    const int fd = ReadDescriptor(*entry);
-    if (fd < 0) continue;
-    entry->waitRead = fd;
-    set.watchRead(handle, fd);
+    if (Watch(*instance, set, handle, *entry)) return handle;
   }
   if (instance->listenSocket >= 0) set.watchListen(instance->listenSocket);
 
@@ -175,16 +186,7 @@ IpcHandle IpcWaitForIpcEventOnHandles(const IpcHandle* handles, int count, int t
     if (handle < 0) continue;
     IpcEntry* entry = IpcGetEntry(handle, kFn);
     if (entry == nullptr) return -1;
-    if ((entry->flags & IPC_FLAG_PEEKED) != 0) {
-      instance->lastIncoming = handle;
-      IpcSetEvent(handle, IPC_EVENT_READ);
-      return handle;
-    }
-    if (entry->type != IPC_SOCKET && entry->type != IPC_PIPE) continue;
-    const int fd = ReadDescriptor(*entry);
-    if (fd < 0) continue;
-    entry->waitRead = fd;
-    set.watchRead(handle, fd);
+    if (Watch(*instance, set, handle, *entry)) return handle;
   }
   if (set.wait(timeout, kFn) == PollSet::Outcome::kFailed) return -1;
   // Fair turns among the listed handles, starting after the last one served.

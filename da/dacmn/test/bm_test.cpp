@@ -102,6 +102,30 @@ std::vector<std::uint8_t> StoredData(const std::string& blocks, std::uint32_t* c
   return data;
 }
 
+// Backs up an object of 100000 bytes (far more blocks than the agent's four
+// buffers, so buffers must come back) through the open stream, ends it and
+// checks what `ma` stored. The number of blocks stored.
+std::uint32_t BackUpAndCheckStored(const MediaAgentStandIn& ma) {
+  const std::vector<std::uint8_t> payload = Payload(100000);
+  EXPECT_TRUE(WriteObject(payload));
+  EXPECT_EQ(BmFlush(), 1);
+  EXPECT_EQ(BmExit(1), 1);
+  EXPECT_TRUE(ma.waitForEvent("STREAM_END da=7 status=stop"));
+  std::uint32_t blocks = 0;
+  EXPECT_EQ(StoredData(ma.blocks(kDa), &blocks), payload);
+  EXPECT_TRUE(ma.waitForEvent("blocks=" + std::to_string(blocks)));
+  return blocks;
+}
+
+// The agent answers block 1 with MSG_ABORT: the writer or the flush fails
+// and the agent keeps the stream as aborted after one block.
+void ExpectAbortAtBlock1(const MediaAgentStandIn& ma) {
+  const bool written = WriteObject(Payload(100000));
+  EXPECT_FALSE(written && BmFlush() == 1);
+  EXPECT_EQ(BmExit(1), 0);
+  EXPECT_TRUE(ma.waitForEvent("STREAM_END da=7 status=abort blocks=1"));
+}
+
 class BmTest : public datest::DaTest {
  protected:
   void SetUp() override {
@@ -134,19 +158,9 @@ TEST_F(BmTest, LocalBackupIsStoredWholeAndEndsWithStop) {
   EXPECT_EQ(BmGetParams(&bufSize, &headRoom), 1);
   EXPECT_EQ(bufSize, 4096);
   EXPECT_EQ(headRoom, 64);
-  // Far more blocks than the agent's four buffers: the stream goes on with
-  // buffers that came back.
-  const std::vector<std::uint8_t> payload = Payload(100000);
-  ASSERT_TRUE(WriteObject(payload));
-  ASSERT_EQ(BmFlush(), 1);
-  EXPECT_EQ(BmExit(1), 1);
+  EXPECT_GT(BackUpAndCheckStored(ma), 24u);
   EXPECT_EQ(MaIpcHandle(), kIpcNoHandle);
   EXPECT_EQ(RmGetBlockWriter(), nullptr);
-  ASSERT_TRUE(ma.waitForEvent("STREAM_END da=7 status=stop"));
-  std::uint32_t blocks = 0;
-  EXPECT_EQ(StoredData(ma.blocks(kDa), &blocks), payload);
-  EXPECT_GT(blocks, 24u);
-  EXPECT_TRUE(ma.waitForEvent("blocks=" + std::to_string(blocks)));
 }
 
 TEST_F(BmTest, ExitWithoutFlushAbortsTheStream) {
@@ -184,11 +198,7 @@ TEST_F(BmTest, AgentAbortFailsTheStream) {
   MediaAgentStandIn ma({.args = Small({"abort-at=1"})});
   ASSERT_TRUE(ma.ready());
   ASSERT_EQ(Open(ma.port()), 1);
-  // The abort arrives while the writer waits for buffers or at the flush.
-  const bool written = WriteObject(Payload(100000));
-  EXPECT_FALSE(written && BmFlush() == 1);
-  EXPECT_EQ(BmExit(1), 0);
-  EXPECT_TRUE(ma.waitForEvent("STREAM_END da=7 status=abort blocks=1"));
+  ExpectAbortAtBlock1(ma);
 }
 
 // A block that cannot be handed over is a failed write, not a lost block.
@@ -488,14 +498,7 @@ TEST_F(BmRemoteTest, NetworkProcessStoresTheStreamWholeAndEndsWithStop) {
   MediaAgentStandIn ma({.args = {"--buffer-size", "4096", "--buffer-count", "4"}});
   ASSERT_TRUE(ma.ready());
   ASSERT_EQ(Open(ma.port()), 1);
-  const std::vector<std::uint8_t> payload = Payload(100000);
-  ASSERT_TRUE(WriteObject(payload));
-  ASSERT_EQ(BmFlush(), 1);
-  EXPECT_EQ(BmExit(1), 1);
-  ASSERT_TRUE(ma.waitForEvent("STREAM_END da=7 status=stop"));
-  std::uint32_t blocks = 0;
-  EXPECT_EQ(StoredData(ma.blocks(kDa), &blocks), payload);
-  EXPECT_TRUE(ma.waitForEvent("blocks=" + std::to_string(blocks)));
+  BackUpAndCheckStored(ma);
 }
 
 TEST_F(BmRemoteTest, AgentAbortThroughTheNetworkProcessFailsTheStream) {
@@ -503,10 +506,7 @@ TEST_F(BmRemoteTest, AgentAbortThroughTheNetworkProcessFailsTheStream) {
       {.args = {"--buffer-size", "4096", "--buffer-count", "4", "--fault", "abort-at=1"}});
   ASSERT_TRUE(ma.ready());
   ASSERT_EQ(Open(ma.port()), 1);
-  const bool written = WriteObject(Payload(100000));
-  EXPECT_FALSE(written && BmFlush() == 1);
-  EXPECT_EQ(BmExit(1), 0);
-  EXPECT_TRUE(ma.waitForEvent("STREAM_END da=7 status=abort blocks=1"));
+  ExpectAbortAtBlock1(ma);
 }
 
 // Without a media agent the network process writes the stream to the file.
@@ -540,12 +540,5 @@ TEST_F(BmRemoteTest, ReconnectionAfterADroppedLinkStoresTheStreamWhole) {
   const int opened = Open(ma.port());
   DaSetReconnectPort(0);
   ASSERT_EQ(opened, 1);
-  const std::vector<std::uint8_t> payload = Payload(100000);
-  ASSERT_TRUE(WriteObject(payload));
-  ASSERT_EQ(BmFlush(), 1);
-  EXPECT_EQ(BmExit(1), 1);
-  ASSERT_TRUE(ma.waitForEvent("STREAM_END da=7 status=stop"));
-  std::uint32_t blocks = 0;
-  EXPECT_EQ(StoredData(ma.blocks(kDa), &blocks), payload);
-  EXPECT_GT(blocks, 6u);
+  EXPECT_GT(BackUpAndCheckStored(ma), 6u);
 }
