@@ -588,6 +588,10 @@ int BackupNet::OnAgentBroken() {
     where_[ackRing_.idBuffer[slot]] = 0;
   }
   if (!NetEmptyID(&ackRing_)) lastAcked_ = ackRing_.idBuffer[Previous(ackRing_.idHead)];
+  // Blocks due again are not with the agent until they are sent again.
+  for (int n = 0, slot = maRing_.idTail; n < maRing_.idSize; ++n, slot = Next(slot)) {
+    where_[maRing_.idBuffer[slot]] = 1;
+  }
   blockCounter_ = link.blockCounter;
   ackCounter_ = link.ackCounter;
   ErhClearError();
@@ -846,8 +850,73 @@ int WaitForMessage(IpcHandle handle, int timeout) {
   return n > 0 ? 1 : (n == 0 ? 0 : -1);
 }
 
+int ResumeDAMA(DaNetLink* link, IpcHandle handle) {
+  static const char fn[] = "ResumeDAMA";
+  DacmnPtd* ctx = DacmnGetContext();
+  if (ctx == nullptr || link == nullptr || link->bufferCount < 1 ||
+      link->bufferCount > kNetMaxBuffers) {
+    return -1;
+  }
+  if (IpcSetAsyncDynBuf(handle) != 0) {
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+    return -2;
+  }
+  if (WaitForMessage(handle, kReconnectAnswerSeconds) != 1) return -1;
+  StrMsg* in = IpcGetReceiveStrMsg(handle);
+  int code = StrParseStartL(in, nullptr);
+  if (code != MSG_LISTEN) {
+    DbgPlain(kLevel, "Reconnect: Unexpected msg #%d. Should be MSG_LISTEN!\n", code);
+    return -1;
+  }
+  Geometry g;
+  if (!ReadDescription(in, &g) || g.bufferCount != link->bufferCount ||
+      g.bufferSize != link->bufferSize || g.bufferOffset != link->bufferOffset) {
+    // Buffer ids and counters of the stream mean nothing in another
+    // geometry.
+    DbgPlain(kLevel, "%s: the agent resumes with another geometry (%d x %d, offset %d)", fn,
+             g.bufferCount, g.bufferSize, g.bufferOffset);
+    return -1;
+  }
+  StrMsg* out = IpcGetStrMsg(handle);
+  if (out == nullptr || StrMsgStartExL(out, nullptr, 0, MSG_DAMA_RECONNECT, 0) != 0 ||
+      StrMsgFAppendL(out, "%d", ctx->daId) != 0 || IpcSendStrMsg(handle) <= 0) {
+    return 0;
+  }
+  if (WaitForMessage(handle, kReconnectAnswerSeconds) != 1) return 0;
+  code = StrParseStartL(in, nullptr);
+  if (code != MSG_MA_BUFFER_STATE) {
+    DbgPlain(kLevel, "Reconnect: Unexpected msg #%d. Should be MSG_MA_BUFFER_STATE\n", code);
+    return -1;
+  }
+  const int modulo = 2 * link->bufferCount;
+  int blocks = -1;
+  int acks = -1;
+  if (StrParseMessageFL(in, "%d%d", &blocks, &acks) != 0 || blocks < 0 || blocks >= modulo ||
+      acks < 0 || acks >= modulo) {
+    DbgPlain(kLevel, "%s: unreadable MSG_MA_BUFFER_STATE", fn);
+    return -1;
+  }
+  const int resend = Wrap(link->blockCounter - blocks, modulo);
+  const int lost = Wrap(acks - link->ackCounter, modulo);
+  DbgPlain(kLevel, "%s: blocks %d/%d, acknowledgements %d/%d: resend %d, forward %d", fn,
+           link->blockCounter, blocks, link->ackCounter, acks, resend, lost);
+  // Only buffers that are out can be resent or acknowledged.
+  if (resend + lost > link->outstanding ||
+      NetFwdAck(link->ackRing, lost, link->bufferCount, link->lastAcked) != 1 ||
+      NetRewData(link->maRing, resend) != 1) {
+    DbgPlain(kLevel, "%s: the agent's counters do not fit the %d buffers out", fn,
+             link->outstanding);
+    return -1;
+  }
+  link->blockCounter = blocks;
+  link->ackCounter = acks;
+  DbgPlain(kLevel, "Reconnect: Reconnected successfully!\n");
+  ErhClearError();
+  ctx->netFlags |= kDaNetReconnected;
+  return 1;
+}
+
 int ReconnectDAMA(DaNetLink* link) {
-  static const char fn[] = "ReconnectDAMA";
   DacmnPtd* ctx = DacmnGetContext();
   if (ctx == nullptr || link == nullptr) return -1;
   int window = kReconnectWindow;
@@ -871,63 +940,7 @@ int ReconnectDAMA(DaNetLink* link) {
       continue;
     }
     link->maHandle = handle;
-    if (IpcSetAsyncDynBuf(handle) != 0) {
-      Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-      return -2;
-    }
-    if (WaitForMessage(handle, kReconnectAnswerSeconds) != 1) return -1;
-    StrMsg* in = IpcGetReceiveStrMsg(handle);
-    int code = StrParseStartL(in, nullptr);
-    if (code != MSG_LISTEN) {
-      DbgPlain(kLevel, "Reconnect: Unexpected msg #%d. Should be MSG_LISTEN!\n", code);
-      return -1;
-    }
-    Geometry g;
-    if (!ReadDescription(in, &g) || g.bufferCount != link->bufferCount ||
-        g.bufferSize != link->bufferSize || g.bufferOffset != link->bufferOffset) {
-      // Buffer ids and counters of the stream mean nothing in another
-      // geometry.
-      DbgPlain(kLevel, "%s: the agent resumes with another geometry (%d x %d, offset %d)", fn,
-               g.bufferCount, g.bufferSize, g.bufferOffset);
-      return -1;
-    }
-    StrMsg* out = IpcGetStrMsg(handle);
-    if (out == nullptr || StrMsgStartExL(out, nullptr, 0, MSG_DAMA_RECONNECT, 0) != 0 ||
-        StrMsgFAppendL(out, "%d", ctx->daId) != 0 || IpcSendStrMsg(handle) <= 0) {
-      return 0;
-    }
-    if (WaitForMessage(handle, kReconnectAnswerSeconds) != 1) return 0;
-    code = StrParseStartL(in, nullptr);
-    if (code != MSG_MA_BUFFER_STATE) {
-      DbgPlain(kLevel, "Reconnect: Unexpected msg #%d. Should be MSG_MA_BUFFER_STATE\n", code);
-      return -1;
-    }
-    const int modulo = 2 * link->bufferCount;
-    int blocks = -1;
-    int acks = -1;
-    if (StrParseMessageFL(in, "%d%d", &blocks, &acks) != 0 || blocks < 0 || blocks >= modulo ||
-        acks < 0 || acks >= modulo) {
-      DbgPlain(kLevel, "%s: unreadable MSG_MA_BUFFER_STATE", fn);
-      return -1;
-    }
-    const int resend = Wrap(link->blockCounter - blocks, modulo);
-    const int lost = Wrap(acks - link->ackCounter, modulo);
-    DbgPlain(kLevel, "%s: blocks %d/%d, acknowledgements %d/%d: resend %d, forward %d", fn,
-             link->blockCounter, blocks, link->ackCounter, acks, resend, lost);
-    // Only buffers that are out can be resent or acknowledged.
-    if (resend + lost > link->outstanding ||
-        NetFwdAck(link->ackRing, lost, link->bufferCount, link->lastAcked) != 1 ||
-        NetRewData(link->maRing, resend) != 1) {
-      DbgPlain(kLevel, "%s: the agent's counters do not fit the %d buffers out", fn,
-               link->outstanding);
-      return -1;
-    }
-    link->blockCounter = blocks;
-    link->ackCounter = acks;
-    DbgPlain(kLevel, "Reconnect: Reconnected successfully!\n");
-    ErhClearError();
-    ctx->netFlags |= kDaNetReconnected;
-    return 1;
+    return ResumeDAMA(link, handle);
   }
   DbgPlain(kLevel,
            "Reconnect: Connect to process failed! Timeout interval for reconnecting elapsed!\n");

@@ -73,6 +73,10 @@ struct DaNetLink {
 // after a report when the new connection cannot be used (the process should
 // end with DA_NET_EXIT_IPC).
 int ReconnectDAMA(DaNetLink* link);
+// ReconnectDAMA's exchange on a new connection `handle` (already in
+// link->maHandle): MSG_LISTEN with the same geometry, MSG_DAMA_RECONNECT,
+// MSG_MA_BUFFER_STATE. Results as ReconnectDAMA.
+int ResumeDAMA(DaNetLink* link, IpcHandle handle);
 
 // Waits up to `timeout` seconds for a message on `handle` and receives it
 // into the handle's receive message. 1 received, -1 receive failure or time
