@@ -187,7 +187,8 @@ class BackupNet {
   Geometry g_;
   bool remote_ = false;
   char* base_ = nullptr;
-  std::vector<char> open_;  // the parent's MSG_OPEN, relayed to the agent
+  std::vector<char> open_;      // the parent's MSG_OPEN, relayed to the agent
+  std::vector<char> stopText_;  // and its MSG_STOP
   IdRing maRing_{};
   IdRing ackRing_{};
   int sendState_ = 1;
@@ -397,9 +398,7 @@ bool BackupNet::FeedParent() {
 void BackupNet::StopAgent() {
   agentStopped_ = true;
   if (ma_ == kIpcNoHandle) return;
-  StrMsg* out = IpcGetStrMsg(ma_);
-  if (out == nullptr || StrMsgStartExL(out, nullptr, 0, MSG_STOP, 0) != 0 ||
-      IpcSendStrMsg(ma_) <= 0) {
+  if (IpcSendData(ma_, stopText_.data(), static_cast<int>(stopText_.size())) <= 0) {
     DbgPlain(kLevel, "%s: NET -> BMA: error sending MSG_STOP", kProg);
     ErhClearError();
   }
@@ -477,6 +476,14 @@ int BackupNet::OnParentMessage() {
       break;
     case MSG_STOP:
       if (stop_ == Stop::kNone) {
+        // The agent gets the parent's message as it came.
+        const int stopSize = StrMsgSizeRBufL(in);
+        const char* stopText = StrMsgGetRBufL(in);
+        if (stopSize > 0 && stopText != nullptr) {
+          stopText_.assign(stopText, stopText + stopSize);
+        } else {
+          stopText_.assign({'6', '\0', '\0'});
+        }
         stop_ = Stop::kDue;
         if (NetEmptyID(&maRing_) && sendState_ == 1 &&
             (ma_ == kIpcNoHandle || IpcCanSendAsync(ma_) == 1)) {
