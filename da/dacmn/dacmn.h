@@ -178,7 +178,8 @@ enum DaNetExitCode : int {
 using DaNetMainFn = void (*)();
 // Install the main loop the backup (restore) network process runs; null
 // uninstalls it, and a process then started ends with DA_NET_EXIT_SETUP.
-// Return the previous one.
+// The backup side starts with NetMain (dacmn/bdanet.h) installed. Return the
+// previous one.
 DaNetMainFn DaSetBdaNetMain(DaNetMainFn main);
 DaNetMainFn DaSetRdaNetMain(DaNetMainFn main);
 

@@ -14,6 +14,7 @@
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
 #include "cmn/nlspack.h"
+#include "dacmn/bdanet.h"
 #include "dacmn/dacmn.h"
 #include "dacmn/daimpl.h"
 #include "ipc/ipcasync.h"
@@ -24,7 +25,7 @@ using namespace dacmn_detail;
 
 namespace {
 
-DaNetMainFn bdaNetMain = nullptr;
+DaNetMainFn bdaNetMain = NetMain;
 DaNetMainFn rdaNetMain = nullptr;
 // Set in a forked network process; only there may the process be ended.
 int netProcess = 0;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <span>
 
 #include "cmn/strmsg.h"
 #include "cmn/var.h"
@@ -53,6 +54,17 @@ inline constexpr std::size_t kBarDbgMax = 255;
 inline constexpr std::size_t kBarAppMax = 80;
 inline constexpr std::size_t kBarComposedNameMax = 2047;
 inline constexpr std::size_t kBarDatabaseIdMax = 400;
+
+// The encryption library's handle: opaque, owned by the library.
+struct DaeContext;
+
+// Key entity under which the key server keeps an object's key (kind 2).
+inline constexpr std::size_t kBarKeyEntityNameMax = 512;
+struct BarKeyEntity {
+  int kind;  // 0: none made
+  char name[kBarKeyEntityNameMax];
+  int length;
+};
 
 // Called with every report line (a message text with NUL separators) before
 // it is shown or sent.
@@ -127,12 +139,14 @@ struct BarContext {
   int dmpContext;
   char composedName[kBarComposedNameMax + 1];
   char databaseId[kBarDatabaseIdMax + 1];
-  void* keyEntity;  // owned by the encryption calls
-  void* encrHandle;
+  BarKeyEntity keyEntity;  // made when encryption starts for backup
+  DaeContext* encrHandle;  // null while no encryption runs
   int cmnStarted;
   int ipcStarted;
   int csaStarted;
   int stdinTerminal;  // -1 until the report hook first asked
+  int codecsStarted;  // kBarCodec... bits of the libraries to end
+  int decryptReady;   // 1 once the current item's key has been checked
 };
 
 // Process-wide record, filled once by VEK_InitGlobals.
@@ -218,6 +232,13 @@ struct BarLinkHooks {
   // VEK_End's session end in mode 2 or 5 (VEK_EndBackup, VEK_EndRestore).
   // Built in: BarEndSession with the code and mode 1.
   int (*endSession)(BarContext* ctx, int code);
+  // RbmRead: the next record of the restore data path in host order. 1 and
+  // *record; 0 at the end; -1 on failure. Built in: none (0).
+  int (*rbmRead)(BarContext* ctx, std::span<std::uint8_t>* record);
+  // VEK_WriteItemData and VEK_ReadItemData for the compression callbacks:
+  // the count written or read, 0 on failure. Built in: 0.
+  int (*writeItemData)(BarContext* ctx, const void* data, int length);
+  int (*readItemData)(BarContext* ctx, void* buffer, int length);
 };
 // Installs hooks (null: all built in). Returns the previous set.
 BarLinkHooks BarSetLinkHooks(const BarLinkHooks* hooks);

@@ -10,6 +10,7 @@
 #include "bar2/barimpl.h"
 #include "bar2/baropt.h"
 #include "bar2/barrc.h"
+#include "bar2/bartransform.h"
 #include "barutil/vekhost.h"
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
@@ -65,6 +66,7 @@ void VEK_AtFork(void*) {
 
 void VEK_AtFini(void* data) {
   auto* ctx = static_cast<BarContext*>(data);
+  BarEndTransforms(ctx);
   safe_free(ctx->dbgPostfix, TARN_HERE);
   ctx->dbgPostfix = nullptr;
   safe_free(ctx->objText, TARN_HERE);
@@ -149,6 +151,18 @@ int LinkEndSession(BarContext* ctx, int code) {
   const int rc = BarEndSession(ctx, code);
   ctx->mode = BAR_MODE_IDLE;
   return rc;
+}
+
+int LinkRbmRead(BarContext* ctx, std::span<std::uint8_t>* record) {
+  return linkHooks.rbmRead != nullptr ? linkHooks.rbmRead(ctx, record) : 0;
+}
+
+int LinkWriteItemData(BarContext* ctx, const void* data, int length) {
+  return linkHooks.writeItemData != nullptr ? linkHooks.writeItemData(ctx, data, length) : 0;
+}
+
+int LinkReadItemData(BarContext* ctx, void* buffer, int length) {
+  return linkHooks.readItemData != nullptr ? linkHooks.readItemData(ctx, buffer, length) : 0;
 }
 
 }  // namespace bar2_detail

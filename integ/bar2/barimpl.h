@@ -35,6 +35,9 @@ SmWaitFn SetSmWait(SmWaitFn wait);
 // missing, reads as 0 or less, or exceeds kEnvSecondsMax.
 inline constexpr long kEnvSecondsMax = 24L * 3600 * 365;
 int EnvSeconds(const char* name, int fallback);
+int LinkRbmRead(BarContext* ctx, std::span<std::uint8_t>* record);
+int LinkWriteItemData(BarContext* ctx, const void* data, int length);
+int LinkReadItemData(BarContext* ctx, void* buffer, int length);
 
 // Lets VEK_InitGlobals run its body again (tests); the flags word stays.
 void ResetGlobals();

@@ -291,6 +291,11 @@ int IpcAccept(int socket, sockaddr* address, socklen_t* length);
 // failure or time-out (the last event says which: -1 or -2); -1 at once
 // (EIPCNOEVENT) when there is nothing to wait on and no time limit.
 IpcHandle IpcWaitForIpcEvent(int timeout);
+// The same restricted to the `count` handles listed (negative entries are
+// skipped; no new connections): other readable handles of the process stay
+// untouched. -1 at once (EIPCNOEVENT) when no listed handle can be waited on
+// and there is no time limit.
+IpcHandle IpcWaitForIpcEventOnHandles(const IpcHandle* handles, int count, int timeout);
 // Waits on one handle; mode bit 1 readable, bit 2 writable. 9 readable
 // socket, 0 readable pipe or writable, -1 failure or time-out.
 int IpcWaitForIpcEventOnHandle(IpcHandle handle, int timeout);

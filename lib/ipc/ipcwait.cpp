@@ -127,6 +127,26 @@ bool PollSet::writable(IpcHandle handle) const {
   return slot >= 0 && (fds_[static_cast<std::size_t>(slot)].revents & kWritable) != 0;
 }
 
+namespace {
+
+// Adds the read descriptor of a socket or pipe handle to `set`. True when a
+// peeked packet makes the handle ready at once; its event is then recorded.
+bool Watch(IpcInstance& instance, PollSet& set, IpcHandle handle, IpcEntry& entry) {
+  if ((entry.flags & IPC_FLAG_PEEKED) != 0) {
+    instance.lastIncoming = handle;
+    IpcSetEvent(handle, IPC_EVENT_READ);
+    return true;
+  }
+  if (entry.type != IPC_SOCKET && entry.type != IPC_PIPE) return false;
+  const int fd = ReadDescriptor(entry);
+  if (fd < 0) return false;
+  entry.waitRead = fd;
+  set.watchRead(handle, fd);
+  return false;
+}
+
+}  // namespace
+
 IpcHandle IpcWaitForIpcEvent(int timeout) {
   static const char kFn[] = "IpcWaitForIpcEvent";
   IpcInstance* instance = IpcGetInstance(kFn);
@@ -136,16 +156,7 @@ IpcHandle IpcWaitForIpcEvent(int timeout) {
   for (int handle = 0; handle < top; ++handle) {
     IpcEntry* entry = instance->table[handle].get();
     if (entry == nullptr || (entry->flags & IPC_FLAG_NOWAIT) != 0) continue;
-    if ((entry->flags & IPC_FLAG_PEEKED) != 0) {
-      instance->lastIncoming = handle;
-      IpcSetEvent(handle, IPC_EVENT_READ);
-      return handle;
-    }
-    if (entry->type != IPC_SOCKET && entry->type != IPC_PIPE) continue;
-    const int fd = ReadDescriptor(*entry);
-    if (fd < 0) continue;
-    entry->waitRead = fd;
-    set.watchRead(handle, fd);
+    if (Watch(*instance, set, handle, *entry)) return handle;
   }
   if (instance->listenSocket >= 0) set.watchListen(instance->listenSocket);
 
@@ -163,6 +174,35 @@ IpcHandle IpcWaitForIpcEvent(int timeout) {
     return candidate;
   });
   return handle != kPassOver ? handle : NoEvent(kFn);
+}
+
+IpcHandle IpcWaitForIpcEventOnHandles(const IpcHandle* handles, int count, int timeout) {
+  static const char kFn[] = "IpcWaitForIpcEventOnHandles";
+  IpcInstance* instance = IpcGetInstance(kFn);
+  if (instance == nullptr) return -1;
+  PollSet set;
+  for (int i = 0; i < count; ++i) {
+    const IpcHandle handle = handles[i];
+    if (handle < 0) continue;
+    IpcEntry* entry = IpcGetEntry(handle, kFn);
+    if (entry == nullptr) return -1;
+    if (Watch(*instance, set, handle, *entry)) return handle;
+  }
+  if (set.wait(timeout, kFn) == PollSet::Outcome::kFailed) return -1;
+  // Fair turns among the listed handles, starting after the last one served.
+  int start = 0;
+  for (int i = 0; i < count; ++i) {
+    if (handles[i] == instance->lastIncoming) start = i + 1;
+  }
+  IpcHandle chosen = -1;
+  for (int step = 0; step < count && chosen < 0; ++step) {
+    const IpcHandle handle = handles[(start + step) % count];
+    if (handle >= 0 && set.readable(handle)) chosen = handle;
+  }
+  if (chosen < 0) return NoEvent(kFn);
+  instance->lastIncoming = chosen;
+  IpcSetEvent(chosen, IPC_EVENT_READ);
+  return chosen;
 }
 
 int IpcWaitForIpcEventOnHandle(IpcHandle handle, int timeout) {

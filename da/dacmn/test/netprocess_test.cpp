@@ -163,6 +163,7 @@ TEST_F(DaNetProcessTest, RestoreChildRunsUnderItsOwnNameAndAReturningMainLoopIsA
 
 TEST_F(DaNetProcessTest, ChildWithoutAMainLoopEndsAtOnce) {
   tarn::test::Watchdog watchdog(30);
+  DaSetBdaNetMain(nullptr);
   ASSERT_EQ(VEK_CreateBDANetIO(nullptr, nullptr, nullptr, nullptr, 0), 1);
   EXPECT_EQ(IpcReceiveData(MaIpcHandle(), nullptr, 0), 0);
 }

@@ -1,0 +1,995 @@
+// The backup network process: one event loop over the pipe to the parent and
+// the connection to the media agent, with at most one send and one receive
+// pending on each; blocks leave straight from the shared segment.
+#include "dacmn/bdanet.h"
+
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "cmn/cmninit.h"
+#include "cmn/ctx.h"
+#include "cmn/dbg.h"
+#include "cmn/erh.h"
+#include "cmn/nlspack.h"
+#include "cmn/strmsg.h"
+#include "cmn/sysio.h"
+#include "cmn/vekfile.h"
+#include "dacmn/daimpl.h"
+#include "ipc/ipcasync.h"
+
+TARN_RCSID("da/dacmn/bdanet.cpp");
+
+using namespace dacmn_detail;
+
+namespace {
+
+constexpr char kProg[] = "NetMain";
+constexpr int kFlushSeconds = 60;
+constexpr int kReconnectWindow = 600;
+constexpr int kReconnectAnswerSeconds = 600;
+constexpr int kReconnectPause = 10;
+constexpr int kFileBufferSize = 8192;
+constexpr int kFileBufferCount = 8;
+
+// Set-80 messages of the network process.
+constexpr int kMsgConnect = 1001;
+constexpr int kMsgNoAnswer = 1002;
+constexpr int kMsgShmem = 1003;
+constexpr int kMsgOpenFile = 1004;
+constexpr int kMsgWait = 1023;
+constexpr int kMsgIpc = 1028;
+constexpr int kMsgClosed = 1029;
+constexpr int kMsgUnexpected = 1032;
+constexpr int kMsgWriteFile = 1042;
+constexpr int kMsgReconnecting = 1400;
+constexpr int kMsgReconnected = 1401;
+
+void Report(int level, const char* packed) {
+  ErhFullReportPacked(kProg, level, packed);
+}
+
+// ---------------------------------------------------------------- reports
+
+int SendToParent(int code, const char* text) {
+  static const char fn[] = "NetSendReport";
+  DacmnPtd* ctx = DacmnGetContext();
+  if (ctx == nullptr || ctx->maIpcHandle == kIpcNoHandle || text == nullptr) return -1;
+  const IpcHandle pipe = ctx->maIpcHandle;
+  const bool async = ctx->asyncReport != 0;
+  bool flushed = false;
+  if (async && IpcCanSendAsync(pipe) == 0) {
+    const int rc = IpcFlushAsyncHandle(pipe, kFlushSeconds);
+    if (rc == -1) DbgPlain(kLevel, "%s: maIpcHandle could not be flushed", fn);
+    if (rc == 0) DbgPlain(kLevel, "%s: maIpcHandle flush reached timeout", fn);
+    if (rc != 1) return -1;
+    flushed = true;
+  }
+  StrMsg* out = IpcGetStrMsg(pipe);
+  if (out == nullptr || StrMsgStartExL(out, nullptr, 0, code, 0) != 0 ||
+      StrMsgAppendL(out, text) != 0) {
+    DbgPlain(kLevel, "%s: Could not assemble new message", fn);
+    return -1;
+  }
+  if (!async) return IpcSendStrMsg(pipe) > 0 ? 1 : -1;
+  if (IpcSendStrMsgAsync(pipe) != 0) return -1;
+  // A send that was already pending ends in the main loop, which waits for
+  // its completion; this one then takes its place.
+  if (flushed) return 1;
+  const int rc = IpcFlushAsyncHandle(pipe, kFlushSeconds);
+  if (rc == -1) DbgPlain(kLevel, "%s: maIpcHandle could not be flushed", fn);
+  return rc == 1 ? 1 : -1;
+}
+
+bool IsPacked(const char* text) {
+  const std::size_t n = std::strlen("15");
+  return std::strncmp(text, "15", n) == 0 && text[n] == kNlsSeparator;
+}
+
+// ---------------------------------------------------------------- geometry
+
+struct Geometry {
+  int section = 0;
+  int key = 0;
+  unsigned long address = 0;
+  int bufferSize = 0;
+  int bufferCount = 0;
+  int segmentSize = 0;
+  int bufferOffset = 0;
+};
+
+// The seven items of the agent's description from the current parse.
+bool ReadDescription(StrMsg* msg, Geometry* g) {
+  return StrParseMessageFL(msg, "%d%d%l%d%d%d%d", &g->section, &g->key, &g->address, &g->bufferSize,
+                           &g->bufferCount, &g->segmentSize, &g->bufferOffset) == 0;
+}
+
+// A description that the buffer table and a segment can hold.
+bool UsableGeometry(const Geometry& g, bool local) {
+  if (g.bufferCount < 1 || g.bufferCount > kNetMaxBuffers) return false;
+  if (g.bufferSize < 1 || g.bufferOffset < 0 || g.bufferOffset >= g.bufferSize) return false;
+  const std::int64_t ring = std::int64_t(g.bufferSize) * g.bufferCount;
+  if (ring + 16 > INT_MAX) return false;
+  if (!local) return true;
+  return g.section >= 0 && g.section < kNetMaxBuffers && g.segmentSize > 0 &&
+         ring * (std::int64_t(g.section) + 1) <= g.segmentSize;
+}
+
+// Keeps the ring indices inside 0 .. 63.
+int Next(int slot) {
+  return slot == kNetMaxBuffers - 1 ? 0 : slot + 1;
+}
+int Previous(int slot) {
+  return slot == 0 ? kNetMaxBuffers - 1 : slot - 1;
+}
+
+// Takes a counter difference into 0 .. modulo - 1.
+int Wrap(int difference, int modulo) {
+  return difference < 0 ? difference + modulo : difference;
+}
+
+// A private segment is marked for removal once the parent has attached it
+// too: it then goes with the last of the two processes, however they end.
+// True once done (or when there is nothing to do).
+bool RemoveWhenShared(int key) {
+  const int id = shmget(key, 0, 0);
+  if (id < 0) return true;
+  shmid_ds state{};
+  if (shmctl(id, IPC_STAT, &state) != 0 || state.shm_nattch < 2) return false;
+  if (shmctl(id, IPC_RMID, nullptr) != 0) {
+    DbgPlain(kLevel, "%s: shmctl(%d, IPC_RMID) failed (errno=%d)", kProg, id, errno);
+  }
+  return true;
+}
+
+bool ReadInt(StrMsg* msg, int* value) {
+  return StrParseMessageFL(msg, "%d", value) == 0;
+}
+
+// ---------------------------------------------------------------- the process
+
+enum class Stop { kNone, kSent, kDue };
+
+class BackupNet {
+ public:
+  explicit BackupNet(DacmnPtd* ctx) : ctx_(ctx), pipe_(ctx->maIpcHandle) {}
+  // The exit code.
+  int Run();
+
+ private:
+  int SetUp();
+  int Loop();
+  int OnPipe(int event);
+  int OnParentMessage();
+  int OnAgent(int event);
+  int OnAgentMessage();
+  int OnAgentBroken();
+  int OnTimeout();
+  void StopAgent();
+  void StopParent();
+  bool FeedAgent();
+  bool FeedParent();
+  bool SendCode(IpcHandle handle, int code, int id);
+  void CloseAgent();
+  void AbortParent();
+  char* Buffer(int id) const { return base_ + std::size_t(id) * std::size_t(g_.bufferSize); }
+
+  DacmnPtd* ctx_;
+  IpcHandle pipe_;
+  IpcHandle ma_ = kIpcNoHandle;
+  Geometry g_;
+  bool remote_ = false;
+  char* base_ = nullptr;
+  std::vector<char> open_;      // the parent's MSG_OPEN, relayed to the agent
+  std::vector<char> stopText_;  // and its MSG_STOP
+  IdRing maRing_{};
+  IdRing ackRing_{};
+  int sendState_ = 1;
+  int current_ = -1;
+  int blockCounter_ = 0;
+  int ackCounter_ = 0;
+  int lastAcked_ = -1;
+  // Per buffer: 0 with the parent, 1 queued here, 2 sent to the agent.
+  std::array<int, kNetMaxBuffers> where_{};
+  Stop stop_ = Stop::kNone;
+  Stop abort_ = Stop::kNone;
+  bool agentStopped_ = false;
+  bool segmentRemoved_ = false;
+};
+
+int BackupNet::Run() {
+  if (const int rc = SetUp(); rc >= 0) return rc;
+  const int code = Loop();
+  // Acknowledgements still unread when the socket closes would turn its
+  // close into a reset, which may cost the agent the MSG_STOP before it.
+  if (agentStopped_ && ma_ != kIpcNoHandle) {
+    IpcShutdownAndCloseConnectionEx(ma_, 1, kFlushSeconds);
+    ma_ = kIpcNoHandle;
+  }
+  return code;
+}
+
+// -1 when set up, else the exit code.
+int BackupNet::SetUp() {
+  ErhSetHooks(nullptr, NetReportHook, NetConsoleHook);
+  IpcSetMaxNetLoad(ctx_->netLoad);
+  if (ctx_->maPort == -1 && ctx_->maHost[0] == '\0') {
+    NetMainFile(ctx_->filePath);
+    return DA_NET_EXIT_IPC;
+  }
+  if (IpcSetAsyncDynBuf(pipe_) != 0) {
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+    return DA_NET_EXIT_IPC;
+  }
+  if (IpcReceiveData(pipe_, nullptr, 0) <= 0) {
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+    return DA_NET_EXIT_IPC;
+  }
+  StrMsg* in = IpcGetReceiveStrMsg(pipe_);
+  if (StrParseStartL(in, nullptr) != MSG_OPEN) {
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
+    return DA_NET_EXIT_IPC;
+  }
+  const int openSize = StrMsgSizeRBufL(in);
+  if (openSize <= 0) {
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
+    return DA_NET_EXIT_IPC;
+  }
+  const char* openText = StrMsgGetRBufL(in);
+  open_.assign(openText, openText + openSize);
+
+  ma_ = IpcConnectToProcess(ctx_->maHost, static_cast<unsigned>(ctx_->maPort), 0);
+  if (ma_ == kIpcNoHandle) {
+    Report(kErhMajor,
+           NlsPackMessage(kSetDataPath, kMsgConnect, ctx_->maHost, ctx_->maPort, ErhErrnoToText()));
+    return DA_NET_EXIT_SETUP;
+  }
+  if (IpcSetAsyncDynBuf(ma_) != 0) {
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+    return DA_NET_EXIT_IPC;
+  }
+  if (IpcReceiveData(ma_, nullptr, 0) <= 0) {
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgNoAnswer, ErhErrnoToText()));
+    return DA_NET_EXIT_SETUP;
+  }
+  if (StrParseStartL(IpcGetReceiveStrMsg(ma_), nullptr) == MSG_ABORT) return DA_NET_EXIT_ABORT;
+  const int negotiated = DaProtocolCheck(ma_, nullptr);
+  if (negotiated != 0 && negotiated != 1) {
+    Report(kErhMajor, NlsPackMessage(kSetError, kMsgNegotiation));
+    return DA_NET_EXIT_IPC;
+  }
+  int forced = 0;
+  const bool local = IpcHandleIsLocal(ma_) == 1;
+  remote_ = !local;
+  if (EnvReadInt("VEKBDANET", &forced) == 1 && forced != 0) {
+    DbgPlain(kLevel, "Forced the remote DA.");
+    remote_ = true;
+  }
+  if (!ReadDescription(IpcGetReceiveStrMsg(ma_), &g_) || !UsableGeometry(g_, !remote_)) {
+    DbgPlain(kLevel,
+             "%s: unusable description: section %d, buffer size %d, count %d, segment %d, "
+             "offset %d",
+             kProg, g_.section, g_.bufferSize, g_.bufferCount, g_.segmentSize, g_.bufferOffset);
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
+    return DA_NET_EXIT_SETUP;
+  }
+  void* address = nullptr;
+  if (!remote_) {
+    if (IpcAttachShmem(pipe_, g_.key, &address, g_.segmentSize) != 0) {
+      Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgShmem, ErhErrnoToText()));
+      return DA_NET_EXIT_SETUP;
+    }
+  } else {
+    g_.section = 0;
+    g_.segmentSize = g_.bufferCount * g_.bufferSize + 16;
+    if (IpcAllocShmem(pipe_, &address, g_.segmentSize) != 0 ||
+        (g_.key = IpcGetShmemKey(pipe_)) == -1) {
+      Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgShmem, ErhErrnoToText()));
+      return DA_NET_EXIT_SETUP;
+    }
+  }
+  g_.address = reinterpret_cast<unsigned long>(address);
+  // The buffer table: a local agent's buffers lie behind `section` rings.
+  base_ = static_cast<char*>(address) +
+          (remote_ ? 0 : std::size_t(g_.bufferSize) * g_.bufferCount * g_.section);
+
+  StrMsg* out = IpcGetStrMsg(pipe_);
+  if (out == nullptr || StrMsgStartExL(out, nullptr, 0, MSG_LISTEN, 0) != 0 ||
+      StrMsgFAppendL(out, "%d%d%d%d%d%d", g_.key, g_.segmentSize, g_.section, g_.bufferCount,
+                     g_.bufferSize, g_.bufferOffset) != 0 ||
+      IpcSendStrMsg(pipe_) <= 0) {
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+    return DA_NET_EXIT_IPC;
+  }
+  DbgPlain(kLevel, "%s: MSG_OPEN (DA %d) to the media agent", kProg, ctx_->daId);
+  if (IpcSendData(ma_, open_.data(), static_cast<int>(open_.size())) <= 0) {
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+    return DA_NET_EXIT_IPC;
+  }
+  ctx_->asyncReport = 1;
+  if (IpcReceiveAsync(pipe_, nullptr, 0) != 0 || IpcReceiveAsync(ma_, nullptr, 0) != 0) {
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+    return DA_NET_EXIT_IPC;
+  }
+  NetClrID(&maRing_);
+  NetClrID(&ackRing_);
+  sendState_ = 1;
+  return -1;
+}
+
+int BackupNet::Loop() {
+  for (;;) {
+    const IpcHandle handle = IpcWaitForAsyncIpcEvent(kNetProbeSeconds);
+    int rc = -1;
+    if (handle < 0) {
+      if (IpcGetLastIpcEvent() == IPC_EVENT_TIMEOUT) {
+        rc = OnTimeout();
+      } else {
+        Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgWait, ErhErrnoToText()));
+        return DA_NET_EXIT_IPC;
+      }
+    } else if (handle == pipe_) {
+      rc = OnPipe(IpcGetLastIpcHandleEvent(pipe_));
+    } else if (handle == ma_) {
+      rc = OnAgent(IpcGetLastIpcHandleEvent(ma_));
+    } else if (IpcGetLastIpcHandleEvent(handle) == IPC_EVENT_ACCEPTED) {
+      DbgPlain(kLevel, "Got IPC_CONNECT_EVENT ???");
+      IpcCloseConnection(handle);
+    } else {
+      DbgPlain(kDbgUnexpected, "Wrong handle!! (%d)", handle);
+      return DA_NET_EXIT_IPC;
+    }
+    if (rc >= 0) return rc;
+  }
+}
+
+int BackupNet::OnTimeout() {
+  if (ma_ != kIpcNoHandle && IpcCanSendAsync(ma_) == 1 && sendState_ == 1 &&
+      IpcHandleIsLocal(ma_) == 0) {
+    DbgPlain(kLevel, "%s: MSG_PROBE to the media agent", kProg);
+    SendCode(ma_, MSG_PROBE, -1);
+  }
+  return -1;
+}
+
+bool BackupNet::SendCode(IpcHandle handle, int code, int id) {
+  StrMsg* out = IpcGetStrMsg(handle);
+  if (out == nullptr || StrMsgStartExL(out, nullptr, 0, code, 0) != 0) return false;
+  if (id >= 0 && StrMsgFAppendL(out, "%d", id) != 0) return false;
+  return IpcSendStrMsgAsync(handle) == 0;
+}
+
+bool BackupNet::FeedAgent() {
+  if (ma_ == kIpcNoHandle || IpcCanSendAsync(ma_) != 1) return true;
+  if (sendState_ == 2) {
+    if (IpcSendAsync(ma_, Buffer(current_), g_.bufferSize) != 0) return false;
+    sendState_ = 1;
+    return true;
+  }
+  if (NetEmptyID(&maRing_)) {
+    if (stop_ == Stop::kDue && !agentStopped_) StopAgent();
+    return true;
+  }
+  current_ = NetGetID(&maRing_);
+  blockCounter_ = (blockCounter_ + 1) % (2 * g_.bufferCount);
+  where_[current_] = 2;
+  DbgPlain(kLevel, "NET -> MA: MSG_DATA (%2d)", current_);
+  if (!SendCode(ma_, MSG_DATA, current_)) return false;
+  if (remote_) sendState_ = 2;
+  return true;
+}
+
+bool BackupNet::FeedParent() {
+  if (NetEmptyID(&ackRing_) || IpcCanSendAsync(pipe_) != 1) return true;
+  const int id = NetGetID(&ackRing_);
+  DbgPlain(kLevel, "NET -> BMA: MSG_DATA (%2d)", id);
+  return SendCode(pipe_, MSG_DATA, id);
+}
+
+// The parent's MSG_STOP goes to the agent behind every block still queued;
+// called once nothing is left to send.
+void BackupNet::StopAgent() {
+  agentStopped_ = true;
+  if (ma_ == kIpcNoHandle) return;
+  if (IpcSendData(ma_, stopText_.data(), static_cast<int>(stopText_.size())) <= 0) {
+    DbgPlain(kLevel, "%s: NET -> BMA: error sending MSG_STOP", kProg);
+    ErhClearError();
+  }
+}
+
+// Answers the parent's MSG_STOP once the agent has it.
+void BackupNet::StopParent() {
+  if (stop_ == Stop::kDue && agentStopped_ && IpcCanSendAsync(pipe_) == 1) {
+    stop_ = Stop::kSent;
+    SendCode(pipe_, MSG_STOP, -1);
+  }
+}
+
+void BackupNet::CloseAgent() {
+  if (ma_ == kIpcNoHandle) return;
+  IpcCloseConnection(ma_);
+  ma_ = kIpcNoHandle;
+  ErhClearError();
+}
+
+int BackupNet::OnPipe(int event) {
+  switch (event) {
+    case IPC_EVENT_RECEIVED: return OnParentMessage();
+    case IPC_EVENT_SENT:
+      if (abort_ == Stop::kDue) {
+        abort_ = Stop::kSent;
+        SendCode(pipe_, MSG_ABORT, -1);
+      } else if (abort_ == Stop::kSent) {
+        abort_ = Stop::kNone;
+      } else if (stop_ == Stop::kDue && agentStopped_) {
+        StopParent();
+      } else if (stop_ == Stop::kSent) {
+        return DA_NET_EXIT_STOP;
+      } else if ((ctx_->netFlags & kDaNetReconnected) != 0) {
+        ctx_->netFlags &= ~kDaNetReconnected;
+        Report(kErhCritical, NlsPackMessage(kSetDataPath, kMsgReconnected));
+      } else if (!FeedParent()) {
+        Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+        return DA_NET_EXIT_IPC;
+      }
+      return -1;
+    case IPC_EVENT_CLOSED:
+      if (stop_ == Stop::kNone) {
+        Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgClosed, ErhErrnoToText()));
+        return DA_NET_EXIT_IPC;
+      }
+      return DA_NET_EXIT_STOP;
+    case IPC_EVENT_ERROR:
+      Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+      return DA_NET_EXIT_IPC;
+    default: return -1;
+  }
+}
+
+int BackupNet::OnParentMessage() {
+  // Any message after MSG_LISTEN comes from a parent that has attached.
+  if (remote_ && !segmentRemoved_) segmentRemoved_ = RemoveWhenShared(g_.key);
+  StrMsg* in = IpcGetReceiveStrMsg(pipe_);
+  const int code = StrParseStartL(in, nullptr);
+  int id = -1;
+  switch (code) {
+    case -1: ErhToConsole("NET MSG format error\n"); break;
+    case MSG_DATA:
+      // A buffer the parent does not hold would be sent twice or from the
+      // wrong place.
+      if (!ReadInt(in, &id) || id < 0 || id >= g_.bufferCount || where_[id] != 0 ||
+          stop_ != Stop::kNone || NetPutID(&maRing_, id) != 0) {
+        DbgPlain(kLevel, "%s: Protocol error! MSG_DATA (%d) from the parent => ABORTING", kProg,
+                 id);
+        Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
+        return DA_NET_EXIT_IPC;
+      }
+      where_[id] = 1;
+      if (!FeedAgent()) return OnAgentBroken();
+      break;
+    case MSG_STOP:
+      if (stop_ == Stop::kNone) {
+        // The agent gets the parent's message as it came.
+        const int stopSize = StrMsgSizeRBufL(in);
+        const char* stopText = StrMsgGetRBufL(in);
+        if (stopSize > 0 && stopText != nullptr) {
+          stopText_.assign(stopText, stopText + stopSize);
+        } else {
+          stopText_.assign({'6', '\0', '\0'});
+        }
+        stop_ = Stop::kDue;
+        if (NetEmptyID(&maRing_) && sendState_ == 1 &&
+            (ma_ == kIpcNoHandle || IpcCanSendAsync(ma_) == 1)) {
+          StopAgent();
+        }
+        StopParent();
+      }
+      break;
+    case MSG_ABORT: return DA_NET_EXIT_ABORT;
+    default:
+      DbgPlain(kLevel, "%s: Protocol error! Message %d received from MA => ABORTING", kProg, code);
+      Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
+      return DA_NET_EXIT_IPC;
+  }
+  if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+    return DA_NET_EXIT_IPC;
+  }
+  return -1;
+}
+
+int BackupNet::OnAgent(int event) {
+  switch (event) {
+    case IPC_EVENT_RECEIVED: return OnAgentMessage();
+    case IPC_EVENT_SENT:
+      if (!FeedAgent()) return OnAgentBroken();
+      StopParent();
+      return -1;
+    case IPC_EVENT_CLOSED:
+      // A send that meets a closed peer is a broken link like any other; a
+      // receive that finds the end of the stream is the agent closing.
+      if (IpcCanReceiveAsync(ma_) != 1) return OnAgentBroken();
+      CloseAgent();
+      if (!agentStopped_) AbortParent();
+      return -1;
+    case IPC_EVENT_ERROR: return OnAgentBroken();
+    default: return -1;
+  }
+}
+
+// The agent ended the stream: the parent is told to abort, and the process
+// ends when it does.
+void BackupNet::AbortParent() {
+  if (abort_ != Stop::kNone) return;
+  if (IpcCanSendAsync(pipe_) == 1) {
+    SendCode(pipe_, MSG_ABORT, -1);
+    abort_ = Stop::kSent;
+  } else {
+    abort_ = Stop::kDue;
+  }
+}
+
+int BackupNet::OnAgentMessage() {
+  StrMsg* in = IpcGetReceiveStrMsg(ma_);
+  const int code = StrParseStartL(in, nullptr);
+  int id = -1;
+  if (code == MSG_ABORT) {
+    DbgPlain(kLevel, "%s: MSG_ABORT from the media agent", kProg);
+    CloseAgent();
+    AbortParent();
+    return -1;
+  }
+  // Only a buffer that is out with the agent can come back.
+  if (code != MSG_DATA || !ReadInt(in, &id) || id < 0 || id >= g_.bufferCount || where_[id] != 2 ||
+      (id == current_ && sendState_ == 2)) {
+    DbgPlain(kLevel, "%s: Protocol error! Message %d (%d) received from MA => ABORTING", kProg,
+             code, id);
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
+    return DA_NET_EXIT_IPC;
+  }
+  where_[id] = 0;
+  lastAcked_ = id;
+  NetPutID(&ackRing_, id);
+  ackCounter_ = (ackCounter_ + 1) % (2 * g_.bufferCount);
+  if (!FeedParent()) {
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+    return DA_NET_EXIT_IPC;
+  }
+  if (IpcReceiveAsync(ma_, nullptr, 0) != 0) return OnAgentBroken();
+  return -1;
+}
+
+int BackupNet::OnAgentBroken() {
+  DbgPlain(kLevel, "Got IPC_ERROR_EVENT net.reconn=%d", ctx_->savedReconnectPort);
+  if (agentStopped_) {
+    CloseAgent();
+    return -1;
+  }
+  // Reconnection resumes what went over the socket; a local agent's
+  // buffers are its own segment, which the broken link took with it.
+  if (ctx_->savedReconnectPort == 0 || !remote_) {
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+    return DA_NET_EXIT_IPC;
+  }
+  Report(kErhNormal, NlsPackMessage(kSetDataPath, kMsgReconnecting, ctx_->maHost));
+  int outstanding = 0;
+  for (int id = 0; id < g_.bufferCount; ++id) outstanding += where_[id] == 2 ? 1 : 0;
+  DaNetLink link{ma_,        &maRing_,    &ackRing_,      blockCounter_, ackCounter_,
+                 lastAcked_, outstanding, g_.bufferCount, g_.bufferSize, g_.bufferOffset};
+  int rc = 0;
+  while ((rc = ReconnectDAMA(&link)) == 0) {
+    DbgPlain(kLevel, "Reconnect attempt faild - probably because of network error. Try again!\n");
+  }
+  ma_ = link.maHandle;
+  if (rc == -2) return DA_NET_EXIT_IPC;
+  if (rc < 0) return DA_NET_EXIT_ABORT;
+  // The forwarded acknowledgements bring their buffers home.
+  for (int n = 0, slot = ackRing_.idTail; n < ackRing_.idSize; ++n, slot = Next(slot)) {
+    where_[ackRing_.idBuffer[slot]] = 0;
+  }
+  if (!NetEmptyID(&ackRing_)) lastAcked_ = ackRing_.idBuffer[Previous(ackRing_.idHead)];
+  // Blocks due again are not with the agent until they are sent again.
+  for (int n = 0, slot = maRing_.idTail; n < maRing_.idSize; ++n, slot = Next(slot)) {
+    where_[maRing_.idBuffer[slot]] = 1;
+  }
+  blockCounter_ = link.blockCounter;
+  ackCounter_ = link.ackCounter;
+  ErhClearError();
+  Report(kErhCritical, NlsPackMessage(kSetDataPath, kMsgReconnected));
+  ctx_->netFlags &= ~kDaNetReconnected;
+  if (!FeedParent()) {
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+    return DA_NET_EXIT_IPC;
+  }
+  sendState_ = 1;
+  if (!FeedAgent()) return OnAgentBroken();
+  StopParent();
+  if (IpcCanReceiveAsync(ma_) == 1 && IpcReceiveAsync(ma_, nullptr, 0) != 0) {
+    return OnAgentBroken();
+  }
+  return -1;
+}
+
+// ---------------------------------------------------------------- file variant
+
+class FileNet {
+ public:
+  FileNet(DacmnPtd* ctx, const char* path) : ctx_(ctx), pipe_(ctx->maIpcHandle), path_(path) {}
+  int Run();
+
+ private:
+  int OnMessage();
+  int Finish();
+  bool FeedParent();
+
+  DacmnPtd* ctx_;
+  IpcHandle pipe_;
+  const char* path_;
+  cmn::UniqueFd fd_;
+  char* base_ = nullptr;
+  int size_ = kFileBufferSize;
+  int count_ = kFileBufferCount;
+  IdRing ackRing_{};
+  Stop stop_ = Stop::kNone;
+  int key_ = -1;
+  bool segmentRemoved_ = false;
+};
+
+bool FileNet::FeedParent() {
+  if (NetEmptyID(&ackRing_) || IpcCanSendAsync(pipe_) != 1) return true;
+  StrMsg* out = IpcGetStrMsg(pipe_);
+  return out != nullptr && StrMsgStartExL(out, nullptr, 0, MSG_DATA, 0) == 0 &&
+         StrMsgFAppendL(out, "%d", NetGetID(&ackRing_)) == 0 && IpcSendStrMsgAsync(pipe_) == 0;
+}
+
+// A stream that is not on the disk as a whole must not end as a success.
+int FileNet::Finish() {
+  if (fsync(fd_.get()) != 0 || VEK_CloseFile(fd_.release()) != 0) {
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgWriteFile, ErhSysErrnoToText(errno)));
+    return DA_NET_EXIT_IPC;
+  }
+  return DA_NET_EXIT_STOP;
+}
+
+int FileNet::Run() {
+  fd_ = cmn::UniqueFd(VEK_OpenFile(path_ != nullptr ? path_ : "", 1, 1 | (0600 << 3)));
+  if (fd_.get() < 0) {
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgOpenFile, ErhSysErrnoToText(errno)));
+    return DA_NET_EXIT_SETUP;
+  }
+  int value = 0;
+  if (EnvReadInt("VEKDABLOCKSIZE", &value) == 1) {
+    if (value >= 8192 && value <= 1048576) {
+      size_ = value;
+    } else {
+      DbgPlain(kLevel, "%s: VEKDABLOCKSIZE=%d out of range, ignored", kProg, value);
+    }
+  }
+  if (EnvReadInt("VEKDABLOCKSPERDA", &value) == 1) {
+    if (value >= 1 && value <= 32) {
+      count_ = value;
+    } else {
+      DbgPlain(kLevel, "%s: VEKDABLOCKSPERDA=%d out of range, ignored", kProg, value);
+    }
+  }
+  void* address = nullptr;
+  const int segment = count_ * size_ + 16;
+  if (IpcAllocShmem(pipe_, &address, segment) != 0 || (key_ = IpcGetShmemKey(pipe_)) == -1) {
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgShmem, ErhErrnoToText()));
+    return DA_NET_EXIT_SETUP;
+  }
+  base_ = static_cast<char*>(address);
+  StrMsg* out = nullptr;
+  if (IpcSetAsyncDynBuf(pipe_) != 0 || (out = IpcGetStrMsg(pipe_)) == nullptr ||
+      StrMsgStartExL(out, nullptr, 0, MSG_LISTEN, 0) != 0 ||
+      StrMsgFAppendL(out, "%d%d%d%d%d%d", key_, segment, 0, count_, size_, 0) != 0 ||
+      IpcSendStrMsg(pipe_) <= 0) {
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+    return DA_NET_EXIT_IPC;
+  }
+  ctx_->asyncReport = 1;
+  NetClrID(&ackRing_);
+  if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+    return DA_NET_EXIT_IPC;
+  }
+  for (;;) {
+    const IpcHandle handle = IpcWaitForAsyncIpcEvent(-1);
+    if (handle < 0) {
+      Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgWait, ErhErrnoToText()));
+      return DA_NET_EXIT_IPC;
+    }
+    if (handle != pipe_) continue;
+    switch (IpcGetLastIpcHandleEvent(pipe_)) {
+      case IPC_EVENT_RECEIVED:
+        if (const int rc = OnMessage(); rc >= 0) return rc;
+        break;
+      case IPC_EVENT_SENT:
+        if (stop_ == Stop::kDue) {
+          stop_ = Stop::kSent;
+          out = IpcGetStrMsg(pipe_);
+          if (out == nullptr || StrMsgStartExL(out, nullptr, 0, MSG_STOP, 0) != 0 ||
+              IpcSendStrMsgAsync(pipe_) != 0) {
+            return DA_NET_EXIT_IPC;
+          }
+        } else if (stop_ == Stop::kSent) {
+          return DA_NET_EXIT_STOP;
+        } else if (!FeedParent()) {
+          Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+          return DA_NET_EXIT_IPC;
+        }
+        break;
+      case IPC_EVENT_CLOSED: ErhToConsole("NET close\n"); return DA_NET_EXIT_IPC;
+      case IPC_EVENT_ERROR: ErhToConsole("NET read error\n"); return DA_NET_EXIT_IPC;
+      default: break;
+    }
+  }
+}
+
+int FileNet::OnMessage() {
+  if (!segmentRemoved_) segmentRemoved_ = RemoveWhenShared(key_);
+  StrMsg* in = IpcGetReceiveStrMsg(pipe_);
+  const int code = StrParseStartL(in, nullptr);
+  int id = -1;
+  switch (code) {
+    case -1: ErhToConsole("NET MSG format error\n"); break;
+    case MSG_DATA: {
+      if (!ReadInt(in, &id) || id < 0 || id >= count_ || stop_ != Stop::kNone) {
+        DbgPlain(kLevel, "%s: Protocol error! MSG_DATA (%d) from the parent => ABORTING", kProg,
+                 id);
+        Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
+        return DA_NET_EXIT_IPC;
+      }
+      const char* buffer = base_ + std::size_t(id) * std::size_t(size_);
+      if (cmn::WriteAll(fd_.get(), buffer, std::size_t(size_)) != std::size_t(size_)) {
+        const int err = errno != 0 ? errno : ENOSPC;
+        Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgWriteFile, ErhSysErrnoToText(err)));
+        return DA_NET_EXIT_IPC;
+      }
+      NetPutID(&ackRing_, id);
+      if (!FeedParent()) {
+        Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+        return DA_NET_EXIT_IPC;
+      }
+      break;
+    }
+    case MSG_STOP:
+      if (stop_ == Stop::kNone) {
+        if (const int rc = Finish(); rc != DA_NET_EXIT_STOP) return rc;
+        stop_ = Stop::kDue;
+        if (IpcCanSendAsync(pipe_) == 1) {
+          stop_ = Stop::kSent;
+          StrMsg* out = IpcGetStrMsg(pipe_);
+          if (out == nullptr || StrMsgStartExL(out, nullptr, 0, MSG_STOP, 0) != 0 ||
+              IpcSendStrMsgAsync(pipe_) != 0) {
+            return DA_NET_EXIT_IPC;
+          }
+        }
+      }
+      break;
+    case MSG_ABORT: return DA_NET_EXIT_ABORT;
+    case MSG_OPEN: break;
+    default:
+      DbgPlain(kLevel, "%s: Protocol error! Message %d received from DA => IGNORED", kProg, code);
+      break;
+  }
+  if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+    return DA_NET_EXIT_IPC;
+  }
+  return -1;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- rings
+
+void NetClrID(IdRing* ring) {
+  ring->idHead = 0;
+  ring->idTail = 0;
+  ring->idSize = 0;
+}
+
+int NetEmptyID(const IdRing* ring) {
+  return ring->idSize == 0 ? 1 : 0;
+}
+
+int NetPutID(IdRing* ring, int id) {
+  if (ring->idSize >= kNetMaxBuffers) return -1;
+  ring->idBuffer[ring->idHead] = id;
+  ring->idHead = Next(ring->idHead);
+  ++ring->idSize;
+  return 0;
+}
+
+int NetGetID(IdRing* ring) {
+  if (ring->idSize <= 0) return -1;
+  const int id = ring->idBuffer[ring->idTail];
+  ring->idTail = Next(ring->idTail);
+  --ring->idSize;
+  return id;
+}
+
+int NetFwdAck(IdRing* ring, int diff, int bufferCount, int lastAcked) {
+  if (diff == 0) {
+    DbgPlain(kLevel, "%s: All ACKs received", "NetFwdAck");
+    return 1;
+  }
+  if (diff < 0 || bufferCount < 1 || ring->idSize + diff > kNetMaxBuffers) return -1;
+  int id = lastAcked < 0 ? -1 : lastAcked % bufferCount;
+  for (int n = 0; n < diff; ++n) {
+    id = id + 1 >= bufferCount ? 0 : id + 1;
+    NetPutID(ring, id);
+  }
+  return 1;
+}
+
+int NetRewData(IdRing* ring, int diff) {
+  if (diff == 0) {
+    DbgPlain(kLevel,
+             "%s: next block that should be send is correct one, proceeding normally [all ACK ok]",
+             "NetRewData");
+    return 1;
+  }
+  if (diff < 0 || ring->idSize + diff > kNetMaxBuffers) {
+    DbgPlain(kLevel, "%s: Buffer full", "NetRewData");
+    return -1;
+  }
+  for (int n = 0; n < diff; ++n) ring->idTail = Previous(ring->idTail);
+  ring->idSize += diff;
+  return 1;
+}
+
+// ---------------------------------------------------------------- reconnection
+
+int WaitForMessage(IpcHandle handle, int timeout) {
+  if (IpcWaitForIpcEventOnHandle(handle, timeout) < 0) {
+    return -1;
+  }
+  const int n = IpcReceiveData(handle, nullptr, 0);
+  return n > 0 ? 1 : (n == 0 ? 0 : -1);
+}
+
+int ResumeDAMA(DaNetLink* link, IpcHandle handle) {
+  static const char fn[] = "ResumeDAMA";
+  DacmnPtd* ctx = DacmnGetContext();
+  if (ctx == nullptr || link == nullptr || link->bufferCount < 1 ||
+      link->bufferCount > kNetMaxBuffers) {
+    return -1;
+  }
+  if (IpcSetAsyncDynBuf(handle) != 0) {
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+    return -2;
+  }
+  if (WaitForMessage(handle, kReconnectAnswerSeconds) != 1) return -1;
+  StrMsg* in = IpcGetReceiveStrMsg(handle);
+  int code = StrParseStartL(in, nullptr);
+  if (code != MSG_LISTEN) {
+    DbgPlain(kLevel, "Reconnect: Unexpected msg #%d. Should be MSG_LISTEN!\n", code);
+    return -1;
+  }
+  Geometry g;
+  if (!ReadDescription(in, &g) || g.bufferCount != link->bufferCount ||
+      g.bufferSize != link->bufferSize || g.bufferOffset != link->bufferOffset) {
+    // Buffer ids and counters of the stream mean nothing in another
+    // geometry.
+    DbgPlain(kLevel, "%s: the agent resumes with another geometry (%d x %d, offset %d)", fn,
+             g.bufferCount, g.bufferSize, g.bufferOffset);
+    return -1;
+  }
+  StrMsg* out = IpcGetStrMsg(handle);
+  if (out == nullptr || StrMsgStartExL(out, nullptr, 0, MSG_DAMA_RECONNECT, 0) != 0 ||
+      StrMsgFAppendL(out, "%d", ctx->daId) != 0 || IpcSendStrMsg(handle) <= 0) {
+    return 0;
+  }
+  if (WaitForMessage(handle, kReconnectAnswerSeconds) != 1) return 0;
+  code = StrParseStartL(in, nullptr);
+  if (code != MSG_MA_BUFFER_STATE) {
+    DbgPlain(kLevel, "Reconnect: Unexpected msg #%d. Should be MSG_MA_BUFFER_STATE\n", code);
+    return -1;
+  }
+  const int modulo = 2 * link->bufferCount;
+  int blocks = -1;
+  int acks = -1;
+  if (StrParseMessageFL(in, "%d%d", &blocks, &acks) != 0 || blocks < 0 || blocks >= modulo ||
+      acks < 0 || acks >= modulo) {
+    DbgPlain(kLevel, "%s: unreadable MSG_MA_BUFFER_STATE", fn);
+    return -1;
+  }
+  const int resend = Wrap(link->blockCounter - blocks, modulo);
+  const int lost = Wrap(acks - link->ackCounter, modulo);
+  DbgPlain(kLevel, "%s: blocks %d/%d, acknowledgements %d/%d: resend %d, forward %d", fn,
+           link->blockCounter, blocks, link->ackCounter, acks, resend, lost);
+  // Only buffers that are out can be resent or acknowledged.
+  if (resend + lost > link->outstanding ||
+      NetFwdAck(link->ackRing, lost, link->bufferCount, link->lastAcked) != 1 ||
+      NetRewData(link->maRing, resend) != 1) {
+    DbgPlain(kLevel, "%s: the agent's counters do not fit the %d buffers out", fn,
+             link->outstanding);
+    return -1;
+  }
+  link->blockCounter = blocks;
+  link->ackCounter = acks;
+  DbgPlain(kLevel, "Reconnect: Reconnected successfully!\n");
+  ErhClearError();
+  ctx->netFlags |= kDaNetReconnected;
+  return 1;
+}
+
+int ReconnectDAMA(DaNetLink* link) {
+  DacmnPtd* ctx = DacmnGetContext();
+  if (ctx == nullptr || link == nullptr) return -1;
+  int window = kReconnectWindow;
+  int retry = 0;
+  if (EnvReadInt("VEKRECONNECT_RETRY", &retry) == 1 && retry != 0) window = retry;
+
+  DbgPlain(kLevel, "Reconnect: Closing old conection.\n");
+  ErhClearError();
+  if (link->maHandle != kIpcNoHandle) IpcCloseConnection(link->maHandle);
+  link->maHandle = kIpcNoHandle;
+  const auto start = cmn::ClockNow();
+  auto elapsed = [&] {
+    return std::chrono::duration_cast<std::chrono::seconds>(cmn::ClockNow() - start).count();
+  };
+  while (elapsed() < window) {
+    const IpcHandle handle =
+        IpcConnectToProcess(ctx->maHost, static_cast<unsigned>(ctx->maPort), 0);
+    if (handle == kIpcNoHandle) {
+      ErhClearError();
+      cmn::SleepFor(std::chrono::seconds(kReconnectPause));
+      continue;
+    }
+    link->maHandle = handle;
+    return ResumeDAMA(link, handle);
+  }
+  DbgPlain(kLevel,
+           "Reconnect: Connect to process failed! Timeout interval for reconnecting elapsed!\n");
+  return -1;
+}
+
+// ---------------------------------------------------------------- hooks and mains
+
+void NetReportHook(const char* message) {
+  if (message == nullptr) return;
+  SendToParent(IsPacked(message) ? MSG_MSGFMT : MSG_MSG, message);
+}
+
+void NetConsoleHook(const char* message) {
+  if (message == nullptr) return;
+  SendToParent(MSG_CON, message);
+}
+
+void NetMain() {
+  DacmnPtd* ctx = DacmnGetContext();
+  if (ctx == nullptr) {
+    BdaNetExit(DA_NET_EXIT_SETUP);
+    return;
+  }
+  BackupNet net(ctx);
+  const int code = net.Run();
+  ErhSetHooks(nullptr, nullptr, nullptr);
+  BdaNetExit(code);
+}
+
+void NetMainFile(const char* path) {
+  DacmnPtd* ctx = DacmnGetContext();
+  if (ctx == nullptr) {
+    BdaNetExit(DA_NET_EXIT_SETUP);
+    return;
+  }
+  ErhSetHooks(nullptr, NetReportHook, NetConsoleHook);
+  int code = DA_NET_EXIT_IPC;
+  {
+    FileNet net(ctx, path);
+    code = net.Run();
+  }
+  ErhSetHooks(nullptr, nullptr, nullptr);
+  BdaNetExit(code);
+}

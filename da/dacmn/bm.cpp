@@ -1,0 +1,850 @@
+// Backup buffer manager: opens the stream to a local media agent or through
+// a network process, keeps the free-buffer queue, assembles blocks in the
+// shared buffers and waits for acknowledgements and the session manager.
+#include "dacmn/bm.h"
+
+#include <charconv>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "cmn/cmninit.h"
+#include "cmn/ctx.h"
+#include "cmn/dbg.h"
+#include "cmn/erh.h"
+#include "cmn/nlspack.h"
+#include "cmn/strmsg.h"
+#include "dacmn/daimpl.h"
+#include "ipc/ipcasync.h"
+#include "vekdf/dablock.h"
+#include "vekdf/rm.h"
+
+TARN_RCSID("da/dacmn/bm.cpp");
+
+using namespace dacmn_detail;
+
+namespace {
+
+// Set-80 messages of the buffer manager.
+constexpr int kMsgConnect = 1001;
+constexpr int kMsgNoAnswer = 1002;
+constexpr int kMsgAttach = 1003;
+constexpr int kMsgWaitFailed = 1023;
+constexpr int kMsgSmRead = 1024;
+constexpr int kMsgSmParse = 1025;
+constexpr int kMsgSmAbort = 1026;
+constexpr int kMsgSmUnknown = 1027;
+constexpr int kMsgNetRead = 1028;
+constexpr int kMsgNetClosed = 1029;
+constexpr int kMsgNetParse = 1030;
+constexpr int kMsgNetAbort = 1031;
+constexpr int kMsgNetUnknown = 1032;
+// Set 12.
+constexpr int kMsgInternal = 5;
+constexpr int kMsgOption = 1007;
+
+// A media agent that connected but says nothing within this many seconds is
+// taken as gone.
+constexpr int kSetupTimeout = 300;
+// Smallest block: its header and one record header.
+constexpr int kMinBlock = static_cast<int>(kDaBlkHeaderSize + kDaRecHeaderSize);
+// MSG_OPEN's buffer-count item: a local agent or a network process.
+constexpr int kOpenLocal = 3;
+constexpr int kOpenNet = 1;
+
+int RoundedOffset(int offset) {
+  return static_cast<int>(DaAlignUp(static_cast<std::uint64_t>(offset)));
+}
+
+void ReportInternal(const char* function, int line) {
+  DbgPlain(kDbgUnexpected, "[%s] internal error at line %d", function, line);
+  ErhMarkM(ERH_INTERNAL, 0, function, kErhMajor, rcsId, line);
+  const std::string file = Get_FILE_from_rcsId(rcsId);
+  ErhFullReportPackedM(function, kErhMajor,
+                       NlsPackMessage(kSetError, kMsgInternal, file, line, file, line), rcsId,
+                       line);
+}
+
+// The error state's text, for the reports that carry one.
+std::string ErrorText() {
+  const char* text = ErhSysErrorStr();
+  if (text == nullptr || text[0] == '\0') text = ErhErrnoToText();
+  return text != nullptr ? text : "";
+}
+
+void ReportDataPath(const char* function, int number) {
+  ErhFullReportPacked(function, kErhMajor, NlsPackMessage(kSetDataPath, number));
+}
+void ReportDataPath(const char* function, int number, const std::string& text) {
+  ErhFullReportPacked(function, kErhMajor, NlsPackMessage(kSetDataPath, number, text));
+}
+
+bool ParseAddress(const char* text, std::uintptr_t* address) {
+  const char* end = text + std::strlen(text);
+  int base = 10;
+  if (end - text > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    text += 2;
+    base = 16;
+  }
+  const auto [last, error] = std::from_chars(text, end, *address, base);
+  return error == std::errc() && last == end;
+}
+
+// Blocks of the open stream come from the free buffers of the segment; a
+// sent block leaves as MSG_DATA with its buffer id and comes back with the
+// media side's acknowledgement.
+class BmSink final : public DaBlockSink {
+ public:
+  std::span<std::uint8_t> TakeBlock() override;
+  bool SendBlock(std::span<std::uint8_t> block, std::uint32_t used) override;
+
+  // Buffer of the current block, -1 between blocks.
+  int heldId = -1;
+  // Buffers at the media side, one bit per id.
+  std::uint64_t out = 0;
+  // The last BmFlush got every buffer back and nothing was sent since.
+  bool flushed = false;
+};
+
+struct BmStream {
+  explicit BmStream(std::uint32_t daId) : writer(sink, daId) {}
+  BmSink sink;
+  DaBlockWriter writer;
+  DaBlockWriter* previousWriter = nullptr;
+};
+
+// One stream per process; its plain fields live in the BdaPtd context.
+std::unique_ptr<BmStream> stream;
+
+int PlainSmReceive(IpcHandle handle, char* buffer, int capacity) {
+  return IpcReceiveData(handle, buffer, capacity);
+}
+BmSmReceiveFn smReceive = PlainSmReceive;
+
+// Gives a buffer id of the current block back to the front of the queue.
+void Unget(BdaPtd* bda, int id) {
+  if (QueUnget(&bda->freeBufQue, id) == 0) ReportInternal("BmUnget", __LINE__);
+}
+
+std::span<std::uint8_t> BmSink::TakeBlock() {
+  static const char kFn[] = "BmGetBlock";
+  BdaPtd* bda = BdaGetContext();
+  DacmnPtd* ctx = DacmnGetContext();
+  if (bda == nullptr || ctx == nullptr) return {};
+  // The writer dropped the previous block unsent: its buffer is free again.
+  if (heldId >= 0) {
+    Unget(bda, heldId);
+    heldId = -1;
+  }
+  if (QueCount(&bda->freeBufQue) == 0) {
+    const int rc = BmEventLoop(BM_STATE_RUN);
+    if (rc == BM_STOPPED) {
+      DbgPlain(kLevel, "%s: Got unexpected STATE_STOP from BmEventLoop", kFn);
+      DbgPlain(kLevel, "Ipc handle %d, Sm handle=%d, Net handle=%d", bda->lastHandle, ctx->smHandle,
+               ctx->maIpcHandle);
+      return {};
+    }
+    if (rc != BM_GO_ON) return {};
+  }
+  int id = -1;
+  if (QueGet(&bda->freeBufQue, &id) == 0) {
+    ReportInternal(kFn, __LINE__);
+    return {};
+  }
+  DaShmBuffers& shm = bda->shm;
+  const std::size_t start =
+      static_cast<std::size_t>(shm.bufSize) *
+      (static_cast<std::size_t>(shm.shmemSection) * static_cast<std::size_t>(shm.bufNum) +
+       static_cast<std::size_t>(id));
+  const int skip = RoundedOffset(shm.bufOffset);
+  shm.bufID = id;
+  shm.bufPtr = shm.shmemBasePtr + start;
+  heldId = id;
+  bda->zeroCopy = 0;
+  bda->blkPtr = shm.bufPtr + skip;
+  bda->blkSize = shm.bufSize - skip;
+  DbgPlain(kLevel, "BmGetBlock:");
+  DbgPlain(kLevel, "\tbufID   = %d", id);
+  DbgPlain(kLevel, "\tblkSize = %d\n", bda->blkSize);
+  return {reinterpret_cast<std::uint8_t*>(bda->blkPtr), static_cast<std::size_t>(bda->blkSize)};
+}
+
+bool BmSink::SendBlock(std::span<std::uint8_t> /*block*/, std::uint32_t used) {
+  static const char kFn[] = "BmPutBlock";
+  BdaPtd* bda = BdaGetContext();
+  DacmnPtd* ctx = DacmnGetContext();
+  if (bda == nullptr || ctx == nullptr) return false;
+  const int id = heldId;
+  heldId = -1;
+  if (id < 0 || id >= bda->shm.bufNum) {
+    ReportInternal(kFn, __LINE__);
+    return false;
+  }
+  DbgPlain(kLevel, "send (%2d)", id);
+  const IpcHandle handle = ctx->maIpcHandle;
+  StrMsg* msg = IpcGetStrMsg(handle);
+  int built = -1;
+  if (msg != nullptr) {
+    if (bda->zeroCopy != 0) {
+      DbgPlain(kLevel, "BDA -> BMA-NET: MSG_DATA_NOMEMCPY (%2d, %x)", id, bda->zeroCopyBufID);
+      built = StrMsgStartExL(msg, nullptr, 0, MSG_DATA_NOMEMCPY, 0);
+      if (built == 0) built = StrMsgFAppendL(msg, "%d%u", id, bda->zeroCopyBufID);
+    } else {
+      DbgPlain(kLevel, "BDA -> BMA-NET: MSG_DATA (%2d)", id);
+      built = StrMsgStartExL(msg, nullptr, 0, MSG_DATA, 0);
+      if (built == 0) built = StrMsgFAppendL(msg, "%d", id);
+    }
+  }
+  bda->zeroCopy = 0;
+  bda->blkPtr = nullptr;
+  bda->blkIndex = static_cast<int>(stream->writer.blkSeqNo());
+  // The buffer is the media side's from now on, even when the send fails
+  // half-way: it must not be written again.
+  out |= std::uint64_t{1} << id;
+  flushed = false;
+  if (built != 0 || IpcSendStrMsg(handle) <= 0) {
+    DbgPlain(kDbgUnexpected, "[%s] sending buffer %d (%u bytes) failed", kFn, id, used);
+    ReportDataPath(kFn, kMsgNetClosed, ErrorText());
+    ErhClearError();
+    return false;
+  }
+  return true;
+}
+
+// The media side's acknowledgement of `item`; false for an id that is not a
+// buffer of the stream or not out (it would free a buffer still in use).
+bool TakeAck(BdaPtd* bda, const char* item) {
+  static const char kFn[] = "BmEventLoop";
+  int id = -1;
+  const char* end = item != nullptr ? item + std::strlen(item) : nullptr;
+  const bool number = item != nullptr && std::from_chars(item, end, id).ptr == end && item != end;
+  const std::uint64_t bit =
+      number && id >= 0 && id < bda->shm.bufNum && stream != nullptr ? std::uint64_t{1} << id : 0;
+  if (bit == 0 || (stream->sink.out & bit) == 0) {
+    DbgPlain(kLevel, "%s: acknowledgement \"%s\" names no buffer that is out", kFn,
+             item != nullptr ? item : "");
+    ReportDataPath(kFn, kMsgNetParse,
+                   std::string("acknowledgement of a buffer that is not out: ") +
+                       (item != nullptr ? item : ""));
+    return false;
+  }
+  DbgPlain(kLevel, "ack (%2d)", id);
+  if (QuePut(&bda->freeBufQue, id) == 0) {
+    DbgPlain(kDbgUnexpected, "%s: QuePut (freeBufQue) buffer %ul failed!", kFn,
+             static_cast<unsigned>(id));
+    DbgPlain(kDbgUnexpected, "Queue size: %d, front : %d, rear: %d", bda->freeBufQue.size,
+             bda->freeBufQue.front, bda->freeBufQue.rear);
+    ReportInternal(kFn, __LINE__);
+    return false;
+  }
+  stream->sink.out &= ~bit;
+  return true;
+}
+
+// A message on the session-manager handle; -1 to go on waiting.
+int OnSessionManager(DacmnPtd* ctx, int state, bool* smClosed) {
+  static const char kFn[] = "BmEventLoop";
+  IpcHandle handle = ctx->smHandle;
+  char* buffer = ctx->smBuffer;
+  const int rc = smReceive(handle, buffer, buffer != nullptr ? kDaSmBufferSize : 0);
+  if (rc == 0) {
+    DbgPlain(kLevel, "IPC EVENT (BSM) ==> SOCKET CLOSED");
+    if (state == BM_STATE_STOP) {
+      // A closed link stays readable; waiting on it would spin.
+      *smClosed = true;
+      return -1;
+    }
+    ReportDataPath(kFn, kMsgSmRead, "connection closed");
+    return BM_FAILED;
+  }
+  if (rc == -3) {
+    DbgPlain(kLevel, "%s: reconnection to the session manager failed", kFn);
+    DaSetReconnectPort(0);
+    return BM_FAILED;
+  }
+  if (rc == -2) {
+    DbgPlain(kLevel, "%s: reconnected to the session manager", kFn);
+    if (state == BM_STATE_STOP || state == BM_STATE_DISCONN) return BM_STOPPED;
+    return -1;
+  }
+  if (rc < 0) {
+    DbgPlain(kLevel, "IPC EVENT (BSM) ==> READ ERROR");
+    ReportDataPath(kFn, kMsgSmRead, ErrorText());
+    ErhClearError();
+    return BM_FAILED;
+  }
+  DbgPlain(kLevel, "IPC EVENT (BSM) ==> DATA-READY");
+  StrMsg local;
+  StrMsgInitL(&local);
+  StrMsg* msg = &local;
+  int code;
+  if (buffer != nullptr) {
+    code = StrParseStartNL(msg, buffer, static_cast<std::size_t>(rc));
+  } else {
+    msg = IpcGetReceiveStrMsg(handle);
+    code = StrParseStartL(msg, nullptr);
+  }
+  StrMsgFreeL(&local);
+  switch (code) {
+    case -1: ReportDataPath(kFn, kMsgSmParse, "no message"); return BM_FAILED;
+    case MSG_ABORT:
+      DbgPlain(kLevel, "from BSM: MSG_ABORT");
+      ReportDataPath(kFn, kMsgSmAbort);
+      return BM_FAILED;
+    case MSG_STOP: DbgPlain(kLevel, "from BSM: MSG_STOP"); return BM_STOPPED;
+    default:
+      DbgPlain(kLevel, "from BSM: Unknown Message ID: %d", code);
+      ReportDataPath(kFn, kMsgSmUnknown);
+      return BM_FAILED;
+  }
+}
+
+// A message on the media-side handle; -1 to go on waiting.
+int OnMediaSide(DacmnPtd* ctx, BdaPtd* bda, int state, bool* maClosed, bool* acked) {
+  static const char kFn[] = "BmEventLoop";
+  const IpcHandle handle = ctx->maIpcHandle;
+  const int rc = IpcReceiveData(handle, nullptr, 0);
+  if (rc < 0) {
+    ReportDataPath(kFn, kMsgNetRead, ErrorText());
+    ErhClearError();
+    return BM_FAILED;
+  }
+  if (rc == 0) {
+    if (state == BM_STATE_DISCONN) {
+      *maClosed = true;
+      return -1;
+    }
+    DbgPlain(kLevel, "%s: the media side closed the connection", kFn);
+    ReportDataPath(kFn, kMsgNetClosed, "closed by the peer");
+    return BM_FAILED;
+  }
+  DbgPlain(kLevel, "IPC EVENT (NETIO) ==> DATA-READY");
+  StrMsg* msg = IpcGetReceiveStrMsg(handle);
+  const int code = StrParseStartL(msg, nullptr);
+  switch (code) {
+    case -1: ReportDataPath(kFn, kMsgNetParse, "no message"); return -1;
+    case MSG_ABORT:
+      DbgPlain(kLevel, "from NET: MSG_ABORT");
+      ReportDataPath(kFn, kMsgNetAbort);
+      return BM_FAILED;
+    case MSG_MSG:
+    case MSG_MSGFMT: {
+      DbgPlain(kLevel, code == MSG_MSG ? "from NET: MSG_MSG" : "from NET: MSG_MSGFMT");
+      const char* text = StrParseNextL(msg);
+      if (text != nullptr && text[0] != '\0') {
+        if (code == MSG_MSG) {
+          ErhFullReport(kFn, -1, text);
+        } else {
+          ErhFullReportPacked(kFn, -1, text);
+        }
+      }
+      return -1;
+    }
+    case MSG_STOP: DbgPlain(kLevel, "from NET: MSG_STOP"); return BM_STOPPED;
+    case MSG_CON: {
+      DbgPlain(kLevel, "from NET: MSG_CON");
+      const char* text = StrParseNextL(msg);
+      if (text != nullptr) ErhToConsole(text);
+      return -1;
+    }
+    case MSG_LISTEN: DbgPlain(kLevel, "from NET: MSG_LISTEN"); return BM_GO_ON;
+    case MSG_DATA:
+      if (!TakeAck(bda, StrParseNextL(msg))) return BM_FAILED;
+      *acked = true;
+      return -1;
+    default:
+      DbgPlain(kLevel, "from NET: Unknown Message ID: %d", code);
+      ReportDataPath(kFn, kMsgNetUnknown);
+      return BM_FAILED;
+  }
+}
+
+// The event loop; with `untilAck` a run waits without time-out until an
+// acknowledgement came, even while free buffers are queued.
+int EventLoop(int state, bool untilAck) {
+  static const char kFn[] = "BmEventLoop";
+  DacmnPtd* ctx = DacmnGetContext();
+  BdaPtd* bda = BdaGetContext();
+  if (ctx == nullptr || bda == nullptr) return BM_FAILED;
+  if (state != BM_STATE_INIT && state != BM_STATE_RUN && state != BM_STATE_STOP &&
+      state != BM_STATE_DISCONN) {
+    ReportInternal(kFn, __LINE__);
+    return BM_FAILED;
+  }
+  if (state == BM_STATE_INIT) DbgPlain(kLevel, "STATE_INIT ...");
+  if (state == BM_STATE_STOP) DbgPlain(kLevel, "STATE_STOP ...");
+  if (state == BM_STATE_DISCONN) DbgPlain(kLevel, "STATE_DISCONN ...");
+  bool smClosed = false;
+  bool maClosed = false;
+  bool acked = false;
+  for (;;) {
+    int timeout = -1;
+    if (state == BM_STATE_RUN) {
+      const bool poll = untilAck ? acked : QueCount(&bda->freeBufQue) > 0;
+      timeout = poll ? 0 : -1;
+    }
+    const IpcHandle handles[2] = {smClosed ? kIpcNoHandle : ctx->smHandle,
+                                  maClosed ? kIpcNoHandle : ctx->maIpcHandle};
+    const IpcHandle handle = IpcWaitForIpcEventOnHandles(handles, 2, timeout);
+    bda->lastHandle = handle;
+    if (handle < 0) {
+      if (IpcGetLastIpcEvent() == IPC_EVENT_TIMEOUT) {
+        DbgPlain(kLevel, "IPC EVENT ==> TIMEOUT");
+        ErhClearError();
+        return BM_GO_ON;
+      }
+      ReportDataPath(kFn, kMsgWaitFailed, ErrorText());
+      ErhClearError();
+      return BM_FAILED;
+    }
+    int rc = -1;
+    if (handle == ctx->smHandle) {
+      rc = OnSessionManager(ctx, state, &smClosed);
+    } else if (handle == ctx->maIpcHandle) {
+      rc = OnMediaSide(ctx, bda, state, &maClosed, &acked);
+    } else if (bda->ipcAbortSwitch != 0) {
+      DbgPlain(kLevel, "%s: Unknown handle=%d, Sm=%d, Net=%d", kFn, handle, ctx->smHandle,
+               ctx->maIpcHandle);
+      rc = BM_FAILED;
+    } else {
+      DbgPlain(kLevel, "%s: Unknown handle=%d, Sm=%d, Net=%d, sleep.", kFn, handle, ctx->smHandle,
+               ctx->maIpcHandle);
+    }
+    if (rc >= 0) return rc;
+  }
+}
+
+// Closes the media side and forgets the segment and the stream.
+void CloseMediaSide(DacmnPtd* ctx, BdaPtd* bda) {
+  const IpcHandle handle = ctx->maIpcHandle;
+  if (handle >= 0) {
+    if (ctx->netIO != 0) {
+      VEK_ShutdownBDANetIO();
+    } else {
+      IpcShutdownAndCloseConnection(handle);
+    }
+    ErhClearError();
+  }
+  ctx->maIpcHandle = kIpcNoHandle;
+  QueCleanup(&bda->freeBufQue);
+  bda->shm = DaShmBuffers{};
+  bda->blkPtr = nullptr;
+  bda->zeroCopy = 0;
+  if (stream != nullptr) {
+    RmSetBlockWriter(stream->previousWriter);
+    stream.reset();
+  }
+}
+
+// Sends a message without items on the media side. True when sent.
+bool SendBare(IpcHandle handle, int code) {
+  StrMsg* msg = IpcGetStrMsg(handle);
+  return msg != nullptr && StrMsgStartExL(msg, nullptr, 0, code, 0) == 0 &&
+         IpcSendStrMsg(handle) > 0;
+}
+
+// Builds the MSG_OPEN (or MSG_OPEN_NOMEMCPY) of the stream; false after a
+// report.
+bool BuildOpen(StrMsg* msg, const DacmnPtd* ctx, const BdaPtd* bda, const char* zeroCopyName,
+               const char* zeroCopyString, const CmnVec* options) {
+  static const char kFn[] = "BmInit";
+  if (bda->zeroCopy != 0) {
+    return StrMsgStartExL(msg, nullptr, 0, MSG_OPEN_NOMEMCPY, 0) == 0 &&
+           StrMsgFAppendL(msg, "%d%s%s", ctx->daId, zeroCopyName, zeroCopyString) == 0;
+  }
+  if (StrMsgStartExL(msg, nullptr, 0, MSG_OPEN, 0) != 0) return false;
+  if (options == nullptr || options->count < 1) return StrMsgFAppendL(msg, "%d", ctx->daId) == 0;
+  const bool local = ctx->netIO == 0;
+  if (StrMsgFAppendL(msg, "%d%d%s%d%s%d%d%d", ctx->daId, -1, CmnGetProgname(), 0, "", 0,
+                     bda->shm.bufNum, local ? kOpenLocal : kOpenNet) != 0) {
+    return false;
+  }
+  if (local && StrMsgFAppendL(msg, "%d%d", 0, 0) != 0) return false;
+  for (int i = 0; i < options->count; ++i) {
+    if (StrMsgAppendL(msg, static_cast<const char*>(IVecGet(options, i))) != 0) {
+      DbgPlain(kLevel, "[%s] option %d cannot be appended", kFn, i);
+      ErhFullReportPacked(kFn, kErhMajor, NlsPackMessage(kSetError, kMsgOption));
+      return false;
+    }
+  }
+  return true;
+}
+
+// Connects to the local agent, negotiates and reads its description.
+bool OpenLocal(DacmnPtd* ctx, BmShmDescription* d) {
+  static const char kFn[] = "BmInit";
+  IpcHandleGuard guard(IpcConnectToProcess(ctx->maHost, static_cast<unsigned>(ctx->maPort), 0));
+  if (!guard) {
+    ErhFullReportPacked(
+        kFn, kErhMajor,
+        NlsPackMessage(kSetDataPath, kMsgConnect, ctx->maHost, ctx->maPort, ErrorText()));
+    ErhClearError();
+    return false;
+  }
+  const IpcHandle handle = guard.get();
+  if (IpcSetAsyncDynBuf(handle) != 0) {
+    ReportDataPath(kFn, kMsgNetRead, ErrorText());
+    ErhClearError();
+    return false;
+  }
+  DbgPlain(kLevel, "[%s] Succesfully set handle [maIpcHandle] %d to aync dyn mode", kFn, handle);
+  if (ipc_receiveDataEx(handle, nullptr, 0, kSetupTimeout) <= 0) {
+    ReportDataPath(kFn, kMsgNoAnswer, ErrorText());
+    ErhClearError();
+    return false;
+  }
+  const int negotiated = DaProtocolCheck(handle, nullptr);
+  if (negotiated != 0 && negotiated != 1) {
+    ErhFullReportPacked(kFn, kErhMajor, NlsPackMessage(kSetError, kMsgNegotiation));
+    ErhClearError();
+    return false;
+  }
+  StrMsg* msg = IpcGetReceiveStrMsg(handle);
+  const int code = StrParseStartL(msg, nullptr);
+  if (code != MSG_LISTEN) {
+    DbgPlain(kLevel, "[%s] the media agent sent message %d instead of its description", kFn, code);
+    ReportDataPath(kFn, kMsgAttach,
+                   "no shared memory description (message " + std::to_string(code) + ")");
+    return false;
+  }
+  if (const char* why = BmParseShmDescription(msg, d)) {
+    DbgPlain(kLevel, "[%s] unusable shared memory description: %s", kFn, why);
+    ReportDataPath(kFn, kMsgAttach, why);
+    SendBare(handle, MSG_ABORT);
+    return false;
+  }
+  ctx->maIpcHandle = guard.release();
+  return true;
+}
+
+// Forks the network process and waits for its MSG_LISTEN.
+bool OpenRemote(DacmnPtd* ctx, const char* additionalId, const char* ranges, const char* postfix,
+                const char* select, int reportLevel) {
+  static const char kFn[] = "BmInit";
+  if (VEK_CreateBDANetIO(additionalId, postfix, ranges, select, reportLevel) != 1) return false;
+  if (IpcSetAsyncDynBuf(ctx->maIpcHandle) != 0) {
+    ReportDataPath(kFn, kMsgNetRead, ErrorText());
+    ErhClearError();
+    return false;
+  }
+  return true;
+}
+
+bool ReadListen(DacmnPtd* ctx, BmShmDescription* d) {
+  static const char kFn[] = "BmInit";
+  if (EventLoop(BM_STATE_INIT, false) != BM_GO_ON) return false;
+  StrMsg* msg = IpcGetReceiveStrMsg(ctx->maIpcHandle);
+  d->address = 0;
+  if (StrParseMessageFL(msg, "%d%d%d%d%d%d", &d->key, &d->shmSize, &d->section, &d->bufNum,
+                        &d->bufSize, &d->bufOffset) != 0) {
+    ReportDataPath(kFn, kMsgAttach, "malformed MSG_LISTEN");
+    return false;
+  }
+  return true;
+}
+
+// Attaches the described segment on the media-side handle.
+bool Attach(DacmnPtd* ctx, BdaPtd* bda, const BmShmDescription& d) {
+  static const char kFn[] = "BmInit";
+  DbgPlain(kLevel, "shmemKey\t= %d", d.key);
+  DbgPlain(kLevel, "shmemSize\t= %d", d.shmSize);
+  DbgPlain(kLevel, "shmemSection\t= %d", d.section);
+  DbgPlain(kLevel, "shmemBasePtr\t= 0x%p", reinterpret_cast<void*>(d.address));
+  DbgPlain(kLevel, "bufNum\t\t=%d", d.bufNum);
+  DbgPlain(kLevel, "bufSize\t\t=%d", d.bufSize);
+  DbgPlain(kLevel, "bufOffset\t=%d", d.bufOffset);
+  if (const char* why = BmCheckShmDescription(d)) {
+    DbgPlain(kLevel, "[%s] unusable shared memory description: %s", kFn, why);
+    ReportDataPath(kFn, kMsgAttach, why);
+    return false;
+  }
+  // The agent's address is only a wish: where it is taken here the IPC layer
+  // attaches elsewhere.
+  void* address = reinterpret_cast<void*>(d.address);
+  if (IpcAttachShmem(ctx->maIpcHandle, d.key, &address, d.shmSize) != 0) {
+    ReportDataPath(kFn, kMsgAttach, ErrorText());
+    ErhClearError();
+    return false;
+  }
+  DbgPlain(kLevel, "Attached shmemBasePtr\t= %p", address);
+  DaShmBuffers& shm = bda->shm;
+  shm.shmemKey = d.key;
+  shm.shmemSize = d.shmSize;
+  shm.shmemSection = d.section;
+  shm.shmemBasePtr = static_cast<char*>(address);
+  shm.bufNum = d.bufNum;
+  shm.bufSize = d.bufSize;
+  shm.bufOffset = d.bufOffset;
+  shm.bufID = -1;
+  shm.bufPtr = nullptr;
+  return true;
+}
+
+}  // namespace
+
+const char* BmCheckShmDescription(const BmShmDescription& d) {
+  if (d.bufNum < 1 || d.bufNum > kBmMaxBuffers) return "buffer count outside 1..64";
+  if (d.bufSize < 1 || d.bufSize % static_cast<int>(kDaAlign) != 0) {
+    return "buffer size not a positive multiple of 8";
+  }
+  if (d.bufOffset < 0 || d.bufOffset > d.bufSize ||
+      d.bufSize - RoundedOffset(d.bufOffset) < kMinBlock) {
+    return "buffer offset leaves no room for a block";
+  }
+  if (d.section < 0) return "negative section";
+  const std::uint64_t needed = std::uint64_t(static_cast<unsigned>(d.bufSize)) *
+                               (std::uint64_t(static_cast<unsigned>(d.section)) + 1) *
+                               std::uint64_t(static_cast<unsigned>(d.bufNum));
+  if (d.shmSize < 1 || needed > static_cast<std::uint64_t>(d.shmSize)) {
+    return "the buffers do not lie inside the segment";
+  }
+  return nullptr;
+}
+
+const char* BmParseShmDescription(StrMsg* msg, BmShmDescription* d) {
+  char address[64] = "";
+  if (StrParseMessageFL(msg, "%d%d%s%d%d%d%d", &d->section, &d->key, address, sizeof address,
+                        &d->bufSize, &d->bufNum, &d->shmSize, &d->bufOffset) != 0) {
+    return "malformed shared memory description";
+  }
+  if (!ParseAddress(address, &d->address)) return "malformed shared memory address";
+  return BmCheckShmDescription(*d);
+}
+
+BmSmReceiveFn BmSetSmReceive(BmSmReceiveFn receive) {
+  const BmSmReceiveFn previous = smReceive;
+  smReceive = receive != nullptr ? receive : PlainSmReceive;
+  return previous;
+}
+
+int BdaIPCAbortSwitch(int value) {
+  BdaPtd* bda = BdaGetContext();
+  if (bda == nullptr) return 0;
+  const int previous = bda->ipcAbortSwitch;
+  bda->ipcAbortSwitch = value;
+  return previous;
+}
+
+int BmInit(const char* additionalId, const char* ranges, const char* postfix, const char* select,
+           int reportLevel, int waitForStop, IpcHandle smHandle, char* smBuffer, int daId,
+           const char* maHost, int maPort, const char* filePath, double netLoad,
+           const char* zeroCopyName, const char* zeroCopyString, const CmnVec* options) {
+  static const char kFn[] = "BmInit";
+  DbgFcnInEx(TARN_HERE, kFn, kLevel, "(da %d, host %s, port %d)", daId,
+             maHost != nullptr ? maHost : "", maPort);
+  auto done = [&](int rc) {
+    DbgFcnOutEx(TARN_HERE, kFn, kLevel, "(int) %d", rc);
+    return rc;
+  };
+  DacmnPtd* ctx = DacmnGetContext();
+  BdaPtd* bda = BdaGetContext();
+  if (ctx == nullptr || bda == nullptr) return done(0);
+  if (stream != nullptr || ctx->maIpcHandle >= 0) {
+    DbgPlain(kDbgUnexpected, "[%s] a stream is already open", kFn);
+    ReportInternal(kFn, __LINE__);
+    return done(0);
+  }
+  ctx->daId = daId;
+  std::snprintf(ctx->maHost, sizeof ctx->maHost, "%s", maHost != nullptr ? maHost : "");
+  // The network process takes port -1 with no host for the file variant.
+  const bool toFile = ctx->maHost[0] == '\0' && filePath != nullptr && filePath[0] != '\0';
+  ctx->maPort = toFile ? -1 : maPort;
+  std::snprintf(ctx->filePath, sizeof ctx->filePath, "%s", filePath != nullptr ? filePath : "");
+  ctx->netLoad = netLoad;
+  ctx->waitForStop = waitForStop;
+  ctx->smHandle = smHandle;
+  ctx->smBuffer = smBuffer;
+  ctx->savedReconnectPort = ctx->reconnectPort;
+  const int netIO = DaChooseNetIO(DA_BACKUP, maHost, filePath);
+  if (netIO < 0) return done(0);
+  ctx->netIO = netIO;
+  QueCleanup(&bda->freeBufQue);
+  bda->zeroCopy = 0;
+  bda->zeroCopyBufID = 0;
+
+  BmShmDescription description{};
+  const bool opened = netIO == 0
+                          ? OpenLocal(ctx, &description)
+                          : OpenRemote(ctx, additionalId, ranges, postfix, select, reportLevel);
+  if (!opened) {
+    CloseMediaSide(ctx, bda);
+    return done(0);
+  }
+  const bool zeroCopy = netIO == 0 && zeroCopyName != nullptr && zeroCopyName[0] != '\0';
+  bda->zeroCopy = zeroCopy ? 1 : 0;
+  if (netIO == 0) bda->shm.bufNum = description.bufNum;
+  StrMsg* msg = IpcGetStrMsg(ctx->maIpcHandle);
+  if (msg == nullptr || !BuildOpen(msg, ctx, bda, zeroCopyName != nullptr ? zeroCopyName : "",
+                                   zeroCopyString != nullptr ? zeroCopyString : "", options)) {
+    DbgPlain(kLevel, "[%s] MSG_OPEN cannot be built", kFn);
+    CloseMediaSide(ctx, bda);
+    return done(0);
+  }
+  StrParseMessageToDebugsL(msg, StrMsgGetBufL(msg), kLevel, "MSG_OPEN", "", 1);
+  if (IpcSendStrMsg(ctx->maIpcHandle) <= 0) {
+    ReportDataPath(kFn, kMsgNetClosed, ErrorText());
+    ErhClearError();
+    CloseMediaSide(ctx, bda);
+    return done(0);
+  }
+  if (netIO != 0 && !ReadListen(ctx, &description)) {
+    CloseMediaSide(ctx, bda);
+    return done(0);
+  }
+  if (!Attach(ctx, bda, description) || QueInit(&bda->freeBufQue, description.bufNum) != 0) {
+    if (ctx->maIpcHandle >= 0) SendBare(ctx->maIpcHandle, MSG_ABORT);
+    CloseMediaSide(ctx, bda);
+    return done(0);
+  }
+  for (int id = 0; id < description.bufNum; ++id) QuePut(&bda->freeBufQue, id);
+  bda->blkPtr = nullptr;
+  bda->blkIndex = 0;
+  bda->zeroCopy = zeroCopy ? 1 : 0;
+  stream = std::make_unique<BmStream>(static_cast<std::uint32_t>(daId));
+  stream->previousWriter = RmSetBlockWriter(&stream->writer);
+  if (!stream->writer.GetBlock()) {
+    SendBare(ctx->maIpcHandle, MSG_ABORT);
+    CloseMediaSide(ctx, bda);
+    return done(0);
+  }
+  return done(1);
+}
+
+int BmGetParams(int* bufSize, int* headRoom) {
+  const BdaPtd* bda = BdaGetContext();
+  const bool open = bda != nullptr && stream != nullptr;
+  if (bufSize != nullptr) *bufSize = open ? bda->shm.bufSize : 0;
+  if (headRoom != nullptr) {
+    *headRoom = open ? RoundedOffset(bda->shm.bufOffset) + static_cast<int>(kDaBlkHeaderSize) : 0;
+  }
+  return open ? 1 : 0;
+}
+
+std::uint8_t* BmAlloc(std::uint32_t wanted, std::uint32_t minimum, std::uint32_t* granted) {
+  if (stream == nullptr) {
+    if (granted != nullptr) *granted = 0;
+    return nullptr;
+  }
+  std::uint32_t room = 0;
+  std::uint8_t* record = stream->writer.Alloc(wanted, minimum, &room);
+  if (granted != nullptr) *granted = room;
+  return record;
+}
+
+int BmWrite(std::uint32_t length) {
+  return stream != nullptr && stream->writer.Write(length) ? 1 : 0;
+}
+
+std::uint8_t* BmAllocShm(char* callerBuffer, unsigned callerId, std::uint32_t* room) {
+  static const char kFn[] = "BmAllocShm";
+  if (room != nullptr) *room = 0;
+  BdaPtd* bda = BdaGetContext();
+  if (stream == nullptr || bda == nullptr) return nullptr;
+  DaBlockWriter& writer = stream->writer;
+  if (writer.hasBlock() && writer.offset() > kDaBlkHeaderSize) {
+    if (!writer.PutBlock() || !writer.GetBlock()) return nullptr;
+  }
+  if (!writer.hasBlock()) return nullptr;
+  const DaShmBuffers& shm = bda->shm;
+  const char* base = shm.shmemBasePtr;
+  if (callerBuffer == nullptr || callerBuffer < base ||
+      callerBuffer - base > static_cast<std::ptrdiff_t>(shm.shmemSize) - shm.bufSize) {
+    DbgPlain(kDbgUnexpected, "[%s] buffer %p lies outside the segment", kFn,
+             static_cast<void*>(callerBuffer));
+    return nullptr;
+  }
+  const int skip = RoundedOffset(shm.bufOffset);
+  const std::span<std::uint8_t> block(reinterpret_cast<std::uint8_t*>(callerBuffer + skip),
+                                      static_cast<std::size_t>(shm.bufSize - skip));
+  if (!writer.UseBlock(block)) return nullptr;
+  bda->zeroCopy = 1;
+  bda->zeroCopyBufID = callerId;
+  bda->blkPtr = callerBuffer + skip;
+  bda->blkSize = shm.bufSize - skip;
+  if (room != nullptr) *room = writer.capacity() - kDaBlkHeaderSize;
+  return block.data() + kDaBlkHeaderSize;
+}
+
+int BmGetBlock() {
+  return stream != nullptr && stream->writer.GetBlock() ? 1 : 0;
+}
+
+int BmPutBlock() {
+  return stream != nullptr && stream->writer.PutBlock() ? 1 : 0;
+}
+
+int BmFlush() {
+  static const char kFn[] = "BmFlush";
+  DbgFcnInEx(TARN_HERE, kFn, kLevel, "%s", "");
+  auto done = [&](int rc) {
+    DbgFcnOutEx(TARN_HERE, kFn, kLevel, "(int) %d", rc);
+    return rc;
+  };
+  BdaPtd* bda = BdaGetContext();
+  if (stream == nullptr || bda == nullptr) return done(0);
+  DaBlockWriter& writer = stream->writer;
+  BmSink& sink = stream->sink;
+  if (writer.hasBlock()) {
+    if (writer.offset() <= kDaBlkHeaderSize) {
+      writer.DropBlock();
+      if (sink.heldId >= 0) Unget(bda, sink.heldId);
+      sink.heldId = -1;
+      bda->blkPtr = nullptr;
+    } else if (!writer.PutBlock()) {
+      return done(0);
+    }
+  }
+  while (QueCount(&bda->freeBufQue) < bda->shm.bufNum) {
+    DbgPlain(kLevel, "Waiting for buffer ack, remaining %d",
+             bda->shm.bufNum - QueCount(&bda->freeBufQue));
+    if (EventLoop(BM_STATE_RUN, true) != BM_GO_ON) return done(0);
+  }
+  sink.flushed = true;
+  return done(1);
+}
+
+int BmExit(int doNotWait) {
+  static const char kFn[] = "BmExit";
+  DbgFcnInEx(TARN_HERE, kFn, kLevel, "(doNotWait %d)", doNotWait);
+  auto done = [&](int rc) {
+    DbgFcnOutEx(TARN_HERE, kFn, kLevel, "(int) %d", rc);
+    return rc;
+  };
+  DacmnPtd* ctx = DacmnGetContext();
+  BdaPtd* bda = BdaGetContext();
+  if (ctx == nullptr || bda == nullptr) return done(0);
+  const IpcHandle handle = ctx->maIpcHandle;
+  if (handle < 0) {
+    CloseMediaSide(ctx, bda);
+    return done(1);
+  }
+  if (IpcDetachShmem(handle) != 0) ErhClearError();
+  bda->shm.shmemBasePtr = nullptr;
+  const bool complete = stream != nullptr && stream->sink.flushed && !stream->writer.hasBlock();
+  bool sent;
+  if (complete) {
+    DbgPlain(kLevel, "BmExit :  MSG_STOP send to BMA-NET");
+    sent = SendBare(handle, MSG_STOP);
+  } else {
+    DbgPlain(kLevel, "BmExit :  stream incomplete, MSG_ABORT send to BMA-NET");
+    SendBare(handle, MSG_ABORT);
+    sent = false;
+  }
+  if (!sent) ErhClearError();
+  CloseMediaSide(ctx, bda);
+  if (ctx->waitForStop != 0 && doNotWait == 0 && sent) {
+    return done(EventLoop(BM_STATE_DISCONN, false) == BM_STOPPED ? 1 : 0);
+  }
+  return done(sent ? 1 : 0);
+}
+
+int BmEventLoop(int state) {
+  return EventLoop(state, false);
+}
+
+std::uint32_t* BmRecSeqNo() {
+  return stream != nullptr ? stream->writer.RecSeqNo() : nullptr;
+}

@@ -1,0 +1,80 @@
+// Fuzz target of what a reconnecting network process reads from the media
+// agent: the description and the buffer state that decide which blocks are
+// sent again and which acknowledgements are made up. The first bytes set the
+// stream's counters and rings, the rest is the agent's byte stream. Whatever
+// it says, the rings stay inside their 64 slots and never hold more ids than
+// buffers were out.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "cmn/cmninit.h"
+#include "dacmn/bdanet.h"
+#include "ipc/ipc.h"
+
+TARN_RCSID("da/dacmn/fuzz/resume_fuzz.cpp");
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const bool started = [] {
+    CmnSetProgname("dafuzz");
+    return IpcInit() == 0;
+  }();
+  constexpr std::size_t kHead = 6;
+  if (!started || size < kHead) return 0;
+  const int count = 1 + data[0] % kNetMaxBuffers;
+  const int out = data[1] % (count + 1);
+  IdRing maRing{};
+  IdRing ackRing{};
+  NetClrID(&maRing);
+  NetClrID(&ackRing);
+  // Rings part-way round, as a running stream leaves them.
+  for (int n = 0; n < data[2] % 64; ++n) {
+    NetPutID(&maRing, n % count);
+    NetGetID(&maRing);
+  }
+  for (int n = 0; n < out; ++n) {
+    NetPutID(&maRing, n % count);
+    NetGetID(&maRing);
+  }
+  const int queued = data[3] % (count - out + 1);
+  for (int n = 0; n < queued; ++n) NetPutID(&maRing, n % count);
+  DaNetLink link{kIpcNoHandle,
+                 &maRing,
+                 &ackRing,
+                 data[4] % (2 * count),
+                 data[5] % (2 * count),
+                 data[5] % (count + 1) - 1,
+                 out,
+                 count,
+                 2048,
+                 0};
+
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) std::abort();
+  const int room = 1 << 20;
+  setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
+  setsockopt(pair[0], SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+  std::size_t done = kHead;
+  while (done < size) {
+    const ssize_t n = write(pair[0], data + done, size - done);
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  shutdown(pair[0], SHUT_WR);
+  const IpcHandle handle = IpcAttachConnection(pair[1], pair[1]);
+  if (handle == kIpcNoHandle) std::abort();
+  link.maHandle = handle;
+  if (ResumeDAMA(&link, handle) == 1) {
+    if (maRing.idSize > queued + out || ackRing.idSize > out) std::abort();
+  }
+  if (maRing.idSize < 0 || maRing.idSize > kNetMaxBuffers || ackRing.idSize < 0 ||
+      ackRing.idSize > kNetMaxBuffers) {
+    std::abort();
+  }
+  IpcCloseConnection(handle);
+  close(pair[0]);
+  return 0;
+}

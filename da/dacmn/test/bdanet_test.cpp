@@ -1,0 +1,680 @@
+// The backup network process, driven from a test parent over its pipe pair:
+// blocks to the stand-in media agent over the socket and through the agent's
+// own segment, reconnection after a dropped link, the agent's abort, the
+// checks on what the agent and the parent send, and the file variant.
+#include "dacmn/bdanet.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/shm.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "cmn/strmsg.h"
+#include "codec/dastream.h"
+#include "dacmn/dacmn.h"
+#include "dacmn_test_util.h"
+#include "mediaagent/testing/mediaagent_standin.h"
+#include "vekdf/dablock.h"
+#include "vekdf/rm.h"
+
+namespace {
+
+using datest::Msg;
+using datest::Packet;
+namespace ds = tarn::standin::dastream;
+using tarn::test::MediaAgentStandIn;
+
+constexpr int kDa = 7;
+
+// ---------------------------------------------------------------- rings
+
+IdRing Ring(std::initializer_list<int> ids) {
+  IdRing ring;
+  std::memset(&ring, 0xEE, sizeof ring);
+  NetClrID(&ring);
+  for (int id : ids) EXPECT_EQ(NetPutID(&ring, id), 0);
+  return ring;
+}
+
+std::vector<int> Drain(IdRing* ring) {
+  std::vector<int> ids;
+  while (!NetEmptyID(ring)) ids.push_back(NetGetID(ring));
+  return ids;
+}
+
+TEST(IdRingTest, KeepsOrderAcrossTheWrapAndHoldsExactly64) {
+  IdRing ring = Ring({});
+  EXPECT_EQ(NetGetID(&ring), -1);
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < 64; ++i) ASSERT_EQ(NetPutID(&ring, i), 0);
+    EXPECT_EQ(NetPutID(&ring, 99), -1);
+    EXPECT_EQ(ring.idSize, 64);
+    for (int i = 0; i < 40; ++i) ASSERT_EQ(NetGetID(&ring), i);
+    for (int i = 0; i < 40; ++i) ASSERT_EQ(NetPutID(&ring, 100 + i), 0);
+    std::vector<int> want;
+    for (int i = 40; i < 64; ++i) want.push_back(i);
+    for (int i = 0; i < 40; ++i) want.push_back(100 + i);
+    EXPECT_EQ(Drain(&ring), want);
+  }
+}
+
+TEST(IdRingTest, ForwardedAcknowledgementsFollowTheLastAcknowledgedId) {
+  IdRing ring = Ring({3});
+  EXPECT_EQ(NetGetID(&ring), 3);
+  EXPECT_EQ(NetFwdAck(&ring, 2, 4, 3), 1);
+  EXPECT_EQ(Drain(&ring), (std::vector<int>{0, 1}));
+  // A ring that never held an id: the stream's first buffers, not whatever
+  // the untouched slots hold.
+  IdRing fresh = Ring({});
+  EXPECT_EQ(NetFwdAck(&fresh, 3, 4, -1), 1);
+  EXPECT_EQ(Drain(&fresh), (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(NetFwdAck(&fresh, 0, 4, 2), 1);
+  EXPECT_TRUE(NetEmptyID(&fresh));
+  EXPECT_EQ(NetFwdAck(&fresh, -1, 4, 2), -1);
+  // All 64 buffers of a stream acknowledged at once fit.
+  EXPECT_EQ(NetFwdAck(&fresh, 64, 64, 63), 1);
+  EXPECT_EQ(fresh.idSize, 64);
+  EXPECT_EQ(NetFwdAck(&fresh, 1, 64, 63), -1);
+  EXPECT_EQ(fresh.idSize, 64);
+}
+
+TEST(IdRingTest, RewindMakesTheLastTakenIdsDueAgain) {
+  IdRing ring = Ring({0, 1, 2, 3, 0, 1});
+  for (int i = 0; i < 5; ++i) NetGetID(&ring);
+  EXPECT_EQ(NetRewData(&ring, 2), 1);
+  EXPECT_EQ(Drain(&ring), (std::vector<int>{3, 0, 1}));
+  EXPECT_EQ(NetRewData(&ring, 0), 1);
+  EXPECT_TRUE(NetEmptyID(&ring));
+
+  // 64 buffers out and none stored: all 64 are due again, across the wrap.
+  IdRing full = Ring({});
+  for (int i = 0; i < 10; ++i) NetPutID(&full, 0), NetGetID(&full);
+  for (int i = 0; i < 64; ++i) NetPutID(&full, i);
+  Drain(&full);
+  EXPECT_EQ(NetRewData(&full, 64), 1);
+  std::vector<int> all;
+  for (int i = 0; i < 64; ++i) all.push_back(i);
+  EXPECT_EQ(Drain(&full), all);
+  // More than the ring holds is refused and leaves it as it was.
+  IdRing some = Ring({5, 6});
+  EXPECT_EQ(NetRewData(&some, 63), -1);
+  EXPECT_EQ(NetRewData(&some, -1), -1);
+  EXPECT_EQ(Drain(&some), (std::vector<int>{5, 6}));
+}
+
+// ---------------------------------------------------------------- the test parent
+
+// The buffer manager's side of the pipe: opens the stream, fills buffers with
+// valid blocks and hands their ids over, collects acknowledgements and
+// reports, stops or aborts.
+class Parent : public DaBlockSink {
+ public:
+  explicit Parent(IpcHandle pipe) : pipe_(pipe) {}
+  ~Parent() override {
+    if (base_ != nullptr) shmdt(base_);
+  }
+
+  bool Open() { return SendOpen() && Attach(); }
+  bool SendOpen() {
+    const std::string open = Msg({"27", std::to_string(kDa)});
+    return IpcSendData(pipe_, open.data(), static_cast<int>(open.size())) > 0;
+  }
+  // Waits for MSG_LISTEN and attaches the segment it names.
+  bool Attach() {
+    for (;;) {
+      const int code = Next();
+      if (code == MSG_LISTEN) break;
+      if (code < 0 || code == MSG_ABORT) return false;
+    }
+    StrMsg* in = IpcGetReceiveStrMsg(pipe_);
+    if (StrParseMessageFL(in, "%d%d%d%d%d%d", &key_, &segment_, &section_, &count_, &size_,
+                          &offset_) != 0) {
+      return false;
+    }
+    shmid_ = shmget(key_, 0, 0);
+    if (shmid_ < 0) return false;
+    void* at = shmat(shmid_, nullptr, 0);
+    if (at == reinterpret_cast<void*>(-1)) return false;
+    base_ = static_cast<char*>(at);
+    for (int id = 0; id < count_; ++id) free_.push_back(id);
+    return true;
+  }
+
+  // The next message from the child, its code (0: pipe closed, -1: failure
+  // or nothing within 20 s). Reports are collected on the way.
+  int Next() {
+    const int n = ipc_receiveDataEx(pipe_, nullptr, 0, 20);
+    if (n <= 0) return n;
+    StrMsg* in = IpcGetReceiveStrMsg(pipe_);
+    const int code = StrParseStartL(in, nullptr);
+    if (code == MSG_MSG || code == MSG_MSGFMT || code == MSG_CON) {
+      const char* text = StrParseNextL(in);
+      reports.push_back(std::to_string(code) + ":" + (text != nullptr ? text : ""));
+    }
+    if (code == MSG_DATA) {
+      int id = -1;
+      if (StrParseMessageFL(in, "%d", &id) == 0) {
+        acks.push_back(id);
+        free_.push_back(id);
+      }
+    }
+    return code;
+  }
+
+  // Waits until the child holds no buffer; false on anything but an
+  // acknowledgement.
+  bool Drain() {
+    while (static_cast<int>(free_.size()) < count_) {
+      const int code = Next();
+      if (code != MSG_DATA && code != MSG_MSG && code != MSG_MSGFMT && code != MSG_CON)
+        return false;
+    }
+    return true;
+  }
+
+  bool Send(int code) {
+    const std::string m = Msg({std::to_string(code)});
+    return IpcSendData(pipe_, m.data(), static_cast<int>(m.size())) > 0;
+  }
+
+  // A whole object of `blocks` blocks or a little more, written through the
+  // record writers.
+  // False as soon as a block cannot be had or handed over.
+  bool WriteStream(int blocks) {
+    DaBlockWriter writer(*this, kDa);
+    RmSetBlockWriter(&writer);
+    bool ok = writer.GetBlock() && RmWriteStart(kDa, 1000, 900, 5, 1, 2, 3, 4, 6, "host:/db ALIAS",
+                                                "full", "VEKBAR", "A.01.00") == 1;
+    std::uint32_t done = 0;
+    while (ok && writer.blkSeqNo() < static_cast<std::uint32_t>(blocks)) {
+      std::uint32_t granted = 0;
+      std::uint8_t* data = RmGetObjDataBuf(1000, &granted);
+      ok = data != nullptr;
+      if (!ok) break;
+      for (std::uint32_t i = 0; i < granted; ++i) data[i] = static_cast<std::uint8_t>(done + i);
+      ok = RmWriteObjData(data, 1, granted, done, 0, 0, 0) == 1;
+      done += granted;
+    }
+    ok = ok && RmWriteEnd(kDa, 1000, 1100, 0, 0) == 1;
+    if (ok && writer.hasBlock()) ok = writer.PutBlock();
+    RmSetBlockWriter(nullptr);
+    sentBlocks = writer.blkSeqNo();
+    if (!ok) {
+      std::fprintf(stderr, "WriteStream: stopped after %u blocks, %zu acks\n", sentBlocks,
+                   acks.size());
+      for (const std::string& r : reports) std::fprintf(stderr, "  report %s\n", r.c_str());
+    }
+    return ok;
+  }
+
+  std::span<std::uint8_t> TakeBlock() override {
+    while (free_.empty()) {
+      const int code = Next();
+      if (code <= 0 || code == MSG_ABORT) return {};
+    }
+    const int id = free_.front();
+    free_.pop_front();
+    current_ = id;
+    const std::size_t start = (static_cast<std::size_t>(offset_) + 7) & ~std::size_t(7);
+    char* buffer = base_ + std::size_t(size_) * (std::size_t(section_) * count_ + id);
+    return {reinterpret_cast<std::uint8_t*>(buffer + start), size_ - start};
+  }
+
+  bool SendBlock(std::span<std::uint8_t> block, std::uint32_t) override {
+    copies.emplace_back(block.begin(), block.end());
+    const std::string m = Msg({"24", std::to_string(current_)});
+    return IpcSendData(pipe_, m.data(), static_cast<int>(m.size())) > 0;
+  }
+
+  int shmid() const { return shmid_; }
+  char* buffer(int id) const { return base_ + std::size_t(size_) * id; }
+  int key() const { return key_; }
+  int count() const { return count_; }
+  int size() const { return size_; }
+  int section() const { return section_; }
+  int segment() const { return segment_; }
+
+  std::vector<std::string> reports;
+  std::vector<int> acks;
+  std::vector<std::vector<std::uint8_t>> copies;
+  std::uint32_t sentBlocks = 0;
+
+ private:
+  IpcHandle pipe_;
+  int key_ = -1, segment_ = 0, section_ = 0, count_ = 0, size_ = 0, offset_ = 0;
+  int shmid_ = -1;
+  char* base_ = nullptr;
+  std::deque<int> free_;
+  int current_ = -1;
+};
+
+bool HasReport(const std::vector<std::string>& reports, const std::string& part) {
+  for (const std::string& r : reports)
+    if (r.find(part) != std::string::npos) return true;
+  return false;
+}
+
+// Every stored block decodes, in sequence from 0, with the DA id.
+void ExpectStoredStream(const std::string& bytes, std::size_t blockSize, std::uint32_t blocks) {
+  ASSERT_EQ(bytes.size() % blockSize, 0u);
+  ASSERT_EQ(bytes.size() / blockSize, blocks);
+  ds::StreamDecoder decoder;
+  for (std::size_t at = 0; at < bytes.size(); at += blockSize) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data()) + at;
+    ASSERT_TRUE(decoder.Check({p, blockSize})) << decoder.error();
+  }
+  EXPECT_EQ(decoder.blocks(), blocks);
+}
+
+class BdaNetTest : public datest::DaTest {
+ protected:
+  void SetUp() override {
+    if (!CmnIsInitialized()) {
+      ASSERT_EQ(CmnInit("datest", nullptr, nullptr, nullptr, nullptr, 0), 0);
+    }
+    DaTest::SetUp();
+    sigaction(SIGCHLD, nullptr, &savedChld_);
+    unsetenv("VEKBDANET");
+    unsetenv("VEKRECONNECT_RETRY");
+    unsetenv("VEKDABLOCKSIZE");
+    unsetenv("VEKDABLOCKSPERDA");
+  }
+  void TearDown() override {
+    VEK_ShutdownBDANetIO();
+    // A child that a failed test left behind ends with its pipe; it must not
+    // be taken for the next test's child.
+    for (int n = 0; n < 1000; ++n) {
+      const pid_t pid = waitpid(-1, nullptr, WNOHANG);
+      if (pid < 0) break;
+      if (pid == 0) usleep(10000);
+    }
+    sigaction(SIGCHLD, &savedChld_, nullptr);
+    unsetenv("VEKBDANET");
+    DaTest::TearDown();
+  }
+
+  // Starts the network process for an agent at 127.0.0.1:port (port -1: the
+  // file variant at `path`); the pipe handle.
+  IpcHandle Start(int port, const std::string& path = "", int reconnect = 0) {
+    DacmnPtd* ctx = DacmnGetContext();
+    std::snprintf(ctx->maHost, sizeof ctx->maHost, "%s", port == -1 ? "" : "127.0.0.1");
+    ctx->maPort = port;
+    std::snprintf(ctx->filePath, sizeof ctx->filePath, "%s", path.c_str());
+    ctx->daId = kDa;
+    ctx->netLoad = 1.0;
+    ctx->savedReconnectPort = reconnect;
+    EXPECT_EQ(VEK_CreateBDANetIO("bdanet-test", nullptr, nullptr, nullptr, 0), 1);
+    // Collect the child ourselves.
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigaction(SIGCHLD, &dfl, nullptr);
+    return MaIpcHandle();
+  }
+
+  // The exit code of the network process (not the stand-in's).
+  static int ExitCode(pid_t other = -1) {
+    for (;;) {
+      int status = 0;
+      const pid_t pid = waitpid(-1, &status, 0);
+      if (pid < 0) return -1;
+      if (pid == other) continue;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+  }
+
+  struct sigaction savedChld_ {};
+};
+
+std::vector<std::string> Socket(std::vector<std::string> more) {
+  std::vector<std::string> args = {"--buffer-size", "4096",  "--buffer-count", "4",
+                                   "--transfer",    "socket"};
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
+TEST_F(BdaNetTest, RemoteStreamReachesTheAgentWholeAndStopsInOrder) {
+  tarn::test::Watchdog watchdog(60);
+  tarn::test::SysVGuard guard;
+  MediaAgentStandIn ma({.args = Socket({"--offset", "100"})});
+  ASSERT_TRUE(ma.ready());
+  setenv("VEKBDANET", "1", 1);
+  const IpcHandle pipe = Start(ma.port());
+  Parent parent(pipe);
+  ASSERT_TRUE(parent.Open());
+  guard.segment(parent.shmid());
+  // A private segment of the agent's geometry, section 0.
+  EXPECT_EQ(parent.count(), 4);
+  EXPECT_EQ(parent.size(), 4096);
+  EXPECT_EQ(parent.section(), 0);
+  EXPECT_EQ(parent.segment(), 4 * 4096 + 16);
+
+  ASSERT_TRUE(parent.WriteStream(40));
+  ASSERT_TRUE(parent.Drain());
+  // Both sides are attached: the segment is gone with the last of them.
+  EXPECT_LT(shmget(parent.key(), 0, 0), 0);
+  // Every buffer came back once, in the order it went out.
+  ASSERT_EQ(parent.acks.size(), parent.sentBlocks);
+  for (std::size_t i = 0; i < parent.acks.size(); ++i) EXPECT_EQ(parent.acks[i], int(i % 4));
+  ASSERT_TRUE(parent.Send(MSG_STOP));
+  EXPECT_EQ(parent.Next(), MSG_STOP);
+  EXPECT_EQ(parent.Next(), 0);
+  EXPECT_EQ(ExitCode(ma.pid()), DA_NET_EXIT_STOP);
+  ASSERT_TRUE(
+      ma.waitForEvent("STREAM_END da=7 status=stop blocks=" + std::to_string(parent.sentBlocks)));
+  ExpectStoredStream(ma.blocks(kDa), 4096 - 104, parent.sentBlocks);
+  EXPECT_TRUE(parent.reports.empty()) << parent.reports.front();
+}
+
+TEST_F(BdaNetTest, LocalAgentReadsItsOwnSegmentBehindTheSection) {
+  tarn::test::Watchdog watchdog(60);
+  MediaAgentStandIn ma({.args = {"--buffer-size", "8192", "--buffer-count", "4", "--section", "2",
+                                 "--transfer", "shm"}});
+  ASSERT_TRUE(ma.ready());
+  const IpcHandle pipe = Start(ma.port());
+  Parent parent(pipe);
+  ASSERT_TRUE(parent.Open());
+  EXPECT_EQ(parent.section(), 2);
+  EXPECT_EQ(parent.segment(), 3 * 4 * 8192);
+  ASSERT_TRUE(parent.WriteStream(12));
+  // The stop follows the last blocks at once: it must not overtake them.
+  ASSERT_TRUE(parent.Send(MSG_STOP));
+  int code = 0;
+  while ((code = parent.Next()) == MSG_DATA) {
+  }
+  EXPECT_EQ(code, MSG_STOP);
+  EXPECT_EQ(ExitCode(ma.pid()), DA_NET_EXIT_STOP);
+  ASSERT_TRUE(
+      ma.waitForEvent("STREAM_END da=7 status=stop blocks=" + std::to_string(parent.sentBlocks)))
+      << ::testing::PrintToString(ma.events()) << ::testing::PrintToString(ma.traffic());
+  ExpectStoredStream(ma.blocks(kDa), 8192, parent.sentBlocks);
+}
+
+TEST_F(BdaNetTest, DroppedLinkIsResumedWithoutGapOrDuplicate) {
+  tarn::test::Watchdog watchdog(60);
+  tarn::test::SysVGuard guard;
+  MediaAgentStandIn ma({.args = Socket({"--offer", "none", "--fault", "drop-after=6"})});
+  ASSERT_TRUE(ma.ready());
+  setenv("VEKBDANET", "1", 1);
+  const IpcHandle pipe = Start(ma.port(), "", ma.port());
+  Parent parent(pipe);
+  ASSERT_TRUE(parent.Open());
+  guard.segment(parent.shmid());
+  ASSERT_TRUE(parent.WriteStream(30));
+  ASSERT_TRUE(parent.Drain());
+  ASSERT_TRUE(parent.Send(MSG_STOP));
+  EXPECT_EQ(parent.Next(), MSG_STOP);
+  EXPECT_EQ(ExitCode(ma.pid()), DA_NET_EXIT_STOP);
+  ASSERT_TRUE(ma.waitForEvent("STREAM_END da=7 status=abort blocks=6"));
+  ASSERT_TRUE(ma.waitForEvent("STREAM_END da=7 status=stop"));
+  ExpectStoredStream(ma.blocks(kDa), 4096, parent.sentBlocks);
+  EXPECT_EQ(parent.acks.size(), parent.sentBlocks);
+  EXPECT_TRUE(HasReport(parent.reports, "[80:1400]"));
+  EXPECT_TRUE(HasReport(parent.reports, "[80:1401]"));
+}
+
+TEST_F(BdaNetTest, AgentThatClosesTheLinkAbortsTheParent) {
+  tarn::test::Watchdog watchdog(60);
+  tarn::test::SysVGuard guard;
+  MediaAgentStandIn ma({.args = Socket({"--fault", "cut-at=2"})});
+  ASSERT_TRUE(ma.ready());
+  setenv("VEKBDANET", "1", 1);
+  const IpcHandle pipe = Start(ma.port(), "", ma.port());
+  Parent parent(pipe);
+  ASSERT_TRUE(parent.Open());
+  guard.segment(parent.shmid());
+  // The writer runs out of buffers when the child passes the abort on.
+  EXPECT_FALSE(parent.WriteStream(40));
+  EXPECT_EQ(parent.acks, (std::vector<int>{0, 1}));
+  ASSERT_TRUE(parent.Send(MSG_ABORT));
+  EXPECT_EQ(ExitCode(ma.pid()), DA_NET_EXIT_ABORT);
+}
+
+// ---------------------------------------------------------------- a scripted agent
+
+// Plays a media agent on a loopback port, one packet at a time.
+class FakeAgent {
+ public:
+  FakeAgent() {
+    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    if (bind(listen_, reinterpret_cast<sockaddr*>(&a), n) != 0 || listen(listen_, 4) != 0 ||
+        getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &n) != 0) {
+      return;
+    }
+    port_ = ntohs(a.sin_port);
+  }
+  ~FakeAgent() {
+    Drop();
+    close(listen_);
+  }
+  int port() const { return port_; }
+  bool Accept() {
+    pollfd p{listen_, POLLIN, 0};
+    if (poll(&p, 1, 20000) != 1) return false;
+    fd_ = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+    return fd_ >= 0;
+  }
+  void Send(const std::string& message) const {
+    const std::string p = Packet(message);
+    ASSERT_EQ(write(fd_, p.data(), p.size()), static_cast<ssize_t>(p.size()));
+  }
+  // One packet's data; empty when the peer closed or nothing came in 20 s.
+  std::string Read() const {
+    unsigned char h[4];
+    if (!Fill(h, 4)) return {};
+    const std::size_t n = (std::size_t(h[0]) << 24) | (h[1] << 16) | (h[2] << 8) | h[3];
+    std::string data(n, '\0');
+    if (!Fill(data.data(), n)) return {};
+    return data;
+  }
+  // Ends the link with a reset, as a broken network would.
+  void Reset() {
+    linger l{1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    Drop();
+  }
+  void Drop() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  bool Fill(void* to, std::size_t n) const {
+    auto* p = static_cast<char*>(to);
+    while (n > 0) {
+      pollfd w{fd_, POLLIN, 0};
+      if (poll(&w, 1, 20000) != 1) return false;
+      const ssize_t got = read(fd_, p, n);
+      if (got <= 0) return false;
+      p += got;
+      n -= static_cast<std::size_t>(got);
+    }
+    return true;
+  }
+  int listen_ = -1;
+  int fd_ = -1;
+  int port_ = -1;
+};
+
+// The description: section, key, address, size, count, segment, offset.
+std::string Description(int code, int size, int count) {
+  return Msg({std::to_string(code), "0", "0", "0", std::to_string(size), std::to_string(count),
+              std::to_string(size * count), "0"});
+}
+
+TEST_F(BdaNetTest, AcknowledgementOfABufferThatIsNotOutIsAProtocolError) {
+  tarn::test::Watchdog watchdog(60);
+  tarn::test::SysVGuard guard;
+  FakeAgent agent;
+  ASSERT_GT(agent.port(), 0);
+  setenv("VEKBDANET", "1", 1);
+  Parent parent(Start(agent.port()));
+  IpcSendData(MaIpcHandle(), Msg({"27", "7"}).data(), static_cast<int>(Msg({"27", "7"}).size()));
+  ASSERT_TRUE(agent.Accept());
+  agent.Send(Description(10, 2048, 4));
+  EXPECT_EQ(agent.Read(), Msg({"27", "7"}));
+  // Buffer 1 is with the parent.
+  agent.Send(Msg({"24", "1"}));
+  std::vector<int> codes;
+  for (int code = parent.Next(); code > 0; code = parent.Next()) codes.push_back(code);
+  ASSERT_FALSE(codes.empty());
+  EXPECT_EQ(codes.front(), MSG_LISTEN);
+  EXPECT_TRUE(HasReport(parent.reports, "[80:1032]"));
+  EXPECT_EQ(ExitCode(), DA_NET_EXIT_IPC);
+}
+
+TEST_F(BdaNetTest, DescriptionWithMoreThan64BuffersIsRefused) {
+  tarn::test::Watchdog watchdog(60);
+  FakeAgent agent;
+  ASSERT_GT(agent.port(), 0);
+  setenv("VEKBDANET", "1", 1);
+  Parent parent(Start(agent.port()));
+  IpcSendData(MaIpcHandle(), Msg({"27", "7"}).data(), static_cast<int>(Msg({"27", "7"}).size()));
+  ASSERT_TRUE(agent.Accept());
+  agent.Send(Description(10, 1024, 65));
+  std::vector<int> codes;
+  for (int code = parent.Next(); code > 0; code = parent.Next()) codes.push_back(code);
+  EXPECT_TRUE(std::find(codes.begin(), codes.end(), MSG_LISTEN) == codes.end());
+  EXPECT_TRUE(HasReport(parent.reports, "[80:1032]"));
+  EXPECT_EQ(ExitCode(), DA_NET_EXIT_SETUP);
+}
+
+TEST_F(BdaNetTest, ResumedStreamWithAnotherGeometryIsGivenUp) {
+  tarn::test::Watchdog watchdog(60);
+  tarn::test::SysVGuard guard;
+  FakeAgent agent;
+  ASSERT_GT(agent.port(), 0);
+  setenv("VEKBDANET", "1", 1);
+  const IpcHandle pipe = Start(agent.port(), "", agent.port());
+  Parent parent(pipe);
+  IpcSendData(pipe, Msg({"27", "7"}).data(), static_cast<int>(Msg({"27", "7"}).size()));
+  ASSERT_TRUE(agent.Accept());
+  agent.Send(Description(10, 2048, 4));
+  EXPECT_EQ(agent.Read(), Msg({"27", "7"}));
+  ASSERT_EQ(parent.Next(), MSG_LISTEN);
+  const std::string data0 = Msg({"24", "0"});
+  IpcSendData(pipe, data0.data(), static_cast<int>(data0.size()));
+  // The header and the whole buffer as one raw packet.
+  EXPECT_EQ(agent.Read(), Msg({"24", "0"}));
+  EXPECT_EQ(agent.Read().size(), 2048u);
+  agent.Reset();
+  ASSERT_TRUE(agent.Accept());
+  agent.Send(Description(10, 4096, 4));
+  std::vector<int> codes;
+  for (int code = parent.Next(); code > 0; code = parent.Next()) codes.push_back(code);
+  EXPECT_TRUE(HasReport(parent.reports, "[80:1400]"));
+  EXPECT_EQ(ExitCode(), DA_NET_EXIT_ABORT);
+}
+
+TEST_F(BdaNetTest, ReconnectionResendsWhatTheAgentMissedAndForwardsLostAcknowledgements) {
+  using namespace std::string_literals;
+  tarn::test::Watchdog watchdog(60);
+  tarn::test::SysVGuard guard;
+  FakeAgent agent;
+  ASSERT_GT(agent.port(), 0);
+  setenv("VEKBDANET", "1", 1);
+  const IpcHandle pipe = Start(agent.port(), "", agent.port());
+  Parent parent(pipe);
+  ASSERT_TRUE(parent.SendOpen());
+  ASSERT_TRUE(agent.Accept());
+  agent.Send(Description(10, 2048, 4));
+  EXPECT_EQ(agent.Read(), "27\0 7\0\0"s);
+  ASSERT_TRUE(parent.Attach());
+  guard.segment(parent.shmid());
+  for (int id = 0; id < 3; ++id) {
+    std::memset(parent.buffer(id), 'a' + id, 2048);
+    const std::string data = "24\0 "s + std::to_string(id) + "\0\0"s;
+    ASSERT_EQ(IpcSendData(pipe, data.data(), static_cast<int>(data.size())), 11);
+    EXPECT_EQ(agent.Read(), data);
+    EXPECT_EQ(agent.Read(), std::string(2048, static_cast<char>('a' + id)));
+  }
+  agent.Send("24\0 0\0\0"s);
+  ASSERT_EQ(parent.Next(), MSG_DATA);
+  agent.Reset();
+
+  // The agent stored blocks 0 and 1 and acknowledged both; the second
+  // acknowledgement and block 2 were lost with the link.
+  ASSERT_TRUE(agent.Accept());
+  agent.Send(Description(10, 2048, 4));
+  EXPECT_EQ(agent.Read(), "1051\0 7\0\0"s);
+  agent.Send("1052\0 2\0 2\0\0"s);
+  EXPECT_EQ(agent.Read(), "24\0 2\0\0"s);
+  EXPECT_EQ(agent.Read(), std::string(2048, 'c'));
+  agent.Send("24\0 2\0\0"s);
+  while (parent.acks.size() < 3) ASSERT_GT(parent.Next(), 0);
+  EXPECT_EQ(parent.acks, (std::vector<int>{0, 1, 2}));
+  // The stop goes on as the parent sent it.
+  const std::string stop = "6\0 end\0\0"s;
+  ASSERT_EQ(IpcSendData(pipe, stop.data(), static_cast<int>(stop.size())), 12);
+  EXPECT_EQ(agent.Read(), stop);
+  agent.Drop();
+  int code = 0;
+  while ((code = parent.Next()) == MSG_MSG || code == MSG_MSGFMT) {
+  }
+  EXPECT_EQ(code, MSG_STOP);
+  EXPECT_EQ(ExitCode(), DA_NET_EXIT_STOP);
+  EXPECT_TRUE(HasReport(parent.reports, "[80:1400]"));
+  EXPECT_TRUE(HasReport(parent.reports, "[80:1401]"));
+}
+
+// ---------------------------------------------------------------- file variant
+
+TEST_F(BdaNetTest, FileVariantHoldsEveryBufferWholeInOrder) {
+  tarn::test::Watchdog watchdog(60);
+  tarn::test::SysVGuard guard;
+  tarn::test::TempDir dir;
+  const std::string path = dir.path() + "/stream.dat";
+  setenv("VEKDABLOCKSIZE", "4096", 1);  // below the minimum: ignored
+  setenv("VEKDABLOCKSPERDA", "3", 1);
+  Parent parent(Start(-1, path));
+  ASSERT_TRUE(parent.Open());
+  guard.segment(parent.shmid());
+  EXPECT_EQ(parent.size(), 8192);
+  EXPECT_EQ(parent.count(), 3);
+  EXPECT_EQ(parent.segment(), 3 * 8192 + 16);
+  ASSERT_TRUE(parent.WriteStream(10));
+  ASSERT_TRUE(parent.Drain());
+  EXPECT_LT(shmget(parent.key(), 0, 0), 0);
+  ASSERT_TRUE(parent.Send(MSG_STOP));
+  EXPECT_EQ(parent.Next(), MSG_STOP);
+  EXPECT_EQ(ExitCode(), DA_NET_EXIT_STOP);
+  std::ifstream in(path, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ExpectStoredStream(bytes, 8192, parent.sentBlocks);
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(BdaNetTest, FullDiskFailsTheFileVariant) {
+  tarn::test::Watchdog watchdog(60);
+  tarn::test::SysVGuard guard;
+  Parent parent(Start(-1, "/dev/full"));
+  ASSERT_TRUE(parent.Open());
+  guard.segment(parent.shmid());
+  parent.WriteStream(3);  // fails once the child is gone, or not yet
+  std::vector<int> codes;
+  for (int code = parent.Next(); code > 0; code = parent.Next()) codes.push_back(code);
+  EXPECT_TRUE(HasReport(parent.reports, "[80:1042]"));
+  EXPECT_TRUE(std::find(codes.begin(), codes.end(), MSG_STOP) == codes.end());
+  EXPECT_EQ(ExitCode(), DA_NET_EXIT_IPC);
+}
+
+}  // namespace

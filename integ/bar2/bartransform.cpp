@@ -1,0 +1,353 @@
+// Encoding, compression and encryption of object data through the product's
+// codec libraries, and the encryption record of each encrypted item.
+#include "bar2/bartransform.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "bar2/barcodec.h"
+#include "bar2/barimpl.h"
+#include "cmn/cmninit.h"
+#include "cmn/ctx.h"
+#include "cmn/dbg.h"
+#include "cmn/erh.h"
+#include "cmn/nlspack.h"
+#include "vekdf/daview.h"
+
+TARN_RCSID("integ/bar2/bartransform.cpp");
+
+using namespace bar2_detail;
+
+namespace {
+
+constexpr int kSetBar = 131;
+constexpr int kMsgEncryptOn = 221;
+constexpr int kMsgDecryptOn = 222;
+constexpr int kMsgEncryptStart = 225;
+constexpr int kMsgEncryptRecord = 226;
+constexpr int kMsgEncryptRefresh = 227;
+constexpr int kMsgEncryptInvalid = 228;
+constexpr int kMsgEncryptMissing = 229;
+constexpr int kLevel = 1;
+constexpr int kLevelData = 30;
+constexpr int kKeyEntityKind = 2;
+constexpr char kCipherName[] = "AES";
+
+BarKeyCallback keyCallback = nullptr;
+
+// The 126-byte buffer both handshakes take.
+struct InitBuffer {
+  char bytes[kBarCodecInitBufferSize] = "Unknown";
+};
+
+void ClearTransforms(BarContext* ctx) {
+  ctx->encode = 0;
+  ctx->encrypt = 0;
+  ctx->compress = 0;
+  ctx->transformId = 0;
+  ctx->compressionId = 0;
+  ctx->decryptReady = 0;
+}
+
+void GiveUpDataRecord(BarContext* ctx) {
+  ctx->dataRecord = nullptr;
+  ctx->recSize = 0;
+  ctx->recSpaceLeft = 0;
+}
+
+void ReportPacked(const char* fn, int level, const char* packed) {
+  ErhFullReportPacked(fn, level, packed);
+}
+
+}  // namespace
+
+BarKeyCallback BarSetKeyCallback(BarKeyCallback fn) {
+  const BarKeyCallback previous = keyCallback;
+  keyCallback = fn;
+  return previous;
+}
+
+int VEK_InitEncoding(BarContext* ctx) {
+  static const char kFn[] = "VEK_InitEncoding";
+  InitBuffer buffer;
+  int rc = DeInit(buffer.bytes);
+  ctx->transformId = rc;
+  if (rc == kDeInitId) {
+    ctx->codecsStarted |= kBarCodecEncoding;
+    rc = DeInit(buffer.bytes);
+    if (rc == ~kDeInitId) return 0;
+    DeExit();
+    ctx->codecsStarted &= ~kBarCodecEncoding;
+  }
+  DbgPlain(kLevel, "[%s] DeInit=%d", kFn, rc);
+  ctx->transformId = 0;
+  ctx->encode = 0;
+  return -1;
+}
+
+int VEK_InitCompression(BarContext* ctx) {
+  static const char kFn[] = "VEK_InitCompression";
+  InitBuffer buffer;
+  int rc = DcInit(buffer.bytes);
+  ctx->compressionId = rc;
+  if (rc == kDcInitId) {
+    ctx->codecsStarted |= kBarCodecCompression;
+    rc = DcInit(buffer.bytes);
+    if (rc == ~kDcInitId) return 0;
+    DcExit();
+    ctx->codecsStarted &= ~kBarCodecCompression;
+  }
+  DbgPlain(kLevel, "[%s] DcInit = %d", kFn, rc);
+  ctx->compressionId = 0;
+  ctx->compress = 0;
+  return -2;
+}
+
+int BarKeyEntityName(const BarContext* ctx, char* out, std::size_t size) {
+  const int n = ctx->databaseId[0] == '\0'
+                    ? std::snprintf(out, size, "%s:%s:%s", ctx->appType, cmnHostname, ctx->appName)
+                    : std::snprintf(out, size, "%s:%s", ctx->appType, ctx->databaseId);
+  if (n < 0) return 0;
+  return static_cast<std::size_t>(n) < size ? n : static_cast<int>(size) - 1;
+}
+
+int VEK_InitEncryption(BarContext* ctx, int encrypt) {
+  static const char kFn[] = "VEK_InitEncryption";
+  if (ctx->encrHandle != nullptr) DaeExit(&ctx->encrHandle);  // never leak a handle
+  ctx->transformId = kBarTransformEncrypted;
+  ctx->decryptReady = 0;
+  DaeStartRecord start{};
+  start.version = kDaeStartVersion;
+  start.release = kDaeStartRelease;
+  start.direction = encrypt != 0 ? kDaeEncrypt : kDaeDecrypt;
+  start.ivLocation = EnvGetBool("VEK_IVECTOR_LOC") != 0 ? 1 : 0;
+  start.keyCallback = keyCallback != nullptr ? keyCallback : DaeGetKeyInfo;
+  start.trace = DbgPlain;
+  ctx->encrHandle = DaeInit(&start);
+  DbgPlain(kLevel, "[%s] daeCtx:%p IpcKmsHandle:%x IpcKmsBuf:%p", kFn,
+           static_cast<void*>(ctx->encrHandle), static_cast<unsigned>(start.kmsHandle),
+           static_cast<void*>(start.kmsBuffer));
+  if (ctx->encrHandle == nullptr) {
+    const char* why = ErhErrno() != 0 ? ErhErrnoToText() : "DaeInit gave no handle";
+    ReportPacked(kFn, kErhMajor, NlsPackMessage(kSetBar, kMsgEncryptStart, why));
+    ctx->transformId = 0;
+    ctx->encrypt = 0;
+    return -2;
+  }
+  ReportPacked(kFn, kErhCritical,
+               NlsPackMessage(kSetBar, encrypt != 0 ? kMsgEncryptOn : kMsgDecryptOn, kCipherName));
+  if (encrypt != 0) {
+    BarKeyEntity& entity = ctx->keyEntity;
+    entity = BarKeyEntity{};
+    entity.kind = kKeyEntityKind;
+    entity.length = BarKeyEntityName(ctx, entity.name, sizeof entity.name);
+    DbgPlain(kLevel, "[%s] EntityName=%s", kFn, entity.name);
+  }
+  return 0;
+}
+
+int VEK_ExitEncryption(BarContext* ctx) {
+  DaeExit(&ctx->encrHandle);
+  ctx->encrHandle = nullptr;
+  ctx->keyEntity = BarKeyEntity{};
+  std::memset(ctx->databaseId, 0, sizeof ctx->databaseId);
+  ctx->decryptReady = 0;
+  return 0;
+}
+
+int BarStartBackupTransforms(BarContext* ctx, int encode, int encrypt, int compress) {
+  static const char kFn[] = "BarStartBackupTransforms";
+  BarEndTransforms(ctx);  // nothing of the previous object may carry over
+  ctx->encode = encode;
+  ctx->encrypt = encrypt;
+  ctx->compress = compress;
+  const unsigned cap = VEK_Global.capability;
+  if (ctx->encrypt != 0 && ctx->encode != 0) {
+    DbgPlain(kLevel, "[%s] Both encoding and encryption specified. Encoding disabled.", kFn);
+    ctx->encode = 0;
+  }
+  if (ctx->encode != 0 && (cap & kVekCapEncode) == 0) {
+    DbgPlain(kLevel, "[%s] Encoding specified but not supported/failed. Disabled.", kFn);
+    ctx->encode = 0;
+  }
+  if (ctx->compress != 0 && (cap & kVekCapCompress) == 0) {
+    DbgPlain(kLevel, "[%s] Compression specified but not supported/failed. Disabled.", kFn);
+    ctx->compress = 0;
+  }
+  if (ctx->encrypt != 0 && (cap & kVekCapEncrypt) == 0) {
+    DbgPlain(kLevel, "[%s] Encryption specified but not supported/failed. Disabled.", kFn);
+    ReportPacked(kFn, kErhMajor, NlsPackMessage(kSetBar, kMsgEncryptMissing));
+    ClearTransforms(ctx);
+    return -3;
+  }
+  int rc = 0;
+  if (ctx->encode != 0) rc = VEK_InitEncoding(ctx);
+  if (rc == 0 && ctx->compress != 0) rc = VEK_InitCompression(ctx);
+  if (rc == 0 && ctx->encrypt != 0) rc = VEK_InitEncryption(ctx, 1);
+  if (rc != 0) BarEndTransforms(ctx);
+  return rc;
+}
+
+int BarStartRestoreTransforms(BarContext* ctx) {
+  BarEndTransforms(ctx);
+  const unsigned cap = VEK_Global.capability;
+  int rc = 0;
+  if ((cap & kVekCapEncode) != 0) rc = VEK_InitEncoding(ctx);
+  if (rc == 0 && (cap & kVekCapCompress) != 0) rc = VEK_InitCompression(ctx);
+  if (rc != 0) BarEndTransforms(ctx);
+  return rc;
+}
+
+void BarEndTransforms(BarContext* ctx) {
+  if (ctx->encrHandle != nullptr || ctx->keyEntity.kind != 0) VEK_ExitEncryption(ctx);
+  if ((ctx->codecsStarted & kBarCodecEncoding) != 0) DeExit();
+  if ((ctx->codecsStarted & kBarCodecCompression) != 0) DcExit();
+  ctx->codecsStarted = 0;
+  ClearTransforms(ctx);
+}
+
+int VEK_BmWriteData(BarContext* ctx, int length, std::uint32_t offsetLow,
+                    std::uint32_t offsetHigh) {
+  static const char kFn[] = "VEK_BmWriteData";
+  ctx = BarResolve(ctx);
+  if (ctx == nullptr) return 0;
+  auto* data = static_cast<std::uint8_t*>(ctx->dataRecord);
+  if (data == nullptr || length < 0 || length > ctx->recSize) {
+    DbgPlain(kDbgUnexpected, "[%s] no data record for %d bytes (room %d)", kFn, length,
+             ctx->recSize);
+    GiveUpDataRecord(ctx);
+    return 0;
+  }
+  LinkUpdateStatus(ctx, length, 0);
+  bool transformed = true;
+  if (ctx->encrypt != 0) {
+    // Data marked encrypted must never reach the stream in the clear.
+    transformed = ctx->encrHandle != nullptr && DaeEncryptData(ctx->encrHandle, data, length) != 0;
+  } else if (ctx->encode != 0) {
+    DeEncode(data, length);
+  }
+  int rc = 0;
+  if (!transformed) {
+    DbgPlain(kDbgUnexpected, "[%s] DaeEncryptData(%p, %d) failed.", kFn,
+             static_cast<void*>(ctx->encrHandle), length);
+  } else {
+    rc = RmWriteObjData(data, static_cast<std::uint32_t>(ctx->itemId),
+                        static_cast<std::uint32_t>(length), offsetLow, offsetHigh,
+                        static_cast<std::uint32_t>(ctx->compressionId),
+                        static_cast<std::uint32_t>(ctx->transformId));
+    if (rc == 0) {
+      DbgPlain(kLevel, "[%s] RmWriteObjData(%p, %d, %d, %d, %d, %d, %d) failed.", kFn,
+               static_cast<void*>(data), ctx->itemId, length, static_cast<int>(offsetLow),
+               static_cast<int>(offsetHigh), ctx->compressionId, ctx->transformId);
+    }
+  }
+  GiveUpDataRecord(ctx);
+  return rc;
+}
+
+std::uint8_t* VEK_RbmNextRecord(BarContext* ctx) {
+  static const char kFn[] = "VEK_RbmNextRecord";
+  ctx = BarResolve(ctx);
+  if (ctx == nullptr) return nullptr;
+  ctx->restoreRecord = nullptr;
+  ctx->recSize = 0;
+  ctx->recSpaceLeft = 0;
+  std::span<std::uint8_t> record;
+  const int got = LinkRbmRead(ctx, &record);
+  if (got == 0) {
+    ctx->lastCode = 0;
+    return nullptr;
+  }
+  if (got < 0 || record.size() < sizeof(DaRecHeader)) {
+    BarFail(ctx, BAR_ECOMM);
+    return nullptr;
+  }
+  DaRecHeader header;
+  std::memcpy(&header, record.data(), sizeof header);
+  if (header.type == DA_REC_OBJ_DATA) {
+    DaDataView view{};
+    if (!DaViewData(record, &view)) {
+      BarFail(ctx, BAR_ECOMM);
+      return nullptr;
+    }
+    const int length = static_cast<int>(view.data.size());
+    if (view.transformId == static_cast<std::uint32_t>(kBarTransformEncrypted)) {
+      // Without the item's checked key the data would come out as garbage.
+      if (ctx->encrHandle == nullptr || ctx->decryptReady == 0 ||
+          DaeDecryptData(ctx->encrHandle, view.data.data(), length) == 0) {
+        DbgPlain(kDbgUnexpected, "[%s] encrypted data of item %u without a key", kFn, view.itemId);
+        ReportPacked(kFn, kErhMajor, NlsPackMessage(kSetBar, kMsgEncryptInvalid));
+        BarFail(ctx, BAR_ECOMM);
+        return nullptr;
+      }
+    } else if ((VEK_Global.capability & kVekCapEncode) != 0 && view.transformId != 0 &&
+               view.transformId == static_cast<std::uint32_t>(ctx->transformId)) {
+      DeDecode(view.data.data(), length);
+    }
+    DbgPlain(kLevelData, "[%s] data record of item %u: %d bytes", kFn, view.itemId, length);
+    LinkUpdateStatus(ctx, length, 0);
+    ctx->recSize = length;
+    ctx->recSpaceLeft = length;
+  }
+  ctx->restoreRecord = record.data();
+  return record.data();
+}
+
+int VEK_WriteEncryptRecord(BarContext* ctx, const DaItemAttr* item) {
+  static const char kFn[] = "VEK_WriteEncryptRecord";
+  if (ctx->encrHandle == nullptr ||
+      DaeRefreshEncryptCtx(ctx->encrHandle, ctx->smHandle, &ctx->smMsg, &ctx->keyEntity) != 1) {
+    ReportPacked(kFn, kErhMajor, NlsPackMessage(kSetBar, kMsgEncryptRefresh));
+    VEK_ExitEncryption(ctx);
+    DbgPlain(kLevel, "[%s] DaeRefreshEncryptCtx failed!", kFn);
+    return -2;
+  }
+  RmSetDaeRecvEncryptMetaData([](void* handle, unsigned char* meta) {
+    return DaeRecvEncryptMetaData(static_cast<DaeContext*>(handle), meta);
+  });
+  if (RmCreateObjEncryptRec(item, ctx->encrHandle) == 0) {
+    ReportPacked(kFn, kErhMajor, NlsPackMessage(kSetBar, kMsgEncryptRecord));
+    DbgPlain(kLevel, "[%s] RmCreateObjEncryptRec returned error. item->name: %s. Error: %s\n", kFn,
+             item != nullptr && item->name != nullptr ? item->name : "", ErhErrnoToText());
+    return -2;
+  }
+  return 0;
+}
+
+int VEK_ProcessEncryptMetaData(BarContext* ctx, std::span<const std::uint8_t> record) {
+  static const char kFn[] = "VEK_ProcessEncryptMetaData";
+  ctx->decryptReady = 0;
+  if (ctx->encrHandle == nullptr) return -2;
+  DaCryptView view{};
+  if (!DaViewCrypt(record, &view)) {
+    ReportPacked(kFn, kErhMajor, NlsPackMessage(kSetBar, kMsgEncryptInvalid));
+    return -2;
+  }
+  DaeMetaData meta = DaCryptMetaData(view);
+  DaeSendEncryptMetaData(ctx->encrHandle, meta.data());
+  if (DaeRefreshEncryptCtx(ctx->encrHandle, ctx->smHandle, &ctx->smMsg, nullptr) == 0) {
+    ReportPacked(kFn, kErhMajor, NlsPackMessage(kSetBar, kMsgEncryptRefresh));
+    return -2;
+  }
+  meta.fill(0);
+  if (DaeRecvEncryptMetaData(ctx->encrHandle, meta.data()) == 0 || !DaCryptKeyMatches(view, meta)) {
+    ReportPacked(kFn, kErhMajor, NlsPackMessage(kSetBar, kMsgEncryptInvalid));
+    return -2;
+  }
+  ctx->decryptReady = 1;
+  return 0;
+}
+
+int BDcWrite(void* data, int length, void* context) {
+  auto* ctx = static_cast<BarContext*>(context);
+  if (ctx == nullptr) return BAR_ENOCONTEXT;
+  const int n = LinkWriteItemData(ctx, data, length);
+  return n > 0 ? n : 0;
+}
+
+int RDcRead(void* buffer, int length, void* context) {
+  auto* ctx = static_cast<BarContext*>(context);
+  if (ctx == nullptr) return BAR_ENOCONTEXT;
+  const int n = LinkReadItemData(ctx, buffer, length);
+  return n > 0 ? n : 0;
+}
