@@ -3,6 +3,8 @@
 // state directory; the row and result layout in literal bytes.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "cellserver/fixture.h"
 #include "cellserver/protocol.h"
 #include "cellserver/sm.h"
@@ -206,6 +208,47 @@ TEST(Catalogue, UnknownAndMalformedRequestsAndProtection) {
   const auto got = book->answerCatalogue({1001, {"10"}});
   EXPECT_EQ(got[0].items[4 + 2 + 8], "2");
   EXPECT_EQ(got[0].items[4 + 2 + 9], "1800000000");
+}
+
+TEST(Catalogue, StoredVersionsComeBackAndABadFileIsReported) {
+  tarn::test::TempDir dir;
+  const std::string file = dir.path() + "/catalogue";
+  std::string why;
+  const auto fixture = ParseFixture("cat-version 1 \"05 h:/m // L\" S1 1 \"\"\n", &why);
+  ASSERT_TRUE(fixture) << why;
+  {
+    SessionManagerBook book(*fixture, file);
+    const auto v = book.store(std::string("05 h:/m // L\x01\"\\", 13), "S2", 7, "-backupId \"S2\"");
+    EXPECT_EQ(v.versionId, 2);
+    EXPECT_EQ(v.version, 1);  // another object than the fixture's
+    EXPECT_EQ(v.type, 5);
+    ASSERT_EQ(book.answerCatalogue({1601, {"2", "4", "9"}}).size(), 1u);
+  }
+  {
+    SessionManagerBook book(*fixture, file);
+    EXPECT_EQ(book.catalogueError(), "");
+    const auto all = book.catalogue();
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[1].objectName, std::string("05 h:/m // L\x01\"\\", 13));
+    EXPECT_EQ(all[1].options, "-backupId \"S2\"");
+    EXPECT_EQ(all[1].protection, 4);
+    EXPECT_EQ(all[1].protectionValue, 9);
+    EXPECT_EQ(book.store("05 h:/m // L", "S3", 8, "").versionId, 3);
+  }
+  // A fixture that took the stored id keeps it; the clash is reported.
+  const auto other = ParseFixture("cat-version 2 other S9 1 \"\"\n", &why);
+  ASSERT_TRUE(other) << why;
+  {
+    SessionManagerBook book(*other, file);
+    EXPECT_NE(book.catalogueError().find("version id 2"), std::string::npos);
+    EXPECT_EQ(book.catalogue().size(), 2u);  // its own 2 and the stored 3
+  }
+  {
+    std::ofstream(file, std::ios::app) << "cat-version x\n";
+    SessionManagerBook book(*fixture, file);
+    EXPECT_NE(book.catalogueError().find("line 4"), std::string::npos) << book.catalogueError();
+    EXPECT_EQ(book.catalogue().size(), 1u);
+  }
 }
 
 TEST(Catalogue, SessionListsStoredBackupsInALaterProcess) {
