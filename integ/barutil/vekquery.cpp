@@ -101,9 +101,46 @@ int Hand(int rc, array_t* a, int* count, Record** records) {
 
 }  // namespace
 
+int VEK_IpcRead(IpcHandle handle, char** message, int timeout) {
+  static const char kFn[] = "VEK_IpcRead";
+  *message = nullptr;
+  StrMsg msg;
+  StrMsgInitL(&msg);
+  const int n = IpcReceiveStrMsgExL(handle, &msg, timeout);
+  if (n <= 0) {
+    StrMsgFreeL(&msg);
+    if (n == 0)
+      ErhMark(ECSAPEERCLOSED, 0, kFn, 2);
+    else
+      ErhPromoteError(ErhErrno() == EIPCINTR ? ECSAINTERRUPTED : ECSACONNECTION);
+    return -1;
+  }
+  char* text = StrMsgDetachRBufL(&msg);
+  if (text == nullptr) {
+    text = static_cast<char*>(safe_malloc(static_cast<std::size_t>(n) + 2, TARN_HERE));
+    if (text != nullptr) {
+      std::memcpy(text, StrMsgGetRBufL(&msg), static_cast<std::size_t>(n));
+      text[n] = text[n + 1] = '\0';
+    }
+  }
+  StrMsgFreeL(&msg);
+  *message = text;
+  return text != nullptr ? 0 : -1;
+}
+
+int VEK_IpcWrite(IpcHandle handle, const char* message) {
+  StrMsg msg;
+  StrMsgInitL(&msg);
+  int rc = StrMsgCopyNew(message, 0, &msg) == 0 ? IpcSendStrMsgL(handle, &msg) : -1;
+  if (rc < 0) ErhPromoteError(ErhErrno() == EIPCINTR ? ECSAINTERRUPTED : ECSACONNECTION);
+  StrMsgFreeL(&msg);
+  return rc < 0 ? -1 : 0;
+}
+
 int VEK_StartQueries(VEK_Catalog* c) {
   static const char kFn[] = "VEK_StartQueries";
   if (c == nullptr) return kVekQueryNoContext;
+  query_setio(VEK_IpcRead, VEK_IpcWrite);
   if (c->handle >= 0) {
     DbgPlain(kLevel, "[%s] dbsm is already connected on handle %d", kFn, c->handle);
     return 0;

@@ -31,6 +31,11 @@ struct VEK_Catalog {
   VEK_QueryInfo info;
 };
 
+// Query message functions on a session connection, with no need of a running
+// cell-server client: an IPC failure becomes 1617 when interrupted, else 1011.
+int VEK_IpcRead(IpcHandle handle, char** message, int timeout);
+int VEK_IpcWrite(IpcHandle handle, const char* message);
+
 // Opens the catalogue session (type 2) on the cell server of VEK_CellServer.
 // The cell-server client is started for it and stopped again only when this
 // call started it. 0, -21 without catalogue, -2 when the session fails.
