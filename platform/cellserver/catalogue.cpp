@@ -212,11 +212,16 @@ std::vector<Message> SessionManagerBook::answerCatalogue(const Message& request)
     case kCatListFileNames:
     case kCatListMediaOfOver: numeric = {0}; break;
     case kCatListVerOfObject: numeric = {1, 2}; break;
-    case kCatChangeOverProt: numeric = {0, 1, 2}; break;
+    case kCatChangeOverProt: numeric = {0, 1}; break;
     default: break;
   }
   for (const std::size_t i : numeric)
     if (!number(i)) return {Result(kCatErrBadRequest, kErrorLevel)};
+  // A protection value may be a time past 2038.
+  if (spec->id == kCatChangeOverProt &&
+      !ParseDecimal(args[2], std::numeric_limits<long long>::min(),
+                    std::numeric_limits<long long>::max()))
+    return {Result(kCatErrBadRequest, kErrorLevel)};
 
   std::lock_guard lock(mutex_);
   std::vector<Message> out;
@@ -358,7 +363,9 @@ std::vector<Message> SessionManagerBook::answerCatalogue(const Message& request)
       break;
     }
     case kCatChangeOverProt: {
-      const CatProtection change{*number(0), static_cast<int>(*number(1)), *number(2)};
+      const CatProtection change{*number(0), static_cast<int>(*number(1)),
+                                 *ParseDecimal(args[2], std::numeric_limits<long long>::min(),
+                                               std::numeric_limits<long long>::max())};
       if (!applyProtection(change)) return {Result(kErrRefused, kErrorLevel)};
       persist("cat-protection " + Num(change.versionId) + " " + Num(change.protection) + " " +
               Num(change.value));

@@ -519,7 +519,8 @@ void Apply(const Directive& d, Fixture& f) {
   } else if (name == "cat-protection") {
     d.expectCount(3, 3);
     f.catProtections.push_back(
-        CatProtection{d.number(1, 1, kMaxId), d.integer(2), d.number(3, 0, kMaxSize)});
+        CatProtection{d.number(1, 1, kMaxId), d.integer(2),
+                      d.number(3, std::numeric_limits<long long>::min(), kMaxSize)});
   } else if (name == "guids") {
     d.expectCount(1, 1);
     if (d.bytes(1) != "braced") throw LineError("guids takes the word braced");

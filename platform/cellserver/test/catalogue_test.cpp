@@ -204,6 +204,7 @@ TEST(Catalogue, UnknownAndMalformedRequestsAndProtection) {
   EXPECT_EQ(code({1024, {"05 h1:/db // D", "0", "1.5"}}), 8010);
   EXPECT_EQ(code({1001, {"99"}}), 1252);
   EXPECT_EQ(code({1601, {"99", "1", "5"}}), 1001);
+  EXPECT_EQ(code({1601, {"10", "2", "x"}}), 8010);
   EXPECT_EQ(code({1601, {"10", "2", "1800000000"}}), 0);
   const auto got = book->answerCatalogue({1001, {"10"}});
   EXPECT_EQ(got[0].items[4 + 2 + 8], "2");
