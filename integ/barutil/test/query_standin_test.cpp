@@ -106,4 +106,32 @@ TEST_F(QueryStandInTest, CloseMidListingThenAWorkingQuery) {
   EXPECT_EQ(VEK_QueryOpen(&catalog_, 4711, "%d", 1), kVekQueryFailed);
 }
 
+int SendNothing(IpcHandle, const char*) {
+  return 0;
+}
+
+TEST_F(QueryStandInTest, AMissingResultTimesOut) {
+  // The request never reaches the catalogue, so nothing ever answers.
+  query_setio(VEK_IpcRead, SendNothing);
+  catalog_.query.timeout = 1;
+  ASSERT_TRUE(query_open(&catalog_.query, catalog_.handle, 1022, "%d", 1));
+  EXPECT_FALSE(query_read(&catalog_.query));
+  EXPECT_EQ(catalog_.query.error, kQueryReadFailed);
+  EXPECT_EQ(ErhErrno(), ECSACONNECTION);
+  catalog_.query = query_t{};
+  query_setio(VEK_IpcRead, VEK_IpcWrite);
+}
+
+TEST_F(QueryStandInTest, ARunningClientIsLeftRunning) {
+  ASSERT_EQ(VEK_EndQueries(&catalog_), 0);
+  ASSERT_EQ(MCsaInit("127.0.0.1"), 0);
+  ASSERT_EQ(VEK_StartQueries(&catalog_), 0);
+  EXPECT_TRUE(CsaIsInitialized());
+  int count = 0;
+  VEK_Object* objects = nullptr;
+  ASSERT_EQ(VEK_QueryObjects(&catalog_, 1, "", &count, &objects), 0);
+  EXPECT_EQ(count, 3);
+  VEK_FreeArray(count, objects, sizeof(VEK_Object), nullptr);
+}
+
 }  // namespace
