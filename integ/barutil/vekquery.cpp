@@ -137,7 +137,7 @@ int VEK_IpcWrite(IpcHandle handle, const char* message) {
   return rc < 0 ? -1 : 0;
 }
 
-int VEK_StartQueries(VEK_Catalog* c) {
+int VEK_CatalogStart(VEK_Catalog* c) {
   static const char kFn[] = "VEK_StartQueries";
   if (c == nullptr) return kVekQueryNoContext;
   query_setio(VEK_IpcRead, VEK_IpcWrite);
@@ -167,7 +167,7 @@ int VEK_StartQueries(VEK_Catalog* c) {
   return 0;
 }
 
-int VEK_EndQueries(VEK_Catalog* c) {
+int VEK_CatalogEnd(VEK_Catalog* c) {
   static const char kFn[] = "VEK_EndQueries";
   if (c == nullptr) return kVekQueryNoContext;
   if (c->handle < 0) {

@@ -39,9 +39,9 @@ int VEK_IpcWrite(IpcHandle handle, const char* message);
 // Opens the catalogue session (type 2) on the cell server of VEK_CellServer.
 // The cell-server client is started for it and stopped again only when this
 // call started it. 0, -21 without catalogue, -2 when the session fails.
-int VEK_StartQueries(VEK_Catalog* catalog);
+int VEK_CatalogStart(VEK_Catalog* catalog);
 // Closes the session. 0 (-21 without catalogue).
-int VEK_EndQueries(VEK_Catalog* catalog);
+int VEK_CatalogEnd(VEK_Catalog* catalog);
 
 int VEK_QueryOpen(VEK_Catalog* catalog, int id, const char* format, ...);
 int VEK_QueryOpenV(VEK_Catalog* catalog, int id, const char* format, va_list args);

@@ -38,10 +38,10 @@ class QueryStandInTest : public BarutilTest {
     ASSERT_TRUE(server_->ready());
     server_->exportInetPort();
     VEK_ResetCellServer();
-    ASSERT_EQ(VEK_StartQueries(&catalog_), 0) << ErhErrnoToText();
+    ASSERT_EQ(VEK_CatalogStart(&catalog_), 0) << ErhErrnoToText();
   }
   void TearDown() override {
-    EXPECT_EQ(VEK_EndQueries(&catalog_), 0);
+    EXPECT_EQ(VEK_CatalogEnd(&catalog_), 0);
     CsaExitEx(0);
     IpcExit();
     server_.reset();
@@ -56,7 +56,7 @@ class QueryStandInTest : public BarutilTest {
 TEST_F(QueryStandInTest, StartLeavesTheClientStoppedAndIsIdempotent) {
   EXPECT_FALSE(CsaIsInitialized()) << "started for the session only";
   const IpcHandle handle = catalog_.handle;
-  EXPECT_EQ(VEK_StartQueries(&catalog_), 0);
+  EXPECT_EQ(VEK_CatalogStart(&catalog_), 0);
   EXPECT_EQ(catalog_.handle, handle);
 }
 
@@ -123,9 +123,9 @@ TEST_F(QueryStandInTest, AMissingResultTimesOut) {
 }
 
 TEST_F(QueryStandInTest, ARunningClientIsLeftRunning) {
-  ASSERT_EQ(VEK_EndQueries(&catalog_), 0);
+  ASSERT_EQ(VEK_CatalogEnd(&catalog_), 0);
   ASSERT_EQ(MCsaInit("127.0.0.1"), 0);
-  ASSERT_EQ(VEK_StartQueries(&catalog_), 0);
+  ASSERT_EQ(VEK_CatalogStart(&catalog_), 0);
   EXPECT_TRUE(CsaIsInitialized());
   int count = 0;
   VEK_Object* objects = nullptr;
