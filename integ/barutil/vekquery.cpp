@@ -10,6 +10,7 @@
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
+#include "cmn/nlspack.h"
 #include "cmn/str.h"
 #include "cmn/strmsg.h"
 #include "csa/csa.h"
@@ -20,6 +21,14 @@ TARN_RCSID("integ/barutil/vekquery.cpp");
 namespace {
 
 constexpr int kLevel = 30;
+// Catalogue messages of the integration.
+constexpr int kSetBar = 131;
+constexpr int kMsgSessionFailed = 2;
+constexpr int kMsgOpenFailed = 3;
+constexpr int kMsgReadFailed = 4;
+constexpr int kMsgParseFailed = 5;
+constexpr int kMsgQueryFailed = 6;
+constexpr int kMsgUnexpected = 7;
 
 enum Request : int {
   kListObjects = 1022,
@@ -158,6 +167,8 @@ int VEK_CatalogStart(VEK_Catalog* c) {
     handle = MCsaStartSession(0, kVekCatalogSession, StrMsgGetBufL(&start));
   if (handle < 0) {
     DbgPlain(kLevel, "[%s] CsaStartSession (DBSM) failed. Error: %s", kFn, ErhErrnoToText());
+    ErhFullReportPacked(kFn, kErhMinor,
+                        NlsPackMessage(kSetBar, kMsgSessionFailed, ErhErrnoToText()));
     if (started) CsaExitEx(kCsaStartedIpc);
     return kVekQuerySessionFailed;
   }
@@ -186,6 +197,7 @@ int VEK_QueryOpenV(VEK_Catalog* c, int id, const char* format, va_list args) {
   c->query.strict = 1;
   if (!query_openv(&c->query, c->handle, id, format, args)) {
     DbgPlain(kLevel, "[%s] request %d failed: %d", kFn, id, c->query.error);
+    ErhFullReportPacked(kFn, kErhMinor, NlsPackMessage(kSetBar, kMsgOpenFailed, ErhErrnoToText()));
     return kVekQueryFailed;
   }
   return 0;
@@ -202,10 +214,24 @@ int VEK_QueryOpen(VEK_Catalog* c, int id, const char* format, ...) {
 bool VEK_QueryRead(VEK_Catalog* c) {
   static const char kFn[] = "VEK_QueryRead";
   if (query_read(&c->query)) return true;
-  if (c->query.error == kQueryUnexpected)
-    DbgPlain(kLevel, "[%s] unexpected message %d", kFn, c->query.lastId);
-  else if (c->query.error != 0)
-    DbgPlain(kLevel, "[%s] query error %d: %s", kFn, c->query.error, ErhErrnoToText());
+  switch (c->query.error) {
+    case kQueryBadMessage:
+      ErhFullReportPacked(kFn, kErhMinor,
+                          NlsPackMessage(kSetBar, kMsgParseFailed, ErhErrnoToText()));
+      break;
+    case kQueryEndedWithError:
+      ErhFullReportPacked(kFn, kErhMinor,
+                          NlsPackMessage(kSetBar, kMsgQueryFailed, ErhErrnoToText()));
+      break;
+    case kQueryReadFailed:
+      ErhFullReportPacked(kFn, kErhMinor,
+                          NlsPackMessage(kSetBar, kMsgReadFailed, ErhErrnoToText()));
+      break;
+    case kQueryUnexpected:
+      ErhFullReportPacked(kFn, kErhMinor, NlsPackMessage(kSetBar, kMsgUnexpected, c->query.lastId));
+      break;
+    default: break;
+  }
   return false;
 }
 

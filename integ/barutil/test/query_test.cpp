@@ -230,6 +230,28 @@ TEST_F(QueryTest, EndsOfAListing) {
   array_free(&out);
 }
 
+std::vector<std::string> reports;
+void CaptureReport(const char* text) {
+  reports.emplace_back(text);
+}
+
+TEST_F(QueryTest, FailuresAreReportedAsCatalogueMessages) {
+  ErhHooks previous{};
+  ErhSetHooks(&previous, CaptureReport, CaptureReport);
+  reports.clear();
+  peer_.replies = {Msg(77, {"x"})};
+  ASSERT_EQ(VEK_QueryOpen(&catalog_, 1032, "%d", 1), 0);
+  EXPECT_FALSE(VEK_QueryRead(&catalog_));
+  peer_.replies = {Result(1600)};
+  ASSERT_EQ(VEK_QueryOpen(&catalog_, 1032, "%d", 1), 0);
+  EXPECT_FALSE(VEK_QueryRead(&catalog_));
+  ErhSetHooks(nullptr, previous.report, previous.console);
+  std::string all;
+  for (const std::string& r : reports) all += r + "\n";
+  EXPECT_NE(all.find("[131:7]"), std::string::npos) << all;
+  EXPECT_NE(all.find("[131:6]"), std::string::npos) << all;
+}
+
 TEST_F(QueryTest, UnexpectedMessageUnderTheStrictFlag) {
   peer_.replies = {Msg(77, {"x"}), Result(0)};
   ASSERT_EQ(VEK_QueryOpen(&catalog_, 1032, "%d", 1), 0);
