@@ -30,6 +30,7 @@ VEK_Catalog* VEK_ContextCatalog(BarContext* ctx) {
     catalog->query = query_t{};
     catalog->handle = ctx->dbsmHandle;
   }
+  catalog->mirror = &ctx->dbsmHandle;
   return catalog.get();
 }
 

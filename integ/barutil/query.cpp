@@ -202,8 +202,10 @@ bool query_read(query_t* query) {
     query->message.reset(text);
     const int id = text != nullptr ? StrParseStartL(&rec, text) : -1;
     if (id < 0) {
+      // The request's MSG_RESULT is still to come: the state stays so that
+      // a close reads up to it.
       DbgPlain(kLevel, "[%s] StrParseStart failed", kFn);
-      Fail(query, kQueryBadMessage);
+      query->error = kQueryBadMessage;
       return false;
     }
     query->lastId = id;
@@ -237,7 +239,7 @@ bool query_read(query_t* query) {
     }
     if (query->strict) {
       DbgPlain(kLevel, "[%s] Unexpected message ID=%d", kFn, id);
-      Fail(query, kQueryUnexpected);
+      query->error = kQueryUnexpected;
       return false;
     }
     DbgPlain(kLevel, "[%s] Ignoring unexpected message ID=%d", kFn, id);
@@ -258,17 +260,23 @@ bool query_read(query_t* query) {
   return true;
 }
 
-void query_close(query_t* query) {
-  if (query->description != nullptr && query->state != kQueryIdle) {
+bool query_close(query_t* query) {
+  bool inStep = query->error != kQueryReadFailed;
+  if (inStep && query->description != nullptr && query->state != kQueryIdle) {
     DbgPlain(kLevel, "Discarding data from the previous query.");
     query->strict = 0;
     while (query->state != kQueryIdle) {
-      if (!query_read(query) && query->error != kQueryBadMessage) break;
+      if (query_read(query)) continue;
+      if (query->error == kQueryReadFailed) {
+        inStep = false;
+        break;
+      }
     }
   }
   const int timeout = query->timeout;
   *query = query_t{};
   query->timeout = timeout;
+  return inStep;
 }
 
 bool query_empty(const query_t* query) {

@@ -86,7 +86,9 @@ bool query_opens(query_t* query, IpcHandle handle, int id, ...) __attribute__((s
 // A MSG_RESULT with error 0 leaves the result fields in query->fields.
 bool query_read(query_t* query);
 // Ends the request: reads and drops what is still coming up to its
-// MSG_RESULT, then leaves the query idle and freed.
-void query_close(query_t* query);
+// MSG_RESULT, then leaves the query idle and freed. False when a read failed
+// (or timed out) before the MSG_RESULT: the session is then out of step, and
+// a later request on it could take the late replies for its own.
+bool query_close(query_t* query);
 // True when the last message gave no fields.
 bool query_empty(const query_t* query);

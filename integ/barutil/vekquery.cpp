@@ -174,6 +174,7 @@ int VEK_CatalogStart(VEK_Catalog* c) {
   }
   if (started) CsaExitEx(kCsaStartedIpc);
   c->handle = handle;
+  if (c->mirror != nullptr) *c->mirror = handle;
   DbgPlain(kLevel, "[%s] dbCsaHandle=%d", kFn, handle);
   return 0;
 }
@@ -188,6 +189,7 @@ int VEK_CatalogEnd(VEK_Catalog* c) {
   query_close(&c->query);
   if (MCsaDisconnectSession(c->handle) != 0) IpcShutdownAndCloseConnection(c->handle);
   c->handle = -1;
+  if (c->mirror != nullptr) *c->mirror = -1;
   return 0;
 }
 
@@ -195,6 +197,13 @@ int VEK_QueryOpenV(VEK_Catalog* c, int id, const char* format, va_list args) {
   static const char kFn[] = "VEK_QueryOpen";
   c->info = VEK_QueryInfo{};
   c->query.strict = 1;
+  if (c->handle < 0) {
+    DbgPlain(kLevel, "[%s] No catalogue session.", kFn);
+    ErhMark(ECSACONNECTION, 0, kFn, kErhMinor);
+    c->query = query_t{};
+    c->query.error = kQueryWriteFailed;
+    return kVekQueryFailed;
+  }
   if (!query_openv(&c->query, c->handle, id, format, args)) {
     DbgPlain(kLevel, "[%s] request %d failed: %d", kFn, id, c->query.error);
     ErhFullReportPacked(kFn, kErhMinor, NlsPackMessage(kSetBar, kMsgOpenFailed, ErhErrnoToText()));
@@ -257,8 +266,13 @@ int VEK_QueryRetval(VEK_Catalog* c) {
 }
 
 void VEK_QueryClose(VEK_Catalog* c) {
-  query_close(&c->query);
+  static const char kFn[] = "VEK_QueryClose";
+  const bool inStep = query_close(&c->query);
   c->info = VEK_QueryInfo{};
+  if (!inStep && c->handle >= 0) {
+    DbgPlain(kLevel, "[%s] Catalogue session out of step; closing it.", kFn);
+    VEK_CatalogEnd(c);
+  }
 }
 
 int VEK_QueryObjects2(VEK_Catalog* c, int type, const char* filter, array_t* out) {

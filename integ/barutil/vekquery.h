@@ -27,6 +27,8 @@ struct VEK_QueryInfo {
 
 struct VEK_Catalog {
   IpcHandle handle = -1;  // the catalogue session, -1 when closed
+  // When set, kept equal to `handle` (the integration context's copy).
+  IpcHandle* mirror = nullptr;
   query_t query;
   VEK_QueryInfo info;
 };
@@ -52,6 +54,8 @@ bool VEK_QueryFetch(VEK_Catalog* catalog, void* record);
 int VEK_QueryUnpack(VEK_Catalog* catalog, void* record);
 // 0, or -18 when the query's error code is set.
 int VEK_QueryRetval(VEK_Catalog* catalog);
+// Ends the query; a session left out of step by a failed read is closed, so
+// that later queries fail instead of reading late replies.
 void VEK_QueryClose(VEK_Catalog* catalog);
 
 // Row forms: fill `out` (optional; element records by value) and return 0 or

@@ -118,7 +118,8 @@ TEST_F(QueryStandInTest, AMissingResultTimesOut) {
   EXPECT_FALSE(query_read(&catalog_.query));
   EXPECT_EQ(catalog_.query.error, kQueryReadFailed);
   EXPECT_EQ(ErhErrno(), ECSACONNECTION);
-  catalog_.query = query_t{};
+  VEK_QueryClose(&catalog_);
+  EXPECT_EQ(catalog_.handle, -1) << "a session out of step is closed";
   query_setio(VEK_IpcRead, VEK_IpcWrite);
 }
 

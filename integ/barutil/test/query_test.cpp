@@ -72,9 +72,10 @@ int ScriptRead(IpcHandle, char** message, int) {
     return -1;
   }
   const std::string& m = peer->replies.front();
-  *message = static_cast<char*>(safe_malloc(m.size() + 1, "query_test", 0));
+  // Texts from a read end in two NULs, as a received packet does.
+  *message = static_cast<char*>(safe_malloc(m.size() + 2, "query_test", 0));
   std::memcpy(*message, m.data(), m.size());
-  (*message)[m.size()] = '\0';
+  (*message)[m.size()] = (*message)[m.size() + 1] = '\0';
   peer->replies.pop_front();
   return 0;
 }
@@ -262,6 +263,30 @@ TEST_F(QueryTest, UnexpectedMessageUnderTheStrictFlag) {
   ASSERT_TRUE(query_opens(&catalog_.query, 7, 1032, "1", nullptr));
   EXPECT_FALSE(query_read(&catalog_.query));
   EXPECT_EQ(catalog_.query.error, 0);
+}
+
+TEST_F(QueryTest, CloseAfterAFailureKeepsTheSessionInStep) {
+  // An unexpected message or a bad one: the rest up to MSG_RESULT is drained.
+  peer_.replies = {Msg(77, {"x"}), Msg(1033, std::vector<std::string>(10, "0")), Result(0),
+                   Result(1245)};
+  ASSERT_EQ(VEK_QueryOpen(&catalog_, 1032, "%d", 1), 0);
+  EXPECT_FALSE(VEK_QueryRead(&catalog_));
+  VEK_QueryClose(&catalog_);
+  EXPECT_EQ(peer_.replies.size(), 1u);
+  peer_.replies = {"garbage", Result(0), Result(1245)};
+  ASSERT_EQ(VEK_QueryOpen(&catalog_, 1032, "%d", 1), 0);
+  EXPECT_FALSE(VEK_QueryRead(&catalog_));
+  EXPECT_EQ(catalog_.query.error, kQueryBadMessage);
+  VEK_QueryClose(&catalog_);
+  EXPECT_EQ(peer_.replies.size(), 1u);
+  EXPECT_EQ(catalog_.handle, 7);
+  // A failed read leaves replies that may still come: the session is closed.
+  peer_.failRead = true;
+  ASSERT_EQ(VEK_QueryOpen(&catalog_, 1032, "%d", 1), 0);
+  EXPECT_FALSE(VEK_QueryRead(&catalog_));
+  VEK_QueryClose(&catalog_);
+  EXPECT_EQ(catalog_.handle, -1);
+  EXPECT_EQ(VEK_QueryOpen(&catalog_, 1032, "%d", 1), kVekQueryFailed);
 }
 
 TEST_F(QueryTest, GetObjectVersionReadsTheResultFields) {
