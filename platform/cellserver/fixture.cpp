@@ -84,6 +84,26 @@
 //       A key of the key service: ids of 16 bytes and key data of 32 bytes,
 //       each in hexadecimal. Unknown entities get a new random key.
 //
+// The catalogue that catalogue sessions (session type 2) are answered from;
+// backups the session manager stores are added to it:
+//   cat-object <name> <type>
+//       An object with no version (yet).
+//   cat-version <version-id> <object-name> <session-id> <time> <options>
+//               [type=<n>] [size=<n>] [level=<n>] [copy=<n>] [version=<n>]
+//       A version of an object: its object-version id (1 or more, unique),
+//       its backup session, its time (seconds since 1970) and the stored
+//       options text ("-backupId \"<id>\" -trees \"/db\"..."). level 0 is a
+//       full backup; versions of one backup id with different copy numbers
+//       are copies of one another. version counts the object's versions
+//       (default: its place among them).
+//   cat-item <version-id> <name> <size> <modified> [<owner> <group> <mode>]
+//       An item (file) of a version, by its full path; the mode in octal
+//       (default 644).
+//   cat-medium <version-id> <medium-id> <description> <label> [<pool>]
+//       A medium holding a version; the id at most 32 characters.
+//   cat-protection <version-id> <protection> <value>
+//       The protection of a version, as a protection change sets it.
+//
 // Example:
 //   login 0x800 1 "Cell Manager host" "" 0 ""
 //   option BindTimeout 5
@@ -300,6 +320,52 @@ void ParseBaropt(const Directive& d, Fixture& f) {
   f.baropt.push_back(std::move(step));
 }
 
+constexpr long long kMaxId = std::numeric_limits<int>::max();
+constexpr long long kMaxSize = std::numeric_limits<long long>::max();
+constexpr long long kMaxTime = std::numeric_limits<std::int32_t>::max();
+
+void ParseCatVersion(const Directive& d, Fixture& f) {
+  if (d.size() < 6) throw LineError("cat-version takes at least 5 arguments");
+  CatVersion v;
+  v.versionId = d.number(1, 1, kMaxId);
+  v.objectName = d.itemText(2);
+  v.sessionId = d.itemText(3);
+  v.time = static_cast<std::time_t>(d.number(4, 0, kMaxTime));
+  v.options = d.itemText(5);
+  int count = 0;
+  for (const CatVersion& other : f.catVersions) {
+    if (other.versionId == v.versionId)
+      throw LineError("version id " + std::to_string(v.versionId) + " given twice");
+    if (other.objectName == v.objectName) ++count;
+  }
+  v.version = count + 1;
+  for (std::size_t i = 6; i < d.size(); ++i) {
+    const std::string& word = d.bytes(i);
+    const std::size_t eq = word.find('=');
+    if (eq == std::string::npos) throw LineError("cat-version: <key>=<number> expected: " + word);
+    const std::string_view key = std::string_view(word).substr(0, eq);
+    const auto value = ParseDecimal(std::string_view(word).substr(eq + 1), 0, kMaxSize);
+    if (!value) throw LineError("cat-version: not a number in " + word);
+    const auto small = [&] {
+      if (*value > kMaxCode) throw LineError("cat-version: too large: " + word);
+      return static_cast<int>(*value);
+    };
+    if (key == "type")
+      v.type = small();
+    else if (key == "size")
+      v.size = *value;
+    else if (key == "level")
+      v.level = small();
+    else if (key == "copy")
+      v.copy = small();
+    else if (key == "version")
+      v.version = small();
+    else
+      throw LineError("cat-version: unknown key " + std::string(key));
+  }
+  f.catVersions.push_back(std::move(v));
+}
+
 Fault ParseFault(const Directive& d) {
   std::size_t end = d.size();
   Fault fault;
@@ -424,6 +490,37 @@ void Apply(const Directive& d, Fixture& f) {
     f.keys.push_back(KeyRecord{d.itemText(1), d.hex(2, 16), d.hex(3, 16),
                                static_cast<int>(d.number(4, 0, kMaxCode)),
                                static_cast<int>(d.number(5, 0, kMaxCode)), d.hex(6, 32)});
+  } else if (name == "cat-object") {
+    d.expectCount(2, 2);
+    f.catObjects.push_back(CatObject{d.itemText(1), d.integer(2)});
+  } else if (name == "cat-version") {
+    ParseCatVersion(d, f);
+  } else if (name == "cat-item") {
+    if (d.size() != 5 && d.size() != 8) throw LineError("cat-item takes 4 or 7 arguments");
+    CatItem item{d.number(1, 1, kMaxId), d.itemText(2), d.number(3, 0, kMaxSize),
+                 static_cast<std::time_t>(d.number(4, 0, kMaxTime))};
+    if (d.size() == 8) {
+      item.owner = static_cast<int>(d.number(5, 0, kMaxCode));
+      item.group = static_cast<int>(d.number(6, 0, kMaxCode));
+      item.mode = 0;
+      const std::string& mode = d.bytes(7);
+      if (mode.empty() || mode.size() > 5 ||
+          mode.find_first_not_of("01234567") != std::string::npos)
+        throw LineError("cat-item: the mode is 1 to 5 octal digits: " + mode);
+      for (const char c : mode) item.mode = item.mode * 8 + (c - '0');
+    }
+    f.catItems.push_back(std::move(item));
+  } else if (name == "cat-medium") {
+    d.expectCount(4, 5);
+    CatMedium medium{d.number(1, 1, kMaxId), d.itemText(2), d.itemText(3), d.itemText(4)};
+    if (medium.mediumId.size() > 32) throw LineError("a medium id has at most 32 characters");
+    if (d.size() == 6) medium.pool = static_cast<int>(d.number(5, 0, kMaxCode));
+    f.catMedia.push_back(std::move(medium));
+  } else if (name == "cat-protection") {
+    d.expectCount(3, 3);
+    f.catProtections.push_back(
+        CatProtection{d.number(1, 1, kMaxId), d.integer(2),
+                      d.number(3, std::numeric_limits<long long>::min(), kMaxSize)});
   } else if (name == "guids") {
     d.expectCount(1, 1);
     if (d.bytes(1) != "braced") throw LineError("guids takes the word braced");
@@ -434,6 +531,32 @@ void Apply(const Directive& d, Fixture& f) {
 }
 
 }  // namespace
+
+std::string QuoteFixtureWord(std::string_view text) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out = "\"";
+  out.reserve(text.size() + 2);
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    switch (c) {
+      case '\\': out += "\\\\"; break;
+      case '"': out += "\\\""; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (byte < 0x20 || byte == 0x7F) {
+          out += "\\x";
+          out.push_back(kDigits[byte >> 4]);
+          out.push_back(kDigits[byte & 0xF]);
+        } else {
+          out.push_back(c);
+        }
+    }
+  }
+  out.push_back('"');
+  return out;
+}
 
 std::optional<std::string> Utf8ToUtf16LeWithMark(std::string_view utf8) {
   std::string out = "\xFF\xFE";

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <map>
 #include <optional>
 #include <string>
@@ -87,6 +88,64 @@ struct KeyRecord {
   bool operator==(const KeyRecord&) const = default;
 };
 
+// The catalogue the session manager answers catalogue sessions from (session
+// type 2). Objects are known by their catalogue name; a version by its
+// object-version id (see protocol.h for where it travels).
+struct CatObject {
+  std::string name;
+  int type = 0;
+
+  bool operator==(const CatObject&) const = default;
+};
+
+struct CatVersion {
+  long long versionId = 0;
+  std::string objectName;
+  int type = 0;
+  std::string sessionId;
+  int version = 0;  // counts the stored versions of the object from 1
+  std::time_t time = 0;
+  std::string options;  // -backupId "<session id>" and the request's option text
+  long long size = 0;
+  int level = 0;  // 0 full, 1 incremental
+  int copy = 0;   // 0: the original; one backup id keeps its smallest copy
+  int protection = 0;
+  long long protectionValue = 0;
+
+  bool operator==(const CatVersion&) const = default;
+};
+
+struct CatItem {
+  long long versionId = 0;
+  std::string name;  // full path
+  long long size = 0;
+  std::time_t modified = 0;
+  int owner = 0;
+  int group = 0;
+  int mode = 0644;
+
+  bool operator==(const CatItem&) const = default;
+};
+
+struct CatMedium {
+  long long versionId = 0;
+  std::string mediumId;  // at most 32 characters
+  std::string description;
+  std::string label;
+  int pool = 0;
+
+  bool operator==(const CatMedium&) const = default;
+};
+
+// A protection change of a version, applied in order after the versions.
+struct CatProtection {
+  long long versionId = 0;
+  int protection = 0;
+  long long value = 0;
+
+  bool operator==(const CatProtection&) const = default;
+};
+
 struct Fixture {
   // The six items that follow the login result.
   std::uint32_t accessRights = 0xFFFFFFFFu;
@@ -122,10 +181,19 @@ struct Fixture {
   std::map<std::pair<int, int>, std::string> catalogue;
   std::map<int, std::string> literals;
   std::vector<KeyRecord> keys;
+  // Catalogue: objects, versions, items and media of versions.
+  std::vector<CatObject> catObjects;
+  std::vector<CatVersion> catVersions;
+  std::vector<CatItem> catItems;
+  std::vector<CatMedium> catMedia;
+  std::vector<CatProtection> catProtections;
 };
 
 // Reads fixture text. Nothing on any error, with "line N: reason" in *why.
 std::optional<Fixture> ParseFixture(std::string_view text, std::string* why);
+
+// `text` as one quoted fixture word, readable back by ParseFixture.
+std::string QuoteFixtureWord(std::string_view text);
 
 // `utf8` as UTF-16 little-endian behind the byte-order mark FF FE; nothing when
 // `utf8` is not valid UTF-8.

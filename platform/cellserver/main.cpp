@@ -171,6 +171,8 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   Server server(options, std::move(fixture), store, traffic);
+  if (!server.smBook().catalogueError().empty())
+    std::cerr << "tarn-cellserver: catalogue: " << server.smBook().catalogueError() << "\n";
   if (!server.start(&why)) {
     std::cerr << "tarn-cellserver: " << why << "\n";
     return 1;

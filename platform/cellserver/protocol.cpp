@@ -91,6 +91,28 @@ std::optional<RequestSpec> FindRequest(int id) {
   return *it;
 }
 
+std::optional<CatRequestSpec> FindCatalogueRequest(int id) {
+  static constexpr CatRequestSpec kCatalogue[] = {
+      {kCatListObjects, 1, 1023, 2, 0},
+      {kCatListPartOfObject, 2, 1070, 2, 0},
+      {kCatListOverOfAppBackup, 3, 1084, 28, 0},
+      {kCatListOverOfSession, 1, 1027, 28, 0},
+      {kCatListVerOfObject, 3, 1025, 27, 0},
+      {kCatListCatalog, 1, 1033, 10, 0},
+      {kCatFilePatternSearch, 8, 1037, 11, 0},
+      {kCatFbListFileVers, 2, 1061, 37, 0},
+      {kCatFbListDir, 2, 1055, 11, 0},
+      {kCatFbListAllOver, 6, 1051, 29, 4},
+      {kCatListMediaOfOver, 2, 1613, 22, 0},
+      {kCatChangeOverProt, 3, 0, 0, 0},
+      {kCatGetOver, 1, 0, 0, 29},
+      {kCatListFileNames, 3, 1034, 4, 0},
+  };
+  for (const CatRequestSpec& spec : kCatalogue)
+    if (spec.id == id) return spec;
+  return std::nullopt;
+}
+
 standin::Message ProtocolReply(const standin::PackedError& error, const ProtocolData& data) {
   standin::Message reply{standin::kMsgProtocol, {}};
   standin::AppendPackedError(reply, error);

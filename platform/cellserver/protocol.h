@@ -64,6 +64,63 @@ inline constexpr int kMsgKeyRandReply = 1124;  // from it: the random bytes
 //   whose third is the DA id of an open object; the answer is 67 and the
 //   conversation of that session goes on over the new connection. Anything
 //   else closes the connection.
+// The catalogue session (session type 2): after the identity, requests whose
+// code is the request id and whose items are the request's arguments as
+// decimal or text. Listings answer one message per row, coded with the row
+// reply id, carrying exactly the request's field count; every request ends
+// with MSG_RESULT: the packed error, then the result fields (none on error).
+// A listing that found nothing ends with error 1245 at level 0; an unknown
+// request gets error 8002, a request with the wrong item count or a number
+// that does not parse gets 8010, an unknown version id 1252 (level 0: an
+// empty answer, not a failure) for a listing and kErrRefused for a change.
+//
+// The object-version id travels in the first field of the version part (v0):
+// field 0 of a 1024 row, field 2 of 1083, 1026, 1050 rows and of the 1001
+// result, field 10 of a 1060 row. The same id is the argument of 1001, 1032,
+// 1033, 1054, 1612 and the first argument of 1601. Version part fields:
+//   v0 version id, v1 the object's version count, v2 time, v3 status (0),
+//   v4 level (0 full, 1 incremental), v5/v6 size in bytes low/high 32 bits,
+//   v7 copy number, v8 protection, v9 protection value, v10 object type,
+//   v22 the session id (32 characters at most), v25 the options text,
+//   v26 the session id (only where the row has 27 version fields); other
+//   numbers are 0 and other texts empty.
+// Item fields: 0 name, 1 item id, 2 1 (a file), 3 owner, 4 group, 5 mode,
+// 6/7 size low/high, 8 modification time, 9 0, 10 the version id.
+// Medium fields: 0 label prefix (empty), 1 label text, 3 description,
+// 5 label flags (0), 7 medium id, 18 pool; other fields 0.
+// Request 1601: version id, protection, protection value.
+inline constexpr int kCatalogueSessionType = 2;
+inline constexpr int kCatVersionIdField = 0;  // index in the version part
+inline constexpr int kCatListObjects = 1022;
+inline constexpr int kCatListPartOfObject = 1069;
+inline constexpr int kCatListOverOfAppBackup = 1083;
+inline constexpr int kCatListOverOfSession = 1026;
+inline constexpr int kCatListVerOfObject = 1024;
+inline constexpr int kCatListCatalog = 1032;
+inline constexpr int kCatFilePatternSearch = 1036;
+inline constexpr int kCatFbListFileVers = 1060;
+inline constexpr int kCatFbListDir = 1054;
+inline constexpr int kCatFbListAllOver = 1050;
+inline constexpr int kCatListMediaOfOver = 1612;
+inline constexpr int kCatChangeOverProt = 1601;
+inline constexpr int kCatGetOver = 1001;
+inline constexpr int kCatListFileNames = 1033;
+inline constexpr int kCatErrUnknownRequest = 8002;
+inline constexpr int kCatErrBadRequest = 8010;
+inline constexpr int kCatEndNoRows = 1245;
+inline constexpr int kCatEndNotFound = 1252;
+inline constexpr int kCatVersionFields = 27;
+
+struct CatRequestSpec {
+  int id;
+  int args;
+  int rowId;  // 0: no rows
+  int fields;
+  int resultFields;
+};
+// The catalogue requests the stand-in serves; nothing for the others.
+std::optional<CatRequestSpec> FindCatalogueRequest(int id);
+
 inline constexpr int kDefaultWaitSeconds = 20;
 inline constexpr int kBadRequestAbortCode = 2;
 

@@ -23,7 +23,7 @@ Server::Server(ServerOptions options, Fixture fixture, Store& store, Traffic& tr
       store_(store),
       traffic_(traffic),
       faults_(fixture_.faults),
-      smBook_(fixture_) {
+      smBook_(fixture_, store.ok() ? store.root() + "/catalogue" : std::string()) {
   sessions_.setBracedGuids(fixture_.bracedGuids);
 }
 
@@ -231,9 +231,13 @@ std::shared_ptr<Session> Server::startSession(SessionInfo info, std::string* why
                  const ConversationFactory& factory = options_.conversation;
                  ServeSessionConnection(
                      link, *session, fixture_, faults_,
-                     factory ? factory : ConversationFactory([this](Session&) {
-                       return std::make_unique<SessionManagerConversation>(*this);
-                     }));
+                     factory ? factory
+                             : ConversationFactory(
+                                   [this](Session& s) -> std::unique_ptr<SessionConversation> {
+                                     if (s.info().type == kCatalogueSessionType)
+                                       return std::make_unique<CatalogueConversation>(*this);
+                                     return std::make_unique<SessionManagerConversation>(*this);
+                                   }));
                },
            .expired =
                [this, session, unattended, service] {

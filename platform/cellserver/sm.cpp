@@ -162,9 +162,6 @@ std::string ExpandPacked(const std::vector<std::string>& items, const Fixture& f
 
 }  // namespace
 
-SessionManagerBook::SessionManagerBook(const Fixture& fixture)
-    : steps_(fixture.baropt), aborts_(fixture.smAborts), keys_(fixture.keys) {}
-
 SmStep SessionManagerBook::nextStep() {
   std::lock_guard lock(mutex_);
   if (nextStep_ >= steps_.size()) return SmStep{};
@@ -198,20 +195,6 @@ std::optional<KeyRecord> SessionManagerBook::keyById(const std::string& keyId,
   for (const KeyRecord& key : keys_)
     if (key.keyId == keyId && key.storeId == storeId) return key;
   return std::nullopt;
-}
-
-CatalogueRecord SessionManagerBook::store(std::string objectName, std::string sessionId,
-                                          std::time_t time, std::string options) {
-  std::lock_guard lock(mutex_);
-  const int version = ++versions_[objectName];
-  catalogue_.push_back(CatalogueRecord{std::move(objectName), std::move(sessionId), version, time,
-                                       std::move(options)});
-  return catalogue_.back();
-}
-
-std::vector<CatalogueRecord> SessionManagerBook::catalogue() const {
-  std::lock_guard lock(mutex_);
-  return catalogue_;
 }
 
 std::string RandomHex(std::size_t count) {

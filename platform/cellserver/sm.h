@@ -17,19 +17,16 @@ namespace tarn::cellserver {
 
 class Server;
 
-// One stored object, kept for the catalogue.
-struct CatalogueRecord {
-  std::string objectName;
-  std::string sessionId;
-  int version = 0;  // counts the stored versions of the object from 1
-  std::time_t time = 0;
-  std::string options;  // -backupId "<session id>" and the request's option text
-};
+// One stored object version, kept for the catalogue.
+using CatalogueRecord = CatVersion;
 
 // Shared by every session-manager conversation of one server; thread-safe.
 class SessionManagerBook {
  public:
-  explicit SessionManagerBook(const Fixture& fixture);
+  // With a `catalogueFile`, the versions stored earlier are read from it and
+  // every stored version and protection change is appended to it, so that a
+  // later process on the same state directory finds them.
+  explicit SessionManagerBook(const Fixture& fixture, std::string catalogueFile = {});
 
   // The answer to the next object request; MSG_CONNECT without words once
   // the script is used up.
@@ -44,6 +41,11 @@ class SessionManagerBook {
   CatalogueRecord store(std::string objectName, std::string sessionId, std::time_t time,
                         std::string options);
   std::vector<CatalogueRecord> catalogue() const;
+  // Why the catalogue file could not be read; empty when it could.
+  const std::string& catalogueError() const { return catalogueError_; }
+
+  // The answer to a catalogue-session request: its rows, then MSG_RESULT.
+  std::vector<standin::Message> answerCatalogue(const standin::Message& request);
 
  private:
   mutable std::mutex mutex_;
@@ -51,8 +53,29 @@ class SessionManagerBook {
   std::size_t nextStep_ = 0;
   std::vector<SmAbort> aborts_;
   std::vector<KeyRecord> keys_;
+  void persist(const std::string& line);
+  bool applyProtection(const CatProtection& change);
+
   std::map<std::string, int> versions_;
   std::vector<CatalogueRecord> catalogue_;
+  std::vector<CatObject> objects_;
+  std::vector<CatItem> items_;
+  std::vector<CatMedium> media_;
+  std::string catalogueFile_;
+  std::string catalogueError_;
+  long long nextVersionId_ = 1;
+};
+
+// The session manager's side of a catalogue session (type 2): requests
+// answered from the book's catalogue until MSG_STOP or MSG_ABORT ends the
+// session.
+class CatalogueConversation final : public SessionConversation {
+ public:
+  explicit CatalogueConversation(Server& server) : server_(server) {}
+  void run(Link& link, Session& session) override;
+
+ private:
+  Server& server_;
 };
 
 // `count` random bytes in lowercase hexadecimal.

@@ -17,7 +17,7 @@
 #include "cmn/cmninit.h"
 #include "vekdf/daview.h"
 #include "vekdf/rbm.h"
-#include "vekdf_test_util.h"
+#include "vekdf/test/vekdf_test_util.h"
 
 namespace {
 

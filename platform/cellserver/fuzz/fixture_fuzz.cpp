@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
-
 #include <vector>
 
 #include "cellserver/fixture.h"
+#include "cellserver/protocol.h"
 #include "cellserver/sm.h"
 #include "codec/rcsid.h"
 
@@ -33,6 +33,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const tarn::cellserver::SessionInfo session{.key = "k", .guid = "g"};
     for (const auto& step : fixture->baropt)
       (void)tarn::cellserver::ExpandWords(step.words, 1, "h", session);
+    // Every catalogue request with the comment lines as its items: rows of
+    // exactly the table's field count, then one MSG_RESULT.
+    tarn::cellserver::SessionManagerBook book(*fixture);
+    for (const int id : {1022, 1069, 1083, 1026, 1024, 1032, 1036, 1060, 1054, 1050, 1612, 1601,
+                         1001, 1033, 1020}) {
+      const auto out = book.answerCatalogue({id, items});
+      if (out.empty() || out.back().code != tarn::standin::kMsgResult) std::abort();
+      const auto spec = tarn::cellserver::FindCatalogueRequest(id);
+      for (std::size_t i = 0; i + 1 < out.size(); ++i) {
+        if (!spec || out[i].code != spec->rowId ||
+            out[i].items.size() != static_cast<std::size_t>(spec->fields))
+          std::abort();
+        (void)tarn::standin::EncodeMessage(out[i]);
+      }
+    }
   }
   (void)tarn::cellserver::Utf8ToUtf16LeWithMark(text);
   return 0;

@@ -31,6 +31,12 @@ namespace tarn::test {
 // cellserver/fixture.cpp). It ends an object with MSG_STOP only once the
 // stand-in media agent has printed the end of the stream, so give it the
 // agent's events file: .args = {"--media-events", ma.eventsPath()}.
+//
+// Catalogue sessions (session type 2) list the versions the session manager
+// stored (kept in <state>/catalogue, so pass the same stateDir to a later
+// stand-in to find them) and the fixture's cat-object, cat-version, cat-item
+// and cat-medium lines; the reply layout is described in
+// cellserver/protocol.h.
 class CellServerStandIn {
  public:
   struct Options {

@@ -1,0 +1,306 @@
+// The stand-in catalogue: catalogue sessions answered from fixture rows and
+// from the versions the session manager stored, kept across processes on one
+// state directory; the row and result layout in literal bytes.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "cellserver/fixture.h"
+#include "cellserver/protocol.h"
+#include "cellserver/sm.h"
+#include "cellserver/testing/cellserver_standin.h"
+#include "codec/message.h"
+#include "raw_client.h"
+
+using cstest::Client;
+using cstest::ErrorOf;
+using cstest::IsSuccess;
+using cstest::Msg;
+using tarn::cellserver::Fixture;
+using tarn::cellserver::ParseFixture;
+using tarn::cellserver::SessionManagerBook;
+using tarn::test::CellServerStandIn;
+
+namespace {
+
+using Items = std::vector<std::string>;
+
+constexpr const char* kCatalogue =
+    "cat-object \"05 h1:/empty // E\" 5\n"
+    "cat-version 10 \"05 h1:/db // D\" S1 1700000000 \"-backupId \\\"B1\\\" -trees \\\"/db\\\"\" "
+    "type=5 size=4294967298\n"
+    "cat-version 11 \"05 h1:/db // D\" S2 1700000100 \"-trees \\\"/db\\\"\" type=5 copy=1\n"
+    "cat-item 10 /db/a 7 1699999999\n"
+    "cat-item 10 /db/sub/b.log 9 1699999998 100 200 0600\n"
+    "cat-item 11 /db/a 8 1700000050\n"
+    "cat-medium 10 0a1b2c3d_00000001_0001 \"Pool Disk\" \"Tape 1\" 3\n";
+
+std::unique_ptr<SessionManagerBook> Book(const std::string& text) {
+  std::string why;
+  const auto fixture = ParseFixture(text, &why);
+  EXPECT_TRUE(fixture) << why;
+  return std::make_unique<SessionManagerBook>(fixture ? *fixture : Fixture{});
+}
+
+template <std::size_t N>
+std::string B(const char (&text)[N]) {
+  return std::string(text, N - 1);
+}
+
+// A catalogue session on a stand-in: the request connection, session 205 of
+// type 2, the session port after its identity.
+struct CatalogueSession {
+  explicit CatalogueSession(CellServerStandIn& server) : client(server.requestPort()) {
+    EXPECT_TRUE(IsSuccess(client.login()));
+    client.send(205, {"2", "catalogue", "", "", "", "C"});
+    client.sendBulk(cstest::Encode(2, {}));
+    const Msg started = client.recv();
+    EXPECT_TRUE(IsSuccess(started));
+    sm = std::make_unique<Client>(std::stoi(started.item(4)));
+    sm->send(0, {"cstest", "A.01.00"});
+  }
+
+  // Rows until MSG_RESULT; the result in *result.
+  std::vector<Msg> query(int id, const Items& args, Msg* result) {
+    sm->send(id, args);
+    std::vector<Msg> rows;
+    for (;;) {
+      Msg m = sm->recv();
+      if (m.code == 5 || m.code < 0) {
+        *result = m;
+        return rows;
+      }
+      rows.push_back(std::move(m));
+    }
+  }
+
+  Client client;
+  std::unique_ptr<Client> sm;
+};
+
+TEST(Catalogue, FixtureLinesAndTheirErrors) {
+  std::string why;
+  const auto f = ParseFixture(kCatalogue, &why);
+  ASSERT_TRUE(f) << why;
+  ASSERT_EQ(f->catVersions.size(), 2u);
+  EXPECT_EQ(f->catVersions[0].size, 4294967298LL);
+  EXPECT_EQ(f->catVersions[0].options, "-backupId \"B1\" -trees \"/db\"");
+  EXPECT_EQ(f->catVersions[1].version, 2);  // its place among the object's versions
+  EXPECT_EQ(f->catVersions[1].copy, 1);
+  EXPECT_EQ(f->catItems[1].mode, 0600);
+  EXPECT_EQ(f->catMedia[0].pool, 3);
+  EXPECT_EQ(f->catObjects[0].type, 5);
+
+  for (const char* bad : {
+           "cat-version 0 o s 1 \"\"\n",                         // id below 1
+           "cat-version 1 o s 1 \"\"\ncat-version 1 p s 1 x\n",  // id twice
+           "cat-version 1 o s 1 \"\" colour=3\n",
+           "cat-version 1 o s 1 \"\" size=-1\n",
+           "cat-item 1 /a 7\n",
+           "cat-item 1 /a 7 1 0 0\n",
+           "cat-item 1 /a 7 1 0 0 0800\n",
+           "cat-medium 1 012345678901234567890123456789012 d l\n",  // 33 characters
+           "cat-protection 1 2\n",
+       }) {
+    EXPECT_FALSE(ParseFixture(bad, &why)) << bad;
+    EXPECT_TRUE(why.starts_with("line ")) << why;
+  }
+}
+
+TEST(Catalogue, QuotedWordsReadBackWhole) {
+  const std::string text = std::string("a \"q\" \\ \n\r\t\x01\x7f", 13) + "end";
+  const std::string quoted = tarn::cellserver::QuoteFixtureWord(text);
+  EXPECT_EQ(quoted, "\"a \\\"q\\\" \\\\ \\n\\r\\t\\x01\\x7fend\"");
+  std::string why;
+  const auto f = ParseFixture("cat-object " + quoted + " 1\n", &why);
+  ASSERT_TRUE(f) << why;
+  EXPECT_EQ(f->catObjects.at(0).name, text);
+}
+
+// The version id travels in the first field of the version part: field 0 of
+// a 1024 row, field 2 of the 1001 result.
+TEST(Catalogue, VersionRowAndResultBytes) {
+  auto book = Book(
+      "cat-version 42 \"05 h:/m // L\" S9 1700000000 \"-backupId \\\"B\\\"\" type=5 size=5 "
+      "level=1\n");
+  const auto rows = book->answerCatalogue({1024, {"05 h:/m // L", "0", "0"}});
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(tarn::standin::EncodeMessage(rows[0]),
+            B("1025\0 42\0 1\0 1700000000\0 0\0 1\0 5\0 0\0 0\0 0\0 0\0 5\0 0\0 \0 \0 0\0 0\0 "
+              "0\0 \0 \0 0\0 \0 \0 S9\0 0\0 0\0 -backupId \"B\"\0 S9\0\0"));
+  EXPECT_EQ(tarn::standin::EncodeMessage(rows[1]), B("5\0 0\0 0\0 \0 \0\0"));
+
+  const auto got = book->answerCatalogue({1001, {"42"}});
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].code, 5);
+  ASSERT_EQ(got[0].items.size(), 4u + 29u);
+  EXPECT_EQ(got[0].items[4], "05 h:/m // L");
+  EXPECT_EQ(got[0].items[4 + 2], "42");
+  EXPECT_EQ(got[0].items.back(), "S9");
+}
+
+TEST(Catalogue, EveryListingHasTheTablesFieldCount) {
+  auto book = Book(kCatalogue);
+  struct Case {
+    int id;
+    Items args;
+    int rowId;
+    std::size_t fields;
+    std::size_t rows;
+  };
+  const Case cases[] = {
+      {1022, {"0"}, 1023, 2, 2},
+      {1022, {"7"}, 1023, 2, 0},
+      {1069, {"5", "/db"}, 1070, 2, 1},
+      {1083, {"B1", "", ""}, 1084, 28, 1},
+      {1026, {"S2"}, 1027, 28, 1},
+      {1024, {"05 h1:/db // D", "0", "0"}, 1025, 27, 2},
+      {1024, {"05 h1:/db // D", "0", "1"}, 1025, 27, 1},
+      {1032, {"10"}, 1033, 10, 2},
+      {1033, {"10", "/db/sub", ""}, 1034, 4, 1},
+      {1036, {"", "*.log", "", "0", "0", "0", "0", "0"}, 1037, 11, 1},
+      {1060, {"0", "/db/a"}, 1061, 37, 2},
+      {1054, {"10", "/db"}, 1055, 11, 1},
+      {1050, {"05 h1:/db // D", "0", "0", "0", "0", "0"}, 1051, 29, 2},
+      {1612, {"10", "0"}, 1613, 22, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.id);
+    const auto out = book->answerCatalogue({c.id, c.args});
+    ASSERT_EQ(out.size(), c.rows + 1);
+    for (std::size_t i = 0; i < c.rows; ++i) {
+      EXPECT_EQ(out[i].code, c.rowId);
+      EXPECT_EQ(out[i].items.size(), c.fields);
+    }
+    const auto error = tarn::standin::ReadPackedError(out.back());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, c.rows == 0 ? 1245 : 0);
+    EXPECT_EQ(error->level, 0);
+    EXPECT_EQ(out.back().items.size(), 4u + (c.id == 1050 ? 4u : 0u));
+  }
+  // The newest version, its medium and its item with the version id behind.
+  const auto fast = book->answerCatalogue({1024, {"05 h1:/db // D", "0", "1"}});
+  EXPECT_EQ(fast[0].items[0], "11");
+  const auto medium = book->answerCatalogue({1612, {"10", "0"}})[0].items;
+  EXPECT_EQ(medium[7], "0a1b2c3d_00000001_0001");
+  EXPECT_EQ(medium[3], "Pool Disk");
+  EXPECT_EQ(medium[1], "Tape 1");
+  EXPECT_EQ(medium[18], "3");
+  const auto found = book->answerCatalogue({1036, {"", "*.log", "B1", "0", "0", "0", "0", "0"}});
+  EXPECT_EQ(found[0].items[0], "/db/sub/b.log");
+  EXPECT_EQ(found[0].items[10], "10");
+}
+
+TEST(Catalogue, UnknownAndMalformedRequestsAndProtection) {
+  auto book = Book(kCatalogue);
+  const auto code = [&](tarn::standin::Message request) {
+    const auto out = book->answerCatalogue(request);
+    return out.size() == 1 ? tarn::standin::ReadPackedError(out[0])->code : -1;
+  };
+  EXPECT_EQ(code({1020, {"a", "b", "c", "d"}}), 8002);  // not served
+  EXPECT_EQ(code({4711, {}}), 8002);
+  EXPECT_EQ(code({1022, {}}), 8010);
+  EXPECT_EQ(code({1022, {"x"}}), 8010);
+  EXPECT_EQ(code({1024, {"05 h1:/db // D", "0", "1.5"}}), 8010);
+  EXPECT_EQ(code({1001, {"99"}}), 1252);
+  EXPECT_EQ(code({1601, {"99", "1", "5"}}), 1001);
+  EXPECT_EQ(code({1601, {"10", "2", "x"}}), 8010);
+  EXPECT_EQ(code({1601, {"10", "2", "1800000000"}}), 0);
+  const auto got = book->answerCatalogue({1001, {"10"}});
+  EXPECT_EQ(got[0].items[4 + 2 + 8], "2");
+  EXPECT_EQ(got[0].items[4 + 2 + 9], "1800000000");
+}
+
+TEST(Catalogue, StoredVersionsComeBackAndABadFileIsReported) {
+  tarn::test::TempDir dir;
+  const std::string file = dir.path() + "/catalogue";
+  std::string why;
+  const auto fixture = ParseFixture("cat-version 1 \"05 h:/m // L\" S1 1 \"\"\n", &why);
+  ASSERT_TRUE(fixture) << why;
+  {
+    SessionManagerBook book(*fixture, file);
+    const auto v = book.store(std::string("05 h:/m // L\x01\"\\", 13), "S2", 7, "-backupId \"S2\"");
+    EXPECT_EQ(v.versionId, 2);
+    EXPECT_EQ(v.version, 1);  // another object than the fixture's
+    EXPECT_EQ(v.type, 5);
+    ASSERT_EQ(book.answerCatalogue({1601, {"2", "4", "9"}}).size(), 1u);
+  }
+  {
+    SessionManagerBook book(*fixture, file);
+    EXPECT_EQ(book.catalogueError(), "");
+    const auto all = book.catalogue();
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[1].objectName, std::string("05 h:/m // L\x01\"\\", 13));
+    EXPECT_EQ(all[1].options, "-backupId \"S2\"");
+    EXPECT_EQ(all[1].protection, 4);
+    EXPECT_EQ(all[1].protectionValue, 9);
+    EXPECT_EQ(book.store("05 h:/m // L", "S3", 8, "").versionId, 3);
+  }
+  // A fixture that took the stored id keeps it; the clash is reported.
+  const auto other = ParseFixture("cat-version 2 other S9 1 \"\"\n", &why);
+  ASSERT_TRUE(other) << why;
+  {
+    SessionManagerBook book(*other, file);
+    EXPECT_NE(book.catalogueError().find("version id 2"), std::string::npos);
+    EXPECT_EQ(book.catalogue().size(), 2u);  // its own 2 and the stored 3
+  }
+  {
+    std::ofstream(file, std::ios::app) << "cat-version x\n";
+    SessionManagerBook book(*fixture, file);
+    EXPECT_NE(book.catalogueError().find("line 4"), std::string::npos) << book.catalogueError();
+    EXPECT_EQ(book.catalogue().size(), 1u);
+  }
+}
+
+TEST(Catalogue, SessionListsStoredBackupsInALaterProcess) {
+  tarn::test::Watchdog watchdog(60);
+  tarn::test::TempDir state;
+  {
+    CellServerStandIn server({.fixture = "baropt connect -sess S7\n", .stateDir = state.path()});
+    ASSERT_TRUE(server.ready());
+    Client client(server.requestPort());
+    ASSERT_TRUE(IsSuccess(client.login()));
+    client.send(205, {"7", "DB2 nightly", "", "", "", "C"});
+    client.sendBulk(cstest::Encode(2, {"-bar"}));
+    const Msg started = client.recv();
+    ASSERT_TRUE(IsSuccess(started));
+    Client sm(std::stoi(started.item(4)));
+    sm.send(0, {"cstest", "A.01.00"});
+    EXPECT_EQ(sm.request(51, {"DB2", "05 h1:/db // D", "3", "0", "1", "0", "", "-trees \"/db\"",
+                              "0", "-host h1"})
+                  .code,
+              45);
+    sm.send(6);
+    EXPECT_TRUE(server.waitForTraffic("catalogue \"05 h1:/db // D\" version 1"));
+
+    CatalogueSession cat(server);
+    Msg result;
+    EXPECT_EQ(cat.query(1601, {"1", "3", "1900000000"}, &result).size(), 0u);
+    EXPECT_EQ(ErrorOf(result), "0");
+  }
+  CellServerStandIn server({.fixture = kCatalogue, .stateDir = state.path()});
+  ASSERT_TRUE(server.ready());
+  CatalogueSession cat(server);
+  Msg result;
+  const auto rows = cat.query(1024, {"05 h1:/db // D", "0", "0"}, &result);
+  EXPECT_EQ(ErrorOf(result), "0");
+  ASSERT_EQ(rows.size(), 3u);  // two from the fixture, the stored one
+  const Msg& stored = rows[2];
+  EXPECT_EQ(stored.code, 1025);
+  ASSERT_EQ(stored.items.size(), 27u);
+  EXPECT_EQ(stored.item(0), "1");  // the id it was stored with
+  EXPECT_EQ(stored.item(1), "1");
+  EXPECT_EQ(stored.item(8), "3");
+  EXPECT_EQ(stored.item(9), "1900000000");
+  EXPECT_EQ(stored.item(25), "-backupId \"S7\" -trees \"/db\"");
+  EXPECT_EQ(stored.item(26), "S7");
+
+  EXPECT_TRUE(cat.query(1020, {"1", "2", "3", "4"}, &result).empty());
+  EXPECT_EQ(ErrorOf(result), "8002");
+  // The session goes on after an error; MSG_STOP ends it.
+  EXPECT_EQ(cat.query(1022, {"5"}, &result).size(), 2u);
+  cat.sm->send(6);
+  EXPECT_TRUE(cat.sm->closedByPeer());
+}
+
+}  // namespace
