@@ -1,9 +1,11 @@
 // Test harness: temporary roots, watchdog, System V clean-up and hex compare.
 #include "tarn_test.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/ipc.h>
+#include <sys/prctl.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
@@ -18,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <utility>
 
 #include "tarn_layout.h"
@@ -202,6 +205,111 @@ void ChildProcess::Kill() {
 int RunInChild(const std::function<int()>& body, unsigned seconds) {
   ChildProcess child(body, seconds);
   return child.Wait(seconds);
+}
+
+namespace {
+
+constexpr int kStillRunning = -1;
+constexpr int kNotAChild = -2;
+
+// Waits for `pid` at most `timeout`: its wait status, kStillRunning, or
+// kNotAChild when it was reaped elsewhere.
+int WaitForPid(pid_t pid, std::chrono::milliseconds timeout) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) return status;
+    if (done < 0 && errno == ECHILD) return kNotAChild;
+    if (std::chrono::steady_clock::now() >= end) return kStillRunning;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+}  // namespace
+
+bool ServerProgram::Start(std::vector<std::string> args, const std::string& stdoutPath,
+                          const std::string& readyFile,
+                          const std::function<bool(const std::string&)>& ready,
+                          std::chrono::milliseconds timeout, const std::string& what) {
+  what_ = what;
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  const std::string out = stdoutPath.empty() ? "/dev/null" : stdoutPath;
+  const pid_t parent = getpid();
+  std::fflush(nullptr);
+  pid_ = fork();
+  if (pid_ < 0) {
+    ADD_FAILURE() << "fork failed for " << what_;
+    return false;
+  }
+  if (pid_ == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);
+    const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd >= 0) dup2(fd, STDOUT_FILENO);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < end) {
+    const int status = WaitForPid(pid_, std::chrono::milliseconds(0));
+    if (status != kStillRunning) {
+      pid_ = -1;
+      ADD_FAILURE() << what_ << " ended at start (status " << status << ")";
+      return false;
+    }
+    if (ready(ReadFile(readyFile))) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ADD_FAILURE() << what_ << " did not become ready";
+  Stop();
+  return false;
+}
+
+int ServerProgram::Stop() {
+  if (pid_ <= 0) return -1;
+  int status = WaitForPid(pid_, std::chrono::milliseconds(0));
+  if (status == kStillRunning) {
+    kill(pid_, SIGTERM);
+    status = WaitForPid(pid_, std::chrono::seconds(10));
+  }
+  if (status == kStillRunning) {
+    ADD_FAILURE() << what_ << " ignored SIGTERM; killed";
+    kill(pid_, SIGKILL);
+    status = WaitForPid(pid_, std::chrono::seconds(10));
+  }
+  pid_ = -1;
+  return status < 0 ? -1 : status;
+}
+
+int ServerProgram::WaitForExit(std::chrono::milliseconds timeout) {
+  if (pid_ <= 0) return -1;
+  const int status = WaitForPid(pid_, timeout);
+  if (status == kStillRunning) return -1;
+  pid_ = -1;
+  return status < 0 ? -1 : status;
+}
+
+bool WaitForFileText(const std::string& path, std::string_view text,
+                     std::chrono::milliseconds timeout) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (ReadFile(path).find(text) != std::string::npos) return true;
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+std::vector<std::string> FileLines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::istringstream in(ReadFile(path));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
 }
 
 std::span<const std::uint8_t> Span(const std::string& s) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -113,6 +114,42 @@ class ChildProcess {
   pid_t pid_ = -1;
   int status_ = -1;
 };
+
+// A stand-in server program run for one test. The program ends with the test
+// process even when that dies without a word, starts with no signal blocked,
+// and writes its standard output to a given file (/dev/null when none).
+class ServerProgram {
+ public:
+  ServerProgram() = default;
+  ServerProgram(const ServerProgram&) = delete;
+  ServerProgram& operator=(const ServerProgram&) = delete;
+  // Stops a program still running (see Stop).
+  ~ServerProgram() { Stop(); }
+
+  // Starts args[0] with `args`, then reads `readyFile` every 10 ms until
+  // `ready` accepts its text. On a failed start, an early end or `timeout`,
+  // adds a test failure naming `what`, stops what runs and returns false.
+  bool Start(std::vector<std::string> args, const std::string& stdoutPath,
+             const std::string& readyFile, const std::function<bool(const std::string&)>& ready,
+             std::chrono::milliseconds timeout, const std::string& what);
+  // SIGTERM, then after 10 s SIGKILL with a test failure. The wait status,
+  // or -1 when nothing ran or it was reaped elsewhere.
+  int Stop();
+  // Waits up to `timeout` for the program to end by itself: its wait status,
+  // or -1 while it still runs.
+  int WaitForExit(std::chrono::milliseconds timeout);
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string what_;
+};
+
+// Reads `path` every 10 ms until it holds `text`; false after `timeout`.
+bool WaitForFileText(const std::string& path, std::string_view text,
+                     std::chrono::milliseconds timeout);
+// The lines of a file; none when it is missing.
+std::vector<std::string> FileLines(const std::string& path);
 
 // Runs `body` in a forked child; the child exits with the body's result.
 // Returns the raw wait status. The parent waits at most `seconds`, then kills.

@@ -59,7 +59,7 @@ class CellServerStandIn {
   bool ready() const { return inetPort_ > 0; }
   int inetPort() const { return inetPort_; }
   int requestPort() const { return requestPort_; }
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return program_.pid(); }
   const std::string& stateDir() const { return stateDir_; }
   const std::string& trafficPath() const { return trafficPath_; }
 
@@ -82,7 +82,7 @@ class CellServerStandIn {
   std::unique_ptr<TempDir> runDir_;
   std::string stateDir_;
   std::string trafficPath_;
-  pid_t pid_ = -1;
+  ServerProgram program_;
   int inetPort_ = -1;
   int requestPort_ = -1;
   bool exported_ = false;

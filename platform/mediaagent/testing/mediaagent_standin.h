@@ -41,7 +41,7 @@ class MediaAgentStandIn {
   // True once the stand-in listens; a failed start is also reported to the test.
   bool ready() const { return port_ > 0; }
   int port() const { return port_; }
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return program_.pid(); }
   const std::string& storeDir() const { return storeDir_; }
   const std::string& trafficPath() const { return trafficPath_; }
   // The file its printed lines go to; the stand-in cell server reads it
@@ -70,7 +70,7 @@ class MediaAgentStandIn {
   std::string storeDir_;
   std::string trafficPath_;
   std::string eventsPath_;
-  pid_t pid_ = -1;
+  ServerProgram program_;
   int port_ = -1;
 };
 
