@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "codec/rcsid.h"
+#include "codec/wire.h"
 
 TARN_RCSID("platform/codec/message.cpp");
 
@@ -118,6 +119,30 @@ std::optional<std::uint32_t> ParseServerDataHeader(const Message& message) {
   const auto length = ParseDecimal(message.items[0], 1, kDataChunkMax);
   if (!length) return std::nullopt;
   return static_cast<std::uint32_t>(*length);
+}
+
+Io ReadMessage(int fd, Message* out, std::size_t maxLength, const Deadline& idle,
+               std::chrono::milliseconds body, int stopFd, std::string* why) {
+  std::string data;
+  std::uint32_t announced = 0;
+  const Io io = ReadFrame(fd, data, maxLength, idle, body, stopFd, &announced);
+  switch (io) {
+    case Io::kOk: break;
+    case Io::kTooLarge:
+      *why = "header announces " + std::to_string(announced) + " bytes";
+      return io;
+    case Io::kTruncated:
+    case Io::kError: *why = IoName(io); return io;
+    default: return io;
+  }
+  std::string wrong;
+  auto message = ParseMessage(data, &wrong);
+  if (!message) {
+    *why = wrong + " in " + std::to_string(data.size()) + " bytes";
+    return Io::kError;
+  }
+  *out = std::move(*message);
+  return Io::kOk;
 }
 
 }  // namespace tarn::standin

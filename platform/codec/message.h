@@ -2,12 +2,15 @@
 // items, the result message with its packed error, and the bulk-data headers.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "codec/wire.h"
 
 namespace tarn::standin {
 
@@ -36,6 +39,13 @@ std::string EncodeMessage(const Message& message);
 // items each behind exactly one blank, the final NUL as the last byte. Returns
 // nothing for any other input, with the reason in *why when given.
 std::optional<Message> ParseMessage(std::string_view data, std::string* why = nullptr);
+
+// Reads one frame (as ReadFrame) and parses it as a message into *out. A
+// frame that is too large, cut short, unreadable, or not a message gives
+// kTooLarge, kTruncated or kError with what was wrong in *why; *out is set
+// only with kOk.
+Io ReadMessage(int fd, Message* out, std::size_t maxLength, const Deadline& idle,
+               std::chrono::milliseconds body, int stopFd, std::string* why);
 
 // A whole text read as a decimal number in [min, max]: an optional '-' and
 // digits, nothing else (no blanks, no '+'). Nothing when it does not fit.

@@ -44,29 +44,17 @@ Channel::~Channel() {
 
 Channel::Got Channel::receive(Message& out) {
   if (!fd_.valid()) return Got::kClosed;
-  std::string data;
-  std::uint32_t announced = 0;
-  const Io io = standin::ReadFrame(fd_.get(), data, kMaxMessage, Deadline::After(timeouts_.idle),
-                                   timeouts_.io, stopFd_, &announced);
+  std::string why;
+  const Io io = standin::ReadMessage(fd_.get(), &out, kMaxMessage, Deadline::After(timeouts_.idle),
+                                     timeouts_.io, stopFd_, &why);
   switch (io) {
     case Io::kOk: break;
     case Io::kClosed: return Got::kClosed;
     case Io::kStopped: return Got::kStopped;
     case Io::kTimeout: note("timeout", "waiting for a message"); return Got::kTimeout;
-    case Io::kTooLarge:
-      note("bad", "header announces " + std::to_string(announced) + " bytes");
-      return Got::kBad;
-    case Io::kTruncated:
-    case Io::kError: note("bad", standin::IoName(io)); return Got::kBad;
+    default: note("bad", why); return Got::kBad;
   }
-  std::string why;
-  auto message = standin::ParseMessage(data, &why);
-  if (!message) {
-    note("bad", why + " in " + std::to_string(data.size()) + " bytes");
-    return Got::kBad;
-  }
-  traffic_.message(label_, '<', *message);
-  out = std::move(*message);
+  traffic_.message(label_, '<', out);
   return Got::kMessage;
 }
 
