@@ -4,6 +4,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -185,7 +186,11 @@ int IpcSendAsyncCallBack(IpcHandle handle) {
     return -1;
   }
   const int fd = WriteDescriptor(*entry);
-  const ssize_t n = WriteSome(*entry, fd, tx.source, static_cast<std::size_t>(tx.remaining), true);
+  const ssize_t n =
+      tx.state == TX_HEADER
+          ? WriteSomeWithHeader(*entry, fd, tx.source, static_cast<std::size_t>(tx.remaining),
+                                tx.data, static_cast<std::size_t>(tx.dataSize), true)
+          : WriteSome(*entry, fd, tx.source, static_cast<std::size_t>(tx.remaining), true);
   if (n == 0) {
     ErhMark(EIPCSEND, 0, kFn, kErhMinor);
     return EndSend(handle, *entry, IPC_EVENT_CLOSED);
@@ -203,17 +208,21 @@ int IpcSendAsyncCallBack(IpcHandle handle) {
   }
   IpcDecreaseLoad(handle, static_cast<int>(n));
   tx.lastWritten = static_cast<int>(n);
-  tx.source += n;
-  tx.remaining -= static_cast<int>(n);
+  int written = static_cast<int>(n);
   if (tx.state == TX_HEADER) {
-    if (tx.remaining == 0) {
-      tx.state = TX_DATA;
-      tx.source = tx.data;
-      tx.remaining = tx.dataSize;
-    }
-    return -2;
+    const int ofHeader = std::min(written, tx.remaining);
+    tx.source += ofHeader;
+    tx.remaining -= ofHeader;
+    written -= ofHeader;
+    if (tx.remaining > 0) return -2;
+    tx.state = TX_DATA;
+    tx.source = tx.data;
+    tx.remaining = tx.dataSize;
+    if (written == 0) return -2;
   }
-  tx.sent += static_cast<int>(n);
+  tx.source += written;
+  tx.remaining -= written;
+  tx.sent += written;
   if (tx.remaining > 0) return -2;
   return EndSend(handle, *entry, IPC_EVENT_SENT);
 }

@@ -143,6 +143,12 @@ int WriteDescriptor(const IpcEntry& entry);
 // `dontWait` never blocking); others plain read/write with SIGPIPE ignored.
 ssize_t ReadSome(IpcEntry& entry, int fd, void* buffer, std::size_t count, bool dontWait);
 ssize_t WriteSome(IpcEntry& entry, int fd, const void* bytes, std::size_t count, bool dontWait);
+// WriteSome of a packet header and the start of its data: one call on a
+// socket, so that a long packet does not go out as a tiny segment and a
+// wake-up of its reader first; the header alone elsewhere. The bytes written
+// count the header first.
+ssize_t WriteSomeWithHeader(IpcEntry& entry, int fd, const void* header, std::size_t headerCount,
+                            const void* data, std::size_t dataCount, bool dontWait);
 
 // Switches a descriptor to non-blocking mode for one call and puts the mode
 // back on every way out. A descriptor already non-blocking is left alone.

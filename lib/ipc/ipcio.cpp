@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -100,6 +101,21 @@ ssize_t WriteSome(IpcEntry& entry, int fd, const void* bytes, std::size_t count,
   // reader takes.
   const NonBlockingScope scope(fd, dontWait);
   return PlainWrite(fd, bytes, count);
+}
+
+ssize_t WriteSomeWithHeader(IpcEntry& entry, int fd, const void* header, std::size_t headerCount,
+                            const void* data, std::size_t dataCount, bool dontWait) {
+  if (UsesSocketCalls(entry) && dataCount > 0) {
+    iovec parts[2] = {{const_cast<void*>(header), headerCount},
+                      {const_cast<void*>(data), dataCount}};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = 2;
+    const ssize_t n = sendmsg(fd, &message, MSG_NOSIGNAL | (dontWait ? MSG_DONTWAIT : 0));
+    if (n >= 0 || errno != ENOTSOCK) return n;
+    entry.plainDescriptor = true;
+  }
+  return WriteSome(entry, fd, header, headerCount, dontWait);
 }
 
 NonBlockingScope::NonBlockingScope(int fd, bool wanted) : fd_(fd) {

@@ -1,0 +1,366 @@
+// Throughput of the backup data path: an object of 1 GiB through BmInit,
+// RmGetObjDataBuf and RmWriteObjData to the stand-in media agent in sink mode
+// (it acknowledges every block at once and stores nothing), straight into
+// its shared memory and through the network process (VEKBDANET=1). Beside
+// it, the two bounds in the same shape: single-core memcpy over a ring of as
+// many buffers of the same size, and raw loopback TCP sending the same
+// blocks with a window of as many buffers and a small acknowledgement each.
+// Every benchmark reports MB/s (bytes processed), the peak resident memory
+// of this process (rss_self_kib) and, for the network process, its own peak
+// (rss_netproc_kib) read from /proc before it ends.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cmn/cmninit.h"
+#include "cmn/erh.h"
+#include "cmn/global.h"
+#include "cmn/paths.h"
+#include "cmn/sysio.h"
+#include "dacmn/bm.h"
+#include "ipc/ipc.h"
+#include "mediaagent/testing/mediaagent_standin.h"
+#include "tarn_test.h"
+#include "vekdf/rm.h"
+
+TARN_RCSID("bench/dapath_bench.cpp");
+
+namespace {
+
+constexpr int kDa = 7;
+constexpr int kBufferCount = 8;
+constexpr std::uint64_t kObjectBytes = std::uint64_t{1} << 30;
+constexpr std::size_t kSourceBytes = std::size_t{4} << 20;
+
+// Rates (bytes per second) of the bounds by buffer size, from the runs
+// before: the bounds are registered ahead of the backups they bound, so each
+// backup reports its ratio to its bound when the bound ran too.
+std::map<std::int64_t, double>& MemcpyRates() {
+  static std::map<std::int64_t, double> rates;
+  return rates;
+}
+std::map<std::int64_t, double>& TcpRates() {
+  static std::map<std::int64_t, double> rates;
+  return rates;
+}
+
+// Google Benchmark's bytes_per_second needs the measured time, which the
+// state does not expose; the loops time themselves with this.
+class Stopwatch {
+ public:
+  void start() { begin_ = std::chrono::steady_clock::now(); }
+  void stop() { total_ += std::chrono::steady_clock::now() - begin_; }
+  double rate(std::uint64_t bytes) const {
+    const double seconds = std::chrono::duration<double>(total_).count();
+    return seconds > 0 ? static_cast<double>(bytes) / seconds : 0;
+  }
+
+ private:
+  std::chrono::steady_clock::time_point begin_;
+  std::chrono::steady_clock::duration total_{};
+};
+
+long SelfMaxRssKib() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+// VmHWM of `pid` in KiB; 0 when unreadable.
+long PeakRssKib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  }
+  return 0;
+}
+
+// The largest peak among this process's children other than `except` (the
+// stand-in): the network process while it still runs.
+long ChildrenPeakRssKib(pid_t except) {
+  long peak = 0;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return 0;
+  const pid_t self = getpid();
+  while (const dirent* entry = readdir(proc)) {
+    char* end = nullptr;
+    const long pid = std::strtol(entry->d_name, &end, 10);
+    if (pid <= 0 || *end != '\0' || pid == except) continue;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::size_t paren = text.rfind(')');
+    if (paren == std::string::npos) continue;
+    char state = 0;
+    long ppid = 0;
+    if (std::sscanf(text.c_str() + paren + 1, " %c %ld", &state, &ppid) != 2 || ppid != self) {
+      continue;
+    }
+    peak = std::max(peak, PeakRssKib(static_cast<pid_t>(pid)));
+  }
+  closedir(proc);
+  return peak;
+}
+
+const std::vector<std::uint8_t>& Source() {
+  static const std::vector<std::uint8_t> bytes = [] {
+    std::vector<std::uint8_t> b(kSourceBytes);
+    for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+    return b;
+  }();
+  return bytes;
+}
+
+// The common runtime over a temporary root, started once.
+class Runtime {
+ public:
+  Runtime() {
+    CmnPathsInit(root_.path().c_str());
+    if (!CmnIsInitialized() && CmnInit("dapathbench", nullptr, nullptr, nullptr, nullptr, 0) != 0) {
+      failure_ = "the common runtime did not start";
+    }
+  }
+  const std::string& failure() const { return failure_; }
+
+ private:
+  tarn::test::TempRoot root_;
+  std::string failure_;
+};
+
+const Runtime& TheRuntime() {
+  static Runtime runtime;
+  return runtime;
+}
+
+// One object of kObjectBytes: the data copied from the source into the
+// records as a client's reader would. Empty on success, else the failing step.
+std::string BackUpObject() {
+  if (RmWriteStart(kDa, 1000, 900, 5, 1, 2, 3, 4, 6, "host:/db ALIAS", "full", "VEKBAR", "A.01") !=
+      1) {
+    return "RmWriteStart";
+  }
+  DaItemAttr item{};
+  item.itemId = 1;
+  item.fileType = kDaFileRegular;
+  item.name = "image.001";
+  item.size = kObjectBytes;
+  if (RmWriteObjAttr(item) != 1) return "RmWriteObjAttr";
+  const std::vector<std::uint8_t>& source = Source();
+  std::uint64_t done = 0;
+  std::size_t at = 0;
+  while (done < kObjectBytes) {
+    const std::uint64_t left = kObjectBytes - done;
+    const std::uint32_t wanted =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(left, source.size() - at));
+    std::uint32_t granted = 0;
+    std::uint8_t* data = RmGetObjDataBuf(wanted, &granted);
+    if (data == nullptr) return "RmGetObjDataBuf";
+    std::memcpy(data, source.data() + at, granted);
+    if (RmWriteObjData(data, 1, granted, static_cast<std::uint32_t>(done),
+                       static_cast<std::uint32_t>(done >> 32), 0, 0) != 1) {
+      return "RmWriteObjData";
+    }
+    done += granted;
+    at += granted;
+    if (at == source.size()) at = 0;
+  }
+  if (RmWriteObjEnd(item, 0) != 1) return "RmWriteObjEnd";
+  if (RmWriteEnd(kDa, 1000, 1100, 0, 0) != 1) return "RmWriteEnd";
+  return {};
+}
+
+// state.range(0): buffer size; the agent has kBufferCount buffers.
+void Backup(benchmark::State& state, bool network) {
+  if (!TheRuntime().failure().empty()) {
+    state.SkipWithError(TheRuntime().failure().c_str());
+    return;
+  }
+  const std::string size = std::to_string(state.range(0));
+  std::vector<std::string> args = {"--sink", "--buffer-size", size, "--buffer-count",
+                                   std::to_string(kBufferCount)};
+  if (!network) args.insert(args.end(), {"--transfer", "shm"});
+  tarn::test::MediaAgentStandIn ma({.args = args});
+  if (!ma.ready()) {
+    state.SkipWithError("the stand-in media agent did not start");
+    return;
+  }
+  if (network) {
+    setenv("VEKBDANET", "1", 1);
+  } else {
+    unsetenv("VEKBDANET");
+  }
+  ErhInit(0);
+  if (IpcInit() != 0) {
+    state.SkipWithError("IpcInit failed");
+    return;
+  }
+  long netPeak = 0;
+  std::string failure;
+  Stopwatch watch;
+  for (auto _ : state) {
+    watch.start();
+    if (BmInit(nullptr, nullptr, nullptr, nullptr, 0, 0, kIpcNoHandle, nullptr, kDa, "127.0.0.1",
+               ma.port(), nullptr, 1.0, nullptr, nullptr, nullptr) != 1) {
+      failure = "BmInit failed with error " + std::to_string(ErhErrno());
+      break;
+    }
+    failure = BackUpObject();
+    if (failure.empty() && BmFlush() != 1) failure = "BmFlush";
+    if (network) netPeak = std::max(netPeak, ChildrenPeakRssKib(ma.pid()));
+    if (BmExit(1) != 1 && failure.empty()) failure = "BmExit";
+    watch.stop();
+    if (!failure.empty()) break;
+  }
+  unsetenv("VEKBDANET");
+  IpcExit();
+  ErhClearErrorM("dapathbench", 0);
+  if (!failure.empty()) {
+    state.SkipWithError(failure.c_str());
+    return;
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kObjectBytes));
+  state.counters["rss_self_kib"] = static_cast<double>(SelfMaxRssKib());
+  if (network) state.counters["rss_netproc_kib"] = static_cast<double>(netPeak);
+  state.counters["rss_agent_kib"] = static_cast<double>(PeakRssKib(ma.pid()));
+  const auto& bounds = network ? TcpRates() : MemcpyRates();
+  const auto bound = bounds.find(state.range(0));
+  if (bound != bounds.end() && bound->second > 0) {
+    state.counters[network ? "x_tcp" : "x_memcpy"] =
+        watch.rate(state.iterations() * kObjectBytes) / bound->second;
+  }
+}
+
+void BM_BackupLocal(benchmark::State& state) {
+  Backup(state, false);
+}
+void BM_BackupNetworkProcess(benchmark::State& state) {
+  Backup(state, true);
+}
+
+// The bound of the local path: the same bytes copied on one core into a ring
+// of kBufferCount buffers of the size, a buffer at a time.
+void BM_MemcpyRing(benchmark::State& state) {
+  const std::size_t size = static_cast<std::size_t>(state.range(0));
+  std::vector<std::vector<std::uint8_t>> ring(kBufferCount, std::vector<std::uint8_t>(size, 1));
+  const std::vector<std::uint8_t>& source = Source();
+  Stopwatch watch;
+  for (auto _ : state) {
+    watch.start();
+    std::size_t at = 0;
+    int next = 0;
+    for (std::uint64_t done = 0; done < kObjectBytes; done += size) {
+      std::memcpy(ring[static_cast<std::size_t>(next)].data(), source.data() + at, size);
+      benchmark::DoNotOptimize(ring[static_cast<std::size_t>(next)].data());
+      next = (next + 1) % kBufferCount;
+      at += size;
+      if (at + size > source.size()) at = 0;
+    }
+    benchmark::ClobberMemory();
+    watch.stop();
+  }
+  MemcpyRates()[state.range(0)] = watch.rate(state.iterations() * kObjectBytes);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kObjectBytes));
+  state.counters["rss_self_kib"] = static_cast<double>(SelfMaxRssKib());
+}
+
+// The bound of the network process: blocks of the size sent over loopback
+// TCP from a ring of kBufferCount buffers, at most that many unacknowledged;
+// the receiver (a thread) reads each block whole and answers with 4 bytes.
+void BM_RawLoopbackTcp(benchmark::State& state) {
+  const std::size_t size = static_cast<std::size_t>(state.range(0));
+  const std::uint64_t blocks = kObjectBytes / size;
+  cmn::UniqueFd listener(socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (!listener || bind(listener.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      listen(listener.get(), 1) != 0 ||
+      getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    state.SkipWithError("no loopback listener");
+    return;
+  }
+  const int one = 1;
+  Stopwatch watch;
+  for (auto _ : state) {
+    watch.start();
+    cmn::UniqueFd sender(socket(AF_INET, SOCK_STREAM, 0));
+    if (connect(sender.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      state.SkipWithError("connect failed");
+      return;
+    }
+    cmn::UniqueFd receiver(accept(listener.get(), nullptr, nullptr));
+    setsockopt(sender.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(receiver.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    std::thread sink([&receiver, size, blocks] {
+      std::vector<std::uint8_t> block(size);
+      for (std::uint64_t i = 0; i < blocks; ++i) {
+        if (cmn::ReadAll(receiver.get(), block.data(), size) != static_cast<ssize_t>(size)) return;
+        const std::uint32_t ack = static_cast<std::uint32_t>(i % kBufferCount);
+        if (cmn::WriteAll(receiver.get(), &ack, sizeof ack) != sizeof ack) return;
+      }
+    });
+    std::vector<std::vector<std::uint8_t>> ring(kBufferCount, std::vector<std::uint8_t>(size, 1));
+    std::uint64_t acked = 0;
+    bool failed = false;
+    for (std::uint64_t i = 0; i < blocks && !failed; ++i) {
+      if (i - acked == kBufferCount) {
+        std::uint32_t ack = 0;
+        failed = cmn::ReadAll(sender.get(), &ack, sizeof ack) != sizeof ack;
+        ++acked;
+      }
+      failed = failed || cmn::WriteAll(sender.get(), ring[i % kBufferCount].data(), size) != size;
+    }
+    while (acked < blocks && !failed) {
+      std::uint32_t ack = 0;
+      failed = cmn::ReadAll(sender.get(), &ack, sizeof ack) != sizeof ack;
+      ++acked;
+    }
+    sender.reset();
+    sink.join();
+    watch.stop();
+    if (failed) {
+      state.SkipWithError("the loopback transfer failed");
+      return;
+    }
+  }
+  TcpRates()[state.range(0)] = watch.rate(state.iterations() * kObjectBytes);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kObjectBytes));
+  state.counters["rss_self_kib"] = static_cast<double>(SelfMaxRssKib());
+}
+
+}  // namespace
+
+// For each buffer size the bound runs right before the backup it bounds, so
+// that both see the same load on a shared machine.
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  for (std::int64_t size = 64 << 10; size <= 1 << 20; size *= 2) {
+    const auto shape = [size](benchmark::internal::Benchmark* b) {
+      b->Arg(size)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+    };
+    shape(benchmark::RegisterBenchmark("BM_MemcpyRing", BM_MemcpyRing));
+    shape(benchmark::RegisterBenchmark("BM_BackupLocal", BM_BackupLocal));
+    shape(benchmark::RegisterBenchmark("BM_RawLoopbackTcp", BM_RawLoopbackTcp));
+    shape(benchmark::RegisterBenchmark("BM_BackupNetworkProcess", BM_BackupNetworkProcess));
+  }
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
