@@ -97,7 +97,10 @@ class Conversation {
   // tells whether the stream may resume).
   bool backupBlock(BackupStream& stream, int id, bool& interrupted);
   bool acknowledge(BackupStream& stream, int id, std::uint32_t block);
-  void finishBackup(const std::shared_ptr<BackupStream>& stream, bool stopped);
+  // Writes the stream's metadata, gives its DA id free (or keeps the stream
+  // for a reconnect when `interrupted`), then announces the end: a driver
+  // that reacts to the STREAM_END line finds the stream complete and free.
+  void finishBackup(const std::shared_ptr<BackupStream>& stream, bool stopped, bool interrupted);
   void restore(int da);
   // Serves one object; true when the client reopens it after MSG_CLOSE.
   bool serveRestore(const StreamReader& reader, int da);
@@ -229,8 +232,7 @@ void Conversation::backup(const std::shared_ptr<BackupStream>& stream) {
       }
       if (!backupBlock(*stream, *id, interrupted)) break;
     } else if (message.code == kMsgStop) {
-      finishBackup(stream, true);
-      agent_.endBackup(stream, false);
+      finishBackup(stream, true, false);
       end("stop");
       return;
     } else if (message.code == kMsgAbort) {
@@ -242,8 +244,7 @@ void Conversation::backup(const std::shared_ptr<BackupStream>& stream) {
       break;
     }
   }
-  finishBackup(stream, false);
-  agent_.endBackup(stream, interrupted);
+  finishBackup(stream, false, interrupted);
 }
 
 bool Conversation::backupBlock(BackupStream& stream, int id, bool& interrupted) {
@@ -318,9 +319,11 @@ bool Conversation::acknowledge(BackupStream& stream, int id, std::uint32_t block
   return true;
 }
 
-void Conversation::finishBackup(const std::shared_ptr<BackupStream>& stream, bool stopped) {
+void Conversation::finishBackup(const std::shared_ptr<BackupStream>& stream, bool stopped,
+                                bool interrupted) {
   std::string why;
   if (stream->writer && !stream->writer->finish(stopped, &why)) channel_.note("store", why);
+  agent_.endBackup(stream, interrupted);
   const std::string line = "STREAM_END da=" + std::to_string(stream->da) +
                            " status=" + (stopped ? "stop" : "abort") +
                            " blocks=" + std::to_string(stream->received);
