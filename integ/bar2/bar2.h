@@ -144,9 +144,10 @@ struct BarContext {
   int cmnStarted;
   int ipcStarted;
   int csaStarted;
-  int stdinTerminal;  // -1 until the report hook first asked
-  int codecsStarted;  // kBarCodec... bits of the libraries to end
-  int decryptReady;   // 1 once the current item's key has been checked
+  int stdinTerminal;   // -1 until the report hook first asked
+  int codecsStarted;   // kBarCodec... bits of the libraries to end
+  int decryptReady;    // 1 once the current item's key has been checked
+  int64_t itemOffset;  // item bytes already in data records
 };
 
 // Process-wide record, filled once by VEK_InitGlobals.

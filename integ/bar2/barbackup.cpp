@@ -1,0 +1,602 @@
+// Backup sessions, objects and items.
+#include "bar2/barbackup.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "bar2/bar2.h"
+#include "bar2/barimpl.h"
+#include "bar2/baropt.h"
+#include "bar2/barrc.h"
+#include "bar2/bartransform.h"
+#include "cmn/cmninit.h"
+#include "cmn/ctx.h"
+#include "cmn/dbg.h"
+#include "cmn/erh.h"
+#include "cmn/str.h"
+#include "cmn/strmsg.h"
+#include "cmn/sysio.h"
+#include "dacmn/bm.h"
+#include "dacmn/dacmn.h"
+#include "ipc/ipc.h"
+#include "vekdf/daformat.h"
+#include "vekdf/rm.h"
+
+TARN_RCSID("integ/bar2/barbackup.cpp");
+
+using bar2_detail::CopyText;
+
+namespace {
+
+constexpr int kLevel = 1;
+constexpr int kLevelData = 199;
+constexpr int kObjectKind = 5;
+constexpr char kProgramName[] = "VEKBAR";
+constexpr std::size_t kObjOptTextMax = 255;
+constexpr std::size_t kMapNameMax = 500;
+constexpr std::size_t kTreeMax = 1023;
+
+int Now() {
+  return static_cast<int>(
+      std::chrono::duration_cast<std::chrono::seconds>(cmn::ClockNow().time_since_epoch()).count());
+}
+
+int ParamFail(BarContext* ctx, const char* fn, const char* condition) {
+  DbgPlain(kLevel, "[%s] Invalid parameter: %s", fn, condition);
+  return BarFail(ctx, BAR_EPARAM);
+}
+
+bool NoData(int backupType) {
+  return backupType == kBarBackupNoData1 || backupType == kBarBackupNoData2;
+}
+
+std::string Slashes(std::string text) {
+  std::replace(text.begin(), text.end(), '\\', '/');
+  return text;
+}
+
+// The option text of the backup MSG_BAROPT.
+std::string BarOptText(const char* const* trees, const ObjectBackupOptions* options) {
+  std::string text;
+  if (options != nullptr && options->trees != nullptr && options->trees[0] != '\0') {
+    text = "-trees " + Slashes(options->trees);
+  } else if (trees != nullptr && trees[0] != nullptr) {
+    text = "-trees ";
+    for (const char* const* t = trees; *t != nullptr; ++t) {
+      std::string tree(*t, strnlen(*t, kTreeMax));
+      text += "\"" + Slashes(std::move(tree)) + "\" ";
+    }
+  }
+  if (options != nullptr && options->extOpts != nullptr && options->extOpts[0] != '\0') {
+    text += " -baropt \"external = {";
+    text += options->extOpts;
+    text += "};\"";
+  }
+  return text;
+}
+
+// The data path's receive from the session manager, reconnecting.
+int SmReceive(IpcHandle handle, char* buffer, int capacity) {
+  return RcIpcReceiveData(handle, buffer, capacity);
+}
+
+// Hooks the context calls for VEK_End and the compression callbacks.
+int HookEndObject(BarContext* ctx, int code) {
+  return VEK_EndObjectBackup(ctx, code);
+}
+int HookEndSession(BarContext* ctx, int code) {
+  return VEK_EndBackup(ctx, code);
+}
+int HookWriteItemData(BarContext* ctx, const void* data, int length) {
+  const int rc = VEK_WriteItemData(ctx, data, length);
+  return rc < 0 ? 0 : rc;
+}
+
+void InstallHooks() {
+  BarLinkHooks hooks = BarSetLinkHooks(nullptr);
+  if (hooks.endObject == nullptr) hooks.endObject = HookEndObject;
+  if (hooks.endSession == nullptr) hooks.endSession = HookEndSession;
+  if (hooks.writeItemData == nullptr) hooks.writeItemData = HookWriteItemData;
+  BarSetLinkHooks(&hooks);
+}
+
+void SetObjText(BarContext* ctx, const std::string& text) {
+  safe_free(ctx->objText, TARN_HERE);
+  ctx->objText = static_cast<char*>(safe_malloc(text.size() + 1, TARN_HERE));
+  if (ctx->objText != nullptr) std::memcpy(ctx->objText, text.c_str(), text.size() + 1);
+}
+
+// Ends what an object start set up before a failure: the data path, the
+// codecs, then the session manager learns of the failure.
+int FailObjectStart(BarContext* ctx, int rc, bool dataPathOpen) {
+  if (dataPathOpen) {
+    BmExit(1);
+    BmSetSmReceive(nullptr);
+  }
+  BarEndTransforms(ctx);
+  ctx->maLocal = -1;
+  bar2_detail::LinkAbort(ctx, rc);
+  return BarFail(ctx, rc);
+}
+
+// Writes the pending partly filled data record of the item. 0 or -2.
+int FlushPending(BarContext* ctx) {
+  if (ctx->dataRecord == nullptr) return 0;
+  const int filled = ctx->recSize - ctx->recSpaceLeft;
+  if (filled <= 0) {
+    ctx->dataRecord = nullptr;
+    ctx->recSize = 0;
+    ctx->recSpaceLeft = 0;
+    return 0;
+  }
+  const auto offset = static_cast<std::uint64_t>(ctx->itemOffset);
+  if (VEK_BmWriteData(ctx, filled, static_cast<std::uint32_t>(offset),
+                      static_cast<std::uint32_t>(offset >> 32)) == 0)
+    return BarFail(ctx, BAR_ECOMM);
+  ctx->itemOffset += filled;
+  return 0;
+}
+
+}  // namespace
+
+int BarCutDescription(char* text, int room, int* trimmed) {
+  *trimmed = 1;
+  if (room < 0) room = 0;
+  if (static_cast<int>(std::strlen(text)) <= room) return static_cast<int>(std::strlen(text));
+  text[room] = '\0';
+  for (char c : {'\r', '\n', ' '}) {
+    if (char* at = std::strrchr(text, c); at != nullptr) {
+      *at = '\0';
+      return static_cast<int>(at - text);
+    }
+  }
+  *trimmed = 0;
+  return room;
+}
+
+// ---------------------------------------------------------------- session
+
+int VEK_StartBackup(BarContext* ctx, const char* barlist) {
+  static const char kFn[] = "VEK_StartBackup";
+  ctx = BarResolve(ctx);
+  if (ctx == nullptr) return BAR_ENOCONTEXT;
+  if (BarCheckMode(ctx, kFn, BAR_MODE_IDLE) != 0) return BAR_ESEQUENCE;
+  if (barlist == nullptr || barlist[0] == '\0' || std::strlen(barlist) > kBarListMax)
+    return ParamFail(ctx, kFn, "!StrIsEmptyA(barList) && StrLen(barList)<= 255");
+  ctx->lastCode = 0;
+  ctx->lastError = 0;
+  ctx->erhErrno = 0;
+  if (barlist != ctx->barlist) CopyText(ctx->barlist, barlist);
+  DbgPlain(kLevel, "[%s] Checking backup permissions for %s.%s@%s", kFn, ctx->appType, ctx->appName,
+           cmnHostname);
+  if ((ctx->access & 3u) == 0) {
+    DbgPlain(kLevel,
+             "[%s] User %s.%s@%s does not have permissions to start backup (acl:%d). Error: %s",
+             kFn, ctx->appType, ctx->appName, cmnHostname, static_cast<int>(ctx->access),
+             "no backup rights");
+    return BarFail(ctx, BAR_EPERM);
+  }
+  InstallHooks();
+  SessionConnectOptions options{};
+  options.barlist = ctx->barlist;
+  options.diskOnly = 1;
+  const int rc = VEK_ConnectSession(ctx, kBarSessionBackup, &options);
+  if (rc != 0) return rc;
+  ctx->mode = BAR_MODE_BACKUP;
+  return 0;
+}
+
+int VEK_EndBackup(BarContext* ctx, int code) {
+  static const char kFn[] = "VEK_EndBackup";
+  ctx = BarResolve(ctx);
+  if (ctx == nullptr) return BAR_ENOCONTEXT;
+  if (ctx->mode != BAR_MODE_IDLE && ctx->mode != BAR_MODE_BACKUP) {
+    DbgPlain(kLevel, "[%s] Invalid function call sequence.(current mode: %d, should be: %d or %d)",
+             kFn, ctx->mode, BAR_MODE_IDLE, BAR_MODE_BACKUP);
+    ctx->lastCode = BAR_ESEQUENCE;
+    return BAR_ESEQUENCE;
+  }
+  BarEndSession(ctx, code);
+  ctx->mode = BAR_MODE_IDLE;
+  ctx->sessGuid[0] = '\0';
+  return 0;
+}
+
+// ---------------------------------------------------------------- object
+
+int VEK_StartObjectBackupEx(BarContext* ctx, int backupType, const char* objectName,
+                            const char* const* trees, const ObjectBackupOptions* options) {
+  static const char kFn[] = "VEK_StartObjectBackupEx";
+  ctx = BarResolve(ctx);
+  if (ctx == nullptr) return BAR_ENOCONTEXT;
+  DbgPlain(kLevel, "backupType:%d objectname:%s", backupType,
+           objectName != nullptr ? objectName : "(null)");
+  if (BarCheckMode(ctx, kFn, BAR_MODE_BACKUP) != 0) return BAR_ESEQUENCE;
+  if (objectName == nullptr || objectName[0] == '\0' || std::strlen(objectName) > kBarObjNameMax)
+    return ParamFail(ctx, kFn,
+                     "!StrIsEmptyA(objectname) && StrLen(objectname)<= (10+1+64+1+1023+4 +80+1)");
+  const ObjectBackupOptions none{1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+  const ObjectBackupOptions& o = options != nullptr ? *options : none;
+  auto len = [](const char* s) { return s == nullptr ? 0 : std::strlen(s); };
+  if (len(o.resType) > kObjOptTextMax)
+    return ParamFail(ctx, kFn, "StrLen(options->resType) <= (255)");
+  if (len(o.mapLibName) > kMapNameMax)
+    return ParamFail(ctx, kFn, "StrLen(options->mapLibName) <= (500)");
+  if (len(o.mapShmName) > kMapNameMax)
+    return ParamFail(ctx, kFn, "StrLen(options->mapShmName) <= (500)");
+  if (backupType < 0 || backupType > kBarBackupTypeMax)
+    return ParamFail(ctx, kFn, "(backupType >= 0 && backupType <= 27)");
+
+  CopyText(ctx->objName, objectName);
+  ctx->backupType = backupType;
+  ctx->longNameWarned = 0;
+  ctx->itemId = 0;
+  ctx->erhErrno = 0;
+  const std::string optText = BarOptText(trees, options);
+
+  IntegOptions opts{};
+  if (ctx->smLink != 0) {
+    StrMsg request;
+    StrMsgInitL(&request);
+    StrMsgStartExL(&request, nullptr, 0, MSG_BAROPT, 0);
+    const std::string type = std::to_string(backupType);
+    const std::string host = std::string("-host ") + cmnHostname;
+    StrMsgNAppendL(&request, ctx->appName, objectName, "3", "0", "1", "0",
+                   o.resType != nullptr ? o.resType : "", optText.c_str(), type.c_str(),
+                   host.c_str(), nullptr);
+    if ((o.flags & kObjOptBalancing) != 0) StrMsgNAppendL(&request, "-balancing 1", nullptr);
+    if (o.deviceFilter != nullptr && o.deviceFilter[0] != '\0') {
+      const std::string filter = std::string("-devicefilter ") + o.deviceFilter;
+      StrMsgNAppendL(&request, filter.c_str(), nullptr);
+    }
+    const int rc = VEK_RequestObject(ctx, kBarSessionBackup, &request, &opts);
+    StrMsgFreeL(&request);
+    if (rc != 0) {
+      OptFreeOpts(&opts);
+      return BarFail(ctx, rc);
+    }
+    if (opts.dbgRanges[0] != '\0') CopyText(ctx->dbgRanges, opts.dbgRanges);
+    if (opts.reportLevel != 0) ctx->reportLevel = opts.reportLevel;
+  }
+
+  ctx->objBeginTime = Now();
+  VEK_RestartDebugging(ctx, opts.dbgPostfix, opts.dbgRanges, opts.dbgSelect);
+  ctx->daId = opts.daId;
+  ctx->startTime = opts.objStartTime;
+  ctx->sinceTime = opts.objSinceTime;
+  ctx->sparse = opts.sparse;
+  ctx->profile = opts.profile;
+  CopyText(ctx->sessId, opts.sessId);
+  CopyText(ctx->maHost, opts.maHost);
+
+  std::string description = std::string("-backupId \"") + ctx->sessId + "\" " + optText;
+  DbgPlain(kLevel, "opts set to '%s'", description.c_str());
+
+  int rc = BarStartBackupTransforms(ctx, opts.encode, opts.encrAlgo, opts.compress);
+  if (rc != 0) {
+    OptFreeOpts(&opts);
+    return FailObjectStart(ctx, rc, false);
+  }
+  if (NoData(backupType)) {
+    SetObjText(ctx, description);
+    OptFreeOpts(&opts);
+    ctx->mode = BAR_MODE_OBJECT_BACKUP;
+    return 0;
+  }
+
+  ctx->maLocal = IpcIPIsLocal(ctx->maHost) != 0 ? 1 : 0;
+  DbgPlain(kLevel, "[%s] About to execute BmInit.", kFn);
+  BmSetSmReceive(SmReceive);
+  const char* mapLib = o.mapLibName != nullptr ? o.mapLibName : "";
+  const char* mapShm = o.mapShmName != nullptr ? o.mapShmName : "";
+  if (BmInit(ctx->reportName, ctx->dbgRanges, ctx->dbgPostfix, ctx->dbgSelect, ctx->reportLevel,
+             ctx->smLink, ctx->smHandle, nullptr, ctx->daId, ctx->maHost, opts.maPort, opts.output,
+             opts.netLoad, mapLib, mapShm, &opts.mirror) == 0) {
+    DbgPlain(kLevel,
+             "[%s] BmInit returned error. Error: %s\n\treportName: %s\n\tdbgRanges: %s\n"
+             "\treportLevel: %d\n\tsmLink: %d\n\tsmHandle: %d\n\tdaId: %d\n\tmaHost: %s\n"
+             "\tmaPort: %d\n\tnetLoad: %f\n\tmapLibName: %s\n\tmapShmName: %s",
+             kFn, ErhGetErrorInfo(), ctx->reportName, ctx->dbgRanges, ctx->reportLevel, ctx->smLink,
+             ctx->smHandle, ctx->daId, ctx->maHost, opts.maPort, opts.netLoad, mapLib, mapShm);
+    for (int i = 0; i < opts.mirror.count; ++i)
+      DbgPlain(kLevel, "\tmirror option [%d]: %s", i,
+               static_cast<const char*>(IVecGet(&opts.mirror, i)));
+    OptFreeOpts(&opts);
+    BmSetSmReceive(nullptr);
+    return FailObjectStart(ctx, BAR_ECOMM, false);
+  }
+  BmGetParams(&ctx->maBlockSize, &ctx->recOffset);
+
+  const int room = ctx->maBlockSize - kBarDescriptionReserve;
+  if (static_cast<int>(description.size()) > room) {
+    DbgPlain(kLevel, "[%s] External options too large: available:%d (opt:%d): %s", kFn, room,
+             static_cast<int>(description.size()), description.c_str());
+    int trimmed = 0;
+    const int cut = BarCutDescription(description.data(), room, &trimmed);
+    description.resize(static_cast<std::size_t>(cut));
+    if (trimmed != 0)
+      DbgPlain(kLevel, "[%s] Cut options to %d characters.", kFn, cut);
+    else
+      DbgPlain(kLevel, "[%s] Unable to trim external opts.", kFn);
+  }
+  SetObjText(ctx, description);
+
+  DbgPlain(kLevel, "[%s] About to execute RmWriteStart.", kFn);
+  const char* longName = opts.longObjName[0] != '\0' ? opts.longObjName : ctx->objName;
+  if (RmWriteStart(
+          static_cast<std::uint32_t>(ctx->daId), static_cast<std::uint32_t>(ctx->startTime),
+          static_cast<std::uint32_t>(ctx->sinceTime), kObjectKind,
+          static_cast<std::uint32_t>(backupType), static_cast<std::uint32_t>(opts.accsType),
+          static_cast<std::uint32_t>(opts.accsValue), static_cast<std::uint32_t>(opts.protType),
+          static_cast<std::uint32_t>(opts.protValue), longName, description.c_str(), kProgramName,
+          VEK_Global.shortVersion) == 0) {
+    DbgPlain(kLevel,
+             "[%s] BmWriteStart returned error. Error: %s\n\tdaId: %d\n\tstartTime: %d\n"
+             "\tsinceTime: %d\n\tbackupType: %d\n\tobjName: %s\n\tdescription: %s",
+             kFn, ErhGetErrorInfo(), ctx->daId, ctx->startTime, ctx->sinceTime, backupType,
+             longName, description.c_str());
+    OptFreeOpts(&opts);
+    return FailObjectStart(ctx, BAR_ECOMM, true);
+  }
+  OptFreeOpts(&opts);
+  ctx->mode = BAR_MODE_OBJECT_BACKUP;
+  return 0;
+}
+
+int VEK_EndObjectBackup(BarContext* ctx, int code) {
+  static const char kFn[] = "VEK_EndObjectBackup";
+  ctx = BarResolve(ctx);
+  if (ctx == nullptr) return BAR_ENOCONTEXT;
+  DbgPlain(kLevel, "completionCode : 0x%x\n", code);
+  // The mode comes first: a call out of order must leave the object as it is.
+  if (BarCheckMode(ctx, kFn, BAR_MODE_OBJECT_BACKUP) != 0) return BAR_ESEQUENCE;
+  ctx->maLocal = -1;
+  ctx->maBlockSize = -1;
+  ctx->recOffset = -1;
+  ctx->endTime = Now();
+  int setCC = code;
+  if (!NoData(ctx->backupType)) {
+    DbgPlain(kLevel, "[%s] About to execute RmWriteEnd.", kFn);
+    if (RmWriteEnd(
+            static_cast<std::uint32_t>(ctx->daId), static_cast<std::uint32_t>(ctx->startTime),
+            static_cast<std::uint32_t>(ctx->endTime), static_cast<std::uint32_t>(setCC), 0) == 0) {
+      setCC = 2;
+      DbgPlain(kLevel,
+               "[%s] RmWriteEnd failed. Error: %s\n\tts->sessionOpts.daID: %d\n"
+               "\tts->sessionOpts.objStartTime: %d\n\ttime: %d\n\tsetCC: %d",
+               kFn, ErhGetErrorInfo(), ctx->daId, ctx->startTime, ctx->endTime, setCC);
+    }
+    DbgPlain(kLevel, "[%s] About to execute BmFlush.", kFn);
+    if (BmFlush() == 0) {
+      setCC = 2;
+      DbgPlain(kLevel, "[%s] BmFlush failed. Error: %s\n", kFn, ErhGetErrorInfo());
+    }
+    bar2_detail::LinkUpdateStatus(ctx, 0, 1);
+    if (ctx->profile != 0) {
+      DbgPlain(kLevel, "[%s] Writing profile report.", kFn);
+      const int elapsed = Now() - ctx->objBeginTime;
+      double rate = static_cast<double>(ctx->bytesDone) / 1048576.0;
+      if (elapsed != 0) rate /= elapsed;
+      DbgPlain(kLevel, "[%s] %d:%02d:%02d %4.2f", kFn, elapsed / 3600, elapsed / 60 % 60,
+               elapsed % 60, rate);
+    }
+    ctx->objBeginTime = 0;
+    ctx->objElapsed = 0;
+    ctx->lastStatus = 0;
+    ctx->worstLevel = 0;
+    ctx->level0Reports = 0;
+    ctx->errorReports = 0;
+    ctx->items = 0;
+    ctx->objItems = 0;
+    ctx->objSize = 0;
+    ctx->bytesDone = 0;
+    DbgPlain(kLevel, "[%s] About to execute BmExit.", kFn);
+    // A stream the media agent did not end with its stop is not backed up,
+    // whatever the caller's code said.
+    if (BmExit(setCC != 0 ? 1 : 0) != 1) {
+      DbgPlain(kLevel, "[%s] BmExit failed. Error: %s\n", kFn, ErhGetErrorInfo());
+      if (setCC == 0) setCC = 2;
+    }
+    BmSetSmReceive(nullptr);
+  }
+  if (setCC == 0)
+    VEK_Stop(ctx);
+  else
+    bar2_detail::LinkAbort(ctx, setCC);
+  ctx->lastCode = 0;
+  ctx->lastError = 0;
+  ctx->erhErrno = 0;
+  BarEndTransforms(ctx);
+  DbgPlain(kLevel, "[%s] Reconecting to Session Manager after socket shutdown.", kFn);
+  ctx->mode = BAR_MODE_IDLE;
+  char barlist[kBarListMax + 1];
+  CopyText(barlist, ctx->barlist);
+  const int restart = VEK_StartBackup(ctx, barlist);
+  if (setCC == 0 && restart == 0) return 0;
+  return BarFail(ctx, BAR_ECOMM);
+}
+
+// ---------------------------------------------------------------- items
+
+int VEK_SetDAExtAttrRec(std::uint8_t* record, std::uint32_t recSize, std::uint32_t itemId,
+                        const void* attr, std::uint32_t size) {
+  if (record == nullptr || size > 0xFFFFu || recSize < kBarExtAttrOffset + size) return 0;
+  DaRecSys rec{};
+  rec.h.magic = kDaRecMagic;
+  rec.h.type = DA_REC_OBJ_SYS;
+  rec.h.format = 22;
+  rec.h.version = kDaRecVersion;
+  std::uint32_t* seq = BmRecSeqNo();
+  rec.h.seqNo = seq != nullptr ? (*seq)++ : 0;
+  rec.h.length = recSize;
+  rec.kind = itemId;
+  rec.length = static_cast<std::uint16_t>(size);
+  rec.offset = kBarExtAttrOffset;
+  std::memcpy(record, &rec, sizeof rec);
+  if (size != 0) std::memcpy(record + kBarExtAttrOffset, attr, size);
+  return 1;
+}
+
+int VEK_WriteObjAttr(BarContext* ctx, DaItemAttr* item, int flags) {
+  static const char kFn[] = "VEK_WriteObjAttr";
+  int type = (flags & 1) != 0 ? DA_REC_OBJ_NOCAT : DA_REC_OBJ_ATTR;
+  item->itemId = static_cast<std::uint32_t>(ctx->itemId);
+  const char* name = item->longName != nullptr ? item->longName : item->name;
+  const std::size_t nameLength = name != nullptr ? std::strlen(name) : 0;
+  if (nameLength > kBarItemNameMax) {
+    if (ctx->longNameWarned == 0) {
+      const char* tail = name + (nameLength > 1900 ? nameLength - 1900 : 0);
+      DbgPlain(kLevel, "[%s] Item name too long for the catalog: %s", kFn, tail);
+      ctx->longNameWarned = 1;
+    }
+    DbgPlain(kLevel, "[%s] Item will not be written in the catalog", kFn);
+    type = DA_REC_OBJ_NOCAT;
+  }
+  if (RmWriteObjAttribute(type, *item) == 0) {
+    DbgPlain(kLevel, "[%s] Cannot write attributes - error: %s", kFn, ErhGetErrorInfo());
+    return BarFail(ctx, BAR_ECOMM);
+  }
+  if (ctx->encrypt != 0 && VEK_WriteEncryptRecord(ctx, item) != 0) return BarFail(ctx, BAR_ECOMM);
+  return 0;
+}
+
+int VEK_StartItemBackup(BarContext* ctx, DaItemAttr* item, const void* extAttr, int extAttrSize,
+                        int flags) {
+  static const char kFn[] = "VEK_StartItemBackup";
+  ctx = BarResolve(ctx);
+  if (ctx == nullptr) return BAR_ENOCONTEXT;
+  if (BarCheckMode(ctx, kFn, BAR_MODE_OBJECT_BACKUP) != 0) return BAR_ESEQUENCE;
+  if (item == nullptr) return ParamFail(ctx, kFn, "item != ((void *)0)");
+  const char* name = item->longName != nullptr ? item->longName : item->name;
+  if (name == nullptr || name[0] == '\0') return ParamFail(ctx, kFn, "!StrIsEmptyA(itemName)");
+  if (extAttrSize > kBarExtAttrMax) return ParamFail(ctx, kFn, "extAttrSize <= 1024");
+  if (extAttrSize > 0 && extAttr == nullptr) return ParamFail(ctx, kFn, "extAttr != ((void *)0)");
+  DbgPlain(kLevel, "[%s] itemName: %s", kFn, name);
+  if (int rc = VEK_WriteObjAttr(ctx, item, flags); rc != 0) return rc;
+  if (extAttrSize > 0) {
+    const auto recSize = static_cast<std::uint32_t>(extAttrSize + kBarExtAttrOffset);
+    std::uint32_t granted = 0;
+    std::uint8_t* rec = BmAlloc(recSize, recSize, &granted);
+    if (rec == nullptr) {
+      DbgPlain(kLevel, "[%s] BmAlloc returned NULL. Error: %s\n\treqSize: %d\n\trecSize: %d\n", kFn,
+               ErhGetErrorInfo(), extAttrSize, static_cast<int>(recSize));
+      return BarFail(ctx, BAR_ECOMM);
+    }
+    VEK_SetDAExtAttrRec(rec, recSize, item->itemId, extAttr,
+                        static_cast<std::uint32_t>(extAttrSize));
+    if (BmWrite(recSize) == 0) {
+      DbgPlain(kLevel, "[%s] BmWrite returned NULL. Error: %s\n\trecSize: %d\n", kFn,
+               ErhGetErrorInfo(), static_cast<int>(recSize));
+      return BarFail(ctx, BAR_ECOMM);
+    }
+  }
+  ctx->items++;
+  ctx->objItems++;
+  ctx->itemOffset = 0;
+  ctx->mode = BAR_MODE_ITEM_BACKUP;
+  return 0;
+}
+
+int VEK_WriteItemData(BarContext* ctx, const void* buffer, int length) {
+  static const char kFn[] = "VEK_WriteItemData";
+  ctx = BarResolve(ctx);
+  if (ctx == nullptr) return BAR_ENOCONTEXT;
+  if (BarCheckMode(ctx, kFn, BAR_MODE_ITEM_BACKUP) != 0) return BAR_ESEQUENCE;
+  if (buffer == nullptr) return ParamFail(ctx, kFn, "bufPtr!=((void *)0)");
+  if (length < 0) return ParamFail(ctx, kFn, "length >= 0");
+  const auto* from = static_cast<const std::uint8_t*>(buffer);
+  int left = length;
+  while (left > 0) {
+    if (ctx->dataRecord == nullptr) {
+      std::uint32_t granted = 0;
+      std::uint8_t* rec = RmGetObjDataBuf(kBarMaxRecSize, &granted);
+      if (rec == nullptr || granted == 0) {
+        DbgPlain(kLevel,
+                 "[%s] RmGetObjDataBuf returned NULL. Error: %s\n\tMAX_REC_SIZE: %d\n"
+                 "\tts->sessionOpts.recSize: %d\n",
+                 kFn, ErhGetErrorInfo(), kBarMaxRecSize, ctx->recSize);
+        return BarFail(ctx, BAR_ECOMM);
+      }
+      ctx->dataRecord = rec;
+      ctx->recSize = static_cast<int>(granted);
+      ctx->recSpaceLeft = static_cast<int>(granted);
+    }
+    const int n = std::min(left, ctx->recSpaceLeft);
+    std::memcpy(static_cast<std::uint8_t*>(ctx->dataRecord) + (ctx->recSize - ctx->recSpaceLeft),
+                from, static_cast<std::size_t>(n));
+    from += n;
+    left -= n;
+    ctx->recSpaceLeft -= n;
+    DbgPlain(kLevelData, "[%s] Record space left: %d (of %d)", kFn, ctx->recSpaceLeft,
+             ctx->recSize);
+    if (ctx->recSpaceLeft == 0 && FlushPending(ctx) != 0) return BAR_ECOMM;
+  }
+  return length;
+}
+
+int VEK_BackupItemCB(BarContext* ctx, VekReadCallback read) {
+  static const char kFn[] = "VEK_BackupItemCB";
+  ctx = BarResolve(ctx);
+  if (ctx == nullptr) return BAR_ENOCONTEXT;
+  if (BarCheckMode(ctx, kFn, BAR_MODE_ITEM_BACKUP) != 0) return BAR_ESEQUENCE;
+  if (read == nullptr) return ParamFail(ctx, kFn, "CBRead != ((void *)0)");
+  if (FlushPending(ctx) != 0) return BAR_ECOMM;
+  for (;;) {
+    std::uint32_t granted = 0;
+    std::uint8_t* rec = RmGetObjDataBuf(kBarMaxRecSize, &granted);
+    if (rec == nullptr || granted == 0) return BarFail(ctx, BAR_ECOMM);
+    ctx->dataRecord = rec;
+    ctx->recSize = static_cast<int>(granted);
+    ctx->recSpaceLeft = static_cast<int>(granted);
+    const int got = read(rec, static_cast<int>(granted), ctx);
+    if (got == 0) {
+      ctx->dataRecord = nullptr;
+      ctx->recSize = 0;
+      ctx->recSpaceLeft = 0;
+      bar2_detail::LinkUpdateStatus(ctx, 0, 1);
+      DbgPlain(kLevel, "[%s] No more data.", kFn);
+      return 0;
+    }
+    if (got < 0 || got > static_cast<int>(granted)) {
+      DbgPlain(kLevel, "[%s] Callback failed (%d).", kFn, got);
+      ctx->dataRecord = nullptr;
+      ctx->recSize = 0;
+      ctx->recSpaceLeft = 0;
+      return BarFail(ctx, BAR_ECOMM);
+    }
+    ctx->recSpaceLeft = static_cast<int>(granted) - got;
+    if (FlushPending(ctx) != 0) return BAR_ECOMM;
+  }
+}
+
+int VEK_EndItemBackup(BarContext* ctx, int code) {
+  static const char kFn[] = "VEK_EndItemBackup";
+  ctx = BarResolve(ctx);
+  if (ctx == nullptr) return BAR_ENOCONTEXT;
+  if (BarCheckMode(ctx, kFn, BAR_MODE_ITEM_BACKUP) != 0) return BAR_ESEQUENCE;
+  DbgPlain(kLevel, "[%s] item (%d): completionCode: %d", kFn, ctx->itemId, code);
+  ctx->mode = BAR_MODE_OBJECT_BACKUP;
+  if (ctx->dataRecord != nullptr) {
+    DbgPlain(kLevel, "[%s] Flushing unflushed data...", kFn);
+    if (FlushPending(ctx) != 0) return BAR_ECOMM;
+  }
+  DaItemAttr item{};
+  item.itemId = static_cast<std::uint32_t>(ctx->itemId);
+  if (RmWriteObjEnd(item, static_cast<std::uint32_t>(code)) == 0) {
+    DbgPlain(kLevel, "[%s] RmWriteObjEnd failed - error: %s, completionCode %d", kFn,
+             ErhGetErrorInfo(), code);
+    return BarFail(ctx, BAR_ECOMM);
+  }
+  ctx->itemId++;
+  return 0;
+}
+
+int VEK_BackupEmptyItem(BarContext* ctx, const char* itemName, int fileType) {
+  DaItemAttr item{};
+  item.name = itemName;
+  item.fileType = static_cast<std::uint32_t>(fileType);
+  if (int rc = VEK_StartItemBackup(ctx, &item, nullptr, 0, 0); rc != 0) return rc;
+  return VEK_EndItemBackup(ctx, 0);
+}
