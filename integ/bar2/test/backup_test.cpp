@@ -191,4 +191,167 @@ TEST_F(BackupTest, OneObjectOfOneItemIsStoredRecordByRecord) {
   EXPECT_EQ(ctx_->sessGuid[0], '\0');
 }
 
+// One item of `size` bytes of `payload` with the given name.
+void BackUpItem(BarContext* ctx, const char* name, std::size_t size) {
+  DaItemAttr item{};
+  item.fileType = kDaFileRegular;
+  item.name = name;
+  item.size = size;
+  ASSERT_EQ(VEK_StartItemBackup(ctx, &item, nullptr, 0, 0), 0);
+  const std::vector<std::uint8_t> payload = Payload(size);
+  ASSERT_EQ(VEK_WriteItemData(ctx, payload.data(), static_cast<int>(size)), static_cast<int>(size));
+  ASSERT_EQ(VEK_EndItemBackup(ctx, 0), 0);
+}
+
+TEST_F(BackupTest, TwoObjectsInOneSessionReattachBetweenThem) {
+  ASSERT_NO_FATAL_FAILURE(Start({3, 4}));
+  ASSERT_EQ(VEK_StartObjectBackupEx(ctx_, 1, "obj1", nullptr, nullptr), 0);
+  ASSERT_NO_FATAL_FAILURE(BackUpItem(ctx_, "a", 5000));
+  ASSERT_EQ(VEK_EndObjectBackup(ctx_, 0), 0);
+  EXPECT_EQ(ctx_->mode, BAR_MODE_BACKUP);
+  EXPECT_EQ(ctx_->maLocal, -1);
+  const std::string guid = ctx_->sessGuid;
+  EXPECT_FALSE(guid.empty());
+
+  ASSERT_EQ(VEK_StartObjectBackupEx(ctx_, 1, "obj2", nullptr, nullptr), 0);
+  EXPECT_EQ(ctx_->itemId, 0);
+  EXPECT_EQ(ctx_->sessGuid, guid);
+  ASSERT_NO_FATAL_FAILURE(BackUpItem(ctx_, "b", 100));
+  ASSERT_NO_FATAL_FAILURE(BackUpItem(ctx_, "c", 100));
+  EXPECT_EQ(ctx_->itemId, 2);
+  ASSERT_EQ(VEK_EndObjectBackup(ctx_, 0), 0);
+  EXPECT_TRUE(ma_->waitForEvent("STREAM_END da=3 status=stop"));
+  EXPECT_TRUE(ma_->waitForEvent("STREAM_END da=4 status=stop"));
+  EXPECT_TRUE(server_->waitForTraffic("stopped \"obj1\""));
+  EXPECT_TRUE(server_->waitForTraffic("283"));
+  EXPECT_TRUE(server_->waitForTraffic("stopped \"obj2\""));
+
+  const std::string blocks = ma_->blocks(4);
+  const std::vector<ds::Record> records = StoredRecords(blocks);
+  std::vector<std::uint32_t> ends;
+  for (const ds::Record& r : records)
+    if (const auto* e = std::get_if<ds::ItemEndRecord>(&r.body)) ends.push_back(e->itemId);
+  EXPECT_EQ(ends, (std::vector<std::uint32_t>{0, 1}));
+  EXPECT_EQ(VEK_EndBackup(ctx_, 0), 0);
+}
+
+TEST_F(BackupTest, LongItemNamesStayOutOfTheCatalogueAndExtendedAttributesFollow) {
+  ASSERT_NO_FATAL_FAILURE(Start({5}));
+  ASSERT_EQ(VEK_StartObjectBackupEx(ctx_, 1, "obj", nullptr, nullptr), 0);
+  const std::string longName(1030, 'n');
+  DaItemAttr item{};
+  item.fileType = kDaFileRegular;
+  item.longName = longName.c_str();
+  const std::uint8_t ext[5] = {'u', 's', 'e', 'r', '.'};
+  ASSERT_EQ(VEK_StartItemBackup(ctx_, &item, ext, sizeof ext, 0), 0);
+  EXPECT_EQ(ctx_->longNameWarned, 1);
+  ASSERT_EQ(VEK_EndItemBackup(ctx_, 0), 0);
+  ASSERT_NO_FATAL_FAILURE(BackUpItem(ctx_, "short", 10));
+  // Extended attributes beyond 1024 bytes are refused before anything is written.
+  std::vector<std::uint8_t> big(1025);
+  DaItemAttr other{};
+  other.name = "x";
+  EXPECT_EQ(VEK_StartItemBackup(ctx_, &other, big.data(), 1025, 0), BAR_EPARAM);
+  EXPECT_EQ(ctx_->mode, BAR_MODE_OBJECT_BACKUP);
+  ASSERT_EQ(VEK_EndObjectBackup(ctx_, 0), 0);
+  EXPECT_TRUE(ma_->waitForEvent("STREAM_END da=5 status=stop"));
+
+  const std::string blocks = ma_->blocks(5);
+  const std::vector<ds::Record> records = StoredRecords(blocks);
+  ASSERT_GE(records.size(), 5u);
+  EXPECT_EQ(records[1].type, static_cast<std::uint32_t>(ds::RecordType::kAttributeNoCatalog));
+  const auto* attr = std::get_if<ds::AttributeRecord>(&records[1].body);
+  ASSERT_NE(attr, nullptr);
+  EXPECT_EQ(attr->name, longName);
+  EXPECT_EQ(records[2].type, static_cast<std::uint32_t>(ds::RecordType::kSystem));
+  EXPECT_EQ(records[2].format, 22u);
+  EXPECT_EQ(records[2].length, 64u + sizeof ext);
+  const auto* sys = std::get_if<ds::SystemRecord>(&records[2].body);
+  ASSERT_NE(sys, nullptr);
+  EXPECT_EQ(sys->kind, 0u);  // the item id
+  EXPECT_EQ(sys->dataLength, sizeof ext);
+  EXPECT_EQ(sys->dataOffset, 64u);
+  EXPECT_EQ(std::vector<std::uint8_t>(sys->data.begin(), sys->data.end()),
+            (std::vector<std::uint8_t>{'u', 's', 'e', 'r', '.'}));
+  EXPECT_EQ(records[4].type, static_cast<std::uint32_t>(ds::RecordType::kAttribute));
+  EXPECT_EQ(VEK_EndBackup(ctx_, 0), 0);
+}
+
+TEST_F(BackupTest, ExtendedAttributeRecordLayout) {
+  std::vector<std::uint8_t> rec(72, 0xEE);
+  const std::uint8_t ext[3] = {1, 2, 3};
+  ASSERT_EQ(VEK_SetDAExtAttrRec(rec.data(), 67, 9, ext, 3), 1);
+  std::vector<std::uint8_t> expected = {
+      0xAA, 0xAA, 0xAA, 0xAA, 2,    0,    0,  0,
+      22,   0,    0,    0,    0xEA, 0x03, 0,  0,  // magic type format version
+      0,    0,    0,    0,    67,   0,    0,  0,
+      0,    0,    0,    0,    0,    0,    0,  0,   // no stream: seq 0; length
+      9,    0,    0,    0,    3,    0,    64, 0};  // item id, size, offset
+  expected.resize(64, 0);
+  expected.insert(expected.end(), {1, 2, 3, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE});
+  EXPECT_EQ(rec, expected);
+  EXPECT_EQ(VEK_SetDAExtAttrRec(rec.data(), 66, 9, ext, 3), 0);
+}
+
+TEST_F(BackupTest, FlushFailureAtObjectEndAbortsTheObject) {
+  ASSERT_NO_FATAL_FAILURE(Start({6}, {"abort-at=0"}));
+  ASSERT_EQ(VEK_StartObjectBackupEx(ctx_, 1, "obj", nullptr, nullptr), 0);
+  ASSERT_NO_FATAL_FAILURE(BackUpItem(ctx_, "a", 100));
+  EXPECT_EQ(VEK_EndObjectBackup(ctx_, 0), BAR_ECOMM);
+  EXPECT_TRUE(server_->waitForTraffic("aborted \"obj\" code 2"));
+  EXPECT_NE(ctx_->mode, BAR_MODE_OBJECT_BACKUP);
+}
+
+TEST_F(BackupTest, CallOrderAndArgumentsAreCheckedBeforeAnythingChanges) {
+  ASSERT_NO_FATAL_FAILURE(Start({8}));
+  // The object end in session mode changes nothing.
+  EXPECT_EQ(VEK_EndObjectBackup(ctx_, 0), BAR_ESEQUENCE);
+  EXPECT_EQ(ctx_->mode, BAR_MODE_BACKUP);
+  EXPECT_NE(ctx_->smHandle, kIpcNoHandle);
+  EXPECT_EQ(VEK_StartObjectBackupEx(ctx_, 28, "obj", nullptr, nullptr), BAR_EPARAM);
+  EXPECT_EQ(VEK_StartObjectBackupEx(ctx_, 1, "", nullptr, nullptr), BAR_EPARAM);
+  ObjectBackupOptions o{1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+  const std::string longRes(256, 'r');
+  o.resType = longRes.c_str();
+  EXPECT_EQ(VEK_StartObjectBackupEx(ctx_, 1, "obj", nullptr, &o), BAR_EPARAM);
+  std::uint8_t byte = 0;
+  EXPECT_EQ(VEK_WriteItemData(ctx_, &byte, 1), BAR_ESEQUENCE);
+  EXPECT_EQ(VEK_EndBackup(ctx_, 0), 0);
+  const std::string longList(256, 'l');
+  EXPECT_EQ(VEK_StartBackup(ctx_, longList.c_str()), BAR_EPARAM);
+  EXPECT_EQ(ctx_->mode, BAR_MODE_IDLE);
+  EXPECT_EQ(ctx_->smHandle, kIpcNoHandle);
+}
+
+TEST_F(BackupTest, NoDataBackupTypesOpenNoDataPath) {
+  ASSERT_NO_FATAL_FAILURE(Start({9}));
+  ASSERT_EQ(VEK_StartObjectBackupEx(ctx_, 15, "obj", nullptr, nullptr), 0);
+  EXPECT_EQ(ctx_->mode, BAR_MODE_OBJECT_BACKUP);
+  EXPECT_EQ(RmGetBlockWriter(), nullptr);
+  EXPECT_EQ(VEK_EndObjectBackup(ctx_, 0), 0);
+  EXPECT_EQ(ma_->blocks(9), "");
+  EXPECT_EQ(VEK_EndBackup(ctx_, 0), 0);
+}
+
+TEST(BackupDescription, CutToRoomThenBackToTheLastBreakOrBlank) {
+  char crlf[] = "-backupId \"1\" a\rb\nc d";
+  int trimmed = 0;
+  EXPECT_EQ(BarCutDescription(crlf, 20, &trimmed), 15);
+  EXPECT_STREQ(crlf, "-backupId \"1\" a");
+  EXPECT_EQ(trimmed, 1);
+  char lf[] = "abc\ndef ghi";
+  EXPECT_EQ(BarCutDescription(lf, 9, &trimmed), 3);
+  EXPECT_STREQ(lf, "abc");
+  char blank[] = "abc def ghi";
+  EXPECT_EQ(BarCutDescription(blank, 9, &trimmed), 7);
+  EXPECT_STREQ(blank, "abc def");
+  char none[] = "abcdefghij";
+  EXPECT_EQ(BarCutDescription(none, 4, &trimmed), 4);
+  EXPECT_STREQ(none, "abcd");
+  EXPECT_EQ(trimmed, 0);
+  char fits[] = "abc def";
+  EXPECT_EQ(BarCutDescription(fits, 7, &trimmed), 7);
+  EXPECT_STREQ(fits, "abc def");
+}
+
 }  // namespace
