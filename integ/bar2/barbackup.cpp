@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -15,6 +16,7 @@
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
+#include "cmn/objname.h"
 #include "cmn/str.h"
 #include "cmn/strmsg.h"
 #include "cmn/sysio.h"
@@ -599,4 +601,107 @@ int VEK_BackupEmptyItem(BarContext* ctx, const char* itemName, int fileType) {
   item.fileType = static_cast<std::uint32_t>(fileType);
   if (int rc = VEK_StartItemBackup(ctx, &item, nullptr, 0, 0); rc != 0) return rc;
   return VEK_EndItemBackup(ctx, 0);
+}
+
+int VEK_WriteItemData_NMC(BarContext* ctx, int key, char* base, int offset, int shmSize,
+                          int length) {
+  static const char kFn[] = "VEK_WriteItemData_NMC";
+  ctx = BarResolve(ctx);
+  if (ctx == nullptr) return BAR_ENOCONTEXT;
+  DbgPlain(kLevel, "[%s] dataOffset:%d, shmemSize:%d", kFn, offset, shmSize);
+  // Checked before the fallback, so that a remote agent never copies from a
+  // bad address.
+  if (BarCheckMode(ctx, kFn, BAR_MODE_ITEM_BACKUP) != 0) return BAR_ESEQUENCE;
+  if (base == nullptr) return ParamFail(ctx, kFn, "shmemBasePtr != ((void *)0)");
+  if (key == 0) return ParamFail(ctx, kFn, "shmemKey != 0");
+  if (offset < 0 || length < 0 || shmSize < 0) return ParamFail(ctx, kFn, "sizes >= 0");
+  if (ctx->maLocal != 1) {
+    DbgPlain(kLevel, "[%s] Media agent is not local -> calling VEK_WriteItemData.", kFn);
+    return VEK_WriteItemData(ctx, base + offset, length);
+  }
+  if (offset < ctx->recOffset) {
+    DbgPlain(kLevel, "[%s] dataOffset is smaller that daRecOffset", kFn);
+    return BarFail(ctx, BAR_ECOMM);
+  }
+  if (static_cast<std::int64_t>(offset) + length > shmSize) {
+    DbgPlain(kLevel, "[%s] insufficient shared memory size, required: size + offset = %d + %d", kFn,
+             length, offset);
+    return BarFail(ctx, BAR_ECOMM);
+  }
+  if (shmSize != ctx->maBlockSize) {
+    DbgPlain(kLevel, "[%s] shmemSize != maBlkSize", kFn);
+    return BarFail(ctx, BAR_ECOMM);
+  }
+  if (ctx->dataRecord != nullptr) {
+    DbgPlain(kLevel, "[%s] Flushing data in MA's shared memory.", kFn);
+    if (FlushPending(ctx) != 0) return BAR_ECOMM;
+  }
+  std::uint32_t room = 0;
+  std::uint8_t* rec = BmAllocShm(base, static_cast<unsigned>(key), &room);
+  const auto dataOffset = static_cast<std::uint32_t>(offset - ctx->recOffset);
+  if (rec == nullptr || dataOffset < kDaDataHeaderSize ||
+      std::uint64_t{dataOffset} + static_cast<std::uint32_t>(length) > room) {
+    DbgPlain(kLevel, "[%s] BMAlloc returned NULL.", kFn);
+    return BarFail(ctx, BAR_ECOMM);
+  }
+  DaRecData r{};
+  r.h.magic = kDaRecMagic;
+  r.h.type = DA_REC_OBJ_DATA;
+  r.h.format = 7;
+  r.h.version = kDaRecVersion;
+  std::uint32_t* seq = BmRecSeqNo();
+  r.h.seqNo = seq != nullptr ? (*seq)++ : 0;
+  r.h.length = dataOffset + static_cast<std::uint32_t>(length);
+  r.itemId = static_cast<std::uint32_t>(ctx->itemId);
+  const auto itemOffset = static_cast<std::uint64_t>(ctx->itemOffset);
+  r.offsetLow = static_cast<std::uint32_t>(itemOffset);
+  r.offsetHigh = static_cast<std::uint32_t>(itemOffset >> 32);
+  r.lengthLow = static_cast<std::uint16_t>(length);
+  r.lengthHigh = static_cast<std::uint16_t>(static_cast<std::uint32_t>(length) >> 16);
+  r.dataOffset = static_cast<std::uint16_t>(dataOffset);
+  r.compressionId = static_cast<std::uint32_t>(ctx->compressionId);
+  // The bytes went to the agent untouched: never marked as transformed.
+  r.transformId = kDaTransformNone;
+  std::memcpy(rec, &r, sizeof r);
+  if (BmWrite(r.h.length) == 0) return BarFail(ctx, BAR_ECOMM);
+  bar2_detail::LinkUpdateStatus(ctx, length, 0);
+  ctx->itemOffset += length;
+  return length;
+}
+
+const char* VEK_ObjectnameEx(int type, const char* host, const char* name, const char* appType) {
+  BarContext* ctx = VEK_GetContext();
+  if (ctx == nullptr) return nullptr;
+  if (host == nullptr || host[0] == '\0') host = cmnHostname;
+  if (appType == nullptr) appType = ctx->appType;
+  static_assert(kBarComposedNameMax + 1 >= kObjNameSize);
+  if (StrToObjectName(type, host, name != nullptr ? name : "", appType, ctx->composedName) != 0)
+    return nullptr;
+  return ctx->composedName;
+}
+
+const char* VEK_Objectname(const char* name, const char* host) {
+  return VEK_ObjectnameEx(kObjectKind, host, name, nullptr);
+}
+
+int VEK_StartObjectBackupFullName(BarContext* ctx, const char* fullName, int backupType,
+                                  const char* trees, const char* resType, unsigned flags,
+                                  const char* mapLibName, const char* mapShmName) {
+  const ObjectBackupOptions options{
+      flags, nullptr, resType, mapLibName, mapShmName, trees, std::getenv("VEKDEVICEFILTER")};
+  return VEK_StartObjectBackupEx(ctx, backupType, fullName, nullptr, &options);
+}
+
+int VEK_StartObjectBackup(BarContext* ctx, int objType, const char* host, const char* name,
+                          int backupType, const char* trees, const char* resType, unsigned flags,
+                          const char* mapLibName, const char* mapShmName) {
+  const char* composed = VEK_ObjectnameEx(objType, host, name, nullptr);
+  if (composed == nullptr) {
+    ctx = BarResolve(ctx);
+    return ctx == nullptr ? BAR_ENOCONTEXT : BarFail(ctx, BAR_EPARAM);
+  }
+  char full[kBarComposedNameMax + 1];
+  CopyText(full, composed);
+  return VEK_StartObjectBackupFullName(ctx, full, backupType, trees, resType, flags, mapLibName,
+                                       mapShmName);
 }

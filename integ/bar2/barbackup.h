@@ -50,6 +50,13 @@ int VEK_SetDAExtAttrRec(std::uint8_t* record, std::uint32_t recSize, std::uint32
 // Copies item data into data records; a partly filled record stays pending.
 // `length`, or -2, -4, -5, -21.
 int VEK_WriteItemData(BarContext* ctx, const void* buffer, int length);
+// Zero copy: the caller put `length` bytes at base + offset of the local
+// media agent's buffer `base` (shared memory `key`, `shmSize` bytes, which
+// must be the block size). Mode and arguments are checked first; with a
+// remote media agent the bytes are copied with VEK_WriteItemData. `length`,
+// or -2, -4, -5, -21.
+int VEK_WriteItemData_NMC(BarContext* ctx, int key, char* base, int offset, int shmSize,
+                          int length);
 // Pull-through form: `read`(buffer, room, ctx) fills a record; 0 ends the data.
 using VekReadCallback = int (*)(void* buffer, int room, void* context);
 int VEK_BackupItemCB(BarContext* ctx, VekReadCallback read);
@@ -61,6 +68,21 @@ int VEK_BackupEmptyItem(BarContext* ctx, const char* itemName, int fileType);
 // session manager, then the session re-attached. 0 only when the code was 0
 // and every step and the restart worked; else -2 (-5 wrong mode, -21).
 int VEK_EndObjectBackup(BarContext* ctx, int code);
+// The short forms: the object name composed with VEK_ObjectnameEx (or given
+// whole), the device filter from VEKDEVICEFILTER, no external options and no
+// tree list.
+int VEK_StartObjectBackup(BarContext* ctx, int objType, const char* host, const char* name,
+                          int backupType, const char* trees, const char* resType, unsigned flags,
+                          const char* mapLibName, const char* mapShmName);
+int VEK_StartObjectBackupFullName(BarContext* ctx, const char* fullName, int backupType,
+                                  const char* trees, const char* resType, unsigned flags,
+                                  const char* mapLibName, const char* mapShmName);
+// Object names "TT host:name // appType": an empty host is this host, a null
+// name empty, a null application type the context's. Kept in the context and
+// overwritten by the next call; null without a context or for a name that
+// would not parse back.
+const char* VEK_Objectname(const char* name, const char* host);
+const char* VEK_ObjectnameEx(int type, const char* host, const char* name, const char* appType);
 // Ends the session: stop for code 0, else abort. 0, -5, -21.
 int VEK_EndBackup(BarContext* ctx, int code);
 

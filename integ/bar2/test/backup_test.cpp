@@ -354,4 +354,35 @@ TEST(BackupDescription, CutToRoomThenBackToTheLastBreakOrBlank) {
   EXPECT_STREQ(fits, "abc def");
 }
 
+TEST_F(BackupTest, ZeroCopyChecksComeFirstAndARemoteAgentGetsACopy) {
+  ASSERT_NO_FATAL_FAILURE(Start({10}));
+  std::vector<char> shm(4096);
+  // Checked before anything else, also before the remote fallback.
+  EXPECT_EQ(VEK_WriteItemData_NMC(ctx_, 1, shm.data(), 200, 4096, 10), BAR_ESEQUENCE);
+  EXPECT_EQ(VEK_StartObjectBackup(ctx_, 5, "", "/db", 1, "/db", nullptr, 1, nullptr, nullptr), 0);
+  const std::string expectedName = std::string("05 ") + cmnHostname + ":/db // DB2";
+  EXPECT_STREQ(ctx_->objName, expectedName.c_str());
+  DaItemAttr item{};
+  item.name = "log";
+  ASSERT_EQ(VEK_StartItemBackup(ctx_, &item, nullptr, 0, 0), 0);
+  EXPECT_EQ(VEK_WriteItemData_NMC(ctx_, 1, nullptr, 200, 4096, 10), BAR_EPARAM);
+  EXPECT_EQ(VEK_WriteItemData_NMC(ctx_, 0, shm.data(), 200, 4096, 10), BAR_EPARAM);
+  ctx_->maLocal = 0;  // as if the agent ran elsewhere
+  const std::vector<std::uint8_t> payload = Payload(10);
+  std::memcpy(shm.data() + 200, payload.data(), payload.size());
+  EXPECT_EQ(VEK_WriteItemData_NMC(ctx_, 1, shm.data(), 200, 4096, 10), 10);
+  ASSERT_EQ(VEK_EndItemBackup(ctx_, 0), 0);
+  ASSERT_EQ(VEK_EndObjectBackup(ctx_, 0), 0);
+  EXPECT_TRUE(ma_->waitForEvent("STREAM_END da=10 status=stop"));
+  const std::string blocks = ma_->blocks(10);
+  std::vector<std::uint8_t> data;
+  for (const ds::Record& r : StoredRecords(blocks))
+    if (const auto* d = std::get_if<ds::DataRecord>(&r.body)) {
+      EXPECT_EQ(d->transformId, 0u);
+      data.insert(data.end(), d->data.begin(), d->data.end());
+    }
+  EXPECT_EQ(data, payload);
+  EXPECT_EQ(VEK_EndBackup(ctx_, 0), 0);
+}
+
 }  // namespace
