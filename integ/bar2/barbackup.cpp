@@ -16,6 +16,7 @@
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
+#include "cmn/nlspack.h"
 #include "cmn/objname.h"
 #include "cmn/str.h"
 #include "cmn/strmsg.h"
@@ -33,6 +34,11 @@ using bar2_detail::CopyText;
 namespace {
 
 constexpr int kLevel = 1;
+constexpr int kSetBar = 131;
+constexpr int kMsgNoBackupRights = 52;
+constexpr int kMsgNotInCatalogue = 20;
+constexpr int kMsgZeroCopyFailed = 100;
+constexpr std::size_t kNameTailMax = 1900;
 constexpr int kLevelData = 199;
 constexpr int kObjectKind = 5;
 constexpr char kProgramName[] = "VEKBAR";
@@ -141,6 +147,11 @@ int FlushPending(BarContext* ctx) {
   return 0;
 }
 
+int ZeroCopyFail(BarContext* ctx, const char* fn) {
+  ErhFullReportPacked(fn, kErhMinor, NlsPackMessage(kSetBar, kMsgZeroCopyFailed));
+  return BarFail(ctx, BAR_ECOMM);
+}
+
 }  // namespace
 
 int BarCutDescription(char* text, int room, int* trimmed) {
@@ -178,6 +189,9 @@ int VEK_StartBackup(BarContext* ctx, const char* barlist) {
              "[%s] User %s.%s@%s does not have permissions to start backup (acl:%d). Error: %s",
              kFn, ctx->appType, ctx->appName, cmnHostname, static_cast<int>(ctx->access),
              "no backup rights");
+    ErhFullReportPacked(kFn, kErhMajor,
+                        NlsPackMessage(kSetBar, kMsgNoBackupRights, ctx->appType, ctx->appName,
+                                       static_cast<const char*>(cmnHostname)));
     return BarFail(ctx, BAR_EPERM);
   }
   InstallHooks();
@@ -449,8 +463,8 @@ int VEK_WriteObjAttr(BarContext* ctx, DaItemAttr* item, int flags) {
   const std::size_t nameLength = name != nullptr ? std::strlen(name) : 0;
   if (nameLength > kBarItemNameMax) {
     if (ctx->longNameWarned == 0) {
-      const char* tail = name + (nameLength > 1900 ? nameLength - 1900 : 0);
-      DbgPlain(kLevel, "[%s] Item name too long for the catalog: %s", kFn, tail);
+      const char* tail = name + (nameLength > kNameTailMax ? nameLength - kNameTailMax : 0);
+      ErhFullReportPacked(kFn, kErhNormal, NlsPackMessage(kSetBar, kMsgNotInCatalogue, tail));
       ctx->longNameWarned = 1;
     }
     DbgPlain(kLevel, "[%s] Item will not be written in the catalog", kFn);
@@ -621,16 +635,16 @@ int VEK_WriteItemData_NMC(BarContext* ctx, int key, char* base, int offset, int 
   }
   if (offset < ctx->recOffset) {
     DbgPlain(kLevel, "[%s] dataOffset is smaller that daRecOffset", kFn);
-    return BarFail(ctx, BAR_ECOMM);
+    return ZeroCopyFail(ctx, kFn);
   }
   if (static_cast<std::int64_t>(offset) + length > shmSize) {
     DbgPlain(kLevel, "[%s] insufficient shared memory size, required: size + offset = %d + %d", kFn,
              length, offset);
-    return BarFail(ctx, BAR_ECOMM);
+    return ZeroCopyFail(ctx, kFn);
   }
   if (shmSize != ctx->maBlockSize) {
     DbgPlain(kLevel, "[%s] shmemSize != maBlkSize", kFn);
-    return BarFail(ctx, BAR_ECOMM);
+    return ZeroCopyFail(ctx, kFn);
   }
   if (ctx->dataRecord != nullptr) {
     DbgPlain(kLevel, "[%s] Flushing data in MA's shared memory.", kFn);
@@ -642,7 +656,7 @@ int VEK_WriteItemData_NMC(BarContext* ctx, int key, char* base, int offset, int 
   if (rec == nullptr || dataOffset < kDaDataHeaderSize ||
       std::uint64_t{dataOffset} + static_cast<std::uint32_t>(length) > room) {
     DbgPlain(kLevel, "[%s] BMAlloc returned NULL.", kFn);
-    return BarFail(ctx, BAR_ECOMM);
+    return ZeroCopyFail(ctx, kFn);
   }
   DaRecData r{};
   r.h.magic = kDaRecMagic;
@@ -663,7 +677,7 @@ int VEK_WriteItemData_NMC(BarContext* ctx, int key, char* base, int offset, int 
   // The bytes went to the agent untouched: never marked as transformed.
   r.transformId = kDaTransformNone;
   std::memcpy(rec, &r, sizeof r);
-  if (BmWrite(r.h.length) == 0) return BarFail(ctx, BAR_ECOMM);
+  if (BmWrite(r.h.length) == 0) return ZeroCopyFail(ctx, kFn);
   bar2_detail::LinkUpdateStatus(ctx, length, 0);
   ctx->itemOffset += length;
   return length;

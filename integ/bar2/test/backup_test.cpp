@@ -4,6 +4,7 @@
 // object end, the call order and the description cut.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -382,6 +383,76 @@ TEST_F(BackupTest, ZeroCopyChecksComeFirstAndARemoteAgentGetsACopy) {
       data.insert(data.end(), d->data.begin(), d->data.end());
     }
   EXPECT_EQ(data, payload);
+  EXPECT_EQ(VEK_EndBackup(ctx_, 0), 0);
+}
+
+TEST_F(BackupTest, LongExternalOptionsAreCutInTheStartRecord) {
+  ASSERT_NO_FATAL_FAILURE(Start({11}));
+  std::string ext;
+  while (ext.size() < 3000) ext += "key=value ";
+  ObjectBackupOptions o{1, ext.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr};
+  ASSERT_EQ(VEK_StartObjectBackupEx(ctx_, 1, "obj", nullptr, &o), 0);
+  const int room = ctx_->maBlockSize - kBarDescriptionReserve;
+  ASSERT_GT(room, 0);
+  std::string expected =
+      std::string("-backupId \"") + ctx_->sessId + "\"  -baropt \"external = {" + ext + "};\"";
+  expected.resize(static_cast<std::size_t>(room));
+  expected.resize(expected.rfind(' '));
+  ASSERT_NO_FATAL_FAILURE(BackUpItem(ctx_, "a", 10));
+  ASSERT_EQ(VEK_EndObjectBackup(ctx_, 0), 0);
+  EXPECT_TRUE(ma_->waitForEvent("STREAM_END da=11 status=stop"));
+  const std::string blocks = ma_->blocks(11);
+  const std::vector<ds::Record> records = StoredRecords(blocks);
+  ASSERT_FALSE(records.empty());
+  const auto* start = std::get_if<ds::StartRecord>(&records.front().body);
+  ASSERT_NE(start, nullptr);
+  EXPECT_EQ(start->objectDescription, expected);
+  EXPECT_EQ(VEK_EndBackup(ctx_, 0), 0);
+}
+
+// Hands out the payload in pieces of at most 3000 bytes.
+struct Feed {
+  std::vector<std::uint8_t> bytes;
+  std::size_t at = 0;
+  int fail = 0;
+} feed;
+
+int ReadFeed(void* buffer, int room, void*) {
+  if (feed.fail != 0) return -1;
+  const std::size_t n =
+      std::min({feed.bytes.size() - feed.at, static_cast<std::size_t>(room), std::size_t{3000}});
+  std::memcpy(buffer, feed.bytes.data() + feed.at, n);
+  feed.at += n;
+  return static_cast<int>(n);
+}
+
+TEST_F(BackupTest, PullThroughItemDataAndAFailingCallback) {
+  ASSERT_NO_FATAL_FAILURE(Start({12}));
+  ASSERT_EQ(VEK_StartObjectBackupEx(ctx_, 1, "obj", nullptr, nullptr), 0);
+  EXPECT_EQ(VEK_BackupItemCB(ctx_, ReadFeed), BAR_ESEQUENCE);
+  DaItemAttr item{};
+  item.name = "cb";
+  ASSERT_EQ(VEK_StartItemBackup(ctx_, &item, nullptr, 0, 0), 0);
+  EXPECT_EQ(VEK_BackupItemCB(ctx_, nullptr), BAR_EPARAM);
+  feed = Feed{Payload(9000)};
+  ASSERT_EQ(VEK_BackupItemCB(ctx_, ReadFeed), 0);
+  ASSERT_EQ(VEK_EndItemBackup(ctx_, 0), 0);
+  item.name = "broken";
+  ASSERT_EQ(VEK_StartItemBackup(ctx_, &item, nullptr, 0, 0), 0);
+  feed.fail = 1;
+  EXPECT_EQ(VEK_BackupItemCB(ctx_, ReadFeed), BAR_ECOMM);
+  ASSERT_EQ(VEK_EndItemBackup(ctx_, 1), 0);
+  ASSERT_EQ(VEK_EndObjectBackup(ctx_, 0), 0);
+  EXPECT_TRUE(ma_->waitForEvent("STREAM_END da=12 status=stop"));
+  const std::string blocks = ma_->blocks(12);
+  std::vector<std::uint8_t> data;
+  for (const ds::Record& r : StoredRecords(blocks))
+    if (const auto* d = std::get_if<ds::DataRecord>(&r.body)) {
+      EXPECT_EQ(d->itemId, 0u);
+      EXPECT_EQ(d->itemOffset(), data.size());
+      data.insert(data.end(), d->data.begin(), d->data.end());
+    }
+  EXPECT_EQ(data, Payload(9000));
   EXPECT_EQ(VEK_EndBackup(ctx_, 0), 0);
 }
 
