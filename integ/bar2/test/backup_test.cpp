@@ -34,9 +34,9 @@ using tarn::test::MediaAgentStandIn;
 
 constexpr std::uint32_t kCapacity = 4096;
 
-std::vector<std::string> Small(std::vector<std::string> faults = {}) {
-  std::vector<std::string> args = {"--buffer-size", "4096", "--buffer-count", "4",
-                                   "--transfer",    "shm"};
+std::vector<std::string> Small(std::vector<std::string> faults = {}, int bufferSize = 4096) {
+  std::vector<std::string> args = {
+      "--buffer-size", std::to_string(bufferSize), "--buffer-count", "4", "--transfer", "shm"};
   for (const std::string& fault : faults) args.insert(args.end(), {"--fault", fault});
   return args;
 }
@@ -94,8 +94,10 @@ class BackupTest : public ::testing::Test {
 
   // Starts the media agent and the cell server, whose session manager
   // answers the object requests with `connects` (one "-daid <n>" each).
-  void Start(std::vector<int> daIds, std::vector<std::string> maFaults = {}) {
-    ma_ = std::make_unique<MediaAgentStandIn>(MediaAgentStandIn::Options{.args = Small(maFaults)});
+  void Start(std::vector<int> daIds, std::vector<std::string> maFaults = {},
+             int bufferSize = 4096) {
+    ma_ = std::make_unique<MediaAgentStandIn>(
+        MediaAgentStandIn::Options{.args = Small(maFaults, bufferSize)});
     ASSERT_TRUE(ma_->ready());
     std::string fixture;
     for (int da : daIds)
@@ -454,6 +456,18 @@ TEST_F(BackupTest, PullThroughItemDataAndAFailingCallback) {
     }
   EXPECT_EQ(data, Payload(9000));
   EXPECT_EQ(VEK_EndBackup(ctx_, 0), 0);
+}
+
+TEST_F(BackupTest, FailedStartRecordEndsTheDataPathBeforeTheAbort) {
+  // A start record that cannot fit the agent's small blocks.
+  ASSERT_NO_FATAL_FAILURE(Start({13}, {}, 1024));
+  const std::string name(1100, 'o');
+  EXPECT_EQ(VEK_StartObjectBackupEx(ctx_, 1, name.c_str(), nullptr, nullptr), BAR_ECOMM);
+  EXPECT_EQ(RmGetBlockWriter(), nullptr);
+  EXPECT_EQ(ctx_->codecsStarted, 0);
+  EXPECT_EQ(ctx_->mode, BAR_MODE_BACKUP);
+  EXPECT_TRUE(ma_->waitForEvent("STREAM_END da=13 status=abort"));
+  EXPECT_TRUE(server_->waitForTraffic("code -2"));
 }
 
 }  // namespace
