@@ -8,6 +8,7 @@
 #include <string>
 
 #include "bar2/bar2.h"
+#include "bar2/barcodec.h"
 #include "bar2/barimpl.h"
 #include "bar2/baropt.h"
 #include "bar2/barrc.h"
@@ -559,6 +560,17 @@ int VEK_BackupItemCB(BarContext* ctx, VekReadCallback read) {
   if (BarCheckMode(ctx, kFn, BAR_MODE_ITEM_BACKUP) != 0) return BAR_ESEQUENCE;
   if (read == nullptr) return ParamFail(ctx, kFn, "CBRead != ((void *)0)");
   if (FlushPending(ctx) != 0) return BAR_ECOMM;
+  if (ctx->compress != 0) {
+    DbgPlain(kLevel, "[%s] Compressing data...", kFn);
+    // The compressed bytes come back through BDcWrite into data records.
+    const int rc = DcCompress2(read, BDcWrite, ctx);
+    bar2_detail::LinkUpdateStatus(ctx, 0, 1);
+    if (rc != 0) {
+      DbgPlain(kLevel, "[%s] Compression failed (%d)", kFn, rc);
+      return BarFail(ctx, BAR_ECOMM);
+    }
+    return 0;
+  }
   for (;;) {
     std::uint32_t granted = 0;
     std::uint8_t* rec = RmGetObjDataBuf(kBarMaxRecSize, &granted);

@@ -14,6 +14,7 @@
 #include "bar2/bar2.h"
 #include "bar2/barbackup.h"
 #include "bar2/barimpl.h"
+#include "bar2/bartransform.h"
 #include "cellserver/testing/cellserver_standin.h"
 #include "cmn/cmninit.h"
 #include "cmn/paths.h"
@@ -468,6 +469,35 @@ TEST_F(BackupTest, FailedStartRecordEndsTheDataPathBeforeTheAbort) {
   EXPECT_EQ(ctx_->mode, BAR_MODE_BACKUP);
   EXPECT_TRUE(ma_->waitForEvent("STREAM_END da=13 status=abort"));
   EXPECT_TRUE(server_->waitForTraffic("code -2"));
+}
+
+TEST_F(BackupTest, PullThroughDataIsCompressedWhileCompressionRuns) {
+  ASSERT_NO_FATAL_FAILURE(Start({14}));
+  ASSERT_EQ(VEK_StartObjectBackupEx(ctx_, 1, "obj", nullptr, nullptr), 0);
+  // Objects are never offered compression; start it as a caller of the
+  // codec layer would.
+  ctx_->compress = 1;
+  ASSERT_EQ(VEK_InitCompression(ctx_), 0);
+  ctx_->codecsStarted |= kBarCodecCompression;
+  DaItemAttr item{};
+  item.name = "cb";
+  ASSERT_EQ(VEK_StartItemBackup(ctx_, &item, nullptr, 0, 0), 0);
+  feed = Feed{std::vector<std::uint8_t>(20000, 'z')};
+  ASSERT_EQ(VEK_BackupItemCB(ctx_, ReadFeed), 0);
+  ASSERT_EQ(VEK_EndItemBackup(ctx_, 0), 0);
+  const std::uint32_t id = static_cast<std::uint32_t>(ctx_->compressionId);
+  ASSERT_EQ(VEK_EndObjectBackup(ctx_, 0), 0);
+  EXPECT_TRUE(ma_->waitForEvent("STREAM_END da=14 status=stop"));
+  const std::string blocks = ma_->blocks(14);
+  std::size_t stored = 0;
+  for (const ds::Record& r : StoredRecords(blocks))
+    if (const auto* d = std::get_if<ds::DataRecord>(&r.body)) {
+      EXPECT_EQ(d->compressionId, id);
+      stored += d->data.size();
+    }
+  EXPECT_GT(stored, 0u);
+  EXPECT_LT(stored, 20000u);
+  EXPECT_EQ(VEK_EndBackup(ctx_, 0), 0);
 }
 
 }  // namespace
