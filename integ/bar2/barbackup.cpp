@@ -248,6 +248,10 @@ int VEK_StartObjectBackupEx(BarContext* ctx, int backupType, const char* objectN
 
   CopyText(ctx->objName, objectName);
   ctx->backupType = backupType;
+  IVecReset(&ctx->trees);
+  for (const char* const* t = trees; t != nullptr && *t != nullptr; ++t) {
+    if (IVecAddStr(&ctx->trees, *t) < 0) return BarFail(ctx, BAR_ENOMEM);
+  }
   ctx->longNameWarned = 0;
   ctx->itemId = 0;
   ctx->erhErrno = 0;

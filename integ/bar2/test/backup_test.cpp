@@ -129,6 +129,8 @@ TEST_F(BackupTest, OneObjectOfOneItemIsStoredRecordByRecord) {
   ASSERT_EQ(VEK_StartObjectBackupEx(ctx_, 1, "host:/db ALIAS", trees, nullptr), 0);
   EXPECT_EQ(ctx_->mode, BAR_MODE_OBJECT_BACKUP);
   EXPECT_EQ(ctx_->daId, 7);
+  ASSERT_EQ(VEK_GetTrees(ctx_)->count, 1);
+  EXPECT_STREQ(static_cast<const char*>(IVecGet(VEK_GetTrees(ctx_), 0)), "C:\\db");
 
   DaItemAttr item{};
   item.fileType = kDaFileRegular;
