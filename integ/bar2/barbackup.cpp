@@ -42,6 +42,7 @@ constexpr int kMsgZeroCopyFailed = 100;
 constexpr std::size_t kNameTailMax = 1900;
 constexpr int kLevelData = 199;
 constexpr int kObjectKind = 5;
+constexpr int kAbortOpenWork = 8003;
 constexpr char kProgramName[] = "VEKBAR";
 constexpr std::size_t kObjOptTextMax = 255;
 constexpr std::size_t kMapNameMax = 500;
@@ -103,8 +104,23 @@ int HookWriteItemData(BarContext* ctx, const void* data, int length) {
   return rc < 0 ? 0 : rc;
 }
 
+// The context is released with an object open: the stream must end as
+// aborted, the codecs stop, and the session manager must not take the
+// object as stored.
+void HookEndOpenWork(BarContext* ctx) {
+  BmExit(1);
+  BmSetSmReceive(nullptr);
+  ctx->dataRecord = nullptr;
+  ctx->recSize = 0;
+  ctx->recSpaceLeft = 0;
+  BarEndTransforms(ctx);
+  VEK_SendAbort(ctx, kAbortOpenWork);
+  ctx->sessGuid[0] = '\0';
+}
+
 void InstallHooks() {
   BarLinkHooks hooks = BarSetLinkHooks(nullptr);
+  if (hooks.endOpenWork == nullptr) hooks.endOpenWork = HookEndOpenWork;
   if (hooks.endObject == nullptr) hooks.endObject = HookEndObject;
   if (hooks.endSession == nullptr) hooks.endSession = HookEndSession;
   if (hooks.writeItemData == nullptr) hooks.writeItemData = HookWriteItemData;

@@ -502,4 +502,18 @@ TEST_F(BackupTest, PullThroughDataIsCompressedWhileCompressionRuns) {
   EXPECT_EQ(VEK_EndBackup(ctx_, 0), 0);
 }
 
+TEST_F(BackupTest, ReleasingTheContextMidItemAbortsTheStream) {
+  ASSERT_NO_FATAL_FAILURE(Start({15}));
+  ASSERT_EQ(VEK_StartObjectBackupEx(ctx_, 1, "obj", nullptr, nullptr), 0);
+  DaItemAttr item{};
+  item.name = "a";
+  ASSERT_EQ(VEK_StartItemBackup(ctx_, &item, nullptr, 0, 0), 0);
+  const std::vector<std::uint8_t> payload = Payload(100);
+  ASSERT_EQ(VEK_WriteItemData(ctx_, payload.data(), 100), 100);
+  EXPECT_EQ(VEK_Exit(ctx_), BAR_ESEQUENCE);
+  EXPECT_EQ(RmGetBlockWriter(), nullptr);
+  EXPECT_TRUE(ma_->waitForEvent("STREAM_END da=15 status=abort"));
+  EXPECT_TRUE(server_->waitForTraffic("aborted \"obj\" code 8003"));
+}
+
 }  // namespace
