@@ -4,11 +4,20 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "codec/rcsid.h"
 
 TARN_RCSID("platform/mediaagent/agent.cpp");
 
 namespace tarn::mediaagent {
+
+namespace {
+
+// How long a restore waits for its DA id to be let go by a side that ends.
+constexpr std::chrono::milliseconds kReleaseGrace{2000};
+
+}  // namespace
 
 Agent::Agent(Config config, cellserver::Traffic& traffic,
              std::function<void(const std::string&)> event)
@@ -144,13 +153,22 @@ void Agent::endBackup(const std::shared_ptr<BackupStream>& stream, bool interrup
 }
 
 bool Agent::beginRestore(int da) {
-  std::lock_guard lock(streamsMutex_);
+  // A client that was just refused may open again before the refusing side
+  // has let the stream go: give that side a moment.
+  std::unique_lock lock(streamsMutex_);
+  const auto end = std::chrono::steady_clock::now() +
+                   std::min<std::chrono::milliseconds>(config_.io, kReleaseGrace);
+  while (active_.count(da) != 0 && !stop_.raised() && std::chrono::steady_clock::now() < end)
+    streamsChanged_.wait_for(lock, std::chrono::milliseconds(20));
   return active_.insert(da).second;
 }
 
 void Agent::endRestore(int da) {
-  std::lock_guard lock(streamsMutex_);
-  active_.erase(da);
+  {
+    std::lock_guard lock(streamsMutex_);
+    active_.erase(da);
+  }
+  streamsChanged_.notify_all();
 }
 
 }  // namespace tarn::mediaagent
