@@ -39,6 +39,18 @@ constexpr int kSetBar = 131;
 constexpr int kMsgNoBackupRights = 52;
 constexpr int kMsgNotInCatalogue = 20;
 constexpr int kMsgZeroCopyFailed = 100;
+constexpr int kMsgObjectStarted = 11;
+constexpr int kMsgObjectCompleted = 19;
+constexpr int kSetDataPath = 81;
+constexpr int kMsgObjectProfile = 104;
+
+// Reports (set 131, `number`) with the user form of the object's name, at the
+// level of object progress lines (they do not count as errors).
+void ReportObject(const char* fn, int number, const char* objName) {
+  char user[kObjNameSize];
+  if (StrObjectNameToUserObjectName(user, objName) != 0) CopyText(user, objName);
+  ErhFullReportPacked(fn, kErhCritical, NlsPackMessage(kSetBar, number, user));
+}
 constexpr std::size_t kNameTailMax = 1900;
 constexpr int kLevelData = 199;
 constexpr int kObjectKind = 5;
@@ -344,6 +356,7 @@ int VEK_StartObjectBackupEx(BarContext* ctx, int backupType, const char* objectN
     BmSetSmReceive(nullptr);
     return FailObjectStart(ctx, BAR_ECOMM, false);
   }
+  ReportObject(kFn, kMsgObjectStarted, ctx->objName);
   BmGetParams(&ctx->maBlockSize, &ctx->recOffset);
 
   const int room = ctx->maBlockSize - kBarDescriptionReserve;
@@ -416,8 +429,9 @@ int VEK_EndObjectBackup(BarContext* ctx, int code) {
       const int elapsed = Now() - ctx->objBeginTime;
       double rate = static_cast<double>(ctx->bytesDone) / 1048576.0;
       if (elapsed != 0) rate /= elapsed;
-      DbgPlain(kLevel, "[%s] %d:%02d:%02d %4.2f", kFn, elapsed / 3600, elapsed / 60 % 60,
-               elapsed % 60, rate);
+      ErhFullReportPacked(kFn, kErhCritical,
+                          NlsPackMessage(kSetDataPath, kMsgObjectProfile, elapsed / 3600,
+                                         elapsed / 60 % 60, elapsed % 60, rate));
     }
     ctx->objBeginTime = 0;
     ctx->objElapsed = 0;
@@ -437,6 +451,7 @@ int VEK_EndObjectBackup(BarContext* ctx, int code) {
       if (setCC == 0) setCC = 2;
     }
     BmSetSmReceive(nullptr);
+    ReportObject(kFn, kMsgObjectCompleted, ctx->objName);
   }
   if (setCC == 0)
     VEK_Stop(ctx);

@@ -211,6 +211,7 @@ void BackUpItem(BarContext* ctx, const char* name, std::size_t size) {
 
 TEST_F(BackupTest, TwoObjectsInOneSessionReattachBetweenThem) {
   ASSERT_NO_FATAL_FAILURE(Start({3, 4}));
+  ctx_->output = 1;  // report lines go to the session manager
   ASSERT_EQ(VEK_StartObjectBackupEx(ctx_, 1, "obj1", nullptr, nullptr), 0);
   ASSERT_NO_FATAL_FAILURE(BackUpItem(ctx_, "a", 5000));
   ASSERT_EQ(VEK_EndObjectBackup(ctx_, 0), 0);
@@ -231,6 +232,9 @@ TEST_F(BackupTest, TwoObjectsInOneSessionReattachBetweenThem) {
   EXPECT_TRUE(server_->waitForTraffic("stopped \"obj1\""));
   EXPECT_TRUE(server_->waitForTraffic("283"));
   EXPECT_TRUE(server_->waitForTraffic("stopped \"obj2\""));
+  // Each object's start and completion go to the session manager as report lines.
+  EXPECT_TRUE(server_->waitForTraffic("[131:11]"));
+  EXPECT_TRUE(server_->waitForTraffic("[131:19]"));
 
   const std::string blocks = ma_->blocks(4);
   const std::vector<ds::Record> records = StoredRecords(blocks);
