@@ -526,6 +526,8 @@ int VEK_StartItemBackup(BarContext* ctx, DaItemAttr* item, const void* extAttr, 
   if (extAttrSize > kBarExtAttrMax) return ParamFail(ctx, kFn, "extAttrSize <= 1024");
   if (extAttrSize > 0 && extAttr == nullptr) return ParamFail(ctx, kFn, "extAttr != ((void *)0)");
   DbgPlain(kLevel, "[%s] itemName: %s", kFn, name);
+  CmnVarFree(&ctx->itemName);
+  ctx->itemName = CmnVarText(name);
   if (int rc = VEK_WriteObjAttr(ctx, item, flags); rc != 0) return rc;
   if (extAttrSize > 0) {
     const auto recSize = static_cast<std::uint32_t>(extAttrSize + kBarExtAttrOffset);

@@ -138,6 +138,7 @@ TEST_F(BackupTest, OneObjectOfOneItemIsStoredRecordByRecord) {
   const std::vector<std::uint8_t> payload = Payload(10000);
   item.size = payload.size();
   ASSERT_EQ(VEK_StartItemBackup(ctx_, &item, nullptr, 0, 0), 0);
+  EXPECT_STREQ(CmnVarCastText(ctx_->itemName), "image.001");
   // Odd pieces: records are filled across calls and the last stays pending.
   std::size_t done = 0;
   for (std::size_t piece : {1u, 999u, 5000u, 4000u}) {
