@@ -1,0 +1,40 @@
+// Restore sessions, objects and items: the session start and end, the object
+// request and the object's restore data path, and the item calls that walk
+// the stored records of each item back to its attributes and data.
+#pragma once
+
+#include "bar2/bar2.h"
+#include "barutil/queryrec.h"
+
+// Opens the restore session for `barlist` (VEK_StartRestoreEx with only the
+// barlist); the result is also the context's last code.
+int VEK_StartRestore(BarContext* ctx, const char* barlist);
+// 0, -2, -5, -8, -21.
+int VEK_StartRestoreEx(BarContext* ctx, const SessionConnectOptions* options);
+// Asks the session manager for the object version and opens its restore data
+// path. 0, -1, -2, -4, -5, -17, -21.
+int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char* sessionId,
+                             const char* tree, int versionId);
+// Steps to the next item: fills `item` from its attribute record and, when
+// both `attrBuffer` and `attrSize` are given, copies its extended attributes
+// (at most *attrSize bytes on entry) into `attrBuffer` and their count into
+// *attrSize. `name` must be null. 0; -6 when the object has no further item;
+// -2, -4, -5, -21.
+int VEK_StartItemRestoreEx(BarContext* ctx, const char* name, VEK_Item* item, void* attrBuffer,
+                           int* attrSize);
+// Reads up to `length` bytes of the item's data; the count (0 once the
+// item's data has ended), or -2, -4, -5, -21.
+int VEK_ReadItemData(BarContext* ctx, void* buffer, int length);
+// Push form: `write`(data, length, context) gets the item's data record by
+// record; it returns a count, 0 when it wants no more data, a negative value
+// on failure. 0, -2, -4, -5, -7 (the callback failed), -21.
+using VekWriteCallback = int (*)(const void* data, int length, void* context);
+int VEK_RestoreItemCB(BarContext* ctx, VekWriteCallback write);
+// Walks to the item's end record; its completion code goes to *code (may be
+// null). 0; -1 no record; -6 the object's end; -2, -5, -21.
+int VEK_EndItemRestore(BarContext* ctx, int* code);
+// Ends the object (stop for code 0, else abort) and opens the restore
+// session again; that result, or -5, -21.
+int VEK_EndObjectRestore(BarContext* ctx, int code);
+// Ends the session: stop for code 0, else abort. 0, -5, -21.
+int VEK_EndRestore(BarContext* ctx, int code);
