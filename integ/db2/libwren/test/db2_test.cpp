@@ -1,0 +1,241 @@
+// The vendor library inside the stand-in DB2's own session processes, which
+// load the installed libwren_32bit.so the way DB2 does, against the stand-in
+// cell server and media agent: paced backups of two partitions with two
+// sessions each, the start and end handshakes, deletion (twice in one
+// process), a media agent that dies mid-backup, a commit that fails and a
+// short options record.
+#include <dlfcn.h>
+#include <signal.h>
+#include <sys/sem.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cellserver/testing/cellserver_standin.h"
+#include "cmn/cmninit.h"
+#include "cmn/paths.h"
+#include "db2/engine.h"
+#include "db2/nodesem.h"
+#include "db2/testing/db2_standin.h"
+#include "db2/vendoropts.h"
+#include "libwren/vendorapi.h"
+#include "libwren_test_util.h"
+#include "mediaagent/testing/mediaagent_standin.h"
+#include "tarn_test.h"
+#include "task/task.h"
+
+namespace {
+
+using tarn::test::ChildProcess;
+using namespace wren_test;
+
+int Value(int set) {
+  return semctl(set, 0, GETVAL);
+}
+
+bool WaitForValue(int set, int value) {
+  for (int i = 0; i < 1000; ++i) {
+    if (Value(set) == value) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+void Release(int set, int n) {
+  sembuf op{0, static_cast<short>(n), 0};
+  ASSERT_EQ(semop(set, &op, 1), 0);
+}
+
+class WrenDb2Test : public WrenDb2 {};
+
+// A partition backup as the agent runs it: the node's sets, its coordinator,
+// DB2's backup call, the sets deleted, the coordinator reaped. 0 when the
+// backup and the coordinator succeeded.
+int PacedPartition(const WrenDb2& t, int node, int sessions) {
+  if (DB2NodeSemsCreate(node) != 0) return 10;
+  BackupCoordinatorArg arg{node, sessions};
+  Task coordinator{};
+  TaskInit(&coordinator);
+  if (TaskRun(&coordinator, BackupCoordinator, &arg, "BackupCoordinator") != 0) return 11;
+  const db2sim::Result r = t.Backup(node, sessions);
+  SemaphoreDelete(&arg);
+  int rc = r.sqlcode == 0 ? 0 : 1;
+  if (TaskWait(&coordinator, 0, -1) != 0 || coordinator.status != 0) rc = 12;
+  return rc;
+}
+
+TEST_F(WrenDb2Test, TwoPartitionsWithTwoSessionsEachBackUpPacedByTheirCoordinators) {
+  ASSERT_NO_FATAL_FAILURE(Start(4));
+  WriteData(0, 300000, 1);
+  WriteData(1, 200000, 2);
+  Db2GlobalSems global;
+  ASSERT_EQ(DB2GlobalSemsCreate(&global, 2), 0);
+  tarn::test::SysVGuard guard;
+  guard.semaphore(global.globalLock);
+  guard.semaphore(global.device);
+  std::vector<ChildProcess> partitions;
+  for (int node : {0, 1}) {
+    ASSERT_EQ(DB2DeviceAcquire(&global), 0);
+    partitions.emplace_back([this, node] { return PacedPartition(*this, node, 2); }, 90);
+  }
+  for (ChildProcess& p : partitions) EXPECT_EQ(p.ExitCode(90), 0);
+  // Each coordinator gave its device back and left the global lock free.
+  EXPECT_EQ(Value(global.device), 2);
+  EXPECT_EQ(Value(global.globalLock), 1);
+  DB2GlobalSemsDelete(&global);
+  for (int node : {0, 1})
+    for (int i = 0; i < DB2_NODE_SEM_COUNT; ++i)
+      EXPECT_EQ(DB2SemOpen(DB2NodeSemPath(static_cast<Db2NodeSem>(i)).c_str(), node), -1);
+
+  // One object per session, named by instance, database, node, timestamp,
+  // type and sequence, with the application label.
+  const std::vector<std::string> names = CatalogueObjects();
+  const std::string host = Hostname();
+  EXPECT_EQ(names, (std::vector<std::string>{
+                       "05 " + host + ":db2inst1:SAMPLE#0:20261209120000:0:001 // DB2",
+                       "05 " + host + ":db2inst1:SAMPLE#0:20261209120000:0:002 // DB2",
+                       "05 " + host + ":db2inst1:SAMPLE#1:20261209120000:0:001 // DB2",
+                       "05 " + host + ":db2inst1:SAMPLE#1:20261209120000:0:002 // DB2"}));
+  const std::string calls = db2_.Calls();
+  EXPECT_EQ(CountCalls(calls, "sqlubkp-result", "sqlcode=0 timestamp=20261209120000"), 2);
+  EXPECT_EQ(CountCalls(calls, "sqluvend-result", " rc=0"), 4) << calls;
+  EXPECT_EQ(CountCalls(calls, "dlopen", "library=" + library()), 4);
+}
+
+TEST_F(WrenDb2Test, SessionsStartAndEndTheirObjectsOnlyWhenTheNodeLetsThem) {
+  ASSERT_NO_FATAL_FAILURE(Start(2));
+  WriteData(0, 50000, 3);
+  ASSERT_EQ(DB2NodeSemsCreate(0), 0);
+  tarn::test::SysVGuard guard;
+  int sets[DB2_NODE_SEM_COUNT];
+  for (int i = 0; i < DB2_NODE_SEM_COUNT; ++i) {
+    sets[i] = DB2SemOpen(DB2NodeSemPath(static_cast<Db2NodeSem>(i)).c_str(), 0);
+    ASSERT_NE(sets[i], -1);
+    guard.semaphore(sets[i]);
+  }
+  // The test is the node's coordinator.
+  ChildProcess backup([this] { return Backup(0, 2).sqlcode == 0 ? 0 : 1; }, 60);
+  ASSERT_TRUE(WaitForValue(sets[DB2_SEM_LIB_READY], 2));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(Value(sets[DB2_SEM_FINISHED_START]), 0);
+  EXPECT_TRUE(CatalogueObjects().empty());
+  EXPECT_EQ(Count(cs_->traffic(), "\"db2inst1:SAMPLE#0:"), 0);
+
+  Release(sets[DB2_SEM_START_CAN], 2);
+  ASSERT_TRUE(WaitForValue(sets[DB2_SEM_FINISHED_START], 2));
+  // Both ready to end their objects; none ends before it may.
+  ASSERT_TRUE(WaitForValue(sets[DB2_SEM_LIB_READY], 4));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(Value(sets[DB2_SEM_FINISHED_END]), 0);
+  EXPECT_TRUE(backup.Running());
+
+  Release(sets[DB2_SEM_END_CAN], 2);
+  EXPECT_EQ(backup.ExitCode(60), 0);
+  EXPECT_EQ(Value(sets[DB2_SEM_FINISHED_END]), 2);
+  EXPECT_EQ(CatalogueObjects().size(), 2u);
+  BackupCoordinatorArg arg{0, 2};
+  SemaphoreDelete(&arg);
+}
+
+TEST_F(WrenDb2Test, DeleteGivesUpEachObjectOfTheImageAndWorksTwiceInOneProcess) {
+  ASSERT_NO_FATAL_FAILURE(Start(3));
+  WriteData(0, 40000, 4);
+  WriteData(1, 40000, 5);
+  ASSERT_EQ(Backup(0, 2).sqlcode, 0);
+  ASSERT_EQ(Backup(1, 1).sqlcode, 0);
+  const std::vector<std::string> before = CatalogueLines("cat-version ");
+  ASSERT_EQ(before.size(), 3u);
+
+  const std::string lib = library();
+  const std::string options = Options(false);
+  // DB2's delete, twice in one process (one image per partition), then an
+  // image that does not exist.
+  ChildProcess deleter(
+      [&] {
+        void* h = dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (h == nullptr) return 20;
+        auto del = reinterpret_cast<int (*)(Init_input*, Init_output*, Return_code*)>(
+            dlsym(h, "sqluvdel"));
+        if (del == nullptr) return 21;
+        int result = 0;
+        const struct {
+          int node;
+          const char* timestamp;
+          int expected;
+          int code;
+        } calls[] = {{0, kTimestamp, 0, 0}, {1, kTimestamp, 0, 0}, {0, "20200101000000", -1, 6}};
+        int bit = 1;
+        for (const auto& c : calls) {
+          Db2Input input(c.node, c.timestamp, "W", options);
+          Init_output out{};
+          Return_code rc{};
+          rc.return_code = 99;
+          if (del(&input.in, &out, &rc) != c.expected || rc.return_code != c.code) result |= bit;
+          bit <<= 1;
+        }
+        return result;
+      },
+      60);
+  EXPECT_EQ(deleter.ExitCode(60), 0);
+  // One protection change (none, 0) per object, each for that object's version.
+  std::set<std::string> protectedIds, versionIds;
+  for (const std::string& line : CatalogueLines("cat-protection ")) {
+    const std::string rest = line.substr(15);
+    EXPECT_EQ(rest.substr(rest.find(' ')), " 0 0");
+    protectedIds.insert(rest.substr(0, rest.find(' ')));
+  }
+  for (const std::string& line : before) {
+    const std::string rest = line.substr(12);
+    versionIds.insert(rest.substr(0, rest.find(' ')));
+  }
+  EXPECT_EQ(protectedIds, versionIds);
+}
+
+TEST_F(WrenDb2Test, AMediaAgentKilledMidBackupGivesDb2AnError) {
+  ASSERT_NO_FATAL_FAILURE(Start(1, {"--fault", "delay=20"}));
+  WriteData(0, 2000000, 6);
+  ChildProcess backup(
+      [this] {
+        const db2sim::Result r = Backup(0, 1);
+        return r.sqlcode == 0 ? 0 : r.sqlcode == db2sim::kSqlVendorError ? 2 : 3;
+      },
+      90);
+  ASSERT_TRUE(ma_->waitForTraffic(" 24", std::chrono::seconds(30)));
+  ma_->stop();
+  EXPECT_EQ(backup.ExitCode(90), 2);
+  const std::string calls = db2_.Calls();
+  EXPECT_EQ(CountCalls(calls, "sqlubkp-result", "sqlcode=0"), 0);
+  EXPECT_EQ(CountCalls(calls, "sqluvend-result", " rc=0"),
+            CountCalls(calls, "sqluvend", "action=abort"))
+      << calls;
+}
+
+TEST_F(WrenDb2Test, ACommitWhoseObjectCannotBeStoredFailsTheBackup) {
+  // The data fits the first block, which is sent only when the object ends:
+  // every put succeeds and the commit is what fails.
+  ASSERT_NO_FATAL_FAILURE(Start(1, {"--fault", "abort-at=0"}));
+  WriteData(0, 100, 7);
+  const db2sim::Result r = Backup(0, 1);
+  EXPECT_EQ(r.sqlcode, db2sim::kSqlVendorError);
+  const std::string calls = db2_.Calls();
+  EXPECT_EQ(CountCalls(calls, "sqluvput"), CountCalls(calls, "sqluvput", " rc=0")) << calls;
+  EXPECT_EQ(CountCalls(calls, "sqluvend", "action=commit"), 1);
+  EXPECT_EQ(CountCalls(calls, "sqluvend-result", " rc=17"), 1);
+}
+
+TEST_F(WrenDb2Test, AnOptionsRecordShorterThanItsFixedPartIsRefused) {
+  ASSERT_NO_FATAL_FAILURE(Start(1));
+  WriteData(0, 1000, 8);
+  const db2sim::Result r = Backup(0, 1, std::string(4000, 'x'));
+  EXPECT_EQ(r.sqlcode, db2sim::kSqlVendorError);
+  EXPECT_EQ(CountCalls(db2_.Calls(), "sqluvint-result", "rc=11 return_code=11"), 1) << db2_.Calls();
+  EXPECT_TRUE(CatalogueObjects().empty());
+}
+
+}  // namespace
