@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Builds the system and runs its main job against the platform stand-ins: the
-# stand-in cell server is started on a free port with a temporary state
-# directory, the newest end-to-end road runs against it, and the stand-in is
-# stopped whatever happens (e2e/run_road.sh).
+# DB2 road (e2e/run_db2_road.sh) starts the stand-in media agent and cell
+# server on free loopback ports, lets the stand-in DB2 back up a database of
+# two partitions through the vendor library libwren, and stops everything
+# whatever happens.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 cmake --preset normal >/dev/null
 cmake --build --preset normal -j "$(nproc)"
-echo "The DB2 backup and restore road is not built yet; running the newest road instead."
-e2e/run_road.sh build/normal/platform/cellserver/tarn-cellserver build/normal/e2e/csa_road \
-  build/normal/nls/C/tarn.cat
+b=build/normal
+e2e/run_db2_road.sh $b/platform/cellserver/tarn-cellserver $b/platform/mediaagent/tarn-mediaagent \
+  $b/e2e/db2_road $b/integ/db2/libwren/libwren_32bit.so $b/nls/C/tarn.cat 128 backup-only

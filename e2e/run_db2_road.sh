@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Runs the DB2 road against the stand-ins: a temporary install root with the
+# vendor library in its lib directory, the stand-in media agent and the
+# stand-in cell server (whose session manager sends the objects to that agent)
+# on free loopback ports, and the stand-in DB2's state; all of it is stopped
+# and removed whatever happens.
+#
+#   run_db2_road.sh <tarn-cellserver> <tarn-mediaagent> <db2_road> <libwren_32bit.so>
+#                   <catalogue file> [<MiB per partition> [backup-only]]
+set -euo pipefail
+server=$1
+agent=$2
+road=$3
+library=$4
+catalogue=$5
+mib=${6:-128}
+mode=${7:-}
+
+work=$(mktemp -d /tmp/tarndb2road.XXXXXX)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+root=$work/root
+while IFS= read -r dir; do
+  mkdir -p "$root/$dir"
+done <"$(dirname "$0")/../testsupport/layout.txt"
+[ -f "$catalogue" ] && cp "$catalogue" "$root/opt/tarn/lib/nls/C/tarn.cat"
+# Installed where DB2 is told to load it from.
+cp "$library" "$root/opt/tarn/lib/libwren_32bit.so"
+# Key paths of the node semaphores, and the client's cell server.
+for program in kestrel plover heron linnet; do : >"$root/opt/tarn/lbin/$program"; done
+echo 127.0.0.1 >"$root/etc/opt/tarn/client/cell_server"
+
+wait_for() {  # <file> <pid> <what>
+  for _ in $(seq 400); do
+    [ -s "$1" ] && return 0
+    kill -0 "$2" 2>/dev/null || { echo "run_db2_road: $3 ended at start" >&2; exit 1; }
+    sleep 0.05
+  done
+  echo "run_db2_road: $3 did not become ready" >&2
+  exit 1
+}
+
+"$agent" --store "$work/store" --port-file "$work/ma.port" --traffic "$work/ma.traffic" \
+  --buffer-size 262144 --buffer-count 8 --lifetime 3600 >"$work/ma.events" &
+pids+=($!)
+wait_for "$work/ma.port" "$!" "the stand-in media agent"
+maport=$(awk '$1 == "port" { print $2 }' "$work/ma.port")
+
+# Two partitions with two sessions each: four backup objects, then four
+# restore objects, each on its own data-path id.
+: >"$work/fixture"
+for da in 1 2 3 4 5 6 7 8; do
+  echo "baropt connect -ma 127.0.0.1 $maport -daid $da" >>"$work/fixture"
+done
+"$server" --state "$work/state" --ports-file "$work/ports" --fixture "$work/fixture" \
+  --traffic "$work/cs.traffic" --media-events "$work/ma.events" --lifetime 3600 >/dev/null &
+pids+=($!)
+wait_for "$work/ports" "$!" "the stand-in cell server"
+inet=$(awk '$1 == "inet" { print $2 }' "$work/ports")
+echo "run_db2_road: stand-in media agent on port $maport, cell server on inet port $inet"
+
+status=0
+TARN_INET_PORT=$inet TARN_ROOT=$root TARN_DB2_STATE=$work/db2 DB2INSTANCE=db2inst1 \
+  "$road" "$root/opt/tarn/lib/libwren_32bit.so" "$mib" $mode || status=$?
+if [ "$status" -ne 0 ]; then
+  echo "--- last lines of the stand-in DB2's calls log" >&2
+  tail -n 30 "$work/db2/calls.log" >&2 || true
+  echo "--- last lines of the cell server's traffic log" >&2
+  tail -n 20 "$work/cs.traffic" >&2 || true
+fi
+exit "$status"
