@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <clocale>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <set>
@@ -236,6 +238,68 @@ TEST_F(WrenDb2Test, AnOptionsRecordShorterThanItsFixedPartIsRefused) {
   EXPECT_EQ(r.sqlcode, db2sim::kSqlVendorError);
   EXPECT_EQ(CountCalls(db2_.Calls(), "sqluvint-result", "rc=11 return_code=11"), 1) << db2_.Calls();
   EXPECT_TRUE(CatalogueObjects().empty());
+}
+
+// DB2's calls straight into the installed library, in a process of its own:
+// every failure sets return_code, and the library starts as a guest of the
+// host process whichever entry point comes first (it leaves the host's locale
+// alone).
+TEST_F(WrenDb2Test, EntryPointsStartAsGuestsAndSetTheirCodeOnEveryFailure) {
+  ASSERT_NO_FATAL_FAILURE(Start(0));
+  const std::string lib = library();
+  const std::string options = Options(false);
+  ChildProcess db2(
+      [&] {
+        setenv("LC_ALL", "C.utf8", 1);
+        setlocale(LC_ALL, "C");
+        void* h = dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (h == nullptr) return 100;
+        auto init = reinterpret_cast<int (*)(Init_input*, Init_output*, Return_code*)>(
+            dlsym(h, "sqluvint"));
+        auto get = reinterpret_cast<int (*)(void*, Data*, Return_code*)>(dlsym(h, "sqluvget"));
+        auto put = reinterpret_cast<int (*)(void*, Data*, Return_code*)>(dlsym(h, "sqluvput"));
+        auto end = reinterpret_cast<int (*)(std::int32_t, void*, Init_output*, Return_code*)>(
+            dlsym(h, "sqluvend"));
+        auto del = reinterpret_cast<int (*)(Init_input*, Init_output*, Return_code*)>(
+            dlsym(h, "sqluvdel"));
+        int failed = 0, bit = 1;
+        const auto check = [&](bool ok) {
+          if (!ok) failed |= bit;
+          bit <<= 1;
+        };
+        Return_code rc{};
+        Init_output out{};
+        char buffer[16];
+        Data data{0, 16, 0, buffer, nullptr};
+        // The image to delete does not exist; the library starts as a guest.
+        Db2Input missing(0, "20200101000000", "D", options);
+        check(del(&missing.in, &out, &rc) == -1 && rc.return_code == SQLUV_OBJ_NOT_FOUND);
+        check(std::string(setlocale(LC_ALL, nullptr)) == "C");
+        rc.return_code = 0;
+        check(get(nullptr, &data, &rc) == SQLUV_IO_ERROR && rc.return_code == SQLUV_IO_ERROR);
+        rc.return_code = 0;
+        check(put(nullptr, &data, &rc) == SQLUV_IO_ERROR && rc.return_code == SQLUV_IO_ERROR);
+        rc.return_code = 0;
+        check(end(SQLUV_COMMIT, nullptr, &out, &rc) == SQLUV_COMMIT_FAILED &&
+              rc.return_code == SQLUV_COMMIT_FAILED);
+        // Options shorter than the record's fixed part, or none at all.
+        Db2Input shortOptions(0, kTimestamp, "R", options.substr(0, 4511));
+        rc.return_code = 0;
+        check(init(&shortOptions.in, &out, &rc) == SQLUV_INIT_FAILED &&
+              rc.return_code == SQLUV_INIT_FAILED);
+        rc.return_code = 0;
+        check(del(&shortOptions.in, &out, &rc) == -1 && rc.return_code == SQLUV_INIT_FAILED);
+        shortOptions.in.options = nullptr;
+        rc.return_code = 0;
+        check(init(&shortOptions.in, &out, &rc) == SQLUV_INIT_FAILED &&
+              rc.return_code == SQLUV_INIT_FAILED);
+        shortOptions.in.DB2_session = nullptr;
+        check(init(&shortOptions.in, &out, &rc) == SQLUV_INIT_FAILED);
+        check(std::string(setlocale(LC_ALL, nullptr)) == "C");
+        return failed;
+      },
+      60);
+  EXPECT_EQ(db2.ExitCode(60), 0);
 }
 
 }  // namespace
