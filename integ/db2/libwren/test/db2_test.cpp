@@ -218,6 +218,19 @@ TEST_F(WrenDb2Test, AMediaAgentKilledMidBackupGivesDb2AnError) {
       << calls;
 }
 
+TEST_F(WrenDb2Test, AnAbortIsNeverCommittedEvenBySessionsThatHadNoError) {
+  // One session's stream is refused early; DB2 then aborts both sessions,
+  // and the healthy one must not store its object either.
+  ASSERT_NO_FATAL_FAILURE(Start(2, {"--fault", "abort-at=2"}));
+  WriteData(0, 600000, 9);
+  const db2sim::Result r = Backup(0, 2);
+  EXPECT_EQ(r.sqlcode, db2sim::kSqlVendorError);
+  const std::string calls = db2_.Calls();
+  EXPECT_EQ(CountCalls(calls, "sqluvend", "action=abort"), 2) << calls;
+  // The session manager stored no version: both objects ended in failure.
+  EXPECT_TRUE(CatalogueObjects().empty());
+}
+
 TEST_F(WrenDb2Test, ACommitWhoseObjectCannotBeStoredFailsTheBackup) {
   // The data fits the first block, which is sent only when the object ends:
   // every put succeeds and the commit is what fails.
