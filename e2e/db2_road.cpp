@@ -116,11 +116,19 @@ bool Attach(const Credentials& c, int node, sqlca* ca) {
   return sqlesetc_api(&setting, 1, ca) == 0;
 }
 
-sqlu_vendor Vendor(const std::string& library) {
-  sqlu_vendor v{};
-  std::snprintf(v.shr_lib, sizeof v.shr_lib, "%s", library.c_str());
-  return v;
-}
+// The media target DB2 is given: the vendor library, with kSessions sessions.
+struct VendorMedia {
+  explicit VendorMedia(const std::string& library) {
+    std::snprintf(vendor.shr_lib, sizeof vendor.shr_lib, "%s", library.c_str());
+    list.media_type = SQLU_OTHER_MEDIA;
+    list.sessions = kSessions;
+    list.target.vendor = &vendor;
+  }
+  VendorMedia(const VendorMedia&) = delete;
+  VendorMedia& operator=(const VendorMedia&) = delete;
+  sqlu_vendor vendor{};
+  sqlu_media_list list{};
+};
 
 // DB2's backup of one partition, as the agent's partition task runs it: the
 // node's sets and its coordinator around DB2's backup call. Prints the
@@ -132,11 +140,7 @@ int BackupPartition(const std::string& library, const Credentials& c, int node) 
   TaskInit(&coordinator);
   if (TaskRun(&coordinator, BackupCoordinator, &arg, "BackupCoordinator") != 0) return 3;
   sqlca ca{};
-  sqlu_vendor vendor = Vendor(library);
-  sqlu_media_list media{};
-  media.media_type = SQLU_OTHER_MEDIA;
-  media.sessions = kSessions;
-  media.target.vendor = &vendor;
+  VendorMedia media(library);
   std::string options = Options(true);
   char applicationId[33] = {}, timestamp[16] = {};
   std::uint32_t mib = 0;
@@ -144,7 +148,7 @@ int BackupPartition(const std::string& library, const Credentials& c, int node) 
   int rc = 4;
   if (Attach(c, node, &ca)) {
     sqlubkp(kDatabase, kBufferPages, SQLUB_OFFLINE, 0, SQLUB_BACKUP, applicationId, timestamp, 2,
-            nullptr, &media, c.user.c_str(), c.password.c_str(), nullptr,
+            nullptr, &media.list, c.user.c_str(), c.password.c_str(), nullptr,
             static_cast<std::uint32_t>(options.size()), options.data(), kSessions, &mib, nullptr,
             nullptr, &ca);
     rc = ca.sqlcode == 0 ? 0 : 1;
@@ -152,9 +156,9 @@ int BackupPartition(const std::string& library, const Credentials& c, int node) 
   const double s = Seconds(start);
   SemaphoreDelete(&arg);
   if (TaskWait(&coordinator, 0, -1) != 0 || coordinator.status != 0) rc = 5;
-  Step(rc == 0, "backup of partition " + std::to_string(node) + ": " +
-                    std::to_string(kSessions) + " sessions, image " + std::to_string(mib) +
-                    " MiB" + Format(" in %.2f s (%.1f MiB/s)", s, s > 0 ? mib / s : 0) +
+  Step(rc == 0, "backup of partition " + std::to_string(node) + ": " + std::to_string(kSessions) +
+                    " sessions, image " + std::to_string(mib) + " MiB" +
+                    Format(" in %.2f s (%.1f MiB/s)", s, s > 0 ? mib / s : 0) +
                     (rc == 0 ? ", timestamp " + std::string(timestamp)
                              : ", SQLCODE " + std::to_string(ca.sqlcode) + " " +
                                    std::string(ca.sqlerrmc, strnlen(ca.sqlerrmc, 70))));
@@ -169,32 +173,29 @@ int BackupPartition(const std::string& library, const Credentials& c, int node) 
 int RestorePartition(const std::string& library, const Credentials& c, int node,
                      const std::string& timestamp, double mib) {
   sqlca ca{};
-  sqlu_vendor vendor = Vendor(library);
-  sqlu_media_list media{};
-  media.media_type = SQLU_OTHER_MEDIA;
-  media.sessions = kSessions;
-  media.target.vendor = &vendor;
+  VendorMedia media(library);
   std::string options = Options(false);
   char applicationId[33] = {};
   const Clock::time_point start = Clock::now();
   int rc = 4;
   if (Attach(c, node, &ca)) {
     sqlurestore(kDatabase, nullptr, kBufferPages, 0, 0, 0, 0, SQLUD_RESTORE, applicationId,
-                timestamp.c_str(), nullptr, 2, nullptr, nullptr, &media, c.user.c_str(),
+                timestamp.c_str(), nullptr, 2, nullptr, nullptr, &media.list, c.user.c_str(),
                 c.password.c_str(), nullptr, static_cast<std::uint32_t>(options.size()),
                 options.data(), kSessions, nullptr, nullptr, nullptr, &ca);
     if (ca.sqlcode > 0)  // a warning that needs no redefinition: go on
       sqlurestore(kDatabase, nullptr, kBufferPages, 0, 0, 0, 0, SQLUD_CONTINUE, applicationId,
-                  timestamp.c_str(), nullptr, 2, nullptr, nullptr, &media, nullptr, nullptr,
+                  timestamp.c_str(), nullptr, 2, nullptr, nullptr, &media.list, nullptr, nullptr,
                   nullptr, 0, nullptr, kSessions, nullptr, nullptr, nullptr, &ca);
     rc = ca.sqlcode == 0 ? 0 : 1;
   }
   const double s = Seconds(start);
-  Step(rc == 0, "restore of partition " + std::to_string(node) + ": " +
-                    std::to_string(kSessions) + " sessions" +
+  Step(rc == 0, "restore of partition " + std::to_string(node) + ": " + std::to_string(kSessions) +
+                    " sessions" +
                     Format(", %.1f MiB in %.2f s (%.1f MiB/s)", mib, s, s > 0 ? mib / s : 0) +
-                    (rc == 0 ? std::string() : ", SQLCODE " + std::to_string(ca.sqlcode) + " " +
-                                                   std::string(ca.sqlerrmc, strnlen(ca.sqlerrmc, 70))));
+                    (rc == 0 ? std::string()
+                             : ", SQLCODE " + std::to_string(ca.sqlcode) + " " +
+                                   std::string(ca.sqlerrmc, strnlen(ca.sqlerrmc, 70))));
   return rc;
 }
 
@@ -216,7 +217,8 @@ int Reap(pid_t pid) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: db2_road <libwren_32bit.so> [<MiB per partition> [backup-only]]\n");
+    std::fprintf(stderr,
+                 "usage: db2_road <libwren_32bit.so> [<MiB per partition> [backup-only]]\n");
     return 2;
   }
   const std::string library = argv[1];
@@ -320,8 +322,9 @@ int main(int argc, char** argv) {
     const Clock::time_point start = Clock::now();
     for (int node : kPartitions) RestorePartition(library, c, node, timestamp, mib);
     const double s = Seconds(start);
-    Step(failures == 0, Format("restore: 2 partitions x 2 sessions, %.1f MiB in %.2f s (%.1f MiB/s)",
-                               2 * mib, s, s > 0 ? 2 * mib / s : 0));
+    Step(failures == 0,
+         Format("restore: 2 partitions x 2 sessions, %.1f MiB in %.2f s (%.1f MiB/s)", 2 * mib, s,
+                s > 0 ? 2 * mib / s : 0));
     for (int node : kPartitions) {
       const std::uint64_t now = store.ContentChecksum(kInstance, kDatabase, node);
       Step(now == backedUp[static_cast<std::size_t>(node)],
