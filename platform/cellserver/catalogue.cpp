@@ -186,6 +186,17 @@ CatalogueRecord SessionManagerBook::store(std::string objectName, std::string se
   return catalogue_.back();
 }
 
+void SessionManagerBook::rememberDa(const std::string& objectName, int daId) {
+  std::lock_guard lock(mutex_);
+  daIds_[objectName] = daId;
+}
+
+int SessionManagerBook::daOf(const std::string& objectName) const {
+  std::lock_guard lock(mutex_);
+  const auto it = daIds_.find(objectName);
+  return it != daIds_.end() ? it->second : 0;
+}
+
 std::vector<CatalogueRecord> SessionManagerBook::catalogue() const {
   std::lock_guard lock(mutex_);
   return catalogue_;

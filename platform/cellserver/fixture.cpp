@@ -66,7 +66,9 @@
 //       order over all sessions: MSG_CONNECT (45) with the option words,
 //       MSG_WAIT (64) with the seconds, or MSG_ABORT (1) with the code. In the
 //       words ${lport} becomes the reconnect port, ${host} the address the
-//       stand-in listens on, ${session} the session key and ${guid} its GUID.
+//       stand-in listens on, ${session} the session key, ${guid} its GUID
+//       and, in a restore session, ${da} the data-path id of the requested
+//       object's newest stream this process stored (0 when none).
 //       With every answer used up, requests get MSG_CONNECT without words.
 //   sm-abort <code> connect
 //   sm-abort <code> status <n>

@@ -218,12 +218,14 @@ std::string ExpandReport(const std::vector<std::string>& items, const Fixture& f
 }
 
 std::vector<std::string> ExpandWords(const std::vector<std::string>& words, int reconnectPort,
-                                     const std::string& host, const SessionInfo& session) {
+                                     const std::string& host, const SessionInfo& session,
+                                     int daId) {
   const std::pair<std::string_view, std::string> names[] = {
       {"${lport}", std::to_string(reconnectPort)},
       {"${host}", host},
       {"${session}", session.key},
-      {"${guid}", session.guid}};
+      {"${guid}", session.guid},
+      {"${da}", std::to_string(daId)}};
   std::vector<std::string> out;
   for (std::string word : words) {
     for (const auto& [name, value] : names) {
@@ -323,7 +325,8 @@ bool SessionManagerConversation::objectRequest(Link& link, Session& session,
     return link.send(Message{kMsgAbort, {std::to_string(step.value)}});
 
   std::vector<std::string> words =
-      ExpandWords(step.words, server_.reconnectPort(), server_.bindAddress(), session.info());
+      ExpandWords(step.words, server_.reconnectPort(), server_.bindAddress(), session.info(),
+                  restore ? server_.smBook().daOf(message.items[1]) : 0);
   ObjectState object;
   object.open = true;
   object.name = message.items[1];
@@ -403,6 +406,7 @@ bool SessionManagerConversation::endFromClient(Link& link, Session& session,
     if (!ended->optionText.empty()) options += " " + ended->optionText;
     const CatalogueRecord record =
         server_.smBook().store(ended->name, ended->sessionId, ended->connected, std::move(options));
+    server_.smBook().rememberDa(ended->name, ended->daId);
     link.note("catalogue", Traffic::Quote(record.objectName) + " version " +
                                std::to_string(record.version) + " session " + record.sessionId +
                                " time " + std::to_string(record.time) + " options " +

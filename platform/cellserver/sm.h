@@ -41,6 +41,10 @@ class SessionManagerBook {
   CatalogueRecord store(std::string objectName, std::string sessionId, std::time_t time,
                         std::string options);
   std::vector<CatalogueRecord> catalogue() const;
+  // The data-path id of the object's newest stored stream, remembered for
+  // this process's life; 0 when none is known.
+  void rememberDa(const std::string& objectName, int daId);
+  int daOf(const std::string& objectName) const;
   // Why the catalogue file could not be read; empty when it could.
   const std::string& catalogueError() const { return catalogueError_; }
 
@@ -57,6 +61,7 @@ class SessionManagerBook {
   bool applyProtection(const CatProtection& change);
 
   std::map<std::string, int> versions_;
+  std::map<std::string, int> daIds_;
   std::vector<CatalogueRecord> catalogue_;
   std::vector<CatObject> objects_;
   std::vector<CatItem> items_;
@@ -87,9 +92,10 @@ std::string RandomHex(std::size_t count);
 std::string ExpandReport(const std::vector<std::string>& items, const Fixture& fixture);
 
 // The option words of a MSG_CONNECT with the placeholders ${lport},
-// ${host}, ${session} and ${guid} replaced.
+// ${host}, ${session}, ${guid} and ${da} (`daId`) replaced.
 std::vector<std::string> ExpandWords(const std::vector<std::string>& words, int reconnectPort,
-                                     const std::string& host, const SessionInfo& session);
+                                     const std::string& host, const SessionInfo& session,
+                                     int daId = 0);
 
 // Whether the media agent's events file shows the end of the stream of
 // `daId` after `offset`; moves `offset` past the complete lines read.

@@ -304,3 +304,23 @@ TEST(Catalogue, SessionListsStoredBackupsInALaterProcess) {
 }
 
 }  // namespace
+
+namespace {
+
+// A restore's object request learns where the object's newest stream lies.
+TEST(CatalogueDaIds, RestoreWordsNameTheDaOfTheObjectsNewestStream) {
+  auto book = Book("");
+  EXPECT_EQ(book->daOf("05 h:/a // DB2"), 0);
+  book->rememberDa("05 h:/a // DB2", 3);
+  book->rememberDa("05 h:/b // DB2", 4);
+  book->rememberDa("05 h:/a // DB2", 7);
+  EXPECT_EQ(book->daOf("05 h:/a // DB2"), 7);
+  tarn::cellserver::SessionInfo session;
+  session.key = "2026/12/09-1";
+  EXPECT_EQ(
+      tarn::cellserver::ExpandWords({"-ma", "${host}", "-daid", "${da}", "-sess", "${session}"}, 1,
+                                    "127.0.0.1", session, book->daOf("05 h:/b // DB2")),
+      (Items{"-ma", "127.0.0.1", "-daid", "4", "-sess", "2026/12/09-1"}));
+}
+
+}  // namespace
