@@ -54,11 +54,14 @@ pids+=($!)
 wait_for "$work/ma.port" "$!" "the stand-in media agent"
 maport=$(awk '$1 == "port" { print $2 }' "$work/ma.port")
 
-# Two partitions with two sessions each: four backup objects, then four
-# restore objects, each on its own data-path id.
+# Two partitions with two sessions each: four backup objects, each on its own
+# data-path id, then four restore objects, each read from its object's stream.
 : >"$work/fixture"
-for da in 1 2 3 4 5 6 7 8; do
+for da in 1 2 3 4; do
   echo "baropt connect -ma 127.0.0.1 $maport -daid $da" >>"$work/fixture"
+done
+for _ in 1 2 3 4; do
+  echo "baropt connect -ma 127.0.0.1 $maport -daid \${da}" >>"$work/fixture"
 done
 "$server" --state "$work/state" --ports-file "$work/ports" --fixture "$work/fixture" \
   --traffic "$work/cs.traffic" --media-events "$work/ma.events" --lifetime 3600 >/dev/null &

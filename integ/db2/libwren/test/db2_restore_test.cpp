@@ -21,7 +21,7 @@ using tarn::test::ChildProcess;
 class WrenDb2RestoreTest : public WrenDb2 {};
 
 TEST_F(WrenDb2RestoreTest, DISABLED_TwoPartitionsComeBackByteForByte) {
-  ASSERT_NO_FATAL_FAILURE(Start(8));
+  ASSERT_NO_FATAL_FAILURE(Start(4, {}, 4));
   WriteData(0, 700000, 11);
   WriteData(1, 500001, 12);
   const std::uint64_t sum0 = Checksum(0), sum1 = Checksum(1);
@@ -86,7 +86,7 @@ int StoreUnderOlderNames(const std::string& dir, int inetPort) {
 }
 
 TEST_F(WrenDb2RestoreTest, DISABLED_AnImageUnderTheOlderNameIsFound) {
-  ASSERT_NO_FATAL_FAILURE(Start(4));
+  ASSERT_NO_FATAL_FAILURE(Start(2, {}, 2));
   WriteData(0, 300000, 21);
   const std::uint64_t sum = Checksum(0);
   // DB2's image, kept by the stand-in's trivial vendor library as files.
@@ -115,7 +115,7 @@ TEST_F(WrenDb2RestoreTest, DISABLED_AnImageUnderTheOlderNameIsFound) {
 }
 
 TEST_F(WrenDb2RestoreTest, DISABLED_AMissingImageIsRefusedAtInit) {
-  ASSERT_NO_FATAL_FAILURE(Start(2));
+  ASSERT_NO_FATAL_FAILURE(Start(1, {}, 1));
   WriteData(0, 10000, 31);
   ASSERT_EQ(Backup(0, 1).sqlcode, 0);
   const std::uint64_t sum = Checksum(0);
