@@ -476,4 +476,33 @@ TEST_F(ContextTest, BuiltInSendPassesTheReportMessageUnchanged) {
   IpcCloseConnection(peer);
 }
 
+// A plain text report (not a packed catalogue message) reaches the session
+// manager as a message it can read: the report code, the line as its item.
+TEST_F(ContextTest, APlainTextReportTravelsAsAReportMessage) {
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  BarContext* ctx = Open();
+  ASSERT_NE(ctx, nullptr);
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  const IpcHandle ours = IpcAttachConnection(pair[0], pair[0]);
+  const IpcHandle peer = IpcAttachConnection(pair[1], pair[1]);
+  ASSERT_GE(ours, 0);
+  ASSERT_GE(peer, 0);
+  ctx->smHandle = ours;
+  ctx->worstLevel = kErhCritical;  // no status before the line
+
+  ErhFullReport("test", kErhCritical, "\tNegotiated with the agent.\n");
+  StrMsg* rx = StrMsgNew();
+  ASSERT_NE(rx, nullptr);
+  ASSERT_GT(IpcReceiveStrMsgExL(peer, rx, 5), 0);
+  EXPECT_EQ(StrParseStartL(rx, StrMsgGetRBufL(rx)), kNlsPackedCode);
+  const char* item = StrParseNextL(rx);
+  ASSERT_NE(item, nullptr);
+  EXPECT_NE(std::string(item).find("\tNegotiated with the agent."), std::string::npos) << item;
+  StrMsgDelete(&rx);
+  ctx->smHandle = kIpcNoHandle;
+  IpcCloseConnection(ours);
+  IpcCloseConnection(peer);
+}
+
 }  // namespace
