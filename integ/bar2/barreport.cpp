@@ -1,6 +1,7 @@
 // Report and console hooks of a process with an integration context: every
 // report line is counted, handed to the caller's callback and sent to the
 // session manager, or printed when there is no session-manager link.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -23,21 +24,26 @@ namespace {
 
 constexpr int kLevelFlow = 1;
 
-// A writable copy of a report line as a message text: its separators turned
-// back into NULs, two more NULs closing it. A packed catalogue line is a
-// message already (code kNlsPackedCode, then its items); a plain text line
-// becomes the one item of such a message, since the session manager reads
-// every line as a message.
+// A writable copy of a report line as a message text, two more NULs closing
+// it. A packed catalogue line is a message already (code kNlsPackedCode,
+// then its items, each behind a blank): its separators turn back into NULs.
+// A plain text line becomes the one item of such a message, since the
+// session manager reads every line as a message.
 std::vector<char> Unflatten(const char* message) {
   const std::size_t n = std::strlen(message);
   const std::string code = std::to_string(kNlsPackedCode);
   const bool packed = n > code.size() && std::strncmp(message, code.c_str(), code.size()) == 0 &&
                       message[code.size()] == kNlsSeparator;
-  const std::size_t head = packed ? 0 : code.size() + 1;
-  std::vector<char> text(head + n + 3, '\0');
-  if (!packed) std::memcpy(text.data(), code.c_str(), code.size());
-  std::memcpy(text.data() + head, message, n);
-  StrConvertCharToNull(text.data() + head);
+  if (packed) {
+    std::vector<char> text(n + 3, '\0');
+    std::memcpy(text.data(), message, n);
+    StrConvertCharToNull(text.data());
+    return text;
+  }
+  const std::string head = code + '\0' + ' ';
+  std::vector<char> text(head.size() + n + 3, '\0');
+  std::memcpy(text.data(), head.data(), head.size());
+  std::replace_copy(message, message + n, text.data() + head.size(), kNlsSeparator, ' ');
   return text;
 }
 
