@@ -1,0 +1,352 @@
+// The restore buffer manager against the stand-in media agent on this host:
+// a stream stored by the backup buffer manager comes back record for record
+// and byte for byte, in any section; each restore-side fault of the agent
+// ends in a failure with a report (an exact duplicate block is skipped); the
+// next object reopens the stream; and the session manager's messages.
+#include "dacmn/rbm.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cmn/cmninit.h"
+#include "cmn/ctx.h"
+#include "cmn/nlspack.h"
+#include "dacmn/bm.h"
+#include "dacmn_test_util.h"
+#include "mediaagent/testing/mediaagent_standin.h"
+#include "vekdf/daview.h"
+#include "vekdf/rbm.h"
+#include "vekdf/rm.h"
+
+namespace {
+
+using datest::Msg;
+using datest::Packet;
+using datest::PeerLink;
+using tarn::test::MediaAgentStandIn;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr int kDa = 7;
+constexpr std::uint32_t kCapacity = 4096;
+
+std::vector<std::string> Small(std::vector<std::string> more = {}) {
+  std::vector<std::string> args = {"--buffer-size", "4096", "--buffer-count", "4",
+                                   "--transfer",    "shm"};
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
+std::vector<std::string> Faults(std::vector<std::string> faults) {
+  std::vector<std::string> args;
+  for (const std::string& fault : faults) args.insert(args.end(), {"--fault", fault});
+  return Small(args);
+}
+
+Bytes Payload(std::size_t size, unsigned seed) {
+  Bytes bytes(size);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * seed + i / 251);
+  return bytes;
+}
+
+// The object the tests back up: two items, the first spread over many more
+// blocks than the agent has buffers.
+const std::vector<Bytes>& Items() {
+  static const std::vector<Bytes> items = {Payload(60000, 7), Payload(3000, 13)};
+  return items;
+}
+
+bool WriteItems(const std::vector<Bytes>& items) {
+  if (RmWriteStart(kDa, 1000, 900, 5, 1, 2, 3, 4, 6, "host:/db ALIAS", "full", "VEKBAR", "A.01") !=
+      1) {
+    return false;
+  }
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const Bytes& payload = items[i];
+    DaItemAttr item{};
+    item.itemId = static_cast<std::uint32_t>(i + 1);
+    item.fileType = kDaFileRegular;
+    const std::string name = "image.00" + std::to_string(i + 1);
+    item.name = name.c_str();
+    item.size = payload.size();
+    if (RmWriteObjAttr(item) != 1) return false;
+    std::size_t done = 0;
+    while (done < payload.size()) {
+      std::uint32_t granted = 0;
+      std::uint8_t* data =
+          RmGetObjDataBuf(static_cast<std::uint32_t>(payload.size() - done), &granted);
+      if (data == nullptr) return false;
+      std::memcpy(data, payload.data() + done, granted);
+      if (RmWriteObjData(data, item.itemId, granted, static_cast<std::uint32_t>(done), 0, 0, 0) !=
+          1) {
+        return false;
+      }
+      done += granted;
+    }
+    if (RmWriteObjEnd(item, 0) != 1) return false;
+  }
+  return RmWriteEnd(kDa, 1000, 1100, 0, 0) == 1;
+}
+
+// The stored stream's records in host order, read from the agent's blocks
+// file without any buffer manager.
+std::vector<Bytes> StoredRecords(const MediaAgentStandIn& ma) {
+  const std::string blocks = ma.blocks(kDa);
+  Bytes all(blocks.begin(), blocks.end());
+  RbmCheckState state;
+  DaBlockReader reader(state);
+  std::vector<Bytes> records;
+  for (std::size_t at = 0; at + kCapacity <= all.size(); at += kCapacity) {
+    EXPECT_GT(reader.Open(std::span(all).subspan(at, kCapacity)), 0);
+    std::span<std::uint8_t> record;
+    while (reader.Next(&record) == 1) records.emplace_back(record.begin(), record.end());
+  }
+  return records;
+}
+
+std::uint32_t Type(const Bytes& record) {
+  DaRecHeader header;
+  std::memcpy(&header, record.data(), sizeof header);
+  return header.type;
+}
+
+// Records through RbmRead up to the end record or the first null.
+std::vector<Bytes> ReadAll(bool* failed) {
+  std::vector<Bytes> records;
+  *failed = false;
+  for (;;) {
+    const std::uint8_t* record = RbmRead();
+    if (record == nullptr) {
+      *failed = true;
+      break;
+    }
+    DaRecHeader header;
+    std::memcpy(&header, record, sizeof header);
+    records.emplace_back(record, record + header.length);
+    if (header.type == DA_REC_END) break;
+  }
+  return records;
+}
+
+// The data of each item, gathered from the data records.
+std::vector<Bytes> ItemData(std::vector<Bytes> records) {
+  std::vector<Bytes> items;
+  for (Bytes& record : records) {
+    DaDataView view{};
+    if (Type(record) != DA_REC_OBJ_DATA || !DaViewData(record, &view)) continue;
+    if (items.size() < view.itemId) items.resize(view.itemId);
+    Bytes& item = items[view.itemId - 1];
+    EXPECT_EQ(view.offset, item.size());
+    item.insert(item.end(), view.data.begin(), view.data.end());
+  }
+  return items;
+}
+
+std::vector<std::string> reports;
+void CaptureReport(const char* text) {
+  char* expanded = NlsFormatPackedMessage(text);
+  reports.emplace_back(expanded != nullptr ? expanded : text);
+  safe_free(expanded, "rbm_test", 0);
+}
+
+class RbmTest : public datest::DaTest {
+ protected:
+  void SetUp() override {
+    if (!CmnIsInitialized()) {
+      ASSERT_EQ(CmnInit("rbmtest", nullptr, nullptr, nullptr, nullptr, 0), 0);
+    }
+    DaTest::SetUp();
+    unsetenv("VEKBDANET");
+    unsetenv("VEKRDANET");
+    ErhSetHooks(&savedHooks_, CaptureReport, CaptureReport);
+    reports.clear();
+  }
+  void TearDown() override {
+    RbmExit(1);
+    BmExit(1);
+    ErhSetHooks(nullptr, savedHooks_.report, savedHooks_.console);
+    DaTest::TearDown();
+  }
+
+  // Backs the object up to `ma` and returns the stored records.
+  static std::vector<Bytes> BackUp(const MediaAgentStandIn& ma) {
+    EXPECT_EQ(BmInit(nullptr, nullptr, nullptr, nullptr, 0, 0, kIpcNoHandle, nullptr, kDa,
+                     "127.0.0.1", ma.port(), nullptr, 1.0, nullptr, nullptr, nullptr),
+              1);
+    EXPECT_TRUE(WriteItems(Items()));
+    EXPECT_EQ(BmFlush(), 1);
+    EXPECT_EQ(BmExit(1), 1);
+    EXPECT_TRUE(ma.waitForEvent("STREAM_END da=7 status=stop"));
+    return StoredRecords(ma);
+  }
+  static int Open(int port, IpcHandle sm = kIpcNoHandle, char* smBuffer = nullptr) {
+    return RbmInit(nullptr, nullptr, nullptr, nullptr, 0, 0, sm, smBuffer, kDa, "127.0.0.1", port,
+                   nullptr, 1.0);
+  }
+  static bool Reported(const std::string& text) {
+    for (const std::string& report : reports) {
+      if (report.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  tarn::test::Watchdog watchdog_{60};
+  ErhHooks savedHooks_{};
+};
+
+// The stored stream, and a restore through `args`'s agent over the same store.
+class RbmStoreTest : public RbmTest {
+ protected:
+  void SetUp() override {
+    RbmTest::SetUp();
+    MediaAgentStandIn ma({.args = Small(), .storeDir = store_.path() + "/s"});
+    ASSERT_TRUE(ma.ready());
+    stored_ = BackUp(ma);
+    ASSERT_GT(stored_.size(), 20u);
+  }
+  std::unique_ptr<MediaAgentStandIn> Agent(std::vector<std::string> args) {
+    auto ma = std::make_unique<MediaAgentStandIn>(
+        MediaAgentStandIn::Options{.args = std::move(args), .storeDir = store_.path() + "/s"});
+    EXPECT_TRUE(ma->ready());
+    return ma;
+  }
+
+  tarn::test::TempDir store_;
+  std::vector<Bytes> stored_;
+};
+
+TEST_F(RbmTest, LocalRestoreGivesBackEveryRecordAndByteInAnySection) {
+  for (const char* section : {"0", "2"}) {
+    SCOPED_TRACE(section);
+    MediaAgentStandIn ma({.args = Small({"--section", section})});
+    ASSERT_TRUE(ma.ready());
+    const std::vector<Bytes> stored = BackUp(ma);
+    ASSERT_EQ(Type(stored.front()), DA_REC_START);
+    ASSERT_EQ(Open(ma.port()), 1);
+    EXPECT_EQ(RdaGetContext()->shm.shmemSection, std::atoi(section));
+    bool failed = true;
+    const std::vector<Bytes> got = ReadAll(&failed);
+    EXPECT_FALSE(failed);
+    EXPECT_EQ(got, stored);
+    EXPECT_EQ(ItemData(got), Items());
+    EXPECT_EQ(RbmExit(0), 1);
+    EXPECT_EQ(MaIpcHandle(), kIpcNoHandle);
+    EXPECT_EQ(RbmRead(), nullptr);
+    EXPECT_TRUE(ma.waitForTraffic("stop"));
+  }
+}
+
+// Every restore-side damage the agent can do ends the read with a report;
+// nothing of the damaged block is handed out as data.
+TEST_F(RbmStoreTest, DamagedOrMissingBlocksFailTheReadWithAReport) {
+  const char* const faults[] = {
+      "truncate=5",
+      "bad-buffer=3",
+      "corrupt=3:magic",
+      "corrupt=3:used",
+      "corrupt=3:record-length",
+      "corrupt=3:record-type",
+  };
+  for (const char* fault : faults) {
+    SCOPED_TRACE(fault);
+    reports.clear();
+    const auto ma = Agent(Faults({fault}));
+    std::vector<Bytes> got;
+    bool failed = true;
+    if (Open(ma->port()) == 1) got = ReadAll(&failed);
+    EXPECT_TRUE(failed);
+    EXPECT_FALSE(reports.empty());
+    ASSERT_LE(got.size(), stored_.size());
+    // What came before the damage is the stream's own.
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), stored_.begin()));
+    EXPECT_EQ(RbmExit(1), 0);
+  }
+}
+
+// A length inside a record's body is the record view's to check: the record
+// comes out, and its view refuses it.
+TEST_F(RbmStoreTest, DamagedBodyLengthsAreRefusedByTheRecordViews) {
+  for (const char* fault : {"corrupt=3:data-length", "corrupt=0:string-length"}) {
+    SCOPED_TRACE(fault);
+    const auto ma = Agent(Faults({fault}));
+    ASSERT_EQ(Open(ma->port()), 1);
+    bool failed = true;
+    std::vector<Bytes> got = ReadAll(&failed);
+    ASSERT_EQ(got.size(), stored_.size());
+    std::size_t damaged = 0;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+      if (got[i] == stored_[i]) continue;
+      ++damaged;
+      if (Type(got[i]) == DA_REC_OBJ_DATA) {
+        DaDataView view{};
+        EXPECT_FALSE(DaViewData(got[i], &view));
+      } else {
+        DaStartView view{};
+        EXPECT_EQ(Type(got[i]), DA_REC_START);
+        EXPECT_FALSE(DaViewStart(got[i], &view));
+      }
+    }
+    EXPECT_EQ(damaged, 1u);
+    EXPECT_EQ(RbmExit(0), 1);
+  }
+}
+
+TEST_F(RbmStoreTest, ABlockDeliveredTwiceIsSkipped) {
+  const auto ma = Agent(Faults({"duplicate=2"}));
+  ASSERT_EQ(Open(ma->port()), 1);
+  bool failed = true;
+  EXPECT_EQ(ReadAll(&failed), stored_);
+  EXPECT_FALSE(failed);
+  EXPECT_EQ(RbmExit(0), 1);
+}
+
+TEST_F(RbmStoreTest, ResetOpensTheStreamAgainForTheNextObject) {
+  const auto ma = Agent(Small());
+  ASSERT_EQ(Open(ma->port()), 1);
+  bool failed = true;
+  // The first object is left half read: its buffers go with it.
+  for (int i = 0; i < 10; ++i) ASSERT_NE(RbmRead(), nullptr);
+  ASSERT_EQ(RbmReset(), 1);
+  EXPECT_EQ(ReadAll(&failed), stored_);
+  ASSERT_EQ(RbmReset(), 1);
+  EXPECT_EQ(ReadAll(&failed), stored_);
+  EXPECT_FALSE(failed);
+  EXPECT_EQ(RbmExit(0), 1);
+}
+
+// With a session manager the reset waits for its MSG_RESUME.
+TEST_F(RbmStoreTest, ResetWithASessionManagerWaitsForItsResume) {
+  const auto ma = Agent(Small());
+  PeerLink sm;
+  std::vector<char> smBuffer(kDaSmBufferSize);
+  ASSERT_EQ(Open(ma->port(), sm.handle(), smBuffer.data()), 1);
+  sm.Send(Msg({"44"}));
+  ASSERT_EQ(RbmReset(), 1);
+  EXPECT_EQ(sm.Written(), Packet(Msg({"41"})));
+  bool failed = true;
+  EXPECT_EQ(ReadAll(&failed), stored_);
+  // Anything but MSG_RESUME fails the reset.
+  sm.Send(Msg({"6"}));
+  EXPECT_EQ(RbmReset(), 0);
+}
+
+// MSG_STOP from the session manager while data is still to come ends the
+// restore as failed; so does its abort.
+TEST_F(RbmStoreTest, SessionManagerStopOrAbortDuringARestoreFailsTheRead) {
+  for (const char* code : {"6", "1"}) {
+    SCOPED_TRACE(code);
+    const auto ma = Agent(Faults({"delay=300"}));
+    PeerLink sm;
+    ASSERT_EQ(Open(ma->port(), sm.handle()), 1);
+    sm.Send(Msg({code}));
+    bool failed = false;
+    const std::vector<Bytes> got = ReadAll(&failed);
+    EXPECT_TRUE(failed);
+    EXPECT_LT(got.size(), stored_.size());
+    EXPECT_EQ(RdaState(), RBM_FAILED);
+    EXPECT_EQ(RbmExit(1), 0);
+  }
+}
+
+}  // namespace
