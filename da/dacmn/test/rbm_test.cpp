@@ -5,8 +5,13 @@
 // next object reopens the stream; and the session manager's messages.
 #include "dacmn/rbm.h"
 
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -15,6 +20,7 @@
 #include "cmn/nlspack.h"
 #include "dacmn/bm.h"
 #include "dacmn_test_util.h"
+#include "ipc/ipcasync.h"
 #include "mediaagent/testing/mediaagent_standin.h"
 #include "vekdf/daview.h"
 #include "vekdf/rbm.h"
@@ -204,6 +210,10 @@ class RbmStoreTest : public RbmTest {
     ASSERT_TRUE(ma.ready());
     stored_ = BackUp(ma);
     ASSERT_GT(stored_.size(), 20u);
+    const std::string blocks = ma.blocks(kDa);
+    for (std::size_t at = 0; at + kCapacity <= blocks.size(); at += kCapacity) {
+      blocks_.emplace_back(blocks.begin() + at, blocks.begin() + at + kCapacity);
+    }
   }
   std::unique_ptr<MediaAgentStandIn> Agent(std::vector<std::string> args) {
     auto ma = std::make_unique<MediaAgentStandIn>(
@@ -214,6 +224,7 @@ class RbmStoreTest : public RbmTest {
 
   tarn::test::TempDir store_;
   std::vector<Bytes> stored_;
+  std::vector<Bytes> blocks_;  // as stored, in network order
 };
 
 TEST_F(RbmTest, LocalRestoreGivesBackEveryRecordAndByteInAnySection) {
@@ -347,6 +358,171 @@ TEST_F(RbmStoreTest, SessionManagerStopOrAbortDuringARestoreFailsTheRead) {
     EXPECT_EQ(RdaState(), RBM_FAILED);
     EXPECT_EQ(RbmExit(1), 0);
   }
+}
+
+// ---------------------------------------------------------------- network process
+
+// What the scripted network process serves; the forked child sees the
+// parent's copy as it was at the fork.
+struct NetScript {
+  std::vector<Bytes> blocks;
+  int section = 0;
+  int count = 4;
+  int announceTwice = -1;  // block whose buffer is announced a second time
+};
+NetScript script;
+
+void SendNet(IpcHandle pipe, int code, const std::string& items = "") {
+  StrMsg* out = IpcGetStrMsg(pipe);
+  if (out == nullptr || StrMsgStartExL(out, nullptr, 0, code, 0) != 0) RdaNetExit(3);
+  if (!items.empty() && StrMsgFAppendL(out, "%s", items.c_str()) != 0) RdaNetExit(3);
+  if (IpcSendStrMsg(pipe) <= 0) RdaNetExit(3);
+}
+
+// The restore network process as its parent sees it over the pipe: MSG_LISTEN
+// with the six items of a segment of its own, MSG_DATA with the id of each
+// buffer filled, buffers used again once the parent's MSG_DATA (exactly
+// "24 7 <id>") returns them, and MSG_STOP answered with MSG_STOP only when
+// every buffer came back (else MSG_ABORT).
+void ScriptedNetMain() {
+  const IpcHandle pipe = MaIpcHandle();
+  const int size = static_cast<int>(kCapacity);
+  const int shmSize = size * script.count * (script.section + 1);
+  void* base = nullptr;
+  if (IpcAllocShmem(pipe, &base, shmSize) != 0) RdaNetExit(2);
+  StrMsg* out = IpcGetStrMsg(pipe);
+  if (out == nullptr || StrMsgStartExL(out, nullptr, 0, MSG_LISTEN, 0) != 0 ||
+      StrMsgFAppendL(out, "%d%d%d%d%d%d", IpcGetShmemKey(pipe), shmSize, script.section,
+                     script.count, size, 0) != 0 ||
+      IpcSendStrMsg(pipe) <= 0) {
+    RdaNetExit(3);
+  }
+  std::deque<int> free;
+  for (int id = 0; id < script.count; ++id) free.push_back(id);
+  std::size_t next = 0;
+  for (;;) {
+    while (next < script.blocks.size() && !free.empty()) {
+      const int id = free.front();
+      free.pop_front();
+      const std::size_t start = std::size_t(size) * std::size_t(script.section * script.count + id);
+      std::memcpy(static_cast<char*>(base) + start, script.blocks[next].data(), kCapacity);
+      SendNet(pipe, MSG_DATA, std::to_string(id));
+      if (static_cast<int>(next) == script.announceTwice)
+        SendNet(pipe, MSG_DATA, std::to_string(id));
+      ++next;
+    }
+    const int length = IpcReceiveData(pipe, nullptr, 0);
+    if (length <= 0) RdaNetExit(3);
+    StrMsg* in = IpcGetReceiveStrMsg(pipe);
+    const std::string text(StrMsgGetBufL(in), static_cast<std::size_t>(length));
+    switch (StrParseStartL(in, nullptr)) {
+      case MSG_DATA: {
+        StrParseNextL(in);
+        const char* id = StrParseNextL(in);
+        if (id == nullptr || text != Msg({"24", "7", id})) RdaNetExit(3);
+        free.push_back(std::atoi(id));
+        break;
+      }
+      case MSG_STOP:
+        if (static_cast<int>(free.size()) != script.count) {
+          SendNet(pipe, MSG_ABORT);
+          RdaNetExit(1);
+        }
+        SendNet(pipe, MSG_STOP);
+        RdaNetExit(0);
+        break;
+      default: RdaNetExit(1);
+    }
+  }
+}
+
+class RbmNetTest : public RbmStoreTest {
+ protected:
+  void SetUp() override {
+    RbmStoreTest::SetUp();
+    sigaction(SIGCHLD, nullptr, &savedChld_);
+    setenv("VEKRDANET", "1", 1);
+    DaSetRdaNetMain(ScriptedNetMain);
+    script = NetScript{};
+    script.blocks = blocks_;
+  }
+  void TearDown() override {
+    RbmStoreTest::TearDown();
+    unsetenv("VEKRDANET");
+    sigaction(SIGCHLD, &savedChld_, nullptr);
+  }
+  // Opens through the scripted process; the segment it made is removed at the
+  // end whatever happens.
+  int OpenNet() {
+    const int rc = Open(1);
+    if (rc == 1) {
+      const int id = shmget(RdaGetContext()->shm.shmemKey, 0, 0);
+      if (id >= 0) guard_.segment(id);
+    }
+    return rc;
+  }
+
+  tarn::test::SysVGuard guard_;
+  struct sigaction savedChld_ {};
+};
+
+TEST_F(RbmNetTest, ThroughANetworkProcessInAnySectionEveryRecordComesBack) {
+  for (const int section : {0, 1}) {
+    SCOPED_TRACE(section);
+    script.section = section;
+    ASSERT_EQ(OpenNet(), 1);
+    EXPECT_EQ(RdaGetContext()->shm.shmemSection, section);
+    bool failed = true;
+    EXPECT_EQ(ReadAll(&failed), stored_);
+    EXPECT_FALSE(failed);
+    // The end record's block is still held: acknowledged before the stop,
+    // or the process would answer MSG_ABORT.
+    EXPECT_EQ(RbmExit(0), 1);
+    EXPECT_EQ(RdaState(), RBM_STOPPED);
+  }
+}
+
+// A block with no records is acknowledged and the next one read.
+TEST_F(RbmNetTest, AnEmptyBlockIsPassedOver) {
+  Bytes empty(kCapacity, 0);
+  std::memcpy(empty.data(), blocks_[1].data(), 32);
+  const std::uint8_t used64[4] = {0, 0, 0, 64};
+  std::memcpy(empty.data() + 32, used64, 4);
+  script.blocks.insert(script.blocks.begin() + 1, empty);
+  // The blocks behind it move one sequence number on.
+  for (std::size_t i = 2; i < script.blocks.size(); ++i) {
+    Bytes& block = script.blocks[i];
+    block[24] = 0;
+    block[25] = 0;
+    block[26] = static_cast<std::uint8_t>(i >> 8);
+    block[27] = static_cast<std::uint8_t>(i);
+  }
+  ASSERT_EQ(OpenNet(), 1);
+  bool failed = true;
+  EXPECT_EQ(ReadAll(&failed), stored_);
+  EXPECT_EQ(RbmExit(0), 1);
+}
+
+// A buffer announced again while it is queued or read could be refilled under
+// the reader: the stream fails. (Should the second announcement come only
+// after the buffer was returned, the reader meets a repeated and then a
+// broken sequence: a failure as well.)
+TEST_F(RbmNetTest, ABufferAnnouncedTwiceFailsTheStream) {
+  script.announceTwice = 0;
+  std::vector<Bytes> got;
+  bool failed = true;
+  if (OpenNet() == 1) got = ReadAll(&failed);
+  EXPECT_TRUE(failed);
+  EXPECT_LT(got.size(), stored_.size());
+  EXPECT_FALSE(reports.empty());
+  EXPECT_EQ(RbmExit(1), 0);
+}
+
+TEST_F(RbmNetTest, AProcessThatEndsBeforeItsSegmentIsAnnouncedFailsTheOpening) {
+  script.count = 65;  // more than a stream may have
+  EXPECT_EQ(OpenNet(), 0);
+  EXPECT_EQ(MaIpcHandle(), kIpcNoHandle);
+  EXPECT_TRUE(Reported("buffer count outside 1..64"));
 }
 
 }  // namespace
