@@ -218,17 +218,7 @@ int OnSessionManager(DacmnPtd* ctx, int state, bool* smClosed) {
     return BM_FAILED;
   }
   DbgPlain(kLevel, "IPC EVENT (BSM) ==> DATA-READY");
-  StrMsg local;
-  StrMsgInitL(&local);
-  StrMsg* msg = &local;
-  int code;
-  if (buffer != nullptr) {
-    code = StrParseStartNL(msg, buffer, static_cast<std::size_t>(rc));
-  } else {
-    msg = IpcGetReceiveStrMsg(handle);
-    code = StrParseStartL(msg, nullptr);
-  }
-  StrMsgFreeL(&local);
+  const int code = SessionManagerCode(handle, buffer, rc);
   switch (code) {
     case -1: ReportDataPath(kFn, kMsgSmParse, "no message"); return BM_FAILED;
     case MSG_ABORT:
@@ -450,20 +440,10 @@ int BmInit(const char* additionalId, const char* ranges, const char* postfix, co
     ReportInternal(kFn, rcsId, __LINE__);
     return done(0);
   }
-  ctx->daId = daId;
-  std::snprintf(ctx->maHost, sizeof ctx->maHost, "%s", maHost != nullptr ? maHost : "");
-  // The network process takes port -1 with no host for the file variant.
-  const bool toFile = ctx->maHost[0] == '\0' && filePath != nullptr && filePath[0] != '\0';
-  ctx->maPort = toFile ? -1 : maPort;
-  std::snprintf(ctx->filePath, sizeof ctx->filePath, "%s", filePath != nullptr ? filePath : "");
-  ctx->netLoad = netLoad;
-  ctx->waitForStop = waitForStop;
-  ctx->smHandle = smHandle;
-  ctx->smBuffer = smBuffer;
   ctx->savedReconnectPort = ctx->reconnectPort;
-  const int netIO = DaChooseNetIO(DA_BACKUP, maHost, filePath);
+  const int netIO = StoreStreamFields(ctx, DA_BACKUP, waitForStop, smHandle, smBuffer, daId, maHost,
+                                      maPort, filePath, netLoad);
   if (netIO < 0) return done(0);
-  ctx->netIO = netIO;
   QueCleanup(&bda->freeBufQue);
   bda->zeroCopy = 0;
   bda->zeroCopyBufID = 0;

@@ -45,6 +45,17 @@ void ReportInternal(const char* function, const char* rcsId, int line);
 // Sends a message without items on `handle`. True when sent.
 bool SendBare(IpcHandle handle, int code);
 
+// Keeps the stream's fields in the shared context (a file variant gets port
+// -1) and chooses the carrier (DaChooseNetIO) into ctx->netIO. The choice, or
+// -1 after a report.
+int StoreStreamFields(DacmnPtd* ctx, DaSide side, int waitForStop, IpcHandle smHandle,
+                      char* smBuffer, int daId, const char* maHost, int maPort,
+                      const char* filePath, double netLoad);
+
+// The code of the message of `length` bytes just received from the session
+// manager into `buffer` (null: into the handle's receive message), or -1.
+int SessionManagerCode(IpcHandle handle, char* buffer, int length);
+
 // Connects to the media agent on this host (ctx->maHost, ctx->maPort),
 // receives its first message, negotiates and reads its shared-memory
 // description into *description. On success the connection is

@@ -4,6 +4,7 @@
 #include "dacmn/dashm.h"
 
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 
 #include "cmn/dbg.h"
@@ -114,6 +115,33 @@ bool SendBare(IpcHandle handle, int code) {
   StrMsg* msg = IpcGetStrMsg(handle);
   return msg != nullptr && StrMsgStartExL(msg, nullptr, 0, code, 0) == 0 &&
          IpcSendStrMsg(handle) > 0;
+}
+
+int StoreStreamFields(DacmnPtd* ctx, DaSide side, int waitForStop, IpcHandle smHandle,
+                      char* smBuffer, int daId, const char* maHost, int maPort,
+                      const char* filePath, double netLoad) {
+  ctx->daId = daId;
+  std::snprintf(ctx->maHost, sizeof ctx->maHost, "%s", maHost != nullptr ? maHost : "");
+  // The network process takes port -1 with no host for the file variant.
+  const bool file = ctx->maHost[0] == '\0' && filePath != nullptr && filePath[0] != '\0';
+  ctx->maPort = file ? -1 : maPort;
+  std::snprintf(ctx->filePath, sizeof ctx->filePath, "%s", filePath != nullptr ? filePath : "");
+  ctx->netLoad = netLoad;
+  ctx->waitForStop = waitForStop;
+  ctx->smHandle = smHandle;
+  ctx->smBuffer = smBuffer;
+  const int netIO = DaChooseNetIO(side, maHost, filePath);
+  if (netIO >= 0) ctx->netIO = netIO;
+  return netIO;
+}
+
+int SessionManagerCode(IpcHandle handle, char* buffer, int length) {
+  if (buffer == nullptr) return StrParseStartL(IpcGetReceiveStrMsg(handle), nullptr);
+  StrMsg local;
+  StrMsgInitL(&local);
+  const int code = StrParseStartNL(&local, buffer, static_cast<std::size_t>(length));
+  StrMsgFreeL(&local);
+  return code;
 }
 
 bool OpenLocalAgent(DacmnPtd* ctx, DaSide side, BmShmDescription* d) {

@@ -132,15 +132,7 @@ int OnSessionManager(DacmnPtd* ctx) {
     ErhClearError();
     return RBM_FAILED;
   }
-  StrMsg local;
-  StrMsgInitL(&local);
-  int code;
-  if (buffer != nullptr) {
-    code = StrParseStartNL(&local, buffer, static_cast<std::size_t>(rc));
-  } else {
-    code = StrParseStartL(IpcGetReceiveStrMsg(handle), nullptr);
-  }
-  StrMsgFreeL(&local);
+  const int code = SessionManagerCode(handle, buffer, rc);
   switch (code) {
     case -1: ReportDataPath(kFn, kMsgSmParse, "no message"); return RBM_FAILED;
     case MSG_ABORT:
@@ -315,19 +307,9 @@ int RbmInit(const char* additionalId, const char* ranges, const char* postfix, c
     ReportInternal(kFn, rcsId, __LINE__);
     return done(0);
   }
-  ctx->daId = daId;
-  std::snprintf(ctx->maHost, sizeof ctx->maHost, "%s", maHost != nullptr ? maHost : "");
-  // The network process takes port -1 with no host for the file variant.
-  const bool fromFile = ctx->maHost[0] == '\0' && filePath != nullptr && filePath[0] != '\0';
-  ctx->maPort = fromFile ? -1 : maPort;
-  std::snprintf(ctx->filePath, sizeof ctx->filePath, "%s", filePath != nullptr ? filePath : "");
-  ctx->netLoad = netLoad;
-  ctx->waitForStop = waitForStop;
-  ctx->smHandle = smHandle;
-  ctx->smBuffer = smBuffer;
-  const int netIO = DaChooseNetIO(DA_RESTORE, maHost, filePath);
+  const int netIO = StoreStreamFields(ctx, DA_RESTORE, waitForStop, smHandle, smBuffer, daId,
+                                      maHost, maPort, filePath, netLoad);
   if (netIO < 0) return done(0);
-  ctx->netIO = netIO;
   stream = std::make_unique<RbmStream>();
   DropBuffers(rda);
   rda->lastState = RBM_STATE_INIT;

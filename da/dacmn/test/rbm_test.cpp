@@ -18,6 +18,7 @@
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
 #include "cmn/nlspack.h"
+#include "cmn/strmsg.h"
 #include "dacmn/bm.h"
 #include "dacmn_test_util.h"
 #include "ipc/ipcasync.h"
@@ -28,6 +29,7 @@
 
 namespace {
 
+using datest::FakeAgent;
 using datest::Msg;
 using datest::Packet;
 using datest::PeerLink;
@@ -61,38 +63,6 @@ Bytes Payload(std::size_t size, unsigned seed) {
 const std::vector<Bytes>& Items() {
   static const std::vector<Bytes> items = {Payload(60000, 7), Payload(3000, 13)};
   return items;
-}
-
-bool WriteItems(const std::vector<Bytes>& items) {
-  if (RmWriteStart(kDa, 1000, 900, 5, 1, 2, 3, 4, 6, "host:/db ALIAS", "full", "VEKBAR", "A.01") !=
-      1) {
-    return false;
-  }
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    const Bytes& payload = items[i];
-    DaItemAttr item{};
-    item.itemId = static_cast<std::uint32_t>(i + 1);
-    item.fileType = kDaFileRegular;
-    const std::string name = "image.00" + std::to_string(i + 1);
-    item.name = name.c_str();
-    item.size = payload.size();
-    if (RmWriteObjAttr(item) != 1) return false;
-    std::size_t done = 0;
-    while (done < payload.size()) {
-      std::uint32_t granted = 0;
-      std::uint8_t* data =
-          RmGetObjDataBuf(static_cast<std::uint32_t>(payload.size() - done), &granted);
-      if (data == nullptr) return false;
-      std::memcpy(data, payload.data() + done, granted);
-      if (RmWriteObjData(data, item.itemId, granted, static_cast<std::uint32_t>(done), 0, 0, 0) !=
-          1) {
-        return false;
-      }
-      done += granted;
-    }
-    if (RmWriteObjEnd(item, 0) != 1) return false;
-  }
-  return RmWriteEnd(kDa, 1000, 1100, 0, 0) == 1;
 }
 
 // The stored stream's records in host order, read from the agent's blocks
@@ -180,7 +150,7 @@ class RbmTest : public datest::DaTest {
     EXPECT_EQ(BmInit(nullptr, nullptr, nullptr, nullptr, 0, 0, kIpcNoHandle, nullptr, kDa,
                      "127.0.0.1", ma.port(), nullptr, 1.0, nullptr, nullptr, nullptr),
               1);
-    EXPECT_TRUE(WriteItems(Items()));
+    EXPECT_TRUE(datest::WriteItems(kDa, Items()));
     EXPECT_EQ(BmFlush(), 1);
     EXPECT_EQ(BmExit(1), 1);
     EXPECT_TRUE(ma.waitForEvent("STREAM_END da=7 status=stop"));
@@ -358,6 +328,103 @@ TEST_F(RbmStoreTest, SessionManagerStopOrAbortDuringARestoreFailsTheRead) {
     EXPECT_EQ(RdaState(), RBM_FAILED);
     EXPECT_EQ(RbmExit(1), 0);
   }
+  const auto ma = Agent(Faults({"delay=300"}));
+  PeerLink sm;
+  ASSERT_EQ(Open(ma->port(), sm.handle()), 1);
+  sm.ClosePeer();
+  bool failed = false;
+  ReadAll(&failed);
+  EXPECT_TRUE(failed);
+  EXPECT_EQ(RbmExit(1), 0);
+}
+
+// ---------------------------------------------------------------- scripted local agent
+
+// A local agent played by the test over a segment of the test's own, with
+// the stored blocks in buffers 0 to 3.
+class RbmScriptTest : public RbmStoreTest {
+ protected:
+  void SetUp() override {
+    RbmStoreTest::SetUp();
+    ASSERT_NE(segment_.base(), nullptr);
+    Fill();
+  }
+  // Blocks are read in place (and turned to host order there), so an agent
+  // fills its buffers again for every stream.
+  void Fill() {
+    for (std::size_t id = 0; id < 4; ++id) {
+      std::memcpy(segment_.base() + id * kCapacity, blocks_[id].data(), kCapacity);
+    }
+  }
+  std::string Description() const {
+    return Msg({"10", "0", std::to_string(segment_.key()), "0", "4096", "4", "16384", "0"});
+  }
+
+  datest::TestSegment segment_{4 * static_cast<int>(kCapacity)};
+};
+
+// The block in hand goes back before the stop or the abort.
+TEST_F(RbmScriptTest, ExitAcknowledgesTheBlockInHandFirst) {
+  for (const int abortCode : {0, 1}) {
+    SCOPED_TRACE(abortCode);
+    Fill();
+    FakeAgent agent({Description(), Msg({"24", "0"}), Msg({"24", "1"})});
+    ASSERT_EQ(Open(agent.port()), 1) << testing::PrintToString(reports);
+    EXPECT_EQ(RbmExit(abortCode), abortCode == 0 ? 1 : 0);
+    EXPECT_EQ(agent.received(), Packet(Msg({"27", "7"})) + Packet(Msg({"24", "7", "0"})) +
+                                    Packet(Msg({abortCode == 0 ? "6" : "1"})));
+  }
+}
+
+// Only a buffer of the stream that is neither queued nor in hand may be
+// announced: anything else could be refilled while it is read.
+TEST_F(RbmScriptTest, AnnouncementsOfBuffersOutOfRangeOrTwiceFailTheStream) {
+  struct Case {
+    std::vector<std::string> announced;
+    const char* report;
+  };
+  const Case cases[] = {
+      {{"0", "0"}, "buffer announced twice: 0"},
+      {{"0", "1", "2", "1"}, "buffer announced twice: 1"},
+      {{"4"}, "announced buffer out of range: 4"},
+      {{"-1"}, "announced buffer out of range: -1"},
+      {{"1x"}, "announced buffer out of range: 1x"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.report);
+    reports.clear();
+    std::vector<std::string> script = {Description()};
+    for (const std::string& id : k.announced) script.push_back(Msg({"24", id}));
+    FakeAgent agent(script);
+    EXPECT_EQ(Open(agent.port()), 0);
+    EXPECT_TRUE(Reported(k.report)) << testing::PrintToString(reports);
+    // Nothing was read, so nothing is acknowledged: the stream is aborted.
+    EXPECT_EQ(agent.received(), Packet(Msg({"27", "7"})) + Packet(Msg({"1"})));
+    EXPECT_EQ(MaIpcHandle(), kIpcNoHandle);
+  }
+}
+
+TEST(RbmListen, TheSixItemsAreReadInOrder) {
+  const std::string text = Msg({"10", "1234", "32768", "1", "4", "4096", "20"});
+  StrMsg msg;
+  StrMsgInitL(&msg);
+  ASSERT_EQ(StrParseStartNL(&msg, text.data(), text.size()), 10);
+  BmShmDescription d{};
+  EXPECT_EQ(DaParseListen(&msg, &d), nullptr);
+  EXPECT_EQ(d.key, 1234);
+  EXPECT_EQ(d.shmSize, 32768);
+  EXPECT_EQ(d.section, 1);
+  EXPECT_EQ(d.bufNum, 4);
+  EXPECT_EQ(d.bufSize, 4096);
+  EXPECT_EQ(d.bufOffset, 20);
+  EXPECT_EQ(d.address, 0u);
+  EXPECT_EQ(BmCheckShmDescription(d), nullptr);
+  for (const std::string& bad : {Msg({"10", "1234", "32768", "1", "4", "4096"}),
+                                 Msg({"10", "1234", "32768", "one", "4", "4096", "20"})}) {
+    ASSERT_EQ(StrParseStartNL(&msg, bad.data(), bad.size()), 10);
+    EXPECT_STREQ(DaParseListen(&msg, &d), "malformed MSG_LISTEN");
+  }
+  StrMsgFreeL(&msg);
 }
 
 // ---------------------------------------------------------------- network process
