@@ -19,6 +19,7 @@
 #include "cmn/ctx.h"
 #include "cmn/nlspack.h"
 #include "cmn/strmsg.h"
+#include "dacmn/bdanet.h"  // MSG_CLOSE
 #include "dacmn/bm.h"
 #include "dacmn_test_util.h"
 #include "ipc/ipcasync.h"
@@ -439,43 +440,52 @@ struct NetScript {
 };
 NetScript script;
 
-void SendNet(IpcHandle pipe, int code, const std::string& items = "") {
-  StrMsg* out = IpcGetStrMsg(pipe);
-  if (out == nullptr || StrMsgStartExL(out, nullptr, 0, code, 0) != 0) RdaNetExit(3);
-  if (!items.empty() && StrMsgFAppendL(out, "%s", items.c_str()) != 0) RdaNetExit(3);
-  if (IpcSendStrMsg(pipe) <= 0) RdaNetExit(3);
-}
-
 // The restore network process as its parent sees it over the pipe: MSG_LISTEN
 // with the six items of a segment of its own, MSG_DATA with the id of each
 // buffer filled, buffers used again once the parent's MSG_DATA (exactly
-// "24 7 <id>") returns them, and MSG_STOP answered with MSG_STOP only when
-// every buffer came back (else MSG_ABORT).
-void ScriptedNetMain() {
-  const IpcHandle pipe = MaIpcHandle();
+// "24 7 <id>") returns them, MSG_CLOSE and a bare MSG_OPEN for the next
+// object, and MSG_STOP answered with MSG_STOP only when every buffer came
+// back (else MSG_ABORT).
+void SendNet(IpcHandle pipe, int code, const std::vector<std::string>& items = {}) {
+  StrMsg* out = IpcGetStrMsg(pipe);
+  if (out == nullptr || StrMsgStartExL(out, nullptr, 0, code, 0) != 0) RdaNetExit(3);
+  for (const std::string& item : items) {
+    if (StrMsgFAppendL(out, "%s", item.c_str()) != 0) RdaNetExit(3);
+  }
+  if (IpcSendStrMsg(pipe) <= 0) RdaNetExit(3);
+}
+
+// A segment of the process's own, announced with MSG_LISTEN; null when the
+// process has ended.
+void* Listen(IpcHandle pipe) {
   const int size = static_cast<int>(kCapacity);
   const int shmSize = size * script.count * (script.section + 1);
   void* base = nullptr;
   if (IpcAllocShmem(pipe, &base, shmSize) != 0) RdaNetExit(2);
-  StrMsg* out = IpcGetStrMsg(pipe);
-  if (out == nullptr || StrMsgStartExL(out, nullptr, 0, MSG_LISTEN, 0) != 0 ||
-      StrMsgFAppendL(out, "%d%d%d%d%d%d", IpcGetShmemKey(pipe), shmSize, script.section,
-                     script.count, size, 0) != 0 ||
-      IpcSendStrMsg(pipe) <= 0) {
-    RdaNetExit(3);
-  }
+  SendNet(
+      pipe, MSG_LISTEN,
+      {std::to_string(IpcGetShmemKey(pipe)), std::to_string(shmSize),
+       std::to_string(script.section), std::to_string(script.count), std::to_string(size), "0"});
+  return base;
+}
+
+void ScriptedNetMain() {
+  const IpcHandle pipe = MaIpcHandle();
+  void* base = Listen(pipe);
   std::deque<int> free;
   for (int id = 0; id < script.count; ++id) free.push_back(id);
   std::size_t next = 0;
   for (;;) {
-    while (next < script.blocks.size() && !free.empty()) {
+    while (base != nullptr && next < script.blocks.size() && !free.empty()) {
       const int id = free.front();
       free.pop_front();
-      const std::size_t start = std::size_t(size) * std::size_t(script.section * script.count + id);
+      const std::size_t start =
+          std::size_t(kCapacity) * std::size_t(script.section * script.count + id);
       std::memcpy(static_cast<char*>(base) + start, script.blocks[next].data(), kCapacity);
-      SendNet(pipe, MSG_DATA, std::to_string(id));
-      if (static_cast<int>(next) == script.announceTwice)
-        SendNet(pipe, MSG_DATA, std::to_string(id));
+      SendNet(pipe, MSG_DATA, {std::to_string(id)});
+      if (static_cast<int>(next) == script.announceTwice) {
+        SendNet(pipe, MSG_DATA, {std::to_string(id)});
+      }
       ++next;
     }
     const int length = IpcReceiveData(pipe, nullptr, 0);
@@ -490,6 +500,18 @@ void ScriptedNetMain() {
         free.push_back(std::atoi(id));
         break;
       }
+      case MSG_CLOSE:
+        // The object ends: its buffers, wherever they are, go with the segment.
+        if (IpcFreeShmem(pipe) != 0) RdaNetExit(2);
+        base = nullptr;
+        break;
+      case MSG_OPEN:
+        if (base != nullptr || text != Msg({"27"})) RdaNetExit(3);
+        base = Listen(pipe);
+        free.clear();
+        for (int id = 0; id < script.count; ++id) free.push_back(id);
+        next = 0;
+        break;
       case MSG_STOP:
         if (static_cast<int>(free.size()) != script.count) {
           SendNet(pipe, MSG_ABORT);
@@ -549,6 +571,20 @@ TEST_F(RbmNetTest, ThroughANetworkProcessInAnySectionEveryRecordComesBack) {
   }
 }
 
+// The next object through the same process: no MSG_OPEN with the DA id, the
+// process opens the agent again itself.
+TEST_F(RbmNetTest, ResetReadsTheNextObjectThroughTheSameProcess) {
+  ASSERT_EQ(OpenNet(), 1);
+  for (int i = 0; i < 5; ++i) ASSERT_NE(RbmRead(), nullptr);
+  ASSERT_EQ(RbmReset(), 1);
+  const int id = shmget(RdaGetContext()->shm.shmemKey, 0, 0);
+  if (id >= 0) guard_.segment(id);
+  bool failed = true;
+  EXPECT_EQ(ReadAll(&failed), stored_);
+  EXPECT_FALSE(failed);
+  EXPECT_EQ(RbmExit(0), 1);
+}
+
 // A block with no records is acknowledged and the next one read.
 TEST_F(RbmNetTest, AnEmptyBlockIsPassedOver) {
   Bytes empty(kCapacity, 0);
@@ -585,7 +621,7 @@ TEST_F(RbmNetTest, ABufferAnnouncedTwiceFailsTheStream) {
   EXPECT_EQ(RbmExit(1), 0);
 }
 
-TEST_F(RbmNetTest, AProcessThatEndsBeforeItsSegmentIsAnnouncedFailsTheOpening) {
+TEST_F(RbmNetTest, ASegmentOfMoreThan64BuffersIsRefused) {
   script.count = 65;  // more than a stream may have
   EXPECT_EQ(OpenNet(), 0);
   EXPECT_EQ(MaIpcHandle(), kIpcNoHandle);
