@@ -219,6 +219,19 @@ TEST_F(RbmTest, LocalRestoreGivesBackEveryRecordAndByteInAnySection) {
   }
 }
 
+// Another link of the process with input waiting (the catalogue session of
+// a vendor-library restore, say) neither disturbs the stream nor is read.
+TEST_F(RbmStoreTest, AStrayReadableHandleDoesNotDisturbTheStream) {
+  const auto ma = Agent(Small());
+  PeerLink stray;
+  stray.Send(Msg({"24", "9"}));
+  ASSERT_EQ(Open(ma->port()), 1);
+  bool failed = true;
+  EXPECT_EQ(ReadAll(&failed), stored_);
+  EXPECT_EQ(RbmExit(0), 1);
+  EXPECT_EQ(IpcWaitForIpcEventOnHandle(stray.handle(), 0), 9);
+}
+
 // Every restore-side damage the agent can do ends the read with a report;
 // nothing of the damaged block is handed out as data.
 TEST_F(RbmStoreTest, DamagedOrMissingBlocksFailTheReadWithAReport) {
