@@ -80,7 +80,7 @@ int Now() {
 }
 
 int ParamFail(BarContext* ctx, const char* fn, const char* condition) {
-  DbgPlain(kLevel, "[%s] Invalid parameter: %s", fn, condition);
+  DbgPlain(kLevel, "[%s] Condition not fulfilled: %s", fn, condition);
   return BarFail(ctx, BAR_EPARAM);
 }
 

@@ -746,12 +746,10 @@ TEST_F(RestoreSessionTest, ObjectRequestCarriesTheVersionAndARestoreDataPathThat
   EXPECT_EQ(ctx_->smHandle, kIpcNoHandle);
   EXPECT_TRUE(server_->waitForTraffic("restore \"05 host:/db // DB2\""));
   EXPECT_TRUE(server_->waitForTraffic("aborted \"05 host:/db // DB2\" code -2"));
-  bool request = false;
-  for (const std::string& line : server_->traffic())
-    request |= line.find("2026/12/09-1") != std::string::npos &&
-               line.find("/db/a") != std::string::npos &&
-               line.find("-save /my/soul -to /dev/null") != std::string::npos;
-  EXPECT_TRUE(request);
+  // The request's items, in order.
+  EXPECT_TRUE(server_->waitForTraffic(
+      "< 51 \"inst1\" \"05 host:/db // DB2\" \"2026/12/09-1\" \"0\" \"/db/a\" \"7\" "
+      "\"-save /my/soul -to /dev/null\""));
 
   // The session goes on: the next object re-attaches to it.
   const std::string guid = ctx_->sessGuid;
