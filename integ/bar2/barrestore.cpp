@@ -242,7 +242,9 @@ int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char
 
   IntegOptions opts{};
   if (ctx->smLink != 0) {
-    if (ctx->smHandle == kIpcNoHandle && VEK_ConnectSession(ctx, kBarSessionRestore, nullptr) != 0)
+    SessionConnectOptions connect{};
+    connect.barlist = ctx->barlist;
+    if (ctx->smHandle == kIpcNoHandle && VEK_ConnectSession(ctx, kBarSessionRestore, &connect) != 0)
       return BarFail(ctx, BAR_ECOMM);
     StrMsg request;
     StrMsgInitL(&request);

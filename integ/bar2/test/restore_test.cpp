@@ -736,6 +736,7 @@ TEST_F(RestoreSessionTest, RightsCallOrderAndArgumentsAreCheckedBeforeAnythingOp
 
 TEST_F(RestoreSessionTest, ObjectRequestCarriesTheVersionAndARestoreDataPathThatFailsAborts) {
   ASSERT_NO_FATAL_FAILURE(Start(DeadAgent(21)));
+  ASSERT_NE(VEK_Global.capability & kVekCapEncode, 0);
   ASSERT_EQ(VEK_StartRestore(ctx_, "nightly"), 0);
   // The restore path of the encoding library is started and must be ended.
   EXPECT_EQ(VEK_StartObjectRestoreEx(ctx_, "05 host:/db // DB2", "2026/12/09-1", "/db/a", 7),
