@@ -133,13 +133,11 @@ void CopyExtAttr(std::span<const std::uint8_t> record, void* buffer, int* size, 
   *size = static_cast<int>(copied);
 }
 
-// The item name into the context's variant and, cut, into the record.
-void KeepItemName(BarContext* ctx, std::string_view name, VEK_Item* item) {
-  CmnVarFree(&ctx->itemName);
-  ctx->itemName = CmnVarTextN(name.data(), name.size());
-  const std::size_t inline_ = std::min(name.size(), static_cast<std::size_t>(kVekNameMax));
-  std::memcpy(item->name, name.data(), inline_);
-  item->name[inline_] = '\0';
+// The item's name in the record, cut to its field.
+void CopyInlineName(VEK_Item* item, std::string_view name) {
+  const std::size_t n = std::min(name.size(), static_cast<std::size_t>(kVekNameMax));
+  std::memcpy(item->name, name.data(), n);
+  item->name[n] = '\0';
 }
 
 const char* ItemNameText(const BarContext* ctx) {
@@ -360,7 +358,9 @@ int VEK_ReadObjAttr(BarContext* ctx, std::span<const std::uint8_t> record, VEK_I
   item->mtime = view.modifyTime;
   item->number9 = view.attributes;
   item->number10 = static_cast<std::int64_t>(view.quantity);
-  KeepItemName(ctx, view.name, item);
+  CmnVarFree(&ctx->itemName);
+  ctx->itemName = CmnVarTextN(view.name.data(), view.name.size());
+  CopyInlineName(item, view.name);
   return 0;
 }
 
@@ -380,10 +380,7 @@ int VEK_ReadNtObjAttr(BarContext* ctx, std::span<const std::uint8_t> record, VEK
     wide[i / 2] = static_cast<char16_t>(view.nameUtf16[i] | view.nameUtf16[i + 1] << 8);
   CmnVarFree(&ctx->itemName);
   if (CmnVarCopyW2S(&ctx->itemName, wide.data()) == nullptr) return BarFail(ctx, BAR_ECOMM);
-  const char* name = ItemNameText(ctx);
-  const std::size_t n = std::min(std::strlen(name), static_cast<std::size_t>(kVekNameMax));
-  std::memcpy(item->name, name, n);
-  item->name[n] = '\0';
+  CopyInlineName(item, ItemNameText(ctx));
   return 0;
 }
 
