@@ -6,7 +6,7 @@
 # and removed whatever happens.
 #
 #   run_db2_road.sh <tarn-cellserver> <tarn-mediaagent> <db2_road> <libwren_32bit.so>
-#                   <catalogue file> [<MiB per partition> [backup-only]]
+#                   <catalogue file> [<MiB per partition>]
 set -euo pipefail
 server=$1
 agent=$2
@@ -14,7 +14,6 @@ road=$3
 library=$4
 catalogue=$5
 mib=${6:-128}
-mode=${7:-}
 
 work=$(mktemp -d /tmp/tarndb2road.XXXXXX)
 pids=()
@@ -72,7 +71,7 @@ echo "run_db2_road: stand-in media agent on port $maport, cell server on inet po
 
 status=0
 TARN_INET_PORT=$inet TARN_ROOT=$root TARN_DB2_STATE=$work/db2 DB2INSTANCE=db2inst1 \
-  "$road" "$root/opt/tarn/lib/libwren_32bit.so" "$mib" $mode || status=$?
+  "$road" "$root/opt/tarn/lib/libwren_32bit.so" "$mib" || status=$?
 if [ "$status" -ne 0 ]; then
   echo "--- last lines of the stand-in DB2's calls log" >&2
   tail -n 30 "$work/db2/calls.log" >&2 || true

@@ -121,15 +121,17 @@ class WrenDb2 : public ::testing::Test {
   // Starts the media agent (with `maArgs` besides its buffer settings) and
   // the cell server, whose session manager answers `backups` object requests
   // with that agent, one data-path id each from 1 on, and then `restores`
-  // object requests with the agent and the DA id of the object's stream.
-  void Start(int backups, std::vector<std::string> maArgs = {}, int restores = 0) {
+  // object requests with the agent and the DA id of the object's stream;
+  // `catalogue` adds fixture lines.
+  void Start(int backups, std::vector<std::string> maArgs = {}, int restores = 0,
+             const std::string& catalogue = "") {
     std::vector<std::string> args = {"--buffer-size", "4096", "--buffer-count", "4"};
     args.insert(args.end(), maArgs.begin(), maArgs.end());
     ma_ = std::make_unique<tarn::test::MediaAgentStandIn>(
         tarn::test::MediaAgentStandIn::Options{.args = args});
     ASSERT_TRUE(ma_->ready());
     const std::string agent = "baropt connect -ma 127.0.0.1 " + std::to_string(ma_->port());
-    std::string fixture;
+    std::string fixture = catalogue;
     for (int da = 1; da <= backups; ++da) fixture += agent + " -daid " + std::to_string(da) + "\n";
     for (int i = 0; i < restores; ++i) fixture += agent + " -daid ${da}\n";
     cs_ = std::make_unique<tarn::test::CellServerStandIn>(tarn::test::CellServerStandIn::Options{
