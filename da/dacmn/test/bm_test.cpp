@@ -22,6 +22,7 @@
 #include "cmn/strmsg.h"
 #include "codec/dastream.h"
 #include "dacmn_test_util.h"
+#include "dastream_test_util.h"
 #include "mediaagent/testing/mediaagent_standin.h"
 #include "vekdf/rm.h"
 
@@ -29,7 +30,9 @@ namespace {
 
 using datest::Msg;
 using datest::Packet;
+using datest::Payload;
 using datest::PeerLink;
+using datest::WriteObject;
 using tarn::test::MediaAgentStandIn;
 namespace ds = tarn::standin::dastream;
 
@@ -43,40 +46,6 @@ std::vector<std::string> Small(std::vector<std::string> faults = {}) {
                                    "--transfer",    "shm"};
   for (const std::string& fault : faults) args.insert(args.end(), {"--fault", fault});
   return args;
-}
-
-std::vector<std::uint8_t> Payload(std::size_t size) {
-  std::vector<std::uint8_t> bytes(size);
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
-  return bytes;
-}
-
-// One object of one item through the record writers; false at the first
-// writer that fails.
-bool WriteObject(const std::vector<std::uint8_t>& payload) {
-  if (RmWriteStart(kDa, 1000, 900, 5, 1, 2, 3, 4, 6, "host:/db ALIAS", "full", "VEKBAR", "A.01") !=
-      1) {
-    return false;
-  }
-  DaItemAttr item{};
-  item.itemId = 1;
-  item.fileType = kDaFileRegular;
-  item.name = "image.001";
-  item.size = payload.size();
-  if (RmWriteObjAttr(item) != 1) return false;
-  std::size_t done = 0;
-  while (done < payload.size()) {
-    std::uint32_t granted = 0;
-    std::uint8_t* data =
-        RmGetObjDataBuf(static_cast<std::uint32_t>(payload.size() - done), &granted);
-    if (data == nullptr) return false;
-    std::memcpy(data, payload.data() + done, granted);
-    if (RmWriteObjData(data, 1, granted, static_cast<std::uint32_t>(done), 0, 0, 0) != 1) {
-      return false;
-    }
-    done += granted;
-  }
-  return RmWriteObjEnd(item, 0) == 1 && RmWriteEnd(kDa, 1000, 1100, 0, 0) == 1;
 }
 
 // The data bytes of a stored stream, checked block by block by the
