@@ -69,9 +69,16 @@ class RestoreNet {
 
  private:
   int OpenAgent();
-  // Ends the connection (an orderly one after MSG_CLOSE, shutting it down
-  // first) and gives the segment up.
+  // Ends the connection (an orderly one after MSG_CLOSE or MSG_STOP, shutting
+  // it down first).
   void CloseAgent(bool orderly);
+  // Gives the segment up once nothing can be received into it any more.
+  void ReleaseSegment();
+  // The end of an object: the connection, then the segment.
+  void EndObject(bool orderly) {
+    CloseAgent(orderly);
+    ReleaseSegment();
+  }
   int Loop();
   int OnPipe(int event);
   int OnParentMessage();
@@ -126,6 +133,11 @@ int RestoreNet::Run() {
 
 // -1 when the object is open, else the exit code.
 int RestoreNet::OpenAgent() {
+  // Set-up speaks synchronously on the pipe: what is in flight goes first.
+  if (IpcCanSendAsync(pipe_) == 0 && IpcFlushAsyncHandle(pipe_, kNetFlushSeconds) != 1) {
+    ReportIpc(kProg);
+    return DA_NET_EXIT_IPC;
+  }
   ctx_->restoreAsyncReport = 0;
   static constexpr NetAgentSide kSide = {kProg, "VEKRDANET", "Forcing DA to be remote.",
                                          "Got MSG_ABORT from RMA\n"};
@@ -186,9 +198,10 @@ int RestoreNet::OpenAgent() {
 
 void RestoreNet::CloseAgent(bool orderly) {
   if (ma_ != kIpcNoHandle) {
-    // After MSG_CLOSE the agent may still be sending; what it sends is read
-    // and dropped, so that the close reaches it as an orderly end.
+    // What the agent still sends is read and dropped, so that the close
+    // reaches it as an orderly end.
     if (orderly) {
+      IpcFlushAsyncHandle(ma_, kNetFlushSeconds);
       IpcShutdownAndCloseConnectionEx(ma_, 1, kNetFlushSeconds);
     } else {
       IpcCloseConnection(ma_);
@@ -196,20 +209,21 @@ void RestoreNet::CloseAgent(bool orderly) {
     ma_ = kIpcNoHandle;
     ErhClearError();
   }
-  // Only now that nothing can be received into it any more.
-  if (segment_) {
-    // A private segment goes once the parent lets it go too.
-    if (remote_ && !segmentRemoved_) {
-      if (const int id = shmget(g_.key, 0, 0); id >= 0) shmctl(id, IPC_RMID, nullptr);
-    }
-    IpcDetachShmem(pipe_);
-    ErhClearError();
-    segment_ = false;
-  }
   NetClrID(&parentRing_);
   NetClrID(&ackRing_);
   receiveState_ = 1;
   close_ = Step::kNone;
+}
+
+void RestoreNet::ReleaseSegment() {
+  if (!segment_) return;
+  // A private segment goes once the parent lets it go too.
+  if (remote_ && !segmentRemoved_) {
+    if (const int id = shmget(g_.key, 0, 0); id >= 0) shmctl(id, IPC_RMID, nullptr);
+  }
+  IpcDetachShmem(pipe_);
+  ErhClearError();
+  segment_ = false;
 }
 
 int RestoreNet::Loop() {
@@ -261,7 +275,7 @@ bool RestoreNet::AdvanceClose() {
     close_ = Step::kSent;
     return NetSendCode(ma_, MSG_CLOSE, -1);
   }
-  if (close_ == Step::kSent) CloseAgent(true);
+  if (close_ == Step::kSent) EndObject(true);
   return true;
 }
 
@@ -280,16 +294,17 @@ int RestoreNet::OnPipe(int event) {
   switch (event) {
     case IPC_EVENT_RECEIVED: return OnParentMessage();
     case IPC_EVENT_SENT:
+      // A stop in flight is the last message: its completion ends the process.
       if (abort_ == Step::kDue) {
         abort_ = Step::kSent;
         NetSendCode(pipe_, MSG_ABORT, -1);
-      } else if (abort_ == Step::kSent) {
-        abort_ = Step::kNone;
       } else if (stop_ == Step::kDue) {
         stop_ = Step::kSent;
         NetSendCode(pipe_, MSG_STOP, -1);
       } else if (stop_ == Step::kSent) {
         return DA_NET_EXIT_STOP;
+      } else if (abort_ == Step::kSent) {
+        abort_ = Step::kNone;
       } else if (!AdvanceClose() || !FeedParent()) {
         ReportIpc(kProg);
         return DA_NET_EXIT_IPC;
@@ -327,10 +342,8 @@ int RestoreNet::OnParentMessage() {
             IpcSendStrMsg(ma_);
           }
         }
-        CloseAgent(true);
-      } else if (segment_) {
-        CloseAgent(false);
       }
+      EndObject(true);
       // Opening arms the pipe's receive.
       return OpenAgent();
     case MSG_ABORT: return DA_NET_EXIT_ABORT;
@@ -401,7 +414,7 @@ void RestoreNet::OnParentClose() {
   close_ = Step::kDue;
   if (!AdvanceClose()) {
     DbgPlain(kLevel, "%s: MSG_CLOSE could not be sent", kProg);
-    CloseAgent(false);
+    EndObject(false);
   }
 }
 
@@ -412,21 +425,29 @@ int RestoreNet::OnAgent(int event) {
       return OnAgentMessage();
     case IPC_EVENT_SENT:
       if (close_ != Step::kNone) {
-        if (!AdvanceClose()) CloseAgent(false);
+        if (!AdvanceClose()) EndObject(false);
       } else if (!FeedAgent()) {
         ReportIpc(kProg);
         return DA_NET_EXIT_IPC;
       }
       return -1;
-    case IPC_EVENT_CLOSED: {
-      // Once MSG_CLOSE is on its way, the agent closing is the end asked for.
-      const bool asked = close_ != Step::kNone;
-      CloseAgent(false);
-      if (!asked) AbortParent();
+    case IPC_EVENT_CLOSED:
+      // Once MSG_CLOSE or MSG_STOP is on its way, the agent closing is the
+      // end asked for. Otherwise the parent decides, and may still read
+      // what it was given.
+      if (close_ != Step::kNone) {
+        EndObject(false);
+      } else {
+        CloseAgent(false);
+        if (stop_ == Step::kNone) AbortParent();
+      }
       return -1;
-    }
     case IPC_EVENT_ERROR:
       if (close_ != Step::kNone) {
+        EndObject(false);
+        return -1;
+      }
+      if (stop_ != Step::kNone) {
         CloseAgent(false);
         return -1;
       }
@@ -441,10 +462,16 @@ int RestoreNet::OnAgent(int event) {
 }
 
 int RestoreNet::OnAgentMessage() {
-  if (close_ != Step::kNone) {
-    // Whatever the agent sends after MSG_CLOSE is dropped; a raw packet that
+  if (close_ != Step::kNone || stop_ != Step::kNone) {
+    // Whatever the agent sends after MSG_CLOSE or MSG_STOP is dropped; a raw packet that
     // follows lands in the handle's own message, never in the segment.
-    if (IpcReceiveAsync(ma_, nullptr, 0) != 0) CloseAgent(false);
+    if (IpcReceiveAsync(ma_, nullptr, 0) != 0) {
+      if (close_ != Step::kNone) {
+        EndObject(false);
+      } else {
+        CloseAgent(false);
+      }
+    }
     return -1;
   }
   StrMsg* in = IpcGetReceiveStrMsg(ma_);
