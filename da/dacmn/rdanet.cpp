@@ -87,6 +87,7 @@ class RestoreNet {
   void OnParentClose();
   int OnAgent(int event);
   int OnAgentMessage();
+  int DropFromAgent();
   int BufferComplete(int id);
   bool FeedParent();
   bool FeedAgent();
@@ -143,16 +144,12 @@ int RestoreNet::OpenAgent() {
                                          "Got MSG_ABORT from RMA\n"};
   if (const int rc = NetConnectAgent(ctx_, kSide, &ma_, &remote_); rc >= 0) return rc;
   g_ = NetGeometry();
-  const BmShmDescription* d = nullptr;
-  BmShmDescription description{};
   const char* why = "malformed description";
   if (NetReadDescription(IpcGetReceiveStrMsg(ma_), &g_)) {
-    description = {g_.section,     g_.key,         g_.address,     g_.bufferSize,
-                   g_.bufferCount, g_.segmentSize, g_.bufferOffset};
-    d = &description;
-    why = BmCheckShmDescription(description);
+    why = BmCheckShmDescription({g_.section, g_.key, g_.address, g_.bufferSize, g_.bufferCount,
+                                 g_.segmentSize, g_.bufferOffset});
   }
-  if (d == nullptr || why != nullptr) {
+  if (why != nullptr) {
     DbgPlain(kLevel,
              "%s: unusable description (%s): section %d, buffer size %d, count %d, segment %d, "
              "offset %d",
@@ -239,7 +236,7 @@ int RestoreNet::Loop() {
     } else if (handle == ma_) {
       rc = OnAgent(IpcGetLastIpcHandleEvent(ma_));
     } else {
-      DbgPlain(kLevel, "Wrong handle! (%d)", handle);
+      DbgPlain(kLevel, "Wrong handle!");
       if (IpcGetLastIpcHandleEvent(handle) == IPC_EVENT_ACCEPTED) IpcCloseConnection(handle);
     }
     if (rc >= 0) return rc;
@@ -405,7 +402,9 @@ void RestoreNet::OnParentStop(StrMsg* in) {
 
 void RestoreNet::OnParentClose() {
   if (ma_ == kIpcNoHandle || close_ != Step::kNone) {
-    DbgPlain(kLevel, "%s: MSG_CLOSE without an open object ignored", kProg);
+    // An agent that left took the object along; its segment goes now.
+    DbgPlain(kLevel, "%s: MSG_CLOSE without an open object", kProg);
+    if (ma_ == kIpcNoHandle) ReleaseSegment();
     return;
   }
   // Filled buffers not yet announced belong to the object that ends.
@@ -421,6 +420,7 @@ void RestoreNet::OnParentClose() {
 int RestoreNet::OnAgent(int event) {
   switch (event) {
     case IPC_EVENT_RECEIVED:
+      if (close_ != Step::kNone || stop_ != Step::kNone) return DropFromAgent();
       if (receiveState_ == 2) return BufferComplete(current_);
       return OnAgentMessage();
     case IPC_EVENT_SENT:
@@ -454,26 +454,29 @@ int RestoreNet::OnAgent(int event) {
       ReportIpc(kProg);
       return DA_NET_EXIT_IPC;
     case IPC_EVENT_ACCEPTED:
-      DbgPlain(kLevel, "%s: got unallowed connection", kProg);
+      DbgPlain(kLevel, "RNetMain - got unallowed connection");
       ReportProtocol(kProg);
       return DA_NET_EXIT_IPC;
     default: return -1;
   }
 }
 
-int RestoreNet::OnAgentMessage() {
-  if (close_ != Step::kNone || stop_ != Step::kNone) {
-    // Whatever the agent sends after MSG_CLOSE or MSG_STOP is dropped; a raw packet that
-    // follows lands in the handle's own message, never in the segment.
-    if (IpcReceiveAsync(ma_, nullptr, 0) != 0) {
-      if (close_ != Step::kNone) {
-        EndObject(false);
-      } else {
-        CloseAgent(false);
-      }
+// Whatever the agent sends after MSG_CLOSE or MSG_STOP belongs to no object
+// any more: it is dropped, and a raw packet that follows lands in the
+// handle's own message, never in the segment.
+int RestoreNet::DropFromAgent() {
+  receiveState_ = 1;
+  if (IpcReceiveAsync(ma_, nullptr, 0) != 0) {
+    if (close_ != Step::kNone) {
+      EndObject(false);
+    } else {
+      CloseAgent(false);
     }
-    return -1;
   }
+  return -1;
+}
+
+int RestoreNet::OnAgentMessage() {
   StrMsg* in = IpcGetReceiveStrMsg(ma_);
   const int code = StrParseStartL(in, nullptr);
   if (code == MSG_ABORT) {

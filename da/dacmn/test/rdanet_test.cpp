@@ -102,14 +102,12 @@ class Parent {
   }
 
   // Waits for MSG_LISTEN; false on MSG_ABORT, a closed pipe or a failure.
-  // Announcements of an earlier object are dropped.
   bool Listen() {
     for (;;) {
       lastCode = Next();
       if (lastCode == MSG_LISTEN) break;
       if (lastCode <= 0 || lastCode == MSG_ABORT) return false;
     }
-    announced.clear();
     return base_ != nullptr;
   }
 
@@ -302,9 +300,10 @@ TEST_F(RdaNetTest, RemoteAgentsBlocksArriveWholeInTheSharedSegmentAndStopEndsWit
   tarn::test::SysVGuard guard;
   MediaAgentStandIn ma({.args = Agent()});
   ASSERT_TRUE(ma.ready());
-  const std::string stored = Store(ma, 100000);
+  // More blocks than a ring has slots: both rings wrap.
+  const std::string stored = Store(ma, 1200000);
   const int blocks = static_cast<int>(stored.size() / 4096);
-  ASSERT_GT(blocks, 24);
+  ASSERT_GT(blocks, kRNetRingSlots);
 
   setenv("VEKRDANET", "1", 1);
   const pid_t pid = Start(ma.port());
@@ -329,6 +328,24 @@ TEST_F(RdaNetTest, RemoteAgentsBlocksArriveWholeInTheSharedSegmentAndStopEndsWit
   EXPECT_EQ(parent.Next(), 0);
   EXPECT_EQ(ExitCode(pid), DA_NET_EXIT_STOP);
   EXPECT_TRUE(parent.reports.empty()) << parent.reports.front();
+}
+
+TEST_F(RdaNetTest, LocalAgentFillsItsOwnSegmentAndOnlyIdsTravel) {
+  tarn::test::Watchdog watchdog(60);
+  MediaAgentStandIn ma({.args = Agent({"--transfer", "shm"})});
+  ASSERT_TRUE(ma.ready());
+  const std::string stored = Store(ma, 60000);
+  const int blocks = static_cast<int>(stored.size() / 4096);
+
+  const pid_t pid = Start(ma.port());
+  Parent parent(MaIpcHandle());
+  ASSERT_TRUE(parent.Listen()) << Seen(ma, parent);
+  EXPECT_EQ(parent.segment, 4 * 4096);
+  EXPECT_TRUE(parent.Take(blocks) == stored);
+  ASSERT_TRUE(parent.Send(MSG_STOP));
+  EXPECT_EQ(parent.Next(), MSG_STOP);
+  EXPECT_EQ(ExitCode(pid), DA_NET_EXIT_STOP);
+  for (const std::string& line : ma.traffic()) EXPECT_EQ(line.find("raw"), std::string::npos);
 }
 
 TEST_F(RdaNetTest, RemoteBuffersLieBehindTheEarlierSections) {
@@ -509,6 +526,9 @@ TEST_F(RdaNetTest, CloseStopAndTheirWireForms) {
   // the parent gets no abort.
   ASSERT_TRUE(parent.Send(MSG_CLOSE));
   EXPECT_EQ(agent.Read(), "28\0\0"s);
+  // What the agent still sends belongs to no object.
+  agent.Send("24\0 1\0\0"s);
+  agent.Send(std::string(2048, 'z'));
   EXPECT_TRUE(agent.PeerClosed());
   agent.Drop();
   ASSERT_TRUE(parent.Send(Msg({"27", "7"})));
@@ -519,7 +539,7 @@ TEST_F(RdaNetTest, CloseStopAndTheirWireForms) {
   agent.Send("24\0 1\0\0"s);
   agent.Send(std::string(2048, 'b'));
   ASSERT_EQ(parent.Next(), MSG_DATA);
-  EXPECT_EQ(parent.announced, (std::vector<int>{1}));
+  EXPECT_EQ(parent.announced, (std::vector<int>{0, 1}));
   EXPECT_EQ(parent.Segment().substr(3 * 2048), std::string(2048, 'b'));
 
   // The stop goes on as the parent sent it and is answered.
