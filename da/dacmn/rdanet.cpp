@@ -560,10 +560,11 @@ bool FileRestore::Drained() const {
   return true;
 }
 
-// Reads the file into every free buffer. False after a report when it cannot
-// be read.
+// Reads the file into one free buffer: one per event keeps the first
+// buffers going out while the others are read. False after a report when
+// the file cannot be read.
 bool FileRestore::Fill() {
-  while (!ended_ && !NetEmptyID(&freeRing_)) {
+  if (!ended_ && !NetEmptyID(&freeRing_)) {
     const int id = NetGetID(&freeRing_);
     const ssize_t n = cmn::ReadAll(fd_.get(), Buffer(id), std::size_t(size_));
     if (n < 0) {
@@ -580,7 +581,7 @@ bool FileRestore::Fill() {
       ended_ = true;
       if (n == 0) {
         NetPutID(&freeRing_, id);
-        break;
+        return true;
       }
       // No stale bytes of an earlier block behind the last one.
       std::memset(Buffer(id) + n, 0, std::size_t(size_ - n));
@@ -664,6 +665,8 @@ int FileRestore::Run() {
           if (!NetSendCode(pipe_, MSG_STOP, -1)) return DA_NET_EXIT_IPC;
         } else if (stop_ == Step::kSent) {
           return DA_NET_EXIT_STOP;
+        } else if (abort_ == Step::kNone && !Fill()) {
+          abort_ = Step::kDue;
         }
         break;
       case IPC_EVENT_CLOSED: ErhToConsole("NET close\n"); return DA_NET_EXIT_IPC;
