@@ -97,8 +97,10 @@ bool Step(bool ok, const std::string& what) {
     std::printf("ok    %s\n", what.c_str());
   } else {
     ++failures;
-    std::printf("FAIL  %s: error %d (%s)\n", what.c_str(), ErhErrno(),
-                ErhErrno() != 0 ? ErhErrnoToText() : "none marked");
+    if (ErhErrno() != 0)
+      std::printf("FAIL  %s: error %d (%s)\n", what.c_str(), ErhErrno(), ErhErrnoToText());
+    else
+      std::printf("FAIL  %s\n", what.c_str());
   }
   std::fflush(stdout);
   return ok;
@@ -695,7 +697,10 @@ bool RestoreObject(BarContext* ctx, const ObjectSpec& o, std::vector<std::uint8_
   const int started = VEK_StartObjectRestoreEx(ctx, o.name.c_str(), o.sessionId.c_str(),
                                                tree.c_str(), static_cast<int>(o.versionId));
   if (!Call(started, "start restoring " + o.label + " (version " + std::to_string(o.versionId) +
-                         ", " + (ctx->maLocal == 1 ? "local agent" : "no local agent") + ")"))
+                         ", " +
+                         (ctx->maHost[0] != '\0' ? std::string("agent ") + ctx->maHost
+                                                 : std::string("no agent")) +
+                         ")"))
     return false;
   bool ok = true;
   std::size_t restored = 0;
