@@ -17,6 +17,7 @@
 #include "cmn/erh.h"
 #include "cmn/nlspack.h"
 #include "cmn/strmsg.h"
+#include "dacmn/bmimpl.h"
 #include "dacmn/daimpl.h"
 #include "ipc/ipcasync.h"
 #include "vekdf/dablock.h"
@@ -25,73 +26,16 @@
 TARN_RCSID("da/dacmn/bm.cpp");
 
 using namespace dacmn_detail;
+using namespace bm_detail;
 
 namespace {
 
-// Set-80 messages of the buffer manager.
-constexpr int kMsgConnect = 1001;
-constexpr int kMsgNoAnswer = 1002;
-constexpr int kMsgAttach = 1003;
-constexpr int kMsgWaitFailed = 1023;
-constexpr int kMsgSmRead = 1024;
-constexpr int kMsgSmParse = 1025;
-constexpr int kMsgSmAbort = 1026;
-constexpr int kMsgSmUnknown = 1027;
-constexpr int kMsgNetRead = 1028;
-constexpr int kMsgNetClosed = 1029;
-constexpr int kMsgNetParse = 1030;
-constexpr int kMsgNetAbort = 1031;
-constexpr int kMsgNetUnknown = 1032;
 // Set 12.
-constexpr int kMsgInternal = 5;
 constexpr int kMsgOption = 1007;
 
-// A media agent that connected but says nothing within this many seconds is
-// taken as gone.
-constexpr int kSetupTimeout = 300;
-// Smallest block: its header and one record header.
-constexpr int kMinBlock = static_cast<int>(kDaBlkHeaderSize + kDaRecHeaderSize);
 // MSG_OPEN's buffer-count item: a local agent or a network process.
 constexpr int kOpenLocal = 3;
 constexpr int kOpenNet = 1;
-
-int RoundedOffset(int offset) {
-  return static_cast<int>(DaAlignUp(static_cast<std::uint64_t>(offset)));
-}
-
-void ReportInternal(const char* function, int line) {
-  DbgPlain(kDbgUnexpected, "[%s] internal error at line %d", function, line);
-  ErhMarkM(ERH_INTERNAL, 0, function, kErhMajor, rcsId, line);
-  const std::string file = Get_FILE_from_rcsId(rcsId);
-  ErhFullReportPackedM(function, kErhMajor,
-                       NlsPackMessage(kSetError, kMsgInternal, file, line, file, line), rcsId,
-                       line);
-}
-
-// The error state's text, for the reports that carry one.
-std::string ErrorText() {
-  const char* text = ErhSysErrorStr();
-  if (text == nullptr || text[0] == '\0') text = ErhErrnoToText();
-  return text != nullptr ? text : "";
-}
-
-void ReportDataPath(const char* function, int number) {
-  ErhFullReportPacked(function, kErhMajor, NlsPackMessage(kSetDataPath, number));
-}
-void ReportDataPath(const char* function, int number, const std::string& text) {
-  ErhFullReportPacked(function, kErhMajor, NlsPackMessage(kSetDataPath, number, text));
-}
-
-bool ParseAddress(const char* text, std::uintptr_t* address) {
-  const char* end = text + std::strlen(text);
-  int base = 10;
-  if (end - text > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    text += 2;
-    base = 16;
-  }
-  const auto [last, error] = std::from_chars(text, end, *address, base);
-  return error == std::errc() && last == end;
-}
 
 // Blocks of the open stream come from the free buffers of the segment; a
 // sent block leaves as MSG_DATA with its buffer id and comes back with the
@@ -126,7 +70,7 @@ BmSmReceiveFn smReceive = PlainSmReceive;
 
 // Gives a buffer id of the current block back to the front of the queue.
 void Unget(BdaPtd* bda, int id) {
-  if (QueUnget(&bda->freeBufQue, id) == 0) ReportInternal("BmUnget", __LINE__);
+  if (QueUnget(&bda->freeBufQue, id) == 0) ReportInternal("BmUnget", rcsId, __LINE__);
 }
 
 std::span<std::uint8_t> BmSink::TakeBlock() {
@@ -151,15 +95,12 @@ std::span<std::uint8_t> BmSink::TakeBlock() {
   }
   int id = -1;
   if (QueGet(&bda->freeBufQue, &id) == 0) {
-    ReportInternal(kFn, __LINE__);
+    ReportInternal(kFn, rcsId, __LINE__);
     return {};
   }
   DaShmBuffers& shm = bda->shm;
-  const std::size_t start =
-      static_cast<std::size_t>(shm.bufSize) *
-      (static_cast<std::size_t>(shm.shmemSection) * static_cast<std::size_t>(shm.bufNum) +
-       static_cast<std::size_t>(id));
-  const int skip = RoundedOffset(shm.bufOffset);
+  const std::size_t start = DaBufferStart(shm, id);
+  const int skip = DaBlockSkip(shm.bufOffset);
   shm.bufID = id;
   shm.bufPtr = shm.shmemBasePtr + start;
   heldId = id;
@@ -180,7 +121,7 @@ bool BmSink::SendBlock(std::span<std::uint8_t> /*block*/, std::uint32_t used) {
   const int id = heldId;
   heldId = -1;
   if (id < 0 || id >= bda->shm.bufNum) {
-    ReportInternal(kFn, __LINE__);
+    ReportInternal(kFn, rcsId, __LINE__);
     return false;
   }
   DbgPlain(kLevel, "send (%2d)", id);
@@ -237,7 +178,7 @@ bool TakeAck(BdaPtd* bda, const char* item) {
              static_cast<unsigned>(id));
     DbgPlain(kDbgUnexpected, "Queue size: %d, front : %d, rear: %d", bda->freeBufQue.size,
              bda->freeBufQue.front, bda->freeBufQue.rear);
-    ReportInternal(kFn, __LINE__);
+    ReportInternal(kFn, rcsId, __LINE__);
     return false;
   }
   stream->sink.out &= ~bit;
@@ -277,17 +218,7 @@ int OnSessionManager(DacmnPtd* ctx, int state, bool* smClosed) {
     return BM_FAILED;
   }
   DbgPlain(kLevel, "IPC EVENT (BSM) ==> DATA-READY");
-  StrMsg local;
-  StrMsgInitL(&local);
-  StrMsg* msg = &local;
-  int code;
-  if (buffer != nullptr) {
-    code = StrParseStartNL(msg, buffer, static_cast<std::size_t>(rc));
-  } else {
-    msg = IpcGetReceiveStrMsg(handle);
-    code = StrParseStartL(msg, nullptr);
-  }
-  StrMsgFreeL(&local);
+  const int code = SessionManagerCode(handle, buffer, rc);
   switch (code) {
     case -1: ReportDataPath(kFn, kMsgSmParse, "no message"); return BM_FAILED;
     case MSG_ABORT:
@@ -331,25 +262,9 @@ int OnMediaSide(DacmnPtd* ctx, BdaPtd* bda, int state, bool* maClosed, bool* ack
       ReportDataPath(kFn, kMsgNetAbort);
       return BM_FAILED;
     case MSG_MSG:
-    case MSG_MSGFMT: {
-      DbgPlain(kLevel, code == MSG_MSG ? "from NET: MSG_MSG" : "from NET: MSG_MSGFMT");
-      const char* text = StrParseNextL(msg);
-      if (text != nullptr && text[0] != '\0') {
-        if (code == MSG_MSG) {
-          ErhFullReport(kFn, -1, text);
-        } else {
-          ErhFullReportPacked(kFn, -1, text);
-        }
-      }
-      return -1;
-    }
+    case MSG_MSGFMT:
+    case MSG_CON: ForwardNetText(kFn, code, msg); return -1;
     case MSG_STOP: DbgPlain(kLevel, "from NET: MSG_STOP"); return BM_STOPPED;
-    case MSG_CON: {
-      DbgPlain(kLevel, "from NET: MSG_CON");
-      const char* text = StrParseNextL(msg);
-      if (text != nullptr) ErhToConsole(text);
-      return -1;
-    }
     case MSG_LISTEN: DbgPlain(kLevel, "from NET: MSG_LISTEN"); return BM_GO_ON;
     case MSG_DATA:
       if (!TakeAck(bda, StrParseNextL(msg))) return BM_FAILED;
@@ -371,7 +286,7 @@ int EventLoop(int state, bool untilAck) {
   if (ctx == nullptr || bda == nullptr) return BM_FAILED;
   if (state != BM_STATE_INIT && state != BM_STATE_RUN && state != BM_STATE_STOP &&
       state != BM_STATE_DISCONN) {
-    ReportInternal(kFn, __LINE__);
+    ReportInternal(kFn, rcsId, __LINE__);
     return BM_FAILED;
   }
   if (state == BM_STATE_INIT) DbgPlain(kLevel, "STATE_INIT ...");
@@ -439,13 +354,6 @@ void CloseMediaSide(DacmnPtd* ctx, BdaPtd* bda) {
   }
 }
 
-// Sends a message without items on the media side. True when sent.
-bool SendBare(IpcHandle handle, int code) {
-  StrMsg* msg = IpcGetStrMsg(handle);
-  return msg != nullptr && StrMsgStartExL(msg, nullptr, 0, code, 0) == 0 &&
-         IpcSendStrMsg(handle) > 0;
-}
-
 // Builds the MSG_OPEN (or MSG_OPEN_NOMEMCPY) of the stream; false after a
 // report.
 bool BuildOpen(StrMsg* msg, const DacmnPtd* ctx, const BdaPtd* bda, const char* zeroCopyName,
@@ -473,53 +381,6 @@ bool BuildOpen(StrMsg* msg, const DacmnPtd* ctx, const BdaPtd* bda, const char* 
   return true;
 }
 
-// Connects to the local agent, negotiates and reads its description.
-bool OpenLocal(DacmnPtd* ctx, BmShmDescription* d) {
-  static const char kFn[] = "BmInit";
-  IpcHandleGuard guard(IpcConnectToProcess(ctx->maHost, static_cast<unsigned>(ctx->maPort), 0));
-  if (!guard) {
-    ErhFullReportPacked(
-        kFn, kErhMajor,
-        NlsPackMessage(kSetDataPath, kMsgConnect, ctx->maHost, ctx->maPort, ErrorText()));
-    ErhClearError();
-    return false;
-  }
-  const IpcHandle handle = guard.get();
-  if (IpcSetAsyncDynBuf(handle) != 0) {
-    ReportDataPath(kFn, kMsgNetRead, ErrorText());
-    ErhClearError();
-    return false;
-  }
-  DbgPlain(kLevel, "[%s] Succesfully set handle [maIpcHandle] %d to aync dyn mode", kFn, handle);
-  if (ipc_receiveDataEx(handle, nullptr, 0, kSetupTimeout) <= 0) {
-    ReportDataPath(kFn, kMsgNoAnswer, ErrorText());
-    ErhClearError();
-    return false;
-  }
-  const int negotiated = DaProtocolCheck(handle, nullptr);
-  if (negotiated != 0 && negotiated != 1) {
-    ErhFullReportPacked(kFn, kErhMajor, NlsPackMessage(kSetError, kMsgNegotiation));
-    ErhClearError();
-    return false;
-  }
-  StrMsg* msg = IpcGetReceiveStrMsg(handle);
-  const int code = StrParseStartL(msg, nullptr);
-  if (code != MSG_LISTEN) {
-    DbgPlain(kLevel, "[%s] the media agent sent message %d instead of its description", kFn, code);
-    ReportDataPath(kFn, kMsgAttach,
-                   "no shared memory description (message " + std::to_string(code) + ")");
-    return false;
-  }
-  if (const char* why = BmParseShmDescription(msg, d)) {
-    DbgPlain(kLevel, "[%s] unusable shared memory description: %s", kFn, why);
-    ReportDataPath(kFn, kMsgAttach, why);
-    SendBare(handle, MSG_ABORT);
-    return false;
-  }
-  ctx->maIpcHandle = guard.release();
-  return true;
-}
-
 // Forks the network process and waits for its MSG_LISTEN.
 bool OpenRemote(DacmnPtd* ctx, const char* additionalId, const char* ranges, const char* postfix,
                 const char* select, int reportLevel) {
@@ -537,82 +398,14 @@ bool ReadListen(DacmnPtd* ctx, BmShmDescription* d) {
   static const char kFn[] = "BmInit";
   if (EventLoop(BM_STATE_INIT, false) != BM_GO_ON) return false;
   StrMsg* msg = IpcGetReceiveStrMsg(ctx->maIpcHandle);
-  d->address = 0;
-  if (StrParseMessageFL(msg, "%d%d%d%d%d%d", &d->key, &d->shmSize, &d->section, &d->bufNum,
-                        &d->bufSize, &d->bufOffset) != 0) {
-    ReportDataPath(kFn, kMsgAttach, "malformed MSG_LISTEN");
-    return false;
-  }
-  return true;
-}
-
-// Attaches the described segment on the media-side handle.
-bool Attach(DacmnPtd* ctx, BdaPtd* bda, const BmShmDescription& d) {
-  static const char kFn[] = "BmInit";
-  DbgPlain(kLevel, "shmemKey\t= %d", d.key);
-  DbgPlain(kLevel, "shmemSize\t= %d", d.shmSize);
-  DbgPlain(kLevel, "shmemSection\t= %d", d.section);
-  DbgPlain(kLevel, "shmemBasePtr\t= 0x%p", reinterpret_cast<void*>(d.address));
-  DbgPlain(kLevel, "bufNum\t\t=%d", d.bufNum);
-  DbgPlain(kLevel, "bufSize\t\t=%d", d.bufSize);
-  DbgPlain(kLevel, "bufOffset\t=%d", d.bufOffset);
-  if (const char* why = BmCheckShmDescription(d)) {
-    DbgPlain(kLevel, "[%s] unusable shared memory description: %s", kFn, why);
+  if (const char* why = DaParseListen(msg, d)) {
     ReportDataPath(kFn, kMsgAttach, why);
     return false;
   }
-  // The agent's address is only a wish: where it is taken here the IPC layer
-  // attaches elsewhere.
-  void* address = reinterpret_cast<void*>(d.address);
-  if (IpcAttachShmem(ctx->maIpcHandle, d.key, &address, d.shmSize) != 0) {
-    ReportDataPath(kFn, kMsgAttach, ErrorText());
-    ErhClearError();
-    return false;
-  }
-  DbgPlain(kLevel, "Attached shmemBasePtr\t= %p", address);
-  DaShmBuffers& shm = bda->shm;
-  shm.shmemKey = d.key;
-  shm.shmemSize = d.shmSize;
-  shm.shmemSection = d.section;
-  shm.shmemBasePtr = static_cast<char*>(address);
-  shm.bufNum = d.bufNum;
-  shm.bufSize = d.bufSize;
-  shm.bufOffset = d.bufOffset;
-  shm.bufID = -1;
-  shm.bufPtr = nullptr;
   return true;
 }
 
 }  // namespace
-
-const char* BmCheckShmDescription(const BmShmDescription& d) {
-  if (d.bufNum < 1 || d.bufNum > kBmMaxBuffers) return "buffer count outside 1..64";
-  if (d.bufSize < 1 || d.bufSize % static_cast<int>(kDaAlign) != 0) {
-    return "buffer size not a positive multiple of 8";
-  }
-  if (d.bufOffset < 0 || d.bufOffset > d.bufSize ||
-      d.bufSize - RoundedOffset(d.bufOffset) < kMinBlock) {
-    return "buffer offset leaves no room for a block";
-  }
-  if (d.section < 0) return "negative section";
-  const std::uint64_t needed = std::uint64_t(static_cast<unsigned>(d.bufSize)) *
-                               (std::uint64_t(static_cast<unsigned>(d.section)) + 1) *
-                               std::uint64_t(static_cast<unsigned>(d.bufNum));
-  if (d.shmSize < 1 || needed > static_cast<std::uint64_t>(d.shmSize)) {
-    return "the buffers do not lie inside the segment";
-  }
-  return nullptr;
-}
-
-const char* BmParseShmDescription(StrMsg* msg, BmShmDescription* d) {
-  char address[64] = "";
-  if (StrParseMessageFL(msg, "%d%d%s%d%d%d%d", &d->section, &d->key, address, sizeof address,
-                        &d->bufSize, &d->bufNum, &d->shmSize, &d->bufOffset) != 0) {
-    return "malformed shared memory description";
-  }
-  if (!ParseAddress(address, &d->address)) return "malformed shared memory address";
-  return BmCheckShmDescription(*d);
-}
 
 BmSmReceiveFn BmSetSmReceive(BmSmReceiveFn receive) {
   const BmSmReceiveFn previous = smReceive;
@@ -644,30 +437,20 @@ int BmInit(const char* additionalId, const char* ranges, const char* postfix, co
   if (ctx == nullptr || bda == nullptr) return done(0);
   if (stream != nullptr || ctx->maIpcHandle >= 0) {
     DbgPlain(kDbgUnexpected, "[%s] a stream is already open", kFn);
-    ReportInternal(kFn, __LINE__);
+    ReportInternal(kFn, rcsId, __LINE__);
     return done(0);
   }
-  ctx->daId = daId;
-  std::snprintf(ctx->maHost, sizeof ctx->maHost, "%s", maHost != nullptr ? maHost : "");
-  // The network process takes port -1 with no host for the file variant.
-  const bool toFile = ctx->maHost[0] == '\0' && filePath != nullptr && filePath[0] != '\0';
-  ctx->maPort = toFile ? -1 : maPort;
-  std::snprintf(ctx->filePath, sizeof ctx->filePath, "%s", filePath != nullptr ? filePath : "");
-  ctx->netLoad = netLoad;
-  ctx->waitForStop = waitForStop;
-  ctx->smHandle = smHandle;
-  ctx->smBuffer = smBuffer;
   ctx->savedReconnectPort = ctx->reconnectPort;
-  const int netIO = DaChooseNetIO(DA_BACKUP, maHost, filePath);
+  const int netIO = StoreStreamFields(ctx, DA_BACKUP, waitForStop, smHandle, smBuffer, daId, maHost,
+                                      maPort, filePath, netLoad);
   if (netIO < 0) return done(0);
-  ctx->netIO = netIO;
   QueCleanup(&bda->freeBufQue);
   bda->zeroCopy = 0;
   bda->zeroCopyBufID = 0;
 
   BmShmDescription description{};
   const bool opened = netIO == 0
-                          ? OpenLocal(ctx, &description)
+                          ? OpenLocalAgent(ctx, DA_BACKUP, &description)
                           : OpenRemote(ctx, additionalId, ranges, postfix, select, reportLevel);
   if (!opened) {
     CloseMediaSide(ctx, bda);
@@ -694,7 +477,8 @@ int BmInit(const char* additionalId, const char* ranges, const char* postfix, co
     CloseMediaSide(ctx, bda);
     return done(0);
   }
-  if (!Attach(ctx, bda, description) || QueInit(&bda->freeBufQue, description.bufNum) != 0) {
+  if (!AttachSegment(kFn, ctx->maIpcHandle, description, &bda->shm) ||
+      QueInit(&bda->freeBufQue, description.bufNum) != 0) {
     if (ctx->maIpcHandle >= 0) SendBare(ctx->maIpcHandle, MSG_ABORT);
     CloseMediaSide(ctx, bda);
     return done(0);
@@ -718,7 +502,7 @@ int BmGetParams(int* bufSize, int* headRoom) {
   const bool open = bda != nullptr && stream != nullptr;
   if (bufSize != nullptr) *bufSize = open ? bda->shm.bufSize : 0;
   if (headRoom != nullptr) {
-    *headRoom = open ? RoundedOffset(bda->shm.bufOffset) + static_cast<int>(kDaBlkHeaderSize) : 0;
+    *headRoom = open ? DaBlockSkip(bda->shm.bufOffset) + static_cast<int>(kDaBlkHeaderSize) : 0;
   }
   return open ? 1 : 0;
 }
@@ -756,7 +540,7 @@ std::uint8_t* BmAllocShm(char* callerBuffer, unsigned callerId, std::uint32_t* r
              static_cast<void*>(callerBuffer));
     return nullptr;
   }
-  const int skip = RoundedOffset(shm.bufOffset);
+  const int skip = DaBlockSkip(shm.bufOffset);
   const std::span<std::uint8_t> block(reinterpret_cast<std::uint8_t*>(callerBuffer + skip),
                                       static_cast<std::size_t>(shm.bufSize - skip));
   if (!writer.UseBlock(block)) return nullptr;

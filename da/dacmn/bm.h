@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "dacmn/dacmn.h"
+#include "dacmn/dashm.h"  // BmShmDescription and its checks, shared with the restore side
 #include "parse/cmnvec.h"
 
 // States of BmEventLoop.
@@ -21,9 +22,6 @@ enum BmLoopResult : int {
   BM_STOPPED = 2,  // MSG_STOP from either side
   BM_FAILED = 3    // abort, protocol or IPC failure (reported)
 };
-
-// Buffers a stream may have; a description with more is refused.
-inline constexpr int kBmMaxBuffers = 64;
 
 // Opens the backup stream of `daId` and takes the first block; 1 on
 // success, 0 after a report. The first five arguments start the common
@@ -92,27 +90,6 @@ std::uint32_t* BmRecSeqNo();
 // waits on its two handles only, so the switch is kept for its callers but
 // no other handle can reach the loop.
 int BdaIPCAbortSwitch(int value);
-
-// The shared-memory description of a media agent (a network process's
-// MSG_LISTEN has no address: 0).
-struct BmShmDescription {
-  int section;
-  int key;
-  std::uintptr_t address;
-  int bufSize;
-  int bufNum;
-  int shmSize;
-  int bufOffset;
-};
-// Null when the buffers described can be used: 1..kBmMaxBuffers buffers of a
-// size that is a multiple of 8 and leaves room for a block header and a record
-// behind the offset, all lying inside the segment. Else the reason.
-const char* BmCheckShmDescription(const BmShmDescription& description);
-
-// Reads a local agent's description (section, key, address, buffer size,
-// buffer count, segment size, buffer offset) from the parse of `msg` in
-// progress, past its code, and checks it. Null when usable; else the reason.
-const char* BmParseShmDescription(StrMsg* msg, BmShmDescription* description);
 
 // How the event loop receives from the session manager: like IpcReceiveData
 // into `buffer` (null: the handle's receive message), or -2 when the link was

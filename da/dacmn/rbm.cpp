@@ -1,28 +1,565 @@
+// Restore buffer manager: opens the stream from a local media agent or
+// through the restore network process, queues the buffers the media side
+// announces as filled, checks each block and hands its records out, and
+// returns every buffer read with an acknowledgement.
 #include "dacmn/rbm.h"
 
-// Placeholder until the restore buffer manager lands: every call fails.
-int RbmInit(const char*, const char*, const char*, const char*, int, int, IpcHandle, char*, int,
-            const char*, int, const char*, double) {
-  return 0;
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "cmn/dbg.h"
+#include "cmn/erh.h"
+#include "cmn/strmsg.h"
+#include "dacmn/bdanet.h"  // MSG_CLOSE
+#include "dacmn/bmimpl.h"
+#include "dacmn/daimpl.h"
+#include "ipc/ipcasync.h"
+#include "vekdf/rbm.h"
+
+TARN_RCSID("da/dacmn/rbm.cpp");
+
+using namespace dacmn_detail;
+using namespace bm_detail;
+
+namespace {
+
+// The read offset between blocks.
+constexpr int kNoOffset = -1;
+
+// What the open stream keeps beside the RdaPtd context: the checks' expected
+// sequence numbers, the walk over the current block and which buffers are on
+// this side, so that no buffer is read while the media side may fill it.
+struct RbmStream {
+  RbmCheckState check;
+  DaBlockReader reader{check};
+  // Buffers queued as filled or held as the current block, one bit per id.
+  std::uint64_t mine = 0;
+  int heldId = -1;
+  // A damaged record ended the reading of this object: reading on would skip
+  // the rest of its block unnoticed.
+  bool failed = false;
+};
+
+std::unique_ptr<RbmStream> stream;
+
+std::uint64_t Bit(int id) {
+  return std::uint64_t{1} << id;
 }
-std::uint8_t* RbmRead() {
-  return nullptr;
+
+// Forgets the segment, the queue and the block; the stream object stays.
+void DropBuffers(RdaPtd* rda) {
+  QueCleanup(&rda->filledBufQue);
+  rda->shm = DaShmBuffers{};
+  rda->blkPtr = nullptr;
+  rda->blkSize = 0;
+  rda->blkUsed = 0;
+  rda->readOffset = kNoOffset;
+  rda->currentRecord = nullptr;
+  if (stream != nullptr) {
+    stream->mine = 0;
+    stream->heldId = -1;
+  }
 }
+
+// Closes the media side and forgets the stream.
+void CloseMediaSide(DacmnPtd* ctx, RdaPtd* rda) {
+  const IpcHandle handle = ctx->maIpcHandle;
+  if (handle >= 0) {
+    if (ctx->netIO != 0) {
+      DbgPlain(kLevel, "RbmExit:  --> Close RDA-NET connection ( VEK_ShutdownRDANetIO ) !\n");
+      VEK_ShutdownRDANetIO();
+    } else {
+      DbgPlain(kLevel, "RbmExit : --> Close RDA-NET connection  !\n");
+      IpcShutdownAndCloseConnection(handle);
+    }
+    ErhClearError();
+  }
+  ctx->maIpcHandle = kIpcNoHandle;
+  DropBuffers(rda);
+  stream.reset();
+}
+
+// Takes the filled buffer `item` names into the queue; false (reported) for
+// an id that is no buffer of the stream or one already on this side: the
+// media side may still be filling it, or would fill it again while it is
+// read.
+bool QueueFilled(RdaPtd* rda, const char* item) {
+  static const char kFn[] = "RbmEventLoop";
+  int id = -1;
+  const char* end = item != nullptr ? item + std::strlen(item) : nullptr;
+  const bool number = item != nullptr && item != end && std::from_chars(item, end, id).ptr == end;
+  const bool inRange = number && id >= 0 && id < rda->shm.bufNum && stream != nullptr;
+  if (!inRange || (stream->mine & Bit(id)) != 0) {
+    const std::string text = item != nullptr ? item : "";
+    DbgPlain(kLevel, "%s: filled buffer \"%s\" is %s", kFn, text.c_str(),
+             inRange ? "already queued or held" : "no buffer of the stream");
+    ReportDataPath(
+        kFn, kMsgNetParse,
+        (inRange ? "buffer announced twice: " : "announced buffer out of range: ") + text);
+    return false;
+  }
+  DbgPlain(kLevel, "ack (%2d)", id);
+  if (QuePut(&rda->filledBufQue, id) == 0) {
+    DbgPlain(kDbgUnexpected, "%s: QuePut (filledBufQue) buffer %ul failed!", kFn,
+             static_cast<unsigned>(id));
+    DbgPlain(kDbgUnexpected, "Queue size: %d, front : %d, rear: %d", rda->filledBufQue.size,
+             rda->filledBufQue.front, rda->filledBufQue.rear);
+    ReportInternal(kFn, rcsId, __LINE__);
+    return false;
+  }
+  stream->mine |= Bit(id);
+  return true;
+}
+
+// A message on the session-manager handle; never "go on waiting": the
+// restore stream takes nothing from it but an abort or a resume.
+int OnSessionManager(DacmnPtd* ctx) {
+  static const char kFn[] = "RbmEventLoop";
+  const IpcHandle handle = ctx->smHandle;
+  char* buffer = ctx->smBuffer;
+  const int rc = IpcReceiveData(handle, buffer, buffer != nullptr ? kDaSmBufferSize : 0);
+  if (rc == 0) {
+    DbgPlain(kLevel, "IPC EVENT (BSM) ==> SOCKET CLOSED");
+    ReportDataPath(kFn, kMsgSmClosed);
+    return RBM_FAILED;
+  }
+  if (rc < 0) {
+    ReportDataPath(kFn, kMsgSmRead, ErrorText());
+    ErhClearError();
+    return RBM_FAILED;
+  }
+  const int code = SessionManagerCode(handle, buffer, rc);
+  switch (code) {
+    case -1: ReportDataPath(kFn, kMsgSmParse, "no message"); return RBM_FAILED;
+    case MSG_ABORT:
+      DbgPlain(kLevel, "from RSM: MSG_ABORT");
+      ReportDataPath(kFn, kMsgSmAbort);
+      return RBM_FAILED;
+    case kRbmMsgResume: DbgPlain(kLevel, "from RSM: MSG_RESUME"); return RBM_RESUMED;
+    default:
+      // MSG_STOP included: a stop while data is still to be read ends the
+      // restore incomplete.
+      DbgPlain(kLevel, "from RSM: Unknown Message ID: %d", code);
+      ReportDataPath(kFn, kMsgSmUnknown);
+      return RBM_FAILED;
+  }
+}
+
+// A message on the media-side handle; -1 to go on waiting.
+int OnMediaSide(DacmnPtd* ctx, RdaPtd* rda, int state) {
+  static const char kFn[] = "RbmEventLoop";
+  const IpcHandle handle = ctx->maIpcHandle;
+  const int rc = IpcReceiveData(handle, nullptr, 0);
+  if (rc < 0) {
+    DbgPlain(kLevel, "IPC EVENT (NETIO) ==> Read Error  !\n");
+    ReportDataPath(kFn, kMsgNetRead, ErrorText());
+    ErhClearError();
+    return RBM_FAILED;
+  }
+  if (rc == 0) {
+    DbgPlain(kLevel, "IPC EVENT (NETIO) ==> RDA-NET connection closed  !\n");
+    ReportDataPath(kFn, kMsgNetClosed, "closed by the peer");
+    return RBM_FAILED;
+  }
+  StrMsg* msg = IpcGetReceiveStrMsg(handle);
+  const int code = StrParseStartL(msg, nullptr);
+  switch (code) {
+    case -1: ReportDataPath(kFn, kMsgNetParse, "no message"); return -1;
+    case MSG_ABORT:
+      DbgPlain(kLevel, "from NET: MSG_ABORT");
+      ReportDataPath(kFn, kMsgNetAbort);
+      return RBM_FAILED;
+    case MSG_MSG:
+    case MSG_MSGFMT:
+    case MSG_CON: ForwardNetText(kFn, code, msg); return -1;
+    case MSG_STOP: DbgPlain(kLevel, "from NET: MSG_STOP"); return RBM_STOPPED;
+    case MSG_LISTEN:
+      DbgPlain(kLevel, "from NET: MSG_LISTEN");
+      if (state == RBM_STATE_STOP) return RBM_STOPPED;
+      if (state == RBM_STATE_INIT || state == RBM_STATE_DISCONN) return RBM_GO_ON;
+      DbgPlain(kLevel, "Unexpected MSG_LISTEN while in state %d", state);
+      ReportDataPath(kFn, kMsgNetUnknown);
+      return RBM_FAILED;
+    case MSG_DATA:
+      if (state == RBM_STATE_RUN) return QueueFilled(rda, StrParseNextL(msg)) ? -1 : RBM_FAILED;
+      if (state == RBM_STATE_INIT) {
+        // No segment yet: nothing can have been filled.
+        ReportDataPath(kFn, kMsgNetParse, "filled buffer announced before MSG_LISTEN");
+        return RBM_FAILED;
+      }
+      // Announced before the media side saw this side's MSG_CLOSE or
+      // MSG_STOP: the object's buffers are not read any more.
+      DbgPlain(kLevel, "%s: filled buffer ignored in state %d", kFn, state);
+      return -1;
+    default:
+      DbgPlain(kLevel, "from NET: Unknown Message ID: %d", code);
+      ReportDataPath(kFn, kMsgNetUnknown);
+      return RBM_FAILED;
+  }
+}
+
+int EventLoop(int state) {
+  static const char kFn[] = "RbmEventLoop";
+  DacmnPtd* ctx = DacmnGetContext();
+  RdaPtd* rda = RdaGetContext();
+  if (ctx == nullptr || rda == nullptr) return RBM_FAILED;
+  if (state != RBM_STATE_INIT && state != RBM_STATE_RUN && state != RBM_STATE_STOP &&
+      state != RBM_STATE_DISCONN && state != RBM_STATE_RESUME) {
+    ReportInternal(kFn, rcsId, __LINE__);
+    return RBM_FAILED;
+  }
+  for (;;) {
+    const bool poll = state == RBM_STATE_RUN && QueCount(&rda->filledBufQue) > 0;
+    if (!poll) DbgPlain(kLevel, "STATE_%d wait...", rda->lastState);
+    // Exactly the stream's two handles: other links of the process (a
+    // catalogue session, say) are none of its business.
+    const IpcHandle handles[2] = {ctx->smHandle, ctx->maIpcHandle};
+    const IpcHandle handle = IpcWaitForIpcEventOnHandles(handles, 2, poll ? 0 : -1);
+    if (handle < 0) {
+      if (IpcGetLastIpcEvent() == IPC_EVENT_TIMEOUT) {
+        ErhClearError();
+        return RBM_GO_ON;
+      }
+      ReportDataPath(kFn, kMsgWaitFailed, ErrorText());
+      ErhClearError();
+      return RBM_FAILED;
+    }
+    if (!poll) DbgPlain(kLevel, "Received event.");
+    int rc;
+    if (handle == ctx->maIpcHandle) {
+      rc = OnMediaSide(ctx, rda, state);
+    } else if (handle == ctx->smHandle) {
+      rc = OnSessionManager(ctx);
+    } else {
+      DbgPlain(kLevel, "Unknown: handle=%d, Sm=%d, Net=%d", handle, ctx->smHandle,
+               ctx->maIpcHandle);
+      rc = RBM_FAILED;
+    }
+    if (rc >= 0) return rc;
+  }
+}
+
+// Reads MSG_LISTEN (in the media side's receive message) and attaches the
+// segment it describes, with an empty queue and no block.
+bool AttachListened(const char* fn, DacmnPtd* ctx, RdaPtd* rda) {
+  BmShmDescription d{};
+  if (const char* why = DaParseListen(IpcGetReceiveStrMsg(ctx->maIpcHandle), &d)) {
+    ReportDataPath(fn, kMsgAttach, why);
+    return false;
+  }
+  return AttachSegment(fn, ctx->maIpcHandle, d, &rda->shm) &&
+         QueInit(&rda->filledBufQue, d.bufNum) == 0;
+}
+
+// A local agent serves the stream from its first block after MSG_OPEN with
+// the DA id.
+bool SendOpen(const DacmnPtd* ctx) {
+  const IpcHandle handle = ctx->maIpcHandle;
+  StrMsg* msg = IpcGetStrMsg(handle);
+  if (msg == nullptr || StrMsgStartExL(msg, nullptr, 0, MSG_OPEN, 0) != 0 ||
+      StrMsgFAppendL(msg, "%d", ctx->daId) != 0 || IpcSendStrMsg(handle) <= 0) {
+    ReportDataPath("RbmInit", kMsgNetClosed, ErrorText());
+    ErhClearError();
+    return false;
+  }
+  return true;
+}
+
+// Acknowledges the current block and takes the next usable one, skipping
+// blocks that repeat the previous one. False after a report.
+bool NextBlock() {
+  for (;;) {
+    if (RbmPutBlock() != 1) return false;
+    const int rc = RbmGetBlock();
+    if (rc == 1) return true;
+    if (rc == 0) return false;
+  }
+}
+
+// Takes the first block of an object: a stream that starts with a repeated
+// block cannot be, but would be skipped like any other.
+bool FirstBlock() {
+  const int rc = RbmGetBlock();
+  return rc == 1 || (rc == -1 && NextBlock());
+}
+
+}  // namespace
+
+int RbmInit(const char* additionalId, const char* ranges, const char* postfix, const char* select,
+            int reportLevel, int waitForStop, IpcHandle smHandle, char* smBuffer, int daId,
+            const char* maHost, int maPort, const char* filePath, double netLoad) {
+  static const char kFn[] = "RbmInit";
+  DbgFcnInEx(TARN_HERE, kFn, kLevel, "(da %d, host %s, port %d)", daId,
+             maHost != nullptr ? maHost : "", maPort);
+  auto done = [&](int rc) {
+    DbgFcnOutEx(TARN_HERE, kFn, kLevel, "(int) %d", rc);
+    return rc;
+  };
+  DacmnPtd* ctx = DacmnGetContext();
+  RdaPtd* rda = RdaGetContext();
+  if (ctx == nullptr || rda == nullptr) return done(0);
+  if (stream != nullptr || ctx->maIpcHandle >= 0) {
+    DbgPlain(kDbgUnexpected, "[%s] a stream is already open", kFn);
+    ReportInternal(kFn, rcsId, __LINE__);
+    return done(0);
+  }
+  const int netIO = StoreStreamFields(ctx, DA_RESTORE, waitForStop, smHandle, smBuffer, daId,
+                                      maHost, maPort, filePath, netLoad);
+  if (netIO < 0) return done(0);
+  stream = std::make_unique<RbmStream>();
+  DropBuffers(rda);
+  rda->lastState = RBM_STATE_INIT;
+
+  BmShmDescription description{};
+  bool opened;
+  if (netIO == 0) {
+    opened = OpenLocalAgent(ctx, DA_RESTORE, &description) &&
+             AttachSegment(kFn, ctx->maIpcHandle, description, &rda->shm) &&
+             QueInit(&rda->filledBufQue, description.bufNum) == 0;
+  } else {
+    opened = VEK_CreateRDANetIO(additionalId, postfix, ranges, select, reportLevel) == 1;
+    if (opened && IpcSetAsyncDynBuf(ctx->maIpcHandle) != 0) {
+      ReportDataPath(kFn, kMsgNetRead, ErrorText());
+      ErhClearError();
+      opened = false;
+    }
+    if (opened) {
+      rda->lastState = EventLoop(RBM_STATE_INIT);
+      if (rda->lastState == RBM_FAILED) {
+        DbgPlain(kLevel, "Got STATE_ABORT from RbmEventLoop in RbmInit");
+      }
+      opened = rda->lastState == RBM_GO_ON && AttachListened(kFn, ctx, rda);
+    }
+  }
+  if (opened && netIO == 0) opened = SendOpen(ctx);
+  if (!opened || !FirstBlock()) {
+    if (ctx->maIpcHandle >= 0) SendBare(ctx->maIpcHandle, MSG_ABORT);
+    CloseMediaSide(ctx, rda);
+    return done(0);
+  }
+  return done(1);
+}
+
 int RbmGetBlock() {
-  return 0;
+  static const char kFn[] = "RbmGetBlock";
+  RdaPtd* rda = RdaGetContext();
+  if (rda == nullptr || stream == nullptr) return 0;
+  if (stream->heldId >= 0) {
+    DbgPlain(kDbgUnexpected, "[%s] buffer %d is still held", kFn, stream->heldId);
+    ReportInternal(kFn, rcsId, __LINE__);
+    return 0;
+  }
+  if (QueCount(&rda->filledBufQue) == 0) {
+    rda->lastState = EventLoop(RBM_STATE_RUN);
+    if (rda->lastState == RBM_FAILED) {
+      DbgPlain(kLevel, "Got STATE_ABORT from RbmEventLoop in RbmGetBlock");
+      return 0;
+    }
+    if (rda->lastState != RBM_GO_ON) return 0;
+  }
+  int id = -1;
+  if (QueGet(&rda->filledBufQue, &id) == 0) {
+    ReportInternal(kFn, rcsId, __LINE__);
+    return 0;
+  }
+  DaShmBuffers& shm = rda->shm;
+  const int skip = DaBlockSkip(shm.bufOffset);
+  shm.bufID = id;
+  shm.bufPtr = shm.shmemBasePtr + DaBufferStart(shm, id);
+  stream->heldId = id;
+  rda->blkPtr = shm.bufPtr + skip;
+  rda->blkSize = shm.bufSize - skip;
+  rda->readOffset = static_cast<int>(kDaBlkHeaderSize);
+  rda->currentRecord = nullptr;
+  DbgPlain(kLevel, "RbmGetBlock: shmemBasePtr = 0x%p", static_cast<void*>(shm.shmemBasePtr));
+  DbgPlain(kLevel, "\tbufID\t= %d", id);
+  DbgPlain(kLevel, "\tbufPtr\t= 0x%p", static_cast<void*>(shm.bufPtr));
+  DbgPlain(kLevel, "\tblkPtr\t= 0x%p", static_cast<void*>(rda->blkPtr));
+  DbgPlain(kLevel, "\tblkSize\t= %d", rda->blkSize);
+  const int used = stream->reader.Open(
+      {reinterpret_cast<std::uint8_t*>(rda->blkPtr), static_cast<std::size_t>(rda->blkSize)});
+  rda->blkIndex = static_cast<int>(stream->check.expectedBlkSeqNo);
+  DbgPlain(kLevel, "\tblkIndex\t= %d", rda->blkIndex);
+  if (used < 0) return 0;
+  if (used == 0) return -1;
+  rda->blkUsed = used;
+  return 1;
 }
+
 int RbmPutBlock() {
-  return 0;
+  static const char kFn[] = "RbmPutBlock";
+  DacmnPtd* ctx = DacmnGetContext();
+  RdaPtd* rda = RdaGetContext();
+  if (ctx == nullptr || rda == nullptr || stream == nullptr || stream->heldId < 0) return 0;
+  const int id = stream->heldId;
+  DbgPlain(kLevel, "RbmPutBlock: bufID = %d ", id);
+  // The buffer is the media side's from now on, even when the send fails.
+  stream->heldId = -1;
+  stream->mine &= ~Bit(id);
+  rda->blkPtr = nullptr;
+  rda->readOffset = kNoOffset;
+  rda->currentRecord = nullptr;
+  const IpcHandle handle = ctx->maIpcHandle;
+  StrMsg* msg = IpcGetStrMsg(handle);
+  if (msg == nullptr || StrMsgStartExL(msg, nullptr, 0, MSG_DATA, 0) != 0 ||
+      StrMsgFAppendL(msg, "%d%d", ctx->daId, id) != 0 || IpcSendStrMsg(handle) <= 0) {
+    ReportDataPath(kFn, kMsgNetClosed, ErrorText());
+    ErhClearError();
+    return 0;
+  }
+  return 1;
 }
-int RbmExit(int) {
-  return 0;
+
+std::uint8_t* RbmRead() {
+  RdaPtd* rda = RdaGetContext();
+  if (rda == nullptr || stream == nullptr || stream->failed || stream->heldId < 0) return nullptr;
+  for (;;) {
+    std::span<std::uint8_t> record;
+    const int rc = stream->reader.Next(&record);
+    if (rc == 1) {
+      rda->currentRecord = record.data();
+      rda->recSeqNo = static_cast<int>(stream->check.expectedRecSeqNo);
+      rda->readOffset = static_cast<int>(record.data() + DaAlignUp(record.size()) -
+                                         reinterpret_cast<std::uint8_t*>(rda->blkPtr));
+      return record.data();
+    }
+    // The end of the block, or the rest of it repeats records already read.
+    if (rc == 0 && NextBlock()) continue;
+    stream->failed = true;
+    rda->currentRecord = nullptr;
+    return nullptr;
+  }
 }
+
+int RbmExit(int abortCode) {
+  static const char kFn[] = "RbmExit";
+  DbgFcnInEx(TARN_HERE, kFn, kLevel, "(abortCode %d)", abortCode);
+  auto done = [&](int rc) {
+    DbgPlain(kLevel, "RbmExit : --> EXIT  !\n");
+    DbgFcnOutEx(TARN_HERE, kFn, kLevel, "(int) %d", rc);
+    return rc;
+  };
+  DacmnPtd* ctx = DacmnGetContext();
+  RdaPtd* rda = RdaGetContext();
+  if (ctx == nullptr || rda == nullptr) return done(0);
+  const IpcHandle handle = ctx->maIpcHandle;
+  if (handle < 0) {
+    DbgPlain(kLevel, "%s: maIpcHandle is -1.", kFn);
+    CloseMediaSide(ctx, rda);
+    return done(0);
+  }
+  if (IpcDetachShmem(handle) != 0) ErhClearError();
+  rda->shm.shmemBasePtr = nullptr;
+  if (IpcGetStrMsg(handle) == nullptr) {
+    DbgPlain(kLevel, "%s: Could not get StrMsg from maIpcHandle (probably cannot send async).",
+             kFn);
+    CloseMediaSide(ctx, rda);
+    return done(0);
+  }
+  bool abort = abortCode != 0;
+  if (stream != nullptr && stream->heldId >= 0) {
+    DbgPlain(kLevel, "%s: Sending the ack for the last buffer.", kFn);
+    if (RbmPutBlock() != 1) {
+      DbgPlain(kLevel, "%s: Failed to send the last ack.", kFn);
+      abort = true;
+    }
+  }
+  int rc = 0;
+  if (!abort) {
+    DbgPlain(kLevel, "%s :  MSG_STOP send to RMA-NET\n", kFn);
+    if (!SendBare(handle, MSG_STOP)) {
+      DbgPlain(kLevel, "%s: IpcSendData(MSG_STOP) to maIpcHandle failed.", kFn);
+      ErhClearError();
+    } else if (ctx->netIO != 0) {
+      rda->lastState = EventLoop(RBM_STATE_STOP);
+      if (rda->lastState == RBM_STOPPED) {
+        rc = 1;
+      } else {
+        DbgPlain(kLevel, "%s: RbmEventLoop returned value != STATE_STOP.", kFn);
+      }
+    } else {
+      rc = 1;
+    }
+  } else {
+    DbgPlain(kLevel, "RbmExit : MSG_ABORT send to RDA-NET and Exit immediately !\n");
+    if (!SendBare(handle, MSG_ABORT)) ErhClearError();
+  }
+  CloseMediaSide(ctx, rda);
+  return done(rc);
+}
+
 int RbmReset() {
-  return 0;
+  static const char kFn[] = "RbmReset";
+  DbgFcnInEx(TARN_HERE, kFn, kLevel, "%s", "");
+  auto done = [&](int rc) {
+    DbgFcnOutEx(TARN_HERE, kFn, kLevel, "(int) %d", rc);
+    return rc;
+  };
+  DacmnPtd* ctx = DacmnGetContext();
+  RdaPtd* rda = RdaGetContext();
+  const IpcHandle handle = ctx != nullptr ? ctx->maIpcHandle : kIpcNoHandle;
+  if (rda == nullptr || stream == nullptr || handle < 0) return done(0);
+  stream->check = RbmCheckState{};
+  stream->failed = false;
+  rda->blkIndex = 0;
+  rda->recSeqNo = 0;
+  DbgPlain(kLevel, "RESET !!! \n");
+  if (IpcDetachShmem(handle) != 0) {
+    ErhClearError();
+    return done(0);
+  }
+  // The object's buffers, filled or held, go with it.
+  DropBuffers(rda);
+  if (IpcGetStrMsg(handle) == nullptr) {
+    DbgPlain(kLevel, "%s: strMsg == NULL", kFn);
+    return done(0);
+  }
+  DbgPlain(kLevel, " IPC CLOSE : %d \n", handle);
+  if (!SendBare(handle, MSG_CLOSE)) {
+    ReportDataPath(kFn, kMsgNetClosed, ErrorText());
+    ErhClearError();
+    return done(0);
+  }
+  if (ctx->smHandle >= 0) {
+    DbgPlain(kLevel, "RSM IPC RESET: %d \n", ctx->smHandle);
+    if (!SendBare(ctx->smHandle, kRbmMsgReset)) {
+      ReportDataPath(kFn, kMsgSmRead, ErrorText());
+      ErhClearError();
+      return done(0);
+    }
+    rda->lastState = EventLoop(RBM_STATE_RESUME);
+    if (rda->lastState != RBM_RESUMED) return done(0);
+  }
+  if (!SendBare(handle, MSG_OPEN)) {
+    ReportDataPath(kFn, kMsgNetClosed, ErrorText());
+    ErhClearError();
+    return done(0);
+  }
+  rda->lastState = EventLoop(RBM_STATE_DISCONN);
+  if (rda->lastState == RBM_FAILED) {
+    DbgPlain(kLevel, "Got STATE_ABORT from RbmEventLoop in RbmReset");
+    return done(0);
+  }
+  if (rda->lastState != RBM_GO_ON) return done(0);
+  DbgPlain(kLevel, " STATE RUN \n");
+  if (!AttachListened(kFn, ctx, rda)) return done(0);
+  if (ctx->netIO == 0 && !SendOpen(ctx)) return done(0);
+  DbgPlain(kLevel, "RBM_GETBLOCK  \n");
+  return done(FirstBlock() ? 1 : 0);
 }
-int RbmEventLoop(int) {
-  return RBM_FAILED;
+
+int RbmEventLoop(int state) {
+  RdaPtd* rda = RdaGetContext();
+  const int rc = EventLoop(state);
+  if (rda != nullptr) rda->lastState = rc;
+  return rc;
 }
+
 int RdaState() {
-  return RBM_FAILED;
+  const RdaPtd* rda = RdaGetContext();
+  return rda != nullptr ? rda->lastState : RBM_FAILED;
 }

@@ -37,30 +37,44 @@ inline constexpr int kRbmMsgResume = 44;  // from it: go on
 // network process is forked (VEK_CreateRDANetIO) and announces its segment
 // with MSG_LISTEN. `smHandle` (-1: none) is watched while waiting; its
 // messages are received into `smBuffer` (kDaSmBufferSize bytes, the
-// caller's; null: the handle's own message). `filePath` (null: none) reads
-// the stream from a file through the network process.
+// caller's; null: the handle's own message); the restore stream takes only
+// MSG_ABORT and MSG_RESUME from it, anything else (MSG_STOP included) fails
+// the stream. `filePath` (null: none) reads the stream from a file through
+// the network process. Buffer i of the segment lies at buffer size x
+// (section x buffer count + i), as on the backup side.
 int RbmInit(const char* additionalId, const char* ranges, const char* postfix, const char* select,
             int reportLevel, int waitForStop, IpcHandle smHandle, char* smBuffer, int daId,
             const char* maHost, int maPort, const char* filePath, double netLoad);
 
-// The next record in host order, checked, or null at a failure (reported).
-// Valid until the next call.
+// The next record in host order, checked (its length is the header's), or
+// null at a failure (reported). Blocks are converted in place in the shared
+// buffer. Valid until the next call. Repeated blocks and repeated records are
+// skipped; once a read failed, every further read of the object fails too.
 std::uint8_t* RbmRead();
 
 // Takes the next filled buffer as current block: 1 usable, -1 a repeated
-// block to be skipped, 0 failure.
+// block to be skipped, 0 failure. The block is held (and must be
+// acknowledged) in every case; 0 also while a block is already held.
+// A filled-buffer id outside the stream's buffers, or one that is already
+// queued or held, fails the stream (reported) before anything is read.
 int RbmGetBlock();
 // Acknowledges the current block to the media side. 1, or 0.
 int RbmPutBlock();
 
-// Ends the stream: 0 for an orderly stop (MSG_STOP), non-zero to abort.
+// Ends the stream: 0 for an orderly stop (MSG_STOP), non-zero to abort. A
+// block still held is acknowledged first; when that fails the end becomes an
+// abort. A network process is awaited for its MSG_STOP. 1 when the stream
+// ended with a stop (and the network process's answer), else 0.
 int RbmExit(int abortCode);
 
-// Ends the current object on the media side and opens the stream again for
-// the next object, keeping a network process. 1, or 0.
+// Ends the current object on the media side (MSG_CLOSE; with a session
+// manager, message 41 and its MSG_RESUME) and opens the stream again for the
+// next object, keeping a network process; the object's buffers, filled or
+// held, are given up unread. 1 with the first block taken, or 0.
 int RbmReset();
 
-// One round of waiting on the session-manager and media-side handles and
+// One round of waiting on the session-manager and media-side handles (and no
+// other: the process may hold further links, a catalogue session say) and
 // handling what arrives; an RbmLoopResult.
 int RbmEventLoop(int state);
 

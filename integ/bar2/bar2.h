@@ -148,6 +148,7 @@ struct BarContext {
   int codecsStarted;   // kBarCodec... bits of the libraries to end
   int decryptReady;    // 1 once the current item's key has been checked
   int64_t itemOffset;  // item bytes already in data records
+  uint32_t recBytes;   // bytes of restoreRecord, 0 without one
 };
 
 // Process-wide record, filled once by VEK_InitGlobals.
@@ -234,10 +235,12 @@ struct BarLinkHooks {
   // Built in: BarEndSession with the code and mode 1.
   int (*endSession)(BarContext* ctx, int code);
   // RbmRead: the next record of the restore data path in host order. 1 and
-  // *record; 0 at the end; -1 on failure. Built in: none (0).
+  // *record; 0 at the end; -1 on failure. Built in: RbmRead (a missing
+  // record is a failure).
   int (*rbmRead)(BarContext* ctx, std::span<std::uint8_t>* record);
   // VEK_WriteItemData and VEK_ReadItemData for the compression callbacks:
-  // the count written or read, 0 on failure. Built in: 0.
+  // the count written or read, 0 on failure. Built in: 0 until a backup or
+  // restore session starts, which installs those two calls.
   int (*writeItemData)(BarContext* ctx, const void* data, int length);
   int (*readItemData)(BarContext* ctx, void* buffer, int length);
 };

@@ -31,6 +31,8 @@
 TARN_RCSID("integ/bar2/barbackup.cpp");
 
 using bar2_detail::CopyText;
+using bar2_detail::Now;
+using bar2_detail::ParamFail;
 
 namespace {
 
@@ -44,31 +46,13 @@ constexpr int kMsgObjectCompleted = 19;
 constexpr int kSetDataPath = 81;
 constexpr int kMsgObjectProfile = 104;
 
-// Reports (set 131, `number`) with the user form of the object's name, at the
-// level of object progress lines (they do not count as errors).
-void ReportObject(const char* fn, int number, const char* objName) {
-  char user[kObjNameSize];
-  if (StrObjectNameToUserObjectName(user, objName) != 0) CopyText(user, objName);
-  ErhFullReportPacked(fn, kErhCritical, NlsPackMessage(kSetBar, number, user));
-}
 constexpr std::size_t kNameTailMax = 1900;
 constexpr int kLevelData = 199;
 constexpr int kObjectKind = 5;
-constexpr int kAbortOpenWork = 8003;
 constexpr char kProgramName[] = "VEKBAR";
 constexpr std::size_t kObjOptTextMax = 255;
 constexpr std::size_t kMapNameMax = 500;
 constexpr std::size_t kTreeMax = 1023;
-
-int Now() {
-  return static_cast<int>(
-      std::chrono::duration_cast<std::chrono::seconds>(cmn::ClockNow().time_since_epoch()).count());
-}
-
-int ParamFail(BarContext* ctx, const char* fn, const char* condition) {
-  DbgPlain(kLevel, "[%s] Invalid parameter: %s", fn, condition);
-  return BarFail(ctx, BAR_EPARAM);
-}
 
 bool NoData(int backupType) {
   return backupType == kBarBackupNoData1 || backupType == kBarBackupNoData2;
@@ -104,41 +88,6 @@ int SmReceive(IpcHandle handle, char* buffer, int capacity) {
   return RcIpcReceiveData(handle, buffer, capacity);
 }
 
-// Hooks the context calls for VEK_End and the compression callbacks.
-int HookEndObject(BarContext* ctx, int code) {
-  return VEK_EndObjectBackup(ctx, code);
-}
-int HookEndSession(BarContext* ctx, int code) {
-  return VEK_EndBackup(ctx, code);
-}
-int HookWriteItemData(BarContext* ctx, const void* data, int length) {
-  const int rc = VEK_WriteItemData(ctx, data, length);
-  return rc < 0 ? 0 : rc;
-}
-
-// The context is released with an object open: the stream must end as
-// aborted, the codecs stop, and the session manager must not take the
-// object as stored.
-void HookEndOpenWork(BarContext* ctx) {
-  BmExit(1);
-  BmSetSmReceive(nullptr);
-  ctx->dataRecord = nullptr;
-  ctx->recSize = 0;
-  ctx->recSpaceLeft = 0;
-  BarEndTransforms(ctx);
-  VEK_SendAbort(ctx, kAbortOpenWork);
-  ctx->sessGuid[0] = '\0';
-}
-
-void InstallHooks() {
-  BarLinkHooks hooks = BarSetLinkHooks(nullptr);
-  if (hooks.endOpenWork == nullptr) hooks.endOpenWork = HookEndOpenWork;
-  if (hooks.endObject == nullptr) hooks.endObject = HookEndObject;
-  if (hooks.endSession == nullptr) hooks.endSession = HookEndSession;
-  if (hooks.writeItemData == nullptr) hooks.writeItemData = HookWriteItemData;
-  BarSetLinkHooks(&hooks);
-}
-
 void SetObjText(BarContext* ctx, const std::string& text) {
   safe_free(ctx->objText, TARN_HERE);
   ctx->objText = static_cast<char*>(safe_malloc(text.size() + 1, TARN_HERE));
@@ -152,10 +101,7 @@ int FailObjectStart(BarContext* ctx, int rc, bool dataPathOpen) {
     BmExit(1);
     BmSetSmReceive(nullptr);
   }
-  BarEndTransforms(ctx);
-  ctx->maLocal = -1;
-  bar2_detail::LinkAbort(ctx, rc);
-  return BarFail(ctx, rc);
+  return bar2_detail::AbortObjectStart(ctx, rc);
 }
 
 // Writes the pending partly filled data record of the item. 0 or -2.
@@ -223,7 +169,7 @@ int VEK_StartBackup(BarContext* ctx, const char* barlist) {
                                        static_cast<const char*>(cmnHostname)));
     return BarFail(ctx, BAR_EPERM);
   }
-  InstallHooks();
+  bar2_detail::InstallSessionHooks();
   SessionConnectOptions options{};
   options.barlist = ctx->barlist;
   options.diskOnly = 1;
@@ -356,7 +302,7 @@ int VEK_StartObjectBackupEx(BarContext* ctx, int backupType, const char* objectN
     BmSetSmReceive(nullptr);
     return FailObjectStart(ctx, BAR_ECOMM, false);
   }
-  ReportObject(kFn, kMsgObjectStarted, ctx->objName);
+  bar2_detail::ReportObject(kFn, kMsgObjectStarted, ctx->objName, false);
   BmGetParams(&ctx->maBlockSize, &ctx->recOffset);
 
   const int room = ctx->maBlockSize - kBarDescriptionReserve;
@@ -426,23 +372,9 @@ int VEK_EndObjectBackup(BarContext* ctx, int code) {
     bar2_detail::LinkUpdateStatus(ctx, 0, 1);
     if (ctx->profile != 0) {
       DbgPlain(kLevel, "[%s] Writing profile report.", kFn);
-      const int elapsed = Now() - ctx->objBeginTime;
-      double rate = static_cast<double>(ctx->bytesDone) / 1048576.0;
-      if (elapsed != 0) rate /= elapsed;
-      ErhFullReportPacked(kFn, kErhCritical,
-                          NlsPackMessage(kSetDataPath, kMsgObjectProfile, elapsed / 3600,
-                                         elapsed / 60 % 60, elapsed % 60, rate));
+      bar2_detail::ReportProfile(kFn, kSetDataPath, kMsgObjectProfile, ctx);
     }
-    ctx->objBeginTime = 0;
-    ctx->objElapsed = 0;
-    ctx->lastStatus = 0;
-    ctx->worstLevel = 0;
-    ctx->level0Reports = 0;
-    ctx->errorReports = 0;
-    ctx->items = 0;
-    ctx->objItems = 0;
-    ctx->objSize = 0;
-    ctx->bytesDone = 0;
+    bar2_detail::ResetObjectCounters(ctx);
     DbgPlain(kLevel, "[%s] About to execute BmExit.", kFn);
     // A stream the media agent did not end with its stop is not backed up,
     // whatever the caller's code said.
@@ -451,7 +383,7 @@ int VEK_EndObjectBackup(BarContext* ctx, int code) {
       if (setCC == 0) setCC = 2;
     }
     BmSetSmReceive(nullptr);
-    ReportObject(kFn, kMsgObjectCompleted, ctx->objName);
+    bar2_detail::ReportObject(kFn, kMsgObjectCompleted, ctx->objName, false);
   }
   if (setCC == 0)
     VEK_Stop(ctx);

@@ -21,7 +21,9 @@
 #include "cmn/user.h"
 #include "csa/csa.h"
 #include "dacmn/dacmn.h"
+#include "dacmn/rbm.h"
 #include "ipc/ipc.h"
+#include "vekdf/daformat.h"
 
 TARN_RCSID("integ/bar2/barctx.cpp");
 
@@ -154,7 +156,16 @@ int LinkEndSession(BarContext* ctx, int code) {
 }
 
 int LinkRbmRead(BarContext* ctx, std::span<std::uint8_t>* record) {
-  return linkHooks.rbmRead != nullptr ? linkHooks.rbmRead(ctx, record) : 0;
+  if (linkHooks.rbmRead != nullptr) return linkHooks.rbmRead(ctx, record);
+  // The restore buffer manager hands out checked records only: the header's
+  // length lies within the block. Its stream ends with DA_REC_END, so a
+  // missing record is a failure.
+  std::uint8_t* next = RbmRead();
+  if (next == nullptr) return -1;
+  DaRecHeader header;
+  std::memcpy(&header, next, sizeof header);
+  *record = std::span<std::uint8_t>(next, header.length);
+  return 1;
 }
 
 int LinkWriteItemData(BarContext* ctx, const void* data, int length) {

@@ -42,4 +42,27 @@ int LinkReadItemData(BarContext* ctx, void* buffer, int length);
 // Lets VEK_InitGlobals run its body again (tests); the flags word stays.
 void ResetGlobals();
 
+// ---- what backup and restore objects share (barsession.cpp)
+
+// Seconds since 1970 on the process clock.
+int Now();
+// Traces the condition a parameter failed and stores -4.
+int ParamFail(BarContext* ctx, const char* fn, const char* condition);
+// Installs the session calls VEK_End, VEK_Exit and the compression callbacks
+// use (VEK_EndObjectBackup or VEK_EndObjectRestore by mode, and so on), each
+// only where no hook was set.
+void InstallSessionHooks();
+// Reports (set 131, `number`) with the user form of the object's name at the
+// level of progress lines; `decode` also undoes the path escapes for display.
+void ReportObject(const char* fn, int number, const char* objName, bool decode);
+// The profile line (`set`, `number`): hours, minutes, seconds since the
+// object began and the rate in MB per second.
+void ReportProfile(const char* fn, int set, int number, const BarContext* ctx);
+// Clears the object's times and counters at its end.
+void ResetObjectCounters(BarContext* ctx);
+// An object start failed after the session manager handed the object out:
+// ends the codecs and aborts the session with `rc` so that the session
+// manager learns of it. Returns BarFail(ctx, rc).
+int AbortObjectStart(BarContext* ctx, int rc);
+
 }  // namespace bar2_detail

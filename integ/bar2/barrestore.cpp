@@ -1,30 +1,587 @@
+// Restore sessions, objects and items: the object request and the restore
+// data path of each object, and the record walk that gives back each item's
+// attributes, extended attributes and data.
 #include "bar2/barrestore.h"
 
-// Placeholder until the restore calls land: every call fails.
-int VEK_StartRestore(BarContext*, const char*) {
-  return -2;
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bar2/bar2.h"
+#include "bar2/barcodec.h"
+#include "bar2/barimpl.h"
+#include "bar2/baropt.h"
+#include "bar2/bartransform.h"
+#include "cmn/cmninit.h"
+#include "cmn/ctx.h"
+#include "cmn/dbg.h"
+#include "cmn/erh.h"
+#include "cmn/nlspack.h"
+#include "cmn/str.h"
+#include "cmn/strmsg.h"
+#include "dacmn/rbm.h"
+#include "ipc/ipc.h"
+#include "vekdf/daformat.h"
+#include "vekdf/daview.h"
+
+TARN_RCSID("integ/bar2/barrestore.cpp");
+
+using bar2_detail::CopyText;
+using bar2_detail::ParamFail;
+
+namespace {
+
+constexpr int kLevel = 1;
+constexpr int kLevelData = 199;
+constexpr int kSetBar = 131;
+constexpr int kMsgNoRestoreRights = 53;
+constexpr int kMsgObjectStarted = 21;
+constexpr int kMsgObjectCompleted = 29;
+constexpr int kSetProfile = 84;
+constexpr int kMsgObjectProfile = 137;
+constexpr std::uint32_t kAclPrivateObjects = 0x80000;
+constexpr std::uint32_t kAclRestore = 0x20;
+constexpr char kRestoreWords[] = "-save /my/soul -to /dev/null";
+constexpr std::uint32_t kSysFormat = 22;
+// Results of the item calls beside the BarResult codes.
+constexpr int kNoRecord = -1;
+constexpr int kEndOfObject = -6;
+constexpr int kCallbackFailed = -7;
+
+// The record VEK_RbmNextRecord made current; empty when there is none.
+std::span<std::uint8_t> Current(const BarContext* ctx) {
+  if (ctx->restoreRecord == nullptr) return {};
+  return {static_cast<std::uint8_t*>(ctx->restoreRecord), ctx->recBytes};
 }
-int VEK_StartRestoreEx(BarContext*, const SessionConnectOptions*) {
-  return -2;
+
+// Records are at least a header long (VEK_RbmNextRecord checks).
+std::uint32_t TypeOf(std::span<const std::uint8_t> record) {
+  DaRecHeader header;
+  std::memcpy(&header, record.data(), sizeof header);
+  return header.type;
 }
-int VEK_StartObjectRestoreEx(BarContext*, const char*, const char*, const char*, int) {
-  return -2;
+
+std::span<std::uint8_t> Step(BarContext* ctx) {
+  VEK_RbmNextRecord(ctx);
+  return Current(ctx);
 }
-int VEK_StartItemRestoreEx(BarContext*, const char*, VEK_Item*, void*, int*) {
-  return -2;
+
+bool IsAttribute(std::uint32_t type) {
+  return type == DA_REC_OBJ_ATTR || type == DA_REC_OBJ_NOCAT || type == DA_REC_OBJ_NT_ATTR ||
+         type == DA_REC_OBJ_NT_NOCAT;
 }
-int VEK_ReadItemData(BarContext*, void*, int) {
-  return -2;
+
+bool IsItemEnd(std::uint32_t type) {
+  return type == DA_REC_OBJ_END || type == DA_REC_OBJ_ERR;
 }
-int VEK_RestoreItemCB(BarContext*, VekWriteCallback) {
-  return -2;
+
+// Item id and completion code of an item end or item error record.
+bool ReadItemEnd(std::span<const std::uint8_t> record, std::uint32_t* itemId, std::uint32_t* code) {
+  if (TypeOf(record) == DA_REC_OBJ_END) {
+    DaObjEndView view{};
+    if (!DaViewObjEnd(record, &view)) return false;
+    *itemId = view.itemId;
+    *code = view.code;
+    return true;
+  }
+  DaErrView view{};
+  if (!DaViewErr(record, &view)) return false;
+  *itemId = view.itemId;
+  *code = view.code;
+  return true;
 }
-int VEK_EndItemRestore(BarContext*, int*) {
-  return -2;
+
+bool SameItem(const BarContext* ctx, std::uint32_t itemId) {
+  return itemId == static_cast<std::uint32_t>(ctx->itemId);
 }
-int VEK_EndObjectRestore(BarContext*, int) {
-  return -2;
+
+int Mismatch(BarContext* ctx, const char* fn, const char* format, std::uint32_t itemId) {
+  DbgPlain(kLevel, format, fn, static_cast<int>(itemId), ctx->itemId);
+  return BarFail(ctx, BAR_ECOMM);
 }
-int VEK_EndRestore(BarContext*, int) {
-  return -2;
+
+int Damaged(BarContext* ctx, const char* fn, std::uint32_t type) {
+  DbgPlain(kLevel, "[%s] Damaged record of type %d.", fn, static_cast<int>(type));
+  return BarFail(ctx, BAR_ECOMM);
+}
+
+// A data record's view whose data length fits an int.
+bool ViewData(std::span<std::uint8_t> record, DaDataView* view) {
+  return DaViewData(record, view) && view->data.size() <= static_cast<std::size_t>(INT_MAX);
+}
+
+// The part of the current data record not read yet.
+std::span<std::uint8_t> Unread(const BarContext* ctx, const DaDataView& view) {
+  const std::size_t left =
+      std::min(view.data.size(), static_cast<std::size_t>(std::max(ctx->recSpaceLeft, 0)));
+  return view.data.subspan(view.data.size() - left);
+}
+
+// Copies the extended attributes of a system record, at most `room` bytes.
+void CopyExtAttr(std::span<const std::uint8_t> record, void* buffer, int* size, int room) {
+  DaSysView view{};
+  if (!DaViewSys(record, &view) || view.format != kSysFormat || view.data.empty()) return;
+  if (buffer == nullptr || size == nullptr) return;
+  const std::size_t copied =
+      DaCopySysData(view, std::span<std::uint8_t>(static_cast<std::uint8_t*>(buffer),
+                                                  static_cast<std::size_t>(std::max(room, 0))));
+  if (copied < view.data.size())
+    DbgPlain(kLevel, "[VEK_StartItemRestoreEx] Extended attributes of %zu bytes cut to %zu.",
+             view.data.size(), copied);
+  *size = static_cast<int>(copied);
+}
+
+// The item's name in the record, cut to its field.
+void CopyInlineName(VEK_Item* item, std::string_view name) {
+  const std::size_t n = std::min(name.size(), static_cast<std::size_t>(kVekNameMax));
+  std::memcpy(item->name, name.data(), n);
+  item->name[n] = '\0';
+}
+
+const char* ItemNameText(const BarContext* ctx) {
+  const char* name = CmnVarCastText(ctx->itemName);
+  return name != nullptr ? name : "";
+}
+
+// The caller's write callback while the compression library drives it.
+VekWriteCallback decompressWrite = nullptr;
+int DecompressWrite(void* data, int length, void* context) {
+  return decompressWrite != nullptr ? decompressWrite(data, length, context) : -1;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- session
+
+int VEK_StartRestoreEx(BarContext* ctx, const SessionConnectOptions* options) {
+  static const char kFn[] = "VEK_StartRestoreEx";
+  ctx = BarResolve(ctx);
+  if (ctx == nullptr) return BAR_ENOCONTEXT;
+  const char* barlist = options != nullptr && options->barlist != nullptr ? options->barlist : "";
+  DbgPlain(kLevel, "barlist: %s", barlist);
+  if (BarCheckMode(ctx, kFn, BAR_MODE_IDLE) != 0) return BAR_ESEQUENCE;
+  const char* denied = nullptr;
+  if ((ctx->access & kAclPrivateObjects) == 0)
+    denied = "[%s] User (%s.%s@%s) does not have permissions to see private objects (aclInfo: %d).";
+  else if ((ctx->access & kAclRestore) == 0)
+    denied = "[%s] User (%s.%s@%s) does not have permissions to start restore (aclInfo: %d).";
+  if (denied != nullptr) {
+    DbgPlain(kLevel, denied, kFn, ctx->appType, ctx->appName, static_cast<const char*>(cmnHostname),
+             static_cast<int>(ctx->access));
+    ErhFullReportPacked(kFn, kErhMajor,
+                        NlsPackMessage(kSetBar, kMsgNoRestoreRights, ctx->appType, ctx->appName,
+                                       static_cast<const char*>(cmnHostname)));
+    return BarFail(ctx, BAR_EPERM);
+  }
+  if (barlist != ctx->barlist) CopyText(ctx->barlist, barlist);
+  ctx->sessId[0] = '\0';
+  bar2_detail::InstallSessionHooks();
+  SessionConnectOptions connect = options != nullptr ? *options : SessionConnectOptions{};
+  connect.barlist = ctx->barlist;
+  if (VEK_ConnectSession(ctx, kBarSessionRestore, &connect) != 0) return BarFail(ctx, BAR_ECOMM);
+  ctx->mode = BAR_MODE_RESTORE;
+  return 0;
+}
+
+int VEK_StartRestore(BarContext* ctx, const char* barlist) {
+  ctx = BarResolve(ctx);
+  if (ctx == nullptr) return BAR_ENOCONTEXT;
+  SessionConnectOptions options{};
+  options.barlist = barlist;
+  const int rc = VEK_StartRestoreEx(ctx, &options);
+  ctx->lastCode = rc;
+  return rc;
+}
+
+int VEK_EndRestore(BarContext* ctx, int code) {
+  static const char kFn[] = "VEK_EndRestore";
+  ctx = BarResolve(ctx);
+  if (ctx == nullptr) return BAR_ENOCONTEXT;
+  if (ctx->mode != BAR_MODE_IDLE && ctx->mode != BAR_MODE_RESTORE) {
+    DbgPlain(kLevel, "[%s] Invalid function call sequence.(current mode: %d, should be: %d or %d)",
+             kFn, ctx->mode, BAR_MODE_RESTORE, BAR_MODE_IDLE);
+    return BarFail(ctx, BAR_ESEQUENCE);
+  }
+  ctx->lastCode = 0;
+  ctx->lastError = 0;
+  ctx->erhErrno = 0;
+  ErhClearError();
+  if (ctx->smHandle != kIpcNoHandle || ctx->sessGuid[0] != '\0')
+    DbgPlain(kLevel, "[%s] Disconnecting from Session Manager.", kFn);
+  BarEndSession(ctx, code);
+  ctx->mode = BAR_MODE_IDLE;
+  ctx->sessGuid[0] = '\0';
+  return 0;
+}
+
+// ---------------------------------------------------------------- object
+
+int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char* sessionId,
+                             const char* tree, int versionId) {
+  static const char kFn[] = "VEK_StartObjectRestoreEx";
+  ctx = BarResolve(ctx);
+  if (ctx == nullptr) return BAR_ENOCONTEXT;
+  DbgPlain(kLevel, "objectname: %s\nsessionID : %s\ntree      : %s\novID      : %d\n",
+           objectName != nullptr ? objectName : "(null)", sessionId != nullptr ? sessionId : "",
+           tree != nullptr ? tree : "", versionId);
+  if (BarCheckMode(ctx, kFn, BAR_MODE_RESTORE) != 0) return BAR_ESEQUENCE;
+  if (objectName == nullptr || objectName[0] == '\0' || std::strlen(objectName) > kBarObjNameMax)
+    return ParamFail(ctx, kFn,
+                     "!StrIsEmptyA(objectname) && StrLen(objectname)<= (10+1+64+1+1023+4 +80+1)");
+  if (versionId < 0) return ParamFail(ctx, kFn, "ovID>=0");
+  CopyText(ctx->objName, objectName);
+  CopyText(ctx->sessId, sessionId != nullptr ? sessionId : "");
+  ctx->lastCode = 0;
+  ctx->lastError = 0;
+  ctx->erhErrno = 0;
+  ErhClearError();
+
+  IntegOptions opts{};
+  if (ctx->smLink != 0) {
+    SessionConnectOptions connect{};
+    connect.barlist = ctx->barlist;
+    if (ctx->smHandle == kIpcNoHandle && VEK_ConnectSession(ctx, kBarSessionRestore, &connect) != 0)
+      return BarFail(ctx, BAR_ECOMM);
+    StrMsg request;
+    StrMsgInitL(&request);
+    const std::string version = std::to_string(versionId);
+    int rc = StrMsgStartExL(&request, nullptr, 0, MSG_BAROPT, 0) == 0 &&
+                     StrMsgNAppendL(&request, ctx->appName, ctx->objName, ctx->sessId, "0",
+                                    tree != nullptr ? tree : "", version.c_str(), kRestoreWords,
+                                    nullptr) == 0
+                 ? 0
+                 : BAR_EPARAM;
+    if (rc == 0) {
+      DbgPlain(kLevel, "[%s] Receiving message from RSM.", kFn);
+      rc = VEK_RequestObject(ctx, kBarSessionRestore, &request, &opts);
+    }
+    StrMsgFreeL(&request);
+    if (rc != 0) {
+      OptFreeOpts(&opts);
+      return BarFail(ctx, rc);
+    }
+  }
+
+  ctx->objBeginTime = bar2_detail::Now();
+  VEK_RestartDebugging(ctx, opts.dbgPostfix, opts.dbgRanges, opts.dbgSelect);
+  if (int rc = BarStartRestoreTransforms(ctx); rc != 0) {
+    OptFreeOpts(&opts);
+    return bar2_detail::AbortObjectStart(ctx, rc);
+  }
+
+  ctx->restoreRecord = nullptr;
+  ctx->recBytes = 0;
+  ctx->recSize = 0;
+  ctx->recSpaceLeft = 0;
+  ctx->itemId = 0;
+  const char* postfix = ctx->dbgPostfix != nullptr ? ctx->dbgPostfix : "";
+  DbgPlain(kLevel, "[%s] About to execute RbmInit.", kFn);
+  if (RbmInit(ctx->reportName, ctx->dbgRanges, postfix, ctx->dbgSelect, ctx->reportLevel,
+              ctx->smLink, ctx->smHandle, nullptr, opts.daId, opts.maHost, opts.maPort, opts.output,
+              opts.netLoad) == 0) {
+    DbgPlain(kLevel,
+             "[%s] RbmInit returned error. Error: %s\n\treportName: %s\n\tdbgRanges: %s\n"
+             "\tdbgPostfix: %s\n\tdbgSelect: %s\n\treportLevel: %d\n\tsmLink: %d\n"
+             "\tsmHandle: %d\n\tdaId: %d\n\tmaHost: %s\n\tmaPort: %d\n\toutput: %s\n"
+             "\tnetLoad: %f",
+             kFn, ErhGetErrorInfo(), ctx->reportName, ctx->dbgRanges, postfix, ctx->dbgSelect,
+             ctx->reportLevel, ctx->smLink, ctx->smHandle, opts.daId, opts.maHost, opts.maPort,
+             opts.output != nullptr ? opts.output : "", opts.netLoad);
+    OptFreeOpts(&opts);
+    return bar2_detail::AbortObjectStart(ctx, BAR_ECOMM);
+  }
+  ctx->daId = opts.daId;
+  ctx->sparse = opts.sparse;
+  ctx->startTime = opts.objStartTime;
+  ctx->sinceTime = opts.objSinceTime;
+  ctx->profile = opts.profile;
+  CopyText(ctx->maHost, opts.maHost);
+  ctx->maLocal = IpcIPIsLocal(ctx->maHost) != 0 ? 1 : 0;
+  OptFreeOpts(&opts);
+  bar2_detail::ReportObject(kFn, kMsgObjectStarted, ctx->objName, true);
+  ctx->mode = BAR_MODE_OBJECT_RESTORE;
+  return 0;
+}
+
+int VEK_EndObjectRestore(BarContext* ctx, int code) {
+  static const char kFn[] = "VEK_EndObjectRestore";
+  ctx = BarResolve(ctx);
+  if (ctx == nullptr) return BAR_ENOCONTEXT;
+  DbgPlain(kLevel, "[%s] completionCode: %d", kFn, code);
+  if (BarCheckMode(ctx, kFn, BAR_MODE_OBJECT_RESTORE) != 0) return BAR_ESEQUENCE;
+  ctx->lastCode = 0;
+  ctx->lastError = 0;
+  ctx->erhErrno = 0;
+  ErhClearError();
+  bar2_detail::LinkUpdateStatus(ctx, 0, 1);
+  if (ctx->profile == 0) {
+    DbgPlain(kLevel, "[%s] profile option not set.", kFn);
+  } else {
+    DbgPlain(kLevel, "[%s] profile option set. Displaying statistics.", kFn);
+    bar2_detail::ReportProfile(kFn, kSetProfile, kMsgObjectProfile, ctx);
+  }
+  bar2_detail::ResetObjectCounters(ctx);
+  BarEndTransforms(ctx);
+  RbmExit(0);
+  ctx->restoreRecord = nullptr;
+  ctx->recBytes = 0;
+  ctx->recSize = 0;
+  ctx->recSpaceLeft = 0;
+  bar2_detail::ReportObject(kFn, kMsgObjectCompleted, ctx->objName, true);
+  if (code == 0)
+    VEK_Stop(ctx);
+  else
+    bar2_detail::LinkAbort(ctx, code);
+  DbgPlain(kLevel, "[%s] Reconecting to Session Manager after socket shutdown.", kFn);
+  ctx->mode = BAR_MODE_IDLE;
+  char barlist[kBarListMax + 1];
+  CopyText(barlist, ctx->barlist);
+  const int rc = VEK_StartRestore(ctx, barlist);
+  ctx->maLocal = -1;
+  return rc;
+}
+
+// ---------------------------------------------------------------- items
+
+int VEK_ReadObjAttr(BarContext* ctx, std::span<const std::uint8_t> record, VEK_Item* item) {
+  DaAttrView view{};
+  if (!DaViewAttr(record, &view)) return BarFail(ctx, BAR_ECOMM);
+  *item = VEK_Item{};
+  item->id = view.itemId;
+  item->number2 = view.fileType;
+  item->uid = view.uid;
+  item->gid = view.gid;
+  item->mode = view.mode;
+  item->size = view.size;
+  item->mtime = view.modifyTime;
+  item->number9 = view.attributes;
+  item->number10 = static_cast<std::int64_t>(view.quantity);
+  CmnVarFree(&ctx->itemName);
+  ctx->itemName = CmnVarTextN(view.name.data(), view.name.size());
+  CopyInlineName(item, view.name);
+  return 0;
+}
+
+int VEK_ReadNtObjAttr(BarContext* ctx, std::span<const std::uint8_t> record, VEK_Item* item) {
+  DaNtAttrView view{};
+  if (!DaViewNtAttr(record, &view)) return BarFail(ctx, BAR_ECOMM);
+  *item = VEK_Item{};
+  item->id = view.itemId;
+  item->number2 = view.fileType;
+  item->mode = view.attrBits;
+  item->size = view.size;
+  item->mtime = view.modifyTime;
+  item->number9 = view.attributes;
+  // The name's units are little-endian and need not be aligned in the record.
+  std::vector<char16_t> wide(view.nameUtf16.size() / 2 + 1, u'\0');
+  for (std::size_t i = 0; i + 1 < view.nameUtf16.size(); i += 2)
+    wide[i / 2] = static_cast<char16_t>(view.nameUtf16[i] | view.nameUtf16[i + 1] << 8);
+  CmnVarFree(&ctx->itemName);
+  if (CmnVarCopyW2S(&ctx->itemName, wide.data()) == nullptr) return BarFail(ctx, BAR_ECOMM);
+  CopyInlineName(item, ItemNameText(ctx));
+  return 0;
+}
+
+int VEK_StartItemRestoreEx(BarContext* ctx, const char* name, VEK_Item* item, void* attrBuffer,
+                           int* attrSize) {
+  static const char kFn[] = "VEK_StartItemRestoreEx";
+  ctx = BarResolve(ctx);
+  if (ctx == nullptr) return BAR_ENOCONTEXT;
+  if (BarCheckMode(ctx, kFn, BAR_MODE_OBJECT_RESTORE) != 0) return BAR_ESEQUENCE;
+  if (name != nullptr) return ParamFail(ctx, kFn, "name == ((void *)0)");
+  if (item == nullptr) return ParamFail(ctx, kFn, "item != ((void *)0)");
+  ctx->lastCode = 0;
+  ctx->lastError = 0;
+  ctx->erhErrno = 0;
+  ErhClearError();
+  // The caller's size is the room; it then says what was copied, 0 for an
+  // item without extended attributes.
+  const int room = attrSize != nullptr ? *attrSize : 0;
+  if (attrBuffer != nullptr && attrSize != nullptr) *attrSize = 0;
+
+  bool haveAttr = false;
+  for (std::span<std::uint8_t> rec = Step(ctx);; rec = Step(ctx)) {
+    if (rec.empty()) {
+      DbgPlain(kLevel, "[%s] Got unexpected data from tape. Error: %s", kFn, ErhGetErrorInfo());
+      return BarFail(ctx, BAR_ECOMM);
+    }
+    const std::uint32_t type = TypeOf(rec);
+    // The extended attributes follow the attribute record (and its
+    // encryption record): they still belong to the item's head.
+    if (haveAttr && type != DA_REC_OBJ_CRYPT && type != DA_REC_OBJ_SYS) break;
+    switch (type) {
+      case DA_REC_OBJ_ATTR:
+      case DA_REC_OBJ_NOCAT:
+        DbgPlain(kLevel,
+                 type == DA_REC_OBJ_ATTR ? "[%s] Got DA_REC_OBJ_ATTR" : "[%s] Got DA_REC_OBJ_NOCAT",
+                 kFn);
+        if (VEK_ReadObjAttr(ctx, rec, item) != 0) return Damaged(ctx, kFn, type);
+        ctx->itemId = static_cast<int>(item->id);
+        haveAttr = true;
+        break;
+      case DA_REC_OBJ_NT_ATTR:
+      case DA_REC_OBJ_NT_NOCAT:
+        DbgPlain(kLevel,
+                 type == DA_REC_OBJ_NT_ATTR ? "[%s] Got DA_REC_OBJ_NT_ATTR"
+                                            : "[%s] Got DA_REC_OBJ_NT_NOCAT",
+                 kFn);
+        if (VEK_ReadNtObjAttr(ctx, rec, item) != 0) return Damaged(ctx, kFn, type);
+        ctx->itemId = static_cast<int>(item->id);
+        haveAttr = true;
+        break;
+      case DA_REC_OBJ_SYS:
+        DbgPlain(kLevel, "[%s] Got DA_REC_OBJ_SYS", kFn);
+        CopyExtAttr(rec, attrBuffer, attrSize, room);
+        break;
+      case DA_REC_END:
+        DbgPlain(kLevel, "[%s] Got DA_REC_END", kFn);
+        return BarFail(ctx, kEndOfObject);
+      case DA_REC_OBJ_CRYPT:
+        DbgPlain(kLevel, "[%s] Got DA_REC_OBJ_CRYPT", kFn);
+        if (ctx->encrHandle == nullptr && VEK_InitEncryption(ctx, 0) != 0)
+          return BarFail(ctx, BAR_ECOMM);
+        if (VEK_ProcessEncryptMetaData(ctx, rec) != 0) {
+          DbgPlain(kLevel,
+                   "[%s] VEK_ProcessEncryptMetaData failed: Got unexpected data from tape. "
+                   "Error: %s",
+                   kFn, ErhGetErrorInfo());
+          return BarFail(ctx, BAR_ECOMM);
+        }
+        break;
+      default: break;
+    }
+  }
+  ctx->mode = BAR_MODE_ITEM_RESTORE;
+  DbgPlain(kLevel, "[%s] itemname=%s", kFn, ItemNameText(ctx));
+  return 0;
+}
+
+int VEK_ReadItemData(BarContext* ctx, void* buffer, int length) {
+  static const char kFn[] = "VEK_ReadItemData";
+  ctx = BarResolve(ctx);
+  if (ctx == nullptr) return BAR_ENOCONTEXT;
+  if (BarCheckMode(ctx, kFn, BAR_MODE_ITEM_RESTORE) != 0) return BAR_ESEQUENCE;
+  if (buffer == nullptr) return ParamFail(ctx, kFn, "bufPtr != ((void *)0)");
+  if (length < 0) return ParamFail(ctx, kFn, "length >= 0");
+  auto* out = static_cast<std::uint8_t*>(buffer);
+  int done = 0;
+  std::span<std::uint8_t> rec = Current(ctx);
+  while (done < length) {
+    if (rec.empty()) {
+      DbgPlain(kLevel, "[%s] Null record. ts->sessionOpts.recPtr: NULL", kFn);
+      return BarFail(ctx, BAR_ECOMM);
+    }
+    const std::uint32_t type = TypeOf(rec);
+    if (IsAttribute(type) || type == DA_REC_END) {
+      DbgPlain(kLevel, "[%s] Unexpected record type %d", kFn, static_cast<int>(type));
+      return BarFail(ctx, BAR_ECOMM);
+    }
+    if (type == DA_REC_OBJ_DATA) {
+      DaDataView view{};
+      if (!ViewData(rec, &view)) return Damaged(ctx, kFn, type);
+      if (!SameItem(ctx, view.itemId))
+        return Mismatch(ctx, kFn, "[%s] Mismatched ItemID: record=%d, session=%d", view.itemId);
+      const std::span<std::uint8_t> unread = Unread(ctx, view);
+      const std::size_t n = std::min(unread.size(), static_cast<std::size_t>(length - done));
+      if (n != 0) std::memcpy(out + done, unread.data(), n);
+      done += static_cast<int>(n);
+      ctx->recSpaceLeft = static_cast<int>(unread.size() - n);
+      if (ctx->recSpaceLeft == 0) rec = Step(ctx);
+      continue;
+    }
+    if (IsItemEnd(type)) {
+      std::uint32_t itemId = 0;
+      std::uint32_t code = 0;
+      if (!ReadItemEnd(rec, &itemId, &code)) return Damaged(ctx, kFn, type);
+      if (!SameItem(ctx, itemId))
+        return Mismatch(ctx, kFn, "[%s] Mismatched ItemID: record=%d, session=%d", itemId);
+      return done;
+    }
+    DbgPlain(kLevelData, "[%s] Skipping record type %d.", kFn, static_cast<int>(type));
+    rec = Step(ctx);
+  }
+  return done;
+}
+
+int VEK_RestoreItemCB(BarContext* ctx, VekWriteCallback write) {
+  static const char kFn[] = "VEK_RestoreItemCB";
+  ctx = BarResolve(ctx);
+  if (ctx == nullptr) return BAR_ENOCONTEXT;
+  if (BarCheckMode(ctx, kFn, BAR_MODE_ITEM_RESTORE) != 0) return BAR_ESEQUENCE;
+  if (write == nullptr) return ParamFail(ctx, kFn, "CBWrite != ((void *)0)");
+  bool wanted = true;
+  for (std::span<std::uint8_t> rec = Current(ctx);; rec = Step(ctx)) {
+    if (rec.empty()) {
+      DbgPlain(kLevel, "[%s] Null record. ts->sessionOpts.recPtr: NULL", kFn);
+      return BarFail(ctx, BAR_ECOMM);
+    }
+    const std::uint32_t type = TypeOf(rec);
+    if (IsAttribute(type) || type == DA_REC_END) {
+      DbgPlain(kLevel, "[%s] Unexpected record type: %d", kFn, static_cast<int>(type));
+      return BarFail(ctx, BAR_ECOMM);
+    }
+    if (type == DA_REC_OBJ_DATA) {
+      if (!wanted) continue;
+      DaDataView view{};
+      if (!ViewData(rec, &view)) return Damaged(ctx, kFn, type);
+      if (!SameItem(ctx, view.itemId))
+        return Mismatch(ctx, kFn, "[%s] Mismatched itemID: record=%d, session=%d", view.itemId);
+      if ((VEK_Global.capability & kVekCapCompress) != 0 && view.compressionId != 0 &&
+          view.compressionId == static_cast<std::uint32_t>(ctx->compressionId)) {
+        decompressWrite = write;
+        const int ok = DcDecompress2(RDcRead, DecompressWrite, ctx);
+        decompressWrite = nullptr;
+        return ok != 0 ? 0 : BarFail(ctx, BAR_ECOMM);
+      }
+      const std::span<std::uint8_t> unread = Unread(ctx, view);
+      ctx->recSpaceLeft = 0;
+      // An empty record has nothing to pass on; a 0 would read as "no more".
+      if (unread.empty()) continue;
+      const int rc = write(unread.data(), static_cast<int>(unread.size()), ctx);
+      if (rc < 0) {
+        DbgPlain(kLevel, "[%s] write callback failed: error=%d", kFn, rc);
+        return BarFail(ctx, kCallbackFailed);
+      }
+      if (rc == 0) wanted = false;
+      continue;
+    }
+    if (IsItemEnd(type)) {
+      std::uint32_t itemId = 0;
+      std::uint32_t code = 0;
+      if (!ReadItemEnd(rec, &itemId, &code)) return Damaged(ctx, kFn, type);
+      if (!SameItem(ctx, itemId))
+        return Mismatch(ctx, kFn, "[%s] Mismatched itemID: record=%d, session=%d", itemId);
+      return 0;
+    }
+    DbgPlain(kLevelData, "[%s] Skipping record type %d", kFn, static_cast<int>(type));
+  }
+}
+
+int VEK_EndItemRestore(BarContext* ctx, int* code) {
+  static const char kFn[] = "VEK_EndItemRestore";
+  ctx = BarResolve(ctx);
+  if (ctx == nullptr) return BAR_ENOCONTEXT;
+  if (BarCheckMode(ctx, kFn, BAR_MODE_ITEM_RESTORE) != 0) return BAR_ESEQUENCE;
+  ctx->mode = BAR_MODE_OBJECT_RESTORE;
+  for (std::span<std::uint8_t> rec = Current(ctx);; rec = Step(ctx)) {
+    if (rec.empty()) return BarFail(ctx, kNoRecord);
+    const std::uint32_t type = TypeOf(rec);
+    if (IsAttribute(type)) {
+      DbgPlain(kLevel, "[%s] Unexpected record type: %d", kFn, static_cast<int>(type));
+      return BarFail(ctx, BAR_ECOMM);
+    }
+    if (IsItemEnd(type)) {
+      std::uint32_t itemId = 0;
+      std::uint32_t completion = 0;
+      if (!ReadItemEnd(rec, &itemId, &completion)) return Damaged(ctx, kFn, type);
+      if (!SameItem(ctx, itemId))
+        return Mismatch(ctx, kFn, "[%s] Mismatched itemID: record=%d, session=%d", itemId);
+      if (code != nullptr) *code = static_cast<int>(completion);
+      return 0;
+    }
+    if (type == DA_REC_END) return BarFail(ctx, kEndOfObject);
+    DbgPlain(kLevelData, "[%s] Skipping record type %d.", kFn, static_cast<int>(type));
+  }
 }

@@ -250,6 +250,7 @@ std::uint8_t* VEK_RbmNextRecord(BarContext* ctx) {
   ctx = BarResolve(ctx);
   if (ctx == nullptr) return nullptr;
   ctx->restoreRecord = nullptr;
+  ctx->recBytes = 0;
   ctx->recSize = 0;
   ctx->recSpaceLeft = 0;
   std::span<std::uint8_t> record;
@@ -290,6 +291,7 @@ std::uint8_t* VEK_RbmNextRecord(BarContext* ctx) {
     ctx->recSpaceLeft = length;
   }
   ctx->restoreRecord = record.data();
+  ctx->recBytes = static_cast<std::uint32_t>(record.size());
   return record.data();
 }
 

@@ -386,9 +386,11 @@ bool Conversation::serveRestore(const StreamReader& reader, int da) {
   std::uint32_t last = reader.meta().blocks;
   std::uint32_t next = 0;
   const auto truncate = config_.faults.truncate;
+  bool truncated = false;
   if (truncate && *truncate < last && agent_.fires(&Faults::truncate, *truncate)) {
     channel_.note("fault", "truncate " + std::to_string(*truncate));
     last = *truncate;
+    truncated = true;
   }
   (void)local();
   for (;;) {
@@ -399,6 +401,11 @@ bool Conversation::serveRestore(const StreamReader& reader, int da) {
       const int announced = agent_.fires(&Faults::badBuffer, next) ? count : id;
       if (!announce(reader, next, id, announced)) return false;
       if (!agent_.fires(&Faults::duplicate, next)) ++next;
+    }
+    // A client still reading waits for the block that will not come.
+    if (truncated && next == last && std::find(out.begin(), out.end(), true) == out.end()) {
+      abort("truncated after block " + std::to_string(last));
+      return false;
     }
     Message message;
     if (!receive(message)) return false;

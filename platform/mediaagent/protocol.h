@@ -16,10 +16,11 @@
 // - Backup or restore: MSG_OPEN carries only the DA id, so the role comes from
 //   the command line; role "auto" restores a DA id whose stream was stored
 //   with status "stop" and backs up any other.
-// - Block places: a backup client fills buffer i of a local segment at
-//   size x (section x count + i); a restore client reads buffer i at size x i.
-//   In both the block starts at the buffer offset rounded up to 8 and holds
-//   size less that many bytes. A raw packet always carries one whole buffer.
+// - Block places: buffer i of a local segment lies at size x (section x count
+//   + i) for a backup and a restore client alike, so that clients of other
+//   sections never see each other's buffers. The block starts at the buffer
+//   offset rounded up to 8 and holds size less that many bytes. A raw packet
+//   always carries one whole buffer.
 // - Backup acknowledgement: 24 with the buffer id, sent only after the block
 //   was checked and written to the store file. A block that fails the check,
 //   a buffer id outside 0..count-1 or a store failure is answered with
@@ -30,6 +31,8 @@
 //   MSG_CLOSE ends the object, after which MSG_OPEN without items is answered
 //   with MSG_LISTEN (key, segment size, section, count, size, offset) and a
 //   MSG_OPEN with the DA id serves the stream again from its first block.
+//   With the truncate fault the agent answers MSG_ABORT once every block it
+//   announced has come back: the stream ends there, as on a short medium.
 // - The configured geometry must give the stored blocks' capacity (buffer size
 //   and offset); count and section may differ, they only shape the segment.
 // - Reconnection answers MSG_MA_BUFFER_STATE with the blocks stored and the
@@ -86,12 +89,12 @@ struct Geometry {
   std::uint64_t segmentSize() const {
     return std::uint64_t(section + 1) * std::uint64_t(bufferCount) * bufferSize;
   }
-  // Offset of buffer `id` in a local segment: backup with the section term,
-  // restore without.
+  // Offset of buffer `id` in a local segment, with the section term in both
+  // directions.
   std::uint64_t backupBuffer(int id) const {
     return std::uint64_t(bufferSize) * (std::uint64_t(section) * bufferCount + id);
   }
-  std::uint64_t restoreBuffer(int id) const { return std::uint64_t(bufferSize) * id; }
+  std::uint64_t restoreBuffer(int id) const { return backupBuffer(id); }
 };
 
 // Nothing when the geometry is unusable, with the reason in *why: count 1..64,

@@ -1,22 +1,44 @@
-// Fuzz target of the local media agent's shared-memory description as the
-// backup buffer manager reads it: any message text ends in a verdict, and a
-// description taken as usable has its buffers inside the segment.
+// Fuzz target of the media side's shared-memory descriptions as the buffer
+// managers read them: a local agent's seven items and a network process's
+// MSG_LISTEN. Any message text ends in a verdict, and a description taken as
+// usable has its buffers inside the segment.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
 #include "cmn/strmsg.h"
-#include "dacmn/bm.h"
+#include "dacmn/dashm.h"
+
+namespace {
+
+void ExpectInside(const BmShmDescription& d) {
+  const std::uint64_t end =
+      std::uint64_t(d.bufSize) * std::uint64_t(d.section + 1) * std::uint64_t(d.bufNum);
+  if (d.bufNum < 1 || d.bufNum > kBmMaxBuffers || end > std::uint64_t(d.shmSize)) std::abort();
+  DaShmBuffers shm{};
+  shm.shmemSection = d.section;
+  shm.bufNum = d.bufNum;
+  shm.bufSize = d.bufSize;
+  if (DaBufferStart(shm, d.bufNum - 1) + std::uint64_t(d.bufSize) > std::uint64_t(d.shmSize) ||
+      DaBlockSkip(d.bufOffset) >= d.bufSize) {
+    std::abort();
+  }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   StrMsg msg;
   StrMsgInitL(&msg);
-  if (StrParseStartNL(&msg, reinterpret_cast<const char*>(data), size) >= 0) {
+  const char* text = reinterpret_cast<const char*>(data);
+  if (StrParseStartNL(&msg, text, size) >= 0) {
     BmShmDescription d{};
-    if (BmParseShmDescription(&msg, &d) == nullptr) {
-      const std::uint64_t end =
-          std::uint64_t(d.bufSize) * std::uint64_t(d.section + 1) * std::uint64_t(d.bufNum);
-      if (d.bufNum < 1 || d.bufNum > kBmMaxBuffers || end > std::uint64_t(d.shmSize)) std::abort();
+    if (BmParseShmDescription(&msg, &d) == nullptr) ExpectInside(d);
+  }
+  if (StrParseStartNL(&msg, text, size) >= 0) {
+    BmShmDescription d{};
+    if (DaParseListen(&msg, &d) == nullptr && BmCheckShmDescription(d) == nullptr) {
+      ExpectInside(d);
     }
   }
   StrMsgFreeL(&msg);

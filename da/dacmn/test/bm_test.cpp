@@ -4,18 +4,13 @@
 // shared memory that must be refused.
 #include "dacmn/bm.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/ipc.h>
-#include <sys/shm.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "cmn/cmninit.h"
@@ -27,6 +22,7 @@
 
 namespace {
 
+using datest::FakeAgent;
 using datest::Msg;
 using datest::Packet;
 using datest::PeerLink;
@@ -54,29 +50,7 @@ std::vector<std::uint8_t> Payload(std::size_t size) {
 // One object of one item through the record writers; false at the first
 // writer that fails.
 bool WriteObject(const std::vector<std::uint8_t>& payload) {
-  if (RmWriteStart(kDa, 1000, 900, 5, 1, 2, 3, 4, 6, "host:/db ALIAS", "full", "VEKBAR", "A.01") !=
-      1) {
-    return false;
-  }
-  DaItemAttr item{};
-  item.itemId = 1;
-  item.fileType = kDaFileRegular;
-  item.name = "image.001";
-  item.size = payload.size();
-  if (RmWriteObjAttr(item) != 1) return false;
-  std::size_t done = 0;
-  while (done < payload.size()) {
-    std::uint32_t granted = 0;
-    std::uint8_t* data =
-        RmGetObjDataBuf(static_cast<std::uint32_t>(payload.size() - done), &granted);
-    if (data == nullptr) return false;
-    std::memcpy(data, payload.data() + done, granted);
-    if (RmWriteObjData(data, 1, granted, static_cast<std::uint32_t>(done), 0, 0, 0) != 1) {
-      return false;
-    }
-    done += granted;
-  }
-  return RmWriteObjEnd(item, 0) == 1 && RmWriteEnd(kDa, 1000, 1100, 0, 0) == 1;
+  return datest::WriteItems(kDa, {payload});
 }
 
 // The data bytes of a stored stream, checked block by block by the
@@ -343,74 +317,13 @@ TEST(BmDescription, TheAgentsSevenItemsAreReadInOrder) {
   StrMsgFreeL(&msg);
 }
 
-// A media agent played by the test: it accepts one connection, sends
-// `description` and keeps what the client sends until it closes.
-class FakeAgent {
- public:
-  explicit FakeAgent(std::string description) : description_(std::move(description)) {
-    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(listen_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        listen(listen_, 1) != 0 ||
-        getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      return;
-    }
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { Serve(); });
-  }
-  ~FakeAgent() { Join(); }
-  int port() const { return port_; }
-  // What the client sent, once it closed.
-  const std::string& received() {
-    Join();
-    return received_;
-  }
-
- private:
-  void Serve() {
-    const int fd = accept(listen_, nullptr, nullptr);
-    if (fd < 0) return;
-    const std::string packet = Packet(description_);
-    if (write(fd, packet.data(), packet.size()) == static_cast<ssize_t>(packet.size())) {
-      char chunk[4096];
-      for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;) {
-        received_.append(chunk, static_cast<std::size_t>(n));
-      }
-    }
-    close(fd);
-  }
-  void Join() {
-    if (thread_.joinable()) thread_.join();
-    if (listen_ >= 0) close(listen_);
-    listen_ = -1;
-  }
-
-  std::string description_;
-  int listen_ = -1;
-  int port_ = -1;
-  std::thread thread_;
-  std::string received_;
-};
-
 class BmSegmentTest : public BmTest {
  protected:
   void SetUp() override {
     BmTest::SetUp();
-    for (key_ = 0x5B000000 + getpid() % 0x10000;; ++key_) {
-      id_ = shmget(key_, kSize, IPC_CREAT | IPC_EXCL | 0600);
-      if (id_ >= 0 || errno != EEXIST) break;
-    }
-    ASSERT_GE(id_, 0);
-    guard_.segment(id_);
-    mine_ = shmat(id_, nullptr, 0);
-    ASSERT_NE(mine_, reinterpret_cast<void*>(-1));
-  }
-  void TearDown() override {
-    BmTest::TearDown();
-    if (mine_ != reinterpret_cast<void*>(-1)) shmdt(mine_);
+    ASSERT_NE(segment_.base(), nullptr);
+    key_ = segment_.key();
+    mine_ = segment_.base();
   }
   std::string Description(int count, std::uintptr_t address) const {
     return Msg({"10", "0", std::to_string(key_), std::to_string(address), "4096",
@@ -418,16 +331,15 @@ class BmSegmentTest : public BmTest {
   }
 
   static constexpr int kSize = 65 * 4096;
-  tarn::test::SysVGuard guard_;
+  datest::TestSegment segment_{kSize};
   int key_ = 0;
-  int id_ = -1;
-  void* mine_ = reinterpret_cast<void*>(-1);
+  void* mine_ = nullptr;
 };
 
 // The agent's address is taken here already: the segment is attached where
 // the system chooses, and the stream works there.
 TEST_F(BmSegmentTest, AnAddressInUseIsAttachedElsewhere) {
-  FakeAgent agent(Description(4, reinterpret_cast<std::uintptr_t>(mine_)));
+  FakeAgent agent({Description(4, reinterpret_cast<std::uintptr_t>(mine_))});
   ASSERT_GT(agent.port(), 0);
   ASSERT_EQ(Open(agent.port()), 1);
   BdaPtd* bda = BdaGetContext();
@@ -445,7 +357,7 @@ TEST_F(BmSegmentTest, AnAddressInUseIsAttachedElsewhere) {
 }
 
 TEST_F(BmSegmentTest, MoreThan64BuffersAreRefused) {
-  FakeAgent agent(Description(65, 0));
+  FakeAgent agent({Description(65, 0)});
   ASSERT_GT(agent.port(), 0);
   EXPECT_EQ(Open(agent.port()), 0);
   EXPECT_EQ(MaIpcHandle(), kIpcNoHandle);
@@ -458,7 +370,7 @@ TEST_F(BmSegmentTest, MoreThan64BuffersAreRefused) {
 // Zero copy: the caller's own buffer of the agent's segment becomes the block
 // and leaves with the buffer id taken for it and the caller's id.
 TEST_F(BmSegmentTest, ZeroCopyBlockLeavesWithBothIds) {
-  FakeAgent agent(Description(4, 0));
+  FakeAgent agent({Description(4, 0)});
   ASSERT_GT(agent.port(), 0);
   ASSERT_EQ(BmInit(nullptr, nullptr, nullptr, nullptr, 0, 0, kIpcNoHandle, nullptr, kDa,
                    "127.0.0.1", agent.port(), nullptr, 1.0, "zc", "companion", nullptr),

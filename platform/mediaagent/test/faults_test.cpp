@@ -183,6 +183,9 @@ TEST_F(MediaAgentRestoreFaults, TruncateServesOnlyTheFirstBlocks) {
   const auto ma = Agent({"truncate=2"});
   Client c(ma->port(), 500);
   EXPECT_EQ(Read(c, 4).size(), 2u);
+  // Once both came back the agent ends the stream rather than leave the
+  // client waiting.
+  EXPECT_TRUE(ma->waitForTraffic("truncated after block 2"));
 }
 
 TEST_F(MediaAgentRestoreFaults, DuplicateSendsABlockTwice) {

@@ -1,0 +1,77 @@
+// Private pieces both buffer managers share: their report numbers, the
+// opening of a media agent on this host, the attachment of the stream's
+// segment and the texts a network process forwards.
+#pragma once
+
+#include <string>
+
+#include "cmn/strmsg.h"
+#include "dacmn/dacmn.h"
+#include "dacmn/dashm.h"
+
+namespace bm_detail {
+
+// Set-80 messages of the buffer managers.
+constexpr int kMsgConnect = 1001;
+constexpr int kMsgNoAnswer = 1002;
+constexpr int kMsgAttach = 1003;
+constexpr int kMsgSmClosed = 1022;
+constexpr int kMsgWaitFailed = 1023;
+constexpr int kMsgSmRead = 1024;
+constexpr int kMsgSmParse = 1025;
+constexpr int kMsgSmAbort = 1026;
+constexpr int kMsgSmUnknown = 1027;
+constexpr int kMsgNetRead = 1028;
+constexpr int kMsgNetClosed = 1029;
+constexpr int kMsgNetParse = 1030;
+constexpr int kMsgNetAbort = 1031;
+constexpr int kMsgNetUnknown = 1032;
+// Set 12: an internal fault.
+constexpr int kMsgInternal = 5;
+
+// A media agent that connected but says nothing within this many seconds is
+// taken as gone.
+constexpr int kSetupTimeout = 300;
+
+// The error state's text, for the reports that carry one.
+std::string ErrorText();
+// A set-80 report at severity 3, with or without a text.
+void ReportDataPath(const char* function, int number);
+void ReportDataPath(const char* function, int number, const std::string& text);
+// An internal fault (set 12, number 5) at `line` of the source `rcsId` names;
+// the stream is not to be used further.
+void ReportInternal(const char* function, const char* rcsId, int line);
+
+// Sends a message without items on `handle`. True when sent.
+bool SendBare(IpcHandle handle, int code);
+
+// Keeps the stream's fields in the shared context (a file variant gets port
+// -1) and chooses the carrier (DaChooseNetIO) into ctx->netIO. The choice, or
+// -1 after a report.
+int StoreStreamFields(DacmnPtd* ctx, DaSide side, int waitForStop, IpcHandle smHandle,
+                      char* smBuffer, int daId, const char* maHost, int maPort,
+                      const char* filePath, double netLoad);
+
+// The code of the message of `length` bytes just received from the session
+// manager into `buffer` (null: into the handle's receive message), or -1.
+int SessionManagerCode(IpcHandle handle, char* buffer, int length);
+
+// Connects to the media agent on this host (ctx->maHost, ctx->maPort),
+// receives its first message, negotiates and reads its shared-memory
+// description into *description. On success the connection is
+// ctx->maIpcHandle; else nothing is left open and the failure is reported
+// (the restore side reports the negotiation's outcome in plain text).
+bool OpenLocalAgent(DacmnPtd* ctx, DaSide side, BmShmDescription* description);
+
+// Traces and checks `description` and attaches its segment on `handle` (at
+// the agent's address when that is free), filling *shm with no buffer in
+// hand. False after a report (set 80, number 1003).
+bool AttachSegment(const char* function, IpcHandle handle, const BmShmDescription& description,
+                   DaShmBuffers* shm);
+
+// MSG_MSG, MSG_MSGFMT or MSG_CON from the network process, its parse past
+// the code: the text goes to the report or the console hook. False for any
+// other code.
+bool ForwardNetText(const char* function, int code, StrMsg* msg);
+
+}  // namespace bm_detail

@@ -1,0 +1,260 @@
+// The stream's segment as both buffer managers see it: the media side's
+// description, where buffers lie, the opening of a local media agent and the
+// attachment, and the reports and texts both sides share.
+#include "dacmn/dashm.h"
+
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+
+#include "cmn/dbg.h"
+#include "cmn/erh.h"
+#include "cmn/nlspack.h"
+#include "dacmn/bmimpl.h"
+#include "dacmn/daimpl.h"
+#include "ipc/ipcasync.h"
+#include "vekdf/daformat.h"
+
+TARN_RCSID("da/dacmn/dashm.cpp");
+
+using namespace dacmn_detail;
+using namespace bm_detail;
+
+namespace {
+
+// Smallest block: its header and one record header.
+constexpr int kMinBlock = static_cast<int>(kDaBlkHeaderSize + kDaRecHeaderSize);
+
+bool ParseAddress(const char* text, std::uintptr_t* address) {
+  const char* end = text + std::strlen(text);
+  int base = 10;
+  if (end - text > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    text += 2;
+    base = 16;
+  }
+  const auto [last, error] = std::from_chars(text, end, *address, base);
+  return error == std::errc() && last == end;
+}
+
+}  // namespace
+
+const char* BmCheckShmDescription(const BmShmDescription& d) {
+  if (d.bufNum < 1 || d.bufNum > kBmMaxBuffers) return "buffer count outside 1..64";
+  if (d.bufSize < 1 || d.bufSize % static_cast<int>(kDaAlign) != 0) {
+    return "buffer size not a positive multiple of 8";
+  }
+  if (d.bufOffset < 0 || d.bufOffset > d.bufSize ||
+      d.bufSize - DaBlockSkip(d.bufOffset) < kMinBlock) {
+    return "buffer offset leaves no room for a block";
+  }
+  if (d.section < 0) return "negative section";
+  const std::uint64_t needed = std::uint64_t(static_cast<unsigned>(d.bufSize)) *
+                               (std::uint64_t(static_cast<unsigned>(d.section)) + 1) *
+                               std::uint64_t(static_cast<unsigned>(d.bufNum));
+  if (d.shmSize < 1 || needed > static_cast<std::uint64_t>(d.shmSize)) {
+    return "the buffers do not lie inside the segment";
+  }
+  return nullptr;
+}
+
+const char* BmParseShmDescription(StrMsg* msg, BmShmDescription* d) {
+  char address[64] = "";
+  if (StrParseMessageFL(msg, "%d%d%s%d%d%d%d", &d->section, &d->key, address, sizeof address,
+                        &d->bufSize, &d->bufNum, &d->shmSize, &d->bufOffset) != 0) {
+    return "malformed shared memory description";
+  }
+  if (!ParseAddress(address, &d->address)) return "malformed shared memory address";
+  return BmCheckShmDescription(*d);
+}
+
+const char* DaParseListen(StrMsg* msg, BmShmDescription* d) {
+  d->address = 0;
+  if (StrParseMessageFL(msg, "%d%d%d%d%d%d", &d->key, &d->shmSize, &d->section, &d->bufNum,
+                        &d->bufSize, &d->bufOffset) != 0) {
+    return "malformed MSG_LISTEN";
+  }
+  return nullptr;
+}
+
+int DaBlockSkip(int bufOffset) {
+  return static_cast<int>(DaAlignUp(static_cast<std::uint64_t>(bufOffset)));
+}
+
+std::size_t DaBufferStart(const DaShmBuffers& shm, int id) {
+  return static_cast<std::size_t>(shm.bufSize) *
+         (static_cast<std::size_t>(shm.shmemSection) * static_cast<std::size_t>(shm.bufNum) +
+          static_cast<std::size_t>(id));
+}
+
+namespace bm_detail {
+
+std::string ErrorText() {
+  const char* text = ErhSysErrorStr();
+  if (text == nullptr || text[0] == '\0') text = ErhErrnoToText();
+  return text != nullptr ? text : "";
+}
+
+void ReportDataPath(const char* function, int number) {
+  ErhFullReportPacked(function, kErhMajor, NlsPackMessage(kSetDataPath, number));
+}
+
+void ReportDataPath(const char* function, int number, const std::string& text) {
+  ErhFullReportPacked(function, kErhMajor, NlsPackMessage(kSetDataPath, number, text));
+}
+
+void ReportInternal(const char* function, const char* sourceId, int line) {
+  DbgPlain(kDbgUnexpected, "[%s] internal error at line %d", function, line);
+  ErhMarkM(ERH_INTERNAL, 0, function, kErhMajor, sourceId, line);
+  const std::string file = Get_FILE_from_rcsId(sourceId);
+  ErhFullReportPackedM(function, kErhMajor,
+                       NlsPackMessage(kSetError, kMsgInternal, file, line, file, line), sourceId,
+                       line);
+}
+
+bool SendBare(IpcHandle handle, int code) {
+  StrMsg* msg = IpcGetStrMsg(handle);
+  return msg != nullptr && StrMsgStartExL(msg, nullptr, 0, code, 0) == 0 &&
+         IpcSendStrMsg(handle) > 0;
+}
+
+int StoreStreamFields(DacmnPtd* ctx, DaSide side, int waitForStop, IpcHandle smHandle,
+                      char* smBuffer, int daId, const char* maHost, int maPort,
+                      const char* filePath, double netLoad) {
+  ctx->daId = daId;
+  std::snprintf(ctx->maHost, sizeof ctx->maHost, "%s", maHost != nullptr ? maHost : "");
+  // The network process takes port -1 with no host for the file variant.
+  const bool file = ctx->maHost[0] == '\0' && filePath != nullptr && filePath[0] != '\0';
+  ctx->maPort = file ? -1 : maPort;
+  std::snprintf(ctx->filePath, sizeof ctx->filePath, "%s", filePath != nullptr ? filePath : "");
+  ctx->netLoad = netLoad;
+  ctx->waitForStop = waitForStop;
+  ctx->smHandle = smHandle;
+  ctx->smBuffer = smBuffer;
+  const int netIO = DaChooseNetIO(side, maHost, filePath);
+  if (netIO >= 0) ctx->netIO = netIO;
+  return netIO;
+}
+
+int SessionManagerCode(IpcHandle handle, char* buffer, int length) {
+  if (buffer == nullptr) return StrParseStartL(IpcGetReceiveStrMsg(handle), nullptr);
+  StrMsg local;
+  StrMsgInitL(&local);
+  const int code = StrParseStartNL(&local, buffer, static_cast<std::size_t>(length));
+  StrMsgFreeL(&local);
+  return code;
+}
+
+bool OpenLocalAgent(DacmnPtd* ctx, DaSide side, BmShmDescription* d) {
+  const char* fn = side == DA_RESTORE ? "RbmInit" : "BmInit";
+  IpcHandleGuard guard(IpcConnectToProcess(ctx->maHost, static_cast<unsigned>(ctx->maPort), 0));
+  if (!guard) {
+    ErhFullReportPacked(
+        fn, kErhMajor,
+        NlsPackMessage(kSetDataPath, kMsgConnect, ctx->maHost, ctx->maPort, ErrorText()));
+    ErhClearError();
+    return false;
+  }
+  const IpcHandle handle = guard.get();
+  if (IpcSetAsyncDynBuf(handle) != 0) {
+    ReportDataPath(fn, kMsgNetRead, ErrorText());
+    ErhClearError();
+    return false;
+  }
+  DbgPlain(kLevel, "[%s] Succesfully set handle [maIpcHandle] %d to aync dyn mode", fn, handle);
+  if (ipc_receiveDataEx(handle, nullptr, 0, kSetupTimeout) <= 0) {
+    ReportDataPath(fn, kMsgNoAnswer, ErrorText());
+    ErhClearError();
+    return false;
+  }
+  const int negotiated = DaProtocolCheck(handle, nullptr);
+  if (negotiated != 0 && negotiated != 1) {
+    if (side == DA_RESTORE) {
+      ErhFullReport(fn, kErhMajor, "\tFailed to negotiate protocol version with Media Agent.\n");
+    } else {
+      ErhFullReportPacked(fn, kErhMajor, NlsPackMessage(kSetError, kMsgNegotiation));
+    }
+    ErhClearError();
+    return false;
+  }
+  if (negotiated == 0 && side == DA_RESTORE) {
+    ErhFullReport(fn, kErhCritical,
+                  "\tSuccessfully negotiated protocol version with Media Agent.\n");
+  }
+  StrMsg* msg = IpcGetReceiveStrMsg(handle);
+  const int code = StrParseStartL(msg, nullptr);
+  if (code != MSG_LISTEN) {
+    DbgPlain(kLevel, "[%s] the media agent sent message %d instead of its description", fn, code);
+    ReportDataPath(fn, kMsgAttach,
+                   "no shared memory description (message " + std::to_string(code) + ")");
+    return false;
+  }
+  if (const char* why = BmParseShmDescription(msg, d)) {
+    DbgPlain(kLevel, "[%s] unusable shared memory description: %s", fn, why);
+    ReportDataPath(fn, kMsgAttach, why);
+    SendBare(handle, MSG_ABORT);
+    return false;
+  }
+  ctx->maIpcHandle = guard.release();
+  return true;
+}
+
+bool AttachSegment(const char* fn, IpcHandle handle, const BmShmDescription& d, DaShmBuffers* shm) {
+  DbgPlain(kLevel, "shmemKey\t= %d", d.key);
+  DbgPlain(kLevel, "shmemSize\t= %d", d.shmSize);
+  DbgPlain(kLevel, "shmemSection\t= %d", d.section);
+  DbgPlain(kLevel, "shmemBasePtr\t= 0x%p", reinterpret_cast<void*>(d.address));
+  DbgPlain(kLevel, "bufNum\t\t=%d", d.bufNum);
+  DbgPlain(kLevel, "bufSize\t\t=%d", d.bufSize);
+  DbgPlain(kLevel, "bufOffset\t=%d", d.bufOffset);
+  if (const char* why = BmCheckShmDescription(d)) {
+    DbgPlain(kLevel, "[%s] unusable shared memory description: %s", fn, why);
+    ReportDataPath(fn, kMsgAttach, why);
+    return false;
+  }
+  // The agent's address is only a wish: where it is taken here the IPC layer
+  // attaches elsewhere.
+  void* address = reinterpret_cast<void*>(d.address);
+  if (IpcAttachShmem(handle, d.key, &address, d.shmSize) != 0) {
+    ReportDataPath(fn, kMsgAttach, ErrorText());
+    ErhClearError();
+    return false;
+  }
+  DbgPlain(kLevel, "Attached shmemBasePtr\t= %p", address);
+  shm->shmemKey = d.key;
+  shm->shmemSize = d.shmSize;
+  shm->shmemSection = d.section;
+  shm->shmemBasePtr = static_cast<char*>(address);
+  shm->bufNum = d.bufNum;
+  shm->bufSize = d.bufSize;
+  shm->bufOffset = d.bufOffset;
+  shm->bufID = -1;
+  shm->bufPtr = nullptr;
+  return true;
+}
+
+bool ForwardNetText(const char* fn, int code, StrMsg* msg) {
+  switch (code) {
+    case MSG_MSG:
+    case MSG_MSGFMT: {
+      DbgPlain(kLevel, code == MSG_MSG ? "from NET: MSG_MSG" : "from NET: MSG_MSGFMT");
+      const char* text = StrParseNextL(msg);
+      if (text != nullptr && text[0] != '\0') {
+        if (code == MSG_MSG) {
+          ErhFullReport(fn, -1, text);
+        } else {
+          ErhFullReportPacked(fn, -1, text);
+        }
+      }
+      return true;
+    }
+    case MSG_CON: {
+      DbgPlain(kLevel, "from NET: MSG_CON");
+      const char* text = StrParseNextL(msg);
+      if (text != nullptr) ErhToConsole(text);
+      return true;
+    }
+    default: return false;
+  }
+}
+
+}  // namespace bm_detail

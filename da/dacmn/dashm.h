@@ -1,0 +1,47 @@
+// The shared-memory buffers of a data stream as the media side describes
+// them, and where each buffer and its block lie: the same rule on the backup
+// and the restore side.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "cmn/strmsg.h"
+#include "dacmn/dacmn.h"
+
+// Buffers a stream may have; a description with more is refused.
+inline constexpr int kBmMaxBuffers = 64;
+
+// The shared-memory description of a media agent (a network process's
+// MSG_LISTEN has no address: 0).
+struct BmShmDescription {
+  int section;
+  int key;
+  std::uintptr_t address;
+  int bufSize;
+  int bufNum;
+  int shmSize;
+  int bufOffset;
+};
+// Null when the buffers described can be used: 1..kBmMaxBuffers buffers of a
+// size that is a multiple of 8 and leaves room for a block header and a record
+// behind the offset, all lying inside the segment. Else the reason.
+const char* BmCheckShmDescription(const BmShmDescription& description);
+
+// Reads a local agent's description (section, key, address, buffer size,
+// buffer count, segment size, buffer offset) from the parse of `msg` in
+// progress, past its code, and checks it. Null when usable; else the reason.
+const char* BmParseShmDescription(StrMsg* msg, BmShmDescription* description);
+
+// Reads MSG_LISTEN's six items (key, segment size, section, buffer count,
+// buffer size, buffer offset) from the parse of `msg` in progress, past its
+// code; the address is 0. Null when all six are numbers; else the reason.
+// The values are checked when the segment is attached.
+const char* DaParseListen(StrMsg* msg, BmShmDescription* description);
+
+// Bytes in front of a buffer's block: the buffer offset rounded up to 8.
+int DaBlockSkip(int bufOffset);
+// Where buffer `id` of the stream starts in its segment: buffer size x
+// (section x buffer count + id). The caller has range-checked `id` against a
+// checked description.
+std::size_t DaBufferStart(const DaShmBuffers& shm, int id);

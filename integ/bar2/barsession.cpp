@@ -1,0 +1,140 @@
+// What backup and restore objects share: the session calls installed for
+// VEK_End, VEK_Exit and the compression callbacks, the object progress and
+// profile reports, the object counters and the abort of a failed object start.
+#include <chrono>
+
+#include "bar2/bar2.h"
+#include "bar2/barbackup.h"
+#include "bar2/barimpl.h"
+#include "bar2/barrestore.h"
+#include "bar2/bartransform.h"
+#include "barutil/bustr.h"
+#include "cmn/ctx.h"
+#include "cmn/dbg.h"
+#include "cmn/erh.h"
+#include "cmn/nlspack.h"
+#include "cmn/objname.h"
+#include "cmn/sysio.h"
+#include "dacmn/bm.h"
+#include "dacmn/rbm.h"
+
+TARN_RCSID("integ/bar2/barsession.cpp");
+
+namespace {
+
+constexpr int kLevel = 1;
+constexpr int kSetBar = 131;
+constexpr int kAbortOpenWork = 8003;
+
+bool RestoreObjectOpen(const BarContext* ctx) {
+  return ctx->mode == BAR_MODE_OBJECT_RESTORE || ctx->mode == BAR_MODE_ITEM_RESTORE;
+}
+
+int HookEndObject(BarContext* ctx, int code) {
+  return ctx->mode == BAR_MODE_OBJECT_RESTORE ? VEK_EndObjectRestore(ctx, code)
+                                              : VEK_EndObjectBackup(ctx, code);
+}
+
+int HookEndSession(BarContext* ctx, int code) {
+  return ctx->mode == BAR_MODE_RESTORE ? VEK_EndRestore(ctx, code) : VEK_EndBackup(ctx, code);
+}
+
+int HookWriteItemData(BarContext* ctx, const void* data, int length) {
+  const int rc = VEK_WriteItemData(ctx, data, length);
+  return rc < 0 ? 0 : rc;
+}
+
+int HookReadItemData(BarContext* ctx, void* buffer, int length) {
+  const int rc = VEK_ReadItemData(ctx, buffer, length);
+  return rc < 0 ? 0 : rc;
+}
+
+// The context is released with an object open: its stream must end as
+// aborted, the codecs stop, and the session manager must not take the
+// object as stored (or restored).
+void HookEndOpenWork(BarContext* ctx) {
+  if (RestoreObjectOpen(ctx)) {
+    RbmExit(1);
+    ctx->restoreRecord = nullptr;
+    ctx->recBytes = 0;
+  } else {
+    BmExit(1);
+    BmSetSmReceive(nullptr);
+    ctx->dataRecord = nullptr;
+  }
+  ctx->recSize = 0;
+  ctx->recSpaceLeft = 0;
+  ctx->maLocal = -1;
+  BarEndTransforms(ctx);
+  VEK_SendAbort(ctx, kAbortOpenWork);
+  ctx->sessGuid[0] = '\0';
+}
+
+}  // namespace
+
+namespace bar2_detail {
+
+int Now() {
+  return static_cast<int>(
+      std::chrono::duration_cast<std::chrono::seconds>(cmn::ClockNow().time_since_epoch()).count());
+}
+
+int ParamFail(BarContext* ctx, const char* fn, const char* condition) {
+  DbgPlain(kLevel, "[%s] Condition not fulfilled: %s", fn, condition);
+  return BarFail(ctx, BAR_EPARAM);
+}
+
+void InstallSessionHooks() {
+  BarLinkHooks hooks = BarSetLinkHooks(nullptr);
+  if (hooks.endOpenWork == nullptr) hooks.endOpenWork = HookEndOpenWork;
+  if (hooks.endObject == nullptr) hooks.endObject = HookEndObject;
+  if (hooks.endSession == nullptr) hooks.endSession = HookEndSession;
+  if (hooks.writeItemData == nullptr) hooks.writeItemData = HookWriteItemData;
+  if (hooks.readItemData == nullptr) hooks.readItemData = HookReadItemData;
+  BarSetLinkHooks(&hooks);
+}
+
+void ReportObject(const char* fn, int number, const char* objName, bool decode) {
+  char user[kObjNameSize];
+  if (StrObjectNameToUserObjectName(user, objName) != 0) CopyText(user, objName);
+  const char* shown = user;
+  if (decode) {
+    // An escape that does not decode is shown as it was stored.
+    if (const char* plain = BU_DecodePath(user); plain != nullptr)
+      shown = plain;
+    else
+      ErhClearError();
+  }
+  ErhFullReportPacked(fn, kErhCritical, NlsPackMessage(kSetBar, number, shown));
+}
+
+void ReportProfile(const char* fn, int set, int number, const BarContext* ctx) {
+  const int elapsed = Now() - ctx->objBeginTime;
+  double rate = static_cast<double>(ctx->bytesDone) / 1048576.0;
+  if (elapsed != 0) rate /= elapsed;
+  ErhFullReportPacked(
+      fn, kErhCritical,
+      NlsPackMessage(set, number, elapsed / 3600, elapsed / 60 % 60, elapsed % 60, rate));
+}
+
+void ResetObjectCounters(BarContext* ctx) {
+  ctx->objBeginTime = 0;
+  ctx->objElapsed = 0;
+  ctx->lastStatus = 0;
+  ctx->worstLevel = 0;
+  ctx->level0Reports = 0;
+  ctx->errorReports = 0;
+  ctx->items = 0;
+  ctx->objItems = 0;
+  ctx->objSize = 0;
+  ctx->bytesDone = 0;
+}
+
+int AbortObjectStart(BarContext* ctx, int rc) {
+  BarEndTransforms(ctx);
+  ctx->maLocal = -1;
+  LinkAbort(ctx, rc);
+  return BarFail(ctx, rc);
+}
+
+}  // namespace bar2_detail
