@@ -630,13 +630,20 @@ void Check(ItemData& expected, std::vector<std::uint8_t>& scratch,
   }
 }
 
-int SinkWrite(const void* data, int length, void* context) {
-  auto* sink = static_cast<CallbackSink*>(context);
-  if (length < 0) return -1;
+void Take(CallbackSink* sink, const void* data, int length) {
   const std::span<const std::uint8_t> piece(static_cast<const std::uint8_t*>(data),
                                             static_cast<std::size_t>(length));
   Check(sink->expected, sink->compare, piece, sink->print.bytes(), sink->mismatchAt);
   sink->print.Add(piece);
+}
+
+// The write callback gets the integration context as its third argument, so
+// the item being restored is found here.
+CallbackSink* restoring = nullptr;
+
+int CallbackWrite(const void* data, int length, void*) {
+  if (restoring == nullptr || length < 0) return -1;
+  Take(restoring, data, length);
   return length;
 }
 
@@ -660,9 +667,10 @@ bool RestoreItem(BarContext* ctx, const ObjectSpec& o, const ItemSpec& spec,
 
   CallbackSink sink{ItemData(spec.seed, spec.size), {}, {}};
   if (o.restore == Restore::kCallback) {
-    ok = Call(VEK_RestoreItemCB(ctx, SinkWrite),
-              "  restore " + spec.name + " through the callback") &&
-         ok;
+    restoring = &sink;
+    const int rc = VEK_RestoreItemCB(ctx, CallbackWrite);
+    restoring = nullptr;
+    ok = Call(rc, "  restore " + spec.name + " through the callback") && ok;
   } else {
     for (;;) {
       const int n = VEK_ReadItemData(ctx, buffer.data(), static_cast<int>(buffer.size()));
@@ -672,7 +680,7 @@ bool RestoreItem(BarContext* ctx, const ObjectSpec& o, const ItemSpec& spec,
         break;
       }
       if (n == 0) break;
-      SinkWrite(buffer.data(), n, &sink);
+      Take(&sink, buffer.data(), n);
     }
   }
   const std::uint64_t print = sink.print.value();
