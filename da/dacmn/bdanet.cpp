@@ -23,6 +23,7 @@
 #include "cmn/sysio.h"
 #include "cmn/vekfile.h"
 #include "dacmn/daimpl.h"
+#include "dacmn/netimpl.h"
 #include "ipc/ipcasync.h"
 
 TARN_RCSID("da/dacmn/bdanet.cpp");
@@ -32,22 +33,13 @@ using namespace dacmn_detail;
 namespace {
 
 constexpr char kProg[] = "NetMain";
-constexpr int kFlushSeconds = 60;
 constexpr int kReconnectWindow = 600;
 constexpr int kReconnectAnswerSeconds = 600;
 constexpr int kReconnectPause = 10;
 constexpr int kFileBufferSize = 8192;
 constexpr int kFileBufferCount = 8;
 
-// Set-80 messages of the network process.
-constexpr int kMsgConnect = 1001;
-constexpr int kMsgNoAnswer = 1002;
-constexpr int kMsgShmem = 1003;
-constexpr int kMsgOpenFile = 1004;
-constexpr int kMsgWait = 1023;
-constexpr int kMsgIpc = 1028;
-constexpr int kMsgClosed = 1029;
-constexpr int kMsgUnexpected = 1032;
+// Set-80 messages of the backup process alone.
 constexpr int kMsgWriteFile = 1042;
 constexpr int kMsgReconnecting = 1400;
 constexpr int kMsgReconnected = 1401;
@@ -56,63 +48,10 @@ void Report(int level, const char* packed) {
   ErhFullReportPacked(kProg, level, packed);
 }
 
-// ---------------------------------------------------------------- reports
-
-int SendToParent(int code, const char* text) {
-  static const char fn[] = "NetSendReport";
-  DacmnPtd* ctx = DacmnGetContext();
-  if (ctx == nullptr || ctx->maIpcHandle == kIpcNoHandle || text == nullptr) return -1;
-  const IpcHandle pipe = ctx->maIpcHandle;
-  const bool async = ctx->asyncReport != 0;
-  bool flushed = false;
-  if (async && IpcCanSendAsync(pipe) == 0) {
-    const int rc = IpcFlushAsyncHandle(pipe, kFlushSeconds);
-    if (rc == -1) DbgPlain(kLevel, "%s: maIpcHandle could not be flushed", fn);
-    if (rc == 0) DbgPlain(kLevel, "%s: maIpcHandle flush reached timeout", fn);
-    if (rc != 1) return -1;
-    flushed = true;
-  }
-  StrMsg* out = IpcGetStrMsg(pipe);
-  if (out == nullptr || StrMsgStartExL(out, nullptr, 0, code, 0) != 0 ||
-      StrMsgAppendL(out, text) != 0) {
-    DbgPlain(kLevel, "%s: Could not assemble new message", fn);
-    return -1;
-  }
-  if (!async) return IpcSendStrMsg(pipe) > 0 ? 1 : -1;
-  if (IpcSendStrMsgAsync(pipe) != 0) return -1;
-  // A send that was already pending ends in the main loop, which waits for
-  // its completion; this one then takes its place.
-  if (flushed) return 1;
-  const int rc = IpcFlushAsyncHandle(pipe, kFlushSeconds);
-  if (rc == -1) DbgPlain(kLevel, "%s: maIpcHandle could not be flushed", fn);
-  return rc == 1 ? 1 : -1;
-}
-
-bool IsPacked(const char* text) {
-  const std::size_t n = std::strlen("15");
-  return std::strncmp(text, "15", n) == 0 && text[n] == kNlsSeparator;
-}
-
 // ---------------------------------------------------------------- geometry
 
-struct Geometry {
-  int section = 0;
-  int key = 0;
-  unsigned long address = 0;
-  int bufferSize = 0;
-  int bufferCount = 0;
-  int segmentSize = 0;
-  int bufferOffset = 0;
-};
-
-// The seven items of the agent's description from the current parse.
-bool ReadDescription(StrMsg* msg, Geometry* g) {
-  return StrParseMessageFL(msg, "%d%d%l%d%d%d%d", &g->section, &g->key, &g->address, &g->bufferSize,
-                           &g->bufferCount, &g->segmentSize, &g->bufferOffset) == 0;
-}
-
 // A description that the buffer table and a segment can hold.
-bool UsableGeometry(const Geometry& g, bool local) {
+bool UsableGeometry(const NetGeometry& g, bool local) {
   if (g.bufferCount < 1 || g.bufferCount > kNetMaxBuffers) return false;
   if (g.bufferSize < 1 || g.bufferOffset < 0 || g.bufferOffset >= g.bufferSize) return false;
   const std::int64_t ring = std::int64_t(g.bufferSize) * g.bufferCount;
@@ -122,35 +61,9 @@ bool UsableGeometry(const Geometry& g, bool local) {
          ring * (std::int64_t(g.section) + 1) <= g.segmentSize;
 }
 
-// Keeps the ring indices inside 0 .. 63.
-int Next(int slot) {
-  return slot == kNetMaxBuffers - 1 ? 0 : slot + 1;
-}
-int Previous(int slot) {
-  return slot == 0 ? kNetMaxBuffers - 1 : slot - 1;
-}
-
 // Takes a counter difference into 0 .. modulo - 1.
 int Wrap(int difference, int modulo) {
   return difference < 0 ? difference + modulo : difference;
-}
-
-// A private segment is marked for removal once the parent has attached it
-// too: it then goes with the last of the two processes, however they end.
-// True once done (or when there is nothing to do).
-bool RemoveWhenShared(int key) {
-  const int id = shmget(key, 0, 0);
-  if (id < 0) return true;
-  shmid_ds state{};
-  if (shmctl(id, IPC_STAT, &state) != 0 || state.shm_nattch < 2) return false;
-  if (shmctl(id, IPC_RMID, nullptr) != 0) {
-    DbgPlain(kLevel, "%s: shmctl(%d, IPC_RMID) failed (errno=%d)", kProg, id, errno);
-  }
-  return true;
-}
-
-bool ReadInt(StrMsg* msg, int* value) {
-  return StrParseMessageFL(msg, "%d", value) == 0;
 }
 
 // ---------------------------------------------------------------- the process
@@ -176,7 +89,6 @@ class BackupNet {
   void StopParent();
   bool FeedAgent();
   bool FeedParent();
-  bool SendCode(IpcHandle handle, int code, int id);
   void CloseAgent();
   void AbortParent();
   char* Buffer(int id) const { return base_ + std::size_t(id) * std::size_t(g_.bufferSize); }
@@ -184,7 +96,7 @@ class BackupNet {
   DacmnPtd* ctx_;
   IpcHandle pipe_;
   IpcHandle ma_ = kIpcNoHandle;
-  Geometry g_;
+  NetGeometry g_;
   bool remote_ = false;
   char* base_ = nullptr;
   std::vector<char> open_;      // the parent's MSG_OPEN, relayed to the agent
@@ -210,7 +122,7 @@ int BackupNet::Run() {
   // Acknowledgements still unread when the socket closes would turn its
   // close into a reset, which may cost the agent the MSG_STOP before it.
   if (agentStopped_ && ma_ != kIpcNoHandle) {
-    IpcShutdownAndCloseConnectionEx(ma_, 1, kFlushSeconds);
+    IpcShutdownAndCloseConnectionEx(ma_, 1, kNetFlushSeconds);
     ma_ = kIpcNoHandle;
   }
   return code;
@@ -245,34 +157,9 @@ int BackupNet::SetUp() {
   const char* openText = StrMsgGetRBufL(in);
   open_.assign(openText, openText + openSize);
 
-  ma_ = IpcConnectToProcess(ctx_->maHost, static_cast<unsigned>(ctx_->maPort), 0);
-  if (ma_ == kIpcNoHandle) {
-    Report(kErhMajor,
-           NlsPackMessage(kSetDataPath, kMsgConnect, ctx_->maHost, ctx_->maPort, ErhErrnoToText()));
-    return DA_NET_EXIT_SETUP;
-  }
-  if (IpcSetAsyncDynBuf(ma_) != 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-    return DA_NET_EXIT_IPC;
-  }
-  if (IpcReceiveData(ma_, nullptr, 0) <= 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgNoAnswer, ErhErrnoToText()));
-    return DA_NET_EXIT_SETUP;
-  }
-  if (StrParseStartL(IpcGetReceiveStrMsg(ma_), nullptr) == MSG_ABORT) return DA_NET_EXIT_ABORT;
-  const int negotiated = DaProtocolCheck(ma_, nullptr);
-  if (negotiated != 0 && negotiated != 1) {
-    Report(kErhMajor, NlsPackMessage(kSetError, kMsgNegotiation));
-    return DA_NET_EXIT_IPC;
-  }
-  int forced = 0;
-  const bool local = IpcHandleIsLocal(ma_) == 1;
-  remote_ = !local;
-  if (EnvReadInt("VEKBDANET", &forced) == 1 && forced != 0) {
-    DbgPlain(kLevel, "Forced the remote DA.");
-    remote_ = true;
-  }
-  if (!ReadDescription(IpcGetReceiveStrMsg(ma_), &g_) || !UsableGeometry(g_, !remote_)) {
+  static constexpr NetAgentSide kSide = {kProg, "VEKBDANET", "Forced the remote DA.", nullptr};
+  if (const int rc = NetConnectAgent(ctx_, kSide, &ma_, &remote_); rc >= 0) return rc;
+  if (!NetReadDescription(IpcGetReceiveStrMsg(ma_), &g_) || !UsableGeometry(g_, !remote_)) {
     DbgPlain(kLevel,
              "%s: unusable description: section %d, buffer size %d, count %d, segment %d, "
              "offset %d",
@@ -280,31 +167,18 @@ int BackupNet::SetUp() {
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
     return DA_NET_EXIT_SETUP;
   }
-  void* address = nullptr;
-  if (!remote_) {
-    if (IpcAttachShmem(pipe_, g_.key, &address, g_.segmentSize) != 0) {
-      Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgShmem, ErhErrnoToText()));
-      return DA_NET_EXIT_SETUP;
-    }
-  } else {
+  if (remote_) {
     g_.section = 0;
     g_.segmentSize = g_.bufferCount * g_.bufferSize + 16;
-    if (IpcAllocShmem(pipe_, &address, g_.segmentSize) != 0 ||
-        (g_.key = IpcGetShmemKey(pipe_)) == -1) {
-      Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgShmem, ErhErrnoToText()));
-      return DA_NET_EXIT_SETUP;
-    }
   }
-  g_.address = reinterpret_cast<unsigned long>(address);
+  if (!NetSetUpSegment(pipe_, remote_, &g_)) {
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgShmem, ErhErrnoToText()));
+    return DA_NET_EXIT_SETUP;
+  }
   // The buffer table: a local agent's buffers lie behind `section` rings.
-  base_ = static_cast<char*>(address) +
+  base_ = reinterpret_cast<char*>(g_.address) +
           (remote_ ? 0 : std::size_t(g_.bufferSize) * g_.bufferCount * g_.section);
-
-  StrMsg* out = IpcGetStrMsg(pipe_);
-  if (out == nullptr || StrMsgStartExL(out, nullptr, 0, MSG_LISTEN, 0) != 0 ||
-      StrMsgFAppendL(out, "%d%d%d%d%d%d", g_.key, g_.segmentSize, g_.section, g_.bufferCount,
-                     g_.bufferSize, g_.bufferOffset) != 0 ||
-      IpcSendStrMsg(pipe_) <= 0) {
+  if (!NetSendListen(pipe_, g_)) {
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
     return DA_NET_EXIT_IPC;
   }
@@ -354,16 +228,9 @@ int BackupNet::OnTimeout() {
   if (ma_ != kIpcNoHandle && IpcCanSendAsync(ma_) == 1 && sendState_ == 1 &&
       IpcHandleIsLocal(ma_) == 0) {
     DbgPlain(kLevel, "%s: MSG_PROBE to the media agent", kProg);
-    SendCode(ma_, MSG_PROBE, -1);
+    NetSendCode(ma_, MSG_PROBE, -1);
   }
   return -1;
-}
-
-bool BackupNet::SendCode(IpcHandle handle, int code, int id) {
-  StrMsg* out = IpcGetStrMsg(handle);
-  if (out == nullptr || StrMsgStartExL(out, nullptr, 0, code, 0) != 0) return false;
-  if (id >= 0 && StrMsgFAppendL(out, "%d", id) != 0) return false;
-  return IpcSendStrMsgAsync(handle) == 0;
 }
 
 bool BackupNet::FeedAgent() {
@@ -381,7 +248,7 @@ bool BackupNet::FeedAgent() {
   blockCounter_ = (blockCounter_ + 1) % (2 * g_.bufferCount);
   where_[current_] = 2;
   DbgPlain(kLevel, "NET -> MA: MSG_DATA (%2d)", current_);
-  if (!SendCode(ma_, MSG_DATA, current_)) return false;
+  if (!NetSendCode(ma_, MSG_DATA, current_)) return false;
   if (remote_) sendState_ = 2;
   return true;
 }
@@ -390,7 +257,7 @@ bool BackupNet::FeedParent() {
   if (NetEmptyID(&ackRing_) || IpcCanSendAsync(pipe_) != 1) return true;
   const int id = NetGetID(&ackRing_);
   DbgPlain(kLevel, "NET -> BMA: MSG_DATA (%2d)", id);
-  return SendCode(pipe_, MSG_DATA, id);
+  return NetSendCode(pipe_, MSG_DATA, id);
 }
 
 // The parent's MSG_STOP goes to the agent behind every block still queued;
@@ -408,7 +275,7 @@ void BackupNet::StopAgent() {
 void BackupNet::StopParent() {
   if (stop_ == Stop::kDue && agentStopped_ && IpcCanSendAsync(pipe_) == 1) {
     stop_ = Stop::kSent;
-    SendCode(pipe_, MSG_STOP, -1);
+    NetSendCode(pipe_, MSG_STOP, -1);
   }
 }
 
@@ -425,7 +292,7 @@ int BackupNet::OnPipe(int event) {
     case IPC_EVENT_SENT:
       if (abort_ == Stop::kDue) {
         abort_ = Stop::kSent;
-        SendCode(pipe_, MSG_ABORT, -1);
+        NetSendCode(pipe_, MSG_ABORT, -1);
       } else if (abort_ == Stop::kSent) {
         abort_ = Stop::kNone;
       } else if (stop_ == Stop::kDue && agentStopped_) {
@@ -455,7 +322,7 @@ int BackupNet::OnPipe(int event) {
 
 int BackupNet::OnParentMessage() {
   // Any message after MSG_LISTEN comes from a parent that has attached.
-  if (remote_ && !segmentRemoved_) segmentRemoved_ = RemoveWhenShared(g_.key);
+  if (remote_ && !segmentRemoved_) segmentRemoved_ = NetRemoveWhenShared(g_.key);
   StrMsg* in = IpcGetReceiveStrMsg(pipe_);
   const int code = StrParseStartL(in, nullptr);
   int id = -1;
@@ -464,7 +331,7 @@ int BackupNet::OnParentMessage() {
     case MSG_DATA:
       // A buffer the parent does not hold would be sent twice or from the
       // wrong place.
-      if (!ReadInt(in, &id) || id < 0 || id >= g_.bufferCount || where_[id] != 0 ||
+      if (!NetReadInt(in, &id) || id < 0 || id >= g_.bufferCount || where_[id] != 0 ||
           stop_ != Stop::kNone || NetPutID(&maRing_, id) != 0) {
         DbgPlain(kLevel, "%s: Protocol error! MSG_DATA (%d) from the parent => ABORTING", kProg,
                  id);
@@ -529,7 +396,7 @@ int BackupNet::OnAgent(int event) {
 void BackupNet::AbortParent() {
   if (abort_ != Stop::kNone) return;
   if (IpcCanSendAsync(pipe_) == 1) {
-    SendCode(pipe_, MSG_ABORT, -1);
+    NetSendCode(pipe_, MSG_ABORT, -1);
     abort_ = Stop::kSent;
   } else {
     abort_ = Stop::kDue;
@@ -547,8 +414,8 @@ int BackupNet::OnAgentMessage() {
     return -1;
   }
   // Only a buffer that is out with the agent can come back.
-  if (code != MSG_DATA || !ReadInt(in, &id) || id < 0 || id >= g_.bufferCount || where_[id] != 2 ||
-      (id == current_ && sendState_ == 2)) {
+  if (code != MSG_DATA || !NetReadInt(in, &id) || id < 0 || id >= g_.bufferCount ||
+      where_[id] != 2 || (id == current_ && sendState_ == 2)) {
     DbgPlain(kLevel, "%s: Protocol error! Message %d (%d) received from MA => ABORTING", kProg,
              code, id);
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
@@ -591,12 +458,12 @@ int BackupNet::OnAgentBroken() {
   if (rc == -2) return DA_NET_EXIT_IPC;
   if (rc < 0) return DA_NET_EXIT_ABORT;
   // The forwarded acknowledgements bring their buffers home.
-  for (int n = 0, slot = ackRing_.idTail; n < ackRing_.idSize; ++n, slot = Next(slot)) {
+  for (int n = 0, slot = ackRing_.idTail; n < ackRing_.idSize; ++n, slot = IdRing::Next(slot)) {
     where_[ackRing_.idBuffer[slot]] = 0;
   }
-  if (!NetEmptyID(&ackRing_)) lastAcked_ = ackRing_.idBuffer[Previous(ackRing_.idHead)];
+  if (!NetEmptyID(&ackRing_)) lastAcked_ = ackRing_.idBuffer[IdRing::Previous(ackRing_.idHead)];
   // Blocks due again are not with the agent until they are sent again.
-  for (int n = 0, slot = maRing_.idTail; n < maRing_.idSize; ++n, slot = Next(slot)) {
+  for (int n = 0, slot = maRing_.idTail; n < maRing_.idSize; ++n, slot = IdRing::Next(slot)) {
     where_[maRing_.idBuffer[slot]] = 1;
   }
   blockCounter_ = link.blockCounter;
@@ -644,9 +511,7 @@ class FileNet {
 
 bool FileNet::FeedParent() {
   if (NetEmptyID(&ackRing_) || IpcCanSendAsync(pipe_) != 1) return true;
-  StrMsg* out = IpcGetStrMsg(pipe_);
-  return out != nullptr && StrMsgStartExL(out, nullptr, 0, MSG_DATA, 0) == 0 &&
-         StrMsgFAppendL(out, "%d", NetGetID(&ackRing_)) == 0 && IpcSendStrMsgAsync(pipe_) == 0;
+  return NetSendCode(pipe_, MSG_DATA, NetGetID(&ackRing_));
 }
 
 // A stream that is not on the disk as a whole must not end as a success.
@@ -664,33 +529,18 @@ int FileNet::Run() {
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgOpenFile, ErhSysErrnoToText(errno)));
     return DA_NET_EXIT_SETUP;
   }
-  int value = 0;
-  if (EnvReadInt("VEKDABLOCKSIZE", &value) == 1) {
-    if (value >= 8192 && value <= 1048576) {
-      size_ = value;
-    } else {
-      DbgPlain(kLevel, "%s: VEKDABLOCKSIZE=%d out of range, ignored", kProg, value);
-    }
-  }
-  if (EnvReadInt("VEKDABLOCKSPERDA", &value) == 1) {
-    if (value >= 1 && value <= 32) {
-      count_ = value;
-    } else {
-      DbgPlain(kLevel, "%s: VEKDABLOCKSPERDA=%d out of range, ignored", kProg, value);
-    }
-  }
-  void* address = nullptr;
-  const int segment = count_ * size_ + 16;
-  if (IpcAllocShmem(pipe_, &address, segment) != 0 || (key_ = IpcGetShmemKey(pipe_)) == -1) {
+  NetFileGeometry(kProg, &size_, &count_);
+  NetGeometry g;
+  g.bufferSize = size_;
+  g.bufferCount = count_;
+  g.segmentSize = count_ * size_ + 16;
+  if (!NetSetUpSegment(pipe_, true, &g)) {
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgShmem, ErhErrnoToText()));
     return DA_NET_EXIT_SETUP;
   }
-  base_ = static_cast<char*>(address);
-  StrMsg* out = nullptr;
-  if (IpcSetAsyncDynBuf(pipe_) != 0 || (out = IpcGetStrMsg(pipe_)) == nullptr ||
-      StrMsgStartExL(out, nullptr, 0, MSG_LISTEN, 0) != 0 ||
-      StrMsgFAppendL(out, "%d%d%d%d%d%d", key_, segment, 0, count_, size_, 0) != 0 ||
-      IpcSendStrMsg(pipe_) <= 0) {
+  key_ = g.key;
+  base_ = reinterpret_cast<char*>(g.address);
+  if (IpcSetAsyncDynBuf(pipe_) != 0 || !NetSendListen(pipe_, g)) {
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
     return DA_NET_EXIT_IPC;
   }
@@ -714,11 +564,7 @@ int FileNet::Run() {
       case IPC_EVENT_SENT:
         if (stop_ == Stop::kDue) {
           stop_ = Stop::kSent;
-          out = IpcGetStrMsg(pipe_);
-          if (out == nullptr || StrMsgStartExL(out, nullptr, 0, MSG_STOP, 0) != 0 ||
-              IpcSendStrMsgAsync(pipe_) != 0) {
-            return DA_NET_EXIT_IPC;
-          }
+          if (!NetSendCode(pipe_, MSG_STOP, -1)) return DA_NET_EXIT_IPC;
         } else if (stop_ == Stop::kSent) {
           return DA_NET_EXIT_STOP;
         } else if (!FeedParent()) {
@@ -734,14 +580,14 @@ int FileNet::Run() {
 }
 
 int FileNet::OnMessage() {
-  if (!segmentRemoved_) segmentRemoved_ = RemoveWhenShared(key_);
+  if (!segmentRemoved_) segmentRemoved_ = NetRemoveWhenShared(key_);
   StrMsg* in = IpcGetReceiveStrMsg(pipe_);
   const int code = StrParseStartL(in, nullptr);
   int id = -1;
   switch (code) {
     case -1: ErhToConsole("NET MSG format error\n"); break;
     case MSG_DATA: {
-      if (!ReadInt(in, &id) || id < 0 || id >= count_ || stop_ != Stop::kNone) {
+      if (!NetReadInt(in, &id) || id < 0 || id >= count_ || stop_ != Stop::kNone) {
         DbgPlain(kLevel, "%s: Protocol error! MSG_DATA (%d) from the parent => ABORTING", kProg,
                  id);
         Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
@@ -766,11 +612,7 @@ int FileNet::OnMessage() {
         stop_ = Stop::kDue;
         if (IpcCanSendAsync(pipe_) == 1) {
           stop_ = Stop::kSent;
-          StrMsg* out = IpcGetStrMsg(pipe_);
-          if (out == nullptr || StrMsgStartExL(out, nullptr, 0, MSG_STOP, 0) != 0 ||
-              IpcSendStrMsgAsync(pipe_) != 0) {
-            return DA_NET_EXIT_IPC;
-          }
+          if (!NetSendCode(pipe_, MSG_STOP, -1)) return DA_NET_EXIT_IPC;
         }
       }
       break;
@@ -790,32 +632,6 @@ int FileNet::OnMessage() {
 }  // namespace
 
 // ---------------------------------------------------------------- rings
-
-void NetClrID(IdRing* ring) {
-  ring->idHead = 0;
-  ring->idTail = 0;
-  ring->idSize = 0;
-}
-
-int NetEmptyID(const IdRing* ring) {
-  return ring->idSize == 0 ? 1 : 0;
-}
-
-int NetPutID(IdRing* ring, int id) {
-  if (ring->idSize >= kNetMaxBuffers) return -1;
-  ring->idBuffer[ring->idHead] = id;
-  ring->idHead = Next(ring->idHead);
-  ++ring->idSize;
-  return 0;
-}
-
-int NetGetID(IdRing* ring) {
-  if (ring->idSize <= 0) return -1;
-  const int id = ring->idBuffer[ring->idTail];
-  ring->idTail = Next(ring->idTail);
-  --ring->idSize;
-  return id;
-}
 
 int NetFwdAck(IdRing* ring, int diff, int bufferCount, int lastAcked) {
   if (diff == 0) {
@@ -842,7 +658,7 @@ int NetRewData(IdRing* ring, int diff) {
     DbgPlain(kLevel, "%s: Buffer full", "NetRewData");
     return -1;
   }
-  for (int n = 0; n < diff; ++n) ring->idTail = Previous(ring->idTail);
+  for (int n = 0; n < diff; ++n) ring->idTail = IdRing::Previous(ring->idTail);
   ring->idSize += diff;
   return 1;
 }
@@ -875,8 +691,8 @@ int ResumeDAMA(DaNetLink* link, IpcHandle handle) {
     DbgPlain(kLevel, "Reconnect: Unexpected msg #%d. Should be MSG_LISTEN!\n", code);
     return -1;
   }
-  Geometry g;
-  if (!ReadDescription(in, &g) || g.bufferCount != link->bufferCount ||
+  NetGeometry g;
+  if (!NetReadDescription(in, &g) || g.bufferCount != link->bufferCount ||
       g.bufferSize != link->bufferSize || g.bufferOffset != link->bufferOffset) {
     // Buffer ids and counters of the stream mean nothing in another
     // geometry.
@@ -957,13 +773,11 @@ int ReconnectDAMA(DaNetLink* link) {
 // ---------------------------------------------------------------- hooks and mains
 
 void NetReportHook(const char* message) {
-  if (message == nullptr) return;
-  SendToParent(IsPacked(message) ? MSG_MSGFMT : MSG_MSG, message);
+  NetForwardReport(message, &DacmnPtd::asyncReport);
 }
 
 void NetConsoleHook(const char* message) {
-  if (message == nullptr) return;
-  SendToParent(MSG_CON, message);
+  NetForwardConsole(message, &DacmnPtd::asyncReport);
 }
 
 void NetMain() {

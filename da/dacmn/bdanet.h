@@ -12,6 +12,7 @@
 #pragma once
 
 #include "dacmn/dacmn.h"
+#include "dacmn/idring.h"
 
 // Messages between a network process and a media agent, beside those of
 // dacmn.h.
@@ -27,22 +28,10 @@ inline constexpr int kNetMaxBuffers = 64;
 // Seconds without an event after which a remote agent gets MSG_PROBE.
 inline constexpr int kNetProbeSeconds = 120;
 
-// A first-in first-out queue of buffer ids.
-struct IdRing {
-  int idBuffer[kNetMaxBuffers];
-  int idHead;  // slot the next id is written to
-  int idTail;  // slot the next id is taken from
-  int idSize;  // ids held, 0 to 64
-};
+// A first-in first-out queue of buffer ids (NetClrID, NetEmptyID, NetPutID,
+// NetGetID in dacmn/idring.h).
+using IdRing = IdRingOf<kNetMaxBuffers>;
 
-// Resets the indices; the slots keep their ids (NetRewData relies on it).
-void NetClrID(IdRing* ring);
-// 1 when the ring holds no id.
-int NetEmptyID(const IdRing* ring);
-// 0, or -1 when 64 ids are held.
-int NetPutID(IdRing* ring, int id);
-// The oldest id, or -1 when empty.
-int NetGetID(IdRing* ring);
 // Puts the `diff` acknowledgements that the agent sent but that never
 // arrived: buffers are acknowledged in the order 0, 1, ..., count - 1, 0, ...,
 // so the ids following `lastAcked` (-1 when none was acknowledged yet). 1, or

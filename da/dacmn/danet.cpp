@@ -17,6 +17,7 @@
 #include "dacmn/bdanet.h"
 #include "dacmn/dacmn.h"
 #include "dacmn/daimpl.h"
+#include "dacmn/rdanet.h"
 #include "ipc/ipcasync.h"
 
 TARN_RCSID("da/dacmn/danet.cpp");
@@ -26,7 +27,7 @@ using namespace dacmn_detail;
 namespace {
 
 DaNetMainFn bdaNetMain = NetMain;
-DaNetMainFn rdaNetMain = nullptr;
+DaNetMainFn rdaNetMain = RNetMain;
 // Set in a forked network process; only there may the process be ended.
 int netProcess = 0;
 

@@ -1,11 +1,757 @@
+// The restore network process: one event loop over the pipe to the parent
+// and the connection to the media agent, with at most one send and one
+// receive pending on each; a remote agent's bytes land straight in the
+// shared buffer.
 #include "dacmn/rdanet.h"
 
-// Placeholder until the restore network process lands.
-void RNetReportHook(const char*) {}
-void RNetConsoleHook(const char*) {}
-void RNetMain() {
-  RdaNetExit(DA_NET_EXIT_SETUP);
+#include <sys/shm.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "cmn/dbg.h"
+#include "cmn/erh.h"
+#include "cmn/nlspack.h"
+#include "cmn/strmsg.h"
+#include "cmn/sysio.h"
+#include "cmn/vekfile.h"
+#include "dacmn/bm.h"
+#include "dacmn/netimpl.h"
+#include "ipc/ipcasync.h"
+
+TARN_RCSID("da/dacmn/rdanet.cpp");
+
+using namespace dacmn_detail;
+
+namespace {
+
+constexpr char kProg[] = "RNetMain";
+constexpr char kFileProg[] = "RNetMainFile";
+
+// Set-80 messages of the restore process alone.
+constexpr int kMsgReadFile = 1043;
+constexpr int kMsgFileEnded = 1044;
+
+// 0 none, then due (to be sent when the handle is free) and sent.
+enum class Step { kNone, kDue, kSent };
+
+// Who holds a buffer: the agent (also while its bytes arrive), this process
+// (filled, not yet announced) or the parent.
+enum class Holder : unsigned char { kAgent, kQueued, kParent };
+
+void Report(const char* prog, int level, const char* packed) {
+  ErhFullReportPacked(prog, level, packed);
 }
-void RNetMainFile(const char*) {
-  RdaNetExit(DA_NET_EXIT_SETUP);
+
+void ReportIpc(const char* prog) {
+  Report(prog, kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+}
+
+void ReportProtocol(const char* prog) {
+  Report(prog, kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
+}
+
+// The parent's MSG_DATA "%d%d": DA id and the released buffer id.
+bool ReadRelease(StrMsg* msg, int* id) {
+  int da = 0;
+  return StrParseMessageFL(msg, "%d%d", &da, id) == 0;
+}
+
+// ---------------------------------------------------------------- remote or local agent
+
+class RestoreNet {
+ public:
+  explicit RestoreNet(DacmnPtd* ctx) : ctx_(ctx), pipe_(ctx->maIpcHandle) {}
+  // The exit code.
+  int Run();
+
+ private:
+  int OpenAgent();
+  // Ends the connection (an orderly one after MSG_CLOSE or MSG_STOP, shutting
+  // it down first).
+  void CloseAgent(bool orderly);
+  // Gives the segment up once nothing can be received into it any more.
+  void ReleaseSegment();
+  // The end of an object: the connection, then the segment.
+  void EndObject(bool orderly) {
+    CloseAgent(orderly);
+    ReleaseSegment();
+  }
+  int Loop();
+  int OnPipe(int event);
+  int OnParentMessage();
+  int OnParentRelease(StrMsg* in);
+  void OnParentStop(StrMsg* in);
+  void OnParentClose();
+  int OnAgent(int event);
+  int OnAgentMessage();
+  int DropFromAgent();
+  int BufferComplete(int id);
+  bool FeedParent();
+  bool FeedAgent();
+  bool AdvanceClose();
+  void AbortParent();
+  char* Buffer(int id) const {
+    return base_ + std::size_t(g_.bufferSize) * (std::size_t(g_.section) * g_.bufferCount + id);
+  }
+
+  DacmnPtd* ctx_;
+  IpcHandle pipe_;
+  IpcHandle ma_ = kIpcNoHandle;
+  NetGeometry g_;
+  bool remote_ = false;
+  bool segment_ = false;
+  bool segmentRemoved_ = false;
+  char* base_ = nullptr;
+  RIdRing parentRing_{};  // filled, not yet announced to the parent
+  RIdRing ackRing_{};     // released by the parent, not yet passed to the agent
+  std::array<Holder, kNetMaxBuffers> holder_{};
+  int receiveState_ = 1;
+  int current_ = -1;
+  Step stop_ = Step::kNone;
+  Step abort_ = Step::kNone;
+  Step close_ = Step::kNone;
+};
+
+int RestoreNet::Run() {
+  ErhSetHooks(nullptr, RNetReportHook, RNetConsoleHook);
+  IpcSetMaxNetLoad(ctx_->netLoad);
+  if (ctx_->maPort == -1 && ctx_->maHost[0] == '\0') {
+    RNetMainFile(ctx_->filePath);
+    return DA_NET_EXIT_IPC;
+  }
+  if (IpcSetAsyncDynBuf(pipe_) != 0) {
+    ReportIpc(kProg);
+    return DA_NET_EXIT_IPC;
+  }
+  if (const int rc = OpenAgent(); rc >= 0) return rc;
+  const int code = Loop();
+  if (code == DA_NET_EXIT_STOP && ma_ != kIpcNoHandle) CloseAgent(true);
+  return code;
+}
+
+// -1 when the object is open, else the exit code.
+int RestoreNet::OpenAgent() {
+  // Set-up speaks synchronously on the pipe: what is in flight goes first.
+  if (IpcCanSendAsync(pipe_) == 0 && IpcFlushAsyncHandle(pipe_, kNetFlushSeconds) != 1) {
+    ReportIpc(kProg);
+    return DA_NET_EXIT_IPC;
+  }
+  ctx_->restoreAsyncReport = 0;
+  static constexpr NetAgentSide kSide = {kProg, "VEKRDANET", "Forcing DA to be remote.",
+                                         "Got MSG_ABORT from RMA\n"};
+  if (const int rc = NetConnectAgent(ctx_, kSide, &ma_, &remote_); rc >= 0) return rc;
+  g_ = NetGeometry();
+  const char* why = "malformed description";
+  if (NetReadDescription(IpcGetReceiveStrMsg(ma_), &g_)) {
+    why = BmCheckShmDescription({g_.section, g_.key, g_.address, g_.bufferSize, g_.bufferCount,
+                                 g_.segmentSize, g_.bufferOffset});
+  }
+  if (why != nullptr) {
+    DbgPlain(kLevel,
+             "%s: unusable description (%s): section %d, buffer size %d, count %d, segment %d, "
+             "offset %d",
+             kProg, why, g_.section, g_.bufferSize, g_.bufferCount, g_.segmentSize,
+             g_.bufferOffset);
+    ReportProtocol(kProg);
+    return DA_NET_EXIT_SETUP;
+  }
+  // A remote agent's segment is made here in the agent's size, so that its
+  // buffers lie where the description puts them.
+  if (!NetSetUpSegment(pipe_, remote_, &g_)) {
+    Report(kProg, kErhMajor, NlsPackMessage(kSetDataPath, kMsgShmem, ErhErrnoToText()));
+    return DA_NET_EXIT_SETUP;
+  }
+  segment_ = true;
+  segmentRemoved_ = false;
+  base_ = reinterpret_cast<char*>(g_.address);
+  if (!NetSendListen(pipe_, g_)) {
+    ReportIpc(kProg);
+    return DA_NET_EXIT_IPC;
+  }
+  DbgPlain(kLevel, "%s: MSG_OPEN (DA %d) to the media agent", kProg, ctx_->daId);
+  StrMsg* out = IpcGetStrMsg(ma_);
+  if (out == nullptr || StrMsgStartExL(out, nullptr, 0, MSG_OPEN, 0) != 0 ||
+      StrMsgFAppendL(out, "%d", ctx_->daId) != 0 || IpcSendStrMsg(ma_) <= 0) {
+    ReportIpc(kProg);
+    return DA_NET_EXIT_IPC;
+  }
+  ctx_->restoreAsyncReport = 1;
+  if ((IpcCanReceiveAsync(pipe_) == 1 && IpcReceiveAsync(pipe_, nullptr, 0) != 0) ||
+      IpcReceiveAsync(ma_, nullptr, 0) != 0) {
+    ReportIpc(kProg);
+    return DA_NET_EXIT_IPC;
+  }
+  NetClrID(&parentRing_);
+  NetClrID(&ackRing_);
+  holder_.fill(Holder::kAgent);
+  receiveState_ = 1;
+  current_ = -1;
+  close_ = Step::kNone;
+  return -1;
+}
+
+void RestoreNet::CloseAgent(bool orderly) {
+  if (ma_ != kIpcNoHandle) {
+    // What the agent still sends is read and dropped, so that the close
+    // reaches it as an orderly end.
+    if (orderly) {
+      IpcFlushAsyncHandle(ma_, kNetFlushSeconds);
+      IpcShutdownAndCloseConnectionEx(ma_, 1, kNetFlushSeconds);
+    } else {
+      IpcCloseConnection(ma_);
+    }
+    ma_ = kIpcNoHandle;
+    ErhClearError();
+  }
+  NetClrID(&parentRing_);
+  NetClrID(&ackRing_);
+  receiveState_ = 1;
+  close_ = Step::kNone;
+}
+
+void RestoreNet::ReleaseSegment() {
+  if (!segment_) return;
+  // A private segment goes once the parent lets it go too.
+  if (remote_ && !segmentRemoved_) {
+    if (const int id = shmget(g_.key, 0, 0); id >= 0) shmctl(id, IPC_RMID, nullptr);
+  }
+  IpcDetachShmem(pipe_);
+  ErhClearError();
+  segment_ = false;
+}
+
+int RestoreNet::Loop() {
+  for (;;) {
+    const IpcHandle handle = IpcWaitForAsyncIpcEvent(-1);
+    int rc = -1;
+    if (handle < 0) {
+      Report(kProg, kErhMajor, NlsPackMessage(kSetDataPath, kMsgWait, ErhErrnoToText()));
+      return DA_NET_EXIT_IPC;
+    }
+    if (handle == pipe_) {
+      rc = OnPipe(IpcGetLastIpcHandleEvent(pipe_));
+    } else if (handle == ma_) {
+      rc = OnAgent(IpcGetLastIpcHandleEvent(ma_));
+    } else {
+      DbgPlain(kLevel, "Wrong handle!");
+      if (IpcGetLastIpcHandleEvent(handle) == IPC_EVENT_ACCEPTED) IpcCloseConnection(handle);
+    }
+    if (rc >= 0) return rc;
+  }
+}
+
+bool RestoreNet::FeedParent() {
+  if (NetEmptyID(&parentRing_) || IpcCanSendAsync(pipe_) != 1) return true;
+  const int id = NetGetID(&parentRing_);
+  holder_[id] = Holder::kParent;
+  DbgPlain(kLevel, "NET -> RMA: MSG_DATA (%2d)", id);
+  return NetSendCode(pipe_, MSG_DATA, id);
+}
+
+bool RestoreNet::FeedAgent() {
+  if (ma_ == kIpcNoHandle || close_ != Step::kNone || NetEmptyID(&ackRing_) ||
+      IpcCanSendAsync(ma_) != 1) {
+    return true;
+  }
+  const int id = NetGetID(&ackRing_);
+  DbgPlain(kLevel, "NET -> MA: MSG_DATA (%d, %2d)", ctx_->daId, id);
+  StrMsg* out = IpcGetStrMsg(ma_);
+  return out != nullptr && StrMsgStartExL(out, nullptr, 0, MSG_DATA, 0) == 0 &&
+         StrMsgFAppendL(out, "%d%d", ctx_->daId, id) == 0 && IpcSendStrMsgAsync(ma_) == 0;
+}
+
+// Moves the end of an object on when the agent's handle is free: MSG_CLOSE
+// goes out, and once it has, the connection ends. False when the send failed.
+bool RestoreNet::AdvanceClose() {
+  if (ma_ == kIpcNoHandle || IpcCanSendAsync(ma_) != 1) return true;
+  if (close_ == Step::kDue) {
+    DbgPlain(kLevel, "%s: MSG_CLOSE to the media agent", kProg);
+    close_ = Step::kSent;
+    return NetSendCode(ma_, MSG_CLOSE, -1);
+  }
+  if (close_ == Step::kSent) EndObject(true);
+  return true;
+}
+
+// The agent left: the parent is told to abort and decides.
+void RestoreNet::AbortParent() {
+  if (abort_ != Step::kNone) return;
+  if (IpcCanSendAsync(pipe_) == 1) {
+    NetSendCode(pipe_, MSG_ABORT, -1);
+    abort_ = Step::kSent;
+  } else {
+    abort_ = Step::kDue;
+  }
+}
+
+int RestoreNet::OnPipe(int event) {
+  switch (event) {
+    case IPC_EVENT_RECEIVED: return OnParentMessage();
+    case IPC_EVENT_SENT:
+      // A stop in flight is the last message: its completion ends the process.
+      if (abort_ == Step::kDue) {
+        abort_ = Step::kSent;
+        NetSendCode(pipe_, MSG_ABORT, -1);
+      } else if (stop_ == Step::kDue) {
+        stop_ = Step::kSent;
+        NetSendCode(pipe_, MSG_STOP, -1);
+      } else if (stop_ == Step::kSent) {
+        return DA_NET_EXIT_STOP;
+      } else if (abort_ == Step::kSent) {
+        abort_ = Step::kNone;
+      } else if (!AdvanceClose() || !FeedParent()) {
+        ReportIpc(kProg);
+        return DA_NET_EXIT_IPC;
+      }
+      return -1;
+    case IPC_EVENT_CLOSED:
+      DbgPlain(kLevel, "DA Handle: IPC Close Event !");
+      ErhToConsole("NET close\n");
+      return stop_ == Step::kNone ? DA_NET_EXIT_IPC : DA_NET_EXIT_STOP;
+    case IPC_EVENT_ERROR: ErhToConsole("NET read error\n"); return DA_NET_EXIT_IPC;
+    default: return -1;
+  }
+}
+
+int RestoreNet::OnParentMessage() {
+  // Any message after MSG_LISTEN comes from a parent that has attached.
+  if (remote_ && segment_ && !segmentRemoved_) segmentRemoved_ = NetRemoveWhenShared(g_.key);
+  StrMsg* in = IpcGetReceiveStrMsg(pipe_);
+  const int code = StrParseStartL(in, nullptr);
+  switch (code) {
+    case -1: ErhToConsole("NET MSG format error\n"); break;
+    case MSG_DATA:
+      if (const int rc = OnParentRelease(in); rc >= 0) return rc;
+      break;
+    case MSG_STOP: OnParentStop(in); break;
+    case MSG_CLOSE: OnParentClose(); break;
+    case MSG_OPEN:
+      // The parent opens the next object; an object it did not close is
+      // closed first.
+      if (ma_ != kIpcNoHandle) {
+        if (close_ == Step::kNone) close_ = Step::kDue;
+        if (close_ == Step::kDue && IpcFlushAsyncHandle(ma_, kNetFlushSeconds) == 1) {
+          StrMsg* out = IpcGetStrMsg(ma_);
+          if (out != nullptr && StrMsgStartExL(out, nullptr, 0, MSG_CLOSE, 0) == 0) {
+            IpcSendStrMsg(ma_);
+          }
+        }
+      }
+      EndObject(true);
+      // Opening arms the pipe's receive.
+      return OpenAgent();
+    case MSG_ABORT: return DA_NET_EXIT_ABORT;
+    default: DbgPlain(kLevel, "%s: message %d from the parent ignored", kProg, code); break;
+  }
+  if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
+    ReportIpc(kProg);
+    return DA_NET_EXIT_IPC;
+  }
+  return -1;
+}
+
+int RestoreNet::OnParentRelease(StrMsg* in) {
+  int id = -1;
+  const bool readable = ReadRelease(in, &id);
+  if (ma_ == kIpcNoHandle || close_ != Step::kNone) {
+    // The object has ended: the agent no longer wants its buffers.
+    DbgPlain(kLevel, "%s: MSG_DATA (%d) after the end of the object ignored", kProg, id);
+    return -1;
+  }
+  // Only a buffer the parent holds can come back; another would be filled
+  // twice.
+  if (!readable || id < 0 || id >= g_.bufferCount || holder_[id] != Holder::kParent ||
+      NetPutID(&ackRing_, id) != 0) {
+    DbgPlain(kLevel, "%s: Protocol error! MSG_DATA (%d) from the parent => ABORTING", kProg, id);
+    ReportProtocol(kProg);
+    return DA_NET_EXIT_IPC;
+  }
+  holder_[id] = Holder::kAgent;
+  if (!FeedAgent()) {
+    ReportIpc(kProg);
+    return DA_NET_EXIT_IPC;
+  }
+  return -1;
+}
+
+void RestoreNet::OnParentStop(StrMsg* in) {
+  if (stop_ != Step::kNone) return;
+  if (ma_ != kIpcNoHandle) {
+    // The agent gets the parent's message as it came.
+    const int size = StrMsgSizeRBufL(in);
+    const char* text = StrMsgGetRBufL(in);
+    const std::vector<char> stop = size > 0 && text != nullptr
+                                       ? std::vector<char>(text, text + size)
+                                       : std::vector<char>{'6', '\0', '\0'};
+    if (IpcFlushAsyncHandle(ma_, kNetFlushSeconds) != 1 ||
+        IpcSendData(ma_, stop.data(), static_cast<int>(stop.size())) <= 0) {
+      DbgPlain(kLevel, "%s: NET -> RMA: error sending MSG_STOP", kProg);
+      ErhClearError();
+    }
+  }
+  if (IpcCanSendAsync(pipe_) == 1) {
+    stop_ = Step::kSent;
+    NetSendCode(pipe_, MSG_STOP, -1);
+  } else {
+    stop_ = Step::kDue;
+  }
+}
+
+void RestoreNet::OnParentClose() {
+  if (ma_ == kIpcNoHandle || close_ != Step::kNone) {
+    // An agent that left took the object along; its segment goes now.
+    DbgPlain(kLevel, "%s: MSG_CLOSE without an open object", kProg);
+    if (ma_ == kIpcNoHandle) ReleaseSegment();
+    return;
+  }
+  // Filled buffers not yet announced belong to the object that ends.
+  NetClrID(&parentRing_);
+  NetClrID(&ackRing_);
+  close_ = Step::kDue;
+  if (!AdvanceClose()) {
+    DbgPlain(kLevel, "%s: MSG_CLOSE could not be sent", kProg);
+    EndObject(false);
+  }
+}
+
+int RestoreNet::OnAgent(int event) {
+  switch (event) {
+    case IPC_EVENT_RECEIVED:
+      if (close_ != Step::kNone || stop_ != Step::kNone) return DropFromAgent();
+      if (receiveState_ == 2) return BufferComplete(current_);
+      return OnAgentMessage();
+    case IPC_EVENT_SENT:
+      if (close_ != Step::kNone) {
+        if (!AdvanceClose()) EndObject(false);
+      } else if (!FeedAgent()) {
+        ReportIpc(kProg);
+        return DA_NET_EXIT_IPC;
+      }
+      return -1;
+    case IPC_EVENT_CLOSED:
+      // Once MSG_CLOSE or MSG_STOP is on its way, the agent closing is the
+      // end asked for. Otherwise the parent decides, and may still read
+      // what it was given.
+      if (close_ != Step::kNone) {
+        EndObject(false);
+      } else {
+        CloseAgent(false);
+        if (stop_ == Step::kNone) AbortParent();
+      }
+      return -1;
+    case IPC_EVENT_ERROR:
+      if (close_ != Step::kNone) {
+        EndObject(false);
+        return -1;
+      }
+      if (stop_ != Step::kNone) {
+        CloseAgent(false);
+        return -1;
+      }
+      ReportIpc(kProg);
+      return DA_NET_EXIT_IPC;
+    case IPC_EVENT_ACCEPTED:
+      DbgPlain(kLevel, "RNetMain - got unallowed connection");
+      ReportProtocol(kProg);
+      return DA_NET_EXIT_IPC;
+    default: return -1;
+  }
+}
+
+// Whatever the agent sends after MSG_CLOSE or MSG_STOP belongs to no object
+// any more: it is dropped, and a raw packet that follows lands in the
+// handle's own message, never in the segment.
+int RestoreNet::DropFromAgent() {
+  receiveState_ = 1;
+  if (IpcReceiveAsync(ma_, nullptr, 0) != 0) {
+    if (close_ != Step::kNone) {
+      EndObject(false);
+    } else {
+      CloseAgent(false);
+    }
+  }
+  return -1;
+}
+
+int RestoreNet::OnAgentMessage() {
+  StrMsg* in = IpcGetReceiveStrMsg(ma_);
+  const int code = StrParseStartL(in, nullptr);
+  if (code == MSG_ABORT) {
+    DbgPlain(kLevel, "%s: MSG_ABORT from the media agent", kProg);
+    CloseAgent(false);
+    AbortParent();
+    return -1;
+  }
+  int id = -1;
+  // Nothing is received into a buffer that is not the agent's to fill.
+  if (code != MSG_DATA || !NetReadInt(in, &id) || id < 0 || id >= g_.bufferCount ||
+      holder_[id] != Holder::kAgent) {
+    DbgPlain(kLevel, "%s: Protocol error! Message %d (%d) received from RMA => ABORTING", kProg,
+             code, id);
+    ReportProtocol(kProg);
+    return DA_NET_EXIT_IPC;
+  }
+  if (!remote_) return BufferComplete(id);
+  current_ = id;
+  receiveState_ = 2;
+  if (IpcReceiveAsync(ma_, Buffer(id), g_.bufferSize) != 0) {
+    ReportIpc(kProg);
+    return DA_NET_EXIT_IPC;
+  }
+  return -1;
+}
+
+int RestoreNet::BufferComplete(int id) {
+  receiveState_ = 1;
+  if (IpcReceiveAsync(ma_, nullptr, 0) != 0) {
+    ReportIpc(kProg);
+    return DA_NET_EXIT_IPC;
+  }
+  holder_[id] = Holder::kQueued;
+  NetPutID(&parentRing_, id);
+  if (!FeedParent()) {
+    ReportIpc(kProg);
+    return DA_NET_EXIT_IPC;
+  }
+  return -1;
+}
+
+// ---------------------------------------------------------------- file variant
+
+class FileRestore {
+ public:
+  FileRestore(DacmnPtd* ctx, const char* path) : ctx_(ctx), pipe_(ctx->maIpcHandle), path_(path) {}
+  int Run();
+
+ private:
+  int OnMessage();
+  bool Fill();
+  bool FeedParent();
+  // The file has ended and every buffer it gave is back: the parent can only
+  // be waiting for more.
+  bool Drained() const;
+  char* Buffer(int id) const { return base_ + std::size_t(id) * std::size_t(size_); }
+
+  DacmnPtd* ctx_;
+  IpcHandle pipe_;
+  const char* path_;
+  cmn::UniqueFd fd_;
+  char* base_ = nullptr;
+  int size_ = kRNetFileBufferSize;
+  int count_ = kRNetFileBufferCount;
+  int key_ = -1;
+  bool segmentRemoved_ = false;
+  bool ended_ = false;
+  RIdRing freeRing_{};
+  RIdRing parentRing_{};
+  std::array<Holder, kNetMaxBuffers> holder_{};
+  Step stop_ = Step::kNone;
+  Step abort_ = Step::kNone;
+};
+
+bool FileRestore::Drained() const {
+  if (!ended_ || stop_ != Step::kNone || abort_ != Step::kNone) return false;
+  for (int id = 0; id < count_; ++id) {
+    if (holder_[id] != Holder::kAgent) return false;
+  }
+  return true;
+}
+
+// Reads the file into one free buffer: one per event keeps the first
+// buffers going out while the others are read. False after a report when
+// the file cannot be read.
+bool FileRestore::Fill() {
+  if (!ended_ && !NetEmptyID(&freeRing_)) {
+    const int id = NetGetID(&freeRing_);
+    const ssize_t n = cmn::ReadAll(fd_.get(), Buffer(id), std::size_t(size_));
+    if (n < 0) {
+      const int err = errno;
+      DbgPlain(kLevel, "%s: read failed (errno=%d)", kFileProg, err);
+      Report(kFileProg, kErhMajor,
+             NlsPackMessage(kSetDataPath, kMsgReadFile, ErhSysErrnoToText(err)));
+      ended_ = true;
+      NetPutID(&freeRing_, id);
+      return false;
+    }
+    if (n < size_) {
+      DbgPlain(kLevel, "%s: end of file after %ld bytes in buffer %d", kFileProg, long(n), id);
+      ended_ = true;
+      if (n == 0) {
+        NetPutID(&freeRing_, id);
+        return true;
+      }
+      // No stale bytes of an earlier block behind the last one.
+      std::memset(Buffer(id) + n, 0, std::size_t(size_ - n));
+    }
+    holder_[id] = Holder::kQueued;
+    NetPutID(&parentRing_, id);
+  }
+  return true;
+}
+
+bool FileRestore::FeedParent() {
+  if (NetEmptyID(&parentRing_) || IpcCanSendAsync(pipe_) != 1) return true;
+  const int id = NetGetID(&parentRing_);
+  holder_[id] = Holder::kParent;
+  return NetSendCode(pipe_, MSG_DATA, id);
+}
+
+int FileRestore::Run() {
+  fd_ = cmn::UniqueFd(VEK_OpenFile(path_ != nullptr ? path_ : "", 0, 0));
+  if (fd_.get() < 0) {
+    Report(kFileProg, kErhMajor,
+           NlsPackMessage(kSetDataPath, kMsgOpenFile, ErhSysErrnoToText(errno)));
+    return DA_NET_EXIT_SETUP;
+  }
+  NetFileGeometry(kFileProg, &size_, &count_);
+  NetGeometry g;
+  g.bufferSize = size_;
+  g.bufferCount = count_;
+  g.segmentSize = count_ * size_;
+  if (!NetSetUpSegment(pipe_, true, &g)) {
+    Report(kFileProg, kErhMajor, NlsPackMessage(kSetDataPath, kMsgShmem, ErhErrnoToText()));
+    return DA_NET_EXIT_SETUP;
+  }
+  key_ = g.key;
+  base_ = reinterpret_cast<char*>(g.address);
+  if (IpcSetAsyncDynBuf(pipe_) != 0 || !NetSendListen(pipe_, g)) {
+    ReportIpc(kFileProg);
+    return DA_NET_EXIT_IPC;
+  }
+  ctx_->restoreAsyncReport = 1;
+  if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
+    ReportIpc(kFileProg);
+    return DA_NET_EXIT_IPC;
+  }
+  NetClrID(&freeRing_);
+  NetClrID(&parentRing_);
+  holder_.fill(Holder::kAgent);
+  for (int id = 0; id < count_; ++id) NetPutID(&freeRing_, id);
+  if (!Fill()) abort_ = Step::kDue;
+  for (;;) {
+    if (abort_ == Step::kDue && IpcCanSendAsync(pipe_) == 1) {
+      abort_ = Step::kSent;
+      if (!NetSendCode(pipe_, MSG_ABORT, -1)) return DA_NET_EXIT_IPC;
+    }
+    if (abort_ == Step::kNone && !FeedParent()) {
+      ReportIpc(kFileProg);
+      return DA_NET_EXIT_IPC;
+    }
+    // A parent that released everything and stops does so at once; one that
+    // waits longer waits for buffers the file does not have.
+    const bool drained = Drained();
+    const IpcHandle handle = IpcWaitForAsyncIpcEvent(drained ? kRNetFileEndSeconds : -1);
+    if (handle < 0) {
+      if (drained && IpcGetLastIpcEvent() == IPC_EVENT_TIMEOUT) {
+        DbgPlain(kLevel, "%s: the file has ended and the parent waits for more", kFileProg);
+        Report(kFileProg, kErhMajor, NlsPackMessage(kSetDataPath, kMsgFileEnded));
+        abort_ = Step::kDue;
+        continue;
+      }
+      Report(kFileProg, kErhMajor, NlsPackMessage(kSetDataPath, kMsgWait, ErhErrnoToText()));
+      return DA_NET_EXIT_IPC;
+    }
+    if (handle != pipe_) continue;
+    switch (IpcGetLastIpcHandleEvent(pipe_)) {
+      case IPC_EVENT_RECEIVED:
+        if (const int rc = OnMessage(); rc >= 0) return rc;
+        break;
+      case IPC_EVENT_SENT:
+        if (stop_ == Step::kDue) {
+          stop_ = Step::kSent;
+          if (!NetSendCode(pipe_, MSG_STOP, -1)) return DA_NET_EXIT_IPC;
+        } else if (stop_ == Step::kSent) {
+          return DA_NET_EXIT_STOP;
+        } else if (abort_ == Step::kNone && !Fill()) {
+          abort_ = Step::kDue;
+        }
+        break;
+      case IPC_EVENT_CLOSED: ErhToConsole("NET close\n"); return DA_NET_EXIT_IPC;
+      case IPC_EVENT_ERROR: ErhToConsole("NET read error\n"); return DA_NET_EXIT_IPC;
+      default: break;
+    }
+  }
+}
+
+int FileRestore::OnMessage() {
+  if (!segmentRemoved_) segmentRemoved_ = NetRemoveWhenShared(key_);
+  StrMsg* in = IpcGetReceiveStrMsg(pipe_);
+  const int code = StrParseStartL(in, nullptr);
+  int id = -1;
+  switch (code) {
+    case -1: ErhToConsole("NET MSG format error\n"); break;
+    case MSG_DATA:
+      if (!ReadRelease(in, &id) || id < 0 || id >= count_ || holder_[id] != Holder::kParent) {
+        DbgPlain(kLevel, "%s: Protocol error! MSG_DATA (%d) from the parent => ABORTING", kFileProg,
+                 id);
+        ReportProtocol(kFileProg);
+        return DA_NET_EXIT_IPC;
+      }
+      holder_[id] = Holder::kAgent;
+      NetPutID(&freeRing_, id);
+      if (abort_ == Step::kNone && !Fill()) abort_ = Step::kDue;
+      break;
+    case MSG_STOP:
+      if (stop_ == Step::kNone) {
+        stop_ = Step::kDue;
+        if (IpcCanSendAsync(pipe_) == 1) {
+          stop_ = Step::kSent;
+          if (!NetSendCode(pipe_, MSG_STOP, -1)) return DA_NET_EXIT_IPC;
+        }
+      }
+      break;
+    case MSG_ABORT: return DA_NET_EXIT_ABORT;
+    default: DbgPlain(kLevel, "%s: Protocol error! Message %d ignored", kFileProg, code); break;
+  }
+  if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
+    ReportIpc(kFileProg);
+    return DA_NET_EXIT_IPC;
+  }
+  return -1;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- hooks and mains
+
+void RNetReportHook(const char* message) {
+  NetForwardReport(message, &DacmnPtd::restoreAsyncReport);
+}
+
+void RNetConsoleHook(const char* message) {
+  NetForwardConsole(message, &DacmnPtd::restoreAsyncReport);
+}
+
+void RNetMain() {
+  DacmnPtd* ctx = DacmnGetContext();
+  if (ctx == nullptr) {
+    RdaNetExit(DA_NET_EXIT_SETUP);
+    return;
+  }
+  int code = DA_NET_EXIT_IPC;
+  {
+    RestoreNet net(ctx);
+    code = net.Run();
+  }
+  ErhSetHooks(nullptr, nullptr, nullptr);
+  RdaNetExit(code);
+}
+
+void RNetMainFile(const char* path) {
+  DacmnPtd* ctx = DacmnGetContext();
+  if (ctx == nullptr) {
+    RdaNetExit(DA_NET_EXIT_SETUP);
+    return;
+  }
+  ErhSetHooks(nullptr, RNetReportHook, RNetConsoleHook);
+  int code = DA_NET_EXIT_IPC;
+  {
+    FileRestore net(ctx, path);
+    code = net.Run();
+  }
+  ErhSetHooks(nullptr, nullptr, nullptr);
+  RdaNetExit(code);
 }

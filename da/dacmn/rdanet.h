@@ -7,9 +7,33 @@
 //
 // Reports reach the parent over the pipe as those of the backup network
 // process do (dacmn/bdanet.h).
+//
+// Buffer i of a segment lies at base + buffer size x (section x count + i)
+// for a local and a remote agent alike; the file variant announces section 0.
+// A buffer belongs to the agent until it has been announced to the parent and
+// to the parent until the parent releases it; an announcement or a release
+// that breaks this ends the process with DA_NET_EXIT_IPC after a report.
+// From a file, the buffers are the file's contents one buffer size after the
+// other (the last may be partial); when the file has ended while the parent
+// holds no buffer and asks for no stop, the parent gets MSG_ABORT after a
+// report instead of waiting for ever.
 #pragma once
 
+#include "dacmn/bdanet.h"
 #include "dacmn/dacmn.h"
+#include "dacmn/idring.h"
+
+// Ids a restore ring holds.
+inline constexpr int kRNetRingSlots = 256;
+using RIdRing = IdRingOf<kRNetRingSlots>;
+
+// Buffer size and count of the file variant unless VEKDABLOCKSIZE
+// (8192 .. 1048576) and VEKDABLOCKSPERDA (1 .. 32) replace them.
+inline constexpr int kRNetFileBufferSize = 8192;
+inline constexpr int kRNetFileBufferCount = 32;
+// Seconds the file variant waits, once the file has ended and the parent has
+// every buffer back, for the parent's MSG_STOP before it aborts the parent.
+inline constexpr int kRNetFileEndSeconds = 3;
 
 // Report and console hooks of the process: the text goes to the parent once
 // set-up is complete (DacmnPtd::restoreAsyncReport).

@@ -455,79 +455,8 @@ TEST_F(BdaNetTest, AgentThatClosesTheLinkAbortsTheParent) {
 
 // ---------------------------------------------------------------- a scripted agent
 
-// Plays a media agent on a loopback port, one packet at a time.
-class FakeAgent {
- public:
-  FakeAgent() {
-    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    if (bind(listen_, reinterpret_cast<sockaddr*>(&a), n) != 0 || listen(listen_, 4) != 0 ||
-        getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &n) != 0) {
-      return;
-    }
-    port_ = ntohs(a.sin_port);
-  }
-  ~FakeAgent() {
-    Drop();
-    close(listen_);
-  }
-  int port() const { return port_; }
-  bool Accept() {
-    pollfd p{listen_, POLLIN, 0};
-    if (poll(&p, 1, 20000) != 1) return false;
-    fd_ = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-    return fd_ >= 0;
-  }
-  void Send(const std::string& message) const {
-    const std::string p = Packet(message);
-    ASSERT_EQ(write(fd_, p.data(), p.size()), static_cast<ssize_t>(p.size()));
-  }
-  // One packet's data; empty when the peer closed or nothing came in 20 s.
-  std::string Read() const {
-    unsigned char h[4];
-    if (!Fill(h, 4)) return {};
-    const std::size_t n = (std::size_t(h[0]) << 24) | (h[1] << 16) | (h[2] << 8) | h[3];
-    std::string data(n, '\0');
-    if (!Fill(data.data(), n)) return {};
-    return data;
-  }
-  // Ends the link with a reset, as a broken network would.
-  void Reset() {
-    linger l{1, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    Drop();
-  }
-  void Drop() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  bool Fill(void* to, std::size_t n) const {
-    auto* p = static_cast<char*>(to);
-    while (n > 0) {
-      pollfd w{fd_, POLLIN, 0};
-      if (poll(&w, 1, 20000) != 1) return false;
-      const ssize_t got = read(fd_, p, n);
-      if (got <= 0) return false;
-      p += got;
-      n -= static_cast<std::size_t>(got);
-    }
-    return true;
-  }
-  int listen_ = -1;
-  int fd_ = -1;
-  int port_ = -1;
-};
-
-// The description: section, key, address, size, count, segment, offset.
-std::string Description(int code, int size, int count) {
-  return Msg({std::to_string(code), "0", "0", "0", std::to_string(size), std::to_string(count),
-              std::to_string(size * count), "0"});
-}
+using datest::Description;
+using datest::FakeAgent;
 
 TEST_F(BdaNetTest, AcknowledgementOfABufferThatIsNotOutIsAProtocolError) {
   tarn::test::Watchdog watchdog(60);

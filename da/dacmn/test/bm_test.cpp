@@ -17,15 +17,18 @@
 #include "cmn/strmsg.h"
 #include "codec/dastream.h"
 #include "dacmn_test_util.h"
+#include "dastream_test_util.h"
 #include "mediaagent/testing/mediaagent_standin.h"
 #include "vekdf/rm.h"
 
 namespace {
 
-using datest::FakeAgent;
 using datest::Msg;
 using datest::Packet;
+using datest::Payload;
 using datest::PeerLink;
+using datest::ScriptedAgent;
+using datest::WriteObject;
 using tarn::test::MediaAgentStandIn;
 namespace ds = tarn::standin::dastream;
 
@@ -39,18 +42,6 @@ std::vector<std::string> Small(std::vector<std::string> faults = {}) {
                                    "--transfer",    "shm"};
   for (const std::string& fault : faults) args.insert(args.end(), {"--fault", fault});
   return args;
-}
-
-std::vector<std::uint8_t> Payload(std::size_t size) {
-  std::vector<std::uint8_t> bytes(size);
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
-  return bytes;
-}
-
-// One object of one item through the record writers; false at the first
-// writer that fails.
-bool WriteObject(const std::vector<std::uint8_t>& payload) {
-  return datest::WriteItems(kDa, {payload});
 }
 
 // The data bytes of a stored stream, checked block by block by the
@@ -339,7 +330,7 @@ class BmSegmentTest : public BmTest {
 // The agent's address is taken here already: the segment is attached where
 // the system chooses, and the stream works there.
 TEST_F(BmSegmentTest, AnAddressInUseIsAttachedElsewhere) {
-  FakeAgent agent({Description(4, reinterpret_cast<std::uintptr_t>(mine_))});
+  ScriptedAgent agent({Description(4, reinterpret_cast<std::uintptr_t>(mine_))});
   ASSERT_GT(agent.port(), 0);
   ASSERT_EQ(Open(agent.port()), 1);
   BdaPtd* bda = BdaGetContext();
@@ -357,7 +348,7 @@ TEST_F(BmSegmentTest, AnAddressInUseIsAttachedElsewhere) {
 }
 
 TEST_F(BmSegmentTest, MoreThan64BuffersAreRefused) {
-  FakeAgent agent({Description(65, 0)});
+  ScriptedAgent agent({Description(65, 0)});
   ASSERT_GT(agent.port(), 0);
   EXPECT_EQ(Open(agent.port()), 0);
   EXPECT_EQ(MaIpcHandle(), kIpcNoHandle);
@@ -370,7 +361,7 @@ TEST_F(BmSegmentTest, MoreThan64BuffersAreRefused) {
 // Zero copy: the caller's own buffer of the agent's segment becomes the block
 // and leaves with the buffer id taken for it and the caller's id.
 TEST_F(BmSegmentTest, ZeroCopyBlockLeavesWithBothIds) {
-  FakeAgent agent({Description(4, 0)});
+  ScriptedAgent agent({Description(4, 0)});
   ASSERT_GT(agent.port(), 0);
   ASSERT_EQ(BmInit(nullptr, nullptr, nullptr, nullptr, 0, 0, kIpcNoHandle, nullptr, kDa,
                    "127.0.0.1", agent.port(), nullptr, 1.0, "zc", "companion", nullptr),

@@ -99,47 +99,12 @@ class PeerLink {
   int peer_ = -1;
 };
 
-// An object of the given items (ids 1, 2, ..., names "image.001", ...)
-// through the record writers of the open stream; false at the first writer
-// that fails.
-inline bool WriteItems(std::uint32_t daId, const std::vector<std::vector<std::uint8_t>>& items) {
-  if (RmWriteStart(daId, 1000, 900, 5, 1, 2, 3, 4, 6, "host:/db ALIAS", "full", "VEKBAR", "A.01") !=
-      1) {
-    return false;
-  }
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    const std::vector<std::uint8_t>& payload = items[i];
-    DaItemAttr item{};
-    item.itemId = static_cast<std::uint32_t>(i + 1);
-    item.fileType = kDaFileRegular;
-    const std::string name = "image.00" + std::to_string(i + 1);
-    item.name = name.c_str();
-    item.size = payload.size();
-    if (RmWriteObjAttr(item) != 1) return false;
-    std::size_t done = 0;
-    while (done < payload.size()) {
-      std::uint32_t granted = 0;
-      std::uint8_t* data =
-          RmGetObjDataBuf(static_cast<std::uint32_t>(payload.size() - done), &granted);
-      if (data == nullptr) return false;
-      std::memcpy(data, payload.data() + done, granted);
-      if (RmWriteObjData(data, item.itemId, granted, static_cast<std::uint32_t>(done), 0, 0, 0) !=
-          1) {
-        return false;
-      }
-      done += granted;
-    }
-    if (RmWriteObjEnd(item, 0) != 1) return false;
-  }
-  return RmWriteEnd(daId, 1000, 1100, 0, 0) == 1;
-}
-
 // A media agent played by the test: it accepts one connection, writes the
 // packets of `messages` in one go (so that the client finds them all waiting
 // at once) and keeps what the client sends until it closes.
-class FakeAgent {
+class ScriptedAgent {
  public:
-  explicit FakeAgent(std::vector<std::string> messages) {
+  explicit ScriptedAgent(std::vector<std::string> messages) {
     for (const std::string& message : messages) script_ += Packet(message);
     listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -154,9 +119,9 @@ class FakeAgent {
     port_ = ntohs(address.sin_port);
     thread_ = std::thread([this] { Serve(); });
   }
-  ~FakeAgent() { Join(); }
-  FakeAgent(const FakeAgent&) = delete;
-  FakeAgent& operator=(const FakeAgent&) = delete;
+  ~ScriptedAgent() { Join(); }
+  ScriptedAgent(const ScriptedAgent&) = delete;
+  ScriptedAgent& operator=(const ScriptedAgent&) = delete;
   int port() const { return port_; }
   // What the client sent, once it closed.
   const std::string& received() {
@@ -218,6 +183,89 @@ class TestSegment {
   int id_ = -1;
   char* base_ = nullptr;
 };
+// Plays a media agent on a loopback port, one packet at a time.
+class FakeAgent {
+ public:
+  FakeAgent() {
+    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    if (bind(listen_, reinterpret_cast<sockaddr*>(&a), n) != 0 || listen(listen_, 4) != 0 ||
+        getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &n) != 0) {
+      return;
+    }
+    port_ = ntohs(a.sin_port);
+  }
+  ~FakeAgent() {
+    Drop();
+    close(listen_);
+  }
+  FakeAgent(const FakeAgent&) = delete;
+  FakeAgent& operator=(const FakeAgent&) = delete;
+
+  int port() const { return port_; }
+  bool Accept() {
+    pollfd p{listen_, POLLIN, 0};
+    if (poll(&p, 1, 20000) != 1) return false;
+    fd_ = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+    return fd_ >= 0;
+  }
+  // One packet: a message, or raw bytes.
+  void Send(const std::string& message) const {
+    const std::string p = Packet(message);
+    ASSERT_EQ(write(fd_, p.data(), p.size()), static_cast<ssize_t>(p.size()));
+  }
+  // One packet's data; empty when the peer closed or nothing came in 20 s.
+  std::string Read() const {
+    unsigned char h[4];
+    if (!Fill(h, 4)) return {};
+    const std::size_t n = (std::size_t(h[0]) << 24) | (h[1] << 16) | (h[2] << 8) | h[3];
+    std::string data(n, '\0');
+    if (!Fill(data.data(), n)) return {};
+    return data;
+  }
+  // True when the peer has closed its end (after what it sent was read).
+  bool PeerClosed() const {
+    char byte = 0;
+    pollfd w{fd_, POLLIN, 0};
+    return poll(&w, 1, 20000) == 1 && read(fd_, &byte, 1) == 0;
+  }
+  // Ends the link with a reset, as a broken network would.
+  void Reset() {
+    linger l{1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    Drop();
+  }
+  void Drop() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  bool Fill(void* to, std::size_t n) const {
+    auto* p = static_cast<char*>(to);
+    while (n > 0) {
+      pollfd w{fd_, POLLIN, 0};
+      if (poll(&w, 1, 20000) != 1) return false;
+      const ssize_t got = read(fd_, p, n);
+      if (got <= 0) return false;
+      p += got;
+      n -= static_cast<std::size_t>(got);
+    }
+    return true;
+  }
+  int listen_ = -1;
+  int fd_ = -1;
+  int port_ = -1;
+};
+
+// An agent's description: section, key, address, size, count, segment, offset.
+inline std::string Description(int code, int size, int count, int section = 0) {
+  return Msg({std::to_string(code), std::to_string(section), "0", "0", std::to_string(size),
+              std::to_string(count), std::to_string(size * count * (section + 1)), "0"});
+}
 
 class DaTest : public ::testing::Test {
  protected:

@@ -22,6 +22,7 @@
 #include "dacmn/bdanet.h"  // MSG_CLOSE
 #include "dacmn/bm.h"
 #include "dacmn_test_util.h"
+#include "dastream_test_util.h"
 #include "ipc/ipcasync.h"
 #include "mediaagent/testing/mediaagent_standin.h"
 #include "vekdf/daview.h"
@@ -30,10 +31,10 @@
 
 namespace {
 
-using datest::FakeAgent;
 using datest::Msg;
 using datest::Packet;
 using datest::PeerLink;
+using datest::ScriptedAgent;
 using tarn::test::MediaAgentStandIn;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -382,7 +383,7 @@ TEST_F(RbmScriptTest, ExitAcknowledgesTheBlockInHandFirst) {
   for (const int abortCode : {0, 1}) {
     SCOPED_TRACE(abortCode);
     Fill();
-    FakeAgent agent({Description(), Msg({"24", "0"}), Msg({"24", "1"})});
+    ScriptedAgent agent({Description(), Msg({"24", "0"}), Msg({"24", "1"})});
     ASSERT_EQ(Open(agent.port()), 1) << testing::PrintToString(reports);
     EXPECT_EQ(RbmExit(abortCode), abortCode == 0 ? 1 : 0);
     EXPECT_EQ(agent.received(), Packet(Msg({"27", "7"})) + Packet(Msg({"24", "7", "0"})) +
@@ -409,7 +410,7 @@ TEST_F(RbmScriptTest, AnnouncementsOfBuffersOutOfRangeOrTwiceFailTheStream) {
     reports.clear();
     std::vector<std::string> script = {Description()};
     for (const std::string& id : k.announced) script.push_back(Msg({"24", id}));
-    FakeAgent agent(script);
+    ScriptedAgent agent(script);
     EXPECT_EQ(Open(agent.port()), 0);
     EXPECT_TRUE(Reported(k.report)) << testing::PrintToString(reports);
     // Nothing was read, so nothing is acknowledged: the stream is aborted.

@@ -1,0 +1,169 @@
+// What the backup and the restore network processes share: reports to the
+// parent, the connection to the media agent and the data segment.
+#include <sys/shm.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "cmn/ctx.h"
+#include "cmn/dbg.h"
+#include "cmn/erh.h"
+#include "cmn/nlspack.h"
+#include "dacmn/netimpl.h"
+#include "ipc/ipcasync.h"
+
+TARN_RCSID("da/dacmn/netcmn.cpp");
+
+namespace dacmn_detail {
+
+namespace {
+
+bool IsPacked(const char* text) {
+  const std::size_t n = std::strlen("15");
+  return std::strncmp(text, "15", n) == 0 && text[n] == kNlsSeparator;
+}
+
+}  // namespace
+
+int NetSendToParent(int code, const char* text, int DacmnPtd::*asyncFlag) {
+  static const char fn[] = "NetSendReport";
+  DacmnPtd* ctx = DacmnGetContext();
+  if (ctx == nullptr || ctx->maIpcHandle == kIpcNoHandle || text == nullptr) return -1;
+  const IpcHandle pipe = ctx->maIpcHandle;
+  const bool async = ctx->*asyncFlag != 0;
+  bool flushed = false;
+  if (async && IpcCanSendAsync(pipe) == 0) {
+    const int rc = IpcFlushAsyncHandle(pipe, kNetFlushSeconds);
+    if (rc == -1) DbgPlain(kLevel, "%s: maIpcHandle could not be flushed", fn);
+    if (rc == 0) DbgPlain(kLevel, "%s: maIpcHandle flush reached timeout", fn);
+    if (rc != 1) return -1;
+    flushed = true;
+  }
+  StrMsg* out = IpcGetStrMsg(pipe);
+  if (out == nullptr || StrMsgStartExL(out, nullptr, 0, code, 0) != 0 ||
+      StrMsgAppendL(out, text) != 0) {
+    DbgPlain(kLevel, "%s: Could not assemble new message", fn);
+    return -1;
+  }
+  if (!async) return IpcSendStrMsg(pipe) > 0 ? 1 : -1;
+  if (IpcSendStrMsgAsync(pipe) != 0) return -1;
+  // A send that was already pending ends in the main loop, which waits for
+  // its completion; this one then takes its place.
+  if (flushed) return 1;
+  const int rc = IpcFlushAsyncHandle(pipe, kNetFlushSeconds);
+  if (rc == -1) DbgPlain(kLevel, "%s: maIpcHandle could not be flushed", fn);
+  return rc == 1 ? 1 : -1;
+}
+
+void NetForwardReport(const char* message, int DacmnPtd::*asyncFlag) {
+  if (message == nullptr) return;
+  NetSendToParent(IsPacked(message) ? MSG_MSGFMT : MSG_MSG, message, asyncFlag);
+}
+
+void NetForwardConsole(const char* message, int DacmnPtd::*asyncFlag) {
+  if (message == nullptr) return;
+  NetSendToParent(MSG_CON, message, asyncFlag);
+}
+
+bool NetReadDescription(StrMsg* msg, NetGeometry* g) {
+  return StrParseMessageFL(msg, "%d%d%l%d%d%d%d", &g->section, &g->key, &g->address, &g->bufferSize,
+                           &g->bufferCount, &g->segmentSize, &g->bufferOffset) == 0;
+}
+
+int NetConnectAgent(DacmnPtd* ctx, const NetAgentSide& side, IpcHandle* ma, bool* remote) {
+  *ma = IpcConnectToProcess(ctx->maHost, static_cast<unsigned>(ctx->maPort), 0);
+  if (*ma == kIpcNoHandle) {
+    ErhFullReportPacked(
+        side.prog, kErhMajor,
+        NlsPackMessage(kSetDataPath, kMsgConnect, ctx->maHost, ctx->maPort, ErhErrnoToText()));
+    return DA_NET_EXIT_SETUP;
+  }
+  if (IpcSetAsyncDynBuf(*ma) != 0) {
+    ErhFullReportPacked(side.prog, kErhMajor,
+                        NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+    return DA_NET_EXIT_IPC;
+  }
+  if (IpcReceiveData(*ma, nullptr, 0) <= 0) {
+    ErhFullReportPacked(side.prog, kErhMajor,
+                        NlsPackMessage(kSetDataPath, kMsgNoAnswer, ErhErrnoToText()));
+    return DA_NET_EXIT_SETUP;
+  }
+  if (StrParseStartL(IpcGetReceiveStrMsg(*ma), nullptr) == MSG_ABORT) {
+    if (side.abortTrace != nullptr) DbgPlain(kLevel, "%s", side.abortTrace);
+    return DA_NET_EXIT_ABORT;
+  }
+  const int negotiated = DaProtocolCheck(*ma, nullptr);
+  if (negotiated != 0 && negotiated != 1) {
+    ErhFullReportPacked(side.prog, kErhMajor, NlsPackMessage(kSetError, kMsgNegotiation));
+    return DA_NET_EXIT_IPC;
+  }
+  *remote = IpcHandleIsLocal(*ma) != 1;
+  int forced = 0;
+  if (EnvReadInt(side.forceRemote, &forced) == 1 && forced != 0) {
+    DbgPlain(kLevel, "%s", side.forcedTrace);
+    *remote = true;
+  }
+  return -1;
+}
+
+bool NetSetUpSegment(IpcHandle pipe, bool remote, NetGeometry* g) {
+  void* address = nullptr;
+  if (!remote) {
+    if (IpcAttachShmem(pipe, g->key, &address, g->segmentSize) != 0) return false;
+  } else if (IpcAllocShmem(pipe, &address, g->segmentSize) != 0 ||
+             (g->key = IpcGetShmemKey(pipe)) == -1) {
+    return false;
+  }
+  g->address = reinterpret_cast<unsigned long>(address);
+  return true;
+}
+
+bool NetSendListen(IpcHandle pipe, const NetGeometry& g) {
+  StrMsg* out = IpcGetStrMsg(pipe);
+  return out != nullptr && StrMsgStartExL(out, nullptr, 0, MSG_LISTEN, 0) == 0 &&
+         StrMsgFAppendL(out, "%d%d%d%d%d%d", g.key, g.segmentSize, g.section, g.bufferCount,
+                        g.bufferSize, g.bufferOffset) == 0 &&
+         IpcSendStrMsg(pipe) > 0;
+}
+
+void NetFileGeometry(const char* prog, int* size, int* count) {
+  int value = 0;
+  if (EnvReadInt("VEKDABLOCKSIZE", &value) == 1) {
+    if (value >= 8192 && value <= 1048576) {
+      *size = value;
+    } else {
+      DbgPlain(kLevel, "%s: VEKDABLOCKSIZE=%d out of range, ignored", prog, value);
+    }
+  }
+  if (EnvReadInt("VEKDABLOCKSPERDA", &value) == 1) {
+    if (value >= 1 && value <= 32) {
+      *count = value;
+    } else {
+      DbgPlain(kLevel, "%s: VEKDABLOCKSPERDA=%d out of range, ignored", prog, value);
+    }
+  }
+}
+
+bool NetRemoveWhenShared(int key) {
+  const int id = shmget(key, 0, 0);
+  if (id < 0) return true;
+  shmid_ds state{};
+  if (shmctl(id, IPC_STAT, &state) != 0 || state.shm_nattch < 2) return false;
+  if (shmctl(id, IPC_RMID, nullptr) != 0) {
+    DbgPlain(kLevel, "NetRemoveWhenShared: shmctl(%d, IPC_RMID) failed (errno=%d)", id, errno);
+  }
+  return true;
+}
+
+bool NetSendCode(IpcHandle handle, int code, int id) {
+  StrMsg* out = IpcGetStrMsg(handle);
+  if (out == nullptr || StrMsgStartExL(out, nullptr, 0, code, 0) != 0) return false;
+  if (id >= 0 && StrMsgFAppendL(out, "%d", id) != 0) return false;
+  return IpcSendStrMsgAsync(handle) == 0;
+}
+
+bool NetReadInt(StrMsg* msg, int* value) {
+  return StrParseMessageFL(msg, "%d", value) == 0;
+}
+
+}  // namespace dacmn_detail

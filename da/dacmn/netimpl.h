@@ -1,0 +1,87 @@
+// What the backup and the restore network processes share: their report
+// numbers, the forwarding of reports to the parent, the media agent's
+// description, the connection to the agent and the data segment.
+#pragma once
+
+#include "cmn/strmsg.h"
+#include "dacmn/dacmn.h"
+#include "dacmn/daimpl.h"
+
+namespace dacmn_detail {
+
+// Set-80 messages of the network processes.
+constexpr int kMsgConnect = 1001;
+constexpr int kMsgNoAnswer = 1002;
+constexpr int kMsgShmem = 1003;
+constexpr int kMsgOpenFile = 1004;
+constexpr int kMsgWait = 1023;
+constexpr int kMsgIpc = 1028;
+constexpr int kMsgClosed = 1029;
+constexpr int kMsgUnexpected = 1032;
+
+// Seconds a report waits for the pipe to take it.
+constexpr int kNetFlushSeconds = 60;
+
+// Sends `text` to the parent as the one item of a message `code` (MSG_MSG,
+// MSG_MSGFMT or MSG_CON): synchronously until the context's flag
+// `asyncFlag` is set, then behind a pending send and flushed. 1, or -1.
+int NetSendToParent(int code, const char* text, int DacmnPtd::*asyncFlag);
+// The report hooks' work: a packed catalogue message goes as MSG_MSGFMT,
+// any other report line as MSG_MSG, a console text as MSG_CON.
+void NetForwardReport(const char* message, int DacmnPtd::*asyncFlag);
+void NetForwardConsole(const char* message, int DacmnPtd::*asyncFlag);
+
+// A media agent's description of its buffers.
+struct NetGeometry {
+  int section = 0;
+  int key = 0;
+  unsigned long address = 0;
+  int bufferSize = 0;
+  int bufferCount = 0;
+  int segmentSize = 0;
+  int bufferOffset = 0;
+};
+// The seven items of a description from the parse of `msg` in progress.
+bool NetReadDescription(StrMsg* msg, NetGeometry* g);
+
+// How a process names itself when it connects to the agent.
+struct NetAgentSide {
+  const char* prog;         // function name of reports and traces
+  const char* forceRemote;  // variable that makes a local agent count as remote
+  const char* forcedTrace;  // traced when it does
+  const char* abortTrace;   // traced when the agent refuses the stream; null: nothing
+};
+// Connects to the agent of the context, gives the connection its own
+// messages, receives the agent's first message and negotiates. -1 when
+// connected: *ma is the connection, its receive message holds the
+// description with the parse past its code, and *remote says whether the
+// buffers travel over the socket. Otherwise an exit code, after a report
+// where one is due; *ma is then the connection when there is one.
+int NetConnectAgent(DacmnPtd* ctx, const NetAgentSide& side, IpcHandle* ma, bool* remote);
+
+// The segment the parent shares: a local agent's own segment (key and
+// segment size of `g`) attached on the pipe, or for a remote agent a new one
+// of g->segmentSize bytes, whose key replaces the agent's. g->address is set
+// to where it lies here. False on failure (not reported).
+bool NetSetUpSegment(IpcHandle pipe, bool remote, NetGeometry* g);
+// Tells the parent where the buffers are: MSG_LISTEN with key, segment size,
+// section, count, buffer size and offset, sent synchronously. False on failure.
+bool NetSendListen(IpcHandle pipe, const NetGeometry& g);
+
+// The buffers of a file: `size` and `count` keep their defaults unless
+// VEKDABLOCKSIZE lies in 8192 .. 1048576 and VEKDABLOCKSPERDA in 1 .. 32
+// (values outside are traced with `prog` and ignored).
+void NetFileGeometry(const char* prog, int* size, int* count);
+
+// A private segment is marked for removal once the parent has attached it
+// too: it then goes with the last of the two processes, however they end.
+// True once done (or when there is nothing to do).
+bool NetRemoveWhenShared(int key);
+
+// Sends message `code` with the one item `id`, or none for a negative id,
+// asynchronously. False when it could not be started.
+bool NetSendCode(IpcHandle handle, int code, int id);
+// Reads one int item from the parse of `msg` in progress.
+bool NetReadInt(StrMsg* msg, int* value);
+
+}  // namespace dacmn_detail
