@@ -9,12 +9,12 @@
 //
 //   integ_road [--big-mib <n>] [--buffer-size <bytes>] [--paths local,net,file]
 //              [--cellserver <program>] [--mediaagent <program>]
-//              [--catalogue <file>] [--timeout <seconds>] [--keep]
+//              [--catalogue <file>] [--timeout <seconds>] [--keep] [--reports]
 //
 // Without the program options the stand-ins of the build the road belongs to
 // are used. The work directory (install root, agent store, cell-server state
 // and logs) lies under $TMPDIR or /tmp and is removed at the end unless
-// --keep is given.
+// --keep is given. --reports prints the integration API's report lines too.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -48,6 +48,7 @@
 #include "barutil/vekquery.h"
 #include "cmn/erh.h"
 #include "cmn/global.h"
+#include "cmn/paths.h"
 #include "cmn/sysio.h"
 
 TARN_RCSID("e2e/integ_road.cpp");
@@ -353,6 +354,7 @@ struct Options {
   std::string catalogue = TARN_CATALOGUE_FILE;
   unsigned timeout = 600;
   bool keep = false;
+  bool reports = false;  // the API's report lines printed too
 };
 
 bool ParseOptions(int argc, char** argv, Options& o) {
@@ -372,6 +374,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     unsigned long long n = 0;
     if (arg == "--keep") {
       o.keep = true;
+    } else if (arg == "--reports") {
+      o.reports = true;
     } else if (arg == "--big-mib" && number(0, 4096, n)) {
       o.bigMib = n;
     } else if (arg == "--buffer-size" && number(8192, 1 << 20, n) && n % 8 == 0) {
@@ -395,7 +399,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
                    "usage: integ_road [--big-mib <0..4096>] [--buffer-size <8192..1048576>]\n"
                    "       [--paths local,net,file] [--cellserver <program>]\n"
                    "       [--mediaagent <program>] [--catalogue <file>] [--timeout <s>] "
-                   "[--keep]\n");
+                   "[--keep]\n"
+                   "       [--reports]\n");
       return false;
     }
   }
@@ -810,17 +815,20 @@ int Road(const Options& opt, const WorkDir& work) {
                           std::to_string(inet)))
     return 1;
 
+  // The paths were taken from the environment at load time; this process and
+  // the network processes it forks take the road's root from here on.
   setenv("TARN_ROOT", root.c_str(), 1);
+  CmnPathsInit(root.c_str());
   setenv("TARN_INET_PORT", std::to_string(inet).c_str(), 1);
   setenv("VEKOPTS", "-server 127.0.0.1", 1);
   for (const char* name : {"VEKBDANET", "VEKRDANET", "VEKDABLOCKSIZE", "VEKDABLOCKSPERDA",
-                           "VEKBARHOSTNAME", "VEK_CELL_SERVER_HOSTNAME", "VEKDBG"})
+                           "VEKBARHOSTNAME", "VEK_CELL_SERVER_HOSTNAME"})
     unsetenv(name);
 
   BarContext* ctx = nullptr;
   if (!Call(VEK_Init(kAppType, kAppName, "ROADLIB", 0, &ctx), "open the integration context"))
     return 1;
-  ctx->output = 0;
+  ctx->output = opt.reports ? 1 : 0;
 
   bool ok = BackUp(ctx, objects);
   for (const ObjectSpec& o : objects)
