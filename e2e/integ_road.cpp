@@ -14,7 +14,8 @@
 // Without the program options the stand-ins of the build the road belongs to
 // are used. The work directory (install root, agent store, cell-server state
 // and logs) lies under $TMPDIR or /tmp and is removed at the end unless
-// --keep is given. --reports prints the integration API's report lines too.
+// --keep is given. --reports lets the integration API's report lines out (to the
+// session manager, and on a terminal to the screen). VEKDBG is passed on.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -62,6 +63,8 @@ constexpr char kAppType[] = "ROAD";
 constexpr char kAppName[] = "integ_road";
 constexpr char kBarlist[] = "integ_road";
 constexpr char kMountPrefix[] = "/integ_road/";
+// Object type of the composed names ("05 host:/integ_road/... // ROAD").
+constexpr int kObjectType = 5;
 // The encrypted object's key entity is "<app type>:<database id>"; the
 // fixture gives it a fixed key so that every run encrypts alike.
 constexpr char kDatabaseId[] = "integ_road";
@@ -354,7 +357,7 @@ struct Options {
   std::string catalogue = TARN_CATALOGUE_FILE;
   unsigned timeout = 600;
   bool keep = false;
-  bool reports = false;  // the API's report lines printed too
+  bool reports = false;  // the API's report lines go out
 };
 
 bool ParseOptions(int argc, char** argv, Options& o) {
@@ -508,7 +511,7 @@ bool BackUp(BarContext* ctx, std::vector<ObjectSpec>& objects) {
   bool ok = true;
   for (ObjectSpec& o : objects) {
     const std::string mount = kMountPrefix + o.label;
-    const char* name = VEK_ObjectnameEx(5, nullptr, mount.c_str(), nullptr);
+    const char* name = VEK_ObjectnameEx(kObjectType, nullptr, mount.c_str(), nullptr);
     if (!Step(name != nullptr, "compose the object name of " + mount)) return false;
     o.name = name;
     if (o.label == "encrypted") VEK_SetDatabaseId(ctx, kDatabaseId);
