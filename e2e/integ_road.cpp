@@ -14,8 +14,8 @@
 // Without the program options the stand-ins of the build the road belongs to
 // are used. The work directory (install root, agent store, cell-server state
 // and logs) lies under $TMPDIR or /tmp and is removed at the end unless
-// --keep is given. --reports lets the integration API's report lines out (to the
-// session manager, and on a terminal to the screen). VEKDBG is passed on.
+// --keep is given. --reports lets the integration API's report lines out (to
+// the session manager, and on a terminal to the screen). VEKDBG is passed on.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
