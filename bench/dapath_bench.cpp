@@ -1,13 +1,17 @@
-// Throughput of the backup data path: an object of 1 GiB through BmInit,
+// Throughput of the data path. Backup: an object of 1 GiB through BmInit,
 // RmGetObjDataBuf and RmWriteObjData to the stand-in media agent in sink mode
 // (it acknowledges every block at once and stores nothing), straight into
-// its shared memory and through the network process (VEKBDANET=1). Beside
-// it, the two bounds in the same shape: single-core memcpy over a ring of as
-// many buffers of the same size, and raw loopback TCP sending the same
-// blocks with a window of as many buffers and a small acknowledgement each.
-// Every benchmark reports MB/s (bytes processed), the peak resident memory
-// of this process (rss_self_kib) and, for the network process, its own peak
-// (rss_netproc_kib) read from /proc before it ends.
+// its shared memory and through the network process (VEKBDANET=1). Restore:
+// a stored stream of 512 MiB read back record by record through RbmInit,
+// RbmRead and RbmExit, straight from the agent's shared memory and through
+// the network process (VEKRDANET=1), each record's data copied out as a
+// client's writer would. Beside them, the bounds in the same shape:
+// single-core memcpy over a ring of as many buffers of the same size (into
+// the ring for backup, out of it for restore), and raw loopback TCP sending
+// the same blocks with a window of as many buffers and a small
+// acknowledgement each. Every benchmark reports MB/s (bytes processed), the
+// peak resident memory of this process (rss_self_kib) and, for the network
+// process, its own peak (rss_netproc_kib) read from /proc before it ends.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <dirent.h>
@@ -23,6 +27,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,9 +38,11 @@
 #include "cmn/paths.h"
 #include "cmn/sysio.h"
 #include "dacmn/bm.h"
+#include "dacmn/rbm.h"
 #include "ipc/ipc.h"
 #include "mediaagent/testing/mediaagent_standin.h"
 #include "tarn_test.h"
+#include "vekdf/daview.h"
 #include "vekdf/rm.h"
 
 TARN_RCSID("bench/dapath_bench.cpp");
@@ -46,6 +53,8 @@ constexpr int kDa = 7;
 constexpr int kBufferCount = 8;
 constexpr std::uint64_t kObjectBytes = std::uint64_t{1} << 30;
 constexpr std::size_t kSourceBytes = std::size_t{4} << 20;
+// The stored stream each restore reads back, once per buffer size.
+constexpr std::uint64_t kRestoreBytes = std::uint64_t{512} << 20;
 
 // Rates (bytes per second) of the bounds by buffer size, from the runs
 // before: the bounds are registered ahead of the backups they bound, so each
@@ -55,6 +64,10 @@ std::map<std::int64_t, double>& MemcpyRates() {
   return rates;
 }
 std::map<std::int64_t, double>& TcpRates() {
+  static std::map<std::int64_t, double> rates;
+  return rates;
+}
+std::map<std::int64_t, double>& RestoreMemcpyRates() {
   static std::map<std::int64_t, double> rates;
   return rates;
 }
@@ -147,9 +160,9 @@ const Runtime& TheRuntime() {
   return runtime;
 }
 
-// One object of kObjectBytes: the data copied from the source into the
-// records as a client's reader would. Empty on success, else the failing step.
-std::string BackUpObject() {
+// One object of `bytes`: the data copied from the source into the records as
+// a client's reader would. Empty on success, else the failing step.
+std::string BackUpObject(std::uint64_t bytes = kObjectBytes) {
   if (RmWriteStart(kDa, 1000, 900, 5, 1, 2, 3, 4, 6, "host:/db ALIAS", "full", "VEKBAR", "A.01") !=
       1) {
     return "RmWriteStart";
@@ -158,13 +171,13 @@ std::string BackUpObject() {
   item.itemId = 1;
   item.fileType = kDaFileRegular;
   item.name = "image.001";
-  item.size = kObjectBytes;
+  item.size = bytes;
   if (RmWriteObjAttr(item) != 1) return "RmWriteObjAttr";
   const std::vector<std::uint8_t>& source = Source();
   std::uint64_t done = 0;
   std::size_t at = 0;
-  while (done < kObjectBytes) {
-    const std::uint64_t left = kObjectBytes - done;
+  while (done < bytes) {
+    const std::uint64_t left = bytes - done;
     const std::uint32_t wanted =
         static_cast<std::uint32_t>(std::min<std::uint64_t>(left, source.size() - at));
     std::uint32_t granted = 0;
@@ -250,6 +263,186 @@ void BM_BackupLocal(benchmark::State& state) {
 }
 void BM_BackupNetworkProcess(benchmark::State& state) {
   Backup(state, true);
+}
+
+// The stream the restores of one buffer size read: backed up once into a
+// temporary store by a storing stand-in, removed when the next size needs its
+// own (or the program ends), so that at most one lies on disk.
+class StoredStream {
+ public:
+  // Empty on success, else the failing step.
+  std::string prepare(std::int64_t bufferSize) {
+    if (bufferSize_ == bufferSize) return failure_;
+    store_.reset();
+    store_ = std::make_unique<tarn::test::TempDir>();
+    bufferSize_ = bufferSize;
+    failure_ = backUp();
+    return failure_;
+  }
+  const std::string& storeDir() const { return store_->path(); }
+
+ private:
+  std::string backUp() {
+    tarn::test::MediaAgentStandIn ma(
+        {.args = {"--buffer-size", std::to_string(bufferSize_), "--buffer-count",
+                  std::to_string(kBufferCount), "--transfer", "shm", "--role", "backup"},
+         .storeDir = store_->path()});
+    if (!ma.ready()) return "the storing stand-in media agent did not start";
+    unsetenv("VEKBDANET");
+    ErhInit(0);
+    if (IpcInit() != 0) return "IpcInit failed";
+    std::string failure;
+    if (BmInit(nullptr, nullptr, nullptr, nullptr, 0, 0, kIpcNoHandle, nullptr, kDa, "127.0.0.1",
+               ma.port(), nullptr, 1.0, nullptr, nullptr, nullptr) != 1) {
+      failure = "BmInit of the stored stream failed with error " + std::to_string(ErhErrno());
+    } else {
+      failure = BackUpObject(kRestoreBytes);
+      if (failure.empty() && BmFlush() != 1) failure = "BmFlush of the stored stream";
+      if (BmExit(1) != 1 && failure.empty()) failure = "BmExit of the stored stream";
+    }
+    IpcExit();
+    ErhClearErrorM("dapathbench", 0);
+    if (failure.empty() &&
+        !ma.waitForEvent("STREAM_END da=" + std::to_string(kDa) + " status=stop"))
+      failure = "the stored stream did not end with a stop";
+    return failure;
+  }
+
+  std::unique_ptr<tarn::test::TempDir> store_;
+  std::int64_t bufferSize_ = 0;
+  std::string failure_;
+};
+
+StoredStream& TheStoredStream() {
+  static StoredStream stream;
+  return stream;
+}
+
+// Reads the open restore stream to its end record, copying every data
+// record's bytes into `sink` as a client's writer would. Empty on success,
+// else the failing step; *bytes gets the data bytes read.
+std::string ReadStream(std::vector<std::uint8_t>& sink, std::uint64_t* bytes) {
+  std::size_t at = 0;
+  *bytes = 0;
+  for (;;) {
+    std::uint8_t* record = RbmRead();
+    if (record == nullptr) return "RbmRead failed with error " + std::to_string(ErhErrno());
+    const auto* header = reinterpret_cast<const DaRecHeader*>(record);
+    if (header->type == DA_REC_END) return {};
+    if (header->type != DA_REC_OBJ_DATA) continue;
+    DaDataView view{};
+    if (!DaViewData(std::span<std::uint8_t>(record, header->length), &view))
+      return "a data record did not hold together";
+    if (at + view.data.size() > sink.size()) at = 0;
+    std::memcpy(sink.data() + at, view.data.data(), view.data.size());
+    at += view.data.size();
+    *bytes += view.data.size();
+  }
+}
+
+// state.range(0): buffer size; the restoring agent has kBufferCount buffers.
+void Restore(benchmark::State& state, bool network) {
+  if (!TheRuntime().failure().empty()) {
+    state.SkipWithError(TheRuntime().failure().c_str());
+    return;
+  }
+  StoredStream& stored = TheStoredStream();
+  const std::string prepared = stored.prepare(state.range(0));
+  if (!prepared.empty()) {
+    state.SkipWithError(prepared.c_str());
+    return;
+  }
+  std::vector<std::string> args = {"--buffer-size",  std::to_string(state.range(0)),
+                                   "--buffer-count", std::to_string(kBufferCount),
+                                   "--role",         "restore"};
+  if (!network) args.insert(args.end(), {"--transfer", "shm"});
+  tarn::test::MediaAgentStandIn ma({.args = args, .storeDir = stored.storeDir()});
+  if (!ma.ready()) {
+    state.SkipWithError("the stand-in media agent did not start");
+    return;
+  }
+  if (network) {
+    setenv("VEKRDANET", "1", 1);
+  } else {
+    unsetenv("VEKRDANET");
+  }
+  ErhInit(0);
+  if (IpcInit() != 0) {
+    state.SkipWithError("IpcInit failed");
+    return;
+  }
+  std::vector<std::uint8_t> sink(kSourceBytes);
+  long netPeak = 0;
+  std::string failure;
+  Stopwatch watch;
+  for (auto _ : state) {
+    watch.start();
+    if (RbmInit(nullptr, nullptr, nullptr, nullptr, 0, 0, kIpcNoHandle, nullptr, kDa, "127.0.0.1",
+                ma.port(), nullptr, 1.0) != 1) {
+      failure = "RbmInit failed with error " + std::to_string(ErhErrno());
+      break;
+    }
+    std::uint64_t bytes = 0;
+    failure = ReadStream(sink, &bytes);
+    if (failure.empty() && bytes != kRestoreBytes)
+      failure = "read " + std::to_string(bytes) + " bytes of " + std::to_string(kRestoreBytes);
+    if (network) netPeak = std::max(netPeak, ChildrenPeakRssKib(ma.pid()));
+    RbmExit(failure.empty() ? 0 : 1);
+    watch.stop();
+    if (!failure.empty()) break;
+  }
+  unsetenv("VEKRDANET");
+  IpcExit();
+  ErhClearErrorM("dapathbench", 0);
+  if (!failure.empty()) {
+    state.SkipWithError(failure.c_str());
+    return;
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kRestoreBytes));
+  state.counters["rss_self_kib"] = static_cast<double>(SelfMaxRssKib());
+  if (network) state.counters["rss_netproc_kib"] = static_cast<double>(netPeak);
+  state.counters["rss_agent_kib"] = static_cast<double>(PeakRssKib(ma.pid()));
+  const auto& bounds = network ? TcpRates() : RestoreMemcpyRates();
+  const auto bound = bounds.find(state.range(0));
+  if (bound != bounds.end() && bound->second > 0) {
+    state.counters[network ? "x_tcp" : "x_memcpy"] =
+        watch.rate(state.iterations() * kRestoreBytes) / bound->second;
+  }
+}
+
+void BM_RestoreLocal(benchmark::State& state) {
+  Restore(state, false);
+}
+void BM_RestoreNetworkProcess(benchmark::State& state) {
+  Restore(state, true);
+}
+
+// The bound of the local restore: the same bytes copied on one core out of a
+// ring of kBufferCount buffers of the size, a buffer at a time, into the
+// 4 MiB sink the restores copy into.
+void BM_MemcpyFromRing(benchmark::State& state) {
+  const std::size_t size = static_cast<std::size_t>(state.range(0));
+  const std::vector<std::vector<std::uint8_t>> ring(kBufferCount,
+                                                    std::vector<std::uint8_t>(size, 1));
+  std::vector<std::uint8_t> sink(kSourceBytes);
+  Stopwatch watch;
+  for (auto _ : state) {
+    watch.start();
+    std::size_t at = 0;
+    int next = 0;
+    for (std::uint64_t done = 0; done < kRestoreBytes; done += size) {
+      std::memcpy(sink.data() + at, ring[static_cast<std::size_t>(next)].data(), size);
+      benchmark::DoNotOptimize(sink.data());
+      next = (next + 1) % kBufferCount;
+      at += size;
+      if (at + size > sink.size()) at = 0;
+    }
+    benchmark::ClobberMemory();
+    watch.stop();
+  }
+  RestoreMemcpyRates()[state.range(0)] = watch.rate(state.iterations() * kRestoreBytes);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kRestoreBytes));
+  state.counters["rss_self_kib"] = static_cast<double>(SelfMaxRssKib());
 }
 
 // The bound of the local path: the same bytes copied on one core into a ring
@@ -346,8 +539,9 @@ void BM_RawLoopbackTcp(benchmark::State& state) {
 
 }  // namespace
 
-// For each buffer size the bound runs right before the backup it bounds, so
-// that both see the same load on a shared machine.
+// For each buffer size the bound runs right before the backup or restore it
+// bounds, so that both see the same load on a shared machine; the restore
+// through the network process is set against the raw TCP figure of its size.
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
@@ -359,6 +553,9 @@ int main(int argc, char** argv) {
     shape(benchmark::RegisterBenchmark("BM_BackupLocal", BM_BackupLocal));
     shape(benchmark::RegisterBenchmark("BM_RawLoopbackTcp", BM_RawLoopbackTcp));
     shape(benchmark::RegisterBenchmark("BM_BackupNetworkProcess", BM_BackupNetworkProcess));
+    shape(benchmark::RegisterBenchmark("BM_MemcpyFromRing", BM_MemcpyFromRing));
+    shape(benchmark::RegisterBenchmark("BM_RestoreLocal", BM_RestoreLocal));
+    shape(benchmark::RegisterBenchmark("BM_RestoreNetworkProcess", BM_RestoreNetworkProcess));
   }
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
