@@ -29,9 +29,10 @@ int VEK_StartItemRestoreEx(BarContext* ctx, const char* name, VEK_Item* item, vo
 // item's data has ended, and for a length of 0), or -2, -4 (also a negative
 // length), -5, -21.
 int VEK_ReadItemData(BarContext* ctx, void* buffer, int length);
-// Push form: `write`(data, length, context) gets the item's data record by
-// record; it returns a count, 0 when it wants no more data, a negative value
-// on failure. 0, -2, -4, -5, -7 (the callback failed), -21.
+// Push form: `write`(data, length, ctx) gets the item's data record by
+// record, with the integration context (the caller's own state must be
+// reachable from elsewhere, as with VEK_BackupItemCB); it returns a count, 0
+// when it wants no more data, a negative value on failure. 0, -2, -4, -5, -7 (the callback failed), -21.
 using VekWriteCallback = int (*)(const void* data, int length, void* context);
 int VEK_RestoreItemCB(BarContext* ctx, VekWriteCallback write);
 // Walks to the item's end record; its completion code goes to *code (may be
