@@ -88,7 +88,9 @@ class Session {
 
 bool Session::Load() {
   Log("dlopen", "library=" + req_.library);
-  lib_ = ::dlopen(req_.library.c_str(), RTLD_NOW | RTLD_LOCAL);
+  // The library stays mapped after dlclose, as a vendor library of a
+  // database process does: what it keeps for the process stays its own.
+  lib_ = ::dlopen(req_.library.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   if (lib_ == nullptr) {
     Log("dlopen-failed", ::dlerror());
     return false;
