@@ -25,7 +25,6 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -314,24 +313,14 @@ class Peer {
   }
 
   // Its wait status, or -1 when it was not running.
-  // The data path lets the system reap its network processes (SIGCHLD
-  // ignored), which would take the stand-in's end away from this wait too:
-  // the default action comes back first. A stand-in that ended while it was
-  // ignored is gone without a status (-2).
   int Stop() {
     if (pid_ <= 0) return -1;
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    sigaction(SIGCHLD, &dfl, nullptr);
     kill(pid_, SIGTERM);
     int status = -1;
     for (int i = 0; i < 500; ++i) {
-      const pid_t r = waitpid(pid_, &status, WNOHANG);
-      if (r == pid_ || (r < 0 && errno == ECHILD)) {
-        const bool seen = r == pid_;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
         pid_ = -1;
-        return seen ? status : -2;
+        return status;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }

@@ -3,6 +3,7 @@
 // shared buffers and waits for acknowledgements and the session manager.
 #include "dacmn/bm.h"
 
+#include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cstdio>
@@ -249,7 +250,8 @@ int OnMediaSide(DacmnPtd* ctx, BdaPtd* bda, int state, bool* maClosed, bool* ack
       return -1;
     }
     DbgPlain(kLevel, "%s: the media side closed the connection", kFn);
-    ReportDataPath(kFn, kMsgNetClosed, "closed by the peer");
+    const bool early = state == BM_STATE_INIT && ctx->netIO != 0;
+    ReportDataPath(kFn, kMsgNetClosed, early ? kNetEndedEarly : "closed by the peer");
     return BM_FAILED;
   }
   DbgPlain(kLevel, "IPC EVENT (NETIO) ==> DATA-READY");
@@ -468,7 +470,8 @@ int BmInit(const char* additionalId, const char* ranges, const char* postfix, co
   }
   StrParseMessageToDebugsL(msg, StrMsgGetBufL(msg), kLevel, "MSG_OPEN", "", 1);
   if (IpcSendStrMsg(ctx->maIpcHandle) <= 0) {
-    ReportDataPath(kFn, kMsgNetClosed, ErrorText());
+    const bool early = netIO != 0 && ErhSysErrno() == EPIPE;
+    ReportDataPath(kFn, kMsgNetClosed, early ? std::string(kNetEndedEarly) : ErrorText());
     ErhClearError();
     CloseMediaSide(ctx, bda);
     return done(0);

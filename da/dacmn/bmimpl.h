@@ -29,6 +29,10 @@ constexpr int kMsgNetUnknown = 1032;
 // Set 12: an internal fault.
 constexpr int kMsgInternal = 5;
 
+// The text of kMsgNetClosed when the network process's pipe closes before
+// its MSG_LISTEN: it could not start (its common library, say) or gave up.
+inline constexpr char kNetEndedEarly[] = "the network process ended before it was ready";
+
 // A media agent that connected but says nothing within this many seconds is
 // taken as gone.
 constexpr int kSetupTimeout = 300;

@@ -187,9 +187,13 @@ DaNetMainFn DaSetRdaNetMain(DaNetMainFn main);
 // The child restarts the common library under "BDA-NET" ("RDA-NET") with
 // CmnInit(name, additionalId, postfix, ranges, select, reportLevel), keeping
 // only the pipe pair of all the parent's IPC handles (the others are closed,
-// never shut down) and the shared context, then runs the main loop. SIGCHLD
-// is set to ignored first: the parent never collects the child. 1 in the
-// parent on success; 0 after a report (set 80, number 1010 or 1011).
+// never shut down) and the shared context, then runs the main loop. The
+// child is started through a short-lived intermediate process, which is
+// collected before the return, and so belongs to init: the caller never
+// waits for it, it leaves no zombie, and no signal disposition is changed
+// (the caller's own children stay its to wait for). 1 in the parent on
+// success; 0 after a report (set 80, number 1010 or 1011), with the pipe
+// pair closed.
 int VEK_CreateBDANetIO(const char* additionalId, const char* postfix, const char* ranges,
                        const char* select, int reportLevel);
 int VEK_CreateRDANetIO(const char* additionalId, const char* postfix, const char* ranges,

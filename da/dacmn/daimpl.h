@@ -1,6 +1,8 @@
 // Private constants of the data-path library shared by its sources.
 #pragma once
 
+#include <sys/types.h>
+
 namespace dacmn_detail {
 
 // Trace level of the data path's flow.
@@ -21,5 +23,11 @@ constexpr int kMsgFork = 1011;
 constexpr int kMsgNoProgram = 3005;
 // Set 12: negotiation with a local agent failed (reported by the buffer managers).
 constexpr int kMsgNegotiation = 16005;
+
+// The fork with which the intermediate process starts a network process
+// (fork itself unless replaced); a test puts in one that fails. Returns the
+// previous one.
+using DaForkFn = pid_t (*)();
+DaForkFn DaSetNetProcessFork(DaForkFn fork);
 
 }  // namespace dacmn_detail

@@ -1,10 +1,10 @@
 // Start and end of the network processes that carry a data stream to or from
 // a media agent on another host: the pipe pair, the fork, the child's restart
 // of the common library, its main loop and its exit.
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -14,6 +14,7 @@
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
 #include "cmn/nlspack.h"
+#include "cmn/sysio.h"
 #include "dacmn/bdanet.h"
 #include "dacmn/dacmn.h"
 #include "dacmn/daimpl.h"
@@ -28,6 +29,7 @@ namespace {
 
 DaNetMainFn bdaNetMain = NetMain;
 DaNetMainFn rdaNetMain = RNetMain;
+DaForkFn netProcessFork = fork;
 // Set in a forked network process; only there may the process be ended.
 int netProcess = 0;
 
@@ -139,6 +141,41 @@ const char* Pass(const std::optional<std::string>& text) {
   EndNetProcess(DA_NET_EXIT_IPC);
 }
 
+// The network process is started by a short-lived intermediate child and so
+// becomes init's child: it is never collected by us, yet never left a zombie,
+// and no signal disposition is touched (in a host process SIGCHLD is the
+// host's, and every caller keeps waiting for its own children). The
+// intermediate only forks and ends: its exit code is 0, or the errno of its
+// failed fork. Returns the intermediate's pid, or -1 with errno set.
+pid_t StartDetached(const NetKind& kind, const StartArgs& args, IpcHandle handle) {
+  const pid_t starter = fork();
+  if (starter != 0) return starter;
+  const pid_t pid = netProcessFork();
+  if (pid == 0) RunNetProcess(kind, args, handle);
+  const int err = errno;
+  _exit(pid > 0 ? 0 : (err > 0 && err < 256 ? err : EAGAIN));
+}
+
+// Collects the intermediate child: null when it started the network process,
+// or when it was collected elsewhere (by a host's own SIGCHLD handler, or
+// because the host ignores SIGCHLD), where a network process that did not
+// start shows as its pipe closing; else why it failed.
+const char* ReapStarter(pid_t starter) {
+  int status = 0;
+  if (cmn::RetryEintr([&] { return waitpid(starter, &status, 0); }) < 0) {
+    const int err = errno;
+    if (err != ECHILD) return ErhSysErrnoToText(err);
+    DbgPlain(kLevel, "process %d was collected elsewhere", static_cast<int>(starter));
+    return nullptr;
+  }
+  if (WIFEXITED(status)) {
+    return WEXITSTATUS(status) == 0 ? nullptr : ErhSysErrnoToText(WEXITSTATUS(status));
+  }
+  DbgPlain(kDbgUnexpected, "process %d ended with wait status %d", static_cast<int>(starter),
+           status);
+  return "the starting process was killed";
+}
+
 int CreateNetIO(const NetKind& kind, const StartArgs& args) {
   const char* fn = kind.function;
   DacmnPtd* ctx = DacmnGetContext();
@@ -152,26 +189,17 @@ int CreateNetIO(const NetKind& kind, const StartArgs& args) {
   ctx->maIpcHandle = handle;
   DbgPlain(kLevel, "%s: maIpcHandle=%d", fn, handle);
 
-  // The child is never collected: let the system reap it.
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  if (sigaction(SIGCHLD, &ignore, nullptr) != 0) {
-    DbgPlain(kDbgUnexpected, "%s: sigaction(SIGCHLD, SIG_IGN) failed (errno=%d)", fn, errno);
-  }
   // The child closes its copy of the trace stream; nothing may be pending in it.
   if (FILE* trace = DbgGetFd()) std::fflush(trace);
 
-  const pid_t pid = fork();
-  if (pid < 0) {
-    const int err = errno;
-    ErhFullReportPacked(fn, kErhMajor,
-                        NlsPackMessage(kSetDataPath, kMsgFork, ErhSysErrnoToText(err)));
+  const pid_t starter = StartDetached(kind, args, handle);
+  const char* failed = starter < 0 ? ErhSysErrnoToText(errno) : ReapStarter(starter);
+  if (failed != nullptr) {
+    ErhFullReportPacked(fn, kErhMajor, NlsPackMessage(kSetDataPath, kMsgFork, failed));
     IpcClosePipes(handle);
     ctx->maIpcHandle = kIpcNoHandle;
     return 0;
   }
-  if (pid == 0) RunNetProcess(kind, args, handle);
 
   if (IpcPrepareParentPipesAfterFork(handle) != 0) {
     ErhFullReportPacked(fn, kErhMajor, NlsPackMessage(kSetDataPath, kMsgPipes, ErhErrnoToText()));
@@ -180,7 +208,8 @@ int CreateNetIO(const NetKind& kind, const StartArgs& args) {
     ctx->maIpcHandle = kIpcNoHandle;
     return 0;
   }
-  DbgPlain(kLevel, "%s: %s started as process %d", fn, kind.progname, static_cast<int>(pid));
+  DbgPlain(kLevel, "%s: %s started through process %d", fn, kind.progname,
+           static_cast<int>(starter));
   return 1;
 }
 
@@ -205,6 +234,12 @@ void NetExit(const char* fn, int code) {
 }
 
 }  // namespace
+
+DaForkFn dacmn_detail::DaSetNetProcessFork(DaForkFn fork) {
+  const DaForkFn previous = netProcessFork;
+  netProcessFork = fork != nullptr ? fork : ::fork;
+  return previous;
+}
 
 DaNetMainFn DaSetBdaNetMain(DaNetMainFn main) {
   const DaNetMainFn previous = bdaNetMain;

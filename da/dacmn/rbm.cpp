@@ -162,7 +162,8 @@ int OnMediaSide(DacmnPtd* ctx, RdaPtd* rda, int state) {
   }
   if (rc == 0) {
     DbgPlain(kLevel, "IPC EVENT (NETIO) ==> RDA-NET connection closed  !\n");
-    ReportDataPath(kFn, kMsgNetClosed, "closed by the peer");
+    const bool early = state == RBM_STATE_INIT && ctx->netIO != 0;
+    ReportDataPath(kFn, kMsgNetClosed, early ? kNetEndedEarly : "closed by the peer");
     return RBM_FAILED;
   }
   StrMsg* msg = IpcGetReceiveStrMsg(handle);

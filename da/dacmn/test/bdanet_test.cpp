@@ -297,7 +297,6 @@ class BdaNetTest : public datest::DaTest {
       ASSERT_EQ(CmnInit("datest", nullptr, nullptr, nullptr, nullptr, 0), 0);
     }
     DaTest::SetUp();
-    sigaction(SIGCHLD, nullptr, &savedChld_);
     unsetenv("VEKBDANET");
     unsetenv("VEKRECONNECT_RETRY");
     unsetenv("VEKDABLOCKSIZE");
@@ -312,7 +311,6 @@ class BdaNetTest : public datest::DaTest {
       if (pid < 0) break;
       if (pid == 0) usleep(10000);
     }
-    sigaction(SIGCHLD, &savedChld_, nullptr);
     unsetenv("VEKBDANET");
     DaTest::TearDown();
   }
@@ -328,10 +326,6 @@ class BdaNetTest : public datest::DaTest {
     ctx->netLoad = 1.0;
     ctx->savedReconnectPort = reconnect;
     EXPECT_EQ(VEK_CreateBDANetIO("bdanet-test", nullptr, nullptr, nullptr, 0), 1);
-    // Collect the child ourselves.
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    sigaction(SIGCHLD, &dfl, nullptr);
     return MaIpcHandle();
   }
 
@@ -346,7 +340,7 @@ class BdaNetTest : public datest::DaTest {
     }
   }
 
-  struct sigaction savedChld_ {};
+  datest::AdoptNetProcesses adopt_;
 };
 
 std::vector<std::string> Socket(std::vector<std::string> more) {

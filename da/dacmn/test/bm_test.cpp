@@ -386,15 +386,12 @@ class BmRemoteTest : public BmTest {
  protected:
   void SetUp() override {
     BmTest::SetUp();
-    sigaction(SIGCHLD, nullptr, &savedChld_);
     setenv("VEKBDANET", "1", 1);
   }
   void TearDown() override {
     unsetenv("VEKBDANET");
     BmTest::TearDown();
-    sigaction(SIGCHLD, &savedChld_, nullptr);
   }
-  struct sigaction savedChld_ {};
 };
 
 TEST_F(BmRemoteTest, NetworkProcessStoresTheStreamWholeAndEndsWithStop) {

@@ -5,10 +5,12 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ipc.h>
+#include <sys/prctl.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,7 +18,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <initializer_list>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -266,6 +270,37 @@ inline std::string Description(int code, int size, int count, int section = 0) {
   return Msg({std::to_string(code), std::to_string(section), "0", "0", std::to_string(size),
               std::to_string(count), std::to_string(size * count * (section + 1)), "0"});
 }
+
+// The children of this process (all its threads'), ended ones included.
+inline std::set<pid_t> Children() {
+  std::set<pid_t> pids;
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return pids;
+  while (const dirent* task = readdir(tasks)) {
+    if (task->d_name[0] == '.') continue;
+    std::ifstream in(std::string("/proc/self/task/") + task->d_name + "/children");
+    for (pid_t pid = 0; in >> pid;) pids.insert(pid);
+  }
+  closedir(tasks);
+  return pids;
+}
+
+// While it lives, network processes started by this process become its
+// children (it is their subreaper), so a test can wait for one and read its
+// exit code. Without it they belong to init.
+class AdoptNetProcesses {
+ public:
+  AdoptNetProcesses() {
+    prctl(PR_GET_CHILD_SUBREAPER, &previous_);
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+  }
+  ~AdoptNetProcesses() { prctl(PR_SET_CHILD_SUBREAPER, previous_); }
+  AdoptNetProcesses(const AdoptNetProcesses&) = delete;
+  AdoptNetProcesses& operator=(const AdoptNetProcesses&) = delete;
+
+ private:
+  int previous_ = 0;
+};
 
 class DaTest : public ::testing::Test {
  protected:

@@ -1,19 +1,30 @@
 // Network processes: the child restarts the common library under its own
 // name with the stream's fields and only its pipe pair, talks to its parent
 // over the pipes and ends with the code it chooses, while the parent's other
-// connections stay intact.
+// connections stay intact. The start leaves the caller's SIGCHLD action and
+// its own children alone and leaves no zombie; a process that ends before it
+// is ready is reported by the buffer managers.
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "cmn/cmninit.h"
+#include "cmn/ctx.h"
+#include "cmn/erh.h"
+#include "cmn/nlspack.h"
 #include "cmn/strmsg.h"
+#include "dacmn/bm.h"
 #include "dacmn/dacmn.h"
+#include "dacmn/daimpl.h"
+#include "dacmn/rbm.h"
 #include "dacmn_test_util.h"
 
 namespace {
@@ -53,6 +64,8 @@ class DaNetProcessTest : public datest::DaTest {
     }
     DaTest::SetUp();
     sigaction(SIGCHLD, nullptr, &savedChld_);
+    ErhSetHooks(&savedHooks_, CaptureReport, CaptureReport);
+    reports.clear();
     DacmnPtd* ctx = DacmnGetContext();
     std::snprintf(ctx->maHost, sizeof ctx->maHost, "%s", "ma.example");
     ctx->maPort = 7777;
@@ -65,6 +78,10 @@ class DaNetProcessTest : public datest::DaTest {
     DaSetBdaNetMain(nullptr);
     DaSetRdaNetMain(nullptr);
     VEK_ShutdownBDANetIO();
+    dacmn_detail::DaSetNetProcessFork(nullptr);
+    unsetenv("VEKBDANET");
+    unsetenv("VEKRDANET");
+    ErhSetHooks(nullptr, savedHooks_.report, savedHooks_.console);
     sigaction(SIGCHLD, &savedChld_, nullptr);
     DaTest::TearDown();
   }
@@ -77,21 +94,38 @@ class DaNetProcessTest : public datest::DaTest {
     while (const char* item = StrParseNextL(in)) items.emplace_back(item);
     return items;
   }
-  // Lets the child be collected, sends it `message` and returns its exit code.
-  int Finish(IpcHandle pipe, pid_t pid, const std::string& message) {
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    sigaction(SIGCHLD, &dfl, nullptr);
+  // Sends the child `message` and returns its exit code; the child must have
+  // been adopted (datest::AdoptNetProcesses).
+  static int Finish(IpcHandle pipe, pid_t pid, const std::string& message) {
     if (IpcSendData(pipe, message.data(), static_cast<int>(message.size())) <= 0) return -1;
     int status = 0;
     if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
   }
+  static void CaptureReport(const char* text) {
+    char* expanded = NlsFormatPackedMessage(text);
+    reports.emplace_back(expanded != nullptr ? expanded : text);
+    safe_free(expanded, "netprocess_test", 0);
+  }
+  static bool Reported(const std::string& text) {
+    for (const std::string& report : reports)
+      if (report.find(text) != std::string::npos) return true;
+    return false;
+  }
+  static std::string AllReports() {
+    std::string all;
+    for (const std::string& report : reports) all += report + "\n";
+    return all;
+  }
+
+  static inline std::vector<std::string> reports;
   struct sigaction savedChld_ {};
+  ErhHooks savedHooks_{};
 };
 
 TEST_F(DaNetProcessTest, BackupChildRunsUnderItsOwnNameWithTheStreamFieldsAndOnlyItsPipes) {
   tarn::test::Watchdog watchdog(30);
+  datest::AdoptNetProcesses adopt;
   PeerLink survivor;
   PeerLink closedByParent;
   ASSERT_GE(survivor.handle(), 0);
@@ -101,9 +135,6 @@ TEST_F(DaNetProcessTest, BackupChildRunsUnderItsOwnNameWithTheStreamFieldsAndOnl
   ASSERT_EQ(VEK_CreateBDANetIO("stream-7", nullptr, nullptr, nullptr, 0), 1);
   const IpcHandle pipe = MaIpcHandle();
   ASSERT_GE(pipe, 0);
-  struct sigaction chld {};
-  sigaction(SIGCHLD, nullptr, &chld);
-  EXPECT_EQ(chld.sa_handler, SIG_IGN);
 
   const std::vector<std::string> hello = Hello(pipe);
   ASSERT_EQ(hello.size(), 12u);
@@ -147,6 +178,7 @@ TEST_F(DaNetProcessTest, BackupChildRunsUnderItsOwnNameWithTheStreamFieldsAndOnl
 
 TEST_F(DaNetProcessTest, RestoreChildRunsUnderItsOwnNameAndAReturningMainLoopIsAFailure) {
   tarn::test::Watchdog watchdog(30);
+  datest::AdoptNetProcesses adopt;
   DaSetRdaNetMain(HelloMain);
   // A start-up text inside a context slot (here the process-wide message
   // buffer) that the child's restart releases still arrives.
@@ -173,6 +205,181 @@ TEST_F(DaNetProcessTest, ExitOutsideANetworkProcessDoesNotEndTheProcess) {
   BdaNetExit(DA_NET_EXIT_ABORT);
   RdaNetExit(DA_NET_EXIT_STOP);
   SUCCEED();
+}
+
+// ---------------------------------------------------------------- the caller's children
+
+volatile sig_atomic_t chldSeen = 0;
+void CountChld(int) {
+  chldSeen = chldSeen + 1;
+}
+
+// Field 4 of /proc/<pid>/stat: the parent's pid; -1 when the process is gone.
+pid_t ParentOf(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(in, line)) return -1;
+  const std::size_t close = line.rfind(')');
+  if (close == std::string::npos) return -1;
+  char state = 0;
+  int parent = -1;
+  if (std::sscanf(line.c_str() + close + 1, " %c %d", &state, &parent) != 2) return -1;
+  return parent;
+}
+
+// Reaps the caller's own child with waitpid(-1, WNOHANG) polls; its exit code
+// or -1.
+int ReapOwnChild(pid_t own) {
+  for (int i = 0; i < 1000; ++i) {
+    int status = 0;
+    const pid_t pid = waitpid(-1, &status, WNOHANG);
+    if (pid == own) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (pid != 0) return -1;  // another child, or none at all
+    usleep(5000);
+  }
+  return -1;
+}
+
+TEST_F(DaNetProcessTest, StartLeavesTheCallersSigchldHandlerAndChildrenAloneAndNoZombie) {
+  tarn::test::Watchdog watchdog(30);
+  struct sigaction handler {};
+  handler.sa_handler = CountChld;
+  handler.sa_flags = SA_RESTART;
+  sigemptyset(&handler.sa_mask);
+  ASSERT_EQ(sigaction(SIGCHLD, &handler, nullptr), 0);
+  DaSetBdaNetMain(HelloMain);
+  DaSetRdaNetMain(HelloMain);
+
+  for (const bool backup : {true, false}) {
+    SCOPED_TRACE(backup ? "backup" : "restore");
+    const std::set<pid_t> before = datest::Children();
+    // A child of the caller's own, started before and ended meanwhile.
+    const pid_t own = fork();
+    ASSERT_GE(own, 0);
+    if (own == 0) _exit(7);
+
+    const int started = backup ? VEK_CreateBDANetIO("stream-8", nullptr, nullptr, nullptr, 0)
+                               : VEK_CreateRDANetIO("stream-8", nullptr, nullptr, nullptr, 0);
+    ASSERT_EQ(started, 1) << AllReports();
+    const IpcHandle pipe = MaIpcHandle();
+    const std::vector<std::string> hello = Hello(pipe);
+    ASSERT_EQ(hello.size(), 12u);
+    const pid_t net = std::atoi(hello[2].c_str());
+
+    struct sigaction now {};
+    sigaction(SIGCHLD, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, &CountChld);
+    EXPECT_EQ(now.sa_flags & SA_RESTART, SA_RESTART);
+    // The network process is not ours, and nothing started for it is left
+    // behind as our child: only our own child is new.
+    EXPECT_NE(ParentOf(net), getpid());
+    EXPECT_GT(ParentOf(net), 0);
+    std::set<pid_t> added;
+    for (pid_t pid : datest::Children())
+      if (before.count(pid) == 0) added.insert(pid);
+    EXPECT_EQ(added, std::set<pid_t>{own});
+
+    // The caller still collects its own child, with its exit code.
+    EXPECT_EQ(ReapOwnChild(own), 7);
+    EXPECT_EQ(waitpid(net, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+
+    // Once it ends, it is no zombie of ours either.
+    const std::string stop = Msg({"6", "0"});
+    ASSERT_GT(IpcSendData(pipe, stop.data(), static_cast<int>(stop.size())), 0);
+    EXPECT_EQ(IpcReceiveData(pipe, nullptr, 0), 0);
+    EXPECT_EQ(datest::Children().count(net), 0u);
+    EXPECT_EQ(backup ? VEK_ShutdownBDANetIO() : VEK_ShutdownRDANetIO(), 0);
+  }
+  EXPECT_GT(chldSeen, 0);  // the handler stayed installed and saw our child
+}
+
+// A host that ignores SIGCHLD, or whose own handler reaps every child, takes
+// the intermediate process away from the start: no failure, and its action
+// stays as it was.
+void ReapAll(int) {
+  const int saved = errno;
+  while (waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
+  errno = saved;
+}
+
+TEST_F(DaNetProcessTest, HostThatCollectsChildrenItselfStillGetsTheNetworkProcess) {
+  tarn::test::Watchdog watchdog(30);
+  DaSetBdaNetMain(HelloMain);
+  for (const auto action : {SIG_IGN, &ReapAll}) {
+    SCOPED_TRACE(action == SIG_IGN ? "ignored" : "reaping handler");
+    struct sigaction host {};
+    host.sa_handler = action;
+    sigemptyset(&host.sa_mask);
+    ASSERT_EQ(sigaction(SIGCHLD, &host, nullptr), 0);
+    ASSERT_EQ(VEK_CreateBDANetIO(nullptr, nullptr, nullptr, nullptr, 0), 1) << AllReports();
+    const std::vector<std::string> hello = Hello(MaIpcHandle());
+    EXPECT_EQ(hello.size(), 12u);
+    struct sigaction now {};
+    sigaction(SIGCHLD, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, action);
+    const std::string stop = Msg({"6", "0"});
+    IpcSendData(MaIpcHandle(), stop.data(), static_cast<int>(stop.size()));
+    EXPECT_EQ(VEK_ShutdownBDANetIO(), 0);
+  }
+}
+
+pid_t FailingFork() {
+  errno = EAGAIN;
+  return -1;
+}
+
+// The network process cannot be forked: the caller sees the failure, with
+// the pipe pair closed and no process left.
+TEST_F(DaNetProcessTest, FailedForkOfTheNetworkProcessIsReportedAndClosesThePipes) {
+  tarn::test::Watchdog watchdog(30);
+  DaSetBdaNetMain(HelloMain);
+  dacmn_detail::DaSetNetProcessFork(FailingFork);
+  const std::set<pid_t> before = datest::Children();
+  int inUse = 0;
+  for (int h = 0; h < kIpcMaxHandles; ++h) inUse += IpcTestIpcHandle(h) == 0 ? 1 : 0;
+
+  EXPECT_EQ(VEK_CreateBDANetIO(nullptr, nullptr, nullptr, nullptr, 0), 0);
+  EXPECT_EQ(VEK_CreateRDANetIO(nullptr, nullptr, nullptr, nullptr, 0), 0);
+  EXPECT_EQ(MaIpcHandle(), -1);
+  int after = 0;
+  for (int h = 0; h < kIpcMaxHandles; ++h) after += IpcTestIpcHandle(h) == 0 ? 1 : 0;
+  EXPECT_EQ(after, inUse);
+  EXPECT_EQ(datest::Children(), before);
+  ASSERT_EQ(reports.size(), 2u);
+  for (const std::string& report : reports) {
+    EXPECT_NE(
+        report.find("Cannot start the network process: " + std::string(ErhSysErrnoToText(EAGAIN))),
+        std::string::npos)
+        << report;
+  }
+}
+
+// A network process that ends before it sends anything (here for want of a
+// main loop) fails the buffer manager's open with a clear report.
+TEST_F(DaNetProcessTest, BufferManagersReportANetworkProcessThatEndedBeforeItWasReady) {
+  tarn::test::Watchdog watchdog(30);
+  setenv("VEKBDANET", "1", 1);
+  setenv("VEKRDANET", "1", 1);
+  DaSetBdaNetMain(nullptr);
+  DaSetRdaNetMain(nullptr);
+  const std::string expected =
+      "The data connection was closed: the network process ended before it was ready";
+
+  EXPECT_EQ(BmInit(nullptr, nullptr, nullptr, nullptr, 0, 0, kIpcNoHandle, nullptr, 7, "127.0.0.1",
+                   1, nullptr, 1.0, nullptr, nullptr, nullptr),
+            0);
+  EXPECT_TRUE(Reported(expected)) << AllReports();
+  EXPECT_TRUE(Reported("Major")) << AllReports();
+  EXPECT_EQ(MaIpcHandle(), -1);
+
+  reports.clear();
+  EXPECT_EQ(RbmInit(nullptr, nullptr, nullptr, nullptr, 0, 0, kIpcNoHandle, nullptr, 7, "127.0.0.1",
+                    1, nullptr, 1.0),
+            0);
+  EXPECT_TRUE(Reported(expected)) << AllReports();
+  EXPECT_EQ(MaIpcHandle(), -1);
 }
 
 }  // namespace

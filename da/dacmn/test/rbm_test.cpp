@@ -543,7 +543,6 @@ class RbmNetTest : public RbmStoreTest {
  protected:
   void SetUp() override {
     RbmStoreTest::SetUp();
-    sigaction(SIGCHLD, nullptr, &savedChld_);
     setenv("VEKRDANET", "1", 1);
     DaSetRdaNetMain(ScriptedNetMain);
     script = NetScript{};
@@ -552,7 +551,6 @@ class RbmNetTest : public RbmStoreTest {
   void TearDown() override {
     RbmStoreTest::TearDown();
     unsetenv("VEKRDANET");
-    sigaction(SIGCHLD, &savedChld_, nullptr);
   }
   // Opens through the scripted process; the segment it made is removed at the
   // end whatever happens.
@@ -566,7 +564,6 @@ class RbmNetTest : public RbmStoreTest {
   }
 
   tarn::test::SysVGuard guard_;
-  struct sigaction savedChld_ {};
 };
 
 TEST_F(RbmNetTest, ThroughANetworkProcessInAnySectionEveryRecordComesBack) {

@@ -198,20 +198,6 @@ std::string ReadFile(const std::string& path) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// The children of this process (all its threads').
-std::set<pid_t> Children() {
-  std::set<pid_t> pids;
-  DIR* tasks = opendir("/proc/self/task");
-  if (tasks == nullptr) return pids;
-  while (const dirent* task = readdir(tasks)) {
-    if (task->d_name[0] == '.') continue;
-    std::ifstream in(std::string("/proc/self/task/") + task->d_name + "/children");
-    for (pid_t pid = 0; in >> pid;) pids.insert(pid);
-  }
-  closedir(tasks);
-  return pids;
-}
-
 class RdaNetTest : public datest::DaTest {
  protected:
   void SetUp() override {
@@ -219,14 +205,12 @@ class RdaNetTest : public datest::DaTest {
       ASSERT_EQ(CmnInit("datest", nullptr, nullptr, nullptr, nullptr, 0), 0);
     }
     DaTest::SetUp();
-    sigaction(SIGCHLD, nullptr, &savedChld_);
     for (const char* name : {"VEKBDANET", "VEKRDANET", "VEKDABLOCKSIZE", "VEKDABLOCKSPERDA"}) {
       unsetenv(name);
     }
   }
   void TearDown() override {
     VEK_ShutdownRDANetIO();
-    sigaction(SIGCHLD, &savedChld_, nullptr);
     DaTest::TearDown();
   }
 
@@ -252,29 +236,21 @@ class RdaNetTest : public datest::DaTest {
     std::snprintf(ctx->filePath, sizeof ctx->filePath, "%s", path.c_str());
     ctx->daId = kDa;
     ctx->netLoad = 1.0;
-    const std::set<pid_t> before = Children();
+    const std::set<pid_t> before = datest::Children();
     EXPECT_EQ(VEK_CreateRDANetIO("rdanet-test", nullptr, nullptr, nullptr, 0), 1);
-    // Collect the child ourselves.
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    sigaction(SIGCHLD, &dfl, nullptr);
-    for (pid_t pid : Children())
+    for (pid_t pid : datest::Children())
       if (before.count(pid) == 0) return pid;
-    // Gone already: a child that fails at once is reaped before SIGCHLD is
-    // ours again.
-    return 0;
+    return -1;
   }
 
-  // The exit code of the network process; -1 when it did not exit normally,
-  // `gone` when it ended before it could be collected.
-  static int ExitCode(pid_t pid, int gone = -1) {
-    if (pid == 0) return gone;
+  // The exit code of the network process; -1 when it did not exit normally.
+  static int ExitCode(pid_t pid) {
     int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+    if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
-  struct sigaction savedChld_ {};
+  datest::AdoptNetProcesses adopt_;
 };
 
 std::vector<std::string> Agent(std::vector<std::string> more = {}) {
@@ -696,7 +672,7 @@ TEST_F(RdaNetTest, FileVariantRefusesAMissingFileAndAReleaseOfABufferNotAnnounce
     Parent parent(MaIpcHandle());
     EXPECT_FALSE(parent.Listen());
     EXPECT_TRUE(HasReport(parent.reports, "[80:1004]"));
-    EXPECT_EQ(ExitCode(pid, DA_NET_EXIT_SETUP), DA_NET_EXIT_SETUP);
+    EXPECT_EQ(ExitCode(pid), DA_NET_EXIT_SETUP);
     VEK_ShutdownRDANetIO();
   }
   const std::string path = dir.path() + "/one.dat";
