@@ -130,7 +130,6 @@ int BackupNet::Run() {
 
 // -1 when set up, else the exit code.
 int BackupNet::SetUp() {
-  ErhSetHooks(nullptr, NetReportHook, NetConsoleHook);
   IpcSetMaxNetLoad(ctx_->netLoad);
   if (ctx_->maPort == -1 && ctx_->maHost[0] == '\0') {
     NetMainFile(ctx_->filePath);
@@ -343,14 +342,7 @@ int BackupNet::OnParentMessage() {
       break;
     case MSG_STOP:
       if (stop_ == Stop::kNone) {
-        // The agent gets the parent's message as it came.
-        const int stopSize = StrMsgSizeRBufL(in);
-        const char* stopText = StrMsgGetRBufL(in);
-        if (stopSize > 0 && stopText != nullptr) {
-          stopText_.assign(stopText, stopText + stopSize);
-        } else {
-          stopText_.assign({'6', '\0', '\0'});
-        }
+        stopText_ = NetRelayedStop(in);
         stop_ = Stop::kDue;
         if (NetEmptyID(&maRing_) && sendState_ == 1 &&
             (ma_ == kIpcNoHandle || IpcCanSendAsync(ma_) == 1)) {
@@ -781,29 +773,9 @@ void NetConsoleHook(const char* message) {
 }
 
 void NetMain() {
-  DacmnPtd* ctx = DacmnGetContext();
-  if (ctx == nullptr) {
-    BdaNetExit(DA_NET_EXIT_SETUP);
-    return;
-  }
-  BackupNet net(ctx);
-  const int code = net.Run();
-  ErhSetHooks(nullptr, nullptr, nullptr);
-  BdaNetExit(code);
+  NetRunProcess<BackupNet>(BdaNetExit, NetReportHook, NetConsoleHook);
 }
 
 void NetMainFile(const char* path) {
-  DacmnPtd* ctx = DacmnGetContext();
-  if (ctx == nullptr) {
-    BdaNetExit(DA_NET_EXIT_SETUP);
-    return;
-  }
-  ErhSetHooks(nullptr, NetReportHook, NetConsoleHook);
-  int code = DA_NET_EXIT_IPC;
-  {
-    FileNet net(ctx, path);
-    code = net.Run();
-  }
-  ErhSetHooks(nullptr, nullptr, nullptr);
-  BdaNetExit(code);
+  NetRunProcess<FileNet>(BdaNetExit, NetReportHook, NetConsoleHook, path);
 }

@@ -162,6 +162,13 @@ bool NetSendCode(IpcHandle handle, int code, int id) {
   return IpcSendStrMsgAsync(handle) == 0;
 }
 
+std::vector<char> NetRelayedStop(StrMsg* msg) {
+  const int size = StrMsgSizeRBufL(msg);
+  const char* text = StrMsgGetRBufL(msg);
+  if (size > 0 && text != nullptr) return std::vector<char>(text, text + size);
+  return {'6', '\0', '\0'};
+}
+
 bool NetReadInt(StrMsg* msg, int* value) {
   return StrParseMessageFL(msg, "%d", value) == 0;
 }

@@ -3,6 +3,9 @@
 // description, the connection to the agent and the data segment.
 #pragma once
 
+#include <vector>
+
+#include "cmn/erh.h"
 #include "cmn/strmsg.h"
 #include "dacmn/dacmn.h"
 #include "dacmn/daimpl.h"
@@ -30,6 +33,27 @@ int NetSendToParent(int code, const char* text, int DacmnPtd::*asyncFlag);
 // any other report line as MSG_MSG, a console text as MSG_CON.
 void NetForwardReport(const char* message, int DacmnPtd::*asyncFlag);
 void NetForwardConsole(const char* message, int DacmnPtd::*asyncFlag);
+
+// The frame of a network process: `Net`, made from the context and `args`,
+// runs to its exit code with `report` and `console` as the report hooks; the
+// hooks are off again before the process ends through `exit` (BdaNetExit or
+// RdaNetExit). Without a context it ends with DA_NET_EXIT_SETUP.
+template <class Net, class... Args>
+void NetRunProcess(void (*exit)(int), ErhHookFn report, ErhHookFn console, Args... args) {
+  DacmnPtd* ctx = DacmnGetContext();
+  if (ctx == nullptr) {
+    exit(DA_NET_EXIT_SETUP);
+    return;
+  }
+  ErhSetHooks(nullptr, report, console);
+  int code = DA_NET_EXIT_IPC;
+  {
+    Net net(ctx, args...);
+    code = net.Run();
+  }
+  ErhSetHooks(nullptr, nullptr, nullptr);
+  exit(code);
+}
 
 // A media agent's description of its buffers.
 struct NetGeometry {
@@ -81,6 +105,9 @@ bool NetRemoveWhenShared(int key);
 // Sends message `code` with the one item `id`, or none for a negative id,
 // asynchronously. False when it could not be started.
 bool NetSendCode(IpcHandle handle, int code, int id);
+// The parent's MSG_STOP in `msg` as it came, for the agent; a bare MSG_STOP
+// when its bytes cannot be had.
+std::vector<char> NetRelayedStop(StrMsg* msg);
 // Reads one int item from the parse of `msg` in progress.
 bool NetReadInt(StrMsg* msg, int* value);
 

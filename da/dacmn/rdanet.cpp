@@ -116,7 +116,6 @@ class RestoreNet {
 };
 
 int RestoreNet::Run() {
-  ErhSetHooks(nullptr, RNetReportHook, RNetConsoleHook);
   IpcSetMaxNetLoad(ctx_->netLoad);
   if (ctx_->maPort == -1 && ctx_->maHost[0] == '\0') {
     RNetMainFile(ctx_->filePath);
@@ -380,12 +379,7 @@ int RestoreNet::OnParentRelease(StrMsg* in) {
 void RestoreNet::OnParentStop(StrMsg* in) {
   if (stop_ != Step::kNone) return;
   if (ma_ != kIpcNoHandle) {
-    // The agent gets the parent's message as it came.
-    const int size = StrMsgSizeRBufL(in);
-    const char* text = StrMsgGetRBufL(in);
-    const std::vector<char> stop = size > 0 && text != nullptr
-                                       ? std::vector<char>(text, text + size)
-                                       : std::vector<char>{'6', '\0', '\0'};
+    const std::vector<char> stop = NetRelayedStop(in);
     if (IpcFlushAsyncHandle(ma_, kNetFlushSeconds) != 1 ||
         IpcSendData(ma_, stop.data(), static_cast<int>(stop.size())) <= 0) {
       DbgPlain(kLevel, "%s: NET -> RMA: error sending MSG_STOP", kProg);
@@ -726,32 +720,9 @@ void RNetConsoleHook(const char* message) {
 }
 
 void RNetMain() {
-  DacmnPtd* ctx = DacmnGetContext();
-  if (ctx == nullptr) {
-    RdaNetExit(DA_NET_EXIT_SETUP);
-    return;
-  }
-  int code = DA_NET_EXIT_IPC;
-  {
-    RestoreNet net(ctx);
-    code = net.Run();
-  }
-  ErhSetHooks(nullptr, nullptr, nullptr);
-  RdaNetExit(code);
+  NetRunProcess<RestoreNet>(RdaNetExit, RNetReportHook, RNetConsoleHook);
 }
 
 void RNetMainFile(const char* path) {
-  DacmnPtd* ctx = DacmnGetContext();
-  if (ctx == nullptr) {
-    RdaNetExit(DA_NET_EXIT_SETUP);
-    return;
-  }
-  ErhSetHooks(nullptr, RNetReportHook, RNetConsoleHook);
-  int code = DA_NET_EXIT_IPC;
-  {
-    FileRestore net(ctx, path);
-    code = net.Run();
-  }
-  ErhSetHooks(nullptr, nullptr, nullptr);
-  RdaNetExit(code);
+  NetRunProcess<FileRestore>(RdaNetExit, RNetReportHook, RNetConsoleHook, path);
 }
