@@ -4,10 +4,8 @@
 #include "dacmn/bm.h"
 
 #include <cerrno>
-#include <charconv>
 #include <climits>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <span>
 #include <string>
@@ -161,10 +159,8 @@ bool BmSink::SendBlock(std::span<std::uint8_t> /*block*/, std::uint32_t used) {
 bool TakeAck(BdaPtd* bda, const char* item) {
   static const char kFn[] = "BmEventLoop";
   int id = -1;
-  const char* end = item != nullptr ? item + std::strlen(item) : nullptr;
-  const bool number = item != nullptr && std::from_chars(item, end, id).ptr == end && item != end;
   const std::uint64_t bit =
-      number && id >= 0 && id < bda->shm.bufNum && stream != nullptr ? std::uint64_t{1} << id : 0;
+      stream != nullptr && ParseBufferId(item, bda->shm.bufNum, &id) ? std::uint64_t{1} << id : 0;
   if (bit == 0 || (stream->sink.out & bit) == 0) {
     DbgPlain(kLevel, "%s: acknowledgement \"%s\" names no buffer that is out", kFn,
              item != nullptr ? item : "");

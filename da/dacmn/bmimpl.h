@@ -73,6 +73,10 @@ bool OpenLocalAgent(DacmnPtd* ctx, DaSide side, BmShmDescription* description);
 bool AttachSegment(const char* function, IpcHandle handle, const BmShmDescription& description,
                    DaShmBuffers* shm);
 
+// The buffer id a message item names: the whole item a number in
+// 0 .. bufNum - 1. False for anything else, a null item included.
+bool ParseBufferId(const char* item, int bufNum, int* id);
+
 // MSG_MSG, MSG_MSGFMT or MSG_CON from the network process, its parse past
 // the code: the text goes to the report or the console hook. False for any
 // other code.

@@ -232,6 +232,15 @@ bool AttachSegment(const char* fn, IpcHandle handle, const BmShmDescription& d, 
   return true;
 }
 
+bool ParseBufferId(const char* item, int bufNum, int* id) {
+  if (item == nullptr || item[0] == '\0') return false;
+  const char* end = item + std::strlen(item);
+  int value = -1;
+  if (std::from_chars(item, end, value).ptr != end || value < 0 || value >= bufNum) return false;
+  *id = value;
+  return true;
+}
+
 bool ForwardNetText(const char* fn, int code, StrMsg* msg) {
   switch (code) {
     case MSG_MSG:

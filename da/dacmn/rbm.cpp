@@ -4,9 +4,7 @@
 // returns every buffer read with an acknowledgement.
 #include "dacmn/rbm.h"
 
-#include <charconv>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <span>
 #include <string>
@@ -90,9 +88,7 @@ void CloseMediaSide(DacmnPtd* ctx, RdaPtd* rda) {
 bool QueueFilled(RdaPtd* rda, const char* item) {
   static const char kFn[] = "RbmEventLoop";
   int id = -1;
-  const char* end = item != nullptr ? item + std::strlen(item) : nullptr;
-  const bool number = item != nullptr && item != end && std::from_chars(item, end, id).ptr == end;
-  const bool inRange = number && id >= 0 && id < rda->shm.bufNum && stream != nullptr;
+  const bool inRange = stream != nullptr && ParseBufferId(item, rda->shm.bufNum, &id);
   if (!inRange || (stream->mine & Bit(id)) != 0) {
     const std::string text = item != nullptr ? item : "";
     DbgPlain(kLevel, "%s: filled buffer \"%s\" is %s", kFn, text.c_str(),
