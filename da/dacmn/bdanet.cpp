@@ -526,22 +526,10 @@ int FileNet::Run() {
   g.bufferSize = size_;
   g.bufferCount = count_;
   g.segmentSize = count_ * size_ + 16;
-  if (!NetSetUpSegment(pipe_, true, &g)) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgShmem, ErhErrnoToText()));
-    return DA_NET_EXIT_SETUP;
-  }
+  NetClrID(&ackRing_);
+  if (const int rc = NetFileStart(ctx_, kProg, &DacmnPtd::asyncReport, &g); rc >= 0) return rc;
   key_ = g.key;
   base_ = reinterpret_cast<char*>(g.address);
-  if (IpcSetAsyncDynBuf(pipe_) != 0 || !NetSendListen(pipe_, g)) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-    return DA_NET_EXIT_IPC;
-  }
-  ctx_->asyncReport = 1;
-  NetClrID(&ackRing_);
-  if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-    return DA_NET_EXIT_IPC;
-  }
   for (;;) {
     const IpcHandle handle = IpcWaitForAsyncIpcEvent(-1);
     if (handle < 0) {

@@ -144,6 +144,20 @@ void NetFileGeometry(const char* prog, int* size, int* count) {
   }
 }
 
+int NetFileStart(DacmnPtd* ctx, const char* prog, int DacmnPtd::*asyncFlag, NetGeometry* g) {
+  const IpcHandle pipe = ctx->maIpcHandle;
+  if (!NetSetUpSegment(pipe, true, g)) {
+    ErhFullReportPacked(prog, kErhMajor, NlsPackMessage(kSetDataPath, kMsgShmem, ErhErrnoToText()));
+    return DA_NET_EXIT_SETUP;
+  }
+  if (IpcSetAsyncDynBuf(pipe) == 0 && NetSendListen(pipe, *g)) {
+    ctx->*asyncFlag = 1;
+    if (IpcReceiveAsync(pipe, nullptr, 0) == 0) return -1;
+  }
+  ErhFullReportPacked(prog, kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+  return DA_NET_EXIT_IPC;
+}
+
 bool NetRemoveWhenShared(int key) {
   const int id = shmget(key, 0, 0);
   if (id < 0) return true;

@@ -97,6 +97,13 @@ bool NetSendListen(IpcHandle pipe, const NetGeometry& g);
 // (values outside are traced with `prog` and ignored).
 void NetFileGeometry(const char* prog, int* size, int* count);
 
+// The file variant's start: a new segment for the buffers g describes (count,
+// size and segment size), announced to the parent with MSG_LISTEN; reports
+// then go behind the pipe's sends (the context's `asyncFlag`) and the pipe
+// receives. -1 when started (g has the segment's key and address), else the
+// exit code after a report under `prog`.
+int NetFileStart(DacmnPtd* ctx, const char* prog, int DacmnPtd::*asyncFlag, NetGeometry* g);
+
 // A private segment is marked for removal once the parent has attached it
 // too: it then goes with the last of the two processes, however they end.
 // True once done (or when there is nothing to do).

@@ -605,21 +605,11 @@ int FileRestore::Run() {
   g.bufferSize = size_;
   g.bufferCount = count_;
   g.segmentSize = count_ * size_;
-  if (!NetSetUpSegment(pipe_, true, &g)) {
-    Report(kFileProg, kErhMajor, NlsPackMessage(kSetDataPath, kMsgShmem, ErhErrnoToText()));
-    return DA_NET_EXIT_SETUP;
+  if (const int rc = NetFileStart(ctx_, kFileProg, &DacmnPtd::restoreAsyncReport, &g); rc >= 0) {
+    return rc;
   }
   key_ = g.key;
   base_ = reinterpret_cast<char*>(g.address);
-  if (IpcSetAsyncDynBuf(pipe_) != 0 || !NetSendListen(pipe_, g)) {
-    ReportIpc(kFileProg);
-    return DA_NET_EXIT_IPC;
-  }
-  ctx_->restoreAsyncReport = 1;
-  if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
-    ReportIpc(kFileProg);
-    return DA_NET_EXIT_IPC;
-  }
   NetClrID(&freeRing_);
   NetClrID(&parentRing_);
   holder_.fill(Holder::kAgent);
