@@ -99,13 +99,14 @@ std::uint8_t* DaBlockWriter::Alloc(std::uint32_t wanted, std::uint32_t minimum,
     return nullptr;
   }
   if (capacity() - offset_ < minimum) {
-    if (minimum > capacity() - kDaBlkHeaderSize) {
+    if (minimum <= capacity() - kDaBlkHeaderSize && (!PutBlock() || !GetBlock())) return nullptr;
+    // Checked on the block now current: a sink may hand out a smaller one.
+    if (capacity() - offset_ < minimum) {
       ErhFullReportPacked(
           kFn, kErhMajor,
           NlsPackMessage(kSetDataPath, kMsgRecordTooLarge, minimum, capacity() - kDaBlkHeaderSize));
       return nullptr;
     }
-    if (!PutBlock() || !GetBlock()) return nullptr;
   }
   reserved_ = block_.data() + offset_;
   reservedRoom_ = std::min(wanted, capacity() - offset_);

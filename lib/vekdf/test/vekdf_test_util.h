@@ -21,11 +21,13 @@
 
 namespace vekdftest {
 
-// Hands out blocks of one capacity, filled with 0xEE so that bytes the writer
-// fails to set show up; keeps a copy of every block sent.
+// Hands out blocks of one capacity (until changed), filled with 0xEE so that
+// bytes the writer fails to set show up; keeps a copy of every block sent.
 class MemorySink : public DaBlockSink {
  public:
   explicit MemorySink(std::size_t capacity) : capacity_(capacity) {}
+  // The capacity of the blocks handed out from now on.
+  void SetCapacity(std::size_t capacity) { capacity_ = capacity; }
 
   std::span<std::uint8_t> TakeBlock() override {
     if (failTake) return {};

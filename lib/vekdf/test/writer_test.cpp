@@ -99,6 +99,20 @@ TEST_F(WriterTest, RecordLargerThanAnEmptyBlockIsReported) {
   EXPECT_EQ(*writer_->RecSeqNo(), 0u);
 }
 
+TEST_F(WriterTest, RecordLargerThanTheNextSmallerBlockIsReported) {
+  Open(256);
+  ASSERT_EQ(RmWriteNull(100), 1);  // 200 used, 56 left
+  sink_->SetCapacity(128);
+  std::uint32_t granted = 7;
+  // Fits an empty block of the first size, but not the 64 bytes of the next.
+  EXPECT_EQ(writer_->Alloc(150, 150, &granted), nullptr);
+  EXPECT_EQ(granted, 0u);
+  EXPECT_EQ(ReportsOf(80, 1005), 1);
+  EXPECT_EQ(sink_->sent.size(), 1u);
+  EXPECT_NE(writer_->Alloc(64, 64, &granted), nullptr);
+  EXPECT_EQ(granted, 64u);
+}
+
 TEST_F(WriterTest, DataAreaMustBeTheOneReserved) {
   Open(1024);
   std::uint32_t granted = 0;

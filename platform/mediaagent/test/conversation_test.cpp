@@ -143,14 +143,12 @@ TEST(MediaAgentConversation, RestoreIsRefusedForAnotherGeometryOrUnknownStream) 
       {.args = {"--buffer-size", "8192", "--role", "restore"}, .storeDir = store.path() + "/s"});
   ASSERT_TRUE(ma.ready());
   Client c(ma.port());
-  Handshake(c);
-  c.send(27, {"7"});
+  OpenStream(c);
   EXPECT_EQ(c.recv().code, 1);
   EXPECT_TRUE(ma.waitForTraffic("configured geometry differs from the stored one"));
 
   Client unknown(ma.port());
-  Handshake(unknown);
-  unknown.send(27, {"8"});
+  OpenStream(unknown, 8);
   EXPECT_EQ(unknown.recv().code, 1);
 }
 
@@ -185,11 +183,10 @@ TEST(MediaAgentConversation, ResetLinkResumesWithoutGapOrDuplicate) {
   Description d;
   {
     Client c(ma.port());
-    d = Handshake(c);
-    c.send(27, {"7"});
+    d = OpenStream(c);
     for (std::uint32_t b = 0; b < 4; ++b) {
       if (b < 3) {
-        SendRemoteBlock(c, d, static_cast<int>(b), StreamBlock(kDa, b, d.capacity()));
+        SendStreamBlock(c, d, b);
         EXPECT_EQ(c.recv().item(0), std::to_string(b));
       } else {
         // The agent resets the link on the fourth block's header.
@@ -208,9 +205,9 @@ TEST(MediaAgentConversation, ResetLinkResumesWithoutGapOrDuplicate) {
   const Msg state = c.recv();
   EXPECT_EQ(state.code, 1052);
   EXPECT_EQ(state.items, (std::vector<std::string>{"3", "3"}));
-  SendRemoteBlock(c, d, 3, StreamBlock(kDa, 3, d.capacity()));
+  SendStreamBlock(c, d, 3);
   EXPECT_EQ(c.recv().item(0), "3");
-  SendRemoteBlock(c, d, 0, StreamBlock(kDa, 4, d.capacity()));
+  SendStreamBlock(c, d, 4);
   EXPECT_EQ(c.recv().item(0), "0");
   c.send(6);
   ASSERT_TRUE(ma.waitForEvent("STREAM_END da=7 status=stop blocks=5"));
@@ -228,10 +225,9 @@ TEST(MediaAgentConversation, ResumedStreamStillRefusesADuplicateBlock) {
   Description d;
   {
     Client c(ma.port());
-    d = Handshake(c);
-    c.send(27, {"7"});
+    d = OpenStream(c);
     for (std::uint32_t b = 0; b < 2; ++b) {
-      SendRemoteBlock(c, d, static_cast<int>(b), StreamBlock(kDa, b, d.capacity()));
+      SendStreamBlock(c, d, b);
       EXPECT_EQ(c.recv().item(0), std::to_string(b));
     }
     c.send(24, {"2"});
@@ -242,7 +238,7 @@ TEST(MediaAgentConversation, ResumedStreamStillRefusesADuplicateBlock) {
   Handshake(c);
   c.send(1051, {"7"});
   EXPECT_EQ(c.recv().items, (std::vector<std::string>{"2", "2"}));
-  SendRemoteBlock(c, d, 1, StreamBlock(kDa, 1, d.capacity()));
+  SendStreamBlock(c, d, 1);
   EXPECT_EQ(c.recv().code, 1);
   EXPECT_TRUE(ma.waitForTraffic("block sequence 1, expected 2"));
 }
@@ -252,9 +248,8 @@ TEST(MediaAgentConversation, ReconnectWaitsForTheOldLinkToLetGo) {
   MediaAgentStandIn ma({.args = Small({"--offer", "none"})});
   ASSERT_TRUE(ma.ready());
   Client old(ma.port());
-  const Description d = Handshake(old);
-  old.send(27, {"7"});
-  SendRemoteBlock(old, d, 0, StreamBlock(kDa, 0, d.capacity()));
+  const Description d = OpenStream(old);
+  SendStreamBlock(old, d, 0);
   EXPECT_EQ(old.recv().item(0), "0");
   Client c(ma.port());
   Handshake(c);
@@ -279,8 +274,7 @@ TEST(MediaAgentConversation, SinkModeAcknowledgesWithoutStoring) {
   MediaAgentStandIn ma({.args = Small({"--sink"})});
   ASSERT_TRUE(ma.ready());
   Client c(ma.port());
-  const Description d = Handshake(c);
-  c.send(27, {"7"});
+  const Description d = OpenStream(c);
   // Not even a block: the sink does not look.
   SendRemoteBlock(c, d, 2, Bytes(d.capacity(), 0xEE));
   EXPECT_EQ(c.recv().item(0), "2");

@@ -22,13 +22,6 @@ std::vector<std::string> Small(std::vector<std::string> faults) {
   return args;
 }
 
-// Opens a backup of DA 7; the description.
-Description OpenBackup(Client& c) {
-  const Description d = Handshake(c);
-  c.send(27, {"7"});
-  return d;
-}
-
 TEST(MediaAgentFaults, RefuseAnswersTheFirstConnectionWithAbortOnly) {
   tarn::test::Watchdog watchdog(30);
   MediaAgentStandIn ma({.args = Small({"refuse"})});
@@ -49,10 +42,10 @@ TEST(MediaAgentFaults, LostAcknowledgementsArriveAfterTheReconnection) {
   Description d;
   {
     Client c(ma.port(), 300);
-    d = OpenBackup(c);
-    SendRemoteBlock(c, d, 0, StreamBlock(kDa, 0, d.capacity()));
+    d = OpenStream(c);
+    SendStreamBlock(c, d, 0);
     EXPECT_EQ(c.recv().item(0), "0");
-    SendRemoteBlock(c, d, 1, StreamBlock(kDa, 1, d.capacity()));
+    SendStreamBlock(c, d, 1);
     EXPECT_FALSE(c.recvFrame());
   }
   ASSERT_TRUE(ma.waitForEvent("STREAM_END da=7 status=abort blocks=2"));
@@ -68,10 +61,10 @@ TEST(MediaAgentFaults, CutLeavesHalfAnAcknowledgementFrame) {
   MediaAgentStandIn ma({.args = Small({"cut-at=1"})});
   ASSERT_TRUE(ma.ready());
   Client c(ma.port());
-  const Description d = OpenBackup(c);
-  SendRemoteBlock(c, d, 0, StreamBlock(kDa, 0, d.capacity()));
+  const Description d = OpenStream(c);
+  SendStreamBlock(c, d, 0);
   EXPECT_EQ(c.recv().item(0), "0");
-  SendRemoteBlock(c, d, 1, StreamBlock(kDa, 1, d.capacity()));
+  SendStreamBlock(c, d, 1);
   // "24\0 1\0\0" is 7 bytes behind its header: 5 of the 11 arrive.
   EXPECT_EQ(c.recvUntilClosed(),
             "\0\0\0\x07"
@@ -85,10 +78,10 @@ TEST(MediaAgentFaults, BadAckCarriesTheBufferCountAsId) {
   MediaAgentStandIn ma({.args = Small({"bad-ack=0"})});
   ASSERT_TRUE(ma.ready());
   Client c(ma.port());
-  const Description d = OpenBackup(c);
-  SendRemoteBlock(c, d, 0, StreamBlock(kDa, 0, d.capacity()));
+  const Description d = OpenStream(c);
+  SendStreamBlock(c, d, 0);
   EXPECT_EQ(c.recv().items, std::vector<std::string>{"4"});
-  SendRemoteBlock(c, d, 1, StreamBlock(kDa, 1, d.capacity()));
+  SendStreamBlock(c, d, 1);
   EXPECT_EQ(c.recv().items, std::vector<std::string>{"1"});
 }
 
@@ -97,10 +90,10 @@ TEST(MediaAgentFaults, AbortAtAnswersTheBlockWithAbortUnstored) {
   MediaAgentStandIn ma({.args = Small({"abort-at=1"})});
   ASSERT_TRUE(ma.ready());
   Client c(ma.port());
-  const Description d = OpenBackup(c);
-  SendRemoteBlock(c, d, 0, StreamBlock(kDa, 0, d.capacity()));
+  const Description d = OpenStream(c);
+  SendStreamBlock(c, d, 0);
   EXPECT_EQ(c.recv().item(0), "0");
-  SendRemoteBlock(c, d, 1, StreamBlock(kDa, 1, d.capacity()));
+  SendStreamBlock(c, d, 1);
   EXPECT_EQ(c.recv().code, 1);
   ASSERT_TRUE(ma.waitForEvent("STREAM_END da=7 status=abort blocks=1"));
   EXPECT_EQ(ma.blocks(kDa).size(), d.capacity());
@@ -111,12 +104,12 @@ TEST(MediaAgentFaults, FullDiskEndsTheStreamWithAbort) {
   MediaAgentStandIn ma({.args = Small({"disk-full=8192"})});
   ASSERT_TRUE(ma.ready());
   Client c(ma.port());
-  const Description d = OpenBackup(c);
+  const Description d = OpenStream(c);
   for (int b = 0; b < 2; ++b) {
-    SendRemoteBlock(c, d, b, StreamBlock(kDa, b, d.capacity()));
+    SendStreamBlock(c, d, b);
     EXPECT_EQ(c.recv().item(0), std::to_string(b));
   }
-  SendRemoteBlock(c, d, 2, StreamBlock(kDa, 2, d.capacity()));
+  SendStreamBlock(c, d, 2);
   EXPECT_EQ(c.recv().code, 1);
   EXPECT_TRUE(ma.waitForTraffic("No space left on device"));
   ASSERT_TRUE(ma.waitForEvent("STREAM_END da=7 status=abort blocks=2"));
@@ -128,9 +121,9 @@ TEST(MediaAgentFaults, DelayHoldsEveryAcknowledgement) {
   MediaAgentStandIn ma({.args = Small({"delay=300"})});
   ASSERT_TRUE(ma.ready());
   Client c(ma.port());
-  const Description d = OpenBackup(c);
+  const Description d = OpenStream(c);
   const auto start = std::chrono::steady_clock::now();
-  SendRemoteBlock(c, d, 0, StreamBlock(kDa, 0, d.capacity()));
+  SendStreamBlock(c, d, 0);
   EXPECT_EQ(c.recv().item(0), "0");
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
 }
@@ -159,8 +152,7 @@ class MediaAgentRestoreFaults : public ::testing::Test {
   // Announcements as (buffer id, block) until `n` arrived or the agent
   // went quiet; buffers are returned at once.
   std::vector<std::pair<std::string, Bytes>> Read(Client& c, std::size_t n) {
-    const Description d = Handshake(c);
-    c.send(27, {"7"});
+    const Description d = OpenStream(c);
     std::vector<std::pair<std::string, Bytes>> got;
     while (got.size() < n) {
       const auto frame = c.recvFrame();
@@ -213,8 +205,7 @@ TEST_F(MediaAgentRestoreFaults, CutEndsInsideTheRawPacket) {
   tarn::test::Watchdog watchdog(30);
   const auto ma = Agent({"cut-at=0"});
   Client c(ma->port());
-  Handshake(c);
-  c.send(27, {"7"});
+  OpenStream(c);
   // Message frame (11 bytes), raw header (4) and 4096 bytes: half is 2055.
   EXPECT_EQ(c.recvUntilClosed().size(), 2055u);
 }

@@ -109,6 +109,21 @@ inline void SendRemoteBlock(Client& c, const Description& d, int id, const Bytes
   c.sendFrame(RawBuffer(d, block));
 }
 
+// Sends stream block `sequence` of DA `da` in buffer `sequence` modulo the
+// buffer count, as a client that hands out its buffers in turn does.
+inline void SendStreamBlock(Client& c, const Description& d, std::uint32_t sequence,
+                            std::uint32_t da = 7) {
+  SendRemoteBlock(c, d, static_cast<int>(sequence % d.bufferCount),
+                  StreamBlock(da, sequence, d.capacity()));
+}
+
+// Handshake, then opens the stream of DA `da`; the description.
+inline Description OpenStream(Client& c, std::uint32_t da = 7) {
+  const Description d = Handshake(c);
+  c.send(27, {std::to_string(da)});
+  return d;
+}
+
 // Backs up `blocks` blocks over raw packets, keeping at most `count` buffers
 // out, and stops the stream.
 inline void RemoteBackup(int port, std::uint32_t blocks, std::uint32_t da = 7,
@@ -136,8 +151,7 @@ inline void RemoteBackup(int port, std::uint32_t blocks, std::uint32_t da = 7,
 // Reads a stored stream back over raw packets; the blocks in their order.
 inline std::vector<Bytes> RemoteRestore(int port, std::uint32_t expected, std::uint32_t da = 7) {
   Client c(port);
-  const Description d = Handshake(c);
-  c.send(27, {std::to_string(da)});
+  const Description d = OpenStream(c, da);
   std::vector<Bytes> got;
   while (got.size() < expected) {
     const Msg m = c.recv();

@@ -23,12 +23,6 @@ class MediaAgentRobustness : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(ma_.ready()); }
 
-  // A backup of DA 7 opened; the description.
-  Description Open(Client& c) {
-    const Description d = Handshake(c);
-    c.send(27, {"7"});
-    return d;
-  }
   // The client is answered with MSG_ABORT and the stream ends aborted after
   // `blocks` blocks, with `reason` in the traffic log.
   void ExpectAbort(Client& c, std::uint32_t blocks, const std::string& reason) {
@@ -43,20 +37,20 @@ class MediaAgentRobustness : public ::testing::Test {
 
 TEST_F(MediaAgentRobustness, BufferIdOutsideTheCountIsRefused) {
   Client c(ma_.port());
-  Open(c);
+  OpenStream(c);
   c.send(24, {"4"});
   ExpectAbort(c, 0, "MSG_DATA without a buffer id in 0..3");
 }
 
 TEST_F(MediaAgentRobustness, RawPacketOfAnotherLengthIsRefused) {
   Client shorter(ma_.port());
-  const Description d = Open(shorter);
+  const Description d = OpenStream(shorter);
   shorter.send(24, {"0"});
   shorter.sendFrame(RawBuffer(d, StreamBlock(kDa, 0, d.capacity())).substr(1));
   ExpectAbort(shorter, 0, "raw packet of 4095 bytes where 4096 were due");
 
   Client longer(ma_.port());
-  Open(longer);
+  OpenStream(longer);
   longer.send(24, {"0"});
   longer.sendFrame(RawBuffer(d, StreamBlock(kDa, 0, d.capacity())) + "x");
   EXPECT_EQ(longer.recv().code, 1);
@@ -65,8 +59,8 @@ TEST_F(MediaAgentRobustness, RawPacketOfAnotherLengthIsRefused) {
 
 TEST_F(MediaAgentRobustness, BlocksThatFailTheCheckAreNotStored) {
   Client c(ma_.port());
-  const Description d = Open(c);
-  SendRemoteBlock(c, d, 0, StreamBlock(kDa, 0, d.capacity()));
+  const Description d = OpenStream(c);
+  SendStreamBlock(c, d, 0);
   EXPECT_EQ(c.recv().item(0), "0");
   // Block 2 where block 1 is due.
   SendRemoteBlock(c, d, 1, StreamBlock(kDa, 2, d.capacity()));
@@ -76,14 +70,14 @@ TEST_F(MediaAgentRobustness, BlocksThatFailTheCheckAreNotStored) {
 
 TEST_F(MediaAgentRobustness, FirstBlockMustCarryTheOpenedDaId) {
   Client c(ma_.port());
-  const Description d = Open(c);
-  SendRemoteBlock(c, d, 0, StreamBlock(8, 0, d.capacity()));
+  const Description d = OpenStream(c);
+  SendStreamBlock(c, d, 0, 8);
   ExpectAbort(c, 0, "block 0 carries DA id 8");
 }
 
 TEST_F(MediaAgentRobustness, UsedBytesBeyondTheCapacityAreRefused) {
   Client c(ma_.port());
-  const Description d = Open(c);
+  const Description d = OpenStream(c);
   Bytes block = StreamBlock(kDa, 0, d.capacity());
   tb::Put32(block, 32, d.capacity() + 8);
   SendRemoteBlock(c, d, 0, block);
@@ -92,7 +86,7 @@ TEST_F(MediaAgentRobustness, UsedBytesBeyondTheCapacityAreRefused) {
 
 TEST_F(MediaAgentRobustness, UnreadableFramesEndTheStream) {
   Client garbage(ma_.port());
-  Open(garbage);
+  OpenStream(garbage);
   garbage.sendFrame("24 0");
   ExpectAbort(garbage, 0, "no NUL after the code");
 
@@ -111,24 +105,24 @@ TEST_F(MediaAgentRobustness, UnexpectedMessagesAreRefusedAtEachStage) {
   EXPECT_TRUE(ma_.waitForTraffic("expected MSG_OPEN or MSG_DAMA_RECONNECT"));
 
   Client during(ma_.port());
-  Open(during);
+  OpenStream(during);
   during.send(28);
   ExpectAbort(during, 0, "message 28 during a backup");
 }
 
 TEST_F(MediaAgentRobustness, OneDaIdServesOneConnectionAtATime) {
   Client one(ma_.port());
-  Open(one);
+  OpenStream(one);
   ASSERT_TRUE(ma_.waitForTraffic("< 27 \"7\""));
   Client two(ma_.port());
-  Open(two);
+  OpenStream(two);
   EXPECT_EQ(two.recv().code, 1);
   EXPECT_TRUE(ma_.waitForTraffic("DA 7 is in use"));
 }
 
 TEST_F(MediaAgentRobustness, QuietClientsAreDroppedAfterTheIdleTime) {
   Client c(ma_.port());
-  const Description d = Open(c);
+  const Description d = OpenStream(c);
   EXPECT_TRUE(c.closedByPeer());
   EXPECT_TRUE(ma_.waitForTraffic("timeout waiting for a message"));
   EXPECT_TRUE(ma_.waitForEvent("STREAM_END da=7 status=abort blocks=0"));
@@ -151,8 +145,7 @@ TEST(MediaAgentRestoreRobustness, AcknowledgementsMustNameTheStreamAndAHeldBuffe
   ASSERT_TRUE(ma.waitForEvent("STREAM_END da=7 status=stop blocks=3"));
   for (const auto& ack : std::vector<std::vector<std::string>>{{"8", "0"}, {"7", "1", "0"}}) {
     Client c(ma.port());
-    Handshake(c);
-    c.send(27, {"7"});
+    OpenStream(c);
     EXPECT_EQ(c.recv().item(0), "0");
     ASSERT_TRUE(c.recvFrame());
     EXPECT_EQ(c.recv().item(0), "1");
@@ -162,8 +155,7 @@ TEST(MediaAgentRestoreRobustness, AcknowledgementsMustNameTheStreamAndAHeldBuffe
   }
   // Buffer 0 returned twice: the second time it is not held by the client.
   Client c(ma.port());
-  Handshake(c);
-  c.send(27, {"7"});
+  OpenStream(c);
   for (int i = 0; i < 2; ++i) {
     c.recv();
     c.recvFrame();
