@@ -109,9 +109,7 @@ int FlushPending(BarContext* ctx) {
   if (ctx->dataRecord == nullptr) return 0;
   const int filled = ctx->recSize - ctx->recSpaceLeft;
   if (filled <= 0) {
-    ctx->dataRecord = nullptr;
-    ctx->recSize = 0;
-    ctx->recSpaceLeft = 0;
+    bar2_detail::DropDataRecord(ctx);
     return 0;
   }
   const auto offset = static_cast<std::uint64_t>(ctx->itemOffset);
@@ -549,18 +547,14 @@ int VEK_BackupItemCB(BarContext* ctx, VekReadCallback read) {
     ctx->recSpaceLeft = static_cast<int>(granted);
     const int got = read(rec, static_cast<int>(granted), ctx);
     if (got == 0) {
-      ctx->dataRecord = nullptr;
-      ctx->recSize = 0;
-      ctx->recSpaceLeft = 0;
+      bar2_detail::DropDataRecord(ctx);
       bar2_detail::LinkUpdateStatus(ctx, 0, 1);
       DbgPlain(kLevel, "[%s] No more data.", kFn);
       return 0;
     }
     if (got < 0 || got > static_cast<int>(granted)) {
       DbgPlain(kLevel, "[%s] Callback failed (%d).", kFn, got);
-      ctx->dataRecord = nullptr;
-      ctx->recSize = 0;
-      ctx->recSpaceLeft = 0;
+      bar2_detail::DropDataRecord(ctx);
       return BarFail(ctx, BAR_ECOMM);
     }
     ctx->recSpaceLeft = static_cast<int>(granted) - got;

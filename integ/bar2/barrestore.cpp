@@ -271,10 +271,7 @@ int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char
     return bar2_detail::AbortObjectStart(ctx, rc);
   }
 
-  ctx->restoreRecord = nullptr;
-  ctx->recBytes = 0;
-  ctx->recSize = 0;
-  ctx->recSpaceLeft = 0;
+  bar2_detail::DropRestoreRecord(ctx);
   ctx->itemId = 0;
   const char* postfix = ctx->dbgPostfix != nullptr ? ctx->dbgPostfix : "";
   DbgPlain(kLevel, "[%s] About to execute RbmInit.", kFn);
@@ -325,10 +322,7 @@ int VEK_EndObjectRestore(BarContext* ctx, int code) {
   bar2_detail::ResetObjectCounters(ctx);
   BarEndTransforms(ctx);
   RbmExit(0);
-  ctx->restoreRecord = nullptr;
-  ctx->recBytes = 0;
-  ctx->recSize = 0;
-  ctx->recSpaceLeft = 0;
+  bar2_detail::DropRestoreRecord(ctx);
   bar2_detail::ReportObject(kFn, kMsgObjectCompleted, ctx->objName, true);
   if (code == 0)
     VEK_Stop(ctx);
