@@ -408,7 +408,7 @@ int VEK_SetDAExtAttrRec(std::uint8_t* record, std::uint32_t recSize, std::uint32
   DaRecSys rec{};
   rec.h.magic = kDaRecMagic;
   rec.h.type = DA_REC_OBJ_SYS;
-  rec.h.format = 22;
+  rec.h.format = kDaFmtSys;
   rec.h.version = kDaRecVersion;
   std::uint32_t* seq = BmRecSeqNo();
   rec.h.seqNo = seq != nullptr ? (*seq)++ : 0;
@@ -636,7 +636,7 @@ int VEK_WriteItemData_NMC(BarContext* ctx, int key, char* base, int offset, int 
   DaRecData r{};
   r.h.magic = kDaRecMagic;
   r.h.type = DA_REC_OBJ_DATA;
-  r.h.format = 7;
+  r.h.format = kDaFmtData;
   r.h.version = kDaRecVersion;
   std::uint32_t* seq = BmRecSeqNo();
   r.h.seqNo = seq != nullptr ? (*seq)++ : 0;

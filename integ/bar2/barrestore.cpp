@@ -44,7 +44,6 @@ constexpr int kMsgObjectProfile = 137;
 constexpr std::uint32_t kAclPrivateObjects = 0x80000;
 constexpr std::uint32_t kAclRestore = 0x20;
 constexpr char kRestoreWords[] = "-save /my/soul -to /dev/null";
-constexpr std::uint32_t kSysFormat = 22;
 // Results of the item calls beside the BarResult codes.
 constexpr int kNoRecord = -1;
 constexpr int kEndOfObject = -6;
@@ -122,7 +121,7 @@ std::span<std::uint8_t> Unread(const BarContext* ctx, const DaDataView& view) {
 // Copies the extended attributes of a system record, at most `room` bytes.
 void CopyExtAttr(std::span<const std::uint8_t> record, void* buffer, int* size, int room) {
   DaSysView view{};
-  if (!DaViewSys(record, &view) || view.format != kSysFormat || view.data.empty()) return;
+  if (!DaViewSys(record, &view) || view.format != kDaFmtSys || view.data.empty()) return;
   if (buffer == nullptr || size == nullptr) return;
   const std::size_t copied =
       DaCopySysData(view, std::span<std::uint8_t>(static_cast<std::uint8_t*>(buffer),
