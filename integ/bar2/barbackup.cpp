@@ -181,12 +181,7 @@ int VEK_EndBackup(BarContext* ctx, int code) {
   static const char kFn[] = "VEK_EndBackup";
   ctx = BarResolve(ctx);
   if (ctx == nullptr) return BAR_ENOCONTEXT;
-  if (ctx->mode != BAR_MODE_IDLE && ctx->mode != BAR_MODE_BACKUP) {
-    DbgPlain(kLevel, "[%s] Invalid function call sequence.(current mode: %d, should be: %d or %d)",
-             kFn, ctx->mode, BAR_MODE_IDLE, BAR_MODE_BACKUP);
-    ctx->lastCode = BAR_ESEQUENCE;
-    return BAR_ESEQUENCE;
-  }
+  if (BarCheckMode(ctx, kFn, BAR_MODE_IDLE, BAR_MODE_BACKUP) != 0) return BAR_ESEQUENCE;
   BarEndSession(ctx, code);
   ctx->mode = BAR_MODE_IDLE;
   ctx->sessGuid[0] = '\0';

@@ -198,11 +198,8 @@ int VEK_EndRestore(BarContext* ctx, int code) {
   static const char kFn[] = "VEK_EndRestore";
   ctx = BarResolve(ctx);
   if (ctx == nullptr) return BAR_ENOCONTEXT;
-  if (ctx->mode != BAR_MODE_IDLE && ctx->mode != BAR_MODE_RESTORE) {
-    DbgPlain(kLevel, "[%s] Invalid function call sequence.(current mode: %d, should be: %d or %d)",
-             kFn, ctx->mode, BAR_MODE_RESTORE, BAR_MODE_IDLE);
+  if (BarCheckMode(ctx, kFn, BAR_MODE_RESTORE, BAR_MODE_IDLE) != 0)
     return BarFail(ctx, BAR_ESEQUENCE);
-  }
   ctx->lastCode = 0;
   ctx->lastError = 0;
   ctx->erhErrno = 0;
