@@ -263,7 +263,7 @@ std::uint8_t* VEK_RbmNextRecord(BarContext* ctx) {
       return nullptr;
     }
     const int length = static_cast<int>(view.data.size());
-    if (view.transformId == static_cast<std::uint32_t>(kBarTransformEncrypted)) {
+    if (view.transformId == kDaTransformEncrypted) {
       // Without the item's checked key the data would come out as garbage.
       if (ctx->encrHandle == nullptr || ctx->decryptReady == 0 ||
           DaeDecryptData(ctx->encrHandle, view.data.data(), length) == 0) {
