@@ -109,9 +109,7 @@ int FlushPending(BarContext* ctx) {
   if (ctx->dataRecord == nullptr) return 0;
   const int filled = ctx->recSize - ctx->recSpaceLeft;
   if (filled <= 0) {
-    ctx->dataRecord = nullptr;
-    ctx->recSize = 0;
-    ctx->recSpaceLeft = 0;
+    bar2_detail::DropDataRecord(ctx);
     return 0;
   }
   const auto offset = static_cast<std::uint64_t>(ctx->itemOffset);
@@ -183,12 +181,7 @@ int VEK_EndBackup(BarContext* ctx, int code) {
   static const char kFn[] = "VEK_EndBackup";
   ctx = BarResolve(ctx);
   if (ctx == nullptr) return BAR_ENOCONTEXT;
-  if (ctx->mode != BAR_MODE_IDLE && ctx->mode != BAR_MODE_BACKUP) {
-    DbgPlain(kLevel, "[%s] Invalid function call sequence.(current mode: %d, should be: %d or %d)",
-             kFn, ctx->mode, BAR_MODE_IDLE, BAR_MODE_BACKUP);
-    ctx->lastCode = BAR_ESEQUENCE;
-    return BAR_ESEQUENCE;
-  }
+  if (BarCheckMode(ctx, kFn, BAR_MODE_IDLE, BAR_MODE_BACKUP) != 0) return BAR_ESEQUENCE;
   BarEndSession(ctx, code);
   ctx->mode = BAR_MODE_IDLE;
   ctx->sessGuid[0] = '\0';
@@ -410,7 +403,7 @@ int VEK_SetDAExtAttrRec(std::uint8_t* record, std::uint32_t recSize, std::uint32
   DaRecSys rec{};
   rec.h.magic = kDaRecMagic;
   rec.h.type = DA_REC_OBJ_SYS;
-  rec.h.format = 22;
+  rec.h.format = kDaFmtSys;
   rec.h.version = kDaRecVersion;
   std::uint32_t* seq = BmRecSeqNo();
   rec.h.seqNo = seq != nullptr ? (*seq)++ : 0;
@@ -549,18 +542,14 @@ int VEK_BackupItemCB(BarContext* ctx, VekReadCallback read) {
     ctx->recSpaceLeft = static_cast<int>(granted);
     const int got = read(rec, static_cast<int>(granted), ctx);
     if (got == 0) {
-      ctx->dataRecord = nullptr;
-      ctx->recSize = 0;
-      ctx->recSpaceLeft = 0;
+      bar2_detail::DropDataRecord(ctx);
       bar2_detail::LinkUpdateStatus(ctx, 0, 1);
       DbgPlain(kLevel, "[%s] No more data.", kFn);
       return 0;
     }
     if (got < 0 || got > static_cast<int>(granted)) {
       DbgPlain(kLevel, "[%s] Callback failed (%d).", kFn, got);
-      ctx->dataRecord = nullptr;
-      ctx->recSize = 0;
-      ctx->recSpaceLeft = 0;
+      bar2_detail::DropDataRecord(ctx);
       return BarFail(ctx, BAR_ECOMM);
     }
     ctx->recSpaceLeft = static_cast<int>(granted) - got;
@@ -642,7 +631,7 @@ int VEK_WriteItemData_NMC(BarContext* ctx, int key, char* base, int offset, int 
   DaRecData r{};
   r.h.magic = kDaRecMagic;
   r.h.type = DA_REC_OBJ_DATA;
-  r.h.format = 7;
+  r.h.format = kDaFmtData;
   r.h.version = kDaRecVersion;
   std::uint32_t* seq = BmRecSeqNo();
   r.h.seqNo = seq != nullptr ? (*seq)++ : 0;

@@ -9,14 +9,15 @@
 #include "bar2/bar2.h"
 #include "dacmn/dacmn.h"
 #include "ipc/ipc.h"
+#include "vekdf/daformat.h"
 
 // Size of the buffer DeInit and DcInit take; it begins with "Unknown".
 inline constexpr std::size_t kBarCodecInitBufferSize = 126;
 // The agreed handshakes: the first call's id, then its bitwise complement.
 inline constexpr int kDeInitId = 1;
 inline constexpr int kDcInitId = 0x0B0B0B0B;
-// The transform id of encrypted records.
-inline constexpr int kBarTransformEncrypted = 3;
+// The transform id of encrypted records, as the context keeps it.
+inline constexpr int kBarTransformEncrypted = static_cast<int>(kDaTransformEncrypted);
 
 // Read and write callbacks of the compression library: (buffer, length,
 // user argument) → count, 0 at the end or on failure.

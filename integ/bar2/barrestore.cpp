@@ -44,7 +44,6 @@ constexpr int kMsgObjectProfile = 137;
 constexpr std::uint32_t kAclPrivateObjects = 0x80000;
 constexpr std::uint32_t kAclRestore = 0x20;
 constexpr char kRestoreWords[] = "-save /my/soul -to /dev/null";
-constexpr std::uint32_t kSysFormat = 22;
 // Results of the item calls beside the BarResult codes.
 constexpr int kNoRecord = -1;
 constexpr int kEndOfObject = -6;
@@ -122,7 +121,7 @@ std::span<std::uint8_t> Unread(const BarContext* ctx, const DaDataView& view) {
 // Copies the extended attributes of a system record, at most `room` bytes.
 void CopyExtAttr(std::span<const std::uint8_t> record, void* buffer, int* size, int room) {
   DaSysView view{};
-  if (!DaViewSys(record, &view) || view.format != kSysFormat || view.data.empty()) return;
+  if (!DaViewSys(record, &view) || view.format != kDaFmtSys || view.data.empty()) return;
   if (buffer == nullptr || size == nullptr) return;
   const std::size_t copied =
       DaCopySysData(view, std::span<std::uint8_t>(static_cast<std::uint8_t*>(buffer),
@@ -199,11 +198,8 @@ int VEK_EndRestore(BarContext* ctx, int code) {
   static const char kFn[] = "VEK_EndRestore";
   ctx = BarResolve(ctx);
   if (ctx == nullptr) return BAR_ENOCONTEXT;
-  if (ctx->mode != BAR_MODE_IDLE && ctx->mode != BAR_MODE_RESTORE) {
-    DbgPlain(kLevel, "[%s] Invalid function call sequence.(current mode: %d, should be: %d or %d)",
-             kFn, ctx->mode, BAR_MODE_RESTORE, BAR_MODE_IDLE);
+  if (BarCheckMode(ctx, kFn, BAR_MODE_RESTORE, BAR_MODE_IDLE) != 0)
     return BarFail(ctx, BAR_ESEQUENCE);
-  }
   ctx->lastCode = 0;
   ctx->lastError = 0;
   ctx->erhErrno = 0;
@@ -271,10 +267,7 @@ int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char
     return bar2_detail::AbortObjectStart(ctx, rc);
   }
 
-  ctx->restoreRecord = nullptr;
-  ctx->recBytes = 0;
-  ctx->recSize = 0;
-  ctx->recSpaceLeft = 0;
+  bar2_detail::DropRestoreRecord(ctx);
   ctx->itemId = 0;
   const char* postfix = ctx->dbgPostfix != nullptr ? ctx->dbgPostfix : "";
   DbgPlain(kLevel, "[%s] About to execute RbmInit.", kFn);
@@ -325,10 +318,7 @@ int VEK_EndObjectRestore(BarContext* ctx, int code) {
   bar2_detail::ResetObjectCounters(ctx);
   BarEndTransforms(ctx);
   RbmExit(0);
-  ctx->restoreRecord = nullptr;
-  ctx->recBytes = 0;
-  ctx->recSize = 0;
-  ctx->recSpaceLeft = 0;
+  bar2_detail::DropRestoreRecord(ctx);
   bar2_detail::ReportObject(kFn, kMsgObjectCompleted, ctx->objName, true);
   if (code == 0)
     VEK_Stop(ctx);

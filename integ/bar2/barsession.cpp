@@ -55,15 +55,12 @@ int HookReadItemData(BarContext* ctx, void* buffer, int length) {
 void HookEndOpenWork(BarContext* ctx) {
   if (RestoreObjectOpen(ctx)) {
     RbmExit(1);
-    ctx->restoreRecord = nullptr;
-    ctx->recBytes = 0;
+    bar2_detail::DropRestoreRecord(ctx);
   } else {
     BmExit(1);
     BmSetSmReceive(nullptr);
-    ctx->dataRecord = nullptr;
+    bar2_detail::DropDataRecord(ctx);
   }
-  ctx->recSize = 0;
-  ctx->recSpaceLeft = 0;
   ctx->maLocal = -1;
   BarEndTransforms(ctx);
   VEK_SendAbort(ctx, kAbortOpenWork);
@@ -115,6 +112,19 @@ void ReportProfile(const char* fn, int set, int number, const BarContext* ctx) {
   ErhFullReportPacked(
       fn, kErhCritical,
       NlsPackMessage(set, number, elapsed / 3600, elapsed / 60 % 60, elapsed % 60, rate));
+}
+
+void DropRestoreRecord(BarContext* ctx) {
+  ctx->restoreRecord = nullptr;
+  ctx->recBytes = 0;
+  ctx->recSize = 0;
+  ctx->recSpaceLeft = 0;
+}
+
+void DropDataRecord(BarContext* ctx) {
+  ctx->dataRecord = nullptr;
+  ctx->recSize = 0;
+  ctx->recSpaceLeft = 0;
 }
 
 void ResetObjectCounters(BarContext* ctx) {

@@ -49,12 +49,6 @@ void ClearTransforms(BarContext* ctx) {
   ctx->decryptReady = 0;
 }
 
-void GiveUpDataRecord(BarContext* ctx) {
-  ctx->dataRecord = nullptr;
-  ctx->recSize = 0;
-  ctx->recSpaceLeft = 0;
-}
-
 void ReportPacked(const char* fn, int level, const char* packed) {
   ErhFullReportPacked(fn, level, packed);
 }
@@ -215,7 +209,7 @@ int VEK_BmWriteData(BarContext* ctx, int length, std::uint32_t offsetLow,
   if (data == nullptr || length < 0 || length > ctx->recSize) {
     DbgPlain(kDbgUnexpected, "[%s] no data record for %d bytes (room %d)", kFn, length,
              ctx->recSize);
-    GiveUpDataRecord(ctx);
+    DropDataRecord(ctx);
     return 0;
   }
   LinkUpdateStatus(ctx, length, 0);
@@ -241,7 +235,7 @@ int VEK_BmWriteData(BarContext* ctx, int length, std::uint32_t offsetLow,
                static_cast<int>(offsetHigh), ctx->compressionId, ctx->transformId);
     }
   }
-  GiveUpDataRecord(ctx);
+  DropDataRecord(ctx);
   return rc;
 }
 
@@ -249,10 +243,7 @@ std::uint8_t* VEK_RbmNextRecord(BarContext* ctx) {
   static const char kFn[] = "VEK_RbmNextRecord";
   ctx = BarResolve(ctx);
   if (ctx == nullptr) return nullptr;
-  ctx->restoreRecord = nullptr;
-  ctx->recBytes = 0;
-  ctx->recSize = 0;
-  ctx->recSpaceLeft = 0;
+  DropRestoreRecord(ctx);
   std::span<std::uint8_t> record;
   const int got = LinkRbmRead(ctx, &record);
   if (got == 0) {
@@ -272,7 +263,7 @@ std::uint8_t* VEK_RbmNextRecord(BarContext* ctx) {
       return nullptr;
     }
     const int length = static_cast<int>(view.data.size());
-    if (view.transformId == static_cast<std::uint32_t>(kBarTransformEncrypted)) {
+    if (view.transformId == kDaTransformEncrypted) {
       // Without the item's checked key the data would come out as garbage.
       if (ctx->encrHandle == nullptr || ctx->decryptReady == 0 ||
           DaeDecryptData(ctx->encrHandle, view.data.data(), length) == 0) {
