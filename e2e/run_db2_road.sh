@@ -8,6 +8,7 @@
 #   run_db2_road.sh <tarn-cellserver> <tarn-mediaagent> <db2_road> <libwren_32bit.so>
 #                   <catalogue file> [<MiB per partition>]
 set -euo pipefail
+. "$(dirname "$0")/road_lib.sh"
 server=$1
 agent=$2
 road=$3
@@ -27,25 +28,12 @@ cleanup() {
 trap cleanup EXIT
 
 root=$work/root
-while IFS= read -r dir; do
-  mkdir -p "$root/$dir"
-done <"$(dirname "$0")/../testsupport/layout.txt"
-[ -f "$catalogue" ] && cp "$catalogue" "$root/opt/tarn/lib/nls/C/tarn.cat"
+make_root "$root" "$catalogue"
 # Installed where DB2 is told to load it from.
 cp "$library" "$root/opt/tarn/lib/libwren_32bit.so"
 # Key paths of the node semaphores, and the client's cell server.
 for program in kestrel plover heron linnet; do : >"$root/opt/tarn/lbin/$program"; done
 echo 127.0.0.1 >"$root/etc/opt/tarn/client/cell_server"
-
-wait_for() {  # <file> <pid> <what>
-  for _ in $(seq 400); do
-    [ -s "$1" ] && return 0
-    kill -0 "$2" 2>/dev/null || { echo "run_db2_road: $3 ended at start" >&2; exit 1; }
-    sleep 0.05
-  done
-  echo "run_db2_road: $3 did not become ready" >&2
-  exit 1
-}
 
 "$agent" --store "$work/store" --port-file "$work/ma.port" --traffic "$work/ma.traffic" \
   --buffer-size 262144 --buffer-count 8 --lifetime 3600 >"$work/ma.events" &

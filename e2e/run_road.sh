@@ -5,6 +5,7 @@
 #
 #   run_road.sh <tarn-cellserver> <road program> [<catalogue file>]
 set -euo pipefail
+. "$(dirname "$0")/road_lib.sh"
 server=$1
 road=$2
 catalogue=${3:-}
@@ -21,23 +22,14 @@ cleanup() {
 trap cleanup EXIT
 
 root=$work/root
-while IFS= read -r dir; do
-  mkdir -p "$root/$dir"
-done <"$(dirname "$0")/../testsupport/layout.txt"
-if [ -n "$catalogue" ] && [ -f "$catalogue" ]; then
-  cp "$catalogue" "$root/opt/tarn/lib/nls/C/tarn.cat"
-fi
+make_root "$root" "$catalogue"
 
 # The cell's global options the road expects to see applied.
 printf 'option BindTimeout 10\n' >"$work/fixture"
 "$server" --state "$work/state" --ports-file "$work/ports" --fixture "$work/fixture" \
   --lifetime 600 >/dev/null &
 pid=$!
-for _ in $(seq 200); do
-  [ -s "$work/ports" ] && break
-  kill -0 "$pid" 2>/dev/null || { echo "run_road: the stand-in cell server ended at start" >&2; exit 1; }
-  sleep 0.05
-done
+wait_for "$work/ports" "$pid" "the stand-in cell server"
 inet=$(awk '$1 == "inet" { print $2 }' "$work/ports" 2>/dev/null || true)
 if [ -z "$inet" ]; then
   echo "run_road: the stand-in cell server did not become ready" >&2

@@ -133,23 +133,12 @@ void GetUserAndPass(const char* instance, char** user, char** password) {
 }
 
 char* GetCfgVersion(const char* instance) {
-  static const char kFn[] = "GetCfgVersion";
-  char* cellServer = nullptr;
-  const int rc = CliReadCSHost(&cellServer);
-  if (rc != 0) {
-    DbgPlain(kDbgUnexpected, "[%s] CliReadCSHost failed with error %d", kFn, rc);
-    return nullptr;
-  }
-  BpList config = VarUndef;
-  char* version = nullptr;
-  if (instance != nullptr &&
-      BU_GetConfig(cellServer, cmnHostname, kAppType, instance, &config) != kBuOk) {
-    DbgPlain(kDbgUnexpected, "[%s] Getting configuration for instance %s failed", kFn, instance);
-  } else if ((version = BP_GetStrCopy(config, "Version")) == nullptr) {
-    DbgPlain(kDbgUnexpected, "[%s] Can not get version from the configuration", kFn);
-  }
-  CmnVarFree(&config);
-  safe_free(cellServer, TARN_HERE);
+  BpList* config = GetCfg(instance);
+  if (config == nullptr) return nullptr;
+  char* version = BP_GetStrCopy(*config, "Version");
+  if (version == nullptr)
+    DbgPlain(kDbgUnexpected, "[GetCfgVersion] Can not get version from the configuration");
+  DB2FreeCfg(config);
   return version;
 }
 

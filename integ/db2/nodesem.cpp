@@ -79,19 +79,16 @@ int PhaseBegin(Db2PaceState* state, Db2NodeSem can, Db2NodeSem finished, int wai
   return state->paced;
 }
 
-void PhaseEnd(Db2PaceState* state, Db2NodeSem finished, int donePhase) {
-  if (state->paced != 0) {
-    const int id = DB2SemOpen(DB2NodeSemPath(finished).c_str(), state->node);
-    if (id != -1) CmnSemRelease(id, 1, kHandOff);
-  }
-  state->paced = 0;
-  state->phase = donePhase;
-}
-
 // Releases `n` into the node's set `which` when it exists.
 void CountOut(int node, Db2NodeSem which, int n) {
   const int id = DB2SemOpen(DB2NodeSemPath(which).c_str(), node);
   if (id != -1) CmnSemRelease(id, n, kHandOff);
+}
+
+void PhaseEnd(Db2PaceState* state, Db2NodeSem finished, int donePhase) {
+  if (state->paced != 0) CountOut(state->node, finished, 1);
+  state->paced = 0;
+  state->phase = donePhase;
 }
 
 }  // namespace

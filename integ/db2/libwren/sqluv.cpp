@@ -226,6 +226,37 @@ int FindObjects(BarContext* h, const std::string& part, VEK_Object** list, const
   return kept;
 }
 
+// The objects of the image `info` names for `instance`: those under the part
+// name with the node, else those under the older part name; *part is the
+// name searched last.
+int FindImage(BarContext* h, const std::string& instance, const DB2_info* info, VEK_Object** list,
+              std::string* part, const char* fn) {
+  *part = Db2PartName(instance, info->alias, info->nodeNum, info->timestamp);
+  int count = FindObjects(h, *part, list, fn);
+  if (count == 0) {
+    DbgPlain(kTrace, "[%s] No object found for part name %s - try to find old style object name",
+             fn, part->c_str());
+    *part = Db2OlderPartName(instance, info->alias, info->timestamp);
+    count = FindObjects(h, *part, list, fn);
+  }
+  return count;
+}
+
+// The versions of the image object at host and mount point, whose name is
+// written to `name` (kObjNameSize bytes); 0 and no list when there is none.
+int FindVersions(BarContext* h, const char* host, const char* mountPoint, char* name,
+                 VEK_Version** versions) {
+  int count = 0;
+  *versions = nullptr;
+  if (StrToObjectName(kDb2ObjectType, host, mountPoint, kDb2Label, name) == 0)
+    VEK_QueryObjectVersionsEx(VEK_ContextCatalog(h), name, 1, &count, versions);
+  if (count == 0) {
+    VEK_FreeArray(count, *versions, sizeof(VEK_Version), VEK_VersionFree);
+    *versions = nullptr;
+  }
+  return count;
+}
+
 int StartRestore(VendorControlBlock* cb, const DB2_info* info, const VendorOptions& opts,
                  Init_output* out) {
   const char* fn = "sqluvint";
@@ -240,14 +271,8 @@ int StartRestore(VendorControlBlock* cb, const DB2_info* info, const VendorOptio
       !opts.restoreInstance.empty() ? opts.restoreInstance : std::string(info->db2instance);
   if (int rc = VEK_StartQueries(h); rc != 0)
     DbgPlain(kTrace, "[%s] VEK_StartQueries failed with the result = %d", fn, rc);
-  std::string part = Db2PartName(instance, info->alias, info->nodeNum, info->timestamp);
-  int count = FindObjects(h, part, &cb->objects, fn);
-  if (count == 0) {
-    DbgPlain(kTrace, "[%s] No object found for part name %s - try to find old style object name",
-             fn, part.c_str());
-    part = Db2OlderPartName(instance, info->alias, info->timestamp);
-    count = FindObjects(h, part, &cb->objects, fn);
-  }
+  std::string part;
+  const int count = FindImage(h, instance, info, &cb->objects, &part, fn);
   if (count == 0) {
     DbgPlain(kDbgUnexpected, "[%s] No objects found for part name %s", fn, part.c_str());
     VEK_EndQueries(h);
@@ -350,14 +375,11 @@ int Get(void* pVendorCB, Data* data, Return_code* rc) {
     const VEK_Object& object = cb->objects[data->obj_num];
     const char* host = !cb->restoreHost.empty() ? cb->restoreHost.c_str() : object.host;
     char name[kObjNameSize];
-    int count = 0;
     VEK_Version* versions = nullptr;
-    if (StrToObjectName(kDb2ObjectType, host, object.mountPoint, kDb2Label, name) == 0)
-      VEK_QueryObjectVersionsEx(VEK_ContextCatalog(cb->handle), name, 1, &count, &versions);
+    const int count = FindVersions(cb->handle, host, object.mountPoint, name, &versions);
     VEK_EndQueries(cb->handle);
     if (count == 0) {
       DbgPlain(kDbgUnexpected, "[%s] No versions found for object %s", fn, name);
-      VEK_FreeArray(count, versions, sizeof(VEK_Version), VEK_VersionFree);
       return SetCode(rc, -1);
     }
     cb->versions = versions;
@@ -434,9 +456,7 @@ int Delete(Init_input* in, Init_output* /*out*/, Return_code* rc) {
     return -1;
   }
   const DB2_info* info = in->DB2_session;
-  const std::size_t optionsSize =
-      in->size_options_full != 0 ? in->size_options_full : in->size_options;
-  if (in->options != nullptr && optionsSize != 0) {
+  if (in->options != nullptr && WrenOptionsSize(*in) != 0) {
     VendorOptions opts;
     if (WrenReadOptions(in, false, &opts) != 0) {
       SetCode(rc, SQLUV_INIT_FAILED);
@@ -452,13 +472,9 @@ int Delete(Init_input* in, Init_output* /*out*/, Return_code* rc) {
   }
   PrintInput(fn, in);
   VEK_StartQueries(h);
-  std::string part = Db2PartName(info->db2instance, info->alias, info->nodeNum, info->timestamp);
+  std::string part;
   VEK_Object* objects = nullptr;
-  int count = FindObjects(h, part, &objects, fn);
-  if (count == 0) {
-    part = Db2OlderPartName(info->db2instance, info->alias, info->timestamp);
-    count = FindObjects(h, part, &objects, fn);
-  }
+  const int count = FindImage(h, info->db2instance, info, &objects, &part, fn);
   int result = 0;
   if (count == 0) {
     DbgPlain(kTrace, "[%s] No objects found for part name %s", fn, part.c_str());
@@ -466,14 +482,10 @@ int Delete(Init_input* in, Init_output* /*out*/, Return_code* rc) {
   }
   for (int i = 0; i < count; ++i) {
     char name[kObjNameSize];
-    int n = 0;
     VEK_Version* versions = nullptr;
-    if (StrToObjectName(kDb2ObjectType, objects[i].host, objects[i].mountPoint, kDb2Label, name) ==
-        0)
-      VEK_QueryObjectVersionsEx(VEK_ContextCatalog(h), name, 1, &n, &versions);
+    const int n = FindVersions(h, objects[i].host, objects[i].mountPoint, name, &versions);
     if (n == 0) {
       DbgPlain(kDbgUnexpected, "[%s] No versions found for object %s", fn, name);
-      VEK_FreeArray(n, versions, sizeof(VEK_Version), VEK_VersionFree);
       result = -1;
       break;
     }

@@ -64,12 +64,16 @@ int compare(const void* a, const void* b) {
   return std::strcmp(x, y);
 }
 
+std::size_t WrenOptionsSize(const Init_input& in) {
+  return in.size_options_full != 0 ? in.size_options_full : in.size_options;
+}
+
 int WrenReadOptions(const Init_input* in, bool backup, VendorOptions* out) {
   if (in == nullptr || in->options == nullptr) {
     DbgPlain(kDbgUnexpected, "[WrenReadOptions] No vendor options");
     return -1;
   }
-  const std::size_t size = in->size_options_full != 0 ? in->size_options_full : in->size_options;
+  const std::size_t size = WrenOptionsSize(*in);
   if (size < kVoFixedSize) {
     DbgPlain(kDbgUnexpected, "[WrenReadOptions] Vendor options of %zu bytes, %zu needed", size,
              kVoFixedSize);

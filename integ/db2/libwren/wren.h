@@ -75,6 +75,9 @@ bool Db2PartMatches(std::string_view mountPoint, std::string_view part);
 // Orders two object records by their mount-point text, byte by byte.
 int compare(const void* a, const void* b);
 
+// The length of the vendor-options record DB2 passes: its full size when
+// given, else its size.
+std::size_t WrenOptionsSize(const Init_input& in);
 // The vendor-options record DB2 passes in `in`: 0 and *out; -1 when it is
 // missing, shorter than its fixed part, longer than DB2 says, or malformed.
 // A backup record must carry its tree text.
