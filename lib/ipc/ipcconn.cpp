@@ -42,14 +42,14 @@ int CloseSocketDescriptors(IpcEntry& entry) {
   return failure;
 }
 
-void TuneSocket(IpcHandle handle) {
+}  // namespace
+
+void ipc_detail::TuneSocket(IpcHandle handle, const IpcEntry& entry) {
   IpcSocketSetLinger(handle);
   IpcSocketSetKeepAlive(handle);
   IpcSocketMaxTCPBuffers(handle);
-  if (const IpcEntry* entry = IpcGetEntry(handle, "TuneSocket")) SendSmallWritesAtOnce(*entry);
+  SendSmallWritesAtOnce(entry);
 }
-
-}  // namespace
 
 IpcHandle IpcConnectToProcess(const char* host, unsigned port, int flag) {
   static const char kFn[] = "IpcConnectToProcess";
@@ -127,7 +127,7 @@ IpcHandle IpcConnectToProcess(const char* host, unsigned port, int flag) {
     return done(-1);
   }
   DbgPlain(kLevel, "[%s] CONNECTED", kFn);
-  TuneSocket(handle);
+  TuneSocket(handle, *e);
   IpcHandleIsLocal(handle);
   return done(taken.release());
 }
@@ -186,7 +186,7 @@ IpcHandle IpcAttachConnection(int readfd, int writefd) {
   entry->type = IPC_SOCKET;
   entry->readFd = readfd;
   entry->writeFd = writefd;
-  TuneSocket(handle);
+  TuneSocket(handle, *entry);
   IpcHandleIsLocal(handle);
   return handle;
 }

@@ -197,6 +197,10 @@ int CloseFd(int& fd);
 // is; errno and the error state stay.
 void SendSmallWritesAtOnce(const IpcEntry& entry);
 
+// The settings every connected socket of the layer gets: linger, keep-alive,
+// the largest TCP buffers and SendSmallWritesAtOnce.
+void TuneSocket(IpcHandle handle, const IpcEntry& entry);
+
 // True when this very process created the entry's segment.
 bool OwnsSegment(const IpcEntry& entry);
 

@@ -58,10 +58,7 @@ IpcHandle ipc_detail::AcceptNew(const char* caller, bool lookupPeer) {
   entry->readFd = fd;
   entry->writeFd = fd;
   DottedAddress(entry->peer.sin_addr.s_addr, entry->connectionIp, sizeof entry->connectionIp);
-  IpcSocketSetLinger(handle);
-  IpcSocketSetKeepAlive(handle);
-  IpcSocketMaxTCPBuffers(handle);
-  SendSmallWritesAtOnce(*entry);
+  TuneSocket(handle, *entry);
   IpcHandleIsLocal(handle);
   IpcSetEvent(handle, IPC_EVENT_ACCEPTED);
   // A reverse lookup can take long; it is only made for the trace.

@@ -115,32 +115,19 @@ class SessionProc {
   // process exited normally.
   bool Reap(std::int64_t deadlineMs) {
     sock_.reset();
-    while (pid_ > 0) {
+    if (pid_ > 0) {
       int status = 0;
-      pid_t r = ::waitpid(pid_, &status, WNOHANG);
-      if (r == pid_) {
-        pid_ = -1;
+      if (WaitOrKill(pid_, deadlineMs, status) == ChildEnd::kExited) {
         exitedNormally_ = WIFEXITED(status);
-        break;
       }
-      if (r < 0 && errno != EINTR) {
-        pid_ = -1;
-        break;
-      }
-      if (NowMs() >= deadlineMs) {
-        Kill();
-        break;
-      }
-      ::usleep(2000);
+      pid_ = -1;
     }
     return exitedNormally_;
   }
 
   void Kill() {
     if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-      }
+      KillAndReap(pid_);
       pid_ = -1;
     }
   }

@@ -133,20 +133,13 @@ int RunUserExit(const Store& store, const Instance& inst, const std::string& req
     ::execve(exitPath.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }
-  std::int64_t deadline = NowMs() + timeoutMs;
   int status = 0;
-  for (;;) {
-    pid_t r = ::waitpid(pid, &status, WNOHANG);
-    if (r == pid) break;
-    if (r < 0 && errno != EINTR) return -1;
-    if (NowMs() >= deadline) {
-      ::kill(pid, SIGKILL);
-      while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-      }
+  switch (WaitOrKill(pid, NowMs() + timeoutMs, status)) {
+    case ChildEnd::kLost: return -1;
+    case ChildEnd::kKilled:
       LogCall(store.CallsLog(), "userexit-result", "killed after time-out");
       return -1;
-    }
-    ::usleep(2000);
+    case ChildEnd::kExited: break;
   }
   int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   LogCall(store.CallsLog(), "userexit-result", "exit=" + std::to_string(code));

@@ -3,7 +3,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -149,6 +151,25 @@ std::int64_t NowMs() {
   timespec ts{};
   ::clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+ChildEnd WaitOrKill(pid_t pid, std::int64_t deadlineMs, int& status) {
+  for (;;) {
+    const pid_t r = ::waitpid(pid, &status, WNOHANG);
+    if (r == pid) return ChildEnd::kExited;
+    if (r < 0 && errno != EINTR) return ChildEnd::kLost;
+    if (NowMs() >= deadlineMs) {
+      KillAndReap(pid);
+      return ChildEnd::kKilled;
+    }
+    ::usleep(2000);
+  }
+}
+
+void KillAndReap(pid_t pid) {
+  ::kill(pid, SIGKILL);
+  while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
 }
 
 }  // namespace db2sim

@@ -2,6 +2,8 @@
 // product): descriptors, whole-file reads and writes, directories, settings.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <span>
 #include <stdexcept>
@@ -63,5 +65,16 @@ std::uint64_t Checksum(std::span<const std::uint8_t> bytes, std::uint64_t seed =
 
 // Milliseconds of the monotonic clock.
 std::int64_t NowMs();
+
+// How a child process ended for WaitOrKill.
+enum class ChildEnd {
+  kExited,  // ended by itself; the wait status is filled in
+  kKilled,  // still running at the deadline: killed and reaped
+  kLost,    // could not be waited for (reaped elsewhere)
+};
+// Waits for the child `pid` until `deadlineMs` (NowMs), then kills it.
+ChildEnd WaitOrKill(pid_t pid, std::int64_t deadlineMs, int& status);
+// SIGKILL, then waits for the end of the child `pid`.
+void KillAndReap(pid_t pid);
 
 }  // namespace db2sim
