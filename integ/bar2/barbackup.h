@@ -27,7 +27,6 @@ inline constexpr int kBarBackupNoData2 = 16;
 // Room the start record needs besides the description.
 inline constexpr int kBarDescriptionReserve = 1639;
 inline constexpr int kBarMaxRecSize = 1048576;
-inline constexpr int kBarExtAttrMax = 1024;
 inline constexpr int kBarExtAttrOffset = 64;
 inline constexpr std::size_t kBarItemNameMax = 1023;
 
