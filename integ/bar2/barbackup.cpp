@@ -168,9 +168,7 @@ int VEK_StartBackup(BarContext* ctx, const char* barlist) {
     return BarFail(ctx, BAR_EPERM);
   }
   bar2_detail::InstallSessionHooks();
-  SessionConnectOptions options{};
-  options.barlist = ctx->barlist;
-  options.diskOnly = 1;
+  const SessionConnectOptions options = bar2_detail::SessionOptionsOf(ctx, kBarSessionBackup);
   const int rc = VEK_ConnectSession(ctx, kBarSessionBackup, &options);
   if (rc != 0) return rc;
   ctx->mode = BAR_MODE_BACKUP;

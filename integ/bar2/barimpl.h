@@ -46,6 +46,10 @@ void ResetGlobals();
 
 // Seconds since 1970 on the process clock.
 int Now();
+// The options of a session the context opens by itself (session start and
+// the restart after MSG_WAIT): the context's barlist and, for a backup, the
+// disk-only option that VEKDISKONLY may switch on. Points into `ctx`.
+SessionConnectOptions SessionOptionsOf(const BarContext* ctx, int type);
 // Traces the condition a parameter failed and stores -4.
 int ParamFail(BarContext* ctx, const char* fn, const char* condition);
 // Installs the session calls VEK_End, VEK_Exit and the compression callbacks

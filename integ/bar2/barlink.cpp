@@ -482,8 +482,7 @@ int VEK_RequestObject(BarContext* ctx, int type, StrMsg* request, IntegOptions* 
                  ctx->smHandle);
         BarEndSession(ctx, 0);
         cmn::SleepFor(std::chrono::seconds(seconds));
-        SessionConnectOptions again{};
-        again.barlist = ctx->barlist;
+        const SessionConnectOptions again = bar2_detail::SessionOptionsOf(ctx, type);
         if (VEK_ConnectSession(ctx, type, &again) != 0) return BarFail(ctx, BAR_ECOMM);
         continue;
       }

@@ -235,8 +235,8 @@ int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char
 
   IntegOptions opts{};
   if (ctx->smLink != 0) {
-    SessionConnectOptions connect{};
-    connect.barlist = ctx->barlist;
+    const SessionConnectOptions connect =
+        bar2_detail::SessionOptionsOf(ctx, kBarSessionRestore);
     if (ctx->smHandle == kIpcNoHandle && VEK_ConnectSession(ctx, kBarSessionRestore, &connect) != 0)
       return BarFail(ctx, BAR_ECOMM);
     StrMsg request;

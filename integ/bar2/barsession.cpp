@@ -76,6 +76,13 @@ int Now() {
       std::chrono::duration_cast<std::chrono::seconds>(cmn::ClockNow().time_since_epoch()).count());
 }
 
+SessionConnectOptions SessionOptionsOf(const BarContext* ctx, int type) {
+  SessionConnectOptions options{};
+  options.barlist = ctx->barlist;
+  options.diskOnly = type == kBarSessionBackup ? 1 : 0;
+  return options;
+}
+
 int ParamFail(BarContext* ctx, const char* fn, const char* condition) {
   DbgPlain(kLevel, "[%s] Condition not fulfilled: %s", fn, condition);
   return BarFail(ctx, BAR_EPARAM);
