@@ -592,15 +592,17 @@ int VEK_WriteItemData_NMC(BarContext* ctx, int key, char* base, int offset, int 
   if (ctx == nullptr) return BAR_ENOCONTEXT;
   DbgPlain(kLevel, "[%s] dataOffset:%d, shmemSize:%d", kFn, offset, shmSize);
   // Checked before the fallback, so that a remote agent never copies from a
-  // bad address.
+  // bad address. The key and the segment's size only matter to a local
+  // agent: a caller writing to a remote one need not have them.
   if (BarCheckMode(ctx, kFn, BAR_MODE_ITEM_BACKUP) != 0) return BAR_ESEQUENCE;
   if (base == nullptr) return ParamFail(ctx, kFn, "shmemBasePtr != ((void *)0)");
-  if (key == 0) return ParamFail(ctx, kFn, "shmemKey != 0");
-  if (offset < 0 || length < 0 || shmSize < 0) return ParamFail(ctx, kFn, "sizes >= 0");
+  if (offset < 0 || length < 0) return ParamFail(ctx, kFn, "sizes >= 0");
   if (ctx->maLocal != 1) {
     DbgPlain(kLevel, "[%s] Media agent is not local -> calling VEK_WriteItemData.", kFn);
     return VEK_WriteItemData(ctx, base + offset, length);
   }
+  if (key == 0) return ParamFail(ctx, kFn, "shmemKey != 0");
+  if (shmSize < 0) return ParamFail(ctx, kFn, "sizes >= 0");
   if (offset < ctx->recOffset) {
     DbgPlain(kLevel, "[%s] dataOffset is smaller that daRecOffset", kFn);
     return ZeroCopyFail(ctx, kFn);

@@ -51,9 +51,10 @@ int VEK_SetDAExtAttrRec(std::uint8_t* record, std::uint32_t recSize, std::uint32
 int VEK_WriteItemData(BarContext* ctx, const void* buffer, int length);
 // Zero copy: the caller put `length` bytes at base + offset of the local
 // media agent's buffer `base` (shared memory `key`, `shmSize` bytes, which
-// must be the block size). Mode and arguments are checked first; with a
-// remote media agent the bytes are copied with VEK_WriteItemData. `length`,
-// or -2, -4, -5, -21.
+// must be the block size). The mode, `base` and the offset and length are
+// checked first; with a remote media agent the bytes are then copied with
+// VEK_WriteItemData, whatever `key` and `shmSize` say. `length`, or -2, -4,
+// -5, -21.
 int VEK_WriteItemData_NMC(BarContext* ctx, int key, char* base, int offset, int shmSize,
                           int length);
 // Pull-through form: `read`(buffer, room, ctx) fills a record; 0 ends the data.

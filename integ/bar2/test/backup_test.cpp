@@ -378,10 +378,15 @@ TEST_F(BackupTest, ZeroCopyChecksComeFirstAndARemoteAgentGetsACopy) {
   ASSERT_EQ(VEK_StartItemBackup(ctx_, &item, nullptr, 0, 0), 0);
   EXPECT_EQ(VEK_WriteItemData_NMC(ctx_, 1, nullptr, 200, 4096, 10), BAR_EPARAM);
   EXPECT_EQ(VEK_WriteItemData_NMC(ctx_, 0, shm.data(), 200, 4096, 10), BAR_EPARAM);
+  EXPECT_EQ(VEK_WriteItemData_NMC(ctx_, 1, shm.data(), -1, 4096, 10), BAR_EPARAM);
   ctx_->maLocal = 0;  // as if the agent ran elsewhere
   const std::vector<std::uint8_t> payload = Payload(10);
   std::memcpy(shm.data() + 200, payload.data(), payload.size());
-  EXPECT_EQ(VEK_WriteItemData_NMC(ctx_, 1, shm.data(), 200, 4096, 10), 10);
+  EXPECT_EQ(VEK_WriteItemData_NMC(ctx_, 1, nullptr, 200, 4096, 10), BAR_EPARAM);
+  EXPECT_EQ(VEK_WriteItemData_NMC(ctx_, 1, shm.data(), 200, 4096, -1), BAR_EPARAM);
+  // A remote agent has no segment: the key and its size are not asked for.
+  EXPECT_EQ(VEK_WriteItemData_NMC(ctx_, 0, shm.data(), 200, 0, 4), 4);
+  EXPECT_EQ(VEK_WriteItemData_NMC(ctx_, 1, shm.data(), 204, 4096, 6), 6);
   ASSERT_EQ(VEK_EndItemBackup(ctx_, 0), 0);
   ASSERT_EQ(VEK_EndObjectBackup(ctx_, 0), 0);
   EXPECT_TRUE(ma_->waitForEvent("STREAM_END da=10 status=stop"));
