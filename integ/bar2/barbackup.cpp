@@ -668,6 +668,13 @@ const char* VEK_Objectname(const char* name, const char* host) {
   return VEK_ObjectnameEx(kObjectKind, host, name, nullptr);
 }
 
+const char* VEK_BackupTypeToText(BarContext* ctx, int backupType) {
+  ctx = BarResolve(ctx);
+  const char* text =
+      ctx != nullptr ? CmnGetIntegBackupTypeStr(CmnGetIntegType(ctx->appType), backupType) : nullptr;
+  return text != nullptr ? text : "<unknown>";
+}
+
 int VEK_StartObjectBackupFullName(BarContext* ctx, const char* fullName, int backupType,
                                   const char* trees, const char* resType, unsigned flags,
                                   const char* mapLibName, const char* mapShmName) {

@@ -83,6 +83,10 @@ int VEK_StartObjectBackupFullName(BarContext* ctx, const char* fullName, int bac
 // would not parse back.
 const char* VEK_Objectname(const char* name, const char* host);
 const char* VEK_ObjectnameEx(int type, const char* host, const char* name, const char* appType);
+// The name of `backupType` in the backup-type table of the context's
+// application type ("-full", "-incr", ...), or "<unknown>" when that table
+// has no name for it or there is no context. A constant text.
+const char* VEK_BackupTypeToText(BarContext* ctx, int backupType);
 // Ends the session: stop for code 0, else abort. 0, -5, -21.
 int VEK_EndBackup(BarContext* ctx, int code);
 

@@ -526,4 +526,24 @@ TEST_F(BackupTest, ReleasingTheContextMidItemAbortsTheStream) {
   EXPECT_TRUE(server_->waitForTraffic("aborted \"obj\" code 8003"));
 }
 
+TEST(BackupTypeText, NamesComeFromTheApplicationTypesTable) {
+  BarContext ctx{};
+  const struct {
+    const char* appType;
+    int type;
+    const char* text;
+  } cases[] = {
+      {"DB2", 0, "-full"},      {"DB2", 10, "-incr"},         {"db2", 26, "-delta"},
+      {"DB2", 1, "<unknown>"},  {"DB2", 28, "<unknown>"},     {"DB2", -1, "<unknown>"},
+      {"Oracle8", 3, "-or8incr3"}, {"SAPDB", 18, "trans"},    {"VEK", 0, "<unknown>"},
+      {"NoSuchType", 0, "<unknown>"}, {"", 0, "<unknown>"},
+  };
+  for (const auto& c : cases) {
+    std::strcpy(ctx.appType, c.appType);
+    EXPECT_STREQ(VEK_BackupTypeToText(&ctx, c.type), c.text) << c.appType << " " << c.type;
+  }
+  ASSERT_EQ(VEK_GetContext(), nullptr);
+  EXPECT_STREQ(VEK_BackupTypeToText(nullptr, 0), "<unknown>");
+}
+
 }  // namespace
