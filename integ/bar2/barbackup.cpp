@@ -670,8 +670,9 @@ const char* VEK_Objectname(const char* name, const char* host) {
 
 const char* VEK_BackupTypeToText(BarContext* ctx, int backupType) {
   ctx = BarResolve(ctx);
-  const char* text =
-      ctx != nullptr ? CmnGetIntegBackupTypeStr(CmnGetIntegType(ctx->appType), backupType) : nullptr;
+  const char* text = ctx != nullptr
+                         ? CmnGetIntegBackupTypeStr(CmnGetIntegType(ctx->appType), backupType)
+                         : nullptr;
   return text != nullptr ? text : "<unknown>";
 }
 

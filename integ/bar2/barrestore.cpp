@@ -235,8 +235,7 @@ int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char
 
   IntegOptions opts{};
   if (ctx->smLink != 0) {
-    const SessionConnectOptions connect =
-        bar2_detail::SessionOptionsOf(ctx, kBarSessionRestore);
+    const SessionConnectOptions connect = bar2_detail::SessionOptionsOf(ctx, kBarSessionRestore);
     if (ctx->smHandle == kIpcNoHandle && VEK_ConnectSession(ctx, kBarSessionRestore, &connect) != 0)
       return BarFail(ctx, BAR_ECOMM);
     StrMsg request;

@@ -533,10 +533,12 @@ TEST(BackupTypeText, NamesComeFromTheApplicationTypesTable) {
     int type;
     const char* text;
   } cases[] = {
-      {"DB2", 0, "-full"},      {"DB2", 10, "-incr"},         {"db2", 26, "-delta"},
-      {"DB2", 1, "<unknown>"},  {"DB2", 28, "<unknown>"},     {"DB2", -1, "<unknown>"},
-      {"Oracle8", 3, "-or8incr3"}, {"SAPDB", 18, "trans"},    {"VEK", 0, "<unknown>"},
-      {"NoSuchType", 0, "<unknown>"}, {"", 0, "<unknown>"},
+      {"DB2", 0, "-full"},         {"DB2", 10, "-incr"},
+      {"db2", 26, "-delta"},       {"DB2", 1, "<unknown>"},
+      {"DB2", 28, "<unknown>"},    {"DB2", -1, "<unknown>"},
+      {"Oracle8", 3, "-or8incr3"}, {"SAPDB", 18, "trans"},
+      {"VEK", 0, "<unknown>"},     {"NoSuchType", 0, "<unknown>"},
+      {"", 0, "<unknown>"},
   };
   for (const auto& c : cases) {
     std::strcpy(ctx.appType, c.appType);
