@@ -342,7 +342,7 @@ int VEK_EndObjectBackup(BarContext* ctx, int code) {
   ctx->maLocal = -1;
   ctx->maBlockSize = -1;
   ctx->recOffset = -1;
-  ctx->endTime = Now();
+  ctx->endTime = bar2_detail::WallSeconds();
   int setCC = code;
   if (!NoData(ctx->backupType)) {
     DbgPlain(kLevel, "[%s] About to execute RmWriteEnd.", kFn);

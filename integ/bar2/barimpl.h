@@ -44,8 +44,12 @@ void ResetGlobals();
 
 // ---- what backup and restore objects share (barsession.cpp)
 
-// Seconds since 1970 on the process clock.
+// Seconds on the process clock, which tests may replace: for elapsed times
+// and waits only. Not since 1970, so never stored or sent.
 int Now();
+// Seconds since 1970 on the wall clock: for times that records and messages
+// carry.
+int WallSeconds();
 // The options of a session the context opens by itself (session start and
 // the restart after MSG_WAIT): the context's barlist and, for a backup, the
 // disk-only option that VEKDISKONLY may switch on. Points into `ctx`.

@@ -2,6 +2,7 @@
 // VEK_End, VEK_Exit and the compression callbacks, the object progress and
 // profile reports, the object counters and the abort of a failed object start.
 #include <chrono>
+#include <ctime>
 
 #include "bar2/bar2.h"
 #include "bar2/barbackup.h"
@@ -81,6 +82,10 @@ SessionConnectOptions SessionOptionsOf(const BarContext* ctx, int type) {
   options.barlist = ctx->barlist;
   options.diskOnly = type == kBarSessionBackup ? 1 : 0;
   return options;
+}
+
+int WallSeconds() {
+  return static_cast<int>(std::time(nullptr));
 }
 
 int ParamFail(BarContext* ctx, const char* fn, const char* condition) {

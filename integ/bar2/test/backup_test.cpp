@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -148,7 +149,9 @@ TEST_F(BackupTest, OneObjectOfOneItemIsStoredRecordByRecord) {
   }
   ASSERT_EQ(VEK_EndItemBackup(ctx_, 0), 0);
   EXPECT_EQ(ctx_->itemId, 1);
+  const std::time_t before = std::time(nullptr);
   ASSERT_EQ(VEK_EndObjectBackup(ctx_, 0), 0);
+  const std::time_t after = std::time(nullptr);
   EXPECT_EQ(ctx_->mode, BAR_MODE_BACKUP);
   EXPECT_TRUE(ma_->waitForEvent("STREAM_END da=7 status=stop"));
 
@@ -191,6 +194,9 @@ TEST_F(BackupTest, OneObjectOfOneItemIsStoredRecordByRecord) {
   ASSERT_NE(end, nullptr);
   EXPECT_EQ(end->daId, 7u);
   EXPECT_EQ(end->completionCode, 0u);
+  // The end time is stored: seconds since 1970 on the wall clock.
+  EXPECT_GE(end->endTime, static_cast<std::uint32_t>(before));
+  EXPECT_LE(end->endTime, static_cast<std::uint32_t>(after));
   for (std::size_t s = 0; s < records.size(); ++s) EXPECT_EQ(records[s].sequence, s);
 
   EXPECT_EQ(VEK_EndBackup(ctx_, 0), 0);
