@@ -54,6 +54,9 @@ inline constexpr std::size_t kBarDbgMax = 255;
 inline constexpr std::size_t kBarAppMax = 80;
 inline constexpr std::size_t kBarComposedNameMax = 2047;
 inline constexpr std::size_t kBarDatabaseIdMax = 400;
+// Most bytes of extended attributes an item carries: the backup refuses
+// more, and a restore never gives back more.
+inline constexpr int kBarExtAttrMax = 1024;
 
 // The encryption library's handle: opaque, owned by the library.
 struct DaeContext;

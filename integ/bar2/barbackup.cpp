@@ -168,9 +168,7 @@ int VEK_StartBackup(BarContext* ctx, const char* barlist) {
     return BarFail(ctx, BAR_EPERM);
   }
   bar2_detail::InstallSessionHooks();
-  SessionConnectOptions options{};
-  options.barlist = ctx->barlist;
-  options.diskOnly = 1;
+  const SessionConnectOptions options = bar2_detail::SessionOptionsOf(ctx, kBarSessionBackup);
   const int rc = VEK_ConnectSession(ctx, kBarSessionBackup, &options);
   if (rc != 0) return rc;
   ctx->mode = BAR_MODE_BACKUP;
@@ -344,7 +342,7 @@ int VEK_EndObjectBackup(BarContext* ctx, int code) {
   ctx->maLocal = -1;
   ctx->maBlockSize = -1;
   ctx->recOffset = -1;
-  ctx->endTime = Now();
+  ctx->endTime = bar2_detail::WallSeconds();
   int setCC = code;
   if (!NoData(ctx->backupType)) {
     DbgPlain(kLevel, "[%s] About to execute RmWriteEnd.", kFn);
@@ -594,15 +592,17 @@ int VEK_WriteItemData_NMC(BarContext* ctx, int key, char* base, int offset, int 
   if (ctx == nullptr) return BAR_ENOCONTEXT;
   DbgPlain(kLevel, "[%s] dataOffset:%d, shmemSize:%d", kFn, offset, shmSize);
   // Checked before the fallback, so that a remote agent never copies from a
-  // bad address.
+  // bad address. The key and the segment's size only matter to a local
+  // agent: a caller writing to a remote one need not have them.
   if (BarCheckMode(ctx, kFn, BAR_MODE_ITEM_BACKUP) != 0) return BAR_ESEQUENCE;
   if (base == nullptr) return ParamFail(ctx, kFn, "shmemBasePtr != ((void *)0)");
-  if (key == 0) return ParamFail(ctx, kFn, "shmemKey != 0");
-  if (offset < 0 || length < 0 || shmSize < 0) return ParamFail(ctx, kFn, "sizes >= 0");
+  if (offset < 0 || length < 0) return ParamFail(ctx, kFn, "sizes >= 0");
   if (ctx->maLocal != 1) {
     DbgPlain(kLevel, "[%s] Media agent is not local -> calling VEK_WriteItemData.", kFn);
     return VEK_WriteItemData(ctx, base + offset, length);
   }
+  if (key == 0) return ParamFail(ctx, kFn, "shmemKey != 0");
+  if (shmSize < 0) return ParamFail(ctx, kFn, "sizes >= 0");
   if (offset < ctx->recOffset) {
     DbgPlain(kLevel, "[%s] dataOffset is smaller that daRecOffset", kFn);
     return ZeroCopyFail(ctx, kFn);
@@ -666,6 +666,14 @@ const char* VEK_ObjectnameEx(int type, const char* host, const char* name, const
 
 const char* VEK_Objectname(const char* name, const char* host) {
   return VEK_ObjectnameEx(kObjectKind, host, name, nullptr);
+}
+
+const char* VEK_BackupTypeToText(BarContext* ctx, int backupType) {
+  ctx = BarResolve(ctx);
+  const char* text = ctx != nullptr
+                         ? CmnGetIntegBackupTypeStr(CmnGetIntegType(ctx->appType), backupType)
+                         : nullptr;
+  return text != nullptr ? text : "<unknown>";
 }
 
 int VEK_StartObjectBackupFullName(BarContext* ctx, const char* fullName, int backupType,

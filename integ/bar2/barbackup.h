@@ -27,7 +27,6 @@ inline constexpr int kBarBackupNoData2 = 16;
 // Room the start record needs besides the description.
 inline constexpr int kBarDescriptionReserve = 1639;
 inline constexpr int kBarMaxRecSize = 1048576;
-inline constexpr int kBarExtAttrMax = 1024;
 inline constexpr int kBarExtAttrOffset = 64;
 inline constexpr std::size_t kBarItemNameMax = 1023;
 
@@ -52,9 +51,10 @@ int VEK_SetDAExtAttrRec(std::uint8_t* record, std::uint32_t recSize, std::uint32
 int VEK_WriteItemData(BarContext* ctx, const void* buffer, int length);
 // Zero copy: the caller put `length` bytes at base + offset of the local
 // media agent's buffer `base` (shared memory `key`, `shmSize` bytes, which
-// must be the block size). Mode and arguments are checked first; with a
-// remote media agent the bytes are copied with VEK_WriteItemData. `length`,
-// or -2, -4, -5, -21.
+// must be the block size). The mode, `base` and the offset and length are
+// checked first; with a remote media agent the bytes are then copied with
+// VEK_WriteItemData, whatever `key` and `shmSize` say. `length`, or -2, -4,
+// -5, -21.
 int VEK_WriteItemData_NMC(BarContext* ctx, int key, char* base, int offset, int shmSize,
                           int length);
 // Pull-through form: `read`(buffer, room, ctx) fills a record; 0 ends the data.
@@ -83,6 +83,10 @@ int VEK_StartObjectBackupFullName(BarContext* ctx, const char* fullName, int bac
 // would not parse back.
 const char* VEK_Objectname(const char* name, const char* host);
 const char* VEK_ObjectnameEx(int type, const char* host, const char* name, const char* appType);
+// The name of `backupType` in the backup-type table of the context's
+// application type ("-full", "-incr", ...), or "<unknown>" when that table
+// has no name for it or there is no context. A constant text.
+const char* VEK_BackupTypeToText(BarContext* ctx, int backupType);
 // Ends the session: stop for code 0, else abort. 0, -5, -21.
 int VEK_EndBackup(BarContext* ctx, int code);
 

@@ -44,8 +44,16 @@ void ResetGlobals();
 
 // ---- what backup and restore objects share (barsession.cpp)
 
-// Seconds since 1970 on the process clock.
+// Seconds on the process clock, which tests may replace: for elapsed times
+// and waits only. Not since 1970, so never stored or sent.
 int Now();
+// Seconds since 1970 on the wall clock: for times that records and messages
+// carry.
+int WallSeconds();
+// The options of a session the context opens by itself (session start and
+// the restart after MSG_WAIT): the context's barlist and, for a backup, the
+// disk-only option that VEKDISKONLY may switch on. Points into `ctx`.
+SessionConnectOptions SessionOptionsOf(const BarContext* ctx, int type);
 // Traces the condition a parameter failed and stores -4.
 int ParamFail(BarContext* ctx, const char* fn, const char* condition);
 // Installs the session calls VEK_End, VEK_Exit and the compression callbacks

@@ -70,11 +70,6 @@ int StatusInterval() {
   return VEK_Global.update > 0 ? VEK_Global.update : kVekUpdateDefault;
 }
 
-long long ClockSeconds() {
-  return std::chrono::duration_cast<std::chrono::seconds>(cmn::ClockNow().time_since_epoch())
-      .count();
-}
-
 int64_t Kilobytes(int64_t bytes) {
   return bytes > 0 ? (bytes + 1023) / 1024 : 0;
 }
@@ -309,7 +304,7 @@ int VEK_UpdateStatus(BarContext* ctx, int64_t bytes, int force) {
   ctx = BarResolve(ctx);
   if (ctx == nullptr || ctx->smHandle == kIpcNoHandle) return 0;
   if (bytes > 0) ctx->bytesDone += bytes;
-  const long long now = ClockSeconds();
+  const int now = bar2_detail::Now();
   if (force == 0 && ctx->lastStatus != 0 && now < ctx->lastStatus + StatusInterval()) return 0;
   DbgPlain(kLevelFlow, "[%s] BAR2 --> MSG_BDASTATUS --> SM (%d)", fn, ctx->smHandle);
   StrMsg msg;
@@ -320,7 +315,7 @@ int VEK_UpdateStatus(BarContext* ctx, int64_t bytes, int force) {
   const std::string sizeKb = std::to_string(Kilobytes(ctx->objSize));
   const std::string doneKb = std::to_string(Kilobytes(ctx->bytesDone));
   if (rc == 0)
-    rc = StrMsgFAppendL(&msg, "%d%d%d%d%d%d%s%s", static_cast<int>(std::time(nullptr)),
+    rc = StrMsgFAppendL(&msg, "%d%d%d%d%d%d%s%s", bar2_detail::WallSeconds(),
                         ctx->worstLevel, ctx->level0Reports, ctx->errorReports, ctx->items,
                         ctx->objItems, sizeKb.c_str(), doneKb.c_str());
   SetConHandle(ctx->smHandle);
@@ -482,8 +477,7 @@ int VEK_RequestObject(BarContext* ctx, int type, StrMsg* request, IntegOptions* 
                  ctx->smHandle);
         BarEndSession(ctx, 0);
         cmn::SleepFor(std::chrono::seconds(seconds));
-        SessionConnectOptions again{};
-        again.barlist = ctx->barlist;
+        const SessionConnectOptions again = bar2_detail::SessionOptionsOf(ctx, type);
         if (VEK_ConnectSession(ctx, type, &again) != 0) return BarFail(ctx, BAR_ECOMM);
         continue;
       }

@@ -119,13 +119,12 @@ std::span<std::uint8_t> Unread(const BarContext* ctx, const DaDataView& view) {
 }
 
 // Copies the extended attributes of a system record, at most `room` bytes.
-void CopyExtAttr(std::span<const std::uint8_t> record, void* buffer, int* size, int room) {
+void CopyExtAttr(std::span<const std::uint8_t> record, void* buffer, int* size) {
   DaSysView view{};
   if (!DaViewSys(record, &view) || view.format != kDaFmtSys || view.data.empty()) return;
   if (buffer == nullptr || size == nullptr) return;
-  const std::size_t copied =
-      DaCopySysData(view, std::span<std::uint8_t>(static_cast<std::uint8_t*>(buffer),
-                                                  static_cast<std::size_t>(std::max(room, 0))));
+  const std::size_t copied = DaCopySysData(
+      view, std::span<std::uint8_t>(static_cast<std::uint8_t*>(buffer), kBarExtAttrMax));
   if (copied < view.data.size())
     DbgPlain(kLevel, "[VEK_StartItemRestoreEx] Extended attributes of %zu bytes cut to %zu.",
              view.data.size(), copied);
@@ -236,8 +235,7 @@ int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char
 
   IntegOptions opts{};
   if (ctx->smLink != 0) {
-    SessionConnectOptions connect{};
-    connect.barlist = ctx->barlist;
+    const SessionConnectOptions connect = bar2_detail::SessionOptionsOf(ctx, kBarSessionRestore);
     if (ctx->smHandle == kIpcNoHandle && VEK_ConnectSession(ctx, kBarSessionRestore, &connect) != 0)
       return BarFail(ctx, BAR_ECOMM);
     StrMsg request;
@@ -386,9 +384,8 @@ int VEK_StartItemRestoreEx(BarContext* ctx, const char* name, VEK_Item* item, vo
   ctx->lastError = 0;
   ctx->erhErrno = 0;
   ErhClearError();
-  // The caller's size is the room; it then says what was copied, 0 for an
-  // item without extended attributes.
-  const int room = attrSize != nullptr ? *attrSize : 0;
+  // The size is only an output: what was copied, 0 for an item without
+  // extended attributes.
   if (attrBuffer != nullptr && attrSize != nullptr) *attrSize = 0;
 
   bool haveAttr = false;
@@ -423,7 +420,7 @@ int VEK_StartItemRestoreEx(BarContext* ctx, const char* name, VEK_Item* item, vo
         break;
       case DA_REC_OBJ_SYS:
         DbgPlain(kLevel, "[%s] Got DA_REC_OBJ_SYS", kFn);
-        CopyExtAttr(rec, attrBuffer, attrSize, room);
+        CopyExtAttr(rec, attrBuffer, attrSize);
         break;
       case DA_REC_END:
         DbgPlain(kLevel, "[%s] Got DA_REC_END", kFn);

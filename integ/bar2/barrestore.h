@@ -20,9 +20,9 @@ int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char
                              const char* tree, int versionId);
 // Steps to the next item: fills `item` from its attribute record and, when
 // both `attrBuffer` and `attrSize` are given, copies its extended attributes
-// (at most *attrSize bytes on entry) into `attrBuffer` and their count into
-// *attrSize (0 when the item has none). `name` must be null. 0; -6 when the
-// object has no further item; -2, -4, -5, -21.
+// into `attrBuffer`, which must hold kBarExtAttrMax bytes, and their count
+// into *attrSize (0 when the item has none); *attrSize is not read. `name`
+// must be null. 0; -6 when the object has no further item; -2, -4, -5, -21.
 int VEK_StartItemRestoreEx(BarContext* ctx, const char* name, VEK_Item* item, void* attrBuffer,
                            int* attrSize);
 // Reads up to `length` bytes of the item's data; the count (0 once the

@@ -2,6 +2,7 @@
 // VEK_End, VEK_Exit and the compression callbacks, the object progress and
 // profile reports, the object counters and the abort of a failed object start.
 #include <chrono>
+#include <ctime>
 
 #include "bar2/bar2.h"
 #include "bar2/barbackup.h"
@@ -74,6 +75,17 @@ namespace bar2_detail {
 int Now() {
   return static_cast<int>(
       std::chrono::duration_cast<std::chrono::seconds>(cmn::ClockNow().time_since_epoch()).count());
+}
+
+SessionConnectOptions SessionOptionsOf(const BarContext* ctx, int type) {
+  SessionConnectOptions options{};
+  options.barlist = ctx->barlist;
+  options.diskOnly = type == kBarSessionBackup ? 1 : 0;
+  return options;
+}
+
+int WallSeconds() {
+  return static_cast<int>(std::time(nullptr));
 }
 
 int ParamFail(BarContext* ctx, const char* fn, const char* condition) {

@@ -142,16 +142,17 @@ char* GetCfgVersion(const char* instance) {
   return version;
 }
 
-void OptParseDebug(const char* text) {
+bool OptParseDebug(const char* text) {
   char ranges[kDebugRangesMax + 1] = "";
   char postfix[kDebugWordMax + 1] = "";
   char select[kDebugWordMax + 1] = "";
-  if (text == nullptr) return;
+  if (text == nullptr) return false;
   DbgParseStr(text, ranges, postfix, select);
-  if (ranges[0] == '\0') return;
+  if (ranges[0] == '\0') return false;
   ReplaceHeap(&debugRanges, ranges);
   ReplaceHeap(&debugSession, postfix);
   ReplaceHeap(&debugSelect, select);
+  return true;
 }
 
 void InitDebugging(const BpList* config) {
@@ -165,13 +166,16 @@ void InitDebugging(const BpList* config) {
   if (options == nullptr || options[0] == '\0') return;
   DbgPlain(36, "[%s] Found VEKOPTS=%s in the configuration", kFn, options);
   const std::string copy(options, strnlen(options, kVekOptsCopyMax));
-  OptParseDebug(copy.c_str());
-  // Without ranges in the configuration, tracing stays off.
-  if (debugRanges == nullptr) return;
-  const std::string postfix =
-      std::string(CmnGetProgname()) + "_" + (debugSession != nullptr ? debugSession : "");
-  DbgInit(postfix.c_str(), debugRanges, debugSelect);
+  // Without ranges in this text tracing stays off, whatever an earlier text
+  // left in the globals.
+  if (OptParseDebug(copy.c_str())) {
+    const std::string postfix =
+        std::string(CmnGetProgname()) + "_" + (debugSession != nullptr ? debugSession : "");
+    DbgInit(postfix.c_str(), debugRanges, debugSelect);
+  }
   DbgPlain(16, "[%s] VEKOPTS parsed.", kFn);
+  // The integration API started afterwards takes its other options (server,
+  // report level, reconnect address) from here, with or without ranges.
   PutEnv((std::string(kVekOpts) + "=" + options).c_str());
 }
 

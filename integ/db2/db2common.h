@@ -36,13 +36,16 @@ void GetUserAndPass(const char* instance, char** user, char** password);
 char* GetCfgVersion(const char* instance);
 
 // Splits a debug options text; when it holds ranges, debugRanges,
-// debugSession (the postfix) and debugSelect become copies of its words.
-void OptParseDebug(const char* text);
+// debugSession (the postfix) and debugSelect become copies of its words and
+// the result is true; otherwise they keep their values.
+bool OptParseDebug(const char* text);
 
 // Turns tracing on from the "Environment" section's "VEKOPTS" of the
 // configuration, unless tracing is on already, and puts the same VEKOPTS
-// into the environment for the integration API started afterwards. The trace
-// postfix is "<program name>_<parsed postfix>". Null does nothing.
+// into the environment for the integration API started afterwards, also when
+// it holds no debug ranges (tracing then stays off, whatever an earlier
+// OptParseDebug left in the globals). The trace postfix is
+// "<program name>_<parsed postfix>". Null does nothing.
 void InitDebugging(const BpList* config);
 
 // A copy of `name` with every '\' turned into '/', in one static buffer that

@@ -40,7 +40,7 @@ int Swallow(const void*, int length, void*) {
 
 void Quiet(const char*) {}
 
-constexpr std::size_t kExtRoom = 16;
+constexpr std::size_t kExtRoom = kBarExtAttrMax;
 constexpr int kRounds = 64;
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -148,7 +149,9 @@ TEST_F(BackupTest, OneObjectOfOneItemIsStoredRecordByRecord) {
   }
   ASSERT_EQ(VEK_EndItemBackup(ctx_, 0), 0);
   EXPECT_EQ(ctx_->itemId, 1);
+  const std::time_t before = std::time(nullptr);
   ASSERT_EQ(VEK_EndObjectBackup(ctx_, 0), 0);
+  const std::time_t after = std::time(nullptr);
   EXPECT_EQ(ctx_->mode, BAR_MODE_BACKUP);
   EXPECT_TRUE(ma_->waitForEvent("STREAM_END da=7 status=stop"));
 
@@ -191,6 +194,9 @@ TEST_F(BackupTest, OneObjectOfOneItemIsStoredRecordByRecord) {
   ASSERT_NE(end, nullptr);
   EXPECT_EQ(end->daId, 7u);
   EXPECT_EQ(end->completionCode, 0u);
+  // The end time is stored: seconds since 1970 on the wall clock.
+  EXPECT_GE(end->endTime, static_cast<std::uint32_t>(before));
+  EXPECT_LE(end->endTime, static_cast<std::uint32_t>(after));
   for (std::size_t s = 0; s < records.size(); ++s) EXPECT_EQ(records[s].sequence, s);
 
   EXPECT_EQ(VEK_EndBackup(ctx_, 0), 0);
@@ -378,10 +384,15 @@ TEST_F(BackupTest, ZeroCopyChecksComeFirstAndARemoteAgentGetsACopy) {
   ASSERT_EQ(VEK_StartItemBackup(ctx_, &item, nullptr, 0, 0), 0);
   EXPECT_EQ(VEK_WriteItemData_NMC(ctx_, 1, nullptr, 200, 4096, 10), BAR_EPARAM);
   EXPECT_EQ(VEK_WriteItemData_NMC(ctx_, 0, shm.data(), 200, 4096, 10), BAR_EPARAM);
+  EXPECT_EQ(VEK_WriteItemData_NMC(ctx_, 1, shm.data(), -1, 4096, 10), BAR_EPARAM);
   ctx_->maLocal = 0;  // as if the agent ran elsewhere
   const std::vector<std::uint8_t> payload = Payload(10);
   std::memcpy(shm.data() + 200, payload.data(), payload.size());
-  EXPECT_EQ(VEK_WriteItemData_NMC(ctx_, 1, shm.data(), 200, 4096, 10), 10);
+  EXPECT_EQ(VEK_WriteItemData_NMC(ctx_, 1, nullptr, 200, 4096, 10), BAR_EPARAM);
+  EXPECT_EQ(VEK_WriteItemData_NMC(ctx_, 1, shm.data(), 200, 4096, -1), BAR_EPARAM);
+  // A remote agent has no segment: the key and its size are not asked for.
+  EXPECT_EQ(VEK_WriteItemData_NMC(ctx_, 0, shm.data(), 200, 0, 4), 4);
+  EXPECT_EQ(VEK_WriteItemData_NMC(ctx_, 1, shm.data(), 204, 4096, 6), 6);
   ASSERT_EQ(VEK_EndItemBackup(ctx_, 0), 0);
   ASSERT_EQ(VEK_EndObjectBackup(ctx_, 0), 0);
   EXPECT_TRUE(ma_->waitForEvent("STREAM_END da=10 status=stop"));
@@ -519,6 +530,28 @@ TEST_F(BackupTest, ReleasingTheContextMidItemAbortsTheStream) {
   EXPECT_EQ(RmGetBlockWriter(), nullptr);
   EXPECT_TRUE(ma_->waitForEvent("STREAM_END da=15 status=abort"));
   EXPECT_TRUE(server_->waitForTraffic("aborted \"obj\" code 8003"));
+}
+
+TEST(BackupTypeText, NamesComeFromTheApplicationTypesTable) {
+  BarContext ctx{};
+  const struct {
+    const char* appType;
+    int type;
+    const char* text;
+  } cases[] = {
+      {"DB2", 0, "-full"},         {"DB2", 10, "-incr"},
+      {"db2", 26, "-delta"},       {"DB2", 1, "<unknown>"},
+      {"DB2", 28, "<unknown>"},    {"DB2", -1, "<unknown>"},
+      {"Oracle8", 3, "-or8incr3"}, {"SAPDB", 18, "trans"},
+      {"VEK", 0, "<unknown>"},     {"NoSuchType", 0, "<unknown>"},
+      {"", 0, "<unknown>"},
+  };
+  for (const auto& c : cases) {
+    std::strcpy(ctx.appType, c.appType);
+    EXPECT_STREQ(VEK_BackupTypeToText(&ctx, c.type), c.text) << c.appType << " " << c.type;
+  }
+  ASSERT_EQ(VEK_GetContext(), nullptr);
+  EXPECT_STREQ(VEK_BackupTypeToText(nullptr, 0), "<unknown>");
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "bar2/bar2.h"
+#include "bar2/barbackup.h"
 #include "bar2/barimpl.h"
 #include "bar2/baropt.h"
 #include "bar2/barrc.h"
@@ -576,6 +577,28 @@ TEST_F(LinkTest, WaitEndsTheSessionAndStartsANewOne) {
   EXPECT_TRUE(server_->waitForTraffic("stop ends"));
   EXPECT_NE(std::string(ctx->sessGuid), firstGuid) << "a new session, not a re-attach";
   EXPECT_GE(ctx->smHandle, 0);
+}
+
+TEST_F(LinkTest, TheBackupSessionStartedAgainAfterAWaitKeepsDiskOnly) {
+  setenv("VEKDISKONLY", "1", 1);
+  ASSERT_NO_FATAL_FAILURE(StartServer("baropt wait 3\nbaropt connect -daid 5\n"));
+  BarContext* ctx = Open();
+  ASSERT_NE(ctx, nullptr);
+  ctx->output = 0;
+  ASSERT_EQ(VEK_StartBackup(ctx, "nightly"), 0);
+  cmn::ManualClock clock;
+  cmn::ScopedClock scoped(clock);
+  StrMsg req;
+  IntegOptions opts{};
+  ASSERT_EQ(VEK_RequestObject(ctx, kBarSessionBackup, BarOptFor(&req, "obj"), &opts), 0);
+  StrMsgFreeL(&req);
+  OptFreeOpts(&opts);
+  std::vector<std::string> starts;
+  for (const std::string& line : server_->traffic())
+    if (line.find("start message 2 ") != std::string::npos) starts.push_back(line);
+  ASSERT_EQ(starts.size(), 2u);
+  for (const std::string& line : starts)
+    EXPECT_NE(line.find("\"-bar\" \"DB2 nightly\" \"-disk_only\""), std::string::npos) << line;
 }
 
 TEST_F(LinkTest, SessionManagerAbortIsAnsweredWithTheEcho) {

@@ -1,7 +1,7 @@
 // Restore sessions, objects and items. The record walk reads streams the
 // product's own writers made (plain, encrypted, encoded), fed record by
 // record as the restore buffer manager hands them out: attributes, extended
-// attributes capped at the caller's room, data through small and large
+// attributes capped at the writer's limit, data through small and large
 // buffers and through the callback, item end codes, the object's end, and
 // records of the wrong item or type. The session and object calls run
 // against the stand-in cell server: call order, rights, the object request's
@@ -235,8 +235,8 @@ TEST_F(RecordWalkTest, ItemsComeBackWithAttributesDataAndEndCodes) {
   ASSERT_NO_FATAL_FAILURE(StartRestore());
 
   VEK_Item item{};
-  std::vector<std::uint8_t> attrs(64, 0xEE);
-  int size = 64;
+  std::vector<std::uint8_t> attrs(kBarExtAttrMax, 0xEE);
+  int size = 0;
   ASSERT_EQ(StartItem(&item, attrs.data(), &size), 0);
   EXPECT_EQ(ctx_->mode, BAR_MODE_ITEM_RESTORE);
   EXPECT_STREQ(item.name, "/db/a");
@@ -282,32 +282,37 @@ TEST_F(RecordWalkTest, ItemsComeBackWithAttributesDataAndEndCodes) {
   EXPECT_EQ(ctx_->mode, BAR_MODE_OBJECT_RESTORE);
 }
 
-TEST_F(RecordWalkTest, ExtendedAttributesAreCappedAtTheCallersRoom) {
-  const std::vector<std::uint8_t> ext = Payload(100, 1);
+TEST_F(RecordWalkTest, ExtendedAttributesAreCappedAtTheWritersLimitWhateverTheSizeOnEntry) {
+  // The size is only an output: callers that pass it uninitialised, or 0,
+  // still get the attributes, and a stored record longer than any writer
+  // makes never runs past the kBarExtAttrMax bytes the buffer must hold.
+  const std::vector<std::uint8_t> ext = Payload(100, 1), huge = Payload(kBarExtAttrMax + 76, 2);
   ASSERT_NO_FATAL_FAILURE(WriteItem(0, "x", Payload(10), 3000, ext));
-  ASSERT_NO_FATAL_FAILURE(WriteItem(1, "y", Payload(10), 3000, ext));
+  ASSERT_NO_FATAL_FAILURE(WriteItem(1, "y", Payload(10), 3000, huge));
   ASSERT_NO_FATAL_FAILURE(WriteItem(2, "z", Payload(10), 3000, ext));
   ASSERT_NO_FATAL_FAILURE(WriteEnd());
   ASSERT_NO_FATAL_FAILURE(StartRestore());
 
   VEK_Item item{};
-  std::vector<std::uint8_t> attrs(16, 0xEE);
-  int size = 10;
+  std::vector<std::uint8_t> attrs(kBarExtAttrMax + 16, 0xEE);
+  int size = 0;
   ASSERT_EQ(StartItem(&item, attrs.data(), &size), 0);
-  EXPECT_EQ(size, 10);
-  EXPECT_TRUE(std::equal(attrs.begin(), attrs.begin() + 10, ext.begin()));
-  EXPECT_EQ(std::vector<std::uint8_t>(attrs.begin() + 10, attrs.end()),
-            std::vector<std::uint8_t>(6, 0xEE));
+  EXPECT_EQ(size, 100);
+  EXPECT_TRUE(std::equal(ext.begin(), ext.end(), attrs.begin()));
+  EXPECT_EQ(attrs[100], 0xEE);
   EXPECT_EQ(ReadAll(64), Payload(10));
   ASSERT_EQ(VEK_EndItemRestore(ctx_.get(), nullptr), 0);
 
-  // No room, or no buffer: nothing is written anywhere.
   size = -5;
-  attrs.assign(16, 0xEE);
+  attrs.assign(kBarExtAttrMax + 16, 0xEE);
   ASSERT_EQ(StartItem(&item, attrs.data(), &size), 0);
-  EXPECT_EQ(size, 0);
-  EXPECT_EQ(attrs, std::vector<std::uint8_t>(16, 0xEE));
+  EXPECT_EQ(size, kBarExtAttrMax);
+  EXPECT_TRUE(std::equal(attrs.begin(), attrs.begin() + kBarExtAttrMax, huge.begin()));
+  EXPECT_EQ(std::vector<std::uint8_t>(attrs.begin() + kBarExtAttrMax, attrs.end()),
+            std::vector<std::uint8_t>(16, 0xEE));
   ASSERT_EQ(VEK_EndItemRestore(ctx_.get(), nullptr), 0);
+
+  // No buffer: the size is left alone.
   size = 16;
   ASSERT_EQ(StartItem(&item, nullptr, &size), 0);
   EXPECT_EQ(size, 16);
@@ -484,8 +489,8 @@ TEST_F(RecordWalkTest, EncryptedItemsAreReadWithTheKeyOfTheirEncryptionRecord) {
   EXPECT_FALSE(std::equal(stored.data.begin(), stored.data.end(), a.begin()));
 
   VEK_Item item{};
-  std::uint8_t ext[4] = {};
-  int size = 4;
+  std::uint8_t ext[kBarExtAttrMax] = {};
+  int size = 0;
   ASSERT_EQ(StartItem(&item, ext, &size), 0);
   EXPECT_NE(ctx_->encrHandle, nullptr);
   EXPECT_EQ(size, 1);  // behind the encryption record

@@ -181,4 +181,35 @@ TEST_F(Db2CommonTest, OptionsWithoutRangesLeaveTracingOff) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+TEST_F(Db2CommonTest, OptionsWithoutRangesStillReachTheIntegrationApi) {
+  // Texts without debug ranges leave tracing off, also after an earlier text
+  // with ranges, yet the integration API started afterwards sees them.
+  const struct {
+    const char* vekopts;
+    bool earlierRanges;
+  } cases[] = {
+      {"-server cs1 -report 3 -lport sm1 4711", false},
+      {"-debug", false},
+      {"-debug", true},
+      {"\"\" -server cs1 -report 3", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.vekopts);
+    const int status = tarn::test::RunInChild([&c] {
+      unsetenv("VEKOPTS");
+      if (c.earlierRanges && !OptParseDebug("-debug 1-99 earlier")) return 1;
+      List config;
+      CmnVar* env = nullptr;
+      BP_AddList(&config.v, "Environment", &env);
+      BP_AddStr(env, "VEKOPTS", c.vekopts);
+      InitDebugging(&config.v);
+      if (DbgGetFd() != nullptr) return 2;
+      const char* put = std::getenv("VEKOPTS");
+      return put != nullptr && std::string(put) == c.vekopts ? 0 : 3;
+    });
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
+}
+
 }  // namespace
