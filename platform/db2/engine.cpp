@@ -258,22 +258,26 @@ Result Fail(const Failure& f, const std::string& log, const char* call) {
 }
 
 // Ends every live session with the same decision and collects the answers.
+// The sessions end side by side, so they share one deadline: sessions that
+// hang cost one time-out between them, not one each.
 std::optional<Failure> EndAll(std::vector<std::unique_ptr<SessionProc>>& procs,
                               const std::vector<bool>& live, bool commit, int timeoutMs,
                               int firstIndex) {
   std::optional<Failure> failure;
   for (std::size_t i = 0; i < procs.size(); ++i)
     if (live[i]) procs[i]->Send(commit ? "commit\n" : "abort\n");
+  const std::int64_t deadline = NowMs() + timeoutMs;
   for (std::size_t i = 0; i < procs.size(); ++i) {
     if (!live[i]) continue;
-    auto a = Answer(procs[i]->Line(NowMs() + timeoutMs), "end");
+    auto a = Answer(procs[i]->Line(deadline), "end");
     if (!a && !failure)
       failure = Silent(*procs[i], firstIndex + static_cast<int>(i), "sqluvend");
     else if (a && a->first != 0 && !failure)
       failure = Failure{kSqlVendorError, "sqluvend of session " + std::to_string(firstIndex + i) +
                                              " answered " + std::to_string(a->first)};
   }
-  for (auto& p : procs) p->Reap(NowMs() + timeoutMs);
+  const std::int64_t exitDeadline = NowMs() + timeoutMs;
+  for (auto& p : procs) p->Reap(exitDeadline);
   return failure;
 }
 
