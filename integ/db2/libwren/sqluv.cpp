@@ -209,7 +209,9 @@ int cleanup(VendorControlBlock* cb, int code) {
       case WREN_STATE_OBJECT:
         DbgPlain(kTrace, "[cleanup] We are ready for EndObjectBackup");
         DbgPlain(kTrace, "[cleanup] wait for canStart");
-        DB2PaceEndBegin(&cb->pace);
+        // Without a permit in time the node's coordinator is gone: the object
+        // is not committed.
+        if (DB2PaceEndBegin(&cb->pace) < 0) failed("DB2PaceEndBegin");
         if (VEK_EndObjectBackup(h, code) != 0) failed("VEK_EndObjectBackup");
         DB2PaceEndEnd(&cb->pace);
         DbgPlain(kTrace, "[cleanup] EndObjectBackup is finished. release finishedEnd");
@@ -245,7 +247,10 @@ int StartBackup(VendorControlBlock* cb, const DB2_info* info, const VendorOption
 
   DbgPlain(kTrace, "[%s] We are ready for StartObjectBackup", fn);
   DbgPlain(kTrace, "[%s] wait for canStart", fn);
-  DB2PaceStartBegin(&cb->pace);
+  if (DB2PaceStartBegin(&cb->pace) < 0) {
+    DB2PaceStartEnd(&cb->pace);
+    return SQLUV_INIT_FAILED;
+  }
   const std::string extOpts = "DBtree=" + opts.dataTree;
   DbgPlain(kTrace, "Set External Options:%s", extOpts.c_str());
   char* filter = BU_GetEnv("VEKDEVICEFILTER");

@@ -372,3 +372,44 @@ TEST_F(WrenDb2Test, EndedControlBlocksAreRefusedAndEmptyWritesChangeNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// The node's sets are there but its coordinator is gone after letting one
+// session start: that session's commit and the next session's start each
+// fail at the bound, with DB2 told, and nothing is stored.
+TEST_F(WrenDb2Test, SessionsWhoseCoordinatorIsGoneFailAtTheirBound) {
+  ASSERT_NO_FATAL_FAILURE(Start(2));
+  ASSERT_EQ(DB2NodeSemsCreate(0), 0);
+  tarn::test::SysVGuard guard;
+  for (int i = 0; i < DB2_NODE_SEM_COUNT; ++i)
+    guard.semaphore(DB2SemOpen(DB2NodeSemPath(static_cast<Db2NodeSem>(i)).c_str(), 0));
+  Release(DB2SemOpen(DB2NodeSemPath(DB2_SEM_START_CAN).c_str(), 0), 1);
+  const std::string lib = library();
+  const std::string options = Options(true);
+  ChildProcess db2(
+      [&] {
+        setenv(kDb2PaceTimeoutVariable, "1", 1);
+        WrenEntryPoints wren(lib);
+        if (!wren.ok()) return 1 << 20;
+        CheckBits check;
+        Db2Input first(0, kTimestamp, "W", options);
+        Init_output out{};
+        Return_code rc{};
+        check(wren.init(&first.in, &out, &rc) == SQLUV_OK);
+        std::string bytes = Pattern(5000, 6);
+        Data data{0, static_cast<std::int32_t>(bytes.size()), 0, bytes.data(), nullptr};
+        check(wren.put(out.pVendorCB, &data, &rc) == SQLUV_OK);
+        check(wren.end(SQLUV_COMMIT, out.pVendorCB, &out, &rc) == SQLUV_COMMIT_FAILED);
+        Db2Input second(0, kTimestamp, "W", options);
+        Init_output out2{};
+        check(wren.init(&second.in, &out2, &rc) == SQLUV_INIT_FAILED &&
+              rc.return_code == SQLUV_INIT_FAILED);
+        return check.failed();
+      },
+      60);
+  EXPECT_EQ(db2.ExitCode(60), 0);
+  EXPECT_TRUE(CatalogueObjects().empty());
+}
+
+}  // namespace
