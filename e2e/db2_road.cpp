@@ -307,7 +307,8 @@ int main(int argc, char** argv) {
     bool stamped = true;
     for (int node : kPartitions) {
       std::string& timestamp = timestamps[node];
-      if (db2sim::Exists(TimestampFile(node))) timestamp = db2sim::ReadWholeFile(TimestampFile(node));
+      if (db2sim::Exists(TimestampFile(node)))
+        timestamp = db2sim::ReadWholeFile(TimestampFile(node));
       stamped = stamped && timestamp.size() == 14;
     }
     const double mib = 2.0 * static_cast<double>(total) / kMiB;

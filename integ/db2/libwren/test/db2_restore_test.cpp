@@ -200,12 +200,8 @@ TEST_F(WrenDb2RestoreTest, AnEmptyReadChangesNothing) {
   const std::string options = Options(false, "-debug 1-99 wren -server 127.0.0.1");
   const std::string traces = root_.at("/var/opt/tarn/tmp");
   const std::string stored = root_.at("/var/opt/tarn/tmp/object");
-  ChildProcess db2(
-      [&] {
-        setenv("VEKDBG_PATH", traces.c_str(), 1);
-        WrenEntryPoints wren(lib);
-        if (!wren.ok()) return 1 << 20;
-        CheckBits check;
+  const int failed =
+      RunAsDb2(lib, {{"VEKDBG_PATH", traces}}, [&](const WrenEntryPoints& wren, CheckBits& check) {
         Db2Input input(0, kTimestamp, "R", options);
         Init_output out{};
         Return_code rc{};
@@ -224,10 +220,8 @@ TEST_F(WrenDb2RestoreTest, AnEmptyReadChangesNothing) {
         check(r == SQLUV_ENDOFMEDIA || r == SQLUV_ENDOFMEDIA_NO_DATA);
         check(wren.end(SQLUV_COMMIT, out.pVendorCB, &out, &rc) == SQLUV_OK);
         tarn::test::WriteFile(stored, object);
-        return check.failed();
-      },
-      60);
-  ASSERT_EQ(db2.ExitCode(60), 0);
+      });
+  ASSERT_EQ(failed, 0);
   // The stand-in's object header and the whole image with the data written.
   EXPECT_GT(tarn::test::ReadFile(stored).size(), 20000u);
   const std::string trace = TraceText(traces);

@@ -329,12 +329,8 @@ TEST_F(WrenDb2Test, EndedControlBlocksAreRefusedAndEmptyWritesChangeNothing) {
   const std::string lib = library();
   const std::string options = Options(true, "-debug 1-99 wren -server 127.0.0.1");
   const std::string traces = root_.at("/var/opt/tarn/tmp");
-  ChildProcess db2(
-      [&] {
-        setenv("VEKDBG_PATH", traces.c_str(), 1);
-        WrenEntryPoints wren(lib);
-        if (!wren.ok()) return 1 << 20;
-        CheckBits check;
+  const int failed =
+      RunAsDb2(lib, {{"VEKDBG_PATH", traces}}, [&](const WrenEntryPoints& wren, CheckBits& check) {
         Db2Input input(0, kTimestamp, "W", options);
         Init_output out{};
         Return_code rc{};
@@ -357,17 +353,15 @@ TEST_F(WrenDb2Test, EndedControlBlocksAreRefusedAndEmptyWritesChangeNothing) {
         rc.return_code = 0;
         check(wren.get(cb, &data, &rc) == SQLUV_INV_DEV_HANDLE &&
               rc.return_code == SQLUV_INV_DEV_HANDLE);
-        return check.failed();
-      },
-      60);
-  EXPECT_EQ(db2.ExitCode(60), 0);
+      });
+  EXPECT_EQ(failed, 0);
   EXPECT_EQ(CatalogueObjects().size(), 1u);
-  EXPECT_EQ(Count(root_.read("/var/opt/tarn/log/debug.log"), "DbgStack"), 0) << root_.read("/var/opt/tarn/log/debug.log");
+  EXPECT_EQ(Count(root_.read("/var/opt/tarn/log/debug.log"), "DbgStack"), 0)
+      << root_.read("/var/opt/tarn/log/debug.log");
   const std::string trace = TraceText(traces);
-  for (const char* line :
-       {"===>> (0) sqluvput {", "sqluvint is exiting with return value 0",
-        "sqluvput is exiting with return value 0", "===>> (0) sqluvend {",
-        "[sqluvint] list of objects:"})
+  for (const char* line : {"===>> (0) sqluvput {", "sqluvint is exiting with return value 0",
+                           "sqluvput is exiting with return value 0", "===>> (0) sqluvend {",
+                           "[sqluvint] list of objects:"})
     EXPECT_EQ(Count(trace, line) > 0, true) << line;
 }
 
@@ -387,12 +381,8 @@ TEST_F(WrenDb2Test, SessionsWhoseCoordinatorIsGoneFailAtTheirBound) {
   Release(DB2SemOpen(DB2NodeSemPath(DB2_SEM_START_CAN).c_str(), 0), 1);
   const std::string lib = library();
   const std::string options = Options(true);
-  ChildProcess db2(
-      [&] {
-        setenv(kDb2PaceTimeoutVariable, "1", 1);
-        WrenEntryPoints wren(lib);
-        if (!wren.ok()) return 1 << 20;
-        CheckBits check;
+  const int failed = RunAsDb2(
+      lib, {{kDb2PaceTimeoutVariable, "1"}}, [&](const WrenEntryPoints& wren, CheckBits& check) {
         Db2Input first(0, kTimestamp, "W", options);
         Init_output out{};
         Return_code rc{};
@@ -405,10 +395,8 @@ TEST_F(WrenDb2Test, SessionsWhoseCoordinatorIsGoneFailAtTheirBound) {
         Init_output out2{};
         check(wren.init(&second.in, &out2, &rc) == SQLUV_INIT_FAILED &&
               rc.return_code == SQLUV_INIT_FAILED);
-        return check.failed();
-      },
-      60);
-  EXPECT_EQ(db2.ExitCode(60), 0);
+      });
+  EXPECT_EQ(failed, 0);
   EXPECT_TRUE(CatalogueObjects().empty());
 }
 

@@ -9,9 +9,11 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "cellserver/testing/cellserver_standin.h"
@@ -143,6 +145,26 @@ class CheckBits {
  private:
   int failed_ = 0, bit_ = 1;
 };
+
+// Runs `body` in a process of its own, as DB2 runs a session: with `env` set
+// in its environment and the installed library loaded. Returns the bits of
+// the failed checks; 1 << 20 when the library does not load, -1 when the
+// process did not end by itself within a minute.
+inline int RunAsDb2(const std::string& library,
+                    const std::vector<std::pair<std::string, std::string>>& env,
+                    const std::function<void(const WrenEntryPoints&, CheckBits&)>& body) {
+  tarn::test::ChildProcess db2(
+      [&] {
+        for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+        WrenEntryPoints wren(library);
+        if (!wren.ok()) return 1 << 20;
+        CheckBits check;
+        body(wren, check);
+        return check.failed();
+      },
+      60);
+  return db2.ExitCode(60);
+}
 
 class WrenDb2 : public ::testing::Test {
  public:
