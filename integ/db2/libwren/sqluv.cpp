@@ -99,8 +99,7 @@ int StaleBlock(const char* fn, Return_code* rc) {
   return SetCode(rc, SQLUV_INV_DEV_HANDLE);
 }
 
-// DB2's list of the image's objects: DB2 owns it; a count that does not fit
-// its entries is not followed.
+// DB2's list of the image's objects, which DB2 owns with its count.
 void PrintObjectList(const char* fn, const DB2_object_list* list) {
   DbgPlain(kTrace, "[%s] list of objects:", fn);
   if (list == nullptr) {
@@ -147,10 +146,6 @@ void PrintVendorOpts(const char* fn, const VendorOptions& o) {
            o.hasTree ? o.dataTree.c_str() : "");
 }
 
-// Unwinds a vendor session from the state it reached, handing `code` (0 for
-// success) to every end; once an end fails, the ends after it get a failure
-// too, so nothing is committed above a part that failed. Frees the block.
-// 0 when every end worked.
 // The entry and exit lines of one entry point; the exit closes the function
 // stack entry only when the entry was made.
 class EntryTrace {
@@ -172,6 +167,10 @@ class EntryTrace {
   bool entered_ = false;
 };
 
+// Unwinds a vendor session from the state it reached, handing `code` (0 for
+// success) to every end; once an end fails, the ends after it get a failure
+// too, so nothing is committed above a part that failed. Frees the block.
+// 0 when every end worked.
 int cleanup(VendorControlBlock* cb, int code) {
   BarContext* h = cb->handle;
   int result = 0;
@@ -358,6 +357,7 @@ int StartRestore(VendorControlBlock* cb, const DB2_info* info, const VendorOptio
 
 int Init(Init_input* in, Init_output* out, Return_code* rc, EntryTrace& trace) {
   const char* fn = "sqluvint";
+  DbgPlain(kTrace, "[%s] entering", fn);
   if (in == nullptr || out == nullptr) return SetCode(rc, SQLUV_INIT_FAILED);
   if (const char* missing = WrenMissingField(in->DB2_session)) {
     DbgPlain(kDbgUnexpected, "[%s] DB2 gave no %s", fn, missing);
