@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -130,6 +131,13 @@ struct VendorMedia {
   sqlu_media_list list{};
 };
 
+// Where a partition's backup leaves the timestamp DB2 gave its image: each
+// partition's backup takes its own, so each partition is restored and
+// deleted by its own.
+std::string TimestampFile(int node) {
+  return std::string(cmnFenTmp) + "/road.timestamp." + std::to_string(node);
+}
+
 // DB2's backup of one partition, as the agent's partition task runs it: the
 // node's sets and its coordinator around DB2's backup call. Prints the
 // partition's line; exits 0 on success.
@@ -162,7 +170,7 @@ int BackupPartition(const std::string& library, const Credentials& c, int node) 
                     (rc == 0 ? ", timestamp " + std::string(timestamp)
                              : ", SQLCODE " + std::to_string(ca.sqlcode) + " " +
                                    std::string(ca.sqlerrmc, strnlen(ca.sqlerrmc, 70))));
-  std::FILE* out = std::fopen((std::string(cmnFenTmp) + "/road.timestamp").c_str(), "w");
+  std::FILE* out = std::fopen(TimestampFile(node).c_str(), "w");
   if (out != nullptr) {
     std::fputs(timestamp, out);
     std::fclose(out);
@@ -279,7 +287,7 @@ int main(int argc, char** argv) {
   }
 
   // 3. DB2's backup of both partitions at once through libwren.
-  std::string timestamp;
+  std::string timestamps[std::size(kPartitions)];
   {
     Db2GlobalSems global;
     if (DB2GlobalSemsCreate(&global, 2) != 0) {
@@ -296,11 +304,15 @@ int main(int argc, char** argv) {
     for (pid_t pid : children) bad += Reap(pid) != 0 ? 1 : 0;
     const double s = Seconds(start);
     DB2GlobalSemsDelete(&global);
-    timestamp = db2sim::Exists(std::string(cmnFenTmp) + "/road.timestamp")
-                    ? db2sim::ReadWholeFile(std::string(cmnFenTmp) + "/road.timestamp")
-                    : "";
+    bool stamped = true;
+    for (int node : kPartitions) {
+      std::string& timestamp = timestamps[node];
+      if (db2sim::Exists(TimestampFile(node)))
+        timestamp = db2sim::ReadWholeFile(TimestampFile(node));
+      stamped = stamped && timestamp.size() == 14;
+    }
     const double mib = 2.0 * static_cast<double>(total) / kMiB;
-    Step(bad == 0 && timestamp.size() == 14,
+    Step(bad == 0 && stamped,
          Format("backup: 2 partitions x 2 sessions, %.1f MiB of data in %.2f s (%.1f MiB/s)", mib,
                 s, s > 0 ? mib / s : 0));
     if (bad != 0) return 1;
@@ -316,7 +328,7 @@ int main(int argc, char** argv) {
   {
     const double mib = static_cast<double>(total) / kMiB;
     const Clock::time_point start = Clock::now();
-    for (int node : kPartitions) RestorePartition(library, c, node, timestamp, mib);
+    for (int node : kPartitions) RestorePartition(library, c, node, timestamps[node], mib);
     const double s = Seconds(start);
     Step(failures == 0,
          Format("restore: 2 partitions x 2 sessions, %.1f MiB in %.2f s (%.1f MiB/s)", 2 * mib, s,
@@ -337,7 +349,7 @@ int main(int argc, char** argv) {
     for (int node : kPartitions) {
       char action[] = "D", instance[] = "db2inst1", alias[] = "SAMPLE", type[] = "0",
            sequence[] = "001", empty[] = "";
-      std::string ts = timestamp;
+      std::string ts = timestamps[node];
       DB2_info info{};
       info.action = action;
       info.db2instance = instance;

@@ -7,6 +7,7 @@
 
 #include "barutil/vekdebug.h"
 #include "cmn/cmninit.h"
+#include "cmn/ctx.h"
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
 #include "cmn/nlspack.h"
@@ -22,6 +23,20 @@ constexpr int kLevel = 30;
 constexpr int kMaxSessions = 32767;
 constexpr int kUnpacedSet = 146;
 constexpr int kUnpacedNumber = 20;
+// Partition, seconds: the coordinator stops pacing its node.
+constexpr int kGaveUpNumber = 30;
+// Partition, seconds: a session's permit did not come.
+constexpr int kNoPermitNumber = 31;
+constexpr int kPaceTimeoutMax = 86400;
+// How many times DB2PaceTimeout() a coordinator waits for GlobalLock, and a
+// session for its permit: a live coordinator gives the permit within one
+// hold of its own and one wait for the lock.
+constexpr unsigned kLockWaitFactor = 2;
+constexpr unsigned kPermitWaitFactor = 4;
+
+unsigned Milliseconds(int seconds, unsigned factor) {
+  return static_cast<unsigned>(seconds) * factor * 1000u;
+}
 
 // Permits handed between processes: an undone wait or release at process exit
 // would change the count the other side relies on.
@@ -65,18 +80,35 @@ struct PhaseSets {
 
 int PhaseBegin(Db2PaceState* state, Db2NodeSem can, Db2NodeSem finished, int waitingPhase,
                const char* what) {
+  static const char kFn[] = "DB2Pace";
   PhaseSets sets;
+  int result = 0;
   state->paced = 0;
-  if (!sets.Open(state->node, can, finished)) {
-    DbgPlain(kLevel, "[DB2Pace] node %d: no semaphores, %s without pacing", state->node, what);
-  } else if (CmnSemRelease(sets.ready, 1, kHandOff) != 0 ||
-             CmnSemWait(sets.can, 1, kCmnSemForever, kHandOff) != 0) {
-    DbgPlain(kLevel, "[DB2Pace] node %d: semaphores gone, %s without pacing", state->node, what);
-  } else {
-    state->paced = 1;
-  }
   state->phase = waitingPhase;
-  return state->paced;
+  if (!sets.Open(state->node, can, finished)) {
+    DbgPlain(kLevel, "[%s] node %d: no semaphores, %s without pacing", kFn, state->node, what);
+    return 0;
+  }
+  const int seconds = DB2PaceTimeout();
+  if (CmnSemRelease(sets.ready, 1, kHandOff) == 0)
+    result = CmnSemWait(sets.can, 1, Milliseconds(seconds, kPermitWaitFactor), kHandOff);
+  if (result == -2) {
+    // The coordinator is gone without its sets: it still waits for nobody,
+    // but counting this session as done keeps any count it left right.
+    DbgPlain(kDbgUnexpected, "[%s] node %d: no permit for %s within %d seconds", kFn, state->node,
+             what, seconds * static_cast<int>(kPermitWaitFactor));
+    ErhFullReportPacked(kFn, kErhMajor,
+                        NlsPackMessage(kUnpacedSet, kNoPermitNumber, state->node,
+                                       seconds * static_cast<int>(kPermitWaitFactor)));
+    state->paced = 1;
+    return -1;
+  }
+  if (result != 0) {
+    DbgPlain(kLevel, "[%s] node %d: semaphores gone, %s without pacing", kFn, state->node, what);
+    return 0;
+  }
+  state->paced = 1;
+  return 1;
 }
 
 // Releases `n` into the node's set `which` when it exists.
@@ -110,6 +142,12 @@ std::string DB2GlobalLockPath() {
 
 std::string DB2DeviceSemPath() {
   return std::string(cmnFenLBin) + "/plover";
+}
+
+int DB2PaceTimeout() {
+  int seconds = kDb2PaceTimeoutDefault;
+  EnvReadInt(kDb2PaceTimeoutVariable, &seconds);
+  return seconds >= 1 && seconds <= kPaceTimeoutMax ? seconds : kDb2PaceTimeoutDefault;
 }
 
 int DB2SemCreate(const char* path, int id, int value, int flags) {
@@ -201,10 +239,15 @@ int BackupCoordinator(void* argument) {
   }
 
   const int ready = sets[DB2_SEM_LIB_READY];
+  const int seconds = DB2PaceTimeout();
   bool holding = false;
   bool ok = true;
-  auto waitFor = [&](int id, int count, CmnSemUndo undo) {
-    ok = ok && CmnSemWait(id, count, kCmnSemForever, undo) == 0;
+  bool timedOut = false;
+  auto waitFor = [&](int id, int count, CmnSemUndo undo, unsigned timeout) {
+    if (!ok) return false;
+    const int r = CmnSemWait(id, count, timeout, undo);
+    timedOut = r == -2;
+    ok = r == 0;
     return ok;
   };
   auto release = [&](int id, int count, CmnSemUndo undo) {
@@ -213,15 +256,15 @@ int BackupCoordinator(void* argument) {
   };
   auto phase = [&](const char* what, const char* lockText, Db2NodeSem can, Db2NodeSem finished) {
     DbgPlain(kLevel, "[%s] node %d: Wait for library is ready for %s", kFn, node, what);
-    if (!waitFor(ready, 1, kHandOff)) return;
+    if (!waitFor(ready, 1, kHandOff, kCmnSemForever)) return;
     DbgPlain(kLevel, "[%s] node %d: GlobalLock - no action on other node is %s", kFn, node,
              lockText);
-    if (!waitFor(global.globalLock, 1, kLock)) return;
+    if (!waitFor(global.globalLock, 1, kLock, Milliseconds(seconds, kLockWaitFactor))) return;
     holding = true;
     DbgPlain(kLevel, "[%s] node %d: Allow current node to start %s", kFn, node, what);
     if (!release(sets[can], n, kHandOff)) return;
     DbgPlain(kLevel, "[%s] node %d: Wait until all %s is finished", kFn, node, what);
-    if (!waitFor(sets[finished], n, kHandOff)) return;
+    if (!waitFor(sets[finished], n, kHandOff, Milliseconds(seconds, 1))) return;
     DbgPlain(kLevel, "[%s] node %d: Release global semaphore", kFn, node);
     holding = false;
     release(global.globalLock, 1, kLock);
@@ -229,12 +272,20 @@ int BackupCoordinator(void* argument) {
 
   phase("StartObjectBackup", "allowed", DB2_SEM_START_CAN, DB2_SEM_FINISHED_START);
   // The start-phase readiness of the other sessions.
-  waitFor(ready, n - 1, kHandOff);
+  waitFor(ready, n - 1, kHandOff, kCmnSemForever);
   phase("EndObjectBackup", "alloed", DB2_SEM_END_CAN, DB2_SEM_FINISHED_END);
-  if (!ok) {
+  if (timedOut) {
+    // A session that died, or another node that does not let go: other
+    // nodes get GlobalLock, and this node's sessions go on unpaced (their
+    // waits fail when the sets go below) rather than wait for nobody.
+    DbgPlain(kDbgUnexpected, "[%s] node %d: waited %d seconds in vain, pacing ends", kFn, node,
+             seconds);
+    ErhFullReportPacked(kFn, kErhWarning,
+                        NlsPackMessage(kUnpacedSet, kGaveUpNumber, node, seconds));
+  } else if (!ok) {
     DbgPlain(kLevel, "[%s] node %d: semaphores of the node are gone, pacing ends", kFn, node);
-    if (holding) CmnSemRelease(global.globalLock, 1, kLock);
   }
+  if (!ok && holding) CmnSemRelease(global.globalLock, 1, kLock);
   if (CmnSemRelease(global.device, 1, kHandOff) == 0)
     DbgPlain(kLevel, "[%s] Release semaphore sem_dev on value 1", kFn);
   DeleteAll(sets);

@@ -13,6 +13,16 @@
 // Permits that travel between processes (sem_dev and the node sets) are taken
 // and given without undo; only GlobalLock, taken and given by the same
 // coordinator, uses undo, so a coordinator that dies holding it frees it.
+//
+// No wait of one partition's processes may hold another partition up for
+// ever: a coordinator keeps GlobalLock at most DB2PaceTimeout() seconds for
+// one phase and waits at most twice that to get it; then it stops pacing its
+// node (the node's sets go, its sessions go on unpaced). A session waits for
+// its permit at most four times as long (the longest a live coordinator
+// takes to give it); then its coordinator is taken for dead and the session
+// fails. Waits that hold nothing another partition needs (for the node's
+// sessions to arrive, for the data to flow) are not bounded: they end with
+// the backup call, when the partition task deletes the node's sets.
 #pragma once
 
 #include <string>
@@ -31,6 +41,13 @@ enum Db2NodeSem : int {
 std::string DB2NodeSemPath(Db2NodeSem which);
 std::string DB2GlobalLockPath();  // <lbin>/kestrel, id 0
 std::string DB2DeviceSemPath();   // <lbin>/plover, id 0
+
+// The setting that bounds the waits of the pacing, in seconds (1 to 86400).
+inline constexpr char kDb2PaceTimeoutVariable[] = "VEKDB2PACETIMEOUT";
+inline constexpr int kDb2PaceTimeoutDefault = 3600;
+// The longest a coordinator holds GlobalLock for one phase, in seconds: the
+// setting, or its default when unset or out of range.
+int DB2PaceTimeout();
 
 // CmnSemCreate and CmnSemOpen: the set of (path, id); -1 on failure.
 int DB2SemCreate(const char* path, int id, int value, int flags);
@@ -65,8 +82,10 @@ int DB2NodeSemsCreate(int node);
 // together, each phase under GlobalLock, gives the device back to sem_dev and
 // deletes the node's sets. When a node set is gone (the backup already ended)
 // it stops pacing, frees GlobalLock if it held it and gives the device back;
-// when a global set is missing it reports that the backup runs unpaced and
-// deletes the global sets. Returns 0.
+// when its sessions or GlobalLock keep it waiting past its bound it does the
+// same and reports that the node goes on unpaced; when a global set is
+// missing it reports that the backup runs unpaced and deletes the global
+// sets. Returns 0.
 int BackupCoordinator(void* arg);
 // Deletes the node's five sets (those that exist); a coordinator waiting on
 // one of them fails out of the wait. Returns 0.
@@ -86,12 +105,15 @@ struct Db2PaceState {
   int phase = DB2_PACE_NONE;
   int paced = 0;  // 1 while the current phase runs under the coordinator
 };
-// Announces readiness and waits, without limit, for the permit to start the
-// object. 1 paced; 0 unpaced (the sets are missing or vanished in the wait).
+// Announces readiness and waits for the permit to start the object. 1 paced;
+// 0 unpaced (the sets are missing or vanished in the wait); -1 when no permit
+// came in time (reported): the session must fail, and still counts itself
+// as started with DB2PaceStartEnd.
 int DB2PaceStartBegin(Db2PaceState* state);
 // After the object start, succeeded or not: counts this session as started.
 void DB2PaceStartEnd(Db2PaceState* state);
-// The same two steps for the end of the object.
+// The same two steps for the end of the object; after -1 the object must
+// end in failure.
 int DB2PaceEndBegin(Db2PaceState* state);
 void DB2PaceEndEnd(Db2PaceState* state);
 // A session that gives up (before its start handshake, or after a failed

@@ -166,8 +166,14 @@ Failure Silent(const SessionProc& s, int index, const char* phase) {
               phase};
 }
 
-std::string NowTimestamp() {
+// The time a partition's backup is stamped with: now, moved by the
+// partition's seconds in the setting TARN_DB2_CLOCK_SKEW ("<node>=<seconds>"
+// items separated by commas), as when the backups of partitions straddle a
+// second or run on hosts whose clocks differ.
+std::string NowTimestamp(int node) {
   std::time_t t = std::time(nullptr);
+  if (const char* skew = std::getenv("TARN_DB2_CLOCK_SKEW"))
+    t += FindSetting(skew, ',', std::to_string(node)).value_or(0);
   std::tm tm{};
   ::localtime_r(&t, &tm);
   char b[32];
@@ -258,22 +264,26 @@ Result Fail(const Failure& f, const std::string& log, const char* call) {
 }
 
 // Ends every live session with the same decision and collects the answers.
+// The sessions end side by side, so they share one deadline: sessions that
+// hang cost one time-out between them, not one each.
 std::optional<Failure> EndAll(std::vector<std::unique_ptr<SessionProc>>& procs,
                               const std::vector<bool>& live, bool commit, int timeoutMs,
                               int firstIndex) {
   std::optional<Failure> failure;
   for (std::size_t i = 0; i < procs.size(); ++i)
     if (live[i]) procs[i]->Send(commit ? "commit\n" : "abort\n");
+  const std::int64_t deadline = NowMs() + timeoutMs;
   for (std::size_t i = 0; i < procs.size(); ++i) {
     if (!live[i]) continue;
-    auto a = Answer(procs[i]->Line(NowMs() + timeoutMs), "end");
+    auto a = Answer(procs[i]->Line(deadline), "end");
     if (!a && !failure)
       failure = Silent(*procs[i], firstIndex + static_cast<int>(i), "sqluvend");
     else if (a && a->first != 0 && !failure)
       failure = Failure{kSqlVendorError, "sqluvend of session " + std::to_string(firstIndex + i) +
                                              " answered " + std::to_string(a->first)};
   }
-  for (auto& p : procs) p->Reap(NowMs() + timeoutMs);
+  const std::int64_t exitDeadline = NowMs() + timeoutMs;
+  for (auto& p : procs) p->Reap(exitDeadline);
   return failure;
 }
 
@@ -297,7 +307,7 @@ Result RunBackup(const BackupRequest& req) {
     }
     if (auto f = FaultFor(c->store.root(), "sqlubkp"))
       return Fail(Failure{*f, "fault setting"}, log, "sqlubkp-result");
-    std::string timestamp = req.timestamp.empty() ? NowTimestamp() : req.timestamp;
+    std::string timestamp = req.timestamp.empty() ? NowTimestamp(req.node) : req.timestamp;
     // The image carries the partition's log position, where a roll-forward
     // after its restore starts.
     auto entries = c->store.Snapshot(req.instance, req.alias, req.node);

@@ -262,9 +262,7 @@ std::uint64_t Store::ContentChecksum(const std::string& instance, const std::str
   return Checksum(std::span(reinterpret_cast<const std::uint8_t*>(all.data()), all.size()));
 }
 
-namespace {
-
-std::optional<int> FindFault(std::string_view text, char sep, const std::string& call) {
+std::optional<int> FindSetting(std::string_view text, char sep, const std::string& call) {
   while (!text.empty()) {
     std::size_t end = text.find(sep);
     std::string_view item = text.substr(0, end);
@@ -280,14 +278,12 @@ std::optional<int> FindFault(std::string_view text, char sep, const std::string&
   return std::nullopt;
 }
 
-}  // namespace
-
 std::optional<int> FaultFor(const std::string& root, const std::string& call) {
   if (const char* env = std::getenv("TARN_DB2_FAULTS"); env != nullptr)
-    if (auto f = FindFault(env, ',', call)) return f;
+    if (auto f = FindSetting(env, ',', call)) return f;
   std::string path = root + "/faults";
   if (!Exists(path)) return std::nullopt;
-  return FindFault(ReadWholeFile(path, 1 << 20), '\n', call);
+  return FindSetting(ReadWholeFile(path, 1 << 20), '\n', call);
 }
 
 void SetFault(const std::string& root, const std::string& call, int sqlcode, bool clear) {

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "db2/image.h"
@@ -103,6 +104,9 @@ class Store {
   std::string root_;
 };
 
+// The number of `key` in a text of "<key>=<number>" items separated by `sep`
+// (numbers from -99999 to 99999); none when absent or not a number.
+std::optional<int> FindSetting(std::string_view text, char sep, const std::string& key);
 // The SQLCODE a call is set to fail with, if any: "<call>=<sqlcode>" lines
 // in "<root>/faults", or comma-separated in the setting TARN_DB2_FAULTS
 // (which wins). Read at every call, so a test can change it between calls.

@@ -76,6 +76,48 @@ const char* Text(const char* s) {
   return s != nullptr ? s : "(null)";
 }
 
+// The control blocks handed to DB2 and not yet ended. Only these are ever
+// dereferenced: a block DB2 hands back after its end (or one that was never
+// ours) is refused untouched.
+std::vector<const VendorControlBlock*>& LiveBlocks() {
+  static auto* live = new std::vector<const VendorControlBlock*>;
+  return *live;
+}
+
+VendorControlBlock* LiveBlock(void* pVendorCB) {
+  for (const VendorControlBlock* cb : LiveBlocks())
+    if (cb == pVendorCB) return static_cast<VendorControlBlock*>(pVendorCB);
+  return nullptr;
+}
+
+void ForgetBlock(const VendorControlBlock* cb) {
+  std::erase(LiveBlocks(), cb);
+}
+
+int StaleBlock(const char* fn, Return_code* rc) {
+  DbgPlain(kDbgUnexpected, "[%s] Called with a control block that is not open", fn);
+  return SetCode(rc, SQLUV_INV_DEV_HANDLE);
+}
+
+// DB2's list of the image's objects, which DB2 owns with its count.
+void PrintObjectList(const char* fn, const DB2_object_list* list) {
+  DbgPlain(kTrace, "[%s] list of objects:", fn);
+  if (list == nullptr) {
+    DbgPlain(kTrace, "[%s]          NULL", fn);
+    return;
+  }
+  DbgPlain(kTrace, "   obj_list->num_of_entries = %d \n", list->num_of_entries);
+  if (list->entries == nullptr) return;
+  for (std::int32_t i = 0; i < list->num_of_entries; ++i)
+    DbgPlain(kTrace, "[%s]      %d object = %s", fn, i, Text(list->entries[i].name));
+}
+
+void PrintData(const char* fn, const Data* d) {
+  DbgPlain(kTrace, "[%s] Data structure contains following information", fn);
+  DbgPlain(kTrace, "obj_num = %d\nbuff_size = %d\nactual_buf_size = %d\ndataptr = %p", d->obj_num,
+           d->buff_size, d->actual_buf_size, static_cast<const void*>(d->dataptr));
+}
+
 void PrintInput(const char* fn, const Init_input* in) {
   const DB2_info* i = in->DB2_session;
   DbgPlain(kTrace, "[%s] Init_Input structure contains  following information:", fn);
@@ -89,6 +131,7 @@ void PrintInput(const char* fn, const Init_input* in) {
            Text(i->filename), Text(i->server_id), Text(i->db2instance), Text(i->type),
            Text(i->dbname), Text(i->alias), Text(i->timestamp), Text(i->sequence),
            i->max_bytes_per_txn, Text(i->nodename), i->nodeNum, Text(i->owner), Text(i->mcNameP));
+  PrintObjectList(fn, i->obj_list);
   DbgPlain(kTrace, "[%s] DB size: low order = %u, hi_order = %u", fn, in->size_LOW_order,
            in->size_HI_order);
   DbgPlain(kTrace, "[%s] prompt level = %s", fn, Text(in->prompt_lng));
@@ -102,6 +145,27 @@ void PrintVendorOpts(const char* fn, const VendorOptions& o) {
            o.variables.c_str(), o.barlist.c_str(), o.mode, o.reserved,
            o.hasTree ? o.dataTree.c_str() : "");
 }
+
+// The entry and exit lines of one entry point; the exit closes the function
+// stack entry only when the entry was made.
+class EntryTrace {
+ public:
+  explicit EntryTrace(const char* fn) : fn_(fn) {}
+  void Enter() {
+    if (entered_) return;
+    DbgFcnInEx(TARN_HERE, fn_, kTrace, "%s", "");
+    entered_ = true;
+  }
+  int Exit(int result) {
+    DbgPlain(kTrace, "%s is exiting with return value %d", fn_, result);
+    if (entered_) DbgFcnOutEx(TARN_HERE, fn_, kTrace, "%d", result);
+    return result;
+  }
+
+ private:
+  const char* fn_;
+  bool entered_ = false;
+};
 
 // Unwinds a vendor session from the state it reached, handing `code` (0 for
 // success) to every end; once an end fails, the ends after it get a failure
@@ -144,7 +208,9 @@ int cleanup(VendorControlBlock* cb, int code) {
       case WREN_STATE_OBJECT:
         DbgPlain(kTrace, "[cleanup] We are ready for EndObjectBackup");
         DbgPlain(kTrace, "[cleanup] wait for canStart");
-        DB2PaceEndBegin(&cb->pace);
+        // Without a permit in time the node's coordinator is gone: the object
+        // is not committed.
+        if (DB2PaceEndBegin(&cb->pace) < 0) failed("DB2PaceEndBegin");
         if (VEK_EndObjectBackup(h, code) != 0) failed("VEK_EndObjectBackup");
         DB2PaceEndEnd(&cb->pace);
         DbgPlain(kTrace, "[cleanup] EndObjectBackup is finished. release finishedEnd");
@@ -158,6 +224,7 @@ int cleanup(VendorControlBlock* cb, int code) {
   } else if (cb->state != WREN_STATE_NONE) {
     VEK_Exit(h);
   }
+  ForgetBlock(cb);
   delete cb;
   return result;
 }
@@ -179,7 +246,10 @@ int StartBackup(VendorControlBlock* cb, const DB2_info* info, const VendorOption
 
   DbgPlain(kTrace, "[%s] We are ready for StartObjectBackup", fn);
   DbgPlain(kTrace, "[%s] wait for canStart", fn);
-  DB2PaceStartBegin(&cb->pace);
+  if (DB2PaceStartBegin(&cb->pace) < 0) {
+    DB2PaceStartEnd(&cb->pace);
+    return SQLUV_INIT_FAILED;
+  }
   const std::string extOpts = "DBtree=" + opts.dataTree;
   DbgPlain(kTrace, "Set External Options:%s", extOpts.c_str());
   char* filter = BU_GetEnv("VEKDEVICEFILTER");
@@ -285,9 +355,8 @@ int StartRestore(VendorControlBlock* cb, const DB2_info* info, const VendorOptio
   return SQLUV_OK;
 }
 
-int Init(Init_input* in, Init_output* out, Return_code* rc) {
+int Init(Init_input* in, Init_output* out, Return_code* rc, EntryTrace& trace) {
   const char* fn = "sqluvint";
-  if (StartAsGuest() < 0) return SetCode(rc, SQLUV_INIT_FAILED);
   DbgPlain(kTrace, "[%s] entering", fn);
   if (in == nullptr || out == nullptr) return SetCode(rc, SQLUV_INIT_FAILED);
   if (const char* missing = WrenMissingField(in->DB2_session)) {
@@ -305,6 +374,7 @@ int Init(Init_input* in, Init_output* out, Return_code* rc) {
     DbgPlain(kDbgUnexpected, "VEK_Init failed");
     return SetCode(rc, SQLUV_INIT_FAILED);
   }
+  trace.Enter();
   auto* cb = new VendorControlBlock;
   cb->handle = handle;
   cb->action = backup ? WREN_ACTION_BACKUP : WREN_ACTION_RESTORE;
@@ -327,8 +397,8 @@ int Init(Init_input* in, Init_output* out, Return_code* rc) {
     cleanup(cb, VEK_GetErrno(handle) != 0 ? VEK_GetErrno(handle) : kAbortCode);
     return code;
   }
+  LiveBlocks().push_back(cb);
   out->pVendorCB = cb;
-  DbgPlain(kTrace, "%s is exiting with return value %d", fn, 0);
   return SetCode(rc, SQLUV_OK);
 }
 
@@ -359,11 +429,17 @@ int DB2StartObjRestore(Return_code* rc, VendorControlBlock* cb, int index) {
 
 int Get(void* pVendorCB, Data* data, Return_code* rc) {
   const char* fn = "sqluvget";
+  if (pVendorCB != nullptr && LiveBlock(pVendorCB) == nullptr) return StaleBlock(fn, rc);
   auto* cb = static_cast<VendorControlBlock*>(pVendorCB);
   if (cb == nullptr || data == nullptr || data->buff_size < 0 ||
       (data->dataptr == nullptr && data->buff_size > 0) || cb->action != WREN_ACTION_RESTORE) {
     DbgPlain(kDbgUnexpected, "[%s] Called without a restore session or buffer", fn);
     return SetCode(rc, SQLUV_IO_ERROR);
+  }
+  // Nothing asked for, nothing done: the stream stays where it is.
+  if (data->buff_size == 0) {
+    data->actual_buf_size = 0;
+    return SetCode(rc, SQLUV_MORE_DATA);
   }
   if (cb->firstRead != 0) {
     cb->firstRead = 0;
@@ -385,7 +461,8 @@ int Get(void* pVendorCB, Data* data, Return_code* rc) {
     cb->versions = versions;
     cb->versionCount = count;
     DbgPlain(kTrace, "[%s] %d versions of object %s have been found", fn, count, name);
-    DB2StartObjRestore(rc, cb, data->obj_num);
+    // DB2 learns why the object cannot be read, not a read error after it.
+    if (DB2StartObjRestore(rc, cb, data->obj_num) != 0) return SQLUV_INIT_FAILED;
   }
   const int n = VEK_ReadItemData(cb->handle, data->dataptr, data->buff_size);
   if (n < 0) {
@@ -395,6 +472,7 @@ int Get(void* pVendorCB, Data* data, Return_code* rc) {
   }
   data->actual_buf_size = n;
   DbgPlain(kTrace, "[%s] %d bytes were readed", fn, n);
+  PrintData(fn, data);
   if (n == 0) {
     DbgPlain(kTrace, "[%s] return_code = SQLUV_ENDOFMEDIA_NO_DATA", fn);
     return SetCode(rc, SQLUV_ENDOFMEDIA_NO_DATA);
@@ -409,11 +487,16 @@ int Get(void* pVendorCB, Data* data, Return_code* rc) {
 
 int Put(void* pVendorCB, Data* data, Return_code* rc) {
   const char* fn = "sqluvput";
+  if (pVendorCB != nullptr && LiveBlock(pVendorCB) == nullptr) return StaleBlock(fn, rc);
   auto* cb = static_cast<VendorControlBlock*>(pVendorCB);
   if (cb == nullptr || data == nullptr || data->buff_size < 0 ||
       (data->dataptr == nullptr && data->buff_size > 0) || cb->action != WREN_ACTION_BACKUP) {
     DbgPlain(kDbgUnexpected, "[%s] Called without a backup session or buffer", fn);
     return SetCode(rc, SQLUV_IO_ERROR);
+  }
+  if (data->buff_size == 0) {
+    data->actual_buf_size = 0;
+    return SQLUV_OK;
   }
   const int n = VEK_WriteItemData(cb->handle, data->dataptr, data->buff_size);
   if (n < data->buff_size) {
@@ -428,8 +511,9 @@ int Put(void* pVendorCB, Data* data, Return_code* rc) {
 
 int End(std::int32_t action, void* pVendorCB, Return_code* rc) {
   const char* fn = "sqluvend";
-  auto* cb = static_cast<VendorControlBlock*>(pVendorCB);
   DbgPlain(kTrace, "[%s] action = %d", fn, action);
+  if (pVendorCB != nullptr && LiveBlock(pVendorCB) == nullptr) return StaleBlock(fn, rc);
+  auto* cb = static_cast<VendorControlBlock*>(pVendorCB);
   if (cb == nullptr) return SetCode(rc, action == SQLUV_COMMIT ? SQLUV_COMMIT_FAILED : SQLUV_OK);
   // An abort is never committed: the ends get a failure even when the
   // integration context saw no error of its own.
@@ -440,16 +524,11 @@ int End(std::int32_t action, void* pVendorCB, Return_code* rc) {
     DbgPlain(kDbgUnexpected, "[%s] The commit failed", fn);
     return SetCode(rc, SQLUV_COMMIT_FAILED);
   }
-  DbgPlain(kTrace, "%s is exiting with return value %d", fn, 0);
   return SetCode(rc, SQLUV_OK);
 }
 
-int Delete(Init_input* in, Init_output* /*out*/, Return_code* rc) {
+int Delete(Init_input* in, Init_output* /*out*/, Return_code* rc, EntryTrace& trace) {
   const char* fn = "sqluvdel";
-  if (StartAsGuest() < 0) {
-    SetCode(rc, SQLUV_INIT_FAILED);
-    return -1;
-  }
   if (in == nullptr || WrenMissingField(in->DB2_session) != nullptr) {
     DbgPlain(kDbgUnexpected, "[%s] DB2 gave no image to delete", fn);
     SetCode(rc, SQLUV_INIT_FAILED);
@@ -470,6 +549,7 @@ int Delete(Init_input* in, Init_output* /*out*/, Return_code* rc) {
     SetCode(rc, SQLUV_INIT_FAILED);
     return -1;
   }
+  trace.Enter();
   PrintInput(fn, in);
   VEK_StartQueries(h);
   std::string part;
@@ -500,50 +580,60 @@ int Delete(Init_input* in, Init_output* /*out*/, Return_code* rc) {
   VEK_EndQueries(h);
   VEK_Exit(h);
   SetCode(rc, result == 0 ? SQLUV_OK : SQLUV_OBJ_NOT_FOUND);
-  DbgPlain(kTrace, "%s is exiting with return value %d", fn, result);
   return result;
+}
+
+// Runs an entry point between its entry and exit traces. `fail` gives the
+// answer when `body` throws, and, untraced, when the entry points that may
+// come first in a process (`opens`) cannot start the common library. Those
+// open an integration context, which begins the trace with a fresh function
+// stack: they enter the trace themselves once it runs.
+template <class Body, class Fail>
+int Traced(const char* fn, bool opens, Body body, Fail fail) {
+  if (opens && StartAsGuest() < 0) return fail();
+  EntryTrace trace(fn);
+  if (!opens) trace.Enter();
+  int result;
+  try {
+    result = body(trace);
+  } catch (...) {
+    result = fail();
+  }
+  return trace.Exit(result);
 }
 
 }  // namespace
 
 WREN_EXPORT int sqluvint(Init_input* in, Init_output* out, Return_code* rc) {
-  try {
-    return Init(in, out, rc);
-  } catch (...) {
-    return SetCode(rc, SQLUV_INIT_FAILED);
-  }
+  return Traced(
+      "sqluvint", true, [&](EntryTrace& trace) { return Init(in, out, rc, trace); },
+      [&] { return SetCode(rc, SQLUV_INIT_FAILED); });
 }
 
 WREN_EXPORT int sqluvget(void* pVendorCB, Data* data, Return_code* rc) {
-  try {
-    return Get(pVendorCB, data, rc);
-  } catch (...) {
-    return SetCode(rc, SQLUV_IO_ERROR);
-  }
+  return Traced(
+      "sqluvget", false, [&](EntryTrace&) { return Get(pVendorCB, data, rc); },
+      [&] { return SetCode(rc, SQLUV_IO_ERROR); });
 }
 
 WREN_EXPORT int sqluvput(void* pVendorCB, Data* data, Return_code* rc) {
-  try {
-    return Put(pVendorCB, data, rc);
-  } catch (...) {
-    return SetCode(rc, SQLUV_IO_ERROR);
-  }
+  return Traced(
+      "sqluvput", false, [&](EntryTrace&) { return Put(pVendorCB, data, rc); },
+      [&] { return SetCode(rc, SQLUV_IO_ERROR); });
 }
 
 WREN_EXPORT int sqluvend(std::int32_t action, void* pVendorCB, Init_output* /*out*/,
                          Return_code* rc) {
-  try {
-    return End(action, pVendorCB, rc);
-  } catch (...) {
-    return SetCode(rc, action == SQLUV_COMMIT ? SQLUV_COMMIT_FAILED : SQLUV_OK);
-  }
+  return Traced(
+      "sqluvend", false, [&](EntryTrace&) { return End(action, pVendorCB, rc); },
+      [&] { return SetCode(rc, action == SQLUV_COMMIT ? SQLUV_COMMIT_FAILED : SQLUV_OK); });
 }
 
 WREN_EXPORT int sqluvdel(Init_input* in, Init_output* out, Return_code* rc) {
-  try {
-    return Delete(in, out, rc);
-  } catch (...) {
-    SetCode(rc, SQLUV_INIT_FAILED);
-    return -1;
-  }
+  return Traced(
+      "sqluvdel", true, [&](EntryTrace& trace) { return Delete(in, out, rc, trace); },
+      [&] {
+        SetCode(rc, SQLUV_INIT_FAILED);
+        return -1;
+      });
 }

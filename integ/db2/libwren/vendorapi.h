@@ -13,6 +13,7 @@ enum VendorResult : int {
   SQLUV_OK = 0,
   SQLUV_OBJ_NOT_FOUND = 6,
   SQLUV_INIT_FAILED = 11,
+  SQLUV_INV_DEV_HANDLE = 12,  // a control block this process does not hold
   SQLUV_COMMIT_FAILED = 17,
   SQLUV_MORE_DATA = 21,
   SQLUV_ENDOFMEDIA_NO_DATA = 22,

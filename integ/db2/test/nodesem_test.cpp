@@ -19,6 +19,7 @@
 #include "cmn/cmninit.h"
 #include "cmn/paths.h"
 #include "cmn/sem.h"
+#include "cmn/sysio.h"
 #include "tarn_test.h"
 #include "task/task.h"
 
@@ -28,7 +29,7 @@ using tarn::test::ChildProcess;
 
 constexpr unsigned kWatchdogSeconds = 60;
 
-enum SessionFault { kHealthy, kFailsBeforeStart, kObjectStartFails };
+enum SessionFault { kHealthy, kFailsBeforeStart, kObjectStartFails, kDiesWithItsPermit };
 
 int Value(int set) {
   return semctl(set, 0, GETVAL);
@@ -116,6 +117,7 @@ class NodeSemTest : public ::testing::Test {
       return 0;
     }
     int paced = DB2PaceStartBegin(&pace);
+    if (fault == kDiesWithItsPermit) return 0;  // never counted as started
     Note("S", node);
     Pause(15);
     DB2PaceStartEnd(&pace);
@@ -152,8 +154,10 @@ class NodeSemTest : public ::testing::Test {
     return result;
   }
 
-  // The agent: global sets, one device per partition in progress.
-  void RunBackup(int devices, const std::vector<std::vector<SessionFault>>& nodes) {
+  // The agent: global sets, one device per partition in progress. Each
+  // partition task's exit code is checked against `codes` (0 when not given).
+  void RunBackup(int devices, const std::vector<std::vector<SessionFault>>& nodes,
+                 const std::vector<int>& codes = {}) {
     Db2GlobalSems global;
     ASSERT_EQ(DB2GlobalSemsCreate(&global, devices), 0);
     tarn::test::SysVGuard guard;
@@ -164,7 +168,9 @@ class NodeSemTest : public ::testing::Test {
       partitions.emplace_back([this, node, sessions] { return Partition(node, sessions); },
                               kWatchdogSeconds);
     }
-    for (ChildProcess& partition : partitions) EXPECT_EQ(partition.ExitCode(kWatchdogSeconds), 0);
+    for (std::size_t i = 0; i < partitions.size(); ++i)
+      EXPECT_EQ(partitions[i].ExitCode(kWatchdogSeconds), i < codes.size() ? codes[i] : 0)
+          << "partition " << i;
     // Every device came back, and stays back after the coordinators ended.
     EXPECT_EQ(Value(global.device), devices);
     EXPECT_EQ(Value(global.globalLock), 1);
@@ -238,6 +244,50 @@ TEST_F(NodeSemTest, AFailedSessionDoesNotHoldUpTheOthers) {
   EXPECT_EQ(ends0, 2);
   EXPECT_EQ(starts1, 2);
   EXPECT_EQ(ends1, 1);
+}
+
+// A session of node 0 dies holding its start permit while its coordinator
+// holds GlobalLock waiting for it. At its bound the coordinator lets go: node
+// 1 is paced as if nothing happened, node 0's other session ends unpaced.
+TEST_F(NodeSemTest, ASessionThatDiesWithItsPermitDoesNotHoldTheOtherNodesUp) {
+  tarn::test::Watchdog watchdog(kWatchdogSeconds);
+  setenv(kDb2PaceTimeoutVariable, "2", 1);
+  ASSERT_NO_FATAL_FAILURE(
+      RunBackup(2, {{kHealthy, kDiesWithItsPermit}, {kHealthy, kHealthy}}, {4, 0}));
+  unsetenv(kDb2PaceTimeoutVariable);
+  int ends1 = 0;
+  for (const auto& [what, count] : Runs()) ends1 += what == "E1" ? count : 0;
+  EXPECT_EQ(ends1, 2);
+}
+
+// A session whose coordinator is gone (its sets stay) waits four bounds for
+// each permit, then fails its phase and still counts itself out.
+TEST_F(NodeSemTest, ASessionWithoutALiveCoordinatorGivesUpAtItsBound) {
+  tarn::test::Watchdog watchdog(kWatchdogSeconds);
+  cmn::ManualClock clock;
+  cmn::ScopedClock scoped(clock);
+  CmnSemForcePolling(1);
+  setenv(kDb2PaceTimeoutVariable, "600", 1);
+  ASSERT_EQ(DB2NodeSemsCreate(0), 0);
+  int sets[DB2_NODE_SEM_COUNT];
+  for (int i = 0; i < DB2_NODE_SEM_COUNT; ++i)
+    sets[i] = DB2SemOpen(DB2NodeSemPath(static_cast<Db2NodeSem>(i)).c_str(), 0);
+  Db2PaceState pace;
+  pace.node = 0;
+  const auto start = clock.Now();
+  EXPECT_EQ(DB2PaceStartBegin(&pace), -1);
+  EXPECT_GE(clock.Now() - start, std::chrono::seconds(2400));
+  DB2PaceStartEnd(&pace);
+  EXPECT_EQ(Value(sets[DB2_SEM_FINISHED_START]), 1);
+  EXPECT_EQ(DB2PaceEndBegin(&pace), -1);
+  DB2PaceEndEnd(&pace);
+  EXPECT_EQ(Value(sets[DB2_SEM_LIB_READY]), 2);
+  EXPECT_EQ(Value(sets[DB2_SEM_FINISHED_END]), 1);
+  EXPECT_EQ(pace.phase, DB2_PACE_ENDED);
+  unsetenv(kDb2PaceTimeoutVariable);
+  CmnSemForcePolling(0);
+  BackupCoordinatorArg arg{0, 1};
+  SemaphoreDelete(&arg);
 }
 
 TEST_F(NodeSemTest, ABackupThatEndedBeforeItsCoordinatorRanGivesTheDeviceBack) {

@@ -177,6 +177,19 @@ TEST_F(Engine, FailingBackupSessionsAbortTheWholeBackup) {
   EXPECT_NE(calls.find("action=abort"), std::string::npos);
 }
 
+// Sessions that all hang in sqluvend cost one time-out together, not one each.
+TEST_F(Engine, SessionsThatHangInTheirEndShareOneTimeOut) {
+  BackupRequest req = Backup(4, "fault=hang\nat=end\n");
+  req.timeoutMs = 1000;
+  const std::int64_t start = NowMs();
+  const Result b = RunBackup(req);
+  const std::int64_t took = NowMs() - start;
+  EXPECT_EQ(b.sqlcode, kSqlVendorError) << b.message;
+  EXPECT_NE(b.message.find("did not answer in time during sqluvend"), std::string::npos)
+      << b.message;
+  EXPECT_LT(took, 3 * req.timeoutMs);
+}
+
 // Each restore fault: DB2's error, and the partition keeps its content.
 TEST_F(Engine, MisbehavingRestoreNeverChangesTheDatabase) {
   ASSERT_EQ(RunBackup(Backup(2)).sqlcode, 0);

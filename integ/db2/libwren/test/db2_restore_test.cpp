@@ -169,3 +169,64 @@ TEST_F(WrenDb2RestoreTest, ReadsOfAnObjectWithoutVersionsOrOutOfRangeFailWithThe
 }
 
 }  // namespace
+
+namespace {
+
+// The session manager refuses the restore of the image's object: the first
+// read answers DB2 with the start's failure, not with a read error after it.
+TEST_F(WrenDb2RestoreTest, AnObjectWhoseRestoreCannotStartFailsTheFirstReadAsAStartFailure) {
+  const std::string name = "05 " + Hostname() + ":db2inst1:SAMPLE#0:20261209120000:0:001 // DB2";
+  ASSERT_NO_FATAL_FAILURE(Start(0, {}, 0,
+                                "cat-object \"" + name + "\" 5\ncat-version 7 \"" + name +
+                                    "\" \"2026/12/09-1\" 1765281600 \"-\"\nbaropt abort 5\n"));
+  WriteData(0, 10000, 41);
+  const std::uint64_t sum = Checksum(0);
+  const db2sim::Result r = Restore(0, 1);
+  EXPECT_EQ(r.sqlcode, db2sim::kSqlVendorError);
+  const std::string calls = db2_.Calls();
+  EXPECT_EQ(CountCalls(calls, "sqluvget", " rc=11"), 1) << calls;
+  EXPECT_EQ(CountCalls(calls, "sqluvget", " rc=25"), 0) << calls;
+  EXPECT_EQ(Checksum(0), sum);
+}
+
+// A read of nothing, without a buffer, reads nothing and leaves the stream
+// where it is: the whole object still comes back after it, and the reads
+// are traced with their Data.
+TEST_F(WrenDb2RestoreTest, AnEmptyReadChangesNothing) {
+  ASSERT_NO_FATAL_FAILURE(Start(1, {}, 1));
+  WriteData(0, 20000, 42);
+  ASSERT_EQ(Backup(0, 1).sqlcode, 0);
+  const std::string lib = library();
+  const std::string options = Options(false, "-debug 1-99 wren -server 127.0.0.1");
+  const std::string traces = root_.at("/var/opt/tarn/tmp");
+  const std::string stored = root_.at("/var/opt/tarn/tmp/object");
+  const int failed =
+      RunAsDb2(lib, {{"VEKDBG_PATH", traces}}, [&](const WrenEntryPoints& wren, CheckBits& check) {
+        Db2Input input(0, kTimestamp, "R", options);
+        Init_output out{};
+        Return_code rc{};
+        check(wren.init(&input.in, &out, &rc) == SQLUV_OK);
+        Data empty{0, 0, -1, nullptr, nullptr};
+        check(wren.get(out.pVendorCB, &empty, &rc) == SQLUV_MORE_DATA &&
+              rc.return_code == SQLUV_MORE_DATA && empty.actual_buf_size == 0);
+        std::string object, buffer(65536, '\0');
+        int r = SQLUV_MORE_DATA;
+        while (r == SQLUV_MORE_DATA) {
+          Data data{0, static_cast<std::int32_t>(buffer.size()), 0, buffer.data(), nullptr};
+          r = wren.get(out.pVendorCB, &data, &rc);
+          if (r == SQLUV_MORE_DATA || r == SQLUV_ENDOFMEDIA)
+            object.append(buffer, 0, static_cast<std::size_t>(data.actual_buf_size));
+        }
+        check(r == SQLUV_ENDOFMEDIA || r == SQLUV_ENDOFMEDIA_NO_DATA);
+        check(wren.end(SQLUV_COMMIT, out.pVendorCB, &out, &rc) == SQLUV_OK);
+        tarn::test::WriteFile(stored, object);
+      });
+  ASSERT_EQ(failed, 0);
+  // The stand-in's object header and the whole image with the data written.
+  EXPECT_GT(tarn::test::ReadFile(stored).size(), 20000u);
+  const std::string trace = TraceText(traces);
+  EXPECT_GT(Count(trace, "[sqluvget] Data structure contains following information"), 0);
+  EXPECT_GT(Count(trace, "sqluvget is exiting with return value 21"), 0);
+}
+
+}  // namespace

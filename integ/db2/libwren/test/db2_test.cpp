@@ -316,3 +316,88 @@ TEST_F(WrenDb2Test, EntryPointsStartAsGuestsAndSetTheirCodeOnEveryFailure) {
 }
 
 }  // namespace
+
+namespace {
+
+// DB2's calls straight into the installed library, traced: a zero-length
+// write without a buffer does nothing and spoils no commit; a control block
+// handed back after its end is refused untouched, by every entry point; each
+// entry point traces its entry and its exit with the result (while tracing
+// runs: the end of the session ends it).
+TEST_F(WrenDb2Test, EndedControlBlocksAreRefusedAndEmptyWritesChangeNothing) {
+  ASSERT_NO_FATAL_FAILURE(Start(1));
+  const std::string lib = library();
+  const std::string options = Options(true, "-debug 1-99 wren -server 127.0.0.1");
+  const std::string traces = root_.at("/var/opt/tarn/tmp");
+  const int failed =
+      RunAsDb2(lib, {{"VEKDBG_PATH", traces}}, [&](const WrenEntryPoints& wren, CheckBits& check) {
+        Db2Input input(0, kTimestamp, "W", options);
+        Init_output out{};
+        Return_code rc{};
+        check(wren.init(&input.in, &out, &rc) == SQLUV_OK);
+        void* cb = out.pVendorCB;
+        Data empty{0, 0, -1, nullptr, nullptr};
+        check(wren.put(cb, &empty, &rc) == SQLUV_OK && empty.actual_buf_size == 0);
+        std::string bytes = Pattern(10000, 5);
+        Data data{0, static_cast<std::int32_t>(bytes.size()), 0, bytes.data(), nullptr};
+        check(wren.put(cb, &data, &rc) == SQLUV_OK);
+        check(wren.end(SQLUV_COMMIT, cb, &out, &rc) == SQLUV_OK && rc.return_code == 0);
+        for (std::int32_t action : {SQLUV_COMMIT, SQLUV_ABORT}) {
+          rc.return_code = 0;
+          check(wren.end(action, cb, &out, &rc) == SQLUV_INV_DEV_HANDLE &&
+                rc.return_code == SQLUV_INV_DEV_HANDLE);
+        }
+        rc.return_code = 0;
+        check(wren.put(cb, &data, &rc) == SQLUV_INV_DEV_HANDLE &&
+              rc.return_code == SQLUV_INV_DEV_HANDLE);
+        rc.return_code = 0;
+        check(wren.get(cb, &data, &rc) == SQLUV_INV_DEV_HANDLE &&
+              rc.return_code == SQLUV_INV_DEV_HANDLE);
+      });
+  EXPECT_EQ(failed, 0);
+  EXPECT_EQ(CatalogueObjects().size(), 1u);
+  EXPECT_EQ(Count(root_.read("/var/opt/tarn/log/debug.log"), "DbgStack"), 0)
+      << root_.read("/var/opt/tarn/log/debug.log");
+  const std::string trace = TraceText(traces);
+  for (const char* line : {"===>> (0) sqluvput {", "sqluvint is exiting with return value 0",
+                           "sqluvput is exiting with return value 0", "===>> (0) sqluvend {",
+                           "[sqluvint] list of objects:"})
+    EXPECT_EQ(Count(trace, line) > 0, true) << line;
+}
+
+}  // namespace
+
+namespace {
+
+// The node's sets are there but its coordinator is gone after letting one
+// session start: that session's commit and the next session's start each
+// fail at the bound, with DB2 told, and nothing is stored.
+TEST_F(WrenDb2Test, SessionsWhoseCoordinatorIsGoneFailAtTheirBound) {
+  ASSERT_NO_FATAL_FAILURE(Start(2));
+  ASSERT_EQ(DB2NodeSemsCreate(0), 0);
+  tarn::test::SysVGuard guard;
+  for (int i = 0; i < DB2_NODE_SEM_COUNT; ++i)
+    guard.semaphore(DB2SemOpen(DB2NodeSemPath(static_cast<Db2NodeSem>(i)).c_str(), 0));
+  Release(DB2SemOpen(DB2NodeSemPath(DB2_SEM_START_CAN).c_str(), 0), 1);
+  const std::string lib = library();
+  const std::string options = Options(true);
+  const int failed = RunAsDb2(
+      lib, {{kDb2PaceTimeoutVariable, "1"}}, [&](const WrenEntryPoints& wren, CheckBits& check) {
+        Db2Input first(0, kTimestamp, "W", options);
+        Init_output out{};
+        Return_code rc{};
+        check(wren.init(&first.in, &out, &rc) == SQLUV_OK);
+        std::string bytes = Pattern(5000, 6);
+        Data data{0, static_cast<std::int32_t>(bytes.size()), 0, bytes.data(), nullptr};
+        check(wren.put(out.pVendorCB, &data, &rc) == SQLUV_OK);
+        check(wren.end(SQLUV_COMMIT, out.pVendorCB, &out, &rc) == SQLUV_COMMIT_FAILED);
+        Db2Input second(0, kTimestamp, "W", options);
+        Init_output out2{};
+        check(wren.init(&second.in, &out2, &rc) == SQLUV_INIT_FAILED &&
+              rc.return_code == SQLUV_INIT_FAILED);
+      });
+  EXPECT_EQ(failed, 0);
+  EXPECT_TRUE(CatalogueObjects().empty());
+}
+
+}  // namespace

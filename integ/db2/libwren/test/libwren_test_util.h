@@ -4,13 +4,16 @@
 // vendor-options record DB2 passes on, and readers of what got stored.
 #pragma once
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "cellserver/testing/cellserver_standin.h"
@@ -59,6 +62,15 @@ inline int CountCalls(std::string_view text, std::string_view call, std::string_
   return n;
 }
 
+// The text of every trace file in `dir`.
+inline std::string TraceText(const std::string& dir) {
+  std::string text;
+  for (const auto& entry : std::filesystem::directory_iterator(dir))
+    if (entry.path().filename().string().rfind("VEKDBG_", 0) == 0)
+      text += tarn::test::ReadFile(entry.path().string());
+  return text;
+}
+
 // Deterministic bytes of a seed.
 inline std::string Pattern(std::size_t size, unsigned seed) {
   std::string s(size, '\0');
@@ -103,6 +115,57 @@ struct Db2Input {
   std::string options_;
 };
 
+// The installed library's entry points, loaded as DB2 loads them; the
+// library stays loaded for the life of the process.
+struct WrenEntryPoints {
+  explicit WrenEntryPoints(const std::string& path) {
+    void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (h == nullptr) return;
+    init = reinterpret_cast<decltype(init)>(dlsym(h, "sqluvint"));
+    get = reinterpret_cast<decltype(get)>(dlsym(h, "sqluvget"));
+    put = reinterpret_cast<decltype(put)>(dlsym(h, "sqluvput"));
+    end = reinterpret_cast<decltype(end)>(dlsym(h, "sqluvend"));
+  }
+  bool ok() const { return init != nullptr && get != nullptr && put != nullptr && end != nullptr; }
+  int (*init)(Init_input*, Init_output*, Return_code*) = nullptr;
+  int (*get)(void*, Data*, Return_code*) = nullptr;
+  int (*put)(void*, Data*, Return_code*) = nullptr;
+  int (*end)(std::int32_t, void*, Init_output*, Return_code*) = nullptr;
+};
+
+// Bit i of the result is set when check i failed: a child process's exit code.
+class CheckBits {
+ public:
+  void operator()(bool ok) {
+    if (!ok) failed_ |= bit_;
+    bit_ <<= 1;
+  }
+  int failed() const { return failed_; }
+
+ private:
+  int failed_ = 0, bit_ = 1;
+};
+
+// Runs `body` in a process of its own, as DB2 runs a session: with `env` set
+// in its environment and the installed library loaded. Returns the bits of
+// the failed checks; 1 << 20 when the library does not load, -1 when the
+// process did not end by itself within a minute.
+inline int RunAsDb2(const std::string& library,
+                    const std::vector<std::pair<std::string, std::string>>& env,
+                    const std::function<void(const WrenEntryPoints&, CheckBits&)>& body) {
+  tarn::test::ChildProcess db2(
+      [&] {
+        for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+        WrenEntryPoints wren(library);
+        if (!wren.ok()) return 1 << 20;
+        CheckBits check;
+        body(wren, check);
+        return check.failed();
+      },
+      60);
+  return db2.ExitCode(60);
+}
+
 class WrenDb2 : public ::testing::Test {
  public:
   void SetUp() override {
@@ -143,10 +206,11 @@ class WrenDb2 : public ::testing::Test {
   std::string library() const { return root_.at("/opt/tarn/lib/libwren_32bit.so"); }
 
   // The record the agent hands through DB2: the variables that lead the
-  // library to the stand-ins, the barlist, and for a backup the tree.
-  std::string Options(bool backup) const {
+  // library to the stand-ins (with `vekopts` as VEKOPTS), the barlist, and
+  // for a backup the tree.
+  std::string Options(bool backup, const std::string& vekopts = "-server 127.0.0.1") const {
     VendorOptions o;
-    o.variables = VendorOptionsVariables("nightly", "-server 127.0.0.1") +
+    o.variables = VendorOptionsVariables("nightly", vekopts) +
                   "\nTARN_INET_PORT=" + std::to_string(cs_->inetPort()) +
                   "\nVEK_CELL_SERVER_HOSTNAME=127.0.0.1\nVEKSHUTDOWNTIMEOUT=1";
     o.barlist = "nightly";
