@@ -98,7 +98,7 @@ std::span<std::uint8_t> BmSink::TakeBlock() {
     return {};
   }
   DaShmBuffers& shm = bda->shm;
-  const std::size_t start = DaBufferStart(shm, id);
+  const std::size_t start = DaBufferStart(shm, id, DA_BACKUP);
   const int skip = DaBlockSkip(shm.bufOffset);
   shm.bufID = id;
   shm.bufPtr = shm.shmemBasePtr + start;
@@ -476,7 +476,7 @@ int BmInit(const char* additionalId, const char* ranges, const char* postfix, co
     CloseMediaSide(ctx, bda);
     return done(0);
   }
-  if (!AttachSegment(kFn, ctx->maIpcHandle, description, &bda->shm) ||
+  if (!AttachSegment(kFn, DA_BACKUP, ctx->maIpcHandle, description, &bda->shm) ||
       QueInit(&bda->freeBufQue, description.bufNum) != 0) {
     if (ctx->maIpcHandle >= 0) SendBare(ctx->maIpcHandle, MSG_ABORT);
     CloseMediaSide(ctx, bda);

@@ -67,11 +67,11 @@ int SessionManagerCode(IpcHandle handle, char* buffer, int length);
 // (the restore side reports the negotiation's outcome in plain text).
 bool OpenLocalAgent(DacmnPtd* ctx, DaSide side, BmShmDescription* description);
 
-// Traces and checks `description` and attaches its segment on `handle` (at
-// the agent's address when that is free), filling *shm with no buffer in
-// hand. False after a report (set 80, number 1003).
-bool AttachSegment(const char* function, IpcHandle handle, const BmShmDescription& description,
-                   DaShmBuffers* shm);
+// Traces and checks `description` for a stream of `side` and attaches its
+// segment on `handle` (at the agent's address when that is free), filling
+// *shm with no buffer in hand. False after a report (set 80, number 1003).
+bool AttachSegment(const char* function, DaSide side, IpcHandle handle,
+                   const BmShmDescription& description, DaShmBuffers* shm);
 
 // The buffer id a message item names: the whole item a number in
 // 0 .. bufNum - 1. False for anything else, a null item included.

@@ -38,7 +38,7 @@ bool ParseAddress(const char* text, std::uintptr_t* address) {
 
 }  // namespace
 
-const char* BmCheckShmDescription(const BmShmDescription& d) {
+const char* BmCheckShmDescription(const BmShmDescription& d, DaSide side) {
   if (d.bufNum < 1 || d.bufNum > kBmMaxBuffers) return "buffer count outside 1..64";
   if (d.bufSize < 1 || d.bufSize % static_cast<int>(kDaAlign) != 0) {
     return "buffer size not a positive multiple of 8";
@@ -48,8 +48,9 @@ const char* BmCheckShmDescription(const BmShmDescription& d) {
     return "buffer offset leaves no room for a block";
   }
   if (d.section < 0) return "negative section";
-  const std::uint64_t needed = std::uint64_t(static_cast<unsigned>(d.bufSize)) *
-                               (std::uint64_t(static_cast<unsigned>(d.section)) + 1) *
+  const std::uint64_t rings =
+      side == DA_RESTORE ? 1 : std::uint64_t(static_cast<unsigned>(d.section)) + 1;
+  const std::uint64_t needed = std::uint64_t(static_cast<unsigned>(d.bufSize)) * rings *
                                std::uint64_t(static_cast<unsigned>(d.bufNum));
   if (d.shmSize < 1 || needed > static_cast<std::uint64_t>(d.shmSize)) {
     return "the buffers do not lie inside the segment";
@@ -57,14 +58,14 @@ const char* BmCheckShmDescription(const BmShmDescription& d) {
   return nullptr;
 }
 
-const char* BmParseShmDescription(StrMsg* msg, BmShmDescription* d) {
+const char* BmParseShmDescription(StrMsg* msg, BmShmDescription* d, DaSide side) {
   char address[64] = "";
   if (StrParseMessageFL(msg, "%d%d%s%d%d%d%d", &d->section, &d->key, address, sizeof address,
                         &d->bufSize, &d->bufNum, &d->shmSize, &d->bufOffset) != 0) {
     return "malformed shared memory description";
   }
   if (!ParseAddress(address, &d->address)) return "malformed shared memory address";
-  return BmCheckShmDescription(*d);
+  return BmCheckShmDescription(*d, side);
 }
 
 const char* DaParseListen(StrMsg* msg, BmShmDescription* d) {
@@ -80,10 +81,11 @@ int DaBlockSkip(int bufOffset) {
   return static_cast<int>(DaAlignUp(static_cast<std::uint64_t>(bufOffset)));
 }
 
-std::size_t DaBufferStart(const DaShmBuffers& shm, int id) {
-  return static_cast<std::size_t>(shm.bufSize) *
-         (static_cast<std::size_t>(shm.shmemSection) * static_cast<std::size_t>(shm.bufNum) +
-          static_cast<std::size_t>(id));
+std::size_t DaBufferStart(const DaShmBuffers& shm, int id, DaSide side) {
+  const std::size_t before = side == DA_RESTORE ? 0
+                                                : static_cast<std::size_t>(shm.shmemSection) *
+                                                      static_cast<std::size_t>(shm.bufNum);
+  return static_cast<std::size_t>(shm.bufSize) * (before + static_cast<std::size_t>(id));
 }
 
 namespace bm_detail {
@@ -188,7 +190,7 @@ bool OpenLocalAgent(DacmnPtd* ctx, DaSide side, BmShmDescription* d) {
                    "no shared memory description (message " + std::to_string(code) + ")");
     return false;
   }
-  if (const char* why = BmParseShmDescription(msg, d)) {
+  if (const char* why = BmParseShmDescription(msg, d, side)) {
     DbgPlain(kLevel, "[%s] unusable shared memory description: %s", fn, why);
     ReportDataPath(fn, kMsgAttach, why);
     SendBare(handle, MSG_ABORT);
@@ -198,7 +200,8 @@ bool OpenLocalAgent(DacmnPtd* ctx, DaSide side, BmShmDescription* d) {
   return true;
 }
 
-bool AttachSegment(const char* fn, IpcHandle handle, const BmShmDescription& d, DaShmBuffers* shm) {
+bool AttachSegment(const char* fn, DaSide side, IpcHandle handle, const BmShmDescription& d,
+                   DaShmBuffers* shm) {
   DbgPlain(kLevel, "shmemKey\t= %d", d.key);
   DbgPlain(kLevel, "shmemSize\t= %d", d.shmSize);
   DbgPlain(kLevel, "shmemSection\t= %d", d.section);
@@ -206,7 +209,7 @@ bool AttachSegment(const char* fn, IpcHandle handle, const BmShmDescription& d, 
   DbgPlain(kLevel, "bufNum\t\t=%d", d.bufNum);
   DbgPlain(kLevel, "bufSize\t\t=%d", d.bufSize);
   DbgPlain(kLevel, "bufOffset\t=%d", d.bufOffset);
-  if (const char* why = BmCheckShmDescription(d)) {
+  if (const char* why = BmCheckShmDescription(d, side)) {
     DbgPlain(kLevel, "[%s] unusable shared memory description: %s", fn, why);
     ReportDataPath(fn, kMsgAttach, why);
     return false;

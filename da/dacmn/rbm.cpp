@@ -248,7 +248,7 @@ bool AttachListened(const char* fn, DacmnPtd* ctx, RdaPtd* rda) {
     ReportDataPath(fn, kMsgAttach, why);
     return false;
   }
-  return AttachSegment(fn, ctx->maIpcHandle, d, &rda->shm) &&
+  return AttachSegment(fn, DA_RESTORE, ctx->maIpcHandle, d, &rda->shm) &&
          QueInit(&rda->filledBufQue, d.bufNum) == 0;
 }
 
@@ -315,7 +315,7 @@ int RbmInit(const char* additionalId, const char* ranges, const char* postfix, c
   bool opened;
   if (netIO == 0) {
     opened = OpenLocalAgent(ctx, DA_RESTORE, &description) &&
-             AttachSegment(kFn, ctx->maIpcHandle, description, &rda->shm) &&
+             AttachSegment(kFn, DA_RESTORE, ctx->maIpcHandle, description, &rda->shm) &&
              QueInit(&rda->filledBufQue, description.bufNum) == 0;
   } else {
     opened = VEK_CreateRDANetIO(additionalId, postfix, ranges, select, reportLevel) == 1;
@@ -366,7 +366,7 @@ int RbmGetBlock() {
   DaShmBuffers& shm = rda->shm;
   const int skip = DaBlockSkip(shm.bufOffset);
   shm.bufID = id;
-  shm.bufPtr = shm.shmemBasePtr + DaBufferStart(shm, id);
+  shm.bufPtr = shm.shmemBasePtr + DaBufferStart(shm, id, DA_RESTORE);
   stream->heldId = id;
   rda->blkPtr = shm.bufPtr + skip;
   rda->blkSize = shm.bufSize - skip;

@@ -93,9 +93,7 @@ class RestoreNet {
   bool FeedAgent();
   bool AdvanceClose();
   void AbortParent();
-  char* Buffer(int id) const {
-    return base_ + std::size_t(g_.bufferSize) * (std::size_t(g_.section) * g_.bufferCount + id);
-  }
+  char* Buffer(int id) const { return base_ + std::size_t(g_.bufferSize) * std::size_t(id); }
 
   DacmnPtd* ctx_;
   IpcHandle pipe_;
@@ -146,7 +144,8 @@ int RestoreNet::OpenAgent() {
   const char* why = "malformed description";
   if (NetReadDescription(IpcGetReceiveStrMsg(ma_), &g_)) {
     why = BmCheckShmDescription({g_.section, g_.key, g_.address, g_.bufferSize, g_.bufferCount,
-                                 g_.segmentSize, g_.bufferOffset});
+                                 g_.segmentSize, g_.bufferOffset},
+                                DA_RESTORE);
   }
   if (why != nullptr) {
     DbgPlain(kLevel,

@@ -433,7 +433,7 @@ TEST(RbmListen, TheSixItemsAreReadInOrder) {
   EXPECT_EQ(d.bufSize, 4096);
   EXPECT_EQ(d.bufOffset, 20);
   EXPECT_EQ(d.address, 0u);
-  EXPECT_EQ(BmCheckShmDescription(d), nullptr);
+  EXPECT_EQ(BmCheckShmDescription(d, DA_RESTORE), nullptr);
   for (const std::string& bad : {Msg({"10", "1234", "32768", "1", "4", "4096"}),
                                  Msg({"10", "1234", "32768", "one", "4", "4096", "20"})}) {
     ASSERT_EQ(StrParseStartNL(&msg, bad.data(), bad.size()), 10);
@@ -455,7 +455,7 @@ struct NetScript {
 NetScript script;
 
 // The restore network process as its parent sees it over the pipe: MSG_LISTEN
-// with the six items of a segment of its own, MSG_DATA with the id of each
+// with the six items of a segment of its own (its buffers from the start), MSG_DATA with the id of each
 // buffer filled, buffers used again once the parent's MSG_DATA (exactly
 // "24 7 <id>") returns them, MSG_CLOSE and a bare MSG_OPEN for the next
 // object, and MSG_STOP answered with MSG_STOP only when every buffer came
@@ -493,8 +493,8 @@ void ScriptedNetMain() {
     while (base != nullptr && next < script.blocks.size() && !free.empty()) {
       const int id = free.front();
       free.pop_front();
-      const std::size_t start =
-          std::size_t(kCapacity) * std::size_t(script.section * script.count + id);
+      // Restore buffers lie at the segment's start, whatever the section.
+      const std::size_t start = std::size_t(kCapacity) * std::size_t(id);
       std::memcpy(static_cast<char*>(base) + start, script.blocks[next].data(), kCapacity);
       SendNet(pipe, MSG_DATA, {std::to_string(id)});
       if (static_cast<int>(next) == script.announceTwice) {
