@@ -3,6 +3,9 @@
 // attachment, and the reports and texts both sides share.
 #include "dacmn/dashm.h"
 
+#include <sys/shm.h>
+
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +27,21 @@ namespace {
 
 // Smallest block: its header and one record header.
 constexpr int kMinBlock = static_cast<int>(kDaBlkHeaderSize + kDaRecHeaderSize);
+
+// A segment that the network process `creator` made for the stream is marked
+// for removal as soon as this side has attached it too: it then goes with the
+// last of the two, however either ends, also when the network process dies
+// before it hears from this side. A local agent's own segment, and one that
+// has gone and whose key now names another's, are left alone.
+void RemoveWhenMadeBy(int key, int creator) {
+  if (creator <= 0) return;
+  const int id = shmget(key, 0, 0);
+  shmid_ds state{};
+  if (id < 0 || shmctl(id, IPC_STAT, &state) != 0 || state.shm_cpid != creator) return;
+  if (shmctl(id, IPC_RMID, nullptr) != 0) {
+    DbgPlain(kLevel, "shmctl(%d, IPC_RMID) failed (errno=%d)", id, errno);
+  }
+}
 
 bool ParseAddress(const char* text, std::uintptr_t* address) {
   const char* end = text + std::strlen(text);
@@ -132,6 +150,7 @@ int StoreStreamFields(DacmnPtd* ctx, DaSide side, int waitForStop, IpcHandle smH
   ctx->waitForStop = waitForStop;
   ctx->smHandle = smHandle;
   ctx->smBuffer = smBuffer;
+  ctx->netPid = 0;
   const int netIO = DaChooseNetIO(side, maHost, filePath);
   if (netIO >= 0) ctx->netIO = netIO;
   return netIO;
@@ -223,6 +242,9 @@ bool AttachSegment(const char* fn, DaSide side, IpcHandle handle, const BmShmDes
     return false;
   }
   DbgPlain(kLevel, "Attached shmemBasePtr\t= %p", address);
+  if (const DacmnPtd* ctx = DacmnGetContext(); ctx != nullptr && ctx->netIO != 0) {
+    RemoveWhenMadeBy(d.key, ctx->netPid);
+  }
   shm->shmemKey = d.key;
   shm->shmemSize = d.shmSize;
   shm->shmemSection = d.section;

@@ -4,8 +4,6 @@
 // shared buffer.
 #include "dacmn/rdanet.h"
 
-#include <sys/shm.h>
-
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -213,9 +211,7 @@ void RestoreNet::CloseAgent(bool orderly) {
 void RestoreNet::ReleaseSegment() {
   if (!segment_) return;
   // A private segment goes once the parent lets it go too.
-  if (remote_ && !segmentRemoved_) {
-    if (const int id = shmget(g_.key, 0, 0); id >= 0) shmctl(id, IPC_RMID, nullptr);
-  }
+  if (remote_ && !segmentRemoved_) NetRemoveOwnSegment(g_.key);
   IpcDetachShmem(pipe_);
   ErhClearError();
   segment_ = false;

@@ -515,8 +515,9 @@ void ScriptedNetMain() {
         break;
       }
       case MSG_CLOSE:
-        // The object ends: its buffers, wherever they are, go with the segment.
-        if (IpcFreeShmem(pipe) != 0) RdaNetExit(2);
+        // The object ends: its buffers, wherever they are, go with the segment,
+        // which the parent marked for removal once it had attached it.
+        if (IpcDetachShmem(pipe) != 0) RdaNetExit(2);
         base = nullptr;
         break;
       case MSG_OPEN:
