@@ -37,6 +37,16 @@ inline constexpr char kNetEndedEarly[] = "the network process ended before it wa
 // taken as gone.
 constexpr int kSetupTimeout = 300;
 
+// Seconds a buffer manager waits without any message on the stream's links
+// while a peer owes it one (an acknowledgement, a filled buffer, a stop or a
+// resume) before it gives the stream up with a report (set 80, number 1023):
+// longer than a live peer stays silent, that is VEKRECONNECT_RETRY (else
+// 1200) for a reconnection's retry window, 1200 for a network process's two
+// waits on its agent after reconnecting and 120 for a probe interval.
+int PeerWaitSeconds();
+// The report of a wait that reached PeerWaitSeconds.
+void ReportSilentPeer(const char* function, int seconds);
+
 // The error state's text, for the reports that carry one.
 std::string ErrorText();
 // A set-80 report at severity 3, with or without a text.

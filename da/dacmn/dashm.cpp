@@ -7,9 +7,11 @@
 
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
+#include "cmn/ctx.h"
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
 #include "cmn/nlspack.h"
@@ -106,7 +108,37 @@ std::size_t DaBufferStart(const DaShmBuffers& shm, int id, DaSide side) {
   return static_cast<std::size_t>(shm.bufSize) * (before + static_cast<std::size_t>(id));
 }
 
+namespace {
+
+// Beyond the retry window: a network process's two waits of 600 seconds on
+// its reconnected agent, and one probe interval.
+constexpr int kPeerWaitBeyondRetry = 2 * 600 + 120;
+constexpr int kDefaultRetryWindow = 1200;
+int peerWaitOverride = 0;
+
+}  // namespace
+
+int dacmn_detail::DaSetPeerWaitSeconds(int seconds) {
+  const int previous = peerWaitOverride;
+  peerWaitOverride = seconds > 0 ? seconds : 0;
+  return previous;
+}
+
 namespace bm_detail {
+
+int PeerWaitSeconds() {
+  if (peerWaitOverride > 0) return peerWaitOverride;
+  int retry = 0;
+  if (EnvReadInt("VEKRECONNECT_RETRY", &retry) != 1 || retry <= 0) retry = kDefaultRetryWindow;
+  return retry > INT_MAX - kPeerWaitBeyondRetry ? INT_MAX : retry + kPeerWaitBeyondRetry;
+}
+
+void ReportSilentPeer(const char* fn, int seconds) {
+  DbgPlain(kLevel, "%s: no message on the stream's links for %d seconds; giving the stream up", fn,
+           seconds);
+  ReportDataPath(fn, kMsgWaitFailed,
+                 "nothing received for " + std::to_string(seconds) + " seconds");
+}
 
 std::string ErrorText() {
   const char* text = ErhSysErrorStr();

@@ -16,6 +16,7 @@
 #include "cmn/cmninit.h"
 #include "cmn/strmsg.h"
 #include "codec/dastream.h"
+#include "dacmn/daimpl.h"
 #include "dacmn_test_util.h"
 #include "dastream_test_util.h"
 #include "mediaagent/testing/mediaagent_standin.h"
@@ -359,6 +360,39 @@ TEST_F(BmSegmentTest, AnAddressInUseIsAttachedElsewhere) {
   // unflushed stream.
   EXPECT_EQ(agent.received(),
             Packet(Msg({"27", "7"})) + Packet(Msg({"24", "0"})) + Packet(Msg({"1"})));
+}
+
+// A peer that owes a message and stays silent for the bound ends the wait
+// with a report: an agent that acknowledges nothing (the fifth block waits
+// for a buffer), and a session manager that never sends the stop the exit
+// waits for.
+TEST_F(BmSegmentTest, ASilentPeerFailsTheStreamAtTheBound) {
+  const int previous = dacmn_detail::DaSetPeerWaitSeconds(1);
+  const std::string report = "Waiting for data failed: nothing received for 1 seconds";
+  {
+    datest::CapturedReports reports;
+    ScriptedAgent agent({Description(4, 0)});
+    ASSERT_EQ(Open(agent.port()), 1);
+    EXPECT_FALSE(WriteObject(Payload(100000)));
+    EXPECT_TRUE(reports.Has(report)) << reports.Joined();
+    EXPECT_EQ(BmExit(1), 0);
+    std::string sent = Packet(Msg({"27", "7"}));
+    for (const char* id : {"0", "1", "2", "3"}) sent += Packet(Msg({"24", id}));
+    EXPECT_EQ(agent.received(), sent + Packet(Msg({"1"})));
+  }
+  {
+    datest::CapturedReports reports;
+    ScriptedAgent agent({Description(4, 0)});
+    PeerLink sm;
+    ASSERT_EQ(BmInit(nullptr, nullptr, nullptr, nullptr, 0, 1, sm.handle(), nullptr, kDa,
+                     "127.0.0.1", agent.port(), nullptr, 1.0, nullptr, nullptr, nullptr),
+              1);
+    ASSERT_EQ(BmFlush(), 1);
+    EXPECT_EQ(BmExit(0), 0);
+    EXPECT_TRUE(reports.Has(report)) << reports.Joined();
+    EXPECT_EQ(agent.received(), Packet(Msg({"27", "7"})) + Packet(Msg({"6"})));
+  }
+  dacmn_detail::DaSetPeerWaitSeconds(previous);
 }
 
 TEST_F(BmSegmentTest, MoreThan64BuffersAreRefused) {

@@ -21,6 +21,7 @@
 #include "cmn/strmsg.h"
 #include "dacmn/bdanet.h"  // MSG_CLOSE
 #include "dacmn/bm.h"
+#include "dacmn/daimpl.h"
 #include "dacmn_test_util.h"
 #include "dastream_test_util.h"
 #include "ipc/ipcasync.h"
@@ -419,6 +420,25 @@ TEST_F(RbmScriptTest, AnnouncementsOfBuffersOutOfRangeOrTwiceFailTheStream) {
   }
 }
 
+// A stored stream that ends early leaves the agent with nothing to send:
+// after the bound without a filled buffer the read fails with a report, and
+// what came before is the stream's own.
+TEST_F(RbmScriptTest, AStreamThatStopsComingFailsTheReadAtTheBound) {
+  const int previous = dacmn_detail::DaSetPeerWaitSeconds(1);
+  ScriptedAgent agent({Description(), Msg({"24", "0"}), Msg({"24", "1"})});
+  ASSERT_EQ(Open(agent.port()), 1);
+  bool failed = false;
+  const std::vector<Bytes> got = ReadAll(&failed);
+  dacmn_detail::DaSetPeerWaitSeconds(previous);
+  EXPECT_TRUE(failed);
+  EXPECT_TRUE(Reported("Waiting for data failed: nothing received for 1 seconds"))
+      << testing::PrintToString(reports);
+  ASSERT_GT(got.size(), 0u);
+  ASSERT_LT(got.size(), stored_.size());
+  EXPECT_TRUE(std::equal(got.begin(), got.end(), stored_.begin()));
+  EXPECT_EQ(RbmExit(1), 0);
+}
+
 TEST(RbmListen, TheSixItemsAreReadInOrder) {
   const std::string text = Msg({"10", "1234", "32768", "1", "4", "4096", "20"});
   StrMsg msg;
@@ -455,11 +475,10 @@ struct NetScript {
 NetScript script;
 
 // The restore network process as its parent sees it over the pipe: MSG_LISTEN
-// with the six items of a segment of its own (its buffers from the start), MSG_DATA with the id of each
-// buffer filled, buffers used again once the parent's MSG_DATA (exactly
-// "24 7 <id>") returns them, MSG_CLOSE and a bare MSG_OPEN for the next
-// object, and MSG_STOP answered with MSG_STOP only when every buffer came
-// back (else MSG_ABORT).
+// with the six items of a segment of its own (its buffers from the start), MSG_DATA with the id of
+// each buffer filled, buffers used again once the parent's MSG_DATA (exactly "24 7 <id>") returns
+// them, MSG_CLOSE and a bare MSG_OPEN for the next object, and MSG_STOP answered with MSG_STOP only
+// when every buffer came back (else MSG_ABORT).
 void SendNet(IpcHandle pipe, int code, const std::vector<std::string>& items = {}) {
   StrMsg* out = IpcGetStrMsg(pipe);
   if (out == nullptr || StrMsgStartExL(out, nullptr, 0, code, 0) != 0) RdaNetExit(3);
