@@ -151,6 +151,14 @@ class DaNetProcessTest : public datest::DaTest {
       if (report.find(text) != std::string::npos) return true;
     return false;
   }
+  // Both buffer managers fork a network process, which runs `backup` or
+  // `restore`.
+  static void ForceNetProcesses(DaNetMainFn backup, DaNetMainFn restore) {
+    setenv("VEKBDANET", "1", 1);
+    setenv("VEKRDANET", "1", 1);
+    DaSetBdaNetMain(backup);
+    DaSetRdaNetMain(restore);
+  }
   static std::string AllReports() {
     std::string all;
     for (const std::string& report : reports) all += report + "\n";
@@ -399,10 +407,7 @@ TEST_F(DaNetProcessTest, FailedForkOfTheNetworkProcessIsReportedAndClosesThePipe
 // main loop) fails the buffer manager's open with a clear report.
 TEST_F(DaNetProcessTest, BufferManagersReportANetworkProcessThatEndedBeforeItWasReady) {
   tarn::test::Watchdog watchdog(30);
-  setenv("VEKBDANET", "1", 1);
-  setenv("VEKRDANET", "1", 1);
-  DaSetBdaNetMain(nullptr);
-  DaSetRdaNetMain(nullptr);
+  ForceNetProcesses(nullptr, nullptr);
   const std::string expected =
       "The data connection was closed: the network process ended before it was ready";
 
@@ -426,10 +431,7 @@ TEST_F(DaNetProcessTest, BufferManagersReportANetworkProcessThatEndedBeforeItWas
 // behind. A segment someone else made (a local agent's) is left alone.
 TEST_F(DaNetProcessTest, ASegmentTheNetworkProcessMadeGoesWithTheStreamThoughTheProcessDied) {
   tarn::test::Watchdog watchdog(30);
-  setenv("VEKBDANET", "1", 1);
-  setenv("VEKRDANET", "1", 1);
-  DaSetBdaNetMain(BackupAnnounceAndDie);
-  DaSetRdaNetMain(RestoreAnnounceAndDie);
+  ForceNetProcesses(BackupAnnounceAndDie, RestoreAnnounceAndDie);
   for (const bool own : {true, false}) {
     for (const DaSide side : {DA_BACKUP, DA_RESTORE}) {
       SCOPED_TRACE(std::string(own ? "own" : "another's") +
