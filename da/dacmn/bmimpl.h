@@ -79,7 +79,10 @@ bool OpenLocalAgent(DacmnPtd* ctx, DaSide side, BmShmDescription* description);
 
 // Traces and checks `description` for a stream of `side` and attaches its
 // segment on `handle` (at the agent's address when that is free), filling
-// *shm with no buffer in hand. False after a report (set 80, number 1003).
+// *shm with no buffer in hand. A segment that the stream's network process
+// made (DacmnPtd::netPid) is marked for removal at once: it goes when both
+// sides have let it go, however they end. False after a report (set 80,
+// number 1003).
 bool AttachSegment(const char* function, DaSide side, IpcHandle handle,
                    const BmShmDescription& description, DaShmBuffers* shm);
 
