@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <initializer_list>
 
 #include "cmn/strmsg.h"
 #include "dacmn/dashm.h"
