@@ -25,6 +25,7 @@
 #include "dacmn/bm.h"
 #include "dacmn/dacmn.h"
 #include "dacmn/daimpl.h"
+#include "dacmn/netimpl.h"
 #include "dacmn/rbm.h"
 #include "dacmn_test_util.h"
 
@@ -457,6 +458,26 @@ TEST_F(DaNetProcessTest, ASegmentTheNetworkProcessMadeGoesWithTheStreamThoughThe
       EXPECT_EQ(id >= 0, !own);
     }
   }
+}
+
+// A network process marks only segments it made: a key whose segment has
+// gone may name another process's by now, and that one is left alone.
+TEST_F(DaNetProcessTest, ANetworkProcessRemovesOnlySegmentsItMade) {
+  tarn::test::SysVGuard guard;
+  const int key = FreeKey();
+  tarn::test::ChildProcess other(
+      [key] { return shmget(key, 4096, IPC_CREAT | IPC_EXCL | 0600) >= 0 ? 0 : 1; });
+  ASSERT_EQ(other.ExitCode(), 0);
+  const int id = shmget(key, 0, 0);
+  ASSERT_GE(id, 0);
+  guard.segment(id);
+  dacmn_detail::NetRemoveOwnSegment(key);
+  EXPECT_TRUE(dacmn_detail::NetRemoveWhenShared(key));
+  EXPECT_EQ(shmget(key, 0, 0), id);
+  // One of its own goes.
+  datest::TestSegment own(4096);
+  dacmn_detail::NetRemoveOwnSegment(own.key());
+  EXPECT_LT(shmget(own.key(), 0, 0), 0);
 }
 
 }  // namespace
