@@ -98,7 +98,7 @@ std::span<std::uint8_t> BmSink::TakeBlock() {
     return {};
   }
   DaShmBuffers& shm = bda->shm;
-  const std::size_t start = DaBufferStart(shm, id);
+  const std::size_t start = DaBufferStart(shm, id, DA_BACKUP);
   const int skip = DaBlockSkip(shm.bufOffset);
   shm.bufID = id;
   shm.bufPtr = shm.shmemBasePtr + start;
@@ -293,20 +293,24 @@ int EventLoop(int state, bool untilAck) {
   bool smClosed = false;
   bool maClosed = false;
   bool acked = false;
+  const int limit = PeerWaitSeconds();
   for (;;) {
-    int timeout = -1;
-    if (state == BM_STATE_RUN) {
-      const bool poll = untilAck ? acked : QueCount(&bda->freeBufQue) > 0;
-      timeout = poll ? 0 : -1;
-    }
+    const bool poll = state == BM_STATE_RUN && (untilAck ? acked : QueCount(&bda->freeBufQue) > 0);
     const IpcHandle handles[2] = {smClosed ? kIpcNoHandle : ctx->smHandle,
                                   maClosed ? kIpcNoHandle : ctx->maIpcHandle};
-    const IpcHandle handle = IpcWaitForIpcEventOnHandles(handles, 2, timeout);
+    // With no handle left the wait fails at once, as it should.
+    const bool none = handles[0] < 0 && handles[1] < 0;
+    const IpcHandle handle =
+        IpcWaitForIpcEventOnHandles(handles, 2, poll ? 0 : (none ? -1 : limit));
     bda->lastHandle = handle;
     if (handle < 0) {
       if (IpcGetLastIpcEvent() == IPC_EVENT_TIMEOUT) {
-        DbgPlain(kLevel, "IPC EVENT ==> TIMEOUT");
         ErhClearError();
+        if (!poll) {
+          ReportSilentPeer(kFn, limit);
+          return BM_FAILED;
+        }
+        DbgPlain(kLevel, "IPC EVENT ==> TIMEOUT");
         return BM_GO_ON;
       }
       ReportDataPath(kFn, kMsgWaitFailed, ErrorText());
@@ -476,7 +480,7 @@ int BmInit(const char* additionalId, const char* ranges, const char* postfix, co
     CloseMediaSide(ctx, bda);
     return done(0);
   }
-  if (!AttachSegment(kFn, ctx->maIpcHandle, description, &bda->shm) ||
+  if (!AttachSegment(kFn, DA_BACKUP, ctx->maIpcHandle, description, &bda->shm) ||
       QueInit(&bda->freeBufQue, description.bufNum) != 0) {
     if (ctx->maIpcHandle >= 0) SendBare(ctx->maIpcHandle, MSG_ABORT);
     CloseMediaSide(ctx, bda);

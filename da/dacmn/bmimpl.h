@@ -37,6 +37,16 @@ inline constexpr char kNetEndedEarly[] = "the network process ended before it wa
 // taken as gone.
 constexpr int kSetupTimeout = 300;
 
+// Seconds a buffer manager waits without any message on the stream's links
+// while a peer owes it one (an acknowledgement, a filled buffer, a stop or a
+// resume) before it gives the stream up with a report (set 80, number 1023):
+// longer than a live peer stays silent, that is VEKRECONNECT_RETRY (else
+// 1200) for a reconnection's retry window, 1200 for a network process's two
+// waits on its agent after reconnecting and 120 for a probe interval.
+int PeerWaitSeconds();
+// The report of a wait that reached PeerWaitSeconds.
+void ReportSilentPeer(const char* function, int seconds);
+
 // The error state's text, for the reports that carry one.
 std::string ErrorText();
 // A set-80 report at severity 3, with or without a text.
@@ -67,11 +77,14 @@ int SessionManagerCode(IpcHandle handle, char* buffer, int length);
 // (the restore side reports the negotiation's outcome in plain text).
 bool OpenLocalAgent(DacmnPtd* ctx, DaSide side, BmShmDescription* description);
 
-// Traces and checks `description` and attaches its segment on `handle` (at
-// the agent's address when that is free), filling *shm with no buffer in
-// hand. False after a report (set 80, number 1003).
-bool AttachSegment(const char* function, IpcHandle handle, const BmShmDescription& description,
-                   DaShmBuffers* shm);
+// Traces and checks `description` for a stream of `side` and attaches its
+// segment on `handle` (at the agent's address when that is free), filling
+// *shm with no buffer in hand. A segment that the stream's network process
+// made (DacmnPtd::netPid) is marked for removal at once: it goes when both
+// sides have let it go, however they end. False after a report (set 80,
+// number 1003).
+bool AttachSegment(const char* function, DaSide side, IpcHandle handle,
+                   const BmShmDescription& description, DaShmBuffers* shm);
 
 // The buffer id a message item names: the whole item a number in
 // 0 .. bufNum - 1. False for anything else, a null item included.

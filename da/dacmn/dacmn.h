@@ -75,6 +75,7 @@ struct DacmnPtd {
   int maPort;
   char filePath[kDaPathSize];  // empty unless the stream goes to or comes from a file
   int netIO;                   // 1 network process, 0 local agent's shared memory
+  int netPid;                  // the network process's pid; 0 when unknown or none
   int savedReconnectPort;
   IpcHandle conIpcHandle;  // session-manager connection that reconnection replaces
   char reconnectHost[kDaHostSize];

@@ -30,4 +30,9 @@ constexpr int kMsgNegotiation = 16005;
 using DaForkFn = pid_t (*)();
 DaForkFn DaSetNetProcessFork(DaForkFn fork);
 
+// Replaces the seconds the buffer managers wait for a silent peer (a test
+// puts in a short one); 0 restores the default. Returns the previous
+// replacement, 0 when there was none.
+int DaSetPeerWaitSeconds(int seconds);
+
 }  // namespace dacmn_detail

@@ -1,6 +1,7 @@
 // Start and end of the network processes that carry a data stream to or from
 // a media agent on another host: the pipe pair, the fork, the child's restart
 // of the common library, its main loop and its exit.
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -145,15 +146,35 @@ const char* Pass(const std::optional<std::string>& text) {
 // becomes init's child: it is never collected by us, yet never left a zombie,
 // and no signal disposition is touched (in a host process SIGCHLD is the
 // host's, and every caller keeps waiting for its own children). The
-// intermediate only forks and ends: its exit code is 0, or the errno of its
-// failed fork. Returns the intermediate's pid, or -1 with errno set.
-pid_t StartDetached(const NetKind& kind, const StartArgs& args, IpcHandle handle) {
+// intermediate only forks, writes the network process's pid into `pidPipe`
+// (when it has one) and ends: its exit code is 0, or the errno of its failed
+// fork. Returns the intermediate's pid, or -1 with errno set.
+pid_t StartDetached(const NetKind& kind, const StartArgs& args, IpcHandle handle,
+                    const int pidPipe[2]) {
   const pid_t starter = fork();
   if (starter != 0) return starter;
+  if (pidPipe[0] >= 0) close(pidPipe[0]);
   const pid_t pid = netProcessFork();
-  if (pid == 0) RunNetProcess(kind, args, handle);
+  if (pid == 0) {
+    if (pidPipe[1] >= 0) close(pidPipe[1]);
+    RunNetProcess(kind, args, handle);
+  }
   const int err = errno;
+  if (pid > 0 && pidPipe[1] >= 0) {
+    // The pipe is empty and far larger than a pid: the write is whole.
+    [[maybe_unused]] const ssize_t n = write(pidPipe[1], &pid, sizeof pid);
+  }
   _exit(pid > 0 ? 0 : (err > 0 && err < 256 ? err : EAGAIN));
+}
+
+// The pid the intermediate wrote, once it has ended; 0 when it wrote none.
+pid_t ReadNetPid(int fd) {
+  pid_t pid = 0;
+  if (fd < 0 || cmn::RetryEintr([&] { return read(fd, &pid, sizeof pid); }) !=
+                    static_cast<ssize_t>(sizeof pid)) {
+    return 0;
+  }
+  return pid;
 }
 
 // Collects the intermediate child: null when it started the network process,
@@ -192,8 +213,16 @@ int CreateNetIO(const NetKind& kind, const StartArgs& args) {
   // The child closes its copy of the trace stream; nothing may be pending in it.
   if (FILE* trace = DbgGetFd()) std::fflush(trace);
 
-  const pid_t starter = StartDetached(kind, args, handle);
-  const char* failed = starter < 0 ? ErhSysErrnoToText(errno) : ReapStarter(starter);
+  // Without the pid the network process is only unknown, not missing.
+  int pidPipe[2] = {-1, -1};
+  if (pipe2(pidPipe, O_CLOEXEC) != 0) pidPipe[0] = pidPipe[1] = -1;
+  ctx->netPid = 0;
+  const pid_t starter = StartDetached(kind, args, handle, pidPipe);
+  const int forkErr = errno;
+  if (pidPipe[1] >= 0) close(pidPipe[1]);
+  const char* failed = starter < 0 ? ErhSysErrnoToText(forkErr) : ReapStarter(starter);
+  if (failed == nullptr) ctx->netPid = ReadNetPid(pidPipe[0]);
+  if (pidPipe[0] >= 0) close(pidPipe[0]);
   if (failed != nullptr) {
     ErhFullReportPacked(fn, kErhMajor, NlsPackMessage(kSetDataPath, kMsgFork, failed));
     IpcClosePipes(handle);
@@ -219,6 +248,7 @@ int ShutdownNetIO(const char* fn) {
   DbgPlain(kLevel, "%s: closing maIpcHandle=%d", fn, ctx->maIpcHandle);
   const int rc = IpcClosePipes(ctx->maIpcHandle);
   ctx->maIpcHandle = kIpcNoHandle;
+  ctx->netPid = 0;
   return rc;
 }
 

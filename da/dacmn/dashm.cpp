@@ -3,10 +3,15 @@
 // attachment, and the reports and texts both sides share.
 #include "dacmn/dashm.h"
 
+#include <sys/shm.h>
+
+#include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
+#include "cmn/ctx.h"
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
 #include "cmn/nlspack.h"
@@ -25,6 +30,21 @@ namespace {
 // Smallest block: its header and one record header.
 constexpr int kMinBlock = static_cast<int>(kDaBlkHeaderSize + kDaRecHeaderSize);
 
+// A segment that the network process `creator` made for the stream is marked
+// for removal as soon as this side has attached it too: it then goes with the
+// last of the two, however either ends, also when the network process dies
+// before it hears from this side. A local agent's own segment, and one that
+// has gone and whose key now names another's, are left alone.
+void RemoveWhenMadeBy(int key, int creator) {
+  if (creator <= 0) return;
+  const int id = shmget(key, 0, 0);
+  shmid_ds state{};
+  if (id < 0 || shmctl(id, IPC_STAT, &state) != 0 || state.shm_cpid != creator) return;
+  if (shmctl(id, IPC_RMID, nullptr) != 0) {
+    DbgPlain(kLevel, "shmctl(%d, IPC_RMID) failed (errno=%d)", id, errno);
+  }
+}
+
 bool ParseAddress(const char* text, std::uintptr_t* address) {
   const char* end = text + std::strlen(text);
   int base = 10;
@@ -38,7 +58,7 @@ bool ParseAddress(const char* text, std::uintptr_t* address) {
 
 }  // namespace
 
-const char* BmCheckShmDescription(const BmShmDescription& d) {
+const char* BmCheckShmDescription(const BmShmDescription& d, DaSide side) {
   if (d.bufNum < 1 || d.bufNum > kBmMaxBuffers) return "buffer count outside 1..64";
   if (d.bufSize < 1 || d.bufSize % static_cast<int>(kDaAlign) != 0) {
     return "buffer size not a positive multiple of 8";
@@ -48,8 +68,9 @@ const char* BmCheckShmDescription(const BmShmDescription& d) {
     return "buffer offset leaves no room for a block";
   }
   if (d.section < 0) return "negative section";
-  const std::uint64_t needed = std::uint64_t(static_cast<unsigned>(d.bufSize)) *
-                               (std::uint64_t(static_cast<unsigned>(d.section)) + 1) *
+  const std::uint64_t rings =
+      side == DA_RESTORE ? 1 : std::uint64_t(static_cast<unsigned>(d.section)) + 1;
+  const std::uint64_t needed = std::uint64_t(static_cast<unsigned>(d.bufSize)) * rings *
                                std::uint64_t(static_cast<unsigned>(d.bufNum));
   if (d.shmSize < 1 || needed > static_cast<std::uint64_t>(d.shmSize)) {
     return "the buffers do not lie inside the segment";
@@ -57,14 +78,14 @@ const char* BmCheckShmDescription(const BmShmDescription& d) {
   return nullptr;
 }
 
-const char* BmParseShmDescription(StrMsg* msg, BmShmDescription* d) {
+const char* BmParseShmDescription(StrMsg* msg, BmShmDescription* d, DaSide side) {
   char address[64] = "";
   if (StrParseMessageFL(msg, "%d%d%s%d%d%d%d", &d->section, &d->key, address, sizeof address,
                         &d->bufSize, &d->bufNum, &d->shmSize, &d->bufOffset) != 0) {
     return "malformed shared memory description";
   }
   if (!ParseAddress(address, &d->address)) return "malformed shared memory address";
-  return BmCheckShmDescription(*d);
+  return BmCheckShmDescription(*d, side);
 }
 
 const char* DaParseListen(StrMsg* msg, BmShmDescription* d) {
@@ -80,13 +101,44 @@ int DaBlockSkip(int bufOffset) {
   return static_cast<int>(DaAlignUp(static_cast<std::uint64_t>(bufOffset)));
 }
 
-std::size_t DaBufferStart(const DaShmBuffers& shm, int id) {
-  return static_cast<std::size_t>(shm.bufSize) *
-         (static_cast<std::size_t>(shm.shmemSection) * static_cast<std::size_t>(shm.bufNum) +
-          static_cast<std::size_t>(id));
+std::size_t DaBufferStart(const DaShmBuffers& shm, int id, DaSide side) {
+  const std::size_t before = side == DA_RESTORE ? 0
+                                                : static_cast<std::size_t>(shm.shmemSection) *
+                                                      static_cast<std::size_t>(shm.bufNum);
+  return static_cast<std::size_t>(shm.bufSize) * (before + static_cast<std::size_t>(id));
+}
+
+namespace {
+
+// Beyond the retry window: a network process's two waits of 600 seconds on
+// its reconnected agent, and one probe interval.
+constexpr int kPeerWaitBeyondRetry = 2 * 600 + 120;
+constexpr int kDefaultRetryWindow = 1200;
+int peerWaitOverride = 0;
+
+}  // namespace
+
+int dacmn_detail::DaSetPeerWaitSeconds(int seconds) {
+  const int previous = peerWaitOverride;
+  peerWaitOverride = seconds > 0 ? seconds : 0;
+  return previous;
 }
 
 namespace bm_detail {
+
+int PeerWaitSeconds() {
+  if (peerWaitOverride > 0) return peerWaitOverride;
+  int retry = 0;
+  if (EnvReadInt("VEKRECONNECT_RETRY", &retry) != 1 || retry <= 0) retry = kDefaultRetryWindow;
+  return retry > INT_MAX - kPeerWaitBeyondRetry ? INT_MAX : retry + kPeerWaitBeyondRetry;
+}
+
+void ReportSilentPeer(const char* fn, int seconds) {
+  DbgPlain(kLevel, "%s: no message on the stream's links for %d seconds; giving the stream up", fn,
+           seconds);
+  ReportDataPath(fn, kMsgWaitFailed,
+                 "nothing received for " + std::to_string(seconds) + " seconds");
+}
 
 std::string ErrorText() {
   const char* text = ErhSysErrorStr();
@@ -130,6 +182,7 @@ int StoreStreamFields(DacmnPtd* ctx, DaSide side, int waitForStop, IpcHandle smH
   ctx->waitForStop = waitForStop;
   ctx->smHandle = smHandle;
   ctx->smBuffer = smBuffer;
+  ctx->netPid = 0;
   const int netIO = DaChooseNetIO(side, maHost, filePath);
   if (netIO >= 0) ctx->netIO = netIO;
   return netIO;
@@ -188,7 +241,7 @@ bool OpenLocalAgent(DacmnPtd* ctx, DaSide side, BmShmDescription* d) {
                    "no shared memory description (message " + std::to_string(code) + ")");
     return false;
   }
-  if (const char* why = BmParseShmDescription(msg, d)) {
+  if (const char* why = BmParseShmDescription(msg, d, side)) {
     DbgPlain(kLevel, "[%s] unusable shared memory description: %s", fn, why);
     ReportDataPath(fn, kMsgAttach, why);
     SendBare(handle, MSG_ABORT);
@@ -198,7 +251,8 @@ bool OpenLocalAgent(DacmnPtd* ctx, DaSide side, BmShmDescription* d) {
   return true;
 }
 
-bool AttachSegment(const char* fn, IpcHandle handle, const BmShmDescription& d, DaShmBuffers* shm) {
+bool AttachSegment(const char* fn, DaSide side, IpcHandle handle, const BmShmDescription& d,
+                   DaShmBuffers* shm) {
   DbgPlain(kLevel, "shmemKey\t= %d", d.key);
   DbgPlain(kLevel, "shmemSize\t= %d", d.shmSize);
   DbgPlain(kLevel, "shmemSection\t= %d", d.section);
@@ -206,7 +260,7 @@ bool AttachSegment(const char* fn, IpcHandle handle, const BmShmDescription& d, 
   DbgPlain(kLevel, "bufNum\t\t=%d", d.bufNum);
   DbgPlain(kLevel, "bufSize\t\t=%d", d.bufSize);
   DbgPlain(kLevel, "bufOffset\t=%d", d.bufOffset);
-  if (const char* why = BmCheckShmDescription(d)) {
+  if (const char* why = BmCheckShmDescription(d, side)) {
     DbgPlain(kLevel, "[%s] unusable shared memory description: %s", fn, why);
     ReportDataPath(fn, kMsgAttach, why);
     return false;
@@ -220,6 +274,9 @@ bool AttachSegment(const char* fn, IpcHandle handle, const BmShmDescription& d, 
     return false;
   }
   DbgPlain(kLevel, "Attached shmemBasePtr\t= %p", address);
+  if (const DacmnPtd* ctx = DacmnGetContext(); ctx != nullptr && ctx->netIO != 0) {
+    RemoveWhenMadeBy(d.key, ctx->netPid);
+  }
   shm->shmemKey = d.key;
   shm->shmemSize = d.shmSize;
   shm->shmemSection = d.section;

@@ -23,15 +23,17 @@ struct BmShmDescription {
   int shmSize;
   int bufOffset;
 };
-// Null when the buffers described can be used: 1..kBmMaxBuffers buffers of a
-// size that is a multiple of 8 and leaves room for a block header and a record
-// behind the offset, all lying inside the segment. Else the reason.
-const char* BmCheckShmDescription(const BmShmDescription& description);
+// Null when the buffers described can be used by a stream of `side`:
+// 1..kBmMaxBuffers buffers of a size that is a multiple of 8 and leaves room
+// for a block header and a record behind the offset, all lying inside the
+// segment where DaBufferStart puts them. Else the reason.
+const char* BmCheckShmDescription(const BmShmDescription& description, DaSide side);
 
 // Reads a local agent's description (section, key, address, buffer size,
 // buffer count, segment size, buffer offset) from the parse of `msg` in
-// progress, past its code, and checks it. Null when usable; else the reason.
-const char* BmParseShmDescription(StrMsg* msg, BmShmDescription* description);
+// progress, past its code, and checks it for `side`. Null when usable; else
+// the reason.
+const char* BmParseShmDescription(StrMsg* msg, BmShmDescription* description, DaSide side);
 
 // Reads MSG_LISTEN's six items (key, segment size, section, buffer count,
 // buffer size, buffer offset) from the parse of `msg` in progress, past its
@@ -41,7 +43,9 @@ const char* DaParseListen(StrMsg* msg, BmShmDescription* description);
 
 // Bytes in front of a buffer's block: the buffer offset rounded up to 8.
 int DaBlockSkip(int bufOffset);
-// Where buffer `id` of the stream starts in its segment: buffer size x
-// (section x buffer count + id). The caller has range-checked `id` against a
-// checked description.
-std::size_t DaBufferStart(const DaShmBuffers& shm, int id);
+// Where buffer `id` of a stream of `side` starts in its segment: for a
+// backup buffer size x (section x buffer count + id), behind the buffers of
+// the sections in front; for a restore buffer size x id, whatever the
+// section (media agents fill restore buffers there). The caller has
+// range-checked `id` against a description checked for the same side.
+std::size_t DaBufferStart(const DaShmBuffers& shm, int id, DaSide side);

@@ -1,6 +1,7 @@
 // What the backup and the restore network processes share: reports to the
 // parent, the connection to the media agent and the data segment.
 #include <sys/shm.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -17,6 +18,23 @@ TARN_RCSID("da/dacmn/netcmn.cpp");
 namespace dacmn_detail {
 
 namespace {
+
+// Marks the segment under `key` for removal once at least `attached`
+// processes hold it; false while fewer do. A segment another process made is
+// left alone: the parent may have removed ours already, and its key may name
+// someone else's by now.
+bool RemoveOwnSegment(int key, shmatt_t attached) {
+  const int id = shmget(key, 0, 0);
+  if (id < 0) return true;
+  shmid_ds state{};
+  if (shmctl(id, IPC_STAT, &state) != 0) return false;
+  if (state.shm_cpid != getpid()) return true;
+  if (state.shm_nattch < attached) return false;
+  if (shmctl(id, IPC_RMID, nullptr) != 0) {
+    DbgPlain(kLevel, "NetRemoveWhenShared: shmctl(%d, IPC_RMID) failed (errno=%d)", id, errno);
+  }
+  return true;
+}
 
 bool IsPacked(const char* text) {
   const std::size_t n = std::strlen("15");
@@ -159,14 +177,11 @@ int NetFileStart(DacmnPtd* ctx, const char* prog, int DacmnPtd::*asyncFlag, NetG
 }
 
 bool NetRemoveWhenShared(int key) {
-  const int id = shmget(key, 0, 0);
-  if (id < 0) return true;
-  shmid_ds state{};
-  if (shmctl(id, IPC_STAT, &state) != 0 || state.shm_nattch < 2) return false;
-  if (shmctl(id, IPC_RMID, nullptr) != 0) {
-    DbgPlain(kLevel, "NetRemoveWhenShared: shmctl(%d, IPC_RMID) failed (errno=%d)", id, errno);
-  }
-  return true;
+  return RemoveOwnSegment(key, 2);
+}
+
+void NetRemoveOwnSegment(int key) {
+  RemoveOwnSegment(key, 0);
 }
 
 bool NetSendCode(IpcHandle handle, int code, int id) {

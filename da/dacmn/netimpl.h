@@ -106,8 +106,13 @@ int NetFileStart(DacmnPtd* ctx, const char* prog, int DacmnPtd::*asyncFlag, NetG
 
 // A private segment is marked for removal once the parent has attached it
 // too: it then goes with the last of the two processes, however they end.
-// True once done (or when there is nothing to do).
+// True once done (or when there is nothing to do: the parent may have marked
+// it already, and a segment under `key` that this process did not make is
+// never touched).
 bool NetRemoveWhenShared(int key);
+// Marks the private segment under `key` for removal now, when this process
+// made it.
+void NetRemoveOwnSegment(int key);
 
 // Sends message `code` with the one item `id`, or none for a negative id,
 // asynchronously. False when it could not be started.

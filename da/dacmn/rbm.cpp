@@ -209,16 +209,23 @@ int EventLoop(int state) {
     ReportInternal(kFn, rcsId, __LINE__);
     return RBM_FAILED;
   }
+  const int limit = PeerWaitSeconds();
   for (;;) {
     const bool poll = state == RBM_STATE_RUN && QueCount(&rda->filledBufQue) > 0;
     if (!poll) DbgPlain(kLevel, "STATE_%d wait...", rda->lastState);
     // Exactly the stream's two handles: other links of the process (a
     // catalogue session, say) are none of its business.
     const IpcHandle handles[2] = {ctx->smHandle, ctx->maIpcHandle};
-    const IpcHandle handle = IpcWaitForIpcEventOnHandles(handles, 2, poll ? 0 : -1);
+    const bool none = handles[0] < 0 && handles[1] < 0;
+    const IpcHandle handle =
+        IpcWaitForIpcEventOnHandles(handles, 2, poll ? 0 : (none ? -1 : limit));
     if (handle < 0) {
       if (IpcGetLastIpcEvent() == IPC_EVENT_TIMEOUT) {
         ErhClearError();
+        if (!poll) {
+          ReportSilentPeer(kFn, limit);
+          return RBM_FAILED;
+        }
         return RBM_GO_ON;
       }
       ReportDataPath(kFn, kMsgWaitFailed, ErrorText());
@@ -248,7 +255,7 @@ bool AttachListened(const char* fn, DacmnPtd* ctx, RdaPtd* rda) {
     ReportDataPath(fn, kMsgAttach, why);
     return false;
   }
-  return AttachSegment(fn, ctx->maIpcHandle, d, &rda->shm) &&
+  return AttachSegment(fn, DA_RESTORE, ctx->maIpcHandle, d, &rda->shm) &&
          QueInit(&rda->filledBufQue, d.bufNum) == 0;
 }
 
@@ -315,7 +322,7 @@ int RbmInit(const char* additionalId, const char* ranges, const char* postfix, c
   bool opened;
   if (netIO == 0) {
     opened = OpenLocalAgent(ctx, DA_RESTORE, &description) &&
-             AttachSegment(kFn, ctx->maIpcHandle, description, &rda->shm) &&
+             AttachSegment(kFn, DA_RESTORE, ctx->maIpcHandle, description, &rda->shm) &&
              QueInit(&rda->filledBufQue, description.bufNum) == 0;
   } else {
     opened = VEK_CreateRDANetIO(additionalId, postfix, ranges, select, reportLevel) == 1;
@@ -366,7 +373,7 @@ int RbmGetBlock() {
   DaShmBuffers& shm = rda->shm;
   const int skip = DaBlockSkip(shm.bufOffset);
   shm.bufID = id;
-  shm.bufPtr = shm.shmemBasePtr + DaBufferStart(shm, id);
+  shm.bufPtr = shm.shmemBasePtr + DaBufferStart(shm, id, DA_RESTORE);
   stream->heldId = id;
   rda->blkPtr = shm.bufPtr + skip;
   rda->blkSize = shm.bufSize - skip;

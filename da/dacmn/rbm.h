@@ -40,8 +40,9 @@ inline constexpr int kRbmMsgResume = 44;  // from it: go on
 // caller's; null: the handle's own message); the restore stream takes only
 // MSG_ABORT and MSG_RESUME from it, anything else (MSG_STOP included) fails
 // the stream. `filePath` (null: none) reads the stream from a file through
-// the network process. Buffer i of the segment lies at buffer size x
-// (section x buffer count + i), as on the backup side.
+// the network process. Buffer i of the segment lies at buffer size x i,
+// whatever the section (unlike the backup side, where the section's rings of
+// buffers come first).
 int RbmInit(const char* additionalId, const char* ranges, const char* postfix, const char* select,
             int reportLevel, int waitForStop, IpcHandle smHandle, char* smBuffer, int daId,
             const char* maHost, int maPort, const char* filePath, double netLoad);

@@ -4,8 +4,6 @@
 // shared buffer.
 #include "dacmn/rdanet.h"
 
-#include <sys/shm.h>
-
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -93,9 +91,7 @@ class RestoreNet {
   bool FeedAgent();
   bool AdvanceClose();
   void AbortParent();
-  char* Buffer(int id) const {
-    return base_ + std::size_t(g_.bufferSize) * (std::size_t(g_.section) * g_.bufferCount + id);
-  }
+  char* Buffer(int id) const { return base_ + std::size_t(g_.bufferSize) * std::size_t(id); }
 
   DacmnPtd* ctx_;
   IpcHandle pipe_;
@@ -146,7 +142,8 @@ int RestoreNet::OpenAgent() {
   const char* why = "malformed description";
   if (NetReadDescription(IpcGetReceiveStrMsg(ma_), &g_)) {
     why = BmCheckShmDescription({g_.section, g_.key, g_.address, g_.bufferSize, g_.bufferCount,
-                                 g_.segmentSize, g_.bufferOffset});
+                                 g_.segmentSize, g_.bufferOffset},
+                                DA_RESTORE);
   }
   if (why != nullptr) {
     DbgPlain(kLevel,
@@ -214,9 +211,7 @@ void RestoreNet::CloseAgent(bool orderly) {
 void RestoreNet::ReleaseSegment() {
   if (!segment_) return;
   // A private segment goes once the parent lets it go too.
-  if (remote_ && !segmentRemoved_) {
-    if (const int id = shmget(g_.key, 0, 0); id >= 0) shmctl(id, IPC_RMID, nullptr);
-  }
+  if (remote_ && !segmentRemoved_) NetRemoveOwnSegment(g_.key);
   IpcDetachShmem(pipe_);
   ErhClearError();
   segment_ = false;

@@ -8,8 +8,9 @@
 // Reports reach the parent over the pipe as those of the backup network
 // process do (dacmn/bdanet.h).
 //
-// Buffer i of a segment lies at base + buffer size x (section x count + i)
-// for a local and a remote agent alike; the file variant announces section 0.
+// Buffer i of a segment lies at base + buffer size x i for a local and a
+// remote agent alike, whatever section the agent describes (a remote agent's
+// bytes for buffer i land there too); the file variant announces section 0.
 // A buffer belongs to the agent until it has been announced to the parent and
 // to the parent until the parent releases it; an announcement or a release
 // that breaks this ends the process with DA_NET_EXIT_IPC after a report.

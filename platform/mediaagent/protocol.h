@@ -17,10 +17,11 @@
 //   the command line; role "auto" restores a DA id whose stream was stored
 //   with status "stop" and backs up any other.
 // - Block places: buffer i of a local segment lies at size x (section x count
-//   + i) for a backup and a restore client alike, so that clients of other
-//   sections never see each other's buffers. The block starts at the buffer
-//   offset rounded up to 8 and holds size less that many bytes. A raw packet
-//   always carries one whole buffer.
+//   + i) for a backup client, behind the buffers of the sections in front, and
+//   at size x i for a restore client, whatever the section: restore clients
+//   read their buffers there. The block starts at the buffer offset rounded
+//   up to 8 and holds size less that many bytes. A raw packet always carries
+//   one whole buffer.
 // - Backup acknowledgement: 24 with the buffer id, sent only after the block
 //   was checked and written to the store file. A block that fails the check,
 //   a buffer id outside 0..count-1 or a store failure is answered with
@@ -89,12 +90,15 @@ struct Geometry {
   std::uint64_t segmentSize() const {
     return std::uint64_t(section + 1) * std::uint64_t(bufferCount) * bufferSize;
   }
-  // Offset of buffer `id` in a local segment, with the section term in both
-  // directions.
+  // Offset of buffer `id` in a local segment: a backup buffer lies behind the
+  // buffers of the sections in front, a restore buffer at the segment's
+  // start whatever the section.
   std::uint64_t backupBuffer(int id) const {
     return std::uint64_t(bufferSize) * (std::uint64_t(section) * bufferCount + id);
   }
-  std::uint64_t restoreBuffer(int id) const { return backupBuffer(id); }
+  std::uint64_t restoreBuffer(int id) const {
+    return std::uint64_t(bufferSize) * std::uint64_t(id);
+  }
 };
 
 // Nothing when the geometry is unusable, with the reason in *why: count 1..64,

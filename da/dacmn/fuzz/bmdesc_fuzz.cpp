@@ -5,21 +5,23 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <initializer_list>
 
 #include "cmn/strmsg.h"
 #include "dacmn/dashm.h"
 
 namespace {
 
-void ExpectInside(const BmShmDescription& d) {
-  const std::uint64_t end =
-      std::uint64_t(d.bufSize) * std::uint64_t(d.section + 1) * std::uint64_t(d.bufNum);
+void ExpectInside(const BmShmDescription& d, DaSide side) {
+  const std::uint64_t rings = side == DA_RESTORE ? 1 : std::uint64_t(d.section) + 1;
+  const std::uint64_t end = std::uint64_t(d.bufSize) * rings * std::uint64_t(d.bufNum);
   if (d.bufNum < 1 || d.bufNum > kBmMaxBuffers || end > std::uint64_t(d.shmSize)) std::abort();
   DaShmBuffers shm{};
   shm.shmemSection = d.section;
   shm.bufNum = d.bufNum;
   shm.bufSize = d.bufSize;
-  if (DaBufferStart(shm, d.bufNum - 1) + std::uint64_t(d.bufSize) > std::uint64_t(d.shmSize) ||
+  if (DaBufferStart(shm, d.bufNum - 1, side) + std::uint64_t(d.bufSize) >
+          std::uint64_t(d.shmSize) ||
       DaBlockSkip(d.bufOffset) >= d.bufSize) {
     std::abort();
   }
@@ -31,14 +33,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   StrMsg msg;
   StrMsgInitL(&msg);
   const char* text = reinterpret_cast<const char*>(data);
-  if (StrParseStartNL(&msg, text, size) >= 0) {
-    BmShmDescription d{};
-    if (BmParseShmDescription(&msg, &d) == nullptr) ExpectInside(d);
-  }
-  if (StrParseStartNL(&msg, text, size) >= 0) {
-    BmShmDescription d{};
-    if (DaParseListen(&msg, &d) == nullptr && BmCheckShmDescription(d) == nullptr) {
-      ExpectInside(d);
+  for (const DaSide side : {DA_BACKUP, DA_RESTORE}) {
+    if (StrParseStartNL(&msg, text, size) >= 0) {
+      BmShmDescription d{};
+      if (BmParseShmDescription(&msg, &d, side) == nullptr) ExpectInside(d, side);
+    }
+    if (StrParseStartNL(&msg, text, size) >= 0) {
+      BmShmDescription d{};
+      if (DaParseListen(&msg, &d) == nullptr && BmCheckShmDescription(d, side) == nullptr) {
+        ExpectInside(d, side);
+      }
     }
   }
   StrMsgFreeL(&msg);

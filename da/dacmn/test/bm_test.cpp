@@ -16,6 +16,7 @@
 #include "cmn/cmninit.h"
 #include "cmn/strmsg.h"
 #include "codec/dastream.h"
+#include "dacmn/daimpl.h"
 #include "dacmn_test_util.h"
 #include "dastream_test_util.h"
 #include "mediaagent/testing/mediaagent_standin.h"
@@ -254,35 +255,49 @@ TEST_F(BmTest, AStrayReadableHandleDoesNotDisturbTheStream) {
 
 TEST(BmDescription, BuffersMustLieInsideTheSegmentAndNumberAtMost64) {
   const BmShmDescription good{2, 1, 0, 4096, 64, 3 * 64 * 4096, 100};
-  EXPECT_EQ(BmCheckShmDescription(good), nullptr);
+  EXPECT_EQ(BmCheckShmDescription(good, DA_BACKUP), nullptr);
   BmShmDescription d = good;
   d.bufNum = 65;
   d.shmSize = 3 * 65 * 4096;
-  EXPECT_STREQ(BmCheckShmDescription(d), "buffer count outside 1..64");
+  EXPECT_STREQ(BmCheckShmDescription(d, DA_BACKUP), "buffer count outside 1..64");
   d = good;
   d.bufNum = 0;
-  EXPECT_NE(BmCheckShmDescription(d), nullptr);
+  EXPECT_NE(BmCheckShmDescription(d, DA_BACKUP), nullptr);
   // The section term: buffers of section 2 end at 3 x count x size.
   d = good;
   d.shmSize -= 1;
-  EXPECT_STREQ(BmCheckShmDescription(d), "the buffers do not lie inside the segment");
+  EXPECT_STREQ(BmCheckShmDescription(d, DA_BACKUP), "the buffers do not lie inside the segment");
+  // A restore stream's buffers lie at the segment's start whatever the
+  // section: one ring of them must fit, and they then lie inside.
+  d = good;
+  d.shmSize = 64 * 4096;
+  EXPECT_STREQ(BmCheckShmDescription(d, DA_BACKUP), "the buffers do not lie inside the segment");
+  EXPECT_EQ(BmCheckShmDescription(d, DA_RESTORE), nullptr);
+  d.shmSize -= 1;
+  EXPECT_STREQ(BmCheckShmDescription(d, DA_RESTORE), "the buffers do not lie inside the segment");
+  DaShmBuffers shm{};
+  shm.shmemSection = good.section;
+  shm.bufNum = good.bufNum;
+  shm.bufSize = good.bufSize;
+  EXPECT_EQ(DaBufferStart(shm, 3, DA_BACKUP), (2u * 64 + 3) * 4096);
+  EXPECT_EQ(DaBufferStart(shm, 3, DA_RESTORE), 3u * 4096);
   d = good;
   d.section = -1;
-  EXPECT_NE(BmCheckShmDescription(d), nullptr);
+  EXPECT_NE(BmCheckShmDescription(d, DA_BACKUP), nullptr);
   d = good;
   d.bufSize = 4100;
-  EXPECT_NE(BmCheckShmDescription(d), nullptr);
+  EXPECT_NE(BmCheckShmDescription(d, DA_BACKUP), nullptr);
   // 4096 - 4000 rounded is 96: one header and one record header still fit.
   d = good;
   d.bufOffset = 4000;
-  EXPECT_EQ(BmCheckShmDescription(d), nullptr);
+  EXPECT_EQ(BmCheckShmDescription(d, DA_BACKUP), nullptr);
   d.bufOffset = 4001;
-  EXPECT_STREQ(BmCheckShmDescription(d), "buffer offset leaves no room for a block");
+  EXPECT_STREQ(BmCheckShmDescription(d, DA_BACKUP), "buffer offset leaves no room for a block");
   d = good;
   d.bufSize = 1 << 30;
   d.section = 1 << 20;
   d.shmSize = INT_MAX;
-  EXPECT_NE(BmCheckShmDescription(d), nullptr);
+  EXPECT_NE(BmCheckShmDescription(d, DA_BACKUP), nullptr);
 }
 
 TEST(BmDescription, TheAgentsSevenItemsAreReadInOrder) {
@@ -291,7 +306,7 @@ TEST(BmDescription, TheAgentsSevenItemsAreReadInOrder) {
   StrMsgInitL(&msg);
   ASSERT_EQ(StrParseStartNL(&msg, text.data(), text.size()), 10);
   BmShmDescription d{};
-  EXPECT_EQ(BmParseShmDescription(&msg, &d), nullptr);
+  EXPECT_EQ(BmParseShmDescription(&msg, &d, DA_BACKUP), nullptr);
   EXPECT_EQ(d.section, 1);
   EXPECT_EQ(d.key, 1234);
   EXPECT_EQ(d.address, 0x7f0000u);
@@ -303,7 +318,7 @@ TEST(BmDescription, TheAgentsSevenItemsAreReadInOrder) {
                                  Msg({"10", "1", "1234", "140000", "4096", "4", "32768"}),
                                  Msg({"10", "1", "1234", "140000", "4096", "4", "32767", "20"})}) {
     ASSERT_EQ(StrParseStartNL(&msg, bad.data(), bad.size()), 10);
-    EXPECT_NE(BmParseShmDescription(&msg, &d), nullptr);
+    EXPECT_NE(BmParseShmDescription(&msg, &d, DA_BACKUP), nullptr);
   }
   StrMsgFreeL(&msg);
 }
@@ -345,6 +360,39 @@ TEST_F(BmSegmentTest, AnAddressInUseIsAttachedElsewhere) {
   // unflushed stream.
   EXPECT_EQ(agent.received(),
             Packet(Msg({"27", "7"})) + Packet(Msg({"24", "0"})) + Packet(Msg({"1"})));
+}
+
+// A peer that owes a message and stays silent for the bound ends the wait
+// with a report: an agent that acknowledges nothing (the fifth block waits
+// for a buffer), and a session manager that never sends the stop the exit
+// waits for.
+TEST_F(BmSegmentTest, ASilentPeerFailsTheStreamAtTheBound) {
+  const int previous = dacmn_detail::DaSetPeerWaitSeconds(1);
+  const std::string report = "Waiting for data failed: nothing received for 1 seconds";
+  {
+    datest::CapturedReports reports;
+    ScriptedAgent agent({Description(4, 0)});
+    ASSERT_EQ(Open(agent.port()), 1);
+    EXPECT_FALSE(WriteObject(Payload(100000)));
+    EXPECT_TRUE(reports.Has(report)) << reports.Joined();
+    EXPECT_EQ(BmExit(1), 0);
+    std::string sent = Packet(Msg({"27", "7"}));
+    for (const char* id : {"0", "1", "2", "3"}) sent += Packet(Msg({"24", id}));
+    EXPECT_EQ(agent.received(), sent + Packet(Msg({"1"})));
+  }
+  {
+    datest::CapturedReports reports;
+    ScriptedAgent agent({Description(4, 0)});
+    PeerLink sm;
+    ASSERT_EQ(BmInit(nullptr, nullptr, nullptr, nullptr, 0, 1, sm.handle(), nullptr, kDa,
+                     "127.0.0.1", agent.port(), nullptr, 1.0, nullptr, nullptr, nullptr),
+              1);
+    ASSERT_EQ(BmFlush(), 1);
+    EXPECT_EQ(BmExit(0), 0);
+    EXPECT_TRUE(reports.Has(report)) << reports.Joined();
+    EXPECT_EQ(agent.received(), Packet(Msg({"27", "7"})) + Packet(Msg({"6"})));
+  }
+  dacmn_detail::DaSetPeerWaitSeconds(previous);
 }
 
 TEST_F(BmSegmentTest, MoreThan64BuffersAreRefused) {

@@ -28,7 +28,9 @@
 #include <vector>
 
 #include "cmn/cmninit.h"
+#include "cmn/ctx.h"
 #include "cmn/erh.h"
+#include "cmn/nlspack.h"
 #include "ipc/ipc.h"
 #include "tarn_test.h"
 #include "vekdf/rm.h"
@@ -300,6 +302,43 @@ class AdoptNetProcesses {
 
  private:
   int previous_ = 0;
+};
+
+// Collects the process's reports and console texts, expanded, while it
+// lives; the hooks before it are put back at its end.
+class CapturedReports {
+ public:
+  CapturedReports() {
+    all().clear();
+    ErhSetHooks(&saved_, Capture, Capture);
+  }
+  ~CapturedReports() { ErhSetHooks(nullptr, saved_.report, saved_.console); }
+  CapturedReports(const CapturedReports&) = delete;
+  CapturedReports& operator=(const CapturedReports&) = delete;
+
+  // True when a report holds `text`.
+  bool Has(const std::string& text) const {
+    for (const std::string& report : all())
+      if (report.find(text) != std::string::npos) return true;
+    return false;
+  }
+  std::string Joined() const {
+    std::string out;
+    for (const std::string& report : all()) out += report + "\n";
+    return out;
+  }
+
+ private:
+  static std::vector<std::string>& all() {
+    static std::vector<std::string> reports;
+    return reports;
+  }
+  static void Capture(const char* text) {
+    char* expanded = NlsFormatPackedMessage(text);
+    all().emplace_back(expanded != nullptr ? expanded : text);
+    safe_free(expanded, "dacmn_test_util", 0);
+  }
+  ErhHooks saved_{};
 };
 
 class DaTest : public ::testing::Test {

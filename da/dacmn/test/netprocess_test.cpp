@@ -3,7 +3,8 @@
 // over the pipes and ends with the code it chooses, while the parent's other
 // connections stay intact. The start leaves the caller's SIGCHLD action and
 // its own children alone and leaves no zombie; a process that ends before it
-// is ready is reported by the buffer managers.
+// is ready is reported by the buffer managers, and a segment it made does
+// not outlive it and its parent.
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -24,6 +25,7 @@
 #include "dacmn/bm.h"
 #include "dacmn/dacmn.h"
 #include "dacmn/daimpl.h"
+#include "dacmn/netimpl.h"
 #include "dacmn/rbm.h"
 #include "dacmn_test_util.h"
 
@@ -54,6 +56,44 @@ void HelloMain() {
     const char* code = StrParseNextL(in);
     BdaNetExit(code != nullptr ? std::atoi(code) : 12);
   }
+}
+
+// What AnnounceAndDie announces: the key of a segment of four buffers of
+// 4096 bytes, made by the network process itself or (as a local agent's
+// would be) by someone else. Set before the fork.
+int announcedKey = 0;
+bool announceOwn = true;
+
+// Announces the segment with MSG_LISTEN and dies at once, with no clean-up,
+// before any message of its parent (a backup parent's MSG_OPEN is read
+// first, so that it is sure to have been sent).
+void AnnounceAndDie(bool readOpen) {
+  const IpcHandle pipe = MaIpcHandle();
+  constexpr int kSize = 4 * 4096;
+  if (readOpen && IpcReceiveData(pipe, nullptr, 0) <= 0) BdaNetExit(3);
+  const int id = announceOwn ? shmget(announcedKey, kSize, IPC_CREAT | IPC_EXCL | 0600)
+                             : shmget(announcedKey, 0, 0);
+  if (id < 0 || shmat(id, nullptr, 0) == reinterpret_cast<void*>(-1)) BdaNetExit(2);
+  StrMsg* out = IpcGetStrMsg(pipe);
+  if (out == nullptr || StrMsgStartExL(out, nullptr, 0, MSG_LISTEN, 0) != 0 ||
+      StrMsgFAppendL(out, "%d%d%d%d%d%d", announcedKey, kSize, 0, 4, 4096, 0) != 0 ||
+      IpcSendStrMsg(pipe) <= 0) {
+    BdaNetExit(3);
+  }
+  raise(SIGKILL);
+}
+void BackupAnnounceAndDie() {
+  AnnounceAndDie(true);
+}
+void RestoreAnnounceAndDie() {
+  AnnounceAndDie(false);
+}
+
+// A key no segment has.
+int FreeKey() {
+  int key = 0x5C000000 + getpid() % 0x10000;
+  while (shmget(key, 0, 0) >= 0 || errno != ENOENT) ++key;
+  return key;
 }
 
 class DaNetProcessTest : public datest::DaTest {
@@ -111,6 +151,14 @@ class DaNetProcessTest : public datest::DaTest {
     for (const std::string& report : reports)
       if (report.find(text) != std::string::npos) return true;
     return false;
+  }
+  // Both buffer managers fork a network process, which runs `backup` or
+  // `restore`.
+  static void ForceNetProcesses(DaNetMainFn backup, DaNetMainFn restore) {
+    setenv("VEKBDANET", "1", 1);
+    setenv("VEKRDANET", "1", 1);
+    DaSetBdaNetMain(backup);
+    DaSetRdaNetMain(restore);
   }
   static std::string AllReports() {
     std::string all;
@@ -360,10 +408,7 @@ TEST_F(DaNetProcessTest, FailedForkOfTheNetworkProcessIsReportedAndClosesThePipe
 // main loop) fails the buffer manager's open with a clear report.
 TEST_F(DaNetProcessTest, BufferManagersReportANetworkProcessThatEndedBeforeItWasReady) {
   tarn::test::Watchdog watchdog(30);
-  setenv("VEKBDANET", "1", 1);
-  setenv("VEKRDANET", "1", 1);
-  DaSetBdaNetMain(nullptr);
-  DaSetRdaNetMain(nullptr);
+  ForceNetProcesses(nullptr, nullptr);
   const std::string expected =
       "The data connection was closed: the network process ended before it was ready";
 
@@ -380,6 +425,59 @@ TEST_F(DaNetProcessTest, BufferManagersReportANetworkProcessThatEndedBeforeItWas
             0);
   EXPECT_TRUE(Reported(expected)) << AllReports();
   EXPECT_EQ(MaIpcHandle(), -1);
+}
+
+// The parent marks a segment the network process made as soon as it has
+// attached it: a process that dies right after announcing it leaves nothing
+// behind. A segment someone else made (a local agent's) is left alone.
+TEST_F(DaNetProcessTest, ASegmentTheNetworkProcessMadeGoesWithTheStreamThoughTheProcessDied) {
+  tarn::test::Watchdog watchdog(30);
+  ForceNetProcesses(BackupAnnounceAndDie, RestoreAnnounceAndDie);
+  for (const bool own : {true, false}) {
+    for (const DaSide side : {DA_BACKUP, DA_RESTORE}) {
+      SCOPED_TRACE(std::string(own ? "own" : "another's") +
+                   (side == DA_BACKUP ? " backup" : " restore"));
+      datest::TestSegment others(4 * 4096);
+      ASSERT_NE(others.base(), nullptr);
+      tarn::test::SysVGuard guard;
+      announceOwn = own;
+      announcedKey = own ? FreeKey() : others.key();
+      if (side == DA_BACKUP) {
+        if (BmInit(nullptr, nullptr, nullptr, nullptr, 0, 0, kIpcNoHandle, nullptr, 7, "127.0.0.1",
+                   1, nullptr, 1.0, nullptr, nullptr, nullptr) == 1) {
+          BmExit(1);
+        }
+      } else {
+        EXPECT_EQ(RbmInit(nullptr, nullptr, nullptr, nullptr, 0, 0, kIpcNoHandle, nullptr, 7,
+                          "127.0.0.1", 1, nullptr, 1.0),
+                  0);
+      }
+      EXPECT_EQ(MaIpcHandle(), -1);
+      const int id = shmget(announcedKey, 0, 0);
+      if (own && id >= 0) guard.segment(id);
+      EXPECT_EQ(id >= 0, !own);
+    }
+  }
+}
+
+// A network process marks only segments it made: a key whose segment has
+// gone may name another process's by now, and that one is left alone.
+TEST_F(DaNetProcessTest, ANetworkProcessRemovesOnlySegmentsItMade) {
+  tarn::test::SysVGuard guard;
+  const int key = FreeKey();
+  tarn::test::ChildProcess other(
+      [key] { return shmget(key, 4096, IPC_CREAT | IPC_EXCL | 0600) >= 0 ? 0 : 1; });
+  ASSERT_EQ(other.ExitCode(), 0);
+  const int id = shmget(key, 0, 0);
+  ASSERT_GE(id, 0);
+  guard.segment(id);
+  dacmn_detail::NetRemoveOwnSegment(key);
+  EXPECT_TRUE(dacmn_detail::NetRemoveWhenShared(key));
+  EXPECT_EQ(shmget(key, 0, 0), id);
+  // One of its own goes.
+  datest::TestSegment own(4096);
+  dacmn_detail::NetRemoveOwnSegment(own.key());
+  EXPECT_LT(shmget(own.key(), 0, 0), 0);
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "cmn/strmsg.h"
 #include "dacmn/bdanet.h"  // MSG_CLOSE
 #include "dacmn/bm.h"
+#include "dacmn/daimpl.h"
 #include "dacmn_test_util.h"
 #include "dastream_test_util.h"
 #include "ipc/ipcasync.h"
@@ -419,6 +420,25 @@ TEST_F(RbmScriptTest, AnnouncementsOfBuffersOutOfRangeOrTwiceFailTheStream) {
   }
 }
 
+// A stored stream that ends early leaves the agent with nothing to send:
+// after the bound without a filled buffer the read fails with a report, and
+// what came before is the stream's own.
+TEST_F(RbmScriptTest, AStreamThatStopsComingFailsTheReadAtTheBound) {
+  const int previous = dacmn_detail::DaSetPeerWaitSeconds(1);
+  ScriptedAgent agent({Description(), Msg({"24", "0"}), Msg({"24", "1"})});
+  ASSERT_EQ(Open(agent.port()), 1);
+  bool failed = false;
+  const std::vector<Bytes> got = ReadAll(&failed);
+  dacmn_detail::DaSetPeerWaitSeconds(previous);
+  EXPECT_TRUE(failed);
+  EXPECT_TRUE(Reported("Waiting for data failed: nothing received for 1 seconds"))
+      << testing::PrintToString(reports);
+  ASSERT_GT(got.size(), 0u);
+  ASSERT_LT(got.size(), stored_.size());
+  EXPECT_TRUE(std::equal(got.begin(), got.end(), stored_.begin()));
+  EXPECT_EQ(RbmExit(1), 0);
+}
+
 TEST(RbmListen, TheSixItemsAreReadInOrder) {
   const std::string text = Msg({"10", "1234", "32768", "1", "4", "4096", "20"});
   StrMsg msg;
@@ -433,7 +453,7 @@ TEST(RbmListen, TheSixItemsAreReadInOrder) {
   EXPECT_EQ(d.bufSize, 4096);
   EXPECT_EQ(d.bufOffset, 20);
   EXPECT_EQ(d.address, 0u);
-  EXPECT_EQ(BmCheckShmDescription(d), nullptr);
+  EXPECT_EQ(BmCheckShmDescription(d, DA_RESTORE), nullptr);
   for (const std::string& bad : {Msg({"10", "1234", "32768", "1", "4", "4096"}),
                                  Msg({"10", "1234", "32768", "one", "4", "4096", "20"})}) {
     ASSERT_EQ(StrParseStartNL(&msg, bad.data(), bad.size()), 10);
@@ -455,11 +475,10 @@ struct NetScript {
 NetScript script;
 
 // The restore network process as its parent sees it over the pipe: MSG_LISTEN
-// with the six items of a segment of its own, MSG_DATA with the id of each
-// buffer filled, buffers used again once the parent's MSG_DATA (exactly
-// "24 7 <id>") returns them, MSG_CLOSE and a bare MSG_OPEN for the next
-// object, and MSG_STOP answered with MSG_STOP only when every buffer came
-// back (else MSG_ABORT).
+// with the six items of a segment of its own (its buffers from the start), MSG_DATA with the id of
+// each buffer filled, buffers used again once the parent's MSG_DATA (exactly "24 7 <id>") returns
+// them, MSG_CLOSE and a bare MSG_OPEN for the next object, and MSG_STOP answered with MSG_STOP only
+// when every buffer came back (else MSG_ABORT).
 void SendNet(IpcHandle pipe, int code, const std::vector<std::string>& items = {}) {
   StrMsg* out = IpcGetStrMsg(pipe);
   if (out == nullptr || StrMsgStartExL(out, nullptr, 0, code, 0) != 0) RdaNetExit(3);
@@ -493,8 +512,8 @@ void ScriptedNetMain() {
     while (base != nullptr && next < script.blocks.size() && !free.empty()) {
       const int id = free.front();
       free.pop_front();
-      const std::size_t start =
-          std::size_t(kCapacity) * std::size_t(script.section * script.count + id);
+      // Restore buffers lie at the segment's start, whatever the section.
+      const std::size_t start = std::size_t(kCapacity) * std::size_t(id);
       std::memcpy(static_cast<char*>(base) + start, script.blocks[next].data(), kCapacity);
       SendNet(pipe, MSG_DATA, {std::to_string(id)});
       if (static_cast<int>(next) == script.announceTwice) {
@@ -515,8 +534,9 @@ void ScriptedNetMain() {
         break;
       }
       case MSG_CLOSE:
-        // The object ends: its buffers, wherever they are, go with the segment.
-        if (IpcFreeShmem(pipe) != 0) RdaNetExit(2);
+        // The object ends: its buffers, wherever they are, go with the segment,
+        // which the parent marked for removal once it had attached it.
+        if (IpcDetachShmem(pipe) != 0) RdaNetExit(2);
         base = nullptr;
         break;
       case MSG_OPEN:

@@ -140,9 +140,9 @@ class Parent {
     return out;
   }
 
+  // Restore buffers lie at the segment's start whatever the section.
   std::string Buffer(int id) const {
-    return std::string(base_ + std::size_t(size) * (std::size_t(section) * count + id),
-                       std::size_t(size));
+    return std::string(base_ + std::size_t(size) * std::size_t(id), std::size_t(size));
   }
   std::string Block(int id) const {
     const std::size_t start = (std::size_t(offset) + 7) & ~std::size_t(7);
@@ -324,7 +324,9 @@ TEST_F(RdaNetTest, LocalAgentFillsItsOwnSegmentAndOnlyIdsTravel) {
   for (const std::string& line : ma.traffic()) EXPECT_EQ(line.find("raw"), std::string::npos);
 }
 
-TEST_F(RdaNetTest, RemoteBuffersLieBehindTheEarlierSections) {
+// A section only shapes the segment: a remote agent's bytes for buffer i land
+// i buffers from its start, where the parent reads them.
+TEST_F(RdaNetTest, RemoteBuffersLieFromTheSegmentsStartWhateverTheSection) {
   tarn::test::Watchdog watchdog(60);
   tarn::test::SysVGuard guard;
   MediaAgentStandIn ma({.args = Agent({"--section", "2"})});
@@ -340,8 +342,8 @@ TEST_F(RdaNetTest, RemoteBuffersLieBehindTheEarlierSections) {
   EXPECT_EQ(parent.section, 2);
   EXPECT_EQ(parent.segment, 3 * 4 * 4096);
   EXPECT_TRUE(parent.Take(blocks) == stored);
-  // Nothing landed in the two sections in front.
-  EXPECT_EQ(parent.Segment().substr(0, 2 * 4 * 4096), std::string(2 * 4 * 4096, '\0'));
+  // Nothing landed behind the first four buffers.
+  EXPECT_EQ(parent.Segment().substr(4 * 4096), std::string(2 * 4 * 4096, '\0'));
   ASSERT_TRUE(parent.Send(MSG_STOP));
   EXPECT_EQ(parent.Next(), MSG_STOP);
   EXPECT_EQ(ExitCode(pid), DA_NET_EXIT_STOP);
@@ -516,7 +518,9 @@ TEST_F(RdaNetTest, CloseStopAndTheirWireForms) {
   agent.Send(std::string(2048, 'b'));
   ASSERT_EQ(parent.Next(), MSG_DATA);
   EXPECT_EQ(parent.announced, (std::vector<int>{0, 1}));
-  EXPECT_EQ(parent.Segment().substr(3 * 2048), std::string(2048, 'b'));
+  // Buffer 1 lies one buffer from the start, whatever the section.
+  EXPECT_EQ(parent.Segment().substr(2048, 2048), std::string(2048, 'b'));
+  EXPECT_EQ(parent.Segment().substr(2 * 2048), std::string(2 * 2048, '\0'));
 
   // The stop goes on as the parent sent it and is answered.
   ASSERT_TRUE(parent.Send("6\0 end\0\0"s));
@@ -553,8 +557,9 @@ TEST_F(RdaNetTest, DescriptionWhoseBuffersDoNotFitTheSegmentIsRefused) {
   const pid_t pid = Start(agent.port());
   Parent parent(MaIpcHandle());
   ASSERT_TRUE(agent.Accept());
-  // Section 1 of two buffers needs 4 x 2048 bytes; the segment has 2.
-  agent.Send(Msg({"10", "1", "0", "0", "2048", "2", "4096", "0"}));
+  // Two buffers of 2048 bytes need 4096 whatever the section; the segment
+  // has one byte less.
+  agent.Send(Msg({"10", "1", "0", "0", "2048", "2", "4095", "0"}));
   EXPECT_FALSE(parent.Listen());
   EXPECT_TRUE(HasReport(parent.reports, "[80:1032]"));
   EXPECT_EQ(ExitCode(pid), DA_NET_EXIT_SETUP);
