@@ -50,13 +50,15 @@ void Db2StandIn::CreateDatabase(const std::string& name, const std::vector<int>&
 
 std::vector<std::string> Db2StandIn::AccountEnvironment() const {
   // The preloaded wrapper comes before a sanitizer runtime, which would
-  // otherwise refuse to start.
+  // otherwise refuse to start, and must not load the C library with
+  // RTLD_DEEPBIND, which the sanitizers refuse.
   std::string asan = "ASAN_OPTIONS=verify_asan_link_order=0";
   if (const char* old = ::getenv("ASAN_OPTIONS"); old != nullptr && *old != '\0')
     asan += std::string(":") + old;
   return {std::string("LD_PRELOAD=") + TARN_NSS_WRAPPER,
           "NSS_WRAPPER_PASSWD=" + AccountsPasswdFile(store()),
-          "NSS_WRAPPER_GROUP=" + AccountsGroupFile(store()), asan};
+          "NSS_WRAPPER_GROUP=" + AccountsGroupFile(store()), "NSS_WRAPPER_DISABLE_DEEPBIND=1",
+          asan};
 }
 
 void Db2StandIn::InstallUserExit(const std::string& program) const {
