@@ -29,6 +29,7 @@
 #include "csa/csa.h"
 #include "db2/db2common.h"
 #include "db2/db2conn.h"
+#include "db2/owned.h"
 #include "ipc/ipc.h"
 #include "xtra/passwd.h"
 
@@ -64,27 +65,6 @@ constexpr CliKeyword kKeywords[] = {
     {kKwConfig, "config", 0}, {kKwEConfig, "econfig", 0}, {kKwChkConf, "chkconf", 0},
 };
 
-// A heap text that safe_free releases.
-struct Owned {
-  char* p = nullptr;
-  Owned() = default;
-  explicit Owned(char* text) : p(text) {}
-  Owned(const Owned&) = delete;
-  Owned& operator=(const Owned&) = delete;
-  ~Owned() {
-    if (p != nullptr) safe_free(p, TARN_HERE);
-  }
-};
-
-// A configuration list freed with the object.
-struct List {
-  BpList v{};
-  List() = default;
-  List(const List&) = delete;
-  List& operator=(const List&) = delete;
-  ~List() { CmnVarFree(&v); }
-};
-
 enum class Read { kFound, kMissing, kFailed };
 
 // Reads the DB2 configuration `name` for this host. Only a configuration the
@@ -92,7 +72,7 @@ enum class Read { kFound, kMissing, kFailed };
 // cell-server host, a lost connection, an unparsable text) is kFailed, so
 // that callers never replace what they could not read.
 Read ReadConfig(const char* name, std::string& cellServer, BpList* out) {
-  Owned host;
+  Db2HeapText host;
   if (CliReadCSHost(&host.p) != 0) {
     DbgPlain(kDbgUnexpected, "[ReadConfig] CliReadCSHost failed with error %d", ErhErrno());
     return Read::kFailed;
@@ -241,7 +221,7 @@ int OptParseOptions(int argc, const char* const* argv) {
         o.instance = v[0];
         o.user = v[1];
         if (id == kKwEConfig) {
-          Owned decoded(DecodePassword(v[2].c_str()));
+          Db2HeapText decoded(DecodePassword(v[2].c_str()));
           o.password = decoded.p != nullptr ? decoded.p : "";
         } else {
           o.password = v[2];
@@ -292,7 +272,7 @@ int main_init(int argc, const char* const* argv) {
   const int parsed = OptParseOptions(argc, argv);
   if (parsed != 0) return parsed;
   IpcInit();
-  Owned cellServer;
+  Db2HeapText cellServer;
   if (CliReadCSHost(&cellServer.p) != 0) {
     const int code = ErhErrno() != 0 ? ErhErrno() : ERH_NO_CS_HOST;
     DbgPlain(kDbgUnexpected, "[%s] CliReadCSHost failed with error %d", kFn, code);
@@ -405,7 +385,7 @@ int PrintTablespaces() {
 void PrintInstance(const char* instance) {
   static const char kFn[] = "PrintInstance";
   std::string cellServer;
-  List config;
+  Db2List config;
   if (ReadConfig(instance, cellServer, &config.v) != Read::kFound) {
     DbgPlain(kDbgUnexpected, "[%s] Getting configuration for intstance %s failed", kFn, instance);
     return;
@@ -428,7 +408,7 @@ void PrintInstance(const char* instance) {
 int PrintInstances() {
   static const char kFn[] = "PrintInstances";
   std::string cellServer;
-  List list;
+  Db2List list;
   if (!ReadInstanceList(kFn, cellServer, &list.v)) return kDb2Ok;
   CmnVar* names = nullptr;
   if (BP_GetStrListByName(list.v, kInstanceList, &names) != kBpOk) return kDb2Ok;
@@ -509,7 +489,7 @@ int AddNodesIntoConfig(BpList* config, const std::string& home) {
   static const char kFn[] = "AddNodesIntoConfig";
   const std::string path = home + "/sqllib/db2nodes.cfg";
   std::size_t size = 0;
-  Owned text(CmnGetFile(path.c_str(), &size));
+  Db2HeapText text(CmnGetFile(path.c_str(), &size));
   if (text.p == nullptr || size > kNodesFileMax) {
     DbgPlain(kDbgUnexpected, "[%s] Can not open file %s", kFn, path.c_str());
     return -1;
@@ -617,7 +597,7 @@ int Config() {
   const HeronOptions& o = HeronOpts();
   const char* instance = o.instance.c_str();
   std::string cellServer;
-  List config;
+  Db2List config;
   switch (ReadConfig(instance, cellServer, &config.v)) {
     case Read::kFound: break;
     case Read::kFailed:
@@ -650,7 +630,7 @@ int Config() {
              o.user.c_str());
     return kDb2ConfigNotSet;
   }
-  Owned encoded(EncodePassword(o.password.c_str()));
+  Db2HeapText encoded(EncodePassword(o.password.c_str()));
   if (encoded.p == nullptr || BP_ChangeStr(&config.v, "Password", encoded.p) != kBpOk) {
     DbgPlain(kDbgUnexpected, "[%s] Can not add password '%s' into the configuration", kFn,
              kBuMasked);
@@ -689,7 +669,7 @@ int Config() {
   }
   DbgPlain(kTrace, "[%s] configuration stored successfully", kFn);
 
-  List list;
+  Db2List list;
   if (!ReadInstanceList(kFn, cellServer, &list.v)) {
     DbgPlain(kDbgUnexpected,
              "[%s] Can not save instance list on the Cell Server \"%s\" with instance \"%s\"", kFn,
