@@ -58,6 +58,26 @@ TEST(Db2ApiLayout, StructuresMatchDb2ByteForByte) {
   EXPECT_EQ(sizeof(SQLB_TBSCONTQRY_DATA), 292u);
   EXPECT_EQ(offsetof(SQLB_TBSCONTQRY_DATA, name), 16u);
   EXPECT_EQ(offsetof(SQLB_TBSCONTQRY_DATA, ok), 288u);
+  EXPECT_EQ(sizeof(sqlu_tablespace_entry), 24u);
+  EXPECT_EQ(offsetof(sqlu_tablespace_entry, tablespace_entry), 4u);
+  EXPECT_EQ(sizeof(sqlu_tablespace_bkrst_list), 16u);
+  EXPECT_EQ(sizeof(sqlu_vendor), 520u);
+  EXPECT_EQ(offsetof(sqlu_vendor, filename), 264u);
+  EXPECT_EQ(sizeof(sqlu_media_entry), 220u);
+  EXPECT_EQ(sizeof(sqlu_location_entry), 260u);
+  EXPECT_EQ(offsetof(sqlu_media_list, sessions), 4u);
+  EXPECT_EQ(offsetof(sqlu_media_list, target), 8u);
+  EXPECT_EQ(sizeof(rfwd_input), 136u);
+  EXPECT_EQ(offsetof(rfwd_input, CallerAction), 16u);
+  EXPECT_EQ(offsetof(rfwd_input, pStopTime), 24u);
+  EXPECT_EQ(offsetof(rfwd_input, ConnectMode), 72u);
+  EXPECT_EQ(offsetof(rfwd_input, AllNodeFlag), 88u);
+  EXPECT_EQ(offsetof(rfwd_input, NumNodeInfo), 104u);
+  EXPECT_EQ(offsetof(rfwd_input, pExportDir), 128u);
+  EXPECT_EQ(sizeof(sqlurf_info), 76u);
+  EXPECT_EQ(offsetof(sqlurf_info, nextarclog), 8u);
+  EXPECT_EQ(offsetof(sqlurf_info, lastcommit), 47u);
+  EXPECT_EQ(sizeof(rfwd_output), 24u);
 }
 
 std::vector<std::string> reports;
