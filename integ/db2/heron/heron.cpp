@@ -488,8 +488,13 @@ std::vector<std::pair<int, std::string>> ParseNodesFile(std::string_view text) {
 int AddNodesIntoConfig(BpList* config, const std::string& home) {
   static const char kFn[] = "AddNodesIntoConfig";
   const std::string path = home + "/sqllib/db2nodes.cfg";
+  // The file is read whole, so its size is checked first.
+  struct stat st {};
   std::size_t size = 0;
-  Db2HeapText text(CmnGetFile(path.c_str(), &size));
+  Db2HeapText text;
+  if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+      static_cast<std::size_t>(st.st_size) <= kNodesFileMax)
+    text.p = CmnGetFile(path.c_str(), &size);
   if (text.p == nullptr || size > kNodesFileMax) {
     DbgPlain(kDbgUnexpected, "[%s] Can not open file %s", kFn, path.c_str());
     return -1;
