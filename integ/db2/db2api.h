@@ -2,8 +2,8 @@
 // the administrative calls (attach, connection settings, contexts, the
 // database directory, table-space and container queries, backup, restore,
 // roll-forward, message texts) and the call-level interface (handles,
-// connect, diagnostics), with the structures they exchange. Plain C layout that must match DB2's byte for byte (the
-// layout test pins every offset). Memory DB2 hands out is freed with
+// connect, diagnostics), with the structures they exchange. Plain C layout that must match DB2's
+// byte for byte (the layout test pins every offset). Memory DB2 hands out is freed with
 // sqlefmem_api.
 #pragma once
 

@@ -523,8 +523,8 @@ int GetTablespacesList(const char* database, int* count, char*** names, const ch
   return Out(kFn, UnionOfTablespaces(kFn, database, instance, list, count, names));
 }
 
-int GetTablespacesListOnHost(const char* database, int* count, char*** names,
-                             const char* instance, const char* host) {
+int GetTablespacesListOnHost(const char* database, int* count, char*** names, const char* instance,
+                             const char* host) {
   static const char kFn[] = "GetTablespacesListOnHost";
   if (database == nullptr || count == nullptr || names == nullptr || instance == nullptr)
     return Out(kFn, -1);
@@ -553,8 +553,7 @@ void FreeTablespaceNames(char** names, int count) {
   safe_free(names, TARN_HERE);
 }
 
-int TestContainersOnNode(const char* database, int node, const char* instance,
-                         int* inaccessible) {
+int TestContainersOnNode(const char* database, int node, const char* instance, int* inaccessible) {
   static const char kFn[] = "TestContainersOnNode";
   if (inaccessible != nullptr) *inaccessible = 0;
   if (database == nullptr || instance == nullptr) {
@@ -587,8 +586,8 @@ int TestContainersOnNode(const char* database, int node, const char* instance,
                     SQL_NTS);
     connected = rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
     if (!connected) {
-      DbgPlain(kDbgUnexpected, "[%s] SQLConnect failed, DB2 catalog table spaces might be in accessible",
-               kFn);
+      DbgPlain(kDbgUnexpected,
+               "[%s] SQLConnect failed, DB2 catalog table spaces might be in accessible", kFn);
       result = -1;
     }
   }

@@ -4,13 +4,13 @@
 
 #include <errno.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 
 #include "barutil/buconfig.h"
@@ -158,8 +158,8 @@ void OptParseDebugArgs(int argc, const char* const* argv) {
     o.debugRanges = words[0];
     o.debugPostfix = words.size() > 1 ? words[1] : "";
     o.debugSelect = words.size() > 2 ? words[2] : "";
-    const std::string setting = "VEKOPTS=-debug " + o.debugRanges + " " + o.debugPostfix + " " +
-                                o.debugSelect;
+    const std::string setting =
+        "VEKOPTS=-debug " + o.debugRanges + " " + o.debugPostfix + " " + o.debugSelect;
     PutEnv(setting.c_str());
     return;
   }
@@ -229,9 +229,10 @@ int OptParseOptions(int argc, const char* const* argv) {
         std::fill(v[2].begin(), v[2].end(), '\0');
         o.eee = v.size() > 3 && (id == kKwConfig || !v[3].empty());
         if (o.eee) o.home = v[3];
-        DbgPlain(kTrace, o.eee ? "[%s] It is db2 eee configuration"
-                               : "[%s] It is not db2 eee configuration",
-                 kFn);
+        DbgPlain(
+            kTrace,
+            o.eee ? "[%s] It is db2 eee configuration" : "[%s] It is not db2 eee configuration",
+            kFn);
         o.action = kHeronConfig;
         break;
       }
@@ -259,11 +260,10 @@ int main_init(int argc, const char* const* argv) {
   DbgPlain(6, "Command argument list:");
   for (int i = 0; i < argc; ++i) {
     // The password of "config" and "econfig" is not traced.
-    const bool secret = i >= 4 && argv[i - 3] != nullptr && argv[i - 3][0] == '-' &&
-                        CliKwLookup(argv[i - 3] + 1, kKeywords, std::size(kKeywords), nullptr) >=
-                            kKwConfig &&
-                        CliKwLookup(argv[i - 3] + 1, kKeywords, std::size(kKeywords), nullptr) <=
-                            kKwEConfig;
+    const bool secret =
+        i >= 4 && argv[i - 3] != nullptr && argv[i - 3][0] == '-' &&
+        CliKwLookup(argv[i - 3] + 1, kKeywords, std::size(kKeywords), nullptr) >= kKwConfig &&
+        CliKwLookup(argv[i - 3] + 1, kKeywords, std::size(kKeywords), nullptr) <= kKwEConfig;
     DbgPlain(6, "arg(%d): \"%s\"", i, secret ? kBuMasked : argv[i]);
   }
   DbgPlain(6, "======================");
@@ -375,8 +375,8 @@ int PrintTablespaces() {
   if (GetCfgAndAttach(o.instance.c_str()) != 0) return kDb2CliOther;
   int count = 0;
   char** names = nullptr;
-  const int rc = GetTablespacesListOnHost(o.database.c_str(), &count, &names, o.instance.c_str(),
-                                          cmnHostname);
+  const int rc =
+      GetTablespacesListOnHost(o.database.c_str(), &count, &names, o.instance.c_str(), cmnHostname);
   for (int i = 0; i < count; ++i) std::printf("%s\n", names[i]);
   FreeTablespaceNames(names, count);
   return rc;
@@ -452,8 +452,7 @@ int FindVersion(std::string& version) {
 
 bool ParseNodesLine(std::string_view line, int& node, std::string& host) {
   std::size_t digits = 0;
-  while (digits < line.size() && digits < 4 && line[digits] >= '0' && line[digits] <= '9')
-    ++digits;
+  while (digits < line.size() && digits < 4 && line[digits] >= '0' && line[digits] <= '9') ++digits;
   const std::size_t blank = line.find(' ');
   // No number, one too long for a partition, or no blank before the host.
   if (digits == 0 || blank == std::string_view::npos || blank < digits) return false;
@@ -567,8 +566,7 @@ int LinkUserExit(const char* instance) {
                  link.c_str());
         return kDb2MoveAsideFailed;
       }
-      DbgPlain(kTrace, "[%s] %s exists; the link %s is replaced", kFn, aside.c_str(),
-               link.c_str());
+      DbgPlain(kTrace, "[%s] %s exists; the link %s is replaced", kFn, aside.c_str(), link.c_str());
       if (VEK_DeleteFile(link.c_str()) != 0) {
         DbgPlain(kDbgUnexpected, "[%s] Can not remove %s: %s", kFn, link.c_str(),
                  std::strerror(errno));
@@ -611,8 +609,9 @@ int Config() {
       DbgPlain(kDbgUnexpected, "[%s] Getting configuration for instance %s failed", kFn, instance);
       return kDb2NoConfig;
     case Read::kMissing:
-      DbgPlain(kTrace, "[%s] Can not get instance list from Cell Server \"%s\" with instance \"%s\"",
-               kFn, cellServer.c_str(), instance);
+      DbgPlain(kTrace,
+               "[%s] Can not get instance list from Cell Server \"%s\" with instance \"%s\"", kFn,
+               cellServer.c_str(), instance);
       DbgPlain(kTrace, "[%s] Initializing instance list", kFn);
       if (BP_InitAsList(&config.v) != kBpOk) return kDb2ConfigNotSet;
       break;
@@ -643,8 +642,8 @@ int Config() {
   }
   std::string version;
   if (const int rc = FindVersion(version); rc != kDb2Ok) {
-    DbgPlain(kDbgUnexpected, "[%s] Can not add version '%s' into the configuration. Retval %d",
-             kFn, version.c_str(), rc);
+    DbgPlain(kDbgUnexpected, "[%s] Can not add version '%s' into the configuration. Retval %d", kFn,
+             version.c_str(), rc);
     return rc;
   }
   // Without a bitness in the program name the stored version stays as it was.
@@ -699,8 +698,7 @@ int Config() {
                instance, kInstanceList);
       return kDb2ConfigNotSet;
     }
-    if (BU_PutConfig(cellServer.c_str(), cmnHostname, kAppType, kInstanceList, list.v) !=
-        kBuOk) {
+    if (BU_PutConfig(cellServer.c_str(), cmnHostname, kAppType, kInstanceList, list.v) != kBuOk) {
       DbgPlain(kDbgUnexpected,
                "[%s] Can not save instance list on the Cell Server \"%s\" with instance \"%s\"",
                kFn, cellServer.c_str(), kInstanceList);

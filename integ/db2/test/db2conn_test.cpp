@@ -111,7 +111,8 @@ class Db2ConnTest : public ::testing::Test {
   }
   // Stores the instance's configuration with these credentials and nodes.
   void Configure(const char* user, const char* password,
-                 const std::vector<std::pair<int, std::string>>& nodes = {}, bool withNodes = false) {
+                 const std::vector<std::pair<int, std::string>>& nodes = {},
+                 bool withNodes = false) {
     List config;
     Owned encoded(EncodePassword(password));
     BP_AddStr(&config.v, "Username", user);
@@ -194,8 +195,7 @@ TEST_F(Db2ConnTest, NodesComeFromTheConfigurationAndOnlyThisHostsAreKept) {
   EXPECT_EQ(GetNodes("db2inst1", &nodes), 0);
   EXPECT_EQ(nodes, nullptr);
   ASSERT_NO_FATAL_FAILURE(Configure(
-      "db2user", "pa55word",
-      {{0, cmnHostname}, {1, cmnHostname}, {2, "elsewhere.invalid"}}, true));
+      "db2user", "pa55word", {{0, cmnHostname}, {1, cmnHostname}, {2, "elsewhere.invalid"}}, true));
   ASSERT_EQ(GetNodes("db2inst1", &nodes), 3);
   EXPECT_EQ(std::vector<int>(nodes, nodes + 3), (std::vector<int>{0, 1, 2}));
   FreeNodeList(nodes);
@@ -276,7 +276,7 @@ TEST_F(Db2ConnTest, ReportsKeepTheirTwoForms) {
     int sharedResult;  // SqlInfoPrint2Debug
     int sharedReports;
   };
-  const Case cases[] = {{0, 0, 0, 0},    {100, 0, 0, 0},      {1277, 0, 0, 1},
+  const Case cases[] = {{0, 0, 0, 0},    {100, 0, 0, 0},       {1277, 0, 0, 1},
                         {2540, 0, 0, 1}, {-2066, 1, -2066, 1}, {5, 1, 0, 1}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sqlcode);
