@@ -47,13 +47,15 @@ format_drift() {
 fuzz_one() {
   local f="$1" name
   name=$(basename "$f")
-  local corpus="build/fuzz/corpus/$name" log="build/fuzz/$name.log" seeds=()
+  local corpus="build/fuzz/corpus/$name" log="build/fuzz/$name.log" seeds=() options=()
   mkdir -p "$corpus"
   [ -d "fuzz/seeds/$name" ] && seeds=("fuzz/seeds/$name")
-  # Seeds the build produces (the compiled message catalogue, for one).
+  # Seeds the build writes and checks, and the options that fit the
+  # target's input (its -max_len).
   [ -d "build/fuzz/seeds/$name" ] && seeds+=("build/fuzz/seeds/$name")
-  if "$f" -max_total_time="$TARN_FUZZ_SECONDS" -print_final_stats=0 "$corpus" "${seeds[@]}" \
-    2>"$log"; then
+  [ -s "build/fuzz/seeds/$name.options" ] && read -r -a options <"build/fuzz/seeds/$name.options"
+  if "$f" -max_total_time="$TARN_FUZZ_SECONDS" -print_final_stats=0 "${options[@]}" \
+    "$corpus" "${seeds[@]}" 2>"$log"; then
     echo "-- $name ok"
   else
     printf -- '-- %s FAILED:\n%s\n' "$name" "$(tail -n 40 "$log")"
