@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <span>
 #include <string>
 #include <string_view>
@@ -45,6 +46,16 @@ inline int acceptedInputs = 0;
 // Called by a target where the current input was accepted.
 inline void Accepted() {
   ++acceptedInputs;
+}
+
+// Where a target puts the files it needs while it runs: the temporary folder
+// of the install root when TARN_ROOT is set (as in fuzz runs), else $TMPDIR,
+// else /tmp.
+inline std::string ScratchDir() {
+  if (const char* root = std::getenv("TARN_ROOT"); root != nullptr && root[0] != '\0')
+    return std::string(root) + "/var/opt/tarn/tmp";
+  const char* tmp = std::getenv("TMPDIR");
+  return tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp";
 }
 
 }  // namespace tarn::fuzz
