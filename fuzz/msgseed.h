@@ -11,17 +11,21 @@
 namespace tarn::fuzz {
 
 // The message `code` with `items`, every byte up to its closing NUL.
-inline std::string MessageBytes(int code, std::initializer_list<const char*> items) {
+template <class Items>
+std::string MessageBytes(int code, const Items& items) {
   StrMsg msg;
   StrMsgInitL(&msg);
   if (StrMsgStartExL(&msg, nullptr, 0, code, 0) != 0) std::abort();
-  for (const char* item : items) {
-    if (StrMsgAppendL(&msg, item) != 0) std::abort();
+  for (const auto& item : items) {
+    if (StrMsgAppendL(&msg, std::string(item).c_str()) != 0) std::abort();
   }
   const char* text = StrMsgGetBufL(&msg);
   std::string bytes(text, static_cast<std::size_t>(StrMsgTSize(text)));
   StrMsgFreeL(&msg);
   return bytes;
+}
+inline std::string MessageBytes(int code, std::initializer_list<const char*> items) {
+  return MessageBytes<std::initializer_list<const char*>>(code, items);
 }
 
 }  // namespace tarn::fuzz
