@@ -85,7 +85,8 @@ inline void WriteFileObject(const std::string& data, std::uint32_t chunk) {
   for (std::uint32_t at = 0; at < data.size();) {
     // The rest of a block may take less than a whole chunk.
     std::uint32_t granted = 0;
-    std::uint8_t* room = RmGetObjDataBuf(std::min<std::uint32_t>(chunk, data.size() - at), &granted);
+    std::uint8_t* room =
+        RmGetObjDataBuf(std::min<std::uint32_t>(chunk, data.size() - at), &granted);
     if (room == nullptr || granted == 0) std::abort();
     std::memcpy(room, data.data() + at, granted);
     if (RmWriteObjData(room, item.itemId, granted, at, 0, 0, 0) != 1) std::abort();

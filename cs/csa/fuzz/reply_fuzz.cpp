@@ -101,8 +101,9 @@ void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
   seeds->Add("item_utf16", 2, WireBytes({MessageBytes(24, {"6"}), "\xFF\xFEh\0i\0"sv, done}));
   seeds->Add("item_raw", 3, WireBytes({MessageBytes(24, {"4"}), "\0\1\2\3"sv, done}));
   seeds->Add("put", 4, WireBytes({done}));
-  seeds->Add("protocol", 5,
-             WireBytes({MessageBytes(267, {"0", "0", "", "", "22", "100", "600", "100", "cs", "1"})}));
+  seeds->Add(
+      "protocol", 5,
+      WireBytes({MessageBytes(267, {"0", "0", "", "", "22", "100", "600", "100", "cs", "1"})}));
   seeds->Add("semaphore", 6, WireBytes({MessageBytes(5, {"0", "0", "", "", "7"})}));
   seeds->Add("globals", 7,
              WireBytes({MessageBytes(120, {"BindTimeout", "5", "MaxSessions", "9"}), done}));

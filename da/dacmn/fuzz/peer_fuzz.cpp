@@ -84,8 +84,8 @@ void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
   const std::string keyId = Hex(kDaKeyIdSize, 0x11);
   const std::string storeId = Hex(kDaKeyIdSize, 0x22);
   const std::string key = Hex(kDaKeySize, 0x5A);
-  const std::string reply = WireBytes({MessageBytes(
-      MSG_KEYGET_REPLY, {keyId.c_str(), storeId.c_str(), "1", "0", key.c_str()})});
+  const std::string reply = WireBytes(
+      {MessageBytes(MSG_KEYGET_REPLY, {keyId.c_str(), storeId.c_str(), "1", "0", key.c_str()})});
   seeds->Add("random", DA_KEY_RANDBYTES,
              WireBytes({MessageBytes(MSG_KEYRANDBYTES_REPLY, {Hex(kDaRandSize, 0x3C).c_str()})}));
   seeds->Add("by_entity", DA_KEY_BY_ENTITY, reply);

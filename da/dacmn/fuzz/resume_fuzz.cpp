@@ -91,7 +91,8 @@ void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
   using tarn::fuzz::MessageBytes;
   // Eight buffers, three out, two queued, block counter 10, ack counter 7.
   const std::string head = {7, 3, 5, 2, 10, 7};
-  seeds->Add("resume", head + tarn::fuzz::WireBytes(
-                                  {MessageBytes(MSG_LISTEN, {"0", "4660", "0", "2048", "8", "16384", "0"}),
-                                   MessageBytes(MSG_MA_BUFFER_STATE, {"9", "8"})}));
+  seeds->Add("resume",
+             head + tarn::fuzz::WireBytes(
+                        {MessageBytes(MSG_LISTEN, {"0", "4660", "0", "2048", "8", "16384", "0"}),
+                         MessageBytes(MSG_MA_BUFFER_STATE, {"9", "8"})}));
 }

@@ -40,6 +40,7 @@ void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
   seeds->Add("agent",
              "-appt DB2 -appn db2inst1 -set db2_full -sess 2026/12/09-7 -debug 1-99 fz kestrel "
              "-report 3 -log -protect days 7 -access 2 1 -encode -compress -load 0.5");
-  seeds->Add("quoted", "-ma \"ma host\" 5566 -objname 'db2host:/db2inst1/SAMPLE/0' -nosparse "
-                       "-mirror a b c d e -start 1700000000 -since 1690000000");
+  seeds->Add("quoted",
+             "-ma \"ma host\" 5566 -objname 'db2host:/db2inst1/SAMPLE/0' -nosparse "
+             "-mirror a b c d e -start 1700000000 -since 1690000000");
 }

@@ -35,8 +35,8 @@ inline std::vector<std::string> VersionFields() {
 
 // The ten fields of an item (eleven with `more`).
 inline std::vector<std::string> ItemFields(bool more = false) {
-  std::vector<std::string> f = {"/db2inst1/SAMPLE/0", "1",    "0", "100", "100", "416", "4096",
-                                "0",                  "1700000000", "0"};
+  std::vector<std::string> f = {"/db2inst1/SAMPLE/0", "1", "0", "100", "100", "416", "4096", "0",
+                                "1700000000",         "0"};
   if (more) f.push_back("7");
   return f;
 }
@@ -52,7 +52,8 @@ inline std::vector<std::string> MediumFields() {
   return f;
 }
 
-inline std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std::string>& b) {
+inline std::vector<std::string> Join(std::vector<std::string> a,
+                                     const std::vector<std::string>& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }

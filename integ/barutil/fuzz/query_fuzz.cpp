@@ -99,8 +99,9 @@ void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
   seeds->Add("versions", answer(1, 1025, VersionFields(), ok));
   seeds->Add("file_versions", answer(2, 1061, Join(ItemFields(), VersionFields()), ok));
   seeds->Add("media", answer(3, 1613, MediumFields(), ok));
-  seeds->Add("one_version",
-             std::string(1, 4) + MessageBytes(kResult, Join(ok, Join(ObjectFields(), VersionFields()))));
+  seeds->Add(
+      "one_version",
+      std::string(1, 4) + MessageBytes(kResult, Join(ok, Join(ObjectFields(), VersionFields()))));
   seeds->Add("fb_versions", answer(5, 1051, Join(ObjectFields(), VersionFields()),
                                    {"0", "0", "", "", "1", "2", "3", "4"}));
 }

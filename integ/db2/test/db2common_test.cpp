@@ -158,8 +158,8 @@ TEST_F(Db2CommonTest, InitDebuggingTracesFromTheConfigurationOnlyWhenTracingIsOf
     if (DbgGetFd() == nullptr) return 2;
     // The trace file lies in the test's own root.
     std::error_code ec;
-    const std::string file = std::filesystem::read_symlink(
-        "/proc/self/fd/" + std::to_string(fileno(DbgGetFd())), ec);
+    const std::string file =
+        std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fileno(DbgGetFd())), ec);
     if (file.rfind(traceDir + "/VEKDBG_", 0) != 0) return 7;
     const char* put = std::getenv("VEKOPTS");
     if (put == nullptr || std::string(put) != "-debug 1-99 cfg") return 3;

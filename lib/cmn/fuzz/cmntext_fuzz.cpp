@@ -82,6 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 // A kind and a typed item name as the cell server sends them; the first byte
 // holds the pattern flags.
 void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
-  seeds->Add("datalist", 0, "datalist\x01" "DB2 nightly full");
+  seeds->Add("datalist", 0,
+             "datalist\x01"
+             "DB2 nightly full");
   seeds->Add("schedule", kFnmCaseFold, "tempschedule\x01oracle8 weekly run\nrest");
 }

@@ -62,17 +62,17 @@ void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
   const auto quoted = [](const char* text) { return "\"" + std::string(text) + "\""; };
 #define GLOPT_SECTION(title, ...)
 #define GLOPT_INT(name, global, ...) \
-  add(&defaults, name, "1");             \
+  add(&defaults, name, "1");         \
   add(&bounds, name, "-1");
-#define GLOPT_FLAG(name, global, def, ...)  \
+#define GLOPT_FLAG(name, global, def, ...)   \
   add(&defaults, name, std::to_string(def)); \
   add(&bounds, name, "1");
 #define GLOPT_RANGE(name, global, def, min, max, ...) \
-  add(&defaults, name, std::to_string(def));            \
+  add(&defaults, name, std::to_string(def));          \
   add(&bounds, name, std::to_string(max));
 #define GLOPT_HIDDEN(name, global, max, ...) add(&bounds, name, std::to_string(max));
 #define GLOPT_MINUTES(name, global, def, ...) \
-  add(&defaults, name, std::to_string(def));    \
+  add(&defaults, name, std::to_string(def));  \
   add(&bounds, name, "0");
 #define GLOPT_MINUTES_ALSO(name, global) add(&bounds, name, "1");
 #define GLOPT_TEXT(name, global, size, def, ...) add(&defaults, name, def);

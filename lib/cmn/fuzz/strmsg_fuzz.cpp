@@ -123,6 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 // Messages as the message-buffer writer builds them.
 void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
   seeds->Add("options", tarn::fuzz::MessageBytes(120, {"MaxSessions", "50", "SmPeerId", ""}));
-  seeds->Add("numbers", tarn::fuzz::MessageBytes(7, {"abc", "-12", "4294967295", "9", "1.5", "0x1f"}));
+  seeds->Add("numbers",
+             tarn::fuzz::MessageBytes(7, {"abc", "-12", "4294967295", "9", "1.5", "0x1f"}));
   seeds->Add("bare", tarn::fuzz::MessageBytes(0, {}));
 }

@@ -69,7 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 // UTF-8 text, the same text as UTF-16 with its mark as the converter writes
 // it, and a message of it.
 void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
-  const char* text = "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9F\x98\x80";
+  const char* text =
+      "Gr\xC3\xBC\xC3\x9F"
+      "e \xE2\x82\xAC \xF0\x9F\x98\x80";
   seeds->Add("utf8", text);
   Msg wide;
   const int w = DynConvS2W(text, &wide.m, -1, kConvWriteBom);

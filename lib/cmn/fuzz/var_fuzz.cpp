@@ -63,12 +63,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 // A value of every kind in the text form of each flag set; the first byte
 // holds the flags.
 void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
-  CmnVar value = CmnVarList(
-      "Username", CmnVarText("db2inst1"), "Sessions", CmnVarInt64(-3), "Nodes", CmnVarRange(0, 7),
-      "Environment",
-      CmnVarList("VEKOPTS", CmnVarText("-debug 1-99 \"fz\"\ttab"), "Empty", CmnVarText(""),
-                 nullptr),
-      "List", CmnVarArray(CmnVarText("a b"), CmnVarInt64(1), VarUndef), nullptr);
+  CmnVar value =
+      CmnVarList("Username", CmnVarText("db2inst1"), "Sessions", CmnVarInt64(-3), "Nodes",
+                 CmnVarRange(0, 7), "Environment",
+                 CmnVarList("VEKOPTS", CmnVarText("-debug 1-99 \"fz\"\ttab"), "Empty",
+                            CmnVarText(""), nullptr),
+                 "List", CmnVarArray(CmnVarText("a b"), CmnVarInt64(1), VarUndef), nullptr);
   for (const int flags : {0, VAR_PACK_NOTABS | VAR_PACK_NOLF, int{VAR_PACK_NOBRACES},
                           VAR_PACK_BASE64 | VAR_PACK_NOTABS}) {
     const CmnVarPackOptions options{flags, nullptr};

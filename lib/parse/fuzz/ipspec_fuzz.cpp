@@ -36,6 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
 // IP specifications of four parts (the first byte), with a client address.
 void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
-  seeds->Add("ranges", 3, std::string_view("10.0.0-7.*\0" "10.0.3.200", 21));
+  seeds->Add("ranges", 3,
+             std::string_view("10.0.0-7.*\0"
+                              "10.0.3.200",
+                              21));
   seeds->Add("single", 3, "192.168.1.10");
 }

@@ -87,7 +87,8 @@ void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
       {"stream", tb::Cat({tb::StartBlockAt(0), tb::StartBlockAt(1)})},
   };
   for (const auto& [name, bytes] : kBlocks) {
-    const std::size_t blockSize = std::string_view(name) == "stream" ? bytes.size() / 2 : bytes.size();
+    const std::size_t blockSize =
+        std::string_view(name) == "stream" ? bytes.size() / 2 : bytes.size();
     const std::size_t n = (blockSize - kBlockHeaderSize) / 8;
     if (n > 255 || kBlockHeaderSize + 8 * n != blockSize) std::abort();
     seeds->Add(name, static_cast<std::uint8_t>(n),

@@ -50,8 +50,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
   using namespace std::string_view_literals;
   seeds->Add("command_line",
-             "--store\0/s\0--port\0" "5566\0--buffer-size\0" "8192\0--buffer-count\0" "4\0"
-             "--offer\0" "99,100\0--fault\0corrupt=1:used\0--fault\0" "delay=5\0--sink"sv);
+             "--store\0/s\0--port\0"
+             "5566\0--buffer-size\0"
+             "8192\0--buffer-count\0"
+             "4\0"
+             "--offer\0"
+             "99,100\0--fault\0corrupt=1:used\0--fault\0"
+             "delay=5\0--sink"sv);
   seeds->Add("fault", "lose-acks=3");
   tarn::mediaagent::StreamMeta meta;
   meta.da = 7;

@@ -70,7 +70,8 @@ void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
   using namespace std::string_view_literals;
   seeds->Add("agent",
              "-ver[sion -incr -delta -debug <dbgranges> <[dbgpostfix]> <[dbgselect]> \n"
-             "-debug\0" "1-500\0post\0-VERS\0-incr"sv);
+             "-debug\0"
+             "1-500\0post\0-VERS\0-incr"sv);
   seeds->Add("groups",
              "-obj <name> { -ts <tsname> ... -full -opt <[o]> } ... -incr\n"
              "-obj\0a\0-ts\0t1\0-full\0-obj\0b\0-incr"sv);
