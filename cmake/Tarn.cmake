@@ -100,6 +100,13 @@ endfunction()
 # product (not of the stand-ins, which link none of its code) keep debug.log
 # quiet.
 set(TARN_FUZZ_ROOT "${CMAKE_BINARY_DIR}/root")
+set(TARN_FUZZ_ROOT_DIRS)
+if(TARN_FUZZ)
+  file(STRINGS "${CMAKE_SOURCE_DIR}/testsupport/layout.txt" layout)
+  foreach(dir IN LISTS layout)
+    list(APPEND TARN_FUZZ_ROOT_DIRS "${TARN_FUZZ_ROOT}/${dir}")
+  endforeach()
+endif()
 function(tarn_fuzzer name src)
   if(NOT TARN_FUZZ)
     return()
@@ -124,7 +131,8 @@ function(tarn_fuzzer name src)
   set(seeds "${CMAKE_BINARY_DIR}/seeds/${name}")
   add_custom_command(
     OUTPUT "${seeds}.options"
-    COMMAND ${CMAKE_COMMAND} -E env "TARN_ROOT=${TARN_FUZZ_ROOT}"
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${TARN_FUZZ_ROOT_DIRS}
+    COMMAND ${CMAKE_COMMAND} -E env --unset=VEKDBG --unset=VEKOPTS "TARN_ROOT=${TARN_FUZZ_ROOT}"
             $<TARGET_FILE:seeds_${name}> "${seeds}" "${seeds}.options" ${F_SEED_FILES}
     DEPENDS seeds_${name} ${F_SEED_FILES}
     COMMENT "Writing and checking the seeds of ${name}"

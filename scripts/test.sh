@@ -66,8 +66,10 @@ fuzz_one() {
 # Every fuzz target at once, at most one per processor.
 run_fuzzers() {
   export TARN_FUZZ_SECONDS=${TARN_FUZZ_SECONDS:-10}
-  # Fuzzed code may log; keep its logs inside the build tree.
+  # Fuzzed code may log; keep its logs inside the build tree, and its
+  # tracing off.
   export TARN_ROOT="$PWD/build/fuzz/root"
+  unset VEKDBG VEKOPTS
   while IFS= read -r d; do mkdir -p "$TARN_ROOT/$d"; done <testsupport/layout.txt
   export -f fuzz_one
   local list
