@@ -157,7 +157,8 @@ void Conversation::run() {
     return;
   }
   channel_.note("segment", "key " + std::to_string(segment_->key()));
-  if (!negotiate()) return;
+  // A reconnecting client expects the description as the first message.
+  if (!agent_.resumePending() && !negotiate()) return;
   if (!channel_.send(MakeDescription(g_, segment_->key(), segment_->address()))) return;
 
   Message message;
@@ -250,6 +251,7 @@ void Conversation::backup(const std::shared_ptr<BackupStream>& stream) {
 bool Conversation::backupBlock(BackupStream& stream, int id, bool& interrupted) {
   const std::uint32_t block = stream.received;
   if (agent_.fires(&Faults::dropAfter, block)) {
+    agent_.breakingLink(stream.da);
     channel_.reset("fault drop-after");
     return false;
   }
