@@ -30,6 +30,7 @@
 #include "cmn/cmninit.h"
 #include "cmn/erh.h"
 #include "ipc/ipc.h"
+#include "ipc/ipchooks.h"
 #include "tarn_test.h"
 #include "vekdf/rm.h"
 
@@ -210,9 +211,10 @@ class FakeAgent {
   FakeAgent& operator=(const FakeAgent&) = delete;
 
   int port() const { return port_; }
-  bool Accept() {
+  // Takes the next connection; false when none comes within `ms`.
+  bool Accept(int ms = 20000) {
     pollfd p{listen_, POLLIN, 0};
-    if (poll(&p, 1, 20000) != 1) return false;
+    if (poll(&p, 1, ms) != 1) return false;
     fd_ = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
     return fd_ >= 0;
   }
@@ -300,6 +302,19 @@ class AdoptNetProcesses {
 
  private:
   int previous_ = 0;
+};
+
+// Makes the IPC layer count socket peers on loopback as on another host
+// while it lives, for this process and the network processes it starts.
+class RemotePeers {
+ public:
+  RemotePeers() : previous_(IpcSetPeerLocality(IpcPeerLocality::kRemote)) {}
+  ~RemotePeers() { IpcSetPeerLocality(previous_); }
+  RemotePeers(const RemotePeers&) = delete;
+  RemotePeers& operator=(const RemotePeers&) = delete;
+
+ private:
+  IpcPeerLocality previous_;
 };
 
 class DaTest : public ::testing::Test {
