@@ -456,6 +456,17 @@ TEST_F(BdaNetTest, AgentThatClosesTheLinkAbortsTheParent) {
 using datest::Description;
 using datest::FakeAgent;
 
+// Opens a stream to the scripted agent: description of 4 buffers of 2048
+// bytes, MSG_OPEN relayed, MSG_LISTEN to the parent.
+void OpenScripted(FakeAgent& agent, Parent& parent) {
+  using namespace std::string_literals;
+  ASSERT_TRUE(parent.SendOpen());
+  ASSERT_TRUE(agent.Accept());
+  agent.Send(Description(10, 2048, 4));
+  EXPECT_EQ(agent.Read(), "27\0 7\0\0"s);
+  ASSERT_TRUE(parent.Attach());
+}
+
 TEST_F(BdaNetTest, AcknowledgementOfABufferThatIsNotOutIsAProtocolError) {
   tarn::test::Watchdog watchdog(60);
   tarn::test::SysVGuard guard;
@@ -529,11 +540,7 @@ TEST_F(BdaNetTest, ReconnectionResendsWhatTheAgentMissedAndForwardsLostAcknowled
   datest::RemotePeers remote;
   const IpcHandle pipe = Start(agent.port(), "", agent.port());
   Parent parent(pipe);
-  ASSERT_TRUE(parent.SendOpen());
-  ASSERT_TRUE(agent.Accept());
-  agent.Send(Description(10, 2048, 4));
-  EXPECT_EQ(agent.Read(), "27\0 7\0\0"s);
-  ASSERT_TRUE(parent.Attach());
+  ASSERT_NO_FATAL_FAILURE(OpenScripted(agent, parent));
   guard.segment(parent.shmid());
   for (int id = 0; id < 3; ++id) {
     std::memset(parent.buffer(id), 'a' + id, 2048);
@@ -569,17 +576,6 @@ TEST_F(BdaNetTest, ReconnectionResendsWhatTheAgentMissedAndForwardsLostAcknowled
   EXPECT_EQ(ExitCode(), DA_NET_EXIT_STOP);
   EXPECT_TRUE(HasReport(parent.reports, "[80:1400]"));
   EXPECT_TRUE(HasReport(parent.reports, "[80:1401]"));
-}
-
-// Opens a stream to the scripted agent: description of 4 buffers of 2048
-// bytes, MSG_OPEN relayed, MSG_LISTEN to the parent.
-void OpenScripted(FakeAgent& agent, Parent& parent) {
-  using namespace std::string_literals;
-  ASSERT_TRUE(parent.SendOpen());
-  ASSERT_TRUE(agent.Accept());
-  agent.Send(Description(10, 2048, 4));
-  EXPECT_EQ(agent.Read(), "27\0 7\0\0"s);
-  ASSERT_TRUE(parent.Attach());
 }
 
 TEST_F(BdaNetTest, BrokenLinkToAnAgentOnThisHostIsNotReconnectedEvenWhenForcedRemote) {
