@@ -36,11 +36,13 @@ namespace {
 
 constexpr char kProg[] = "NetMain";
 constexpr int kReconnectWindow = 600;
-int probeSeconds = kNetProbeSeconds;
 constexpr int kReconnectAnswerSeconds = 600;
 constexpr int kReconnectPause = 10;
 constexpr int kFileBufferSize = 8192;
 constexpr int kFileBufferCount = 8;
+
+// Idle seconds before MSG_PROBE; inherited by the processes forked later.
+int probeSeconds = kNetProbeSeconds;
 
 // Set-80 messages of the backup process alone.
 constexpr int kMsgWriteFile = 1042;

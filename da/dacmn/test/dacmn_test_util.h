@@ -273,6 +273,19 @@ inline std::string Description(int code, int size, int count, int section = 0) {
               std::to_string(count), std::to_string(size * count * (section + 1)), "0"});
 }
 
+// Makes the IPC layer count socket peers on loopback as on another host
+// while it lives, for this process and the network processes it starts.
+class RemotePeers {
+ public:
+  RemotePeers() : previous_(IpcSetPeerLocality(IpcPeerLocality::kRemote)) {}
+  ~RemotePeers() { IpcSetPeerLocality(previous_); }
+  RemotePeers(const RemotePeers&) = delete;
+  RemotePeers& operator=(const RemotePeers&) = delete;
+
+ private:
+  IpcPeerLocality previous_;
+};
+
 // The children of this process (all its threads'), ended ones included.
 inline std::set<pid_t> Children() {
   std::set<pid_t> pids;
@@ -302,19 +315,6 @@ class AdoptNetProcesses {
 
  private:
   int previous_ = 0;
-};
-
-// Makes the IPC layer count socket peers on loopback as on another host
-// while it lives, for this process and the network processes it starts.
-class RemotePeers {
- public:
-  RemotePeers() : previous_(IpcSetPeerLocality(IpcPeerLocality::kRemote)) {}
-  ~RemotePeers() { IpcSetPeerLocality(previous_); }
-  RemotePeers(const RemotePeers&) = delete;
-  RemotePeers& operator=(const RemotePeers&) = delete;
-
- private:
-  IpcPeerLocality previous_;
 };
 
 class DaTest : public ::testing::Test {
