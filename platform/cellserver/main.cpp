@@ -8,7 +8,7 @@
 //
 // --media-events names the file the stand-in media agent prints its
 // STREAM_END lines to; the session manager ends an object with MSG_STOP only
-// once that file shows the end of the object's stream.
+// once that file shows the end of the object's stream (a resumable one goes on).
 // Ports 0 (the default) let the system choose. When ready it prints
 // "inet <port>", "request <port>" and "ready" on standard output and, with
 // --ports-file, writes the same lines (with "pid <pid>") to that file, which

@@ -248,7 +248,9 @@ bool StreamEnded(const std::string& path, std::uint64_t& offset, int daId) {
   const std::string wanted = "STREAM_END da=" + std::to_string(daId) + " ";
   std::size_t at = 0;
   for (std::size_t end; (end = data.find('\n', at)) != std::string::npos; at = end + 1) {
-    if (std::string_view(data).substr(at, end - at).find(wanted) != std::string_view::npos) {
+    const std::string_view line = std::string_view(data).substr(at, end - at);
+    // A stream that waits for its client to reconnect goes on.
+    if (line.find(wanted) != std::string_view::npos && !line.ends_with(" resumable")) {
       offset += end + 1;
       return true;
     }

@@ -157,7 +157,8 @@ void Conversation::run() {
     return;
   }
   channel_.note("segment", "key " + std::to_string(segment_->key()));
-  if (!negotiate()) return;
+  // A reconnecting client expects the description as the first message.
+  if (!agent_.resumePending() && !negotiate()) return;
   if (!channel_.send(MakeDescription(g_, segment_->key(), segment_->address()))) return;
 
   Message message;
@@ -250,6 +251,7 @@ void Conversation::backup(const std::shared_ptr<BackupStream>& stream) {
 bool Conversation::backupBlock(BackupStream& stream, int id, bool& interrupted) {
   const std::uint32_t block = stream.received;
   if (agent_.fires(&Faults::dropAfter, block)) {
+    agent_.breakingLink(stream.da);
     channel_.reset("fault drop-after");
     return false;
   }
@@ -324,9 +326,11 @@ void Conversation::finishBackup(const std::shared_ptr<BackupStream>& stream, boo
   std::string why;
   if (stream->writer && !stream->writer->finish(stopped, &why)) channel_.note("store", why);
   agent_.endBackup(stream, interrupted);
+  // A stream kept for its client's reconnection has not ended for good.
   const std::string line = "STREAM_END da=" + std::to_string(stream->da) +
                            " status=" + (stopped ? "stop" : "abort") +
-                           " blocks=" + std::to_string(stream->received);
+                           " blocks=" + std::to_string(stream->received) +
+                           (interrupted ? " resumable" : "");
   channel_.note("event", line);
   agent_.event(line);
 }

@@ -41,7 +41,8 @@
 //   acknowledged are acknowledged right after it, so no buffer stays lost.
 // - Every end of a backup stream prints one STREAM_END line: status stop after
 //   MSG_STOP, abort after MSG_ABORT, a refused block, a closed or broken link
-//   or a time-out. A resumed stream prints its own line when it ends again.
+//   or a time-out; a stream kept for resumption (a broken link) adds the word
+//   "resumable". A resumed stream prints its own line when it ends again.
 // - The zero-copy messages 600 and 601 are not served: MSG_OPEN_NOMEMCPY is
 //   answered with MSG_ABORT like any other unexpected first message.
 // - A restore serves only streams stored with status stop.

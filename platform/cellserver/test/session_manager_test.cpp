@@ -212,6 +212,8 @@ TEST(SessionManager, StopOnlyAfterTheMediaAgentEndedTheStream) {
   auto sm = Attach(s.port, 300);
   EXPECT_EQ(sm->request(51, BackupRequest("/h1/obj")).code, 45);
   EXPECT_FALSE(sm->recvFrame());
+  Append(events, "STREAM_END da=7 status=abort blocks=2 resumable\n");
+  EXPECT_FALSE(sm->recvFrame());
   Append(events, "STREAM_END da=8 status=stop blocks=3\nSTREAM_END da=7 st");
   EXPECT_FALSE(sm->recvFrame());
   Append(events, "atus=stop blocks=3\n");

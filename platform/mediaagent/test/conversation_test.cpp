@@ -218,6 +218,32 @@ TEST(MediaAgentConversation, ResetLinkResumesWithoutGapOrDuplicate) {
               Text(StreamBlock(kDa, b, d.capacity())));
 }
 
+TEST(MediaAgentConversation, ReconnectingClientGetsTheDescriptionWithoutAnOffer) {
+  tarn::test::Watchdog watchdog(60);
+  MediaAgentStandIn ma({.args = Small({"--fault", "drop-after=1"})});
+  ASSERT_TRUE(ma.ready());
+  Description d;
+  {
+    Client c(ma.port());
+    d = OpenStream(c);
+    SendStreamBlock(c, d, 0);
+    EXPECT_EQ(c.recv().item(0), "0");
+    c.send(24, {"1"});
+    EXPECT_FALSE(c.recvFrame());
+  }
+  // The client resumes at once: the agent may not have let the old link go.
+  Client c(ma.port());
+  const Msg first = c.recv();
+  EXPECT_EQ(first.code, 10);
+  c.send(1051, {"7"});
+  EXPECT_EQ(c.recv().items, (std::vector<std::string>{"1", "1"}));
+  c.send(6);
+  ASSERT_TRUE(ma.waitForEvent("STREAM_END da=7 status=stop blocks=1"));
+  // With nothing left to resume, a new connection is offered the protocol again.
+  Client fresh(ma.port());
+  EXPECT_EQ(fresh.recv().code, 267);
+}
+
 TEST(MediaAgentConversation, ResumedStreamStillRefusesADuplicateBlock) {
   tarn::test::Watchdog watchdog(60);
   MediaAgentStandIn ma({.args = Small({"--offer", "none", "--fault", "drop-after=2"})});
