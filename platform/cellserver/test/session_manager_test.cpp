@@ -4,6 +4,8 @@
 // GUID, the reconnect port, the scripted abort and the key service.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <fstream>
 #include <thread>
 
@@ -237,6 +239,59 @@ TEST(SessionManager, StopFollowsTheStandInMediaAgentsStreamEnd) {
   std::optional<std::string> stop;
   for (int i = 0; i < 20 && !stop; ++i) stop = sm->recvFrame();
   EXPECT_EQ(stop, B("6\0\0"));
+}
+
+TEST(SessionManager, AnAbortedStreamEndAbortsTheObjectAndKeepsItOutOfTheCatalogue) {
+  const struct {
+    const char* status;
+    std::string answer;
+    bool stored;
+  } cases[] = {{"stop", B("6\0\0"), true}, {"abort", B("1\0 2\0\0"), false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.status);
+    tarn::test::TempDir dir;
+    const std::string events = dir.path() + "/events";
+    Manager m("baropt connect -daid 7\n", {"--media-events", events});
+    const Started s = m.start();
+    auto sm = Attach(s.port, 300);
+    EXPECT_EQ(sm->request(51, BackupRequest("/h1/obj")).code, 45);
+    Append(events, std::string("STREAM_END da=7 status=") + c.status + " blocks=3\n");
+    std::optional<std::string> answer;
+    for (int i = 0; i < 20 && !answer; ++i) answer = sm->recvFrame();
+    EXPECT_EQ(answer, c.answer);
+    // Even a client that answers an abort with a stop has no stored object.
+    sm->send(6);
+    EXPECT_TRUE(m.server.waitForTraffic(c.stored ? "catalogue \"/h1/obj\" version 1"
+                                                 : "not stored \"/h1/obj\""));
+  }
+}
+
+TEST(SessionManager, AnObjectWhoseMediaAgentDiedIsAborted) {
+  tarn::test::Watchdog watchdog(60);
+  tarn::test::MediaAgentStandIn ma({.args = {"--buffer-size", "4096", "--buffer-count", "4"}});
+  ASSERT_TRUE(ma.ready());
+  Manager m("baropt connect -ma 127.0.0.1 " + std::to_string(ma.port()) + " -daid 7\n",
+            {"--media-events", ma.eventsPath()});
+  const Started s = m.start();
+  auto sm = Attach(s.port, 300);
+  EXPECT_EQ(sm->request(51, BackupRequest("/h1/obj")).code, 45);
+  EXPECT_FALSE(sm->recvFrame());
+  ASSERT_EQ(::kill(ma.pid(), SIGKILL), 0);
+  ma.stop();  // reaped: no STREAM_END will ever come
+  std::optional<std::string> abort;
+  for (int i = 0; i < 40 && !abort; ++i) abort = sm->recvFrame();
+  EXPECT_EQ(abort, B("1\0 2\0\0"));
+  EXPECT_TRUE(m.server.waitForTraffic("stream of DA 7: the media agent died"));
+}
+
+TEST(SessionManager, CatalogueSessionsEndWithTheirConnection) {
+  Manager m("");
+  for (int i = 0; i < 3; ++i) {
+    const Started s = m.start(2);
+    Attach(s.port)->hangUp();
+    EXPECT_TRUE(m.server.waitForTraffic("catalogue session " + s.key + " ends"));
+    EXPECT_EQ(ErrorOf(m.client.request(283, {s.guid})), "1005");
+  }
 }
 
 TEST(SessionManager, ReconnectPortCarriesTheObjectOnAndScriptedAbortFollows) {
