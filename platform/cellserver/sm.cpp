@@ -75,6 +75,15 @@ bool Bracketed(std::string_view text, std::vector<int>& out) {
 
 std::string ExpandPacked(const std::vector<std::string>& items, const Fixture& fixture, int depth);
 
+// Appends `line` and a line feed in one write, so that lines of concurrent
+// sessions never interleave.
+bool AppendLine(const std::string& path, std::string line) {
+  line.push_back('\n');
+  const standin::Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+  return fd.valid() && ::write(fd.get(), line.data(), line.size()) ==
+                           static_cast<ssize_t>(line.size());
+}
+
 // The items of a packed message whose NULs became 0x03: the code item "15"
 // and the blank before each item go, an empty end goes.
 std::vector<std::string> SplitFlattened(std::string_view text) {
@@ -372,6 +381,11 @@ bool SessionManagerConversation::objectRequest(Link& link, Session& session,
       object.eventsOffset = static_cast<std::uint64_t>(st.st_size);
   }
   session.withObject([&object](ObjectState& o) { o = object; });
+  // Before the answer: the client opens the stream only once it has it.
+  if (!server_.mediaRequestsPath().empty() && object.daId >= 0 &&
+      !AppendLine(server_.mediaRequestsPath(), "OBJECT da=" + std::to_string(object.daId) +
+                                                   (restore ? " restore" : " backup")))
+    link.note("bad", "cannot append to " + server_.mediaRequestsPath());
   if (!link.send(Message{kMsgConnect, std::move(words)})) return false;
   return abortIfDue(link, session, SmAbortPoint::kConnect, 0);
 }

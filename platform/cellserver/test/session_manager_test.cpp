@@ -294,6 +294,21 @@ TEST(SessionManager, CatalogueSessionsEndWithTheirConnection) {
   }
 }
 
+TEST(SessionManager, ObjectRequestsWithADaIdAreWrittenForTheMediaAgent) {
+  tarn::test::TempDir dir;
+  const std::string requests = dir.path() + "/requests";
+  Manager m("baropt connect -daid 7\nbaropt connect\nbaropt connect -daid 7\n",
+            {"--media-requests", requests});
+  auto backup = Attach(m.start(7).port);
+  EXPECT_EQ(backup->request(51, BackupRequest("/h1/obj")).code, 45);
+  EXPECT_EQ(tarn::test::ReadFile(requests), "OBJECT da=7 backup\n");
+  backup->send(6);
+  EXPECT_EQ(backup->request(51, BackupRequest("/h1/two")).code, 45);  // no DA id: no line
+  auto restore = Attach(m.start(8).port);
+  EXPECT_EQ(restore->request(51, {"DB2", "/h1/obj", "k", "0", "", "1", "-save"}).code, 45);
+  EXPECT_EQ(tarn::test::ReadFile(requests), "OBJECT da=7 backup\nOBJECT da=7 restore\n");
+}
+
 TEST(SessionManager, ReconnectPortCarriesTheObjectOnAndScriptedAbortFollows) {
   Manager m("baropt connect -daid 9 -lport ${host} ${lport}\nsm-abort 33 status 2\n");
   const Started s = m.start();

@@ -49,10 +49,11 @@ TEST_F(MediaAgentRobustness, RawPacketOfAnotherLengthIsRefused) {
   shorter.sendFrame(RawBuffer(d, StreamBlock(kDa, 0, d.capacity())).substr(1));
   ExpectAbort(shorter, 0, "raw packet of 4095 bytes where 4096 were due");
 
+  // DA 7 now holds the aborted stream, which is never backed up over.
   Client longer(ma_.port());
-  OpenStream(longer);
+  OpenStream(longer, 8);
   longer.send(24, {"0"});
-  longer.sendFrame(RawBuffer(d, StreamBlock(kDa, 0, d.capacity())) + "x");
+  longer.sendFrame(RawBuffer(d, StreamBlock(8, 0, d.capacity())) + "x");
   EXPECT_EQ(longer.recv().code, 1);
   EXPECT_TRUE(ma_.waitForTraffic("raw packet of 4097 bytes where 4096 were due"));
 }
