@@ -225,6 +225,7 @@ void Conversation::run() {
     }
     return backup(stream);
   }
+  if (message.code == kMsgOpenNoMemcpy) return abort("zero-copy streams are not served");
   const auto da = ParseOpen(message);
   if (!da) return abort("expected MSG_OPEN or MSG_DAMA_RECONNECT");
   const auto direction = directionOf(message, *da, &why);

@@ -50,7 +50,9 @@
 //   MSG_STOP, abort after MSG_ABORT, a refused block, a closed or broken link
 //   or a time-out. A resumed stream prints its own line when it ends again.
 // - The zero-copy messages 600 and 601 are not served: MSG_OPEN_NOMEMCPY is
-//   answered with MSG_ABORT like any other unexpected first message.
+//   answered with MSG_ABORT. Which of its buffers a zero-copy caller may fill
+//   is agreed through the map library and map names the message carries, a
+//   matter of the real agent and its map library that nothing here describes.
 // - A restore serves only streams stored with status stop.
 #pragma once
 
@@ -70,6 +72,7 @@ inline constexpr int kMsgListen = 10;  // the description, and the answer to a r
 inline constexpr int kMsgData = 24;
 inline constexpr int kMsgOpen = 27;
 inline constexpr int kMsgClose = 28;
+inline constexpr int kMsgOpenNoMemcpy = 601;  // MSG_OPEN_NOMEMCPY, refused
 inline constexpr int kMsgProtocol = 267;
 inline constexpr int kMsgProbe = 1050;
 inline constexpr int kMsgReconnect = 1051;    // MSG_DAMA_RECONNECT

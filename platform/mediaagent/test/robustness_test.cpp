@@ -105,6 +105,13 @@ TEST_F(MediaAgentRobustness, UnexpectedMessagesAreRefusedAtEachStage) {
   EXPECT_EQ(first.recv().code, 1);
   EXPECT_TRUE(ma_.waitForTraffic("expected MSG_OPEN or MSG_DAMA_RECONNECT"));
 
+  Client zeroCopy(ma_.port());
+  Handshake(zeroCopy);
+  zeroCopy.send(601, {"7", "libmap.so", "map0"});
+  EXPECT_EQ(zeroCopy.recv().code, 1);
+  EXPECT_TRUE(ma_.waitForTraffic("zero-copy streams are not served"));
+  EXPECT_EQ(ma_.blocks(kDa), "");
+
   Client during(ma_.port());
   OpenStream(during);
   during.send(28);
