@@ -80,6 +80,30 @@ void Append(const std::string& path, const std::string& text) {
   out << text;
 }
 
+// The next frame the session manager sends, waiting at most `polls` of the
+// client's receive time-outs for it.
+std::optional<std::string> NextFrame(Client& client, int polls = 20) {
+  std::optional<std::string> frame;
+  for (int i = 0; i < polls && !frame; ++i) frame = client.recvFrame();
+  return frame;
+}
+
+// A stand-in media agent and a backup session whose object (DA 7) the
+// session manager sent to it; the session manager watches the agent's events.
+struct ObjectAtMediaAgent {
+  ObjectAtMediaAgent()
+      : m("baropt connect -ma 127.0.0.1 " + std::to_string(ma.port()) + " -daid 7\n",
+          {"--media-events", ma.eventsPath()}) {
+    EXPECT_TRUE(ma.ready());
+    sm = Attach(m.start().port, 300);
+    EXPECT_EQ(sm->request(51, BackupRequest("/h1/obj")).code, 45);
+  }
+
+  tarn::test::MediaAgentStandIn ma{{.args = {"--buffer-size", "4096", "--buffer-count", "4"}}};
+  Manager m;
+  std::unique_ptr<Client> sm;
+};
+
 }  // namespace
 
 TEST(SessionManager, AnswersObjectRequestsInScriptOrder) {
@@ -217,9 +241,7 @@ TEST(SessionManager, StopOnlyAfterTheMediaAgentEndedTheStream) {
   Append(events, "STREAM_END da=8 status=stop blocks=3\nSTREAM_END da=7 st");
   EXPECT_FALSE(sm->recvFrame());
   Append(events, "atus=stop blocks=3\n");
-  std::optional<std::string> stop;
-  for (int i = 0; i < 20 && !stop; ++i) stop = sm->recvFrame();
-  EXPECT_EQ(stop, B("6\0\0"));
+  EXPECT_EQ(NextFrame(*sm), B("6\0\0"));
   EXPECT_FALSE(sm->recvFrame());  // once only
   sm->send(6);
   EXPECT_TRUE(m.server.waitForTraffic("catalogue \"/h1/obj\" version 1"));
@@ -227,18 +249,10 @@ TEST(SessionManager, StopOnlyAfterTheMediaAgentEndedTheStream) {
 
 TEST(SessionManager, StopFollowsTheStandInMediaAgentsStreamEnd) {
   tarn::test::Watchdog watchdog(60);
-  tarn::test::MediaAgentStandIn ma({.args = {"--buffer-size", "4096", "--buffer-count", "4"}});
-  ASSERT_TRUE(ma.ready());
-  Manager m("baropt connect -ma 127.0.0.1 " + std::to_string(ma.port()) + " -daid 7\n",
-            {"--media-events", ma.eventsPath()});
-  const Started s = m.start();
-  auto sm = Attach(s.port, 300);
-  EXPECT_EQ(sm->request(51, BackupRequest("/h1/obj")).code, 45);
-  matest::RemoteBackup(ma.port(), 2);
-  ASSERT_TRUE(ma.waitForEvent("STREAM_END da=7 status=stop blocks=2"));
-  std::optional<std::string> stop;
-  for (int i = 0; i < 20 && !stop; ++i) stop = sm->recvFrame();
-  EXPECT_EQ(stop, B("6\0\0"));
+  ObjectAtMediaAgent o;
+  matest::RemoteBackup(o.ma.port(), 2);
+  ASSERT_TRUE(o.ma.waitForEvent("STREAM_END da=7 status=stop blocks=2"));
+  EXPECT_EQ(NextFrame(*o.sm), B("6\0\0"));
 }
 
 TEST(SessionManager, AnAbortedStreamEndAbortsTheObjectAndKeepsItOutOfTheCatalogue) {
@@ -256,9 +270,7 @@ TEST(SessionManager, AnAbortedStreamEndAbortsTheObjectAndKeepsItOutOfTheCatalogu
     auto sm = Attach(s.port, 300);
     EXPECT_EQ(sm->request(51, BackupRequest("/h1/obj")).code, 45);
     Append(events, std::string("STREAM_END da=7 status=") + c.status + " blocks=3\n");
-    std::optional<std::string> answer;
-    for (int i = 0; i < 20 && !answer; ++i) answer = sm->recvFrame();
-    EXPECT_EQ(answer, c.answer);
+    EXPECT_EQ(NextFrame(*sm), c.answer);
     // Even a client that answers an abort with a stop has no stored object.
     sm->send(6);
     EXPECT_TRUE(m.server.waitForTraffic(c.stored ? "catalogue \"/h1/obj\" version 1"
@@ -268,20 +280,12 @@ TEST(SessionManager, AnAbortedStreamEndAbortsTheObjectAndKeepsItOutOfTheCatalogu
 
 TEST(SessionManager, AnObjectWhoseMediaAgentDiedIsAborted) {
   tarn::test::Watchdog watchdog(60);
-  tarn::test::MediaAgentStandIn ma({.args = {"--buffer-size", "4096", "--buffer-count", "4"}});
-  ASSERT_TRUE(ma.ready());
-  Manager m("baropt connect -ma 127.0.0.1 " + std::to_string(ma.port()) + " -daid 7\n",
-            {"--media-events", ma.eventsPath()});
-  const Started s = m.start();
-  auto sm = Attach(s.port, 300);
-  EXPECT_EQ(sm->request(51, BackupRequest("/h1/obj")).code, 45);
-  EXPECT_FALSE(sm->recvFrame());
-  ASSERT_EQ(::kill(ma.pid(), SIGKILL), 0);
-  ma.stop();  // reaped: no STREAM_END will ever come
-  std::optional<std::string> abort;
-  for (int i = 0; i < 40 && !abort; ++i) abort = sm->recvFrame();
-  EXPECT_EQ(abort, B("1\0 2\0\0"));
-  EXPECT_TRUE(m.server.waitForTraffic("stream of DA 7: the media agent died"));
+  ObjectAtMediaAgent o;
+  EXPECT_FALSE(o.sm->recvFrame());
+  ASSERT_EQ(::kill(o.ma.pid(), SIGKILL), 0);
+  o.ma.stop();  // reaped: no STREAM_END will ever come
+  EXPECT_EQ(NextFrame(*o.sm, 40), B("1\0 2\0\0"));
+  EXPECT_TRUE(o.m.server.waitForTraffic("stream of DA 7: the media agent died"));
 }
 
 TEST(SessionManager, CatalogueSessionsEndWithTheirConnection) {
