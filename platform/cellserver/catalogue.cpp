@@ -393,8 +393,7 @@ void CatalogueConversation::run(Link& link, Session& session) {
   // however that ends, so that clients that only close it do not use up the
   // running sessions.
   const auto endSession = [&](const char* reason) {
-    if (!session.ended())
-      link.note("session", "catalogue session " + session.info().key + " ends");
+    if (!session.ended()) link.note("session", "catalogue session " + session.info().key + " ends");
     session.end();
     server_.sessions().forget(session);
     link.close(reason);

@@ -102,11 +102,10 @@ int main(int argc, char** argv) {
   std::map<std::string, std::string> args;
   for (int i = 1; i < argc; i += 2) {
     const std::string name = argv[i];
-    static const char* const kKnown[] = {"--state",    "--inet-port",    "--request-port",
-                                         "--bind",     "--fixture",      "--ports-file",
-                                         "--traffic",  "--idle-timeout", "--io-timeout",
-                                         "--lifetime", "--media-events", "--max-connections",
-                                         "--media-requests"};
+    static const char* const kKnown[] = {
+        "--state",        "--inet-port",       "--request-port",  "--bind",       "--fixture",
+        "--ports-file",   "--traffic",         "--idle-timeout",  "--io-timeout", "--lifetime",
+        "--media-events", "--max-connections", "--media-requests"};
     if (std::find(std::begin(kKnown), std::end(kKnown), name) == std::end(kKnown))
       return Usage("unknown option " + name);
     if (i + 1 >= argc) return Usage(name + " needs a value");

@@ -80,8 +80,8 @@ std::string ExpandPacked(const std::vector<std::string>& items, const Fixture& f
 bool AppendLine(const std::string& path, std::string line) {
   line.push_back('\n');
   const standin::Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
-  return fd.valid() && ::write(fd.get(), line.data(), line.size()) ==
-                           static_cast<ssize_t>(line.size());
+  return fd.valid() &&
+         ::write(fd.get(), line.data(), line.size()) == static_cast<ssize_t>(line.size());
 }
 
 // The items of a packed message whose NULs became 0x03: the code item "15"
@@ -383,8 +383,8 @@ bool SessionManagerConversation::objectRequest(Link& link, Session& session,
   session.withObject([&object](ObjectState& o) { o = object; });
   // Before the answer: the client opens the stream only once it has it.
   if (!server_.mediaRequestsPath().empty() && object.daId >= 0 &&
-      !AppendLine(server_.mediaRequestsPath(), "OBJECT da=" + std::to_string(object.daId) +
-                                                   (restore ? " restore" : " backup")))
+      !AppendLine(server_.mediaRequestsPath(),
+                  "OBJECT da=" + std::to_string(object.daId) + (restore ? " restore" : " backup")))
     link.note("bad", "cannot append to " + server_.mediaRequestsPath());
   if (!link.send(Message{kMsgConnect, std::move(words)})) return false;
   return abortIfDue(link, session, SmAbortPoint::kConnect, 0);
@@ -441,8 +441,8 @@ bool SessionManagerConversation::endFromClient(Link& link, Session& session,
   }
   if (ended->abortSent) {
     // The session manager aborted the object: its stream is not complete.
-    link.note("object", "stop after the session manager's abort: not stored " +
-                            Traffic::Quote(ended->name));
+    link.note("object",
+              "stop after the session manager's abort: not stored " + Traffic::Quote(ended->name));
     return true;
   }
   link.note("object", "stopped " + Traffic::Quote(ended->name));
@@ -501,15 +501,14 @@ bool SessionManagerConversation::watchStream(Link& link, Session& session) {
   const std::optional<long> pid = MediaAgentPid(events);
   const bool agentGone = pid && ::kill(static_cast<pid_t>(*pid), 0) != 0 && errno == ESRCH;
   StreamEnd end = StreamEnd::kNone;
-  const std::optional<int> daId =
-      session.withObject([&](ObjectState& o) -> std::optional<int> {
-        if (!o.open || o.stopSent || o.daId < 0) return std::nullopt;
-        end = StreamEnded(events, o.eventsOffset, o.daId);
-        if (end == StreamEnd::kNone && !agentGone) return std::nullopt;
-        o.stopSent = true;
-        if (end != StreamEnd::kStop) o.abortSent = true;
-        return o.daId;
-      });
+  const std::optional<int> daId = session.withObject([&](ObjectState& o) -> std::optional<int> {
+    if (!o.open || o.stopSent || o.daId < 0) return std::nullopt;
+    end = StreamEnded(events, o.eventsOffset, o.daId);
+    if (end == StreamEnd::kNone && !agentGone) return std::nullopt;
+    o.stopSent = true;
+    if (end != StreamEnd::kStop) o.abortSent = true;
+    return o.daId;
+  });
   if (!daId) return true;
   if (end == StreamEnd::kStop) {
     link.note("object", "stream of DA " + std::to_string(*daId) + " ended");

@@ -41,8 +41,8 @@ bool ReadTail(const std::string& path, std::size_t limit, std::string& out, std:
   out.assign(static_cast<std::size_t>(size - from), '\0');
   std::size_t done = 0;
   while (done < out.size()) {
-    const ssize_t n = ::pread(fd.get(), out.data() + done, out.size() - done,
-                              static_cast<off_t>(from + done));
+    const ssize_t n =
+        ::pread(fd.get(), out.data() + done, out.size() - done, static_cast<off_t>(from + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += static_cast<std::size_t>(n);

@@ -132,7 +132,9 @@ standin::Message MakeBufferMessage(int id);  // 24 "<id>": acknowledgement or fi
 // MSG_OPEN (short or long form): the DA id, 0..INT_MAX.
 std::optional<int> ParseOpen(const standin::Message& message);
 // Whether a MSG_OPEN is in the long form, which only a backup sends.
-inline bool IsBackupOpen(const standin::Message& message) { return message.items.size() > 1; }
+inline bool IsBackupOpen(const standin::Message& message) {
+  return message.items.size() > 1;
+}
 
 enum class Direction { kBackup, kRestore };
 // The direction of the latest "OBJECT da=<da> backup|restore" line of the

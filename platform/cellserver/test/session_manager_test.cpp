@@ -3,7 +3,6 @@
 // report lines recorded, the end of objects and sessions, re-attaching by
 // GUID, the reconnect port, the scripted abort and the key service.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
 #include <fstream>
