@@ -389,6 +389,15 @@ std::vector<Message> SessionManagerBook::answerCatalogue(const Message& request)
 }
 
 void CatalogueConversation::run(Link& link, Session& session) {
+  // A catalogue session is never re-attached: it ends with its connection,
+  // however that ends, so that clients that only close it do not use up the
+  // running sessions.
+  const auto endSession = [&](const char* reason) {
+    if (!session.ended()) link.note("session", "catalogue session " + session.info().key + " ends");
+    session.end();
+    server_.sessions().forget(session);
+    link.close(reason);
+  };
   Message message;
   for (;;) {
     if (session.ended()) {
@@ -397,24 +406,18 @@ void CatalogueConversation::run(Link& link, Session& session) {
     }
     switch (link.receive(message)) {
       case Link::Got::kMessage: break;
-      case Link::Got::kClosed: link.close("by peer"); return;
-      case Link::Got::kTimeout: link.close("idle"); return;
-      case Link::Got::kStopped: link.close("stopped"); return;
-      case Link::Got::kBad: link.close("bad input"); return;
+      case Link::Got::kClosed: return endSession("by peer");
+      case Link::Got::kTimeout: return endSession("idle");
+      case Link::Got::kStopped: return endSession("stopped");
+      case Link::Got::kBad: return endSession("bad input");
     }
-    if (message.code == kMsgStop || message.code == kMsgAbort) {
-      link.note("session", "catalogue session " + session.info().key + " ends");
-      session.end();
-      server_.sessions().forget(session);
-      link.close("session ended");
-      return;
-    }
+    if (message.code == kMsgStop || message.code == kMsgAbort) return endSession("session ended");
     const std::vector<Message> answer = server_.smBook().answerCatalogue(message);
     link.note("catalogue", "request " + std::to_string(message.code) + ": " +
                                std::to_string(answer.size() - 1) + " rows, result " +
                                answer.back().items.at(0));
     for (const Message& reply : answer)
-      if (!link.send(reply)) return;
+      if (!link.send(reply)) return endSession("send failed");
   }
 }
 

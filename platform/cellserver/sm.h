@@ -97,9 +97,14 @@ std::vector<std::string> ExpandWords(const std::vector<std::string>& words, int 
                                      const std::string& host, const SessionInfo& session,
                                      int daId = 0);
 
-// Whether the media agent's events file shows the end of the stream of
-// `daId` after `offset`; moves `offset` past the complete lines read.
-bool StreamEnded(const std::string& path, std::uint64_t& offset, int daId);
+enum class StreamEnd { kNone, kStop, kAbort };
+// How the media agent's events file shows the stream of `daId` ended after
+// `offset` (a STREAM_END line with status stop; any other status is an
+// abort); moves `offset` past the complete lines read.
+StreamEnd StreamEnded(const std::string& path, std::uint64_t& offset, int daId);
+// The process id the media agent printed at the start of its events file
+// ("pid <n>"); nothing when it is not there.
+std::optional<long> MediaAgentPid(const std::string& path);
 
 class SessionManagerConversation final : public SessionConversation {
  public:
@@ -115,7 +120,8 @@ class SessionManagerConversation final : public SessionConversation {
   bool endFromClient(Link& link, Session& session, const standin::Message& message);
   bool keyRequest(Link& link, const standin::Message& message);
   bool randomBytes(Link& link, const standin::Message& message);
-  // Sends MSG_STOP once the media agent has ended the object's stream.
+  // Sends MSG_STOP once the media agent has ended the object's stream with a
+  // stop, MSG_ABORT when it ended it otherwise or died without ending it.
   bool watchStream(Link& link, Session& session);
   bool abortIfDue(Link& link, Session& session, SmAbortPoint point, int count);
 

@@ -4,7 +4,9 @@
 //   tarn-mediaagent --store <dir> [options]   (see kUsage in config.h)
 //
 // Port 0 (the default) lets the system choose. When ready it prints
-// "port <port>" and "ready" on standard output and, with --port-file, writes
+// "port <port>", "pid <pid>" and "ready" on standard output (the session
+// manager of the stand-in cell server reads the pid to learn that an agent
+// died with a stream open) and, with --port-file, writes
 // "port <port>" and "pid <pid>" to that file, which appears whole. Each
 // stream's end is printed as one line "STREAM_END da=<id> status=stop|abort
 // blocks=<n>", followed by " resumable" when the stream waits to be resumed.
@@ -96,7 +98,7 @@ int main(int argc, char** argv) {
   }
   {
     std::lock_guard lock(outMutex);
-    std::cout << port << "ready" << std::endl;
+    std::cout << port << "pid " << getpid() << "\nready" << std::endl;
   }
 
   const timespec slice{1, 0};

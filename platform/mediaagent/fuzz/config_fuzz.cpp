@@ -1,5 +1,6 @@
-// Fuzz target of the stand-in media agent's command line and stored metadata:
-// any words are read into a configuration or refused with a reason; never a crash.
+// Fuzz target of the stand-in media agent's command line, stored metadata and
+// the session manager's requests: any words are read into a configuration or
+// refused with a reason; never a crash.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include "codec/rcsid.h"
 #include "fuzz/fuzzseed.h"
 #include "mediaagent/config.h"
+#include "mediaagent/protocol.h"
 #include "mediaagent/store.h"
 
 TARN_RCSID("platform/mediaagent/fuzz/config_fuzz.cpp");
@@ -42,6 +44,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!meta && why.empty()) std::abort();
   if (meta && tarn::mediaagent::MetaText(*meta) != text) std::abort();
   if (meta) tarn::fuzz::Accepted();
+  // A direction is only ever read from a whole line that names the DA id.
+  if (tarn::mediaagent::RequestedDirection(text, 7) &&
+      text.find("OBJECT da=7 backup\n") == std::string_view::npos &&
+      text.find("OBJECT da=7 restore\n") == std::string_view::npos)
+    std::abort();
   return 0;
 }
 
