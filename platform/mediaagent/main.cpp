@@ -7,7 +7,8 @@
 // "port <port>" and "ready" on standard output and, with --port-file, writes
 // "port <port>" and "pid <pid>" to that file, which appears whole. Each
 // stream's end is printed as one line "STREAM_END da=<id> status=stop|abort
-// blocks=<n>". The traffic log (default <store>/traffic.log) has the line
+// blocks=<n>", after one "ITEM ..." line (codec/itemevent.h) for each
+// catalogued item the stream carried. The traffic log (default <store>/traffic.log) has the line
 // forms of cellserver/traffic.h with connections named "c<n>" and the events
 // open, segment, negotiated, transfer, fault, abort, event (the STREAM_END
 // line), timeout, bad, reset and close. It stops on SIGTERM, SIGINT or
