@@ -84,6 +84,17 @@ int FindRow(const PLParam* table, int rows, std::string_view word) {
   return -1;
 }
 
+std::string FullKey(std::string_view tableKey) {
+  std::string key(tableKey);
+  if (const std::size_t bracket = key.find('['); bracket != std::string::npos) key.erase(bracket, 1);
+  return key;
+}
+
+bool FieldIs(const PLNode* f, const char* key) {
+  return strcasecmp(f->key.c_str(), key) == 0 ||
+         (f->row != nullptr && PLKeyMatch(key, f->row->key));
+}
+
 PLNode* LineHead(PLNode* node) {
   while (node != nullptr && node->prev != nullptr) node = node->prev;
   return node;
@@ -165,8 +176,9 @@ void ParseLine(ParserList* list, std::string_view line) {
     SetCollected(list, field, collected);
     collected.reset();
     PLNode& node = list->nodes.emplace_back();
-    node.key = std::string(t.text.substr(1));
+    node.key = FullKey(list->table[row].key);
     node.index = row;
+    node.row = &list->table[row];
     field = &node;
     if (head == nullptr) {
       head = field;
@@ -350,7 +362,7 @@ ParserList* PLParse(const char* format, const char* data) {
 const char* PLGetValue(const PLNode* line, const char* key) {
   if (key == nullptr) return nullptr;
   for (const PLNode* f = LineHead(line); f != nullptr; f = f->next)
-    if (strcasecmp(f->key.c_str(), key) == 0) return f->value ? f->value->c_str() : nullptr;
+    if (FieldIs(f, key)) return f->value ? f->value->c_str() : nullptr;
   return nullptr;
 }
 
@@ -395,6 +407,7 @@ int PLMergeFormatFiles(const char* oldText, const char* newText, char** out) {
         copy.key = f->key;
         copy.value = f->value;
         copy.index = f->index;
+        copy.row = f->row;
         if (head == nullptr) {
           head = &copy;
           AppendLine(oldList.get(), head);
@@ -463,14 +476,14 @@ char* PLDecode(const char* text) {
 PLNode* PLFindField(PLNode* line, const char* key) {
   if (key == nullptr) return nullptr;
   for (PLNode* f = LineHead(line); f != nullptr; f = f->next)
-    if (strcasecmp(f->key.c_str(), key) == 0) return f;
+    if (FieldIs(f, key)) return f;
   return nullptr;
 }
 
 PLNode* PLFindFieldValue(PLNode* line, const char* key, const char* value) {
   if (key == nullptr || value == nullptr) return nullptr;
   for (PLNode* f = LineHead(line); f != nullptr; f = f->next)
-    if (strcasecmp(f->key.c_str(), key) == 0 && f->value == value) return f;
+    if (FieldIs(f, key) && f->value == value) return f;
   return nullptr;
 }
 
@@ -481,8 +494,9 @@ PLNode* PLSetValue(ParserList* list, PLNode* line, const char* key, const char* 
     const int row = FindRow(list->table, list->rows, key);
     if (row < 0) return nullptr;
     PLNode& node = list->nodes.emplace_back();
-    node.key = key;
+    node.key = FullKey(list->table[row].key);
     node.index = row;
+    node.row = &list->table[row];
     field = &node;
     InsertField(list, LineHead(line), field);
   }

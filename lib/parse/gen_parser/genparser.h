@@ -41,9 +41,10 @@ struct PLParamTable {
 
 // One field. The first field of a line also carries the links between lines.
 struct PLNode {
-  std::string key;  // without the leading "-"
+  std::string key;  // the table key in full (without "[" and the leading "-")
   std::optional<std::string> value;
-  int index = -1;  // table row, -1 when the key is not in the table
+  int index = -1;                 // table row, -1 when the key is not in the table
+  const PLParam* row = nullptr;  // that row
   PLNode* next = nullptr;
   PLNode* prev = nullptr;
   PLNode* nextLine = nullptr;
@@ -71,7 +72,8 @@ ParserList* PLParse(const char* format, const char* data);
 ParserList* PLGetListFromBuffer(const PLParam* table, const char* text);
 // The table a format list describes; null when no line has a key field.
 std::unique_ptr<PLParamTable> PLMakeParamTable(const ParserList* format);
-// The value of the line's first field with `key` (exact, case ignored), or
+// The value of the line's first field with `key` (case ignored; the key may
+// be abbreviated as its table row allows), or
 // null when the line has none or the field has no value. `line` is any field
 // of the line. The text lives as long as the list.
 const char* PLGetValue(const PLNode* line, const char* key);
