@@ -400,8 +400,10 @@ int UE_GetNextID(BarContext* ctx, const char* host, const char* instance, const 
 
   int count = 0;
   VEK_ObjectVersion* versions = nullptr;
+  // Every version: objects of one session share its backup id, so one
+  // version per backup id would hide all but one set number.
   const int rc = VEK_QueryObjectsOfSessionEx(VEK_ContextCatalog(ctx), session.c_str(), Text(host),
-                                             "DB2", 1, &count, &versions);
+                                             "DB2", 0, &count, &versions);
   if (rc != 0) {
     Unexpected("[%s] VEK_QueryObjectsOfSession exited with error [%d] %s", kFn, rc, ErrorText());
     return 0;
