@@ -73,13 +73,7 @@ class FileItemTest : public vekdftest::StreamTest {
   // Every record written, queued for the restore walk of item 0.
   void StartRestore() {
     EXPECT_NE(RmWriteEnd(kDaId, 1, 2, 0, 0), 0);
-    RbmCheckState state;
-    for (std::vector<std::uint8_t> block : Flush()) {
-      DaBlockReader reader(state);
-      ASSERT_GT(reader.Open(block), 0);
-      std::span<std::uint8_t> record;
-      while (reader.Next(&record) == 1) records.emplace_back(record.begin(), record.end());
-    }
+    ASSERT_NO_FATAL_FAILURE(ReadBack(records));
     ctx_->itemId = 0;
     ctx_->restoreRecord = nullptr;
     ctx_->recBytes = 0;
