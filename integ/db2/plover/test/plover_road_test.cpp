@@ -13,6 +13,7 @@
 #include "bar2/bar2.h"
 #include "bar2/barbackup.h"
 #include "barutil/buconfig.h"
+#include "barutil/vekhost.h"
 #include "cellserver/testing/cellserver_standin.h"
 #include "cmn/cmninit.h"
 #include "cmn/paths.h"
@@ -55,12 +56,12 @@ class PloverRoad : public ::testing::Test {
   // The stand-ins; the session manager answers `backups` object requests
   // with the agent and DA ids 1, 2, ..., then `restores` with the DA id of
   // the requested version's stream.
-  void Start(const char* config, int backups, int restores) {
+  void Start(const char* config, int backups, int restores, const std::string& extra = "") {
     ma_ = std::make_unique<tarn::test::MediaAgentStandIn>(tarn::test::MediaAgentStandIn::Options{
         .args = {"--buffer-size", "65536", "--buffer-count", "4"}});
     ASSERT_TRUE(ma_->ready());
     const std::string agent = "baropt connect -ma 127.0.0.1 " + std::to_string(ma_->port());
-    std::string fixture = "item 80 \"" + configPath_ + "\" " + config + "\n";
+    std::string fixture = extra + "item 80 \"" + configPath_ + "\" " + config + "\n";
     for (int da = 1; da <= backups; ++da) fixture += agent + " -daid " + std::to_string(da) + "\n";
     for (int i = 0; i < restores; ++i) fixture += agent + " -daid ${da}\n";
     cs_ = std::make_unique<tarn::test::CellServerStandIn>(tarn::test::CellServerStandIn::Options{
@@ -201,6 +202,23 @@ TEST_F(PloverRoad, ArchivesInOneRunningSessionTakeIncreasingSetNumbers) {
   EXPECT_EQ(VEK_Exit(ctx), 0);
   for (const char* set : {":0:0:0", ":0:1:0", ":0:2:0"})
     EXPECT_EQ(CatalogueLines(std::string("db2inst1:SAMPLE") + set), 1) << set;
+}
+
+// The cell description names a virtual server of this machine that has the
+// instance's configuration: the log is archived under that host.
+TEST_F(PloverRoad, VirtualServerOfTheCellDescriptionBecomesTheHost) {
+  char path[1024];
+  ASSERT_EQ(BU_GetConfigPath(path, sizeof path, "localhost", "DB2", kInstance), 0);
+  configPath_ = path;  // only the virtual server has a configuration
+  const std::string cell = std::string("file 0 \"-host other -virtual nothere\\n-host ") +
+                           cmnHostname + " -os linux\\n-host " + cmnHostname +
+                           " -virtual localhost\"\n"
+                           "custom 5 cell/cell_format \"-key host\\n-key virtual\\n-key os\"\n";
+  ASSERT_NO_FATAL_FAILURE(Start(kBarlistConfig, 1, 0, cell));
+  Log("x", "");
+  EXPECT_EQ(Archive(0, 0600, 1767258000), 0) << db2_.Calls();
+  const std::string host = VEK_ExpandHostname("localhost");
+  EXPECT_EQ(CatalogueLines("\"05 " + host + ":db2inst1:SAMPLE:0:0:0 // DB2\""), 1) << host;
 }
 
 TEST_F(PloverRoad, NoBarlistFailsWithSoftwareErrorAndDb2KeepsTheLog) {
