@@ -119,7 +119,7 @@ struct Archived {
 };
 
 TEST_F(PloverRoad, ArchivedLogsComeBackByteIdenticalThroughRollForward) {
-  ASSERT_NO_FATAL_FAILURE(Start(kBarlistConfig, 3, 3));
+  ASSERT_NO_FATAL_FAILURE(Start(kBarlistConfig, 3, 4));
   // A backup, then three logs archived (each in a session of its own, so all
   // three objects share one name), then a restore.
   Log("r1.", "2026-01-01-09.00.00");
@@ -178,6 +178,10 @@ TEST_F(PloverRoad, ArchivedLogsComeBackByteIdenticalThroughRollForward) {
     EXPECT_EQ(st.st_mode & 07777, archived[n].mode);
     EXPECT_EQ(st.st_mtime, archived[n].mtime);
   }
+  // A longer file in the way is replaced whole, never overwritten in place.
+  db2sim::WriteWholeFile(LogPath(1), archived[1].content + std::string(5000, '#'));
+  EXPECT_EQ(Retrieve(1), 0);
+  EXPECT_EQ(db2sim::ReadWholeFile(LogPath(1)), archived[1].content);
   // The log after the active one was never archived: "none", no file.
   EXPECT_EQ(Retrieve(9), 0);
   EXPECT_FALSE(db2sim::Exists(LogPath(9)));
@@ -219,6 +223,30 @@ TEST_F(PloverRoad, VirtualServerOfTheCellDescriptionBecomesTheHost) {
   EXPECT_EQ(Archive(0, 0600, 1767258000), 0) << db2_.Calls();
   const std::string host = VEK_ExpandHostname("localhost");
   EXPECT_EQ(CatalogueLines("\"05 " + host + ":db2inst1:SAMPLE:0:0:0 // DB2\""), 1) << host;
+}
+
+TEST_F(PloverRoad, NoConfigurationOrNoRegularFileFailsWithSoftwareError) {
+  configPath_ = "config/DB2/elsewhere%db2inst1";
+  ASSERT_NO_FATAL_FAILURE(Start(kBarlistConfig, 1, 0));
+  Log("x", "");
+  EXPECT_EQ(Archive(0, 0600, 1767258000), db2sim::kSqlLogArchive);
+  EXPECT_TRUE(db2sim::Exists(LogPath(0)));
+  EXPECT_EQ(Retrieve(0), 16);
+  EXPECT_NE(db2_.Calls().find("userexit-result exit=16"), std::string::npos) << db2_.Calls();
+}
+
+TEST_F(PloverRoad, OnlyRegularFilesAreArchived) {
+  ASSERT_NO_FATAL_FAILURE(Start(kBarlistConfig, 1, 0));
+  ASSERT_EQ(::mkdir((LogDir() + "/S0000007.LOG").c_str(), 0700), 0);
+  ASSERT_EQ(::mkfifo((LogDir() + "/S0000008.LOG").c_str(), 0600), 0);
+  for (const char* name : {"S0000007.LOG", "S0000008.LOG"}) {
+    SCOPED_TRACE(name);
+    tarn::test::ChildProcess plover = tarn::test::ChildProcess::Program(
+        {TARN_PLOVER_PROGRAM, "-RQARCHIVE", "-DBSAMPLE", "-LP" + LogDir() + "/",
+         std::string("-LN") + name});
+    EXPECT_EQ(plover.ExitCode(60), 16);
+  }
+  EXPECT_EQ(CatalogueLines("cat-version"), 0);
 }
 
 TEST_F(PloverRoad, NoBarlistFailsWithSoftwareErrorAndDb2KeepsTheLog) {
