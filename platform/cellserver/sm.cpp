@@ -361,7 +361,7 @@ bool SessionManagerConversation::objectRequest(Link& link, Session& session,
 
   std::vector<std::string> words =
       ExpandWords(step.words, server_.reconnectPort(), server_.bindAddress(), session.info(),
-                  restore ? server_.smBook().daOf(message.items[1]) : 0);
+                  restore ? RestoreDa(server_.smBook(), message) : 0);
   ObjectState object;
   object.open = true;
   object.name = message.items[1];
@@ -450,9 +450,10 @@ bool SessionManagerConversation::endFromClient(Link& link, Session& session,
   if (session.info().type != 8) {
     std::string options = "-backupId \"" + ended->sessionId + "\"";
     if (!ended->optionText.empty()) options += " " + ended->optionText;
-    const CatalogueRecord record =
-        server_.smBook().store(ended->name, ended->sessionId, ended->connected, std::move(options));
-    server_.smBook().rememberDa(ended->name, ended->daId);
+    const CatalogueRecord record = server_.smBook().store(
+        ended->name, ended->sessionId, ended->connected, std::move(options), ended->daId,
+        server_.mediaEventsPath().empty() ? std::vector<CatItem>{}
+                                          : StreamItems(server_.mediaEventsPath(), ended->daId));
     link.note("catalogue", Traffic::Quote(record.objectName) + " version " +
                                std::to_string(record.version) + " session " + record.sessionId +
                                " time " + std::to_string(record.time) + " options " +

@@ -13,6 +13,7 @@
 #include "codec/rcsid.h"
 #include "mediaagent/agent.h"
 #include "mediaagent/channel.h"
+#include "mediaagent/items.h"
 #include "mediaagent/segment.h"
 
 TARN_RCSID("platform/mediaagent/conversation.cpp");
@@ -339,11 +340,13 @@ bool Conversation::backupBlock(BackupStream& stream, int id, bool& interrupted) 
       abort("block 0 carries DA id " + std::to_string(Get32(bytes, 8)));
       return false;
     }
-    if (!stream.decoder.Check(bytes)) {
+    const auto decoded = stream.decoder.Feed(bytes);
+    if (!decoded) {
       interrupted = false;
       abort(stream.decoder.error());
       return false;
     }
+    ReportItems(agent_, stream.da, *decoded);
     std::string why;
     if (!stream.writer->append(bytes, &why)) {
       interrupted = false;

@@ -9,9 +9,10 @@
 // died with a stream open) and, with --port-file, writes
 // "port <port>" and "pid <pid>" to that file, which appears whole. Each
 // stream's end is printed as one line "STREAM_END da=<id> status=stop|abort
-// blocks=<n>", followed by " resumable" when the stream waits to be resumed.
-// The traffic log (default <store>/traffic.log) has the line forms of
-// cellserver/traffic.h with connections named "c<n>" and the events
+// blocks=<n>", followed by " resumable" when the stream waits to be resumed,
+// after one "ITEM ..." line (codec/itemevent.h) for each catalogued item the
+// stream carried. The traffic log (default <store>/traffic.log) has the line
+// forms of cellserver/traffic.h with connections named "c<n>" and the events
 // open, segment, negotiated, transfer, fault, abort, event (the STREAM_END
 // line), timeout, bad, reset and close. It stops on SIGTERM, SIGINT or
 // SIGHUP, removing its segments, and on its own after --lifetime seconds
