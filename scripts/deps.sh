@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs the packages the build needs (Debian 12, as root) and generates the
+# Installs the packages the build and tests need (Debian 12, as root; nss_wrapper
+# gives programs under test a stand-in instance owner) and generates the
 # decimal-comma locale the tests switch to; does nothing when all is present.
 set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-      libbenchmark-dev zlib1g-dev libssl-dev locales)
+      libbenchmark-dev zlib1g-dev libssl-dev locales libnss-wrapper)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

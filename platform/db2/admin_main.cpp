@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "db2/accounts.h"
 #include "db2/logs.h"
 #include "db2/store.h"
 #include "db2/util.h"
@@ -72,6 +73,7 @@ int main(int argc, char** argv) {
         inst.password = a[5];
       }
       store.CreateInstance(inst);
+      db2sim::WriteAccounts(store);
     } else if (cmd == "create-database" && (a.size() == 6 || a.size() == 7)) {
       db2sim::Database db;
       db.name = a[2];
@@ -79,6 +81,7 @@ int main(int argc, char** argv) {
       db.catalog = Node(a[4]);
       db.logArchive = a.size() == 7 && a[6] == "archive";
       store.CreateDatabase(a[1], db, Split(a[5], ','));
+      db2sim::WriteNodesFile(store, a[1]);
     } else if (cmd == "write" && a.size() == 6) {
       store.WriteData(a[1], a[2], Node(a[3]), a[4], a[5]);
     } else if (cmd == "checksum" && a.size() == 4) {

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "db2/accounts.h"
 #include "db2/util.h"
 
 namespace db2sim::testing {
@@ -32,6 +33,7 @@ Db2StandIn::Db2StandIn(const std::string& instance, const std::string& user,
   ::setenv("TARN_DB2_STATE", state().c_str(), 1);
   ::setenv("DB2INSTANCE", instance.c_str(), 1);
   store().CreateInstance({instance, home(), instance, user, password, true});
+  WriteAccounts(store());
 }
 
 Db2StandIn::~Db2StandIn() {
@@ -43,6 +45,20 @@ void Db2StandIn::CreateDatabase(const std::string& name, const std::vector<int>&
                                 int catalog, const std::vector<std::string>& tableSpaces,
                                 bool logArchive) const {
   store().CreateDatabase(instance_, {name, partitions, catalog, logArchive}, tableSpaces);
+  WriteNodesFile(store(), instance_);
+}
+
+std::vector<std::string> Db2StandIn::AccountEnvironment() const {
+  // The preloaded wrapper comes before a sanitizer runtime, which would
+  // otherwise refuse to start, and must not load the C library with
+  // RTLD_DEEPBIND, which the sanitizers refuse.
+  std::string asan = "ASAN_OPTIONS=verify_asan_link_order=0";
+  if (const char* old = ::getenv("ASAN_OPTIONS"); old != nullptr && *old != '\0')
+    asan += std::string(":") + old;
+  return {std::string("LD_PRELOAD=") + TARN_NSS_WRAPPER,
+          "NSS_WRAPPER_PASSWD=" + AccountsPasswdFile(store()),
+          "NSS_WRAPPER_GROUP=" + AccountsGroupFile(store()), "NSS_WRAPPER_DISABLE_DEEPBIND=1",
+          asan};
 }
 
 void Db2StandIn::InstallUserExit(const std::string& program) const {

@@ -14,7 +14,9 @@ namespace db2sim::testing {
 
 class Db2StandIn {
  public:
-  // Creates the instance (started, owner = instance name); `user` and
+  // Creates the instance (started, owner = instance name) and its owner's
+  // account file (AccountEnvironment); a database of more than partition 0
+  // also writes "sqllib/db2nodes.cfg" under home(). `user` and
   // `password` empty let any attach through.
   explicit Db2StandIn(const std::string& instance = "db2inst1", const std::string& user = "",
                       const std::string& password = "");
@@ -30,6 +32,10 @@ class Db2StandIn {
 
   void CreateDatabase(const std::string& name, const std::vector<int>& partitions, int catalog,
                       const std::vector<std::string>& tableSpaces, bool logArchive = false) const;
+  // Settings that give a program started for a test the instance owner's
+  // account (owner name = instance name, home = home()) through nss_wrapper:
+  // "NAME=value" texts to add to its environment.
+  std::vector<std::string> AccountEnvironment() const;
   // Points the instance's user-exit link at `program`.
   void InstallUserExit(const std::string& program) const;
   // Makes `call` fail with `sqlcode` (see FaultFor).

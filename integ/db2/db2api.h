@@ -1,0 +1,160 @@
+// DB2's client interface as the agent and the configuration utility use it:
+// the administrative calls (attach, connection settings, the database
+// directory, table-space and container queries, message texts) and the
+// call-level interface (handles, connect, diagnostics), with the structures
+// they exchange. Plain C layout that must match DB2's byte for byte (the
+// layout test pins every offset). Memory DB2 hands out is freed with
+// sqlefmem_api.
+#pragma once
+
+#include <cstdint>
+
+extern "C" {
+
+// Result area of every administrative call: `sqlcode` 0 success, negative
+// error, positive warning; `sqlstate` five characters, not NUL-terminated.
+struct sqlca {
+  char sqlcaid[8];
+  std::int32_t sqlcabc;
+  std::int32_t sqlcode;
+  std::int16_t sqlerrml;
+  char sqlerrmc[70];
+  char sqlerrp[8];
+  std::int32_t sqlerrd[6];
+  char sqlwarn[11];
+  char sqlstate[5];
+};
+
+// SQLCODEs this integration tells apart.
+inline constexpr int kSqlOk = 0;
+inline constexpr int kSqlNoData = 100;
+inline constexpr int kSqlContainerWarning = 1277;  // restore needs redefined containers
+inline constexpr int kSqlDirEmpty = 1057;          // the database directory is empty
+inline constexpr int kSqlDirEmptyError = -1031;    // the database directory is missing or empty
+inline constexpr int kSqlNotStarted = -1032;       // the instance is not started
+
+// --- memory, attach, connection settings -----------------------------------
+
+int sqlefmem_api(sqlca* ca, void* memory);
+// Attaches the process to `instance` with the credentials (null: the
+// process's own account).
+int sqleatin_api(const char* instance, const char* user, const char* password, sqlca* ca);
+int sqledtin_api(sqlca* ca);
+
+enum : std::uint16_t { SQL_CONNECT_NODE = 7, SQL_ATTACH_NODE = 8 };
+struct sqle_conn_setting {
+  std::uint16_t type;
+  std::uint16_t value;
+};
+// Sets the partition later connects and attaches go to.
+int sqlesetc_api(sqle_conn_setting* settings, std::uint16_t count, sqlca* ca);
+
+// --- database directory -------------------------------------------------------
+
+// One entry of a database directory. Names are blank-padded, not
+// NUL-terminated; `type` '0' is a local database.
+struct sqledinfo {
+  char alias[8];
+  char dbname[8];
+  char drive[215];
+  char intname[8];
+  char nodename[8];
+  char dbtype[20];
+  char comment[30];
+  std::int16_t com_codepage;
+  char type;
+  std::uint16_t authentication;
+  char glbdbname[255];
+  char dceprincipal[1024];
+  std::int16_t cat_nodenum;
+  std::int16_t nodenum;
+};
+
+// Opens a scan (`path` empty: the system database directory); DB2 keeps
+// each entry until the scan is closed.
+int sqledosd_api(const char* path, std::uint16_t* handle, std::uint16_t* count, sqlca* ca);
+int sqledgne_api(std::uint16_t handle, sqledinfo** entry, sqlca* ca);
+int sqledcls_api(std::uint16_t handle, sqlca* ca);
+
+// --- table spaces and containers of the connected database -------------------
+
+struct SQLB_TBSPQRY_DATA {
+  char tbspqver[8];
+  std::uint32_t id;
+  std::uint32_t nameLen;
+  char name[128];
+  std::uint32_t totalPages;
+  std::uint32_t useablePages;
+  std::uint32_t flags;
+  std::uint32_t pageSize;
+  std::uint32_t extSize;
+  std::uint32_t prefetchSize;
+  std::uint32_t nContainers;
+  std::uint32_t tbsState;
+};
+
+struct SQLB_TBSCONTQRY_DATA {
+  std::uint32_t id;
+  std::uint32_t nTbs;
+  std::uint32_t tbsID;
+  std::uint32_t nameLen;
+  char name[256];
+  std::uint32_t underDBDir;
+  std::uint32_t contType;
+  std::uint32_t totalPages;
+  std::uint32_t useablePages;
+  std::uint32_t ok;
+};
+
+enum : std::uint32_t { SQLB_RESERVED1 = 0xFFFD, SQLB_RESERVED2 = 0xFFFE };
+
+// The table spaces on the connect partition: `count` pointers (sqlefmem_api).
+int sqlbmtsq(sqlca* ca, std::uint32_t* count, SQLB_TBSPQRY_DATA*** data, std::uint32_t reserved1,
+             std::uint32_t reserved2);
+// The containers of one table space (sqlefmem_api).
+int sqlbtcq(sqlca* ca, std::uint32_t tableSpaceId, std::uint32_t* count,
+            SQLB_TBSCONTQRY_DATA** containers);
+
+// --- message texts ---------------------------------------------------------------
+
+// The text of the sqlca's SQLCODE wrapped at `lineWidth`: its length (> 0),
+// or 0 or less when there is none.
+int sqlaintp_api(char* buffer, std::int16_t bufferSize, std::int16_t lineWidth,
+                 const char* messageFile, sqlca* ca);
+// The text of a five-character SQLSTATE: its length (>= 0), or negative.
+int sqlogstt(char* buffer, std::int16_t bufferSize, std::int16_t lineWidth, char* sqlstate);
+
+// --- call-level interface ---------------------------------------------------------
+
+typedef std::int32_t SQLHANDLE;
+typedef SQLHANDLE SQLHENV;
+typedef SQLHANDLE SQLHDBC;
+typedef std::int16_t SQLSMALLINT;
+typedef std::int32_t SQLINTEGER;
+typedef std::int16_t SQLRETURN;
+typedef unsigned char SQLCHAR;
+
+enum : SQLSMALLINT { SQL_HANDLE_ENV = 1, SQL_HANDLE_DBC = 2 };
+enum : SQLRETURN {
+  SQL_SUCCESS = 0,
+  SQL_SUCCESS_WITH_INFO = 1,
+  SQL_NEED_DATA = 99,
+  SQL_NO_DATA_FOUND = 100,
+  SQL_ERROR = -1,
+  SQL_INVALID_HANDLE = -2,
+};
+enum : SQLSMALLINT { SQL_NTS = -3 };
+inline constexpr SQLHANDLE SQL_NULL_HANDLE = 0;
+
+SQLRETURN SQLAllocHandle(SQLSMALLINT type, SQLHANDLE input, SQLHANDLE* output);
+SQLRETURN SQLConnect(SQLHDBC connection, SQLCHAR* server, SQLSMALLINT serverLength, SQLCHAR* user,
+                     SQLSMALLINT userLength, SQLCHAR* password, SQLSMALLINT passwordLength);
+SQLRETURN SQLDisconnect(SQLHDBC connection);
+SQLRETURN SQLFreeHandle(SQLSMALLINT type, SQLHANDLE handle);
+// Diagnostic record `record` (from 1) of the handle's last call; `state`
+// needs 6 bytes.
+SQLRETURN SQLGetDiagRec(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT record, SQLCHAR* state,
+                        SQLINTEGER* nativeError, SQLCHAR* message, SQLSMALLINT bufferLength,
+                        SQLSMALLINT* textLength);
+
+}  // extern "C"
