@@ -40,6 +40,7 @@ constexpr char kBarlist[] = "nightly";
 struct AgentRun {
   int exitCode = -1;
   std::string output;
+  std::string record;  // the session manager's line on the run
 };
 
 // One line of the calls log: "<pid> <call> <text>".
@@ -123,10 +124,21 @@ class KestrelTest : public ::testing::Test {
     std::string fixture;
     for (int da = 1; da <= objects; ++da) fixture += agent + " -daid " + std::to_string(da) + "\n";
     for (int i = 0; i < restores; ++i) fixture += agent + " -daid ${da}\n";
+    launchFile_ = root_.at("/var/opt/tarn/tmp/launch");
     cs_ = std::make_unique<tarn::test::CellServerStandIn>(tarn::test::CellServerStandIn::Options{
-        .fixture = fixture, .args = {"--media-events", ma_->eventsPath()}});
+        .fixture = fixture,
+        .args = {"--media-events", ma_->eventsPath(), "--launch", launchFile_}});
     ASSERT_TRUE(cs_->ready());
     cs_->exportInetPort();
+    // The client service of this host; the agents it starts inherit its
+    // settings (the install root, the stand-in DB2, the cell server's port).
+    clientsvc_ = std::make_unique<tarn::test::ServerProgram>();
+    const std::string ports = root_.at("/var/opt/tarn/tmp/clientsvc.ports");
+    std::filesystem::remove(ports);
+    ASSERT_TRUE(clientsvc_->Start({TARN_CLIENTSVC_PROGRAM, "--ports-file", ports}, "", ports,
+                                  [](const std::string& t) { return t.find("pid") != std::string::npos; },
+                                  std::chrono::seconds(10), "client service"));
+    clientPort_ = std::stoi(tarn::test::ReadFile(ports).substr(5));
     // DB2's session processes get the install root only: the rc file leads
     // them to the stand-in cell server.
     root_.write("/opt/tarn/.tarnrc", "TARN_INET_PORT=" + std::to_string(cs_->inetPort()) +
@@ -145,47 +157,34 @@ class KestrelTest : public ::testing::Test {
     CmnVarFree(&config);
   }
 
-  // Runs the agent with `line` on its standard input, the session manager's
-  // environment and `extra` settings.
+  // The session manager starts the agent for the barlist through the client
+  // service, with `line` on its standard input and `extra` settings
+  // ("NAME=value"; an empty value stands for a missing setting).
   AgentRun Agent(const std::string& line, const std::vector<std::string>& args = {},
-            const std::vector<std::string>& extra = {}) {
-    const std::string out = root_.at("/var/opt/tarn/tmp/kestrel.out");
-    int fds[2];
-    EXPECT_EQ(::pipe(fds), 0);
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      ::dup2(fds[0], 0);
-      ::close(fds[0]);
-      ::close(fds[1]);
-      const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ::dup2(o, 1);
-      ::dup2(o, 2);
-      setenv("VEKAPPNAME", kInstance, 1);
-      setenv("VEKBARLIST", kBarlist, 1);
-      setenv("VEKBARHOSTNAME", cmnHostname, 1);
-      setenv("VEKOPTS", "-server 127.0.0.1", 1);
-      for (const std::string& e : extra) {
-        const std::size_t eq = e.find('=');
-        if (eq == std::string::npos) unsetenv(e.c_str());
-        else setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
-      }
-      std::vector<char*> argv{const_cast<char*>(TARN_KESTREL_PROGRAM)};
-      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      ::alarm(120);
-      ::execv(TARN_KESTREL_PROGRAM, argv.data());
-      ::_exit(127);
-    }
-    ::close(fds[0]);
-    const std::string input = line + "\n";
-    EXPECT_EQ(::write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
-    ::close(fds[1]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+                 const std::vector<std::string>& extra = {}) {
+    std::string spec = "barlist " + std::string(kBarlist) + "\nappname " + kInstance +
+                       "\nclient 127.0.0.1 " + std::to_string(clientPort_) + "\nclienthost " +
+                       cmnHostname + "\nprogram " + TARN_KESTREL_PROGRAM + "\ntimeout 120\n";
+    for (const std::string& a : args) spec += "arg " + a + "\n";
+    for (const std::string& e : extra) spec += "env " + e + "\n";
+    spec += "input " + line + "\n";
+    const std::string launches = cs_->stateDir() + "/launches";
+    const std::size_t before = tarn::test::FileLines(launches).size();
+    const std::size_t outBefore = tarn::test::ReadFile(launches + ".out").size();
+    tarn::test::WriteFile(launchFile_ + ".new", spec);
+    std::filesystem::rename(launchFile_ + ".new", launchFile_);
     AgentRun r;
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.output = tarn::test::ReadFile(out);
+    for (int i = 0; i < 1500 && tarn::test::FileLines(launches).size() == before; ++i)
+      usleep(100000);
+    const std::vector<std::string> lines = tarn::test::FileLines(launches);
+    if (lines.size() == before) {
+      ADD_FAILURE() << "the session manager recorded no end of the agent";
+      return r;
+    }
+    r.record = lines.back();
+    const std::string end = Field(r.record, "end");
+    if (end == "exit") r.exitCode = std::stoi(Field(r.record, "status"));
+    r.output = tarn::test::ReadFile(launches + ".out").substr(outBefore);
     return r;
   }
 
@@ -213,6 +212,9 @@ class KestrelTest : public ::testing::Test {
   db2sim::testing::Db2StandIn db2_{kInstance, "db2user", "pa55word"};
   std::unique_ptr<tarn::test::MediaAgentStandIn> ma_;
   std::unique_ptr<tarn::test::CellServerStandIn> cs_;
+  std::unique_ptr<tarn::test::ServerProgram> clientsvc_;
+  std::string launchFile_;
+  int clientPort_ = 0;
 };
 
 TEST_F(KestrelTest, PartitionsRunCatalogFirstAndNeverMoreThanTheDevices) {
@@ -222,6 +224,18 @@ TEST_F(KestrelTest, PartitionsRunCatalogFirstAndNeverMoreThanTheDevices) {
     std::filesystem::remove(db2_.store().CallsLog());
     const AgentRun r = Agent("-backup -dbname sample -conc 2 -dev_number " + std::to_string(devices));
     EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.record.find("outcome=completed"), std::string::npos) << r.record;
+    // Every image DB2's sessions stored belongs to the agent's session.
+    const std::string key = Field(r.record, "key");
+    ASSERT_FALSE(key.empty());
+    int images = 0;
+    for (const std::string& v : tarn::test::FileLines(cs_->stateDir() + "/catalogue")) {
+      if (v.rfind("cat-version ", 0) != 0) continue;
+      const std::size_t close = v.find('"', v.find('"') + 1);
+      EXPECT_EQ(v.substr(close + 2, key.size() + 2), "\"" + key + "\"") << v;
+      ++images;
+    }
+    EXPECT_EQ(images, 6);
     const std::string log = tarn::test::ReadFile(db2_.store().CallsLog());
     const Schedule s = ReadSchedule(log);
     ASSERT_EQ(s.order.size(), 3u) << log;
@@ -232,6 +246,7 @@ TEST_F(KestrelTest, PartitionsRunCatalogFirstAndNeverMoreThanTheDevices) {
       ASSERT_FALSE(s.timestamps[i].empty()) << log;
       EXPECT_EQ(Restore(s.order[i], s.timestamps[i]), 0) << s.order[i];
     }
+    clientsvc_.reset();
     cs_.reset();
     ma_.reset();
   }
@@ -295,10 +310,10 @@ TEST_F(KestrelTest, RefusedRunsAreReportedAndEndNonZero) {
     const char* says;
   };
   const Case cases[] = {
-      {"missing barlist", "-backup -dbname SAMPLE", {"VEKBARLIST"}, kExitRefused, "VEKBARLIST"},
+      {"missing barlist", "-backup -dbname SAMPLE", {"VEKBARLIST="}, kExitRefused, "VEKBARLIST"},
       {"option line that does not parse", "-backup -conc many", {}, kExitRefused,
        "could not be parsed"},
-      {"missing instance", "-backup -dbname SAMPLE", {"VEKAPPNAME"}, 255, "VEKAPPNAME"},
+      {"missing instance", "-backup -dbname SAMPLE", {"VEKAPPNAME="}, 255, "VEKAPPNAME"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
