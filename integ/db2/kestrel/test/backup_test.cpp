@@ -314,6 +314,9 @@ TEST_F(KestrelTest, RefusedRunsAreReportedAndEndNonZero) {
       {"option line that does not parse", "-backup -conc many", {}, kExitRefused,
        "could not be parsed"},
       {"missing instance", "-backup -dbname SAMPLE", {"VEKAPPNAME="}, 255, "VEKAPPNAME"},
+      {"failed partition", "-backup -dbname SAMPLE", {"TARN_DB2_FAULTS=sqlubkp=-2079"},
+       kExitPartitionFailed, "partition backup(s) failed"},
+      {"empty option line", "", {}, kExitRefused, "no action"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -321,6 +324,7 @@ TEST_F(KestrelTest, RefusedRunsAreReportedAndEndNonZero) {
     EXPECT_EQ(r.exitCode, c.exitCode) << r.output;
     EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output;
   }
+  std::filesystem::remove(db2_.store().CallsLog());
   db2_.Fault("sqleatin_api", -1032);
   const AgentRun stopped = Agent("-backup -dbname SAMPLE");
   EXPECT_EQ(stopped.exitCode, 255) << stopped.output;
