@@ -133,10 +133,13 @@ int TablespacesOnNode(const std::string& database, int node, const char* instanc
   return 0;
 }
 
-// The options part of VEKOPTS in the vendor options: the option line's debug
-// words when it had them, else the agent's own VEKOPTS.
+// The options part of VEKOPTS in the vendor options: the agent's own VEKOPTS,
+// which after the debug set-up holds the merged debug words beside the
+// session manager's options (-server and the rest, which the library needs
+// as well); the option line's debug words alone when VEKOPTS is empty.
 std::string VendorOptionsOpts(const AgentOptions& options) {
-  if (!options.debugGiven) return Env("VEKOPTS");
+  const std::string own = Env("VEKOPTS");
+  if (!own.empty() || !options.debugGiven) return own;
   std::string text = "-debug";
   for (const std::string* piece :
        {&options.debugRanges, &options.debugPostfix, &options.debugSelect})
@@ -356,6 +359,8 @@ int DB2Backup(void* argument) {
     DbgPlain(kTrace, "[%s] Backup of database %s is completed successfully", kFn,
              info->dbAlias.c_str());
     DbgPlain(kTrace, "[%s] Timestamp = %s ", kFn, timestamp);
+    DbgPlain(kTrace, "[%s] ApplicationID = %.*s ", kFn,
+             static_cast<int>(sizeof info->applicationId), info->applicationId);
     DbgPlain(kTrace, "[%s] Backup size = %u Mb", kFn, info->backupSize);
   } else if (result == kSqlUtilHeapTooSmall) {
     char numbers[128];
@@ -416,6 +421,8 @@ class DatabaseBackup {
     if (DB2GlobalSemsCreate(&sems_, devices_) != 0)
       DbgPlain(kDbgAlways, "[%s] The backup of %s runs without device limit", kFn,
                db_->name.c_str());
+    else
+      DbgPlain(kTrace, "[%s] released semaphore sem_dev on value %d", kFn, devices_);
     GetNodesInfo(db_, instance_);
     DbgPlain(kTrace, "[%s] Catalog node is set to %d", kFn, db_->catalogNode);
     std::vector<int> nodes = db_->nodes;

@@ -143,7 +143,8 @@ class KestrelTest : public ::testing::Test {
     // them to the stand-in cell server.
     root_.write("/opt/tarn/.tarnrc", "TARN_INET_PORT=" + std::to_string(cs_->inetPort()) +
                                          "\nVEK_CELL_SERVER_HOSTNAME=127.0.0.1\n"
-                                         "VEKSHUTDOWNTIMEOUT=1\n");
+                                         "VEKSHUTDOWNTIMEOUT=1\nVEKDBGDIR=" +
+                                         root_.at("/var/opt/tarn/tmp") + "\n");
     BpList config{};
     BP_InitAsList(&config);
     char* encoded = EncodePassword("pa55word");
@@ -286,6 +287,22 @@ TEST_F(KestrelTest, LevelsAndTableSpacesReachDb2) {
     EXPECT_EQ(params, c.partitions);
     EXPECT_EQ(ok, c.partitions);
   }
+}
+
+TEST_F(KestrelTest, DebugWordsOfTheLineKeepTheSessionManagersOptions) {
+  ASSERT_NO_FATAL_FAILURE(Start(6));
+  const AgentRun r = Agent("-backup -dbname SAMPLE -debug 1-99 kt");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  std::string trace;
+  for (const auto& e : std::filesystem::directory_iterator(root_.at("/var/opt/tarn/tmp"))) {
+    const std::string name = e.path().filename().string();
+    if (name.rfind("VEKDBG_", 0) == 0 && name.find("KESTREL") != std::string::npos &&
+        name.ends_with("_kt"))
+      trace += tarn::test::ReadFile(e.path().string());
+  }
+  ASSERT_FALSE(trace.empty());
+  // What DB2's sessions get: the merged debug words and -server.
+  EXPECT_NE(trace.find("VEKOPTS=-debug 1-99 kt -server 127.0.0.1"), std::string::npos);
 }
 
 TEST_F(KestrelTest, TestRunStartsSiskinAndOnlyChecksTheParameters) {
