@@ -6,9 +6,11 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "barutil/buenv.h"
 #include "cmn/cmninit.h"
@@ -484,19 +486,26 @@ class DatabaseBackup {
   }
 
  private:
-  // Waits for a free device. While none comes, reaps the tasks that ended:
-  // a device whose holder is gone comes back. False when the devices are
-  // not paced (their set is gone).
+  // Waits for a free device: fewer partition tasks alive than devices, and a
+  // permit of sem_dev. A coordinator gives its permit back when its
+  // sessions ended their objects, a moment before DB2's backup call returns,
+  // so the tasks themselves are counted as well. While waiting, tasks that
+  // ended are reaped and a device whose holder is gone comes back. False
+  // when the devices are not paced (their set is gone).
   bool TakeDevice(std::vector<Task>& tasks) {
     for (;;) {
-      const int rc = DB2DeviceWait(&sems_, kDeviceSliceMs);
-      if (rc == 0) return true;
-      if (rc == -1) return false;
       int alive = 0;
       for (Task& task : tasks) {
         if (task.state == TASK_RUNNING) TaskWait(&task, WAIT_NOHANG, 0);
         if (task.state == TASK_RUNNING) ++alive;
       }
+      if (alive >= devices_) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kTaskPollMs));
+        continue;
+      }
+      const int rc = DB2DeviceWait(&sems_, kDeviceSliceMs);
+      if (rc == 0) return true;
+      if (rc == -1) return false;
       DB2DeviceTopUp(&sems_, devices_ - alive);
     }
   }
