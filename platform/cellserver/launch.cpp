@@ -43,8 +43,8 @@ std::optional<standin::LaunchResult> Ask(const LaunchSpec& spec,
                                        standin::Deadline::After(std::chrono::seconds(10)), &why);
   if (!fd.valid()) return std::nullopt;
   const std::string data = standin::EncodeMessage(standin::EncodeLaunchRequest(request));
-  if (standin::WriteFrame(fd.get(), data, standin::Deadline::After(std::chrono::seconds(10)),
-                          -1) != standin::Io::kOk)
+  if (standin::WriteFrame(fd.get(), data, standin::Deadline::After(std::chrono::seconds(10)), -1) !=
+      standin::Io::kOk)
     return std::nullopt;
   standin::Message answer;
   const auto wait = std::chrono::seconds(spec.timeoutSeconds) + kAnswerMargin;
@@ -69,14 +69,22 @@ std::optional<LaunchSpec> ParseLaunchSpec(const std::string& text, std::string* 
     const std::size_t blank = line.find(' ');
     const std::string key = line.substr(0, blank);
     const std::string value = blank == std::string::npos ? "" : line.substr(blank + 1);
-    if (key == "barlist") spec.barlist = value;
-    else if (key == "application") spec.application = value;
-    else if (key == "appname") spec.appname = value;
-    else if (key == "clienthost") spec.clientHost = value;
-    else if (key == "program") spec.program = value;
-    else if (key == "arg") spec.args.push_back(value);
-    else if (key == "env") spec.env.push_back(value);
-    else if (key == "input") spec.input = value;
+    if (key == "barlist")
+      spec.barlist = value;
+    else if (key == "application")
+      spec.application = value;
+    else if (key == "appname")
+      spec.appname = value;
+    else if (key == "clienthost")
+      spec.clientHost = value;
+    else if (key == "program")
+      spec.program = value;
+    else if (key == "arg")
+      spec.args.push_back(value);
+    else if (key == "env")
+      spec.env.push_back(value);
+    else if (key == "input")
+      spec.input = value;
     else if (key == "client") {
       const std::size_t sep = value.find(' ');
       const auto port = sep == std::string::npos
@@ -93,8 +101,7 @@ std::optional<LaunchSpec> ParseLaunchSpec(const std::string& text, std::string* 
       return fail("unknown launch line " + key);
     }
   }
-  if (spec.barlist.empty() || spec.appname.empty() || spec.program.empty() ||
-      spec.clientPort == 0)
+  if (spec.barlist.empty() || spec.appname.empty() || spec.program.empty() || spec.clientPort == 0)
     return fail("barlist, appname, client and program are required");
   if (spec.clientHost.empty()) spec.clientHost = spec.clientAddress;
   return spec;
@@ -107,7 +114,8 @@ void RunLaunch(Server& server, const LaunchSpec& spec, const std::string& result
   std::string why;
   const std::shared_ptr<Session> session = server.startSession(std::move(info), &why);
   if (!session) {
-    Append(resultFile, "launch " + spec.barlist + " key= end=not-started status=0 outcome=failed\n");
+    Append(resultFile,
+           "launch " + spec.barlist + " key= end=not-started status=0 outcome=failed\n");
     return;
   }
   std::optional<standin::LaunchResult> result;
@@ -126,8 +134,8 @@ void RunLaunch(Server& server, const LaunchSpec& spec, const std::string& result
     request.env.insert(request.env.end(), spec.env.begin(), spec.env.end());
     result = Ask(spec, request);
   }
-  const bool completed = result && result->end == standin::LaunchResult::End::kExited &&
-                         result->status == 0;
+  const bool completed =
+      result && result->end == standin::LaunchResult::End::kExited && result->status == 0;
   if (result) Append(resultFile + ".out", result->output);
   Append(resultFile, "launch " + spec.barlist + " key=" + session->info().key +
                          " end=" + (result ? EndName(result->end) : "unreachable") +
@@ -150,8 +158,10 @@ void LaunchWhenAsked(Server& server, const std::string& specFile, const std::str
     const std::optional<LaunchSpec> spec = ParseLaunchSpec(text.str(), &why);
     // Gone before the run, so a new request may be written while it runs.
     std::remove(specFile.c_str());
-    if (spec) RunLaunch(server, *spec, resultFile);
-    else Append(resultFile, "launch - refused " + why + "\n");
+    if (spec)
+      RunLaunch(server, *spec, resultFile);
+    else
+      Append(resultFile, "launch - refused " + why + "\n");
   }
 }
 

@@ -10,13 +10,12 @@
 // --ports-file gets "port <n>" and "pid <pid>" lines once the service
 // listens. The service ends on SIGTERM or after --lifetime seconds (default
 // 3600); programs still running are killed then.
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <errno.h>
 
 #include <chrono>
 #include <cstdio>
@@ -132,8 +131,8 @@ LaunchResult RunProgram(const LaunchRequest& request) {
   if (timedOut) {
     result.end = LaunchResult::End::kTimedOut;
   } else if (WIFEXITED(status)) {
-    result.end = WEXITSTATUS(status) == 127 ? LaunchResult::End::kNotStarted
-                                             : LaunchResult::End::kExited;
+    result.end =
+        WEXITSTATUS(status) == 127 ? LaunchResult::End::kNotStarted : LaunchResult::End::kExited;
     result.status = WEXITSTATUS(status);
   } else {
     result.end = LaunchResult::End::kKilled;
@@ -147,14 +146,12 @@ int Serve(Fd connection) {
   tarn::standin::Message message;
   std::string why;
   if (tarn::standin::ReadMessage(connection.get(), &message, kRequestMax,
-                                 Deadline::After(kRequestWait), kRequestWait, -1,
-                                 &why) != Io::kOk)
+                                 Deadline::After(kRequestWait), kRequestWait, -1, &why) != Io::kOk)
     return 1;
   const auto request = tarn::standin::ParseLaunchRequest(message);
   LaunchResult result;
   if (request) result = RunProgram(*request);
-  const std::string reply =
-      tarn::standin::EncodeMessage(tarn::standin::EncodeLaunchResult(result));
+  const std::string reply = tarn::standin::EncodeMessage(tarn::standin::EncodeLaunchResult(result));
   tarn::standin::WriteFrame(connection.get(), reply, Deadline::After(kRequestWait), -1);
   tarn::standin::CloseGracefully(connection, std::chrono::seconds(1), -1);
   return request ? 0 : 1;
@@ -177,11 +174,16 @@ int main(int argc, char** argv) {
     const std::string name = argv[i];
     if (i + 1 >= argc) return Usage("an option without its value");
     const char* value = argv[i + 1];
-    if (name == "--bind") bind = value;
-    else if (name == "--ports-file") portsFile = value;
-    else if (name == "--port") port = std::strtol(value, nullptr, 10);
-    else if (name == "--lifetime") lifetime = std::strtol(value, nullptr, 10);
-    else return Usage("unknown option");
+    if (name == "--bind")
+      bind = value;
+    else if (name == "--ports-file")
+      portsFile = value;
+    else if (name == "--port")
+      port = std::strtol(value, nullptr, 10);
+    else if (name == "--lifetime")
+      lifetime = std::strtol(value, nullptr, 10);
+    else
+      return Usage("unknown option");
   }
   if (port < 0 || port > 65535 || lifetime < 1) return Usage("bad number");
   struct sigaction term {};

@@ -19,11 +19,11 @@ inline constexpr std::size_t kLaunchOutputMax = 1 << 20;
 inline constexpr int kLaunchTimeoutMax = 86400;
 
 struct LaunchRequest {
-  std::string program;             // absolute path on the client host
-  std::vector<std::string> args;   // without the program name
-  std::vector<std::string> env;    // NAME=value, added to the service's own
-  std::string input;               // written to standard input, which is then closed
-  int timeoutSeconds = 60;         // 1 to kLaunchTimeoutMax; then the program is killed
+  std::string program;            // absolute path on the client host
+  std::vector<std::string> args;  // without the program name
+  std::vector<std::string> env;   // NAME=value, added to the service's own
+  std::string input;              // written to standard input, which is then closed
+  int timeoutSeconds = 60;        // 1 to kLaunchTimeoutMax; then the program is killed
 
   bool operator==(const LaunchRequest&) const = default;
 };

@@ -109,8 +109,9 @@ void FillBufferSize(BkpInfo* info) {
     value = kDefaultBufferSize;
     DbgPlain(kBufferTrace, "[%s] Invalid size of DB2 buffers, value is reset to %d", kFn, value);
   } else if (value < static_cast<int>(kDefaultBufferSize)) {
-    DbgPlain(kBufferTrace, "[%s] Warning: the size of DB2 buffers is set to less then recommended %d",
-             kFn, kDefaultBufferSize);
+    DbgPlain(kBufferTrace,
+             "[%s] Warning: the size of DB2 buffers is set to less then recommended %d", kFn,
+             kDefaultBufferSize);
   }
   info->bufferSize = static_cast<std::uint32_t>(value);
 }
@@ -120,13 +121,13 @@ int TablespacesOnNode(const std::string& database, int node, const char* instanc
                       std::vector<std::string>* names) {
   std::uint32_t count = 0;
   SQLB_TBSPQRY_DATA** list = nullptr;
-  const int rc =
-      GetTablespacesListOnNode(database.c_str(), &count, &list, node, instance);
+  const int rc = GetTablespacesListOnNode(database.c_str(), &count, &list, node, instance);
   if (rc != 0) return rc;
   for (std::uint32_t i = 0; i < count; ++i) {
     if (list == nullptr || list[i] == nullptr) continue;
     const SQLB_TBSPQRY_DATA& ts = *list[i];
-    names->emplace_back(ts.name, strnlen(ts.name, std::min<std::size_t>(ts.nameLen, sizeof ts.name)));
+    names->emplace_back(ts.name,
+                        strnlen(ts.name, std::min<std::size_t>(ts.nameLen, sizeof ts.name)));
   }
   if (list != nullptr) {
     sqlca ca{};
@@ -366,7 +367,8 @@ int DB2Backup(void* argument) {
     DbgPlain(kTrace, "[%s] Backup size = %u Mb", kFn, info->backupSize);
   } else if (result == kSqlUtilHeapTooSmall) {
     char numbers[128];
-    std::snprintf(numbers, sizeof numbers, " num-buff = %u; buffer-size = %u; num-buff * buffer-size = %llu",
+    std::snprintf(numbers, sizeof numbers,
+                  " num-buff = %u; buffer-size = %u; num-buff * buffer-size = %llu",
                   info->numBuffers, info->bufferSize,
                   static_cast<unsigned long long>(info->numBuffers) * info->bufferSize);
     ErhFullReportPacked(kFn, kReportInfo,
@@ -466,8 +468,10 @@ class DatabaseBackup {
       const int fill = FillBkpInfo(*db_, node, &info, options_);
       if (fill != kFillReady) {
         if (held) DB2DeviceRelease(&sems_, 1);
-        if (fill == kFillRefused) out->refused = true;
-        else DbgPlain(kTrace, "[%s] Requested tablespaces are not on this node", kFn);
+        if (fill == kFillRefused)
+          out->refused = true;
+        else
+          DbgPlain(kTrace, "[%s] Requested tablespaces are not on this node", kFn);
         continue;
       }
       DbgPlain(kTrace, "[%s] Starting Task Execute for db %s, node %d", kFn, db_->name.c_str(),

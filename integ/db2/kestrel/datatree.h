@@ -14,9 +14,9 @@ struct Db2Database {
   std::vector<std::string> tablespaces;  // requested table spaces
   int online = 1;
   std::string newName;
-  std::string timestamp;  // restore: of the image to use
-  std::string sessionId;  // restore: the backup session
-  int backupType = 0;     // restore: the image's type
+  std::string timestamp;   // restore: of the image to use
+  std::string sessionId;   // restore: the backup session
+  int backupType = 0;      // restore: the image's type
   std::vector<int> nodes;  // local partitions; the catalog partition first when local
   int catalogNode = 0;     // -1 when the catalog partition is not local
 };

@@ -236,8 +236,7 @@ bool ParseItem(Words* words, int kind, AgentItems* items) {
 
 // Up to three words after `debug` that are no options.
 void ParseDebugWords(Words* words, AgentOptions* options) {
-  std::string* targets[] = {&options->debugRanges, &options->debugPostfix,
-                            &options->debugSelect};
+  std::string* targets[] = {&options->debugRanges, &options->debugPostfix, &options->debugSelect};
   for (std::string* target : targets) {
     const std::string_view word = words->Peek(kWordDelims);
     if (word.empty() || IsOptionWord(word)) break;
@@ -298,8 +297,8 @@ int ParseOptLine(std::string_view line, AgentOptions* options, AgentItems* items
   Words words(line);
   for (std::string_view word = words.Next(kWordDelims); !word.empty();
        word = words.Next(kWordDelims)) {
-    DbgPlain(kTrace, "[%s] arg=%.*s", kFn, static_cast<int>(std::min<std::size_t>(word.size(), 1024)),
-             word.data());
+    DbgPlain(kTrace, "[%s] arg=%.*s", kFn,
+             static_cast<int>(std::min<std::size_t>(word.size(), 1024)), word.data());
     std::string value;
     switch (Lookup(word)) {
       case kKwDebug:

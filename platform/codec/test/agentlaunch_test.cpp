@@ -1,7 +1,8 @@
 // The client service's request and answer: their bytes, and what is refused.
+#include "codec/agentlaunch.h"
+
 #include <gtest/gtest.h>
 
-#include "codec/agentlaunch.h"
 #include "tarn_test.h"
 
 namespace tarn::standin {
@@ -25,12 +26,12 @@ TEST(AgentLaunch, ResultBytesAndRoundTrip) {
 
 TEST(AgentLaunch, MalformedRequestsAreRefused) {
   const Message bad[] = {
-      {7001, {"/k", "5", ""}},                      // no count
-      {7001, {"/k", "0", "", "0"}},                 // timeout out of range
-      {7001, {"/k", "5", "", "2", "a"}},            // fewer arguments than counted
-      {7001, {"/k", "5", "", "0", "NOEQUALS"}},     // a setting without '='
-      {7001, {"", "5", "", "0"}},                   // no program
-      {7002, {"/k", "5", "", "0"}},                 // another code
+      {7001, {"/k", "5", ""}},                   // no count
+      {7001, {"/k", "0", "", "0"}},              // timeout out of range
+      {7001, {"/k", "5", "", "2", "a"}},         // fewer arguments than counted
+      {7001, {"/k", "5", "", "0", "NOEQUALS"}},  // a setting without '='
+      {7001, {"", "5", "", "0"}},                // no program
+      {7002, {"/k", "5", "", "0"}},              // another code
   };
   for (const Message& m : bad) EXPECT_FALSE(ParseLaunchRequest(m)) << m.items.size();
   EXPECT_FALSE(ParseLaunchResult(Message{7002, {"gone", "0", ""}}));

@@ -110,7 +110,8 @@ class KestrelTest : public ::testing::Test {
     }
     db2_.CreateDatabase(kDatabase, {0, 1, 2}, 1, {"SYSCATSPACE", "USERSPACE1"});
     for (int node : {0, 1, 2})
-      db2_.store().WriteData(kInstance, kDatabase, node, "USERSPACE1", std::string(30000, 'a' + node));
+      db2_.store().WriteData(kInstance, kDatabase, node, "USERSPACE1",
+                             std::string(30000, 'a' + node));
   }
 
   // The stand-ins, with `objects` backup and `restores` restore answers of
@@ -135,9 +136,10 @@ class KestrelTest : public ::testing::Test {
     clientsvc_ = std::make_unique<tarn::test::ServerProgram>();
     const std::string ports = root_.at("/var/opt/tarn/tmp/clientsvc.ports");
     std::filesystem::remove(ports);
-    ASSERT_TRUE(clientsvc_->Start({TARN_CLIENTSVC_PROGRAM, "--ports-file", ports}, "", ports,
-                                  [](const std::string& t) { return t.find("pid") != std::string::npos; },
-                                  std::chrono::seconds(10), "client service"));
+    ASSERT_TRUE(clientsvc_->Start(
+        {TARN_CLIENTSVC_PROGRAM, "--ports-file", ports}, "", ports,
+        [](const std::string& t) { return t.find("pid") != std::string::npos; },
+        std::chrono::seconds(10), "client service"));
     clientPort_ = std::stoi(tarn::test::ReadFile(ports).substr(5));
     // DB2's session processes get the install root only: the rc file leads
     // them to the stand-in cell server.
@@ -223,7 +225,8 @@ TEST_F(KestrelTest, PartitionsRunCatalogFirstAndNeverMoreThanTheDevices) {
     SCOPED_TRACE(devices);
     ASSERT_NO_FATAL_FAILURE(Start(6, 6));
     std::filesystem::remove(db2_.store().CallsLog());
-    const AgentRun r = Agent("-backup -dbname sample -conc 2 -dev_number " + std::to_string(devices));
+    const AgentRun r =
+        Agent("-backup -dbname sample -conc 2 -dev_number " + std::to_string(devices));
     EXPECT_EQ(r.exitCode, 0) << r.output;
     EXPECT_NE(r.record.find("outcome=completed"), std::string::npos) << r.record;
     // Every image DB2's sessions stored belongs to the agent's session.
@@ -332,11 +335,17 @@ TEST_F(KestrelTest, RefusedRunsAreReportedAndEndNonZero) {
   };
   const Case cases[] = {
       {"missing barlist", "-backup -dbname SAMPLE", {"VEKBARLIST="}, kExitRefused, "VEKBARLIST"},
-      {"option line that does not parse", "-backup -conc many", {}, kExitRefused,
+      {"option line that does not parse",
+       "-backup -conc many",
+       {},
+       kExitRefused,
        "could not be parsed"},
       {"missing instance", "-backup -dbname SAMPLE", {"VEKAPPNAME="}, 255, "VEKAPPNAME"},
-      {"failed partition", "-backup -dbname SAMPLE", {"TARN_DB2_FAULTS=sqlubkp=-2079"},
-       kExitPartitionFailed, "partition backup(s) failed"},
+      {"failed partition",
+       "-backup -dbname SAMPLE",
+       {"TARN_DB2_FAULTS=sqlubkp=-2079"},
+       kExitPartitionFailed,
+       "partition backup(s) failed"},
       {"empty option line", "", {}, kExitRefused, "no action"},
   };
   for (const Case& c : cases) {

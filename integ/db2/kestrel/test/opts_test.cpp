@@ -34,16 +34,24 @@ std::string Show(const AgentItem& i) {
 
 TEST(OptLine, ItemsAndAttributes) {
   const LineCase cases[] = {
-      {"database with session and offline", "-dbname sample -sessionID 2008/10/11-5 -offline",
-       kOptOk, {"0 SAMPLE   2008/10/11 0005 0 "}},
-      {"log file keeps its colons", "-logname SAMPLE*/db2/log:a/S0000001.LOG", kOptOk,
+      {"database with session and offline",
+       "-dbname sample -sessionID 2008/10/11-5 -offline",
+       kOptOk,
+       {"0 SAMPLE   2008/10/11 0005 0 "}},
+      {"log file keeps its colons",
+       "-logname SAMPLE*/db2/log:a/S0000001.LOG",
+       kOptOk,
        {"2 SAMPLE  /db2/log:a/S0000001.LOG  1 "}},
-      {"table space", "-tsname SAMPLE*USERSPACE1 -newdbname COPY", kOptOk,
+      {"table space",
+       "-tsname SAMPLE*USERSPACE1 -newdbname COPY",
+       kOptOk,
        {"1 SAMPLE USERSPACE1   1 COPY"}},
       {"attribute outside an item is skipped", "-offline -dbname a", kOptOk, {"0 A    1 "}},
       {"missing name stops the parse", "-dbname x -dbname -backup", kOptFailed, {"0 X    1 "}},
       {"table space without its star", "-tsname SAMPLE USERSPACE1", kOptFailed, {}},
-      {"session id that is no session id", "-dbname a -sessionID 2008/10/11 -offline", kOptFailed,
+      {"session id that is no session id",
+       "-dbname a -sessionID 2008/10/11 -offline",
+       kOptFailed,
        {"0 A    1 "}},
       {"session number too large", "-dbname a -sessionID d-123456789", kOptFailed, {"0 A    1 "}},
   };
@@ -90,7 +98,8 @@ TEST(OptLine, TextValuesThatDoNotFitAreRefused) {
     int rc;
   };
   const Case cases[] = {
-      {"-time " + time27, kOptOk},         {"-time " + time28, kOptFailed},
+      {"-time " + time27, kOptOk},
+      {"-time " + time28, kOptFailed},
       {"-restorefrominstance " + inst62, kOptOk},
       {"-restorefrominstance " + inst63, kOptFailed},
       {"-restorefromhost " + std::string(65, 'h'), kOptFailed},
@@ -108,8 +117,7 @@ TEST(OptLine, DebugWordsPasswordAndScripts) {
   AgentOptions o;
   AgentItems items;
   tarn::test::HeapText<FreeText> encoded(EncodePassword("s3cret"));
-  ASSERT_EQ(ParseOptLine("-debug 1-200 post -pre a.sh -passwd " + encoded.str() +
-                             " -user db2inst1",
+  ASSERT_EQ(ParseOptLine("-debug 1-200 post -pre a.sh -passwd " + encoded.str() + " -user db2inst1",
                          &o, &items),
             kOptOk);
   EXPECT_TRUE(o.debugGiven);
