@@ -1,9 +1,9 @@
 // DB2's client interface as the agent and the configuration utility use it:
-// the administrative calls (attach, connection settings, the database
-// directory, table-space and container queries, message texts) and the
-// call-level interface (handles, connect, diagnostics), with the structures
-// they exchange. Plain C layout that must match DB2's byte for byte (the
-// layout test pins every offset). Memory DB2 hands out is freed with
+// the administrative calls (attach, connection settings, contexts, the
+// database directory, table-space and container queries, backup, restore,
+// roll-forward, message texts) and the call-level interface (handles,
+// connect, diagnostics), with the structures they exchange. Plain C layout that must match DB2's
+// byte for byte (the layout test pins every offset). Memory DB2 hands out is freed with
 // sqlefmem_api.
 #pragma once
 
@@ -114,6 +114,127 @@ int sqlbmtsq(sqlca* ca, std::uint32_t* count, SQLB_TBSPQRY_DATA*** data, std::ui
 // The containers of one table space (sqlefmem_api).
 int sqlbtcq(sqlca* ca, std::uint32_t tableSpaceId, std::uint32_t* count,
             SQLB_TBSCONTQRY_DATA** containers);
+
+// --- contexts, container redefinition -----------------------------------------
+
+// A DB2 context of the calling process's own (options 0).
+int sqleBeginCtx(void** context, std::int32_t options, void* reserved, sqlca* ca);
+int sqleEndCtx(void** context, std::int32_t options, void* reserved, sqlca* ca);
+
+// Redefines the containers of a table space while a restore waits for it
+// (option 1: the final definition); only the names are read.
+int sqlbstsc(sqlca* ca, std::uint32_t option, std::uint32_t tableSpaceId, std::uint32_t count,
+             SQLB_TBSCONTQRY_DATA* containers);
+
+// --- backup and restore -----------------------------------------------------------
+
+struct sqlu_tablespace_entry {
+  std::uint32_t reserve_len;
+  char tablespace_entry[19];
+  char filler[1];
+};
+struct sqlu_tablespace_bkrst_list {
+  std::int32_t num_entry;
+  sqlu_tablespace_entry* tablespace;
+};
+
+// The vendor library of a backup or restore: `shr_lib` its path.
+struct sqlu_vendor {
+  std::uint32_t reserve_len1;
+  char shr_lib[256];
+  std::uint32_t reserve_len2;
+  char filename[256];
+};
+struct sqlu_media_entry {
+  std::uint32_t reserve_len;
+  char media_entry[216];
+};
+struct sqlu_location_entry {
+  std::uint32_t reserve_len;
+  char location_entry[256];
+};
+
+enum : char { SQLU_OTHER_MEDIA = 'O', SQLU_LOCAL_MEDIA = 'L' };
+struct sqlu_media_list {
+  char media_type;
+  char filler[3];
+  std::int32_t sessions;
+  union {
+    sqlu_media_entry* media;
+    sqlu_vendor* vendor;
+    sqlu_location_entry* location;
+  } target;
+};
+
+// Backs up `alias` on the attach partition through the vendor library of
+// `media`. `applicationId` needs 33 bytes, `timestamp` 15.
+int sqlubkp(const char* alias, std::uint32_t bufferSize, std::uint32_t backupMode,
+            std::uint32_t backupType, std::uint32_t callerAction, char* applicationId,
+            char* timestamp, std::uint32_t numBuffers, sqlu_tablespace_bkrst_list* tableSpaces,
+            sqlu_media_list* media, const char* user, const char* password, void* reserved1,
+            std::uint32_t vendorOptionsSize, void* vendorOptions, std::uint32_t parallelism,
+            std::uint32_t* backupSize, void* reserved2, void* reserved3, sqlca* ca);
+// Restores `source` (into `target` when given) from the image of `timestamp`
+// on the attach partition; callerAction 1 continues, 2 terminates a restore
+// that stopped for redefined containers (SQLCODE 1277).
+int sqlurestore(const char* source, const char* target, std::uint32_t bufferSize,
+                std::uint32_t rollforwardMode, std::uint32_t datalinkMode,
+                std::uint32_t restoreType, std::uint32_t restoreMode, std::uint32_t callerAction,
+                char* applicationId, const char* timestamp, const char* targetPath,
+                std::uint32_t numBuffers, const char* reportFile,
+                sqlu_tablespace_bkrst_list* tableSpaces, sqlu_media_list* media, const char* user,
+                const char* password, const char* newLogPath, std::uint32_t vendorOptionsSize,
+                void* vendorOptions, std::uint32_t parallelism, void* reserved1, void* reserved2,
+                void* reserved3, sqlca* ca);
+
+// --- roll-forward ------------------------------------------------------------------
+
+struct sqlurf_newlogpath {
+  std::int32_t num_changes;
+  void* changes;
+};
+
+struct rfwd_input {
+  std::uint32_t version;
+  char* pDbAlias;
+  std::uint16_t CallerAction;
+  char* pStopTime;
+  char* pUserName;
+  char* pPassword;
+  char* pOverflowLogPath;
+  std::uint16_t NumChngLgOvrflw;
+  sqlurf_newlogpath* pChngLogOvrflw;
+  std::uint16_t ConnectMode;
+  sqlu_tablespace_bkrst_list* pTablespaceList;
+  std::int16_t AllNodeFlag;
+  std::int16_t NumNodes;
+  void* pNodeList;
+  std::int16_t NumNodeInfo;
+  std::int16_t DlMode;
+  char* pReportFile;
+  char* pDroppedTblID;
+  char* pExportDir;
+};
+
+struct sqlurf_info {
+  std::int16_t nodenum;
+  std::int32_t state;
+  char nextarclog[13];
+  char firstarcdel[13];
+  char lastarcdel[13];
+  char lastcommit[27];
+};
+
+struct rfwd_output {
+  char* pApplicationId;
+  std::int32_t* pNumReplies;
+  sqlurf_info* pNodeInfo;
+};
+
+// Applies the logs of the database up to `pStopTime` (UTC
+// "YYYY-MM-DD-hh.mm.ss.ffffff"; null: the end of the logs) and ends the
+// roll-forward-pending state. `pNodeInfo` holds NumNodeInfo replies.
+int sqluroll_api(rfwd_input* input, rfwd_output* output, sqlca* ca);
 
 // --- message texts ---------------------------------------------------------------
 

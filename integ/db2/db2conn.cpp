@@ -22,6 +22,7 @@
 #include "cmn/user.h"
 #include "cmn/vekfile.h"
 #include "db2/db2common.h"
+#include "db2/owned.h"
 #include "xtra/passwd.h"
 
 TARN_RCSID("integ/db2/db2conn.cpp");
@@ -49,26 +50,6 @@ int Out(const char* fn, int rc) {
 const char* Show(const char* text) {
   return text != nullptr ? text : "(null)";
 }
-
-// A heap text that safe_free releases.
-struct HeapText {
-  char* p = nullptr;
-  HeapText() = default;
-  HeapText(const HeapText&) = delete;
-  HeapText& operator=(const HeapText&) = delete;
-  ~HeapText() {
-    if (p != nullptr) safe_free(p, TARN_HERE);
-  }
-};
-
-// A configuration list freed with the object.
-struct Config {
-  BpList list{};
-  Config() = default;
-  Config(const Config&) = delete;
-  Config& operator=(const Config&) = delete;
-  ~Config() { CmnVarFree(&list); }
-};
 
 struct ReportStyle {
   const char* head[2];  // warning, error
@@ -122,7 +103,7 @@ void Report(int number, int severity, const std::string& text) {
 // Reads the DB2 configuration `name` for this host: 0, 15012 when the cell
 // server is not known, 15001 when it cannot be read.
 int ReadConfig(const char* fn, const char* name, BpList* out) {
-  HeapText cellServer;
+  Db2HeapText cellServer;
   const int rc = CliReadCSHost(&cellServer.p);
   if (rc != 0) {
     DbgPlain(kDbgUnexpected, "[%s] CliReadCSHost failed with error %d", fn, rc);
@@ -135,8 +116,8 @@ int ReadConfig(const char* fn, const char* name, BpList* out) {
 // The partitions of "DB2_NODES", all or those on this machine.
 int ReadNodes(const char* fn, const char* instance, int** nodes, bool onThisHost) {
   *nodes = nullptr;
-  Config config;
-  const int rc = ReadConfig(fn, instance, &config.list);
+  Db2List config;
+  const int rc = ReadConfig(fn, instance, &config.v);
   if (rc != kDb2Ok) {
     if (rc == kDb2NoConfig)
       DbgPlain(kDbgUnexpected, "[%s] Getting configuration for intstance %s failed", fn,
@@ -145,7 +126,7 @@ int ReadNodes(const char* fn, const char* instance, int** nodes, bool onThisHost
     return -1;
   }
   CmnVar* section = nullptr;
-  if (BP_GetListByName(config.list, kNodesSection, &section) != kBpOk) {
+  if (BP_GetListByName(config.v, kNodesSection, &section) != kBpOk) {
     DbgPlain(kDbgUnexpected, "[%s] Can not get  DB2_NODES section from the configuration", fn);
     return 0;
   }
@@ -382,15 +363,15 @@ int GetCfgAndAttach(const char* instance) {
     return Out(kFn, kDb2Environment);
   }
   DbgPlain(6, "[%s] Variable DB2INSTANCE is set to %s", kFn, setting.c_str() + 12);
-  Config config;
-  if (const int rc = ReadConfig(kFn, instance, &config.list); rc != kDb2Ok) {
+  Db2List config;
+  if (const int rc = ReadConfig(kFn, instance, &config.v); rc != kDb2Ok) {
     if (rc == kDb2NoConfig)
       DbgPlain(kDbgUnexpected, "[%s] Getting configuration for instance %s failed", kFn, instance);
     return Out(kFn, rc);
   }
-  InitDebugging(&config.list);
-  const char* user = BP_GetStr(config.list, "Username");
-  const char* encoded = BP_GetStr(config.list, "Password");
+  InitDebugging(&config.v);
+  const char* user = BP_GetStr(config.v, "Username");
+  const char* encoded = BP_GetStr(config.v, "Password");
   if (user == nullptr) {
     DbgPlain(kDbgUnexpected, "[%s] Can not get username from the configuration", kFn);
     return Out(kFn, kDb2NoConfig);
@@ -399,7 +380,7 @@ int GetCfgAndAttach(const char* instance) {
     DbgPlain(kDbgUnexpected, "[%s] Can not get password from the configuration", kFn);
     return Out(kFn, kDb2NoConfig);
   }
-  HeapText password;
+  Db2HeapText password;
   password.p = DecodePassword(encoded);
   if (user[0] == '\0' || password.p == nullptr || password.p[0] == '\0') {
     DbgPlain(kDbgUnexpected, "[%s] Username or password is empty", kFn);
@@ -411,7 +392,7 @@ int GetCfgAndAttach(const char* instance) {
   if (result != 0)
     DbgPlain(kDbgUnexpected, "[%s] Attaching to the instance %s failed with error %d", kFn,
              instance, result);
-  ExportEnvVars(&config.list);
+  ExportEnvVars(&config.v);
   return Out(kFn, result);
 }
 
@@ -542,8 +523,8 @@ int GetTablespacesList(const char* database, int* count, char*** names, const ch
   return Out(kFn, UnionOfTablespaces(kFn, database, instance, list, count, names));
 }
 
-int GetTablespacesListOnHost(const char* database, int* count, char*** names,
-                             const char* instance, const char* host) {
+int GetTablespacesListOnHost(const char* database, int* count, char*** names, const char* instance,
+                             const char* host) {
   static const char kFn[] = "GetTablespacesListOnHost";
   if (database == nullptr || count == nullptr || names == nullptr || instance == nullptr)
     return Out(kFn, -1);
@@ -572,8 +553,7 @@ void FreeTablespaceNames(char** names, int count) {
   safe_free(names, TARN_HERE);
 }
 
-int TestContainersOnNode(const char* database, int node, const char* instance,
-                         int* inaccessible) {
+int TestContainersOnNode(const char* database, int node, const char* instance, int* inaccessible) {
   static const char kFn[] = "TestContainersOnNode";
   if (inaccessible != nullptr) *inaccessible = 0;
   if (database == nullptr || instance == nullptr) {
@@ -606,8 +586,8 @@ int TestContainersOnNode(const char* database, int node, const char* instance,
                     SQL_NTS);
     connected = rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
     if (!connected) {
-      DbgPlain(kDbgUnexpected, "[%s] SQLConnect failed, DB2 catalog table spaces might be in accessible",
-               kFn);
+      DbgPlain(kDbgUnexpected,
+               "[%s] SQLConnect failed, DB2 catalog table spaces might be in accessible", kFn);
       result = -1;
     }
   }

@@ -13,23 +13,23 @@
 // Result codes of the DB2 integration.
 enum Db2Result : int {
   kDb2Ok = 0,
-  kDb2ConfigNotSet = 15000,        // a configuration entry not set or not saved
-  kDb2NoConfig = 15001,            // instance missing, configuration or credentials unreadable
-  kDb2EmptyCredentials = 15003,    // attach with given credentials failed, or credentials empty
-  kDb2NoHome = 15008,              // no home for the instance user, or the link not examined
-  kDb2LinkFailed = 15009,          // the user-exit link could not be made
-  kDb2MoveAsideFailed = 15010,     // a foreign user exit could not be moved aside
-  kDb2NotStarted = 15011,          // attach failed: the instance is not started
-  kDb2Environment = 15012,         // environment, tracing or cell-server host failure
-  kDb2BadOption = 15013,           // an option value is missing or wrong
-  kDb2CliInvalidHandle = 15014,    // CLI invalid handle, or no environment handle
-  kDb2CliError = 15015,            // CLI error
-  kDb2CliOther = 15016,            // other CLI result, query or stored-credential attach failed
-  kDb2DirectoryEmpty = 15017,      // the database directory is empty
-  kDb2DirectoryUnreadable = 15018, // the database directory unreadable, or no bitness
-  kDb2HomeUnreadable = 15019,      // the DB2 home or its db2nodes.cfg cannot be examined
-  kDb2SomeNodesUnlisted = 15020,   // the table spaces of some partition were not listed
-  kDb2ContainersMissing = 15021,   // at least one container not accessible
+  kDb2ConfigNotSet = 15000,         // a configuration entry not set or not saved
+  kDb2NoConfig = 15001,             // instance missing, configuration or credentials unreadable
+  kDb2EmptyCredentials = 15003,     // attach with given credentials failed, or credentials empty
+  kDb2NoHome = 15008,               // no home for the instance user, or the link not examined
+  kDb2LinkFailed = 15009,           // the user-exit link could not be made
+  kDb2MoveAsideFailed = 15010,      // a foreign user exit could not be moved aside
+  kDb2NotStarted = 15011,           // attach failed: the instance is not started
+  kDb2Environment = 15012,          // environment, tracing or cell-server host failure
+  kDb2BadOption = 15013,            // an option value is missing or wrong
+  kDb2CliInvalidHandle = 15014,     // CLI invalid handle, or no environment handle
+  kDb2CliError = 15015,             // CLI error
+  kDb2CliOther = 15016,             // other CLI result, query or stored-credential attach failed
+  kDb2DirectoryEmpty = 15017,       // the database directory is empty
+  kDb2DirectoryUnreadable = 15018,  // the database directory unreadable, or no bitness
+  kDb2HomeUnreadable = 15019,       // the DB2 home or its db2nodes.cfg cannot be examined
+  kDb2SomeNodesUnlisted = 15020,    // the table spaces of some partition were not listed
+  kDb2ContainersMissing = 15021,    // at least one container not accessible
 };
 
 // A CLI handle that was never allocated or is already freed.
@@ -113,13 +113,12 @@ int GetTablespacesListOnNode(const char* database, std::uint32_t* count,
 // 0; 15020 when some partition could not be listed (the others still are)
 // or the partitions could not be read.
 int GetTablespacesList(const char* database, int* count, char*** names, const char* instance);
-int GetTablespacesListOnHost(const char* database, int* count, char*** names,
-                             const char* instance, const char* host);
+int GetTablespacesListOnHost(const char* database, int* count, char*** names, const char* instance,
+                             const char* host);
 void FreeTablespaceNames(char** names, int count);
 
 // Checks every container of every table space of `database` on `node`;
 // *inaccessible gets the number of containers that are not accessible. 0;
 // 15021 when there are such; 15016 query failed; 15014 handle allocation;
 // -1 missing arguments or connect failed; AttachToNode's code.
-int TestContainersOnNode(const char* database, int node, const char* instance,
-                         int* inaccessible);
+int TestContainersOnNode(const char* database, int node, const char* instance, int* inaccessible);

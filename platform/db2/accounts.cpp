@@ -24,9 +24,10 @@ void WriteAccounts(const Store& store) {
   for (const auto& name : ListDir(store.root() + "/instances")) {
     Instance inst = store.ReadInstance(name);
     if (inst.owner.empty() || !owners.insert(inst.owner).second) continue;
-    passwd += inst.owner + ":x:" + uid + ":" + gid + ":" + inst.owner + ":" + inst.home + ":/bin/sh\n";
+    passwd +=
+        inst.owner + ":x:" + uid + ":" + gid + ":" + inst.owner + ":" + inst.home + ":/bin/sh\n";
   }
-  group = "db2iadm1:x:" + gid + ":" ;
+  group = "db2iadm1:x:" + gid + ":";
   bool first = true;
   for (const auto& o : owners) {
     group += (first ? "" : ",") + o;

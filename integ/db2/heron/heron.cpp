@@ -4,13 +4,13 @@
 
 #include <errno.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 
 #include "barutil/buconfig.h"
@@ -29,6 +29,7 @@
 #include "csa/csa.h"
 #include "db2/db2common.h"
 #include "db2/db2conn.h"
+#include "db2/owned.h"
 #include "ipc/ipc.h"
 #include "xtra/passwd.h"
 
@@ -64,27 +65,6 @@ constexpr CliKeyword kKeywords[] = {
     {kKwConfig, "config", 0}, {kKwEConfig, "econfig", 0}, {kKwChkConf, "chkconf", 0},
 };
 
-// A heap text that safe_free releases.
-struct Owned {
-  char* p = nullptr;
-  Owned() = default;
-  explicit Owned(char* text) : p(text) {}
-  Owned(const Owned&) = delete;
-  Owned& operator=(const Owned&) = delete;
-  ~Owned() {
-    if (p != nullptr) safe_free(p, TARN_HERE);
-  }
-};
-
-// A configuration list freed with the object.
-struct List {
-  BpList v{};
-  List() = default;
-  List(const List&) = delete;
-  List& operator=(const List&) = delete;
-  ~List() { CmnVarFree(&v); }
-};
-
 enum class Read { kFound, kMissing, kFailed };
 
 // Reads the DB2 configuration `name` for this host. Only a configuration the
@@ -92,7 +72,7 @@ enum class Read { kFound, kMissing, kFailed };
 // cell-server host, a lost connection, an unparsable text) is kFailed, so
 // that callers never replace what they could not read.
 Read ReadConfig(const char* name, std::string& cellServer, BpList* out) {
-  Owned host;
+  Db2HeapText host;
   if (CliReadCSHost(&host.p) != 0) {
     DbgPlain(kDbgUnexpected, "[ReadConfig] CliReadCSHost failed with error %d", ErhErrno());
     return Read::kFailed;
@@ -178,8 +158,8 @@ void OptParseDebugArgs(int argc, const char* const* argv) {
     o.debugRanges = words[0];
     o.debugPostfix = words.size() > 1 ? words[1] : "";
     o.debugSelect = words.size() > 2 ? words[2] : "";
-    const std::string setting = "VEKOPTS=-debug " + o.debugRanges + " " + o.debugPostfix + " " +
-                                o.debugSelect;
+    const std::string setting =
+        "VEKOPTS=-debug " + o.debugRanges + " " + o.debugPostfix + " " + o.debugSelect;
     PutEnv(setting.c_str());
     return;
   }
@@ -241,7 +221,7 @@ int OptParseOptions(int argc, const char* const* argv) {
         o.instance = v[0];
         o.user = v[1];
         if (id == kKwEConfig) {
-          Owned decoded(DecodePassword(v[2].c_str()));
+          Db2HeapText decoded(DecodePassword(v[2].c_str()));
           o.password = decoded.p != nullptr ? decoded.p : "";
         } else {
           o.password = v[2];
@@ -249,9 +229,10 @@ int OptParseOptions(int argc, const char* const* argv) {
         std::fill(v[2].begin(), v[2].end(), '\0');
         o.eee = v.size() > 3 && (id == kKwConfig || !v[3].empty());
         if (o.eee) o.home = v[3];
-        DbgPlain(kTrace, o.eee ? "[%s] It is db2 eee configuration"
-                               : "[%s] It is not db2 eee configuration",
-                 kFn);
+        DbgPlain(
+            kTrace,
+            o.eee ? "[%s] It is db2 eee configuration" : "[%s] It is not db2 eee configuration",
+            kFn);
         o.action = kHeronConfig;
         break;
       }
@@ -279,11 +260,10 @@ int main_init(int argc, const char* const* argv) {
   DbgPlain(6, "Command argument list:");
   for (int i = 0; i < argc; ++i) {
     // The password of "config" and "econfig" is not traced.
-    const bool secret = i >= 4 && argv[i - 3] != nullptr && argv[i - 3][0] == '-' &&
-                        CliKwLookup(argv[i - 3] + 1, kKeywords, std::size(kKeywords), nullptr) >=
-                            kKwConfig &&
-                        CliKwLookup(argv[i - 3] + 1, kKeywords, std::size(kKeywords), nullptr) <=
-                            kKwEConfig;
+    const bool secret =
+        i >= 4 && argv[i - 3] != nullptr && argv[i - 3][0] == '-' &&
+        CliKwLookup(argv[i - 3] + 1, kKeywords, std::size(kKeywords), nullptr) >= kKwConfig &&
+        CliKwLookup(argv[i - 3] + 1, kKeywords, std::size(kKeywords), nullptr) <= kKwEConfig;
     DbgPlain(6, "arg(%d): \"%s\"", i, secret ? kBuMasked : argv[i]);
   }
   DbgPlain(6, "======================");
@@ -292,7 +272,7 @@ int main_init(int argc, const char* const* argv) {
   const int parsed = OptParseOptions(argc, argv);
   if (parsed != 0) return parsed;
   IpcInit();
-  Owned cellServer;
+  Db2HeapText cellServer;
   if (CliReadCSHost(&cellServer.p) != 0) {
     const int code = ErhErrno() != 0 ? ErhErrno() : ERH_NO_CS_HOST;
     DbgPlain(kDbgUnexpected, "[%s] CliReadCSHost failed with error %d", kFn, code);
@@ -395,8 +375,8 @@ int PrintTablespaces() {
   if (GetCfgAndAttach(o.instance.c_str()) != 0) return kDb2CliOther;
   int count = 0;
   char** names = nullptr;
-  const int rc = GetTablespacesListOnHost(o.database.c_str(), &count, &names, o.instance.c_str(),
-                                          cmnHostname);
+  const int rc =
+      GetTablespacesListOnHost(o.database.c_str(), &count, &names, o.instance.c_str(), cmnHostname);
   for (int i = 0; i < count; ++i) std::printf("%s\n", names[i]);
   FreeTablespaceNames(names, count);
   return rc;
@@ -405,7 +385,7 @@ int PrintTablespaces() {
 void PrintInstance(const char* instance) {
   static const char kFn[] = "PrintInstance";
   std::string cellServer;
-  List config;
+  Db2List config;
   if (ReadConfig(instance, cellServer, &config.v) != Read::kFound) {
     DbgPlain(kDbgUnexpected, "[%s] Getting configuration for intstance %s failed", kFn, instance);
     return;
@@ -428,7 +408,7 @@ void PrintInstance(const char* instance) {
 int PrintInstances() {
   static const char kFn[] = "PrintInstances";
   std::string cellServer;
-  List list;
+  Db2List list;
   if (!ReadInstanceList(kFn, cellServer, &list.v)) return kDb2Ok;
   CmnVar* names = nullptr;
   if (BP_GetStrListByName(list.v, kInstanceList, &names) != kBpOk) return kDb2Ok;
@@ -472,8 +452,7 @@ int FindVersion(std::string& version) {
 
 bool ParseNodesLine(std::string_view line, int& node, std::string& host) {
   std::size_t digits = 0;
-  while (digits < line.size() && digits < 4 && line[digits] >= '0' && line[digits] <= '9')
-    ++digits;
+  while (digits < line.size() && digits < 4 && line[digits] >= '0' && line[digits] <= '9') ++digits;
   const std::size_t blank = line.find(' ');
   // No number, one too long for a partition, or no blank before the host.
   if (digits == 0 || blank == std::string_view::npos || blank < digits) return false;
@@ -508,8 +487,13 @@ std::vector<std::pair<int, std::string>> ParseNodesFile(std::string_view text) {
 int AddNodesIntoConfig(BpList* config, const std::string& home) {
   static const char kFn[] = "AddNodesIntoConfig";
   const std::string path = home + "/sqllib/db2nodes.cfg";
+  // The file is read whole, so its size is checked first.
+  struct stat st {};
   std::size_t size = 0;
-  Owned text(CmnGetFile(path.c_str(), &size));
+  Db2HeapText text;
+  if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+      static_cast<std::size_t>(st.st_size) <= kNodesFileMax)
+    text.p = CmnGetFile(path.c_str(), &size);
   if (text.p == nullptr || size > kNodesFileMax) {
     DbgPlain(kDbgUnexpected, "[%s] Can not open file %s", kFn, path.c_str());
     return -1;
@@ -582,8 +566,7 @@ int LinkUserExit(const char* instance) {
                  link.c_str());
         return kDb2MoveAsideFailed;
       }
-      DbgPlain(kTrace, "[%s] %s exists; the link %s is replaced", kFn, aside.c_str(),
-               link.c_str());
+      DbgPlain(kTrace, "[%s] %s exists; the link %s is replaced", kFn, aside.c_str(), link.c_str());
       if (VEK_DeleteFile(link.c_str()) != 0) {
         DbgPlain(kDbgUnexpected, "[%s] Can not remove %s: %s", kFn, link.c_str(),
                  std::strerror(errno));
@@ -617,7 +600,7 @@ int Config() {
   const HeronOptions& o = HeronOpts();
   const char* instance = o.instance.c_str();
   std::string cellServer;
-  List config;
+  Db2List config;
   switch (ReadConfig(instance, cellServer, &config.v)) {
     case Read::kFound: break;
     case Read::kFailed:
@@ -626,8 +609,9 @@ int Config() {
       DbgPlain(kDbgUnexpected, "[%s] Getting configuration for instance %s failed", kFn, instance);
       return kDb2NoConfig;
     case Read::kMissing:
-      DbgPlain(kTrace, "[%s] Can not get instance list from Cell Server \"%s\" with instance \"%s\"",
-               kFn, cellServer.c_str(), instance);
+      DbgPlain(kTrace,
+               "[%s] Can not get instance list from Cell Server \"%s\" with instance \"%s\"", kFn,
+               cellServer.c_str(), instance);
       DbgPlain(kTrace, "[%s] Initializing instance list", kFn);
       if (BP_InitAsList(&config.v) != kBpOk) return kDb2ConfigNotSet;
       break;
@@ -650,7 +634,7 @@ int Config() {
              o.user.c_str());
     return kDb2ConfigNotSet;
   }
-  Owned encoded(EncodePassword(o.password.c_str()));
+  Db2HeapText encoded(EncodePassword(o.password.c_str()));
   if (encoded.p == nullptr || BP_ChangeStr(&config.v, "Password", encoded.p) != kBpOk) {
     DbgPlain(kDbgUnexpected, "[%s] Can not add password '%s' into the configuration", kFn,
              kBuMasked);
@@ -658,8 +642,8 @@ int Config() {
   }
   std::string version;
   if (const int rc = FindVersion(version); rc != kDb2Ok) {
-    DbgPlain(kDbgUnexpected, "[%s] Can not add version '%s' into the configuration. Retval %d",
-             kFn, version.c_str(), rc);
+    DbgPlain(kDbgUnexpected, "[%s] Can not add version '%s' into the configuration. Retval %d", kFn,
+             version.c_str(), rc);
     return rc;
   }
   // Without a bitness in the program name the stored version stays as it was.
@@ -689,7 +673,7 @@ int Config() {
   }
   DbgPlain(kTrace, "[%s] configuration stored successfully", kFn);
 
-  List list;
+  Db2List list;
   if (!ReadInstanceList(kFn, cellServer, &list.v)) {
     DbgPlain(kDbgUnexpected,
              "[%s] Can not save instance list on the Cell Server \"%s\" with instance \"%s\"", kFn,
@@ -714,8 +698,7 @@ int Config() {
                instance, kInstanceList);
       return kDb2ConfigNotSet;
     }
-    if (BU_PutConfig(cellServer.c_str(), cmnHostname, kAppType, kInstanceList, list.v) !=
-        kBuOk) {
+    if (BU_PutConfig(cellServer.c_str(), cmnHostname, kAppType, kInstanceList, list.v) != kBuOk) {
       DbgPlain(kDbgUnexpected,
                "[%s] Can not save instance list on the Cell Server \"%s\" with instance \"%s\"",
                kFn, cellServer.c_str(), kInstanceList);

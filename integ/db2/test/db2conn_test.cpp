@@ -58,6 +58,26 @@ TEST(Db2ApiLayout, StructuresMatchDb2ByteForByte) {
   EXPECT_EQ(sizeof(SQLB_TBSCONTQRY_DATA), 292u);
   EXPECT_EQ(offsetof(SQLB_TBSCONTQRY_DATA, name), 16u);
   EXPECT_EQ(offsetof(SQLB_TBSCONTQRY_DATA, ok), 288u);
+  EXPECT_EQ(sizeof(sqlu_tablespace_entry), 24u);
+  EXPECT_EQ(offsetof(sqlu_tablespace_entry, tablespace_entry), 4u);
+  EXPECT_EQ(sizeof(sqlu_tablespace_bkrst_list), 16u);
+  EXPECT_EQ(sizeof(sqlu_vendor), 520u);
+  EXPECT_EQ(offsetof(sqlu_vendor, filename), 264u);
+  EXPECT_EQ(sizeof(sqlu_media_entry), 220u);
+  EXPECT_EQ(sizeof(sqlu_location_entry), 260u);
+  EXPECT_EQ(offsetof(sqlu_media_list, sessions), 4u);
+  EXPECT_EQ(offsetof(sqlu_media_list, target), 8u);
+  EXPECT_EQ(sizeof(rfwd_input), 136u);
+  EXPECT_EQ(offsetof(rfwd_input, CallerAction), 16u);
+  EXPECT_EQ(offsetof(rfwd_input, pStopTime), 24u);
+  EXPECT_EQ(offsetof(rfwd_input, ConnectMode), 72u);
+  EXPECT_EQ(offsetof(rfwd_input, AllNodeFlag), 88u);
+  EXPECT_EQ(offsetof(rfwd_input, NumNodeInfo), 104u);
+  EXPECT_EQ(offsetof(rfwd_input, pExportDir), 128u);
+  EXPECT_EQ(sizeof(sqlurf_info), 76u);
+  EXPECT_EQ(offsetof(sqlurf_info, nextarclog), 8u);
+  EXPECT_EQ(offsetof(sqlurf_info, lastcommit), 47u);
+  EXPECT_EQ(sizeof(rfwd_output), 24u);
 }
 
 std::vector<std::string> reports;
@@ -91,7 +111,8 @@ class Db2ConnTest : public ::testing::Test {
   }
   // Stores the instance's configuration with these credentials and nodes.
   void Configure(const char* user, const char* password,
-                 const std::vector<std::pair<int, std::string>>& nodes = {}, bool withNodes = false) {
+                 const std::vector<std::pair<int, std::string>>& nodes = {},
+                 bool withNodes = false) {
     List config;
     Owned encoded(EncodePassword(password));
     BP_AddStr(&config.v, "Username", user);
@@ -174,8 +195,7 @@ TEST_F(Db2ConnTest, NodesComeFromTheConfigurationAndOnlyThisHostsAreKept) {
   EXPECT_EQ(GetNodes("db2inst1", &nodes), 0);
   EXPECT_EQ(nodes, nullptr);
   ASSERT_NO_FATAL_FAILURE(Configure(
-      "db2user", "pa55word",
-      {{0, cmnHostname}, {1, cmnHostname}, {2, "elsewhere.invalid"}}, true));
+      "db2user", "pa55word", {{0, cmnHostname}, {1, cmnHostname}, {2, "elsewhere.invalid"}}, true));
   ASSERT_EQ(GetNodes("db2inst1", &nodes), 3);
   EXPECT_EQ(std::vector<int>(nodes, nodes + 3), (std::vector<int>{0, 1, 2}));
   FreeNodeList(nodes);
@@ -256,7 +276,7 @@ TEST_F(Db2ConnTest, ReportsKeepTheirTwoForms) {
     int sharedResult;  // SqlInfoPrint2Debug
     int sharedReports;
   };
-  const Case cases[] = {{0, 0, 0, 0},    {100, 0, 0, 0},      {1277, 0, 0, 1},
+  const Case cases[] = {{0, 0, 0, 0},    {100, 0, 0, 0},       {1277, 0, 0, 1},
                         {2540, 0, 0, 1}, {-2066, 1, -2066, 1}, {5, 1, 0, 1}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sqlcode);

@@ -47,10 +47,10 @@ TEST(HeronNodesFile, LinesWithoutPartitionAndHostAreSkipped) {
   const Case cases[] = {
       {"0 hosta 0\n1 hostb 1 hostb-ib\n", {{0, "hosta"}, {1, "hostb"}}},
       {"3 h\t0\r\n", {{3, "h"}}},
-      {"7\n", {}},                 // no blank
-      {"x 1\n 2 h\n", {}},         // no number at the start
-      {"12345 h\n1000 h\n", {}},   // no partition number
-      {"4 \n", {}},                // no host
+      {"7\n", {}},                // no blank
+      {"x 1\n 2 h\n", {}},        // no number at the start
+      {"12345 h\n1000 h\n", {}},  // no partition number
+      {"4 \n", {}},               // no host
       {std::string(5000, '1') + " h\n5 h", {{5, "h"}}},
       {"6 " + std::string(64, 'h') + "\n", {}},
   };
@@ -155,7 +155,11 @@ TEST_F(HeronTest, UsageVersionAndMissingValues) {
 
 TEST_F(HeronTest, ConfigStoresCredentialsListsTheInstanceAndLinksTheUserExit) {
   ASSERT_NO_FATAL_FAILURE(StartServer());
-  EXPECT_EQ(Run({}), "Usage: heron -objs0 <instance> | -objs1 <instance> <database> | -app | -config <instance> <user> <password> [<DB2 home>] | -econfig <instance> <user> <encoded password> [<DB2 home>] | -chkconf <instance> | -version | -help [-debug <ranges> [<postfix> [<select>]]]\n");
+  EXPECT_EQ(
+      Run({}),
+      "Usage: heron -objs0 <instance> | -objs1 <instance> <database> | -app | -config <instance> "
+      "<user> <password> [<DB2 home>] | -econfig <instance> <user> <encoded password> [<DB2 home>] "
+      "| -chkconf <instance> | -version | -help [-debug <ranges> [<postfix> [<select>]]]\n");
   barutiltest::ScopedEnv traceDir("VEKDBGDIR", root_.at("/var/opt/tarn/log").c_str());
   std::vector<std::string> traced = Configure();
   traced.insert(traced.end(), {"-debug", "1-500", "trc"});
@@ -213,7 +217,8 @@ TEST_F(HeronTest, AFailedReadWritesNothing) {
   ASSERT_NO_FATAL_FAILURE(StartServer("fault 214 error 1012\n"));
   auto writes = [&] {
     int n = 0;
-    for (const auto& line : server_->traffic()) n += line.find("request < 215") != std::string::npos;
+    for (const auto& line : server_->traffic())
+      n += line.find("request < 215") != std::string::npos;
     return n;
   };
   List config;
@@ -278,8 +283,7 @@ TEST_F(HeronTest, EveryCommandAnswersWithItsResultLine) {
   EXPECT_EQ(Run(eee), "*RETVAL*0\n");
   const std::string stored = Stored(kInstance);
   EXPECT_NE(stored.find("DB2_NODES"), std::string::npos) << stored;
-  EXPECT_EQ(Run({"-objs1", kInstance, "SAMPLE"}),
-            "SYSCATSPACE\nUSERSPACE1\nONLYON1\n*RETVAL*0\n");
+  EXPECT_EQ(Run({"-objs1", kInstance, "SAMPLE"}), "SYSCATSPACE\nUSERSPACE1\nONLYON1\n*RETVAL*0\n");
   std::vector<std::string> noHome = Configure();
   noHome.push_back(db2_.home() + "/missing");
   EXPECT_EQ(Run(noHome), "*RETVAL*15019\n");
