@@ -23,6 +23,7 @@
 #include "db2/db2common.h"
 #include "db2/db2conn.h"
 #include "db2/nodesem.h"
+#include "db2/owned.h"
 #include "db2/vendoropts.h"
 #include "kestrel/db2bkpapi.h"
 #include "task/task.h"
@@ -164,19 +165,17 @@ int FillBkpVendorOpts(const Db2Database& db, BkpInfo* info, const AgentOptions& 
   static const char kFn[] = "FillBkpVendorOpts";
   info->vendorOptions.clear();
   const std::string instance = Env("DB2INSTANCE");
-  char* user = nullptr;
-  char* password = nullptr;
-  GetUserAndPass(instance.c_str(), &user, &password);
-  if (user == nullptr)
+  Db2HeapText user, password;
+  GetUserAndPass(instance.c_str(), &user.p, &password.p);
+  if (user.p == nullptr)
     DbgPlain(kTrace, "[%s] Can not get username from the configuration, will use system account",
              kFn);
-  else if (password == nullptr)
+  else if (password.p == nullptr)
     DbgPlain(kTrace, "[%s] Can not get password from the configuration, will use system account",
              kFn);
-  info->user = user != nullptr && password != nullptr ? user : "";
-  info->password = user != nullptr && password != nullptr ? password : "";
-  if (user != nullptr) safe_free(user, TARN_HERE);
-  if (password != nullptr) safe_free(password, TARN_HERE);
+  const bool both = user.p != nullptr && password.p != nullptr;
+  info->user = both ? user.p : "";
+  info->password = both ? password.p : "";
 
   VendorOptions record;
   record.hasTree = true;
@@ -391,10 +390,8 @@ int DB2Backup(void* argument) {
 int DB2BackupTest() {
   static const char kFn[] = "DB2BackupTest";
   auto value = [](const char* name) {
-    char* text = BU_GetEnv(name);
-    std::string s = text != nullptr ? text : "";
-    if (text != nullptr) safe_free(text, TARN_HERE);
-    return s;
+    const Db2HeapText text(BU_GetEnv(name));
+    return std::string(text.p != nullptr ? text.p : "");
   };
   const std::string type = "-type:DB2";
   const std::string appname = "-appname:" + value("VEKAPPNAME");

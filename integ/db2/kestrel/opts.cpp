@@ -14,6 +14,7 @@
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
 #include "cmn/str.h"
+#include "db2/owned.h"
 #include "getopt/getopt.h"
 #include "kestrel/agent.h"
 #include "xtra/passwd.h"
@@ -386,9 +387,8 @@ int ParseOptLine(std::string_view line, AgentOptions* options, AgentItems* items
         break;
       case kKwPasswd: {
         if (!TakeValue(&words, "passwd", kAgentNameMax, &value)) return kOptFailed;
-        char* decoded = DecodePassword(value.c_str());
-        options->password = decoded != nullptr ? decoded : "";
-        if (decoded != nullptr) safe_free(decoded, TARN_HERE);
+        const Db2HeapText decoded(DecodePassword(value.c_str()));
+        options->password = decoded.p != nullptr ? decoded.p : "";
         DbgPlain(kTrace, "[%s] Password = *******", kFn);
         break;
       }
