@@ -23,16 +23,6 @@ int csaUseGlobalStrMsg = 0;
 
 namespace {
 
-CsaContext csaPtdProto;
-const PtdDescriptor CsaPtd = {"CsaPtd", &csaPtdProto, sizeof(CsaContext),
-                              nullptr,  nullptr,      nullptr};
-
-bool exitRegistered = false;
-
-void AtExit() {
-  CsaExit();
-}
-
 // Frees what the slots hold and forgets them.
 void ResetSlots(CsaContext& c) {
   for (CsaServerSlot& s : c.slots) {
@@ -41,6 +31,25 @@ void ResetSlots(CsaContext& c) {
     s.handle = kIpcNoHandle;
   }
   c.boundSlots = 0;
+}
+
+// A forked child starts without the client; the heap copies it inherited
+// would be lost with the slot, so they are freed here. Connections stay
+// with the IPC layer, which drops them for the child on its own.
+void AtFork(void* data) {
+  auto* c = static_cast<CsaContext*>(data);
+  ResetSlots(*c);
+  StrMsgDelete(&c->message);
+}
+
+CsaContext csaPtdProto;
+const PtdDescriptor CsaPtd = {"CsaPtd", &csaPtdProto, sizeof(CsaContext),
+                              nullptr,  AtFork,       nullptr};
+
+bool exitRegistered = false;
+
+void AtExit() {
+  CsaExit();
 }
 
 }  // namespace

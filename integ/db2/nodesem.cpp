@@ -2,6 +2,9 @@
 // the session side of the start and end handshakes.
 #include "db2/nodesem.h"
 
+#include <sys/sem.h>
+
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -182,6 +185,26 @@ void DB2GlobalSemsDelete(Db2GlobalSems* sems) {
 int DB2DeviceAcquire(const Db2GlobalSems* sems) {
   if (sems == nullptr || sems->device == -1) return -1;
   return CmnSemWait(sems->device, 1, kCmnSemForever, kHandOff) == 0 ? 0 : -1;
+}
+
+int DB2DeviceWait(const Db2GlobalSems* sems, unsigned timeoutMs) {
+  if (sems == nullptr || sems->device == -1) return -1;
+  const int rc = CmnSemWait(sems->device, 1, timeoutMs, kHandOff);
+  return rc == 0 || rc == -2 ? rc : -1;
+}
+
+int DB2DeviceRelease(const Db2GlobalSems* sems, int n) {
+  if (sems == nullptr || sems->device == -1 || n < 0 || n > kMaxSessions) return -1;
+  return CmnSemRelease(sems->device, n, kHandOff) == 0 ? 0 : -1;
+}
+
+int DB2DeviceTopUp(const Db2GlobalSems* sems, int free) {
+  if (sems == nullptr || sems->device == -1) return -1;
+  const int value = ::semctl(sems->device, 0, GETVAL);
+  if (value < 0) return -1;
+  const int missing = std::min(free, kMaxSessions) - value;
+  if (missing <= 0) return 0;
+  return DB2DeviceRelease(sems, missing) == 0 ? missing : -1;
 }
 
 int DB2NodeSemsCreate(int node) {

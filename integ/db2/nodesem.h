@@ -66,6 +66,15 @@ void DB2GlobalSemsDelete(Db2GlobalSems* sems);
 // Takes one device from sem_dev, without limit and without undo (a
 // coordinator gives it back). 0; -1 when the set is gone (run unpaced).
 int DB2DeviceAcquire(const Db2GlobalSems* sems);
+// The same with a limit of `timeoutMs`: 0 taken, -2 none came free in
+// time, -1 the set is gone.
+int DB2DeviceWait(const Db2GlobalSems* sems, unsigned timeoutMs);
+// Gives `n` devices back to sem_dev at once (0 gives none). 0; -1 when the
+// set is gone.
+int DB2DeviceRelease(const Db2GlobalSems* sems, int n);
+// Raises the free devices to at least `free`, for devices whose holders
+// ended without giving them back. The number added; -1 when the set is gone.
+int DB2DeviceTopUp(const Db2GlobalSems* sems, int free);
 
 // ---- partition task and coordinator
 // What the coordinator and SemaphoreDelete are given: the node and the

@@ -5,8 +5,11 @@
 //                   [--bind <address>] [--fixture <file>] [--ports-file <file>]
 //                   [--traffic <file>] [--idle-timeout <s>] [--io-timeout <s>]
 //                   [--lifetime <s>] [--media-events <file>] [--media-requests <file>]
-//                   [--max-connections <n>]
+//                   [--max-connections <n>] [--launch <file>]
 //
+// --launch names a file that, once it appears, asks for one start of an agent
+// for a barlist, the way the session manager starts it (the file's lines:
+// cellserver/launch.h); its end is recorded in <state>/launches.
 // --media-events names the file the stand-in media agent prints its
 // STREAM_END lines to; the session manager ends an object with MSG_STOP only
 // once that file shows a stopped end of the object's stream (a resumable one
@@ -32,9 +35,12 @@
 #include <iostream>
 #include <map>
 #include <sstream>
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "cellserver/fixture.h"
+#include "cellserver/launch.h"
 #include "cellserver/server.h"
 #include "cellserver/store.h"
 #include "cellserver/traffic.h"
@@ -56,7 +62,7 @@ int Usage(const std::string& why) {
          "<address>]\n"
       << "       [--fixture <file>] [--ports-file <file>] [--traffic <file>] [--idle-timeout <s>]\n"
       << "       [--io-timeout <s>] [--lifetime <s>] [--media-events <file>]\n"
-      << "       [--media-requests <file>] [--max-connections <n>]\n";
+      << "       [--media-requests <file>] [--max-connections <n>] [--launch <file>]\n";
   return 2;
 }
 
@@ -106,7 +112,7 @@ int main(int argc, char** argv) {
     static const char* const kKnown[] = {
         "--state",        "--inet-port",       "--request-port",  "--bind",       "--fixture",
         "--ports-file",   "--traffic",         "--idle-timeout",  "--io-timeout", "--lifetime",
-        "--media-events", "--max-connections", "--media-requests"};
+        "--media-events", "--max-connections", "--media-requests", "--launch"};
     if (std::find(std::begin(kKnown), std::end(kKnown), name) == std::end(kKnown))
       return Usage("unknown option " + name);
     if (i + 1 >= argc) return Usage(name + " needs a value");
@@ -193,6 +199,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::cout << ports << "ready" << std::endl;
+  std::atomic<bool> stopLaunch{false};
+  std::thread launch;
+  if (args.count("--launch") != 0)
+    launch = std::thread(LaunchWhenAsked, std::ref(server), args["--launch"],
+                         args["--state"] + "/launches", std::cref(stopLaunch));
 
   const timespec slice{1, 0};
   for (long long left = lifetime; left > 0; --left) {
@@ -200,6 +211,8 @@ int main(int argc, char** argv) {
     if (got > 0) break;
     if (got < 0 && errno == EINTR) ++left;
   }
+  stopLaunch = true;
   server.stop();
+  if (launch.joinable()) launch.join();
   return 0;
 }

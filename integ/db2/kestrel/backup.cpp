@@ -1,0 +1,543 @@
+// Partition backup: the parameter block and vendor options of one partition,
+// DB2's backup call beside its coordinator, and the loop that paces the
+// partitions of each database by the device count.
+#include "kestrel/backup.h"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "barutil/buenv.h"
+#include "cmn/cmninit.h"
+#include "cmn/ctx.h"
+#include "cmn/dbg.h"
+#include "cmn/erh.h"
+#include "cmn/nlspack.h"
+#include "cmn/paths.h"
+#include "cmn/user.h"
+#include "db2/db2common.h"
+#include "db2/db2conn.h"
+#include "db2/nodesem.h"
+#include "db2/owned.h"
+#include "db2/vendoropts.h"
+#include "kestrel/db2bkpapi.h"
+#include "task/task.h"
+
+TARN_RCSID("integ/db2/kestrel/backup.cpp");
+
+namespace {
+
+constexpr int kTrace = 20;
+constexpr int kBufferTrace = 6;
+constexpr char kLibraryName[] = "libwren_32bit.so";
+constexpr int kMsgSet = 146;
+constexpr int kMsgStart = 21;
+constexpr int kMsgDone = 22;
+constexpr int kMsgUtilHeap = 19;
+constexpr int kReportInfo = 4;
+constexpr std::uint32_t kDefaultBufferSize = 256;
+constexpr int kBufferSizeMax = 524288;
+constexpr int kNumBuffersMax = 65535;
+constexpr std::size_t kTablespaceEntryMax = 18;
+// How long the agent waits for a device before it looks whether holders ended.
+constexpr unsigned kDeviceSliceMs = 200;
+// How long a partition waits for its coordinator once the backup call returned
+// and the node's semaphores are gone (it then has nothing left to wait for).
+constexpr int kCoordinatorEndMs = 30000;
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+// A decimal setting within [1, max]: 1 and the value; 0 when unset; -1 when
+// set but not such a number.
+int ReadSetting(const char* name, int max, int* out) {
+  const char* text = std::getenv(name);
+  if (text == nullptr) return 0;
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || value < 0 || value > max) return -1;
+  *out = static_cast<int>(value);
+  return 1;
+}
+
+void FillNumBuffers(BkpInfo* info) {
+  static const char kFn[] = "FillBkpInfo";
+  const int recommended = static_cast<int>(info->parallelism) * 2;
+  int value = 0;
+  const int set = ReadSetting("VEK_DB2BUFFNUM", kNumBuffersMax, &value);
+  if (set == 1) {
+    DbgPlain(kBufferTrace, "[%s] VEK_DB2BUFFNUM=%s", kFn, std::getenv("VEK_DB2BUFFNUM"));
+    DbgPlain(kBufferTrace, "[%s] The number of DB2 buffers is set to %d", kFn, value);
+  }
+  if (set != 1) {
+    value = recommended;
+    DbgPlain(kBufferTrace,
+             "[%s], VEK_DB2BUFFNUM is not set. Using default value Parallelism * 2 (%d)", kFn,
+             value);
+  } else if (value <= 1) {
+    value = recommended;
+    DbgPlain(kBufferTrace,
+             "[%s] Number of DB2 buffers too low, value is reset to default Parallelism * 2 (%d)",
+             kFn, value);
+  } else if (value < recommended) {
+    DbgPlain(kBufferTrace,
+             "[%s] Warning: the number of DB2 buffers is set to less then recommended "
+             "Parallelism * 2 (%d)",
+             kFn, recommended);
+  }
+  info->numBuffers = static_cast<std::uint32_t>(value);
+}
+
+void FillBufferSize(BkpInfo* info) {
+  static const char kFn[] = "FillBkpInfo";
+  int value = 0;
+  const int set = ReadSetting("VEK_DB2BUFFSIZE", kBufferSizeMax, &value);
+  if (set == 1) {
+    DbgPlain(kBufferTrace, "[%s] VEK_DB2BUFFSIZE=%s", kFn, std::getenv("VEK_DB2BUFFSIZE"));
+    DbgPlain(kBufferTrace, "[%s] The size of DB2 buffers is %d", kFn, value);
+  }
+  if (set != 1) {
+    value = kDefaultBufferSize;
+    DbgPlain(kBufferTrace, "[%s], VEK_DB2BUFFSIZE is not set. Using default value %d", kFn, value);
+  } else if (value == 0) {
+    value = kDefaultBufferSize;
+    DbgPlain(kBufferTrace, "[%s] Invalid size of DB2 buffers, value is reset to %d", kFn, value);
+  } else if (value < static_cast<int>(kDefaultBufferSize)) {
+    DbgPlain(kBufferTrace,
+             "[%s] Warning: the size of DB2 buffers is set to less then recommended %d", kFn,
+             kDefaultBufferSize);
+  }
+  info->bufferSize = static_cast<std::uint32_t>(value);
+}
+
+// The table-space names of `database` on `node`. 0, or the listing's failure.
+int TablespacesOnNode(const std::string& database, int node, const char* instance,
+                      std::vector<std::string>* names) {
+  std::uint32_t count = 0;
+  SQLB_TBSPQRY_DATA** list = nullptr;
+  const int rc = GetTablespacesListOnNode(database.c_str(), &count, &list, node, instance);
+  if (rc != 0) return rc;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (list == nullptr || list[i] == nullptr) continue;
+    const SQLB_TBSPQRY_DATA& ts = *list[i];
+    names->emplace_back(ts.name,
+                        strnlen(ts.name, std::min<std::size_t>(ts.nameLen, sizeof ts.name)));
+  }
+  if (list != nullptr) {
+    sqlca ca{};
+    sqlefmem_api(&ca, list);
+  }
+  return 0;
+}
+
+// The options part of VEKOPTS in the vendor options: the agent's own VEKOPTS,
+// which after the debug set-up holds the merged debug words beside the
+// session manager's options (-server and the rest, which the library needs
+// as well); the option line's debug words alone when VEKOPTS is empty.
+std::string VendorOptionsOpts(const AgentOptions& options) {
+  const std::string own = Env("VEKOPTS");
+  if (!own.empty() || !options.debugGiven) return own;
+  std::string text = "-debug";
+  for (const std::string* piece :
+       {&options.debugRanges, &options.debugPostfix, &options.debugSelect})
+    if (!piece->empty()) text += " " + *piece;
+  return text;
+}
+
+void ReportText(const char* function, const std::string& text) {
+  ErhFullReport(function, kErhMajor, text.c_str());
+}
+
+}  // namespace
+
+void FreeBkpInfo(BkpInfo* info) {
+  *info = BkpInfo{};
+}
+
+int FillBkpVendorOpts(const Db2Database& db, BkpInfo* info, const AgentOptions& options) {
+  static const char kFn[] = "FillBkpVendorOpts";
+  info->vendorOptions.clear();
+  const std::string instance = Env("DB2INSTANCE");
+  Db2HeapText user, password;
+  GetUserAndPass(instance.c_str(), &user.p, &password.p);
+  if (user.p == nullptr)
+    DbgPlain(kTrace, "[%s] Can not get username from the configuration, will use system account",
+             kFn);
+  else if (password.p == nullptr)
+    DbgPlain(kTrace, "[%s] Can not get password from the configuration, will use system account",
+             kFn);
+  const bool both = user.p != nullptr && password.p != nullptr;
+  info->user = both ? user.p : "";
+  info->password = both ? password.p : "";
+
+  VendorOptions record;
+  record.hasTree = true;
+  DataTreeAppend(&record.dataTree, instance, db.name);
+  if (!db.hasTablespaces) {
+    std::vector<std::string> names;
+    const int rc = TablespacesOnNode(db.name, info->node, instance.c_str(), &names);
+    if (rc != 0) {
+      DbgPlain(kDbgAlways, "GetTablespacesList() failed with rc = %d", rc);
+      FreeBkpInfo(info);
+      return -1;
+    }
+    DbgPlain(kTrace, "[%s] Append %zu tablespaces to the tree", kFn, names.size());
+    for (const std::string& name : names) DataTreeAppend(&record.dataTree, instance, db.name, name);
+  } else {
+    for (const std::string& name : db.tablespaces)
+      DataTreeAppend(&record.dataTree, instance, db.name, name);
+  }
+  DbgPlain(kTrace, "[%s] tree=%s", kFn, record.dataTree.c_str());
+
+  record.barlist = Env("VEKBARLIST");
+  if (record.barlist.empty()) {
+    DbgPlain(kDbgAlways, "[%s] Variable VEKBARLIST is missed", kFn);
+    ReportText(kFn, "The backup specification is not known (VEKBARLIST is not set); database " +
+                        db.name + " is not backed up.");
+    FreeBkpInfo(info);
+    return -1;
+  }
+  const std::string opts = VendorOptionsOpts(options);
+  record.variables = VendorOptionsVariables(record.barlist, opts);
+  DbgPlain(kTrace, "[%s] VEKOPTS=%s is added to Vendor Options", kFn, opts.c_str());
+  if (VendorOptionsWrite(record, &info->vendorOptions) != 0) {
+    DbgPlain(kDbgAlways, "[%s] The vendor options do not fit their record", kFn);
+    ReportText(kFn, "The options for the backup of database " + db.name +
+                        " are longer than DB2 can carry.");
+    FreeBkpInfo(info);
+    return -1;
+  }
+  return 0;
+}
+
+int FillBkpInfo(const Db2Database& db, int node, BkpInfo* info, const AgentOptions& options) {
+  static const char kFn[] = "FillBkpInfo";
+  const std::string instance = Env("DB2INSTANCE");
+  DbgPlain(kTrace, "db=%s, node=%d", db.name.c_str(), node);
+  int testBar = 0;
+  EnvReadInt("TEST_BAR", &testBar);
+  FreeBkpInfo(info);
+  info->node = node;
+  info->backupMode = static_cast<std::uint32_t>(db.online);
+  info->dbAlias = db.name;
+  info->backupType = static_cast<std::uint32_t>(options.backupType);
+  if (db.hasTablespaces) {
+    info->backupType |= kSqlubTablespaces;
+    info->hasTablespaceList = true;
+    DbgPlain(kTrace, "[%s] Get Tablespaces for node %d ", kFn, node);
+    std::vector<std::string> onNode;
+    if (TablespacesOnNode(db.name, node, instance.c_str(), &onNode) != 0) {
+      ReportText(kFn, "The table spaces of database " + db.name + " on partition " +
+                          std::to_string(node) + " could not be listed.");
+      FreeBkpInfo(info);
+      return kFillRefused;
+    }
+    for (const std::string& name : onNode) {
+      for (const std::string& wanted : db.tablespaces) {
+        DbgPlain(kTrace, "Compare %s and %s", name.c_str(), wanted.c_str());
+        if (name != wanted) continue;
+        if (name.size() > kTablespaceEntryMax) {
+          ReportText(kFn, "Table space " + name + " has a name longer than " +
+                              std::to_string(kTablespaceEntryMax) + " characters.");
+          FreeBkpInfo(info);
+          return kFillRefused;
+        }
+        info->tablespaces.push_back(name);
+        DbgPlain(kTrace, " table space %s is added to DB2 API tablespace list", name.c_str());
+      }
+    }
+    if (info->tablespaces.empty()) {
+      DbgPlain(kTrace, "[%s] Nothing to back up", kFn);
+      return kFillNothing;
+    }
+  }
+  if (testBar != 0) {
+    info->callerAction = SQLUB_PARM_CHECK_ONLY;
+    DbgPlain(kTrace, "[%s] Backup will not be performed. Just check parameters", kFn);
+  } else {
+    info->callerAction = SQLUB_BACKUP;
+    DbgPlain(kTrace, "[%s] Action = backup", kFn);
+  }
+  info->parallelism = static_cast<std::uint32_t>(std::max(options.concurrency, 1));
+  DbgPlain(kTrace, "[%s] Backup will be perfomed with concurrency %u", kFn, info->parallelism);
+  info->library = std::string(cmnFenLib) + "/" + kLibraryName;
+  DbgPlain(kTrace, "[%s] %s library will be used for backup", kFn, info->library.c_str());
+  FillNumBuffers(info);
+  FillBufferSize(info);
+  return FillBkpVendorOpts(db, info, options) == 0 ? kFillReady : kFillRefused;
+}
+
+int DB2Backup(void* argument) {
+  static const char kFn[] = "DB2Backup";
+  auto* info = static_cast<BkpInfo*>(argument);
+  const std::string instance = Env("DB2INSTANCE");
+  if (info == nullptr || info->dbAlias.empty()) return 0;
+
+  sqlu_vendor vendor{};
+  std::snprintf(vendor.shr_lib, sizeof vendor.shr_lib, "%s", info->library.c_str());
+  sqlu_media_list media{};
+  media.media_type = SQLU_OTHER_MEDIA;
+  media.sessions = static_cast<std::int32_t>(info->parallelism);
+  media.target.vendor = &vendor;
+  std::vector<sqlu_tablespace_entry> entries(info->tablespaces.size());
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    std::snprintf(entries[i].tablespace_entry, sizeof entries[i].tablespace_entry, "%s",
+                  info->tablespaces[i].c_str());
+  sqlu_tablespace_bkrst_list list{static_cast<std::int32_t>(entries.size()), entries.data()};
+
+  DbgPlain(kTrace, "[%s] sqlubkp is calling with following parameters:", kFn);
+  DbgPlain(kTrace,
+           "pDbAlias=%s BufferSize=%u BackupMode=%u BackupType=%u CallerAction=%u NumBuffers=%u "
+           "pTablespaceList=%p pMediaTargetList=%p pUserName=%s Library=%s VendorOptionsSize=%zu "
+           "pVendorOptions=%p Parallelism=%u",
+           info->dbAlias.c_str(), info->bufferSize, info->backupMode, info->backupType,
+           info->callerAction, info->numBuffers,
+           info->hasTablespaceList ? static_cast<void*>(&list) : nullptr,
+           static_cast<void*>(&media), info->user.c_str(), vendor.shr_lib,
+           info->vendorOptions.size(), static_cast<void*>(info->vendorOptions.data()),
+           info->parallelism);
+  DbgPlain(kTrace, "Table spaces:");
+  for (const std::string& ts : info->tablespaces) DbgPlain(kTrace, "    %s", ts.c_str());
+  ErhFullReportPacked(kFn, kReportInfo,
+                      NlsPackMessage(kMsgSet, kMsgStart, info->dbAlias.c_str(), info->node));
+
+  void* context = nullptr;
+  sqlca ctxCa{};
+  if (sqleBeginCtx(&context, 0, nullptr, &ctxCa) != 0 || ctxCa.sqlcode < 0)
+    DbgPlain(kDbgAlways, "[%s] Creation of context failed", kFn);
+  const int attach = AttachToNode(info->node, instance.c_str());
+  if (attach != 0) {
+    ReportText(kFn, "Partition " + std::to_string(info->node) + " of database " + info->dbAlias +
+                        " could not be attached; it is not backed up.");
+    sqleEndCtx(&context, 0, nullptr, &ctxCa);
+    return attach < 0 ? attach : -1;
+  }
+
+  BackupCoordinatorArg arg{info->node, static_cast<int>(info->parallelism)};
+  Task coordinator{};
+  TaskInit(&coordinator);
+  const bool paced = DB2NodeSemsCreate(info->node) == 0;
+  if (paced && TaskRun(&coordinator, BackupCoordinator, &arg, "BackupCoordinator") != 0) {
+    // Without its coordinator the partition's sessions would wait for ever
+    // for their start; the device the partition holds goes back.
+    SemaphoreDelete(&arg);
+    Db2GlobalSems global{-1, DB2SemOpen(DB2DeviceSemPath().c_str(), 0)};
+    DB2DeviceRelease(&global, 1);
+    ReportText(kFn, "The coordinator of partition " + std::to_string(info->node) +
+                        " could not be started; database " + info->dbAlias +
+                        " is not backed up there.");
+    sqleEndCtx(&context, 0, nullptr, &ctxCa);
+    return -1;
+  }
+
+  DbgPlain(kTrace, "[%s] Start sqlubkp", kFn);
+  sqlubkp(info->dbAlias.c_str(), info->bufferSize, info->backupMode, info->backupType,
+          info->callerAction, info->applicationId, info->timestamp, info->numBuffers,
+          info->hasTablespaceList ? &list : nullptr, &media,
+          info->user.empty() ? nullptr : info->user.c_str(),
+          info->user.empty() ? nullptr : info->password.c_str(), nullptr,
+          static_cast<std::uint32_t>(info->vendorOptions.size()),
+          info->vendorOptions.empty() ? nullptr : info->vendorOptions.data(), info->parallelism,
+          &info->backupSize, nullptr, nullptr, &info->ca);
+  DbgPlain(kTrace, "[%s] Finished sqlubkp", kFn);
+  if (sqleEndCtx(&context, 0, nullptr, &ctxCa) != 0 || ctxCa.sqlcode < 0)
+    DbgPlain(kDbgAlways, "[%s] FREEing of context failed", kFn);
+  VEKSqlInfoPrint("backing up the database", &info->ca, __LINE__, rcsId);
+
+  int result = info->ca.sqlcode;
+  if (result == 0) {
+    char timestamp[sizeof info->timestamp + 1] = {};
+    std::memcpy(timestamp, info->timestamp, sizeof info->timestamp);
+    ErhFullReportPacked(kFn, kReportInfo,
+                        NlsPackMessage(kMsgSet, kMsgDone, info->dbAlias.c_str(), info->node,
+                                       timestamp, static_cast<int>(info->backupSize)));
+    DbgPlain(kTrace, "[%s] Backup of database %s is completed successfully", kFn,
+             info->dbAlias.c_str());
+    DbgPlain(kTrace, "[%s] Timestamp = %s ", kFn, timestamp);
+    DbgPlain(kTrace, "[%s] ApplicationID = %.*s ", kFn,
+             static_cast<int>(sizeof info->applicationId), info->applicationId);
+    DbgPlain(kTrace, "[%s] Backup size = %u Mb", kFn, info->backupSize);
+  } else if (result == kSqlUtilHeapTooSmall) {
+    char numbers[128];
+    std::snprintf(numbers, sizeof numbers,
+                  " num-buff = %u; buffer-size = %u; num-buff * buffer-size = %llu",
+                  info->numBuffers, info->bufferSize,
+                  static_cast<unsigned long long>(info->numBuffers) * info->bufferSize);
+    ErhFullReportPacked(kFn, kReportInfo,
+                        NlsPackMessage(kMsgSet, kMsgUtilHeap, result, "Database ", "UTIL_HEAP_SZ",
+                                       " > num-buff * buffer-size", numbers));
+  } else if (result == kSqlBackupWarning) {
+    result = 0;
+  }
+  if (paced) {
+    SemaphoreDelete(&arg);
+    if (TaskWait(&coordinator, 0, kCoordinatorEndMs) == -1) {
+      DbgPlain(kDbgAlways, "[%s] The coordinator of node %d did not end; it is stopped", kFn,
+               info->node);
+      TaskKill(&coordinator);
+    }
+  }
+  return result;
+}
+
+int DB2BackupTest() {
+  static const char kFn[] = "DB2BackupTest";
+  auto value = [](const char* name) {
+    const Db2HeapText text(BU_GetEnv(name));
+    return std::string(text.p != nullptr ? text.p : "");
+  };
+  const std::string type = "-type:DB2";
+  const std::string appname = "-appname:" + value("VEKAPPNAME");
+  const std::string bar = "-bar:" + value("VEKBARLIST");
+  const char* argv[] = {"siskin", "-perform:backup", type.c_str(), appname.c_str(), bar.c_str()};
+  ErhSetHooks(nullptr, DB2ReportHook, ConPrint);
+  int exitCode = -1;
+  const int rc = CmnRunScriptEx(cmnFenBin, 5, argv, nullptr, 0, 0, &exitCode);
+  DbgPlain(kTrace, "[%s] siskin ended with %d, exit code %d", kFn, rc, exitCode);
+  return rc == 0 && exitCode == 0 ? 0 : -1;
+}
+
+namespace {
+
+// The partitions of one database, run while the database's semaphores live.
+class DatabaseBackup {
+ public:
+  DatabaseBackup(Db2Database* db, const AgentOptions& options, const char* instance)
+      : db_(db), options_(options), instance_(instance), devices_(std::max(options.devices, 1)) {}
+  DatabaseBackup(const DatabaseBackup&) = delete;
+  DatabaseBackup& operator=(const DatabaseBackup&) = delete;
+  ~DatabaseBackup() { DB2GlobalSemsDelete(&sems_); }
+
+  // Backs up the database's partitions; the outcome is added to `out`.
+  void Run(BackupOutcome* out) {
+    static const char kFn[] = "DB2BackupDatabases";
+    DbgPlain(kTrace, "Create Sem using path:%s", DB2GlobalLockPath().c_str());
+    if (DB2GlobalSemsCreate(&sems_, devices_) != 0)
+      DbgPlain(kDbgAlways, "[%s] The backup of %s runs without device limit", kFn,
+               db_->name.c_str());
+    else
+      DbgPlain(kTrace, "[%s] released semaphore sem_dev on value %d", kFn, devices_);
+    GetNodesInfo(db_, instance_);
+    DbgPlain(kTrace, "[%s] Catalog node is set to %d", kFn, db_->catalogNode);
+    std::vector<int> nodes = db_->nodes;
+    if (nodes.empty() && db_->catalogNode == 0) nodes.push_back(0);
+    std::size_t first = 0;
+    if (db_->catalogNode != -1 && !nodes.empty()) {
+      first = 1;
+      BkpInfo info;
+      const int fill = FillBkpInfo(*db_, nodes[0], &info, options_);
+      if (fill == kFillRefused) {
+        out->refused = true;
+        return;
+      }
+      if (fill == kFillNothing) {
+        DbgPlain(kTrace, "[%s] Reqauested tablespaces are not on this node", kFn);
+      } else {
+        // The catalog partition takes its device like any other, so its
+        // coordinator's return of it keeps the count.
+        const bool held = DB2DeviceAcquire(&sems_) == 0;
+        const int rc = DB2Backup(&info);
+        if (held) DB2DeviceTopUp(&sems_, devices_);
+        if (rc != 0) {
+          ++out->failed;
+          return;
+        }
+      }
+    }
+    const std::size_t remaining = nodes.size() - first;
+    if (remaining == 0) return;
+    std::vector<Task> tasks(remaining);
+    for (Task& task : tasks) TaskInit(&task);
+    for (std::size_t i = 0; i < remaining && !out->refused; ++i) {
+      const int node = nodes[first + i];
+      DbgPlain(kTrace, "node_number=%d", node);
+      DbgPlain(kTrace, "[%s] Wait for free device", kFn);
+      const bool held = TakeDevice(tasks);
+      DbgPlain(kTrace, "[%s] Set BkpInfo for node %d, db %s", kFn, node, db_->name.c_str());
+      BkpInfo info;
+      const int fill = FillBkpInfo(*db_, node, &info, options_);
+      if (fill != kFillReady) {
+        if (held) DB2DeviceRelease(&sems_, 1);
+        if (fill == kFillRefused)
+          out->refused = true;
+        else
+          DbgPlain(kTrace, "[%s] Requested tablespaces are not on this node", kFn);
+        continue;
+      }
+      DbgPlain(kTrace, "[%s] Starting Task Execute for db %s, node %d", kFn, db_->name.c_str(),
+               node);
+      std::fflush(stdout);
+      if (TaskRun(&tasks[i], DB2Backup, &info, "DB2Backup") != 0) {
+        if (held) DB2DeviceRelease(&sems_, 1);
+        ReportText(kFn, "The backup of partition " + std::to_string(node) + " of database " +
+                            db_->name + " could not be started.");
+        ++out->failed;
+      }
+    }
+    TaskPoolWaitAll(tasks.data(), static_cast<int>(tasks.size()), WAIT_ALL);
+    for (const Task& task : tasks)
+      if (task.status != TASK_STATUS_OK) ++out->failed;
+  }
+
+ private:
+  // Waits for a free device: fewer partition tasks alive than devices, and a
+  // permit of sem_dev. A coordinator gives its permit back when its
+  // sessions ended their objects, a moment before DB2's backup call returns,
+  // so the tasks themselves are counted as well. While waiting, tasks that
+  // ended are reaped and a device whose holder is gone comes back. False
+  // when the devices are not paced (their set is gone).
+  bool TakeDevice(std::vector<Task>& tasks) {
+    for (;;) {
+      int alive = 0;
+      for (Task& task : tasks) {
+        if (task.state == TASK_RUNNING) TaskWait(&task, WAIT_NOHANG, 0);
+        if (task.state == TASK_RUNNING) ++alive;
+      }
+      if (alive >= devices_) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kTaskPollMs));
+        continue;
+      }
+      const int rc = DB2DeviceWait(&sems_, kDeviceSliceMs);
+      if (rc == 0) return true;
+      if (rc == -1) return false;
+      DB2DeviceTopUp(&sems_, devices_ - alive);
+    }
+  }
+
+  Db2Database* db_;
+  const AgentOptions& options_;
+  const char* instance_;
+  int devices_;
+  Db2GlobalSems sems_;
+};
+
+}  // namespace
+
+BackupOutcome DB2BackupDatabases(DataTree* tree, const AgentOptions& options,
+                                 const char* instance) {
+  static const char kFn[] = "DB2BackupDatabases";
+  BackupOutcome outcome;
+  if (Env("TEST_BAR").rfind('1', 0) == 0) {
+    DbgPlain(30, "[%s] Test run of the backup starts", kFn);
+    DB2BackupTest();
+  }
+  // Partition results come back as the tasks' exit statuses.
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  struct sigaction old {};
+  sigaction(SIGCHLD, &dfl, &old);
+  for (Db2Database& db : *tree) {
+    DatabaseBackup backup(&db, options, instance);
+    backup.Run(&outcome);
+    if (outcome.refused) break;
+  }
+  sigaction(SIGCHLD, &old, nullptr);
+  return outcome;
+}

@@ -1,0 +1,61 @@
+// Backup of the databases of the data tree, partition by partition: the
+// catalog partition first in the agent, the others in forked tasks, never
+// more at once than there are backup devices.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "db2/db2api.h"
+#include "kestrel/agent.h"
+#include "kestrel/datatree.h"
+
+// The backup call's parameters of one partition. Plain values only, so a
+// forked task runs on its own copy.
+struct BkpInfo {
+  std::string dbAlias;
+  std::uint32_t bufferSize = 0;
+  std::uint32_t backupMode = 0;
+  std::uint32_t backupType = 0;
+  std::uint32_t callerAction = 0;
+  char applicationId[33] = {};
+  char timestamp[15] = {};
+  std::uint32_t numBuffers = 0;
+  bool hasTablespaceList = false;
+  std::vector<std::string> tablespaces;  // those requested that lie on the partition
+  std::string library;                   // the vendor library DB2 loads
+  std::string user, password;            // empty user: the process's own account
+  std::vector<std::uint8_t> vendorOptions;
+  std::uint32_t parallelism = 1;
+  std::uint32_t backupSize = 0;
+  sqlca ca{};
+  int node = 0;
+};
+
+// Results of FillBkpInfo.
+enum FillResult : int { kFillReady = 0, kFillNothing = 1, kFillRefused = -1 };
+
+// Fills the block for `db` on `node`. kFillNothing when none of the
+// requested table spaces lies on the partition; kFillRefused (block
+// emptied) when the table spaces cannot be listed, the barlist is missing or
+// the vendor options do not fit.
+int FillBkpInfo(const Db2Database& db, int node, BkpInfo* info, const AgentOptions& options);
+// The vendor-options record of the block. 0 or -1 (block emptied).
+int FillBkpVendorOpts(const Db2Database& db, BkpInfo* info, const AgentOptions& options);
+void FreeBkpInfo(BkpInfo* info);
+
+// The backup of one partition (a TaskFn over a BkpInfo): 0, or DB2's
+// SQLCODE, or -1 when the partition could not be started.
+int DB2Backup(void* info);
+// Runs the test program siskin from the bin directory. 0 when it ran and
+// ended with 0, else -1.
+int DB2BackupTest();
+
+// Results of the backup action.
+struct BackupOutcome {
+  bool refused = false;  // a partition block was refused: the run stops
+  int failed = 0;        // partitions whose backup failed
+};
+// Backs up every database of the tree.
+BackupOutcome DB2BackupDatabases(DataTree* tree, const AgentOptions& options, const char* instance);

@@ -1,0 +1,148 @@
+// The data tree of a run and the partitions of each database.
+#include "kestrel/datatree.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "cmn/dbg.h"
+#include "db2/db2api.h"
+#include "db2/db2conn.h"
+
+TARN_RCSID("integ/db2/kestrel/datatree.cpp");
+
+namespace {
+
+constexpr int kTrace = 20;
+
+// A blank-padded directory name without its padding.
+std::string DirectoryName(const char* field, std::size_t size) {
+  std::string name(field, strnlen(field, size));
+  const std::size_t blank = name.find(' ');
+  if (blank != std::string::npos) name.resize(blank);
+  return name;
+}
+
+// The catalog partition of `database` from the system database directory,
+// or -1 when it is not listed. 0, or the scan's failure.
+int FindCatalogNode(const std::string& database, int* catalog) {
+  static const char kFn[] = "GetNodesInfo";
+  *catalog = -1;
+  sqlca ca{};
+  std::uint16_t handle = 0;
+  std::uint16_t count = 0;
+  sqledosd_api("", &handle, &count, &ca);
+  VEKSqlInfoPrint("Open DB directory Scan", &ca, __LINE__, rcsId);
+  if (ca.sqlcode < 0) return ca.sqlcode;
+  DbgPlain(kTrace, "[%s] Starting DB Directory Scan\n\t number of entries = %d", kFn, count);
+  for (int i = 0; i < count && *catalog == -1; ++i) {
+    sqledinfo* entry = nullptr;
+    sqledgne_api(handle, &entry, &ca);
+    VEKSqlInfoPrint("Next DB directory Scan", &ca, __LINE__, rcsId);
+    if (ca.sqlcode < 0 || entry == nullptr) break;
+    const std::string name = DirectoryName(entry->dbname, sizeof entry->dbname);
+    DbgPlain(kTrace, "[%s] DB %d read %s", kFn, i, name.c_str());
+    DbgPlain(kTrace, "[%s] Compare received dbname |%s| and dbname |%s|", kFn, name.c_str(),
+             database.c_str());
+    if (name == database) {
+      *catalog = entry->cat_nodenum;
+      DbgPlain(kTrace, "[%s] Catalog node for DB %s is %d", kFn, database.c_str(), *catalog);
+    }
+  }
+  if (*catalog == -1)
+    DbgPlain(kDbgAlways, "[%s] Catalog nod for DB %s is not found", kFn, database.c_str());
+  sqledcls_api(handle, &ca);
+  VEKSqlInfoPrint("Close DB directory Scan", &ca, __LINE__, rcsId);
+  return 0;
+}
+
+Db2Database* FindRecord(DataTree* tree, const AgentItem& item) {
+  for (Db2Database& db : *tree)
+    if (db.name == item.database && db.sessionId == item.sessionId) return &db;
+  return nullptr;
+}
+
+}  // namespace
+
+int CreateDataTree(const char* host, const char* instance, int action, const AgentItems& items,
+                   DataTree* tree) {
+  static const char kFn[] = "CreateDataTree";
+  DbgPlain(kTrace, "[%s] dInstance=%s", kFn, instance != nullptr ? instance : "");
+  tree->clear();
+  if (action == kActionRestore) {
+    DbgPlain(kDbgAlways, "[%s] Restore of host %s is not available in this agent", kFn,
+             host != nullptr ? host : "");
+    return -1;
+  }
+  std::vector<const AgentItem*> sorted;
+  for (const AgentItem& item : items) sorted.push_back(&item);
+  std::stable_sort(sorted.begin(), sorted.end(),
+                   [](const AgentItem* a, const AgentItem* b) { return a->kind < b->kind; });
+  auto wholeDatabase = [&](const AgentItem& ts) {
+    return std::any_of(items.begin(), items.end(), [&](const AgentItem& db) {
+      return db.kind == kItemDatabase && db.database == ts.database;
+    });
+  };
+  for (const AgentItem* item : sorted) {
+    if (item->kind == kItemLog) continue;
+    if (item->kind == kItemTablespace && wholeDatabase(*item)) continue;
+    Db2Database* db = FindRecord(tree, *item);
+    if (db == nullptr) {
+      DbgPlain(kTrace, "items->items[i].dbname=%s", item->database.c_str());
+      db = &tree->emplace_back();
+      db->name = item->database;
+      db->online = item->online;
+      db->newName = item->newName;
+      db->sessionId = item->sessionId;
+      DbgPlain(kTrace, "[%s] New database %s is added", kFn, db->name.c_str());
+    }
+    if (item->kind == kItemTablespace) {
+      db->hasTablespaces = true;
+      if (std::find(db->tablespaces.begin(), db->tablespaces.end(), item->tablespace) ==
+          db->tablespaces.end())
+        db->tablespaces.push_back(item->tablespace);
+      DbgPlain(kTrace, "[%s] tablespace %s is added into the database %s", kFn,
+               item->tablespace.c_str(), db->name.c_str());
+    }
+  }
+  DbgPlain(kTrace, "[%s] %zu different database elements found", kFn, tree->size());
+  return 0;
+}
+
+void PlaceCatalogFirst(Db2Database* db) {
+  static const char kFn[] = "GetNodesInfo";
+  for (std::size_t i = 0; i < db->nodes.size(); ++i) {
+    DbgPlain(kTrace, "[%s] Compare node %d with catalog node %d", kFn, db->nodes[i],
+             db->catalogNode);
+    if (db->nodes[i] == db->catalogNode) {
+      DbgPlain(kTrace, "[%s] Catalog node is on current host. Put it first ", kFn);
+      std::swap(db->nodes[0], db->nodes[i]);
+      return;
+    }
+  }
+  DbgPlain(kTrace, "[%s] Catalog node is not on current host. Set it to -1", kFn);
+  db->catalogNode = -1;
+}
+
+int GetNodesInfo(Db2Database* db, const char* instance) {
+  static const char kFn[] = "GetNodesInfo";
+  // Without a DB2_NODES section the instance is not partitioned; with one,
+  // a host that runs none of its partitions backs nothing up.
+  int* all = nullptr;
+  const int partitions = GetNodes(instance, &all);
+  FreeNodeList(all);
+  int* nodes = nullptr;
+  const int count = partitions > 0 ? GetNodesOnHost(instance, &nodes, nullptr) : partitions;
+  if (count < 0) {
+    DbgPlain(kDbgAlways, "[%s] Getting configuration for intstance %s failed", kFn, instance);
+    return count;
+  }
+  if (partitions == 0) return 0;
+  db->nodes.assign(nodes, nodes + count);
+  FreeNodeList(nodes);
+  int catalog = -1;
+  const int rc = FindCatalogNode(db->name, &catalog);
+  if (rc != 0) return rc;
+  db->catalogNode = catalog;
+  PlaceCatalogFirst(db);
+  return 0;
+}
