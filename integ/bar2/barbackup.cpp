@@ -222,7 +222,8 @@ int VEK_StartObjectBackupEx(BarContext* ctx, int backupType, const char* objectN
   ctx->erhErrno = 0;
   const std::string optText = BarOptText(trees, options);
 
-  IntegOptions opts{};
+  OptHolder held;
+  IntegOptions& opts = *held.get();
   if (ctx->smLink != 0) {
     StrMsg request;
     StrMsgInitL(&request);
@@ -240,7 +241,6 @@ int VEK_StartObjectBackupEx(BarContext* ctx, int backupType, const char* objectN
     const int rc = VEK_RequestObject(ctx, kBarSessionBackup, &request, &opts);
     StrMsgFreeL(&request);
     if (rc != 0) {
-      OptFreeOpts(&opts);
       return BarFail(ctx, rc);
     }
     if (opts.dbgRanges[0] != '\0') CopyText(ctx->dbgRanges, opts.dbgRanges);
@@ -262,12 +262,10 @@ int VEK_StartObjectBackupEx(BarContext* ctx, int backupType, const char* objectN
 
   int rc = BarStartBackupTransforms(ctx, opts.encode, opts.encrAlgo, opts.compress);
   if (rc != 0) {
-    OptFreeOpts(&opts);
     return FailObjectStart(ctx, rc, false);
   }
   if (NoData(backupType)) {
     SetObjText(ctx, description);
-    OptFreeOpts(&opts);
     ctx->mode = BAR_MODE_OBJECT_BACKUP;
     return 0;
   }
@@ -289,7 +287,6 @@ int VEK_StartObjectBackupEx(BarContext* ctx, int backupType, const char* objectN
     for (int i = 0; i < opts.mirror.count; ++i)
       DbgPlain(kLevel, "\tmirror option [%d]: %s", i,
                static_cast<const char*>(IVecGet(&opts.mirror, i)));
-    OptFreeOpts(&opts);
     BmSetSmReceive(nullptr);
     return FailObjectStart(ctx, BAR_ECOMM, false);
   }
@@ -324,10 +321,8 @@ int VEK_StartObjectBackupEx(BarContext* ctx, int backupType, const char* objectN
              "\tsinceTime: %d\n\tbackupType: %d\n\tobjName: %s\n\tdescription: %s",
              kFn, ErhGetErrorInfo(), ctx->daId, ctx->startTime, ctx->sinceTime, backupType,
              longName, description.c_str());
-    OptFreeOpts(&opts);
     return FailObjectStart(ctx, BAR_ECOMM, true);
   }
-  OptFreeOpts(&opts);
   ctx->mode = BAR_MODE_OBJECT_BACKUP;
   return 0;
 }

@@ -233,7 +233,8 @@ int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char
   ctx->erhErrno = 0;
   ErhClearError();
 
-  IntegOptions opts{};
+  OptHolder held;
+  IntegOptions& opts = *held.get();
   if (ctx->smLink != 0) {
     const SessionConnectOptions connect = bar2_detail::SessionOptionsOf(ctx, kBarSessionRestore);
     if (ctx->smHandle == kIpcNoHandle && VEK_ConnectSession(ctx, kBarSessionRestore, &connect) != 0)
@@ -253,7 +254,6 @@ int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char
     }
     StrMsgFreeL(&request);
     if (rc != 0) {
-      OptFreeOpts(&opts);
       return BarFail(ctx, rc);
     }
   }
@@ -261,7 +261,6 @@ int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char
   ctx->objBeginTime = bar2_detail::Now();
   VEK_RestartDebugging(ctx, opts.dbgPostfix, opts.dbgRanges, opts.dbgSelect);
   if (int rc = BarStartRestoreTransforms(ctx); rc != 0) {
-    OptFreeOpts(&opts);
     return bar2_detail::AbortObjectStart(ctx, rc);
   }
 
@@ -280,7 +279,6 @@ int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char
              kFn, ErhGetErrorInfo(), ctx->reportName, ctx->dbgRanges, postfix, ctx->dbgSelect,
              ctx->reportLevel, ctx->smLink, ctx->smHandle, opts.daId, opts.maHost, opts.maPort,
              opts.output != nullptr ? opts.output : "", opts.netLoad);
-    OptFreeOpts(&opts);
     return bar2_detail::AbortObjectStart(ctx, BAR_ECOMM);
   }
   ctx->daId = opts.daId;
@@ -290,7 +288,6 @@ int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char
   ctx->profile = opts.profile;
   CopyText(ctx->maHost, opts.maHost);
   ctx->maLocal = IpcIPIsLocal(ctx->maHost) != 0 ? 1 : 0;
-  OptFreeOpts(&opts);
   bar2_detail::ReportObject(kFn, kMsgObjectStarted, ctx->objName, true);
   ctx->mode = BAR_MODE_OBJECT_RESTORE;
   return 0;
