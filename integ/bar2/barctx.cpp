@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "bar2/bar2.h"
 #include "bar2/barimpl.h"
@@ -48,7 +49,7 @@ constexpr int kBarAbortOpenWork = 8003;
 bool globalsDone = false;
 
 void VEK_AtInit(void* data) {
-  auto* ctx = static_cast<BarContext*>(data);
+  auto* ctx = new (data) BarContext{};
   ctx->output = 1;
   ctx->smLink = 1;
   CopyText(ctx->appName, "<unknownInstance>");
@@ -76,6 +77,7 @@ void VEK_AtFini(void* data) {
   CmnVarFree(&ctx->itemName);
   IVecFree(&ctx->trees);
   StrMsgFreeL(&ctx->smMsg);
+  ctx->~BarContext();
 }
 
 const PtdDescriptor BarPtd = {"BarPtd",   nullptr,    sizeof(BarContext),
