@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bar2/bar2.h"
+#include "bar2/barprofmsg.h"
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
@@ -55,8 +56,6 @@ namespace {
 
 constexpr int kLevelValue = 101;
 constexpr int kLevelInvalid = 1;
-constexpr int kSetOptions = 81;
-constexpr int kMsgNeedsHostPort = 1;
 constexpr int kArgvRoom = 20;
 
 // Copies into a field of the record, cut to its width.
@@ -249,7 +248,7 @@ constexpr OptionRule kOptionRules[] = {
                   DaGetReconnectPort());
        } else {
          ErhFullReportPacked(a.fn, kErhNormal,
-                             NlsPackMessage(kSetOptions, kMsgNeedsHostPort, "lport"));
+                             NlsPackMessage(kBarOptMsgSet, kBarOptMsgNeedsHostPort, "lport"));
        }
      }},
     {OPT_OBJNAME, [](Applying& a) { TakeText(a, a.opts->longObjName, "longObjName"); }},

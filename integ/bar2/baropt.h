@@ -82,8 +82,8 @@ struct IntegOptions {
   char appType[kOptAppTypeMax + 1];
   char appName[kOptAppNameMax + 1];
   char setName[kOptSetNameMax + 1];
-  OptText output;      // a copy of the option's word, so it outlives the words
-  char* dbgPostfix;    // owned (safe_malloc), or null
+  OptText output;    // a copy of the option's word, so it outlives the words
+  char* dbgPostfix;  // owned (safe_malloc), or null
   char dbgRanges[kOptDbgRangesMax + 1];
   char dbgSelect[kOptDbgSelectMax + 1];
   int reportLevel;
