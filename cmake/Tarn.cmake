@@ -90,14 +90,52 @@ function(tarn_tests lib)
   endforeach()
 endfunction()
 
-# tarn_fuzzer(<name> <source> <libraries...>)
+# tarn_fuzzer(<name> <source> <libraries...> [SEED_FILES <files...>])
+# A libFuzzer target and its seeds. The source defines LLVMFuzzerTestOneInput,
+# which calls tarn::fuzz::Accepted() on its accept path, and FuzzSeeds (see
+# fuzz/fuzzseed.h). The build runs seeds_<name>, the same code with a main of
+# its own, which writes the seeds, and the SEED_FILES, into
+# seeds/<name>/ and the target's libFuzzer options into seeds/<name>.options,
+# and fails when a seed does not reach the accept path. Targets of the
+# product (not of the stand-ins, which link none of its code) keep debug.log
+# quiet.
+set(TARN_FUZZ_ROOT "${CMAKE_BINARY_DIR}/root")
+set(TARN_FUZZ_ROOT_DIRS)
+if(TARN_FUZZ)
+  file(STRINGS "${CMAKE_SOURCE_DIR}/testsupport/layout.txt" layout)
+  foreach(dir IN LISTS layout)
+    list(APPEND TARN_FUZZ_ROOT_DIRS "${TARN_FUZZ_ROOT}/${dir}")
+  endforeach()
+endif()
 function(tarn_fuzzer name src)
   if(NOT TARN_FUZZ)
     return()
   endif()
-  add_executable(${name} "${src}")
-  target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined ${TARN_WARNINGS})
+  cmake_parse_arguments(F "" "" "SEED_FILES" ${ARGN})
+  set(libs ${F_UNPARSED_ARGUMENTS})
+  set(objects $<TARGET_OBJECTS:${name}_input>)
+  if(NOT "${CMAKE_CURRENT_SOURCE_DIR}" MATCHES "^${CMAKE_SOURCE_DIR}/platform(/|$)")
+    list(APPEND objects $<TARGET_OBJECTS:tarn_fuzzquiet>)
+  endif()
+  add_library(${name}_input OBJECT "${src}")
+  target_compile_options(${name}_input PRIVATE -fsanitize=fuzzer ${TARN_WARNINGS})
+  target_link_libraries(${name}_input PRIVATE ${libs} tarn_fuzzseed)
+
+  add_executable(${name} ${objects})
   target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
-  target_link_libraries(${name} PRIVATE ${ARGN})
+  target_link_libraries(${name} PRIVATE ${libs})
   set_property(GLOBAL APPEND PROPERTY TARN_FUZZERS ${name})
+
+  add_executable(seeds_${name} ${objects} $<TARGET_OBJECTS:tarn_fuzzseedmain>)
+  target_link_libraries(seeds_${name} PRIVATE ${libs})
+  set(seeds "${CMAKE_BINARY_DIR}/seeds/${name}")
+  add_custom_command(
+    OUTPUT "${seeds}.options"
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${TARN_FUZZ_ROOT_DIRS}
+    COMMAND ${CMAKE_COMMAND} -E env --unset=VEKDBG --unset=VEKOPTS "TARN_ROOT=${TARN_FUZZ_ROOT}"
+            $<TARGET_FILE:seeds_${name}> "${seeds}" "${seeds}.options" ${F_SEED_FILES}
+    DEPENDS seeds_${name} ${F_SEED_FILES}
+    COMMENT "Writing and checking the seeds of ${name}"
+    VERBATIM)
+  add_custom_target(${name}_seeds ALL DEPENDS "${seeds}.options")
 endfunction()

@@ -784,25 +784,29 @@ int Road(const Options& opt, const WorkDir& work) {
   if (!Step(!dir.empty(), "make the work directory " + dir)) return 1;
   const std::string root = dir + "/root", store = dir + "/store", state = dir + "/state";
   const std::string events = dir + "/ma-events", maTraffic = dir + "/ma-traffic.log";
+  // The session manager's object requests, from which the agent takes each
+  // stream's direction.
+  const std::string requests = dir + "/ma-requests";
   if (!Step(MakeRoot(root, opt.catalogue), "lay out the install root " + root)) return 1;
 
   std::vector<ObjectSpec> objects = Objects(opt.bigMib << 20);
   Peer agent("the stand-in media agent");
-  const int maPort =
-      agent.Start({opt.mediaAgent, "--store", store, "--port-file", dir + "/ma-port", "--traffic",
-                   maTraffic, "--buffer-size", std::to_string(opt.bufferSize), "--buffer-count",
-                   std::to_string(kBufferCount), "--lifetime", std::to_string(opt.timeout + 60)},
-                  events, dir + "/ma-port", "port");
+  const int maPort = agent.Start(
+      {opt.mediaAgent, "--store", store, "--port-file", dir + "/ma-port", "--traffic", maTraffic,
+       "--requests", requests, "--buffer-size", std::to_string(opt.bufferSize), "--buffer-count",
+       std::to_string(kBufferCount), "--lifetime", std::to_string(opt.timeout + 60)},
+      events, dir + "/ma-port", "port");
   if (!Step(maPort > 0, "start the stand-in media agent on port " + std::to_string(maPort) + " (" +
                             std::to_string(kBufferCount) + " buffers of " +
                             std::to_string(opt.bufferSize) + " bytes)"))
     return 1;
   WriteText(dir + "/fixture", Fixture(objects, opt, maPort, store));
   Peer cellServer("the stand-in cell server");
-  const int inet = cellServer.Start(
-      {opt.cellServer, "--state", state, "--ports-file", dir + "/cs-ports", "--fixture",
-       dir + "/fixture", "--media-events", events, "--lifetime", std::to_string(opt.timeout + 60)},
-      dir + "/cs-stdout", dir + "/cs-ports", "inet");
+  const int inet =
+      cellServer.Start({opt.cellServer, "--state", state, "--ports-file", dir + "/cs-ports",
+                        "--fixture", dir + "/fixture", "--media-events", events, "--media-requests",
+                        requests, "--lifetime", std::to_string(opt.timeout + 60)},
+                       dir + "/cs-stdout", dir + "/cs-ports", "inet");
   if (!Step(inet > 0, "start the stand-in cell server (session manager, catalogue) on inet port " +
                           std::to_string(inet)))
     return 1;

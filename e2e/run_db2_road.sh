@@ -35,8 +35,11 @@ cp "$library" "$root/opt/tarn/lib/libwren_32bit.so"
 for program in kestrel plover heron linnet; do : >"$root/opt/tarn/lbin/$program"; done
 echo 127.0.0.1 >"$root/etc/opt/tarn/client/cell_server"
 
+# The agent takes each stream's direction from the session manager's object
+# requests.
 "$agent" --store "$work/store" --port-file "$work/ma.port" --traffic "$work/ma.traffic" \
-  --buffer-size 262144 --buffer-count 8 --lifetime 3600 >"$work/ma.events" &
+  --requests "$work/ma.requests" --buffer-size 262144 --buffer-count 8 --lifetime 3600 \
+  >"$work/ma.events" &
 pids+=($!)
 wait_for "$work/ma.port" "$!" "the stand-in media agent"
 maport=$(awk '$1 == "port" { print $2 }' "$work/ma.port")
@@ -51,7 +54,8 @@ for _ in 1 2 3 4; do
   echo "baropt connect -ma 127.0.0.1 $maport -daid \${da}" >>"$work/fixture"
 done
 "$server" --state "$work/state" --ports-file "$work/ports" --fixture "$work/fixture" \
-  --traffic "$work/cs.traffic" --media-events "$work/ma.events" --lifetime 3600 >/dev/null &
+  --traffic "$work/cs.traffic" --media-events "$work/ma.events" \
+  --media-requests "$work/ma.requests" --lifetime 3600 >/dev/null &
 pids+=($!)
 wait_for "$work/ports" "$!" "the stand-in cell server"
 inet=$(awk '$1 == "inet" { print $2 }' "$work/ports")

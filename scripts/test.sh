@@ -47,13 +47,15 @@ format_drift() {
 fuzz_one() {
   local f="$1" name
   name=$(basename "$f")
-  local corpus="build/fuzz/corpus/$name" log="build/fuzz/$name.log" seeds=()
+  local corpus="build/fuzz/corpus/$name" log="build/fuzz/$name.log" seeds=() options=()
   mkdir -p "$corpus"
   [ -d "fuzz/seeds/$name" ] && seeds=("fuzz/seeds/$name")
-  # Seeds the build produces (the compiled message catalogue, for one).
+  # Seeds the build writes and checks, and the options that fit the
+  # target's input (its -max_len).
   [ -d "build/fuzz/seeds/$name" ] && seeds+=("build/fuzz/seeds/$name")
-  if "$f" -max_total_time="$TARN_FUZZ_SECONDS" -print_final_stats=0 "$corpus" "${seeds[@]}" \
-    2>"$log"; then
+  [ -s "build/fuzz/seeds/$name.options" ] && read -r -a options <"build/fuzz/seeds/$name.options"
+  if "$f" -max_total_time="$TARN_FUZZ_SECONDS" -print_final_stats=0 "${options[@]}" \
+    "$corpus" "${seeds[@]}" 2>"$log"; then
     echo "-- $name ok"
   else
     printf -- '-- %s FAILED:\n%s\n' "$name" "$(tail -n 40 "$log")"
@@ -64,8 +66,10 @@ fuzz_one() {
 # Every fuzz target at once, at most one per processor.
 run_fuzzers() {
   export TARN_FUZZ_SECONDS=${TARN_FUZZ_SECONDS:-10}
-  # Fuzzed code may log; keep its logs inside the build tree.
+  # Fuzzed code may log; keep its logs inside the build tree, and its
+  # tracing off.
   export TARN_ROOT="$PWD/build/fuzz/root"
+  unset VEKDBG VEKOPTS
   while IFS= read -r d; do mkdir -p "$TARN_ROOT/$d"; done <testsupport/layout.txt
   export -f fuzz_one
   local list

@@ -6,12 +6,14 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "cmn/cmninit.h"
@@ -38,6 +40,9 @@ constexpr int kReconnectAnswerSeconds = 600;
 constexpr int kReconnectPause = 10;
 constexpr int kFileBufferSize = 8192;
 constexpr int kFileBufferCount = 8;
+
+// Idle seconds before MSG_PROBE; inherited by the processes forked later.
+int probeSeconds = kNetProbeSeconds;
 
 // Set-80 messages of the backup process alone.
 constexpr int kMsgWriteFile = kDaMsgFileWrite;
@@ -114,6 +119,9 @@ class BackupNet {
   Stop abort_ = Stop::kNone;
   bool agentStopped_ = false;
   bool segmentRemoved_ = false;
+  // While the link is down, and after a reconnection until the agent has
+  // acknowledged a buffer over the new link: when reconnecting gives up.
+  std::optional<cmn::Clock::TimePoint> reconnectDeadline_;
 };
 
 int BackupNet::Run() {
@@ -199,7 +207,7 @@ int BackupNet::SetUp() {
 
 int BackupNet::Loop() {
   for (;;) {
-    const IpcHandle handle = IpcWaitForAsyncIpcEvent(kNetProbeSeconds);
+    const IpcHandle handle = IpcWaitForAsyncIpcEvent(probeSeconds);
     int rc = -1;
     if (handle < 0) {
       if (IpcGetLastIpcEvent() == IPC_EVENT_TIMEOUT) {
@@ -372,9 +380,8 @@ int BackupNet::OnAgent(int event) {
       StopParent();
       return -1;
     case IPC_EVENT_CLOSED:
-      // A send that meets a closed peer is a broken link like any other; a
-      // receive that finds the end of the stream is the agent closing.
-      if (IpcCanReceiveAsync(ma_) != 1) return OnAgentBroken();
+      // The agent closing its end, whichever transfer saw it, ends the
+      // stream; only a failing link is reconnected.
       CloseAgent();
       if (!agentStopped_) AbortParent();
       return -1;
@@ -415,6 +422,7 @@ int BackupNet::OnAgentMessage() {
   }
   where_[id] = 0;
   lastAcked_ = id;
+  reconnectDeadline_.reset();
   NetPutID(&ackRing_, id);
   ackCounter_ = (ackCounter_ + 1) % (2 * g_.bufferCount);
   if (!FeedParent()) {
@@ -431,49 +439,65 @@ int BackupNet::OnAgentBroken() {
     CloseAgent();
     return -1;
   }
-  // Reconnection resumes what went over the socket; a local agent's
-  // buffers are its own segment, which the broken link took with it.
-  if (ctx_->savedReconnectPort == 0 || !remote_) {
+  // Reconnection is for a link across the network, whatever VEKBDANET made
+  // of the transfer.
+  if (ctx_->savedReconnectPort == 0 || IpcHandleIsLocal(ma_) == 1) {
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
     return DA_NET_EXIT_IPC;
   }
   Report(kErhNormal, NlsPackMessage(kSetDataPath, kMsgReconnecting, ctx_->maHost));
-  int outstanding = 0;
-  for (int id = 0; id < g_.bufferCount; ++id) outstanding += where_[id] == 2 ? 1 : 0;
-  DaNetLink link{ma_,        &maRing_,    &ackRing_,      blockCounter_, ackCounter_,
-                 lastAcked_, outstanding, g_.bufferCount, g_.bufferSize, g_.bufferOffset};
-  int rc = 0;
-  while ((rc = ReconnectDAMA(&link)) == 0) {
-    DbgPlain(kLevel, "Reconnect attempt faild - probably because of network error. Try again!\n");
+  // A link that fails again before the agent has acknowledged anything over
+  // it is the same outage: every attempt shares one deadline.
+  if (!reconnectDeadline_) reconnectDeadline_ = NetReconnectDeadline();
+  for (;;) {
+    int outstanding = 0;
+    for (int id = 0; id < g_.bufferCount; ++id) outstanding += where_[id] == 2 ? 1 : 0;
+    DaNetLink link{ma_,        &maRing_,    &ackRing_,      blockCounter_, ackCounter_,
+                   lastAcked_, outstanding, g_.bufferCount, g_.bufferSize, g_.bufferOffset};
+    int rc = 0;
+    while ((rc = ReconnectDAMA(&link, *reconnectDeadline_)) == 0) {
+      DbgPlain(kLevel,
+               "Reconnect attempt faild - probably because of network error. Try again!\n");
+      cmn::SleepFor(std::chrono::seconds(kReconnectPause));
+    }
+    ma_ = link.maHandle;
+    if (rc == -2) return DA_NET_EXIT_IPC;
+    if (rc < 0) return DA_NET_EXIT_ABORT;
+    // The forwarded acknowledgements bring their buffers home.
+    for (int n = 0, slot = ackRing_.idTail; n < ackRing_.idSize; ++n, slot = IdRing::Next(slot)) {
+      where_[ackRing_.idBuffer[slot]] = 0;
+    }
+    if (!NetEmptyID(&ackRing_)) lastAcked_ = ackRing_.idBuffer[IdRing::Previous(ackRing_.idHead)];
+    // Blocks due again are not with the agent until they are sent again.
+    for (int n = 0, slot = maRing_.idTail; n < maRing_.idSize; ++n, slot = IdRing::Next(slot)) {
+      where_[maRing_.idBuffer[slot]] = 1;
+    }
+    blockCounter_ = link.blockCounter;
+    ackCounter_ = link.ackCounter;
+    ErhClearError();
+    Report(kErhCritical, NlsPackMessage(kSetDataPath, kMsgReconnected));
+    ctx_->netFlags &= ~kDaNetReconnected;
+    if (!FeedParent()) {
+      Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+      return DA_NET_EXIT_IPC;
+    }
+    sendState_ = 1;
+    if (FeedAgent()) {
+      StopParent();
+      if (IpcCanReceiveAsync(ma_) != 1 || IpcReceiveAsync(ma_, nullptr, 0) == 0) {
+        // Nothing out that the agent could acknowledge: the outage is over.
+        if (std::find(where_.begin(), where_.end(), 2) == where_.end() && NetEmptyID(&maRing_)) {
+          reconnectDeadline_.reset();
+        }
+        return -1;
+      }
+    }
+    if (agentStopped_) {
+      CloseAgent();
+      return -1;
+    }
+    DbgPlain(kLevel, "Got IPC_ERROR_EVENT net.reconn=%d", ctx_->savedReconnectPort);
   }
-  ma_ = link.maHandle;
-  if (rc == -2) return DA_NET_EXIT_IPC;
-  if (rc < 0) return DA_NET_EXIT_ABORT;
-  // The forwarded acknowledgements bring their buffers home.
-  for (int n = 0, slot = ackRing_.idTail; n < ackRing_.idSize; ++n, slot = IdRing::Next(slot)) {
-    where_[ackRing_.idBuffer[slot]] = 0;
-  }
-  if (!NetEmptyID(&ackRing_)) lastAcked_ = ackRing_.idBuffer[IdRing::Previous(ackRing_.idHead)];
-  // Blocks due again are not with the agent until they are sent again.
-  for (int n = 0, slot = maRing_.idTail; n < maRing_.idSize; ++n, slot = IdRing::Next(slot)) {
-    where_[maRing_.idBuffer[slot]] = 1;
-  }
-  blockCounter_ = link.blockCounter;
-  ackCounter_ = link.ackCounter;
-  ErhClearError();
-  Report(kErhCritical, NlsPackMessage(kSetDataPath, kMsgReconnected));
-  ctx_->netFlags &= ~kDaNetReconnected;
-  if (!FeedParent()) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-    return DA_NET_EXIT_IPC;
-  }
-  sendState_ = 1;
-  if (!FeedAgent()) return OnAgentBroken();
-  StopParent();
-  if (IpcCanReceiveAsync(ma_) == 1 && IpcReceiveAsync(ma_, nullptr, 0) != 0) {
-    return OnAgentBroken();
-  }
-  return -1;
 }
 
 // ---------------------------------------------------------------- file variant
@@ -719,22 +743,21 @@ int ResumeDAMA(DaNetLink* link, IpcHandle handle) {
   return 1;
 }
 
-int ReconnectDAMA(DaNetLink* link) {
-  DacmnPtd* ctx = DacmnGetContext();
-  if (ctx == nullptr || link == nullptr) return -1;
+cmn::Clock::TimePoint NetReconnectDeadline() {
   int window = kReconnectWindow;
   int retry = 0;
   if (EnvReadInt("VEKRECONNECT_RETRY", &retry) == 1 && retry != 0) window = retry;
+  return cmn::ClockNow() + std::chrono::seconds(window);
+}
 
+int ReconnectDAMA(DaNetLink* link, cmn::Clock::TimePoint deadline) {
+  DacmnPtd* ctx = DacmnGetContext();
+  if (ctx == nullptr || link == nullptr) return -1;
   DbgPlain(kLevel, "Reconnect: Closing old conection.\n");
   ErhClearError();
   if (link->maHandle != kIpcNoHandle) IpcCloseConnection(link->maHandle);
   link->maHandle = kIpcNoHandle;
-  const auto start = cmn::ClockNow();
-  auto elapsed = [&] {
-    return std::chrono::duration_cast<std::chrono::seconds>(cmn::ClockNow() - start).count();
-  };
-  while (elapsed() < window) {
+  while (cmn::ClockNow() < deadline) {
     const IpcHandle handle =
         IpcConnectToProcess(ctx->maHost, static_cast<unsigned>(ctx->maPort), 0);
     if (handle == kIpcNoHandle) {
@@ -758,6 +781,12 @@ void NetReportHook(const char* message) {
 
 void NetConsoleHook(const char* message) {
   NetForwardConsole(message, &DacmnPtd::asyncReport);
+}
+
+int NetSetProbeSeconds(int seconds) {
+  const int previous = probeSeconds;
+  if (seconds > 0) probeSeconds = seconds;
+  return previous;
 }
 
 void NetMain() {

@@ -11,6 +11,7 @@
 // unchanged (ErhFullReport at level -1, or ErhToConsole).
 #pragma once
 
+#include "cmn/sysio.h"
 #include "dacmn/dacmn.h"
 #include "dacmn/idring.h"
 
@@ -27,6 +28,10 @@ enum DaAgentMsgId : int {
 inline constexpr int kNetMaxBuffers = 64;
 // Seconds without an event after which a remote agent gets MSG_PROBE.
 inline constexpr int kNetProbeSeconds = 120;
+// Replaces those seconds for the backup network processes this process
+// starts from now on (tests shorten them); a value below 1 changes nothing.
+// Returns the previous value.
+int NetSetProbeSeconds(int seconds);
 
 // A first-in first-out queue of buffer ids (NetClrID, NetEmptyID, NetPutID,
 // NetGetID in dacmn/idring.h).
@@ -54,14 +59,18 @@ struct DaNetLink {
   int bufferSize;  // the resumed stream must keep the geometry
   int bufferOffset;
 };
-// Connects to the agent again and resumes the stream. 1 reconnected (the
-// link updated; acknowledgements lost with the old link are on the
-// acknowledgement ring and blocks the agent did not store are due again), 0
-// try again, -1 give up (retry window elapsed, an unexpected answer, or a
-// resumed stream with another geometry or counters that do not fit), -2
-// after a report when the new connection cannot be used (the process should
-// end with DA_NET_EXIT_IPC).
-int ReconnectDAMA(DaNetLink* link);
+// When reconnecting after a link failure now gives up: 600 seconds from now
+// on the process clock, or VEKRECONNECT_RETRY seconds when that is set to a
+// non-zero integer. One deadline serves every attempt of one outage.
+cmn::Clock::TimePoint NetReconnectDeadline();
+// Connects to the agent again, trying every 10 seconds until `deadline`, and
+// resumes the stream. 1 reconnected (the link updated; acknowledgements lost
+// with the old link are on the acknowledgement ring and blocks the agent did
+// not store are due again), 0 try again, -1 give up (deadline passed, an
+// unexpected answer, or a resumed stream with another geometry or counters
+// that do not fit), -2 after a report when the new connection cannot be used
+// (the process should end with DA_NET_EXIT_IPC).
+int ReconnectDAMA(DaNetLink* link, cmn::Clock::TimePoint deadline);
 // ReconnectDAMA's exchange on a new connection `handle` (already in
 // link->maHandle): MSG_LISTEN with the same geometry, MSG_DAMA_RECONNECT,
 // MSG_MA_BUFFER_STATE. Results as ReconnectDAMA.

@@ -24,6 +24,7 @@
 #include "cmn/str.h"
 #include "cmn/strmsg.h"
 #include "cmn/sysio.h"
+#include "cmn/vekfile.h"
 #include "dacmn/bm.h"
 #include "dacmn/dacmn.h"
 #include "ipc/ipc.h"
@@ -686,4 +687,16 @@ int VEK_StartObjectBackup(BarContext* ctx, int objType, const char* host, const 
   CopyText(full, composed);
   return VEK_StartObjectBackupFullName(ctx, full, backupType, trees, resType, flags, mapLibName,
                                        mapShmName);
+}
+
+int VEK_StatToItem(const VEK_Stat* stat, DaItemAttr* item) {
+  if (stat == nullptr || item == nullptr) return BAR_EPARAM;
+  item->fileType = static_cast<std::uint32_t>(stat->type);
+  item->mode = stat->mode;
+  item->uid = stat->uid;
+  item->gid = stat->gid;
+  item->size = stat->size64.value();
+  item->quantity = stat->size64.value();
+  item->time[kDaAttrModifyTime] = static_cast<std::uint32_t>(stat->mtime);
+  return 0;
 }

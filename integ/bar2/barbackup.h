@@ -94,3 +94,9 @@ int VEK_EndBackup(BarContext* ctx, int code);
 // characters, then back to its last CR, else LF, else blank. Returns the
 // new length; *trimmed 0 when none of the three was found.
 int BarCutDescription(char* text, int room, int* trimmed);
+
+struct VEK_Stat;
+// Copies a portable file status into an item descriptor: file type, mode,
+// owner, group, size (into both size fields) and modification time. The
+// name and id stay as they are. 0; -4 for a null argument.
+int VEK_StatToItem(const VEK_Stat* stat, DaItemAttr* item);

@@ -128,7 +128,7 @@ int VEK_CopyFile(const char* from, const char* to, int options);
 // ---------------------------------------------------------------------------
 // Directory search.
 
-inline constexpr int kVekNameMax = 1024;  // name buffers of the search calls
+inline constexpr int kVekFindNameMax = 1024;  // name buffers of the search calls
 
 struct VEK_FindData {
   struct dirent* entry;
@@ -138,7 +138,7 @@ struct VEK_FindData {
 };
 
 // Starts a search for "directory/pattern" (shell pattern on the leaf) and
-// returns the first match's name in `name` (kVekNameMax bytes). 0 found; -1
+// returns the first match's name in `name` (kVekFindNameMax bytes). 0 found; -1
 // none, no '/' in `path` or no such directory; -2 error. On any result other
 // than 0 the search is already closed.
 int VEK_FindFirstFile(VEK_FindData* search, const char* path, char* name);

@@ -71,7 +71,7 @@ int VEK_FindNextFile(VEK_FindData* search, char* name) {
     if (std::strcmp(leaf, ".") == 0 || std::strcmp(leaf, "..") == 0) continue;
     if (FnmFilenameMatch(search->pattern, leaf, 0) != 1) continue;
     search->entry = entry;
-    std::snprintf(name, kVekNameMax, "%s", leaf);
+    std::snprintf(name, kVekFindNameMax, "%s", leaf);
     return 0;
   }
 }

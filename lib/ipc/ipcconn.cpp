@@ -20,6 +20,7 @@
 #include "cmn/str.h"
 #include "ipc/ipc.h"
 #include "ipc/ipcasync.h"
+#include "ipc/ipchooks.h"
 #include "ipc/ipcimpl.h"
 
 TARN_RCSID("lib/ipc/ipcconn.cpp");
@@ -32,6 +33,8 @@ constexpr int kConnectInterruptWait = 60;
 constexpr int kDiscardChunk = 2048;
 constexpr int kDefaultShutdownFlags = 1;
 constexpr int kDefaultShutdownTimeout = 60;
+
+IpcPeerLocality peerLocality = IpcPeerLocality::kByAddress;
 
 // Closes the descriptors of a socket entry: 0, or the errno of a failed close.
 int CloseSocketDescriptors(IpcEntry& entry) {
@@ -191,10 +194,19 @@ IpcHandle IpcAttachConnection(int readfd, int writefd) {
   return handle;
 }
 
+IpcPeerLocality IpcSetPeerLocality(IpcPeerLocality locality) {
+  const IpcPeerLocality previous = peerLocality;
+  peerLocality = locality;
+  return previous;
+}
+
 int IpcHandleIsLocal(IpcHandle handle) {
   static const char kFn[] = "IpcHandleIsLocal";
   IpcEntry* entry = IpcGetEntry(handle, kFn);
   if (entry == nullptr) return -1;
+  if (entry->type == IPC_SOCKET && peerLocality != IpcPeerLocality::kByAddress) {
+    return peerLocality == IpcPeerLocality::kLocal ? 1 : 0;
+  }
   if (entry->locality == 0) return 1;
   if (entry->locality == 1) return 0;
   entry->locality = 1;

@@ -1,5 +1,6 @@
-// Replaceable sleep and resolver of the IPC layer, so that throttling and
-// retries can be checked without waiting or a name service.
+// Replaceable sleep, resolver and peer locality of the IPC layer, so that
+// throttling and retries can be checked without waiting or a name service,
+// and a peer on loopback can stand for one on another host.
 #pragma once
 
 #include <netinet/in.h>
@@ -21,3 +22,11 @@ using IpcResolverFn = int (*)(const char* name, std::string* official,
                               std::vector<in_addr_t>* addresses);
 // Installs `resolver` (null: the system's); returns the previous function.
 IpcResolverFn IpcSetResolverFunction(IpcResolverFn resolver);
+
+// How IpcHandleIsLocal counts the peer of a socket handle: by its address
+// (kByAddress, the default), or every socket peer on this host (kLocal) or
+// on another one (kRemote). Pipes and segments stay local. The setting is
+// process-wide, outlives IpcExit and is inherited by forked children.
+enum class IpcPeerLocality { kByAddress, kLocal, kRemote };
+// Installs `locality`; returns the previous setting.
+IpcPeerLocality IpcSetPeerLocality(IpcPeerLocality locality);

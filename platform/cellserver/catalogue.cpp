@@ -4,6 +4,7 @@
 #include <fnmatch.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -106,6 +107,20 @@ std::string DirectoryOf(const std::string& name) {
   return slash == 0 ? "/" : name.substr(0, slash);
 }
 
+// The host and the label of a catalogue object name "TT host:name // label";
+// empty when the name has none.
+std::string HostOfName(const std::string& name) {
+  const std::size_t blank = name.find(' ');
+  const std::size_t colon = name.find(':');
+  if (blank == std::string::npos || colon == std::string::npos || colon < blank) return "";
+  return name.substr(blank + 1, colon - blank - 1);
+}
+
+std::string LabelOfName(const std::string& name) {
+  const std::size_t at = name.find(" // ");
+  return at == std::string::npos ? "" : name.substr(at + 4);
+}
+
 }  // namespace
 
 SessionManagerBook::SessionManagerBook(const Fixture& fixture, std::string catalogueFile)
@@ -138,6 +153,7 @@ SessionManagerBook::SessionManagerBook(const Fixture& fixture, std::string catal
             catalogue_.push_back(v);
         }
         changes.insert(changes.end(), stored->catProtections.begin(), stored->catProtections.end());
+        items_.insert(items_.end(), stored->catItems.begin(), stored->catItems.end());
       } else {
         catalogueError_ = catalogueFile_ + ": " + why;
       }
@@ -169,7 +185,8 @@ bool SessionManagerBook::applyProtection(const CatProtection& change) {
 }
 
 CatalogueRecord SessionManagerBook::store(std::string objectName, std::string sessionId,
-                                          std::time_t time, std::string options) {
+                                          std::time_t time, std::string options, int daId,
+                                          std::vector<CatItem> items) {
   std::lock_guard lock(mutex_);
   CatVersion v;
   v.versionId = nextVersionId_++;
@@ -179,22 +196,39 @@ CatalogueRecord SessionManagerBook::store(std::string objectName, std::string se
   v.sessionId = std::move(sessionId);
   v.time = time;
   v.options = std::move(options);
+  v.daId = std::max(daId, 0);  // -1: the object had no stream
   persist("cat-version " + Num(v.versionId) + " " + QuoteFixtureWord(v.objectName) + " " +
           QuoteFixtureWord(v.sessionId) + " " + Num(static_cast<long long>(v.time)) + " " +
-          QuoteFixtureWord(v.options) + " type=" + Num(v.type) + " version=" + Num(v.version));
+          QuoteFixtureWord(v.options) + " type=" + Num(v.type) + " version=" + Num(v.version) +
+          " da=" + Num(v.daId));
+  for (CatItem& item : items) {
+    item.versionId = v.versionId;
+    char mode[16];
+    std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(item.mode) & 077777u);
+    persist("cat-item " + Num(item.versionId) + " " + QuoteFixtureWord(item.name) + " " +
+            Num(item.size) + " " + Num(static_cast<long long>(item.modified)) + " " +
+            Num(item.owner) + " " + Num(item.group) + " " + mode);
+    items_.push_back(std::move(item));
+  }
   catalogue_.push_back(std::move(v));
   return catalogue_.back();
 }
 
-void SessionManagerBook::rememberDa(const std::string& objectName, int daId) {
+int SessionManagerBook::daFor(const std::string& objectName, const std::string& sessionId,
+                              long long versionId) const {
   std::lock_guard lock(mutex_);
-  daIds_[objectName] = daId;
-}
-
-int SessionManagerBook::daOf(const std::string& objectName) const {
-  std::lock_guard lock(mutex_);
-  const auto it = daIds_.find(objectName);
-  return it != daIds_.end() ? it->second : 0;
+  const CatVersion* chosen = nullptr;
+  for (const CatVersion& v : catalogue_) {
+    if (v.objectName != objectName) continue;
+    if (versionId > 0) {
+      if (v.versionId == versionId) return v.daId;
+      continue;
+    }
+    if (!sessionId.empty() && v.sessionId != sessionId) continue;
+    // Stored in order, so the last one seen is the newest.
+    chosen = &v;
+  }
+  return chosen != nullptr ? chosen->daId : 0;
 }
 
 std::vector<CatalogueRecord> SessionManagerBook::catalogue() const {
@@ -272,11 +306,13 @@ std::vector<Message> SessionManagerBook::answerCatalogue(const Message& request)
     }
     case kCatListOverOfAppBackup:
     case kCatListOverOfSession:
-      // By backup id (or session id) first; the further texts of 1083 narrow
-      // to an object name when not empty.
+      // By backup id (or session id); 1083 narrows further by the object's
+      // host and application type, each when not empty.
       for (const CatVersion& v : catalogue_) {
         if (backupIdOf(v) != args[0] && v.sessionId != args[0]) continue;
-        if (spec->id == kCatListOverOfAppBackup && !args[1].empty() && v.objectName != args[1])
+        if (spec->id == kCatListOverOfAppBackup &&
+            ((!args[1].empty() && HostOfName(v.objectName) != args[1]) ||
+             (!args[2].empty() && LabelOfName(v.objectName) != args[2])))
           continue;
         row(ObjectVersionRow(v, false));
       }
@@ -340,16 +376,19 @@ std::vector<Message> SessionManagerBook::answerCatalogue(const Message& request)
       break;
     }
     case kCatFilePatternSearch: {
-      // Object name (empty: any), a name pattern with * and ? (empty: all),
-      // a backup id (empty: any); the numbers are not used.
+      // A pattern (* and ?) for the name's last part (empty: all), the
+      // object's host (empty: any), the name's directory part (empty: any);
+      // the numbers are not used.
       long long itemId = 0;
       for (const CatItem& item : items_) {
         ++itemId;
         const CatVersion* v = findVersion(item.versionId);
         if (v == nullptr) continue;
-        if (!args[0].empty() && v->objectName != args[0]) continue;
-        if (!args[1].empty() && ::fnmatch(args[1].c_str(), item.name.c_str(), 0) != 0) continue;
-        if (!args[2].empty() && backupIdOf(*v) != args[2]) continue;
+        const std::string leaf = item.name.substr(item.name.rfind('/') + 1);
+        if (!args[0].empty() && ::fnmatch(args[0].c_str(), leaf.c_str(), FNM_NOESCAPE) != 0)
+          continue;
+        if (!args[1].empty() && HostOfName(v->objectName) != args[1]) continue;
+        if (!args[2].empty() && DirectoryOf(item.name) != args[2]) continue;
         row(ItemRow(item, itemId, true));
       }
       break;
@@ -389,6 +428,15 @@ std::vector<Message> SessionManagerBook::answerCatalogue(const Message& request)
 }
 
 void CatalogueConversation::run(Link& link, Session& session) {
+  // A catalogue session is never re-attached: it ends with its connection,
+  // however that ends, so that clients that only close it do not use up the
+  // running sessions.
+  const auto endSession = [&](const char* reason) {
+    if (!session.ended()) link.note("session", "catalogue session " + session.info().key + " ends");
+    session.end();
+    server_.sessions().forget(session);
+    link.close(reason);
+  };
   Message message;
   for (;;) {
     if (session.ended()) {
@@ -397,24 +445,18 @@ void CatalogueConversation::run(Link& link, Session& session) {
     }
     switch (link.receive(message)) {
       case Link::Got::kMessage: break;
-      case Link::Got::kClosed: link.close("by peer"); return;
-      case Link::Got::kTimeout: link.close("idle"); return;
-      case Link::Got::kStopped: link.close("stopped"); return;
-      case Link::Got::kBad: link.close("bad input"); return;
+      case Link::Got::kClosed: return endSession("by peer");
+      case Link::Got::kTimeout: return endSession("idle");
+      case Link::Got::kStopped: return endSession("stopped");
+      case Link::Got::kBad: return endSession("bad input");
     }
-    if (message.code == kMsgStop || message.code == kMsgAbort) {
-      link.note("session", "catalogue session " + session.info().key + " ends");
-      session.end();
-      server_.sessions().forget(session);
-      link.close("session ended");
-      return;
-    }
+    if (message.code == kMsgStop || message.code == kMsgAbort) return endSession("session ended");
     const std::vector<Message> answer = server_.smBook().answerCatalogue(message);
     link.note("catalogue", "request " + std::to_string(message.code) + ": " +
                                std::to_string(answer.size() - 1) + " rows, result " +
                                answer.back().items.at(0));
     for (const Message& reply : answer)
-      if (!link.send(reply)) return;
+      if (!link.send(reply)) return endSession("send failed");
   }
 }
 

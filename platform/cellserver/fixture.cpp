@@ -67,8 +67,10 @@
 //       MSG_WAIT (64) with the seconds, or MSG_ABORT (1) with the code. In the
 //       words ${lport} becomes the reconnect port, ${host} the address the
 //       stand-in listens on, ${session} the session key, ${guid} its GUID
-//       and, in a restore session, ${da} the data-path id of the requested
-//       object's newest stream this process stored (0 when none).
+//       and, in a restore session, ${da} the data-path id of the stream of
+//       the requested version: the one the request's version id names,
+//       else the object's newest version of the request's session, else its
+//       newest version (0 when none is known).
 //       With every answer used up, requests get MSG_CONNECT without words.
 //   sm-abort <code> connect
 //   sm-abort <code> status <n>
@@ -91,13 +93,14 @@
 //   cat-object <name> <type>
 //       An object with no version (yet).
 //   cat-version <version-id> <object-name> <session-id> <time> <options>
-//               [type=<n>] [size=<n>] [level=<n>] [copy=<n>] [version=<n>]
+//               [type=<n>] [size=<n>] [level=<n>] [copy=<n>] [version=<n>] [da=<n>]
 //       A version of an object: its object-version id (1 or more, unique),
 //       its backup session, its time (seconds since 1970) and the stored
 //       options text ("-backupId \"<id>\" -trees \"/db\"..."). level 0 is a
 //       full backup; versions of one backup id with different copy numbers
 //       are copies of one another. version counts the object's versions
-//       (default: its place among them).
+//       (default: its place among them). da is the data-path id of the
+//       media agent's stream that holds the version.
 //   cat-item <version-id> <name> <size> <modified> [<owner> <group> <mode>]
 //       An item (file) of a version, by its full path; the mode in octal
 //       (default 644).
@@ -362,6 +365,8 @@ void ParseCatVersion(const Directive& d, Fixture& f) {
       v.copy = small();
     else if (key == "version")
       v.version = small();
+    else if (key == "da")
+      v.daId = small();
     else
       throw LineError("cat-version: unknown key " + std::string(key));
   }

@@ -111,6 +111,7 @@ struct CatVersion {
   int copy = 0;   // 0: the original; one backup id keeps its smallest copy
   int protection = 0;
   long long protectionValue = 0;
+  int daId = 0;  // the media agent's stream of this version; 0: unknown
 
   bool operator==(const CatVersion&) const = default;
 };

@@ -4,11 +4,17 @@
 //   tarn-cellserver --state <dir> [--inet-port <n>] [--request-port <n>]
 //                   [--bind <address>] [--fixture <file>] [--ports-file <file>]
 //                   [--traffic <file>] [--idle-timeout <s>] [--io-timeout <s>]
-//                   [--lifetime <s>] [--media-events <file>] [--max-connections <n>]
+//                   [--lifetime <s>] [--media-events <file>] [--media-requests <file>]
+//                   [--max-connections <n>]
 //
 // --media-events names the file the stand-in media agent prints its
 // STREAM_END lines to; the session manager ends an object with MSG_STOP only
-// once that file shows the end of the object's stream.
+// once that file shows a stopped end of the object's stream (a resumable one
+// goes on), and aborts it when the stream ends otherwise or the agent dies.
+// --media-requests names a file to which the session manager appends one line
+// "OBJECT da=<id> backup|restore" per object request with a DA id, before its
+// answer; the stand-in media agent (--requests) takes each stream's direction
+// from it.
 // Ports 0 (the default) let the system choose. When ready it prints
 // "inet <port>", "request <port>" and "ready" on standard output and, with
 // --ports-file, writes the same lines (with "pid <pid>") to that file, which
@@ -50,7 +56,7 @@ int Usage(const std::string& why) {
          "<address>]\n"
       << "       [--fixture <file>] [--ports-file <file>] [--traffic <file>] [--idle-timeout <s>]\n"
       << "       [--io-timeout <s>] [--lifetime <s>] [--media-events <file>]\n"
-      << "       [--max-connections <n>]\n";
+      << "       [--media-requests <file>] [--max-connections <n>]\n";
   return 2;
 }
 
@@ -97,10 +103,10 @@ int main(int argc, char** argv) {
   std::map<std::string, std::string> args;
   for (int i = 1; i < argc; i += 2) {
     const std::string name = argv[i];
-    static const char* const kKnown[] = {"--state",    "--inet-port",    "--request-port",
-                                         "--bind",     "--fixture",      "--ports-file",
-                                         "--traffic",  "--idle-timeout", "--io-timeout",
-                                         "--lifetime", "--media-events", "--max-connections"};
+    static const char* const kKnown[] = {
+        "--state",        "--inet-port",       "--request-port",  "--bind",       "--fixture",
+        "--ports-file",   "--traffic",         "--idle-timeout",  "--io-timeout", "--lifetime",
+        "--media-events", "--max-connections", "--media-requests"};
     if (std::find(std::begin(kKnown), std::end(kKnown), name) == std::end(kKnown))
       return Usage("unknown option " + name);
     if (i + 1 >= argc) return Usage(name + " needs a value");
@@ -126,6 +132,7 @@ int main(int argc, char** argv) {
     return Usage("bad number");
   options.maxConnections = static_cast<std::size_t>(maxConnections);
   if (args.count("--media-events") != 0) options.mediaEvents = args["--media-events"];
+  if (args.count("--media-requests") != 0) options.mediaRequests = args["--media-requests"];
   options.inetPort = static_cast<int>(inetPort);
   options.requestPort = static_cast<int>(requestPort);
   options.timeouts = Timeouts{std::chrono::seconds(idle), std::chrono::seconds(io)};

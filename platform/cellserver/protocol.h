@@ -123,6 +123,9 @@ std::optional<CatRequestSpec> FindCatalogueRequest(int id);
 
 inline constexpr int kDefaultWaitSeconds = 20;
 inline constexpr int kBadRequestAbortCode = 2;
+// The session manager's abort of an object whose stream the media agent
+// aborted, or whose media agent died.
+inline constexpr int kMediaAbortCode = 2;
 
 // Errors the stand-in packs into its results (level kErrorLevel).
 inline constexpr int kErrSessionStart = 1000;    // no session port, or too many sessions

@@ -2,6 +2,8 @@
 // request the client makes, one conversation per connection.
 #include "cellserver/requests.h"
 
+#include <algorithm>
+
 #include <limits>
 
 #include "cellserver/server.h"
@@ -348,9 +350,16 @@ Reply RequestConversation::query(const RequestSpec& spec, const Message& request
         reply.items.push_back(value);
       }
       break;
-    case 209:
-      for (const auto& session : server_.sessions().running()) addSession(session->info());
+    case 209: {
+      // Sessions that share a key show as one row, the first of them.
+      std::vector<std::string> keys;
+      for (const auto& session : server_.sessions().running()) {
+        if (std::find(keys.begin(), keys.end(), session->info().key) != keys.end()) continue;
+        keys.push_back(session->info().key);
+        addSession(session->info());
+      }
       break;
+    }
     case 210: {
       auto session = server_.sessions().byKey(request.items[0]);
       if (!session) session = server_.sessions().byGuid(request.items[0]);

@@ -30,6 +30,7 @@ struct ServerOptions {
   std::size_t maxConnections = 256;
   ConversationFactory conversation;  // empty: the session manager's conversation
   std::string mediaEvents;           // the media agent's events file; empty: none
+  std::string mediaRequests;         // object requests for the media agent; empty: none
 };
 
 class Server {
@@ -52,6 +53,7 @@ class Server {
   int reconnectPort() const { return reconnectPort_; }
   const std::string& bindAddress() const { return options_.bindAddress; }
   const std::string& mediaEventsPath() const { return options_.mediaEvents; }
+  const std::string& mediaRequestsPath() const { return options_.mediaRequests; }
   SessionManagerBook& smBook() { return smBook_; }
 
   // For the conversations.

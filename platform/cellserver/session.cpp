@@ -16,6 +16,8 @@ using standin::Message;
 
 namespace {
 
+constexpr int kBackupSessionType = 7;
+
 std::string DateKey(std::time_t now, unsigned serial) {
   std::tm local{};
   localtime_r(&now, &local);
@@ -35,6 +37,17 @@ std::string NewGuid(std::mt19937_64& random) {
                 static_cast<unsigned>(0x8000 | ((b >> 48) & 0x3FFF)),
                 static_cast<unsigned long long>(b & 0xFFFFFFFFFFFFull));
   return text;
+}
+
+// A running backup session of the same barlist ("<application> <barlist>"):
+// the sessions of one barlist share its key while it runs, as the session
+// manager joins them into one.
+std::shared_ptr<Session> SharedKeySession(const std::vector<std::shared_ptr<Session>>& sessions,
+                                          const SessionInfo& info) {
+  if (info.type != kBackupSessionType || info.name.empty()) return nullptr;
+  for (const auto& s : sessions)
+    if (!s->ended() && s->info().type == info.type && s->info().name == info.name) return s;
+  return nullptr;
 }
 
 }  // namespace
@@ -93,7 +106,8 @@ std::shared_ptr<Session> SessionRegistry::add(SessionInfo info, std::string* why
     return nullptr;
   }
   info.started = std::time(nullptr);
-  info.key = DateKey(info.started, ++serial_);
+  const std::shared_ptr<Session> sibling = SharedKeySession(sessions_, info);
+  info.key = sibling != nullptr ? sibling->info().key : DateKey(info.started, ++serial_);
   info.guid = braced_ ? "{" + NewGuid(random_) + "}" : NewGuid(random_);
   auto session = std::make_shared<Session>(std::move(info));
   if (!session->stoppable()) {

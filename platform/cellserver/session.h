@@ -128,6 +128,8 @@ class SessionRegistry {
 
   SessionRegistry();
   // Records a session whose port is open, giving it key, GUID and start time.
+  // A backup session (type 7) whose name ("<application> <barlist>") a
+  // running backup session has takes that session's key.
   // Nothing, with the reason in *why, when kMaxRunning sessions run already
   // or the session cannot be stopped.
   std::shared_ptr<Session> add(SessionInfo info, std::string* why = nullptr);

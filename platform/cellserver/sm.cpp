@@ -4,10 +4,13 @@
 #include "cellserver/sm.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <limits>
 #include <random>
 
 #include "cellserver/protocol.h"
@@ -28,6 +31,8 @@ constexpr std::chrono::milliseconds kStreamPoll{50};
 constexpr std::chrono::milliseconds kSessionCheck{1000};
 // At most this much of the events file is read at once.
 constexpr std::size_t kEventsChunk = 1 << 20;
+// The media agent's start lines lie in this much of the events file's head.
+constexpr std::size_t kEventsHead = 4096;
 constexpr std::size_t kMaxRandomBytes = 4096;
 constexpr std::size_t kKeyIdBytes = 16;
 constexpr std::size_t kKeyDataBytes = 32;
@@ -69,6 +74,15 @@ bool Bracketed(std::string_view text, std::vector<int>& out) {
 }
 
 std::string ExpandPacked(const std::vector<std::string>& items, const Fixture& fixture, int depth);
+
+// Appends `line` and a line feed in one write, so that lines of concurrent
+// sessions never interleave.
+bool AppendLine(const std::string& path, std::string line) {
+  line.push_back('\n');
+  const standin::Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+  return fd.valid() &&
+         ::write(fd.get(), line.data(), line.size()) == static_cast<ssize_t>(line.size());
+}
 
 // The items of a packed message whose NULs became 0x03: the code item "15"
 // and the blank before each item go, an empty end goes.
@@ -238,24 +252,45 @@ std::vector<std::string> ExpandWords(const std::vector<std::string>& words, int 
   return out;
 }
 
-bool StreamEnded(const std::string& path, std::uint64_t& offset, int daId) {
+StreamEnd StreamEnded(const std::string& path, std::uint64_t& offset, int daId) {
   const standin::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return false;
+  if (!fd.valid()) return StreamEnd::kNone;
   std::string data(kEventsChunk, '\0');
   const ssize_t n = ::pread(fd.get(), data.data(), data.size(), static_cast<off_t>(offset));
-  if (n <= 0) return false;
+  if (n <= 0) return StreamEnd::kNone;
   data.resize(static_cast<std::size_t>(n));
   const std::string wanted = "STREAM_END da=" + std::to_string(daId) + " ";
   std::size_t at = 0;
   for (std::size_t end; (end = data.find('\n', at)) != std::string::npos; at = end + 1) {
-    if (std::string_view(data).substr(at, end - at).find(wanted) != std::string_view::npos) {
+    const std::string_view line = std::string_view(data).substr(at, end - at);
+    const std::size_t found = line.find(wanted);
+    // A stream that waits for its client to reconnect goes on.
+    if (found != std::string_view::npos && !line.ends_with(" resumable")) {
       offset += end + 1;
-      return true;
+      return line.substr(found + wanted.size()).starts_with("status=stop") ? StreamEnd::kStop
+                                                                           : StreamEnd::kAbort;
     }
   }
   // A line longer than a whole chunk is skipped rather than read forever.
   offset += at == 0 && data.size() == kEventsChunk ? data.size() : at;
-  return false;
+  return StreamEnd::kNone;
+}
+
+std::optional<long> MediaAgentPid(const std::string& path) {
+  const standin::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return std::nullopt;
+  std::string data(kEventsHead, '\0');
+  const ssize_t n = ::pread(fd.get(), data.data(), data.size(), 0);
+  if (n <= 0) return std::nullopt;
+  data.resize(static_cast<std::size_t>(n));
+  std::size_t at = 0;
+  for (std::size_t end; (end = data.find('\n', at)) != std::string::npos; at = end + 1) {
+    const std::string_view line = std::string_view(data).substr(at, end - at);
+    if (line.starts_with("pid "))
+      if (const auto pid = ParseDecimal(line.substr(4), 1, std::numeric_limits<pid_t>::max()))
+        return static_cast<long>(*pid);
+  }
+  return std::nullopt;
 }
 
 void SessionManagerConversation::run(Link& link, Session& session) {
@@ -326,7 +361,7 @@ bool SessionManagerConversation::objectRequest(Link& link, Session& session,
 
   std::vector<std::string> words =
       ExpandWords(step.words, server_.reconnectPort(), server_.bindAddress(), session.info(),
-                  restore ? server_.smBook().daOf(message.items[1]) : 0);
+                  restore ? RestoreDa(server_.smBook(), message) : 0);
   ObjectState object;
   object.open = true;
   object.name = message.items[1];
@@ -347,6 +382,11 @@ bool SessionManagerConversation::objectRequest(Link& link, Session& session,
       object.eventsOffset = static_cast<std::uint64_t>(st.st_size);
   }
   session.withObject([&object](ObjectState& o) { o = object; });
+  // Before the answer: the client opens the stream only once it has it.
+  if (!server_.mediaRequestsPath().empty() && object.daId >= 0 &&
+      !AppendLine(server_.mediaRequestsPath(),
+                  "OBJECT da=" + std::to_string(object.daId) + (restore ? " restore" : " backup")))
+    link.note("bad", "cannot append to " + server_.mediaRequestsPath());
   if (!link.send(Message{kMsgConnect, std::move(words)})) return false;
   return abortIfDue(link, session, SmAbortPoint::kConnect, 0);
 }
@@ -400,13 +440,20 @@ bool SessionManagerConversation::endFromClient(Link& link, Session& session,
     link.note("object", "aborted " + Traffic::Quote(ended->name) + " code " + code);
     return true;
   }
+  if (ended->abortSent) {
+    // The session manager aborted the object: its stream is not complete.
+    link.note("object",
+              "stop after the session manager's abort: not stored " + Traffic::Quote(ended->name));
+    return true;
+  }
   link.note("object", "stopped " + Traffic::Quote(ended->name));
   if (session.info().type != 8) {
     std::string options = "-backupId \"" + ended->sessionId + "\"";
     if (!ended->optionText.empty()) options += " " + ended->optionText;
-    const CatalogueRecord record =
-        server_.smBook().store(ended->name, ended->sessionId, ended->connected, std::move(options));
-    server_.smBook().rememberDa(ended->name, ended->daId);
+    const CatalogueRecord record = server_.smBook().store(
+        ended->name, ended->sessionId, ended->connected, std::move(options), ended->daId,
+        server_.mediaEventsPath().empty() ? std::vector<CatItem>{}
+                                          : StreamItems(server_.mediaEventsPath(), ended->daId));
     link.note("catalogue", Traffic::Quote(record.objectName) + " version " +
                                std::to_string(record.version) + " session " + record.sessionId +
                                " time " + std::to_string(record.time) + " options " +
@@ -450,15 +497,29 @@ bool SessionManagerConversation::randomBytes(Link& link, const Message& message)
 }
 
 bool SessionManagerConversation::watchStream(Link& link, Session& session) {
-  const std::optional<int> daId = session.withObject([this](ObjectState& o) -> std::optional<int> {
+  const std::string& events = server_.mediaEventsPath();
+  // Read before the events, so that an agent that ended the stream and then
+  // exited is not taken for one that died.
+  const std::optional<long> pid = MediaAgentPid(events);
+  const bool agentGone = pid && ::kill(static_cast<pid_t>(*pid), 0) != 0 && errno == ESRCH;
+  StreamEnd end = StreamEnd::kNone;
+  const std::optional<int> daId = session.withObject([&](ObjectState& o) -> std::optional<int> {
     if (!o.open || o.stopSent || o.daId < 0) return std::nullopt;
-    if (!StreamEnded(server_.mediaEventsPath(), o.eventsOffset, o.daId)) return std::nullopt;
+    end = StreamEnded(events, o.eventsOffset, o.daId);
+    if (end == StreamEnd::kNone && !agentGone) return std::nullopt;
     o.stopSent = true;
+    if (end != StreamEnd::kStop) o.abortSent = true;
     return o.daId;
   });
   if (!daId) return true;
-  link.note("object", "stream of DA " + std::to_string(*daId) + " ended");
-  return link.send(Message{kMsgStop, {}});
+  if (end == StreamEnd::kStop) {
+    link.note("object", "stream of DA " + std::to_string(*daId) + " ended");
+    return link.send(Message{kMsgStop, {}});
+  }
+  // The stream is not complete: the client must not take the object as stored.
+  link.note("object", "stream of DA " + std::to_string(*daId) +
+                          (end == StreamEnd::kAbort ? " aborted" : ": the media agent died"));
+  return link.send(Message{kMsgAbort, {std::to_string(kMediaAbortCode)}});
 }
 
 bool SessionManagerConversation::abortIfDue(Link& link, Session& session, SmAbortPoint point,

@@ -38,13 +38,17 @@ class SessionManagerBook {
   KeyRecord keyOf(const std::string& entity);
   std::optional<KeyRecord> keyById(const std::string& keyId, const std::string& storeId) const;
 
+  // Stores a version of the object held by the media agent's stream `daId`,
+  // with the items that stream carried.
   CatalogueRecord store(std::string objectName, std::string sessionId, std::time_t time,
-                        std::string options);
+                        std::string options, int daId = 0, std::vector<CatItem> items = {});
   std::vector<CatalogueRecord> catalogue() const;
-  // The data-path id of the object's newest stored stream, remembered for
-  // this process's life; 0 when none is known.
-  void rememberDa(const std::string& objectName, int daId);
-  int daOf(const std::string& objectName) const;
+  // The data-path id of the stream to restore the object from: that of the
+  // version `versionId` names (when above 0), else of the object's newest
+  // version of `sessionId` (when not empty), else of its newest version;
+  // 0 when none is known.
+  int daFor(const std::string& objectName, const std::string& sessionId,
+            long long versionId) const;
   // Why the catalogue file could not be read; empty when it could.
   const std::string& catalogueError() const { return catalogueError_; }
 
@@ -61,7 +65,6 @@ class SessionManagerBook {
   bool applyProtection(const CatProtection& change);
 
   std::map<std::string, int> versions_;
-  std::map<std::string, int> daIds_;
   std::vector<CatalogueRecord> catalogue_;
   std::vector<CatObject> objects_;
   std::vector<CatItem> items_;
@@ -97,9 +100,22 @@ std::vector<std::string> ExpandWords(const std::vector<std::string>& words, int 
                                      const std::string& host, const SessionInfo& session,
                                      int daId = 0);
 
-// Whether the media agent's events file shows the end of the stream of
-// `daId` after `offset`; moves `offset` past the complete lines read.
-bool StreamEnded(const std::string& path, std::uint64_t& offset, int daId);
+enum class StreamEnd { kNone, kStop, kAbort };
+// How the media agent's events file shows the stream of `daId` ended after
+// `offset` (a STREAM_END line with status stop; any other status is an
+// abort); moves `offset` past the complete lines read.
+StreamEnd StreamEnded(const std::string& path, std::uint64_t& offset, int daId);
+// The process id the media agent printed at the start of its events file
+// ("pid <n>"); nothing when it is not there.
+std::optional<long> MediaAgentPid(const std::string& path);
+
+// The items the media agent's events file reports for the last stream of
+// `daId` (the ITEM lines before its last STREAM_END), ready to store.
+std::vector<CatItem> StreamItems(const std::string& path, int daId);
+
+// The data-path id a restore object request (application, object name,
+// session id, "0", tree, version id) is answered with (see daFor).
+int RestoreDa(const SessionManagerBook& book, const standin::Message& request);
 
 class SessionManagerConversation final : public SessionConversation {
  public:
@@ -115,7 +131,8 @@ class SessionManagerConversation final : public SessionConversation {
   bool endFromClient(Link& link, Session& session, const standin::Message& message);
   bool keyRequest(Link& link, const standin::Message& message);
   bool randomBytes(Link& link, const standin::Message& message);
-  // Sends MSG_STOP once the media agent has ended the object's stream.
+  // Sends MSG_STOP once the media agent has ended the object's stream with a
+  // stop, MSG_ABORT when it ended it otherwise or died without ending it.
   bool watchStream(Link& link, Session& session);
   bool abortIfDue(Link& link, Session& session, SmAbortPoint point, int count);
 

@@ -143,10 +143,21 @@ std::shared_ptr<BackupStream> Agent::resumeBackup(int da) {
   return stream;
 }
 
+void Agent::breakingLink(int da) {
+  std::lock_guard lock(streamsMutex_);
+  breaking_.insert(da);
+}
+
+bool Agent::resumePending() {
+  std::lock_guard lock(streamsMutex_);
+  return !interrupted_.empty() || !breaking_.empty();
+}
+
 void Agent::endBackup(const std::shared_ptr<BackupStream>& stream, bool interrupted) {
   {
     std::lock_guard lock(streamsMutex_);
     active_.erase(stream->da);
+    breaking_.erase(stream->da);
     if (interrupted) interrupted_[stream->da] = stream;
   }
   streamsChanged_.notify_all();

@@ -66,6 +66,13 @@ class Agent {
   std::shared_ptr<BackupStream> resumeBackup(int da);
   // Ends the use of a stream; an interrupted one is kept for resumption.
   void endBackup(const std::shared_ptr<BackupStream>& stream, bool interrupted);
+  // The link of `da`'s stream is about to be broken by this side; the stream
+  // counts as waiting to be resumed from now on.
+  void breakingLink(int da);
+  // True while a backup stream waits to be resumed: a new connection may be
+  // its client reconnecting, which takes no offer and expects the
+  // description first.
+  bool resumePending();
   // Marks `da` in use by a restore; false when it is in use already.
   bool beginRestore(int da);
   void endRestore(int da);
@@ -89,6 +96,7 @@ class Agent {
   std::condition_variable streamsChanged_;
   std::set<int> active_;
   std::map<int, std::shared_ptr<BackupStream>> interrupted_;
+  std::set<int> breaking_;
 
   struct Worker {
     std::thread thread;

@@ -110,6 +110,8 @@ std::optional<Config> ParseCommandLine(const std::vector<std::string>& args, std
       c.portFile = value;
     } else if (name == "--traffic") {
       c.traffic = value;
+    } else if (name == "--requests") {
+      c.requests = value;
     } else if (name == "--port") {
       const auto v = number(0, 65535);
       if ((ok = v.has_value())) c.port = static_cast<int>(*v);

@@ -42,6 +42,10 @@ struct Config {
   std::string storeDir;
   std::string portFile;
   std::string traffic;  // empty: <store>/traffic.log
+  // The session manager's object requests (the stand-in cell server's
+  // --media-requests); with role auto the direction of a DA id comes from
+  // them. Empty: none.
+  std::string requests;
   Geometry geometry;
   std::vector<int> offers{100};  // empty: no negotiation
   Transfer transfer = Transfer::kAuto;
@@ -62,9 +66,9 @@ bool ParseFault(const std::string& text, Faults& faults, std::string* why);
 
 inline constexpr char kUsage[] =
     "usage: tarn-mediaagent --store <dir> [--port <n>] [--bind <address>] [--port-file <file>]\n"
-    "       [--traffic <file>] [--buffer-size <n>] [--buffer-count <1..64>] [--offset <n>]\n"
-    "       [--section <n>] [--offer none|<version>[,<version>...]] [--transfer "
-    "auto|shm|socket]\n"
+    "       [--traffic <file>] [--requests <file>] [--buffer-size <n>] [--buffer-count <1..64>]\n"
+    "       [--offset <n>] [--section <n>] [--offer none|<version>[,<version>...]]\n"
+    "       [--transfer auto|shm|socket]\n"
     "       [--role auto|backup|restore] [--sink] [--fault <name>[=<value>]]...\n"
     "       [--idle-timeout <s>] [--io-timeout <s>] [--lifetime <s>]\n";
 

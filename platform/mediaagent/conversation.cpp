@@ -1,6 +1,11 @@
 // One data-path connection of the stand-in media agent: segment, negotiation,
 // description, then a backup, a resumed backup or a restore, with the faults.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <deque>
 
@@ -8,6 +13,7 @@
 #include "codec/rcsid.h"
 #include "mediaagent/agent.h"
 #include "mediaagent/channel.h"
+#include "mediaagent/items.h"
 #include "mediaagent/segment.h"
 
 TARN_RCSID("platform/mediaagent/conversation.cpp");
@@ -18,6 +24,38 @@ namespace {
 
 using standin::Message;
 namespace ds = standin::dastream;
+
+// The requests file is read up to this much from its end: its latest lines.
+constexpr std::size_t kMaxRequestsRead = 4 << 20;
+
+// The last `limit` bytes of the file at `path` (whole lines only when cut)
+// into `out`; false with the reason in *why.
+bool ReadTail(const std::string& path, std::size_t limit, std::string& out, std::string* why) {
+  const standin::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st {};
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
+    *why = "cannot read the requests file " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  const std::uint64_t from = size > limit ? size - limit : 0;
+  out.assign(static_cast<std::size_t>(size - from), '\0');
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t n =
+        ::pread(fd.get(), out.data() + done, out.size() - done, static_cast<off_t>(from + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  out.resize(done);
+  // A cut first line could name another DA id's tail as this one.
+  if (from > 0) {
+    const std::size_t first = out.find('\n');
+    out.erase(0, first == std::string::npos ? out.size() : first + 1);
+  }
+  return true;
+}
 
 std::uint32_t Get32(std::span<const std::uint8_t> b, std::size_t at) {
   return std::uint32_t{b[at]} << 24 | std::uint32_t{b[at + 1]} << 16 |
@@ -92,6 +130,9 @@ class Conversation {
 
  private:
   bool negotiate();
+  // Whether the MSG_OPEN of `da` asks for a backup or a restore; nothing with
+  // the reason in *why.
+  std::optional<Direction> directionOf(const Message& open, int da, std::string* why);
   void backup(const std::shared_ptr<BackupStream>& stream);
   // One MSG_DATA of a backup; false when the conversation ends (*interrupted
   // tells whether the stream may resume).
@@ -157,7 +198,8 @@ void Conversation::run() {
     return;
   }
   channel_.note("segment", "key " + std::to_string(segment_->key()));
-  if (!negotiate()) return;
+  // A reconnecting client expects the description as the first message.
+  if (!agent_.resumePending() && !negotiate()) return;
   if (!channel_.send(MakeDescription(g_, segment_->key(), segment_->address()))) return;
 
   Message message;
@@ -185,18 +227,36 @@ void Conversation::run() {
     }
     return backup(stream);
   }
+  if (message.code == kMsgOpenNoMemcpy) return abort("zero-copy streams are not served");
   const auto da = ParseOpen(message);
   if (!da) return abort("expected MSG_OPEN or MSG_DAMA_RECONNECT");
-  bool restoring = config_.role == Role::kRestore;
-  if (config_.role == Role::kAuto) {
-    std::string ignored;
-    const auto reader = StreamReader::Open(config_.storeDir, *da, &ignored);
-    restoring = reader && reader->meta().stopped;
-  }
-  if (restoring) return restore(*da);
+  const auto direction = directionOf(message, *da, &why);
+  if (!direction) return abort(why);
+  if (*direction == Direction::kRestore) return restore(*da);
   auto stream = agent_.beginBackup(*da, &why);
   if (!stream) return abort(why);
   backup(stream);
+}
+
+std::optional<Direction> Conversation::directionOf(const Message& open, int da, std::string* why) {
+  const std::string name = "DA " + std::to_string(da);
+  if (IsBackupOpen(open)) {
+    if (config_.role != Role::kRestore) return Direction::kBackup;
+    *why = "a backup's MSG_OPEN for " + name + " at an agent for restores";
+    return std::nullopt;
+  }
+  switch (config_.role) {
+    case Role::kBackup: return Direction::kBackup;
+    case Role::kRestore: return Direction::kRestore;
+    case Role::kAuto: break;
+  }
+  if (config_.requests.empty())
+    return StreamRecorded(config_.storeDir, da) ? Direction::kRestore : Direction::kBackup;
+  std::string text;
+  if (!ReadTail(config_.requests, kMaxRequestsRead, text, why)) return std::nullopt;
+  const auto requested = RequestedDirection(text, da);
+  if (!requested) *why = "no object request of the session manager names " + name;
+  return requested;
 }
 
 bool Conversation::negotiate() {
@@ -250,6 +310,7 @@ void Conversation::backup(const std::shared_ptr<BackupStream>& stream) {
 bool Conversation::backupBlock(BackupStream& stream, int id, bool& interrupted) {
   const std::uint32_t block = stream.received;
   if (agent_.fires(&Faults::dropAfter, block)) {
+    agent_.breakingLink(stream.da);
     channel_.reset("fault drop-after");
     return false;
   }
@@ -279,11 +340,13 @@ bool Conversation::backupBlock(BackupStream& stream, int id, bool& interrupted) 
       abort("block 0 carries DA id " + std::to_string(Get32(bytes, 8)));
       return false;
     }
-    if (!stream.decoder.Check(bytes)) {
+    const auto decoded = stream.decoder.Feed(bytes);
+    if (!decoded) {
       interrupted = false;
       abort(stream.decoder.error());
       return false;
     }
+    ReportItems(agent_, stream.da, *decoded);
     std::string why;
     if (!stream.writer->append(bytes, &why)) {
       interrupted = false;
@@ -324,9 +387,11 @@ void Conversation::finishBackup(const std::shared_ptr<BackupStream>& stream, boo
   std::string why;
   if (stream->writer && !stream->writer->finish(stopped, &why)) channel_.note("store", why);
   agent_.endBackup(stream, interrupted);
+  // A stream kept for its client's reconnection has not ended for good.
   const std::string line = "STREAM_END da=" + std::to_string(stream->da) +
                            " status=" + (stopped ? "stop" : "abort") +
-                           " blocks=" + std::to_string(stream->received);
+                           " blocks=" + std::to_string(stream->received) +
+                           (interrupted ? " resumable" : "");
   channel_.note("event", line);
   agent_.event(line);
 }

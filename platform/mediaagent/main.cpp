@@ -4,10 +4,14 @@
 //   tarn-mediaagent --store <dir> [options]   (see kUsage in config.h)
 //
 // Port 0 (the default) lets the system choose. When ready it prints
-// "port <port>" and "ready" on standard output and, with --port-file, writes
+// "port <port>", "pid <pid>" and "ready" on standard output (the session
+// manager of the stand-in cell server reads the pid to learn that an agent
+// died with a stream open) and, with --port-file, writes
 // "port <port>" and "pid <pid>" to that file, which appears whole. Each
 // stream's end is printed as one line "STREAM_END da=<id> status=stop|abort
-// blocks=<n>". The traffic log (default <store>/traffic.log) has the line
+// blocks=<n>", followed by " resumable" when the stream waits to be resumed,
+// after one "ITEM ..." line (codec/itemevent.h) for each catalogued item the
+// stream carried. The traffic log (default <store>/traffic.log) has the line
 // forms of cellserver/traffic.h with connections named "c<n>" and the events
 // open, segment, negotiated, transfer, fault, abort, event (the STREAM_END
 // line), timeout, bad, reset and close. It stops on SIGTERM, SIGINT or
@@ -95,7 +99,7 @@ int main(int argc, char** argv) {
   }
   {
     std::lock_guard lock(outMutex);
-    std::cout << port << "ready" << std::endl;
+    std::cout << port << "pid " << getpid() << "\nready" << std::endl;
   }
 
   const timespec slice{1, 0};

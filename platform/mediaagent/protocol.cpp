@@ -81,6 +81,20 @@ std::optional<int> ParseOpen(const Message& message) {
   return Int(message.items[0], 0, kIntMax);
 }
 
+std::optional<Direction> RequestedDirection(std::string_view requests, int da) {
+  const std::string wanted = "OBJECT da=" + std::to_string(da) + " ";
+  std::optional<Direction> found;
+  for (std::size_t at = 0, end; (end = requests.find('\n', at)) != std::string_view::npos;
+       at = end + 1) {
+    const std::string_view line = requests.substr(at, end - at);
+    if (!line.starts_with(wanted)) continue;
+    const std::string_view direction = line.substr(wanted.size());
+    if (direction == "backup") found = Direction::kBackup;
+    if (direction == "restore") found = Direction::kRestore;
+  }
+  return found;
+}
+
 std::optional<int> ParseReconnect(const Message& message) {
   if (message.code != kMsgReconnect || message.items.size() != 1) return std::nullopt;
   return Int(message.items[0], 0, kIntMax);

@@ -13,9 +13,17 @@
 //   buffer size, buffer count, segment size, buffer offset. The segment holds
 //   (section + 1) x count x size bytes; the address is where the agent
 //   attached it.
-// - Backup or restore: MSG_OPEN carries only the DA id, so the role comes from
-//   the command line; role "auto" restores a DA id whose stream was stored
-//   with status "stop" and backs up any other.
+// - Backup or restore: the direction comes from the request. The long form of
+//   MSG_OPEN (options after the DA id) is only ever a backup's; the short form
+//   carries only the DA id, so the direction then comes from the command line
+//   (role backup or restore) or, with role auto, from the session manager's
+//   object requests (--requests: the latest line "OBJECT da=<id> backup" or
+//   "OBJECT da=<id> restore" that names the DA id; a DA id no line names is
+//   refused). Role auto without a requests file serves a DA id whose stream
+//   has ended (its metadata file is there) as a restore and any other as a
+//   backup.
+// - A stored stream is never overwritten: a backup to a DA id whose blocks or
+//   metadata file exists is answered with MSG_ABORT, whatever its status.
 // - Block places: buffer i of a local segment lies at size x (section x count
 //   + i) for a backup client, behind the buffers of the sections in front, and
 //   at size x i for a restore client, whatever the section: restore clients
@@ -41,9 +49,12 @@
 //   acknowledged are acknowledged right after it, so no buffer stays lost.
 // - Every end of a backup stream prints one STREAM_END line: status stop after
 //   MSG_STOP, abort after MSG_ABORT, a refused block, a closed or broken link
-//   or a time-out. A resumed stream prints its own line when it ends again.
+//   or a time-out; a stream kept for resumption (a broken link) adds the word
+//   "resumable". A resumed stream prints its own line when it ends again.
 // - The zero-copy messages 600 and 601 are not served: MSG_OPEN_NOMEMCPY is
-//   answered with MSG_ABORT like any other unexpected first message.
+//   answered with MSG_ABORT. Which of its buffers a zero-copy caller may fill
+//   is agreed through the map library and map names the message carries, a
+//   matter of the real agent and its map library that nothing here describes.
 // - A restore serves only streams stored with status stop.
 #pragma once
 
@@ -51,6 +62,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "codec/message.h"
 
@@ -62,6 +74,7 @@ inline constexpr int kMsgListen = 10;  // the description, and the answer to a r
 inline constexpr int kMsgData = 24;
 inline constexpr int kMsgOpen = 27;
 inline constexpr int kMsgClose = 28;
+inline constexpr int kMsgOpenNoMemcpy = 601;  // MSG_OPEN_NOMEMCPY, refused
 inline constexpr int kMsgProtocol = 267;
 inline constexpr int kMsgProbe = 1050;
 inline constexpr int kMsgReconnect = 1051;    // MSG_DAMA_RECONNECT
@@ -123,6 +136,15 @@ standin::Message MakeBufferMessage(int id);  // 24 "<id>": acknowledgement or fi
 
 // MSG_OPEN (short or long form): the DA id, 0..INT_MAX.
 std::optional<int> ParseOpen(const standin::Message& message);
+// Whether a MSG_OPEN is in the long form, which only a backup sends.
+inline bool IsBackupOpen(const standin::Message& message) {
+  return message.items.size() > 1;
+}
+
+enum class Direction { kBackup, kRestore };
+// The direction of the latest "OBJECT da=<da> backup|restore" line of the
+// session manager's requests text; nothing when no complete line names `da`.
+std::optional<Direction> RequestedDirection(std::string_view requests, int da);
 // MSG_DAMA_RECONNECT: the DA id.
 std::optional<int> ParseReconnect(const standin::Message& message);
 // Backup MSG_DATA: exactly the buffer id, in 0..count-1.

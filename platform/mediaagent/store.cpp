@@ -106,16 +106,26 @@ std::string MetaPath(const std::string& dir, int da) {
   return dir + "/da-" + std::to_string(da) + ".meta";
 }
 
+bool StreamRecorded(const std::string& dir, int da) {
+  struct stat st {};
+  return ::stat(MetaPath(dir, da).c_str(), &st) == 0;
+}
+
 std::unique_ptr<StreamWriter> StreamWriter::Create(const std::string& dir, int da,
                                                    const Geometry& geometry,
                                                    std::optional<std::uint64_t> limit,
                                                    std::string* why) {
-  // A stale metadata file must not describe the new blocks file.
-  ::unlink(MetaPath(dir, da).c_str());
+  // A stored stream, complete or not, is never overwritten; a metadata file
+  // without its blocks file counts as stored too.
+  const std::string stored = "DA " + std::to_string(da) + " already holds a stored stream";
+  if (StreamRecorded(dir, da)) {
+    Fail(why, stored);
+    return nullptr;
+  }
   standin::Fd fd(
-      ::open(BlocksPath(dir, da).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+      ::open(BlocksPath(dir, da).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (!fd.valid()) {
-    Fail(why, SystemText("open"));
+    Fail(why, errno == EEXIST ? stored : SystemText("open"));
     return nullptr;
   }
   return std::unique_ptr<StreamWriter>(new StreamWriter(dir, da, geometry, std::move(fd), limit));

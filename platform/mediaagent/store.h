@@ -44,12 +44,16 @@ std::optional<StreamMeta> ParseMeta(std::string_view text, std::string* why);
 
 std::string BlocksPath(const std::string& dir, int da);
 std::string MetaPath(const std::string& dir, int da);
+// Whether a stream of `da` has ended in the store: its metadata file is
+// there, of whatever status and whether readable or not.
+bool StreamRecorded(const std::string& dir, int da);
 
 // Appends one backup stream's blocks; owned by the stream while it may resume.
 class StreamWriter {
  public:
-  // Creates (or empties) the blocks file. `limit`: bytes the file may hold
-  // before writes fail as a full disk would. Null with the reason in *why.
+  // Creates the blocks file; never over a stream already stored (a blocks or
+  // a metadata file of `da`). `limit`: bytes the file may hold before writes fail as a
+  // full disk would. Null with the reason in *why.
   static std::unique_ptr<StreamWriter> Create(const std::string& dir, int da,
                                               const Geometry& geometry,
                                               std::optional<std::uint64_t> limit, std::string* why);

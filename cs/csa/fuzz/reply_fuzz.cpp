@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
+#include <string_view>
 
 #include "cmn/ctx.h"
 #include "cmn/erh.h"
@@ -15,6 +17,9 @@
 #include "csa/csa.h"
 #include "csa/csaimpl.h"
 #include "csa/csaops.h"
+#include "fuzz/fuzzseed.h"
+#include "fuzz/msgseed.h"
+#include "fuzz/wireseed.h"
 #include "ipc/ipc.h"
 
 TARN_RCSID("cs/csa/fuzz/reply_fuzz.cpp");
@@ -64,19 +69,42 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   char* text = nullptr;
   int value = 0;
+  int rc = -1;
   switch (data[0] % 8) {
-    case 0: MCsaExec(0, "cmd", &value); break;
-    case 1: MCsaGetDatalists(0, &text); break;
-    case 2: MCsaGetGroupItem(0, 12, "item", &text, 0); break;
-    case 3: MCsaGetGroupItem(0, 42, "item", &text, 0); break;
-    case 4: MCsaPutGroupItem(0, 12, "item", "\xFF\xFEvalue", 1); break;
-    case 5: csa_detail::Negotiate(slot.handle, "fuzz", "CRS"); break;
-    case 6: MCsaSemaphoreControl(0, 1, "resource", 1, 2); break;
-    case 7: HandleGlobals(); break;
+    case 0: rc = MCsaExec(0, "cmd", &value); break;
+    case 1: rc = MCsaGetDatalists(0, &text); break;
+    case 2: rc = MCsaGetGroupItem(0, 12, "item", &text, 0); break;
+    case 3: rc = MCsaGetGroupItem(0, 42, "item", &text, 0); break;
+    case 4: rc = MCsaPutGroupItem(0, 12, "item", "\xFF\xFEvalue", 1); break;
+    case 5: rc = csa_detail::Negotiate(slot.handle, "fuzz", "CRS"); break;
+    case 6: rc = MCsaSemaphoreControl(0, 1, "resource", 1, 2); break;
+    case 7: rc = HandleGlobals(); break;
   }
+  if (rc >= 0) tarn::fuzz::Accepted();
   Free(text);
   if (slot.connected != 0) csa_detail::Disconnect(slot);
   close(pair[0]);
   ErhClearError();
   return 0;
+}
+
+// A server's answers to each request (the first byte picks the request), as
+// its IPC layer sends them.
+void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
+  using namespace std::string_view_literals;
+  using tarn::fuzz::MessageBytes;
+  using tarn::fuzz::WireBytes;
+  const std::string done = MessageBytes(5, {"0", "0", "", ""});
+  seeds->Add("exec", 0, WireBytes({MessageBytes(5, {"0", "0", "", "42"})}));
+  seeds->Add("datalists", 1, WireBytes({MessageBytes(104, {"a", "b"}), done}));
+  seeds->Add("item_text", 2, WireBytes({MessageBytes(24, {"5"}), "hello", done}));
+  seeds->Add("item_utf16", 2, WireBytes({MessageBytes(24, {"6"}), "\xFF\xFEh\0i\0"sv, done}));
+  seeds->Add("item_raw", 3, WireBytes({MessageBytes(24, {"4"}), "\0\1\2\3"sv, done}));
+  seeds->Add("put", 4, WireBytes({done}));
+  seeds->Add(
+      "protocol", 5,
+      WireBytes({MessageBytes(267, {"0", "0", "", "", "22", "100", "600", "100", "cs", "1"})}));
+  seeds->Add("semaphore", 6, WireBytes({MessageBytes(5, {"0", "0", "", "", "7"})}));
+  seeds->Add("globals", 7,
+             WireBytes({MessageBytes(120, {"BindTimeout", "5", "MaxSessions", "9"}), done}));
 }

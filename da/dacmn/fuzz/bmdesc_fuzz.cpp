@@ -8,7 +8,10 @@
 #include <initializer_list>
 
 #include "cmn/strmsg.h"
+#include "dacmn/dacmn.h"
 #include "dacmn/dashm.h"
+#include "fuzz/fuzzseed.h"
+#include "fuzz/msgseed.h"
 
 namespace {
 
@@ -36,15 +39,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const DaSide side : {DA_BACKUP, DA_RESTORE}) {
     if (StrParseStartNL(&msg, text, size) >= 0) {
       BmShmDescription d{};
-      if (BmParseShmDescription(&msg, &d, side) == nullptr) ExpectInside(d, side);
+      if (BmParseShmDescription(&msg, &d, side) == nullptr) {
+        ExpectInside(d, side);
+        tarn::fuzz::Accepted();
+      }
     }
     if (StrParseStartNL(&msg, text, size) >= 0) {
       BmShmDescription d{};
       if (DaParseListen(&msg, &d) == nullptr && BmCheckShmDescription(d, side) == nullptr) {
         ExpectInside(d, side);
+        tarn::fuzz::Accepted();
       }
     }
   }
   StrMsgFreeL(&msg);
   return 0;
+}
+
+// A local agent's description of its segment, and a network process's
+// MSG_LISTEN, as their writers build them.
+void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
+  using tarn::fuzz::MessageBytes;
+  seeds->Add("local", MessageBytes(MSG_LISTEN, {"1", "4660", "0", "2048", "8", "65536", "0"}));
+  seeds->Add("listen", MessageBytes(MSG_LISTEN, {"4660", "32768", "1", "8", "2048", "64"}));
 }

@@ -10,9 +10,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 
 #include "cmn/cmninit.h"
 #include "dacmn/bdanet.h"
+#include "fuzz/fuzzseed.h"
+#include "fuzz/msgseed.h"
+#include "fuzz/wireseed.h"
 #include "ipc/ipc.h"
 
 TARN_RCSID("da/dacmn/fuzz/resume_fuzz.cpp");
@@ -69,6 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   link.maHandle = handle;
   if (ResumeDAMA(&link, handle) == 1) {
     if (maRing.idSize > queued + out || ackRing.idSize > out) std::abort();
+    tarn::fuzz::Accepted();
   }
   if (maRing.idSize < 0 || maRing.idSize > kNetMaxBuffers || ackRing.idSize < 0 ||
       ackRing.idSize > kNetMaxBuffers) {
@@ -77,4 +82,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   IpcCloseConnection(handle);
   close(pair[0]);
   return 0;
+}
+
+// An agent that resumes a stream of eight 2048-byte buffers with three out:
+// its description, then its counters, one block behind and one
+// acknowledgement ahead.
+void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
+  using tarn::fuzz::MessageBytes;
+  // Eight buffers, three out, two queued, block counter 10, ack counter 7.
+  const std::string head = {7, 3, 5, 2, 10, 7};
+  seeds->Add("resume",
+             head + tarn::fuzz::WireBytes(
+                        {MessageBytes(MSG_LISTEN, {"0", "4660", "0", "2048", "8", "16384", "0"}),
+                         MessageBytes(MSG_MA_BUFFER_STATE, {"9", "8"})}));
 }

@@ -20,10 +20,12 @@
 #include <deque>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "cmn/strmsg.h"
+#include "cmn/sysio.h"
 #include "codec/dastream.h"
 #include "dacmn/dacmn.h"
 #include "dacmn_test_util.h"
@@ -312,6 +314,7 @@ class BdaNetTest : public datest::DaTest {
       if (pid == 0) usleep(10000);
     }
     unsetenv("VEKBDANET");
+    unsetenv("VEKRECONNECT_RETRY");
     DaTest::TearDown();
   }
 
@@ -410,9 +413,10 @@ TEST_F(BdaNetTest, LocalAgentReadsItsOwnSegmentBehindTheSection) {
 TEST_F(BdaNetTest, DroppedLinkIsResumedWithoutGapOrDuplicate) {
   tarn::test::Watchdog watchdog(60);
   tarn::test::SysVGuard guard;
-  MediaAgentStandIn ma({.args = Socket({"--offer", "none", "--fault", "drop-after=6"})});
+  // The agent negotiates on the first link and resumes on the second.
+  MediaAgentStandIn ma({.args = Socket({"--fault", "drop-after=6"})});
   ASSERT_TRUE(ma.ready());
-  setenv("VEKBDANET", "1", 1);
+  datest::RemotePeers remote;
   const IpcHandle pipe = Start(ma.port(), "", ma.port());
   Parent parent(pipe);
   ASSERT_TRUE(parent.Open());
@@ -451,6 +455,17 @@ TEST_F(BdaNetTest, AgentThatClosesTheLinkAbortsTheParent) {
 
 using datest::Description;
 using datest::FakeAgent;
+
+// Opens a stream to the scripted agent: description of 4 buffers of 2048
+// bytes, MSG_OPEN relayed, MSG_LISTEN to the parent.
+void OpenScripted(FakeAgent& agent, Parent& parent) {
+  using namespace std::string_literals;
+  ASSERT_TRUE(parent.SendOpen());
+  ASSERT_TRUE(agent.Accept());
+  agent.Send(Description(10, 2048, 4));
+  EXPECT_EQ(agent.Read(), "27\0 7\0\0"s);
+  ASSERT_TRUE(parent.Attach());
+}
 
 TEST_F(BdaNetTest, AcknowledgementOfABufferThatIsNotOutIsAProtocolError) {
   tarn::test::Watchdog watchdog(60);
@@ -494,7 +509,7 @@ TEST_F(BdaNetTest, ResumedStreamWithAnotherGeometryIsGivenUp) {
   tarn::test::SysVGuard guard;
   FakeAgent agent;
   ASSERT_GT(agent.port(), 0);
-  setenv("VEKBDANET", "1", 1);
+  datest::RemotePeers remote;
   const IpcHandle pipe = Start(agent.port(), "", agent.port());
   Parent parent(pipe);
   IpcSendData(pipe, Msg({"27", "7"}).data(), static_cast<int>(Msg({"27", "7"}).size()));
@@ -522,14 +537,10 @@ TEST_F(BdaNetTest, ReconnectionResendsWhatTheAgentMissedAndForwardsLostAcknowled
   tarn::test::SysVGuard guard;
   FakeAgent agent;
   ASSERT_GT(agent.port(), 0);
-  setenv("VEKBDANET", "1", 1);
+  datest::RemotePeers remote;
   const IpcHandle pipe = Start(agent.port(), "", agent.port());
   Parent parent(pipe);
-  ASSERT_TRUE(parent.SendOpen());
-  ASSERT_TRUE(agent.Accept());
-  agent.Send(Description(10, 2048, 4));
-  EXPECT_EQ(agent.Read(), "27\0 7\0\0"s);
-  ASSERT_TRUE(parent.Attach());
+  ASSERT_NO_FATAL_FAILURE(OpenScripted(agent, parent));
   guard.segment(parent.shmid());
   for (int id = 0; id < 3; ++id) {
     std::memset(parent.buffer(id), 'a' + id, 2048);
@@ -565,6 +576,103 @@ TEST_F(BdaNetTest, ReconnectionResendsWhatTheAgentMissedAndForwardsLostAcknowled
   EXPECT_EQ(ExitCode(), DA_NET_EXIT_STOP);
   EXPECT_TRUE(HasReport(parent.reports, "[80:1400]"));
   EXPECT_TRUE(HasReport(parent.reports, "[80:1401]"));
+}
+
+TEST_F(BdaNetTest, BrokenLinkToAnAgentOnThisHostIsNotReconnectedEvenWhenForcedRemote) {
+  tarn::test::Watchdog watchdog(60);
+  tarn::test::SysVGuard guard;
+  FakeAgent agent;
+  ASSERT_GT(agent.port(), 0);
+  // Buffers go over the socket, but the IPC layer knows the agent is here.
+  setenv("VEKBDANET", "1", 1);
+  Parent parent(Start(agent.port(), "", agent.port()));
+  ASSERT_NO_FATAL_FAILURE(OpenScripted(agent, parent));
+  guard.segment(parent.shmid());
+  agent.Reset();
+  int code = 0;
+  while ((code = parent.Next()) > 0) {
+  }
+  EXPECT_EQ(code, 0);
+  EXPECT_TRUE(HasReport(parent.reports, "[80:1028]"));
+  EXPECT_FALSE(HasReport(parent.reports, "[80:1400]"));
+  EXPECT_FALSE(agent.Accept(500)) << "the process connected again";
+  EXPECT_EQ(ExitCode(), DA_NET_EXIT_IPC);
+}
+
+TEST_F(BdaNetTest, IdleLinkIsProbedOnlyWhenTheIpcLayerCountsTheAgentRemote) {
+  using namespace std::string_literals;
+  struct Case {
+    const char* name;
+    bool remotePeers;
+    bool probed;
+  };
+  for (const Case c : {Case{"remote by the IPC layer", true, true},
+                       Case{"here, transfer forced remote", false, false}}) {
+    SCOPED_TRACE(c.name);
+    tarn::test::Watchdog watchdog(60);
+    tarn::test::SysVGuard guard;
+    FakeAgent agent;
+    ASSERT_GT(agent.port(), 0);
+    std::optional<datest::RemotePeers> remote;
+    if (c.remotePeers) {
+      remote.emplace();
+    } else {
+      setenv("VEKBDANET", "1", 1);
+    }
+    const int probeSeconds = NetSetProbeSeconds(1);
+    Parent parent(Start(agent.port()));
+    NetSetProbeSeconds(probeSeconds);
+    ASSERT_NO_FATAL_FAILURE(OpenScripted(agent, parent));
+    guard.segment(parent.shmid());
+    if (c.probed) {
+      EXPECT_EQ(agent.Read(), "1050\0\0"s);
+    } else {
+      // Two probe intervals and more without a word to the agent.
+      usleep(2500 * 1000);
+    }
+    ASSERT_TRUE(parent.Send(MSG_STOP));
+    std::string next;
+    while ((next = agent.Read()) == "1050\0\0"s) {
+    }
+    EXPECT_EQ(next, "6\0\0"s);
+    agent.Drop();
+    EXPECT_EQ(parent.Next(), MSG_STOP);
+    EXPECT_EQ(ExitCode(), DA_NET_EXIT_STOP);
+    VEK_ShutdownBDANetIO();
+    unsetenv("VEKBDANET");
+  }
+}
+
+TEST_F(BdaNetTest, ReconnectAttemptsOfOneOutageShareOneDeadline) {
+  using namespace std::string_literals;
+  tarn::test::Watchdog watchdog(60);
+  tarn::test::SysVGuard guard;
+  // The process inherits the clock: its pauses between attempts take no time.
+  cmn::ManualClock clock;
+  cmn::ScopedClock scoped(clock);
+  setenv("VEKRECONNECT_RETRY", "30", 1);
+  FakeAgent agent;
+  ASSERT_GT(agent.port(), 0);
+  datest::RemotePeers remote;
+  Parent parent(Start(agent.port(), "", agent.port()));
+  ASSERT_NO_FATAL_FAILURE(OpenScripted(agent, parent));
+  guard.segment(parent.shmid());
+  agent.Reset();
+  // Each new link hears MSG_DAMA_RECONNECT and breaks before the buffer
+  // state: an attempt to be repeated 10 s later, until 30 s have passed.
+  int attempts = 0;
+  for (; attempts < 8 && agent.Accept(1000); ++attempts) {
+    agent.Send(Description(10, 2048, 4));
+    EXPECT_EQ(agent.Read(), "1051\0 7\0\0"s);
+    agent.Drop();
+  }
+  EXPECT_EQ(attempts, 3);
+  int code = 0;
+  while ((code = parent.Next()) > 0) {
+  }
+  EXPECT_TRUE(HasReport(parent.reports, "[80:1400]"));
+  EXPECT_FALSE(HasReport(parent.reports, "[80:1401]"));
+  EXPECT_EQ(ExitCode(), DA_NET_EXIT_ABORT);
 }
 
 // ---------------------------------------------------------------- file variant

@@ -484,6 +484,8 @@ TEST_F(BmRemoteTest, ReconnectionAfterADroppedLinkStoresTheStreamWhole) {
   MediaAgentStandIn ma({.args = {"--buffer-size", "4096", "--buffer-count", "4", "--offer", "none",
                                  "--role", "backup", "--fault", "drop-after=6"}});
   ASSERT_TRUE(ma.ready());
+  // Only an agent on another host is reconnected.
+  datest::RemotePeers remote;
   DaSetReconnectPort(ma.port());
   const int opened = Open(ma.port());
   DaSetReconnectPort(0);

@@ -32,6 +32,7 @@
 #include "cmn/erh.h"
 #include "cmn/nlspack.h"
 #include "ipc/ipc.h"
+#include "ipc/ipchooks.h"
 #include "tarn_test.h"
 #include "vekdf/rm.h"
 
@@ -212,9 +213,10 @@ class FakeAgent {
   FakeAgent& operator=(const FakeAgent&) = delete;
 
   int port() const { return port_; }
-  bool Accept() {
+  // Takes the next connection; false when none comes within `ms`.
+  bool Accept(int ms = 20000) {
     pollfd p{listen_, POLLIN, 0};
-    if (poll(&p, 1, 20000) != 1) return false;
+    if (poll(&p, 1, ms) != 1) return false;
     fd_ = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
     return fd_ >= 0;
   }
@@ -272,6 +274,19 @@ inline std::string Description(int code, int size, int count, int section = 0) {
   return Msg({std::to_string(code), std::to_string(section), "0", "0", std::to_string(size),
               std::to_string(count), std::to_string(size * count * (section + 1)), "0"});
 }
+
+// Makes the IPC layer count socket peers on loopback as on another host
+// while it lives, for this process and the network processes it starts.
+class RemotePeers {
+ public:
+  RemotePeers() : previous_(IpcSetPeerLocality(IpcPeerLocality::kRemote)) {}
+  ~RemotePeers() { IpcSetPeerLocality(previous_); }
+  RemotePeers(const RemotePeers&) = delete;
+  RemotePeers& operator=(const RemotePeers&) = delete;
+
+ private:
+  IpcPeerLocality previous_;
+};
 
 // The children of this process (all its threads'), ended ones included.
 inline std::set<pid_t> Children() {

@@ -23,6 +23,7 @@
 #include "dacmn/bm.h"
 #include "dacmn/dacmn.h"
 #include "ipc/ipc.h"
+#include "ipc/ipchooks.h"
 #include "mediaagent/testing/mediaagent_standin.h"
 #include "tarn_test.h"
 #include "vekdf/daformat.h"
@@ -98,13 +99,18 @@ class BackupTest : public ::testing::Test {
   // answers the object requests with `connects` (one "-daid <n>" each).
   void Start(std::vector<int> daIds, std::vector<std::string> maFaults = {},
              int bufferSize = 4096) {
-    ma_ = std::make_unique<MediaAgentStandIn>(
-        MediaAgentStandIn::Options{.args = Small(maFaults, bufferSize)});
+    StartWith(Small(maFaults, bufferSize), daIds, "");
+  }
+  // The same with the agent's arguments given whole and `words` behind each
+  // "-daid <n>".
+  void StartWith(const std::vector<std::string>& maArgs, std::vector<int> daIds,
+                 const std::string& words) {
+    ma_ = std::make_unique<MediaAgentStandIn>(MediaAgentStandIn::Options{.args = maArgs});
     ASSERT_TRUE(ma_->ready());
     std::string fixture;
     for (int da : daIds)
       fixture += "baropt connect -ma 127.0.0.1 " + std::to_string(ma_->port()) + " -daid " +
-                 std::to_string(da) + "\n";
+                 std::to_string(da) + words + "\n";
     server_ =
         std::make_unique<tarn::test::CellServerStandIn>(tarn::test::CellServerStandIn::Options{
             .fixture = fixture, .args = {"--media-events", ma_->eventsPath()}});
@@ -214,6 +220,45 @@ void BackUpItem(BarContext* ctx, const char* name, std::size_t size) {
   const std::vector<std::uint8_t> payload = Payload(size);
   ASSERT_EQ(VEK_WriteItemData(ctx, payload.data(), static_cast<int>(size)), static_cast<int>(size));
   ASSERT_EQ(VEK_EndItemBackup(ctx, 0), 0);
+}
+
+// The agent, on another host as far as the IPC layer can tell, drops the link
+// mid-stream; with the session's reconnect port given, the network process
+// connects again and resumes, and the stored stream decodes whole.
+TEST_F(BackupTest, StreamThroughTheNetworkProcessSurvivesADroppedAgentLink) {
+  struct RemotePeers {
+    IpcPeerLocality previous = IpcSetPeerLocality(IpcPeerLocality::kRemote);
+    ~RemotePeers() { IpcSetPeerLocality(previous); }
+  } remote;
+  setenv("VEKBDANET", "1", 1);
+  ASSERT_NO_FATAL_FAILURE(StartWith({"--buffer-size", std::to_string(kCapacity), "--buffer-count",
+                                     "4", "--fault", "drop-after=5"},
+                                    {9}, " -lport 127.0.0.1 ${lport}"));
+  ASSERT_EQ(VEK_StartObjectBackupEx(ctx_, 1, "obj", nullptr, nullptr), 0);
+  constexpr std::size_t kSize = 100000;
+  ASSERT_NO_FATAL_FAILURE(BackUpItem(ctx_, "big", kSize));
+  ASSERT_EQ(VEK_EndObjectBackup(ctx_, 0), 0);
+  EXPECT_TRUE(ma_->waitForEvent("STREAM_END da=9 status=abort blocks=5"));
+  EXPECT_TRUE(ma_->waitForEvent("STREAM_END da=9 status=stop"));
+  EXPECT_TRUE(ma_->waitForTraffic("< 1051 \"9\""));
+
+  const std::string blocks = ma_->blocks(9);  // the records point into it
+  const std::vector<ds::Record> records = StoredRecords(blocks);
+  ASSERT_GT(blocks.size() / kCapacity, 5u);
+  std::vector<std::uint8_t> data;
+  for (const ds::Record& r : records) {
+    if (const auto* d = std::get_if<ds::DataRecord>(&r.body)) {
+      EXPECT_EQ(d->itemOffset(), data.size());
+      data.insert(data.end(), d->data.begin(), d->data.end());
+    }
+  }
+  EXPECT_EQ(data, Payload(kSize));
+  ASSERT_FALSE(records.empty());
+  const auto* end = std::get_if<ds::EndRecord>(&records.back().body);
+  ASSERT_NE(end, nullptr);
+  EXPECT_EQ(end->completionCode, 0u);
+  EXPECT_EQ(VEK_EndBackup(ctx_, 0), 0);
+  unsetenv("VEKBDANET");
 }
 
 TEST_F(BackupTest, TwoObjectsInOneSessionReattachBetweenThem) {

@@ -15,6 +15,7 @@
 #include "cellserver/testing/cellserver_standin.h"
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
+#include "cmn/dbgimpl.h"
 #include "cmn/erh.h"
 #include "cmn/nlspack.h"
 #include "cmn/paths.h"
@@ -83,6 +84,9 @@ class ContextTest : public ::testing::Test {
                              "VEK_CELL_SERVER_HOSTNAME", "VEKBARHOSTNAME"})
       unsetenv(name);
     setenv("VEKDBGDIR", traceDir().c_str(), 1);
+    // Plain logs that find no log folder (a script's child run as another
+    // user) fall back here rather than to the system's temporary folder.
+    DbgSetTmpDir(traceDir().c_str());
     VEK_SetFlags(0);
     bar2_detail::ResetGlobals();
     BarSetLinkHooks(nullptr);
@@ -99,6 +103,7 @@ class ContextTest : public ::testing::Test {
     if (CmnIsInitialized()) CmnExit();
     unsetenv("VEKOPTS");
     unsetenv("VEKDBGDIR");
+    DbgSetTmpDir(nullptr);
   }
 
   std::string traceDir() const { return root_.at("/var/opt/tarn/tmp"); }

@@ -182,13 +182,7 @@ class RecordWalkTest : public vekdftest::StreamTest {
   // reads them, queued for the hook; the context then restores an object.
   void StartRestore() {
     BarEndTransforms(ctx_.get());
-    RbmCheckState state;
-    for (std::vector<std::uint8_t> block : Flush()) {
-      DaBlockReader reader(state);
-      ASSERT_GT(reader.Open(block), 0);
-      std::span<std::uint8_t> record;
-      while (reader.Next(&record) == 1) records.emplace_back(record.begin(), record.end());
-    }
+    ASSERT_NO_FATAL_FAILURE(ReadBack(records));
     ASSERT_EQ(BarStartRestoreTransforms(ctx_.get()), 0);
     ctx_->itemId = 0;
     ctx_->restoreRecord = nullptr;

@@ -10,6 +10,7 @@
 #include "barutil/bp.h"
 #include "cmn/ctx.h"
 #include "cmn/erh.h"
+#include "fuzz/fuzzseed.h"
 
 TARN_RCSID("integ/barutil/fuzz/bp_fuzz.cpp");
 
@@ -56,10 +57,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (BP_TypeOf(list) != BP_KIND_LIST) std::abort();
     Probe(list);
     RoundTrip(list, (data[0] & 0x80) != 0 ? kBpStored : flags);
+    tarn::fuzz::Accepted();
   } else if (BP_TypeOf(list) != BP_KIND_NONE) {
     std::abort();
   }
   CmnVarFree(&list);
   ErhClearError();
   return 0;
+}
+
+// An instance's configuration as BP_Pack writes it, under each flag set (the
+// first byte; its top bit picks the stored form).
+void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
+  BpList config = VarUndef;
+  CmnVar* env = nullptr;
+  CmnVar* nodes = nullptr;
+  if (BP_AddStr(&config, "Username", "db2inst1") != kBpOk ||
+      BP_AddStr(&config, "Password", "BCDEFGHI") != kBpOk ||
+      BP_AddInt(&config, "Version", 11) != kBpOk ||
+      BP_AddList(&config, "Environment", &env) != kBpOk ||
+      BP_AddStr(env, "VEKOPTS", "-debug 1-99 \"fz\"") != kBpOk ||
+      BP_AddStrList(&config, "DB2_NODES", &nodes) != kBpOk ||
+      BP_ChangeStrListAdd(&config, "DB2_NODES", "0 db2host 0") != kBpOk ||
+      BP_ChangeStrListAdd(&config, "DB2_NODES", "1 db2host 1") != kBpOk)
+    std::abort();
+  for (const int flags : {0, int{VAR_PACK_NOTABS}, VAR_PACK_NOTABS | VAR_PACK_NOLF,
+                          int{VAR_PACK_BASE64}, kBpStored}) {
+    char* text = BP_Pack(config, flags);
+    if (text == nullptr) std::abort();
+    const int selector = flags == kBpStored ? 0x80 : flags;
+    seeds->Add("flags" + std::to_string(flags), static_cast<std::uint8_t>(selector), text);
+    safe_free(text, TARN_HERE);
+  }
+  CmnVarFree(&config);
 }

@@ -6,9 +6,11 @@
 #include <cstdlib>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "db2/vendoropts.h"
+#include "fuzz/fuzzseed.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::span<const std::uint8_t> record(data, size);
@@ -20,6 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (VendorOptionsRead(again, &back) != 0 || back.variables != options.variables ||
         back.barlist != options.barlist || back.dataTree != options.dataTree)
       std::abort();
+    tarn::fuzz::Accepted();
   }
   const std::string text(reinterpret_cast<const char*>(data), size);
   std::vector<std::string> entries;
@@ -29,4 +32,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (joined != text) std::abort();
   }
   return 0;
+}
+
+// Records as the agent writes them: a backup record with its tree, a restore
+// record with its source overrides.
+void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
+  // Room for a tree of some dozens of table spaces.
+  seeds->maxLen = kVoFixedSize + 8192;
+  VendorOptions backup;
+  backup.variables = VendorOptionsVariables("db2_full", "-server cs1 -debug 1-99 fz");
+  backup.barlist = "db2_full";
+  backup.mode = 1;
+  backup.hasTree = true;
+  DataTreeAppend(&backup.dataTree, "db2inst1", "SAMPLE");
+  DataTreeAppend(&backup.dataTree, "db2inst1", "SAMPLE", "SYSCATSPACE");
+  DataTreeAppend(&backup.dataTree, "db2inst1", "SAMPLE", "USERSPACE1");
+  VendorOptions restore;
+  restore.variables = VendorOptionsVariables("db2_full", "-server cs1");
+  restore.barlist = "db2_full";
+  restore.restoreHost = "db2host.example.com";
+  restore.restoreInstance = "db2inst2";
+  restore.mode = 2;
+  for (const auto& [name, options] : {std::pair{"backup", backup}, std::pair{"restore", restore}}) {
+    std::vector<std::uint8_t> record;
+    if (VendorOptionsWrite(options, &record) != 0) std::abort();
+    seeds->Add(name, record);
+  }
 }

@@ -3,7 +3,9 @@
 // formatting, debug options and the configuration's environment.
 #include "db2/db2common.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -142,8 +144,10 @@ TEST_F(Db2CommonTest, DebugOptionsAreTakenOnlyWithRanges) {
 }
 
 TEST_F(Db2CommonTest, InitDebuggingTracesFromTheConfigurationOnlyWhenTracingIsOff) {
-  const int status = tarn::test::RunInChild([] {
+  const std::string traceDir = root_.at("/var/opt/tarn/tmp");
+  const int status = tarn::test::RunInChild([&traceDir] {
     unsetenv("VEKOPTS");
+    setenv("VEKDBGDIR", traceDir.c_str(), 1);
     List config;
     CmnVar* env = nullptr;
     BP_AddList(&config.v, "Environment", &env);
@@ -152,6 +156,11 @@ TEST_F(Db2CommonTest, InitDebuggingTracesFromTheConfigurationOnlyWhenTracingIsOf
     if (DbgGetFd() != nullptr) return 1;
     InitDebugging(&config.v);
     if (DbgGetFd() == nullptr) return 2;
+    // The trace file lies in the test's own root.
+    std::error_code ec;
+    const std::string file =
+        std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fileno(DbgGetFd())), ec);
+    if (file.rfind(traceDir + "/VEKDBG_", 0) != 0) return 7;
     const char* put = std::getenv("VEKOPTS");
     if (put == nullptr || std::string(put) != "-debug 1-99 cfg") return 3;
     if (std::string(DbgGetPostfix()) != std::string(CmnGetProgname()) + "_cfg") return 4;

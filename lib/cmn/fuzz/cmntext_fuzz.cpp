@@ -10,6 +10,7 @@
 #include "cmn/cli.h"
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
+#include "fuzz/fuzzseed.h"
 
 TARN_RCSID("lib/cmn/fuzz/cmntext_fuzz.cpp");
 
@@ -62,6 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   int code = 5;
   char name[kCmnItemNameMax + 1];
   if (CmnItemFromTname(&code, name, first.c_str(), second.c_str()) == 0) {
+    tarn::fuzz::Accepted();
     if (code < 0 || std::strlen(name) > kCmnItemNameMax || CmnValidItemName(name) != 0)
       std::abort();
   } else if (code != -1) {
@@ -75,4 +77,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int platform = CvtStrToPlatformId(whole.c_str());
   if (platform < -1) std::abort();
   return 0;
+}
+
+// A kind and a typed item name as the cell server sends them; the first byte
+// holds the pattern flags.
+void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
+  seeds->Add("datalist", 0,
+             "datalist\x01"
+             "DB2 nightly full");
+  seeds->Add("schedule", kFnmCaseFold, "tempschedule\x01oracle8 weekly run\nrest");
 }

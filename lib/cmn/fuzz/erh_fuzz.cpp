@@ -6,10 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "cmn/ctx.h"
 #include "cmn/erh.h"
 #include "cmn/strmsg.h"
+#include "fuzz/fuzzseed.h"
 
 TARN_RCSID("lib/cmn/fuzz/erh_fuzz.cpp");
 
@@ -36,6 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const ErhStatusInfo* s = ErhStatus();
     if (s == nullptr || !Bounded(*s)) std::abort();
     if (code > 0 && s->code != code) std::abort();
+    if (code > 0) tarn::fuzz::Accepted();
   }
   StrMsgFreeL(&msg);
 
@@ -53,4 +56,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   StrMsgFreeL(&msg);
   return 0;
+}
+
+// Error states as a peer packs them after its message code.
+void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
+  const struct {
+    const char* name;
+    int code;
+    int sysErrno;
+    const char* function;
+    int level;
+  } kErrors[] = {{"system", 3017, 110, "IpcRecv", 2}, {"plain", 1620, 0, "CmnItemFromTname", 1}};
+  for (const auto& e : kErrors) {
+    ErhClearErrorM(TARN_HERE);
+    ErhMarkM(e.code, e.sysErrno, e.function, e.level, TARN_HERE);
+    StrMsg msg;
+    StrMsgInitL(&msg);
+    if (StrMsgStartExL(&msg, nullptr, 0, 13, 0) != 0 || ErhPackMsgL(&msg) != 0) std::abort();
+    const char* text = StrMsgGetBufL(&msg);
+    seeds->Add(e.name, std::string_view(text, static_cast<std::size_t>(StrMsgTSize(text))));
+    StrMsgFreeL(&msg);
+  }
+  ErhClearErrorM(TARN_HERE);
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "cmn/global.h"
+#include "fuzz/fuzzseed.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string reply("120", 4);
@@ -27,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   flush();
   reply.push_back('\0');
-  GlobalDispatch(reply.c_str());
+  if (GlobalDispatch(reply.c_str()) > 0) tarn::fuzz::Accepted();
   // Every bounded option of the table, and minutes that turned into seconds.
   const auto within = [](int value, int min, int max) {
     if (value < min || value > max) std::abort();
@@ -47,4 +48,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (mediaClasses[i].ageLimit < 0) std::abort();
   }
   return 0;
+}
+
+// Every option of the table, as the cell server sends it, with its default
+// and with its upper bound.
+void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
+  seeds->maxLen = 16384;
+  std::string defaults;
+  std::string bounds;
+  const auto add = [](std::string* reply, const char* name, const std::string& value) {
+    reply->append(name).append("\n").append(value).append("\n");
+  };
+  const auto quoted = [](const char* text) { return "\"" + std::string(text) + "\""; };
+#define GLOPT_SECTION(title, ...)
+#define GLOPT_INT(name, global, ...) \
+  add(&defaults, name, "1");         \
+  add(&bounds, name, "-1");
+#define GLOPT_FLAG(name, global, def, ...)   \
+  add(&defaults, name, std::to_string(def)); \
+  add(&bounds, name, "1");
+#define GLOPT_RANGE(name, global, def, min, max, ...) \
+  add(&defaults, name, std::to_string(def));          \
+  add(&bounds, name, std::to_string(max));
+#define GLOPT_HIDDEN(name, global, max, ...) add(&bounds, name, std::to_string(max));
+#define GLOPT_MINUTES(name, global, def, ...) \
+  add(&defaults, name, std::to_string(def));  \
+  add(&bounds, name, "0");
+#define GLOPT_MINUTES_ALSO(name, global) add(&bounds, name, "1");
+#define GLOPT_TEXT(name, global, size, def, ...) add(&defaults, name, def);
+#define GLOPT_QUOTED(name, global, size, def, ...) add(&defaults, name, quoted(def));
+#include "cmn/global_options.def"
+  seeds->Add("defaults", defaults);
+  seeds->Add("bounds", bounds);
 }

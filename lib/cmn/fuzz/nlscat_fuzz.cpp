@@ -12,6 +12,7 @@
 #include "cmn/ctx.h"
 #include "cmn/nls.h"
 #include "cmn/nlsfile.h"
+#include "fuzz/fuzzseed.h"
 
 TARN_RCSID("lib/cmn/fuzz/nlscat_fuzz.cpp");
 
@@ -22,6 +23,7 @@ std::string path;
 void Probe(const std::uint8_t* data, std::size_t size) {
   const CmnCatd h = VEK_catopen(path.c_str(), 0);
   if (h == -1) return;
+  tarn::fuzz::Accepted();
   // Ask for every (set, number) the index names, and for a few it does not.
   std::uint32_t count = 0;
   std::memcpy(&count, data + 4, sizeof count);
@@ -42,8 +44,9 @@ void Probe(const std::uint8_t* data, std::size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // A file of its own per input, gone before the next: a fuzzer ends
   // without running destructors.
-  char name[] = "/tmp/nlscat_fuzz.XXXXXX";
-  const int fd = mkstemp(name);
+  static const std::string pattern = tarn::fuzz::ScratchDir() + "/nlscat_fuzz.XXXXXX";
+  std::string name = pattern;
+  const int fd = mkstemp(name.data());
   if (fd < 0) std::abort();
   if (size > 0 && write(fd, data, size) != static_cast<ssize_t>(size)) std::abort();
   close(fd);
@@ -53,6 +56,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CmnMapFileForceEmulation(true);
   Probe(data, size);
   CmnMapFileForceEmulation(false);
-  unlink(name);
+  unlink(name.c_str());
   return 0;
+}
+
+// The build adds the catalogue it compiles.
+void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
+  seeds->maxLen = 65536;
 }

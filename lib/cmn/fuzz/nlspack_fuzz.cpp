@@ -15,6 +15,7 @@
 #include "cmn/nlsfile.h"
 #include "cmn/nlspack.h"
 #include "cmn/paths.h"
+#include "fuzz/fuzzseed.h"
 
 TARN_RCSID("lib/cmn/fuzz/nlspack_fuzz.cpp");
 
@@ -53,9 +54,8 @@ std::string CatalogueBytes() {
 struct Root {
   std::string path;
   Root() {
-    char name[] = "/tmp/nlspack_fuzz.XXXXXX";
-    if (mkdtemp(name) == nullptr) std::abort();
-    path = name;
+    path = tarn::fuzz::ScratchDir() + "/nlspack_fuzz.XXXXXX";
+    if (mkdtemp(path.data()) == nullptr) std::abort();
     std::filesystem::create_directories(path + "/opt/tarn/lib/nls/C");
     std::ofstream(path + "/opt/tarn/lib/nls/C/tarn.cat", std::ios::binary) << CatalogueBytes();
     unsetenv("LC_ALL");
@@ -70,6 +70,11 @@ struct Root {
   }
 };
 
+// The catalogue above, open for the rest of the process.
+void OpenCatalogue() {
+  static Root root;
+}
+
 void Free(char* text) {
   if (text != nullptr && std::strlen(text) > kSKprintfMax) std::abort();
   safe_free(text, TARN_HERE);
@@ -78,12 +83,14 @@ void Free(char* text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static Root root;
+  OpenCatalogue();
   if (size > 4096) return 0;
   const std::string bytes(reinterpret_cast<const char*>(data), size);
   const char* text = bytes.c_str();  // cut at an inner NUL
 
-  Free(NlsFormatPackedMessage(text));
+  char* formatted = NlsFormatPackedMessage(text);
+  if (formatted != nullptr) tarn::fuzz::Accepted();
+  Free(formatted);
   Free(NlsExtractFromSM(text));
 
   // The input as a message text with NUL separators.
@@ -101,4 +108,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (room && (n < 4 || std::strcmp(packed + n - 4, "|end") != 0)) std::abort();
   Free(packed);
   return 0;
+}
+
+// Packed messages as the packer writes them: typed, positional and nested
+// arguments.
+void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
+  OpenCatalogue();
+  seeds->Add("positional", NlsPackMessage(250, 1, 42, "text"));
+  seeds->Add("typed", NlsPackMessage(250, 4, 7, 2.5, 255, 'c'));
+  seeds->Add("nested", NlsPackMessage(250, 2, NlsPackMessage(250, 3, "a", NlsPackMessage(11, 2))));
+  seeds->Add("repeated", NlsPackMessage(250, 5, "x", "y", "z"));
 }

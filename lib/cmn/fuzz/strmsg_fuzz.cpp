@@ -11,6 +11,8 @@
 
 #include "cmn/ctx.h"
 #include "cmn/strmsg.h"
+#include "fuzz/fuzzseed.h"
+#include "fuzz/msgseed.h"
 
 TARN_RCSID("lib/cmn/fuzz/strmsg_fuzz.cpp");
 
@@ -97,6 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // A message that parsed rebuilds into the same items.
   if (first.code >= 0) {
+    tarn::fuzz::Accepted();
     StrMsg rebuilt;
     StrMsgInitL(&rebuilt);
     if (StrMsgStartExL(&rebuilt, nullptr, 0, first.code, 0) != 0) std::abort();
@@ -115,4 +118,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::abort();
   }
   return 0;
+}
+
+// Messages as the message-buffer writer builds them.
+void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
+  seeds->Add("options", tarn::fuzz::MessageBytes(120, {"MaxSessions", "50", "SmPeerId", ""}));
+  seeds->Add("numbers",
+             tarn::fuzz::MessageBytes(7, {"abc", "-12", "4294967295", "9", "1.5", "0x1f"}));
+  seeds->Add("bare", tarn::fuzz::MessageBytes(0, {}));
 }

@@ -7,7 +7,9 @@
 #include <string>
 
 #include "cmn/ctx.h"
+#include "cmn/objname.h"
 #include "cmn/str.h"
+#include "fuzz/fuzzseed.h"
 
 TARN_RCSID("lib/cmn/fuzz/strparse_fuzz.cpp");
 
@@ -22,6 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   char mpoint[kObjNameMpointMax + 1];
   char label[kObjNameLabelMax + 1];
   if (StrFromObjectName(&type, host, mpoint, label, t) == 0) {
+    tarn::fuzz::Accepted();
     char name[kObjNameSize];
     if (std::strpbrk(host, " :") == nullptr && std::strstr(mpoint, " // ") == nullptr &&
         StrToObjectNameEx(type, host, mpoint, label, name) == 0) {
@@ -74,4 +77,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   char clean[kStrPathMax + 1];
   StrCleanPathnameExR(t, static_cast<int>(size & 15), clean);
   return 0;
+}
+
+// Object names as the writer builds them.
+void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
+  const struct {
+    int type;
+    const char* host;
+    const char* mpoint;
+    const char* label;
+  } kNames[] = {
+      {1, "db2host.example.com", "/db2inst1/SAMPLE/0", "DB2 database"},
+      {12, "client", "/var/opt/db2/log/S0000001.LOG", ""},
+  };
+  int n = 0;
+  for (const auto& o : kNames) {
+    char name[kObjNameSize];
+    if (StrToObjectNameEx(o.type, o.host, o.mpoint, o.label, name) != 0) std::abort();
+    seeds->Add("object" + std::to_string(n++), name);
+  }
 }

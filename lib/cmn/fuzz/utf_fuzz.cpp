@@ -5,11 +5,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "cmn/ctx.h"
 #include "cmn/strmsg.h"
 #include "cmn/utf.h"
+#include "fuzz/fuzzseed.h"
+#include "fuzz/msgseed.h"
 
 TARN_RCSID("lib/cmn/fuzz/utf_fuzz.cpp");
 
@@ -35,6 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Msg narrow;
   const int back = DynConvW2S(wide.m.data, &narrow.m, (w - 2) / 2, kConvCount | kConvKeepBom);
   if (back != n + 1 || std::memcmp(narrow.m.data, data, size) != 0) std::abort();
+  tarn::fuzz::Accepted();
 
   // The input as UTF-16 in both byte orders and as a list.
   for (int flags : {kConvCount, kConvCount | kConvBigEndian, kConvCount | kConvList}) {
@@ -60,4 +64,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     safe_free(buf, TARN_HERE);
   }
   return 0;
+}
+
+// UTF-8 text, the same text as UTF-16 with its mark as the converter writes
+// it, and a message of it.
+void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
+  const char* text =
+      "Gr\xC3\xBC\xC3\x9F"
+      "e \xE2\x82\xAC \xF0\x9F\x98\x80";
+  seeds->Add("utf8", text);
+  Msg wide;
+  const int w = DynConvS2W(text, &wide.m, -1, kConvWriteBom);
+  if (w < 2) std::abort();
+  seeds->Add("utf16", std::string_view(wide.m.data, static_cast<std::size_t>(w - 2)));
+  seeds->Add("message", tarn::fuzz::MessageBytes(12, {text, "item"}));
 }

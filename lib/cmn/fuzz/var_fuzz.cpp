@@ -10,6 +10,7 @@
 #include "cmn/erh.h"
 #include "cmn/var.h"
 #include "cmn/var_impl.h"
+#include "fuzz/fuzzseed.h"
 
 TARN_RCSID("lib/cmn/fuzz/var_fuzz.cpp");
 
@@ -42,7 +43,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CmnVarUnpackState state{};
   state.flags = parseFlags;
   CmnVar value = CmnVarUnpackEx(text.c_str(), &state);
-  if (state.error == 0) CheckRoundTrip(value, parseFlags, layoutFlags);
+  if (state.error == 0) {
+    CheckRoundTrip(value, parseFlags, layoutFlags);
+    tarn::fuzz::Accepted();
+  }
   CmnVarFree(&value);
   ErhClearError();
 
@@ -54,4 +58,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CmnVarFree(&raw);
   ErhClearError();
   return 0;
+}
+
+// A value of every kind in the text form of each flag set; the first byte
+// holds the flags.
+void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
+  CmnVar value =
+      CmnVarList("Username", CmnVarText("db2inst1"), "Sessions", CmnVarInt64(-3), "Nodes",
+                 CmnVarRange(0, 7), "Environment",
+                 CmnVarList("VEKOPTS", CmnVarText("-debug 1-99 \"fz\"\ttab"), "Empty",
+                            CmnVarText(""), nullptr),
+                 "List", CmnVarArray(CmnVarText("a b"), CmnVarInt64(1), VarUndef), nullptr);
+  for (const int flags : {0, VAR_PACK_NOTABS | VAR_PACK_NOLF, int{VAR_PACK_NOBRACES},
+                          VAR_PACK_BASE64 | VAR_PACK_NOTABS}) {
+    const CmnVarPackOptions options{flags, nullptr};
+    char* text = CmnVarPackEx(value, &options);
+    if (text == nullptr) std::abort();
+    seeds->Add("flags" + std::to_string(flags), static_cast<std::uint8_t>(flags), text);
+    safe_free(text, TARN_HERE);
+  }
+  CmnVarFree(&value);
 }

@@ -510,7 +510,7 @@ TEST_F(FileTest, FindListsMatchingNamesOnly) {
   for (const char* name : {"a.log", "b.log", "c.txt", ".hidden.log"}) WriteFile(At(name), "");
   fs::create_directories(At("d.log"));
   VEK_FindData search;
-  char name[kVekNameMax];
+  char name[kVekFindNameMax];
   std::set<std::string> found;
   int rc = VEK_FindFirstFile(&search, At("*.log").c_str(), name);
   while (rc == 0) {
@@ -537,7 +537,7 @@ TEST_F(FileTest, FindListsMatchingNamesOnly) {
 
 TEST_F(FileTest, FindWithoutMatchesClosesTheSearchItself) {
   VEK_FindData search;
-  char name[kVekNameMax] = "untouched";
+  char name[kVekFindNameMax] = "untouched";
   EXPECT_EQ(VEK_FindFirstFile(&search, At("*.none").c_str(), name), -1);
   EXPECT_EQ(search.dir, nullptr);
   EXPECT_EQ(search.path, nullptr);

@@ -7,10 +7,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 
 #include "cmn/ctx.h"
 #include "cmn/erh.h"
 #include "cmn/strmsg.h"
+#include "fuzz/fuzzseed.h"
+#include "fuzz/msgseed.h"
+#include "fuzz/wireseed.h"
 #include "ipc/ipcasync.h"
 
 TARN_RCSID("lib/ipc/fuzz/receive_fuzz.cpp");
@@ -42,6 +46,7 @@ void IntoMessage(IpcHandle handle) {
   for (int i = 0; i < kMaxPackets; ++i) {
     const int rc = IpcReceiveStrMsgL(handle, msg);
     if (rc <= 0) break;
+    tarn::fuzz::Accepted();
     const char* text = StrMsgGetRBufL(msg);
     if (text[rc] != '\0' || text[rc + 1] != '\0') std::abort();
     if (StrParseStartNL(msg, text, static_cast<std::size_t>(rc)) >= 0) {
@@ -59,6 +64,7 @@ void IntoBuffer(IpcHandle handle) {
     const int again = IpcReceiveData(handle, buffer, sizeof buffer);
     if (rc > 0 && again != rc) std::abort();
     if (again <= 0) break;
+    tarn::fuzz::Accepted();
   }
 }
 
@@ -71,6 +77,7 @@ void Asynchronous(IpcHandle handle) {
     const int size = IpcGetReceivePacketSize(handle);
     const char* text = StrMsgGetRBufL(IpcGetReceiveStrMsg(handle));
     if (size > 0 && (text[size] != '\0' || text[size + 1] != '\0')) std::abort();
+    if (size > 0) tarn::fuzz::Accepted();
   }
 }
 
@@ -88,4 +95,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   IpcCloseConnection(handle);
   ErhClearError();
   return 0;
+}
+
+// Packets as the IPC layer sends them, for each way of receiving (the first
+// byte).
+void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
+  using tarn::fuzz::MessageBytes;
+  using tarn::fuzz::WireBytes;
+  const std::string messages =
+      WireBytes({MessageBytes(120, {"MaxSessions", "50"}), MessageBytes(5, {"0", "0", "", ""})});
+  seeds->Add("message", 0, messages);
+  seeds->Add("data", 1, WireBytes({"first packet", std::string(60, 'x'), "last"}));
+  seeds->Add("async", 2, messages);
 }

@@ -19,6 +19,8 @@
 #include "cmn/ctx.h"
 #include "cmn/erh.h"
 #include "cmn/sysio.h"
+#include "ipc/ipcasync.h"
+#include "ipc/ipchooks.h"
 #include "ipc/ipcimpl.h"
 #include "ipc_test_util.h"
 
@@ -185,6 +187,40 @@ TEST_F(ConnectTest, ListenTakesTheFirstFreePortOfTheRangeAndFailsWhenAllAreTaken
   EXPECT_EQ(ErhErrno(), EIPCPORTRANGE);
   close(taken[0]);
   close(taken[2]);
+}
+
+TEST_F(ConnectTest, PeerLocalityOverrideCountsLoopbackSocketsAsRemoteButNotPipes) {
+  ASSERT_EQ(IpcAcceptConnections(0), 0);
+  const int client = RawConnect(IpcGetListenPort());
+  ASSERT_GE(client, 0);
+  const IpcHandle socket = IpcWaitForIpcEvent(5);
+  ASSERT_GE(socket, 0);
+  const IpcHandle pipes = IpcOpenPipes();
+  ASSERT_GE(pipes, 0);
+  struct Case {
+    IpcPeerLocality setting;
+    int socket;
+  };
+  for (const Case c : {Case{IpcPeerLocality::kRemote, 0}, Case{IpcPeerLocality::kLocal, 1},
+                       Case{IpcPeerLocality::kByAddress, 1}}) {
+    const IpcPeerLocality previous = IpcSetPeerLocality(c.setting);
+    EXPECT_EQ(IpcHandleIsLocal(socket), c.socket) << static_cast<int>(c.setting);
+    EXPECT_EQ(IpcHandleIsLocal(pipes), 1) << static_cast<int>(c.setting);
+    // A forked child keeps the setting, whatever the layer does in between.
+    const unsigned port = IpcGetListenPort();
+    const int expected = c.socket;
+    Peer child([port, expected] {
+      IpcExit();
+      if (IpcInit() != 0) return 1;
+      const int fd = RawConnect(port);
+      const IpcHandle handle = fd < 0 ? -1 : IpcAttachConnection(fd, fd);
+      return handle >= 0 && IpcHandleIsLocal(handle) == expected ? 0 : 2;
+    });
+    EXPECT_EQ(child.Wait(), 0);
+    EXPECT_EQ(IpcSetPeerLocality(previous), c.setting);
+  }
+  EXPECT_EQ(IpcClosePipes(pipes), 0);
+  close(client);
 }
 
 TEST_F(ConnectTest, ListenWithoutRangeGetsASystemPortAndAcceptsConnections) {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz/fuzzseed.h"
 #include "parse/ipspec.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -17,6 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   int low[8];
   int high[8];
   if (IPspecToRanges(spec.c_str(), low, high, count) == 1) {
+    tarn::fuzz::Accepted();
     for (int i = 0; i < count; ++i) {
       if (low[i] < 0 || low[i] > high[i] || high[i] > 255) std::abort();
     }
@@ -30,4 +32,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::abort();  // without a client only a "*" entry can match
   }
   return 0;
+}
+
+// IP specifications of four parts (the first byte), with a client address.
+void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
+  seeds->Add("ranges", 3,
+             std::string_view("10.0.0-7.*\0"
+                              "10.0.3.200",
+                              21));
+  seeds->Add("single", 3, "192.168.1.10");
 }

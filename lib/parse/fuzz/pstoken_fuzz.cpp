@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz/fuzzseed.h"
 #include "parse/pstoken.h"
 
 namespace {
@@ -45,9 +46,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int v2 = 0;
     const int code = PsGetToken(NextChar, &current, &in, nullptr, kKeywords, &v1, &v2);
     if (code == PS_TOK_END) break;
+    if (code == kKeywords[0].code || code == kKeywords[1].code) tarn::fuzz::Accepted();
     if (tokens >= in.size) std::abort();
     if (std::strlen(PsTokenText()) > in.size) std::abort();
   }
   PsSetSwitches({});
   return 0;
+}
+
+// Keyword lines of a device description, with the switches (first byte) the
+// readers use.
+void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
+  seeds->Add("plain", 0, "device \"tape 1\" pool 42 # comment\n");
+  seeds->Add("list", 1 | 4 | 8 | 16, "pool=(a, b:c), device='x'\n");
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cmn/cmninit.h"
+#include "fuzz/fuzzseed.h"
 #include "parse/ipspec.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -22,6 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       ArgvVec argv{};
       const int added = ParseTrustsBuffer(text.c_str(), h, flags, &argv);
       if ((added == 1) != (argv.count > 0)) std::abort();
+      if (added == 1) tarn::fuzz::Accepted();
       for (int i = 0; i < argv.count; ++i) {
         const bool self = h != nullptr && h[0] != '\0' && std::strcmp(argv.items[i], h) == 0;
         if (self && (flags & kTrustsAddSelf) == 0) std::abort();
@@ -31,4 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   return 0;
+}
+
+// A trusted-hosts file after the line naming this host.
+void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
+  seeds->Add("hosts", "client.example.com\n# trusted\ncs1.example.com\ncs2 10.0.0.7\n\n");
 }

@@ -8,6 +8,7 @@
 
 #include "cmn/ctx.h"
 #include "cmn/erh.h"
+#include "fuzz/fuzzseed.h"
 #include "parse/userlist.h"
 
 TARN_RCSID("lib/parse/fuzz/userlist_fuzz.cpp");
@@ -20,6 +21,7 @@ bool Same(const char* a, const char* b) {
 
 void CheckUsers(const char* text) {
   UserList* list = UserPparseUserListBuffer(text);
+  if (list != nullptr) tarn::fuzz::Accepted();
   char* written = UserPwriteUserListToBuffer(list, nullptr);
   if (written != nullptr) {
     UserList* again = UserPparseUserListBuffer(written);
@@ -40,6 +42,7 @@ void CheckUsers(const char* text) {
 
 void CheckClasses(const char* text) {
   UserClassList* list = UserPparseClassListBuffer(text);
+  if (list != nullptr) tarn::fuzz::Accepted();
   char* written = UserPwriteClassListToBuffer(list);
   if (written != nullptr) {
     UserClassList* again = UserPparseClassListBuffer(written);
@@ -66,4 +69,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CheckClasses(text.c_str());
   ErhClearErrorM(TARN_HERE);
   return 0;
+}
+
+// A user list and a class list as their writers put them out.
+void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
+  UserList* users = UserPparseUserListBuffer(
+      "\"U\" \"bob\" \"staff\" * \"admin\"\nU alice 'the group' 10.0.0-7.* user\n");
+  char* text = UserPwriteUserListToBuffer(users, "cs1.example.com");
+  if (users == nullptr || text == nullptr) std::abort();
+  seeds->Add("users", text);
+  safe_free(text, TARN_HERE);
+  UserPdeleteUserList(users);
+  UserClassList* classes =
+      UserPparseClassListBuffer("class admin permission -1 description \"All\"\n");
+  text = UserPwriteClassListToBuffer(classes);
+  if (classes == nullptr || text == nullptr) std::abort();
+  seeds->Add("classes", text);
+  safe_free(text, TARN_HERE);
+  UserPdeleteClassListItems(classes);
 }

@@ -6,10 +6,13 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "cmn/defines.h"
 #include "cmn/erh.h"
+#include "fuzz/fuzzseed.h"
+#include "fuzz/streamseed.h"
 #include "vekdf/daview.h"
 #include "vekdf/rbm.h"
 
@@ -99,8 +102,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     DaBlockReader reader(state);
     if (reader.Open(block) <= 0) continue;
     std::span<std::uint8_t> record;
-    while (reader.Next(&record) == 1) View(record);
+    while (reader.Next(&record) == 1) {
+      View(record);
+      tarn::fuzz::Accepted();
+    }
   }
   ErhClearError();
   return 0;
+}
+
+// Streams as the backup side writes them, after the two bytes that give the
+// reader their block size.
+void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
+  // Eight blocks of the largest size the first two bytes can choose.
+  seeds->maxLen = 2 + 8 * (64 + 4095);
+  const std::string data(2500, 'd');
+  for (const std::uint32_t blockSize : {256u, 1024u, 4096u}) {
+    const std::uint16_t choice = static_cast<std::uint16_t>(blockSize - 64);
+    std::string bytes = {static_cast<char>(choice >> 8), static_cast<char>(choice & 0xFF)};
+    for (const std::string& block : tarn::fuzz::StreamBlocks(blockSize, [&] {
+           tarn::fuzz::WriteEncryptRecord(0x5A);
+           tarn::fuzz::WriteFileObject(data, blockSize / 2);
+         }))
+      bytes += block;
+    seeds->Add("blocks" + std::to_string(blockSize), bytes);
+  }
 }

@@ -17,6 +17,7 @@
 #include "cmn/paths.h"
 #include "tarn_test.h"
 #include "vekdf/dablock.h"
+#include "vekdf/rbm.h"
 #include "vekdf/rm.h"
 
 namespace vekdftest {
@@ -92,6 +93,17 @@ class StreamTest : public ::testing::Test {
   const std::vector<std::vector<std::uint8_t>>& Flush() {
     if (writer_->hasBlock() && writer_->offset() > kDaBlkHeaderSize) writer_->PutBlock();
     return sink_->sent;
+  }
+  // Every record of the flushed blocks, read back as the restore side reads
+  // them (host order), appended to `records`.
+  void ReadBack(std::vector<std::vector<std::uint8_t>>& records) {
+    RbmCheckState state;
+    for (std::vector<std::uint8_t> block : Flush()) {
+      DaBlockReader reader(state);
+      ASSERT_GT(reader.Open(block), 0);
+      std::span<std::uint8_t> record;
+      while (reader.Next(&record) == 1) records.emplace_back(record.begin(), record.end());
+    }
   }
 
   tarn::test::TempRoot root_;

@@ -16,6 +16,7 @@ using cstest::Client;
 using cstest::ErrorOf;
 using cstest::IsSuccess;
 using cstest::Msg;
+using tarn::cellserver::CatItem;
 using tarn::cellserver::Fixture;
 using tarn::cellserver::ParseFixture;
 using tarn::cellserver::SessionManagerBook;
@@ -158,7 +159,7 @@ TEST(Catalogue, EveryListingHasTheTablesFieldCount) {
       {1024, {"05 h1:/db // D", "0", "1"}, 1025, 27, 1},
       {1032, {"10"}, 1033, 10, 2},
       {1033, {"10", "/db/sub", ""}, 1034, 4, 1},
-      {1036, {"", "*.log", "", "0", "0", "0", "0", "0"}, 1037, 11, 1},
+      {1036, {"*.log", "", "", "0", "0", "0", "0", "0"}, 1037, 11, 1},
       {1060, {"0", "/db/a"}, 1061, 37, 2},
       {1054, {"10", "/db"}, 1055, 11, 1},
       {1050, {"05 h1:/db // D", "0", "0", "0", "0", "0"}, 1051, 29, 2},
@@ -186,9 +187,18 @@ TEST(Catalogue, EveryListingHasTheTablesFieldCount) {
   EXPECT_EQ(medium[3], "Pool Disk");
   EXPECT_EQ(medium[1], "Tape 1");
   EXPECT_EQ(medium[18], "3");
-  const auto found = book->answerCatalogue({1036, {"", "*.log", "B1", "0", "0", "0", "0", "0"}});
+  const auto found = book->answerCatalogue({1036, {"b.*", "h1", "/db/sub", "0", "0", "0", "0", "0"}});
+  ASSERT_EQ(found.size(), 2u);
   EXPECT_EQ(found[0].items[0], "/db/sub/b.log");
   EXPECT_EQ(found[0].items[10], "10");
+  // The pattern matches the name's last part; host and directory narrow.
+  EXPECT_EQ(book->answerCatalogue({1036, {"a", "", "", "0", "0", "0", "0", "0"}}).size(), 3u);
+  EXPECT_EQ(book->answerCatalogue({1036, {"a", "h2", "", "0", "0", "0", "0", "0"}}).size(), 1u);
+  EXPECT_EQ(book->answerCatalogue({1036, {"b.log", "", "/db", "0", "0", "0", "0", "0"}}).size(), 1u);
+  // 1083: session, then host and application type of the object.
+  EXPECT_EQ(book->answerCatalogue({1083, {"B1", "h1", "D"}}).size(), 2u);
+  EXPECT_EQ(book->answerCatalogue({1083, {"B1", "h2", ""}}).size(), 1u);
+  EXPECT_EQ(book->answerCatalogue({1083, {"B1", "", "E"}}).size(), 1u);
 }
 
 TEST(Catalogue, UnknownAndMalformedRequestsAndProtection) {
@@ -307,20 +317,60 @@ TEST(Catalogue, SessionListsStoredBackupsInALaterProcess) {
 
 namespace {
 
-// A restore's object request learns where the object's newest stream lies.
-TEST(CatalogueDaIds, RestoreWordsNameTheDaOfTheObjectsNewestStream) {
-  auto book = Book("");
-  EXPECT_EQ(book->daOf("05 h:/a // DB2"), 0);
-  book->rememberDa("05 h:/a // DB2", 3);
-  book->rememberDa("05 h:/b // DB2", 4);
-  book->rememberDa("05 h:/a // DB2", 7);
-  EXPECT_EQ(book->daOf("05 h:/a // DB2"), 7);
+// A restore's object request reads the stream of the version it names, or of
+// its session, and the choice survives a new process on the same file.
+TEST(CatalogueDaIds, RestoreReadsTheStreamOfTheRequestedVersion) {
+  tarn::test::TempDir dir;
+  const std::string file = dir.path() + "/catalogue";
+  const std::string a = "05 h:/a // DB2";
+  {
+    SessionManagerBook book(Fixture{}, file);
+    EXPECT_EQ(book.daFor(a, "", 0), 0);
+    book.store(a, "S1", 1, "", 3, {CatItem{0, "/a/x\x01", 5, 9, 1, 2, 0640}});
+    book.store("05 h:/b // DB2", "S1", 2, "", 4);
+    book.store(a, "S2", 3, "", 7);
+  }
+  SessionManagerBook book(Fixture{}, file);
+  EXPECT_EQ(book.catalogueError(), "");
+  EXPECT_EQ(book.daFor(a, "", 0), 7);
+  EXPECT_EQ(book.daFor(a, "S1", 0), 3);
+  EXPECT_EQ(book.daFor(a, "S9", 0), 0);
+  EXPECT_EQ(book.daFor(a, "", 1), 3);
+  EXPECT_EQ(book.daFor(a, "", 2), 0) << "version 2 is another object's";
+  // Restore object request: application, object, session, "0", tree, version.
+  EXPECT_EQ(tarn::cellserver::RestoreDa(book, {51, {"DB2", a, "S2", "0", "", "1"}}), 3);
+  EXPECT_EQ(tarn::cellserver::RestoreDa(book, {51, {"DB2", a, "S1", "0", "", "0"}}), 3);
+  EXPECT_EQ(tarn::cellserver::RestoreDa(book, {51, {"DB2", a}}), 7);
+  // The stored item came back with its version.
+  const auto items = book.answerCatalogue({1032, {"1"}});
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[0].items[0], "/a/x\x01");
+  EXPECT_EQ(items[0].items[5], "416");
   tarn::cellserver::SessionInfo session;
   session.key = "2026/12/09-1";
-  EXPECT_EQ(
-      tarn::cellserver::ExpandWords({"-ma", "${host}", "-daid", "${da}", "-sess", "${session}"}, 1,
-                                    "127.0.0.1", session, book->daOf("05 h:/b // DB2")),
-      (Items{"-ma", "127.0.0.1", "-daid", "4", "-sess", "2026/12/09-1"}));
+  EXPECT_EQ(tarn::cellserver::ExpandWords({"-ma", "${host}", "-daid", "${da}", "-sess", "${session}"},
+                                          1, "127.0.0.1", session, book.daFor(a, "S1", 0)),
+            (Items{"-ma", "127.0.0.1", "-daid", "3", "-sess", "2026/12/09-1"}));
+}
+
+// The media agent's item lines of a stream's last run become its items.
+TEST(CatalogueDaIds, ItemsOfAStreamComeFromTheLastRunOfItsDa) {
+  tarn::test::TempDir dir;
+  const std::string events = dir.path() + "/events";
+  tarn::test::WriteFile(events,
+                        "ITEM da=3 id=0 type=2 mode=600 uid=1 gid=2 size=3 mtime=4 name=6f6c64\n"
+                        "STREAM_END da=3 status=abort blocks=1\n"
+                        "ITEM da=3 id=0 type=2 mode=4640 uid=1 gid=2 size=5 mtime=6 name=6e6577\n"
+                        "ITEM da=4 id=0 type=2 mode=600 uid=1 gid=2 size=3 mtime=4 name=6f74686572\n"
+                        "ITEM da=3 broken\n"
+                        "STREAM_END da=3 status=stop blocks=1\n");
+  const auto items = tarn::cellserver::StreamItems(events, 3);
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].name, "new");
+  EXPECT_EQ(items[0].mode, 04640);
+  EXPECT_EQ(items[0].size, 5);
+  EXPECT_EQ(items[0].modified, 6);
+  EXPECT_TRUE(tarn::cellserver::StreamItems(events, 4).empty()) << "no end seen yet";
 }
 
 }  // namespace

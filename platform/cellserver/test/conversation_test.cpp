@@ -272,6 +272,34 @@ TEST(Sessions, EachSessionHasAPortOfItsOwn) {
   EXPECT_TRUE(IsSuccess(s.client.request(235, {"1"})));
 }
 
+TEST(Sessions, BackupSessionsOfOneBarlistShareTheKeyAndOneOverviewRow) {
+  Session s;
+  const auto start = [&s](const char* type, const char* name) {
+    s.client.send(205, {type, name, "", "", "", "C"});
+    s.client.sendBulk(cstest::Encode(2, {"-bar", name}));
+    const Msg started = s.client.recv();
+    EXPECT_TRUE(IsSuccess(started));
+    return started.items.size() == 7 ? started.items : Items(7);
+  };
+  const Items first = start("7", "DB2 logs"), second = start("7", "DB2 logs");
+  const Items other = start("7", "DB2 other"), restore = start("8", "DB2 logs");
+  EXPECT_EQ(second[5], first[5]);
+  EXPECT_NE(second[6], first[6]) << "each keeps a GUID of its own";
+  EXPECT_NE(second[4], first[4]);
+  EXPECT_NE(other[5], first[5]);
+  EXPECT_NE(restore[5], first[5]);
+  const Msg overview = s.client.request(209);
+  ASSERT_EQ(overview.items.size(), 3u * 7u);
+  EXPECT_EQ(overview.items[0], first[6]);
+  EXPECT_EQ(overview.items[5], "DB2 logs");
+  EXPECT_EQ(overview.items[6], first[5]);
+  s.client.recv();
+  // The key stays while one of them runs; a later start gets a new one.
+  EXPECT_TRUE(IsSuccess(s.client.request(236, {first[5], "15"})));
+  EXPECT_TRUE(IsSuccess(s.client.request(236, {first[5], "15"})));
+  EXPECT_NE(start("7", "DB2 logs")[5], first[5]);
+}
+
 TEST(ListsAndAnswers, EveryQueryAnswersWithItsReplyIdThenTheResult) {
   Session s("list 212 \"DB2 nightly\" \"DB2 weekly\"\nlist 213 a b\nanswer 265 \"client text\"\n");
   Client& c = s.client;

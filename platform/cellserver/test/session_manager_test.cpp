@@ -3,6 +3,7 @@
 // report lines recorded, the end of objects and sessions, re-attaching by
 // GUID, the reconnect port, the scripted abort and the key service.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <fstream>
 #include <thread>
@@ -77,6 +78,30 @@ void Append(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::app);
   out << text;
 }
+
+// The next frame the session manager sends, waiting at most `polls` of the
+// client's receive time-outs for it.
+std::optional<std::string> NextFrame(Client& client, int polls = 20) {
+  std::optional<std::string> frame;
+  for (int i = 0; i < polls && !frame; ++i) frame = client.recvFrame();
+  return frame;
+}
+
+// A stand-in media agent and a backup session whose object (DA 7) the
+// session manager sent to it; the session manager watches the agent's events.
+struct ObjectAtMediaAgent {
+  ObjectAtMediaAgent()
+      : m("baropt connect -ma 127.0.0.1 " + std::to_string(ma.port()) + " -daid 7\n",
+          {"--media-events", ma.eventsPath()}) {
+    EXPECT_TRUE(ma.ready());
+    sm = Attach(m.start().port, 300);
+    EXPECT_EQ(sm->request(51, BackupRequest("/h1/obj")).code, 45);
+  }
+
+  tarn::test::MediaAgentStandIn ma{{.args = {"--buffer-size", "4096", "--buffer-count", "4"}}};
+  Manager m;
+  std::unique_ptr<Client> sm;
+};
 
 }  // namespace
 
@@ -212,12 +237,12 @@ TEST(SessionManager, StopOnlyAfterTheMediaAgentEndedTheStream) {
   auto sm = Attach(s.port, 300);
   EXPECT_EQ(sm->request(51, BackupRequest("/h1/obj")).code, 45);
   EXPECT_FALSE(sm->recvFrame());
+  Append(events, "STREAM_END da=7 status=abort blocks=2 resumable\n");
+  EXPECT_FALSE(sm->recvFrame());
   Append(events, "STREAM_END da=8 status=stop blocks=3\nSTREAM_END da=7 st");
   EXPECT_FALSE(sm->recvFrame());
   Append(events, "atus=stop blocks=3\n");
-  std::optional<std::string> stop;
-  for (int i = 0; i < 20 && !stop; ++i) stop = sm->recvFrame();
-  EXPECT_EQ(stop, B("6\0\0"));
+  EXPECT_EQ(NextFrame(*sm), B("6\0\0"));
   EXPECT_FALSE(sm->recvFrame());  // once only
   sm->send(6);
   EXPECT_TRUE(m.server.waitForTraffic("catalogue \"/h1/obj\" version 1"));
@@ -225,18 +250,68 @@ TEST(SessionManager, StopOnlyAfterTheMediaAgentEndedTheStream) {
 
 TEST(SessionManager, StopFollowsTheStandInMediaAgentsStreamEnd) {
   tarn::test::Watchdog watchdog(60);
-  tarn::test::MediaAgentStandIn ma({.args = {"--buffer-size", "4096", "--buffer-count", "4"}});
-  ASSERT_TRUE(ma.ready());
-  Manager m("baropt connect -ma 127.0.0.1 " + std::to_string(ma.port()) + " -daid 7\n",
-            {"--media-events", ma.eventsPath()});
-  const Started s = m.start();
-  auto sm = Attach(s.port, 300);
-  EXPECT_EQ(sm->request(51, BackupRequest("/h1/obj")).code, 45);
-  matest::RemoteBackup(ma.port(), 2);
-  ASSERT_TRUE(ma.waitForEvent("STREAM_END da=7 status=stop blocks=2"));
-  std::optional<std::string> stop;
-  for (int i = 0; i < 20 && !stop; ++i) stop = sm->recvFrame();
-  EXPECT_EQ(stop, B("6\0\0"));
+  ObjectAtMediaAgent o;
+  matest::RemoteBackup(o.ma.port(), 2);
+  ASSERT_TRUE(o.ma.waitForEvent("STREAM_END da=7 status=stop blocks=2"));
+  EXPECT_EQ(NextFrame(*o.sm), B("6\0\0"));
+}
+
+TEST(SessionManager, AnAbortedStreamEndAbortsTheObjectAndKeepsItOutOfTheCatalogue) {
+  const struct {
+    const char* status;
+    std::string answer;
+    bool stored;
+  } cases[] = {{"stop", B("6\0\0"), true}, {"abort", B("1\0 2\0\0"), false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.status);
+    tarn::test::TempDir dir;
+    const std::string events = dir.path() + "/events";
+    Manager m("baropt connect -daid 7\n", {"--media-events", events});
+    const Started s = m.start();
+    auto sm = Attach(s.port, 300);
+    EXPECT_EQ(sm->request(51, BackupRequest("/h1/obj")).code, 45);
+    Append(events, std::string("STREAM_END da=7 status=") + c.status + " blocks=3\n");
+    EXPECT_EQ(NextFrame(*sm), c.answer);
+    // Even a client that answers an abort with a stop has no stored object.
+    sm->send(6);
+    EXPECT_TRUE(m.server.waitForTraffic(c.stored ? "catalogue \"/h1/obj\" version 1"
+                                                 : "not stored \"/h1/obj\""));
+  }
+}
+
+TEST(SessionManager, AnObjectWhoseMediaAgentDiedIsAborted) {
+  tarn::test::Watchdog watchdog(60);
+  ObjectAtMediaAgent o;
+  EXPECT_FALSE(o.sm->recvFrame());
+  ASSERT_EQ(::kill(o.ma.pid(), SIGKILL), 0);
+  o.ma.stop();  // reaped: no STREAM_END will ever come
+  EXPECT_EQ(NextFrame(*o.sm, 40), B("1\0 2\0\0"));
+  EXPECT_TRUE(o.m.server.waitForTraffic("stream of DA 7: the media agent died"));
+}
+
+TEST(SessionManager, CatalogueSessionsEndWithTheirConnection) {
+  Manager m("");
+  for (int i = 0; i < 3; ++i) {
+    const Started s = m.start(2);
+    Attach(s.port)->hangUp();
+    EXPECT_TRUE(m.server.waitForTraffic("catalogue session " + s.key + " ends"));
+    EXPECT_EQ(ErrorOf(m.client.request(283, {s.guid})), "1005");
+  }
+}
+
+TEST(SessionManager, ObjectRequestsWithADaIdAreWrittenForTheMediaAgent) {
+  tarn::test::TempDir dir;
+  const std::string requests = dir.path() + "/requests";
+  Manager m("baropt connect -daid 7\nbaropt connect\nbaropt connect -daid 7\n",
+            {"--media-requests", requests});
+  auto backup = Attach(m.start(7).port);
+  EXPECT_EQ(backup->request(51, BackupRequest("/h1/obj")).code, 45);
+  EXPECT_EQ(tarn::test::ReadFile(requests), "OBJECT da=7 backup\n");
+  backup->send(6);
+  EXPECT_EQ(backup->request(51, BackupRequest("/h1/two")).code, 45);  // no DA id: no line
+  auto restore = Attach(m.start(8).port);
+  EXPECT_EQ(restore->request(51, {"DB2", "/h1/obj", "k", "0", "", "1", "-save"}).code, 45);
+  EXPECT_EQ(tarn::test::ReadFile(requests), "OBJECT da=7 backup\nOBJECT da=7 restore\n");
 }
 
 TEST(SessionManager, ReconnectPortCarriesTheObjectOnAndScriptedAbortFollows) {

@@ -29,10 +29,15 @@ namespace tarn::test {
 // The session manager on its session ports answers object requests from the
 // fixture's script (baropt, sm-abort, session-timeout, key: see
 // cellserver/fixture.cpp). It ends an object with MSG_STOP only once the
-// stand-in media agent has printed the end of the stream, so give it the
-// agent's events file: .args = {"--media-events", ma.eventsPath()}.
+// stand-in media agent has printed a stopped end of the stream (an aborted
+// end, or an agent that died, aborts the object), so give it the agent's
+// events file: .args = {"--media-events", ma.eventsPath()}. With
+// "--media-requests" <file> it writes its object requests for an agent
+// started with "--requests" <file>, which then takes each stream's direction
+// from them.
 //
-// Catalogue sessions (session type 2) list the versions the session manager
+// Catalogue sessions (session type 2) end with their connection. They list
+// the versions the session manager
 // stored (kept in <state>/catalogue, so pass the same stateDir to a later
 // stand-in to find them) and the fixture's cat-object, cat-version, cat-item
 // and cat-medium lines; the reply layout is described in

@@ -6,9 +6,13 @@
 #include <cstdlib>
 #include <span>
 #include <string>
+#include <string_view>
+#include <utility>
 
+#include "../test/dastream_bytes.h"
 #include "codec/dastream.h"
 #include "codec/rcsid.h"
+#include "fuzz/fuzzseed.h"
 
 TARN_RCSID("platform/codec/fuzz/dastream_fuzz.cpp");
 
@@ -54,15 +58,40 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const ByteSpan bytes = input.subspan(at, std::min(blockSize, input.size() - at));
     if (const auto block = stream.Feed(bytes)) {
       CheckBlock(bytes, *block);
+      tarn::fuzz::Accepted();
     } else if (stream.error().empty()) {
       std::abort();
     }
     std::string why;
     if (const auto block = DecodeBlock(bytes, options, &why)) {
       CheckBlock(bytes, *block);
+      tarn::fuzz::Accepted();
     } else if (why.empty()) {
       std::abort();
     }
   }
   return 0;
+}
+
+// Blocks laid out byte by byte from the layout tables (the reader's test
+// blocks), each behind the byte that gives its size.
+void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
+  // The largest block the first byte can give, twice.
+  seeds->maxLen = 1 + 2 * (kBlockHeaderSize + 8 * 255);
+  namespace tb = testbytes;
+  const std::pair<const char*, tb::Bytes> kBlocks[] = {
+      {"start", tb::StartBlock()},
+      {"item", tb::ItemBlock()},
+      {"encryption", tb::EncryptionBlock()},
+      {"mixed", tb::MixedBlock()},
+      {"stream", tb::Cat({tb::StartBlockAt(0), tb::StartBlockAt(1)})},
+  };
+  for (const auto& [name, bytes] : kBlocks) {
+    const std::size_t blockSize =
+        std::string_view(name) == "stream" ? bytes.size() / 2 : bytes.size();
+    const std::size_t n = (blockSize - kBlockHeaderSize) / 8;
+    if (n > 255 || kBlockHeaderSize + 8 * n != blockSize) std::abort();
+    seeds->Add(name, static_cast<std::uint8_t>(n),
+               std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  }
 }

@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
+#include <utility>
 
 #include "codec/message.h"
 #include "codec/rcsid.h"
+#include "fuzz/fuzzseed.h"
 #include "mediaagent/protocol.h"
 
 TARN_RCSID("platform/mediaagent/fuzz/message_fuzz.cpp");
@@ -18,12 +20,42 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto message = tarn::standin::ParseMessage(
       std::string_view(reinterpret_cast<const char*>(data + 1), size - 1));
   if (!message) return 0;
-  if (const auto id = ma::ParseBackupData(*message, count); id && (*id < 0 || *id >= count))
-    std::abort();
-  if (const auto id = ma::ParseRestoreData(*message, 7, count); id && (*id < 0 || *id >= count))
-    std::abort();
-  if (const auto da = ma::ParseOpen(*message); da && *da < 0) std::abort();
-  if (const auto da = ma::ParseReconnect(*message); da && *da < 0) std::abort();
-  (void)ma::ParseProtocolAnswer(*message);
+  bool accepted = false;
+  if (const auto id = ma::ParseBackupData(*message, count)) {
+    if (*id < 0 || *id >= count) std::abort();
+    accepted = true;
+  }
+  if (const auto id = ma::ParseRestoreData(*message, 7, count)) {
+    if (*id < 0 || *id >= count) std::abort();
+    accepted = true;
+  }
+  if (const auto da = ma::ParseOpen(*message)) {
+    if (*da < 0) std::abort();
+    accepted = true;
+  }
+  if (const auto da = ma::ParseReconnect(*message)) {
+    if (*da < 0) std::abort();
+    accepted = true;
+  }
+  if (ma::ParseProtocolAnswer(*message)) accepted = true;
+  if (accepted) tarn::fuzz::Accepted();
   return 0;
+}
+
+// What a client sends the agent, after the byte that sets the buffer count
+// (eight): buffer messages, opens of both forms, a reconnect and a protocol
+// answer.
+void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
+  namespace ma = tarn::mediaagent;
+  using tarn::standin::EncodeMessage;
+  using tarn::standin::Message;
+  const std::pair<const char*, Message> kMessages[] = {
+      {"backup_data", ma::MakeBufferMessage(5)},
+      {"restore_data", Message{ma::kMsgData, {"7", "3"}}},
+      {"open", Message{ma::kMsgOpen, {"7"}}},
+      {"open_long", Message{ma::kMsgOpen, {"7", "db2host", "SAMPLE", "0", "1"}}},
+      {"reconnect", Message{ma::kMsgReconnect, {"7"}}},
+      {"protocol", Message{ma::kMsgProtocol, {"27", "100", "600", "A.01.00", "kestrel", "2"}}},
+  };
+  for (const auto& [name, message] : kMessages) seeds->Add(name, 7, EncodeMessage(message));
 }

@@ -218,6 +218,32 @@ TEST(MediaAgentConversation, ResetLinkResumesWithoutGapOrDuplicate) {
               Text(StreamBlock(kDa, b, d.capacity())));
 }
 
+TEST(MediaAgentConversation, ReconnectingClientGetsTheDescriptionWithoutAnOffer) {
+  tarn::test::Watchdog watchdog(60);
+  MediaAgentStandIn ma({.args = Small({"--fault", "drop-after=1"})});
+  ASSERT_TRUE(ma.ready());
+  Description d;
+  {
+    Client c(ma.port());
+    d = OpenStream(c);
+    SendStreamBlock(c, d, 0);
+    EXPECT_EQ(c.recv().item(0), "0");
+    c.send(24, {"1"});
+    EXPECT_FALSE(c.recvFrame());
+  }
+  // The client resumes at once: the agent may not have let the old link go.
+  Client c(ma.port());
+  const Msg first = c.recv();
+  EXPECT_EQ(first.code, 10);
+  c.send(1051, {"7"});
+  EXPECT_EQ(c.recv().items, (std::vector<std::string>{"1", "1"}));
+  c.send(6);
+  ASSERT_TRUE(ma.waitForEvent("STREAM_END da=7 status=stop blocks=1"));
+  // With nothing left to resume, a new connection is offered the protocol again.
+  Client fresh(ma.port());
+  EXPECT_EQ(fresh.recv().code, 267);
+}
+
 TEST(MediaAgentConversation, ResumedStreamStillRefusesADuplicateBlock) {
   tarn::test::Watchdog watchdog(60);
   MediaAgentStandIn ma({.args = Small({"--offer", "none", "--fault", "drop-after=2"})});
@@ -297,3 +323,77 @@ TEST(MediaAgentConversation, SigtermRemovesTheSegmentsOfOpenConnections) {
 }
 
 }  // namespace
+
+namespace {
+
+// A stand-in over a store whose DA 7 holds a stopped stream of two blocks.
+struct StoredStream {
+  StoredStream() {
+    MediaAgentStandIn first({.args = Small(), .storeDir = dir()});
+    EXPECT_TRUE(first.ready());
+    RemoteBackup(first.port(), 2);
+    EXPECT_TRUE(first.waitForEvent("STREAM_END da=7 status=stop blocks=2"));
+    blocks = first.blocks(kDa);
+  }
+  std::string dir() const { return store.path() + "/s"; }
+  std::string path(const char* suffix) const { return dir() + "/da-7" + suffix; }
+
+  tarn::test::TempDir store;
+  std::string blocks;
+};
+
+}  // namespace
+
+TEST(MediaAgentConversation, DirectionComesFromTheRequestAndStoredStreamsStay) {
+  tarn::test::Watchdog watchdog(120);
+  const struct {
+    const char* name;
+    const char* requests;  // null: no requests file
+    bool longOpen;         // the open a backup with options sends
+    bool unreadableMeta;
+    const char* refusal;
+  } cases[] = {
+      {"restore of an unreadable stream", nullptr, false, true, "metadata of DA 7"},
+      {"backup with options to a stored stream", nullptr, true, false,
+       "DA 7 already holds a stored stream"},
+      {"backup requested to a stored stream", "OBJECT da=7 restore\nOBJECT da=7 backup\n", false,
+       false, "DA 7 already holds a stored stream"},
+      {"backup requested over an unreadable stream", "OBJECT da=7 backup\n", false, true,
+       "DA 7 already holds a stored stream"},
+      {"open no request names", "OBJECT da=8 restore\nOBJECT da=77 backup\n", false, false,
+       "no object request of the session manager names DA 7"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    StoredStream stored;
+    if (c.unreadableMeta) tarn::test::WriteFile(stored.path(".meta"), "da 7\nstatus ");
+    const std::string meta = tarn::test::ReadFile(stored.path(".meta"));
+    std::vector<std::string> args = Small();
+    if (c.requests != nullptr) {
+      tarn::test::WriteFile(stored.store.path() + "/requests", c.requests);
+      args.insert(args.end(), {"--requests", stored.store.path() + "/requests"});
+    }
+    MediaAgentStandIn ma({.args = args, .storeDir = stored.dir()});
+    ASSERT_TRUE(ma.ready());
+    Client client(ma.port());
+    Handshake(client);
+    client.send(27, c.longOpen ? std::vector<std::string>{"7", "-1", "test", "0", "", "0", "4", "1"}
+                               : std::vector<std::string>{"7"});
+    EXPECT_EQ(client.recv().code, 1);
+    EXPECT_TRUE(ma.waitForTraffic(c.refusal));
+    EXPECT_EQ(Sha256Of(tarn::test::ReadFile(stored.path(".blocks"))), Sha256Of(stored.blocks));
+    EXPECT_EQ(tarn::test::ReadFile(stored.path(".meta")), meta);
+  }
+}
+
+TEST(MediaAgentConversation, RequestedRestoreIsServed) {
+  tarn::test::Watchdog watchdog(60);
+  StoredStream stored;
+  const std::string requests = stored.store.path() + "/requests";
+  tarn::test::WriteFile(requests, "OBJECT da=7 backup\nOBJECT da=7 restore\n");
+  MediaAgentStandIn ma({.args = Small({"--requests", requests}), .storeDir = stored.dir()});
+  ASSERT_TRUE(ma.ready());
+  const std::vector<Bytes> back = RemoteRestore(ma.port(), 2);
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_EQ(back[1], StreamBlock(kDa, 1, 4080));
+}

@@ -81,6 +81,24 @@ TEST(MediaAgentProtocol, ReadsOnlyIdsInRange) {
   EXPECT_FALSE(ParseProtocolAnswer({267, {"27", "x", "600", "b", "n", "2"}}));
 }
 
+TEST(MediaAgentProtocol, DirectionIsTheLatestCompleteRequestOfTheDaId) {
+  using enum Direction;
+  const struct {
+    const char* text;
+    std::optional<Direction> expected;
+  } cases[] = {
+      {"OBJECT da=7 backup\n", kBackup},
+      {"OBJECT da=7 backup\nOBJECT da=8 backup\nOBJECT da=7 restore\n", kRestore},
+      {"OBJECT da=7 restore\nOBJECT da=7 backup", kRestore},  // the last line is not complete
+      {"OBJECT da=77 backup\nOBJECT da=17 restore\n", std::nullopt},
+      {"OBJECT da=7 backups\n OBJECT da=7 restore\n", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(RequestedDirection(c.text, 7), c.expected) << c.text;
+  EXPECT_FALSE(IsBackupOpen({27, {"7"}}));
+  EXPECT_TRUE(IsBackupOpen({27, {"7", "-1", "prog", "0", "", "0", "8", "1"}}));
+}
+
 TEST(MediaAgentProtocol, GeometryPlacesBlocksAndIsChecked) {
   // Section 2, 4 buffers of 64 KiB: backup buffer 0 lies 524288 bytes in.
   const Geometry g{65536, 4, 13, 2};

@@ -49,10 +49,11 @@ TEST_F(MediaAgentRobustness, RawPacketOfAnotherLengthIsRefused) {
   shorter.sendFrame(RawBuffer(d, StreamBlock(kDa, 0, d.capacity())).substr(1));
   ExpectAbort(shorter, 0, "raw packet of 4095 bytes where 4096 were due");
 
+  // DA 7 now holds the aborted stream, which is never backed up over.
   Client longer(ma_.port());
-  OpenStream(longer);
+  OpenStream(longer, 8);
   longer.send(24, {"0"});
-  longer.sendFrame(RawBuffer(d, StreamBlock(kDa, 0, d.capacity())) + "x");
+  longer.sendFrame(RawBuffer(d, StreamBlock(8, 0, d.capacity())) + "x");
   EXPECT_EQ(longer.recv().code, 1);
   EXPECT_TRUE(ma_.waitForTraffic("raw packet of 4097 bytes where 4096 were due"));
 }
@@ -103,6 +104,13 @@ TEST_F(MediaAgentRobustness, UnexpectedMessagesAreRefusedAtEachStage) {
   first.send(24, {"0"});
   EXPECT_EQ(first.recv().code, 1);
   EXPECT_TRUE(ma_.waitForTraffic("expected MSG_OPEN or MSG_DAMA_RECONNECT"));
+
+  Client zeroCopy(ma_.port());
+  Handshake(zeroCopy);
+  zeroCopy.send(601, {"7", "libmap.so", "map0"});
+  EXPECT_EQ(zeroCopy.recv().code, 1);
+  EXPECT_TRUE(ma_.waitForTraffic("zero-copy streams are not served"));
+  EXPECT_EQ(ma_.blocks(kDa), "");
 
   Client during(ma_.port());
   OpenStream(during);

@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cmn/ctx.h"
 #include "cmn/var.h"
+#include "fuzz/fuzzseed.h"
 #include "getopt/getopt.h"
 
 TARN_RCSID("lib/type/getopt/fuzz/getopt_fuzz.cpp");
@@ -51,6 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   CmnVar result = GetoptParse(templ.c_str(), static_cast<int>(argv.size()), argv.data());
   if (CmnVarKindOf(result) != VAR_KIND_LIST) std::abort();
+  if (GetoptResultOk(result)) tarn::fuzz::Accepted();
   char* packed = CmnVarPack(result);
   if (packed == nullptr) std::abort();
   safe_free(packed, TARN_HERE);
@@ -60,4 +63,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (CmnVarKindOf(words) != VAR_KIND_ARRAY) std::abort();
   CmnVarFree(&words);
   return 0;
+}
+
+// Templates, each with a command line (split at NULs) that matches it.
+void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
+  using namespace std::string_view_literals;
+  seeds->Add("agent",
+             "-ver[sion -incr -delta -debug <dbgranges> <[dbgpostfix]> <[dbgselect]> \n"
+             "-debug\0"
+             "1-500\0post\0-VERS\0-incr"sv);
+  seeds->Add("groups",
+             "-obj <name> { -ts <tsname> ... -full -opt <[o]> } ... -incr\n"
+             "-obj\0a\0-ts\0t1\0-full\0-obj\0b\0-incr"sv);
+  seeds->Add("alternatives", "-v|-ver[bose -f <file> ...\n-verb\0-f\0x"sv);
 }

@@ -1,0 +1,643 @@
+// Archive and retrieval of DB2 log files through the integration API: one log
+// file is one item of one object; its copies are found again by item name.
+#include "plover/archlog.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "bar2/barbackup.h"
+#include "bar2/barquery.h"
+#include "bar2/barrestore.h"
+#include "barutil/buconfig.h"
+#include "barutil/buenv.h"
+#include "cmn/cli.h"
+#include "cmn/cmninit.h"
+#include "cmn/ctx.h"
+#include "cmn/dbg.h"
+#include "cmn/defines.h"
+#include "cmn/erh.h"
+#include "cmn/nlspack.h"
+#include "cmn/objname.h"
+#include "cmn/str.h"
+#include "cmn/strmsg.h"
+#include "cmn/vekfile.h"
+#include "csa/csa.h"
+#include "csa/csaops.h"
+#include "db2/db2common.h"
+#include "vekdf/daformat.h"
+#include "vekposix/vekposix.h"
+
+TARN_RCSID("integ/db2/plover/archlog.cpp");
+
+namespace {
+
+constexpr int kLevel = 6;
+constexpr int kSetDb2 = 146;
+constexpr int kMsgArchived = 9;
+constexpr int kMsgArchiveFailed = 10;
+constexpr int kMsgRetrieved = 11;
+constexpr int kMsgRetrieveFailed = 12;
+constexpr char kBarlists[] = "USEREXIT_BARLISTS";
+constexpr char kRestoreBarlist[] = "Archived Log Restore";
+constexpr int kOverviewFields = 7;
+// Object name parts: instance, database, 0, set number, 0.
+constexpr int kObjectNameParts = 5;
+constexpr unsigned kArchivedModeMask = 04777;
+
+struct SafeFree {
+  void operator()(void* p) const { safe_free(p, TARN_HERE); }
+};
+using HeapText = std::unique_ptr<char, SafeFree>;
+
+const char* Text(const char* s) {
+  return s != nullptr ? s : "";
+}
+
+const char* ErrorText() {
+  return ErhErrnoToText();
+}
+
+void Unexpected(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Unexpected(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  DbgPlainVA(kDbgUnexpected, format, args);
+  va_end(args);
+}
+
+// Splits at ':'; the parts.
+std::vector<std::string_view> SplitColons(std::string_view text) {
+  std::vector<std::string_view> parts;
+  for (std::size_t at = 0;;) {
+    const std::size_t colon = text.find(':', at);
+    parts.push_back(text.substr(at, colon == std::string_view::npos ? colon : colon - at));
+    if (colon == std::string_view::npos) return parts;
+    at = colon + 1;
+  }
+}
+
+bool ParseInt(std::string_view text, long* out) {
+  if (text.empty() || text.size() > 9) return false;
+  long value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  *out = value;
+  return true;
+}
+
+// Ends the catalogue session on every path.
+class QueryScope {
+ public:
+  explicit QueryScope(BarContext* ctx) : ctx_(ctx), rc_(VEK_StartQueries(ctx)) {}
+  ~QueryScope() {
+    if (rc_ == 0) VEK_EndQueries(ctx_);
+  }
+  QueryScope(const QueryScope&) = delete;
+  QueryScope& operator=(const QueryScope&) = delete;
+  int rc() const { return rc_; }
+
+ private:
+  BarContext* ctx_;
+  int rc_;
+};
+
+// A session row of the overview whose name is "DB2 <barlist>" and that runs;
+// its session id, empty when none.
+std::string RunningSessionOf(const char* fn, const char* overview, const char* barlist) {
+  StrMsg msg;
+  StrMsgInitL(&msg);
+  std::string found;
+  if (StrParseStartL(&msg, overview) < 0) {
+    Unexpected("[%s] StrParseStart failed. [%d] %s", fn, ErhErrno(), ErrorText());
+    StrMsgFreeL(&msg);
+    return found;
+  }
+  const std::string wanted = std::string("DB2 ") + barlist;
+  char* row[kOverviewFields] = {};
+  while (StrParseMessageL(&msg, kOverviewFields, row) == 0) {
+    DbgPlain(kLevel, "[%s] Checking session %s", fn, row[6]);
+    if (std::strcmp(row[1], "0") != 0) continue;
+    if (wanted == row[5]) {
+      DbgPlain(kLevel, "[%s] Found session %s, barlist %s", fn, row[6], barlist);
+      found = row[6];
+      if (found.empty())
+        DbgPlain(kLevel, "[%s] Session is the new one, no session ID yet, ignoring...", fn);
+      break;
+    }
+    DbgPlain(kLevel, "[%s] Session barlist = '%s', current barlist = '%s'", fn, row[5], barlist);
+  }
+  StrMsgFreeL(&msg);
+  return found;
+}
+
+void Report(const char* fn, bool ok, int okNumber, int failedNumber, const char* path, int code) {
+  if (ok)
+    ErhFullReportPacked(fn, kErhCritical, NlsPackMessage(kSetDb2, okNumber, path));
+  else
+    ErhFullReportPacked(fn, kErhMinor, NlsPackMessage(kSetDb2, failedNumber, path, code));
+}
+
+// The archived log's item as the backup stores it.
+DaItemAttr ItemOf(const VEK_Stat& st, const char* name) {
+  DaItemAttr item{};
+  VEK_StatToItem(&st, &item);
+  item.name = name;
+  item.fileType = kDaFileRegular;
+  item.mode = st.mode & kArchivedModeMask;
+  return item;
+}
+
+int BackupObject(BarContext* ctx, const ArchivedLogName& name, const char* path,
+                 const VEK_Stat& st) {
+  static const char kFn[] = "UE_BackupFile";
+  const HeapText extOpts(UE_Format("DBtree=%s", name.tree.c_str()));
+  if (!extOpts) return kUeSoftwareError;
+  DbgPlain(kLevel, "Set External Options:%s", extOpts.get());
+  const HeapText filter(BU_GetEnv("VEKDEVICEFILTER"));
+  ObjectBackupOptions options{};
+  options.flags = 1;
+  options.extOpts = extOpts.get();
+  options.deviceFilter = filter.get();
+  const char* objectName = VEK_Objectname(name.object.c_str(), "");
+  if (objectName == nullptr) return kUeSoftwareError;
+  if (const int rc = VEK_StartObjectBackupEx(ctx, 0, objectName, nullptr, &options); rc != 0) {
+    Unexpected("[%s] VEK_StartObjectBackup failed with error %d", kFn, rc);
+    return kUeSoftwareError;
+  }
+  int code = kUeOk;
+  const int fd = VEK_OpenFile(path, 0, 0);
+  if (fd < 0) {
+    char text[128];
+    Unexpected("[%s] VEK_OpenFile(logFullName=%s, 0, 0) failed. Error: %s", kFn, path,
+               VEK_SysErrnoToString(errno, text, sizeof text));
+    code = kUeIoError;
+  } else {
+    DaItemAttr item = ItemOf(st, name.item.c_str());
+    int rc = VEK_StartItemBackup(ctx, &item, nullptr, 0, 0);
+    if (rc != 0) {
+      Unexpected("[%s] VEK_StartItemBackup(context, item.name=%s) failed with return code %d. "
+                 "Error: %s",
+                 kFn, name.item.c_str(), rc, ErrorText());
+      code = kUeSoftwareError;
+    } else {
+      std::int64_t size = 0;
+      rc = VEK_BackupFileItem(ctx, fd, &size);
+      if (rc != 0) {
+        Unexpected("[%s] VEK_BackupFileItem(ctx, fd, &size) for item.name=%s) failed with return "
+                   "code %d. Error: %s",
+                   kFn, name.item.c_str(), rc, ErrorText());
+        code = kUeSoftwareError;
+      }
+      const int end = code != kUeOk ? -1 : 0;
+      rc = VEK_EndItemBackup(ctx, end);
+      if (rc != 0) {
+        Unexpected("[%s] VEK_EndItemBackup(context, %d) failed with return code %d. Error: %s", kFn,
+                   end, rc, ErrorText());
+        code = kUeSoftwareError;
+      }
+    }
+    VEK_CloseFile(fd);
+  }
+  if (const int rc = VEK_EndObjectBackup(ctx, code); rc != 0) {
+    Unexpected("[%s] VEK_EndBackup(ctx, %d) failed with error [%d] %s", kFn, code, rc,
+               ErrorText());
+    code = kUeSoftwareError;
+  }
+  return code;
+}
+
+// Removes the file it names unless released.
+class PartialFile {
+ public:
+  explicit PartialFile(std::string path) : path_(std::move(path)) {}
+  ~PartialFile() {
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  PartialFile(const PartialFile&) = delete;
+  PartialFile& operator=(const PartialFile&) = delete;
+  const std::string& path() const { return path_; }
+  void release() { path_.clear(); }
+
+ private:
+  std::string path_;
+};
+
+// Sets the archived attributes of the written copy; failures are only
+// logged, as DB2 can use a log whose attributes differ.
+void SetAttributes(const char* fn, const char* path, const VEK_Item& item) {
+  char text[128];
+  const auto mode = static_cast<mode_t>(item.mode & 07777);
+  if (::chmod(path, mode) != 0) {
+    Unexpected("[%s] chmod(%s, %o) failed. Error: [%d] %s", fn, path, static_cast<unsigned>(mode),
+               errno, VEK_SysErrnoToString(errno, text, sizeof text));
+    DbgLogPlain(kUeLog, "[%s] chmod(%s, %o) failed. Error: [%d] %s", fn, path,
+                static_cast<unsigned>(mode), errno, text);
+  }
+  struct utimbuf times {};
+  times.actime = times.modtime = static_cast<time_t>(item.mtime);
+  if (::utime(path, &times) != 0) {
+    Unexpected("[%s] utime(%s, %p) failed. Error: [%d] %s", fn, path, static_cast<void*>(&times),
+               errno, VEK_SysErrnoToString(errno, text, sizeof text));
+    DbgLogPlain(kUeLog, "[%s] utime(%s, %p) failed. Error: [%d] %s", fn, path,
+                static_cast<void*>(&times), errno, text);
+  }
+  const auto uid = static_cast<uid_t>(item.uid);
+  const auto gid = static_cast<gid_t>(item.gid);
+  if (::chown(path, uid, gid) != 0) {
+    Unexpected("[%s] chown(%s, %d, %d) failed.Error: [%d] %s", fn, path, static_cast<int>(uid),
+               static_cast<int>(gid), errno, VEK_SysErrnoToString(errno, text, sizeof text));
+    DbgLogPlain(kUeLog, "[%s] chown(%s, %d, %d) failed.Error: [%d] %s", fn, path,
+                static_cast<int>(uid), static_cast<int>(gid), errno, text);
+  }
+}
+
+// Writes the current item into a new file beside `path` and renames it into
+// place. An exit code.
+int RestoreInto(BarContext* ctx, const char* path, const VEK_Item& item) {
+  static const char kFn[] = "UE_RestoreFile";
+  char text[128];
+  std::string tmpl(path);
+  const std::size_t slash = tmpl.rfind('/');
+  tmpl.insert(slash == std::string::npos ? 0 : slash + 1, ".");
+  tmpl += ".XXXXXX";
+  // mkstemp makes the file with mode 0600: nobody reads the log before its
+  // attributes are set.
+  const int fd = ::mkstemp(tmpl.data());
+  if (fd < 0) {
+    Unexpected("[%s] open (%s, O_CREAT | O_WRONLY) failed with error: [%d] %s", kFn, tmpl.c_str(),
+               errno, VEK_SysErrnoToString(errno, text, sizeof text));
+    return kUeIoError;
+  }
+  PartialFile partial(tmpl);
+  std::int64_t size = 0;
+  const int rc = VEK_RestoreFileItem(ctx, fd, &size);
+  const int closed = VEK_CloseFile(fd);
+  if (rc != 0) {
+    Unexpected("[%s] VEK_RestoreFileItem failed with error: [%d] %s", kFn, rc, ErrorText());
+    return rc == -7 ? kUeIoError : kUeSoftwareError;
+  }
+  if (closed != 0) return kUeIoError;
+  SetAttributes(kFn, partial.path().c_str(), item);
+  if (VEK_RenameFile(partial.path().c_str(), path) != 0) {
+    Unexpected("[%s] rename(%s, %s) failed. Error: [%d] %s", kFn, partial.path().c_str(), path,
+               errno, VEK_SysErrnoToString(errno, text, sizeof text));
+    return kUeIoError;
+  }
+  partial.release();
+  return kUeOk;
+}
+
+}  // namespace
+
+char* UE_Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  const int n = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  char* out = n < 0 ? nullptr : static_cast<char*>(safe_malloc(static_cast<std::size_t>(n) + 1, TARN_HERE));
+  if (out != nullptr) std::vsnprintf(out, static_cast<std::size_t>(n) + 1, format, args);
+  va_end(args);
+  return out;
+}
+
+std::optional<ArchivedLogName> MakeArchivedLogName(const char* instance, const char* database,
+                                                   int setNumber, const char* path) {
+  if (instance == nullptr || database == nullptr || path == nullptr || *instance == '\0' ||
+      *database == '\0' || *path == '\0' || setNumber < 0)
+    return std::nullopt;
+  ArchivedLogName name;
+  name.object = std::string(instance) + ":" + database + ":0:" + std::to_string(setNumber) + ":0";
+  // The object name must fit the integration's buffer with its type and host.
+  if (name.object.size() > kObjNameMpointMax) return std::nullopt;
+  if (std::strlen(path) > kStrPathMax) return std::nullopt;
+  char clean[kStrPathMax + 1];
+  StrCleanPathnameR(path, '/', clean);
+  name.tree = std::string("/") + instance + "/" + database + "/" + kUeArchivedLogs +
+              (clean[0] == '/' ? "" : "/") + clean + kUeNameEnd;
+  if (name.tree.size() > kUeItemNameMax) return std::nullopt;
+  name.item = DB2_fNameFormatIDB(name.tree.c_str());
+  if (name.item.empty()) return std::nullopt;
+  const std::size_t slash = name.item.rfind('/');
+  name.directory = name.item.substr(0, slash);
+  name.file = name.item.substr(slash + 1);
+  return name;
+}
+
+int UE_CompareSessionIds(const char* a, const char* b) {
+  const std::string_view x(Text(a)), y(Text(b));
+  const std::size_t dx = x.rfind('-'), dy = y.rfind('-');
+  long nx = 0, ny = 0;
+  if (dx == std::string_view::npos || dy == std::string_view::npos ||
+      !ParseInt(x.substr(dx + 1), &nx) || !ParseInt(y.substr(dy + 1), &ny))
+    return x.compare(y);
+  if (const int date = x.substr(0, dx).compare(y.substr(0, dy)); date != 0) return date;
+  return nx < ny ? -1 : nx > ny ? 1 : 0;
+}
+
+char* UE_GetBarList(const BpList* config, const char* database) {
+  static const char kFn[] = "UE_GetBarList";
+  if (config == nullptr || database == nullptr || *database == '\0') {
+    Unexpected("[%s] Wrong input parameters config=%p, dbname =%s", kFn,
+               static_cast<const void*>(config), Text(database));
+    return nullptr;
+  }
+  CmnVar* barlists = nullptr;
+  if (const int rc = BP_GetListByName(*config, kBarlists, &barlists); rc != kBpOk) {
+    Unexpected("[%s] BP_GetListByName(config, %s, &barListOpt) failed with error [%d], %s", kFn,
+               kBarlists, rc, ErrorText());
+    return nullptr;
+  }
+  const char* barlist = nullptr;
+  if (const int rc = BP_GetStrByName(*barlists, database, &barlist);
+      rc != kBpOk || barlist == nullptr || *barlist == '\0') {
+    Unexpected("[%s] BP_GetStrByName(*barListOpt, %s, &barlist) failed with error [%d], %s", kFn,
+               database, rc, ErrorText());
+    return nullptr;
+  }
+  return StrNewCopy(barlist);
+}
+
+int UE_GetNextID(BarContext* ctx, const char* host, const char* instance, const char* database,
+                 const char* barlist) {
+  static const char kFn[] = "UE_GetNextID";
+  const QueryScope queries(ctx);
+  if (queries.rc() != 0) {
+    Unexpected("[%s] VEK_StartQueries failed with error %d, %s", kFn, queries.rc(), ErrorText());
+    return 0;
+  }
+  std::string session;
+  {
+    BuCsaState csa;
+    if (BU_CsaInit(&csa, nullptr) != 0) {
+      CliErhReport(cmnEmptyString);
+      return 0;
+    }
+    char* overview = nullptr;
+    if (MCsaGetSessionOverview(csa.slot, &overview) != 0 || overview == nullptr) {
+      Unexpected("[%s] MCsaGetSessionOverview failed. [%d] %s", kFn, ErhErrno(), ErrorText());
+    } else {
+      session = RunningSessionOf(kFn, overview, Text(barlist));
+    }
+    safe_free(overview, TARN_HERE);
+    BU_CsaExit(&csa);
+  }
+  if (session.empty()) return 0;
+
+  int count = 0;
+  VEK_ObjectVersion* versions = nullptr;
+  // Every version: objects of one session share its backup id, so one
+  // version per backup id would hide all but one set number.
+  const int rc = VEK_QueryObjectsOfSessionEx(VEK_ContextCatalog(ctx), session.c_str(), Text(host),
+                                             "DB2", 0, &count, &versions);
+  if (rc != 0) {
+    Unexpected("[%s] VEK_QueryObjectsOfSession exited with error [%d] %s", kFn, rc, ErrorText());
+    return 0;
+  }
+  int next = 0;
+  for (int i = 0; i < count; ++i) {
+    const std::vector<std::string_view> parts = SplitColons(versions[i].object.mountPoint);
+    if (parts.size() != kObjectNameParts) {
+      DbgPlain(kLevel, "[%s] Skipping object %s", kFn, versions[i].object.mountPoint);
+      continue;
+    }
+    const std::string p[kObjectNameParts] = {std::string(parts[0]), std::string(parts[1]),
+                                             std::string(parts[2]), std::string(parts[3]),
+                                             std::string(parts[4])};
+    DbgPlain(kLevel, "[%s] Checking object %s:%s:%s:%s:%s", kFn, p[0].c_str(), p[1].c_str(),
+             p[2].c_str(), p[3].c_str(), p[4].c_str());
+    long set = 0;
+    if (p[0] != Text(instance) || p[1] != Text(database) || !ParseInt(parts[3], &set)) continue;
+    if (set >= next) {
+      next = static_cast<int>(set) + 1;
+      DbgPlain(kLevel, "[%s] Setting setNumber to %d", kFn, next);
+    }
+  }
+  VEK_FreeArray(count, versions, sizeof(VEK_ObjectVersion), VEK_ObjectVersionFree);
+  DbgPlain(kLevel, "[%s] Returning %d as the next set/timestamp number", kFn, next);
+  return next;
+}
+
+int UE_BackupFile(BarContext* ctx, const BpList* config, const char* instance,
+                  const char* database, const char* path) {
+  static const char kFn[] = "UE_BackupFile";
+  VEK_Stat st{};
+  const int statRc = VEK_StatFile(path, &st);
+  if (statRc == -1) {
+    DbgPlain(kLevel, "[%s] %s does not exist: nothing to archive", kFn, Text(path));
+    return kUeOk;
+  }
+  if (statRc != 0) return kUeIoError;
+  // A directory, device, FIFO or socket is never archived as a log.
+  if (st.type != VEK_FTYPE_REG) {
+    Unexpected("[%s] Unexpected type %d of file %s", kFn, static_cast<int>(st.native.st_mode & S_IFMT),
+               path);
+    return kUeSoftwareError;
+  }
+  const HeapText barlist(UE_GetBarList(config, database));
+  if (!barlist) {
+    Unexpected("UE_GetBarList(%s, %s) failed!", Text(instance), Text(database));
+    DbgLogPlain(kUeLog,
+                "Barlist not specified for Instance %s, Database %s. Aborting archived log backup.",
+                Text(instance), Text(database));
+    return kUeSoftwareError;
+  }
+  if (const int rc = VEK_StartBackup(ctx, barlist.get()); rc != 0) {
+    Unexpected("[%s] VEK_StartBackup(ctx, %s) failed with error [%d] %s", kFn, barlist.get(), rc,
+               ErrorText());
+    return kUeSoftwareError;
+  }
+  const int setNumber = UE_GetNextID(ctx, cmnHostname, instance, database, barlist.get());
+  const auto name = MakeArchivedLogName(instance, database, setNumber, path);
+  int code = kUeSoftwareError;
+  if (!name) {
+    Unexpected("[%s] the names of %s for %s/%s do not fit", kFn, Text(path), Text(instance),
+               Text(database));
+  } else {
+    code = BackupObject(ctx, *name, path, st);
+  }
+  Report(kFn, code == kUeOk, kMsgArchived, kMsgArchiveFailed, path, code);
+  if (const int rc = VEK_EndBackup(ctx, code); rc != 0) {
+    Unexpected("[%s] VEK_EndBackup(ctx, %d) failed with error [%d] %s", kFn, code, rc,
+               ErrorText());
+    code = kUeSoftwareError;
+  }
+  return code;
+}
+
+int UE_FindRestoreData(BarContext* ctx, const char* instance, const char* database,
+                       const char* path, char* sessionId, char* objectName, char* itemName,
+                       const char* host, std::int64_t* versionId) {
+  static const char kFn[] = "UE_FindRestoreData";
+  if (sessionId == nullptr || objectName == nullptr || itemName == nullptr || versionId == nullptr) {
+    Unexpected("[%s] Invalid parameters: sessionID = %p, objectName = %p, itemName = %p", kFn,
+               static_cast<void*>(sessionId), static_cast<void*>(objectName),
+               static_cast<void*>(itemName));
+    return kUeSoftwareError;
+  }
+  const auto name = MakeArchivedLogName(instance, database, 0, path);
+  if (!name) {
+    Unexpected("[%s] the names of %s for %s/%s do not fit", kFn, Text(path), Text(instance),
+               Text(database));
+    return kUeSoftwareError;
+  }
+  const QueryScope queries(ctx);
+  if (queries.rc() != 0) {
+    Unexpected("[%s] VEK_StartQueries failed with error %d, %s", kFn, queries.rc(), ErrorText());
+    return kUeSoftwareError;
+  }
+  DbgPlain(kLevel, "[%s] dbFullName = %s", kFn, name->directory.c_str());
+  DbgPlain(kLevel, "[%s] fname=%s", kFn, name->file.c_str());
+  VEK_Catalog* catalog = VEK_ContextCatalog(ctx);
+  int count = 0;
+  VEK_Item* items = nullptr;
+  if (const int rc = VEK_QueryPatternSearch(catalog, name->file.c_str(), Text(host),
+                                            name->directory.c_str(), 0, 0, 0, &count, &items);
+      rc != 0) {
+    Unexpected("[%s] VEK_QueryPatternSearch(%s, %s, %s) failed with error %d, %s", kFn,
+               name->file.c_str(), Text(host), name->directory.c_str(), rc, ErrorText());
+    return kUeSoftwareError;
+  }
+  const std::string wanted = sessionId;
+  std::string latest;
+  int result = kUeOk;
+  bool found = false;
+  for (int i = 0; i < count && result == kUeOk; ++i) {
+    const VEK_Item& item = items[i];
+    DbgPlain(kLevel, "[%s] Processing item.name=%s", kFn, item.name);
+    if (name->item != item.name) continue;  // a pattern may match more than the name
+    VEK_ObjectVersion ov{};
+    const int versionIdOfItem = static_cast<int>(item.number10);
+    if (const int rc = VEK_QueryGetObjectVersion(catalog, versionIdOfItem, &ov); rc != 0) {
+      Unexpected("[%s] VEK_QueryGetObjectAndVersion(%d) failed with error %d, %s", kFn,
+                 versionIdOfItem, rc, ErrorText());
+      result = kUeSoftwareError;
+      break;
+    }
+    const char* session = ov.version.sessionId;
+    bool take = false;
+    if (wanted.empty()) {
+      if (!found || UE_CompareSessionIds(session, latest.c_str()) > 0) {
+        if (found)
+          DbgPlain(kLevel, "[%s] Session %s is later than the current latest %s", kFn, session,
+                   latest.c_str());
+        take = true;
+      } else {
+        DbgPlain(kLevel, "[%s] Skipping session %s, because it's not later than the current latest %s",
+                 kFn, session, latest.c_str());
+      }
+    } else {
+      DbgPlain(kLevel, "[%s] Comparing OV.version.sessionID=%s and sessionID=%s", kFn, session,
+               wanted.c_str());
+      take = wanted == session;
+      if (take) DbgPlain(kLevel, "[%s] Match! object name = %s", kFn, ov.object.mountPoint);
+    }
+    if (take) {
+      found = true;
+      latest = session;
+      StrSafeCopyA(objectName, ov.object.mountPoint, kBarObjNameMax);
+      StrSafeCopyA(itemName, item.name, kUeItemNameMax);
+      *versionId = VEK_VersionId(ov.version);
+    }
+    VEK_ObjectVersionFree(&ov);
+    if (take && !wanted.empty()) break;
+  }
+  VEK_FreeArray(count, items, sizeof(VEK_Item), nullptr);
+  if (result != kUeOk) return result;
+  if (!found) {
+    if (!wanted.empty()) {
+      Unexpected("[%s] Target sessionID %s not found", kFn, wanted.c_str());
+      return kUeSoftwareError;
+    }
+    DbgPlain(kLevel, "[%s] No backups found for file %s, item.name %s in part. object name %s",
+             kFn, Text(path), name->item.c_str(), name->object.c_str());
+    sessionId[0] = '\0';
+    return kUeOk;
+  }
+  StrSafeCopyA(sessionId, latest.c_str(), kUeSessionIdMax);
+  DbgPlain(kLevel, "[%s] Restoring file %s from object %s session %s, item.name = %s", kFn,
+           Text(path), objectName, sessionId, itemName);
+  return kUeOk;
+}
+
+int UE_RestoreFile(BarContext* ctx, const char* instance, const char* database, const char* path,
+                   const char* sessionId, const char* host, const char* sourceInstance) {
+  static const char kFn[] = "UE_RestoreFile";
+  DbgPlain(kLevel, "[%s] Called as %s(0x%p, %s, %s, %s, %s)", kFn, kFn, static_cast<void*>(ctx),
+           Text(instance), Text(database), Text(path), Text(sessionId));
+  const char* searchHost = host != nullptr && *host != '\0' ? host : cmnHostname;
+  const char* searchInstance =
+      sourceInstance != nullptr && *sourceInstance != '\0' ? sourceInstance : instance;
+  if (sessionId != nullptr && std::strlen(sessionId) > kUeSessionIdMax) {
+    Unexpected("[%s] session id %s is too long", kFn, sessionId);
+    return kUeSoftwareError;
+  }
+  char session[kUeSessionIdMax + 1] = {};
+  StrSafeCopyA(session, Text(sessionId), kUeSessionIdMax);
+  char objectName[kBarObjNameMax + 1] = {};
+  char itemName[kUeItemNameMax + 1] = {};
+  std::int64_t versionId = 0;
+  if (const int rc = UE_FindRestoreData(ctx, searchInstance, database, path, session, objectName,
+                                        itemName, searchHost, &versionId);
+      rc != 0) {
+    Unexpected("[%s] Restore failed since queries not succeeded getting name, objectName or "
+               "session from the IDB !",
+               kFn);
+    return rc;
+  }
+  if (session[0] == '\0') {
+    DbgPlain(kLevel, "[%s] Looks like no files found in the IDB. Returning success!", kFn);
+    return kUeOk;
+  }
+  const char* barlist = std::getenv("VEKBARLIST");
+  if (const int rc =
+          VEK_StartRestore(ctx, barlist != nullptr && *barlist != '\0' ? barlist : kRestoreBarlist);
+      rc != 0) {
+    Unexpected("[%s] VEK_StartRestore() failed with error %d, %s", kFn, rc, ErrorText());
+    return kUeSoftwareError;
+  }
+  int code = kUeSoftwareError;
+  const char* fullName = VEK_ObjectnameEx(5, searchHost, objectName, nullptr);
+  const std::string object = fullName != nullptr ? fullName : "";
+  if (const int rc = VEK_StartObjectRestoreEx(ctx, object.c_str(), session, itemName,
+                                              static_cast<int>(versionId));
+      rc != 0) {
+    Unexpected("[%s] VEK_StartObjectRestore(%s, %s, %s, %s) failed with error %d, %s", kFn,
+               object.c_str(), session, itemName, Text(path), rc, ErrorText());
+  } else {
+    for (;;) {
+      VEK_Item item{};
+      if (VEK_StartItemRestoreEx(ctx, nullptr, &item, nullptr, nullptr) != 0) break;
+      const bool wanted = std::strcmp(item.name, itemName) == 0;
+      if (wanted) code = RestoreInto(ctx, path, item);
+      int itemCode = 0;
+      if (const int rc = VEK_EndItemRestore(ctx, &itemCode); rc != 0) {
+        Unexpected("[%s] VEK_EndItemRestore(%d) failed with error %s", kFn, rc, ErrorText());
+        if (wanted && code == kUeOk) code = kUeSoftwareError;
+        break;
+      }
+      if (wanted) break;
+    }
+    if (const int rc = VEK_EndObjectRestore(ctx, code); rc != 0)
+      Unexpected("[%s] VEK_EndObjectRestore(%d) failed with error %d, %s", kFn, code, rc,
+                 ErrorText());
+  }
+  Report(kFn, code == kUeOk, kMsgRetrieved, kMsgRetrieveFailed, path, code);
+  if (const int rc = VEK_EndRestore(ctx, code); rc != 0)
+    Unexpected("[%s] VEK_EndRestore(%d) failed with error %d, %s", kFn, code, rc, ErrorText());
+  return code;
+}
