@@ -7,6 +7,11 @@ inline constexpr int kDb2MsgSet = 146;
 // DB2's own message text, as a warning and as an error.
 inline constexpr int kDb2MsgWarning = 7;
 inline constexpr int kDb2MsgError = 8;
+// Log files: the path; the path and the code.
+inline constexpr int kDb2MsgArchived = 9;
+inline constexpr int kDb2MsgArchiveFailed = 10;
+inline constexpr int kDb2MsgRetrieved = 11;
+inline constexpr int kDb2MsgRetrieveFailed = 12;
 // The node's semaphores could not be set up: the backup goes on unpaced.
 inline constexpr int kDb2MsgUnpaced = 20;
 // The configuration utility's usage.
