@@ -45,9 +45,9 @@ constexpr int kFileBufferCount = 8;
 int probeSeconds = kNetProbeSeconds;
 
 // Set-80 messages of the backup process alone.
-constexpr int kMsgWriteFile = 1042;
-constexpr int kMsgReconnecting = 1400;
-constexpr int kMsgReconnected = 1401;
+constexpr int kMsgWriteFile = kDaMsgFileWrite;
+constexpr int kMsgReconnecting = kDaMsgReconnecting;
+constexpr int kMsgReconnected = kDaMsgReconnected;
 
 void Report(int level, const char* packed) {
   ErhFullReportPacked(kProg, level, packed);

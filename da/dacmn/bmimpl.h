@@ -5,29 +5,31 @@
 
 #include <string>
 
+#include "cmn/nls.h"
 #include "cmn/strmsg.h"
 #include "dacmn/dacmn.h"
 #include "dacmn/dashm.h"
+#include "vekdf/damsg.h"
 
 namespace bm_detail {
 
 // Set-80 messages of the buffer managers.
-constexpr int kMsgConnect = 1001;
-constexpr int kMsgNoAnswer = 1002;
-constexpr int kMsgAttach = 1003;
-constexpr int kMsgSmClosed = 1022;
-constexpr int kMsgWaitFailed = 1023;
-constexpr int kMsgSmRead = 1024;
-constexpr int kMsgSmParse = 1025;
-constexpr int kMsgSmAbort = 1026;
-constexpr int kMsgSmUnknown = 1027;
-constexpr int kMsgNetRead = 1028;
-constexpr int kMsgNetClosed = 1029;
-constexpr int kMsgNetParse = 1030;
-constexpr int kMsgNetAbort = 1031;
-constexpr int kMsgNetUnknown = 1032;
+constexpr int kMsgConnect = kDaMsgConnect;
+constexpr int kMsgNoAnswer = kDaMsgNoAnswer;
+constexpr int kMsgAttach = kDaMsgAttach;
+constexpr int kMsgSmClosed = kDaMsgSmClosed;
+constexpr int kMsgWaitFailed = kDaMsgWaitFailed;
+constexpr int kMsgSmRead = kDaMsgSmRead;
+constexpr int kMsgSmParse = kDaMsgSmParse;
+constexpr int kMsgSmAbort = kDaMsgSmAbort;
+constexpr int kMsgSmUnknown = kDaMsgSmUnknown;
+constexpr int kMsgNetRead = kDaMsgNetRead;
+constexpr int kMsgNetClosed = kDaMsgNetClosed;
+constexpr int kMsgNetParse = kDaMsgNetParse;
+constexpr int kMsgNetAbort = kDaMsgNetAbort;
+constexpr int kMsgNetUnknown = kDaMsgNetUnknown;
 // Set 12: an internal fault.
-constexpr int kMsgInternal = 5;
+constexpr int kMsgInternal = kNlsErrorInternal;
 
 // The text of kMsgNetClosed when the network process's pipe closes before
 // its MSG_LISTEN: it could not start (its common library, say) or gave up.

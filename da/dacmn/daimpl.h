@@ -3,22 +3,25 @@
 
 #include <sys/types.h>
 
+#include "cmn/nls.h"
+#include "vekdf/damsg.h"
+
 namespace dacmn_detail {
 
 // Trace level of the data path's flow.
 constexpr int kLevel = 70;
 
 // Catalogue sets the data path reports from.
-constexpr int kSetError = 12;
+constexpr int kSetError = kNlsSetError;
 constexpr int kSetScript = 61;
-constexpr int kSetDataPath = 80;
+constexpr int kSetDataPath = kDaMsgSet;
 
 // Set-80 messages.
-constexpr int kMsgExecOff = 48;
-constexpr int kMsgExecRefused = 49;
-constexpr int kMsgNoTarget = 1006;
-constexpr int kMsgPipes = 1010;
-constexpr int kMsgFork = 1011;
+constexpr int kMsgExecOff = kDaMsgExecOff;
+constexpr int kMsgExecRefused = kDaMsgExecRefused;
+constexpr int kMsgNoTarget = kDaMsgNoTarget;
+constexpr int kMsgPipes = kDaMsgPipes;
+constexpr int kMsgFork = kDaMsgFork;
 // Set 61: the program of a command cannot be found.
 constexpr int kMsgNoProgram = 3005;
 // Set 12: negotiation with a local agent failed (reported by the buffer managers).

@@ -9,18 +9,19 @@
 #include "cmn/strmsg.h"
 #include "dacmn/dacmn.h"
 #include "dacmn/daimpl.h"
+#include "vekdf/damsg.h"
 
 namespace dacmn_detail {
 
 // Set-80 messages of the network processes.
-constexpr int kMsgConnect = 1001;
-constexpr int kMsgNoAnswer = 1002;
-constexpr int kMsgShmem = 1003;
-constexpr int kMsgOpenFile = 1004;
-constexpr int kMsgWait = 1023;
-constexpr int kMsgIpc = 1028;
-constexpr int kMsgClosed = 1029;
-constexpr int kMsgUnexpected = 1032;
+constexpr int kMsgConnect = kDaMsgConnect;
+constexpr int kMsgNoAnswer = kDaMsgNoAnswer;
+constexpr int kMsgShmem = kDaMsgAttach;
+constexpr int kMsgOpenFile = kDaMsgOpenFile;
+constexpr int kMsgWait = kDaMsgWaitFailed;
+constexpr int kMsgIpc = kDaMsgNetRead;
+constexpr int kMsgClosed = kDaMsgNetClosed;
+constexpr int kMsgUnexpected = kDaMsgNetUnknown;
 
 // Seconds a report waits for the pipe to take it.
 constexpr int kNetFlushSeconds = 60;

@@ -29,8 +29,8 @@ constexpr char kProg[] = "RNetMain";
 constexpr char kFileProg[] = "RNetMainFile";
 
 // Set-80 messages of the restore process alone.
-constexpr int kMsgReadFile = 1043;
-constexpr int kMsgFileEnded = 1044;
+constexpr int kMsgReadFile = kDaMsgFileRead;
+constexpr int kMsgFileEnded = kDaMsgFileEnded;
 
 // 0 none, then due (to be sent when the handle is free) and sent.
 enum class Step { kNone, kDue, kSent };

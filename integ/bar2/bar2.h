@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <span>
 
 #include "cmn/strmsg.h"
@@ -73,7 +74,15 @@ struct BarKeyEntity {
 // it is shown or sent.
 using BarReportCallback = void (*)(const char* message);
 
-// The integration context (slot 19). Later layers add their state here.
+struct VEK_Catalog;
+// Frees a catalogue state; its session is closed by VEK_EndQueries, not here.
+struct BarCatalogDelete {
+  void operator()(VEK_Catalog* catalog) const;
+};
+
+// The integration context (slot 19). Later layers add their state here. Its
+// slot's AtInit constructs it in the zeroed slot memory and its AtFree
+// destroys it.
 struct BarContext {
   int mode;  // SessionMode
   int lastCode;
@@ -152,6 +161,9 @@ struct BarContext {
   int decryptReady;    // 1 once the current item's key has been checked
   int64_t itemOffset;  // item bytes already in data records
   uint32_t recBytes;   // bytes of restoreRecord, 0 without one
+  // The catalogue state of the context's queries (VEK_ContextCatalog), made
+  // by the first one and freed with the context.
+  std::unique_ptr<VEK_Catalog, BarCatalogDelete> catalog;
 };
 
 // Process-wide record, filled once by VEK_InitGlobals.

@@ -11,8 +11,10 @@
 #include "bar2/barcodec.h"
 #include "bar2/barimpl.h"
 #include "bar2/baropt.h"
+#include "bar2/barprofmsg.h"
 #include "bar2/barrc.h"
 #include "bar2/bartransform.h"
+#include "barutil/barmsg.h"
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
@@ -38,14 +40,6 @@ using bar2_detail::ParamFail;
 namespace {
 
 constexpr int kLevel = 1;
-constexpr int kSetBar = 131;
-constexpr int kMsgNoBackupRights = 52;
-constexpr int kMsgNotInCatalogue = 20;
-constexpr int kMsgZeroCopyFailed = 100;
-constexpr int kMsgObjectStarted = 11;
-constexpr int kMsgObjectCompleted = 19;
-constexpr int kSetDataPath = 81;
-constexpr int kMsgObjectProfile = 104;
 
 constexpr std::size_t kNameTailMax = 1900;
 constexpr int kLevelData = 199;
@@ -122,7 +116,7 @@ int FlushPending(BarContext* ctx) {
 }
 
 int ZeroCopyFail(BarContext* ctx, const char* fn) {
-  ErhFullReportPacked(fn, kErhMinor, NlsPackMessage(kSetBar, kMsgZeroCopyFailed));
+  ErhFullReportPacked(fn, kErhMinor, NlsPackMessage(kBarMsgSet, kBarMsgZeroCopyFailed));
   return BarFail(ctx, BAR_ECOMM);
 }
 
@@ -164,8 +158,8 @@ int VEK_StartBackup(BarContext* ctx, const char* barlist) {
              kFn, ctx->appType, ctx->appName, cmnHostname, static_cast<int>(ctx->access),
              "no backup rights");
     ErhFullReportPacked(kFn, kErhMajor,
-                        NlsPackMessage(kSetBar, kMsgNoBackupRights, ctx->appType, ctx->appName,
-                                       static_cast<const char*>(cmnHostname)));
+                        NlsPackMessage(kBarMsgSet, kBarMsgNoBackupRights, ctx->appType,
+                                       ctx->appName, static_cast<const char*>(cmnHostname)));
     return BarFail(ctx, BAR_EPERM);
   }
   bar2_detail::InstallSessionHooks();
@@ -223,7 +217,8 @@ int VEK_StartObjectBackupEx(BarContext* ctx, int backupType, const char* objectN
   ctx->erhErrno = 0;
   const std::string optText = BarOptText(trees, options);
 
-  IntegOptions opts{};
+  OptHolder held;
+  IntegOptions& opts = *held.get();
   if (ctx->smLink != 0) {
     StrMsg request;
     StrMsgInitL(&request);
@@ -241,7 +236,6 @@ int VEK_StartObjectBackupEx(BarContext* ctx, int backupType, const char* objectN
     const int rc = VEK_RequestObject(ctx, kBarSessionBackup, &request, &opts);
     StrMsgFreeL(&request);
     if (rc != 0) {
-      OptFreeOpts(&opts);
       return BarFail(ctx, rc);
     }
     if (opts.dbgRanges[0] != '\0') CopyText(ctx->dbgRanges, opts.dbgRanges);
@@ -263,12 +257,10 @@ int VEK_StartObjectBackupEx(BarContext* ctx, int backupType, const char* objectN
 
   int rc = BarStartBackupTransforms(ctx, opts.encode, opts.encrAlgo, opts.compress);
   if (rc != 0) {
-    OptFreeOpts(&opts);
     return FailObjectStart(ctx, rc, false);
   }
   if (NoData(backupType)) {
     SetObjText(ctx, description);
-    OptFreeOpts(&opts);
     ctx->mode = BAR_MODE_OBJECT_BACKUP;
     return 0;
   }
@@ -290,11 +282,10 @@ int VEK_StartObjectBackupEx(BarContext* ctx, int backupType, const char* objectN
     for (int i = 0; i < opts.mirror.count; ++i)
       DbgPlain(kLevel, "\tmirror option [%d]: %s", i,
                static_cast<const char*>(IVecGet(&opts.mirror, i)));
-    OptFreeOpts(&opts);
     BmSetSmReceive(nullptr);
     return FailObjectStart(ctx, BAR_ECOMM, false);
   }
-  bar2_detail::ReportObject(kFn, kMsgObjectStarted, ctx->objName, false);
+  bar2_detail::ReportObject(kFn, kBarMsgBackupStarted, ctx->objName, false);
   BmGetParams(&ctx->maBlockSize, &ctx->recOffset);
 
   const int room = ctx->maBlockSize - kBarDescriptionReserve;
@@ -325,10 +316,8 @@ int VEK_StartObjectBackupEx(BarContext* ctx, int backupType, const char* objectN
              "\tsinceTime: %d\n\tbackupType: %d\n\tobjName: %s\n\tdescription: %s",
              kFn, ErhGetErrorInfo(), ctx->daId, ctx->startTime, ctx->sinceTime, backupType,
              longName, description.c_str());
-    OptFreeOpts(&opts);
     return FailObjectStart(ctx, BAR_ECOMM, true);
   }
-  OptFreeOpts(&opts);
   ctx->mode = BAR_MODE_OBJECT_BACKUP;
   return 0;
 }
@@ -364,7 +353,7 @@ int VEK_EndObjectBackup(BarContext* ctx, int code) {
     bar2_detail::LinkUpdateStatus(ctx, 0, 1);
     if (ctx->profile != 0) {
       DbgPlain(kLevel, "[%s] Writing profile report.", kFn);
-      bar2_detail::ReportProfile(kFn, kSetDataPath, kMsgObjectProfile, ctx);
+      bar2_detail::ReportProfile(kFn, kBarOptMsgSet, kBarOptMsgBackupProfile, ctx);
     }
     bar2_detail::ResetObjectCounters(ctx);
     DbgPlain(kLevel, "[%s] About to execute BmExit.", kFn);
@@ -375,7 +364,7 @@ int VEK_EndObjectBackup(BarContext* ctx, int code) {
       if (setCC == 0) setCC = 2;
     }
     BmSetSmReceive(nullptr);
-    bar2_detail::ReportObject(kFn, kMsgObjectCompleted, ctx->objName, false);
+    bar2_detail::ReportObject(kFn, kBarMsgBackupCompleted, ctx->objName, false);
   }
   if (setCC == 0)
     VEK_Stop(ctx);
@@ -424,7 +413,8 @@ int VEK_WriteObjAttr(BarContext* ctx, DaItemAttr* item, int flags) {
   if (nameLength > kBarItemNameMax) {
     if (ctx->longNameWarned == 0) {
       const char* tail = name + (nameLength > kNameTailMax ? nameLength - kNameTailMax : 0);
-      ErhFullReportPacked(kFn, kErhNormal, NlsPackMessage(kSetBar, kMsgNotInCatalogue, tail));
+      ErhFullReportPacked(kFn, kErhNormal,
+                          NlsPackMessage(kBarMsgSet, kBarMsgItemNameTooLong, tail));
       ctx->longNameWarned = 1;
     }
     DbgPlain(kLevel, "[%s] Item will not be written in the catalog", kFn);

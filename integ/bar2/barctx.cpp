@@ -5,12 +5,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "bar2/bar2.h"
 #include "bar2/barimpl.h"
 #include "bar2/baropt.h"
 #include "bar2/barrc.h"
 #include "bar2/bartransform.h"
+#include "barutil/barmsg.h"
 #include "barutil/vekhost.h"
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
@@ -33,11 +35,6 @@ VekGlobalRecord VEK_Global{"", "", kVekUpdateDefault, 0, 0};
 
 namespace {
 
-constexpr int kSetBar = 131;
-constexpr int kMsgUnknownUser = 51;
-constexpr int kMsgCsaFailed = 54;
-constexpr int kMsgAclFailed = 55;
-constexpr int kMsgNoCmHost = 56;
 constexpr int kLevelFlow = 1;
 constexpr int kLevelDetail = 30;
 constexpr int kCsaAttempts = 11;
@@ -48,7 +45,7 @@ constexpr int kBarAbortOpenWork = 8003;
 bool globalsDone = false;
 
 void VEK_AtInit(void* data) {
-  auto* ctx = static_cast<BarContext*>(data);
+  auto* ctx = new (data) BarContext{};
   ctx->output = 1;
   ctx->smLink = 1;
   CopyText(ctx->appName, "<unknownInstance>");
@@ -76,6 +73,7 @@ void VEK_AtFini(void* data) {
   CmnVarFree(&ctx->itemName);
   IVecFree(&ctx->trees);
   StrMsgFreeL(&ctx->smMsg);
+  ctx->~BarContext();
 }
 
 const PtdDescriptor BarPtd = {"BarPtd",   nullptr,    sizeof(BarContext),
@@ -248,7 +246,7 @@ int VEK_InitGlobals() {
   }
   DbgPlain(kLevelFlow, "[%s] VEK_Global.update = %d", fn, VEK_Global.update);
   if (VEK_GetCMHost()[0] == '\0') {
-    ErhFullReportPacked(fn, kErhMajor, NlsPackMessage(kSetBar, kMsgNoCmHost));
+    ErhFullReportPacked(fn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgNoCellManager));
     return 0;
   }
   VEK_Global.capability &= static_cast<unsigned char>(~kVekCapCompress);
@@ -368,7 +366,8 @@ int VEK_Init(const char* appType, const char* appName, const char* module, int, 
   if (rc == BAR_OK) {
     VEK_InitGlobals();
     if (VEK_InitCsa() != 0) {
-      ErhFullReportPacked(fn, kErhMajor, NlsPackMessage(kSetBar, kMsgCsaFailed, ErhErrnoToText()));
+      ErhFullReportPacked(fn, kErhMajor,
+                          NlsPackMessage(kBarMsgSet, kBarMsgCellManagerConnect, ErhErrnoToText()));
       rc = BAR_ECOMM;
     }
   }
@@ -376,13 +375,15 @@ int VEK_Init(const char* appType, const char* appName, const char* module, int, 
     uint32_t rights = 0;
     if (MCsaGetAcl(0, &rights) == -1) {
       DbgPlain(kLevelFlow, "[%s] CsaGetAcl failed. Error: %s", fn, ErhErrnoToText());
-      ErhFullReportPacked(fn, kErhMajor, NlsPackMessage(kSetBar, kMsgAclFailed, ErhErrnoToText()));
+      ErhFullReportPacked(fn, kErhMajor,
+                          NlsPackMessage(kBarMsgSet, kBarMsgAccessRights, ErhErrnoToText()));
       rc = BAR_ECOMM;
     } else if (rights == 0) {
       DbgPlain(kLevelFlow, "[%s] User %s.%s does not exist in VEK. Error: %s", fn, cmnEun, cmnEgn,
                ErhErrnoToText());
-      ErhFullReportPacked(fn, kErhMajor,
-                          NlsPackMessage(kSetBar, kMsgUnknownUser, cmnEun, cmnEgn, cmnHostname));
+      ErhFullReportPacked(
+          fn, kErhMajor,
+          NlsPackMessage(kBarMsgSet, kBarMsgUnknownUser, cmnEun, cmnEgn, cmnHostname));
       rc = BAR_EPERM;
     } else {
       ctx->access = rights;

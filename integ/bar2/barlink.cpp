@@ -10,6 +10,7 @@
 #include "bar2/barimpl.h"
 #include "bar2/baropt.h"
 #include "bar2/barrc.h"
+#include "barutil/barmsg.h"
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
@@ -28,17 +29,6 @@ using bar2_detail::CopyText;
 
 namespace {
 
-constexpr int kSetBar = 131;
-constexpr int kMsgSessionFailed = 12;
-constexpr int kMsgReadError = 14;
-constexpr int kMsgCloseOnRead = 15;
-constexpr int kMsgParseError = 16;
-constexpr int kMsgAbortedBySm = 17;
-constexpr int kMsgSendFailed = 23;
-constexpr int kMsgAbortedBySmPlain = 27;
-constexpr int kMsgUnexpected = 28;
-constexpr int kMsgAbortWording = 32;
-constexpr int kMsgAbortPlain = 33;
 constexpr int kLiteralAbortBase = 7500;
 constexpr int kLevelFlow = 1;
 constexpr int kLevelItems = 20;
@@ -193,7 +183,8 @@ int VEK_ConnectSession(BarContext* ctx, int type, const SessionConnectOptions* o
     ctx->csaStarted = 0;
   }
   DbgPlain(kLevelFlow, "[%s] CsaStart/ReconnectSession failed. Error: %s", fn, ErhErrnoToText());
-  ErhFullReportPacked(fn, kErhMajor, NlsPackMessage(kSetBar, kMsgSessionFailed, ErhErrnoToText()));
+  ErhFullReportPacked(fn, kErhMajor,
+                      NlsPackMessage(kBarMsgSet, kBarMsgSmConnect, ErhErrnoToText()));
   ErhClearError();
   return BarFail(ctx, BAR_ECOMM);
 }
@@ -231,7 +222,7 @@ int VEK_SendMessage(BarContext* ctx, StrMsg* msg) {
   const std::string why = ErhErrnoToText();
   // Closed first, so that the report below is not sent into the broken link.
   DropConnection(ctx);
-  ErhFullReportPacked(fn, kErhMinor, NlsPackMessage(kSetBar, kMsgSendFailed, why.c_str()));
+  ErhFullReportPacked(fn, kErhMinor, NlsPackMessage(kBarMsgSet, kBarMsgSmSend, why.c_str()));
   ErhClearError();
   return BarFail(ctx, BAR_ECOMM);
 }
@@ -267,27 +258,27 @@ int VEK_ReceiveMessageEx(BarContext* ctx, int timeout, StrMsg* msg) {
   int code = -1;
   if (n < 0) {
     what = "\"Read error\"";
-    report = kMsgReadError;
+    report = kBarMsgSmRead;
   } else if (n == 0) {
     what = "\"Close on read\"";
-    report = kMsgCloseOnRead;
+    report = kBarMsgSmClosed;
   } else {
     code = StrParseStartNL(msg, StrMsgGetRBufL(msg), static_cast<std::size_t>(n));
     if (code < 0) {
       what = "\"Parse error\"";
-      report = kMsgParseError;
+      report = kBarMsgSmParse;
     }
   }
   if (what != nullptr) {
     DbgPlain(kLevelFlow, "[%s] %s (smHandle: %d) Error: %s", fn, what, ctx->smHandle,
              ErhErrnoToText());
-    if (report == kMsgParseError) {
+    if (report == kBarMsgSmParse) {
       // A stop would tell the session manager that all went well.
       VEK_SendAbort(ctx, kBarAbortBadMessage);
     } else {
       DropConnection(ctx);
     }
-    ErhFullReportPacked(fn, kErhMinor, NlsPackMessage(kSetBar, report));
+    ErhFullReportPacked(fn, kErhMinor, NlsPackMessage(kBarMsgSet, report));
     ErhClearError();
     return BarFail(ctx, BAR_ECOMM);
   }
@@ -347,7 +338,8 @@ int VEK_Abort(BarContext* ctx, int code) {
   if (ctx == nullptr) return BAR_ENOCONTEXT;
   ErhFullReportPacked(
       fn, kErhMinor,
-      NlsPackMessage(kSetBar, ctx->abortWording != 0 ? kMsgAbortWording : kMsgAbortPlain, code));
+      NlsPackMessage(kBarMsgSet, ctx->abortWording != 0 ? kBarMsgAbortingCode : kBarMsgAbortedCode,
+                     code));
   return VEK_SendAbort(ctx, code);
 }
 
@@ -369,7 +361,7 @@ int VEK_OnAbortM(BarContext* ctx, StrMsg* received, const char* file, const char
   }
   ErhFullReportPacked(
       fn, kErhMinor,
-      NlsPackMessage(kSetBar, ctx->abortWording != 0 ? kMsgAbortedBySm : kMsgAbortedBySmPlain,
+      NlsPackMessage(kBarMsgSet, ctx->abortWording != 0 ? kBarMsgSmAborted : kBarMsgSessionAborted,
                      text));
   VEK_SendAbort(ctx, code);
   return BarFail(ctx, BAR_EABORTED);
@@ -484,7 +476,7 @@ int VEK_RequestObject(BarContext* ctx, int type, StrMsg* request, IntegOptions* 
       default:
         DbgPlain(kLevelFlow, "[%s] Got unexpected message from SM. Error: %s", fn,
                  ErhErrnoToText());
-        ErhFullReportPacked(fn, kErhMinor, NlsPackMessage(kSetBar, kMsgUnexpected, code));
+        ErhFullReportPacked(fn, kErhMinor, NlsPackMessage(kBarMsgSet, kBarMsgSmUnexpected, code));
         ErhClearError();
         return BarFail(ctx, BAR_ECOMM);
     }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bar2/bar2.h"
+#include "bar2/barprofmsg.h"
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
@@ -55,8 +56,6 @@ namespace {
 
 constexpr int kLevelValue = 101;
 constexpr int kLevelInvalid = 1;
-constexpr int kSetOptions = 81;
-constexpr int kMsgNeedsHostPort = 1;
 constexpr int kArgvRoom = 20;
 
 // Copies into a field of the record, cut to its width.
@@ -114,181 +113,163 @@ class Words {
   int pos_ = 0;
 };
 
+// One option being applied: its words, its negation and the record.
+struct Applying {
+  const char* fn;
+  int negated;
+  Words& w;
+  IntegOptions* opts;
+};
+
+// The next argument into a text field. True when there was one.
+template <std::size_t N>
+bool TakeText(Applying& a, char (&field)[N], const char* label) {
+  const char* arg = a.w.Argument();
+  if (arg == nullptr) return false;
+  CopyText(field, arg);
+  DbgPlain(kLevelValue, "[%s] %s: %s", a.fn, label, field);
+  return true;
+}
+
+// The next argument into a number field. True when there was one.
+bool TakeInt(Applying& a, int* field, const char* label) {
+  const char* arg = a.w.Argument();
+  if (arg == nullptr) return false;
+  *field = ParseInt(arg);
+  DbgPlain(kLevelValue, "[%s] %s: %d", a.fn, label, *field);
+  return true;
+}
+
+// A switch: on unless negated.
+void TakeFlag(Applying& a, int* field, const char* label) {
+  *field = !a.negated;
+  DbgPlain(kLevelValue, "[%s] %s: %d", a.fn, label, *field);
+}
+
+// The debug postfix, owned by the record. True when there was an argument.
+bool TakePostfix(Applying& a) {
+  const char* arg = a.w.Argument();
+  if (arg == nullptr) return false;
+  const std::size_t n = strnlen(arg, kOptDbgPostfixMax);
+  char* copy = static_cast<char*>(safe_malloc(n + 1, TARN_HERE));
+  if (copy != nullptr) {
+    std::memcpy(copy, arg, n);
+    copy[n] = '\0';
+    safe_free(a.opts->dbgPostfix, TARN_HERE);
+    a.opts->dbgPostfix = copy;
+    DbgPlain(kLevelValue, "[%s] dbgSession: %s", a.fn, a.opts->dbgPostfix);
+  }
+  return true;
+}
+
+// What each option of optTab does with its words. An option takes the
+// arguments it finds and stops at the first one missing.
+struct OptionRule {
+  OptCode code;
+  void (*apply)(Applying& a);
+};
+
+constexpr OptionRule kOptionRules[] = {
+    {OPT_XSM, [](Applying& a) { a.opts->xsm = !a.negated; }},
+    {OPT_SERVER, [](Applying& a) { TakeText(a, VEK_Global.cmHost, "csHost"); }},
+    {OPT_APPTYPE, [](Applying& a) { TakeText(a, a.opts->appType, "appType"); }},
+    {OPT_APPNAME, [](Applying& a) { TakeText(a, a.opts->appName, "appName"); }},
+    {OPT_SETNAME, [](Applying& a) { TakeText(a, a.opts->setName, "setName"); }},
+    {OPT_OUTPUT,
+     [](Applying& a) {
+       if (const char* arg = a.w.Argument()) {
+         a.opts->output = arg;
+         DbgPlain(kLevelValue, "[%s] outFile: %s", a.fn, arg);
+       }
+     }},
+    {OPT_DEBUG,
+     [](Applying& a) {
+       TakeText(a, a.opts->dbgRanges, "dbgRanges") && TakePostfix(a) &&
+           TakeText(a, a.opts->dbgSelect, "dbgSelect");
+     }},
+    {OPT_REPORT, [](Applying& a) { TakeInt(a, &a.opts->reportLevel, "reportLevel"); }},
+    {OPT_MA,
+     [](Applying& a) {
+       TakeText(a, a.opts->maHost, "maHost") && TakeInt(a, &a.opts->maPort, "maPort");
+     }},
+    {OPT_DAID,
+     [](Applying& a) {
+       TakeInt(a, &a.opts->daId, "daID (svID)");
+       DaSetReconnectID(a.opts->daId);
+     }},
+    {OPT_SESSION, [](Applying& a) { TakeText(a, a.opts->sessId, "sessID"); }},
+    {OPT_LOG, [](Applying& a) { TakeFlag(a, &a.opts->log, "log"); }},
+    {OPT_ACCESS,
+     [](Applying& a) {
+       TakeInt(a, &a.opts->accsType, "accsType") && TakeInt(a, &a.opts->accsValue, "accsValue");
+     }},
+    {OPT_PROTECTION,
+     [](Applying& a) {
+       TakeInt(a, &a.opts->protType, "protType") && TakeInt(a, &a.opts->protValue, "protValue");
+     }},
+    {OPT_PROFILE, [](Applying& a) { TakeFlag(a, &a.opts->profile, "profile"); }},
+    {OPT_ENCODE,
+     [](Applying& a) {
+       // A negated form with an algorithm still switches encryption off; its
+       // argument is consumed so that it is not read as a stray word.
+       IntegOptions* opts = a.opts;
+       if (const char* arg = a.w.Argument()) {
+         opts->encrAlgo = a.negated ? 0 : GetEncryptOption(arg);
+         opts->encode = 0;
+       } else {
+         opts->encode = !a.negated;
+         opts->encrAlgo = 0;
+       }
+       DbgPlain(kLevelValue, "[%s] encrypt:%d encode:%d", a.fn, opts->encrAlgo, opts->encode);
+     }},
+    {OPT_COMPRESS, [](Applying& a) { TakeFlag(a, &a.opts->compress, "compress"); }},
+    {OPT_LOAD,
+     [](Applying& a) {
+       if (const char* arg = a.w.Argument()) {
+         a.opts->netLoad = ParseDouble(arg);
+         DbgPlain(kLevelValue, "[%s] netLoad: %f", a.fn, a.opts->netLoad);
+       }
+     }},
+    {OPT_READ,
+     [](Applying& a) {
+       DbgPlain(kLevelValue, "[%s] Skipping OPT_READ", a.fn);
+       while (a.w.Argument() != nullptr) {
+       }
+     }},
+    {OPT_START, [](Applying& a) { TakeInt(a, &a.opts->objStartTime, "objStartTime"); }},
+    {OPT_SINCE, [](Applying& a) { TakeInt(a, &a.opts->objSinceTime, "objSinceTime"); }},
+    {OPT_SPARSE, [](Applying& a) { TakeFlag(a, &a.opts->sparse, "sparse"); }},
+    {OPT_LPORT,
+     [](Applying& a) {
+       if (a.w.Arguments(2)) {
+         DaSetReconnectHost(a.w.Argument());
+         DaSetReconnectPort(ParseInt(a.w.Argument()));
+         DbgPlain(kLevelValue, "[%s] smReconnectHost: %s; port: %d", a.fn, DaGetReconnectHost(),
+                  DaGetReconnectPort());
+       } else {
+         ErhFullReportPacked(a.fn, kErhNormal,
+                             NlsPackMessage(kBarOptMsgSet, kBarOptMsgNeedsHostPort, "lport"));
+       }
+     }},
+    {OPT_OBJNAME, [](Applying& a) { TakeText(a, a.opts->longObjName, "longObjName"); }},
+    {OPT_MIRROR,
+     [](Applying& a) {
+       if (!a.w.Following(kOptMirrorWords)) return;
+       for (int i = 0; i < kOptMirrorWords; ++i) {
+         const char* arg = a.w.Next();
+         IVecAddStr(&a.opts->mirror, arg);
+         DbgPlain(kLevelValue, "[%s] mirror: %s", a.fn, arg);
+       }
+     }},
+};
+
 void ApplyOption(const char* fn, int code, int negated, Words& w, IntegOptions* opts) {
-  const char* arg = nullptr;
-  switch (code) {
-    case OPT_XSM: opts->xsm = !negated; break;
-    case OPT_SERVER:
-      if ((arg = w.Argument()) != nullptr) {
-        CopyText(VEK_Global.cmHost, arg);
-        DbgPlain(kLevelValue, "[%s] csHost: %s", fn, VEK_Global.cmHost);
-      }
-      break;
-    case OPT_APPTYPE:
-      if ((arg = w.Argument()) != nullptr) {
-        CopyText(opts->appType, arg);
-        DbgPlain(kLevelValue, "[%s] appType: %s", fn, opts->appType);
-      }
-      break;
-    case OPT_APPNAME:
-      if ((arg = w.Argument()) != nullptr) {
-        CopyText(opts->appName, arg);
-        DbgPlain(kLevelValue, "[%s] appName: %s", fn, opts->appName);
-      }
-      break;
-    case OPT_SETNAME:
-      if ((arg = w.Argument()) != nullptr) {
-        CopyText(opts->setName, arg);
-        DbgPlain(kLevelValue, "[%s] setName: %s", fn, opts->setName);
-      }
-      break;
-    case OPT_OUTPUT:
-      if ((arg = w.Argument()) != nullptr) {
-        opts->output = arg;
-        DbgPlain(kLevelValue, "[%s] outFile: %s", fn, opts->output);
-      }
-      break;
-    case OPT_DEBUG:
-      if ((arg = w.Argument()) == nullptr) break;
-      CopyText(opts->dbgRanges, arg);
-      DbgPlain(kLevelValue, "[%s] dbgRanges: %s", fn, opts->dbgRanges);
-      if ((arg = w.Argument()) == nullptr) break;
-      {
-        const std::size_t n = strnlen(arg, kOptDbgPostfixMax);
-        char* copy = static_cast<char*>(safe_malloc(n + 1, TARN_HERE));
-        if (copy != nullptr) {
-          std::memcpy(copy, arg, n);
-          copy[n] = '\0';
-          safe_free(opts->dbgPostfix, TARN_HERE);
-          opts->dbgPostfix = copy;
-          DbgPlain(kLevelValue, "[%s] dbgSession: %s", fn, opts->dbgPostfix);
-        }
-      }
-      if ((arg = w.Argument()) == nullptr) break;
-      CopyText(opts->dbgSelect, arg);
-      DbgPlain(kLevelValue, "[%s] dbgSelect: %s", fn, opts->dbgSelect);
-      break;
-    case OPT_REPORT:
-      if ((arg = w.Argument()) != nullptr) {
-        opts->reportLevel = ParseInt(arg);
-        DbgPlain(kLevelValue, "[%s] reportLevel: %d", fn, opts->reportLevel);
-      }
-      break;
-    case OPT_MA:
-      if ((arg = w.Argument()) == nullptr) break;
-      CopyText(opts->maHost, arg);
-      DbgPlain(kLevelValue, "[%s] maHost: %s", fn, opts->maHost);
-      if ((arg = w.Argument()) == nullptr) break;
-      opts->maPort = ParseInt(arg);
-      DbgPlain(kLevelValue, "[%s] maPort: %d", fn, opts->maPort);
-      break;
-    case OPT_DAID:
-      if ((arg = w.Argument()) != nullptr) {
-        opts->daId = ParseInt(arg);
-        DbgPlain(kLevelValue, "[%s] daID (svID): %d", fn, opts->daId);
-      }
-      DaSetReconnectID(opts->daId);
-      break;
-    case OPT_SESSION:
-      if ((arg = w.Argument()) != nullptr) {
-        CopyText(opts->sessId, arg);
-        DbgPlain(kLevelValue, "[%s] sessID: %s", fn, opts->sessId);
-      }
-      break;
-    case OPT_LOG:
-      opts->log = !negated;
-      DbgPlain(kLevelValue, "[%s] log: %d", fn, opts->log);
-      break;
-    case OPT_ACCESS:
-      if ((arg = w.Argument()) == nullptr) break;
-      opts->accsType = ParseInt(arg);
-      DbgPlain(kLevelValue, "[%s] accsType: %d", fn, opts->accsType);
-      if ((arg = w.Argument()) == nullptr) break;
-      opts->accsValue = ParseInt(arg);
-      DbgPlain(kLevelValue, "[%s] accsValue: %d", fn, opts->accsValue);
-      break;
-    case OPT_PROTECTION:
-      if ((arg = w.Argument()) == nullptr) break;
-      opts->protType = ParseInt(arg);
-      DbgPlain(kLevelValue, "[%s] protType: %d", fn, opts->protType);
-      if ((arg = w.Argument()) == nullptr) break;
-      opts->protValue = ParseInt(arg);
-      DbgPlain(kLevelValue, "[%s] protValue: %d", fn, opts->protValue);
-      break;
-    case OPT_PROFILE:
-      opts->profile = !negated;
-      DbgPlain(kLevelValue, "[%s] profile: %d", fn, opts->profile);
-      break;
-    case OPT_ENCODE:
-      // A negated form with an algorithm still switches encryption off; its
-      // argument is consumed so that it is not read as a stray word.
-      if ((arg = w.Argument()) != nullptr) {
-        opts->encrAlgo = negated ? 0 : GetEncryptOption(arg);
-        opts->encode = 0;
-      } else {
-        opts->encode = !negated;
-        opts->encrAlgo = 0;
-      }
-      DbgPlain(kLevelValue, "[%s] encrypt:%d encode:%d", fn, opts->encrAlgo, opts->encode);
-      break;
-    case OPT_COMPRESS:
-      opts->compress = !negated;
-      DbgPlain(kLevelValue, "[%s] compress: %d", fn, opts->compress);
-      break;
-    case OPT_LOAD:
-      if ((arg = w.Argument()) != nullptr) {
-        opts->netLoad = ParseDouble(arg);
-        DbgPlain(kLevelValue, "[%s] netLoad: %f", fn, opts->netLoad);
-      }
-      break;
-    case OPT_READ:
-      DbgPlain(kLevelValue, "[%s] Skipping OPT_READ", fn);
-      while (w.Argument() != nullptr) {
-      }
-      break;
-    case OPT_START:
-      if ((arg = w.Argument()) != nullptr) {
-        opts->objStartTime = ParseInt(arg);
-        DbgPlain(kLevelValue, "[%s] objStartTime: %d", fn, opts->objStartTime);
-      }
-      break;
-    case OPT_SINCE:
-      if ((arg = w.Argument()) != nullptr) {
-        opts->objSinceTime = ParseInt(arg);
-        DbgPlain(kLevelValue, "[%s] objSinceTime: %d", fn, opts->objSinceTime);
-      }
-      break;
-    case OPT_SPARSE:
-      opts->sparse = !negated;
-      DbgPlain(kLevelValue, "[%s] sparse: %d", fn, opts->sparse);
-      break;
-    case OPT_LPORT:
-      if (w.Arguments(2)) {
-        DaSetReconnectHost(w.Argument());
-        DaSetReconnectPort(ParseInt(w.Argument()));
-        DbgPlain(kLevelValue, "[%s] smReconnectHost: %s; port: %d", fn, DaGetReconnectHost(),
-                 DaGetReconnectPort());
-      } else {
-        ErhFullReportPacked(fn, kErhNormal,
-                            NlsPackMessage(kSetOptions, kMsgNeedsHostPort, "lport"));
-      }
-      break;
-    case OPT_OBJNAME:
-      if ((arg = w.Argument()) != nullptr) {
-        CopyText(opts->longObjName, arg);
-        DbgPlain(kLevelValue, "[%s] longObjName: %s", fn, opts->longObjName);
-      }
-      break;
-    case OPT_MIRROR:
-      if (w.Following(kOptMirrorWords)) {
-        for (int i = 0; i < kOptMirrorWords; ++i) {
-          arg = w.Next();
-          IVecAddStr(&opts->mirror, arg);
-          DbgPlain(kLevelValue, "[%s] mirror: %s", fn, arg);
-        }
-      }
-      break;
-    default: break;
+  Applying a{fn, negated, w, opts};
+  for (const OptionRule& rule : kOptionRules) {
+    if (rule.code == code) {
+      rule.apply(a);
+      return;
+    }
   }
 }
 

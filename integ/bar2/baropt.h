@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "cmn/cli.h"
 #include "cmn/cmninit.h"
@@ -58,14 +59,31 @@ inline constexpr std::size_t kOptWordMax = 1023;
 // Words the mirror option takes.
 inline constexpr int kOptMirrorWords = 5;
 
+// A text the record keeps a copy of, or none. It reads as the C text it
+// holds (null for none), so it is passed where a `const char*` is taken.
+class OptText {
+ public:
+  OptText& operator=(const char* text) {
+    has_ = text != nullptr;
+    text_ = has_ ? text : "";
+    return *this;
+  }
+  operator const char*() const { return has_ ? text_.c_str() : nullptr; }
+
+ private:
+  std::string text_;
+  bool has_ = false;
+};
+
 // Options of one VEKOPTS text or one MSG_CONNECT. Zero it before the first
-// parse (IntegOptions opts{}) and release it with OptFreeOpts.
+// parse (IntegOptions opts{}) and release it with OptFreeOpts, or let an
+// OptHolder own it.
 struct IntegOptions {
   char appType[kOptAppTypeMax + 1];
   char appName[kOptAppNameMax + 1];
   char setName[kOptSetNameMax + 1];
-  const char* output;  // the option's word itself: valid while the parsed words are
-  char* dbgPostfix;    // owned (safe_malloc), or null
+  OptText output;    // a copy of the option's word, so it outlives the words
+  char* dbgPostfix;  // owned (safe_malloc), or null
   char dbgRanges[kOptDbgRangesMax + 1];
   char dbgSelect[kOptDbgSelectMax + 1];
   int reportLevel;
@@ -94,6 +112,21 @@ struct IntegOptions {
 // Frees the debug postfix and the mirror list; the record is zeroed.
 void OptFreeOpts(IntegOptions* opts);
 
+// Parsed options that are released (OptFreeOpts) when the holder goes, on
+// every return path of the one who parsed them.
+class OptHolder {
+ public:
+  OptHolder() = default;
+  OptHolder(const OptHolder&) = delete;
+  OptHolder& operator=(const OptHolder&) = delete;
+  ~OptHolder() { OptFreeOpts(&opts_); }
+  IntegOptions* get() { return &opts_; }
+  IntegOptions* operator->() { return &opts_; }
+
+ private:
+  IntegOptions opts_{};
+};
+
 // Splits a VEKOPTS text into words appended to `list`: blanks separate;
 // a word beginning with "#" comments out the rest of its line; a word
 // beginning with a double or single quote runs to the next quote of either
@@ -110,9 +143,8 @@ int ArgvReadEnv(ArgvVec* list, const char* text);
 // path's reconnect id, host and port).
 void OptParseOpts(int count, char** words, IntegOptions* opts);
 // ArgvReadEnv of `text` (null: nothing), then OptParseOpts. The words are
-// released before return, so opts->output is cleared.
+// released before return, and opts->output with them.
 void OptParseEnvOpts(const char* text, IntegOptions* opts);
 // Every remaining item of the message being parsed (null: the process-wide
-// buffer) is one word; then OptParseOpts. opts->output may point into the
-// message buffer.
+// buffer) is one word; then OptParseOpts.
 void OptParseMsgOpts(StrMsg* msg, IntegOptions* opts);

@@ -12,5 +12,5 @@ int VEK_StartQueries(BarContext* ctx);
 int VEK_EndQueries(BarContext* ctx);
 // The context's catalogue state for the VEK_Query calls, its handle that of
 // the context's catalogue session; null without a context. Lives as long as
-// the process.
+// the context (VEK_Exit ends it).
 VEK_Catalog* VEK_ContextCatalog(BarContext* ctx);

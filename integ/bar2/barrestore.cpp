@@ -13,7 +13,9 @@
 #include "bar2/barcodec.h"
 #include "bar2/barimpl.h"
 #include "bar2/baropt.h"
+#include "bar2/barprofmsg.h"
 #include "bar2/bartransform.h"
+#include "barutil/barmsg.h"
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
@@ -35,12 +37,6 @@ namespace {
 
 constexpr int kLevel = 1;
 constexpr int kLevelData = 199;
-constexpr int kSetBar = 131;
-constexpr int kMsgNoRestoreRights = 53;
-constexpr int kMsgObjectStarted = 21;
-constexpr int kMsgObjectCompleted = 29;
-constexpr int kSetProfile = 84;
-constexpr int kMsgObjectProfile = 137;
 constexpr std::uint32_t kAclPrivateObjects = 0x80000;
 constexpr std::uint32_t kAclRestore = 0x20;
 constexpr char kRestoreWords[] = "-save /my/soul -to /dev/null";
@@ -169,8 +165,8 @@ int VEK_StartRestoreEx(BarContext* ctx, const SessionConnectOptions* options) {
     DbgPlain(kLevel, denied, kFn, ctx->appType, ctx->appName, static_cast<const char*>(cmnHostname),
              static_cast<int>(ctx->access));
     ErhFullReportPacked(kFn, kErhMajor,
-                        NlsPackMessage(kSetBar, kMsgNoRestoreRights, ctx->appType, ctx->appName,
-                                       static_cast<const char*>(cmnHostname)));
+                        NlsPackMessage(kBarMsgSet, kBarMsgNoRestoreRights, ctx->appType,
+                                       ctx->appName, static_cast<const char*>(cmnHostname)));
     return BarFail(ctx, BAR_EPERM);
   }
   if (barlist != ctx->barlist) CopyText(ctx->barlist, barlist);
@@ -233,7 +229,8 @@ int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char
   ctx->erhErrno = 0;
   ErhClearError();
 
-  IntegOptions opts{};
+  OptHolder held;
+  IntegOptions& opts = *held.get();
   if (ctx->smLink != 0) {
     const SessionConnectOptions connect = bar2_detail::SessionOptionsOf(ctx, kBarSessionRestore);
     if (ctx->smHandle == kIpcNoHandle && VEK_ConnectSession(ctx, kBarSessionRestore, &connect) != 0)
@@ -253,7 +250,6 @@ int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char
     }
     StrMsgFreeL(&request);
     if (rc != 0) {
-      OptFreeOpts(&opts);
       return BarFail(ctx, rc);
     }
   }
@@ -261,7 +257,6 @@ int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char
   ctx->objBeginTime = bar2_detail::Now();
   VEK_RestartDebugging(ctx, opts.dbgPostfix, opts.dbgRanges, opts.dbgSelect);
   if (int rc = BarStartRestoreTransforms(ctx); rc != 0) {
-    OptFreeOpts(&opts);
     return bar2_detail::AbortObjectStart(ctx, rc);
   }
 
@@ -280,7 +275,6 @@ int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char
              kFn, ErhGetErrorInfo(), ctx->reportName, ctx->dbgRanges, postfix, ctx->dbgSelect,
              ctx->reportLevel, ctx->smLink, ctx->smHandle, opts.daId, opts.maHost, opts.maPort,
              opts.output != nullptr ? opts.output : "", opts.netLoad);
-    OptFreeOpts(&opts);
     return bar2_detail::AbortObjectStart(ctx, BAR_ECOMM);
   }
   ctx->daId = opts.daId;
@@ -290,8 +284,7 @@ int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char
   ctx->profile = opts.profile;
   CopyText(ctx->maHost, opts.maHost);
   ctx->maLocal = IpcIPIsLocal(ctx->maHost) != 0 ? 1 : 0;
-  OptFreeOpts(&opts);
-  bar2_detail::ReportObject(kFn, kMsgObjectStarted, ctx->objName, true);
+  bar2_detail::ReportObject(kFn, kBarMsgRestoreStarted, ctx->objName, true);
   ctx->mode = BAR_MODE_OBJECT_RESTORE;
   return 0;
 }
@@ -311,13 +304,13 @@ int VEK_EndObjectRestore(BarContext* ctx, int code) {
     DbgPlain(kLevel, "[%s] profile option not set.", kFn);
   } else {
     DbgPlain(kLevel, "[%s] profile option set. Displaying statistics.", kFn);
-    bar2_detail::ReportProfile(kFn, kSetProfile, kMsgObjectProfile, ctx);
+    bar2_detail::ReportProfile(kFn, kBarRestoreMsgSet, kBarRestoreMsgProfile, ctx);
   }
   bar2_detail::ResetObjectCounters(ctx);
   BarEndTransforms(ctx);
   RbmExit(0);
   bar2_detail::DropRestoreRecord(ctx);
-  bar2_detail::ReportObject(kFn, kMsgObjectCompleted, ctx->objName, true);
+  bar2_detail::ReportObject(kFn, kBarMsgRestoreCompleted, ctx->objName, true);
   if (code == 0)
     VEK_Stop(ctx);
   else

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bar2/bar2.h"
+#include "barutil/barmsg.h"
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
@@ -19,14 +20,6 @@ TARN_RCSID("integ/bar2/barscript.cpp");
 namespace {
 
 constexpr int kLevelFlow = 1;
-constexpr int kSetBar = 131;
-constexpr int kMsgPreExec = 101;
-constexpr int kMsgPostExec = 102;
-constexpr int kMsgScriptOk = 103;
-constexpr int kMsgScriptFailed = 104;
-constexpr int kMsgScriptTimeout = 105;
-constexpr int kMsgScriptNoStart = 106;
-constexpr int kMsgScriptAbnormal = 107;
 
 struct Words {
   int argc = 0;
@@ -93,29 +86,29 @@ int VEK_ExecuteScript(BarContext* ctx, const char* script, int preExec, const ch
   }
   ErhFullReportPacked(
       fn, kErhCritical,
-      NlsPackMessage(kSetBar, preExec != 0 ? kMsgPreExec : kMsgPostExec, path.c_str()));
+      NlsPackMessage(kBarMsgSet, preExec != 0 ? kBarMsgPreExec : kBarMsgPostExec, path.c_str()));
 
   int retVal = 0;
   const int rc = CmnRunScriptExAsUser(nullptr, words.argc, words.argv, nullptr, timeout, 0, user,
                                       nullptr, &retVal);
   if (rc == kRunOk && retVal == 0) {
-    ErhFullReportPacked(fn, kErhCritical, NlsPackMessage(kSetBar, kMsgScriptOk));
+    ErhFullReportPacked(fn, kErhCritical, NlsPackMessage(kBarMsgSet, kBarMsgScriptOk));
     return 0;
   }
   DbgPlain(kLevelFlow, "[%s] result = %d, retVal = %d", fn, rc, retVal);
   const int level = preExec != 0 ? kErhMinor : kErhWarning;
   switch (rc) {
     case kRunError:
-      ErhFullReportPacked(fn, level, NlsPackMessage(kSetBar, kMsgScriptFailed, retVal));
+      ErhFullReportPacked(fn, level, NlsPackMessage(kBarMsgSet, kBarMsgScriptFailed, retVal));
       break;
     case kRunTimeout:
-      ErhFullReportPacked(fn, level, NlsPackMessage(kSetBar, kMsgScriptTimeout));
+      ErhFullReportPacked(fn, level, NlsPackMessage(kBarMsgSet, kBarMsgScriptTimeout));
       break;
     case kRunNoProgram:
-      ErhFullReportPacked(fn, level, NlsPackMessage(kSetBar, kMsgScriptNoStart));
+      ErhFullReportPacked(fn, level, NlsPackMessage(kBarMsgSet, kBarMsgScriptNoStart));
       break;
     default:
-      ErhFullReportPacked(fn, level, NlsPackMessage(kSetBar, kMsgScriptAbnormal, retVal));
+      ErhFullReportPacked(fn, level, NlsPackMessage(kBarMsgSet, kBarMsgScriptAbnormal, retVal));
       break;
   }
   return rc != kRunOk ? rc : -1;

@@ -9,6 +9,7 @@
 #include "bar2/barimpl.h"
 #include "bar2/barrestore.h"
 #include "bar2/bartransform.h"
+#include "barutil/barmsg.h"
 #include "barutil/bustr.h"
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
@@ -24,7 +25,6 @@ TARN_RCSID("integ/bar2/barsession.cpp");
 namespace {
 
 constexpr int kLevel = 1;
-constexpr int kSetBar = 131;
 constexpr int kAbortOpenWork = 8003;
 
 bool RestoreObjectOpen(const BarContext* ctx) {
@@ -114,7 +114,7 @@ void ReportObject(const char* fn, int number, const char* objName, bool decode) 
     else
       ErhClearError();
   }
-  ErhFullReportPacked(fn, kErhCritical, NlsPackMessage(kSetBar, number, shown));
+  ErhFullReportPacked(fn, kErhCritical, NlsPackMessage(kBarMsgSet, number, shown));
 }
 
 void ReportProfile(const char* fn, int set, int number, const BarContext* ctx) {

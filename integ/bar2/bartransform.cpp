@@ -7,6 +7,7 @@
 
 #include "bar2/barcodec.h"
 #include "bar2/barimpl.h"
+#include "barutil/barmsg.h"
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
@@ -20,14 +21,6 @@ using namespace bar2_detail;
 
 namespace {
 
-constexpr int kSetBar = 131;
-constexpr int kMsgEncryptOn = 221;
-constexpr int kMsgDecryptOn = 222;
-constexpr int kMsgEncryptStart = 225;
-constexpr int kMsgEncryptRecord = 226;
-constexpr int kMsgEncryptRefresh = 227;
-constexpr int kMsgEncryptInvalid = 228;
-constexpr int kMsgEncryptMissing = 229;
 constexpr int kLevel = 1;
 constexpr int kLevelData = 30;
 constexpr int kKeyEntityKind = 2;
@@ -123,13 +116,14 @@ int VEK_InitEncryption(BarContext* ctx, int encrypt) {
            static_cast<void*>(start.kmsBuffer));
   if (ctx->encrHandle == nullptr) {
     const char* why = ErhErrno() != 0 ? ErhErrnoToText() : "DaeInit gave no handle";
-    ReportPacked(kFn, kErhMajor, NlsPackMessage(kSetBar, kMsgEncryptStart, why));
+    ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptStart, why));
     ctx->transformId = 0;
     ctx->encrypt = 0;
     return -2;
   }
-  ReportPacked(kFn, kErhCritical,
-               NlsPackMessage(kSetBar, encrypt != 0 ? kMsgEncryptOn : kMsgDecryptOn, kCipherName));
+  ReportPacked(
+      kFn, kErhCritical,
+      NlsPackMessage(kBarMsgSet, encrypt != 0 ? kBarMsgEncryptOn : kBarMsgDecryptOn, kCipherName));
   if (encrypt != 0) {
     BarKeyEntity& entity = ctx->keyEntity;
     entity = BarKeyEntity{};
@@ -170,7 +164,7 @@ int BarStartBackupTransforms(BarContext* ctx, int encode, int encrypt, int compr
   }
   if (ctx->encrypt != 0 && (cap & kVekCapEncrypt) == 0) {
     DbgPlain(kLevel, "[%s] Encryption specified but not supported/failed. Disabled.", kFn);
-    ReportPacked(kFn, kErhMajor, NlsPackMessage(kSetBar, kMsgEncryptMissing));
+    ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptMissing));
     ClearTransforms(ctx);
     return -3;
   }
@@ -268,7 +262,7 @@ std::uint8_t* VEK_RbmNextRecord(BarContext* ctx) {
       if (ctx->encrHandle == nullptr || ctx->decryptReady == 0 ||
           DaeDecryptData(ctx->encrHandle, view.data.data(), length) == 0) {
         DbgPlain(kDbgUnexpected, "[%s] encrypted data of item %u without a key", kFn, view.itemId);
-        ReportPacked(kFn, kErhMajor, NlsPackMessage(kSetBar, kMsgEncryptInvalid));
+        ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptInvalid));
         BarFail(ctx, BAR_ECOMM);
         return nullptr;
       }
@@ -290,7 +284,7 @@ int VEK_WriteEncryptRecord(BarContext* ctx, const DaItemAttr* item) {
   static const char kFn[] = "VEK_WriteEncryptRecord";
   if (ctx->encrHandle == nullptr ||
       DaeRefreshEncryptCtx(ctx->encrHandle, ctx->smHandle, &ctx->smMsg, &ctx->keyEntity) != 1) {
-    ReportPacked(kFn, kErhMajor, NlsPackMessage(kSetBar, kMsgEncryptRefresh));
+    ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptRefresh));
     VEK_ExitEncryption(ctx);
     DbgPlain(kLevel, "[%s] DaeRefreshEncryptCtx failed!", kFn);
     return -2;
@@ -299,7 +293,7 @@ int VEK_WriteEncryptRecord(BarContext* ctx, const DaItemAttr* item) {
     return DaeRecvEncryptMetaData(static_cast<DaeContext*>(handle), meta);
   });
   if (RmCreateObjEncryptRec(item, ctx->encrHandle) == 0) {
-    ReportPacked(kFn, kErhMajor, NlsPackMessage(kSetBar, kMsgEncryptRecord));
+    ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptRecord));
     DbgPlain(kLevel, "[%s] RmCreateObjEncryptRec returned error. item->name: %s. Error: %s\n", kFn,
              item != nullptr && item->name != nullptr ? item->name : "", ErhErrnoToText());
     return -2;
@@ -313,18 +307,18 @@ int VEK_ProcessEncryptMetaData(BarContext* ctx, std::span<const std::uint8_t> re
   if (ctx->encrHandle == nullptr) return -2;
   DaCryptView view{};
   if (!DaViewCrypt(record, &view)) {
-    ReportPacked(kFn, kErhMajor, NlsPackMessage(kSetBar, kMsgEncryptInvalid));
+    ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptInvalid));
     return -2;
   }
   DaeMetaData meta = DaCryptMetaData(view);
   DaeSendEncryptMetaData(ctx->encrHandle, meta.data());
   if (DaeRefreshEncryptCtx(ctx->encrHandle, ctx->smHandle, &ctx->smMsg, nullptr) == 0) {
-    ReportPacked(kFn, kErhMajor, NlsPackMessage(kSetBar, kMsgEncryptRefresh));
+    ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptRefresh));
     return -2;
   }
   meta.fill(0);
   if (DaeRecvEncryptMetaData(ctx->encrHandle, meta.data()) == 0 || !DaCryptKeyMatches(view, meta)) {
-    ReportPacked(kFn, kErhMajor, NlsPackMessage(kSetBar, kMsgEncryptInvalid));
+    ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptInvalid));
     return -2;
   }
   ctx->decryptReady = 1;

@@ -6,6 +6,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "barutil/barmsg.h"
 #include "barutil/vekhost.h"
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
@@ -22,13 +23,6 @@ namespace {
 
 constexpr int kLevel = 30;
 // Catalogue messages of the integration.
-constexpr int kSetBar = 131;
-constexpr int kMsgSessionFailed = 2;
-constexpr int kMsgOpenFailed = 3;
-constexpr int kMsgReadFailed = 4;
-constexpr int kMsgParseFailed = 5;
-constexpr int kMsgQueryFailed = 6;
-constexpr int kMsgUnexpected = 7;
 
 enum Request : int {
   kListObjects = 1022,
@@ -168,7 +162,7 @@ int VEK_CatalogStart(VEK_Catalog* c) {
   if (handle < 0) {
     DbgPlain(kLevel, "[%s] CsaStartSession (DBSM) failed. Error: %s", kFn, ErhErrnoToText());
     ErhFullReportPacked(kFn, kErhMinor,
-                        NlsPackMessage(kSetBar, kMsgSessionFailed, ErhErrnoToText()));
+                        NlsPackMessage(kBarMsgSet, kBarMsgCatalogSession, ErhErrnoToText()));
     if (started) CsaExitEx(kCsaStartedIpc);
     return kVekQuerySessionFailed;
   }
@@ -206,7 +200,8 @@ int VEK_QueryOpenV(VEK_Catalog* c, int id, const char* format, va_list args) {
   }
   if (!query_openv(&c->query, c->handle, id, format, args)) {
     DbgPlain(kLevel, "[%s] request %d failed: %d", kFn, id, c->query.error);
-    ErhFullReportPacked(kFn, kErhMinor, NlsPackMessage(kSetBar, kMsgOpenFailed, ErhErrnoToText()));
+    ErhFullReportPacked(kFn, kErhMinor,
+                        NlsPackMessage(kBarMsgSet, kBarMsgCatalogStart, ErhErrnoToText()));
     return kVekQueryFailed;
   }
   return 0;
@@ -226,18 +221,19 @@ bool VEK_QueryRead(VEK_Catalog* c) {
   switch (c->query.error) {
     case kQueryBadMessage:
       ErhFullReportPacked(kFn, kErhMinor,
-                          NlsPackMessage(kSetBar, kMsgParseFailed, ErhErrnoToText()));
+                          NlsPackMessage(kBarMsgSet, kBarMsgCatalogParse, ErhErrnoToText()));
       break;
     case kQueryEndedWithError:
       ErhFullReportPacked(kFn, kErhMinor,
-                          NlsPackMessage(kSetBar, kMsgQueryFailed, ErhErrnoToText()));
+                          NlsPackMessage(kBarMsgSet, kBarMsgCatalogQuery, ErhErrnoToText()));
       break;
     case kQueryReadFailed:
       ErhFullReportPacked(kFn, kErhMinor,
-                          NlsPackMessage(kSetBar, kMsgReadFailed, ErhErrnoToText()));
+                          NlsPackMessage(kBarMsgSet, kBarMsgCatalogRead, ErhErrnoToText()));
       break;
     case kQueryUnexpected:
-      ErhFullReportPacked(kFn, kErhMinor, NlsPackMessage(kSetBar, kMsgUnexpected, c->query.lastId));
+      ErhFullReportPacked(kFn, kErhMinor,
+                          NlsPackMessage(kBarMsgSet, kBarMsgCatalogUnexpected, c->query.lastId));
       break;
     default: break;
   }

@@ -3,10 +3,11 @@
 // database directory, table-space and container queries, backup, restore,
 // roll-forward, message texts) and the call-level interface (handles,
 // connect, diagnostics), with the structures they exchange. Plain C layout that must match DB2's
-// byte for byte (the layout test pins every offset). Memory DB2 hands out is freed with
+// byte for byte (the asserts at the end pin every offset). Memory DB2 hands out is freed with
 // sqlefmem_api.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 extern "C" {
@@ -279,3 +280,48 @@ SQLRETURN SQLGetDiagRec(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT record, 
                         SQLSMALLINT* textLength);
 
 }  // extern "C"
+
+// DB2's byte layout on the 64-bit platforms these programs are built for: a
+// field moved or resized fails the build, not a call.
+static_assert(sizeof(sqlca) == 136);
+static_assert(offsetof(sqlca, sqlcode) == 12);
+static_assert(offsetof(sqlca, sqlerrmc) == 18);
+static_assert(offsetof(sqlca, sqlerrd) == 96);
+static_assert(offsetof(sqlca, sqlwarn) == 120);
+static_assert(offsetof(sqlca, sqlstate) == 131);
+static_assert(sizeof(sqle_conn_setting) == 4);
+static_assert(offsetof(sqle_conn_setting, value) == 2);
+static_assert(sizeof(sqledinfo) == 1588);
+static_assert(offsetof(sqledinfo, dbname) == 8);
+static_assert(offsetof(sqledinfo, com_codepage) == 298);
+static_assert(offsetof(sqledinfo, type) == 300);
+static_assert(offsetof(sqledinfo, authentication) == 302);
+static_assert(offsetof(sqledinfo, cat_nodenum) == 1584);
+static_assert(sizeof(SQLB_TBSPQRY_DATA) == 176);
+static_assert(offsetof(SQLB_TBSPQRY_DATA, id) == 8);
+static_assert(offsetof(SQLB_TBSPQRY_DATA, nameLen) == 12);
+static_assert(offsetof(SQLB_TBSPQRY_DATA, name) == 16);
+static_assert(offsetof(SQLB_TBSPQRY_DATA, tbsState) == 172);
+static_assert(sizeof(SQLB_TBSCONTQRY_DATA) == 292);
+static_assert(offsetof(SQLB_TBSCONTQRY_DATA, name) == 16);
+static_assert(offsetof(SQLB_TBSCONTQRY_DATA, ok) == 288);
+static_assert(sizeof(sqlu_tablespace_entry) == 24);
+static_assert(offsetof(sqlu_tablespace_entry, tablespace_entry) == 4);
+static_assert(sizeof(sqlu_tablespace_bkrst_list) == 16);
+static_assert(sizeof(sqlu_vendor) == 520);
+static_assert(offsetof(sqlu_vendor, filename) == 264);
+static_assert(sizeof(sqlu_media_entry) == 220);
+static_assert(sizeof(sqlu_location_entry) == 260);
+static_assert(offsetof(sqlu_media_list, sessions) == 4);
+static_assert(offsetof(sqlu_media_list, target) == 8);
+static_assert(sizeof(rfwd_input) == 136);
+static_assert(offsetof(rfwd_input, CallerAction) == 16);
+static_assert(offsetof(rfwd_input, pStopTime) == 24);
+static_assert(offsetof(rfwd_input, ConnectMode) == 72);
+static_assert(offsetof(rfwd_input, AllNodeFlag) == 88);
+static_assert(offsetof(rfwd_input, NumNodeInfo) == 104);
+static_assert(offsetof(rfwd_input, pExportDir) == 128);
+static_assert(sizeof(sqlurf_info) == 76);
+static_assert(offsetof(sqlurf_info, nextarclog) == 8);
+static_assert(offsetof(sqlurf_info, lastcommit) == 47);
+static_assert(sizeof(rfwd_output) == 24);

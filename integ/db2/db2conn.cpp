@@ -22,6 +22,7 @@
 #include "cmn/user.h"
 #include "cmn/vekfile.h"
 #include "db2/db2common.h"
+#include "db2/db2msg.h"
 #include "db2/owned.h"
 #include "xtra/passwd.h"
 
@@ -30,9 +31,6 @@ TARN_RCSID("integ/db2/db2conn.cpp");
 namespace {
 
 constexpr int kTrace = 30;
-constexpr int kDb2Set = 146;
-constexpr int kMsgWarning = 7;
-constexpr int kMsgError = 8;
 constexpr int kMessageMax = 1024;
 constexpr int kDiagMessageMax = 1025;
 constexpr int kLineWidth = 80;
@@ -97,7 +95,7 @@ std::string BuildReport(const ReportStyle& style, bool error, const char* appMes
 }
 
 void Report(int number, int severity, const std::string& text) {
-  ErhFullReportPacked("DB2", severity, NlsPackMessage(kDb2Set, number, text.c_str()));
+  ErhFullReportPacked("DB2", severity, NlsPackMessage(kDb2MsgSet, number, text.c_str()));
 }
 
 // Reads the DB2 configuration `name` for this host: 0, 15012 when the cell
@@ -238,9 +236,9 @@ int VEKSqlInfoPrint(const char* appMessage, const sqlca* ca, int line, const cha
   const bool error = code < 0 && code != -2066 && code != -2542;
   const std::string text = BuildReport(kAgentStyle, error, appMessage, *ca, line, file);
   if (error)
-    Report(kMsgError, kErhMajor, text);
+    Report(kDb2MsgError, kErhMajor, text);
   else
-    Report(kMsgWarning, kErhNormal, text);
+    Report(kDb2MsgWarning, kErhNormal, text);
   DbgPlain(kDbgUnexpected, "[%s] %s", kFn, text.c_str());
   return 0;
 }
@@ -252,11 +250,11 @@ int SqlInfoPrint2Debug(const char* appMessage, const sqlca* ca, int line, const 
   const std::string text = BuildReport(kSharedStyle, error, appMessage, *ca, line, file);
   if (!error) {
     DbgPlain(16, "[%s] %s", kFn, text.c_str());
-    Report(kMsgWarning, kErhNormal, text);
+    Report(kDb2MsgWarning, kErhNormal, text);
     return 0;
   }
   DbgPlain(kDbgUnexpected, "[%s] %s", kFn, text.c_str());
-  Report(kMsgError, kErhMajor, text);
+  Report(kDb2MsgError, kErhMajor, text);
   return ca->sqlcode;
 }
 
@@ -297,7 +295,7 @@ void HandleDiagnosticsPrint(SQLSMALLINT type, SQLHANDLE handle) {
     state[sizeof state - 1] = '\0';
     message[sizeof message - 1] = '\0';
     const char* text = reinterpret_cast<const char*>(message);
-    if (native < 0) Report(kMsgError, kErhMajor, text);
+    if (native < 0) Report(kDb2MsgError, kErhMajor, text);
     DbgPlain(kDbgUnexpected, "  SQLSTATE          = %s", reinterpret_cast<const char*>(state));
     DbgPlain(kDbgUnexpected, "Native Error Code = %d", static_cast<int>(native));
     DbgPlain(kDbgUnexpected, "%s", text);
@@ -306,7 +304,7 @@ void HandleDiagnosticsPrint(SQLSMALLINT type, SQLHANDLE handle) {
   }
   if (collected.empty()) return;
   DB2MessageBufferAppend(collected.c_str());
-  Report(kMsgError, kErhMajor, collected);
+  Report(kDb2MsgError, kErhMajor, collected);
 }
 
 SQLRETURN FreeCliHandle(SQLSMALLINT type, SQLHANDLE handle, const char* typeName,

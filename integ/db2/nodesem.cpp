@@ -17,6 +17,7 @@
 #include "cmn/paths.h"
 #include "cmn/sem.h"
 #include "db2/db2common.h"
+#include "db2/db2msg.h"
 
 TARN_RCSID("integ/db2/nodesem.cpp");
 
@@ -24,12 +25,6 @@ namespace {
 
 constexpr int kLevel = 30;
 constexpr int kMaxSessions = 32767;
-constexpr int kUnpacedSet = 146;
-constexpr int kUnpacedNumber = 20;
-// Partition, seconds: the coordinator stops pacing its node.
-constexpr int kGaveUpNumber = 30;
-// Partition, seconds: a session's permit did not come.
-constexpr int kNoPermitNumber = 31;
 constexpr int kPaceTimeoutMax = 86400;
 // How many times DB2PaceTimeout() a coordinator waits for GlobalLock, and a
 // session for its permit: a live coordinator gives the permit within one
@@ -101,7 +96,7 @@ int PhaseBegin(Db2PaceState* state, Db2NodeSem can, Db2NodeSem finished, int wai
     DbgPlain(kDbgUnexpected, "[%s] node %d: no permit for %s within %d seconds", kFn, state->node,
              what, seconds * static_cast<int>(kPermitWaitFactor));
     ErhFullReportPacked(kFn, kErhMajor,
-                        NlsPackMessage(kUnpacedSet, kNoPermitNumber, state->node,
+                        NlsPackMessage(kDb2MsgSet, kDb2MsgNoPermit, state->node,
                                        seconds * static_cast<int>(kPermitWaitFactor)));
     state->paced = 1;
     return -1;
@@ -247,7 +242,7 @@ int BackupCoordinator(void* argument) {
              "[%s] Can not initialize semaphores for balancing. Backup will proceed without load "
              "balancing",
              kFn);
-    ErhFullReportPacked(kFn, 0, NlsPackMessage(kUnpacedSet, kUnpacedNumber));
+    ErhFullReportPacked(kFn, 0, NlsPackMessage(kDb2MsgSet, kDb2MsgUnpaced));
     DB2GlobalSemsDelete(&global);
     DeleteAll(sets);
     return 0;
@@ -304,7 +299,7 @@ int BackupCoordinator(void* argument) {
     DbgPlain(kDbgUnexpected, "[%s] node %d: waited %d seconds in vain, pacing ends", kFn, node,
              seconds);
     ErhFullReportPacked(kFn, kErhWarning,
-                        NlsPackMessage(kUnpacedSet, kGaveUpNumber, node, seconds));
+                        NlsPackMessage(kDb2MsgSet, kDb2MsgPaceGaveUp, node, seconds));
   } else if (!ok) {
     DbgPlain(kLevel, "[%s] node %d: semaphores of the node are gone, pacing ends", kFn, node);
   }

@@ -23,14 +23,6 @@ TARN_RCSID("lib/cmn/erh.cpp");
 
 namespace {
 
-// Catalogue set of the error texts; its number n > 1000 is the text of code n.
-constexpr int kSet = 12;
-constexpr int kMsgHeader = 1;
-constexpr int kMsgConsole = 2;
-constexpr int kMsgReport = 3;
-constexpr int kMsgAssert = 5;
-constexpr int kMsgWithSystemError = 6;
-constexpr int kMsgNoError = 7;
 constexpr int kLiteralLevelBase = 2000;
 constexpr int kLowestMarkableCode = 1000;
 constexpr int kRecursionTraceLevel = 90;
@@ -172,15 +164,15 @@ void ReportFunction(ErhState* state, const char* function, const char* text, int
 // The current error as a packed catalogue message, into `out`.
 void PackCurrentError(const ErhStatusInfo& s, char* out, size_t size) {
   if (s.code == ERH_SYSTEM) {
-    std::snprintf(out, size, "%s", NlsPackMessage(kSet, ERH_SYSTEM, s.sysErrorText));
+    std::snprintf(out, size, "%s", NlsPackMessage(kNlsSetError, ERH_SYSTEM, s.sysErrorText));
   } else if (s.code == 0) {
-    std::snprintf(out, size, "%s", NlsPackMessage(kSet, kMsgNoError));
+    std::snprintf(out, size, "%s", NlsPackMessage(kNlsSetError, kNlsErrorNone));
   } else if (s.sysErrorText[0] != '\0') {
     std::snprintf(out, size, "%s",
-                  NlsPackMessage(kSet, kMsgWithSystemError, NlsPackMessage(kSet, TextCode(s)),
-                                 s.sysErrorText));
+                  NlsPackMessage(kNlsSetError, kNlsErrorWithSystem,
+                                 NlsPackMessage(kNlsSetError, TextCode(s)), s.sysErrorText));
   } else {
-    std::snprintf(out, size, "%s", NlsPackMessage(kSet, TextCode(s)));
+    std::snprintf(out, size, "%s", NlsPackMessage(kNlsSetError, TextCode(s)));
   }
 }
 
@@ -225,7 +217,7 @@ template <class... A>
 void FormatText(char* out, size_t size, int number, const A&... args) {
   char format[kTextSize];
   int found = 0;
-  Copy(format, NlsGetCatalogStringEx(kSet, number, &found));
+  Copy(format, NlsGetCatalogStringEx(kNlsSetError, number, &found));
   Sprintf(out, size, format, args...);
 }
 
@@ -425,7 +417,8 @@ void ErhAssertM(const char* function, int condition, const char* file, int line)
     char shortFile[256];
     CopyShortName(shortFile, file);
     ErhFullReportM(function, kErhMajor,
-                   NlsGetMessage(kSet, kMsgAssert, shortFile, line, shortFile, line), file, line);
+                   NlsGetMessage(kNlsSetError, kNlsErrorInternal, shortFile, line, shortFile, line),
+                   file, line);
   }
   EndAfterAssertion();
 }
@@ -435,9 +428,10 @@ void ErhAssertPackedM(const char* function, int condition, const char* file, int
   if (MarkAssertion(function, file, line)) {
     char shortFile[256];
     CopyShortName(shortFile, file);
-    ErhFullReportPackedM(function, kErhMajor,
-                         NlsPackMessage(kSet, kMsgAssert, shortFile, line, shortFile, line), file,
-                         line);
+    ErhFullReportPackedM(
+        function, kErhMajor,
+        NlsPackMessage(kNlsSetError, kNlsErrorInternal, shortFile, line, shortFile, line), file,
+        line);
   }
   EndAfterAssertion();
 }
@@ -502,11 +496,11 @@ void ErhToConsole(const char* text) {
 }
 
 void ErhReportHook(const char* text) {
-  PrintWithCatalogue(kMsgReport, text);
+  PrintWithCatalogue(kNlsErrorReport, text);
 }
 
 void ErhConsoleHook(const char* text) {
-  PrintWithCatalogue(kMsgConsole, text);
+  PrintWithCatalogue(kNlsErrorConsole, text);
 }
 
 const char* ErhSysErrnoToText(int sysErrno) {
@@ -533,14 +527,14 @@ const char* ErhErrnoToText() {
   } else if (s.code == ERH_SYSTEM) {
     std::snprintf(out, size, "%s", s.sysErrorText);
   } else if (s.code == 0) {
-    std::snprintf(out, size, "%s", NlsGetMessage(kSet, kMsgNoError));
+    std::snprintf(out, size, "%s", NlsGetMessage(kNlsSetError, kNlsErrorNone));
   } else {
     int found = 0;
     char codeText[kTextSize];
     std::snprintf(codeText, sizeof codeText, "%s",
-                  NlsGetCatalogStringEx(kSet, TextCode(s), &found));
+                  NlsGetCatalogStringEx(kNlsSetError, TextCode(s), &found));
     if (s.sysErrorText[0] != '\0') {
-      FormatText(out, size, kMsgWithSystemError, codeText, s.sysErrorText);
+      FormatText(out, size, kNlsErrorWithSystem, codeText, s.sysErrorText);
     } else {
       std::snprintf(out, size, "%s", codeText);
     }
@@ -559,7 +553,7 @@ char* ErhAddHeader(char* out, size_t size, const char* text, int level, time_t t
   Copy(literal, NlsGetLiteral(kLiteralLevelBase + level));
   char when[256];
   Copy(when, StrShortFromTime(time));
-  FormatText(out, size, kMsgHeader, literal, when, CmnGetProgname(), cmnNodename, body,
+  FormatText(out, size, kNlsErrorHeader, literal, when, CmnGetProgname(), cmnNodename, body,
              CmnGetAdditionalId());
   return out;
 }
@@ -569,9 +563,9 @@ char* ErhAddHeaderPack(char* out, size_t size, const char* packedText, int level
   char body[kTextSize];
   Copy(body, packedText);
   std::snprintf(out, size, "%s",
-                NlsPackMessage(kSet, kMsgHeader, NlsPackLiteral(kLiteralLevelBase + level),
-                               NlsPackShortTime(time), CmnGetProgname(), cmnNodename, body,
-                               CmnGetAdditionalId()));
+                NlsPackMessage(kNlsSetError, kNlsErrorHeader,
+                               NlsPackLiteral(kLiteralLevelBase + level), NlsPackShortTime(time),
+                               CmnGetProgname(), cmnNodename, body, CmnGetAdditionalId()));
   return out;
 }
 

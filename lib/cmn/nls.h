@@ -20,6 +20,15 @@ inline constexpr int kNlsSetError = 12;       // error texts, number = error cod
 inline constexpr int kNlsSetLiteralEn = 149;  // English literals (keywords)
 inline constexpr int kNlsSetTrb = 253;        // troubleshooting table rows
 
+// The texts of set 12 below the error codes (above 1000, the number of a
+// text is its error code).
+inline constexpr int kNlsErrorHeader = 1;      // report header
+inline constexpr int kNlsErrorConsole = 2;     // a console line
+inline constexpr int kNlsErrorReport = 3;      // a report line
+inline constexpr int kNlsErrorInternal = 5;    // an internal fault: file, line, file, line
+inline constexpr int kNlsErrorWithSystem = 6;  // an error text with the system's
+inline constexpr int kNlsErrorNone = 7;        // no error
+
 inline constexpr char kNlsCatalogName[] = "tarn.cat";
 // The longest text a catalogue entry yields (a longer one is cut).
 inline constexpr int kNlsMaxText = 4095;

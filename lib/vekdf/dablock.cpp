@@ -10,15 +10,13 @@
 #include "cmn/erh.h"
 #include "cmn/nlspack.h"
 #include "vekdf/daimpl.h"
+#include "vekdf/damsg.h"
 
 TARN_RCSID("lib/vekdf/dablock.cpp");
 
 using namespace vekdf_detail;
 
 namespace {
-
-constexpr int kSetDataPath = 80;
-constexpr int kMsgRecordTooLarge = 1005;
 
 // Smallest block that can take a record after its header.
 constexpr std::uint32_t kMinCapacity = kDaBlkHeaderSize + kDaRecHeaderSize;
@@ -104,7 +102,7 @@ std::uint8_t* DaBlockWriter::Alloc(std::uint32_t wanted, std::uint32_t minimum,
     if (capacity() - offset_ < minimum) {
       ErhFullReportPacked(
           kFn, kErhMajor,
-          NlsPackMessage(kSetDataPath, kMsgRecordTooLarge, minimum, capacity() - kDaBlkHeaderSize));
+          NlsPackMessage(kDaMsgSet, kDaMsgRecordTooLarge, minimum, capacity() - kDaBlkHeaderSize));
       return nullptr;
     }
   }

@@ -5,19 +5,12 @@
 #include "cmn/dbg.h"
 #include "cmn/defines.h"
 #include "cmn/erh.h"
+#include "cmn/nls.h"
 #include "cmn/nlspack.h"
 #include "vekdf/daimpl.h"
+#include "vekdf/damsg.h"
 
 TARN_RCSID("lib/vekdf/dareport.cpp");
-
-namespace {
-
-constexpr int kSetErrors = 12;
-constexpr int kMsgInternal = 5;
-constexpr int kSetDataPath = 80;
-constexpr int kMsgBadHeader = 1106;
-
-}  // namespace
 
 namespace vekdf_detail {
 
@@ -26,15 +19,15 @@ void ReportInternal(const char* function, const char* file, int line) {
   DbgPlain(kDbgUnexpected, "[%s] internal error", function);
   ErhMarkM(ERH_INTERNAL, 0, function, kErhMajor, file, line);
   const std::string shortFile = Get_FILE_from_rcsId(file);
-  ErhFullReportPackedM(function, kErhMajor,
-                       NlsPackMessage(kSetErrors, kMsgInternal, shortFile, line, shortFile, line),
-                       file, line);
+  ErhFullReportPackedM(
+      function, kErhMajor,
+      NlsPackMessage(kNlsSetError, kNlsErrorInternal, shortFile, line, shortFile, line), file,
+      line);
 }
 
 void ReportDamaged(const char* function, const char* file, int line) {
   DbgPlain(kLevel, "[%s] damaged data at %s:%d", function, Get_FILE_from_rcsId(file), line);
-  ErhFullReportPackedM(function, kErhMajor, NlsPackMessage(kSetDataPath, kMsgBadHeader), file,
-                       line);
+  ErhFullReportPackedM(function, kErhMajor, NlsPackMessage(kDaMsgSet, kDaMsgBadHeader), file, line);
 }
 
 }  // namespace vekdf_detail

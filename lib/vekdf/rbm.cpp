@@ -11,18 +11,11 @@
 #include "cmn/erh.h"
 #include "cmn/nlspack.h"
 #include "vekdf/daimpl.h"
+#include "vekdf/damsg.h"
 
 TARN_RCSID("lib/vekdf/rbm.cpp");
 
 using namespace vekdf_detail;
-
-namespace {
-
-constexpr int kSetDataPath = 80;
-constexpr int kMsgBlockSequence = 1104;
-constexpr int kMsgRecordSequence = 1107;
-
-}  // namespace
 
 int RbmCheckDAblk(RbmCheckState& state, const DaBlkHeader& header, std::uint32_t capacity) {
   static const char kFn[] = "RbmCheckDAblk";
@@ -43,12 +36,12 @@ int RbmCheckDAblk(RbmCheckState& state, const DaBlkHeader& header, std::uint32_t
   if (state.expectedBlkSeqNo == seq + 1) {
     DbgPlain(kLevel, "[%s] block %u delivered again; skipping it", kFn, seq);
     ErhFullReportPacked(kFn, kErhNormal,
-                        NlsPackMessage(kSetDataPath, kMsgBlockSequence, state.expectedBlkSeqNo));
+                        NlsPackMessage(kDaMsgSet, kDaMsgBlockSequence, state.expectedBlkSeqNo));
     return 0;
   }
   DbgPlain(kLevel, "[%s] block %u, expected %u", kFn, seq, state.expectedBlkSeqNo);
   ErhFullReportPacked(kFn, kErhMajor,
-                      NlsPackMessage(kSetDataPath, kMsgBlockSequence, state.expectedBlkSeqNo));
+                      NlsPackMessage(kDaMsgSet, kDaMsgBlockSequence, state.expectedBlkSeqNo));
   return -1;
 }
 
@@ -74,7 +67,7 @@ int RbmCheckDArec(RbmCheckState& state, const DaRecHeader& header, std::uint32_t
     DbgPlain(kLevel, "ERROR: Doubled block found on tape, recSeqNo= %d. Skipping it",
              static_cast<int>(seq));
     ErhFullReportPacked(kFn, kErhNormal,
-                        NlsPackMessage(kSetDataPath, kMsgRecordSequence, state.expectedRecSeqNo));
+                        NlsPackMessage(kDaMsgSet, kDaMsgRecordSequence, state.expectedRecSeqNo));
     return 0;
   }
   if (restart) {
@@ -84,7 +77,7 @@ int RbmCheckDArec(RbmCheckState& state, const DaRecHeader& header, std::uint32_t
   // Records missing in between would be data lost without notice.
   DbgPlain(kLevel, "%s: \tRecord sequence error!\n", kFn);
   ErhFullReportPacked(kFn, kErhMajor,
-                      NlsPackMessage(kSetDataPath, kMsgRecordSequence, state.expectedRecSeqNo));
+                      NlsPackMessage(kDaMsgSet, kDaMsgRecordSequence, state.expectedRecSeqNo));
   return -1;
 }
 

@@ -29,6 +29,7 @@
 #include "csa/csa.h"
 #include "db2/db2common.h"
 #include "db2/db2conn.h"
+#include "db2/db2msg.h"
 #include "db2/owned.h"
 #include "ipc/ipc.h"
 #include "xtra/passwd.h"
@@ -41,8 +42,6 @@ constexpr char kProgram[] = "HERON";
 constexpr char kAppType[] = "DB2";
 constexpr char kInstanceList[] = "INSTANCE_LIST";
 constexpr int kTrace = 16;
-constexpr int kUsageSet = 146;
-constexpr int kUsageNumber = 25;
 constexpr std::size_t kNodesLineMax = 4096;
 constexpr std::size_t kNodesFileMax = 1u << 20;
 constexpr std::size_t kLinkMax = 1023;
@@ -173,7 +172,7 @@ void OptParseDebugArgs(int argc, const char* const* argv) {
 }
 
 void PrintUsage() {
-  std::printf("%s", NlsGetFormat(kUsageSet, kUsageNumber));
+  std::printf("%s", NlsGetFormat(kDb2MsgSet, kDb2MsgUsage));
 }
 
 void PrintVersion() {

@@ -169,9 +169,9 @@ class EntryTrace {
 
 // Unwinds a vendor session from the state it reached, handing `code` (0 for
 // success) to every end; once an end fails, the ends after it get a failure
-// too, so nothing is committed above a part that failed. Frees the block.
-// 0 when every end worked.
-int cleanup(VendorControlBlock* cb, int code) {
+// too, so nothing is committed above a part that failed. The block goes with
+// `cb`. 0 when every end worked.
+int cleanup(std::unique_ptr<VendorControlBlock> cb, int code) {
   BarContext* h = cb->handle;
   int result = 0;
   DbgPlain(kTrace, "action=%d", cb->action);
@@ -224,8 +224,7 @@ int cleanup(VendorControlBlock* cb, int code) {
   } else if (cb->state != WREN_STATE_NONE) {
     VEK_Exit(h);
   }
-  ForgetBlock(cb);
-  delete cb;
+  ForgetBlock(cb.get());
   return result;
 }
 
@@ -375,7 +374,7 @@ int Init(Init_input* in, Init_output* out, Return_code* rc, EntryTrace& trace) {
     return SetCode(rc, SQLUV_INIT_FAILED);
   }
   trace.Enter();
-  auto* cb = new VendorControlBlock;
+  auto cb = std::make_unique<VendorControlBlock>();
   cb->handle = handle;
   cb->action = backup ? WREN_ACTION_BACKUP : WREN_ACTION_RESTORE;
   cb->restoreHost = opts.restoreHost;
@@ -388,17 +387,18 @@ int Init(Init_input* in, Init_output* out, Return_code* rc, EntryTrace& trace) {
 
   int code = SQLUV_OK;
   if (info->action[0] == 'W')
-    code = StartBackup(cb, info, opts);
+    code = StartBackup(cb.get(), info, opts);
   else if (info->action[0] == 'R')
-    code = StartRestore(cb, info, opts, out);
+    code = StartRestore(cb.get(), info, opts, out);
   if (code != SQLUV_OK) {
     DbgPlain(kTrace, "[%s] sqluvint failed with error: %d", fn, code);
     SetCode(rc, code);
-    cleanup(cb, VEK_GetErrno(handle) != 0 ? VEK_GetErrno(handle) : kAbortCode);
+    cleanup(std::move(cb), VEK_GetErrno(handle) != 0 ? VEK_GetErrno(handle) : kAbortCode);
     return code;
   }
-  LiveBlocks().push_back(cb);
-  out->pVendorCB = cb;
+  LiveBlocks().push_back(cb.get());
+  // DB2 holds the block from here until it hands it back to sqluvend.
+  out->pVendorCB = cb.release();
   return SetCode(rc, SQLUV_OK);
 }
 
@@ -415,7 +415,7 @@ int DB2StartObjRestore(Return_code* rc, VendorControlBlock* cb, int index) {
     SetCode(rc, SQLUV_INIT_FAILED);
     return -1;
   }
-  ++cb->state;
+  cb->state = WREN_STATE_OBJECT;
   DbgPlain(kTrace, "Starting VEK_StartItemRestore");
   VEK_Item item{};
   if (VEK_StartItemRestoreEx(cb->handle, nullptr, &item, nullptr, nullptr) != 0) {
@@ -423,7 +423,7 @@ int DB2StartObjRestore(Return_code* rc, VendorControlBlock* cb, int index) {
     SetCode(rc, SQLUV_INIT_FAILED);
     return -1;
   }
-  ++cb->state;
+  cb->state = WREN_STATE_ITEM;
   return 0;
 }
 
@@ -513,13 +513,14 @@ int End(std::int32_t action, void* pVendorCB, Return_code* rc) {
   const char* fn = "sqluvend";
   DbgPlain(kTrace, "[%s] action = %d", fn, action);
   if (pVendorCB != nullptr && LiveBlock(pVendorCB) == nullptr) return StaleBlock(fn, rc);
-  auto* cb = static_cast<VendorControlBlock*>(pVendorCB);
+  // DB2 gives back the block sqluvint released to it.
+  std::unique_ptr<VendorControlBlock> cb(static_cast<VendorControlBlock*>(pVendorCB));
   if (cb == nullptr) return SetCode(rc, action == SQLUV_COMMIT ? SQLUV_COMMIT_FAILED : SQLUV_OK);
   // An abort is never committed: the ends get a failure even when the
   // integration context saw no error of its own.
   int code = cb->handle != nullptr ? VEK_GetErrno(cb->handle) : 0;
   if (action != SQLUV_COMMIT && code == 0) code = kAbortCode;
-  const int result = cleanup(cb, code);
+  const int result = cleanup(std::move(cb), code);
   if (action == SQLUV_COMMIT && (result != 0 || code != 0)) {
     DbgPlain(kDbgUnexpected, "[%s] The commit failed", fn);
     return SetCode(rc, SQLUV_COMMIT_FAILED);

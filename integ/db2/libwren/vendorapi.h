@@ -1,9 +1,10 @@
 // DB2's backup vendor interface as this library sees it: the structures DB2
 // hands to sqluvint, sqluvget, sqluvput, sqluvend and sqluvdel, and the codes
 // it takes back. Plain C layout that must match DB2's byte for byte (the
-// layout test pins every offset); DB2 owns every text it points to.
+// asserts at the end pin every offset); DB2 owns every text it points to.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 extern "C" {
@@ -112,3 +113,42 @@ int sqluvend(std::int32_t action, void* pVendorCB, Init_output* out, Return_code
 int sqluvdel(Init_input* in, Init_output* out, Return_code* rc);
 
 }  // extern "C"
+
+// DB2's byte layout on the 64-bit platforms this library is built for: a field
+// moved or resized fails the build, not a session.
+static_assert(offsetof(DB2_info, DB2_id) == 0);
+static_assert(offsetof(DB2_info, action) == 32);
+static_assert(offsetof(DB2_info, db2instance) == 56);
+static_assert(offsetof(DB2_info, type) == 64);
+static_assert(offsetof(DB2_info, alias) == 80);
+static_assert(offsetof(DB2_info, timestamp) == 88);
+static_assert(offsetof(DB2_info, sequence) == 96);
+static_assert(offsetof(DB2_info, obj_list) == 104);
+static_assert(offsetof(DB2_info, max_bytes_per_txn) == 112);
+static_assert(offsetof(DB2_info, mcNameP) == 120);
+static_assert(offsetof(DB2_info, owner) == 144);
+static_assert(offsetof(DB2_info, nodeNum) == 152);
+static_assert(sizeof(DB2_info) == 160);
+static_assert(offsetof(Vendor_info, server_id) == 32);
+static_assert(offsetof(Vendor_info, max_bytes_per_txn) == 40);
+static_assert(offsetof(Vendor_info, num_objects_in_backup) == 44);
+static_assert(sizeof(Vendor_info) == 48);
+static_assert(offsetof(Init_input, size_options) == 8);
+static_assert(offsetof(Init_input, size_HI_order) == 12);
+static_assert(offsetof(Init_input, size_LOW_order) == 16);
+static_assert(offsetof(Init_input, options) == 24);
+static_assert(offsetof(Init_input, prompt_lng) == 40);
+static_assert(offsetof(Init_input, num_sessions) == 48);
+static_assert(offsetof(Init_input, size_options_full) == 52);
+static_assert(sizeof(Init_input) == 56);
+static_assert(offsetof(Init_output, pVendorCB) == 8);
+static_assert(sizeof(Init_output) == 24);
+static_assert(offsetof(Data, buff_size) == 4);
+static_assert(offsetof(Data, actual_buf_size) == 8);
+static_assert(offsetof(Data, dataptr) == 16);
+static_assert(sizeof(Data) == 32);
+static_assert(offsetof(Return_code, description) == 4);
+static_assert(offsetof(Return_code, reserve) == 64);
+static_assert(sizeof(Return_code) == 72);
+static_assert(offsetof(DB2_object_list, entries) == 8);
+static_assert(sizeof(DB2_object_list) == 16);

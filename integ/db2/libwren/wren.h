@@ -32,8 +32,9 @@ inline constexpr char kDb2Label[] = "DB2";
 // The one item of every object.
 inline constexpr char kDb2ItemName[] = "item";
 
-// One vendor session, handed to DB2 as pVendorCB by sqluvint and freed by
-// sqluvend (cleanup). Owns its object and version lists.
+// One vendor session. Owned by a std::unique_ptr inside the library; sqluvint
+// releases it to DB2 as pVendorCB and sqluvend takes it back to end it.
+// Owns its object and version lists.
 struct VendorControlBlock {
   BarContext* handle = nullptr;
   int action = 0;     // WrenAction
@@ -43,9 +44,12 @@ struct VendorControlBlock {
   VEK_Version* versions = nullptr;
   int versionCount = 0;
   std::string restoreHost;  // empty: none
-  int state = WREN_STATE_NONE;
+  WrenState state = WREN_STATE_NONE;
   int node = 0;
   Db2PaceState pace;
+  VendorControlBlock() = default;
+  VendorControlBlock(const VendorControlBlock&) = delete;
+  VendorControlBlock& operator=(const VendorControlBlock&) = delete;
   ~VendorControlBlock();
 };
 

@@ -35,6 +35,7 @@
 #include "csa/csa.h"
 #include "csa/csaops.h"
 #include "db2/db2common.h"
+#include "db2/db2msg.h"
 #include "vekdf/daformat.h"
 #include "vekposix/vekposix.h"
 
@@ -43,11 +44,6 @@ TARN_RCSID("integ/db2/plover/archlog.cpp");
 namespace {
 
 constexpr int kLevel = 6;
-constexpr int kSetDb2 = 146;
-constexpr int kMsgArchived = 9;
-constexpr int kMsgArchiveFailed = 10;
-constexpr int kMsgRetrieved = 11;
-constexpr int kMsgRetrieveFailed = 12;
 constexpr char kBarlists[] = "USEREXIT_BARLISTS";
 constexpr char kRestoreBarlist[] = "Archived Log Restore";
 constexpr int kOverviewFields = 7;
@@ -145,9 +141,9 @@ std::string RunningSessionOf(const char* fn, const char* overview, const char* b
 
 void Report(const char* fn, bool ok, int okNumber, int failedNumber, const char* path, int code) {
   if (ok)
-    ErhFullReportPacked(fn, kErhCritical, NlsPackMessage(kSetDb2, okNumber, path));
+    ErhFullReportPacked(fn, kErhCritical, NlsPackMessage(kDb2MsgSet, okNumber, path));
   else
-    ErhFullReportPacked(fn, kErhMinor, NlsPackMessage(kSetDb2, failedNumber, path, code));
+    ErhFullReportPacked(fn, kErhMinor, NlsPackMessage(kDb2MsgSet, failedNumber, path, code));
 }
 
 // The archived log's item as the backup stores it.
@@ -470,7 +466,7 @@ int UE_BackupFile(BarContext* ctx, const BpList* config, const char* instance,
   } else {
     code = BackupObject(ctx, *name, path, st);
   }
-  Report(kFn, code == kUeOk, kMsgArchived, kMsgArchiveFailed, path, code);
+  Report(kFn, code == kUeOk, kDb2MsgArchived, kDb2MsgArchiveFailed, path, code);
   if (const int rc = VEK_EndBackup(ctx, code); rc != 0) {
     Unexpected("[%s] VEK_EndBackup(ctx, %d) failed with error [%d] %s", kFn, code, rc,
                ErrorText());
@@ -636,7 +632,7 @@ int UE_RestoreFile(BarContext* ctx, const char* instance, const char* database, 
       Unexpected("[%s] VEK_EndObjectRestore(%d) failed with error %d, %s", kFn, code, rc,
                  ErrorText());
   }
-  Report(kFn, code == kUeOk, kMsgRetrieved, kMsgRetrieveFailed, path, code);
+  Report(kFn, code == kUeOk, kDb2MsgRetrieved, kDb2MsgRetrieveFailed, path, code);
   if (const int rc = VEK_EndRestore(ctx, code); rc != 0)
     Unexpected("[%s] VEK_EndRestore(%d) failed with error %d, %s", kFn, code, rc, ErrorText());
   return code;

@@ -107,6 +107,29 @@ void CollectConstants(const std::string& text, std::map<std::string, long long>*
   }
 }
 
+// Named constants that take another's value: "constexpr int kX = kY;".
+void CollectAliases(const std::string& text, std::map<std::string, std::string>* aliases) {
+  static const std::regex kAlias(
+      R"((?:constexpr|const)\s+(?:int|unsigned|long)\s+(\w+)\s*=\s*([A-Za-z_]\w*)\s*;)");
+  for (std::sregex_iterator it(text.begin(), text.end(), kAlias), end; it != end; ++it) {
+    (*aliases)[(*it)[1]] = (*it)[2];
+  }
+}
+
+// Gives every alias whose target is known (in `local`, else in `global`) the
+// target's value in `constants`.
+void ResolveAliases(const std::map<std::string, std::string>& aliases,
+                    const std::map<std::string, long long>& global,
+                    std::map<std::string, long long>* constants) {
+  for (const auto& [name, target] : aliases) {
+    if (auto it = constants->find(target); it != constants->end()) {
+      (*constants)[name] = it->second;
+    } else if (auto g = global.find(target); g != global.end()) {
+      (*constants)[name] = g->second;
+    }
+  }
+}
+
 std::vector<Call> FindCalls(const std::string& file, const std::string& text) {
   std::vector<Call> calls;
   for (const Use& use : kUses) {
@@ -189,11 +212,17 @@ TEST(CatalogTest, EveryUseInTheCodeHasAMatchingText) {
       CollectConstants(files[path], &global);
     }
   }
+  std::map<std::string, std::string> globalAliases;
+  for (const auto& [path, text] : files) CollectAliases(text, &globalAliases);
+  ResolveAliases(globalAliases, global, &global);
   int checked = 0;
   std::set<std::string> failures;
   for (const auto& [path, text] : files) {
     std::map<std::string, long long> local;
     CollectConstants(text, &local);
+    std::map<std::string, std::string> localAliases;
+    CollectAliases(text, &localAliases);
+    ResolveAliases(localAliases, global, &local);
     for (const Call& call : FindCalls(path, text)) {
       const Use& use = *std::find_if(std::begin(kUses), std::end(kUses),
                                      [&](const Use& u) { return u.name == call.name; });

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -287,7 +289,33 @@ void OnSignal(int) {
   interrupted = 1;
 }
 
-// Receives while the peer interrupts us with a signal before it sends.
+// True once process `pid` sleeps (state "S" in /proc/<pid>/stat), checked
+// every millisecond for up to 10 s. Called in a forked peer, so it neither
+// allocates nor uses streams.
+bool WaitUntilSleeping(pid_t pid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  for (int i = 0; i < 10000; ++i) {
+    const int fd = open(path, O_RDONLY);
+    if (fd < 0) return false;
+    char stat[512];
+    const ssize_t n = read(fd, stat, sizeof stat - 1);
+    close(fd);
+    if (n > 0) {
+      stat[n] = '\0';
+      // "pid (name) state ...": the name may hold blanks and parentheses.
+      const char* end = std::strrchr(stat, ')');
+      if (end != nullptr && end[1] == ' ' && end[2] == 'S') return true;
+    }
+    usleep(1000);
+  }
+  return false;
+}
+
+// Receives while the peer interrupts us with a signal before it sends. The
+// peer signals only once we sleep in the receive (the only wait between its
+// start and the receive's end), and sends only once we sleep again: in the
+// repeated receive, or in reaping it after the interrupted one.
 int ReceiveUnderSignal(const Connection& c, char* buffer, int size) {
   struct sigaction action {};
   action.sa_handler = OnSignal;  // no SA_RESTART: the read is interrupted
@@ -297,14 +325,14 @@ int ReceiveUnderSignal(const Connection& c, char* buffer, int size) {
   const pid_t parent = getpid();
   interrupted = 0;
   Peer peer([&] {
-    usleep(100000);
+    if (!WaitUntilSleeping(parent)) return 1;
     kill(parent, SIGUSR1);
-    usleep(100000);
+    if (!WaitUntilSleeping(parent)) return 1;
     WriteAll(c.peer, Packet("after the signal"));
     return 0;
   });
   const int rc = IpcReceiveData(c.handle, buffer, size);
-  peer.Wait();
+  EXPECT_EQ(peer.Wait(), 0);
   sigaction(SIGUSR1, &previous, nullptr);
   return rc;
 }

@@ -41,12 +41,24 @@ int Value(int set) {
   return semctl(set, 0, GETVAL);
 }
 
-bool WaitForValue(int set, int value) {
+// True once `done()` holds, checked every 10 ms for up to 10 s.
+template <class Done>
+bool Eventually(Done done) {
   for (int i = 0; i < 1000; ++i) {
-    if (Value(set) == value) return true;
+    if (done()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return false;
+}
+
+bool WaitForValue(int set, int value) {
+  return Eventually([&] { return Value(set) == value; });
+}
+
+// True once `count` processes are blocked on `set` waiting for its value to
+// rise: sessions held at the gate, which cannot go on until it is released.
+bool WaitForWaiters(int set, int count) {
+  return Eventually([&] { return semctl(set, 0, GETNCNT) == count; });
 }
 
 void Release(int set, int n) {
@@ -124,7 +136,7 @@ TEST_F(WrenDb2Test, SessionsStartAndEndTheirObjectsOnlyWhenTheNodeLetsThem) {
   // The test is the node's coordinator.
   ChildProcess backup([this] { return Backup(0, 2).sqlcode == 0 ? 0 : 1; }, 60);
   ASSERT_TRUE(WaitForValue(sets[DB2_SEM_LIB_READY], 2));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(WaitForWaiters(sets[DB2_SEM_START_CAN], 2));
   EXPECT_EQ(Value(sets[DB2_SEM_FINISHED_START]), 0);
   EXPECT_TRUE(CatalogueObjects().empty());
   EXPECT_EQ(Count(cs_->traffic(), "\"db2inst1:SAMPLE#0:"), 0);
@@ -133,7 +145,7 @@ TEST_F(WrenDb2Test, SessionsStartAndEndTheirObjectsOnlyWhenTheNodeLetsThem) {
   ASSERT_TRUE(WaitForValue(sets[DB2_SEM_FINISHED_START], 2));
   // Both ready to end their objects; none ends before it may.
   ASSERT_TRUE(WaitForValue(sets[DB2_SEM_LIB_READY], 4));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(WaitForWaiters(sets[DB2_SEM_END_CAN], 2));
   EXPECT_EQ(Value(sets[DB2_SEM_FINISHED_END]), 0);
   EXPECT_TRUE(backup.Running());
 
