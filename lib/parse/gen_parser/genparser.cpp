@@ -218,20 +218,26 @@ void TraceList(const ParserList* list) {
 }
 
 // The index of `field`'s key in `list`'s table: kept when the field already
-// points into that table, else looked up by key; -1 when the table lacks it.
-int RowIn(const ParserList* list, const PLNode* field) {
-  if (field->index >= 0 && field->index < list->rows && field->row == &list->table[field->index])
+// points into that table or `sameRows` says the tables agree row by row,
+// else the row whose full key it is, else the first row accepting it (a
+// table may repeat keys or let one abbreviation match several); -1 when the
+// table lacks it.
+int RowIn(const ParserList* list, const PLNode* field, bool sameRows) {
+  if (field->index >= 0 && field->index < list->rows &&
+      (sameRows || field->row == &list->table[field->index]))
     return field->index;
+  for (int i = 0; i < list->rows; ++i)
+    if (strcasecmp(FullKey(list->table[i].key).c_str(), field->key.c_str()) == 0) return i;
   return FindRow(list->table, list->rows, field->key);
 }
 
 // A copy of the line of `line` in `list`'s nodes, fields in table order, not
 // yet linked among the list's lines. Its first field, or null when no field
 // survives.
-PLNode* CopyLineInto(ParserList* list, const PLNode* line) {
+PLNode* CopyLineInto(ParserList* list, const PLNode* line, bool sameRows = false) {
   PLNode* head = nullptr;
   for (const PLNode* f = LineHead(line); f != nullptr; f = f->next) {
-    const int row = RowIn(list, f);
+    const int row = RowIn(list, f, sameRows);
     if (row < 0) {
       DbgPlain(kDbgParse, "field -%s is not in the table; not copied", f->key.c_str());
       continue;
@@ -635,7 +641,8 @@ ParserList* PLCopyList(const ParserList* list) {
     copy->flags |= kPLListOwnsTable;
   }
   for (const PLNode* line = list->first; line != nullptr; line = line->nextLine) {
-    PLNode* head = CopyLineInto(copy.get(), line);
+    // The copied table has the original's rows in the original's order.
+    PLNode* head = CopyLineInto(copy.get(), line, true);
     if (head == nullptr) continue;
     AppendLine(copy.get(), head);
     if (line == list->current) copy->current = head;

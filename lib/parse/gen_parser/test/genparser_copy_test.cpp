@@ -53,6 +53,29 @@ TEST(GenParserCopy, CopyOfAnOwningListOutlivesTheOriginal) {
   EXPECT_EQ(PLCopyList(nullptr), nullptr);
 }
 
+TEST(GenParserCopy, CopyKeepsTheRowOfEveryField) {
+  // Tables where a field's key alone does not name its row.
+  struct Case {
+    const char* format;
+    const char* data;
+  } cases[] = {
+      {"-key virtu[al -flags 0x80000000\n-key virt[ual\n", "-virt x"},
+      {"-key host\n-key pool -flags 0x20000000\n-key pool\n", "-pool p -host h"},
+  };
+  for (const Case& c : cases) {
+    List original = Parse(c.format, c.data);
+    ASSERT_TRUE(original) << c.format;
+    List copy(PLCopyList(original.get()), PLFree);
+    ASSERT_TRUE(copy) << c.format;
+    for (const PLNode *a = original->first, *b = copy->first; a != nullptr || b != nullptr;
+         a = a->next, b = b->next) {
+      ASSERT_TRUE(a != nullptr && b != nullptr) << c.format;
+      EXPECT_EQ(a->index, b->index) << c.format;
+    }
+    EXPECT_EQ(Text(copy.get()), Text(original.get())) << c.format;
+  }
+}
+
 TEST(GenParserCopy, CopyOfAListOnACallersTableSharesIt) {
   static constexpr PLParam kTable[] = {
       {"host", nullptr, nullptr, -1, -1, nullptr, nullptr, 0},
