@@ -9,6 +9,7 @@
 #include "cmn/dbg.h"
 #include "cmn/dbgimpl.h"
 #include "gen_parser/genparser.h"
+#include "genparser_test_util.h"
 #include "nls_test_util.h"
 #include "tarn_test.h"
 
@@ -16,17 +17,14 @@ TARN_RCSID("lib/parse/gen_parser/test/genparser_copy_test.cpp");
 
 namespace {
 
-using List = std::unique_ptr<ParserList, void (*)(ParserList*)>;
+using genparsertest::List;
+using genparsertest::Parse;
 
 constexpr char kFormat[] =
     "-key host -desc \"client host\" -nlsset 11 -nlsid 7\n"
     "-key email -desc mail -nlsset 11 -nlsid 8\n"
     "-key pool -desc \"media pool\"\n"
     "-key virt[ual -nlsset 0 -nlsid 9 -desc virtual\n";
-
-List Parse(const char* format, const char* data) {
-  return List(PLParse(format, data), PLFree);
-}
 
 std::string Text(const ParserList* list) {
   char* out = nullptr;
