@@ -11,8 +11,8 @@
 
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
-#include "cmn/nls.h"
 #include "cmn/defines.h"
+#include "cmn/nls.h"
 #include "cmn/str.h"
 
 TARN_RCSID("lib/parse/gen_parser/genparser.cpp");

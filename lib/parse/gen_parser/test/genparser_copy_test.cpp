@@ -143,8 +143,7 @@ TEST(GenParserCopy, ReplacedLineKeepsItsPlaceAndAnEmailTheNewLineLacks) {
       {"new email wins", "-host a -email m", "a", "-host x -email n", "-host x -email n"},
       {"no email to carry", "-host a\n-host b\n-host c", "b", "-pool p",
        "-host a\n-pool p\n-host c"},
-      {"last line", "-host a\n-host b -email \"\"", "b", "-host y",
-       "-host a\n-host y -email \"\""},
+      {"last line", "-host a\n-host b -email \"\"", "b", "-host y", "-host a\n-host y -email \"\""},
   };
   for (const Case& c : cases) {
     List list = Parse(kFormat, c.data);
@@ -245,10 +244,10 @@ TEST(GenParserDump, ListAndTableDumpsReachTheTrace) {
   std::string trace;
   for (const auto& entry : std::filesystem::directory_iterator(tmp.path()))
     trace += tarn::test::ReadFile(entry.path().string());
-  for (const char* part : {" -host=<a> -email=<x y>", " -pool=<p>",
-                           "0: key=<host> value=<(none)> desc=<client host> nlsset=11 nlsid=7",
-                           "3: key=<virt[ual> value=<(none)> desc=<virtual> nlsset=0 nlsid=9",
-                           "flags=0x00000000"})
+  for (const char* part :
+       {" -host=<a> -email=<x y>", " -pool=<p>",
+        "0: key=<host> value=<(none)> desc=<client host> nlsset=11 nlsid=7",
+        "3: key=<virt[ual> value=<(none)> desc=<virtual> nlsset=0 nlsid=9", "flags=0x00000000"})
     EXPECT_NE(trace.find(part), std::string::npos) << part << "\n" << trace;
 }
 
