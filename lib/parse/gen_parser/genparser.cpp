@@ -12,6 +12,7 @@
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
 #include "cmn/defines.h"
+#include "cmn/nls.h"
 #include "cmn/str.h"
 
 TARN_RCSID("lib/parse/gen_parser/genparser.cpp");
@@ -213,12 +214,61 @@ char* HeapCopy(const std::string& text) {
 void TraceList(const ParserList* list) {
   if (!DbgMatch(kLevelList)) return;
   DbgPlain(kLevelList, "ParserList parsed");
-  for (const PLNode* line = list->first; line != nullptr; line = line->nextLine) {
-    std::string text;
-    for (const PLNode* f = line; f != nullptr; f = f->next)
-      text += " -" + f->key + "=<" + f->value.value_or("(none)") + ">";
-    DbgPlain(kLevelList, " %s", text.c_str());
+  PLDumpList(list);
+}
+
+// The index of `field`'s key in `list`'s table: kept when the field already
+// points into that table or `sameRows` says the tables agree row by row,
+// else the row whose full key it is, else the first row accepting it (a
+// table may repeat keys or let one abbreviation match several); -1 when the
+// table lacks it.
+int RowIn(const ParserList* list, const PLNode* field, bool sameRows) {
+  if (field->index >= 0 && field->index < list->rows &&
+      (sameRows || field->row == &list->table[field->index]))
+    return field->index;
+  for (int i = 0; i < list->rows; ++i)
+    if (strcasecmp(FullKey(list->table[i].key).c_str(), field->key.c_str()) == 0) return i;
+  return FindRow(list->table, list->rows, field->key);
+}
+
+// A copy of the line of `line` in `list`'s nodes, fields in table order, not
+// yet linked among the list's lines. Its first field, or null when no field
+// survives.
+PLNode* CopyLineInto(ParserList* list, const PLNode* line, bool sameRows = false) {
+  PLNode* head = nullptr;
+  for (const PLNode* f = LineHead(line); f != nullptr; f = f->next) {
+    const int row = RowIn(list, f, sameRows);
+    if (row < 0) {
+      DbgPlain(kDbgParse, "field -%s is not in the table; not copied", f->key.c_str());
+      continue;
+    }
+    PLNode& copy = list->nodes.emplace_back();
+    copy.key = FullKey(list->table[row].key);
+    copy.value = f->value;
+    copy.index = row;
+    copy.row = &list->table[row];
+    head = head == nullptr ? &copy : InsertField(list, head, &copy);
   }
+  return head;
+}
+
+std::unique_ptr<PLParamTable> CopyTable(const PLParam* rows, int count) {
+  auto table = std::make_unique<PLParamTable>();
+  const auto text = [&table](const char* s) -> const char* {
+    return s != nullptr ? table->texts.emplace_back(s).c_str() : nullptr;
+  };
+  table->rows.reserve(static_cast<std::size_t>(count) + 1);
+  for (int i = 0; i < count; ++i) {
+    const PLParam& r = rows[i];
+    table->rows.push_back(PLParam{text(r.key), text(r.value), text(r.desc), r.nlsSet, r.nlsId,
+                                  text(r.param1), text(r.param2), r.flags});
+  }
+  table->rows.push_back(PLParam{nullptr, nullptr, nullptr, -1, -1, nullptr, nullptr, 0});
+  return table;
+}
+
+const char* OrNone(const char* text) {
+  return text != nullptr ? text : "(none)";
 }
 
 bool NeedsQuotes(const PLParam* row, const std::string& value) {
@@ -401,20 +451,7 @@ int PLMergeFormatFiles(const char* oldText, const char* newText, char** out) {
       std::string text;
       for (const PLNode* f = line; f != nullptr; f = f->next) text += " -" + f->key;
       DbgPlain(kDbgParse, "Add in cell_format new item form tarn_format <%s>", text.c_str());
-      PLNode* head = nullptr;
-      for (const PLNode* f = line; f != nullptr; f = f->next) {
-        PLNode& copy = oldList->nodes.emplace_back();
-        copy.key = f->key;
-        copy.value = f->value;
-        copy.index = f->index;
-        copy.row = f->row;
-        if (head == nullptr) {
-          head = &copy;
-          AppendLine(oldList.get(), head);
-        } else {
-          head = InsertField(oldList.get(), head, &copy);
-        }
-      }
+      PLCopyLine(oldList.get(), line);
       ++changes;
       continue;
     }
@@ -575,4 +612,106 @@ int PLCountLinesWithField(const ParserList* list, const char* key) {
 std::uint32_t PLGetFlags(const ParserList* list, int index) {
   if (list == nullptr || index < 0 || index >= list->rows) return 0;
   return list->table[index].flags;
+}
+
+const char* PLGetDesc(const ParserList* list, int index) {
+  if (list == nullptr || index < 0 || index >= list->rows) return nullptr;
+  const PLParam& row = list->table[index];
+  if (row.nlsSet > 0 && row.nlsId > 0) {
+    int found = 0;
+    const char* text = NlsGetCatalogStringEx(row.nlsSet, row.nlsId, &found);
+    // A miss answers with a miss text ("Catalog not loaded ..." as well as
+    // "Bad catalog access for message ..."), never a description.
+    if (found != 0 && std::strncmp(text, "Bad catalog access for message", 30) != 0) return text;
+  }
+  return row.desc;
+}
+
+ParserList* PLCopyList(const ParserList* list) {
+  if (list == nullptr) return nullptr;
+  auto copy = std::make_unique<ParserList>();
+  copy->flags = list->flags;
+  copy->rows = list->rows;
+  copy->table = list->table;
+  if (list->ownedTable != nullptr) {
+    // Sharing the table would leave the copy pointing at freed rows once the
+    // original is freed.
+    copy->ownedTable = CopyTable(list->table, list->rows);
+    copy->table = copy->ownedTable->rows.data();
+    copy->flags |= kPLListOwnsTable;
+  }
+  for (const PLNode* line = list->first; line != nullptr; line = line->nextLine) {
+    // The copied table has the original's rows in the original's order.
+    PLNode* head = CopyLineInto(copy.get(), line, true);
+    if (head == nullptr) continue;
+    AppendLine(copy.get(), head);
+    if (line == list->current) copy->current = head;
+  }
+  if (copy->current == nullptr) copy->current = copy->first;
+  return copy.release();
+}
+
+PLNode* PLCopyLine(ParserList* list, const PLNode* line) {
+  if (list == nullptr || line == nullptr) return nullptr;
+  PLNode* head = CopyLineInto(list, line);
+  if (head != nullptr) AppendLine(list, head);
+  if (list->current == nullptr) list->current = list->first;
+  return head;
+}
+
+PLNode* PLCopyField(ParserList* list, PLNode* line, const PLNode* field) {
+  if (list == nullptr || line == nullptr || field == nullptr) return nullptr;
+  // Copied first: `field` may be the very field that is about to change.
+  const std::string key = field->key;
+  const std::optional<std::string> value = field->value;
+  return PLSetValue(list, line, key.c_str(), value ? value->c_str() : nullptr);
+}
+
+PLNode* PLReplaceLine(ParserList* list, PLNode* oldLine, const PLNode* newLine) {
+  if (list == nullptr || newLine == nullptr) return nullptr;
+  PLNode* old = LineHead(oldLine);
+  PLNode* at = list->first;
+  while (at != nullptr && at != old) at = at->nextLine;
+  if (at == nullptr) {
+    DbgPlain(kDbgParse, "line to replace is not in the list");
+    return nullptr;
+  }
+  PLNode* head = CopyLineInto(list, newLine);
+  if (head == nullptr) return nullptr;
+  if (const PLNode* email = PLFindField(old, "email");
+      email != nullptr && PLFindField(head, "email") == nullptr) {
+    if (PLNode* carried = PLCopyField(list, head, email); carried != nullptr)
+      head = LineHead(carried);
+  }
+  head->prevLine = old->prevLine;
+  head->nextLine = old->nextLine;
+  if (head->prevLine != nullptr) head->prevLine->nextLine = head;
+  if (head->nextLine != nullptr) head->nextLine->prevLine = head;
+  if (list->first == old) list->first = head;
+  if (list->last == old) list->last = head;
+  if (list->current == old) list->current = head;
+  old->prevLine = old->nextLine = nullptr;
+  return head;
+}
+
+void PLDumpList(const ParserList* list) {
+  if (list == nullptr || !DbgMatch(kLevelList)) return;
+  for (const PLNode* line = list->first; line != nullptr; line = line->nextLine) {
+    std::string text;
+    for (const PLNode* f = line; f != nullptr; f = f->next)
+      text += " -" + f->key + "=<" + f->value.value_or("(none)") + ">";
+    DbgPlain(kLevelList, " %s", text.c_str());
+  }
+}
+
+void PLDumpTable(const PLParam* table) {
+  if (table == nullptr || !DbgMatch(kLevelList)) return;
+  for (int i = 0; table[i].key != nullptr; ++i) {
+    const PLParam& r = table[i];
+    DbgPlain(kLevelList,
+             " %d: key=<%s> value=<%s> desc=<%s> nlsset=%d nlsid=%d param1=<%s> param2=<%s> "
+             "flags=0x%08x",
+             i, r.key, OrNone(r.value), OrNone(r.desc), r.nlsSet, r.nlsId, OrNone(r.param1),
+             OrNone(r.param2), static_cast<unsigned>(r.flags));
+  }
 }

@@ -119,3 +119,34 @@ int PLCountLines(const ParserList* list);
 int PLCountLinesWithField(const ParserList* list, const char* key);
 // FLAGS of table row `index`; 0 outside the table.
 std::uint32_t PLGetFlags(const ParserList* list, int index);
+// The description of table row `index`: the catalogue text (NLSSET, NLSID)
+// when both are above 0 and the catalogue has it, else DESC. Null outside
+// the table or when the row has no DESC. A catalogue text lives in the
+// catalogue's result areas (see NlsGetCatalogStringEx).
+const char* PLGetDesc(const ParserList* list, int index);
+
+// Copies. A copied field or line takes the keys of the target list's table;
+// fields whose key that table lacks are dropped.
+//
+// A list of its own (free with PLFree): a list that owns its table gets its
+// own copy of it, so either list may be freed first; otherwise both share
+// the caller's table. Null for null.
+ParserList* PLCopyList(const ParserList* list);
+// Appends a copy of `line` (any field of it, from any list) to `list`. The
+// copy's first field, or null when no field of it is in the table.
+PLNode* PLCopyLine(ParserList* list, const PLNode* line);
+// Copies `field` (from any list) into `line` of `list`, replacing the value
+// of a field with that key. The field in `line`, or null when the key is not
+// in the table.
+PLNode* PLCopyField(ParserList* list, PLNode* line, const PLNode* field);
+// Puts a copy of `newLine` (from any list, `oldLine`'s own included) in the
+// place of `oldLine`, a line of `list`. An "email" field of the old line
+// that the new one lacks is carried over. The copy's first field; null when
+// `oldLine` is not a line of `list` or no field of `newLine` is in the table
+// (the list is then unchanged).
+PLNode* PLReplaceLine(ParserList* list, PLNode* oldLine, const PLNode* newLine);
+
+// Trace dumps at the list trace's debug level (140): every line with its
+// fields, and every row of a table.
+void PLDumpList(const ParserList* list);
+void PLDumpTable(const PLParam* table);

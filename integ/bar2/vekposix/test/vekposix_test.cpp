@@ -182,6 +182,30 @@ TEST_F(FileItemTest, WriteErrorFailsTheRestore) {
   ::close(fd);
 }
 
+TEST_F(FileItemTest, BackupByPathInAlignedBlocksComesBackWhole) {
+  // Not a multiple of the block size, longer than one data buffer.
+  std::string content = LogContent().substr(0, (3 << 20) + 777);
+  tarn::test::WriteFile(Path("log"), content);
+  ctx_->mode = BAR_MODE_OBJECT_BACKUP;
+  // A missing file starts no item.
+  DaItemAttr item{};
+  EXPECT_EQ(VEK_BackupFileItemAl(ctx_.get(), Path("none").c_str(), &item, 1), -7);
+  EXPECT_EQ(ctx_->mode, BAR_MODE_OBJECT_BACKUP);
+  item = DaItemAttr{};
+  item.name = "/logs/S0000002.LOG";
+  ASSERT_EQ(VEK_BackupFileItemAl(ctx_.get(), Path("log").c_str(), &item, 1), 0);
+  EXPECT_EQ(item.size, content.size());
+  EXPECT_EQ(ctx_->mode, BAR_MODE_OBJECT_BACKUP);
+  ASSERT_NO_FATAL_FAILURE(StartRestore());
+  const int fd = ::open(Path("back").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0);
+  std::int64_t written = -1;
+  EXPECT_EQ(VEK_RestoreFileItem(ctx_.get(), fd, &written), 0);
+  ::close(fd);
+  EXPECT_EQ(written, static_cast<std::int64_t>(content.size()));
+  EXPECT_TRUE(tarn::test::ReadFile(Path("back")) == content);
+}
+
 TEST_F(FileItemTest, StatToItemCopiesTheAttributes) {
   tarn::test::WriteFile(Path("f"), "12345");
   ASSERT_EQ(::chmod(Path("f").c_str(), 04640), 0);

@@ -1,6 +1,6 @@
 // Fuzz target of the keyword-line parser: the input is a format text and a
 // data text split at the first NUL; every list parsed renders, its values
-// read back, and the scramble round-trips.
+// read back, its copy renders alike, and the scramble round-trips.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -24,8 +24,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       for (const PLNode* f = line; f != nullptr; f = f->next) (void)PLGetValue(line, f->key.c_str());
     char* out = nullptr;
     if (PLGetBufferFromList(list, &out) != 1 || out == nullptr) std::abort();
-    safe_free(out, TARN_HERE);
+    // A copy renders the same and outlives its original.
+    ParserList* copy = PLCopyList(list);
     PLFree(list);
+    char* again = nullptr;
+    if (copy == nullptr || PLGetBufferFromList(copy, &again) != 1 || std::strcmp(out, again) != 0)
+      std::abort();
+    safe_free(again, TARN_HERE);
+    safe_free(out, TARN_HERE);
+    if (PLReplaceLine(copy, copy->first, copy->last) == nullptr) std::abort();
+    PLDumpList(copy);
+    PLFree(copy);
   }
   char* merged = nullptr;
   if (PLMergeFormatFiles(format.c_str(), dataText.c_str(), &merged) >= 0) safe_free(merged, TARN_HERE);

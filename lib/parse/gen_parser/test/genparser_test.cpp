@@ -2,31 +2,28 @@
 // scrambled values, rendering and merging.
 #include "gen_parser/genparser.h"
 
-#include <memory>
 #include <string>
 
 #include "cmn/ctx.h"
+#include "genparser_test_util.h"
 #include "tarn_test.h"
 
 TARN_RCSID("lib/parse/gen_parser/test/genparser_test.cpp");
 
 namespace {
 
-using List = std::unique_ptr<ParserList, void (*)(ParserList*)>;
+using genparsertest::List;
+using genparsertest::Parse;
+
+std::string Text(char* heap) {
+  return tarn::test::TakeText<[](char* p) { safe_free(p, TARN_HERE); }>(heap);
+}
 
 constexpr char kCellFormat[] =
     "-key host -desc \"client host\"\n"
     "-key virt[ual -flags 0x80000000\n"
     "-key clus[ter\n"
     "-key pass -flags 0x20000000\n";
-
-List Parse(const char* format, const char* data) {
-  return List(PLParse(format, data), PLFree);
-}
-
-std::string Text(char* heap) {
-  return tarn::test::TakeText<[](char* p) { safe_free(p, TARN_HERE); }>(heap);
-}
 
 TEST(GenParser, FieldsOfALineFollowTheTableAndCollectTheirValues) {
   List list = Parse(kCellFormat, "-virtual beta gamma -nothere x -host alpha\n\r\n-clus c1");
