@@ -68,8 +68,9 @@ int IpcPrepareChildPipesAfterFork(IpcHandle handle);
 int IpcClosePipes(IpcHandle handle);
 // Hands the two ends this side uses (after a Prepare call) to the caller, who
 // then owns and closes them, and releases the handle without closing them.
-// A child that restarts the layer keeps its pipe pair this way. 0, or -1
-// (EIPCNOTPIPE for a handle that is no prepared pipe pair).
+// A child that restarts the layer keeps its pipe pair this way; the ends go
+// back to blocking mode. 0, or -1 (EIPCNOTPIPE for a handle that is no
+// prepared pipe pair, EIPCRECVPENDING while it holds bytes already read).
 int IpcTakePipeEnds(IpcHandle handle, int* readFd, int* writeFd);
 // A pipe handle over two ends taken with IpcTakePipeEnds; the handle owns them
 // from now on, also when this call fails. A new handle or -1 (EIPCBADFDS).

@@ -345,7 +345,6 @@ int IpcShutdownAndDiscard(IpcHandle handle, int flags, int timeout) {
   }
   // Whatever the peer still sends is read and dropped until it closes, for at
   // most `timeout` seconds in all, even when it keeps sending.
-  const NonBlockingScope scope(fd, true);
   const auto start = Clock::now();
   char discard[kDiscardChunk];
   for (;;) {
