@@ -121,6 +121,30 @@ int IpcSendStrMsgAsyncL(IpcHandle handle, StrMsg* msg) {
   return IpcSendAsync(handle, msg->data, static_cast<int>(msg->length) + 1);
 }
 
+int IpcSendStrMsgAndDataAsync(IpcHandle handle, const void* data, int length) {
+  static const char kFn[] = "IpcSendStrMsgAndDataAsync";
+  IpcEntry* entry = IdleSendEntry(handle, kFn);
+  if (entry == nullptr) return -1;
+  int messageLength = 0;
+  const char* message = SendSource(*entry, nullptr, &messageLength, kFn);
+  if (message == nullptr) return -1;
+  if (data == nullptr || length < 1 || IpcPackPacket(handle, message, messageLength) != 0) {
+    ErhMark(EIPCPACKET, 0, kFn, kErhMinor);
+    return -1;
+  }
+  AsyncSend& tx = entry->tx;
+  tx = AsyncSend();
+  PutHeader(tx.header, static_cast<std::uint32_t>(length));
+  tx.parts[0] = {entry->pack, static_cast<std::size_t>(messageLength + kIpcHeaderSize)};
+  tx.parts[1] = {tx.header, kIpcHeaderSize};
+  tx.parts[2] = {const_cast<void*>(data), static_cast<std::size_t>(length)};
+  tx.partCount = 3;
+  tx.state = TX_PARTS;
+  tx.dataSize = messageLength + length;
+  tx.remaining = tx.dataSize + 2 * kIpcHeaderSize;
+  return 0;
+}
+
 int IpcCanReceiveAsync(IpcHandle handle) {
   IpcEntry* entry = IpcGetEntry(handle, "IpcCanReceiveAsync");
   if (entry == nullptr) return -1;
@@ -200,13 +224,14 @@ int IpcSendAsyncCallBack(IpcHandle handle) {
     ErhMark(EIPCNOEVENT, 0, kFn, kErhMinor);
     return -2;
   }
-  if (tx.state != TX_HEADER && tx.state != TX_DATA) {
+  if (tx.state != TX_HEADER && tx.state != TX_DATA && tx.state != TX_PARTS) {
     ErhMark(EIPCSENDSTATE, 0, kFn, kErhMinor);
     return -1;
   }
   const int fd = WriteDescriptor(*entry);
   const ssize_t n =
-      tx.state == TX_HEADER
+      tx.state == TX_PARTS ? WriteParts(*entry, fd, tx.parts + tx.part, tx.partCount - tx.part, true)
+      : tx.state == TX_HEADER
           ? WriteSomeWithHeader(*entry, fd, tx.source, static_cast<std::size_t>(tx.remaining),
                                 tx.data, static_cast<std::size_t>(tx.dataSize), true)
           : WriteSome(*entry, fd, tx.source, static_cast<std::size_t>(tx.remaining), true);
@@ -228,6 +253,20 @@ int IpcSendAsyncCallBack(IpcHandle handle) {
   IpcDecreaseLoad(handle, static_cast<int>(n));
   tx.lastWritten = static_cast<int>(n);
   int written = static_cast<int>(n);
+  if (tx.state == TX_PARTS) {
+    tx.sent += written;
+    tx.remaining -= written;
+    for (auto left = static_cast<std::size_t>(written); left > 0;) {
+      iovec& part = tx.parts[tx.part];
+      const std::size_t step = std::min(left, part.iov_len);
+      part.iov_base = static_cast<char*>(part.iov_base) + step;
+      part.iov_len -= step;
+      left -= step;
+      if (part.iov_len == 0) ++tx.part;
+    }
+    if (tx.remaining > 0) return -2;
+    return EndSend(handle, *entry, IPC_EVENT_SENT);
+  }
   if (tx.state == TX_HEADER) {
     const int ofHeader = std::min(written, tx.remaining);
     tx.source += ofHeader;

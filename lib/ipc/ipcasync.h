@@ -17,6 +17,11 @@ int IpcReceiveAsync(IpcHandle handle, void* buffer, int size);
 int IpcSendAsync(IpcHandle handle, const void* data, int length);
 int IpcSendStrMsgAsync(IpcHandle handle);
 int IpcSendStrMsgAsyncL(IpcHandle handle, StrMsg* msg);
+// Arms a send of two packets: the handle's send message (at most kIpcPackMax
+// bytes with its NUL), then `length` >= 1 bytes of `data`, written together
+// as far as the descriptor takes them and reported as one send; `data` must
+// stay unchanged until it completes. 0, or -1 (EIPCSENDPENDING, EIPCPACKET).
+int IpcSendStrMsgAndDataAsync(IpcHandle handle, const void* data, int length);
 // 1 when the machine is idle, 0 busy, -1 bad handle.
 int IpcCanReceiveAsync(IpcHandle handle);
 int IpcCanSendAsync(IpcHandle handle);

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <array>
 #include <chrono>
@@ -25,7 +26,8 @@ constexpr int kLevelSelect = 260;
 constexpr std::uint32_t kHeaderMaxSigned = 0x7FFFFFFF;
 
 enum ReceiveState : int { RX_IDLE = 0, RX_HEADER = 1, RX_DATA = 2 };  // IPC_FSM_NO_RECEIVE = 0
-enum SendState : int { TX_IDLE = 0, TX_HEADER = 1, TX_DATA = 2 };     // IPC_FSM_NO_SEND = 0
+// TX_PARTS: a message packet and a data packet written together.
+enum SendState : int { TX_IDLE = 0, TX_HEADER = 1, TX_DATA = 2, TX_PARTS = 3 };
 
 struct AsyncReceive {
   int state = RX_IDLE;
@@ -77,6 +79,10 @@ struct AsyncSend {
   unsigned char header[kIpcHeaderSize] = {};
   // The wait already tried this send once without polling.
   bool tried = false;
+  // TX_PARTS: what is left to write, from parts[part] on.
+  iovec parts[3] = {};
+  int partCount = 0;
+  int part = 0;
 };
 
 }  // namespace ipc_detail
@@ -192,6 +198,10 @@ ssize_t WriteSome(IpcEntry& entry, int fd, const void* bytes, std::size_t count,
 // first.
 ssize_t WriteSomeWithHeader(IpcEntry& entry, int fd, const void* header, std::size_t headerCount,
                             const void* data, std::size_t dataCount, bool dontWait);
+
+// One gathering write of `count` parts: sendmsg on a socket, writev
+// elsewhere, with WriteSome's rules.
+ssize_t WriteParts(IpcEntry& entry, int fd, iovec* parts, int count, bool dontWait);
 
 // True when a wait must treat the handle as readable without polling: bytes
 // are read ahead.

@@ -219,27 +219,34 @@ ssize_t WriteSome(IpcEntry& entry, int fd, const void* bytes, std::size_t count,
   return PlainWrite(fd, bytes, count);
 }
 
-ssize_t WriteSomeWithHeader(IpcEntry& entry, int fd, const void* header, std::size_t headerCount,
-                            const void* data, std::size_t dataCount, bool dontWait) {
-  if (dataCount == 0) return WriteSome(entry, fd, header, headerCount, dontWait);
-  iovec parts[2] = {{const_cast<void*>(header), headerCount}, {const_cast<void*>(data), dataCount}};
+ssize_t WriteParts(IpcEntry& entry, int fd, iovec* parts, int count, bool dontWait) {
+  if (count == 1) return WriteSome(entry, fd, parts[0].iov_base, parts[0].iov_len, dontWait);
   if (UsesSocketCalls(entry)) {
     msghdr message{};
     message.msg_iov = parts;
-    message.msg_iovlen = 2;
+    message.msg_iovlen = static_cast<std::size_t>(count);
     const ssize_t n = sendmsg(fd, &message, MSG_NOSIGNAL | (dontWait ? MSG_DONTWAIT : 0));
     if (n >= 0 || errno != ENOTSOCK) return n;
     entry.plainDescriptor = true;
   }
   KeepNonBlocking(entry, fd, 1);
   HoldSigPipe();
-  if (!sigPipeHeld || sigPipeWasBlocked) return WriteSome(entry, fd, header, headerCount, dontWait);
-  const ssize_t n = writev(fd, parts, 2);
+  // Where the signal is only borrowed per write, the first part goes alone.
+  if (!sigPipeHeld || sigPipeWasBlocked) {
+    return WriteSome(entry, fd, parts[0].iov_base, parts[0].iov_len, dontWait);
+  }
+  const ssize_t n = writev(fd, parts, count);
   if (n < 0 && errno == EPIPE) {
     DropRaisedSigPipe(SigPipeOnly());
     errno = EPIPE;
   }
   return n;
+}
+
+ssize_t WriteSomeWithHeader(IpcEntry& entry, int fd, const void* header, std::size_t headerCount,
+                            const void* data, std::size_t dataCount, bool dontWait) {
+  iovec parts[2] = {{const_cast<void*>(header), headerCount}, {const_cast<void*>(data), dataCount}};
+  return WriteParts(entry, fd, parts, dataCount > 0 ? 2 : 1, dontWait);
 }
 
 void RestoreBlocking(IpcEntry& entry) {
