@@ -72,14 +72,15 @@ void DropRaisedSigPipe(const sigset_t& pipeOnly) {
 
 // write() on a pipe whose reader is gone raises SIGPIPE, which would end the
 // process. Where the process owns its signals the signal stays blocked while
-// the layer runs (HoldSigPipe), so a write costs nothing more. In a host
-// process the host's mask is only borrowed for the call, and no handler is
-// ever swapped.
-ssize_t PlainWrite(int fd, const void* bytes, std::size_t count) {
+// the layer runs (HoldSigPipe), so a write costs nothing more and may gather
+// all `count` parts. In a host process the host's mask is only borrowed for
+// a write of the first part, and no handler is ever swapped.
+ssize_t PlainWrite(int fd, const iovec* parts, int count) {
   HoldSigPipe();
   const sigset_t pipeOnly = SigPipeOnly();
   if (sigPipeHeld && !sigPipeWasBlocked) {
-    const ssize_t n = write(fd, bytes, count);
+    const ssize_t n =
+        count == 1 ? write(fd, parts[0].iov_base, parts[0].iov_len) : writev(fd, parts, count);
     if (n < 0 && errno == EPIPE) {
       DropRaisedSigPipe(pipeOnly);
       errno = EPIPE;
@@ -95,7 +96,7 @@ ssize_t PlainWrite(int fd, const void* bytes, std::size_t count) {
     sigemptyset(&pending);
     wasPending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
   }
-  const ssize_t n = write(fd, bytes, count);
+  const ssize_t n = write(fd, parts[0].iov_base, parts[0].iov_len);
   const int err = errno;
   if (blocked) {
     if (n < 0 && err == EPIPE && !wasPending) DropRaisedSigPipe(pipeOnly);
@@ -216,7 +217,8 @@ ssize_t WriteSome(IpcEntry& entry, int fd, const void* bytes, std::size_t count,
     entry.plainDescriptor = true;
   }
   KeepNonBlocking(entry, fd, 1);
-  return PlainWrite(fd, bytes, count);
+  const iovec part{const_cast<void*>(bytes), count};
+  return PlainWrite(fd, &part, 1);
 }
 
 ssize_t WriteParts(IpcEntry& entry, int fd, iovec* parts, int count, bool dontWait) {
@@ -230,17 +232,7 @@ ssize_t WriteParts(IpcEntry& entry, int fd, iovec* parts, int count, bool dontWa
     entry.plainDescriptor = true;
   }
   KeepNonBlocking(entry, fd, 1);
-  HoldSigPipe();
-  // Where the signal is only borrowed per write, the first part goes alone.
-  if (!sigPipeHeld || sigPipeWasBlocked) {
-    return WriteSome(entry, fd, parts[0].iov_base, parts[0].iov_len, dontWait);
-  }
-  const ssize_t n = writev(fd, parts, count);
-  if (n < 0 && errno == EPIPE) {
-    DropRaisedSigPipe(SigPipeOnly());
-    errno = EPIPE;
-  }
-  return n;
+  return PlainWrite(fd, parts, count);
 }
 
 ssize_t WriteSomeWithHeader(IpcEntry& entry, int fd, const void* header, std::size_t headerCount,
