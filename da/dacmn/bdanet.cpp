@@ -255,9 +255,9 @@ bool BackupNet::FeedAgent() {
   blockCounter_ = (blockCounter_ + 1) % (2 * g_.bufferCount);
   where_[current_] = 2;
   DbgPlain(kLevel, "NET -> MA: MSG_DATA (%2d)", current_);
-  if (!NetSendCode(ma_, MSG_DATA, current_)) return false;
-  if (remote_) sendState_ = 2;
-  return true;
+  // A remote agent takes the block as a raw packet behind its message.
+  if (remote_) return NetSendCodeWithBlock(ma_, MSG_DATA, current_, Buffer(current_), g_.bufferSize);
+  return NetSendCode(ma_, MSG_DATA, current_);
 }
 
 bool BackupNet::FeedParent() {

@@ -184,11 +184,22 @@ void NetRemoveOwnSegment(int key) {
   RemoveOwnSegment(key, 0);
 }
 
-bool NetSendCode(IpcHandle handle, int code, int id) {
+namespace {
+
+bool BuildCode(IpcHandle handle, int code, int id) {
   StrMsg* out = IpcGetStrMsg(handle);
   if (out == nullptr || StrMsgStartExL(out, nullptr, 0, code, 0) != 0) return false;
-  if (id >= 0 && StrMsgFAppendL(out, "%d", id) != 0) return false;
-  return IpcSendStrMsgAsync(handle) == 0;
+  return id < 0 || StrMsgFAppendL(out, "%d", id) == 0;
+}
+
+}  // namespace
+
+bool NetSendCode(IpcHandle handle, int code, int id) {
+  return BuildCode(handle, code, id) && IpcSendStrMsgAsync(handle) == 0;
+}
+
+bool NetSendCodeWithBlock(IpcHandle handle, int code, int id, const void* block, int length) {
+  return BuildCode(handle, code, id) && IpcSendStrMsgAndDataAsync(handle, block, length) == 0;
 }
 
 std::vector<char> NetRelayedStop(StrMsg* msg) {

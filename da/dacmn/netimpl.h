@@ -118,6 +118,10 @@ void NetRemoveOwnSegment(int key);
 // Sends message `code` with the one item `id`, or none for a negative id,
 // asynchronously. False when it could not be started.
 bool NetSendCode(IpcHandle handle, int code, int id);
+// NetSendCode followed by `length` bytes of `block` as a packet of their
+// own, both in one write where the descriptor takes them. `block` must stay
+// unchanged until the send completes.
+bool NetSendCodeWithBlock(IpcHandle handle, int code, int id, const void* block, int length);
 // The parent's MSG_STOP in `msg` as it came, for the agent; a bare MSG_STOP
 // when its bytes cannot be had.
 std::vector<char> NetRelayedStop(StrMsg* msg);

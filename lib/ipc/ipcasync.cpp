@@ -5,6 +5,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <bitset>
 #include <cerrno>
 #include <cstring>
 
@@ -52,6 +53,13 @@ bool AcceptHeader(IpcEntry& entry, const char* caller) {
   rx.received = 0;
   rx.state = RX_DATA;
   return true;
+}
+
+// A transfer that ended leaves the next wait to start after its handle, so
+// that a handle with more bytes at hand waits its turn.
+int Served(IpcInstance& instance, int result) {
+  if (result >= 0) instance.lastIncoming = result;
+  return result;
 }
 
 }  // namespace
@@ -113,6 +121,30 @@ int IpcSendStrMsgAsyncL(IpcHandle handle, StrMsg* msg) {
   return IpcSendAsync(handle, msg->data, static_cast<int>(msg->length) + 1);
 }
 
+int IpcSendStrMsgAndDataAsync(IpcHandle handle, const void* data, int length) {
+  static const char kFn[] = "IpcSendStrMsgAndDataAsync";
+  IpcEntry* entry = IdleSendEntry(handle, kFn);
+  if (entry == nullptr) return -1;
+  int messageLength = 0;
+  const char* message = SendSource(*entry, nullptr, &messageLength, kFn);
+  if (message == nullptr) return -1;
+  if (data == nullptr || length < 1 || IpcPackPacket(handle, message, messageLength) != 0) {
+    ErhMark(EIPCPACKET, 0, kFn, kErhMinor);
+    return -1;
+  }
+  AsyncSend& tx = entry->tx;
+  tx = AsyncSend();
+  PutHeader(tx.header, static_cast<std::uint32_t>(length));
+  tx.parts[0] = {entry->pack, static_cast<std::size_t>(messageLength + kIpcHeaderSize)};
+  tx.parts[1] = {tx.header, kIpcHeaderSize};
+  tx.parts[2] = {const_cast<void*>(data), static_cast<std::size_t>(length)};
+  tx.partCount = 3;
+  tx.state = TX_PARTS;
+  tx.dataSize = messageLength + length;
+  tx.remaining = tx.dataSize + 2 * kIpcHeaderSize;
+  return 0;
+}
+
 int IpcCanReceiveAsync(IpcHandle handle) {
   IpcEntry* entry = IpcGetEntry(handle, "IpcCanReceiveAsync");
   if (entry == nullptr) return -1;
@@ -140,36 +172,47 @@ int IpcReceiveAsyncCallBack(IpcHandle handle) {
     return -1;
   }
   const int fd = ReadDescriptor(*entry);
-  char* into = rx.state == RX_HEADER
-                   ? reinterpret_cast<char*>(rx.header) + (kIpcHeaderSize - rx.expected)
-                   : rx.target;
-  const ssize_t n =
-      rx.expected > 0 ? ReadSome(*entry, fd, into, static_cast<std::size_t>(rx.expected), true) : 0;
-  if (n == 0) return EndReceive(handle, *entry, IPC_EVENT_CLOSED);
-  if (n < 0) {
-    const int err = errno;
-    if (err == EINTR && cmnDefine_ORACLE_SIGNALS != 0) return GoesOn(handle);
-    if (err == EAGAIN || err == EWOULDBLOCK) {
-      DbgPlain(kLevelData, "[%s] EWOULDBLOCK", kFn);
-      return GoesOn(handle);
+  // Steps on while the bytes are there: read ahead, or a read that got all
+  // it asked for. A read that came short found the descriptor drained.
+  for (;;) {
+    char* into = rx.state == RX_HEADER
+                     ? reinterpret_cast<char*>(rx.header) + (kIpcHeaderSize - rx.expected)
+                     : rx.target;
+    const bool fromAhead = HoldsBytes(*entry);
+    if (rx.state == RX_HEADER && rx.expected == kIpcHeaderSize) {
+      entry->ahead.limit = rx.buffer != nullptr ? rx.size : dynBufMax;
     }
-    ErhMark(EIPCRECEIVE, err, kFn, kErhMajor);
-    return EndReceive(handle, *entry, IPC_EVENT_ERROR);
+    const auto asked = static_cast<std::size_t>(rx.expected);
+    const ssize_t n = asked > 0 ? ReadSome(*entry, fd, into, asked, true) : 0;
+    if (n == 0) return EndReceive(handle, *entry, IPC_EVENT_CLOSED);
+    if (n < 0) {
+      const int err = errno;
+      if (err == EINTR && cmnDefine_ORACLE_SIGNALS != 0) return GoesOn(handle);
+      if (err == EAGAIN || err == EWOULDBLOCK) {
+        DbgPlain(kLevelData, "[%s] EWOULDBLOCK", kFn);
+        return GoesOn(handle);
+      }
+      ErhMark(EIPCRECEIVE, err, kFn, kErhMajor);
+      return EndReceive(handle, *entry, IPC_EVENT_ERROR);
+    }
+    rx.lastRead = static_cast<int>(n);
+    rx.expected -= static_cast<int>(n);
+    if (rx.state == RX_HEADER) {
+      if (rx.expected == 0) {
+        if (!AcceptHeader(*entry, kFn)) return EndReceive(handle, *entry, IPC_EVENT_ERROR);
+        // An empty packet is complete with its header.
+        if (rx.expected == 0) return EndReceive(handle, *entry, IPC_EVENT_RECEIVED);
+      }
+    } else {
+      rx.target += n;
+      rx.received += static_cast<int>(n);
+      if (rx.buffer != nullptr) rx.room -= static_cast<int>(n);
+      if (rx.expected == 0) return EndReceive(handle, *entry, IPC_EVENT_RECEIVED);
+    }
+    const bool more = HoldsBytes(*entry) || (!fromAhead && asked >= sizeof entry->ahead.bytes &&
+                                             static_cast<std::size_t>(n) == asked);
+    if (!more) return GoesOn(handle);
   }
-  rx.lastRead = static_cast<int>(n);
-  rx.expected -= static_cast<int>(n);
-  if (rx.state == RX_HEADER) {
-    if (rx.expected > 0) return GoesOn(handle);
-    if (!AcceptHeader(*entry, kFn)) return EndReceive(handle, *entry, IPC_EVENT_ERROR);
-    // An empty packet is complete with its header.
-    if (rx.expected == 0) return EndReceive(handle, *entry, IPC_EVENT_RECEIVED);
-    return GoesOn(handle);
-  }
-  rx.target += n;
-  rx.received += static_cast<int>(n);
-  if (rx.buffer != nullptr) rx.room -= static_cast<int>(n);
-  if (rx.expected > 0) return GoesOn(handle);
-  return EndReceive(handle, *entry, IPC_EVENT_RECEIVED);
 }
 
 int IpcSendAsyncCallBack(IpcHandle handle) {
@@ -181,13 +224,14 @@ int IpcSendAsyncCallBack(IpcHandle handle) {
     ErhMark(EIPCNOEVENT, 0, kFn, kErhMinor);
     return -2;
   }
-  if (tx.state != TX_HEADER && tx.state != TX_DATA) {
+  if (tx.state != TX_HEADER && tx.state != TX_DATA && tx.state != TX_PARTS) {
     ErhMark(EIPCSENDSTATE, 0, kFn, kErhMinor);
     return -1;
   }
   const int fd = WriteDescriptor(*entry);
   const ssize_t n =
-      tx.state == TX_HEADER
+      tx.state == TX_PARTS ? WriteParts(*entry, fd, tx.parts + tx.part, tx.partCount - tx.part, true)
+      : tx.state == TX_HEADER
           ? WriteSomeWithHeader(*entry, fd, tx.source, static_cast<std::size_t>(tx.remaining),
                                 tx.data, static_cast<std::size_t>(tx.dataSize), true)
           : WriteSome(*entry, fd, tx.source, static_cast<std::size_t>(tx.remaining), true);
@@ -209,6 +253,20 @@ int IpcSendAsyncCallBack(IpcHandle handle) {
   IpcDecreaseLoad(handle, static_cast<int>(n));
   tx.lastWritten = static_cast<int>(n);
   int written = static_cast<int>(n);
+  if (tx.state == TX_PARTS) {
+    tx.sent += written;
+    tx.remaining -= written;
+    for (auto left = static_cast<std::size_t>(written); left > 0;) {
+      iovec& part = tx.parts[tx.part];
+      const std::size_t step = std::min(left, part.iov_len);
+      part.iov_base = static_cast<char*>(part.iov_base) + step;
+      part.iov_len -= step;
+      left -= step;
+      if (part.iov_len == 0) ++tx.part;
+    }
+    if (tx.remaining > 0) return -2;
+    return EndSend(handle, *entry, IPC_EVENT_SENT);
+  }
   if (tx.state == TX_HEADER) {
     const int ofHeader = std::min(written, tx.remaining);
     tx.source += ofHeader;
@@ -235,24 +293,44 @@ IpcHandle IpcWaitForAsyncIpcEvent(int timeout) {
   static const char kFn[] = "IpcWaitForAsyncIpcEvent";
   IpcInstance* instance = IpcGetInstance(kFn);
   if (instance == nullptr) return -1;
+  // A send not tried yet is tried first, without a poll: the descriptor
+  // rarely is full.
+  const int first = FairScan(*instance, instance->highWater, [&](IpcHandle handle) {
+    IpcEntry* entry = instance->table[handle].get();
+    if (entry == nullptr || (entry->type != IPC_SOCKET && entry->type != IPC_PIPE)) {
+      return kPassOver;
+    }
+    if (entry->tx.state != TX_IDLE && entry->tx.dataSize > 0 && !entry->tx.tried) {
+      entry->tx.tried = true;
+      return IpcSendAsyncCallBack(handle);
+    }
+    return kPassOver;
+  });
+  if (first != kPassOver) return Served(*instance, first);
   PollSet set;
+  std::bitset<kIpcMaxHandles> readyNow;
   for (;;) {
     const int top = instance->highWater;
     set.clear();
+    readyNow.reset();
     for (int handle = 0; handle < top; ++handle) {
       IpcEntry* entry = instance->table[handle].get();
       if (entry == nullptr || (entry->type != IPC_SOCKET && entry->type != IPC_PIPE)) continue;
       entry->waitRead = ReadDescriptor(*entry);
       entry->waitWrite = WriteDescriptor(*entry);
-      if (entry->rx.state != RX_IDLE && entry->waitRead >= 0)
+      if (entry->rx.state != RX_IDLE && entry->waitRead >= 0) {
+        // Bytes read ahead, or a read ahead that filled all its room, make
+        // the handle worth a try without waiting.
+        if (HoldsBytes(*entry) || entry->ahead.full) readyNow.set(static_cast<std::size_t>(handle));
         set.watchRead(handle, entry->waitRead);
+      }
       if (entry->tx.state != TX_IDLE && entry->tx.dataSize > 0 && entry->waitWrite >= 0) {
         set.watchWrite(handle, entry->waitWrite);
       }
     }
     if (instance->listenSocket >= 0) set.watchListen(instance->listenSocket);
 
-    switch (set.wait(timeout, kFn)) {
+    switch (readyNow.any() ? set.glance(kFn) : set.wait(timeout, kFn)) {
       case PollSet::Outcome::kFailed: return -1;
       case PollSet::Outcome::kConnection: return IpcAcceptAsyncCallBack();
       case PollSet::Outcome::kHandles: break;
@@ -260,11 +338,13 @@ IpcHandle IpcWaitForAsyncIpcEvent(int timeout) {
     // A step that only made progress scans on; a round without an ending
     // transfer waits again.
     const int result = FairScan(*instance, top, [&](IpcHandle handle) {
-      if (set.readable(handle)) return IpcReceiveAsyncCallBack(handle);
+      if (readyNow.test(static_cast<std::size_t>(handle)) || set.readable(handle)) {
+        return IpcReceiveAsyncCallBack(handle);
+      }
       if (set.writable(handle)) return IpcSendAsyncCallBack(handle);
       return kPassOver;
     });
-    if (result != kPassOver) return result;
+    if (result != kPassOver) return Served(*instance, result);
   }
 }
 

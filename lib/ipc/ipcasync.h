@@ -17,6 +17,11 @@ int IpcReceiveAsync(IpcHandle handle, void* buffer, int size);
 int IpcSendAsync(IpcHandle handle, const void* data, int length);
 int IpcSendStrMsgAsync(IpcHandle handle);
 int IpcSendStrMsgAsyncL(IpcHandle handle, StrMsg* msg);
+// Arms a send of two packets: the handle's send message (at most kIpcPackMax
+// bytes with its NUL), then `length` >= 1 bytes of `data`, written together
+// as far as the descriptor takes them and reported as one send; `data` must
+// stay unchanged until it completes. 0, or -1 (EIPCSENDPENDING, EIPCPACKET).
+int IpcSendStrMsgAndDataAsync(IpcHandle handle, const void* data, int length);
 // 1 when the machine is idle, 0 busy, -1 bad handle.
 int IpcCanReceiveAsync(IpcHandle handle);
 int IpcCanSendAsync(IpcHandle handle);
@@ -68,8 +73,9 @@ int IpcPrepareChildPipesAfterFork(IpcHandle handle);
 int IpcClosePipes(IpcHandle handle);
 // Hands the two ends this side uses (after a Prepare call) to the caller, who
 // then owns and closes them, and releases the handle without closing them.
-// A child that restarts the layer keeps its pipe pair this way. 0, or -1
-// (EIPCNOTPIPE for a handle that is no prepared pipe pair).
+// A child that restarts the layer keeps its pipe pair this way; the ends go
+// back to blocking mode. 0, or -1 (EIPCNOTPIPE for a handle that is no
+// prepared pipe pair, EIPCRECVPENDING while it holds bytes already read).
 int IpcTakePipeEnds(IpcHandle handle, int* readFd, int* writeFd);
 // A pipe handle over two ends taken with IpcTakePipeEnds; the handle owns them
 // from now on, also when this call fails. A new handle or -1 (EIPCBADFDS).

@@ -306,6 +306,9 @@ int IpcCloseConnection(IpcHandle handle) {
   switch (entry->type) {
     case IPC_SOCKET: {
       const int fd = entry->readFd;
+      // An attached descriptor that is no socket may be shared with its
+      // owner, who gets it back in the mode it had.
+      if (entry->plainDescriptor) RestoreBlocking(*entry);
       const int failure = CloseSocketDescriptors(*entry);
       if (failure != 0) ErhMark(EIPCCLOSE, failure, kFn, kErhMinor);
       DbgPlain(kLevel, "Socket %d of handle %d closed.", fd, handle);
@@ -357,7 +360,6 @@ int IpcShutdownAndDiscard(IpcHandle handle, int flags, int timeout) {
   }
   // Whatever the peer still sends is read and dropped until it closes, for at
   // most `timeout` seconds in all, even when it keeps sending.
-  const NonBlockingScope scope(fd, true);
   const auto start = Clock::now();
   char discard[kDiscardChunk];
   for (;;) {

@@ -56,11 +56,10 @@ int RetryAfter(int err, int fd, short events, Clock::time_point start, int timeo
   return -1;
 }
 
-// Time-out to use on `fd`: none when the descriptor may not, or could not, be
-// made non-blocking.
-int UsableTimeout(const IpcEntry& entry, const NonBlockingScope& scope, int timeout) {
+// Time-out to use on the entry: none in blocking mode.
+int UsableTimeout(const IpcEntry& entry, int timeout) {
   if (timeout <= 0 || (entry.flags & IPC_FLAG_BLOCKING) != 0) return 0;
-  return scope.active() ? timeout : 0;
+  return timeout;
 }
 
 // Receives one packet on `fd` into `buffer` (`size` bytes) or, when null, into
@@ -68,6 +67,7 @@ int UsableTimeout(const IpcEntry& entry, const NonBlockingScope& scope, int time
 int ReceiveInto(IpcHandle handle, IpcEntry& entry, int fd, char* buffer, int size, int timeout,
                 bool* packet, const char* caller) {
   *packet = false;
+  entry.ahead.limit = buffer != nullptr ? size : dynBufMax;
   int rc = ipcI_receivePacket(handle, fd, entry.receiveHeader, kIpcHeaderSize, timeout, 0, caller);
   if (rc < 1) return rc;
   char* target = nullptr;
@@ -84,7 +84,7 @@ int ReceiveInto(IpcHandle handle, IpcEntry& entry, int fd, char* buffer, int siz
   return length;
 }
 
-// ReceiveInto on the handle's read descriptor, non-blocking for a time-out.
+// ReceiveInto on the handle's read descriptor.
 int ReceiveNow(IpcHandle handle, IpcEntry& entry, char* buffer, int size, int timeout, bool* packet,
                const char* caller) {
   *packet = false;
@@ -93,9 +93,7 @@ int ReceiveNow(IpcHandle handle, IpcEntry& entry, char* buffer, int size, int ti
     ErhMark(EIPCRECEIVE, EBADF, caller, kErhMinor);
     return -1;
   }
-  const NonBlockingScope scope(fd, timeout > 0 && (entry.flags & IPC_FLAG_BLOCKING) == 0);
-  return ReceiveInto(handle, entry, fd, buffer, size, UsableTimeout(entry, scope, timeout), packet,
-                     caller);
+  return ReceiveInto(handle, entry, fd, buffer, size, UsableTimeout(entry, timeout), packet, caller);
 }
 
 }  // namespace
@@ -166,7 +164,8 @@ int ipcI_sendPacket(IpcHandle handle, int descriptor, const void* bytes, int cou
   const char* next = static_cast<const char*>(bytes);
   int left = count;
   for (;;) {
-    const ssize_t n = WriteSome(*entry, descriptor, next, static_cast<std::size_t>(left), false);
+    const ssize_t n =
+        WriteSome(*entry, descriptor, next, static_cast<std::size_t>(left), timeout > 0);
     if (n > 0) {
       IpcDecreaseLoad(handle, static_cast<int>(n));
       next += n;
@@ -193,7 +192,7 @@ int ipcI_receivePacket(IpcHandle handle, int descriptor, void* buffer, int count
   int got = 0;
   for (;;) {
     const ssize_t n =
-        ReadSome(*entry, descriptor, next + got, static_cast<std::size_t>(count - got), false);
+        ReadSome(*entry, descriptor, next + got, static_cast<std::size_t>(count - got), timeout > 0);
     if (n == 0) return 0;
     if (n > 0) {
       got += static_cast<int>(n);
@@ -234,8 +233,7 @@ int ipc_sendDataEx(IpcHandle handle, const void* data, int length, int timeout) 
     return -1;
   }
   DbgPlain(kLevelData, "[%s] handle %d: packet of %d bytes", kFn, handle, length);
-  const NonBlockingScope scope(fd, timeout > 0 && (entry->flags & IPC_FLAG_BLOCKING) == 0);
-  const int wait = UsableTimeout(*entry, scope, timeout);
+  const int wait = UsableTimeout(*entry, timeout);
   if (IpcPackPacket(handle, bytes, length) == 0) {
     return ipcI_sendPacket(handle, fd, entry->pack, length + kIpcHeaderSize, wait, kFn);
   }

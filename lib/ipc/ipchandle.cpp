@@ -111,6 +111,8 @@ int IpcExit() {
   IpcInstance* instance = IpcMyInstance();
   if (instance == nullptr) return 0;
   DbgFcnInEx(TARN_HERE, kFn, kLevel, " ");
+  // Unblocked while still ignored: a SIGPIPE left pending meets no handler.
+  ReleaseSigPipe();
   IpcEnableSigPipe();
   for (int handle = 0; handle < kIpcMaxHandles; ++handle) {
     if (instance->table[handle] == nullptr) continue;

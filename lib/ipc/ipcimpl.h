@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <array>
 #include <chrono>
@@ -25,7 +26,8 @@ constexpr int kLevelSelect = 260;
 constexpr std::uint32_t kHeaderMaxSigned = 0x7FFFFFFF;
 
 enum ReceiveState : int { RX_IDLE = 0, RX_HEADER = 1, RX_DATA = 2 };  // IPC_FSM_NO_RECEIVE = 0
-enum SendState : int { TX_IDLE = 0, TX_HEADER = 1, TX_DATA = 2 };     // IPC_FSM_NO_SEND = 0
+// TX_PARTS: a message packet and a data packet written together.
+enum SendState : int { TX_IDLE = 0, TX_HEADER = 1, TX_DATA = 2, TX_PARTS = 3 };
 
 struct AsyncReceive {
   int state = RX_IDLE;
@@ -39,6 +41,33 @@ struct AsyncReceive {
   unsigned char header[kIpcHeaderSize] = {};
 };
 
+// Room for several small packets (acknowledgements, buffer numbers) at once;
+// small enough that copying out what a large packet's first read brought
+// costs nothing worth counting.
+inline constexpr int kReadAheadSize = 1024;
+
+struct ReadAhead {
+  int start = 0;
+  int end = 0;
+  // Set by a receive about to read a fresh length word: the largest packet
+  // it accepts (-1: no read ahead). A socket then reads past the length
+  // word only when its packet is accepted, so that a refused packet's data
+  // stay on the connection.
+  std::int64_t limit = -1;
+  // The last read filled all the room: more bytes may be waiting.
+  bool full = false;
+  // The last packet whose length word a socket read was small, so the next
+  // read looks ahead first.
+  bool smallBefore = true;
+  char bytes[kReadAheadSize];
+  int held() const { return end - start; }
+};
+
+struct ModeNote {
+  int fd = -1;
+  bool switched = false;  // by the layer, not by the descriptor's owner
+};
+
 struct AsyncSend {
   int state = TX_IDLE;
   int lastWritten = 0;
@@ -48,6 +77,12 @@ struct AsyncSend {
   const char* source = nullptr;
   const char* data = nullptr;  // the data part of a long packet
   unsigned char header[kIpcHeaderSize] = {};
+  // The wait already tried this send once without polling.
+  bool tried = false;
+  // TX_PARTS: what is left to write, from parts[part] on.
+  iovec parts[3] = {};
+  int partCount = 0;
+  int part = 0;
 };
 
 }  // namespace ipc_detail
@@ -93,6 +128,14 @@ struct IpcEntry {
   // Set once a descriptor of a socket handle turned out not to be a socket
   // (an attached pipe): plain read and write are used from then on.
   bool plainDescriptor = false;
+  // The read and write descriptors found or made non-blocking for good (a
+  // blocking call waits on them with poll instead).
+  ipc_detail::ModeNote nonBlocking[2];
+  // Bytes read ahead of the packet being received: a small packet's header
+  // and body, and often the packets behind it, come in one read. Every read
+  // of the handle takes from here first, and every wait treats a handle
+  // with bytes here as readable.
+  ipc_detail::ReadAhead ahead;
 };
 
 struct IpcInstance {
@@ -140,32 +183,40 @@ int ReadDescriptor(const IpcEntry& entry);
 int WriteDescriptor(const IpcEntry& entry);
 
 // One read or write. Socket handles use recv/send (never SIGPIPE; with
-// `dontWait` never blocking); others plain read/write with SIGPIPE ignored.
+// `dontWait` never blocking); other descriptors are switched to non-blocking
+// mode once and use plain read/write, a write to a pipe whose reader is gone
+// failing with EPIPE and leaving no SIGPIPE behind. A blocking call on them
+// that meets EAGAIN waits for the descriptor itself. A read takes the bytes
+// read ahead first; a small read with none held reads ahead as far as there
+// is room: on a socket only whole packets behind a length word that
+// `ahead.limit` accepts, the first one up to that limit and the others small.
 ssize_t ReadSome(IpcEntry& entry, int fd, void* buffer, std::size_t count, bool dontWait);
 ssize_t WriteSome(IpcEntry& entry, int fd, const void* bytes, std::size_t count, bool dontWait);
 // WriteSome of a packet header and the start of its data: one call on a
-// socket, so that a long packet does not go out as a tiny segment and a
-// wake-up of its reader first; the header alone elsewhere. The bytes written
-// count the header first.
+// socket or pipe, so that a long packet does not go out as a tiny segment
+// and a wake-up of its reader first. The bytes written count the header
+// first.
 ssize_t WriteSomeWithHeader(IpcEntry& entry, int fd, const void* header, std::size_t headerCount,
                             const void* data, std::size_t dataCount, bool dontWait);
 
-// Switches a descriptor to non-blocking mode for one call and puts the mode
-// back on every way out. A descriptor already non-blocking is left alone.
-class NonBlockingScope {
- public:
-  NonBlockingScope(int fd, bool wanted);
-  ~NonBlockingScope();
-  NonBlockingScope(const NonBlockingScope&) = delete;
-  NonBlockingScope& operator=(const NonBlockingScope&) = delete;
-  // True when the call may rely on non-blocking mode.
-  bool active() const { return active_; }
+// One gathering write of `count` parts: sendmsg on a socket, writev
+// elsewhere, with WriteSome's rules.
+ssize_t WriteParts(IpcEntry& entry, int fd, iovec* parts, int count, bool dontWait);
 
- private:
-  int fd_;
-  bool switched_ = false;
-  bool active_ = false;
-};
+// True when a wait must treat the handle as readable without polling: bytes
+// are read ahead.
+inline bool HoldsBytes(const IpcEntry& entry) {
+  return entry.ahead.held() > 0;
+}
+
+// Puts back the mode of the descriptors the entry switched to non-blocking,
+// for a caller who takes them over.
+void RestoreBlocking(IpcEntry& entry);
+
+// Blocks SIGPIPE in a process that owns its signals (once), or does nothing
+// in a host process; IpcExit puts the mask back through the second call.
+void HoldSigPipe();
+void ReleaseSigPipe();
 
 // A time-out in seconds as poll's milliseconds: -1 (no limit) for a negative
 // one; one too large for poll waits as long as poll can.
@@ -244,6 +295,9 @@ class PollSet {
   // at once (EIPCNOEVENT) when there is nothing to poll and no time limit;
   // a failed poll or a time-out is recorded as WaitGaveNothing does.
   Outcome wait(int timeout, const char* caller);
+  // Polls without waiting, for a wait that already has a handle to serve:
+  // nothing ready is no failure here, and nothing is recorded.
+  Outcome glance(const char* caller);
 
   // After wait: the handle's read or write slot reported readiness.
   bool readable(IpcHandle handle) const;

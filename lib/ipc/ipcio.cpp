@@ -1,11 +1,10 @@
-// Descriptor-level work of the IPC layer: reads and writes without SIGPIPE,
-// temporary non-blocking mode, waits on descriptors, and small address helpers.
+// Descriptor-level work of the IPC layer: reads (read ahead) and writes without
+// SIGPIPE, non-blocking mode set once, waits on descriptors, address helpers.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
-#include <sys/ioctl.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -16,6 +15,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
@@ -50,45 +50,164 @@ bool UsesSocketCalls(const IpcEntry& entry) {
   return entry.type == IPC_SOCKET && !entry.plainDescriptor;
 }
 
+// SIGPIPE blocked by HoldSigPipe for the life of the layer; the mask to put
+// back holds it when the process had blocked it itself.
+bool sigPipeHeld = false;
+bool sigPipeWasBlocked = false;
+
+sigset_t SigPipeOnly() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGPIPE);
+  return set;
+}
+
+// Takes back the SIGPIPE one of our writes raised while the signal was
+// blocked, so that it is never delivered later.
+void DropRaisedSigPipe(const sigset_t& pipeOnly) {
+  const timespec none{0, 0};
+  while (sigtimedwait(&pipeOnly, nullptr, &none) < 0 && errno == EINTR) {
+  }
+}
+
 // write() on a pipe whose reader is gone raises SIGPIPE, which would end the
-// process. The signal is blocked for the call and a SIGPIPE the write raised
-// is taken off again, so no handler is ever swapped: in a host process the
-// handler is the host's.
-ssize_t PlainWrite(int fd, const void* bytes, std::size_t count) {
-  sigset_t pipeOnly;
-  sigemptyset(&pipeOnly);
-  sigaddset(&pipeOnly, SIGPIPE);
-  sigset_t pending;
-  sigemptyset(&pending);
-  const bool wasPending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+// process. Where the process owns its signals the signal stays blocked while
+// the layer runs (HoldSigPipe), so a write costs nothing more and may gather
+// all `count` parts. In a host process the host's mask is only borrowed for
+// a write of the first part, and no handler is ever swapped.
+ssize_t PlainWrite(int fd, const iovec* parts, int count) {
+  HoldSigPipe();
+  const sigset_t pipeOnly = SigPipeOnly();
+  if (sigPipeHeld && !sigPipeWasBlocked) {
+    const ssize_t n =
+        count == 1 ? write(fd, parts[0].iov_base, parts[0].iov_len) : writev(fd, parts, count);
+    if (n < 0 && errno == EPIPE) {
+      DropRaisedSigPipe(pipeOnly);
+      errno = EPIPE;
+    }
+    return n;
+  }
   sigset_t previous;
   const bool blocked = pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous) == 0;
-  const ssize_t n = write(fd, bytes, count);
+  // A SIGPIPE already pending under the host's own mask is the host's.
+  bool wasPending = false;
+  if (blocked && sigismember(&previous, SIGPIPE) == 1) {
+    sigset_t pending;
+    sigemptyset(&pending);
+    wasPending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+  }
+  const ssize_t n = write(fd, parts[0].iov_base, parts[0].iov_len);
   const int err = errno;
   if (blocked) {
-    if (n < 0 && err == EPIPE && !wasPending) {
-      const timespec none{0, 0};
-      while (sigtimedwait(&pipeOnly, nullptr, &none) < 0 && errno == EINTR) {
-      }
-    }
+    if (n < 0 && err == EPIPE && !wasPending) DropRaisedSigPipe(pipeOnly);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   }
   errno = err;
   return n;
 }
 
-}  // namespace
+// Switches a plain descriptor of the entry to non-blocking mode, once; slot
+// 0 notes the read descriptor, slot 1 the write descriptor.
+void KeepNonBlocking(IpcEntry& entry, int fd, int slot) {
+  ModeNote& note = entry.nonBlocking[slot];
+  if (fd < 0 || note.fd == fd) return;
+  const int saved = errno;
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0 && (flags & O_NONBLOCK) != 0) {
+    note = ModeNote{fd, false};
+  } else if (flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0) {
+    note = ModeNote{fd, true};
+  }
+  errno = saved;
+}
 
-ssize_t ReadSome(IpcEntry& entry, int fd, void* buffer, std::size_t count, bool dontWait) {
+ssize_t ReadDirect(IpcEntry& entry, int fd, void* buffer, std::size_t count, bool dontWait) {
   if (UsesSocketCalls(entry)) {
     const ssize_t n = recv(fd, buffer, count, dontWait ? MSG_DONTWAIT : 0);
     if (n >= 0 || errno != ENOTSOCK) return n;
     entry.plainDescriptor = true;
   }
-  // A pipe has no per-call flag; a step of an asynchronous transfer must
-  // not block on it either.
-  const NonBlockingScope scope(fd, dontWait);
+  KeepNonBlocking(entry, fd, 0);
   return read(fd, buffer, count);
+}
+
+// The bytes of the whole packets at the start of `bytes`: the first one if
+// its length is at most `limit`, then those of at most kIpcPackMax bytes.
+std::size_t WholePackets(const char* bytes, std::size_t count, std::int64_t limit) {
+  std::size_t whole = 0;
+  for (;;) {
+    if (count - whole < kIpcHeaderSize) return whole;
+    const std::uint32_t length = GetHeader(reinterpret_cast<const unsigned char*>(bytes + whole));
+    if (length > (whole == 0 ? limit : kIpcPackMax)) return whole;
+    if (count - whole - kIpcHeaderSize < length) return whole;
+    whole += kIpcHeaderSize + length;
+  }
+}
+
+}  // namespace
+
+void HoldSigPipe() {
+  if (sigPipeHeld || CmnInHostProcess()) return;
+  const sigset_t pipeOnly = SigPipeOnly();
+  sigset_t previous;
+  if (pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous) != 0) return;
+  sigPipeHeld = true;
+  sigPipeWasBlocked = sigismember(&previous, SIGPIPE) == 1;
+}
+
+void ReleaseSigPipe() {
+  if (!sigPipeHeld) return;
+  sigPipeHeld = false;
+  if (sigPipeWasBlocked) return;
+  const sigset_t pipeOnly = SigPipeOnly();
+  // Every SIGPIPE raised meanwhile was one the layer ignores.
+  DropRaisedSigPipe(pipeOnly);
+  pthread_sigmask(SIG_UNBLOCK, &pipeOnly, nullptr);
+}
+
+ssize_t ReadSome(IpcEntry& entry, int fd, void* buffer, std::size_t count, bool dontWait) {
+  ReadAhead& ahead = entry.ahead;
+  const std::int64_t limit = ahead.limit;
+  ahead.limit = -1;
+  if (ahead.held() > 0) {
+    const std::size_t take = std::min(count, static_cast<std::size_t>(ahead.held()));
+    std::memcpy(buffer, ahead.bytes + ahead.start, take);
+    ahead.start += static_cast<int>(take);
+    return static_cast<ssize_t>(take);
+  }
+  if (limit < 0 || count != kIpcHeaderSize) return ReadDirect(entry, fd, buffer, count, dontWait);
+  ssize_t n = -1;
+  if (!UsesSocketCalls(entry)) {
+    n = ReadDirect(entry, fd, ahead.bytes, sizeof ahead.bytes, dontWait);
+  } else if (!ahead.smallBefore) {
+    // Behind a large packet another large one is likely: its length word is
+    // read alone and its data straight into place.
+    n = ReadDirect(entry, fd, buffer, count, dontWait);
+    if (n == kIpcHeaderSize) {
+      ahead.smallBefore = GetHeader(static_cast<unsigned char*>(buffer)) <= kIpcPackMax;
+    }
+    return n;
+  } else {
+    // Looked at first and taken only as far as whole packets reach.
+    n = recv(fd, ahead.bytes, sizeof ahead.bytes, MSG_PEEK | (dontWait ? MSG_DONTWAIT : 0));
+    if (n < 0 && errno == ENOTSOCK) return ReadDirect(entry, fd, buffer, count, dontWait);
+    if (n > 0) {
+      const std::size_t whole = WholePackets(ahead.bytes, static_cast<std::size_t>(n), limit);
+      if (whole == 0) {
+        ahead.smallBefore = false;
+        return ReadDirect(entry, fd, buffer, count, dontWait);
+      }
+      n = recv(fd, ahead.bytes, whole, MSG_DONTWAIT);
+    }
+  }
+  if (n <= 0) {
+    ahead.full = false;
+    return n;
+  }
+  ahead.start = 0;
+  ahead.end = static_cast<int>(n);
+  ahead.full = n == static_cast<ssize_t>(sizeof ahead.bytes);
+  return ReadSome(entry, fd, buffer, count, dontWait);
 }
 
 ssize_t WriteSome(IpcEntry& entry, int fd, const void* bytes, std::size_t count, bool dontWait) {
@@ -97,48 +216,41 @@ ssize_t WriteSome(IpcEntry& entry, int fd, const void* bytes, std::size_t count,
     if (n >= 0 || errno != ENOTSOCK) return n;
     entry.plainDescriptor = true;
   }
-  // A blocking pipe write waits until every byte fits, however long the
-  // reader takes.
-  const NonBlockingScope scope(fd, dontWait);
-  return PlainWrite(fd, bytes, count);
+  KeepNonBlocking(entry, fd, 1);
+  const iovec part{const_cast<void*>(bytes), count};
+  return PlainWrite(fd, &part, 1);
 }
 
-ssize_t WriteSomeWithHeader(IpcEntry& entry, int fd, const void* header, std::size_t headerCount,
-                            const void* data, std::size_t dataCount, bool dontWait) {
-  if (UsesSocketCalls(entry) && dataCount > 0) {
-    iovec parts[2] = {{const_cast<void*>(header), headerCount},
-                      {const_cast<void*>(data), dataCount}};
+ssize_t WriteParts(IpcEntry& entry, int fd, iovec* parts, int count, bool dontWait) {
+  if (count == 1) return WriteSome(entry, fd, parts[0].iov_base, parts[0].iov_len, dontWait);
+  if (UsesSocketCalls(entry)) {
     msghdr message{};
     message.msg_iov = parts;
-    message.msg_iovlen = 2;
+    message.msg_iovlen = static_cast<std::size_t>(count);
     const ssize_t n = sendmsg(fd, &message, MSG_NOSIGNAL | (dontWait ? MSG_DONTWAIT : 0));
     if (n >= 0 || errno != ENOTSOCK) return n;
     entry.plainDescriptor = true;
   }
-  return WriteSome(entry, fd, header, headerCount, dontWait);
+  KeepNonBlocking(entry, fd, 1);
+  return PlainWrite(fd, parts, count);
 }
 
-NonBlockingScope::NonBlockingScope(int fd, bool wanted) : fd_(fd) {
-  if (!wanted || fd < 0) return;
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags < 0) return;
-  if ((flags & O_NONBLOCK) != 0) {
-    active_ = true;
-    return;
-  }
-  int on = 1;
-  if (ioctl(fd, FIONBIO, &on) == 0) {
-    switched_ = true;
-    active_ = true;
-  }
+ssize_t WriteSomeWithHeader(IpcEntry& entry, int fd, const void* header, std::size_t headerCount,
+                            const void* data, std::size_t dataCount, bool dontWait) {
+  iovec parts[2] = {{const_cast<void*>(header), headerCount}, {const_cast<void*>(data), dataCount}};
+  return WriteParts(entry, fd, parts, dataCount > 0 ? 2 : 1, dontWait);
 }
 
-NonBlockingScope::~NonBlockingScope() {
-  if (!switched_) return;
-  const int err = errno;
-  int off = 0;
-  ioctl(fd_, FIONBIO, &off);
-  errno = err;
+void RestoreBlocking(IpcEntry& entry) {
+  const int saved = errno;
+  for (ModeNote& note : entry.nonBlocking) {
+    if (note.switched) {
+      const int flags = fcntl(note.fd, F_GETFL);
+      if (flags >= 0) fcntl(note.fd, F_SETFL, flags & ~O_NONBLOCK);
+    }
+    note = ModeNote{};
+  }
+  errno = saved;
 }
 
 long RemainingMs(Clock::time_point start, int timeout) {

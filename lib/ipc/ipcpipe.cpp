@@ -106,6 +106,12 @@ int IpcTakePipeEnds(IpcHandle handle, int* readFd, int* writeFd) {
     ErhMark(EIPCNOTPIPE, 0, kFn, kErhMinor);
     return -1;
   }
+  // Bytes read ahead would be lost with the handle.
+  if (HoldsBytes(*entry)) {
+    ErhMark(EIPCRECVPENDING, 0, kFn, kErhMinor);
+    return -1;
+  }
+  RestoreBlocking(*entry);
   *readFd = entry->pipeRead;
   *writeFd = entry->pipeWrite;
   for (int* fd : {&entry->pipeA[0], &entry->pipeA[1], &entry->pipeB[0], &entry->pipeB[1],

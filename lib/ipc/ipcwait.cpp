@@ -5,6 +5,7 @@
 #include <poll.h>
 
 #include <array>
+#include <bitset>
 #include <cerrno>
 #include <cstdint>
 
@@ -114,6 +115,19 @@ PollSet::Outcome PollSet::wait(int timeout, const char* caller) {
   return Outcome::kHandles;
 }
 
+PollSet::Outcome PollSet::glance(const char* caller) {
+  if (fds_.empty()) return Outcome::kHandles;
+  const int n = IpcSelectM(fds_.data(), fds_.size(), 0, caller, __LINE__);
+  if (n < 0) {
+    WaitGaveNothing(n, caller);
+    return Outcome::kFailed;
+  }
+  if (n > 0 && listen_ >= 0 && fds_[static_cast<std::size_t>(listen_)].revents != 0) {
+    return Outcome::kConnection;
+  }
+  return Outcome::kHandles;
+}
+
 bool PollSet::readable(IpcHandle handle) const {
   const int slot = read_[static_cast<std::size_t>(handle)];
   return slot >= 0 && (fds_[static_cast<std::size_t>(slot)].revents & kReadable) != 0;
@@ -127,13 +141,9 @@ bool PollSet::writable(IpcHandle handle) const {
 namespace {
 
 // Adds the read descriptor of a socket or pipe handle to `set`. True when a
-// peeked packet makes the handle ready at once; its event is then recorded.
-bool Watch(IpcInstance& instance, PollSet& set, IpcHandle handle, IpcEntry& entry) {
-  if ((entry.flags & IPC_FLAG_PEEKED) != 0) {
-    instance.lastIncoming = handle;
-    IpcSetEvent(handle, IPC_EVENT_READ);
-    return true;
-  }
+// peeked packet or bytes read ahead make the handle ready at once.
+bool Watch(PollSet& set, IpcHandle handle, IpcEntry& entry) {
+  if ((entry.flags & IPC_FLAG_PEEKED) != 0 || HoldsBytes(entry)) return true;
   if (entry.type != IPC_SOCKET && entry.type != IPC_PIPE) return false;
   const int fd = ReadDescriptor(entry);
   if (fd < 0) return false;
@@ -150,14 +160,17 @@ IpcHandle IpcWaitForIpcEvent(int timeout) {
   if (instance == nullptr) return -1;
   const int top = instance->highWater;
   PollSet set;
+  std::bitset<kIpcMaxHandles> readyNow;
   for (int handle = 0; handle < top; ++handle) {
     IpcEntry* entry = instance->table[handle].get();
     if (entry == nullptr || (entry->flags & IPC_FLAG_NOWAIT) != 0) continue;
-    if (Watch(*instance, set, handle, *entry)) return handle;
+    if (Watch(set, handle, *entry)) readyNow.set(static_cast<std::size_t>(handle));
   }
   if (instance->listenSocket >= 0) set.watchListen(instance->listenSocket);
 
-  switch (set.wait(timeout, kFn)) {
+  // A handle with bytes at hand is served in its turn among those the
+  // descriptors show ready now.
+  switch (readyNow.any() ? set.glance(kFn) : set.wait(timeout, kFn)) {
     case PollSet::Outcome::kFailed: return -1;
     case PollSet::Outcome::kConnection:
       DbgPlain(kLevel, "%s: new connection on socket %d", kFn, instance->listenSocket);
@@ -165,7 +178,9 @@ IpcHandle IpcWaitForIpcEvent(int timeout) {
     case PollSet::Outcome::kHandles: break;
   }
   const int handle = FairScan(*instance, top, [&](IpcHandle candidate) {
-    if (!set.readable(candidate)) return kPassOver;
+    if (!readyNow.test(static_cast<std::size_t>(candidate)) && !set.readable(candidate)) {
+      return kPassOver;
+    }
     instance->lastIncoming = candidate;
     IpcSetEvent(candidate, IPC_EVENT_READ);
     return candidate;
@@ -178,14 +193,20 @@ IpcHandle IpcWaitForIpcEventOnHandles(const IpcHandle* handles, int count, int t
   IpcInstance* instance = IpcGetInstance(kFn);
   if (instance == nullptr) return -1;
   PollSet set;
+  std::bitset<kIpcMaxHandles> readyNow;
   for (int i = 0; i < count; ++i) {
     const IpcHandle handle = handles[i];
     if (handle < 0) continue;
     IpcEntry* entry = IpcGetEntry(handle, kFn);
     if (entry == nullptr) return -1;
-    if (Watch(*instance, set, handle, *entry)) return handle;
+    if (Watch(set, handle, *entry)) readyNow.set(static_cast<std::size_t>(handle));
   }
-  if (set.wait(timeout, kFn) == PollSet::Outcome::kFailed) return -1;
+  if ((readyNow.any() ? set.glance(kFn) : set.wait(timeout, kFn)) == PollSet::Outcome::kFailed) {
+    return -1;
+  }
+  const auto ready = [&](IpcHandle handle) {
+    return readyNow.test(static_cast<std::size_t>(handle)) || set.readable(handle);
+  };
   // Fair turns among the listed handles, starting after the last one served.
   int start = 0;
   for (int i = 0; i < count; ++i) {
@@ -194,7 +215,7 @@ IpcHandle IpcWaitForIpcEventOnHandles(const IpcHandle* handles, int count, int t
   IpcHandle chosen = -1;
   for (int step = 0; step < count && chosen < 0; ++step) {
     const IpcHandle handle = handles[(start + step) % count];
-    if (handle >= 0 && set.readable(handle)) chosen = handle;
+    if (handle >= 0 && ready(handle)) chosen = handle;
   }
   if (chosen < 0) return NoEvent(kFn);
   instance->lastIncoming = chosen;
@@ -215,6 +236,11 @@ int IpcWaitForIpcEventOnHandleEx(IpcHandle handle, int timeout, int mode) {
   const int readFd = stream && (mode & 1) != 0 ? ReadDescriptor(*entry) : -1;
   const int writeFd = stream && (mode & 2) != 0 ? WriteDescriptor(*entry) : -1;
   if (readFd < 0 && writeFd < 0) return NoEvent(kFn);
+  if (readFd >= 0 && HoldsBytes(*entry)) {
+    instance->lastIncoming = handle;
+    IpcSetEvent(handle, IPC_EVENT_READ);
+    return entry->type == IPC_SOCKET ? 9 : 0;
+  }
   std::array<pollfd, 2> fds{};
   nfds_t count = 0;
   int readSlot = -1;

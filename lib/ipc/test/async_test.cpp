@@ -227,3 +227,94 @@ TEST_F(AsyncTest, WaitWithNothingArmedAndNoTimeLimitFails) {
 }
 
 }  // namespace
+
+namespace {
+
+// Sets the handle's send message to `code` with one item; its bytes as they
+// go out (with the final NUL), or empty when it could not be built.
+std::string SetMessage(IpcHandle handle, int code, const std::string& item) {
+  StrMsg* msg = IpcGetStrMsg(handle);
+  if (msg == nullptr || StrMsgStartExL(msg, nullptr, 0, code, 0) != 0 ||
+      StrMsgFAppendL(msg, "%s", item.c_str()) != 0) {
+    return {};
+  }
+  return std::string(msg->data, msg->length + 1);
+}
+
+}  // namespace
+
+// A block goes out behind its message without a wake-up of the reader
+// between the two: one write holds both packets, and one event reports it.
+TEST_F(AsyncTest, MessageAndBlockLeaveInOneWrite) {
+  const RecordPair pair;
+  const IpcHandle handle = pair.handle;
+  ASSERT_GE(handle, 0);
+  const std::string message = SetMessage(handle, 4, "3");
+  ASSERT_FALSE(message.empty());
+  const std::string block = Pattern(20000, 3);
+  ASSERT_EQ(IpcSendStrMsgAndDataAsync(handle, block.data(), static_cast<int>(block.size())), 0);
+  EXPECT_EQ(IpcCanSendAsync(handle), 0);
+  EXPECT_EQ(IpcWaitForAsyncIpcEvent(5), handle);
+  EXPECT_EQ(IpcGetLastIpcHandleEvent(handle), IPC_EVENT_SENT);
+  EXPECT_EQ(IpcCanSendAsync(handle), 1);
+  const std::string record = pair.NextRecord();
+  EXPECT_EQ(record.substr(0, 4 + message.size() + 4),
+            Header(static_cast<std::uint32_t>(message.size())) + message + std::string("\0\0\x4e\x20", 4));
+  EXPECT_TRUE(record == Packet(message) + Packet(block));
+  EXPECT_EQ(pair.NextRecord(), "");
+}
+
+TEST_F(AsyncTest, MessageAndBlockSendRefusesWhatItCannotFrame) {
+  const RecordPair pair;
+  const IpcHandle handle = pair.handle;
+  ASSERT_GE(handle, 0);
+  struct Case {
+    const char* name;
+    std::string item;
+    const char* data;
+    int length;
+  };
+  for (const Case& k : {Case{"no data", "1", nullptr, 10}, Case{"empty block", "1", "x", 0},
+                        Case{"message above the pack size", std::string(300, 'm'), "x", 1}}) {
+    SCOPED_TRACE(k.name);
+    ASSERT_FALSE(SetMessage(handle, 4, k.item).empty());
+    EXPECT_EQ(IpcSendStrMsgAndDataAsync(handle, k.data, k.length), -1);
+    EXPECT_EQ(ErhErrno(), EIPCPACKET);
+    EXPECT_EQ(IpcCanSendAsync(handle), 1);
+    ErhClearError();
+  }
+  EXPECT_EQ(pair.NextRecord(), "");
+}
+
+// Small packets that arrive together are taken from the socket in one read
+// and each served by its own receive; the waits in between must see the
+// bytes already read, not the empty socket.
+TEST_F(AsyncTest, SmallPacketsArrivingTogetherAreServedFromOneRead) {
+  for (const bool async : {false, true}) {
+    SCOPED_TRACE(async ? "asynchronous" : "synchronous");
+    Connection c;
+    ipctest::Connect(&c);
+    WriteAll(c.peer, Packet("ack 1") + Packet("ack 2") + Packet("ack 3"));
+    char buffer[16];
+    for (const char* want : {"ack 1", "ack 2", "ack 3"}) {
+      std::memset(buffer, 0, sizeof buffer);
+      if (async) {
+        ASSERT_EQ(IpcReceiveAsync(c.handle, buffer, sizeof buffer), 0);
+        ASSERT_EQ(IpcWaitForAsyncIpcEvent(5), c.handle);
+        ASSERT_EQ(IpcGetLastIpcHandleEvent(c.handle), IPC_EVENT_RECEIVED);
+      } else {
+        const IpcHandle handles[1] = {c.handle};
+        ASSERT_EQ(IpcWaitForIpcEventOnHandles(handles, 1, 5), c.handle);
+        ASSERT_EQ(IpcReceiveData(c.handle, buffer, sizeof buffer), 5);
+      }
+      EXPECT_STREQ(buffer, want);
+      // Everything left the socket with the first read.
+      char probe;
+      EXPECT_EQ(recv(IpcGetReadSocket(c.handle), &probe, 1, MSG_PEEK | MSG_DONTWAIT), -1);
+    }
+    const IpcHandle handles[1] = {c.handle};
+    EXPECT_EQ(IpcWaitForIpcEventOnHandles(handles, 1, 0), -1);
+    EXPECT_EQ(IpcGetLastIpcEvent(), IPC_EVENT_TIMEOUT);
+    ErhClearError();
+  }
+}

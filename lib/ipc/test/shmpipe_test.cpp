@@ -329,3 +329,31 @@ TEST_F(ShmPipeTest, SigIntCallbackReturningZeroLetsTheProcessGoOn) {
 }
 
 }  // namespace
+
+// The layer keeps its pipe ends non-blocking while it owns them; a caller who
+// takes them over gets them back in blocking mode, and a SIGPIPE the layer
+// held back never reaches the process once the layer stops.
+TEST_F(ShmPipeTest, TakenPipeEndsAreBlockingAgainAndNoSigPipeOutlivesTheLayer) {
+  const IpcHandle handle = IpcOpenPipes();
+  ASSERT_GE(handle, 0);
+  ASSERT_EQ(IpcPrepareParentPipesAfterFork(handle), 0);  // the read end of B is gone
+  EXPECT_EQ(IpcSendData(handle, "x", 1), -1);
+  EXPECT_EQ(ErhErrno(), EIPCBROKENPIPE);
+  ErhClearError();
+  int readFd = -1;
+  int writeFd = -1;
+  ASSERT_EQ(IpcTakePipeEnds(handle, &readFd, &writeFd), 0);
+  for (const int fd : {readFd, writeFd}) {
+    SCOPED_TRACE(fd);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+    close(fd);
+  }
+  IpcExit();
+  sigset_t mask;
+  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, nullptr, &mask), 0);
+  EXPECT_EQ(sigismember(&mask, SIGPIPE), 0);
+  sigset_t pending;
+  sigpending(&pending);
+  EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+  ASSERT_EQ(IpcInit(), 0);
+}
