@@ -264,9 +264,10 @@ Result Fail(const Failure& f, const std::string& log, const char* call) {
 }
 
 // Ends every live session with the same decision and collects the answers;
-// *ended counts the sessions whose end succeeded. The sessions end side by
-// side, so they share one deadline: sessions that hang cost one time-out
-// between them, not one each.
+// *ended counts the sessions whose end may have gone through (it succeeded,
+// or the session gave no answer). The sessions end side by side, so they
+// share one deadline: sessions that hang cost one time-out between them, not
+// one each.
 std::optional<Failure> EndAll(std::vector<std::unique_ptr<SessionProc>>& procs,
                               const std::vector<bool>& live, bool commit, int timeoutMs,
                               int firstIndex, int* ended = nullptr) {
@@ -278,7 +279,7 @@ std::optional<Failure> EndAll(std::vector<std::unique_ptr<SessionProc>>& procs,
   for (std::size_t i = 0; i < procs.size(); ++i) {
     if (!live[i]) continue;
     auto a = Answer(procs[i]->Line(deadline), "end");
-    if (a && a->first == 0 && ended != nullptr) ++*ended;
+    if ((!a || a->first == 0) && ended != nullptr) ++*ended;
     if (!a && !failure)
       failure = Silent(*procs[i], firstIndex + static_cast<int>(i), "sqluvend");
     else if (a && a->first != 0 && !failure)
