@@ -179,6 +179,7 @@ bool SessionManagerBook::applyProtection(const CatProtection& change) {
     if (v.versionId != change.versionId) continue;
     v.protection = change.protection;
     v.protectionValue = change.value;
+    v.givenUp = change.protection == 0;
     return true;
   }
   return false;
@@ -301,7 +302,8 @@ std::vector<Message> SessionManagerBook::answerCatalogue(const Message& request)
         row({name, Num(objectType)});
       };
       for (const CatObject& o : objects_) offer(o.name, o.type);
-      for (const CatVersion& v : catalogue_) offer(v.objectName, v.type);
+      for (const CatVersion& v : catalogue_)
+        if (!v.givenUp) offer(v.objectName, v.type);
       break;
     }
     case kCatListOverOfAppBackup:
@@ -323,7 +325,8 @@ std::vector<Message> SessionManagerBook::answerCatalogue(const Message& request)
       // newest versions.
       std::vector<const CatVersion*> found;
       for (const CatVersion& v : catalogue_)
-        if (v.objectName == args[0]) found.push_back(&v);
+        if (v.objectName == args[0] && !(spec->id == kCatListVerOfObject && v.givenUp))
+          found.push_back(&v);
       const long long limit = spec->id == kCatListVerOfObject ? *number(2) : 0;
       if (limit > 0 && found.size() > static_cast<std::size_t>(limit)) {
         std::stable_sort(found.begin(), found.end(), [](const CatVersion* a, const CatVersion* b) {

@@ -112,6 +112,9 @@ struct CatVersion {
   int protection = 0;
   long long protectionValue = 0;
   int daId = 0;  // the media agent's stream of this version; 0: unknown
+  // A protection change to none gave the version up: the object and version
+  // lists a restore searches leave it out, a look-up by its id still finds it.
+  bool givenUp = false;
 
   bool operator==(const CatVersion&) const = default;
 };

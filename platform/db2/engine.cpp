@@ -263,19 +263,23 @@ Result Fail(const Failure& f, const std::string& log, const char* call) {
   return Result{f.sqlcode, f.message, {}, 0, 0};
 }
 
-// Ends every live session with the same decision and collects the answers.
-// The sessions end side by side, so they share one deadline: sessions that
-// hang cost one time-out between them, not one each.
+// Ends every live session with the same decision and collects the answers;
+// *ended counts the sessions whose end may have gone through (it succeeded,
+// or the session gave no answer). The sessions end side by side, so they
+// share one deadline: sessions that hang cost one time-out between them, not
+// one each.
 std::optional<Failure> EndAll(std::vector<std::unique_ptr<SessionProc>>& procs,
                               const std::vector<bool>& live, bool commit, int timeoutMs,
-                              int firstIndex) {
+                              int firstIndex, int* ended = nullptr) {
   std::optional<Failure> failure;
+  if (ended != nullptr) *ended = 0;
   for (std::size_t i = 0; i < procs.size(); ++i)
     if (live[i]) procs[i]->Send(commit ? "commit\n" : "abort\n");
   const std::int64_t deadline = NowMs() + timeoutMs;
   for (std::size_t i = 0; i < procs.size(); ++i) {
     if (!live[i]) continue;
     auto a = Answer(procs[i]->Line(deadline), "end");
+    if ((!a || a->first == 0) && ended != nullptr) ++*ended;
     if (!a && !failure)
       failure = Silent(*procs[i], firstIndex + static_cast<int>(i), "sqluvend");
     else if (a && a->first != 0 && !failure)
@@ -285,6 +289,17 @@ std::optional<Failure> EndAll(std::vector<std::unique_ptr<SessionProc>>& procs,
   const std::int64_t exitDeadline = NowMs() + timeoutMs;
   for (auto& p : procs) p->Reap(exitDeadline);
   return failure;
+}
+
+// Gives up the image a failed backup left partly committed: one delete
+// session calls sqluvdel for it. What it answers changes nothing for the
+// backup, which has failed either way; the session logs the answer.
+void GiveUpImage(const std::string& program, const std::vector<std::string>& env,
+                 const SessionRequest& request, int timeoutMs) {
+  SessionProc proc(program, env);
+  proc.Send(EncodeSessionRequest(request));
+  proc.Line(NowMs() + timeoutMs);
+  proc.Reap(NowMs() + timeoutMs);
 }
 
 }  // namespace
@@ -368,9 +383,21 @@ Result RunBackup(const BackupRequest& req) {
         }
       }
     }
-    auto endFailure = EndAll(procs, live, !failure, req.timeoutMs, 0);
-    // A commit that a session could not carry out still fails the backup.
-    if (!failure && endFailure) failure = endFailure;
+    const bool commit = !failure;
+    int committed = 0;
+    auto endFailure = EndAll(procs, live, commit, req.timeoutMs, 0, &committed);
+    // A commit that a session could not carry out still fails the backup,
+    // and the objects the other sessions committed must not stay behind as
+    // an image that reads as complete.
+    if (commit && endFailure) {
+      failure = endFailure;
+      if (committed > 0) {
+        SessionRequest s{'D',          req.library,    req.instance, req.alias,   req.node,
+                         timestamp,    Sequence(0),    req.type,     work.path(), 0,
+                         req.sessions, req.bufferSize, log,          req.options};
+        GiveUpImage(program, env, s, req.timeoutMs);
+      }
+    }
     if (failure) return Fail(*failure, log, "sqlubkp-result");
     LogCall(log, "sqlubkp-result", "sqlcode=0 timestamp=" + timestamp);
     return Result{kSqlOk, {}, timestamp, req.sessions, payload.size()};

@@ -67,7 +67,9 @@ class Session {
                 text);
   }
   bool Load();
+  void FillInput();
   int Init();
+  int Delete();
   int Put(long& total);
   int Read(int object, long& total);
   int End(int action);
@@ -79,6 +81,7 @@ class Session {
   sqluvget_fn get_ = nullptr;
   sqluvput_fn put_ = nullptr;
   sqluvend_fn end_ = nullptr;
+  sqluvdel_fn del_ = nullptr;
   std::vector<char> options_;
   std::string action_, instance_, alias_, timestamp_, sequence_, type_, empty_;
   DB2_info info_{};
@@ -99,14 +102,16 @@ bool Session::Load() {
   get_ = reinterpret_cast<sqluvget_fn>(::dlsym(lib_, "sqluvget"));
   put_ = reinterpret_cast<sqluvput_fn>(::dlsym(lib_, "sqluvput"));
   end_ = reinterpret_cast<sqluvend_fn>(::dlsym(lib_, "sqluvend"));
-  if (init_ == nullptr || get_ == nullptr || put_ == nullptr || end_ == nullptr) {
+  del_ = reinterpret_cast<sqluvdel_fn>(::dlsym(lib_, "sqluvdel"));
+  if (init_ == nullptr || get_ == nullptr || put_ == nullptr || end_ == nullptr ||
+      (req_.action == 'D' && del_ == nullptr)) {
     Log("dlsym-failed", "library=" + req_.library);
     return false;
   }
   return true;
 }
 
-int Session::Init() {
+void Session::FillInput() {
   // Texts DB2 owns for the whole session; the library may keep pointers.
   action_ = std::string(1, req_.action);
   instance_ = req_.instance;
@@ -140,6 +145,10 @@ int Session::Init() {
   in_.size_options_full = static_cast<std::uint32_t>(req_.options.size());
   in_.options = options_.data();
   in_.num_sessions = req_.sessions;
+}
+
+int Session::Init() {
+  FillInput();
   Return_code rc{};
   Log("sqluvint", "action=" + action_ + " instance=" + instance_ + " alias=" + alias_ +
                       " timestamp=" + timestamp_ + " sequence=" + sequence_ + " type=" + type_ +
@@ -201,6 +210,19 @@ int Session::Read(int object, long& total) {
   }
 }
 
+// Gives up every object of the image the request names, as DB2 does with a
+// failed backup whose other sessions had committed.
+int Session::Delete() {
+  FillInput();
+  Return_code rc{};
+  Log("sqluvdel", "instance=" + instance_ + " alias=" + alias_ + " timestamp=" + timestamp_);
+  int r = del_(&in_, &outInfo_, &rc);
+  Log("sqluvdel-result",
+      "rc=" + std::to_string(r) + " return_code=" + std::to_string(rc.return_code));
+  Answer("deleted " + std::to_string(r) + " " + std::to_string(rc.return_code));
+  return r;
+}
+
 int Session::End(int action) {
   Return_code rc{};
   Log("sqluvend", std::string("action=") + (action == SQLUV_COMMIT ? "commit" : "abort"));
@@ -212,8 +234,12 @@ int Session::End(int action) {
 
 int Session::Run(int in) {
   if (!Load()) {
-    Answer("init -1 0");
+    Answer(req_.action == 'D' ? "deleted -1 0" : "init -1 0");
     return 2;
+  }
+  if (req_.action == 'D') {
+    Delete();
+    return 0;
   }
   if (Init() != SQLUV_OK) return 0;
   std::string cmd;
@@ -277,7 +303,7 @@ std::optional<SessionRequest> ReadSessionRequest(int fd) {
     std::string k = line.substr(0, eq), v = line.substr(eq + 1);
     bool ok = true;
     if (k == "action") {
-      ok = v == "W" || v == "R";
+      ok = v == "W" || v == "R" || v == "D";
       r.action = v.empty() ? '?' : v[0];
     } else if (k == "library")
       r.library = v;

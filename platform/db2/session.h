@@ -5,6 +5,8 @@
 // Parent -> session: the request, then commands "put", "read <object>",
 // "commit", "abort". Session -> parent: "init <rc> <objects>" after sqluvint,
 // "data <rc> <bytes>" after a put or read run, "end <rc>" after sqluvend.
+// A delete session ('D') takes no commands: it calls sqluvdel for the image
+// and answers "deleted <rc> <return_code>".
 #pragma once
 
 #include <cstdint>
@@ -14,7 +16,7 @@
 namespace db2sim {
 
 struct SessionRequest {
-  char action = 'W';    // 'W' backup, 'R' restore
+  char action = 'W';    // 'W' backup, 'R' restore, 'D' delete
   std::string library;  // vendor library path, opened with dlopen as given
   std::string instance;
   std::string alias;

@@ -187,14 +187,16 @@ TEST(Catalogue, EveryListingHasTheTablesFieldCount) {
   EXPECT_EQ(medium[3], "Pool Disk");
   EXPECT_EQ(medium[1], "Tape 1");
   EXPECT_EQ(medium[18], "3");
-  const auto found = book->answerCatalogue({1036, {"b.*", "h1", "/db/sub", "0", "0", "0", "0", "0"}});
+  const auto found =
+      book->answerCatalogue({1036, {"b.*", "h1", "/db/sub", "0", "0", "0", "0", "0"}});
   ASSERT_EQ(found.size(), 2u);
   EXPECT_EQ(found[0].items[0], "/db/sub/b.log");
   EXPECT_EQ(found[0].items[10], "10");
   // The pattern matches the name's last part; host and directory narrow.
   EXPECT_EQ(book->answerCatalogue({1036, {"a", "", "", "0", "0", "0", "0", "0"}}).size(), 3u);
   EXPECT_EQ(book->answerCatalogue({1036, {"a", "h2", "", "0", "0", "0", "0", "0"}}).size(), 1u);
-  EXPECT_EQ(book->answerCatalogue({1036, {"b.log", "", "/db", "0", "0", "0", "0", "0"}}).size(), 1u);
+  EXPECT_EQ(book->answerCatalogue({1036, {"b.log", "", "/db", "0", "0", "0", "0", "0"}}).size(),
+            1u);
   // 1083: session, then host and application type of the object.
   EXPECT_EQ(book->answerCatalogue({1083, {"B1", "h1", "D"}}).size(), 2u);
   EXPECT_EQ(book->answerCatalogue({1083, {"B1", "h2", ""}}).size(), 1u);
@@ -219,6 +221,31 @@ TEST(Catalogue, UnknownAndMalformedRequestsAndProtection) {
   const auto got = book->answerCatalogue({1001, {"10"}});
   EXPECT_EQ(got[0].items[4 + 2 + 8], "2");
   EXPECT_EQ(got[0].items[4 + 2 + 9], "1800000000");
+}
+
+// A version given up (its protection changed to none, as a client deletes
+// an image) is no longer found by the object and version lists; an object
+// with none left is gone from them, a look-up by id still answers.
+TEST(Catalogue, AVersionGivenUpIsLeftOutOfTheListsARestoreSearches) {
+  auto book = Book(kCatalogue);
+  const auto rows = [&](tarn::standin::Message request) {
+    return book->answerCatalogue(request).size() - 1;
+  };
+  ASSERT_EQ(rows({1024, {"05 h1:/db // D", "0", "0"}}), 2u);
+  ASSERT_EQ(book->answerCatalogue({1601, {"11", "0", "0"}}).size(), 1u);
+  const auto left = book->answerCatalogue({1024, {"05 h1:/db // D", "0", "1"}});
+  ASSERT_EQ(left.size(), 2u);
+  EXPECT_EQ(left[0].items[0], "10");  // the older one, not the newest given up
+  EXPECT_EQ(rows({1069, {"5", "h1:/db"}}), 1u);
+
+  ASSERT_EQ(book->answerCatalogue({1601, {"10", "0", "0"}}).size(), 1u);
+  EXPECT_EQ(rows({1024, {"05 h1:/db // D", "0", "1"}}), 0u);
+  EXPECT_EQ(rows({1069, {"5", "h1:/db"}}), 0u);
+  EXPECT_EQ(rows({1022, {"5"}}), 1u);  // only the fixture's empty object
+  EXPECT_EQ(book->answerCatalogue({1001, {"10"}})[0].items[4 + 2 + 8], "0");
+  // Protected again, it is listed again.
+  ASSERT_EQ(book->answerCatalogue({1601, {"10", "2", "1800000000"}}).size(), 1u);
+  EXPECT_EQ(rows({1069, {"5", "h1:/db"}}), 1u);
 }
 
 TEST(Catalogue, StoredVersionsComeBackAndABadFileIsReported) {
@@ -348,22 +375,24 @@ TEST(CatalogueDaIds, RestoreReadsTheStreamOfTheRequestedVersion) {
   EXPECT_EQ(items[0].items[5], "416");
   tarn::cellserver::SessionInfo session;
   session.key = "2026/12/09-1";
-  EXPECT_EQ(tarn::cellserver::ExpandWords({"-ma", "${host}", "-daid", "${da}", "-sess", "${session}"},
-                                          1, "127.0.0.1", session, book.daFor(a, "S1", 0)),
-            (Items{"-ma", "127.0.0.1", "-daid", "3", "-sess", "2026/12/09-1"}));
+  EXPECT_EQ(
+      tarn::cellserver::ExpandWords({"-ma", "${host}", "-daid", "${da}", "-sess", "${session}"}, 1,
+                                    "127.0.0.1", session, book.daFor(a, "S1", 0)),
+      (Items{"-ma", "127.0.0.1", "-daid", "3", "-sess", "2026/12/09-1"}));
 }
 
 // The media agent's item lines of a stream's last run become its items.
 TEST(CatalogueDaIds, ItemsOfAStreamComeFromTheLastRunOfItsDa) {
   tarn::test::TempDir dir;
   const std::string events = dir.path() + "/events";
-  tarn::test::WriteFile(events,
-                        "ITEM da=3 id=0 type=2 mode=600 uid=1 gid=2 size=3 mtime=4 name=6f6c64\n"
-                        "STREAM_END da=3 status=abort blocks=1\n"
-                        "ITEM da=3 id=0 type=2 mode=4640 uid=1 gid=2 size=5 mtime=6 name=6e6577\n"
-                        "ITEM da=4 id=0 type=2 mode=600 uid=1 gid=2 size=3 mtime=4 name=6f74686572\n"
-                        "ITEM da=3 broken\n"
-                        "STREAM_END da=3 status=stop blocks=1\n");
+  tarn::test::WriteFile(
+      events,
+      "ITEM da=3 id=0 type=2 mode=600 uid=1 gid=2 size=3 mtime=4 name=6f6c64\n"
+      "STREAM_END da=3 status=abort blocks=1\n"
+      "ITEM da=3 id=0 type=2 mode=4640 uid=1 gid=2 size=5 mtime=6 name=6e6577\n"
+      "ITEM da=4 id=0 type=2 mode=600 uid=1 gid=2 size=3 mtime=4 name=6f74686572\n"
+      "ITEM da=3 broken\n"
+      "STREAM_END da=3 status=stop blocks=1\n");
   const auto items = tarn::cellserver::StreamItems(events, 3);
   ASSERT_EQ(items.size(), 1u);
   EXPECT_EQ(items[0].name, "new");

@@ -177,6 +177,24 @@ TEST_F(Engine, FailingBackupSessionsAbortTheWholeBackup) {
   EXPECT_NE(calls.find("action=abort"), std::string::npos);
 }
 
+// A commit that fails after another session's commit went through: DB2
+// gives the image up, so none of its objects stays on the media.
+TEST_F(Engine, AFailedCommitGivesUpTheObjectsOthersCommitted) {
+  BackupRequest req = Backup(3, "fault=rc\nat=end\nrc=17\nseq=002\n");
+  Result b = RunBackup(req);
+  EXPECT_EQ(b.sqlcode, kSqlVendorError) << b.message;
+  EXPECT_NE(b.message.find("sqluvend of session 1 answered 17"), std::string::npos) << b.message;
+  for (const auto& f : MediaFiles())
+    EXPECT_NE(f.find(".part"), std::string::npos) << "committed object " << f;
+  std::string calls = Calls();
+  EXPECT_NE(calls.find("sqluvdel-result node=1 session=0 rc=0 return_code=0"), std::string::npos)
+      << calls;
+  // Nothing was committed when a put fails: there is nothing to give up.
+  BackupRequest failed = Backup(2, "fault=rc\nat=put\nrc=25\nseq=002\n");
+  EXPECT_EQ(RunBackup(failed).sqlcode, kSqlVendorError);
+  EXPECT_EQ(Calls().find("sqluvdel", calls.size()), std::string::npos);
+}
+
 // Sessions that all hang in sqluvend cost one time-out together, not one each.
 TEST_F(Engine, SessionsThatHangInTheirEndShareOneTimeOut) {
   BackupRequest req = Backup(4, "fault=hang\nat=end\n");

@@ -204,8 +204,24 @@ __attribute__((visibility("default"))) int sqluvend(std::int32_t action, void* c
   return rc->return_code = r;
 }
 
-__attribute__((visibility("default"))) int sqluvdel(Init_input*, Init_output*, Return_code* rc) {
-  return rc->return_code = SQLUV_OK;
+// Removes every committed object of the image; -1 when there is none.
+__attribute__((visibility("default"))) int sqluvdel(Init_input* in, Init_output*, Return_code* rc) {
+  Settings s = Parse(in);
+  const DB2_info* i = in->DB2_session;
+  std::string prefix = std::string(i->db2instance) + ":" + i->alias + "#" +
+                       std::to_string(i->nodeNum) + ":" + i->timestamp + ":";
+  int removed = 0;
+  if (DIR* d = ::opendir(s.dir.c_str())) {
+    while (const dirent* e = ::readdir(d)) {
+      std::string name = e->d_name;
+      if (name.rfind(prefix, 0) == 0 && !name.ends_with(".part") &&
+          ::unlink((s.dir + "/" + name).c_str()) == 0)
+        ++removed;
+    }
+    ::closedir(d);
+  }
+  rc->return_code = removed > 0 ? SQLUV_OK : SQLUV_OBJ_NOT_FOUND;
+  return removed > 0 ? 0 : -1;
 }
 
 }  // extern "C"

@@ -256,6 +256,31 @@ TEST_F(WrenDb2Test, ACommitWhoseObjectCannotBeStoredFailsTheBackup) {
   EXPECT_EQ(CountCalls(calls, "sqluvend-result", " rc=17"), 1);
 }
 
+TEST_F(WrenDb2Test, AFailedCommitOfOneSessionLeavesNoImageARestoreFinds) {
+  // Both sessions put all their data; one commit then fails, after the
+  // other session's object was stored. DB2 gives the image up, so a restore
+  // finds nothing rather than half an image.
+  ASSERT_NO_FATAL_FAILURE(Start(2, {"--fault", "abort-at=0"}));
+  WriteData(0, 100, 10);
+  EXPECT_EQ(Backup(0, 2).sqlcode, db2sim::kSqlVendorError);
+  const std::string calls = db2_.Calls();
+  ASSERT_EQ(CountCalls(calls, "sqluvend-result", " rc=17"), 1) << calls;
+  ASSERT_EQ(CountCalls(calls, "sqluvend-result", " rc=0"), 1) << calls;
+  EXPECT_EQ(CountCalls(calls, "sqluvdel-result", "rc=0 return_code=0"), 1) << calls;
+  ASSERT_EQ(CatalogueObjects().size(), 1u);
+  EXPECT_EQ(CatalogueLines("cat-protection ").size(), 1u);
+
+  WriteData(0, 100, 11);
+  const std::uint64_t before = Checksum(0);
+  EXPECT_EQ(Restore(0, 2).sqlcode, db2sim::kSqlVendorError);
+  EXPECT_GE(CountCalls(db2_.Calls(), "sqluvint-result",
+                       "rc=" + std::to_string(SQLUV_OBJ_NOT_FOUND) + " "),
+            1)
+      << db2_.Calls();
+  EXPECT_EQ(CountCalls(db2_.Calls(), "sqluvget"), 0);
+  EXPECT_EQ(Checksum(0), before);
+}
+
 TEST_F(WrenDb2Test, AnOptionsRecordShorterThanItsFixedPartIsRefused) {
   ASSERT_NO_FATAL_FAILURE(Start(1));
   WriteData(0, 1000, 8);
