@@ -12,6 +12,14 @@ inline constexpr int kDb2MsgArchived = 9;
 inline constexpr int kDb2MsgArchiveFailed = 10;
 inline constexpr int kDb2MsgRetrieved = 11;
 inline constexpr int kDb2MsgRetrieveFailed = 12;
+// Instance: the agent could not attach to it.
+inline constexpr int kDb2MsgNoAttach = 13;
+// DB2's code and the parameter to raise when a backup ran out of utility heap.
+inline constexpr int kDb2MsgUtilHeap = 19;
+// Database and partition: a partition's backup started; it completed (with
+// the time stamp and its size).
+inline constexpr int kDb2MsgBackupStarted = 21;
+inline constexpr int kDb2MsgBackupDone = 22;
 // The node's semaphores could not be set up: the backup goes on unpaced.
 inline constexpr int kDb2MsgUnpaced = 20;
 // The configuration utility's usage.

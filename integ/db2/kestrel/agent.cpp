@@ -15,6 +15,7 @@
 #include "db2/db2api.h"
 #include "db2/db2common.h"
 #include "db2/db2conn.h"
+#include "db2/db2msg.h"
 #include "kestrel/backup.h"
 #include "kestrel/datatree.h"
 
@@ -24,8 +25,6 @@ namespace {
 
 constexpr char kProgram[] = "KESTREL";
 constexpr int kTrace = 20;
-constexpr int kMsgSet = 146;
-constexpr int kMsgNoAttach = 13;
 // The exit status of a run the agent could not start: no instance, or the
 // configuration and attach step failed.
 constexpr int kExitNoStart = 255;
@@ -125,7 +124,7 @@ int KestrelMain(int argc, char** argv) {
     return finish(kExitRefused);
   }
   if (GetCfgAndAttach(instance.c_str()) != 0) {
-    ErhFullReportPacked(kFn, kErhMajor, NlsPackMessage(kMsgSet, kMsgNoAttach, instance.c_str()));
+    ErhFullReportPacked(kFn, kErhMajor, NlsPackMessage(kDb2MsgSet, kDb2MsgNoAttach, instance.c_str()));
     return finish(kExitNoStart);
   }
   if (!RunScript(handle, options.preScript, 1)) {

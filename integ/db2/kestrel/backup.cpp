@@ -22,6 +22,7 @@
 #include "cmn/user.h"
 #include "db2/db2common.h"
 #include "db2/db2conn.h"
+#include "db2/db2msg.h"
 #include "db2/nodesem.h"
 #include "db2/owned.h"
 #include "db2/vendoropts.h"
@@ -35,10 +36,6 @@ namespace {
 constexpr int kTrace = 20;
 constexpr int kBufferTrace = 6;
 constexpr char kLibraryName[] = "libwren_32bit.so";
-constexpr int kMsgSet = 146;
-constexpr int kMsgStart = 21;
-constexpr int kMsgDone = 22;
-constexpr int kMsgUtilHeap = 19;
 constexpr int kReportInfo = 4;
 constexpr std::uint32_t kDefaultBufferSize = 256;
 constexpr int kBufferSizeMax = 524288;
@@ -306,7 +303,7 @@ int DB2Backup(void* argument) {
   DbgPlain(kTrace, "Table spaces:");
   for (const std::string& ts : info->tablespaces) DbgPlain(kTrace, "    %s", ts.c_str());
   ErhFullReportPacked(kFn, kReportInfo,
-                      NlsPackMessage(kMsgSet, kMsgStart, info->dbAlias.c_str(), info->node));
+                      NlsPackMessage(kDb2MsgSet, kDb2MsgBackupStarted, info->dbAlias.c_str(), info->node));
 
   void* context = nullptr;
   sqlca ctxCa{};
@@ -356,7 +353,7 @@ int DB2Backup(void* argument) {
     char timestamp[sizeof info->timestamp + 1] = {};
     std::memcpy(timestamp, info->timestamp, sizeof info->timestamp);
     ErhFullReportPacked(kFn, kReportInfo,
-                        NlsPackMessage(kMsgSet, kMsgDone, info->dbAlias.c_str(), info->node,
+                        NlsPackMessage(kDb2MsgSet, kDb2MsgBackupDone, info->dbAlias.c_str(), info->node,
                                        timestamp, static_cast<int>(info->backupSize)));
     DbgPlain(kTrace, "[%s] Backup of database %s is completed successfully", kFn,
              info->dbAlias.c_str());
@@ -371,7 +368,7 @@ int DB2Backup(void* argument) {
                   info->numBuffers, info->bufferSize,
                   static_cast<unsigned long long>(info->numBuffers) * info->bufferSize);
     ErhFullReportPacked(kFn, kReportInfo,
-                        NlsPackMessage(kMsgSet, kMsgUtilHeap, result, "Database ", "UTIL_HEAP_SZ",
+                        NlsPackMessage(kDb2MsgSet, kDb2MsgUtilHeap, result, "Database ", "UTIL_HEAP_SZ",
                                        " > num-buff * buffer-size", numbers));
   } else if (result == kSqlBackupWarning) {
     result = 0;
