@@ -8,6 +8,7 @@
 #include <string>
 
 #include "cmn/ctx.h"
+#include "fuzz/fuzzseed.h"
 #include "gen_parser/genparser.h"
 
 TARN_RCSID("lib/parse/gen_parser/fuzz/genparser_fuzz.cpp");
@@ -20,6 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string dataText = text.substr(0, text.find('\0'));
 
   if (ParserList* list = PLParse(format.c_str(), dataText.c_str())) {
+    tarn::fuzz::Accepted();
     for (const PLNode* line = list->first; line != nullptr; line = line->nextLine)
       for (const PLNode* f = line; f != nullptr; f = f->next) (void)PLGetValue(line, f->key.c_str());
     char* out = nullptr;
@@ -47,4 +49,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (char* plain = PLDecode(format.c_str())) safe_free(plain, TARN_HERE);
   return 0;
+}
+
+// A cell description's format and lines, as the user exit reads them, and a
+// format merged with another.
+void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
+  using namespace std::string_view_literals;
+  seeds->Add("cell",
+             "-key host\n-key virt[ual -flags 0x80000000\n-key clus\n"
+             "-key pass -flags 0x20000000\0"
+             "-host alpha -virtual \"beta gamma\" -pass F$\n-host b -clus c\n"sv);
+  seeds->Add("abbreviated", "-key ho[st\n-key cl[us\0-ho alpha -clus c\n"sv);
 }
