@@ -464,6 +464,9 @@ int sqlubkp(const char* alias, std::uint32_t bufferSize, std::uint32_t backupMod
   });
 }
 
+// The incremental bits of a restore type.
+constexpr std::uint32_t kRestoreIncrementalFlags = 0x110;
+
 int sqlurestore(const char* source, const char* target, std::uint32_t bufferSize, std::uint32_t,
                 std::uint32_t, std::uint32_t restoreType, std::uint32_t, std::uint32_t callerAction,
                 char* applicationId, const char* timestamp, const char*, std::uint32_t, const char*,
@@ -493,8 +496,15 @@ int sqlurestore(const char* source, const char* target, std::uint32_t bufferSize
           media->media_type != SQLU_OTHER_MEDIA || media->target.vendor == nullptr ||
           (vendorOptionsSize > 0 && vendorOptions == nullptr) || vendorOptionsSize > (1u << 20))
         return SetCa(ca, kSqlBadParameter);
+      // The whole-database (0) and table-space (3) forms, each with the
+      // incremental flags or without them.
+      const std::uint32_t form = restoreType & ~kRestoreIncrementalFlags;
+      if ((form != 0 && form != 3) ||
+          (callerAction != SQLUD_RESTORE && callerAction != SQLUD_NOINTERRUPT &&
+           callerAction != SQLUD_RESTORE_STORDEF))
+        return SetCa(ca, kSqlBadParameter);
       RestoreRequest req;
-      if (restoreType == 3 && !TableSpaceNames(tableSpaces, req.tableSpaces))
+      if (form == 3 && !TableSpaceNames(tableSpaces, req.tableSpaces))
         return SetCa(ca, kSqlBadParameter);
       req.instance = CurrentInstance();
       req.alias = Text(source, 8);
@@ -504,7 +514,7 @@ int sqlurestore(const char* source, const char* target, std::uint32_t bufferSize
       req.sessions = media->sessions;
       req.bufferSize = BufferBytes(bufferSize);
       req.timestamp = Text(timestamp, 14);
-      req.type = restoreType == 3 ? "T 0" : "D 0";
+      req.type = form == 3 ? "T 0" : "D 0";
       if (vendorOptionsSize > 0)
         req.options.assign(static_cast<const char*>(vendorOptions), vendorOptionsSize);
       req.timeoutMs = TimeoutSetting("TARN_DB2_VENDOR_TIMEOUT_MS");

@@ -137,10 +137,14 @@ int TablespacesOnNode(const std::string& database, int node, const char* instanc
   return 0;
 }
 
-// The options part of VEKOPTS in the vendor options: the agent's own VEKOPTS,
-// which after the debug set-up holds the merged debug words beside the
-// session manager's options (-server and the rest, which the library needs
-// as well); the option line's debug words alone when VEKOPTS is empty.
+void ReportText(const char* function, const std::string& text) {
+  ErhFullReport(function, kErhMajor, text.c_str());
+}
+
+}  // namespace
+
+// The session manager's options (-server and the rest) sit beside the debug
+// words in the agent's VEKOPTS, and the library needs them as well.
 std::string VendorOptionsOpts(const AgentOptions& options) {
   const std::string own = Env("VEKOPTS");
   if (!own.empty() || !options.debugGiven) return own;
@@ -150,12 +154,6 @@ std::string VendorOptionsOpts(const AgentOptions& options) {
     if (!piece->empty()) text += " " + *piece;
   return text;
 }
-
-void ReportText(const char* function, const std::string& text) {
-  ErhFullReport(function, kErhMajor, text.c_str());
-}
-
-}  // namespace
 
 void FreeBkpInfo(BkpInfo* info) {
   *info = BkpInfo{};

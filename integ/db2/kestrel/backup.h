@@ -45,6 +45,11 @@ int FillBkpInfo(const Db2Database& db, int node, BkpInfo* info, const AgentOptio
 int FillBkpVendorOpts(const Db2Database& db, BkpInfo* info, const AgentOptions& options);
 void FreeBkpInfo(BkpInfo* info);
 
+// The options part of VEKOPTS in the vendor options of backup and restore:
+// the agent's own VEKOPTS (the merged debug words beside the session
+// manager's options); the option line's debug words alone when it is empty.
+std::string VendorOptionsOpts(const AgentOptions& options);
+
 // The backup of one partition (a TaskFn over a BkpInfo): 0, or DB2's
 // SQLCODE, or -1 when the partition could not be started.
 int DB2Backup(void* info);
