@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -118,6 +119,12 @@ class KestrelTest : public ::testing::Test {
                                          "\nVEK_CELL_SERVER_HOSTNAME=127.0.0.1\n"
                                          "VEKSHUTDOWNTIMEOUT=1\nVEKDBGDIR=" +
                                          root_.at("/var/opt/tarn/tmp") + "\n");
+    ASSERT_NO_FATAL_FAILURE(PutConfig());
+  }
+
+  // The instance's configuration: credentials and partitions 0 to 2 on this
+  // host, and what `more` adds.
+  void PutConfig(const std::function<void(BpList*)>& more = {}) {
     BpList config{};
     BP_InitAsList(&config);
     char* encoded = EncodePassword("pa55word");
@@ -127,6 +134,7 @@ class KestrelTest : public ::testing::Test {
     CmnVar* nodes = nullptr;
     BP_AddList(&config, "DB2_NODES", &nodes);
     for (int node : {0, 1, 2}) BP_AddStr(nodes, std::to_string(node).c_str(), cmnHostname);
+    if (more) more(&config);
     ASSERT_EQ(BU_PutConfig("127.0.0.1", cmnHostname, "DB2", kInstance, config), 0);
     CmnVarFree(&config);
   }

@@ -1,6 +1,7 @@
 // Restores the agent runs through the stand-in session manager: the latest
 // and a named session of a whole database, and each restored partition
 // checksum-identical to the state that was backed up.
+#include "db2/logs.h"
 #include "kestrel_fixture.h"
 
 TARN_RCSID("integ/db2/kestrel/test/restore_test.cpp");
@@ -27,6 +28,9 @@ class KestrelRestoreTest : public KestrelTest {
     const AgentRun r = Agent("-backup -dbname SAMPLE -conc 2");
     EXPECT_EQ(r.exitCode, 0) << r.output;
     return Field(r.record, "key");
+  }
+  std::string Content(int node, const std::string& ts) const {
+    return tarn::test::ReadFile(db2_.store().Containers(kInstance, kDatabase, node, ts)[0]);
   }
   int Restores() const {
     int n = 0;
@@ -93,6 +97,99 @@ TEST_F(KestrelRestoreTest, ARestoreWithoutImageOrInstanceFailsWithAReport) {
   const AgentRun stopped = Agent("-restore -dbname SAMPLE");
   EXPECT_NE(stopped.exitCode, 0) << stopped.output;
   EXPECT_NE(stopped.output.find("SQL1032N"), std::string::npos) << stopped.output;
+}
+
+TEST_F(KestrelRestoreTest, NewNameAndTableSpaceRestores) {
+  ASSERT_NO_FATAL_FAILURE(Start(6, 12));
+  db2_.CreateDatabase("OTHER", {0, 1, 2}, 1, {"SYSCATSPACE", "USERSPACE1"});
+  Fill('a');
+  const Checksums backedUp = Sums();
+  std::vector<std::string> spaces;
+  for (int node : {0, 1, 2}) spaces.push_back(Content(node, "USERSPACE1"));
+  ASSERT_FALSE(Backup().empty());
+
+  std::filesystem::remove(db2_.store().CallsLog());
+  AgentRun r = Agent("-restore -dbname SAMPLE -newdbname OTHER");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(Sums("OTHER"), backedUp);
+  for (const Call& c : Calls(tarn::test::ReadFile(db2_.store().CallsLog())))
+    if (c.call == "sqlurestore" && c.text.rfind("instance=", 0) == 0) {
+      EXPECT_EQ(Field(c.text, "alias"), "SAMPLE");
+      EXPECT_EQ(Field(c.text, "target"), "OTHER");
+    }
+
+  // Only the table space comes back; the catalog table space keeps what it has.
+  Fill('u');
+  db2_.store().WriteData(kInstance, kDatabase, 1, "SYSCATSPACE", "changed catalog");
+  r = Agent("-restore -tsname SAMPLE*USERSPACE1");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  for (int node : {0, 1, 2}) EXPECT_TRUE(Content(node, "USERSPACE1") == spaces[node]) << node;
+  EXPECT_EQ(Content(1, "SYSCATSPACE"), "changed catalog");
+}
+
+TEST_F(KestrelRestoreTest, MissingContainersAreRedirectedOrTheRestoreIsTerminated) {
+  ASSERT_NO_FATAL_FAILURE(Start(6, 12));
+  Fill('a');
+  const Checksums backedUp = Sums();
+  ASSERT_FALSE(Backup().empty());
+  Fill('u');
+  // Partition 0's container lies in a folder that is gone.
+  const std::string gone = root_.at("/work/gone/C0000.DAT");
+  const std::string moved = root_.at("/work/moved.dat");
+  std::filesystem::create_directories(root_.at("/work"));
+  tarn::test::WriteFile(db2_.store().NodeDir(kInstance, kDatabase, 0) + "/ts/USERSPACE1/containers",
+                        gone + "\n");
+
+  AgentRun r = Agent("-restore -dbname SAMPLE");
+  EXPECT_NE(r.exitCode, 0) << r.output;
+  EXPECT_NE(db2_.Calls().find("sqlurestore action=terminate pending=1"), std::string::npos)
+      << db2_.Calls();
+  EXPECT_FALSE(std::filesystem::exists(moved));
+
+  ASSERT_NO_FATAL_FAILURE(PutConfig([&](BpList* config) {
+    CmnVar* redirection = nullptr;
+    BP_AddList(config, "Redirection", &redirection);
+    CmnVar* database = nullptr;
+    BP_AddList(redirection, kDatabase, &database);
+    BP_AddStr(database, gone.c_str(), moved.c_str());
+  }));
+  r = Agent("-restore -dbname SAMPLE");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(Sums(), backedUp);
+  EXPECT_TRUE(std::filesystem::exists(moved));
+}
+
+TEST_F(KestrelRestoreTest, RollForwardToAPointInTimeBetweenLoggedWrites) {
+  // Object answers: three partition images, then two archived logs.
+  ASSERT_NO_FATAL_FAILURE(Start(5, 12));
+  ASSERT_NO_FATAL_FAILURE(PutConfig([](BpList* config) {
+    CmnVar* barlists = nullptr;
+    BP_AddList(config, "USEREXIT_BARLISTS", &barlists);
+    BP_AddStr(barlists, "LOGGED", "logs");
+  }));
+  db2_.CreateDatabase("LOGGED", {0, 1, 2}, 0, {"USERSPACE1"}, true);
+  db2_.InstallUserExit(TARN_PLOVER_PROGRAM);
+  auto log = [&](const std::string& data, const std::string& time) {
+    db2sim::WriteLogged(db2_.store(), kInstance, "LOGGED", 0, "USERSPACE1", data, time);
+  };
+  auto sums = [&] { return Sums("LOGGED"); };
+  log("r1.", "2026-01-01-09.00.00");
+  const AgentRun b = Agent("-backup -dbname LOGGED");
+  ASSERT_EQ(b.exitCode, 0) << b.output;
+  log("r2.", "2026-01-01-10.00.00");
+  const Checksums atEleven = sums();
+  ASSERT_EQ(db2sim::ArchiveLog(db2_.store(), kInstance, "LOGGED", 0, 60000), 0) << db2_.Calls();
+  log("r3.", "2026-01-01-12.00.00");
+  ASSERT_EQ(db2sim::ArchiveLog(db2_.store(), kInstance, "LOGGED", 0, 60000), 0) << db2_.Calls();
+  ASSERT_NE(sums(), atEleven);
+
+  const AgentRun r = Agent("-restore -dbname LOGGED -rollforward -time 2026-01-01-11.00.00", {},
+                           {"TZ=UTC0"});
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(sums(), atEleven) << db2_.Calls();
+  EXPECT_FALSE(db2_.store().ReadNodeState(kInstance, "LOGGED", 0).rfPending);
+  EXPECT_NE(db2_.Calls().find("stop=2026-01-01-11.00.00.000000"), std::string::npos)
+      << db2_.Calls();
 }
 
 }  // namespace
