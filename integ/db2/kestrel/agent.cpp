@@ -26,7 +26,6 @@ namespace {
 
 constexpr char kProgram[] = "KESTREL";
 constexpr int kTrace = 20;
-constexpr int kMsgSet = 146;
 constexpr int kMsgNoAttach = 13;
 // The exit status of a run the agent could not start: no instance, or the
 // configuration and attach step failed.
@@ -75,6 +74,11 @@ bool RunScript(BarContext* handle, const std::string& script, int preExec) {
 }
 
 }  // namespace
+
+std::string AgentEnv(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
 
 int KestrelMain(int argc, char** argv) {
   static const char kFn[] = "KestrelMain";

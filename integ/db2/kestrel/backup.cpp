@@ -34,26 +34,14 @@ namespace {
 
 constexpr int kTrace = 20;
 constexpr int kBufferTrace = 6;
-constexpr char kLibraryName[] = "libwren_32bit.so";
-constexpr int kMsgSet = 146;
 constexpr int kMsgStart = 21;
 constexpr int kMsgDone = 22;
-constexpr int kMsgUtilHeap = 19;
-constexpr int kReportInfo = 4;
 constexpr std::uint32_t kDefaultBufferSize = 256;
-constexpr int kBufferSizeMax = 524288;
-constexpr int kNumBuffersMax = 65535;
-constexpr std::size_t kTablespaceEntryMax = 18;
 // How long the agent waits for a device before it looks whether holders ended.
 constexpr unsigned kDeviceSliceMs = 200;
 // How long a partition waits for its coordinator once the backup call returned
 // and the node's semaphores are gone (it then has nothing left to wait for).
 constexpr int kCoordinatorEndMs = 30000;
-
-std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
-}
 
 // A decimal setting within [1, max]: 1 and the value; 0 when unset; -1 when
 // set but not such a number.
@@ -146,13 +134,26 @@ void ReportText(const char* function, const std::string& text) {
 // The session manager's options (-server and the rest) sit beside the debug
 // words in the agent's VEKOPTS, and the library needs them as well.
 std::string VendorOptionsOpts(const AgentOptions& options) {
-  const std::string own = Env("VEKOPTS");
+  const std::string own = AgentEnv("VEKOPTS");
   if (!own.empty() || !options.debugGiven) return own;
   std::string text = "-debug";
   for (const std::string* piece :
        {&options.debugRanges, &options.debugPostfix, &options.debugSelect})
     if (!piece->empty()) text += " " + *piece;
   return text;
+}
+
+VendorMedia::VendorMedia(const std::string& library, std::uint32_t sessions,
+                         const std::vector<std::string>& tablespaces)
+    : entries(tablespaces.size()) {
+  std::snprintf(vendor.shr_lib, sizeof vendor.shr_lib, "%s", library.c_str());
+  media.media_type = SQLU_OTHER_MEDIA;
+  media.sessions = static_cast<std::int32_t>(sessions);
+  media.target.vendor = &vendor;
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    std::snprintf(entries[i].tablespace_entry, sizeof entries[i].tablespace_entry, "%s",
+                  tablespaces[i].c_str());
+  list = {static_cast<std::int32_t>(entries.size()), entries.data()};
 }
 
 void FreeBkpInfo(BkpInfo* info) {
@@ -162,7 +163,7 @@ void FreeBkpInfo(BkpInfo* info) {
 int FillBkpVendorOpts(const Db2Database& db, BkpInfo* info, const AgentOptions& options) {
   static const char kFn[] = "FillBkpVendorOpts";
   info->vendorOptions.clear();
-  const std::string instance = Env("DB2INSTANCE");
+  const std::string instance = AgentEnv("DB2INSTANCE");
   Db2HeapText user, password;
   GetUserAndPass(instance.c_str(), &user.p, &password.p);
   if (user.p == nullptr)
@@ -194,7 +195,7 @@ int FillBkpVendorOpts(const Db2Database& db, BkpInfo* info, const AgentOptions& 
   }
   DbgPlain(kTrace, "[%s] tree=%s", kFn, record.dataTree.c_str());
 
-  record.barlist = Env("VEKBARLIST");
+  record.barlist = AgentEnv("VEKBARLIST");
   if (record.barlist.empty()) {
     DbgPlain(kDbgAlways, "[%s] Variable VEKBARLIST is missed", kFn);
     ReportText(kFn, "The backup specification is not known (VEKBARLIST is not set); database " +
@@ -217,7 +218,7 @@ int FillBkpVendorOpts(const Db2Database& db, BkpInfo* info, const AgentOptions& 
 
 int FillBkpInfo(const Db2Database& db, int node, BkpInfo* info, const AgentOptions& options) {
   static const char kFn[] = "FillBkpInfo";
-  const std::string instance = Env("DB2INSTANCE");
+  const std::string instance = AgentEnv("DB2INSTANCE");
   DbgPlain(kTrace, "db=%s, node=%d", db.name.c_str(), node);
   int testBar = 0;
   EnvReadInt("TEST_BAR", &testBar);
@@ -265,7 +266,7 @@ int FillBkpInfo(const Db2Database& db, int node, BkpInfo* info, const AgentOptio
   }
   info->parallelism = static_cast<std::uint32_t>(std::max(options.concurrency, 1));
   DbgPlain(kTrace, "[%s] Backup will be perfomed with concurrency %u", kFn, info->parallelism);
-  info->library = std::string(cmnFenLib) + "/" + kLibraryName;
+  info->library = std::string(cmnFenLib) + "/" + kVendorLibraryName;
   DbgPlain(kTrace, "[%s] %s library will be used for backup", kFn, info->library.c_str());
   FillNumBuffers(info);
   FillBufferSize(info);
@@ -275,20 +276,13 @@ int FillBkpInfo(const Db2Database& db, int node, BkpInfo* info, const AgentOptio
 int DB2Backup(void* argument) {
   static const char kFn[] = "DB2Backup";
   auto* info = static_cast<BkpInfo*>(argument);
-  const std::string instance = Env("DB2INSTANCE");
+  const std::string instance = AgentEnv("DB2INSTANCE");
   if (info == nullptr || info->dbAlias.empty()) return 0;
 
-  sqlu_vendor vendor{};
-  std::snprintf(vendor.shr_lib, sizeof vendor.shr_lib, "%s", info->library.c_str());
-  sqlu_media_list media{};
-  media.media_type = SQLU_OTHER_MEDIA;
-  media.sessions = static_cast<std::int32_t>(info->parallelism);
-  media.target.vendor = &vendor;
-  std::vector<sqlu_tablespace_entry> entries(info->tablespaces.size());
-  for (std::size_t i = 0; i < entries.size(); ++i)
-    std::snprintf(entries[i].tablespace_entry, sizeof entries[i].tablespace_entry, "%s",
-                  info->tablespaces[i].c_str());
-  sqlu_tablespace_bkrst_list list{static_cast<std::int32_t>(entries.size()), entries.data()};
+  VendorMedia vm(info->library, info->parallelism, info->tablespaces);
+  sqlu_vendor& vendor = vm.vendor;
+  sqlu_media_list& media = vm.media;
+  sqlu_tablespace_bkrst_list& list = vm.list;
 
   DbgPlain(kTrace, "[%s] sqlubkp is calling with following parameters:", kFn);
   DbgPlain(kTrace,
@@ -522,7 +516,7 @@ BackupOutcome DB2BackupDatabases(DataTree* tree, const AgentOptions& options,
                                  const char* instance) {
   static const char kFn[] = "DB2BackupDatabases";
   BackupOutcome outcome;
-  if (Env("TEST_BAR").rfind('1', 0) == 0) {
+  if (AgentEnv("TEST_BAR").rfind('1', 0) == 0) {
     DbgPlain(30, "[%s] Test run of the backup starts", kFn);
     DB2BackupTest();
   }

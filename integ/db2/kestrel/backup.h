@@ -11,6 +11,20 @@
 #include "kestrel/agent.h"
 #include "kestrel/datatree.h"
 
+// The media list of DB2's backup and restore calls: one vendor library with
+// `sessions` sessions, and the table-space list. Points into itself, so it
+// is neither copied nor moved.
+struct VendorMedia {
+  VendorMedia(const std::string& library, std::uint32_t sessions,
+              const std::vector<std::string>& tablespaces);
+  VendorMedia(const VendorMedia&) = delete;
+  VendorMedia& operator=(const VendorMedia&) = delete;
+  sqlu_vendor vendor{};
+  sqlu_media_list media{};
+  std::vector<sqlu_tablespace_entry> entries;
+  sqlu_tablespace_bkrst_list list{};
+};
+
 // The backup call's parameters of one partition. Plain values only, so a
 // forked task runs on its own copy.
 struct BkpInfo {

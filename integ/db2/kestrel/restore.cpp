@@ -33,34 +33,22 @@ namespace {
 
 constexpr int kTrace = 20;
 constexpr int kBufferTrace = 6;
-constexpr char kLibraryName[] = "libwren_32bit.so";
 constexpr int kDb2ObjectType = 5;
 constexpr char kDb2Label[] = "DB2";
-constexpr int kMsgSet = 146;
 constexpr int kMsgRedirectNeeded = 14;
 constexpr int kMsgRedirected = 15;
 constexpr int kMsgRedirectFailed = 16;
 constexpr int kMsgContainerRedirected = 17;
-constexpr int kMsgUtilHeap = 19;
 constexpr int kMsgStart = 23;
 constexpr int kMsgDone = 24;
 constexpr int kMsgContainersInaccessible = 26;
-constexpr int kReportInfo = 4;
 constexpr int kReportMajor = 1;
 constexpr std::uint32_t kDefaultBufferSize = 1024;
-constexpr int kBufferSizeMax = 524288;
-constexpr int kNumBuffersMax = 65535;
-constexpr std::size_t kTablespaceEntryMax = 18;
 constexpr std::size_t kContainerNameMax = 255;
 constexpr int kContainersInaccessible = 15021;
 constexpr int kSqlRestoreBenign = -2542;
 constexpr int kSqlUtilHeapTooSmall = -2073;
 constexpr int kSqlRedirect = 1277;
-
-std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
-}
 
 const char* OrNull(const std::string& text) {
   return text.empty() ? nullptr : text.c_str();
@@ -88,7 +76,8 @@ int CountImageObjects(BarContext* handle, const std::string& instance, const Db2
                       int node) {
   static const char kFn[] = "FillrstInfo";
   VEK_Catalog* catalog = VEK_ContextCatalog(handle);
-  if (VEK_StartQueries(handle) != 0) return 0;
+  VekQueryScope queries(handle);
+  if (queries.rc() != 0) return 0;
   auto count = [&](const std::string& part) {
     DbgPlain(kTrace, "VEK_QueryObjectsPartName(%s)", part.c_str());
     int n = 0;
@@ -105,7 +94,6 @@ int CountImageObjects(BarContext* handle, const std::string& instance, const Db2
   };
   int n = count(instance + ":" + db.name + "#" + std::to_string(node) + ":" + db.timestamp + ":");
   if (n == 0) n = count(instance + ":" + db.name + ":" + db.timestamp + ":");
-  VEK_EndQueries(handle);
   DbgPlain(kTrace, "[%s] nObjects:%d", kFn, n);
   return n;
 }
@@ -127,17 +115,9 @@ void TraceBlock(const char* fn, const RstInfo& info) {
 // restore type, target and timestamp as the call needs them.
 void CallRestore(RstInfo* info, std::uint32_t action) {
   const bool first = action != kRestoreActionContinue;
-  sqlu_vendor vendor{};
-  std::snprintf(vendor.shr_lib, sizeof vendor.shr_lib, "%s", info->library.c_str());
-  sqlu_media_list media{};
-  media.media_type = SQLU_OTHER_MEDIA;
-  media.sessions = static_cast<std::int32_t>(info->parallelism);
-  media.target.vendor = &vendor;
-  std::vector<sqlu_tablespace_entry> entries(info->tablespaces.size());
-  for (std::size_t i = 0; i < entries.size(); ++i)
-    std::snprintf(entries[i].tablespace_entry, sizeof entries[i].tablespace_entry, "%s",
-                  info->tablespaces[i].c_str());
-  sqlu_tablespace_bkrst_list list{static_cast<std::int32_t>(entries.size()), entries.data()};
+  VendorMedia vm(info->library, info->parallelism, info->tablespaces);
+  sqlu_media_list& media = vm.media;
+  sqlu_tablespace_bkrst_list& list = vm.list;
   const bool tablespaces = (info->restoreType & 0xF) == kRestoreTablespaces;
   info->ca = sqlca{};
   sqlurestore(info->sourceAlias.c_str(), first ? OrNull(info->targetAlias) : nullptr,
@@ -242,10 +222,10 @@ int FillrstInfo(const Db2Database& db, int node, RstInfo* info, const AgentOptio
       info->tablespaces.push_back(name);
     }
   }
-  info->library = std::string(cmnFenLib) + "/" + kLibraryName;
+  info->library = std::string(cmnFenLib) + "/" + kVendorLibraryName;
 
   VendorOptions record;
-  record.barlist = Env("VEKBARLIST");
+  record.barlist = AgentEnv("VEKBARLIST");
   if (record.barlist.empty()) DbgPlain(kDbgAlways, "[%s] Variable VEKBARLIST is missed", kFn);
   record.variables = VendorOptionsVariables(record.barlist, VendorOptionsOpts(options));
   record.restoreHost = options.fromHost;
@@ -271,7 +251,7 @@ int DB2Restore(void* argument) {
   static const char kFn[] = "DB2Restore";
   auto* info = static_cast<RstInfo*>(argument);
   if (info == nullptr || info->sourceAlias.empty()) return -1;
-  const std::string instance = Env("DB2INSTANCE");
+  const std::string instance = AgentEnv("DB2INSTANCE");
   TraceBlock(kFn, *info);
   ErhFullReportPacked(kFn, kReportInfo,
                       NlsPackMessage(kMsgSet, kMsgStart, info->sourceAlias.c_str(), info->node));

@@ -17,13 +17,10 @@ TARN_RCSID("integ/db2/kestrel/rollfwd.cpp");
 namespace {
 
 constexpr int kTrace = 20;
-constexpr int kMsgSet = 146;
 constexpr int kMsgStart = 5;
 constexpr int kMsgDone = 6;
-constexpr int kReportInfo = 4;
 constexpr std::uint32_t kRollforwardVersion = 5;
 constexpr std::uint16_t kRollforwardStop = 3;
-constexpr std::size_t kTablespaceEntryMax = 18;
 
 }  // namespace
 

@@ -23,22 +23,6 @@ constexpr int kTrace = 20;
 constexpr int kDb2ObjectType = 5;
 constexpr char kDb2Label[] = "DB2";
 
-// Ends the catalogue session on every path.
-class QueryScope {
- public:
-  explicit QueryScope(BarContext* ctx) : ctx_(ctx), rc_(VEK_StartQueries(ctx)) {}
-  ~QueryScope() {
-    if (rc_ == 0) VEK_EndQueries(ctx_);
-  }
-  QueryScope(const QueryScope&) = delete;
-  QueryScope& operator=(const QueryScope&) = delete;
-  int rc() const { return rc_; }
-
- private:
-  BarContext* ctx_;
-  int rc_;
-};
-
 // Catalogue arrays freed at scope end.
 template <typename Record>
 struct QueryArray {
@@ -174,7 +158,7 @@ void FindLastSessions(const char* host, const char* instance, BarContext* handle
                       AgentItems* items) {
   static const char kFn[] = "CreateDataTree";
   const std::string dInstance = instance != nullptr ? instance : "";
-  QueryScope queries(handle);
+  VekQueryScope queries(handle);
   for (AgentItem& item : *items) {
     if (item.kind == kItemLog || !item.sessionId.empty()) continue;
     DbgPlain(kTrace, "[%s] Looking for last session", kFn);
@@ -189,7 +173,7 @@ void FindLastSessions(const char* host, const char* instance, BarContext* handle
 int FindSessionImages(const char* host, const char* instance, BarContext* handle, DataTree* tree) {
   static const char kFn[] = "CreateDataTree";
   const std::string dInstance = instance != nullptr ? instance : "";
-  QueryScope queries(handle);
+  VekQueryScope queries(handle);
   int missing = 0;
   for (Db2Database& db : *tree) {
     if (db.sessionId.empty() || queries.rc() != 0) {
@@ -242,7 +226,7 @@ int SetTimestamp(Db2Database* db, int node, const char* instance, const AgentOpt
   DbgPlain(kTrace, "[%s] dInstance= %s", kFn, dInstance.c_str());
   const std::string host = !options.fromHost.empty() ? options.fromHost : cmnHostname;
   if (db->sessionId.empty()) return -1;
-  QueryScope queries(handle);
+  VekQueryScope queries(handle);
   QueryArray<VEK_ObjectVersion> found(VEK_ObjectVersionFree);
   const int rc =
       VEK_QueryObjectsOfSessionEx(VEK_ContextCatalog(handle), db->sessionId.c_str(), host.c_str(),
