@@ -55,6 +55,9 @@ constexpr MessageText kTexts[] = {
     {kSqlContainerWarning, "01655",
      "Containers of the table space cannot be created; redefine them, then continue the restore."},
     {kSqlContainerBad, "57048", "A container of the table space cannot be created."},
+    {kSqlRestoreOtherDb, "01000",
+     "The target database exists and is not the database of the image; continue to replace it."},
+    {kSqlNothingToContinue, "55000", "No restore is waiting to be continued."},
     {-2009, "57011", "The utility heap is too small for the requested buffers."},
     {kSqlNotPending, "55039", "The database is not in the roll-forward pending state."},
     {kSqlLogRetrieve, "58031", "The user exit could not retrieve a log file."},
@@ -488,8 +491,7 @@ int sqlurestore(const char* source, const char* target, std::uint32_t bufferSize
     if (callerAction == SQLUD_CONTINUE) {
       LogCall(store.CallsLog(), "sqlurestore",
               std::string("action=continue pending=") + (pending ? "1" : "0"));
-      // Nothing waiting (a warning that needed no redefinition): done.
-      if (!pending) return;
+      if (!pending) return SetCa(ca, kSqlNothingToContinue);
       run = pending;
     } else {
       if (source == nullptr || timestamp == nullptr || media == nullptr ||
@@ -520,6 +522,14 @@ int sqlurestore(const char* source, const char* target, std::uint32_t bufferSize
       req.timeoutMs = TimeoutSetting("TARN_DB2_VENDOR_TIMEOUT_MS");
       run = req;
       pending.reset();
+      // Replacing an existing database of another name waits for the
+      // caller's continue or terminate.
+      if (!req.target.empty() && req.target != req.alias && IsSafeName(req.instance) &&
+          store.HasDatabase(req.instance, req.target)) {
+        pending = run;
+        LogCall(store.CallsLog(), "sqlurestore-result", "sqlcode=2529 target=" + req.target);
+        return SetCa(ca, kSqlRestoreOtherDb, req.target);
+      }
     }
     std::string into = run->target.empty() ? run->alias : run->target;
     // Containers whose folder is missing cannot be created: stop with the
