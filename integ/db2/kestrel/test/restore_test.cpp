@@ -44,7 +44,7 @@ class KestrelRestoreTest : public KestrelTest {
 };
 
 TEST_F(KestrelRestoreTest, LatestAndNamedSessionsComeBackIdentical) {
-  ASSERT_NO_FATAL_FAILURE(Start(12, 24));
+  ASSERT_NO_FATAL_FAILURE(Start(12, 30));
   Fill('a');
   const Checksums first = Sums();
   const std::string firstKey = Backup();
@@ -77,6 +77,13 @@ TEST_F(KestrelRestoreTest, LatestAndNamedSessionsComeBackIdentical) {
     EXPECT_EQ(Restores(), 3) << tarn::test::ReadFile(db2_.store().CallsLog());
     EXPECT_EQ(Sums(), c.expected);
   }
+  // Onto an instance that no longer has the database.
+  db2_.DropDatabase(kDatabase);
+  ASSERT_FALSE(db2_.store().HasDatabase(kInstance, kDatabase));
+  const AgentRun r = Agent("-restore -dbname SAMPLE");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(Sums(), second);
+  EXPECT_EQ(db2_.store().ReadDatabase(kInstance, kDatabase).partitions, (std::vector<int>{0, 1, 2}));
 }
 
 TEST_F(KestrelRestoreTest, ARestoreWithoutImageOrInstanceFailsWithAReport) {
