@@ -174,7 +174,7 @@ TEST_F(KestrelRestoreTest, MissingContainersAreRedirectedOrTheRestoreIsTerminate
 
 TEST_F(KestrelRestoreTest, RollForwardToAPointInTimeBetweenLoggedWrites) {
   // Object answers: three partition images, then two archived logs.
-  ASSERT_NO_FATAL_FAILURE(Start(5, 12));
+  ASSERT_NO_FATAL_FAILURE(Start(5, 16));
   ASSERT_NO_FATAL_FAILURE(PutConfig([](BpList* config) {
     CmnVar* barlists = nullptr;
     BP_AddList(config, "USEREXIT_BARLISTS", &barlists);
@@ -191,6 +191,9 @@ TEST_F(KestrelRestoreTest, RollForwardToAPointInTimeBetweenLoggedWrites) {
   ASSERT_EQ(b.exitCode, 0) << b.output;
   log("r2.", "2026-01-01-10.00.00");
   const Checksums atEleven = sums();
+  const std::string firstLog = tarn::test::ReadFile(
+      db2_.store().NodeDir(kInstance, "LOGGED", 0) + "/logs/" + db2sim::LogFileName(0));
+  ASSERT_FALSE(firstLog.empty());
   ASSERT_EQ(db2sim::ArchiveLog(db2_.store(), kInstance, "LOGGED", 0, 60000), 0) << db2_.Calls();
   log("r3.", "2026-01-01-12.00.00");
   ASSERT_EQ(db2sim::ArchiveLog(db2_.store(), kInstance, "LOGGED", 0, 60000), 0) << db2_.Calls();
@@ -203,6 +206,14 @@ TEST_F(KestrelRestoreTest, RollForwardToAPointInTimeBetweenLoggedWrites) {
   EXPECT_FALSE(db2_.store().ReadNodeState(kInstance, "LOGGED", 0).rfPending);
   EXPECT_NE(db2_.Calls().find("stop=2026-01-01-11.00.00.000000"), std::string::npos)
       << db2_.Calls();
+
+  // A log item of the option line comes back to the path it was archived from.
+  const std::string wanted =
+      db2_.store().NodeDir(kInstance, "LOGGED", 0) + "/logs/" + db2sim::LogFileName(0);
+  std::filesystem::remove(wanted);
+  const AgentRun logs = Agent("-restore -logname LOGGED*" + wanted);
+  EXPECT_EQ(logs.exitCode, 0) << logs.output;
+  EXPECT_TRUE(tarn::test::ReadFile(wanted) == firstLog);
 }
 
 }  // namespace
