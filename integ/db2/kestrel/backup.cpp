@@ -156,6 +156,17 @@ VendorMedia::VendorMedia(const std::string& library, std::uint32_t sessions,
   list = {static_cast<std::int32_t>(entries.size()), entries.data()};
 }
 
+void ReportUtilHeap(const char* function, int sqlcode, std::uint32_t numBuffers,
+                    std::uint32_t bufferSize) {
+  char numbers[128];
+  std::snprintf(numbers, sizeof numbers,
+                " num-buff = %u; buffer-size = %u; num-buff * buffer-size = %llu", numBuffers,
+                bufferSize, static_cast<unsigned long long>(numBuffers) * bufferSize);
+  ErhFullReportPacked(function, kReportInfo,
+                      NlsPackMessage(kMsgSet, kMsgUtilHeap, sqlcode, "Database ", "UTIL_HEAP_SZ",
+                                     " > num-buff * buffer-size", numbers));
+}
+
 void FreeBkpInfo(BkpInfo* info) {
   *info = BkpInfo{};
 }
@@ -357,14 +368,7 @@ int DB2Backup(void* argument) {
              static_cast<int>(sizeof info->applicationId), info->applicationId);
     DbgPlain(kTrace, "[%s] Backup size = %u Mb", kFn, info->backupSize);
   } else if (result == kSqlUtilHeapTooSmall) {
-    char numbers[128];
-    std::snprintf(numbers, sizeof numbers,
-                  " num-buff = %u; buffer-size = %u; num-buff * buffer-size = %llu",
-                  info->numBuffers, info->bufferSize,
-                  static_cast<unsigned long long>(info->numBuffers) * info->bufferSize);
-    ErhFullReportPacked(kFn, kReportInfo,
-                        NlsPackMessage(kMsgSet, kMsgUtilHeap, result, "Database ", "UTIL_HEAP_SZ",
-                                       " > num-buff * buffer-size", numbers));
+    ReportUtilHeap(kFn, result, info->numBuffers, info->bufferSize);
   } else if (result == kSqlBackupWarning) {
     result = 0;
   }

@@ -25,6 +25,11 @@ struct VendorMedia {
   sqlu_tablespace_bkrst_list list{};
 };
 
+// Reports DB2's refusal of the buffers asked for (the utility heap is too
+// small) with their count, size and product.
+void ReportUtilHeap(const char* function, int sqlcode, std::uint32_t numBuffers,
+                    std::uint32_t bufferSize);
+
 // The backup call's parameters of one partition. Plain values only, so a
 // forked task runs on its own copy.
 struct BkpInfo {

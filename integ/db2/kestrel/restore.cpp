@@ -292,14 +292,7 @@ int DB2Restore(void* argument) {
   const int sqlcode = info->ca.sqlcode;
   if (sqlcode < 0) {
     if (sqlcode == kSqlUtilHeapTooSmall) {
-      char numbers[128];
-      std::snprintf(numbers, sizeof numbers,
-                    " num-buff = %u; buffer-size = %u; num-buff * buffer-size = %llu",
-                    info->numBuffers, info->bufferSize,
-                    static_cast<unsigned long long>(info->numBuffers) * info->bufferSize);
-      ErhFullReportPacked(kFn, kReportInfo,
-                          NlsPackMessage(kMsgSet, kMsgUtilHeap, sqlcode, "Database ",
-                                         "UTIL_HEAP_SZ", " > num-buff * buffer-size", numbers));
+      ReportUtilHeap(kFn, sqlcode, info->numBuffers, info->bufferSize);
     }
     return sqlcode == kSqlRestoreBenign ? 0 : -1;
   }
