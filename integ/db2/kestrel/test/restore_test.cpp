@@ -125,6 +125,12 @@ TEST_F(KestrelRestoreTest, NewNameAndTableSpaceRestores) {
   AgentRun r = Agent("-restore -dbname SAMPLE -newdbname OTHER");
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_EQ(Sums("OTHER"), backedUp);
+  // OTHER existed: each partition's restore waited on DB2's warning until
+  // the agent continued it.
+  const std::string calls = tarn::test::ReadFile(db2_.store().CallsLog());
+  int continued = 0;
+  for (const Call& c : Calls(calls)) continued += c.text == "action=continue pending=1";
+  EXPECT_EQ(continued, 3) << calls;
   for (const Call& c : Calls(tarn::test::ReadFile(db2_.store().CallsLog())))
     if (c.call == "sqlurestore" && c.text.rfind("instance=", 0) == 0) {
       EXPECT_EQ(Field(c.text, "alias"), "SAMPLE");
