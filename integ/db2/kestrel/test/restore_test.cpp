@@ -147,7 +147,7 @@ TEST_F(KestrelRestoreTest, NewNameAndTableSpaceRestores) {
 }
 
 TEST_F(KestrelRestoreTest, MissingContainersAreRedirectedOrTheRestoreIsTerminated) {
-  ASSERT_NO_FATAL_FAILURE(Start(6, 12));
+  ASSERT_NO_FATAL_FAILURE(Start(6, 18));
   Fill('a');
   const Checksums backedUp = Sums();
   ASSERT_FALSE(Backup().empty());
@@ -165,13 +165,24 @@ TEST_F(KestrelRestoreTest, MissingContainersAreRedirectedOrTheRestoreIsTerminate
       << db2_.Calls();
   EXPECT_FALSE(std::filesystem::exists(moved));
 
-  ASSERT_NO_FATAL_FAILURE(PutConfig([&](BpList* config) {
-    CmnVar* redirection = nullptr;
-    BP_AddList(config, "Redirection", &redirection);
-    CmnVar* database = nullptr;
-    BP_AddList(redirection, kDatabase, &database);
-    BP_AddStr(database, gone.c_str(), moved.c_str());
-  }));
+  auto redirect = [&](const std::string& to) {
+    return PutConfig([&](BpList* config) {
+      CmnVar* redirection = nullptr;
+      BP_AddList(config, "Redirection", &redirection);
+      CmnVar* database = nullptr;
+      BP_AddList(redirection, kDatabase, &database);
+      BP_AddStr(database, gone.c_str(), to.c_str());
+    });
+  };
+  // A new name longer than DB2's container field is refused, never cut.
+  const std::string longName = root_.at("/work/") + std::string(300, 'x');
+  ASSERT_NO_FATAL_FAILURE(redirect(longName));
+  std::filesystem::remove(db2_.store().CallsLog());
+  r = Agent("-restore -dbname SAMPLE");
+  EXPECT_NE(r.exitCode, 0) << r.output;
+  EXPECT_NE(db2_.Calls().find("sqlurestore action=terminate pending=1"), std::string::npos);
+
+  ASSERT_NO_FATAL_FAILURE(redirect(moved));
   r = Agent("-restore -dbname SAMPLE");
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_EQ(Sums(), backedUp);
