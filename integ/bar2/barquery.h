@@ -14,3 +14,21 @@ int VEK_EndQueries(BarContext* ctx);
 // the context's catalogue session; null without a context. Lives as long as
 // the context (VEK_Exit ends it).
 VEK_Catalog* VEK_ContextCatalog(BarContext* ctx);
+
+// Opens the context's catalogue session for a scope and closes it at its
+// end, when it was opened.
+class VekQueryScope {
+ public:
+  explicit VekQueryScope(BarContext* ctx) : ctx_(ctx), rc_(VEK_StartQueries(ctx)) {}
+  ~VekQueryScope() {
+    if (rc_ == 0) VEK_EndQueries(ctx_);
+  }
+  VekQueryScope(const VekQueryScope&) = delete;
+  VekQueryScope& operator=(const VekQueryScope&) = delete;
+  // VEK_StartQueries's result.
+  int rc() const { return rc_; }
+
+ private:
+  BarContext* ctx_;
+  int rc_;
+};

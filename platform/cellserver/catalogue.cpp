@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <sstream>
+#include <utility>
 
 #include "cellserver/protocol.h"
 #include "cellserver/server.h"
@@ -23,6 +25,24 @@ using standin::PackedError;
 using standin::ParseDecimal;
 
 namespace {
+
+// A session id as "YYYY/MM/DD-N" (the session key) or as "YYYY/MM/DD NNNN"
+// (the form backup agents write): its date and number, or nothing.
+std::optional<std::pair<std::string, long long>> SessionParts(const std::string& id) {
+  const std::size_t at = id.find_first_of(" -", 0);
+  if (at != 10 || id.size() <= at + 1) return std::nullopt;
+  const auto number = ParseDecimal(id.substr(at + 1), 0, 99999999);
+  if (!number) return std::nullopt;
+  return std::make_pair(id.substr(0, at), static_cast<long long>(*number));
+}
+
+// Both forms of a session id name the same session.
+bool SameSession(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  const auto x = SessionParts(a);
+  const auto y = SessionParts(b);
+  return x && y && *x == *y;
+}
 
 // The catalogue file holds fixture lines (cat-version, cat-protection); a
 // file larger than this is refused rather than read.
@@ -311,7 +331,7 @@ std::vector<Message> SessionManagerBook::answerCatalogue(const Message& request)
       // By backup id (or session id); 1083 narrows further by the object's
       // host and application type, each when not empty.
       for (const CatVersion& v : catalogue_) {
-        if (backupIdOf(v) != args[0] && v.sessionId != args[0]) continue;
+        if (!SameSession(backupIdOf(v), args[0]) && !SameSession(v.sessionId, args[0])) continue;
         if (spec->id == kCatListOverOfAppBackup &&
             ((!args[1].empty() && HostOfName(v.objectName) != args[1]) ||
              (!args[2].empty() && LabelOfName(v.objectName) != args[2])))

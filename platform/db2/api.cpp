@@ -55,6 +55,9 @@ constexpr MessageText kTexts[] = {
     {kSqlContainerWarning, "01655",
      "Containers of the table space cannot be created; redefine them, then continue the restore."},
     {kSqlContainerBad, "57048", "A container of the table space cannot be created."},
+    {kSqlRestoreOtherDb, "01000",
+     "The target database exists and is not the database of the image; continue to replace it."},
+    {kSqlNothingToContinue, "55000", "No restore is waiting to be continued."},
     {-2009, "57011", "The utility heap is too small for the requested buffers."},
     {kSqlNotPending, "55039", "The database is not in the roll-forward pending state."},
     {kSqlLogRetrieve, "58031", "The user exit could not retrieve a log file."},
@@ -464,6 +467,9 @@ int sqlubkp(const char* alias, std::uint32_t bufferSize, std::uint32_t backupMod
   });
 }
 
+// The incremental bits of a restore type.
+constexpr std::uint32_t kRestoreIncrementalFlags = 0x110;
+
 int sqlurestore(const char* source, const char* target, std::uint32_t bufferSize, std::uint32_t,
                 std::uint32_t, std::uint32_t restoreType, std::uint32_t, std::uint32_t callerAction,
                 char* applicationId, const char* timestamp, const char*, std::uint32_t, const char*,
@@ -485,16 +491,22 @@ int sqlurestore(const char* source, const char* target, std::uint32_t bufferSize
     if (callerAction == SQLUD_CONTINUE) {
       LogCall(store.CallsLog(), "sqlurestore",
               std::string("action=continue pending=") + (pending ? "1" : "0"));
-      // Nothing waiting (a warning that needed no redefinition): done.
-      if (!pending) return;
+      if (!pending) return SetCa(ca, kSqlNothingToContinue);
       run = pending;
     } else {
       if (source == nullptr || timestamp == nullptr || media == nullptr ||
           media->media_type != SQLU_OTHER_MEDIA || media->target.vendor == nullptr ||
           (vendorOptionsSize > 0 && vendorOptions == nullptr) || vendorOptionsSize > (1u << 20))
         return SetCa(ca, kSqlBadParameter);
+      // The whole-database (0) and table-space (3) forms, each with the
+      // incremental flags or without them.
+      const std::uint32_t form = restoreType & ~kRestoreIncrementalFlags;
+      if ((form != 0 && form != 3) ||
+          (callerAction != SQLUD_RESTORE && callerAction != SQLUD_NOINTERRUPT &&
+           callerAction != SQLUD_RESTORE_STORDEF))
+        return SetCa(ca, kSqlBadParameter);
       RestoreRequest req;
-      if (restoreType == 3 && !TableSpaceNames(tableSpaces, req.tableSpaces))
+      if (form == 3 && !TableSpaceNames(tableSpaces, req.tableSpaces))
         return SetCa(ca, kSqlBadParameter);
       req.instance = CurrentInstance();
       req.alias = Text(source, 8);
@@ -504,12 +516,20 @@ int sqlurestore(const char* source, const char* target, std::uint32_t bufferSize
       req.sessions = media->sessions;
       req.bufferSize = BufferBytes(bufferSize);
       req.timestamp = Text(timestamp, 14);
-      req.type = restoreType == 3 ? "T 0" : "D 0";
+      req.type = form == 3 ? "T 0" : "D 0";
       if (vendorOptionsSize > 0)
         req.options.assign(static_cast<const char*>(vendorOptions), vendorOptionsSize);
       req.timeoutMs = TimeoutSetting("TARN_DB2_VENDOR_TIMEOUT_MS");
       run = req;
       pending.reset();
+      // Replacing an existing database of another name waits for the
+      // caller's continue or terminate.
+      if (!req.target.empty() && req.target != req.alias && IsSafeName(req.instance) &&
+          store.HasDatabase(req.instance, req.target)) {
+        pending = run;
+        LogCall(store.CallsLog(), "sqlurestore-result", "sqlcode=2529 target=" + req.target);
+        return SetCa(ca, kSqlRestoreOtherDb, req.target);
+      }
     }
     std::string into = run->target.empty() ? run->alias : run->target;
     // Containers whose folder is missing cannot be created: stop with the

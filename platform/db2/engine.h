@@ -26,6 +26,8 @@ enum SqlCode : int {
   kSqlContainerWarning = 1277,  // containers cannot be created: redirect, then continue
   kSqlContainerBad = -298,      // a container still cannot be created
   kSqlNoTableSpace = -293,      // a named table space is not in the database or image
+  kSqlRestoreOtherDb = 2529,    // the target exists and is another database: continue or terminate
+  kSqlNothingToContinue = -2055,  // continue or terminate without a restore waiting
 };
 
 inline constexpr int kCallerActionCheckOnly = 11;

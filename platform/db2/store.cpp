@@ -2,11 +2,13 @@
 #include "db2/store.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "db2/util.h"
 
@@ -87,6 +89,11 @@ Instance Store::ReadInstance(const std::string& name) const {
   return inst;
 }
 
+void Store::DropDatabase(const std::string& instance, const std::string& name) const {
+  if (!IsSafeName(name)) throw Error("not a database name: " + name);
+  std::filesystem::remove_all(DbDir(instance, name));
+}
+
 void Store::CreateDatabase(const std::string& instance, const Database& db,
                            const std::vector<std::string>& tableSpaces) const {
   if (db.name.size() > 8) throw Error("database name longer than 8 characters");
@@ -115,6 +122,11 @@ void Store::EnsurePartition(const std::string& instance, const std::string& name
                             const std::vector<std::pair<std::string, int>>& tableSpaces,
                             bool logArchive) const {
   std::string dir = DbDir(instance, name);
+  // Partitions restored side by side each add themselves to db.cfg.
+  MakeDirs(dir);
+  Fd lock(::open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  if (lock.get() < 0 || ::flock(lock.get(), LOCK_EX) != 0)
+    throw Error("cannot lock database " + name);
   Database db;
   if (HasDatabase(instance, name)) {
     db = ReadDatabase(instance, name);

@@ -62,6 +62,8 @@ class Store {
   // container file each.
   void CreateDatabase(const std::string& instance, const Database& db,
                       const std::vector<std::string>& tableSpaces) const;
+  // Removes the database with all its partitions, containers and logs.
+  void DropDatabase(const std::string& instance, const std::string& name) const;
   // Makes sure the database has the partition with the table spaces, each
   // with at least the given number of containers (a restore into a new
   // database name). An existing table space is left as it is.

@@ -72,7 +72,9 @@ std::string ReadWholeFile(const std::string& path, std::size_t limit) {
 }
 
 void WriteWholeFile(const std::string& path, std::string_view content) {
-  std::string tmp = path + ".tmp";
+  // One temporary name per process: the partitions of one database are
+  // restored side by side and write the same files.
+  std::string tmp = path + ".tmp." + std::to_string(::getpid());
   Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (fd.get() < 0) throw Error("cannot create " + tmp + ": " + std::strerror(errno));
   if (!WriteFull(fd.get(), content.data(), content.size())) throw Error("cannot write " + tmp);

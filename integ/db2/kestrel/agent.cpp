@@ -18,6 +18,8 @@
 #include "db2/db2msg.h"
 #include "kestrel/backup.h"
 #include "kestrel/datatree.h"
+#include "kestrel/restore.h"
+#include "plover/archlog.h"
 
 TARN_RCSID("integ/db2/kestrel/agent.cpp");
 
@@ -72,6 +74,11 @@ bool RunScript(BarContext* handle, const std::string& script, int preExec) {
 }
 
 }  // namespace
+
+std::string AgentEnv(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
 
 int KestrelMain(int argc, char** argv) {
   static const char kFn[] = "KestrelMain";
@@ -135,12 +142,17 @@ int KestrelMain(int argc, char** argv) {
   const std::string& host = !options.fromHost.empty() ? options.fromHost : cmnHostname;
   const std::string& from = !options.fromInstance.empty() ? options.fromInstance : instance;
   DataTree tree;
-  CreateDataTree(host.c_str(), from.c_str(), options.action, items, &tree);
+  CreateDataTree(host.c_str(), from.c_str(), options.action, items, &tree, handle);
   for (const AgentItem& item : items) {
     if (item.kind != kItemLog) continue;
-    Refuse(kFn, "Log file " + item.logFile + " of database " + item.database +
-                    " cannot be retrieved by this agent.");
-    status = kExitRefused;
+    const int rc = UE_RestoreFile(handle, instance.c_str(), item.database.c_str(),
+                                  item.logFile.c_str(), OrNull(item.sessionId),
+                                  OrNull(options.fromHost), from.c_str());
+    if (rc != 0) {
+      Refuse(kFn, "Log file " + item.logFile + " of database " + item.database +
+                      " could not be retrieved.");
+      status = kExitPartitionFailed;
+    }
   }
   FreeItems(&items);
 
@@ -152,8 +164,11 @@ int KestrelMain(int argc, char** argv) {
       status = kExitPartitionFailed;
     }
   } else if (options.action == kActionRestore) {
-    Refuse(kFn, "Restore is not available in this agent.");
-    status = kExitRefused;
+    const RestoreOutcome outcome = DB2RestoreDatabases(&tree, options, handle, instance.c_str());
+    if (outcome.failed > 0) {
+      Refuse(kFn, std::to_string(outcome.failed) + " restore(s) failed.");
+      status = kExitPartitionFailed;
+    }
   } else {
     DbgPlain(kDbgAlways, "[%s] Unrecognized action %d", kFn, options.action);
     Refuse(kFn, "The option line names no action.");

@@ -27,6 +27,21 @@ inline constexpr int kSessionNumberMax = 99999999;
 inline constexpr int kOptLineDefault = 102400;
 inline constexpr int kOptLineMax = 16 << 20;
 
+// The vendor library DB2 loads for the agent's backups and restores, in the
+// install library directory.
+inline constexpr char kVendorLibraryName[] = "libwren_32bit.so";
+
+// The agent's catalogue message set and the level of its progress reports.
+inline constexpr int kReportInfo = 4;
+// What DB2's backup and restore calls take: buffer size and count, and a
+// table-space name in their lists.
+inline constexpr int kBufferSizeMax = 524288;
+inline constexpr int kNumBuffersMax = 65535;
+inline constexpr std::size_t kTablespaceEntryMax = 18;
+
+// The value of an environment variable; empty when unset.
+std::string AgentEnv(const char* name);
+
 // The one process-wide record of what the command line and the option line
 // asked for.
 struct AgentOptions {

@@ -35,22 +35,12 @@ namespace {
 
 constexpr int kTrace = 20;
 constexpr int kBufferTrace = 6;
-constexpr char kLibraryName[] = "libwren_32bit.so";
-constexpr int kReportInfo = 4;
 constexpr std::uint32_t kDefaultBufferSize = 256;
-constexpr int kBufferSizeMax = 524288;
-constexpr int kNumBuffersMax = 65535;
-constexpr std::size_t kTablespaceEntryMax = 18;
 // How long the agent waits for a device before it looks whether holders ended.
 constexpr unsigned kDeviceSliceMs = 200;
 // How long a partition waits for its coordinator once the backup call returned
 // and the node's semaphores are gone (it then has nothing left to wait for).
 constexpr int kCoordinatorEndMs = 30000;
-
-std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
-}
 
 // A decimal setting within [1, max]: 1 and the value; 0 when unset; -1 when
 // set but not such a number.
@@ -134,12 +124,16 @@ int TablespacesOnNode(const std::string& database, int node, const char* instanc
   return 0;
 }
 
-// The options part of VEKOPTS in the vendor options: the agent's own VEKOPTS,
-// which after the debug set-up holds the merged debug words beside the
-// session manager's options (-server and the rest, which the library needs
-// as well); the option line's debug words alone when VEKOPTS is empty.
+void ReportText(const char* function, const std::string& text) {
+  ErhFullReport(function, kErhMajor, text.c_str());
+}
+
+}  // namespace
+
+// The session manager's options (-server and the rest) sit beside the debug
+// words in the agent's VEKOPTS, and the library needs them as well.
 std::string VendorOptionsOpts(const AgentOptions& options) {
-  const std::string own = Env("VEKOPTS");
+  const std::string own = AgentEnv("VEKOPTS");
   if (!own.empty() || !options.debugGiven) return own;
   std::string text = "-debug";
   for (const std::string* piece :
@@ -148,11 +142,29 @@ std::string VendorOptionsOpts(const AgentOptions& options) {
   return text;
 }
 
-void ReportText(const char* function, const std::string& text) {
-  ErhFullReport(function, kErhMajor, text.c_str());
+VendorMedia::VendorMedia(const std::string& library, std::uint32_t sessions,
+                         const std::vector<std::string>& tablespaces)
+    : entries(tablespaces.size()) {
+  std::snprintf(vendor.shr_lib, sizeof vendor.shr_lib, "%s", library.c_str());
+  media.media_type = SQLU_OTHER_MEDIA;
+  media.sessions = static_cast<std::int32_t>(sessions);
+  media.target.vendor = &vendor;
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    std::snprintf(entries[i].tablespace_entry, sizeof entries[i].tablespace_entry, "%s",
+                  tablespaces[i].c_str());
+  list = {static_cast<std::int32_t>(entries.size()), entries.data()};
 }
 
-}  // namespace
+void ReportUtilHeap(const char* function, int sqlcode, std::uint32_t numBuffers,
+                    std::uint32_t bufferSize) {
+  char numbers[128];
+  std::snprintf(numbers, sizeof numbers,
+                " num-buff = %u; buffer-size = %u; num-buff * buffer-size = %llu", numBuffers,
+                bufferSize, static_cast<unsigned long long>(numBuffers) * bufferSize);
+  ErhFullReportPacked(function, kReportInfo,
+                      NlsPackMessage(kDb2MsgSet, kDb2MsgUtilHeap, sqlcode, "Database ", "UTIL_HEAP_SZ",
+                                     " > num-buff * buffer-size", numbers));
+}
 
 void FreeBkpInfo(BkpInfo* info) {
   *info = BkpInfo{};
@@ -161,7 +173,7 @@ void FreeBkpInfo(BkpInfo* info) {
 int FillBkpVendorOpts(const Db2Database& db, BkpInfo* info, const AgentOptions& options) {
   static const char kFn[] = "FillBkpVendorOpts";
   info->vendorOptions.clear();
-  const std::string instance = Env("DB2INSTANCE");
+  const std::string instance = AgentEnv("DB2INSTANCE");
   Db2HeapText user, password;
   GetUserAndPass(instance.c_str(), &user.p, &password.p);
   if (user.p == nullptr)
@@ -193,7 +205,7 @@ int FillBkpVendorOpts(const Db2Database& db, BkpInfo* info, const AgentOptions& 
   }
   DbgPlain(kTrace, "[%s] tree=%s", kFn, record.dataTree.c_str());
 
-  record.barlist = Env("VEKBARLIST");
+  record.barlist = AgentEnv("VEKBARLIST");
   if (record.barlist.empty()) {
     DbgPlain(kDbgAlways, "[%s] Variable VEKBARLIST is missed", kFn);
     ReportText(kFn, "The backup specification is not known (VEKBARLIST is not set); database " +
@@ -216,7 +228,7 @@ int FillBkpVendorOpts(const Db2Database& db, BkpInfo* info, const AgentOptions& 
 
 int FillBkpInfo(const Db2Database& db, int node, BkpInfo* info, const AgentOptions& options) {
   static const char kFn[] = "FillBkpInfo";
-  const std::string instance = Env("DB2INSTANCE");
+  const std::string instance = AgentEnv("DB2INSTANCE");
   DbgPlain(kTrace, "db=%s, node=%d", db.name.c_str(), node);
   int testBar = 0;
   EnvReadInt("TEST_BAR", &testBar);
@@ -264,7 +276,7 @@ int FillBkpInfo(const Db2Database& db, int node, BkpInfo* info, const AgentOptio
   }
   info->parallelism = static_cast<std::uint32_t>(std::max(options.concurrency, 1));
   DbgPlain(kTrace, "[%s] Backup will be perfomed with concurrency %u", kFn, info->parallelism);
-  info->library = std::string(cmnFenLib) + "/" + kLibraryName;
+  info->library = std::string(cmnFenLib) + "/" + kVendorLibraryName;
   DbgPlain(kTrace, "[%s] %s library will be used for backup", kFn, info->library.c_str());
   FillNumBuffers(info);
   FillBufferSize(info);
@@ -274,20 +286,13 @@ int FillBkpInfo(const Db2Database& db, int node, BkpInfo* info, const AgentOptio
 int DB2Backup(void* argument) {
   static const char kFn[] = "DB2Backup";
   auto* info = static_cast<BkpInfo*>(argument);
-  const std::string instance = Env("DB2INSTANCE");
+  const std::string instance = AgentEnv("DB2INSTANCE");
   if (info == nullptr || info->dbAlias.empty()) return 0;
 
-  sqlu_vendor vendor{};
-  std::snprintf(vendor.shr_lib, sizeof vendor.shr_lib, "%s", info->library.c_str());
-  sqlu_media_list media{};
-  media.media_type = SQLU_OTHER_MEDIA;
-  media.sessions = static_cast<std::int32_t>(info->parallelism);
-  media.target.vendor = &vendor;
-  std::vector<sqlu_tablespace_entry> entries(info->tablespaces.size());
-  for (std::size_t i = 0; i < entries.size(); ++i)
-    std::snprintf(entries[i].tablespace_entry, sizeof entries[i].tablespace_entry, "%s",
-                  info->tablespaces[i].c_str());
-  sqlu_tablespace_bkrst_list list{static_cast<std::int32_t>(entries.size()), entries.data()};
+  VendorMedia vm(info->library, info->parallelism, info->tablespaces);
+  sqlu_vendor& vendor = vm.vendor;
+  sqlu_media_list& media = vm.media;
+  sqlu_tablespace_bkrst_list& list = vm.list;
 
   DbgPlain(kTrace, "[%s] sqlubkp is calling with following parameters:", kFn);
   DbgPlain(kTrace,
@@ -362,14 +367,7 @@ int DB2Backup(void* argument) {
              static_cast<int>(sizeof info->applicationId), info->applicationId);
     DbgPlain(kTrace, "[%s] Backup size = %u Mb", kFn, info->backupSize);
   } else if (result == kSqlUtilHeapTooSmall) {
-    char numbers[128];
-    std::snprintf(numbers, sizeof numbers,
-                  " num-buff = %u; buffer-size = %u; num-buff * buffer-size = %llu",
-                  info->numBuffers, info->bufferSize,
-                  static_cast<unsigned long long>(info->numBuffers) * info->bufferSize);
-    ErhFullReportPacked(kFn, kReportInfo,
-                        NlsPackMessage(kDb2MsgSet, kDb2MsgUtilHeap, result, "Database ", "UTIL_HEAP_SZ",
-                                       " > num-buff * buffer-size", numbers));
+    ReportUtilHeap(kFn, result, info->numBuffers, info->bufferSize);
   } else if (result == kSqlBackupWarning) {
     result = 0;
   }
@@ -521,7 +519,7 @@ BackupOutcome DB2BackupDatabases(DataTree* tree, const AgentOptions& options,
                                  const char* instance) {
   static const char kFn[] = "DB2BackupDatabases";
   BackupOutcome outcome;
-  if (Env("TEST_BAR").rfind('1', 0) == 0) {
+  if (AgentEnv("TEST_BAR").rfind('1', 0) == 0) {
     DbgPlain(30, "[%s] Test run of the backup starts", kFn);
     DB2BackupTest();
   }

@@ -11,6 +11,25 @@
 #include "kestrel/agent.h"
 #include "kestrel/datatree.h"
 
+// The media list of DB2's backup and restore calls: one vendor library with
+// `sessions` sessions, and the table-space list. Points into itself, so it
+// is neither copied nor moved.
+struct VendorMedia {
+  VendorMedia(const std::string& library, std::uint32_t sessions,
+              const std::vector<std::string>& tablespaces);
+  VendorMedia(const VendorMedia&) = delete;
+  VendorMedia& operator=(const VendorMedia&) = delete;
+  sqlu_vendor vendor{};
+  sqlu_media_list media{};
+  std::vector<sqlu_tablespace_entry> entries;
+  sqlu_tablespace_bkrst_list list{};
+};
+
+// Reports DB2's refusal of the buffers asked for (the utility heap is too
+// small) with their count, size and product.
+void ReportUtilHeap(const char* function, int sqlcode, std::uint32_t numBuffers,
+                    std::uint32_t bufferSize);
+
 // The backup call's parameters of one partition. Plain values only, so a
 // forked task runs on its own copy.
 struct BkpInfo {
@@ -44,6 +63,11 @@ int FillBkpInfo(const Db2Database& db, int node, BkpInfo* info, const AgentOptio
 // The vendor-options record of the block. 0 or -1 (block emptied).
 int FillBkpVendorOpts(const Db2Database& db, BkpInfo* info, const AgentOptions& options);
 void FreeBkpInfo(BkpInfo* info);
+
+// The options part of VEKOPTS in the vendor options of backup and restore:
+// the agent's own VEKOPTS (the merged debug words beside the session
+// manager's options); the option line's debug words alone when it is empty.
+std::string VendorOptionsOpts(const AgentOptions& options);
 
 // The backup of one partition (a TaskFn over a BkpInfo): 0, or DB2's
 // SQLCODE, or -1 when the partition could not be started.

@@ -1,6 +1,8 @@
 // The data tree of a run and the partitions of each database.
 #include "kestrel/datatree.h"
 
+#include "kestrel/sessions.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -63,23 +65,22 @@ Db2Database* FindRecord(DataTree* tree, const AgentItem& item) {
 
 }  // namespace
 
-int CreateDataTree(const char* host, const char* instance, int action, const AgentItems& items,
-                   DataTree* tree) {
+int CreateDataTree(const char* host, const char* instance, int action, const AgentItems& given,
+                   DataTree* tree, BarContext* handle) {
   static const char kFn[] = "CreateDataTree";
   DbgPlain(kTrace, "[%s] dInstance=%s", kFn, instance != nullptr ? instance : "");
   tree->clear();
-  if (action == kActionRestore) {
-    DbgPlain(kDbgAlways, "[%s] Restore of host %s is not available in this agent", kFn,
-             host != nullptr ? host : "");
-    return -1;
-  }
+  const bool restore = action == kActionRestore;
+  AgentItems items = given;
+  if (restore) FindLastSessions(host, instance, handle, &items);
   std::vector<const AgentItem*> sorted;
   for (const AgentItem& item : items) sorted.push_back(&item);
   std::stable_sort(sorted.begin(), sorted.end(),
                    [](const AgentItem* a, const AgentItem* b) { return a->kind < b->kind; });
   auto wholeDatabase = [&](const AgentItem& ts) {
     return std::any_of(items.begin(), items.end(), [&](const AgentItem& db) {
-      return db.kind == kItemDatabase && db.database == ts.database;
+      return db.kind == kItemDatabase && db.database == ts.database &&
+             (!restore || db.sessionId == ts.sessionId);
     });
   };
   for (const AgentItem* item : sorted) {
@@ -105,7 +106,8 @@ int CreateDataTree(const char* host, const char* instance, int action, const Age
     }
   }
   DbgPlain(kTrace, "[%s] %zu different database elements found", kFn, tree->size());
-  return 0;
+  if (!restore) return 0;
+  return FindSessionImages(host, instance, handle, tree);
 }
 
 void PlaceCatalogFirst(Db2Database* db) {

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "bar2/bar2.h"
 #include "kestrel/agent.h"
 
 // One database of the data tree.
@@ -25,10 +27,36 @@ using DataTree = std::vector<Db2Database>;
 // Builds the data tree of the items: one record per database (table-space
 // items of one database gather in one record; a database also requested
 // whole takes none of them); log items make none. `host` and `instance`
-// are where a restore looks for the backups; a backup does not look.
-// 0, or -1 for a restore, whose catalogue search this build does not have.
+// are where a restore looks for the backups; a backup does not look. For a
+// restore, an item without a session gets the newest session whose stored
+// tree holds it, and each record the timestamp and type of its image in
+// the session (through the catalogue of `handle`). 0; for a restore -1 when
+// some record found no image (it stays without timestamp).
 int CreateDataTree(const char* host, const char* instance, int action, const AgentItems& items,
-                   DataTree* tree);
+                   DataTree* tree, BarContext* handle = nullptr);
+
+// Puts the timestamp of partition `node`'s image in the record's session
+// into db->timestamp. 0 found (or an image named without timestamp), 1 the
+// session holds no image of the partition, -1 no objects in the session, or
+// the query's failure code.
+int SetTimestamp(Db2Database* db, int node, const char* instance, const AgentOptions& options,
+                 BarContext* handle);
+
+// The whole entries of the data tree a backup stored with an image: the
+// text after "DBtree=" that follows "external" in the version's stored
+// options, split at its separators; a piece without its separator is no entry.
+std::vector<std::string> StoredTreeEntries(std::string_view options);
+
+// The pieces of an image object's mount point
+// "instance:database#node:timestamp:type:sequence" (a leading "/" ignored).
+struct ImageName {
+  std::string instance, database;
+  int node = -1;  // -1: an older name without "#node"
+  std::string timestamp;
+  int type = 0;
+};
+// False when the text is not such a name.
+bool ParseImageName(std::string_view mountPoint, ImageName* out);
 
 // Fills `db->nodes` with the instance's partitions on this host (from the
 // configuration's DB2_NODES) and `db->catalogNode` from DB2's database

@@ -94,22 +94,6 @@ bool ParseInt(std::string_view text, long* out) {
   return true;
 }
 
-// Ends the catalogue session on every path.
-class QueryScope {
- public:
-  explicit QueryScope(BarContext* ctx) : ctx_(ctx), rc_(VEK_StartQueries(ctx)) {}
-  ~QueryScope() {
-    if (rc_ == 0) VEK_EndQueries(ctx_);
-  }
-  QueryScope(const QueryScope&) = delete;
-  QueryScope& operator=(const QueryScope&) = delete;
-  int rc() const { return rc_; }
-
- private:
-  BarContext* ctx_;
-  int rc_;
-};
-
 // A session row of the overview whose name is "DB2 <barlist>" and that runs;
 // its session id, empty when none.
 std::string RunningSessionOf(const char* fn, const char* overview, const char* barlist) {
@@ -371,7 +355,7 @@ char* UE_GetBarList(const BpList* config, const char* database) {
 int UE_GetNextID(BarContext* ctx, const char* host, const char* instance, const char* database,
                  const char* barlist) {
   static const char kFn[] = "UE_GetNextID";
-  const QueryScope queries(ctx);
+  const VekQueryScope queries(ctx);
   if (queries.rc() != 0) {
     Unexpected("[%s] VEK_StartQueries failed with error %d, %s", kFn, queries.rc(), ErrorText());
     return 0;
@@ -491,7 +475,7 @@ int UE_FindRestoreData(BarContext* ctx, const char* instance, const char* databa
                Text(database));
     return kUeSoftwareError;
   }
-  const QueryScope queries(ctx);
+  const VekQueryScope queries(ctx);
   if (queries.rc() != 0) {
     Unexpected("[%s] VEK_StartQueries failed with error %d, %s", kFn, queries.rc(), ErrorText());
     return kUeSoftwareError;

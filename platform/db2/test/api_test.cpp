@@ -293,7 +293,7 @@ TEST_F(Api, RestoreStopsForContainersThatCannotBeCreated) {
   EXPECT_EQ(restore(SQLUD_NOINTERRUPT), kSqlContainerWarning);
   EXPECT_EQ(restore(SQLUD_CONTINUE), kSqlContainerBad);  // nothing redefined yet
   EXPECT_EQ(restore(SQLUD_TERMINATE), 0);
-  EXPECT_EQ(restore(SQLUD_CONTINUE), 0);  // nothing is waiting any more
+  EXPECT_EQ(restore(SQLUD_CONTINUE), kSqlNothingToContinue);  // nothing is waiting any more
   EXPECT_FALSE(Exists(gone));
 
   ASSERT_EQ(restore(SQLUD_NOINTERRUPT), kSqlContainerWarning);
@@ -312,6 +312,52 @@ TEST_F(Api, RestoreStopsForContainersThatCannotBeCreated) {
   EXPECT_EQ(restore(SQLUD_CONTINUE), 0);
   EXPECT_EQ(ReadWholeFile(moved), "tool rows");
   EXPECT_EQ(store.ContentChecksum("db2inst1", "TOOLS", 0), before);
+}
+
+TEST_F(Api, ReplacingAnotherDatabaseWaitsForContinueOrTerminate) {
+  tarn::test::Watchdog watchdog(60);
+  Store store(state.path());
+  store.CreateDatabase("db2inst1", {"COPY", {0}, 0, false}, {"TS"});
+  store.WriteData("db2inst1", "TOOLS", 0, "TS", "tool rows");
+  store.WriteData("db2inst1", "COPY", 0, "TS", "copy rows");
+  const std::uint64_t copy = store.ContentChecksum("db2inst1", "COPY", 0);
+  sqlca ca;
+  UseNode(0);
+  VendorMedia vm(1);
+  std::string options = "dir=" + media.path() + "\n";
+  char appId[33] = {}, timestamp[15] = {};
+  std::uint32_t size = 0;
+  sqlubkp("TOOLS", 1, SQLUB_OFFLINE, 0, SQLUB_BACKUP, appId, timestamp, 2, nullptr, &vm.list,
+          nullptr, nullptr, nullptr, options.size(), options.data(), 1, &size, nullptr, nullptr,
+          &ca);
+  ASSERT_EQ(ca.sqlcode, 0);
+  auto restore = [&](std::uint32_t action, std::uint32_t type = 0) {
+    sqlurestore("TOOLS", "COPY", 1, 0, 0, type, 0, action, appId, timestamp, nullptr, 2, nullptr,
+                nullptr, &vm.list, nullptr, nullptr, nullptr, options.size(), options.data(), 1,
+                nullptr, nullptr, nullptr, &ca);
+    return ca.sqlcode;
+  };
+  struct Case {
+    const char* what;
+    std::uint32_t action, type;
+    int sqlcode;
+  };
+  const Case cases[] = {
+      {"unknown restore type", SQLUD_RESTORE_STORDEF, 7, kSqlBadParameter},
+      {"unknown caller action", 9, 0, kSqlBadParameter},
+      {"continue without a restore", SQLUD_CONTINUE, 0, kSqlNothingToContinue},
+      {"into another database", SQLUD_RESTORE_STORDEF, 0x110, kSqlRestoreOtherDb},
+      {"terminated", SQLUD_TERMINATE, 0, 0},
+      {"nothing left to continue", SQLUD_CONTINUE, 0, kSqlNothingToContinue},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(restore(c.action, c.type), c.sqlcode);
+    EXPECT_EQ(store.ContentChecksum("db2inst1", "COPY", 0), copy);
+  }
+  ASSERT_EQ(restore(SQLUD_RESTORE_STORDEF), kSqlRestoreOtherDb);
+  EXPECT_EQ(restore(SQLUD_CONTINUE), 0);
+  EXPECT_EQ(ReadWholeFile(store.Containers("db2inst1", "COPY", 0, "TS")[0]), "tool rows");
 }
 
 }  // namespace

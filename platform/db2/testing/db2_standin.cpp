@@ -48,6 +48,11 @@ void Db2StandIn::CreateDatabase(const std::string& name, const std::vector<int>&
   WriteNodesFile(store(), instance_);
 }
 
+void Db2StandIn::DropDatabase(const std::string& name) const {
+  store().DropDatabase(instance_, name);
+  WriteNodesFile(store(), instance_);
+}
+
 std::vector<std::string> Db2StandIn::AccountEnvironment() const {
   // The preloaded wrapper comes before a sanitizer runtime, which would
   // otherwise refuse to start, and must not load the C library with

@@ -32,6 +32,7 @@ class Db2StandIn {
 
   void CreateDatabase(const std::string& name, const std::vector<int>& partitions, int catalog,
                       const std::vector<std::string>& tableSpaces, bool logArchive = false) const;
+  void DropDatabase(const std::string& name) const;
   // Settings that give a program started for a test the instance owner's
   // account (owner name = instance name, home = home()) through nss_wrapper:
   // "NAME=value" texts to add to its environment.

@@ -1,0 +1,532 @@
+// Partition restore: the parameter block, DB2's restore call with its
+// continue and terminate, container redirection and the restore loop.
+#include "kestrel/restore.h"
+
+#include <signal.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "bar2/barquery.h"
+#include "barutil/bp.h"
+#include "barutil/buconfig.h"
+#include "cmn/cmninit.h"
+#include "cmn/dbg.h"
+#include "cmn/erh.h"
+#include "cmn/nlspack.h"
+#include "cmn/paths.h"
+#include "cmn/user.h"
+#include "db2/db2common.h"
+#include "db2/db2conn.h"
+#include "db2/db2msg.h"
+#include "db2/owned.h"
+#include "db2/vendoropts.h"
+#include "kestrel/backup.h"
+#include "kestrel/rollfwd.h"
+#include "task/task.h"
+
+TARN_RCSID("integ/db2/kestrel/restore.cpp");
+
+namespace {
+
+constexpr int kTrace = 20;
+constexpr int kBufferTrace = 6;
+constexpr int kDb2ObjectType = 5;
+constexpr char kDb2Label[] = "DB2";
+constexpr int kReportMajor = 1;
+constexpr std::uint32_t kDefaultBufferSize = 1024;
+constexpr std::size_t kContainerNameMax = 255;
+constexpr int kContainersInaccessible = 15021;
+constexpr int kSqlRestoreBenign = -2542;
+constexpr int kSqlUtilHeapTooSmall = -2073;
+constexpr int kSqlRedirect = 1277;
+
+const char* OrNull(const std::string& text) {
+  return text.empty() ? nullptr : text.c_str();
+}
+
+// A decimal setting within [1, max]: true and the value; false when unset or
+// not such a number (the default then applies).
+bool ReadSetting(const char* name, int max, int* out) {
+  const char* text = std::getenv(name);
+  if (text == nullptr) return false;
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || value < 1 || value > max) return false;
+  *out = static_cast<int>(value);
+  return true;
+}
+
+void ReportText(const char* function, const std::string& text) {
+  ErhFullReport(function, kErhMajor, text.c_str());
+}
+
+// Catalogue objects of the image of `db` on `node`: under the part name with
+// the partition, else under the older name without it.
+int CountImageObjects(BarContext* handle, const std::string& instance, const Db2Database& db,
+                      int node) {
+  static const char kFn[] = "FillrstInfo";
+  VEK_Catalog* catalog = VEK_ContextCatalog(handle);
+  VekQueryScope queries(handle);
+  if (queries.rc() != 0) return 0;
+  auto count = [&](const std::string& part) {
+    DbgPlain(kTrace, "VEK_QueryObjectsPartName(%s)", part.c_str());
+    int n = 0;
+    VEK_Object* objects = nullptr;
+    VEK_QueryObjectsPartName(catalog, kDb2ObjectType, part.c_str(), kDb2Label, &n, &objects);
+    int kept = 0;
+    for (int i = 0; i < n; ++i) {
+      std::string_view mp = objects[i].mountPoint;
+      if (!mp.empty() && mp.front() == '/') mp.remove_prefix(1);
+      kept += mp.substr(0, part.size()) == part;
+    }
+    if (objects != nullptr) VEK_FreeArray(n, objects, sizeof(VEK_Object), nullptr);
+    return kept;
+  };
+  int n = count(instance + ":" + db.name + "#" + std::to_string(node) + ":" + db.timestamp + ":");
+  if (n == 0) n = count(instance + ":" + db.name + ":" + db.timestamp + ":");
+  DbgPlain(kTrace, "[%s] nObjects:%d", kFn, n);
+  return n;
+}
+
+void TraceBlock(const char* fn, const RstInfo& info) {
+  DbgPlain(kTrace,
+           "[%s] sqlurestore is calling with following parameters:\npSourceDbAlias    = "
+           "%s\npTargetDbAlias    = %s\nBufferSize        = %u\nRollforward mode  = %u\nDatalink "
+           "mode     = %u\nRestoreType       = %u\nRestoreMode       = %u\nCallerAction      = "
+           "%u\nNumBuffers        = %u\nVendorOptionsSize = %zu\nParallelism       = "
+           "%u\nTimestamp         = %s",
+           fn, info.sourceAlias.c_str(), info.targetAlias.c_str(), info.bufferSize,
+           info.rollforwardMode, info.datalinkMode, info.restoreType, info.restoreMode,
+           info.callerAction, info.numBuffers, info.vendorOptions.size(), info.parallelism,
+           info.timestamp.c_str());
+}
+
+// One call of DB2's restore with the block's values; `action` and the
+// restore type, target and timestamp as the call needs them.
+void CallRestore(RstInfo* info, std::uint32_t action) {
+  const bool first = action != kRestoreActionContinue;
+  VendorMedia vm(info->library, info->parallelism, info->tablespaces);
+  sqlu_media_list& media = vm.media;
+  sqlu_tablespace_bkrst_list& list = vm.list;
+  const bool tablespaces = (info->restoreType & 0xF) == kRestoreTablespaces;
+  info->ca = sqlca{};
+  sqlurestore(info->sourceAlias.c_str(), first ? OrNull(info->targetAlias) : nullptr,
+              info->bufferSize, info->rollforwardMode, info->datalinkMode,
+              first ? info->restoreType : kRestoreDatabase, info->restoreMode, action,
+              info->applicationId, first ? info->timestamp.c_str() : nullptr, nullptr,
+              info->numBuffers, nullptr, first && tablespaces ? &list : nullptr, &media,
+              OrNull(info->user), OrNull(info->user) != nullptr ? info->password.c_str() : nullptr,
+              nullptr, static_cast<std::uint32_t>(info->vendorOptions.size()),
+              info->vendorOptions.empty() ? nullptr : info->vendorOptions.data(),
+              info->parallelism, nullptr, nullptr, nullptr, &info->ca);
+}
+
+// Continue or terminate: 0, or -1 when DB2 answers with an error.
+int FollowUp(RstInfo* info, std::uint32_t action, const char* fn) {
+  RstInfo shown = *info;
+  shown.callerAction = action;
+  TraceBlock(fn, shown);
+  ErhFullReportPacked(fn, kReportInfo,
+                      NlsPackMessage(kDb2MsgSet, kDb2MsgRestoreStarted, info->sourceAlias.c_str(), info->node));
+  CallRestore(info, action);
+  VEKSqlInfoPrint("restoring the database", &info->ca, __LINE__, rcsId);
+  if (info->ca.sqlcode < 0) return -1;
+  ErhFullReportPacked(fn, kReportInfo,
+                      NlsPackMessage(kDb2MsgSet, kDb2MsgRestoreDone, info->sourceAlias.c_str(), info->node));
+  DbgPlain(kTrace,
+           action == kRestoreActionContinue
+               ? "[%s] Restore of database %s is completed successfully"
+               : "[%s]  Restore of database %s is completed successfully",
+           fn, info->sourceAlias.c_str());
+  DbgPlain(kTrace, "[%s] ApplicationID = %.*s ", fn, static_cast<int>(sizeof info->applicationId),
+           info->applicationId);
+  if (action == kRestoreActionContinue)
+    DbgPlain(kTrace, "[%s] Return code = %d", fn, info->ca.sqlcode);
+  return 0;
+}
+
+bool IsNameWarning(int sqlcode) {
+  return (sqlcode >= 2523 && sqlcode <= 2529) || sqlcode == 2539;
+}
+
+}  // namespace
+
+void FreeRstInfo(RstInfo* info) {
+  *info = RstInfo{};
+}
+
+int FillrstInfo(const Db2Database& db, int node, RstInfo* info, const AgentOptions& options,
+                BarContext* handle, const char* instance) {
+  static const char kFn[] = "FillrstInfo";
+  FreeRstInfo(info);
+  info->node = node;
+  info->restoreMode = db.hasTablespaces ? static_cast<std::uint32_t>(db.online) : 0;
+  info->sourceAlias = db.name;
+  const std::string own = instance != nullptr ? instance : "";
+  const std::string from = !options.fromInstance.empty() ? options.fromInstance : own;
+  const int objects = CountImageObjects(handle, from, db, node);
+  info->parallelism = static_cast<std::uint32_t>(std::max(objects, 1));
+  DbgPlain(kTrace, "nObjects:%d parallelism=%u", objects, info->parallelism);
+  if (!own.empty()) {
+    Db2HeapText user, password;
+    GetUserAndPass(own.c_str(), &user.p, &password.p);
+    if (user.p != nullptr && password.p != nullptr) {
+      info->user = user.p;
+      info->password = password.p;
+    }
+  }
+  info->targetAlias = db.newName;
+  int size = 0;
+  if (ReadSetting("DB2_BUFFER_SIZE", kBufferSizeMax, &size)) {
+    info->bufferSize = static_cast<std::uint32_t>(size);
+    DbgPlain(kBufferTrace, "[%s] The size of DB2 buffers is %d", kFn, size);
+  } else {
+    info->bufferSize = kDefaultBufferSize;
+    DbgPlain(kBufferTrace, "[%s], DB2_BUFFER_SIZE is not set. Using default value =1024", kFn);
+  }
+  info->restoreType = db.hasTablespaces ? kRestoreTablespaces : kRestoreDatabase;
+  if (db.backupType != 0) info->restoreType |= kRestoreIncrementalFlags;
+  info->callerAction = kRestoreActionNoInterrupt;
+  if (!db.newName.empty() || !options.fromInstance.empty())
+    info->callerAction = kRestoreActionStorDef;
+  if (options.continueFlag != 0) info->callerAction = kRestoreActionContinue;
+  info->timestamp = db.timestamp;
+  int buffers = 0;
+  if (ReadSetting("NUM_DB2_BUFFERS", kNumBuffersMax, &buffers)) {
+    DbgPlain(kBufferTrace, "[%s] tmp=%s", kFn, std::getenv("NUM_DB2_BUFFERS"));
+    DbgPlain(kBufferTrace, "[%s] The number of DB2 buffers is %d", kFn, buffers);
+  } else {
+    buffers = static_cast<int>(info->parallelism) * 2;
+    DbgPlain(kBufferTrace, "[%s], NUM_DB2_BUFFERS is not set. Using default value =%d", kFn,
+             buffers);
+  }
+  info->numBuffers = static_cast<std::uint32_t>(buffers);
+  if (db.hasTablespaces) {
+    for (const std::string& name : db.tablespaces) {
+      if (name.size() > kTablespaceEntryMax) {
+        ReportText(kFn, "Table space " + name + " has a name longer than " +
+                            std::to_string(kTablespaceEntryMax) + " characters.");
+        FreeRstInfo(info);
+        return -1;
+      }
+      info->tablespaces.push_back(name);
+    }
+  }
+  info->library = std::string(cmnFenLib) + "/" + kVendorLibraryName;
+
+  VendorOptions record;
+  record.barlist = AgentEnv("VEKBARLIST");
+  if (record.barlist.empty()) DbgPlain(kDbgAlways, "[%s] Variable VEKBARLIST is missed", kFn);
+  record.variables = VendorOptionsVariables(record.barlist, VendorOptionsOpts(options));
+  record.restoreHost = options.fromHost;
+  record.restoreInstance = options.fromInstance;
+  if (VendorOptionsWrite(record, &info->vendorOptions) != 0) {
+    ReportText(kFn, "The options for the restore of database " + db.name +
+                        " are longer than DB2 can carry.");
+    FreeRstInfo(info);
+    return -1;
+  }
+  return 0;
+}
+
+int RestoreContinue(RstInfo* info) {
+  return FollowUp(info, kRestoreActionContinue, "RestoreContinue");
+}
+
+int RestoreAbort(RstInfo* info) {
+  return FollowUp(info, kRestoreActionTerminate, "RestoreAbort");
+}
+
+int DB2Restore(void* argument) {
+  static const char kFn[] = "DB2Restore";
+  auto* info = static_cast<RstInfo*>(argument);
+  if (info == nullptr || info->sourceAlias.empty()) return -1;
+  const std::string instance = AgentEnv("DB2INSTANCE");
+  TraceBlock(kFn, *info);
+  ErhFullReportPacked(kFn, kReportInfo,
+                      NlsPackMessage(kDb2MsgSet, kDb2MsgRestoreStarted, info->sourceAlias.c_str(), info->node));
+  const std::string& into = !info->targetAlias.empty() ? info->targetAlias : info->sourceAlias;
+  int inaccessible = 0;
+  const int test = TestContainersOnNode(into.c_str(), info->node, instance.c_str(), &inaccessible);
+  if (test == kContainersInaccessible) {
+    DbgPlain(kTrace, "[%s] %d Containers are not accessible they may need re-creation", kFn,
+             inaccessible);
+    ErhFullReportPacked(kFn, kReportInfo, NlsPackMessage(kDb2MsgSet, kDb2MsgContainersInaccessible));
+  } else if (test != 0) {
+    DbgPlain(kTrace,
+             "[%s] TestContainersOnNode() failed not able to get table space information ", kFn);
+  }
+
+  void* context = nullptr;
+  sqlca ctxCa{};
+  if (sqleBeginCtx(&context, 0, nullptr, &ctxCa) != 0 || ctxCa.sqlcode < 0)
+    DbgPlain(kDbgAlways, "[%s] Creation of context failed", kFn);
+  struct EndContext {
+    void** context;
+    ~EndContext() {
+      sqlca ca{};
+      sqleEndCtx(context, 0, nullptr, &ca);
+    }
+  } endContext{&context};
+  if (AttachToNode(info->node, instance.c_str()) != 0) {
+    ReportText(kFn, "Partition " + std::to_string(info->node) + " of database " +
+                        info->sourceAlias + " could not be attached; it is not restored.");
+    return -1;
+  }
+  // Whatever the call's action, the first call starts a restore.
+  const std::uint32_t action = info->callerAction == kRestoreActionContinue
+                                   ? kRestoreActionNoInterrupt
+                                   : info->callerAction;
+  CallRestore(info, action);
+  VEKSqlInfoPrint("restoring the database", &info->ca, __LINE__, rcsId);
+  const int sqlcode = info->ca.sqlcode;
+  if (sqlcode < 0) {
+    if (sqlcode == kSqlUtilHeapTooSmall) {
+      ReportUtilHeap(kFn, sqlcode, info->numBuffers, info->bufferSize);
+    }
+    return sqlcode == kSqlRestoreBenign ? 0 : -1;
+  }
+  ErhFullReportPacked(kFn, kReportInfo,
+                      NlsPackMessage(kDb2MsgSet, kDb2MsgRestoreDone, info->sourceAlias.c_str(), info->node));
+  DbgPlain(kTrace, "[%s]  Restore of database %s is completed successfully", kFn,
+           info->sourceAlias.c_str());
+  DbgPlain(kTrace, "[%s] ApplicationID = %.*s ", kFn,
+           static_cast<int>(sizeof info->applicationId), info->applicationId);
+  DbgPlain(kTrace, "[%s] Return code = %d", kFn, sqlcode);
+  if (IsNameWarning(sqlcode)) {
+    DbgPlain(kTrace,
+             "[%s] Return code is warning for match/not match of database alias/name/seed, "
+             "continuing.",
+             kFn);
+    return RestoreContinue(info);
+  }
+  if (sqlcode == kSqlRedirect) {
+    ErhFullReportPacked(kFn, kReportInfo, NlsPackMessage(kDb2MsgSet, kDb2MsgRedirectNeeded));
+    std::vector<Redirection> entries;
+    if (GetRedirectionArray(cmnHostname, instance.c_str(), info->sourceAlias.c_str(),
+                            &entries) == 0 &&
+        RedirectTS(entries) == 0) {
+      ErhFullReportPacked(
+          kFn, kReportInfo,
+          NlsPackMessage(kDb2MsgSet, kDb2MsgRedirected, instance.c_str(), info->sourceAlias.c_str()));
+      return RestoreContinue(info);
+    }
+    ErhFullReportPacked(kFn, kReportMajor, NlsPackMessage(kDb2MsgSet, kDb2MsgRedirectFailed));
+    DbgPlain(kDbgAlways, "[%s] Can't continue restore. Restore aborted", kFn);
+    RestoreAbort(info);
+    return -1;
+  }
+  return 0;
+}
+
+int GetRedirectionArray(const char* host, const char* instance, const char* database,
+                        std::vector<Redirection>* out) {
+  static const char kFn[] = "GetRedirectionArray";
+  out->clear();
+  Db2HeapText cellServer;
+  if (const int rc = CliReadCSHost(&cellServer.p); rc != 0) {
+    DbgPlain(kDbgAlways, "[%s] CliReadCSHost failed with error %d", kFn, rc);
+    return -1;
+  }
+  Db2List config;
+  if (BU_GetConfig(cellServer.p, host, kDb2Label, instance, &config.v) != 0) {
+    DbgPlain(kDbgAlways, "[%s] Getting configuration for instance %s failed", kFn, instance);
+    ErhClearError();
+    return -1;
+  }
+  CmnVar* redirection = nullptr;
+  if (BP_GetListByName(config.v, "Redirection", &redirection) != kBpOk) {
+    DbgPlain(kDbgAlways, "[%s] Can not get redirection sublist  from the configuration", kFn);
+    return -1;
+  }
+  CmnVar* list = nullptr;
+  if (BP_GetListByName(*redirection, database, &list) != kBpOk) {
+    DbgPlain(kDbgAlways, "[%s] Can not get %s  sublist  from the configuration", kFn, database);
+    return -1;
+  }
+  const int entries = CmnVarLength(*list);
+  for (int i = 0; i < entries; ++i) {
+    const char* oldName = CmnVarKey(*list, i);
+    const char* newName = nullptr;
+    if (oldName == nullptr || BP_GetStrAt(*list, i, &newName) != kBpOk || newName == nullptr)
+      continue;
+    if (std::strlen(oldName) > kRedirectionNameMax || std::strlen(newName) > kRedirectionNameMax) {
+      ReportText(kFn, std::string("A container redirection of database ") + database +
+                          " names a container longer than " +
+                          std::to_string(kRedirectionNameMax) + " characters.");
+      out->clear();
+      return -1;
+    }
+    out->push_back({oldName, newName});
+    DbgPlain(kTrace, "[%s] Redirection structure is added", kFn);
+    DbgPlain(kTrace, "Old container name =%s\n new container name = %s", oldName, newName);
+  }
+  return 0;
+}
+
+int RedirectTS(const std::vector<Redirection>& entries) {
+  static const char kFn[] = "RedirectTS";
+  sqlca ca{};
+  std::uint32_t count = 0;
+  SQLB_TBSPQRY_DATA** spaces = nullptr;
+  sqlbmtsq(&ca, &count, &spaces, SQLB_RESERVED1, SQLB_RESERVED2);
+  VEKSqlInfoPrint("tablespaces -- get", &ca, __LINE__, rcsId);
+  if (ca.sqlcode < 0) return ca.sqlcode;
+  int result = 0;
+  DbgPlain(kTrace, "[%s] Starting containers redirection", kFn);
+  for (std::uint32_t t = 0; t < count && spaces != nullptr; ++t) {
+    if (spaces[t] == nullptr) continue;
+    const std::uint32_t id = spaces[t]->id;
+    std::uint32_t n = 0;
+    SQLB_TBSCONTQRY_DATA* containers = nullptr;
+    sqlbtcq(&ca, id, &n, &containers);
+    VEKSqlInfoPrint("tablespace containers -- get", &ca, __LINE__, rcsId);
+    if (ca.sqlcode < 0 || containers == nullptr) {
+      result = ca.sqlcode < 0 ? ca.sqlcode : -1;
+      continue;
+    }
+    bool fits = true;
+    for (std::uint32_t c = 0; c < n; ++c) {
+      SQLB_TBSCONTQRY_DATA& container = containers[c];
+      if (container.ok != 0) continue;
+      const std::string name(container.name,
+                             strnlen(container.name, std::min<std::size_t>(container.nameLen,
+                                                                           sizeof container.name)));
+      DbgPlain(kTrace, "[%s] Looking for redirection for container %s", kFn, name.c_str());
+      const auto entry = std::find_if(entries.begin(), entries.end(),
+                                      [&](const Redirection& r) { return r.oldName == name; });
+      if (entry == entries.end()) {
+        DbgPlain(kDbgAlways, "[%s] Container %s was not redefined. Possible error!!!", kFn,
+                 name.c_str());
+        continue;
+      }
+      if (entry->newName.size() > kContainerNameMax) {
+        ReportText(kFn, "The new name of container " + name + " is longer than " +
+                            std::to_string(kContainerNameMax) + " characters.");
+        fits = false;
+        continue;
+      }
+      std::memset(container.name, 0, sizeof container.name);
+      std::memcpy(container.name, entry->newName.data(), entry->newName.size());
+      container.nameLen = static_cast<std::uint32_t>(entry->newName.size());
+      DbgPlain(kTrace, "[%s] Container %s is redirected to %s", kFn, name.c_str(),
+               entry->newName.c_str());
+      ErhFullReportPacked(kFn, kReportInfo,
+                          NlsPackMessage(kDb2MsgSet, kDb2MsgContainerRedirected, name.c_str(),
+                                         entry->newName.c_str()));
+    }
+    if (!fits) {
+      result = -1;
+    } else {
+      sqlbstsc(&ca, 1, id, n, containers);
+      if (ca.sqlcode < 0) {
+        DbgPlain(kDbgAlways, "[%s] Redirection for tablespace %u failed!", kFn, id);
+        VEKSqlInfoPrint("tablespace containers -- redefine", &ca, __LINE__, rcsId);
+        result = ca.sqlcode;
+      }
+    }
+    sqlca freeCa{};
+    sqlefmem_api(&freeCa, containers);
+  }
+  if (spaces != nullptr) {
+    sqlca freeCa{};
+    sqlefmem_api(&freeCa, spaces);
+  }
+  return result;
+}
+
+namespace {
+
+// The partitions of one database: the catalog partition in the agent, the
+// others in tasks, then the roll-forward.
+void RestoreDatabase(Db2Database* db, const AgentOptions& options, BarContext* handle,
+                     const char* instance, RestoreOutcome* out) {
+  static const char kFn[] = "DB2RestoreDatabases";
+  GetNodesInfo(db, instance);
+  if (db->timestamp.empty() && db->sessionId.empty()) {
+    ReportText(kFn, "No backup of database " + db->name + " was found.");
+    ++out->failed;
+    return;
+  }
+  std::vector<int> nodes = db->nodes;
+  if (nodes.empty() && db->catalogNode == 0) nodes.push_back(0);
+  std::size_t first = 0;
+  bool catalogRestored = false;
+  auto prepare = [&](int node, RstInfo* info) {
+    if (AttachToNode(node, instance) != 0) return -1;
+    const int found = SetTimestamp(db, node, instance, options, handle);
+    if (found == 1) return 1;
+    if (found != 0) return -1;
+    return FillrstInfo(*db, node, info, options, handle, instance);
+  };
+  if (db->catalogNode != -1 && !nodes.empty()) {
+    first = 1;
+    RstInfo info;
+    const int ready = prepare(nodes[0], &info);
+    if (ready == 0) {
+      if (DB2Restore(&info) != 0) {
+        ReportText(kFn, "The restore of database " + db->name + " on partition " +
+                            std::to_string(nodes[0]) + " failed.");
+        ++out->failed;
+        return;
+      }
+      catalogRestored = true;
+    } else if (ready < 0) {
+      ReportText(kFn, "The image of database " + db->name + " on partition " +
+                          std::to_string(nodes[0]) + " was not found.");
+      ++out->failed;
+      return;
+    }
+  }
+  const std::size_t remaining = nodes.size() - first;
+  std::vector<Task> tasks(remaining);
+  for (Task& task : tasks) TaskInit(&task);
+  for (std::size_t i = 0; i < remaining; ++i) {
+    const int node = nodes[first + i];
+    DbgPlain(kTrace, "[%s] databases[%s].node_number=%d", kFn, db->name.c_str(), node);
+    RstInfo info;
+    const int ready = prepare(node, &info);
+    if (ready == 1) continue;
+    if (ready < 0 || TaskRun(&tasks[i], DB2Restore, &info, "DB2Restore") != 0) {
+      ReportText(kFn, "The restore of database " + db->name + " on partition " +
+                          std::to_string(node) + " could not be started.");
+      ++out->failed;
+    }
+  }
+  if (!tasks.empty()) TaskPoolWaitAll(tasks.data(), static_cast<int>(tasks.size()), WAIT_ALL);
+  for (std::size_t i = 0; i < tasks.size(); ++i)
+    if (tasks[i].status != TASK_STATUS_OK) {
+      ReportText(kFn, "The restore of database " + db->name + " on partition " +
+                          std::to_string(nodes[first + i]) + " failed.");
+      ++out->failed;
+    }
+  if (options.partitioned == 0 && options.rollForward > 0 && catalogRestored) {
+    DbgPlain(kTrace, "[%s] Restore is proceding with rollforward", kFn);
+    if (RollForwardDatabase(db, options, instance) != 0) ++out->failed;
+  } else {
+    DbgPlain(kTrace, "[%s] Restore is proceding without rollforward", kFn);
+  }
+}
+
+}  // namespace
+
+RestoreOutcome DB2RestoreDatabases(DataTree* tree, const AgentOptions& options, BarContext* handle,
+                                   const char* instance) {
+  static const char kFn[] = "DB2RestoreDatabases";
+  RestoreOutcome outcome;
+  // Partition results come back as the tasks' exit statuses.
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  struct sigaction old {};
+  sigaction(SIGCHLD, &dfl, &old);
+  for (std::size_t i = 0; i < tree->size(); ++i) {
+    DbgPlain(kTrace, "[%s] dbnumber=%zu", kFn, i);
+    RestoreDatabase(&(*tree)[i], options, handle, instance, &outcome);
+  }
+  sigaction(SIGCHLD, &old, nullptr);
+  return outcome;
+}

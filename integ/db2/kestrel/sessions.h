@@ -1,0 +1,23 @@
+// The restore side of the data tree: which backup session holds an item,
+// and the image of a record in its session, from the catalogue.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "bar2/bar2.h"
+#include "kestrel/agent.h"
+#include "kestrel/datatree.h"
+
+// Gives every database and table-space item without a session the newest
+// session (by time) whose stored tree holds the item's whole entry. Items
+// of which no backup is found keep no session.
+void FindLastSessions(const char* host, const char* instance, BarContext* handle,
+                      AgentItems* items);
+// Sets the timestamp and type of each record's image in its session. 0, or
+// -1 when some record has no session or no image in it.
+int FindSessionImages(const char* host, const char* instance, BarContext* handle, DataTree* tree);
+
+// The agent's session-id form "YYYY/MM/DD NNNN" of a catalogue backup id
+// "YYYY/MM/DD-N"; other texts unchanged.
+std::string AgentSessionId(std::string_view backupId);

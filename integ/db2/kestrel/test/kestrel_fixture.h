@@ -1,0 +1,202 @@
+// The agent as a program started by the stand-in session manager, beside the
+// stand-in DB2, cell server and media agent: the fixture of the agent's tests.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "barutil/bp.h"
+#include "barutil/buconfig.h"
+#include "cellserver/testing/cellserver_standin.h"
+#include "cmn/cmninit.h"
+#include "cmn/ctx.h"
+#include "cmn/paths.h"
+#include "db2/engine.h"
+#include "db2/testing/db2_standin.h"
+#include "db2/vendoropts.h"
+#include "kestrel/agent.h"
+#include "mediaagent/testing/mediaagent_standin.h"
+#include "tarn_test.h"
+#include "xtra/passwd.h"
+
+
+namespace {
+
+constexpr char kInstance[] = "db2inst1";
+constexpr char kDatabase[] = "SAMPLE";
+constexpr char kBarlist[] = "nightly";
+
+struct AgentRun {
+  int exitCode = -1;
+  std::string output;
+  std::string record;  // the session manager's line on the run
+};
+
+// One line of the calls log: "<pid> <call> <text>".
+struct Call {
+  std::string pid, call, text;
+};
+
+std::vector<Call> Calls(const std::string& log) {
+  std::vector<Call> calls;
+  std::istringstream in(log);
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t a = line.find(' ');
+    const std::size_t b = line.find(' ', a + 1);
+    if (a == std::string::npos) continue;
+    calls.push_back({line.substr(0, a), line.substr(a + 1, b == std::string::npos ? b : b - a - 1),
+                     b == std::string::npos ? "" : line.substr(b + 1)});
+  }
+  return calls;
+}
+
+std::string Field(const std::string& text, const std::string& name) {
+  const std::size_t at = text.find(name + "=");
+  if (at == std::string::npos) return "";
+  const std::size_t start = at + name.size() + 1;
+  return text.substr(start, text.find(' ', start) - start);
+}
+
+class KestrelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CmnPathsInit(root_.path().c_str());
+    for (const char* program : {"kestrel", "plover", "heron", "linnet"})
+      root_.write(std::string("/opt/tarn/lbin/") + program, "");
+    root_.write("/etc/opt/tarn/client/cell_server", "127.0.0.1\n");
+    std::filesystem::copy_file(TARN_WREN_LIBRARY, root_.at("/opt/tarn/lib/libwren_32bit.so"));
+    std::filesystem::copy_file(TARN_SISKIN_PROGRAM, root_.at("/opt/tarn/bin/siskin"));
+    if (CmnIsInitialized() == 0) {
+      ASSERT_EQ(CmnInit("kestreltest", nullptr, nullptr, nullptr, nullptr, 0), 0);
+    }
+    db2_.CreateDatabase(kDatabase, {0, 1, 2}, 1, {"SYSCATSPACE", "USERSPACE1"});
+    for (int node : {0, 1, 2})
+      db2_.store().WriteData(kInstance, kDatabase, node, "USERSPACE1",
+                             std::string(30000, 'a' + node));
+  }
+
+  // The stand-ins, with `objects` backup and `restores` restore answers of
+  // the session manager; the instance's configuration names partitions 0 to
+  // 2 on this host.
+  void Start(int objects, int restores = 0) {
+    ma_ = std::make_unique<tarn::test::MediaAgentStandIn>(tarn::test::MediaAgentStandIn::Options{
+        .args = {"--buffer-size", "4096", "--buffer-count", "4"}});
+    ASSERT_TRUE(ma_->ready());
+    const std::string agent = "baropt connect -ma 127.0.0.1 " + std::to_string(ma_->port());
+    std::string fixture;
+    for (int da = 1; da <= objects; ++da) fixture += agent + " -daid " + std::to_string(da) + "\n";
+    for (int i = 0; i < restores; ++i) fixture += agent + " -daid ${da}\n";
+    launchFile_ = root_.at("/var/opt/tarn/tmp/launch");
+    cs_ = std::make_unique<tarn::test::CellServerStandIn>(tarn::test::CellServerStandIn::Options{
+        .fixture = fixture,
+        .args = {"--media-events", ma_->eventsPath(), "--launch", launchFile_}});
+    ASSERT_TRUE(cs_->ready());
+    cs_->exportInetPort();
+    // The client service of this host; the agents it starts inherit its
+    // settings (the install root, the stand-in DB2, the cell server's port).
+    clientsvc_ = std::make_unique<tarn::test::ServerProgram>();
+    const std::string ports = root_.at("/var/opt/tarn/tmp/clientsvc.ports");
+    std::filesystem::remove(ports);
+    ASSERT_TRUE(clientsvc_->Start(
+        {TARN_CLIENTSVC_PROGRAM, "--ports-file", ports}, "", ports,
+        [](const std::string& t) { return t.find("pid") != std::string::npos; },
+        std::chrono::seconds(10), "client service"));
+    clientPort_ = std::stoi(tarn::test::ReadFile(ports).substr(5));
+    // DB2's session processes get the install root only: the rc file leads
+    // them to the stand-in cell server.
+    root_.write("/opt/tarn/.tarnrc", "TARN_INET_PORT=" + std::to_string(cs_->inetPort()) +
+                                         "\nVEK_CELL_SERVER_HOSTNAME=127.0.0.1\n"
+                                         "VEKSHUTDOWNTIMEOUT=1\nVEKDBGDIR=" +
+                                         root_.at("/var/opt/tarn/tmp") + "\n");
+    ASSERT_NO_FATAL_FAILURE(PutConfig());
+  }
+
+  // The instance's configuration: credentials and partitions 0 to 2 on this
+  // host, and what `more` adds.
+  void PutConfig(const std::function<void(BpList*)>& more = {}) {
+    BpList config{};
+    BP_InitAsList(&config);
+    char* encoded = EncodePassword("pa55word");
+    BP_AddStr(&config, "Username", "db2user");
+    BP_AddStr(&config, "Password", encoded);
+    safe_free(encoded, "kestrel_fixture.h", __LINE__);
+    CmnVar* nodes = nullptr;
+    BP_AddList(&config, "DB2_NODES", &nodes);
+    for (int node : {0, 1, 2}) BP_AddStr(nodes, std::to_string(node).c_str(), cmnHostname);
+    if (more) more(&config);
+    ASSERT_EQ(BU_PutConfig("127.0.0.1", cmnHostname, "DB2", kInstance, config), 0);
+    CmnVarFree(&config);
+  }
+
+  // The session manager starts the agent for the barlist through the client
+  // service, with `line` on its standard input and `extra` settings
+  // ("NAME=value"; an empty value stands for a missing setting).
+  AgentRun Agent(const std::string& line, const std::vector<std::string>& args = {},
+                 const std::vector<std::string>& extra = {}) {
+    std::string spec = "barlist " + std::string(kBarlist) + "\nappname " + kInstance +
+                       "\nclient 127.0.0.1 " + std::to_string(clientPort_) + "\nclienthost " +
+                       cmnHostname + "\nprogram " + TARN_KESTREL_PROGRAM + "\ntimeout 120\n";
+    for (const std::string& a : args) spec += "arg " + a + "\n";
+    for (const std::string& e : extra) spec += "env " + e + "\n";
+    spec += "input " + line + "\n";
+    const std::string launches = cs_->stateDir() + "/launches";
+    const std::size_t before = tarn::test::FileLines(launches).size();
+    const std::size_t outBefore = tarn::test::ReadFile(launches + ".out").size();
+    tarn::test::WriteFile(launchFile_ + ".new", spec);
+    std::filesystem::rename(launchFile_ + ".new", launchFile_);
+    AgentRun r;
+    for (int i = 0; i < 1500 && tarn::test::FileLines(launches).size() == before; ++i)
+      usleep(100000);
+    const std::vector<std::string> lines = tarn::test::FileLines(launches);
+    if (lines.size() == before) {
+      ADD_FAILURE() << "the session manager recorded no end of the agent";
+      return r;
+    }
+    r.record = lines.back();
+    const std::string end = Field(r.record, "end");
+    if (end == "exit") r.exitCode = std::stoi(Field(r.record, "status"));
+    r.output = tarn::test::ReadFile(launches + ".out").substr(outBefore);
+    return r;
+  }
+
+  // Restores the partition's image of `timestamp` through the vendor library.
+  int Restore(int node, const std::string& timestamp) const {
+    VendorOptions o;
+    o.variables = VendorOptionsVariables(kBarlist, "-server 127.0.0.1");
+    o.barlist = kBarlist;
+    std::vector<std::uint8_t> record;
+    EXPECT_EQ(VendorOptionsWrite(o, &record), 0);
+    db2sim::RestoreRequest req;
+    req.instance = kInstance;
+    req.alias = kDatabase;
+    req.node = node;
+    req.library = root_.at("/opt/tarn/lib/libwren_32bit.so");
+    req.sessions = 2;
+    req.bufferSize = 4096;
+    req.timestamp = timestamp;
+    req.options.assign(record.begin(), record.end());
+    return db2sim::RunRestore(req).sqlcode;
+  }
+
+  tarn::test::Watchdog watchdog_{170};
+  tarn::test::TempRoot root_;
+  db2sim::testing::Db2StandIn db2_{kInstance, "db2user", "pa55word"};
+  std::unique_ptr<tarn::test::MediaAgentStandIn> ma_;
+  std::unique_ptr<tarn::test::CellServerStandIn> cs_;
+  std::unique_ptr<tarn::test::ServerProgram> clientsvc_;
+  std::string launchFile_;
+  int clientPort_ = 0;
+};
+
+}  // namespace

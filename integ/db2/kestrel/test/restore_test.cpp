@@ -1,0 +1,236 @@
+// Restores the agent runs through the stand-in session manager: the latest
+// and a named session of a whole database, and each restored partition
+// checksum-identical to the state that was backed up.
+#include <chrono>
+#include <thread>
+
+#include "db2/logs.h"
+#include "kestrel_fixture.h"
+
+TARN_RCSID("integ/db2/kestrel/test/restore_test.cpp");
+
+namespace {
+
+using Checksums = std::vector<std::uint64_t>;
+
+class KestrelRestoreTest : public KestrelTest {
+ protected:
+  Checksums Sums(const std::string& database = kDatabase) const {
+    Checksums sums;
+    for (int node : {0, 1, 2})
+      sums.push_back(db2_.store().ContentChecksum(kInstance, database, node));
+    return sums;
+  }
+  void Fill(char base) const {
+    for (int node : {0, 1, 2})
+      db2_.store().WriteData(kInstance, kDatabase, node, "USERSPACE1",
+                             std::string(20000, static_cast<char>(base + node)));
+  }
+  // A backup of the whole database; its session key ("YYYY/MM/DD-N").
+  std::string Backup() {
+    const AgentRun r = Agent("-backup -dbname SAMPLE -conc 2");
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    return Field(r.record, "key");
+  }
+  std::string Content(int node, const std::string& ts) const {
+    return tarn::test::ReadFile(db2_.store().Containers(kInstance, kDatabase, node, ts)[0]);
+  }
+  int Restores() const {
+    int n = 0;
+    for (const Call& c : Calls(tarn::test::ReadFile(db2_.store().CallsLog())))
+      n += c.call == "sqlurestore-result" && c.text.rfind("sqlcode=0", 0) == 0;
+    return n;
+  }
+};
+
+TEST_F(KestrelRestoreTest, LatestAndNamedSessionsComeBackIdentical) {
+  ASSERT_NO_FATAL_FAILURE(Start(12, 30));
+  Fill('a');
+  const Checksums first = Sums();
+  const std::string firstKey = Backup();
+  Fill('k');
+  const Checksums second = Sums();
+  // Image timestamps count seconds; DB2 never gives one database two images
+  // of the same second.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  ASSERT_NE(first, second);
+  const std::string secondKey = Backup();
+  ASSERT_FALSE(firstKey.empty());
+  ASSERT_NE(firstKey, secondKey);
+  Fill('u');
+
+  struct Case {
+    const char* what;
+    std::string line;
+    const Checksums& expected;
+  };
+  // "YYYY/MM/DD-N" on the option line is the agent's "YYYY/MM/DD NNNN".
+  const Case cases[] = {
+      {"latest session", "-restore -dbname SAMPLE", second},
+      {"named earlier session", "-restore -dbname SAMPLE -sessionID " + firstKey, first},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(db2_.store().CallsLog());
+    const AgentRun r = Agent(c.line);
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(Restores(), 3) << tarn::test::ReadFile(db2_.store().CallsLog());
+    EXPECT_EQ(Sums(), c.expected);
+  }
+  // Onto an instance that no longer has the database.
+  db2_.DropDatabase(kDatabase);
+  ASSERT_FALSE(db2_.store().HasDatabase(kInstance, kDatabase));
+  const AgentRun r = Agent("-restore -dbname SAMPLE");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(Sums(), second);
+  EXPECT_EQ(db2_.store().ReadDatabase(kInstance, kDatabase).partitions, (std::vector<int>{0, 1, 2}));
+}
+
+TEST_F(KestrelRestoreTest, ARestoreWithoutImageOrInstanceFailsWithAReport) {
+  ASSERT_NO_FATAL_FAILURE(Start(0, 6));
+  struct Case {
+    const char* what;
+    std::string line;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"no backup at all", "-restore -dbname SAMPLE", "No backup of database SAMPLE"},
+      {"named session without image", "-restore -dbname SAMPLE -sessionID 2001/01/01-7",
+       "SAMPLE"},
+  };
+  const Checksums before = Sums();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const AgentRun r = Agent(c.line);
+    EXPECT_NE(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output;
+    EXPECT_EQ(Sums(), before);
+  }
+  db2_.Fault("sqleatin_api", -1032);
+  const AgentRun stopped = Agent("-restore -dbname SAMPLE");
+  EXPECT_NE(stopped.exitCode, 0) << stopped.output;
+  EXPECT_NE(stopped.output.find("SQL1032N"), std::string::npos) << stopped.output;
+}
+
+TEST_F(KestrelRestoreTest, NewNameAndTableSpaceRestores) {
+  ASSERT_NO_FATAL_FAILURE(Start(6, 12));
+  db2_.CreateDatabase("OTHER", {0, 1, 2}, 1, {"SYSCATSPACE", "USERSPACE1"});
+  Fill('a');
+  const Checksums backedUp = Sums();
+  std::vector<std::string> spaces;
+  for (int node : {0, 1, 2}) spaces.push_back(Content(node, "USERSPACE1"));
+  ASSERT_FALSE(Backup().empty());
+
+  std::filesystem::remove(db2_.store().CallsLog());
+  AgentRun r = Agent("-restore -dbname SAMPLE -newdbname OTHER");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(Sums("OTHER"), backedUp);
+  // OTHER existed: each partition's restore waited on DB2's warning until
+  // the agent continued it.
+  const std::string calls = tarn::test::ReadFile(db2_.store().CallsLog());
+  int continued = 0;
+  for (const Call& c : Calls(calls)) continued += c.text == "action=continue pending=1";
+  EXPECT_EQ(continued, 3) << calls;
+  for (const Call& c : Calls(tarn::test::ReadFile(db2_.store().CallsLog())))
+    if (c.call == "sqlurestore" && c.text.rfind("instance=", 0) == 0) {
+      EXPECT_EQ(Field(c.text, "alias"), "SAMPLE");
+      EXPECT_EQ(Field(c.text, "target"), "OTHER");
+    }
+
+  // Only the table space comes back; the catalog table space keeps what it has.
+  Fill('u');
+  db2_.store().WriteData(kInstance, kDatabase, 1, "SYSCATSPACE", "changed catalog");
+  r = Agent("-restore -tsname SAMPLE*USERSPACE1");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  for (int node : {0, 1, 2}) EXPECT_TRUE(Content(node, "USERSPACE1") == spaces[node]) << node;
+  EXPECT_EQ(Content(1, "SYSCATSPACE"), "changed catalog");
+}
+
+TEST_F(KestrelRestoreTest, MissingContainersAreRedirectedOrTheRestoreIsTerminated) {
+  ASSERT_NO_FATAL_FAILURE(Start(6, 18));
+  Fill('a');
+  const Checksums backedUp = Sums();
+  ASSERT_FALSE(Backup().empty());
+  Fill('u');
+  // Partition 0's container lies in a folder that is gone.
+  const std::string gone = root_.at("/work/gone/C0000.DAT");
+  const std::string moved = root_.at("/work/moved.dat");
+  std::filesystem::create_directories(root_.at("/work"));
+  tarn::test::WriteFile(db2_.store().NodeDir(kInstance, kDatabase, 0) + "/ts/USERSPACE1/containers",
+                        gone + "\n");
+
+  AgentRun r = Agent("-restore -dbname SAMPLE");
+  EXPECT_NE(r.exitCode, 0) << r.output;
+  EXPECT_NE(db2_.Calls().find("sqlurestore action=terminate pending=1"), std::string::npos)
+      << db2_.Calls();
+  EXPECT_FALSE(std::filesystem::exists(moved));
+
+  auto redirect = [&](const std::string& to) {
+    return PutConfig([&](BpList* config) {
+      CmnVar* redirection = nullptr;
+      BP_AddList(config, "Redirection", &redirection);
+      CmnVar* database = nullptr;
+      BP_AddList(redirection, kDatabase, &database);
+      BP_AddStr(database, gone.c_str(), to.c_str());
+    });
+  };
+  // A new name longer than DB2's container field is refused, never cut.
+  const std::string longName = root_.at("/work/") + std::string(300, 'x');
+  ASSERT_NO_FATAL_FAILURE(redirect(longName));
+  std::filesystem::remove(db2_.store().CallsLog());
+  r = Agent("-restore -dbname SAMPLE");
+  EXPECT_NE(r.exitCode, 0) << r.output;
+  EXPECT_NE(db2_.Calls().find("sqlurestore action=terminate pending=1"), std::string::npos);
+
+  ASSERT_NO_FATAL_FAILURE(redirect(moved));
+  r = Agent("-restore -dbname SAMPLE");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(Sums(), backedUp);
+  EXPECT_TRUE(std::filesystem::exists(moved));
+}
+
+TEST_F(KestrelRestoreTest, RollForwardToAPointInTimeBetweenLoggedWrites) {
+  // Object answers: three partition images, then two archived logs.
+  ASSERT_NO_FATAL_FAILURE(Start(5, 16));
+  ASSERT_NO_FATAL_FAILURE(PutConfig([](BpList* config) {
+    CmnVar* barlists = nullptr;
+    BP_AddList(config, "USEREXIT_BARLISTS", &barlists);
+    BP_AddStr(barlists, "LOGGED", "logs");
+  }));
+  db2_.CreateDatabase("LOGGED", {0, 1, 2}, 0, {"USERSPACE1"}, true);
+  db2_.InstallUserExit(TARN_PLOVER_PROGRAM);
+  auto log = [&](const std::string& data, const std::string& time) {
+    db2sim::WriteLogged(db2_.store(), kInstance, "LOGGED", 0, "USERSPACE1", data, time);
+  };
+  auto sums = [&] { return Sums("LOGGED"); };
+  log("r1.", "2026-01-01-09.00.00");
+  const AgentRun b = Agent("-backup -dbname LOGGED");
+  ASSERT_EQ(b.exitCode, 0) << b.output;
+  log("r2.", "2026-01-01-10.00.00");
+  const Checksums atEleven = sums();
+  const std::string firstLog = tarn::test::ReadFile(
+      db2_.store().NodeDir(kInstance, "LOGGED", 0) + "/logs/" + db2sim::LogFileName(0));
+  ASSERT_FALSE(firstLog.empty());
+  ASSERT_EQ(db2sim::ArchiveLog(db2_.store(), kInstance, "LOGGED", 0, 60000), 0) << db2_.Calls();
+  log("r3.", "2026-01-01-12.00.00");
+  ASSERT_EQ(db2sim::ArchiveLog(db2_.store(), kInstance, "LOGGED", 0, 60000), 0) << db2_.Calls();
+  ASSERT_NE(sums(), atEleven);
+
+  const AgentRun r = Agent("-restore -dbname LOGGED -rollforward -time 2026-01-01-11.00.00", {},
+                           {"TZ=UTC0"});
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(sums(), atEleven) << db2_.Calls();
+  EXPECT_FALSE(db2_.store().ReadNodeState(kInstance, "LOGGED", 0).rfPending);
+  EXPECT_NE(db2_.Calls().find("stop=2026-01-01-11.00.00.000000"), std::string::npos)
+      << db2_.Calls();
+
+  // A log item of the option line comes back to the path it was archived from.
+  const std::string wanted =
+      db2_.store().NodeDir(kInstance, "LOGGED", 0) + "/logs/" + db2sim::LogFileName(0);
+  std::filesystem::remove(wanted);
+  const AgentRun logs = Agent("-restore -logname LOGGED*" + wanted);
+  EXPECT_EQ(logs.exitCode, 0) << logs.output;
+  EXPECT_TRUE(tarn::test::ReadFile(wanted) == firstLog);
+}
+
+}  // namespace
