@@ -14,7 +14,7 @@ namespace tarn::cellserver {
 class Server;
 
 // What to start, from a launch file of "<keyword> <value>" lines:
-//   barlist <name>          the backup specification (required)
+//   barlist <name>          the barlist to run (required)
 //   application <type>      default DB2
 //   appname <name>          VEKAPPNAME, e.g. the DB2 instance (required)
 //   client <address> <port> the client service (required)

@@ -208,7 +208,7 @@ int FillBkpVendorOpts(const Db2Database& db, BkpInfo* info, const AgentOptions& 
   record.barlist = AgentEnv("VEKBARLIST");
   if (record.barlist.empty()) {
     DbgPlain(kDbgAlways, "[%s] Variable VEKBARLIST is missed", kFn);
-    ReportText(kFn, "The backup specification is not known (VEKBARLIST is not set); database " +
+    ReportText(kFn, "No barlist is named (VEKBARLIST is not set); database " +
                         db.name + " is not backed up.");
     FreeBkpInfo(info);
     return -1;

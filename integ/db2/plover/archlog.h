@@ -41,7 +41,7 @@ std::optional<ArchivedLogName> MakeArchivedLogName(const char* instance, const c
 // as a number. Negative, 0 or positive; ids without a serial compare as text.
 int UE_CompareSessionIds(const char* a, const char* b);
 
-// The backup specification for the logs of `database`: the text value under
+// The barlist for the logs of `database`: the text value under
 // the database's name in the configuration list "USEREXIT_BARLISTS". A heap
 // copy (safe_free), or null.
 char* UE_GetBarList(const BpList* config, const char* database);
