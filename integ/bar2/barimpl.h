@@ -66,12 +66,6 @@ void ReportObject(const char* fn, int number, const char* objName, bool decode);
 // The profile line (`set`, `number`): hours, minutes, seconds since the
 // object began and the rate in MB per second.
 void ReportProfile(const char* fn, int set, int number, const BarContext* ctx);
-// Forgets the current restore record: none, and no data left to read.
-void DropRestoreRecord(BarContext* ctx);
-// Forgets the backup data record being filled (given up, not written).
-void DropDataRecord(BarContext* ctx);
-// Clears the object's times and counters at its end.
-void ResetObjectCounters(BarContext* ctx);
 // An object start failed after the session manager handed the object out:
 // ends the codecs and aborts the session with `rc` so that the session
 // manager learns of it. Returns BarFail(ctx, rc).

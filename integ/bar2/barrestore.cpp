@@ -47,8 +47,8 @@ constexpr int kCallbackFailed = -7;
 
 // The record VEK_RbmNextRecord made current; empty when there is none.
 std::span<std::uint8_t> Current(const BarContext* ctx) {
-  if (ctx->restoreRecord == nullptr) return {};
-  return {static_cast<std::uint8_t*>(ctx->restoreRecord), ctx->recBytes};
+  if (ctx->item.restoreRecord == nullptr) return {};
+  return {static_cast<std::uint8_t*>(ctx->item.restoreRecord), ctx->item.recBytes};
 }
 
 // Records are at least a header long (VEK_RbmNextRecord checks).
@@ -89,11 +89,11 @@ bool ReadItemEnd(std::span<const std::uint8_t> record, std::uint32_t* itemId, st
 }
 
 bool SameItem(const BarContext* ctx, std::uint32_t itemId) {
-  return itemId == static_cast<std::uint32_t>(ctx->itemId);
+  return itemId == static_cast<std::uint32_t>(ctx->item.itemId);
 }
 
 int Mismatch(BarContext* ctx, const char* fn, const char* format, std::uint32_t itemId) {
-  DbgPlain(kLevel, format, fn, static_cast<int>(itemId), ctx->itemId);
+  DbgPlain(kLevel, format, fn, static_cast<int>(itemId), ctx->item.itemId);
   return BarFail(ctx, BAR_ECOMM);
 }
 
@@ -110,7 +110,7 @@ bool ViewData(std::span<std::uint8_t> record, DaDataView* view) {
 // The part of the current data record not read yet.
 std::span<std::uint8_t> Unread(const BarContext* ctx, const DaDataView& view) {
   const std::size_t left =
-      std::min(view.data.size(), static_cast<std::size_t>(std::max(ctx->recSpaceLeft, 0)));
+      std::min(view.data.size(), static_cast<std::size_t>(std::max(ctx->item.recSpaceLeft, 0)));
   return view.data.subspan(view.data.size() - left);
 }
 
@@ -135,14 +135,16 @@ void CopyInlineName(VEK_Item* item, std::string_view name) {
 }
 
 const char* ItemNameText(const BarContext* ctx) {
-  const char* name = CmnVarCastText(ctx->itemName);
+  const char* name = CmnVarCastText(ctx->item.itemName);
   return name != nullptr ? name : "";
 }
 
-// The caller's write callback while the compression library drives it.
-VekWriteCallback decompressWrite = nullptr;
+// The compression library's write callback: hands the data on to the
+// caller's, which the object's codecs hold while the library runs.
 int DecompressWrite(void* data, int length, void* context) {
-  return decompressWrite != nullptr ? decompressWrite(data, length, context) : -1;
+  const auto* ctx = static_cast<const BarContext*>(context);
+  const VekWriteCallback write = ctx != nullptr ? ctx->object.codecs.decompressWrite : nullptr;
+  return write != nullptr ? write(data, length, context) : -1;
 }
 
 }  // namespace
@@ -169,11 +171,11 @@ int VEK_StartRestoreEx(BarContext* ctx, const SessionConnectOptions* options) {
                                        ctx->appName, static_cast<const char*>(cmnHostname)));
     return BarFail(ctx, BAR_EPERM);
   }
-  if (barlist != ctx->barlist) CopyText(ctx->barlist, barlist);
-  ctx->sessId[0] = '\0';
+  if (barlist != ctx->session.barlist) CopyText(ctx->session.barlist, barlist);
+  ctx->session.sessId[0] = '\0';
   bar2_detail::InstallSessionHooks();
   SessionConnectOptions connect = options != nullptr ? *options : SessionConnectOptions{};
-  connect.barlist = ctx->barlist;
+  connect.barlist = ctx->session.barlist;
   if (VEK_ConnectSession(ctx, kBarSessionRestore, &connect) != 0) return BarFail(ctx, BAR_ECOMM);
   ctx->mode = BAR_MODE_RESTORE;
   return 0;
@@ -199,11 +201,11 @@ int VEK_EndRestore(BarContext* ctx, int code) {
   ctx->lastError = 0;
   ctx->erhErrno = 0;
   ErhClearError();
-  if (ctx->smHandle != kIpcNoHandle || ctx->sessGuid[0] != '\0')
+  if (ctx->session.smHandle != kIpcNoHandle || ctx->session.sessGuid[0] != '\0')
     DbgPlain(kLevel, "[%s] Disconnecting from Session Manager.", kFn);
   BarEndSession(ctx, code);
   ctx->mode = BAR_MODE_IDLE;
-  ctx->sessGuid[0] = '\0';
+  ctx->session.sessGuid[0] = '\0';
   return 0;
 }
 
@@ -222,8 +224,8 @@ int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char
     return ParamFail(ctx, kFn,
                      "!StrIsEmptyA(objectname) && StrLen(objectname)<= (10+1+64+1+1023+4 +80+1)");
   if (versionId < 0) return ParamFail(ctx, kFn, "ovID>=0");
-  CopyText(ctx->objName, objectName);
-  CopyText(ctx->sessId, sessionId != nullptr ? sessionId : "");
+  CopyText(ctx->object.objName, objectName);
+  CopyText(ctx->session.sessId, sessionId != nullptr ? sessionId : "");
   ctx->lastCode = 0;
   ctx->lastError = 0;
   ctx->erhErrno = 0;
@@ -233,15 +235,16 @@ int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char
   IntegOptions& opts = *held.get();
   if (ctx->smLink != 0) {
     const SessionConnectOptions connect = bar2_detail::SessionOptionsOf(ctx, kBarSessionRestore);
-    if (ctx->smHandle == kIpcNoHandle && VEK_ConnectSession(ctx, kBarSessionRestore, &connect) != 0)
+    if (ctx->session.smHandle == kIpcNoHandle &&
+        VEK_ConnectSession(ctx, kBarSessionRestore, &connect) != 0)
       return BarFail(ctx, BAR_ECOMM);
     StrMsg request;
     StrMsgInitL(&request);
     const std::string version = std::to_string(versionId);
     int rc = StrMsgStartExL(&request, nullptr, 0, MSG_BAROPT, 0) == 0 &&
-                     StrMsgNAppendL(&request, ctx->appName, ctx->objName, ctx->sessId, "0",
-                                    tree != nullptr ? tree : "", version.c_str(), kRestoreWords,
-                                    nullptr) == 0
+                     StrMsgNAppendL(&request, ctx->appName, ctx->object.objName,
+                                    ctx->session.sessId, "0", tree != nullptr ? tree : "",
+                                    version.c_str(), kRestoreWords, nullptr) == 0
                  ? 0
                  : BAR_EPARAM;
     if (rc == 0) {
@@ -254,37 +257,37 @@ int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char
     }
   }
 
-  ctx->objBeginTime = bar2_detail::Now();
+  ctx->object.objBeginTime = bar2_detail::Now();
   VEK_RestartDebugging(ctx, opts.dbgPostfix, opts.dbgRanges, opts.dbgSelect);
   if (int rc = BarStartRestoreTransforms(ctx); rc != 0) {
     return bar2_detail::AbortObjectStart(ctx, rc);
   }
 
-  bar2_detail::DropRestoreRecord(ctx);
-  ctx->itemId = 0;
+  ctx->item.DropRestoreRecord();
+  ctx->item.itemId = 0;
   const char* postfix = ctx->dbgPostfix != nullptr ? ctx->dbgPostfix : "";
   DbgPlain(kLevel, "[%s] About to execute RbmInit.", kFn);
   if (RbmInit(ctx->reportName, ctx->dbgRanges, postfix, ctx->dbgSelect, ctx->reportLevel,
-              ctx->smLink, ctx->smHandle, nullptr, opts.daId, opts.maHost, opts.maPort, opts.output,
-              opts.netLoad) == 0) {
+              ctx->smLink, ctx->session.smHandle, nullptr, opts.daId, opts.maHost, opts.maPort,
+              opts.output, opts.netLoad) == 0) {
     DbgPlain(kLevel,
              "[%s] RbmInit returned error. Error: %s\n\treportName: %s\n\tdbgRanges: %s\n"
              "\tdbgPostfix: %s\n\tdbgSelect: %s\n\treportLevel: %d\n\tsmLink: %d\n"
              "\tsmHandle: %d\n\tdaId: %d\n\tmaHost: %s\n\tmaPort: %d\n\toutput: %s\n"
              "\tnetLoad: %f",
              kFn, ErhGetErrorInfo(), ctx->reportName, ctx->dbgRanges, postfix, ctx->dbgSelect,
-             ctx->reportLevel, ctx->smLink, ctx->smHandle, opts.daId, opts.maHost, opts.maPort,
-             opts.output != nullptr ? opts.output : "", opts.netLoad);
+             ctx->reportLevel, ctx->smLink, ctx->session.smHandle, opts.daId, opts.maHost,
+             opts.maPort, opts.output != nullptr ? opts.output : "", opts.netLoad);
     return bar2_detail::AbortObjectStart(ctx, BAR_ECOMM);
   }
-  ctx->daId = opts.daId;
-  ctx->sparse = opts.sparse;
-  ctx->startTime = opts.objStartTime;
-  ctx->sinceTime = opts.objSinceTime;
-  ctx->profile = opts.profile;
-  CopyText(ctx->maHost, opts.maHost);
-  ctx->maLocal = IpcIPIsLocal(ctx->maHost) != 0 ? 1 : 0;
-  bar2_detail::ReportObject(kFn, kBarMsgRestoreStarted, ctx->objName, true);
+  ctx->object.daId = opts.daId;
+  ctx->object.sparse = opts.sparse;
+  ctx->object.startTime = opts.objStartTime;
+  ctx->object.sinceTime = opts.objSinceTime;
+  ctx->object.profile = opts.profile;
+  CopyText(ctx->object.maHost, opts.maHost);
+  ctx->object.maLocal = IpcIPIsLocal(ctx->object.maHost) != 0 ? 1 : 0;
+  bar2_detail::ReportObject(kFn, kBarMsgRestoreStarted, ctx->object.objName, true);
   ctx->mode = BAR_MODE_OBJECT_RESTORE;
   return 0;
 }
@@ -300,17 +303,17 @@ int VEK_EndObjectRestore(BarContext* ctx, int code) {
   ctx->erhErrno = 0;
   ErhClearError();
   bar2_detail::LinkUpdateStatus(ctx, 0, 1);
-  if (ctx->profile == 0) {
+  if (ctx->object.profile == 0) {
     DbgPlain(kLevel, "[%s] profile option not set.", kFn);
   } else {
     DbgPlain(kLevel, "[%s] profile option set. Displaying statistics.", kFn);
     bar2_detail::ReportProfile(kFn, kBarRestoreMsgSet, kBarRestoreMsgProfile, ctx);
   }
-  bar2_detail::ResetObjectCounters(ctx);
+  ctx->object.ResetCounters();
   BarEndTransforms(ctx);
   RbmExit(0);
-  bar2_detail::DropRestoreRecord(ctx);
-  bar2_detail::ReportObject(kFn, kBarMsgRestoreCompleted, ctx->objName, true);
+  ctx->item.DropRestoreRecord();
+  bar2_detail::ReportObject(kFn, kBarMsgRestoreCompleted, ctx->object.objName, true);
   if (code == 0)
     VEK_Stop(ctx);
   else
@@ -318,9 +321,9 @@ int VEK_EndObjectRestore(BarContext* ctx, int code) {
   DbgPlain(kLevel, "[%s] Reconecting to Session Manager after socket shutdown.", kFn);
   ctx->mode = BAR_MODE_IDLE;
   char barlist[kBarListMax + 1];
-  CopyText(barlist, ctx->barlist);
+  CopyText(barlist, ctx->session.barlist);
   const int rc = VEK_StartRestore(ctx, barlist);
-  ctx->maLocal = -1;
+  ctx->object.maLocal = -1;
   return rc;
 }
 
@@ -339,8 +342,8 @@ int VEK_ReadObjAttr(BarContext* ctx, std::span<const std::uint8_t> record, VEK_I
   item->mtime = view.modifyTime;
   item->number9 = view.attributes;
   item->number10 = static_cast<std::int64_t>(view.quantity);
-  CmnVarFree(&ctx->itemName);
-  ctx->itemName = CmnVarTextN(view.name.data(), view.name.size());
+  CmnVarFree(&ctx->item.itemName);
+  ctx->item.itemName = CmnVarTextN(view.name.data(), view.name.size());
   CopyInlineName(item, view.name);
   return 0;
 }
@@ -359,8 +362,8 @@ int VEK_ReadNtObjAttr(BarContext* ctx, std::span<const std::uint8_t> record, VEK
   std::vector<char16_t> wide(view.nameUtf16.size() / 2 + 1, u'\0');
   for (std::size_t i = 0; i + 1 < view.nameUtf16.size(); i += 2)
     wide[i / 2] = static_cast<char16_t>(view.nameUtf16[i] | view.nameUtf16[i + 1] << 8);
-  CmnVarFree(&ctx->itemName);
-  if (CmnVarCopyW2S(&ctx->itemName, wide.data()) == nullptr) return BarFail(ctx, BAR_ECOMM);
+  CmnVarFree(&ctx->item.itemName);
+  if (CmnVarCopyW2S(&ctx->item.itemName, wide.data()) == nullptr) return BarFail(ctx, BAR_ECOMM);
   CopyInlineName(item, ItemNameText(ctx));
   return 0;
 }
@@ -398,7 +401,7 @@ int VEK_StartItemRestoreEx(BarContext* ctx, const char* name, VEK_Item* item, vo
                  type == DA_REC_OBJ_ATTR ? "[%s] Got DA_REC_OBJ_ATTR" : "[%s] Got DA_REC_OBJ_NOCAT",
                  kFn);
         if (VEK_ReadObjAttr(ctx, rec, item) != 0) return Damaged(ctx, kFn, type);
-        ctx->itemId = static_cast<int>(item->id);
+        ctx->item.itemId = static_cast<int>(item->id);
         haveAttr = true;
         break;
       case DA_REC_OBJ_NT_ATTR:
@@ -408,7 +411,7 @@ int VEK_StartItemRestoreEx(BarContext* ctx, const char* name, VEK_Item* item, vo
                                             : "[%s] Got DA_REC_OBJ_NT_NOCAT",
                  kFn);
         if (VEK_ReadNtObjAttr(ctx, rec, item) != 0) return Damaged(ctx, kFn, type);
-        ctx->itemId = static_cast<int>(item->id);
+        ctx->item.itemId = static_cast<int>(item->id);
         haveAttr = true;
         break;
       case DA_REC_OBJ_SYS:
@@ -420,7 +423,7 @@ int VEK_StartItemRestoreEx(BarContext* ctx, const char* name, VEK_Item* item, vo
         return BarFail(ctx, kEndOfObject);
       case DA_REC_OBJ_CRYPT:
         DbgPlain(kLevel, "[%s] Got DA_REC_OBJ_CRYPT", kFn);
-        if (ctx->encrHandle == nullptr && VEK_InitEncryption(ctx, 0) != 0)
+        if (ctx->object.codecs.encrHandle == nullptr && VEK_InitEncryption(ctx, 0) != 0)
           return BarFail(ctx, BAR_ECOMM);
         if (VEK_ProcessEncryptMetaData(ctx, rec) != 0) {
           DbgPlain(kLevel,
@@ -467,8 +470,8 @@ int VEK_ReadItemData(BarContext* ctx, void* buffer, int length) {
       const std::size_t n = std::min(unread.size(), static_cast<std::size_t>(length - done));
       if (n != 0) std::memcpy(out + done, unread.data(), n);
       done += static_cast<int>(n);
-      ctx->recSpaceLeft = static_cast<int>(unread.size() - n);
-      if (ctx->recSpaceLeft == 0) rec = Step(ctx);
+      ctx->item.recSpaceLeft = static_cast<int>(unread.size() - n);
+      if (ctx->item.recSpaceLeft == 0) rec = Step(ctx);
       continue;
     }
     if (IsItemEnd(type)) {
@@ -509,14 +512,14 @@ int VEK_RestoreItemCB(BarContext* ctx, VekWriteCallback write) {
       if (!SameItem(ctx, view.itemId))
         return Mismatch(ctx, kFn, "[%s] Mismatched itemID: record=%d, session=%d", view.itemId);
       if ((VEK_Global.capability & kVekCapCompress) != 0 && view.compressionId != 0 &&
-          view.compressionId == static_cast<std::uint32_t>(ctx->compressionId)) {
-        decompressWrite = write;
+          view.compressionId == static_cast<std::uint32_t>(ctx->object.codecs.compressionId)) {
+        ctx->object.codecs.decompressWrite = write;
         const int ok = DcDecompress2(RDcRead, DecompressWrite, ctx);
-        decompressWrite = nullptr;
+        ctx->object.codecs.decompressWrite = nullptr;
         return ok != 0 ? 0 : BarFail(ctx, BAR_ECOMM);
       }
       const std::span<std::uint8_t> unread = Unread(ctx, view);
-      ctx->recSpaceLeft = 0;
+      ctx->item.recSpaceLeft = 0;
       // An empty record has nothing to pass on; a 0 would read as "no more".
       if (unread.empty()) continue;
       const int rc = write(unread.data(), static_cast<int>(unread.size()), ctx);

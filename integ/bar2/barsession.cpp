@@ -56,16 +56,16 @@ int HookReadItemData(BarContext* ctx, void* buffer, int length) {
 void HookEndOpenWork(BarContext* ctx) {
   if (RestoreObjectOpen(ctx)) {
     RbmExit(1);
-    bar2_detail::DropRestoreRecord(ctx);
+    ctx->item.DropRestoreRecord();
   } else {
     BmExit(1);
     BmSetSmReceive(nullptr);
-    bar2_detail::DropDataRecord(ctx);
+    ctx->item.DropDataRecord();
   }
-  ctx->maLocal = -1;
+  ctx->object.maLocal = -1;
   BarEndTransforms(ctx);
   VEK_SendAbort(ctx, kAbortOpenWork);
-  ctx->sessGuid[0] = '\0';
+  ctx->session.sessGuid[0] = '\0';
 }
 
 }  // namespace
@@ -79,7 +79,7 @@ int Now() {
 
 SessionConnectOptions SessionOptionsOf(const BarContext* ctx, int type) {
   SessionConnectOptions options{};
-  options.barlist = ctx->barlist;
+  options.barlist = ctx->session.barlist;
   options.diskOnly = type == kBarSessionBackup ? 1 : 0;
   return options;
 }
@@ -118,43 +118,17 @@ void ReportObject(const char* fn, int number, const char* objName, bool decode) 
 }
 
 void ReportProfile(const char* fn, int set, int number, const BarContext* ctx) {
-  const int elapsed = Now() - ctx->objBeginTime;
-  double rate = static_cast<double>(ctx->bytesDone) / 1048576.0;
+  const int elapsed = Now() - ctx->object.objBeginTime;
+  double rate = static_cast<double>(ctx->object.bytesDone) / 1048576.0;
   if (elapsed != 0) rate /= elapsed;
   ErhFullReportPacked(
       fn, kErhCritical,
       NlsPackMessage(set, number, elapsed / 3600, elapsed / 60 % 60, elapsed % 60, rate));
 }
 
-void DropRestoreRecord(BarContext* ctx) {
-  ctx->restoreRecord = nullptr;
-  ctx->recBytes = 0;
-  ctx->recSize = 0;
-  ctx->recSpaceLeft = 0;
-}
-
-void DropDataRecord(BarContext* ctx) {
-  ctx->dataRecord = nullptr;
-  ctx->recSize = 0;
-  ctx->recSpaceLeft = 0;
-}
-
-void ResetObjectCounters(BarContext* ctx) {
-  ctx->objBeginTime = 0;
-  ctx->objElapsed = 0;
-  ctx->lastStatus = 0;
-  ctx->worstLevel = 0;
-  ctx->level0Reports = 0;
-  ctx->errorReports = 0;
-  ctx->items = 0;
-  ctx->objItems = 0;
-  ctx->objSize = 0;
-  ctx->bytesDone = 0;
-}
-
 int AbortObjectStart(BarContext* ctx, int rc) {
   BarEndTransforms(ctx);
-  ctx->maLocal = -1;
+  ctx->object.maLocal = -1;
   LinkAbort(ctx, rc);
   return BarFail(ctx, rc);
 }

@@ -33,15 +33,6 @@ struct InitBuffer {
   char bytes[kBarCodecInitBufferSize] = "Unknown";
 };
 
-void ClearTransforms(BarContext* ctx) {
-  ctx->encode = 0;
-  ctx->encrypt = 0;
-  ctx->compress = 0;
-  ctx->transformId = 0;
-  ctx->compressionId = 0;
-  ctx->decryptReady = 0;
-}
-
 void ReportPacked(const char* fn, int level, const char* packed) {
   ErhFullReportPacked(fn, level, packed);
 }
@@ -58,17 +49,17 @@ int VEK_InitEncoding(BarContext* ctx) {
   static const char kFn[] = "VEK_InitEncoding";
   InitBuffer buffer;
   int rc = DeInit(buffer.bytes);
-  ctx->transformId = rc;
+  ctx->object.codecs.transformId = rc;
   if (rc == kDeInitId) {
-    ctx->codecsStarted |= kBarCodecEncoding;
+    ctx->object.codecs.codecsStarted |= kBarCodecEncoding;
     rc = DeInit(buffer.bytes);
     if (rc == ~kDeInitId) return 0;
     DeExit();
-    ctx->codecsStarted &= ~kBarCodecEncoding;
+    ctx->object.codecs.codecsStarted &= ~kBarCodecEncoding;
   }
   DbgPlain(kLevel, "[%s] DeInit=%d", kFn, rc);
-  ctx->transformId = 0;
-  ctx->encode = 0;
+  ctx->object.codecs.transformId = 0;
+  ctx->object.codecs.encode = 0;
   return -1;
 }
 
@@ -76,17 +67,17 @@ int VEK_InitCompression(BarContext* ctx) {
   static const char kFn[] = "VEK_InitCompression";
   InitBuffer buffer;
   int rc = DcInit(buffer.bytes);
-  ctx->compressionId = rc;
+  ctx->object.codecs.compressionId = rc;
   if (rc == kDcInitId) {
-    ctx->codecsStarted |= kBarCodecCompression;
+    ctx->object.codecs.codecsStarted |= kBarCodecCompression;
     rc = DcInit(buffer.bytes);
     if (rc == ~kDcInitId) return 0;
     DcExit();
-    ctx->codecsStarted &= ~kBarCodecCompression;
+    ctx->object.codecs.codecsStarted &= ~kBarCodecCompression;
   }
   DbgPlain(kLevel, "[%s] DcInit = %d", kFn, rc);
-  ctx->compressionId = 0;
-  ctx->compress = 0;
+  ctx->object.codecs.compressionId = 0;
+  ctx->object.codecs.compress = 0;
   return -2;
 }
 
@@ -100,9 +91,10 @@ int BarKeyEntityName(const BarContext* ctx, char* out, std::size_t size) {
 
 int VEK_InitEncryption(BarContext* ctx, int encrypt) {
   static const char kFn[] = "VEK_InitEncryption";
-  if (ctx->encrHandle != nullptr) DaeExit(&ctx->encrHandle);  // never leak a handle
-  ctx->transformId = kBarTransformEncrypted;
-  ctx->decryptReady = 0;
+  if (ctx->object.codecs.encrHandle != nullptr)
+    DaeExit(&ctx->object.codecs.encrHandle);  // never leak a handle
+  ctx->object.codecs.transformId = kBarTransformEncrypted;
+  ctx->object.codecs.decryptReady = 0;
   DaeStartRecord start{};
   start.version = kDaeStartVersion;
   start.release = kDaeStartRelease;
@@ -110,22 +102,22 @@ int VEK_InitEncryption(BarContext* ctx, int encrypt) {
   start.ivLocation = EnvGetBool("VEK_IVECTOR_LOC") != 0 ? 1 : 0;
   start.keyCallback = keyCallback != nullptr ? keyCallback : DaeGetKeyInfo;
   start.trace = DbgPlain;
-  ctx->encrHandle = DaeInit(&start);
+  ctx->object.codecs.encrHandle = DaeInit(&start);
   DbgPlain(kLevel, "[%s] daeCtx:%p IpcKmsHandle:%x IpcKmsBuf:%p", kFn,
-           static_cast<void*>(ctx->encrHandle), static_cast<unsigned>(start.kmsHandle),
-           static_cast<void*>(start.kmsBuffer));
-  if (ctx->encrHandle == nullptr) {
+           static_cast<void*>(ctx->object.codecs.encrHandle),
+           static_cast<unsigned>(start.kmsHandle), static_cast<void*>(start.kmsBuffer));
+  if (ctx->object.codecs.encrHandle == nullptr) {
     const char* why = ErhErrno() != 0 ? ErhErrnoToText() : "DaeInit gave no handle";
     ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptStart, why));
-    ctx->transformId = 0;
-    ctx->encrypt = 0;
+    ctx->object.codecs.transformId = 0;
+    ctx->object.codecs.encrypt = 0;
     return -2;
   }
   ReportPacked(
       kFn, kErhCritical,
       NlsPackMessage(kBarMsgSet, encrypt != 0 ? kBarMsgEncryptOn : kBarMsgDecryptOn, kCipherName));
   if (encrypt != 0) {
-    BarKeyEntity& entity = ctx->keyEntity;
+    BarKeyEntity& entity = ctx->object.codecs.keyEntity;
     entity = BarKeyEntity{};
     entity.kind = kKeyEntityKind;
     entity.length = BarKeyEntityName(ctx, entity.name, sizeof entity.name);
@@ -135,43 +127,43 @@ int VEK_InitEncryption(BarContext* ctx, int encrypt) {
 }
 
 int VEK_ExitEncryption(BarContext* ctx) {
-  DaeExit(&ctx->encrHandle);
-  ctx->encrHandle = nullptr;
-  ctx->keyEntity = BarKeyEntity{};
+  DaeExit(&ctx->object.codecs.encrHandle);
+  ctx->object.codecs.encrHandle = nullptr;
+  ctx->object.codecs.keyEntity = BarKeyEntity{};
   std::memset(ctx->databaseId, 0, sizeof ctx->databaseId);
-  ctx->decryptReady = 0;
+  ctx->object.codecs.decryptReady = 0;
   return 0;
 }
 
 int BarStartBackupTransforms(BarContext* ctx, int encode, int encrypt, int compress) {
   static const char kFn[] = "BarStartBackupTransforms";
   BarEndTransforms(ctx);  // nothing of the previous object may carry over
-  ctx->encode = encode;
-  ctx->encrypt = encrypt;
-  ctx->compress = compress;
+  ctx->object.codecs.encode = encode;
+  ctx->object.codecs.encrypt = encrypt;
+  ctx->object.codecs.compress = compress;
   const unsigned cap = VEK_Global.capability;
-  if (ctx->encrypt != 0 && ctx->encode != 0) {
+  if (ctx->object.codecs.encrypt != 0 && ctx->object.codecs.encode != 0) {
     DbgPlain(kLevel, "[%s] Both encoding and encryption specified. Encoding disabled.", kFn);
-    ctx->encode = 0;
+    ctx->object.codecs.encode = 0;
   }
-  if (ctx->encode != 0 && (cap & kVekCapEncode) == 0) {
+  if (ctx->object.codecs.encode != 0 && (cap & kVekCapEncode) == 0) {
     DbgPlain(kLevel, "[%s] Encoding specified but not supported/failed. Disabled.", kFn);
-    ctx->encode = 0;
+    ctx->object.codecs.encode = 0;
   }
-  if (ctx->compress != 0 && (cap & kVekCapCompress) == 0) {
+  if (ctx->object.codecs.compress != 0 && (cap & kVekCapCompress) == 0) {
     DbgPlain(kLevel, "[%s] Compression specified but not supported/failed. Disabled.", kFn);
-    ctx->compress = 0;
+    ctx->object.codecs.compress = 0;
   }
-  if (ctx->encrypt != 0 && (cap & kVekCapEncrypt) == 0) {
+  if (ctx->object.codecs.encrypt != 0 && (cap & kVekCapEncrypt) == 0) {
     DbgPlain(kLevel, "[%s] Encryption specified but not supported/failed. Disabled.", kFn);
     ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptMissing));
-    ClearTransforms(ctx);
+    ctx->object.codecs.ClearTransforms();
     return -3;
   }
   int rc = 0;
-  if (ctx->encode != 0) rc = VEK_InitEncoding(ctx);
-  if (rc == 0 && ctx->compress != 0) rc = VEK_InitCompression(ctx);
-  if (rc == 0 && ctx->encrypt != 0) rc = VEK_InitEncryption(ctx, 1);
+  if (ctx->object.codecs.encode != 0) rc = VEK_InitEncoding(ctx);
+  if (rc == 0 && ctx->object.codecs.compress != 0) rc = VEK_InitCompression(ctx);
+  if (rc == 0 && ctx->object.codecs.encrypt != 0) rc = VEK_InitEncryption(ctx, 1);
   if (rc != 0) BarEndTransforms(ctx);
   return rc;
 }
@@ -187,11 +179,12 @@ int BarStartRestoreTransforms(BarContext* ctx) {
 }
 
 void BarEndTransforms(BarContext* ctx) {
-  if (ctx->encrHandle != nullptr || ctx->keyEntity.kind != 0) VEK_ExitEncryption(ctx);
-  if ((ctx->codecsStarted & kBarCodecEncoding) != 0) DeExit();
-  if ((ctx->codecsStarted & kBarCodecCompression) != 0) DcExit();
-  ctx->codecsStarted = 0;
-  ClearTransforms(ctx);
+  if (ctx->object.codecs.encrHandle != nullptr || ctx->object.codecs.keyEntity.kind != 0)
+    VEK_ExitEncryption(ctx);
+  if ((ctx->object.codecs.codecsStarted & kBarCodecEncoding) != 0) DeExit();
+  if ((ctx->object.codecs.codecsStarted & kBarCodecCompression) != 0) DcExit();
+  ctx->object.codecs.codecsStarted = 0;
+  ctx->object.codecs.ClearTransforms();
 }
 
 int VEK_BmWriteData(BarContext* ctx, int length, std::uint32_t offsetLow,
@@ -199,37 +192,39 @@ int VEK_BmWriteData(BarContext* ctx, int length, std::uint32_t offsetLow,
   static const char kFn[] = "VEK_BmWriteData";
   ctx = BarResolve(ctx);
   if (ctx == nullptr) return 0;
-  auto* data = static_cast<std::uint8_t*>(ctx->dataRecord);
-  if (data == nullptr || length < 0 || length > ctx->recSize) {
+  auto* data = static_cast<std::uint8_t*>(ctx->item.dataRecord);
+  if (data == nullptr || length < 0 || length > ctx->item.recSize) {
     DbgPlain(kDbgUnexpected, "[%s] no data record for %d bytes (room %d)", kFn, length,
-             ctx->recSize);
-    DropDataRecord(ctx);
+             ctx->item.recSize);
+    ctx->item.DropDataRecord();
     return 0;
   }
   LinkUpdateStatus(ctx, length, 0);
   bool transformed = true;
-  if (ctx->encrypt != 0) {
+  if (ctx->object.codecs.encrypt != 0) {
     // Data marked encrypted must never reach the stream in the clear.
-    transformed = ctx->encrHandle != nullptr && DaeEncryptData(ctx->encrHandle, data, length) != 0;
-  } else if (ctx->encode != 0) {
+    transformed = ctx->object.codecs.encrHandle != nullptr &&
+                  DaeEncryptData(ctx->object.codecs.encrHandle, data, length) != 0;
+  } else if (ctx->object.codecs.encode != 0) {
     DeEncode(data, length);
   }
   int rc = 0;
   if (!transformed) {
     DbgPlain(kDbgUnexpected, "[%s] DaeEncryptData(%p, %d) failed.", kFn,
-             static_cast<void*>(ctx->encrHandle), length);
+             static_cast<void*>(ctx->object.codecs.encrHandle), length);
   } else {
-    rc = RmWriteObjData(data, static_cast<std::uint32_t>(ctx->itemId),
+    rc = RmWriteObjData(data, static_cast<std::uint32_t>(ctx->item.itemId),
                         static_cast<std::uint32_t>(length), offsetLow, offsetHigh,
-                        static_cast<std::uint32_t>(ctx->compressionId),
-                        static_cast<std::uint32_t>(ctx->transformId));
+                        static_cast<std::uint32_t>(ctx->object.codecs.compressionId),
+                        static_cast<std::uint32_t>(ctx->object.codecs.transformId));
     if (rc == 0) {
       DbgPlain(kLevel, "[%s] RmWriteObjData(%p, %d, %d, %d, %d, %d, %d) failed.", kFn,
-               static_cast<void*>(data), ctx->itemId, length, static_cast<int>(offsetLow),
-               static_cast<int>(offsetHigh), ctx->compressionId, ctx->transformId);
+               static_cast<void*>(data), ctx->item.itemId, length, static_cast<int>(offsetLow),
+               static_cast<int>(offsetHigh), ctx->object.codecs.compressionId,
+               ctx->object.codecs.transformId);
     }
   }
-  DropDataRecord(ctx);
+  ctx->item.DropDataRecord();
   return rc;
 }
 
@@ -237,7 +232,7 @@ std::uint8_t* VEK_RbmNextRecord(BarContext* ctx) {
   static const char kFn[] = "VEK_RbmNextRecord";
   ctx = BarResolve(ctx);
   if (ctx == nullptr) return nullptr;
-  DropRestoreRecord(ctx);
+  ctx->item.DropRestoreRecord();
   std::span<std::uint8_t> record;
   const int got = LinkRbmRead(ctx, &record);
   if (got == 0) {
@@ -259,31 +254,32 @@ std::uint8_t* VEK_RbmNextRecord(BarContext* ctx) {
     const int length = static_cast<int>(view.data.size());
     if (view.transformId == kDaTransformEncrypted) {
       // Without the item's checked key the data would come out as garbage.
-      if (ctx->encrHandle == nullptr || ctx->decryptReady == 0 ||
-          DaeDecryptData(ctx->encrHandle, view.data.data(), length) == 0) {
+      if (ctx->object.codecs.encrHandle == nullptr || ctx->object.codecs.decryptReady == 0 ||
+          DaeDecryptData(ctx->object.codecs.encrHandle, view.data.data(), length) == 0) {
         DbgPlain(kDbgUnexpected, "[%s] encrypted data of item %u without a key", kFn, view.itemId);
         ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptInvalid));
         BarFail(ctx, BAR_ECOMM);
         return nullptr;
       }
     } else if ((VEK_Global.capability & kVekCapEncode) != 0 && view.transformId != 0 &&
-               view.transformId == static_cast<std::uint32_t>(ctx->transformId)) {
+               view.transformId == static_cast<std::uint32_t>(ctx->object.codecs.transformId)) {
       DeDecode(view.data.data(), length);
     }
     DbgPlain(kLevelData, "[%s] data record of item %u: %d bytes", kFn, view.itemId, length);
     LinkUpdateStatus(ctx, length, 0);
-    ctx->recSize = length;
-    ctx->recSpaceLeft = length;
+    ctx->item.recSize = length;
+    ctx->item.recSpaceLeft = length;
   }
-  ctx->restoreRecord = record.data();
-  ctx->recBytes = static_cast<std::uint32_t>(record.size());
+  ctx->item.restoreRecord = record.data();
+  ctx->item.recBytes = static_cast<std::uint32_t>(record.size());
   return record.data();
 }
 
 int VEK_WriteEncryptRecord(BarContext* ctx, const DaItemAttr* item) {
   static const char kFn[] = "VEK_WriteEncryptRecord";
-  if (ctx->encrHandle == nullptr ||
-      DaeRefreshEncryptCtx(ctx->encrHandle, ctx->smHandle, &ctx->smMsg, &ctx->keyEntity) != 1) {
+  if (ctx->object.codecs.encrHandle == nullptr ||
+      DaeRefreshEncryptCtx(ctx->object.codecs.encrHandle, ctx->session.smHandle,
+                           &ctx->session.smMsg, &ctx->object.codecs.keyEntity) != 1) {
     ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptRefresh));
     VEK_ExitEncryption(ctx);
     DbgPlain(kLevel, "[%s] DaeRefreshEncryptCtx failed!", kFn);
@@ -292,7 +288,7 @@ int VEK_WriteEncryptRecord(BarContext* ctx, const DaItemAttr* item) {
   RmSetDaeRecvEncryptMetaData([](void* handle, unsigned char* meta) {
     return DaeRecvEncryptMetaData(static_cast<DaeContext*>(handle), meta);
   });
-  if (RmCreateObjEncryptRec(item, ctx->encrHandle) == 0) {
+  if (RmCreateObjEncryptRec(item, ctx->object.codecs.encrHandle) == 0) {
     ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptRecord));
     DbgPlain(kLevel, "[%s] RmCreateObjEncryptRec returned error. item->name: %s. Error: %s\n", kFn,
              item != nullptr && item->name != nullptr ? item->name : "", ErhErrnoToText());
@@ -303,25 +299,27 @@ int VEK_WriteEncryptRecord(BarContext* ctx, const DaItemAttr* item) {
 
 int VEK_ProcessEncryptMetaData(BarContext* ctx, std::span<const std::uint8_t> record) {
   static const char kFn[] = "VEK_ProcessEncryptMetaData";
-  ctx->decryptReady = 0;
-  if (ctx->encrHandle == nullptr) return -2;
+  ctx->object.codecs.decryptReady = 0;
+  if (ctx->object.codecs.encrHandle == nullptr) return -2;
   DaCryptView view{};
   if (!DaViewCrypt(record, &view)) {
     ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptInvalid));
     return -2;
   }
   DaeMetaData meta = DaCryptMetaData(view);
-  DaeSendEncryptMetaData(ctx->encrHandle, meta.data());
-  if (DaeRefreshEncryptCtx(ctx->encrHandle, ctx->smHandle, &ctx->smMsg, nullptr) == 0) {
+  DaeSendEncryptMetaData(ctx->object.codecs.encrHandle, meta.data());
+  if (DaeRefreshEncryptCtx(ctx->object.codecs.encrHandle, ctx->session.smHandle,
+                           &ctx->session.smMsg, nullptr) == 0) {
     ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptRefresh));
     return -2;
   }
   meta.fill(0);
-  if (DaeRecvEncryptMetaData(ctx->encrHandle, meta.data()) == 0 || !DaCryptKeyMatches(view, meta)) {
+  if (DaeRecvEncryptMetaData(ctx->object.codecs.encrHandle, meta.data()) == 0 ||
+      !DaCryptKeyMatches(view, meta)) {
     ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptInvalid));
     return -2;
   }
-  ctx->decryptReady = 1;
+  ctx->object.codecs.decryptReady = 1;
   return 0;
 }
 
