@@ -47,37 +47,39 @@ BarKeyCallback BarSetKeyCallback(BarKeyCallback fn) {
 
 int VEK_InitEncoding(BarContext* ctx) {
   static const char kFn[] = "VEK_InitEncoding";
+  BarCodecs& codecs = ctx->object.codecs;
   InitBuffer buffer;
   int rc = DeInit(buffer.bytes);
-  ctx->object.codecs.transformId = rc;
+  codecs.transformId = rc;
   if (rc == kDeInitId) {
-    ctx->object.codecs.codecsStarted |= kBarCodecEncoding;
+    codecs.codecsStarted |= kBarCodecEncoding;
     rc = DeInit(buffer.bytes);
     if (rc == ~kDeInitId) return 0;
     DeExit();
-    ctx->object.codecs.codecsStarted &= ~kBarCodecEncoding;
+    codecs.codecsStarted &= ~kBarCodecEncoding;
   }
   DbgPlain(kLevel, "[%s] DeInit=%d", kFn, rc);
-  ctx->object.codecs.transformId = 0;
-  ctx->object.codecs.encode = 0;
+  codecs.transformId = 0;
+  codecs.encode = 0;
   return -1;
 }
 
 int VEK_InitCompression(BarContext* ctx) {
   static const char kFn[] = "VEK_InitCompression";
+  BarCodecs& codecs = ctx->object.codecs;
   InitBuffer buffer;
   int rc = DcInit(buffer.bytes);
-  ctx->object.codecs.compressionId = rc;
+  codecs.compressionId = rc;
   if (rc == kDcInitId) {
-    ctx->object.codecs.codecsStarted |= kBarCodecCompression;
+    codecs.codecsStarted |= kBarCodecCompression;
     rc = DcInit(buffer.bytes);
     if (rc == ~kDcInitId) return 0;
     DcExit();
-    ctx->object.codecs.codecsStarted &= ~kBarCodecCompression;
+    codecs.codecsStarted &= ~kBarCodecCompression;
   }
   DbgPlain(kLevel, "[%s] DcInit = %d", kFn, rc);
-  ctx->object.codecs.compressionId = 0;
-  ctx->object.codecs.compress = 0;
+  codecs.compressionId = 0;
+  codecs.compress = 0;
   return -2;
 }
 
@@ -91,10 +93,10 @@ int BarKeyEntityName(const BarContext* ctx, char* out, std::size_t size) {
 
 int VEK_InitEncryption(BarContext* ctx, int encrypt) {
   static const char kFn[] = "VEK_InitEncryption";
-  if (ctx->object.codecs.encrHandle != nullptr)
-    DaeExit(&ctx->object.codecs.encrHandle);  // never leak a handle
-  ctx->object.codecs.transformId = kBarTransformEncrypted;
-  ctx->object.codecs.decryptReady = 0;
+  BarCodecs& codecs = ctx->object.codecs;
+  if (codecs.encrHandle != nullptr) DaeExit(&codecs.encrHandle);  // never leak a handle
+  codecs.transformId = kBarTransformEncrypted;
+  codecs.decryptReady = 0;
   DaeStartRecord start{};
   start.version = kDaeStartVersion;
   start.release = kDaeStartRelease;
@@ -102,22 +104,22 @@ int VEK_InitEncryption(BarContext* ctx, int encrypt) {
   start.ivLocation = EnvGetBool("VEK_IVECTOR_LOC") != 0 ? 1 : 0;
   start.keyCallback = keyCallback != nullptr ? keyCallback : DaeGetKeyInfo;
   start.trace = DbgPlain;
-  ctx->object.codecs.encrHandle = DaeInit(&start);
+  codecs.encrHandle = DaeInit(&start);
   DbgPlain(kLevel, "[%s] daeCtx:%p IpcKmsHandle:%x IpcKmsBuf:%p", kFn,
-           static_cast<void*>(ctx->object.codecs.encrHandle),
-           static_cast<unsigned>(start.kmsHandle), static_cast<void*>(start.kmsBuffer));
-  if (ctx->object.codecs.encrHandle == nullptr) {
+           static_cast<void*>(codecs.encrHandle), static_cast<unsigned>(start.kmsHandle),
+           static_cast<void*>(start.kmsBuffer));
+  if (codecs.encrHandle == nullptr) {
     const char* why = ErhErrno() != 0 ? ErhErrnoToText() : "DaeInit gave no handle";
     ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptStart, why));
-    ctx->object.codecs.transformId = 0;
-    ctx->object.codecs.encrypt = 0;
+    codecs.transformId = 0;
+    codecs.encrypt = 0;
     return -2;
   }
   ReportPacked(
       kFn, kErhCritical,
       NlsPackMessage(kBarMsgSet, encrypt != 0 ? kBarMsgEncryptOn : kBarMsgDecryptOn, kCipherName));
   if (encrypt != 0) {
-    BarKeyEntity& entity = ctx->object.codecs.keyEntity;
+    BarKeyEntity& entity = codecs.keyEntity;
     entity = BarKeyEntity{};
     entity.kind = kKeyEntityKind;
     entity.length = BarKeyEntityName(ctx, entity.name, sizeof entity.name);
@@ -127,43 +129,45 @@ int VEK_InitEncryption(BarContext* ctx, int encrypt) {
 }
 
 int VEK_ExitEncryption(BarContext* ctx) {
-  DaeExit(&ctx->object.codecs.encrHandle);
-  ctx->object.codecs.encrHandle = nullptr;
-  ctx->object.codecs.keyEntity = BarKeyEntity{};
+  BarCodecs& codecs = ctx->object.codecs;
+  DaeExit(&codecs.encrHandle);
+  codecs.encrHandle = nullptr;
+  codecs.keyEntity = BarKeyEntity{};
   std::memset(ctx->databaseId, 0, sizeof ctx->databaseId);
-  ctx->object.codecs.decryptReady = 0;
+  codecs.decryptReady = 0;
   return 0;
 }
 
 int BarStartBackupTransforms(BarContext* ctx, int encode, int encrypt, int compress) {
   static const char kFn[] = "BarStartBackupTransforms";
+  BarCodecs& codecs = ctx->object.codecs;
   BarEndTransforms(ctx);  // nothing of the previous object may carry over
-  ctx->object.codecs.encode = encode;
-  ctx->object.codecs.encrypt = encrypt;
-  ctx->object.codecs.compress = compress;
+  codecs.encode = encode;
+  codecs.encrypt = encrypt;
+  codecs.compress = compress;
   const unsigned cap = VEK_Global.capability;
-  if (ctx->object.codecs.encrypt != 0 && ctx->object.codecs.encode != 0) {
+  if (codecs.encrypt != 0 && codecs.encode != 0) {
     DbgPlain(kLevel, "[%s] Both encoding and encryption specified. Encoding disabled.", kFn);
-    ctx->object.codecs.encode = 0;
+    codecs.encode = 0;
   }
-  if (ctx->object.codecs.encode != 0 && (cap & kVekCapEncode) == 0) {
+  if (codecs.encode != 0 && (cap & kVekCapEncode) == 0) {
     DbgPlain(kLevel, "[%s] Encoding specified but not supported/failed. Disabled.", kFn);
-    ctx->object.codecs.encode = 0;
+    codecs.encode = 0;
   }
-  if (ctx->object.codecs.compress != 0 && (cap & kVekCapCompress) == 0) {
+  if (codecs.compress != 0 && (cap & kVekCapCompress) == 0) {
     DbgPlain(kLevel, "[%s] Compression specified but not supported/failed. Disabled.", kFn);
-    ctx->object.codecs.compress = 0;
+    codecs.compress = 0;
   }
-  if (ctx->object.codecs.encrypt != 0 && (cap & kVekCapEncrypt) == 0) {
+  if (codecs.encrypt != 0 && (cap & kVekCapEncrypt) == 0) {
     DbgPlain(kLevel, "[%s] Encryption specified but not supported/failed. Disabled.", kFn);
     ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptMissing));
-    ctx->object.codecs.ClearTransforms();
+    codecs.ClearTransforms();
     return -3;
   }
   int rc = 0;
-  if (ctx->object.codecs.encode != 0) rc = VEK_InitEncoding(ctx);
-  if (rc == 0 && ctx->object.codecs.compress != 0) rc = VEK_InitCompression(ctx);
-  if (rc == 0 && ctx->object.codecs.encrypt != 0) rc = VEK_InitEncryption(ctx, 1);
+  if (codecs.encode != 0) rc = VEK_InitEncoding(ctx);
+  if (rc == 0 && codecs.compress != 0) rc = VEK_InitCompression(ctx);
+  if (rc == 0 && codecs.encrypt != 0) rc = VEK_InitEncryption(ctx, 1);
   if (rc != 0) BarEndTransforms(ctx);
   return rc;
 }
@@ -179,12 +183,12 @@ int BarStartRestoreTransforms(BarContext* ctx) {
 }
 
 void BarEndTransforms(BarContext* ctx) {
-  if (ctx->object.codecs.encrHandle != nullptr || ctx->object.codecs.keyEntity.kind != 0)
-    VEK_ExitEncryption(ctx);
-  if ((ctx->object.codecs.codecsStarted & kBarCodecEncoding) != 0) DeExit();
-  if ((ctx->object.codecs.codecsStarted & kBarCodecCompression) != 0) DcExit();
-  ctx->object.codecs.codecsStarted = 0;
-  ctx->object.codecs.ClearTransforms();
+  BarCodecs& codecs = ctx->object.codecs;
+  if (codecs.encrHandle != nullptr || codecs.keyEntity.kind != 0) VEK_ExitEncryption(ctx);
+  if ((codecs.codecsStarted & kBarCodecEncoding) != 0) DeExit();
+  if ((codecs.codecsStarted & kBarCodecCompression) != 0) DcExit();
+  codecs.codecsStarted = 0;
+  codecs.ClearTransforms();
 }
 
 int VEK_BmWriteData(BarContext* ctx, int length, std::uint32_t offsetLow,
@@ -192,6 +196,7 @@ int VEK_BmWriteData(BarContext* ctx, int length, std::uint32_t offsetLow,
   static const char kFn[] = "VEK_BmWriteData";
   ctx = BarResolve(ctx);
   if (ctx == nullptr) return 0;
+  BarCodecs& codecs = ctx->object.codecs;
   auto* data = static_cast<std::uint8_t*>(ctx->item.dataRecord);
   if (data == nullptr || length < 0 || length > ctx->item.recSize) {
     DbgPlain(kDbgUnexpected, "[%s] no data record for %d bytes (room %d)", kFn, length,
@@ -201,27 +206,26 @@ int VEK_BmWriteData(BarContext* ctx, int length, std::uint32_t offsetLow,
   }
   LinkUpdateStatus(ctx, length, 0);
   bool transformed = true;
-  if (ctx->object.codecs.encrypt != 0) {
+  if (codecs.encrypt != 0) {
     // Data marked encrypted must never reach the stream in the clear.
-    transformed = ctx->object.codecs.encrHandle != nullptr &&
-                  DaeEncryptData(ctx->object.codecs.encrHandle, data, length) != 0;
-  } else if (ctx->object.codecs.encode != 0) {
+    transformed =
+        codecs.encrHandle != nullptr && DaeEncryptData(codecs.encrHandle, data, length) != 0;
+  } else if (codecs.encode != 0) {
     DeEncode(data, length);
   }
   int rc = 0;
   if (!transformed) {
     DbgPlain(kDbgUnexpected, "[%s] DaeEncryptData(%p, %d) failed.", kFn,
-             static_cast<void*>(ctx->object.codecs.encrHandle), length);
+             static_cast<void*>(codecs.encrHandle), length);
   } else {
     rc = RmWriteObjData(data, static_cast<std::uint32_t>(ctx->item.itemId),
                         static_cast<std::uint32_t>(length), offsetLow, offsetHigh,
-                        static_cast<std::uint32_t>(ctx->object.codecs.compressionId),
-                        static_cast<std::uint32_t>(ctx->object.codecs.transformId));
+                        static_cast<std::uint32_t>(codecs.compressionId),
+                        static_cast<std::uint32_t>(codecs.transformId));
     if (rc == 0) {
       DbgPlain(kLevel, "[%s] RmWriteObjData(%p, %d, %d, %d, %d, %d, %d) failed.", kFn,
                static_cast<void*>(data), ctx->item.itemId, length, static_cast<int>(offsetLow),
-               static_cast<int>(offsetHigh), ctx->object.codecs.compressionId,
-               ctx->object.codecs.transformId);
+               static_cast<int>(offsetHigh), codecs.compressionId, codecs.transformId);
     }
   }
   ctx->item.DropDataRecord();
@@ -232,6 +236,7 @@ std::uint8_t* VEK_RbmNextRecord(BarContext* ctx) {
   static const char kFn[] = "VEK_RbmNextRecord";
   ctx = BarResolve(ctx);
   if (ctx == nullptr) return nullptr;
+  BarCodecs& codecs = ctx->object.codecs;
   ctx->item.DropRestoreRecord();
   std::span<std::uint8_t> record;
   const int got = LinkRbmRead(ctx, &record);
@@ -254,15 +259,15 @@ std::uint8_t* VEK_RbmNextRecord(BarContext* ctx) {
     const int length = static_cast<int>(view.data.size());
     if (view.transformId == kDaTransformEncrypted) {
       // Without the item's checked key the data would come out as garbage.
-      if (ctx->object.codecs.encrHandle == nullptr || ctx->object.codecs.decryptReady == 0 ||
-          DaeDecryptData(ctx->object.codecs.encrHandle, view.data.data(), length) == 0) {
+      if (codecs.encrHandle == nullptr || codecs.decryptReady == 0 ||
+          DaeDecryptData(codecs.encrHandle, view.data.data(), length) == 0) {
         DbgPlain(kDbgUnexpected, "[%s] encrypted data of item %u without a key", kFn, view.itemId);
         ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptInvalid));
         BarFail(ctx, BAR_ECOMM);
         return nullptr;
       }
     } else if ((VEK_Global.capability & kVekCapEncode) != 0 && view.transformId != 0 &&
-               view.transformId == static_cast<std::uint32_t>(ctx->object.codecs.transformId)) {
+               view.transformId == static_cast<std::uint32_t>(codecs.transformId)) {
       DeDecode(view.data.data(), length);
     }
     DbgPlain(kLevelData, "[%s] data record of item %u: %d bytes", kFn, view.itemId, length);
@@ -277,9 +282,10 @@ std::uint8_t* VEK_RbmNextRecord(BarContext* ctx) {
 
 int VEK_WriteEncryptRecord(BarContext* ctx, const DaItemAttr* item) {
   static const char kFn[] = "VEK_WriteEncryptRecord";
-  if (ctx->object.codecs.encrHandle == nullptr ||
-      DaeRefreshEncryptCtx(ctx->object.codecs.encrHandle, ctx->session.smHandle,
-                           &ctx->session.smMsg, &ctx->object.codecs.keyEntity) != 1) {
+  BarCodecs& codecs = ctx->object.codecs;
+  if (codecs.encrHandle == nullptr ||
+      DaeRefreshEncryptCtx(codecs.encrHandle, ctx->session.smHandle, &ctx->session.smMsg,
+                           &codecs.keyEntity) != 1) {
     ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptRefresh));
     VEK_ExitEncryption(ctx);
     DbgPlain(kLevel, "[%s] DaeRefreshEncryptCtx failed!", kFn);
@@ -288,7 +294,7 @@ int VEK_WriteEncryptRecord(BarContext* ctx, const DaItemAttr* item) {
   RmSetDaeRecvEncryptMetaData([](void* handle, unsigned char* meta) {
     return DaeRecvEncryptMetaData(static_cast<DaeContext*>(handle), meta);
   });
-  if (RmCreateObjEncryptRec(item, ctx->object.codecs.encrHandle) == 0) {
+  if (RmCreateObjEncryptRec(item, codecs.encrHandle) == 0) {
     ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptRecord));
     DbgPlain(kLevel, "[%s] RmCreateObjEncryptRec returned error. item->name: %s. Error: %s\n", kFn,
              item != nullptr && item->name != nullptr ? item->name : "", ErhErrnoToText());
@@ -299,27 +305,28 @@ int VEK_WriteEncryptRecord(BarContext* ctx, const DaItemAttr* item) {
 
 int VEK_ProcessEncryptMetaData(BarContext* ctx, std::span<const std::uint8_t> record) {
   static const char kFn[] = "VEK_ProcessEncryptMetaData";
-  ctx->object.codecs.decryptReady = 0;
-  if (ctx->object.codecs.encrHandle == nullptr) return -2;
+  BarCodecs& codecs = ctx->object.codecs;
+  codecs.decryptReady = 0;
+  if (codecs.encrHandle == nullptr) return -2;
   DaCryptView view{};
   if (!DaViewCrypt(record, &view)) {
     ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptInvalid));
     return -2;
   }
   DaeMetaData meta = DaCryptMetaData(view);
-  DaeSendEncryptMetaData(ctx->object.codecs.encrHandle, meta.data());
-  if (DaeRefreshEncryptCtx(ctx->object.codecs.encrHandle, ctx->session.smHandle,
-                           &ctx->session.smMsg, nullptr) == 0) {
+  DaeSendEncryptMetaData(codecs.encrHandle, meta.data());
+  if (DaeRefreshEncryptCtx(codecs.encrHandle, ctx->session.smHandle, &ctx->session.smMsg,
+                           nullptr) == 0) {
     ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptRefresh));
     return -2;
   }
   meta.fill(0);
-  if (DaeRecvEncryptMetaData(ctx->object.codecs.encrHandle, meta.data()) == 0 ||
+  if (DaeRecvEncryptMetaData(codecs.encrHandle, meta.data()) == 0 ||
       !DaCryptKeyMatches(view, meta)) {
     ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptInvalid));
     return -2;
   }
-  ctx->object.codecs.decryptReady = 1;
+  codecs.decryptReady = 1;
   return 0;
 }
 
