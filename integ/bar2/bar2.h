@@ -75,6 +75,11 @@ struct BarKeyEntity {
 // it is shown or sent.
 using BarReportCallback = void (*)(const char* message);
 
+// Frees a text of the common library's allocator (safe_malloc, StrNewCopy).
+struct BarTextFree {
+  void operator()(char* text) const;
+};
+
 struct VEK_Catalog;
 // Frees a catalogue state; its session is closed by VEK_EndQueries, not here.
 struct BarCatalogDelete {
@@ -202,7 +207,7 @@ struct BarContext {
   BarReportCallback reportCallback;
   int smLink;  // 0: no session-manager session, reports stay local
   char module[kBarModuleMax + 1];
-  char* dbgPostfix;  // owned
+  std::unique_ptr<char, BarTextFree> dbgPostfix;  // null: none
   char dbgRanges[kBarDbgMax + 1];
   char dbgSelect[kBarDbgMax + 1];
   int reportLevel;

@@ -264,9 +264,10 @@ int VEK_StartObjectBackupEx(BarContext* ctx, int backupType, const char* objectN
   BmSetSmReceive(SmReceive);
   const char* mapLib = o.mapLibName != nullptr ? o.mapLibName : "";
   const char* mapShm = o.mapShmName != nullptr ? o.mapShmName : "";
-  if (BmInit(ctx->reportName, ctx->dbgRanges, ctx->dbgPostfix, ctx->dbgSelect, ctx->reportLevel,
-             ctx->smLink, ctx->session.smHandle, nullptr, ctx->object.daId, ctx->object.maHost,
-             opts.maPort, opts.output, opts.netLoad, mapLib, mapShm, &opts.mirror) == 0) {
+  if (BmInit(ctx->reportName, ctx->dbgRanges, ctx->dbgPostfix.get(), ctx->dbgSelect,
+             ctx->reportLevel, ctx->smLink, ctx->session.smHandle, nullptr, ctx->object.daId,
+             ctx->object.maHost, opts.maPort, opts.output, opts.netLoad, mapLib, mapShm,
+             &opts.mirror) == 0) {
     DbgPlain(kLevel,
              "[%s] BmInit returned error. Error: %s\n\treportName: %s\n\tdbgRanges: %s\n"
              "\treportLevel: %d\n\tsmLink: %d\n\tsmHandle: %d\n\tdaId: %d\n\tmaHost: %s\n"

@@ -61,8 +61,6 @@ void VEK_AtFork(void*) {
 void VEK_AtFini(void* data) {
   auto* ctx = static_cast<BarContext*>(data);
   BarEndTransforms(ctx);
-  safe_free(ctx->dbgPostfix, TARN_HERE);
-  ctx->dbgPostfix = nullptr;
   ctx->~BarContext();
 }
 
@@ -201,6 +199,10 @@ int BarCheckMode(BarContext* ctx, const char* function, int mode, int other) {
 }
 
 // ---------------------------------------------------------------- state by lifetime
+
+void BarTextFree::operator()(char* text) const {
+  safe_free(text, TARN_HERE);
+}
 
 void BarCodecs::ClearTransforms() {
   encode = 0;
@@ -361,14 +363,13 @@ int VEK_Init(const char* appType, const char* appName, const char* module, int, 
   CopyText(ctx->module, module);
 
   {
-    IntegOptions opts{};
-    OptParseEnvOpts(std::getenv("VEKOPTS"), &opts);
-    ctx->dbgPostfix = opts.dbgPostfix;  // the record's copy is handed over
-    opts.dbgPostfix = nullptr;
-    CopyText(ctx->dbgRanges, opts.dbgRanges);
-    CopyText(ctx->dbgSelect, opts.dbgSelect);
-    ctx->reportLevel = opts.reportLevel;
-    OptFreeOpts(&opts);
+    OptHolder opts;
+    OptParseEnvOpts(std::getenv("VEKOPTS"), opts.get());
+    ctx->dbgPostfix.reset(opts->dbgPostfix);  // the record's copy is handed over
+    opts->dbgPostfix = nullptr;
+    CopyText(ctx->dbgRanges, opts->dbgRanges);
+    CopyText(ctx->dbgSelect, opts->dbgSelect);
+    ctx->reportLevel = opts->reportLevel;
   }
 
   char identity[kBarModuleMax + 8];
@@ -384,7 +385,7 @@ int VEK_Init(const char* appType, const char* appName, const char* module, int, 
   ctx->ipcStarted = IpcIsInitialized() ? 0 : 1;
   ctx->csaStarted = 0;
 
-  const int cmnRc = CmnInit(identity, ctx->reportName, ctx->dbgPostfix, ctx->dbgRanges,
+  const int cmnRc = CmnInit(identity, ctx->reportName, ctx->dbgPostfix.get(), ctx->dbgRanges,
                             ctx->dbgSelect, ctx->reportLevel);
   if (cmnRc == -1) {
     char* why = ErhFormatCmnInitFailure();

@@ -424,11 +424,10 @@ int VEK_RestartDebugging(BarContext* ctx, const char* postfix, const char* range
   }
   DbgEndTrace();
   const std::string full = std::string(ctx->module) + "_" + postfix;
-  safe_free(ctx->dbgPostfix, TARN_HERE);
-  ctx->dbgPostfix = StrNewCopy(full.c_str());
+  ctx->dbgPostfix.reset(StrNewCopy(full.c_str()));
   CopyText(ctx->dbgRanges, ranges);
   CopyText(ctx->dbgSelect, select != nullptr ? select : "");
-  DbgInit(ctx->dbgPostfix, ctx->dbgRanges, ctx->dbgSelect);
+  DbgInit(ctx->dbgPostfix.get(), ctx->dbgRanges, ctx->dbgSelect);
   return 0;
 }
 

@@ -265,7 +265,7 @@ int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char
 
   ctx->item.DropRestoreRecord();
   ctx->item.itemId = 0;
-  const char* postfix = ctx->dbgPostfix != nullptr ? ctx->dbgPostfix : "";
+  const char* postfix = ctx->dbgPostfix != nullptr ? ctx->dbgPostfix.get() : "";
   DbgPlain(kLevel, "[%s] About to execute RbmInit.", kFn);
   if (RbmInit(ctx->reportName, ctx->dbgRanges, postfix, ctx->dbgSelect, ctx->reportLevel,
               ctx->smLink, ctx->session.smHandle, nullptr, opts.daId, opts.maHost, opts.maPort,

@@ -140,7 +140,7 @@ TEST_F(ContextTest, OpensAndClosesWithTheLayersItStarted) {
   EXPECT_STREQ(VEK_AppName(ctx), "inst1");
   EXPECT_STREQ(CmnGetProgname(), "VEKBAR_DB2LIB");
   EXPECT_STREQ(ctx->dbgRanges, "1-200");
-  EXPECT_STREQ(ctx->dbgPostfix, kPostfix);
+  EXPECT_STREQ(ctx->dbgPostfix.get(), kPostfix);
   EXPECT_EQ(ctx->cmnStarted, 1);
   EXPECT_EQ(ctx->ipcStarted, 1);
   EXPECT_EQ(ctx->csaStarted, 1);

@@ -684,11 +684,11 @@ TEST_F(LinkTest, DebugOptionsOfTheConnectStartTracingOnce) {
   EXPECT_EQ(VEK_RestartDebugging(ctx, "p1", "", ""), 0);
   EXPECT_EQ(DbgGetFd(), nullptr) << "no ranges: ignored";
   EXPECT_EQ(VEK_RestartDebugging(ctx, "p1", "1-50", ""), 0);
-  EXPECT_STREQ(ctx->dbgPostfix, "DB2LIB_p1");
+  EXPECT_STREQ(ctx->dbgPostfix.get(), "DB2LIB_p1");
   EXPECT_STREQ(ctx->dbgRanges, "1-50");
   EXPECT_NE(DbgGetFd(), nullptr);
   EXPECT_EQ(VEK_RestartDebugging(ctx, "p2", "1-99", ""), 0);
-  EXPECT_STREQ(ctx->dbgPostfix, "DB2LIB_p1") << "tracing already runs";
+  EXPECT_STREQ(ctx->dbgPostfix.get(), "DB2LIB_p1") << "tracing already runs";
   unsetenv("VEKDBGDIR");
 }
 
