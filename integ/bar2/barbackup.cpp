@@ -140,9 +140,7 @@ int VEK_StartBackup(BarContext* ctx, const char* barlist) {
   if (BarCheckMode(ctx, kFn, BAR_MODE_IDLE) != 0) return BAR_ESEQUENCE;
   if (barlist == nullptr || barlist[0] == '\0' || std::strlen(barlist) > kBarListMax)
     return ParamFail(ctx, kFn, "!StrIsEmptyA(barList) && StrLen(barList)<= 255");
-  ctx->lastCode = 0;
-  ctx->lastError = 0;
-  ctx->erhErrno = 0;
+  bar2_detail::ClearLastResult(ctx);
   if (barlist != ctx->session.barlist) CopyText(ctx->session.barlist, barlist);
   DbgPlain(kLevel, "[%s] Checking backup permissions for %s.%s@%s", kFn, ctx->appType, ctx->appName,
            cmnHostname);
@@ -238,13 +236,8 @@ int VEK_StartObjectBackupEx(BarContext* ctx, int backupType, const char* objectN
 
   ctx->object.objBeginTime = Now();
   VEK_RestartDebugging(ctx, opts.dbgPostfix, opts.dbgRanges, opts.dbgSelect);
-  ctx->object.daId = opts.daId;
-  ctx->object.startTime = opts.objStartTime;
-  ctx->object.sinceTime = opts.objSinceTime;
-  ctx->object.sparse = opts.sparse;
-  ctx->object.profile = opts.profile;
+  bar2_detail::TakeObjectOptions(ctx, opts);
   CopyText(ctx->session.sessId, opts.sessId);
-  CopyText(ctx->object.maHost, opts.maHost);
 
   std::string description = std::string("-backupId \"") + ctx->session.sessId + "\" " + optText;
   DbgPlain(kLevel, "opts set to '%s'", description.c_str());
@@ -365,19 +358,9 @@ int VEK_EndObjectBackup(BarContext* ctx, int code) {
     BmSetSmReceive(nullptr);
     bar2_detail::ReportObject(kFn, kBarMsgBackupCompleted, ctx->object.objName, false);
   }
-  if (setCC == 0)
-    VEK_Stop(ctx);
-  else
-    bar2_detail::LinkAbort(ctx, setCC);
-  ctx->lastCode = 0;
-  ctx->lastError = 0;
-  ctx->erhErrno = 0;
+  bar2_detail::ClearLastResult(ctx);
   BarEndTransforms(ctx);
-  DbgPlain(kLevel, "[%s] Reconecting to Session Manager after socket shutdown.", kFn);
-  ctx->mode = BAR_MODE_IDLE;
-  char barlist[kBarListMax + 1];
-  CopyText(barlist, ctx->session.barlist);
-  const int restart = VEK_StartBackup(ctx, barlist);
+  const int restart = bar2_detail::ReopenSession(ctx, kFn, setCC, VEK_StartBackup);
   if (setCC == 0 && restart == 0) return 0;
   return BarFail(ctx, BAR_ECOMM);
 }

@@ -197,9 +197,7 @@ int VEK_EndRestore(BarContext* ctx, int code) {
   if (ctx == nullptr) return BAR_ENOCONTEXT;
   if (BarCheckMode(ctx, kFn, BAR_MODE_RESTORE, BAR_MODE_IDLE) != 0)
     return BarFail(ctx, BAR_ESEQUENCE);
-  ctx->lastCode = 0;
-  ctx->lastError = 0;
-  ctx->erhErrno = 0;
+  bar2_detail::ClearLastResult(ctx);
   ErhClearError();
   if (ctx->session.smHandle != kIpcNoHandle || ctx->session.sessGuid[0] != '\0')
     DbgPlain(kLevel, "[%s] Disconnecting from Session Manager.", kFn);
@@ -226,9 +224,7 @@ int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char
   if (versionId < 0) return ParamFail(ctx, kFn, "ovID>=0");
   CopyText(ctx->object.objName, objectName);
   CopyText(ctx->session.sessId, sessionId != nullptr ? sessionId : "");
-  ctx->lastCode = 0;
-  ctx->lastError = 0;
-  ctx->erhErrno = 0;
+  bar2_detail::ClearLastResult(ctx);
   ErhClearError();
 
   OptHolder held;
@@ -280,12 +276,7 @@ int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char
              opts.maPort, opts.output != nullptr ? opts.output : "", opts.netLoad);
     return bar2_detail::AbortObjectStart(ctx, BAR_ECOMM);
   }
-  ctx->object.daId = opts.daId;
-  ctx->object.sparse = opts.sparse;
-  ctx->object.startTime = opts.objStartTime;
-  ctx->object.sinceTime = opts.objSinceTime;
-  ctx->object.profile = opts.profile;
-  CopyText(ctx->object.maHost, opts.maHost);
+  bar2_detail::TakeObjectOptions(ctx, opts);
   ctx->object.maLocal = IpcIPIsLocal(ctx->object.maHost) != 0 ? 1 : 0;
   bar2_detail::ReportObject(kFn, kBarMsgRestoreStarted, ctx->object.objName, true);
   ctx->mode = BAR_MODE_OBJECT_RESTORE;
@@ -298,9 +289,7 @@ int VEK_EndObjectRestore(BarContext* ctx, int code) {
   if (ctx == nullptr) return BAR_ENOCONTEXT;
   DbgPlain(kLevel, "[%s] completionCode: %d", kFn, code);
   if (BarCheckMode(ctx, kFn, BAR_MODE_OBJECT_RESTORE) != 0) return BAR_ESEQUENCE;
-  ctx->lastCode = 0;
-  ctx->lastError = 0;
-  ctx->erhErrno = 0;
+  bar2_detail::ClearLastResult(ctx);
   ErhClearError();
   bar2_detail::LinkUpdateStatus(ctx, 0, 1);
   if (ctx->object.profile == 0) {
@@ -314,15 +303,7 @@ int VEK_EndObjectRestore(BarContext* ctx, int code) {
   RbmExit(0);
   ctx->item.DropRestoreRecord();
   bar2_detail::ReportObject(kFn, kBarMsgRestoreCompleted, ctx->object.objName, true);
-  if (code == 0)
-    VEK_Stop(ctx);
-  else
-    bar2_detail::LinkAbort(ctx, code);
-  DbgPlain(kLevel, "[%s] Reconecting to Session Manager after socket shutdown.", kFn);
-  ctx->mode = BAR_MODE_IDLE;
-  char barlist[kBarListMax + 1];
-  CopyText(barlist, ctx->session.barlist);
-  const int rc = VEK_StartRestore(ctx, barlist);
+  const int rc = bar2_detail::ReopenSession(ctx, kFn, code, VEK_StartRestore);
   ctx->object.maLocal = -1;
   return rc;
 }
@@ -376,9 +357,7 @@ int VEK_StartItemRestoreEx(BarContext* ctx, const char* name, VEK_Item* item, vo
   if (BarCheckMode(ctx, kFn, BAR_MODE_OBJECT_RESTORE) != 0) return BAR_ESEQUENCE;
   if (name != nullptr) return ParamFail(ctx, kFn, "name == ((void *)0)");
   if (item == nullptr) return ParamFail(ctx, kFn, "item != ((void *)0)");
-  ctx->lastCode = 0;
-  ctx->lastError = 0;
-  ctx->erhErrno = 0;
+  bar2_detail::ClearLastResult(ctx);
   ErhClearError();
   // The size is only an output: what was copied, 0 for an item without
   // extended attributes.

@@ -7,6 +7,7 @@
 #include "bar2/bar2.h"
 #include "bar2/barbackup.h"
 #include "bar2/barimpl.h"
+#include "bar2/baropt.h"
 #include "bar2/barrestore.h"
 #include "bar2/bartransform.h"
 #include "barutil/barmsg.h"
@@ -124,6 +125,36 @@ void ReportProfile(const char* fn, int set, int number, const BarContext* ctx) {
   ErhFullReportPacked(
       fn, kErhCritical,
       NlsPackMessage(set, number, elapsed / 3600, elapsed / 60 % 60, elapsed % 60, rate));
+}
+
+void ClearLastResult(BarContext* ctx) {
+  ctx->lastCode = 0;
+  ctx->lastError = 0;
+  ctx->erhErrno = 0;
+}
+
+void TakeObjectOptions(BarContext* ctx, const IntegOptions& opts) {
+  BarObjectState& object = ctx->object;
+  object.daId = opts.daId;
+  object.startTime = opts.objStartTime;
+  object.sinceTime = opts.objSinceTime;
+  object.sparse = opts.sparse;
+  object.profile = opts.profile;
+  CopyText(object.maHost, opts.maHost);
+}
+
+int ReopenSession(BarContext* ctx, const char* fn, int code,
+                  int (*start)(BarContext* ctx, const char* barlist)) {
+  if (code == 0)
+    VEK_Stop(ctx);
+  else
+    LinkAbort(ctx, code);
+  DbgPlain(kLevel, "[%s] Reconecting to Session Manager after socket shutdown.", fn);
+  ctx->mode = BAR_MODE_IDLE;
+  // The start copies the barlist into the context: hand it a copy.
+  char barlist[kBarListMax + 1];
+  CopyText(barlist, ctx->session.barlist);
+  return start(ctx, barlist);
 }
 
 int AbortObjectStart(BarContext* ctx, int rc) {
