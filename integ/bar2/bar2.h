@@ -109,12 +109,16 @@ struct BarCodecs {
   void ClearTransforms();
 };
 
+// Base of the state records that free what they hold: never copied.
+struct BarOwner {
+  BarOwner() = default;
+  BarOwner(const BarOwner&) = delete;
+  BarOwner& operator=(const BarOwner&) = delete;
+};
+
 // The session-manager session of a backup or restore: open from its start
 // call to its end call, re-attached through its GUID after each object.
-struct BarSessionState {
-  BarSessionState() = default;
-  BarSessionState(const BarSessionState&) = delete;
-  BarSessionState& operator=(const BarSessionState&) = delete;
+struct BarSessionState : BarOwner {
   ~BarSessionState();
 
   int smHandle = -1;  // session-manager connection, -1 none
@@ -127,12 +131,8 @@ struct BarSessionState {
 };
 
 // One object, from its start call to its end call: what the session manager
-// handed out for it, its data path, its codecs and its counters. The
-// counters (and the report counts) restart at each object end.
-struct BarObjectState {
-  BarObjectState() = default;
-  BarObjectState(const BarObjectState&) = delete;
-  BarObjectState& operator=(const BarObjectState&) = delete;
+// handed out for it, its data path, its codecs and its counters.
+struct BarObjectState : BarOwner {
   ~BarObjectState();
 
   char objName[kBarObjNameMax + 1];
@@ -150,31 +150,26 @@ struct BarObjectState {
   int startTime;
   int endTime;
   int sinceTime;
-  int objBeginTime;
-  int objElapsed;
-  time_t lastStatus;
-  int worstLevel;
-  int level0Reports;
-  int errorReports;
-  int items;
-  int objItems;
-  int64_t objSize;
-  int64_t bytesDone;
-  int64_t bytesRead;
-  int64_t bytesWritten;
   BarCodecs codecs;
-
-  // The object's end: times, counters and report counts back to 0.
-  void ResetCounters();
+  // Times, progress and report counts; back to 0 at each object end.
+  struct Counters {
+    int objBeginTime;
+    int objElapsed;
+    time_t lastStatus;
+    int worstLevel;
+    int level0Reports;
+    int errorReports;
+    int items;
+    int objItems;
+    int64_t objSize;
+    int64_t bytesDone;
+  } counters;
 };
 
 // The current item: its id and name, and the data record being filled
 // (backup) or the record being read (restore). Records are the data path's:
 // dropped, never freed.
-struct BarItemState {
-  BarItemState() = default;
-  BarItemState(const BarItemState&) = delete;
-  BarItemState& operator=(const BarItemState&) = delete;
+struct BarItemState : BarOwner {
   ~BarItemState();
 
   int itemId;  // backup numbers the object's items from 0
@@ -185,6 +180,8 @@ struct BarItemState {
   uint32_t recBytes;  // bytes of restoreRecord, 0 without one
   int recSize;
   int recSpaceLeft;
+  int64_t bytesRead;     // read from the item's file for a backup
+  int64_t bytesWritten;  // written to the item's file on restore
 
   // Forgets the current restore record: none, and no data left to read.
   void DropRestoreRecord();

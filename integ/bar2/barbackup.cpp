@@ -234,7 +234,7 @@ int VEK_StartObjectBackupEx(BarContext* ctx, int backupType, const char* objectN
     if (opts.reportLevel != 0) ctx->reportLevel = opts.reportLevel;
   }
 
-  ctx->object.objBeginTime = Now();
+  ctx->object.counters.objBeginTime = Now();
   VEK_RestartDebugging(ctx, opts.dbgPostfix, opts.dbgRanges, opts.dbgSelect);
   bar2_detail::TakeObjectOptions(ctx, opts);
   CopyText(ctx->session.sessId, opts.sessId);
@@ -347,7 +347,7 @@ int VEK_EndObjectBackup(BarContext* ctx, int code) {
       DbgPlain(kLevel, "[%s] Writing profile report.", kFn);
       bar2_detail::ReportProfile(kFn, kBarOptMsgSet, kBarOptMsgBackupProfile, ctx);
     }
-    ctx->object.ResetCounters();
+    ctx->object.counters = {};
     DbgPlain(kLevel, "[%s] About to execute BmExit.", kFn);
     // A stream the media agent did not end with its stop is not backed up,
     // whatever the caller's code said.
@@ -443,8 +443,8 @@ int VEK_StartItemBackup(BarContext* ctx, DaItemAttr* item, const void* extAttr, 
       return BarFail(ctx, BAR_ECOMM);
     }
   }
-  ctx->object.items++;
-  ctx->object.objItems++;
+  ctx->object.counters.items++;
+  ctx->object.counters.objItems++;
   ctx->item.itemOffset = 0;
   ctx->mode = BAR_MODE_ITEM_BACKUP;
   return 0;

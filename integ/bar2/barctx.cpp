@@ -221,19 +221,6 @@ BarObjectState::~BarObjectState() {
   IVecFree(&trees);
 }
 
-void BarObjectState::ResetCounters() {
-  objBeginTime = 0;
-  objElapsed = 0;
-  lastStatus = 0;
-  worstLevel = 0;
-  level0Reports = 0;
-  errorReports = 0;
-  items = 0;
-  objItems = 0;
-  objSize = 0;
-  bytesDone = 0;
-}
-
 BarItemState::~BarItemState() {
   CmnVarFree(&itemName);
 }
@@ -550,7 +537,8 @@ const char* VEK_BarList(BarContext* ctx) {
              [](BarContext* c) -> const char* { return c->session.barlist; });
 }
 int VEK_NumErrors(BarContext* ctx) {
-  return Get(ctx, int{BAR_ENOCONTEXT}, [](BarContext* c) { return c->object.errorReports; });
+  return Get(ctx, int{BAR_ENOCONTEXT},
+             [](BarContext* c) { return c->object.counters.errorReports; });
 }
 CmnVec* VEK_GetTrees(BarContext* ctx) {
   return Get(ctx, static_cast<CmnVec*>(nullptr), [](BarContext* c) { return &c->object.trees; });
@@ -582,7 +570,7 @@ int VEK_SetAppTypeAppName(BarContext* ctx, const char* appType, const char* appN
   });
 }
 int VEK_SetObjectSize(BarContext* ctx, int64_t size) {
-  return Set(ctx, [size](BarContext* c) { c->object.objSize = size; });
+  return Set(ctx, [size](BarContext* c) { c->object.counters.objSize = size; });
 }
 int VEK_SetDatabaseId(BarContext* ctx, const char* id) {
   return Set(ctx, [id](BarContext* c) { CopyText(c->databaseId, id); });

@@ -295,9 +295,10 @@ int VEK_UpdateStatus(BarContext* ctx, int64_t bytes, int force) {
   static const char fn[] = "VEK_UpdateStatus";
   ctx = BarResolve(ctx);
   if (ctx == nullptr || ctx->session.smHandle == kIpcNoHandle) return 0;
-  if (bytes > 0) ctx->object.bytesDone += bytes;
+  if (bytes > 0) ctx->object.counters.bytesDone += bytes;
   const int now = bar2_detail::Now();
-  if (force == 0 && ctx->object.lastStatus != 0 && now < ctx->object.lastStatus + StatusInterval())
+  if (force == 0 && ctx->object.counters.lastStatus != 0 &&
+      now < ctx->object.counters.lastStatus + StatusInterval())
     return 0;
   DbgPlain(kLevelFlow, "[%s] BAR2 --> MSG_BDASTATUS --> SM (%d)", fn, ctx->session.smHandle);
   StrMsg msg;
@@ -305,17 +306,18 @@ int VEK_UpdateStatus(BarContext* ctx, int64_t bytes, int force) {
   int rc = StrMsgStartExL(&msg, nullptr, 0, MSG_BDASTATUS, 0);
   // The sizes go as plain 64-bit decimals, which the session manager reads
   // as one number each (the message codec's own 64-bit form is two halves).
-  const std::string sizeKb = std::to_string(Kilobytes(ctx->object.objSize));
-  const std::string doneKb = std::to_string(Kilobytes(ctx->object.bytesDone));
+  const std::string sizeKb = std::to_string(Kilobytes(ctx->object.counters.objSize));
+  const std::string doneKb = std::to_string(Kilobytes(ctx->object.counters.bytesDone));
   if (rc == 0)
     rc = StrMsgFAppendL(&msg, "%d%d%d%d%d%d%s%s", bar2_detail::WallSeconds(),
-                        ctx->object.worstLevel, ctx->object.level0Reports, ctx->object.errorReports,
-                        ctx->object.items, ctx->object.objItems, sizeKb.c_str(), doneKb.c_str());
+                        ctx->object.counters.worstLevel, ctx->object.counters.level0Reports,
+                        ctx->object.counters.errorReports, ctx->object.counters.items,
+                        ctx->object.counters.objItems, sizeKb.c_str(), doneKb.c_str());
   SetConHandle(ctx->session.smHandle);
   if (rc == 0) rc = RcIpcSendMsg(ctx->session.smHandle, &msg) > 0 ? 0 : -1;
   StrMsgFreeL(&msg);
   TakeHandleBack(ctx);
-  ctx->object.lastStatus = static_cast<time_t>(now);
+  ctx->object.counters.lastStatus = static_cast<time_t>(now);
   return rc == 0 ? 0 : BAR_ECOMM;
 }
 

@@ -72,17 +72,17 @@ int BAR2ReportHook(const char* message) {
   if (ctx->reportCallback != nullptr) ctx->reportCallback(text.data());
   const int level = ErhErrnoLevel();
   if (level == 0) {
-    ++ctx->object.level0Reports;
+    ++ctx->object.counters.level0Reports;
   } else if (level >= 1 && level <= 3) {
-    ++ctx->object.errorReports;
+    ++ctx->object.counters.errorReports;
   }
   if (ctx->output == 0) return 0;
   if (!LinkOpen(ctx)) {
     PrintPackedMessage(message);
     return 0;
   }
-  if (level != kErhCritical && level > ctx->object.worstLevel) {
-    ctx->object.worstLevel = level;
+  if (level != kErhCritical && level > ctx->object.counters.worstLevel) {
+    ctx->object.counters.worstLevel = level;
     LinkUpdateStatus(ctx, 0, 1);
   }
   DbgPlain(kLevelFlow, "[%s] BAR2 --> MSG_MSG --> SM (%d).", fn, ctx->session.smHandle);

@@ -253,7 +253,7 @@ int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char
     }
   }
 
-  ctx->object.objBeginTime = bar2_detail::Now();
+  ctx->object.counters.objBeginTime = bar2_detail::Now();
   VEK_RestartDebugging(ctx, opts.dbgPostfix, opts.dbgRanges, opts.dbgSelect);
   if (int rc = BarStartRestoreTransforms(ctx); rc != 0) {
     return bar2_detail::AbortObjectStart(ctx, rc);
@@ -298,7 +298,7 @@ int VEK_EndObjectRestore(BarContext* ctx, int code) {
     DbgPlain(kLevel, "[%s] profile option set. Displaying statistics.", kFn);
     bar2_detail::ReportProfile(kFn, kBarRestoreMsgSet, kBarRestoreMsgProfile, ctx);
   }
-  ctx->object.ResetCounters();
+  ctx->object.counters = {};
   BarEndTransforms(ctx);
   RbmExit(0);
   ctx->item.DropRestoreRecord();

@@ -119,8 +119,8 @@ void ReportObject(const char* fn, int number, const char* objName, bool decode) 
 }
 
 void ReportProfile(const char* fn, int set, int number, const BarContext* ctx) {
-  const int elapsed = Now() - ctx->object.objBeginTime;
-  double rate = static_cast<double>(ctx->object.bytesDone) / 1048576.0;
+  const int elapsed = Now() - ctx->object.counters.objBeginTime;
+  double rate = static_cast<double>(ctx->object.counters.bytesDone) / 1048576.0;
   if (elapsed != 0) rate /= elapsed;
   ErhFullReportPacked(
       fn, kErhCritical,

@@ -63,7 +63,7 @@ BarLinkHooks RecordingHooks() {
     return 0;
   };
   hooks.updateStatus = [](BarContext* ctx, int64_t, int force) {
-    if (force != 0) linkLog.forcedStatus.push_back(ctx->object.worstLevel);
+    if (force != 0) linkLog.forcedStatus.push_back(ctx->object.counters.worstLevel);
     return 0;
   };
   hooks.sendReport = [](BarContext*, char* message) {
@@ -406,7 +406,7 @@ TEST_F(ContextTest, ContextDefaultsAndSetters) {
   EXPECT_EQ(VEK_SetDatabaseId(ctx, std::string(500, 'd').c_str()), 0);
   EXPECT_EQ(std::string(ctx->databaseId).size(), 400u);
   EXPECT_EQ(VEK_SetObjectSize(ctx, int64_t{1} << 40), 0);
-  EXPECT_EQ(ctx->object.objSize, int64_t{1} << 40);
+  EXPECT_EQ(ctx->object.counters.objSize, int64_t{1} << 40);
   EXPECT_EQ(VEK_SetErrno(ctx, -17), 0);
   EXPECT_EQ(VEK_GetErrno(nullptr), -17);
 }
@@ -423,7 +423,7 @@ TEST_F(ContextTest, ReportsAreCountedAndSentToTheSessionManager) {
 
   // No link: printed locally, counted all the same.
   ErhFullReportPacked("test", kErhMinor, NlsPackMessage(131, 56));
-  EXPECT_EQ(ctx->object.errorReports, 1);
+  EXPECT_EQ(ctx->object.counters.errorReports, 1);
   EXPECT_TRUE(linkLog.sent.empty());
 
   ctx->session.smHandle = 5;
@@ -431,12 +431,12 @@ TEST_F(ContextTest, ReportsAreCountedAndSentToTheSessionManager) {
   ErhFullReportPacked("test", kErhCritical, NlsPackMessage(131, 103));
   ErhFullReportPacked("test", kErhMajor, NlsPackMessage(131, 56));
   ErhFullReportPacked("test", kErhNormal, NlsPackMessage(131, 103));
-  EXPECT_EQ(ctx->object.errorReports, 3);
-  EXPECT_EQ(ctx->object.level0Reports, 1);
+  EXPECT_EQ(ctx->object.counters.errorReports, 3);
+  EXPECT_EQ(ctx->object.counters.level0Reports, 1);
   EXPECT_EQ(VEK_NumErrors(nullptr), 3);
   // Level 4 never raises the worst level; 3 after 2 forces a status first.
   EXPECT_EQ(linkLog.forcedStatus, (std::vector<int>{2, 3}));
-  EXPECT_EQ(ctx->object.worstLevel, 3);
+  EXPECT_EQ(ctx->object.counters.worstLevel, 3);
   ASSERT_EQ(linkLog.sent.size(), 4u);
   EXPECT_NE(linkLog.sent[0].find("No Cell Manager host is known."), std::string::npos)
       << linkLog.sent[0];
@@ -445,7 +445,7 @@ TEST_F(ContextTest, ReportsAreCountedAndSentToTheSessionManager) {
   VEK_SetOutput(ctx, 0);
   ErhFullReportPacked("test", kErhMajor, NlsPackMessage(131, 56));
   EXPECT_EQ(linkLog.sent.size(), 4u);
-  EXPECT_EQ(ctx->object.errorReports, 4);
+  EXPECT_EQ(ctx->object.counters.errorReports, 4);
   ctx->session.smHandle = kIpcNoHandle;
 }
 
@@ -494,7 +494,7 @@ TEST_F(ContextTest, APlainTextReportTravelsAsAReportMessage) {
   ASSERT_GE(ours, 0);
   ASSERT_GE(peer, 0);
   ctx->session.smHandle = ours;
-  ctx->object.worstLevel = kErhCritical;  // no status before the line
+  ctx->object.counters.worstLevel = kErhCritical;  // no status before the line
 
   ErhFullReport("test", kErhCritical, "\tNegotiated with the agent.\n");
   StrMsg* rx = StrMsgNew();

@@ -189,12 +189,12 @@ TEST_F(LinkTest, StatusLayoutRateAndKilobytes) {
   cmn::ManualClock clock;
   cmn::ScopedClock scoped(clock);
   VEK_Global.update = 20;
-  ctx->object.worstLevel = 2;
-  ctx->object.level0Reports = 1;
-  ctx->object.errorReports = 3;
-  ctx->object.items = 4;
-  ctx->object.objItems = 5;
-  ctx->object.objSize = 1;
+  ctx->object.counters.worstLevel = 2;
+  ctx->object.counters.level0Reports = 1;
+  ctx->object.counters.errorReports = 3;
+  ctx->object.counters.items = 4;
+  ctx->object.counters.objItems = 5;
+  ctx->object.counters.objSize = 1;
   const auto before = std::time(nullptr);
   ASSERT_EQ(VEK_UpdateStatus(ctx, 1025, 0), 0);
   const std::string first = pair.next();
@@ -222,7 +222,7 @@ TEST_F(LinkTest, StatusLayoutRateAndKilobytes) {
   const std::string due = pair.next();
   EXPECT_EQ(due.substr(due.find('\0', 4)), std::string("\0 2\0 1\0 3\0 4\0 5\0 1\0 3\0\0", 23))
       << "2049 bytes done so far";
-  EXPECT_EQ(ctx->object.bytesDone, 2049);
+  EXPECT_EQ(ctx->object.counters.bytesDone, 2049);
 }
 
 // ---------------------------------------------------------------- receive
@@ -631,7 +631,7 @@ TEST_F(LinkTest, ReconnectionThroughTheReconnectPortMidObject) {
   // The link breaks under the stream.
   const IpcHandle old = ctx->session.smHandle;
   ASSERT_EQ(shutdown(IpcGetWriteSocket(old), SHUT_RDWR), 0);
-  ctx->object.objSize = 4096;
+  ctx->object.counters.objSize = 4096;
   EXPECT_EQ(VEK_UpdateStatus(ctx, 2048, 1), 0);
   EXPECT_GE(ctx->session.smHandle, 0);
   EXPECT_EQ(*DaConIpcHandle(), ctx->session.smHandle);
