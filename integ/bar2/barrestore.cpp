@@ -127,6 +127,17 @@ void CopyExtAttr(std::span<const std::uint8_t> record, void* buffer, int* size) 
   *size = static_cast<int>(copied);
 }
 
+// Clears `item` and fills what both attribute record forms carry.
+template <class View>
+void FillItem(const View& view, VEK_Item* item) {
+  *item = VEK_Item{};
+  item->id = view.itemId;
+  item->number2 = view.fileType;
+  item->size = view.size;
+  item->mtime = view.modifyTime;
+  item->number9 = view.attributes;
+}
+
 // The item's name in the record, cut to its field.
 void CopyInlineName(VEK_Item* item, std::string_view name) {
   const std::size_t n = std::min(name.size(), static_cast<std::size_t>(kVekNameMax));
@@ -313,15 +324,10 @@ int VEK_EndObjectRestore(BarContext* ctx, int code) {
 int VEK_ReadObjAttr(BarContext* ctx, std::span<const std::uint8_t> record, VEK_Item* item) {
   DaAttrView view{};
   if (!DaViewAttr(record, &view)) return BarFail(ctx, BAR_ECOMM);
-  *item = VEK_Item{};
-  item->id = view.itemId;
-  item->number2 = view.fileType;
+  FillItem(view, item);
   item->uid = view.uid;
   item->gid = view.gid;
   item->mode = view.mode;
-  item->size = view.size;
-  item->mtime = view.modifyTime;
-  item->number9 = view.attributes;
   item->number10 = static_cast<std::int64_t>(view.quantity);
   CmnVarFree(&ctx->item.itemName);
   ctx->item.itemName = CmnVarTextN(view.name.data(), view.name.size());
@@ -332,13 +338,8 @@ int VEK_ReadObjAttr(BarContext* ctx, std::span<const std::uint8_t> record, VEK_I
 int VEK_ReadNtObjAttr(BarContext* ctx, std::span<const std::uint8_t> record, VEK_Item* item) {
   DaNtAttrView view{};
   if (!DaViewNtAttr(record, &view)) return BarFail(ctx, BAR_ECOMM);
-  *item = VEK_Item{};
-  item->id = view.itemId;
-  item->number2 = view.fileType;
+  FillItem(view, item);
   item->mode = view.attrBits;
-  item->size = view.size;
-  item->mtime = view.modifyTime;
-  item->number9 = view.attributes;
   // The name's units are little-endian and need not be aligned in the record.
   std::vector<char16_t> wide(view.nameUtf16.size() / 2 + 1, u'\0');
   for (std::size_t i = 0; i + 1 < view.nameUtf16.size(); i += 2)

@@ -33,6 +33,37 @@ struct InitBuffer {
   char bytes[kBarCodecInitBufferSize] = "Unknown";
 };
 
+// A codec library's start: the first call answers with the library's id,
+// the second with its complement. What the start sets and clears.
+struct Handshake {
+  const char* fn;
+  const char* failed;  // trace of the answer that broke the handshake
+  int (*init)(char* buffer);
+  void (*exit)();
+  int id;
+  int startedBit;             // of BarCodecs::codecsStarted
+  int BarCodecs::*idField;    // keeps the id, 0 after a failure
+  int BarCodecs::*flagField;  // the request, cleared after a failure
+  int failure;                // the start's result on failure
+};
+
+int Shake(BarCodecs& codecs, const Handshake& h) {
+  InitBuffer buffer;
+  int rc = h.init(buffer.bytes);
+  codecs.*h.idField = rc;
+  if (rc == h.id) {
+    codecs.codecsStarted |= h.startedBit;
+    rc = h.init(buffer.bytes);
+    if (rc == ~h.id) return 0;
+    h.exit();
+    codecs.codecsStarted &= ~h.startedBit;
+  }
+  DbgPlain(kLevel, h.failed, h.fn, rc);
+  codecs.*h.idField = 0;
+  codecs.*h.flagField = 0;
+  return h.failure;
+}
+
 void ReportPacked(const char* fn, int level, const char* packed) {
   ErhFullReportPacked(fn, level, packed);
 }
@@ -46,41 +77,29 @@ BarKeyCallback BarSetKeyCallback(BarKeyCallback fn) {
 }
 
 int VEK_InitEncoding(BarContext* ctx) {
-  static const char kFn[] = "VEK_InitEncoding";
-  BarCodecs& codecs = ctx->object.codecs;
-  InitBuffer buffer;
-  int rc = DeInit(buffer.bytes);
-  codecs.transformId = rc;
-  if (rc == kDeInitId) {
-    codecs.codecsStarted |= kBarCodecEncoding;
-    rc = DeInit(buffer.bytes);
-    if (rc == ~kDeInitId) return 0;
-    DeExit();
-    codecs.codecsStarted &= ~kBarCodecEncoding;
-  }
-  DbgPlain(kLevel, "[%s] DeInit=%d", kFn, rc);
-  codecs.transformId = 0;
-  codecs.encode = 0;
-  return -1;
+  static constexpr Handshake kEncoding{.fn = "VEK_InitEncoding",
+                                       .failed = "[%s] DeInit=%d",
+                                       .init = DeInit,
+                                       .exit = DeExit,
+                                       .id = kDeInitId,
+                                       .startedBit = kBarCodecEncoding,
+                                       .idField = &BarCodecs::transformId,
+                                       .flagField = &BarCodecs::encode,
+                                       .failure = -1};
+  return Shake(ctx->object.codecs, kEncoding);
 }
 
 int VEK_InitCompression(BarContext* ctx) {
-  static const char kFn[] = "VEK_InitCompression";
-  BarCodecs& codecs = ctx->object.codecs;
-  InitBuffer buffer;
-  int rc = DcInit(buffer.bytes);
-  codecs.compressionId = rc;
-  if (rc == kDcInitId) {
-    codecs.codecsStarted |= kBarCodecCompression;
-    rc = DcInit(buffer.bytes);
-    if (rc == ~kDcInitId) return 0;
-    DcExit();
-    codecs.codecsStarted &= ~kBarCodecCompression;
-  }
-  DbgPlain(kLevel, "[%s] DcInit = %d", kFn, rc);
-  codecs.compressionId = 0;
-  codecs.compress = 0;
-  return -2;
+  static constexpr Handshake kCompression{.fn = "VEK_InitCompression",
+                                          .failed = "[%s] DcInit = %d",
+                                          .init = DcInit,
+                                          .exit = DcExit,
+                                          .id = kDcInitId,
+                                          .startedBit = kBarCodecCompression,
+                                          .idField = &BarCodecs::compressionId,
+                                          .flagField = &BarCodecs::compress,
+                                          .failure = -2};
+  return Shake(ctx->object.codecs, kCompression);
 }
 
 int BarKeyEntityName(const BarContext* ctx, char* out, std::size_t size) {
