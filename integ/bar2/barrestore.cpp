@@ -88,23 +88,38 @@ bool ReadItemEnd(std::span<const std::uint8_t> record, std::uint32_t* itemId, st
   return true;
 }
 
-bool SameItem(const BarContext* ctx, std::uint32_t itemId) {
-  return itemId == static_cast<std::uint32_t>(ctx->item.itemId);
-}
-
-int Mismatch(BarContext* ctx, const char* fn, const char* format, std::uint32_t itemId) {
-  DbgPlain(kLevel, format, fn, static_cast<int>(itemId), ctx->item.itemId);
-  return BarFail(ctx, BAR_ECOMM);
-}
+// Traces of a record of another item than the current one.
+constexpr char kMismatchRead[] = "[%s] Mismatched ItemID: record=%d, session=%d";
+constexpr char kMismatchWalk[] = "[%s] Mismatched itemID: record=%d, session=%d";
 
 int Damaged(BarContext* ctx, const char* fn, std::uint32_t type) {
   DbgPlain(kLevel, "[%s] Damaged record of type %d.", fn, static_cast<int>(type));
   return BarFail(ctx, BAR_ECOMM);
 }
 
-// A data record's view whose data length fits an int.
-bool ViewData(std::span<std::uint8_t> record, DaDataView* view) {
-  return DaViewData(record, view) && view->data.size() <= static_cast<std::size_t>(INT_MAX);
+// 0 when `itemId` is the current item's; else traces `mismatch` and fails.
+int CheckItem(BarContext* ctx, const char* fn, const char* mismatch, std::uint32_t itemId) {
+  if (itemId == static_cast<std::uint32_t>(ctx->item.itemId)) return 0;
+  DbgPlain(kLevel, mismatch, fn, static_cast<int>(itemId), ctx->item.itemId);
+  return BarFail(ctx, BAR_ECOMM);
+}
+
+// The current item's end or error record: 0 and its completion code, or -2
+// (traced) for a damaged record or one of another item.
+int TakeItemEnd(BarContext* ctx, const char* fn, const char* mismatch,
+                std::span<const std::uint8_t> record, std::uint32_t* code) {
+  std::uint32_t itemId = 0;
+  if (!ReadItemEnd(record, &itemId, code)) return Damaged(ctx, fn, TypeOf(record));
+  return CheckItem(ctx, fn, mismatch, itemId);
+}
+
+// The current item's data record, whose data length fits an int: 0 and its
+// view, or -2 (traced).
+int TakeData(BarContext* ctx, const char* fn, const char* mismatch, std::span<std::uint8_t> record,
+             DaDataView* view) {
+  if (!DaViewData(record, view) || view->data.size() > static_cast<std::size_t>(INT_MAX))
+    return Damaged(ctx, fn, TypeOf(record));
+  return CheckItem(ctx, fn, mismatch, view->itemId);
 }
 
 // The part of the current data record not read yet.
@@ -443,9 +458,7 @@ int VEK_ReadItemData(BarContext* ctx, void* buffer, int length) {
     }
     if (type == DA_REC_OBJ_DATA) {
       DaDataView view{};
-      if (!ViewData(rec, &view)) return Damaged(ctx, kFn, type);
-      if (!SameItem(ctx, view.itemId))
-        return Mismatch(ctx, kFn, "[%s] Mismatched ItemID: record=%d, session=%d", view.itemId);
+      if (const int rc = TakeData(ctx, kFn, kMismatchRead, rec, &view); rc != 0) return rc;
       const std::span<std::uint8_t> unread = Unread(ctx, view);
       const std::size_t n = std::min(unread.size(), static_cast<std::size_t>(length - done));
       if (n != 0) std::memcpy(out + done, unread.data(), n);
@@ -455,12 +468,9 @@ int VEK_ReadItemData(BarContext* ctx, void* buffer, int length) {
       continue;
     }
     if (IsItemEnd(type)) {
-      std::uint32_t itemId = 0;
       std::uint32_t code = 0;
-      if (!ReadItemEnd(rec, &itemId, &code)) return Damaged(ctx, kFn, type);
-      if (!SameItem(ctx, itemId))
-        return Mismatch(ctx, kFn, "[%s] Mismatched ItemID: record=%d, session=%d", itemId);
-      return done;
+      const int rc = TakeItemEnd(ctx, kFn, kMismatchRead, rec, &code);
+      return rc != 0 ? rc : done;
     }
     DbgPlain(kLevelData, "[%s] Skipping record type %d.", kFn, static_cast<int>(type));
     rec = Step(ctx);
@@ -488,9 +498,7 @@ int VEK_RestoreItemCB(BarContext* ctx, VekWriteCallback write) {
     if (type == DA_REC_OBJ_DATA) {
       if (!wanted) continue;
       DaDataView view{};
-      if (!ViewData(rec, &view)) return Damaged(ctx, kFn, type);
-      if (!SameItem(ctx, view.itemId))
-        return Mismatch(ctx, kFn, "[%s] Mismatched itemID: record=%d, session=%d", view.itemId);
+      if (const int rc = TakeData(ctx, kFn, kMismatchWalk, rec, &view); rc != 0) return rc;
       if ((VEK_Global.capability & kVekCapCompress) != 0 && view.compressionId != 0 &&
           view.compressionId == static_cast<std::uint32_t>(ctx->object.codecs.compressionId)) {
         ctx->object.codecs.decompressWrite = write;
@@ -511,12 +519,8 @@ int VEK_RestoreItemCB(BarContext* ctx, VekWriteCallback write) {
       continue;
     }
     if (IsItemEnd(type)) {
-      std::uint32_t itemId = 0;
       std::uint32_t code = 0;
-      if (!ReadItemEnd(rec, &itemId, &code)) return Damaged(ctx, kFn, type);
-      if (!SameItem(ctx, itemId))
-        return Mismatch(ctx, kFn, "[%s] Mismatched itemID: record=%d, session=%d", itemId);
-      return 0;
+      return TakeItemEnd(ctx, kFn, kMismatchWalk, rec, &code);
     }
     DbgPlain(kLevelData, "[%s] Skipping record type %d", kFn, static_cast<int>(type));
   }
@@ -536,11 +540,8 @@ int VEK_EndItemRestore(BarContext* ctx, int* code) {
       return BarFail(ctx, BAR_ECOMM);
     }
     if (IsItemEnd(type)) {
-      std::uint32_t itemId = 0;
       std::uint32_t completion = 0;
-      if (!ReadItemEnd(rec, &itemId, &completion)) return Damaged(ctx, kFn, type);
-      if (!SameItem(ctx, itemId))
-        return Mismatch(ctx, kFn, "[%s] Mismatched itemID: record=%d, session=%d", itemId);
+      if (const int rc = TakeItemEnd(ctx, kFn, kMismatchWalk, rec, &completion); rc != 0) return rc;
       if (code != nullptr) *code = static_cast<int>(completion);
       return 0;
     }
