@@ -183,6 +183,8 @@ struct BarItemState : BarOwner {
   int64_t bytesRead;     // read from the item's file for a backup
   int64_t bytesWritten;  // written to the item's file on restore
 
+  // An object's start: no item yet, the next one numbered 0.
+  void Reset();
   // Forgets the current restore record: none, and no data left to read.
   void DropRestoreRecord();
   // Forgets the backup data record being filled (given up, not written).

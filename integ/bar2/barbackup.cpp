@@ -205,7 +205,7 @@ int VEK_StartObjectBackupEx(BarContext* ctx, int backupType, const char* objectN
     if (IVecAddStr(&ctx->object.trees, *t) < 0) return BarFail(ctx, BAR_ENOMEM);
   }
   ctx->object.longNameWarned = 0;
-  ctx->item.itemId = 0;
+  ctx->item.Reset();
   ctx->erhErrno = 0;
   const std::string optText = BarOptText(trees, options);
 

@@ -225,6 +225,16 @@ BarItemState::~BarItemState() {
   CmnVarFree(&itemName);
 }
 
+void BarItemState::Reset() {
+  CmnVarFree(&itemName);
+  itemId = 0;
+  itemOffset = 0;
+  bytesRead = 0;
+  bytesWritten = 0;
+  DropDataRecord();
+  DropRestoreRecord();
+}
+
 void BarItemState::DropRestoreRecord() {
   restoreRecord = nullptr;
   recBytes = 0;

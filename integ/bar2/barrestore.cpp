@@ -285,8 +285,7 @@ int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char
     return bar2_detail::AbortObjectStart(ctx, rc);
   }
 
-  ctx->item.DropRestoreRecord();
-  ctx->item.itemId = 0;
+  ctx->item.Reset();
   const char* postfix = ctx->dbgPostfix != nullptr ? ctx->dbgPostfix.get() : "";
   DbgPlain(kLevel, "[%s] About to execute RbmInit.", kFn);
   if (RbmInit(ctx->reportName, ctx->dbgRanges, postfix, ctx->dbgSelect, ctx->reportLevel,

@@ -1,6 +1,7 @@
 // What backup and restore objects share: the session calls installed for
-// VEK_End, VEK_Exit and the compression callbacks, the object progress and
-// profile reports, the object counters and the abort of a failed object start.
+// VEK_End, VEK_Exit and the compression callbacks, the object options taken
+// from the session manager, the progress and profile reports, the abort of a
+// failed object start and the session reopened at an object's end.
 #include <chrono>
 #include <ctime>
 
