@@ -64,6 +64,14 @@ int Shake(BarCodecs& codecs, const Handshake& h) {
   return h.failure;
 }
 
+// The encoding library's handshake, then the compression library's.
+constexpr Handshake kHandshakes[] = {
+    {"VEK_InitEncoding", "[%s] DeInit=%d", DeInit, DeExit, kDeInitId, kBarCodecEncoding,
+     &BarCodecs::transformId, &BarCodecs::encode, -1},
+    {"VEK_InitCompression", "[%s] DcInit = %d", DcInit, DcExit, kDcInitId, kBarCodecCompression,
+     &BarCodecs::compressionId, &BarCodecs::compress, -2},
+};
+
 void ReportPacked(const char* fn, int level, const char* packed) {
   ErhFullReportPacked(fn, level, packed);
 }
@@ -77,29 +85,11 @@ BarKeyCallback BarSetKeyCallback(BarKeyCallback fn) {
 }
 
 int VEK_InitEncoding(BarContext* ctx) {
-  static constexpr Handshake kEncoding{.fn = "VEK_InitEncoding",
-                                       .failed = "[%s] DeInit=%d",
-                                       .init = DeInit,
-                                       .exit = DeExit,
-                                       .id = kDeInitId,
-                                       .startedBit = kBarCodecEncoding,
-                                       .idField = &BarCodecs::transformId,
-                                       .flagField = &BarCodecs::encode,
-                                       .failure = -1};
-  return Shake(ctx->object.codecs, kEncoding);
+  return Shake(ctx->object.codecs, kHandshakes[0]);
 }
 
 int VEK_InitCompression(BarContext* ctx) {
-  static constexpr Handshake kCompression{.fn = "VEK_InitCompression",
-                                          .failed = "[%s] DcInit = %d",
-                                          .init = DcInit,
-                                          .exit = DcExit,
-                                          .id = kDcInitId,
-                                          .startedBit = kBarCodecCompression,
-                                          .idField = &BarCodecs::compressionId,
-                                          .flagField = &BarCodecs::compress,
-                                          .failure = -2};
-  return Shake(ctx->object.codecs, kCompression);
+  return Shake(ctx->object.codecs, kHandshakes[1]);
 }
 
 int BarKeyEntityName(const BarContext* ctx, char* out, std::size_t size) {
