@@ -509,15 +509,15 @@ bool BackUp(BarContext* ctx, std::vector<ObjectSpec>& objects) {
     const int started = VEK_StartObjectBackupEx(ctx, 1, o.name.c_str(), trees, nullptr);
     if (!Call(started, "start object \"" + o.name + "\" (" + o.label + ", DA " +
                            std::to_string(o.daId) + ", " +
-                           (ctx->maLocal == 1 ? "local agent" : "remote agent") + ")")) {
+                           (ctx->object.maLocal == 1 ? "local agent" : "remote agent") + ")")) {
       ok = false;
       break;
     }
-    const char* transform = ctx->encrHandle != nullptr ? "encrypted"
-                            : ctx->encode != 0         ? "encoded"
-                                                       : "plain";
+    const char* transform = ctx->object.codecs.encrHandle != nullptr ? "encrypted"
+                            : ctx->object.codecs.encode != 0         ? "encoded"
+                                                                     : "plain";
     Note(std::string("transforms: ") + transform + ", agent block size " +
-         std::to_string(ctx->maBlockSize));
+         std::to_string(ctx->object.maBlockSize));
     if (o.label != transform) {
       Step(false, "object " + o.label + " was started " + transform);
       ok = false;
@@ -714,8 +714,8 @@ bool RestoreObject(BarContext* ctx, const ObjectSpec& o, std::vector<std::uint8_
                                                tree.c_str(), static_cast<int>(o.versionId));
   if (!Call(started, "start restoring " + o.label + " (version " + std::to_string(o.versionId) +
                          ", " +
-                         (ctx->maHost[0] != '\0' ? std::string("agent ") + ctx->maHost
-                                                 : std::string("no agent")) +
+                         (ctx->object.maHost[0] != '\0' ? std::string("agent ") + ctx->object.maHost
+                                                        : std::string("no agent")) +
                          ")"))
     return false;
   bool ok = true;

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <memory>
 #include <span>
+#include <string>
 
 #include "cmn/strmsg.h"
 #include "cmn/var.h"
@@ -74,76 +75,142 @@ struct BarKeyEntity {
 // it is shown or sent.
 using BarReportCallback = void (*)(const char* message);
 
+// Frees a text of the common library's allocator (safe_malloc, StrNewCopy).
+struct BarTextFree {
+  void operator()(char* text) const;
+};
+
 struct VEK_Catalog;
 // Frees a catalogue state; its session is closed by VEK_EndQueries, not here.
 struct BarCatalogDelete {
   void operator()(VEK_Catalog* catalog) const;
 };
 
-// The integration context (slot 19). Later layers add their state here. Its
-// slot's AtInit constructs it in the zeroed slot memory and its AtFree
-// destroys it.
-struct BarContext {
-  int mode;  // SessionMode
-  int lastCode;
-  int erhErrno;
-  int lastError;
-  int output;       // 0: report lines are neither printed nor sent
-  int dbsmHandle;   // catalogue session of queries, -1 none
-  uint32_t access;  // access rights; 0 means none
-  BarReportCallback reportCallback;
-  int smLink;  // 0: no session-manager session, reports stay local
-  int abortWording;
-  int smHandle;  // session-manager session, -1 none
-  int abortCode;
-  StrMsg smMsg;  // receive buffer of the session-manager link
-  char maHost[kBarHostMax + 1];
-  int daId;
-  int backupType;
-  char sessId[kBarSessIdMax + 1];
-  char sessGuid[kBarGuidMax + 1];
-  char objName[kBarObjNameMax + 1];
-  CmnVec trees;  // texts
-  char barlist[kBarListMax + 1];
-  CmnVar itemName;
-  int longNameWarned;
-  char module[kBarModuleMax + 1];
-  char* dbgPostfix;  // owned
-  char dbgRanges[kBarDbgMax + 1];
-  char dbgSelect[kBarDbgMax + 1];
-  int reportLevel;
-  int profile;
+// The codecs of one object: which transforms its data get, the libraries
+// started for it, its encryption handle and key entity. Set up at the object
+// start and cleared at its end (BarEndTransforms): nothing carries over to
+// the next object.
+struct BarCodecs {
   int encode;
   int encrypt;
   int compress;
   int transformId;
   int compressionId;
+  int codecsStarted;       // kBarCodec... bits of the libraries to end
+  int decryptReady;        // 1 once the current item's key has been checked
+  DaeContext* encrHandle;  // null while no encryption runs
+  BarKeyEntity keyEntity;  // made when encryption starts for backup
+  // The caller's write callback while the compression library drives a
+  // restore item's data; null otherwise.
+  int (*decompressWrite)(const void* data, int length, void* context);
+
+  // Clears every transform flag and id; the libraries and the handle are
+  // BarEndTransforms' to end.
+  void ClearTransforms();
+};
+
+// Base of the state records that free what they hold: never copied.
+struct BarOwner {
+  BarOwner() = default;
+  BarOwner(const BarOwner&) = delete;
+  BarOwner& operator=(const BarOwner&) = delete;
+};
+
+// The session-manager session of a backup or restore: open from its start
+// call to its end call, re-attached through its GUID after each object.
+struct BarSessionState : BarOwner {
+  ~BarSessionState();
+
+  int smHandle = -1;  // session-manager connection, -1 none
+  StrMsg smMsg;       // receive buffer of the session-manager link
+  char sessId[kBarSessIdMax + 1];
+  char sessGuid[kBarGuidMax + 1];
+  char barlist[kBarListMax + 1];
+  int abortCode;
+  int abortWording;
+};
+
+// One object, from its start call to its end call: what the session manager
+// handed out for it, its data path, its codecs and its counters.
+struct BarObjectState : BarOwner {
+  ~BarObjectState();
+
+  char objName[kBarObjNameMax + 1];
+  int backupType;
+  CmnVec trees;  // texts
+  int longNameWarned;
+  int daId;
+  char maHost[kBarHostMax + 1];
+  int maLocal = -1;  // 1 local agent, 0 remote, -1 no object open
+  int maBlockSize;
+  int recOffset;
+  std::string objText;
   int sparse;
+  int profile;
   int startTime;
   int endTime;
   int sinceTime;
+  BarCodecs codecs;
+  // Times, progress and report counts; back to 0 at each object end.
+  struct Counters {
+    int objBeginTime;
+    int objElapsed;
+    time_t lastStatus;
+    int worstLevel;
+    int level0Reports;
+    int errorReports;
+    int items;
+    int objItems;
+    int64_t objSize;
+    int64_t bytesDone;
+  } counters;
+};
+
+// The current item: its id and name, and the data record being filled
+// (backup) or the record being read (restore). Records are the data path's:
+// dropped, never freed.
+struct BarItemState : BarOwner {
+  ~BarItemState();
+
+  int itemId;  // backup numbers the object's items from 0
+  CmnVar itemName;
+  int64_t itemOffset;  // item bytes already in data records
+  void* dataRecord;
+  void* restoreRecord;
+  uint32_t recBytes;  // bytes of restoreRecord, 0 without one
   int recSize;
   int recSpaceLeft;
-  void* restoreRecord;
-  void* dataRecord;
-  int itemId;
-  int maLocal;  // 1 local agent, 0 remote, -1 no object open
-  int maBlockSize;
-  int recOffset;
-  char* objText;  // owned
-  int objBeginTime;
-  int objElapsed;
-  time_t lastStatus;
-  int worstLevel;
-  int level0Reports;
-  int errorReports;
-  int items;
-  int objItems;
-  int64_t objSize;
-  int64_t bytesDone;
-  int spareHandle;
-  int64_t bytesRead;
-  int64_t bytesWritten;
+  int64_t bytesRead;     // read from the item's file for a backup
+  int64_t bytesWritten;  // written to the item's file on restore
+
+  // An object's start: no item yet, the next one numbered 0.
+  void Reset();
+  // Forgets the current restore record: none, and no data left to read.
+  void DropRestoreRecord();
+  // Forgets the backup data record being filled (given up, not written).
+  void DropDataRecord();
+};
+
+// The integration context (slot 19): what lives as long as the process's
+// context, and the session, object and item state, each with its own
+// lifetime. Its slot's AtInit constructs it in the zeroed slot memory and
+// its AtFree destroys it.
+struct BarContext {
+  int mode;  // SessionMode
+  int lastCode;
+  int erhErrno;
+  int lastError;
+  int output;           // 0: report lines are neither printed nor sent
+  int dbsmHandle = -1;  // catalogue session of queries, -1 none
+  uint32_t access;      // access rights; 0 means none
+  BarReportCallback reportCallback;
+  int smLink;  // 0: no session-manager session, reports stay local
+  char module[kBarModuleMax + 1];
+  std::unique_ptr<char, BarTextFree> dbgPostfix;  // null: none
+  char dbgRanges[kBarDbgMax + 1];
+  char dbgSelect[kBarDbgMax + 1];
+  int reportLevel;
+  int spareHandle = -1;
   char appType[kBarAppMax + 1];
   char appName[kBarAppMax + 1];
   char reportName[kBarAppMax + 1];
@@ -151,19 +218,17 @@ struct BarContext {
   int dmpContext;
   char composedName[kBarComposedNameMax + 1];
   char databaseId[kBarDatabaseIdMax + 1];
-  BarKeyEntity keyEntity;  // made when encryption starts for backup
-  DaeContext* encrHandle;  // null while no encryption runs
   int cmnStarted;
   int ipcStarted;
   int csaStarted;
-  int stdinTerminal;   // -1 until the report hook first asked
-  int codecsStarted;   // kBarCodec... bits of the libraries to end
-  int decryptReady;    // 1 once the current item's key has been checked
-  int64_t itemOffset;  // item bytes already in data records
-  uint32_t recBytes;   // bytes of restoreRecord, 0 without one
+  int stdinTerminal = -1;  // -1 until the report hook first asked
   // The catalogue state of the context's queries (VEK_ContextCatalog), made
   // by the first one and freed with the context.
   std::unique_ptr<VEK_Catalog, BarCatalogDelete> catalog;
+
+  BarSessionState session;
+  BarObjectState object;
+  BarItemState item;
 };
 
 // Process-wide record, filled once by VEK_InitGlobals.

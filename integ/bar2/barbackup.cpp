@@ -83,12 +83,6 @@ int SmReceive(IpcHandle handle, char* buffer, int capacity) {
   return RcIpcReceiveData(handle, buffer, capacity);
 }
 
-void SetObjText(BarContext* ctx, const std::string& text) {
-  safe_free(ctx->objText, TARN_HERE);
-  ctx->objText = static_cast<char*>(safe_malloc(text.size() + 1, TARN_HERE));
-  if (ctx->objText != nullptr) std::memcpy(ctx->objText, text.c_str(), text.size() + 1);
-}
-
 // Ends what an object start set up before a failure: the data path, the
 // codecs, then the session manager learns of the failure.
 int FailObjectStart(BarContext* ctx, int rc, bool dataPathOpen) {
@@ -101,17 +95,17 @@ int FailObjectStart(BarContext* ctx, int rc, bool dataPathOpen) {
 
 // Writes the pending partly filled data record of the item. 0 or -2.
 int FlushPending(BarContext* ctx) {
-  if (ctx->dataRecord == nullptr) return 0;
-  const int filled = ctx->recSize - ctx->recSpaceLeft;
+  if (ctx->item.dataRecord == nullptr) return 0;
+  const int filled = ctx->item.recSize - ctx->item.recSpaceLeft;
   if (filled <= 0) {
-    bar2_detail::DropDataRecord(ctx);
+    ctx->item.DropDataRecord();
     return 0;
   }
-  const auto offset = static_cast<std::uint64_t>(ctx->itemOffset);
+  const auto offset = static_cast<std::uint64_t>(ctx->item.itemOffset);
   if (VEK_BmWriteData(ctx, filled, static_cast<std::uint32_t>(offset),
                       static_cast<std::uint32_t>(offset >> 32)) == 0)
     return BarFail(ctx, BAR_ECOMM);
-  ctx->itemOffset += filled;
+  ctx->item.itemOffset += filled;
   return 0;
 }
 
@@ -146,10 +140,8 @@ int VEK_StartBackup(BarContext* ctx, const char* barlist) {
   if (BarCheckMode(ctx, kFn, BAR_MODE_IDLE) != 0) return BAR_ESEQUENCE;
   if (barlist == nullptr || barlist[0] == '\0' || std::strlen(barlist) > kBarListMax)
     return ParamFail(ctx, kFn, "!StrIsEmptyA(barList) && StrLen(barList)<= 255");
-  ctx->lastCode = 0;
-  ctx->lastError = 0;
-  ctx->erhErrno = 0;
-  if (barlist != ctx->barlist) CopyText(ctx->barlist, barlist);
+  bar2_detail::ClearLastResult(ctx);
+  if (barlist != ctx->session.barlist) CopyText(ctx->session.barlist, barlist);
   DbgPlain(kLevel, "[%s] Checking backup permissions for %s.%s@%s", kFn, ctx->appType, ctx->appName,
            cmnHostname);
   if ((ctx->access & 3u) == 0) {
@@ -177,7 +169,7 @@ int VEK_EndBackup(BarContext* ctx, int code) {
   if (BarCheckMode(ctx, kFn, BAR_MODE_IDLE, BAR_MODE_BACKUP) != 0) return BAR_ESEQUENCE;
   BarEndSession(ctx, code);
   ctx->mode = BAR_MODE_IDLE;
-  ctx->sessGuid[0] = '\0';
+  ctx->session.sessGuid[0] = '\0';
   return 0;
 }
 
@@ -206,14 +198,14 @@ int VEK_StartObjectBackupEx(BarContext* ctx, int backupType, const char* objectN
   if (backupType < 0 || backupType > kBarBackupTypeMax)
     return ParamFail(ctx, kFn, "(backupType >= 0 && backupType <= 27)");
 
-  CopyText(ctx->objName, objectName);
-  ctx->backupType = backupType;
-  IVecReset(&ctx->trees);
+  CopyText(ctx->object.objName, objectName);
+  ctx->object.backupType = backupType;
+  IVecReset(&ctx->object.trees);
   for (const char* const* t = trees; t != nullptr && *t != nullptr; ++t) {
-    if (IVecAddStr(&ctx->trees, *t) < 0) return BarFail(ctx, BAR_ENOMEM);
+    if (IVecAddStr(&ctx->object.trees, *t) < 0) return BarFail(ctx, BAR_ENOMEM);
   }
-  ctx->longNameWarned = 0;
-  ctx->itemId = 0;
+  ctx->object.longNameWarned = 0;
+  ctx->item.Reset();
   ctx->erhErrno = 0;
   const std::string optText = BarOptText(trees, options);
 
@@ -242,17 +234,12 @@ int VEK_StartObjectBackupEx(BarContext* ctx, int backupType, const char* objectN
     if (opts.reportLevel != 0) ctx->reportLevel = opts.reportLevel;
   }
 
-  ctx->objBeginTime = Now();
+  ctx->object.counters.objBeginTime = Now();
   VEK_RestartDebugging(ctx, opts.dbgPostfix, opts.dbgRanges, opts.dbgSelect);
-  ctx->daId = opts.daId;
-  ctx->startTime = opts.objStartTime;
-  ctx->sinceTime = opts.objSinceTime;
-  ctx->sparse = opts.sparse;
-  ctx->profile = opts.profile;
-  CopyText(ctx->sessId, opts.sessId);
-  CopyText(ctx->maHost, opts.maHost);
+  bar2_detail::TakeObjectOptions(ctx, opts);
+  CopyText(ctx->session.sessId, opts.sessId);
 
-  std::string description = std::string("-backupId \"") + ctx->sessId + "\" " + optText;
+  std::string description = std::string("-backupId \"") + ctx->session.sessId + "\" " + optText;
   DbgPlain(kLevel, "opts set to '%s'", description.c_str());
 
   int rc = BarStartBackupTransforms(ctx, opts.encode, opts.encrAlgo, opts.compress);
@@ -260,35 +247,37 @@ int VEK_StartObjectBackupEx(BarContext* ctx, int backupType, const char* objectN
     return FailObjectStart(ctx, rc, false);
   }
   if (NoData(backupType)) {
-    SetObjText(ctx, description);
+    ctx->object.objText = description;
     ctx->mode = BAR_MODE_OBJECT_BACKUP;
     return 0;
   }
 
-  ctx->maLocal = IpcIPIsLocal(ctx->maHost) != 0 ? 1 : 0;
+  ctx->object.maLocal = IpcIPIsLocal(ctx->object.maHost) != 0 ? 1 : 0;
   DbgPlain(kLevel, "[%s] About to execute BmInit.", kFn);
   BmSetSmReceive(SmReceive);
   const char* mapLib = o.mapLibName != nullptr ? o.mapLibName : "";
   const char* mapShm = o.mapShmName != nullptr ? o.mapShmName : "";
-  if (BmInit(ctx->reportName, ctx->dbgRanges, ctx->dbgPostfix, ctx->dbgSelect, ctx->reportLevel,
-             ctx->smLink, ctx->smHandle, nullptr, ctx->daId, ctx->maHost, opts.maPort, opts.output,
-             opts.netLoad, mapLib, mapShm, &opts.mirror) == 0) {
+  if (BmInit(ctx->reportName, ctx->dbgRanges, ctx->dbgPostfix.get(), ctx->dbgSelect,
+             ctx->reportLevel, ctx->smLink, ctx->session.smHandle, nullptr, ctx->object.daId,
+             ctx->object.maHost, opts.maPort, opts.output, opts.netLoad, mapLib, mapShm,
+             &opts.mirror) == 0) {
     DbgPlain(kLevel,
              "[%s] BmInit returned error. Error: %s\n\treportName: %s\n\tdbgRanges: %s\n"
              "\treportLevel: %d\n\tsmLink: %d\n\tsmHandle: %d\n\tdaId: %d\n\tmaHost: %s\n"
              "\tmaPort: %d\n\tnetLoad: %f\n\tmapLibName: %s\n\tmapShmName: %s",
              kFn, ErhGetErrorInfo(), ctx->reportName, ctx->dbgRanges, ctx->reportLevel, ctx->smLink,
-             ctx->smHandle, ctx->daId, ctx->maHost, opts.maPort, opts.netLoad, mapLib, mapShm);
+             ctx->session.smHandle, ctx->object.daId, ctx->object.maHost, opts.maPort, opts.netLoad,
+             mapLib, mapShm);
     for (int i = 0; i < opts.mirror.count; ++i)
       DbgPlain(kLevel, "\tmirror option [%d]: %s", i,
                static_cast<const char*>(IVecGet(&opts.mirror, i)));
     BmSetSmReceive(nullptr);
     return FailObjectStart(ctx, BAR_ECOMM, false);
   }
-  bar2_detail::ReportObject(kFn, kBarMsgBackupStarted, ctx->objName, false);
-  BmGetParams(&ctx->maBlockSize, &ctx->recOffset);
+  bar2_detail::ReportObject(kFn, kBarMsgBackupStarted, ctx->object.objName, false);
+  BmGetParams(&ctx->object.maBlockSize, &ctx->object.recOffset);
 
-  const int room = ctx->maBlockSize - kBarDescriptionReserve;
+  const int room = ctx->object.maBlockSize - kBarDescriptionReserve;
   if (static_cast<int>(description.size()) > room) {
     DbgPlain(kLevel, "[%s] External options too large: available:%d (opt:%d): %s", kFn, room,
              static_cast<int>(description.size()), description.c_str());
@@ -300,13 +289,14 @@ int VEK_StartObjectBackupEx(BarContext* ctx, int backupType, const char* objectN
     else
       DbgPlain(kLevel, "[%s] Unable to trim external opts.", kFn);
   }
-  SetObjText(ctx, description);
+  ctx->object.objText = description;
 
   DbgPlain(kLevel, "[%s] About to execute RmWriteStart.", kFn);
-  const char* longName = opts.longObjName[0] != '\0' ? opts.longObjName : ctx->objName;
+  const char* longName = opts.longObjName[0] != '\0' ? opts.longObjName : ctx->object.objName;
   if (RmWriteStart(
-          static_cast<std::uint32_t>(ctx->daId), static_cast<std::uint32_t>(ctx->startTime),
-          static_cast<std::uint32_t>(ctx->sinceTime), kObjectKind,
+          static_cast<std::uint32_t>(ctx->object.daId),
+          static_cast<std::uint32_t>(ctx->object.startTime),
+          static_cast<std::uint32_t>(ctx->object.sinceTime), kObjectKind,
           static_cast<std::uint32_t>(backupType), static_cast<std::uint32_t>(opts.accsType),
           static_cast<std::uint32_t>(opts.accsValue), static_cast<std::uint32_t>(opts.protType),
           static_cast<std::uint32_t>(opts.protValue), longName, description.c_str(), kProgramName,
@@ -314,8 +304,8 @@ int VEK_StartObjectBackupEx(BarContext* ctx, int backupType, const char* objectN
     DbgPlain(kLevel,
              "[%s] BmWriteStart returned error. Error: %s\n\tdaId: %d\n\tstartTime: %d\n"
              "\tsinceTime: %d\n\tbackupType: %d\n\tobjName: %s\n\tdescription: %s",
-             kFn, ErhGetErrorInfo(), ctx->daId, ctx->startTime, ctx->sinceTime, backupType,
-             longName, description.c_str());
+             kFn, ErhGetErrorInfo(), ctx->object.daId, ctx->object.startTime, ctx->object.sinceTime,
+             backupType, longName, description.c_str());
     return FailObjectStart(ctx, BAR_ECOMM, true);
   }
   ctx->mode = BAR_MODE_OBJECT_BACKUP;
@@ -329,21 +319,23 @@ int VEK_EndObjectBackup(BarContext* ctx, int code) {
   DbgPlain(kLevel, "completionCode : 0x%x\n", code);
   // The mode comes first: a call out of order must leave the object as it is.
   if (BarCheckMode(ctx, kFn, BAR_MODE_OBJECT_BACKUP) != 0) return BAR_ESEQUENCE;
-  ctx->maLocal = -1;
-  ctx->maBlockSize = -1;
-  ctx->recOffset = -1;
-  ctx->endTime = bar2_detail::WallSeconds();
+  ctx->object.maLocal = -1;
+  ctx->object.maBlockSize = -1;
+  ctx->object.recOffset = -1;
+  ctx->object.endTime = bar2_detail::WallSeconds();
   int setCC = code;
-  if (!NoData(ctx->backupType)) {
+  if (!NoData(ctx->object.backupType)) {
     DbgPlain(kLevel, "[%s] About to execute RmWriteEnd.", kFn);
-    if (RmWriteEnd(
-            static_cast<std::uint32_t>(ctx->daId), static_cast<std::uint32_t>(ctx->startTime),
-            static_cast<std::uint32_t>(ctx->endTime), static_cast<std::uint32_t>(setCC), 0) == 0) {
+    if (RmWriteEnd(static_cast<std::uint32_t>(ctx->object.daId),
+                   static_cast<std::uint32_t>(ctx->object.startTime),
+                   static_cast<std::uint32_t>(ctx->object.endTime),
+                   static_cast<std::uint32_t>(setCC), 0) == 0) {
       setCC = 2;
       DbgPlain(kLevel,
                "[%s] RmWriteEnd failed. Error: %s\n\tts->sessionOpts.daID: %d\n"
                "\tts->sessionOpts.objStartTime: %d\n\ttime: %d\n\tsetCC: %d",
-               kFn, ErhGetErrorInfo(), ctx->daId, ctx->startTime, ctx->endTime, setCC);
+               kFn, ErhGetErrorInfo(), ctx->object.daId, ctx->object.startTime, ctx->object.endTime,
+               setCC);
     }
     DbgPlain(kLevel, "[%s] About to execute BmFlush.", kFn);
     if (BmFlush() == 0) {
@@ -351,11 +343,11 @@ int VEK_EndObjectBackup(BarContext* ctx, int code) {
       DbgPlain(kLevel, "[%s] BmFlush failed. Error: %s\n", kFn, ErhGetErrorInfo());
     }
     bar2_detail::LinkUpdateStatus(ctx, 0, 1);
-    if (ctx->profile != 0) {
+    if (ctx->object.profile != 0) {
       DbgPlain(kLevel, "[%s] Writing profile report.", kFn);
       bar2_detail::ReportProfile(kFn, kBarOptMsgSet, kBarOptMsgBackupProfile, ctx);
     }
-    bar2_detail::ResetObjectCounters(ctx);
+    ctx->object.counters = {};
     DbgPlain(kLevel, "[%s] About to execute BmExit.", kFn);
     // A stream the media agent did not end with its stop is not backed up,
     // whatever the caller's code said.
@@ -364,21 +356,11 @@ int VEK_EndObjectBackup(BarContext* ctx, int code) {
       if (setCC == 0) setCC = 2;
     }
     BmSetSmReceive(nullptr);
-    bar2_detail::ReportObject(kFn, kBarMsgBackupCompleted, ctx->objName, false);
+    bar2_detail::ReportObject(kFn, kBarMsgBackupCompleted, ctx->object.objName, false);
   }
-  if (setCC == 0)
-    VEK_Stop(ctx);
-  else
-    bar2_detail::LinkAbort(ctx, setCC);
-  ctx->lastCode = 0;
-  ctx->lastError = 0;
-  ctx->erhErrno = 0;
+  bar2_detail::ClearLastResult(ctx);
   BarEndTransforms(ctx);
-  DbgPlain(kLevel, "[%s] Reconecting to Session Manager after socket shutdown.", kFn);
-  ctx->mode = BAR_MODE_IDLE;
-  char barlist[kBarListMax + 1];
-  CopyText(barlist, ctx->barlist);
-  const int restart = VEK_StartBackup(ctx, barlist);
+  const int restart = bar2_detail::ReopenSession(ctx, kFn, setCC, VEK_StartBackup);
   if (setCC == 0 && restart == 0) return 0;
   return BarFail(ctx, BAR_ECOMM);
 }
@@ -407,15 +389,15 @@ int VEK_SetDAExtAttrRec(std::uint8_t* record, std::uint32_t recSize, std::uint32
 int VEK_WriteObjAttr(BarContext* ctx, DaItemAttr* item, int flags) {
   static const char kFn[] = "VEK_WriteObjAttr";
   int type = (flags & 1) != 0 ? DA_REC_OBJ_NOCAT : DA_REC_OBJ_ATTR;
-  item->itemId = static_cast<std::uint32_t>(ctx->itemId);
+  item->itemId = static_cast<std::uint32_t>(ctx->item.itemId);
   const char* name = item->longName != nullptr ? item->longName : item->name;
   const std::size_t nameLength = name != nullptr ? std::strlen(name) : 0;
   if (nameLength > kBarItemNameMax) {
-    if (ctx->longNameWarned == 0) {
+    if (ctx->object.longNameWarned == 0) {
       const char* tail = name + (nameLength > kNameTailMax ? nameLength - kNameTailMax : 0);
       ErhFullReportPacked(kFn, kErhNormal,
                           NlsPackMessage(kBarMsgSet, kBarMsgItemNameTooLong, tail));
-      ctx->longNameWarned = 1;
+      ctx->object.longNameWarned = 1;
     }
     DbgPlain(kLevel, "[%s] Item will not be written in the catalog", kFn);
     type = DA_REC_OBJ_NOCAT;
@@ -424,7 +406,8 @@ int VEK_WriteObjAttr(BarContext* ctx, DaItemAttr* item, int flags) {
     DbgPlain(kLevel, "[%s] Cannot write attributes - error: %s", kFn, ErhGetErrorInfo());
     return BarFail(ctx, BAR_ECOMM);
   }
-  if (ctx->encrypt != 0 && VEK_WriteEncryptRecord(ctx, item) != 0) return BarFail(ctx, BAR_ECOMM);
+  if (ctx->object.codecs.encrypt != 0 && VEK_WriteEncryptRecord(ctx, item) != 0)
+    return BarFail(ctx, BAR_ECOMM);
   return 0;
 }
 
@@ -440,8 +423,8 @@ int VEK_StartItemBackup(BarContext* ctx, DaItemAttr* item, const void* extAttr, 
   if (extAttrSize > kBarExtAttrMax) return ParamFail(ctx, kFn, "extAttrSize <= 1024");
   if (extAttrSize > 0 && extAttr == nullptr) return ParamFail(ctx, kFn, "extAttr != ((void *)0)");
   DbgPlain(kLevel, "[%s] itemName: %s", kFn, name);
-  CmnVarFree(&ctx->itemName);
-  ctx->itemName = CmnVarText(name);
+  CmnVarFree(&ctx->item.itemName);
+  ctx->item.itemName = CmnVarText(name);
   if (int rc = VEK_WriteObjAttr(ctx, item, flags); rc != 0) return rc;
   if (extAttrSize > 0) {
     const auto recSize = static_cast<std::uint32_t>(extAttrSize + kBarExtAttrOffset);
@@ -460,9 +443,9 @@ int VEK_StartItemBackup(BarContext* ctx, DaItemAttr* item, const void* extAttr, 
       return BarFail(ctx, BAR_ECOMM);
     }
   }
-  ctx->items++;
-  ctx->objItems++;
-  ctx->itemOffset = 0;
+  ctx->object.counters.items++;
+  ctx->object.counters.objItems++;
+  ctx->item.itemOffset = 0;
   ctx->mode = BAR_MODE_ITEM_BACKUP;
   return 0;
 }
@@ -477,29 +460,30 @@ int VEK_WriteItemData(BarContext* ctx, const void* buffer, int length) {
   const auto* from = static_cast<const std::uint8_t*>(buffer);
   int left = length;
   while (left > 0) {
-    if (ctx->dataRecord == nullptr) {
+    if (ctx->item.dataRecord == nullptr) {
       std::uint32_t granted = 0;
       std::uint8_t* rec = RmGetObjDataBuf(kBarMaxRecSize, &granted);
       if (rec == nullptr || granted == 0) {
         DbgPlain(kLevel,
                  "[%s] RmGetObjDataBuf returned NULL. Error: %s\n\tMAX_REC_SIZE: %d\n"
                  "\tts->sessionOpts.recSize: %d\n",
-                 kFn, ErhGetErrorInfo(), kBarMaxRecSize, ctx->recSize);
+                 kFn, ErhGetErrorInfo(), kBarMaxRecSize, ctx->item.recSize);
         return BarFail(ctx, BAR_ECOMM);
       }
-      ctx->dataRecord = rec;
-      ctx->recSize = static_cast<int>(granted);
-      ctx->recSpaceLeft = static_cast<int>(granted);
+      ctx->item.dataRecord = rec;
+      ctx->item.recSize = static_cast<int>(granted);
+      ctx->item.recSpaceLeft = static_cast<int>(granted);
     }
-    const int n = std::min(left, ctx->recSpaceLeft);
-    std::memcpy(static_cast<std::uint8_t*>(ctx->dataRecord) + (ctx->recSize - ctx->recSpaceLeft),
+    const int n = std::min(left, ctx->item.recSpaceLeft);
+    std::memcpy(static_cast<std::uint8_t*>(ctx->item.dataRecord) +
+                    (ctx->item.recSize - ctx->item.recSpaceLeft),
                 from, static_cast<std::size_t>(n));
     from += n;
     left -= n;
-    ctx->recSpaceLeft -= n;
-    DbgPlain(kLevelData, "[%s] Record space left: %d (of %d)", kFn, ctx->recSpaceLeft,
-             ctx->recSize);
-    if (ctx->recSpaceLeft == 0 && FlushPending(ctx) != 0) return BAR_ECOMM;
+    ctx->item.recSpaceLeft -= n;
+    DbgPlain(kLevelData, "[%s] Record space left: %d (of %d)", kFn, ctx->item.recSpaceLeft,
+             ctx->item.recSize);
+    if (ctx->item.recSpaceLeft == 0 && FlushPending(ctx) != 0) return BAR_ECOMM;
   }
   return length;
 }
@@ -511,7 +495,7 @@ int VEK_BackupItemCB(BarContext* ctx, VekReadCallback read) {
   if (BarCheckMode(ctx, kFn, BAR_MODE_ITEM_BACKUP) != 0) return BAR_ESEQUENCE;
   if (read == nullptr) return ParamFail(ctx, kFn, "CBRead != ((void *)0)");
   if (FlushPending(ctx) != 0) return BAR_ECOMM;
-  if (ctx->compress != 0) {
+  if (ctx->object.codecs.compress != 0) {
     DbgPlain(kLevel, "[%s] Compressing data...", kFn);
     // The compressed bytes come back through BDcWrite into data records.
     const int rc = DcCompress2(read, BDcWrite, ctx);
@@ -526,22 +510,22 @@ int VEK_BackupItemCB(BarContext* ctx, VekReadCallback read) {
     std::uint32_t granted = 0;
     std::uint8_t* rec = RmGetObjDataBuf(kBarMaxRecSize, &granted);
     if (rec == nullptr || granted == 0) return BarFail(ctx, BAR_ECOMM);
-    ctx->dataRecord = rec;
-    ctx->recSize = static_cast<int>(granted);
-    ctx->recSpaceLeft = static_cast<int>(granted);
+    ctx->item.dataRecord = rec;
+    ctx->item.recSize = static_cast<int>(granted);
+    ctx->item.recSpaceLeft = static_cast<int>(granted);
     const int got = read(rec, static_cast<int>(granted), ctx);
     if (got == 0) {
-      bar2_detail::DropDataRecord(ctx);
+      ctx->item.DropDataRecord();
       bar2_detail::LinkUpdateStatus(ctx, 0, 1);
       DbgPlain(kLevel, "[%s] No more data.", kFn);
       return 0;
     }
     if (got < 0 || got > static_cast<int>(granted)) {
       DbgPlain(kLevel, "[%s] Callback failed (%d).", kFn, got);
-      bar2_detail::DropDataRecord(ctx);
+      ctx->item.DropDataRecord();
       return BarFail(ctx, BAR_ECOMM);
     }
-    ctx->recSpaceLeft = static_cast<int>(granted) - got;
+    ctx->item.recSpaceLeft = static_cast<int>(granted) - got;
     if (FlushPending(ctx) != 0) return BAR_ECOMM;
   }
 }
@@ -551,20 +535,20 @@ int VEK_EndItemBackup(BarContext* ctx, int code) {
   ctx = BarResolve(ctx);
   if (ctx == nullptr) return BAR_ENOCONTEXT;
   if (BarCheckMode(ctx, kFn, BAR_MODE_ITEM_BACKUP) != 0) return BAR_ESEQUENCE;
-  DbgPlain(kLevel, "[%s] item (%d): completionCode: %d", kFn, ctx->itemId, code);
+  DbgPlain(kLevel, "[%s] item (%d): completionCode: %d", kFn, ctx->item.itemId, code);
   ctx->mode = BAR_MODE_OBJECT_BACKUP;
-  if (ctx->dataRecord != nullptr) {
+  if (ctx->item.dataRecord != nullptr) {
     DbgPlain(kLevel, "[%s] Flushing unflushed data...", kFn);
     if (FlushPending(ctx) != 0) return BAR_ECOMM;
   }
   DaItemAttr item{};
-  item.itemId = static_cast<std::uint32_t>(ctx->itemId);
+  item.itemId = static_cast<std::uint32_t>(ctx->item.itemId);
   if (RmWriteObjEnd(item, static_cast<std::uint32_t>(code)) == 0) {
     DbgPlain(kLevel, "[%s] RmWriteObjEnd failed - error: %s, completionCode %d", kFn,
              ErhGetErrorInfo(), code);
     return BarFail(ctx, BAR_ECOMM);
   }
-  ctx->itemId++;
+  ctx->item.itemId++;
   return 0;
 }
 
@@ -588,13 +572,13 @@ int VEK_WriteItemData_NMC(BarContext* ctx, int key, char* base, int offset, int 
   if (BarCheckMode(ctx, kFn, BAR_MODE_ITEM_BACKUP) != 0) return BAR_ESEQUENCE;
   if (base == nullptr) return ParamFail(ctx, kFn, "shmemBasePtr != ((void *)0)");
   if (offset < 0 || length < 0) return ParamFail(ctx, kFn, "sizes >= 0");
-  if (ctx->maLocal != 1) {
+  if (ctx->object.maLocal != 1) {
     DbgPlain(kLevel, "[%s] Media agent is not local -> calling VEK_WriteItemData.", kFn);
     return VEK_WriteItemData(ctx, base + offset, length);
   }
   if (key == 0) return ParamFail(ctx, kFn, "shmemKey != 0");
   if (shmSize < 0) return ParamFail(ctx, kFn, "sizes >= 0");
-  if (offset < ctx->recOffset) {
+  if (offset < ctx->object.recOffset) {
     DbgPlain(kLevel, "[%s] dataOffset is smaller that daRecOffset", kFn);
     return ZeroCopyFail(ctx, kFn);
   }
@@ -603,17 +587,17 @@ int VEK_WriteItemData_NMC(BarContext* ctx, int key, char* base, int offset, int 
              length, offset);
     return ZeroCopyFail(ctx, kFn);
   }
-  if (shmSize != ctx->maBlockSize) {
+  if (shmSize != ctx->object.maBlockSize) {
     DbgPlain(kLevel, "[%s] shmemSize != maBlkSize", kFn);
     return ZeroCopyFail(ctx, kFn);
   }
-  if (ctx->dataRecord != nullptr) {
+  if (ctx->item.dataRecord != nullptr) {
     DbgPlain(kLevel, "[%s] Flushing data in MA's shared memory.", kFn);
     if (FlushPending(ctx) != 0) return BAR_ECOMM;
   }
   std::uint32_t room = 0;
   std::uint8_t* rec = BmAllocShm(base, static_cast<unsigned>(key), &room);
-  const auto dataOffset = static_cast<std::uint32_t>(offset - ctx->recOffset);
+  const auto dataOffset = static_cast<std::uint32_t>(offset - ctx->object.recOffset);
   if (rec == nullptr || dataOffset < kDaDataHeaderSize ||
       std::uint64_t{dataOffset} + static_cast<std::uint32_t>(length) > room) {
     DbgPlain(kLevel, "[%s] BMAlloc returned NULL.", kFn);
@@ -627,20 +611,20 @@ int VEK_WriteItemData_NMC(BarContext* ctx, int key, char* base, int offset, int 
   std::uint32_t* seq = BmRecSeqNo();
   r.h.seqNo = seq != nullptr ? (*seq)++ : 0;
   r.h.length = dataOffset + static_cast<std::uint32_t>(length);
-  r.itemId = static_cast<std::uint32_t>(ctx->itemId);
-  const auto itemOffset = static_cast<std::uint64_t>(ctx->itemOffset);
+  r.itemId = static_cast<std::uint32_t>(ctx->item.itemId);
+  const auto itemOffset = static_cast<std::uint64_t>(ctx->item.itemOffset);
   r.offsetLow = static_cast<std::uint32_t>(itemOffset);
   r.offsetHigh = static_cast<std::uint32_t>(itemOffset >> 32);
   r.lengthLow = static_cast<std::uint16_t>(length);
   r.lengthHigh = static_cast<std::uint16_t>(static_cast<std::uint32_t>(length) >> 16);
   r.dataOffset = static_cast<std::uint16_t>(dataOffset);
-  r.compressionId = static_cast<std::uint32_t>(ctx->compressionId);
+  r.compressionId = static_cast<std::uint32_t>(ctx->object.codecs.compressionId);
   // The bytes went to the agent untouched: never marked as transformed.
   r.transformId = kDaTransformNone;
   std::memcpy(rec, &r, sizeof r);
   if (BmWrite(r.h.length) == 0) return ZeroCopyFail(ctx, kFn);
   bar2_detail::LinkUpdateStatus(ctx, length, 0);
-  ctx->itemOffset += length;
+  ctx->item.itemOffset += length;
   return length;
 }
 

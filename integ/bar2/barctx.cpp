@@ -49,12 +49,7 @@ void VEK_AtInit(void* data) {
   ctx->output = 1;
   ctx->smLink = 1;
   CopyText(ctx->appName, "<unknownInstance>");
-  CopyText(ctx->objName, "<unknownObject>");
-  ctx->dbsmHandle = kIpcNoHandle;
-  ctx->smHandle = kIpcNoHandle;
-  ctx->spareHandle = kIpcNoHandle;
-  ctx->maLocal = -1;
-  ctx->stdinTerminal = -1;
+  CopyText(ctx->object.objName, "<unknownObject>");
 }
 
 // A forked child must not use its parent's session-manager connection.
@@ -66,13 +61,6 @@ void VEK_AtFork(void*) {
 void VEK_AtFini(void* data) {
   auto* ctx = static_cast<BarContext*>(data);
   BarEndTransforms(ctx);
-  safe_free(ctx->dbgPostfix, TARN_HERE);
-  ctx->dbgPostfix = nullptr;
-  safe_free(ctx->objText, TARN_HERE);
-  ctx->objText = nullptr;
-  CmnVarFree(&ctx->itemName);
-  IVecFree(&ctx->trees);
-  StrMsgFreeL(&ctx->smMsg);
   ctx->~BarContext();
 }
 
@@ -122,10 +110,10 @@ int LinkSendReport(BarContext* ctx, char* message) {
   StrMsg msg;
   StrMsgInitL(&msg);
   if (StrMsgPrepareForBounceL(&msg, message) < 0) return -1;
-  if (IpcHandle* con = DaConIpcHandle()) *con = ctx->smHandle;
-  const int rc = RcIpcSendMsg(ctx->smHandle, &msg);
+  if (IpcHandle* con = DaConIpcHandle()) *con = ctx->session.smHandle;
+  const int rc = RcIpcSendMsg(ctx->session.smHandle, &msg);
   StrMsgFreeL(&msg);
-  if (const IpcHandle* con = DaConIpcHandle()) ctx->smHandle = *con;
+  if (const IpcHandle* con = DaConIpcHandle()) ctx->session.smHandle = *con;
   return rc > 0 ? 0 : -1;
 }
 
@@ -136,7 +124,7 @@ void LinkEndOpenWork(BarContext* ctx) {
   }
   // The object was never ended: the session manager must not take it as stored.
   VEK_SendAbort(ctx, kBarAbortOpenWork);
-  ctx->sessGuid[0] = '\0';
+  ctx->session.sessGuid[0] = '\0';
 }
 
 int LinkEndObject(BarContext* ctx, int code) {
@@ -208,6 +196,56 @@ int BarCheckMode(BarContext* ctx, const char* function, int mode, int other) {
   }
   ctx->lastCode = BAR_ESEQUENCE;
   return BAR_ESEQUENCE;
+}
+
+// ---------------------------------------------------------------- state by lifetime
+
+void BarTextFree::operator()(char* text) const {
+  safe_free(text, TARN_HERE);
+}
+
+void BarCodecs::ClearTransforms() {
+  encode = 0;
+  encrypt = 0;
+  compress = 0;
+  transformId = 0;
+  compressionId = 0;
+  decryptReady = 0;
+}
+
+BarSessionState::~BarSessionState() {
+  StrMsgFreeL(&smMsg);
+}
+
+BarObjectState::~BarObjectState() {
+  IVecFree(&trees);
+}
+
+BarItemState::~BarItemState() {
+  CmnVarFree(&itemName);
+}
+
+void BarItemState::Reset() {
+  CmnVarFree(&itemName);
+  itemId = 0;
+  itemOffset = 0;
+  bytesRead = 0;
+  bytesWritten = 0;
+  DropDataRecord();
+  DropRestoreRecord();
+}
+
+void BarItemState::DropRestoreRecord() {
+  restoreRecord = nullptr;
+  recBytes = 0;
+  recSize = 0;
+  recSpaceLeft = 0;
+}
+
+void BarItemState::DropDataRecord() {
+  dataRecord = nullptr;
+  recSize = 0;
+  recSpaceLeft = 0;
 }
 
 // ---------------------------------------------------------------- globals
@@ -322,14 +360,13 @@ int VEK_Init(const char* appType, const char* appName, const char* module, int, 
   CopyText(ctx->module, module);
 
   {
-    IntegOptions opts{};
-    OptParseEnvOpts(std::getenv("VEKOPTS"), &opts);
-    ctx->dbgPostfix = opts.dbgPostfix;  // the record's copy is handed over
-    opts.dbgPostfix = nullptr;
-    CopyText(ctx->dbgRanges, opts.dbgRanges);
-    CopyText(ctx->dbgSelect, opts.dbgSelect);
-    ctx->reportLevel = opts.reportLevel;
-    OptFreeOpts(&opts);
+    OptHolder opts;
+    OptParseEnvOpts(std::getenv("VEKOPTS"), opts.get());
+    ctx->dbgPostfix.reset(opts->dbgPostfix);  // the record's copy is handed over
+    opts->dbgPostfix = nullptr;
+    CopyText(ctx->dbgRanges, opts->dbgRanges);
+    CopyText(ctx->dbgSelect, opts->dbgSelect);
+    ctx->reportLevel = opts->reportLevel;
   }
 
   char identity[kBarModuleMax + 8];
@@ -345,7 +382,7 @@ int VEK_Init(const char* appType, const char* appName, const char* module, int, 
   ctx->ipcStarted = IpcIsInitialized() ? 0 : 1;
   ctx->csaStarted = 0;
 
-  const int cmnRc = CmnInit(identity, ctx->reportName, ctx->dbgPostfix, ctx->dbgRanges,
+  const int cmnRc = CmnInit(identity, ctx->reportName, ctx->dbgPostfix.get(), ctx->dbgRanges,
                             ctx->dbgSelect, ctx->reportLevel);
   if (cmnRc == -1) {
     char* why = ErhFormatCmnInitFailure();
@@ -408,9 +445,9 @@ int VEK_Exit(BarContext* ctx) {
   switch (ctx->mode) {
     case BAR_MODE_IDLE:
       if (IpcHandle* con = DaConIpcHandle()) *con = kIpcNoHandle;
-      if (ctx->smHandle != kIpcNoHandle) {
+      if (ctx->session.smHandle != kIpcNoHandle) {
         DbgPlain(kLevelFlow, "[%s] INTERNAL ERROR: SM handle [%d] still open.\n", fn,
-                 ctx->smHandle);
+                 ctx->session.smHandle);
         LinkAbort(ctx, 8003);
       }
       if (ctx->dbsmHandle != kIpcNoHandle) {
@@ -469,33 +506,33 @@ int VEK_GetOutput(BarContext* ctx) {
   return Get(ctx, int{BAR_ENOCONTEXT}, [](BarContext* c) { return c->output; });
 }
 int VEK_GetSMHandle(BarContext* ctx) {
-  return Get(ctx, int{kIpcNoHandle}, [](BarContext* c) { return c->smHandle; });
+  return Get(ctx, int{kIpcNoHandle}, [](BarContext* c) { return c->session.smHandle; });
 }
 int VEK_GetIntegSpecific(BarContext* ctx) {
   return Get(ctx, 0, [](BarContext* c) { return c->integSpecific; });
 }
 const char* VEK_GetSessionId(BarContext* ctx) {
   return Get(ctx, static_cast<const char*>(nullptr),
-             [](BarContext* c) -> const char* { return c->sessId; });
+             [](BarContext* c) -> const char* { return c->session.sessId; });
 }
 const char* VEK_GetSessionGuid(BarContext* ctx) {
   return Get(ctx, static_cast<const char*>(nullptr),
-             [](BarContext* c) -> const char* { return c->sessGuid; });
+             [](BarContext* c) -> const char* { return c->session.sessGuid; });
 }
 int VEK_GetObjectStartTime(BarContext* ctx) {
-  return Get(ctx, 0, [](BarContext* c) { return c->startTime; });
+  return Get(ctx, 0, [](BarContext* c) { return c->object.startTime; });
 }
 int VEK_GetMode(BarContext* ctx) {
   return Get(ctx, -1, [](BarContext* c) { return c->mode; });
 }
 int VEK_IsMALocal(BarContext* ctx) {
-  return Get(ctx, int{BAR_ENOCONTEXT}, [](BarContext* c) { return c->maLocal; });
+  return Get(ctx, int{BAR_ENOCONTEXT}, [](BarContext* c) { return c->object.maLocal; });
 }
 int VEK_MABlockSize(BarContext* ctx) {
-  return Get(ctx, int{BAR_ENOCONTEXT}, [](BarContext* c) { return c->maBlockSize; });
+  return Get(ctx, int{BAR_ENOCONTEXT}, [](BarContext* c) { return c->object.maBlockSize; });
 }
 int VEK_DARecOffset(BarContext* ctx) {
-  return Get(ctx, int{BAR_ENOCONTEXT}, [](BarContext* c) { return c->recOffset; });
+  return Get(ctx, int{BAR_ENOCONTEXT}, [](BarContext* c) { return c->object.recOffset; });
 }
 const char* VEK_AppType(BarContext* ctx) {
   return Get(ctx, static_cast<const char*>(nullptr),
@@ -507,19 +544,20 @@ const char* VEK_AppName(BarContext* ctx) {
 }
 const char* VEK_BarList(BarContext* ctx) {
   return Get(ctx, static_cast<const char*>(nullptr),
-             [](BarContext* c) -> const char* { return c->barlist; });
+             [](BarContext* c) -> const char* { return c->session.barlist; });
 }
 int VEK_NumErrors(BarContext* ctx) {
-  return Get(ctx, int{BAR_ENOCONTEXT}, [](BarContext* c) { return c->errorReports; });
+  return Get(ctx, int{BAR_ENOCONTEXT},
+             [](BarContext* c) { return c->object.counters.errorReports; });
 }
 CmnVec* VEK_GetTrees(BarContext* ctx) {
-  return Get(ctx, static_cast<CmnVec*>(nullptr), [](BarContext* c) { return &c->trees; });
+  return Get(ctx, static_cast<CmnVec*>(nullptr), [](BarContext* c) { return &c->object.trees; });
 }
 int VEK_DmpContext(BarContext* ctx) {
   return Get(ctx, 0, [](BarContext* c) { return c->dmpContext; });
 }
 int VEK_GetDaID(BarContext* ctx) {
-  return Get(ctx, -1, [](BarContext* c) { return c->daId; });
+  return Get(ctx, -1, [](BarContext* c) { return c->object.daId; });
 }
 
 int VEK_SetErrno(BarContext* ctx, int code) {
@@ -542,7 +580,7 @@ int VEK_SetAppTypeAppName(BarContext* ctx, const char* appType, const char* appN
   });
 }
 int VEK_SetObjectSize(BarContext* ctx, int64_t size) {
-  return Set(ctx, [size](BarContext* c) { c->objSize = size; });
+  return Set(ctx, [size](BarContext* c) { c->object.counters.objSize = size; });
 }
 int VEK_SetDatabaseId(BarContext* ctx, const char* id) {
   return Set(ctx, [id](BarContext* c) { CopyText(c->databaseId, id); });

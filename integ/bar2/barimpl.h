@@ -8,6 +8,8 @@
 #include "cmn/str.h"
 #include "ipc/ipc.h"
 
+struct IntegOptions;
+
 namespace bar2_detail {
 
 // Copies into a field of a record, cut to its width.
@@ -66,12 +68,19 @@ void ReportObject(const char* fn, int number, const char* objName, bool decode);
 // The profile line (`set`, `number`): hours, minutes, seconds since the
 // object began and the rate in MB per second.
 void ReportProfile(const char* fn, int set, int number, const BarContext* ctx);
-// Forgets the current restore record: none, and no data left to read.
-void DropRestoreRecord(BarContext* ctx);
-// Forgets the backup data record being filled (given up, not written).
-void DropDataRecord(BarContext* ctx);
-// Clears the object's times and counters at its end.
-void ResetObjectCounters(BarContext* ctx);
+// The last code, last error and error number back to 0, as a call that
+// starts afresh leaves them.
+void ClearLastResult(BarContext* ctx);
+// Takes what the session manager's MSG_CONNECT fixed for the object: its
+// data-path id, start and since times, sparse and profile switches and the
+// media agent's host.
+void TakeObjectOptions(BarContext* ctx, const IntegOptions& opts);
+// The session-manager side of an object's end: stop for code 0, else abort
+// with the code; then the session of the context's barlist opens again
+// through `start` (VEK_StartBackup or VEK_StartRestore), whose result is
+// returned. `fn` names the caller in the trace.
+int ReopenSession(BarContext* ctx, const char* fn, int code,
+                  int (*start)(BarContext* ctx, const char* barlist));
 // An object start failed after the session manager handed the object out:
 // ends the codecs and aborts the session with `rc` so that the session
 // manager learns of it. Returns BarFail(ctx, rc).

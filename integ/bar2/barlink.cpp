@@ -49,7 +49,7 @@ void SetConHandle(IpcHandle handle) {
 
 // After a reconnecting call the data path holds the connection in force.
 void TakeHandleBack(BarContext* ctx) {
-  if (const IpcHandle* con = DaConIpcHandle()) ctx->smHandle = *con;
+  if (const IpcHandle* con = DaConIpcHandle()) ctx->session.smHandle = *con;
 }
 
 void TraceItems(StrMsg* msg, const char* title) {
@@ -93,15 +93,15 @@ bool BuildOptions(BarContext* ctx, int type, const SessionConnectOptions& o, Str
 
 // Closes without shutting down: the peer is gone or must not hear more.
 void DropConnection(BarContext* ctx) {
-  if (ctx->smHandle != kIpcNoHandle) {
-    if (CsaIsInitialized() && MCsaGetSessionKey(ctx->smHandle) != nullptr) {
-      MCsaDisconnectSession(ctx->smHandle);
+  if (ctx->session.smHandle != kIpcNoHandle) {
+    if (CsaIsInitialized() && MCsaGetSessionKey(ctx->session.smHandle) != nullptr) {
+      MCsaDisconnectSession(ctx->session.smHandle);
     } else {
-      IpcCloseConnection(ctx->smHandle);
+      IpcCloseConnection(ctx->session.smHandle);
     }
     ErhClearError();
   }
-  ctx->smHandle = kIpcNoHandle;
+  ctx->session.smHandle = kIpcNoHandle;
   SetConHandle(kIpcNoHandle);
 }
 
@@ -126,17 +126,17 @@ int VEK_ConnectSession(BarContext* ctx, int type, const SessionConnectOptions* o
 
   StrMsg start;
   StrMsgInitL(&start);
-  const bool fresh = ctx->sessGuid[0] == '\0';
+  const bool fresh = ctx->session.sessGuid[0] == '\0';
   if (fresh) {
     if (!BuildOptions(ctx, type, o, &start)) {
       StrMsgFreeL(&start);
       return BarFail(ctx, BAR_EPARAM);
     }
     DbgPlain(kLevelFlow, "[%s] BAR2 --> MSG_OPTIONS (%s) --> SM (%d)", fn, StrMsgGetBufL(&start),
-             ctx->smHandle);
+             ctx->session.smHandle);
   }
   int budget = bar2_detail::EnvSeconds("VEKRECONNECT_RETRY", kConnectBudgetDefault);
-  DbgPlain(kLevelFlow, "[%s] guid: %s", fn, ctx->sessGuid);
+  DbgPlain(kLevelFlow, "[%s] guid: %s", fn, ctx->session.sessGuid);
 
   bool startedCsa = false;
   IpcHandle handle = kIpcNoHandle;
@@ -151,7 +151,7 @@ int VEK_ConnectSession(BarContext* ctx, int type, const SessionConnectOptions* o
   while (!failed && budget > 0) {
     ErhClearError();
     handle = fresh ? MCsaStartSession(0, type, StrMsgGetBufL(&start))
-                   : MCsaReconnectSession(0, ctx->sessGuid);
+                   : MCsaReconnectSession(0, ctx->session.sessGuid);
     if (handle >= 0) break;
     if (!fresh && ErhErrno() == ECSANOTFOUND) break;
     budget -= kConnectPause;
@@ -160,15 +160,15 @@ int VEK_ConnectSession(BarContext* ctx, int type, const SessionConnectOptions* o
   StrMsgFreeL(&start);
 
   if (handle >= 0) {
-    ctx->smHandle = handle;
+    ctx->session.smHandle = handle;
     SetConHandle(handle);
     if (const char* guid = MCsaGetSessionGuid(handle); guid != nullptr && guid[0] != '\0') {
       if (std::strlen(guid) <= kBarGuidMax) {
-        CopyText(ctx->sessGuid, guid);
+        CopyText(ctx->session.sessGuid, guid);
       } else {
         // A cut GUID would re-attach to nothing; keep none rather than half.
         DbgPlain(kLevelFlow, "[%s] session id of %zu characters not kept", fn, std::strlen(guid));
-        ctx->sessGuid[0] = '\0';
+        ctx->session.sessGuid[0] = '\0';
       }
     }
     DbgPlain(kLevelFlow, "[%s] smHandle: %d", fn, handle);
@@ -193,15 +193,15 @@ int VEK_CloseSession(BarContext* ctx) {
   ctx = BarResolve(ctx);
   if (ctx == nullptr) return BAR_ENOCONTEXT;
   int rc = 0;
-  if (ctx->smHandle != kIpcNoHandle) {
-    if (CsaIsInitialized() && MCsaGetSessionKey(ctx->smHandle) != nullptr) {
-      rc = MCsaDisconnectSession(ctx->smHandle);
+  if (ctx->session.smHandle != kIpcNoHandle) {
+    if (CsaIsInitialized() && MCsaGetSessionKey(ctx->session.smHandle) != nullptr) {
+      rc = MCsaDisconnectSession(ctx->session.smHandle);
     } else {
       ErhClearError();
-      rc = IpcShutdownAndCloseConnection(ctx->smHandle);
+      rc = IpcShutdownAndCloseConnection(ctx->session.smHandle);
     }
   }
-  ctx->smHandle = kIpcNoHandle;
+  ctx->session.smHandle = kIpcNoHandle;
   SetConHandle(kIpcNoHandle);
   return rc < 0 ? BarFail(ctx, BAR_ENOMEM) : 0;
 }
@@ -211,14 +211,15 @@ int VEK_SendMessage(BarContext* ctx, StrMsg* msg) {
   ctx = BarResolve(ctx);
   if (ctx == nullptr) return BAR_ENOCONTEXT;
   TraceItems(msg, fn);
-  SetConHandle(ctx->smHandle);
-  const int rc = ctx->smHandle != kIpcNoHandle ? RcIpcSendMsg(ctx->smHandle, msg) : -1;
+  SetConHandle(ctx->session.smHandle);
+  const int rc =
+      ctx->session.smHandle != kIpcNoHandle ? RcIpcSendMsg(ctx->session.smHandle, msg) : -1;
   TakeHandleBack(ctx);
   if (rc > 0) return 0;
   // Reconnecting has already been tried where it could be; sending again on
   // a closed connection cannot succeed.
-  DbgPlain(kLevelFlow, "[%s] Cannot send data to SM (smHandle: %d). Error: %s", fn, ctx->smHandle,
-           ErhErrnoToText());
+  DbgPlain(kLevelFlow, "[%s] Cannot send data to SM (smHandle: %d). Error: %s", fn,
+           ctx->session.smHandle, ErhErrnoToText());
   const std::string why = ErhErrnoToText();
   // Closed first, so that the report below is not sent into the broken link.
   DropConnection(ctx);
@@ -230,7 +231,7 @@ int VEK_SendMessage(BarContext* ctx, StrMsg* msg) {
 int VEK_ReceiveMessageEx(BarContext* ctx, int timeout, StrMsg* msg) {
   static const char fn[] = "VEK_ReceiveMessageEx";
   ctx = BarResolve(ctx);
-  if (ctx == nullptr || ctx->smHandle == kIpcNoHandle) return BAR_ENOCONTEXT;
+  if (ctx == nullptr || ctx->session.smHandle == kIpcNoHandle) return BAR_ENOCONTEXT;
   if (msg == nullptr) msg = StrMsgGetGlobal();
   if (msg == nullptr) return BAR_ENOCONTEXT;
   const int interval = StatusInterval();
@@ -238,20 +239,20 @@ int VEK_ReceiveMessageEx(BarContext* ctx, int timeout, StrMsg* msg) {
   if (slice < 1) slice = 1;
   long waited = 0;
   for (;;) {
-    const int ready = smWait(ctx->smHandle, slice);
+    const int ready = smWait(ctx->session.smHandle, slice);
     if (ready > 0) break;
     if (ready == 0) {
       waited += slice;
       if (timeout != -1 && waited >= timeout) return BarFail(ctx, BAR_EWAIT);
       VEK_UpdateStatus(ctx, 0, 1);
-      if (ctx->smHandle == kIpcNoHandle) return BarFail(ctx, BAR_ECOMM);
+      if (ctx->session.smHandle == kIpcNoHandle) return BarFail(ctx, BAR_ECOMM);
       continue;
     }
     DbgPlain(kLevelFlow, "[%s] IpcWaitForIpcEventOnHandle got error %d", fn, ErhErrno());
     break;
   }
-  SetConHandle(ctx->smHandle);
-  const int n = RcIpcReceiveMsg(ctx->smHandle, msg);
+  SetConHandle(ctx->session.smHandle);
+  const int n = RcIpcReceiveMsg(ctx->session.smHandle, msg);
   TakeHandleBack(ctx);
   const char* what = nullptr;
   int report = 0;
@@ -270,7 +271,7 @@ int VEK_ReceiveMessageEx(BarContext* ctx, int timeout, StrMsg* msg) {
     }
   }
   if (what != nullptr) {
-    DbgPlain(kLevelFlow, "[%s] %s (smHandle: %d) Error: %s", fn, what, ctx->smHandle,
+    DbgPlain(kLevelFlow, "[%s] %s (smHandle: %d) Error: %s", fn, what, ctx->session.smHandle,
              ErhErrnoToText());
     if (report == kBarMsgSmParse) {
       // A stop would tell the session manager that all went well.
@@ -293,40 +294,43 @@ int VEK_ReceiveMessage(BarContext* ctx, StrMsg* msg) {
 int VEK_UpdateStatus(BarContext* ctx, int64_t bytes, int force) {
   static const char fn[] = "VEK_UpdateStatus";
   ctx = BarResolve(ctx);
-  if (ctx == nullptr || ctx->smHandle == kIpcNoHandle) return 0;
-  if (bytes > 0) ctx->bytesDone += bytes;
+  if (ctx == nullptr || ctx->session.smHandle == kIpcNoHandle) return 0;
+  if (bytes > 0) ctx->object.counters.bytesDone += bytes;
   const int now = bar2_detail::Now();
-  if (force == 0 && ctx->lastStatus != 0 && now < ctx->lastStatus + StatusInterval()) return 0;
-  DbgPlain(kLevelFlow, "[%s] BAR2 --> MSG_BDASTATUS --> SM (%d)", fn, ctx->smHandle);
+  if (force == 0 && ctx->object.counters.lastStatus != 0 &&
+      now < ctx->object.counters.lastStatus + StatusInterval())
+    return 0;
+  DbgPlain(kLevelFlow, "[%s] BAR2 --> MSG_BDASTATUS --> SM (%d)", fn, ctx->session.smHandle);
   StrMsg msg;
   StrMsgInitL(&msg);
   int rc = StrMsgStartExL(&msg, nullptr, 0, MSG_BDASTATUS, 0);
   // The sizes go as plain 64-bit decimals, which the session manager reads
   // as one number each (the message codec's own 64-bit form is two halves).
-  const std::string sizeKb = std::to_string(Kilobytes(ctx->objSize));
-  const std::string doneKb = std::to_string(Kilobytes(ctx->bytesDone));
+  const std::string sizeKb = std::to_string(Kilobytes(ctx->object.counters.objSize));
+  const std::string doneKb = std::to_string(Kilobytes(ctx->object.counters.bytesDone));
   if (rc == 0)
     rc = StrMsgFAppendL(&msg, "%d%d%d%d%d%d%s%s", bar2_detail::WallSeconds(),
-                        ctx->worstLevel, ctx->level0Reports, ctx->errorReports, ctx->items,
-                        ctx->objItems, sizeKb.c_str(), doneKb.c_str());
-  SetConHandle(ctx->smHandle);
-  if (rc == 0) rc = RcIpcSendMsg(ctx->smHandle, &msg) > 0 ? 0 : -1;
+                        ctx->object.counters.worstLevel, ctx->object.counters.level0Reports,
+                        ctx->object.counters.errorReports, ctx->object.counters.items,
+                        ctx->object.counters.objItems, sizeKb.c_str(), doneKb.c_str());
+  SetConHandle(ctx->session.smHandle);
+  if (rc == 0) rc = RcIpcSendMsg(ctx->session.smHandle, &msg) > 0 ? 0 : -1;
   StrMsgFreeL(&msg);
   TakeHandleBack(ctx);
-  ctx->lastStatus = static_cast<time_t>(now);
+  ctx->object.counters.lastStatus = static_cast<time_t>(now);
   return rc == 0 ? 0 : BAR_ECOMM;
 }
 
 int VEK_SendAbort(BarContext* ctx, int code) {
   ctx = BarResolve(ctx);
   if (ctx == nullptr) return BAR_ENOCONTEXT;
-  if (ctx->smHandle == kIpcNoHandle) return 0;
+  if (ctx->session.smHandle == kIpcNoHandle) return 0;
   DbgPlain(kLevelFlow, "[VEK_SendAbort] BAR2 --> MSG_ABORT (code %d) --> SM (%d)", code,
-           ctx->smHandle);
+           ctx->session.smHandle);
   StrMsg msg;
   StrMsgInitL(&msg);
   if (StrMsgStartExL(&msg, nullptr, 0, MSG_ABORT, 0) == 0 && StrMsgFAppendL(&msg, "%d", code) == 0)
-    IpcSendStrMsgL(ctx->smHandle, &msg);
+    IpcSendStrMsgL(ctx->session.smHandle, &msg);
   StrMsgFreeL(&msg);
   ErhClearError();
   return VEK_CloseSession(ctx);
@@ -338,7 +342,8 @@ int VEK_Abort(BarContext* ctx, int code) {
   if (ctx == nullptr) return BAR_ENOCONTEXT;
   ErhFullReportPacked(
       fn, kErhMinor,
-      NlsPackMessage(kBarMsgSet, ctx->abortWording != 0 ? kBarMsgAbortingCode : kBarMsgAbortedCode,
+      NlsPackMessage(kBarMsgSet,
+                     ctx->session.abortWording != 0 ? kBarMsgAbortingCode : kBarMsgAbortedCode,
                      code));
   return VEK_SendAbort(ctx, code);
 }
@@ -350,9 +355,10 @@ int VEK_OnAbortM(BarContext* ctx, StrMsg* received, const char* file, const char
   if (ctx == nullptr) return BAR_ENOCONTEXT;
   int code = 0;
   if (received == nullptr || StrParseMessageFL(received, "%d", &code) != 0) code = 0;
-  ctx->abortCode = code;
+  ctx->session.abortCode = code;
   DbgPlain(kLevelFlow, "[%s] BAR2 <-- MSG_ABORT (code %d) <-- SM (%d). (%s %s:%d)", fn, code,
-           ctx->smHandle, function != nullptr ? function : "", file != nullptr ? file : "", line);
+           ctx->session.smHandle, function != nullptr ? function : "", file != nullptr ? file : "",
+           line);
   int found = 0;
   const char* text = "Unknown";
   if (code >= 0 && code <= 100000) {
@@ -361,7 +367,8 @@ int VEK_OnAbortM(BarContext* ctx, StrMsg* received, const char* file, const char
   }
   ErhFullReportPacked(
       fn, kErhMinor,
-      NlsPackMessage(kBarMsgSet, ctx->abortWording != 0 ? kBarMsgSmAborted : kBarMsgSessionAborted,
+      NlsPackMessage(kBarMsgSet,
+                     ctx->session.abortWording != 0 ? kBarMsgSmAborted : kBarMsgSessionAborted,
                      text));
   VEK_SendAbort(ctx, code);
   return BarFail(ctx, BAR_EABORTED);
@@ -370,12 +377,12 @@ int VEK_OnAbortM(BarContext* ctx, StrMsg* received, const char* file, const char
 int VEK_Stop(BarContext* ctx) {
   ctx = BarResolve(ctx);
   if (ctx == nullptr) return BAR_ENOCONTEXT;
-  if (ctx->smHandle == kIpcNoHandle) return 0;
-  DbgPlain(kLevelFlow, "[VEK_Stop] BAR2 --> MSG_STOP --> SM (%d)", ctx->smHandle);
+  if (ctx->session.smHandle == kIpcNoHandle) return 0;
+  DbgPlain(kLevelFlow, "[VEK_Stop] BAR2 --> MSG_STOP --> SM (%d)", ctx->session.smHandle);
   StrMsg msg;
   StrMsgInitL(&msg);
-  SetConHandle(ctx->smHandle);
-  if (StrMsgStartExL(&msg, nullptr, 0, MSG_STOP, 0) == 0) RcIpcSendMsg(ctx->smHandle, &msg);
+  SetConHandle(ctx->session.smHandle);
+  if (StrMsgStartExL(&msg, nullptr, 0, MSG_STOP, 0) == 0) RcIpcSendMsg(ctx->session.smHandle, &msg);
   StrMsgFreeL(&msg);
   TakeHandleBack(ctx);
   ErhClearError();
@@ -386,7 +393,8 @@ int BarEndSession(BarContext* ctx, int code) {
   ctx = BarResolve(ctx);
   if (ctx == nullptr) return BAR_ENOCONTEXT;
   int rc = 0;
-  if (ctx->sessGuid[0] != '\0' && ctx->smHandle == kIpcNoHandle && ctx->smLink != 0) {
+  if (ctx->session.sessGuid[0] != '\0' && ctx->session.smHandle == kIpcNoHandle &&
+      ctx->smLink != 0) {
     // Between objects the connection is closed: attach again to end it.
     const int type = ctx->mode == BAR_MODE_RESTORE || ctx->mode == BAR_MODE_OBJECT_RESTORE
                          ? kBarSessionRestore
@@ -394,7 +402,7 @@ int BarEndSession(BarContext* ctx, int code) {
     rc = VEK_ConnectSession(ctx, type, nullptr);
   }
   if (rc == 0) rc = code == 0 ? VEK_Stop(ctx) : VEK_Abort(ctx, code);
-  ctx->sessGuid[0] = '\0';
+  ctx->session.sessGuid[0] = '\0';
   return rc;
 }
 
@@ -418,11 +426,10 @@ int VEK_RestartDebugging(BarContext* ctx, const char* postfix, const char* range
   }
   DbgEndTrace();
   const std::string full = std::string(ctx->module) + "_" + postfix;
-  safe_free(ctx->dbgPostfix, TARN_HERE);
-  ctx->dbgPostfix = StrNewCopy(full.c_str());
+  ctx->dbgPostfix.reset(StrNewCopy(full.c_str()));
   CopyText(ctx->dbgRanges, ranges);
   CopyText(ctx->dbgSelect, select != nullptr ? select : "");
-  DbgInit(ctx->dbgPostfix, ctx->dbgRanges, ctx->dbgSelect);
+  DbgInit(ctx->dbgPostfix.get(), ctx->dbgRanges, ctx->dbgSelect);
   return 0;
 }
 
@@ -447,16 +454,16 @@ int VEK_RequestObject(BarContext* ctx, int type, StrMsg* request, IntegOptions* 
   if (ctx == nullptr) return BAR_ENOCONTEXT;
   if (request == nullptr || opts == nullptr || StrMsgGetBufL(request) == nullptr)
     return BarFail(ctx, BAR_EPARAM);
-  DbgPlain(kLevelFlow, "[%s] BAR2 --> MSG_BAROPT --> SM (%d). Options:", fn, ctx->smHandle);
+  DbgPlain(kLevelFlow, "[%s] BAR2 --> MSG_BAROPT --> SM (%d). Options:", fn, ctx->session.smHandle);
   TraceItems(request, fn);
   for (;;) {
     if (VEK_SendMessage(ctx, request) != 0) return BarFail(ctx, BAR_ECOMM);
-    StrMsg* answer = &ctx->smMsg;
+    StrMsg* answer = &ctx->session.smMsg;
     const int code = VEK_ReceiveMessage(ctx, answer);
     if (code < 0) return BarFail(ctx, BAR_ECOMM);
     switch (code) {
       case MSG_CONNECT:
-        DbgPlain(kLevelFlow, "[%s] BAR2 <-- MSG_CONNECT <-- SM (%d).", fn, ctx->smHandle);
+        DbgPlain(kLevelFlow, "[%s] BAR2 <-- MSG_CONNECT <-- SM (%d).", fn, ctx->session.smHandle);
         OptFreeOpts(opts);
         OptParseMsgOpts(answer, opts);
         return 0;
@@ -466,7 +473,7 @@ int VEK_RequestObject(BarContext* ctx, int type, StrMsg* request, IntegOptions* 
         if (StrParseMessageFL(answer, "%d", &seconds) != 0 || seconds < 1)
           seconds = kBarWaitDefault;
         DbgPlain(kLevelFlow, "[%s] BAR2 <-- MSG_WAIT (%d sec) <-- SM (%d).", fn, seconds,
-                 ctx->smHandle);
+                 ctx->session.smHandle);
         BarEndSession(ctx, 0);
         cmn::SleepFor(std::chrono::seconds(seconds));
         const SessionConnectOptions again = bar2_detail::SessionOptionsOf(ctx, type);

@@ -143,7 +143,7 @@ int ArgvReadEnv(ArgvVec* list, const char* text);
 // path's reconnect id, host and port).
 void OptParseOpts(int count, char** words, IntegOptions* opts);
 // ArgvReadEnv of `text` (null: nothing), then OptParseOpts. The words are
-// released before return, and opts->output with them.
+// released before return; the record keeps copies of what it took.
 void OptParseEnvOpts(const char* text, IntegOptions* opts);
 // Every remaining item of the message being parsed (null: the process-wide
 // buffer) is one word; then OptParseOpts.

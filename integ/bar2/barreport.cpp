@@ -48,13 +48,13 @@ std::vector<char> Unflatten(const char* message) {
 }
 
 bool LinkOpen(const BarContext* ctx) {
-  return ctx->smLink != 0 && ctx->smHandle != kIpcNoHandle;
+  return ctx->smLink != 0 && ctx->session.smHandle != kIpcNoHandle;
 }
 
 // The send may have reconnected; the data path holds the current handle.
 void TakeHandleBack(BarContext* ctx) {
   if (const IpcHandle* con = DaConIpcHandle(); con != nullptr && *con != kIpcNoHandle)
-    ctx->smHandle = *con;
+    ctx->session.smHandle = *con;
 }
 
 }  // namespace
@@ -72,20 +72,20 @@ int BAR2ReportHook(const char* message) {
   if (ctx->reportCallback != nullptr) ctx->reportCallback(text.data());
   const int level = ErhErrnoLevel();
   if (level == 0) {
-    ++ctx->level0Reports;
+    ++ctx->object.counters.level0Reports;
   } else if (level >= 1 && level <= 3) {
-    ++ctx->errorReports;
+    ++ctx->object.counters.errorReports;
   }
   if (ctx->output == 0) return 0;
   if (!LinkOpen(ctx)) {
     PrintPackedMessage(message);
     return 0;
   }
-  if (level != kErhCritical && level > ctx->worstLevel) {
-    ctx->worstLevel = level;
+  if (level != kErhCritical && level > ctx->object.counters.worstLevel) {
+    ctx->object.counters.worstLevel = level;
     LinkUpdateStatus(ctx, 0, 1);
   }
-  DbgPlain(kLevelFlow, "[%s] BAR2 --> MSG_MSG --> SM (%d).", fn, ctx->smHandle);
+  DbgPlain(kLevelFlow, "[%s] BAR2 --> MSG_MSG --> SM (%d).", fn, ctx->session.smHandle);
   LinkSendReport(ctx, text.data());
   TakeHandleBack(ctx);
   if (ctx->stdinTerminal == 1) PrintPackedMessage(message);

@@ -47,8 +47,8 @@ constexpr int kCallbackFailed = -7;
 
 // The record VEK_RbmNextRecord made current; empty when there is none.
 std::span<std::uint8_t> Current(const BarContext* ctx) {
-  if (ctx->restoreRecord == nullptr) return {};
-  return {static_cast<std::uint8_t*>(ctx->restoreRecord), ctx->recBytes};
+  if (ctx->item.restoreRecord == nullptr) return {};
+  return {static_cast<std::uint8_t*>(ctx->item.restoreRecord), ctx->item.recBytes};
 }
 
 // Records are at least a header long (VEK_RbmNextRecord checks).
@@ -88,29 +88,44 @@ bool ReadItemEnd(std::span<const std::uint8_t> record, std::uint32_t* itemId, st
   return true;
 }
 
-bool SameItem(const BarContext* ctx, std::uint32_t itemId) {
-  return itemId == static_cast<std::uint32_t>(ctx->itemId);
-}
-
-int Mismatch(BarContext* ctx, const char* fn, const char* format, std::uint32_t itemId) {
-  DbgPlain(kLevel, format, fn, static_cast<int>(itemId), ctx->itemId);
-  return BarFail(ctx, BAR_ECOMM);
-}
+// Traces of a record of another item than the current one.
+constexpr char kMismatchRead[] = "[%s] Mismatched ItemID: record=%d, session=%d";
+constexpr char kMismatchWalk[] = "[%s] Mismatched itemID: record=%d, session=%d";
 
 int Damaged(BarContext* ctx, const char* fn, std::uint32_t type) {
   DbgPlain(kLevel, "[%s] Damaged record of type %d.", fn, static_cast<int>(type));
   return BarFail(ctx, BAR_ECOMM);
 }
 
-// A data record's view whose data length fits an int.
-bool ViewData(std::span<std::uint8_t> record, DaDataView* view) {
-  return DaViewData(record, view) && view->data.size() <= static_cast<std::size_t>(INT_MAX);
+// 0 when `itemId` is the current item's; else traces `mismatch` and fails.
+int CheckItem(BarContext* ctx, const char* fn, const char* mismatch, std::uint32_t itemId) {
+  if (itemId == static_cast<std::uint32_t>(ctx->item.itemId)) return 0;
+  DbgPlain(kLevel, mismatch, fn, static_cast<int>(itemId), ctx->item.itemId);
+  return BarFail(ctx, BAR_ECOMM);
+}
+
+// The current item's end or error record: 0 and its completion code, or -2
+// (traced) for a damaged record or one of another item.
+int TakeItemEnd(BarContext* ctx, const char* fn, const char* mismatch,
+                std::span<const std::uint8_t> record, std::uint32_t* code) {
+  std::uint32_t itemId = 0;
+  if (!ReadItemEnd(record, &itemId, code)) return Damaged(ctx, fn, TypeOf(record));
+  return CheckItem(ctx, fn, mismatch, itemId);
+}
+
+// The current item's data record, whose data length fits an int: 0 and its
+// view, or -2 (traced).
+int TakeData(BarContext* ctx, const char* fn, const char* mismatch, std::span<std::uint8_t> record,
+             DaDataView* view) {
+  if (!DaViewData(record, view) || view->data.size() > static_cast<std::size_t>(INT_MAX))
+    return Damaged(ctx, fn, TypeOf(record));
+  return CheckItem(ctx, fn, mismatch, view->itemId);
 }
 
 // The part of the current data record not read yet.
 std::span<std::uint8_t> Unread(const BarContext* ctx, const DaDataView& view) {
   const std::size_t left =
-      std::min(view.data.size(), static_cast<std::size_t>(std::max(ctx->recSpaceLeft, 0)));
+      std::min(view.data.size(), static_cast<std::size_t>(std::max(ctx->item.recSpaceLeft, 0)));
   return view.data.subspan(view.data.size() - left);
 }
 
@@ -127,6 +142,17 @@ void CopyExtAttr(std::span<const std::uint8_t> record, void* buffer, int* size) 
   *size = static_cast<int>(copied);
 }
 
+// Clears `item` and fills what both attribute record forms carry.
+template <class View>
+void FillItem(const View& view, VEK_Item* item) {
+  *item = VEK_Item{};
+  item->id = view.itemId;
+  item->number2 = view.fileType;
+  item->size = view.size;
+  item->mtime = view.modifyTime;
+  item->number9 = view.attributes;
+}
+
 // The item's name in the record, cut to its field.
 void CopyInlineName(VEK_Item* item, std::string_view name) {
   const std::size_t n = std::min(name.size(), static_cast<std::size_t>(kVekNameMax));
@@ -135,14 +161,16 @@ void CopyInlineName(VEK_Item* item, std::string_view name) {
 }
 
 const char* ItemNameText(const BarContext* ctx) {
-  const char* name = CmnVarCastText(ctx->itemName);
+  const char* name = CmnVarCastText(ctx->item.itemName);
   return name != nullptr ? name : "";
 }
 
-// The caller's write callback while the compression library drives it.
-VekWriteCallback decompressWrite = nullptr;
+// The compression library's write callback: hands the data on to the
+// caller's, which the object's codecs hold while the library runs.
 int DecompressWrite(void* data, int length, void* context) {
-  return decompressWrite != nullptr ? decompressWrite(data, length, context) : -1;
+  const auto* ctx = static_cast<const BarContext*>(context);
+  const VekWriteCallback write = ctx != nullptr ? ctx->object.codecs.decompressWrite : nullptr;
+  return write != nullptr ? write(data, length, context) : -1;
 }
 
 }  // namespace
@@ -169,11 +197,11 @@ int VEK_StartRestoreEx(BarContext* ctx, const SessionConnectOptions* options) {
                                        ctx->appName, static_cast<const char*>(cmnHostname)));
     return BarFail(ctx, BAR_EPERM);
   }
-  if (barlist != ctx->barlist) CopyText(ctx->barlist, barlist);
-  ctx->sessId[0] = '\0';
+  if (barlist != ctx->session.barlist) CopyText(ctx->session.barlist, barlist);
+  ctx->session.sessId[0] = '\0';
   bar2_detail::InstallSessionHooks();
   SessionConnectOptions connect = options != nullptr ? *options : SessionConnectOptions{};
-  connect.barlist = ctx->barlist;
+  connect.barlist = ctx->session.barlist;
   if (VEK_ConnectSession(ctx, kBarSessionRestore, &connect) != 0) return BarFail(ctx, BAR_ECOMM);
   ctx->mode = BAR_MODE_RESTORE;
   return 0;
@@ -195,15 +223,13 @@ int VEK_EndRestore(BarContext* ctx, int code) {
   if (ctx == nullptr) return BAR_ENOCONTEXT;
   if (BarCheckMode(ctx, kFn, BAR_MODE_RESTORE, BAR_MODE_IDLE) != 0)
     return BarFail(ctx, BAR_ESEQUENCE);
-  ctx->lastCode = 0;
-  ctx->lastError = 0;
-  ctx->erhErrno = 0;
+  bar2_detail::ClearLastResult(ctx);
   ErhClearError();
-  if (ctx->smHandle != kIpcNoHandle || ctx->sessGuid[0] != '\0')
+  if (ctx->session.smHandle != kIpcNoHandle || ctx->session.sessGuid[0] != '\0')
     DbgPlain(kLevel, "[%s] Disconnecting from Session Manager.", kFn);
   BarEndSession(ctx, code);
   ctx->mode = BAR_MODE_IDLE;
-  ctx->sessGuid[0] = '\0';
+  ctx->session.sessGuid[0] = '\0';
   return 0;
 }
 
@@ -222,26 +248,25 @@ int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char
     return ParamFail(ctx, kFn,
                      "!StrIsEmptyA(objectname) && StrLen(objectname)<= (10+1+64+1+1023+4 +80+1)");
   if (versionId < 0) return ParamFail(ctx, kFn, "ovID>=0");
-  CopyText(ctx->objName, objectName);
-  CopyText(ctx->sessId, sessionId != nullptr ? sessionId : "");
-  ctx->lastCode = 0;
-  ctx->lastError = 0;
-  ctx->erhErrno = 0;
+  CopyText(ctx->object.objName, objectName);
+  CopyText(ctx->session.sessId, sessionId != nullptr ? sessionId : "");
+  bar2_detail::ClearLastResult(ctx);
   ErhClearError();
 
   OptHolder held;
   IntegOptions& opts = *held.get();
   if (ctx->smLink != 0) {
     const SessionConnectOptions connect = bar2_detail::SessionOptionsOf(ctx, kBarSessionRestore);
-    if (ctx->smHandle == kIpcNoHandle && VEK_ConnectSession(ctx, kBarSessionRestore, &connect) != 0)
+    if (ctx->session.smHandle == kIpcNoHandle &&
+        VEK_ConnectSession(ctx, kBarSessionRestore, &connect) != 0)
       return BarFail(ctx, BAR_ECOMM);
     StrMsg request;
     StrMsgInitL(&request);
     const std::string version = std::to_string(versionId);
     int rc = StrMsgStartExL(&request, nullptr, 0, MSG_BAROPT, 0) == 0 &&
-                     StrMsgNAppendL(&request, ctx->appName, ctx->objName, ctx->sessId, "0",
-                                    tree != nullptr ? tree : "", version.c_str(), kRestoreWords,
-                                    nullptr) == 0
+                     StrMsgNAppendL(&request, ctx->appName, ctx->object.objName,
+                                    ctx->session.sessId, "0", tree != nullptr ? tree : "",
+                                    version.c_str(), kRestoreWords, nullptr) == 0
                  ? 0
                  : BAR_EPARAM;
     if (rc == 0) {
@@ -254,37 +279,31 @@ int VEK_StartObjectRestoreEx(BarContext* ctx, const char* objectName, const char
     }
   }
 
-  ctx->objBeginTime = bar2_detail::Now();
+  ctx->object.counters.objBeginTime = bar2_detail::Now();
   VEK_RestartDebugging(ctx, opts.dbgPostfix, opts.dbgRanges, opts.dbgSelect);
   if (int rc = BarStartRestoreTransforms(ctx); rc != 0) {
     return bar2_detail::AbortObjectStart(ctx, rc);
   }
 
-  bar2_detail::DropRestoreRecord(ctx);
-  ctx->itemId = 0;
-  const char* postfix = ctx->dbgPostfix != nullptr ? ctx->dbgPostfix : "";
+  ctx->item.Reset();
+  const char* postfix = ctx->dbgPostfix != nullptr ? ctx->dbgPostfix.get() : "";
   DbgPlain(kLevel, "[%s] About to execute RbmInit.", kFn);
   if (RbmInit(ctx->reportName, ctx->dbgRanges, postfix, ctx->dbgSelect, ctx->reportLevel,
-              ctx->smLink, ctx->smHandle, nullptr, opts.daId, opts.maHost, opts.maPort, opts.output,
-              opts.netLoad) == 0) {
+              ctx->smLink, ctx->session.smHandle, nullptr, opts.daId, opts.maHost, opts.maPort,
+              opts.output, opts.netLoad) == 0) {
     DbgPlain(kLevel,
              "[%s] RbmInit returned error. Error: %s\n\treportName: %s\n\tdbgRanges: %s\n"
              "\tdbgPostfix: %s\n\tdbgSelect: %s\n\treportLevel: %d\n\tsmLink: %d\n"
              "\tsmHandle: %d\n\tdaId: %d\n\tmaHost: %s\n\tmaPort: %d\n\toutput: %s\n"
              "\tnetLoad: %f",
              kFn, ErhGetErrorInfo(), ctx->reportName, ctx->dbgRanges, postfix, ctx->dbgSelect,
-             ctx->reportLevel, ctx->smLink, ctx->smHandle, opts.daId, opts.maHost, opts.maPort,
-             opts.output != nullptr ? opts.output : "", opts.netLoad);
+             ctx->reportLevel, ctx->smLink, ctx->session.smHandle, opts.daId, opts.maHost,
+             opts.maPort, opts.output != nullptr ? opts.output : "", opts.netLoad);
     return bar2_detail::AbortObjectStart(ctx, BAR_ECOMM);
   }
-  ctx->daId = opts.daId;
-  ctx->sparse = opts.sparse;
-  ctx->startTime = opts.objStartTime;
-  ctx->sinceTime = opts.objSinceTime;
-  ctx->profile = opts.profile;
-  CopyText(ctx->maHost, opts.maHost);
-  ctx->maLocal = IpcIPIsLocal(ctx->maHost) != 0 ? 1 : 0;
-  bar2_detail::ReportObject(kFn, kBarMsgRestoreStarted, ctx->objName, true);
+  bar2_detail::TakeObjectOptions(ctx, opts);
+  ctx->object.maLocal = IpcIPIsLocal(ctx->object.maHost) != 0 ? 1 : 0;
+  bar2_detail::ReportObject(kFn, kBarMsgRestoreStarted, ctx->object.objName, true);
   ctx->mode = BAR_MODE_OBJECT_RESTORE;
   return 0;
 }
@@ -295,32 +314,22 @@ int VEK_EndObjectRestore(BarContext* ctx, int code) {
   if (ctx == nullptr) return BAR_ENOCONTEXT;
   DbgPlain(kLevel, "[%s] completionCode: %d", kFn, code);
   if (BarCheckMode(ctx, kFn, BAR_MODE_OBJECT_RESTORE) != 0) return BAR_ESEQUENCE;
-  ctx->lastCode = 0;
-  ctx->lastError = 0;
-  ctx->erhErrno = 0;
+  bar2_detail::ClearLastResult(ctx);
   ErhClearError();
   bar2_detail::LinkUpdateStatus(ctx, 0, 1);
-  if (ctx->profile == 0) {
+  if (ctx->object.profile == 0) {
     DbgPlain(kLevel, "[%s] profile option not set.", kFn);
   } else {
     DbgPlain(kLevel, "[%s] profile option set. Displaying statistics.", kFn);
     bar2_detail::ReportProfile(kFn, kBarRestoreMsgSet, kBarRestoreMsgProfile, ctx);
   }
-  bar2_detail::ResetObjectCounters(ctx);
+  ctx->object.counters = {};
   BarEndTransforms(ctx);
   RbmExit(0);
-  bar2_detail::DropRestoreRecord(ctx);
-  bar2_detail::ReportObject(kFn, kBarMsgRestoreCompleted, ctx->objName, true);
-  if (code == 0)
-    VEK_Stop(ctx);
-  else
-    bar2_detail::LinkAbort(ctx, code);
-  DbgPlain(kLevel, "[%s] Reconecting to Session Manager after socket shutdown.", kFn);
-  ctx->mode = BAR_MODE_IDLE;
-  char barlist[kBarListMax + 1];
-  CopyText(barlist, ctx->barlist);
-  const int rc = VEK_StartRestore(ctx, barlist);
-  ctx->maLocal = -1;
+  ctx->item.DropRestoreRecord();
+  bar2_detail::ReportObject(kFn, kBarMsgRestoreCompleted, ctx->object.objName, true);
+  const int rc = bar2_detail::ReopenSession(ctx, kFn, code, VEK_StartRestore);
+  ctx->object.maLocal = -1;
   return rc;
 }
 
@@ -329,18 +338,13 @@ int VEK_EndObjectRestore(BarContext* ctx, int code) {
 int VEK_ReadObjAttr(BarContext* ctx, std::span<const std::uint8_t> record, VEK_Item* item) {
   DaAttrView view{};
   if (!DaViewAttr(record, &view)) return BarFail(ctx, BAR_ECOMM);
-  *item = VEK_Item{};
-  item->id = view.itemId;
-  item->number2 = view.fileType;
+  FillItem(view, item);
   item->uid = view.uid;
   item->gid = view.gid;
   item->mode = view.mode;
-  item->size = view.size;
-  item->mtime = view.modifyTime;
-  item->number9 = view.attributes;
   item->number10 = static_cast<std::int64_t>(view.quantity);
-  CmnVarFree(&ctx->itemName);
-  ctx->itemName = CmnVarTextN(view.name.data(), view.name.size());
+  CmnVarFree(&ctx->item.itemName);
+  ctx->item.itemName = CmnVarTextN(view.name.data(), view.name.size());
   CopyInlineName(item, view.name);
   return 0;
 }
@@ -348,19 +352,14 @@ int VEK_ReadObjAttr(BarContext* ctx, std::span<const std::uint8_t> record, VEK_I
 int VEK_ReadNtObjAttr(BarContext* ctx, std::span<const std::uint8_t> record, VEK_Item* item) {
   DaNtAttrView view{};
   if (!DaViewNtAttr(record, &view)) return BarFail(ctx, BAR_ECOMM);
-  *item = VEK_Item{};
-  item->id = view.itemId;
-  item->number2 = view.fileType;
+  FillItem(view, item);
   item->mode = view.attrBits;
-  item->size = view.size;
-  item->mtime = view.modifyTime;
-  item->number9 = view.attributes;
   // The name's units are little-endian and need not be aligned in the record.
   std::vector<char16_t> wide(view.nameUtf16.size() / 2 + 1, u'\0');
   for (std::size_t i = 0; i + 1 < view.nameUtf16.size(); i += 2)
     wide[i / 2] = static_cast<char16_t>(view.nameUtf16[i] | view.nameUtf16[i + 1] << 8);
-  CmnVarFree(&ctx->itemName);
-  if (CmnVarCopyW2S(&ctx->itemName, wide.data()) == nullptr) return BarFail(ctx, BAR_ECOMM);
+  CmnVarFree(&ctx->item.itemName);
+  if (CmnVarCopyW2S(&ctx->item.itemName, wide.data()) == nullptr) return BarFail(ctx, BAR_ECOMM);
   CopyInlineName(item, ItemNameText(ctx));
   return 0;
 }
@@ -373,9 +372,7 @@ int VEK_StartItemRestoreEx(BarContext* ctx, const char* name, VEK_Item* item, vo
   if (BarCheckMode(ctx, kFn, BAR_MODE_OBJECT_RESTORE) != 0) return BAR_ESEQUENCE;
   if (name != nullptr) return ParamFail(ctx, kFn, "name == ((void *)0)");
   if (item == nullptr) return ParamFail(ctx, kFn, "item != ((void *)0)");
-  ctx->lastCode = 0;
-  ctx->lastError = 0;
-  ctx->erhErrno = 0;
+  bar2_detail::ClearLastResult(ctx);
   ErhClearError();
   // The size is only an output: what was copied, 0 for an item without
   // extended attributes.
@@ -398,7 +395,7 @@ int VEK_StartItemRestoreEx(BarContext* ctx, const char* name, VEK_Item* item, vo
                  type == DA_REC_OBJ_ATTR ? "[%s] Got DA_REC_OBJ_ATTR" : "[%s] Got DA_REC_OBJ_NOCAT",
                  kFn);
         if (VEK_ReadObjAttr(ctx, rec, item) != 0) return Damaged(ctx, kFn, type);
-        ctx->itemId = static_cast<int>(item->id);
+        ctx->item.itemId = static_cast<int>(item->id);
         haveAttr = true;
         break;
       case DA_REC_OBJ_NT_ATTR:
@@ -408,7 +405,7 @@ int VEK_StartItemRestoreEx(BarContext* ctx, const char* name, VEK_Item* item, vo
                                             : "[%s] Got DA_REC_OBJ_NT_NOCAT",
                  kFn);
         if (VEK_ReadNtObjAttr(ctx, rec, item) != 0) return Damaged(ctx, kFn, type);
-        ctx->itemId = static_cast<int>(item->id);
+        ctx->item.itemId = static_cast<int>(item->id);
         haveAttr = true;
         break;
       case DA_REC_OBJ_SYS:
@@ -420,7 +417,7 @@ int VEK_StartItemRestoreEx(BarContext* ctx, const char* name, VEK_Item* item, vo
         return BarFail(ctx, kEndOfObject);
       case DA_REC_OBJ_CRYPT:
         DbgPlain(kLevel, "[%s] Got DA_REC_OBJ_CRYPT", kFn);
-        if (ctx->encrHandle == nullptr && VEK_InitEncryption(ctx, 0) != 0)
+        if (ctx->object.codecs.encrHandle == nullptr && VEK_InitEncryption(ctx, 0) != 0)
           return BarFail(ctx, BAR_ECOMM);
         if (VEK_ProcessEncryptMetaData(ctx, rec) != 0) {
           DbgPlain(kLevel,
@@ -460,24 +457,19 @@ int VEK_ReadItemData(BarContext* ctx, void* buffer, int length) {
     }
     if (type == DA_REC_OBJ_DATA) {
       DaDataView view{};
-      if (!ViewData(rec, &view)) return Damaged(ctx, kFn, type);
-      if (!SameItem(ctx, view.itemId))
-        return Mismatch(ctx, kFn, "[%s] Mismatched ItemID: record=%d, session=%d", view.itemId);
+      if (const int rc = TakeData(ctx, kFn, kMismatchRead, rec, &view); rc != 0) return rc;
       const std::span<std::uint8_t> unread = Unread(ctx, view);
       const std::size_t n = std::min(unread.size(), static_cast<std::size_t>(length - done));
       if (n != 0) std::memcpy(out + done, unread.data(), n);
       done += static_cast<int>(n);
-      ctx->recSpaceLeft = static_cast<int>(unread.size() - n);
-      if (ctx->recSpaceLeft == 0) rec = Step(ctx);
+      ctx->item.recSpaceLeft = static_cast<int>(unread.size() - n);
+      if (ctx->item.recSpaceLeft == 0) rec = Step(ctx);
       continue;
     }
     if (IsItemEnd(type)) {
-      std::uint32_t itemId = 0;
       std::uint32_t code = 0;
-      if (!ReadItemEnd(rec, &itemId, &code)) return Damaged(ctx, kFn, type);
-      if (!SameItem(ctx, itemId))
-        return Mismatch(ctx, kFn, "[%s] Mismatched ItemID: record=%d, session=%d", itemId);
-      return done;
+      const int rc = TakeItemEnd(ctx, kFn, kMismatchRead, rec, &code);
+      return rc != 0 ? rc : done;
     }
     DbgPlain(kLevelData, "[%s] Skipping record type %d.", kFn, static_cast<int>(type));
     rec = Step(ctx);
@@ -505,18 +497,16 @@ int VEK_RestoreItemCB(BarContext* ctx, VekWriteCallback write) {
     if (type == DA_REC_OBJ_DATA) {
       if (!wanted) continue;
       DaDataView view{};
-      if (!ViewData(rec, &view)) return Damaged(ctx, kFn, type);
-      if (!SameItem(ctx, view.itemId))
-        return Mismatch(ctx, kFn, "[%s] Mismatched itemID: record=%d, session=%d", view.itemId);
+      if (const int rc = TakeData(ctx, kFn, kMismatchWalk, rec, &view); rc != 0) return rc;
       if ((VEK_Global.capability & kVekCapCompress) != 0 && view.compressionId != 0 &&
-          view.compressionId == static_cast<std::uint32_t>(ctx->compressionId)) {
-        decompressWrite = write;
+          view.compressionId == static_cast<std::uint32_t>(ctx->object.codecs.compressionId)) {
+        ctx->object.codecs.decompressWrite = write;
         const int ok = DcDecompress2(RDcRead, DecompressWrite, ctx);
-        decompressWrite = nullptr;
+        ctx->object.codecs.decompressWrite = nullptr;
         return ok != 0 ? 0 : BarFail(ctx, BAR_ECOMM);
       }
       const std::span<std::uint8_t> unread = Unread(ctx, view);
-      ctx->recSpaceLeft = 0;
+      ctx->item.recSpaceLeft = 0;
       // An empty record has nothing to pass on; a 0 would read as "no more".
       if (unread.empty()) continue;
       const int rc = write(unread.data(), static_cast<int>(unread.size()), ctx);
@@ -528,12 +518,8 @@ int VEK_RestoreItemCB(BarContext* ctx, VekWriteCallback write) {
       continue;
     }
     if (IsItemEnd(type)) {
-      std::uint32_t itemId = 0;
       std::uint32_t code = 0;
-      if (!ReadItemEnd(rec, &itemId, &code)) return Damaged(ctx, kFn, type);
-      if (!SameItem(ctx, itemId))
-        return Mismatch(ctx, kFn, "[%s] Mismatched itemID: record=%d, session=%d", itemId);
-      return 0;
+      return TakeItemEnd(ctx, kFn, kMismatchWalk, rec, &code);
     }
     DbgPlain(kLevelData, "[%s] Skipping record type %d", kFn, static_cast<int>(type));
   }
@@ -553,11 +539,8 @@ int VEK_EndItemRestore(BarContext* ctx, int* code) {
       return BarFail(ctx, BAR_ECOMM);
     }
     if (IsItemEnd(type)) {
-      std::uint32_t itemId = 0;
       std::uint32_t completion = 0;
-      if (!ReadItemEnd(rec, &itemId, &completion)) return Damaged(ctx, kFn, type);
-      if (!SameItem(ctx, itemId))
-        return Mismatch(ctx, kFn, "[%s] Mismatched itemID: record=%d, session=%d", itemId);
+      if (const int rc = TakeItemEnd(ctx, kFn, kMismatchWalk, rec, &completion); rc != 0) return rc;
       if (code != nullptr) *code = static_cast<int>(completion);
       return 0;
     }

@@ -32,7 +32,8 @@ int VEK_ReadItemData(BarContext* ctx, void* buffer, int length);
 // Push form: `write`(data, length, ctx) gets the item's data record by
 // record, with the integration context (the caller's own state must be
 // reachable from elsewhere, as with VEK_BackupItemCB); it returns a count, 0
-// when it wants no more data, a negative value on failure. 0, -2, -4, -5, -7 (the callback failed), -21.
+// when it wants no more data, a negative value on failure. 0, -2, -4, -5, -7 (the callback failed),
+// -21.
 using VekWriteCallback = int (*)(const void* data, int length, void* context);
 int VEK_RestoreItemCB(BarContext* ctx, VekWriteCallback write);
 // Walks to the item's end record; its completion code goes to *code (may be

@@ -1,12 +1,14 @@
 // What backup and restore objects share: the session calls installed for
-// VEK_End, VEK_Exit and the compression callbacks, the object progress and
-// profile reports, the object counters and the abort of a failed object start.
+// VEK_End, VEK_Exit and the compression callbacks, the object options taken
+// from the session manager, the progress and profile reports, the abort of a
+// failed object start and the session reopened at an object's end.
 #include <chrono>
 #include <ctime>
 
 #include "bar2/bar2.h"
 #include "bar2/barbackup.h"
 #include "bar2/barimpl.h"
+#include "bar2/baropt.h"
 #include "bar2/barrestore.h"
 #include "bar2/bartransform.h"
 #include "barutil/barmsg.h"
@@ -56,16 +58,16 @@ int HookReadItemData(BarContext* ctx, void* buffer, int length) {
 void HookEndOpenWork(BarContext* ctx) {
   if (RestoreObjectOpen(ctx)) {
     RbmExit(1);
-    bar2_detail::DropRestoreRecord(ctx);
+    ctx->item.DropRestoreRecord();
   } else {
     BmExit(1);
     BmSetSmReceive(nullptr);
-    bar2_detail::DropDataRecord(ctx);
+    ctx->item.DropDataRecord();
   }
-  ctx->maLocal = -1;
+  ctx->object.maLocal = -1;
   BarEndTransforms(ctx);
   VEK_SendAbort(ctx, kAbortOpenWork);
-  ctx->sessGuid[0] = '\0';
+  ctx->session.sessGuid[0] = '\0';
 }
 
 }  // namespace
@@ -79,7 +81,7 @@ int Now() {
 
 SessionConnectOptions SessionOptionsOf(const BarContext* ctx, int type) {
   SessionConnectOptions options{};
-  options.barlist = ctx->barlist;
+  options.barlist = ctx->session.barlist;
   options.diskOnly = type == kBarSessionBackup ? 1 : 0;
   return options;
 }
@@ -118,43 +120,47 @@ void ReportObject(const char* fn, int number, const char* objName, bool decode) 
 }
 
 void ReportProfile(const char* fn, int set, int number, const BarContext* ctx) {
-  const int elapsed = Now() - ctx->objBeginTime;
-  double rate = static_cast<double>(ctx->bytesDone) / 1048576.0;
+  const int elapsed = Now() - ctx->object.counters.objBeginTime;
+  double rate = static_cast<double>(ctx->object.counters.bytesDone) / 1048576.0;
   if (elapsed != 0) rate /= elapsed;
   ErhFullReportPacked(
       fn, kErhCritical,
       NlsPackMessage(set, number, elapsed / 3600, elapsed / 60 % 60, elapsed % 60, rate));
 }
 
-void DropRestoreRecord(BarContext* ctx) {
-  ctx->restoreRecord = nullptr;
-  ctx->recBytes = 0;
-  ctx->recSize = 0;
-  ctx->recSpaceLeft = 0;
+void ClearLastResult(BarContext* ctx) {
+  ctx->lastCode = 0;
+  ctx->lastError = 0;
+  ctx->erhErrno = 0;
 }
 
-void DropDataRecord(BarContext* ctx) {
-  ctx->dataRecord = nullptr;
-  ctx->recSize = 0;
-  ctx->recSpaceLeft = 0;
+void TakeObjectOptions(BarContext* ctx, const IntegOptions& opts) {
+  BarObjectState& object = ctx->object;
+  object.daId = opts.daId;
+  object.startTime = opts.objStartTime;
+  object.sinceTime = opts.objSinceTime;
+  object.sparse = opts.sparse;
+  object.profile = opts.profile;
+  CopyText(object.maHost, opts.maHost);
 }
 
-void ResetObjectCounters(BarContext* ctx) {
-  ctx->objBeginTime = 0;
-  ctx->objElapsed = 0;
-  ctx->lastStatus = 0;
-  ctx->worstLevel = 0;
-  ctx->level0Reports = 0;
-  ctx->errorReports = 0;
-  ctx->items = 0;
-  ctx->objItems = 0;
-  ctx->objSize = 0;
-  ctx->bytesDone = 0;
+int ReopenSession(BarContext* ctx, const char* fn, int code,
+                  int (*start)(BarContext* ctx, const char* barlist)) {
+  if (code == 0)
+    VEK_Stop(ctx);
+  else
+    LinkAbort(ctx, code);
+  DbgPlain(kLevel, "[%s] Reconecting to Session Manager after socket shutdown.", fn);
+  ctx->mode = BAR_MODE_IDLE;
+  // The start copies the barlist into the context: hand it a copy.
+  char barlist[kBarListMax + 1];
+  CopyText(barlist, ctx->session.barlist);
+  return start(ctx, barlist);
 }
 
 int AbortObjectStart(BarContext* ctx, int rc) {
   BarEndTransforms(ctx);
-  ctx->maLocal = -1;
+  ctx->object.maLocal = -1;
   LinkAbort(ctx, rc);
   return BarFail(ctx, rc);
 }

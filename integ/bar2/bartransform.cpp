@@ -33,14 +33,44 @@ struct InitBuffer {
   char bytes[kBarCodecInitBufferSize] = "Unknown";
 };
 
-void ClearTransforms(BarContext* ctx) {
-  ctx->encode = 0;
-  ctx->encrypt = 0;
-  ctx->compress = 0;
-  ctx->transformId = 0;
-  ctx->compressionId = 0;
-  ctx->decryptReady = 0;
+// A codec library's start: the first call answers with the library's id,
+// the second with its complement. What the start sets and clears.
+struct Handshake {
+  const char* fn;
+  const char* failed;  // trace of the answer that broke the handshake
+  int (*init)(char* buffer);
+  void (*exit)();
+  int id;
+  int startedBit;             // of BarCodecs::codecsStarted
+  int BarCodecs::*idField;    // keeps the id, 0 after a failure
+  int BarCodecs::*flagField;  // the request, cleared after a failure
+  int failure;                // the start's result on failure
+};
+
+int Shake(BarCodecs& codecs, const Handshake& h) {
+  InitBuffer buffer;
+  int rc = h.init(buffer.bytes);
+  codecs.*h.idField = rc;
+  if (rc == h.id) {
+    codecs.codecsStarted |= h.startedBit;
+    rc = h.init(buffer.bytes);
+    if (rc == ~h.id) return 0;
+    h.exit();
+    codecs.codecsStarted &= ~h.startedBit;
+  }
+  DbgPlain(kLevel, h.failed, h.fn, rc);
+  codecs.*h.idField = 0;
+  codecs.*h.flagField = 0;
+  return h.failure;
 }
+
+// The encoding library's handshake, then the compression library's.
+constexpr Handshake kHandshakes[] = {
+    {"VEK_InitEncoding", "[%s] DeInit=%d", DeInit, DeExit, kDeInitId, kBarCodecEncoding,
+     &BarCodecs::transformId, &BarCodecs::encode, -1},
+    {"VEK_InitCompression", "[%s] DcInit = %d", DcInit, DcExit, kDcInitId, kBarCodecCompression,
+     &BarCodecs::compressionId, &BarCodecs::compress, -2},
+};
 
 void ReportPacked(const char* fn, int level, const char* packed) {
   ErhFullReportPacked(fn, level, packed);
@@ -55,39 +85,11 @@ BarKeyCallback BarSetKeyCallback(BarKeyCallback fn) {
 }
 
 int VEK_InitEncoding(BarContext* ctx) {
-  static const char kFn[] = "VEK_InitEncoding";
-  InitBuffer buffer;
-  int rc = DeInit(buffer.bytes);
-  ctx->transformId = rc;
-  if (rc == kDeInitId) {
-    ctx->codecsStarted |= kBarCodecEncoding;
-    rc = DeInit(buffer.bytes);
-    if (rc == ~kDeInitId) return 0;
-    DeExit();
-    ctx->codecsStarted &= ~kBarCodecEncoding;
-  }
-  DbgPlain(kLevel, "[%s] DeInit=%d", kFn, rc);
-  ctx->transformId = 0;
-  ctx->encode = 0;
-  return -1;
+  return Shake(ctx->object.codecs, kHandshakes[0]);
 }
 
 int VEK_InitCompression(BarContext* ctx) {
-  static const char kFn[] = "VEK_InitCompression";
-  InitBuffer buffer;
-  int rc = DcInit(buffer.bytes);
-  ctx->compressionId = rc;
-  if (rc == kDcInitId) {
-    ctx->codecsStarted |= kBarCodecCompression;
-    rc = DcInit(buffer.bytes);
-    if (rc == ~kDcInitId) return 0;
-    DcExit();
-    ctx->codecsStarted &= ~kBarCodecCompression;
-  }
-  DbgPlain(kLevel, "[%s] DcInit = %d", kFn, rc);
-  ctx->compressionId = 0;
-  ctx->compress = 0;
-  return -2;
+  return Shake(ctx->object.codecs, kHandshakes[1]);
 }
 
 int BarKeyEntityName(const BarContext* ctx, char* out, std::size_t size) {
@@ -100,9 +102,10 @@ int BarKeyEntityName(const BarContext* ctx, char* out, std::size_t size) {
 
 int VEK_InitEncryption(BarContext* ctx, int encrypt) {
   static const char kFn[] = "VEK_InitEncryption";
-  if (ctx->encrHandle != nullptr) DaeExit(&ctx->encrHandle);  // never leak a handle
-  ctx->transformId = kBarTransformEncrypted;
-  ctx->decryptReady = 0;
+  BarCodecs& codecs = ctx->object.codecs;
+  if (codecs.encrHandle != nullptr) DaeExit(&codecs.encrHandle);  // never leak a handle
+  codecs.transformId = kBarTransformEncrypted;
+  codecs.decryptReady = 0;
   DaeStartRecord start{};
   start.version = kDaeStartVersion;
   start.release = kDaeStartRelease;
@@ -110,22 +113,22 @@ int VEK_InitEncryption(BarContext* ctx, int encrypt) {
   start.ivLocation = EnvGetBool("VEK_IVECTOR_LOC") != 0 ? 1 : 0;
   start.keyCallback = keyCallback != nullptr ? keyCallback : DaeGetKeyInfo;
   start.trace = DbgPlain;
-  ctx->encrHandle = DaeInit(&start);
+  codecs.encrHandle = DaeInit(&start);
   DbgPlain(kLevel, "[%s] daeCtx:%p IpcKmsHandle:%x IpcKmsBuf:%p", kFn,
-           static_cast<void*>(ctx->encrHandle), static_cast<unsigned>(start.kmsHandle),
+           static_cast<void*>(codecs.encrHandle), static_cast<unsigned>(start.kmsHandle),
            static_cast<void*>(start.kmsBuffer));
-  if (ctx->encrHandle == nullptr) {
+  if (codecs.encrHandle == nullptr) {
     const char* why = ErhErrno() != 0 ? ErhErrnoToText() : "DaeInit gave no handle";
     ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptStart, why));
-    ctx->transformId = 0;
-    ctx->encrypt = 0;
+    codecs.transformId = 0;
+    codecs.encrypt = 0;
     return -2;
   }
   ReportPacked(
       kFn, kErhCritical,
       NlsPackMessage(kBarMsgSet, encrypt != 0 ? kBarMsgEncryptOn : kBarMsgDecryptOn, kCipherName));
   if (encrypt != 0) {
-    BarKeyEntity& entity = ctx->keyEntity;
+    BarKeyEntity& entity = codecs.keyEntity;
     entity = BarKeyEntity{};
     entity.kind = kKeyEntityKind;
     entity.length = BarKeyEntityName(ctx, entity.name, sizeof entity.name);
@@ -135,43 +138,45 @@ int VEK_InitEncryption(BarContext* ctx, int encrypt) {
 }
 
 int VEK_ExitEncryption(BarContext* ctx) {
-  DaeExit(&ctx->encrHandle);
-  ctx->encrHandle = nullptr;
-  ctx->keyEntity = BarKeyEntity{};
+  BarCodecs& codecs = ctx->object.codecs;
+  DaeExit(&codecs.encrHandle);
+  codecs.encrHandle = nullptr;
+  codecs.keyEntity = BarKeyEntity{};
   std::memset(ctx->databaseId, 0, sizeof ctx->databaseId);
-  ctx->decryptReady = 0;
+  codecs.decryptReady = 0;
   return 0;
 }
 
 int BarStartBackupTransforms(BarContext* ctx, int encode, int encrypt, int compress) {
   static const char kFn[] = "BarStartBackupTransforms";
+  BarCodecs& codecs = ctx->object.codecs;
   BarEndTransforms(ctx);  // nothing of the previous object may carry over
-  ctx->encode = encode;
-  ctx->encrypt = encrypt;
-  ctx->compress = compress;
+  codecs.encode = encode;
+  codecs.encrypt = encrypt;
+  codecs.compress = compress;
   const unsigned cap = VEK_Global.capability;
-  if (ctx->encrypt != 0 && ctx->encode != 0) {
+  if (codecs.encrypt != 0 && codecs.encode != 0) {
     DbgPlain(kLevel, "[%s] Both encoding and encryption specified. Encoding disabled.", kFn);
-    ctx->encode = 0;
+    codecs.encode = 0;
   }
-  if (ctx->encode != 0 && (cap & kVekCapEncode) == 0) {
+  if (codecs.encode != 0 && (cap & kVekCapEncode) == 0) {
     DbgPlain(kLevel, "[%s] Encoding specified but not supported/failed. Disabled.", kFn);
-    ctx->encode = 0;
+    codecs.encode = 0;
   }
-  if (ctx->compress != 0 && (cap & kVekCapCompress) == 0) {
+  if (codecs.compress != 0 && (cap & kVekCapCompress) == 0) {
     DbgPlain(kLevel, "[%s] Compression specified but not supported/failed. Disabled.", kFn);
-    ctx->compress = 0;
+    codecs.compress = 0;
   }
-  if (ctx->encrypt != 0 && (cap & kVekCapEncrypt) == 0) {
+  if (codecs.encrypt != 0 && (cap & kVekCapEncrypt) == 0) {
     DbgPlain(kLevel, "[%s] Encryption specified but not supported/failed. Disabled.", kFn);
     ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptMissing));
-    ClearTransforms(ctx);
+    codecs.ClearTransforms();
     return -3;
   }
   int rc = 0;
-  if (ctx->encode != 0) rc = VEK_InitEncoding(ctx);
-  if (rc == 0 && ctx->compress != 0) rc = VEK_InitCompression(ctx);
-  if (rc == 0 && ctx->encrypt != 0) rc = VEK_InitEncryption(ctx, 1);
+  if (codecs.encode != 0) rc = VEK_InitEncoding(ctx);
+  if (rc == 0 && codecs.compress != 0) rc = VEK_InitCompression(ctx);
+  if (rc == 0 && codecs.encrypt != 0) rc = VEK_InitEncryption(ctx, 1);
   if (rc != 0) BarEndTransforms(ctx);
   return rc;
 }
@@ -187,11 +192,12 @@ int BarStartRestoreTransforms(BarContext* ctx) {
 }
 
 void BarEndTransforms(BarContext* ctx) {
-  if (ctx->encrHandle != nullptr || ctx->keyEntity.kind != 0) VEK_ExitEncryption(ctx);
-  if ((ctx->codecsStarted & kBarCodecEncoding) != 0) DeExit();
-  if ((ctx->codecsStarted & kBarCodecCompression) != 0) DcExit();
-  ctx->codecsStarted = 0;
-  ClearTransforms(ctx);
+  BarCodecs& codecs = ctx->object.codecs;
+  if (codecs.encrHandle != nullptr || codecs.keyEntity.kind != 0) VEK_ExitEncryption(ctx);
+  if ((codecs.codecsStarted & kBarCodecEncoding) != 0) DeExit();
+  if ((codecs.codecsStarted & kBarCodecCompression) != 0) DcExit();
+  codecs.codecsStarted = 0;
+  codecs.ClearTransforms();
 }
 
 int VEK_BmWriteData(BarContext* ctx, int length, std::uint32_t offsetLow,
@@ -199,37 +205,39 @@ int VEK_BmWriteData(BarContext* ctx, int length, std::uint32_t offsetLow,
   static const char kFn[] = "VEK_BmWriteData";
   ctx = BarResolve(ctx);
   if (ctx == nullptr) return 0;
-  auto* data = static_cast<std::uint8_t*>(ctx->dataRecord);
-  if (data == nullptr || length < 0 || length > ctx->recSize) {
+  BarCodecs& codecs = ctx->object.codecs;
+  auto* data = static_cast<std::uint8_t*>(ctx->item.dataRecord);
+  if (data == nullptr || length < 0 || length > ctx->item.recSize) {
     DbgPlain(kDbgUnexpected, "[%s] no data record for %d bytes (room %d)", kFn, length,
-             ctx->recSize);
-    DropDataRecord(ctx);
+             ctx->item.recSize);
+    ctx->item.DropDataRecord();
     return 0;
   }
   LinkUpdateStatus(ctx, length, 0);
   bool transformed = true;
-  if (ctx->encrypt != 0) {
+  if (codecs.encrypt != 0) {
     // Data marked encrypted must never reach the stream in the clear.
-    transformed = ctx->encrHandle != nullptr && DaeEncryptData(ctx->encrHandle, data, length) != 0;
-  } else if (ctx->encode != 0) {
+    transformed =
+        codecs.encrHandle != nullptr && DaeEncryptData(codecs.encrHandle, data, length) != 0;
+  } else if (codecs.encode != 0) {
     DeEncode(data, length);
   }
   int rc = 0;
   if (!transformed) {
     DbgPlain(kDbgUnexpected, "[%s] DaeEncryptData(%p, %d) failed.", kFn,
-             static_cast<void*>(ctx->encrHandle), length);
+             static_cast<void*>(codecs.encrHandle), length);
   } else {
-    rc = RmWriteObjData(data, static_cast<std::uint32_t>(ctx->itemId),
+    rc = RmWriteObjData(data, static_cast<std::uint32_t>(ctx->item.itemId),
                         static_cast<std::uint32_t>(length), offsetLow, offsetHigh,
-                        static_cast<std::uint32_t>(ctx->compressionId),
-                        static_cast<std::uint32_t>(ctx->transformId));
+                        static_cast<std::uint32_t>(codecs.compressionId),
+                        static_cast<std::uint32_t>(codecs.transformId));
     if (rc == 0) {
       DbgPlain(kLevel, "[%s] RmWriteObjData(%p, %d, %d, %d, %d, %d, %d) failed.", kFn,
-               static_cast<void*>(data), ctx->itemId, length, static_cast<int>(offsetLow),
-               static_cast<int>(offsetHigh), ctx->compressionId, ctx->transformId);
+               static_cast<void*>(data), ctx->item.itemId, length, static_cast<int>(offsetLow),
+               static_cast<int>(offsetHigh), codecs.compressionId, codecs.transformId);
     }
   }
-  DropDataRecord(ctx);
+  ctx->item.DropDataRecord();
   return rc;
 }
 
@@ -237,7 +245,8 @@ std::uint8_t* VEK_RbmNextRecord(BarContext* ctx) {
   static const char kFn[] = "VEK_RbmNextRecord";
   ctx = BarResolve(ctx);
   if (ctx == nullptr) return nullptr;
-  DropRestoreRecord(ctx);
+  BarCodecs& codecs = ctx->object.codecs;
+  ctx->item.DropRestoreRecord();
   std::span<std::uint8_t> record;
   const int got = LinkRbmRead(ctx, &record);
   if (got == 0) {
@@ -259,31 +268,33 @@ std::uint8_t* VEK_RbmNextRecord(BarContext* ctx) {
     const int length = static_cast<int>(view.data.size());
     if (view.transformId == kDaTransformEncrypted) {
       // Without the item's checked key the data would come out as garbage.
-      if (ctx->encrHandle == nullptr || ctx->decryptReady == 0 ||
-          DaeDecryptData(ctx->encrHandle, view.data.data(), length) == 0) {
+      if (codecs.encrHandle == nullptr || codecs.decryptReady == 0 ||
+          DaeDecryptData(codecs.encrHandle, view.data.data(), length) == 0) {
         DbgPlain(kDbgUnexpected, "[%s] encrypted data of item %u without a key", kFn, view.itemId);
         ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptInvalid));
         BarFail(ctx, BAR_ECOMM);
         return nullptr;
       }
     } else if ((VEK_Global.capability & kVekCapEncode) != 0 && view.transformId != 0 &&
-               view.transformId == static_cast<std::uint32_t>(ctx->transformId)) {
+               view.transformId == static_cast<std::uint32_t>(codecs.transformId)) {
       DeDecode(view.data.data(), length);
     }
     DbgPlain(kLevelData, "[%s] data record of item %u: %d bytes", kFn, view.itemId, length);
     LinkUpdateStatus(ctx, length, 0);
-    ctx->recSize = length;
-    ctx->recSpaceLeft = length;
+    ctx->item.recSize = length;
+    ctx->item.recSpaceLeft = length;
   }
-  ctx->restoreRecord = record.data();
-  ctx->recBytes = static_cast<std::uint32_t>(record.size());
+  ctx->item.restoreRecord = record.data();
+  ctx->item.recBytes = static_cast<std::uint32_t>(record.size());
   return record.data();
 }
 
 int VEK_WriteEncryptRecord(BarContext* ctx, const DaItemAttr* item) {
   static const char kFn[] = "VEK_WriteEncryptRecord";
-  if (ctx->encrHandle == nullptr ||
-      DaeRefreshEncryptCtx(ctx->encrHandle, ctx->smHandle, &ctx->smMsg, &ctx->keyEntity) != 1) {
+  BarCodecs& codecs = ctx->object.codecs;
+  if (codecs.encrHandle == nullptr ||
+      DaeRefreshEncryptCtx(codecs.encrHandle, ctx->session.smHandle, &ctx->session.smMsg,
+                           &codecs.keyEntity) != 1) {
     ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptRefresh));
     VEK_ExitEncryption(ctx);
     DbgPlain(kLevel, "[%s] DaeRefreshEncryptCtx failed!", kFn);
@@ -292,7 +303,7 @@ int VEK_WriteEncryptRecord(BarContext* ctx, const DaItemAttr* item) {
   RmSetDaeRecvEncryptMetaData([](void* handle, unsigned char* meta) {
     return DaeRecvEncryptMetaData(static_cast<DaeContext*>(handle), meta);
   });
-  if (RmCreateObjEncryptRec(item, ctx->encrHandle) == 0) {
+  if (RmCreateObjEncryptRec(item, codecs.encrHandle) == 0) {
     ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptRecord));
     DbgPlain(kLevel, "[%s] RmCreateObjEncryptRec returned error. item->name: %s. Error: %s\n", kFn,
              item != nullptr && item->name != nullptr ? item->name : "", ErhErrnoToText());
@@ -303,25 +314,28 @@ int VEK_WriteEncryptRecord(BarContext* ctx, const DaItemAttr* item) {
 
 int VEK_ProcessEncryptMetaData(BarContext* ctx, std::span<const std::uint8_t> record) {
   static const char kFn[] = "VEK_ProcessEncryptMetaData";
-  ctx->decryptReady = 0;
-  if (ctx->encrHandle == nullptr) return -2;
+  BarCodecs& codecs = ctx->object.codecs;
+  codecs.decryptReady = 0;
+  if (codecs.encrHandle == nullptr) return -2;
   DaCryptView view{};
   if (!DaViewCrypt(record, &view)) {
     ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptInvalid));
     return -2;
   }
   DaeMetaData meta = DaCryptMetaData(view);
-  DaeSendEncryptMetaData(ctx->encrHandle, meta.data());
-  if (DaeRefreshEncryptCtx(ctx->encrHandle, ctx->smHandle, &ctx->smMsg, nullptr) == 0) {
+  DaeSendEncryptMetaData(codecs.encrHandle, meta.data());
+  if (DaeRefreshEncryptCtx(codecs.encrHandle, ctx->session.smHandle, &ctx->session.smMsg,
+                           nullptr) == 0) {
     ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptRefresh));
     return -2;
   }
   meta.fill(0);
-  if (DaeRecvEncryptMetaData(ctx->encrHandle, meta.data()) == 0 || !DaCryptKeyMatches(view, meta)) {
+  if (DaeRecvEncryptMetaData(codecs.encrHandle, meta.data()) == 0 ||
+      !DaCryptKeyMatches(view, meta)) {
     ReportPacked(kFn, kErhMajor, NlsPackMessage(kBarMsgSet, kBarMsgEncryptInvalid));
     return -2;
   }
-  ctx->decryptReady = 1;
+  codecs.decryptReady = 1;
   return 0;
 }
 

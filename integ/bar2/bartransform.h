@@ -11,7 +11,7 @@
 #include "ipc/ipc.h"
 #include "vekdf/rm.h"
 
-// Bits of BarContext::codecsStarted.
+// Bits of BarCodecs::codecsStarted.
 inline constexpr int kBarCodecEncoding = 1;
 inline constexpr int kBarCodecCompression = 2;
 
@@ -41,15 +41,15 @@ int VEK_ExitEncryption(BarContext* ctx);
 // Builds the key-entity name of the context into `out`; its length.
 int BarKeyEntityName(const BarContext* ctx, char* out, std::size_t size);
 
-// The filled data record of the current item (ctx->dataRecord from
-// RmGetObjDataBuf with ctx->recSize bytes of room): encrypts or encodes
+// The filled data record of the current item (ctx->item.dataRecord from
+// RmGetObjDataBuf with ctx->item.recSize bytes of room): encrypts or encodes
 // `length` bytes in place and commits the record. The record is given up in
 // every case. Non-zero on success, 0 on failure.
 int VEK_BmWriteData(BarContext* ctx, int length, std::uint32_t offsetLow, std::uint32_t offsetHigh);
-// The next restore record (host order, also kept as ctx->restoreRecord), its
+// The next restore record (host order, also kept as ctx->item.restoreRecord), its
 // data already decrypted or decoded, or null at the end or on failure (the
 // context's last code then says which: 0 the end). For a data record
-// ctx->recSize and ctx->recSpaceLeft become its data length, else 0. Encrypted
+// ctx->item.recSize and ctx->item.recSpaceLeft become its data length, else 0. Encrypted
 // data without a checked key is a failure, never passed on.
 std::uint8_t* VEK_RbmNextRecord(BarContext* ctx);
 

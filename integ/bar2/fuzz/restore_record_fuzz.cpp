@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   handedOut = false;
 
   auto ctx = std::make_unique<BarContext>();
-  ctx->smHandle = -1;
+  ctx->session.smHandle = -1;
   if (BarStartRestoreTransforms(ctx.get()) == 0 && VEK_InitEncryption(ctx.get(), 0) == 0) {
     const bool keyed = VEK_ProcessEncryptMetaData(ctx.get(), record) == 0;
     std::uint8_t* r = VEK_RbmNextRecord(ctx.get());

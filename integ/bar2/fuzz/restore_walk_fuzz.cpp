@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   auto ctx = std::make_unique<BarContext>();
-  ctx->smHandle = -1;
+  ctx->session.smHandle = -1;
   ctx->mode = BAR_MODE_OBJECT_RESTORE;
   for (int round = 0; round < kRounds && next < records.size(); ++round) {
     ctx->mode = BAR_MODE_OBJECT_RESTORE;
@@ -102,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     VEK_EndItemRestore(ctx.get(), &code);
   }
   BarEndTransforms(ctx.get());
-  CmnVarFree(&ctx->itemName);
+  CmnVarFree(&ctx->item.itemName);
   ErhClearError();
   return 0;
 }

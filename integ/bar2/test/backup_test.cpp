@@ -85,8 +85,8 @@ class BackupTest : public ::testing::Test {
     BmExit(1);
     if (BarContext* ctx = VEK_GetContext()) {
       ctx->mode = BAR_MODE_IDLE;
-      if (ctx->smHandle != kIpcNoHandle) IpcCloseConnection(ctx->smHandle);
-      ctx->smHandle = kIpcNoHandle;
+      if (ctx->session.smHandle != kIpcNoHandle) IpcCloseConnection(ctx->session.smHandle);
+      ctx->session.smHandle = kIpcNoHandle;
       VEK_Exit(ctx);
     }
     DaSetReconnectPort(0);
@@ -135,7 +135,7 @@ TEST_F(BackupTest, OneObjectOfOneItemIsStoredRecordByRecord) {
   const char* const trees[] = {"C:\\db", nullptr};
   ASSERT_EQ(VEK_StartObjectBackupEx(ctx_, 1, "host:/db ALIAS", trees, nullptr), 0);
   EXPECT_EQ(ctx_->mode, BAR_MODE_OBJECT_BACKUP);
-  EXPECT_EQ(ctx_->daId, 7);
+  EXPECT_EQ(ctx_->object.daId, 7);
   ASSERT_EQ(VEK_GetTrees(ctx_)->count, 1);
   EXPECT_STREQ(static_cast<const char*>(IVecGet(VEK_GetTrees(ctx_), 0)), "C:\\db");
 
@@ -145,7 +145,7 @@ TEST_F(BackupTest, OneObjectOfOneItemIsStoredRecordByRecord) {
   const std::vector<std::uint8_t> payload = Payload(10000);
   item.size = payload.size();
   ASSERT_EQ(VEK_StartItemBackup(ctx_, &item, nullptr, 0, 0), 0);
-  EXPECT_STREQ(CmnVarCastText(ctx_->itemName), "image.001");
+  EXPECT_STREQ(CmnVarCastText(ctx_->item.itemName), "image.001");
   // Odd pieces: records are filled across calls and the last stays pending.
   std::size_t done = 0;
   for (std::size_t piece : {1u, 999u, 5000u, 4000u}) {
@@ -154,7 +154,7 @@ TEST_F(BackupTest, OneObjectOfOneItemIsStoredRecordByRecord) {
     done += piece;
   }
   ASSERT_EQ(VEK_EndItemBackup(ctx_, 0), 0);
-  EXPECT_EQ(ctx_->itemId, 1);
+  EXPECT_EQ(ctx_->item.itemId, 1);
   const std::time_t before = std::time(nullptr);
   ASSERT_EQ(VEK_EndObjectBackup(ctx_, 0), 0);
   const std::time_t after = std::time(nullptr);
@@ -207,7 +207,7 @@ TEST_F(BackupTest, OneObjectOfOneItemIsStoredRecordByRecord) {
 
   EXPECT_EQ(VEK_EndBackup(ctx_, 0), 0);
   EXPECT_EQ(ctx_->mode, BAR_MODE_IDLE);
-  EXPECT_EQ(ctx_->sessGuid[0], '\0');
+  EXPECT_EQ(ctx_->session.sessGuid[0], '\0');
 }
 
 // One item of `size` bytes of `payload` with the given name.
@@ -268,16 +268,16 @@ TEST_F(BackupTest, TwoObjectsInOneSessionReattachBetweenThem) {
   ASSERT_NO_FATAL_FAILURE(BackUpItem(ctx_, "a", 5000));
   ASSERT_EQ(VEK_EndObjectBackup(ctx_, 0), 0);
   EXPECT_EQ(ctx_->mode, BAR_MODE_BACKUP);
-  EXPECT_EQ(ctx_->maLocal, -1);
-  const std::string guid = ctx_->sessGuid;
+  EXPECT_EQ(ctx_->object.maLocal, -1);
+  const std::string guid = ctx_->session.sessGuid;
   EXPECT_FALSE(guid.empty());
 
   ASSERT_EQ(VEK_StartObjectBackupEx(ctx_, 1, "obj2", nullptr, nullptr), 0);
-  EXPECT_EQ(ctx_->itemId, 0);
-  EXPECT_EQ(ctx_->sessGuid, guid);
+  EXPECT_EQ(ctx_->item.itemId, 0);
+  EXPECT_EQ(ctx_->session.sessGuid, guid);
   ASSERT_NO_FATAL_FAILURE(BackUpItem(ctx_, "b", 100));
   ASSERT_NO_FATAL_FAILURE(BackUpItem(ctx_, "c", 100));
-  EXPECT_EQ(ctx_->itemId, 2);
+  EXPECT_EQ(ctx_->item.itemId, 2);
   ASSERT_EQ(VEK_EndObjectBackup(ctx_, 0), 0);
   EXPECT_TRUE(ma_->waitForEvent("STREAM_END da=3 status=stop"));
   EXPECT_TRUE(ma_->waitForEvent("STREAM_END da=4 status=stop"));
@@ -306,7 +306,7 @@ TEST_F(BackupTest, LongItemNamesStayOutOfTheCatalogueAndExtendedAttributesFollow
   item.longName = longName.c_str();
   const std::uint8_t ext[5] = {'u', 's', 'e', 'r', '.'};
   ASSERT_EQ(VEK_StartItemBackup(ctx_, &item, ext, sizeof ext, 0), 0);
-  EXPECT_EQ(ctx_->longNameWarned, 1);
+  EXPECT_EQ(ctx_->object.longNameWarned, 1);
   ASSERT_EQ(VEK_EndItemBackup(ctx_, 0), 0);
   ASSERT_NO_FATAL_FAILURE(BackUpItem(ctx_, "short", 10));
   // Extended attributes beyond 1024 bytes are refused before anything is written.
@@ -369,7 +369,7 @@ TEST_F(BackupTest, CallOrderAndArgumentsAreCheckedBeforeAnythingChanges) {
   // The object end in session mode changes nothing.
   EXPECT_EQ(VEK_EndObjectBackup(ctx_, 0), BAR_ESEQUENCE);
   EXPECT_EQ(ctx_->mode, BAR_MODE_BACKUP);
-  EXPECT_NE(ctx_->smHandle, kIpcNoHandle);
+  EXPECT_NE(ctx_->session.smHandle, kIpcNoHandle);
   EXPECT_EQ(VEK_StartObjectBackupEx(ctx_, 28, "obj", nullptr, nullptr), BAR_EPARAM);
   EXPECT_EQ(VEK_StartObjectBackupEx(ctx_, 1, "", nullptr, nullptr), BAR_EPARAM);
   ObjectBackupOptions o{1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
@@ -382,7 +382,7 @@ TEST_F(BackupTest, CallOrderAndArgumentsAreCheckedBeforeAnythingChanges) {
   const std::string longList(256, 'l');
   EXPECT_EQ(VEK_StartBackup(ctx_, longList.c_str()), BAR_EPARAM);
   EXPECT_EQ(ctx_->mode, BAR_MODE_IDLE);
-  EXPECT_EQ(ctx_->smHandle, kIpcNoHandle);
+  EXPECT_EQ(ctx_->session.smHandle, kIpcNoHandle);
 }
 
 TEST_F(BackupTest, NoDataBackupTypesOpenNoDataPath) {
@@ -423,14 +423,14 @@ TEST_F(BackupTest, ZeroCopyChecksComeFirstAndARemoteAgentGetsACopy) {
   EXPECT_EQ(VEK_WriteItemData_NMC(ctx_, 1, shm.data(), 200, 4096, 10), BAR_ESEQUENCE);
   EXPECT_EQ(VEK_StartObjectBackup(ctx_, 5, "", "/db", 1, "/db", nullptr, 1, nullptr, nullptr), 0);
   const std::string expectedName = std::string("05 ") + cmnHostname + ":/db // DB2";
-  EXPECT_STREQ(ctx_->objName, expectedName.c_str());
+  EXPECT_STREQ(ctx_->object.objName, expectedName.c_str());
   DaItemAttr item{};
   item.name = "log";
   ASSERT_EQ(VEK_StartItemBackup(ctx_, &item, nullptr, 0, 0), 0);
   EXPECT_EQ(VEK_WriteItemData_NMC(ctx_, 1, nullptr, 200, 4096, 10), BAR_EPARAM);
   EXPECT_EQ(VEK_WriteItemData_NMC(ctx_, 0, shm.data(), 200, 4096, 10), BAR_EPARAM);
   EXPECT_EQ(VEK_WriteItemData_NMC(ctx_, 1, shm.data(), -1, 4096, 10), BAR_EPARAM);
-  ctx_->maLocal = 0;  // as if the agent ran elsewhere
+  ctx_->object.maLocal = 0;  // as if the agent ran elsewhere
   const std::vector<std::uint8_t> payload = Payload(10);
   std::memcpy(shm.data() + 200, payload.data(), payload.size());
   EXPECT_EQ(VEK_WriteItemData_NMC(ctx_, 1, nullptr, 200, 4096, 10), BAR_EPARAM);
@@ -458,10 +458,10 @@ TEST_F(BackupTest, LongExternalOptionsAreCutInTheStartRecord) {
   while (ext.size() < 3000) ext += "key=value ";
   ObjectBackupOptions o{1, ext.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr};
   ASSERT_EQ(VEK_StartObjectBackupEx(ctx_, 1, "obj", nullptr, &o), 0);
-  const int room = ctx_->maBlockSize - kBarDescriptionReserve;
+  const int room = ctx_->object.maBlockSize - kBarDescriptionReserve;
   ASSERT_GT(room, 0);
-  std::string expected =
-      std::string("-backupId \"") + ctx_->sessId + "\"  -baropt \"external = {" + ext + "};\"";
+  std::string expected = std::string("-backupId \"") + ctx_->session.sessId +
+                         "\"  -baropt \"external = {" + ext + "};\"";
   expected.resize(static_cast<std::size_t>(room));
   expected.resize(expected.rfind(' '));
   ASSERT_NO_FATAL_FAILURE(BackUpItem(ctx_, "a", 10));
@@ -528,7 +528,7 @@ TEST_F(BackupTest, FailedStartRecordEndsTheDataPathBeforeTheAbort) {
   const std::string name(1100, 'o');
   EXPECT_EQ(VEK_StartObjectBackupEx(ctx_, 1, name.c_str(), nullptr, nullptr), BAR_ECOMM);
   EXPECT_EQ(RmGetBlockWriter(), nullptr);
-  EXPECT_EQ(ctx_->codecsStarted, 0);
+  EXPECT_EQ(ctx_->object.codecs.codecsStarted, 0);
   EXPECT_EQ(ctx_->mode, BAR_MODE_BACKUP);
   EXPECT_TRUE(ma_->waitForEvent("STREAM_END da=13 status=abort"));
   EXPECT_TRUE(server_->waitForTraffic("code -2"));
@@ -539,16 +539,16 @@ TEST_F(BackupTest, PullThroughDataIsCompressedWhileCompressionRuns) {
   ASSERT_EQ(VEK_StartObjectBackupEx(ctx_, 1, "obj", nullptr, nullptr), 0);
   // Objects are never offered compression; start it as a caller of the
   // codec layer would.
-  ctx_->compress = 1;
+  ctx_->object.codecs.compress = 1;
   ASSERT_EQ(VEK_InitCompression(ctx_), 0);
-  ctx_->codecsStarted |= kBarCodecCompression;
+  ctx_->object.codecs.codecsStarted |= kBarCodecCompression;
   DaItemAttr item{};
   item.name = "cb";
   ASSERT_EQ(VEK_StartItemBackup(ctx_, &item, nullptr, 0, 0), 0);
   feed = Feed{std::vector<std::uint8_t>(20000, 'z')};
   ASSERT_EQ(VEK_BackupItemCB(ctx_, ReadFeed), 0);
   ASSERT_EQ(VEK_EndItemBackup(ctx_, 0), 0);
-  const std::uint32_t id = static_cast<std::uint32_t>(ctx_->compressionId);
+  const std::uint32_t id = static_cast<std::uint32_t>(ctx_->object.codecs.compressionId);
   ASSERT_EQ(VEK_EndObjectBackup(ctx_, 0), 0);
   EXPECT_TRUE(ma_->waitForEvent("STREAM_END da=14 status=stop"));
   const std::string blocks = ma_->blocks(14);

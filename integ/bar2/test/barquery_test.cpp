@@ -30,7 +30,7 @@ class BarQueryTest : public ::testing::Test {
   void TearDown() override {
     if (BarContext* ctx = VEK_GetContext()) {
       ctx->mode = BAR_MODE_IDLE;
-      ctx->smHandle = kIpcNoHandle;
+      ctx->session.smHandle = kIpcNoHandle;
       VEK_Exit(ctx);
     }
     VEK_SetFlags(0);

@@ -59,11 +59,11 @@ BarLinkHooks RecordingHooks() {
   BarLinkHooks hooks{};
   hooks.abort = [](BarContext* ctx, int code) {
     linkLog.aborts.push_back(code);
-    ctx->smHandle = kIpcNoHandle;
+    ctx->session.smHandle = kIpcNoHandle;
     return 0;
   };
   hooks.updateStatus = [](BarContext* ctx, int64_t, int force) {
-    if (force != 0) linkLog.forcedStatus.push_back(ctx->worstLevel);
+    if (force != 0) linkLog.forcedStatus.push_back(ctx->object.counters.worstLevel);
     return 0;
   };
   hooks.sendReport = [](BarContext*, char* message) {
@@ -95,7 +95,7 @@ class ContextTest : public ::testing::Test {
   void TearDown() override {
     if (BarContext* ctx = VEK_GetContext()) {
       ctx->mode = BAR_MODE_IDLE;
-      ctx->smHandle = kIpcNoHandle;
+      ctx->session.smHandle = kIpcNoHandle;
       VEK_Exit(ctx);
     }
     BarSetLinkHooks(nullptr);
@@ -140,7 +140,7 @@ TEST_F(ContextTest, OpensAndClosesWithTheLayersItStarted) {
   EXPECT_STREQ(VEK_AppName(ctx), "inst1");
   EXPECT_STREQ(CmnGetProgname(), "VEKBAR_DB2LIB");
   EXPECT_STREQ(ctx->dbgRanges, "1-200");
-  EXPECT_STREQ(ctx->dbgPostfix, kPostfix);
+  EXPECT_STREQ(ctx->dbgPostfix.get(), kPostfix);
   EXPECT_EQ(ctx->cmnStarted, 1);
   EXPECT_EQ(ctx->ipcStarted, 1);
   EXPECT_EQ(ctx->csaStarted, 1);
@@ -222,13 +222,13 @@ TEST_F(ContextTest, ExitFollowsTheMode) {
 
   // Mode 0: refused with the call-sequence trace; nothing else changes.
   ctx->mode = BAR_MODE_NONE;
-  ctx->smHandle = 7;
+  ctx->session.smHandle = 7;
   EXPECT_EQ(VEK_Exit(ctx), BAR_ESEQUENCE);
   EXPECT_EQ(VEK_GetContext(), ctx);
   EXPECT_EQ(ctx->mode, BAR_MODE_NONE);
-  EXPECT_EQ(ctx->smHandle, 7);
+  EXPECT_EQ(ctx->session.smHandle, 7);
   EXPECT_TRUE(linkLog.aborts.empty());
-  ctx->smHandle = kIpcNoHandle;
+  ctx->session.smHandle = kIpcNoHandle;
 
   // An object open: everything behind it is ended, the context goes, and
   // the caller still learns of the wrong sequence.
@@ -251,7 +251,7 @@ TEST_F(ContextTest, IdleExitAbortsAForgottenSession) {
   BarSetLinkHooks(&hooks);
   BarContext* ctx = Open();
   ASSERT_NE(ctx, nullptr);
-  ctx->smHandle = 9;
+  ctx->session.smHandle = 9;
   EXPECT_EQ(VEK_Exit(ctx), 0);
   EXPECT_EQ(linkLog.aborts, std::vector<int>{8003});
   EXPECT_EQ(VEK_GetContext(), nullptr);
@@ -399,14 +399,14 @@ TEST_F(ContextTest, ContextDefaultsAndSetters) {
   EXPECT_EQ(VEK_GetSMHandle(ctx), -1);
   EXPECT_EQ(ctx->dbsmHandle, -1);
   EXPECT_EQ(VEK_IsMALocal(ctx), -1);
-  EXPECT_STREQ(ctx->objName, "<unknownObject>");
+  EXPECT_STREQ(ctx->object.objName, "<unknownObject>");
   EXPECT_EQ(VEK_SetAppTypeAppName(nullptr, "DB2", std::string(120, 'n').c_str()), 0);
   EXPECT_EQ(std::string(VEK_AppName(ctx)), std::string(80, 'n'));
   EXPECT_EQ(std::string(CmnGetAdditionalId()), std::string(80, 'n'));
   EXPECT_EQ(VEK_SetDatabaseId(ctx, std::string(500, 'd').c_str()), 0);
   EXPECT_EQ(std::string(ctx->databaseId).size(), 400u);
   EXPECT_EQ(VEK_SetObjectSize(ctx, int64_t{1} << 40), 0);
-  EXPECT_EQ(ctx->objSize, int64_t{1} << 40);
+  EXPECT_EQ(ctx->object.counters.objSize, int64_t{1} << 40);
   EXPECT_EQ(VEK_SetErrno(ctx, -17), 0);
   EXPECT_EQ(VEK_GetErrno(nullptr), -17);
 }
@@ -423,20 +423,20 @@ TEST_F(ContextTest, ReportsAreCountedAndSentToTheSessionManager) {
 
   // No link: printed locally, counted all the same.
   ErhFullReportPacked("test", kErhMinor, NlsPackMessage(131, 56));
-  EXPECT_EQ(ctx->errorReports, 1);
+  EXPECT_EQ(ctx->object.counters.errorReports, 1);
   EXPECT_TRUE(linkLog.sent.empty());
 
-  ctx->smHandle = 5;
+  ctx->session.smHandle = 5;
   ErhFullReportPacked("test", kErhMinor, NlsPackMessage(131, 56));
   ErhFullReportPacked("test", kErhCritical, NlsPackMessage(131, 103));
   ErhFullReportPacked("test", kErhMajor, NlsPackMessage(131, 56));
   ErhFullReportPacked("test", kErhNormal, NlsPackMessage(131, 103));
-  EXPECT_EQ(ctx->errorReports, 3);
-  EXPECT_EQ(ctx->level0Reports, 1);
+  EXPECT_EQ(ctx->object.counters.errorReports, 3);
+  EXPECT_EQ(ctx->object.counters.level0Reports, 1);
   EXPECT_EQ(VEK_NumErrors(nullptr), 3);
   // Level 4 never raises the worst level; 3 after 2 forces a status first.
   EXPECT_EQ(linkLog.forcedStatus, (std::vector<int>{2, 3}));
-  EXPECT_EQ(ctx->worstLevel, 3);
+  EXPECT_EQ(ctx->object.counters.worstLevel, 3);
   ASSERT_EQ(linkLog.sent.size(), 4u);
   EXPECT_NE(linkLog.sent[0].find("No Cell Manager host is known."), std::string::npos)
       << linkLog.sent[0];
@@ -445,8 +445,8 @@ TEST_F(ContextTest, ReportsAreCountedAndSentToTheSessionManager) {
   VEK_SetOutput(ctx, 0);
   ErhFullReportPacked("test", kErhMajor, NlsPackMessage(131, 56));
   EXPECT_EQ(linkLog.sent.size(), 4u);
-  EXPECT_EQ(ctx->errorReports, 4);
-  ctx->smHandle = kIpcNoHandle;
+  EXPECT_EQ(ctx->object.counters.errorReports, 4);
+  ctx->session.smHandle = kIpcNoHandle;
 }
 
 TEST_F(ContextTest, BuiltInSendPassesTheReportMessageUnchanged) {
@@ -459,7 +459,7 @@ TEST_F(ContextTest, BuiltInSendPassesTheReportMessageUnchanged) {
   const IpcHandle peer = IpcAttachConnection(pair[1], pair[1]);
   ASSERT_GE(ours, 0);
   ASSERT_GE(peer, 0);
-  ctx->smHandle = ours;
+  ctx->session.smHandle = ours;
 
   ErhFullReportPacked("test", kErhMajor, NlsPackMessage(131, 54, "no route"));
   StrMsg* rx = StrMsgNew();
@@ -476,7 +476,7 @@ TEST_F(ContextTest, BuiltInSendPassesTheReportMessageUnchanged) {
       << text;
   safe_free(text, "context_test", 0);
   StrMsgDelete(&rx);
-  ctx->smHandle = kIpcNoHandle;
+  ctx->session.smHandle = kIpcNoHandle;
   IpcCloseConnection(ours);
   IpcCloseConnection(peer);
 }
@@ -493,8 +493,8 @@ TEST_F(ContextTest, APlainTextReportTravelsAsAReportMessage) {
   const IpcHandle peer = IpcAttachConnection(pair[1], pair[1]);
   ASSERT_GE(ours, 0);
   ASSERT_GE(peer, 0);
-  ctx->smHandle = ours;
-  ctx->worstLevel = kErhCritical;  // no status before the line
+  ctx->session.smHandle = ours;
+  ctx->object.counters.worstLevel = kErhCritical;  // no status before the line
 
   ErhFullReport("test", kErhCritical, "\tNegotiated with the agent.\n");
   StrMsg* rx = StrMsgNew();
@@ -505,7 +505,7 @@ TEST_F(ContextTest, APlainTextReportTravelsAsAReportMessage) {
   ASSERT_NE(item, nullptr);
   EXPECT_NE(std::string(item).find("\tNegotiated with the agent."), std::string::npos) << item;
   StrMsgDelete(&rx);
-  ctx->smHandle = kIpcNoHandle;
+  ctx->session.smHandle = kIpcNoHandle;
   IpcCloseConnection(ours);
   IpcCloseConnection(peer);
 }

@@ -141,8 +141,8 @@ class LinkTest : public ::testing::Test {
     bar2_detail::SetSmWait(nullptr);
     if (BarContext* ctx = VEK_GetContext()) {
       ctx->mode = BAR_MODE_IDLE;
-      if (ctx->smHandle != kIpcNoHandle) IpcCloseConnection(ctx->smHandle);
-      ctx->smHandle = kIpcNoHandle;
+      if (ctx->session.smHandle != kIpcNoHandle) IpcCloseConnection(ctx->session.smHandle);
+      ctx->session.smHandle = kIpcNoHandle;
       VEK_Exit(ctx);
     }
     DaSetReconnectPort(0);
@@ -169,7 +169,7 @@ class LinkTest : public ::testing::Test {
   static BarContext* OnPair(BarContext* ctx, const Pair& pair) {
     if (ctx == nullptr) return nullptr;
     ctx->output = 0;  // keep report lines off the scripted link
-    ctx->smHandle = pair.ours;
+    ctx->session.smHandle = pair.ours;
     *DaConIpcHandle() = pair.ours;
     return ctx;
   }
@@ -189,12 +189,12 @@ TEST_F(LinkTest, StatusLayoutRateAndKilobytes) {
   cmn::ManualClock clock;
   cmn::ScopedClock scoped(clock);
   VEK_Global.update = 20;
-  ctx->worstLevel = 2;
-  ctx->level0Reports = 1;
-  ctx->errorReports = 3;
-  ctx->items = 4;
-  ctx->objItems = 5;
-  ctx->objSize = 1;
+  ctx->object.counters.worstLevel = 2;
+  ctx->object.counters.level0Reports = 1;
+  ctx->object.counters.errorReports = 3;
+  ctx->object.counters.items = 4;
+  ctx->object.counters.objItems = 5;
+  ctx->object.counters.objSize = 1;
   const auto before = std::time(nullptr);
   ASSERT_EQ(VEK_UpdateStatus(ctx, 1025, 0), 0);
   const std::string first = pair.next();
@@ -222,7 +222,7 @@ TEST_F(LinkTest, StatusLayoutRateAndKilobytes) {
   const std::string due = pair.next();
   EXPECT_EQ(due.substr(due.find('\0', 4)), std::string("\0 2\0 1\0 3\0 4\0 5\0 1\0 3\0\0", 23))
       << "2049 bytes done so far";
-  EXPECT_EQ(ctx->bytesDone, 2049);
+  EXPECT_EQ(ctx->object.counters.bytesDone, 2049);
 }
 
 // ---------------------------------------------------------------- receive
@@ -249,7 +249,7 @@ TEST_F(LinkTest, WaitSlicesEndInTimeOutWithAForcedStatusEach) {
   EXPECT_EQ(Code(pair.next()), MSG_BDASTATUS);
   EXPECT_EQ(Code(pair.next()), MSG_BDASTATUS);
   EXPECT_TRUE(pair.nothingWaiting());
-  EXPECT_EQ(ctx->smHandle, pair.ours) << "a time-out keeps the link";
+  EXPECT_EQ(ctx->session.smHandle, pair.ours) << "a time-out keeps the link";
 
   // A time-out of 0 still waits in whole slices, never in a tight loop.
   waitLog.slices.clear();
@@ -269,7 +269,7 @@ TEST_F(LinkTest, UnparsableMessageAbortsNeverStops) {
   EXPECT_EQ(VEK_ReceiveMessage(ctx, &msg), BAR_ECOMM);
   StrMsgFreeL(&msg);
   EXPECT_EQ(pair.next(), Wire({"1", "8004"}));
-  EXPECT_EQ(ctx->smHandle, kIpcNoHandle);
+  EXPECT_EQ(ctx->session.smHandle, kIpcNoHandle);
   EXPECT_EQ(*DaConIpcHandle(), kIpcNoHandle);
 }
 
@@ -284,12 +284,12 @@ TEST_F(LinkTest, ClosedPeerAndFailedSendGiveUpWithoutRetrying) {
     ASSERT_NE(ctx, nullptr);
     pair.closePeer();
     EXPECT_EQ(VEK_ReceiveMessage(ctx, nullptr), BAR_ECOMM);
-    EXPECT_EQ(ctx->smHandle, kIpcNoHandle);
+    EXPECT_EQ(ctx->session.smHandle, kIpcNoHandle);
     EXPECT_EQ(VEK_ReceiveMessage(ctx, nullptr), BAR_ENOCONTEXT) << "no connection left";
   }
   Pair pair;
   BarContext* ctx = VEK_GetContext();
-  ctx->smHandle = pair.ours;
+  ctx->session.smHandle = pair.ours;
   pair.closePeer();
   StrMsg msg;
   StrMsgInitL(&msg);
@@ -297,7 +297,7 @@ TEST_F(LinkTest, ClosedPeerAndFailedSendGiveUpWithoutRetrying) {
   EXPECT_EQ(VEK_SendMessage(ctx, &msg), BAR_ECOMM);
   StrMsgFreeL(&msg);
   EXPECT_EQ(clock.sleeps(), 0) << "a closed connection is not tried again";
-  EXPECT_EQ(ctx->smHandle, kIpcNoHandle);
+  EXPECT_EQ(ctx->session.smHandle, kIpcNoHandle);
 }
 
 // ---------------------------------------------------------------- object request
@@ -343,19 +343,19 @@ TEST_F(LinkTest, AbortFromTheSessionManagerIsEchoedAndUnexpectedCodesRefused) {
     EXPECT_EQ(VEK_RequestObject(ctx, kBarSessionBackup, BarOpt(&req), &opts), BAR_EABORTED);
     EXPECT_EQ(Code(pair.next()), MSG_BAROPT);
     EXPECT_EQ(pair.next(), Wire({"1", "12"}));
-    EXPECT_EQ(ctx->abortCode, 12);
-    EXPECT_EQ(ctx->smHandle, kIpcNoHandle);
+    EXPECT_EQ(ctx->session.abortCode, 12);
+    EXPECT_EQ(ctx->session.smHandle, kIpcNoHandle);
     EXPECT_EQ(VEK_GetErrno(ctx), BAR_EABORTED);
     StrMsgFreeL(&req);
   }
   Pair pair;
   BarContext* ctx = VEK_GetContext();
-  ctx->smHandle = pair.ours;
+  ctx->session.smHandle = pair.ours;
   ASSERT_TRUE(WriteFrame(pair.peer, Wire({"99"})));
   StrMsg req;
   IntegOptions opts{};
   EXPECT_EQ(VEK_RequestObject(ctx, kBarSessionBackup, BarOpt(&req), &opts), BAR_ECOMM);
-  EXPECT_EQ(ctx->smHandle, pair.ours);
+  EXPECT_EQ(ctx->session.smHandle, pair.ours);
   StrMsgFreeL(&req);
 }
 
@@ -486,34 +486,34 @@ TEST_F(LinkTest, NewSessionThenReattachAndRefusedReattach) {
   SessionConnectOptions o{};
   o.barlist = "nightly";
   ASSERT_EQ(VEK_ConnectSession(ctx, kBarSessionBackup, &o), 0);
-  EXPECT_GE(ctx->smHandle, 0);
-  EXPECT_EQ(*DaConIpcHandle(), ctx->smHandle);
-  const std::string guid = ctx->sessGuid;
+  EXPECT_GE(ctx->session.smHandle, 0);
+  EXPECT_EQ(*DaConIpcHandle(), ctx->session.smHandle);
+  const std::string guid = ctx->session.sessGuid;
   EXPECT_GE(guid.size(), 36u);
   EXPECT_TRUE(server_->waitForTraffic("205"));
 
   // Between two objects the connection closes and the GUID stays.
   EXPECT_EQ(VEK_CloseSession(ctx), 0);
-  EXPECT_EQ(ctx->smHandle, kIpcNoHandle);
-  EXPECT_EQ(std::string(ctx->sessGuid), guid);
+  EXPECT_EQ(ctx->session.smHandle, kIpcNoHandle);
+  EXPECT_EQ(std::string(ctx->session.sessGuid), guid);
   ASSERT_EQ(VEK_ConnectSession(ctx, kBarSessionBackup, &o), 0);
-  EXPECT_GE(ctx->smHandle, 0);
+  EXPECT_GE(ctx->session.smHandle, 0);
   EXPECT_TRUE(server_->waitForTraffic("283"));
   EXPECT_EQ(VEK_CloseSession(ctx), 0);
 
   // A session the server does not know is refused with 1005, once.
   cmn::ManualClock clock;
   cmn::ScopedClock scoped(clock);
-  StrSafeCopyA(ctx->sessGuid, "{00000000-0000-0000-0000-000000000000}", kBarGuidMax);
+  StrSafeCopyA(ctx->session.sessGuid, "{00000000-0000-0000-0000-000000000000}", kBarGuidMax);
   EXPECT_EQ(VEK_ConnectSession(ctx, kBarSessionBackup, &o), BAR_ECOMM);
   EXPECT_EQ(clock.sleeps(), 0);
-  EXPECT_EQ(ctx->smHandle, kIpcNoHandle);
-  EXPECT_EQ(std::strlen(ctx->sessGuid), 38u);
+  EXPECT_EQ(ctx->session.smHandle, kIpcNoHandle);
+  EXPECT_EQ(std::strlen(ctx->session.sessGuid), 38u);
 
   EXPECT_EQ(VEK_ConnectSession(ctx, 9, &o), BAR_EPARAM);
   ctx->smLink = 0;
   EXPECT_EQ(VEK_ConnectSession(ctx, kBarSessionBackup, &o), 0);
-  EXPECT_EQ(ctx->smHandle, kIpcNoHandle);
+  EXPECT_EQ(ctx->session.smHandle, kIpcNoHandle);
 }
 
 // ---------------------------------------------------------------- with the session manager
@@ -531,9 +531,9 @@ TEST_F(LinkTest, TwoObjectsWithAReattachBetweenThem) {
   BarContext* ctx = Open();
   ASSERT_NE(ctx, nullptr);
   ctx->output = 0;
-  StrSafeCopyA(ctx->barlist, "nightly", kBarListMax);
+  StrSafeCopyA(ctx->session.barlist, "nightly", kBarListMax);
   SessionConnectOptions o{};
-  o.barlist = ctx->barlist;
+  o.barlist = ctx->session.barlist;
   ASSERT_EQ(VEK_ConnectSession(ctx, kBarSessionBackup, &o), 0);
   StrMsg req;
   IntegOptions opts{};
@@ -553,8 +553,8 @@ TEST_F(LinkTest, TwoObjectsWithAReattachBetweenThem) {
   EXPECT_TRUE(server_->waitForTraffic("\"obj2\""));
   EXPECT_EQ(BarEndSession(ctx, 0), 0);
   EXPECT_TRUE(server_->waitForTraffic("stopped \"obj2\""));
-  EXPECT_EQ(ctx->sessGuid[0], '\0');
-  EXPECT_EQ(ctx->smHandle, kIpcNoHandle);
+  EXPECT_EQ(ctx->session.sessGuid[0], '\0');
+  EXPECT_EQ(ctx->session.smHandle, kIpcNoHandle);
 }
 
 TEST_F(LinkTest, WaitEndsTheSessionAndStartsANewOne) {
@@ -563,7 +563,7 @@ TEST_F(LinkTest, WaitEndsTheSessionAndStartsANewOne) {
   ASSERT_NE(ctx, nullptr);
   ctx->output = 0;
   ASSERT_EQ(VEK_ConnectSession(ctx, kBarSessionBackup, nullptr), 0);
-  const std::string firstGuid = ctx->sessGuid;
+  const std::string firstGuid = ctx->session.sessGuid;
   cmn::ManualClock clock;
   cmn::ScopedClock scoped(clock);
   const auto start = clock.Now();
@@ -575,8 +575,8 @@ TEST_F(LinkTest, WaitEndsTheSessionAndStartsANewOne) {
   OptFreeOpts(&opts);
   EXPECT_GE(clock.Now() - start, std::chrono::seconds(3));
   EXPECT_TRUE(server_->waitForTraffic("stop ends"));
-  EXPECT_NE(std::string(ctx->sessGuid), firstGuid) << "a new session, not a re-attach";
-  EXPECT_GE(ctx->smHandle, 0);
+  EXPECT_NE(std::string(ctx->session.sessGuid), firstGuid) << "a new session, not a re-attach";
+  EXPECT_GE(ctx->session.smHandle, 0);
 }
 
 TEST_F(LinkTest, TheBackupSessionStartedAgainAfterAWaitKeepsDiskOnly) {
@@ -611,8 +611,8 @@ TEST_F(LinkTest, SessionManagerAbortIsAnsweredWithTheEcho) {
   IntegOptions opts{};
   EXPECT_EQ(VEK_RequestObject(ctx, kBarSessionBackup, BarOptFor(&req, "obj"), &opts), BAR_EABORTED);
   StrMsgFreeL(&req);
-  EXPECT_EQ(ctx->abortCode, 12);
-  EXPECT_EQ(ctx->smHandle, kIpcNoHandle);
+  EXPECT_EQ(ctx->session.abortCode, 12);
+  EXPECT_EQ(ctx->session.smHandle, kIpcNoHandle);
   EXPECT_TRUE(server_->waitForTraffic("abort 12 ends"));
 }
 
@@ -629,12 +629,12 @@ TEST_F(LinkTest, ReconnectionThroughTheReconnectPortMidObject) {
   OptFreeOpts(&opts);
   ASSERT_NE(DaGetReconnectPort(), 0);
   // The link breaks under the stream.
-  const IpcHandle old = ctx->smHandle;
+  const IpcHandle old = ctx->session.smHandle;
   ASSERT_EQ(shutdown(IpcGetWriteSocket(old), SHUT_RDWR), 0);
-  ctx->objSize = 4096;
+  ctx->object.counters.objSize = 4096;
   EXPECT_EQ(VEK_UpdateStatus(ctx, 2048, 1), 0);
-  EXPECT_GE(ctx->smHandle, 0);
-  EXPECT_EQ(*DaConIpcHandle(), ctx->smHandle);
+  EXPECT_GE(ctx->session.smHandle, 0);
+  EXPECT_EQ(*DaConIpcHandle(), ctx->session.smHandle);
   EXPECT_TRUE(server_->waitForTraffic("reconnect DA 4"));
   EXPECT_TRUE(server_->waitForTraffic("sizeKB=4 doneKB=2"));
 }
@@ -649,7 +649,7 @@ TEST_F(LinkTest, SessionStartRetriesForTheBudgetTenSecondsApart) {
   setenv("VEKRECONNECT_RETRY", "25", 1);
   EXPECT_EQ(VEK_ConnectSession(ctx, kBarSessionBackup, nullptr), BAR_ECOMM);
   EXPECT_EQ(clock.sleeps(), 3) << "attempts at 0, 10 and 20 s";
-  EXPECT_EQ(ctx->smHandle, kIpcNoHandle);
+  EXPECT_EQ(ctx->session.smHandle, kIpcNoHandle);
   unsetenv("VEKRECONNECT_RETRY");
   const long before = clock.sleeps();
   EXPECT_EQ(VEK_ConnectSession(ctx, kBarSessionBackup, nullptr), BAR_ECOMM);
@@ -662,8 +662,8 @@ TEST_F(LinkTest, BracedGuidIsKeptWholeAndAWaitBelowOneIsBounded) {
   ASSERT_NE(ctx, nullptr);
   ctx->output = 0;
   ASSERT_EQ(VEK_ConnectSession(ctx, kBarSessionBackup, nullptr), 0);
-  EXPECT_EQ(std::strlen(ctx->sessGuid), 38u);
-  EXPECT_EQ(ctx->sessGuid[0], '{');
+  EXPECT_EQ(std::strlen(ctx->session.sessGuid), 38u);
+  EXPECT_EQ(ctx->session.sessGuid[0], '{');
   cmn::ManualClock clock;
   cmn::ScopedClock scoped(clock);
   const auto start = clock.Now();
@@ -684,11 +684,11 @@ TEST_F(LinkTest, DebugOptionsOfTheConnectStartTracingOnce) {
   EXPECT_EQ(VEK_RestartDebugging(ctx, "p1", "", ""), 0);
   EXPECT_EQ(DbgGetFd(), nullptr) << "no ranges: ignored";
   EXPECT_EQ(VEK_RestartDebugging(ctx, "p1", "1-50", ""), 0);
-  EXPECT_STREQ(ctx->dbgPostfix, "DB2LIB_p1");
+  EXPECT_STREQ(ctx->dbgPostfix.get(), "DB2LIB_p1");
   EXPECT_STREQ(ctx->dbgRanges, "1-50");
   EXPECT_NE(DbgGetFd(), nullptr);
   EXPECT_EQ(VEK_RestartDebugging(ctx, "p2", "1-99", ""), 0);
-  EXPECT_STREQ(ctx->dbgPostfix, "DB2LIB_p1") << "tracing already runs";
+  EXPECT_STREQ(ctx->dbgPostfix.get(), "DB2LIB_p1") << "tracing already runs";
   unsetenv("VEKDBGDIR");
 }
 
@@ -732,8 +732,8 @@ TEST_F(LinkTest, AbortReportNamesTheAbortLiteralOrUnknown) {
     OnPair(ctx, pair);
     ctx->output = 1;
     ASSERT_TRUE(WriteFrame(pair.peer, Wire({"1", code})));
-    EXPECT_EQ(VEK_ReceiveMessage(ctx, &ctx->smMsg), MSG_ABORT);
-    EXPECT_EQ(VEK_OnAbortM(ctx, &ctx->smMsg, rcsId, "test", __LINE__), BAR_EABORTED);
+    EXPECT_EQ(VEK_ReceiveMessage(ctx, &ctx->session.smMsg), MSG_ABORT);
+    EXPECT_EQ(VEK_OnAbortM(ctx, &ctx->session.smMsg, rcsId, "test", __LINE__), BAR_EABORTED);
     EXPECT_EQ(pair.next(), Wire({"1", code})) << "the echo";
     ASSERT_EQ(reportsSent.size(), 1u);
     EXPECT_NE(reportsSent[0].find(expected), std::string::npos) << code;

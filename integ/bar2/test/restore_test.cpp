@@ -107,7 +107,7 @@ class RecordWalkTest : public vekdftest::StreamTest {
     hooks.rbmRead = ReadRecord;
     BarSetLinkHooks(&hooks);
     ctx_ = std::make_unique<BarContext>();
-    ctx_->smHandle = kIpcNoHandle;
+    ctx_->session.smHandle = kIpcNoHandle;
     std::strcpy(ctx_->appType, "DB2");
     std::strcpy(ctx_->appName, "inst1");
     Open(4096);
@@ -115,7 +115,7 @@ class RecordWalkTest : public vekdftest::StreamTest {
   }
   void TearDown() override {
     BarEndTransforms(ctx_.get());
-    CmnVarFree(&ctx_->itemName);
+    CmnVarFree(&ctx_->item.itemName);
     BarSetLinkHooks(nullptr);
     BarSetKeyCallback(nullptr);
     VEK_Global.capability = savedCapability_;
@@ -139,7 +139,7 @@ class RecordWalkTest : public vekdftest::StreamTest {
     item.time[kDaAttrModifyTime] = 1700000000;
     item.quantity = 9;
     ASSERT_NE(RmWriteObjAttribute(DA_REC_OBJ_ATTR, item), 0);
-    if (ctx_->encrypt != 0) {
+    if (ctx_->object.codecs.encrypt != 0) {
       ASSERT_EQ(VEK_WriteEncryptRecord(ctx_.get(), &item), 0);
     }
     if (!ext.empty()) {
@@ -154,7 +154,7 @@ class RecordWalkTest : public vekdftest::StreamTest {
       std::memcpy(rec + offsetof(DaRecHeader, seqNo), &seq, sizeof seq);
       ASSERT_TRUE(writer_->Write(size));
     }
-    ctx_->itemId = static_cast<int>(id);
+    ctx_->item.itemId = static_cast<int>(id);
     for (std::size_t at = 0; at < data.size();) {
       std::size_t n = std::min(piece, data.size() - at);
       ASSERT_NO_FATAL_FAILURE(WriteData(data.data() + at, &n, at));
@@ -171,8 +171,8 @@ class RecordWalkTest : public vekdftest::StreamTest {
     const std::size_t n = std::min<std::size_t>(*count, granted);
     *count = n;
     std::memcpy(p, bytes, n);
-    ctx_->dataRecord = p;
-    ctx_->recSize = static_cast<int>(granted);
+    ctx_->item.dataRecord = p;
+    ctx_->item.recSize = static_cast<int>(granted);
     ASSERT_NE(
         VEK_BmWriteData(ctx_.get(), static_cast<int>(n), static_cast<std::uint32_t>(offset), 0), 0);
   }
@@ -184,9 +184,9 @@ class RecordWalkTest : public vekdftest::StreamTest {
     BarEndTransforms(ctx_.get());
     ASSERT_NO_FATAL_FAILURE(ReadBack(records));
     ASSERT_EQ(BarStartRestoreTransforms(ctx_.get()), 0);
-    ctx_->itemId = 0;
-    ctx_->restoreRecord = nullptr;
-    ctx_->recBytes = 0;
+    ctx_->item.itemId = 0;
+    ctx_->item.restoreRecord = nullptr;
+    ctx_->item.recBytes = 0;
     ctx_->mode = BAR_MODE_OBJECT_RESTORE;
   }
   // Index of the first queued record of `type` from `from` on.
@@ -234,7 +234,7 @@ TEST_F(RecordWalkTest, ItemsComeBackWithAttributesDataAndEndCodes) {
   ASSERT_EQ(StartItem(&item, attrs.data(), &size), 0);
   EXPECT_EQ(ctx_->mode, BAR_MODE_ITEM_RESTORE);
   EXPECT_STREQ(item.name, "/db/a");
-  EXPECT_STREQ(CmnVarCastText(ctx_->itemName), "/db/a");
+  EXPECT_STREQ(CmnVarCastText(ctx_->item.itemName), "/db/a");
   EXPECT_EQ(item.id, 0);
   EXPECT_EQ(item.size, 10000u);
   EXPECT_EQ(item.uid, 1001);
@@ -405,7 +405,7 @@ TEST_F(RecordWalkTest, UnexpectedTypesAndMissingRecordsAreFailures) {
   // The object's end reached while ending an item (b's end record lost).
   records.erase(records.begin() + static_cast<std::ptrdiff_t>(Find(DA_REC_OBJ_END)));
   nextRecord = Find(DA_REC_OBJ_ATTR, 2);
-  ctx_->restoreRecord = nullptr;
+  ctx_->item.restoreRecord = nullptr;
   ctx_->mode = BAR_MODE_OBJECT_RESTORE;
   ASSERT_EQ(StartItem(&item), 0);
   EXPECT_STREQ(item.name, "b");
@@ -486,7 +486,7 @@ TEST_F(RecordWalkTest, EncryptedItemsAreReadWithTheKeyOfTheirEncryptionRecord) {
   std::uint8_t ext[kBarExtAttrMax] = {};
   int size = 0;
   ASSERT_EQ(StartItem(&item, ext, &size), 0);
-  EXPECT_NE(ctx_->encrHandle, nullptr);
+  EXPECT_NE(ctx_->object.codecs.encrHandle, nullptr);
   EXPECT_EQ(size, 1);  // behind the encryption record
   EXPECT_EQ(ext[0], 'x');
   EXPECT_EQ(ReadAll(999), a);
@@ -558,7 +558,7 @@ TEST_F(RecordWalkTest, WideAttributeRecordGivesItsNameInTheLocalCharacterSet) {
   item.uid = 77;
   ASSERT_EQ(StartItem(&item), 0);
   EXPECT_STREQ(item.name, "C:\\\xC3\xA9");
-  EXPECT_STREQ(CmnVarCastText(ctx_->itemName), "C:\\\xC3\xA9");
+  EXPECT_STREQ(CmnVarCastText(ctx_->item.itemName), "C:\\\xC3\xA9");
   EXPECT_EQ(item.id, 4);
   EXPECT_EQ(item.mode, 0x20);
   EXPECT_EQ(item.size, (std::uint64_t{1} << 32) + 5);
@@ -568,7 +568,7 @@ TEST_F(RecordWalkTest, WideAttributeRecordGivesItsNameInTheLocalCharacterSet) {
   std::uint8_t byte = 0;
   EXPECT_EQ(VEK_ReadItemData(ctx_.get(), &byte, 1), BAR_ECOMM);
   ctx_->mode = BAR_MODE_OBJECT_RESTORE;
-  ctx_->restoreRecord = nullptr;
+  ctx_->item.restoreRecord = nullptr;
   nextRecord = 2;
   EXPECT_EQ(StartItem(&item), BAR_ECOMM);
 }
@@ -581,15 +581,15 @@ TEST_F(RecordWalkTest, LongItemNamesAreCutInlineAndKeptWholeInTheContext) {
   VEK_Item item{};
   ASSERT_EQ(StartItem(&item), 0);
   EXPECT_EQ(std::string(item.name), name.substr(0, kVekNameMax));
-  EXPECT_EQ(std::string(CmnVarCastText(ctx_->itemName)), name);
+  EXPECT_EQ(std::string(CmnVarCastText(ctx_->item.itemName)), name);
 }
 
 // Compressed data records: the compression library pulls the item's data
 // through the reads and hands the expanded bytes to the callback.
 TEST_F(RecordWalkTest, CompressedItemDataIsExpandedForTheCallback) {
-  ctx_->compress = 1;
+  ctx_->object.codecs.compress = 1;
   ASSERT_EQ(VEK_InitCompression(ctx_.get()), 0);
-  const std::uint32_t id = static_cast<std::uint32_t>(ctx_->compressionId);
+  const std::uint32_t id = static_cast<std::uint32_t>(ctx_->object.codecs.compressionId);
   static std::vector<std::uint8_t> source;
   static std::size_t sourceAt;
   source.assign(100000, 'q');
@@ -618,11 +618,11 @@ TEST_F(RecordWalkTest, CompressedItemDataIsExpandedForTheCallback) {
   ASSERT_NE(RmWriteObjEnd(attr, 0), 0);
   ASSERT_NO_FATAL_FAILURE(WriteEnd());
   DcExit();
-  ctx_->codecsStarted = 0;
+  ctx_->object.codecs.codecsStarted = 0;
   ASSERT_NO_FATAL_FAILURE(StartRestore());
   VEK_Global.capability |= kVekCapCompress;
   ASSERT_EQ(BarStartRestoreTransforms(ctx_.get()), 0);
-  ASSERT_EQ(static_cast<std::uint32_t>(ctx_->compressionId), id);
+  ASSERT_EQ(static_cast<std::uint32_t>(ctx_->object.codecs.compressionId), id);
   bar2_detail::InstallSessionHooks();  // the reads behind the library
 
   VEK_Item item{};
@@ -650,8 +650,8 @@ class RestoreSessionTest : public ::testing::Test {
   void TearDown() override {
     if (BarContext* ctx = VEK_GetContext()) {
       ctx->mode = BAR_MODE_IDLE;
-      if (ctx->smHandle != kIpcNoHandle) IpcCloseConnection(ctx->smHandle);
-      ctx->smHandle = kIpcNoHandle;
+      if (ctx->session.smHandle != kIpcNoHandle) IpcCloseConnection(ctx->session.smHandle);
+      ctx->session.smHandle = kIpcNoHandle;
       VEK_Exit(ctx);
     }
     BarSetLinkHooks(nullptr);
@@ -682,9 +682,9 @@ class RestoreSessionTest : public ::testing::Test {
     EXPECT_EQ(VEK_RequestObject(ctx_, kBarSessionRestore, &request, &opts), 0);
     OptFreeOpts(&opts);
     StrMsgFreeL(&request);
-    std::strcpy(ctx_->objName, name);
+    std::strcpy(ctx_->object.objName, name);
     ctx_->mode = BAR_MODE_OBJECT_RESTORE;
-    ctx_->maLocal = 1;
+    ctx_->object.maLocal = 1;
   }
   // An object answered with MSG_CONNECT for an agent on a port nobody
   // listens on.
@@ -710,13 +710,13 @@ TEST_F(RestoreSessionTest, RightsCallOrderAndArgumentsAreCheckedBeforeAnythingOp
   EXPECT_EQ(VEK_StartRestore(ctx_, "nightly"), BAR_EPERM);
   EXPECT_EQ(VEK_GetErrno(ctx_), BAR_EPERM);
   EXPECT_EQ(ctx_->mode, BAR_MODE_IDLE);
-  EXPECT_EQ(ctx_->smHandle, kIpcNoHandle);
+  EXPECT_EQ(ctx_->session.smHandle, kIpcNoHandle);
   ctx_->access = all;
 
   ASSERT_EQ(VEK_StartRestore(ctx_, "nightly"), 0);
   EXPECT_EQ(ctx_->mode, BAR_MODE_RESTORE);
-  EXPECT_STREQ(ctx_->barlist, "nightly");
-  EXPECT_NE(ctx_->smHandle, kIpcNoHandle);
+  EXPECT_STREQ(ctx_->session.barlist, "nightly");
+  EXPECT_NE(ctx_->session.smHandle, kIpcNoHandle);
   EXPECT_EQ(VEK_StartRestore(ctx_, "nightly"), BAR_ESEQUENCE);
   EXPECT_EQ(VEK_StartObjectRestoreEx(ctx_, "obj", "", "", -1), BAR_EPARAM);
   EXPECT_EQ(VEK_StartObjectRestoreEx(ctx_, "", "", "", 0), BAR_EPARAM);
@@ -729,7 +729,7 @@ TEST_F(RestoreSessionTest, RightsCallOrderAndArgumentsAreCheckedBeforeAnythingOp
 
   EXPECT_EQ(VEK_EndRestore(ctx_, 0), 0);
   EXPECT_EQ(ctx_->mode, BAR_MODE_IDLE);
-  EXPECT_EQ(ctx_->sessGuid[0], '\0');
+  EXPECT_EQ(ctx_->session.sessGuid[0], '\0');
   EXPECT_TRUE(server_->waitForTraffic("stop ends"));
 }
 
@@ -741,9 +741,9 @@ TEST_F(RestoreSessionTest, ObjectRequestCarriesTheVersionAndARestoreDataPathThat
   EXPECT_EQ(VEK_StartObjectRestoreEx(ctx_, "05 host:/db // DB2", "2026/12/09-1", "/db/a", 7),
             BAR_ECOMM);
   EXPECT_EQ(ctx_->mode, BAR_MODE_RESTORE);
-  EXPECT_EQ(ctx_->codecsStarted, 0);
-  EXPECT_EQ(ctx_->maLocal, -1);
-  EXPECT_EQ(ctx_->smHandle, kIpcNoHandle);
+  EXPECT_EQ(ctx_->object.codecs.codecsStarted, 0);
+  EXPECT_EQ(ctx_->object.maLocal, -1);
+  EXPECT_EQ(ctx_->session.smHandle, kIpcNoHandle);
   EXPECT_TRUE(server_->waitForTraffic("restore \"05 host:/db // DB2\""));
   EXPECT_TRUE(server_->waitForTraffic("aborted \"05 host:/db // DB2\" code -2"));
   // The request's items, in order.
@@ -752,9 +752,9 @@ TEST_F(RestoreSessionTest, ObjectRequestCarriesTheVersionAndARestoreDataPathThat
       "\"-save /my/soul -to /dev/null\""));
 
   // The session goes on: the next object re-attaches to it.
-  const std::string guid = ctx_->sessGuid;
+  const std::string guid = ctx_->session.sessGuid;
   EXPECT_EQ(VEK_StartObjectRestoreEx(ctx_, "obj2", "", nullptr, 0), BAR_ECOMM);
-  EXPECT_EQ(ctx_->sessGuid, guid);
+  EXPECT_EQ(ctx_->session.sessGuid, guid);
   EXPECT_TRUE(server_->waitForTraffic("aborted \"obj2\" code -2"));
   EXPECT_EQ(VEK_EndRestore(ctx_, 0), 0);
 }
@@ -763,9 +763,9 @@ TEST_F(RestoreSessionTest, AbortAnswerEndsTheRequestAndWaitRestartsTheSession) {
   ASSERT_NO_FATAL_FAILURE(Start("baropt abort 12\nbaropt wait 30\nbaropt abort 5\n"));
   ASSERT_EQ(VEK_StartRestore(ctx_, "nightly"), 0);
   EXPECT_EQ(VEK_StartObjectRestoreEx(ctx_, "obj", "", "", 0), BAR_EABORTED);
-  EXPECT_EQ(ctx_->abortCode, 12);
+  EXPECT_EQ(ctx_->session.abortCode, 12);
   EXPECT_EQ(ctx_->mode, BAR_MODE_RESTORE);
-  EXPECT_EQ(ctx_->smHandle, kIpcNoHandle);
+  EXPECT_EQ(ctx_->session.smHandle, kIpcNoHandle);
   EXPECT_TRUE(server_->waitForTraffic("abort 12 ends"));
   EXPECT_EQ(VEK_EndRestore(ctx_, 0), 0);
   ASSERT_EQ(VEK_StartRestore(ctx_, "nightly"), 0);
@@ -776,7 +776,7 @@ TEST_F(RestoreSessionTest, AbortAnswerEndsTheRequestAndWaitRestartsTheSession) {
   cmn::ScopedClock scoped(clock);
   const auto before = clock.Now();
   EXPECT_EQ(VEK_StartObjectRestoreEx(ctx_, "obj", "", "", 0), BAR_EABORTED);
-  EXPECT_EQ(ctx_->abortCode, 5);
+  EXPECT_EQ(ctx_->session.abortCode, 5);
   EXPECT_GE(clock.Now() - before, std::chrono::seconds(30));
   int requests = 0;
   for (const std::string& line : server_->traffic())
@@ -789,14 +789,14 @@ TEST_F(RestoreSessionTest, ObjectEndStopsOrAbortsAndReattachesTheSession) {
   ASSERT_NO_FATAL_FAILURE(Start("baropt connect -daid 3\nbaropt connect -daid 4\n"));
   ctx_->output = 1;  // report lines go to the session manager
   ASSERT_EQ(VEK_StartRestore(ctx_, "nightly"), 0);
-  const std::string guid = ctx_->sessGuid;
+  const std::string guid = ctx_->session.sessGuid;
   HandOut("05 host:/a%20b // DB2");
-  ctx_->profile = 1;
+  ctx_->object.profile = 1;
   EXPECT_EQ(VEK_EndObjectRestore(ctx_, 0), 0);
   EXPECT_EQ(ctx_->mode, BAR_MODE_RESTORE);
-  EXPECT_EQ(ctx_->maLocal, -1);
-  EXPECT_EQ(ctx_->sessGuid, guid);
-  EXPECT_NE(ctx_->smHandle, kIpcNoHandle);
+  EXPECT_EQ(ctx_->object.maLocal, -1);
+  EXPECT_EQ(ctx_->session.sessGuid, guid);
+  EXPECT_NE(ctx_->session.smHandle, kIpcNoHandle);
   EXPECT_TRUE(server_->waitForTraffic("[84:137]"));
   EXPECT_TRUE(server_->waitForTraffic("[131:29]"));
   EXPECT_TRUE(server_->waitForTraffic("stopped \"05 host:/a%20b // DB2\""));

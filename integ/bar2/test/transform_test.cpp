@@ -76,8 +76,8 @@ class TransformTest : public vekdftest::StreamTest {
     hooks.rbmRead = ReadRecord;
     BarSetLinkHooks(&hooks);
     ctx_ = std::make_unique<BarContext>();
-    ctx_->smHandle = -1;
-    ctx_->itemId = kItem;
+    ctx_->session.smHandle = -1;
+    ctx_->item.itemId = kItem;
     std::strcpy(ctx_->appType, "DB2");
     std::strcpy(ctx_->appName, "inst1");
     Open(4096);
@@ -96,8 +96,8 @@ class TransformTest : public vekdftest::StreamTest {
     std::uint8_t* p = RmGetObjDataBuf(static_cast<std::uint32_t>(bytes.size()), &granted);
     if (p == nullptr || granted < bytes.size()) return 0;
     std::memcpy(p, bytes.data(), bytes.size());
-    ctx_->dataRecord = p;
-    ctx_->recSize = static_cast<int>(granted);
+    ctx_->item.dataRecord = p;
+    ctx_->item.recSize = static_cast<int>(granted);
     return VEK_BmWriteData(ctx_.get(), static_cast<int>(bytes.size()), offset, 0);
   }
   // Every record sent so far, in host order, queued for VEK_RbmNextRecord.
@@ -135,12 +135,13 @@ class TransformTest : public vekdftest::StreamTest {
       std::memcpy(&h, r, sizeof h);
       std::span<std::uint8_t> record(r, h.length);
       if (h.type == DA_REC_OBJ_CRYPT) {
-        if (ctx_->encrHandle == nullptr && VEK_InitEncryption(ctx_.get(), 0) != 0) break;
+        if (ctx_->object.codecs.encrHandle == nullptr && VEK_InitEncryption(ctx_.get(), 0) != 0)
+          break;
         if (VEK_ProcessEncryptMetaData(ctx_.get(), record) != 0) break;
       } else if (h.type == DA_REC_OBJ_DATA) {
         DaDataView view{};
         EXPECT_TRUE(DaViewData(record, &view));
-        EXPECT_EQ(ctx_->recSize, static_cast<int>(view.data.size()));
+        EXPECT_EQ(ctx_->item.recSize, static_cast<int>(view.data.size()));
         out.insert(out.end(), view.data.begin(), view.data.end());
       }
     }
@@ -154,34 +155,35 @@ class TransformTest : public vekdftest::StreamTest {
 TEST_F(TransformTest, ChoiceDropsWhatClashesOrIsNotOfferedAndRefusesMissingEncryption) {
   // Encoding gives way to encryption; compression is never offered.
   ASSERT_EQ(BarStartBackupTransforms(ctx_.get(), 1, 3, 1), 0);
-  EXPECT_EQ(ctx_->encode, 0);
-  EXPECT_EQ(ctx_->compress, 0);
-  EXPECT_EQ(ctx_->encrypt, 3);
-  EXPECT_EQ(ctx_->transformId, kBarTransformEncrypted);
-  EXPECT_NE(ctx_->encrHandle, nullptr);
+  EXPECT_EQ(ctx_->object.codecs.encode, 0);
+  EXPECT_EQ(ctx_->object.codecs.compress, 0);
+  EXPECT_EQ(ctx_->object.codecs.encrypt, 3);
+  EXPECT_EQ(ctx_->object.codecs.transformId, kBarTransformEncrypted);
+  EXPECT_NE(ctx_->object.codecs.encrHandle, nullptr);
   EXPECT_EQ(ReportsOf(131, 221), 1);
-  EXPECT_EQ(std::string(ctx_->keyEntity.name), "DB2:" + std::string(cmnHostname) + ":inst1");
+  EXPECT_EQ(std::string(ctx_->object.codecs.keyEntity.name),
+            "DB2:" + std::string(cmnHostname) + ":inst1");
   BarEndTransforms(ctx_.get());
-  EXPECT_EQ(ctx_->encrHandle, nullptr);
+  EXPECT_EQ(ctx_->object.codecs.encrHandle, nullptr);
 
   // A host process offers no encoding.
   VEK_Global.capability = kVekCapEncrypt;
   ASSERT_EQ(BarStartBackupTransforms(ctx_.get(), 1, 0, 0), 0);
-  EXPECT_EQ(ctx_->encode, 0);
-  EXPECT_EQ(ctx_->transformId, 0);
-  EXPECT_EQ(ctx_->codecsStarted, 0);
+  EXPECT_EQ(ctx_->object.codecs.encode, 0);
+  EXPECT_EQ(ctx_->object.codecs.transformId, 0);
+  EXPECT_EQ(ctx_->object.codecs.codecsStarted, 0);
 
   VEK_Global.capability = 0;
   EXPECT_EQ(BarStartBackupTransforms(ctx_.get(), 0, 3, 0), -3);
   EXPECT_EQ(ReportsOf(131, 229), 1);
-  EXPECT_EQ(ctx_->encrypt, 0);
-  EXPECT_EQ(ctx_->encrHandle, nullptr);
+  EXPECT_EQ(ctx_->object.codecs.encrypt, 0);
+  EXPECT_EQ(ctx_->object.codecs.encrHandle, nullptr);
 
   // On restore only the capability counts, and compression is never started.
   VEK_Global.capability = kVekCapEncode | kVekCapEncrypt;
   ASSERT_EQ(BarStartRestoreTransforms(ctx_.get()), 0);
-  EXPECT_EQ(ctx_->codecsStarted, kBarCodecEncoding);
-  EXPECT_EQ(ctx_->transformId, kDeInitId);
+  EXPECT_EQ(ctx_->object.codecs.codecsStarted, kBarCodecEncoding);
+  EXPECT_EQ(ctx_->object.codecs.transformId, kDeInitId);
 }
 
 TEST_F(TransformTest, KeyEntityNamesTheDatabaseWhenOneIsSet) {
@@ -193,37 +195,37 @@ TEST_F(TransformTest, KeyEntityNamesTheDatabaseWhenOneIsSet) {
   EXPECT_EQ(BarKeyEntityName(ctx_.get(), name, sizeof name), 12);
   EXPECT_STREQ(name, "DB2:SAMPLE.0");
   ASSERT_EQ(BarStartBackupTransforms(ctx_.get(), 0, 3, 0), 0);
-  EXPECT_EQ(ctx_->keyEntity.kind, 2);
-  EXPECT_EQ(ctx_->keyEntity.length, 12);
+  EXPECT_EQ(ctx_->object.codecs.keyEntity.kind, 2);
+  EXPECT_EQ(ctx_->object.codecs.keyEntity.length, 12);
   VEK_ExitEncryption(ctx_.get());
   EXPECT_STREQ(ctx_->databaseId, "");  // forgotten with the encryption
-  EXPECT_EQ(ctx_->keyEntity.kind, 0);
+  EXPECT_EQ(ctx_->object.codecs.keyEntity.kind, 0);
 }
 
 TEST_F(TransformTest, HandshakeThatDoesNotAnswerTheAgreedPairDisablesTheLibrary) {
   char buffer[kBarCodecInitBufferSize] = "Unknown";
   ASSERT_EQ(DeInit(buffer), 1);  // someone else started it: the next answer is -2
   EXPECT_EQ(BarStartBackupTransforms(ctx_.get(), 1, 0, 0), -1);
-  EXPECT_EQ(ctx_->encode, 0);
-  EXPECT_EQ(ctx_->transformId, 0);
-  EXPECT_EQ(ctx_->codecsStarted, 0);
+  EXPECT_EQ(ctx_->object.codecs.encode, 0);
+  EXPECT_EQ(ctx_->object.codecs.transformId, 0);
+  EXPECT_EQ(ctx_->object.codecs.codecsStarted, 0);
   DeExit();
 
   ASSERT_EQ(DcInit(buffer), kDcInitId);
-  ctx_->compress = 1;
+  ctx_->object.codecs.compress = 1;
   EXPECT_EQ(VEK_InitCompression(ctx_.get()), -2);
-  EXPECT_EQ(ctx_->compress, 0);
-  EXPECT_EQ(ctx_->compressionId, 0);
+  EXPECT_EQ(ctx_->object.codecs.compress, 0);
+  EXPECT_EQ(ctx_->object.codecs.compressionId, 0);
   DcExit();
   ASSERT_EQ(VEK_InitCompression(ctx_.get()), 0);
-  EXPECT_EQ(ctx_->compressionId, kDcInitId);
+  EXPECT_EQ(ctx_->object.codecs.compressionId, kDcInitId);
 }
 
 TEST_F(TransformTest, EncodedObjectIsStoredEncodedAndReadBackDecoded) {
   ASSERT_EQ(BarStartBackupTransforms(ctx_.get(), 1, 0, 0), 0);
   const std::vector<std::uint8_t> a = Plain(700, 0), b = Plain(1500, 9);
   ASSERT_NE(WriteData(a, 0), 0);
-  EXPECT_EQ(ctx_->dataRecord, nullptr);  // given up after the write
+  EXPECT_EQ(ctx_->item.dataRecord, nullptr);  // given up after the write
   ASSERT_NE(WriteData(b, 700), 0);
   BarEndTransforms(ctx_.get());
   QueueStoredRecords();
@@ -242,7 +244,7 @@ TEST_F(TransformTest, EncodedObjectIsStoredEncodedAndReadBackDecoded) {
 
   ASSERT_EQ(BarStartRestoreTransforms(ctx_.get()), 0);
   EXPECT_EQ(RestoreData(), plain);
-  EXPECT_EQ(ctx_->recSize, 0);  // no record: nothing left
+  EXPECT_EQ(ctx_->item.recSize, 0);  // no record: nothing left
 }
 
 TEST_F(TransformTest, EncryptedObjectRoundTripsWithTheKeyRelayedByItsIds) {
@@ -305,7 +307,7 @@ TEST_F(TransformTest, KeyThatDoesNotMatchTheRecordsCrcIsRefusedAndNothingIsDecry
   keyServer.keyFirst = 0x10;  // the server now hands out another key
   ASSERT_EQ(BarStartRestoreTransforms(ctx_.get()), 0);
   EXPECT_TRUE(RestoreData().empty());
-  EXPECT_EQ(ctx_->decryptReady, 0);
+  EXPECT_EQ(ctx_->object.codecs.decryptReady, 0);
   EXPECT_EQ(ReportsOf(131, 228), 1);
   // The data record that follows is refused, not handed out as garbage.
   std::uint8_t* next = VEK_RbmNextRecord(ctx_.get());
@@ -344,9 +346,9 @@ TEST_F(TransformTest, FlagsAndTransformIdDoNotCarryOverToTheNextObject) {
   ASSERT_NE(WriteData(Plain(100, 0), 0), 0);
   // The next object starts without ending the first one properly.
   ASSERT_EQ(BarStartBackupTransforms(ctx_.get(), 0, 0, 0), 0);
-  EXPECT_EQ(ctx_->encrypt, 0);
-  EXPECT_EQ(ctx_->transformId, 0);
-  EXPECT_EQ(ctx_->encrHandle, nullptr);
+  EXPECT_EQ(ctx_->object.codecs.encrypt, 0);
+  EXPECT_EQ(ctx_->object.codecs.transformId, 0);
+  EXPECT_EQ(ctx_->object.codecs.encrHandle, nullptr);
   const std::vector<std::uint8_t> plain = Plain(100, 50);
   ASSERT_NE(WriteData(plain, 0), 0);
   BarEndTransforms(ctx_.get());
@@ -364,7 +366,7 @@ TEST_F(TransformTest, OnlyStartedLibrariesAreEndedSoTheNextHandshakeSucceeds) {
   // transform id. Ending the object must still end the encoding library.
   ASSERT_EQ(BarStartRestoreTransforms(ctx_.get()), 0);
   ASSERT_EQ(VEK_InitEncryption(ctx_.get(), 0), 0);
-  EXPECT_EQ(ctx_->transformId, kBarTransformEncrypted);
+  EXPECT_EQ(ctx_->object.codecs.transformId, kBarTransformEncrypted);
   BarEndTransforms(ctx_.get());
   EXPECT_EQ(VEK_InitEncoding(ctx_.get()), 0);
   BarEndTransforms(ctx_.get());
@@ -373,7 +375,7 @@ TEST_F(TransformTest, OnlyStartedLibrariesAreEndedSoTheNextHandshakeSucceeds) {
   // nothing: a library started elsewhere keeps running.
   char buffer[kBarCodecInitBufferSize] = "Unknown";
   ASSERT_EQ(DeInit(buffer), 1);
-  ctx_->encode = 1;
+  ctx_->object.codecs.encode = 1;
   BarEndTransforms(ctx_.get());
   EXPECT_EQ(DeInit(buffer), -2);
   DeExit();
@@ -385,10 +387,10 @@ TEST_F(TransformTest, EncryptingWriteFailsRatherThanStoreDataInTheClear) {
   const DaItemAttr item = Item();
   EXPECT_EQ(VEK_WriteEncryptRecord(ctx_.get(), &item), -2);
   EXPECT_EQ(ReportsOf(131, 227), 1);
-  EXPECT_EQ(ctx_->encrHandle, nullptr);
-  ctx_->encrypt = 3;  // the object still asks for encryption
+  EXPECT_EQ(ctx_->object.codecs.encrHandle, nullptr);
+  ctx_->object.codecs.encrypt = 3;  // the object still asks for encryption
   EXPECT_EQ(WriteData(Plain(64, 0), 0), 0);
-  EXPECT_EQ(ctx_->dataRecord, nullptr);
+  EXPECT_EQ(ctx_->item.dataRecord, nullptr);
   QueueStoredRecords();
   for (auto& r : restoreRecords) {
     DaDataView v{};
@@ -417,7 +419,7 @@ TEST_F(TransformTest, CompressionCallbacksMoveItemDataThroughTheLibrary) {
   itemData.clear();
   itemReadPos = 0;
   ASSERT_EQ(VEK_InitCompression(ctx_.get()), 0);
-  ctx_->compress = 1;
+  ctx_->object.codecs.compress = 1;
 
   static std::vector<std::uint8_t> source;
   static std::size_t sourcePos;
@@ -457,10 +459,10 @@ TEST_F(TransformTest, EndOfRecordsAndAFailedReadAreToldApart) {
   BarLinkHooks hooks{};
   hooks.rbmRead = [](BarContext*, std::span<std::uint8_t>*) { return -1; };
   BarSetLinkHooks(&hooks);
-  ctx_->recSize = 9;
+  ctx_->item.recSize = 9;
   EXPECT_EQ(VEK_RbmNextRecord(ctx_.get()), nullptr);
   EXPECT_EQ(ctx_->lastCode, BAR_ECOMM);
-  EXPECT_EQ(ctx_->recSize, 0);
+  EXPECT_EQ(ctx_->item.recSize, 0);
   EXPECT_EQ(VEK_BmWriteData(ctx_.get(), 10, 0, 0), 0);  // no data record reserved
 }
 

@@ -100,7 +100,7 @@ int BFileDcReadImpl(void* buffer, int size, void* context, bool plain) {
   if (active == nullptr || size <= 0) return 0;
   const int n = ReadFull(*active, static_cast<std::uint8_t*>(buffer), std::min(size, kMaxRead));
   if (n < 0) return plain ? -1 : 0;
-  ctx->bytesRead += n;
+  ctx->item.bytesRead += n;
   return n;
 }
 
@@ -161,9 +161,10 @@ int RFileDcWriteImpl(const void* data, int length, void* context) {
   if (active == nullptr || length < 0) return -1;
   const std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(data),
                                             static_cast<std::size_t>(length));
-  if (!(active->sparse ? WriteSparse(*active, bytes) : WriteAll(*active, bytes.data(), bytes.size())))
+  if (!(active->sparse ? WriteSparse(*active, bytes)
+                       : WriteAll(*active, bytes.data(), bytes.size())))
     return -1;
-  ctx->bytesWritten += length;
+  ctx->item.bytesWritten += length;
   // A count of 0 would tell the walk that no more data is wanted.
   return length > 0 ? length : 1;
 }
@@ -198,8 +199,8 @@ int RFileDcWrite(void* data, int length, void* context) {
 int BackupFileItemCompress(BarContext* ctx, int fd) {
   ActiveFile file{.fd = fd};
   const ActiveScope scope(&file);
-  ctx->bytesRead = 0;
-  ctx->bytesWritten = 0;
+  ctx->item.bytesRead = 0;
+  ctx->item.bytesWritten = 0;
   return VEK_BackupItemCB(ctx, BFileDcRead);
 }
 
@@ -211,9 +212,9 @@ int VEK_BackupFileItem(BarContext* ctx, int fd, std::int64_t* size) {
   *size = 0;
   ActiveFile file{.fd = fd};
   const ActiveScope scope(&file);
-  ctx->bytesRead = 0;
-  const int rc = VEK_BackupItemCB(ctx, ctx->compress != 0 ? BFileDcRead : PlainRead);
-  *size = ctx->bytesRead;
+  ctx->item.bytesRead = 0;
+  const int rc = VEK_BackupItemCB(ctx, ctx->object.codecs.compress != 0 ? BFileDcRead : PlainRead);
+  *size = ctx->item.bytesRead;
   if (file.sysErrno != 0) return FileIoFail(ctx, kFn, file);
   if (rc != 0) return Fail(ctx, kFn, BAR_ECOMM);
   return 0;
@@ -224,11 +225,11 @@ int VEK_RestoreFileItem(BarContext* ctx, int fd, std::int64_t* size) {
   ctx = BarResolve(ctx);
   if (const int rc = Check(ctx, kFn, BAR_MODE_ITEM_RESTORE, fd, size); rc != 0) return rc;
   *size = 0;
-  ActiveFile file{.fd = fd, .sparse = ctx->sparse != 0};
+  ActiveFile file{.fd = fd, .sparse = ctx->object.sparse != 0};
   const ActiveScope scope(&file);
-  ctx->bytesWritten = 0;
+  ctx->item.bytesWritten = 0;
   const int rc = VEK_RestoreItemCB(ctx, RFileDcWriteImpl);
-  *size = ctx->bytesWritten;
+  *size = ctx->item.bytesWritten;
   if (file.sysErrno != 0) return FileIoFail(ctx, kFn, file);
   if (rc != 0) return Fail(ctx, kFn, BAR_ECOMM);
   if (file.sparse && !FinishSparse(file)) return FileIoFail(ctx, kFn, file);
@@ -245,7 +246,7 @@ int GetBlockSize(const char* path) {
     return 1;
   }
   return fs.f_frsize > static_cast<unsigned long>(kMaxRead) ? kMaxRead
-                                                             : static_cast<int>(fs.f_frsize);
+                                                            : static_cast<int>(fs.f_frsize);
 }
 
 int VEK_BackupFileItemAl(BarContext* ctx, const char* path, DaItemAttr* item, int aligned) {
@@ -266,8 +267,8 @@ int VEK_BackupFileItemAl(BarContext* ctx, const char* path, DaItemAttr* item, in
                     .alignment = aligned != 0 ? static_cast<std::size_t>(GetBlockSize(path)) : 1};
     {
       const ActiveScope scope(&file);
-      ctx->bytesRead = 0;
-      rc = VEK_BackupItemCB(ctx, ctx->compress != 0 ? BFileDcRead : PlainRead);
+      ctx->item.bytesRead = 0;
+      rc = VEK_BackupItemCB(ctx, ctx->object.codecs.compress != 0 ? BFileDcRead : PlainRead);
     }
     if (file.sysErrno != 0) rc = FileIoFail(ctx, kFn, file);
     const int end = VEK_EndItemBackup(ctx, rc == 0 ? 0 : -1);

@@ -45,12 +45,12 @@ class FileItemTest : public vekdftest::StreamTest {
     hooks.rbmRead = ReadRecord;
     BarSetLinkHooks(&hooks);
     ctx_ = std::make_unique<BarContext>();
-    ctx_->smHandle = -1;
+    ctx_->session.smHandle = -1;
     Open(256 * 1024);
     ASSERT_NE(RmWriteStart(kDaId, 1, 0, 5, 1, 0, 0, 0, 0, "obj", "", "VEKBAR", "v"), 0);
   }
   void TearDown() override {
-    CmnVarFree(&ctx_->itemName);
+    CmnVarFree(&ctx_->item.itemName);
     BarSetLinkHooks(nullptr);
     StreamTest::TearDown();
   }
@@ -74,9 +74,9 @@ class FileItemTest : public vekdftest::StreamTest {
   void StartRestore() {
     EXPECT_NE(RmWriteEnd(kDaId, 1, 2, 0, 0), 0);
     ASSERT_NO_FATAL_FAILURE(ReadBack(records));
-    ctx_->itemId = 0;
-    ctx_->restoreRecord = nullptr;
-    ctx_->recBytes = 0;
+    ctx_->item.itemId = 0;
+    ctx_->item.restoreRecord = nullptr;
+    ctx_->item.recBytes = 0;
     ctx_->mode = BAR_MODE_OBJECT_RESTORE;
     VEK_Item item{};
     ASSERT_EQ(VEK_StartItemRestoreEx(ctx_.get(), nullptr, &item, nullptr, nullptr), 0);
@@ -109,9 +109,9 @@ TEST_F(FileItemTest, FileComesBackWholePlainAndSparse) {
     SCOPED_TRACE(sparse);
     records = stream;
     nextRecord = 0;
-    ctx_->sparse = sparse;
-    ctx_->restoreRecord = nullptr;
-    ctx_->recBytes = 0;
+    ctx_->object.sparse = sparse;
+    ctx_->item.restoreRecord = nullptr;
+    ctx_->item.recBytes = 0;
     ctx_->mode = BAR_MODE_OBJECT_RESTORE;
     VEK_Item item{};
     ASSERT_EQ(VEK_StartItemRestoreEx(ctx_.get(), nullptr, &item, nullptr, nullptr), 0);
