@@ -22,7 +22,8 @@
 // takes to give it); then its coordinator is taken for dead and the session
 // fails. Waits that hold nothing another partition needs (for the node's
 // sessions to arrive, for the data to flow) are not bounded: they end with
-// the backup call, when the partition task deletes the node's sets.
+// the backup call, when the partition task deletes the node's sets, or with
+// the partition task itself when it dies before it could.
 #pragma once
 
 #include <string>
