@@ -88,10 +88,12 @@ class KestrelTest : public ::testing::Test {
 
   // The stand-ins, with `objects` backup and `restores` restore answers of
   // the session manager; the instance's configuration names partitions 0 to
-  // 2 on this host.
-  void Start(int objects, int restores = 0) {
-    ma_ = std::make_unique<tarn::test::MediaAgentStandIn>(tarn::test::MediaAgentStandIn::Options{
-        .args = {"--buffer-size", "4096", "--buffer-count", "4"}});
+  // 2 on this host. `maArgs` go to the media agent (its faults, say).
+  void Start(int objects, int restores = 0, const std::vector<std::string>& maArgs = {}) {
+    std::vector<std::string> args = {"--buffer-size", "4096", "--buffer-count", "4"};
+    args.insert(args.end(), maArgs.begin(), maArgs.end());
+    ma_ = std::make_unique<tarn::test::MediaAgentStandIn>(
+        tarn::test::MediaAgentStandIn::Options{.args = args});
     ASSERT_TRUE(ma_->ready());
     const std::string agent = "baropt connect -ma 127.0.0.1 " + std::to_string(ma_->port());
     std::string fixture;
