@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "kestrel_fixture.h"
+#include "leftovers.h"
 
 TARN_RCSID("e2e/faults_host_test.cpp");
 
@@ -95,8 +96,10 @@ class HostFaultsTest : public KestrelTest {
   // What every failed run must show: the agent's non-zero exit, the session
   // manager's failed outcome, `says` in what the administrator reads (the
   // agent's output the session manager keeps, and the report lines it got),
-  // and, within the bound, no process of the run beyond the stand-ins.
-  void ExpectVisibleFailure(const AgentRun& r, Clock::time_point began, const std::string& says) {
+  // all within the bound; and once the stand-ins are stopped, nothing of the
+  // run that `leftovers` watched.
+  void ExpectVisibleFailure(const AgentRun& r, Clock::time_point began, const std::string& says,
+                            const tarn::test::Leftovers& leftovers) {
     EXPECT_GT(r.exitCode, 0) << r.record << "\n" << r.output;
     EXPECT_NE(r.record.find("outcome=failed"), std::string::npos) << r.record;
     std::string seen = r.output;
@@ -104,23 +107,10 @@ class HostFaultsTest : public KestrelTest {
       if (t.find("report") != std::string::npos) seen += t + "\n";
     EXPECT_NE(seen.find(says), std::string::npos) << seen;
     EXPECT_LT(Clock::now() - began, kBound);
-    EXPECT_EQ(Leftovers(), "");
-  }
-
-  // The processes of this run that are not the stand-ins, as "<pid> <exe>"
-  // lines, once they had a few seconds to end.
-  std::string Leftovers() const {
-    const std::vector<pid_t> standIns = {cs_->pid(), ma_->pid(), clientsvc_->pid()};
-    std::string left;
-    for (int i = 0; i < 100; ++i) {
-      left.clear();
-      for (const Proc& p : ProcessesOf(root_.path()))
-        if (std::find(standIns.begin(), standIns.end(), p.pid) == standIns.end())
-          left += std::to_string(p.pid) + " " + p.exe + "\n";
-      if (left.empty()) break;
-      usleep(50000);
-    }
-    return left;
+    clientsvc_.reset();
+    cs_.reset();
+    ma_.reset();
+    EXPECT_EQ(leftovers.Remaining(), "");
   }
 
   // DB2's answers to the backup calls, as "node=<n> sqlcode=<c>" by pid order.
@@ -181,6 +171,7 @@ TEST_F(HostFaultsTest, ProcessesKilledMidBackupFailTheBackupEverywhere) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    const tarn::test::Leftovers leftovers(root_.path());
     ASSERT_NO_FATAL_FAILURE(Start(6, 0, {"--fault", "delay=20"}));
     root_.write("/opt/tarn/.tarnrc", root_.read("/opt/tarn/.tarnrc") + c.rc);
     std::filesystem::remove(db2_.store().CallsLog());
@@ -191,14 +182,13 @@ TEST_F(HostFaultsTest, ProcessesKilledMidBackupFailTheBackupEverywhere) {
                             [](const std::string& s) { return s.find("sqlcode=-") != s.npos; }) ||
                 std::string(c.what) == "partition task")
         << testing::PrintToString(results);
-    ExpectVisibleFailure(r, began, c.says);
+    ExpectVisibleFailure(r, began, c.says, leftovers);
   }
 }
 
 // Access the instance refuses: DB2 answers the attach with its error, the
 // agent starts no backup and ends non-zero.
 TEST_F(HostFaultsTest, RefusedAccessFailsBeforeAnyBackup) {
-  ASSERT_NO_FATAL_FAILURE(Start(0));
   struct Case {
     const char* what;
     std::function<void(db2sim::Instance&)> change;
@@ -211,6 +201,8 @@ TEST_F(HostFaultsTest, RefusedAccessFailsBeforeAnyBackup) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    const tarn::test::Leftovers leftovers(root_.path());
+    ASSERT_NO_FATAL_FAILURE(Start(0));
     const db2sim::Instance kept = db2_.store().ReadInstance(kInstance);
     db2sim::Instance changed = kept;
     c.change(changed);
@@ -219,7 +211,7 @@ TEST_F(HostFaultsTest, RefusedAccessFailsBeforeAnyBackup) {
     const Clock::time_point began = Clock::now();
     const AgentRun r = Agent("-backup -dbname SAMPLE");
     EXPECT_TRUE(BackupResults().empty());
-    ExpectVisibleFailure(r, began, c.says);
+    ExpectVisibleFailure(r, began, c.says, leftovers);
     db2_.store().CreateInstance(kept);
   }
 }

@@ -275,7 +275,7 @@ int BackupCoordinator(void* argument) {
   // The waits for the node's sessions have no limit: they end when the
   // partition task deletes the node's sets after its backup call. A task
   // that died deletes nothing, so its end counts as the sets' end.
-  const pid_t task = getppid();
+  const pid_t task = arg->task > 0 ? arg->task : getppid();
   auto waitForSessions = [&](int count) {
     if (!ok) return false;
     int r = CmnSemWait(ready, count, kParentCheckMs, kHandOff);

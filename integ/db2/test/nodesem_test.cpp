@@ -323,11 +323,10 @@ TEST_F(NodeSemTest, ACoordinatorWhosePartitionTaskDiedEndsAndDeletesTheNodesSets
   // its sessions came and before it could delete the node's sets.
   ChildProcess task([] {
     if (DB2NodeSemsCreate(0) != 0) return 2;
-    BackupCoordinatorArg arg{0, 2};
+    BackupCoordinatorArg arg{0, 2, getpid()};
     Task coordinator{};
     TaskInit(&coordinator);
     if (TaskRun(&coordinator, BackupCoordinator, &arg, "BackupCoordinator") != 0) return 3;
-    Pause(200);
     _exit(0);
   });
   EXPECT_EQ(task.ExitCode(kWatchdogSeconds), 0);
