@@ -186,6 +186,23 @@ TEST_F(HostFaultsTest, ProcessesKilledMidBackupFailTheBackupEverywhere) {
   }
 }
 
+// One of DB2's session processes of each partition dies before its pacing
+// handshake: the partition's other session, its coordinator and the agent
+// must not wait for it.
+TEST_F(HostFaultsTest, ASessionDyingBeforeItsHandshakeFailsThePartitionsBackup) {
+  const tarn::test::Leftovers leftovers(root_.path());
+  ASSERT_NO_FATAL_FAILURE(Start(6));
+  db2_.Fault("session-dies", 1);
+  std::filesystem::remove(db2_.store().CallsLog());
+  const Clock::time_point began = Clock::now();
+  const AgentRun r = Agent("-backup -dbname SAMPLE -conc 2");
+  const std::vector<std::string> results = BackupResults();
+  EXPECT_FALSE(results.empty());
+  for (const std::string& result : results)
+    EXPECT_EQ(result.find("sqlcode=0"), std::string::npos) << result;
+  ExpectVisibleFailure(r, began, "SQL2079N", leftovers);
+}
+
 // Access the instance refuses: DB2 answers the attach with its error, the
 // agent starts no backup and ends non-zero.
 TEST_F(HostFaultsTest, RefusedAccessFailsBeforeAnyBackup) {
