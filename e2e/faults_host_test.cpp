@@ -8,6 +8,7 @@
 #include <chrono>
 #include <optional>
 
+#include "db2/logs.h"
 #include "kestrel_fixture.h"
 #include "leftovers.h"
 
@@ -201,6 +202,30 @@ TEST_F(HostFaultsTest, ASessionDyingBeforeItsHandshakeFailsThePartitionsBackup) 
   for (const std::string& result : results)
     EXPECT_EQ(result.find("sqlcode=0"), std::string::npos) << result;
   ExpectVisibleFailure(r, began, "SQL2079N", leftovers);
+}
+
+// DB2 archives a closed log through the user exit while the cell server is
+// down: the archive fails, DB2 keeps the log, and the integration log says why.
+TEST_F(HostFaultsTest, UserExitWithTheCellServerDownLeavesTheLogWithDb2) {
+  const tarn::test::Leftovers leftovers(root_.path());
+  const db2sim::Store store = db2_.store();
+  db2_.CreateDatabase("LOGDB", {0}, 0, {"USERSPACE1"}, true);
+  db2_.InstallUserExit(TARN_PLOVER_PROGRAM);
+  root_.write("/opt/tarn/.tarnrc", "TARN_INET_PORT=" + std::to_string(tarn::test::FreePort()) +
+                                       "\nVEK_CELL_SERVER_HOSTNAME=127.0.0.1\n");
+  db2sim::WriteLogged(store, kInstance, "LOGDB", 0, "USERSPACE1", "x", "");
+  const std::string log = store.NodeDir(kInstance, "LOGDB", 0) + "/logs/" + db2sim::LogFileName(0);
+  const Clock::time_point began = Clock::now();
+  EXPECT_EQ(db2sim::ArchiveLog(store, kInstance, "LOGDB", 0, 120000), db2sim::kSqlLogArchive);
+  const auto took = Clock::now() - began;
+  EXPECT_TRUE(std::filesystem::exists(log));
+  EXPECT_NE(db2_.Calls().find("userexit-result exit=16"), std::string::npos) << db2_.Calls();
+  EXPECT_NE(root_.read("/var/opt/tarn/log/db2.log").find("VEK_Init failed for instance db2inst1"),
+            std::string::npos);
+  // The cell-server client keeps trying to connect for its bind time-out,
+  // which only the cell server itself could shorten: about 50 s in all.
+  EXPECT_LT(took, std::chrono::seconds(90));
+  EXPECT_EQ(leftovers.Remaining(), "");
 }
 
 // Access the instance refuses: DB2 answers the attach with its error, the
