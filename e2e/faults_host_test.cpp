@@ -228,6 +228,48 @@ TEST_F(HostFaultsTest, UserExitWithTheCellServerDownLeavesTheLogWithDb2) {
   EXPECT_EQ(leftovers.Remaining(), "");
 }
 
+// The session manager's link of a DB2 session breaks while its object is
+// open. With a reconnect port the session reconnects and the backup
+// completes with every image; without one the backup fails where all see it.
+TEST_F(HostFaultsTest, ASessionManagerLinkDroppedMidObject) {
+  struct Case {
+    const char* what;
+    std::string words;
+    bool completes;
+  };
+  const Case cases[] = {
+      {"reconnect port", " -lport ${host} ${lport}", true},
+      {"no reconnect port", "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const tarn::test::Leftovers leftovers(root_.path());
+    ASSERT_NO_FATAL_FAILURE(Start(6, 0, {"--fault", "delay=20"}, c.words, "sm-drop report 1\n"));
+    root_.write("/opt/tarn/.tarnrc",
+                root_.read("/opt/tarn/.tarnrc") + "VEKRECONNECT_RETRY=5\nVEKRECONNECT_ACK=5\n");
+    std::filesystem::remove(db2_.store().CallsLog());
+    const Clock::time_point began = Clock::now();
+    const AgentRun r = Agent("-backup -dbname SAMPLE -conc 2");
+    const std::vector<std::string> results = BackupResults();
+    EXPECT_TRUE(cs_->waitForTraffic("dropped by the fixture", std::chrono::seconds(1)));
+    if (c.completes) {
+      EXPECT_EQ(r.exitCode, 0) << r.output;
+      EXPECT_NE(r.record.find("outcome=completed"), std::string::npos) << r.record;
+      EXPECT_EQ(results, std::vector<std::string>(
+                             {"node=1 sqlcode=0", "node=0 sqlcode=0", "node=2 sqlcode=0"}));
+      EXPECT_TRUE(cs_->waitForTraffic("reconnect", std::chrono::seconds(1)));
+      EXPECT_LT(Clock::now() - began, kBound);
+      clientsvc_.reset();
+      cs_.reset();
+      ma_.reset();
+      EXPECT_EQ(leftovers.Remaining(), "");
+    } else {
+      EXPECT_NE(results.at(0).find("sqlcode=-"), std::string::npos) << results.at(0);
+      ExpectVisibleFailure(r, began, "SQL", leftovers);
+    }
+  }
+}
+
 // Access the instance refuses: DB2 answers the attach with its error, the
 // agent starts no backup and ends non-zero.
 TEST_F(HostFaultsTest, RefusedAccessFailsBeforeAnyBackup) {

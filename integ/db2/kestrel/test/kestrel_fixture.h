@@ -88,17 +88,21 @@ class KestrelTest : public ::testing::Test {
 
   // The stand-ins, with `objects` backup and `restores` restore answers of
   // the session manager; the instance's configuration names partitions 0 to
-  // 2 on this host. `maArgs` go to the media agent (its faults, say).
-  void Start(int objects, int restores = 0, const std::vector<std::string>& maArgs = {}) {
+  // 2 on this host. `maArgs` go to the media agent (its faults, say);
+  // `smWords` follow the words of each object answer, and `smFixture` the
+  // session manager's answers (its faults, say).
+  void Start(int objects, int restores = 0, const std::vector<std::string>& maArgs = {},
+             const std::string& smWords = "", const std::string& smFixture = "") {
     std::vector<std::string> args = {"--buffer-size", "4096", "--buffer-count", "4"};
     args.insert(args.end(), maArgs.begin(), maArgs.end());
     ma_ = std::make_unique<tarn::test::MediaAgentStandIn>(
         tarn::test::MediaAgentStandIn::Options{.args = args});
     ASSERT_TRUE(ma_->ready());
     const std::string agent = "baropt connect -ma 127.0.0.1 " + std::to_string(ma_->port());
-    std::string fixture;
-    for (int da = 1; da <= objects; ++da) fixture += agent + " -daid " + std::to_string(da) + "\n";
-    for (int i = 0; i < restores; ++i) fixture += agent + " -daid ${da}\n";
+    std::string fixture = smFixture;
+    for (int da = 1; da <= objects; ++da)
+      fixture += agent + " -daid " + std::to_string(da) + smWords + "\n";
+    for (int i = 0; i < restores; ++i) fixture += agent + " -daid ${da}" + smWords + "\n";
     launchFile_ = root_.at("/var/opt/tarn/tmp/launch");
     cs_ = std::make_unique<tarn::test::CellServerStandIn>(tarn::test::CellServerStandIn::Options{
         .fixture = fixture,
