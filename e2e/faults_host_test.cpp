@@ -270,6 +270,72 @@ TEST_F(HostFaultsTest, ASessionManagerLinkDroppedMidObject) {
   }
 }
 
+// The cell server restarts while DB2's sessions send their data: the
+// session manager that started the agent is gone, so no launch record comes;
+// DB2 must see its backup fail and every process of the run must end.
+TEST_F(HostFaultsTest, ACellServerRestartedMidBackupFailsItAndLeavesNothing) {
+  const tarn::test::Leftovers leftovers(root_.path());
+  const tarn::test::TempDir state;
+  const std::vector<std::string> ports = {"--inet-port", std::to_string(tarn::test::FreePort()),
+                                          "--request-port",
+                                          std::to_string(tarn::test::FreePort())};
+  ASSERT_NO_FATAL_FAILURE(Start(6, 0, {"--fault", "delay=20"}));
+  // The same cell server, on ports that stay across its restart.
+  std::vector<std::string> args = {"--media-events", ma_->eventsPath(), "--launch", launchFile_};
+  args.insert(args.end(), ports.begin(), ports.end());
+  std::string fixture;
+  for (int da = 1; da <= 6; ++da)
+    fixture += "baropt connect -ma 127.0.0.1 " + std::to_string(ma_->port()) + " -daid " +
+               std::to_string(da) + " -lport ${host} ${lport}\n";
+  cs_.reset();
+  cs_ = std::make_unique<tarn::test::CellServerStandIn>(tarn::test::CellServerStandIn::Options{
+      .fixture = fixture, .stateDir = state.path(), .args = args});
+  ASSERT_TRUE(cs_->ready());
+  cs_->exportInetPort();
+  root_.write("/opt/tarn/.tarnrc", "TARN_INET_PORT=" + std::to_string(cs_->inetPort()) +
+                                       "\nVEK_CELL_SERVER_HOSTNAME=127.0.0.1\n"
+                                       "VEKSHUTDOWNTIMEOUT=1\nVEKRECONNECT_RETRY=5\n");
+  ASSERT_NO_FATAL_FAILURE(PutConfig());
+  const std::string log = db2_.store().CallsLog();
+  std::filesystem::remove(log);
+  const Clock::time_point began = Clock::now();
+  tarn::test::WriteFile(launchFile_ + ".new",
+                        "barlist " + std::string(kBarlist) + "\nappname " + kInstance +
+                            "\nclient 127.0.0.1 " + std::to_string(clientPort_) +
+                            "\nclienthost " + cmnHostname + "\nprogram " + TARN_KESTREL_PROGRAM +
+                            "\ntimeout 120\ninput -backup -dbname SAMPLE -conc 2\n");
+  std::filesystem::rename(launchFile_ + ".new", launchFile_);
+  for (int i = 0; i < 1500 && CallerOf(tarn::test::ReadFile(log), "sqluvput") == 0; ++i)
+    usleep(20000);
+  ASSERT_NE(CallerOf(tarn::test::ReadFile(log), "sqluvput"), 0);
+  // A crash: a stop would wait for the agent it launched.
+  ::kill(cs_->pid(), SIGKILL);
+  EXPECT_TRUE(WIFSIGNALED(cs_->stop()));
+  cs_ = std::make_unique<tarn::test::CellServerStandIn>(tarn::test::CellServerStandIn::Options{
+      .fixture = fixture, .stateDir = state.path(), .args = args});
+  ASSERT_TRUE(cs_->ready());
+  // Every process of the run but the stand-ins ends within the bound.
+  const std::vector<pid_t> standIns = {cs_->pid(), ma_->pid(), clientsvc_->pid()};
+  std::string running;
+  do {
+    running.clear();
+    for (const Proc& p : ProcessesOf(root_.path()))
+      if (std::find(standIns.begin(), standIns.end(), p.pid) == standIns.end() &&
+          p.exe != "tarn-clientsvc")
+        running += std::to_string(p.pid) + " " + p.exe + "\n";
+    usleep(100000);
+  } while (!running.empty() && Clock::now() - began < kBound);
+  EXPECT_EQ(running, "");
+  const std::vector<std::string> results = BackupResults();
+  EXPECT_TRUE(std::any_of(results.begin(), results.end(),
+                          [](const std::string& s) { return s.find("sqlcode=-") != s.npos; }))
+      << testing::PrintToString(results);
+  clientsvc_.reset();
+  cs_.reset();
+  ma_.reset();
+  EXPECT_EQ(leftovers.Remaining(), "");
+}
+
 // Access the instance refuses: DB2 answers the attach with its error, the
 // agent starts no backup and ends non-zero.
 TEST_F(HostFaultsTest, RefusedAccessFailsBeforeAnyBackup) {
