@@ -283,10 +283,7 @@ TEST_F(HostFaultsTest, ACellServerRestartedMidBackupFailsItAndLeavesNothing) {
   // The same cell server, on ports that stay across its restart.
   std::vector<std::string> args = {"--media-events", ma_->eventsPath(), "--launch", launchFile_};
   args.insert(args.end(), ports.begin(), ports.end());
-  std::string fixture;
-  for (int da = 1; da <= 6; ++da)
-    fixture += "baropt connect -ma 127.0.0.1 " + std::to_string(ma_->port()) + " -daid " +
-               std::to_string(da) + " -lport ${host} ${lport}\n";
+  const std::string fixture = AgentAnswers(6, 0, " -lport ${host} ${lport}");
   cs_.reset();
   cs_ = std::make_unique<tarn::test::CellServerStandIn>(tarn::test::CellServerStandIn::Options{
       .fixture = fixture, .stateDir = state.path(), .args = args});
@@ -299,12 +296,7 @@ TEST_F(HostFaultsTest, ACellServerRestartedMidBackupFailsItAndLeavesNothing) {
   const std::string log = db2_.store().CallsLog();
   std::filesystem::remove(log);
   const Clock::time_point began = Clock::now();
-  tarn::test::WriteFile(launchFile_ + ".new",
-                        "barlist " + std::string(kBarlist) + "\nappname " + kInstance +
-                            "\nclient 127.0.0.1 " + std::to_string(clientPort_) +
-                            "\nclienthost " + cmnHostname + "\nprogram " + TARN_KESTREL_PROGRAM +
-                            "\ntimeout 120\ninput -backup -dbname SAMPLE -conc 2\n");
-  std::filesystem::rename(launchFile_ + ".new", launchFile_);
+  Launch("-backup -dbname SAMPLE -conc 2");
   for (int i = 0; i < 1500 && CallerOf(tarn::test::ReadFile(log), "sqluvput") == 0; ++i)
     usleep(20000);
   ASSERT_NE(CallerOf(tarn::test::ReadFile(log), "sqluvput"), 0);
