@@ -60,11 +60,10 @@ pid_t CallerOf(const std::string& log, const std::string& call, const std::strin
   const std::vector<Call> calls = Calls(log);
   for (const Call& c : calls) {
     if (c.call != call || c.text.find(with) == std::string::npos) continue;
-    const bool ended = !unlessAfter.empty() && std::any_of(calls.begin(), calls.end(),
-                                                           [&](const Call& d) {
-                                                             return d.pid == c.pid &&
-                                                                    d.call == unlessAfter;
-                                                           });
+    const bool ended =
+        !unlessAfter.empty() && std::any_of(calls.begin(), calls.end(), [&](const Call& d) {
+          return d.pid == c.pid && d.call == unlessAfter;
+        });
     if (!ended) return static_cast<pid_t>(std::stoi(c.pid));
   }
   return 0;
@@ -102,6 +101,9 @@ class HostFaultsTest : public KestrelTest {
   void ExpectVisibleFailure(const AgentRun& r, Clock::time_point began, const std::string& says,
                             const tarn::test::Leftovers& leftovers) {
     EXPECT_GT(r.exitCode, 0) << r.record << "\n" << r.output;
+    // A sanitizer's report would also end the agent non-zero.
+    EXPECT_EQ(r.output.find("Sanitizer"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("runtime error:"), std::string::npos) << r.output;
     EXPECT_NE(r.record.find("outcome=failed"), std::string::npos) << r.record;
     std::string seen = r.output;
     for (const std::string& t : cs_->traffic())
@@ -142,21 +144,17 @@ TEST_F(HostFaultsTest, ProcessesKilledMidBackupFailTheBackupEverywhere) {
   };
   const std::string root = root_.path();
   const Case cases[] = {
-      {"partition task",
-       "",
+      {"partition task", "",
        [](const std::string& log) {
          // A partition other than the catalog partition runs in a task.
-         return CallerOf(log, "sqluvput") > 0
-                    ? CallerOf(log, "sqlubkp", "node=0", "sqlubkp-result")
-                    : 0;
+         return CallerOf(log, "sqluvput") > 0 ? CallerOf(log, "sqlubkp", "node=0", "sqlubkp-result")
+                                              : 0;
        },
        "partition backup(s) failed"},
-      {"DB2 session process",
-       "",
+      {"DB2 session process", "",
        [](const std::string& log) { return CallerOf(log, "sqluvput", "", "sqluvend"); },
        "partition backup(s) failed"},
-      {"network process",
-       "VEKBDANET=1\n",
+      {"network process", "VEKBDANET=1\n",
        [root](const std::string& log) -> pid_t {
          if (CallerOf(log, "sqluvput") == 0) return 0;
          const std::vector<Proc> procs = ProcessesOf(root);
@@ -277,8 +275,7 @@ TEST_F(HostFaultsTest, ACellServerRestartedMidBackupFailsItAndLeavesNothing) {
   const tarn::test::Leftovers leftovers(root_.path());
   const tarn::test::TempDir state;
   const std::vector<std::string> ports = {"--inet-port", std::to_string(tarn::test::FreePort()),
-                                          "--request-port",
-                                          std::to_string(tarn::test::FreePort())};
+                                          "--request-port", std::to_string(tarn::test::FreePort())};
   ASSERT_NO_FATAL_FAILURE(Start(6, 0, {"--fault", "delay=20"}));
   // The same cell server, on ports that stay across its restart.
   std::vector<std::string> args = {"--media-events", ma_->eventsPath(), "--launch", launchFile_};
@@ -319,9 +316,9 @@ TEST_F(HostFaultsTest, ACellServerRestartedMidBackupFailsItAndLeavesNothing) {
   } while (!running.empty() && Clock::now() - began < kBound);
   EXPECT_EQ(running, "");
   const std::vector<std::string> results = BackupResults();
-  EXPECT_TRUE(std::any_of(results.begin(), results.end(),
-                          [](const std::string& s) { return s.find("sqlcode=-") != s.npos; }))
-      << testing::PrintToString(results);
+  EXPECT_TRUE(std::any_of(results.begin(), results.end(), [](const std::string& s) {
+    return s.find("sqlcode=-") != s.npos;
+  })) << testing::PrintToString(results);
   clientsvc_.reset();
   cs_.reset();
   ma_.reset();
