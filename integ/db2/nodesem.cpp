@@ -3,6 +3,7 @@
 #include "db2/nodesem.h"
 
 #include <sys/sem.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -31,6 +32,9 @@ constexpr int kPaceTimeoutMax = 86400;
 // hold of its own and one wait for the lock.
 constexpr unsigned kLockWaitFactor = 2;
 constexpr unsigned kPermitWaitFactor = 4;
+// How often a coordinator waiting for its sessions looks whether the
+// partition task that forked it still lives.
+constexpr unsigned kParentCheckMs = 500;
 
 unsigned Milliseconds(int seconds, unsigned factor) {
   return static_cast<unsigned>(seconds) * factor * 1000u;
@@ -268,13 +272,27 @@ int BackupCoordinator(void* argument) {
     ok = r == 0;
     return ok;
   };
+  // The waits for the node's sessions have no limit: they end when the
+  // partition task deletes the node's sets after its backup call. A task
+  // that died deletes nothing, so its end counts as the sets' end.
+  const pid_t task = arg->task > 0 ? arg->task : getppid();
+  auto waitForSessions = [&](int count) {
+    if (!ok) return false;
+    int r = CmnSemWait(ready, count, kParentCheckMs, kHandOff);
+    while (r == -2 && getppid() == task) r = CmnSemWait(ready, count, kParentCheckMs, kHandOff);
+    if (r == -2)
+      DbgPlain(kLevel, "[%s] node %d: the partition task %d is gone", kFn, node,
+               static_cast<int>(task));
+    ok = r == 0;
+    return ok;
+  };
   auto release = [&](int id, int count, CmnSemUndo undo) {
     ok = ok && CmnSemRelease(id, count, undo) == 0;
     return ok;
   };
   auto phase = [&](const char* what, const char* lockText, Db2NodeSem can, Db2NodeSem finished) {
     DbgPlain(kLevel, "[%s] node %d: Wait for library is ready for %s", kFn, node, what);
-    if (!waitFor(ready, 1, kHandOff, kCmnSemForever)) return;
+    if (!waitForSessions(1)) return;
     DbgPlain(kLevel, "[%s] node %d: GlobalLock - no action on other node is %s", kFn, node,
              lockText);
     if (!waitFor(global.globalLock, 1, kLock, Milliseconds(seconds, kLockWaitFactor))) return;
@@ -290,7 +308,7 @@ int BackupCoordinator(void* argument) {
 
   phase("StartObjectBackup", "allowed", DB2_SEM_START_CAN, DB2_SEM_FINISHED_START);
   // The start-phase readiness of the other sessions.
-  waitFor(ready, n - 1, kHandOff, kCmnSemForever);
+  waitForSessions(n - 1);
   phase("EndObjectBackup", "alloed", DB2_SEM_END_CAN, DB2_SEM_FINISHED_END);
   if (timedOut) {
     // A session that died, or another node that does not let go: other

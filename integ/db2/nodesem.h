@@ -22,8 +22,11 @@
 // takes to give it); then its coordinator is taken for dead and the session
 // fails. Waits that hold nothing another partition needs (for the node's
 // sessions to arrive, for the data to flow) are not bounded: they end with
-// the backup call, when the partition task deletes the node's sets.
+// the backup call, when the partition task deletes the node's sets, or with
+// the partition task itself when it dies before it could.
 #pragma once
+
+#include <sys/types.h>
 
 #include <string>
 
@@ -77,11 +80,14 @@ int DB2DeviceRelease(const Db2GlobalSems* sems, int n);
 int DB2DeviceTopUp(const Db2GlobalSems* sems, int free);
 
 // ---- partition task and coordinator
-// What the coordinator and SemaphoreDelete are given: the node and the
-// number of DB2 sessions of its backup (1 to 32767).
+// What the coordinator and SemaphoreDelete are given: the node, the
+// number of DB2 sessions of its backup (1 to 32767) and the partition task
+// that forks the coordinator (0: the coordinator's parent when it starts,
+// which a task that dies at once may no longer be).
 struct BackupCoordinatorArg {
   int node;
   int sessions;
+  pid_t task = 0;
 };
 // Creates the node's five sets with value 0 (an existing set is reset).
 // 0; -1 when one could not be made (those made are deleted again).

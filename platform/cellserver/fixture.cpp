@@ -75,9 +75,12 @@
 //   sm-abort <code> connect
 //   sm-abort <code> status <n>
 //   sm-abort <code> report <n>
+//   sm-drop status <n>
+//   sm-drop report <n>
 //       Once, the session manager sends MSG_ABORT with <code> by itself: right
 //       after a MSG_CONNECT, or after the n-th status (33) or report line (15)
-//       of an object.
+//       of an object. sm-drop closes the connection there instead, as a
+//       link that broke.
 //   session-timeout <milliseconds>
 //       A session nobody is attached to ends after this long (default
 //       600000); until then 283 re-attaches it.
@@ -482,6 +485,14 @@ void Apply(const Directive& d, Fixture& f) {
       throw LineError("sm-abort point is connect, status or report, not " + point);
     }
     f.smAborts.push_back(abort);
+  } else if (name == "sm-drop") {
+    d.expectCount(2, 2);
+    const std::string& point = d.bytes(1);
+    if (point != "status" && point != "report")
+      throw LineError("sm-drop point is status or report, not " + point);
+    f.smAborts.push_back(SmAbort{0,
+                                 point == "status" ? SmAbortPoint::kStatus : SmAbortPoint::kReport,
+                                 static_cast<int>(d.number(2, 1, 1000000)), true});
   } else if (name == "session-timeout") {
     d.expectCount(1, 1);
     f.sessionTimeoutMs = d.number(1, 1, 86400000);

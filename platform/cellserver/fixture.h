@@ -72,6 +72,7 @@ struct SmAbort {
   int code = 0;
   SmAbortPoint point = SmAbortPoint::kConnect;
   int count = 0;
+  bool drop = false;  // sm-drop: close the connection instead of aborting
 
   bool operator==(const SmAbort&) const = default;
 };

@@ -182,13 +182,13 @@ SmStep SessionManagerBook::nextStep() {
   return steps_[nextStep_++];
 }
 
-std::optional<int> SessionManagerBook::takeAbort(SmAbortPoint point, int count) {
+std::optional<SmAbort> SessionManagerBook::takeAbort(SmAbortPoint point, int count) {
   std::lock_guard lock(mutex_);
   for (auto it = aborts_.begin(); it != aborts_.end(); ++it) {
     if (it->point == point && it->count == count) {
-      const int code = it->code;
+      const SmAbort taken = *it;
       aborts_.erase(it);
-      return code;
+      return taken;
     }
   }
   return std::nullopt;
@@ -524,11 +524,15 @@ bool SessionManagerConversation::watchStream(Link& link, Session& session) {
 
 bool SessionManagerConversation::abortIfDue(Link& link, Session& session, SmAbortPoint point,
                                             int count) {
-  const std::optional<int> code = server_.smBook().takeAbort(point, count);
-  if (!code) return true;
+  const std::optional<SmAbort> abort = server_.smBook().takeAbort(point, count);
+  if (!abort) return true;
+  if (abort->drop) {
+    link.close("dropped by the fixture");
+    return false;
+  }
   session.withObject([](ObjectState& o) { o.abortSent = true; });
-  link.note("object", "aborted by the session manager, code " + std::to_string(*code));
-  return link.send(Message{kMsgAbort, {std::to_string(*code)}});
+  link.note("object", "aborted by the session manager, code " + std::to_string(abort->code));
+  return link.send(Message{kMsgAbort, {std::to_string(abort->code)}});
 }
 
 void ServeReconnect(Server& server, Link& link) {

@@ -32,7 +32,7 @@ class SessionManagerBook {
   // the script is used up.
   SmStep nextStep();
   // The code of an abort due at this point of an object, used up when taken.
-  std::optional<int> takeAbort(SmAbortPoint point, int count);
+  std::optional<SmAbort> takeAbort(SmAbortPoint point, int count);
 
   // The key of `entity`, made up and kept when it is new.
   KeyRecord keyOf(const std::string& entity);

@@ -241,6 +241,15 @@ int Session::Run(int in) {
     Delete();
     return 0;
   }
+  // The fault "session-dies=<index>": that session ends before it calls
+  // sqluvint, as a DB2 session process that crashed early would.
+  try {
+    if (auto dies = FaultFor(StateRoot(), "session-dies"); dies && *dies == req_.session) {
+      Log("session-dies", "session=" + std::to_string(req_.session));
+      _exit(3);
+    }
+  } catch (const std::exception&) {
+  }
   if (Init() != SQLUV_OK) return 0;
   std::string cmd;
   while (ReadLine(in, cmd)) {

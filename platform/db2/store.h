@@ -112,6 +112,8 @@ std::optional<int> FindSetting(std::string_view text, char sep, const std::strin
 // The SQLCODE a call is set to fail with, if any: "<call>=<sqlcode>" lines
 // in "<root>/faults", or comma-separated in the setting TARN_DB2_FAULTS
 // (which wins). Read at every call, so a test can change it between calls.
+// Besides the calls, "session-dies=<index>" makes the backup or restore
+// session process of that index end before it calls sqluvint.
 std::optional<int> FaultFor(const std::string& root, const std::string& call);
 // Sets (or with `clear`, removes) the fault of a call in "<root>/faults".
 void SetFault(const std::string& root, const std::string& call, int sqlcode, bool clear = false);

@@ -322,7 +322,7 @@ int DB2Backup(void* argument) {
     return attach < 0 ? attach : -1;
   }
 
-  BackupCoordinatorArg arg{info->node, static_cast<int>(info->parallelism)};
+  BackupCoordinatorArg arg{info->node, static_cast<int>(info->parallelism), getpid()};
   Task coordinator{};
   TaskInit(&coordinator);
   const bool paced = DB2NodeSemsCreate(info->node) == 0;

@@ -208,9 +208,15 @@ int cleanup(std::unique_ptr<VendorControlBlock> cb, int code) {
       case WREN_STATE_OBJECT:
         DbgPlain(kTrace, "[cleanup] We are ready for EndObjectBackup");
         DbgPlain(kTrace, "[cleanup] wait for canStart");
+        // An object given up has no end to pace with the node's others, and
+        // waiting for the permit would keep DB2 waiting as long as a session
+        // of the node that never arrived keeps the coordinator waiting.
         // Without a permit in time the node's coordinator is gone: the object
         // is not committed.
-        if (DB2PaceEndBegin(&cb->pace) < 0) failed("DB2PaceEndBegin");
+        if (code != 0)
+          DB2PaceWithdraw(&cb->pace);
+        else if (DB2PaceEndBegin(&cb->pace) < 0)
+          failed("DB2PaceEndBegin");
         if (VEK_EndObjectBackup(h, code) != 0) failed("VEK_EndObjectBackup");
         DB2PaceEndEnd(&cb->pace);
         DbgPlain(kTrace, "[cleanup] EndObjectBackup is finished. release finishedEnd");

@@ -314,6 +314,33 @@ TEST_F(NodeSemTest, ABackupThatEndedBeforeItsCoordinatorRanGivesTheDeviceBack) {
   DB2GlobalSemsDelete(&global);
 }
 
+TEST_F(NodeSemTest, ACoordinatorWhosePartitionTaskDiedEndsAndDeletesTheNodesSets) {
+  tarn::test::Watchdog watchdog(kWatchdogSeconds);
+  Db2GlobalSems global;
+  ASSERT_EQ(DB2GlobalSemsCreate(&global, 1), 0);
+  ASSERT_EQ(DB2DeviceAcquire(&global), 0);
+  // The task forks its coordinator, then dies (in DB2's backup call) before
+  // its sessions came and before it could delete the node's sets.
+  ChildProcess task([] {
+    if (DB2NodeSemsCreate(0) != 0) return 2;
+    BackupCoordinatorArg arg{0, 2, getpid()};
+    Task coordinator{};
+    TaskInit(&coordinator);
+    if (TaskRun(&coordinator, BackupCoordinator, &arg, "BackupCoordinator") != 0) return 3;
+    _exit(0);
+  });
+  EXPECT_EQ(task.ExitCode(kWatchdogSeconds), 0);
+  int left = 0;
+  for (int i = 0; i < 100; ++i) {
+    left = DB2SemOpen(DB2NodeSemPath(DB2_SEM_LIB_READY).c_str(), 0);
+    if (left == -1) break;
+    Pause(50);
+  }
+  EXPECT_EQ(left, -1) << "the coordinator still waits for the sessions of a dead task";
+  EXPECT_EQ(Value(global.device), 1);
+  DB2GlobalSemsDelete(&global);
+}
+
 TEST_F(NodeSemTest, ACoordinatorThatDiesHoldingTheGlobalLockFreesIt) {
   tarn::test::Watchdog watchdog(kWatchdogSeconds);
   Db2GlobalSems global;

@@ -75,6 +75,7 @@ TEST(Fixture, ReadsTheSessionManagerScript) {
       "sm-abort 33 status 2\n"
       "sm-abort 34 connect\n"
       "sm-abort 35 report 1\n"
+      "sm-drop status 3\n"
       "session-timeout 250\n"
       "catalogue 131 11 \"Object %s\"\n"
       "literal 7512 \"by operator\"\n"
@@ -89,7 +90,8 @@ TEST(Fixture, ReadsTheSessionManagerScript) {
                                  {SmAnswer::kAbort, {}, 12}}));
   EXPECT_EQ(f->smAborts, (std::vector<SmAbort>{{33, SmAbortPoint::kStatus, 2},
                                                {34, SmAbortPoint::kConnect, 0},
-                                               {35, SmAbortPoint::kReport, 1}}));
+                                               {35, SmAbortPoint::kReport, 1},
+                                               {0, SmAbortPoint::kStatus, 3, true}}));
   EXPECT_EQ(f->sessionTimeoutMs, 250);
   EXPECT_EQ(f->catalogue.at({131, 11}), "Object %s");
   EXPECT_EQ(f->literals.at(7512), "by operator");
@@ -130,6 +132,7 @@ TEST(Fixture, RefusesWithTheLineNumber) {
       {"sm-abort 1 later\n", "line 1: sm-abort point is connect, status or report, not later"},
       {"sm-abort 1 status\n", "line 1: sm-abort takes 3 arguments, not 2"},
       {"sm-abort 1 status 0\n", "line 1: not a number in 1..1000000: 0"},
+      {"sm-drop connect 1\n", "line 1: sm-drop point is status or report, not connect"},
       {"session-timeout 0\n", "line 1: not a number in 1..86400000: 0"},
       {"key e 00 00 1 1 00\n", "line 1: expected 32 hexadecimal digits: 00"},
       {"key e " + std::string(31, '0') + "g " + std::string(32, '0') + " 1 1 " +

@@ -88,15 +88,17 @@ class KestrelTest : public ::testing::Test {
 
   // The stand-ins, with `objects` backup and `restores` restore answers of
   // the session manager; the instance's configuration names partitions 0 to
-  // 2 on this host.
-  void Start(int objects, int restores = 0) {
-    ma_ = std::make_unique<tarn::test::MediaAgentStandIn>(tarn::test::MediaAgentStandIn::Options{
-        .args = {"--buffer-size", "4096", "--buffer-count", "4"}});
+  // 2 on this host. `maArgs` go to the media agent (its faults, say);
+  // `smWords` follow the words of each object answer, and `smFixture` the
+  // session manager's answers (its faults, say).
+  void Start(int objects, int restores = 0, const std::vector<std::string>& maArgs = {},
+             const std::string& smWords = "", const std::string& smFixture = "") {
+    std::vector<std::string> args = {"--buffer-size", "4096", "--buffer-count", "4"};
+    args.insert(args.end(), maArgs.begin(), maArgs.end());
+    ma_ = std::make_unique<tarn::test::MediaAgentStandIn>(
+        tarn::test::MediaAgentStandIn::Options{.args = args});
     ASSERT_TRUE(ma_->ready());
-    const std::string agent = "baropt connect -ma 127.0.0.1 " + std::to_string(ma_->port());
-    std::string fixture;
-    for (int da = 1; da <= objects; ++da) fixture += agent + " -daid " + std::to_string(da) + "\n";
-    for (int i = 0; i < restores; ++i) fixture += agent + " -daid ${da}\n";
+    const std::string fixture = smFixture + AgentAnswers(objects, restores, smWords);
     launchFile_ = root_.at("/var/opt/tarn/tmp/launch");
     cs_ = std::make_unique<tarn::test::CellServerStandIn>(tarn::test::CellServerStandIn::Options{
         .fixture = fixture,
@@ -122,6 +124,30 @@ class KestrelTest : public ::testing::Test {
     ASSERT_NO_FATAL_FAILURE(PutConfig());
   }
 
+  // The session manager's answers: the media agent for `objects` backups
+  // (DA ids 1, 2, ...), then for `restores` restores, each with `words` added.
+  std::string AgentAnswers(int objects, int restores, const std::string& words) const {
+    const std::string agent = "baropt connect -ma 127.0.0.1 " + std::to_string(ma_->port());
+    std::string answers;
+    for (int da = 1; da <= objects; ++da)
+      answers += agent + " -daid " + std::to_string(da) + words + "\n";
+    for (int i = 0; i < restores; ++i) answers += agent + " -daid ${da}" + words + "\n";
+    return answers;
+  }
+
+  // Asks the session manager to start the agent (see Agent) and returns at once.
+  void Launch(const std::string& line, const std::vector<std::string>& args = {},
+              const std::vector<std::string>& extra = {}) const {
+    std::string spec = "barlist " + std::string(kBarlist) + "\nappname " + kInstance +
+                       "\nclient 127.0.0.1 " + std::to_string(clientPort_) + "\nclienthost " +
+                       cmnHostname + "\nprogram " + TARN_KESTREL_PROGRAM + "\ntimeout 120\n";
+    for (const std::string& a : args) spec += "arg " + a + "\n";
+    for (const std::string& e : extra) spec += "env " + e + "\n";
+    spec += "input " + line + "\n";
+    tarn::test::WriteFile(launchFile_ + ".new", spec);
+    std::filesystem::rename(launchFile_ + ".new", launchFile_);
+  }
+
   // The instance's configuration: credentials and partitions 0 to 2 on this
   // host, and what `more` adds.
   void PutConfig(const std::function<void(BpList*)>& more = {}) {
@@ -144,17 +170,10 @@ class KestrelTest : public ::testing::Test {
   // ("NAME=value"; an empty value stands for a missing setting).
   AgentRun Agent(const std::string& line, const std::vector<std::string>& args = {},
                  const std::vector<std::string>& extra = {}) {
-    std::string spec = "barlist " + std::string(kBarlist) + "\nappname " + kInstance +
-                       "\nclient 127.0.0.1 " + std::to_string(clientPort_) + "\nclienthost " +
-                       cmnHostname + "\nprogram " + TARN_KESTREL_PROGRAM + "\ntimeout 120\n";
-    for (const std::string& a : args) spec += "arg " + a + "\n";
-    for (const std::string& e : extra) spec += "env " + e + "\n";
-    spec += "input " + line + "\n";
     const std::string launches = cs_->stateDir() + "/launches";
     const std::size_t before = tarn::test::FileLines(launches).size();
     const std::size_t outBefore = tarn::test::ReadFile(launches + ".out").size();
-    tarn::test::WriteFile(launchFile_ + ".new", spec);
-    std::filesystem::rename(launchFile_ + ".new", launchFile_);
+    Launch(line, args, extra);
     AgentRun r;
     for (int i = 0; i < 1500 && tarn::test::FileLines(launches).size() == before; ++i)
       usleep(100000);

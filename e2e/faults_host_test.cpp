@@ -1,0 +1,358 @@
+// Faults on the database host during a backup the session manager started:
+// processes killed, a session that dies before its pacing handshake, refused
+// access. Each run ends within its bound with a failure that DB2 (its SQLCODE),
+// the session manager (its launch record) and the administrator (the report
+// lines) all see, and leaves no process of the run behind.
+#include <dirent.h>
+
+#include <chrono>
+#include <optional>
+
+#include "db2/logs.h"
+#include "kestrel_fixture.h"
+#include "leftovers.h"
+
+TARN_RCSID("e2e/faults_host_test.cpp");
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// What a run may take at most, kills and clean-up included.
+constexpr auto kBound = std::chrono::seconds(45);
+
+struct Proc {
+  pid_t pid = 0;
+  pid_t ppid = 0;
+  std::string exe;  // the program's file name
+};
+
+// The processes whose environment carries this TARN_ROOT, this one excepted.
+std::vector<Proc> ProcessesOf(const std::string& root) {
+  std::vector<Proc> found;
+  const std::string mark = "TARN_ROOT=" + root;
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/proc"), closedir);
+  if (!dir) return found;
+  while (const dirent* e = readdir(dir.get())) {
+    const std::string name = e->d_name;
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const pid_t pid = std::stoi(name);
+    if (pid == getpid()) continue;
+    const std::string env = tarn::test::ReadFile("/proc/" + name + "/environ");
+    if (env.find(std::string(1, '\0') + mark + '\0') == std::string::npos &&
+        env.rfind(mark + '\0', 0) != 0)
+      continue;
+    const std::string stat = tarn::test::ReadFile("/proc/" + name + "/stat");
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos || close + 4 >= stat.size() || stat[close + 2] == 'Z') continue;
+    Proc p{pid, static_cast<pid_t>(std::atoi(stat.c_str() + close + 4)), ""};
+    std::error_code ec;
+    p.exe = std::filesystem::read_symlink("/proc/" + name + "/exe", ec).filename();
+    found.push_back(p);
+  }
+  return found;
+}
+
+// The pid of the first calls-log line of `call` whose text holds `with`, of
+// a process that has not yet logged `unlessAfter`; 0 when there is none.
+pid_t CallerOf(const std::string& log, const std::string& call, const std::string& with = "",
+               const std::string& unlessAfter = "") {
+  const std::vector<Call> calls = Calls(log);
+  for (const Call& c : calls) {
+    if (c.call != call || c.text.find(with) == std::string::npos) continue;
+    const bool ended =
+        !unlessAfter.empty() && std::any_of(calls.begin(), calls.end(), [&](const Call& d) {
+          return d.pid == c.pid && d.call == unlessAfter;
+        });
+    if (!ended) return static_cast<pid_t>(std::stoi(c.pid));
+  }
+  return 0;
+}
+
+class HostFaultsTest : public KestrelTest {
+ protected:
+  // The session manager's run of the agent while a forked watcher kills,
+  // once the DB2 calls so far let `target` name a process, that process.
+  // The watcher's exit code is 0 when it killed one.
+  AgentRun RunKilling(const std::string& line, const std::vector<std::string>& extra,
+                      const std::function<pid_t(const std::string& calls)>& target) {
+    const std::string log = db2_.store().CallsLog();
+    tarn::test::ChildProcess watcher(
+        [&] {
+          for (int i = 0; i < 1500; ++i) {
+            if (const pid_t pid = target(tarn::test::ReadFile(log)); pid > 0) {
+              return ::kill(pid, SIGKILL) == 0 ? 0 : 2;
+            }
+            usleep(20000);
+          }
+          return 1;
+        },
+        40);
+    AgentRun r = Agent(line, {}, extra);
+    EXPECT_EQ(watcher.ExitCode(5), 0) << "nothing was killed";
+    return r;
+  }
+
+  // What every failed run must show: the agent's non-zero exit, the session
+  // manager's failed outcome, `says` in what the administrator reads (the
+  // agent's output the session manager keeps, and the report lines it got),
+  // all within the bound; and once the stand-ins are stopped, nothing of the
+  // run that `leftovers` watched.
+  void ExpectVisibleFailure(const AgentRun& r, Clock::time_point began, const std::string& says,
+                            const tarn::test::Leftovers& leftovers) {
+    EXPECT_GT(r.exitCode, 0) << r.record << "\n" << r.output;
+    // A sanitizer's report would also end the agent non-zero.
+    EXPECT_EQ(r.output.find("Sanitizer"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("runtime error:"), std::string::npos) << r.output;
+    EXPECT_NE(r.record.find("outcome=failed"), std::string::npos) << r.record;
+    std::string seen = r.output;
+    for (const std::string& t : cs_->traffic())
+      if (t.find("report") != std::string::npos) seen += t + "\n";
+    EXPECT_NE(seen.find(says), std::string::npos) << seen;
+    EXPECT_LT(Clock::now() - began, kBound);
+    clientsvc_.reset();
+    cs_.reset();
+    ma_.reset();
+    EXPECT_EQ(leftovers.Remaining(), "");
+  }
+
+  // DB2's answers to the backup calls, as "node=<n> sqlcode=<c>" by pid order.
+  std::vector<std::string> BackupResults() const {
+    const std::vector<Call> calls = Calls(tarn::test::ReadFile(db2_.store().CallsLog()));
+    std::map<std::string, std::string> node;
+    std::vector<std::string> results;
+    for (const Call& c : calls) {
+      if (c.call == "sqlubkp") node[c.pid] = Field(c.text, "node");
+      if (c.call == "sqlubkp-result")
+        results.push_back("node=" + node[c.pid] + " sqlcode=" + Field(c.text, "sqlcode"));
+    }
+    return results;
+  }
+};
+
+// A backup's processes killed while its data flows: a partition task of the
+// agent, one of DB2's session processes, a network process. The media agent
+// answers slowly so that the data still flows when the kill comes.
+TEST_F(HostFaultsTest, ProcessesKilledMidBackupFailTheBackupEverywhere) {
+  for (int node : {0, 1, 2})
+    db2_.store().WriteData(kInstance, kDatabase, node, "USERSPACE1", std::string(400000, 'x'));
+  struct Case {
+    const char* what;
+    std::string rc;  // added to the install root's rc file
+    std::function<pid_t(const std::string&)> target;
+    bool db2Answers;  // false where the process that called DB2 is the one killed
+  };
+  const std::string root = root_.path();
+  const Case cases[] = {
+      {"partition task", "",
+       [](const std::string& log) {
+         // A partition other than the catalog partition runs in a task.
+         return CallerOf(log, "sqluvput") > 0 ? CallerOf(log, "sqlubkp", "node=0", "sqlubkp-result")
+                                              : 0;
+       },
+       false},
+      {"DB2 session process", "",
+       [](const std::string& log) { return CallerOf(log, "sqluvput", "", "sqluvend"); }, true},
+      {"network process", "VEKBDANET=1\n",
+       [root](const std::string& log) -> pid_t {
+         if (CallerOf(log, "sqluvput") == 0) return 0;
+         const std::vector<Proc> procs = ProcessesOf(root);
+         for (const Proc& p : procs) {
+           if (p.exe != "db2standin-session") continue;
+           const auto parent = std::find_if(procs.begin(), procs.end(),
+                                            [&](const Proc& q) { return q.pid == p.ppid; });
+           if (parent == procs.end()) return p.pid;
+         }
+         return 0;
+       },
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const tarn::test::Leftovers leftovers(root_.path());
+    ASSERT_NO_FATAL_FAILURE(Start(6, 0, {"--fault", "delay=20"}));
+    root_.write("/opt/tarn/.tarnrc", root_.read("/opt/tarn/.tarnrc") + c.rc);
+    std::filesystem::remove(db2_.store().CallsLog());
+    const Clock::time_point began = Clock::now();
+    const AgentRun r = RunKilling("-backup -dbname SAMPLE -conc 2", {}, c.target);
+    const std::vector<std::string> results = BackupResults();
+    if (c.db2Answers) {
+      EXPECT_TRUE(std::any_of(results.begin(), results.end(), [](const std::string& s) {
+        return s.find("sqlcode=-") != s.npos;
+      })) << testing::PrintToString(results);
+    }
+    ExpectVisibleFailure(r, began, "partition backup(s) failed", leftovers);
+  }
+}
+
+// One of DB2's session processes of each partition dies before its pacing
+// handshake: the partition's other session, its coordinator and the agent
+// must not wait for it.
+TEST_F(HostFaultsTest, ASessionDyingBeforeItsHandshakeFailsThePartitionsBackup) {
+  const tarn::test::Leftovers leftovers(root_.path());
+  ASSERT_NO_FATAL_FAILURE(Start(6));
+  db2_.Fault("session-dies", 1);
+  std::filesystem::remove(db2_.store().CallsLog());
+  const Clock::time_point began = Clock::now();
+  const AgentRun r = Agent("-backup -dbname SAMPLE -conc 2");
+  const std::vector<std::string> results = BackupResults();
+  EXPECT_FALSE(results.empty());
+  for (const std::string& result : results)
+    EXPECT_EQ(result.find("sqlcode=0"), std::string::npos) << result;
+  ExpectVisibleFailure(r, began, "SQL2079N", leftovers);
+}
+
+// DB2 archives a closed log through the user exit while the cell server is
+// down: the archive fails, DB2 keeps the log, and the integration log says why.
+TEST_F(HostFaultsTest, UserExitWithTheCellServerDownLeavesTheLogWithDb2) {
+  const tarn::test::Leftovers leftovers(root_.path());
+  const db2sim::Store store = db2_.store();
+  db2_.CreateDatabase("LOGDB", {0}, 0, {"USERSPACE1"}, true);
+  db2_.InstallUserExit(TARN_PLOVER_PROGRAM);
+  root_.write("/opt/tarn/.tarnrc", "TARN_INET_PORT=" + std::to_string(tarn::test::FreePort()) +
+                                       "\nVEK_CELL_SERVER_HOSTNAME=127.0.0.1\n");
+  db2sim::WriteLogged(store, kInstance, "LOGDB", 0, "USERSPACE1", "x", "");
+  const std::string log = store.NodeDir(kInstance, "LOGDB", 0) + "/logs/" + db2sim::LogFileName(0);
+  const Clock::time_point began = Clock::now();
+  EXPECT_EQ(db2sim::ArchiveLog(store, kInstance, "LOGDB", 0, 120000), db2sim::kSqlLogArchive);
+  const auto took = Clock::now() - began;
+  EXPECT_TRUE(std::filesystem::exists(log));
+  EXPECT_NE(db2_.Calls().find("userexit-result exit=16"), std::string::npos) << db2_.Calls();
+  EXPECT_NE(root_.read("/var/opt/tarn/log/db2.log").find("VEK_Init failed for instance db2inst1"),
+            std::string::npos);
+  // The cell-server client keeps trying to connect for its bind time-out,
+  // which only the cell server itself could shorten: about 50 s in all.
+  EXPECT_LT(took, std::chrono::seconds(90));
+  EXPECT_EQ(leftovers.Remaining(), "");
+}
+
+// The session manager's link of a DB2 session breaks while its object is
+// open. With a reconnect port the session reconnects and the backup
+// completes with every image; without one the backup fails where all see it.
+TEST_F(HostFaultsTest, ASessionManagerLinkDroppedMidObject) {
+  struct Case {
+    const char* what;
+    std::string words;
+    bool completes;
+  };
+  const Case cases[] = {
+      {"reconnect port", " -lport ${host} ${lport}", true},
+      {"no reconnect port", "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const tarn::test::Leftovers leftovers(root_.path());
+    ASSERT_NO_FATAL_FAILURE(Start(6, 0, {"--fault", "delay=20"}, c.words, "sm-drop report 1\n"));
+    root_.write("/opt/tarn/.tarnrc",
+                root_.read("/opt/tarn/.tarnrc") + "VEKRECONNECT_RETRY=5\nVEKRECONNECT_ACK=5\n");
+    std::filesystem::remove(db2_.store().CallsLog());
+    const Clock::time_point began = Clock::now();
+    const AgentRun r = Agent("-backup -dbname SAMPLE -conc 2");
+    const std::vector<std::string> results = BackupResults();
+    EXPECT_TRUE(cs_->waitForTraffic("dropped by the fixture", std::chrono::seconds(1)));
+    if (c.completes) {
+      EXPECT_EQ(r.exitCode, 0) << r.output;
+      EXPECT_NE(r.record.find("outcome=completed"), std::string::npos) << r.record;
+      EXPECT_EQ(results, std::vector<std::string>(
+                             {"node=1 sqlcode=0", "node=0 sqlcode=0", "node=2 sqlcode=0"}));
+      EXPECT_TRUE(cs_->waitForTraffic("reconnect", std::chrono::seconds(1)));
+      EXPECT_LT(Clock::now() - began, kBound);
+      clientsvc_.reset();
+      cs_.reset();
+      ma_.reset();
+      EXPECT_EQ(leftovers.Remaining(), "");
+    } else {
+      EXPECT_NE(results.at(0).find("sqlcode=-"), std::string::npos) << results.at(0);
+      ExpectVisibleFailure(r, began, "SQL", leftovers);
+    }
+  }
+}
+
+// The cell server restarts while DB2's sessions send their data: the
+// session manager that started the agent is gone, so no launch record comes;
+// DB2 must see its backup fail and every process of the run must end.
+TEST_F(HostFaultsTest, ACellServerRestartedMidBackupFailsItAndLeavesNothing) {
+  const tarn::test::Leftovers leftovers(root_.path());
+  const tarn::test::TempDir state;
+  const std::vector<std::string> ports = {"--inet-port", std::to_string(tarn::test::FreePort()),
+                                          "--request-port", std::to_string(tarn::test::FreePort())};
+  ASSERT_NO_FATAL_FAILURE(Start(6, 0, {"--fault", "delay=20"}));
+  // The same cell server, on ports that stay across its restart.
+  std::vector<std::string> args = {"--media-events", ma_->eventsPath(), "--launch", launchFile_};
+  args.insert(args.end(), ports.begin(), ports.end());
+  const std::string fixture = AgentAnswers(6, 0, " -lport ${host} ${lport}");
+  cs_.reset();
+  cs_ = std::make_unique<tarn::test::CellServerStandIn>(tarn::test::CellServerStandIn::Options{
+      .fixture = fixture, .stateDir = state.path(), .args = args});
+  ASSERT_TRUE(cs_->ready());
+  cs_->exportInetPort();
+  root_.write("/opt/tarn/.tarnrc", "TARN_INET_PORT=" + std::to_string(cs_->inetPort()) +
+                                       "\nVEK_CELL_SERVER_HOSTNAME=127.0.0.1\n"
+                                       "VEKSHUTDOWNTIMEOUT=1\nVEKRECONNECT_RETRY=5\n");
+  ASSERT_NO_FATAL_FAILURE(PutConfig());
+  const std::string log = db2_.store().CallsLog();
+  std::filesystem::remove(log);
+  const Clock::time_point began = Clock::now();
+  Launch("-backup -dbname SAMPLE -conc 2");
+  for (int i = 0; i < 1500 && CallerOf(tarn::test::ReadFile(log), "sqluvput") == 0; ++i)
+    usleep(20000);
+  ASSERT_NE(CallerOf(tarn::test::ReadFile(log), "sqluvput"), 0);
+  // A crash: a stop would wait for the agent it launched.
+  ::kill(cs_->pid(), SIGKILL);
+  EXPECT_TRUE(WIFSIGNALED(cs_->stop()));
+  cs_ = std::make_unique<tarn::test::CellServerStandIn>(tarn::test::CellServerStandIn::Options{
+      .fixture = fixture, .stateDir = state.path(), .args = args});
+  ASSERT_TRUE(cs_->ready());
+  // Every process of the run but the stand-ins ends within the bound.
+  const std::vector<pid_t> standIns = {cs_->pid(), ma_->pid(), clientsvc_->pid()};
+  std::string running;
+  do {
+    running.clear();
+    for (const Proc& p : ProcessesOf(root_.path()))
+      if (std::find(standIns.begin(), standIns.end(), p.pid) == standIns.end() &&
+          p.exe != "tarn-clientsvc")
+        running += std::to_string(p.pid) + " " + p.exe + "\n";
+    usleep(100000);
+  } while (!running.empty() && Clock::now() - began < kBound);
+  EXPECT_EQ(running, "");
+  const std::vector<std::string> results = BackupResults();
+  EXPECT_TRUE(std::any_of(results.begin(), results.end(), [](const std::string& s) {
+    return s.find("sqlcode=-") != s.npos;
+  })) << testing::PrintToString(results);
+  clientsvc_.reset();
+  cs_.reset();
+  ma_.reset();
+  EXPECT_EQ(leftovers.Remaining(), "");
+}
+
+// Access the instance refuses: DB2 answers the attach with its error, the
+// agent starts no backup and ends non-zero.
+TEST_F(HostFaultsTest, RefusedAccessFailsBeforeAnyBackup) {
+  struct Case {
+    const char* what;
+    std::function<void(db2sim::Instance&)> change;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"refused login", [](db2sim::Instance& i) { i.user = "someone"; }, "-30082"},
+      {"wrong password", [](db2sim::Instance& i) { i.password = "other"; }, "-30082"},
+      {"stopped instance", [](db2sim::Instance& i) { i.started = false; }, "-1032"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const tarn::test::Leftovers leftovers(root_.path());
+    ASSERT_NO_FATAL_FAILURE(Start(0));
+    const db2sim::Instance kept = db2_.store().ReadInstance(kInstance);
+    db2sim::Instance changed = kept;
+    c.change(changed);
+    db2_.store().CreateInstance(changed);
+    std::filesystem::remove(db2_.store().CallsLog());
+    const Clock::time_point began = Clock::now();
+    const AgentRun r = Agent("-backup -dbname SAMPLE");
+    EXPECT_TRUE(BackupResults().empty());
+    ExpectVisibleFailure(r, began, c.says, leftovers);
+    db2_.store().CreateInstance(kept);
+  }
+}
+
+}  // namespace
