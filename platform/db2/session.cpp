@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "db2/image.h"
 #include "db2/sqluv.h"
 #include "db2/store.h"
 #include "db2/util.h"
@@ -164,22 +165,32 @@ int Session::Init() {
 }
 
 int Session::Put(long& total) {
-  std::string path = req_.workDir + "/obj." + std::to_string(req_.session);
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return SQLUV_IO_ERROR;
-  std::vector<char> buf(static_cast<std::size_t>(req_.bufferSize));
+  // The share's header and where its bytes lie in the containers.
+  Pieces share;
+  try {
+    share = DecodePieces(ReadWholeFile(req_.workDir + "/obj." + std::to_string(req_.session),
+                                       16 << 20));
+  } catch (const Error&) {
+    return SQLUV_IO_ERROR;
+  }
+  PieceReader reader(share);
+  std::vector<std::uint8_t> buf(static_cast<std::size_t>(req_.bufferSize));
   for (;;) {
-    long n = ReadFull(fd.get(), buf.data(), buf.size());
-    if (n < 0) return SQLUV_IO_ERROR;
+    std::size_t n = 0;
+    try {
+      n = reader.Read(buf);
+    } catch (const Error&) {
+      return SQLUV_IO_ERROR;
+    }
     if (n == 0) return SQLUV_OK;
     Data d{};
     d.buff_size = static_cast<std::int32_t>(n);
-    d.dataptr = buf.data();
+    d.dataptr = reinterpret_cast<char*>(buf.data());
     Return_code rc{};
     int r = put_(outInfo_.pVendorCB, &d, &rc);
     Log("sqluvput", "size=" + std::to_string(n) + " rc=" + std::to_string(r));
     if (r != SQLUV_OK) return r;
-    total += n;
+    total += static_cast<long>(n);
   }
 }
 
