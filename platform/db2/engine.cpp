@@ -305,6 +305,7 @@ void GiveUpImage(const std::string& program, const std::vector<std::string>& env
 }  // namespace
 
 Result RunBackup(const BackupRequest& req) {
+  const std::int64_t cpuStart = ProcessCpuNs();
   std::string log;
   try {
     log = Store(StateRoot()).CallsLog();
@@ -400,6 +401,7 @@ Result RunBackup(const BackupRequest& req) {
     }
     if (failure) return Fail(*failure, log, "sqlubkp-result");
     LogCall(log, "sqlubkp-result", "sqlcode=0 timestamp=" + timestamp);
+    LogCall(log, "engine-cpu", "ms=" + std::to_string((ProcessCpuNs() - cpuStart) / 1000000));
     return Result{kSqlOk, {}, timestamp, req.sessions, payloadSize};
   } catch (const std::exception& e) {
     if (!log.empty()) LogCall(log, "sqlubkp-result", std::string("sqlcode=-902 ") + e.what());
@@ -408,6 +410,7 @@ Result RunBackup(const BackupRequest& req) {
 }
 
 Result RunRestore(const RestoreRequest& req) {
+  const std::int64_t cpuStart = ProcessCpuNs();
   std::string log;
   try {
     log = Store(StateRoot()).CallsLog();
@@ -545,6 +548,7 @@ Result RunRestore(const RestoreRequest& req) {
     ts.rfPending = c->store.ReadDatabase(req.instance, target).logArchive;
     c->store.WriteNodeState(req.instance, target, req.node, ts);
     LogCall(log, "sqlurestore-result", "sqlcode=0 objects=" + std::to_string(objects));
+    LogCall(log, "engine-cpu", "ms=" + std::to_string((ProcessCpuNs() - cpuStart) / 1000000));
     return Result{kSqlOk, {}, req.timestamp, static_cast<int>(objects), 0};
   } catch (const std::exception& e) {
     if (!log.empty()) LogCall(log, "sqlurestore-result", std::string("sqlcode=-902 ") + e.what());

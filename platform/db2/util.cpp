@@ -183,6 +183,12 @@ std::int64_t NowMs() {
   return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+std::int64_t ProcessCpuNs() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
 ChildEnd WaitOrKill(pid_t pid, std::int64_t deadlineMs, int& status) {
   for (;;) {
     const pid_t r = ::waitpid(pid, &status, WNOHANG);

@@ -84,6 +84,8 @@ class ChecksumStream {
 
 // Milliseconds of the monotonic clock.
 std::int64_t NowMs();
+// CPU time of the whole process so far, in nanoseconds.
+std::int64_t ProcessCpuNs();
 
 // How a child process ended for WaitOrKill.
 enum class ChildEnd {
