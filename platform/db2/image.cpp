@@ -2,6 +2,7 @@
 #include "db2/image.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -247,12 +248,45 @@ std::string ReadPieces(const Pieces& pieces, std::uint64_t offset, std::size_t l
   return out;
 }
 
+void ScanPieces(const Pieces& pieces,
+                const std::function<void(std::span<const std::uint8_t>)>& take) {
+  // A window at a time, its pages filled in one go.
+  constexpr std::uint64_t kWindow = 16 << 20;
+  const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  for (const Piece& p : pieces) {
+    if (p.path.empty()) {
+      take(Bytes(p.bytes));
+      continue;
+    }
+    if (p.length == 0) continue;
+    Fd fd(::open(p.path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0)
+      throw Error("cannot read " + p.path + ": " + std::strerror(errno));
+    if (static_cast<std::uint64_t>(st.st_size) < p.offset + p.length)
+      throw Error(p.path + " ends inside the range to read");
+    for (std::uint64_t at = p.offset; at < p.offset + p.length;) {
+      const std::uint64_t base = at / page * page;
+      const std::uint64_t end = std::min(p.offset + p.length, base + kWindow);
+      const std::size_t size = static_cast<std::size_t>(end - base);
+      void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd.get(),
+                         static_cast<off_t>(base));
+      if (map == MAP_FAILED) throw Error("cannot map " + p.path + ": " + std::strerror(errno));
+      try {
+        take(std::span(static_cast<const std::uint8_t*>(map), size).subspan(at - base));
+      } catch (...) {
+        ::munmap(map, size);
+        throw;
+      }
+      ::munmap(map, size);
+      at = end;
+    }
+  }
+}
+
 std::uint64_t ChecksumPieces(const Pieces& pieces) {
   ChecksumStream sum;
-  std::vector<std::uint8_t> buffer(kStreamBuffer);
-  PieceReader reader(pieces);
-  for (std::size_t n; (n = reader.Read(buffer)) > 0;)
-    sum.Update(std::span<const std::uint8_t>(buffer).first(n));
+  ScanPieces(pieces, [&](std::span<const std::uint8_t> bytes) { sum.Update(bytes); });
   return sum.Final();
 }
 
@@ -412,23 +446,22 @@ std::vector<ShareHeader> MakeShareHeaders(const Pieces& payload, std::uint32_t c
     heads[i] = ShareHeader{i, count, node, total, offset, length, 0, 0};
   }
   ChecksumStream all;
-  std::vector<std::uint8_t> buffer(kStreamBuffer);
-  PieceReader reader(payload);
   std::uint64_t pos = 0;
   std::uint32_t share = 0;
-  for (std::size_t n; (n = reader.Read(buffer)) > 0;) {
-    const auto chunk = std::span<const std::uint8_t>(buffer).first(n);
+  ScanPieces(payload, [&](std::span<const std::uint8_t> chunk) {
     all.Update(chunk);
+    const std::size_t n = chunk.size();
     for (std::size_t c = 0; c < n;) {
       while (share + 1 < count && pos >= heads[share].offset + heads[share].length) ++share;
       const std::uint64_t end = heads[share].offset + heads[share].length;
-      const std::size_t take =
-          share + 1 == count ? n - c : static_cast<std::size_t>(std::min<std::uint64_t>(n - c, end - pos));
+      const std::size_t take = share + 1 == count
+                                   ? n - c
+                                   : static_cast<std::size_t>(std::min<std::uint64_t>(n - c, end - pos));
       sums[share].Update(chunk.subspan(c, take));
       c += take;
       pos += take;
     }
-  }
+  });
   if (pos != total) throw Error("payload shorter than its pieces");
   for (std::uint32_t i = 0; i < count; ++i) {
     heads[i].payloadChecksum = all.Final();
@@ -452,16 +485,14 @@ StoredImage VerifyShareFiles(const std::vector<std::string>& paths) {
   const std::vector<std::size_t> order = CheckShareHeaders(heads, sizes);
   StoredImage image{*heads[order[0]], {}};
   ChecksumStream all;
-  std::vector<std::uint8_t> buffer(kStreamBuffer);
   for (std::size_t at : order) {
     const ShareHeader& h = *heads[at];
     const Pieces share{Piece{{}, paths[at], kShareHeaderSize, h.length}};
     ChecksumStream sum;
-    PieceReader reader(share);
-    for (std::size_t n; (n = reader.Read(buffer)) > 0;) {
-      sum.Update(std::span<const std::uint8_t>(buffer).first(n));
-      all.Update(std::span<const std::uint8_t>(buffer).first(n));
-    }
+    ScanPieces(share, [&](std::span<const std::uint8_t> bytes) {
+      sum.Update(bytes);
+      all.Update(bytes);
+    });
     if (sum.Final() != h.shareChecksum)
       throw Error("checksum mismatch in backup object " + std::to_string(h.index));
     image.payload.push_back(share[0]);

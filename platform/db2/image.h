@@ -18,6 +18,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -104,6 +105,11 @@ class PieceReader {
 // Bytes [offset, offset + length) of the stream, for small reads (record
 // heads, the state entry). Throws Error.
 std::string ReadPieces(const Pieces& pieces, std::uint64_t offset, std::size_t length);
+
+// Hands the stream to `take` in order, file ranges mapped rather than
+// copied (a file must cover its range: it is checked before it is mapped).
+// Throws Error.
+void ScanPieces(const Pieces& pieces, const std::function<void(std::span<const std::uint8_t>)>& take);
 
 // Checksum over the whole stream, read once.
 std::uint64_t ChecksumPieces(const Pieces& pieces);
