@@ -43,7 +43,7 @@ bench_rate() {
        on && /"bytes_per_second"/ { gsub(/[,]/, "", $2); printf "%.1f", $2 / 1048576; exit }' "$2"
 }
 field() { tr ' ' '\n' | awk -F= -v k="$1" '$1 == k { print $2 }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b > 0 ? a / b : 0 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
 
 echo "db2_road_bench: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg), store under $work"
 for ((run = 1; run <= runs; run++)); do
