@@ -276,15 +276,15 @@ class CpuSpan {
   explicit CpuSpan(std::string log) : log_(std::move(log)), from_(LogSize(log_)), start_(Now()) {}
   void Print(const char* step, double mib, double seconds) const {
     const Cpu end = Now();
-    const double standIn = LoggedSeconds(log_, from_, "engine-cpu", "ms") +
-                           LoggedSeconds(log_, from_, "session-cpu", "own-ms");
+    const double engine = LoggedSeconds(log_, from_, "engine-cpu", "ms");
+    const double standIn = engine + LoggedSeconds(log_, from_, "session-cpu", "own-ms");
     const double vendor = LoggedSeconds(log_, from_, "session-cpu", "vendor-ms");
     const double road = end.road - start_.road;
     std::printf(
         "figures %s sessions=%d network=%d mib=%.1f seconds=%.3f mib_per_s=%.1f road_cpu=%.3f "
-        "standin_cpu=%.3f vendor_cpu=%.3f standin_share=%.3f\n",
+        "standin_cpu=%.3f standin_engine_cpu=%.3f vendor_cpu=%.3f standin_share=%.3f\n",
         step, sessions, network ? 1 : 0, mib, seconds, seconds > 0 ? mib / seconds : 0, road,
-        standIn, vendor, road > 0 ? standIn / road : 0);
+        standIn, engine, vendor, road > 0 ? standIn / road : 0);
     std::fflush(stdout);
   }
 
