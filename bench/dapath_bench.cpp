@@ -358,7 +358,8 @@ void Restore(benchmark::State& state, bool network) {
                                    "--buffer-count", std::to_string(kBufferCount),
                                    "--role",         "restore"};
   if (!network) args.insert(args.end(), {"--transfer", "shm"});
-  tarn::test::MediaAgentStandIn ma({.args = args, .storeDir = stored.storeDir(), .trafficEvery = false});
+  tarn::test::MediaAgentStandIn ma(
+      {.args = args, .storeDir = stored.storeDir(), .trafficEvery = false});
   if (!ma.ready()) {
     state.SkipWithError("the stand-in media agent did not start");
     return;

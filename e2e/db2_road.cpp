@@ -458,9 +458,9 @@ int main(int argc, char** argv) {
     const Clock::time_point start = Clock::now();
     for (int node : kPartitions) RestorePartition(library, c, node, timestamps[node], mib);
     const double s = Seconds(start);
-    Step(failures == 0, "restore: 2 partitions x " + std::to_string(sessions) + " sessions" +
-                            Format(", %.1f MiB in %.2f s (%.1f MiB/s)", 2 * mib, s,
-                                   s > 0 ? 2 * mib / s : 0));
+    Step(failures == 0,
+         "restore: 2 partitions x " + std::to_string(sessions) + " sessions" +
+             Format(", %.1f MiB in %.2f s (%.1f MiB/s)", 2 * mib, s, s > 0 ? 2 * mib / s : 0));
     cpu.Print("restore", 2 * mib, s);
     for (int node : kPartitions) {
       const std::uint64_t now = store.ContentChecksum(kInstance, kDatabase, node);

@@ -329,9 +329,9 @@ Result RunBackup(const BackupRequest& req) {
     auto entries = c->store.Snapshot(req.instance, req.alias, req.node);
     if (auto f = KeepTableSpaces(entries, req.tableSpaces)) return Fail(*f, log, "sqlubkp-result");
     NodeState ns = c->store.ReadNodeState(req.instance, req.alias, req.node);
-    entries.push_back({kStateEntry,
-                       {Piece{"lsn=" + std::to_string(ns.lsn) + "\nlog=" + std::to_string(ns.log) +
-                              "\n"}}});
+    entries.push_back(
+        {kStateEntry,
+         {Piece{"lsn=" + std::to_string(ns.lsn) + "\nlog=" + std::to_string(ns.log) + "\n"}}});
     const Pieces payload = PayloadPieces(entries);
     const std::uint64_t payloadSize = PiecesSize(payload);
     WorkDir work(c->store.root());

@@ -219,7 +219,8 @@ std::size_t PieceReader::Read(std::span<std::uint8_t> out) {
       fd_.reset();
       continue;
     }
-    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(p.size() - at_, out.size() - done));
+    std::size_t n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(p.size() - at_, out.size() - done));
     if (p.path.empty()) {
       std::memcpy(out.data() + done, p.bytes.data() + at_, n);
     } else {
@@ -227,7 +228,8 @@ std::size_t PieceReader::Read(std::span<std::uint8_t> out) {
         fd_.reset(::open(p.path.c_str(), O_RDONLY | O_CLOEXEC));
         if (fd_.get() < 0) throw Error("cannot open " + p.path + ": " + std::strerror(errno));
       }
-      const ssize_t r = ::pread(fd_.get(), out.data() + done, n, static_cast<off_t>(p.offset + at_));
+      const ssize_t r =
+          ::pread(fd_.get(), out.data() + done, n, static_cast<off_t>(p.offset + at_));
       if (r < 0 && errno == EINTR) continue;
       if (r < 0) throw Error("cannot read " + p.path + ": " + std::strerror(errno));
       if (r == 0) throw Error(p.path + " ends inside the range to read");
@@ -302,8 +304,8 @@ bool CopyRange(const Piece& p, int to) {
   while (left > 0) {
     const ssize_t n = ::copy_file_range(from.get(), &offset, to, nullptr, left, 0);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && left == p.length && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
-                                      errno == EOPNOTSUPP))
+    if (n < 0 && left == p.length &&
+        (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
       return false;
     if (n < 0) throw Error("cannot copy from " + p.path + ": " + std::strerror(errno));
     if (n == 0) throw Error(p.path + " ends inside the range to copy");
@@ -454,9 +456,9 @@ std::vector<ShareHeader> MakeShareHeaders(const Pieces& payload, std::uint32_t c
     for (std::size_t c = 0; c < n;) {
       while (share + 1 < count && pos >= heads[share].offset + heads[share].length) ++share;
       const std::uint64_t end = heads[share].offset + heads[share].length;
-      const std::size_t take = share + 1 == count
-                                   ? n - c
-                                   : static_cast<std::size_t>(std::min<std::uint64_t>(n - c, end - pos));
+      const std::size_t take =
+          share + 1 == count ? n - c
+                             : static_cast<std::size_t>(std::min<std::uint64_t>(n - c, end - pos));
       sums[share].Update(chunk.subspan(c, take));
       c += take;
       pos += take;

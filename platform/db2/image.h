@@ -109,7 +109,8 @@ std::string ReadPieces(const Pieces& pieces, std::uint64_t offset, std::size_t l
 // Hands the stream to `take` in order, file ranges mapped rather than
 // copied (a file must cover its range: it is checked before it is mapped).
 // Throws Error.
-void ScanPieces(const Pieces& pieces, const std::function<void(std::span<const std::uint8_t>)>& take);
+void ScanPieces(const Pieces& pieces,
+                const std::function<void(std::span<const std::uint8_t>)>& take);
 
 // Checksum over the whole stream, read once.
 std::uint64_t ChecksumPieces(const Pieces& pieces);

@@ -183,8 +183,8 @@ int Session::Put(long& total) {
   // The share's header and where its bytes lie in the containers.
   Pieces share;
   try {
-    share = DecodePieces(ReadWholeFile(req_.workDir + "/obj." + std::to_string(req_.session),
-                                       16 << 20));
+    share = DecodePieces(
+        ReadWholeFile(req_.workDir + "/obj." + std::to_string(req_.session), 16 << 20));
   } catch (const Error&) {
     return SQLUV_IO_ERROR;
   }

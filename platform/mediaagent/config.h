@@ -69,7 +69,8 @@ bool ParseFault(const std::string& text, Faults& faults, std::string* why);
 
 inline constexpr char kUsage[] =
     "usage: tarn-mediaagent --store <dir> [--port <n>] [--bind <address>] [--port-file <file>]\n"
-    "       [--traffic <file>] [--traffic-every] [--requests <file>] [--buffer-size <n>] [--buffer-count <1..64>]\n"
+    "       [--traffic <file>] [--traffic-every] [--requests <file>] [--buffer-size <n>] "
+    "[--buffer-count <1..64>]\n"
     "       [--offset <n>] [--section <n>] [--offer none|<version>[,<version>...]]\n"
     "       [--transfer auto|shm|socket]\n"
     "       [--role auto|backup|restore] [--sink] [--fault <name>[=<value>]]...\n"

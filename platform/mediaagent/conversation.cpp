@@ -391,10 +391,9 @@ void Conversation::finishBackup(const std::shared_ptr<BackupStream>& stream, boo
   if (stream->writer && !stream->writer->finish(stopped, &why)) channel_.note("store", why);
   agent_.endBackup(stream, interrupted);
   // A stream kept for its client's reconnection has not ended for good.
-  const std::string line = "STREAM_END da=" + std::to_string(stream->da) +
-                           " status=" + (stopped ? "stop" : "abort") +
-                           " blocks=" + std::to_string(stream->received) +
-                           (interrupted ? " resumable" : "");
+  const std::string line =
+      "STREAM_END da=" + std::to_string(stream->da) + " status=" + (stopped ? "stop" : "abort") +
+      " blocks=" + std::to_string(stream->received) + (interrupted ? " resumable" : "");
   channel_.note("event", line);
   agent_.event(line);
 }

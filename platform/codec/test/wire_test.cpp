@@ -97,8 +97,14 @@ TEST(ReadFrameInto, FillsOnlyTheFrameAndRefusesWhatDoesNotFit) {
   };
   const Case cases[] = {
       {std::string_view("\0\0\0\5hello", 9), Io::kOk, 5, "hello***"},
-      {std::string_view("\0\0\0\x08" "abcdefgh", 12), Io::kOk, 8, "abcdefgh"},
-      {std::string_view("\0\0\0\x09" "abcdefghi", 13), Io::kTooLarge, 0, "********"},
+      {std::string_view("\0\0\0\x08"
+                        "abcdefgh",
+                        12),
+       Io::kOk, 8, "abcdefgh"},
+      {std::string_view("\0\0\0\x09"
+                        "abcdefghi",
+                        13),
+       Io::kTooLarge, 0, "********"},
       {std::string_view("\0\0\0\5abc", 7), Io::kTruncated, 0, "abc*****"},
   };
   for (const Case& c : cases) {

@@ -144,7 +144,8 @@ TEST(ImageStream, SharesReadFromFilesAreTheObjectsOfTheWholePayload) {
     const std::vector<ShareHeader> heads = MakeShareHeaders(pieces, count, 0);
     for (std::uint32_t i = 0; i < count; ++i) {
       const auto head = EncodeShareHeader(heads[i]);
-      Pieces share = DecodePieces(EncodePieces(SlicePieces(pieces, heads[i].offset, heads[i].length)));
+      Pieces share =
+          DecodePieces(EncodePieces(SlicePieces(pieces, heads[i].offset, heads[i].length)));
       EXPECT_EQ(std::string(head.begin(), head.end()) + ReadPieces(share, 0, heads[i].length),
                 objects[i])
           << count << " " << i;
@@ -187,16 +188,18 @@ TEST(ImageStream, StoredObjectsAreCheckedBeforeTheirPayloadIsUsed) {
 TEST(ImageStream, PieceListBytesAndRefusals) {
   const Pieces pieces = {Piece{"ab\nc"}, Piece{{}, "/d/c0", 6, 77}};
   const std::string text = EncodePieces(pieces);
-  EXPECT_EQ(text, "b 4\nab\nc" "f 6 77 /d/c0\n");
+  EXPECT_EQ(text,
+            "b 4\nab\nc"
+            "f 6 77 /d/c0\n");
   const Pieces back = DecodePieces(text);
   ASSERT_EQ(back.size(), 2u);
   EXPECT_EQ(back[0].bytes, "ab\nc");
   EXPECT_EQ(back[1].path, "/d/c0");
   EXPECT_EQ(back[1].offset, 6u);
   EXPECT_EQ(back[1].length, 77u);
-  for (const char* bad : {"b 5\nab", "b x\n", "f 1 2 relative\n", "f 1 2 /p", "f 1 /p\n",
-                          "f 18446744073709551615 1 /p\n", "f 99999999999999999999 1 /p\n",
-                          "q 1\n", "b -1\n"})
+  for (const char* bad :
+       {"b 5\nab", "b x\n", "f 1 2 relative\n", "f 1 2 /p", "f 1 /p\n",
+        "f 18446744073709551615 1 /p\n", "f 99999999999999999999 1 /p\n", "q 1\n", "b -1\n"})
     EXPECT_THROW(DecodePieces(bad), Error) << bad;
   EXPECT_THROW(DecodePieces("b 0\nb 0\n", 1), Error);
 }
