@@ -185,6 +185,25 @@ TEST(ImageStream, StoredObjectsAreCheckedBeforeTheirPayloadIsUsed) {
     EXPECT_THROW(VerifyShareFiles(store(bad)), Error);
 }
 
+// A container that shrank after the image was laid out (or a piece list
+// naming more than a file holds) is an error, never a read past the end of a
+// mapping.
+TEST(ImageStream, APieceBeyondItsFileIsAnErrorOnEveryWayOfReadingIt) {
+  tarn::test::TempDir dir;
+  const std::string path = dir.path() + "/c0";
+  WriteWholeFile(path, std::string(5000, 'c'));
+  const Pieces beyond = {Piece{"head"}, Piece{{}, path, 4096, 5000}};
+  const Pieces missing = {Piece{{}, dir.path() + "/gone", 0, 1}};
+  std::vector<std::uint8_t> buffer(1 << 16);
+  for (const Pieces& pieces : {beyond, missing}) {
+    EXPECT_THROW(PieceReader(pieces).Read(buffer), Error);
+    EXPECT_THROW(ChecksumPieces(pieces), Error);
+    EXPECT_THROW(WritePiecesToFile(dir.path() + "/out", pieces), Error);
+    EXPECT_FALSE(Exists(TempPath(dir.path() + "/out")));
+  }
+  EXPECT_EQ(ReadPieces({Piece{{}, path, 4096, 904}}, 900, 4), "cccc");
+}
+
 TEST(ImageStream, PieceListBytesAndRefusals) {
   const Pieces pieces = {Piece{"ab\nc"}, Piece{{}, "/d/c0", 6, 77}};
   const std::string text = EncodePieces(pieces);
