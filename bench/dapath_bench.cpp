@@ -208,7 +208,7 @@ void Backup(benchmark::State& state, bool network) {
   std::vector<std::string> args = {"--sink", "--buffer-size", size, "--buffer-count",
                                    std::to_string(kBufferCount)};
   if (!network) args.insert(args.end(), {"--transfer", "shm"});
-  tarn::test::MediaAgentStandIn ma({.args = args});
+  tarn::test::MediaAgentStandIn ma({.args = args, .trafficEvery = false});
   if (!ma.ready()) {
     state.SkipWithError("the stand-in media agent did not start");
     return;
@@ -287,7 +287,8 @@ class StoredStream {
     tarn::test::MediaAgentStandIn ma(
         {.args = {"--buffer-size", std::to_string(bufferSize_), "--buffer-count",
                   std::to_string(kBufferCount), "--transfer", "shm", "--role", "backup"},
-         .storeDir = store_->path()});
+         .storeDir = store_->path(),
+         .trafficEvery = false});
     if (!ma.ready()) return "the storing stand-in media agent did not start";
     unsetenv("VEKBDANET");
     ErhInit(0);
@@ -357,7 +358,8 @@ void Restore(benchmark::State& state, bool network) {
                                    "--buffer-count", std::to_string(kBufferCount),
                                    "--role",         "restore"};
   if (!network) args.insert(args.end(), {"--transfer", "shm"});
-  tarn::test::MediaAgentStandIn ma({.args = args, .storeDir = stored.storeDir()});
+  tarn::test::MediaAgentStandIn ma(
+      {.args = args, .storeDir = stored.storeDir(), .trafficEvery = false});
   if (!ma.ready()) {
     state.SkipWithError("the stand-in media agent did not start");
     return;

@@ -1,14 +1,24 @@
 // End-to-end road of the DB2 integration: a stand-in DB2 instance with a
 // database of two partitions is backed up by DB2's own backup call through
-// the vendor library libwren (two sessions per partition, paced by the node
+// the vendor library libwren (sessions per partition as asked, paced by the node
 // semaphores the way the agent paces them) to the stand-in media agent, the
 // data is changed, the image is restored and checked against the backed-up
 // state, and the image is deleted. One line per step with bytes, sessions and
 // throughput; exit 0 only when every step worked.
 //
 //   TARN_ROOT=<root> TARN_INET_PORT=<port> TARN_DB2_STATE=<state>
-//     db2_road <installed libwren_32bit.so> [<MiB per partition>]
+//     db2_road <installed libwren_32bit.so> [<MiB per partition>] [--sessions <n>]
+//              [--network] [--peers <pid>[,<pid>...]]
+//
+// --sessions: sessions per partition (default 2). --network: the library
+// sends through its network process (VEKBDANET and VEKRDANET in the vendor
+// environment) even to an agent on this host. --peers: processes whose CPU
+// time counts to the road (the media agent, the cell server). After the
+// backup and the restore one "figures" line each gives the seconds, the
+// road's CPU seconds and the stand-in DB2's own share of them, read from its
+// calls log.
 #include <dlfcn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,7 +26,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -44,7 +56,9 @@ constexpr char kDatabase[] = "SAMPLE";
 constexpr char kUser[] = "db2inst1";
 constexpr char kPassword[] = "road-s3cret";
 constexpr int kPartitions[] = {0, 1};
-constexpr int kSessions = 2;
+int sessions = 2;      // per partition
+bool network = false;  // through the library's network process
+std::vector<int> peers;
 constexpr std::uint32_t kBufferPages = 64;  // 256 KiB per vendor call
 constexpr double kMiB = 1024.0 * 1024.0;
 
@@ -97,7 +111,8 @@ std::string Options(bool backup) {
   VendorOptions o;
   o.variables = VendorOptionsVariables("db2_road", "-server 127.0.0.1") +
                 "\nVEK_CELL_SERVER_HOSTNAME=127.0.0.1\nTARN_INET_PORT=" +
-                std::string(port != nullptr ? port : "");
+                std::string(port != nullptr ? port : "") +
+                (network ? "\nVEKBDANET=1\nVEKRDANET=1" : "");
   o.barlist = "db2_road";
   o.hasTree = backup;
   if (backup) DataTreeAppend(&o.dataTree, kInstance, kDatabase);
@@ -117,12 +132,12 @@ bool Attach(const Credentials& c, int node, sqlca* ca) {
   return sqlesetc_api(&setting, 1, ca) == 0;
 }
 
-// The media target DB2 is given: the vendor library, with kSessions sessions.
+// The media target DB2 is given: the vendor library, with `sessions` sessions.
 struct VendorMedia {
   explicit VendorMedia(const std::string& library) {
     std::snprintf(vendor.shr_lib, sizeof vendor.shr_lib, "%s", library.c_str());
     list.media_type = SQLU_OTHER_MEDIA;
-    list.sessions = kSessions;
+    list.sessions = sessions;
     list.target.vendor = &vendor;
   }
   VendorMedia(const VendorMedia&) = delete;
@@ -143,7 +158,7 @@ std::string TimestampFile(int node) {
 // partition's line; exits 0 on success.
 int BackupPartition(const std::string& library, const Credentials& c, int node) {
   if (DB2NodeSemsCreate(node) != 0) return 2;
-  BackupCoordinatorArg arg{node, kSessions};
+  BackupCoordinatorArg arg{node, sessions};
   Task coordinator{};
   TaskInit(&coordinator);
   if (TaskRun(&coordinator, BackupCoordinator, &arg, "BackupCoordinator") != 0) return 3;
@@ -157,14 +172,14 @@ int BackupPartition(const std::string& library, const Credentials& c, int node) 
   if (Attach(c, node, &ca)) {
     sqlubkp(kDatabase, kBufferPages, SQLUB_OFFLINE, 0, SQLUB_BACKUP, applicationId, timestamp, 2,
             nullptr, &media.list, c.user.c_str(), c.password.c_str(), nullptr,
-            static_cast<std::uint32_t>(options.size()), options.data(), kSessions, &mib, nullptr,
+            static_cast<std::uint32_t>(options.size()), options.data(), sessions, &mib, nullptr,
             nullptr, &ca);
     rc = ca.sqlcode == 0 ? 0 : 1;
   }
   const double s = Seconds(start);
   SemaphoreDelete(&arg);
   if (TaskWait(&coordinator, 0, -1) != 0 || coordinator.status != 0) rc = 5;
-  Step(rc == 0, "backup of partition " + std::to_string(node) + ": " + std::to_string(kSessions) +
+  Step(rc == 0, "backup of partition " + std::to_string(node) + ": " + std::to_string(sessions) +
                     " sessions, image " + std::to_string(mib) + " MiB" +
                     Format(" in %.2f s (%.1f MiB/s)", s, s > 0 ? mib / s : 0) +
                     (rc == 0 ? ", timestamp " + std::string(timestamp)
@@ -190,15 +205,15 @@ int RestorePartition(const std::string& library, const Credentials& c, int node,
     sqlurestore(kDatabase, nullptr, kBufferPages, 0, 0, 0, 0, SQLUD_RESTORE, applicationId,
                 timestamp.c_str(), nullptr, 2, nullptr, nullptr, &media.list, c.user.c_str(),
                 c.password.c_str(), nullptr, static_cast<std::uint32_t>(options.size()),
-                options.data(), kSessions, nullptr, nullptr, nullptr, &ca);
+                options.data(), sessions, nullptr, nullptr, nullptr, &ca);
     if (ca.sqlcode > 0)  // a warning that needs no redefinition: go on
       sqlurestore(kDatabase, nullptr, kBufferPages, 0, 0, 0, 0, SQLUD_CONTINUE, applicationId,
                   timestamp.c_str(), nullptr, 2, nullptr, nullptr, &media.list, nullptr, nullptr,
-                  nullptr, 0, nullptr, kSessions, nullptr, nullptr, nullptr, &ca);
+                  nullptr, 0, nullptr, sessions, nullptr, nullptr, nullptr, &ca);
     rc = ca.sqlcode == 0 ? 0 : 1;
   }
   const double s = Seconds(start);
-  Step(rc == 0, "restore of partition " + std::to_string(node) + ": " + std::to_string(kSessions) +
+  Step(rc == 0, "restore of partition " + std::to_string(node) + ": " + std::to_string(sessions) +
                     " sessions" +
                     Format(", %.1f MiB in %.2f s (%.1f MiB/s)", mib, s, s > 0 ? mib / s : 0) +
                     (rc == 0 ? std::string()
@@ -206,6 +221,84 @@ int RestorePartition(const std::string& library, const Credentials& c, int node,
                                    std::string(ca.sqlerrmc, strnlen(ca.sqlerrmc, 70))));
   return rc;
 }
+
+// CPU seconds of the road so far: this process, its reaped children (the
+// partitions' processes and DB2's session processes under them) and the
+// peers; and what the stand-in DB2 logged of its own (the engine's work in
+// the partition process, the session processes outside the vendor calls).
+struct Cpu {
+  double road = 0, standIn = 0, vendor = 0;
+};
+
+double PeerSeconds(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i)
+    if (i == 14 || i == 15) ticks += std::strtod(field.c_str(), nullptr);
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Sums "<call> <key>=<ms>" values of the calls log from byte `from` on.
+double LoggedSeconds(const std::string& log, std::size_t from, const std::string& call,
+                     const std::string& key) {
+  std::ifstream in(log);
+  in.seekg(static_cast<std::streamoff>(from));
+  double ms = 0;
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t at = line.find(" " + call + " ");
+    const std::size_t value = line.find(" " + key + "=", at == std::string::npos ? 0 : at);
+    if (at != std::string::npos && value != std::string::npos)
+      ms += std::strtod(line.c_str() + value + key.size() + 2, nullptr);
+  }
+  return ms / 1000.0;
+}
+
+std::size_t LogSize(const std::string& log) {
+  std::ifstream in(log, std::ios::ate);
+  return in ? static_cast<std::size_t>(in.tellg()) : 0;
+}
+
+double RusageSeconds(int who) {
+  rusage u{};
+  getrusage(who, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Measures one step of the road from its construction to Print.
+class CpuSpan {
+ public:
+  explicit CpuSpan(std::string log) : log_(std::move(log)), from_(LogSize(log_)), start_(Now()) {}
+  void Print(const char* step, double mib, double seconds) const {
+    const Cpu end = Now();
+    const double engine = LoggedSeconds(log_, from_, "engine-cpu", "ms");
+    const double standIn = engine + LoggedSeconds(log_, from_, "session-cpu", "own-ms");
+    const double vendor = LoggedSeconds(log_, from_, "session-cpu", "vendor-ms");
+    const double road = end.road - start_.road;
+    std::printf(
+        "figures %s sessions=%d network=%d mib=%.1f seconds=%.3f mib_per_s=%.1f road_cpu=%.3f "
+        "standin_cpu=%.3f standin_engine_cpu=%.3f vendor_cpu=%.3f standin_share=%.3f\n",
+        step, sessions, network ? 1 : 0, mib, seconds, seconds > 0 ? mib / seconds : 0, road,
+        standIn, engine, vendor, road > 0 ? standIn / road : 0);
+    std::fflush(stdout);
+  }
+
+ private:
+  static Cpu Now() {
+    Cpu c;
+    c.road = RusageSeconds(RUSAGE_SELF) + RusageSeconds(RUSAGE_CHILDREN);
+    for (int pid : peers) c.road += PeerSeconds(pid);
+    return c;
+  }
+  std::string log_;
+  std::size_t from_;
+  Cpu start_;
+};
 
 // Runs `body` in a child and returns its exit code (-1 when it did not exit).
 template <class Body>
@@ -224,12 +317,44 @@ int Reap(pid_t pid) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const char* usage =
+      "usage: db2_road <libwren_32bit.so> [<MiB per partition>] [--sessions <1..16>] [--network]"
+      " [--peers <pid>[,<pid>...]]\n";
   if (argc < 2) {
-    std::fprintf(stderr, "usage: db2_road <libwren_32bit.so> [<MiB per partition>]\n");
+    std::fputs(usage, stderr);
     return 2;
   }
   const std::string library = argv[1];
-  const long mibPerPartition = argc > 2 ? std::strtol(argv[2], nullptr, 10) : 128;
+  long mibPerPartition = 128;
+  for (int i = 2; i < argc; ++i) {
+    const std::string arg = argv[i];
+    char* end = nullptr;
+    if (arg == "--network") {
+      network = true;
+    } else if (arg == "--sessions" && i + 1 < argc) {
+      const long n = std::strtol(argv[++i], &end, 10);
+      if (*end != '\0' || n < 1 || n > 16) {
+        std::fputs("db2_road: sessions per partition from 1 to 16\n", stderr);
+        return 2;
+      }
+      sessions = static_cast<int>(n);
+    } else if (arg == "--peers" && i + 1 < argc) {
+      for (const char* p = argv[++i]; *p != '\0'; p = *end == ',' ? end + 1 : end) {
+        const long pid = std::strtol(p, &end, 10);
+        if (end == p || pid < 1 || pid > 4194304 || (*end != ',' && *end != '\0')) {
+          std::fputs("db2_road: --peers takes process ids separated by commas\n", stderr);
+          return 2;
+        }
+        peers.push_back(static_cast<int>(pid));
+      }
+    } else if (i == 2 && !arg.empty() && arg[0] != '-') {
+      mibPerPartition = std::strtol(argv[i], &end, 10);
+      if (*end != '\0') mibPerPartition = 0;
+    } else {
+      std::fputs(usage, stderr);
+      return 2;
+    }
+  }
   if (mibPerPartition < 1 || mibPerPartition > 4096) {
     std::fprintf(stderr, "db2_road: MiB per partition from 1 to 4096\n");
     return 2;
@@ -294,6 +419,7 @@ int main(int argc, char** argv) {
       Step(false, "semaphores of the backup");
       return 1;
     }
+    const CpuSpan cpu(store.CallsLog());
     const Clock::time_point start = Clock::now();
     std::vector<pid_t> children;
     for (int node : kPartitions) {
@@ -313,8 +439,9 @@ int main(int argc, char** argv) {
     }
     const double mib = 2.0 * static_cast<double>(total) / kMiB;
     Step(bad == 0 && stamped,
-         Format("backup: 2 partitions x 2 sessions, %.1f MiB of data in %.2f s (%.1f MiB/s)", mib,
-                s, s > 0 ? mib / s : 0));
+         "backup: 2 partitions x " + std::to_string(sessions) + " sessions" +
+             Format(", %.1f MiB of data in %.2f s (%.1f MiB/s)", mib, s, s > 0 ? mib / s : 0));
+    cpu.Print("backup", mib, s);
     if (bad != 0) return 1;
   }
 
@@ -327,12 +454,14 @@ int main(int argc, char** argv) {
   // 5. The restore of the image, and the check against the backed-up state.
   {
     const double mib = static_cast<double>(total) / kMiB;
+    const CpuSpan cpu(store.CallsLog());
     const Clock::time_point start = Clock::now();
     for (int node : kPartitions) RestorePartition(library, c, node, timestamps[node], mib);
     const double s = Seconds(start);
     Step(failures == 0,
-         Format("restore: 2 partitions x 2 sessions, %.1f MiB in %.2f s (%.1f MiB/s)", 2 * mib, s,
-                s > 0 ? 2 * mib / s : 0));
+         "restore: 2 partitions x " + std::to_string(sessions) + " sessions" +
+             Format(", %.1f MiB in %.2f s (%.1f MiB/s)", 2 * mib, s, s > 0 ? 2 * mib / s : 0));
+    cpu.Print("restore", 2 * mib, s);
     for (int node : kPartitions) {
       const std::uint64_t now = store.ContentChecksum(kInstance, kDatabase, node);
       Step(now == backedUp[static_cast<std::size_t>(node)],

@@ -6,7 +6,11 @@
 # and removed whatever happens.
 #
 #   run_db2_road.sh <tarn-cellserver> <tarn-mediaagent> <db2_road> <libwren_32bit.so>
-#                   <catalogue file> [<MiB per partition>]
+#                   <catalogue file> [<MiB per partition> [<db2_road options>...]]
+#
+# The options (--sessions <n>, --network) go to db2_road; the work folder is
+# made under $TMPDIR (default /tmp), so that a benchmark can put the agent's
+# store on the disk it measures.
 set -euo pipefail
 . "$(dirname "$0")/road_lib.sh"
 server=$1
@@ -15,8 +19,20 @@ road=$3
 library=$4
 catalogue=$5
 mib=${6:-128}
+shift $(($# < 6 ? $# : 6))
+options=("$@")
+sessions=2
+network=0
+for ((i = 0; i < ${#options[@]}; i++)); do
+  [ "${options[i]}" = --network ] && network=1
+  [ "${options[i]}" = --sessions ] && [ $((i + 1)) -lt ${#options[@]} ] && sessions=${options[i + 1]}
+done
+if ! [[ $sessions =~ ^[1-9][0-9]?$ ]]; then
+  echo "run_db2_road: --sessions takes 1 to 99" >&2
+  exit 2
+fi
 
-work=$(mktemp -d /tmp/tarndb2road.XXXXXX)
+work=$(mktemp -d "${TMPDIR:-/tmp}/tarndb2road.XXXXXX")
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do
@@ -41,16 +57,18 @@ echo 127.0.0.1 >"$root/etc/opt/tarn/client/cell_server"
   --requests "$work/ma.requests" --buffer-size 262144 --buffer-count 8 --lifetime 3600 \
   >"$work/ma.events" &
 pids+=($!)
+agentpid=$!
 wait_for "$work/ma.port" "$!" "the stand-in media agent"
 maport=$(awk '$1 == "port" { print $2 }' "$work/ma.port")
 
-# Two partitions with two sessions each: four backup objects, each on its own
-# data-path id, then four restore objects, each read from its object's stream.
+# Two partitions with $sessions sessions each: a backup object per session,
+# each on its own data-path id, then as many restore objects, each read from
+# its object's stream.
 : >"$work/fixture"
-for da in 1 2 3 4; do
+for ((da = 1; da <= 2 * sessions; da++)); do
   echo "baropt connect -ma 127.0.0.1 $maport -daid $da" >>"$work/fixture"
 done
-for _ in 1 2 3 4; do
+for ((da = 1; da <= 2 * sessions; da++)); do
   echo "baropt connect -ma 127.0.0.1 $maport -daid \${da}" >>"$work/fixture"
 done
 "$server" --state "$work/state" --ports-file "$work/ports" --fixture "$work/fixture" \
@@ -63,7 +81,13 @@ echo "run_db2_road: stand-in media agent on port $maport, cell server on inet po
 
 status=0
 TARN_INET_PORT=$inet TARN_ROOT=$root TARN_DB2_STATE=$work/db2 DB2INSTANCE=db2inst1 \
-  "$road" "$root/opt/tarn/lib/libwren_32bit.so" "$mib" || status=$?
+  "$road" "$root/opt/tarn/lib/libwren_32bit.so" "$mib" --peers "$agentpid,${pids[1]}" \
+  ${options[@]+"${options[@]}"} || status=$?
+# Asked for the network process, the agent must have served sockets only.
+if [ "$status" -eq 0 ] && [ "$network" -eq 1 ] && grep -q "transfer shared memory" "$work/ma.traffic"; then
+  echo "run_db2_road: a stream went through shared memory, not the network process" >&2
+  status=1
+fi
 if [ "$status" -ne 0 ]; then
   echo "--- last lines of the stand-in DB2's calls log" >&2
   tail -n 30 "$work/db2/calls.log" >&2 || true

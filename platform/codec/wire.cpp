@@ -202,23 +202,52 @@ Io WriteAll(int fd, std::span<const std::uint8_t> first, std::span<const std::ui
   return Io::kOk;
 }
 
-Io ReadFrame(int fd, std::string& data, std::size_t maxLength, const Deadline& idle,
-             std::chrono::milliseconds body, int stopFd, std::uint32_t* announced) {
-  data.clear();
+namespace {
+
+// The header of the next frame: its length, checked against `maxLength`
+// before any of its data is read. *rest is the deadline of the body.
+Io ReadFrameHeader(int fd, std::size_t maxLength, const Deadline& idle,
+                   std::chrono::milliseconds body, int stopFd, std::uint32_t* announced,
+                   std::uint32_t& length, Deadline& rest) {
   Io status = WaitReady(fd, POLLIN, idle, stopFd);
   if (status != Io::kOk) return status;
-  const Deadline rest = Deadline::After(body);
+  rest = Deadline::After(body);
   FrameHeader header{};
   status = ReadExact(fd, header, rest, stopFd);
   if (status != Io::kOk) return status;
-  const std::uint32_t length = DecodeFrameHeader(header);
+  length = DecodeFrameHeader(header);
   if (announced != nullptr) *announced = length;
-  if (length > maxLength) return Io::kTooLarge;
+  return length > maxLength ? Io::kTooLarge : Io::kOk;
+}
+
+}  // namespace
+
+Io ReadFrame(int fd, std::string& data, std::size_t maxLength, const Deadline& idle,
+             std::chrono::milliseconds body, int stopFd, std::uint32_t* announced) {
+  data.clear();
+  std::uint32_t length = 0;
+  Deadline rest = idle;
+  Io status = ReadFrameHeader(fd, maxLength, idle, body, stopFd, announced, length, rest);
+  if (status != Io::kOk) return status;
   data.resize(length);
   status = ReadExact(fd, std::span(reinterpret_cast<std::uint8_t*>(data.data()), data.size()), rest,
                      stopFd);
   if (status == Io::kClosed) status = Io::kTruncated;
   if (status != Io::kOk) data.clear();
+  return status;
+}
+
+Io ReadFrameInto(int fd, std::span<std::uint8_t> into, std::size_t& length, const Deadline& idle,
+                 std::chrono::milliseconds body, int stopFd, std::uint32_t* announced) {
+  length = 0;
+  std::uint32_t announcedLength = 0;
+  Deadline rest = idle;
+  Io status =
+      ReadFrameHeader(fd, into.size(), idle, body, stopFd, announced, announcedLength, rest);
+  if (status != Io::kOk) return status;
+  status = ReadExact(fd, into.first(announcedLength), rest, stopFd);
+  if (status == Io::kClosed) status = Io::kTruncated;
+  if (status == Io::kOk) length = announcedLength;
   return status;
 }
 

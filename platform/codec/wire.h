@@ -90,6 +90,11 @@ Io WriteAll(int fd, std::span<const std::uint8_t> first, std::span<const std::ui
 // the announced length.
 Io ReadFrame(int fd, std::string& data, std::size_t maxLength, const Deadline& idle,
              std::chrono::milliseconds body, int stopFd, std::uint32_t* announced = nullptr);
+// Reads one frame into caller storage that is not cleared first (a data
+// path reuses one buffer); a frame longer than `into` gives kTooLarge with
+// nothing of its data read. `length` is the frame's length on success, else 0.
+Io ReadFrameInto(int fd, std::span<std::uint8_t> into, std::size_t& length, const Deadline& idle,
+                 std::chrono::milliseconds body, int stopFd, std::uint32_t* announced = nullptr);
 // Writes one frame: header and data.
 Io WriteFrame(int fd, std::string_view data, const Deadline& deadline, int stopFd);
 

@@ -242,7 +242,7 @@ std::optional<Failure> Check(const std::string& instance, const std::string& ali
 }
 
 // Keeps the entries of the named table spaces; every name must be there.
-std::optional<Failure> KeepTableSpaces(std::vector<PayloadEntry>& entries,
+std::optional<Failure> KeepTableSpaces(std::vector<PayloadPart>& entries,
                                        const std::vector<std::string>& names) {
   if (names.empty()) return std::nullopt;
   for (const auto& name : names) {
@@ -250,7 +250,7 @@ std::optional<Failure> KeepTableSpaces(std::vector<PayloadEntry>& entries,
     for (const auto& e : entries) found |= e.name.rfind(name + "/", 0) == 0;
     if (!found) return Failure{kSqlNoTableSpace, "table space " + name + " not found"};
   }
-  std::erase_if(entries, [&](const PayloadEntry& e) {
+  std::erase_if(entries, [&](const PayloadPart& e) {
     if (e.name == kStateEntry) return false;
     std::string ts = e.name.substr(0, e.name.find('/'));
     return std::find(names.begin(), names.end(), ts) == names.end();
@@ -305,6 +305,7 @@ void GiveUpImage(const std::string& program, const std::vector<std::string>& env
 }  // namespace
 
 Result RunBackup(const BackupRequest& req) {
+  const std::int64_t cpuStart = ProcessCpuNs();
   std::string log;
   try {
     log = Store(StateRoot()).CallsLog();
@@ -329,20 +330,20 @@ Result RunBackup(const BackupRequest& req) {
     if (auto f = KeepTableSpaces(entries, req.tableSpaces)) return Fail(*f, log, "sqlubkp-result");
     NodeState ns = c->store.ReadNodeState(req.instance, req.alias, req.node);
     entries.push_back(
-        {kStateEntry, "lsn=" + std::to_string(ns.lsn) + "\nlog=" + std::to_string(ns.log) + "\n"});
-    std::string payload = EncodePayload(entries);
-    auto all = std::span(reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size());
-    std::uint64_t sum = Checksum(all);
+        {kStateEntry,
+         {Piece{"lsn=" + std::to_string(ns.lsn) + "\nlog=" + std::to_string(ns.log) + "\n"}}});
+    const Pieces payload = PayloadPieces(entries);
+    const std::uint64_t payloadSize = PiecesSize(payload);
     WorkDir work(c->store.root());
-    auto count = static_cast<std::uint32_t>(req.sessions);
-    for (std::uint32_t i = 0; i < count; ++i) {
-      auto [offset, length] = ShareRange(payload.size(), i, count);
-      ShareHeader h{i,      count,  req.node, payload.size(),
-                    offset, length, sum,      Checksum(all.subspan(offset, length))};
-      auto head = EncodeShareHeader(h);
-      std::string object(reinterpret_cast<const char*>(head.data()), head.size());
-      object.append(payload, offset, length);
-      WriteWholeFile(work.path() + "/obj." + std::to_string(i), object);
+    // Each session is told where its share lies and reads it from the
+    // containers itself, side by side with the others, a buffer at a time.
+    for (const ShareHeader& h :
+         MakeShareHeaders(payload, static_cast<std::uint32_t>(req.sessions), req.node)) {
+      const auto head = EncodeShareHeader(h);
+      Pieces share{Piece{std::string(head.begin(), head.end())}};
+      const Pieces data = SlicePieces(payload, h.offset, h.length);
+      share.insert(share.end(), data.begin(), data.end());
+      WriteWholeFile(work.path() + "/obj." + std::to_string(h.index), EncodePieces(share));
     }
 
     std::string program = SessionProgram();
@@ -400,7 +401,8 @@ Result RunBackup(const BackupRequest& req) {
     }
     if (failure) return Fail(*failure, log, "sqlubkp-result");
     LogCall(log, "sqlubkp-result", "sqlcode=0 timestamp=" + timestamp);
-    return Result{kSqlOk, {}, timestamp, req.sessions, payload.size()};
+    LogCall(log, "engine-cpu", "ms=" + std::to_string((ProcessCpuNs() - cpuStart) / 1000000));
+    return Result{kSqlOk, {}, timestamp, req.sessions, payloadSize};
   } catch (const std::exception& e) {
     if (!log.empty()) LogCall(log, "sqlubkp-result", std::string("sqlcode=-902 ") + e.what());
     return Result{kSqlInternal, e.what(), {}, 0, 0};
@@ -408,6 +410,7 @@ Result RunBackup(const BackupRequest& req) {
 }
 
 Result RunRestore(const RestoreRequest& req) {
+  const std::int64_t cpuStart = ProcessCpuNs();
   std::string log;
   try {
     log = Store(StateRoot()).CallsLog();
@@ -490,18 +493,16 @@ Result RunRestore(const RestoreRequest& req) {
       started += wave;
     }
 
-    std::vector<std::string> parts;
-    for (long i = 0; i < objects; ++i)
-      parts.push_back(ReadWholeFile(work.path() + "/obj." + std::to_string(i)));
-    std::vector<PayloadEntry> entries;
+    // The objects stay in the work folder; the containers are written from
+    // them once the whole image has been checked.
+    std::vector<std::string> paths;
+    for (long i = 0; i < objects; ++i) paths.push_back(work.path() + "/obj." + std::to_string(i));
+    std::vector<PayloadPart> entries;
     try {
-      std::string payload = AssembleShares(parts);
-      auto head = DecodeShareHeader(
-          std::span(reinterpret_cast<const std::uint8_t*>(parts[0].data()), parts[0].size()));
-      if (head->node != req.node)
-        throw Error("image is of partition " + std::to_string(head->node));
-      entries = DecodePayload(
-          std::span(reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size()));
+      const StoredImage image = VerifyShareFiles(paths);
+      if (image.header.node != req.node)
+        throw Error("image is of partition " + std::to_string(image.header.node));
+      entries = DecodePayloadPieces(image.payload);
     } catch (const Error& e) {
       return Fail(Failure{kSqlImageCorrupt, e.what()}, log, "sqlurestore-result");
     }
@@ -512,7 +513,11 @@ Result RunRestore(const RestoreRequest& req) {
         ++it;
         continue;
       }
-      auto kv = ParseKeyValues(it->data);
+      constexpr std::uint64_t kMaxState = 65536;
+      if (PiecesSize(it->data) > kMaxState)
+        return Fail(Failure{kSqlImageCorrupt, "image with an oversized log position"}, log,
+                    "sqlurestore-result");
+      auto kv = ParseKeyValues(ReadPieces(it->data, 0, PiecesSize(it->data)));
       for (const auto& [k, v] : kv) {
         if (k == "lsn") ns.lsn = std::strtoull(v.c_str(), nullptr, 10);
         if (k == "log") ns.rfLog = static_cast<std::uint32_t>(std::strtoul(v.c_str(), nullptr, 10));
@@ -543,6 +548,7 @@ Result RunRestore(const RestoreRequest& req) {
     ts.rfPending = c->store.ReadDatabase(req.instance, target).logArchive;
     c->store.WriteNodeState(req.instance, target, req.node, ts);
     LogCall(log, "sqlurestore-result", "sqlcode=0 objects=" + std::to_string(objects));
+    LogCall(log, "engine-cpu", "ms=" + std::to_string((ProcessCpuNs() - cpuStart) / 1000000));
     return Result{kSqlOk, {}, req.timestamp, static_cast<int>(objects), 0};
   } catch (const std::exception& e) {
     if (!log.empty()) LogCall(log, "sqlurestore-result", std::string("sqlcode=-902 ") + e.what());

@@ -3,11 +3,14 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "db2/util.h"
@@ -239,22 +242,29 @@ void Store::WriteData(const std::string& instance, const std::string& db, int no
     throw Error("cannot write container " + containers[0]);
 }
 
-std::vector<PayloadEntry> Store::Snapshot(const std::string& instance, const std::string& db,
-                                          int node) const {
-  std::vector<PayloadEntry> out;
+std::vector<PayloadPart> Store::Snapshot(const std::string& instance, const std::string& db,
+                                         int node) const {
+  std::vector<PayloadPart> out;
   for (const auto& ts : TableSpaces(instance, db, node)) {
     auto containers = Containers(instance, db, node, ts);
-    for (std::size_t i = 0; i < containers.size(); ++i)
-      out.push_back({ts + "/" + std::to_string(i), ReadWholeFile(containers[i])});
+    for (std::size_t i = 0; i < containers.size(); ++i) {
+      struct stat st {};
+      if (::stat(containers[i].c_str(), &st) != 0)
+        throw Error("cannot read " + containers[i] + ": " + std::strerror(errno));
+      Pieces data;
+      if (st.st_size > 0)
+        data.push_back(Piece{{}, containers[i], 0, static_cast<std::uint64_t>(st.st_size)});
+      out.push_back({ts + "/" + std::to_string(i), std::move(data)});
+    }
   }
   return out;
 }
 
 void Store::Apply(const std::string& instance, const std::string& db, int node,
-                  const std::vector<PayloadEntry>& entries) const {
-  // Check every entry before the first container changes.
+                  const std::vector<PayloadPart>& parts) const {
+  // Check every record before the first container changes.
   std::vector<std::string> targets;
-  for (const auto& e : entries) {
+  for (const auto& e : parts) {
     std::size_t slash = e.name.find('/');
     if (slash == std::string::npos) throw Error("bad image entry " + e.name);
     std::string ts = e.name.substr(0, slash);
@@ -265,13 +275,12 @@ void Store::Apply(const std::string& instance, const std::string& db, int node,
     if (index >= containers.size()) throw Error("image entry " + e.name + " has no container");
     targets.push_back(containers[index]);
   }
-  for (std::size_t i = 0; i < entries.size(); ++i) WriteWholeFile(targets[i], entries[i].data);
+  for (std::size_t i = 0; i < parts.size(); ++i) WritePiecesToFile(targets[i], parts[i].data);
 }
 
 std::uint64_t Store::ContentChecksum(const std::string& instance, const std::string& db,
                                      int node) const {
-  std::string all = EncodePayload(Snapshot(instance, db, node));
-  return Checksum(std::span(reinterpret_cast<const std::uint8_t*>(all.data()), all.size()));
+  return ChecksumPieces(PayloadPieces(Snapshot(instance, db, node)));
 }
 
 std::optional<int> FindSetting(std::string_view text, char sep, const std::string& call) {

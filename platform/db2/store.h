@@ -88,13 +88,14 @@ class Store {
   void WriteData(const std::string& instance, const std::string& db, int node,
                  const std::string& tableSpace, const std::string& data) const;
 
-  // The partition's content as payload entries ("<TS>/<container index>").
-  std::vector<PayloadEntry> Snapshot(const std::string& instance, const std::string& db,
-                                     int node) const;
-  // Replaces the partition's containers with the entries; the partition must
-  // exist and every entry must name one of its containers.
+  // The partition's content as payload records ("<TS>/<container index>"),
+  // each the whole of its container file as it is now (nothing is read).
+  std::vector<PayloadPart> Snapshot(const std::string& instance, const std::string& db,
+                                    int node) const;
+  // Replaces the partition's containers with the records' data; the
+  // partition must exist and every record must name one of its containers.
   void Apply(const std::string& instance, const std::string& db, int node,
-             const std::vector<PayloadEntry>& entries) const;
+             const std::vector<PayloadPart>& parts) const;
   // Checksum over the partition's content, as the admin tool prints it.
   std::uint64_t ContentChecksum(const std::string& instance, const std::string& db, int node) const;
 

@@ -71,10 +71,12 @@ std::string ReadWholeFile(const std::string& path, std::size_t limit) {
   return out;
 }
 
+std::string TempPath(const std::string& path) {
+  return path + ".tmp." + std::to_string(::getpid());
+}
+
 void WriteWholeFile(const std::string& path, std::string_view content) {
-  // One temporary name per process: the partitions of one database are
-  // restored side by side and write the same files.
-  std::string tmp = path + ".tmp." + std::to_string(::getpid());
+  const std::string tmp = TempPath(path);
   Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (fd.get() < 0) throw Error("cannot create " + tmp + ": " + std::strerror(errno));
   if (!WriteFull(fd.get(), content.data(), content.size())) throw Error("cannot write " + tmp);
@@ -133,26 +135,58 @@ std::vector<std::pair<std::string, std::string>> ParseKeyValues(std::string_view
   return out;
 }
 
-std::uint64_t Checksum(std::span<const std::uint8_t> bytes, std::uint64_t seed) {
-  constexpr std::uint64_t kPrime = 0x100000001b3ULL;
-  std::uint64_t h = 0xcbf29ce484222325ULL ^ seed;
-  std::size_t i = 0;
-  for (; i + 8 <= bytes.size(); i += 8) {
+namespace {
+constexpr std::uint64_t kChecksumPrime = 0x100000001b3ULL;
+}  // namespace
+
+ChecksumStream::ChecksumStream(std::uint64_t seed) : h_(0xcbf29ce484222325ULL ^ seed) {}
+
+void ChecksumStream::Update(std::span<const std::uint8_t> bytes) {
+  size_ += bytes.size();
+  auto word = [this](const std::uint8_t* p) {
     std::uint64_t w;
-    std::memcpy(&w, bytes.data() + i, 8);
-    h = (h ^ w) * kPrime;
-    h ^= h >> 29;
+    std::memcpy(&w, p, 8);
+    h_ = (h_ ^ w) * kChecksumPrime;
+    h_ ^= h_ >> 29;
+  };
+  if (pendingSize_ > 0) {
+    const std::size_t n = std::min(8 - pendingSize_, bytes.size());
+    std::memcpy(pending_ + pendingSize_, bytes.data(), n);
+    pendingSize_ += n;
+    bytes = bytes.subspan(n);
+    if (pendingSize_ < 8) return;
+    word(pending_);
+    pendingSize_ = 0;
   }
+  std::size_t i = 0;
+  for (; i + 8 <= bytes.size(); i += 8) word(bytes.data() + i);
+  pendingSize_ = bytes.size() - i;
+  if (pendingSize_ > 0) std::memcpy(pending_, bytes.data() + i, pendingSize_);
+}
+
+std::uint64_t ChecksumStream::Final() const {
   std::uint64_t tail = 0;
-  if (i < bytes.size()) std::memcpy(&tail, bytes.data() + i, bytes.size() - i);
-  h = (h ^ tail ^ (static_cast<std::uint64_t>(bytes.size()) << 56)) * kPrime;
+  if (pendingSize_ > 0) std::memcpy(&tail, pending_, pendingSize_);
+  const std::uint64_t h = (h_ ^ tail ^ (size_ << 56)) * kChecksumPrime;
   return h ^ (h >> 31);
+}
+
+std::uint64_t Checksum(std::span<const std::uint8_t> bytes, std::uint64_t seed) {
+  ChecksumStream sum(seed);
+  sum.Update(bytes);
+  return sum.Final();
 }
 
 std::int64_t NowMs() {
   timespec ts{};
   ::clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+std::int64_t ProcessCpuNs() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
 ChildEnd WaitOrKill(pid_t pid, std::int64_t deadlineMs, int& status) {

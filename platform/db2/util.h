@@ -44,6 +44,10 @@ long ReadFull(int fd, void* data, std::size_t size);
 
 // Whole file; throws Error when it cannot be read or exceeds `limit` bytes.
 std::string ReadWholeFile(const std::string& path, std::size_t limit = 1u << 30);
+// The temporary name a file is written under before its rename: one per
+// process, as the partitions of one database are restored side by side and
+// write the same files.
+std::string TempPath(const std::string& path);
 // Replaces the file through a temporary name and rename; throws Error.
 void WriteWholeFile(const std::string& path, std::string_view content);
 // mkdir -p; throws Error.
@@ -63,8 +67,25 @@ std::vector<std::pair<std::string, std::string>> ParseKeyValues(std::string_view
 // Checksum of a byte range, eight bytes at a step.
 std::uint64_t Checksum(std::span<const std::uint8_t> bytes, std::uint64_t seed = 0);
 
+// The same checksum over bytes that come in pieces of any size: Update with
+// each piece in order, then Final gives what Checksum gives over them joined.
+class ChecksumStream {
+ public:
+  explicit ChecksumStream(std::uint64_t seed = 0);
+  void Update(std::span<const std::uint8_t> bytes);
+  std::uint64_t Final() const;
+
+ private:
+  std::uint64_t h_;
+  std::uint64_t size_ = 0;
+  std::uint8_t pending_[8] = {};  // the start of a word not yet whole
+  std::size_t pendingSize_ = 0;
+};
+
 // Milliseconds of the monotonic clock.
 std::int64_t NowMs();
+// CPU time of the whole process so far, in nanoseconds.
+std::int64_t ProcessCpuNs();
 
 // How a child process ended for WaitOrKill.
 enum class ChildEnd {

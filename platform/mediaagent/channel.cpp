@@ -31,12 +31,39 @@ std::string MessageAndRawHeader(const Message& message, std::size_t rawSize) {
 }  // namespace
 
 Channel::Channel(standin::Fd fd, std::string label, cellserver::Traffic& traffic, int stopFd,
-                 Timeouts timeouts)
+                 Timeouts timeouts, TrafficDetail detail)
     : fd_(std::move(fd)),
       label_(std::move(label)),
       traffic_(traffic),
       stopFd_(stopFd),
-      timeouts_(timeouts) {}
+      timeouts_(timeouts),
+      detail_(detail) {}
+
+bool Channel::logs(char direction, int code, std::size_t bytes) {
+  if (detail_ == TrafficDetail::kEvery) return true;
+  for (Kind& k : kinds_) {
+    if (k.direction != direction || k.code != code) continue;
+    ++k.count;
+    k.bytes += bytes;
+    return false;
+  }
+  kinds_.push_back({direction, code, 1, bytes});
+  return true;
+}
+
+void Channel::logCounts() {
+  std::string text;
+  for (const Kind& k : kinds_) {
+    if (k.count < 2) continue;
+    if (!text.empty()) text += ", ";
+    text += std::string(1, k.direction) + ' ' +
+            (k.code == kRaw ? std::string("raw") : std::to_string(k.code)) + " x" +
+            std::to_string(k.count);
+    if (k.code == kRaw) text += ' ' + std::to_string(k.bytes) + " bytes";
+  }
+  kinds_.clear();
+  if (!text.empty()) note("counts", text);
+}
 
 Channel::~Channel() {
   close("end");
@@ -54,41 +81,43 @@ Channel::Got Channel::receive(Message& out) {
     case Io::kTimeout: note("timeout", "waiting for a message"); return Got::kTimeout;
     default: note("bad", why); return Got::kBad;
   }
-  traffic_.message(label_, '<', out);
+  if (logs('<', out.code, 0)) traffic_.message(label_, '<', out);
   return Got::kMessage;
 }
 
-Channel::Got Channel::receiveRaw(std::string& out, std::size_t length) {
+Channel::Got Channel::receiveRaw(std::span<std::uint8_t> into) {
   if (!fd_.valid()) return Got::kClosed;
+  const std::size_t length = into.size();
+  std::size_t got = 0;
   std::uint32_t announced = 0;
-  const Io io = standin::ReadFrame(fd_.get(), out, length, Deadline::After(timeouts_.io),
-                                   timeouts_.io, stopFd_, &announced);
+  const Io io = standin::ReadFrameInto(fd_.get(), into, got, Deadline::After(timeouts_.io),
+                                       timeouts_.io, stopFd_, &announced);
   if (io == Io::kStopped) return Got::kStopped;
   if (io == Io::kTimeout) {
     note("timeout", "waiting for a raw packet");
     return Got::kTimeout;
   }
   if (io == Io::kClosed) return Got::kClosed;
-  if (io != Io::kOk || out.size() != length) {
+  if (io != Io::kOk || got != length) {
     note("bad", "raw packet of " + std::to_string(announced) + " bytes where " +
                     std::to_string(length) + " were due (" + standin::IoName(io) + ")");
     return Got::kBad;
   }
-  traffic_.raw(label_, '<', out.size());
+  if (logs('<', kRaw, got)) traffic_.raw(label_, '<', got);
   return Got::kMessage;
 }
 
 bool Channel::send(const Message& message) {
   if (!fd_.valid()) return false;
-  traffic_.message(label_, '>', message);
+  if (logs('>', message.code, 0)) traffic_.message(label_, '>', message);
   return standin::WriteFrame(fd_.get(), standin::EncodeMessage(message),
                              Deadline::After(timeouts_.io), stopFd_) == Io::kOk;
 }
 
 bool Channel::sendWithRaw(const Message& message, std::span<const std::uint8_t> raw) {
   if (!fd_.valid()) return false;
-  traffic_.message(label_, '>', message);
-  traffic_.raw(label_, '>', raw.size());
+  if (logs('>', message.code, 0)) traffic_.message(label_, '>', message);
+  if (logs('>', kRaw, raw.size())) traffic_.raw(label_, '>', raw.size());
   const std::string head = MessageAndRawHeader(message, raw.size());
   return standin::WriteAll(fd_.get(), Bytes(head), raw, Deadline::After(timeouts_.io), stopFd_) ==
          Io::kOk;
@@ -116,6 +145,7 @@ void Channel::note(std::string_view what, std::string_view text) {
 void Channel::close(std::string_view reason) {
   if (!fd_.valid()) return;
   standin::CloseGracefully(fd_, std::chrono::milliseconds(250), stopFd_);
+  logCounts();
   note("close", reason);
 }
 
@@ -124,6 +154,7 @@ void Channel::reset(std::string_view reason) {
   const linger abortive{1, 0};
   setsockopt(fd_.get(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
   fd_.reset();
+  logCounts();
   note("reset", reason);
 }
 

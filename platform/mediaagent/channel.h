@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cellserver/traffic.h"
 #include "codec/message.h"
@@ -19,6 +20,13 @@ struct Timeouts {
   std::chrono::milliseconds io{30000};     // for the rest of a packet, a raw packet, a send
 };
 
+// What the traffic log gets of a connection's messages and raw packets.
+enum class TrafficDetail {
+  kKinds,  // the first of each kind (code and direction, raw per direction), then one
+           // "counts" line at the end with how many of each kind went by
+  kEvery,  // every one
+};
+
 // Largest message a client may send; raw packets are limited by the buffer size.
 inline constexpr std::size_t kMaxMessage = 1 << 20;
 
@@ -28,15 +36,15 @@ class Channel {
 
   // `label` names the connection in the traffic log; `stopFd` ends every wait.
   Channel(standin::Fd fd, std::string label, cellserver::Traffic& traffic, int stopFd,
-          Timeouts timeouts);
+          Timeouts timeouts, TrafficDetail detail = TrafficDetail::kEvery);
   ~Channel();
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
 
   // The next message; waits at most the idle time for it to start.
   Got receive(standin::Message& out);
-  // One raw packet of exactly `length` bytes into `out`.
-  Got receiveRaw(std::string& out, std::size_t length);
+  // One raw packet of exactly `into.size()` bytes into `into`.
+  Got receiveRaw(std::span<std::uint8_t> into);
   bool send(const standin::Message& message);
   // `message` and a raw packet of `raw` in one write.
   bool sendWithRaw(const standin::Message& message, std::span<const std::uint8_t> raw);
@@ -52,11 +60,25 @@ class Channel {
   bool open() const { return fd_.valid(); }
 
  private:
+  // Kinds: a message code, or kRaw for raw packets.
+  static constexpr int kRaw = -1;
+  struct Kind {
+    char direction;
+    int code;
+    std::uint64_t count = 0;
+    std::uint64_t bytes = 0;
+  };
+  // True when the message or packet goes to the log line by line.
+  bool logs(char direction, int code, std::size_t bytes);
+  void logCounts();
+
   standin::Fd fd_;
   std::string label_;
   cellserver::Traffic& traffic_;
   int stopFd_;
   Timeouts timeouts_;
+  TrafficDetail detail_;
+  std::vector<Kind> kinds_;  // a handful per connection
 };
 
 }  // namespace tarn::mediaagent

@@ -97,6 +97,10 @@ std::optional<Config> ParseCommandLine(const std::vector<std::string>& args, std
       c.sink = true;
       continue;
     }
+    if (name == "--traffic-every") {
+      c.trafficEvery = true;
+      continue;
+    }
     if (i + 1 >= args.size()) return fail(name + " needs a value");
     const std::string& value = args[++i];
     const auto number = [&](long long min, long long max) { return ParseDecimal(value, min, max); };

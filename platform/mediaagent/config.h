@@ -51,6 +51,9 @@ struct Config {
   Transfer transfer = Transfer::kAuto;
   Role role = Role::kAuto;
   bool sink = false;
+  // Every message and raw packet in the traffic log; else the first of each
+  // kind and their counts per connection.
+  bool trafficEvery = false;
   Faults faults;
   std::chrono::seconds idle{600};
   std::chrono::seconds io{30};
@@ -66,7 +69,8 @@ bool ParseFault(const std::string& text, Faults& faults, std::string* why);
 
 inline constexpr char kUsage[] =
     "usage: tarn-mediaagent --store <dir> [--port <n>] [--bind <address>] [--port-file <file>]\n"
-    "       [--traffic <file>] [--requests <file>] [--buffer-size <n>] [--buffer-count <1..64>]\n"
+    "       [--traffic <file>] [--traffic-every] [--requests <file>] [--buffer-size <n>] "
+    "[--buffer-count <1..64>]\n"
     "       [--offset <n>] [--section <n>] [--offer none|<version>[,<version>...]]\n"
     "       [--transfer auto|shm|socket]\n"
     "       [--role auto|backup|restore] [--sink] [--fault <name>[=<value>]]...\n"

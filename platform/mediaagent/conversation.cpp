@@ -170,7 +170,9 @@ class Conversation {
   Channel& channel_;
   std::unique_ptr<Segment> segment_;
   std::optional<bool> local_;
-  std::string raw_;                   // a received raw packet, or a block read from the segment
+  // A received raw packet, or a block read from the segment: sized once per
+  // conversation, then overwritten block by block.
+  std::vector<std::uint8_t> raw_;
   std::vector<std::uint8_t> buffer_;  // one buffer for a restore
 };
 
@@ -320,14 +322,15 @@ bool Conversation::backupBlock(BackupStream& stream, int id, bool& interrupted) 
   } else if (local()) {
     const auto shared = segment_->bytes(g_.backupBuffer(id) + g_.blockStart(), g_.capacity());
     // A private copy: the client could change its buffer while it is checked.
-    raw_.assign(reinterpret_cast<const char*>(shared.data()), shared.size());
-    bytes = {reinterpret_cast<const std::uint8_t*>(raw_.data()), raw_.size()};
+    if (raw_.size() < shared.size()) raw_.resize(shared.size());
+    std::memcpy(raw_.data(), shared.data(), shared.size());
+    bytes = std::span(raw_).first(shared.size());
   } else {
-    const Channel::Got got = channel_.receiveRaw(raw_, g_.bufferSize);
+    if (raw_.size() < g_.bufferSize) raw_.resize(g_.bufferSize);
+    const Channel::Got got = channel_.receiveRaw(std::span(raw_).first(g_.bufferSize));
     if (got == Channel::Got::kBad) abort("unreadable raw packet");
     if (got != Channel::Got::kMessage) return false;
-    bytes = std::span(reinterpret_cast<const std::uint8_t*>(raw_.data()), raw_.size())
-                .subspan(g_.blockStart());
+    bytes = std::span<const std::uint8_t>(raw_).first(g_.bufferSize).subspan(g_.blockStart());
   }
   if (agent_.fires(&Faults::abortAt, block)) {
     abort("fault abort-at");
@@ -388,10 +391,9 @@ void Conversation::finishBackup(const std::shared_ptr<BackupStream>& stream, boo
   if (stream->writer && !stream->writer->finish(stopped, &why)) channel_.note("store", why);
   agent_.endBackup(stream, interrupted);
   // A stream kept for its client's reconnection has not ended for good.
-  const std::string line = "STREAM_END da=" + std::to_string(stream->da) +
-                           " status=" + (stopped ? "stop" : "abort") +
-                           " blocks=" + std::to_string(stream->received) +
-                           (interrupted ? " resumable" : "");
+  const std::string line =
+      "STREAM_END da=" + std::to_string(stream->da) + " status=" + (stopped ? "stop" : "abort") +
+      " blocks=" + std::to_string(stream->received) + (interrupted ? " resumable" : "");
   channel_.note("event", line);
   agent_.event(line);
 }
@@ -511,7 +513,8 @@ bool Conversation::serveRestore(const StreamReader& reader, int da) {
 void Converse(Agent& agent, standin::Fd fd, std::string label) {
   const Config& config = agent.config();
   Channel channel(std::move(fd), std::move(label), agent.traffic(), agent.stopFd(),
-                  Timeouts{config.idle, config.io});
+                  Timeouts{config.idle, config.io},
+                  config.trafficEvery ? TrafficDetail::kEvery : TrafficDetail::kKinds);
   Conversation(agent, channel).run();
 }
 

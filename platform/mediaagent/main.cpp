@@ -14,7 +14,11 @@
 // stream carried. The traffic log (default <store>/traffic.log) has the line
 // forms of cellserver/traffic.h with connections named "c<n>" and the events
 // open, segment, negotiated, transfer, fault, abort, event (the STREAM_END
-// line), timeout, bad, reset and close. It stops on SIGTERM, SIGINT or
+// line), timeout, bad, counts, reset and close. Of the messages and raw
+// packets it logs the first of each kind per connection and, before the
+// connection's close or reset, one "counts" line ("< 24 x1000, < raw x1000
+// 262144000 bytes, > 24 x1000": how many of each kind seen more than once);
+// with --traffic-every it logs each of them. It stops on SIGTERM, SIGINT or
 // SIGHUP, removing its segments, and on its own after --lifetime seconds
 // (default 3600). Exit status: 0 after a stop, 2 for a bad command line, 1
 // when it cannot start.

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <thread>
 
 #include "codec/frame.h"
@@ -83,6 +84,41 @@ TEST(ReadFrame, OversizedHeaderReadsNoData) {
   EXPECT_EQ(announced, 0x7fffffffu);
   char rest[4];
   EXPECT_EQ(read(p.a.get(), rest, 4), 4);  // the data stayed on the connection
+}
+
+// Into caller storage: only the frame's bytes change, a frame larger than the
+// storage leaves its data on the connection, a short one is truncated.
+TEST(ReadFrameInto, FillsOnlyTheFrameAndRefusesWhatDoesNotFit) {
+  struct Case {
+    std::string_view sent;
+    Io io;
+    std::size_t length;
+    std::string_view storage;  // the 8 bytes of storage after the read
+  };
+  const Case cases[] = {
+      {std::string_view("\0\0\0\5hello", 9), Io::kOk, 5, "hello***"},
+      {std::string_view("\0\0\0\x08"
+                        "abcdefgh",
+                        12),
+       Io::kOk, 8, "abcdefgh"},
+      {std::string_view("\0\0\0\x09"
+                        "abcdefghi",
+                        13),
+       Io::kTooLarge, 0, "********"},
+      {std::string_view("\0\0\0\5abc", 7), Io::kTruncated, 0, "abc*****"},
+  };
+  for (const Case& c : cases) {
+    Pair p;
+    Put(p.b.get(), c.sent);
+    p.b.reset();
+    std::uint8_t storage[8];
+    std::memset(storage, '*', sizeof storage);
+    std::size_t length = 99;
+    EXPECT_EQ(ReadFrameInto(p.a.get(), storage, length, Deadline::After(5s), 5000ms, -1), c.io)
+        << c.storage;
+    EXPECT_EQ(length, c.length) << c.storage;
+    EXPECT_EQ(std::string_view(reinterpret_cast<char*>(storage), 8), c.storage);
+  }
 }
 
 TEST(ReadFrame, StallingPeerTimesOutAndStopEndsTheWait) {

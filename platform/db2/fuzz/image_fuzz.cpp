@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "db2/image.h"
@@ -14,6 +15,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (db2sim::DecodeShareHeader(bytes)) tarn::fuzz::Accepted();
   try {
     if (!db2sim::DecodePayload(bytes).empty()) tarn::fuzz::Accepted();
+  } catch (const db2sim::Error&) {
+  }
+  try {
+    const db2sim::Pieces pieces =
+        db2sim::DecodePieces(std::string_view(reinterpret_cast<const char*>(data), size), 64);
+    if (!pieces.empty()) tarn::fuzz::Accepted();
   } catch (const db2sim::Error&) {
   }
   try {
@@ -50,4 +57,7 @@ void FuzzSeeds(tarn::fuzz::Seeds* seeds) {
     shares.append(payload, offset, length);
   }
   seeds->Add("shares", shares);
+  // What a backup session is told about its share.
+  seeds->Add("pieces", db2sim::EncodePieces({db2sim::Piece{"head"},
+                                             db2sim::Piece{{}, "/db/NODE0000/c0", 16, 4096}}));
 }

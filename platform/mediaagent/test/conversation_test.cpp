@@ -52,6 +52,30 @@ TEST(MediaAgentConversation, RemoteStreamIsStoredCheckedAndReadBack) {
   EXPECT_TRUE(ma.waitForTraffic("transfer socket"));
 }
 
+// Without --traffic-every the log names each kind of message once and counts
+// the rest when the connection ends: one line per kind, not per block.
+TEST(MediaAgentConversation, TrafficLogCountsBlocksPerKind) {
+  tarn::test::Watchdog watchdog(60);
+  MediaAgentStandIn ma({.args = Small({"--role", "auto"}), .trafficEvery = false});
+  ASSERT_TRUE(ma.ready());
+  RemoteBackup(ma.port(), 10);
+  ASSERT_TRUE(ma.waitForEvent("STREAM_END da=7 status=stop blocks=10"));
+  ASSERT_TRUE(ma.waitForTraffic(" close "));
+  int data = 0, raw = 0;
+  std::string counts;
+  for (const std::string& line : ma.traffic()) {
+    if (line.find(" counts ") != std::string::npos) {
+      counts = line;
+      continue;
+    }
+    data += line.find(" < 24 ") != std::string::npos ? 1 : 0;
+    raw += line.find(" < raw ") != std::string::npos ? 1 : 0;
+  }
+  EXPECT_EQ(data, 1);
+  EXPECT_EQ(raw, 1);
+  EXPECT_NE(counts.find("< 24 x10, < raw x10 40960 bytes"), std::string::npos) << counts;
+}
+
 TEST(MediaAgentConversation, NegotiationOffersUntilAVersionIsAccepted) {
   tarn::test::Watchdog watchdog(30);
   MediaAgentStandIn ma({.args = Small({"--offer", "99,100"})});

@@ -39,6 +39,7 @@ void MediaAgentStandIn::start(const Options& options) {
   const std::string portFile = run + "/port";
   std::vector<std::string> args = {kProgram,    "--store",    storeDir_,    "--port-file", portFile,
                                    "--traffic", trafficPath_, "--lifetime", "900"};
+  if (options.trafficEvery) args.push_back("--traffic-every");
   args.insert(args.end(), options.args.begin(), options.args.end());
   const auto ready = [&](const std::string& text) {
     std::istringstream ports(text);

@@ -28,6 +28,9 @@ class MediaAgentStandIn {
     std::vector<std::string> args;  // further command-line arguments (see mediaagent/config.h)
     std::string storeDir;           // empty: a temporary directory removed at the end
     std::chrono::seconds startTimeout{10};
+    // Every message and raw packet in the traffic log (--traffic-every), as
+    // tests read it; a benchmark turns it off.
+    bool trafficEvery = true;
   };
 
   MediaAgentStandIn();
