@@ -108,8 +108,6 @@ class BackupNet {
   std::vector<char> stopText_;  // and its MSG_STOP
   IdRing maRing_{};
   IdRing ackRing_{};
-  int sendState_ = 1;
-  int current_ = -1;
   int blockCounter_ = 0;
   int ackCounter_ = 0;
   int lastAcked_ = -1;
@@ -201,7 +199,6 @@ int BackupNet::SetUp() {
   }
   NetClrID(&maRing_);
   NetClrID(&ackRing_);
-  sendState_ = 1;
   return -1;
 }
 
@@ -232,8 +229,7 @@ int BackupNet::Loop() {
 }
 
 int BackupNet::OnTimeout() {
-  if (ma_ != kIpcNoHandle && IpcCanSendAsync(ma_) == 1 && sendState_ == 1 &&
-      IpcHandleIsLocal(ma_) == 0) {
+  if (ma_ != kIpcNoHandle && IpcCanSendAsync(ma_) == 1 && IpcHandleIsLocal(ma_) == 0) {
     DbgPlain(kLevel, "%s: MSG_PROBE to the media agent", kProg);
     NetSendCode(ma_, MSG_PROBE, -1);
   }
@@ -242,22 +238,17 @@ int BackupNet::OnTimeout() {
 
 bool BackupNet::FeedAgent() {
   if (ma_ == kIpcNoHandle || IpcCanSendAsync(ma_) != 1) return true;
-  if (sendState_ == 2) {
-    if (IpcSendAsync(ma_, Buffer(current_), g_.bufferSize) != 0) return false;
-    sendState_ = 1;
-    return true;
-  }
   if (NetEmptyID(&maRing_)) {
     if (stop_ == Stop::kDue && !agentStopped_) StopAgent();
     return true;
   }
-  current_ = NetGetID(&maRing_);
+  const int id = NetGetID(&maRing_);
   blockCounter_ = (blockCounter_ + 1) % (2 * g_.bufferCount);
-  where_[current_] = 2;
-  DbgPlain(kLevel, "NET -> MA: MSG_DATA (%2d)", current_);
+  where_[id] = 2;
+  DbgPlain(kLevel, "NET -> MA: MSG_DATA (%2d)", id);
   // A remote agent takes the block as a raw packet behind its message.
-  if (remote_) return NetSendCodeWithBlock(ma_, MSG_DATA, current_, Buffer(current_), g_.bufferSize);
-  return NetSendCode(ma_, MSG_DATA, current_);
+  if (remote_) return NetSendCodeWithBlock(ma_, MSG_DATA, id, Buffer(id), g_.bufferSize);
+  return NetSendCode(ma_, MSG_DATA, id);
 }
 
 bool BackupNet::FeedParent() {
@@ -352,8 +343,7 @@ int BackupNet::OnParentMessage() {
       if (stop_ == Stop::kNone) {
         stopText_ = NetRelayedStop(in);
         stop_ = Stop::kDue;
-        if (NetEmptyID(&maRing_) && sendState_ == 1 &&
-            (ma_ == kIpcNoHandle || IpcCanSendAsync(ma_) == 1)) {
+        if (NetEmptyID(&maRing_) && (ma_ == kIpcNoHandle || IpcCanSendAsync(ma_) == 1)) {
           StopAgent();
         }
         StopParent();
@@ -414,7 +404,7 @@ int BackupNet::OnAgentMessage() {
   }
   // Only a buffer that is out with the agent can come back.
   if (code != MSG_DATA || !NetReadInt(in, &id) || id < 0 || id >= g_.bufferCount ||
-      where_[id] != 2 || (id == current_ && sendState_ == 2)) {
+      where_[id] != 2) {
     DbgPlain(kLevel, "%s: Protocol error! Message %d (%d) received from MA => ABORTING", kProg,
              code, id);
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
@@ -481,7 +471,6 @@ int BackupNet::OnAgentBroken() {
       Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
       return DA_NET_EXIT_IPC;
     }
-    sendState_ = 1;
     if (FeedAgent()) {
       StopParent();
       if (IpcCanReceiveAsync(ma_) != 1 || IpcReceiveAsync(ma_, nullptr, 0) == 0) {

@@ -331,6 +331,12 @@ int EventLoop(int state, bool untilAck) {
                ctx->maIpcHandle);
     }
     if (rc >= 0) return rc;
+    // Acknowledgements that came together are served from the bytes read
+    // ahead; once they are used up the caller has its buffers, and another
+    // poll would only find nothing.
+    if (acked && state == BM_STATE_RUN && IpcHoldsReadAhead(ctx->maIpcHandle) != 1) {
+      return BM_GO_ON;
+    }
   }
 }
 

@@ -123,6 +123,9 @@ const char* Pass(const std::optional<std::string>& text) {
                         NlsPackMessage(kSetDataPath, kMsgPipes, ErhErrnoToText()));
     EndNetProcess(DA_NET_EXIT_SETUP);
   }
+  // Detached from the host by the double fork: the signals are this
+  // process's own now, so SIGPIPE is blocked once and not around every write.
+  IpcOwnSignals();
   ctx->maIpcHandle = IpcAttachPipes(readFd, writeFd);
   if (ctx->maIpcHandle == kIpcNoHandle) {
     ErhFullReportPacked(kind.function, kErhMajor,

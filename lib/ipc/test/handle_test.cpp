@@ -3,6 +3,7 @@
 // around the layer's life, and a forked child that drops what it inherited.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 
 #include <utility>
@@ -211,6 +212,40 @@ TEST_F(HandleTest, HostProcessKeepsItsSigPipeHandlerAndOurWritesNeverRaiseIt) {
   sigaction(SIGPIPE, nullptr, &now);
   EXPECT_EQ(now.sa_handler, &CountSigPipe);
   EXPECT_EQ(IpcExit(), 0);
+  cmnDefine_ORACLE8 = 0;
+  sigaction(SIGPIPE, &before, nullptr);
+  ErhClearError();
+  ASSERT_EQ(IpcInit(), 0);
+}
+
+bool SigPipeBlocked() {
+  sigset_t mask;
+  pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+  return sigismember(&mask, SIGPIPE) == 1;
+}
+
+TEST_F(HandleTest, DetachedChildOfAHostBlocksSigPipeOnceUntilTheLayerEnds) {
+  IpcExit();
+  struct sigaction mine {};
+  mine.sa_handler = CountSigPipe;
+  sigemptyset(&mine.sa_mask);
+  struct sigaction before {};
+  ASSERT_EQ(sigaction(SIGPIPE, &mine, &before), 0);
+  sigPipeCalls = 0;
+  cmnDefine_ORACLE8 = 1;
+  ASSERT_EQ(IpcInit(), 0);
+  IpcOwnSignals();
+  EXPECT_TRUE(SigPipeBlocked());
+
+  const IpcHandle handle = BrokenPipe();
+  ASSERT_GE(handle, 0);
+  EXPECT_EQ(IpcSendData(handle, "x", 1), -1);
+  EXPECT_EQ(ErhSysErrno(), EPIPE);
+  EXPECT_TRUE(SigPipeBlocked());
+  EXPECT_FALSE(SigPipePending());
+  EXPECT_EQ(IpcExit(), 0);
+  EXPECT_FALSE(SigPipeBlocked());
+  EXPECT_EQ(sigPipeCalls, 0);
   cmnDefine_ORACLE8 = 0;
   sigaction(SIGPIPE, &before, nullptr);
   ErhClearError();
