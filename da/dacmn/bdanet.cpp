@@ -79,17 +79,17 @@ class BackupNet {
  public:
   explicit BackupNet(DacmnPtd* ctx) : ctx_(ctx), pipe_(ctx->maIpcHandle) {}
   // The exit code.
-  int Run();
+  NetStep Run();
 
  private:
-  int SetUp();
-  int Loop();
-  int OnPipe(int event);
-  int OnParentMessage();
-  int OnAgent(int event);
-  int OnAgentMessage();
-  int OnAgentBroken();
-  int OnTimeout();
+  NetStep SetUp();
+  NetStep Loop();
+  NetStep OnPipe(int event);
+  NetStep OnParentMessage();
+  NetStep OnAgent(int event);
+  NetStep OnAgentMessage();
+  NetStep OnAgentBroken();
+  NetStep OnTimeout();
   void StopAgent();
   void StopParent();
   bool FeedAgent();
@@ -122,9 +122,9 @@ class BackupNet {
   std::optional<cmn::Clock::TimePoint> reconnectDeadline_;
 };
 
-int BackupNet::Run() {
-  if (const int rc = SetUp(); rc >= 0) return rc;
-  const int code = Loop();
+NetStep BackupNet::Run() {
+  if (const NetStep rc = SetUp(); rc != NetStep::kGoOn) return rc;
+  const NetStep code = Loop();
   // Acknowledgements still unread when the socket closes would turn its
   // close into a reset, which may cost the agent the MSG_STOP before it.
   if (agentStopped_ && ma_ != kIpcNoHandle) {
@@ -134,43 +134,44 @@ int BackupNet::Run() {
   return code;
 }
 
-// -1 when set up, else the exit code.
-int BackupNet::SetUp() {
+// kGoOn when set up, else the step that ends the process.
+NetStep BackupNet::SetUp() {
   IpcSetMaxNetLoad(ctx_->netLoad);
   if (ctx_->maPort == -1 && ctx_->maHost[0] == '\0') {
     NetMainFile(ctx_->filePath);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   if (IpcSetAsyncDynBuf(pipe_) != 0) {
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   if (IpcReceiveData(pipe_, nullptr, 0) <= 0) {
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   StrMsg* in = IpcGetReceiveStrMsg(pipe_);
   if (StrParseStartL(in, nullptr) != MSG_OPEN) {
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   const int openSize = StrMsgSizeRBufL(in);
   if (openSize <= 0) {
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   const char* openText = StrMsgGetRBufL(in);
   open_.assign(openText, openText + openSize);
 
   static constexpr NetAgentSide kSide = {kProg, "VEKBDANET", "Forced the remote DA.", nullptr};
-  if (const int rc = NetConnectAgent(ctx_, kSide, &ma_, &remote_); rc >= 0) return rc;
+  if (const NetStep rc = NetConnectAgent(ctx_, kSide, &ma_, &remote_); rc != NetStep::kGoOn)
+    return rc;
   if (!NetReadDescription(IpcGetReceiveStrMsg(ma_), &g_) || !UsableGeometry(g_, !remote_)) {
     DbgPlain(kLevel,
              "%s: unusable description: section %d, buffer size %d, count %d, segment %d, "
              "offset %d",
              kProg, g_.section, g_.bufferSize, g_.bufferCount, g_.segmentSize, g_.bufferOffset);
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
-    return DA_NET_EXIT_SETUP;
+    return NetStep::kExitSetup;
   }
   if (remote_) {
     g_.section = 0;
@@ -178,40 +179,40 @@ int BackupNet::SetUp() {
   }
   if (!NetSetUpSegment(pipe_, remote_, &g_)) {
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgShmem, ErhErrnoToText()));
-    return DA_NET_EXIT_SETUP;
+    return NetStep::kExitSetup;
   }
   // The buffer table: a local agent's buffers lie behind `section` rings.
   base_ = reinterpret_cast<char*>(g_.address) +
           (remote_ ? 0 : std::size_t(g_.bufferSize) * g_.bufferCount * g_.section);
   if (!NetSendListen(pipe_, g_)) {
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   DbgPlain(kLevel, "%s: MSG_OPEN (DA %d) to the media agent", kProg, ctx_->daId);
   if (IpcSendData(ma_, open_.data(), static_cast<int>(open_.size())) <= 0) {
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   ctx_->asyncReport = 1;
   if (IpcReceiveAsync(pipe_, nullptr, 0) != 0 || IpcReceiveAsync(ma_, nullptr, 0) != 0) {
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   NetClrID(&maRing_);
   NetClrID(&ackRing_);
-  return -1;
+  return NetStep::kGoOn;
 }
 
-int BackupNet::Loop() {
+NetStep BackupNet::Loop() {
   for (;;) {
     const IpcHandle handle = IpcWaitForAsyncIpcEvent(probeSeconds);
-    int rc = -1;
+    NetStep rc = NetStep::kGoOn;
     if (handle < 0) {
       if (IpcGetLastIpcEvent() == IPC_EVENT_TIMEOUT) {
         rc = OnTimeout();
       } else {
         Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgWait, ErhErrnoToText()));
-        return DA_NET_EXIT_IPC;
+        return NetStep::kExitIpc;
       }
     } else if (handle == pipe_) {
       rc = OnPipe(IpcGetLastIpcHandleEvent(pipe_));
@@ -222,18 +223,18 @@ int BackupNet::Loop() {
       IpcCloseConnection(handle);
     } else {
       DbgPlain(kDbgUnexpected, "Wrong handle!! (%d)", handle);
-      return DA_NET_EXIT_IPC;
+      return NetStep::kExitIpc;
     }
-    if (rc >= 0) return rc;
+    if (rc != NetStep::kGoOn) return rc;
   }
 }
 
-int BackupNet::OnTimeout() {
+NetStep BackupNet::OnTimeout() {
   if (ma_ != kIpcNoHandle && IpcCanSendAsync(ma_) == 1 && IpcHandleIsLocal(ma_) == 0) {
     DbgPlain(kLevel, "%s: MSG_PROBE to the media agent", kProg);
     NetSendCode(ma_, MSG_PROBE, -1);
   }
-  return -1;
+  return NetStep::kGoOn;
 }
 
 bool BackupNet::FeedAgent() {
@@ -284,7 +285,7 @@ void BackupNet::CloseAgent() {
   ErhClearError();
 }
 
-int BackupNet::OnPipe(int event) {
+NetStep BackupNet::OnPipe(int event) {
   switch (event) {
     case IPC_EVENT_RECEIVED: return OnParentMessage();
     case IPC_EVENT_SENT:
@@ -296,29 +297,29 @@ int BackupNet::OnPipe(int event) {
       } else if (stop_ == Stop::kDue && agentStopped_) {
         StopParent();
       } else if (stop_ == Stop::kSent) {
-        return DA_NET_EXIT_STOP;
+        return NetStep::kExitStop;
       } else if ((ctx_->netFlags & kDaNetReconnected) != 0) {
         ctx_->netFlags &= ~kDaNetReconnected;
         Report(kErhCritical, NlsPackMessage(kSetDataPath, kMsgReconnected));
       } else if (!FeedParent()) {
         Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-        return DA_NET_EXIT_IPC;
+        return NetStep::kExitIpc;
       }
-      return -1;
+      return NetStep::kGoOn;
     case IPC_EVENT_CLOSED:
       if (stop_ == Stop::kNone) {
         Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgClosed, ErhErrnoToText()));
-        return DA_NET_EXIT_IPC;
+        return NetStep::kExitIpc;
       }
-      return DA_NET_EXIT_STOP;
+      return NetStep::kExitStop;
     case IPC_EVENT_ERROR:
       Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-      return DA_NET_EXIT_IPC;
-    default: return -1;
+      return NetStep::kExitIpc;
+    default: return NetStep::kGoOn;
   }
 }
 
-int BackupNet::OnParentMessage() {
+NetStep BackupNet::OnParentMessage() {
   // Any message after MSG_LISTEN comes from a parent that has attached.
   if (remote_ && !segmentRemoved_) segmentRemoved_ = NetRemoveWhenShared(g_.key);
   StrMsg* in = IpcGetReceiveStrMsg(pipe_);
@@ -334,7 +335,7 @@ int BackupNet::OnParentMessage() {
         DbgPlain(kLevel, "%s: Protocol error! MSG_DATA (%d) from the parent => ABORTING", kProg,
                  id);
         Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
-        return DA_NET_EXIT_IPC;
+        return NetStep::kExitIpc;
       }
       where_[id] = 1;
       if (!FeedAgent()) return OnAgentBroken();
@@ -349,34 +350,34 @@ int BackupNet::OnParentMessage() {
         StopParent();
       }
       break;
-    case MSG_ABORT: return DA_NET_EXIT_ABORT;
+    case MSG_ABORT: return NetStep::kExitAbort;
     default:
       DbgPlain(kLevel, "%s: Protocol error! Message %d received from MA => ABORTING", kProg, code);
       Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
-      return DA_NET_EXIT_IPC;
+      return NetStep::kExitIpc;
   }
   if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
-  return -1;
+  return NetStep::kGoOn;
 }
 
-int BackupNet::OnAgent(int event) {
+NetStep BackupNet::OnAgent(int event) {
   switch (event) {
     case IPC_EVENT_RECEIVED: return OnAgentMessage();
     case IPC_EVENT_SENT:
       if (!FeedAgent()) return OnAgentBroken();
       StopParent();
-      return -1;
+      return NetStep::kGoOn;
     case IPC_EVENT_CLOSED:
       // The agent closing its end, whichever transfer saw it, ends the
       // stream; only a failing link is reconnected.
       CloseAgent();
       if (!agentStopped_) AbortParent();
-      return -1;
+      return NetStep::kGoOn;
     case IPC_EVENT_ERROR: return OnAgentBroken();
-    default: return -1;
+    default: return NetStep::kGoOn;
   }
 }
 
@@ -392,7 +393,7 @@ void BackupNet::AbortParent() {
   }
 }
 
-int BackupNet::OnAgentMessage() {
+NetStep BackupNet::OnAgentMessage() {
   StrMsg* in = IpcGetReceiveStrMsg(ma_);
   const int code = StrParseStartL(in, nullptr);
   int id = -1;
@@ -400,7 +401,7 @@ int BackupNet::OnAgentMessage() {
     DbgPlain(kLevel, "%s: MSG_ABORT from the media agent", kProg);
     CloseAgent();
     AbortParent();
-    return -1;
+    return NetStep::kGoOn;
   }
   // Only a buffer that is out with the agent can come back.
   if (code != MSG_DATA || !NetReadInt(in, &id) || id < 0 || id >= g_.bufferCount ||
@@ -408,7 +409,7 @@ int BackupNet::OnAgentMessage() {
     DbgPlain(kLevel, "%s: Protocol error! Message %d (%d) received from MA => ABORTING", kProg,
              code, id);
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   where_[id] = 0;
   lastAcked_ = id;
@@ -417,23 +418,23 @@ int BackupNet::OnAgentMessage() {
   ackCounter_ = (ackCounter_ + 1) % (2 * g_.bufferCount);
   if (!FeedParent()) {
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   if (IpcReceiveAsync(ma_, nullptr, 0) != 0) return OnAgentBroken();
-  return -1;
+  return NetStep::kGoOn;
 }
 
-int BackupNet::OnAgentBroken() {
+NetStep BackupNet::OnAgentBroken() {
   DbgPlain(kLevel, "Got IPC_ERROR_EVENT net.reconn=%d", ctx_->savedReconnectPort);
   if (agentStopped_) {
     CloseAgent();
-    return -1;
+    return NetStep::kGoOn;
   }
   // Reconnection is for a link across the network, whatever VEKBDANET made
   // of the transfer.
   if (ctx_->savedReconnectPort == 0 || IpcHandleIsLocal(ma_) == 1) {
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   Report(kErhNormal, NlsPackMessage(kSetDataPath, kMsgReconnecting, ctx_->maHost));
   // A link that fails again before the agent has acknowledged anything over
@@ -444,15 +445,14 @@ int BackupNet::OnAgentBroken() {
     for (int id = 0; id < g_.bufferCount; ++id) outstanding += where_[id] == 2 ? 1 : 0;
     DaNetLink link{ma_,        &maRing_,    &ackRing_,      blockCounter_, ackCounter_,
                    lastAcked_, outstanding, g_.bufferCount, g_.bufferSize, g_.bufferOffset};
-    int rc = 0;
-    while ((rc = ReconnectDAMA(&link, *reconnectDeadline_)) == 0) {
-      DbgPlain(kLevel,
-               "Reconnect attempt faild - probably because of network error. Try again!\n");
+    Reconnect rc = Reconnect::kRetry;
+    while ((rc = ReconnectDAMA(&link, *reconnectDeadline_)) == Reconnect::kRetry) {
+      DbgPlain(kLevel, "Reconnect attempt faild - probably because of network error. Try again!\n");
       cmn::SleepFor(std::chrono::seconds(kReconnectPause));
     }
     ma_ = link.maHandle;
-    if (rc == -2) return DA_NET_EXIT_IPC;
-    if (rc < 0) return DA_NET_EXIT_ABORT;
+    if (rc == Reconnect::kUnusable) return NetStep::kExitIpc;
+    if (rc == Reconnect::kGiveUp) return NetStep::kExitAbort;
     // The forwarded acknowledgements bring their buffers home.
     for (int n = 0, slot = ackRing_.idTail; n < ackRing_.idSize; ++n, slot = IdRing::Next(slot)) {
       where_[ackRing_.idBuffer[slot]] = 0;
@@ -469,7 +469,7 @@ int BackupNet::OnAgentBroken() {
     ctx_->netFlags &= ~kDaNetReconnected;
     if (!FeedParent()) {
       Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-      return DA_NET_EXIT_IPC;
+      return NetStep::kExitIpc;
     }
     if (FeedAgent()) {
       StopParent();
@@ -478,12 +478,12 @@ int BackupNet::OnAgentBroken() {
         if (std::find(where_.begin(), where_.end(), 2) == where_.end() && NetEmptyID(&maRing_)) {
           reconnectDeadline_.reset();
         }
-        return -1;
+        return NetStep::kGoOn;
       }
     }
     if (agentStopped_) {
       CloseAgent();
-      return -1;
+      return NetStep::kGoOn;
     }
     DbgPlain(kLevel, "Got IPC_ERROR_EVENT net.reconn=%d", ctx_->savedReconnectPort);
   }
@@ -494,11 +494,11 @@ int BackupNet::OnAgentBroken() {
 class FileNet {
  public:
   FileNet(DacmnPtd* ctx, const char* path) : ctx_(ctx), pipe_(ctx->maIpcHandle), path_(path) {}
-  int Run();
+  NetStep Run();
 
  private:
-  int OnMessage();
-  int Finish();
+  NetStep OnMessage();
+  NetStep Finish();
   bool FeedParent();
 
   DacmnPtd* ctx_;
@@ -520,19 +520,19 @@ bool FileNet::FeedParent() {
 }
 
 // A stream that is not on the disk as a whole must not end as a success.
-int FileNet::Finish() {
+NetStep FileNet::Finish() {
   if (fsync(fd_.get()) != 0 || VEK_CloseFile(fd_.release()) != 0) {
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgWriteFile, ErhSysErrnoToText(errno)));
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
-  return DA_NET_EXIT_STOP;
+  return NetStep::kExitStop;
 }
 
-int FileNet::Run() {
+NetStep FileNet::Run() {
   fd_ = cmn::UniqueFd(VEK_OpenFile(path_ != nullptr ? path_ : "", 1, 1 | (0600 << 3)));
   if (fd_.get() < 0) {
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgOpenFile, ErhSysErrnoToText(errno)));
-    return DA_NET_EXIT_SETUP;
+    return NetStep::kExitSetup;
   }
   NetFileGeometry(kProg, &size_, &count_);
   NetGeometry g;
@@ -540,39 +540,41 @@ int FileNet::Run() {
   g.bufferCount = count_;
   g.segmentSize = count_ * size_ + 16;
   NetClrID(&ackRing_);
-  if (const int rc = NetFileStart(ctx_, kProg, &DacmnPtd::asyncReport, &g); rc >= 0) return rc;
+  if (const NetStep rc = NetFileStart(ctx_, kProg, &DacmnPtd::asyncReport, &g);
+      rc != NetStep::kGoOn)
+    return rc;
   key_ = g.key;
   base_ = reinterpret_cast<char*>(g.address);
   for (;;) {
     const IpcHandle handle = IpcWaitForAsyncIpcEvent(-1);
     if (handle < 0) {
       Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgWait, ErhErrnoToText()));
-      return DA_NET_EXIT_IPC;
+      return NetStep::kExitIpc;
     }
     if (handle != pipe_) continue;
     switch (IpcGetLastIpcHandleEvent(pipe_)) {
       case IPC_EVENT_RECEIVED:
-        if (const int rc = OnMessage(); rc >= 0) return rc;
+        if (const NetStep rc = OnMessage(); rc != NetStep::kGoOn) return rc;
         break;
       case IPC_EVENT_SENT:
         if (stop_ == Stop::kDue) {
           stop_ = Stop::kSent;
-          if (!NetSendCode(pipe_, MSG_STOP, -1)) return DA_NET_EXIT_IPC;
+          if (!NetSendCode(pipe_, MSG_STOP, -1)) return NetStep::kExitIpc;
         } else if (stop_ == Stop::kSent) {
-          return DA_NET_EXIT_STOP;
+          return NetStep::kExitStop;
         } else if (!FeedParent()) {
           Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-          return DA_NET_EXIT_IPC;
+          return NetStep::kExitIpc;
         }
         break;
-      case IPC_EVENT_CLOSED: ErhToConsole("NET close\n"); return DA_NET_EXIT_IPC;
-      case IPC_EVENT_ERROR: ErhToConsole("NET read error\n"); return DA_NET_EXIT_IPC;
+      case IPC_EVENT_CLOSED: ErhToConsole("NET close\n"); return NetStep::kExitIpc;
+      case IPC_EVENT_ERROR: ErhToConsole("NET read error\n"); return NetStep::kExitIpc;
       default: break;
     }
   }
 }
 
-int FileNet::OnMessage() {
+NetStep FileNet::OnMessage() {
   if (!segmentRemoved_) segmentRemoved_ = NetRemoveWhenShared(key_);
   StrMsg* in = IpcGetReceiveStrMsg(pipe_);
   const int code = StrParseStartL(in, nullptr);
@@ -584,32 +586,32 @@ int FileNet::OnMessage() {
         DbgPlain(kLevel, "%s: Protocol error! MSG_DATA (%d) from the parent => ABORTING", kProg,
                  id);
         Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
-        return DA_NET_EXIT_IPC;
+        return NetStep::kExitIpc;
       }
       const char* buffer = base_ + std::size_t(id) * std::size_t(size_);
       if (cmn::WriteAll(fd_.get(), buffer, std::size_t(size_)) != std::size_t(size_)) {
         const int err = errno != 0 ? errno : ENOSPC;
         Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgWriteFile, ErhSysErrnoToText(err)));
-        return DA_NET_EXIT_IPC;
+        return NetStep::kExitIpc;
       }
       NetPutID(&ackRing_, id);
       if (!FeedParent()) {
         Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-        return DA_NET_EXIT_IPC;
+        return NetStep::kExitIpc;
       }
       break;
     }
     case MSG_STOP:
       if (stop_ == Stop::kNone) {
-        if (const int rc = Finish(); rc != DA_NET_EXIT_STOP) return rc;
+        if (const NetStep rc = Finish(); rc != NetStep::kExitStop) return rc;
         stop_ = Stop::kDue;
         if (IpcCanSendAsync(pipe_) == 1) {
           stop_ = Stop::kSent;
-          if (!NetSendCode(pipe_, MSG_STOP, -1)) return DA_NET_EXIT_IPC;
+          if (!NetSendCode(pipe_, MSG_STOP, -1)) return NetStep::kExitIpc;
         }
       }
       break;
-    case MSG_ABORT: return DA_NET_EXIT_ABORT;
+    case MSG_ABORT: return NetStep::kExitAbort;
     case MSG_OPEN: break;
     default:
       DbgPlain(kLevel, "%s: Protocol error! Message %d received from DA => IGNORED", kProg, code);
@@ -617,9 +619,9 @@ int FileNet::OnMessage() {
   }
   if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
-  return -1;
+  return NetStep::kGoOn;
 }
 
 }  // namespace
@@ -658,31 +660,31 @@ int NetRewData(IdRing* ring, int diff) {
 
 // ---------------------------------------------------------------- reconnection
 
-int WaitForMessage(IpcHandle handle, int timeout) {
-  if (IpcWaitForIpcEventOnHandle(handle, timeout) < 0) {
-    return -1;
-  }
+MessageWait WaitForMessage(IpcHandle handle, int timeout) {
+  if (IpcWaitForIpcEventOnHandle(handle, timeout) < 0) return MessageWait::kFailed;
   const int n = IpcReceiveData(handle, nullptr, 0);
-  return n > 0 ? 1 : (n == 0 ? 0 : -1);
+  return n > 0 ? MessageWait::kReceived : (n == 0 ? MessageWait::kClosed : MessageWait::kFailed);
 }
 
-int ResumeDAMA(DaNetLink* link, IpcHandle handle) {
+Reconnect ResumeDAMA(DaNetLink* link, IpcHandle handle) {
   static const char fn[] = "ResumeDAMA";
   DacmnPtd* ctx = DacmnGetContext();
   if (ctx == nullptr || link == nullptr || link->bufferCount < 1 ||
       link->bufferCount > kNetMaxBuffers) {
-    return -1;
+    return Reconnect::kGiveUp;
   }
   if (IpcSetAsyncDynBuf(handle) != 0) {
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-    return -2;
+    return Reconnect::kUnusable;
   }
-  if (WaitForMessage(handle, kReconnectAnswerSeconds) != 1) return -1;
+  if (WaitForMessage(handle, kReconnectAnswerSeconds) != MessageWait::kReceived) {
+    return Reconnect::kGiveUp;
+  }
   StrMsg* in = IpcGetReceiveStrMsg(handle);
   int code = StrParseStartL(in, nullptr);
   if (code != MSG_LISTEN) {
     DbgPlain(kLevel, "Reconnect: Unexpected msg #%d. Should be MSG_LISTEN!\n", code);
-    return -1;
+    return Reconnect::kGiveUp;
   }
   NetGeometry g;
   if (!NetReadDescription(in, &g) || g.bufferCount != link->bufferCount ||
@@ -691,18 +693,20 @@ int ResumeDAMA(DaNetLink* link, IpcHandle handle) {
     // geometry.
     DbgPlain(kLevel, "%s: the agent resumes with another geometry (%d x %d, offset %d)", fn,
              g.bufferCount, g.bufferSize, g.bufferOffset);
-    return -1;
+    return Reconnect::kGiveUp;
   }
   StrMsg* out = IpcGetStrMsg(handle);
   if (out == nullptr || StrMsgStartExL(out, nullptr, 0, MSG_DAMA_RECONNECT, 0) != 0 ||
       StrMsgFAppendL(out, "%d", ctx->daId) != 0 || IpcSendStrMsg(handle) <= 0) {
-    return 0;
+    return Reconnect::kRetry;
   }
-  if (WaitForMessage(handle, kReconnectAnswerSeconds) != 1) return 0;
+  if (WaitForMessage(handle, kReconnectAnswerSeconds) != MessageWait::kReceived) {
+    return Reconnect::kRetry;
+  }
   code = StrParseStartL(in, nullptr);
   if (code != MSG_MA_BUFFER_STATE) {
     DbgPlain(kLevel, "Reconnect: Unexpected msg #%d. Should be MSG_MA_BUFFER_STATE\n", code);
-    return -1;
+    return Reconnect::kGiveUp;
   }
   const int modulo = 2 * link->bufferCount;
   int blocks = -1;
@@ -710,7 +714,7 @@ int ResumeDAMA(DaNetLink* link, IpcHandle handle) {
   if (StrParseMessageFL(in, "%d%d", &blocks, &acks) != 0 || blocks < 0 || blocks >= modulo ||
       acks < 0 || acks >= modulo) {
     DbgPlain(kLevel, "%s: unreadable MSG_MA_BUFFER_STATE", fn);
-    return -1;
+    return Reconnect::kGiveUp;
   }
   const int resend = Wrap(link->blockCounter - blocks, modulo);
   const int lost = Wrap(acks - link->ackCounter, modulo);
@@ -722,14 +726,14 @@ int ResumeDAMA(DaNetLink* link, IpcHandle handle) {
       NetRewData(link->maRing, resend) != 1) {
     DbgPlain(kLevel, "%s: the agent's counters do not fit the %d buffers out", fn,
              link->outstanding);
-    return -1;
+    return Reconnect::kGiveUp;
   }
   link->blockCounter = blocks;
   link->ackCounter = acks;
   DbgPlain(kLevel, "Reconnect: Reconnected successfully!\n");
   ErhClearError();
   ctx->netFlags |= kDaNetReconnected;
-  return 1;
+  return Reconnect::kDone;
 }
 
 cmn::Clock::TimePoint NetReconnectDeadline() {
@@ -739,9 +743,9 @@ cmn::Clock::TimePoint NetReconnectDeadline() {
   return cmn::ClockNow() + std::chrono::seconds(window);
 }
 
-int ReconnectDAMA(DaNetLink* link, cmn::Clock::TimePoint deadline) {
+Reconnect ReconnectDAMA(DaNetLink* link, cmn::Clock::TimePoint deadline) {
   DacmnPtd* ctx = DacmnGetContext();
-  if (ctx == nullptr || link == nullptr) return -1;
+  if (ctx == nullptr || link == nullptr) return Reconnect::kGiveUp;
   DbgPlain(kLevel, "Reconnect: Closing old conection.\n");
   ErhClearError();
   if (link->maHandle != kIpcNoHandle) IpcCloseConnection(link->maHandle);
@@ -759,7 +763,7 @@ int ReconnectDAMA(DaNetLink* link, cmn::Clock::TimePoint deadline) {
   }
   DbgPlain(kLevel,
            "Reconnect: Connect to process failed! Timeout interval for reconnecting elapsed!\n");
-  return -1;
+  return Reconnect::kGiveUp;
 }
 
 // ---------------------------------------------------------------- hooks and mains

@@ -88,32 +88,32 @@ bool NetReadDescription(StrMsg* msg, NetGeometry* g) {
                            &g->bufferCount, &g->segmentSize, &g->bufferOffset) == 0;
 }
 
-int NetConnectAgent(DacmnPtd* ctx, const NetAgentSide& side, IpcHandle* ma, bool* remote) {
+NetStep NetConnectAgent(DacmnPtd* ctx, const NetAgentSide& side, IpcHandle* ma, bool* remote) {
   *ma = IpcConnectToProcess(ctx->maHost, static_cast<unsigned>(ctx->maPort), 0);
   if (*ma == kIpcNoHandle) {
     ErhFullReportPacked(
         side.prog, kErhMajor,
         NlsPackMessage(kSetDataPath, kMsgConnect, ctx->maHost, ctx->maPort, ErhErrnoToText()));
-    return DA_NET_EXIT_SETUP;
+    return NetStep::kExitSetup;
   }
   if (IpcSetAsyncDynBuf(*ma) != 0) {
     ErhFullReportPacked(side.prog, kErhMajor,
                         NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   if (IpcReceiveData(*ma, nullptr, 0) <= 0) {
     ErhFullReportPacked(side.prog, kErhMajor,
                         NlsPackMessage(kSetDataPath, kMsgNoAnswer, ErhErrnoToText()));
-    return DA_NET_EXIT_SETUP;
+    return NetStep::kExitSetup;
   }
   if (StrParseStartL(IpcGetReceiveStrMsg(*ma), nullptr) == MSG_ABORT) {
     if (side.abortTrace != nullptr) DbgPlain(kLevel, "%s", side.abortTrace);
-    return DA_NET_EXIT_ABORT;
+    return NetStep::kExitAbort;
   }
   const int negotiated = DaProtocolCheck(*ma, nullptr);
   if (negotiated != 0 && negotiated != 1) {
     ErhFullReportPacked(side.prog, kErhMajor, NlsPackMessage(kSetError, kMsgNegotiation));
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   *remote = IpcHandleIsLocal(*ma) != 1;
   int forced = 0;
@@ -121,7 +121,7 @@ int NetConnectAgent(DacmnPtd* ctx, const NetAgentSide& side, IpcHandle* ma, bool
     DbgPlain(kLevel, "%s", side.forcedTrace);
     *remote = true;
   }
-  return -1;
+  return NetStep::kGoOn;
 }
 
 bool NetSetUpSegment(IpcHandle pipe, bool remote, NetGeometry* g) {
@@ -162,18 +162,18 @@ void NetFileGeometry(const char* prog, int* size, int* count) {
   }
 }
 
-int NetFileStart(DacmnPtd* ctx, const char* prog, int DacmnPtd::*asyncFlag, NetGeometry* g) {
+NetStep NetFileStart(DacmnPtd* ctx, const char* prog, int DacmnPtd::*asyncFlag, NetGeometry* g) {
   const IpcHandle pipe = ctx->maIpcHandle;
   if (!NetSetUpSegment(pipe, true, g)) {
     ErhFullReportPacked(prog, kErhMajor, NlsPackMessage(kSetDataPath, kMsgShmem, ErhErrnoToText()));
-    return DA_NET_EXIT_SETUP;
+    return NetStep::kExitSetup;
   }
   if (IpcSetAsyncDynBuf(pipe) == 0 && NetSendListen(pipe, *g)) {
     ctx->*asyncFlag = 1;
-    if (IpcReceiveAsync(pipe, nullptr, 0) == 0) return -1;
+    if (IpcReceiveAsync(pipe, nullptr, 0) == 0) return NetStep::kGoOn;
   }
   ErhFullReportPacked(prog, kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-  return DA_NET_EXIT_IPC;
+  return NetStep::kExitIpc;
 }
 
 bool NetRemoveWhenShared(int key) {

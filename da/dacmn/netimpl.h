@@ -23,6 +23,22 @@ constexpr int kMsgIpc = kDaMsgNetRead;
 constexpr int kMsgClosed = kDaMsgNetClosed;
 constexpr int kMsgUnexpected = kDaMsgNetUnknown;
 
+// What an event handler of a network process asks for: go on waiting, or end
+// the process with that exit code.
+enum class NetStep : int {
+  kGoOn = -1,
+  kExitStop = DA_NET_EXIT_STOP,
+  kExitAbort = DA_NET_EXIT_ABORT,
+  kExitSetup = DA_NET_EXIT_SETUP,
+  kExitIpc = DA_NET_EXIT_IPC,
+};
+
+// The exit code a handler's step ends the process with; DA_NET_EXIT_IPC for
+// kGoOn, which must never reach the end of a process.
+inline int NetExitCode(NetStep step) {
+  return step == NetStep::kGoOn ? DA_NET_EXIT_IPC : static_cast<int>(step);
+}
+
 // Seconds a report waits for the pipe to take it.
 constexpr int kNetFlushSeconds = 60;
 
@@ -36,8 +52,8 @@ void NetForwardReport(const char* message, int DacmnPtd::*asyncFlag);
 void NetForwardConsole(const char* message, int DacmnPtd::*asyncFlag);
 
 // The frame of a network process: `Net`, made from the context and `args`,
-// runs to its exit code with `report` and `console` as the report hooks; the
-// hooks are off again before the process ends through `exit` (BdaNetExit or
+// runs (Run() gives the step that ends it) to its exit code with `report` and `console` as the
+// report hooks; the hooks are off again before the process ends through `exit` (BdaNetExit or
 // RdaNetExit). Without a context it ends with DA_NET_EXIT_SETUP.
 template <class Net, class... Args>
 void NetRunProcess(void (*exit)(int), ErhHookFn report, ErhHookFn console, Args... args) {
@@ -50,7 +66,7 @@ void NetRunProcess(void (*exit)(int), ErhHookFn report, ErhHookFn console, Args.
   int code = DA_NET_EXIT_IPC;
   {
     Net net(ctx, args...);
-    code = net.Run();
+    code = NetExitCode(net.Run());
   }
   ErhSetHooks(nullptr, nullptr, nullptr);
   exit(code);
@@ -77,12 +93,12 @@ struct NetAgentSide {
   const char* abortTrace;   // traced when the agent refuses the stream; null: nothing
 };
 // Connects to the agent of the context, gives the connection its own
-// messages, receives the agent's first message and negotiates. -1 when
+// messages, receives the agent's first message and negotiates. kGoOn when
 // connected: *ma is the connection, its receive message holds the
 // description with the parse past its code, and *remote says whether the
-// buffers travel over the socket. Otherwise an exit code, after a report
-// where one is due; *ma is then the connection when there is one.
-int NetConnectAgent(DacmnPtd* ctx, const NetAgentSide& side, IpcHandle* ma, bool* remote);
+// buffers travel over the socket. Otherwise the step that ends the process, after a
+// report where one is due; *ma is then the connection when there is one.
+NetStep NetConnectAgent(DacmnPtd* ctx, const NetAgentSide& side, IpcHandle* ma, bool* remote);
 
 // The segment the parent shares: a local agent's own segment (key and
 // segment size of `g`) attached on the pipe, or for a remote agent a new one
@@ -101,9 +117,9 @@ void NetFileGeometry(const char* prog, int* size, int* count);
 // The file variant's start: a new segment for the buffers g describes (count,
 // size and segment size), announced to the parent with MSG_LISTEN; reports
 // then go behind the pipe's sends (the context's `asyncFlag`) and the pipe
-// receives. -1 when started (g has the segment's key and address), else the
-// exit code after a report under `prog`.
-int NetFileStart(DacmnPtd* ctx, const char* prog, int DacmnPtd::*asyncFlag, NetGeometry* g);
+// receives. kGoOn when started (g has the segment's key and address), else the
+// step that ends the process, after a report under `prog`.
+NetStep NetFileStart(DacmnPtd* ctx, const char* prog, int DacmnPtd::*asyncFlag, NetGeometry* g);
 
 // A private segment is marked for removal once the parent has attached it
 // too: it then goes with the last of the two processes, however they end.

@@ -278,17 +278,17 @@ bool SendOpen(const DacmnPtd* ctx) {
 bool NextBlock() {
   for (;;) {
     if (RbmPutBlock() != 1) return false;
-    const int rc = RbmGetBlock();
-    if (rc == 1) return true;
-    if (rc == 0) return false;
+    const RbmBlock rc = RbmGetBlock();
+    if (rc == RbmBlock::kUsable) return true;
+    if (rc == RbmBlock::kFailed) return false;
   }
 }
 
 // Takes the first block of an object: a stream that starts with a repeated
 // block cannot be, but would be skipped like any other.
 bool FirstBlock() {
-  const int rc = RbmGetBlock();
-  return rc == 1 || (rc == -1 && NextBlock());
+  const RbmBlock rc = RbmGetBlock();
+  return rc == RbmBlock::kUsable || (rc == RbmBlock::kRepeated && NextBlock());
 }
 
 }  // namespace
@@ -348,27 +348,27 @@ int RbmInit(const char* additionalId, const char* ranges, const char* postfix, c
   return done(1);
 }
 
-int RbmGetBlock() {
+RbmBlock RbmGetBlock() {
   static const char kFn[] = "RbmGetBlock";
   RdaPtd* rda = RdaGetContext();
-  if (rda == nullptr || stream == nullptr) return 0;
+  if (rda == nullptr || stream == nullptr) return RbmBlock::kFailed;
   if (stream->heldId >= 0) {
     DbgPlain(kDbgUnexpected, "[%s] buffer %d is still held", kFn, stream->heldId);
     ReportInternal(kFn, rcsId, __LINE__);
-    return 0;
+    return RbmBlock::kFailed;
   }
   if (QueCount(&rda->filledBufQue) == 0) {
     rda->lastState = EventLoop(RBM_STATE_RUN);
     if (rda->lastState == RBM_FAILED) {
       DbgPlain(kLevel, "Got STATE_ABORT from RbmEventLoop in RbmGetBlock");
-      return 0;
+      return RbmBlock::kFailed;
     }
-    if (rda->lastState != RBM_GO_ON) return 0;
+    if (rda->lastState != RBM_GO_ON) return RbmBlock::kFailed;
   }
   int id = -1;
   if (QueGet(&rda->filledBufQue, &id) == 0) {
     ReportInternal(kFn, rcsId, __LINE__);
-    return 0;
+    return RbmBlock::kFailed;
   }
   DaShmBuffers& shm = rda->shm;
   const int skip = DaBlockSkip(shm.bufOffset);
@@ -388,10 +388,10 @@ int RbmGetBlock() {
       {reinterpret_cast<std::uint8_t*>(rda->blkPtr), static_cast<std::size_t>(rda->blkSize)});
   rda->blkIndex = static_cast<int>(stream->check.expectedBlkSeqNo);
   DbgPlain(kLevel, "\tblkIndex\t= %d", rda->blkIndex);
-  if (used < 0) return 0;
-  if (used == 0) return -1;
+  if (used < 0) return RbmBlock::kFailed;
+  if (used == 0) return RbmBlock::kRepeated;
   rda->blkUsed = used;
-  return 1;
+  return RbmBlock::kUsable;
 }
 
 int RbmPutBlock() {

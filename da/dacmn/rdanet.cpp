@@ -63,10 +63,10 @@ class RestoreNet {
  public:
   explicit RestoreNet(DacmnPtd* ctx) : ctx_(ctx), pipe_(ctx->maIpcHandle) {}
   // The exit code.
-  int Run();
+  NetStep Run();
 
  private:
-  int OpenAgent();
+  NetStep OpenAgent();
   // Ends the connection (an orderly one after MSG_CLOSE or MSG_STOP, shutting
   // it down first).
   void CloseAgent(bool orderly);
@@ -77,16 +77,16 @@ class RestoreNet {
     CloseAgent(orderly);
     ReleaseSegment();
   }
-  int Loop();
-  int OnPipe(int event);
-  int OnParentMessage();
-  int OnParentRelease(StrMsg* in);
+  NetStep Loop();
+  NetStep OnPipe(int event);
+  NetStep OnParentMessage();
+  NetStep OnParentRelease(StrMsg* in);
   void OnParentStop(StrMsg* in);
   void OnParentClose();
-  int OnAgent(int event);
-  int OnAgentMessage();
-  int DropFromAgent();
-  int BufferComplete(int id);
+  NetStep OnAgent(int event);
+  NetStep OnAgentMessage();
+  NetStep DropFromAgent();
+  NetStep BufferComplete(int id);
   bool FeedParent();
   bool FeedAgent();
   bool AdvanceClose();
@@ -111,33 +111,34 @@ class RestoreNet {
   Step close_ = Step::kNone;
 };
 
-int RestoreNet::Run() {
+NetStep RestoreNet::Run() {
   IpcSetMaxNetLoad(ctx_->netLoad);
   if (ctx_->maPort == -1 && ctx_->maHost[0] == '\0') {
     RNetMainFile(ctx_->filePath);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   if (IpcSetAsyncDynBuf(pipe_) != 0) {
     ReportIpc(kProg);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
-  if (const int rc = OpenAgent(); rc >= 0) return rc;
-  const int code = Loop();
-  if (code == DA_NET_EXIT_STOP && ma_ != kIpcNoHandle) CloseAgent(true);
+  if (const NetStep rc = OpenAgent(); rc != NetStep::kGoOn) return rc;
+  const NetStep code = Loop();
+  if (code == NetStep::kExitStop && ma_ != kIpcNoHandle) CloseAgent(true);
   return code;
 }
 
-// -1 when the object is open, else the exit code.
-int RestoreNet::OpenAgent() {
+// kGoOn when the object is open, else the step that ends the process.
+NetStep RestoreNet::OpenAgent() {
   // Set-up speaks synchronously on the pipe: what is in flight goes first.
   if (IpcCanSendAsync(pipe_) == 0 && IpcFlushAsyncHandle(pipe_, kNetFlushSeconds) != 1) {
     ReportIpc(kProg);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   ctx_->restoreAsyncReport = 0;
   static constexpr NetAgentSide kSide = {kProg, "VEKRDANET", "Forcing DA to be remote.",
                                          "Got MSG_ABORT from RMA\n"};
-  if (const int rc = NetConnectAgent(ctx_, kSide, &ma_, &remote_); rc >= 0) return rc;
+  if (const NetStep rc = NetConnectAgent(ctx_, kSide, &ma_, &remote_); rc != NetStep::kGoOn)
+    return rc;
   g_ = NetGeometry();
   const char* why = "malformed description";
   if (NetReadDescription(IpcGetReceiveStrMsg(ma_), &g_)) {
@@ -152,33 +153,33 @@ int RestoreNet::OpenAgent() {
              kProg, why, g_.section, g_.bufferSize, g_.bufferCount, g_.segmentSize,
              g_.bufferOffset);
     ReportProtocol(kProg);
-    return DA_NET_EXIT_SETUP;
+    return NetStep::kExitSetup;
   }
   // A remote agent's segment is made here in the agent's size, so that its
   // buffers lie where the description puts them.
   if (!NetSetUpSegment(pipe_, remote_, &g_)) {
     Report(kProg, kErhMajor, NlsPackMessage(kSetDataPath, kMsgShmem, ErhErrnoToText()));
-    return DA_NET_EXIT_SETUP;
+    return NetStep::kExitSetup;
   }
   segment_ = true;
   segmentRemoved_ = false;
   base_ = reinterpret_cast<char*>(g_.address);
   if (!NetSendListen(pipe_, g_)) {
     ReportIpc(kProg);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   DbgPlain(kLevel, "%s: MSG_OPEN (DA %d) to the media agent", kProg, ctx_->daId);
   StrMsg* out = IpcGetStrMsg(ma_);
   if (out == nullptr || StrMsgStartExL(out, nullptr, 0, MSG_OPEN, 0) != 0 ||
       StrMsgFAppendL(out, "%d", ctx_->daId) != 0 || IpcSendStrMsg(ma_) <= 0) {
     ReportIpc(kProg);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   ctx_->restoreAsyncReport = 1;
   if ((IpcCanReceiveAsync(pipe_) == 1 && IpcReceiveAsync(pipe_, nullptr, 0) != 0) ||
       IpcReceiveAsync(ma_, nullptr, 0) != 0) {
     ReportIpc(kProg);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   NetClrID(&parentRing_);
   NetClrID(&ackRing_);
@@ -186,7 +187,7 @@ int RestoreNet::OpenAgent() {
   receiveState_ = 1;
   current_ = -1;
   close_ = Step::kNone;
-  return -1;
+  return NetStep::kGoOn;
 }
 
 void RestoreNet::CloseAgent(bool orderly) {
@@ -217,13 +218,13 @@ void RestoreNet::ReleaseSegment() {
   segment_ = false;
 }
 
-int RestoreNet::Loop() {
+NetStep RestoreNet::Loop() {
   for (;;) {
     const IpcHandle handle = IpcWaitForAsyncIpcEvent(-1);
-    int rc = -1;
+    NetStep rc = NetStep::kGoOn;
     if (handle < 0) {
       Report(kProg, kErhMajor, NlsPackMessage(kSetDataPath, kMsgWait, ErhErrnoToText()));
-      return DA_NET_EXIT_IPC;
+      return NetStep::kExitIpc;
     }
     if (handle == pipe_) {
       rc = OnPipe(IpcGetLastIpcHandleEvent(pipe_));
@@ -233,7 +234,7 @@ int RestoreNet::Loop() {
       DbgPlain(kLevel, "Wrong handle!");
       if (IpcGetLastIpcHandleEvent(handle) == IPC_EVENT_ACCEPTED) IpcCloseConnection(handle);
     }
-    if (rc >= 0) return rc;
+    if (rc != NetStep::kGoOn) return rc;
   }
 }
 
@@ -281,7 +282,7 @@ void RestoreNet::AbortParent() {
   }
 }
 
-int RestoreNet::OnPipe(int event) {
+NetStep RestoreNet::OnPipe(int event) {
   switch (event) {
     case IPC_EVENT_RECEIVED: return OnParentMessage();
     case IPC_EVENT_SENT:
@@ -293,24 +294,24 @@ int RestoreNet::OnPipe(int event) {
         stop_ = Step::kSent;
         NetSendCode(pipe_, MSG_STOP, -1);
       } else if (stop_ == Step::kSent) {
-        return DA_NET_EXIT_STOP;
+        return NetStep::kExitStop;
       } else if (abort_ == Step::kSent) {
         abort_ = Step::kNone;
       } else if (!AdvanceClose() || !FeedParent()) {
         ReportIpc(kProg);
-        return DA_NET_EXIT_IPC;
+        return NetStep::kExitIpc;
       }
-      return -1;
+      return NetStep::kGoOn;
     case IPC_EVENT_CLOSED:
       DbgPlain(kLevel, "DA Handle: IPC Close Event !");
       ErhToConsole("NET close\n");
-      return stop_ == Step::kNone ? DA_NET_EXIT_IPC : DA_NET_EXIT_STOP;
-    case IPC_EVENT_ERROR: ErhToConsole("NET read error\n"); return DA_NET_EXIT_IPC;
-    default: return -1;
+      return stop_ == Step::kNone ? NetStep::kExitIpc : NetStep::kExitStop;
+    case IPC_EVENT_ERROR: ErhToConsole("NET read error\n"); return NetStep::kExitIpc;
+    default: return NetStep::kGoOn;
   }
 }
 
-int RestoreNet::OnParentMessage() {
+NetStep RestoreNet::OnParentMessage() {
   // Any message after MSG_LISTEN comes from a parent that has attached.
   if (remote_ && segment_ && !segmentRemoved_) segmentRemoved_ = NetRemoveWhenShared(g_.key);
   StrMsg* in = IpcGetReceiveStrMsg(pipe_);
@@ -318,7 +319,7 @@ int RestoreNet::OnParentMessage() {
   switch (code) {
     case -1: ErhToConsole("NET MSG format error\n"); break;
     case MSG_DATA:
-      if (const int rc = OnParentRelease(in); rc >= 0) return rc;
+      if (const NetStep rc = OnParentRelease(in); rc != NetStep::kGoOn) return rc;
       break;
     case MSG_STOP: OnParentStop(in); break;
     case MSG_CLOSE: OnParentClose(); break;
@@ -337,23 +338,23 @@ int RestoreNet::OnParentMessage() {
       EndObject(true);
       // Opening arms the pipe's receive.
       return OpenAgent();
-    case MSG_ABORT: return DA_NET_EXIT_ABORT;
+    case MSG_ABORT: return NetStep::kExitAbort;
     default: DbgPlain(kLevel, "%s: message %d from the parent ignored", kProg, code); break;
   }
   if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
     ReportIpc(kProg);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
-  return -1;
+  return NetStep::kGoOn;
 }
 
-int RestoreNet::OnParentRelease(StrMsg* in) {
+NetStep RestoreNet::OnParentRelease(StrMsg* in) {
   int id = -1;
   const bool readable = ReadRelease(in, &id);
   if (ma_ == kIpcNoHandle || close_ != Step::kNone) {
     // The object has ended: the agent no longer wants its buffers.
     DbgPlain(kLevel, "%s: MSG_DATA (%d) after the end of the object ignored", kProg, id);
-    return -1;
+    return NetStep::kGoOn;
   }
   // Only a buffer the parent holds can come back; another would be filled
   // twice.
@@ -361,14 +362,14 @@ int RestoreNet::OnParentRelease(StrMsg* in) {
       NetPutID(&ackRing_, id) != 0) {
     DbgPlain(kLevel, "%s: Protocol error! MSG_DATA (%d) from the parent => ABORTING", kProg, id);
     ReportProtocol(kProg);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   holder_[id] = Holder::kAgent;
   if (!FeedAgent()) {
     ReportIpc(kProg);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
-  return -1;
+  return NetStep::kGoOn;
 }
 
 void RestoreNet::OnParentStop(StrMsg* in) {
@@ -406,7 +407,7 @@ void RestoreNet::OnParentClose() {
   }
 }
 
-int RestoreNet::OnAgent(int event) {
+NetStep RestoreNet::OnAgent(int event) {
   switch (event) {
     case IPC_EVENT_RECEIVED:
       if (close_ != Step::kNone || stop_ != Step::kNone) return DropFromAgent();
@@ -417,9 +418,9 @@ int RestoreNet::OnAgent(int event) {
         if (!AdvanceClose()) EndObject(false);
       } else if (!FeedAgent()) {
         ReportIpc(kProg);
-        return DA_NET_EXIT_IPC;
+        return NetStep::kExitIpc;
       }
-      return -1;
+      return NetStep::kGoOn;
     case IPC_EVENT_CLOSED:
       // Once MSG_CLOSE or MSG_STOP is on its way, the agent closing is the
       // end asked for. Otherwise the parent decides, and may still read
@@ -430,30 +431,30 @@ int RestoreNet::OnAgent(int event) {
         CloseAgent(false);
         if (stop_ == Step::kNone) AbortParent();
       }
-      return -1;
+      return NetStep::kGoOn;
     case IPC_EVENT_ERROR:
       if (close_ != Step::kNone) {
         EndObject(false);
-        return -1;
+        return NetStep::kGoOn;
       }
       if (stop_ != Step::kNone) {
         CloseAgent(false);
-        return -1;
+        return NetStep::kGoOn;
       }
       ReportIpc(kProg);
-      return DA_NET_EXIT_IPC;
+      return NetStep::kExitIpc;
     case IPC_EVENT_ACCEPTED:
       DbgPlain(kLevel, "RNetMain - got unallowed connection");
       ReportProtocol(kProg);
-      return DA_NET_EXIT_IPC;
-    default: return -1;
+      return NetStep::kExitIpc;
+    default: return NetStep::kGoOn;
   }
 }
 
 // Whatever the agent sends after MSG_CLOSE or MSG_STOP belongs to no object
 // any more: it is dropped, and a raw packet that follows lands in the
 // handle's own message, never in the segment.
-int RestoreNet::DropFromAgent() {
+NetStep RestoreNet::DropFromAgent() {
   receiveState_ = 1;
   if (IpcReceiveAsync(ma_, nullptr, 0) != 0) {
     if (close_ != Step::kNone) {
@@ -462,17 +463,17 @@ int RestoreNet::DropFromAgent() {
       CloseAgent(false);
     }
   }
-  return -1;
+  return NetStep::kGoOn;
 }
 
-int RestoreNet::OnAgentMessage() {
+NetStep RestoreNet::OnAgentMessage() {
   StrMsg* in = IpcGetReceiveStrMsg(ma_);
   const int code = StrParseStartL(in, nullptr);
   if (code == MSG_ABORT) {
     DbgPlain(kLevel, "%s: MSG_ABORT from the media agent", kProg);
     CloseAgent(false);
     AbortParent();
-    return -1;
+    return NetStep::kGoOn;
   }
   int id = -1;
   // Nothing is received into a buffer that is not the agent's to fill.
@@ -481,31 +482,31 @@ int RestoreNet::OnAgentMessage() {
     DbgPlain(kLevel, "%s: Protocol error! Message %d (%d) received from RMA => ABORTING", kProg,
              code, id);
     ReportProtocol(kProg);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   if (!remote_) return BufferComplete(id);
   current_ = id;
   receiveState_ = 2;
   if (IpcReceiveAsync(ma_, Buffer(id), g_.bufferSize) != 0) {
     ReportIpc(kProg);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
-  return -1;
+  return NetStep::kGoOn;
 }
 
-int RestoreNet::BufferComplete(int id) {
+NetStep RestoreNet::BufferComplete(int id) {
   receiveState_ = 1;
   if (IpcReceiveAsync(ma_, nullptr, 0) != 0) {
     ReportIpc(kProg);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   holder_[id] = Holder::kQueued;
   NetPutID(&parentRing_, id);
   if (!FeedParent()) {
     ReportIpc(kProg);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
-  return -1;
+  return NetStep::kGoOn;
 }
 
 // ---------------------------------------------------------------- file variant
@@ -513,10 +514,10 @@ int RestoreNet::BufferComplete(int id) {
 class FileRestore {
  public:
   FileRestore(DacmnPtd* ctx, const char* path) : ctx_(ctx), pipe_(ctx->maIpcHandle), path_(path) {}
-  int Run();
+  NetStep Run();
 
  private:
-  int OnMessage();
+  NetStep OnMessage();
   bool Fill();
   bool FeedParent();
   // The file has ended and every buffer it gave is back: the parent can only
@@ -588,19 +589,20 @@ bool FileRestore::FeedParent() {
   return NetSendCode(pipe_, MSG_DATA, id);
 }
 
-int FileRestore::Run() {
+NetStep FileRestore::Run() {
   fd_ = cmn::UniqueFd(VEK_OpenFile(path_ != nullptr ? path_ : "", 0, 0));
   if (fd_.get() < 0) {
     Report(kFileProg, kErhMajor,
            NlsPackMessage(kSetDataPath, kMsgOpenFile, ErhSysErrnoToText(errno)));
-    return DA_NET_EXIT_SETUP;
+    return NetStep::kExitSetup;
   }
   NetFileGeometry(kFileProg, &size_, &count_);
   NetGeometry g;
   g.bufferSize = size_;
   g.bufferCount = count_;
   g.segmentSize = count_ * size_;
-  if (const int rc = NetFileStart(ctx_, kFileProg, &DacmnPtd::restoreAsyncReport, &g); rc >= 0) {
+  if (const NetStep rc = NetFileStart(ctx_, kFileProg, &DacmnPtd::restoreAsyncReport, &g);
+      rc != NetStep::kGoOn) {
     return rc;
   }
   key_ = g.key;
@@ -613,11 +615,11 @@ int FileRestore::Run() {
   for (;;) {
     if (abort_ == Step::kDue && IpcCanSendAsync(pipe_) == 1) {
       abort_ = Step::kSent;
-      if (!NetSendCode(pipe_, MSG_ABORT, -1)) return DA_NET_EXIT_IPC;
+      if (!NetSendCode(pipe_, MSG_ABORT, -1)) return NetStep::kExitIpc;
     }
     if (abort_ == Step::kNone && !FeedParent()) {
       ReportIpc(kFileProg);
-      return DA_NET_EXIT_IPC;
+      return NetStep::kExitIpc;
     }
     // A parent that released everything and stops does so at once; one that
     // waits longer waits for buffers the file does not have.
@@ -631,31 +633,31 @@ int FileRestore::Run() {
         continue;
       }
       Report(kFileProg, kErhMajor, NlsPackMessage(kSetDataPath, kMsgWait, ErhErrnoToText()));
-      return DA_NET_EXIT_IPC;
+      return NetStep::kExitIpc;
     }
     if (handle != pipe_) continue;
     switch (IpcGetLastIpcHandleEvent(pipe_)) {
       case IPC_EVENT_RECEIVED:
-        if (const int rc = OnMessage(); rc >= 0) return rc;
+        if (const NetStep rc = OnMessage(); rc != NetStep::kGoOn) return rc;
         break;
       case IPC_EVENT_SENT:
         if (stop_ == Step::kDue) {
           stop_ = Step::kSent;
-          if (!NetSendCode(pipe_, MSG_STOP, -1)) return DA_NET_EXIT_IPC;
+          if (!NetSendCode(pipe_, MSG_STOP, -1)) return NetStep::kExitIpc;
         } else if (stop_ == Step::kSent) {
-          return DA_NET_EXIT_STOP;
+          return NetStep::kExitStop;
         } else if (abort_ == Step::kNone && !Fill()) {
           abort_ = Step::kDue;
         }
         break;
-      case IPC_EVENT_CLOSED: ErhToConsole("NET close\n"); return DA_NET_EXIT_IPC;
-      case IPC_EVENT_ERROR: ErhToConsole("NET read error\n"); return DA_NET_EXIT_IPC;
+      case IPC_EVENT_CLOSED: ErhToConsole("NET close\n"); return NetStep::kExitIpc;
+      case IPC_EVENT_ERROR: ErhToConsole("NET read error\n"); return NetStep::kExitIpc;
       default: break;
     }
   }
 }
 
-int FileRestore::OnMessage() {
+NetStep FileRestore::OnMessage() {
   if (!segmentRemoved_) segmentRemoved_ = NetRemoveWhenShared(key_);
   StrMsg* in = IpcGetReceiveStrMsg(pipe_);
   const int code = StrParseStartL(in, nullptr);
@@ -667,7 +669,7 @@ int FileRestore::OnMessage() {
         DbgPlain(kLevel, "%s: Protocol error! MSG_DATA (%d) from the parent => ABORTING", kFileProg,
                  id);
         ReportProtocol(kFileProg);
-        return DA_NET_EXIT_IPC;
+        return NetStep::kExitIpc;
       }
       holder_[id] = Holder::kAgent;
       NetPutID(&freeRing_, id);
@@ -678,18 +680,18 @@ int FileRestore::OnMessage() {
         stop_ = Step::kDue;
         if (IpcCanSendAsync(pipe_) == 1) {
           stop_ = Step::kSent;
-          if (!NetSendCode(pipe_, MSG_STOP, -1)) return DA_NET_EXIT_IPC;
+          if (!NetSendCode(pipe_, MSG_STOP, -1)) return NetStep::kExitIpc;
         }
       }
       break;
-    case MSG_ABORT: return DA_NET_EXIT_ABORT;
+    case MSG_ABORT: return NetStep::kExitAbort;
     default: DbgPlain(kLevel, "%s: Protocol error! Message %d ignored", kFileProg, code); break;
   }
   if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
     ReportIpc(kFileProg);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
-  return -1;
+  return NetStep::kGoOn;
 }
 
 }  // namespace

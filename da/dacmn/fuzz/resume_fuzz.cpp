@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const IpcHandle handle = IpcAttachConnection(pair[1], pair[1]);
   if (handle == kIpcNoHandle) std::abort();
   link.maHandle = handle;
-  if (ResumeDAMA(&link, handle) == 1) {
+  if (ResumeDAMA(&link, handle) == Reconnect::kDone) {
     if (maRing.idSize > queued + out || ackRing.idSize > out) std::abort();
     tarn::fuzz::Accepted();
   }
