@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
@@ -36,6 +37,8 @@ constexpr int kMsgOption = 1007;
 constexpr int kOpenLocal = 3;
 constexpr int kOpenNet = 1;
 
+}  // namespace
+
 // Blocks of the open stream come from the free buffers of the segment; a
 // sent block leaves as MSG_DATA with its buffer id and comes back with the
 // media side's acknowledgement.
@@ -52,25 +55,39 @@ class BmSink final : public DaBlockSink {
   bool flushed = false;
 };
 
+// The open stream; its plain fields live in the BdaPtd context.
 struct BmStream {
   explicit BmStream(std::uint32_t daId) : writer(sink, daId) {}
+  BmStream(const BmStream&) = delete;
+  BmStream& operator=(const BmStream&) = delete;
+  // Puts back the writer the record layer had, unless it moved on.
+  ~BmStream() {
+    if (RmGetBlockWriter() == &writer) RmSetBlockWriter(previousWriter);
+  }
   BmSink sink;
   DaBlockWriter writer;
   DaBlockWriter* previousWriter = nullptr;
 };
 
-// One stream per process; its plain fields live in the BdaPtd context.
-std::unique_ptr<BmStream> stream;
+namespace {
 
 int PlainSmReceive(IpcHandle handle, char* buffer, int capacity) {
   return IpcReceiveData(handle, buffer, capacity);
 }
 BmSmReceiveFn smReceive = PlainSmReceive;
 
+// The open stream of this thread's context, or null.
+BmStream* OpenStream() {
+  const BdaPtd* bda = BdaGetContext();
+  return bda != nullptr ? bda->stream : nullptr;
+}
+
 // Gives a buffer id of the current block back to the front of the queue.
 void Unget(BdaPtd* bda, int id) {
   if (QueUnget(&bda->freeBufQue, id) == 0) ReportInternal("BmUnget", rcsId, __LINE__);
 }
+
+}  // namespace
 
 std::span<std::uint8_t> BmSink::TakeBlock() {
   static const char kFn[] = "BmGetBlock";
@@ -140,7 +157,7 @@ bool BmSink::SendBlock(std::span<std::uint8_t> /*block*/, std::uint32_t used) {
   }
   bda->zeroCopy = 0;
   bda->blkPtr = nullptr;
-  bda->blkIndex = static_cast<int>(stream->writer.blkSeqNo());
+  bda->blkIndex = static_cast<int>(bda->stream->writer.blkSeqNo());
   // The buffer is the media side's from now on, even when the send fails
   // half-way: it must not be written again.
   out |= std::uint64_t{1} << id;
@@ -154,10 +171,13 @@ bool BmSink::SendBlock(std::span<std::uint8_t> /*block*/, std::uint32_t used) {
   return true;
 }
 
+namespace {
+
 // The media side's acknowledgement of `item`; false for an id that is not a
 // buffer of the stream or not out (it would free a buffer still in use).
 bool TakeAck(BdaPtd* bda, const char* item) {
   static const char kFn[] = "BmEventLoop";
+  BmStream* const stream = bda->stream;
   int id = -1;
   const std::uint64_t bit =
       stream != nullptr && ParseBufferId(item, bda->shm.bufNum, &id) ? std::uint64_t{1} << id : 0;
@@ -356,10 +376,7 @@ void CloseMediaSide(DacmnPtd* ctx, BdaPtd* bda) {
   bda->shm = DaShmBuffers{};
   bda->blkPtr = nullptr;
   bda->zeroCopy = 0;
-  if (stream != nullptr) {
-    RmSetBlockWriter(stream->previousWriter);
-    stream.reset();
-  }
+  std::unique_ptr<BmStream>(std::exchange(bda->stream, nullptr)).reset();
 }
 
 // Builds the MSG_OPEN (or MSG_OPEN_NOMEMCPY) of the stream; false after a
@@ -443,7 +460,7 @@ int BmInit(const char* additionalId, const char* ranges, const char* postfix, co
   DacmnPtd* ctx = DacmnGetContext();
   BdaPtd* bda = BdaGetContext();
   if (ctx == nullptr || bda == nullptr) return done(0);
-  if (stream != nullptr || ctx->maIpcHandle >= 0) {
+  if (bda->stream != nullptr || ctx->maIpcHandle >= 0) {
     DbgPlain(kDbgUnexpected, "[%s] a stream is already open", kFn);
     ReportInternal(kFn, rcsId, __LINE__);
     return done(0);
@@ -496,9 +513,9 @@ int BmInit(const char* additionalId, const char* ranges, const char* postfix, co
   bda->blkPtr = nullptr;
   bda->blkIndex = 0;
   bda->zeroCopy = zeroCopy ? 1 : 0;
-  stream = std::make_unique<BmStream>(static_cast<std::uint32_t>(daId));
-  stream->previousWriter = RmSetBlockWriter(&stream->writer);
-  if (!stream->writer.GetBlock()) {
+  bda->stream = new BmStream(static_cast<std::uint32_t>(daId));
+  bda->stream->previousWriter = RmSetBlockWriter(&bda->stream->writer);
+  if (!bda->stream->writer.GetBlock()) {
     SendBare(ctx->maIpcHandle, MSG_ABORT);
     CloseMediaSide(ctx, bda);
     return done(0);
@@ -508,7 +525,7 @@ int BmInit(const char* additionalId, const char* ranges, const char* postfix, co
 
 int BmGetParams(int* bufSize, int* headRoom) {
   const BdaPtd* bda = BdaGetContext();
-  const bool open = bda != nullptr && stream != nullptr;
+  const bool open = bda != nullptr && bda->stream != nullptr;
   if (bufSize != nullptr) *bufSize = open ? bda->shm.bufSize : 0;
   if (headRoom != nullptr) {
     *headRoom = open ? DaBlockSkip(bda->shm.bufOffset) + static_cast<int>(kDaBlkHeaderSize) : 0;
@@ -517,6 +534,7 @@ int BmGetParams(int* bufSize, int* headRoom) {
 }
 
 std::uint8_t* BmAlloc(std::uint32_t wanted, std::uint32_t minimum, std::uint32_t* granted) {
+  BmStream* const stream = OpenStream();
   if (stream == nullptr) {
     if (granted != nullptr) *granted = 0;
     return nullptr;
@@ -528,6 +546,7 @@ std::uint8_t* BmAlloc(std::uint32_t wanted, std::uint32_t minimum, std::uint32_t
 }
 
 int BmWrite(std::uint32_t length) {
+  BmStream* const stream = OpenStream();
   return stream != nullptr && stream->writer.Write(length) ? 1 : 0;
 }
 
@@ -535,7 +554,8 @@ std::uint8_t* BmAllocShm(char* callerBuffer, unsigned callerId, std::uint32_t* r
   static const char kFn[] = "BmAllocShm";
   if (room != nullptr) *room = 0;
   BdaPtd* bda = BdaGetContext();
-  if (stream == nullptr || bda == nullptr) return nullptr;
+  BmStream* const stream = bda != nullptr ? bda->stream : nullptr;
+  if (stream == nullptr) return nullptr;
   DaBlockWriter& writer = stream->writer;
   if (writer.hasBlock() && writer.offset() > kDaBlkHeaderSize) {
     if (!writer.PutBlock() || !writer.GetBlock()) return nullptr;
@@ -562,10 +582,12 @@ std::uint8_t* BmAllocShm(char* callerBuffer, unsigned callerId, std::uint32_t* r
 }
 
 int BmGetBlock() {
+  BmStream* const stream = OpenStream();
   return stream != nullptr && stream->writer.GetBlock() ? 1 : 0;
 }
 
 int BmPutBlock() {
+  BmStream* const stream = OpenStream();
   return stream != nullptr && stream->writer.PutBlock() ? 1 : 0;
 }
 
@@ -577,7 +599,8 @@ int BmFlush() {
     return rc;
   };
   BdaPtd* bda = BdaGetContext();
-  if (stream == nullptr || bda == nullptr) return done(0);
+  BmStream* const stream = bda != nullptr ? bda->stream : nullptr;
+  if (stream == nullptr) return done(0);
   DaBlockWriter& writer = stream->writer;
   BmSink& sink = stream->sink;
   if (writer.hasBlock()) {
@@ -616,6 +639,7 @@ int BmExit(int doNotWait) {
   }
   if (IpcDetachShmem(handle) != 0) ErhClearError();
   bda->shm.shmemBasePtr = nullptr;
+  const BmStream* stream = bda->stream;
   const bool complete = stream != nullptr && stream->sink.flushed && !stream->writer.hasBlock();
   bool sent;
   if (complete) {
@@ -634,10 +658,15 @@ int BmExit(int doNotWait) {
   return done(sent ? 1 : 0);
 }
 
+void dacmn_detail::BmFreeStream(BmStream* stream) {
+  delete stream;
+}
+
 int BmEventLoop(int state) {
   return EventLoop(state, false);
 }
 
 std::uint32_t* BmRecSeqNo() {
+  BmStream* const stream = OpenStream();
   return stream != nullptr ? stream->writer.RecSeqNo() : nullptr;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
@@ -40,11 +41,15 @@ void BdaPtdAtInit(void* data) {
 }
 
 void BdaPtdAtFree(void* data) {
-  QueCleanup(&static_cast<BdaPtd*>(data)->freeBufQue);
+  auto* bda = static_cast<BdaPtd*>(data);
+  QueCleanup(&bda->freeBufQue);
+  BmFreeStream(std::exchange(bda->stream, nullptr));
 }
 
 void RdaPtdAtFree(void* data) {
-  QueCleanup(&static_cast<RdaPtd*>(data)->filledBufQue);
+  auto* rda = static_cast<RdaPtd*>(data);
+  QueCleanup(&rda->filledBufQue);
+  RbmFreeStream(std::exchange(rda->stream, nullptr));
 }
 
 const PtdDescriptor DacmnPtdDescriptor = {"DacmnPtd",     &dacmnPtdProto, sizeof(DacmnPtd),

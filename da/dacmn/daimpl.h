@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include "cmn/nls.h"
+#include "dacmn/dacmn.h"
 #include "vekdf/damsg.h"
 
 namespace dacmn_detail {
@@ -37,5 +38,9 @@ DaForkFn DaSetNetProcessFork(DaForkFn fork);
 // puts in a short one); 0 restores the default. Returns the previous
 // replacement, 0 when there was none.
 int DaSetPeerWaitSeconds(int seconds);
+
+// Frees a stream whose context slot is freed while it is open.
+void BmFreeStream(BmStream* stream);
+void RbmFreeStream(RbmStream* stream);
 
 }  // namespace dacmn_detail

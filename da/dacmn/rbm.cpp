@@ -8,6 +8,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
@@ -28,10 +29,15 @@ namespace {
 // The read offset between blocks.
 constexpr int kNoOffset = -1;
 
+}  // namespace
+
 // What the open stream keeps beside the RdaPtd context: the checks' expected
 // sequence numbers, the walk over the current block and which buffers are on
 // this side, so that no buffer is read while the media side may fill it.
 struct RbmStream {
+  RbmStream() = default;
+  RbmStream(const RbmStream&) = delete;
+  RbmStream& operator=(const RbmStream&) = delete;
   RbmCheckState check;
   DaBlockReader reader{check};
   // Buffers queued as filled or held as the current block, one bit per id.
@@ -42,7 +48,7 @@ struct RbmStream {
   bool failed = false;
 };
 
-std::unique_ptr<RbmStream> stream;
+namespace {
 
 std::uint64_t Bit(int id) {
   return std::uint64_t{1} << id;
@@ -57,9 +63,9 @@ void DropBuffers(RdaPtd* rda) {
   rda->blkUsed = 0;
   rda->readOffset = kNoOffset;
   rda->currentRecord = nullptr;
-  if (stream != nullptr) {
-    stream->mine = 0;
-    stream->heldId = -1;
+  if (rda->stream != nullptr) {
+    rda->stream->mine = 0;
+    rda->stream->heldId = -1;
   }
 }
 
@@ -78,7 +84,7 @@ void CloseMediaSide(DacmnPtd* ctx, RdaPtd* rda) {
   }
   ctx->maIpcHandle = kIpcNoHandle;
   DropBuffers(rda);
-  stream.reset();
+  std::unique_ptr<RbmStream>(std::exchange(rda->stream, nullptr)).reset();
 }
 
 // Takes the filled buffer `item` names into the queue; false (reported) for
@@ -87,6 +93,7 @@ void CloseMediaSide(DacmnPtd* ctx, RdaPtd* rda) {
 // read.
 bool QueueFilled(RdaPtd* rda, const char* item) {
   static const char kFn[] = "RbmEventLoop";
+  RbmStream* const stream = rda->stream;
   int id = -1;
   const bool inRange = stream != nullptr && ParseBufferId(item, rda->shm.bufNum, &id);
   if (!inRange || (stream->mine & Bit(id)) != 0) {
@@ -306,7 +313,7 @@ int RbmInit(const char* additionalId, const char* ranges, const char* postfix, c
   DacmnPtd* ctx = DacmnGetContext();
   RdaPtd* rda = RdaGetContext();
   if (ctx == nullptr || rda == nullptr) return done(0);
-  if (stream != nullptr || ctx->maIpcHandle >= 0) {
+  if (rda->stream != nullptr || ctx->maIpcHandle >= 0) {
     DbgPlain(kDbgUnexpected, "[%s] a stream is already open", kFn);
     ReportInternal(kFn, rcsId, __LINE__);
     return done(0);
@@ -314,7 +321,7 @@ int RbmInit(const char* additionalId, const char* ranges, const char* postfix, c
   const int netIO = StoreStreamFields(ctx, DA_RESTORE, waitForStop, smHandle, smBuffer, daId,
                                       maHost, maPort, filePath, netLoad);
   if (netIO < 0) return done(0);
-  stream = std::make_unique<RbmStream>();
+  rda->stream = new RbmStream();
   DropBuffers(rda);
   rda->lastState = RBM_STATE_INIT;
 
@@ -351,7 +358,8 @@ int RbmInit(const char* additionalId, const char* ranges, const char* postfix, c
 RbmBlock RbmGetBlock() {
   static const char kFn[] = "RbmGetBlock";
   RdaPtd* rda = RdaGetContext();
-  if (rda == nullptr || stream == nullptr) return RbmBlock::kFailed;
+  RbmStream* const stream = rda != nullptr ? rda->stream : nullptr;
+  if (stream == nullptr) return RbmBlock::kFailed;
   if (stream->heldId >= 0) {
     DbgPlain(kDbgUnexpected, "[%s] buffer %d is still held", kFn, stream->heldId);
     ReportInternal(kFn, rcsId, __LINE__);
@@ -398,7 +406,8 @@ int RbmPutBlock() {
   static const char kFn[] = "RbmPutBlock";
   DacmnPtd* ctx = DacmnGetContext();
   RdaPtd* rda = RdaGetContext();
-  if (ctx == nullptr || rda == nullptr || stream == nullptr || stream->heldId < 0) return 0;
+  RbmStream* const stream = rda != nullptr ? rda->stream : nullptr;
+  if (ctx == nullptr || stream == nullptr || stream->heldId < 0) return 0;
   const int id = stream->heldId;
   DbgPlain(kLevel, "RbmPutBlock: bufID = %d ", id);
   // The buffer is the media side's from now on, even when the send fails.
@@ -420,7 +429,8 @@ int RbmPutBlock() {
 
 std::uint8_t* RbmRead() {
   RdaPtd* rda = RdaGetContext();
-  if (rda == nullptr || stream == nullptr || stream->failed || stream->heldId < 0) return nullptr;
+  RbmStream* const stream = rda != nullptr ? rda->stream : nullptr;
+  if (stream == nullptr || stream->failed || stream->heldId < 0) return nullptr;
   for (;;) {
     std::span<std::uint8_t> record;
     const int rc = stream->reader.Next(&record);
@@ -465,7 +475,7 @@ int RbmExit(int abortCode) {
     return done(0);
   }
   bool abort = abortCode != 0;
-  if (stream != nullptr && stream->heldId >= 0) {
+  if (rda->stream != nullptr && rda->stream->heldId >= 0) {
     DbgPlain(kLevel, "%s: Sending the ack for the last buffer.", kFn);
     if (RbmPutBlock() != 1) {
       DbgPlain(kLevel, "%s: Failed to send the last ack.", kFn);
@@ -506,7 +516,8 @@ int RbmReset() {
   DacmnPtd* ctx = DacmnGetContext();
   RdaPtd* rda = RdaGetContext();
   const IpcHandle handle = ctx != nullptr ? ctx->maIpcHandle : kIpcNoHandle;
-  if (rda == nullptr || stream == nullptr || handle < 0) return done(0);
+  RbmStream* const stream = rda != nullptr ? rda->stream : nullptr;
+  if (stream == nullptr || handle < 0) return done(0);
   stream->check = RbmCheckState{};
   stream->failed = false;
   rda->blkIndex = 0;
@@ -554,6 +565,10 @@ int RbmReset() {
   if (ctx->netIO == 0 && !SendOpen(ctx)) return done(0);
   DbgPlain(kLevel, "RBM_GETBLOCK  \n");
   return done(FirstBlock() ? 1 : 0);
+}
+
+void dacmn_detail::RbmFreeStream(RbmStream* stream) {
+  delete stream;
 }
 
 int RbmEventLoop(int state) {
