@@ -44,11 +44,6 @@ constexpr int kFileBufferCount = 8;
 // Idle seconds before MSG_PROBE; inherited by the processes forked later.
 int probeSeconds = kNetProbeSeconds;
 
-// Set-80 messages of the backup process alone.
-constexpr int kMsgWriteFile = kDaMsgFileWrite;
-constexpr int kMsgReconnecting = kDaMsgReconnecting;
-constexpr int kMsgReconnected = kDaMsgReconnected;
-
 void Report(int level, const char* packed) {
   ErhFullReportPacked(kProg, level, packed);
 }
@@ -142,21 +137,21 @@ NetStep BackupNet::SetUp() {
     return NetStep::kExitIpc;
   }
   if (IpcSetAsyncDynBuf(pipe_) != 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
     return NetStep::kExitIpc;
   }
   if (IpcReceiveData(pipe_, nullptr, 0) <= 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
     return NetStep::kExitIpc;
   }
   StrMsg* in = IpcGetReceiveStrMsg(pipe_);
   if (StrParseStartL(in, nullptr) != MSG_OPEN) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
     return NetStep::kExitIpc;
   }
   const int openSize = StrMsgSizeRBufL(in);
   if (openSize <= 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
     return NetStep::kExitIpc;
   }
   const char* openText = StrMsgGetRBufL(in);
@@ -170,7 +165,7 @@ NetStep BackupNet::SetUp() {
              "%s: unusable description: section %d, buffer size %d, count %d, segment %d, "
              "offset %d",
              kProg, g_.section, g_.bufferSize, g_.bufferCount, g_.segmentSize, g_.bufferOffset);
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
     return NetStep::kExitSetup;
   }
   if (remote_) {
@@ -178,24 +173,24 @@ NetStep BackupNet::SetUp() {
     g_.segmentSize = g_.bufferCount * g_.bufferSize + 16;
   }
   if (!NetSetUpSegment(pipe_, remote_, &g_)) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgShmem, ErhErrnoToText()));
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgAttach, ErhErrnoToText()));
     return NetStep::kExitSetup;
   }
   // The buffer table: a local agent's buffers lie behind `section` rings.
   base_ = reinterpret_cast<char*>(g_.address) +
           (remote_ ? 0 : std::size_t(g_.bufferSize) * g_.bufferCount * g_.section);
   if (!NetSendListen(pipe_, g_)) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
     return NetStep::kExitIpc;
   }
   DbgPlain(kLevel, "%s: MSG_OPEN (DA %d) to the media agent", kProg, ctx_->daId);
   if (IpcSendData(ma_, open_.data(), static_cast<int>(open_.size())) <= 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
     return NetStep::kExitIpc;
   }
   ctx_->asyncReport = 1;
   if (IpcReceiveAsync(pipe_, nullptr, 0) != 0 || IpcReceiveAsync(ma_, nullptr, 0) != 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
     return NetStep::kExitIpc;
   }
   NetClrID(&maRing_);
@@ -211,7 +206,7 @@ NetStep BackupNet::Loop() {
       if (IpcGetLastIpcEvent() == IPC_EVENT_TIMEOUT) {
         rc = OnTimeout();
       } else {
-        Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgWait, ErhErrnoToText()));
+        Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgWaitFailed, ErhErrnoToText()));
         return NetStep::kExitIpc;
       }
     } else if (handle == pipe_) {
@@ -300,20 +295,20 @@ NetStep BackupNet::OnPipe(int event) {
         return NetStep::kExitStop;
       } else if ((ctx_->netFlags & kDaNetReconnected) != 0) {
         ctx_->netFlags &= ~kDaNetReconnected;
-        Report(kErhCritical, NlsPackMessage(kSetDataPath, kMsgReconnected));
+        Report(kErhCritical, NlsPackMessage(kSetDataPath, kDaMsgReconnected));
       } else if (!FeedParent()) {
-        Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+        Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
         return NetStep::kExitIpc;
       }
       return NetStep::kGoOn;
     case IPC_EVENT_CLOSED:
       if (stop_ == Stop::kNone) {
-        Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgClosed, ErhErrnoToText()));
+        Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetClosed, ErhErrnoToText()));
         return NetStep::kExitIpc;
       }
       return NetStep::kExitStop;
     case IPC_EVENT_ERROR:
-      Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+      Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
       return NetStep::kExitIpc;
     default: return NetStep::kGoOn;
   }
@@ -334,7 +329,7 @@ NetStep BackupNet::OnParentMessage() {
           stop_ != Stop::kNone || NetPutID(&maRing_, id) != 0) {
         DbgPlain(kLevel, "%s: Protocol error! MSG_DATA (%d) from the parent => ABORTING", kProg,
                  id);
-        Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
+        Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
         return NetStep::kExitIpc;
       }
       where_[id] = 1;
@@ -353,11 +348,11 @@ NetStep BackupNet::OnParentMessage() {
     case MSG_ABORT: return NetStep::kExitAbort;
     default:
       DbgPlain(kLevel, "%s: Protocol error! Message %d received from MA => ABORTING", kProg, code);
-      Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
+      Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
       return NetStep::kExitIpc;
   }
   if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
     return NetStep::kExitIpc;
   }
   return NetStep::kGoOn;
@@ -408,7 +403,7 @@ NetStep BackupNet::OnAgentMessage() {
       where_[id] != 2) {
     DbgPlain(kLevel, "%s: Protocol error! Message %d (%d) received from MA => ABORTING", kProg,
              code, id);
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
     return NetStep::kExitIpc;
   }
   where_[id] = 0;
@@ -417,7 +412,7 @@ NetStep BackupNet::OnAgentMessage() {
   NetPutID(&ackRing_, id);
   ackCounter_ = (ackCounter_ + 1) % (2 * g_.bufferCount);
   if (!FeedParent()) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
     return NetStep::kExitIpc;
   }
   if (IpcReceiveAsync(ma_, nullptr, 0) != 0) return OnAgentBroken();
@@ -433,10 +428,10 @@ NetStep BackupNet::OnAgentBroken() {
   // Reconnection is for a link across the network, whatever VEKBDANET made
   // of the transfer.
   if (ctx_->savedReconnectPort == 0 || IpcHandleIsLocal(ma_) == 1) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
     return NetStep::kExitIpc;
   }
-  Report(kErhNormal, NlsPackMessage(kSetDataPath, kMsgReconnecting, ctx_->maHost));
+  Report(kErhNormal, NlsPackMessage(kSetDataPath, kDaMsgReconnecting, ctx_->maHost));
   // A link that fails again before the agent has acknowledged anything over
   // it is the same outage: every attempt shares one deadline.
   if (!reconnectDeadline_) reconnectDeadline_ = NetReconnectDeadline();
@@ -465,10 +460,10 @@ NetStep BackupNet::OnAgentBroken() {
     blockCounter_ = link.blockCounter;
     ackCounter_ = link.ackCounter;
     ErhClearError();
-    Report(kErhCritical, NlsPackMessage(kSetDataPath, kMsgReconnected));
+    Report(kErhCritical, NlsPackMessage(kSetDataPath, kDaMsgReconnected));
     ctx_->netFlags &= ~kDaNetReconnected;
     if (!FeedParent()) {
-      Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+      Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
       return NetStep::kExitIpc;
     }
     if (FeedAgent()) {
@@ -522,7 +517,7 @@ bool FileNet::FeedParent() {
 // A stream that is not on the disk as a whole must not end as a success.
 NetStep FileNet::Finish() {
   if (fsync(fd_.get()) != 0 || VEK_CloseFile(fd_.release()) != 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgWriteFile, ErhSysErrnoToText(errno)));
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgFileWrite, ErhSysErrnoToText(errno)));
     return NetStep::kExitIpc;
   }
   return NetStep::kExitStop;
@@ -531,7 +526,7 @@ NetStep FileNet::Finish() {
 NetStep FileNet::Run() {
   fd_ = cmn::UniqueFd(VEK_OpenFile(path_ != nullptr ? path_ : "", 1, 1 | (0600 << 3)));
   if (fd_.get() < 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgOpenFile, ErhSysErrnoToText(errno)));
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgOpenFile, ErhSysErrnoToText(errno)));
     return NetStep::kExitSetup;
   }
   NetFileGeometry(kProg, &size_, &count_);
@@ -548,7 +543,7 @@ NetStep FileNet::Run() {
   for (;;) {
     const IpcHandle handle = IpcWaitForAsyncIpcEvent(-1);
     if (handle < 0) {
-      Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgWait, ErhErrnoToText()));
+      Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgWaitFailed, ErhErrnoToText()));
       return NetStep::kExitIpc;
     }
     if (handle != pipe_) continue;
@@ -563,7 +558,7 @@ NetStep FileNet::Run() {
         } else if (stop_ == Stop::kSent) {
           return NetStep::kExitStop;
         } else if (!FeedParent()) {
-          Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+          Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
           return NetStep::kExitIpc;
         }
         break;
@@ -585,18 +580,18 @@ NetStep FileNet::OnMessage() {
       if (!NetReadInt(in, &id) || id < 0 || id >= count_ || stop_ != Stop::kNone) {
         DbgPlain(kLevel, "%s: Protocol error! MSG_DATA (%d) from the parent => ABORTING", kProg,
                  id);
-        Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
+        Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
         return NetStep::kExitIpc;
       }
       const char* buffer = base_ + std::size_t(id) * std::size_t(size_);
       if (cmn::WriteAll(fd_.get(), buffer, std::size_t(size_)) != std::size_t(size_)) {
         const int err = errno != 0 ? errno : ENOSPC;
-        Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgWriteFile, ErhSysErrnoToText(err)));
+        Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgFileWrite, ErhSysErrnoToText(err)));
         return NetStep::kExitIpc;
       }
       NetPutID(&ackRing_, id);
       if (!FeedParent()) {
-        Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+        Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
         return NetStep::kExitIpc;
       }
       break;
@@ -618,7 +613,7 @@ NetStep FileNet::OnMessage() {
       break;
   }
   if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
     return NetStep::kExitIpc;
   }
   return NetStep::kGoOn;
@@ -674,7 +669,7 @@ Reconnect ResumeDAMA(DaNetLink* link, IpcHandle handle) {
     return Reconnect::kGiveUp;
   }
   if (IpcSetAsyncDynBuf(handle) != 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
     return Reconnect::kUnusable;
   }
   if (WaitForMessage(handle, kReconnectAnswerSeconds) != MessageWait::kReceived) {

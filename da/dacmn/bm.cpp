@@ -164,7 +164,7 @@ bool BmSink::SendBlock(std::span<std::uint8_t> /*block*/, std::uint32_t used) {
   flushed = false;
   if (built != 0 || IpcSendStrMsg(handle) <= 0) {
     DbgPlain(kDbgUnexpected, "[%s] sending buffer %d (%u bytes) failed", kFn, id, used);
-    ReportDataPath(kFn, kMsgNetClosed, ErrorText());
+    ReportDataPath(kFn, kDaMsgNetClosed, ErrorText());
     ErhClearError();
     return false;
   }
@@ -184,7 +184,7 @@ bool TakeAck(BdaPtd* bda, const char* item) {
   if (bit == 0 || (stream->sink.out & bit) == 0) {
     DbgPlain(kLevel, "%s: acknowledgement \"%s\" names no buffer that is out", kFn,
              item != nullptr ? item : "");
-    ReportDataPath(kFn, kMsgNetParse,
+    ReportDataPath(kFn, kDaMsgNetParse,
                    std::string("acknowledgement of a buffer that is not out: ") +
                        (item != nullptr ? item : ""));
     return false;
@@ -215,7 +215,7 @@ int OnSessionManager(DacmnPtd* ctx, int state, bool* smClosed) {
       *smClosed = true;
       return -1;
     }
-    ReportDataPath(kFn, kMsgSmRead, "connection closed");
+    ReportDataPath(kFn, kDaMsgSmRead, "connection closed");
     return BM_FAILED;
   }
   if (rc == -3) {
@@ -230,22 +230,22 @@ int OnSessionManager(DacmnPtd* ctx, int state, bool* smClosed) {
   }
   if (rc < 0) {
     DbgPlain(kLevel, "IPC EVENT (BSM) ==> READ ERROR");
-    ReportDataPath(kFn, kMsgSmRead, ErrorText());
+    ReportDataPath(kFn, kDaMsgSmRead, ErrorText());
     ErhClearError();
     return BM_FAILED;
   }
   DbgPlain(kLevel, "IPC EVENT (BSM) ==> DATA-READY");
   const int code = SessionManagerCode(handle, buffer, rc);
   switch (code) {
-    case -1: ReportDataPath(kFn, kMsgSmParse, "no message"); return BM_FAILED;
+    case -1: ReportDataPath(kFn, kDaMsgSmParse, "no message"); return BM_FAILED;
     case MSG_ABORT:
       DbgPlain(kLevel, "from BSM: MSG_ABORT");
-      ReportDataPath(kFn, kMsgSmAbort);
+      ReportDataPath(kFn, kDaMsgSmAbort);
       return BM_FAILED;
     case MSG_STOP: DbgPlain(kLevel, "from BSM: MSG_STOP"); return BM_STOPPED;
     default:
       DbgPlain(kLevel, "from BSM: Unknown Message ID: %d", code);
-      ReportDataPath(kFn, kMsgSmUnknown);
+      ReportDataPath(kFn, kDaMsgSmUnknown);
       return BM_FAILED;
   }
 }
@@ -256,7 +256,7 @@ int OnMediaSide(DacmnPtd* ctx, BdaPtd* bda, int state, bool* maClosed, bool* ack
   const IpcHandle handle = ctx->maIpcHandle;
   const int rc = IpcReceiveData(handle, nullptr, 0);
   if (rc < 0) {
-    ReportDataPath(kFn, kMsgNetRead, ErrorText());
+    ReportDataPath(kFn, kDaMsgNetRead, ErrorText());
     ErhClearError();
     return BM_FAILED;
   }
@@ -267,17 +267,17 @@ int OnMediaSide(DacmnPtd* ctx, BdaPtd* bda, int state, bool* maClosed, bool* ack
     }
     DbgPlain(kLevel, "%s: the media side closed the connection", kFn);
     const bool early = state == BM_STATE_INIT && ctx->netIO != 0;
-    ReportDataPath(kFn, kMsgNetClosed, early ? kNetEndedEarly : "closed by the peer");
+    ReportDataPath(kFn, kDaMsgNetClosed, early ? kNetEndedEarly : "closed by the peer");
     return BM_FAILED;
   }
   DbgPlain(kLevel, "IPC EVENT (NETIO) ==> DATA-READY");
   StrMsg* msg = IpcGetReceiveStrMsg(handle);
   const int code = StrParseStartL(msg, nullptr);
   switch (code) {
-    case -1: ReportDataPath(kFn, kMsgNetParse, "no message"); return -1;
+    case -1: ReportDataPath(kFn, kDaMsgNetParse, "no message"); return -1;
     case MSG_ABORT:
       DbgPlain(kLevel, "from NET: MSG_ABORT");
-      ReportDataPath(kFn, kMsgNetAbort);
+      ReportDataPath(kFn, kDaMsgNetAbort);
       return BM_FAILED;
     case MSG_MSG:
     case MSG_MSGFMT:
@@ -290,7 +290,7 @@ int OnMediaSide(DacmnPtd* ctx, BdaPtd* bda, int state, bool* maClosed, bool* ack
       return -1;
     default:
       DbgPlain(kLevel, "from NET: Unknown Message ID: %d", code);
-      ReportDataPath(kFn, kMsgNetUnknown);
+      ReportDataPath(kFn, kDaMsgNetUnknown);
       return BM_FAILED;
   }
 }
@@ -333,7 +333,7 @@ int EventLoop(int state, bool untilAck) {
         DbgPlain(kLevel, "IPC EVENT ==> TIMEOUT");
         return BM_GO_ON;
       }
-      ReportDataPath(kFn, kMsgWaitFailed, ErrorText());
+      ReportDataPath(kFn, kDaMsgWaitFailed, ErrorText());
       ErhClearError();
       return BM_FAILED;
     }
@@ -412,7 +412,7 @@ bool OpenRemote(DacmnPtd* ctx, const char* additionalId, const char* ranges, con
   static const char kFn[] = "BmInit";
   if (VEK_CreateBDANetIO(additionalId, postfix, ranges, select, reportLevel) != 1) return false;
   if (IpcSetAsyncDynBuf(ctx->maIpcHandle) != 0) {
-    ReportDataPath(kFn, kMsgNetRead, ErrorText());
+    ReportDataPath(kFn, kDaMsgNetRead, ErrorText());
     ErhClearError();
     return false;
   }
@@ -424,7 +424,7 @@ bool ReadListen(DacmnPtd* ctx, BmShmDescription* d) {
   if (EventLoop(BM_STATE_INIT, false) != BM_GO_ON) return false;
   StrMsg* msg = IpcGetReceiveStrMsg(ctx->maIpcHandle);
   if (const char* why = DaParseListen(msg, d)) {
-    ReportDataPath(kFn, kMsgAttach, why);
+    ReportDataPath(kFn, kDaMsgAttach, why);
     return false;
   }
   return true;
@@ -494,7 +494,7 @@ int BmInit(const char* additionalId, const char* ranges, const char* postfix, co
   StrParseMessageToDebugsL(msg, StrMsgGetBufL(msg), kLevel, "MSG_OPEN", "", 1);
   if (IpcSendStrMsg(ctx->maIpcHandle) <= 0) {
     const bool early = netIO != 0 && ErhSysErrno() == EPIPE;
-    ReportDataPath(kFn, kMsgNetClosed, early ? std::string(kNetEndedEarly) : ErrorText());
+    ReportDataPath(kFn, kDaMsgNetClosed, early ? std::string(kNetEndedEarly) : ErrorText());
     ErhClearError();
     CloseMediaSide(ctx, bda);
     return done(0);

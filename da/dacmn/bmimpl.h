@@ -13,25 +13,7 @@
 
 namespace bm_detail {
 
-// Set-80 messages of the buffer managers.
-constexpr int kMsgConnect = kDaMsgConnect;
-constexpr int kMsgNoAnswer = kDaMsgNoAnswer;
-constexpr int kMsgAttach = kDaMsgAttach;
-constexpr int kMsgSmClosed = kDaMsgSmClosed;
-constexpr int kMsgWaitFailed = kDaMsgWaitFailed;
-constexpr int kMsgSmRead = kDaMsgSmRead;
-constexpr int kMsgSmParse = kDaMsgSmParse;
-constexpr int kMsgSmAbort = kDaMsgSmAbort;
-constexpr int kMsgSmUnknown = kDaMsgSmUnknown;
-constexpr int kMsgNetRead = kDaMsgNetRead;
-constexpr int kMsgNetClosed = kDaMsgNetClosed;
-constexpr int kMsgNetParse = kDaMsgNetParse;
-constexpr int kMsgNetAbort = kDaMsgNetAbort;
-constexpr int kMsgNetUnknown = kDaMsgNetUnknown;
-// Set 12: an internal fault.
-constexpr int kMsgInternal = kNlsErrorInternal;
-
-// The text of kMsgNetClosed when the network process's pipe closes before
+// The text of kDaMsgNetClosed when the network process's pipe closes before
 // its MSG_LISTEN: it could not start (its common library, say) or gave up.
 inline constexpr char kNetEndedEarly[] = "the network process ended before it was ready";
 

@@ -127,7 +127,7 @@ int DaChooseNetIO(DaSide side, const char* maHost, const char* filePath) {
     // there is nowhere for the stream to go.
     if (filePath == nullptr || filePath[0] == '\0') {
       DbgPlain(kLevel, "[%s] neither a media agent host nor a file path", kFn);
-      ErhFullReportPacked(kFn, kErhMajor, NlsPackMessage(kSetDataPath, kMsgNoTarget));
+      ErhFullReportPacked(kFn, kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNoTarget));
       return -1;
     }
     DbgPlain(kLevel, "[%s] no media agent host: stream through file %s", kFn, filePath);

@@ -17,12 +17,6 @@ constexpr int kSetError = kNlsSetError;
 constexpr int kSetScript = 61;
 constexpr int kSetDataPath = kDaMsgSet;
 
-// Set-80 messages.
-constexpr int kMsgExecOff = kDaMsgExecOff;
-constexpr int kMsgExecRefused = kDaMsgExecRefused;
-constexpr int kMsgNoTarget = kDaMsgNoTarget;
-constexpr int kMsgPipes = kDaMsgPipes;
-constexpr int kMsgFork = kDaMsgFork;
 // Set 61: the program of a command cannot be found.
 constexpr int kMsgNoProgram = 3005;
 // Set 12: negotiation with a local agent failed (reported by the buffer managers).

@@ -136,7 +136,7 @@ int PeerWaitSeconds() {
 void ReportSilentPeer(const char* fn, int seconds) {
   DbgPlain(kLevel, "%s: no message on the stream's links for %d seconds; giving the stream up", fn,
            seconds);
-  ReportDataPath(fn, kMsgWaitFailed,
+  ReportDataPath(fn, kDaMsgWaitFailed,
                  "nothing received for " + std::to_string(seconds) + " seconds");
 }
 
@@ -159,8 +159,8 @@ void ReportInternal(const char* function, const char* sourceId, int line) {
   ErhMarkM(ERH_INTERNAL, 0, function, kErhMajor, sourceId, line);
   const std::string file = Get_FILE_from_rcsId(sourceId);
   ErhFullReportPackedM(function, kErhMajor,
-                       NlsPackMessage(kSetError, kMsgInternal, file, line, file, line), sourceId,
-                       line);
+                       NlsPackMessage(kSetError, kNlsErrorInternal, file, line, file, line),
+                       sourceId, line);
 }
 
 bool SendBare(IpcHandle handle, int code) {
@@ -203,19 +203,19 @@ bool OpenLocalAgent(DacmnPtd* ctx, DaSide side, BmShmDescription* d) {
   if (!guard) {
     ErhFullReportPacked(
         fn, kErhMajor,
-        NlsPackMessage(kSetDataPath, kMsgConnect, ctx->maHost, ctx->maPort, ErrorText()));
+        NlsPackMessage(kSetDataPath, kDaMsgConnect, ctx->maHost, ctx->maPort, ErrorText()));
     ErhClearError();
     return false;
   }
   const IpcHandle handle = guard.get();
   if (IpcSetAsyncDynBuf(handle) != 0) {
-    ReportDataPath(fn, kMsgNetRead, ErrorText());
+    ReportDataPath(fn, kDaMsgNetRead, ErrorText());
     ErhClearError();
     return false;
   }
   DbgPlain(kLevel, "[%s] Succesfully set handle [maIpcHandle] %d to aync dyn mode", fn, handle);
   if (ipc_receiveDataEx(handle, nullptr, 0, kSetupTimeout) <= 0) {
-    ReportDataPath(fn, kMsgNoAnswer, ErrorText());
+    ReportDataPath(fn, kDaMsgNoAnswer, ErrorText());
     ErhClearError();
     return false;
   }
@@ -237,13 +237,13 @@ bool OpenLocalAgent(DacmnPtd* ctx, DaSide side, BmShmDescription* d) {
   const int code = StrParseStartL(msg, nullptr);
   if (code != MSG_LISTEN) {
     DbgPlain(kLevel, "[%s] the media agent sent message %d instead of its description", fn, code);
-    ReportDataPath(fn, kMsgAttach,
+    ReportDataPath(fn, kDaMsgAttach,
                    "no shared memory description (message " + std::to_string(code) + ")");
     return false;
   }
   if (const char* why = BmParseShmDescription(msg, d, side)) {
     DbgPlain(kLevel, "[%s] unusable shared memory description: %s", fn, why);
-    ReportDataPath(fn, kMsgAttach, why);
+    ReportDataPath(fn, kDaMsgAttach, why);
     SendBare(handle, MSG_ABORT);
     return false;
   }
@@ -262,14 +262,14 @@ bool AttachSegment(const char* fn, DaSide side, IpcHandle handle, const BmShmDes
   DbgPlain(kLevel, "bufOffset\t=%d", d.bufOffset);
   if (const char* why = BmCheckShmDescription(d, side)) {
     DbgPlain(kLevel, "[%s] unusable shared memory description: %s", fn, why);
-    ReportDataPath(fn, kMsgAttach, why);
+    ReportDataPath(fn, kDaMsgAttach, why);
     return false;
   }
   // The agent's address is only a wish: where it is taken here the IPC layer
   // attaches elsewhere.
   void* address = reinterpret_cast<void*>(d.address);
   if (IpcAttachShmem(handle, d.key, &address, d.shmSize) != 0) {
-    ReportDataPath(fn, kMsgAttach, ErrorText());
+    ReportDataPath(fn, kDaMsgAttach, ErrorText());
     ErhClearError();
     return false;
   }

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
@@ -36,9 +38,10 @@ bool RemoveOwnSegment(int key, shmatt_t attached) {
   return true;
 }
 
-bool IsPacked(const char* text) {
-  const std::size_t n = std::strlen("15");
-  return std::strncmp(text, "15", n) == 0 && text[n] == kNlsSeparator;
+// A flattened packed catalogue message: its code, then the separator.
+bool IsPacked(std::string_view text) {
+  const std::string code = std::to_string(kNlsPackedCode);
+  return text.size() > code.size() && text.starts_with(code) && text[code.size()] == kNlsSeparator;
 }
 
 }  // namespace
@@ -93,17 +96,17 @@ NetStep NetConnectAgent(DacmnPtd* ctx, const NetAgentSide& side, IpcHandle* ma, 
   if (*ma == kIpcNoHandle) {
     ErhFullReportPacked(
         side.prog, kErhMajor,
-        NlsPackMessage(kSetDataPath, kMsgConnect, ctx->maHost, ctx->maPort, ErhErrnoToText()));
+        NlsPackMessage(kSetDataPath, kDaMsgConnect, ctx->maHost, ctx->maPort, ErhErrnoToText()));
     return NetStep::kExitSetup;
   }
   if (IpcSetAsyncDynBuf(*ma) != 0) {
     ErhFullReportPacked(side.prog, kErhMajor,
-                        NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+                        NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
     return NetStep::kExitIpc;
   }
   if (IpcReceiveData(*ma, nullptr, 0) <= 0) {
     ErhFullReportPacked(side.prog, kErhMajor,
-                        NlsPackMessage(kSetDataPath, kMsgNoAnswer, ErhErrnoToText()));
+                        NlsPackMessage(kSetDataPath, kDaMsgNoAnswer, ErhErrnoToText()));
     return NetStep::kExitSetup;
   }
   if (StrParseStartL(IpcGetReceiveStrMsg(*ma), nullptr) == MSG_ABORT) {
@@ -165,14 +168,16 @@ void NetFileGeometry(const char* prog, int* size, int* count) {
 NetStep NetFileStart(DacmnPtd* ctx, const char* prog, int DacmnPtd::*asyncFlag, NetGeometry* g) {
   const IpcHandle pipe = ctx->maIpcHandle;
   if (!NetSetUpSegment(pipe, true, g)) {
-    ErhFullReportPacked(prog, kErhMajor, NlsPackMessage(kSetDataPath, kMsgShmem, ErhErrnoToText()));
+    ErhFullReportPacked(prog, kErhMajor,
+                        NlsPackMessage(kSetDataPath, kDaMsgAttach, ErhErrnoToText()));
     return NetStep::kExitSetup;
   }
   if (IpcSetAsyncDynBuf(pipe) == 0 && NetSendListen(pipe, *g)) {
     ctx->*asyncFlag = 1;
     if (IpcReceiveAsync(pipe, nullptr, 0) == 0) return NetStep::kGoOn;
   }
-  ErhFullReportPacked(prog, kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+  ErhFullReportPacked(prog, kErhMajor,
+                      NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
   return NetStep::kExitIpc;
 }
 
@@ -206,7 +211,12 @@ std::vector<char> NetRelayedStop(StrMsg* msg) {
   const int size = StrMsgSizeRBufL(msg);
   const char* text = StrMsgGetRBufL(msg);
   if (size > 0 && text != nullptr) return std::vector<char>(text, text + size);
-  return {'6', '\0', '\0'};
+  char buffer[16];
+  StrMsg bare;
+  StrMsgInitL(&bare);
+  if (StrMsgStartExL(&bare, buffer, sizeof buffer, MSG_STOP, 1) != 0) return {};
+  const char* bytes = StrMsgGetBufL(&bare);
+  return std::vector<char>(bytes, bytes + StrMsgSizeBufL(&bare));
 }
 
 bool NetReadInt(StrMsg* msg, int* value) {

@@ -13,16 +13,6 @@
 
 namespace dacmn_detail {
 
-// Set-80 messages of the network processes.
-constexpr int kMsgConnect = kDaMsgConnect;
-constexpr int kMsgNoAnswer = kDaMsgNoAnswer;
-constexpr int kMsgShmem = kDaMsgAttach;
-constexpr int kMsgOpenFile = kDaMsgOpenFile;
-constexpr int kMsgWait = kDaMsgWaitFailed;
-constexpr int kMsgIpc = kDaMsgNetRead;
-constexpr int kMsgClosed = kDaMsgNetClosed;
-constexpr int kMsgUnexpected = kDaMsgNetUnknown;
-
 // What an event handler of a network process asks for: go on waiting, or end
 // the process with that exit code.
 enum class NetStep : int {

@@ -101,7 +101,7 @@ bool QueueFilled(RdaPtd* rda, const char* item) {
     DbgPlain(kLevel, "%s: filled buffer \"%s\" is %s", kFn, text.c_str(),
              inRange ? "already queued or held" : "no buffer of the stream");
     ReportDataPath(
-        kFn, kMsgNetParse,
+        kFn, kDaMsgNetParse,
         (inRange ? "buffer announced twice: " : "announced buffer out of range: ") + text);
     return false;
   }
@@ -127,27 +127,27 @@ int OnSessionManager(DacmnPtd* ctx) {
   const int rc = IpcReceiveData(handle, buffer, buffer != nullptr ? kDaSmBufferSize : 0);
   if (rc == 0) {
     DbgPlain(kLevel, "IPC EVENT (BSM) ==> SOCKET CLOSED");
-    ReportDataPath(kFn, kMsgSmClosed);
+    ReportDataPath(kFn, kDaMsgSmClosed);
     return RBM_FAILED;
   }
   if (rc < 0) {
-    ReportDataPath(kFn, kMsgSmRead, ErrorText());
+    ReportDataPath(kFn, kDaMsgSmRead, ErrorText());
     ErhClearError();
     return RBM_FAILED;
   }
   const int code = SessionManagerCode(handle, buffer, rc);
   switch (code) {
-    case -1: ReportDataPath(kFn, kMsgSmParse, "no message"); return RBM_FAILED;
+    case -1: ReportDataPath(kFn, kDaMsgSmParse, "no message"); return RBM_FAILED;
     case MSG_ABORT:
       DbgPlain(kLevel, "from RSM: MSG_ABORT");
-      ReportDataPath(kFn, kMsgSmAbort);
+      ReportDataPath(kFn, kDaMsgSmAbort);
       return RBM_FAILED;
     case kRbmMsgResume: DbgPlain(kLevel, "from RSM: MSG_RESUME"); return RBM_RESUMED;
     default:
       // MSG_STOP included: a stop while data is still to be read ends the
       // restore incomplete.
       DbgPlain(kLevel, "from RSM: Unknown Message ID: %d", code);
-      ReportDataPath(kFn, kMsgSmUnknown);
+      ReportDataPath(kFn, kDaMsgSmUnknown);
       return RBM_FAILED;
   }
 }
@@ -159,23 +159,23 @@ int OnMediaSide(DacmnPtd* ctx, RdaPtd* rda, int state) {
   const int rc = IpcReceiveData(handle, nullptr, 0);
   if (rc < 0) {
     DbgPlain(kLevel, "IPC EVENT (NETIO) ==> Read Error  !\n");
-    ReportDataPath(kFn, kMsgNetRead, ErrorText());
+    ReportDataPath(kFn, kDaMsgNetRead, ErrorText());
     ErhClearError();
     return RBM_FAILED;
   }
   if (rc == 0) {
     DbgPlain(kLevel, "IPC EVENT (NETIO) ==> RDA-NET connection closed  !\n");
     const bool early = state == RBM_STATE_INIT && ctx->netIO != 0;
-    ReportDataPath(kFn, kMsgNetClosed, early ? kNetEndedEarly : "closed by the peer");
+    ReportDataPath(kFn, kDaMsgNetClosed, early ? kNetEndedEarly : "closed by the peer");
     return RBM_FAILED;
   }
   StrMsg* msg = IpcGetReceiveStrMsg(handle);
   const int code = StrParseStartL(msg, nullptr);
   switch (code) {
-    case -1: ReportDataPath(kFn, kMsgNetParse, "no message"); return -1;
+    case -1: ReportDataPath(kFn, kDaMsgNetParse, "no message"); return -1;
     case MSG_ABORT:
       DbgPlain(kLevel, "from NET: MSG_ABORT");
-      ReportDataPath(kFn, kMsgNetAbort);
+      ReportDataPath(kFn, kDaMsgNetAbort);
       return RBM_FAILED;
     case MSG_MSG:
     case MSG_MSGFMT:
@@ -186,13 +186,13 @@ int OnMediaSide(DacmnPtd* ctx, RdaPtd* rda, int state) {
       if (state == RBM_STATE_STOP) return RBM_STOPPED;
       if (state == RBM_STATE_INIT || state == RBM_STATE_DISCONN) return RBM_GO_ON;
       DbgPlain(kLevel, "Unexpected MSG_LISTEN while in state %d", state);
-      ReportDataPath(kFn, kMsgNetUnknown);
+      ReportDataPath(kFn, kDaMsgNetUnknown);
       return RBM_FAILED;
     case MSG_DATA:
       if (state == RBM_STATE_RUN) return QueueFilled(rda, StrParseNextL(msg)) ? -1 : RBM_FAILED;
       if (state == RBM_STATE_INIT) {
         // No segment yet: nothing can have been filled.
-        ReportDataPath(kFn, kMsgNetParse, "filled buffer announced before MSG_LISTEN");
+        ReportDataPath(kFn, kDaMsgNetParse, "filled buffer announced before MSG_LISTEN");
         return RBM_FAILED;
       }
       // Announced before the media side saw this side's MSG_CLOSE or
@@ -201,7 +201,7 @@ int OnMediaSide(DacmnPtd* ctx, RdaPtd* rda, int state) {
       return -1;
     default:
       DbgPlain(kLevel, "from NET: Unknown Message ID: %d", code);
-      ReportDataPath(kFn, kMsgNetUnknown);
+      ReportDataPath(kFn, kDaMsgNetUnknown);
       return RBM_FAILED;
   }
 }
@@ -235,7 +235,7 @@ int EventLoop(int state) {
         }
         return RBM_GO_ON;
       }
-      ReportDataPath(kFn, kMsgWaitFailed, ErrorText());
+      ReportDataPath(kFn, kDaMsgWaitFailed, ErrorText());
       ErhClearError();
       return RBM_FAILED;
     }
@@ -259,7 +259,7 @@ int EventLoop(int state) {
 bool AttachListened(const char* fn, DacmnPtd* ctx, RdaPtd* rda) {
   BmShmDescription d{};
   if (const char* why = DaParseListen(IpcGetReceiveStrMsg(ctx->maIpcHandle), &d)) {
-    ReportDataPath(fn, kMsgAttach, why);
+    ReportDataPath(fn, kDaMsgAttach, why);
     return false;
   }
   return AttachSegment(fn, DA_RESTORE, ctx->maIpcHandle, d, &rda->shm) &&
@@ -273,7 +273,7 @@ bool SendOpen(const DacmnPtd* ctx) {
   StrMsg* msg = IpcGetStrMsg(handle);
   if (msg == nullptr || StrMsgStartExL(msg, nullptr, 0, MSG_OPEN, 0) != 0 ||
       StrMsgFAppendL(msg, "%d", ctx->daId) != 0 || IpcSendStrMsg(handle) <= 0) {
-    ReportDataPath("RbmInit", kMsgNetClosed, ErrorText());
+    ReportDataPath("RbmInit", kDaMsgNetClosed, ErrorText());
     ErhClearError();
     return false;
   }
@@ -334,7 +334,7 @@ int RbmInit(const char* additionalId, const char* ranges, const char* postfix, c
   } else {
     opened = VEK_CreateRDANetIO(additionalId, postfix, ranges, select, reportLevel) == 1;
     if (opened && IpcSetAsyncDynBuf(ctx->maIpcHandle) != 0) {
-      ReportDataPath(kFn, kMsgNetRead, ErrorText());
+      ReportDataPath(kFn, kDaMsgNetRead, ErrorText());
       ErhClearError();
       opened = false;
     }
@@ -420,7 +420,7 @@ int RbmPutBlock() {
   StrMsg* msg = IpcGetStrMsg(handle);
   if (msg == nullptr || StrMsgStartExL(msg, nullptr, 0, MSG_DATA, 0) != 0 ||
       StrMsgFAppendL(msg, "%d%d", ctx->daId, id) != 0 || IpcSendStrMsg(handle) <= 0) {
-    ReportDataPath(kFn, kMsgNetClosed, ErrorText());
+    ReportDataPath(kFn, kDaMsgNetClosed, ErrorText());
     ErhClearError();
     return 0;
   }
@@ -535,14 +535,14 @@ int RbmReset() {
   }
   DbgPlain(kLevel, " IPC CLOSE : %d \n", handle);
   if (!SendBare(handle, MSG_CLOSE)) {
-    ReportDataPath(kFn, kMsgNetClosed, ErrorText());
+    ReportDataPath(kFn, kDaMsgNetClosed, ErrorText());
     ErhClearError();
     return done(0);
   }
   if (ctx->smHandle >= 0) {
     DbgPlain(kLevel, "RSM IPC RESET: %d \n", ctx->smHandle);
     if (!SendBare(ctx->smHandle, kRbmMsgReset)) {
-      ReportDataPath(kFn, kMsgSmRead, ErrorText());
+      ReportDataPath(kFn, kDaMsgSmRead, ErrorText());
       ErhClearError();
       return done(0);
     }
@@ -550,7 +550,7 @@ int RbmReset() {
     if (rda->lastState != RBM_RESUMED) return done(0);
   }
   if (!SendBare(handle, MSG_OPEN)) {
-    ReportDataPath(kFn, kMsgNetClosed, ErrorText());
+    ReportDataPath(kFn, kDaMsgNetClosed, ErrorText());
     ErhClearError();
     return done(0);
   }

@@ -28,10 +28,6 @@ namespace {
 constexpr char kProg[] = "RNetMain";
 constexpr char kFileProg[] = "RNetMainFile";
 
-// Set-80 messages of the restore process alone.
-constexpr int kMsgReadFile = kDaMsgFileRead;
-constexpr int kMsgFileEnded = kDaMsgFileEnded;
-
 // 0 none, then due (to be sent when the handle is free) and sent.
 enum class Step { kNone, kDue, kSent };
 
@@ -44,11 +40,11 @@ void Report(const char* prog, int level, const char* packed) {
 }
 
 void ReportIpc(const char* prog) {
-  Report(prog, kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+  Report(prog, kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
 }
 
 void ReportProtocol(const char* prog) {
-  Report(prog, kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
+  Report(prog, kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
 }
 
 // The parent's MSG_DATA "%d%d": DA id and the released buffer id.
@@ -158,7 +154,7 @@ NetStep RestoreNet::OpenAgent() {
   // A remote agent's segment is made here in the agent's size, so that its
   // buffers lie where the description puts them.
   if (!NetSetUpSegment(pipe_, remote_, &g_)) {
-    Report(kProg, kErhMajor, NlsPackMessage(kSetDataPath, kMsgShmem, ErhErrnoToText()));
+    Report(kProg, kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgAttach, ErhErrnoToText()));
     return NetStep::kExitSetup;
   }
   segment_ = true;
@@ -223,7 +219,7 @@ NetStep RestoreNet::Loop() {
     const IpcHandle handle = IpcWaitForAsyncIpcEvent(-1);
     NetStep rc = NetStep::kGoOn;
     if (handle < 0) {
-      Report(kProg, kErhMajor, NlsPackMessage(kSetDataPath, kMsgWait, ErhErrnoToText()));
+      Report(kProg, kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgWaitFailed, ErhErrnoToText()));
       return NetStep::kExitIpc;
     }
     if (handle == pipe_) {
@@ -561,7 +557,7 @@ bool FileRestore::Fill() {
       const int err = errno;
       DbgPlain(kLevel, "%s: read failed (errno=%d)", kFileProg, err);
       Report(kFileProg, kErhMajor,
-             NlsPackMessage(kSetDataPath, kMsgReadFile, ErhSysErrnoToText(err)));
+             NlsPackMessage(kSetDataPath, kDaMsgFileRead, ErhSysErrnoToText(err)));
       ended_ = true;
       NetPutID(&freeRing_, id);
       return false;
@@ -593,7 +589,7 @@ NetStep FileRestore::Run() {
   fd_ = cmn::UniqueFd(VEK_OpenFile(path_ != nullptr ? path_ : "", 0, 0));
   if (fd_.get() < 0) {
     Report(kFileProg, kErhMajor,
-           NlsPackMessage(kSetDataPath, kMsgOpenFile, ErhSysErrnoToText(errno)));
+           NlsPackMessage(kSetDataPath, kDaMsgOpenFile, ErhSysErrnoToText(errno)));
     return NetStep::kExitSetup;
   }
   NetFileGeometry(kFileProg, &size_, &count_);
@@ -628,11 +624,12 @@ NetStep FileRestore::Run() {
     if (handle < 0) {
       if (drained && IpcGetLastIpcEvent() == IPC_EVENT_TIMEOUT) {
         DbgPlain(kLevel, "%s: the file has ended and the parent waits for more", kFileProg);
-        Report(kFileProg, kErhMajor, NlsPackMessage(kSetDataPath, kMsgFileEnded));
+        Report(kFileProg, kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgFileEnded));
         abort_ = Step::kDue;
         continue;
       }
-      Report(kFileProg, kErhMajor, NlsPackMessage(kSetDataPath, kMsgWait, ErhErrnoToText()));
+      Report(kFileProg, kErhMajor,
+             NlsPackMessage(kSetDataPath, kDaMsgWaitFailed, ErhErrnoToText()));
       return NetStep::kExitIpc;
     }
     if (handle != pipe_) continue;

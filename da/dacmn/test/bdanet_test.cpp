@@ -28,6 +28,7 @@
 #include "cmn/sysio.h"
 #include "codec/dastream.h"
 #include "dacmn/dacmn.h"
+#include "dacmn/netimpl.h"
 #include "dacmn_test_util.h"
 #include "mediaagent/testing/mediaagent_standin.h"
 #include "vekdf/dablock.h"
@@ -66,6 +67,21 @@ std::vector<int> Drain(IdRing* ring) {
   std::vector<int> ids;
   while (!NetEmptyID(ring)) ids.push_back(NetGetID(ring));
   return ids;
+}
+
+// The agent must get a stop even when the parent's bytes cannot be had.
+TEST(RelayedStopTest, ParentsStopGoesAsItCameElseBare) {
+  StrMsg none;
+  StrMsgInitL(&none);
+  EXPECT_EQ(dacmn_detail::NetRelayedStop(&none), (std::vector<char>{'6', '\0', '\0'}));
+  StrMsgFreeL(&none);
+
+  StrMsg parent;
+  StrMsgInitL(&parent);
+  const char stop[] = {'6', '\0', '1', '\0', '\0'};
+  ASSERT_EQ(StrParseStartNL(&parent, stop, sizeof stop), MSG_STOP);
+  EXPECT_EQ(dacmn_detail::NetRelayedStop(&parent), std::vector<char>(stop, stop + sizeof stop));
+  StrMsgFreeL(&parent);
 }
 
 TEST(IdRingTest, KeepsOrderAcrossTheWrapAndHoldsExactly64) {
