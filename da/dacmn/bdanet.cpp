@@ -50,17 +50,6 @@ void Report(int level, const char* packed) {
 
 // ---------------------------------------------------------------- geometry
 
-// A description that the buffer table and a segment can hold.
-bool UsableGeometry(const NetGeometry& g, bool local) {
-  if (g.bufferCount < 1 || g.bufferCount > kNetMaxBuffers) return false;
-  if (g.bufferSize < 1 || g.bufferOffset < 0 || g.bufferOffset >= g.bufferSize) return false;
-  const std::int64_t ring = std::int64_t(g.bufferSize) * g.bufferCount;
-  if (ring + 16 > INT_MAX) return false;
-  if (!local) return true;
-  return g.section >= 0 && g.section < kNetMaxBuffers && g.segmentSize > 0 &&
-         ring * (std::int64_t(g.section) + 1) <= g.segmentSize;
-}
-
 // Takes a counter difference into 0 .. modulo - 1.
 int Wrap(int difference, int modulo) {
   return difference < 0 ? difference + modulo : difference;
@@ -91,12 +80,12 @@ class BackupNet {
   bool FeedParent();
   void CloseAgent();
   void AbortParent();
-  char* Buffer(int id) const { return base_ + std::size_t(id) * std::size_t(g_.bufferSize); }
+  char* Buffer(int id) const { return base_ + std::size_t(id) * std::size_t(g_.bufSize); }
 
   DacmnPtd* ctx_;
   IpcHandle pipe_;
   IpcHandle ma_ = kIpcNoHandle;
-  NetGeometry g_;
+  BmShmDescription g_{};
   bool remote_ = false;
   char* base_ = nullptr;
   std::vector<char> open_;      // the parent's MSG_OPEN, relayed to the agent
@@ -107,7 +96,7 @@ class BackupNet {
   int ackCounter_ = 0;
   int lastAcked_ = -1;
   // Per buffer: 0 with the parent, 1 queued here, 2 sent to the agent.
-  std::array<int, kNetMaxBuffers> where_{};
+  std::array<int, kBmMaxBuffers> where_{};
   Stop stop_ = Stop::kNone;
   Stop abort_ = Stop::kNone;
   bool agentStopped_ = false;
@@ -160,17 +149,26 @@ NetStep BackupNet::SetUp() {
   static constexpr NetAgentSide kSide = {kProg, "VEKBDANET", "Forced the remote DA.", nullptr};
   if (const NetStep rc = NetConnectAgent(ctx_, kSide, &ma_, &remote_); rc != NetStep::kGoOn)
     return rc;
-  if (!NetReadDescription(IpcGetReceiveStrMsg(ma_), &g_) || !UsableGeometry(g_, !remote_)) {
+  const char* why = DaReadShmDescription(IpcGetReceiveStrMsg(ma_), &g_);
+  if (why == nullptr && remote_) {
+    // A remote agent's buffers are sent over the socket: they lie in a
+    // segment of our own, one ring behind a small trailer.
+    const std::int64_t ring = std::int64_t(g_.bufSize) * g_.bufNum;
+    if (ring < 0 || ring + 16 > INT_MAX) {
+      why = "the buffers do not fit a segment";
+    } else {
+      g_.section = 0;
+      g_.shmSize = static_cast<int>(ring) + 16;
+    }
+  }
+  if (why == nullptr) why = BmCheckShmDescription(g_, DA_BACKUP);
+  if (why != nullptr) {
     DbgPlain(kLevel,
-             "%s: unusable description: section %d, buffer size %d, count %d, segment %d, "
+             "%s: unusable description (%s): section %d, buffer size %d, count %d, segment %d, "
              "offset %d",
-             kProg, g_.section, g_.bufferSize, g_.bufferCount, g_.segmentSize, g_.bufferOffset);
+             kProg, why, g_.section, g_.bufSize, g_.bufNum, g_.shmSize, g_.bufOffset);
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
     return NetStep::kExitSetup;
-  }
-  if (remote_) {
-    g_.section = 0;
-    g_.segmentSize = g_.bufferCount * g_.bufferSize + 16;
   }
   if (!NetSetUpSegment(pipe_, remote_, &g_)) {
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgAttach, ErhErrnoToText()));
@@ -178,7 +176,7 @@ NetStep BackupNet::SetUp() {
   }
   // The buffer table: a local agent's buffers lie behind `section` rings.
   base_ = reinterpret_cast<char*>(g_.address) +
-          (remote_ ? 0 : std::size_t(g_.bufferSize) * g_.bufferCount * g_.section);
+          (remote_ ? 0 : std::size_t(g_.bufSize) * g_.bufNum * g_.section);
   if (!NetSendListen(pipe_, g_)) {
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
     return NetStep::kExitIpc;
@@ -239,11 +237,11 @@ bool BackupNet::FeedAgent() {
     return true;
   }
   const int id = NetGetID(&maRing_);
-  blockCounter_ = (blockCounter_ + 1) % (2 * g_.bufferCount);
+  blockCounter_ = (blockCounter_ + 1) % (2 * g_.bufNum);
   where_[id] = 2;
   DbgPlain(kLevel, "NET -> MA: MSG_DATA (%2d)", id);
   // A remote agent takes the block as a raw packet behind its message.
-  if (remote_) return NetSendCodeWithBlock(ma_, MSG_DATA, id, Buffer(id), g_.bufferSize);
+  if (remote_) return NetSendCodeWithBlock(ma_, MSG_DATA, id, Buffer(id), g_.bufSize);
   return NetSendCode(ma_, MSG_DATA, id);
 }
 
@@ -325,7 +323,7 @@ NetStep BackupNet::OnParentMessage() {
     case MSG_DATA:
       // A buffer the parent does not hold would be sent twice or from the
       // wrong place.
-      if (!NetReadInt(in, &id) || id < 0 || id >= g_.bufferCount || where_[id] != 0 ||
+      if (!NetReadInt(in, &id) || id < 0 || id >= g_.bufNum || where_[id] != 0 ||
           stop_ != Stop::kNone || NetPutID(&maRing_, id) != 0) {
         DbgPlain(kLevel, "%s: Protocol error! MSG_DATA (%d) from the parent => ABORTING", kProg,
                  id);
@@ -399,8 +397,7 @@ NetStep BackupNet::OnAgentMessage() {
     return NetStep::kGoOn;
   }
   // Only a buffer that is out with the agent can come back.
-  if (code != MSG_DATA || !NetReadInt(in, &id) || id < 0 || id >= g_.bufferCount ||
-      where_[id] != 2) {
+  if (code != MSG_DATA || !NetReadInt(in, &id) || id < 0 || id >= g_.bufNum || where_[id] != 2) {
     DbgPlain(kLevel, "%s: Protocol error! Message %d (%d) received from MA => ABORTING", kProg,
              code, id);
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
@@ -410,7 +407,7 @@ NetStep BackupNet::OnAgentMessage() {
   lastAcked_ = id;
   reconnectDeadline_.reset();
   NetPutID(&ackRing_, id);
-  ackCounter_ = (ackCounter_ + 1) % (2 * g_.bufferCount);
+  ackCounter_ = (ackCounter_ + 1) % (2 * g_.bufNum);
   if (!FeedParent()) {
     Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
     return NetStep::kExitIpc;
@@ -437,9 +434,9 @@ NetStep BackupNet::OnAgentBroken() {
   if (!reconnectDeadline_) reconnectDeadline_ = NetReconnectDeadline();
   for (;;) {
     int outstanding = 0;
-    for (int id = 0; id < g_.bufferCount; ++id) outstanding += where_[id] == 2 ? 1 : 0;
-    DaNetLink link{ma_,        &maRing_,    &ackRing_,      blockCounter_, ackCounter_,
-                   lastAcked_, outstanding, g_.bufferCount, g_.bufferSize, g_.bufferOffset};
+    for (int id = 0; id < g_.bufNum; ++id) outstanding += where_[id] == 2 ? 1 : 0;
+    DaNetLink link{ma_,        &maRing_,    &ackRing_, blockCounter_, ackCounter_,
+                   lastAcked_, outstanding, g_.bufNum, g_.bufSize,    g_.bufOffset};
     Reconnect rc = Reconnect::kRetry;
     while ((rc = ReconnectDAMA(&link, *reconnectDeadline_)) == Reconnect::kRetry) {
       DbgPlain(kLevel, "Reconnect attempt faild - probably because of network error. Try again!\n");
@@ -530,10 +527,10 @@ NetStep FileNet::Run() {
     return NetStep::kExitSetup;
   }
   NetFileGeometry(kProg, &size_, &count_);
-  NetGeometry g;
-  g.bufferSize = size_;
-  g.bufferCount = count_;
-  g.segmentSize = count_ * size_ + 16;
+  BmShmDescription g{};
+  g.bufSize = size_;
+  g.bufNum = count_;
+  g.shmSize = count_ * size_ + 16;
   NetClrID(&ackRing_);
   if (const NetStep rc = NetFileStart(ctx_, kProg, &DacmnPtd::asyncReport, &g);
       rc != NetStep::kGoOn)
@@ -628,7 +625,7 @@ int NetFwdAck(IdRing* ring, int diff, int bufferCount, int lastAcked) {
     DbgPlain(kLevel, "%s: All ACKs received", "NetFwdAck");
     return 1;
   }
-  if (diff < 0 || bufferCount < 1 || ring->idSize + diff > kNetMaxBuffers) return -1;
+  if (diff < 0 || bufferCount < 1 || ring->idSize + diff > kBmMaxBuffers) return -1;
   int id = lastAcked < 0 ? -1 : lastAcked % bufferCount;
   for (int n = 0; n < diff; ++n) {
     id = id + 1 >= bufferCount ? 0 : id + 1;
@@ -644,7 +641,7 @@ int NetRewData(IdRing* ring, int diff) {
              "NetRewData");
     return 1;
   }
-  if (diff < 0 || ring->idSize + diff > kNetMaxBuffers) {
+  if (diff < 0 || ring->idSize + diff > kBmMaxBuffers) {
     DbgPlain(kLevel, "%s: Buffer full", "NetRewData");
     return -1;
   }
@@ -665,7 +662,7 @@ Reconnect ResumeDAMA(DaNetLink* link, IpcHandle handle) {
   static const char fn[] = "ResumeDAMA";
   DacmnPtd* ctx = DacmnGetContext();
   if (ctx == nullptr || link == nullptr || link->bufferCount < 1 ||
-      link->bufferCount > kNetMaxBuffers) {
+      link->bufferCount > kBmMaxBuffers) {
     return Reconnect::kGiveUp;
   }
   if (IpcSetAsyncDynBuf(handle) != 0) {
@@ -681,13 +678,13 @@ Reconnect ResumeDAMA(DaNetLink* link, IpcHandle handle) {
     DbgPlain(kLevel, "Reconnect: Unexpected msg #%d. Should be MSG_LISTEN!\n", code);
     return Reconnect::kGiveUp;
   }
-  NetGeometry g;
-  if (!NetReadDescription(in, &g) || g.bufferCount != link->bufferCount ||
-      g.bufferSize != link->bufferSize || g.bufferOffset != link->bufferOffset) {
+  BmShmDescription g{};
+  if (DaReadShmDescription(in, &g) != nullptr || g.bufNum != link->bufferCount ||
+      g.bufSize != link->bufferSize || g.bufOffset != link->bufferOffset) {
     // Buffer ids and counters of the stream mean nothing in another
     // geometry.
     DbgPlain(kLevel, "%s: the agent resumes with another geometry (%d x %d, offset %d)", fn,
-             g.bufferCount, g.bufferSize, g.bufferOffset);
+             g.bufNum, g.bufSize, g.bufOffset);
     return Reconnect::kGiveUp;
   }
   StrMsg* out = IpcGetStrMsg(handle);

@@ -13,6 +13,7 @@
 
 #include "cmn/sysio.h"
 #include "dacmn/dacmn.h"
+#include "dacmn/dashm.h"
 #include "dacmn/idring.h"
 
 // Messages between a network process and a media agent, beside those of
@@ -24,8 +25,6 @@ enum DaAgentMsgId : int {
   MSG_MA_BUFFER_STATE = 1052,  // "%d%d" the agent's block and acknowledgement counters
 };
 
-// Most buffers a stream may have: the buffer table and the id rings hold 64.
-inline constexpr int kNetMaxBuffers = 64;
 // Seconds without an event after which a remote agent gets MSG_PROBE.
 inline constexpr int kNetProbeSeconds = 120;
 // Replaces those seconds for the backup network processes this process
@@ -35,7 +34,7 @@ int NetSetProbeSeconds(int seconds);
 
 // A first-in first-out queue of buffer ids (NetClrID, NetEmptyID, NetPutID,
 // NetGetID in dacmn/idring.h).
-using IdRing = IdRingOf<kNetMaxBuffers>;
+using IdRing = IdRingOf<kBmMaxBuffers>;
 
 // Puts the `diff` acknowledgements that the agent sent but that never
 // arrived: buffers are acknowledged in the order 0, 1, ..., count - 1, 0, ...,

@@ -78,13 +78,18 @@ const char* BmCheckShmDescription(const BmShmDescription& d, DaSide side) {
   return nullptr;
 }
 
-const char* BmParseShmDescription(StrMsg* msg, BmShmDescription* d, DaSide side) {
+const char* DaReadShmDescription(StrMsg* msg, BmShmDescription* d) {
   char address[64] = "";
   if (StrParseMessageFL(msg, "%d%d%s%d%d%d%d", &d->section, &d->key, address, sizeof address,
                         &d->bufSize, &d->bufNum, &d->shmSize, &d->bufOffset) != 0) {
     return "malformed shared memory description";
   }
   if (!ParseAddress(address, &d->address)) return "malformed shared memory address";
+  return nullptr;
+}
+
+const char* BmParseShmDescription(StrMsg* msg, BmShmDescription* d, DaSide side) {
+  if (const char* why = DaReadShmDescription(msg, d)) return why;
   return BmCheckShmDescription(*d, side);
 }
 

@@ -86,11 +86,6 @@ void NetForwardConsole(const char* message, int DacmnPtd::*asyncFlag) {
   NetSendToParent(MSG_CON, message, asyncFlag);
 }
 
-bool NetReadDescription(StrMsg* msg, NetGeometry* g) {
-  return StrParseMessageFL(msg, "%d%d%l%d%d%d%d", &g->section, &g->key, &g->address, &g->bufferSize,
-                           &g->bufferCount, &g->segmentSize, &g->bufferOffset) == 0;
-}
-
 NetStep NetConnectAgent(DacmnPtd* ctx, const NetAgentSide& side, IpcHandle* ma, bool* remote) {
   *ma = IpcConnectToProcess(ctx->maHost, static_cast<unsigned>(ctx->maPort), 0);
   if (*ma == kIpcNoHandle) {
@@ -127,23 +122,23 @@ NetStep NetConnectAgent(DacmnPtd* ctx, const NetAgentSide& side, IpcHandle* ma, 
   return NetStep::kGoOn;
 }
 
-bool NetSetUpSegment(IpcHandle pipe, bool remote, NetGeometry* g) {
+bool NetSetUpSegment(IpcHandle pipe, bool remote, BmShmDescription* g) {
   void* address = nullptr;
   if (!remote) {
-    if (IpcAttachShmem(pipe, g->key, &address, g->segmentSize) != 0) return false;
-  } else if (IpcAllocShmem(pipe, &address, g->segmentSize) != 0 ||
+    if (IpcAttachShmem(pipe, g->key, &address, g->shmSize) != 0) return false;
+  } else if (IpcAllocShmem(pipe, &address, g->shmSize) != 0 ||
              (g->key = IpcGetShmemKey(pipe)) == -1) {
     return false;
   }
-  g->address = reinterpret_cast<unsigned long>(address);
+  g->address = reinterpret_cast<std::uintptr_t>(address);
   return true;
 }
 
-bool NetSendListen(IpcHandle pipe, const NetGeometry& g) {
+bool NetSendListen(IpcHandle pipe, const BmShmDescription& g) {
   StrMsg* out = IpcGetStrMsg(pipe);
   return out != nullptr && StrMsgStartExL(out, nullptr, 0, MSG_LISTEN, 0) == 0 &&
-         StrMsgFAppendL(out, "%d%d%d%d%d%d", g.key, g.segmentSize, g.section, g.bufferCount,
-                        g.bufferSize, g.bufferOffset) == 0 &&
+         StrMsgFAppendL(out, "%d%d%d%d%d%d", g.key, g.shmSize, g.section, g.bufNum, g.bufSize,
+                        g.bufOffset) == 0 &&
          IpcSendStrMsg(pipe) > 0;
 }
 
@@ -165,7 +160,8 @@ void NetFileGeometry(const char* prog, int* size, int* count) {
   }
 }
 
-NetStep NetFileStart(DacmnPtd* ctx, const char* prog, int DacmnPtd::*asyncFlag, NetGeometry* g) {
+NetStep NetFileStart(DacmnPtd* ctx, const char* prog, int DacmnPtd::*asyncFlag,
+                     BmShmDescription* g) {
   const IpcHandle pipe = ctx->maIpcHandle;
   if (!NetSetUpSegment(pipe, true, g)) {
     ErhFullReportPacked(prog, kErhMajor,

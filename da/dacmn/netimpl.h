@@ -9,6 +9,7 @@
 #include "cmn/strmsg.h"
 #include "dacmn/dacmn.h"
 #include "dacmn/daimpl.h"
+#include "dacmn/dashm.h"
 #include "vekdf/damsg.h"
 
 namespace dacmn_detail {
@@ -62,19 +63,6 @@ void NetRunProcess(void (*exit)(int), ErhHookFn report, ErhHookFn console, Args.
   exit(code);
 }
 
-// A media agent's description of its buffers.
-struct NetGeometry {
-  int section = 0;
-  int key = 0;
-  unsigned long address = 0;
-  int bufferSize = 0;
-  int bufferCount = 0;
-  int segmentSize = 0;
-  int bufferOffset = 0;
-};
-// The seven items of a description from the parse of `msg` in progress.
-bool NetReadDescription(StrMsg* msg, NetGeometry* g);
-
 // How a process names itself when it connects to the agent.
 struct NetAgentSide {
   const char* prog;         // function name of reports and traces
@@ -94,10 +82,10 @@ NetStep NetConnectAgent(DacmnPtd* ctx, const NetAgentSide& side, IpcHandle* ma, 
 // segment size of `g`) attached on the pipe, or for a remote agent a new one
 // of g->segmentSize bytes, whose key replaces the agent's. g->address is set
 // to where it lies here. False on failure (not reported).
-bool NetSetUpSegment(IpcHandle pipe, bool remote, NetGeometry* g);
+bool NetSetUpSegment(IpcHandle pipe, bool remote, BmShmDescription* g);
 // Tells the parent where the buffers are: MSG_LISTEN with key, segment size,
 // section, count, buffer size and offset, sent synchronously. False on failure.
-bool NetSendListen(IpcHandle pipe, const NetGeometry& g);
+bool NetSendListen(IpcHandle pipe, const BmShmDescription& g);
 
 // The buffers of a file: `size` and `count` keep their defaults unless
 // VEKDABLOCKSIZE lies in 8192 .. 1048576 and VEKDABLOCKSPERDA in 1 .. 32
@@ -109,7 +97,8 @@ void NetFileGeometry(const char* prog, int* size, int* count);
 // then go behind the pipe's sends (the context's `asyncFlag`) and the pipe
 // receives. kGoOn when started (g has the segment's key and address), else the
 // step that ends the process, after a report under `prog`.
-NetStep NetFileStart(DacmnPtd* ctx, const char* prog, int DacmnPtd::*asyncFlag, NetGeometry* g);
+NetStep NetFileStart(DacmnPtd* ctx, const char* prog, int DacmnPtd::*asyncFlag,
+                     BmShmDescription* g);
 
 // A private segment is marked for removal once the parent has attached it
 // too: it then goes with the last of the two processes, however they end.

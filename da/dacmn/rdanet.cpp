@@ -87,19 +87,19 @@ class RestoreNet {
   bool FeedAgent();
   bool AdvanceClose();
   void AbortParent();
-  char* Buffer(int id) const { return base_ + std::size_t(g_.bufferSize) * std::size_t(id); }
+  char* Buffer(int id) const { return base_ + std::size_t(g_.bufSize) * std::size_t(id); }
 
   DacmnPtd* ctx_;
   IpcHandle pipe_;
   IpcHandle ma_ = kIpcNoHandle;
-  NetGeometry g_;
+  BmShmDescription g_{};
   bool remote_ = false;
   bool segment_ = false;
   bool segmentRemoved_ = false;
   char* base_ = nullptr;
   RIdRing parentRing_{};  // filled, not yet announced to the parent
   RIdRing ackRing_{};     // released by the parent, not yet passed to the agent
-  std::array<Holder, kNetMaxBuffers> holder_{};
+  std::array<Holder, kBmMaxBuffers> holder_{};
   int receiveState_ = 1;
   int current_ = -1;
   Step stop_ = Step::kNone;
@@ -135,19 +135,13 @@ NetStep RestoreNet::OpenAgent() {
                                          "Got MSG_ABORT from RMA\n"};
   if (const NetStep rc = NetConnectAgent(ctx_, kSide, &ma_, &remote_); rc != NetStep::kGoOn)
     return rc;
-  g_ = NetGeometry();
-  const char* why = "malformed description";
-  if (NetReadDescription(IpcGetReceiveStrMsg(ma_), &g_)) {
-    why = BmCheckShmDescription({g_.section, g_.key, g_.address, g_.bufferSize, g_.bufferCount,
-                                 g_.segmentSize, g_.bufferOffset},
-                                DA_RESTORE);
-  }
+  g_ = BmShmDescription{};
+  const char* why = BmParseShmDescription(IpcGetReceiveStrMsg(ma_), &g_, DA_RESTORE);
   if (why != nullptr) {
     DbgPlain(kLevel,
              "%s: unusable description (%s): section %d, buffer size %d, count %d, segment %d, "
              "offset %d",
-             kProg, why, g_.section, g_.bufferSize, g_.bufferCount, g_.segmentSize,
-             g_.bufferOffset);
+             kProg, why, g_.section, g_.bufSize, g_.bufNum, g_.shmSize, g_.bufOffset);
     ReportProtocol(kProg);
     return NetStep::kExitSetup;
   }
@@ -354,7 +348,7 @@ NetStep RestoreNet::OnParentRelease(StrMsg* in) {
   }
   // Only a buffer the parent holds can come back; another would be filled
   // twice.
-  if (!readable || id < 0 || id >= g_.bufferCount || holder_[id] != Holder::kParent ||
+  if (!readable || id < 0 || id >= g_.bufNum || holder_[id] != Holder::kParent ||
       NetPutID(&ackRing_, id) != 0) {
     DbgPlain(kLevel, "%s: Protocol error! MSG_DATA (%d) from the parent => ABORTING", kProg, id);
     ReportProtocol(kProg);
@@ -473,7 +467,7 @@ NetStep RestoreNet::OnAgentMessage() {
   }
   int id = -1;
   // Nothing is received into a buffer that is not the agent's to fill.
-  if (code != MSG_DATA || !NetReadInt(in, &id) || id < 0 || id >= g_.bufferCount ||
+  if (code != MSG_DATA || !NetReadInt(in, &id) || id < 0 || id >= g_.bufNum ||
       holder_[id] != Holder::kAgent) {
     DbgPlain(kLevel, "%s: Protocol error! Message %d (%d) received from RMA => ABORTING", kProg,
              code, id);
@@ -483,7 +477,7 @@ NetStep RestoreNet::OnAgentMessage() {
   if (!remote_) return BufferComplete(id);
   current_ = id;
   receiveState_ = 2;
-  if (IpcReceiveAsync(ma_, Buffer(id), g_.bufferSize) != 0) {
+  if (IpcReceiveAsync(ma_, Buffer(id), g_.bufSize) != 0) {
     ReportIpc(kProg);
     return NetStep::kExitIpc;
   }
@@ -533,7 +527,7 @@ class FileRestore {
   bool ended_ = false;
   RIdRing freeRing_{};
   RIdRing parentRing_{};
-  std::array<Holder, kNetMaxBuffers> holder_{};
+  std::array<Holder, kBmMaxBuffers> holder_{};
   Step stop_ = Step::kNone;
   Step abort_ = Step::kNone;
 };
@@ -593,10 +587,10 @@ NetStep FileRestore::Run() {
     return NetStep::kExitSetup;
   }
   NetFileGeometry(kFileProg, &size_, &count_);
-  NetGeometry g;
-  g.bufferSize = size_;
-  g.bufferCount = count_;
-  g.segmentSize = count_ * size_;
+  BmShmDescription g{};
+  g.bufSize = size_;
+  g.bufNum = count_;
+  g.shmSize = count_ * size_;
   if (const NetStep rc = NetFileStart(ctx_, kFileProg, &DacmnPtd::restoreAsyncReport, &g);
       rc != NetStep::kGoOn) {
     return rc;
