@@ -57,8 +57,6 @@ int Wrap(int difference, int modulo) {
 
 // ---------------------------------------------------------------- the process
 
-enum class Stop { kNone, kSent, kDue };
-
 class BackupNet {
  public:
   explicit BackupNet(DacmnPtd* ctx) : ctx_(ctx), pipe_(ctx->maIpcHandle) {}
@@ -97,8 +95,8 @@ class BackupNet {
   int lastAcked_ = -1;
   // Per buffer: 0 with the parent, 1 queued here, 2 sent to the agent.
   std::array<int, kBmMaxBuffers> where_{};
-  Stop stop_ = Stop::kNone;
-  Stop abort_ = Stop::kNone;
+  NetStop stop_ = NetStop::kNone;
+  NetStop abort_ = NetStop::kNone;
   bool agentStopped_ = false;
   bool segmentRemoved_ = false;
   // While the link is down, and after a reconnection until the agent has
@@ -233,7 +231,7 @@ NetStep BackupNet::OnTimeout() {
 bool BackupNet::FeedAgent() {
   if (ma_ == kIpcNoHandle || IpcCanSendAsync(ma_) != 1) return true;
   if (NetEmptyID(&maRing_)) {
-    if (stop_ == Stop::kDue && !agentStopped_) StopAgent();
+    if (stop_ == NetStop::kDue && !agentStopped_) StopAgent();
     return true;
   }
   const int id = NetGetID(&maRing_);
@@ -265,8 +263,8 @@ void BackupNet::StopAgent() {
 
 // Answers the parent's MSG_STOP once the agent has it.
 void BackupNet::StopParent() {
-  if (stop_ == Stop::kDue && agentStopped_ && IpcCanSendAsync(pipe_) == 1) {
-    stop_ = Stop::kSent;
+  if (stop_ == NetStop::kDue && agentStopped_ && IpcCanSendAsync(pipe_) == 1) {
+    stop_ = NetStop::kSent;
     NetSendCode(pipe_, MSG_STOP, -1);
   }
 }
@@ -282,14 +280,14 @@ NetStep BackupNet::OnPipe(int event) {
   switch (event) {
     case IPC_EVENT_RECEIVED: return OnParentMessage();
     case IPC_EVENT_SENT:
-      if (abort_ == Stop::kDue) {
-        abort_ = Stop::kSent;
+      if (abort_ == NetStop::kDue) {
+        abort_ = NetStop::kSent;
         NetSendCode(pipe_, MSG_ABORT, -1);
-      } else if (abort_ == Stop::kSent) {
-        abort_ = Stop::kNone;
-      } else if (stop_ == Stop::kDue && agentStopped_) {
+      } else if (abort_ == NetStop::kSent) {
+        abort_ = NetStop::kNone;
+      } else if (stop_ == NetStop::kDue && agentStopped_) {
         StopParent();
-      } else if (stop_ == Stop::kSent) {
+      } else if (stop_ == NetStop::kSent) {
         return NetStep::kExitStop;
       } else if ((ctx_->netFlags & kDaNetReconnected) != 0) {
         ctx_->netFlags &= ~kDaNetReconnected;
@@ -300,7 +298,7 @@ NetStep BackupNet::OnPipe(int event) {
       }
       return NetStep::kGoOn;
     case IPC_EVENT_CLOSED:
-      if (stop_ == Stop::kNone) {
+      if (stop_ == NetStop::kNone) {
         Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetClosed, ErhErrnoToText()));
         return NetStep::kExitIpc;
       }
@@ -324,7 +322,7 @@ NetStep BackupNet::OnParentMessage() {
       // A buffer the parent does not hold would be sent twice or from the
       // wrong place.
       if (!NetReadInt(in, &id) || id < 0 || id >= g_.bufNum || where_[id] != 0 ||
-          stop_ != Stop::kNone || NetPutID(&maRing_, id) != 0) {
+          stop_ != NetStop::kNone || NetPutID(&maRing_, id) != 0) {
         DbgPlain(kLevel, "%s: Protocol error! MSG_DATA (%d) from the parent => ABORTING", kProg,
                  id);
         Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
@@ -334,9 +332,9 @@ NetStep BackupNet::OnParentMessage() {
       if (!FeedAgent()) return OnAgentBroken();
       break;
     case MSG_STOP:
-      if (stop_ == Stop::kNone) {
+      if (stop_ == NetStop::kNone) {
         stopText_ = NetRelayedStop(in);
-        stop_ = Stop::kDue;
+        stop_ = NetStop::kDue;
         if (NetEmptyID(&maRing_) && (ma_ == kIpcNoHandle || IpcCanSendAsync(ma_) == 1)) {
           StopAgent();
         }
@@ -377,12 +375,12 @@ NetStep BackupNet::OnAgent(int event) {
 // The agent ended the stream: the parent is told to abort, and the process
 // ends when it does.
 void BackupNet::AbortParent() {
-  if (abort_ != Stop::kNone) return;
+  if (abort_ != NetStop::kNone) return;
   if (IpcCanSendAsync(pipe_) == 1) {
     NetSendCode(pipe_, MSG_ABORT, -1);
-    abort_ = Stop::kSent;
+    abort_ = NetStop::kSent;
   } else {
-    abort_ = Stop::kDue;
+    abort_ = NetStop::kDue;
   }
 }
 
@@ -501,7 +499,7 @@ class FileNet {
   int size_ = kFileBufferSize;
   int count_ = kFileBufferCount;
   IdRing ackRing_{};
-  Stop stop_ = Stop::kNone;
+  NetStop stop_ = NetStop::kNone;
   int key_ = -1;
   bool segmentRemoved_ = false;
 };
@@ -544,25 +542,14 @@ NetStep FileNet::Run() {
       return NetStep::kExitIpc;
     }
     if (handle != pipe_) continue;
-    switch (IpcGetLastIpcHandleEvent(pipe_)) {
-      case IPC_EVENT_RECEIVED:
-        if (const NetStep rc = OnMessage(); rc != NetStep::kGoOn) return rc;
-        break;
-      case IPC_EVENT_SENT:
-        if (stop_ == Stop::kDue) {
-          stop_ = Stop::kSent;
-          if (!NetSendCode(pipe_, MSG_STOP, -1)) return NetStep::kExitIpc;
-        } else if (stop_ == Stop::kSent) {
-          return NetStep::kExitStop;
-        } else if (!FeedParent()) {
+    const NetStep rc = NetOnFilePipe(
+        pipe_, &stop_, [this] { return OnMessage(); },
+        [this] {
+          if (FeedParent()) return NetStep::kGoOn;
           Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
           return NetStep::kExitIpc;
-        }
-        break;
-      case IPC_EVENT_CLOSED: ErhToConsole("NET close\n"); return NetStep::kExitIpc;
-      case IPC_EVENT_ERROR: ErhToConsole("NET read error\n"); return NetStep::kExitIpc;
-      default: break;
-    }
+        });
+    if (rc != NetStep::kGoOn) return rc;
   }
 }
 
@@ -574,7 +561,7 @@ NetStep FileNet::OnMessage() {
   switch (code) {
     case -1: ErhToConsole("NET MSG format error\n"); break;
     case MSG_DATA: {
-      if (!NetReadInt(in, &id) || id < 0 || id >= count_ || stop_ != Stop::kNone) {
+      if (!NetReadInt(in, &id) || id < 0 || id >= count_ || stop_ != NetStop::kNone) {
         DbgPlain(kLevel, "%s: Protocol error! MSG_DATA (%d) from the parent => ABORTING", kProg,
                  id);
         Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
@@ -594,11 +581,11 @@ NetStep FileNet::OnMessage() {
       break;
     }
     case MSG_STOP:
-      if (stop_ == Stop::kNone) {
+      if (stop_ == NetStop::kNone) {
         if (const NetStep rc = Finish(); rc != NetStep::kExitStop) return rc;
-        stop_ = Stop::kDue;
+        stop_ = NetStop::kDue;
         if (IpcCanSendAsync(pipe_) == 1) {
-          stop_ = Stop::kSent;
+          stop_ = NetStop::kSent;
           if (!NetSendCode(pipe_, MSG_STOP, -1)) return NetStep::kExitIpc;
         }
       }

@@ -10,6 +10,7 @@
 #include "dacmn/dacmn.h"
 #include "dacmn/daimpl.h"
 #include "dacmn/dashm.h"
+#include "ipc/ipc.h"
 #include "vekdf/damsg.h"
 
 namespace dacmn_detail {
@@ -29,6 +30,17 @@ enum class NetStep : int {
 inline int NetExitCode(NetStep step) {
   return step == NetStep::kGoOn ? DA_NET_EXIT_IPC : static_cast<int>(step);
 }
+
+// A message to the parent that ends a phase (MSG_STOP, MSG_ABORT): not yet
+// asked for, due once the pipe takes a send, sent.
+enum class NetStop { kNone, kDue, kSent };
+
+// One event on the pipe of a file variant, whose loop waits on nothing else:
+// a received message goes to `onMessage`; a completed send lets a due
+// MSG_STOP go, ends the process once it went, and otherwise goes to
+// `onSent`. Both give the step to take.
+template <class OnMessage, class OnSent>
+NetStep NetOnFilePipe(IpcHandle pipe, NetStop* stop, OnMessage&& onMessage, OnSent&& onSent);
 
 // Seconds a report waits for the pipe to take it.
 constexpr int kNetFlushSeconds = 60;
@@ -122,5 +134,22 @@ bool NetSendCodeWithBlock(IpcHandle handle, int code, int id, const void* block,
 std::vector<char> NetRelayedStop(StrMsg* msg);
 // Reads one int item from the parse of `msg` in progress.
 bool NetReadInt(StrMsg* msg, int* value);
+
+template <class OnMessage, class OnSent>
+NetStep NetOnFilePipe(IpcHandle pipe, NetStop* stop, OnMessage&& onMessage, OnSent&& onSent) {
+  switch (IpcGetLastIpcHandleEvent(pipe)) {
+    case IPC_EVENT_RECEIVED: return onMessage();
+    case IPC_EVENT_SENT:
+      if (*stop == NetStop::kDue) {
+        *stop = NetStop::kSent;
+        return NetSendCode(pipe, MSG_STOP, -1) ? NetStep::kGoOn : NetStep::kExitIpc;
+      }
+      if (*stop == NetStop::kSent) return NetStep::kExitStop;
+      return onSent();
+    case IPC_EVENT_CLOSED: ErhToConsole("NET close\n"); return NetStep::kExitIpc;
+    case IPC_EVENT_ERROR: ErhToConsole("NET read error\n"); return NetStep::kExitIpc;
+    default: return NetStep::kGoOn;
+  }
+}
 
 }  // namespace dacmn_detail

@@ -29,8 +29,6 @@ constexpr char kProg[] = "RNetMain";
 constexpr char kFileProg[] = "RNetMainFile";
 
 // 0 none, then due (to be sent when the handle is free) and sent.
-enum class Step { kNone, kDue, kSent };
-
 // Who holds a buffer: the agent (also while its bytes arrive), this process
 // (filled, not yet announced) or the parent.
 enum class Holder : unsigned char { kAgent, kQueued, kParent };
@@ -102,9 +100,9 @@ class RestoreNet {
   std::array<Holder, kBmMaxBuffers> holder_{};
   int receiveState_ = 1;
   int current_ = -1;
-  Step stop_ = Step::kNone;
-  Step abort_ = Step::kNone;
-  Step close_ = Step::kNone;
+  NetStop stop_ = NetStop::kNone;
+  NetStop abort_ = NetStop::kNone;
+  NetStop close_ = NetStop::kNone;
 };
 
 NetStep RestoreNet::Run() {
@@ -176,7 +174,7 @@ NetStep RestoreNet::OpenAgent() {
   holder_.fill(Holder::kAgent);
   receiveState_ = 1;
   current_ = -1;
-  close_ = Step::kNone;
+  close_ = NetStop::kNone;
   return NetStep::kGoOn;
 }
 
@@ -196,7 +194,7 @@ void RestoreNet::CloseAgent(bool orderly) {
   NetClrID(&parentRing_);
   NetClrID(&ackRing_);
   receiveState_ = 1;
-  close_ = Step::kNone;
+  close_ = NetStop::kNone;
 }
 
 void RestoreNet::ReleaseSegment() {
@@ -237,7 +235,7 @@ bool RestoreNet::FeedParent() {
 }
 
 bool RestoreNet::FeedAgent() {
-  if (ma_ == kIpcNoHandle || close_ != Step::kNone || NetEmptyID(&ackRing_) ||
+  if (ma_ == kIpcNoHandle || close_ != NetStop::kNone || NetEmptyID(&ackRing_) ||
       IpcCanSendAsync(ma_) != 1) {
     return true;
   }
@@ -252,23 +250,23 @@ bool RestoreNet::FeedAgent() {
 // goes out, and once it has, the connection ends. False when the send failed.
 bool RestoreNet::AdvanceClose() {
   if (ma_ == kIpcNoHandle || IpcCanSendAsync(ma_) != 1) return true;
-  if (close_ == Step::kDue) {
+  if (close_ == NetStop::kDue) {
     DbgPlain(kLevel, "%s: MSG_CLOSE to the media agent", kProg);
-    close_ = Step::kSent;
+    close_ = NetStop::kSent;
     return NetSendCode(ma_, MSG_CLOSE, -1);
   }
-  if (close_ == Step::kSent) EndObject(true);
+  if (close_ == NetStop::kSent) EndObject(true);
   return true;
 }
 
 // The agent left: the parent is told to abort and decides.
 void RestoreNet::AbortParent() {
-  if (abort_ != Step::kNone) return;
+  if (abort_ != NetStop::kNone) return;
   if (IpcCanSendAsync(pipe_) == 1) {
     NetSendCode(pipe_, MSG_ABORT, -1);
-    abort_ = Step::kSent;
+    abort_ = NetStop::kSent;
   } else {
-    abort_ = Step::kDue;
+    abort_ = NetStop::kDue;
   }
 }
 
@@ -277,16 +275,16 @@ NetStep RestoreNet::OnPipe(int event) {
     case IPC_EVENT_RECEIVED: return OnParentMessage();
     case IPC_EVENT_SENT:
       // A stop in flight is the last message: its completion ends the process.
-      if (abort_ == Step::kDue) {
-        abort_ = Step::kSent;
+      if (abort_ == NetStop::kDue) {
+        abort_ = NetStop::kSent;
         NetSendCode(pipe_, MSG_ABORT, -1);
-      } else if (stop_ == Step::kDue) {
-        stop_ = Step::kSent;
+      } else if (stop_ == NetStop::kDue) {
+        stop_ = NetStop::kSent;
         NetSendCode(pipe_, MSG_STOP, -1);
-      } else if (stop_ == Step::kSent) {
+      } else if (stop_ == NetStop::kSent) {
         return NetStep::kExitStop;
-      } else if (abort_ == Step::kSent) {
-        abort_ = Step::kNone;
+      } else if (abort_ == NetStop::kSent) {
+        abort_ = NetStop::kNone;
       } else if (!AdvanceClose() || !FeedParent()) {
         ReportIpc(kProg);
         return NetStep::kExitIpc;
@@ -295,7 +293,7 @@ NetStep RestoreNet::OnPipe(int event) {
     case IPC_EVENT_CLOSED:
       DbgPlain(kLevel, "DA Handle: IPC Close Event !");
       ErhToConsole("NET close\n");
-      return stop_ == Step::kNone ? NetStep::kExitIpc : NetStep::kExitStop;
+      return stop_ == NetStop::kNone ? NetStep::kExitIpc : NetStep::kExitStop;
     case IPC_EVENT_ERROR: ErhToConsole("NET read error\n"); return NetStep::kExitIpc;
     default: return NetStep::kGoOn;
   }
@@ -317,8 +315,8 @@ NetStep RestoreNet::OnParentMessage() {
       // The parent opens the next object; an object it did not close is
       // closed first.
       if (ma_ != kIpcNoHandle) {
-        if (close_ == Step::kNone) close_ = Step::kDue;
-        if (close_ == Step::kDue && IpcFlushAsyncHandle(ma_, kNetFlushSeconds) == 1) {
+        if (close_ == NetStop::kNone) close_ = NetStop::kDue;
+        if (close_ == NetStop::kDue && IpcFlushAsyncHandle(ma_, kNetFlushSeconds) == 1) {
           StrMsg* out = IpcGetStrMsg(ma_);
           if (out != nullptr && StrMsgStartExL(out, nullptr, 0, MSG_CLOSE, 0) == 0) {
             IpcSendStrMsg(ma_);
@@ -341,7 +339,7 @@ NetStep RestoreNet::OnParentMessage() {
 NetStep RestoreNet::OnParentRelease(StrMsg* in) {
   int id = -1;
   const bool readable = ReadRelease(in, &id);
-  if (ma_ == kIpcNoHandle || close_ != Step::kNone) {
+  if (ma_ == kIpcNoHandle || close_ != NetStop::kNone) {
     // The object has ended: the agent no longer wants its buffers.
     DbgPlain(kLevel, "%s: MSG_DATA (%d) after the end of the object ignored", kProg, id);
     return NetStep::kGoOn;
@@ -363,7 +361,7 @@ NetStep RestoreNet::OnParentRelease(StrMsg* in) {
 }
 
 void RestoreNet::OnParentStop(StrMsg* in) {
-  if (stop_ != Step::kNone) return;
+  if (stop_ != NetStop::kNone) return;
   if (ma_ != kIpcNoHandle) {
     const std::vector<char> stop = NetRelayedStop(in);
     if (IpcFlushAsyncHandle(ma_, kNetFlushSeconds) != 1 ||
@@ -373,15 +371,15 @@ void RestoreNet::OnParentStop(StrMsg* in) {
     }
   }
   if (IpcCanSendAsync(pipe_) == 1) {
-    stop_ = Step::kSent;
+    stop_ = NetStop::kSent;
     NetSendCode(pipe_, MSG_STOP, -1);
   } else {
-    stop_ = Step::kDue;
+    stop_ = NetStop::kDue;
   }
 }
 
 void RestoreNet::OnParentClose() {
-  if (ma_ == kIpcNoHandle || close_ != Step::kNone) {
+  if (ma_ == kIpcNoHandle || close_ != NetStop::kNone) {
     // An agent that left took the object along; its segment goes now.
     DbgPlain(kLevel, "%s: MSG_CLOSE without an open object", kProg);
     if (ma_ == kIpcNoHandle) ReleaseSegment();
@@ -390,7 +388,7 @@ void RestoreNet::OnParentClose() {
   // Filled buffers not yet announced belong to the object that ends.
   NetClrID(&parentRing_);
   NetClrID(&ackRing_);
-  close_ = Step::kDue;
+  close_ = NetStop::kDue;
   if (!AdvanceClose()) {
     DbgPlain(kLevel, "%s: MSG_CLOSE could not be sent", kProg);
     EndObject(false);
@@ -400,11 +398,11 @@ void RestoreNet::OnParentClose() {
 NetStep RestoreNet::OnAgent(int event) {
   switch (event) {
     case IPC_EVENT_RECEIVED:
-      if (close_ != Step::kNone || stop_ != Step::kNone) return DropFromAgent();
+      if (close_ != NetStop::kNone || stop_ != NetStop::kNone) return DropFromAgent();
       if (receiveState_ == 2) return BufferComplete(current_);
       return OnAgentMessage();
     case IPC_EVENT_SENT:
-      if (close_ != Step::kNone) {
+      if (close_ != NetStop::kNone) {
         if (!AdvanceClose()) EndObject(false);
       } else if (!FeedAgent()) {
         ReportIpc(kProg);
@@ -415,19 +413,19 @@ NetStep RestoreNet::OnAgent(int event) {
       // Once MSG_CLOSE or MSG_STOP is on its way, the agent closing is the
       // end asked for. Otherwise the parent decides, and may still read
       // what it was given.
-      if (close_ != Step::kNone) {
+      if (close_ != NetStop::kNone) {
         EndObject(false);
       } else {
         CloseAgent(false);
-        if (stop_ == Step::kNone) AbortParent();
+        if (stop_ == NetStop::kNone) AbortParent();
       }
       return NetStep::kGoOn;
     case IPC_EVENT_ERROR:
-      if (close_ != Step::kNone) {
+      if (close_ != NetStop::kNone) {
         EndObject(false);
         return NetStep::kGoOn;
       }
-      if (stop_ != Step::kNone) {
+      if (stop_ != NetStop::kNone) {
         CloseAgent(false);
         return NetStep::kGoOn;
       }
@@ -447,7 +445,7 @@ NetStep RestoreNet::OnAgent(int event) {
 NetStep RestoreNet::DropFromAgent() {
   receiveState_ = 1;
   if (IpcReceiveAsync(ma_, nullptr, 0) != 0) {
-    if (close_ != Step::kNone) {
+    if (close_ != NetStop::kNone) {
       EndObject(false);
     } else {
       CloseAgent(false);
@@ -528,12 +526,12 @@ class FileRestore {
   RIdRing freeRing_{};
   RIdRing parentRing_{};
   std::array<Holder, kBmMaxBuffers> holder_{};
-  Step stop_ = Step::kNone;
-  Step abort_ = Step::kNone;
+  NetStop stop_ = NetStop::kNone;
+  NetStop abort_ = NetStop::kNone;
 };
 
 bool FileRestore::Drained() const {
-  if (!ended_ || stop_ != Step::kNone || abort_ != Step::kNone) return false;
+  if (!ended_ || stop_ != NetStop::kNone || abort_ != NetStop::kNone) return false;
   for (int id = 0; id < count_; ++id) {
     if (holder_[id] != Holder::kAgent) return false;
   }
@@ -601,13 +599,13 @@ NetStep FileRestore::Run() {
   NetClrID(&parentRing_);
   holder_.fill(Holder::kAgent);
   for (int id = 0; id < count_; ++id) NetPutID(&freeRing_, id);
-  if (!Fill()) abort_ = Step::kDue;
+  if (!Fill()) abort_ = NetStop::kDue;
   for (;;) {
-    if (abort_ == Step::kDue && IpcCanSendAsync(pipe_) == 1) {
-      abort_ = Step::kSent;
+    if (abort_ == NetStop::kDue && IpcCanSendAsync(pipe_) == 1) {
+      abort_ = NetStop::kSent;
       if (!NetSendCode(pipe_, MSG_ABORT, -1)) return NetStep::kExitIpc;
     }
-    if (abort_ == Step::kNone && !FeedParent()) {
+    if (abort_ == NetStop::kNone && !FeedParent()) {
       ReportIpc(kFileProg);
       return NetStep::kExitIpc;
     }
@@ -619,7 +617,7 @@ NetStep FileRestore::Run() {
       if (drained && IpcGetLastIpcEvent() == IPC_EVENT_TIMEOUT) {
         DbgPlain(kLevel, "%s: the file has ended and the parent waits for more", kFileProg);
         Report(kFileProg, kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgFileEnded));
-        abort_ = Step::kDue;
+        abort_ = NetStop::kDue;
         continue;
       }
       Report(kFileProg, kErhMajor,
@@ -627,24 +625,13 @@ NetStep FileRestore::Run() {
       return NetStep::kExitIpc;
     }
     if (handle != pipe_) continue;
-    switch (IpcGetLastIpcHandleEvent(pipe_)) {
-      case IPC_EVENT_RECEIVED:
-        if (const NetStep rc = OnMessage(); rc != NetStep::kGoOn) return rc;
-        break;
-      case IPC_EVENT_SENT:
-        if (stop_ == Step::kDue) {
-          stop_ = Step::kSent;
-          if (!NetSendCode(pipe_, MSG_STOP, -1)) return NetStep::kExitIpc;
-        } else if (stop_ == Step::kSent) {
-          return NetStep::kExitStop;
-        } else if (abort_ == Step::kNone && !Fill()) {
-          abort_ = Step::kDue;
-        }
-        break;
-      case IPC_EVENT_CLOSED: ErhToConsole("NET close\n"); return NetStep::kExitIpc;
-      case IPC_EVENT_ERROR: ErhToConsole("NET read error\n"); return NetStep::kExitIpc;
-      default: break;
-    }
+    const NetStep rc = NetOnFilePipe(
+        pipe_, &stop_, [this] { return OnMessage(); },
+        [this] {
+          if (abort_ == NetStop::kNone && !Fill()) abort_ = NetStop::kDue;
+          return NetStep::kGoOn;
+        });
+    if (rc != NetStep::kGoOn) return rc;
   }
 }
 
@@ -664,13 +651,13 @@ NetStep FileRestore::OnMessage() {
       }
       holder_[id] = Holder::kAgent;
       NetPutID(&freeRing_, id);
-      if (abort_ == Step::kNone && !Fill()) abort_ = Step::kDue;
+      if (abort_ == NetStop::kNone && !Fill()) abort_ = NetStop::kDue;
       break;
     case MSG_STOP:
-      if (stop_ == Step::kNone) {
-        stop_ = Step::kDue;
+      if (stop_ == NetStop::kNone) {
+        stop_ = NetStop::kDue;
         if (IpcCanSendAsync(pipe_) == 1) {
-          stop_ = Step::kSent;
+          stop_ = NetStop::kSent;
           if (!NetSendCode(pipe_, MSG_STOP, -1)) return NetStep::kExitIpc;
         }
       }
