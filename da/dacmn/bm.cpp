@@ -313,29 +313,16 @@ int EventLoop(int state, bool untilAck) {
   bool smClosed = false;
   bool maClosed = false;
   bool acked = false;
-  const int limit = PeerWaitSeconds();
   for (;;) {
     const bool poll = state == BM_STATE_RUN && (untilAck ? acked : QueCount(&bda->freeBufQue) > 0);
-    const IpcHandle handles[2] = {smClosed ? kIpcNoHandle : ctx->smHandle,
-                                  maClosed ? kIpcNoHandle : ctx->maIpcHandle};
-    // With no handle left the wait fails at once, as it should.
-    const bool none = handles[0] < 0 && handles[1] < 0;
-    const IpcHandle handle =
-        IpcWaitForIpcEventOnHandles(handles, 2, poll ? 0 : (none ? -1 : limit));
+    bool idle = false;
+    const IpcHandle handle = WaitOnStream(kFn, smClosed ? kIpcNoHandle : ctx->smHandle,
+                                          maClosed ? kIpcNoHandle : ctx->maIpcHandle, poll, &idle);
     bda->lastHandle = handle;
     if (handle < 0) {
-      if (IpcGetLastIpcEvent() == IPC_EVENT_TIMEOUT) {
-        ErhClearError();
-        if (!poll) {
-          ReportSilentPeer(kFn, limit);
-          return BM_FAILED;
-        }
-        DbgPlain(kLevel, "IPC EVENT ==> TIMEOUT");
-        return BM_GO_ON;
-      }
-      ReportDataPath(kFn, kDaMsgWaitFailed, ErrorText());
-      ErhClearError();
-      return BM_FAILED;
+      if (!idle) return BM_FAILED;
+      DbgPlain(kLevel, "IPC EVENT ==> TIMEOUT");
+      return BM_GO_ON;
     }
     int rc = -1;
     if (handle == ctx->smHandle) {

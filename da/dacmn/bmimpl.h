@@ -30,6 +30,12 @@ constexpr int kSetupTimeout = 300;
 int PeerWaitSeconds();
 // The report of a wait that reached PeerWaitSeconds.
 void ReportSilentPeer(const char* function, int seconds);
+// One wait of a buffer manager's event loop on the stream's session-manager
+// and media-side handles (a negative one is left out; with neither the wait
+// fails at once): with `poll` a look that does not wait, else a wait of
+// PeerWaitSeconds at most. The handle with an event; else -1 with *idle set
+// when a look found nothing, or clear after a report under `function`.
+IpcHandle WaitOnStream(const char* function, IpcHandle sm, IpcHandle ma, bool poll, bool* idle);
 
 // The error state's text, for the reports that carry one.
 std::string ErrorText();

@@ -145,6 +145,27 @@ void ReportSilentPeer(const char* fn, int seconds) {
                  "nothing received for " + std::to_string(seconds) + " seconds");
 }
 
+IpcHandle WaitOnStream(const char* fn, IpcHandle sm, IpcHandle ma, bool poll, bool* idle) {
+  *idle = false;
+  const int limit = PeerWaitSeconds();
+  const IpcHandle handles[2] = {sm, ma};
+  const bool none = sm < 0 && ma < 0;
+  const IpcHandle handle = IpcWaitForIpcEventOnHandles(handles, 2, poll ? 0 : (none ? -1 : limit));
+  if (handle >= 0) return handle;
+  if (IpcGetLastIpcEvent() == IPC_EVENT_TIMEOUT) {
+    ErhClearError();
+    if (poll) {
+      *idle = true;
+    } else {
+      ReportSilentPeer(fn, limit);
+    }
+    return -1;
+  }
+  ReportDataPath(fn, kDaMsgWaitFailed, ErrorText());
+  ErhClearError();
+  return -1;
+}
+
 std::string ErrorText() {
   const char* text = ErhSysErrorStr();
   if (text == nullptr || text[0] == '\0') text = ErhErrnoToText();

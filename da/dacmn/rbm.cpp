@@ -216,29 +216,14 @@ int EventLoop(int state) {
     ReportInternal(kFn, rcsId, __LINE__);
     return RBM_FAILED;
   }
-  const int limit = PeerWaitSeconds();
   for (;;) {
     const bool poll = state == RBM_STATE_RUN && QueCount(&rda->filledBufQue) > 0;
     if (!poll) DbgPlain(kLevel, "STATE_%d wait...", rda->lastState);
     // Exactly the stream's two handles: other links of the process (a
     // catalogue session, say) are none of its business.
-    const IpcHandle handles[2] = {ctx->smHandle, ctx->maIpcHandle};
-    const bool none = handles[0] < 0 && handles[1] < 0;
-    const IpcHandle handle =
-        IpcWaitForIpcEventOnHandles(handles, 2, poll ? 0 : (none ? -1 : limit));
-    if (handle < 0) {
-      if (IpcGetLastIpcEvent() == IPC_EVENT_TIMEOUT) {
-        ErhClearError();
-        if (!poll) {
-          ReportSilentPeer(kFn, limit);
-          return RBM_FAILED;
-        }
-        return RBM_GO_ON;
-      }
-      ReportDataPath(kFn, kDaMsgWaitFailed, ErrorText());
-      ErhClearError();
-      return RBM_FAILED;
-    }
+    bool idle = false;
+    const IpcHandle handle = WaitOnStream(kFn, ctx->smHandle, ctx->maIpcHandle, poll, &idle);
+    if (handle < 0) return idle ? RBM_GO_ON : RBM_FAILED;
     if (!poll) DbgPlain(kLevel, "Received event.");
     int rc;
     if (handle == ctx->maIpcHandle) {
