@@ -236,6 +236,13 @@ int EventLoop(int state) {
       rc = RBM_FAILED;
     }
     if (rc >= 0) return rc;
+    // Filled buffers that came together are served from the bytes read
+    // ahead; once they are used up the caller has its blocks, and another
+    // poll would only find nothing.
+    if (state == RBM_STATE_RUN && handle == ctx->maIpcHandle &&
+        QueCount(&rda->filledBufQue) > 0 && IpcHoldsReadAhead(handle) != 1) {
+      return RBM_GO_ON;
+    }
   }
 }
 
