@@ -504,20 +504,30 @@ TEST_F(BdaNetTest, AcknowledgementOfABufferThatIsNotOutIsAProtocolError) {
   EXPECT_EQ(ExitCode(), DA_NET_EXIT_IPC);
 }
 
+// Buffers the parent could not use are refused before the parent hears of
+// them: more than 64, or a size that leaves the blocks unaligned.
 TEST_F(BdaNetTest, DescriptionWithMoreThan64BuffersIsRefused) {
-  tarn::test::Watchdog watchdog(60);
-  FakeAgent agent;
-  ASSERT_GT(agent.port(), 0);
-  setenv("VEKBDANET", "1", 1);
-  Parent parent(Start(agent.port()));
-  IpcSendData(MaIpcHandle(), Msg({"27", "7"}).data(), static_cast<int>(Msg({"27", "7"}).size()));
-  ASSERT_TRUE(agent.Accept());
-  agent.Send(Description(10, 1024, 65));
-  std::vector<int> codes;
-  for (int code = parent.Next(); code > 0; code = parent.Next()) codes.push_back(code);
-  EXPECT_TRUE(std::find(codes.begin(), codes.end(), MSG_LISTEN) == codes.end());
-  EXPECT_TRUE(HasReport(parent.reports, "[80:1032]"));
-  EXPECT_EQ(ExitCode(), DA_NET_EXIT_SETUP);
+  struct Case {
+    int size;
+    int count;
+  };
+  for (const Case c : {Case{1024, 65}, Case{1020, 4}}) {
+    SCOPED_TRACE(std::to_string(c.count) + " x " + std::to_string(c.size));
+    tarn::test::Watchdog watchdog(60);
+    FakeAgent agent;
+    ASSERT_GT(agent.port(), 0);
+    setenv("VEKBDANET", "1", 1);
+    Parent parent(Start(agent.port()));
+    IpcSendData(MaIpcHandle(), Msg({"27", "7"}).data(), static_cast<int>(Msg({"27", "7"}).size()));
+    ASSERT_TRUE(agent.Accept());
+    agent.Send(Description(10, c.size, c.count));
+    std::vector<int> codes;
+    for (int code = parent.Next(); code > 0; code = parent.Next()) codes.push_back(code);
+    EXPECT_TRUE(std::find(codes.begin(), codes.end(), MSG_LISTEN) == codes.end());
+    EXPECT_TRUE(HasReport(parent.reports, "[80:1032]"));
+    EXPECT_EQ(ExitCode(), DA_NET_EXIT_SETUP);
+    VEK_ShutdownBDANetIO();
+  }
 }
 
 TEST_F(BdaNetTest, ResumedStreamWithAnotherGeometryIsGivenUp) {
