@@ -474,11 +474,17 @@ using datest::FakeAgent;
 
 // Opens a stream to the scripted agent: description of 4 buffers of 2048
 // bytes, MSG_OPEN relayed, MSG_LISTEN to the parent.
-void OpenScripted(FakeAgent& agent, Parent& parent) {
-  using namespace std::string_literals;
+// The parent's MSG_OPEN goes out, and the agent connected for it answers
+// with `description`.
+void Describe(FakeAgent& agent, Parent& parent, const std::string& description) {
   ASSERT_TRUE(parent.SendOpen());
   ASSERT_TRUE(agent.Accept());
-  agent.Send(Description(10, 2048, 4));
+  agent.Send(description);
+}
+
+void OpenScripted(FakeAgent& agent, Parent& parent) {
+  using namespace std::string_literals;
+  Describe(agent, parent, Description(10, 2048, 4));
   EXPECT_EQ(agent.Read(), "27\0 7\0\0"s);
   ASSERT_TRUE(parent.Attach());
 }
@@ -490,9 +496,7 @@ TEST_F(BdaNetTest, AcknowledgementOfABufferThatIsNotOutIsAProtocolError) {
   ASSERT_GT(agent.port(), 0);
   setenv("VEKBDANET", "1", 1);
   Parent parent(Start(agent.port()));
-  IpcSendData(MaIpcHandle(), Msg({"27", "7"}).data(), static_cast<int>(Msg({"27", "7"}).size()));
-  ASSERT_TRUE(agent.Accept());
-  agent.Send(Description(10, 2048, 4));
+  Describe(agent, parent, Description(10, 2048, 4));
   EXPECT_EQ(agent.Read(), Msg({"27", "7"}));
   // Buffer 1 is with the parent.
   agent.Send(Msg({"24", "1"}));
@@ -518,9 +522,7 @@ TEST_F(BdaNetTest, DescriptionWithMoreThan64BuffersIsRefused) {
     ASSERT_GT(agent.port(), 0);
     setenv("VEKBDANET", "1", 1);
     Parent parent(Start(agent.port()));
-    IpcSendData(MaIpcHandle(), Msg({"27", "7"}).data(), static_cast<int>(Msg({"27", "7"}).size()));
-    ASSERT_TRUE(agent.Accept());
-    agent.Send(Description(10, c.size, c.count));
+    Describe(agent, parent, Description(10, c.size, c.count));
     std::vector<int> codes;
     for (int code = parent.Next(); code > 0; code = parent.Next()) codes.push_back(code);
     EXPECT_TRUE(std::find(codes.begin(), codes.end(), MSG_LISTEN) == codes.end());
