@@ -44,27 +44,11 @@ constexpr int kFileBufferCount = 8;
 // Idle seconds before MSG_PROBE; inherited by the processes forked later.
 int probeSeconds = kNetProbeSeconds;
 
-// Set-80 messages of the backup process alone.
-constexpr int kMsgWriteFile = kDaMsgFileWrite;
-constexpr int kMsgReconnecting = kDaMsgReconnecting;
-constexpr int kMsgReconnected = kDaMsgReconnected;
-
 void Report(int level, const char* packed) {
   ErhFullReportPacked(kProg, level, packed);
 }
 
 // ---------------------------------------------------------------- geometry
-
-// A description that the buffer table and a segment can hold.
-bool UsableGeometry(const NetGeometry& g, bool local) {
-  if (g.bufferCount < 1 || g.bufferCount > kNetMaxBuffers) return false;
-  if (g.bufferSize < 1 || g.bufferOffset < 0 || g.bufferOffset >= g.bufferSize) return false;
-  const std::int64_t ring = std::int64_t(g.bufferSize) * g.bufferCount;
-  if (ring + 16 > INT_MAX) return false;
-  if (!local) return true;
-  return g.section >= 0 && g.section < kNetMaxBuffers && g.segmentSize > 0 &&
-         ring * (std::int64_t(g.section) + 1) <= g.segmentSize;
-}
 
 // Takes a counter difference into 0 .. modulo - 1.
 int Wrap(int difference, int modulo) {
@@ -73,50 +57,46 @@ int Wrap(int difference, int modulo) {
 
 // ---------------------------------------------------------------- the process
 
-enum class Stop { kNone, kSent, kDue };
-
 class BackupNet {
  public:
   explicit BackupNet(DacmnPtd* ctx) : ctx_(ctx), pipe_(ctx->maIpcHandle) {}
   // The exit code.
-  int Run();
+  NetStep Run();
 
  private:
-  int SetUp();
-  int Loop();
-  int OnPipe(int event);
-  int OnParentMessage();
-  int OnAgent(int event);
-  int OnAgentMessage();
-  int OnAgentBroken();
-  int OnTimeout();
+  NetStep SetUp();
+  NetStep Loop();
+  NetStep OnPipe(int event);
+  NetStep OnParentMessage();
+  NetStep OnAgent(int event);
+  NetStep OnAgentMessage();
+  NetStep OnAgentBroken();
+  NetStep OnTimeout();
   void StopAgent();
   void StopParent();
   bool FeedAgent();
   bool FeedParent();
   void CloseAgent();
   void AbortParent();
-  char* Buffer(int id) const { return base_ + std::size_t(id) * std::size_t(g_.bufferSize); }
+  char* Buffer(int id) const { return base_ + std::size_t(id) * std::size_t(g_.bufSize); }
 
   DacmnPtd* ctx_;
   IpcHandle pipe_;
   IpcHandle ma_ = kIpcNoHandle;
-  NetGeometry g_;
+  BmShmDescription g_{};
   bool remote_ = false;
   char* base_ = nullptr;
   std::vector<char> open_;      // the parent's MSG_OPEN, relayed to the agent
   std::vector<char> stopText_;  // and its MSG_STOP
   IdRing maRing_{};
   IdRing ackRing_{};
-  int sendState_ = 1;
-  int current_ = -1;
   int blockCounter_ = 0;
   int ackCounter_ = 0;
   int lastAcked_ = -1;
   // Per buffer: 0 with the parent, 1 queued here, 2 sent to the agent.
-  std::array<int, kNetMaxBuffers> where_{};
-  Stop stop_ = Stop::kNone;
-  Stop abort_ = Stop::kNone;
+  std::array<int, kBmMaxBuffers> where_{};
+  NetStop stop_ = NetStop::kNone;
+  NetStop abort_ = NetStop::kNone;
   bool agentStopped_ = false;
   bool segmentRemoved_ = false;
   // While the link is down, and after a reconnection until the agent has
@@ -124,9 +104,9 @@ class BackupNet {
   std::optional<cmn::Clock::TimePoint> reconnectDeadline_;
 };
 
-int BackupNet::Run() {
-  if (const int rc = SetUp(); rc >= 0) return rc;
-  const int code = Loop();
+NetStep BackupNet::Run() {
+  if (const NetStep rc = SetUp(); rc != NetStep::kGoOn) return rc;
+  const NetStep code = Loop();
   // Acknowledgements still unread when the socket closes would turn its
   // close into a reset, which may cost the agent the MSG_STOP before it.
   if (agentStopped_ && ma_ != kIpcNoHandle) {
@@ -136,85 +116,94 @@ int BackupNet::Run() {
   return code;
 }
 
-// -1 when set up, else the exit code.
-int BackupNet::SetUp() {
+// kGoOn when set up, else the step that ends the process.
+NetStep BackupNet::SetUp() {
   IpcSetMaxNetLoad(ctx_->netLoad);
   if (ctx_->maPort == -1 && ctx_->maHost[0] == '\0') {
     NetMainFile(ctx_->filePath);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   if (IpcSetAsyncDynBuf(pipe_) != 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-    return DA_NET_EXIT_IPC;
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    return NetStep::kExitIpc;
   }
   if (IpcReceiveData(pipe_, nullptr, 0) <= 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-    return DA_NET_EXIT_IPC;
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    return NetStep::kExitIpc;
   }
   StrMsg* in = IpcGetReceiveStrMsg(pipe_);
   if (StrParseStartL(in, nullptr) != MSG_OPEN) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
-    return DA_NET_EXIT_IPC;
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
+    return NetStep::kExitIpc;
   }
   const int openSize = StrMsgSizeRBufL(in);
   if (openSize <= 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
-    return DA_NET_EXIT_IPC;
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
+    return NetStep::kExitIpc;
   }
   const char* openText = StrMsgGetRBufL(in);
   open_.assign(openText, openText + openSize);
 
   static constexpr NetAgentSide kSide = {kProg, "VEKBDANET", "Forced the remote DA.", nullptr};
-  if (const int rc = NetConnectAgent(ctx_, kSide, &ma_, &remote_); rc >= 0) return rc;
-  if (!NetReadDescription(IpcGetReceiveStrMsg(ma_), &g_) || !UsableGeometry(g_, !remote_)) {
-    DbgPlain(kLevel,
-             "%s: unusable description: section %d, buffer size %d, count %d, segment %d, "
-             "offset %d",
-             kProg, g_.section, g_.bufferSize, g_.bufferCount, g_.segmentSize, g_.bufferOffset);
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
-    return DA_NET_EXIT_SETUP;
+  if (const NetStep rc = NetConnectAgent(ctx_, kSide, &ma_, &remote_); rc != NetStep::kGoOn)
+    return rc;
+  const char* why = DaReadShmDescription(IpcGetReceiveStrMsg(ma_), &g_);
+  if (why == nullptr && remote_) {
+    // A remote agent's buffers are sent over the socket: they lie in a
+    // segment of our own, one ring behind a small trailer.
+    const std::int64_t ring = std::int64_t(g_.bufSize) * g_.bufNum;
+    if (ring < 0 || ring + 16 > INT_MAX) {
+      why = "the buffers do not fit a segment";
+    } else {
+      g_.section = 0;
+      g_.shmSize = static_cast<int>(ring) + 16;
+    }
   }
-  if (remote_) {
-    g_.section = 0;
-    g_.segmentSize = g_.bufferCount * g_.bufferSize + 16;
+  if (why == nullptr) why = BmCheckShmDescription(g_, DA_BACKUP);
+  if (why != nullptr) {
+    DbgPlain(kLevel,
+             "%s: unusable description (%s): section %d, buffer size %d, count %d, segment %d, "
+             "offset %d",
+             kProg, why, g_.section, g_.bufSize, g_.bufNum, g_.shmSize, g_.bufOffset);
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
+    return NetStep::kExitSetup;
   }
   if (!NetSetUpSegment(pipe_, remote_, &g_)) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgShmem, ErhErrnoToText()));
-    return DA_NET_EXIT_SETUP;
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgAttach, ErhErrnoToText()));
+    return NetStep::kExitSetup;
   }
   // The buffer table: a local agent's buffers lie behind `section` rings.
   base_ = reinterpret_cast<char*>(g_.address) +
-          (remote_ ? 0 : std::size_t(g_.bufferSize) * g_.bufferCount * g_.section);
+          (remote_ ? 0 : std::size_t(g_.bufSize) * g_.bufNum * g_.section);
   if (!NetSendListen(pipe_, g_)) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-    return DA_NET_EXIT_IPC;
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    return NetStep::kExitIpc;
   }
   DbgPlain(kLevel, "%s: MSG_OPEN (DA %d) to the media agent", kProg, ctx_->daId);
   if (IpcSendData(ma_, open_.data(), static_cast<int>(open_.size())) <= 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-    return DA_NET_EXIT_IPC;
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    return NetStep::kExitIpc;
   }
   ctx_->asyncReport = 1;
   if (IpcReceiveAsync(pipe_, nullptr, 0) != 0 || IpcReceiveAsync(ma_, nullptr, 0) != 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-    return DA_NET_EXIT_IPC;
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    return NetStep::kExitIpc;
   }
   NetClrID(&maRing_);
   NetClrID(&ackRing_);
-  sendState_ = 1;
-  return -1;
+  return NetStep::kGoOn;
 }
 
-int BackupNet::Loop() {
+NetStep BackupNet::Loop() {
   for (;;) {
     const IpcHandle handle = IpcWaitForAsyncIpcEvent(probeSeconds);
-    int rc = -1;
+    NetStep rc = NetStep::kGoOn;
     if (handle < 0) {
       if (IpcGetLastIpcEvent() == IPC_EVENT_TIMEOUT) {
         rc = OnTimeout();
       } else {
-        Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgWait, ErhErrnoToText()));
-        return DA_NET_EXIT_IPC;
+        Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgWaitFailed, ErhErrnoToText()));
+        return NetStep::kExitIpc;
       }
     } else if (handle == pipe_) {
       rc = OnPipe(IpcGetLastIpcHandleEvent(pipe_));
@@ -225,39 +214,33 @@ int BackupNet::Loop() {
       IpcCloseConnection(handle);
     } else {
       DbgPlain(kDbgUnexpected, "Wrong handle!! (%d)", handle);
-      return DA_NET_EXIT_IPC;
+      return NetStep::kExitIpc;
     }
-    if (rc >= 0) return rc;
+    if (rc != NetStep::kGoOn) return rc;
   }
 }
 
-int BackupNet::OnTimeout() {
-  if (ma_ != kIpcNoHandle && IpcCanSendAsync(ma_) == 1 && sendState_ == 1 &&
-      IpcHandleIsLocal(ma_) == 0) {
+NetStep BackupNet::OnTimeout() {
+  if (ma_ != kIpcNoHandle && IpcCanSendAsync(ma_) == 1 && IpcHandleIsLocal(ma_) == 0) {
     DbgPlain(kLevel, "%s: MSG_PROBE to the media agent", kProg);
     NetSendCode(ma_, MSG_PROBE, -1);
   }
-  return -1;
+  return NetStep::kGoOn;
 }
 
 bool BackupNet::FeedAgent() {
   if (ma_ == kIpcNoHandle || IpcCanSendAsync(ma_) != 1) return true;
-  if (sendState_ == 2) {
-    if (IpcSendAsync(ma_, Buffer(current_), g_.bufferSize) != 0) return false;
-    sendState_ = 1;
-    return true;
-  }
   if (NetEmptyID(&maRing_)) {
-    if (stop_ == Stop::kDue && !agentStopped_) StopAgent();
+    if (stop_ == NetStop::kDue && !agentStopped_) StopAgent();
     return true;
   }
-  current_ = NetGetID(&maRing_);
-  blockCounter_ = (blockCounter_ + 1) % (2 * g_.bufferCount);
-  where_[current_] = 2;
-  DbgPlain(kLevel, "NET -> MA: MSG_DATA (%2d)", current_);
+  const int id = NetGetID(&maRing_);
+  blockCounter_ = (blockCounter_ + 1) % (2 * g_.bufNum);
+  where_[id] = 2;
+  DbgPlain(kLevel, "NET -> MA: MSG_DATA (%2d)", id);
   // A remote agent takes the block as a raw packet behind its message.
-  if (remote_) return NetSendCodeWithBlock(ma_, MSG_DATA, current_, Buffer(current_), g_.bufferSize);
-  return NetSendCode(ma_, MSG_DATA, current_);
+  if (remote_) return NetSendCodeWithBlock(ma_, MSG_DATA, id, Buffer(id), g_.bufSize);
+  return NetSendCode(ma_, MSG_DATA, id);
 }
 
 bool BackupNet::FeedParent() {
@@ -280,8 +263,8 @@ void BackupNet::StopAgent() {
 
 // Answers the parent's MSG_STOP once the agent has it.
 void BackupNet::StopParent() {
-  if (stop_ == Stop::kDue && agentStopped_ && IpcCanSendAsync(pipe_) == 1) {
-    stop_ = Stop::kSent;
+  if (stop_ == NetStop::kDue && agentStopped_ && IpcCanSendAsync(pipe_) == 1) {
+    stop_ = NetStop::kSent;
     NetSendCode(pipe_, MSG_STOP, -1);
   }
 }
@@ -293,41 +276,41 @@ void BackupNet::CloseAgent() {
   ErhClearError();
 }
 
-int BackupNet::OnPipe(int event) {
+NetStep BackupNet::OnPipe(int event) {
   switch (event) {
     case IPC_EVENT_RECEIVED: return OnParentMessage();
     case IPC_EVENT_SENT:
-      if (abort_ == Stop::kDue) {
-        abort_ = Stop::kSent;
+      if (abort_ == NetStop::kDue) {
+        abort_ = NetStop::kSent;
         NetSendCode(pipe_, MSG_ABORT, -1);
-      } else if (abort_ == Stop::kSent) {
-        abort_ = Stop::kNone;
-      } else if (stop_ == Stop::kDue && agentStopped_) {
+      } else if (abort_ == NetStop::kSent) {
+        abort_ = NetStop::kNone;
+      } else if (stop_ == NetStop::kDue && agentStopped_) {
         StopParent();
-      } else if (stop_ == Stop::kSent) {
-        return DA_NET_EXIT_STOP;
+      } else if (stop_ == NetStop::kSent) {
+        return NetStep::kExitStop;
       } else if ((ctx_->netFlags & kDaNetReconnected) != 0) {
         ctx_->netFlags &= ~kDaNetReconnected;
-        Report(kErhCritical, NlsPackMessage(kSetDataPath, kMsgReconnected));
+        Report(kErhCritical, NlsPackMessage(kSetDataPath, kDaMsgReconnected));
       } else if (!FeedParent()) {
-        Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-        return DA_NET_EXIT_IPC;
+        Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+        return NetStep::kExitIpc;
       }
-      return -1;
+      return NetStep::kGoOn;
     case IPC_EVENT_CLOSED:
-      if (stop_ == Stop::kNone) {
-        Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgClosed, ErhErrnoToText()));
-        return DA_NET_EXIT_IPC;
+      if (stop_ == NetStop::kNone) {
+        Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetClosed, ErhErrnoToText()));
+        return NetStep::kExitIpc;
       }
-      return DA_NET_EXIT_STOP;
+      return NetStep::kExitStop;
     case IPC_EVENT_ERROR:
-      Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-      return DA_NET_EXIT_IPC;
-    default: return -1;
+      Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+      return NetStep::kExitIpc;
+    default: return NetStep::kGoOn;
   }
 }
 
-int BackupNet::OnParentMessage() {
+NetStep BackupNet::OnParentMessage() {
   // Any message after MSG_LISTEN comes from a parent that has attached.
   if (remote_ && !segmentRemoved_) segmentRemoved_ = NetRemoveWhenShared(g_.key);
   StrMsg* in = IpcGetReceiveStrMsg(pipe_);
@@ -338,71 +321,70 @@ int BackupNet::OnParentMessage() {
     case MSG_DATA:
       // A buffer the parent does not hold would be sent twice or from the
       // wrong place.
-      if (!NetReadInt(in, &id) || id < 0 || id >= g_.bufferCount || where_[id] != 0 ||
-          stop_ != Stop::kNone || NetPutID(&maRing_, id) != 0) {
+      if (!NetReadInt(in, &id) || id < 0 || id >= g_.bufNum || where_[id] != 0 ||
+          stop_ != NetStop::kNone || NetPutID(&maRing_, id) != 0) {
         DbgPlain(kLevel, "%s: Protocol error! MSG_DATA (%d) from the parent => ABORTING", kProg,
                  id);
-        Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
-        return DA_NET_EXIT_IPC;
+        Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
+        return NetStep::kExitIpc;
       }
       where_[id] = 1;
       if (!FeedAgent()) return OnAgentBroken();
       break;
     case MSG_STOP:
-      if (stop_ == Stop::kNone) {
+      if (stop_ == NetStop::kNone) {
         stopText_ = NetRelayedStop(in);
-        stop_ = Stop::kDue;
-        if (NetEmptyID(&maRing_) && sendState_ == 1 &&
-            (ma_ == kIpcNoHandle || IpcCanSendAsync(ma_) == 1)) {
+        stop_ = NetStop::kDue;
+        if (NetEmptyID(&maRing_) && (ma_ == kIpcNoHandle || IpcCanSendAsync(ma_) == 1)) {
           StopAgent();
         }
         StopParent();
       }
       break;
-    case MSG_ABORT: return DA_NET_EXIT_ABORT;
+    case MSG_ABORT: return NetStep::kExitAbort;
     default:
       DbgPlain(kLevel, "%s: Protocol error! Message %d received from MA => ABORTING", kProg, code);
-      Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
-      return DA_NET_EXIT_IPC;
+      Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
+      return NetStep::kExitIpc;
   }
   if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-    return DA_NET_EXIT_IPC;
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    return NetStep::kExitIpc;
   }
-  return -1;
+  return NetStep::kGoOn;
 }
 
-int BackupNet::OnAgent(int event) {
+NetStep BackupNet::OnAgent(int event) {
   switch (event) {
     case IPC_EVENT_RECEIVED: return OnAgentMessage();
     case IPC_EVENT_SENT:
       if (!FeedAgent()) return OnAgentBroken();
       StopParent();
-      return -1;
+      return NetStep::kGoOn;
     case IPC_EVENT_CLOSED:
       // The agent closing its end, whichever transfer saw it, ends the
       // stream; only a failing link is reconnected.
       CloseAgent();
       if (!agentStopped_) AbortParent();
-      return -1;
+      return NetStep::kGoOn;
     case IPC_EVENT_ERROR: return OnAgentBroken();
-    default: return -1;
+    default: return NetStep::kGoOn;
   }
 }
 
 // The agent ended the stream: the parent is told to abort, and the process
 // ends when it does.
 void BackupNet::AbortParent() {
-  if (abort_ != Stop::kNone) return;
+  if (abort_ != NetStop::kNone) return;
   if (IpcCanSendAsync(pipe_) == 1) {
     NetSendCode(pipe_, MSG_ABORT, -1);
-    abort_ = Stop::kSent;
+    abort_ = NetStop::kSent;
   } else {
-    abort_ = Stop::kDue;
+    abort_ = NetStop::kDue;
   }
 }
 
-int BackupNet::OnAgentMessage() {
+NetStep BackupNet::OnAgentMessage() {
   StrMsg* in = IpcGetReceiveStrMsg(ma_);
   const int code = StrParseStartL(in, nullptr);
   int id = -1;
@@ -410,59 +392,57 @@ int BackupNet::OnAgentMessage() {
     DbgPlain(kLevel, "%s: MSG_ABORT from the media agent", kProg);
     CloseAgent();
     AbortParent();
-    return -1;
+    return NetStep::kGoOn;
   }
   // Only a buffer that is out with the agent can come back.
-  if (code != MSG_DATA || !NetReadInt(in, &id) || id < 0 || id >= g_.bufferCount ||
-      where_[id] != 2 || (id == current_ && sendState_ == 2)) {
+  if (code != MSG_DATA || !NetReadInt(in, &id) || id < 0 || id >= g_.bufNum || where_[id] != 2) {
     DbgPlain(kLevel, "%s: Protocol error! Message %d (%d) received from MA => ABORTING", kProg,
              code, id);
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
-    return DA_NET_EXIT_IPC;
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
+    return NetStep::kExitIpc;
   }
   where_[id] = 0;
   lastAcked_ = id;
   reconnectDeadline_.reset();
   NetPutID(&ackRing_, id);
-  ackCounter_ = (ackCounter_ + 1) % (2 * g_.bufferCount);
+  ackCounter_ = (ackCounter_ + 1) % (2 * g_.bufNum);
   if (!FeedParent()) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-    return DA_NET_EXIT_IPC;
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    return NetStep::kExitIpc;
   }
   if (IpcReceiveAsync(ma_, nullptr, 0) != 0) return OnAgentBroken();
-  return -1;
+  return NetStep::kGoOn;
 }
 
-int BackupNet::OnAgentBroken() {
+NetStep BackupNet::OnAgentBroken() {
   DbgPlain(kLevel, "Got IPC_ERROR_EVENT net.reconn=%d", ctx_->savedReconnectPort);
   if (agentStopped_) {
     CloseAgent();
-    return -1;
+    return NetStep::kGoOn;
   }
   // Reconnection is for a link across the network, whatever VEKBDANET made
   // of the transfer.
   if (ctx_->savedReconnectPort == 0 || IpcHandleIsLocal(ma_) == 1) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-    return DA_NET_EXIT_IPC;
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    return NetStep::kExitIpc;
   }
-  Report(kErhNormal, NlsPackMessage(kSetDataPath, kMsgReconnecting, ctx_->maHost));
+  Report(kErhNormal, NlsPackMessage(kSetDataPath, kDaMsgReconnecting, ctx_->maHost));
   // A link that fails again before the agent has acknowledged anything over
   // it is the same outage: every attempt shares one deadline.
   if (!reconnectDeadline_) reconnectDeadline_ = NetReconnectDeadline();
   for (;;) {
     int outstanding = 0;
-    for (int id = 0; id < g_.bufferCount; ++id) outstanding += where_[id] == 2 ? 1 : 0;
-    DaNetLink link{ma_,        &maRing_,    &ackRing_,      blockCounter_, ackCounter_,
-                   lastAcked_, outstanding, g_.bufferCount, g_.bufferSize, g_.bufferOffset};
-    int rc = 0;
-    while ((rc = ReconnectDAMA(&link, *reconnectDeadline_)) == 0) {
-      DbgPlain(kLevel,
-               "Reconnect attempt faild - probably because of network error. Try again!\n");
+    for (int id = 0; id < g_.bufNum; ++id) outstanding += where_[id] == 2 ? 1 : 0;
+    DaNetLink link{ma_,        &maRing_,    &ackRing_, blockCounter_, ackCounter_,
+                   lastAcked_, outstanding, g_.bufNum, g_.bufSize,    g_.bufOffset};
+    Reconnect rc = Reconnect::kRetry;
+    while ((rc = ReconnectDAMA(&link, *reconnectDeadline_)) == Reconnect::kRetry) {
+      DbgPlain(kLevel, "Reconnect attempt faild - probably because of network error. Try again!\n");
       cmn::SleepFor(std::chrono::seconds(kReconnectPause));
     }
     ma_ = link.maHandle;
-    if (rc == -2) return DA_NET_EXIT_IPC;
-    if (rc < 0) return DA_NET_EXIT_ABORT;
+    if (rc == Reconnect::kUnusable) return NetStep::kExitIpc;
+    if (rc == Reconnect::kGiveUp) return NetStep::kExitAbort;
     // The forwarded acknowledgements bring their buffers home.
     for (int n = 0, slot = ackRing_.idTail; n < ackRing_.idSize; ++n, slot = IdRing::Next(slot)) {
       where_[ackRing_.idBuffer[slot]] = 0;
@@ -475,13 +455,12 @@ int BackupNet::OnAgentBroken() {
     blockCounter_ = link.blockCounter;
     ackCounter_ = link.ackCounter;
     ErhClearError();
-    Report(kErhCritical, NlsPackMessage(kSetDataPath, kMsgReconnected));
+    Report(kErhCritical, NlsPackMessage(kSetDataPath, kDaMsgReconnected));
     ctx_->netFlags &= ~kDaNetReconnected;
     if (!FeedParent()) {
-      Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-      return DA_NET_EXIT_IPC;
+      Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+      return NetStep::kExitIpc;
     }
-    sendState_ = 1;
     if (FeedAgent()) {
       StopParent();
       if (IpcCanReceiveAsync(ma_) != 1 || IpcReceiveAsync(ma_, nullptr, 0) == 0) {
@@ -489,12 +468,12 @@ int BackupNet::OnAgentBroken() {
         if (std::find(where_.begin(), where_.end(), 2) == where_.end() && NetEmptyID(&maRing_)) {
           reconnectDeadline_.reset();
         }
-        return -1;
+        return NetStep::kGoOn;
       }
     }
     if (agentStopped_) {
       CloseAgent();
-      return -1;
+      return NetStep::kGoOn;
     }
     DbgPlain(kLevel, "Got IPC_ERROR_EVENT net.reconn=%d", ctx_->savedReconnectPort);
   }
@@ -505,11 +484,11 @@ int BackupNet::OnAgentBroken() {
 class FileNet {
  public:
   FileNet(DacmnPtd* ctx, const char* path) : ctx_(ctx), pipe_(ctx->maIpcHandle), path_(path) {}
-  int Run();
+  NetStep Run();
 
  private:
-  int OnMessage();
-  int Finish();
+  NetStep OnMessage();
+  NetStep Finish();
   bool FeedParent();
 
   DacmnPtd* ctx_;
@@ -520,7 +499,7 @@ class FileNet {
   int size_ = kFileBufferSize;
   int count_ = kFileBufferCount;
   IdRing ackRing_{};
-  Stop stop_ = Stop::kNone;
+  NetStop stop_ = NetStop::kNone;
   int key_ = -1;
   bool segmentRemoved_ = false;
 };
@@ -531,59 +510,50 @@ bool FileNet::FeedParent() {
 }
 
 // A stream that is not on the disk as a whole must not end as a success.
-int FileNet::Finish() {
+NetStep FileNet::Finish() {
   if (fsync(fd_.get()) != 0 || VEK_CloseFile(fd_.release()) != 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgWriteFile, ErhSysErrnoToText(errno)));
-    return DA_NET_EXIT_IPC;
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgFileWrite, ErhSysErrnoToText(errno)));
+    return NetStep::kExitIpc;
   }
-  return DA_NET_EXIT_STOP;
+  return NetStep::kExitStop;
 }
 
-int FileNet::Run() {
+NetStep FileNet::Run() {
   fd_ = cmn::UniqueFd(VEK_OpenFile(path_ != nullptr ? path_ : "", 1, 1 | (0600 << 3)));
   if (fd_.get() < 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgOpenFile, ErhSysErrnoToText(errno)));
-    return DA_NET_EXIT_SETUP;
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgOpenFile, ErhSysErrnoToText(errno)));
+    return NetStep::kExitSetup;
   }
   NetFileGeometry(kProg, &size_, &count_);
-  NetGeometry g;
-  g.bufferSize = size_;
-  g.bufferCount = count_;
-  g.segmentSize = count_ * size_ + 16;
+  BmShmDescription g{};
+  g.bufSize = size_;
+  g.bufNum = count_;
+  g.shmSize = count_ * size_ + 16;
   NetClrID(&ackRing_);
-  if (const int rc = NetFileStart(ctx_, kProg, &DacmnPtd::asyncReport, &g); rc >= 0) return rc;
+  if (const NetStep rc = NetFileStart(ctx_, kProg, &DacmnPtd::asyncReport, &g);
+      rc != NetStep::kGoOn)
+    return rc;
   key_ = g.key;
   base_ = reinterpret_cast<char*>(g.address);
   for (;;) {
     const IpcHandle handle = IpcWaitForAsyncIpcEvent(-1);
     if (handle < 0) {
-      Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgWait, ErhErrnoToText()));
-      return DA_NET_EXIT_IPC;
+      Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgWaitFailed, ErhErrnoToText()));
+      return NetStep::kExitIpc;
     }
     if (handle != pipe_) continue;
-    switch (IpcGetLastIpcHandleEvent(pipe_)) {
-      case IPC_EVENT_RECEIVED:
-        if (const int rc = OnMessage(); rc >= 0) return rc;
-        break;
-      case IPC_EVENT_SENT:
-        if (stop_ == Stop::kDue) {
-          stop_ = Stop::kSent;
-          if (!NetSendCode(pipe_, MSG_STOP, -1)) return DA_NET_EXIT_IPC;
-        } else if (stop_ == Stop::kSent) {
-          return DA_NET_EXIT_STOP;
-        } else if (!FeedParent()) {
-          Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-          return DA_NET_EXIT_IPC;
-        }
-        break;
-      case IPC_EVENT_CLOSED: ErhToConsole("NET close\n"); return DA_NET_EXIT_IPC;
-      case IPC_EVENT_ERROR: ErhToConsole("NET read error\n"); return DA_NET_EXIT_IPC;
-      default: break;
-    }
+    const NetStep rc = NetOnFilePipe(
+        pipe_, &stop_, [this] { return OnMessage(); },
+        [this] {
+          if (FeedParent()) return NetStep::kGoOn;
+          Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+          return NetStep::kExitIpc;
+        });
+    if (rc != NetStep::kGoOn) return rc;
   }
 }
 
-int FileNet::OnMessage() {
+NetStep FileNet::OnMessage() {
   if (!segmentRemoved_) segmentRemoved_ = NetRemoveWhenShared(key_);
   StrMsg* in = IpcGetReceiveStrMsg(pipe_);
   const int code = StrParseStartL(in, nullptr);
@@ -591,46 +561,46 @@ int FileNet::OnMessage() {
   switch (code) {
     case -1: ErhToConsole("NET MSG format error\n"); break;
     case MSG_DATA: {
-      if (!NetReadInt(in, &id) || id < 0 || id >= count_ || stop_ != Stop::kNone) {
+      if (!NetReadInt(in, &id) || id < 0 || id >= count_ || stop_ != NetStop::kNone) {
         DbgPlain(kLevel, "%s: Protocol error! MSG_DATA (%d) from the parent => ABORTING", kProg,
                  id);
-        Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
-        return DA_NET_EXIT_IPC;
+        Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
+        return NetStep::kExitIpc;
       }
       const char* buffer = base_ + std::size_t(id) * std::size_t(size_);
       if (cmn::WriteAll(fd_.get(), buffer, std::size_t(size_)) != std::size_t(size_)) {
         const int err = errno != 0 ? errno : ENOSPC;
-        Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgWriteFile, ErhSysErrnoToText(err)));
-        return DA_NET_EXIT_IPC;
+        Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgFileWrite, ErhSysErrnoToText(err)));
+        return NetStep::kExitIpc;
       }
       NetPutID(&ackRing_, id);
       if (!FeedParent()) {
-        Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-        return DA_NET_EXIT_IPC;
+        Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+        return NetStep::kExitIpc;
       }
       break;
     }
     case MSG_STOP:
-      if (stop_ == Stop::kNone) {
-        if (const int rc = Finish(); rc != DA_NET_EXIT_STOP) return rc;
-        stop_ = Stop::kDue;
+      if (stop_ == NetStop::kNone) {
+        if (const NetStep rc = Finish(); rc != NetStep::kExitStop) return rc;
+        stop_ = NetStop::kDue;
         if (IpcCanSendAsync(pipe_) == 1) {
-          stop_ = Stop::kSent;
-          if (!NetSendCode(pipe_, MSG_STOP, -1)) return DA_NET_EXIT_IPC;
+          stop_ = NetStop::kSent;
+          if (!NetSendCode(pipe_, MSG_STOP, -1)) return NetStep::kExitIpc;
         }
       }
       break;
-    case MSG_ABORT: return DA_NET_EXIT_ABORT;
+    case MSG_ABORT: return NetStep::kExitAbort;
     case MSG_OPEN: break;
     default:
       DbgPlain(kLevel, "%s: Protocol error! Message %d received from DA => IGNORED", kProg, code);
       break;
   }
   if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-    return DA_NET_EXIT_IPC;
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    return NetStep::kExitIpc;
   }
-  return -1;
+  return NetStep::kGoOn;
 }
 
 }  // namespace
@@ -642,7 +612,7 @@ int NetFwdAck(IdRing* ring, int diff, int bufferCount, int lastAcked) {
     DbgPlain(kLevel, "%s: All ACKs received", "NetFwdAck");
     return 1;
   }
-  if (diff < 0 || bufferCount < 1 || ring->idSize + diff > kNetMaxBuffers) return -1;
+  if (diff < 0 || bufferCount < 1 || ring->idSize + diff > kBmMaxBuffers) return -1;
   int id = lastAcked < 0 ? -1 : lastAcked % bufferCount;
   for (int n = 0; n < diff; ++n) {
     id = id + 1 >= bufferCount ? 0 : id + 1;
@@ -658,7 +628,7 @@ int NetRewData(IdRing* ring, int diff) {
              "NetRewData");
     return 1;
   }
-  if (diff < 0 || ring->idSize + diff > kNetMaxBuffers) {
+  if (diff < 0 || ring->idSize + diff > kBmMaxBuffers) {
     DbgPlain(kLevel, "%s: Buffer full", "NetRewData");
     return -1;
   }
@@ -669,51 +639,53 @@ int NetRewData(IdRing* ring, int diff) {
 
 // ---------------------------------------------------------------- reconnection
 
-int WaitForMessage(IpcHandle handle, int timeout) {
-  if (IpcWaitForIpcEventOnHandle(handle, timeout) < 0) {
-    return -1;
-  }
+MessageWait WaitForMessage(IpcHandle handle, int timeout) {
+  if (IpcWaitForIpcEventOnHandle(handle, timeout) < 0) return MessageWait::kFailed;
   const int n = IpcReceiveData(handle, nullptr, 0);
-  return n > 0 ? 1 : (n == 0 ? 0 : -1);
+  return n > 0 ? MessageWait::kReceived : (n == 0 ? MessageWait::kClosed : MessageWait::kFailed);
 }
 
-int ResumeDAMA(DaNetLink* link, IpcHandle handle) {
+Reconnect ResumeDAMA(DaNetLink* link, IpcHandle handle) {
   static const char fn[] = "ResumeDAMA";
   DacmnPtd* ctx = DacmnGetContext();
   if (ctx == nullptr || link == nullptr || link->bufferCount < 1 ||
-      link->bufferCount > kNetMaxBuffers) {
-    return -1;
+      link->bufferCount > kBmMaxBuffers) {
+    return Reconnect::kGiveUp;
   }
   if (IpcSetAsyncDynBuf(handle) != 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-    return -2;
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    return Reconnect::kUnusable;
   }
-  if (WaitForMessage(handle, kReconnectAnswerSeconds) != 1) return -1;
+  if (WaitForMessage(handle, kReconnectAnswerSeconds) != MessageWait::kReceived) {
+    return Reconnect::kGiveUp;
+  }
   StrMsg* in = IpcGetReceiveStrMsg(handle);
   int code = StrParseStartL(in, nullptr);
   if (code != MSG_LISTEN) {
     DbgPlain(kLevel, "Reconnect: Unexpected msg #%d. Should be MSG_LISTEN!\n", code);
-    return -1;
+    return Reconnect::kGiveUp;
   }
-  NetGeometry g;
-  if (!NetReadDescription(in, &g) || g.bufferCount != link->bufferCount ||
-      g.bufferSize != link->bufferSize || g.bufferOffset != link->bufferOffset) {
+  BmShmDescription g{};
+  if (DaReadShmDescription(in, &g) != nullptr || g.bufNum != link->bufferCount ||
+      g.bufSize != link->bufferSize || g.bufOffset != link->bufferOffset) {
     // Buffer ids and counters of the stream mean nothing in another
     // geometry.
     DbgPlain(kLevel, "%s: the agent resumes with another geometry (%d x %d, offset %d)", fn,
-             g.bufferCount, g.bufferSize, g.bufferOffset);
-    return -1;
+             g.bufNum, g.bufSize, g.bufOffset);
+    return Reconnect::kGiveUp;
   }
   StrMsg* out = IpcGetStrMsg(handle);
   if (out == nullptr || StrMsgStartExL(out, nullptr, 0, MSG_DAMA_RECONNECT, 0) != 0 ||
       StrMsgFAppendL(out, "%d", ctx->daId) != 0 || IpcSendStrMsg(handle) <= 0) {
-    return 0;
+    return Reconnect::kRetry;
   }
-  if (WaitForMessage(handle, kReconnectAnswerSeconds) != 1) return 0;
+  if (WaitForMessage(handle, kReconnectAnswerSeconds) != MessageWait::kReceived) {
+    return Reconnect::kRetry;
+  }
   code = StrParseStartL(in, nullptr);
   if (code != MSG_MA_BUFFER_STATE) {
     DbgPlain(kLevel, "Reconnect: Unexpected msg #%d. Should be MSG_MA_BUFFER_STATE\n", code);
-    return -1;
+    return Reconnect::kGiveUp;
   }
   const int modulo = 2 * link->bufferCount;
   int blocks = -1;
@@ -721,7 +693,7 @@ int ResumeDAMA(DaNetLink* link, IpcHandle handle) {
   if (StrParseMessageFL(in, "%d%d", &blocks, &acks) != 0 || blocks < 0 || blocks >= modulo ||
       acks < 0 || acks >= modulo) {
     DbgPlain(kLevel, "%s: unreadable MSG_MA_BUFFER_STATE", fn);
-    return -1;
+    return Reconnect::kGiveUp;
   }
   const int resend = Wrap(link->blockCounter - blocks, modulo);
   const int lost = Wrap(acks - link->ackCounter, modulo);
@@ -733,14 +705,14 @@ int ResumeDAMA(DaNetLink* link, IpcHandle handle) {
       NetRewData(link->maRing, resend) != 1) {
     DbgPlain(kLevel, "%s: the agent's counters do not fit the %d buffers out", fn,
              link->outstanding);
-    return -1;
+    return Reconnect::kGiveUp;
   }
   link->blockCounter = blocks;
   link->ackCounter = acks;
   DbgPlain(kLevel, "Reconnect: Reconnected successfully!\n");
   ErhClearError();
   ctx->netFlags |= kDaNetReconnected;
-  return 1;
+  return Reconnect::kDone;
 }
 
 cmn::Clock::TimePoint NetReconnectDeadline() {
@@ -750,9 +722,9 @@ cmn::Clock::TimePoint NetReconnectDeadline() {
   return cmn::ClockNow() + std::chrono::seconds(window);
 }
 
-int ReconnectDAMA(DaNetLink* link, cmn::Clock::TimePoint deadline) {
+Reconnect ReconnectDAMA(DaNetLink* link, cmn::Clock::TimePoint deadline) {
   DacmnPtd* ctx = DacmnGetContext();
-  if (ctx == nullptr || link == nullptr) return -1;
+  if (ctx == nullptr || link == nullptr) return Reconnect::kGiveUp;
   DbgPlain(kLevel, "Reconnect: Closing old conection.\n");
   ErhClearError();
   if (link->maHandle != kIpcNoHandle) IpcCloseConnection(link->maHandle);
@@ -770,7 +742,7 @@ int ReconnectDAMA(DaNetLink* link, cmn::Clock::TimePoint deadline) {
   }
   DbgPlain(kLevel,
            "Reconnect: Connect to process failed! Timeout interval for reconnecting elapsed!\n");
-  return -1;
+  return Reconnect::kGiveUp;
 }
 
 // ---------------------------------------------------------------- hooks and mains

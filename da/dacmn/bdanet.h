@@ -13,6 +13,7 @@
 
 #include "cmn/sysio.h"
 #include "dacmn/dacmn.h"
+#include "dacmn/dashm.h"
 #include "dacmn/idring.h"
 
 // Messages between a network process and a media agent, beside those of
@@ -24,8 +25,6 @@ enum DaAgentMsgId : int {
   MSG_MA_BUFFER_STATE = 1052,  // "%d%d" the agent's block and acknowledgement counters
 };
 
-// Most buffers a stream may have: the buffer table and the id rings hold 64.
-inline constexpr int kNetMaxBuffers = 64;
 // Seconds without an event after which a remote agent gets MSG_PROBE.
 inline constexpr int kNetProbeSeconds = 120;
 // Replaces those seconds for the backup network processes this process
@@ -35,7 +34,7 @@ int NetSetProbeSeconds(int seconds);
 
 // A first-in first-out queue of buffer ids (NetClrID, NetEmptyID, NetPutID,
 // NetGetID in dacmn/idring.h).
-using IdRing = IdRingOf<kNetMaxBuffers>;
+using IdRing = IdRingOf<kBmMaxBuffers>;
 
 // Puts the `diff` acknowledgements that the agent sent but that never
 // arrived: buffers are acknowledged in the order 0, 1, ..., count - 1, 0, ...,
@@ -63,23 +62,32 @@ struct DaNetLink {
 // on the process clock, or VEKRECONNECT_RETRY seconds when that is set to a
 // non-zero integer. One deadline serves every attempt of one outage.
 cmn::Clock::TimePoint NetReconnectDeadline();
+// How an attempt to resume the stream over a new connection ended.
+enum class Reconnect {
+  // The link is updated; acknowledgements lost with the old link are on the
+  // acknowledgement ring and blocks the agent did not store are due again.
+  kDone,
+  // Try again.
+  kRetry,
+  // Give up: the deadline passed, an unexpected answer, or a resumed stream
+  // with another geometry or counters that do not fit.
+  kGiveUp,
+  // The new connection cannot be used (reported): the process should end
+  // with DA_NET_EXIT_IPC.
+  kUnusable,
+};
 // Connects to the agent again, trying every 10 seconds until `deadline`, and
-// resumes the stream. 1 reconnected (the link updated; acknowledgements lost
-// with the old link are on the acknowledgement ring and blocks the agent did
-// not store are due again), 0 try again, -1 give up (deadline passed, an
-// unexpected answer, or a resumed stream with another geometry or counters
-// that do not fit), -2 after a report when the new connection cannot be used
-// (the process should end with DA_NET_EXIT_IPC).
-int ReconnectDAMA(DaNetLink* link, cmn::Clock::TimePoint deadline);
+// resumes the stream.
+Reconnect ReconnectDAMA(DaNetLink* link, cmn::Clock::TimePoint deadline);
 // ReconnectDAMA's exchange on a new connection `handle` (already in
 // link->maHandle): MSG_LISTEN with the same geometry, MSG_DAMA_RECONNECT,
-// MSG_MA_BUFFER_STATE. Results as ReconnectDAMA.
-int ResumeDAMA(DaNetLink* link, IpcHandle handle);
+// MSG_MA_BUFFER_STATE.
+Reconnect ResumeDAMA(DaNetLink* link, IpcHandle handle);
 
+enum class MessageWait { kReceived, kClosed, kFailed };
 // Waits up to `timeout` seconds for a message on `handle` and receives it
-// into the handle's receive message. 1 received, -1 receive failure or time
-// out, 0 the peer closed.
-int WaitForMessage(IpcHandle handle, int timeout);
+// into the handle's receive message; kFailed also when the time is out.
+MessageWait WaitForMessage(IpcHandle handle, int timeout);
 
 // Report and console hooks of the process: the text goes to the parent.
 void NetReportHook(const char* message);

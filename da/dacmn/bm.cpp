@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
@@ -36,6 +37,8 @@ constexpr int kMsgOption = 1007;
 constexpr int kOpenLocal = 3;
 constexpr int kOpenNet = 1;
 
+}  // namespace
+
 // Blocks of the open stream come from the free buffers of the segment; a
 // sent block leaves as MSG_DATA with its buffer id and comes back with the
 // media side's acknowledgement.
@@ -52,25 +55,39 @@ class BmSink final : public DaBlockSink {
   bool flushed = false;
 };
 
+// The open stream; its plain fields live in the BdaPtd context.
 struct BmStream {
   explicit BmStream(std::uint32_t daId) : writer(sink, daId) {}
+  BmStream(const BmStream&) = delete;
+  BmStream& operator=(const BmStream&) = delete;
+  // Puts back the writer the record layer had, unless it moved on.
+  ~BmStream() {
+    if (RmGetBlockWriter() == &writer) RmSetBlockWriter(previousWriter);
+  }
   BmSink sink;
   DaBlockWriter writer;
   DaBlockWriter* previousWriter = nullptr;
 };
 
-// One stream per process; its plain fields live in the BdaPtd context.
-std::unique_ptr<BmStream> stream;
+namespace {
 
 int PlainSmReceive(IpcHandle handle, char* buffer, int capacity) {
   return IpcReceiveData(handle, buffer, capacity);
 }
 BmSmReceiveFn smReceive = PlainSmReceive;
 
+// The open stream of this thread's context, or null.
+BmStream* OpenStream() {
+  const BdaPtd* bda = BdaGetContext();
+  return bda != nullptr ? bda->stream : nullptr;
+}
+
 // Gives a buffer id of the current block back to the front of the queue.
 void Unget(BdaPtd* bda, int id) {
   if (QueUnget(&bda->freeBufQue, id) == 0) ReportInternal("BmUnget", rcsId, __LINE__);
 }
+
+}  // namespace
 
 std::span<std::uint8_t> BmSink::TakeBlock() {
   static const char kFn[] = "BmGetBlock";
@@ -140,31 +157,34 @@ bool BmSink::SendBlock(std::span<std::uint8_t> /*block*/, std::uint32_t used) {
   }
   bda->zeroCopy = 0;
   bda->blkPtr = nullptr;
-  bda->blkIndex = static_cast<int>(stream->writer.blkSeqNo());
+  bda->blkIndex = static_cast<int>(bda->stream->writer.blkSeqNo());
   // The buffer is the media side's from now on, even when the send fails
   // half-way: it must not be written again.
   out |= std::uint64_t{1} << id;
   flushed = false;
   if (built != 0 || IpcSendStrMsg(handle) <= 0) {
     DbgPlain(kDbgUnexpected, "[%s] sending buffer %d (%u bytes) failed", kFn, id, used);
-    ReportDataPath(kFn, kMsgNetClosed, ErrorText());
+    ReportDataPath(kFn, kDaMsgNetClosed, ErrorText());
     ErhClearError();
     return false;
   }
   return true;
 }
 
+namespace {
+
 // The media side's acknowledgement of `item`; false for an id that is not a
 // buffer of the stream or not out (it would free a buffer still in use).
 bool TakeAck(BdaPtd* bda, const char* item) {
   static const char kFn[] = "BmEventLoop";
+  BmStream* const stream = bda->stream;
   int id = -1;
   const std::uint64_t bit =
       stream != nullptr && ParseBufferId(item, bda->shm.bufNum, &id) ? std::uint64_t{1} << id : 0;
   if (bit == 0 || (stream->sink.out & bit) == 0) {
     DbgPlain(kLevel, "%s: acknowledgement \"%s\" names no buffer that is out", kFn,
              item != nullptr ? item : "");
-    ReportDataPath(kFn, kMsgNetParse,
+    ReportDataPath(kFn, kDaMsgNetParse,
                    std::string("acknowledgement of a buffer that is not out: ") +
                        (item != nullptr ? item : ""));
     return false;
@@ -195,7 +215,7 @@ int OnSessionManager(DacmnPtd* ctx, int state, bool* smClosed) {
       *smClosed = true;
       return -1;
     }
-    ReportDataPath(kFn, kMsgSmRead, "connection closed");
+    ReportDataPath(kFn, kDaMsgSmRead, "connection closed");
     return BM_FAILED;
   }
   if (rc == -3) {
@@ -210,22 +230,22 @@ int OnSessionManager(DacmnPtd* ctx, int state, bool* smClosed) {
   }
   if (rc < 0) {
     DbgPlain(kLevel, "IPC EVENT (BSM) ==> READ ERROR");
-    ReportDataPath(kFn, kMsgSmRead, ErrorText());
+    ReportDataPath(kFn, kDaMsgSmRead, ErrorText());
     ErhClearError();
     return BM_FAILED;
   }
   DbgPlain(kLevel, "IPC EVENT (BSM) ==> DATA-READY");
   const int code = SessionManagerCode(handle, buffer, rc);
   switch (code) {
-    case -1: ReportDataPath(kFn, kMsgSmParse, "no message"); return BM_FAILED;
+    case -1: ReportDataPath(kFn, kDaMsgSmParse, "no message"); return BM_FAILED;
     case MSG_ABORT:
       DbgPlain(kLevel, "from BSM: MSG_ABORT");
-      ReportDataPath(kFn, kMsgSmAbort);
+      ReportDataPath(kFn, kDaMsgSmAbort);
       return BM_FAILED;
     case MSG_STOP: DbgPlain(kLevel, "from BSM: MSG_STOP"); return BM_STOPPED;
     default:
       DbgPlain(kLevel, "from BSM: Unknown Message ID: %d", code);
-      ReportDataPath(kFn, kMsgSmUnknown);
+      ReportDataPath(kFn, kDaMsgSmUnknown);
       return BM_FAILED;
   }
 }
@@ -236,7 +256,7 @@ int OnMediaSide(DacmnPtd* ctx, BdaPtd* bda, int state, bool* maClosed, bool* ack
   const IpcHandle handle = ctx->maIpcHandle;
   const int rc = IpcReceiveData(handle, nullptr, 0);
   if (rc < 0) {
-    ReportDataPath(kFn, kMsgNetRead, ErrorText());
+    ReportDataPath(kFn, kDaMsgNetRead, ErrorText());
     ErhClearError();
     return BM_FAILED;
   }
@@ -247,17 +267,17 @@ int OnMediaSide(DacmnPtd* ctx, BdaPtd* bda, int state, bool* maClosed, bool* ack
     }
     DbgPlain(kLevel, "%s: the media side closed the connection", kFn);
     const bool early = state == BM_STATE_INIT && ctx->netIO != 0;
-    ReportDataPath(kFn, kMsgNetClosed, early ? kNetEndedEarly : "closed by the peer");
+    ReportDataPath(kFn, kDaMsgNetClosed, early ? kNetEndedEarly : "closed by the peer");
     return BM_FAILED;
   }
   DbgPlain(kLevel, "IPC EVENT (NETIO) ==> DATA-READY");
   StrMsg* msg = IpcGetReceiveStrMsg(handle);
   const int code = StrParseStartL(msg, nullptr);
   switch (code) {
-    case -1: ReportDataPath(kFn, kMsgNetParse, "no message"); return -1;
+    case -1: ReportDataPath(kFn, kDaMsgNetParse, "no message"); return -1;
     case MSG_ABORT:
       DbgPlain(kLevel, "from NET: MSG_ABORT");
-      ReportDataPath(kFn, kMsgNetAbort);
+      ReportDataPath(kFn, kDaMsgNetAbort);
       return BM_FAILED;
     case MSG_MSG:
     case MSG_MSGFMT:
@@ -270,7 +290,7 @@ int OnMediaSide(DacmnPtd* ctx, BdaPtd* bda, int state, bool* maClosed, bool* ack
       return -1;
     default:
       DbgPlain(kLevel, "from NET: Unknown Message ID: %d", code);
-      ReportDataPath(kFn, kMsgNetUnknown);
+      ReportDataPath(kFn, kDaMsgNetUnknown);
       return BM_FAILED;
   }
 }
@@ -293,29 +313,16 @@ int EventLoop(int state, bool untilAck) {
   bool smClosed = false;
   bool maClosed = false;
   bool acked = false;
-  const int limit = PeerWaitSeconds();
   for (;;) {
     const bool poll = state == BM_STATE_RUN && (untilAck ? acked : QueCount(&bda->freeBufQue) > 0);
-    const IpcHandle handles[2] = {smClosed ? kIpcNoHandle : ctx->smHandle,
-                                  maClosed ? kIpcNoHandle : ctx->maIpcHandle};
-    // With no handle left the wait fails at once, as it should.
-    const bool none = handles[0] < 0 && handles[1] < 0;
-    const IpcHandle handle =
-        IpcWaitForIpcEventOnHandles(handles, 2, poll ? 0 : (none ? -1 : limit));
+    bool idle = false;
+    const IpcHandle handle = WaitOnStream(kFn, smClosed ? kIpcNoHandle : ctx->smHandle,
+                                          maClosed ? kIpcNoHandle : ctx->maIpcHandle, poll, &idle);
     bda->lastHandle = handle;
     if (handle < 0) {
-      if (IpcGetLastIpcEvent() == IPC_EVENT_TIMEOUT) {
-        ErhClearError();
-        if (!poll) {
-          ReportSilentPeer(kFn, limit);
-          return BM_FAILED;
-        }
-        DbgPlain(kLevel, "IPC EVENT ==> TIMEOUT");
-        return BM_GO_ON;
-      }
-      ReportDataPath(kFn, kMsgWaitFailed, ErrorText());
-      ErhClearError();
-      return BM_FAILED;
+      if (!idle) return BM_FAILED;
+      DbgPlain(kLevel, "IPC EVENT ==> TIMEOUT");
+      return BM_GO_ON;
     }
     int rc = -1;
     if (handle == ctx->smHandle) {
@@ -331,6 +338,12 @@ int EventLoop(int state, bool untilAck) {
                ctx->maIpcHandle);
     }
     if (rc >= 0) return rc;
+    // Acknowledgements that came together are served from the bytes read
+    // ahead; once they are used up the caller has its buffers, and another
+    // poll would only find nothing.
+    if (acked && state == BM_STATE_RUN && IpcHoldsReadAhead(ctx->maIpcHandle) != 1) {
+      return BM_GO_ON;
+    }
   }
 }
 
@@ -350,10 +363,7 @@ void CloseMediaSide(DacmnPtd* ctx, BdaPtd* bda) {
   bda->shm = DaShmBuffers{};
   bda->blkPtr = nullptr;
   bda->zeroCopy = 0;
-  if (stream != nullptr) {
-    RmSetBlockWriter(stream->previousWriter);
-    stream.reset();
-  }
+  std::unique_ptr<BmStream>(std::exchange(bda->stream, nullptr)).reset();
 }
 
 // Builds the MSG_OPEN (or MSG_OPEN_NOMEMCPY) of the stream; false after a
@@ -389,7 +399,7 @@ bool OpenRemote(DacmnPtd* ctx, const char* additionalId, const char* ranges, con
   static const char kFn[] = "BmInit";
   if (VEK_CreateBDANetIO(additionalId, postfix, ranges, select, reportLevel) != 1) return false;
   if (IpcSetAsyncDynBuf(ctx->maIpcHandle) != 0) {
-    ReportDataPath(kFn, kMsgNetRead, ErrorText());
+    ReportDataPath(kFn, kDaMsgNetRead, ErrorText());
     ErhClearError();
     return false;
   }
@@ -401,7 +411,7 @@ bool ReadListen(DacmnPtd* ctx, BmShmDescription* d) {
   if (EventLoop(BM_STATE_INIT, false) != BM_GO_ON) return false;
   StrMsg* msg = IpcGetReceiveStrMsg(ctx->maIpcHandle);
   if (const char* why = DaParseListen(msg, d)) {
-    ReportDataPath(kFn, kMsgAttach, why);
+    ReportDataPath(kFn, kDaMsgAttach, why);
     return false;
   }
   return true;
@@ -437,7 +447,7 @@ int BmInit(const char* additionalId, const char* ranges, const char* postfix, co
   DacmnPtd* ctx = DacmnGetContext();
   BdaPtd* bda = BdaGetContext();
   if (ctx == nullptr || bda == nullptr) return done(0);
-  if (stream != nullptr || ctx->maIpcHandle >= 0) {
+  if (bda->stream != nullptr || ctx->maIpcHandle >= 0) {
     DbgPlain(kDbgUnexpected, "[%s] a stream is already open", kFn);
     ReportInternal(kFn, rcsId, __LINE__);
     return done(0);
@@ -471,7 +481,7 @@ int BmInit(const char* additionalId, const char* ranges, const char* postfix, co
   StrParseMessageToDebugsL(msg, StrMsgGetBufL(msg), kLevel, "MSG_OPEN", "", 1);
   if (IpcSendStrMsg(ctx->maIpcHandle) <= 0) {
     const bool early = netIO != 0 && ErhSysErrno() == EPIPE;
-    ReportDataPath(kFn, kMsgNetClosed, early ? std::string(kNetEndedEarly) : ErrorText());
+    ReportDataPath(kFn, kDaMsgNetClosed, early ? std::string(kNetEndedEarly) : ErrorText());
     ErhClearError();
     CloseMediaSide(ctx, bda);
     return done(0);
@@ -490,9 +500,9 @@ int BmInit(const char* additionalId, const char* ranges, const char* postfix, co
   bda->blkPtr = nullptr;
   bda->blkIndex = 0;
   bda->zeroCopy = zeroCopy ? 1 : 0;
-  stream = std::make_unique<BmStream>(static_cast<std::uint32_t>(daId));
-  stream->previousWriter = RmSetBlockWriter(&stream->writer);
-  if (!stream->writer.GetBlock()) {
+  bda->stream = new BmStream(static_cast<std::uint32_t>(daId));
+  bda->stream->previousWriter = RmSetBlockWriter(&bda->stream->writer);
+  if (!bda->stream->writer.GetBlock()) {
     SendBare(ctx->maIpcHandle, MSG_ABORT);
     CloseMediaSide(ctx, bda);
     return done(0);
@@ -502,7 +512,7 @@ int BmInit(const char* additionalId, const char* ranges, const char* postfix, co
 
 int BmGetParams(int* bufSize, int* headRoom) {
   const BdaPtd* bda = BdaGetContext();
-  const bool open = bda != nullptr && stream != nullptr;
+  const bool open = bda != nullptr && bda->stream != nullptr;
   if (bufSize != nullptr) *bufSize = open ? bda->shm.bufSize : 0;
   if (headRoom != nullptr) {
     *headRoom = open ? DaBlockSkip(bda->shm.bufOffset) + static_cast<int>(kDaBlkHeaderSize) : 0;
@@ -511,6 +521,7 @@ int BmGetParams(int* bufSize, int* headRoom) {
 }
 
 std::uint8_t* BmAlloc(std::uint32_t wanted, std::uint32_t minimum, std::uint32_t* granted) {
+  BmStream* const stream = OpenStream();
   if (stream == nullptr) {
     if (granted != nullptr) *granted = 0;
     return nullptr;
@@ -522,6 +533,7 @@ std::uint8_t* BmAlloc(std::uint32_t wanted, std::uint32_t minimum, std::uint32_t
 }
 
 int BmWrite(std::uint32_t length) {
+  BmStream* const stream = OpenStream();
   return stream != nullptr && stream->writer.Write(length) ? 1 : 0;
 }
 
@@ -529,7 +541,8 @@ std::uint8_t* BmAllocShm(char* callerBuffer, unsigned callerId, std::uint32_t* r
   static const char kFn[] = "BmAllocShm";
   if (room != nullptr) *room = 0;
   BdaPtd* bda = BdaGetContext();
-  if (stream == nullptr || bda == nullptr) return nullptr;
+  BmStream* const stream = bda != nullptr ? bda->stream : nullptr;
+  if (stream == nullptr) return nullptr;
   DaBlockWriter& writer = stream->writer;
   if (writer.hasBlock() && writer.offset() > kDaBlkHeaderSize) {
     if (!writer.PutBlock() || !writer.GetBlock()) return nullptr;
@@ -556,10 +569,12 @@ std::uint8_t* BmAllocShm(char* callerBuffer, unsigned callerId, std::uint32_t* r
 }
 
 int BmGetBlock() {
+  BmStream* const stream = OpenStream();
   return stream != nullptr && stream->writer.GetBlock() ? 1 : 0;
 }
 
 int BmPutBlock() {
+  BmStream* const stream = OpenStream();
   return stream != nullptr && stream->writer.PutBlock() ? 1 : 0;
 }
 
@@ -571,7 +586,8 @@ int BmFlush() {
     return rc;
   };
   BdaPtd* bda = BdaGetContext();
-  if (stream == nullptr || bda == nullptr) return done(0);
+  BmStream* const stream = bda != nullptr ? bda->stream : nullptr;
+  if (stream == nullptr) return done(0);
   DaBlockWriter& writer = stream->writer;
   BmSink& sink = stream->sink;
   if (writer.hasBlock()) {
@@ -610,6 +626,7 @@ int BmExit(int doNotWait) {
   }
   if (IpcDetachShmem(handle) != 0) ErhClearError();
   bda->shm.shmemBasePtr = nullptr;
+  const BmStream* stream = bda->stream;
   const bool complete = stream != nullptr && stream->sink.flushed && !stream->writer.hasBlock();
   bool sent;
   if (complete) {
@@ -628,10 +645,15 @@ int BmExit(int doNotWait) {
   return done(sent ? 1 : 0);
 }
 
+void dacmn_detail::BmFreeStream(BmStream* stream) {
+  delete stream;
+}
+
 int BmEventLoop(int state) {
   return EventLoop(state, false);
 }
 
 std::uint32_t* BmRecSeqNo() {
+  BmStream* const stream = OpenStream();
   return stream != nullptr ? stream->writer.RecSeqNo() : nullptr;
 }

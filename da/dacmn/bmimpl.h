@@ -13,25 +13,7 @@
 
 namespace bm_detail {
 
-// Set-80 messages of the buffer managers.
-constexpr int kMsgConnect = kDaMsgConnect;
-constexpr int kMsgNoAnswer = kDaMsgNoAnswer;
-constexpr int kMsgAttach = kDaMsgAttach;
-constexpr int kMsgSmClosed = kDaMsgSmClosed;
-constexpr int kMsgWaitFailed = kDaMsgWaitFailed;
-constexpr int kMsgSmRead = kDaMsgSmRead;
-constexpr int kMsgSmParse = kDaMsgSmParse;
-constexpr int kMsgSmAbort = kDaMsgSmAbort;
-constexpr int kMsgSmUnknown = kDaMsgSmUnknown;
-constexpr int kMsgNetRead = kDaMsgNetRead;
-constexpr int kMsgNetClosed = kDaMsgNetClosed;
-constexpr int kMsgNetParse = kDaMsgNetParse;
-constexpr int kMsgNetAbort = kDaMsgNetAbort;
-constexpr int kMsgNetUnknown = kDaMsgNetUnknown;
-// Set 12: an internal fault.
-constexpr int kMsgInternal = kNlsErrorInternal;
-
-// The text of kMsgNetClosed when the network process's pipe closes before
+// The text of kDaMsgNetClosed when the network process's pipe closes before
 // its MSG_LISTEN: it could not start (its common library, say) or gave up.
 inline constexpr char kNetEndedEarly[] = "the network process ended before it was ready";
 
@@ -48,6 +30,12 @@ constexpr int kSetupTimeout = 300;
 int PeerWaitSeconds();
 // The report of a wait that reached PeerWaitSeconds.
 void ReportSilentPeer(const char* function, int seconds);
+// One wait of a buffer manager's event loop on the stream's session-manager
+// and media-side handles (a negative one is left out; with neither the wait
+// fails at once): with `poll` a look that does not wait, else a wait of
+// PeerWaitSeconds at most. The handle with an event; else -1 with *idle set
+// when a look found nothing, or clear after a report under `function`.
+IpcHandle WaitOnStream(const char* function, IpcHandle sm, IpcHandle ma, bool poll, bool* idle);
 
 // The error state's text, for the reports that carry one.
 std::string ErrorText();

@@ -101,6 +101,11 @@ struct DaShmBuffers {
   int bufOffset;
 };
 
+// The open stream of a buffer manager: owned by its context slot, freed with
+// the stream's end or with the slot.
+struct BmStream;
+struct RbmStream;
+
 // Backup buffer manager context (slot 11). Its at-init hook sets the IPC
 // abort switch to 1.
 struct BdaPtd {
@@ -115,6 +120,7 @@ struct BdaPtd {
   int zeroCopy;
   unsigned zeroCopyBufID;
   int recSeqNo;
+  BmStream* stream;  // null while no stream is open
 };
 
 // Restore buffer manager context (slot 10); no at-init hook.
@@ -129,6 +135,7 @@ struct RdaPtd {
   int recSeqNo;  // expected record sequence number
   int lastState;
   void* currentRecord;
+  RbmStream* stream;  // null while no stream is open
 };
 
 // The contexts of this process, created on first use; null only without a

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
@@ -40,11 +41,15 @@ void BdaPtdAtInit(void* data) {
 }
 
 void BdaPtdAtFree(void* data) {
-  QueCleanup(&static_cast<BdaPtd*>(data)->freeBufQue);
+  auto* bda = static_cast<BdaPtd*>(data);
+  QueCleanup(&bda->freeBufQue);
+  BmFreeStream(std::exchange(bda->stream, nullptr));
 }
 
 void RdaPtdAtFree(void* data) {
-  QueCleanup(&static_cast<RdaPtd*>(data)->filledBufQue);
+  auto* rda = static_cast<RdaPtd*>(data);
+  QueCleanup(&rda->filledBufQue);
+  RbmFreeStream(std::exchange(rda->stream, nullptr));
 }
 
 const PtdDescriptor DacmnPtdDescriptor = {"DacmnPtd",     &dacmnPtdProto, sizeof(DacmnPtd),
@@ -122,7 +127,7 @@ int DaChooseNetIO(DaSide side, const char* maHost, const char* filePath) {
     // there is nowhere for the stream to go.
     if (filePath == nullptr || filePath[0] == '\0') {
       DbgPlain(kLevel, "[%s] neither a media agent host nor a file path", kFn);
-      ErhFullReportPacked(kFn, kErhMajor, NlsPackMessage(kSetDataPath, kMsgNoTarget));
+      ErhFullReportPacked(kFn, kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNoTarget));
       return -1;
     }
     DbgPlain(kLevel, "[%s] no media agent host: stream through file %s", kFn, filePath);

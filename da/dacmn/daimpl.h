@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include "cmn/nls.h"
+#include "dacmn/dacmn.h"
 #include "vekdf/damsg.h"
 
 namespace dacmn_detail {
@@ -16,12 +17,6 @@ constexpr int kSetError = kNlsSetError;
 constexpr int kSetScript = 61;
 constexpr int kSetDataPath = kDaMsgSet;
 
-// Set-80 messages.
-constexpr int kMsgExecOff = kDaMsgExecOff;
-constexpr int kMsgExecRefused = kDaMsgExecRefused;
-constexpr int kMsgNoTarget = kDaMsgNoTarget;
-constexpr int kMsgPipes = kDaMsgPipes;
-constexpr int kMsgFork = kDaMsgFork;
 // Set 61: the program of a command cannot be found.
 constexpr int kMsgNoProgram = 3005;
 // Set 12: negotiation with a local agent failed (reported by the buffer managers).
@@ -37,5 +32,9 @@ DaForkFn DaSetNetProcessFork(DaForkFn fork);
 // puts in a short one); 0 restores the default. Returns the previous
 // replacement, 0 when there was none.
 int DaSetPeerWaitSeconds(int seconds);
+
+// Frees a stream whose context slot is freed while it is open.
+void BmFreeStream(BmStream* stream);
+void RbmFreeStream(RbmStream* stream);
 
 }  // namespace dacmn_detail

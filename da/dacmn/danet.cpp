@@ -80,7 +80,7 @@ const char* Pass(const std::optional<std::string>& text) {
   if (IpcPrepareChildPipesAfterFork(handle) != 0 ||
       IpcTakePipeEnds(handle, &readFd, &writeFd) != 0) {
     ErhFullReportPacked(kind.function, kErhMajor,
-                        NlsPackMessage(kSetDataPath, kMsgPipes, ErhErrnoToText()));
+                        NlsPackMessage(kSetDataPath, kDaMsgPipes, ErhErrnoToText()));
     _exit(DA_NET_EXIT_SETUP);
   }
 
@@ -120,13 +120,16 @@ const char* Pass(const std::optional<std::string>& text) {
     close(readFd);
     close(writeFd);
     ErhFullReportPacked(kind.function, kErhMajor,
-                        NlsPackMessage(kSetDataPath, kMsgPipes, ErhErrnoToText()));
+                        NlsPackMessage(kSetDataPath, kDaMsgPipes, ErhErrnoToText()));
     EndNetProcess(DA_NET_EXIT_SETUP);
   }
+  // Detached from the host by the double fork: the signals are this
+  // process's own now, so SIGPIPE is blocked once and not around every write.
+  IpcOwnSignals();
   ctx->maIpcHandle = IpcAttachPipes(readFd, writeFd);
   if (ctx->maIpcHandle == kIpcNoHandle) {
     ErhFullReportPacked(kind.function, kErhMajor,
-                        NlsPackMessage(kSetDataPath, kMsgPipes, ErhErrnoToText()));
+                        NlsPackMessage(kSetDataPath, kDaMsgPipes, ErhErrnoToText()));
     EndNetProcess(DA_NET_EXIT_SETUP);
   }
   DbgPlain(kLevel, "%s: network process %d started, maIpcHandle=%d", kind.progname,
@@ -203,7 +206,7 @@ int CreateNetIO(const NetKind& kind, const StartArgs& args) {
   if (ctx == nullptr) return 0;
   const IpcHandle handle = IpcOpenPipes();
   if (handle == kIpcNoHandle) {
-    ErhFullReportPacked(fn, kErhMajor, NlsPackMessage(kSetDataPath, kMsgPipes, ErhErrnoToText()));
+    ErhFullReportPacked(fn, kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgPipes, ErhErrnoToText()));
     ErhClearError();
     return 0;
   }
@@ -224,14 +227,14 @@ int CreateNetIO(const NetKind& kind, const StartArgs& args) {
   if (failed == nullptr) ctx->netPid = ReadNetPid(pidPipe[0]);
   if (pidPipe[0] >= 0) close(pidPipe[0]);
   if (failed != nullptr) {
-    ErhFullReportPacked(fn, kErhMajor, NlsPackMessage(kSetDataPath, kMsgFork, failed));
+    ErhFullReportPacked(fn, kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgFork, failed));
     IpcClosePipes(handle);
     ctx->maIpcHandle = kIpcNoHandle;
     return 0;
   }
 
   if (IpcPrepareParentPipesAfterFork(handle) != 0) {
-    ErhFullReportPacked(fn, kErhMajor, NlsPackMessage(kSetDataPath, kMsgPipes, ErhErrnoToText()));
+    ErhFullReportPacked(fn, kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgPipes, ErhErrnoToText()));
     ErhClearError();
     IpcClosePipes(handle);
     ctx->maIpcHandle = kIpcNoHandle;

@@ -54,7 +54,7 @@ int DaRunScript(const char* command, int timeout) {
   int execOff = 0;
   EnvReadInt("VEKOEXECOFF", &execOff);
   if (execOff != 0 && execOff != 2) {
-    ErhFullReportPacked(kFn, kErhNormal, NlsPackMessage(kSetDataPath, kMsgExecOff));
+    ErhFullReportPacked(kFn, kErhNormal, NlsPackMessage(kSetDataPath, kDaMsgExecOff));
     LogNotExecuted(execOff, cmd);
     return 0;
   }
@@ -68,7 +68,7 @@ int DaRunScript(const char* command, int timeout) {
   StrCleanPathnameR(words.argv[0], '/', cleaned);
   const bool bare = std::string(StrBasename(cleaned)) == cleaned;
   if ((execOff == 2 && !bare) || (bare && StrExecIsNotSecure(cleaned) != 0)) {
-    ErhFullReportPacked(kFn, kErhWarning, NlsPackMessage(kSetDataPath, kMsgExecRefused, cmd));
+    ErhFullReportPacked(kFn, kErhWarning, NlsPackMessage(kSetDataPath, kDaMsgExecRefused, cmd));
     LogNotExecuted(execOff, cmd);
     return kRefused;
   }

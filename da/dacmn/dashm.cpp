@@ -78,13 +78,18 @@ const char* BmCheckShmDescription(const BmShmDescription& d, DaSide side) {
   return nullptr;
 }
 
-const char* BmParseShmDescription(StrMsg* msg, BmShmDescription* d, DaSide side) {
+const char* DaReadShmDescription(StrMsg* msg, BmShmDescription* d) {
   char address[64] = "";
   if (StrParseMessageFL(msg, "%d%d%s%d%d%d%d", &d->section, &d->key, address, sizeof address,
                         &d->bufSize, &d->bufNum, &d->shmSize, &d->bufOffset) != 0) {
     return "malformed shared memory description";
   }
   if (!ParseAddress(address, &d->address)) return "malformed shared memory address";
+  return nullptr;
+}
+
+const char* BmParseShmDescription(StrMsg* msg, BmShmDescription* d, DaSide side) {
+  if (const char* why = DaReadShmDescription(msg, d)) return why;
   return BmCheckShmDescription(*d, side);
 }
 
@@ -136,8 +141,29 @@ int PeerWaitSeconds() {
 void ReportSilentPeer(const char* fn, int seconds) {
   DbgPlain(kLevel, "%s: no message on the stream's links for %d seconds; giving the stream up", fn,
            seconds);
-  ReportDataPath(fn, kMsgWaitFailed,
+  ReportDataPath(fn, kDaMsgWaitFailed,
                  "nothing received for " + std::to_string(seconds) + " seconds");
+}
+
+IpcHandle WaitOnStream(const char* fn, IpcHandle sm, IpcHandle ma, bool poll, bool* idle) {
+  *idle = false;
+  const int limit = PeerWaitSeconds();
+  const IpcHandle handles[2] = {sm, ma};
+  const bool none = sm < 0 && ma < 0;
+  const IpcHandle handle = IpcWaitForIpcEventOnHandles(handles, 2, poll ? 0 : (none ? -1 : limit));
+  if (handle >= 0) return handle;
+  if (IpcGetLastIpcEvent() == IPC_EVENT_TIMEOUT) {
+    ErhClearError();
+    if (poll) {
+      *idle = true;
+    } else {
+      ReportSilentPeer(fn, limit);
+    }
+    return -1;
+  }
+  ReportDataPath(fn, kDaMsgWaitFailed, ErrorText());
+  ErhClearError();
+  return -1;
 }
 
 std::string ErrorText() {
@@ -159,8 +185,8 @@ void ReportInternal(const char* function, const char* sourceId, int line) {
   ErhMarkM(ERH_INTERNAL, 0, function, kErhMajor, sourceId, line);
   const std::string file = Get_FILE_from_rcsId(sourceId);
   ErhFullReportPackedM(function, kErhMajor,
-                       NlsPackMessage(kSetError, kMsgInternal, file, line, file, line), sourceId,
-                       line);
+                       NlsPackMessage(kSetError, kNlsErrorInternal, file, line, file, line),
+                       sourceId, line);
 }
 
 bool SendBare(IpcHandle handle, int code) {
@@ -203,19 +229,19 @@ bool OpenLocalAgent(DacmnPtd* ctx, DaSide side, BmShmDescription* d) {
   if (!guard) {
     ErhFullReportPacked(
         fn, kErhMajor,
-        NlsPackMessage(kSetDataPath, kMsgConnect, ctx->maHost, ctx->maPort, ErrorText()));
+        NlsPackMessage(kSetDataPath, kDaMsgConnect, ctx->maHost, ctx->maPort, ErrorText()));
     ErhClearError();
     return false;
   }
   const IpcHandle handle = guard.get();
   if (IpcSetAsyncDynBuf(handle) != 0) {
-    ReportDataPath(fn, kMsgNetRead, ErrorText());
+    ReportDataPath(fn, kDaMsgNetRead, ErrorText());
     ErhClearError();
     return false;
   }
   DbgPlain(kLevel, "[%s] Succesfully set handle [maIpcHandle] %d to aync dyn mode", fn, handle);
   if (ipc_receiveDataEx(handle, nullptr, 0, kSetupTimeout) <= 0) {
-    ReportDataPath(fn, kMsgNoAnswer, ErrorText());
+    ReportDataPath(fn, kDaMsgNoAnswer, ErrorText());
     ErhClearError();
     return false;
   }
@@ -237,13 +263,13 @@ bool OpenLocalAgent(DacmnPtd* ctx, DaSide side, BmShmDescription* d) {
   const int code = StrParseStartL(msg, nullptr);
   if (code != MSG_LISTEN) {
     DbgPlain(kLevel, "[%s] the media agent sent message %d instead of its description", fn, code);
-    ReportDataPath(fn, kMsgAttach,
+    ReportDataPath(fn, kDaMsgAttach,
                    "no shared memory description (message " + std::to_string(code) + ")");
     return false;
   }
   if (const char* why = BmParseShmDescription(msg, d, side)) {
     DbgPlain(kLevel, "[%s] unusable shared memory description: %s", fn, why);
-    ReportDataPath(fn, kMsgAttach, why);
+    ReportDataPath(fn, kDaMsgAttach, why);
     SendBare(handle, MSG_ABORT);
     return false;
   }
@@ -262,14 +288,14 @@ bool AttachSegment(const char* fn, DaSide side, IpcHandle handle, const BmShmDes
   DbgPlain(kLevel, "bufOffset\t=%d", d.bufOffset);
   if (const char* why = BmCheckShmDescription(d, side)) {
     DbgPlain(kLevel, "[%s] unusable shared memory description: %s", fn, why);
-    ReportDataPath(fn, kMsgAttach, why);
+    ReportDataPath(fn, kDaMsgAttach, why);
     return false;
   }
   // The agent's address is only a wish: where it is taken here the IPC layer
   // attaches elsewhere.
   void* address = reinterpret_cast<void*>(d.address);
   if (IpcAttachShmem(handle, d.key, &address, d.shmSize) != 0) {
-    ReportDataPath(fn, kMsgAttach, ErrorText());
+    ReportDataPath(fn, kDaMsgAttach, ErrorText());
     ErhClearError();
     return false;
   }

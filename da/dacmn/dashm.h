@@ -9,7 +9,8 @@
 #include "cmn/strmsg.h"
 #include "dacmn/dacmn.h"
 
-// Buffers a stream may have; a description with more is refused.
+// Buffers a stream may have; a description with more is refused (the
+// network processes' buffer tables and id rings hold this many).
 inline constexpr int kBmMaxBuffers = 64;
 
 // The shared-memory description of a media agent (a network process's
@@ -29,10 +30,12 @@ struct BmShmDescription {
 // segment where DaBufferStart puts them. Else the reason.
 const char* BmCheckShmDescription(const BmShmDescription& description, DaSide side);
 
-// Reads a local agent's description (section, key, address, buffer size,
+// Reads a media agent's description (section, key, address, buffer size,
 // buffer count, segment size, buffer offset) from the parse of `msg` in
-// progress, past its code, and checks it for `side`. Null when usable; else
-// the reason.
+// progress, past its code. Null when all seven are numbers; else the reason.
+const char* DaReadShmDescription(StrMsg* msg, BmShmDescription* description);
+// DaReadShmDescription, then BmCheckShmDescription for `side`. Null when
+// usable; else the reason.
 const char* BmParseShmDescription(StrMsg* msg, BmShmDescription* description, DaSide side);
 
 // Reads MSG_LISTEN's six items (key, segment size, section, buffer count,

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
@@ -36,9 +38,10 @@ bool RemoveOwnSegment(int key, shmatt_t attached) {
   return true;
 }
 
-bool IsPacked(const char* text) {
-  const std::size_t n = std::strlen("15");
-  return std::strncmp(text, "15", n) == 0 && text[n] == kNlsSeparator;
+// A flattened packed catalogue message: its code, then the separator.
+bool IsPacked(std::string_view text) {
+  const std::string code = std::to_string(kNlsPackedCode);
+  return text.size() > code.size() && text.starts_with(code) && text[code.size()] == kNlsSeparator;
 }
 
 }  // namespace
@@ -83,37 +86,32 @@ void NetForwardConsole(const char* message, int DacmnPtd::*asyncFlag) {
   NetSendToParent(MSG_CON, message, asyncFlag);
 }
 
-bool NetReadDescription(StrMsg* msg, NetGeometry* g) {
-  return StrParseMessageFL(msg, "%d%d%l%d%d%d%d", &g->section, &g->key, &g->address, &g->bufferSize,
-                           &g->bufferCount, &g->segmentSize, &g->bufferOffset) == 0;
-}
-
-int NetConnectAgent(DacmnPtd* ctx, const NetAgentSide& side, IpcHandle* ma, bool* remote) {
+NetStep NetConnectAgent(DacmnPtd* ctx, const NetAgentSide& side, IpcHandle* ma, bool* remote) {
   *ma = IpcConnectToProcess(ctx->maHost, static_cast<unsigned>(ctx->maPort), 0);
   if (*ma == kIpcNoHandle) {
     ErhFullReportPacked(
         side.prog, kErhMajor,
-        NlsPackMessage(kSetDataPath, kMsgConnect, ctx->maHost, ctx->maPort, ErhErrnoToText()));
-    return DA_NET_EXIT_SETUP;
+        NlsPackMessage(kSetDataPath, kDaMsgConnect, ctx->maHost, ctx->maPort, ErhErrnoToText()));
+    return NetStep::kExitSetup;
   }
   if (IpcSetAsyncDynBuf(*ma) != 0) {
     ErhFullReportPacked(side.prog, kErhMajor,
-                        NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-    return DA_NET_EXIT_IPC;
+                        NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    return NetStep::kExitIpc;
   }
   if (IpcReceiveData(*ma, nullptr, 0) <= 0) {
     ErhFullReportPacked(side.prog, kErhMajor,
-                        NlsPackMessage(kSetDataPath, kMsgNoAnswer, ErhErrnoToText()));
-    return DA_NET_EXIT_SETUP;
+                        NlsPackMessage(kSetDataPath, kDaMsgNoAnswer, ErhErrnoToText()));
+    return NetStep::kExitSetup;
   }
   if (StrParseStartL(IpcGetReceiveStrMsg(*ma), nullptr) == MSG_ABORT) {
     if (side.abortTrace != nullptr) DbgPlain(kLevel, "%s", side.abortTrace);
-    return DA_NET_EXIT_ABORT;
+    return NetStep::kExitAbort;
   }
   const int negotiated = DaProtocolCheck(*ma, nullptr);
   if (negotiated != 0 && negotiated != 1) {
     ErhFullReportPacked(side.prog, kErhMajor, NlsPackMessage(kSetError, kMsgNegotiation));
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   *remote = IpcHandleIsLocal(*ma) != 1;
   int forced = 0;
@@ -121,26 +119,26 @@ int NetConnectAgent(DacmnPtd* ctx, const NetAgentSide& side, IpcHandle* ma, bool
     DbgPlain(kLevel, "%s", side.forcedTrace);
     *remote = true;
   }
-  return -1;
+  return NetStep::kGoOn;
 }
 
-bool NetSetUpSegment(IpcHandle pipe, bool remote, NetGeometry* g) {
+bool NetSetUpSegment(IpcHandle pipe, bool remote, BmShmDescription* g) {
   void* address = nullptr;
   if (!remote) {
-    if (IpcAttachShmem(pipe, g->key, &address, g->segmentSize) != 0) return false;
-  } else if (IpcAllocShmem(pipe, &address, g->segmentSize) != 0 ||
+    if (IpcAttachShmem(pipe, g->key, &address, g->shmSize) != 0) return false;
+  } else if (IpcAllocShmem(pipe, &address, g->shmSize) != 0 ||
              (g->key = IpcGetShmemKey(pipe)) == -1) {
     return false;
   }
-  g->address = reinterpret_cast<unsigned long>(address);
+  g->address = reinterpret_cast<std::uintptr_t>(address);
   return true;
 }
 
-bool NetSendListen(IpcHandle pipe, const NetGeometry& g) {
+bool NetSendListen(IpcHandle pipe, const BmShmDescription& g) {
   StrMsg* out = IpcGetStrMsg(pipe);
   return out != nullptr && StrMsgStartExL(out, nullptr, 0, MSG_LISTEN, 0) == 0 &&
-         StrMsgFAppendL(out, "%d%d%d%d%d%d", g.key, g.segmentSize, g.section, g.bufferCount,
-                        g.bufferSize, g.bufferOffset) == 0 &&
+         StrMsgFAppendL(out, "%d%d%d%d%d%d", g.key, g.shmSize, g.section, g.bufNum, g.bufSize,
+                        g.bufOffset) == 0 &&
          IpcSendStrMsg(pipe) > 0;
 }
 
@@ -162,18 +160,21 @@ void NetFileGeometry(const char* prog, int* size, int* count) {
   }
 }
 
-int NetFileStart(DacmnPtd* ctx, const char* prog, int DacmnPtd::*asyncFlag, NetGeometry* g) {
+NetStep NetFileStart(DacmnPtd* ctx, const char* prog, int DacmnPtd::*asyncFlag,
+                     BmShmDescription* g) {
   const IpcHandle pipe = ctx->maIpcHandle;
   if (!NetSetUpSegment(pipe, true, g)) {
-    ErhFullReportPacked(prog, kErhMajor, NlsPackMessage(kSetDataPath, kMsgShmem, ErhErrnoToText()));
-    return DA_NET_EXIT_SETUP;
+    ErhFullReportPacked(prog, kErhMajor,
+                        NlsPackMessage(kSetDataPath, kDaMsgAttach, ErhErrnoToText()));
+    return NetStep::kExitSetup;
   }
   if (IpcSetAsyncDynBuf(pipe) == 0 && NetSendListen(pipe, *g)) {
     ctx->*asyncFlag = 1;
-    if (IpcReceiveAsync(pipe, nullptr, 0) == 0) return -1;
+    if (IpcReceiveAsync(pipe, nullptr, 0) == 0) return NetStep::kGoOn;
   }
-  ErhFullReportPacked(prog, kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
-  return DA_NET_EXIT_IPC;
+  ErhFullReportPacked(prog, kErhMajor,
+                      NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+  return NetStep::kExitIpc;
 }
 
 bool NetRemoveWhenShared(int key) {
@@ -206,7 +207,12 @@ std::vector<char> NetRelayedStop(StrMsg* msg) {
   const int size = StrMsgSizeRBufL(msg);
   const char* text = StrMsgGetRBufL(msg);
   if (size > 0 && text != nullptr) return std::vector<char>(text, text + size);
-  return {'6', '\0', '\0'};
+  char buffer[16];
+  StrMsg bare;
+  StrMsgInitL(&bare);
+  if (StrMsgStartExL(&bare, buffer, sizeof buffer, MSG_STOP, 1) != 0) return {};
+  const char* bytes = StrMsgGetBufL(&bare);
+  return std::vector<char>(bytes, bytes + StrMsgSizeBufL(&bare));
 }
 
 bool NetReadInt(StrMsg* msg, int* value) {

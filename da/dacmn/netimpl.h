@@ -9,19 +9,38 @@
 #include "cmn/strmsg.h"
 #include "dacmn/dacmn.h"
 #include "dacmn/daimpl.h"
+#include "dacmn/dashm.h"
+#include "ipc/ipc.h"
 #include "vekdf/damsg.h"
 
 namespace dacmn_detail {
 
-// Set-80 messages of the network processes.
-constexpr int kMsgConnect = kDaMsgConnect;
-constexpr int kMsgNoAnswer = kDaMsgNoAnswer;
-constexpr int kMsgShmem = kDaMsgAttach;
-constexpr int kMsgOpenFile = kDaMsgOpenFile;
-constexpr int kMsgWait = kDaMsgWaitFailed;
-constexpr int kMsgIpc = kDaMsgNetRead;
-constexpr int kMsgClosed = kDaMsgNetClosed;
-constexpr int kMsgUnexpected = kDaMsgNetUnknown;
+// What an event handler of a network process asks for: go on waiting, or end
+// the process with that exit code.
+enum class NetStep : int {
+  kGoOn = -1,
+  kExitStop = DA_NET_EXIT_STOP,
+  kExitAbort = DA_NET_EXIT_ABORT,
+  kExitSetup = DA_NET_EXIT_SETUP,
+  kExitIpc = DA_NET_EXIT_IPC,
+};
+
+// The exit code a handler's step ends the process with; DA_NET_EXIT_IPC for
+// kGoOn, which must never reach the end of a process.
+inline int NetExitCode(NetStep step) {
+  return step == NetStep::kGoOn ? DA_NET_EXIT_IPC : static_cast<int>(step);
+}
+
+// A message to the parent that ends a phase (MSG_STOP, MSG_ABORT): not yet
+// asked for, due once the pipe takes a send, sent.
+enum class NetStop { kNone, kDue, kSent };
+
+// One event on the pipe of a file variant, whose loop waits on nothing else:
+// a received message goes to `onMessage`; a completed send lets a due
+// MSG_STOP go, ends the process once it went, and otherwise goes to
+// `onSent`. Both give the step to take.
+template <class OnMessage, class OnSent>
+NetStep NetOnFilePipe(IpcHandle pipe, NetStop* stop, OnMessage&& onMessage, OnSent&& onSent);
 
 // Seconds a report waits for the pipe to take it.
 constexpr int kNetFlushSeconds = 60;
@@ -36,8 +55,8 @@ void NetForwardReport(const char* message, int DacmnPtd::*asyncFlag);
 void NetForwardConsole(const char* message, int DacmnPtd::*asyncFlag);
 
 // The frame of a network process: `Net`, made from the context and `args`,
-// runs to its exit code with `report` and `console` as the report hooks; the
-// hooks are off again before the process ends through `exit` (BdaNetExit or
+// runs (Run() gives the step that ends it) to its exit code with `report` and `console` as the
+// report hooks; the hooks are off again before the process ends through `exit` (BdaNetExit or
 // RdaNetExit). Without a context it ends with DA_NET_EXIT_SETUP.
 template <class Net, class... Args>
 void NetRunProcess(void (*exit)(int), ErhHookFn report, ErhHookFn console, Args... args) {
@@ -50,24 +69,11 @@ void NetRunProcess(void (*exit)(int), ErhHookFn report, ErhHookFn console, Args.
   int code = DA_NET_EXIT_IPC;
   {
     Net net(ctx, args...);
-    code = net.Run();
+    code = NetExitCode(net.Run());
   }
   ErhSetHooks(nullptr, nullptr, nullptr);
   exit(code);
 }
-
-// A media agent's description of its buffers.
-struct NetGeometry {
-  int section = 0;
-  int key = 0;
-  unsigned long address = 0;
-  int bufferSize = 0;
-  int bufferCount = 0;
-  int segmentSize = 0;
-  int bufferOffset = 0;
-};
-// The seven items of a description from the parse of `msg` in progress.
-bool NetReadDescription(StrMsg* msg, NetGeometry* g);
 
 // How a process names itself when it connects to the agent.
 struct NetAgentSide {
@@ -77,21 +83,21 @@ struct NetAgentSide {
   const char* abortTrace;   // traced when the agent refuses the stream; null: nothing
 };
 // Connects to the agent of the context, gives the connection its own
-// messages, receives the agent's first message and negotiates. -1 when
+// messages, receives the agent's first message and negotiates. kGoOn when
 // connected: *ma is the connection, its receive message holds the
 // description with the parse past its code, and *remote says whether the
-// buffers travel over the socket. Otherwise an exit code, after a report
-// where one is due; *ma is then the connection when there is one.
-int NetConnectAgent(DacmnPtd* ctx, const NetAgentSide& side, IpcHandle* ma, bool* remote);
+// buffers travel over the socket. Otherwise the step that ends the process, after a
+// report where one is due; *ma is then the connection when there is one.
+NetStep NetConnectAgent(DacmnPtd* ctx, const NetAgentSide& side, IpcHandle* ma, bool* remote);
 
 // The segment the parent shares: a local agent's own segment (key and
 // segment size of `g`) attached on the pipe, or for a remote agent a new one
 // of g->segmentSize bytes, whose key replaces the agent's. g->address is set
 // to where it lies here. False on failure (not reported).
-bool NetSetUpSegment(IpcHandle pipe, bool remote, NetGeometry* g);
+bool NetSetUpSegment(IpcHandle pipe, bool remote, BmShmDescription* g);
 // Tells the parent where the buffers are: MSG_LISTEN with key, segment size,
 // section, count, buffer size and offset, sent synchronously. False on failure.
-bool NetSendListen(IpcHandle pipe, const NetGeometry& g);
+bool NetSendListen(IpcHandle pipe, const BmShmDescription& g);
 
 // The buffers of a file: `size` and `count` keep their defaults unless
 // VEKDABLOCKSIZE lies in 8192 .. 1048576 and VEKDABLOCKSPERDA in 1 .. 32
@@ -101,9 +107,10 @@ void NetFileGeometry(const char* prog, int* size, int* count);
 // The file variant's start: a new segment for the buffers g describes (count,
 // size and segment size), announced to the parent with MSG_LISTEN; reports
 // then go behind the pipe's sends (the context's `asyncFlag`) and the pipe
-// receives. -1 when started (g has the segment's key and address), else the
-// exit code after a report under `prog`.
-int NetFileStart(DacmnPtd* ctx, const char* prog, int DacmnPtd::*asyncFlag, NetGeometry* g);
+// receives. kGoOn when started (g has the segment's key and address), else the
+// step that ends the process, after a report under `prog`.
+NetStep NetFileStart(DacmnPtd* ctx, const char* prog, int DacmnPtd::*asyncFlag,
+                     BmShmDescription* g);
 
 // A private segment is marked for removal once the parent has attached it
 // too: it then goes with the last of the two processes, however they end.
@@ -127,5 +134,22 @@ bool NetSendCodeWithBlock(IpcHandle handle, int code, int id, const void* block,
 std::vector<char> NetRelayedStop(StrMsg* msg);
 // Reads one int item from the parse of `msg` in progress.
 bool NetReadInt(StrMsg* msg, int* value);
+
+template <class OnMessage, class OnSent>
+NetStep NetOnFilePipe(IpcHandle pipe, NetStop* stop, OnMessage&& onMessage, OnSent&& onSent) {
+  switch (IpcGetLastIpcHandleEvent(pipe)) {
+    case IPC_EVENT_RECEIVED: return onMessage();
+    case IPC_EVENT_SENT:
+      if (*stop == NetStop::kDue) {
+        *stop = NetStop::kSent;
+        return NetSendCode(pipe, MSG_STOP, -1) ? NetStep::kGoOn : NetStep::kExitIpc;
+      }
+      if (*stop == NetStop::kSent) return NetStep::kExitStop;
+      return onSent();
+    case IPC_EVENT_CLOSED: ErhToConsole("NET close\n"); return NetStep::kExitIpc;
+    case IPC_EVENT_ERROR: ErhToConsole("NET read error\n"); return NetStep::kExitIpc;
+    default: return NetStep::kGoOn;
+  }
+}
 
 }  // namespace dacmn_detail

@@ -8,6 +8,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
@@ -28,10 +29,15 @@ namespace {
 // The read offset between blocks.
 constexpr int kNoOffset = -1;
 
+}  // namespace
+
 // What the open stream keeps beside the RdaPtd context: the checks' expected
 // sequence numbers, the walk over the current block and which buffers are on
 // this side, so that no buffer is read while the media side may fill it.
 struct RbmStream {
+  RbmStream() = default;
+  RbmStream(const RbmStream&) = delete;
+  RbmStream& operator=(const RbmStream&) = delete;
   RbmCheckState check;
   DaBlockReader reader{check};
   // Buffers queued as filled or held as the current block, one bit per id.
@@ -42,7 +48,7 @@ struct RbmStream {
   bool failed = false;
 };
 
-std::unique_ptr<RbmStream> stream;
+namespace {
 
 std::uint64_t Bit(int id) {
   return std::uint64_t{1} << id;
@@ -57,9 +63,9 @@ void DropBuffers(RdaPtd* rda) {
   rda->blkUsed = 0;
   rda->readOffset = kNoOffset;
   rda->currentRecord = nullptr;
-  if (stream != nullptr) {
-    stream->mine = 0;
-    stream->heldId = -1;
+  if (rda->stream != nullptr) {
+    rda->stream->mine = 0;
+    rda->stream->heldId = -1;
   }
 }
 
@@ -78,7 +84,7 @@ void CloseMediaSide(DacmnPtd* ctx, RdaPtd* rda) {
   }
   ctx->maIpcHandle = kIpcNoHandle;
   DropBuffers(rda);
-  stream.reset();
+  std::unique_ptr<RbmStream>(std::exchange(rda->stream, nullptr)).reset();
 }
 
 // Takes the filled buffer `item` names into the queue; false (reported) for
@@ -87,6 +93,7 @@ void CloseMediaSide(DacmnPtd* ctx, RdaPtd* rda) {
 // read.
 bool QueueFilled(RdaPtd* rda, const char* item) {
   static const char kFn[] = "RbmEventLoop";
+  RbmStream* const stream = rda->stream;
   int id = -1;
   const bool inRange = stream != nullptr && ParseBufferId(item, rda->shm.bufNum, &id);
   if (!inRange || (stream->mine & Bit(id)) != 0) {
@@ -94,7 +101,7 @@ bool QueueFilled(RdaPtd* rda, const char* item) {
     DbgPlain(kLevel, "%s: filled buffer \"%s\" is %s", kFn, text.c_str(),
              inRange ? "already queued or held" : "no buffer of the stream");
     ReportDataPath(
-        kFn, kMsgNetParse,
+        kFn, kDaMsgNetParse,
         (inRange ? "buffer announced twice: " : "announced buffer out of range: ") + text);
     return false;
   }
@@ -120,27 +127,27 @@ int OnSessionManager(DacmnPtd* ctx) {
   const int rc = IpcReceiveData(handle, buffer, buffer != nullptr ? kDaSmBufferSize : 0);
   if (rc == 0) {
     DbgPlain(kLevel, "IPC EVENT (BSM) ==> SOCKET CLOSED");
-    ReportDataPath(kFn, kMsgSmClosed);
+    ReportDataPath(kFn, kDaMsgSmClosed);
     return RBM_FAILED;
   }
   if (rc < 0) {
-    ReportDataPath(kFn, kMsgSmRead, ErrorText());
+    ReportDataPath(kFn, kDaMsgSmRead, ErrorText());
     ErhClearError();
     return RBM_FAILED;
   }
   const int code = SessionManagerCode(handle, buffer, rc);
   switch (code) {
-    case -1: ReportDataPath(kFn, kMsgSmParse, "no message"); return RBM_FAILED;
+    case -1: ReportDataPath(kFn, kDaMsgSmParse, "no message"); return RBM_FAILED;
     case MSG_ABORT:
       DbgPlain(kLevel, "from RSM: MSG_ABORT");
-      ReportDataPath(kFn, kMsgSmAbort);
+      ReportDataPath(kFn, kDaMsgSmAbort);
       return RBM_FAILED;
     case kRbmMsgResume: DbgPlain(kLevel, "from RSM: MSG_RESUME"); return RBM_RESUMED;
     default:
       // MSG_STOP included: a stop while data is still to be read ends the
       // restore incomplete.
       DbgPlain(kLevel, "from RSM: Unknown Message ID: %d", code);
-      ReportDataPath(kFn, kMsgSmUnknown);
+      ReportDataPath(kFn, kDaMsgSmUnknown);
       return RBM_FAILED;
   }
 }
@@ -152,23 +159,23 @@ int OnMediaSide(DacmnPtd* ctx, RdaPtd* rda, int state) {
   const int rc = IpcReceiveData(handle, nullptr, 0);
   if (rc < 0) {
     DbgPlain(kLevel, "IPC EVENT (NETIO) ==> Read Error  !\n");
-    ReportDataPath(kFn, kMsgNetRead, ErrorText());
+    ReportDataPath(kFn, kDaMsgNetRead, ErrorText());
     ErhClearError();
     return RBM_FAILED;
   }
   if (rc == 0) {
     DbgPlain(kLevel, "IPC EVENT (NETIO) ==> RDA-NET connection closed  !\n");
     const bool early = state == RBM_STATE_INIT && ctx->netIO != 0;
-    ReportDataPath(kFn, kMsgNetClosed, early ? kNetEndedEarly : "closed by the peer");
+    ReportDataPath(kFn, kDaMsgNetClosed, early ? kNetEndedEarly : "closed by the peer");
     return RBM_FAILED;
   }
   StrMsg* msg = IpcGetReceiveStrMsg(handle);
   const int code = StrParseStartL(msg, nullptr);
   switch (code) {
-    case -1: ReportDataPath(kFn, kMsgNetParse, "no message"); return -1;
+    case -1: ReportDataPath(kFn, kDaMsgNetParse, "no message"); return -1;
     case MSG_ABORT:
       DbgPlain(kLevel, "from NET: MSG_ABORT");
-      ReportDataPath(kFn, kMsgNetAbort);
+      ReportDataPath(kFn, kDaMsgNetAbort);
       return RBM_FAILED;
     case MSG_MSG:
     case MSG_MSGFMT:
@@ -179,13 +186,13 @@ int OnMediaSide(DacmnPtd* ctx, RdaPtd* rda, int state) {
       if (state == RBM_STATE_STOP) return RBM_STOPPED;
       if (state == RBM_STATE_INIT || state == RBM_STATE_DISCONN) return RBM_GO_ON;
       DbgPlain(kLevel, "Unexpected MSG_LISTEN while in state %d", state);
-      ReportDataPath(kFn, kMsgNetUnknown);
+      ReportDataPath(kFn, kDaMsgNetUnknown);
       return RBM_FAILED;
     case MSG_DATA:
       if (state == RBM_STATE_RUN) return QueueFilled(rda, StrParseNextL(msg)) ? -1 : RBM_FAILED;
       if (state == RBM_STATE_INIT) {
         // No segment yet: nothing can have been filled.
-        ReportDataPath(kFn, kMsgNetParse, "filled buffer announced before MSG_LISTEN");
+        ReportDataPath(kFn, kDaMsgNetParse, "filled buffer announced before MSG_LISTEN");
         return RBM_FAILED;
       }
       // Announced before the media side saw this side's MSG_CLOSE or
@@ -194,7 +201,7 @@ int OnMediaSide(DacmnPtd* ctx, RdaPtd* rda, int state) {
       return -1;
     default:
       DbgPlain(kLevel, "from NET: Unknown Message ID: %d", code);
-      ReportDataPath(kFn, kMsgNetUnknown);
+      ReportDataPath(kFn, kDaMsgNetUnknown);
       return RBM_FAILED;
   }
 }
@@ -209,29 +216,14 @@ int EventLoop(int state) {
     ReportInternal(kFn, rcsId, __LINE__);
     return RBM_FAILED;
   }
-  const int limit = PeerWaitSeconds();
   for (;;) {
     const bool poll = state == RBM_STATE_RUN && QueCount(&rda->filledBufQue) > 0;
     if (!poll) DbgPlain(kLevel, "STATE_%d wait...", rda->lastState);
     // Exactly the stream's two handles: other links of the process (a
     // catalogue session, say) are none of its business.
-    const IpcHandle handles[2] = {ctx->smHandle, ctx->maIpcHandle};
-    const bool none = handles[0] < 0 && handles[1] < 0;
-    const IpcHandle handle =
-        IpcWaitForIpcEventOnHandles(handles, 2, poll ? 0 : (none ? -1 : limit));
-    if (handle < 0) {
-      if (IpcGetLastIpcEvent() == IPC_EVENT_TIMEOUT) {
-        ErhClearError();
-        if (!poll) {
-          ReportSilentPeer(kFn, limit);
-          return RBM_FAILED;
-        }
-        return RBM_GO_ON;
-      }
-      ReportDataPath(kFn, kMsgWaitFailed, ErrorText());
-      ErhClearError();
-      return RBM_FAILED;
-    }
+    bool idle = false;
+    const IpcHandle handle = WaitOnStream(kFn, ctx->smHandle, ctx->maIpcHandle, poll, &idle);
+    if (handle < 0) return idle ? RBM_GO_ON : RBM_FAILED;
     if (!poll) DbgPlain(kLevel, "Received event.");
     int rc;
     if (handle == ctx->maIpcHandle) {
@@ -244,6 +236,13 @@ int EventLoop(int state) {
       rc = RBM_FAILED;
     }
     if (rc >= 0) return rc;
+    // Filled buffers that came together are served from the bytes read
+    // ahead; once they are used up the caller has its blocks, and another
+    // poll would only find nothing.
+    if (state == RBM_STATE_RUN && handle == ctx->maIpcHandle &&
+        QueCount(&rda->filledBufQue) > 0 && IpcHoldsReadAhead(handle) != 1) {
+      return RBM_GO_ON;
+    }
   }
 }
 
@@ -252,7 +251,7 @@ int EventLoop(int state) {
 bool AttachListened(const char* fn, DacmnPtd* ctx, RdaPtd* rda) {
   BmShmDescription d{};
   if (const char* why = DaParseListen(IpcGetReceiveStrMsg(ctx->maIpcHandle), &d)) {
-    ReportDataPath(fn, kMsgAttach, why);
+    ReportDataPath(fn, kDaMsgAttach, why);
     return false;
   }
   return AttachSegment(fn, DA_RESTORE, ctx->maIpcHandle, d, &rda->shm) &&
@@ -266,7 +265,7 @@ bool SendOpen(const DacmnPtd* ctx) {
   StrMsg* msg = IpcGetStrMsg(handle);
   if (msg == nullptr || StrMsgStartExL(msg, nullptr, 0, MSG_OPEN, 0) != 0 ||
       StrMsgFAppendL(msg, "%d", ctx->daId) != 0 || IpcSendStrMsg(handle) <= 0) {
-    ReportDataPath("RbmInit", kMsgNetClosed, ErrorText());
+    ReportDataPath("RbmInit", kDaMsgNetClosed, ErrorText());
     ErhClearError();
     return false;
   }
@@ -278,17 +277,17 @@ bool SendOpen(const DacmnPtd* ctx) {
 bool NextBlock() {
   for (;;) {
     if (RbmPutBlock() != 1) return false;
-    const int rc = RbmGetBlock();
-    if (rc == 1) return true;
-    if (rc == 0) return false;
+    const RbmBlock rc = RbmGetBlock();
+    if (rc == RbmBlock::kUsable) return true;
+    if (rc == RbmBlock::kFailed) return false;
   }
 }
 
 // Takes the first block of an object: a stream that starts with a repeated
 // block cannot be, but would be skipped like any other.
 bool FirstBlock() {
-  const int rc = RbmGetBlock();
-  return rc == 1 || (rc == -1 && NextBlock());
+  const RbmBlock rc = RbmGetBlock();
+  return rc == RbmBlock::kUsable || (rc == RbmBlock::kRepeated && NextBlock());
 }
 
 }  // namespace
@@ -306,7 +305,7 @@ int RbmInit(const char* additionalId, const char* ranges, const char* postfix, c
   DacmnPtd* ctx = DacmnGetContext();
   RdaPtd* rda = RdaGetContext();
   if (ctx == nullptr || rda == nullptr) return done(0);
-  if (stream != nullptr || ctx->maIpcHandle >= 0) {
+  if (rda->stream != nullptr || ctx->maIpcHandle >= 0) {
     DbgPlain(kDbgUnexpected, "[%s] a stream is already open", kFn);
     ReportInternal(kFn, rcsId, __LINE__);
     return done(0);
@@ -314,7 +313,7 @@ int RbmInit(const char* additionalId, const char* ranges, const char* postfix, c
   const int netIO = StoreStreamFields(ctx, DA_RESTORE, waitForStop, smHandle, smBuffer, daId,
                                       maHost, maPort, filePath, netLoad);
   if (netIO < 0) return done(0);
-  stream = std::make_unique<RbmStream>();
+  rda->stream = new RbmStream();
   DropBuffers(rda);
   rda->lastState = RBM_STATE_INIT;
 
@@ -327,7 +326,7 @@ int RbmInit(const char* additionalId, const char* ranges, const char* postfix, c
   } else {
     opened = VEK_CreateRDANetIO(additionalId, postfix, ranges, select, reportLevel) == 1;
     if (opened && IpcSetAsyncDynBuf(ctx->maIpcHandle) != 0) {
-      ReportDataPath(kFn, kMsgNetRead, ErrorText());
+      ReportDataPath(kFn, kDaMsgNetRead, ErrorText());
       ErhClearError();
       opened = false;
     }
@@ -348,27 +347,28 @@ int RbmInit(const char* additionalId, const char* ranges, const char* postfix, c
   return done(1);
 }
 
-int RbmGetBlock() {
+RbmBlock RbmGetBlock() {
   static const char kFn[] = "RbmGetBlock";
   RdaPtd* rda = RdaGetContext();
-  if (rda == nullptr || stream == nullptr) return 0;
+  RbmStream* const stream = rda != nullptr ? rda->stream : nullptr;
+  if (stream == nullptr) return RbmBlock::kFailed;
   if (stream->heldId >= 0) {
     DbgPlain(kDbgUnexpected, "[%s] buffer %d is still held", kFn, stream->heldId);
     ReportInternal(kFn, rcsId, __LINE__);
-    return 0;
+    return RbmBlock::kFailed;
   }
   if (QueCount(&rda->filledBufQue) == 0) {
     rda->lastState = EventLoop(RBM_STATE_RUN);
     if (rda->lastState == RBM_FAILED) {
       DbgPlain(kLevel, "Got STATE_ABORT from RbmEventLoop in RbmGetBlock");
-      return 0;
+      return RbmBlock::kFailed;
     }
-    if (rda->lastState != RBM_GO_ON) return 0;
+    if (rda->lastState != RBM_GO_ON) return RbmBlock::kFailed;
   }
   int id = -1;
   if (QueGet(&rda->filledBufQue, &id) == 0) {
     ReportInternal(kFn, rcsId, __LINE__);
-    return 0;
+    return RbmBlock::kFailed;
   }
   DaShmBuffers& shm = rda->shm;
   const int skip = DaBlockSkip(shm.bufOffset);
@@ -388,17 +388,18 @@ int RbmGetBlock() {
       {reinterpret_cast<std::uint8_t*>(rda->blkPtr), static_cast<std::size_t>(rda->blkSize)});
   rda->blkIndex = static_cast<int>(stream->check.expectedBlkSeqNo);
   DbgPlain(kLevel, "\tblkIndex\t= %d", rda->blkIndex);
-  if (used < 0) return 0;
-  if (used == 0) return -1;
+  if (used < 0) return RbmBlock::kFailed;
+  if (used == 0) return RbmBlock::kRepeated;
   rda->blkUsed = used;
-  return 1;
+  return RbmBlock::kUsable;
 }
 
 int RbmPutBlock() {
   static const char kFn[] = "RbmPutBlock";
   DacmnPtd* ctx = DacmnGetContext();
   RdaPtd* rda = RdaGetContext();
-  if (ctx == nullptr || rda == nullptr || stream == nullptr || stream->heldId < 0) return 0;
+  RbmStream* const stream = rda != nullptr ? rda->stream : nullptr;
+  if (ctx == nullptr || stream == nullptr || stream->heldId < 0) return 0;
   const int id = stream->heldId;
   DbgPlain(kLevel, "RbmPutBlock: bufID = %d ", id);
   // The buffer is the media side's from now on, even when the send fails.
@@ -411,7 +412,7 @@ int RbmPutBlock() {
   StrMsg* msg = IpcGetStrMsg(handle);
   if (msg == nullptr || StrMsgStartExL(msg, nullptr, 0, MSG_DATA, 0) != 0 ||
       StrMsgFAppendL(msg, "%d%d", ctx->daId, id) != 0 || IpcSendStrMsg(handle) <= 0) {
-    ReportDataPath(kFn, kMsgNetClosed, ErrorText());
+    ReportDataPath(kFn, kDaMsgNetClosed, ErrorText());
     ErhClearError();
     return 0;
   }
@@ -420,7 +421,8 @@ int RbmPutBlock() {
 
 std::uint8_t* RbmRead() {
   RdaPtd* rda = RdaGetContext();
-  if (rda == nullptr || stream == nullptr || stream->failed || stream->heldId < 0) return nullptr;
+  RbmStream* const stream = rda != nullptr ? rda->stream : nullptr;
+  if (stream == nullptr || stream->failed || stream->heldId < 0) return nullptr;
   for (;;) {
     std::span<std::uint8_t> record;
     const int rc = stream->reader.Next(&record);
@@ -465,7 +467,7 @@ int RbmExit(int abortCode) {
     return done(0);
   }
   bool abort = abortCode != 0;
-  if (stream != nullptr && stream->heldId >= 0) {
+  if (rda->stream != nullptr && rda->stream->heldId >= 0) {
     DbgPlain(kLevel, "%s: Sending the ack for the last buffer.", kFn);
     if (RbmPutBlock() != 1) {
       DbgPlain(kLevel, "%s: Failed to send the last ack.", kFn);
@@ -506,7 +508,8 @@ int RbmReset() {
   DacmnPtd* ctx = DacmnGetContext();
   RdaPtd* rda = RdaGetContext();
   const IpcHandle handle = ctx != nullptr ? ctx->maIpcHandle : kIpcNoHandle;
-  if (rda == nullptr || stream == nullptr || handle < 0) return done(0);
+  RbmStream* const stream = rda != nullptr ? rda->stream : nullptr;
+  if (stream == nullptr || handle < 0) return done(0);
   stream->check = RbmCheckState{};
   stream->failed = false;
   rda->blkIndex = 0;
@@ -524,14 +527,14 @@ int RbmReset() {
   }
   DbgPlain(kLevel, " IPC CLOSE : %d \n", handle);
   if (!SendBare(handle, MSG_CLOSE)) {
-    ReportDataPath(kFn, kMsgNetClosed, ErrorText());
+    ReportDataPath(kFn, kDaMsgNetClosed, ErrorText());
     ErhClearError();
     return done(0);
   }
   if (ctx->smHandle >= 0) {
     DbgPlain(kLevel, "RSM IPC RESET: %d \n", ctx->smHandle);
     if (!SendBare(ctx->smHandle, kRbmMsgReset)) {
-      ReportDataPath(kFn, kMsgSmRead, ErrorText());
+      ReportDataPath(kFn, kDaMsgSmRead, ErrorText());
       ErhClearError();
       return done(0);
     }
@@ -539,7 +542,7 @@ int RbmReset() {
     if (rda->lastState != RBM_RESUMED) return done(0);
   }
   if (!SendBare(handle, MSG_OPEN)) {
-    ReportDataPath(kFn, kMsgNetClosed, ErrorText());
+    ReportDataPath(kFn, kDaMsgNetClosed, ErrorText());
     ErhClearError();
     return done(0);
   }
@@ -554,6 +557,10 @@ int RbmReset() {
   if (ctx->netIO == 0 && !SendOpen(ctx)) return done(0);
   DbgPlain(kLevel, "RBM_GETBLOCK  \n");
   return done(FirstBlock() ? 1 : 0);
+}
+
+void dacmn_detail::RbmFreeStream(RbmStream* stream) {
+  delete stream;
 }
 
 int RbmEventLoop(int state) {

@@ -53,12 +53,13 @@ int RbmInit(const char* additionalId, const char* ranges, const char* postfix, c
 // skipped; once a read failed, every further read of the object fails too.
 std::uint8_t* RbmRead();
 
-// Takes the next filled buffer as current block: 1 usable, -1 a repeated
-// block to be skipped, 0 failure. The block is held (and must be
-// acknowledged) in every case; 0 also while a block is already held.
+enum class RbmBlock { kUsable, kRepeated, kFailed };
+// Takes the next filled buffer as current block: usable, a repeated block to
+// be skipped, or a failure. The block is held (and must be acknowledged) in
+// every case; a failure also while a block is already held.
 // A filled-buffer id outside the stream's buffers, or one that is already
 // queued or held, fails the stream (reported) before anything is read.
-int RbmGetBlock();
+RbmBlock RbmGetBlock();
 // Acknowledges the current block to the media side. 1, or 0.
 int RbmPutBlock();
 

@@ -28,13 +28,7 @@ namespace {
 constexpr char kProg[] = "RNetMain";
 constexpr char kFileProg[] = "RNetMainFile";
 
-// Set-80 messages of the restore process alone.
-constexpr int kMsgReadFile = kDaMsgFileRead;
-constexpr int kMsgFileEnded = kDaMsgFileEnded;
-
 // 0 none, then due (to be sent when the handle is free) and sent.
-enum class Step { kNone, kDue, kSent };
-
 // Who holds a buffer: the agent (also while its bytes arrive), this process
 // (filled, not yet announced) or the parent.
 enum class Holder : unsigned char { kAgent, kQueued, kParent };
@@ -44,11 +38,11 @@ void Report(const char* prog, int level, const char* packed) {
 }
 
 void ReportIpc(const char* prog) {
-  Report(prog, kErhMajor, NlsPackMessage(kSetDataPath, kMsgIpc, ErhErrnoToText()));
+  Report(prog, kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
 }
 
 void ReportProtocol(const char* prog) {
-  Report(prog, kErhMajor, NlsPackMessage(kSetDataPath, kMsgUnexpected));
+  Report(prog, kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
 }
 
 // The parent's MSG_DATA "%d%d": DA id and the released buffer id.
@@ -63,10 +57,10 @@ class RestoreNet {
  public:
   explicit RestoreNet(DacmnPtd* ctx) : ctx_(ctx), pipe_(ctx->maIpcHandle) {}
   // The exit code.
-  int Run();
+  NetStep Run();
 
  private:
-  int OpenAgent();
+  NetStep OpenAgent();
   // Ends the connection (an orderly one after MSG_CLOSE or MSG_STOP, shutting
   // it down first).
   void CloseAgent(bool orderly);
@@ -77,116 +71,111 @@ class RestoreNet {
     CloseAgent(orderly);
     ReleaseSegment();
   }
-  int Loop();
-  int OnPipe(int event);
-  int OnParentMessage();
-  int OnParentRelease(StrMsg* in);
+  NetStep Loop();
+  NetStep OnPipe(int event);
+  NetStep OnParentMessage();
+  NetStep OnParentRelease(StrMsg* in);
   void OnParentStop(StrMsg* in);
   void OnParentClose();
-  int OnAgent(int event);
-  int OnAgentMessage();
-  int DropFromAgent();
-  int BufferComplete(int id);
+  NetStep OnAgent(int event);
+  NetStep OnAgentMessage();
+  NetStep DropFromAgent();
+  NetStep BufferComplete(int id);
   bool FeedParent();
   bool FeedAgent();
   bool AdvanceClose();
   void AbortParent();
-  char* Buffer(int id) const { return base_ + std::size_t(g_.bufferSize) * std::size_t(id); }
+  char* Buffer(int id) const { return base_ + std::size_t(g_.bufSize) * std::size_t(id); }
 
   DacmnPtd* ctx_;
   IpcHandle pipe_;
   IpcHandle ma_ = kIpcNoHandle;
-  NetGeometry g_;
+  BmShmDescription g_{};
   bool remote_ = false;
   bool segment_ = false;
   bool segmentRemoved_ = false;
   char* base_ = nullptr;
   RIdRing parentRing_{};  // filled, not yet announced to the parent
   RIdRing ackRing_{};     // released by the parent, not yet passed to the agent
-  std::array<Holder, kNetMaxBuffers> holder_{};
+  std::array<Holder, kBmMaxBuffers> holder_{};
   int receiveState_ = 1;
   int current_ = -1;
-  Step stop_ = Step::kNone;
-  Step abort_ = Step::kNone;
-  Step close_ = Step::kNone;
+  NetStop stop_ = NetStop::kNone;
+  NetStop abort_ = NetStop::kNone;
+  NetStop close_ = NetStop::kNone;
 };
 
-int RestoreNet::Run() {
+NetStep RestoreNet::Run() {
   IpcSetMaxNetLoad(ctx_->netLoad);
   if (ctx_->maPort == -1 && ctx_->maHost[0] == '\0') {
     RNetMainFile(ctx_->filePath);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   if (IpcSetAsyncDynBuf(pipe_) != 0) {
     ReportIpc(kProg);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
-  if (const int rc = OpenAgent(); rc >= 0) return rc;
-  const int code = Loop();
-  if (code == DA_NET_EXIT_STOP && ma_ != kIpcNoHandle) CloseAgent(true);
+  if (const NetStep rc = OpenAgent(); rc != NetStep::kGoOn) return rc;
+  const NetStep code = Loop();
+  if (code == NetStep::kExitStop && ma_ != kIpcNoHandle) CloseAgent(true);
   return code;
 }
 
-// -1 when the object is open, else the exit code.
-int RestoreNet::OpenAgent() {
+// kGoOn when the object is open, else the step that ends the process.
+NetStep RestoreNet::OpenAgent() {
   // Set-up speaks synchronously on the pipe: what is in flight goes first.
   if (IpcCanSendAsync(pipe_) == 0 && IpcFlushAsyncHandle(pipe_, kNetFlushSeconds) != 1) {
     ReportIpc(kProg);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   ctx_->restoreAsyncReport = 0;
   static constexpr NetAgentSide kSide = {kProg, "VEKRDANET", "Forcing DA to be remote.",
                                          "Got MSG_ABORT from RMA\n"};
-  if (const int rc = NetConnectAgent(ctx_, kSide, &ma_, &remote_); rc >= 0) return rc;
-  g_ = NetGeometry();
-  const char* why = "malformed description";
-  if (NetReadDescription(IpcGetReceiveStrMsg(ma_), &g_)) {
-    why = BmCheckShmDescription({g_.section, g_.key, g_.address, g_.bufferSize, g_.bufferCount,
-                                 g_.segmentSize, g_.bufferOffset},
-                                DA_RESTORE);
-  }
+  if (const NetStep rc = NetConnectAgent(ctx_, kSide, &ma_, &remote_); rc != NetStep::kGoOn)
+    return rc;
+  g_ = BmShmDescription{};
+  const char* why = BmParseShmDescription(IpcGetReceiveStrMsg(ma_), &g_, DA_RESTORE);
   if (why != nullptr) {
     DbgPlain(kLevel,
              "%s: unusable description (%s): section %d, buffer size %d, count %d, segment %d, "
              "offset %d",
-             kProg, why, g_.section, g_.bufferSize, g_.bufferCount, g_.segmentSize,
-             g_.bufferOffset);
+             kProg, why, g_.section, g_.bufSize, g_.bufNum, g_.shmSize, g_.bufOffset);
     ReportProtocol(kProg);
-    return DA_NET_EXIT_SETUP;
+    return NetStep::kExitSetup;
   }
   // A remote agent's segment is made here in the agent's size, so that its
   // buffers lie where the description puts them.
   if (!NetSetUpSegment(pipe_, remote_, &g_)) {
-    Report(kProg, kErhMajor, NlsPackMessage(kSetDataPath, kMsgShmem, ErhErrnoToText()));
-    return DA_NET_EXIT_SETUP;
+    Report(kProg, kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgAttach, ErhErrnoToText()));
+    return NetStep::kExitSetup;
   }
   segment_ = true;
   segmentRemoved_ = false;
   base_ = reinterpret_cast<char*>(g_.address);
   if (!NetSendListen(pipe_, g_)) {
     ReportIpc(kProg);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   DbgPlain(kLevel, "%s: MSG_OPEN (DA %d) to the media agent", kProg, ctx_->daId);
   StrMsg* out = IpcGetStrMsg(ma_);
   if (out == nullptr || StrMsgStartExL(out, nullptr, 0, MSG_OPEN, 0) != 0 ||
       StrMsgFAppendL(out, "%d", ctx_->daId) != 0 || IpcSendStrMsg(ma_) <= 0) {
     ReportIpc(kProg);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   ctx_->restoreAsyncReport = 1;
   if ((IpcCanReceiveAsync(pipe_) == 1 && IpcReceiveAsync(pipe_, nullptr, 0) != 0) ||
       IpcReceiveAsync(ma_, nullptr, 0) != 0) {
     ReportIpc(kProg);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   NetClrID(&parentRing_);
   NetClrID(&ackRing_);
   holder_.fill(Holder::kAgent);
   receiveState_ = 1;
   current_ = -1;
-  close_ = Step::kNone;
-  return -1;
+  close_ = NetStop::kNone;
+  return NetStep::kGoOn;
 }
 
 void RestoreNet::CloseAgent(bool orderly) {
@@ -205,7 +194,7 @@ void RestoreNet::CloseAgent(bool orderly) {
   NetClrID(&parentRing_);
   NetClrID(&ackRing_);
   receiveState_ = 1;
-  close_ = Step::kNone;
+  close_ = NetStop::kNone;
 }
 
 void RestoreNet::ReleaseSegment() {
@@ -217,13 +206,13 @@ void RestoreNet::ReleaseSegment() {
   segment_ = false;
 }
 
-int RestoreNet::Loop() {
+NetStep RestoreNet::Loop() {
   for (;;) {
     const IpcHandle handle = IpcWaitForAsyncIpcEvent(-1);
-    int rc = -1;
+    NetStep rc = NetStep::kGoOn;
     if (handle < 0) {
-      Report(kProg, kErhMajor, NlsPackMessage(kSetDataPath, kMsgWait, ErhErrnoToText()));
-      return DA_NET_EXIT_IPC;
+      Report(kProg, kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgWaitFailed, ErhErrnoToText()));
+      return NetStep::kExitIpc;
     }
     if (handle == pipe_) {
       rc = OnPipe(IpcGetLastIpcHandleEvent(pipe_));
@@ -233,7 +222,7 @@ int RestoreNet::Loop() {
       DbgPlain(kLevel, "Wrong handle!");
       if (IpcGetLastIpcHandleEvent(handle) == IPC_EVENT_ACCEPTED) IpcCloseConnection(handle);
     }
-    if (rc >= 0) return rc;
+    if (rc != NetStep::kGoOn) return rc;
   }
 }
 
@@ -246,7 +235,7 @@ bool RestoreNet::FeedParent() {
 }
 
 bool RestoreNet::FeedAgent() {
-  if (ma_ == kIpcNoHandle || close_ != Step::kNone || NetEmptyID(&ackRing_) ||
+  if (ma_ == kIpcNoHandle || close_ != NetStop::kNone || NetEmptyID(&ackRing_) ||
       IpcCanSendAsync(ma_) != 1) {
     return true;
   }
@@ -261,56 +250,56 @@ bool RestoreNet::FeedAgent() {
 // goes out, and once it has, the connection ends. False when the send failed.
 bool RestoreNet::AdvanceClose() {
   if (ma_ == kIpcNoHandle || IpcCanSendAsync(ma_) != 1) return true;
-  if (close_ == Step::kDue) {
+  if (close_ == NetStop::kDue) {
     DbgPlain(kLevel, "%s: MSG_CLOSE to the media agent", kProg);
-    close_ = Step::kSent;
+    close_ = NetStop::kSent;
     return NetSendCode(ma_, MSG_CLOSE, -1);
   }
-  if (close_ == Step::kSent) EndObject(true);
+  if (close_ == NetStop::kSent) EndObject(true);
   return true;
 }
 
 // The agent left: the parent is told to abort and decides.
 void RestoreNet::AbortParent() {
-  if (abort_ != Step::kNone) return;
+  if (abort_ != NetStop::kNone) return;
   if (IpcCanSendAsync(pipe_) == 1) {
     NetSendCode(pipe_, MSG_ABORT, -1);
-    abort_ = Step::kSent;
+    abort_ = NetStop::kSent;
   } else {
-    abort_ = Step::kDue;
+    abort_ = NetStop::kDue;
   }
 }
 
-int RestoreNet::OnPipe(int event) {
+NetStep RestoreNet::OnPipe(int event) {
   switch (event) {
     case IPC_EVENT_RECEIVED: return OnParentMessage();
     case IPC_EVENT_SENT:
       // A stop in flight is the last message: its completion ends the process.
-      if (abort_ == Step::kDue) {
-        abort_ = Step::kSent;
+      if (abort_ == NetStop::kDue) {
+        abort_ = NetStop::kSent;
         NetSendCode(pipe_, MSG_ABORT, -1);
-      } else if (stop_ == Step::kDue) {
-        stop_ = Step::kSent;
+      } else if (stop_ == NetStop::kDue) {
+        stop_ = NetStop::kSent;
         NetSendCode(pipe_, MSG_STOP, -1);
-      } else if (stop_ == Step::kSent) {
-        return DA_NET_EXIT_STOP;
-      } else if (abort_ == Step::kSent) {
-        abort_ = Step::kNone;
+      } else if (stop_ == NetStop::kSent) {
+        return NetStep::kExitStop;
+      } else if (abort_ == NetStop::kSent) {
+        abort_ = NetStop::kNone;
       } else if (!AdvanceClose() || !FeedParent()) {
         ReportIpc(kProg);
-        return DA_NET_EXIT_IPC;
+        return NetStep::kExitIpc;
       }
-      return -1;
+      return NetStep::kGoOn;
     case IPC_EVENT_CLOSED:
       DbgPlain(kLevel, "DA Handle: IPC Close Event !");
       ErhToConsole("NET close\n");
-      return stop_ == Step::kNone ? DA_NET_EXIT_IPC : DA_NET_EXIT_STOP;
-    case IPC_EVENT_ERROR: ErhToConsole("NET read error\n"); return DA_NET_EXIT_IPC;
-    default: return -1;
+      return stop_ == NetStop::kNone ? NetStep::kExitIpc : NetStep::kExitStop;
+    case IPC_EVENT_ERROR: ErhToConsole("NET read error\n"); return NetStep::kExitIpc;
+    default: return NetStep::kGoOn;
   }
 }
 
-int RestoreNet::OnParentMessage() {
+NetStep RestoreNet::OnParentMessage() {
   // Any message after MSG_LISTEN comes from a parent that has attached.
   if (remote_ && segment_ && !segmentRemoved_) segmentRemoved_ = NetRemoveWhenShared(g_.key);
   StrMsg* in = IpcGetReceiveStrMsg(pipe_);
@@ -318,7 +307,7 @@ int RestoreNet::OnParentMessage() {
   switch (code) {
     case -1: ErhToConsole("NET MSG format error\n"); break;
     case MSG_DATA:
-      if (const int rc = OnParentRelease(in); rc >= 0) return rc;
+      if (const NetStep rc = OnParentRelease(in); rc != NetStep::kGoOn) return rc;
       break;
     case MSG_STOP: OnParentStop(in); break;
     case MSG_CLOSE: OnParentClose(); break;
@@ -326,8 +315,8 @@ int RestoreNet::OnParentMessage() {
       // The parent opens the next object; an object it did not close is
       // closed first.
       if (ma_ != kIpcNoHandle) {
-        if (close_ == Step::kNone) close_ = Step::kDue;
-        if (close_ == Step::kDue && IpcFlushAsyncHandle(ma_, kNetFlushSeconds) == 1) {
+        if (close_ == NetStop::kNone) close_ = NetStop::kDue;
+        if (close_ == NetStop::kDue && IpcFlushAsyncHandle(ma_, kNetFlushSeconds) == 1) {
           StrMsg* out = IpcGetStrMsg(ma_);
           if (out != nullptr && StrMsgStartExL(out, nullptr, 0, MSG_CLOSE, 0) == 0) {
             IpcSendStrMsg(ma_);
@@ -337,42 +326,42 @@ int RestoreNet::OnParentMessage() {
       EndObject(true);
       // Opening arms the pipe's receive.
       return OpenAgent();
-    case MSG_ABORT: return DA_NET_EXIT_ABORT;
+    case MSG_ABORT: return NetStep::kExitAbort;
     default: DbgPlain(kLevel, "%s: message %d from the parent ignored", kProg, code); break;
   }
   if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
     ReportIpc(kProg);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
-  return -1;
+  return NetStep::kGoOn;
 }
 
-int RestoreNet::OnParentRelease(StrMsg* in) {
+NetStep RestoreNet::OnParentRelease(StrMsg* in) {
   int id = -1;
   const bool readable = ReadRelease(in, &id);
-  if (ma_ == kIpcNoHandle || close_ != Step::kNone) {
+  if (ma_ == kIpcNoHandle || close_ != NetStop::kNone) {
     // The object has ended: the agent no longer wants its buffers.
     DbgPlain(kLevel, "%s: MSG_DATA (%d) after the end of the object ignored", kProg, id);
-    return -1;
+    return NetStep::kGoOn;
   }
   // Only a buffer the parent holds can come back; another would be filled
   // twice.
-  if (!readable || id < 0 || id >= g_.bufferCount || holder_[id] != Holder::kParent ||
+  if (!readable || id < 0 || id >= g_.bufNum || holder_[id] != Holder::kParent ||
       NetPutID(&ackRing_, id) != 0) {
     DbgPlain(kLevel, "%s: Protocol error! MSG_DATA (%d) from the parent => ABORTING", kProg, id);
     ReportProtocol(kProg);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   holder_[id] = Holder::kAgent;
   if (!FeedAgent()) {
     ReportIpc(kProg);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
-  return -1;
+  return NetStep::kGoOn;
 }
 
 void RestoreNet::OnParentStop(StrMsg* in) {
-  if (stop_ != Step::kNone) return;
+  if (stop_ != NetStop::kNone) return;
   if (ma_ != kIpcNoHandle) {
     const std::vector<char> stop = NetRelayedStop(in);
     if (IpcFlushAsyncHandle(ma_, kNetFlushSeconds) != 1 ||
@@ -382,15 +371,15 @@ void RestoreNet::OnParentStop(StrMsg* in) {
     }
   }
   if (IpcCanSendAsync(pipe_) == 1) {
-    stop_ = Step::kSent;
+    stop_ = NetStop::kSent;
     NetSendCode(pipe_, MSG_STOP, -1);
   } else {
-    stop_ = Step::kDue;
+    stop_ = NetStop::kDue;
   }
 }
 
 void RestoreNet::OnParentClose() {
-  if (ma_ == kIpcNoHandle || close_ != Step::kNone) {
+  if (ma_ == kIpcNoHandle || close_ != NetStop::kNone) {
     // An agent that left took the object along; its segment goes now.
     DbgPlain(kLevel, "%s: MSG_CLOSE without an open object", kProg);
     if (ma_ == kIpcNoHandle) ReleaseSegment();
@@ -399,113 +388,113 @@ void RestoreNet::OnParentClose() {
   // Filled buffers not yet announced belong to the object that ends.
   NetClrID(&parentRing_);
   NetClrID(&ackRing_);
-  close_ = Step::kDue;
+  close_ = NetStop::kDue;
   if (!AdvanceClose()) {
     DbgPlain(kLevel, "%s: MSG_CLOSE could not be sent", kProg);
     EndObject(false);
   }
 }
 
-int RestoreNet::OnAgent(int event) {
+NetStep RestoreNet::OnAgent(int event) {
   switch (event) {
     case IPC_EVENT_RECEIVED:
-      if (close_ != Step::kNone || stop_ != Step::kNone) return DropFromAgent();
+      if (close_ != NetStop::kNone || stop_ != NetStop::kNone) return DropFromAgent();
       if (receiveState_ == 2) return BufferComplete(current_);
       return OnAgentMessage();
     case IPC_EVENT_SENT:
-      if (close_ != Step::kNone) {
+      if (close_ != NetStop::kNone) {
         if (!AdvanceClose()) EndObject(false);
       } else if (!FeedAgent()) {
         ReportIpc(kProg);
-        return DA_NET_EXIT_IPC;
+        return NetStep::kExitIpc;
       }
-      return -1;
+      return NetStep::kGoOn;
     case IPC_EVENT_CLOSED:
       // Once MSG_CLOSE or MSG_STOP is on its way, the agent closing is the
       // end asked for. Otherwise the parent decides, and may still read
       // what it was given.
-      if (close_ != Step::kNone) {
+      if (close_ != NetStop::kNone) {
         EndObject(false);
       } else {
         CloseAgent(false);
-        if (stop_ == Step::kNone) AbortParent();
+        if (stop_ == NetStop::kNone) AbortParent();
       }
-      return -1;
+      return NetStep::kGoOn;
     case IPC_EVENT_ERROR:
-      if (close_ != Step::kNone) {
+      if (close_ != NetStop::kNone) {
         EndObject(false);
-        return -1;
+        return NetStep::kGoOn;
       }
-      if (stop_ != Step::kNone) {
+      if (stop_ != NetStop::kNone) {
         CloseAgent(false);
-        return -1;
+        return NetStep::kGoOn;
       }
       ReportIpc(kProg);
-      return DA_NET_EXIT_IPC;
+      return NetStep::kExitIpc;
     case IPC_EVENT_ACCEPTED:
       DbgPlain(kLevel, "RNetMain - got unallowed connection");
       ReportProtocol(kProg);
-      return DA_NET_EXIT_IPC;
-    default: return -1;
+      return NetStep::kExitIpc;
+    default: return NetStep::kGoOn;
   }
 }
 
 // Whatever the agent sends after MSG_CLOSE or MSG_STOP belongs to no object
 // any more: it is dropped, and a raw packet that follows lands in the
 // handle's own message, never in the segment.
-int RestoreNet::DropFromAgent() {
+NetStep RestoreNet::DropFromAgent() {
   receiveState_ = 1;
   if (IpcReceiveAsync(ma_, nullptr, 0) != 0) {
-    if (close_ != Step::kNone) {
+    if (close_ != NetStop::kNone) {
       EndObject(false);
     } else {
       CloseAgent(false);
     }
   }
-  return -1;
+  return NetStep::kGoOn;
 }
 
-int RestoreNet::OnAgentMessage() {
+NetStep RestoreNet::OnAgentMessage() {
   StrMsg* in = IpcGetReceiveStrMsg(ma_);
   const int code = StrParseStartL(in, nullptr);
   if (code == MSG_ABORT) {
     DbgPlain(kLevel, "%s: MSG_ABORT from the media agent", kProg);
     CloseAgent(false);
     AbortParent();
-    return -1;
+    return NetStep::kGoOn;
   }
   int id = -1;
   // Nothing is received into a buffer that is not the agent's to fill.
-  if (code != MSG_DATA || !NetReadInt(in, &id) || id < 0 || id >= g_.bufferCount ||
+  if (code != MSG_DATA || !NetReadInt(in, &id) || id < 0 || id >= g_.bufNum ||
       holder_[id] != Holder::kAgent) {
     DbgPlain(kLevel, "%s: Protocol error! Message %d (%d) received from RMA => ABORTING", kProg,
              code, id);
     ReportProtocol(kProg);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   if (!remote_) return BufferComplete(id);
   current_ = id;
   receiveState_ = 2;
-  if (IpcReceiveAsync(ma_, Buffer(id), g_.bufferSize) != 0) {
+  if (IpcReceiveAsync(ma_, Buffer(id), g_.bufSize) != 0) {
     ReportIpc(kProg);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
-  return -1;
+  return NetStep::kGoOn;
 }
 
-int RestoreNet::BufferComplete(int id) {
+NetStep RestoreNet::BufferComplete(int id) {
   receiveState_ = 1;
   if (IpcReceiveAsync(ma_, nullptr, 0) != 0) {
     ReportIpc(kProg);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
   holder_[id] = Holder::kQueued;
   NetPutID(&parentRing_, id);
   if (!FeedParent()) {
     ReportIpc(kProg);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
-  return -1;
+  return NetStep::kGoOn;
 }
 
 // ---------------------------------------------------------------- file variant
@@ -513,10 +502,10 @@ int RestoreNet::BufferComplete(int id) {
 class FileRestore {
  public:
   FileRestore(DacmnPtd* ctx, const char* path) : ctx_(ctx), pipe_(ctx->maIpcHandle), path_(path) {}
-  int Run();
+  NetStep Run();
 
  private:
-  int OnMessage();
+  NetStep OnMessage();
   bool Fill();
   bool FeedParent();
   // The file has ended and every buffer it gave is back: the parent can only
@@ -536,13 +525,13 @@ class FileRestore {
   bool ended_ = false;
   RIdRing freeRing_{};
   RIdRing parentRing_{};
-  std::array<Holder, kNetMaxBuffers> holder_{};
-  Step stop_ = Step::kNone;
-  Step abort_ = Step::kNone;
+  std::array<Holder, kBmMaxBuffers> holder_{};
+  NetStop stop_ = NetStop::kNone;
+  NetStop abort_ = NetStop::kNone;
 };
 
 bool FileRestore::Drained() const {
-  if (!ended_ || stop_ != Step::kNone || abort_ != Step::kNone) return false;
+  if (!ended_ || stop_ != NetStop::kNone || abort_ != NetStop::kNone) return false;
   for (int id = 0; id < count_; ++id) {
     if (holder_[id] != Holder::kAgent) return false;
   }
@@ -560,7 +549,7 @@ bool FileRestore::Fill() {
       const int err = errno;
       DbgPlain(kLevel, "%s: read failed (errno=%d)", kFileProg, err);
       Report(kFileProg, kErhMajor,
-             NlsPackMessage(kSetDataPath, kMsgReadFile, ErhSysErrnoToText(err)));
+             NlsPackMessage(kSetDataPath, kDaMsgFileRead, ErhSysErrnoToText(err)));
       ended_ = true;
       NetPutID(&freeRing_, id);
       return false;
@@ -588,19 +577,20 @@ bool FileRestore::FeedParent() {
   return NetSendCode(pipe_, MSG_DATA, id);
 }
 
-int FileRestore::Run() {
+NetStep FileRestore::Run() {
   fd_ = cmn::UniqueFd(VEK_OpenFile(path_ != nullptr ? path_ : "", 0, 0));
   if (fd_.get() < 0) {
     Report(kFileProg, kErhMajor,
-           NlsPackMessage(kSetDataPath, kMsgOpenFile, ErhSysErrnoToText(errno)));
-    return DA_NET_EXIT_SETUP;
+           NlsPackMessage(kSetDataPath, kDaMsgOpenFile, ErhSysErrnoToText(errno)));
+    return NetStep::kExitSetup;
   }
   NetFileGeometry(kFileProg, &size_, &count_);
-  NetGeometry g;
-  g.bufferSize = size_;
-  g.bufferCount = count_;
-  g.segmentSize = count_ * size_;
-  if (const int rc = NetFileStart(ctx_, kFileProg, &DacmnPtd::restoreAsyncReport, &g); rc >= 0) {
+  BmShmDescription g{};
+  g.bufSize = size_;
+  g.bufNum = count_;
+  g.shmSize = count_ * size_;
+  if (const NetStep rc = NetFileStart(ctx_, kFileProg, &DacmnPtd::restoreAsyncReport, &g);
+      rc != NetStep::kGoOn) {
     return rc;
   }
   key_ = g.key;
@@ -609,15 +599,15 @@ int FileRestore::Run() {
   NetClrID(&parentRing_);
   holder_.fill(Holder::kAgent);
   for (int id = 0; id < count_; ++id) NetPutID(&freeRing_, id);
-  if (!Fill()) abort_ = Step::kDue;
+  if (!Fill()) abort_ = NetStop::kDue;
   for (;;) {
-    if (abort_ == Step::kDue && IpcCanSendAsync(pipe_) == 1) {
-      abort_ = Step::kSent;
-      if (!NetSendCode(pipe_, MSG_ABORT, -1)) return DA_NET_EXIT_IPC;
+    if (abort_ == NetStop::kDue && IpcCanSendAsync(pipe_) == 1) {
+      abort_ = NetStop::kSent;
+      if (!NetSendCode(pipe_, MSG_ABORT, -1)) return NetStep::kExitIpc;
     }
-    if (abort_ == Step::kNone && !FeedParent()) {
+    if (abort_ == NetStop::kNone && !FeedParent()) {
       ReportIpc(kFileProg);
-      return DA_NET_EXIT_IPC;
+      return NetStep::kExitIpc;
     }
     // A parent that released everything and stops does so at once; one that
     // waits longer waits for buffers the file does not have.
@@ -626,36 +616,26 @@ int FileRestore::Run() {
     if (handle < 0) {
       if (drained && IpcGetLastIpcEvent() == IPC_EVENT_TIMEOUT) {
         DbgPlain(kLevel, "%s: the file has ended and the parent waits for more", kFileProg);
-        Report(kFileProg, kErhMajor, NlsPackMessage(kSetDataPath, kMsgFileEnded));
-        abort_ = Step::kDue;
+        Report(kFileProg, kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgFileEnded));
+        abort_ = NetStop::kDue;
         continue;
       }
-      Report(kFileProg, kErhMajor, NlsPackMessage(kSetDataPath, kMsgWait, ErhErrnoToText()));
-      return DA_NET_EXIT_IPC;
+      Report(kFileProg, kErhMajor,
+             NlsPackMessage(kSetDataPath, kDaMsgWaitFailed, ErhErrnoToText()));
+      return NetStep::kExitIpc;
     }
     if (handle != pipe_) continue;
-    switch (IpcGetLastIpcHandleEvent(pipe_)) {
-      case IPC_EVENT_RECEIVED:
-        if (const int rc = OnMessage(); rc >= 0) return rc;
-        break;
-      case IPC_EVENT_SENT:
-        if (stop_ == Step::kDue) {
-          stop_ = Step::kSent;
-          if (!NetSendCode(pipe_, MSG_STOP, -1)) return DA_NET_EXIT_IPC;
-        } else if (stop_ == Step::kSent) {
-          return DA_NET_EXIT_STOP;
-        } else if (abort_ == Step::kNone && !Fill()) {
-          abort_ = Step::kDue;
-        }
-        break;
-      case IPC_EVENT_CLOSED: ErhToConsole("NET close\n"); return DA_NET_EXIT_IPC;
-      case IPC_EVENT_ERROR: ErhToConsole("NET read error\n"); return DA_NET_EXIT_IPC;
-      default: break;
-    }
+    const NetStep rc = NetOnFilePipe(
+        pipe_, &stop_, [this] { return OnMessage(); },
+        [this] {
+          if (abort_ == NetStop::kNone && !Fill()) abort_ = NetStop::kDue;
+          return NetStep::kGoOn;
+        });
+    if (rc != NetStep::kGoOn) return rc;
   }
 }
 
-int FileRestore::OnMessage() {
+NetStep FileRestore::OnMessage() {
   if (!segmentRemoved_) segmentRemoved_ = NetRemoveWhenShared(key_);
   StrMsg* in = IpcGetReceiveStrMsg(pipe_);
   const int code = StrParseStartL(in, nullptr);
@@ -667,29 +647,29 @@ int FileRestore::OnMessage() {
         DbgPlain(kLevel, "%s: Protocol error! MSG_DATA (%d) from the parent => ABORTING", kFileProg,
                  id);
         ReportProtocol(kFileProg);
-        return DA_NET_EXIT_IPC;
+        return NetStep::kExitIpc;
       }
       holder_[id] = Holder::kAgent;
       NetPutID(&freeRing_, id);
-      if (abort_ == Step::kNone && !Fill()) abort_ = Step::kDue;
+      if (abort_ == NetStop::kNone && !Fill()) abort_ = NetStop::kDue;
       break;
     case MSG_STOP:
-      if (stop_ == Step::kNone) {
-        stop_ = Step::kDue;
+      if (stop_ == NetStop::kNone) {
+        stop_ = NetStop::kDue;
         if (IpcCanSendAsync(pipe_) == 1) {
-          stop_ = Step::kSent;
-          if (!NetSendCode(pipe_, MSG_STOP, -1)) return DA_NET_EXIT_IPC;
+          stop_ = NetStop::kSent;
+          if (!NetSendCode(pipe_, MSG_STOP, -1)) return NetStep::kExitIpc;
         }
       }
       break;
-    case MSG_ABORT: return DA_NET_EXIT_ABORT;
+    case MSG_ABORT: return NetStep::kExitAbort;
     default: DbgPlain(kLevel, "%s: Protocol error! Message %d ignored", kFileProg, code); break;
   }
   if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
     ReportIpc(kFileProg);
-    return DA_NET_EXIT_IPC;
+    return NetStep::kExitIpc;
   }
-  return -1;
+  return NetStep::kGoOn;
 }
 
 }  // namespace

@@ -125,6 +125,11 @@ void IpcInstanceAtFork(void* instance);
 // In a host process the host's action is left alone.
 void IpcIgnoreSigPipe();
 void IpcEnableSigPipe();
+// Called in a process forked off a host process and detached from it (so it
+// owns its signals although the host switch is set): pipe writes stop
+// borrowing the signal mask per call, SIGPIPE is blocked once instead
+// (until IpcExit).
+void IpcOwnSignals();
 
 // Bandwidth unit of the throttle in units of 104857.6 bytes per second
 // (default 100, i.e. 10485760 bytes per second). Read by IpcInit.
@@ -146,6 +151,10 @@ int IpcGetLastIpcEvent();
 int IpcGetLastIpcHandleEvent(IpcHandle handle);
 // The handle the last event wait answered, where its round-robin resumes.
 int IpcGetLastIncomingHandle();
+
+// 1 when the handle holds bytes read ahead, so that its next receive takes
+// no system call (a wait reports it readable at once); else 0.
+int IpcHoldsReadAhead(IpcHandle handle);
 
 // Descriptors of a socket handle, or -1.
 int IpcGetReadSocket(IpcHandle handle);

@@ -299,6 +299,11 @@ int IpcGetLastIncomingHandle() {
   return instance != nullptr ? instance->lastIncoming : -1;
 }
 
+int IpcHoldsReadAhead(IpcHandle handle) {
+  const IpcEntry* entry = IpcGetEntry(handle, "IpcHoldsReadAhead");
+  return entry != nullptr && HoldsBytes(*entry) ? 1 : 0;
+}
+
 int IpcGetReadSocket(IpcHandle handle) {
   IpcEntry* entry = IpcGetEntry(handle, "IpcGetReadSocket");
   return entry != nullptr ? entry->readFd : -1;

@@ -54,6 +54,8 @@ bool UsesSocketCalls(const IpcEntry& entry) {
 // back holds it when the process had blocked it itself.
 bool sigPipeHeld = false;
 bool sigPipeWasBlocked = false;
+// Set by IpcOwnSignals in a detached child of a host process.
+bool signalsOwned = false;
 
 sigset_t SigPipeOnly() {
   sigset_t set;
@@ -147,7 +149,7 @@ std::size_t WholePackets(const char* bytes, std::size_t count, std::int64_t limi
 }  // namespace
 
 void HoldSigPipe() {
-  if (sigPipeHeld || CmnInHostProcess()) return;
+  if (sigPipeHeld || (CmnInHostProcess() && !signalsOwned)) return;
   const sigset_t pipeOnly = SigPipeOnly();
   sigset_t previous;
   if (pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous) != 0) return;
@@ -155,7 +157,17 @@ void HoldSigPipe() {
   sigPipeWasBlocked = sigismember(&previous, SIGPIPE) == 1;
 }
 
+}  // namespace ipc_detail
+
+void IpcOwnSignals() {
+  ipc_detail::signalsOwned = true;
+  ipc_detail::HoldSigPipe();
+}
+
+namespace ipc_detail {
+
 void ReleaseSigPipe() {
+  signalsOwned = false;
   if (!sigPipeHeld) return;
   sigPipeHeld = false;
   if (sigPipeWasBlocked) return;

@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }();
   constexpr std::size_t kHead = 6;
   if (!started || size < kHead) return 0;
-  const int count = 1 + data[0] % kNetMaxBuffers;
+  const int count = 1 + data[0] % kBmMaxBuffers;
   const int out = data[1] % (count + 1);
   IdRing maRing{};
   IdRing ackRing{};
@@ -71,12 +71,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const IpcHandle handle = IpcAttachConnection(pair[1], pair[1]);
   if (handle == kIpcNoHandle) std::abort();
   link.maHandle = handle;
-  if (ResumeDAMA(&link, handle) == 1) {
+  if (ResumeDAMA(&link, handle) == Reconnect::kDone) {
     if (maRing.idSize > queued + out || ackRing.idSize > out) std::abort();
     tarn::fuzz::Accepted();
   }
-  if (maRing.idSize < 0 || maRing.idSize > kNetMaxBuffers || ackRing.idSize < 0 ||
-      ackRing.idSize > kNetMaxBuffers) {
+  if (maRing.idSize < 0 || maRing.idSize > kBmMaxBuffers || ackRing.idSize < 0 ||
+      ackRing.idSize > kBmMaxBuffers) {
     std::abort();
   }
   IpcCloseConnection(handle);

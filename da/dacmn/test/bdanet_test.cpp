@@ -28,6 +28,7 @@
 #include "cmn/sysio.h"
 #include "codec/dastream.h"
 #include "dacmn/dacmn.h"
+#include "dacmn/netimpl.h"
 #include "dacmn_test_util.h"
 #include "mediaagent/testing/mediaagent_standin.h"
 #include "vekdf/dablock.h"
@@ -66,6 +67,21 @@ std::vector<int> Drain(IdRing* ring) {
   std::vector<int> ids;
   while (!NetEmptyID(ring)) ids.push_back(NetGetID(ring));
   return ids;
+}
+
+// The agent must get a stop even when the parent's bytes cannot be had.
+TEST(RelayedStopTest, ParentsStopGoesAsItCameElseBare) {
+  StrMsg none;
+  StrMsgInitL(&none);
+  EXPECT_EQ(dacmn_detail::NetRelayedStop(&none), (std::vector<char>{'6', '\0', '\0'}));
+  StrMsgFreeL(&none);
+
+  StrMsg parent;
+  StrMsgInitL(&parent);
+  const char stop[] = {'6', '\0', '1', '\0', '\0'};
+  ASSERT_EQ(StrParseStartNL(&parent, stop, sizeof stop), MSG_STOP);
+  EXPECT_EQ(dacmn_detail::NetRelayedStop(&parent), std::vector<char>(stop, stop + sizeof stop));
+  StrMsgFreeL(&parent);
 }
 
 TEST(IdRingTest, KeepsOrderAcrossTheWrapAndHoldsExactly64) {
@@ -458,11 +474,17 @@ using datest::FakeAgent;
 
 // Opens a stream to the scripted agent: description of 4 buffers of 2048
 // bytes, MSG_OPEN relayed, MSG_LISTEN to the parent.
-void OpenScripted(FakeAgent& agent, Parent& parent) {
-  using namespace std::string_literals;
+// The parent's MSG_OPEN goes out, and the agent connected for it answers
+// with `description`.
+void Describe(FakeAgent& agent, Parent& parent, const std::string& description) {
   ASSERT_TRUE(parent.SendOpen());
   ASSERT_TRUE(agent.Accept());
-  agent.Send(Description(10, 2048, 4));
+  agent.Send(description);
+}
+
+void OpenScripted(FakeAgent& agent, Parent& parent) {
+  using namespace std::string_literals;
+  Describe(agent, parent, Description(10, 2048, 4));
   EXPECT_EQ(agent.Read(), "27\0 7\0\0"s);
   ASSERT_TRUE(parent.Attach());
 }
@@ -474,9 +496,7 @@ TEST_F(BdaNetTest, AcknowledgementOfABufferThatIsNotOutIsAProtocolError) {
   ASSERT_GT(agent.port(), 0);
   setenv("VEKBDANET", "1", 1);
   Parent parent(Start(agent.port()));
-  IpcSendData(MaIpcHandle(), Msg({"27", "7"}).data(), static_cast<int>(Msg({"27", "7"}).size()));
-  ASSERT_TRUE(agent.Accept());
-  agent.Send(Description(10, 2048, 4));
+  Describe(agent, parent, Description(10, 2048, 4));
   EXPECT_EQ(agent.Read(), Msg({"27", "7"}));
   // Buffer 1 is with the parent.
   agent.Send(Msg({"24", "1"}));
@@ -488,20 +508,28 @@ TEST_F(BdaNetTest, AcknowledgementOfABufferThatIsNotOutIsAProtocolError) {
   EXPECT_EQ(ExitCode(), DA_NET_EXIT_IPC);
 }
 
+// Buffers the parent could not use are refused before the parent hears of
+// them: more than 64, or a size that leaves the blocks unaligned.
 TEST_F(BdaNetTest, DescriptionWithMoreThan64BuffersIsRefused) {
-  tarn::test::Watchdog watchdog(60);
-  FakeAgent agent;
-  ASSERT_GT(agent.port(), 0);
-  setenv("VEKBDANET", "1", 1);
-  Parent parent(Start(agent.port()));
-  IpcSendData(MaIpcHandle(), Msg({"27", "7"}).data(), static_cast<int>(Msg({"27", "7"}).size()));
-  ASSERT_TRUE(agent.Accept());
-  agent.Send(Description(10, 1024, 65));
-  std::vector<int> codes;
-  for (int code = parent.Next(); code > 0; code = parent.Next()) codes.push_back(code);
-  EXPECT_TRUE(std::find(codes.begin(), codes.end(), MSG_LISTEN) == codes.end());
-  EXPECT_TRUE(HasReport(parent.reports, "[80:1032]"));
-  EXPECT_EQ(ExitCode(), DA_NET_EXIT_SETUP);
+  struct Case {
+    int size;
+    int count;
+  };
+  for (const Case c : {Case{1024, 65}, Case{1020, 4}}) {
+    SCOPED_TRACE(std::to_string(c.count) + " x " + std::to_string(c.size));
+    tarn::test::Watchdog watchdog(60);
+    FakeAgent agent;
+    ASSERT_GT(agent.port(), 0);
+    setenv("VEKBDANET", "1", 1);
+    Parent parent(Start(agent.port()));
+    Describe(agent, parent, Description(10, c.size, c.count));
+    std::vector<int> codes;
+    for (int code = parent.Next(); code > 0; code = parent.Next()) codes.push_back(code);
+    EXPECT_TRUE(std::find(codes.begin(), codes.end(), MSG_LISTEN) == codes.end());
+    EXPECT_TRUE(HasReport(parent.reports, "[80:1032]"));
+    EXPECT_EQ(ExitCode(), DA_NET_EXIT_SETUP);
+    VEK_ShutdownBDANetIO();
+  }
 }
 
 TEST_F(BdaNetTest, ResumedStreamWithAnotherGeometryIsGivenUp) {

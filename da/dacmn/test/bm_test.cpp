@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cmn/cmninit.h"
+#include "cmn/ctx.h"
 #include "cmn/strmsg.h"
 #include "codec/dastream.h"
 #include "dacmn/daimpl.h"
@@ -251,6 +252,25 @@ TEST_F(BmTest, AStrayReadableHandleDoesNotDisturbTheStream) {
   EXPECT_EQ(BmExit(1), 1);
   EXPECT_TRUE(ma.waitForEvent("STREAM_END da=7 status=stop"));
   EXPECT_EQ(IpcWaitForIpcEventOnHandle(stray.handle(), 0), 9);
+}
+
+// A context released with its stream open (a thread or session that ends
+// without BmExit) takes the stream with it: the record layer gets its
+// previous writer back and the next stream of the process opens.
+TEST_F(BmTest, ReleasedContextEndsItsOpenStream) {
+  MediaAgentStandIn first({.args = Small()});
+  ASSERT_TRUE(first.ready());
+  ASSERT_EQ(Open(first.port()), 1);
+  ASSERT_NE(RmGetBlockWriter(), nullptr);
+  CmnFreeContextEx(pcmnMasterContext, CMN_SLOT_BDA);
+  EXPECT_EQ(RmGetBlockWriter(), nullptr);
+  IpcCloseConnection(MaIpcHandle());
+  DacmnGetContext()->maIpcHandle = kIpcNoHandle;
+
+  MediaAgentStandIn second({.args = Small()});
+  ASSERT_TRUE(second.ready());
+  ASSERT_EQ(Open(second.port()), 1);
+  EXPECT_GT(BackUpAndCheckStored(second), 24u);
 }
 
 TEST(BmDescription, BuffersMustLieInsideTheSegmentAndNumberAtMost64) {

@@ -3,6 +3,7 @@
 // around the layer's life, and a forked child that drops what it inherited.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 
 #include <utility>
@@ -187,34 +188,51 @@ bool SigPipePending() {
   return sigismember(&pending, SIGPIPE) == 1;
 }
 
-TEST_F(HandleTest, HostProcessKeepsItsSigPipeHandlerAndOurWritesNeverRaiseIt) {
-  IpcExit();
-  struct sigaction mine {};
-  mine.sa_handler = CountSigPipe;
-  sigemptyset(&mine.sa_mask);
-  struct sigaction before {};
-  ASSERT_EQ(sigaction(SIGPIPE, &mine, &before), 0);
-  sigPipeCalls = 0;
-  cmnDefine_ORACLE8 = 1;
-  ASSERT_EQ(IpcInit(), 0);
-  struct sigaction now {};
-  sigaction(SIGPIPE, nullptr, &now);
-  EXPECT_EQ(now.sa_handler, &CountSigPipe);
+bool SigPipeBlocked() {
+  sigset_t mask;
+  pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+  return sigismember(&mask, SIGPIPE) == 1;
+}
 
-  const IpcHandle handle = BrokenPipe();
-  ASSERT_GE(handle, 0);
-  EXPECT_EQ(IpcSendData(handle, "x", 1), -1);
-  EXPECT_EQ(ErhErrno(), EIPCBROKENPIPE);
-  EXPECT_EQ(ErhSysErrno(), EPIPE);
-  EXPECT_EQ(sigPipeCalls, 0);
-  EXPECT_FALSE(SigPipePending());
-  sigaction(SIGPIPE, nullptr, &now);
-  EXPECT_EQ(now.sa_handler, &CountSigPipe);
-  EXPECT_EQ(IpcExit(), 0);
-  cmnDefine_ORACLE8 = 0;
-  sigaction(SIGPIPE, &before, nullptr);
-  ErhClearError();
-  ASSERT_EQ(IpcInit(), 0);
+// In a host process the host's handler stays and the mask is only borrowed
+// per write; a child detached from the host owns its signals and blocks
+// SIGPIPE once, until the layer ends.
+TEST_F(HandleTest, HostProcessKeepsItsSigPipeHandlerAndOurWritesNeverRaiseIt) {
+  for (const bool detached : {false, true}) {
+    SCOPED_TRACE(detached ? "detached child" : "host process");
+    IpcExit();
+    struct sigaction mine {};
+    mine.sa_handler = CountSigPipe;
+    sigemptyset(&mine.sa_mask);
+    struct sigaction before {};
+    ASSERT_EQ(sigaction(SIGPIPE, &mine, &before), 0);
+    sigPipeCalls = 0;
+    cmnDefine_ORACLE8 = 1;
+    ASSERT_EQ(IpcInit(), 0);
+    if (detached) IpcOwnSignals();
+    EXPECT_EQ(SigPipeBlocked(), detached);
+    struct sigaction now {};
+    sigaction(SIGPIPE, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, &CountSigPipe);
+
+    const IpcHandle handle = BrokenPipe();
+    ASSERT_GE(handle, 0);
+    EXPECT_EQ(IpcSendData(handle, "x", 1), -1);
+    EXPECT_EQ(ErhErrno(), EIPCBROKENPIPE);
+    EXPECT_EQ(ErhSysErrno(), EPIPE);
+    EXPECT_EQ(sigPipeCalls, 0);
+    EXPECT_FALSE(SigPipePending());
+    EXPECT_EQ(SigPipeBlocked(), detached);
+    sigaction(SIGPIPE, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, &CountSigPipe);
+    EXPECT_EQ(IpcExit(), 0);
+    EXPECT_FALSE(SigPipeBlocked());
+    EXPECT_EQ(sigPipeCalls, 0);
+    cmnDefine_ORACLE8 = 0;
+    sigaction(SIGPIPE, &before, nullptr);
+    ErhClearError();
+    ASSERT_EQ(IpcInit(), 0);
+  }
 }
 
 TEST_F(HandleTest, PipeWriteToAGoneReaderFailsWithoutSigPipe) {
