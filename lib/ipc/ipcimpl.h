@@ -230,7 +230,14 @@ long RemainingMs(Clock::time_point start, int timeout);
 
 // Waits for one descriptor (events POLLIN or POLLOUT) at most `ms`
 // milliseconds: 1 ready, 0 not, -1 failed (errno set).
+// An interruption does not end the wait when every handler of the process
+// restarts what it interrupts (which of them ran is not known), just as it
+// would not end the blocking call the wait stands for.
 int WaitDescriptor(int fd, short events, long ms, const char* caller);
+
+// True when every signal the process catches has a handler installed with
+// SA_RESTART.
+bool HandlersRestart();
 
 // Every pause of the layer.
 void Sleep(long seconds, long microseconds);

@@ -271,12 +271,34 @@ long RemainingMs(Clock::time_point start, int timeout) {
   return left > 0 ? left : 0;
 }
 
+bool HandlersRestart() {
+  for (int sig = 1; sig < NSIG; ++sig) {
+    struct sigaction now {};
+    if (sigaction(sig, nullptr, &now) != 0) continue;  // numbers the C library keeps
+    const bool caught =
+        (now.sa_flags & SA_SIGINFO) != 0 || (now.sa_handler != SIG_DFL && now.sa_handler != SIG_IGN);
+    if (caught && (now.sa_flags & SA_RESTART) == 0) return false;
+  }
+  return true;
+}
+
 int WaitDescriptor(int fd, short events, long ms, const char* caller) {
   pollfd entry{fd, events, 0};
-  const int wait = ms < 0 ? -1 : static_cast<int>(std::min<long>(ms, INT_MAX));
-  const int n = IpcSelectM(&entry, 1, wait, caller, __LINE__);
-  if (n < 0) return -1;
-  return n > 0 ? 1 : 0;
+  const auto start = Clock::now();
+  for (;;) {
+    long left = ms;
+    if (ms > 0) {
+      const auto elapsed =
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+      left = elapsed >= ms ? 0 : ms - static_cast<long>(elapsed);
+    }
+    const int wait = left < 0 ? -1 : static_cast<int>(std::min<long>(left, INT_MAX));
+    const int n = IpcSelectM(&entry, 1, wait, caller, __LINE__);
+    if (n >= 0) return n > 0 ? 1 : 0;
+    // The wait stands in for a blocking read or write, which the kernel
+    // restarts after a handler installed with SA_RESTART; poll never is.
+    if (errno != EINTR || !HandlersRestart()) return -1;
+  }
 }
 
 bool IsLoopback(in_addr_t address) {

@@ -315,10 +315,12 @@ bool WaitUntilSleeping(pid_t pid) {
 // Receives while the peer interrupts us with a signal before it sends. The
 // peer signals only once we sleep in the receive (the only wait between its
 // start and the receive's end), and sends only once we sleep again: in the
-// repeated receive, or in reaping it after the interrupted one.
-int ReceiveUnderSignal(const Connection& c, char* buffer, int size) {
+// repeated receive, or in reaping it after the interrupted one. `flags` are
+// the handler's (without SA_RESTART the read is interrupted).
+int ReceiveUnderSignal(const Connection& c, char* buffer, int size, int flags = 0) {
   struct sigaction action {};
-  action.sa_handler = OnSignal;  // no SA_RESTART: the read is interrupted
+  action.sa_handler = OnSignal;
+  action.sa_flags = flags;
   sigemptyset(&action.sa_mask);
   struct sigaction previous {};
   sigaction(SIGUSR1, &action, &previous);
@@ -356,6 +358,26 @@ TEST_F(FramingTest, InterruptedReceiveFailsUnlessTheHostInterruptsUs) {
     cmnDefine_ORACLE_SIGNALS = 0;
     EXPECT_EQ(interrupted, 1);
     EXPECT_STREQ(buffer, "after the signal");
+  }
+  {
+    // A handler that restarts what it interrupts: a blocking receive on a
+    // pipe (which the layer keeps non-blocking and waits on) goes on.
+    int toUs[2] = {-1, -1};
+    int fromUs[2] = {-1, -1};
+    ASSERT_EQ(pipe(toUs), 0);
+    ASSERT_EQ(pipe(fromUs), 0);
+    Connection c;
+    c.handle = IpcAttachConnection(toUs[0], fromUs[1]);
+    ASSERT_GE(c.handle, 0);
+    c.peer = toUs[1];
+    std::memset(buffer, 0, sizeof buffer);
+    EXPECT_EQ(ReceiveUnderSignal(c, buffer, sizeof buffer, SA_RESTART), 16);
+    EXPECT_EQ(interrupted, 1);
+    EXPECT_STREQ(buffer, "after the signal");
+    close(c.peer);
+    c.peer = -1;
+    IpcCloseConnection(c.handle);
+    close(fromUs[0]);
   }
 }
 

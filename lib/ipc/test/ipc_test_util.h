@@ -60,7 +60,8 @@ class IpcTest : public ::testing::Test {
 inline void WriteAll(int fd, const void* bytes, std::size_t count) {
   const auto* p = static_cast<const char*>(bytes);
   while (count > 0) {
-    const ssize_t n = send(fd, p, count, MSG_NOSIGNAL);
+    ssize_t n = send(fd, p, count, MSG_NOSIGNAL);
+    if (n < 0 && errno == ENOTSOCK) n = write(fd, p, count);  // a pipe
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
     p += n;
