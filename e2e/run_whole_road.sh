@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Runs the whole road (whole_road) against the stand-ins: installs the build
+# into a temporary install root, starts the stand-in media agent, the
+# stand-in cell server (session manager, catalogue, launch file) and the
+# stand-in client service of the DB2 host, writes the install root's .tarnrc
+# and runs the road; everything is stopped and removed whatever happens.
+#
+#   run_whole_road.sh <build dir> [<MiB per partition>]
+#
+# With RUN_ROAD_NETNS set (run_whole_road_netns.sh sets it) the cell server,
+# the media agent and the DB2 host each run in the namespace that variable
+# names ("<cs ns> <cs address> <ma ns> <ma address> <db2 ns> <db2 address>");
+# otherwise all of them listen on loopback.
+set -euo pipefail
+. "$(dirname "$0")/road_lib.sh"
+build=$(cd "$1" && pwd)
+mib=${2:-64}
+e2e=$build/e2e
+
+if [ -n "${RUN_ROAD_NETNS:-}" ]; then
+  read -r csns csaddr mans maaddr dbns dbaddr <<<"$RUN_ROAD_NETNS"
+  in_cs=(ip netns exec "$csns")
+  in_ma=(ip netns exec "$mans")
+  in_db=(ip netns exec "$dbns")
+else
+  csaddr=127.0.0.1 maaddr=127.0.0.1 dbaddr=127.0.0.1
+  in_cs=() in_ma=() in_db=()
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tarnwholeroad.XXXXXX")
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The installation: what the build installs, under a root of its own.
+root=$work/root
+make_root "$root"
+cmake --install "$build" --prefix "$root" >/dev/null
+# Key path of the node semaphores beside the installed programs.
+[ -e "$root/opt/tarn/lbin/linnet" ] || : >"$root/opt/tarn/lbin/linnet"
+echo "$csaddr" >"$root/etc/opt/tarn/client/cell_server"
+# The platform's own libraries (DB2's client library, the closed libraries)
+# are the system's: found by the loader, not installed with the product.
+LD_LIBRARY_PATH=$(find "$build/platform" -name '*.so' -printf '%h\n' | sort -u | paste -sd:)
+export LD_LIBRARY_PATH
+
+"${in_ma[@]}" "$build/platform/mediaagent/tarn-mediaagent" --store "$work/media" \
+  --bind "$maaddr" --port-file "$work/ma.port" --traffic "$work/ma.traffic" \
+  --requests "$work/ma.requests" --buffer-size 262144 --buffer-count 8 --lifetime 900 \
+  >"$work/ma.events" &
+pids+=($!)
+wait_for "$work/ma.port" "$!" "the stand-in media agent"
+maport=$(awk '$1 == "port" { print $2 }' "$work/ma.port")
+
+# Object answers of the session manager, in the order asked: the backup's
+# four streams (two partitions, two sessions each) and the eight archived
+# logs, each on a data-path id of its own; then the restores, each read from
+# its object's stream.
+: >"$work/fixture"
+for da in $(seq 12); do
+  echo "baropt connect -ma $maaddr $maport -daid $da" >>"$work/fixture"
+done
+for _ in $(seq 32); do
+  echo "baropt connect -ma $maaddr $maport -daid \${da}" >>"$work/fixture"
+done
+"${in_cs[@]}" "$build/platform/cellserver/tarn-cellserver" --state "$work/cs" --bind "$csaddr" \
+  --ports-file "$work/cs.ports" --fixture "$work/fixture" --traffic "$work/cs.traffic" \
+  --media-events "$work/ma.events" --media-requests "$work/ma.requests" \
+  --launch "$work/launch" --lifetime 900 >/dev/null &
+pids+=($!)
+wait_for "$work/cs.ports" "$!" "the stand-in cell server"
+inet=$(awk '$1 == "inet" { print $2 }' "$work/cs.ports")
+
+# The installation's settings: only the install root's rc file tells the
+# installed programs where the cell server listens.
+printf 'TARN_INET_PORT=%s\nVEK_CELL_SERVER_HOSTNAME=%s\nVEKSHUTDOWNTIMEOUT=1\n' \
+  "$inet" "$csaddr" >"$root/opt/tarn/.tarnrc"
+
+# The DB2 host: its client service (whose agents inherit the install root
+# and DB2's settings) and the stand-in DB2's state.
+export TARN_ROOT=$root TARN_DB2_STATE=$work/db2 DB2INSTANCE=db2inst1
+"${in_db[@]}" "$build/platform/clientsvc/tarn-clientsvc" --bind "$dbaddr" \
+  --ports-file "$work/clientsvc.ports" --lifetime 900 >/dev/null 2>&1 &
+pids+=($!)
+wait_for "$work/clientsvc.ports" "$!" "the stand-in client service"
+clientport=$(awk '$1 == "port" { print $2 }' "$work/clientsvc.ports")
+echo "run_whole_road: media agent $maaddr:$maport, cell server $csaddr:$inet," \
+  "client service $dbaddr:$clientport"
+
+status=0
+"${in_db[@]}" "$e2e/whole_road" --cell-server "$csaddr" --client "$dbaddr" "$clientport" \
+  --launch "$work/launch" --launches "$work/cs/launches" --media-store "$work/media" \
+  --mib "$mib" || status=$?
+if [ "$status" -ne 0 ]; then
+  echo "--- last lines of the stand-in DB2's calls log" >&2
+  tail -n 30 "$work/db2/calls.log" >&2 || true
+  echo "--- last lines of the cell server's traffic log" >&2
+  tail -n 20 "$work/cs.traffic" >&2 || true
+  echo "--- logs of the install root" >&2
+  tail -n 15 "$root"/var/opt/tarn/log/*.log >&2 || true
+fi
+exit "$status"
