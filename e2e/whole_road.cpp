@@ -138,22 +138,23 @@ std::size_t LineCount(const std::string& path) {
 
 // Lines of the stand-in DB2's calls log after the first `skip` that hold
 // every one of `words`.
-int CallLines(const db2sim::Store& store, std::size_t skip, std::vector<std::string> words) {
+std::vector<std::string> CallLines(const db2sim::Store& store, std::size_t skip,
+                                   const std::vector<std::string>& words) {
+  std::vector<std::string> found;
   const std::string path = store.CallsLog();
-  if (!db2sim::Exists(path)) return 0;
+  if (!db2sim::Exists(path)) return found;
   const std::string text = db2sim::ReadWholeFile(path);
-  int n = 0;
   std::size_t line = 0;
   for (std::size_t at = 0; at < text.size(); ++line) {
     std::size_t end = text.find('\n', at);
     if (end == std::string::npos) end = text.size();
-    const std::string_view l(text.data() + at, end - at);
+    std::string l = text.substr(at, end - at);
     bool all = line >= skip;
-    for (const std::string& w : words) all = all && l.find(w) != std::string_view::npos;
-    n += all ? 1 : 0;
+    for (const std::string& w : words) all = all && l.find(w) != std::string::npos;
+    if (all) found.push_back(std::move(l));
     at = end + 1;
   }
-  return n;
+  return found;
 }
 
 // Runs a program with `extra` settings added to the environment and its
@@ -201,6 +202,13 @@ std::string Field(const std::string& text, const std::string& name) {
   if (at == std::string::npos) return "";
   const std::size_t start = at + name.size() + 2;
   return text.substr(start, text.find(' ', start) - start);
+}
+
+// The sum of the number `name` of each line.
+long SumField(const std::vector<std::string>& lines, const std::string& name) {
+  long sum = 0;
+  for (const std::string& l : lines) sum += std::strtol(Field(l, name).c_str(), nullptr, 10);
+  return sum;
 }
 
 // The session manager starts kestrel for the barlist through the client
@@ -409,11 +417,14 @@ int main(int argc, char** argv) {
                                     " -conc 2 -dev_number 2");
     const double seconds = Seconds(start);
     imageBytes = TreeBytes(s.mediaStore) - before;
-    const int images = CallLines(store, 0, {"sqlubkp-result", "sqlcode=0 timestamp="});
-    Step(r.exitCode == 0 && images == 2 && imageBytes >= 2 * total,
+    const std::size_t images =
+        CallLines(store, 0, {"sqlubkp-result", "sqlcode=0 timestamp="}).size();
+    const long sessions = SumField(CallLines(store, 0, {" sqlubkp instance="}), "sessions");
+    Step(r.exitCode == 0 && images == 2 && sessions == 4 && imageBytes >= 2 * total,
          "backup by kestrel (session " + Field(r.record, "key") + "): " + std::to_string(images) +
-             " partitions x 2 sessions, device count 2, " + Rate(imageBytes, seconds) +
-             " stored" + (r.exitCode == 0 ? "" : ", " + r.record));
+             " partitions, " + std::to_string(sessions) + " sessions, device count 2, " +
+             Rate(static_cast<double>(imageBytes), seconds) + " stored" +
+             (r.exitCode == 0 ? "" : ", " + r.record));
     if (r.exitCode != 0) {
       ShowAgentOutput(r);
       return 1;
@@ -468,11 +479,14 @@ int main(int argc, char** argv) {
     const AgentRun r = Agent(s, std::string("-restore -dbname ") + kDatabase +
                                     " -rollforward -time " + point);
     const double seconds = Seconds(start);
-    const int retrieved = CallLines(store, calls, {"userexit ", "-RQRETRIEVE"});
-    const int restored = CallLines(store, calls, {"sqlurestore-result", "sqlcode=0 objects="});
-    Step(r.exitCode == 0 && restored == 2,
-         "restore by kestrel with roll-forward to " + point + ": " + std::to_string(restored) +
-             " partitions, " + Rate(imageBytes, seconds) + ", " +
+    const std::size_t retrieved = CallLines(store, calls, {"userexit ", "-RQRETRIEVE"}).size();
+    const std::vector<std::string> restored =
+        CallLines(store, calls, {"sqlurestore-result", "sqlcode=0 objects="});
+    const long sessions = SumField(restored, "objects");
+    Step(r.exitCode == 0 && restored.size() == 2 && sessions == 4,
+         "restore by kestrel with roll-forward to " + point + ": " +
+             std::to_string(restored.size()) + " partitions, " + std::to_string(sessions) +
+             " sessions, " + Rate(static_cast<double>(imageBytes), seconds) + ", " +
              std::to_string(retrieved) + " logs asked of plover" +
              (r.exitCode == 0 ? "" : ", " + r.record));
     if (r.exitCode != 0) ShowAgentOutput(r);
