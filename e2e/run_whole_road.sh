@@ -10,7 +10,11 @@
 # With RUN_ROAD_NETNS set (run_whole_road_netns.sh sets it) the cell server,
 # the media agent and the DB2 host each run in the namespace that variable
 # names ("<cs ns> <cs address> <ma ns> <ma address> <db2 ns> <db2 address>");
-# otherwise all of them listen on loopback.
+# otherwise all of them listen on loopback. RUN_ROAD_CUT ("<ns> <link>[,<link>]
+# <seconds>") takes those links of that namespace down once the first stream
+# reaches the media agent, and up again after the seconds. RUN_ROAD_TRANSFER
+# ("shared memory" or "socket") is the only way the media agent may have been
+# reached.
 set -euo pipefail
 . "$(dirname "$0")/road_lib.sh"
 build=$(cd "$1" && pwd)
@@ -93,10 +97,45 @@ clientport=$(awk '$1 == "port" { print $2 }' "$work/clientsvc.ports")
 echo "run_whole_road: media agent $maaddr:$maport, cell server $csaddr:$inet," \
   "client service $dbaddr:$clientport"
 
+if [ -n "${RUN_ROAD_CUT:-}" ]; then
+  read -r cutns cutlinks cutseconds <<<"$RUN_ROAD_CUT"
+  (
+    for _ in $(seq 2400); do
+      grep -q " transfer " "$work/ma.traffic" 2>/dev/null && break
+      sleep 0.05
+    done
+    sleep 0.2
+    ended=$(grep -c "^STREAM_END" "$work/ma.events" || true)
+    for link in ${cutlinks//,/ }; do ip -n "$cutns" link set "$link" down; done
+    echo "run_whole_road: links $cutlinks of $cutns down for $cutseconds s" \
+      "($ended streams ended before)"
+    echo "$ended" >"$work/cut"
+    sleep "$cutseconds"
+    for link in ${cutlinks//,/ }; do ip -n "$cutns" link set "$link" up; done
+    echo "run_whole_road: links $cutlinks of $cutns up again"
+  ) &
+  pids+=($!)
+fi
+
 status=0
 "${in_db[@]}" "$e2e/whole_road" --cell-server "$csaddr" --client "$dbaddr" "$clientport" \
   --launch "$work/launch" --launches "$work/cs/launches" --media-store "$work/media" \
   --mib "$mib" || status=$?
+# How the media agent was reached: the locality rule's choice.
+shm=$(grep -c " transfer shared memory" "$work/ma.traffic" || true)
+socket=$(grep -c " transfer socket" "$work/ma.traffic" || true)
+echo "run_whole_road: streams to and from the media agent: $shm over shared memory," \
+  "$socket over sockets"
+case "${RUN_ROAD_TRANSFER:-}" in
+  "shared memory") [ "$socket" -eq 0 ] || status=1 ;;
+  socket) [ "$shm" -eq 0 ] || status=1 ;;
+esac
+if [ -n "${RUN_ROAD_CUT:-}" ]; then
+  if [ ! -s "$work/cut" ] || [ "$(cat "$work/cut")" -ge 4 ]; then
+    echo "run_whole_road: the links were not cut while the backup's streams were open" >&2
+    status=1
+  fi
+fi
 if [ "$status" -ne 0 ]; then
   echo "--- last lines of the stand-in DB2's calls log" >&2
   tail -n 30 "$work/db2/calls.log" >&2 || true
