@@ -11,8 +11,8 @@
 # the media agent and the DB2 host each run in the namespace that variable
 # names ("<cs ns> <cs address> <ma ns> <ma address> <db2 ns> <db2 address>");
 # otherwise all of them listen on loopback. RUN_ROAD_CUT ("<ns> <link>[,<link>]
-# <seconds>") takes those links of that namespace down once the first stream
-# reaches the media agent, and up again after the seconds. RUN_ROAD_TRANSFER
+# <seconds>") takes those links of that namespace down once DB2 has handed the
+# backup a quarter of a partition's data, and up again after the seconds. RUN_ROAD_TRANSFER
 # ("shared memory" or "socket") is the only way the media agent may have been
 # reached.
 set -euo pipefail
@@ -38,6 +38,11 @@ cleanup() {
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
+  # RUN_ROAD_KEEP names a folder that gets the logs of the run.
+  if [ -n "${RUN_ROAD_KEEP:-}" ]; then
+    mkdir -p "$RUN_ROAD_KEEP"
+    cp "$work"/*.traffic "$work"/ma.events "$work"/db2/calls.log "$RUN_ROAD_KEEP" 2>/dev/null || true
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -100,11 +105,13 @@ echo "run_whole_road: media agent $maaddr:$maport, cell server $csaddr:$inet," \
 if [ -n "${RUN_ROAD_CUT:-}" ]; then
   read -r cutns cutlinks cutseconds <<<"$RUN_ROAD_CUT"
   (
+    # Mid-stream: DB2 has handed the library a quarter of the first
+    # partition's data (its buffers hold 1 MiB).
     for _ in $(seq 2400); do
-      grep -q " transfer " "$work/ma.traffic" 2>/dev/null && break
+      puts=$(grep -c " sqluvput " "$work/db2/calls.log" 2>/dev/null || true)
+      [ "${puts:-0}" -ge $(((mib + 3) / 4)) ] && break
       sleep 0.05
     done
-    sleep 0.2
     ended=$(grep -c "^STREAM_END" "$work/ma.events" || true)
     for link in ${cutlinks//,/ }; do ip -n "$cutns" link set "$link" down; done
     echo "run_whole_road: links $cutlinks of $cutns down for $cutseconds s" \
@@ -132,7 +139,7 @@ case "${RUN_ROAD_TRANSFER:-}" in
 esac
 if [ -n "${RUN_ROAD_CUT:-}" ]; then
   if [ ! -s "$work/cut" ] || [ "$(cat "$work/cut")" -ge 4 ]; then
-    echo "run_whole_road: the links were not cut while the backup's streams were open" >&2
+    echo "run_whole_road: the links were not cut while the backup's streams were open"
     status=1
   fi
 fi

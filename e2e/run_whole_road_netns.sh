@@ -9,8 +9,8 @@
 #   run_whole_road_netns.sh <build dir> [<MiB per partition>] [--cut ma|cs|both <seconds>]
 #
 # --cut takes the DB2 host's link to the media agent, to the cell server or
-# both down once the backup's first stream reaches the agent, and up again
-# after the seconds. Exits 77 (skipped) when not run as root or when the
+# both down in the middle of the backup's streams, and up again after the
+# seconds. Exits 77 (skipped) when not run as root or when the
 # namespaces cannot be made.
 set -euo pipefail
 build=$1
@@ -31,6 +31,7 @@ command -v ip >/dev/null || skip "no ip command (iproute2)"
 
 csns=tarn-cs-$$ mans=tarn-ma-$$ dbns=tarn-db-$$
 made=()
+out=$(mktemp "${TMPDIR:-/tmp}/tarnroadnetns.XXXXXX")
 cleanup() {
   local ns pid
   for ns in "${made[@]}"; do
@@ -38,6 +39,7 @@ cleanup() {
     for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -9 "$pid" 2>/dev/null || true; done
     ip netns delete "$ns" 2>/dev/null || true
   done
+  rm -f "$out"
 }
 trap cleanup EXIT
 trap 'exit 143' INT TERM
@@ -74,4 +76,26 @@ case "${cut[0]:-}" in
   both) export RUN_ROAD_CUT="$dbns toma,tocs $cutseconds" ;;
   *) echo "run_whole_road_netns: --cut takes ma, cs or both" >&2; exit 2 ;;
 esac
-"$here/run_whole_road.sh" "$build" "$mib"
+if [ ${#cut[@]} -eq 0 ]; then
+  "$here/run_whole_road.sh" "$build" "$mib"
+  exit
+fi
+
+# With a cut, the road either goes through (the streams held or were resumed)
+# or ends at the backup with a failure every side sees: kestrel's non-zero
+# exit in the session manager's record, DB2's error; in time either way.
+status=0
+start=$SECONDS
+"$here/run_whole_road.sh" "$build" "$mib" 2>&1 | tee "$out" || status=$?
+took=$((SECONDS - start))
+if grep -q "not cut while" "$out"; then
+  exit 1
+elif [ "$status" -eq 0 ]; then
+  echo "run_whole_road_netns: the road went through the cut ($took s)"
+elif grep -q "^FAIL  backup by kestrel.*end=exit status=[1-9][0-9]* outcome=failed" "$out" &&
+  grep -q "SQLCODE  *= -" "$out" && [ "$took" -le 120 ]; then
+  echo "run_whole_road_netns: the backup failed visibly after the cut ($took s): expected"
+else
+  echo "run_whole_road_netns: the cut ended neither in success nor in a visible failure" >&2
+  exit 1
+fi
