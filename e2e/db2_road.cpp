@@ -32,9 +32,9 @@
 #include "db2/store.h"
 #include "db2/util.h"
 #include "db2/vendoropts.h"
+#include "road_steps.h"
 #include "task/task.h"
 #include "xtra/passwd.h"
-#include "road_steps.h"
 
 TARN_RCSID("e2e/db2_road.cpp");
 
@@ -44,15 +44,15 @@ using road::Clock;
 using road::failures;
 using road::Format;
 using road::Hex;
+using road::kDatabase;
+using road::kInstance;
 using road::kMiB;
+using road::kPartitions;
+using road::kPassword;
 using road::Seconds;
 using road::Step;
 
-constexpr char kInstance[] = "db2inst1";
-constexpr char kDatabase[] = "SAMPLE";
 constexpr char kUser[] = "db2inst1";
-constexpr char kPassword[] = "road-s3cret";
-constexpr int kPartitions[] = {0, 1};
 constexpr int kSessions = 2;
 constexpr std::uint32_t kBufferPages = 64;  // 256 KiB per vendor call
 
@@ -216,8 +216,7 @@ int main(int argc, char** argv) {
     store.CreateDatabase(kInstance, {kDatabase, {0, 1}, 0, false}, {"SYSCATSPACE", "USERSPACE1"});
     for (int node : kPartitions) {
       road::Fill(store, kInstance, kDatabase, node, "SYSCATSPACE", total / 16, 100 + node);
-      road::Fill(store, kInstance, kDatabase, node, "USERSPACE1", total - total / 16,
-                 200 + node);
+      road::Fill(store, kInstance, kDatabase, node, "USERSPACE1", total - total / 16, 200 + node);
       backedUp.push_back(store.ContentChecksum(kInstance, kDatabase, node));
     }
     Step(true, "DB2 instance " + std::string(kInstance) + ", database " + kDatabase +

@@ -13,6 +13,12 @@
 
 namespace road {
 
+// The instance and database both roads work with.
+inline constexpr char kInstance[] = "db2inst1";
+inline constexpr char kDatabase[] = "SAMPLE";
+inline constexpr char kPassword[] = "road-s3cret";
+inline constexpr int kPartitions[] = {0, 1};
+
 using Clock = std::chrono::steady_clock;
 inline constexpr double kMiB = 1024.0 * 1024.0;
 
@@ -49,8 +55,8 @@ inline std::string Hex(std::uint64_t v) {
 
 // Appends `bytes` of deterministic data to a table space, 4 MiB at a time.
 inline void Fill(const db2sim::Store& store, const std::string& instance,
-                 const std::string& database, int node, const char* tableSpace,
-                 std::size_t bytes, unsigned seed) {
+                 const std::string& database, int node, const char* tableSpace, std::size_t bytes,
+                 unsigned seed) {
   std::string chunk(4 << 20, '\0');
   std::uint32_t x = seed * 2654435761u + 1;
   while (bytes > 0) {

@@ -34,10 +34,7 @@ fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarnwholeroad.XXXXXX")
 pids=()
 cleanup() {
-  for pid in "${pids[@]}"; do
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
+  stop_started
   # RUN_ROAD_KEEP names a folder that gets the logs of the run.
   if [ -n "${RUN_ROAD_KEEP:-}" ]; then
     mkdir -p "$RUN_ROAD_KEEP"
@@ -59,25 +56,11 @@ echo "$csaddr" >"$root/etc/opt/tarn/client/cell_server"
 LD_LIBRARY_PATH=$(find "$build/platform" -name '*.so' -printf '%h\n' | sort -u | paste -sd:)
 export LD_LIBRARY_PATH
 
-"${in_ma[@]}" "$build/platform/mediaagent/tarn-mediaagent" --store "$work/media" \
-  --bind "$maaddr" --port-file "$work/ma.port" --traffic "$work/ma.traffic" \
-  --requests "$work/ma.requests" --buffer-size 262144 --buffer-count 8 --lifetime 900 \
-  >"$work/ma.events" &
-pids+=($!)
-wait_for "$work/ma.port" "$!" "the stand-in media agent"
-maport=$(awk '$1 == "port" { print $2 }' "$work/ma.port")
+start_media_agent "$build/platform/mediaagent/tarn-mediaagent" "$work" "$maaddr" "${in_ma[@]}"
 
-# Object answers of the session manager, in the order asked: the backup's
-# four streams (two partitions, two sessions each) and the eight archived
-# logs, each on a data-path id of its own; then the restores, each read from
-# its object's stream.
-: >"$work/fixture"
-for da in $(seq 12); do
-  echo "baropt connect -ma $maaddr $maport -daid $da" >>"$work/fixture"
-done
-for _ in $(seq 32); do
-  echo "baropt connect -ma $maaddr $maport -daid \${da}" >>"$work/fixture"
-done
+# The backup's four streams (two partitions, two sessions each) and the eight
+# archived logs, then the restores and the logs retrieved.
+object_answers "$work/fixture" "$maaddr" "$maport" 12 32
 "${in_cs[@]}" "$build/platform/cellserver/tarn-cellserver" --state "$work/cs" --bind "$csaddr" \
   --ports-file "$work/cs.ports" --fixture "$work/fixture" --traffic "$work/cs.traffic" \
   --media-events "$work/ma.events" --media-requests "$work/ma.requests" \

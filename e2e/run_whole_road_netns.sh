@@ -31,7 +31,8 @@ command -v ip >/dev/null || skip "no ip command (iproute2)"
 
 csns=tarn-cs-$$ mans=tarn-ma-$$ dbns=tarn-db-$$
 made=()
-out=$(mktemp "${TMPDIR:-/tmp}/tarnroadnetns.XXXXXX")
+outdir=$(mktemp -d "${TMPDIR:-/tmp}/tarnroadnetns.XXXXXX")
+out=$outdir/road.out
 cleanup() {
   local ns pid
   for ns in "${made[@]}"; do
@@ -39,7 +40,7 @@ cleanup() {
     for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -9 "$pid" 2>/dev/null || true; done
     ip netns delete "$ns" 2>/dev/null || true
   done
-  rm -f "$out"
+  rm -rf "$outdir"
 }
 trap cleanup EXIT
 trap 'exit 143' INT TERM

@@ -47,19 +47,14 @@ TARN_RCSID("e2e/whole_road.cpp");
 namespace {
 
 using road::Clock;
-using road::Format;
-using road::Hex;
-using road::Rate;
-using road::Seconds;
+using road::kDatabase;
+using road::kInstance;
+using road::kPartitions;
+using road::kPassword;
 using road::Step;
-using road::failures;
 
-constexpr char kInstance[] = "db2inst1";
-constexpr char kDatabase[] = "SAMPLE";
-constexpr char kPassword[] = "road-s3cret";
 constexpr char kBarlist[] = "nightly";
 constexpr char kLogBarlist[] = "logs";
-constexpr int kPartitions[] = {0, 1};
 constexpr int kAgentTimeout = 240;  // seconds the session manager gives kestrel
 constexpr int kUserExitTimeoutMs = 60000;
 // Logged writes: rounds of records per partition, each round's log archived.
@@ -221,8 +216,7 @@ AgentRun Agent(const Settings& s, const std::string& line) {
                            line + "\n";
   const std::size_t before = LineCount(s.launches);
   const std::string outPath = s.launches + ".out";
-  const std::size_t outBefore =
-      db2sim::Exists(outPath) ? db2sim::ReadWholeFile(outPath).size() : 0;
+  const std::size_t outBefore = db2sim::Exists(outPath) ? db2sim::ReadWholeFile(outPath).size() : 0;
   db2sim::WriteWholeFile(s.launch + ".new", spec);
   AgentRun r;
   if (std::rename((s.launch + ".new").c_str(), s.launch.c_str()) != 0) return r;
@@ -253,7 +247,7 @@ Checksums Sums(const db2sim::Store& store) {
 }
 
 std::string SumsText(const Checksums& sums) {
-  return Hex(sums[0]) + ", " + Hex(sums[1]);
+  return road::Hex(sums[0]) + ", " + road::Hex(sums[1]);
 }
 
 // Logged writes on both partitions, each round closing the active log, which
@@ -313,8 +307,7 @@ bool Configure(const Settings& s, const db2sim::Store& store) {
   const std::vector<std::string> env = {
       std::string("LD_PRELOAD=") + TARN_NSS_WRAPPER,
       "NSS_WRAPPER_PASSWD=" + db2sim::AccountsPasswdFile(store),
-      "NSS_WRAPPER_GROUP=" + db2sim::AccountsGroupFile(store),
-      "NSS_WRAPPER_DISABLE_DEEPBIND=1",
+      "NSS_WRAPPER_GROUP=" + db2sim::AccountsGroupFile(store), "NSS_WRAPPER_DISABLE_DEEPBIND=1",
       // The preloaded wrapper comes before a sanitizer runtime.
       std::string("ASAN_OPTIONS=verify_asan_link_order=0") +
           (std::getenv("ASAN_OPTIONS") != nullptr ? std::string(":") + std::getenv("ASAN_OPTIONS")
@@ -357,8 +350,8 @@ bool Configure(const Settings& s, const db2sim::Store& store) {
   Step(got == 0 && put == 0 && partitions.find("1 on") != std::string::npos,
        "heron stored the configuration of " + std::string(kInstance) + " on the cell server " +
            s.cellServer + " (partitions " + partitions +
-           ") and linked the user exit to plover; log barlist '" + kLogBarlist +
-           "' for " + kDatabase + Format(" (%.2f s)", Seconds(start)));
+           ") and linked the user exit to plover; log barlist '" + kLogBarlist + "' for " +
+           kDatabase + road::Format(" (%.2f s)", road::Seconds(start)));
   return road::failures == 0;
 }
 
@@ -413,9 +406,9 @@ int main(int argc, char** argv) {
   {
     const std::uintmax_t before = TreeBytes(s.mediaStore);
     const Clock::time_point start = Clock::now();
-    const AgentRun r = Agent(s, std::string("-backup -dbname ") + kDatabase +
-                                    " -conc 2 -dev_number 2");
-    const double seconds = Seconds(start);
+    const AgentRun r =
+        Agent(s, std::string("-backup -dbname ") + kDatabase + " -conc 2 -dev_number 2");
+    const double seconds = road::Seconds(start);
     imageBytes = TreeBytes(s.mediaStore) - before;
     const std::size_t images =
         CallLines(store, 0, {"sqlubkp-result", "sqlcode=0 timestamp="}).size();
@@ -423,7 +416,7 @@ int main(int argc, char** argv) {
     Step(r.exitCode == 0 && images == 2 && sessions == 4 && imageBytes >= 2 * total,
          "backup by kestrel (session " + Field(r.record, "key") + "): " + std::to_string(images) +
              " partitions, " + std::to_string(sessions) + " sessions, device count 2, " +
-             Rate(static_cast<double>(imageBytes), seconds) + " stored" +
+             road::Rate(static_cast<double>(imageBytes), seconds) + " stored" +
              (r.exitCode == 0 ? "" : ", " + r.record));
     if (r.exitCode != 0) {
       ShowAgentOutput(r);
@@ -437,10 +430,10 @@ int main(int argc, char** argv) {
   {
     Clock::time_point start = Clock::now();
     Logged before = WriteAndArchive(store, 1);
-    Step(before.ok, "logged writes on 2 partitions: " + Rate(before.dataBytes, Seconds(start)) +
-                        ", " + std::to_string(before.logs) + " logs (" +
-                        Format("%.1f MiB", before.logBytes / road::kMiB) +
-                        ") archived through plover");
+    Step(before.ok,
+         "logged writes on 2 partitions: " + road::Rate(before.dataBytes, road::Seconds(start)) +
+             ", " + std::to_string(before.logs) + " logs (" +
+             road::Format("%.1f MiB", before.logBytes / road::kMiB) + ") archived through plover");
     if (!before.ok) return 1;
     // Every record so far is older than the point in time, every later one
     // younger: the log times have whole seconds.
@@ -453,10 +446,11 @@ int main(int argc, char** argv) {
     start = Clock::now();
     Logged after = WriteAndArchive(store, 2);
     Step(after.ok && Sums(store) != atPoint,
-         "logged writes after the point in time: " + Rate(after.dataBytes, Seconds(start)) +
-             ", " + std::to_string(after.logs) + " logs (" +
-             Format("%.1f MiB", after.logBytes / road::kMiB) + ") archived through plover");
-    if (failures != 0) return 1;
+         "logged writes after the point in time: " +
+             road::Rate(after.dataBytes, road::Seconds(start)) + ", " + std::to_string(after.logs) +
+             " logs (" + road::Format("%.1f MiB", after.logBytes / road::kMiB) +
+             ") archived through plover");
+    if (road::failures != 0) return 1;
   }
 
   // 5. The database is damaged: every container of both partitions.
@@ -476,9 +470,9 @@ int main(int argc, char** argv) {
   {
     const std::size_t calls = LineCount(store.CallsLog());
     const Clock::time_point start = Clock::now();
-    const AgentRun r = Agent(s, std::string("-restore -dbname ") + kDatabase +
-                                    " -rollforward -time " + point);
-    const double seconds = Seconds(start);
+    const AgentRun r =
+        Agent(s, std::string("-restore -dbname ") + kDatabase + " -rollforward -time " + point);
+    const double seconds = road::Seconds(start);
     const std::size_t retrieved = CallLines(store, calls, {"userexit ", "-RQRETRIEVE"}).size();
     const std::vector<std::string> restored =
         CallLines(store, calls, {"sqlurestore-result", "sqlcode=0 objects="});
@@ -486,7 +480,7 @@ int main(int argc, char** argv) {
     Step(r.exitCode == 0 && restored.size() == 2 && sessions == 4,
          "restore by kestrel with roll-forward to " + point + ": " +
              std::to_string(restored.size()) + " partitions, " + std::to_string(sessions) +
-             " sessions, " + Rate(static_cast<double>(imageBytes), seconds) + ", " +
+             " sessions, " + road::Rate(static_cast<double>(imageBytes), seconds) + ", " +
              std::to_string(retrieved) + " logs asked of plover" +
              (r.exitCode == 0 ? "" : ", " + r.record));
     if (r.exitCode != 0) ShowAgentOutput(r);
@@ -499,13 +493,13 @@ int main(int argc, char** argv) {
       const bool pending = store.ReadNodeState(kInstance, kDatabase, kPartitions[i]).rfPending;
       Step(now[i] == atPoint[i] && !pending,
            "partition " + std::to_string(kPartitions[i]) +
-               " holds the state of the point in time (checksum " + Hex(now[i]) +
+               " holds the state of the point in time (checksum " + road::Hex(now[i]) +
                (pending ? ", roll-forward pending" : "") + ")");
     }
   }
 
-  std::printf("whole_road: %s in %.1f s\n",
-              failures == 0 ? "every step worked" : "FAILED", Seconds(roadStart));
+  std::printf("whole_road: %s in %.1f s\n", road::failures == 0 ? "every step worked" : "FAILED",
+              road::Seconds(roadStart));
   CmnExit();
-  return failures == 0 ? 0 : 1;
+  return road::failures == 0 ? 0 : 1;
 }
