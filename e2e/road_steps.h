@@ -53,6 +53,14 @@ inline std::string Hex(std::uint64_t v) {
   return text;
 }
 
+// Fills the first `n` bytes of `data` with the sequence that `x` carries on.
+inline void Pattern(std::string& data, std::size_t n, std::uint32_t& x) {
+  for (std::size_t i = 0; i < n; i += 4) {
+    x = x * 1664525u + 1013904223u;
+    std::memcpy(&data[i], &x, std::min<std::size_t>(4, n - i));
+  }
+}
+
 // Appends `bytes` of deterministic data to a table space, 4 MiB at a time.
 inline void Fill(const db2sim::Store& store, const std::string& instance,
                  const std::string& database, int node, const char* tableSpace, std::size_t bytes,
@@ -61,10 +69,7 @@ inline void Fill(const db2sim::Store& store, const std::string& instance,
   std::uint32_t x = seed * 2654435761u + 1;
   while (bytes > 0) {
     const std::size_t n = std::min(bytes, chunk.size());
-    for (std::size_t i = 0; i < n; i += 4) {
-      x = x * 1664525u + 1013904223u;
-      std::memcpy(&chunk[i], &x, std::min<std::size_t>(4, n - i));
-    }
+    Pattern(chunk, n, x);
     store.WriteData(instance, database, node, tableSpace, chunk.substr(0, n));
     bytes -= n;
   }

@@ -260,16 +260,12 @@ struct Logged {
 
 Logged WriteAndArchive(const db2sim::Store& store, unsigned seed) {
   Logged done;
-  const std::string record(kRecordBytes, '\0');
   for (int round = 0; round < kRoundsEachSide; ++round) {
     for (int node : kPartitions) {
       std::string data(kRecordBytes, '\0');
       std::uint32_t x = seed * 7919u + static_cast<unsigned>(round * 31 + node);
       for (int i = 0; i < kRecordsPerRound; ++i) {
-        for (std::size_t b = 0; b < data.size(); b += 4) {
-          x = x * 1664525u + 1013904223u;
-          std::memcpy(&data[b], &x, 4);
-        }
+        road::Pattern(data, data.size(), x);
         db2sim::WriteLogged(store, kInstance, kDatabase, node, "USERSPACE1", data, "");
         done.dataBytes += data.size();
       }
