@@ -44,6 +44,7 @@
 #include "db2/store.h"
 #include "db2/util.h"
 #include "db2/vendoropts.h"
+#include "road_steps.h"
 #include "task/task.h"
 #include "xtra/passwd.h"
 
@@ -51,58 +52,23 @@ TARN_RCSID("e2e/db2_road.cpp");
 
 namespace {
 
-constexpr char kInstance[] = "db2inst1";
-constexpr char kDatabase[] = "SAMPLE";
+using road::Clock;
+using road::failures;
+using road::Format;
+using road::Hex;
+using road::kDatabase;
+using road::kInstance;
+using road::kMiB;
+using road::kPartitions;
+using road::kPassword;
+using road::Seconds;
+using road::Step;
+
 constexpr char kUser[] = "db2inst1";
-constexpr char kPassword[] = "road-s3cret";
-constexpr int kPartitions[] = {0, 1};
 int sessions = 2;      // per partition
 bool network = false;  // through the library's network process
 std::vector<int> peers;
 constexpr std::uint32_t kBufferPages = 64;  // 256 KiB per vendor call
-constexpr double kMiB = 1024.0 * 1024.0;
-
-int failures = 0;
-
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point since) {
-  return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-void Step(bool ok, const std::string& what) {
-  if (!ok) ++failures;
-  std::printf("%s  %s\n", ok ? "ok  " : "FAIL", what.c_str());
-  std::fflush(stdout);
-}
-
-std::string Format(const char* format, double a, double b = 0, double c = 0) {
-  char text[256];
-  std::snprintf(text, sizeof text, format, a, b, c);
-  return text;
-}
-
-std::string Hex(std::uint64_t v) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(v));
-  return text;
-}
-
-// Appends `bytes` of deterministic data to a table space, 4 MiB at a time.
-void Fill(const db2sim::Store& store, int node, const char* tableSpace, std::size_t bytes,
-          unsigned seed) {
-  std::string chunk(4 << 20, '\0');
-  std::uint32_t x = seed * 2654435761u + 1;
-  while (bytes > 0) {
-    const std::size_t n = std::min(bytes, chunk.size());
-    for (std::size_t i = 0; i < n; i += 4) {
-      x = x * 1664525u + 1013904223u;
-      std::memcpy(&chunk[i], &x, std::min<std::size_t>(4, n - i));
-    }
-    store.WriteData(kInstance, kDatabase, node, tableSpace, chunk.substr(0, n));
-    bytes -= n;
-  }
-}
 
 // The record the agent hands to DB2 for the library: the variables that
 // lead it to the cell server, the barlist, and for a backup the data tree.
@@ -374,8 +340,8 @@ int main(int argc, char** argv) {
     store.CreateInstance({kInstance, home, kInstance, kUser, kPassword, true});
     store.CreateDatabase(kInstance, {kDatabase, {0, 1}, 0, false}, {"SYSCATSPACE", "USERSPACE1"});
     for (int node : kPartitions) {
-      Fill(store, node, "SYSCATSPACE", total / 16, 100 + node);
-      Fill(store, node, "USERSPACE1", total - total / 16, 200 + node);
+      road::Fill(store, kInstance, kDatabase, node, "SYSCATSPACE", total / 16, 100 + node);
+      road::Fill(store, kInstance, kDatabase, node, "USERSPACE1", total - total / 16, 200 + node);
       backedUp.push_back(store.ContentChecksum(kInstance, kDatabase, node));
     }
     Step(true, "DB2 instance " + std::string(kInstance) + ", database " + kDatabase +
@@ -446,7 +412,8 @@ int main(int argc, char** argv) {
   }
 
   // 4. The data changes after the backup.
-  for (int node : kPartitions) Fill(store, node, "USERSPACE1", 1 << 20, 300 + node);
+  for (int node : kPartitions)
+    road::Fill(store, kInstance, kDatabase, node, "USERSPACE1", 1 << 20, 300 + node);
   const bool changed = store.ContentChecksum(kInstance, kDatabase, 0) != backedUp[0] &&
                        store.ContentChecksum(kInstance, kDatabase, 1) != backedUp[1];
   Step(changed, "data changed on both partitions after the backup (1 MiB more each)");

@@ -35,10 +35,7 @@ fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarndb2road.XXXXXX")
 pids=()
 cleanup() {
-  for pid in "${pids[@]}"; do
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
+  stop_started
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -51,26 +48,13 @@ cp "$library" "$root/opt/tarn/lib/libwren_32bit.so"
 for program in kestrel plover heron linnet; do : >"$root/opt/tarn/lbin/$program"; done
 echo 127.0.0.1 >"$root/etc/opt/tarn/client/cell_server"
 
-# The agent takes each stream's direction from the session manager's object
-# requests.
-"$agent" --store "$work/store" --port-file "$work/ma.port" --traffic "$work/ma.traffic" \
-  --requests "$work/ma.requests" --buffer-size 262144 --buffer-count 8 --lifetime 3600 \
-  >"$work/ma.events" &
-pids+=($!)
-agentpid=$!
-wait_for "$work/ma.port" "$!" "the stand-in media agent"
-maport=$(awk '$1 == "port" { print $2 }' "$work/ma.port")
+start_media_agent "$agent" "$work" 127.0.0.1
+agentpid=${pids[-1]}
 
 # Two partitions with $sessions sessions each: a backup object per session,
 # each on its own data-path id, then as many restore objects, each read from
 # its object's stream.
-: >"$work/fixture"
-for ((da = 1; da <= 2 * sessions; da++)); do
-  echo "baropt connect -ma 127.0.0.1 $maport -daid $da" >>"$work/fixture"
-done
-for ((da = 1; da <= 2 * sessions; da++)); do
-  echo "baropt connect -ma 127.0.0.1 $maport -daid \${da}" >>"$work/fixture"
-done
+object_answers "$work/fixture" 127.0.0.1 "$maport" $((2 * sessions)) $((2 * sessions))
 "$server" --state "$work/state" --ports-file "$work/ports" --fixture "$work/fixture" \
   --traffic "$work/cs.traffic" --media-events "$work/ma.events" \
   --media-requests "$work/ma.requests" --lifetime 3600 >/dev/null &

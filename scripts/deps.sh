@@ -4,7 +4,7 @@
 # decimal-comma locale the tests switch to; does nothing when all is present.
 set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-      libbenchmark-dev zlib1g-dev libssl-dev locales libnss-wrapper)
+      libbenchmark-dev zlib1g-dev libssl-dev locales libnss-wrapper iproute2)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -323,8 +323,10 @@ std::vector<std::string> InstanceEnvironment(const Instance& inst, const std::st
   std::vector<std::string> env = {"PATH=/usr/bin:/bin", "HOME=" + inst.home,
                                   "DB2INSTANCE=" + inst.name, "TARN_DB2_STATE=" + root};
   if (!inst.owner.empty()) env.push_back("USER=" + inst.owner);
-  for (const char* keep : {"TARN_ROOT", "LD_PRELOAD", "NSS_WRAPPER_PASSWD", "NSS_WRAPPER_GROUP",
-                           "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+  // The instance's library path, as its profile sets it, leads the session
+  // processes to the system's libraries a vendor library needs.
+  for (const char* keep : {"TARN_ROOT", "LD_PRELOAD", "LD_LIBRARY_PATH", "NSS_WRAPPER_PASSWD",
+                           "NSS_WRAPPER_GROUP", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
     if (const char* v = std::getenv(keep)) env.push_back(std::string(keep) + "=" + v);
   return env;
 }
