@@ -87,11 +87,13 @@ class KestrelTest : public ::testing::Test {
   }
 
   // The stand-ins, with `objects` backup and `restores` restore answers of
-  // the session manager; the instance's configuration names partitions 0 to
-  // 2 on this host.
-  void Start(int objects, int restores = 0) {
-    ma_ = std::make_unique<tarn::test::MediaAgentStandIn>(tarn::test::MediaAgentStandIn::Options{
-        .args = {"--buffer-size", "4096", "--buffer-count", "4"}});
+  // the session manager and `agentArgs` added to the media agent's command
+  // line; the instance's configuration names partitions 0 to 2 on this host.
+  void Start(int objects, int restores = 0, const std::vector<std::string>& agentArgs = {}) {
+    std::vector<std::string> args = {"--buffer-size", "4096", "--buffer-count", "4"};
+    args.insert(args.end(), agentArgs.begin(), agentArgs.end());
+    ma_ = std::make_unique<tarn::test::MediaAgentStandIn>(
+        tarn::test::MediaAgentStandIn::Options{.args = args});
     ASSERT_TRUE(ma_->ready());
     const std::string agent = "baropt connect -ma 127.0.0.1 " + std::to_string(ma_->port());
     std::string fixture;

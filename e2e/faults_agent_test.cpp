@@ -1,0 +1,223 @@
+// The media agent failing under the backup agent: killed early, in the middle
+// and at the end of a backup and in the middle of a restore, its disk full,
+// and a stored stream cut short or with a byte flipped before a restore. Each
+// run must end in bounded time as a failure that DB2, the session manager
+// and the administrator see, restore no wrong data, and leave nothing behind.
+#include <signal.h>
+
+#include <atomic>
+#include <thread>
+
+#include "kestrel_fixture.h"
+#include "leftovers.h"
+
+namespace {
+
+using Checksums = std::vector<std::uint64_t>;
+constexpr int kNodes[] = {0, 1, 2};
+// Two sessions for each of the three partitions.
+constexpr int kStreams = 6;
+
+// Blocks the media agent has taken in (backup) or handed out (restore), by
+// its traffic log: one "< 24" or "> 24" line per block.
+int BlocksMoved(const std::vector<std::string>& traffic, const char* direction) {
+  const std::string mark = std::string(direction) + " 24 \"";
+  return static_cast<int>(std::count_if(traffic.begin(), traffic.end(), [&](const std::string& l) {
+    return l.find(mark) != std::string::npos;
+  }));
+}
+
+class AgentFaultTest : public KestrelTest {
+ protected:
+  // The stand-ins with an agent that answers each block after `delayMs`, so
+  // that a kill lands where it is aimed, and `faults` on its command line.
+  void StartSlow(int restores, int delayMs, const std::vector<std::string>& faults = {}) {
+    std::vector<std::string> args = {"--fault", "delay=" + std::to_string(delayMs)};
+    for (const std::string& f : faults) args.insert(args.end(), {"--fault", f});
+    Start(kStreams, restores, args);
+  }
+
+  Checksums Sums() const {
+    Checksums sums;
+    for (int node : kNodes) sums.push_back(db2_.store().ContentChecksum(kInstance, kDatabase, node));
+    return sums;
+  }
+  // Some 25 blocks more for each session; `base` tells one fill from another.
+  void Fill(char base) const {
+    for (int node : kNodes)
+      db2_.store().WriteData(kInstance, kDatabase, node, "USERSPACE1",
+                             std::string(200000, static_cast<char>(base + node)));
+  }
+
+  // Runs the agent with `line` while a watcher kills the media agent with
+  // SIGKILL once `moved` blocks went in `direction`. Whether it fired.
+  AgentRun RunKillingAgentAt(const std::string& line, const char* direction, int moved,
+                             bool* fired) {
+    std::atomic<bool> done{false};
+    std::atomic<bool> killed{false};
+    const pid_t pid = ma_->pid();
+    const int before = BlocksMoved(ma_->traffic(), direction);
+    std::thread watcher([&] {
+      while (!done && BlocksMoved(ma_->traffic(), direction) - before < moved)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      if (!done) killed = kill(pid, SIGKILL) == 0;
+    });
+    AgentRun r = Agent(line);
+    done = true;
+    watcher.join();
+    *fired = killed;
+    return r;
+  }
+
+  // The run failed where everyone sees it: DB2's result with an error, a
+  // non-zero exit of the agent (not its end by the session manager's
+  // time-out) and a failed session. Clears DB2's calls log for the next run.
+  void ExpectVisibleFailure(const AgentRun& r) const {
+    EXPECT_NE(r.exitCode, 0) << r.record << "\n" << r.output;
+    EXPECT_NE(r.exitCode, -1) << "the agent did not end by itself: " << r.record;
+    EXPECT_NE(r.record.find("outcome=failed"), std::string::npos) << r.record;
+    const std::string log = tarn::test::ReadFile(db2_.store().CallsLog());
+    int errors = 0;
+    for (const Call& c : Calls(log)) {
+      const bool result = c.call == "sqlubkp-result" || c.call == "sqlurestore-result";
+      errors += result && c.text.rfind("sqlcode=0 ", 0) != 0 && c.text != "sqlcode=0";
+    }
+    EXPECT_GT(errors, 0) << log;
+    std::filesystem::remove(db2_.store().CallsLog());
+  }
+
+  // Each partition holds what it held before the restore or what was backed
+  // up, never a third state.
+  void ExpectNoWrongData(const Checksums& before, const Checksums& backedUp) const {
+    const Checksums now = Sums();
+    for (std::size_t i = 0; i < now.size(); ++i)
+      EXPECT_TRUE(now[i] == before[i] || now[i] == backedUp[i]) << "partition " << kNodes[i];
+  }
+
+  // Stops the stand-ins and expects nothing of the run left behind.
+  void ExpectNothingLeft(const tarn::test::Leftovers& leftovers) {
+    if (ma_) ma_->stop();
+    ma_.reset();
+    cs_.reset();
+    clientsvc_.reset();
+    EXPECT_EQ(leftovers.Remaining(), "");
+  }
+};
+
+constexpr char kBackup[] = "-backup -dbname SAMPLE -conc 2";
+constexpr char kRestore[] = "-restore -dbname SAMPLE";
+
+TEST_F(AgentFaultTest, ABackupWhoseAgentDiesOrFillsUpFails) {
+  // The blocks of a whole backup, from one that runs undisturbed.
+  ASSERT_NO_FATAL_FAILURE(StartSlow(0, 0));
+  Fill('a');
+  const AgentRun whole = Agent(kBackup);
+  ASSERT_EQ(whole.exitCode, 0) << whole.output;
+  const int total = BlocksMoved(ma_->traffic(), "<");
+  ASSERT_GE(total, 10 * kStreams);
+
+  struct Case {
+    const char* what;
+    int killAt;  // blocks stored when the agent is killed; 0: not killed
+    std::vector<std::string> faults;
+  };
+  const Case cases[] = {
+      {"killed at the first block", 1, {}},
+      {"killed in the middle", total / 2, {}},
+      {"killed at the last blocks", total - 2, {}},
+      {"disk full", 0, {"disk-full=16384"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto started = std::chrono::steady_clock::now();
+    tarn::test::Leftovers leftovers(root_.path());
+    ASSERT_NO_FATAL_FAILURE(StartSlow(0, 10, c.faults));
+    AgentRun r;
+    if (c.killAt > 0) {
+      bool fired = false;
+      r = RunKillingAgentAt(kBackup, "<", c.killAt, &fired);
+      ASSERT_TRUE(fired) << "the backup ended before the agent was killed: " << r.record;
+    } else {
+      r = Agent(kBackup);
+    }
+    ExpectVisibleFailure(r);
+    for (auto& l : tarn::test::FileLines(ma_->trafficPath())) if (l.find("segment") != std::string::npos || l.find("close") != std::string::npos || l.find("open") != std::string::npos|| l.find(" 6") != std::string::npos) std::cout << "TR " << l << std::endl;
+    ExpectNothingLeft(leftovers);
+    std::cout << c.what << ": " << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count() << " ms\n" << r.output << std::endl;
+  }
+}
+
+TEST_F(AgentFaultTest, ARestoreWhoseAgentDiesFailsAndRestoresNothingWrong) {
+  ASSERT_NO_FATAL_FAILURE(StartSlow(kStreams, 10));
+  Fill('a');
+  const Checksums backedUp = Sums();
+  ASSERT_EQ(Agent(kBackup).exitCode, 0);
+  const int stored = BlocksMoved(ma_->traffic(), "<");
+  Fill('k');
+  const Checksums before = Sums();
+
+  tarn::test::Leftovers leftovers(root_.path());
+  bool fired = false;
+  const AgentRun r = RunKillingAgentAt(kRestore, ">", stored / 2, &fired);
+  ASSERT_TRUE(fired) << "the restore ended before the agent was killed: " << r.record;
+  ExpectVisibleFailure(r);
+  ExpectNoWrongData(before, backedUp);
+  ExpectNothingLeft(leftovers);
+    std::cout << r.output << std::endl;
+}
+
+// The metadata text with line "<name> <value>" in place of the one it had.
+std::string WithLine(const std::string& meta, const std::string& name, std::uint64_t value) {
+  const std::size_t at = meta.find("\n" + name + " ") + 1;
+  const std::size_t end = meta.find('\n', at);
+  return meta.substr(0, at) + name + " " + std::to_string(value) + meta.substr(end);
+}
+
+TEST_F(AgentFaultTest, ADamagedStoredStreamFailsTheRestoreAndRestoresNothingWrong) {
+  tarn::test::Leftovers leftovers(root_.path());
+  ASSERT_NO_FATAL_FAILURE(StartSlow(3 * kStreams, 0));
+  Fill('a');
+  const Checksums backedUp = Sums();
+  ASSERT_EQ(Agent(kBackup).exitCode, 0);
+  Fill('k');
+  const Checksums before = Sums();
+
+  // A stored stream of partition 0, found by its data.
+  const std::string marker(256, 'a');
+  int da = 1;
+  while (da <= kStreams && ma_->blocks(da).find(marker) == std::string::npos) ++da;
+  ASSERT_LE(da, kStreams);
+  const std::string path = ma_->storeDir() + "/da-" + std::to_string(da);
+  const std::string blocks = ma_->blocks(da);
+  const std::string meta = ma_->metadata(da);
+  const std::size_t capacity = 4096;
+  ASSERT_NE(meta.find("\ncapacity 4096\n"), std::string::npos) << meta;
+  const std::size_t half = blocks.size() / capacity / 2;
+  ASSERT_GT(half, 0u);
+
+  struct Case {
+    const char* what;
+    std::string blocks;
+    std::string meta;
+  };
+  std::string flipped = blocks;
+  flipped[blocks.find(marker) + marker.size() / 2] ^= 0x01;
+  const Case cases[] = {
+      {"cut in the middle of a block", blocks.substr(0, half * capacity + 100), meta},
+      {"cut at a block, its record made to agree", blocks.substr(0, half * capacity),
+       WithLine(WithLine(meta, "blocks", half), "bytes", half * capacity)},
+      {"a byte of data flipped", flipped, meta},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    tarn::test::WriteFile(path + ".blocks", c.blocks);
+    tarn::test::WriteFile(path + ".meta", c.meta);
+    const AgentRun r = Agent(kRestore);
+    ExpectVisibleFailure(r);
+    ExpectNoWrongData(before, backedUp);
+    std::cout << r.output << std::endl;
+  }
+  ExpectNothingLeft(leftovers);
+}
+
+}  // namespace
