@@ -129,7 +129,6 @@ TEST_F(AgentFaultTest, ABackupWhoseAgentDiesOrFillsUpFails) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const auto started = std::chrono::steady_clock::now();
     tarn::test::Leftovers leftovers(root_.path());
     ASSERT_NO_FATAL_FAILURE(StartSlow(0, 10, c.faults));
     AgentRun r;
@@ -141,9 +140,7 @@ TEST_F(AgentFaultTest, ABackupWhoseAgentDiesOrFillsUpFails) {
       r = Agent(kBackup);
     }
     ExpectVisibleFailure(r);
-    for (auto& l : tarn::test::FileLines(ma_->trafficPath())) if (l.find("segment") != std::string::npos || l.find("close") != std::string::npos || l.find("open") != std::string::npos|| l.find(" 6") != std::string::npos) std::cout << "TR " << l << std::endl;
     ExpectNothingLeft(leftovers);
-    std::cout << c.what << ": " << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count() << " ms\n" << r.output << std::endl;
   }
 }
 
@@ -163,19 +160,11 @@ TEST_F(AgentFaultTest, ARestoreWhoseAgentDiesFailsAndRestoresNothingWrong) {
   ExpectVisibleFailure(r);
   ExpectNoWrongData(before, backedUp);
   ExpectNothingLeft(leftovers);
-    std::cout << r.output << std::endl;
-}
-
-// The metadata text with line "<name> <value>" in place of the one it had.
-std::string WithLine(const std::string& meta, const std::string& name, std::uint64_t value) {
-  const std::size_t at = meta.find("\n" + name + " ") + 1;
-  const std::size_t end = meta.find('\n', at);
-  return meta.substr(0, at) + name + " " + std::to_string(value) + meta.substr(end);
 }
 
 TEST_F(AgentFaultTest, ADamagedStoredStreamFailsTheRestoreAndRestoresNothingWrong) {
   tarn::test::Leftovers leftovers(root_.path());
-  ASSERT_NO_FATAL_FAILURE(StartSlow(3 * kStreams, 0));
+  ASSERT_NO_FATAL_FAILURE(StartSlow(2 * kStreams, 0));
   Fill('a');
   const Checksums backedUp = Sums();
   ASSERT_EQ(Agent(kBackup).exitCode, 0);
@@ -189,33 +178,22 @@ TEST_F(AgentFaultTest, ADamagedStoredStreamFailsTheRestoreAndRestoresNothingWron
   ASSERT_LE(da, kStreams);
   const std::string path = ma_->storeDir() + "/da-" + std::to_string(da);
   const std::string blocks = ma_->blocks(da);
-  const std::string meta = ma_->metadata(da);
-  const std::size_t capacity = 4096;
-  ASSERT_NE(meta.find("\ncapacity 4096\n"), std::string::npos) << meta;
-  const std::size_t half = blocks.size() / capacity / 2;
-  ASSERT_GT(half, 0u);
-
+  std::string flipped = blocks;
+  flipped[blocks.find(marker) + marker.size() / 2] ^= 0x01;
   struct Case {
     const char* what;
     std::string blocks;
-    std::string meta;
   };
-  std::string flipped = blocks;
-  flipped[blocks.find(marker) + marker.size() / 2] ^= 0x01;
   const Case cases[] = {
-      {"cut in the middle of a block", blocks.substr(0, half * capacity + 100), meta},
-      {"cut at a block, its record made to agree", blocks.substr(0, half * capacity),
-       WithLine(WithLine(meta, "blocks", half), "bytes", half * capacity)},
-      {"a byte of data flipped", flipped, meta},
+      {"cut in the middle", blocks.substr(0, blocks.size() / 2 + 100)},
+      {"a byte of data flipped", flipped},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     tarn::test::WriteFile(path + ".blocks", c.blocks);
-    tarn::test::WriteFile(path + ".meta", c.meta);
     const AgentRun r = Agent(kRestore);
     ExpectVisibleFailure(r);
     ExpectNoWrongData(before, backedUp);
-    std::cout << r.output << std::endl;
   }
   ExpectNothingLeft(leftovers);
 }
