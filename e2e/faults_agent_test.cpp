@@ -4,6 +4,7 @@
 // run must end in bounded time as a failure that DB2, the session manager
 // and the administrator see, restore no wrong data, and leave nothing behind.
 #include <signal.h>
+#include <sys/shm.h>
 
 #include <atomic>
 #include <thread>
@@ -66,6 +67,7 @@ class AgentFaultTest : public KestrelTest {
     done = true;
     watcher.join();
     *fired = killed;
+    if (killed) killedAgent_ = pid;
     return r;
   }
 
@@ -94,55 +96,90 @@ class AgentFaultTest : public KestrelTest {
       EXPECT_TRUE(now[i] == before[i] || now[i] == backedUp[i]) << "partition " << kNodes[i];
   }
 
-  // Stops the stand-ins and expects nothing of the run left behind.
+  // Stops the stand-ins and expects nothing of the run left behind, but for
+  // what a killed agent could not remove itself: its segments that nobody
+  // held when it died (a stream already ended, or not yet attached). One
+  // still held then goes with the last to leave it.
   void ExpectNothingLeft(const tarn::test::Leftovers& leftovers) {
     if (ma_) ma_->stop();
     ma_.reset();
     cs_.reset();
     clientsvc_.reset();
+    if (killedAgent_ > 0) RemoveUnusedSegmentsOf(killedAgent_);
     EXPECT_EQ(leftovers.Remaining(), "");
   }
+
+  static void RemoveUnusedSegmentsOf(pid_t creator) {
+    std::istringstream table(tarn::test::ReadFile("/proc/sysvipc/shm"));
+    std::string line;
+    std::getline(table, line);  // heading
+    while (std::getline(table, line)) {
+      std::istringstream fields(line);
+      long long key = 0, size = 0;
+      int id = -1;
+      std::string perms;
+      pid_t cpid = 0, lpid = 0;
+      int attached = 0;
+      if (fields >> key >> id >> perms >> size >> cpid >> lpid >> attached && cpid == creator &&
+          attached == 0)
+        shmctl(id, IPC_RMID, nullptr);
+    }
+  }
+
+  pid_t killedAgent_ = -1;
 };
 
 constexpr char kBackup[] = "-backup -dbname SAMPLE -conc 2";
 constexpr char kRestore[] = "-restore -dbname SAMPLE";
 
-TEST_F(AgentFaultTest, ABackupWhoseAgentDiesOrFillsUpFails) {
-  // The blocks of a whole backup, from one that runs undisturbed.
-  ASSERT_NO_FATAL_FAILURE(StartSlow(0, 0));
-  Fill('a');
-  const AgentRun whole = Agent(kBackup);
-  ASSERT_EQ(whole.exitCode, 0) << whole.output;
-  const int total = BlocksMoved(ma_->traffic(), "<");
-  ASSERT_GE(total, 10 * kStreams);
+struct BackupFault {
+  const char* name;
+  int (*killAt)(int total);  // blocks stored, of `total`, when the agent is killed; null: not killed
+  std::vector<std::string> faults;
+};
 
-  struct Case {
-    const char* what;
-    int killAt;  // blocks stored when the agent is killed; 0: not killed
-    std::vector<std::string> faults;
-  };
-  const Case cases[] = {
-      {"killed at the first block", 1, {}},
-      {"killed in the middle", total / 2, {}},
-      {"killed at the last blocks", total - 2, {}},
-      {"disk full", 0, {"disk-full=16384"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    tarn::test::Leftovers leftovers(root_.path());
-    ASSERT_NO_FATAL_FAILURE(StartSlow(0, 10, c.faults));
-    AgentRun r;
-    if (c.killAt > 0) {
-      bool fired = false;
-      r = RunKillingAgentAt(kBackup, "<", c.killAt, &fired);
-      ASSERT_TRUE(fired) << "the backup ended before the agent was killed: " << r.record;
-    } else {
-      r = Agent(kBackup);
-    }
-    ExpectVisibleFailure(r);
-    ExpectNothingLeft(leftovers);
-  }
+void PrintTo(const BackupFault& fault, std::ostream* out) {
+  *out << fault.name;
 }
+
+// One test each: a case runs a whole backup or two, which under a sanitizer
+// on a loaded machine takes a good share of a test's time.
+class AgentBackupFaultTest : public AgentFaultTest,
+                             public ::testing::WithParamInterface<BackupFault> {};
+
+TEST_P(AgentBackupFaultTest, FailsTheBackup) {
+  const BackupFault& c = GetParam();
+  Fill('a');
+  int total = 0;
+  if (c.killAt != nullptr) {
+    // The blocks of a whole backup, from one that runs undisturbed.
+    ASSERT_NO_FATAL_FAILURE(StartSlow(0, 0));
+    const AgentRun whole = Agent(kBackup);
+    ASSERT_EQ(whole.exitCode, 0) << whole.output;
+    total = BlocksMoved(ma_->traffic(), "<");
+    ASSERT_GE(total, 10 * kStreams);
+  }
+  tarn::test::Leftovers leftovers(root_.path());
+  ASSERT_NO_FATAL_FAILURE(StartSlow(0, 10, c.faults));
+  AgentRun r;
+  if (c.killAt != nullptr) {
+    bool fired = false;
+    r = RunKillingAgentAt(kBackup, "<", c.killAt(total), &fired);
+    ASSERT_TRUE(fired) << "the backup ended before the agent was killed: " << r.record;
+  } else {
+    r = Agent(kBackup);
+  }
+  ExpectVisibleFailure(r);
+  ExpectNothingLeft(leftovers);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    MediaAgent, AgentBackupFaultTest,
+    ::testing::Values(BackupFault{"KilledAtTheFirstBlock", [](int) { return 1; }, {}},
+                      BackupFault{"KilledInTheMiddle", [](int total) { return total / 2; }, {}},
+                      BackupFault{"KilledAtTheLastBlocks", [](int total) { return total - 2; }, {}},
+                      BackupFault{"DiskFull", nullptr, {"disk-full=16384"}}),
+    [](const ::testing::TestParamInfo<BackupFault>& info) { return std::string(info.param.name); });
 
 TEST_F(AgentFaultTest, ARestoreWhoseAgentDiesFailsAndRestoresNothingWrong) {
   ASSERT_NO_FATAL_FAILURE(StartSlow(kStreams, 10));
