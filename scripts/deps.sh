@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the packages the build and tests need (Debian 12, as root; nss_wrapper
 # gives programs under test a stand-in instance owner) and generates the
-# decimal-comma locale the tests switch to; does nothing when all is present.
+# decimal-comma locale the tests switch to; iproute2 makes the network
+# namespaces of the several-hosts tests. Does nothing when all is present.
 set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
       libbenchmark-dev zlib1g-dev libssl-dev locales libnss-wrapper iproute2)

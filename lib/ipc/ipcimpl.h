@@ -262,8 +262,16 @@ void TuneSocket(IpcHandle handle, const IpcEntry& entry);
 // True when this very process created the entry's segment.
 bool OwnsSegment(const IpcEntry& entry);
 
-// Removes (owner) or detaches a segment without marking errors; used where
-// the layer gives up a handle wholesale.
+// Removes segment `id` when nothing is attached to it and the process that
+// made it has ended (a media agent killed mid-stream): nobody else knows it
+// then, and it would outlive every process. A maker that is ending or a
+// zombie counts as ended; a pid in use again keeps the segment. Safe in a
+// signal handler.
+void RemoveIfOrphaned(int id);
+
+// Removes (owner) or detaches a segment without marking errors, removing an
+// orphaned one (RemoveIfOrphaned); used where the layer gives up a handle
+// wholesale.
 void DropShmem(IpcEntry& entry);
 
 // Accepts a pending connection on the listen socket into a new handle

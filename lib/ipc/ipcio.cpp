@@ -316,10 +316,67 @@ bool OwnsSegment(const IpcEntry& entry) {
   return entry.shmOwner != 0 && entry.shmCreator == getpid();
 }
 
+namespace {
+
+// Whether process `pid` has ended or is ending: gone, a zombie, or past the
+// start of its exit (the kernel's PF_EXITING flag), which it reaches before
+// its descriptors close, so before a peer sees its connection end. Plain
+// system calls only: this runs in the SIGINT clean-up too.
+bool Ended(pid_t pid) {
+  if (kill(pid, 0) != 0) return errno == ESRCH;
+  char path[32] = "/proc/";
+  char digits[12];
+  int count = 0;
+  for (auto v = static_cast<unsigned>(pid); v != 0 && count < 11; v /= 10) {
+    digits[count++] = static_cast<char>('0' + v % 10);
+  }
+  std::size_t at = std::strlen(path);
+  while (count > 0) path[at++] = digits[--count];
+  std::memcpy(path + at, "/stat", 6);
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char text[512];
+  const ssize_t n = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (n <= 0) return false;
+  text[n] = '\0';
+  // "pid (name) state ppid pgrp session tty tpgid flags ..."; the name may
+  // hold anything, so the fields start after its last ')'.
+  const char* field = std::strrchr(text, ')');
+  if (field == nullptr || field[1] != ' ' || field[2] == '\0') return false;
+  if (field[2] == 'Z' || field[2] == 'X') return true;
+  field += 2;
+  for (int skip = 0; skip < 6 && field != nullptr; ++skip) {
+    field = std::strchr(field, ' ');
+    if (field != nullptr) ++field;
+  }
+  if (field == nullptr) return false;
+  unsigned long flags = 0;
+  for (; *field >= '0' && *field <= '9'; ++field) flags = flags * 10 + static_cast<unsigned>(*field - '0');
+  constexpr unsigned long kExiting = 0x4;
+  return (flags & kExiting) != 0;
+}
+
+}  // namespace
+
+void RemoveIfOrphaned(int id) {
+  const int saved = errno;
+  shmid_ds state{};
+  if (shmctl(id, IPC_STAT, &state) == 0 && state.shm_nattch == 0 && state.shm_cpid > 0 &&
+      Ended(state.shm_cpid)) {
+    shmctl(id, IPC_RMID, nullptr);
+  }
+  errno = saved;
+}
+
 void DropShmem(IpcEntry& entry) {
   if (entry.shmAttached == 0) return;
   if (entry.shmAddress != nullptr) shmdt(entry.shmAddress);
-  if (OwnsSegment(entry)) shmctl(entry.shmId, IPC_RMID, nullptr);
+  if (OwnsSegment(entry)) {
+    shmctl(entry.shmId, IPC_RMID, nullptr);
+  } else {
+    RemoveIfOrphaned(entry.shmId);
+  }
   entry.shmAttached = 0;
   entry.shmAddress = nullptr;
 }

