@@ -228,6 +228,11 @@ inline int PollMs(int seconds) {
 // Milliseconds left of `timeout` seconds started at `start`; 0 when over.
 long RemainingMs(Clock::time_point start, int timeout);
 
+// What is left of a wait of `ms` milliseconds started at `start`: `ms`
+// itself when it is not positive (-1 for ever, 0 for no wait), else 0 when
+// over.
+long LeftOfWait(Clock::time_point start, long ms);
+
 // Waits for one descriptor (events POLLIN or POLLOUT) at most `ms`
 // milliseconds: 1 ready, 0 not, -1 failed (errno set).
 // An interruption does not end the wait when every handler of the process

@@ -271,6 +271,13 @@ long RemainingMs(Clock::time_point start, int timeout) {
   return left > 0 ? left : 0;
 }
 
+long LeftOfWait(Clock::time_point start, long ms) {
+  if (ms <= 0) return ms;
+  const long elapsed = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+  return elapsed >= ms ? 0 : ms - elapsed;
+}
+
 bool HandlersRestart() {
   for (int sig = 1; sig < NSIG; ++sig) {
     struct sigaction now {};
@@ -286,12 +293,7 @@ int WaitDescriptor(int fd, short events, long ms, const char* caller) {
   pollfd entry{fd, events, 0};
   const auto start = Clock::now();
   for (;;) {
-    long left = ms;
-    if (ms > 0) {
-      const auto elapsed =
-          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-      left = elapsed >= ms ? 0 : ms - static_cast<long>(elapsed);
-    }
+    const long left = LeftOfWait(start, ms);
     const int wait = left < 0 ? -1 : static_cast<int>(std::min<long>(left, INT_MAX));
     const int n = IpcSelectM(&entry, 1, wait, caller, __LINE__);
     if (n >= 0) return n > 0 ? 1 : 0;
@@ -407,13 +409,7 @@ int IpcSelectM(pollfd* fds, nfds_t count, int timeout, const char* caller, int l
   const auto start = Clock::now();
   int n;
   for (;;) {
-    int wait = timeout;
-    if (timeout > 0) {
-      const auto elapsed =
-          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-      wait = elapsed >= timeout ? 0 : timeout - static_cast<int>(elapsed);
-    }
-    n = poll(fds, count, wait);
+    n = poll(fds, count, static_cast<int>(LeftOfWait(start, timeout)));
     if (n >= 0 || errno != EINTR || cmnDefine_ORACLE_SIGNALS == 0) break;
   }
   const int err = errno;
