@@ -240,8 +240,8 @@ long LeftOfWait(Clock::time_point start, long ms);
 // would not end the blocking call the wait stands for.
 int WaitDescriptor(int fd, short events, long ms, const char* caller);
 
-// True when every signal the process catches has a handler installed with
-// SA_RESTART.
+// True when every signal the process catches, but for the faults a thread
+// raises on itself, has a handler installed with SA_RESTART.
 bool HandlersRestart();
 
 // Every pause of the layer.

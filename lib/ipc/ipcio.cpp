@@ -280,6 +280,11 @@ long LeftOfWait(Clock::time_point start, long ms) {
 
 bool HandlersRestart() {
   for (int sig = 1; sig < NSIG; ++sig) {
+    // A fault is raised by the faulting thread itself and never interrupts a
+    // wait; crash handlers of the host need not restart.
+    if (sig == SIGSEGV || sig == SIGBUS || sig == SIGFPE || sig == SIGILL || sig == SIGTRAP ||
+        sig == SIGSYS)
+      continue;
     struct sigaction now {};
     if (sigaction(sig, nullptr, &now) != 0) continue;  // numbers the C library keeps
     const bool caught =
