@@ -173,7 +173,7 @@ class Conversation {
   // A received raw packet, or a block read from the segment: sized once per
   // conversation, then overwritten block by block.
   std::vector<std::uint8_t> raw_;
-  std::vector<std::uint8_t> buffer_;  // one buffer for a restore
+  std::vector<std::uint8_t> buffer_;  // one buffer for a restore to a remote client
 };
 
 bool Conversation::local() {
@@ -410,7 +410,7 @@ void Conversation::restore(int da) {
              reader->meta().geometry.blockStart() != g_.blockStart()) {
     abort("configured geometry differs from the stored one");
   } else {
-    buffer_.assign(g_.bufferSize, 0);
+    if (!local()) buffer_.assign(g_.bufferSize, 0);
     while (serveRestore(*reader, da)) {
     }
   }
@@ -419,8 +419,15 @@ void Conversation::restore(int da) {
 
 bool Conversation::announce(const StreamReader& reader, std::uint32_t block, int id,
                             int announcedId) {
-  const std::span<std::uint8_t> blockBytes =
-      std::span(buffer_).subspan(g_.blockStart(), g_.capacity());
+  // A local client gets the block read straight into its buffer in the
+  // segment (the buffer is the agent's until the message announces it); the
+  // few bytes in front of the block are zero there too, as in the buffer sent
+  // to a remote client, whatever the client left in them.
+  const bool shared = local();
+  const std::span<std::uint8_t> whole =
+      shared ? segment_->bytes(g_.restoreBuffer(id), g_.bufferSize) : std::span(buffer_);
+  if (shared) std::fill_n(whole.begin(), g_.blockStart(), std::uint8_t{0});
+  const std::span<std::uint8_t> blockBytes = whole.subspan(g_.blockStart(), g_.capacity());
   if (!reader.read(block, blockBytes)) {
     abort("cannot read block " + std::to_string(block));
     return false;
@@ -429,9 +436,7 @@ bool Conversation::announce(const StreamReader& reader, std::uint32_t block, int
     channel_.note("fault", "corrupt: block " + std::to_string(block) + " has no such field");
   if (config_.faults.delay.count() > 0 && !channel_.pause(config_.faults.delay)) return false;
   const bool cut = agent_.fires(&Faults::cutAt, block);
-  if (local()) {
-    std::memcpy(segment_->bytes(g_.restoreBuffer(id), g_.bufferSize).data(), buffer_.data(),
-                buffer_.size());
+  if (shared) {
     if (cut) {
       channel_.sendHalfAndClose(MakeBufferMessage(announcedId), {});
       return false;

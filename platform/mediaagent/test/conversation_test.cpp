@@ -154,6 +154,38 @@ TEST(MediaAgentConversation, LocalClientUsesTheSegmentBothWays) {
   EXPECT_FALSE(SegmentExists(d.key));
 }
 
+// The agent reads a stored block straight into the local client's buffer:
+// what the client left in a buffer it gave back must not show in front of
+// the next block announced in it.
+TEST(MediaAgentConversation, LocalRestoreFillsWholeBuffersWhateverTheClientLeft) {
+  tarn::test::Watchdog watchdog(60);
+  MediaAgentStandIn ma({.args = Small()});
+  ASSERT_TRUE(ma.ready());
+  RemoteBackup(ma.port(), 7);
+  ASSERT_TRUE(ma.waitForEvent("STREAM_END da=7 status=stop blocks=7"));
+  Client c(ma.port());
+  const Description d = Handshake(c);
+  Attached shm(d.key);
+  ASSERT_NE(shm.base(), nullptr);
+  c.send(27, {"7"});
+  const Bytes zeros(d.blockStart(), 0);
+  for (std::uint32_t b = 0; b < 7; ++b) {
+    const Msg m = c.recv();
+    ASSERT_EQ(m.code, 24);
+    const int id = std::stoi(m.item(0));
+    ASSERT_TRUE(id >= 0 && id < 4);
+    std::uint8_t* buffer = shm.base() + 4096 * id;
+    EXPECT_EQ(Bytes(buffer, buffer + d.blockStart()), zeros) << b;
+    EXPECT_EQ(Bytes(buffer + d.blockStart(), buffer + 4096), StreamBlock(kDa, b, d.capacity()))
+        << b;
+    std::memset(buffer, 0xA5, 4096);
+    c.send(24, {"7", m.item(0)});
+  }
+  EXPECT_TRUE(ma.waitForTraffic("transfer shared memory"));
+  c.send(6);
+  EXPECT_TRUE(c.closedByPeer());
+}
+
 TEST(MediaAgentConversation, RestoreIsRefusedForAnotherGeometryOrUnknownStream) {
   tarn::test::Watchdog watchdog(60);
   tarn::test::TempDir store;
