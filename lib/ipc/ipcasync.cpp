@@ -293,8 +293,8 @@ IpcHandle IpcWaitForAsyncIpcEvent(int timeout) {
   static const char kFn[] = "IpcWaitForAsyncIpcEvent";
   IpcInstance* instance = IpcGetInstance(kFn);
   if (instance == nullptr) return -1;
-  // A send not tried yet is tried first, without a poll: the descriptor
-  // rarely is full.
+  // A send or receive not tried yet is tried first, without a poll: the
+  // descriptor rarely is full, and a peer's answer often is there already.
   const int first = FairScan(*instance, instance->highWater, [&](IpcHandle handle) {
     IpcEntry* entry = instance->table[handle].get();
     if (entry == nullptr || (entry->type != IPC_SOCKET && entry->type != IPC_PIPE)) {
@@ -302,7 +302,12 @@ IpcHandle IpcWaitForAsyncIpcEvent(int timeout) {
     }
     if (entry->tx.state != TX_IDLE && entry->tx.dataSize > 0 && !entry->tx.tried) {
       entry->tx.tried = true;
-      return IpcSendAsyncCallBack(handle);
+      const int sent = IpcSendAsyncCallBack(handle);
+      if (sent != kPassOver) return sent;
+    }
+    if (entry->rx.state != RX_IDLE && !entry->rx.tried && ReadDescriptor(*entry) >= 0) {
+      entry->rx.tried = true;
+      return IpcReceiveAsyncCallBack(handle);
     }
     return kPassOver;
   });

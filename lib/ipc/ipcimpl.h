@@ -39,6 +39,8 @@ struct AsyncReceive {
   char* buffer = nullptr;  // the caller's buffer; null = the receive message
   int size = 0;            // its size
   unsigned char header[kIpcHeaderSize] = {};
+  // The wait already tried this receive once without polling.
+  bool tried = false;
 };
 
 // Room for several small packets (acknowledgements, buffer numbers) at once;
