@@ -152,7 +152,10 @@ TEST_F(HostFaultsTest, ProcessesKilledMidBackupFailTheBackupEverywhere) {
        },
        false},
       {"DB2 session process", "",
-       [](const std::string& log) { return CallerOf(log, "sqluvput", "", "sqluvend"); }, true},
+       // Until its end returns: behind a network process the puts only
+       // fill the ring, and the session waits in its end for the stream.
+       [](const std::string& log) { return CallerOf(log, "sqluvput", "", "sqluvend-result"); },
+       true},
       {"network process", "VEKBDANET=1\n",
        [root](const std::string& log) -> pid_t {
          if (CallerOf(log, "sqluvput") == 0) return 0;
