@@ -152,7 +152,10 @@ TEST_F(HostFaultsTest, ProcessesKilledMidBackupFailTheBackupEverywhere) {
        },
        false},
       {"DB2 session process", "",
-       [](const std::string& log) { return CallerOf(log, "sqluvput", "", "sqluvend"); }, true},
+       // Until its end returns: behind a network process the puts only
+       // fill the ring, and the session waits in its end for the stream.
+       [](const std::string& log) { return CallerOf(log, "sqluvput", "", "sqluvend-result"); },
+       true},
       {"network process", "VEKBDANET=1\n",
        [root](const std::string& log) -> pid_t {
          if (CallerOf(log, "sqluvput") == 0) return 0;
@@ -210,7 +213,7 @@ TEST_F(HostFaultsTest, UserExitWithTheCellServerDownLeavesTheLogWithDb2) {
   db2_.CreateDatabase("LOGDB", {0}, 0, {"USERSPACE1"}, true);
   db2_.InstallUserExit(TARN_PLOVER_PROGRAM);
   root_.write("/opt/tarn/.tarnrc", "TARN_INET_PORT=" + std::to_string(tarn::test::FreePort()) +
-                                       "\nVEK_CELL_SERVER_HOSTNAME=127.0.0.1\n");
+                                       "\nVEK_CELL_SERVER_HOSTNAME=" + hosts_.cellServer.address + "\n");
   db2sim::WriteLogged(store, kInstance, "LOGDB", 0, "USERSPACE1", "x", "");
   const std::string log = store.NodeDir(kInstance, "LOGDB", 0) + "/logs/" + db2sim::LogFileName(0);
   const Clock::time_point began = Clock::now();
@@ -287,8 +290,8 @@ TEST_F(HostFaultsTest, ACellServerRestartedMidBackupFailsItAndLeavesNothing) {
   ASSERT_TRUE(cs_->ready());
   cs_->exportInetPort();
   root_.write("/opt/tarn/.tarnrc", "TARN_INET_PORT=" + std::to_string(cs_->inetPort()) +
-                                       "\nVEK_CELL_SERVER_HOSTNAME=127.0.0.1\n"
-                                       "VEKSHUTDOWNTIMEOUT=1\nVEKRECONNECT_RETRY=5\n");
+                                       "\nVEK_CELL_SERVER_HOSTNAME=" + hosts_.cellServer.address +
+                                       "\nVEKSHUTDOWNTIMEOUT=1\nVEKRECONNECT_RETRY=5\n");
   ASSERT_NO_FATAL_FAILURE(PutConfig());
   const std::string log = db2_.store().CallsLog();
   std::filesystem::remove(log);

@@ -65,3 +65,53 @@ stop_started() {
     wait "$pid" 2>/dev/null || true
   done
 }
+
+# make_hosts: three hosts on this machine: network namespaces
+# tarn-{cs,ma,db}-<pid> (names in csns, mans, dbns), the DB2 host's joined to
+# the cell server's (10.77.1.1 -- 10.77.1.2) and to the media agent's
+# (10.77.2.1 -- 10.77.2.2) by veth pairs; sets hosts to "<cs netns> <cs
+# address> <ma netns> <ma address> <db netns> <db address>". The caller runs
+# remove_hosts on every exit. Exits 77 (skipped) with the reason when not
+# root or when the namespaces cannot be made.
+make_hosts() {
+  local script ns pair
+  script=$(basename "$0" .sh)
+  [ "$(id -u)" -eq 0 ] || { echo "$script: SKIPPED: network namespaces need root"; exit 77; }
+  command -v ip >/dev/null || { echo "$script: SKIPPED: no ip command (iproute2)"; exit 77; }
+  csns=tarn-cs-$$ mans=tarn-ma-$$ dbns=tarn-db-$$
+  made_hosts=()
+  for ns in "$csns" "$mans" "$dbns"; do
+    ip netns add "$ns" 2>/dev/null ||
+      { echo "$script: SKIPPED: cannot make network namespace $ns"; exit 77; }
+    made_hosts+=("$ns")
+    ip -n "$ns" link set lo up
+  done
+  # Each pair is made straight inside its namespaces, so runs in parallel
+  # never meet.
+  ip -n "$dbns" link add tocs type veth peer name todb netns "$csns" ||
+    { echo "$script: SKIPPED: cannot make veth pairs"; exit 77; }
+  ip -n "$dbns" link add toma type veth peer name todb netns "$mans"
+  ip -n "$dbns" addr add 10.77.1.1/24 dev tocs
+  ip -n "$csns" addr add 10.77.1.2/24 dev todb
+  ip -n "$dbns" addr add 10.77.2.1/24 dev toma
+  ip -n "$mans" addr add 10.77.2.2/24 dev todb
+  for pair in "$dbns tocs" "$dbns toma" "$csns todb" "$mans todb"; do
+    # shellcheck disable=SC2086
+    set -- $pair
+    ip -n "$1" link set "$2" up
+  done
+  hosts="$csns 10.77.1.2 $mans 10.77.2.2 $dbns 10.77.1.1"
+  echo "$script: cell server in $csns (10.77.1.2), media agent in $mans" \
+    "(10.77.2.2), DB2 host in $dbns (10.77.1.1, 10.77.2.1)"
+}
+
+# remove_hosts: ends whatever still runs in the namespaces make_hosts made,
+# then removes them.
+remove_hosts() {
+  local ns pid
+  for ns in "${made_hosts[@]}"; do
+    for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -9 "$pid" 2>/dev/null || true; done
+    ip netns delete "$ns" 2>/dev/null || true
+  done
+  made_hosts=()
+}

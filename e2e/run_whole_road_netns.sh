@@ -22,53 +22,20 @@ if [ "${3:-}" = "--cut" ]; then
 fi
 here=$(dirname "$0")
 
-skip() {
-  echo "run_whole_road_netns: SKIPPED: $*"
-  exit 77
-}
-[ "$(id -u)" -eq 0 ] || skip "network namespaces need root"
-command -v ip >/dev/null || skip "no ip command (iproute2)"
+. "$here/road_lib.sh"
 
-csns=tarn-cs-$$ mans=tarn-ma-$$ dbns=tarn-db-$$
-made=()
+made_hosts=()
 outdir=$(mktemp -d "${TMPDIR:-/tmp}/tarnroadnetns.XXXXXX")
 out=$outdir/road.out
 cleanup() {
-  local ns pid
-  for ns in "${made[@]}"; do
-    # Whatever of this run still runs in its namespaces goes first.
-    for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -9 "$pid" 2>/dev/null || true; done
-    ip netns delete "$ns" 2>/dev/null || true
-  done
+  remove_hosts
   rm -rf "$outdir"
 }
 trap cleanup EXIT
 trap 'exit 143' INT TERM
+make_hosts
 
-for ns in "$csns" "$mans" "$dbns"; do
-  ip netns add "$ns" 2>/dev/null || skip "cannot make network namespace $ns"
-  made+=("$ns")
-  ip -n "$ns" link set lo up
-done
-# DB2 host 10.77.1.1 -- cell server 10.77.1.2; DB2 host 10.77.2.1 -- media
-# agent 10.77.2.2. Each pair is made straight inside its namespaces, so runs
-# in parallel never meet.
-ip -n "$dbns" link add tocs type veth peer name todb netns "$csns" ||
-  skip "cannot make veth pairs"
-ip -n "$dbns" link add toma type veth peer name todb netns "$mans"
-ip -n "$dbns" addr add 10.77.1.1/24 dev tocs
-ip -n "$csns" addr add 10.77.1.2/24 dev todb
-ip -n "$dbns" addr add 10.77.2.1/24 dev toma
-ip -n "$mans" addr add 10.77.2.2/24 dev todb
-for pair in "$dbns tocs" "$dbns toma" "$csns todb" "$mans todb"; do
-  # shellcheck disable=SC2086
-  set -- $pair
-  ip -n "$1" link set "$2" up
-done
-echo "run_whole_road_netns: cell server in $csns (10.77.1.2), media agent in $mans" \
-  "(10.77.2.2), DB2 host in $dbns (10.77.1.1, 10.77.2.1)"
-
-export RUN_ROAD_NETNS="$csns 10.77.1.2 $mans 10.77.2.2 $dbns 10.77.1.1"
+export RUN_ROAD_NETNS=$hosts
 export RUN_ROAD_TRANSFER=socket
 case "${cut[0]:-}" in
   "") ;;

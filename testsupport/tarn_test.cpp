@@ -252,7 +252,8 @@ bool ServerProgram::Start(std::vector<std::string> args, const std::string& stdo
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    execv(argv[0], argv.data());
+    // A placement prefix starts with a bare command name (ip).
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   const auto end = std::chrono::steady_clock::now() + timeout;
@@ -360,6 +361,26 @@ std::string ReadFile(const std::string& path) {
 void WriteFile(const std::string& path, std::string_view content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+Hosts TestHosts() {
+  Hosts hosts{.cellServer = {{}, "127.0.0.1"}, .mediaAgent = {{}, "127.0.0.1"}, .self = "127.0.0.1"};
+  const char* text = std::getenv("TARN_TEST_NETNS");
+  if (text == nullptr || *text == '\0') return hosts;
+  std::istringstream in(text);
+  std::vector<std::string> words;
+  for (std::string word; in >> word;) words.push_back(word);
+  if (words.size() != 6) {
+    ADD_FAILURE() << "TARN_TEST_NETNS needs six words (<cs netns> <cs address> <ma netns> <ma "
+                     "address> <db netns> <db address>), not \""
+                  << text << "\"";
+    return hosts;
+  }
+  hosts.cellServer = {{"ip", "netns", "exec", words[0]}, words[1]};
+  hosts.mediaAgent = {{"ip", "netns", "exec", words[2]}, words[3]};
+  hosts.self = words[5];
+  hosts.apart = true;
+  return hosts;
 }
 
 }  // namespace tarn::test

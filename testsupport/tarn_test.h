@@ -80,6 +80,26 @@ class SysVGuard {
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int FreePort();
 
+// Where a test places the stand-in cell server and media agent. By default
+// both run beside the test on 127.0.0.1. TARN_TEST_NETNS (set by
+// e2e/run_faults_netns.sh, which runs the test in the DB2 host's namespace)
+// holds "<cs netns> <cs address> <ma netns> <ma address> <db netns> <db
+// address>": each stand-in then runs through `ip netns exec` in its own
+// namespace, bound to its address, and reaches this host at the last one.
+struct Placement {
+  std::vector<std::string> prefix;  // the command that runs the stand-in there; empty here
+  std::string address;              // where it listens and is reached
+};
+struct Hosts {
+  Placement cellServer;
+  Placement mediaAgent;
+  std::string self;  // where the stand-ins reach this host (its client service)
+  bool apart = false;
+};
+// The placement of this run; a malformed TARN_TEST_NETNS fails the test and
+// leaves the loopback placement.
+Hosts TestHosts();
+
 // A child process that runs while the test goes on: a forked copy running a
 // function, or a program. The child ends itself (SIGALRM) after `seconds`;
 // one still running when the object dies is killed and reaped. Move-only.

@@ -120,3 +120,54 @@ TEST_F(ResetTest, RunsBeforeAndAfterEachTest) {
 }
 
 }  // namespace
+
+// The placement a namespace runner hands over: loopback without it, each
+// stand-in behind `ip netns exec` at its own address with it, and a value
+// of the wrong shape refused rather than half used.
+TEST(TestHostsTest, ReadsThePlacementOrKeepsLoopback) {
+  struct Case {
+    const char* value;  // null: unset
+    bool malformed;
+    std::string cellServer, mediaAgent, self, csNamespace;
+  };
+  const Case cases[] = {
+      {nullptr, false, "127.0.0.1", "127.0.0.1", "127.0.0.1", ""},
+      {"", false, "127.0.0.1", "127.0.0.1", "127.0.0.1", ""},
+      {"cs 10.7.1.2 ma 10.7.2.2 db 10.7.1.1", false, "10.7.1.2", "10.7.2.2", "10.7.1.1", "cs"},
+      {"cs 10.7.1.2 ma 10.7.2.2 db", true, "127.0.0.1", "127.0.0.1", "127.0.0.1", ""},
+      {"cs 10.7.1.2 ma 10.7.2.2 db 10.7.1.1 extra", true, "127.0.0.1", "127.0.0.1", "127.0.0.1",
+       ""},
+  };
+  const char* old = std::getenv("TARN_TEST_NETNS");
+  const std::string saved = old != nullptr ? old : "";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value != nullptr ? c.value : "<unset>");
+    if (c.value != nullptr) {
+      setenv("TARN_TEST_NETNS", c.value, 1);
+    } else {
+      unsetenv("TARN_TEST_NETNS");
+    }
+    tarn::test::Hosts hosts;
+    if (c.malformed) {
+      EXPECT_NONFATAL_FAILURE(hosts = tarn::test::TestHosts(), "needs six words");
+    } else {
+      hosts = tarn::test::TestHosts();
+    }
+    EXPECT_EQ(hosts.cellServer.address, c.cellServer);
+    EXPECT_EQ(hosts.mediaAgent.address, c.mediaAgent);
+    EXPECT_EQ(hosts.self, c.self);
+    EXPECT_EQ(hosts.apart, !c.csNamespace.empty());
+    if (!c.csNamespace.empty()) {
+      EXPECT_EQ(hosts.cellServer.prefix,
+                (std::vector<std::string>{"ip", "netns", "exec", c.csNamespace}));
+      EXPECT_EQ(hosts.mediaAgent.prefix, (std::vector<std::string>{"ip", "netns", "exec", "ma"}));
+    } else {
+      EXPECT_TRUE(hosts.cellServer.prefix.empty());
+    }
+  }
+  if (old != nullptr) {
+    setenv("TARN_TEST_NETNS", saved.c_str(), 1);
+  } else {
+    unsetenv("TARN_TEST_NETNS");
+  }
+}

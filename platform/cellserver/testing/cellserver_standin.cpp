@@ -53,6 +53,11 @@ void CellServerStandIn::start(const Options& options) {
     args.insert(args.end(), {"--fixture", run + "/fixture"});
   }
   args.insert(args.end(), options.args.begin(), options.args.end());
+  const Placement where = TestHosts().cellServer;
+  if (!where.prefix.empty()) {
+    args.insert(args.end(), {"--bind", where.address});
+    args.insert(args.begin(), where.prefix.begin(), where.prefix.end());
+  }
   const auto ready = [&](const std::string& text) {
     std::istringstream ports(text);
     std::string word;

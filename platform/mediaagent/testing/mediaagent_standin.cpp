@@ -41,6 +41,11 @@ void MediaAgentStandIn::start(const Options& options) {
                                    "--traffic", trafficPath_, "--lifetime", "900"};
   if (options.trafficEvery) args.push_back("--traffic-every");
   args.insert(args.end(), options.args.begin(), options.args.end());
+  const Placement where = TestHosts().mediaAgent;
+  if (!where.prefix.empty()) {
+    args.insert(args.end(), {"--bind", where.address});
+    args.insert(args.begin(), where.prefix.begin(), where.prefix.end());
+  }
   const auto ready = [&](const std::string& text) {
     std::istringstream ports(text);
     std::string word;

@@ -74,7 +74,7 @@ class KestrelTest : public ::testing::Test {
     CmnPathsInit(root_.path().c_str());
     for (const char* program : {"kestrel", "plover", "heron", "linnet"})
       root_.write(std::string("/opt/tarn/lbin/") + program, "");
-    root_.write("/etc/opt/tarn/client/cell_server", "127.0.0.1\n");
+    root_.write("/etc/opt/tarn/client/cell_server", hosts_.cellServer.address + "\n");
     std::filesystem::copy_file(TARN_WREN_LIBRARY, root_.at("/opt/tarn/lib/libwren_32bit.so"));
     std::filesystem::copy_file(TARN_SISKIN_PROGRAM, root_.at("/opt/tarn/bin/siskin"));
     if (CmnIsInitialized() == 0) {
@@ -111,23 +111,21 @@ class KestrelTest : public ::testing::Test {
     const std::string ports = root_.at("/var/opt/tarn/tmp/clientsvc.ports");
     std::filesystem::remove(ports);
     ASSERT_TRUE(clientsvc_->Start(
-        {TARN_CLIENTSVC_PROGRAM, "--ports-file", ports}, "", ports,
+        {TARN_CLIENTSVC_PROGRAM, "--bind", hosts_.self, "--ports-file", ports}, "", ports,
         [](const std::string& t) { return t.find("pid") != std::string::npos; },
         std::chrono::seconds(10), "client service"));
     clientPort_ = std::stoi(tarn::test::ReadFile(ports).substr(5));
     // DB2's session processes get the install root only: the rc file leads
     // them to the stand-in cell server.
-    root_.write("/opt/tarn/.tarnrc", "TARN_INET_PORT=" + std::to_string(cs_->inetPort()) +
-                                         "\nVEK_CELL_SERVER_HOSTNAME=127.0.0.1\n"
-                                         "VEKSHUTDOWNTIMEOUT=1\nVEKDBGDIR=" +
-                                         root_.at("/var/opt/tarn/tmp") + "\n");
+    WriteRc();
     ASSERT_NO_FATAL_FAILURE(PutConfig());
   }
 
   // The session manager's answers: the media agent for `objects` backups
   // (DA ids 1, 2, ...), then for `restores` restores, each with `words` added.
   std::string AgentAnswers(int objects, int restores, const std::string& words) const {
-    const std::string agent = "baropt connect -ma 127.0.0.1 " + std::to_string(ma_->port());
+    const std::string agent =
+        "baropt connect -ma " + hosts_.mediaAgent.address + " " + std::to_string(ma_->port());
     std::string answers;
     for (int da = 1; da <= objects; ++da)
       answers += agent + " -daid " + std::to_string(da) + words + "\n";
@@ -139,7 +137,7 @@ class KestrelTest : public ::testing::Test {
   void Launch(const std::string& line, const std::vector<std::string>& args = {},
               const std::vector<std::string>& extra = {}) const {
     std::string spec = "barlist " + std::string(kBarlist) + "\nappname " + kInstance +
-                       "\nclient 127.0.0.1 " + std::to_string(clientPort_) + "\nclienthost " +
+                       "\nclient " + hosts_.self + " " + std::to_string(clientPort_) + "\nclienthost " +
                        cmnHostname + "\nprogram " + TARN_KESTREL_PROGRAM + "\ntimeout 120\n";
     for (const std::string& a : args) spec += "arg " + a + "\n";
     for (const std::string& e : extra) spec += "env " + e + "\n";
@@ -161,7 +159,7 @@ class KestrelTest : public ::testing::Test {
     BP_AddList(&config, "DB2_NODES", &nodes);
     for (int node : {0, 1, 2}) BP_AddStr(nodes, std::to_string(node).c_str(), cmnHostname);
     if (more) more(&config);
-    ASSERT_EQ(BU_PutConfig("127.0.0.1", cmnHostname, "DB2", kInstance, config), 0);
+    ASSERT_EQ(BU_PutConfig(hosts_.cellServer.address.c_str(), cmnHostname, "DB2", kInstance, config), 0);
     CmnVarFree(&config);
   }
 
@@ -192,7 +190,7 @@ class KestrelTest : public ::testing::Test {
   // Restores the partition's image of `timestamp` through the vendor library.
   int Restore(int node, const std::string& timestamp) const {
     VendorOptions o;
-    o.variables = VendorOptionsVariables(kBarlist, "-server 127.0.0.1");
+    o.variables = VendorOptionsVariables(kBarlist, "-server " + hosts_.cellServer.address);
     o.barlist = kBarlist;
     std::vector<std::uint8_t> record;
     EXPECT_EQ(VendorOptionsWrite(o, &record), 0);
@@ -208,7 +206,19 @@ class KestrelTest : public ::testing::Test {
     return db2sim::RunRestore(req).sqlcode;
   }
 
+  // The install root's rc file, as an installation writes it: it leads DB2's
+  // session processes to the cell server; `more` lines follow.
+  void WriteRc(const std::string& more = "") const {
+    root_.write("/opt/tarn/.tarnrc", "TARN_INET_PORT=" + std::to_string(cs_->inetPort()) +
+                                         "\nVEK_CELL_SERVER_HOSTNAME=" +
+                                         hosts_.cellServer.address +
+                                         "\nVEKSHUTDOWNTIMEOUT=1\nVEKDBGDIR=" +
+                                         root_.at("/var/opt/tarn/tmp") + "\n" + more);
+  }
+
   tarn::test::Watchdog watchdog_{170};
+  // Where the stand-ins run: loopback, or namespaces of their own.
+  const tarn::test::Hosts hosts_ = tarn::test::TestHosts();
   tarn::test::TempRoot root_;
   db2sim::testing::Db2StandIn db2_{kInstance, "db2user", "pa55word"};
   std::unique_ptr<tarn::test::MediaAgentStandIn> ma_;
