@@ -124,11 +124,11 @@ NetStep BackupNet::SetUp() {
     return NetStep::kExitIpc;
   }
   if (IpcSetAsyncDynBuf(pipe_) != 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   if (IpcReceiveData(pipe_, nullptr, 0) <= 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   StrMsg* in = IpcGetReceiveStrMsg(pipe_);
@@ -176,17 +176,17 @@ NetStep BackupNet::SetUp() {
   base_ = reinterpret_cast<char*>(g_.address) +
           (remote_ ? 0 : std::size_t(g_.bufSize) * g_.bufNum * g_.section);
   if (!NetSendListen(pipe_, g_)) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   DbgPlain(kLevel, "%s: MSG_OPEN (DA %d) to the media agent", kProg, ctx_->daId);
   if (IpcSendData(ma_, open_.data(), static_cast<int>(open_.size())) <= 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   ctx_->asyncReport = 1;
   if (IpcReceiveAsync(pipe_, nullptr, 0) != 0 || IpcReceiveAsync(ma_, nullptr, 0) != 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   NetClrID(&maRing_);
@@ -293,7 +293,7 @@ NetStep BackupNet::OnPipe(int event) {
         ctx_->netFlags &= ~kDaNetReconnected;
         Report(kErhCritical, NlsPackMessage(kSetDataPath, kDaMsgReconnected));
       } else if (!FeedParent()) {
-        Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+        NetReportIpc(kProg);
         return NetStep::kExitIpc;
       }
       return NetStep::kGoOn;
@@ -304,7 +304,7 @@ NetStep BackupNet::OnPipe(int event) {
       }
       return NetStep::kExitStop;
     case IPC_EVENT_ERROR:
-      Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+      NetReportIpc(kProg);
       return NetStep::kExitIpc;
     default: return NetStep::kGoOn;
   }
@@ -347,11 +347,7 @@ NetStep BackupNet::OnParentMessage() {
       Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
       return NetStep::kExitIpc;
   }
-  if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
-    return NetStep::kExitIpc;
-  }
-  return NetStep::kGoOn;
+  return NetRearmPipe(pipe_, kProg);
 }
 
 NetStep BackupNet::OnAgent(int event) {
@@ -407,7 +403,7 @@ NetStep BackupNet::OnAgentMessage() {
   NetPutID(&ackRing_, id);
   ackCounter_ = (ackCounter_ + 1) % (2 * g_.bufNum);
   if (!FeedParent()) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   if (IpcReceiveAsync(ma_, nullptr, 0) != 0) return OnAgentBroken();
@@ -423,7 +419,7 @@ NetStep BackupNet::OnAgentBroken() {
   // Reconnection is for a link across the network, whatever VEKBDANET made
   // of the transfer.
   if (ctx_->savedReconnectPort == 0 || IpcHandleIsLocal(ma_) == 1) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   Report(kErhNormal, NlsPackMessage(kSetDataPath, kDaMsgReconnecting, ctx_->maHost));
@@ -458,7 +454,7 @@ NetStep BackupNet::OnAgentBroken() {
     Report(kErhCritical, NlsPackMessage(kSetDataPath, kDaMsgReconnected));
     ctx_->netFlags &= ~kDaNetReconnected;
     if (!FeedParent()) {
-      Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+      NetReportIpc(kProg);
       return NetStep::kExitIpc;
     }
     if (FeedAgent()) {
@@ -487,7 +483,8 @@ class FileNet {
   NetStep Run();
 
  private:
-  NetStep OnMessage();
+  // A message from the parent other than MSG_ABORT.
+  NetStep OnMessage(int code, StrMsg* in);
   NetStep Finish();
   bool FeedParent();
 
@@ -542,24 +539,22 @@ NetStep FileNet::Run() {
       return NetStep::kExitIpc;
     }
     if (handle != pipe_) continue;
+    // The parent has attached the segment once it speaks.
+    if (!segmentRemoved_) segmentRemoved_ = NetRemoveWhenShared(key_);
     const NetStep rc = NetOnFilePipe(
-        pipe_, &stop_, [this] { return OnMessage(); },
+        pipe_, kProg, &stop_, [this](int code, StrMsg* in) { return OnMessage(code, in); },
         [this] {
           if (FeedParent()) return NetStep::kGoOn;
-          Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+          NetReportIpc(kProg);
           return NetStep::kExitIpc;
         });
     if (rc != NetStep::kGoOn) return rc;
   }
 }
 
-NetStep FileNet::OnMessage() {
-  if (!segmentRemoved_) segmentRemoved_ = NetRemoveWhenShared(key_);
-  StrMsg* in = IpcGetReceiveStrMsg(pipe_);
-  const int code = StrParseStartL(in, nullptr);
+NetStep FileNet::OnMessage(int code, StrMsg* in) {
   int id = -1;
   switch (code) {
-    case -1: ErhToConsole("NET MSG format error\n"); break;
     case MSG_DATA: {
       if (!NetReadInt(in, &id) || id < 0 || id >= count_ || stop_ != NetStop::kNone) {
         DbgPlain(kLevel, "%s: Protocol error! MSG_DATA (%d) from the parent => ABORTING", kProg,
@@ -575,7 +570,7 @@ NetStep FileNet::OnMessage() {
       }
       NetPutID(&ackRing_, id);
       if (!FeedParent()) {
-        Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+        NetReportIpc(kProg);
         return NetStep::kExitIpc;
       }
       break;
@@ -583,22 +578,13 @@ NetStep FileNet::OnMessage() {
     case MSG_STOP:
       if (stop_ == NetStop::kNone) {
         if (const NetStep rc = Finish(); rc != NetStep::kExitStop) return rc;
-        stop_ = NetStop::kDue;
-        if (IpcCanSendAsync(pipe_) == 1) {
-          stop_ = NetStop::kSent;
-          if (!NetSendCode(pipe_, MSG_STOP, -1)) return NetStep::kExitIpc;
-        }
+        if (NetStopToParent(pipe_, &stop_) != NetStep::kGoOn) return NetStep::kExitIpc;
       }
       break;
-    case MSG_ABORT: return NetStep::kExitAbort;
     case MSG_OPEN: break;
     default:
       DbgPlain(kLevel, "%s: Protocol error! Message %d received from DA => IGNORED", kProg, code);
       break;
-  }
-  if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
-    return NetStep::kExitIpc;
   }
   return NetStep::kGoOn;
 }
@@ -653,7 +639,7 @@ Reconnect ResumeDAMA(DaNetLink* link, IpcHandle handle) {
     return Reconnect::kGiveUp;
   }
   if (IpcSetAsyncDynBuf(handle) != 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    NetReportIpc(kProg);
     return Reconnect::kUnusable;
   }
   if (WaitForMessage(handle, kReconnectAnswerSeconds) != MessageWait::kReceived) {

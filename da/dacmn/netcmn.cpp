@@ -172,8 +172,26 @@ NetStep NetFileStart(DacmnPtd* ctx, const char* prog, int DacmnPtd::*asyncFlag,
     ctx->*asyncFlag = 1;
     if (IpcReceiveAsync(pipe, nullptr, 0) == 0) return NetStep::kGoOn;
   }
+  NetReportIpc(prog);
+  return NetStep::kExitIpc;
+}
+
+NetStep NetStopToParent(IpcHandle pipe, NetStop* stop) {
+  if (*stop != NetStop::kNone) return NetStep::kGoOn;
+  *stop = NetStop::kDue;
+  if (IpcCanSendAsync(pipe) != 1) return NetStep::kGoOn;
+  *stop = NetStop::kSent;
+  return NetSendCode(pipe, MSG_STOP, -1) ? NetStep::kGoOn : NetStep::kExitIpc;
+}
+
+void NetReportIpc(const char* prog) {
   ErhFullReportPacked(prog, kErhMajor,
                       NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+}
+
+NetStep NetRearmPipe(IpcHandle pipe, const char* prog) {
+  if (IpcReceiveAsync(pipe, nullptr, 0) == 0) return NetStep::kGoOn;
+  NetReportIpc(prog);
   return NetStep::kExitIpc;
 }
 

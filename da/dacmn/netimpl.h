@@ -35,12 +35,28 @@ inline int NetExitCode(NetStep step) {
 // asked for, due once the pipe takes a send, sent.
 enum class NetStop { kNone, kDue, kSent };
 
-// One event on the pipe of a file variant, whose loop waits on nothing else:
-// a received message goes to `onMessage`; a completed send lets a due
-// MSG_STOP go, ends the process once it went, and otherwise goes to
-// `onSent`. Both give the step to take.
+// One event on the pipe of a file variant, whose loop waits on nothing else.
+// A received message is parsed: a format error goes to the console,
+// MSG_ABORT ends the process, any other code goes to `onMessage(code, msg)`;
+// then (unless the step ends the process) the next receive is armed, a
+// failure reported under `prog`. A completed send lets a due MSG_STOP go,
+// ends the process once it went, and otherwise goes to `onSent()`. Both
+// handlers give the step to take.
 template <class OnMessage, class OnSent>
-NetStep NetOnFilePipe(IpcHandle pipe, NetStop* stop, OnMessage&& onMessage, OnSent&& onSent);
+NetStep NetOnFilePipe(IpcHandle pipe, const char* prog, NetStop* stop, OnMessage&& onMessage,
+                      OnSent&& onSent);
+
+// The parent's MSG_STOP on a file variant's pipe: a first one makes this
+// side's MSG_STOP due, and sends it when the pipe is free. kExitIpc when the
+// send cannot be started.
+NetStep NetStopToParent(IpcHandle pipe, NetStop* stop);
+
+// The report of a failed read or write on a link (set 80, number 1005) under
+// `prog`, with the error state's text.
+void NetReportIpc(const char* prog);
+// Arms the pipe's next receive at the end of a handled message: kGoOn, or
+// kExitIpc after NetReportIpc.
+NetStep NetRearmPipe(IpcHandle pipe, const char* prog);
 
 // Seconds a report waits for the pipe to take it.
 constexpr int kNetFlushSeconds = 60;
@@ -136,9 +152,21 @@ std::vector<char> NetRelayedStop(StrMsg* msg);
 bool NetReadInt(StrMsg* msg, int* value);
 
 template <class OnMessage, class OnSent>
-NetStep NetOnFilePipe(IpcHandle pipe, NetStop* stop, OnMessage&& onMessage, OnSent&& onSent) {
+NetStep NetOnFilePipe(IpcHandle pipe, const char* prog, NetStop* stop, OnMessage&& onMessage,
+                      OnSent&& onSent) {
   switch (IpcGetLastIpcHandleEvent(pipe)) {
-    case IPC_EVENT_RECEIVED: return onMessage();
+    case IPC_EVENT_RECEIVED: {
+      StrMsg* in = IpcGetReceiveStrMsg(pipe);
+      const int code = StrParseStartL(in, nullptr);
+      if (code == -1) {
+        ErhToConsole("NET MSG format error\n");
+      } else if (code == MSG_ABORT) {
+        return NetStep::kExitAbort;
+      } else if (const NetStep rc = onMessage(code, in); rc != NetStep::kGoOn) {
+        return rc;
+      }
+      return NetRearmPipe(pipe, prog);
+    }
     case IPC_EVENT_SENT:
       if (*stop == NetStop::kDue) {
         *stop = NetStop::kSent;

@@ -37,10 +37,6 @@ void Report(const char* prog, int level, const char* packed) {
   ErhFullReportPacked(prog, level, packed);
 }
 
-void ReportIpc(const char* prog) {
-  Report(prog, kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
-}
-
 void ReportProtocol(const char* prog) {
   Report(prog, kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
 }
@@ -112,7 +108,7 @@ NetStep RestoreNet::Run() {
     return NetStep::kExitIpc;
   }
   if (IpcSetAsyncDynBuf(pipe_) != 0) {
-    ReportIpc(kProg);
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   if (const NetStep rc = OpenAgent(); rc != NetStep::kGoOn) return rc;
@@ -125,7 +121,7 @@ NetStep RestoreNet::Run() {
 NetStep RestoreNet::OpenAgent() {
   // Set-up speaks synchronously on the pipe: what is in flight goes first.
   if (IpcCanSendAsync(pipe_) == 0 && IpcFlushAsyncHandle(pipe_, kNetFlushSeconds) != 1) {
-    ReportIpc(kProg);
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   ctx_->restoreAsyncReport = 0;
@@ -153,20 +149,20 @@ NetStep RestoreNet::OpenAgent() {
   segmentRemoved_ = false;
   base_ = reinterpret_cast<char*>(g_.address);
   if (!NetSendListen(pipe_, g_)) {
-    ReportIpc(kProg);
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   DbgPlain(kLevel, "%s: MSG_OPEN (DA %d) to the media agent", kProg, ctx_->daId);
   StrMsg* out = IpcGetStrMsg(ma_);
   if (out == nullptr || StrMsgStartExL(out, nullptr, 0, MSG_OPEN, 0) != 0 ||
       StrMsgFAppendL(out, "%d", ctx_->daId) != 0 || IpcSendStrMsg(ma_) <= 0) {
-    ReportIpc(kProg);
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   ctx_->restoreAsyncReport = 1;
   if ((IpcCanReceiveAsync(pipe_) == 1 && IpcReceiveAsync(pipe_, nullptr, 0) != 0) ||
       IpcReceiveAsync(ma_, nullptr, 0) != 0) {
-    ReportIpc(kProg);
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   NetClrID(&parentRing_);
@@ -286,7 +282,7 @@ NetStep RestoreNet::OnPipe(int event) {
       } else if (abort_ == NetStop::kSent) {
         abort_ = NetStop::kNone;
       } else if (!AdvanceClose() || !FeedParent()) {
-        ReportIpc(kProg);
+        NetReportIpc(kProg);
         return NetStep::kExitIpc;
       }
       return NetStep::kGoOn;
@@ -329,11 +325,7 @@ NetStep RestoreNet::OnParentMessage() {
     case MSG_ABORT: return NetStep::kExitAbort;
     default: DbgPlain(kLevel, "%s: message %d from the parent ignored", kProg, code); break;
   }
-  if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
-    ReportIpc(kProg);
-    return NetStep::kExitIpc;
-  }
-  return NetStep::kGoOn;
+  return NetRearmPipe(pipe_, kProg);
 }
 
 NetStep RestoreNet::OnParentRelease(StrMsg* in) {
@@ -354,7 +346,7 @@ NetStep RestoreNet::OnParentRelease(StrMsg* in) {
   }
   holder_[id] = Holder::kAgent;
   if (!FeedAgent()) {
-    ReportIpc(kProg);
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   return NetStep::kGoOn;
@@ -405,7 +397,7 @@ NetStep RestoreNet::OnAgent(int event) {
       if (close_ != NetStop::kNone) {
         if (!AdvanceClose()) EndObject(false);
       } else if (!FeedAgent()) {
-        ReportIpc(kProg);
+        NetReportIpc(kProg);
         return NetStep::kExitIpc;
       }
       return NetStep::kGoOn;
@@ -429,7 +421,7 @@ NetStep RestoreNet::OnAgent(int event) {
         CloseAgent(false);
         return NetStep::kGoOn;
       }
-      ReportIpc(kProg);
+      NetReportIpc(kProg);
       return NetStep::kExitIpc;
     case IPC_EVENT_ACCEPTED:
       DbgPlain(kLevel, "RNetMain - got unallowed connection");
@@ -476,7 +468,7 @@ NetStep RestoreNet::OnAgentMessage() {
   current_ = id;
   receiveState_ = 2;
   if (IpcReceiveAsync(ma_, Buffer(id), g_.bufSize) != 0) {
-    ReportIpc(kProg);
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   return NetStep::kGoOn;
@@ -485,13 +477,13 @@ NetStep RestoreNet::OnAgentMessage() {
 NetStep RestoreNet::BufferComplete(int id) {
   receiveState_ = 1;
   if (IpcReceiveAsync(ma_, nullptr, 0) != 0) {
-    ReportIpc(kProg);
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   holder_[id] = Holder::kQueued;
   NetPutID(&parentRing_, id);
   if (!FeedParent()) {
-    ReportIpc(kProg);
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   return NetStep::kGoOn;
@@ -505,7 +497,8 @@ class FileRestore {
   NetStep Run();
 
  private:
-  NetStep OnMessage();
+  // A message from the parent other than MSG_ABORT.
+  NetStep OnMessage(int code, StrMsg* in);
   bool Fill();
   bool FeedParent();
   // The file has ended and every buffer it gave is back: the parent can only
@@ -606,7 +599,7 @@ NetStep FileRestore::Run() {
       if (!NetSendCode(pipe_, MSG_ABORT, -1)) return NetStep::kExitIpc;
     }
     if (abort_ == NetStop::kNone && !FeedParent()) {
-      ReportIpc(kFileProg);
+      NetReportIpc(kFileProg);
       return NetStep::kExitIpc;
     }
     // A parent that released everything and stops does so at once; one that
@@ -625,8 +618,10 @@ NetStep FileRestore::Run() {
       return NetStep::kExitIpc;
     }
     if (handle != pipe_) continue;
+    // The parent has attached the segment once it speaks.
+    if (!segmentRemoved_) segmentRemoved_ = NetRemoveWhenShared(key_);
     const NetStep rc = NetOnFilePipe(
-        pipe_, &stop_, [this] { return OnMessage(); },
+        pipe_, kFileProg, &stop_, [this](int code, StrMsg* in) { return OnMessage(code, in); },
         [this] {
           if (abort_ == NetStop::kNone && !Fill()) abort_ = NetStop::kDue;
           return NetStep::kGoOn;
@@ -635,13 +630,9 @@ NetStep FileRestore::Run() {
   }
 }
 
-NetStep FileRestore::OnMessage() {
-  if (!segmentRemoved_) segmentRemoved_ = NetRemoveWhenShared(key_);
-  StrMsg* in = IpcGetReceiveStrMsg(pipe_);
-  const int code = StrParseStartL(in, nullptr);
+NetStep FileRestore::OnMessage(int code, StrMsg* in) {
   int id = -1;
   switch (code) {
-    case -1: ErhToConsole("NET MSG format error\n"); break;
     case MSG_DATA:
       if (!ReadRelease(in, &id) || id < 0 || id >= count_ || holder_[id] != Holder::kParent) {
         DbgPlain(kLevel, "%s: Protocol error! MSG_DATA (%d) from the parent => ABORTING", kFileProg,
@@ -654,20 +645,9 @@ NetStep FileRestore::OnMessage() {
       if (abort_ == NetStop::kNone && !Fill()) abort_ = NetStop::kDue;
       break;
     case MSG_STOP:
-      if (stop_ == NetStop::kNone) {
-        stop_ = NetStop::kDue;
-        if (IpcCanSendAsync(pipe_) == 1) {
-          stop_ = NetStop::kSent;
-          if (!NetSendCode(pipe_, MSG_STOP, -1)) return NetStep::kExitIpc;
-        }
-      }
+      if (NetStopToParent(pipe_, &stop_) != NetStep::kGoOn) return NetStep::kExitIpc;
       break;
-    case MSG_ABORT: return NetStep::kExitAbort;
     default: DbgPlain(kLevel, "%s: Protocol error! Message %d ignored", kFileProg, code); break;
-  }
-  if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
-    ReportIpc(kFileProg);
-    return NetStep::kExitIpc;
   }
   return NetStep::kGoOn;
 }
