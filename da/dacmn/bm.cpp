@@ -440,18 +440,11 @@ int BmInit(const char* additionalId, const char* ranges, const char* postfix, co
   static const char kFn[] = "BmInit";
   DbgFcnInEx(TARN_HERE, kFn, kLevel, "(da %d, host %s, port %d)", daId,
              maHost != nullptr ? maHost : "", maPort);
-  auto done = [&](int rc) {
-    DbgFcnOutEx(TARN_HERE, kFn, kLevel, "(int) %d", rc);
-    return rc;
-  };
+  const TracedExit done(TARN_HERE, kFn);
   DacmnPtd* ctx = DacmnGetContext();
   BdaPtd* bda = BdaGetContext();
   if (ctx == nullptr || bda == nullptr) return done(0);
-  if (bda->stream != nullptr || ctx->maIpcHandle >= 0) {
-    DbgPlain(kDbgUnexpected, "[%s] a stream is already open", kFn);
-    ReportInternal(kFn, rcsId, __LINE__);
-    return done(0);
-  }
+  if (!NoStreamOpen(kFn, rcsId, __LINE__, bda->stream != nullptr, ctx)) return done(0);
   ctx->savedReconnectPort = ctx->reconnectPort;
   const int netIO = StoreStreamFields(ctx, DA_BACKUP, waitForStop, smHandle, smBuffer, daId, maHost,
                                       maPort, filePath, netLoad);
@@ -581,10 +574,7 @@ int BmPutBlock() {
 int BmFlush() {
   static const char kFn[] = "BmFlush";
   DbgFcnInEx(TARN_HERE, kFn, kLevel, "%s", "");
-  auto done = [&](int rc) {
-    DbgFcnOutEx(TARN_HERE, kFn, kLevel, "(int) %d", rc);
-    return rc;
-  };
+  const TracedExit done(TARN_HERE, kFn);
   BdaPtd* bda = BdaGetContext();
   BmStream* const stream = bda != nullptr ? bda->stream : nullptr;
   if (stream == nullptr) return done(0);
@@ -612,10 +602,7 @@ int BmFlush() {
 int BmExit(int doNotWait) {
   static const char kFn[] = "BmExit";
   DbgFcnInEx(TARN_HERE, kFn, kLevel, "(doNotWait %d)", doNotWait);
-  auto done = [&](int rc) {
-    DbgFcnOutEx(TARN_HERE, kFn, kLevel, "(int) %d", rc);
-    return rc;
-  };
+  const TracedExit done(TARN_HERE, kFn);
   DacmnPtd* ctx = DacmnGetContext();
   BdaPtd* bda = BdaGetContext();
   if (ctx == nullptr || bda == nullptr) return done(0);

@@ -46,6 +46,12 @@ void ReportDataPath(const char* function, int number, const std::string& text);
 // the stream is not to be used further.
 void ReportInternal(const char* function, const char* rcsId, int line);
 
+// The check at a buffer manager's opening: false, after an internal-fault
+// report at `line` of the source `rcsId` names, when a stream is open already
+// (`streamOpen`, or a media-side handle in the context).
+bool NoStreamOpen(const char* function, const char* rcsId, int line, bool streamOpen,
+                  const DacmnPtd* ctx);
+
 // Sends a message without items on `handle`. True when sent.
 bool SendBare(IpcHandle handle, int code);
 

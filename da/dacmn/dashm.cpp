@@ -189,6 +189,14 @@ void ReportInternal(const char* function, const char* sourceId, int line) {
                        sourceId, line);
 }
 
+bool NoStreamOpen(const char* function, const char* rcsId, int line, bool streamOpen,
+                  const DacmnPtd* ctx) {
+  if (!streamOpen && ctx->maIpcHandle < 0) return true;
+  DbgPlain(kDbgUnexpected, "[%s] a stream is already open", function);
+  ReportInternal(function, rcsId, line);
+  return false;
+}
+
 bool SendBare(IpcHandle handle, int code) {
   StrMsg* msg = IpcGetStrMsg(handle);
   return msg != nullptr && StrMsgStartExL(msg, nullptr, 0, code, 0) == 0 &&

@@ -298,18 +298,11 @@ int RbmInit(const char* additionalId, const char* ranges, const char* postfix, c
   static const char kFn[] = "RbmInit";
   DbgFcnInEx(TARN_HERE, kFn, kLevel, "(da %d, host %s, port %d)", daId,
              maHost != nullptr ? maHost : "", maPort);
-  auto done = [&](int rc) {
-    DbgFcnOutEx(TARN_HERE, kFn, kLevel, "(int) %d", rc);
-    return rc;
-  };
+  const TracedExit done(TARN_HERE, kFn);
   DacmnPtd* ctx = DacmnGetContext();
   RdaPtd* rda = RdaGetContext();
   if (ctx == nullptr || rda == nullptr) return done(0);
-  if (rda->stream != nullptr || ctx->maIpcHandle >= 0) {
-    DbgPlain(kDbgUnexpected, "[%s] a stream is already open", kFn);
-    ReportInternal(kFn, rcsId, __LINE__);
-    return done(0);
-  }
+  if (!NoStreamOpen(kFn, rcsId, __LINE__, rda->stream != nullptr, ctx)) return done(0);
   const int netIO = StoreStreamFields(ctx, DA_RESTORE, waitForStop, smHandle, smBuffer, daId,
                                       maHost, maPort, filePath, netLoad);
   if (netIO < 0) return done(0);
@@ -501,10 +494,7 @@ int RbmExit(int abortCode) {
 int RbmReset() {
   static const char kFn[] = "RbmReset";
   DbgFcnInEx(TARN_HERE, kFn, kLevel, "%s", "");
-  auto done = [&](int rc) {
-    DbgFcnOutEx(TARN_HERE, kFn, kLevel, "(int) %d", rc);
-    return rc;
-  };
+  const TracedExit done(TARN_HERE, kFn);
   DacmnPtd* ctx = DacmnGetContext();
   RdaPtd* rda = RdaGetContext();
   const IpcHandle handle = ctx != nullptr ? ctx->maIpcHandle : kIpcNoHandle;
