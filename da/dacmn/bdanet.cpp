@@ -303,9 +303,7 @@ NetStep BackupNet::OnPipe(int event) {
         return NetStep::kExitIpc;
       }
       return NetStep::kExitStop;
-    case IPC_EVENT_ERROR:
-      NetReportIpc(kProg);
-      return NetStep::kExitIpc;
+    case IPC_EVENT_ERROR: NetReportIpc(kProg); return NetStep::kExitIpc;
     default: return NetStep::kGoOn;
   }
 }
@@ -477,9 +475,9 @@ NetStep BackupNet::OnAgentBroken() {
 
 // ---------------------------------------------------------------- file variant
 
-class FileNet {
+class FileNet : public NetFileVariant {
  public:
-  FileNet(DacmnPtd* ctx, const char* path) : ctx_(ctx), pipe_(ctx->maIpcHandle), path_(path) {}
+  using NetFileVariant::NetFileVariant;
   NetStep Run();
 
  private:
@@ -488,17 +486,7 @@ class FileNet {
   NetStep Finish();
   bool FeedParent();
 
-  DacmnPtd* ctx_;
-  IpcHandle pipe_;
-  const char* path_;
-  cmn::UniqueFd fd_;
-  char* base_ = nullptr;
-  int size_ = kFileBufferSize;
-  int count_ = kFileBufferCount;
   IdRing ackRing_{};
-  NetStop stop_ = NetStop::kNone;
-  int key_ = -1;
-  bool segmentRemoved_ = false;
 };
 
 bool FileNet::FeedParent() {
@@ -516,22 +504,13 @@ NetStep FileNet::Finish() {
 }
 
 NetStep FileNet::Run() {
-  fd_ = cmn::UniqueFd(VEK_OpenFile(path_ != nullptr ? path_ : "", 1, 1 | (0600 << 3)));
-  if (fd_.get() < 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgOpenFile, ErhSysErrnoToText(errno)));
-    return NetStep::kExitSetup;
-  }
-  NetFileGeometry(kProg, &size_, &count_);
-  BmShmDescription g{};
-  g.bufSize = size_;
-  g.bufNum = count_;
-  g.shmSize = count_ * size_ + 16;
+  if (const NetStep rc = OpenFile(kProg, 1, 1 | (0600 << 3)); rc != NetStep::kGoOn) return rc;
   NetClrID(&ackRing_);
-  if (const NetStep rc = NetFileStart(ctx_, kProg, &DacmnPtd::asyncReport, &g);
-      rc != NetStep::kGoOn)
+  if (const NetStep rc =
+          StartSegment(kProg, &DacmnPtd::asyncReport, kFileBufferSize, kFileBufferCount, 16);
+      rc != NetStep::kGoOn) {
     return rc;
-  key_ = g.key;
-  base_ = reinterpret_cast<char*>(g.address);
+  }
   for (;;) {
     const IpcHandle handle = IpcWaitForAsyncIpcEvent(-1);
     if (handle < 0) {
@@ -539,10 +518,8 @@ NetStep FileNet::Run() {
       return NetStep::kExitIpc;
     }
     if (handle != pipe_) continue;
-    // The parent has attached the segment once it speaks.
-    if (!segmentRemoved_) segmentRemoved_ = NetRemoveWhenShared(key_);
-    const NetStep rc = NetOnFilePipe(
-        pipe_, kProg, &stop_, [this](int code, StrMsg* in) { return OnMessage(code, in); },
+    const NetStep rc = OnPipe(
+        kProg, [this](int code, StrMsg* in) { return OnMessage(code, in); },
         [this] {
           if (FeedParent()) return NetStep::kGoOn;
           NetReportIpc(kProg);
@@ -562,7 +539,7 @@ NetStep FileNet::OnMessage(int code, StrMsg* in) {
         Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
         return NetStep::kExitIpc;
       }
-      const char* buffer = base_ + std::size_t(id) * std::size_t(size_);
+      const char* buffer = Buffer(id);
       if (cmn::WriteAll(fd_.get(), buffer, std::size_t(size_)) != std::size_t(size_)) {
         const int err = errno != 0 ? errno : ENOSPC;
         Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgFileWrite, ErhSysErrnoToText(err)));

@@ -12,6 +12,7 @@
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
 #include "cmn/nlspack.h"
+#include "cmn/vekfile.h"
 #include "dacmn/netimpl.h"
 #include "ipc/ipcasync.h"
 
@@ -193,6 +194,29 @@ NetStep NetRearmPipe(IpcHandle pipe, const char* prog) {
   if (IpcReceiveAsync(pipe, nullptr, 0) == 0) return NetStep::kGoOn;
   NetReportIpc(prog);
   return NetStep::kExitIpc;
+}
+
+NetStep NetFileVariant::OpenFile(const char* prog, int mode, int flags) {
+  fd_ = cmn::UniqueFd(VEK_OpenFile(path_ != nullptr ? path_ : "", mode, flags));
+  if (fd_.get() >= 0) return NetStep::kGoOn;
+  ErhFullReportPacked(prog, kErhMajor,
+                      NlsPackMessage(kSetDataPath, kDaMsgOpenFile, ErhSysErrnoToText(errno)));
+  return NetStep::kExitSetup;
+}
+
+NetStep NetFileVariant::StartSegment(const char* prog, int DacmnPtd::*asyncFlag, int size,
+                                     int count, int spare) {
+  size_ = size;
+  count_ = count;
+  NetFileGeometry(prog, &size_, &count_);
+  BmShmDescription g{};
+  g.bufSize = size_;
+  g.bufNum = count_;
+  g.shmSize = count_ * size_ + spare;
+  if (const NetStep rc = NetFileStart(ctx_, prog, asyncFlag, &g); rc != NetStep::kGoOn) return rc;
+  key_ = g.key;
+  base_ = reinterpret_cast<char*>(g.address);
+  return NetStep::kGoOn;
 }
 
 bool NetRemoveWhenShared(int key) {

@@ -7,6 +7,7 @@
 
 #include "cmn/erh.h"
 #include "cmn/strmsg.h"
+#include "cmn/sysio.h"
 #include "dacmn/dacmn.h"
 #include "dacmn/daimpl.h"
 #include "dacmn/dashm.h"
@@ -179,5 +180,41 @@ NetStep NetOnFilePipe(IpcHandle pipe, const char* prog, NetStop* stop, OnMessage
     default: return NetStep::kGoOn;
   }
 }
+
+// What both file variants keep: the pipe to the parent, the file and the
+// segment of its buffers, and the parent's stop.
+class NetFileVariant {
+ public:
+  NetFileVariant(DacmnPtd* ctx, const char* path)
+      : ctx_(ctx), pipe_(ctx->maIpcHandle), path_(path) {}
+
+ protected:
+  // Opens the file with VEK_OpenFile's `mode` and `flags`: kGoOn, or
+  // kExitSetup after a report under `prog`.
+  NetStep OpenFile(const char* prog, int mode, int flags);
+  // The segment of `count` buffers of `size` bytes unless the environment
+  // says otherwise (NetFileGeometry), with `spare` bytes behind them
+  // (NetFileStart): kGoOn, or the step that ends the process.
+  NetStep StartSegment(const char* prog, int DacmnPtd::*asyncFlag, int size, int count, int spare);
+  // One event on the pipe (NetOnFilePipe under `prog`); the segment is
+  // marked for removal first once the parent has attached it.
+  template <class OnMessage, class OnSent>
+  NetStep OnPipe(const char* prog, OnMessage&& onMessage, OnSent&& onSent) {
+    if (!segmentRemoved_) segmentRemoved_ = NetRemoveWhenShared(key_);
+    return NetOnFilePipe(pipe_, prog, &stop_, onMessage, onSent);
+  }
+  char* Buffer(int id) const { return base_ + std::size_t(id) * std::size_t(size_); }
+
+  DacmnPtd* ctx_;
+  IpcHandle pipe_;
+  const char* path_;
+  cmn::UniqueFd fd_;
+  char* base_ = nullptr;
+  int size_ = 0;
+  int count_ = 0;
+  int key_ = -1;
+  bool segmentRemoved_ = false;
+  NetStop stop_ = NetStop::kNone;
+};
 
 }  // namespace dacmn_detail

@@ -224,8 +224,8 @@ int EventLoop(int state) {
     // Filled buffers that came together are served from the bytes read
     // ahead; once they are used up the caller has its blocks, and another
     // poll would only find nothing.
-    if (state == RBM_STATE_RUN && handle == ctx->maIpcHandle &&
-        QueCount(&rda->filledBufQue) > 0 && IpcHoldsReadAhead(handle) != 1) {
+    if (state == RBM_STATE_RUN && handle == ctx->maIpcHandle && QueCount(&rda->filledBufQue) > 0 &&
+        IpcHoldsReadAhead(handle) != 1) {
       return RBM_GO_ON;
     }
   }

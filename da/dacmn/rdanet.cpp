@@ -491,35 +491,24 @@ NetStep RestoreNet::BufferComplete(int id) {
 
 // ---------------------------------------------------------------- file variant
 
-class FileRestore {
+class FileRestore : public NetFileVariant {
  public:
-  FileRestore(DacmnPtd* ctx, const char* path) : ctx_(ctx), pipe_(ctx->maIpcHandle), path_(path) {}
+  using NetFileVariant::NetFileVariant;
   NetStep Run();
 
  private:
-  // A message from the parent other than MSG_ABORT.
-  NetStep OnMessage(int code, StrMsg* in);
-  bool Fill();
-  bool FeedParent();
   // The file has ended and every buffer it gave is back: the parent can only
   // be waiting for more.
   bool Drained() const;
-  char* Buffer(int id) const { return base_ + std::size_t(id) * std::size_t(size_); }
+  bool Fill();
+  // Any message from the parent but MSG_ABORT, which ends the process.
+  NetStep OnMessage(int code, StrMsg* in);
+  bool FeedParent();
 
-  DacmnPtd* ctx_;
-  IpcHandle pipe_;
-  const char* path_;
-  cmn::UniqueFd fd_;
-  char* base_ = nullptr;
-  int size_ = kRNetFileBufferSize;
-  int count_ = kRNetFileBufferCount;
-  int key_ = -1;
-  bool segmentRemoved_ = false;
   bool ended_ = false;
   RIdRing freeRing_{};
   RIdRing parentRing_{};
   std::array<Holder, kBmMaxBuffers> holder_{};
-  NetStop stop_ = NetStop::kNone;
   NetStop abort_ = NetStop::kNone;
 };
 
@@ -571,23 +560,12 @@ bool FileRestore::FeedParent() {
 }
 
 NetStep FileRestore::Run() {
-  fd_ = cmn::UniqueFd(VEK_OpenFile(path_ != nullptr ? path_ : "", 0, 0));
-  if (fd_.get() < 0) {
-    Report(kFileProg, kErhMajor,
-           NlsPackMessage(kSetDataPath, kDaMsgOpenFile, ErhSysErrnoToText(errno)));
-    return NetStep::kExitSetup;
-  }
-  NetFileGeometry(kFileProg, &size_, &count_);
-  BmShmDescription g{};
-  g.bufSize = size_;
-  g.bufNum = count_;
-  g.shmSize = count_ * size_;
-  if (const NetStep rc = NetFileStart(ctx_, kFileProg, &DacmnPtd::restoreAsyncReport, &g);
+  if (const NetStep rc = OpenFile(kFileProg, 0, 0); rc != NetStep::kGoOn) return rc;
+  if (const NetStep rc = StartSegment(kFileProg, &DacmnPtd::restoreAsyncReport, kRNetFileBufferSize,
+                                      kRNetFileBufferCount, 0);
       rc != NetStep::kGoOn) {
     return rc;
   }
-  key_ = g.key;
-  base_ = reinterpret_cast<char*>(g.address);
   NetClrID(&freeRing_);
   NetClrID(&parentRing_);
   holder_.fill(Holder::kAgent);
@@ -618,10 +596,8 @@ NetStep FileRestore::Run() {
       return NetStep::kExitIpc;
     }
     if (handle != pipe_) continue;
-    // The parent has attached the segment once it speaks.
-    if (!segmentRemoved_) segmentRemoved_ = NetRemoveWhenShared(key_);
-    const NetStep rc = NetOnFilePipe(
-        pipe_, kFileProg, &stop_, [this](int code, StrMsg* in) { return OnMessage(code, in); },
+    const NetStep rc = OnPipe(
+        kFileProg, [this](int code, StrMsg* in) { return OnMessage(code, in); },
         [this] {
           if (abort_ == NetStop::kNone && !Fill()) abort_ = NetStop::kDue;
           return NetStep::kGoOn;
