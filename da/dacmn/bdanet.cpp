@@ -118,14 +118,8 @@ NetStep BackupNet::Run() {
 
 // kGoOn when set up, else the step that ends the process.
 NetStep BackupNet::SetUp() {
-  IpcSetMaxNetLoad(ctx_->netLoad);
-  if (ctx_->maPort == -1 && ctx_->maHost[0] == '\0') {
-    NetMainFile(ctx_->filePath);
-    return NetStep::kExitIpc;
-  }
-  if (IpcSetAsyncDynBuf(pipe_) != 0) {
-    NetReportIpc(kProg);
-    return NetStep::kExitIpc;
+  if (const NetStep rc = NetStartProcess(ctx_, pipe_, kProg, NetMainFile); rc != NetStep::kGoOn) {
+    return rc;
   }
   if (IpcReceiveData(pipe_, nullptr, 0) <= 0) {
     NetReportIpc(kProg);
@@ -280,10 +274,8 @@ NetStep BackupNet::OnPipe(int event) {
   switch (event) {
     case IPC_EVENT_RECEIVED: return OnParentMessage();
     case IPC_EVENT_SENT:
-      if (abort_ == NetStop::kDue) {
-        abort_ = NetStop::kSent;
-        NetSendCode(pipe_, MSG_ABORT, -1);
-      } else if (abort_ == NetStop::kSent) {
+      if (NetSendWhenDue(pipe_, &abort_, MSG_ABORT)) return NetStep::kGoOn;
+      if (abort_ == NetStop::kSent) {
         abort_ = NetStop::kNone;
       } else if (stop_ == NetStop::kDue && agentStopped_) {
         StopParent();
@@ -369,13 +361,7 @@ NetStep BackupNet::OnAgent(int event) {
 // The agent ended the stream: the parent is told to abort, and the process
 // ends when it does.
 void BackupNet::AbortParent() {
-  if (abort_ != NetStop::kNone) return;
-  if (IpcCanSendAsync(pipe_) == 1) {
-    NetSendCode(pipe_, MSG_ABORT, -1);
-    abort_ = NetStop::kSent;
-  } else {
-    abort_ = NetStop::kDue;
-  }
+  NetSendOnce(pipe_, &abort_, MSG_ABORT);
 }
 
 NetStep BackupNet::OnAgentMessage() {
@@ -555,7 +541,7 @@ NetStep FileNet::OnMessage(int code, StrMsg* in) {
     case MSG_STOP:
       if (stop_ == NetStop::kNone) {
         if (const NetStep rc = Finish(); rc != NetStep::kExitStop) return rc;
-        if (NetStopToParent(pipe_, &stop_) != NetStep::kGoOn) return NetStep::kExitIpc;
+        if (!NetSendOnce(pipe_, &stop_, MSG_STOP)) return NetStep::kExitIpc;
       }
       break;
     case MSG_OPEN: break;

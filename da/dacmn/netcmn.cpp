@@ -161,6 +161,18 @@ void NetFileGeometry(const char* prog, int* size, int* count) {
   }
 }
 
+NetStep NetStartProcess(DacmnPtd* ctx, IpcHandle pipe, const char* prog,
+                        void (*fileMain)(const char*)) {
+  IpcSetMaxNetLoad(ctx->netLoad);
+  if (ctx->maPort == -1 && ctx->maHost[0] == '\0') {
+    fileMain(ctx->filePath);
+    return NetStep::kExitIpc;
+  }
+  if (IpcSetAsyncDynBuf(pipe) == 0) return NetStep::kGoOn;
+  NetReportIpc(prog);
+  return NetStep::kExitIpc;
+}
+
 NetStep NetFileStart(DacmnPtd* ctx, const char* prog, int DacmnPtd::*asyncFlag,
                      BmShmDescription* g) {
   const IpcHandle pipe = ctx->maIpcHandle;
@@ -177,12 +189,22 @@ NetStep NetFileStart(DacmnPtd* ctx, const char* prog, int DacmnPtd::*asyncFlag,
   return NetStep::kExitIpc;
 }
 
-NetStep NetStopToParent(IpcHandle pipe, NetStop* stop) {
-  if (*stop != NetStop::kNone) return NetStep::kGoOn;
-  *stop = NetStop::kDue;
-  if (IpcCanSendAsync(pipe) != 1) return NetStep::kGoOn;
-  *stop = NetStop::kSent;
-  return NetSendCode(pipe, MSG_STOP, -1) ? NetStep::kGoOn : NetStep::kExitIpc;
+bool NetSendWhenDue(IpcHandle pipe, NetStop* state, int code, bool* sent) {
+  if (*state != NetStop::kDue) return false;
+  *state = NetStop::kSent;
+  const bool started = NetSendCode(pipe, code, -1);
+  if (sent != nullptr) *sent = started;
+  return true;
+}
+
+bool NetSendOnce(IpcHandle pipe, NetStop* state, int code) {
+  if (*state != NetStop::kNone) return true;
+  if (IpcCanSendAsync(pipe) != 1) {
+    *state = NetStop::kDue;
+    return true;
+  }
+  *state = NetStop::kSent;
+  return NetSendCode(pipe, code, -1);
 }
 
 void NetReportIpc(const char* prog) {

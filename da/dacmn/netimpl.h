@@ -47,10 +47,16 @@ template <class OnMessage, class OnSent>
 NetStep NetOnFilePipe(IpcHandle pipe, const char* prog, NetStop* stop, OnMessage&& onMessage,
                       OnSent&& onSent);
 
-// The parent's MSG_STOP on a file variant's pipe: a first one makes this
-// side's MSG_STOP due, and sends it when the pipe is free. kExitIpc when the
-// send cannot be started.
-NetStep NetStopToParent(IpcHandle pipe, NetStop* stop);
+// At a completed send on the pipe: when the message `code` is due under
+// `state`, it goes now (`state` becomes kSent; a send that cannot be started
+// shows in NetSendCode's result, given in *sent when not null). True when it
+// was due.
+bool NetSendWhenDue(IpcHandle pipe, NetStop* state, int code, bool* sent = nullptr);
+
+// A message `code` for the parent under `state`, at most once: sent now
+// when the pipe takes a send (kSent), else due (kDue) for the next completed
+// send. False when a send could not be started.
+bool NetSendOnce(IpcHandle pipe, NetStop* state, int code);
 
 // The report of a failed read or write on a link (set 80, number 1005) under
 // `prog`, with the error state's text.
@@ -116,6 +122,14 @@ bool NetSetUpSegment(IpcHandle pipe, bool remote, BmShmDescription* g);
 // section, count, buffer size and offset, sent synchronously. False on failure.
 bool NetSendListen(IpcHandle pipe, const BmShmDescription& g);
 
+// The start both network processes share: the stream's network load; a
+// file stream (neither agent host nor port) runs `fileMain` on its path in
+// this process instead; the pipe's receive buffer grows with its messages.
+// kGoOn to go on, else the step that ends the process (after a report under
+// `prog` when the pipe cannot be set up).
+NetStep NetStartProcess(DacmnPtd* ctx, IpcHandle pipe, const char* prog,
+                        void (*fileMain)(const char*));
+
 // The buffers of a file: `size` and `count` keep their defaults unless
 // VEKDABLOCKSIZE lies in 8192 .. 1048576 and VEKDABLOCKSPERDA in 1 .. 32
 // (values outside are traced with `prog` and ignored).
@@ -169,9 +183,8 @@ NetStep NetOnFilePipe(IpcHandle pipe, const char* prog, NetStop* stop, OnMessage
       return NetRearmPipe(pipe, prog);
     }
     case IPC_EVENT_SENT:
-      if (*stop == NetStop::kDue) {
-        *stop = NetStop::kSent;
-        return NetSendCode(pipe, MSG_STOP, -1) ? NetStep::kGoOn : NetStep::kExitIpc;
+      if (bool sent = false; NetSendWhenDue(pipe, stop, MSG_STOP, &sent)) {
+        return sent ? NetStep::kGoOn : NetStep::kExitIpc;
       }
       if (*stop == NetStop::kSent) return NetStep::kExitStop;
       return onSent();

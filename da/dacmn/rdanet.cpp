@@ -102,14 +102,8 @@ class RestoreNet {
 };
 
 NetStep RestoreNet::Run() {
-  IpcSetMaxNetLoad(ctx_->netLoad);
-  if (ctx_->maPort == -1 && ctx_->maHost[0] == '\0') {
-    RNetMainFile(ctx_->filePath);
-    return NetStep::kExitIpc;
-  }
-  if (IpcSetAsyncDynBuf(pipe_) != 0) {
-    NetReportIpc(kProg);
-    return NetStep::kExitIpc;
+  if (const NetStep rc = NetStartProcess(ctx_, pipe_, kProg, RNetMainFile); rc != NetStep::kGoOn) {
+    return rc;
   }
   if (const NetStep rc = OpenAgent(); rc != NetStep::kGoOn) return rc;
   const NetStep code = Loop();
@@ -257,13 +251,7 @@ bool RestoreNet::AdvanceClose() {
 
 // The agent left: the parent is told to abort and decides.
 void RestoreNet::AbortParent() {
-  if (abort_ != NetStop::kNone) return;
-  if (IpcCanSendAsync(pipe_) == 1) {
-    NetSendCode(pipe_, MSG_ABORT, -1);
-    abort_ = NetStop::kSent;
-  } else {
-    abort_ = NetStop::kDue;
-  }
+  NetSendOnce(pipe_, &abort_, MSG_ABORT);
 }
 
 NetStep RestoreNet::OnPipe(int event) {
@@ -271,15 +259,11 @@ NetStep RestoreNet::OnPipe(int event) {
     case IPC_EVENT_RECEIVED: return OnParentMessage();
     case IPC_EVENT_SENT:
       // A stop in flight is the last message: its completion ends the process.
-      if (abort_ == NetStop::kDue) {
-        abort_ = NetStop::kSent;
-        NetSendCode(pipe_, MSG_ABORT, -1);
-      } else if (stop_ == NetStop::kDue) {
-        stop_ = NetStop::kSent;
-        NetSendCode(pipe_, MSG_STOP, -1);
-      } else if (stop_ == NetStop::kSent) {
-        return NetStep::kExitStop;
-      } else if (abort_ == NetStop::kSent) {
+      if (NetSendWhenDue(pipe_, &abort_, MSG_ABORT) || NetSendWhenDue(pipe_, &stop_, MSG_STOP)) {
+        return NetStep::kGoOn;
+      }
+      if (stop_ == NetStop::kSent) return NetStep::kExitStop;
+      if (abort_ == NetStop::kSent) {
         abort_ = NetStop::kNone;
       } else if (!AdvanceClose() || !FeedParent()) {
         NetReportIpc(kProg);
@@ -621,7 +605,7 @@ NetStep FileRestore::OnMessage(int code, StrMsg* in) {
       if (abort_ == NetStop::kNone && !Fill()) abort_ = NetStop::kDue;
       break;
     case MSG_STOP:
-      if (NetStopToParent(pipe_, &stop_) != NetStep::kGoOn) return NetStep::kExitIpc;
+      if (!NetSendOnce(pipe_, &stop_, MSG_STOP)) return NetStep::kExitIpc;
       break;
     default: DbgPlain(kLevel, "%s: Protocol error! Message %d ignored", kFileProg, code); break;
   }
