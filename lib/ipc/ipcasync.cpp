@@ -202,6 +202,8 @@ int IpcReceiveAsyncCallBack(IpcHandle handle) {
         if (!AcceptHeader(*entry, kFn)) return EndReceive(handle, *entry, IPC_EVENT_ERROR);
         // An empty packet is complete with its header.
         if (rx.expected == 0) return EndReceive(handle, *entry, IPC_EVENT_RECEIVED);
+        // The data mostly came with their length word: read on at once.
+        continue;
       }
     } else {
       rx.target += n;
