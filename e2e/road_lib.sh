@@ -115,3 +115,18 @@ remove_hosts() {
   done
   made_hosts=()
 }
+
+# show_logs <work> [<install root>]: the last lines of the stand-in DB2's
+# calls log, of the cell server's traffic log and of the install root's logs,
+# on standard error, for a road that failed.
+show_logs() {
+  local work=$1 root=${2:-}
+  echo "--- last lines of the stand-in DB2's calls log" >&2
+  tail -n 30 "$work/db2/calls.log" >&2 || true
+  echo "--- last lines of the cell server's traffic log" >&2
+  tail -n 20 "$work/cs.traffic" >&2 || true
+  if [ -n "$root" ]; then
+    echo "--- logs of the install root" >&2
+    tail -n 15 "$root"/var/opt/tarn/log/*.log >&2 || true
+  fi
+}

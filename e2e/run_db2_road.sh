@@ -72,10 +72,5 @@ if [ "$status" -eq 0 ] && [ "$network" -eq 1 ] && grep -q "transfer shared memor
   echo "run_db2_road: a stream went through shared memory, not the network process" >&2
   status=1
 fi
-if [ "$status" -ne 0 ]; then
-  echo "--- last lines of the stand-in DB2's calls log" >&2
-  tail -n 30 "$work/db2/calls.log" >&2 || true
-  echo "--- last lines of the cell server's traffic log" >&2
-  tail -n 20 "$work/cs.traffic" >&2 || true
-fi
+[ "$status" -eq 0 ] || show_logs "$work"
 exit "$status"

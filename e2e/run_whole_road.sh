@@ -126,12 +126,5 @@ if [ -n "${RUN_ROAD_CUT:-}" ]; then
     status=1
   fi
 fi
-if [ "$status" -ne 0 ]; then
-  echo "--- last lines of the stand-in DB2's calls log" >&2
-  tail -n 30 "$work/db2/calls.log" >&2 || true
-  echo "--- last lines of the cell server's traffic log" >&2
-  tail -n 20 "$work/cs.traffic" >&2 || true
-  echo "--- logs of the install root" >&2
-  tail -n 15 "$root"/var/opt/tarn/log/*.log >&2 || true
-fi
+[ "$status" -eq 0 ] || show_logs "$work" "$root"
 exit "$status"
