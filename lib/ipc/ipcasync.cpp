@@ -55,6 +55,9 @@ bool AcceptHeader(IpcEntry& entry, const char* caller) {
   return true;
 }
 
+// Receives waited for after a try found nothing, before the next try.
+constexpr int kReceivesBetweenTries = 16;
+
 // A transfer that ended leaves the next wait to start after its handle, so
 // that a handle with more bytes at hand waits its turn.
 int Served(IpcInstance& instance, int result) {
@@ -309,7 +312,14 @@ IpcHandle IpcWaitForAsyncIpcEvent(int timeout) {
     }
     if (entry->rx.state != RX_IDLE && !entry->rx.tried && ReadDescriptor(*entry) >= 0) {
       entry->rx.tried = true;
-      return IpcReceiveAsyncCallBack(handle);
+      if (entry->receivesUntilTry > 0) {
+        --entry->receivesUntilTry;
+        return kPassOver;
+      }
+      const int received = IpcReceiveAsyncCallBack(handle);
+      const bool nothing = entry->rx.state == RX_HEADER && entry->rx.expected == kIpcHeaderSize;
+      if (received == kPassOver && nothing) entry->receivesUntilTry = kReceivesBetweenTries;
+      return received;
     }
     return kPassOver;
   });

@@ -105,6 +105,10 @@ struct IpcEntry {
   char connectionIp[kIpcHostNameSize] = {};
   int lastEvent = IPC_EVENT_NONE;
   ipc_detail::AsyncReceive rx;
+  // Receives still to be waited for before one is tried again without a
+  // poll: a try that found nothing means this peer answers later than the
+  // wait comes.
+  int receivesUntilTry = 0;
   ipc_detail::AsyncSend tx;
   unsigned char receiveHeader[kIpcHeaderSize] = {};
   unsigned char sendHeader[kIpcHeaderSize] = {};
