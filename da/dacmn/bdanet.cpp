@@ -118,11 +118,17 @@ NetStep BackupNet::Run() {
 
 // kGoOn when set up, else the step that ends the process.
 NetStep BackupNet::SetUp() {
-  if (const NetStep rc = NetStartProcess(ctx_, pipe_, kProg, NetMainFile); rc != NetStep::kGoOn) {
-    return rc;
+  IpcSetMaxNetLoad(ctx_->netLoad);
+  if (ctx_->maPort == -1 && ctx_->maHost[0] == '\0') {
+    NetMainFile(ctx_->filePath);
+    return NetStep::kExitIpc;
+  }
+  if (IpcSetAsyncDynBuf(pipe_) != 0) {
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    return NetStep::kExitIpc;
   }
   if (IpcReceiveData(pipe_, nullptr, 0) <= 0) {
-    NetReportIpc(kProg);
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
     return NetStep::kExitIpc;
   }
   StrMsg* in = IpcGetReceiveStrMsg(pipe_);
@@ -170,17 +176,17 @@ NetStep BackupNet::SetUp() {
   base_ = reinterpret_cast<char*>(g_.address) +
           (remote_ ? 0 : std::size_t(g_.bufSize) * g_.bufNum * g_.section);
   if (!NetSendListen(pipe_, g_)) {
-    NetReportIpc(kProg);
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
     return NetStep::kExitIpc;
   }
   DbgPlain(kLevel, "%s: MSG_OPEN (DA %d) to the media agent", kProg, ctx_->daId);
   if (IpcSendData(ma_, open_.data(), static_cast<int>(open_.size())) <= 0) {
-    NetReportIpc(kProg);
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
     return NetStep::kExitIpc;
   }
   ctx_->asyncReport = 1;
   if (IpcReceiveAsync(pipe_, nullptr, 0) != 0 || IpcReceiveAsync(ma_, nullptr, 0) != 0) {
-    NetReportIpc(kProg);
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
     return NetStep::kExitIpc;
   }
   NetClrID(&maRing_);
@@ -274,8 +280,10 @@ NetStep BackupNet::OnPipe(int event) {
   switch (event) {
     case IPC_EVENT_RECEIVED: return OnParentMessage();
     case IPC_EVENT_SENT:
-      if (NetSendWhenDue(pipe_, &abort_, MSG_ABORT)) return NetStep::kGoOn;
-      if (abort_ == NetStop::kSent) {
+      if (abort_ == NetStop::kDue) {
+        abort_ = NetStop::kSent;
+        NetSendCode(pipe_, MSG_ABORT, -1);
+      } else if (abort_ == NetStop::kSent) {
         abort_ = NetStop::kNone;
       } else if (stop_ == NetStop::kDue && agentStopped_) {
         StopParent();
@@ -285,7 +293,7 @@ NetStep BackupNet::OnPipe(int event) {
         ctx_->netFlags &= ~kDaNetReconnected;
         Report(kErhCritical, NlsPackMessage(kSetDataPath, kDaMsgReconnected));
       } else if (!FeedParent()) {
-        NetReportIpc(kProg);
+        Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
         return NetStep::kExitIpc;
       }
       return NetStep::kGoOn;
@@ -295,7 +303,9 @@ NetStep BackupNet::OnPipe(int event) {
         return NetStep::kExitIpc;
       }
       return NetStep::kExitStop;
-    case IPC_EVENT_ERROR: NetReportIpc(kProg); return NetStep::kExitIpc;
+    case IPC_EVENT_ERROR:
+      Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+      return NetStep::kExitIpc;
     default: return NetStep::kGoOn;
   }
 }
@@ -337,7 +347,11 @@ NetStep BackupNet::OnParentMessage() {
       Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
       return NetStep::kExitIpc;
   }
-  return NetRearmPipe(pipe_, kProg);
+  if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    return NetStep::kExitIpc;
+  }
+  return NetStep::kGoOn;
 }
 
 NetStep BackupNet::OnAgent(int event) {
@@ -361,7 +375,13 @@ NetStep BackupNet::OnAgent(int event) {
 // The agent ended the stream: the parent is told to abort, and the process
 // ends when it does.
 void BackupNet::AbortParent() {
-  NetSendOnce(pipe_, &abort_, MSG_ABORT);
+  if (abort_ != NetStop::kNone) return;
+  if (IpcCanSendAsync(pipe_) == 1) {
+    NetSendCode(pipe_, MSG_ABORT, -1);
+    abort_ = NetStop::kSent;
+  } else {
+    abort_ = NetStop::kDue;
+  }
 }
 
 NetStep BackupNet::OnAgentMessage() {
@@ -387,7 +407,7 @@ NetStep BackupNet::OnAgentMessage() {
   NetPutID(&ackRing_, id);
   ackCounter_ = (ackCounter_ + 1) % (2 * g_.bufNum);
   if (!FeedParent()) {
-    NetReportIpc(kProg);
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
     return NetStep::kExitIpc;
   }
   if (IpcReceiveAsync(ma_, nullptr, 0) != 0) return OnAgentBroken();
@@ -403,7 +423,7 @@ NetStep BackupNet::OnAgentBroken() {
   // Reconnection is for a link across the network, whatever VEKBDANET made
   // of the transfer.
   if (ctx_->savedReconnectPort == 0 || IpcHandleIsLocal(ma_) == 1) {
-    NetReportIpc(kProg);
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
     return NetStep::kExitIpc;
   }
   Report(kErhNormal, NlsPackMessage(kSetDataPath, kDaMsgReconnecting, ctx_->maHost));
@@ -438,7 +458,7 @@ NetStep BackupNet::OnAgentBroken() {
     Report(kErhCritical, NlsPackMessage(kSetDataPath, kDaMsgReconnected));
     ctx_->netFlags &= ~kDaNetReconnected;
     if (!FeedParent()) {
-      NetReportIpc(kProg);
+      Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
       return NetStep::kExitIpc;
     }
     if (FeedAgent()) {
@@ -461,18 +481,27 @@ NetStep BackupNet::OnAgentBroken() {
 
 // ---------------------------------------------------------------- file variant
 
-class FileNet : public NetFileVariant {
+class FileNet {
  public:
-  using NetFileVariant::NetFileVariant;
+  FileNet(DacmnPtd* ctx, const char* path) : ctx_(ctx), pipe_(ctx->maIpcHandle), path_(path) {}
   NetStep Run();
 
  private:
-  // A message from the parent other than MSG_ABORT.
-  NetStep OnMessage(int code, StrMsg* in);
+  NetStep OnMessage();
   NetStep Finish();
   bool FeedParent();
 
+  DacmnPtd* ctx_;
+  IpcHandle pipe_;
+  const char* path_;
+  cmn::UniqueFd fd_;
+  char* base_ = nullptr;
+  int size_ = kFileBufferSize;
+  int count_ = kFileBufferCount;
   IdRing ackRing_{};
+  NetStop stop_ = NetStop::kNone;
+  int key_ = -1;
+  bool segmentRemoved_ = false;
 };
 
 bool FileNet::FeedParent() {
@@ -490,13 +519,22 @@ NetStep FileNet::Finish() {
 }
 
 NetStep FileNet::Run() {
-  if (const NetStep rc = OpenFile(kProg, 1, 1 | (0600 << 3)); rc != NetStep::kGoOn) return rc;
-  NetClrID(&ackRing_);
-  if (const NetStep rc =
-          StartSegment(kProg, &DacmnPtd::asyncReport, kFileBufferSize, kFileBufferCount, 16);
-      rc != NetStep::kGoOn) {
-    return rc;
+  fd_ = cmn::UniqueFd(VEK_OpenFile(path_ != nullptr ? path_ : "", 1, 1 | (0600 << 3)));
+  if (fd_.get() < 0) {
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgOpenFile, ErhSysErrnoToText(errno)));
+    return NetStep::kExitSetup;
   }
+  NetFileGeometry(kProg, &size_, &count_);
+  BmShmDescription g{};
+  g.bufSize = size_;
+  g.bufNum = count_;
+  g.shmSize = count_ * size_ + 16;
+  NetClrID(&ackRing_);
+  if (const NetStep rc = NetFileStart(ctx_, kProg, &DacmnPtd::asyncReport, &g);
+      rc != NetStep::kGoOn)
+    return rc;
+  key_ = g.key;
+  base_ = reinterpret_cast<char*>(g.address);
   for (;;) {
     const IpcHandle handle = IpcWaitForAsyncIpcEvent(-1);
     if (handle < 0) {
@@ -504,20 +542,24 @@ NetStep FileNet::Run() {
       return NetStep::kExitIpc;
     }
     if (handle != pipe_) continue;
-    const NetStep rc = OnPipe(
-        kProg, [this](int code, StrMsg* in) { return OnMessage(code, in); },
+    const NetStep rc = NetOnFilePipe(
+        pipe_, &stop_, [this] { return OnMessage(); },
         [this] {
           if (FeedParent()) return NetStep::kGoOn;
-          NetReportIpc(kProg);
+          Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
           return NetStep::kExitIpc;
         });
     if (rc != NetStep::kGoOn) return rc;
   }
 }
 
-NetStep FileNet::OnMessage(int code, StrMsg* in) {
+NetStep FileNet::OnMessage() {
+  if (!segmentRemoved_) segmentRemoved_ = NetRemoveWhenShared(key_);
+  StrMsg* in = IpcGetReceiveStrMsg(pipe_);
+  const int code = StrParseStartL(in, nullptr);
   int id = -1;
   switch (code) {
+    case -1: ErhToConsole("NET MSG format error\n"); break;
     case MSG_DATA: {
       if (!NetReadInt(in, &id) || id < 0 || id >= count_ || stop_ != NetStop::kNone) {
         DbgPlain(kLevel, "%s: Protocol error! MSG_DATA (%d) from the parent => ABORTING", kProg,
@@ -525,7 +567,7 @@ NetStep FileNet::OnMessage(int code, StrMsg* in) {
         Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
         return NetStep::kExitIpc;
       }
-      const char* buffer = Buffer(id);
+      const char* buffer = base_ + std::size_t(id) * std::size_t(size_);
       if (cmn::WriteAll(fd_.get(), buffer, std::size_t(size_)) != std::size_t(size_)) {
         const int err = errno != 0 ? errno : ENOSPC;
         Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgFileWrite, ErhSysErrnoToText(err)));
@@ -533,7 +575,7 @@ NetStep FileNet::OnMessage(int code, StrMsg* in) {
       }
       NetPutID(&ackRing_, id);
       if (!FeedParent()) {
-        NetReportIpc(kProg);
+        Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
         return NetStep::kExitIpc;
       }
       break;
@@ -541,13 +583,22 @@ NetStep FileNet::OnMessage(int code, StrMsg* in) {
     case MSG_STOP:
       if (stop_ == NetStop::kNone) {
         if (const NetStep rc = Finish(); rc != NetStep::kExitStop) return rc;
-        if (!NetSendOnce(pipe_, &stop_, MSG_STOP)) return NetStep::kExitIpc;
+        stop_ = NetStop::kDue;
+        if (IpcCanSendAsync(pipe_) == 1) {
+          stop_ = NetStop::kSent;
+          if (!NetSendCode(pipe_, MSG_STOP, -1)) return NetStep::kExitIpc;
+        }
       }
       break;
+    case MSG_ABORT: return NetStep::kExitAbort;
     case MSG_OPEN: break;
     default:
       DbgPlain(kLevel, "%s: Protocol error! Message %d received from DA => IGNORED", kProg, code);
       break;
+  }
+  if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    return NetStep::kExitIpc;
   }
   return NetStep::kGoOn;
 }
@@ -602,7 +653,7 @@ Reconnect ResumeDAMA(DaNetLink* link, IpcHandle handle) {
     return Reconnect::kGiveUp;
   }
   if (IpcSetAsyncDynBuf(handle) != 0) {
-    NetReportIpc(kProg);
+    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
     return Reconnect::kUnusable;
   }
   if (WaitForMessage(handle, kReconnectAnswerSeconds) != MessageWait::kReceived) {
