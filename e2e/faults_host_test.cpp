@@ -140,11 +140,9 @@ class HostFaultsTest : public KestrelTest {
 // answers slowly so that the data still flows when the kill comes.
 TEST_F(HostFaultsTest, ProcessesKilledMidBackupFailTheBackupEverywhere) {
 #if defined(__SANITIZE_ADDRESS__)
-  // Under the sanitizers the kills land at other moments, and two of them
-  // are not yet handled within the bound: an orphan of a partition task
-  // killed at one such moment keeps the agent's output open until the
-  // session manager's time-out, and a network process may end before the
-  // watcher finds it. The normal build and the namespace runs keep the case.
+  // Under the sanitizers the watcher does not always find a network process
+  // before its stream ends (the backup then rightly succeeds, with nothing
+  // killed). The normal build and the namespace runs keep the case.
   GTEST_SKIP() << "kill timing under the sanitizers is not yet bounded";
 #endif
   for (int node : {0, 1, 2})
