@@ -60,6 +60,11 @@ TEST(Reliability, EndedSessionsGiveBackTheirDescriptors) {
 }
 
 TEST(Reliability, SessionWithoutAStopPipeIsRefusedAndStopStaysPrompt) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizers' runtime opens descriptors of its own when it likes, so
+  // leaving exactly one free is not in this test's hands there.
+  GTEST_SKIP() << "needs the descriptor table to itself";
+#endif
   tarn::test::Watchdog watchdog(60);
   tarn::test::TempDir dir;
   tarn::cellserver::Store store(dir.path() + "/state");
