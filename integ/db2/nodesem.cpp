@@ -265,25 +265,38 @@ int BackupCoordinator(void* argument) {
   bool holding = false;
   bool ok = true;
   bool timedOut = false;
+  // Every wait ends early once the partition task is gone: a task that died
+  // deletes nothing, so its end counts as the sets' end. The waits for the
+  // node's sessions have no limit of their own: they end when the task
+  // deletes the node's sets after its backup call. A zero `timeout` is none.
+  const pid_t task = arg->task > 0 ? arg->task : getppid();
+  bool taskGone = false;
+  auto waitWhileTaskLives = [&](int id, int count, CmnSemUndo undo, unsigned timeout) {
+    for (unsigned waited = 0;;) {
+      const unsigned slice =
+          timeout == 0 ? kParentCheckMs : std::min(kParentCheckMs, timeout - waited);
+      const int r = CmnSemWait(id, count, slice, undo);
+      if (r != -2) return r;
+      waited += slice;
+      if (getppid() != task) {
+        DbgPlain(kLevel, "[%s] node %d: the partition task %d is gone", kFn, node,
+                 static_cast<int>(task));
+        taskGone = true;
+        return -1;
+      }
+      if (timeout != 0 && waited >= timeout) return -2;
+    }
+  };
   auto waitFor = [&](int id, int count, CmnSemUndo undo, unsigned timeout) {
     if (!ok) return false;
-    const int r = CmnSemWait(id, count, timeout, undo);
+    const int r = waitWhileTaskLives(id, count, undo, timeout);
     timedOut = r == -2;
     ok = r == 0;
     return ok;
   };
-  // The waits for the node's sessions have no limit: they end when the
-  // partition task deletes the node's sets after its backup call. A task
-  // that died deletes nothing, so its end counts as the sets' end.
-  const pid_t task = arg->task > 0 ? arg->task : getppid();
   auto waitForSessions = [&](int count) {
     if (!ok) return false;
-    int r = CmnSemWait(ready, count, kParentCheckMs, kHandOff);
-    while (r == -2 && getppid() == task) r = CmnSemWait(ready, count, kParentCheckMs, kHandOff);
-    if (r == -2)
-      DbgPlain(kLevel, "[%s] node %d: the partition task %d is gone", kFn, node,
-               static_cast<int>(task));
-    ok = r == 0;
+    ok = waitWhileTaskLives(ready, count, kHandOff, 0) == 0;
     return ok;
   };
   auto release = [&](int id, int count, CmnSemUndo undo) {
@@ -318,7 +331,7 @@ int BackupCoordinator(void* argument) {
              seconds);
     ErhFullReportPacked(kFn, kErhWarning,
                         NlsPackMessage(kDb2MsgSet, kDb2MsgPaceGaveUp, node, seconds));
-  } else if (!ok) {
+  } else if (!ok && !taskGone) {
     DbgPlain(kLevel, "[%s] node %d: semaphores of the node are gone, pacing ends", kFn, node);
   }
   if (!ok && holding) CmnSemRelease(global.globalLock, 1, kLock);

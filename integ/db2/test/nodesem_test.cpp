@@ -314,30 +314,38 @@ TEST_F(NodeSemTest, ABackupThatEndedBeforeItsCoordinatorRanGivesTheDeviceBack) {
 }
 
 TEST_F(NodeSemTest, ACoordinatorWhosePartitionTaskDiedEndsAndDeletesTheNodesSets) {
-  tarn::test::Watchdog watchdog(kWatchdogSeconds);
-  Db2GlobalSems global;
-  ASSERT_EQ(DB2GlobalSemsCreate(&global, 1), 0);
-  ASSERT_EQ(DB2DeviceAcquire(&global), 0);
   // The task forks its coordinator, then dies (in DB2's backup call) before
-  // its sessions came and before it could delete the node's sets.
-  ChildProcess task([] {
-    if (DB2NodeSemsCreate(0) != 0) return 2;
-    BackupCoordinatorArg arg{0, 2, getpid()};
-    Task coordinator{};
-    TaskInit(&coordinator);
-    if (TaskRun(&coordinator, BackupCoordinator, &arg, "BackupCoordinator") != 0) return 3;
-    _exit(0);
-  });
-  EXPECT_EQ(task.ExitCode(kWatchdogSeconds), 0);
-  int left = 0;
-  for (int i = 0; i < 100; ++i) {
-    left = DB2SemOpen(DB2NodeSemPath(DB2_SEM_LIB_READY).c_str(), 0);
-    if (left == -1) break;
-    Pause(50);
+  // it could delete the node's sets: before its sessions came, or while the
+  // coordinator holds the global lock for a session that took its permit.
+  for (const bool permitTaken : {false, true}) {
+    SCOPED_TRACE(permitTaken ? "permit taken" : "no session yet");
+    tarn::test::Watchdog watchdog(kWatchdogSeconds);
+    Db2GlobalSems global;
+    ASSERT_EQ(DB2GlobalSemsCreate(&global, 1), 0);
+    ASSERT_EQ(DB2DeviceAcquire(&global), 0);
+    ChildProcess task([permitTaken] {
+      if (DB2NodeSemsCreate(0) != 0) return 2;
+      BackupCoordinatorArg arg{0, 1, getpid()};
+      Task coordinator{};
+      TaskInit(&coordinator);
+      if (TaskRun(&coordinator, BackupCoordinator, &arg, "BackupCoordinator") != 0) return 3;
+      Db2PaceState pace;
+      pace.node = 0;
+      if (permitTaken && DB2PaceStartBegin(&pace) != 1) return 4;
+      _exit(0);
+    });
+    EXPECT_EQ(task.ExitCode(kWatchdogSeconds), 0);
+    int left = 0;
+    for (int i = 0; i < 100; ++i) {
+      left = DB2SemOpen(DB2NodeSemPath(DB2_SEM_LIB_READY).c_str(), 0);
+      if (left == -1) break;
+      Pause(50);
+    }
+    EXPECT_EQ(left, -1) << "the coordinator still waits for the sessions of a dead task";
+    EXPECT_EQ(Value(global.globalLock), 1);
+    EXPECT_EQ(Value(global.device), 1);
+    DB2GlobalSemsDelete(&global);
   }
-  EXPECT_EQ(left, -1) << "the coordinator still waits for the sessions of a dead task";
-  EXPECT_EQ(Value(global.device), 1);
-  DB2GlobalSemsDelete(&global);
 }
 
 TEST_F(NodeSemTest, ACoordinatorThatDiesHoldingTheGlobalLockFreesIt) {
