@@ -136,20 +136,11 @@ int OnSessionManager(DacmnPtd* ctx) {
     return RBM_FAILED;
   }
   const int code = SessionManagerCode(handle, buffer, rc);
-  switch (code) {
-    case -1: ReportDataPath(kFn, kDaMsgSmParse, "no message"); return RBM_FAILED;
-    case MSG_ABORT:
-      DbgPlain(kLevel, "from RSM: MSG_ABORT");
-      ReportDataPath(kFn, kDaMsgSmAbort);
-      return RBM_FAILED;
-    case kRbmMsgResume: DbgPlain(kLevel, "from RSM: MSG_RESUME"); return RBM_RESUMED;
-    default:
-      // MSG_STOP included: a stop while data is still to be read ends the
-      // restore incomplete.
-      DbgPlain(kLevel, "from RSM: Unknown Message ID: %d", code);
-      ReportDataPath(kFn, kDaMsgSmUnknown);
-      return RBM_FAILED;
-  }
+  // MSG_STOP is unknown here: a stop while data is still to be read ends the
+  // restore incomplete.
+  if (OnSmCode(kFn, "RSM", code, kRbmMsgResume) != Common::kOwn) return RBM_FAILED;
+  DbgPlain(kLevel, "from RSM: MSG_RESUME");
+  return RBM_RESUMED;
 }
 
 // A message on the media-side handle; -1 to go on waiting.
@@ -171,16 +162,13 @@ int OnMediaSide(DacmnPtd* ctx, RdaPtd* rda, int state) {
   }
   StrMsg* msg = IpcGetReceiveStrMsg(handle);
   const int code = StrParseStartL(msg, nullptr);
+  switch (OnNetCode(kFn, code, msg)) {
+    case Common::kWait: return -1;
+    case Common::kStopped: return RBM_STOPPED;
+    case Common::kFailed: return RBM_FAILED;
+    case Common::kOwn: break;
+  }
   switch (code) {
-    case -1: ReportDataPath(kFn, kDaMsgNetParse, "no message"); return -1;
-    case MSG_ABORT:
-      DbgPlain(kLevel, "from NET: MSG_ABORT");
-      ReportDataPath(kFn, kDaMsgNetAbort);
-      return RBM_FAILED;
-    case MSG_MSG:
-    case MSG_MSGFMT:
-    case MSG_CON: ForwardNetText(kFn, code, msg); return -1;
-    case MSG_STOP: DbgPlain(kLevel, "from NET: MSG_STOP"); return RBM_STOPPED;
     case MSG_LISTEN:
       DbgPlain(kLevel, "from NET: MSG_LISTEN");
       if (state == RBM_STATE_STOP) return RBM_STOPPED;
@@ -199,10 +187,7 @@ int OnMediaSide(DacmnPtd* ctx, RdaPtd* rda, int state) {
       // MSG_STOP: the object's buffers are not read any more.
       DbgPlain(kLevel, "%s: filled buffer ignored in state %d", kFn, state);
       return -1;
-    default:
-      DbgPlain(kLevel, "from NET: Unknown Message ID: %d", code);
-      ReportDataPath(kFn, kDaMsgNetUnknown);
-      return RBM_FAILED;
+    default: ReportUnknownNet(kFn, code); return RBM_FAILED;
   }
 }
 
@@ -239,8 +224,8 @@ int EventLoop(int state) {
     // Filled buffers that came together are served from the bytes read
     // ahead; once they are used up the caller has its blocks, and another
     // poll would only find nothing.
-    if (state == RBM_STATE_RUN && handle == ctx->maIpcHandle &&
-        QueCount(&rda->filledBufQue) > 0 && IpcHoldsReadAhead(handle) != 1) {
+    if (state == RBM_STATE_RUN && handle == ctx->maIpcHandle && QueCount(&rda->filledBufQue) > 0 &&
+        IpcHoldsReadAhead(handle) != 1) {
       return RBM_GO_ON;
     }
   }
@@ -298,18 +283,11 @@ int RbmInit(const char* additionalId, const char* ranges, const char* postfix, c
   static const char kFn[] = "RbmInit";
   DbgFcnInEx(TARN_HERE, kFn, kLevel, "(da %d, host %s, port %d)", daId,
              maHost != nullptr ? maHost : "", maPort);
-  auto done = [&](int rc) {
-    DbgFcnOutEx(TARN_HERE, kFn, kLevel, "(int) %d", rc);
-    return rc;
-  };
+  const TracedExit done(TARN_HERE, kFn);
   DacmnPtd* ctx = DacmnGetContext();
   RdaPtd* rda = RdaGetContext();
   if (ctx == nullptr || rda == nullptr) return done(0);
-  if (rda->stream != nullptr || ctx->maIpcHandle >= 0) {
-    DbgPlain(kDbgUnexpected, "[%s] a stream is already open", kFn);
-    ReportInternal(kFn, rcsId, __LINE__);
-    return done(0);
-  }
+  if (!NoStreamOpen(kFn, rcsId, __LINE__, rda->stream != nullptr, ctx)) return done(0);
   const int netIO = StoreStreamFields(ctx, DA_RESTORE, waitForStop, smHandle, smBuffer, daId,
                                       maHost, maPort, filePath, netLoad);
   if (netIO < 0) return done(0);
@@ -501,10 +479,7 @@ int RbmExit(int abortCode) {
 int RbmReset() {
   static const char kFn[] = "RbmReset";
   DbgFcnInEx(TARN_HERE, kFn, kLevel, "%s", "");
-  auto done = [&](int rc) {
-    DbgFcnOutEx(TARN_HERE, kFn, kLevel, "(int) %d", rc);
-    return rc;
-  };
+  const TracedExit done(TARN_HERE, kFn);
   DacmnPtd* ctx = DacmnGetContext();
   RdaPtd* rda = RdaGetContext();
   const IpcHandle handle = ctx != nullptr ? ctx->maIpcHandle : kIpcNoHandle;
