@@ -14,7 +14,7 @@
 #include "cmn/erh.h"
 #include "cmn/str.h"
 #include "dacmn/dacmn.h"
-#include "dacmn/fuzz/fedpeer.h"
+#include "fedpeer.h"
 #include "fuzz/fuzzseed.h"
 #include "fuzz/msgseed.h"
 #include "fuzz/wireseed.h"

@@ -11,7 +11,7 @@
 
 #include "cmn/cmninit.h"
 #include "dacmn/bdanet.h"
-#include "dacmn/fuzz/fedpeer.h"
+#include "fedpeer.h"
 #include "fuzz/fuzzseed.h"
 #include "fuzz/msgseed.h"
 #include "fuzz/wireseed.h"
