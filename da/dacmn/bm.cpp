@@ -189,15 +189,7 @@ bool TakeAck(BdaPtd* bda, const char* item) {
                        (item != nullptr ? item : ""));
     return false;
   }
-  DbgPlain(kLevel, "ack (%2d)", id);
-  if (QuePut(&bda->freeBufQue, id) == 0) {
-    DbgPlain(kDbgUnexpected, "%s: QuePut (freeBufQue) buffer %ul failed!", kFn,
-             static_cast<unsigned>(id));
-    DbgPlain(kDbgUnexpected, "Queue size: %d, front : %d, rear: %d", bda->freeBufQue.size,
-             bda->freeBufQue.front, bda->freeBufQue.rear);
-    ReportInternal(kFn, rcsId, __LINE__);
-    return false;
-  }
+  if (!QueueBuffer(kFn, rcsId, __LINE__, &bda->freeBufQue, "freeBufQue", id)) return false;
   stream->sink.out &= ~bit;
   return true;
 }

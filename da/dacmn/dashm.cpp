@@ -197,6 +197,18 @@ bool NoStreamOpen(const char* function, const char* rcsId, int line, bool stream
   return false;
 }
 
+bool QueueBuffer(const char* function, const char* rcsId, int line, QueRec* queue,
+                 const char* name, int id) {
+  DbgPlain(kLevel, "ack (%2d)", id);
+  if (QuePut(queue, id) != 0) return true;
+  DbgPlain(kDbgUnexpected, "%s: QuePut (%s) buffer %ul failed!", function, name,
+           static_cast<unsigned>(id));
+  DbgPlain(kDbgUnexpected, "Queue size: %d, front : %d, rear: %d", queue->size, queue->front,
+           queue->rear);
+  ReportInternal(function, rcsId, line);
+  return false;
+}
+
 bool SendBare(IpcHandle handle, int code) {
   StrMsg* msg = IpcGetStrMsg(handle);
   return msg != nullptr && StrMsgStartExL(msg, nullptr, 0, code, 0) == 0 &&

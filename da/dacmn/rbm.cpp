@@ -105,15 +105,7 @@ bool QueueFilled(RdaPtd* rda, const char* item) {
         (inRange ? "buffer announced twice: " : "announced buffer out of range: ") + text);
     return false;
   }
-  DbgPlain(kLevel, "ack (%2d)", id);
-  if (QuePut(&rda->filledBufQue, id) == 0) {
-    DbgPlain(kDbgUnexpected, "%s: QuePut (filledBufQue) buffer %ul failed!", kFn,
-             static_cast<unsigned>(id));
-    DbgPlain(kDbgUnexpected, "Queue size: %d, front : %d, rear: %d", rda->filledBufQue.size,
-             rda->filledBufQue.front, rda->filledBufQue.rear);
-    ReportInternal(kFn, rcsId, __LINE__);
-    return false;
-  }
+  if (!QueueBuffer(kFn, rcsId, __LINE__, &rda->filledBufQue, "filledBufQue", id)) return false;
   stream->mine |= Bit(id);
   return true;
 }
