@@ -256,11 +256,8 @@ int OnMediaSide(DacmnPtd* ctx, BdaPtd* bda, int state, bool* maClosed, bool* ack
   DbgPlain(kLevel, "IPC EVENT (NETIO) ==> DATA-READY");
   StrMsg* msg = IpcGetReceiveStrMsg(handle);
   const int code = StrParseStartL(msg, nullptr);
-  switch (OnNetCode(kFn, code, msg)) {
-    case Common::kWait: return -1;
-    case Common::kStopped: return BM_STOPPED;
-    case Common::kFailed: return BM_FAILED;
-    case Common::kOwn: break;
+  if (const Common common = OnNetCode(kFn, code, msg); common != Common::kOwn) {
+    return LoopResult(common, BM_STOPPED, BM_FAILED);
   }
   switch (code) {
     case MSG_LISTEN: DbgPlain(kLevel, "from NET: MSG_LISTEN"); return BM_GO_ON;

@@ -100,6 +100,12 @@ enum class Common {
   kOwn,      // not one of them: the buffer manager's own case
 };
 
+// A buffer manager's event-loop result for a common case other than kOwn:
+// -1 to go on waiting, else its `stopped` or `failed`.
+constexpr int LoopResult(Common common, int stopped, int failed) {
+  return common == Common::kWait ? -1 : common == Common::kStopped ? stopped : failed;
+}
+
 // A message from the session manager (`code` as SessionManagerCode gives
 // it), traced as from `peer`: none or MSG_ABORT fail the stream with a
 // report under `function`, `known` is kOwn, any other code is reported as

@@ -154,11 +154,8 @@ int OnMediaSide(DacmnPtd* ctx, RdaPtd* rda, int state) {
   }
   StrMsg* msg = IpcGetReceiveStrMsg(handle);
   const int code = StrParseStartL(msg, nullptr);
-  switch (OnNetCode(kFn, code, msg)) {
-    case Common::kWait: return -1;
-    case Common::kStopped: return RBM_STOPPED;
-    case Common::kFailed: return RBM_FAILED;
-    case Common::kOwn: break;
+  if (const Common common = OnNetCode(kFn, code, msg); common != Common::kOwn) {
+    return LoopResult(common, RBM_STOPPED, RBM_FAILED);
   }
   switch (code) {
     case MSG_LISTEN:

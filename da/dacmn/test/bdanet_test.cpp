@@ -46,6 +46,7 @@ bool KeyIsGone(int key) {
   return false;
 }
 
+using datest::HasReport;
 using datest::Msg;
 using datest::Packet;
 namespace ds = tarn::standin::dastream;
@@ -185,17 +186,10 @@ class Parent : public DaBlockSink {
   // The next message from the child, its code (0: pipe closed, -1: failure
   // or nothing within 20 s). Reports are collected on the way.
   int Next() {
-    const int n = ipc_receiveDataEx(pipe_, nullptr, 0, 20);
-    if (n <= 0) return n;
-    StrMsg* in = IpcGetReceiveStrMsg(pipe_);
-    const int code = StrParseStartL(in, nullptr);
-    if (code == MSG_MSG || code == MSG_MSGFMT || code == MSG_CON) {
-      const char* text = StrParseNextL(in);
-      reports.push_back(std::to_string(code) + ":" + (text != nullptr ? text : ""));
-    }
+    const int code = datest::NextFromChild(pipe_, &reports);
     if (code == MSG_DATA) {
       int id = -1;
-      if (StrParseMessageFL(in, "%d", &id) == 0) {
+      if (StrParseMessageFL(IpcGetReceiveStrMsg(pipe_), "%d", &id) == 0) {
         acks.push_back(id);
         free_.push_back(id);
       }
@@ -289,12 +283,6 @@ class Parent : public DaBlockSink {
   std::deque<int> free_;
   int current_ = -1;
 };
-
-bool HasReport(const std::vector<std::string>& reports, const std::string& part) {
-  for (const std::string& r : reports)
-    if (r.find(part) != std::string::npos) return true;
-  return false;
-}
 
 // Every stored block decodes, in sequence from 0, with the DA id.
 void ExpectStoredStream(const std::string& bytes, std::size_t blockSize, std::uint32_t blocks) {
@@ -472,8 +460,6 @@ TEST_F(BdaNetTest, AgentThatClosesTheLinkAbortsTheParent) {
 using datest::Description;
 using datest::FakeAgent;
 
-// Opens a stream to the scripted agent: description of 4 buffers of 2048
-// bytes, MSG_OPEN relayed, MSG_LISTEN to the parent.
 // The parent's MSG_OPEN goes out, and the agent connected for it answers
 // with `description`.
 void Describe(FakeAgent& agent, Parent& parent, const std::string& description) {
@@ -482,6 +468,8 @@ void Describe(FakeAgent& agent, Parent& parent, const std::string& description) 
   agent.Send(description);
 }
 
+// Opens a stream to the scripted agent: description of 4 buffers of 2048
+// bytes, MSG_OPEN relayed, MSG_LISTEN to the parent.
 void OpenScripted(FakeAgent& agent, Parent& parent) {
   using namespace std::string_literals;
   Describe(agent, parent, Description(10, 2048, 4));
@@ -489,22 +477,48 @@ void OpenScripted(FakeAgent& agent, Parent& parent) {
   ASSERT_TRUE(parent.Attach());
 }
 
-TEST_F(BdaNetTest, AcknowledgementOfABufferThatIsNotOutIsAProtocolError) {
-  tarn::test::Watchdog watchdog(60);
-  tarn::test::SysVGuard guard;
-  FakeAgent agent;
-  ASSERT_GT(agent.port(), 0);
+// The network process against a scripted agent, driven by the test parent.
+class BdaNetScriptedTest : public BdaNetTest {
+ protected:
+  void TearDown() override {
+    // As a test's own locals would, they end before the process's pipe.
+    parent_.reset();
+    agent_.reset();
+    guard_.reset();
+    BdaNetTest::TearDown();
+  }
+
+  // Starts the process on the agent, to connect to it again after a broken
+  // link when `reconnect`.
+  void Launch(bool reconnect) {
+    ASSERT_GT(agent_->port(), 0);
+    parent_.emplace(Start(agent_->port(), "", reconnect ? agent_->port() : 0));
+  }
+  // Launch and OpenScripted; the test removes the segment at its end.
+  void Open(bool reconnect) {
+    ASSERT_NO_FATAL_FAILURE(Launch(reconnect));
+    ASSERT_NO_FATAL_FAILURE(OpenScripted(*agent_, *parent_));
+    guard_->segment(parent_->shmid());
+  }
+
+  tarn::test::Watchdog watchdog_{60};
+  std::optional<tarn::test::SysVGuard> guard_{std::in_place};
+  std::optional<FakeAgent> agent_{std::in_place};
+  std::optional<Parent> parent_;
+};
+
+TEST_F(BdaNetScriptedTest, AcknowledgementOfABufferThatIsNotOutIsAProtocolError) {
   setenv("VEKBDANET", "1", 1);
-  Parent parent(Start(agent.port()));
-  Describe(agent, parent, Description(10, 2048, 4));
-  EXPECT_EQ(agent.Read(), Msg({"27", "7"}));
+  ASSERT_NO_FATAL_FAILURE(Launch(false));
+  Describe(*agent_, *parent_, Description(10, 2048, 4));
+  EXPECT_EQ(agent_->Read(), Msg({"27", "7"}));
   // Buffer 1 is with the parent.
-  agent.Send(Msg({"24", "1"}));
+  agent_->Send(Msg({"24", "1"}));
   std::vector<int> codes;
-  for (int code = parent.Next(); code > 0; code = parent.Next()) codes.push_back(code);
+  for (int code = parent_->Next(); code > 0; code = parent_->Next()) codes.push_back(code);
   ASSERT_FALSE(codes.empty());
   EXPECT_EQ(codes.front(), MSG_LISTEN);
-  EXPECT_TRUE(HasReport(parent.reports, "[80:1032]"));
+  EXPECT_TRUE(HasReport(parent_->reports, "[80:1032]"));
   EXPECT_EQ(ExitCode(), DA_NET_EXIT_IPC);
 }
 
@@ -532,98 +546,82 @@ TEST_F(BdaNetTest, DescriptionWithMoreThan64BuffersIsRefused) {
   }
 }
 
-TEST_F(BdaNetTest, ResumedStreamWithAnotherGeometryIsGivenUp) {
-  tarn::test::Watchdog watchdog(60);
-  tarn::test::SysVGuard guard;
-  FakeAgent agent;
-  ASSERT_GT(agent.port(), 0);
+TEST_F(BdaNetScriptedTest, ResumedStreamWithAnotherGeometryIsGivenUp) {
   datest::RemotePeers remote;
-  const IpcHandle pipe = Start(agent.port(), "", agent.port());
-  Parent parent(pipe);
+  ASSERT_NO_FATAL_FAILURE(Launch(true));
+  const IpcHandle pipe = MaIpcHandle();
   IpcSendData(pipe, Msg({"27", "7"}).data(), static_cast<int>(Msg({"27", "7"}).size()));
-  ASSERT_TRUE(agent.Accept());
-  agent.Send(Description(10, 2048, 4));
-  EXPECT_EQ(agent.Read(), Msg({"27", "7"}));
-  ASSERT_EQ(parent.Next(), MSG_LISTEN);
+  ASSERT_TRUE(agent_->Accept());
+  agent_->Send(Description(10, 2048, 4));
+  EXPECT_EQ(agent_->Read(), Msg({"27", "7"}));
+  ASSERT_EQ(parent_->Next(), MSG_LISTEN);
   const std::string data0 = Msg({"24", "0"});
   IpcSendData(pipe, data0.data(), static_cast<int>(data0.size()));
   // The header and the whole buffer as one raw packet.
-  EXPECT_EQ(agent.Read(), Msg({"24", "0"}));
-  EXPECT_EQ(agent.Read().size(), 2048u);
-  agent.Reset();
-  ASSERT_TRUE(agent.Accept());
-  agent.Send(Description(10, 4096, 4));
+  EXPECT_EQ(agent_->Read(), Msg({"24", "0"}));
+  EXPECT_EQ(agent_->Read().size(), 2048u);
+  agent_->Reset();
+  ASSERT_TRUE(agent_->Accept());
+  agent_->Send(Description(10, 4096, 4));
   std::vector<int> codes;
-  for (int code = parent.Next(); code > 0; code = parent.Next()) codes.push_back(code);
-  EXPECT_TRUE(HasReport(parent.reports, "[80:1400]"));
+  for (int code = parent_->Next(); code > 0; code = parent_->Next()) codes.push_back(code);
+  EXPECT_TRUE(HasReport(parent_->reports, "[80:1400]"));
   EXPECT_EQ(ExitCode(), DA_NET_EXIT_ABORT);
 }
 
-TEST_F(BdaNetTest, ReconnectionResendsWhatTheAgentMissedAndForwardsLostAcknowledgements) {
+TEST_F(BdaNetScriptedTest, ReconnectionResendsWhatTheAgentMissedAndForwardsLostAcknowledgements) {
   using namespace std::string_literals;
-  tarn::test::Watchdog watchdog(60);
-  tarn::test::SysVGuard guard;
-  FakeAgent agent;
-  ASSERT_GT(agent.port(), 0);
   datest::RemotePeers remote;
-  const IpcHandle pipe = Start(agent.port(), "", agent.port());
-  Parent parent(pipe);
-  ASSERT_NO_FATAL_FAILURE(OpenScripted(agent, parent));
-  guard.segment(parent.shmid());
+  ASSERT_NO_FATAL_FAILURE(Open(true));
+  const IpcHandle pipe = MaIpcHandle();
   for (int id = 0; id < 3; ++id) {
-    std::memset(parent.buffer(id), 'a' + id, 2048);
+    std::memset(parent_->buffer(id), 'a' + id, 2048);
     const std::string data = "24\0 "s + std::to_string(id) + "\0\0"s;
     ASSERT_EQ(IpcSendData(pipe, data.data(), static_cast<int>(data.size())), 11);
-    EXPECT_EQ(agent.Read(), data);
-    EXPECT_EQ(agent.Read(), std::string(2048, static_cast<char>('a' + id)));
+    EXPECT_EQ(agent_->Read(), data);
+    EXPECT_EQ(agent_->Read(), std::string(2048, static_cast<char>('a' + id)));
   }
-  agent.Send("24\0 0\0\0"s);
-  ASSERT_EQ(parent.Next(), MSG_DATA);
-  agent.Reset();
+  agent_->Send("24\0 0\0\0"s);
+  ASSERT_EQ(parent_->Next(), MSG_DATA);
+  agent_->Reset();
 
   // The agent stored blocks 0 and 1 and acknowledged both; the second
   // acknowledgement and block 2 were lost with the link.
-  ASSERT_TRUE(agent.Accept());
-  agent.Send(Description(10, 2048, 4));
-  EXPECT_EQ(agent.Read(), "1051\0 7\0\0"s);
-  agent.Send("1052\0 2\0 2\0\0"s);
-  EXPECT_EQ(agent.Read(), "24\0 2\0\0"s);
-  EXPECT_EQ(agent.Read(), std::string(2048, 'c'));
-  agent.Send("24\0 2\0\0"s);
-  while (parent.acks.size() < 3) ASSERT_GT(parent.Next(), 0);
-  EXPECT_EQ(parent.acks, (std::vector<int>{0, 1, 2}));
+  ASSERT_TRUE(agent_->Accept());
+  agent_->Send(Description(10, 2048, 4));
+  EXPECT_EQ(agent_->Read(), "1051\0 7\0\0"s);
+  agent_->Send("1052\0 2\0 2\0\0"s);
+  EXPECT_EQ(agent_->Read(), "24\0 2\0\0"s);
+  EXPECT_EQ(agent_->Read(), std::string(2048, 'c'));
+  agent_->Send("24\0 2\0\0"s);
+  while (parent_->acks.size() < 3) ASSERT_GT(parent_->Next(), 0);
+  EXPECT_EQ(parent_->acks, (std::vector<int>{0, 1, 2}));
   // The stop goes on as the parent sent it.
   const std::string stop = "6\0 end\0\0"s;
   ASSERT_EQ(IpcSendData(pipe, stop.data(), static_cast<int>(stop.size())), 12);
-  EXPECT_EQ(agent.Read(), stop);
-  agent.Drop();
+  EXPECT_EQ(agent_->Read(), stop);
+  agent_->Drop();
   int code = 0;
-  while ((code = parent.Next()) == MSG_MSG || code == MSG_MSGFMT) {
+  while ((code = parent_->Next()) == MSG_MSG || code == MSG_MSGFMT) {
   }
   EXPECT_EQ(code, MSG_STOP);
   EXPECT_EQ(ExitCode(), DA_NET_EXIT_STOP);
-  EXPECT_TRUE(HasReport(parent.reports, "[80:1400]"));
-  EXPECT_TRUE(HasReport(parent.reports, "[80:1401]"));
+  EXPECT_TRUE(HasReport(parent_->reports, "[80:1400]"));
+  EXPECT_TRUE(HasReport(parent_->reports, "[80:1401]"));
 }
 
-TEST_F(BdaNetTest, BrokenLinkToAnAgentOnThisHostIsNotReconnectedEvenWhenForcedRemote) {
-  tarn::test::Watchdog watchdog(60);
-  tarn::test::SysVGuard guard;
-  FakeAgent agent;
-  ASSERT_GT(agent.port(), 0);
+TEST_F(BdaNetScriptedTest, BrokenLinkToAnAgentOnThisHostIsNotReconnectedEvenWhenForcedRemote) {
   // Buffers go over the socket, but the IPC layer knows the agent is here.
   setenv("VEKBDANET", "1", 1);
-  Parent parent(Start(agent.port(), "", agent.port()));
-  ASSERT_NO_FATAL_FAILURE(OpenScripted(agent, parent));
-  guard.segment(parent.shmid());
-  agent.Reset();
+  ASSERT_NO_FATAL_FAILURE(Open(true));
+  agent_->Reset();
   int code = 0;
-  while ((code = parent.Next()) > 0) {
+  while ((code = parent_->Next()) > 0) {
   }
   EXPECT_EQ(code, 0);
-  EXPECT_TRUE(HasReport(parent.reports, "[80:1028]"));
-  EXPECT_FALSE(HasReport(parent.reports, "[80:1400]"));
-  EXPECT_FALSE(agent.Accept(500)) << "the process connected again";
+  EXPECT_TRUE(HasReport(parent_->reports, "[80:1028]"));
+  EXPECT_FALSE(HasReport(parent_->reports, "[80:1400]"));
+  EXPECT_FALSE(agent_->Accept(500)) << "the process connected again";
   EXPECT_EQ(ExitCode(), DA_NET_EXIT_IPC);
 }
 
@@ -671,35 +669,29 @@ TEST_F(BdaNetTest, IdleLinkIsProbedOnlyWhenTheIpcLayerCountsTheAgentRemote) {
   }
 }
 
-TEST_F(BdaNetTest, ReconnectAttemptsOfOneOutageShareOneDeadline) {
+TEST_F(BdaNetScriptedTest, ReconnectAttemptsOfOneOutageShareOneDeadline) {
   using namespace std::string_literals;
-  tarn::test::Watchdog watchdog(60);
-  tarn::test::SysVGuard guard;
   // The process inherits the clock: its pauses between attempts take no time.
   cmn::ManualClock clock;
   cmn::ScopedClock scoped(clock);
   setenv("VEKRECONNECT_RETRY", "30", 1);
-  FakeAgent agent;
-  ASSERT_GT(agent.port(), 0);
   datest::RemotePeers remote;
-  Parent parent(Start(agent.port(), "", agent.port()));
-  ASSERT_NO_FATAL_FAILURE(OpenScripted(agent, parent));
-  guard.segment(parent.shmid());
-  agent.Reset();
+  ASSERT_NO_FATAL_FAILURE(Open(true));
+  agent_->Reset();
   // Each new link hears MSG_DAMA_RECONNECT and breaks before the buffer
   // state: an attempt to be repeated 10 s later, until 30 s have passed.
   int attempts = 0;
-  for (; attempts < 8 && agent.Accept(1000); ++attempts) {
-    agent.Send(Description(10, 2048, 4));
-    EXPECT_EQ(agent.Read(), "1051\0 7\0\0"s);
-    agent.Drop();
+  for (; attempts < 8 && agent_->Accept(1000); ++attempts) {
+    agent_->Send(Description(10, 2048, 4));
+    EXPECT_EQ(agent_->Read(), "1051\0 7\0\0"s);
+    agent_->Drop();
   }
   EXPECT_EQ(attempts, 3);
   int code = 0;
-  while ((code = parent.Next()) > 0) {
+  while ((code = parent_->Next()) > 0) {
   }
-  EXPECT_TRUE(HasReport(parent.reports, "[80:1400]"));
-  EXPECT_FALSE(HasReport(parent.reports, "[80:1401]"));
+  EXPECT_TRUE(HasReport(parent_->reports, "[80:1400]"));
+  EXPECT_FALSE(HasReport(parent_->reports, "[80:1401]"));
   EXPECT_EQ(ExitCode(), DA_NET_EXIT_ABORT);
 }
 

@@ -31,6 +31,8 @@
 #include "cmn/ctx.h"
 #include "cmn/erh.h"
 #include "cmn/nlspack.h"
+#include "cmn/strmsg.h"
+#include "dacmn/dacmn.h"
 #include "ipc/ipc.h"
 #include "ipc/ipchooks.h"
 #include "tarn_test.h"
@@ -355,6 +357,28 @@ class CapturedReports {
   }
   ErhHooks saved_{};
 };
+
+// The next message a network process sends its parent on `pipe`, parsed up
+// to its code, which it returns (0: pipe closed, -1: failure or nothing
+// within 20 s). A report or console text goes to `reports` as "code:text";
+// the rest of any message is left to parse from the pipe's receive message.
+inline int NextFromChild(IpcHandle pipe, std::vector<std::string>* reports) {
+  const int n = ipc_receiveDataEx(pipe, nullptr, 0, 20);
+  if (n <= 0) return n;
+  StrMsg* in = IpcGetReceiveStrMsg(pipe);
+  const int code = StrParseStartL(in, nullptr);
+  if (code == MSG_MSG || code == MSG_MSGFMT || code == MSG_CON) {
+    const char* text = StrParseNextL(in);
+    reports->push_back(std::to_string(code) + ":" + (text != nullptr ? text : ""));
+  }
+  return code;
+}
+
+inline bool HasReport(const std::vector<std::string>& reports, const std::string& part) {
+  for (const std::string& r : reports)
+    if (r.find(part) != std::string::npos) return true;
+  return false;
+}
 
 class DaTest : public ::testing::Test {
  protected:

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -32,6 +33,7 @@ namespace {
 using namespace std::string_literals;
 using datest::Description;
 using datest::FakeAgent;
+using datest::HasReport;
 using datest::Msg;
 namespace ds = tarn::standin::dastream;
 using tarn::test::MediaAgentStandIn;
@@ -80,14 +82,9 @@ class Parent {
   // or nothing within 20 s). Reports are collected, MSG_LISTEN attaches the
   // segment and MSG_DATA adds to `announced`.
   int Next() {
-    const int n = ipc_receiveDataEx(pipe_, nullptr, 0, 20);
-    if (n <= 0) return n;
+    const int code = datest::NextFromChild(pipe_, &reports);
     StrMsg* in = IpcGetReceiveStrMsg(pipe_);
-    const int code = StrParseStartL(in, nullptr);
-    if (code == MSG_MSG || code == MSG_MSGFMT || code == MSG_CON) {
-      const char* text = StrParseNextL(in);
-      reports.push_back(std::to_string(code) + ":" + (text != nullptr ? text : ""));
-    } else if (code == MSG_DATA) {
+    if (code == MSG_DATA) {
       int id = -1;
       if (StrParseMessageFL(in, "%d", &id) == 0) announced.push_back(id);
     } else if (code == MSG_LISTEN) {
@@ -175,12 +172,6 @@ class Parent {
   int shmid_ = -1;
   char* base_ = nullptr;
 };
-
-bool HasReport(const std::vector<std::string>& reports, const std::string& part) {
-  for (const std::string& r : reports)
-    if (r.find(part) != std::string::npos) return true;
-  return false;
-}
 
 // Every block decodes, in sequence from 0.
 void ExpectDecodes(const std::string& blocks, std::size_t blockSize) {
@@ -440,129 +431,132 @@ TEST_F(RdaNetTest, AnnouncedBufferOutsideTheSegmentEndsTheProcessUnreceived) {
 
 // ---------------------------------------------------------------- a scripted agent
 
-// Connects a scripted agent of `count` buffers of 2048 bytes; the parent has
-// attached the segment.
-void OpenScripted(FakeAgent& agent, Parent& parent, int count, int section = 0) {
-  ASSERT_TRUE(agent.Accept());
-  agent.Send(Description(10, 2048, count, section));
-  EXPECT_EQ(agent.Read(), "27\0 7\0\0"s);
-  ASSERT_TRUE(parent.Listen()) << parent.lastCode;
-}
+// The network process against a scripted agent over the socket, driven by
+// the test parent.
+class RdaNetScriptedTest : public RdaNetTest {
+ protected:
+  void TearDown() override {
+    // As a test's own locals would, they end before the process's pipe.
+    parent_.reset();
+    agent_.reset();
+    guard_.reset();
+    RdaNetTest::TearDown();
+  }
 
-TEST_F(RdaNetTest, BytesGoWhereTheAnnouncementSaysAndABufferIsNeverAnnouncedTwice) {
-  tarn::test::Watchdog watchdog(60);
-  tarn::test::SysVGuard guard;
-  FakeAgent agent;
-  ASSERT_GT(agent.port(), 0);
-  setenv("VEKRDANET", "1", 1);
-  const pid_t pid = Start(agent.port());
-  Parent parent(MaIpcHandle());
-  OpenScripted(agent, parent, 4);
-  guard.segment(parent.shmid());
-  EXPECT_EQ(parent.segment, 4 * 2048);
+  // Starts the process on the agent, its buffers over the socket.
+  void Launch() {
+    ASSERT_GT(agent_->port(), 0);
+    setenv("VEKRDANET", "1", 1);
+    pid_ = Start(agent_->port());
+    parent_.emplace(MaIpcHandle());
+  }
+  // Launch, and the agent connects a stream of `count` buffers (Describe).
+  void Open(int count) {
+    ASSERT_NO_FATAL_FAILURE(Launch());
+    ASSERT_NO_FATAL_FAILURE(Describe(count));
+  }
+  // The agent takes the connection and describes `count` buffers of 2048
+  // bytes behind `section`; the parent has attached the segment, which the
+  // test removes at its end.
+  void Describe(int count, int section = 0) {
+    ASSERT_TRUE(agent_->Accept());
+    agent_->Send(Description(10, 2048, count, section));
+    EXPECT_EQ(agent_->Read(), "27\0 7\0\0"s);
+    ASSERT_TRUE(parent_->Listen()) << parent_->lastCode;
+    guard_->segment(parent_->shmid());
+  }
 
-  agent.Send("24\0 3\0\0"s);
-  agent.Send(std::string(2048, 'c'));
-  agent.Send("24\0 1\0\0"s);
-  agent.Send(std::string(100, 'p'));  // a short packet fills the buffer's start
-  while (parent.announced.size() < 2) ASSERT_EQ(parent.Next(), MSG_DATA);
-  EXPECT_EQ(parent.announced, (std::vector<int>{3, 1}));
-  EXPECT_EQ(parent.Segment().substr(3 * 2048), std::string(2048, 'c'));
-  EXPECT_EQ(parent.Buffer(1).substr(0, 100), std::string(100, 'p'));
+  tarn::test::Watchdog watchdog_{60};
+  std::optional<tarn::test::SysVGuard> guard_{std::in_place};
+  std::optional<FakeAgent> agent_{std::in_place};
+  pid_t pid_ = -1;
+  std::optional<Parent> parent_;
+};
+
+TEST_F(RdaNetScriptedTest, BytesGoWhereTheAnnouncementSaysAndABufferIsNeverAnnouncedTwice) {
+  ASSERT_NO_FATAL_FAILURE(Open(4));
+  EXPECT_EQ(parent_->segment, 4 * 2048);
+
+  agent_->Send("24\0 3\0\0"s);
+  agent_->Send(std::string(2048, 'c'));
+  agent_->Send("24\0 1\0\0"s);
+  agent_->Send(std::string(100, 'p'));  // a short packet fills the buffer's start
+  while (parent_->announced.size() < 2) ASSERT_EQ(parent_->Next(), MSG_DATA);
+  EXPECT_EQ(parent_->announced, (std::vector<int>{3, 1}));
+  EXPECT_EQ(parent_->Segment().substr(3 * 2048), std::string(2048, 'c'));
+  EXPECT_EQ(parent_->Buffer(1).substr(0, 100), std::string(100, 'p'));
 
   // The agent learns of the release under the stream's DA id, whatever the
   // parent wrote.
-  ASSERT_TRUE(parent.Release(3, 99));
-  EXPECT_EQ(agent.Read(), "24\0 7\0 3\0\0"s);
+  ASSERT_TRUE(parent_->Release(3, 99));
+  EXPECT_EQ(agent_->Read(), "24\0 7\0 3\0\0"s);
 
   // Buffer 1 is the parent's: announced again, nothing may land in it.
-  agent.Send("24\0 1\0\0"s);
-  agent.Send(std::string(2048, 'x'));
-  while (parent.Next() > 0) {
+  agent_->Send("24\0 1\0\0"s);
+  agent_->Send(std::string(2048, 'x'));
+  while (parent_->Next() > 0) {
   }
-  EXPECT_EQ(parent.Buffer(1).substr(0, 100), std::string(100, 'p'));
-  EXPECT_EQ(parent.announced, (std::vector<int>{3, 1}));
-  EXPECT_TRUE(HasReport(parent.reports, "[80:1032]"));
-  EXPECT_EQ(ExitCode(pid), DA_NET_EXIT_IPC);
+  EXPECT_EQ(parent_->Buffer(1).substr(0, 100), std::string(100, 'p'));
+  EXPECT_EQ(parent_->announced, (std::vector<int>{3, 1}));
+  EXPECT_TRUE(HasReport(parent_->reports, "[80:1032]"));
+  EXPECT_EQ(ExitCode(pid_), DA_NET_EXIT_IPC);
 }
 
-TEST_F(RdaNetTest, CloseStopAndTheirWireForms) {
-  tarn::test::Watchdog watchdog(60);
-  tarn::test::SysVGuard guard;
-  FakeAgent agent;
-  ASSERT_GT(agent.port(), 0);
-  setenv("VEKRDANET", "1", 1);
-  const pid_t pid = Start(agent.port());
-  Parent parent(MaIpcHandle());
-  OpenScripted(agent, parent, 2);
-  guard.segment(parent.shmid());
-  agent.Send("24\0 0\0\0"s);
-  agent.Send(std::string(2048, 'a'));
-  ASSERT_EQ(parent.Next(), MSG_DATA);
+TEST_F(RdaNetScriptedTest, CloseStopAndTheirWireForms) {
+  ASSERT_NO_FATAL_FAILURE(Open(2));
+  agent_->Send("24\0 0\0\0"s);
+  agent_->Send(std::string(2048, 'a'));
+  ASSERT_EQ(parent_->Next(), MSG_DATA);
 
   // The end of the object: MSG_CLOSE, then the connection ends orderly and
   // the parent gets no abort.
-  ASSERT_TRUE(parent.Send(MSG_CLOSE));
-  EXPECT_EQ(agent.Read(), "28\0\0"s);
+  ASSERT_TRUE(parent_->Send(MSG_CLOSE));
+  EXPECT_EQ(agent_->Read(), "28\0\0"s);
   // What the agent still sends belongs to no object.
-  agent.Send("24\0 1\0\0"s);
-  agent.Send(std::string(2048, 'z'));
-  EXPECT_TRUE(agent.PeerClosed());
-  agent.Drop();
-  ASSERT_TRUE(parent.Send(Msg({"27", "7"})));
-  OpenScripted(agent, parent, 2, 1);
-  guard.segment(parent.shmid());
-  EXPECT_EQ(parent.section, 1);
-  EXPECT_EQ(parent.segment, 2 * 2 * 2048);
-  agent.Send("24\0 1\0\0"s);
-  agent.Send(std::string(2048, 'b'));
-  ASSERT_EQ(parent.Next(), MSG_DATA);
-  EXPECT_EQ(parent.announced, (std::vector<int>{0, 1}));
+  agent_->Send("24\0 1\0\0"s);
+  agent_->Send(std::string(2048, 'z'));
+  EXPECT_TRUE(agent_->PeerClosed());
+  agent_->Drop();
+  ASSERT_TRUE(parent_->Send(Msg({"27", "7"})));
+  ASSERT_NO_FATAL_FAILURE(Describe(2, 1));
+  EXPECT_EQ(parent_->section, 1);
+  EXPECT_EQ(parent_->segment, 2 * 2 * 2048);
+  agent_->Send("24\0 1\0\0"s);
+  agent_->Send(std::string(2048, 'b'));
+  ASSERT_EQ(parent_->Next(), MSG_DATA);
+  EXPECT_EQ(parent_->announced, (std::vector<int>{0, 1}));
   // Buffer 1 lies one buffer from the start, whatever the section.
-  EXPECT_EQ(parent.Segment().substr(2048, 2048), std::string(2048, 'b'));
-  EXPECT_EQ(parent.Segment().substr(2 * 2048), std::string(2 * 2048, '\0'));
+  EXPECT_EQ(parent_->Segment().substr(2048, 2048), std::string(2048, 'b'));
+  EXPECT_EQ(parent_->Segment().substr(2 * 2048), std::string(2 * 2048, '\0'));
 
   // The stop goes on as the parent sent it and is answered.
-  ASSERT_TRUE(parent.Send("6\0 end\0\0"s));
-  EXPECT_EQ(agent.Read(), "6\0 end\0\0"s);
-  agent.Drop();
-  EXPECT_EQ(parent.Next(), MSG_STOP);
-  EXPECT_EQ(parent.Next(), 0);
-  EXPECT_EQ(ExitCode(pid), DA_NET_EXIT_STOP);
-  EXPECT_FALSE(HasReport(parent.reports, "[80:"));
+  ASSERT_TRUE(parent_->Send("6\0 end\0\0"s));
+  EXPECT_EQ(agent_->Read(), "6\0 end\0\0"s);
+  agent_->Drop();
+  EXPECT_EQ(parent_->Next(), MSG_STOP);
+  EXPECT_EQ(parent_->Next(), 0);
+  EXPECT_EQ(ExitCode(pid_), DA_NET_EXIT_STOP);
+  EXPECT_FALSE(HasReport(parent_->reports, "[80:"));
 }
 
-TEST_F(RdaNetTest, AgentMessageOtherThanAnAnnouncementEndsTheProcess) {
-  tarn::test::Watchdog watchdog(60);
-  tarn::test::SysVGuard guard;
-  FakeAgent agent;
-  ASSERT_GT(agent.port(), 0);
-  setenv("VEKRDANET", "1", 1);
-  const pid_t pid = Start(agent.port());
-  Parent parent(MaIpcHandle());
-  OpenScripted(agent, parent, 2);
-  guard.segment(parent.shmid());
-  agent.Send("99\0 1\0\0"s);
-  while (parent.Next() > 0) {
+TEST_F(RdaNetScriptedTest, AgentMessageOtherThanAnAnnouncementEndsTheProcess) {
+  ASSERT_NO_FATAL_FAILURE(Open(2));
+  agent_->Send("99\0 1\0\0"s);
+  while (parent_->Next() > 0) {
   }
-  EXPECT_TRUE(HasReport(parent.reports, "[80:1032]"));
-  EXPECT_EQ(ExitCode(pid), DA_NET_EXIT_IPC);
+  EXPECT_TRUE(HasReport(parent_->reports, "[80:1032]"));
+  EXPECT_EQ(ExitCode(pid_), DA_NET_EXIT_IPC);
 }
 
-TEST_F(RdaNetTest, DescriptionWhoseBuffersDoNotFitTheSegmentIsRefused) {
-  tarn::test::Watchdog watchdog(60);
-  FakeAgent agent;
-  ASSERT_GT(agent.port(), 0);
-  setenv("VEKRDANET", "1", 1);
-  const pid_t pid = Start(agent.port());
-  Parent parent(MaIpcHandle());
-  ASSERT_TRUE(agent.Accept());
+TEST_F(RdaNetScriptedTest, DescriptionWhoseBuffersDoNotFitTheSegmentIsRefused) {
+  ASSERT_NO_FATAL_FAILURE(Launch());
+  ASSERT_TRUE(agent_->Accept());
   // Two buffers of 2048 bytes need 4096 whatever the section; the segment
   // has one byte less.
-  agent.Send(Msg({"10", "1", "0", "0", "2048", "2", "4095", "0"}));
-  EXPECT_FALSE(parent.Listen());
-  EXPECT_TRUE(HasReport(parent.reports, "[80:1032]"));
-  EXPECT_EQ(ExitCode(pid), DA_NET_EXIT_SETUP);
+  agent_->Send(Msg({"10", "1", "0", "0", "2048", "2", "4095", "0"}));
+  EXPECT_FALSE(parent_->Listen());
+  EXPECT_TRUE(HasReport(parent_->reports, "[80:1032]"));
+  EXPECT_EQ(ExitCode(pid_), DA_NET_EXIT_SETUP);
 }
 
 // ---------------------------------------------------------------- file variant
