@@ -86,19 +86,7 @@ TEST(RelayedStopTest, ParentsStopGoesAsItCameElseBare) {
 }
 
 TEST(IdRingTest, KeepsOrderAcrossTheWrapAndHoldsExactly64) {
-  IdRing ring = Ring({});
-  EXPECT_EQ(NetGetID(&ring), -1);
-  for (int round = 0; round < 3; ++round) {
-    for (int i = 0; i < 64; ++i) ASSERT_EQ(NetPutID(&ring, i), 0);
-    EXPECT_EQ(NetPutID(&ring, 99), -1);
-    EXPECT_EQ(ring.idSize, 64);
-    for (int i = 0; i < 40; ++i) ASSERT_EQ(NetGetID(&ring), i);
-    for (int i = 0; i < 40; ++i) ASSERT_EQ(NetPutID(&ring, 100 + i), 0);
-    std::vector<int> want;
-    for (int i = 40; i < 64; ++i) want.push_back(i);
-    for (int i = 0; i < 40; ++i) want.push_back(100 + i);
-    EXPECT_EQ(Drain(&ring), want);
-  }
+  datest::ExpectRingOrderAcrossTheWrap<64>(40);
 }
 
 TEST(IdRingTest, ForwardedAcknowledgementsFollowTheLastAcknowledgedId) {
@@ -284,6 +272,14 @@ class Parent : public DaBlockSink {
   int current_ = -1;
 };
 
+// The parent writes a stream of `blocks` blocks and has every buffer back.
+// Both sides were attached: the segment is gone with the last of them.
+void WriteAndDrain(Parent& parent, int blocks) {
+  ASSERT_TRUE(parent.WriteStream(blocks));
+  ASSERT_TRUE(parent.Drain());
+  EXPECT_TRUE(KeyIsGone(parent.key()));
+}
+
 // Every stored block decodes, in sequence from 0, with the DA id.
 void ExpectStoredStream(const std::string& bytes, std::size_t blockSize, std::uint32_t blocks) {
   ASSERT_EQ(bytes.size() % blockSize, 0u);
@@ -296,18 +292,8 @@ void ExpectStoredStream(const std::string& bytes, std::size_t blockSize, std::ui
   EXPECT_EQ(decoder.blocks(), blocks);
 }
 
-class BdaNetTest : public datest::DaTest {
+class BdaNetTest : public datest::NetProcessTest {
  protected:
-  void SetUp() override {
-    if (!CmnIsInitialized()) {
-      ASSERT_EQ(CmnInit("datest", nullptr, nullptr, nullptr, nullptr, 0), 0);
-    }
-    DaTest::SetUp();
-    unsetenv("VEKBDANET");
-    unsetenv("VEKRECONNECT_RETRY");
-    unsetenv("VEKDABLOCKSIZE");
-    unsetenv("VEKDABLOCKSPERDA");
-  }
   void TearDown() override {
     VEK_ShutdownBDANetIO();
     // A child that a failed test left behind ends with its pipe; it must not
@@ -319,7 +305,7 @@ class BdaNetTest : public datest::DaTest {
     }
     unsetenv("VEKBDANET");
     unsetenv("VEKRECONNECT_RETRY");
-    DaTest::TearDown();
+    NetProcessTest::TearDown();
   }
 
   // Starts the network process for an agent at 127.0.0.1:port (port -1: the
@@ -346,8 +332,6 @@ class BdaNetTest : public datest::DaTest {
       return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
   }
-
-  datest::AdoptNetProcesses adopt_;
 };
 
 std::vector<std::string> Socket(std::vector<std::string> more) {
@@ -373,10 +357,7 @@ TEST_F(BdaNetTest, RemoteStreamReachesTheAgentWholeAndStopsInOrder) {
   EXPECT_EQ(parent.section(), 0);
   EXPECT_EQ(parent.segment(), 4 * 4096 + 16);
 
-  ASSERT_TRUE(parent.WriteStream(40));
-  ASSERT_TRUE(parent.Drain());
-  // Both sides are attached: the segment is gone with the last of them.
-  EXPECT_TRUE(KeyIsGone(parent.key()));
+  ASSERT_NO_FATAL_FAILURE(WriteAndDrain(parent, 40));
   // Every buffer came back once, in the order it went out.
   ASSERT_EQ(parent.acks.size(), parent.sentBlocks);
   for (std::size_t i = 0; i < parent.acks.size(); ++i) EXPECT_EQ(parent.acks[i], int(i % 4));
@@ -710,9 +691,7 @@ TEST_F(BdaNetTest, FileVariantHoldsEveryBufferWholeInOrder) {
   EXPECT_EQ(parent.size(), 8192);
   EXPECT_EQ(parent.count(), 3);
   EXPECT_EQ(parent.segment(), 3 * 8192 + 16);
-  ASSERT_TRUE(parent.WriteStream(10));
-  ASSERT_TRUE(parent.Drain());
-  EXPECT_TRUE(KeyIsGone(parent.key()));
+  ASSERT_NO_FATAL_FAILURE(WriteAndDrain(parent, 10));
   ASSERT_TRUE(parent.Send(MSG_STOP));
   EXPECT_EQ(parent.Next(), MSG_STOP);
   EXPECT_EQ(ExitCode(), DA_NET_EXIT_STOP);

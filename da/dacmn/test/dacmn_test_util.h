@@ -33,6 +33,7 @@
 #include "cmn/nlspack.h"
 #include "cmn/strmsg.h"
 #include "dacmn/dacmn.h"
+#include "dacmn/idring.h"
 #include "ipc/ipc.h"
 #include "ipc/ipchooks.h"
 #include "tarn_test.h"
@@ -380,6 +381,33 @@ inline bool HasReport(const std::vector<std::string>& reports, const std::string
   return false;
 }
 
+// Three rounds on a ring of N slots whose slots held rubbish: it is filled
+// to the last slot (one more is refused), `taken` ids are taken and as many
+// put back. The ids come out in the order they went in, across the wrap,
+// and the indices stay in range.
+template <int N>
+void ExpectRingOrderAcrossTheWrap(int taken) {
+  IdRingOf<N> ring;
+  std::memset(&ring, 0xEE, sizeof ring);
+  NetClrID(&ring);
+  EXPECT_EQ(NetGetID(&ring), -1);
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < N; ++i) ASSERT_EQ(NetPutID(&ring, i), 0);
+    EXPECT_EQ(NetPutID(&ring, 999), -1);
+    EXPECT_EQ(ring.idSize, N);
+    for (int i = 0; i < taken; ++i) ASSERT_EQ(NetGetID(&ring), i);
+    for (int i = 0; i < taken; ++i) ASSERT_EQ(NetPutID(&ring, 1000 + i), 0);
+    std::vector<int> want;
+    for (int i = taken; i < N; ++i) want.push_back(i);
+    for (int i = 0; i < taken; ++i) want.push_back(1000 + i);
+    std::vector<int> got;
+    while (!NetEmptyID(&ring)) got.push_back(NetGetID(&ring));
+    EXPECT_EQ(got, want);
+    EXPECT_GE(ring.idHead, 0);
+    EXPECT_LT(ring.idHead, N);
+  }
+}
+
 class DaTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -392,6 +420,25 @@ class DaTest : public ::testing::Test {
     IpcExit();
     ErhClearErrorM("da_test", 0);
   }
+};
+
+// A test of a network process: the common library started, none of the
+// environment that steers the processes set, and the processes the test
+// starts its own children (AdoptNetProcesses).
+class NetProcessTest : public DaTest {
+ protected:
+  void SetUp() override {
+    if (!CmnIsInitialized()) {
+      ASSERT_EQ(CmnInit("datest", nullptr, nullptr, nullptr, nullptr, 0), 0);
+    }
+    DaTest::SetUp();
+    for (const char* name : {"VEKBDANET", "VEKRDANET", "VEKRECONNECT_RETRY", "VEKDABLOCKSIZE",
+                             "VEKDABLOCKSPERDA"}) {
+      unsetenv(name);
+    }
+  }
+
+  AdoptNetProcesses adopt_;
 };
 
 }  // namespace datest

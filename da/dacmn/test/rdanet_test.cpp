@@ -43,22 +43,7 @@ constexpr int kDa = datest::kStreamDa;
 // ---------------------------------------------------------------- rings
 
 TEST(RIdRingTest, Holds256IdsInOrderAcrossTheWrap) {
-  RIdRing ring;
-  std::memset(&ring, 0xEE, sizeof ring);
-  NetClrID(&ring);
-  EXPECT_EQ(NetGetID(&ring), -1);
-  for (int round = 0; round < 3; ++round) {
-    for (int i = 0; i < 256; ++i) ASSERT_EQ(NetPutID(&ring, i), 0);
-    EXPECT_EQ(NetPutID(&ring, 999), -1);
-    EXPECT_EQ(ring.idSize, 256);
-    for (int i = 0; i < 200; ++i) ASSERT_EQ(NetGetID(&ring), i);
-    for (int i = 0; i < 200; ++i) ASSERT_EQ(NetPutID(&ring, 1000 + i), 0);
-    for (int i = 200; i < 256; ++i) ASSERT_EQ(NetGetID(&ring), i);
-    for (int i = 0; i < 200; ++i) ASSERT_EQ(NetGetID(&ring), 1000 + i);
-    EXPECT_EQ(NetEmptyID(&ring), 1);
-    EXPECT_GE(ring.idHead, 0);
-    EXPECT_LT(ring.idHead, 256);
-  }
+  ASSERT_NO_FATAL_FAILURE(datest::ExpectRingOrderAcrossTheWrap<256>(200));
   // The backup ring of the same kind still holds 64.
   IdRing small{};
   NetClrID(&small);
@@ -189,20 +174,11 @@ std::string ReadFile(const std::string& path) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-class RdaNetTest : public datest::DaTest {
+class RdaNetTest : public datest::NetProcessTest {
  protected:
-  void SetUp() override {
-    if (!CmnIsInitialized()) {
-      ASSERT_EQ(CmnInit("datest", nullptr, nullptr, nullptr, nullptr, 0), 0);
-    }
-    DaTest::SetUp();
-    for (const char* name : {"VEKBDANET", "VEKRDANET", "VEKDABLOCKSIZE", "VEKDABLOCKSPERDA"}) {
-      unsetenv(name);
-    }
-  }
   void TearDown() override {
     VEK_ShutdownRDANetIO();
-    DaTest::TearDown();
+    NetProcessTest::TearDown();
   }
 
   // Stores one object with `bytes` of data at the stand-in, through its own
@@ -240,8 +216,6 @@ class RdaNetTest : public datest::DaTest {
     if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-
-  datest::AdoptNetProcesses adopt_;
 };
 
 std::vector<std::string> Agent(std::vector<std::string> more = {}) {
