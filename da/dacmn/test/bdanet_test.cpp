@@ -140,7 +140,9 @@ TEST(IdRingTest, RewindMakesTheLastTakenIdsDueAgain) {
 // reports, stops or aborts.
 class Parent : public DaBlockSink {
  public:
-  explicit Parent(IpcHandle pipe) : pipe_(pipe) {}
+  // The segment it attaches is removed by `guard`, when given, at its end.
+  explicit Parent(IpcHandle pipe, tarn::test::SysVGuard* guard = nullptr)
+      : pipe_(pipe), guard_(guard) {}
   ~Parent() override {
     if (base_ != nullptr) shmdt(base_);
   }
@@ -164,6 +166,7 @@ class Parent : public DaBlockSink {
     }
     shmid_ = shmget(key_, 0, 0);
     if (shmid_ < 0) return false;
+    if (guard_ != nullptr) guard_->segment(shmid_);
     void* at = shmat(shmid_, nullptr, 0);
     if (at == reinterpret_cast<void*>(-1)) return false;
     base_ = static_cast<char*>(at);
@@ -265,6 +268,7 @@ class Parent : public DaBlockSink {
 
  private:
   IpcHandle pipe_;
+  tarn::test::SysVGuard* guard_;
   int key_ = -1, segment_ = 0, section_ = 0, count_ = 0, size_ = 0, offset_ = 0;
   int shmid_ = -1;
   char* base_ = nullptr;
@@ -311,13 +315,7 @@ class BdaNetTest : public datest::NetProcessTest {
   // Starts the network process for an agent at 127.0.0.1:port (port -1: the
   // file variant at `path`); the pipe handle.
   IpcHandle Start(int port, const std::string& path = "", int reconnect = 0) {
-    DacmnPtd* ctx = DacmnGetContext();
-    std::snprintf(ctx->maHost, sizeof ctx->maHost, "%s", port == -1 ? "" : "127.0.0.1");
-    ctx->maPort = port;
-    std::snprintf(ctx->filePath, sizeof ctx->filePath, "%s", path.c_str());
-    ctx->daId = kDa;
-    ctx->netLoad = 1.0;
-    ctx->savedReconnectPort = reconnect;
+    AimStream(port, path, kDa)->savedReconnectPort = reconnect;
     EXPECT_EQ(VEK_CreateBDANetIO("bdanet-test", nullptr, nullptr, nullptr, 0), 1);
     return MaIpcHandle();
   }
@@ -348,9 +346,8 @@ TEST_F(BdaNetTest, RemoteStreamReachesTheAgentWholeAndStopsInOrder) {
   ASSERT_TRUE(ma.ready());
   setenv("VEKBDANET", "1", 1);
   const IpcHandle pipe = Start(ma.port());
-  Parent parent(pipe);
+  Parent parent(pipe, &guard);
   ASSERT_TRUE(parent.Open());
-  guard.segment(parent.shmid());
   // A private segment of the agent's geometry, section 0.
   EXPECT_EQ(parent.count(), 4);
   EXPECT_EQ(parent.size(), 4096);
@@ -403,9 +400,8 @@ TEST_F(BdaNetTest, DroppedLinkIsResumedWithoutGapOrDuplicate) {
   ASSERT_TRUE(ma.ready());
   datest::RemotePeers remote;
   const IpcHandle pipe = Start(ma.port(), "", ma.port());
-  Parent parent(pipe);
+  Parent parent(pipe, &guard);
   ASSERT_TRUE(parent.Open());
-  guard.segment(parent.shmid());
   ASSERT_TRUE(parent.WriteStream(30));
   ASSERT_TRUE(parent.Drain());
   ASSERT_TRUE(parent.Send(MSG_STOP));
@@ -426,9 +422,8 @@ TEST_F(BdaNetTest, AgentThatClosesTheLinkAbortsTheParent) {
   ASSERT_TRUE(ma.ready());
   setenv("VEKBDANET", "1", 1);
   const IpcHandle pipe = Start(ma.port(), "", ma.port());
-  Parent parent(pipe);
+  Parent parent(pipe, &guard);
   ASSERT_TRUE(parent.Open());
-  guard.segment(parent.shmid());
   // The writer runs out of buffers when the child passes the abort on.
   EXPECT_FALSE(parent.WriteStream(40));
   EXPECT_EQ(parent.acks, (std::vector<int>{0, 1}));
@@ -473,13 +468,12 @@ class BdaNetScriptedTest : public BdaNetTest {
   // link when `reconnect`.
   void Launch(bool reconnect) {
     ASSERT_GT(agent_->port(), 0);
-    parent_.emplace(Start(agent_->port(), "", reconnect ? agent_->port() : 0));
+    parent_.emplace(Start(agent_->port(), "", reconnect ? agent_->port() : 0), &*guard_);
   }
   // Launch and OpenScripted; the test removes the segment at its end.
   void Open(bool reconnect) {
     ASSERT_NO_FATAL_FAILURE(Launch(reconnect));
     ASSERT_NO_FATAL_FAILURE(OpenScripted(*agent_, *parent_));
-    guard_->segment(parent_->shmid());
   }
 
   tarn::test::Watchdog watchdog_{60};
@@ -627,10 +621,9 @@ TEST_F(BdaNetTest, IdleLinkIsProbedOnlyWhenTheIpcLayerCountsTheAgentRemote) {
       setenv("VEKBDANET", "1", 1);
     }
     const int probeSeconds = NetSetProbeSeconds(1);
-    Parent parent(Start(agent.port()));
+    Parent parent(Start(agent.port()), &guard);
     NetSetProbeSeconds(probeSeconds);
     ASSERT_NO_FATAL_FAILURE(OpenScripted(agent, parent));
-    guard.segment(parent.shmid());
     if (c.probed) {
       EXPECT_EQ(agent.Read(), "1050\0\0"s);
     } else {
@@ -685,9 +678,8 @@ TEST_F(BdaNetTest, FileVariantHoldsEveryBufferWholeInOrder) {
   const std::string path = dir.path() + "/stream.dat";
   setenv("VEKDABLOCKSIZE", "4096", 1);  // below the minimum: ignored
   setenv("VEKDABLOCKSPERDA", "3", 1);
-  Parent parent(Start(-1, path));
+  Parent parent(Start(-1, path), &guard);
   ASSERT_TRUE(parent.Open());
-  guard.segment(parent.shmid());
   EXPECT_EQ(parent.size(), 8192);
   EXPECT_EQ(parent.count(), 3);
   EXPECT_EQ(parent.segment(), 3 * 8192 + 16);
@@ -706,9 +698,8 @@ TEST_F(BdaNetTest, FileVariantHoldsEveryBufferWholeInOrder) {
 TEST_F(BdaNetTest, FullDiskFailsTheFileVariant) {
   tarn::test::Watchdog watchdog(60);
   tarn::test::SysVGuard guard;
-  Parent parent(Start(-1, "/dev/full"));
+  Parent parent(Start(-1, "/dev/full"), &guard);
   ASSERT_TRUE(parent.Open());
-  guard.segment(parent.shmid());
   parent.WriteStream(3);  // fails once the child is gone, or not yet
   std::vector<int> codes;
   for (int code = parent.Next(); code > 0; code = parent.Next()) codes.push_back(code);

@@ -17,6 +17,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <initializer_list>
@@ -436,6 +437,19 @@ class NetProcessTest : public DaTest {
                              "VEKDABLOCKSPERDA"}) {
       unsetenv(name);
     }
+  }
+
+  // Points the stream of DA `da` at an agent at 127.0.0.1:`port`, or with
+  // port -1 at the file variant's `path`, for the next network process; the
+  // shared context.
+  static DacmnPtd* AimStream(int port, const std::string& path, int da) {
+    DacmnPtd* ctx = DacmnGetContext();
+    std::snprintf(ctx->maHost, sizeof ctx->maHost, "%s", port == -1 ? "" : "127.0.0.1");
+    ctx->maPort = port;
+    std::snprintf(ctx->filePath, sizeof ctx->filePath, "%s", path.c_str());
+    ctx->daId = da;
+    ctx->netLoad = 1.0;
+    return ctx;
   }
 
   AdoptNetProcesses adopt_;

@@ -58,7 +58,9 @@ TEST(RIdRingTest, Holds256IdsInOrderAcrossTheWrap) {
 // stops or aborts.
 class Parent {
  public:
-  explicit Parent(IpcHandle pipe) : pipe_(pipe) {}
+  // Each segment it attaches is removed by `guard`, when given, at its end.
+  explicit Parent(IpcHandle pipe, tarn::test::SysVGuard* guard = nullptr)
+      : pipe_(pipe), guard_(guard) {}
   ~Parent() { Detach(); }
   Parent(const Parent&) = delete;
   Parent& operator=(const Parent&) = delete;
@@ -143,6 +145,7 @@ class Parent {
     Detach();
     shmid_ = shmget(key, 0, 0);
     if (shmid_ < 0) return false;
+    if (guard_ != nullptr) guard_->segment(shmid_);
     void* at = shmat(shmid_, nullptr, SHM_RDONLY);
     if (at == reinterpret_cast<void*>(-1)) return false;
     base_ = static_cast<char*>(at);
@@ -154,6 +157,7 @@ class Parent {
   }
 
   IpcHandle pipe_;
+  tarn::test::SysVGuard* guard_;
   int shmid_ = -1;
   char* base_ = nullptr;
 };
@@ -197,12 +201,7 @@ class RdaNetTest : public datest::NetProcessTest {
   // Starts the restore network process for an agent at 127.0.0.1:port (port
   // -1: the file variant at `path`); its process id.
   pid_t Start(int port, const std::string& path = "") {
-    DacmnPtd* ctx = DacmnGetContext();
-    std::snprintf(ctx->maHost, sizeof ctx->maHost, "%s", port == -1 ? "" : "127.0.0.1");
-    ctx->maPort = port;
-    std::snprintf(ctx->filePath, sizeof ctx->filePath, "%s", path.c_str());
-    ctx->daId = kDa;
-    ctx->netLoad = 1.0;
+    AimStream(port, path, kDa);
     const std::set<pid_t> before = datest::Children();
     EXPECT_EQ(VEK_CreateRDANetIO("rdanet-test", nullptr, nullptr, nullptr, 0), 1);
     for (pid_t pid : datest::Children())
@@ -248,9 +247,8 @@ TEST_F(RdaNetTest, RemoteAgentsBlocksArriveWholeInTheSharedSegmentAndStopEndsWit
 
   setenv("VEKRDANET", "1", 1);
   const pid_t pid = Start(ma.port());
-  Parent parent(MaIpcHandle());
+  Parent parent(MaIpcHandle(), &guard);
   ASSERT_TRUE(parent.Listen()) << Seen(ma, parent);
-  guard.segment(parent.shmid());
   EXPECT_EQ(parent.count, 4);
   EXPECT_EQ(parent.size, 4096);
   EXPECT_EQ(parent.section, 0);
@@ -301,9 +299,8 @@ TEST_F(RdaNetTest, RemoteBuffersLieFromTheSegmentsStartWhateverTheSection) {
 
   setenv("VEKRDANET", "1", 1);
   const pid_t pid = Start(ma.port());
-  Parent parent(MaIpcHandle());
+  Parent parent(MaIpcHandle(), &guard);
   ASSERT_TRUE(parent.Listen()) << Seen(ma, parent);
-  guard.segment(parent.shmid());
   EXPECT_EQ(parent.section, 2);
   EXPECT_EQ(parent.segment, 3 * 4 * 4096);
   EXPECT_TRUE(parent.Take(blocks) == stored);
@@ -324,15 +321,13 @@ TEST_F(RdaNetTest, ClosedObjectIsOpenedAgainFromItsFirstBlockWithoutAnAbort) {
 
   setenv("VEKRDANET", "1", 1);
   const pid_t pid = Start(ma.port());
-  Parent parent(MaIpcHandle());
+  Parent parent(MaIpcHandle(), &guard);
   ASSERT_TRUE(parent.Listen()) << Seen(ma, parent);
-  guard.segment(parent.shmid());
   EXPECT_TRUE(parent.Take(3) == stored.substr(0, 3 * 4096));
 
   ASSERT_TRUE(parent.Send(MSG_CLOSE));
   ASSERT_TRUE(parent.Send(Msg({"27", std::to_string(kDa)})));
   ASSERT_TRUE(parent.Listen()) << Seen(ma, parent);
-  guard.segment(parent.shmid());
   EXPECT_TRUE(parent.Take(blocks) == stored);
   ASSERT_TRUE(parent.Send(MSG_STOP));
   int code = 0;
@@ -352,9 +347,8 @@ TEST_F(RdaNetTest, ParentClosingThePipeWithoutAStopEndsWith3) {
   setenv("VEKRDANET", "1", 1);
   const pid_t pid = Start(ma.port());
   {
-    Parent parent(MaIpcHandle());
+    Parent parent(MaIpcHandle(), &guard);
     ASSERT_TRUE(parent.Listen()) << Seen(ma, parent);
-    guard.segment(parent.shmid());
     parent.Take(1);
   }
   EXPECT_EQ(VEK_ShutdownRDANetIO(), 0);
@@ -377,9 +371,8 @@ TEST_F(RdaNetTest, AgentLeavingWithoutACloseAbortsTheParent) {
   ASSERT_TRUE(ma.ready());
   setenv("VEKRDANET", "1", 1);
   const pid_t pid = Start(ma.port());
-  Parent parent(MaIpcHandle());
+  Parent parent(MaIpcHandle(), &guard);
   ASSERT_TRUE(parent.Listen()) << Seen(ma, parent);
-  guard.segment(parent.shmid());
   EXPECT_TRUE(parent.Take(10) == stored.substr(0, 2 * 4096));
   EXPECT_EQ(parent.lastCode, MSG_ABORT);
   ASSERT_TRUE(parent.Send(MSG_ABORT));
@@ -394,7 +387,7 @@ TEST_F(RdaNetTest, AnnouncedBufferOutsideTheSegmentEndsTheProcessUnreceived) {
   Store(ma, 30000);
   setenv("VEKRDANET", "1", 1);
   const pid_t pid = Start(ma.port());
-  Parent parent(MaIpcHandle());
+  Parent parent(MaIpcHandle(), &guard);
   // Block 0 comes in buffer 0, block 1 is announced in buffer 4 of 0..3.
   while (parent.Next() > 0) {
   }
@@ -422,7 +415,7 @@ class RdaNetScriptedTest : public RdaNetTest {
     ASSERT_GT(agent_->port(), 0);
     setenv("VEKRDANET", "1", 1);
     pid_ = Start(agent_->port());
-    parent_.emplace(MaIpcHandle());
+    parent_.emplace(MaIpcHandle(), &*guard_);
   }
   // Launch, and the agent connects a stream of `count` buffers (Describe).
   void Open(int count) {
@@ -437,7 +430,6 @@ class RdaNetScriptedTest : public RdaNetTest {
     agent_->Send(Description(10, 2048, count, section));
     EXPECT_EQ(agent_->Read(), "27\0 7\0\0"s);
     ASSERT_TRUE(parent_->Listen()) << parent_->lastCode;
-    guard_->segment(parent_->shmid());
   }
 
   tarn::test::Watchdog watchdog_{60};
@@ -554,9 +546,8 @@ TEST_F(RdaNetTest, FileOfTheBackupFileVariantComesBackBufferByBuffer) {
   // Fewer buffers than the file has: they are filled again as they come back.
   setenv("VEKDABLOCKSPERDA", "3", 1);
   const pid_t pid = Start(-1, path);
-  Parent parent(MaIpcHandle());
+  Parent parent(MaIpcHandle(), &guard);
   ASSERT_TRUE(parent.Listen());
-  guard.segment(parent.shmid());
   EXPECT_EQ(parent.count, 3);
   EXPECT_EQ(parent.size, 8192);
   EXPECT_EQ(parent.section, 0);
@@ -581,9 +572,8 @@ TEST_F(RdaNetTest, PartialLastBufferIsAnnouncedAndAFileThatEndsTooSoonAbortsTheP
   std::ofstream(path, std::ios::binary) << bytes;
 
   const pid_t pid = Start(-1, path);
-  Parent parent(MaIpcHandle());
+  Parent parent(MaIpcHandle(), &guard);
   ASSERT_TRUE(parent.Listen());
-  guard.segment(parent.shmid());
   EXPECT_EQ(parent.count, 32);
   while (parent.announced.size() < 3) ASSERT_EQ(parent.Next(), MSG_DATA);
   EXPECT_EQ(parent.announced, (std::vector<int>{0, 1, 2}));
@@ -622,9 +612,8 @@ TEST_F(RdaNetTest, FileBufferGeometryFromTheEnvironmentWithinItsRanges) {
     setenv("VEKDABLOCKSIZE", c.size, 1);
     setenv("VEKDABLOCKSPERDA", c.count, 1);
     const pid_t pid = Start(-1, path);
-    Parent parent(MaIpcHandle());
+    Parent parent(MaIpcHandle(), &guard);
     ASSERT_TRUE(parent.Listen());
-    guard.segment(parent.shmid());
     EXPECT_EQ(parent.size, c.wantSize);
     EXPECT_EQ(parent.count, c.wantCount);
     EXPECT_EQ(parent.segment, c.wantSize * c.wantCount);
@@ -642,7 +631,7 @@ TEST_F(RdaNetTest, FileVariantRefusesAMissingFileAndAReleaseOfABufferNotAnnounce
   tarn::test::TempDir dir;
   {
     const pid_t pid = Start(-1, dir.path() + "/missing.dat");
-    Parent parent(MaIpcHandle());
+    Parent parent(MaIpcHandle(), &guard);
     EXPECT_FALSE(parent.Listen());
     EXPECT_TRUE(HasReport(parent.reports, "[80:1004]"));
     EXPECT_EQ(ExitCode(pid), DA_NET_EXIT_SETUP);
@@ -651,9 +640,8 @@ TEST_F(RdaNetTest, FileVariantRefusesAMissingFileAndAReleaseOfABufferNotAnnounce
   const std::string path = dir.path() + "/one.dat";
   std::ofstream(path, std::ios::binary) << std::string(100, 'z');
   const pid_t pid = Start(-1, path);
-  Parent parent(MaIpcHandle());
+  Parent parent(MaIpcHandle(), &guard);
   ASSERT_TRUE(parent.Listen());
-  guard.segment(parent.shmid());
   ASSERT_EQ(parent.Next(), MSG_DATA);
   ASSERT_TRUE(parent.Release(5));
   while (parent.Next() > 0) {
