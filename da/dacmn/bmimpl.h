@@ -55,8 +55,8 @@ bool NoStreamOpen(const char* function, const char* rcsId, int line, bool stream
 // Takes buffer `id`, which the media side gave back or filled, into `queue`
 // (traced as `name`). False, after an internal-fault report at `line` of the
 // source `rcsId` names, when the queue refuses it.
-bool QueueBuffer(const char* function, const char* rcsId, int line, QueRec* queue,
-                 const char* name, int id);
+bool QueueBuffer(const char* function, const char* rcsId, int line, QueRec* queue, const char* name,
+                 int id);
 
 // Sends a message without items on `handle`. True when sent.
 bool SendBare(IpcHandle handle, int code);

@@ -197,8 +197,8 @@ bool NoStreamOpen(const char* function, const char* rcsId, int line, bool stream
   return false;
 }
 
-bool QueueBuffer(const char* function, const char* rcsId, int line, QueRec* queue,
-                 const char* name, int id) {
+bool QueueBuffer(const char* function, const char* rcsId, int line, QueRec* queue, const char* name,
+                 int id) {
   DbgPlain(kLevel, "ack (%2d)", id);
   if (QuePut(queue, id) != 0) return true;
   DbgPlain(kDbgUnexpected, "%s: QuePut (%s) buffer %ul failed!", function, name,

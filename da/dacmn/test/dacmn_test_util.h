@@ -433,8 +433,8 @@ class NetProcessTest : public DaTest {
       ASSERT_EQ(CmnInit("datest", nullptr, nullptr, nullptr, nullptr, 0), 0);
     }
     DaTest::SetUp();
-    for (const char* name : {"VEKBDANET", "VEKRDANET", "VEKRECONNECT_RETRY", "VEKDABLOCKSIZE",
-                             "VEKDABLOCKSPERDA"}) {
+    for (const char* name :
+         {"VEKBDANET", "VEKRDANET", "VEKRECONNECT_RETRY", "VEKDABLOCKSIZE", "VEKDABLOCKSPERDA"}) {
       unsetenv(name);
     }
   }
