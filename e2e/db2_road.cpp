@@ -291,6 +291,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string library = argv[1];
+  const auto keys = road::ClaimRootKeys("db2_road");
+  if (!keys) return 1;
   long mibPerPartition = 128;
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];

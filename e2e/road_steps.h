@@ -6,10 +6,13 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "db2/store.h"
+#include "keyclaims.h"
 
 namespace road {
 
@@ -33,6 +36,23 @@ inline void Step(bool ok, const std::string& what) {
   if (!ok) ++failures;
   std::printf("%s  %s\n", ok ? "ok  " : "FAIL", what.c_str());
   std::fflush(stdout);
+}
+
+// Claims the System V keys of the install root TARN_ROOT names for as long
+// as the result lives (other test roots on this machine could share them);
+// null, with the reason printed, when it could not.
+inline std::unique_ptr<tarn::test::KeyClaims> ClaimRootKeys(const char* program) {
+  const char* root = std::getenv("TARN_ROOT");
+  if (root == nullptr || *root == '\0') {
+    std::fprintf(stderr, "%s: TARN_ROOT is not set\n", program);
+    return nullptr;
+  }
+  auto claims = std::make_unique<tarn::test::KeyClaims>(std::string(root) + "/.keys");
+  if (!claims->claimRoot(root)) {
+    std::fprintf(stderr, "%s: %s\n", program, claims->error().c_str());
+    return nullptr;
+  }
+  return claims;
 }
 
 inline std::string Format(const char* format, double a, double b = 0, double c = 0) {

@@ -362,6 +362,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const Settings& s = *parsed;
+  const auto keys = road::ClaimRootKeys("whole_road");
+  if (!keys) return 1;
   if (CmnInit("whole_road", nullptr, nullptr, nullptr, nullptr, 0) != 0) {
     std::fprintf(stderr, "whole_road: the common library did not start\n");
     return 1;

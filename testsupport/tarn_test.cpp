@@ -46,8 +46,9 @@ std::string MakeTempDir(const char* tag) {
 
 }  // namespace
 
-TempRoot::TempRoot() : path_(MakeTempDir("tarnroot.")) {
+TempRoot::TempRoot() : path_(MakeTempDir("tarnroot.")), keys_(path_ + "/.keys") {
   for (const char* dir : kLayoutDirs) fs::create_directories(path_ + dir);
+  if (!keys_.claimRoot(path_)) ADD_FAILURE() << keys_.error();
   // Products look their texts up in the catalogue the build compiled.
   const fs::path catalogue = fs::path(TARN_BUILD_DIR) / "nls/C/tarn.cat";
   std::error_code ec;
@@ -84,6 +85,14 @@ void TempRoot::write(std::string_view absolute, std::string_view content) const 
 
 std::string TempRoot::read(std::string_view absolute) const {
   return ReadFile(at(absolute));
+}
+
+void TempRoot::writeKeyPrograms() {
+  for (const char* program : kKeyPrograms) {
+    const std::string absolute = std::string("/opt/tarn/lbin/") + program;
+    write(absolute, "");
+    if (!keys_.claim(at(absolute))) ADD_FAILURE() << keys_.error();
+  }
 }
 
 TempDir::TempDir() : path_(MakeTempDir("tarntmp.")) {}
@@ -364,7 +373,8 @@ void WriteFile(const std::string& path, std::string_view content) {
 }
 
 Hosts TestHosts() {
-  Hosts hosts{.cellServer = {{}, "127.0.0.1"}, .mediaAgent = {{}, "127.0.0.1"}, .self = "127.0.0.1"};
+  Hosts hosts{
+      .cellServer = {{}, "127.0.0.1"}, .mediaAgent = {{}, "127.0.0.1"}, .self = "127.0.0.1"};
   const char* text = std::getenv("TARN_TEST_NETNS");
   if (text == nullptr || *text == '\0') return hosts;
   std::istringstream in(text);

@@ -13,12 +13,15 @@
 #include <string_view>
 #include <vector>
 
+#include "keyclaims.h"
+
 namespace tarn::test {
 
 // A fresh directory with the install layout (opt/tarn/..., etc/opt/tarn/...,
 // var/opt/tarn/...) that becomes TARN_ROOT for this process. Removed with
 // everything in it when the object dies. Product tests also call
-// CmnPathsInit(root.path()) so the library's directories follow.
+// CmnPathsInit(root.path()) so the library's directories follow. Its folders
+// hold System V keys no other live test root shares (see KeyClaims).
 class TempRoot {
  public:
   TempRoot();
@@ -33,9 +36,13 @@ class TempRoot {
   void write(std::string_view absolute, std::string_view content) const;
   // Whole file content under the root; empty when missing.
   std::string read(std::string_view absolute) const;
+  // Writes the empty lbin programs whose files key the DB2 semaphore sets,
+  // each with a key of its own.
+  void writeKeyPrograms();
 
  private:
   std::string path_;
+  KeyClaims keys_;
   std::string oldRoot_;
   bool hadOldRoot_ = false;
 };

@@ -13,8 +13,7 @@ class DeviceSem : public ::testing::Test {
  protected:
   void SetUp() override {
     CmnPathsInit(root_.path().c_str());
-    for (const char* program : {"kestrel", "plover"})
-      root_.write(std::string("/opt/tarn/lbin/") + program, "");
+    root_.writeKeyPrograms();
     if (CmnIsInitialized() == 0) {
       ASSERT_EQ(CmnInit("devicesemtest", nullptr, nullptr, nullptr, nullptr, 0), 0);
     }

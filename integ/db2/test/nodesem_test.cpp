@@ -69,8 +69,7 @@ class NodeSemTest : public ::testing::Test {
 
   void SetUp() override {
     CmnPathsInit(root_.path().c_str());
-    for (const char* program : {"kestrel", "plover", "heron", "linnet"})
-      root_.write(std::string("/opt/tarn/lbin/") + program, "");
+    root_.writeKeyPrograms();
     if (CmnIsInitialized() == 0) {
       ASSERT_EQ(CmnInit("nodesemtest", nullptr, nullptr, nullptr, nullptr, 0), 0);
     }

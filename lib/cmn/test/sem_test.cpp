@@ -96,6 +96,7 @@ class SemTest : public ::testing::Test {
   std::string KeyFile(const char* leaf) {
     const std::string path = tmp_.path() + "/" + leaf;
     tarn::test::WriteFile(path, "");
+    EXPECT_TRUE(keys_.claim(path)) << keys_.error();
     return path;
   }
   static int Value(int id) { return semctl(id, 0, GETVAL); }
@@ -107,6 +108,7 @@ class SemTest : public ::testing::Test {
   }
 
   tarn::test::TempDir tmp_;
+  tarn::test::KeyClaims keys_{tmp_.path() + "/.keys"};
   tarn::test::SysVGuard guard_;
 };
 

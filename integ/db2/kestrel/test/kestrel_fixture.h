@@ -72,8 +72,7 @@ class KestrelTest : public ::testing::Test {
  protected:
   void SetUp() override {
     CmnPathsInit(root_.path().c_str());
-    for (const char* program : {"kestrel", "plover", "heron", "linnet"})
-      root_.write(std::string("/opt/tarn/lbin/") + program, "");
+    root_.writeKeyPrograms();
     root_.write("/etc/opt/tarn/client/cell_server", hosts_.cellServer.address + "\n");
     std::filesystem::copy_file(TARN_WREN_LIBRARY, root_.at("/opt/tarn/lib/libwren_32bit.so"));
     std::filesystem::copy_file(TARN_SISKIN_PROGRAM, root_.at("/opt/tarn/bin/siskin"));

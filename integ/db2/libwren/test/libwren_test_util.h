@@ -170,8 +170,7 @@ class WrenDb2 : public ::testing::Test {
  public:
   void SetUp() override {
     CmnPathsInit(root_.path().c_str());
-    for (const char* program : {"kestrel", "plover", "heron", "linnet"})
-      root_.write(std::string("/opt/tarn/lbin/") + program, "");
+    root_.writeKeyPrograms();
     root_.write("/etc/opt/tarn/client/cell_server", "127.0.0.1\n");
     std::filesystem::copy_file(TARN_WREN_LIBRARY, library(),
                                std::filesystem::copy_options::overwrite_existing);
