@@ -412,13 +412,10 @@ int BmInit(const char* additionalId, const char* ranges, const char* postfix, co
            const char* maHost, int maPort, const char* filePath, double netLoad,
            const char* zeroCopyName, const char* zeroCopyString, const CmnVec* options) {
   static const char kFn[] = "BmInit";
-  DbgFcnInEx(TARN_HERE, kFn, kLevel, "(da %d, host %s, port %d)", daId,
-             maHost != nullptr ? maHost : "", maPort);
-  const TracedExit done(TARN_HERE, kFn);
+  const TracedExit done = TraceOpening(TARN_HERE, kFn, daId, maHost, maPort);
   DacmnPtd* ctx = DacmnGetContext();
   BdaPtd* bda = BdaGetContext();
-  if (ctx == nullptr || bda == nullptr) return done(0);
-  if (!NoStreamOpen(kFn, rcsId, __LINE__, bda->stream != nullptr, ctx)) return done(0);
+  if (!CanOpen(kFn, rcsId, __LINE__, ctx, bda)) return done(0);
   ctx->savedReconnectPort = ctx->reconnectPort;
   const int netIO = StoreStreamFields(ctx, DA_BACKUP, waitForStop, smHandle, smBuffer, daId, maHost,
                                       maPort, filePath, netLoad);

@@ -8,6 +8,7 @@
 #include "cmn/nls.h"
 #include "cmn/strmsg.h"
 #include "dacmn/dacmn.h"
+#include "dacmn/daimpl.h"
 #include "dacmn/dashm.h"
 #include "vekdf/damsg.h"
 
@@ -46,11 +47,25 @@ void ReportDataPath(const char* function, int number, const std::string& text);
 // the stream is not to be used further.
 void ReportInternal(const char* function, const char* rcsId, int line);
 
+// The entry trace of a buffer manager's opening `function` (its DA, agent
+// host and port) at `file`:`line` of the caller; the exit trace to match.
+dacmn_detail::TracedExit TraceOpening(const char* file, int line, const char* function, int daId,
+                                      const char* maHost, int maPort);
+
 // The check at a buffer manager's opening: false, after an internal-fault
 // report at `line` of the source `rcsId` names, when a stream is open already
 // (`streamOpen`, or a media-side handle in the context).
 bool NoStreamOpen(const char* function, const char* rcsId, int line, bool streamOpen,
                   const DacmnPtd* ctx);
+// The same check where the shared context `ctx` and the direction's `own`
+// (whose `stream` is its open stream) are also looked for: false when either
+// is missing, without a report.
+template <class Ptd>
+bool CanOpen(const char* function, const char* rcsId, int line, const DacmnPtd* ctx,
+             const Ptd* own) {
+  return ctx != nullptr && own != nullptr &&
+         NoStreamOpen(function, rcsId, line, own->stream != nullptr, ctx);
+}
 
 // Takes buffer `id`, which the media side gave back or filled, into `queue`
 // (traced as `name`). False, after an internal-fault report at `line` of the

@@ -189,6 +189,13 @@ void ReportInternal(const char* function, const char* sourceId, int line) {
                        sourceId, line);
 }
 
+dacmn_detail::TracedExit TraceOpening(const char* file, int line, const char* function, int daId,
+                                      const char* maHost, int maPort) {
+  DbgFcnInEx(file, line, function, kLevel, "(da %d, host %s, port %d)", daId,
+             maHost != nullptr ? maHost : "", maPort);
+  return dacmn_detail::TracedExit(file, line, function);
+}
+
 bool NoStreamOpen(const char* function, const char* rcsId, int line, bool streamOpen,
                   const DacmnPtd* ctx) {
   if (!streamOpen && ctx->maIpcHandle < 0) return true;

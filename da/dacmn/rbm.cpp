@@ -270,13 +270,10 @@ int RbmInit(const char* additionalId, const char* ranges, const char* postfix, c
             int reportLevel, int waitForStop, IpcHandle smHandle, char* smBuffer, int daId,
             const char* maHost, int maPort, const char* filePath, double netLoad) {
   static const char kFn[] = "RbmInit";
-  DbgFcnInEx(TARN_HERE, kFn, kLevel, "(da %d, host %s, port %d)", daId,
-             maHost != nullptr ? maHost : "", maPort);
-  const TracedExit done(TARN_HERE, kFn);
+  const TracedExit done = TraceOpening(TARN_HERE, kFn, daId, maHost, maPort);
   DacmnPtd* ctx = DacmnGetContext();
   RdaPtd* rda = RdaGetContext();
-  if (ctx == nullptr || rda == nullptr) return done(0);
-  if (!NoStreamOpen(kFn, rcsId, __LINE__, rda->stream != nullptr, ctx)) return done(0);
+  if (!CanOpen(kFn, rcsId, __LINE__, ctx, rda)) return done(0);
   const int netIO = StoreStreamFields(ctx, DA_RESTORE, waitForStop, smHandle, smBuffer, daId,
                                       maHost, maPort, filePath, netLoad);
   if (netIO < 0) return done(0);
