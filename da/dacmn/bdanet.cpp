@@ -118,17 +118,11 @@ NetStep BackupNet::Run() {
 
 // kGoOn when set up, else the step that ends the process.
 NetStep BackupNet::SetUp() {
-  IpcSetMaxNetLoad(ctx_->netLoad);
-  if (ctx_->maPort == -1 && ctx_->maHost[0] == '\0') {
-    NetMainFile(ctx_->filePath);
-    return NetStep::kExitIpc;
-  }
-  if (IpcSetAsyncDynBuf(pipe_) != 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
-    return NetStep::kExitIpc;
+  if (const NetStep rc = NetStartProcess(ctx_, pipe_, kProg, NetMainFile); rc != NetStep::kGoOn) {
+    return rc;
   }
   if (IpcReceiveData(pipe_, nullptr, 0) <= 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   StrMsg* in = IpcGetReceiveStrMsg(pipe_);
@@ -176,17 +170,17 @@ NetStep BackupNet::SetUp() {
   base_ = reinterpret_cast<char*>(g_.address) +
           (remote_ ? 0 : std::size_t(g_.bufSize) * g_.bufNum * g_.section);
   if (!NetSendListen(pipe_, g_)) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   DbgPlain(kLevel, "%s: MSG_OPEN (DA %d) to the media agent", kProg, ctx_->daId);
   if (IpcSendData(ma_, open_.data(), static_cast<int>(open_.size())) <= 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   ctx_->asyncReport = 1;
   if (IpcReceiveAsync(pipe_, nullptr, 0) != 0 || IpcReceiveAsync(ma_, nullptr, 0) != 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   NetClrID(&maRing_);
@@ -280,10 +274,8 @@ NetStep BackupNet::OnPipe(int event) {
   switch (event) {
     case IPC_EVENT_RECEIVED: return OnParentMessage();
     case IPC_EVENT_SENT:
-      if (abort_ == NetStop::kDue) {
-        abort_ = NetStop::kSent;
-        NetSendCode(pipe_, MSG_ABORT, -1);
-      } else if (abort_ == NetStop::kSent) {
+      if (NetSendWhenDue(pipe_, &abort_, MSG_ABORT)) return NetStep::kGoOn;
+      if (abort_ == NetStop::kSent) {
         abort_ = NetStop::kNone;
       } else if (stop_ == NetStop::kDue && agentStopped_) {
         StopParent();
@@ -293,7 +285,7 @@ NetStep BackupNet::OnPipe(int event) {
         ctx_->netFlags &= ~kDaNetReconnected;
         Report(kErhCritical, NlsPackMessage(kSetDataPath, kDaMsgReconnected));
       } else if (!FeedParent()) {
-        Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+        NetReportIpc(kProg);
         return NetStep::kExitIpc;
       }
       return NetStep::kGoOn;
@@ -303,9 +295,7 @@ NetStep BackupNet::OnPipe(int event) {
         return NetStep::kExitIpc;
       }
       return NetStep::kExitStop;
-    case IPC_EVENT_ERROR:
-      Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
-      return NetStep::kExitIpc;
+    case IPC_EVENT_ERROR: NetReportIpc(kProg); return NetStep::kExitIpc;
     default: return NetStep::kGoOn;
   }
 }
@@ -347,11 +337,7 @@ NetStep BackupNet::OnParentMessage() {
       Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
       return NetStep::kExitIpc;
   }
-  if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
-    return NetStep::kExitIpc;
-  }
-  return NetStep::kGoOn;
+  return NetRearmPipe(pipe_, kProg);
 }
 
 NetStep BackupNet::OnAgent(int event) {
@@ -375,13 +361,7 @@ NetStep BackupNet::OnAgent(int event) {
 // The agent ended the stream: the parent is told to abort, and the process
 // ends when it does.
 void BackupNet::AbortParent() {
-  if (abort_ != NetStop::kNone) return;
-  if (IpcCanSendAsync(pipe_) == 1) {
-    NetSendCode(pipe_, MSG_ABORT, -1);
-    abort_ = NetStop::kSent;
-  } else {
-    abort_ = NetStop::kDue;
-  }
+  NetSendOnce(pipe_, &abort_, MSG_ABORT);
 }
 
 NetStep BackupNet::OnAgentMessage() {
@@ -407,7 +387,7 @@ NetStep BackupNet::OnAgentMessage() {
   NetPutID(&ackRing_, id);
   ackCounter_ = (ackCounter_ + 1) % (2 * g_.bufNum);
   if (!FeedParent()) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   if (IpcReceiveAsync(ma_, nullptr, 0) != 0) return OnAgentBroken();
@@ -423,7 +403,7 @@ NetStep BackupNet::OnAgentBroken() {
   // Reconnection is for a link across the network, whatever VEKBDANET made
   // of the transfer.
   if (ctx_->savedReconnectPort == 0 || IpcHandleIsLocal(ma_) == 1) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   Report(kErhNormal, NlsPackMessage(kSetDataPath, kDaMsgReconnecting, ctx_->maHost));
@@ -458,7 +438,7 @@ NetStep BackupNet::OnAgentBroken() {
     Report(kErhCritical, NlsPackMessage(kSetDataPath, kDaMsgReconnected));
     ctx_->netFlags &= ~kDaNetReconnected;
     if (!FeedParent()) {
-      Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+      NetReportIpc(kProg);
       return NetStep::kExitIpc;
     }
     if (FeedAgent()) {
@@ -481,27 +461,18 @@ NetStep BackupNet::OnAgentBroken() {
 
 // ---------------------------------------------------------------- file variant
 
-class FileNet {
+class FileNet : public NetFileVariant {
  public:
-  FileNet(DacmnPtd* ctx, const char* path) : ctx_(ctx), pipe_(ctx->maIpcHandle), path_(path) {}
+  using NetFileVariant::NetFileVariant;
   NetStep Run();
 
  private:
-  NetStep OnMessage();
+  // A message from the parent other than MSG_ABORT.
+  NetStep OnMessage(int code, StrMsg* in);
   NetStep Finish();
   bool FeedParent();
 
-  DacmnPtd* ctx_;
-  IpcHandle pipe_;
-  const char* path_;
-  cmn::UniqueFd fd_;
-  char* base_ = nullptr;
-  int size_ = kFileBufferSize;
-  int count_ = kFileBufferCount;
   IdRing ackRing_{};
-  NetStop stop_ = NetStop::kNone;
-  int key_ = -1;
-  bool segmentRemoved_ = false;
 };
 
 bool FileNet::FeedParent() {
@@ -519,22 +490,13 @@ NetStep FileNet::Finish() {
 }
 
 NetStep FileNet::Run() {
-  fd_ = cmn::UniqueFd(VEK_OpenFile(path_ != nullptr ? path_ : "", 1, 1 | (0600 << 3)));
-  if (fd_.get() < 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgOpenFile, ErhSysErrnoToText(errno)));
-    return NetStep::kExitSetup;
-  }
-  NetFileGeometry(kProg, &size_, &count_);
-  BmShmDescription g{};
-  g.bufSize = size_;
-  g.bufNum = count_;
-  g.shmSize = count_ * size_ + 16;
+  if (const NetStep rc = OpenFile(kProg, 1, 1 | (0600 << 3)); rc != NetStep::kGoOn) return rc;
   NetClrID(&ackRing_);
-  if (const NetStep rc = NetFileStart(ctx_, kProg, &DacmnPtd::asyncReport, &g);
-      rc != NetStep::kGoOn)
+  if (const NetStep rc =
+          StartSegment(kProg, &DacmnPtd::asyncReport, kFileBufferSize, kFileBufferCount, 16);
+      rc != NetStep::kGoOn) {
     return rc;
-  key_ = g.key;
-  base_ = reinterpret_cast<char*>(g.address);
+  }
   for (;;) {
     const IpcHandle handle = IpcWaitForAsyncIpcEvent(-1);
     if (handle < 0) {
@@ -542,24 +504,20 @@ NetStep FileNet::Run() {
       return NetStep::kExitIpc;
     }
     if (handle != pipe_) continue;
-    const NetStep rc = NetOnFilePipe(
-        pipe_, &stop_, [this] { return OnMessage(); },
+    const NetStep rc = OnPipe(
+        kProg, [this](int code, StrMsg* in) { return OnMessage(code, in); },
         [this] {
           if (FeedParent()) return NetStep::kGoOn;
-          Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+          NetReportIpc(kProg);
           return NetStep::kExitIpc;
         });
     if (rc != NetStep::kGoOn) return rc;
   }
 }
 
-NetStep FileNet::OnMessage() {
-  if (!segmentRemoved_) segmentRemoved_ = NetRemoveWhenShared(key_);
-  StrMsg* in = IpcGetReceiveStrMsg(pipe_);
-  const int code = StrParseStartL(in, nullptr);
+NetStep FileNet::OnMessage(int code, StrMsg* in) {
   int id = -1;
   switch (code) {
-    case -1: ErhToConsole("NET MSG format error\n"); break;
     case MSG_DATA: {
       if (!NetReadInt(in, &id) || id < 0 || id >= count_ || stop_ != NetStop::kNone) {
         DbgPlain(kLevel, "%s: Protocol error! MSG_DATA (%d) from the parent => ABORTING", kProg,
@@ -567,7 +525,7 @@ NetStep FileNet::OnMessage() {
         Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
         return NetStep::kExitIpc;
       }
-      const char* buffer = base_ + std::size_t(id) * std::size_t(size_);
+      const char* buffer = Buffer(id);
       if (cmn::WriteAll(fd_.get(), buffer, std::size_t(size_)) != std::size_t(size_)) {
         const int err = errno != 0 ? errno : ENOSPC;
         Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgFileWrite, ErhSysErrnoToText(err)));
@@ -575,7 +533,7 @@ NetStep FileNet::OnMessage() {
       }
       NetPutID(&ackRing_, id);
       if (!FeedParent()) {
-        Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+        NetReportIpc(kProg);
         return NetStep::kExitIpc;
       }
       break;
@@ -583,22 +541,13 @@ NetStep FileNet::OnMessage() {
     case MSG_STOP:
       if (stop_ == NetStop::kNone) {
         if (const NetStep rc = Finish(); rc != NetStep::kExitStop) return rc;
-        stop_ = NetStop::kDue;
-        if (IpcCanSendAsync(pipe_) == 1) {
-          stop_ = NetStop::kSent;
-          if (!NetSendCode(pipe_, MSG_STOP, -1)) return NetStep::kExitIpc;
-        }
+        if (!NetSendOnce(pipe_, &stop_, MSG_STOP)) return NetStep::kExitIpc;
       }
       break;
-    case MSG_ABORT: return NetStep::kExitAbort;
     case MSG_OPEN: break;
     default:
       DbgPlain(kLevel, "%s: Protocol error! Message %d received from DA => IGNORED", kProg, code);
       break;
-  }
-  if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
-    return NetStep::kExitIpc;
   }
   return NetStep::kGoOn;
 }
@@ -653,7 +602,7 @@ Reconnect ResumeDAMA(DaNetLink* link, IpcHandle handle) {
     return Reconnect::kGiveUp;
   }
   if (IpcSetAsyncDynBuf(handle) != 0) {
-    Report(kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+    NetReportIpc(kProg);
     return Reconnect::kUnusable;
   }
   if (WaitForMessage(handle, kReconnectAnswerSeconds) != MessageWait::kReceived) {

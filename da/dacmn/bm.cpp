@@ -189,15 +189,7 @@ bool TakeAck(BdaPtd* bda, const char* item) {
                        (item != nullptr ? item : ""));
     return false;
   }
-  DbgPlain(kLevel, "ack (%2d)", id);
-  if (QuePut(&bda->freeBufQue, id) == 0) {
-    DbgPlain(kDbgUnexpected, "%s: QuePut (freeBufQue) buffer %ul failed!", kFn,
-             static_cast<unsigned>(id));
-    DbgPlain(kDbgUnexpected, "Queue size: %d, front : %d, rear: %d", bda->freeBufQue.size,
-             bda->freeBufQue.front, bda->freeBufQue.rear);
-    ReportInternal(kFn, rcsId, __LINE__);
-    return false;
-  }
+  if (!QueueBuffer(kFn, rcsId, __LINE__, &bda->freeBufQue, "freeBufQue", id)) return false;
   stream->sink.out &= ~bit;
   return true;
 }
@@ -236,18 +228,9 @@ int OnSessionManager(DacmnPtd* ctx, int state, bool* smClosed) {
   }
   DbgPlain(kLevel, "IPC EVENT (BSM) ==> DATA-READY");
   const int code = SessionManagerCode(handle, buffer, rc);
-  switch (code) {
-    case -1: ReportDataPath(kFn, kDaMsgSmParse, "no message"); return BM_FAILED;
-    case MSG_ABORT:
-      DbgPlain(kLevel, "from BSM: MSG_ABORT");
-      ReportDataPath(kFn, kDaMsgSmAbort);
-      return BM_FAILED;
-    case MSG_STOP: DbgPlain(kLevel, "from BSM: MSG_STOP"); return BM_STOPPED;
-    default:
-      DbgPlain(kLevel, "from BSM: Unknown Message ID: %d", code);
-      ReportDataPath(kFn, kDaMsgSmUnknown);
-      return BM_FAILED;
-  }
+  if (OnSmCode(kFn, "BSM", code, MSG_STOP) != Common::kOwn) return BM_FAILED;
+  DbgPlain(kLevel, "from BSM: MSG_STOP");
+  return BM_STOPPED;
 }
 
 // A message on the media-side handle; -1 to go on waiting.
@@ -273,25 +256,16 @@ int OnMediaSide(DacmnPtd* ctx, BdaPtd* bda, int state, bool* maClosed, bool* ack
   DbgPlain(kLevel, "IPC EVENT (NETIO) ==> DATA-READY");
   StrMsg* msg = IpcGetReceiveStrMsg(handle);
   const int code = StrParseStartL(msg, nullptr);
+  if (const Common common = OnNetCode(kFn, code, msg); common != Common::kOwn) {
+    return LoopResult(common, BM_STOPPED, BM_FAILED);
+  }
   switch (code) {
-    case -1: ReportDataPath(kFn, kDaMsgNetParse, "no message"); return -1;
-    case MSG_ABORT:
-      DbgPlain(kLevel, "from NET: MSG_ABORT");
-      ReportDataPath(kFn, kDaMsgNetAbort);
-      return BM_FAILED;
-    case MSG_MSG:
-    case MSG_MSGFMT:
-    case MSG_CON: ForwardNetText(kFn, code, msg); return -1;
-    case MSG_STOP: DbgPlain(kLevel, "from NET: MSG_STOP"); return BM_STOPPED;
     case MSG_LISTEN: DbgPlain(kLevel, "from NET: MSG_LISTEN"); return BM_GO_ON;
     case MSG_DATA:
       if (!TakeAck(bda, StrParseNextL(msg))) return BM_FAILED;
       *acked = true;
       return -1;
-    default:
-      DbgPlain(kLevel, "from NET: Unknown Message ID: %d", code);
-      ReportDataPath(kFn, kDaMsgNetUnknown);
-      return BM_FAILED;
+    default: ReportUnknownNet(kFn, code); return BM_FAILED;
   }
 }
 
@@ -438,20 +412,10 @@ int BmInit(const char* additionalId, const char* ranges, const char* postfix, co
            const char* maHost, int maPort, const char* filePath, double netLoad,
            const char* zeroCopyName, const char* zeroCopyString, const CmnVec* options) {
   static const char kFn[] = "BmInit";
-  DbgFcnInEx(TARN_HERE, kFn, kLevel, "(da %d, host %s, port %d)", daId,
-             maHost != nullptr ? maHost : "", maPort);
-  auto done = [&](int rc) {
-    DbgFcnOutEx(TARN_HERE, kFn, kLevel, "(int) %d", rc);
-    return rc;
-  };
+  const TracedExit done = TraceOpening(TARN_HERE, kFn, daId, maHost, maPort);
   DacmnPtd* ctx = DacmnGetContext();
   BdaPtd* bda = BdaGetContext();
-  if (ctx == nullptr || bda == nullptr) return done(0);
-  if (bda->stream != nullptr || ctx->maIpcHandle >= 0) {
-    DbgPlain(kDbgUnexpected, "[%s] a stream is already open", kFn);
-    ReportInternal(kFn, rcsId, __LINE__);
-    return done(0);
-  }
+  if (!CanOpen(kFn, rcsId, __LINE__, ctx, bda)) return done(0);
   ctx->savedReconnectPort = ctx->reconnectPort;
   const int netIO = StoreStreamFields(ctx, DA_BACKUP, waitForStop, smHandle, smBuffer, daId, maHost,
                                       maPort, filePath, netLoad);
@@ -581,10 +545,7 @@ int BmPutBlock() {
 int BmFlush() {
   static const char kFn[] = "BmFlush";
   DbgFcnInEx(TARN_HERE, kFn, kLevel, "%s", "");
-  auto done = [&](int rc) {
-    DbgFcnOutEx(TARN_HERE, kFn, kLevel, "(int) %d", rc);
-    return rc;
-  };
+  const TracedExit done(TARN_HERE, kFn);
   BdaPtd* bda = BdaGetContext();
   BmStream* const stream = bda != nullptr ? bda->stream : nullptr;
   if (stream == nullptr) return done(0);
@@ -612,10 +573,7 @@ int BmFlush() {
 int BmExit(int doNotWait) {
   static const char kFn[] = "BmExit";
   DbgFcnInEx(TARN_HERE, kFn, kLevel, "(doNotWait %d)", doNotWait);
-  auto done = [&](int rc) {
-    DbgFcnOutEx(TARN_HERE, kFn, kLevel, "(int) %d", rc);
-    return rc;
-  };
+  const TracedExit done(TARN_HERE, kFn);
   DacmnPtd* ctx = DacmnGetContext();
   BdaPtd* bda = BdaGetContext();
   if (ctx == nullptr || bda == nullptr) return done(0);

@@ -8,6 +8,7 @@
 #include "cmn/nls.h"
 #include "cmn/strmsg.h"
 #include "dacmn/dacmn.h"
+#include "dacmn/daimpl.h"
 #include "dacmn/dashm.h"
 #include "vekdf/damsg.h"
 
@@ -46,6 +47,32 @@ void ReportDataPath(const char* function, int number, const std::string& text);
 // the stream is not to be used further.
 void ReportInternal(const char* function, const char* rcsId, int line);
 
+// The entry trace of a buffer manager's opening `function` (its DA, agent
+// host and port) at `file`:`line` of the caller; the exit trace to match.
+dacmn_detail::TracedExit TraceOpening(const char* file, int line, const char* function, int daId,
+                                      const char* maHost, int maPort);
+
+// The check at a buffer manager's opening: false, after an internal-fault
+// report at `line` of the source `rcsId` names, when a stream is open already
+// (`streamOpen`, or a media-side handle in the context).
+bool NoStreamOpen(const char* function, const char* rcsId, int line, bool streamOpen,
+                  const DacmnPtd* ctx);
+// The same check where the shared context `ctx` and the direction's `own`
+// (whose `stream` is its open stream) are also looked for: false when either
+// is missing, without a report.
+template <class Ptd>
+bool CanOpen(const char* function, const char* rcsId, int line, const DacmnPtd* ctx,
+             const Ptd* own) {
+  return ctx != nullptr && own != nullptr &&
+         NoStreamOpen(function, rcsId, line, own->stream != nullptr, ctx);
+}
+
+// Takes buffer `id`, which the media side gave back or filled, into `queue`
+// (traced as `name`). False, after an internal-fault report at `line` of the
+// source `rcsId` names, when the queue refuses it.
+bool QueueBuffer(const char* function, const char* rcsId, int line, QueRec* queue, const char* name,
+                 int id);
+
 // Sends a message without items on `handle`. True when sent.
 bool SendBare(IpcHandle handle, int code);
 
@@ -79,6 +106,33 @@ bool AttachSegment(const char* function, DaSide side, IpcHandle handle,
 // The buffer id a message item names: the whole item a number in
 // 0 .. bufNum - 1. False for anything else, a null item included.
 bool ParseBufferId(const char* item, int bufNum, int* id);
+
+// What a message both buffer managers treat alike asks of their event loop.
+enum class Common {
+  kWait,     // go on waiting
+  kStopped,  // MSG_STOP from the media side
+  kFailed,   // the stream ends, reported
+  kOwn,      // not one of them: the buffer manager's own case
+};
+
+// A buffer manager's event-loop result for a common case other than kOwn:
+// -1 to go on waiting, else its `stopped` or `failed`.
+constexpr int LoopResult(Common common, int stopped, int failed) {
+  return common == Common::kWait ? -1 : common == Common::kStopped ? stopped : failed;
+}
+
+// A message from the session manager (`code` as SessionManagerCode gives
+// it), traced as from `peer`: none or MSG_ABORT fail the stream with a
+// report under `function`, `known` is kOwn, any other code is reported as
+// unknown and fails it.
+Common OnSmCode(const char* function, const char* peer, int code, int known);
+// A message from the media side (`code` parsed from `msg`): none is reported
+// and waited past, MSG_ABORT fails the stream, texts are forwarded
+// (ForwardNetText), MSG_STOP stops; kOwn for any other.
+Common OnNetCode(const char* function, int code, StrMsg* msg);
+// The report of a media-side message neither the common cases nor the
+// buffer manager know; the stream fails.
+void ReportUnknownNet(const char* function, int code);
 
 // MSG_MSG, MSG_MSGFMT or MSG_CON from the network process, its parse past
 // the code: the text goes to the report or the console hook. False for any

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include "cmn/dbg.h"
 #include "cmn/nls.h"
 #include "dacmn/dacmn.h"
 #include "vekdf/damsg.h"
@@ -11,6 +12,24 @@ namespace dacmn_detail {
 
 // Trace level of the data path's flow.
 constexpr int kLevel = 70;
+
+// The exit trace of a function traced at kLevel whose entry the caller
+// traced under the same name: `done(rc)` traces the int result, at the
+// caller's source position, and gives it back.
+class TracedExit {
+ public:
+  TracedExit(const char* file, int line, const char* function)
+      : file_(file), line_(line), function_(function) {}
+  int operator()(int rc) const {
+    DbgFcnOutEx(file_, line_, function_, kLevel, "(int) %d", rc);
+    return rc;
+  }
+
+ private:
+  const char* file_;
+  int line_;
+  const char* function_;
+};
 
 // Catalogue sets the data path reports from.
 constexpr int kSetError = kNlsSetError;

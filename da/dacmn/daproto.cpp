@@ -53,10 +53,7 @@ const char* OptionalItem(StrMsg* msg) {
 int DaProtocolCheck(IpcHandle handle, char* buffer) {
   static const char kFn[] = "DaProtocolCheck";
   DbgFcnInEx(TARN_HERE, kFn, kLevel, "(handle %d)", handle);
-  auto done = [&](int rc) {
-    DbgFcnOutEx(TARN_HERE, kFn, kLevel, "(int) %d", rc);
-    return rc;
-  };
+  const TracedExit done(TARN_HERE, kFn);
   StrMsg* send = IpcGetStrMsg(handle);
   StrMsg* receive = IpcGetReceiveStrMsg(handle);
   if (send == nullptr || receive == nullptr) {

@@ -189,6 +189,33 @@ void ReportInternal(const char* function, const char* sourceId, int line) {
                        sourceId, line);
 }
 
+dacmn_detail::TracedExit TraceOpening(const char* file, int line, const char* function, int daId,
+                                      const char* maHost, int maPort) {
+  DbgFcnInEx(file, line, function, kLevel, "(da %d, host %s, port %d)", daId,
+             maHost != nullptr ? maHost : "", maPort);
+  return dacmn_detail::TracedExit(file, line, function);
+}
+
+bool NoStreamOpen(const char* function, const char* rcsId, int line, bool streamOpen,
+                  const DacmnPtd* ctx) {
+  if (!streamOpen && ctx->maIpcHandle < 0) return true;
+  DbgPlain(kDbgUnexpected, "[%s] a stream is already open", function);
+  ReportInternal(function, rcsId, line);
+  return false;
+}
+
+bool QueueBuffer(const char* function, const char* rcsId, int line, QueRec* queue, const char* name,
+                 int id) {
+  DbgPlain(kLevel, "ack (%2d)", id);
+  if (QuePut(queue, id) != 0) return true;
+  DbgPlain(kDbgUnexpected, "%s: QuePut (%s) buffer %ul failed!", function, name,
+           static_cast<unsigned>(id));
+  DbgPlain(kDbgUnexpected, "Queue size: %d, front : %d, rear: %d", queue->size, queue->front,
+           queue->rear);
+  ReportInternal(function, rcsId, line);
+  return false;
+}
+
 bool SendBare(IpcHandle handle, int code) {
   StrMsg* msg = IpcGetStrMsg(handle);
   return msg != nullptr && StrMsgStartExL(msg, nullptr, 0, code, 0) == 0 &&
@@ -347,6 +374,41 @@ bool ForwardNetText(const char* fn, int code, StrMsg* msg) {
     }
     default: return false;
   }
+}
+
+Common OnSmCode(const char* function, const char* peer, int code, int known) {
+  if (code == known) return Common::kOwn;
+  switch (code) {
+    case -1: ReportDataPath(function, kDaMsgSmParse, "no message"); return Common::kFailed;
+    case MSG_ABORT:
+      DbgPlain(kLevel, "from %s: MSG_ABORT", peer);
+      ReportDataPath(function, kDaMsgSmAbort);
+      return Common::kFailed;
+    default:
+      DbgPlain(kLevel, "from %s: Unknown Message ID: %d", peer, code);
+      ReportDataPath(function, kDaMsgSmUnknown);
+      return Common::kFailed;
+  }
+}
+
+Common OnNetCode(const char* function, int code, StrMsg* msg) {
+  switch (code) {
+    case -1: ReportDataPath(function, kDaMsgNetParse, "no message"); return Common::kWait;
+    case MSG_ABORT:
+      DbgPlain(kLevel, "from NET: MSG_ABORT");
+      ReportDataPath(function, kDaMsgNetAbort);
+      return Common::kFailed;
+    case MSG_MSG:
+    case MSG_MSGFMT:
+    case MSG_CON: ForwardNetText(function, code, msg); return Common::kWait;
+    case MSG_STOP: DbgPlain(kLevel, "from NET: MSG_STOP"); return Common::kStopped;
+    default: return Common::kOwn;
+  }
+}
+
+void ReportUnknownNet(const char* function, int code) {
+  DbgPlain(kLevel, "from NET: Unknown Message ID: %d", code);
+  ReportDataPath(function, kDaMsgNetUnknown);
 }
 
 }  // namespace bm_detail

@@ -12,6 +12,7 @@
 #include "cmn/dbg.h"
 #include "cmn/erh.h"
 #include "cmn/nlspack.h"
+#include "cmn/vekfile.h"
 #include "dacmn/netimpl.h"
 #include "ipc/ipcasync.h"
 
@@ -160,6 +161,18 @@ void NetFileGeometry(const char* prog, int* size, int* count) {
   }
 }
 
+NetStep NetStartProcess(DacmnPtd* ctx, IpcHandle pipe, const char* prog,
+                        void (*fileMain)(const char*)) {
+  IpcSetMaxNetLoad(ctx->netLoad);
+  if (ctx->maPort == -1 && ctx->maHost[0] == '\0') {
+    fileMain(ctx->filePath);
+    return NetStep::kExitIpc;
+  }
+  if (IpcSetAsyncDynBuf(pipe) == 0) return NetStep::kGoOn;
+  NetReportIpc(prog);
+  return NetStep::kExitIpc;
+}
+
 NetStep NetFileStart(DacmnPtd* ctx, const char* prog, int DacmnPtd::*asyncFlag,
                      BmShmDescription* g) {
   const IpcHandle pipe = ctx->maIpcHandle;
@@ -172,9 +185,60 @@ NetStep NetFileStart(DacmnPtd* ctx, const char* prog, int DacmnPtd::*asyncFlag,
     ctx->*asyncFlag = 1;
     if (IpcReceiveAsync(pipe, nullptr, 0) == 0) return NetStep::kGoOn;
   }
+  NetReportIpc(prog);
+  return NetStep::kExitIpc;
+}
+
+bool NetSendWhenDue(IpcHandle pipe, NetStop* state, int code, bool* sent) {
+  if (*state != NetStop::kDue) return false;
+  *state = NetStop::kSent;
+  const bool started = NetSendCode(pipe, code, -1);
+  if (sent != nullptr) *sent = started;
+  return true;
+}
+
+bool NetSendOnce(IpcHandle pipe, NetStop* state, int code) {
+  if (*state != NetStop::kNone) return true;
+  if (IpcCanSendAsync(pipe) != 1) {
+    *state = NetStop::kDue;
+    return true;
+  }
+  *state = NetStop::kSent;
+  return NetSendCode(pipe, code, -1);
+}
+
+void NetReportIpc(const char* prog) {
   ErhFullReportPacked(prog, kErhMajor,
                       NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
+}
+
+NetStep NetRearmPipe(IpcHandle pipe, const char* prog) {
+  if (IpcReceiveAsync(pipe, nullptr, 0) == 0) return NetStep::kGoOn;
+  NetReportIpc(prog);
   return NetStep::kExitIpc;
+}
+
+NetStep NetFileVariant::OpenFile(const char* prog, int mode, int flags) {
+  fd_ = cmn::UniqueFd(VEK_OpenFile(path_ != nullptr ? path_ : "", mode, flags));
+  if (fd_.get() >= 0) return NetStep::kGoOn;
+  ErhFullReportPacked(prog, kErhMajor,
+                      NlsPackMessage(kSetDataPath, kDaMsgOpenFile, ErhSysErrnoToText(errno)));
+  return NetStep::kExitSetup;
+}
+
+NetStep NetFileVariant::StartSegment(const char* prog, int DacmnPtd::*asyncFlag, int size,
+                                     int count, int spare) {
+  size_ = size;
+  count_ = count;
+  NetFileGeometry(prog, &size_, &count_);
+  BmShmDescription g{};
+  g.bufSize = size_;
+  g.bufNum = count_;
+  g.shmSize = count_ * size_ + spare;
+  if (const NetStep rc = NetFileStart(ctx_, prog, asyncFlag, &g); rc != NetStep::kGoOn) return rc;
+  key_ = g.key;
+  base_ = reinterpret_cast<char*>(g.address);
+  return NetStep::kGoOn;
 }
 
 bool NetRemoveWhenShared(int key) {

@@ -7,6 +7,7 @@
 
 #include "cmn/erh.h"
 #include "cmn/strmsg.h"
+#include "cmn/sysio.h"
 #include "dacmn/dacmn.h"
 #include "dacmn/daimpl.h"
 #include "dacmn/dashm.h"
@@ -35,12 +36,34 @@ inline int NetExitCode(NetStep step) {
 // asked for, due once the pipe takes a send, sent.
 enum class NetStop { kNone, kDue, kSent };
 
-// One event on the pipe of a file variant, whose loop waits on nothing else:
-// a received message goes to `onMessage`; a completed send lets a due
-// MSG_STOP go, ends the process once it went, and otherwise goes to
-// `onSent`. Both give the step to take.
+// One event on the pipe of a file variant, whose loop waits on nothing else.
+// A received message is parsed: a format error goes to the console,
+// MSG_ABORT ends the process, any other code goes to `onMessage(code, msg)`;
+// then (unless the step ends the process) the next receive is armed, a
+// failure reported under `prog`. A completed send lets a due MSG_STOP go,
+// ends the process once it went, and otherwise goes to `onSent()`. Both
+// handlers give the step to take.
 template <class OnMessage, class OnSent>
-NetStep NetOnFilePipe(IpcHandle pipe, NetStop* stop, OnMessage&& onMessage, OnSent&& onSent);
+NetStep NetOnFilePipe(IpcHandle pipe, const char* prog, NetStop* stop, OnMessage&& onMessage,
+                      OnSent&& onSent);
+
+// At a completed send on the pipe: when the message `code` is due under
+// `state`, it goes now (`state` becomes kSent; a send that cannot be started
+// shows in NetSendCode's result, given in *sent when not null). True when it
+// was due.
+bool NetSendWhenDue(IpcHandle pipe, NetStop* state, int code, bool* sent = nullptr);
+
+// A message `code` for the parent under `state`, at most once: sent now
+// when the pipe takes a send (kSent), else due (kDue) for the next completed
+// send. False when a send could not be started.
+bool NetSendOnce(IpcHandle pipe, NetStop* state, int code);
+
+// The report of a failed read or write on a link (set 80, number 1005) under
+// `prog`, with the error state's text.
+void NetReportIpc(const char* prog);
+// Arms the pipe's next receive at the end of a handled message: kGoOn, or
+// kExitIpc after NetReportIpc.
+NetStep NetRearmPipe(IpcHandle pipe, const char* prog);
 
 // Seconds a report waits for the pipe to take it.
 constexpr int kNetFlushSeconds = 60;
@@ -99,6 +122,14 @@ bool NetSetUpSegment(IpcHandle pipe, bool remote, BmShmDescription* g);
 // section, count, buffer size and offset, sent synchronously. False on failure.
 bool NetSendListen(IpcHandle pipe, const BmShmDescription& g);
 
+// The start both network processes share: the stream's network load; a
+// file stream (neither agent host nor port) runs `fileMain` on its path in
+// this process instead; the pipe's receive buffer grows with its messages.
+// kGoOn to go on, else the step that ends the process (after a report under
+// `prog` when the pipe cannot be set up).
+NetStep NetStartProcess(DacmnPtd* ctx, IpcHandle pipe, const char* prog,
+                        void (*fileMain)(const char*));
+
 // The buffers of a file: `size` and `count` keep their defaults unless
 // VEKDABLOCKSIZE lies in 8192 .. 1048576 and VEKDABLOCKSPERDA in 1 .. 32
 // (values outside are traced with `prog` and ignored).
@@ -136,13 +167,24 @@ std::vector<char> NetRelayedStop(StrMsg* msg);
 bool NetReadInt(StrMsg* msg, int* value);
 
 template <class OnMessage, class OnSent>
-NetStep NetOnFilePipe(IpcHandle pipe, NetStop* stop, OnMessage&& onMessage, OnSent&& onSent) {
+NetStep NetOnFilePipe(IpcHandle pipe, const char* prog, NetStop* stop, OnMessage&& onMessage,
+                      OnSent&& onSent) {
   switch (IpcGetLastIpcHandleEvent(pipe)) {
-    case IPC_EVENT_RECEIVED: return onMessage();
+    case IPC_EVENT_RECEIVED: {
+      StrMsg* in = IpcGetReceiveStrMsg(pipe);
+      const int code = StrParseStartL(in, nullptr);
+      if (code == -1) {
+        ErhToConsole("NET MSG format error\n");
+      } else if (code == MSG_ABORT) {
+        return NetStep::kExitAbort;
+      } else if (const NetStep rc = onMessage(code, in); rc != NetStep::kGoOn) {
+        return rc;
+      }
+      return NetRearmPipe(pipe, prog);
+    }
     case IPC_EVENT_SENT:
-      if (*stop == NetStop::kDue) {
-        *stop = NetStop::kSent;
-        return NetSendCode(pipe, MSG_STOP, -1) ? NetStep::kGoOn : NetStep::kExitIpc;
+      if (bool sent = false; NetSendWhenDue(pipe, stop, MSG_STOP, &sent)) {
+        return sent ? NetStep::kGoOn : NetStep::kExitIpc;
       }
       if (*stop == NetStop::kSent) return NetStep::kExitStop;
       return onSent();
@@ -151,5 +193,41 @@ NetStep NetOnFilePipe(IpcHandle pipe, NetStop* stop, OnMessage&& onMessage, OnSe
     default: return NetStep::kGoOn;
   }
 }
+
+// What both file variants keep: the pipe to the parent, the file and the
+// segment of its buffers, and the parent's stop.
+class NetFileVariant {
+ public:
+  NetFileVariant(DacmnPtd* ctx, const char* path)
+      : ctx_(ctx), pipe_(ctx->maIpcHandle), path_(path) {}
+
+ protected:
+  // Opens the file with VEK_OpenFile's `mode` and `flags`: kGoOn, or
+  // kExitSetup after a report under `prog`.
+  NetStep OpenFile(const char* prog, int mode, int flags);
+  // The segment of `count` buffers of `size` bytes unless the environment
+  // says otherwise (NetFileGeometry), with `spare` bytes behind them
+  // (NetFileStart): kGoOn, or the step that ends the process.
+  NetStep StartSegment(const char* prog, int DacmnPtd::*asyncFlag, int size, int count, int spare);
+  // One event on the pipe (NetOnFilePipe under `prog`); the segment is
+  // marked for removal first once the parent has attached it.
+  template <class OnMessage, class OnSent>
+  NetStep OnPipe(const char* prog, OnMessage&& onMessage, OnSent&& onSent) {
+    if (!segmentRemoved_) segmentRemoved_ = NetRemoveWhenShared(key_);
+    return NetOnFilePipe(pipe_, prog, &stop_, onMessage, onSent);
+  }
+  char* Buffer(int id) const { return base_ + std::size_t(id) * std::size_t(size_); }
+
+  DacmnPtd* ctx_;
+  IpcHandle pipe_;
+  const char* path_;
+  cmn::UniqueFd fd_;
+  char* base_ = nullptr;
+  int size_ = 0;
+  int count_ = 0;
+  int key_ = -1;
+  bool segmentRemoved_ = false;
+  NetStop stop_ = NetStop::kNone;
+};
 
 }  // namespace dacmn_detail

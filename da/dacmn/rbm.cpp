@@ -105,15 +105,7 @@ bool QueueFilled(RdaPtd* rda, const char* item) {
         (inRange ? "buffer announced twice: " : "announced buffer out of range: ") + text);
     return false;
   }
-  DbgPlain(kLevel, "ack (%2d)", id);
-  if (QuePut(&rda->filledBufQue, id) == 0) {
-    DbgPlain(kDbgUnexpected, "%s: QuePut (filledBufQue) buffer %ul failed!", kFn,
-             static_cast<unsigned>(id));
-    DbgPlain(kDbgUnexpected, "Queue size: %d, front : %d, rear: %d", rda->filledBufQue.size,
-             rda->filledBufQue.front, rda->filledBufQue.rear);
-    ReportInternal(kFn, rcsId, __LINE__);
-    return false;
-  }
+  if (!QueueBuffer(kFn, rcsId, __LINE__, &rda->filledBufQue, "filledBufQue", id)) return false;
   stream->mine |= Bit(id);
   return true;
 }
@@ -136,20 +128,11 @@ int OnSessionManager(DacmnPtd* ctx) {
     return RBM_FAILED;
   }
   const int code = SessionManagerCode(handle, buffer, rc);
-  switch (code) {
-    case -1: ReportDataPath(kFn, kDaMsgSmParse, "no message"); return RBM_FAILED;
-    case MSG_ABORT:
-      DbgPlain(kLevel, "from RSM: MSG_ABORT");
-      ReportDataPath(kFn, kDaMsgSmAbort);
-      return RBM_FAILED;
-    case kRbmMsgResume: DbgPlain(kLevel, "from RSM: MSG_RESUME"); return RBM_RESUMED;
-    default:
-      // MSG_STOP included: a stop while data is still to be read ends the
-      // restore incomplete.
-      DbgPlain(kLevel, "from RSM: Unknown Message ID: %d", code);
-      ReportDataPath(kFn, kDaMsgSmUnknown);
-      return RBM_FAILED;
-  }
+  // MSG_STOP is unknown here: a stop while data is still to be read ends the
+  // restore incomplete.
+  if (OnSmCode(kFn, "RSM", code, kRbmMsgResume) != Common::kOwn) return RBM_FAILED;
+  DbgPlain(kLevel, "from RSM: MSG_RESUME");
+  return RBM_RESUMED;
 }
 
 // A message on the media-side handle; -1 to go on waiting.
@@ -171,16 +154,10 @@ int OnMediaSide(DacmnPtd* ctx, RdaPtd* rda, int state) {
   }
   StrMsg* msg = IpcGetReceiveStrMsg(handle);
   const int code = StrParseStartL(msg, nullptr);
+  if (const Common common = OnNetCode(kFn, code, msg); common != Common::kOwn) {
+    return LoopResult(common, RBM_STOPPED, RBM_FAILED);
+  }
   switch (code) {
-    case -1: ReportDataPath(kFn, kDaMsgNetParse, "no message"); return -1;
-    case MSG_ABORT:
-      DbgPlain(kLevel, "from NET: MSG_ABORT");
-      ReportDataPath(kFn, kDaMsgNetAbort);
-      return RBM_FAILED;
-    case MSG_MSG:
-    case MSG_MSGFMT:
-    case MSG_CON: ForwardNetText(kFn, code, msg); return -1;
-    case MSG_STOP: DbgPlain(kLevel, "from NET: MSG_STOP"); return RBM_STOPPED;
     case MSG_LISTEN:
       DbgPlain(kLevel, "from NET: MSG_LISTEN");
       if (state == RBM_STATE_STOP) return RBM_STOPPED;
@@ -199,10 +176,7 @@ int OnMediaSide(DacmnPtd* ctx, RdaPtd* rda, int state) {
       // MSG_STOP: the object's buffers are not read any more.
       DbgPlain(kLevel, "%s: filled buffer ignored in state %d", kFn, state);
       return -1;
-    default:
-      DbgPlain(kLevel, "from NET: Unknown Message ID: %d", code);
-      ReportDataPath(kFn, kDaMsgNetUnknown);
-      return RBM_FAILED;
+    default: ReportUnknownNet(kFn, code); return RBM_FAILED;
   }
 }
 
@@ -239,8 +213,8 @@ int EventLoop(int state) {
     // Filled buffers that came together are served from the bytes read
     // ahead; once they are used up the caller has its blocks, and another
     // poll would only find nothing.
-    if (state == RBM_STATE_RUN && handle == ctx->maIpcHandle &&
-        QueCount(&rda->filledBufQue) > 0 && IpcHoldsReadAhead(handle) != 1) {
+    if (state == RBM_STATE_RUN && handle == ctx->maIpcHandle && QueCount(&rda->filledBufQue) > 0 &&
+        IpcHoldsReadAhead(handle) != 1) {
       return RBM_GO_ON;
     }
   }
@@ -296,20 +270,10 @@ int RbmInit(const char* additionalId, const char* ranges, const char* postfix, c
             int reportLevel, int waitForStop, IpcHandle smHandle, char* smBuffer, int daId,
             const char* maHost, int maPort, const char* filePath, double netLoad) {
   static const char kFn[] = "RbmInit";
-  DbgFcnInEx(TARN_HERE, kFn, kLevel, "(da %d, host %s, port %d)", daId,
-             maHost != nullptr ? maHost : "", maPort);
-  auto done = [&](int rc) {
-    DbgFcnOutEx(TARN_HERE, kFn, kLevel, "(int) %d", rc);
-    return rc;
-  };
+  const TracedExit done = TraceOpening(TARN_HERE, kFn, daId, maHost, maPort);
   DacmnPtd* ctx = DacmnGetContext();
   RdaPtd* rda = RdaGetContext();
-  if (ctx == nullptr || rda == nullptr) return done(0);
-  if (rda->stream != nullptr || ctx->maIpcHandle >= 0) {
-    DbgPlain(kDbgUnexpected, "[%s] a stream is already open", kFn);
-    ReportInternal(kFn, rcsId, __LINE__);
-    return done(0);
-  }
+  if (!CanOpen(kFn, rcsId, __LINE__, ctx, rda)) return done(0);
   const int netIO = StoreStreamFields(ctx, DA_RESTORE, waitForStop, smHandle, smBuffer, daId,
                                       maHost, maPort, filePath, netLoad);
   if (netIO < 0) return done(0);
@@ -501,10 +465,7 @@ int RbmExit(int abortCode) {
 int RbmReset() {
   static const char kFn[] = "RbmReset";
   DbgFcnInEx(TARN_HERE, kFn, kLevel, "%s", "");
-  auto done = [&](int rc) {
-    DbgFcnOutEx(TARN_HERE, kFn, kLevel, "(int) %d", rc);
-    return rc;
-  };
+  const TracedExit done(TARN_HERE, kFn);
   DacmnPtd* ctx = DacmnGetContext();
   RdaPtd* rda = RdaGetContext();
   const IpcHandle handle = ctx != nullptr ? ctx->maIpcHandle : kIpcNoHandle;

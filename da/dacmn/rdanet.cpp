@@ -37,10 +37,6 @@ void Report(const char* prog, int level, const char* packed) {
   ErhFullReportPacked(prog, level, packed);
 }
 
-void ReportIpc(const char* prog) {
-  Report(prog, kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetRead, ErhErrnoToText()));
-}
-
 void ReportProtocol(const char* prog) {
   Report(prog, kErhMajor, NlsPackMessage(kSetDataPath, kDaMsgNetUnknown));
 }
@@ -106,14 +102,8 @@ class RestoreNet {
 };
 
 NetStep RestoreNet::Run() {
-  IpcSetMaxNetLoad(ctx_->netLoad);
-  if (ctx_->maPort == -1 && ctx_->maHost[0] == '\0') {
-    RNetMainFile(ctx_->filePath);
-    return NetStep::kExitIpc;
-  }
-  if (IpcSetAsyncDynBuf(pipe_) != 0) {
-    ReportIpc(kProg);
-    return NetStep::kExitIpc;
+  if (const NetStep rc = NetStartProcess(ctx_, pipe_, kProg, RNetMainFile); rc != NetStep::kGoOn) {
+    return rc;
   }
   if (const NetStep rc = OpenAgent(); rc != NetStep::kGoOn) return rc;
   const NetStep code = Loop();
@@ -125,7 +115,7 @@ NetStep RestoreNet::Run() {
 NetStep RestoreNet::OpenAgent() {
   // Set-up speaks synchronously on the pipe: what is in flight goes first.
   if (IpcCanSendAsync(pipe_) == 0 && IpcFlushAsyncHandle(pipe_, kNetFlushSeconds) != 1) {
-    ReportIpc(kProg);
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   ctx_->restoreAsyncReport = 0;
@@ -153,20 +143,20 @@ NetStep RestoreNet::OpenAgent() {
   segmentRemoved_ = false;
   base_ = reinterpret_cast<char*>(g_.address);
   if (!NetSendListen(pipe_, g_)) {
-    ReportIpc(kProg);
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   DbgPlain(kLevel, "%s: MSG_OPEN (DA %d) to the media agent", kProg, ctx_->daId);
   StrMsg* out = IpcGetStrMsg(ma_);
   if (out == nullptr || StrMsgStartExL(out, nullptr, 0, MSG_OPEN, 0) != 0 ||
       StrMsgFAppendL(out, "%d", ctx_->daId) != 0 || IpcSendStrMsg(ma_) <= 0) {
-    ReportIpc(kProg);
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   ctx_->restoreAsyncReport = 1;
   if ((IpcCanReceiveAsync(pipe_) == 1 && IpcReceiveAsync(pipe_, nullptr, 0) != 0) ||
       IpcReceiveAsync(ma_, nullptr, 0) != 0) {
-    ReportIpc(kProg);
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   NetClrID(&parentRing_);
@@ -261,13 +251,7 @@ bool RestoreNet::AdvanceClose() {
 
 // The agent left: the parent is told to abort and decides.
 void RestoreNet::AbortParent() {
-  if (abort_ != NetStop::kNone) return;
-  if (IpcCanSendAsync(pipe_) == 1) {
-    NetSendCode(pipe_, MSG_ABORT, -1);
-    abort_ = NetStop::kSent;
-  } else {
-    abort_ = NetStop::kDue;
-  }
+  NetSendOnce(pipe_, &abort_, MSG_ABORT);
 }
 
 NetStep RestoreNet::OnPipe(int event) {
@@ -275,18 +259,14 @@ NetStep RestoreNet::OnPipe(int event) {
     case IPC_EVENT_RECEIVED: return OnParentMessage();
     case IPC_EVENT_SENT:
       // A stop in flight is the last message: its completion ends the process.
-      if (abort_ == NetStop::kDue) {
-        abort_ = NetStop::kSent;
-        NetSendCode(pipe_, MSG_ABORT, -1);
-      } else if (stop_ == NetStop::kDue) {
-        stop_ = NetStop::kSent;
-        NetSendCode(pipe_, MSG_STOP, -1);
-      } else if (stop_ == NetStop::kSent) {
-        return NetStep::kExitStop;
-      } else if (abort_ == NetStop::kSent) {
+      if (NetSendWhenDue(pipe_, &abort_, MSG_ABORT) || NetSendWhenDue(pipe_, &stop_, MSG_STOP)) {
+        return NetStep::kGoOn;
+      }
+      if (stop_ == NetStop::kSent) return NetStep::kExitStop;
+      if (abort_ == NetStop::kSent) {
         abort_ = NetStop::kNone;
       } else if (!AdvanceClose() || !FeedParent()) {
-        ReportIpc(kProg);
+        NetReportIpc(kProg);
         return NetStep::kExitIpc;
       }
       return NetStep::kGoOn;
@@ -329,11 +309,7 @@ NetStep RestoreNet::OnParentMessage() {
     case MSG_ABORT: return NetStep::kExitAbort;
     default: DbgPlain(kLevel, "%s: message %d from the parent ignored", kProg, code); break;
   }
-  if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
-    ReportIpc(kProg);
-    return NetStep::kExitIpc;
-  }
-  return NetStep::kGoOn;
+  return NetRearmPipe(pipe_, kProg);
 }
 
 NetStep RestoreNet::OnParentRelease(StrMsg* in) {
@@ -354,7 +330,7 @@ NetStep RestoreNet::OnParentRelease(StrMsg* in) {
   }
   holder_[id] = Holder::kAgent;
   if (!FeedAgent()) {
-    ReportIpc(kProg);
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   return NetStep::kGoOn;
@@ -405,7 +381,7 @@ NetStep RestoreNet::OnAgent(int event) {
       if (close_ != NetStop::kNone) {
         if (!AdvanceClose()) EndObject(false);
       } else if (!FeedAgent()) {
-        ReportIpc(kProg);
+        NetReportIpc(kProg);
         return NetStep::kExitIpc;
       }
       return NetStep::kGoOn;
@@ -429,7 +405,7 @@ NetStep RestoreNet::OnAgent(int event) {
         CloseAgent(false);
         return NetStep::kGoOn;
       }
-      ReportIpc(kProg);
+      NetReportIpc(kProg);
       return NetStep::kExitIpc;
     case IPC_EVENT_ACCEPTED:
       DbgPlain(kLevel, "RNetMain - got unallowed connection");
@@ -476,7 +452,7 @@ NetStep RestoreNet::OnAgentMessage() {
   current_ = id;
   receiveState_ = 2;
   if (IpcReceiveAsync(ma_, Buffer(id), g_.bufSize) != 0) {
-    ReportIpc(kProg);
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   return NetStep::kGoOn;
@@ -485,13 +461,13 @@ NetStep RestoreNet::OnAgentMessage() {
 NetStep RestoreNet::BufferComplete(int id) {
   receiveState_ = 1;
   if (IpcReceiveAsync(ma_, nullptr, 0) != 0) {
-    ReportIpc(kProg);
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   holder_[id] = Holder::kQueued;
   NetPutID(&parentRing_, id);
   if (!FeedParent()) {
-    ReportIpc(kProg);
+    NetReportIpc(kProg);
     return NetStep::kExitIpc;
   }
   return NetStep::kGoOn;
@@ -499,34 +475,24 @@ NetStep RestoreNet::BufferComplete(int id) {
 
 // ---------------------------------------------------------------- file variant
 
-class FileRestore {
+class FileRestore : public NetFileVariant {
  public:
-  FileRestore(DacmnPtd* ctx, const char* path) : ctx_(ctx), pipe_(ctx->maIpcHandle), path_(path) {}
+  using NetFileVariant::NetFileVariant;
   NetStep Run();
 
  private:
-  NetStep OnMessage();
-  bool Fill();
-  bool FeedParent();
   // The file has ended and every buffer it gave is back: the parent can only
   // be waiting for more.
   bool Drained() const;
-  char* Buffer(int id) const { return base_ + std::size_t(id) * std::size_t(size_); }
+  bool Fill();
+  // Any message from the parent but MSG_ABORT, which ends the process.
+  NetStep OnMessage(int code, StrMsg* in);
+  bool FeedParent();
 
-  DacmnPtd* ctx_;
-  IpcHandle pipe_;
-  const char* path_;
-  cmn::UniqueFd fd_;
-  char* base_ = nullptr;
-  int size_ = kRNetFileBufferSize;
-  int count_ = kRNetFileBufferCount;
-  int key_ = -1;
-  bool segmentRemoved_ = false;
   bool ended_ = false;
   RIdRing freeRing_{};
   RIdRing parentRing_{};
   std::array<Holder, kBmMaxBuffers> holder_{};
-  NetStop stop_ = NetStop::kNone;
   NetStop abort_ = NetStop::kNone;
 };
 
@@ -578,23 +544,12 @@ bool FileRestore::FeedParent() {
 }
 
 NetStep FileRestore::Run() {
-  fd_ = cmn::UniqueFd(VEK_OpenFile(path_ != nullptr ? path_ : "", 0, 0));
-  if (fd_.get() < 0) {
-    Report(kFileProg, kErhMajor,
-           NlsPackMessage(kSetDataPath, kDaMsgOpenFile, ErhSysErrnoToText(errno)));
-    return NetStep::kExitSetup;
-  }
-  NetFileGeometry(kFileProg, &size_, &count_);
-  BmShmDescription g{};
-  g.bufSize = size_;
-  g.bufNum = count_;
-  g.shmSize = count_ * size_;
-  if (const NetStep rc = NetFileStart(ctx_, kFileProg, &DacmnPtd::restoreAsyncReport, &g);
+  if (const NetStep rc = OpenFile(kFileProg, 0, 0); rc != NetStep::kGoOn) return rc;
+  if (const NetStep rc = StartSegment(kFileProg, &DacmnPtd::restoreAsyncReport, kRNetFileBufferSize,
+                                      kRNetFileBufferCount, 0);
       rc != NetStep::kGoOn) {
     return rc;
   }
-  key_ = g.key;
-  base_ = reinterpret_cast<char*>(g.address);
   NetClrID(&freeRing_);
   NetClrID(&parentRing_);
   holder_.fill(Holder::kAgent);
@@ -606,7 +561,7 @@ NetStep FileRestore::Run() {
       if (!NetSendCode(pipe_, MSG_ABORT, -1)) return NetStep::kExitIpc;
     }
     if (abort_ == NetStop::kNone && !FeedParent()) {
-      ReportIpc(kFileProg);
+      NetReportIpc(kFileProg);
       return NetStep::kExitIpc;
     }
     // A parent that released everything and stops does so at once; one that
@@ -625,8 +580,8 @@ NetStep FileRestore::Run() {
       return NetStep::kExitIpc;
     }
     if (handle != pipe_) continue;
-    const NetStep rc = NetOnFilePipe(
-        pipe_, &stop_, [this] { return OnMessage(); },
+    const NetStep rc = OnPipe(
+        kFileProg, [this](int code, StrMsg* in) { return OnMessage(code, in); },
         [this] {
           if (abort_ == NetStop::kNone && !Fill()) abort_ = NetStop::kDue;
           return NetStep::kGoOn;
@@ -635,13 +590,9 @@ NetStep FileRestore::Run() {
   }
 }
 
-NetStep FileRestore::OnMessage() {
-  if (!segmentRemoved_) segmentRemoved_ = NetRemoveWhenShared(key_);
-  StrMsg* in = IpcGetReceiveStrMsg(pipe_);
-  const int code = StrParseStartL(in, nullptr);
+NetStep FileRestore::OnMessage(int code, StrMsg* in) {
   int id = -1;
   switch (code) {
-    case -1: ErhToConsole("NET MSG format error\n"); break;
     case MSG_DATA:
       if (!ReadRelease(in, &id) || id < 0 || id >= count_ || holder_[id] != Holder::kParent) {
         DbgPlain(kLevel, "%s: Protocol error! MSG_DATA (%d) from the parent => ABORTING", kFileProg,
@@ -654,20 +605,9 @@ NetStep FileRestore::OnMessage() {
       if (abort_ == NetStop::kNone && !Fill()) abort_ = NetStop::kDue;
       break;
     case MSG_STOP:
-      if (stop_ == NetStop::kNone) {
-        stop_ = NetStop::kDue;
-        if (IpcCanSendAsync(pipe_) == 1) {
-          stop_ = NetStop::kSent;
-          if (!NetSendCode(pipe_, MSG_STOP, -1)) return NetStep::kExitIpc;
-        }
-      }
+      if (!NetSendOnce(pipe_, &stop_, MSG_STOP)) return NetStep::kExitIpc;
       break;
-    case MSG_ABORT: return NetStep::kExitAbort;
     default: DbgPlain(kLevel, "%s: Protocol error! Message %d ignored", kFileProg, code); break;
-  }
-  if (IpcReceiveAsync(pipe_, nullptr, 0) != 0) {
-    ReportIpc(kFileProg);
-    return NetStep::kExitIpc;
   }
   return NetStep::kGoOn;
 }

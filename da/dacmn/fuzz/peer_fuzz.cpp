@@ -2,9 +2,6 @@
 // protocol offers and the key service's replies. The first byte picks the
 // call, the rest is the peer's byte stream; any stream ends in a result,
 // never in a read outside the buffers or a wait without end.
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -17,6 +14,7 @@
 #include "cmn/erh.h"
 #include "cmn/str.h"
 #include "dacmn/dacmn.h"
+#include "fedpeer.h"
 #include "fuzz/fuzzseed.h"
 #include "fuzz/msgseed.h"
 #include "fuzz/wireseed.h"
@@ -30,35 +28,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return IpcInit() == 0;
   }();
   if (!started || size < 1) return 0;
-  int pair[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) std::abort();
-  const int room = 1 << 20;
-  setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
-  setsockopt(pair[0], SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
-  std::size_t done = 1;
-  while (done < size) {
-    const ssize_t n = write(pair[0], data + done, size - done);
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
+  {
+    // The first byte is ours; the rest is the peer's.
+    const tarn::fuzz::FedPeer peer(data + 1, size - 1);
+    const IpcHandle handle = peer.handle();
+    const int choice = data[0] % 4;
+    if (choice == 3) {
+      IpcSetAsyncDynBuf(handle);
+      if (IpcReceiveData(handle, nullptr, 0) > 0 && DaProtocolCheck(handle, nullptr) == 0)
+        tarn::fuzz::Accepted();
+    } else {
+      std::vector<char> buffer(kDaSmBufferSize);
+      DaKeyInfo info{};
+      std::memcpy(info.entity, "fuzz", 5);
+      if (DaeGetKeyInfo(handle, buffer.data(), &info, choice) > 0) tarn::fuzz::Accepted();
+    }
   }
-  // The peer sends nothing more but still takes our answers.
-  shutdown(pair[0], SHUT_WR);
-  const IpcHandle handle = IpcAttachConnection(pair[1], pair[1]);
-  if (handle < 0) std::abort();
-
-  const int choice = data[0] % 4;
-  if (choice == 3) {
-    IpcSetAsyncDynBuf(handle);
-    if (IpcReceiveData(handle, nullptr, 0) > 0 && DaProtocolCheck(handle, nullptr) == 0)
-      tarn::fuzz::Accepted();
-  } else {
-    std::vector<char> buffer(kDaSmBufferSize);
-    DaKeyInfo info{};
-    std::memcpy(info.entity, "fuzz", 5);
-    if (DaeGetKeyInfo(handle, buffer.data(), &info, choice) > 0) tarn::fuzz::Accepted();
-  }
-  IpcCloseConnection(handle);
-  close(pair[0]);
   ErhClearError();
   return 0;
 }

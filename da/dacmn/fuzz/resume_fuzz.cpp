@@ -4,9 +4,6 @@
 // stream's counters and rings, the rest is the agent's byte stream. Whatever
 // it says, the rings stay inside their 64 slots and never hold more ids than
 // buffers were out.
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -14,6 +11,7 @@
 
 #include "cmn/cmninit.h"
 #include "dacmn/bdanet.h"
+#include "fedpeer.h"
 #include "fuzz/fuzzseed.h"
 #include "fuzz/msgseed.h"
 #include "fuzz/wireseed.h"
@@ -56,20 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                  2048,
                  0};
 
-  int pair[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) std::abort();
-  const int room = 1 << 20;
-  setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
-  setsockopt(pair[0], SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
-  std::size_t done = kHead;
-  while (done < size) {
-    const ssize_t n = write(pair[0], data + done, size - done);
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  shutdown(pair[0], SHUT_WR);
-  const IpcHandle handle = IpcAttachConnection(pair[1], pair[1]);
-  if (handle == kIpcNoHandle) std::abort();
+  const tarn::fuzz::FedPeer peer(data + kHead, size - kHead);
+  const IpcHandle handle = peer.handle();
   link.maHandle = handle;
   if (ResumeDAMA(&link, handle) == Reconnect::kDone) {
     if (maRing.idSize > queued + out || ackRing.idSize > out) std::abort();
@@ -79,8 +65,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       ackRing.idSize > kBmMaxBuffers) {
     std::abort();
   }
-  IpcCloseConnection(handle);
-  close(pair[0]);
   return 0;
 }
 

@@ -46,6 +46,7 @@ bool KeyIsGone(int key) {
   return false;
 }
 
+using datest::HasReport;
 using datest::Msg;
 using datest::Packet;
 namespace ds = tarn::standin::dastream;
@@ -85,19 +86,7 @@ TEST(RelayedStopTest, ParentsStopGoesAsItCameElseBare) {
 }
 
 TEST(IdRingTest, KeepsOrderAcrossTheWrapAndHoldsExactly64) {
-  IdRing ring = Ring({});
-  EXPECT_EQ(NetGetID(&ring), -1);
-  for (int round = 0; round < 3; ++round) {
-    for (int i = 0; i < 64; ++i) ASSERT_EQ(NetPutID(&ring, i), 0);
-    EXPECT_EQ(NetPutID(&ring, 99), -1);
-    EXPECT_EQ(ring.idSize, 64);
-    for (int i = 0; i < 40; ++i) ASSERT_EQ(NetGetID(&ring), i);
-    for (int i = 0; i < 40; ++i) ASSERT_EQ(NetPutID(&ring, 100 + i), 0);
-    std::vector<int> want;
-    for (int i = 40; i < 64; ++i) want.push_back(i);
-    for (int i = 0; i < 40; ++i) want.push_back(100 + i);
-    EXPECT_EQ(Drain(&ring), want);
-  }
+  datest::ExpectRingOrderAcrossTheWrap<64>(40);
 }
 
 TEST(IdRingTest, ForwardedAcknowledgementsFollowTheLastAcknowledgedId) {
@@ -151,7 +140,9 @@ TEST(IdRingTest, RewindMakesTheLastTakenIdsDueAgain) {
 // reports, stops or aborts.
 class Parent : public DaBlockSink {
  public:
-  explicit Parent(IpcHandle pipe) : pipe_(pipe) {}
+  // The segment it attaches is removed by `guard`, when given, at its end.
+  explicit Parent(IpcHandle pipe, tarn::test::SysVGuard* guard = nullptr)
+      : pipe_(pipe), guard_(guard) {}
   ~Parent() override {
     if (base_ != nullptr) shmdt(base_);
   }
@@ -175,6 +166,7 @@ class Parent : public DaBlockSink {
     }
     shmid_ = shmget(key_, 0, 0);
     if (shmid_ < 0) return false;
+    if (guard_ != nullptr) guard_->segment(shmid_);
     void* at = shmat(shmid_, nullptr, 0);
     if (at == reinterpret_cast<void*>(-1)) return false;
     base_ = static_cast<char*>(at);
@@ -185,17 +177,10 @@ class Parent : public DaBlockSink {
   // The next message from the child, its code (0: pipe closed, -1: failure
   // or nothing within 20 s). Reports are collected on the way.
   int Next() {
-    const int n = ipc_receiveDataEx(pipe_, nullptr, 0, 20);
-    if (n <= 0) return n;
-    StrMsg* in = IpcGetReceiveStrMsg(pipe_);
-    const int code = StrParseStartL(in, nullptr);
-    if (code == MSG_MSG || code == MSG_MSGFMT || code == MSG_CON) {
-      const char* text = StrParseNextL(in);
-      reports.push_back(std::to_string(code) + ":" + (text != nullptr ? text : ""));
-    }
+    const int code = datest::NextFromChild(pipe_, &reports);
     if (code == MSG_DATA) {
       int id = -1;
-      if (StrParseMessageFL(in, "%d", &id) == 0) {
+      if (StrParseMessageFL(IpcGetReceiveStrMsg(pipe_), "%d", &id) == 0) {
         acks.push_back(id);
         free_.push_back(id);
       }
@@ -283,6 +268,7 @@ class Parent : public DaBlockSink {
 
  private:
   IpcHandle pipe_;
+  tarn::test::SysVGuard* guard_;
   int key_ = -1, segment_ = 0, section_ = 0, count_ = 0, size_ = 0, offset_ = 0;
   int shmid_ = -1;
   char* base_ = nullptr;
@@ -290,10 +276,12 @@ class Parent : public DaBlockSink {
   int current_ = -1;
 };
 
-bool HasReport(const std::vector<std::string>& reports, const std::string& part) {
-  for (const std::string& r : reports)
-    if (r.find(part) != std::string::npos) return true;
-  return false;
+// The parent writes a stream of `blocks` blocks and has every buffer back.
+// Both sides were attached: the segment is gone with the last of them.
+void WriteAndDrain(Parent& parent, int blocks) {
+  ASSERT_TRUE(parent.WriteStream(blocks));
+  ASSERT_TRUE(parent.Drain());
+  EXPECT_TRUE(KeyIsGone(parent.key()));
 }
 
 // Every stored block decodes, in sequence from 0, with the DA id.
@@ -308,18 +296,8 @@ void ExpectStoredStream(const std::string& bytes, std::size_t blockSize, std::ui
   EXPECT_EQ(decoder.blocks(), blocks);
 }
 
-class BdaNetTest : public datest::DaTest {
+class BdaNetTest : public datest::NetProcessTest {
  protected:
-  void SetUp() override {
-    if (!CmnIsInitialized()) {
-      ASSERT_EQ(CmnInit("datest", nullptr, nullptr, nullptr, nullptr, 0), 0);
-    }
-    DaTest::SetUp();
-    unsetenv("VEKBDANET");
-    unsetenv("VEKRECONNECT_RETRY");
-    unsetenv("VEKDABLOCKSIZE");
-    unsetenv("VEKDABLOCKSPERDA");
-  }
   void TearDown() override {
     VEK_ShutdownBDANetIO();
     // A child that a failed test left behind ends with its pipe; it must not
@@ -331,19 +309,13 @@ class BdaNetTest : public datest::DaTest {
     }
     unsetenv("VEKBDANET");
     unsetenv("VEKRECONNECT_RETRY");
-    DaTest::TearDown();
+    NetProcessTest::TearDown();
   }
 
   // Starts the network process for an agent at 127.0.0.1:port (port -1: the
   // file variant at `path`); the pipe handle.
   IpcHandle Start(int port, const std::string& path = "", int reconnect = 0) {
-    DacmnPtd* ctx = DacmnGetContext();
-    std::snprintf(ctx->maHost, sizeof ctx->maHost, "%s", port == -1 ? "" : "127.0.0.1");
-    ctx->maPort = port;
-    std::snprintf(ctx->filePath, sizeof ctx->filePath, "%s", path.c_str());
-    ctx->daId = kDa;
-    ctx->netLoad = 1.0;
-    ctx->savedReconnectPort = reconnect;
+    AimStream(port, path, kDa)->savedReconnectPort = reconnect;
     EXPECT_EQ(VEK_CreateBDANetIO("bdanet-test", nullptr, nullptr, nullptr, 0), 1);
     return MaIpcHandle();
   }
@@ -358,8 +330,6 @@ class BdaNetTest : public datest::DaTest {
       return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
   }
-
-  datest::AdoptNetProcesses adopt_;
 };
 
 std::vector<std::string> Socket(std::vector<std::string> more) {
@@ -376,19 +346,15 @@ TEST_F(BdaNetTest, RemoteStreamReachesTheAgentWholeAndStopsInOrder) {
   ASSERT_TRUE(ma.ready());
   setenv("VEKBDANET", "1", 1);
   const IpcHandle pipe = Start(ma.port());
-  Parent parent(pipe);
+  Parent parent(pipe, &guard);
   ASSERT_TRUE(parent.Open());
-  guard.segment(parent.shmid());
   // A private segment of the agent's geometry, section 0.
   EXPECT_EQ(parent.count(), 4);
   EXPECT_EQ(parent.size(), 4096);
   EXPECT_EQ(parent.section(), 0);
   EXPECT_EQ(parent.segment(), 4 * 4096 + 16);
 
-  ASSERT_TRUE(parent.WriteStream(40));
-  ASSERT_TRUE(parent.Drain());
-  // Both sides are attached: the segment is gone with the last of them.
-  EXPECT_TRUE(KeyIsGone(parent.key()));
+  ASSERT_NO_FATAL_FAILURE(WriteAndDrain(parent, 40));
   // Every buffer came back once, in the order it went out.
   ASSERT_EQ(parent.acks.size(), parent.sentBlocks);
   for (std::size_t i = 0; i < parent.acks.size(); ++i) EXPECT_EQ(parent.acks[i], int(i % 4));
@@ -434,9 +400,8 @@ TEST_F(BdaNetTest, DroppedLinkIsResumedWithoutGapOrDuplicate) {
   ASSERT_TRUE(ma.ready());
   datest::RemotePeers remote;
   const IpcHandle pipe = Start(ma.port(), "", ma.port());
-  Parent parent(pipe);
+  Parent parent(pipe, &guard);
   ASSERT_TRUE(parent.Open());
-  guard.segment(parent.shmid());
   ASSERT_TRUE(parent.WriteStream(30));
   ASSERT_TRUE(parent.Drain());
   ASSERT_TRUE(parent.Send(MSG_STOP));
@@ -457,9 +422,8 @@ TEST_F(BdaNetTest, AgentThatClosesTheLinkAbortsTheParent) {
   ASSERT_TRUE(ma.ready());
   setenv("VEKBDANET", "1", 1);
   const IpcHandle pipe = Start(ma.port(), "", ma.port());
-  Parent parent(pipe);
+  Parent parent(pipe, &guard);
   ASSERT_TRUE(parent.Open());
-  guard.segment(parent.shmid());
   // The writer runs out of buffers when the child passes the abort on.
   EXPECT_FALSE(parent.WriteStream(40));
   EXPECT_EQ(parent.acks, (std::vector<int>{0, 1}));
@@ -472,8 +436,6 @@ TEST_F(BdaNetTest, AgentThatClosesTheLinkAbortsTheParent) {
 using datest::Description;
 using datest::FakeAgent;
 
-// Opens a stream to the scripted agent: description of 4 buffers of 2048
-// bytes, MSG_OPEN relayed, MSG_LISTEN to the parent.
 // The parent's MSG_OPEN goes out, and the agent connected for it answers
 // with `description`.
 void Describe(FakeAgent& agent, Parent& parent, const std::string& description) {
@@ -482,6 +444,8 @@ void Describe(FakeAgent& agent, Parent& parent, const std::string& description) 
   agent.Send(description);
 }
 
+// Opens a stream to the scripted agent: description of 4 buffers of 2048
+// bytes, MSG_OPEN relayed, MSG_LISTEN to the parent.
 void OpenScripted(FakeAgent& agent, Parent& parent) {
   using namespace std::string_literals;
   Describe(agent, parent, Description(10, 2048, 4));
@@ -489,22 +453,47 @@ void OpenScripted(FakeAgent& agent, Parent& parent) {
   ASSERT_TRUE(parent.Attach());
 }
 
-TEST_F(BdaNetTest, AcknowledgementOfABufferThatIsNotOutIsAProtocolError) {
-  tarn::test::Watchdog watchdog(60);
-  tarn::test::SysVGuard guard;
-  FakeAgent agent;
-  ASSERT_GT(agent.port(), 0);
+// The network process against a scripted agent, driven by the test parent.
+class BdaNetScriptedTest : public BdaNetTest {
+ protected:
+  void TearDown() override {
+    // As a test's own locals would, they end before the process's pipe.
+    parent_.reset();
+    agent_.reset();
+    guard_.reset();
+    BdaNetTest::TearDown();
+  }
+
+  // Starts the process on the agent, to connect to it again after a broken
+  // link when `reconnect`.
+  void Launch(bool reconnect) {
+    ASSERT_GT(agent_->port(), 0);
+    parent_.emplace(Start(agent_->port(), "", reconnect ? agent_->port() : 0), &*guard_);
+  }
+  // Launch and OpenScripted; the test removes the segment at its end.
+  void Open(bool reconnect) {
+    ASSERT_NO_FATAL_FAILURE(Launch(reconnect));
+    ASSERT_NO_FATAL_FAILURE(OpenScripted(*agent_, *parent_));
+  }
+
+  tarn::test::Watchdog watchdog_{60};
+  std::optional<tarn::test::SysVGuard> guard_{std::in_place};
+  std::optional<FakeAgent> agent_{std::in_place};
+  std::optional<Parent> parent_;
+};
+
+TEST_F(BdaNetScriptedTest, AcknowledgementOfABufferThatIsNotOutIsAProtocolError) {
   setenv("VEKBDANET", "1", 1);
-  Parent parent(Start(agent.port()));
-  Describe(agent, parent, Description(10, 2048, 4));
-  EXPECT_EQ(agent.Read(), Msg({"27", "7"}));
+  ASSERT_NO_FATAL_FAILURE(Launch(false));
+  Describe(*agent_, *parent_, Description(10, 2048, 4));
+  EXPECT_EQ(agent_->Read(), Msg({"27", "7"}));
   // Buffer 1 is with the parent.
-  agent.Send(Msg({"24", "1"}));
+  agent_->Send(Msg({"24", "1"}));
   std::vector<int> codes;
-  for (int code = parent.Next(); code > 0; code = parent.Next()) codes.push_back(code);
+  for (int code = parent_->Next(); code > 0; code = parent_->Next()) codes.push_back(code);
   ASSERT_FALSE(codes.empty());
   EXPECT_EQ(codes.front(), MSG_LISTEN);
-  EXPECT_TRUE(HasReport(parent.reports, "[80:1032]"));
+  EXPECT_TRUE(HasReport(parent_->reports, "[80:1032]"));
   EXPECT_EQ(ExitCode(), DA_NET_EXIT_IPC);
 }
 
@@ -532,98 +521,82 @@ TEST_F(BdaNetTest, DescriptionWithMoreThan64BuffersIsRefused) {
   }
 }
 
-TEST_F(BdaNetTest, ResumedStreamWithAnotherGeometryIsGivenUp) {
-  tarn::test::Watchdog watchdog(60);
-  tarn::test::SysVGuard guard;
-  FakeAgent agent;
-  ASSERT_GT(agent.port(), 0);
+TEST_F(BdaNetScriptedTest, ResumedStreamWithAnotherGeometryIsGivenUp) {
   datest::RemotePeers remote;
-  const IpcHandle pipe = Start(agent.port(), "", agent.port());
-  Parent parent(pipe);
+  ASSERT_NO_FATAL_FAILURE(Launch(true));
+  const IpcHandle pipe = MaIpcHandle();
   IpcSendData(pipe, Msg({"27", "7"}).data(), static_cast<int>(Msg({"27", "7"}).size()));
-  ASSERT_TRUE(agent.Accept());
-  agent.Send(Description(10, 2048, 4));
-  EXPECT_EQ(agent.Read(), Msg({"27", "7"}));
-  ASSERT_EQ(parent.Next(), MSG_LISTEN);
+  ASSERT_TRUE(agent_->Accept());
+  agent_->Send(Description(10, 2048, 4));
+  EXPECT_EQ(agent_->Read(), Msg({"27", "7"}));
+  ASSERT_EQ(parent_->Next(), MSG_LISTEN);
   const std::string data0 = Msg({"24", "0"});
   IpcSendData(pipe, data0.data(), static_cast<int>(data0.size()));
   // The header and the whole buffer as one raw packet.
-  EXPECT_EQ(agent.Read(), Msg({"24", "0"}));
-  EXPECT_EQ(agent.Read().size(), 2048u);
-  agent.Reset();
-  ASSERT_TRUE(agent.Accept());
-  agent.Send(Description(10, 4096, 4));
+  EXPECT_EQ(agent_->Read(), Msg({"24", "0"}));
+  EXPECT_EQ(agent_->Read().size(), 2048u);
+  agent_->Reset();
+  ASSERT_TRUE(agent_->Accept());
+  agent_->Send(Description(10, 4096, 4));
   std::vector<int> codes;
-  for (int code = parent.Next(); code > 0; code = parent.Next()) codes.push_back(code);
-  EXPECT_TRUE(HasReport(parent.reports, "[80:1400]"));
+  for (int code = parent_->Next(); code > 0; code = parent_->Next()) codes.push_back(code);
+  EXPECT_TRUE(HasReport(parent_->reports, "[80:1400]"));
   EXPECT_EQ(ExitCode(), DA_NET_EXIT_ABORT);
 }
 
-TEST_F(BdaNetTest, ReconnectionResendsWhatTheAgentMissedAndForwardsLostAcknowledgements) {
+TEST_F(BdaNetScriptedTest, ReconnectionResendsWhatTheAgentMissedAndForwardsLostAcknowledgements) {
   using namespace std::string_literals;
-  tarn::test::Watchdog watchdog(60);
-  tarn::test::SysVGuard guard;
-  FakeAgent agent;
-  ASSERT_GT(agent.port(), 0);
   datest::RemotePeers remote;
-  const IpcHandle pipe = Start(agent.port(), "", agent.port());
-  Parent parent(pipe);
-  ASSERT_NO_FATAL_FAILURE(OpenScripted(agent, parent));
-  guard.segment(parent.shmid());
+  ASSERT_NO_FATAL_FAILURE(Open(true));
+  const IpcHandle pipe = MaIpcHandle();
   for (int id = 0; id < 3; ++id) {
-    std::memset(parent.buffer(id), 'a' + id, 2048);
+    std::memset(parent_->buffer(id), 'a' + id, 2048);
     const std::string data = "24\0 "s + std::to_string(id) + "\0\0"s;
     ASSERT_EQ(IpcSendData(pipe, data.data(), static_cast<int>(data.size())), 11);
-    EXPECT_EQ(agent.Read(), data);
-    EXPECT_EQ(agent.Read(), std::string(2048, static_cast<char>('a' + id)));
+    EXPECT_EQ(agent_->Read(), data);
+    EXPECT_EQ(agent_->Read(), std::string(2048, static_cast<char>('a' + id)));
   }
-  agent.Send("24\0 0\0\0"s);
-  ASSERT_EQ(parent.Next(), MSG_DATA);
-  agent.Reset();
+  agent_->Send("24\0 0\0\0"s);
+  ASSERT_EQ(parent_->Next(), MSG_DATA);
+  agent_->Reset();
 
   // The agent stored blocks 0 and 1 and acknowledged both; the second
   // acknowledgement and block 2 were lost with the link.
-  ASSERT_TRUE(agent.Accept());
-  agent.Send(Description(10, 2048, 4));
-  EXPECT_EQ(agent.Read(), "1051\0 7\0\0"s);
-  agent.Send("1052\0 2\0 2\0\0"s);
-  EXPECT_EQ(agent.Read(), "24\0 2\0\0"s);
-  EXPECT_EQ(agent.Read(), std::string(2048, 'c'));
-  agent.Send("24\0 2\0\0"s);
-  while (parent.acks.size() < 3) ASSERT_GT(parent.Next(), 0);
-  EXPECT_EQ(parent.acks, (std::vector<int>{0, 1, 2}));
+  ASSERT_TRUE(agent_->Accept());
+  agent_->Send(Description(10, 2048, 4));
+  EXPECT_EQ(agent_->Read(), "1051\0 7\0\0"s);
+  agent_->Send("1052\0 2\0 2\0\0"s);
+  EXPECT_EQ(agent_->Read(), "24\0 2\0\0"s);
+  EXPECT_EQ(agent_->Read(), std::string(2048, 'c'));
+  agent_->Send("24\0 2\0\0"s);
+  while (parent_->acks.size() < 3) ASSERT_GT(parent_->Next(), 0);
+  EXPECT_EQ(parent_->acks, (std::vector<int>{0, 1, 2}));
   // The stop goes on as the parent sent it.
   const std::string stop = "6\0 end\0\0"s;
   ASSERT_EQ(IpcSendData(pipe, stop.data(), static_cast<int>(stop.size())), 12);
-  EXPECT_EQ(agent.Read(), stop);
-  agent.Drop();
+  EXPECT_EQ(agent_->Read(), stop);
+  agent_->Drop();
   int code = 0;
-  while ((code = parent.Next()) == MSG_MSG || code == MSG_MSGFMT) {
+  while ((code = parent_->Next()) == MSG_MSG || code == MSG_MSGFMT) {
   }
   EXPECT_EQ(code, MSG_STOP);
   EXPECT_EQ(ExitCode(), DA_NET_EXIT_STOP);
-  EXPECT_TRUE(HasReport(parent.reports, "[80:1400]"));
-  EXPECT_TRUE(HasReport(parent.reports, "[80:1401]"));
+  EXPECT_TRUE(HasReport(parent_->reports, "[80:1400]"));
+  EXPECT_TRUE(HasReport(parent_->reports, "[80:1401]"));
 }
 
-TEST_F(BdaNetTest, BrokenLinkToAnAgentOnThisHostIsNotReconnectedEvenWhenForcedRemote) {
-  tarn::test::Watchdog watchdog(60);
-  tarn::test::SysVGuard guard;
-  FakeAgent agent;
-  ASSERT_GT(agent.port(), 0);
+TEST_F(BdaNetScriptedTest, BrokenLinkToAnAgentOnThisHostIsNotReconnectedEvenWhenForcedRemote) {
   // Buffers go over the socket, but the IPC layer knows the agent is here.
   setenv("VEKBDANET", "1", 1);
-  Parent parent(Start(agent.port(), "", agent.port()));
-  ASSERT_NO_FATAL_FAILURE(OpenScripted(agent, parent));
-  guard.segment(parent.shmid());
-  agent.Reset();
+  ASSERT_NO_FATAL_FAILURE(Open(true));
+  agent_->Reset();
   int code = 0;
-  while ((code = parent.Next()) > 0) {
+  while ((code = parent_->Next()) > 0) {
   }
   EXPECT_EQ(code, 0);
-  EXPECT_TRUE(HasReport(parent.reports, "[80:1028]"));
-  EXPECT_FALSE(HasReport(parent.reports, "[80:1400]"));
-  EXPECT_FALSE(agent.Accept(500)) << "the process connected again";
+  EXPECT_TRUE(HasReport(parent_->reports, "[80:1028]"));
+  EXPECT_FALSE(HasReport(parent_->reports, "[80:1400]"));
+  EXPECT_FALSE(agent_->Accept(500)) << "the process connected again";
   EXPECT_EQ(ExitCode(), DA_NET_EXIT_IPC);
 }
 
@@ -648,10 +621,9 @@ TEST_F(BdaNetTest, IdleLinkIsProbedOnlyWhenTheIpcLayerCountsTheAgentRemote) {
       setenv("VEKBDANET", "1", 1);
     }
     const int probeSeconds = NetSetProbeSeconds(1);
-    Parent parent(Start(agent.port()));
+    Parent parent(Start(agent.port()), &guard);
     NetSetProbeSeconds(probeSeconds);
     ASSERT_NO_FATAL_FAILURE(OpenScripted(agent, parent));
-    guard.segment(parent.shmid());
     if (c.probed) {
       EXPECT_EQ(agent.Read(), "1050\0\0"s);
     } else {
@@ -671,35 +643,29 @@ TEST_F(BdaNetTest, IdleLinkIsProbedOnlyWhenTheIpcLayerCountsTheAgentRemote) {
   }
 }
 
-TEST_F(BdaNetTest, ReconnectAttemptsOfOneOutageShareOneDeadline) {
+TEST_F(BdaNetScriptedTest, ReconnectAttemptsOfOneOutageShareOneDeadline) {
   using namespace std::string_literals;
-  tarn::test::Watchdog watchdog(60);
-  tarn::test::SysVGuard guard;
   // The process inherits the clock: its pauses between attempts take no time.
   cmn::ManualClock clock;
   cmn::ScopedClock scoped(clock);
   setenv("VEKRECONNECT_RETRY", "30", 1);
-  FakeAgent agent;
-  ASSERT_GT(agent.port(), 0);
   datest::RemotePeers remote;
-  Parent parent(Start(agent.port(), "", agent.port()));
-  ASSERT_NO_FATAL_FAILURE(OpenScripted(agent, parent));
-  guard.segment(parent.shmid());
-  agent.Reset();
+  ASSERT_NO_FATAL_FAILURE(Open(true));
+  agent_->Reset();
   // Each new link hears MSG_DAMA_RECONNECT and breaks before the buffer
   // state: an attempt to be repeated 10 s later, until 30 s have passed.
   int attempts = 0;
-  for (; attempts < 8 && agent.Accept(1000); ++attempts) {
-    agent.Send(Description(10, 2048, 4));
-    EXPECT_EQ(agent.Read(), "1051\0 7\0\0"s);
-    agent.Drop();
+  for (; attempts < 8 && agent_->Accept(1000); ++attempts) {
+    agent_->Send(Description(10, 2048, 4));
+    EXPECT_EQ(agent_->Read(), "1051\0 7\0\0"s);
+    agent_->Drop();
   }
   EXPECT_EQ(attempts, 3);
   int code = 0;
-  while ((code = parent.Next()) > 0) {
+  while ((code = parent_->Next()) > 0) {
   }
-  EXPECT_TRUE(HasReport(parent.reports, "[80:1400]"));
-  EXPECT_FALSE(HasReport(parent.reports, "[80:1401]"));
+  EXPECT_TRUE(HasReport(parent_->reports, "[80:1400]"));
+  EXPECT_FALSE(HasReport(parent_->reports, "[80:1401]"));
   EXPECT_EQ(ExitCode(), DA_NET_EXIT_ABORT);
 }
 
@@ -712,15 +678,12 @@ TEST_F(BdaNetTest, FileVariantHoldsEveryBufferWholeInOrder) {
   const std::string path = dir.path() + "/stream.dat";
   setenv("VEKDABLOCKSIZE", "4096", 1);  // below the minimum: ignored
   setenv("VEKDABLOCKSPERDA", "3", 1);
-  Parent parent(Start(-1, path));
+  Parent parent(Start(-1, path), &guard);
   ASSERT_TRUE(parent.Open());
-  guard.segment(parent.shmid());
   EXPECT_EQ(parent.size(), 8192);
   EXPECT_EQ(parent.count(), 3);
   EXPECT_EQ(parent.segment(), 3 * 8192 + 16);
-  ASSERT_TRUE(parent.WriteStream(10));
-  ASSERT_TRUE(parent.Drain());
-  EXPECT_TRUE(KeyIsGone(parent.key()));
+  ASSERT_NO_FATAL_FAILURE(WriteAndDrain(parent, 10));
   ASSERT_TRUE(parent.Send(MSG_STOP));
   EXPECT_EQ(parent.Next(), MSG_STOP);
   EXPECT_EQ(ExitCode(), DA_NET_EXIT_STOP);
@@ -735,9 +698,8 @@ TEST_F(BdaNetTest, FileVariantHoldsEveryBufferWholeInOrder) {
 TEST_F(BdaNetTest, FullDiskFailsTheFileVariant) {
   tarn::test::Watchdog watchdog(60);
   tarn::test::SysVGuard guard;
-  Parent parent(Start(-1, "/dev/full"));
+  Parent parent(Start(-1, "/dev/full"), &guard);
   ASSERT_TRUE(parent.Open());
-  guard.segment(parent.shmid());
   parent.WriteStream(3);  // fails once the child is gone, or not yet
   std::vector<int> codes;
   for (int code = parent.Next(); code > 0; code = parent.Next()) codes.push_back(code);

@@ -17,6 +17,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <initializer_list>
@@ -31,6 +32,9 @@
 #include "cmn/ctx.h"
 #include "cmn/erh.h"
 #include "cmn/nlspack.h"
+#include "cmn/strmsg.h"
+#include "dacmn/dacmn.h"
+#include "dacmn/idring.h"
 #include "ipc/ipc.h"
 #include "ipc/ipchooks.h"
 #include "tarn_test.h"
@@ -356,6 +360,55 @@ class CapturedReports {
   ErhHooks saved_{};
 };
 
+// The next message a network process sends its parent on `pipe`, parsed up
+// to its code, which it returns (0: pipe closed, -1: failure or nothing
+// within 20 s). A report or console text goes to `reports` as "code:text";
+// the rest of any message is left to parse from the pipe's receive message.
+inline int NextFromChild(IpcHandle pipe, std::vector<std::string>* reports) {
+  const int n = ipc_receiveDataEx(pipe, nullptr, 0, 20);
+  if (n <= 0) return n;
+  StrMsg* in = IpcGetReceiveStrMsg(pipe);
+  const int code = StrParseStartL(in, nullptr);
+  if (code == MSG_MSG || code == MSG_MSGFMT || code == MSG_CON) {
+    const char* text = StrParseNextL(in);
+    reports->push_back(std::to_string(code) + ":" + (text != nullptr ? text : ""));
+  }
+  return code;
+}
+
+inline bool HasReport(const std::vector<std::string>& reports, const std::string& part) {
+  for (const std::string& r : reports)
+    if (r.find(part) != std::string::npos) return true;
+  return false;
+}
+
+// Three rounds on a ring of N slots whose slots held rubbish: it is filled
+// to the last slot (one more is refused), `taken` ids are taken and as many
+// put back. The ids come out in the order they went in, across the wrap,
+// and the indices stay in range.
+template <int N>
+void ExpectRingOrderAcrossTheWrap(int taken) {
+  IdRingOf<N> ring;
+  std::memset(&ring, 0xEE, sizeof ring);
+  NetClrID(&ring);
+  EXPECT_EQ(NetGetID(&ring), -1);
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < N; ++i) ASSERT_EQ(NetPutID(&ring, i), 0);
+    EXPECT_EQ(NetPutID(&ring, 999), -1);
+    EXPECT_EQ(ring.idSize, N);
+    for (int i = 0; i < taken; ++i) ASSERT_EQ(NetGetID(&ring), i);
+    for (int i = 0; i < taken; ++i) ASSERT_EQ(NetPutID(&ring, 1000 + i), 0);
+    std::vector<int> want;
+    for (int i = taken; i < N; ++i) want.push_back(i);
+    for (int i = 0; i < taken; ++i) want.push_back(1000 + i);
+    std::vector<int> got;
+    while (!NetEmptyID(&ring)) got.push_back(NetGetID(&ring));
+    EXPECT_EQ(got, want);
+    EXPECT_GE(ring.idHead, 0);
+    EXPECT_LT(ring.idHead, N);
+  }
+}
+
 class DaTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -368,6 +421,38 @@ class DaTest : public ::testing::Test {
     IpcExit();
     ErhClearErrorM("da_test", 0);
   }
+};
+
+// A test of a network process: the common library started, none of the
+// environment that steers the processes set, and the processes the test
+// starts its own children (AdoptNetProcesses).
+class NetProcessTest : public DaTest {
+ protected:
+  void SetUp() override {
+    if (!CmnIsInitialized()) {
+      ASSERT_EQ(CmnInit("datest", nullptr, nullptr, nullptr, nullptr, 0), 0);
+    }
+    DaTest::SetUp();
+    for (const char* name :
+         {"VEKBDANET", "VEKRDANET", "VEKRECONNECT_RETRY", "VEKDABLOCKSIZE", "VEKDABLOCKSPERDA"}) {
+      unsetenv(name);
+    }
+  }
+
+  // Points the stream of DA `da` at an agent at 127.0.0.1:`port`, or with
+  // port -1 at the file variant's `path`, for the next network process; the
+  // shared context.
+  static DacmnPtd* AimStream(int port, const std::string& path, int da) {
+    DacmnPtd* ctx = DacmnGetContext();
+    std::snprintf(ctx->maHost, sizeof ctx->maHost, "%s", port == -1 ? "" : "127.0.0.1");
+    ctx->maPort = port;
+    std::snprintf(ctx->filePath, sizeof ctx->filePath, "%s", path.c_str());
+    ctx->daId = da;
+    ctx->netLoad = 1.0;
+    return ctx;
+  }
+
+  AdoptNetProcesses adopt_;
 };
 
 }  // namespace datest

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -32,6 +33,7 @@ namespace {
 using namespace std::string_literals;
 using datest::Description;
 using datest::FakeAgent;
+using datest::HasReport;
 using datest::Msg;
 namespace ds = tarn::standin::dastream;
 using tarn::test::MediaAgentStandIn;
@@ -41,22 +43,7 @@ constexpr int kDa = datest::kStreamDa;
 // ---------------------------------------------------------------- rings
 
 TEST(RIdRingTest, Holds256IdsInOrderAcrossTheWrap) {
-  RIdRing ring;
-  std::memset(&ring, 0xEE, sizeof ring);
-  NetClrID(&ring);
-  EXPECT_EQ(NetGetID(&ring), -1);
-  for (int round = 0; round < 3; ++round) {
-    for (int i = 0; i < 256; ++i) ASSERT_EQ(NetPutID(&ring, i), 0);
-    EXPECT_EQ(NetPutID(&ring, 999), -1);
-    EXPECT_EQ(ring.idSize, 256);
-    for (int i = 0; i < 200; ++i) ASSERT_EQ(NetGetID(&ring), i);
-    for (int i = 0; i < 200; ++i) ASSERT_EQ(NetPutID(&ring, 1000 + i), 0);
-    for (int i = 200; i < 256; ++i) ASSERT_EQ(NetGetID(&ring), i);
-    for (int i = 0; i < 200; ++i) ASSERT_EQ(NetGetID(&ring), 1000 + i);
-    EXPECT_EQ(NetEmptyID(&ring), 1);
-    EXPECT_GE(ring.idHead, 0);
-    EXPECT_LT(ring.idHead, 256);
-  }
+  ASSERT_NO_FATAL_FAILURE(datest::ExpectRingOrderAcrossTheWrap<256>(200));
   // The backup ring of the same kind still holds 64.
   IdRing small{};
   NetClrID(&small);
@@ -71,7 +58,9 @@ TEST(RIdRingTest, Holds256IdsInOrderAcrossTheWrap) {
 // stops or aborts.
 class Parent {
  public:
-  explicit Parent(IpcHandle pipe) : pipe_(pipe) {}
+  // Each segment it attaches is removed by `guard`, when given, at its end.
+  explicit Parent(IpcHandle pipe, tarn::test::SysVGuard* guard = nullptr)
+      : pipe_(pipe), guard_(guard) {}
   ~Parent() { Detach(); }
   Parent(const Parent&) = delete;
   Parent& operator=(const Parent&) = delete;
@@ -80,14 +69,9 @@ class Parent {
   // or nothing within 20 s). Reports are collected, MSG_LISTEN attaches the
   // segment and MSG_DATA adds to `announced`.
   int Next() {
-    const int n = ipc_receiveDataEx(pipe_, nullptr, 0, 20);
-    if (n <= 0) return n;
+    const int code = datest::NextFromChild(pipe_, &reports);
     StrMsg* in = IpcGetReceiveStrMsg(pipe_);
-    const int code = StrParseStartL(in, nullptr);
-    if (code == MSG_MSG || code == MSG_MSGFMT || code == MSG_CON) {
-      const char* text = StrParseNextL(in);
-      reports.push_back(std::to_string(code) + ":" + (text != nullptr ? text : ""));
-    } else if (code == MSG_DATA) {
+    if (code == MSG_DATA) {
       int id = -1;
       if (StrParseMessageFL(in, "%d", &id) == 0) announced.push_back(id);
     } else if (code == MSG_LISTEN) {
@@ -161,6 +145,7 @@ class Parent {
     Detach();
     shmid_ = shmget(key, 0, 0);
     if (shmid_ < 0) return false;
+    if (guard_ != nullptr) guard_->segment(shmid_);
     void* at = shmat(shmid_, nullptr, SHM_RDONLY);
     if (at == reinterpret_cast<void*>(-1)) return false;
     base_ = static_cast<char*>(at);
@@ -172,15 +157,10 @@ class Parent {
   }
 
   IpcHandle pipe_;
+  tarn::test::SysVGuard* guard_;
   int shmid_ = -1;
   char* base_ = nullptr;
 };
-
-bool HasReport(const std::vector<std::string>& reports, const std::string& part) {
-  for (const std::string& r : reports)
-    if (r.find(part) != std::string::npos) return true;
-  return false;
-}
 
 // Every block decodes, in sequence from 0.
 void ExpectDecodes(const std::string& blocks, std::size_t blockSize) {
@@ -198,20 +178,11 @@ std::string ReadFile(const std::string& path) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-class RdaNetTest : public datest::DaTest {
+class RdaNetTest : public datest::NetProcessTest {
  protected:
-  void SetUp() override {
-    if (!CmnIsInitialized()) {
-      ASSERT_EQ(CmnInit("datest", nullptr, nullptr, nullptr, nullptr, 0), 0);
-    }
-    DaTest::SetUp();
-    for (const char* name : {"VEKBDANET", "VEKRDANET", "VEKDABLOCKSIZE", "VEKDABLOCKSPERDA"}) {
-      unsetenv(name);
-    }
-  }
   void TearDown() override {
     VEK_ShutdownRDANetIO();
-    DaTest::TearDown();
+    NetProcessTest::TearDown();
   }
 
   // Stores one object with `bytes` of data at the stand-in, through its own
@@ -230,12 +201,7 @@ class RdaNetTest : public datest::DaTest {
   // Starts the restore network process for an agent at 127.0.0.1:port (port
   // -1: the file variant at `path`); its process id.
   pid_t Start(int port, const std::string& path = "") {
-    DacmnPtd* ctx = DacmnGetContext();
-    std::snprintf(ctx->maHost, sizeof ctx->maHost, "%s", port == -1 ? "" : "127.0.0.1");
-    ctx->maPort = port;
-    std::snprintf(ctx->filePath, sizeof ctx->filePath, "%s", path.c_str());
-    ctx->daId = kDa;
-    ctx->netLoad = 1.0;
+    AimStream(port, path, kDa);
     const std::set<pid_t> before = datest::Children();
     EXPECT_EQ(VEK_CreateRDANetIO("rdanet-test", nullptr, nullptr, nullptr, 0), 1);
     for (pid_t pid : datest::Children())
@@ -249,8 +215,6 @@ class RdaNetTest : public datest::DaTest {
     if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-
-  datest::AdoptNetProcesses adopt_;
 };
 
 std::vector<std::string> Agent(std::vector<std::string> more = {}) {
@@ -283,9 +247,8 @@ TEST_F(RdaNetTest, RemoteAgentsBlocksArriveWholeInTheSharedSegmentAndStopEndsWit
 
   setenv("VEKRDANET", "1", 1);
   const pid_t pid = Start(ma.port());
-  Parent parent(MaIpcHandle());
+  Parent parent(MaIpcHandle(), &guard);
   ASSERT_TRUE(parent.Listen()) << Seen(ma, parent);
-  guard.segment(parent.shmid());
   EXPECT_EQ(parent.count, 4);
   EXPECT_EQ(parent.size, 4096);
   EXPECT_EQ(parent.section, 0);
@@ -336,9 +299,8 @@ TEST_F(RdaNetTest, RemoteBuffersLieFromTheSegmentsStartWhateverTheSection) {
 
   setenv("VEKRDANET", "1", 1);
   const pid_t pid = Start(ma.port());
-  Parent parent(MaIpcHandle());
+  Parent parent(MaIpcHandle(), &guard);
   ASSERT_TRUE(parent.Listen()) << Seen(ma, parent);
-  guard.segment(parent.shmid());
   EXPECT_EQ(parent.section, 2);
   EXPECT_EQ(parent.segment, 3 * 4 * 4096);
   EXPECT_TRUE(parent.Take(blocks) == stored);
@@ -359,15 +321,13 @@ TEST_F(RdaNetTest, ClosedObjectIsOpenedAgainFromItsFirstBlockWithoutAnAbort) {
 
   setenv("VEKRDANET", "1", 1);
   const pid_t pid = Start(ma.port());
-  Parent parent(MaIpcHandle());
+  Parent parent(MaIpcHandle(), &guard);
   ASSERT_TRUE(parent.Listen()) << Seen(ma, parent);
-  guard.segment(parent.shmid());
   EXPECT_TRUE(parent.Take(3) == stored.substr(0, 3 * 4096));
 
   ASSERT_TRUE(parent.Send(MSG_CLOSE));
   ASSERT_TRUE(parent.Send(Msg({"27", std::to_string(kDa)})));
   ASSERT_TRUE(parent.Listen()) << Seen(ma, parent);
-  guard.segment(parent.shmid());
   EXPECT_TRUE(parent.Take(blocks) == stored);
   ASSERT_TRUE(parent.Send(MSG_STOP));
   int code = 0;
@@ -387,9 +347,8 @@ TEST_F(RdaNetTest, ParentClosingThePipeWithoutAStopEndsWith3) {
   setenv("VEKRDANET", "1", 1);
   const pid_t pid = Start(ma.port());
   {
-    Parent parent(MaIpcHandle());
+    Parent parent(MaIpcHandle(), &guard);
     ASSERT_TRUE(parent.Listen()) << Seen(ma, parent);
-    guard.segment(parent.shmid());
     parent.Take(1);
   }
   EXPECT_EQ(VEK_ShutdownRDANetIO(), 0);
@@ -412,9 +371,8 @@ TEST_F(RdaNetTest, AgentLeavingWithoutACloseAbortsTheParent) {
   ASSERT_TRUE(ma.ready());
   setenv("VEKRDANET", "1", 1);
   const pid_t pid = Start(ma.port());
-  Parent parent(MaIpcHandle());
+  Parent parent(MaIpcHandle(), &guard);
   ASSERT_TRUE(parent.Listen()) << Seen(ma, parent);
-  guard.segment(parent.shmid());
   EXPECT_TRUE(parent.Take(10) == stored.substr(0, 2 * 4096));
   EXPECT_EQ(parent.lastCode, MSG_ABORT);
   ASSERT_TRUE(parent.Send(MSG_ABORT));
@@ -429,7 +387,7 @@ TEST_F(RdaNetTest, AnnouncedBufferOutsideTheSegmentEndsTheProcessUnreceived) {
   Store(ma, 30000);
   setenv("VEKRDANET", "1", 1);
   const pid_t pid = Start(ma.port());
-  Parent parent(MaIpcHandle());
+  Parent parent(MaIpcHandle(), &guard);
   // Block 0 comes in buffer 0, block 1 is announced in buffer 4 of 0..3.
   while (parent.Next() > 0) {
   }
@@ -440,129 +398,131 @@ TEST_F(RdaNetTest, AnnouncedBufferOutsideTheSegmentEndsTheProcessUnreceived) {
 
 // ---------------------------------------------------------------- a scripted agent
 
-// Connects a scripted agent of `count` buffers of 2048 bytes; the parent has
-// attached the segment.
-void OpenScripted(FakeAgent& agent, Parent& parent, int count, int section = 0) {
-  ASSERT_TRUE(agent.Accept());
-  agent.Send(Description(10, 2048, count, section));
-  EXPECT_EQ(agent.Read(), "27\0 7\0\0"s);
-  ASSERT_TRUE(parent.Listen()) << parent.lastCode;
-}
+// The network process against a scripted agent over the socket, driven by
+// the test parent.
+class RdaNetScriptedTest : public RdaNetTest {
+ protected:
+  void TearDown() override {
+    // As a test's own locals would, they end before the process's pipe.
+    parent_.reset();
+    agent_.reset();
+    guard_.reset();
+    RdaNetTest::TearDown();
+  }
 
-TEST_F(RdaNetTest, BytesGoWhereTheAnnouncementSaysAndABufferIsNeverAnnouncedTwice) {
-  tarn::test::Watchdog watchdog(60);
-  tarn::test::SysVGuard guard;
-  FakeAgent agent;
-  ASSERT_GT(agent.port(), 0);
-  setenv("VEKRDANET", "1", 1);
-  const pid_t pid = Start(agent.port());
-  Parent parent(MaIpcHandle());
-  OpenScripted(agent, parent, 4);
-  guard.segment(parent.shmid());
-  EXPECT_EQ(parent.segment, 4 * 2048);
+  // Starts the process on the agent, its buffers over the socket.
+  void Launch() {
+    ASSERT_GT(agent_->port(), 0);
+    setenv("VEKRDANET", "1", 1);
+    pid_ = Start(agent_->port());
+    parent_.emplace(MaIpcHandle(), &*guard_);
+  }
+  // Launch, and the agent connects a stream of `count` buffers (Describe).
+  void Open(int count) {
+    ASSERT_NO_FATAL_FAILURE(Launch());
+    ASSERT_NO_FATAL_FAILURE(Describe(count));
+  }
+  // The agent takes the connection and describes `count` buffers of 2048
+  // bytes behind `section`; the parent has attached the segment, which the
+  // test removes at its end.
+  void Describe(int count, int section = 0) {
+    ASSERT_TRUE(agent_->Accept());
+    agent_->Send(Description(10, 2048, count, section));
+    EXPECT_EQ(agent_->Read(), "27\0 7\0\0"s);
+    ASSERT_TRUE(parent_->Listen()) << parent_->lastCode;
+  }
 
-  agent.Send("24\0 3\0\0"s);
-  agent.Send(std::string(2048, 'c'));
-  agent.Send("24\0 1\0\0"s);
-  agent.Send(std::string(100, 'p'));  // a short packet fills the buffer's start
-  while (parent.announced.size() < 2) ASSERT_EQ(parent.Next(), MSG_DATA);
-  EXPECT_EQ(parent.announced, (std::vector<int>{3, 1}));
-  EXPECT_EQ(parent.Segment().substr(3 * 2048), std::string(2048, 'c'));
-  EXPECT_EQ(parent.Buffer(1).substr(0, 100), std::string(100, 'p'));
+  tarn::test::Watchdog watchdog_{60};
+  std::optional<tarn::test::SysVGuard> guard_{std::in_place};
+  std::optional<FakeAgent> agent_{std::in_place};
+  pid_t pid_ = -1;
+  std::optional<Parent> parent_;
+};
+
+TEST_F(RdaNetScriptedTest, BytesGoWhereTheAnnouncementSaysAndABufferIsNeverAnnouncedTwice) {
+  ASSERT_NO_FATAL_FAILURE(Open(4));
+  EXPECT_EQ(parent_->segment, 4 * 2048);
+
+  agent_->Send("24\0 3\0\0"s);
+  agent_->Send(std::string(2048, 'c'));
+  agent_->Send("24\0 1\0\0"s);
+  agent_->Send(std::string(100, 'p'));  // a short packet fills the buffer's start
+  while (parent_->announced.size() < 2) ASSERT_EQ(parent_->Next(), MSG_DATA);
+  EXPECT_EQ(parent_->announced, (std::vector<int>{3, 1}));
+  EXPECT_EQ(parent_->Segment().substr(3 * 2048), std::string(2048, 'c'));
+  EXPECT_EQ(parent_->Buffer(1).substr(0, 100), std::string(100, 'p'));
 
   // The agent learns of the release under the stream's DA id, whatever the
   // parent wrote.
-  ASSERT_TRUE(parent.Release(3, 99));
-  EXPECT_EQ(agent.Read(), "24\0 7\0 3\0\0"s);
+  ASSERT_TRUE(parent_->Release(3, 99));
+  EXPECT_EQ(agent_->Read(), "24\0 7\0 3\0\0"s);
 
   // Buffer 1 is the parent's: announced again, nothing may land in it.
-  agent.Send("24\0 1\0\0"s);
-  agent.Send(std::string(2048, 'x'));
-  while (parent.Next() > 0) {
+  agent_->Send("24\0 1\0\0"s);
+  agent_->Send(std::string(2048, 'x'));
+  while (parent_->Next() > 0) {
   }
-  EXPECT_EQ(parent.Buffer(1).substr(0, 100), std::string(100, 'p'));
-  EXPECT_EQ(parent.announced, (std::vector<int>{3, 1}));
-  EXPECT_TRUE(HasReport(parent.reports, "[80:1032]"));
-  EXPECT_EQ(ExitCode(pid), DA_NET_EXIT_IPC);
+  EXPECT_EQ(parent_->Buffer(1).substr(0, 100), std::string(100, 'p'));
+  EXPECT_EQ(parent_->announced, (std::vector<int>{3, 1}));
+  EXPECT_TRUE(HasReport(parent_->reports, "[80:1032]"));
+  EXPECT_EQ(ExitCode(pid_), DA_NET_EXIT_IPC);
 }
 
-TEST_F(RdaNetTest, CloseStopAndTheirWireForms) {
-  tarn::test::Watchdog watchdog(60);
-  tarn::test::SysVGuard guard;
-  FakeAgent agent;
-  ASSERT_GT(agent.port(), 0);
-  setenv("VEKRDANET", "1", 1);
-  const pid_t pid = Start(agent.port());
-  Parent parent(MaIpcHandle());
-  OpenScripted(agent, parent, 2);
-  guard.segment(parent.shmid());
-  agent.Send("24\0 0\0\0"s);
-  agent.Send(std::string(2048, 'a'));
-  ASSERT_EQ(parent.Next(), MSG_DATA);
+TEST_F(RdaNetScriptedTest, CloseStopAndTheirWireForms) {
+  ASSERT_NO_FATAL_FAILURE(Open(2));
+  agent_->Send("24\0 0\0\0"s);
+  agent_->Send(std::string(2048, 'a'));
+  ASSERT_EQ(parent_->Next(), MSG_DATA);
 
   // The end of the object: MSG_CLOSE, then the connection ends orderly and
   // the parent gets no abort.
-  ASSERT_TRUE(parent.Send(MSG_CLOSE));
-  EXPECT_EQ(agent.Read(), "28\0\0"s);
+  ASSERT_TRUE(parent_->Send(MSG_CLOSE));
+  EXPECT_EQ(agent_->Read(), "28\0\0"s);
   // What the agent still sends belongs to no object.
-  agent.Send("24\0 1\0\0"s);
-  agent.Send(std::string(2048, 'z'));
-  EXPECT_TRUE(agent.PeerClosed());
-  agent.Drop();
-  ASSERT_TRUE(parent.Send(Msg({"27", "7"})));
-  OpenScripted(agent, parent, 2, 1);
-  guard.segment(parent.shmid());
-  EXPECT_EQ(parent.section, 1);
-  EXPECT_EQ(parent.segment, 2 * 2 * 2048);
-  agent.Send("24\0 1\0\0"s);
-  agent.Send(std::string(2048, 'b'));
-  ASSERT_EQ(parent.Next(), MSG_DATA);
-  EXPECT_EQ(parent.announced, (std::vector<int>{0, 1}));
+  agent_->Send("24\0 1\0\0"s);
+  agent_->Send(std::string(2048, 'z'));
+  EXPECT_TRUE(agent_->PeerClosed());
+  agent_->Drop();
+  ASSERT_TRUE(parent_->Send(Msg({"27", "7"})));
+  ASSERT_NO_FATAL_FAILURE(Describe(2, 1));
+  EXPECT_EQ(parent_->section, 1);
+  EXPECT_EQ(parent_->segment, 2 * 2 * 2048);
+  agent_->Send("24\0 1\0\0"s);
+  agent_->Send(std::string(2048, 'b'));
+  ASSERT_EQ(parent_->Next(), MSG_DATA);
+  EXPECT_EQ(parent_->announced, (std::vector<int>{0, 1}));
   // Buffer 1 lies one buffer from the start, whatever the section.
-  EXPECT_EQ(parent.Segment().substr(2048, 2048), std::string(2048, 'b'));
-  EXPECT_EQ(parent.Segment().substr(2 * 2048), std::string(2 * 2048, '\0'));
+  EXPECT_EQ(parent_->Segment().substr(2048, 2048), std::string(2048, 'b'));
+  EXPECT_EQ(parent_->Segment().substr(2 * 2048), std::string(2 * 2048, '\0'));
 
   // The stop goes on as the parent sent it and is answered.
-  ASSERT_TRUE(parent.Send("6\0 end\0\0"s));
-  EXPECT_EQ(agent.Read(), "6\0 end\0\0"s);
-  agent.Drop();
-  EXPECT_EQ(parent.Next(), MSG_STOP);
-  EXPECT_EQ(parent.Next(), 0);
-  EXPECT_EQ(ExitCode(pid), DA_NET_EXIT_STOP);
-  EXPECT_FALSE(HasReport(parent.reports, "[80:"));
+  ASSERT_TRUE(parent_->Send("6\0 end\0\0"s));
+  EXPECT_EQ(agent_->Read(), "6\0 end\0\0"s);
+  agent_->Drop();
+  EXPECT_EQ(parent_->Next(), MSG_STOP);
+  EXPECT_EQ(parent_->Next(), 0);
+  EXPECT_EQ(ExitCode(pid_), DA_NET_EXIT_STOP);
+  EXPECT_FALSE(HasReport(parent_->reports, "[80:"));
 }
 
-TEST_F(RdaNetTest, AgentMessageOtherThanAnAnnouncementEndsTheProcess) {
-  tarn::test::Watchdog watchdog(60);
-  tarn::test::SysVGuard guard;
-  FakeAgent agent;
-  ASSERT_GT(agent.port(), 0);
-  setenv("VEKRDANET", "1", 1);
-  const pid_t pid = Start(agent.port());
-  Parent parent(MaIpcHandle());
-  OpenScripted(agent, parent, 2);
-  guard.segment(parent.shmid());
-  agent.Send("99\0 1\0\0"s);
-  while (parent.Next() > 0) {
+TEST_F(RdaNetScriptedTest, AgentMessageOtherThanAnAnnouncementEndsTheProcess) {
+  ASSERT_NO_FATAL_FAILURE(Open(2));
+  agent_->Send("99\0 1\0\0"s);
+  while (parent_->Next() > 0) {
   }
-  EXPECT_TRUE(HasReport(parent.reports, "[80:1032]"));
-  EXPECT_EQ(ExitCode(pid), DA_NET_EXIT_IPC);
+  EXPECT_TRUE(HasReport(parent_->reports, "[80:1032]"));
+  EXPECT_EQ(ExitCode(pid_), DA_NET_EXIT_IPC);
 }
 
-TEST_F(RdaNetTest, DescriptionWhoseBuffersDoNotFitTheSegmentIsRefused) {
-  tarn::test::Watchdog watchdog(60);
-  FakeAgent agent;
-  ASSERT_GT(agent.port(), 0);
-  setenv("VEKRDANET", "1", 1);
-  const pid_t pid = Start(agent.port());
-  Parent parent(MaIpcHandle());
-  ASSERT_TRUE(agent.Accept());
+TEST_F(RdaNetScriptedTest, DescriptionWhoseBuffersDoNotFitTheSegmentIsRefused) {
+  ASSERT_NO_FATAL_FAILURE(Launch());
+  ASSERT_TRUE(agent_->Accept());
   // Two buffers of 2048 bytes need 4096 whatever the section; the segment
   // has one byte less.
-  agent.Send(Msg({"10", "1", "0", "0", "2048", "2", "4095", "0"}));
-  EXPECT_FALSE(parent.Listen());
-  EXPECT_TRUE(HasReport(parent.reports, "[80:1032]"));
-  EXPECT_EQ(ExitCode(pid), DA_NET_EXIT_SETUP);
+  agent_->Send(Msg({"10", "1", "0", "0", "2048", "2", "4095", "0"}));
+  EXPECT_FALSE(parent_->Listen());
+  EXPECT_TRUE(HasReport(parent_->reports, "[80:1032]"));
+  EXPECT_EQ(ExitCode(pid_), DA_NET_EXIT_SETUP);
 }
 
 // ---------------------------------------------------------------- file variant
@@ -586,9 +546,8 @@ TEST_F(RdaNetTest, FileOfTheBackupFileVariantComesBackBufferByBuffer) {
   // Fewer buffers than the file has: they are filled again as they come back.
   setenv("VEKDABLOCKSPERDA", "3", 1);
   const pid_t pid = Start(-1, path);
-  Parent parent(MaIpcHandle());
+  Parent parent(MaIpcHandle(), &guard);
   ASSERT_TRUE(parent.Listen());
-  guard.segment(parent.shmid());
   EXPECT_EQ(parent.count, 3);
   EXPECT_EQ(parent.size, 8192);
   EXPECT_EQ(parent.section, 0);
@@ -613,9 +572,8 @@ TEST_F(RdaNetTest, PartialLastBufferIsAnnouncedAndAFileThatEndsTooSoonAbortsTheP
   std::ofstream(path, std::ios::binary) << bytes;
 
   const pid_t pid = Start(-1, path);
-  Parent parent(MaIpcHandle());
+  Parent parent(MaIpcHandle(), &guard);
   ASSERT_TRUE(parent.Listen());
-  guard.segment(parent.shmid());
   EXPECT_EQ(parent.count, 32);
   while (parent.announced.size() < 3) ASSERT_EQ(parent.Next(), MSG_DATA);
   EXPECT_EQ(parent.announced, (std::vector<int>{0, 1, 2}));
@@ -654,9 +612,8 @@ TEST_F(RdaNetTest, FileBufferGeometryFromTheEnvironmentWithinItsRanges) {
     setenv("VEKDABLOCKSIZE", c.size, 1);
     setenv("VEKDABLOCKSPERDA", c.count, 1);
     const pid_t pid = Start(-1, path);
-    Parent parent(MaIpcHandle());
+    Parent parent(MaIpcHandle(), &guard);
     ASSERT_TRUE(parent.Listen());
-    guard.segment(parent.shmid());
     EXPECT_EQ(parent.size, c.wantSize);
     EXPECT_EQ(parent.count, c.wantCount);
     EXPECT_EQ(parent.segment, c.wantSize * c.wantCount);
@@ -674,7 +631,7 @@ TEST_F(RdaNetTest, FileVariantRefusesAMissingFileAndAReleaseOfABufferNotAnnounce
   tarn::test::TempDir dir;
   {
     const pid_t pid = Start(-1, dir.path() + "/missing.dat");
-    Parent parent(MaIpcHandle());
+    Parent parent(MaIpcHandle(), &guard);
     EXPECT_FALSE(parent.Listen());
     EXPECT_TRUE(HasReport(parent.reports, "[80:1004]"));
     EXPECT_EQ(ExitCode(pid), DA_NET_EXIT_SETUP);
@@ -683,9 +640,8 @@ TEST_F(RdaNetTest, FileVariantRefusesAMissingFileAndAReleaseOfABufferNotAnnounce
   const std::string path = dir.path() + "/one.dat";
   std::ofstream(path, std::ios::binary) << std::string(100, 'z');
   const pid_t pid = Start(-1, path);
-  Parent parent(MaIpcHandle());
+  Parent parent(MaIpcHandle(), &guard);
   ASSERT_TRUE(parent.Listen());
-  guard.segment(parent.shmid());
   ASSERT_EQ(parent.Next(), MSG_DATA);
   ASSERT_TRUE(parent.Release(5));
   while (parent.Next() > 0) {
