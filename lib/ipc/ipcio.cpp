@@ -123,9 +123,24 @@ void KeepNonBlocking(IpcEntry& entry, int fd, int slot) {
   errno = saved;
 }
 
+// A receive on a socket. A wait that looked at the socket may have left a
+// receive time-out on it, which makes the kernel end a blocking receive
+// interrupted by a handler even where the handler asks for the call to go
+// on: such a receive is made again, as it was before the time-out.
+template <class Receive>
+ssize_t Received(const IpcEntry& entry, bool dontWait, Receive receive) {
+  for (;;) {
+    const ssize_t n = receive();
+    if (n >= 0 || errno != EINTR || dontWait || entry.receiveTimeoutMs == 0 || !HandlersRestart()) {
+      return n;
+    }
+  }
+}
+
 ssize_t ReadDirect(IpcEntry& entry, int fd, void* buffer, std::size_t count, bool dontWait) {
   if (UsesSocketCalls(entry)) {
-    const ssize_t n = recv(fd, buffer, count, dontWait ? MSG_DONTWAIT : 0);
+    const ssize_t n = Received(entry, dontWait,
+                               [&] { return recv(fd, buffer, count, dontWait ? MSG_DONTWAIT : 0); });
     if (n >= 0 || errno != ENOTSOCK) return n;
     entry.plainDescriptor = true;
   }
@@ -158,7 +173,8 @@ ssize_t TakeDirect(IpcEntry& entry, int fd, void* buffer, std::size_t count, boo
     msghdr message{};
     message.msg_iov = parts;
     message.msg_iovlen = 2;
-    const ssize_t n = recvmsg(fd, &message, dontWait ? MSG_DONTWAIT : 0);
+    const ssize_t n =
+        Received(entry, dontWait, [&] { return recvmsg(fd, &message, dontWait ? MSG_DONTWAIT : 0); });
     if (n <= 0) return n;
     if (n > ahead.skip) {
       const ssize_t got = n - ahead.skip;
@@ -185,8 +201,9 @@ ssize_t ReadHeaderOnSocket(IpcEntry& entry, int fd, void* buffer, std::int64_t l
   if (ahead.seen == 0) {
     ahead.start = 0;
     ahead.end = 0;
-    const ssize_t n =
-        recv(fd, ahead.bytes, sizeof ahead.bytes, MSG_PEEK | (dontWait ? MSG_DONTWAIT : 0));
+    const ssize_t n = Received(entry, dontWait, [&] {
+      return recv(fd, ahead.bytes, sizeof ahead.bytes, MSG_PEEK | (dontWait ? MSG_DONTWAIT : 0));
+    });
     if (n < 0 && errno == ENOTSOCK) return ReadDirect(entry, fd, buffer, kIpcHeaderSize, dontWait);
     if (n <= 0) {
       ahead.full = false;
@@ -216,10 +233,12 @@ ssize_t ReadHeaderOnSocket(IpcEntry& entry, int fd, void* buffer, std::int64_t l
   return TakeDirect(entry, fd, buffer, static_cast<std::size_t>(ahead.seen), dontWait);
 }
 
-// Sets the socket's receive time-out to `ms` (-1: none) when it differs from
-// the one set last. False when the socket refuses it.
+constexpr long kDayMs = 24L * 3600 * 1000;
+
+// Sets the socket's receive time-out to `ms` when it differs from the one set
+// last. False when the socket refuses it.
 bool SetReceiveTimeout(IpcEntry& entry, int fd, long ms) {
-  const long wanted = ms < 0 ? 0 : ms;
+  const long wanted = ms;
   if (entry.receiveTimeoutMs == wanted) return true;
   const timeval limit{static_cast<time_t>(wanted / 1000), static_cast<suseconds_t>(wanted % 1000 * 1000)};
   if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) return false;
@@ -301,8 +320,11 @@ int LookForBytes(IpcEntry& entry, int fd, int ms) {
   if (!UsesSocketCalls(entry) || ahead.held() > 0 || ahead.seen > 0 || ahead.skip > 0) return -2;
   const auto start = Clock::now();
   for (;;) {
+    // A receive with a time-out is never restarted after a signal handler,
+    // so that a caught signal ends the wait as it ends a poll; a wait
+    // without limit looks again after each day.
     const long left = LeftOfWait(start, ms);
-    if (left != 0 && !SetReceiveTimeout(entry, fd, left)) return -2;
+    if (left != 0 && !SetReceiveTimeout(entry, fd, left < 0 ? kDayMs : left)) return -2;
     ahead.start = 0;
     ahead.end = 0;
     const ssize_t n =
@@ -320,6 +342,7 @@ int LookForBytes(IpcEntry& entry, int fd, int ms) {
     if (err == EAGAIN || err == EWOULDBLOCK) {
       // A descriptor its owner made non-blocking answers at once: poll waits.
       if (left == 0 || LeftOfWait(start, ms) == 0) return 0;
+      if (left < 0 && Clock::now() - start >= std::chrono::milliseconds(kDayMs)) continue;
       return -2;
     }
     if (err == ENOTSOCK) {
