@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -312,12 +313,13 @@ bool WaitUntilSleeping(pid_t pid) {
   return false;
 }
 
-// Receives while the peer interrupts us with a signal before it sends. The
-// peer signals only once we sleep in the receive (the only wait between its
-// start and the receive's end), and sends only once we sleep again: in the
-// repeated receive, or in reaping it after the interrupted one. `flags` are
-// the handler's (without SA_RESTART the read is interrupted).
-int ReceiveUnderSignal(const Connection& c, char* buffer, int size, int flags = 0) {
+// Runs `call` while the peer interrupts us with a signal and then, with
+// `thenSend`, sends. The peer signals only once we sleep in the call (the
+// only wait between its start and the call's end), and sends only once we
+// sleep again: in the repeated receive, or in reaping it after the
+// interrupted one. `flags` are the handler's (without SA_RESTART the read is
+// interrupted).
+int UnderSignal(const Connection& c, int flags, bool thenSend, const std::function<int()>& call) {
   struct sigaction action {};
   action.sa_handler = OnSignal;
   action.sa_flags = flags;
@@ -329,14 +331,19 @@ int ReceiveUnderSignal(const Connection& c, char* buffer, int size, int flags = 
   Peer peer([&] {
     if (!WaitUntilSleeping(parent)) return 1;
     kill(parent, SIGUSR1);
+    if (!thenSend) return 0;
     if (!WaitUntilSleeping(parent)) return 1;
     WriteAll(c.peer, Packet("after the signal"));
     return 0;
   });
-  const int rc = IpcReceiveData(c.handle, buffer, size);
+  const int rc = call();
   EXPECT_EQ(peer.Wait(), 0);
   sigaction(SIGUSR1, &previous, nullptr);
   return rc;
+}
+
+int ReceiveUnderSignal(const Connection& c, char* buffer, int size, int flags = 0) {
+  return UnderSignal(c, flags, true, [&] { return IpcReceiveData(c.handle, buffer, size); });
 }
 
 TEST_F(FramingTest, InterruptedReceiveFailsUnlessTheHostInterruptsUs) {
@@ -437,22 +444,10 @@ TEST_F(FramingTest, AWaitOnOneSocketEndsAsAPollDoes) {
   EXPECT_EQ(IpcGetLastIpcEvent(), IPC_EVENT_TIMEOUT);
   EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(900));
 
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  action.sa_flags = SA_RESTART;
-  sigemptyset(&action.sa_mask);
-  struct sigaction previous {};
-  sigaction(SIGUSR1, &action, &previous);
-  const pid_t parent = getpid();
-  interrupted = 0;
-  Peer signaller([&] {
-    if (!WaitUntilSleeping(parent)) return 1;
-    kill(parent, SIGUSR1);
-    return 0;
-  });
-  EXPECT_EQ(IpcWaitForIpcEventOnHandles(only, 2, -1), -1);
+  EXPECT_EQ(UnderSignal(c, SA_RESTART, false,
+                        [&] { return IpcWaitForIpcEventOnHandles(only, 2, -1); }),
+            -1);
   EXPECT_EQ(ErhErrno(), EIPCSELECT);
-  EXPECT_EQ(signaller.Wait(), 0);
   EXPECT_EQ(interrupted, 1);
   ErhClearError();
   // The look left a time-out on the socket: the blocking receive still goes
@@ -460,7 +455,6 @@ TEST_F(FramingTest, AWaitOnOneSocketEndsAsAPollDoes) {
   char buffer[32] = {};
   EXPECT_EQ(ReceiveUnderSignal(c, buffer, sizeof buffer, SA_RESTART), 16);
   EXPECT_STREQ(buffer, "after the signal");
-  sigaction(SIGUSR1, &previous, nullptr);
 
   WriteAll(c.peer, Packet("ack"));
   EXPECT_EQ(IpcWaitForIpcEventOnHandles(only, 2, -1), c.handle);
