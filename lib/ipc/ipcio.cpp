@@ -139,8 +139,8 @@ ssize_t Received(const IpcEntry& entry, bool dontWait, Receive receive) {
 
 ssize_t ReadDirect(IpcEntry& entry, int fd, void* buffer, std::size_t count, bool dontWait) {
   if (UsesSocketCalls(entry)) {
-    const ssize_t n = Received(entry, dontWait,
-                               [&] { return recv(fd, buffer, count, dontWait ? MSG_DONTWAIT : 0); });
+    const ssize_t n = Received(
+        entry, dontWait, [&] { return recv(fd, buffer, count, dontWait ? MSG_DONTWAIT : 0); });
     if (n >= 0 || errno != ENOTSOCK) return n;
     entry.plainDescriptor = true;
   }
@@ -173,8 +173,8 @@ ssize_t TakeDirect(IpcEntry& entry, int fd, void* buffer, std::size_t count, boo
     msghdr message{};
     message.msg_iov = parts;
     message.msg_iovlen = 2;
-    const ssize_t n =
-        Received(entry, dontWait, [&] { return recvmsg(fd, &message, dontWait ? MSG_DONTWAIT : 0); });
+    const ssize_t n = Received(entry, dontWait,
+                               [&] { return recvmsg(fd, &message, dontWait ? MSG_DONTWAIT : 0); });
     if (n <= 0) return n;
     if (n > ahead.skip) {
       const ssize_t got = n - ahead.skip;
@@ -240,7 +240,8 @@ constexpr long kDayMs = 24L * 3600 * 1000;
 bool SetReceiveTimeout(IpcEntry& entry, int fd, long ms) {
   const long wanted = ms;
   if (entry.receiveTimeoutMs == wanted) return true;
-  const timeval limit{static_cast<time_t>(wanted / 1000), static_cast<suseconds_t>(wanted % 1000 * 1000)};
+  const timeval limit{static_cast<time_t>(wanted / 1000),
+                      static_cast<suseconds_t>(wanted % 1000 * 1000)};
   if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) return false;
   entry.receiveTimeoutMs = wanted;
   return true;

@@ -444,9 +444,9 @@ TEST_F(FramingTest, AWaitOnOneSocketEndsAsAPollDoes) {
   EXPECT_EQ(IpcGetLastIpcEvent(), IPC_EVENT_TIMEOUT);
   EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(900));
 
-  EXPECT_EQ(UnderSignal(c, SA_RESTART, false,
-                        [&] { return IpcWaitForIpcEventOnHandles(only, 2, -1); }),
-            -1);
+  EXPECT_EQ(
+      UnderSignal(c, SA_RESTART, false, [&] { return IpcWaitForIpcEventOnHandles(only, 2, -1); }),
+      -1);
   EXPECT_EQ(ErhErrno(), EIPCSELECT);
   EXPECT_EQ(interrupted, 1);
   ErhClearError();
