@@ -320,11 +320,13 @@ int LookForBytes(IpcEntry& entry, int fd, int ms) {
   ReadAhead& ahead = entry.ahead;
   if (!UsesSocketCalls(entry) || ahead.held() > 0 || ahead.seen > 0 || ahead.skip > 0) return -2;
   const auto start = Clock::now();
-  for (;;) {
+  // The whole wait first, so that a caller that always waits as long sets
+  // the time-out once.
+  long left = ms;
+  for (;; left = LeftOfWait(start, ms)) {
     // A receive with a time-out is never restarted after a signal handler,
     // so that a caught signal ends the wait as it ends a poll; a wait
     // without limit looks again after each day.
-    const long left = LeftOfWait(start, ms);
     if (left != 0 && !SetReceiveTimeout(entry, fd, left < 0 ? kDayMs : left)) return -2;
     ahead.start = 0;
     ahead.end = 0;
