@@ -72,6 +72,16 @@ std::map<std::int64_t, double>& RestoreMemcpyRates() {
   static std::map<std::int64_t, double> rates;
   return rates;
 }
+// Backup rates of this run by path (network or not) and buffer size: to a
+// sink agent (the benchmarks above), and into the store the restores read.
+std::map<std::pair<bool, std::int64_t>, double>& SinkBackupRates() {
+  static std::map<std::pair<bool, std::int64_t>, double> rates;
+  return rates;
+}
+std::map<std::int64_t, double>& StoredBackupRates() {
+  static std::map<std::int64_t, double> rates;
+  return rates;
+}
 
 // Google Benchmark's bytes_per_second needs the measured time, which the
 // state does not expose; the loops time themselves with this.
@@ -251,6 +261,7 @@ void Backup(benchmark::State& state, bool network) {
   state.counters["rss_self_kib"] = static_cast<double>(SelfMaxRssKib());
   if (network) state.counters["rss_netproc_kib"] = static_cast<double>(netPeak);
   state.counters["rss_agent_kib"] = static_cast<double>(PeakRssKib(ma.pid()));
+  SinkBackupRates()[{network, state.range(0)}] = watch.rate(state.iterations() * kObjectBytes);
   const auto& bounds = network ? TcpRates() : MemcpyRates();
   const auto bound = bounds.find(state.range(0));
   if (bound != bounds.end() && bound->second > 0) {
@@ -294,6 +305,8 @@ class StoredStream {
     ErhInit(0);
     if (IpcInit() != 0) return "IpcInit failed";
     std::string failure;
+    Stopwatch watch;
+    watch.start();
     if (BmInit(nullptr, nullptr, nullptr, nullptr, 0, 0, kIpcNoHandle, nullptr, kDa, "127.0.0.1",
                ma.port(), nullptr, 1.0, nullptr, nullptr, nullptr) != 1) {
       failure = "BmInit of the stored stream failed with error " + std::to_string(ErhErrno());
@@ -302,6 +315,8 @@ class StoredStream {
       if (failure.empty() && BmFlush() != 1) failure = "BmFlush of the stored stream";
       if (BmExit(1) != 1 && failure.empty()) failure = "BmExit of the stored stream";
     }
+    watch.stop();
+    if (failure.empty()) StoredBackupRates()[bufferSize_] = watch.rate(kRestoreBytes);
     IpcExit();
     ErhClearErrorM("dapathbench", 0);
     if (failure.empty() &&
@@ -405,11 +420,23 @@ void Restore(benchmark::State& state, bool network) {
   state.counters["rss_self_kib"] = static_cast<double>(SelfMaxRssKib());
   if (network) state.counters["rss_netproc_kib"] = static_cast<double>(netPeak);
   state.counters["rss_agent_kib"] = static_cast<double>(PeakRssKib(ma.pid()));
+  const double rate = watch.rate(state.iterations() * kRestoreBytes);
   const auto& bounds = network ? TcpRates() : RestoreMemcpyRates();
   const auto bound = bounds.find(state.range(0));
   if (bound != bounds.end() && bound->second > 0) {
-    state.counters[network ? "x_tcp" : "x_memcpy"] =
-        watch.rate(state.iterations() * kRestoreBytes) / bound->second;
+    state.counters[network ? "x_tcp" : "x_memcpy"] = rate / bound->second;
+  }
+  // Against the backup of the same path and size in this run: to the sink
+  // agent, which never touches the data, and (local only) into the store
+  // this restore reads, whose agent copies each block as the restoring one
+  // does.
+  const auto sinkRate = SinkBackupRates().find({network, state.range(0)});
+  if (sinkRate != SinkBackupRates().end() && sinkRate->second > 0) {
+    state.counters["x_backup"] = rate / sinkRate->second;
+  }
+  const auto storedRate = StoredBackupRates().find(state.range(0));
+  if (!network && storedRate != StoredBackupRates().end() && storedRate->second > 0) {
+    state.counters["x_backup_stored"] = rate / storedRate->second;
   }
 }
 

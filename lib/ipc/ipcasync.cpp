@@ -55,9 +55,6 @@ bool AcceptHeader(IpcEntry& entry, const char* caller) {
   return true;
 }
 
-// Receives waited for after a try found nothing, before the next try.
-constexpr int kReceivesBetweenTries = 16;
-
 // A transfer that ended leaves the next wait to start after its handle, so
 // that a handle with more bytes at hand waits its turn.
 int Served(IpcInstance& instance, int result) {
@@ -298,8 +295,10 @@ IpcHandle IpcWaitForAsyncIpcEvent(int timeout) {
   static const char kFn[] = "IpcWaitForAsyncIpcEvent";
   IpcInstance* instance = IpcGetInstance(kFn);
   if (instance == nullptr) return -1;
-  // A send or receive not tried yet is tried first, without a poll: the
-  // descriptor rarely is full, and a peer's answer often is there already.
+  // A send not tried yet is tried first, without a poll: the descriptor
+  // rarely is full. So is a receive whose bytes the layer knows are there:
+  // read ahead, seen by a look with the packet before, or found by the last
+  // poll on a handle not served since (which also keeps the turns fair).
   const int first = FairScan(*instance, instance->highWater, [&](IpcHandle handle) {
     IpcEntry* entry = instance->table[handle].get();
     if (entry == nullptr || (entry->type != IPC_SOCKET && entry->type != IPC_PIPE)) {
@@ -310,16 +309,11 @@ IpcHandle IpcWaitForAsyncIpcEvent(int timeout) {
       const int sent = IpcSendAsyncCallBack(handle);
       if (sent != kPassOver) return sent;
     }
-    if (entry->rx.state != RX_IDLE && !entry->rx.tried && ReadDescriptor(*entry) >= 0) {
+    const bool bytesThere = KnowsBytes(*entry) || entry->ahead.polledReadable;
+    if (entry->rx.state != RX_IDLE && !entry->rx.tried && bytesThere &&
+        ReadDescriptor(*entry) >= 0) {
       entry->rx.tried = true;
-      if (entry->receivesUntilTry > 0) {
-        --entry->receivesUntilTry;
-        return kPassOver;
-      }
-      const int received = IpcReceiveAsyncCallBack(handle);
-      const bool nothing = entry->rx.state == RX_HEADER && entry->rx.expected == kIpcHeaderSize;
-      if (received == kPassOver && nothing) entry->receivesUntilTry = kReceivesBetweenTries;
-      return received;
+      return IpcReceiveAsyncCallBack(handle);
     }
     return kPassOver;
   });
@@ -336,9 +330,9 @@ IpcHandle IpcWaitForAsyncIpcEvent(int timeout) {
       entry->waitRead = ReadDescriptor(*entry);
       entry->waitWrite = WriteDescriptor(*entry);
       if (entry->rx.state != RX_IDLE && entry->waitRead >= 0) {
-        // Bytes read ahead, or a read ahead that filled all its room, make
-        // the handle worth a try without waiting.
-        if (HoldsBytes(*entry) || entry->ahead.full) readyNow.set(static_cast<std::size_t>(handle));
+        // Bytes read ahead or seen on the socket, or a read ahead that filled
+        // all its room, make the handle worth a try without waiting.
+        if (KnowsBytes(*entry) || entry->ahead.full) readyNow.set(static_cast<std::size_t>(handle));
         set.watchRead(handle, entry->waitRead);
       }
       if (entry->tx.state != TX_IDLE && entry->tx.dataSize > 0 && entry->waitWrite >= 0) {
@@ -351,6 +345,10 @@ IpcHandle IpcWaitForAsyncIpcEvent(int timeout) {
       case PollSet::Outcome::kFailed: return -1;
       case PollSet::Outcome::kConnection: return IpcAcceptAsyncCallBack();
       case PollSet::Outcome::kHandles: break;
+    }
+    for (int handle = 0; handle < top; ++handle) {
+      if (!set.readable(handle)) continue;
+      if (IpcEntry* entry = instance->table[handle].get()) entry->ahead.polledReadable = true;
     }
     // A step that only made progress scans on; a round without an ending
     // transfer waits again.

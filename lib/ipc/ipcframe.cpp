@@ -119,8 +119,10 @@ void ipc_detail::RefuseHeader(const unsigned char* header, std::int64_t length,
   ErhMark(EIPCPACKET, 0, caller, kErhMinor);
 }
 
-int ipc_detail::PlacePacket(IpcEntry& entry, const unsigned char* header, char* buffer, int size,
-                            bool async, char** target, const char* caller) {
+namespace {
+
+int PlaceOrRefuse(IpcEntry& entry, const unsigned char* header, char* buffer, int size, bool async,
+                  char** target, const char* caller) {
   const std::uint32_t raw = GetHeader(header);
   if (raw > kHeaderMaxSigned || raw > static_cast<std::uint32_t>(dynBufMax)) {
     RefuseHeader(header, static_cast<std::int32_t>(raw), caller);
@@ -152,6 +154,16 @@ int ipc_detail::PlacePacket(IpcEntry& entry, const unsigned char* header, char* 
   }
   Terminate(buffer, length, size);
   *target = buffer;
+  return length;
+}
+
+}  // namespace
+
+int ipc_detail::PlacePacket(IpcEntry& entry, const unsigned char* header, char* buffer, int size,
+                            bool async, char** target, const char* caller) {
+  const int length = PlaceOrRefuse(entry, header, buffer, size, async, target, caller);
+  // A refused length word is taken off the connection, its data are not.
+  if (length < 0) DropHandedOut(entry);
   return length;
 }
 

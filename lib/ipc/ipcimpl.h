@@ -51,6 +51,14 @@ inline constexpr int kReadAheadSize = 1024;
 struct ReadAhead {
   int start = 0;
   int end = 0;
+  // Bytes behind `end` that a look (MSG_PEEK) found on a socket and that
+  // are still there, at the head of what the socket holds: the next packet's
+  // length word and whatever came with it.
+  int seen = 0;
+  // Bytes at the head of the socket already handed out from `seen` (the
+  // length word of the packet being received): the next read drops them
+  // first, so that a packet's length word and its data are one receive.
+  int skip = 0;
   // Set by a receive about to read a fresh length word: the largest packet
   // it accepts (-1: no read ahead). A socket then reads past the length
   // word only when its packet is accepted, so that a refused packet's data
@@ -58,9 +66,8 @@ struct ReadAhead {
   std::int64_t limit = -1;
   // The last read filled all the room: more bytes may be waiting.
   bool full = false;
-  // The last packet whose length word a socket read was small, so the next
-  // read looks ahead first.
-  bool smallBefore = true;
+  // A poll found the descriptor readable and it has not been read since.
+  bool polledReadable = false;
   char bytes[kReadAheadSize];
   int held() const { return end - start; }
 };
@@ -105,10 +112,6 @@ struct IpcEntry {
   char connectionIp[kIpcHostNameSize] = {};
   int lastEvent = IPC_EVENT_NONE;
   ipc_detail::AsyncReceive rx;
-  // Receives still to be waited for before one is tried again without a
-  // poll: a try that found nothing means this peer answers later than the
-  // wait comes.
-  int receivesUntilTry = 0;
   ipc_detail::AsyncSend tx;
   unsigned char receiveHeader[kIpcHeaderSize] = {};
   unsigned char sendHeader[kIpcHeaderSize] = {};
@@ -137,6 +140,9 @@ struct IpcEntry {
   // The read and write descriptors found or made non-blocking for good (a
   // blocking call waits on them with poll instead).
   ipc_detail::ModeNote nonBlocking[2];
+  // The receive time-out (SO_RCVTIMEO, ms; 0 none) a wait that looks at the
+  // socket set on it, so that it is set again only when it changes.
+  long receiveTimeoutMs = 0;
   // Bytes read ahead of the packet being received: a small packet's header
   // and body, and often the packets behind it, come in one read. Every read
   // of the handle takes from here first, and every wait treats a handle
@@ -214,6 +220,24 @@ ssize_t WriteParts(IpcEntry& entry, int fd, iovec* parts, int count, bool dontWa
 inline bool HoldsBytes(const IpcEntry& entry) {
   return entry.ahead.held() > 0;
 }
+
+// True when the layer knows that the handle's next read finds bytes without
+// waiting: bytes read ahead, or bytes a look found still on the socket.
+inline bool KnowsBytes(const IpcEntry& entry) {
+  return entry.ahead.held() > 0 || entry.ahead.seen > 0;
+}
+
+// Drops the length word a refused packet's receive took from `seen` and that
+// is still on the socket, so that the packet's data come next on it.
+void DropHandedOut(IpcEntry& entry);
+
+// Waits up to `ms` (-1 without limit, 0 not at all) for bytes on a socket
+// handle by looking at them (MSG_PEEK; the bytes stay on the socket and are
+// noted in `seen`), so that the receive that follows needs no look of its
+// own. 1 when the handle is readable (bytes there, the peer gone or an
+// error for the receive to find), 0 after the time-out, -1 on failure
+// (errno set, as poll's), -2 when the handle must be waited for with poll.
+int LookForBytes(IpcEntry& entry, int fd, int ms);
 
 // Puts back the mode of the descriptors the entry switched to non-blocking,
 // for a caller who takes them over.

@@ -123,9 +123,24 @@ void KeepNonBlocking(IpcEntry& entry, int fd, int slot) {
   errno = saved;
 }
 
+// A receive on a socket. A wait that looked at the socket may have left a
+// receive time-out on it, which makes the kernel end a blocking receive
+// interrupted by a handler even where the handler asks for the call to go
+// on: such a receive is made again, as it was before the time-out.
+template <class Receive>
+ssize_t Received(const IpcEntry& entry, bool dontWait, Receive receive) {
+  for (;;) {
+    const ssize_t n = receive();
+    if (n >= 0 || errno != EINTR || dontWait || entry.receiveTimeoutMs == 0 || !HandlersRestart()) {
+      return n;
+    }
+  }
+}
+
 ssize_t ReadDirect(IpcEntry& entry, int fd, void* buffer, std::size_t count, bool dontWait) {
   if (UsesSocketCalls(entry)) {
-    const ssize_t n = recv(fd, buffer, count, dontWait ? MSG_DONTWAIT : 0);
+    const ssize_t n = Received(
+        entry, dontWait, [&] { return recv(fd, buffer, count, dontWait ? MSG_DONTWAIT : 0); });
     if (n >= 0 || errno != ENOTSOCK) return n;
     entry.plainDescriptor = true;
   }
@@ -144,6 +159,92 @@ std::size_t WholePackets(const char* bytes, std::size_t count, std::int64_t limi
     if (count - whole - kIpcHeaderSize < length) return whole;
     whole += kIpcHeaderSize + length;
   }
+}
+
+// A read that takes bytes off the descriptor. Bytes handed out from what a
+// look saw (a length word) are dropped in the same receive.
+ssize_t TakeDirect(IpcEntry& entry, int fd, void* buffer, std::size_t count, bool dontWait) {
+  ReadAhead& ahead = entry.ahead;
+  // From here on the look no longer tells what the socket holds.
+  ahead.seen = 0;
+  while (ahead.skip > 0) {
+    char dropped[kIpcHeaderSize];
+    iovec parts[2] = {{dropped, static_cast<std::size_t>(ahead.skip)}, {buffer, count}};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = 2;
+    const ssize_t n = Received(entry, dontWait,
+                               [&] { return recvmsg(fd, &message, dontWait ? MSG_DONTWAIT : 0); });
+    if (n <= 0) return n;
+    if (n > ahead.skip) {
+      const ssize_t got = n - ahead.skip;
+      ahead.skip = 0;
+      return got;
+    }
+    ahead.skip -= static_cast<int>(n);
+    if (dontWait) {
+      errno = EAGAIN;
+      return -1;
+    }
+  }
+  return ReadDirect(entry, fd, buffer, count, dontWait);
+}
+
+// A fresh length word on a socket. The socket is looked at (MSG_PEEK) unless
+// a look already saw what it holds; whole packets the look saw are taken in
+// one receive, and the length word of a packet too long for the look is
+// handed out from it and taken with the packet's data. Nothing past a length
+// word is taken before its receive accepted it.
+ssize_t ReadHeaderOnSocket(IpcEntry& entry, int fd, void* buffer, std::int64_t limit,
+                           bool dontWait) {
+  ReadAhead& ahead = entry.ahead;
+  if (ahead.seen == 0) {
+    ahead.start = 0;
+    ahead.end = 0;
+    const ssize_t n = Received(entry, dontWait, [&] {
+      return recv(fd, ahead.bytes, sizeof ahead.bytes, MSG_PEEK | (dontWait ? MSG_DONTWAIT : 0));
+    });
+    if (n < 0 && errno == ENOTSOCK) return ReadDirect(entry, fd, buffer, kIpcHeaderSize, dontWait);
+    if (n <= 0) {
+      ahead.full = false;
+      return n;
+    }
+    ahead.seen = static_cast<int>(n);
+  }
+  char* head = ahead.bytes + ahead.end;
+  const std::size_t whole = WholePackets(head, static_cast<std::size_t>(ahead.seen), limit);
+  if (whole > 0) {
+    const ssize_t n = recv(fd, head, whole, MSG_DONTWAIT);
+    if (n <= 0) {
+      ahead.seen = 0;
+      return n;
+    }
+    ahead.seen -= static_cast<int>(n);
+    ahead.end += static_cast<int>(n);
+    ahead.full = ahead.end == static_cast<int>(sizeof ahead.bytes);
+    return ReadSome(entry, fd, buffer, kIpcHeaderSize, dontWait);
+  }
+  if (ahead.seen >= kIpcHeaderSize) {
+    std::memcpy(buffer, head, kIpcHeaderSize);
+    ahead.skip = kIpcHeaderSize;
+    return kIpcHeaderSize;
+  }
+  // Part of a length word: taken as far as it came.
+  return TakeDirect(entry, fd, buffer, static_cast<std::size_t>(ahead.seen), dontWait);
+}
+
+constexpr long kDayMs = 24L * 3600 * 1000;
+
+// Sets the socket's receive time-out to `ms` when it differs from the one set
+// last. False when the socket refuses it.
+bool SetReceiveTimeout(IpcEntry& entry, int fd, long ms) {
+  const long wanted = ms;
+  if (entry.receiveTimeoutMs == wanted) return true;
+  const timeval limit{static_cast<time_t>(wanted / 1000),
+                      static_cast<suseconds_t>(wanted % 1000 * 1000)};
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) return false;
+  entry.receiveTimeoutMs = wanted;
+  return true;
 }
 
 }  // namespace
@@ -187,31 +288,12 @@ ssize_t ReadSome(IpcEntry& entry, int fd, void* buffer, std::size_t count, bool 
     ahead.start += static_cast<int>(take);
     return static_cast<ssize_t>(take);
   }
-  if (limit < 0 || count != kIpcHeaderSize) return ReadDirect(entry, fd, buffer, count, dontWait);
-  ssize_t n = -1;
-  if (!UsesSocketCalls(entry)) {
-    n = ReadDirect(entry, fd, ahead.bytes, sizeof ahead.bytes, dontWait);
-  } else if (!ahead.smallBefore) {
-    // Behind a large packet another large one is likely: its length word is
-    // read alone and its data straight into place.
-    n = ReadDirect(entry, fd, buffer, count, dontWait);
-    if (n == kIpcHeaderSize) {
-      ahead.smallBefore = GetHeader(static_cast<unsigned char*>(buffer)) <= kIpcPackMax;
-    }
-    return n;
-  } else {
-    // Looked at first and taken only as far as whole packets reach.
-    n = recv(fd, ahead.bytes, sizeof ahead.bytes, MSG_PEEK | (dontWait ? MSG_DONTWAIT : 0));
-    if (n < 0 && errno == ENOTSOCK) return ReadDirect(entry, fd, buffer, count, dontWait);
-    if (n > 0) {
-      const std::size_t whole = WholePackets(ahead.bytes, static_cast<std::size_t>(n), limit);
-      if (whole == 0) {
-        ahead.smallBefore = false;
-        return ReadDirect(entry, fd, buffer, count, dontWait);
-      }
-      n = recv(fd, ahead.bytes, whole, MSG_DONTWAIT);
-    }
+  ahead.polledReadable = false;
+  if (limit < 0 || count != kIpcHeaderSize || ahead.skip > 0) {
+    return TakeDirect(entry, fd, buffer, count, dontWait);
   }
+  if (UsesSocketCalls(entry)) return ReadHeaderOnSocket(entry, fd, buffer, limit, dontWait);
+  const ssize_t n = ReadDirect(entry, fd, ahead.bytes, sizeof ahead.bytes, dontWait);
   if (n <= 0) {
     ahead.full = false;
     return n;
@@ -220,6 +302,60 @@ ssize_t ReadSome(IpcEntry& entry, int fd, void* buffer, std::size_t count, bool 
   ahead.end = static_cast<int>(n);
   ahead.full = n == static_cast<ssize_t>(sizeof ahead.bytes);
   return ReadSome(entry, fd, buffer, count, dontWait);
+}
+
+void DropHandedOut(IpcEntry& entry) {
+  ReadAhead& ahead = entry.ahead;
+  if (ahead.skip == 0) return;
+  const int saved = errno;
+  char dropped[kIpcHeaderSize];
+  // The look saw these bytes, so they are there.
+  (void)recv(ReadDescriptor(entry), dropped, static_cast<std::size_t>(ahead.skip), MSG_DONTWAIT);
+  ahead.skip = 0;
+  ahead.seen = 0;
+  errno = saved;
+}
+
+int LookForBytes(IpcEntry& entry, int fd, int ms) {
+  ReadAhead& ahead = entry.ahead;
+  if (!UsesSocketCalls(entry) || ahead.held() > 0 || ahead.seen > 0 || ahead.skip > 0) return -2;
+  const auto start = Clock::now();
+  // The whole wait first, so that a caller that always waits as long sets
+  // the time-out once.
+  long left = ms;
+  for (;; left = LeftOfWait(start, ms)) {
+    // A receive with a time-out is never restarted after a signal handler,
+    // so that a caught signal ends the wait as it ends a poll; a wait
+    // without limit looks again after each day.
+    if (left != 0 && !SetReceiveTimeout(entry, fd, left < 0 ? kDayMs : left)) return -2;
+    ahead.start = 0;
+    ahead.end = 0;
+    const ssize_t n =
+        recv(fd, ahead.bytes, sizeof ahead.bytes, MSG_PEEK | (left == 0 ? MSG_DONTWAIT : 0));
+    if (n > 0) {
+      ahead.seen = static_cast<int>(n);
+      return 1;
+    }
+    if (n == 0) return 1;
+    const int err = errno;
+    if (err == EINTR) {
+      if (cmnDefine_ORACLE_SIGNALS != 0) continue;
+      return -1;
+    }
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+      // A descriptor its owner made non-blocking answers at once: poll waits.
+      if (left == 0 || LeftOfWait(start, ms) == 0) return 0;
+      if (left < 0 && Clock::now() - start >= std::chrono::milliseconds(kDayMs)) continue;
+      return -2;
+    }
+    if (err == ENOTSOCK) {
+      entry.plainDescriptor = true;
+      return -2;
+    }
+    // The receive that follows finds the error, as after a poll.
+    errno = err;
+    return 1;
+  }
 }
 
 ssize_t WriteSome(IpcEntry& entry, int fd, const void* bytes, std::size_t count, bool dontWait) {

@@ -141,9 +141,10 @@ bool PollSet::writable(IpcHandle handle) const {
 namespace {
 
 // Adds the read descriptor of a socket or pipe handle to `set`. True when a
-// peeked packet or bytes read ahead make the handle ready at once.
+// peeked packet, bytes read ahead or bytes seen on the socket make the
+// handle ready at once.
 bool Watch(PollSet& set, IpcHandle handle, IpcEntry& entry) {
-  if ((entry.flags & IPC_FLAG_PEEKED) != 0 || HoldsBytes(entry)) return true;
+  if ((entry.flags & IPC_FLAG_PEEKED) != 0 || KnowsBytes(entry)) return true;
   if (entry.type != IPC_SOCKET && entry.type != IPC_PIPE) return false;
   const int fd = ReadDescriptor(entry);
   if (fd < 0) return false;
@@ -194,12 +195,32 @@ IpcHandle IpcWaitForIpcEventOnHandles(const IpcHandle* handles, int count, int t
   if (instance == nullptr) return -1;
   PollSet set;
   std::bitset<kIpcMaxHandles> readyNow;
+  IpcHandle only = -1;
+  int watched = 0;
   for (int i = 0; i < count; ++i) {
     const IpcHandle handle = handles[i];
     if (handle < 0) continue;
     IpcEntry* entry = IpcGetEntry(handle, kFn);
     if (entry == nullptr) return -1;
     if (Watch(set, handle, *entry)) readyNow.set(static_cast<std::size_t>(handle));
+    if (entry->type == IPC_SOCKET && ReadDescriptor(*entry) >= 0) {
+      only = handle;
+      ++watched;
+    } else {
+      watched += 2;
+    }
+  }
+  // A wait on one socket looks at its bytes instead of polling, so that the
+  // receive that follows takes them without a look of its own.
+  if (readyNow.none() && watched == 1) {
+    IpcEntry* entry = IpcGetEntry(only, kFn);
+    const int looked = LookForBytes(*entry, ReadDescriptor(*entry), PollMs(timeout));
+    if (looked != -2) {
+      if (WaitGaveNothing(looked, kFn)) return -1;
+      instance->lastIncoming = only;
+      IpcSetEvent(only, IPC_EVENT_READ);
+      return only;
+    }
   }
   if ((readyNow.any() ? set.glance(kFn) : set.wait(timeout, kFn)) == PollSet::Outcome::kFailed) {
     return -1;
@@ -236,7 +257,7 @@ int IpcWaitForIpcEventOnHandleEx(IpcHandle handle, int timeout, int mode) {
   const int readFd = stream && (mode & 1) != 0 ? ReadDescriptor(*entry) : -1;
   const int writeFd = stream && (mode & 2) != 0 ? WriteDescriptor(*entry) : -1;
   if (readFd < 0 && writeFd < 0) return NoEvent(kFn);
-  if (readFd >= 0 && HoldsBytes(*entry)) {
+  if (readFd >= 0 && KnowsBytes(*entry)) {
     instance->lastIncoming = handle;
     IpcSetEvent(handle, IPC_EVENT_READ);
     return entry->type == IPC_SOCKET ? 9 : 0;

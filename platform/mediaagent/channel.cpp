@@ -1,7 +1,11 @@
 // One data-path connection of the stand-in media agent.
 #include "mediaagent/channel.h"
 
+#include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
+
+#include <algorithm>
 
 #include "codec/frame.h"
 #include "codec/rcsid.h"
@@ -121,6 +125,53 @@ bool Channel::sendWithRaw(const Message& message, std::span<const std::uint8_t> 
   const std::string head = MessageAndRawHeader(message, raw.size());
   return standin::WriteAll(fd_.get(), Bytes(head), raw, Deadline::After(timeouts_.io), stopFd_) ==
          Io::kOk;
+}
+
+bool Channel::sendWithRawFromFile(const Message& message, std::span<const std::uint8_t> front,
+                                  int file, off_t at, std::size_t count) {
+  if (!fd_.valid()) return false;
+  if (logs('>', message.code, 0)) traffic_.message(label_, '>', message);
+  if (logs('>', kRaw, front.size() + count)) traffic_.raw(label_, '>', front.size() + count);
+  const Deadline deadline = Deadline::After(timeouts_.io);
+  const std::string head = MessageAndRawHeader(message, front.size() + count);
+  iovec parts[2] = {{const_cast<char*>(head.data()), head.size()},
+                    {const_cast<std::uint8_t*>(front.data()), front.size()}};
+  std::size_t first = 0;
+  // The message and the packet's start wait for the file's bytes (MSG_MORE),
+  // so that the packet does not leave as a small segment of its own.
+  while (first < 2) {
+    msghdr header{};
+    header.msg_iov = parts + first;
+    header.msg_iovlen = 2 - first;
+    ssize_t n = ::sendmsg(fd_.get(), &header, MSG_NOSIGNAL | MSG_DONTWAIT | MSG_MORE);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if ((errno != EAGAIN && errno != EWOULDBLOCK) ||
+          standin::WaitReady(fd_.get(), POLLOUT, deadline, stopFd_) != Io::kOk)
+        return false;
+      continue;
+    }
+    for (; first < 2 && n >= 0; ++first) {
+      const auto step = std::min(static_cast<std::size_t>(n), parts[first].iov_len);
+      parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + step;
+      parts[first].iov_len -= step;
+      n -= static_cast<ssize_t>(step);
+      if (parts[first].iov_len > 0) break;
+    }
+  }
+  for (std::size_t left = count; left > 0;) {
+    const ssize_t n = ::sendfile(fd_.get(), file, &at, left);
+    if (n > 0) {
+      left -= static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n == 0) return false;  // the file ended before the block did
+    if (errno == EINTR) continue;
+    if ((errno != EAGAIN && errno != EWOULDBLOCK) ||
+        standin::WaitReady(fd_.get(), POLLOUT, deadline, stopFd_) != Io::kOk)
+      return false;
+  }
+  return true;
 }
 
 void Channel::sendHalfAndClose(const Message& message, std::span<const std::uint8_t> raw) {

@@ -2,6 +2,8 @@
 // receive and send of messages and raw packets, and the ways it may end.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <span>
@@ -48,6 +50,11 @@ class Channel {
   bool send(const standin::Message& message);
   // `message` and a raw packet of `raw` in one write.
   bool sendWithRaw(const standin::Message& message, std::span<const std::uint8_t> raw);
+  // `message` and a raw packet of `front` followed by `count` bytes of the
+  // file `file` from `at`: the file's bytes go from the page cache to the
+  // socket (sendfile), never through a buffer of ours.
+  bool sendWithRawFromFile(const standin::Message& message, std::span<const std::uint8_t> front,
+                           int file, off_t at, std::size_t count);
   // The first half of the frame of `message` (and `raw`), then a close.
   void sendHalfAndClose(const standin::Message& message, std::span<const std::uint8_t> raw);
   bool pause(std::chrono::milliseconds span);

@@ -422,17 +422,23 @@ bool Conversation::announce(const StreamReader& reader, std::uint32_t block, int
   // A local client gets the block read straight into its buffer in the
   // segment (the buffer is the agent's until the message announces it); the
   // few bytes in front of the block are zero there too, as in the buffer sent
-  // to a remote client, whatever the client left in them.
+  // to a remote client, whatever the client left in them. A remote client's
+  // block goes from the store file to the socket without a copy of ours,
+  // unless a fault must change or cut it.
   const bool shared = local();
+  const bool corrupt = agent_.fires(&Faults::corruptAt, block);
   const std::span<std::uint8_t> whole =
       shared ? segment_->bytes(g_.restoreBuffer(id), g_.bufferSize) : std::span(buffer_);
   if (shared) std::fill_n(whole.begin(), g_.blockStart(), std::uint8_t{0});
   const std::span<std::uint8_t> blockBytes = whole.subspan(g_.blockStart(), g_.capacity());
-  if (!reader.read(block, blockBytes)) {
+  const auto readBlock = [&] {
+    if (reader.read(block, blockBytes)) return true;
     abort("cannot read block " + std::to_string(block));
     return false;
-  }
-  if (agent_.fires(&Faults::corruptAt, block) && !Corrupt(blockBytes, config_.faults.corruptField))
+  };
+  const bool fromFile = !shared && !corrupt;
+  if (!fromFile && !readBlock()) return false;
+  if (corrupt && !Corrupt(blockBytes, config_.faults.corruptField))
     channel_.note("fault", "corrupt: block " + std::to_string(block) + " has no such field");
   if (config_.faults.delay.count() > 0 && !channel_.pause(config_.faults.delay)) return false;
   const bool cut = agent_.fires(&Faults::cutAt, block);
@@ -444,8 +450,14 @@ bool Conversation::announce(const StreamReader& reader, std::uint32_t block, int
     return channel_.send(MakeBufferMessage(announcedId));
   }
   if (cut) {
+    if (fromFile && !readBlock()) return false;
     channel_.sendHalfAndClose(MakeBufferMessage(announcedId), buffer_);
     return false;
+  }
+  if (fromFile) {
+    return channel_.sendWithRawFromFile(MakeBufferMessage(announcedId),
+                                        whole.first(g_.blockStart()), reader.file(),
+                                        reader.offsetOf(block), g_.capacity());
   }
   return channel_.sendWithRaw(MakeBufferMessage(announcedId), buffer_);
 }

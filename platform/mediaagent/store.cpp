@@ -201,7 +201,7 @@ std::unique_ptr<StreamReader> StreamReader::Open(const std::string& dir, int da,
 }
 
 bool StreamReader::read(std::uint32_t index, std::span<std::uint8_t> out) const {
-  const std::uint64_t at = std::uint64_t{index} * meta_.geometry.capacity();
+  const auto at = static_cast<std::uint64_t>(offsetOf(index));
   std::size_t done = 0;
   while (done < out.size()) {
     const ssize_t n =

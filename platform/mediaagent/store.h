@@ -2,6 +2,8 @@
 // arrived, each of the stream's block capacity, and a metadata text beside it.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -92,6 +94,12 @@ class StreamReader {
   const StreamMeta& meta() const { return meta_; }
   // Block `index` into `out` (capacity bytes). False on a read failure.
   bool read(std::uint32_t index, std::span<std::uint8_t> out) const;
+  // The blocks file and where block `index` starts in it, for a send
+  // straight from the file.
+  int file() const { return fd_.get(); }
+  off_t offsetOf(std::uint32_t index) const {
+    return static_cast<off_t>(std::uint64_t{index} * meta_.geometry.capacity());
+  }
 
  private:
   StreamReader(StreamMeta meta, standin::Fd fd) : meta_(std::move(meta)), fd_(std::move(fd)) {}

@@ -44,6 +44,9 @@ IpcHandle Feed(const std::uint8_t* data, std::size_t size) {
 void IntoMessage(IpcHandle handle) {
   StrMsg* msg = StrMsgNew();
   for (int i = 0; i < kMaxPackets; ++i) {
+    // The wait on this one socket looks at its bytes; the receive takes them
+    // from what it saw.
+    if (IpcWaitForIpcEventOnHandles(&handle, 1, 1) != handle) break;
     const int rc = IpcReceiveStrMsgL(handle, msg);
     if (rc <= 0) break;
     tarn::fuzz::Accepted();

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -312,12 +313,13 @@ bool WaitUntilSleeping(pid_t pid) {
   return false;
 }
 
-// Receives while the peer interrupts us with a signal before it sends. The
-// peer signals only once we sleep in the receive (the only wait between its
-// start and the receive's end), and sends only once we sleep again: in the
-// repeated receive, or in reaping it after the interrupted one. `flags` are
-// the handler's (without SA_RESTART the read is interrupted).
-int ReceiveUnderSignal(const Connection& c, char* buffer, int size, int flags = 0) {
+// Runs `call` while the peer interrupts us with a signal and then, with
+// `thenSend`, sends. The peer signals only once we sleep in the call (the
+// only wait between its start and the call's end), and sends only once we
+// sleep again: in the repeated receive, or in reaping it after the
+// interrupted one. `flags` are the handler's (without SA_RESTART the read is
+// interrupted).
+int UnderSignal(const Connection& c, int flags, bool thenSend, const std::function<int()>& call) {
   struct sigaction action {};
   action.sa_handler = OnSignal;
   action.sa_flags = flags;
@@ -329,14 +331,19 @@ int ReceiveUnderSignal(const Connection& c, char* buffer, int size, int flags = 
   Peer peer([&] {
     if (!WaitUntilSleeping(parent)) return 1;
     kill(parent, SIGUSR1);
+    if (!thenSend) return 0;
     if (!WaitUntilSleeping(parent)) return 1;
     WriteAll(c.peer, Packet("after the signal"));
     return 0;
   });
-  const int rc = IpcReceiveData(c.handle, buffer, size);
+  const int rc = call();
   EXPECT_EQ(peer.Wait(), 0);
   sigaction(SIGUSR1, &previous, nullptr);
   return rc;
+}
+
+int ReceiveUnderSignal(const Connection& c, char* buffer, int size, int flags = 0) {
+  return UnderSignal(c, flags, true, [&] { return IpcReceiveData(c.handle, buffer, size); });
 }
 
 TEST_F(FramingTest, InterruptedReceiveFailsUnlessTheHostInterruptsUs) {
@@ -379,6 +386,84 @@ TEST_F(FramingTest, InterruptedReceiveFailsUnlessTheHostInterruptsUs) {
     IpcCloseConnection(c.handle);
     close(fromUs[0]);
   }
+}
+
+// Bytes of a length word the receive before saw (with its own packet) are
+// still on the socket until the receive that takes them accepts them: a long
+// packet behind a short one arrives whole, a refused one leaves its data on
+// the connection, synchronous or asynchronous.
+TEST_F(FramingTest, ALengthWordSeenWithThePacketBeforeIsTakenOnlyOnceAccepted) {
+  std::string large(5000, '\0');
+  for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>('a' + i % 26);
+  for (const bool async : {false, true}) {
+    for (const int room : {6000, 64}) {
+      SCOPED_TRACE(std::string(async ? "asynchronous" : "synchronous") + " room " +
+                   std::to_string(room));
+      Connection c;
+      ipctest::Connect(&c);
+      WriteAll(c.peer, Packet("short") + Packet(large) + Packet("after"));
+      std::string buffer(6000, '\0');
+      const auto receive = [&](int size) {
+        if (!async) return IpcReceiveData(c.handle, buffer.data(), size);
+        if (IpcReceiveAsync(c.handle, buffer.data(), size) != 0) return -2;
+        if (IpcWaitForAsyncIpcEvent(5) != c.handle) return -3;
+        return IpcGetLastIpcHandleEvent(c.handle) == IPC_EVENT_RECEIVED
+                   ? IpcGetReceivePacketSize(c.handle)
+                   : -1;
+      };
+      ASSERT_EQ(receive(room), 5);
+      EXPECT_EQ(buffer.substr(0, 5), "short");
+      if (room < 5000) {
+        EXPECT_EQ(receive(room), -1);
+        EXPECT_EQ(ErhErrno(), EIPCPACKET);
+        ErhClearError();
+        EXPECT_EQ(ReadExactly(IpcGetReadSocket(c.handle), large.size()), large);
+      } else {
+        ASSERT_EQ(receive(room), 5000);
+        EXPECT_TRUE(buffer.substr(0, 5000) == large);
+      }
+      ASSERT_EQ(receive(room), 5);
+      EXPECT_EQ(buffer.substr(0, 5), "after");
+    }
+  }
+}
+
+// A wait on one socket looks at its bytes instead of polling; it must end as
+// a poll does: at its time-out, when the peer goes, and when a handler
+// catches a signal. A receive blocked after it still goes on after a handler
+// that restarts what it interrupts.
+TEST_F(FramingTest, AWaitOnOneSocketEndsAsAPollDoes) {
+  tarn::test::Watchdog watchdog(60);
+  Connection c;
+  ipctest::Connect(&c);
+  const IpcHandle only[2] = {c.handle, -1};
+  EXPECT_EQ(IpcWaitForIpcEventOnHandles(only, 2, 0), -1);
+  EXPECT_EQ(IpcGetLastIpcEvent(), IPC_EVENT_TIMEOUT);
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_EQ(IpcWaitForIpcEventOnHandles(only, 2, 1), -1);
+  EXPECT_EQ(IpcGetLastIpcEvent(), IPC_EVENT_TIMEOUT);
+  EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(900));
+
+  EXPECT_EQ(
+      UnderSignal(c, SA_RESTART, false, [&] { return IpcWaitForIpcEventOnHandles(only, 2, -1); }),
+      -1);
+  EXPECT_EQ(ErhErrno(), EIPCSELECT);
+  EXPECT_EQ(interrupted, 1);
+  ErhClearError();
+  // The look left a time-out on the socket: the blocking receive still goes
+  // on after the restarting handler.
+  char buffer[32] = {};
+  EXPECT_EQ(ReceiveUnderSignal(c, buffer, sizeof buffer, SA_RESTART), 16);
+  EXPECT_STREQ(buffer, "after the signal");
+
+  WriteAll(c.peer, Packet("ack"));
+  EXPECT_EQ(IpcWaitForIpcEventOnHandles(only, 2, -1), c.handle);
+  EXPECT_EQ(IpcReceiveData(c.handle, buffer, sizeof buffer), 3);
+  EXPECT_STREQ(buffer, "ack");
+  close(c.peer);
+  c.peer = -1;
+  EXPECT_EQ(IpcWaitForIpcEventOnHandles(only, 2, -1), c.handle);
+  EXPECT_EQ(IpcReceiveData(c.handle, buffer, sizeof buffer), 0);
 }
 
 TEST_F(FramingTest, PendingAsynchronousTransfersLockTheirDirection) {

@@ -164,6 +164,9 @@ inline std::vector<Bytes> RemoteRestore(int port, std::uint32_t expected, std::u
       ADD_FAILURE() << "raw packet missing or not one buffer";
       break;
     }
+    // The bytes in front of the block are zero, whatever path the block took.
+    EXPECT_EQ(Bytes(raw->begin(), raw->begin() + d.blockStart()), Bytes(d.blockStart(), 0))
+        << "in front of block " << got.size();
     got.emplace_back(raw->begin() + d.blockStart(), raw->end());
     c.send(24, {std::to_string(da), m.item(0)});
   }
