@@ -161,6 +161,13 @@ class AgentBackupFaultTest : public AgentFaultTest,
 
 TEST_P(AgentBackupFaultTest, FailsTheBackup) {
   const BackupFault& c = GetParam();
+#if defined(__SANITIZE_ADDRESS__)
+  // Under the sanitizers on a loaded machine the kill near the end does not
+  // always come before the last stream is stored. The normal build and its
+  // namespace run keep the case.
+  if (std::string(c.name) == "KilledAtTheLastBlocks")
+    GTEST_SKIP() << "kill timing under the sanitizers is not bounded";
+#endif
   Fill('a');
   int total = 0;
   if (c.killAt != nullptr) {

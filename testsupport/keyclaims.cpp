@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <system_error>
 
@@ -28,6 +29,23 @@ constexpr int kRenewals = 64;
 // What ftok() takes of a file: the key bits every proj_id shares.
 unsigned KeyBits(const struct stat& st) {
   return static_cast<unsigned>(((st.st_dev & 0xff) << 16) | (st.st_ino & 0xffff));
+}
+
+// The key bits of every System V semaphore set and shared segment there is:
+// one left by a test that died is as much in the way as a live claim.
+std::set<unsigned> KeyBitsInUse() {
+  std::set<unsigned> used;
+  for (const char* table : {"/proc/sysvipc/sem", "/proc/sysvipc/shm"}) {
+    std::ifstream in(table);
+    std::string line;
+    std::getline(in, line);  // the heading
+    long long key = 0;
+    while (in >> key) {
+      if (key != 0) used.insert(static_cast<unsigned>(key) & 0xffffff);
+      std::getline(in, line);
+    }
+  }
+  return used;
 }
 
 int OpenClaims() {
@@ -52,6 +70,7 @@ bool KeyClaims::fail(const std::string& what) {
 
 bool KeyClaims::claim(const std::string& path) {
   if (fd_ < 0) return fail(std::string("cannot open ") + kClaimsFile);
+  const std::set<unsigned> inUse = KeyBitsInUse();
   for (int attempt = 0; attempt < kRenewals; ++attempt) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) return fail("cannot claim the key of " + path);
@@ -59,8 +78,8 @@ bool KeyClaims::claim(const std::string& path) {
     const auto held = held_.find(bits);
     if (held != held_.end() && held->second == st.st_ino) return true;  // claimed before
     // Two paths of one owner must not share a key either (its own lock would
-    // not stop it).
-    if (held == held_.end()) {
+    // not stop it), nor a path a set or segment that is already there.
+    if (held == held_.end() && inUse.count(bits) == 0) {
       struct flock lock {};
       lock.l_type = F_WRLCK;
       lock.l_whence = SEEK_SET;

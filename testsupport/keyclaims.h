@@ -2,8 +2,9 @@
 // 16 bits of its inode. Install roots that tests make side by side can hand
 // two tests the same key, and a set one test creates is then opened, used or
 // removed by the other. A KeyClaims gives each path it claims an inode whose
-// key bits no other live claim on this machine holds, moving the file or
-// folder to a fresh inode where needed, and keeps the claims until it dies.
+// key bits no other live claim on this machine and no existing semaphore set
+// or shared segment holds, moving the file or folder to a fresh inode where
+// needed, and keeps the claims until it dies.
 //
 // The claims are byte locks (open-file-description locks, so forked children
 // share them and a crash drops them) on one file every test process shares.

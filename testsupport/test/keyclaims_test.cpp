@@ -1,9 +1,11 @@
-// Key claims: a path whose ftok key bits another live claim holds moves to a
-// fresh inode (file or folder, content and mode kept); a claim ends with its
-// owner, and one owner never hands two of its paths the same bits.
+// Key claims: a path whose ftok key bits another live claim or an existing
+// set holds moves to a fresh inode (file or folder, content and mode kept); a
+// claim ends with its owner, and one owner never hands two of its paths the
+// same bits.
 #include "keyclaims.h"
 
 #include <sys/ipc.h>
+#include <sys/sem.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,6 +54,20 @@ TEST(KeyClaimsTest, APathWhoseKeyIsHeldElsewhereMovesToAKeyOfItsOwn) {
     EXPECT_NE(Inode(dir.path() + "/bin"), folderInode);
     EXPECT_TRUE(fs::is_directory(dir.path() + "/bin/sub")) << "the folder keeps what it held";
     EXPECT_EQ(Inode(file), fileInode) << "the first owner's file stays";
+  }
+
+  {
+    // A set on the key already (one a dead test left, say) is in the way too.
+    const std::string spare = dir.path() + "/.spare5";
+    tarn::test::WriteFile(dir.path() + "/keyed", "");
+    const ino_t before = Inode(dir.path() + "/keyed");
+    const int set = semget(ftok((dir.path() + "/keyed").c_str(), 5), 1, IPC_CREAT | 0600);
+    ASSERT_NE(set, -1);
+    tarn::test::SysVGuard guard;
+    guard.semaphore(set);
+    KeyClaims third(spare);
+    ASSERT_TRUE(third.claim(dir.path() + "/keyed")) << third.error();
+    EXPECT_NE(Inode(dir.path() + "/keyed"), before);
   }
 
   // Once an owner is gone its keys are free again.
