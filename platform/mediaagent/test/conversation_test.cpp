@@ -33,8 +33,7 @@ TEST(MediaAgentConversation, RemoteStreamIsStoredCheckedAndReadBack) {
   tarn::test::Watchdog watchdog(60);
   MediaAgentStandIn ma({.args = Small({"--role", "auto"})});
   ASSERT_TRUE(ma.ready());
-  RemoteBackup(ma.port(), 10);
-  ASSERT_TRUE(ma.waitForEvent("STREAM_END da=7 status=stop blocks=10"));
+  ASSERT_TRUE(StoreStream(ma, 10));
 
   const std::string blocks = ma.blocks(kDa);
   ASSERT_EQ(blocks.size(), 10u * 4080);
@@ -58,8 +57,7 @@ TEST(MediaAgentConversation, TrafficLogCountsBlocksPerKind) {
   tarn::test::Watchdog watchdog(60);
   MediaAgentStandIn ma({.args = Small({"--role", "auto"}), .trafficEvery = false});
   ASSERT_TRUE(ma.ready());
-  RemoteBackup(ma.port(), 10);
-  ASSERT_TRUE(ma.waitForEvent("STREAM_END da=7 status=stop blocks=10"));
+  ASSERT_TRUE(StoreStream(ma, 10));
   ASSERT_TRUE(ma.waitForTraffic(" close "));
   int data = 0, raw = 0;
   std::string counts;
@@ -161,8 +159,7 @@ TEST(MediaAgentConversation, LocalRestoreFillsWholeBuffersWhateverTheClientLeft)
   tarn::test::Watchdog watchdog(60);
   MediaAgentStandIn ma({.args = Small()});
   ASSERT_TRUE(ma.ready());
-  RemoteBackup(ma.port(), 7);
-  ASSERT_TRUE(ma.waitForEvent("STREAM_END da=7 status=stop blocks=7"));
+  ASSERT_TRUE(StoreStream(ma, 7));
   Client c(ma.port());
   const Description d = Handshake(c);
   Attached shm(d.key);
@@ -192,8 +189,7 @@ TEST(MediaAgentConversation, RestoreIsRefusedForAnotherGeometryOrUnknownStream) 
   {
     MediaAgentStandIn ma({.args = Small(), .storeDir = store.path() + "/s"});
     ASSERT_TRUE(ma.ready());
-    RemoteBackup(ma.port(), 2);
-    ASSERT_TRUE(ma.waitForEvent("STREAM_END da=7 status=stop blocks=2"));
+    ASSERT_TRUE(StoreStream(ma, 2));
   }
   MediaAgentStandIn ma(
       {.args = {"--buffer-size", "8192", "--role", "restore"}, .storeDir = store.path() + "/s"});
@@ -387,8 +383,7 @@ struct StoredStream {
   StoredStream() {
     MediaAgentStandIn first({.args = Small(), .storeDir = dir()});
     EXPECT_TRUE(first.ready());
-    RemoteBackup(first.port(), 2);
-    EXPECT_TRUE(first.waitForEvent("STREAM_END da=7 status=stop blocks=2"));
+    EXPECT_TRUE(StoreStream(first, 2));
     blocks = first.blocks(kDa);
   }
   std::string dir() const { return store.path() + "/s"; }

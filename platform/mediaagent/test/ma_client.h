@@ -14,6 +14,7 @@
 
 #include "cellserver/test/raw_client.h"
 #include "codec/test/dastream_bytes.h"
+#include "mediaagent/testing/mediaagent_standin.h"
 #include "tarn_test.h"
 
 namespace matest {
@@ -146,6 +147,15 @@ inline void RemoteBackup(int port, std::uint32_t blocks, std::uint32_t da = 7,
   for (; acked < blocks; ++acked)
     EXPECT_EQ(c.recv().item(0), std::to_string(acked % d.bufferCount));
   c.send(6);
+}
+
+// RemoteBackup of DA 7 to `ma`, then the wait until `ma` stored the stream.
+inline ::testing::AssertionResult StoreStream(const tarn::test::MediaAgentStandIn& ma,
+                                              std::uint32_t blocks) {
+  const std::string stored = "STREAM_END da=7 status=stop blocks=" + std::to_string(blocks);
+  RemoteBackup(ma.port(), blocks);
+  if (ma.waitForEvent(stored)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "no \"" << stored << "\"";
 }
 
 // Reads a stored stream back over raw packets; the blocks in their order.

@@ -149,8 +149,7 @@ TEST(MediaAgentRestoreRobustness, AcknowledgementsMustNameTheStreamAndAHeldBuffe
   tarn::test::Watchdog watchdog(30);
   MediaAgentStandIn ma({.args = Small({"--buffer-count", "2"})});
   ASSERT_TRUE(ma.ready());
-  RemoteBackup(ma.port(), 3);
-  ASSERT_TRUE(ma.waitForEvent("STREAM_END da=7 status=stop blocks=3"));
+  ASSERT_TRUE(StoreStream(ma, 3));
   for (const auto& ack : std::vector<std::vector<std::string>>{{"8", "0"}, {"7", "1", "0"}}) {
     Client c(ma.port());
     OpenStream(c);
