@@ -126,6 +126,10 @@ int KestrelMain(int argc, char** argv) {
     Refuse(kFn, OptFailureText(parsed));
     return finish(kExitRefused);
   }
+  if ((options.action == kActionBackup || options.action == kActionRestore) && items.empty()) {
+    Refuse(kFn, "The option line names no database, table space or log file.");
+    return finish(kExitRefused);
+  }
   if (options.action == kActionRestore && CheckAttachment(options, instance) != 0) {
     Refuse(kFn, "The instance " + instance + " could not be attached.");
     return finish(kExitRefused);
@@ -145,12 +149,19 @@ int KestrelMain(int argc, char** argv) {
   CreateDataTree(host.c_str(), from.c_str(), options.action, items, &tree, handle);
   for (const AgentItem& item : items) {
     if (item.kind != kItemLog) continue;
-    const int rc = UE_RestoreFile(handle, instance.c_str(), item.database.c_str(),
-                                  item.logFile.c_str(), OrNull(item.sessionId),
-                                  OrNull(options.fromHost), from.c_str());
+    bool found = true;
+    const int rc =
+        UE_RestoreFile(handle, instance.c_str(), item.database.c_str(), item.logFile.c_str(),
+                       OrNull(item.sessionId), OrNull(options.fromHost), from.c_str(), &found);
     if (rc != 0) {
       Refuse(kFn, "Log file " + item.logFile + " of database " + item.database +
                       " could not be retrieved.");
+      status = kExitPartitionFailed;
+    } else if (!found) {
+      // No copy is success to DB2's user exit; this log was asked for by name.
+      Refuse(kFn, "Log file " + item.logFile + " of database " + item.database +
+                      " has no archived copy" +
+                      (item.sessionId.empty() ? "" : " in session " + item.sessionId) + ".");
       status = kExitPartitionFailed;
     }
   }

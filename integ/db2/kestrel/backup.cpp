@@ -419,7 +419,10 @@ class DatabaseBackup {
                db_->name.c_str());
     else
       DbgPlain(kTrace, "[%s] released semaphore sem_dev on value %d", kFn, devices_);
-    GetNodesInfo(db_, instance_);
+    if (GetNodesInfo(db_, instance_) != 0) {
+      ++out->failed;
+      return;
+    }
     DbgPlain(kTrace, "[%s] Catalog node is set to %d", kFn, db_->catalogNode);
     std::vector<int> nodes = db_->nodes;
     if (nodes.empty() && db_->catalogNode == 0) nodes.push_back(0);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "cmn/dbg.h"
+#include "cmn/erh.h"
 #include "db2/db2api.h"
 #include "db2/db2conn.h"
 
@@ -15,6 +16,10 @@ TARN_RCSID("integ/db2/kestrel/datatree.cpp");
 namespace {
 
 constexpr int kTrace = 20;
+
+void Report(const char* function, const std::string& text) {
+  ErhFullReport(function, kErhMajor, text.c_str());
+}
 
 // A blank-padded directory name without its padding.
 std::string DirectoryName(const char* field, std::size_t size) {
@@ -40,7 +45,8 @@ int FindCatalogNode(const std::string& database, int* catalog) {
     sqledinfo* entry = nullptr;
     sqledgne_api(handle, &entry, &ca);
     VEKSqlInfoPrint("Next DB directory Scan", &ca, __LINE__, rcsId);
-    if (ca.sqlcode < 0 || entry == nullptr) break;
+    if (ca.sqlcode < 0) return ca.sqlcode;
+    if (entry == nullptr) break;
     const std::string name = DirectoryName(entry->dbname, sizeof entry->dbname);
     DbgPlain(kTrace, "[%s] DB %d read %s", kFn, i, name.c_str());
     DbgPlain(kTrace, "[%s] Compare received dbname |%s| and dbname |%s|", kFn, name.c_str(),
@@ -71,21 +77,25 @@ int CreateDataTree(const char* host, const char* instance, int action, const Age
   DbgPlain(kTrace, "[%s] dInstance=%s", kFn, instance != nullptr ? instance : "");
   tree->clear();
   const bool restore = action == kActionRestore;
-  AgentItems items = given;
+  // Table spaces of a database also requested whole are dropped before the
+  // sessions are found: found afterwards, the two could name different
+  // sessions, whose images no roll-forward joins.
+  auto wholeDatabase = [&](const AgentItem& ts) {
+    return std::any_of(given.begin(), given.end(), [&](const AgentItem& db) {
+      return db.kind == kItemDatabase && db.database == ts.database &&
+             (!restore || db.sessionId == ts.sessionId);
+    });
+  };
+  AgentItems items;
+  for (const AgentItem& item : given)
+    if (item.kind != kItemTablespace || !wholeDatabase(item)) items.push_back(item);
   if (restore) FindLastSessions(host, instance, handle, &items);
   std::vector<const AgentItem*> sorted;
   for (const AgentItem& item : items) sorted.push_back(&item);
   std::stable_sort(sorted.begin(), sorted.end(),
                    [](const AgentItem* a, const AgentItem* b) { return a->kind < b->kind; });
-  auto wholeDatabase = [&](const AgentItem& ts) {
-    return std::any_of(items.begin(), items.end(), [&](const AgentItem& db) {
-      return db.kind == kItemDatabase && db.database == ts.database &&
-             (!restore || db.sessionId == ts.sessionId);
-    });
-  };
   for (const AgentItem* item : sorted) {
     if (item->kind == kItemLog) continue;
-    if (item->kind == kItemTablespace && wholeDatabase(*item)) continue;
     Db2Database* db = FindRecord(tree, *item);
     if (db == nullptr) {
       DbgPlain(kTrace, "items->items[i].dbname=%s", item->database.c_str());
@@ -136,6 +146,10 @@ int GetNodesInfo(Db2Database* db, const char* instance) {
   const int count = partitions > 0 ? GetNodesOnHost(instance, &nodes, nullptr) : partitions;
   if (count < 0) {
     DbgPlain(kDbgAlways, "[%s] Getting configuration for intstance %s failed", kFn, instance);
+    Report(kFn, "The configuration of instance " +
+                    std::string(instance != nullptr ? instance : "") +
+                    " could not be read, so the partitions of database " + db->name +
+                    " are not known; the database is left out.");
     return count;
   }
   if (partitions == 0) return 0;
@@ -143,7 +157,21 @@ int GetNodesInfo(Db2Database* db, const char* instance) {
   FreeNodeList(nodes);
   int catalog = -1;
   const int rc = FindCatalogNode(db->name, &catalog);
-  if (rc != 0) return rc;
+  if (rc != 0) {
+    Report(kFn, "DB2's database directory could not be read (SQLCODE " + std::to_string(rc) +
+                    "), so the catalog partition of database " + db->name +
+                    " is not known; the database is left out.");
+    return rc;
+  }
+  if (catalog == -1) {
+    // Not in the directory (dropped, or a new machine): the only partition
+    // of the instance can only be the catalog partition; of several, none
+    // is known to be.
+    if (partitions == 1 && count == 1)
+      catalog = db->nodes[0];
+    else
+      db->catalogListed = false;
+  }
   db->catalogNode = catalog;
   PlaceCatalogFirst(db);
   return 0;

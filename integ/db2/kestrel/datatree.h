@@ -21,6 +21,8 @@ struct Db2Database {
   int backupType = 0;      // restore: the image's type
   std::vector<int> nodes;  // local partitions; the catalog partition first when local
   int catalogNode = 0;     // -1 when the catalog partition is not local
+  // False: not in DB2's database directory, so the catalog partition is unknown.
+  bool catalogListed = true;
 };
 using DataTree = std::vector<Db2Database>;
 
@@ -61,8 +63,10 @@ bool ParseImageName(std::string_view mountPoint, ImageName* out);
 // Fills `db->nodes` with the instance's partitions on this host (from the
 // configuration's DB2_NODES) and `db->catalogNode` from DB2's database
 // directory. A configuration without DB2_NODES leaves the record as it was
-// (a new record: catalog partition 0, no partitions). 0, or the failing
-// call's code (the record then as far as it got).
+// (a new record: catalog partition 0, no partitions). A database missing
+// from the directory gets catalogListed false, unless the instance has one
+// partition only, which is then its catalog partition. 0, or the failing
+// call's code, reported (the record then as far as it got).
 int GetNodesInfo(Db2Database* db, const char* instance);
 
 // Puts the catalog partition first when it is among `nodes`, else sets the

@@ -446,12 +446,35 @@ namespace {
 void RestoreDatabase(Db2Database* db, const AgentOptions& options, BarContext* handle,
                      const char* instance, RestoreOutcome* out) {
   static const char kFn[] = "DB2RestoreDatabases";
-  GetNodesInfo(db, instance);
+  if (GetNodesInfo(db, instance) != 0) {
+    ++out->failed;
+    return;
+  }
   if (db->timestamp.empty() && db->sessionId.empty()) {
     ReportText(kFn, "No backup of database " + db->name + " was found.");
     ++out->failed;
     return;
   }
+  if (db->timestamp.empty()) {
+    ReportText(kFn, "Session " + db->sessionId + " holds no image of database " + db->name +
+                        "; nothing of it is restored.");
+    ++out->failed;
+    return;
+  }
+  if (!db->catalogListed) {
+    ReportText(kFn, "Database " + db->name +
+                        " is not in DB2's database directory, so its catalog partition, which "
+                        "must be restored first, is not known; nothing of it is restored. "
+                        "Create or catalog the database, then restore it again.");
+    ++out->failed;
+    return;
+  }
+  auto noImage = [&](int node) {
+    ReportText(kFn, "Session " + db->sessionId + " holds no image of partition " +
+                        std::to_string(node) + " of database " + db->name +
+                        "; it is not restored.");
+    ++out->failed;
+  };
   std::vector<int> nodes = db->nodes;
   if (nodes.empty() && db->catalogNode == 0) nodes.push_back(0);
   std::size_t first = 0;
@@ -475,7 +498,10 @@ void RestoreDatabase(Db2Database* db, const AgentOptions& options, BarContext* h
         return;
       }
       catalogRestored = true;
-    } else if (ready < 0) {
+    } else if (ready == 1) {
+      noImage(nodes[0]);
+      return;
+    } else {
       ReportText(kFn, "The image of database " + db->name + " on partition " +
                           std::to_string(nodes[0]) + " was not found.");
       ++out->failed;
@@ -490,7 +516,10 @@ void RestoreDatabase(Db2Database* db, const AgentOptions& options, BarContext* h
     DbgPlain(kTrace, "[%s] databases[%s].node_number=%d", kFn, db->name.c_str(), node);
     RstInfo info;
     const int ready = prepare(node, &info);
-    if (ready == 1) continue;
+    if (ready == 1) {
+      noImage(node);
+      continue;
+    }
     if (ready < 0 || TaskRun(&tasks[i], DB2Restore, &info, "DB2Restore") != 0) {
       ReportText(kFn, "The restore of database " + db->name + " on partition " +
                           std::to_string(node) + " could not be started.");

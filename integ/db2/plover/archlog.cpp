@@ -555,8 +555,10 @@ int UE_FindRestoreData(BarContext* ctx, const char* instance, const char* databa
 }
 
 int UE_RestoreFile(BarContext* ctx, const char* instance, const char* database, const char* path,
-                   const char* sessionId, const char* host, const char* sourceInstance) {
+                   const char* sessionId, const char* host, const char* sourceInstance,
+                   bool* found) {
   static const char kFn[] = "UE_RestoreFile";
+  if (found != nullptr) *found = true;
   DbgPlain(kLevel, "[%s] Called as %s(0x%p, %s, %s, %s, %s)", kFn, kFn, static_cast<void*>(ctx),
            Text(instance), Text(database), Text(path), Text(sessionId));
   const char* searchHost = host != nullptr && *host != '\0' ? host : cmnHostname;
@@ -581,6 +583,7 @@ int UE_RestoreFile(BarContext* ctx, const char* instance, const char* database, 
   }
   if (session[0] == '\0') {
     DbgPlain(kLevel, "[%s] Looks like no files found in the IDB. Returning success!", kFn);
+    if (found != nullptr) *found = false;
     return kUeOk;
   }
   const char* barlist = std::getenv("VEKBARLIST");

@@ -64,10 +64,11 @@ int UE_FindRestoreData(BarContext* ctx, const char* instance, const char* databa
                        const char* host, std::int64_t* versionId);
 // Retrieves the log file `path`: written to a new file beside it, given the
 // archived mode, times and owner, then renamed into place. No copy in the
-// catalogue is success with no file (0). `sessionId`, `host` and
-// `sourceInstance` may be null. An exit code.
+// catalogue is success with no file (0); `found`, when given, tells the two
+// apart. `sessionId`, `host` and `sourceInstance` may be null. An exit code.
 int UE_RestoreFile(BarContext* ctx, const char* instance, const char* database, const char* path,
-                   const char* sessionId, const char* host, const char* sourceInstance);
+                   const char* sessionId, const char* host, const char* sourceInstance,
+                   bool* found = nullptr);
 
 // printf into a heap text (safe_free); null on failure.
 char* UE_Format(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -2,6 +2,7 @@
 // and a named session of a whole database, and each restored partition
 // checksum-identical to the state that was backed up.
 #include <chrono>
+#include <set>
 #include <thread>
 
 #include "db2/logs.h"
@@ -34,6 +35,24 @@ class KestrelRestoreTest : public KestrelTest {
   }
   std::string Content(int node, const std::string& ts) const {
     return tarn::test::ReadFile(db2_.store().Containers(kInstance, kDatabase, node, ts)[0]);
+  }
+  // The stored partition list holds only `keep` of partitions 0 to 2.
+  void Nodes(const std::vector<int>& keep) {
+    PutConfig([&](BpList* config) {
+      CmnVar* nodes = nullptr;
+      ASSERT_EQ(BP_GetListByName(*config, "DB2_NODES", &nodes), kBpOk);
+      for (int node : {0, 1, 2})
+        if (std::find(keep.begin(), keep.end(), node) == keep.end())
+          BP_RemoveOptByName(nodes, std::to_string(node).c_str());
+    });
+  }
+  // The image timestamps the restores of the calls log asked for.
+  std::set<std::string> RestoredTimestamps() const {
+    std::set<std::string> stamps;
+    for (const Call& c : Calls(tarn::test::ReadFile(db2_.store().CallsLog())))
+      if (c.call == "sqlurestore" && c.text.rfind("instance=", 0) == 0)
+        stamps.insert(Field(c.text, "timestamp"));
+    return stamps;
   }
   int Restores() const {
     int n = 0;
@@ -77,13 +96,6 @@ TEST_F(KestrelRestoreTest, LatestAndNamedSessionsComeBackIdentical) {
     EXPECT_EQ(Restores(), 3) << tarn::test::ReadFile(db2_.store().CallsLog());
     EXPECT_EQ(Sums(), c.expected);
   }
-  // Onto an instance that no longer has the database.
-  db2_.DropDatabase(kDatabase);
-  ASSERT_FALSE(db2_.store().HasDatabase(kInstance, kDatabase));
-  const AgentRun r = Agent("-restore -dbname SAMPLE");
-  EXPECT_EQ(r.exitCode, 0) << r.output;
-  EXPECT_EQ(Sums(), second);
-  EXPECT_EQ(db2_.store().ReadDatabase(kInstance, kDatabase).partitions, (std::vector<int>{0, 1, 2}));
 }
 
 TEST_F(KestrelRestoreTest, ARestoreWithoutImageOrInstanceFailsWithAReport) {
@@ -231,6 +243,144 @@ TEST_F(KestrelRestoreTest, RollForwardToAPointInTimeBetweenLoggedWrites) {
   const AgentRun logs = Agent("-restore -logname LOGGED*" + wanted);
   EXPECT_EQ(logs.exitCode, 0) << logs.output;
   EXPECT_TRUE(tarn::test::ReadFile(wanted) == firstLog);
+}
+
+TEST_F(KestrelRestoreTest, ARunThatCannotDoAllItWasAskedFailsWithAReport) {
+  ASSERT_NO_FATAL_FAILURE(Start(4, 8));
+  db2_.CreateDatabase("OTHER", {0, 1, 2}, 1, {"SYSCATSPACE", "USERSPACE1"});
+  // While these backups run the stored partition list lacks partition 2.
+  ASSERT_NO_FATAL_FAILURE(Nodes({0, 1}));
+  const AgentRun other = Agent("-backup -dbname OTHER");
+  ASSERT_EQ(other.exitCode, 0) << other.output;
+  ASSERT_EQ(Agent("-backup -dbname SAMPLE").exitCode, 0);
+  ASSERT_NO_FATAL_FAILURE(PutConfig());
+
+  struct Case {
+    const char* what;
+    std::string line;
+    int exitCode;
+    const char* says;
+    int restores;
+  };
+  const Case cases[] = {
+      {"named session of another database",
+       "-restore -dbname SAMPLE -sessionID " + Field(other.record, "key"), kExitPartitionFailed,
+       "holds no image of database SAMPLE", 0},
+      {"newest session lacks a partition", "-restore -dbname SAMPLE", kExitPartitionFailed,
+       "partition 2 of database SAMPLE", 2},
+      {"log never archived", "-restore -logname SAMPLE*/nolog/S9999999.LOG", kExitPartitionFailed,
+       "S9999999.LOG", 0},
+      {"restore without item", "-restore", kExitRefused, "names no database", 0},
+      {"backup without item", "-backup", kExitRefused, "names no database", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(db2_.store().CallsLog());
+    const AgentRun r = Agent(c.line);
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.output;
+    EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output;
+    EXPECT_EQ(Restores(), c.restores);
+  }
+}
+
+TEST_F(KestrelRestoreTest, ADroppedDatabaseComesBackOnlyWhenItsCatalogPartitionIsKnown) {
+  ASSERT_NO_FATAL_FAILURE(Start(6, 4));
+  db2_.CreateDatabase("PAIR", {0, 1}, 1, {"SYSCATSPACE", "USERSPACE1"});
+  db2_.CreateDatabase("SOLO", {0}, 0, {"SYSCATSPACE", "USERSPACE1"});
+  struct Case {
+    const char* what;
+    const char* database;
+    std::vector<int> nodes;
+    std::string line;
+    const char* says;
+    int restores;
+  };
+  // The stand-in makes a missing database without log archiving, so DB2
+  // answers the roll-forward of SOLO with its "not pending" error: what
+  // counts is that the roll-forward ran after the catalog partition.
+  const Case cases[] = {
+      {"three partitions", kDatabase, {0, 1, 2}, "-restore -dbname SAMPLE", "catalog partition", 0},
+      {"two partitions, roll-forward asked",
+       "PAIR",
+       {0, 1},
+       "-restore -dbname PAIR -rollforward",
+       "catalog partition",
+       0},
+      {"the instance's only partition",
+       "SOLO",
+       {0},
+       "-restore -dbname SOLO -rollforward",
+       "Rollforward of database SOLO started",
+       1},
+  };
+  for (const Case& c : cases) {
+    ASSERT_NO_FATAL_FAILURE(Nodes(c.nodes));
+    const AgentRun b = Agent(std::string("-backup -dbname ") + c.database);
+    ASSERT_EQ(b.exitCode, 0) << b.output;
+    db2_.DropDatabase(c.database);
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NO_FATAL_FAILURE(Nodes(c.nodes));
+    std::filesystem::remove(db2_.store().CallsLog());
+    const AgentRun r = Agent(c.line);
+    EXPECT_EQ(r.exitCode, kExitPartitionFailed) << r.output;
+    EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output;
+    EXPECT_EQ(Restores(), c.restores);
+  }
+}
+
+TEST_F(KestrelRestoreTest, PartitionsThatCannotBeReadFailTheRun) {
+  ASSERT_NO_FATAL_FAILURE(Start(3, 6));
+  ASSERT_EQ(Agent("-backup -dbname SAMPLE").exitCode, 0);
+  // A pre-execution script takes the instance's configuration away after the
+  // agent's start has read it.
+  root_.write("/opt/tarn/bin/lose_config",
+              "#!/bin/sh\nfind '" + cs_->stateDir() +
+                  "' -type f -path '*items*' -exec grep -la DB2_NODES {} + | xargs rm -f\n");
+  std::filesystem::permissions(root_.at("/opt/tarn/bin/lose_config"),
+                               std::filesystem::perms::owner_all);
+  struct Case {
+    const char* what;
+    std::string line;
+    std::vector<std::string> extra;
+    const char* says;
+  };
+  const std::string directory = "TARN_DB2_FAULTS=sqledosd_api=-1031";
+  const Case cases[] = {
+      {"backup, directory", "-backup -dbname SAMPLE", {directory}, "database directory"},
+      {"restore, directory", "-restore -dbname SAMPLE", {directory}, "database directory"},
+      {"backup, configuration", "-backup -dbname SAMPLE -pre lose_config", {}, "configuration"},
+      {"restore, configuration", "-restore -dbname SAMPLE -pre lose_config", {}, "configuration"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NO_FATAL_FAILURE(PutConfig());
+    std::filesystem::remove(db2_.store().CallsLog());
+    const AgentRun r = Agent(c.line, {}, c.extra);
+    EXPECT_EQ(r.exitCode, kExitPartitionFailed) << r.output;
+    EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output;
+    const std::string calls = db2_.Calls();
+    EXPECT_EQ(calls.find("sqlubkp"), std::string::npos) << calls;
+    EXPECT_EQ(calls.find("sqlurestore"), std::string::npos) << calls;
+  }
+}
+
+TEST_F(KestrelRestoreTest, AWholeDatabaseAndItsTableSpaceComeFromOneSession) {
+  ASSERT_NO_FATAL_FAILURE(Start(6, 12));
+  ASSERT_EQ(Agent("-backup -dbname SAMPLE").exitCode, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  // The newer backup no longer holds USERSPACE1, so the table space alone
+  // would be found in the older session.
+  for (int node : {0, 1, 2})
+    std::filesystem::remove_all(db2_.store().NodeDir(kInstance, kDatabase, node) +
+                                "/ts/USERSPACE1");
+  ASSERT_EQ(Agent("-backup -dbname SAMPLE").exitCode, 0);
+  std::filesystem::remove(db2_.store().CallsLog());
+  const AgentRun r = Agent("-restore -dbname SAMPLE -tsname SAMPLE*USERSPACE1");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(Restores(), 3);
+  EXPECT_EQ(RestoredTimestamps().size(), 1u) << db2_.Calls();
 }
 
 }  // namespace
