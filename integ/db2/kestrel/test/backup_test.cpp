@@ -2,6 +2,8 @@
 // agent: partition order and the device bound in DB2's calls log, backup
 // levels, table-space backups, the test run, refused runs, and images that
 // the vendor library restores.
+#include "cmn/sem.h"
+#include "db2/nodesem.h"
 #include "kestrel_fixture.h"
 #include "leftovers.h"
 
@@ -186,6 +188,13 @@ TEST_F(KestrelTest, RefusedRunsAreReportedAndEndNonZero) {
 // install's paths, so the next run on the host takes the same sets over and
 // deletes them when it ends: a host never collects them run after run.
 TEST_F(KestrelTest, SemaphoreSetsOfAKilledAgentAreTakenBackByTheNextRun) {
+  // Whatever a failure leaves goes with the test.
+  struct RemoveGlobalSets {
+    ~RemoveGlobalSets() {
+      for (const std::string& path : {DB2GlobalLockPath(), DB2DeviceSemPath()})
+        if (const int id = DB2SemOpen(path.c_str(), 0); id != -1) CmnSemDelete(id);
+    }
+  } removeGlobalSets;
   ASSERT_NO_FATAL_FAILURE(Start(18));
   tarn::test::Leftovers leftovers(root_.path());
   std::filesystem::remove(db2_.store().CallsLog());
