@@ -11,6 +11,7 @@
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
+#include "cmn/erh.h"
 #include "cmn/nlspack.h"
 #include "cmn/str.h"
 #include "cmn/user.h"
@@ -65,6 +66,17 @@ CmnVar* EnvironmentOf(const BpList* config) {
 
 void DB2ReportHook(const char* packed) {
   PrintPackedMessage(packed);
+}
+
+void DB2StartForkedTask(const char* name) {
+  ErhSetHooks(nullptr, DB2ReportHook, ConPrint);
+  if (CmnIsInitialized() != 0) return;
+  DebugOpts debug{};
+  const bool traced = VEK_DebugOptsFromEnv(&debug) == 1;
+  // The process's own name is copied: CmnInit stores the name it gets.
+  const std::string program = name != nullptr ? name : CmnGetProgname();
+  CmnInit(program.c_str(), nullptr, traced ? debug.postfix : nullptr,
+          traced ? debug.ranges : nullptr, traced ? debug.select : nullptr, 0);
 }
 
 BpList* GetCfg(const char* instance) {

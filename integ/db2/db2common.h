@@ -19,6 +19,14 @@ inline constexpr std::size_t kDb2FileNameMax = 1023;
 // Prints a packed report line on the console. Installed with ErhSetHooks.
 void DB2ReportHook(const char* packed);
 
+// In a process forked from a program of the integration (a partition task, a
+// coordinator), which dropped the common library and the report hooks at the
+// fork: starts the library as `name` (null: the process's name), with the
+// tracing the environment carries, and installs DB2ReportHook, so that its
+// reports travel as the program's own. Where the library runs already, only
+// the hooks are set.
+void DB2StartForkedTask(const char* name);
+
 // The DB2 configuration of `instance` from the cell server named in the
 // client's cell_server file, for this host. A new list the caller releases
 // with DB2FreeCfg, or null (traced at level -2; no error is marked).

@@ -9,7 +9,6 @@
 #include <array>
 #include <cstring>
 
-#include "barutil/vekdebug.h"
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
@@ -223,12 +222,7 @@ int DB2NodeSemsCreate(int node) {
 int BackupCoordinator(void* argument) {
   static const char kFn[] = "BackupCoordinator";
   const auto* arg = static_cast<const BackupCoordinatorArg*>(argument);
-  DebugOpts debug{};
-  const bool traced = VEK_DebugOptsFromEnv(&debug) == 1;
-  ErhSetHooks(nullptr, DB2ReportHook, ConPrint);
-  if (CmnIsInitialized() == 0)
-    CmnInit("DB2_BC", nullptr, traced ? debug.postfix : nullptr, traced ? debug.ranges : nullptr,
-            traced ? debug.select : nullptr, 0);
+  DB2StartForkedTask("DB2_BC");
   if (!ValidArg(arg)) {
     DbgPlain(kDbgUnexpected, "[%s] Invalid argument", kFn);
     return 0;

@@ -66,6 +66,8 @@ std::optional<LaunchSpec> ParseLaunchSpec(const std::string& text, std::string* 
   };
   for (std::string line; std::getline(in, line);) {
     if (line.empty() || line[0] == '#') continue;
+    // No message item can carry a NUL byte: such a launch could never be sent.
+    if (line.find('\0') != std::string::npos) return fail("a launch line holds a NUL byte");
     const std::size_t blank = line.find(' ');
     const std::string key = line.substr(0, blank);
     const std::string value = blank == std::string::npos ? "" : line.substr(blank + 1);

@@ -321,7 +321,7 @@ Result RunBackup(const BackupRequest& req) {
       LogCall(log, "sqlubkp-result", "sqlcode=0 checked only");
       return {};
     }
-    if (auto f = FaultFor(c->store.root(), "sqlubkp"))
+    if (auto f = FaultForNode(c->store.root(), "sqlubkp", req.node))
       return Fail(Failure{*f, "fault setting"}, log, "sqlubkp-result");
     std::string timestamp = req.timestamp.empty() ? NowTimestamp(req.node) : req.timestamp;
     // The image carries the partition's log position, where a roll-forward
@@ -423,7 +423,7 @@ Result RunRestore(const RestoreRequest& req) {
     if (auto f = Check(req.instance, target, req.node, req.library, req.sessions, req.bufferSize, c,
                        true))
       return Fail(*f, log, "sqlurestore-result");
-    if (auto f = FaultFor(c->store.root(), "sqlurestore"))
+    if (auto f = FaultForNode(c->store.root(), "sqlurestore", req.node))
       return Fail(Failure{*f, "fault setting"}, log, "sqlurestore-result");
     WorkDir work(c->store.root());
     std::string program = SessionProgram();

@@ -307,6 +307,11 @@ std::optional<int> FaultFor(const std::string& root, const std::string& call) {
   return FindSetting(ReadWholeFile(path, 1 << 20), '\n', call);
 }
 
+std::optional<int> FaultForNode(const std::string& root, const std::string& call, int node) {
+  if (auto f = FaultFor(root, call + ".node" + std::to_string(node))) return f;
+  return FaultFor(root, call);
+}
+
 void SetFault(const std::string& root, const std::string& call, int sqlcode, bool clear) {
   if (!IsSafeName(call)) throw Error("bad call name \"" + call + "\"");
   std::string path = root + "/faults";

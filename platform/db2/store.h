@@ -116,6 +116,9 @@ std::optional<int> FindSetting(std::string_view text, char sep, const std::strin
 // Besides the calls, "session-dies=<index>" makes the backup or restore
 // session process of that index end before it calls sqluvint.
 std::optional<int> FaultFor(const std::string& root, const std::string& call);
+// The fault of a call made for one partition: "<call>.node<node>" first
+// (only that partition fails), else the call's own.
+std::optional<int> FaultForNode(const std::string& root, const std::string& call, int node);
 // Sets (or with `clear`, removes) the fault of a call in "<root>/faults".
 void SetFault(const std::string& root, const std::string& call, int sqlcode, bool clear = false);
 

@@ -286,6 +286,7 @@ int FillBkpInfo(const Db2Database& db, int node, BkpInfo* info, const AgentOptio
 int DB2Backup(void* argument) {
   static const char kFn[] = "DB2Backup";
   auto* info = static_cast<BkpInfo*>(argument);
+  DB2StartForkedTask(nullptr);
   const std::string instance = AgentEnv("DB2INSTANCE");
   if (info == nullptr || info->dbAlias.empty()) return 0;
 
@@ -444,6 +445,7 @@ class DatabaseBackup {
         const int rc = DB2Backup(&info);
         if (held) DB2DeviceTopUp(&sems_, devices_);
         if (rc != 0) {
+          ReportFailed(nodes[0]);
           ++out->failed;
           return;
         }
@@ -480,11 +482,19 @@ class DatabaseBackup {
       }
     }
     TaskPoolWaitAll(tasks.data(), static_cast<int>(tasks.size()), WAIT_ALL);
-    for (const Task& task : tasks)
-      if (task.status != TASK_STATUS_OK) ++out->failed;
+    for (std::size_t i = 0; i < tasks.size(); ++i)
+      if (tasks[i].status != TASK_STATUS_OK) {
+        ReportFailed(nodes[first + i]);
+        ++out->failed;
+      }
   }
 
  private:
+  void ReportFailed(int node) const {
+    ReportText("DB2BackupDatabases", "The backup of database " + db_->name + " on partition " +
+                                         std::to_string(node) + " failed.");
+  }
+
   // Waits for a free device: fewer partition tasks alive than devices, and a
   // permit of sem_dev. A coordinator gives its permit back when its
   // sessions ended their objects, a moment before DB2's backup call returns,

@@ -244,6 +244,7 @@ int RestoreAbort(RstInfo* info) {
 int DB2Restore(void* argument) {
   static const char kFn[] = "DB2Restore";
   auto* info = static_cast<RstInfo*>(argument);
+  DB2StartForkedTask(nullptr);
   if (info == nullptr || info->sourceAlias.empty()) return -1;
   const std::string instance = AgentEnv("DB2INSTANCE");
   TraceBlock(kFn, *info);

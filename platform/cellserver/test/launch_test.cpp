@@ -25,9 +25,13 @@ TEST(LaunchSpec, ReadsEveryLine) {
 
 TEST(LaunchSpec, RefusesWhatCannotRun) {
   const std::string base = "barlist b\nappname i\nprogram /k\n";
-  const char* bad[] = {"client 127.0.0.1\n", "client 127.0.0.1 0\n",
-                       "client 127.0.0.1 1\ntimeout 0\n", "client 127.0.0.1 1\nunknown x\n"};
-  for (const char* tail : bad) {
+  using namespace std::string_literals;
+  const std::string bad[] = {"client 127.0.0.1\n",
+                             "client 127.0.0.1 0\n",
+                             "client 127.0.0.1 1\ntimeout 0\n",
+                             "client 127.0.0.1 1\nunknown x\n",
+                             "client 127.0.0.1 1\ninput -backup \0-dbname SAMPLE\n"s};
+  for (const std::string& tail : bad) {
     std::string why;
     EXPECT_FALSE(ParseLaunchSpec(base + tail, &why)) << tail;
     EXPECT_FALSE(why.empty());

@@ -166,6 +166,15 @@ int ChildExitCode(int result) {
   return result >= 0 && result <= 255 ? result : TASK_STATUS_FAILED;
 }
 
+// Ends a task child. The exit handlers and static objects are the parent's
+// (exit would run them here too); the child stops only the common library it
+// started itself and flushes its own output before _exit.
+[[noreturn]] void EndChild(int code) {
+  if (CmnIsInitialized() != 0) CmnExit();
+  std::fflush(nullptr);
+  _exit(code);
+}
+
 }  // namespace
 
 void TaskInit(Task* task) {
@@ -198,7 +207,7 @@ int TaskRun(Task* task, TaskFn fn, void* arg, const char* name) {
     Trace("TaskRun", task, "Task Child Started.");
     task->status = task->fn(task->arg);
     Trace("TaskRun", task, "Task Exit.");
-    CmnExitProcess(ChildExitCode(task->status));
+    EndChild(ChildExitCode(task->status));
   }
   task->handle = pid;
   Trace("TaskRun", task, "Task Started.");

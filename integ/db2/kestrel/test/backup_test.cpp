@@ -2,7 +2,10 @@
 // agent: partition order and the device bound in DB2's calls log, backup
 // levels, table-space backups, the test run, refused runs, and images that
 // the vendor library restores.
+#include "cmn/sem.h"
+#include "db2/nodesem.h"
 #include "kestrel_fixture.h"
+#include "leftovers.h"
 
 TARN_RCSID("integ/db2/kestrel/test/backup_test.cpp");
 
@@ -179,6 +182,48 @@ TEST_F(KestrelTest, RefusedRunsAreReportedAndEndNonZero) {
   for (const Call& c : Calls(tarn::test::ReadFile(db2_.store().CallsLog())))
     backups += c.call == "sqlubkp";
   EXPECT_EQ(backups, 0);
+}
+
+// A killed agent cannot delete its two global sets; they are keyed by the
+// install's paths, so the next run on the host takes the same sets over and
+// deletes them when it ends: a host never collects them run after run.
+TEST_F(KestrelTest, SemaphoreSetsOfAKilledAgentAreTakenBackByTheNextRun) {
+  // Whatever a failure leaves goes with the test.
+  struct RemoveGlobalSets {
+    ~RemoveGlobalSets() {
+      for (const std::string& path : {DB2GlobalLockPath(), DB2DeviceSemPath()})
+        if (const int id = DB2SemOpen(path.c_str(), 0); id != -1) CmnSemDelete(id);
+    }
+  } removeGlobalSets;
+  ASSERT_NO_FATAL_FAILURE(Start(18));
+  tarn::test::Leftovers leftovers(root_.path());
+  std::filesystem::remove(db2_.store().CallsLog());
+  Launch("-backup -dbname SAMPLE -conc 2");
+  // The agent backs the catalog partition up in its own process: the pid of
+  // that partition's sqlubkp, killed once its sessions write.
+  pid_t agent = -1;
+  for (int i = 0; i < 1500 && agent < 0; ++i) {
+    std::string pid;
+    bool writing = false;
+    for (const Call& c : Calls(tarn::test::ReadFile(db2_.store().CallsLog()))) {
+      if (c.call == "sqlubkp" && pid.empty()) pid = c.pid;
+      writing = writing || c.call == "sqluvput";
+    }
+    if (writing && !pid.empty()) agent = std::stoi(pid);
+    if (agent < 0) usleep(10000);
+  }
+  ASSERT_GT(agent, 0) << tarn::test::ReadFile(db2_.store().CallsLog());
+  ASSERT_EQ(kill(agent, SIGKILL), 0);
+  const std::string launches = cs_->stateDir() + "/launches";
+  for (int i = 0; i < 1500 && tarn::test::FileLines(launches).empty(); ++i) usleep(100000);
+  ASSERT_FALSE(tarn::test::FileLines(launches).empty());
+
+  const AgentRun r = Agent("-backup -dbname SAMPLE -conc 2");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  clientsvc_.reset();
+  cs_.reset();
+  ma_.reset();
+  EXPECT_EQ(leftovers.Remaining(), "");
 }
 
 }  // namespace

@@ -115,6 +115,40 @@ TEST_F(KestrelRestoreTest, ARestoreWithoutImageOrInstanceFailsWithAReport) {
   EXPECT_NE(stopped.output.find("SQL1032N"), std::string::npos) << stopped.output;
 }
 
+TEST_F(KestrelRestoreTest, AForkedPartitionFailingInDb2ShowsDb2sReportForIt) {
+  // The session manager's answers go in order: the first backup's six, the
+  // failing backup's four, then the restore's.
+  ASSERT_NO_FATAL_FAILURE(Start(10, 6));
+  const std::string key = Backup();
+  ASSERT_FALSE(key.empty());
+  // Partition 1 is the catalog partition, run in the agent's own process;
+  // partition 2 runs in a forked task and fails there.
+  struct Case {
+    const char* what;
+    std::string line;
+    const char* fault;
+    const char* started;
+  };
+  const Case cases[] = {
+      {"backup", "-backup -dbname SAMPLE -conc 2", "TARN_DB2_FAULTS=sqlubkp.node2=-2079",
+       "Starting backup of database SAMPLE, partition 2."},
+      {"restore", "-restore -dbname SAMPLE -sessionID " + key,
+       "TARN_DB2_FAULTS=sqlurestore.node2=-2079",
+       "Starting restore of database SAMPLE, partition 2."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const AgentRun r = Agent(c.line, {}, {c.fault});
+    EXPECT_EQ(r.exitCode, kExitPartitionFailed) << r.output;
+    EXPECT_NE(r.output.find(c.started), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("SQLCODE           = -2079"), std::string::npos) << r.output;
+    EXPECT_NE(
+        r.output.find(std::string("The ") + c.what + " of database SAMPLE on partition 2 failed."),
+        std::string::npos)
+        << r.output;
+  }
+}
+
 TEST_F(KestrelRestoreTest, NewNameAndTableSpaceRestores) {
   ASSERT_NO_FATAL_FAILURE(Start(6, 12));
   db2_.CreateDatabase("OTHER", {0, 1, 2}, 1, {"SYSCATSPACE", "USERSPACE1"});

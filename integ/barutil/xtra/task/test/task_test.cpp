@@ -9,7 +9,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "cmn/ctx.h"
@@ -271,6 +273,37 @@ TEST(TaskChild, DropsInheritedModuleStateFirst) {
   EXPECT_EQ(task.status, TASK_STATUS_OK);
   EXPECT_EQ(forkHookRan, 0);  // the hook ran in the child only
   CmnFreeContextEx(pcmnMasterContext, kSpareSlot);
+}
+
+// The parent's exit handler: in a task child it leaves a mark.
+pid_t exitHandlerOwner = 0;
+std::string exitHandlerMark;
+void MarkExitInChild() {
+  if (getpid() != exitHandlerOwner) tarn::test::WriteFile(exitHandlerMark, "ran\n");
+}
+
+std::string childOutput;
+int WriteBufferedOutput(void*) {
+  FILE* out = std::fopen(childOutput.c_str(), "w");
+  if (out == nullptr) return 1;
+  std::fputs("the child's last words", out);  // left in the stream's buffer
+  return 0;
+}
+
+TEST(TaskChild, EndsWithoutTheParentsExitHandlersButFlushesItsOwnOutput) {
+  tarn::test::Watchdog dog(20);
+  tarn::test::TempRoot root;
+  exitHandlerOwner = getpid();
+  exitHandlerMark = root.at("/exit-handler-ran");
+  childOutput = root.at("/child-output");
+  static bool registered = false;
+  if (!registered) registered = std::atexit(MarkExitInChild) == 0;
+  Task task{};
+  ASSERT_EQ(TaskRun(&task, WriteBufferedOutput, nullptr, "output"), 0);
+  EXPECT_EQ(TaskWait(&task, 0, -1), 0);
+  EXPECT_EQ(task.status, TASK_STATUS_OK);
+  EXPECT_FALSE(std::filesystem::exists(exitHandlerMark));
+  EXPECT_EQ(tarn::test::ReadFile(childOutput), "the child's last words");
 }
 
 }  // namespace
