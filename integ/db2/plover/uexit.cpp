@@ -33,12 +33,13 @@ constexpr char kProgram[] = "PLOVER";
 constexpr int kCellInfoFile = 0;
 constexpr int kCellFormatGroup = 5;
 constexpr char kCellFormatName[] = "cell/cell_format";
-constexpr std::size_t kHostMax = 64;
+// What cmnHostname holds whole.
+constexpr std::size_t kHostMax = kCmnHostNameSize - 1;
 constexpr std::size_t kVersionMax = 255;
 
 enum Key { kOs, kRl, kRq, kDb, kNn, kLp, kLn, kVersion };
-constexpr CliKeyword kKeys[] = {{kOs, "os", 0}, {kRl, "rl", 0}, {kRq, "rq", 0},
-                                {kDb, "db", 0}, {kNn, "nn", 0}, {kLp, "lp", 0},
+constexpr CliKeyword kKeys[] = {{kOs, "os", 0}, {kRl, "rl", 0},           {kRq, "rq", 0},
+                                {kDb, "db", 0}, {kNn, "nn", 0},           {kLp, "lp", 0},
                                 {kLn, "ln", 0}, {kVersion, "ver[sion", 0}};
 constexpr int kKeyRows = static_cast<int>(std::size(kKeys));
 
@@ -79,18 +80,36 @@ UE_Options UE_ParseOpts(int argc, const char* const* argv) {
     const char key[3] = {arg[1], arg[2], '\0'};
     const char* value = arg + 3;
     switch (CliKwLookup(key, kKeys, kKeyRows, nullptr)) {
-      case kOs: o.os = value; DbgPlain(kLevel, "OS = %s", value); break;
-      case kRl: o.rl = value; DbgPlain(kLevel, "RL = %s", value); break;
+      case kOs:
+        o.os = value;
+        DbgPlain(kLevel, "OS = %s", value);
+        break;
+      case kRl:
+        o.rl = value;
+        DbgPlain(kLevel, "RL = %s", value);
+        break;
       case kRq:
         o.rq = std::strncmp(value, "ARCHIVE", 7) == 0    ? kUeArchive
                : std::strncmp(value, "RETRIEVE", 8) == 0 ? kUeRetrieve
                                                          : kUeOtherRequest;
         DbgPlain(kLevel, "RQ = %d", o.rq);
         break;
-      case kDb: o.db = value; DbgPlain(kLevel, "DB = %s", value); break;
-      case kNn: o.nn = value; DbgPlain(kLevel, "NN = %s", value); break;
-      case kLp: o.lp = value; DbgPlain(kLevel, "LP = %s", value); break;
-      case kLn: o.ln = value; DbgPlain(kLevel, "LN = %s", value); break;
+      case kDb:
+        o.db = value;
+        DbgPlain(kLevel, "DB = %s", value);
+        break;
+      case kNn:
+        o.nn = value;
+        DbgPlain(kLevel, "NN = %s", value);
+        break;
+      case kLp:
+        o.lp = value;
+        DbgPlain(kLevel, "LP = %s", value);
+        break;
+      case kLn:
+        o.ln = value;
+        DbgPlain(kLevel, "LN = %s", value);
+        break;
       default: break;
     }
   }
@@ -184,14 +203,21 @@ int UE_Main(int argc, const char* const* argv) {
   }
   const char* barHost = std::getenv("VEKBARHOSTNAME");
   if (barHost != nullptr && *barHost != '\0') {
-    if (std::strlen(barHost) <= kHostMax) {
-      VEK_SetHostname(barHost);
-      DbgPlain(kLevel, "VEKBARHOSTNAME variable is set to %s, using it as the hostname",
-               cmnHostname);
-    } else {
-      DbgPlain(kDbgUnexpected, "VEKBARHOSTNAME of %zu characters is not used",
-               std::strlen(barHost));
+    // A cut name files the log under another host, where a retrieval after a
+    // failover never finds it.
+    const std::size_t given = std::strlen(barHost);
+    const char* full = given <= kHostMax ? VEK_ExpandHostname(barHost) : nullptr;
+    if (full == nullptr || std::strlen(full) > kHostMax) {
+      DbgPlain(kDbgUnexpected, "VEKBARHOSTNAME of %zu characters does not fit a host name of %zu",
+               given, kHostMax);
+      DbgLogPlain(kUeLog, "VEKBARHOSTNAME of %zu characters is longer than a host name (%zu)",
+                  given, kHostMax);
+      VEK_Exit(ctx);
+      return kUeSoftwareError;
     }
+    const std::string name = full;  // `full` is the area VEK_SetHostname expands into
+    VEK_SetHostname(name.c_str());
+    DbgPlain(kLevel, "VEKBARHOSTNAME variable is set to %s, using it as the hostname", cmnHostname);
   } else if (const std::string vs = GetVirtualServerName(instance.c_str()); !vs.empty()) {
     VEK_SetHostname(vs.c_str());
     DbgPlain(kLevel, "cmnHostname is set to %s", cmnHostname);
@@ -204,8 +230,8 @@ int UE_Main(int argc, const char* const* argv) {
   Config config;
   const char* cellServer = VEK_CellServer();
   if (cellServer == nullptr || *cellServer == '\0') {
-    DbgPlain(kDbgUnexpected, "[%s] CliReadCSHost() failed with error [%d] %s", kProgram,
-             ErhErrno(), ErhErrnoToText());
+    DbgPlain(kDbgUnexpected, "[%s] CliReadCSHost() failed with error [%d] %s", kProgram, ErhErrno(),
+             ErhErrnoToText());
   } else if (const int rc =
                  BU_GetConfig(cellServer, cmnHostname, "DB2", instance.c_str(), config.get());
              rc != 0) {
