@@ -301,6 +301,27 @@ TEST_F(PloverRoad, CopyWhoseItemFailedIsNeverTheRetrievedLog) {
   EXPECT_EQ(files, 0);
 }
 
+// A host name that cmnHostname cannot hold whole would file the log under
+// another host: refused, and DB2 keeps the log.
+TEST_F(PloverRoad, HostNameTooLongForTheHostBufferIsRefused) {
+  ASSERT_NO_FATAL_FAILURE(Start(kBarlistConfig, 1, 0));
+  Log("x", "");
+  for (const std::size_t length : {kCmnHostNameSize, kCmnHostNameSize + 40}) {
+    SCOPED_TRACE(length);
+    ::setenv("VEKBARHOSTNAME", std::string(length, 'h').c_str(), 1);
+    tarn::test::ChildProcess plover =
+        tarn::test::ChildProcess::Program({TARN_PLOVER_PROGRAM, "-RQARCHIVE", "-DBSAMPLE",
+                                           "-LP" + LogDir() + "/", "-LN" + db2sim::LogFileName(0)});
+    EXPECT_EQ(plover.ExitCode(60), 16);
+    ::unsetenv("VEKBARHOSTNAME");
+    EXPECT_TRUE(db2sim::Exists(LogPath(0)));
+    EXPECT_NE(Db2Log().find("VEKBARHOSTNAME of " + std::to_string(length) + " characters"),
+              std::string::npos)
+        << Db2Log();
+  }
+  EXPECT_EQ(CatalogueLines("cat-version"), 0);
+}
+
 TEST_F(PloverRoad, OnlyRegularFilesAreArchived) {
   ASSERT_NO_FATAL_FAILURE(Start(kBarlistConfig, 1, 0));
   ASSERT_EQ(::mkdir((LogDir() + "/S0000007.LOG").c_str(), 0700), 0);
