@@ -322,6 +322,50 @@ TEST_F(PloverRoad, HostNameTooLongForTheHostBufferIsRefused) {
   EXPECT_EQ(CatalogueLines("cat-version"), 0);
 }
 
+// The copy the catalogue offers: the newest session by date and serial
+// number, a named session's own, none of a session without one.
+TEST_F(PloverRoad, FindRestoreDataChoosesTheNewestOrTheNamedSessionsCopy) {
+  const std::string path = LogPath(0);
+  const auto name = MakeArchivedLogName(kInstance, kDatabase, 0, path.c_str());
+  ASSERT_TRUE(name);
+  const std::string item = "\"" + name->item.substr(0, name->item.size() - 1) + "\\x01\"";
+  std::string fixture;
+  const char* sessions[] = {"2008/01/02-1", "2008/01/10-12", "2008/01/10-3"};
+  for (int v = 1; v <= 3; ++v)
+    fixture += "cat-version " + std::to_string(v) + " \"05 " + cmnHostname + ":" + kInstance + ":" +
+               kDatabase + ":0:" + std::to_string(v) + ":0 // DB2\" " + sessions[v - 1] +
+               " 1199000000 \"\"\ncat-item " + std::to_string(v) + " " + item + " 3 1199000000\n";
+  ASSERT_NO_FATAL_FAILURE(Start(kBarlistConfig, 0, 0, fixture));
+  cs_->exportInetPort();
+  BarContext* ctx = nullptr;
+  ASSERT_EQ(VEK_Init("DB2", kInstance, "ploverroad", 0, &ctx), 0);
+  struct Case {
+    const char* requested;
+    int code;
+    const char* session;
+    const char* object;
+  } cases[] = {{"", 0, "2008/01/10-12", "db2inst1:SAMPLE:0:2:0"},
+               {"2008/01/02-1", 0, "2008/01/02-1", "db2inst1:SAMPLE:0:1:0"},
+               {"2008/01/03-1", 16, "2008/01/03-1", ""}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.requested);
+    char session[kUeSessionIdMax + 1] = {};
+    std::snprintf(session, sizeof session, "%s", c.requested);
+    char object[kBarObjNameMax + 1] = {};
+    char itemName[kUeItemNameMax + 1] = {};
+    std::int64_t version = 0;
+    EXPECT_EQ(UE_FindRestoreData(ctx, kInstance, kDatabase, path.c_str(), session, object, itemName,
+                                 cmnHostname, &version),
+              c.code);
+    EXPECT_STREQ(session, c.session);
+    EXPECT_STREQ(object, c.object);
+    if (c.code == 0) {
+      EXPECT_EQ(itemName, name->item);
+    }
+  }
+  EXPECT_EQ(VEK_Exit(ctx), 0);
+}
+
 TEST_F(PloverRoad, OnlyRegularFilesAreArchived) {
   ASSERT_NO_FATAL_FAILURE(Start(kBarlistConfig, 1, 0));
   ASSERT_EQ(::mkdir((LogDir() + "/S0000007.LOG").c_str(), 0700), 0);
