@@ -170,19 +170,17 @@ int BackupObject(BarContext* ctx, const ArchivedLogName& name, const char* path,
     DaItemAttr item = ItemOf(st, name.item.c_str());
     int rc = VEK_StartItemBackup(ctx, &item, nullptr, 0, 0);
     if (rc != 0) {
-      Unexpected(
-          "[%s] VEK_StartItemBackup(context, item.name=%s) failed with return code %d. "
-          "Error: %s",
-          kFn, name.item.c_str(), rc, ErrorText());
+      Unexpected("[%s] VEK_StartItemBackup(context, item.name=%s) failed with return code %d. "
+                 "Error: %s",
+                 kFn, name.item.c_str(), rc, ErrorText());
       code = kUeSoftwareError;
     } else {
       std::int64_t size = 0;
       rc = VEK_BackupFileItem(ctx, fd, &size);
       if (rc != 0) {
-        Unexpected(
-            "[%s] VEK_BackupFileItem(ctx, fd, &size) for item.name=%s) failed with return "
-            "code %d. Error: %s",
-            kFn, name.item.c_str(), rc, ErrorText());
+        Unexpected("[%s] VEK_BackupFileItem(ctx, fd, &size) for item.name=%s) failed with return "
+                   "code %d. Error: %s",
+                   kFn, name.item.c_str(), rc, ErrorText());
         code = kUeSoftwareError;
       }
       const int end = code != kUeOk ? -1 : 0;
@@ -196,7 +194,8 @@ int BackupObject(BarContext* ctx, const ArchivedLogName& name, const char* path,
     VEK_CloseFile(fd);
   }
   if (const int rc = VEK_EndObjectBackup(ctx, code); rc != 0) {
-    Unexpected("[%s] VEK_EndBackup(ctx, %d) failed with error [%d] %s", kFn, code, rc, ErrorText());
+    Unexpected("[%s] VEK_EndBackup(ctx, %d) failed with error [%d] %s", kFn, code, rc,
+               ErrorText());
     code = kUeSoftwareError;
   }
   return code;
@@ -653,7 +652,8 @@ int UE_BackupFile(BarContext* ctx, const BpList* config, const char* instance, c
   }
   Report(kFn, code == kUeOk, kDb2MsgArchived, kDb2MsgArchiveFailed, path, code);
   if (const int rc = VEK_EndBackup(ctx, code); rc != 0) {
-    Unexpected("[%s] VEK_EndBackup(ctx, %d) failed with error [%d] %s", kFn, code, rc, ErrorText());
+    Unexpected("[%s] VEK_EndBackup(ctx, %d) failed with error [%d] %s", kFn, code, rc,
+               ErrorText());
     code = kUeSoftwareError;
   }
   return code;

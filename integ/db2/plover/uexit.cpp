@@ -38,8 +38,8 @@ constexpr std::size_t kHostMax = kCmnHostNameSize - 1;
 constexpr std::size_t kVersionMax = 255;
 
 enum Key { kOs, kRl, kRq, kDb, kNn, kLp, kLn, kVersion };
-constexpr CliKeyword kKeys[] = {{kOs, "os", 0}, {kRl, "rl", 0},           {kRq, "rq", 0},
-                                {kDb, "db", 0}, {kNn, "nn", 0},           {kLp, "lp", 0},
+constexpr CliKeyword kKeys[] = {{kOs, "os", 0}, {kRl, "rl", 0}, {kRq, "rq", 0},
+                                {kDb, "db", 0}, {kNn, "nn", 0}, {kLp, "lp", 0},
                                 {kLn, "ln", 0}, {kVersion, "ver[sion", 0}};
 constexpr int kKeyRows = static_cast<int>(std::size(kKeys));
 
@@ -80,36 +80,18 @@ UE_Options UE_ParseOpts(int argc, const char* const* argv) {
     const char key[3] = {arg[1], arg[2], '\0'};
     const char* value = arg + 3;
     switch (CliKwLookup(key, kKeys, kKeyRows, nullptr)) {
-      case kOs:
-        o.os = value;
-        DbgPlain(kLevel, "OS = %s", value);
-        break;
-      case kRl:
-        o.rl = value;
-        DbgPlain(kLevel, "RL = %s", value);
-        break;
+      case kOs: o.os = value; DbgPlain(kLevel, "OS = %s", value); break;
+      case kRl: o.rl = value; DbgPlain(kLevel, "RL = %s", value); break;
       case kRq:
         o.rq = std::strncmp(value, "ARCHIVE", 7) == 0    ? kUeArchive
                : std::strncmp(value, "RETRIEVE", 8) == 0 ? kUeRetrieve
                                                          : kUeOtherRequest;
         DbgPlain(kLevel, "RQ = %d", o.rq);
         break;
-      case kDb:
-        o.db = value;
-        DbgPlain(kLevel, "DB = %s", value);
-        break;
-      case kNn:
-        o.nn = value;
-        DbgPlain(kLevel, "NN = %s", value);
-        break;
-      case kLp:
-        o.lp = value;
-        DbgPlain(kLevel, "LP = %s", value);
-        break;
-      case kLn:
-        o.ln = value;
-        DbgPlain(kLevel, "LN = %s", value);
-        break;
+      case kDb: o.db = value; DbgPlain(kLevel, "DB = %s", value); break;
+      case kNn: o.nn = value; DbgPlain(kLevel, "NN = %s", value); break;
+      case kLp: o.lp = value; DbgPlain(kLevel, "LP = %s", value); break;
+      case kLn: o.ln = value; DbgPlain(kLevel, "LN = %s", value); break;
       default: break;
     }
   }
@@ -230,8 +212,8 @@ int UE_Main(int argc, const char* const* argv) {
   Config config;
   const char* cellServer = VEK_CellServer();
   if (cellServer == nullptr || *cellServer == '\0') {
-    DbgPlain(kDbgUnexpected, "[%s] CliReadCSHost() failed with error [%d] %s", kProgram, ErhErrno(),
-             ErhErrnoToText());
+    DbgPlain(kDbgUnexpected, "[%s] CliReadCSHost() failed with error [%d] %s", kProgram,
+             ErhErrno(), ErhErrnoToText());
   } else if (const int rc =
                  BU_GetConfig(cellServer, cmnHostname, "DB2", instance.c_str(), config.get());
              rc != 0) {
