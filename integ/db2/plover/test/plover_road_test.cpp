@@ -376,6 +376,11 @@ TEST_F(PloverRoad, OnlyRegularFilesAreArchived) {
         tarn::test::ChildProcess::Program({TARN_PLOVER_PROGRAM, "-RQARCHIVE", "-DBSAMPLE",
                                            "-LP" + LogDir() + "/", std::string("-LN") + name});
     EXPECT_EQ(plover.ExitCode(60), 16);
+    // The session manager hears of the failure.
+    bool reported = false;
+    for (const std::string& line : cs_->traffic())
+      reported |= line.find("report") != std::string::npos && line.find(name) != std::string::npos;
+    EXPECT_TRUE(reported);
   }
   EXPECT_EQ(CatalogueLines("cat-version"), 0);
 }
