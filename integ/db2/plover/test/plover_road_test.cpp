@@ -363,6 +363,16 @@ TEST_F(PloverRoad, FindRestoreDataChoosesTheNewestOrTheNamedSessionsCopy) {
       EXPECT_EQ(itemName, name->item);
     }
   }
+  // The catalogue holds items under the name, none of them the log: not
+  // "never archived".
+  char session[kUeSessionIdMax + 1] = {};
+  char object[kBarObjNameMax + 1] = {};
+  char itemName[kUeItemNameMax + 1] = {};
+  std::int64_t version = 0;
+  const std::string other = LogDir() + "/S000000?.LOG";
+  EXPECT_EQ(UE_FindRestoreData(ctx, kInstance, kDatabase, other.c_str(), session, object, itemName,
+                               cmnHostname, &version),
+            16);
   EXPECT_EQ(VEK_Exit(ctx), 0);
 }
 
