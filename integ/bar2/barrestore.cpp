@@ -541,6 +541,8 @@ int VEK_EndItemRestore(BarContext* ctx, int* code) {
     if (IsItemEnd(type)) {
       std::uint32_t completion = 0;
       if (const int rc = TakeItemEnd(ctx, kFn, kMismatchWalk, rec, &completion); rc != 0) return rc;
+      // An item error record is a failed item whatever code it carries.
+      if (completion == 0 && type == DA_REC_OBJ_ERR) completion = static_cast<std::uint32_t>(-1);
       if (code != nullptr) *code = static_cast<int>(completion);
       return 0;
     }

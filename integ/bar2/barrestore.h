@@ -37,7 +37,7 @@ int VEK_ReadItemData(BarContext* ctx, void* buffer, int length);
 using VekWriteCallback = int (*)(const void* data, int length, void* context);
 int VEK_RestoreItemCB(BarContext* ctx, VekWriteCallback write);
 // Walks to the item's end record; its completion code goes to *code (may be
-// null). 0; -1 no record; -6 the object's end; -2, -5, -21.
+// null), never 0 for an item error record. 0; -1 no record; -6 the object's end; -2, -5, -21.
 int VEK_EndItemRestore(BarContext* ctx, int* code);
 // Ends the object (stop for code 0, else abort) and opens the restore
 // session again; that result, or -5, -21.

@@ -2,11 +2,13 @@
 // file is one item of one object; its copies are found again by item name.
 #include "plover/archlog.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -168,17 +170,19 @@ int BackupObject(BarContext* ctx, const ArchivedLogName& name, const char* path,
     DaItemAttr item = ItemOf(st, name.item.c_str());
     int rc = VEK_StartItemBackup(ctx, &item, nullptr, 0, 0);
     if (rc != 0) {
-      Unexpected("[%s] VEK_StartItemBackup(context, item.name=%s) failed with return code %d. "
-                 "Error: %s",
-                 kFn, name.item.c_str(), rc, ErrorText());
+      Unexpected(
+          "[%s] VEK_StartItemBackup(context, item.name=%s) failed with return code %d. "
+          "Error: %s",
+          kFn, name.item.c_str(), rc, ErrorText());
       code = kUeSoftwareError;
     } else {
       std::int64_t size = 0;
       rc = VEK_BackupFileItem(ctx, fd, &size);
       if (rc != 0) {
-        Unexpected("[%s] VEK_BackupFileItem(ctx, fd, &size) for item.name=%s) failed with return "
-                   "code %d. Error: %s",
-                   kFn, name.item.c_str(), rc, ErrorText());
+        Unexpected(
+            "[%s] VEK_BackupFileItem(ctx, fd, &size) for item.name=%s) failed with return "
+            "code %d. Error: %s",
+            kFn, name.item.c_str(), rc, ErrorText());
         code = kUeSoftwareError;
       }
       const int end = code != kUeOk ? -1 : 0;
@@ -192,8 +196,7 @@ int BackupObject(BarContext* ctx, const ArchivedLogName& name, const char* path,
     VEK_CloseFile(fd);
   }
   if (const int rc = VEK_EndObjectBackup(ctx, code); rc != 0) {
-    Unexpected("[%s] VEK_EndBackup(ctx, %d) failed with error [%d] %s", kFn, code, rc,
-               ErrorText());
+    Unexpected("[%s] VEK_EndBackup(ctx, %d) failed with error [%d] %s", kFn, code, rc, ErrorText());
     code = kUeSoftwareError;
   }
   return code;
@@ -244,12 +247,53 @@ void SetAttributes(const char* fn, const char* path, const VEK_Item& item) {
   }
 }
 
-// Writes the current item into a new file beside `path` and renames it into
-// place. An exit code.
-int RestoreInto(BarContext* ctx, const char* path, const VEK_Item& item) {
+// Removes the temporary files a killed retrieval of `path` left beside it
+// (".<name>.XXXXXX"); nobody else writes files of that name.
+void RemoveStaleCopies(const char* fn, const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const std::string prefix = "." + path.substr(slash == std::string::npos ? 0 : slash + 1) + ".";
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string_view entry(e->d_name);
+    if (entry.size() != prefix.size() + 6 || entry.substr(0, prefix.size()) != prefix) continue;
+    const std::string stale = dir + std::string(entry);
+    struct stat st {};
+    if (::lstat(stale.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    DbgPlain(kLevel, "[%s] Removing %s left by an earlier retrieval", fn, stale.c_str());
+    ::unlink(stale.c_str());
+  }
+  ::closedir(d);
+}
+
+// Makes a rename in the folder of `path` last through a host crash; a
+// failure is only logged, the log is in place already.
+void SyncFolderOf(const char* fn, const char* path) {
+  const std::string_view p(path);
+  const std::size_t slash = p.rfind('/');
+  const std::string dir =
+      slash == std::string_view::npos ? "." : std::string(p.substr(0, slash + 1));
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0 || ::fsync(fd) != 0) {
+    char text[128];
+    Unexpected("[%s] fsync(%s) failed. Error: [%d] %s", fn, dir.c_str(), errno,
+               VEK_SysErrnoToString(errno, text, sizeof text));
+  }
+  if (fd >= 0) ::close(fd);
+}
+
+// The item of a copy ended with a failure: the next copy is tried.
+constexpr int kCopyFailed = -1;
+
+// Writes the current item into a new file beside `path`, ends the item and,
+// only when the item ended well, renames the file into place. An exit code,
+// or kCopyFailed when the stored item did not end well.
+int RestoreInto(BarContext* ctx, const char* path, const VEK_Item& item, const char* session) {
   static const char kFn[] = "UE_RestoreFile";
   char text[128];
   std::string tmpl(path);
+  RemoveStaleCopies(kFn, tmpl);
   const std::size_t slash = tmpl.rfind('/');
   tmpl.insert(slash == std::string::npos ? 0 : slash + 1, ".");
   tmpl += ".XXXXXX";
@@ -264,20 +308,171 @@ int RestoreInto(BarContext* ctx, const char* path, const VEK_Item& item) {
   PartialFile partial(tmpl);
   std::int64_t size = 0;
   const int rc = VEK_RestoreFileItem(ctx, fd, &size);
+  // A log reported retrieved must be whole on disk even after a host crash.
+  const int synced = rc == 0 ? ::fsync(fd) : 0;
+  if (synced != 0)
+    Unexpected("[%s] fsync(%s) failed. Error: [%d] %s", kFn, tmpl.c_str(), errno,
+               VEK_SysErrnoToString(errno, text, sizeof text));
   const int closed = VEK_CloseFile(fd);
   if (rc != 0) {
     Unexpected("[%s] VEK_RestoreFileItem failed with error: [%d] %s", kFn, rc, ErrorText());
-    return rc == -7 ? kUeIoError : kUeSoftwareError;
+    return kUeSoftwareError;
   }
-  if (closed != 0) return kUeIoError;
+  if (synced != 0 || closed != 0) return kUeSoftwareError;
+  int itemCode = 0;
+  if (const int end = VEK_EndItemRestore(ctx, &itemCode); end != 0) {
+    Unexpected("[%s] VEK_EndItemRestore(%d) failed with error %s", kFn, end, ErrorText());
+    return kUeSoftwareError;
+  }
+  if (itemCode != 0) {
+    Unexpected("[%s] The copy of %s in session %s ended with code %d; it is not used", kFn, path,
+               session, itemCode);
+    return kCopyFailed;
+  }
   SetAttributes(kFn, partial.path().c_str(), item);
   if (VEK_RenameFile(partial.path().c_str(), path) != 0) {
     Unexpected("[%s] rename(%s, %s) failed. Error: [%d] %s", kFn, partial.path().c_str(), path,
                errno, VEK_SysErrnoToString(errno, text, sizeof text));
-    return kUeIoError;
+    return kUeSoftwareError;
   }
   partial.release();
+  SyncFolderOf(kFn, path);
   return kUeOk;
+}
+
+// One stored copy of a log file.
+struct LogCopy {
+  std::string session;
+  std::string object;  // the version's object name text
+  std::string item;
+  std::int64_t versionId = 0;
+};
+
+// The copies of `path` in the order they are tried: with `wanted` empty the
+// newest session first, else the copies of that session; copies of one
+// session in catalogue order. An exit code; 0 with no copy when nothing was
+// ever archived under the log's name.
+int FindCopies(BarContext* ctx, const char* instance, const char* database, const char* path,
+               const std::string& wanted, const char* host, std::vector<LogCopy>* copies) {
+  static const char kFn[] = "UE_FindRestoreData";
+  const auto name = MakeArchivedLogName(instance, database, 0, path);
+  if (!name) {
+    Unexpected("[%s] the names of %s for %s/%s do not fit", kFn, Text(path), Text(instance),
+               Text(database));
+    return kUeSoftwareError;
+  }
+  const VekQueryScope queries(ctx);
+  if (queries.rc() != 0) {
+    Unexpected("[%s] VEK_StartQueries failed with error %d, %s", kFn, queries.rc(), ErrorText());
+    return kUeSoftwareError;
+  }
+  DbgPlain(kLevel, "[%s] dbFullName = %s", kFn, name->directory.c_str());
+  DbgPlain(kLevel, "[%s] fname=%s", kFn, name->file.c_str());
+  VEK_Catalog* catalog = VEK_ContextCatalog(ctx);
+  int count = 0;
+  VEK_Item* items = nullptr;
+  if (const int rc = VEK_QueryPatternSearch(catalog, name->file.c_str(), Text(host),
+                                            name->directory.c_str(), 0, 0, 0, &count, &items);
+      rc != 0) {
+    Unexpected("[%s] VEK_QueryPatternSearch(%s, %s, %s) failed with error %d, %s", kFn,
+               name->file.c_str(), Text(host), name->directory.c_str(), rc, ErrorText());
+    return kUeSoftwareError;
+  }
+  std::string latest;
+  int result = kUeOk;
+  for (int i = 0; i < count; ++i) {
+    const VEK_Item& item = items[i];
+    DbgPlain(kLevel, "[%s] Processing item.name=%s", kFn, item.name);
+    if (name->item != item.name) continue;  // a pattern may match more than the name
+    VEK_ObjectVersion ov{};
+    const int versionIdOfItem = static_cast<int>(item.number10);
+    if (const int rc = VEK_QueryGetObjectVersion(catalog, versionIdOfItem, &ov); rc != 0) {
+      Unexpected("[%s] VEK_QueryGetObjectAndVersion(%d) failed with error %d, %s", kFn,
+                 versionIdOfItem, rc, ErrorText());
+      result = kUeSoftwareError;
+      break;
+    }
+    const char* session = ov.version.sessionId;
+    bool take = true;
+    if (wanted.empty()) {
+      if (copies->empty() || UE_CompareSessionIds(session, latest.c_str()) > 0) {
+        if (!copies->empty())
+          DbgPlain(kLevel, "[%s] Session %s is later than the current latest %s", kFn, session,
+                   latest.c_str());
+        latest = session;
+      } else {
+        DbgPlain(kLevel,
+                 "[%s] Skipping session %s, because it's not later than the current latest %s", kFn,
+                 session, latest.c_str());
+      }
+    } else {
+      DbgPlain(kLevel, "[%s] Comparing OV.version.sessionID=%s and sessionID=%s", kFn, session,
+               wanted.c_str());
+      take = wanted == session;
+      if (take) DbgPlain(kLevel, "[%s] Match! object name = %s", kFn, ov.object.mountPoint);
+    }
+    if (take)
+      copies->push_back(
+          {session, Text(ov.object.mountPoint), item.name, VEK_VersionId(ov.version)});
+    VEK_ObjectVersionFree(&ov);
+  }
+  VEK_FreeArray(count, items, sizeof(VEK_Item), nullptr);
+  if (result != kUeOk) return result;
+  // Newest first; copies of one session keep their order, the earlier first.
+  std::stable_sort(copies->begin(), copies->end(), [](const LogCopy& a, const LogCopy& b) {
+    return UE_CompareSessionIds(a.session.c_str(), b.session.c_str()) > 0;
+  });
+  if (copies->empty()) {
+    if (!wanted.empty()) {
+      Unexpected("[%s] Target sessionID %s not found", kFn, wanted.c_str());
+      return kUeSoftwareError;
+    }
+    // Items under the log's folder and name that are not the log itself: the
+    // catalogue holds something, so this is not "never archived".
+    if (count > 0) {
+      Unexpected("[%s] %d items found for file %s, none of them is item.name %s", kFn, count,
+                 Text(path), name->item.c_str());
+      return kUeSoftwareError;
+    }
+    DbgPlain(kLevel, "[%s] No backups found for file %s, item.name %s in part. object name %s", kFn,
+             Text(path), name->item.c_str(), name->object.c_str());
+  }
+  return kUeOk;
+}
+
+// Restores `copy` of the log into `path`. An exit code, or kCopyFailed.
+int RestoreCopy(BarContext* ctx, const char* host, const LogCopy& copy, const char* path) {
+  static const char kFn[] = "UE_RestoreFile";
+  const char* fullName = VEK_ObjectnameEx(5, host, copy.object.c_str(), nullptr);
+  const std::string object = fullName != nullptr ? fullName : "";
+  if (const int rc = VEK_StartObjectRestoreEx(ctx, object.c_str(), copy.session.c_str(),
+                                              copy.item.c_str(), static_cast<int>(copy.versionId));
+      rc != 0) {
+    Unexpected("[%s] VEK_StartObjectRestore(%s, %s, %s, %s) failed with error %d, %s", kFn,
+               object.c_str(), copy.session.c_str(), copy.item.c_str(), Text(path), rc,
+               ErrorText());
+    return kUeSoftwareError;
+  }
+  int code = kUeSoftwareError;
+  for (;;) {
+    VEK_Item item{};
+    if (VEK_StartItemRestoreEx(ctx, nullptr, &item, nullptr, nullptr) != 0) break;
+    if (copy.item == item.name) {
+      // RestoreInto ends the item itself: its end decides the rename.
+      code = RestoreInto(ctx, path, item, copy.session.c_str());
+      break;
+    }
+    int itemCode = 0;
+    if (const int rc = VEK_EndItemRestore(ctx, &itemCode); rc != 0) {
+      Unexpected("[%s] VEK_EndItemRestore(%d) failed with error %s", kFn, rc, ErrorText());
+      break;
+    }
+  }
+  const int ended = code == kCopyFailed ? kUeSoftwareError : code;
+  if (const int rc = VEK_EndObjectRestore(ctx, ended); rc != 0)
+    Unexpected("[%s] VEK_EndObjectRestore(%d) failed with error %d, %s", kFn, ended, rc,
+               ErrorText());
+  return code;
 }
 
 }  // namespace
@@ -289,7 +484,8 @@ char* UE_Format(const char* format, ...) {
   va_copy(copy, args);
   const int n = std::vsnprintf(nullptr, 0, format, copy);
   va_end(copy);
-  char* out = n < 0 ? nullptr : static_cast<char*>(safe_malloc(static_cast<std::size_t>(n) + 1, TARN_HERE));
+  char* out =
+      n < 0 ? nullptr : static_cast<char*>(safe_malloc(static_cast<std::size_t>(n) + 1, TARN_HERE));
   if (out != nullptr) std::vsnprintf(out, static_cast<std::size_t>(n) + 1, format, args);
   va_end(args);
   return out;
@@ -412,8 +608,8 @@ int UE_GetNextID(BarContext* ctx, const char* host, const char* instance, const 
   return next;
 }
 
-int UE_BackupFile(BarContext* ctx, const BpList* config, const char* instance,
-                  const char* database, const char* path) {
+int UE_BackupFile(BarContext* ctx, const BpList* config, const char* instance, const char* database,
+                  const char* path) {
   static const char kFn[] = "UE_BackupFile";
   VEK_Stat st{};
   const int statRc = VEK_StatFile(path, &st);
@@ -422,12 +618,6 @@ int UE_BackupFile(BarContext* ctx, const BpList* config, const char* instance,
     return kUeOk;
   }
   if (statRc != 0) return kUeIoError;
-  // A directory, device, FIFO or socket is never archived as a log.
-  if (st.type != VEK_FTYPE_REG) {
-    Unexpected("[%s] Unexpected type %d of file %s", kFn, static_cast<int>(st.native.st_mode & S_IFMT),
-               path);
-    return kUeSoftwareError;
-  }
   const HeapText barlist(UE_GetBarList(config, database));
   if (!barlist) {
     Unexpected("UE_GetBarList(%s, %s) failed!", Text(instance), Text(database));
@@ -441,6 +631,17 @@ int UE_BackupFile(BarContext* ctx, const BpList* config, const char* instance,
                ErrorText());
     return kUeSoftwareError;
   }
+  // A directory, device, FIFO or socket is never archived as a log; the
+  // session still ends with the failure, so the session manager hears of it.
+  if (st.type != VEK_FTYPE_REG) {
+    Unexpected("[%s] Unexpected type %d of file %s", kFn,
+               static_cast<int>(st.native.st_mode & S_IFMT), path);
+    Report(kFn, false, kDb2MsgArchived, kDb2MsgArchiveFailed, path, kUeSoftwareError);
+    if (const int rc = VEK_EndBackup(ctx, kUeSoftwareError); rc != 0)
+      Unexpected("[%s] VEK_EndBackup(ctx, %d) failed with error [%d] %s", kFn, kUeSoftwareError, rc,
+                 ErrorText());
+    return kUeSoftwareError;
+  }
   const int setNumber = UE_GetNextID(ctx, cmnHostname, instance, database, barlist.get());
   const auto name = MakeArchivedLogName(instance, database, setNumber, path);
   int code = kUeSoftwareError;
@@ -452,8 +653,7 @@ int UE_BackupFile(BarContext* ctx, const BpList* config, const char* instance,
   }
   Report(kFn, code == kUeOk, kDb2MsgArchived, kDb2MsgArchiveFailed, path, code);
   if (const int rc = VEK_EndBackup(ctx, code); rc != 0) {
-    Unexpected("[%s] VEK_EndBackup(ctx, %d) failed with error [%d] %s", kFn, code, rc,
-               ErrorText());
+    Unexpected("[%s] VEK_EndBackup(ctx, %d) failed with error [%d] %s", kFn, code, rc, ErrorText());
     code = kUeSoftwareError;
   }
   return code;
@@ -463,92 +663,25 @@ int UE_FindRestoreData(BarContext* ctx, const char* instance, const char* databa
                        const char* path, char* sessionId, char* objectName, char* itemName,
                        const char* host, std::int64_t* versionId) {
   static const char kFn[] = "UE_FindRestoreData";
-  if (sessionId == nullptr || objectName == nullptr || itemName == nullptr || versionId == nullptr) {
+  if (sessionId == nullptr || objectName == nullptr || itemName == nullptr ||
+      versionId == nullptr) {
     Unexpected("[%s] Invalid parameters: sessionID = %p, objectName = %p, itemName = %p", kFn,
                static_cast<void*>(sessionId), static_cast<void*>(objectName),
                static_cast<void*>(itemName));
     return kUeSoftwareError;
   }
-  const auto name = MakeArchivedLogName(instance, database, 0, path);
-  if (!name) {
-    Unexpected("[%s] the names of %s for %s/%s do not fit", kFn, Text(path), Text(instance),
-               Text(database));
-    return kUeSoftwareError;
-  }
-  const VekQueryScope queries(ctx);
-  if (queries.rc() != 0) {
-    Unexpected("[%s] VEK_StartQueries failed with error %d, %s", kFn, queries.rc(), ErrorText());
-    return kUeSoftwareError;
-  }
-  DbgPlain(kLevel, "[%s] dbFullName = %s", kFn, name->directory.c_str());
-  DbgPlain(kLevel, "[%s] fname=%s", kFn, name->file.c_str());
-  VEK_Catalog* catalog = VEK_ContextCatalog(ctx);
-  int count = 0;
-  VEK_Item* items = nullptr;
-  if (const int rc = VEK_QueryPatternSearch(catalog, name->file.c_str(), Text(host),
-                                            name->directory.c_str(), 0, 0, 0, &count, &items);
-      rc != 0) {
-    Unexpected("[%s] VEK_QueryPatternSearch(%s, %s, %s) failed with error %d, %s", kFn,
-               name->file.c_str(), Text(host), name->directory.c_str(), rc, ErrorText());
-    return kUeSoftwareError;
-  }
-  const std::string wanted = sessionId;
-  std::string latest;
-  int result = kUeOk;
-  bool found = false;
-  for (int i = 0; i < count && result == kUeOk; ++i) {
-    const VEK_Item& item = items[i];
-    DbgPlain(kLevel, "[%s] Processing item.name=%s", kFn, item.name);
-    if (name->item != item.name) continue;  // a pattern may match more than the name
-    VEK_ObjectVersion ov{};
-    const int versionIdOfItem = static_cast<int>(item.number10);
-    if (const int rc = VEK_QueryGetObjectVersion(catalog, versionIdOfItem, &ov); rc != 0) {
-      Unexpected("[%s] VEK_QueryGetObjectAndVersion(%d) failed with error %d, %s", kFn,
-                 versionIdOfItem, rc, ErrorText());
-      result = kUeSoftwareError;
-      break;
-    }
-    const char* session = ov.version.sessionId;
-    bool take = false;
-    if (wanted.empty()) {
-      if (!found || UE_CompareSessionIds(session, latest.c_str()) > 0) {
-        if (found)
-          DbgPlain(kLevel, "[%s] Session %s is later than the current latest %s", kFn, session,
-                   latest.c_str());
-        take = true;
-      } else {
-        DbgPlain(kLevel, "[%s] Skipping session %s, because it's not later than the current latest %s",
-                 kFn, session, latest.c_str());
-      }
-    } else {
-      DbgPlain(kLevel, "[%s] Comparing OV.version.sessionID=%s and sessionID=%s", kFn, session,
-               wanted.c_str());
-      take = wanted == session;
-      if (take) DbgPlain(kLevel, "[%s] Match! object name = %s", kFn, ov.object.mountPoint);
-    }
-    if (take) {
-      found = true;
-      latest = session;
-      StrSafeCopyA(objectName, ov.object.mountPoint, kBarObjNameMax);
-      StrSafeCopyA(itemName, item.name, kUeItemNameMax);
-      *versionId = VEK_VersionId(ov.version);
-    }
-    VEK_ObjectVersionFree(&ov);
-    if (take && !wanted.empty()) break;
-  }
-  VEK_FreeArray(count, items, sizeof(VEK_Item), nullptr);
-  if (result != kUeOk) return result;
-  if (!found) {
-    if (!wanted.empty()) {
-      Unexpected("[%s] Target sessionID %s not found", kFn, wanted.c_str());
-      return kUeSoftwareError;
-    }
-    DbgPlain(kLevel, "[%s] No backups found for file %s, item.name %s in part. object name %s",
-             kFn, Text(path), name->item.c_str(), name->object.c_str());
+  std::vector<LogCopy> copies;
+  if (const int rc = FindCopies(ctx, instance, database, path, sessionId, host, &copies); rc != 0)
+    return rc;
+  if (copies.empty()) {
     sessionId[0] = '\0';
     return kUeOk;
   }
-  StrSafeCopyA(sessionId, latest.c_str(), kUeSessionIdMax);
+  const LogCopy& chosen = copies.front();
+  StrSafeCopyA(sessionId, chosen.session.c_str(), kUeSessionIdMax);
+  StrSafeCopyA(objectName, chosen.object.c_str(), kBarObjNameMax);
+  StrSafeCopyA(itemName, chosen.item.c_str(), kUeItemNameMax);
+  *versionId = chosen.versionId;
   DbgPlain(kLevel, "[%s] Restoring file %s from object %s session %s, item.name = %s", kFn,
            Text(path), objectName, sessionId, itemName);
   return kUeOk;
@@ -568,24 +701,25 @@ int UE_RestoreFile(BarContext* ctx, const char* instance, const char* database, 
     Unexpected("[%s] session id %s is too long", kFn, sessionId);
     return kUeSoftwareError;
   }
-  char session[kUeSessionIdMax + 1] = {};
-  StrSafeCopyA(session, Text(sessionId), kUeSessionIdMax);
-  char objectName[kBarObjNameMax + 1] = {};
-  char itemName[kUeItemNameMax + 1] = {};
-  std::int64_t versionId = 0;
-  if (const int rc = UE_FindRestoreData(ctx, searchInstance, database, path, session, objectName,
-                                        itemName, searchHost, &versionId);
+  std::vector<LogCopy> copies;
+  if (const int rc =
+          FindCopies(ctx, searchInstance, database, path, Text(sessionId), searchHost, &copies);
       rc != 0) {
-    Unexpected("[%s] Restore failed since queries not succeeded getting name, objectName or "
-               "session from the IDB !",
-               kFn);
+    Unexpected(
+        "[%s] Restore failed since queries not succeeded getting name, objectName or "
+        "session from the IDB !",
+        kFn);
     return rc;
   }
-  if (session[0] == '\0') {
+  if (copies.empty()) {
     DbgPlain(kLevel, "[%s] Looks like no files found in the IDB. Returning success!", kFn);
+    DbgLogPlain(kUeLog, "No archived copy of log %s found", Text(path));
     if (found != nullptr) *found = false;
     return kUeOk;
   }
+  DbgPlain(kLevel, "[%s] Restoring file %s from object %s session %s, item.name = %s",
+           "UE_FindRestoreData", Text(path), copies.front().object.c_str(),
+           copies.front().session.c_str(), copies.front().item.c_str());
   const char* barlist = std::getenv("VEKBARLIST");
   if (const int rc =
           VEK_StartRestore(ctx, barlist != nullptr && *barlist != '\0' ? barlist : kRestoreBarlist);
@@ -594,30 +728,13 @@ int UE_RestoreFile(BarContext* ctx, const char* instance, const char* database, 
     return kUeSoftwareError;
   }
   int code = kUeSoftwareError;
-  const char* fullName = VEK_ObjectnameEx(5, searchHost, objectName, nullptr);
-  const std::string object = fullName != nullptr ? fullName : "";
-  if (const int rc = VEK_StartObjectRestoreEx(ctx, object.c_str(), session, itemName,
-                                              static_cast<int>(versionId));
-      rc != 0) {
-    Unexpected("[%s] VEK_StartObjectRestore(%s, %s, %s, %s) failed with error %d, %s", kFn,
-               object.c_str(), session, itemName, Text(path), rc, ErrorText());
-  } else {
-    for (;;) {
-      VEK_Item item{};
-      if (VEK_StartItemRestoreEx(ctx, nullptr, &item, nullptr, nullptr) != 0) break;
-      const bool wanted = std::strcmp(item.name, itemName) == 0;
-      if (wanted) code = RestoreInto(ctx, path, item);
-      int itemCode = 0;
-      if (const int rc = VEK_EndItemRestore(ctx, &itemCode); rc != 0) {
-        Unexpected("[%s] VEK_EndItemRestore(%d) failed with error %s", kFn, rc, ErrorText());
-        if (wanted && code == kUeOk) code = kUeSoftwareError;
-        break;
-      }
-      if (wanted) break;
-    }
-    if (const int rc = VEK_EndObjectRestore(ctx, code); rc != 0)
-      Unexpected("[%s] VEK_EndObjectRestore(%d) failed with error %d, %s", kFn, code, rc,
-                 ErrorText());
+  for (const LogCopy& copy : copies) {
+    code = RestoreCopy(ctx, searchHost, copy, path);
+    if (code != kCopyFailed) break;
+  }
+  if (code == kCopyFailed) {
+    Unexpected("[%s] No copy of %s ended well", kFn, Text(path));
+    code = kUeSoftwareError;
   }
   Report(kFn, code == kUeOk, kDb2MsgRetrieved, kDb2MsgRetrieveFailed, path, code);
   if (const int rc = VEK_EndRestore(ctx, code); rc != 0)

@@ -52,20 +52,26 @@ int UE_GetNextID(BarContext* ctx, const char* host, const char* instance, const 
                  const char* barlist);
 // Archives the log file `path`. A missing file is nothing to do (0); only a
 // regular file (links followed) is archived. An exit code.
-int UE_BackupFile(BarContext* ctx, const BpList* config, const char* instance,
-                  const char* database, const char* path);
+int UE_BackupFile(BarContext* ctx, const BpList* config, const char* instance, const char* database,
+                  const char* path);
 // Finds the copy of `path` to restore: with *sessionId empty the newest, else
-// that session's. 0 with the session id (empty when none was found), the
-// object name (its name part), the item name and the object-version id; 16 on
-// failure. The buffers hold kUeSessionIdMax + 1, kBarObjNameMax + 1 and
+// that session's first. 0 with the session id (empty when nothing was ever
+// archived under the log's name), the object name (its name part), the item
+// name and the object-version id; 16 on failure, also when the catalogue
+// holds items for the log's name but none is the log, or the requested
+// session holds no copy. The buffers hold kUeSessionIdMax + 1, kBarObjNameMax + 1 and
 // kUeItemNameMax + 1 bytes.
 int UE_FindRestoreData(BarContext* ctx, const char* instance, const char* database,
                        const char* path, char* sessionId, char* objectName, char* itemName,
                        const char* host, std::int64_t* versionId);
-// Retrieves the log file `path`: written to a new file beside it, given the
-// archived mode, times and owner, then renamed into place. No copy in the
-// catalogue is success with no file (0); `found`, when given, tells the two
-// apart. `sessionId`, `host` and `sourceInstance` may be null. An exit code.
+// Retrieves the log file `path`: written to a new file beside it (left-over
+// ones of a killed run are removed first), synced, given the archived mode,
+// times and owner, then renamed into place, and only when the stored item
+// ended well; a copy whose item failed is passed over for the next one (16
+// when none is left). The log is in place exactly when the result is 0. No
+// copy in the catalogue is success with no file (0); `found`, when given, tells
+// the two apart. `sessionId`, `host` and
+// `sourceInstance` may be null. An exit code.
 int UE_RestoreFile(BarContext* ctx, const char* instance, const char* database, const char* path,
                    const char* sessionId, const char* host, const char* sourceInstance,
                    bool* found = nullptr);

@@ -33,7 +33,8 @@ constexpr char kProgram[] = "PLOVER";
 constexpr int kCellInfoFile = 0;
 constexpr int kCellFormatGroup = 5;
 constexpr char kCellFormatName[] = "cell/cell_format";
-constexpr std::size_t kHostMax = 64;
+// What cmnHostname holds whole.
+constexpr std::size_t kHostMax = kCmnHostNameSize - 1;
 constexpr std::size_t kVersionMax = 255;
 
 enum Key { kOs, kRl, kRq, kDb, kNn, kLp, kLn, kVersion };
@@ -184,14 +185,21 @@ int UE_Main(int argc, const char* const* argv) {
   }
   const char* barHost = std::getenv("VEKBARHOSTNAME");
   if (barHost != nullptr && *barHost != '\0') {
-    if (std::strlen(barHost) <= kHostMax) {
-      VEK_SetHostname(barHost);
-      DbgPlain(kLevel, "VEKBARHOSTNAME variable is set to %s, using it as the hostname",
-               cmnHostname);
-    } else {
-      DbgPlain(kDbgUnexpected, "VEKBARHOSTNAME of %zu characters is not used",
-               std::strlen(barHost));
+    // A cut name files the log under another host, where a retrieval after a
+    // failover never finds it.
+    const std::size_t given = std::strlen(barHost);
+    const char* full = given <= kHostMax ? VEK_ExpandHostname(barHost) : nullptr;
+    if (full == nullptr || std::strlen(full) > kHostMax) {
+      DbgPlain(kDbgUnexpected, "VEKBARHOSTNAME of %zu characters does not fit a host name of %zu",
+               given, kHostMax);
+      DbgLogPlain(kUeLog, "VEKBARHOSTNAME of %zu characters is longer than a host name (%zu)",
+                  given, kHostMax);
+      VEK_Exit(ctx);
+      return kUeSoftwareError;
     }
+    const std::string name = full;  // `full` is the area VEK_SetHostname expands into
+    VEK_SetHostname(name.c_str());
+    DbgPlain(kLevel, "VEKBARHOSTNAME variable is set to %s, using it as the hostname", cmnHostname);
   } else if (const std::string vs = GetVirtualServerName(instance.c_str()); !vs.empty()) {
     VEK_SetHostname(vs.c_str());
     DbgPlain(kLevel, "cmnHostname is set to %s", cmnHostname);

@@ -17,16 +17,18 @@
 #include "cellserver/testing/cellserver_standin.h"
 #include "cmn/cmninit.h"
 #include "cmn/paths.h"
+#include "cmn/sysio.h"
+#include "cmn/vekfile.h"
 #include "db2/engine.h"
 #include "db2/logs.h"
 #include "db2/sqladmin.h"
 #include "db2/testing/db2_standin.h"
 #include "db2/util.h"
 #include "mediaagent/testing/mediaagent_standin.h"
-#include "cmn/sysio.h"
 #include "plover/archlog.h"
 #include "plover/uexit.h"
 #include "tarn_test.h"
+#include "vekposix/vekposix.h"
 
 TARN_RCSID("integ/db2/plover/test/plover_road_test.cpp");
 
@@ -82,7 +84,9 @@ class PloverRoad : public ::testing::Test {
   // Closes the active log with its mode and times set, and archives it.
   int Archive(std::uint32_t n, mode_t mode, time_t mtime) const {
     ::chmod(LogPath(n).c_str(), mode);
-    struct utimbuf t {mtime, mtime};
+    struct utimbuf t {
+      mtime, mtime
+    };
     ::utime(LogPath(n).c_str(), &t);
     return db2sim::ArchiveLog(store_, kInstance, kDatabase, 0, kTimeoutMs);
   }
@@ -235,16 +239,158 @@ TEST_F(PloverRoad, NoConfigurationOrNoRegularFileFailsWithSoftwareError) {
   EXPECT_NE(db2_.Calls().find("userexit-result exit=16"), std::string::npos) << db2_.Calls();
 }
 
+// Stores `content` as the log's copy in the running session of `ctx`, its
+// item ending with `itemEnd`, as a failed archive leaves it.
+void StoreCopy(BarContext* ctx, const std::string& logPath, int set, const std::string& content,
+               int itemEnd, const std::string& scratch) {
+  const auto name = MakeArchivedLogName(kInstance, kDatabase, set, logPath.c_str());
+  ASSERT_TRUE(name);
+  db2sim::WriteWholeFile(scratch, content);
+  ObjectBackupOptions options{};
+  options.flags = 1;
+  ASSERT_EQ(
+      VEK_StartObjectBackupEx(ctx, 0, VEK_Objectname(name->object.c_str(), ""), nullptr, &options),
+      0);
+  VEK_Stat st{};
+  ASSERT_EQ(VEK_StatFile(scratch.c_str(), &st), 0);
+  DaItemAttr item{};
+  VEK_StatToItem(&st, &item);
+  item.name = name->item.c_str();
+  item.fileType = kDaFileRegular;
+  item.mode = 0600;
+  ASSERT_EQ(VEK_StartItemBackup(ctx, &item, nullptr, 0, 0), 0);
+  const int fd = VEK_OpenFile(scratch.c_str(), 0, 0);
+  std::int64_t size = 0;
+  EXPECT_EQ(VEK_BackupFileItem(ctx, fd, &size), 0);
+  VEK_CloseFile(fd);
+  EXPECT_EQ(VEK_EndItemBackup(ctx, itemEnd), 0);
+  EXPECT_EQ(VEK_EndObjectBackup(ctx, 0), 0);
+}
+
+// A failed and a retried archive of one log in one shared session: the
+// failed copy, the earlier one, is passed over; with only a failed copy the
+// retrieval fails and leaves no file.
+TEST_F(PloverRoad, CopyWhoseItemFailedIsNeverTheRetrievedLog) {
+  ASSERT_NO_FATAL_FAILURE(Start(kBarlistConfig, 3, 3));
+  cs_->exportInetPort();
+  BarContext* ctx = nullptr;
+  ASSERT_EQ(VEK_Init("DB2", kInstance, "ploverroad", 0, &ctx), 0);
+  ASSERT_EQ(VEK_StartBackup(ctx, "logs"), 0);
+  const std::string scratch = media_.path() + "/scratch";
+  ASSERT_NO_FATAL_FAILURE(StoreCopy(ctx, LogPath(0), 0, "half", -1, scratch));
+  ASSERT_NO_FATAL_FAILURE(StoreCopy(ctx, LogPath(1), 1, "broken", -1, scratch));
+  Log("whole log", "");
+  const std::string content = db2sim::ReadWholeFile(LogPath(0));
+  EXPECT_EQ(Archive(0, 0600, 1767258000), 0) << db2_.Calls();
+  EXPECT_EQ(VEK_EndBackup(ctx, 0), 0);
+  EXPECT_EQ(VEK_Exit(ctx), 0);
+
+  const std::string stale = LogDir() + "/." + db2sim::LogFileName(0) + ".a1B2c3";
+  db2sim::WriteWholeFile(stale, "left by a killed run");
+  EXPECT_EQ(Retrieve(0), 0);
+  EXPECT_EQ(db2sim::ReadWholeFile(LogPath(0)), content);
+  EXPECT_FALSE(db2sim::Exists(stale));
+  EXPECT_EQ(Retrieve(1), 16);
+  EXPECT_FALSE(db2sim::Exists(LogPath(1)));
+  // Never archived: still success, and db2.log says no copy was found.
+  EXPECT_EQ(Retrieve(9), 0);
+  EXPECT_NE(Db2Log().find("No archived copy of log " + LogPath(9) + " found"), std::string::npos)
+      << Db2Log();
+  int files = 0;
+  for (const std::string& name : db2sim::ListDir(LogDir())) files += name[0] == '.' ? 1 : 0;
+  EXPECT_EQ(files, 0);
+}
+
+// A host name that cmnHostname cannot hold whole would file the log under
+// another host: refused, and DB2 keeps the log.
+TEST_F(PloverRoad, HostNameTooLongForTheHostBufferIsRefused) {
+  ASSERT_NO_FATAL_FAILURE(Start(kBarlistConfig, 1, 0));
+  Log("x", "");
+  for (const std::size_t length : {kCmnHostNameSize, kCmnHostNameSize + 40}) {
+    SCOPED_TRACE(length);
+    ::setenv("VEKBARHOSTNAME", std::string(length, 'h').c_str(), 1);
+    tarn::test::ChildProcess plover =
+        tarn::test::ChildProcess::Program({TARN_PLOVER_PROGRAM, "-RQARCHIVE", "-DBSAMPLE",
+                                           "-LP" + LogDir() + "/", "-LN" + db2sim::LogFileName(0)});
+    EXPECT_EQ(plover.ExitCode(60), 16);
+    ::unsetenv("VEKBARHOSTNAME");
+    EXPECT_TRUE(db2sim::Exists(LogPath(0)));
+    EXPECT_NE(Db2Log().find("VEKBARHOSTNAME of " + std::to_string(length) + " characters"),
+              std::string::npos)
+        << Db2Log();
+  }
+  EXPECT_EQ(CatalogueLines("cat-version"), 0);
+}
+
+// The copy the catalogue offers: the newest session by date and serial
+// number, a named session's own, none of a session without one.
+TEST_F(PloverRoad, FindRestoreDataChoosesTheNewestOrTheNamedSessionsCopy) {
+  const std::string path = LogPath(0);
+  const auto name = MakeArchivedLogName(kInstance, kDatabase, 0, path.c_str());
+  ASSERT_TRUE(name);
+  const std::string item = "\"" + name->item.substr(0, name->item.size() - 1) + "\\x01\"";
+  std::string fixture;
+  const char* sessions[] = {"2008/01/02-1", "2008/01/10-12", "2008/01/10-3"};
+  for (int v = 1; v <= 3; ++v)
+    fixture += "cat-version " + std::to_string(v) + " \"05 " + cmnHostname + ":" + kInstance + ":" +
+               kDatabase + ":0:" + std::to_string(v) + ":0 // DB2\" " + sessions[v - 1] +
+               " 1199000000 \"\"\ncat-item " + std::to_string(v) + " " + item + " 3 1199000000\n";
+  ASSERT_NO_FATAL_FAILURE(Start(kBarlistConfig, 0, 0, fixture));
+  cs_->exportInetPort();
+  BarContext* ctx = nullptr;
+  ASSERT_EQ(VEK_Init("DB2", kInstance, "ploverroad", 0, &ctx), 0);
+  struct Case {
+    const char* requested;
+    int code;
+    const char* session;
+    const char* object;
+  } cases[] = {{"", 0, "2008/01/10-12", "db2inst1:SAMPLE:0:2:0"},
+               {"2008/01/02-1", 0, "2008/01/02-1", "db2inst1:SAMPLE:0:1:0"},
+               {"2008/01/03-1", 16, "2008/01/03-1", ""}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.requested);
+    char session[kUeSessionIdMax + 1] = {};
+    std::snprintf(session, sizeof session, "%s", c.requested);
+    char object[kBarObjNameMax + 1] = {};
+    char itemName[kUeItemNameMax + 1] = {};
+    std::int64_t version = 0;
+    EXPECT_EQ(UE_FindRestoreData(ctx, kInstance, kDatabase, path.c_str(), session, object, itemName,
+                                 cmnHostname, &version),
+              c.code);
+    EXPECT_STREQ(session, c.session);
+    EXPECT_STREQ(object, c.object);
+    if (c.code == 0) {
+      EXPECT_EQ(itemName, name->item);
+    }
+  }
+  // The catalogue holds items under the name, none of them the log: not
+  // "never archived".
+  char session[kUeSessionIdMax + 1] = {};
+  char object[kBarObjNameMax + 1] = {};
+  char itemName[kUeItemNameMax + 1] = {};
+  std::int64_t version = 0;
+  const std::string other = LogDir() + "/S000000?.LOG";
+  EXPECT_EQ(UE_FindRestoreData(ctx, kInstance, kDatabase, other.c_str(), session, object, itemName,
+                               cmnHostname, &version),
+            16);
+  EXPECT_EQ(VEK_Exit(ctx), 0);
+}
+
 TEST_F(PloverRoad, OnlyRegularFilesAreArchived) {
   ASSERT_NO_FATAL_FAILURE(Start(kBarlistConfig, 1, 0));
   ASSERT_EQ(::mkdir((LogDir() + "/S0000007.LOG").c_str(), 0700), 0);
   ASSERT_EQ(::mkfifo((LogDir() + "/S0000008.LOG").c_str(), 0600), 0);
   for (const char* name : {"S0000007.LOG", "S0000008.LOG"}) {
     SCOPED_TRACE(name);
-    tarn::test::ChildProcess plover = tarn::test::ChildProcess::Program(
-        {TARN_PLOVER_PROGRAM, "-RQARCHIVE", "-DBSAMPLE", "-LP" + LogDir() + "/",
-         std::string("-LN") + name});
+    tarn::test::ChildProcess plover =
+        tarn::test::ChildProcess::Program({TARN_PLOVER_PROGRAM, "-RQARCHIVE", "-DBSAMPLE",
+                                           "-LP" + LogDir() + "/", std::string("-LN") + name});
     EXPECT_EQ(plover.ExitCode(60), 16);
+    // The session manager hears of the failure.
+    bool reported = false;
+    for (const std::string& line : cs_->traffic())
+      reported |= line.find("report") != std::string::npos && line.find(name) != std::string::npos;
+    EXPECT_TRUE(reported);
   }
   EXPECT_EQ(CatalogueLines("cat-version"), 0);
 }
