@@ -19,6 +19,7 @@
 #include "kestrel/backup.h"
 #include "kestrel/datatree.h"
 #include "kestrel/restore.h"
+#include "kestrel/rollfwd.h"
 #include "plover/archlog.h"
 
 TARN_RCSID("integ/db2/kestrel/agent.cpp");
@@ -126,12 +127,19 @@ int KestrelMain(int argc, char** argv) {
     Refuse(kFn, OptFailureText(parsed));
     return finish(kExitRefused);
   }
+  // A stop time that does not convert must refuse the run before anything
+  // is restored, not leave the database pending roll-forward.
+  StopTime stop;
+  if (options.action == kActionRestore && !options.stopTime.empty() &&
+      CheckStopTime(options.stopTime, &stop) != 0)
+    return finish(kExitRefused);
   if (options.action == kActionRestore && CheckAttachment(options, instance) != 0) {
     Refuse(kFn, "The instance " + instance + " could not be attached.");
     return finish(kExitRefused);
   }
   if (GetCfgAndAttach(instance.c_str()) != 0) {
-    ErhFullReportPacked(kFn, kErhMajor, NlsPackMessage(kDb2MsgSet, kDb2MsgNoAttach, instance.c_str()));
+    ErhFullReportPacked(kFn, kErhMajor,
+                        NlsPackMessage(kDb2MsgSet, kDb2MsgNoAttach, instance.c_str()));
     return finish(kExitNoStart);
   }
   if (!RunScript(handle, options.preScript, 1)) {
@@ -145,9 +153,9 @@ int KestrelMain(int argc, char** argv) {
   CreateDataTree(host.c_str(), from.c_str(), options.action, items, &tree, handle);
   for (const AgentItem& item : items) {
     if (item.kind != kItemLog) continue;
-    const int rc = UE_RestoreFile(handle, instance.c_str(), item.database.c_str(),
-                                  item.logFile.c_str(), OrNull(item.sessionId),
-                                  OrNull(options.fromHost), from.c_str());
+    const int rc =
+        UE_RestoreFile(handle, instance.c_str(), item.database.c_str(), item.logFile.c_str(),
+                       OrNull(item.sessionId), OrNull(options.fromHost), from.c_str());
     if (rc != 0) {
       Refuse(kFn, "Log file " + item.logFile + " of database " + item.database +
                       " could not be retrieved.");
