@@ -1,7 +1,9 @@
 // Restores the agent runs through the stand-in session manager: the latest
 // and a named session of a whole database, and each restored partition
 // checksum-identical to the state that was backed up.
+#include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "db2/logs.h"
@@ -83,7 +85,8 @@ TEST_F(KestrelRestoreTest, LatestAndNamedSessionsComeBackIdentical) {
   const AgentRun r = Agent("-restore -dbname SAMPLE");
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_EQ(Sums(), second);
-  EXPECT_EQ(db2_.store().ReadDatabase(kInstance, kDatabase).partitions, (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(db2_.store().ReadDatabase(kInstance, kDatabase).partitions,
+            (std::vector<int>{0, 1, 2}));
 }
 
 TEST_F(KestrelRestoreTest, ARestoreWithoutImageOrInstanceFailsWithAReport) {
@@ -95,8 +98,7 @@ TEST_F(KestrelRestoreTest, ARestoreWithoutImageOrInstanceFailsWithAReport) {
   };
   const Case cases[] = {
       {"no backup at all", "-restore -dbname SAMPLE", "No backup of database SAMPLE"},
-      {"named session without image", "-restore -dbname SAMPLE -sessionID 2001/01/01-7",
-       "SAMPLE"},
+      {"named session without image", "-restore -dbname SAMPLE -sessionID 2001/01/01-7", "SAMPLE"},
   };
   const Checksums before = Sums();
   for (const Case& c : cases) {
@@ -113,7 +115,7 @@ TEST_F(KestrelRestoreTest, ARestoreWithoutImageOrInstanceFailsWithAReport) {
 }
 
 TEST_F(KestrelRestoreTest, NewNameAndTableSpaceRestores) {
-  ASSERT_NO_FATAL_FAILURE(Start(6, 12));
+  ASSERT_NO_FATAL_FAILURE(Start(6, 18));
   db2_.CreateDatabase("OTHER", {0, 1, 2}, 1, {"SYSCATSPACE", "USERSPACE1"});
   Fill('a');
   const Checksums backedUp = Sums();
@@ -137,6 +139,15 @@ TEST_F(KestrelRestoreTest, NewNameAndTableSpaceRestores) {
       EXPECT_EQ(Field(c.text, "target"), "OTHER");
     }
 
+  // "continue" keeps the new name's storage-definition action on the first call.
+  std::filesystem::remove(db2_.store().CallsLog());
+  r = Agent("-restore -dbname SAMPLE -newdbname OTHER -continue");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  int stordef = 0;
+  for (const Call& c : Calls(tarn::test::ReadFile(db2_.store().CallsLog())))
+    stordef += c.call == "sqlurestore" && c.text == "caller=100";
+  EXPECT_EQ(stordef, 3) << db2_.Calls();
+
   // Only the table space comes back; the catalog table space keeps what it has.
   Fill('u');
   db2_.store().WriteData(kInstance, kDatabase, 1, "SYSCATSPACE", "changed catalog");
@@ -152,41 +163,95 @@ TEST_F(KestrelRestoreTest, MissingContainersAreRedirectedOrTheRestoreIsTerminate
   const Checksums backedUp = Sums();
   ASSERT_FALSE(Backup().empty());
   Fill('u');
-  // Partition 0's container lies in a folder that is gone.
-  const std::string gone = root_.at("/work/gone/C0000.DAT");
+  // The catalog partition's container lies in a folder that is gone.
+  const std::string gone = root_.at("/work/gone/C0001.DAT");
   const std::string moved = root_.at("/work/moved.dat");
+  const std::string wrong = root_.at("/work/wrong.dat");
   std::filesystem::create_directories(root_.at("/work"));
-  tarn::test::WriteFile(db2_.store().NodeDir(kInstance, kDatabase, 0) + "/ts/USERSPACE1/containers",
+  tarn::test::WriteFile(db2_.store().NodeDir(kInstance, kDatabase, 1) + "/ts/USERSPACE1/containers",
                         gone + "\n");
-
-  AgentRun r = Agent("-restore -dbname SAMPLE");
-  EXPECT_NE(r.exitCode, 0) << r.output;
-  EXPECT_NE(db2_.Calls().find("sqlurestore action=terminate pending=1"), std::string::npos)
-      << db2_.Calls();
-  EXPECT_FALSE(std::filesystem::exists(moved));
-
-  auto redirect = [&](const std::string& to) {
+  std::string upper = gone;
+  for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  auto redirect = [&](const std::vector<std::pair<std::string, std::string>>& entries) {
     return PutConfig([&](BpList* config) {
+      if (entries.empty()) return;
       CmnVar* redirection = nullptr;
       BP_AddList(config, "Redirection", &redirection);
       CmnVar* database = nullptr;
       BP_AddList(redirection, kDatabase, &database);
-      BP_AddStr(database, gone.c_str(), to.c_str());
+      for (const auto& [from, to] : entries) BP_AddStr(database, from.c_str(), to.c_str());
     });
+  };
+  auto count = [](const std::string& text, const std::string& what) {
+    int n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+      ++n;
+    return n;
+  };
+  const std::string done = "Restore of database SAMPLE, partition 1 completed";
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> entries;
+    bool restored;
   };
   // A new name longer than DB2's container field is refused, never cut.
   const std::string longName = root_.at("/work/") + std::string(300, 'x');
-  ASSERT_NO_FATAL_FAILURE(redirect(longName));
-  std::filesystem::remove(db2_.store().CallsLog());
-  r = Agent("-restore -dbname SAMPLE");
-  EXPECT_NE(r.exitCode, 0) << r.output;
-  EXPECT_NE(db2_.Calls().find("sqlurestore action=terminate pending=1"), std::string::npos);
+  const Case cases[] = {
+      {"no redirection", {}, false},
+      {"new name too long", {{gone, longName}}, false},
+      {"exact match before one that differs in case", {{upper, wrong}, {gone, moved}}, true},
+      {"a match that differs in case", {{upper, moved}}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NO_FATAL_FAILURE(redirect(c.entries));
+    std::filesystem::remove(db2_.store().CallsLog());
+    std::filesystem::remove(moved);
+    const AgentRun r = Agent("-restore -dbname SAMPLE");
+    if (!c.restored) {
+      EXPECT_NE(r.exitCode, 0) << r.output;
+      EXPECT_NE(db2_.Calls().find("sqlurestore action=terminate pending=1"), std::string::npos)
+          << db2_.Calls();
+      EXPECT_EQ(count(r.output, done), 0) << r.output;
+      EXPECT_NE(r.output.find("partition 1 was aborted"), std::string::npos) << r.output;
+      EXPECT_FALSE(std::filesystem::exists(moved));
+      continue;
+    }
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(Sums(), backedUp);
+    EXPECT_TRUE(std::filesystem::exists(moved));
+    EXPECT_FALSE(std::filesystem::exists(wrong));
+    // Reported done once: by the continue, not by the call that asked for containers.
+    EXPECT_EQ(count(r.output, done), 1) << r.output;
+  }
+}
 
-  ASSERT_NO_FATAL_FAILURE(redirect(moved));
-  r = Agent("-restore -dbname SAMPLE");
-  EXPECT_EQ(r.exitCode, 0) << r.output;
-  EXPECT_EQ(Sums(), backedUp);
-  EXPECT_TRUE(std::filesystem::exists(moved));
+// Stop times the agent must refuse before it restores anything, under a
+// zone with daylight saving: a day the month lacks, an hour the clock skips,
+// and a time cut at its colons.
+TEST_F(KestrelRestoreTest, BadStopTimesAreRefusedBeforeAnyRestore) {
+  ASSERT_NO_FATAL_FAILURE(Start(6, 6));
+  ASSERT_FALSE(Backup().empty());
+  std::vector<std::string> zones = {"CET-1CEST,M3.5.0,M10.5.0/3"};
+  if (std::filesystem::exists("/usr/share/zoneinfo/Europe/Berlin"))
+    zones.push_back("Europe/Berlin");
+  else
+    std::printf("Europe/Berlin is left out: the zone files (tzdata) are not installed\n");
+  const std::pair<const char*, const char*> times[] = {
+      {"2026-02-30-10.00.00", "a day the month does not have"},
+      {"2026-03-29-02.30.00", "the hour the clock skips"},
+      {"2026-01-01-11:00:00", "not a valid point in time"},
+  };
+  for (const std::string& zone : zones)
+    for (const auto& [time, says] : times) {
+      SCOPED_TRACE(zone + " " + time);
+      std::filesystem::remove(db2_.store().CallsLog());
+      const AgentRun r = Agent(std::string("-restore -dbname SAMPLE -rollforward -time ") + time,
+                               {}, {"TZ=" + zone});
+      EXPECT_EQ(r.exitCode, 1) << r.output;
+      EXPECT_NE(r.output.find(says), std::string::npos) << r.output;
+      EXPECT_EQ(db2_.Calls().find("sqlurestore"), std::string::npos) << db2_.Calls();
+    }
 }
 
 TEST_F(KestrelRestoreTest, RollForwardToAPointInTimeBetweenLoggedWrites) {
@@ -208,16 +273,16 @@ TEST_F(KestrelRestoreTest, RollForwardToAPointInTimeBetweenLoggedWrites) {
   ASSERT_EQ(b.exitCode, 0) << b.output;
   log("r2.", "2026-01-01-10.00.00");
   const Checksums atEleven = sums();
-  const std::string firstLog = tarn::test::ReadFile(
-      db2_.store().NodeDir(kInstance, "LOGGED", 0) + "/logs/" + db2sim::LogFileName(0));
+  const std::string firstLog = tarn::test::ReadFile(db2_.store().NodeDir(kInstance, "LOGGED", 0) +
+                                                    "/logs/" + db2sim::LogFileName(0));
   ASSERT_FALSE(firstLog.empty());
   ASSERT_EQ(db2sim::ArchiveLog(db2_.store(), kInstance, "LOGGED", 0, 60000), 0) << db2_.Calls();
   log("r3.", "2026-01-01-12.00.00");
   ASSERT_EQ(db2sim::ArchiveLog(db2_.store(), kInstance, "LOGGED", 0, 60000), 0) << db2_.Calls();
   ASSERT_NE(sums(), atEleven);
 
-  const AgentRun r = Agent("-restore -dbname LOGGED -rollforward -time 2026-01-01-11.00.00", {},
-                           {"TZ=UTC0"});
+  const AgentRun r =
+      Agent("-restore -dbname LOGGED -rollforward -time 2026-01-01-11.00.00", {}, {"TZ=UTC0"});
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_EQ(sums(), atEleven) << db2_.Calls();
   EXPECT_FALSE(db2_.store().ReadNodeState(kInstance, "LOGGED", 0).rfPending);
