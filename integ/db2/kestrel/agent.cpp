@@ -150,7 +150,18 @@ int KestrelMain(int argc, char** argv) {
   const std::string& host = !options.fromHost.empty() ? options.fromHost : cmnHostname;
   const std::string& from = !options.fromInstance.empty() ? options.fromInstance : instance;
   DataTree tree;
-  CreateDataTree(host.c_str(), from.c_str(), options.action, items, &tree, handle);
+  const bool stopGiven = options.action == kActionRestore && !options.stopTime.empty();
+  CreateDataTree(host.c_str(), from.c_str(), options.action, items, &tree, handle,
+                 stopGiven ? &stop.instant : nullptr);
+  // An image taken after the stop time would overwrite the database with a
+  // state the roll-forward cannot bring back to it.
+  if (stopGiven)
+    for (const Db2Database& db : tree)
+      if (db.sessionId.empty()) {
+        Refuse(kFn, "No backup of database " + db.name + " taken before the roll-forward time " +
+                        options.stopTime + " was found.");
+        return finish(kExitRefused);
+      }
   for (const AgentItem& item : items) {
     if (item.kind != kItemLog) continue;
     const int rc =

@@ -66,13 +66,13 @@ Db2Database* FindRecord(DataTree* tree, const AgentItem& item) {
 }  // namespace
 
 int CreateDataTree(const char* host, const char* instance, int action, const AgentItems& given,
-                   DataTree* tree, BarContext* handle) {
+                   DataTree* tree, BarContext* handle, const std::int64_t* notAfter) {
   static const char kFn[] = "CreateDataTree";
   DbgPlain(kTrace, "[%s] dInstance=%s", kFn, instance != nullptr ? instance : "");
   tree->clear();
   const bool restore = action == kActionRestore;
   AgentItems items = given;
-  if (restore) FindLastSessions(host, instance, handle, &items);
+  if (restore) FindLastSessions(host, instance, handle, &items, notAfter);
   std::vector<const AgentItem*> sorted;
   for (const AgentItem& item : items) sorted.push_back(&item);
   std::stable_sort(sorted.begin(), sorted.end(),

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <thread>
 
 #include "db2/logs.h"
@@ -255,8 +256,8 @@ TEST_F(KestrelRestoreTest, BadStopTimesAreRefusedBeforeAnyRestore) {
 }
 
 TEST_F(KestrelRestoreTest, RollForwardToAPointInTimeBetweenLoggedWrites) {
-  // Object answers: three partition images, then two archived logs.
-  ASSERT_NO_FATAL_FAILURE(Start(5, 16));
+  // Object answers: two backups of three partition images, then archived logs.
+  ASSERT_NO_FATAL_FAILURE(Start(9, 30));
   ASSERT_NO_FATAL_FAILURE(PutConfig([](BpList* config) {
     CmnVar* barlists = nullptr;
     BP_AddList(config, "USEREXIT_BARLISTS", &barlists);
@@ -268,26 +269,65 @@ TEST_F(KestrelRestoreTest, RollForwardToAPointInTimeBetweenLoggedWrites) {
     db2sim::WriteLogged(db2_.store(), kInstance, "LOGGED", 0, "USERSPACE1", data, time);
   };
   auto sums = [&] { return Sums("LOGGED"); };
-  log("r1.", "2026-01-01-09.00.00");
+  // Image times are the wall clock's; the logged writes after the second
+  // image are stamped next year.
+  auto text = [](std::time_t t) {
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char b[32];
+    std::strftime(b, sizeof b, "%Y-%m-%d-%H.%M.%S", &tm);
+    return std::string(b);
+  };
+  const std::string next = std::to_string(std::stoi(text(std::time(nullptr)).substr(0, 4)) + 1);
+  log("r1.", text(std::time(nullptr) - 3600));
   const AgentRun b = Agent("-backup -dbname LOGGED");
   ASSERT_EQ(b.exitCode, 0) << b.output;
-  log("r2.", "2026-01-01-10.00.00");
-  const Checksums atEleven = sums();
+  // A stop time after the first image and before the second.
+  const std::time_t between = std::time(nullptr);
+  log("r2.", text(between));
+  const Checksums atBetween = sums();
+  log("r2b.", next + "-01-01-08.00.00");
   const std::string firstLog = tarn::test::ReadFile(db2_.store().NodeDir(kInstance, "LOGGED", 0) +
                                                     "/logs/" + db2sim::LogFileName(0));
   ASSERT_FALSE(firstLog.empty());
   ASSERT_EQ(db2sim::ArchiveLog(db2_.store(), kInstance, "LOGGED", 0, 60000), 0) << db2_.Calls();
-  log("r3.", "2026-01-01-12.00.00");
+  while (std::time(nullptr) <= between + 1) usleep(100000);
+  const AgentRun b2 = Agent("-backup -dbname LOGGED");
+  ASSERT_EQ(b2.exitCode, 0) << b2.output;
+  log("r3.", next + "-01-01-10.00.00");
+  const Checksums atEleven = sums();
+  ASSERT_EQ(db2sim::ArchiveLog(db2_.store(), kInstance, "LOGGED", 0, 60000), 0) << db2_.Calls();
+  log("r4.", next + "-01-01-12.00.00");
   ASSERT_EQ(db2sim::ArchiveLog(db2_.store(), kInstance, "LOGGED", 0, 60000), 0) << db2_.Calls();
   ASSERT_NE(sums(), atEleven);
 
-  const AgentRun r =
-      Agent("-restore -dbname LOGGED -rollforward -time 2026-01-01-11.00.00", {}, {"TZ=UTC0"});
-  EXPECT_EQ(r.exitCode, 0) << r.output;
-  EXPECT_EQ(sums(), atEleven) << db2_.Calls();
-  EXPECT_FALSE(db2_.store().ReadNodeState(kInstance, "LOGGED", 0).rfPending);
-  EXPECT_NE(db2_.Calls().find("stop=2026-01-01-11.00.00.000000"), std::string::npos)
-      << db2_.Calls();
+  struct Case {
+    const char* what;
+    std::string time;
+    const Checksums& expected;
+  };
+  const Case cases[] = {
+      // The second image is later than the stop time: the first one is restored.
+      {"before the last image", text(between), atBetween},
+      {"between logged writes", next + "-01-01-11.00.00", atEleven},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const AgentRun r =
+        Agent("-restore -dbname LOGGED -rollforward -time " + c.time, {}, {"TZ=UTC0"});
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(sums(), c.expected) << db2_.Calls();
+    EXPECT_FALSE(db2_.store().ReadNodeState(kInstance, "LOGGED", 0).rfPending);
+    EXPECT_NE(db2_.Calls().find("stop=" + c.time + ".000000"), std::string::npos) << db2_.Calls();
+  }
+  // No image before the stop time: refused before anything is restored.
+  std::filesystem::remove(db2_.store().CallsLog());
+  const AgentRun none =
+      Agent("-restore -dbname LOGGED -rollforward -time 2001-01-01-00.00.00", {}, {"TZ=UTC0"});
+  EXPECT_EQ(none.exitCode, 1) << none.output;
+  EXPECT_NE(none.output.find("No backup of database LOGGED taken before"), std::string::npos)
+      << none.output;
+  EXPECT_EQ(db2_.Calls().find("sqlurestore"), std::string::npos) << db2_.Calls();
 
   // A log item of the option line comes back to the path it was archived from.
   const std::string wanted =
