@@ -505,6 +505,7 @@ int sqlurestore(const char* source, const char* target, std::uint32_t bufferSize
           (callerAction != SQLUD_RESTORE && callerAction != SQLUD_NOINTERRUPT &&
            callerAction != SQLUD_RESTORE_STORDEF))
         return SetCa(ca, kSqlBadParameter);
+      LogCall(store.CallsLog(), "sqlurestore", "caller=" + std::to_string(callerAction));
       RestoreRequest req;
       if (form == 3 && !TableSpaceNames(tableSpaces, req.tableSpaces))
         return SetCa(ca, kSqlBadParameter);

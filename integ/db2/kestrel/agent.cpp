@@ -19,6 +19,7 @@
 #include "kestrel/backup.h"
 #include "kestrel/datatree.h"
 #include "kestrel/restore.h"
+#include "kestrel/rollfwd.h"
 #include "plover/archlog.h"
 
 TARN_RCSID("integ/db2/kestrel/agent.cpp");
@@ -130,12 +131,19 @@ int KestrelMain(int argc, char** argv) {
     Refuse(kFn, "The option line names no database, table space or log file.");
     return finish(kExitRefused);
   }
+  // A stop time that does not convert must refuse the run before anything
+  // is restored, not leave the database pending roll-forward.
+  StopTime stop;
+  if (options.action == kActionRestore && !options.stopTime.empty() &&
+      CheckStopTime(options.stopTime, &stop) != 0)
+    return finish(kExitRefused);
   if (options.action == kActionRestore && CheckAttachment(options, instance) != 0) {
     Refuse(kFn, "The instance " + instance + " could not be attached.");
     return finish(kExitRefused);
   }
   if (GetCfgAndAttach(instance.c_str()) != 0) {
-    ErhFullReportPacked(kFn, kErhMajor, NlsPackMessage(kDb2MsgSet, kDb2MsgNoAttach, instance.c_str()));
+    ErhFullReportPacked(kFn, kErhMajor,
+                        NlsPackMessage(kDb2MsgSet, kDb2MsgNoAttach, instance.c_str()));
     return finish(kExitNoStart);
   }
   if (!RunScript(handle, options.preScript, 1)) {
@@ -146,7 +154,18 @@ int KestrelMain(int argc, char** argv) {
   const std::string& host = !options.fromHost.empty() ? options.fromHost : cmnHostname;
   const std::string& from = !options.fromInstance.empty() ? options.fromInstance : instance;
   DataTree tree;
-  CreateDataTree(host.c_str(), from.c_str(), options.action, items, &tree, handle);
+  const bool stopGiven = options.action == kActionRestore && !options.stopTime.empty();
+  CreateDataTree(host.c_str(), from.c_str(), options.action, items, &tree, handle,
+                 stopGiven ? &stop.instant : nullptr);
+  // An image taken after the stop time would overwrite the database with a
+  // state the roll-forward cannot bring back to it.
+  if (stopGiven)
+    for (const Db2Database& db : tree)
+      if (db.sessionId.empty()) {
+        Refuse(kFn, "No backup of database " + db.name + " taken before the roll-forward time " +
+                        options.stopTime + " was found.");
+        return finish(kExitRefused);
+      }
   for (const AgentItem& item : items) {
     if (item.kind != kItemLog) continue;
     bool found = true;

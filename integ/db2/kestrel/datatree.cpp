@@ -72,7 +72,7 @@ Db2Database* FindRecord(DataTree* tree, const AgentItem& item) {
 }  // namespace
 
 int CreateDataTree(const char* host, const char* instance, int action, const AgentItems& given,
-                   DataTree* tree, BarContext* handle) {
+                   DataTree* tree, BarContext* handle, const std::int64_t* notAfter) {
   static const char kFn[] = "CreateDataTree";
   DbgPlain(kTrace, "[%s] dInstance=%s", kFn, instance != nullptr ? instance : "");
   tree->clear();
@@ -89,7 +89,7 @@ int CreateDataTree(const char* host, const char* instance, int action, const Age
   AgentItems items;
   for (const AgentItem& item : given)
     if (item.kind != kItemTablespace || !wholeDatabase(item)) items.push_back(item);
-  if (restore) FindLastSessions(host, instance, handle, &items);
+  if (restore) FindLastSessions(host, instance, handle, &items, notAfter);
   std::vector<const AgentItem*> sorted;
   for (const AgentItem& item : items) sorted.push_back(&item);
   std::stable_sort(sorted.begin(), sorted.end(),

@@ -2,6 +2,7 @@
 // that run on this host, with the catalog partition first.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,8 +35,10 @@ using DataTree = std::vector<Db2Database>;
 // tree holds it, and each record the timestamp and type of its image in
 // the session (through the catalogue of `handle`). 0; for a restore -1 when
 // some record found no image (it stays without timestamp).
+// With `notAfter` the last session is the newest not later than it.
 int CreateDataTree(const char* host, const char* instance, int action, const AgentItems& items,
-                   DataTree* tree, BarContext* handle = nullptr);
+                   DataTree* tree, BarContext* handle = nullptr,
+                   const std::int64_t* notAfter = nullptr);
 
 // Puts the timestamp of partition `node`'s image in the record's session
 // into db->timestamp. 0 found (or an image named without timestamp), 1 the

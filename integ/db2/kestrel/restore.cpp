@@ -135,8 +135,13 @@ int FollowUp(RstInfo* info, std::uint32_t action, const char* fn) {
   CallRestore(info, action);
   VEKSqlInfoPrint("restoring the database", &info->ca, __LINE__, rcsId);
   if (info->ca.sqlcode < 0) return -1;
-  ErhFullReportPacked(fn, kReportInfo,
-                      NlsPackMessage(kDb2MsgSet, kDb2MsgRestoreDone, info->sourceAlias.c_str(), info->node));
+  if (action == kRestoreActionTerminate)
+    ReportText(fn, "The restore of database " + info->sourceAlias + ", partition " +
+                       std::to_string(info->node) + " was aborted.");
+  else
+    ErhFullReportPacked(
+        fn, kReportInfo,
+        NlsPackMessage(kDb2MsgSet, kDb2MsgRestoreDone, info->sourceAlias.c_str(), info->node));
   DbgPlain(kTrace,
            action == kRestoreActionContinue
                ? "[%s] Restore of database %s is completed successfully"
@@ -193,6 +198,7 @@ int FillrstInfo(const Db2Database& db, int node, RstInfo* info, const AgentOptio
   info->callerAction = kRestoreActionNoInterrupt;
   if (!db.newName.empty() || !options.fromInstance.empty())
     info->callerAction = kRestoreActionStorDef;
+  info->startAction = info->callerAction;
   if (options.continueFlag != 0) info->callerAction = kRestoreActionContinue;
   info->timestamp = db.timestamp;
   int buffers = 0;
@@ -278,10 +284,10 @@ int DB2Restore(void* argument) {
                         info->sourceAlias + " could not be attached; it is not restored.");
     return -1;
   }
-  // Whatever the call's action, the first call starts a restore.
-  const std::uint32_t action = info->callerAction == kRestoreActionContinue
-                                   ? kRestoreActionNoInterrupt
-                                   : info->callerAction;
+  // Whatever the call's action, the first call starts a restore, with the
+  // action it would have had without "continue".
+  const std::uint32_t action =
+      info->callerAction == kRestoreActionContinue ? info->startAction : info->callerAction;
   CallRestore(info, action);
   VEKSqlInfoPrint("restoring the database", &info->ca, __LINE__, rcsId);
   const int sqlcode = info->ca.sqlcode;
@@ -291,8 +297,11 @@ int DB2Restore(void* argument) {
     }
     return sqlcode == kSqlRestoreBenign ? 0 : -1;
   }
-  ErhFullReportPacked(kFn, kReportInfo,
-                      NlsPackMessage(kDb2MsgSet, kDb2MsgRestoreDone, info->sourceAlias.c_str(), info->node));
+  // A restore that waits for its containers is not done: the continue reports it.
+  if (sqlcode != kSqlRedirect)
+    ErhFullReportPacked(
+        kFn, kReportInfo,
+        NlsPackMessage(kDb2MsgSet, kDb2MsgRestoreDone, info->sourceAlias.c_str(), info->node));
   DbgPlain(kTrace, "[%s]  Restore of database %s is completed successfully", kFn,
            info->sourceAlias.c_str());
   DbgPlain(kTrace, "[%s] ApplicationID = %.*s ", kFn,
@@ -398,8 +407,13 @@ int RedirectTS(const std::vector<Redirection>& entries) {
                              strnlen(container.name, std::min<std::size_t>(container.nameLen,
                                                                            sizeof container.name)));
       DbgPlain(kTrace, "[%s] Looking for redirection for container %s", kFn, name.c_str());
-      const auto entry = std::find_if(entries.begin(), entries.end(),
-                                      [&](const Redirection& r) { return r.oldName == name; });
+      // An exact match wins; only without one a name that differs in case.
+      auto entry = std::find_if(entries.begin(), entries.end(),
+                                [&](const Redirection& r) { return r.oldName == name; });
+      if (entry == entries.end())
+        entry = std::find_if(entries.begin(), entries.end(), [&](const Redirection& r) {
+          return strcasecmp(r.oldName.c_str(), name.c_str()) == 0;
+        });
       if (entry == entries.end()) {
         DbgPlain(kDbgAlways, "[%s] Container %s was not redefined. Possible error!!!", kFn,
                  name.c_str());

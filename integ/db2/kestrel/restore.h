@@ -33,6 +33,7 @@ struct RstInfo {
   std::uint32_t restoreType = kRestoreDatabase;
   std::uint32_t restoreMode = 0;
   std::uint32_t callerAction = kRestoreActionNoInterrupt;
+  std::uint32_t startAction = kRestoreActionNoInterrupt;  // the first call's, with "continue"
   char applicationId[33] = {};
   std::string timestamp;
   std::uint32_t numBuffers = 0;

@@ -1,6 +1,7 @@
 // Roll-forward of a restored database to a point in time or the end of the logs.
 #include "kestrel/rollfwd.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -23,7 +24,37 @@ constexpr std::uint16_t kRollforwardStop = 3;
 
 }  // namespace
 
-bool StopTimeToUtc(std::string_view local, std::string* utc) {
+namespace {
+
+bool IsLeapYear(int year) {
+  return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
+
+int DaysInMonth(int year, int month) {
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
+}
+
+// The instant of the local fields under the daylight-saving flag `isdst`,
+// when the local clock shows exactly these fields at that instant.
+bool LocalInstant(const std::tm& fields, int isdst, std::time_t* when) {
+  std::tm tm = fields;
+  tm.tm_isdst = isdst;
+  const std::time_t t = std::mktime(&tm);
+  if (t == static_cast<std::time_t>(-1)) return false;
+  std::tm back{};
+  if (localtime_r(&t, &back) == nullptr) return false;
+  if (back.tm_year != fields.tm_year || back.tm_mon != fields.tm_mon ||
+      back.tm_mday != fields.tm_mday || back.tm_hour != fields.tm_hour ||
+      back.tm_min != fields.tm_min || back.tm_sec != fields.tm_sec)
+    return false;
+  *when = t;
+  return true;
+}
+
+}  // namespace
+
+int ConvertStopTime(std::string_view local, StopTime* out) {
   const std::string text(local);
   std::tm tm{};
   char separator = 0;
@@ -31,27 +62,72 @@ bool StopTimeToUtc(std::string_view local, std::string* utc) {
   int consumed = 0;
   if (std::sscanf(text.c_str(), "%4d-%2d-%2d%c%2d.%2d.%2d%n", &year, &month, &tm.tm_mday,
                   &separator, &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &consumed) != 7)
-    return false;
+    return kStopTimeBadForm;
   // What follows the seconds is a fraction or nothing.
   const std::string_view rest = local.substr(static_cast<std::size_t>(consumed));
   if (!rest.empty() && (rest.front() != '.' ||
                         rest.substr(1).find_first_not_of("0123456789") != std::string_view::npos))
-    return false;
-  if (year < 1900 || month < 1 || month > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 ||
-      tm.tm_hour < 0 || tm.tm_hour > 23 || tm.tm_min < 0 || tm.tm_min > 59 || tm.tm_sec < 0 ||
-      tm.tm_sec > 60)
-    return false;
+    return kStopTimeBadForm;
+  if (year < 1900 || month < 1 || month > 12 || tm.tm_hour < 0 || tm.tm_hour > 23 ||
+      tm.tm_min < 0 || tm.tm_min > 59 || tm.tm_sec < 0 || tm.tm_sec > 59)
+    return kStopTimeBadForm;
+  // mktime would move a day past the month's end into the next month.
+  if (tm.tm_mday < 1 || tm.tm_mday > DaysInMonth(year, month)) return kStopTimeNoSuchDate;
   tm.tm_year = year - 1900;
   tm.tm_mon = month - 1;
-  tm.tm_isdst = -1;
-  const std::time_t when = std::mktime(&tm);
-  if (when == static_cast<std::time_t>(-1)) return false;
-  std::tm out{};
-  if (gmtime_r(&when, &out) == nullptr) return false;
+  // Standard and daylight-saving time each give the instant the clock shows
+  // these fields at, or none: both in the hour the clock repeats, neither in
+  // the hour it skips.
+  std::time_t standard = 0, daylight = 0;
+  const bool isStandard = LocalInstant(tm, 0, &standard);
+  const bool isDaylight = LocalInstant(tm, 1, &daylight);
+  if (!isStandard && !isDaylight) return kStopTimeInGap;
+  std::time_t when = isStandard ? standard : daylight;
+  out->repeated = isStandard && isDaylight && standard != daylight;
+  // A roll-forward past the requested time cannot be undone: the earlier one.
+  if (isStandard && isDaylight) when = std::min(standard, daylight);
+  std::tm utc{};
+  if (gmtime_r(&when, &utc) == nullptr) return kStopTimeBadForm;
   char buffer[64];
-  if (std::strftime(buffer, sizeof buffer, "%Y-%m-%d-%H.%M.%S.000000", &out) == 0) return false;
-  *utc = buffer;
+  if (std::strftime(buffer, sizeof buffer, "%Y-%m-%d-%H.%M.%S.000000", &utc) == 0)
+    return kStopTimeBadForm;
+  out->utc = buffer;
+  out->instant = static_cast<std::int64_t>(when);
+  return kStopTimeOk;
+}
+
+bool StopTimeToUtc(std::string_view local, std::string* utc) {
+  StopTime stop;
+  if (ConvertStopTime(local, &stop) != kStopTimeOk) return false;
+  *utc = stop.utc;
   return true;
+}
+
+int CheckStopTime(const std::string& local, StopTime* out) {
+  static const char kFn[] = "CheckStopTime";
+  const int rc = ConvertStopTime(local, out);
+  const std::string time = "The roll-forward time " + local;
+  switch (rc) {
+    case kStopTimeOk:
+      if (out->repeated)
+        ErhFullReport(kFn, kErhWarning,
+                      (time + " lies in the hour the clock repeats; the earlier instant, " +
+                       out->utc + " UTC, is used.")
+                          .c_str());
+      return 0;
+    case kStopTimeNoSuchDate:
+      ErhFullReport(kFn, kErhMajor, (time + " names a day the month does not have.").c_str());
+      return -1;
+    case kStopTimeInGap:
+      ErhFullReport(
+          kFn, kErhMajor,
+          (time + " lies in the hour the clock skips; no such local time exists.").c_str());
+      return -1;
+    default:
+      ErhFullReport(kFn, kErhMajor,
+                    (time + " is not a valid point in time (YYYY-MM-DD-hh.mm.ss).").c_str());
+      return -1;
+  }
 }
 
 int InitRfwdInput(RfwdInput* in, const Db2Database& db, const AgentOptions& options,
@@ -62,9 +138,9 @@ int InitRfwdInput(RfwdInput* in, const Db2Database& db, const AgentOptions& opti
   if (options.stopTime.empty()) {
     in->stopTime = kEndOfLogs;
   } else if (!StopTimeToUtc(options.stopTime, &in->stopTime)) {
-    ErhFullReport(kFn, kErhMajor,
-                  ("The roll-forward time " + options.stopTime + " is not a valid point in time.")
-                      .c_str());
+    ErhFullReport(
+        kFn, kErhMajor,
+        ("The roll-forward time " + options.stopTime + " is not a valid point in time.").c_str());
     return -1;
   } else {
     DbgPlain(kTrace, "[%s] %s is converted to %s", kFn, options.stopTime.c_str(),
@@ -142,14 +218,17 @@ int DB2RollForward(RfwdInput* in, RfwdOutput* out) {
            kFn, in->alias.c_str(), r.version, in->stopTime.c_str(), "", r.ConnectMode);
   if (!in->entries.empty()) {
     DbgPlain(kTrace, "Table spaces:");
-    for (const sqlu_tablespace_entry& e : in->entries) DbgPlain(kTrace, "    %s", e.tablespace_entry);
+    for (const sqlu_tablespace_entry& e : in->entries)
+      DbgPlain(kTrace, "    %s", e.tablespace_entry);
   }
-  ErhFullReportPacked(kFn, kReportInfo, NlsPackMessage(kDb2MsgSet, kDb2MsgRollForwardStarted, in->alias.c_str()));
+  ErhFullReportPacked(kFn, kReportInfo,
+                      NlsPackMessage(kDb2MsgSet, kDb2MsgRollForwardStarted, in->alias.c_str()));
   sqlca ca{};
   sqluroll_api(&in->input, &out->output, &ca);
   VEKSqlInfoPrint("rolling forward database", &ca, __LINE__, rcsId);
   if (ca.sqlcode != 0) return ca.sqlcode;
-  ErhFullReportPacked(kFn, kReportInfo, NlsPackMessage(kDb2MsgSet, kDb2MsgRollForwardDone, in->alias.c_str()));
+  ErhFullReportPacked(kFn, kReportInfo,
+                      NlsPackMessage(kDb2MsgSet, kDb2MsgRollForwardDone, in->alias.c_str()));
   DbgPlain(kTrace, "[%s]  Rollforward of database %s is completed successfully", kFn,
            in->alias.c_str());
   DbgPlain(kTrace, "[%s]  NumReplies = %d", kFn, out->numReplies);
@@ -159,8 +238,8 @@ int DB2RollForward(RfwdInput* in, RfwdOutput* out) {
 int RollForwardDatabase(Db2Database* db, const AgentOptions& options, const char* instance) {
   static const char kFn[] = "RollForwardDatabase";
   if (db->nodes.empty()) {
-    DbgPlain(kTrace,
-             "[%s] It is not partitioned database. Set nodenumber to 1, catalog node to 0", kFn);
+    DbgPlain(kTrace, "[%s] It is not partitioned database. Set nodenumber to 1, catalog node to 0",
+             kFn);
     db->nodes = {0};
     db->catalogNode = 0;
   }

@@ -2,6 +2,7 @@
 // time in UTC, and the call.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,11 +36,28 @@ struct RfwdOutput {
   RfwdOutput& operator=(const RfwdOutput&) = delete;
 };
 
-// The UTC form "YYYY-MM-DD-hh.mm.ss.000000" of a local time written
-// "YYYY-MM-DD<any one character>hh.mm.ss[.fraction]", converted with the
-// daylight-saving rule of that date. False when a field is missing or out
-// of range.
+// A local stop time converted to UTC.
+struct StopTime {
+  std::string utc;           // "YYYY-MM-DD-hh.mm.ss.000000"
+  std::int64_t instant = 0;  // seconds since the epoch
+  bool repeated = false;     // the local time was shown twice; the earlier instant is taken
+};
+enum StopTimeResult : int {
+  kStopTimeOk = 0,
+  kStopTimeBadForm = 1,     // a field missing or out of range
+  kStopTimeNoSuchDate = 2,  // a day the month does not have
+  kStopTimeInGap = 3,       // a local time the clock skips
+};
+// Converts a local time written "YYYY-MM-DD<any one character>hh.mm.ss[.fraction]"
+// with the daylight-saving rule of that date. A time the clock shows twice
+// takes the earlier instant. A StopTimeResult.
+int ConvertStopTime(std::string_view local, StopTime* out);
+// The UTC form of a local stop time, as ConvertStopTime. False when it does
+// not convert.
 bool StopTimeToUtc(std::string_view local, std::string* utc);
+// ConvertStopTime with its reports: a refusal that says why, or which
+// instant a repeated local time became. 0, or -1 for a refused time.
+int CheckStopTime(const std::string& local, StopTime* out);
 
 // Fills the input record for `db`. 0; -1 for a stop time that does not
 // convert or a table-space name longer than DB2 takes.

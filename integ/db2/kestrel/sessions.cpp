@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <map>
 #include <vector>
 
 #include "bar2/barquery.h"
@@ -62,9 +63,10 @@ std::string TreeEntry(const std::string& instance, const AgentItem& item) {
   return entry;
 }
 
-// The newest session whose versions of the item's objects hold the entry.
+// The newest session whose versions of the item's objects hold the entry;
+// with `notAfter`, the newest none of whose versions is later than it.
 std::string LastSession(const char* host, const std::string& instance, BarContext* handle,
-                        const AgentItem& item) {
+                        const AgentItem& item, const std::int64_t* notAfter) {
   static const char kFn[] = "CreateDataTree";
   VEK_Catalog* catalog = VEK_ContextCatalog(handle);
   const std::string part = instance + ":" + item.database + "#";
@@ -73,8 +75,7 @@ std::string LastSession(const char* host, const std::string& instance, BarContex
   VEK_QueryObjectsPartName(catalog, kDb2ObjectType, part.c_str(), kDb2Label, &objects.count,
                            &objects.records);
   const std::string entry = TreeEntry(instance, item);
-  std::string session;
-  std::int64_t newest = 0;
+  std::map<std::string, std::int64_t> latest;  // per session, its latest version
   for (const VEK_Object& object : objects) {
     // The catalogue matches part names anywhere in the name; only a prefix
     // is an image of this database.
@@ -87,10 +88,17 @@ std::string LastSession(const char* host, const std::string& instance, BarContex
     VEK_QueryObjectVersionsEx(catalog, name, 1, &versions.count, &versions.records);
     for (const VEK_Version& v : versions) {
       if (!TreeHolds(v, entry)) continue;
-      if (!session.empty() && VEK_VersionTime(v) <= newest) continue;
-      newest = VEK_VersionTime(v);
-      session = AgentSessionId(v.backupId);
+      const auto [at, added] = latest.emplace(AgentSessionId(v.backupId), VEK_VersionTime(v));
+      if (!added) at->second = std::max(at->second, VEK_VersionTime(v));
     }
+  }
+  std::string session;
+  std::int64_t newest = 0;
+  for (const auto& [id, time] : latest) {
+    if (notAfter != nullptr && time > *notAfter) continue;
+    if (!session.empty() && time <= newest) continue;
+    newest = time;
+    session = id;
   }
   return session;
 }
@@ -154,15 +162,15 @@ bool ParseImageName(std::string_view mountPoint, ImageName* out) {
   return true;
 }
 
-void FindLastSessions(const char* host, const char* instance, BarContext* handle,
-                      AgentItems* items) {
+void FindLastSessions(const char* host, const char* instance, BarContext* handle, AgentItems* items,
+                      const std::int64_t* notAfter) {
   static const char kFn[] = "CreateDataTree";
   const std::string dInstance = instance != nullptr ? instance : "";
   VekQueryScope queries(handle);
   for (AgentItem& item : *items) {
     if (item.kind == kItemLog || !item.sessionId.empty()) continue;
     DbgPlain(kTrace, "[%s] Looking for last session", kFn);
-    if (queries.rc() == 0) item.sessionId = LastSession(host, dInstance, handle, item);
+    if (queries.rc() == 0) item.sessionId = LastSession(host, dInstance, handle, item, notAfter);
     if (item.sessionId.empty())
       DbgPlain(kDbgAlways, "[%s] No sessions found for database %s", kFn, item.database.c_str());
     else

@@ -2,6 +2,7 @@
 // and the image of a record in its session, from the catalogue.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -10,10 +11,11 @@
 #include "kestrel/datatree.h"
 
 // Gives every database and table-space item without a session the newest
-// session (by time) whose stored tree holds the item's whole entry. Items
-// of which no backup is found keep no session.
-void FindLastSessions(const char* host, const char* instance, BarContext* handle,
-                      AgentItems* items);
+// session (by time) whose stored tree holds the item's whole entry; with
+// `notAfter` (seconds since the epoch), the newest whose images are none
+// later than it. Items of which no backup is found keep no session.
+void FindLastSessions(const char* host, const char* instance, BarContext* handle, AgentItems* items,
+                      const std::int64_t* notAfter = nullptr);
 // Sets the timestamp and type of each record's image in its session. 0, or
 // -1 when some record has no session or no image in it.
 int FindSessionImages(const char* host, const char* instance, BarContext* handle, DataTree* tree);

@@ -1,7 +1,10 @@
 // Restores the agent runs through the stand-in session manager: the latest
 // and a named session of a whole database, and each restored partition
 // checksum-identical to the state that was backed up.
+#include <cctype>
 #include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <thread>
 
 #include "db2/logs.h"
@@ -98,8 +101,7 @@ TEST_F(KestrelRestoreTest, ARestoreWithoutImageOrInstanceFailsWithAReport) {
   };
   const Case cases[] = {
       {"no backup at all", "-restore -dbname SAMPLE", "No backup of database SAMPLE"},
-      {"named session without image", "-restore -dbname SAMPLE -sessionID 2001/01/01-7",
-       "SAMPLE"},
+      {"named session without image", "-restore -dbname SAMPLE -sessionID 2001/01/01-7", "SAMPLE"},
   };
   const Checksums before = Sums();
   for (const Case& c : cases) {
@@ -150,7 +152,7 @@ TEST_F(KestrelRestoreTest, AForkedPartitionFailingInDb2ShowsDb2sReportForIt) {
 }
 
 TEST_F(KestrelRestoreTest, NewNameAndTableSpaceRestores) {
-  ASSERT_NO_FATAL_FAILURE(Start(6, 12));
+  ASSERT_NO_FATAL_FAILURE(Start(6, 18));
   db2_.CreateDatabase("OTHER", {0, 1, 2}, 1, {"SYSCATSPACE", "USERSPACE1"});
   Fill('a');
   const Checksums backedUp = Sums();
@@ -174,6 +176,15 @@ TEST_F(KestrelRestoreTest, NewNameAndTableSpaceRestores) {
       EXPECT_EQ(Field(c.text, "target"), "OTHER");
     }
 
+  // "continue" keeps the new name's storage-definition action on the first call.
+  std::filesystem::remove(db2_.store().CallsLog());
+  r = Agent("-restore -dbname SAMPLE -newdbname OTHER -continue");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  int stordef = 0;
+  for (const Call& c : Calls(tarn::test::ReadFile(db2_.store().CallsLog())))
+    stordef += c.call == "sqlurestore" && c.text == "caller=100";
+  EXPECT_EQ(stordef, 3) << db2_.Calls();
+
   // Only the table space comes back; the catalog table space keeps what it has.
   Fill('u');
   db2_.store().WriteData(kInstance, kDatabase, 1, "SYSCATSPACE", "changed catalog");
@@ -189,46 +200,100 @@ TEST_F(KestrelRestoreTest, MissingContainersAreRedirectedOrTheRestoreIsTerminate
   const Checksums backedUp = Sums();
   ASSERT_FALSE(Backup().empty());
   Fill('u');
-  // Partition 0's container lies in a folder that is gone.
-  const std::string gone = root_.at("/work/gone/C0000.DAT");
+  // The catalog partition's container lies in a folder that is gone.
+  const std::string gone = root_.at("/work/gone/C0001.DAT");
   const std::string moved = root_.at("/work/moved.dat");
+  const std::string wrong = root_.at("/work/wrong.dat");
   std::filesystem::create_directories(root_.at("/work"));
-  tarn::test::WriteFile(db2_.store().NodeDir(kInstance, kDatabase, 0) + "/ts/USERSPACE1/containers",
+  tarn::test::WriteFile(db2_.store().NodeDir(kInstance, kDatabase, 1) + "/ts/USERSPACE1/containers",
                         gone + "\n");
-
-  AgentRun r = Agent("-restore -dbname SAMPLE");
-  EXPECT_NE(r.exitCode, 0) << r.output;
-  EXPECT_NE(db2_.Calls().find("sqlurestore action=terminate pending=1"), std::string::npos)
-      << db2_.Calls();
-  EXPECT_FALSE(std::filesystem::exists(moved));
-
-  auto redirect = [&](const std::string& to) {
+  std::string upper = gone;
+  for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  auto redirect = [&](const std::vector<std::pair<std::string, std::string>>& entries) {
     return PutConfig([&](BpList* config) {
+      if (entries.empty()) return;
       CmnVar* redirection = nullptr;
       BP_AddList(config, "Redirection", &redirection);
       CmnVar* database = nullptr;
       BP_AddList(redirection, kDatabase, &database);
-      BP_AddStr(database, gone.c_str(), to.c_str());
+      for (const auto& [from, to] : entries) BP_AddStr(database, from.c_str(), to.c_str());
     });
+  };
+  auto count = [](const std::string& text, const std::string& what) {
+    int n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+      ++n;
+    return n;
+  };
+  const std::string done = "Restore of database SAMPLE, partition 1 completed";
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> entries;
+    bool restored;
   };
   // A new name longer than DB2's container field is refused, never cut.
   const std::string longName = root_.at("/work/") + std::string(300, 'x');
-  ASSERT_NO_FATAL_FAILURE(redirect(longName));
-  std::filesystem::remove(db2_.store().CallsLog());
-  r = Agent("-restore -dbname SAMPLE");
-  EXPECT_NE(r.exitCode, 0) << r.output;
-  EXPECT_NE(db2_.Calls().find("sqlurestore action=terminate pending=1"), std::string::npos);
+  const Case cases[] = {
+      {"no redirection", {}, false},
+      {"new name too long", {{gone, longName}}, false},
+      {"exact match before one that differs in case", {{upper, wrong}, {gone, moved}}, true},
+      {"a match that differs in case", {{upper, moved}}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NO_FATAL_FAILURE(redirect(c.entries));
+    std::filesystem::remove(db2_.store().CallsLog());
+    std::filesystem::remove(moved);
+    const AgentRun r = Agent("-restore -dbname SAMPLE");
+    if (!c.restored) {
+      EXPECT_NE(r.exitCode, 0) << r.output;
+      EXPECT_NE(db2_.Calls().find("sqlurestore action=terminate pending=1"), std::string::npos)
+          << db2_.Calls();
+      EXPECT_EQ(count(r.output, done), 0) << r.output;
+      EXPECT_NE(r.output.find("partition 1 was aborted"), std::string::npos) << r.output;
+      EXPECT_FALSE(std::filesystem::exists(moved));
+      continue;
+    }
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(Sums(), backedUp);
+    EXPECT_TRUE(std::filesystem::exists(moved));
+    EXPECT_FALSE(std::filesystem::exists(wrong));
+    // Reported done once: by the continue, not by the call that asked for containers.
+    EXPECT_EQ(count(r.output, done), 1) << r.output;
+  }
+}
 
-  ASSERT_NO_FATAL_FAILURE(redirect(moved));
-  r = Agent("-restore -dbname SAMPLE");
-  EXPECT_EQ(r.exitCode, 0) << r.output;
-  EXPECT_EQ(Sums(), backedUp);
-  EXPECT_TRUE(std::filesystem::exists(moved));
+// Stop times the agent must refuse before it restores anything, under a
+// zone with daylight saving: a day the month lacks, an hour the clock skips,
+// and a time cut at its colons.
+TEST_F(KestrelRestoreTest, BadStopTimesAreRefusedBeforeAnyRestore) {
+  ASSERT_NO_FATAL_FAILURE(Start(6, 6));
+  ASSERT_FALSE(Backup().empty());
+  std::vector<std::string> zones = {"CET-1CEST,M3.5.0,M10.5.0/3"};
+  if (std::filesystem::exists("/usr/share/zoneinfo/Europe/Berlin"))
+    zones.push_back("Europe/Berlin");
+  else
+    std::printf("Europe/Berlin is left out: the zone files (tzdata) are not installed\n");
+  const std::pair<const char*, const char*> times[] = {
+      {"2026-02-30-10.00.00", "a day the month does not have"},
+      {"2026-03-29-02.30.00", "the hour the clock skips"},
+      {"2026-01-01-11:00:00", "not a valid point in time"},
+  };
+  for (const std::string& zone : zones)
+    for (const auto& [time, says] : times) {
+      SCOPED_TRACE(zone + " " + time);
+      std::filesystem::remove(db2_.store().CallsLog());
+      const AgentRun r = Agent(std::string("-restore -dbname SAMPLE -rollforward -time ") + time,
+                               {}, {"TZ=" + zone});
+      EXPECT_EQ(r.exitCode, 1) << r.output;
+      EXPECT_NE(r.output.find(says), std::string::npos) << r.output;
+      EXPECT_EQ(db2_.Calls().find("sqlurestore"), std::string::npos) << db2_.Calls();
+    }
 }
 
 TEST_F(KestrelRestoreTest, RollForwardToAPointInTimeBetweenLoggedWrites) {
-  // Object answers: three partition images, then two archived logs.
-  ASSERT_NO_FATAL_FAILURE(Start(5, 16));
+  // Object answers: two backups of three partition images, then archived logs.
+  ASSERT_NO_FATAL_FAILURE(Start(9, 30));
   ASSERT_NO_FATAL_FAILURE(PutConfig([](BpList* config) {
     CmnVar* barlists = nullptr;
     BP_AddList(config, "USEREXIT_BARLISTS", &barlists);
@@ -240,26 +305,65 @@ TEST_F(KestrelRestoreTest, RollForwardToAPointInTimeBetweenLoggedWrites) {
     db2sim::WriteLogged(db2_.store(), kInstance, "LOGGED", 0, "USERSPACE1", data, time);
   };
   auto sums = [&] { return Sums("LOGGED"); };
-  log("r1.", "2026-01-01-09.00.00");
+  // Image times are the wall clock's; the logged writes after the second
+  // image are stamped next year.
+  auto text = [](std::time_t t) {
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char b[32];
+    std::strftime(b, sizeof b, "%Y-%m-%d-%H.%M.%S", &tm);
+    return std::string(b);
+  };
+  const std::string next = std::to_string(std::stoi(text(std::time(nullptr)).substr(0, 4)) + 1);
+  log("r1.", text(std::time(nullptr) - 3600));
   const AgentRun b = Agent("-backup -dbname LOGGED");
   ASSERT_EQ(b.exitCode, 0) << b.output;
-  log("r2.", "2026-01-01-10.00.00");
-  const Checksums atEleven = sums();
-  const std::string firstLog = tarn::test::ReadFile(
-      db2_.store().NodeDir(kInstance, "LOGGED", 0) + "/logs/" + db2sim::LogFileName(0));
+  // A stop time after the first image and before the second.
+  const std::time_t between = std::time(nullptr);
+  log("r2.", text(between));
+  const Checksums atBetween = sums();
+  log("r2b.", next + "-01-01-08.00.00");
+  const std::string firstLog = tarn::test::ReadFile(db2_.store().NodeDir(kInstance, "LOGGED", 0) +
+                                                    "/logs/" + db2sim::LogFileName(0));
   ASSERT_FALSE(firstLog.empty());
   ASSERT_EQ(db2sim::ArchiveLog(db2_.store(), kInstance, "LOGGED", 0, 60000), 0) << db2_.Calls();
-  log("r3.", "2026-01-01-12.00.00");
+  while (std::time(nullptr) <= between + 1) usleep(100000);
+  const AgentRun b2 = Agent("-backup -dbname LOGGED");
+  ASSERT_EQ(b2.exitCode, 0) << b2.output;
+  log("r3.", next + "-01-01-10.00.00");
+  const Checksums atEleven = sums();
+  ASSERT_EQ(db2sim::ArchiveLog(db2_.store(), kInstance, "LOGGED", 0, 60000), 0) << db2_.Calls();
+  log("r4.", next + "-01-01-12.00.00");
   ASSERT_EQ(db2sim::ArchiveLog(db2_.store(), kInstance, "LOGGED", 0, 60000), 0) << db2_.Calls();
   ASSERT_NE(sums(), atEleven);
 
-  const AgentRun r = Agent("-restore -dbname LOGGED -rollforward -time 2026-01-01-11.00.00", {},
-                           {"TZ=UTC0"});
-  EXPECT_EQ(r.exitCode, 0) << r.output;
-  EXPECT_EQ(sums(), atEleven) << db2_.Calls();
-  EXPECT_FALSE(db2_.store().ReadNodeState(kInstance, "LOGGED", 0).rfPending);
-  EXPECT_NE(db2_.Calls().find("stop=2026-01-01-11.00.00.000000"), std::string::npos)
-      << db2_.Calls();
+  struct Case {
+    const char* what;
+    std::string time;
+    const Checksums& expected;
+  };
+  const Case cases[] = {
+      // The second image is later than the stop time: the first one is restored.
+      {"before the last image", text(between), atBetween},
+      {"between logged writes", next + "-01-01-11.00.00", atEleven},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const AgentRun r =
+        Agent("-restore -dbname LOGGED -rollforward -time " + c.time, {}, {"TZ=UTC0"});
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(sums(), c.expected) << db2_.Calls();
+    EXPECT_FALSE(db2_.store().ReadNodeState(kInstance, "LOGGED", 0).rfPending);
+    EXPECT_NE(db2_.Calls().find("stop=" + c.time + ".000000"), std::string::npos) << db2_.Calls();
+  }
+  // No image before the stop time: refused before anything is restored.
+  std::filesystem::remove(db2_.store().CallsLog());
+  const AgentRun none =
+      Agent("-restore -dbname LOGGED -rollforward -time 2001-01-01-00.00.00", {}, {"TZ=UTC0"});
+  EXPECT_EQ(none.exitCode, 1) << none.output;
+  EXPECT_NE(none.output.find("No backup of database LOGGED taken before"), std::string::npos)
+      << none.output;
+  EXPECT_EQ(db2_.Calls().find("sqlurestore"), std::string::npos) << db2_.Calls();
 
   // A log item of the option line comes back to the path it was archived from.
   const std::string wanted =

@@ -1,9 +1,13 @@
 // The roll-forward records: the stop time in UTC and what the input carries.
+#include "kestrel/rollfwd.h"
+
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <string>
+#include <vector>
 
-#include "kestrel/rollfwd.h"
 #include "tarn_test.h"
 
 TARN_RCSID("integ/db2/kestrel/test/rollfwd_test.cpp");
@@ -64,6 +68,47 @@ TEST(StopTime, LocalTimeOfThatDateBecomesUtc) {
   }
 }
 
+// Under a zone with daylight saving: a day the month lacks and a local
+// time the clock skips are refused; a time it shows twice takes the earlier
+// instant. The same under the rule string and the zone name.
+TEST(StopTime, DaylightSavingEdgesAreRefusedOrTakeTheEarlierInstant) {
+  struct Case {
+    const char* local;
+    int rc;
+    const char* utc;
+    bool repeated;
+  };
+  const Case cases[] = {
+      {"2026-02-30-10.00.00", kStopTimeNoSuchDate, nullptr, false},
+      {"2026-04-31-10.00.00", kStopTimeNoSuchDate, nullptr, false},
+      {"2025-02-29-10.00.00", kStopTimeNoSuchDate, nullptr, false},
+      {"2024-02-29-10.00.00", kStopTimeOk, "2024-02-29-09.00.00.000000", false},
+      {"2026-03-29-02.30.00", kStopTimeInGap, nullptr, false},
+      {"2026-03-29-03.00.00", kStopTimeOk, "2026-03-29-01.00.00.000000", false},
+      {"2026-10-25-02.30.00", kStopTimeOk, "2026-10-25-00.30.00.000000", true},
+      {"2026-10-25-03.00.00", kStopTimeOk, "2026-10-25-02.00.00.000000", false},
+      {"2026-01-01-11.00.00.5", kStopTimeOk, "2026-01-01-10.00.00.000000", false},
+      {"2026-01-01-11.00.60", kStopTimeBadForm, nullptr, false},
+      {"2026-01-01-11", kStopTimeBadForm, nullptr, false},
+  };
+  std::vector<const char*> zones = {"CET-1CEST,M3.5.0,M10.5.0/3"};
+  if (std::filesystem::exists("/usr/share/zoneinfo/Europe/Berlin"))
+    zones.push_back("Europe/Berlin");
+  else
+    std::printf("Europe/Berlin is left out: the zone files (tzdata) are not installed\n");
+  for (const char* name : zones) {
+    ZoneScope zone(name);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(name) + " " + c.local);
+      StopTime stop;
+      ASSERT_EQ(ConvertStopTime(c.local, &stop), c.rc);
+      if (c.rc != kStopTimeOk) continue;
+      EXPECT_EQ(stop.utc, c.utc);
+      EXPECT_EQ(stop.repeated, c.repeated);
+    }
+  }
+}
+
 TEST(RfwdInput, AliasStopTimeAndTableSpaces) {
   ZoneScope zone("UTC0");
   struct Case {
@@ -89,8 +134,8 @@ TEST(RfwdInput, AliasStopTimeAndTableSpaces) {
   tooLong.tablespaces = {"A_NAME_LONGER_THAN_18"};
   const Case cases[] = {
       {"end of logs", whole, "", 0, "SAMPLE", kEndOfLogs, 0, 0},
-      {"new name and time", renamed, "2020-02-02-02.02.02", 0, "COPY",
-       "2020-02-02-02.02.02.000000", 0, 0},
+      {"new name and time", renamed, "2020-02-02-02.02.02", 0, "COPY", "2020-02-02-02.02.02.000000",
+       0, 0},
       {"table spaces online", spaces, "", 0, "SAMPLE", kEndOfLogs, 1, 2},
       {"table spaces without the mode word", offline, "", 0, "SAMPLE", kEndOfLogs, 0, 2},
       {"bad time", whole, "2020-02-02", -1, nullptr, nullptr, 0, 0},
