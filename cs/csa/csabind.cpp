@@ -300,7 +300,7 @@ int MCsaBindServerEx(const char* host, int* reused) {
   }
   if (StartMessage(kFn, MSG_LOGIN, "%s%s%s%s%d%s", CmnGetProgname(), c->shortVersion, cmnEun,
                    cmnEgn, std::abs(static_cast<int>(getpid())), cmnNodename) != 0 ||
-      SlotAnswer(slot, kFn) != Outcome::kOk) {
+      SlotAnswer(slot, kFn, LoginTimeout()) != Outcome::kOk) {
     Disconnect(slot);
     return done(-1);
   }

@@ -46,14 +46,15 @@ int ReplyFault(CsaServerSlot& slot, const char* function, const char* what);
 
 // Transport on a bare handle: no slot state changes. Send: 0 or -1 (1011).
 // Receive: the code of the received message, now being parsed; -1 (1011) on
-// a failed or closed connection, -2 for a packet that is no message.
+// a failed or closed connection, -2 for a packet that is no message. A
+// receive waits at most `timeout` seconds (0: without bound).
 int SendOn(IpcHandle handle, const char* function);
-int ReceiveOn(IpcHandle handle, const char* function);
+int ReceiveOn(IpcHandle handle, const char* function, int timeout = 0);
 
 // Transport on a slot record: failures disconnect the slot.
 int SlotSend(CsaServerSlot& slot, const char* function);
 // The code of the received message, now being parsed, or -1.
-int SlotReceive(CsaServerSlot& slot, const char* function);
+int SlotReceive(CsaServerSlot& slot, const char* function, int timeout = 0);
 // The packed error behind a MSG_RESULT being parsed: 0 or the server's code
 // (marked); -1 (fault, slot disconnected) when the items are unusable.
 int SlotUnpack(CsaServerSlot& slot, const char* function);
@@ -62,7 +63,7 @@ int SlotUnpack(CsaServerSlot& slot, const char* function);
 enum class Outcome { kOk, kServerError, kFailed };
 // SarAnswer on a slot record. After kOk and kServerError the items behind the
 // result can be read with StrParseNextL(Msg()).
-Outcome SlotAnswer(CsaServerSlot& slot, const char* function);
+Outcome SlotAnswer(CsaServerSlot& slot, const char* function, int timeout = 0);
 int SlotQuery(CsaServerSlot& slot, const char* function, char** reply, int expectedId);
 int SlotSendbuf(CsaServerSlot& slot, const char* function, const void* bytes, int length, int raw);
 int SlotReceivebuf(CsaServerSlot& slot, const char* function, char** buffer, int raw);
@@ -87,5 +88,11 @@ void CopyCut(char* buffer, std::size_t size, const char* text);
 std::string CanonicalHost(const char* host);
 // The bind time-out in seconds: BindTimeout, or the default while unknown.
 int BindTimeout();
+// How long a login waits for the cell server's answer: four bind time-outs
+// (a minute by default), so that a server that accepts and never answers
+// cannot hold a process for ever, while a busy one still has time.
+inline int LoginTimeout() {
+  return 4 * BindTimeout();
+}
 
 }  // namespace csa_detail

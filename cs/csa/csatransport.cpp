@@ -112,9 +112,9 @@ int SendOn(IpcHandle handle, const char* function) {
   return -1;
 }
 
-int ReceiveOn(IpcHandle handle, const char* function) {
+int ReceiveOn(IpcHandle handle, const char* function, int timeout) {
   StrMsg* msg = Msg();
-  const int n = IpcReceiveStrMsgL(handle, msg);
+  const int n = IpcReceiveStrMsgExL(handle, msg, timeout);
   if (n <= 0) {
     MarkTransferFailure(n, function, "a receive");
     return -1;
@@ -131,8 +131,8 @@ int SlotSend(CsaServerSlot& slot, const char* function) {
   return -1;
 }
 
-int SlotReceive(CsaServerSlot& slot, const char* function) {
-  const int code = ReceiveOn(slot.handle, function);
+int SlotReceive(CsaServerSlot& slot, const char* function, int timeout) {
+  const int code = ReceiveOn(slot.handle, function, timeout);
   if (code == -2) return ReplyFault(slot, function, "packet is no message");
   if (code < 0) Disconnect(slot);
   return code;
@@ -144,9 +144,9 @@ int SlotUnpack(CsaServerSlot& slot, const char* function) {
   return error;
 }
 
-Outcome SlotAnswer(CsaServerSlot& slot, const char* function) {
+Outcome SlotAnswer(CsaServerSlot& slot, const char* function, int timeout) {
   if (SlotSend(slot, function) != 0) return Outcome::kFailed;
-  const int code = SlotReceive(slot, function);
+  const int code = SlotReceive(slot, function, timeout);
   if (code < 0) return Outcome::kFailed;
   if (code != MSG_RESULT) {
     ReplyFault(slot, function, "MSG_RESULT expected");

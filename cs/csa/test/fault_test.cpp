@@ -133,6 +133,17 @@ TEST_F(FaultTest, SilentInetServiceIsGivenUpAfterTheBindTimeout) {
   EXPECT_LT(took, std::chrono::seconds(4));
 }
 
+TEST_F(FaultTest, SilentServerAtTheLoginIsGivenUpAfterFourBindTimeouts) {
+  ASSERT_NO_FATAL_FAILURE(StartServer("fault 0 delay 20000\n"));
+  glBindTimeout = 1;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(MCsaInit(kHost), -1);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, std::chrono::seconds(3));
+  EXPECT_LT(took, std::chrono::seconds(10));
+  EXPECT_EQ(CsaIsInitialized(), 0);
+}
+
 TEST_F(FaultTest, BrokenGlobalOptionsFailTheStart) {
   for (const char* fixture :
        {"fault 225 wrong-id 121\n", "fault 225 close-mid\n", "fault 225 error 1001\n"}) {
