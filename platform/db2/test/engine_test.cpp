@@ -195,17 +195,18 @@ TEST_F(Engine, AFailedCommitGivesUpTheObjectsOthersCommitted) {
   EXPECT_EQ(Calls().find("sqluvdel", calls.size()), std::string::npos);
 }
 
-// Sessions that all hang in sqluvend cost one time-out together, not one each.
+// Sessions that all hang in sqluvend cost one time-out together, not one each
+// (four would cost at least four; the slack is for a loaded, sanitized run).
 TEST_F(Engine, SessionsThatHangInTheirEndShareOneTimeOut) {
   BackupRequest req = Backup(4, "fault=hang\nat=end\n");
-  req.timeoutMs = 1000;
+  req.timeoutMs = 2000;
   const std::int64_t start = NowMs();
   const Result b = RunBackup(req);
   const std::int64_t took = NowMs() - start;
   EXPECT_EQ(b.sqlcode, kSqlVendorError) << b.message;
   EXPECT_NE(b.message.find("did not answer in time during sqluvend"), std::string::npos)
       << b.message;
-  EXPECT_LT(took, 3 * req.timeoutMs);
+  EXPECT_LT(took, 4 * req.timeoutMs);
 }
 
 // Each restore fault: DB2's error, and the partition keeps its content.
