@@ -165,6 +165,12 @@ int ReadNodes(const char* fn, const char* instance, int** nodes, bool onThisHost
   return static_cast<int>(kept.size());
 }
 
+// A table space's name: nameLen characters, never beyond the field.
+std::string SpaceName(const SQLB_TBSPQRY_DATA& ts) {
+  const std::size_t length = std::min<std::size_t>(ts.nameLen, sizeof ts.name);
+  return std::string(ts.name, strnlen(ts.name, length));
+}
+
 // The union of the table-space names over `nodes`.
 int UnionOfTablespaces(const char* fn, const char* database, const char* instance,
                        const std::vector<int>& nodes, int* count, char*** names) {
@@ -182,8 +188,7 @@ int UnionOfTablespaces(const char* fn, const char* database, const char* instanc
     for (std::uint32_t i = 0; i < n && list != nullptr; ++i) {
       const SQLB_TBSPQRY_DATA* ts = list[i];
       if (ts == nullptr) continue;
-      const std::size_t length = std::min<std::size_t>(ts->nameLen, sizeof ts->name);
-      std::string name(ts->name, strnlen(ts->name, length));
+      std::string name = SpaceName(*ts);
       bool known = false;
       for (const auto& s : seen) known = known || s == name;
       if (!known) seen.push_back(std::move(name));
@@ -263,6 +268,7 @@ int HandleInfoPrint(SQLSMALLINT type, SQLHANDLE handle, SQLRETURN rc, int line, 
   switch (rc) {
     case SQL_SUCCESS:
     case SQL_SUCCESS_WITH_INFO:
+    case SQL_STILL_EXECUTING:
     case SQL_NEED_DATA:
     case SQL_NO_DATA_FOUND: return kDb2Ok;
     case SQL_ERROR:
@@ -409,7 +415,10 @@ int AttachToNode(int node, const char* instance) {
   // A refused setting leaves DB2 on the previous partition: nothing may run
   // for this one.
   if (set != 0) return Out(kFn, set);
-  return Out(kFn, GetCfgAndAttach(instance));
+  // The partition is set; an attach that fails now is traced by
+  // GetCfgAndAttach and shows in the DB2 calls that follow.
+  GetCfgAndAttach(instance);
+  return Out(kFn, 0);
 }
 
 int DB2_ConnectToDB(const char* database, const char* instance, int node, SQLHDBC* connection,
@@ -607,7 +616,13 @@ int TestContainersOnNode(const char* database, int node, const char* instance, i
         sqlca cq{};
         sqlbtcq(&cq, spaces[i]->id, &n, &containers);
         SqlInfoPrint2Debug("CONTAINER QUERY", &cq, __LINE__, rcsId);
-        for (std::uint32_t c = 0; cq.sqlcode == 0 && containers != nullptr && c < n; ++c) {
+        // Containers that could not be queried are not known to be there.
+        if (cq.sqlcode < 0 || (containers == nullptr && n > 0)) {
+          DbgPlain(kDbgUnexpected, "[%s] containers of table space %s are not known", kFn,
+                   SpaceName(*spaces[i]).c_str());
+          ++missing;
+        }
+        for (std::uint32_t c = 0; cq.sqlcode >= 0 && containers != nullptr && c < n; ++c) {
           const SQLB_TBSCONTQRY_DATA& cont = containers[c];
           const std::string path(cont.name, strnlen(cont.name, sizeof cont.name));
           DbgPlain(kTrace, "[%s] container: %s state is: %s ", kFn, path.c_str(),

@@ -56,9 +56,9 @@ int VEKSqlInfoPrint(const char* appMessage, const sqlca* ca, int line, const cha
 // 0 for success and warnings; the negative SQLCODE for an error.
 int SqlInfoPrint2Debug(const char* appMessage, const sqlca* ca, int line, const char* file);
 
-// A CLI return code as a result code: success, with info, need data and no
-// data give 0; SQL_ERROR 15015 (its diagnostic records are reported);
-// SQL_INVALID_HANDLE 15014; anything else 15016.
+// A CLI return code as a result code: success, with info, still executing,
+// need data and no data give 0; SQL_ERROR 15015 (its diagnostic records are
+// reported); SQL_INVALID_HANDLE 15014; anything else 15016.
 int HandleInfoPrint(SQLSMALLINT type, SQLHANDLE handle, SQLRETURN rc, int line, const char* file);
 // Reports every diagnostic record of the handle and appends their texts to
 // the process-wide DB2 message text.
@@ -80,9 +80,10 @@ int CLIAppCleanUp(SQLHENV environment, const SQLHDBC* connections, int count);
 // The process stays attached.
 int GetCfgAndAttach(const char* instance);
 // Directs later connects and attaches to partition `node`, then attaches as
-// GetCfgAndAttach does. 0, or the failure (the negative SQLCODE of the
-// setting, or GetCfgAndAttach's code): on failure no further DB2 call may be
-// made for this partition, since DB2 may still point at the previous one.
+// GetCfgAndAttach does. 0 once the partition is set, whatever the attach
+// gives (its failure is traced and shows in the calls that follow); the
+// negative SQLCODE of a refused setting, after which no further DB2 call may
+// be made for this partition, since DB2 may still point at the previous one.
 int AttachToNode(int node, const char* instance);
 // Connects to `database` on `node`. On 0 both handles belong to the caller
 // (release with CLIAppCleanUp); otherwise they are kCliNoHandle. -1 for no
@@ -118,7 +119,8 @@ int GetTablespacesListOnHost(const char* database, int* count, char*** names, co
 void FreeTablespaceNames(char** names, int count);
 
 // Checks every container of every table space of `database` on `node`;
-// *inaccessible gets the number of containers that are not accessible. 0;
+// *inaccessible gets the number of containers that are not accessible, plus
+// one for each table space whose containers could not be queried. 0;
 // 15021 when there are such; 15016 query failed; 15014 handle allocation;
 // -1 missing arguments or connect failed; AttachToNode's code.
 int TestContainersOnNode(const char* database, int node, const char* instance, int* inaccessible);

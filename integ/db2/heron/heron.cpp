@@ -15,6 +15,7 @@
 
 #include "barutil/buconfig.h"
 #include "barutil/buenv.h"
+#include "barutil/vekdebug.h"
 #include "barutil/vekhost.h"
 #include "cmn/cli.h"
 #include "cmn/cmninit.h"
@@ -162,13 +163,13 @@ void OptParseDebugArgs(int argc, const char* const* argv) {
     PutEnv(setting.c_str());
     return;
   }
-  const char* options = GetEnv("VEKOPTS");
-  if (options == nullptr) return;
-  char ranges[1024] = "", postfix[256] = "", select[256] = "";
-  DbgParseStr(options, ranges, postfix, select);
-  o.debugRanges = ranges;
-  o.debugPostfix = postfix;
-  o.debugSelect = select;
+  // VEKOPTS carries the integration's other options too: "-debug" may stand
+  // anywhere among them.
+  DebugOpts found{};
+  if (VEK_DebugOptsFromStr(&found, GetEnv("VEKOPTS")) != 1) return;
+  o.debugRanges = found.ranges;
+  o.debugPostfix = found.postfix;
+  o.debugSelect = found.select;
 }
 
 void PrintUsage() {
@@ -408,7 +409,8 @@ int PrintInstances() {
   static const char kFn[] = "PrintInstances";
   std::string cellServer;
   Db2List list;
-  if (!ReadInstanceList(kFn, cellServer, &list.v)) return kDb2Ok;
+  // Only a list the cell server does not have is an empty one.
+  if (!ReadInstanceList(kFn, cellServer, &list.v)) return kDb2NoConfig;
   CmnVar* names = nullptr;
   if (BP_GetStrListByName(list.v, kInstanceList, &names) != kBpOk) return kDb2Ok;
   const int count = BP_StrListCount(*names);
@@ -474,6 +476,8 @@ std::vector<std::pair<int, std::string>> ParseNodesFile(std::string_view text) {
     std::size_t end = text.find('\n', at);
     if (end == std::string_view::npos) end = text.size();
     const std::string_view line = text.substr(at, end - at);
+    DbgPlain(kTrace, "Read %.*s", static_cast<int>(std::min(line.size(), kNodesLineMax)),
+             line.data());
     int node = 0;
     std::string host;
     if (line.size() <= kNodesLineMax && ParseNodesLine(line, node, host))
@@ -681,6 +685,7 @@ int Config() {
   }
   CmnVar* names = nullptr;
   if (BP_GetStrListByName(list.v, kInstanceList, &names) != kBpOk) {
+    DbgPlain(kTrace, "[%s] Can not get option %s from configuration", kFn, kInstanceList);
     if (BP_AddStrList(&list.v, kInstanceList, &names) != kBpOk) {
       DbgPlain(kDbgUnexpected, "[%s] Can not add option %s to configuration", kFn, kInstanceList);
       return kDb2ConfigNotSet;

@@ -42,7 +42,7 @@ HeronOptions& HeronOpts();
 void OptReset();
 void OptFree();
 // Takes the debug words from "-debug" on the command line (then also put into
-// VEKOPTS) or from VEKOPTS.
+// VEKOPTS) or from the words after "-debug" in VEKOPTS, wherever it stands.
 void OptParseDebugArgs(int argc, const char* const* argv);
 // 0; 15013 for a missing value; kHeronPrintedOnly after printing the usage
 // (no argument, "-help", an unknown option) or the version.

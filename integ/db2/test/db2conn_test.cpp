@@ -189,6 +189,20 @@ TEST_F(Db2ConnTest, AFailedPartitionSwitchStopsBeforeTheNextCall) {
   EXPECT_EQ(calls.find("sqleatin_api"), std::string::npos) << calls;
 }
 
+TEST_F(Db2ConnTest, AFailedAttachAfterTheSwitchKeepsThePartition) {
+  // Nothing is stored for the instance: the attach after the switch fails,
+  // the switch itself worked and the partition's table spaces are listed.
+  db2_.CreateDatabase("SAMPLE", {0, 1}, 0, {"SYSCATSPACE", "USERSPACE1"});
+  EXPECT_EQ(AttachToNode(1, "db2inst1"), 0);
+  std::uint32_t count = 0;
+  SQLB_TBSPQRY_DATA** spaces = nullptr;
+  EXPECT_EQ(GetTablespacesListOnNode("SAMPLE", &count, &spaces, 1, "db2inst1"), kDb2Ok);
+  EXPECT_EQ(count, 2u);
+  sqlca ca{};
+  if (spaces != nullptr) sqlefmem_api(&ca, spaces);
+  EXPECT_NE(db2_.Calls().find("SQLConnect db=SAMPLE node=1"), std::string::npos) << db2_.Calls();
+}
+
 TEST_F(Db2ConnTest, NodesComeFromTheConfigurationAndOnlyThisHostsAreKept) {
   ASSERT_NO_FATAL_FAILURE(Configure("db2user", "pa55word"));
   int* nodes = nullptr;
@@ -239,6 +253,11 @@ TEST_F(Db2ConnTest, MissingContainersAreCounted) {
   ASSERT_EQ(::unlink(paths[0].c_str()), 0);
   EXPECT_EQ(TestContainersOnNode("SAMPLE", 0, "db2inst1", &missing), kDb2ContainersMissing);
   EXPECT_EQ(missing, 1);
+  // A table space whose containers cannot be queried is not known to be
+  // accessible: each counts once.
+  db2_.Fault("sqlbtcq", -1001);
+  EXPECT_EQ(TestContainersOnNode("SAMPLE", 0, "db2inst1", &missing), kDb2ContainersMissing);
+  EXPECT_EQ(missing, 2);
   EXPECT_EQ(TestContainersOnNode("NOSUCH", 0, "db2inst1", &missing), -1);
   EXPECT_EQ(TestContainersOnNode(nullptr, 0, "db2inst1", &missing), -1);
 }
@@ -299,7 +318,10 @@ TEST_F(Db2ConnTest, ReportsKeepTheirTwoForms) {
 }
 
 TEST_F(Db2ConnTest, CliResultsMapToResultCodes) {
-  for (SQLRETURN ok : {0, 1, 99, 100}) EXPECT_EQ(HandleInfoPrint(SQL_HANDLE_ENV, 1, ok, 1, "f"), 0);
+  for (SQLRETURN ok : {0, 1, 2, 99, 100}) {
+    SCOPED_TRACE(ok);
+    EXPECT_EQ(HandleInfoPrint(SQL_HANDLE_ENV, 1, ok, 1, "f"), 0);
+  }
   EXPECT_EQ(HandleInfoPrint(SQL_HANDLE_ENV, 1, SQL_INVALID_HANDLE, 1, "f"), kDb2CliInvalidHandle);
   EXPECT_EQ(HandleInfoPrint(SQL_HANDLE_ENV, 1, 5, 1, "f"), kDb2CliOther);
 

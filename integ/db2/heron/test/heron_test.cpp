@@ -60,6 +60,33 @@ TEST(HeronNodesFile, LinesWithoutPartitionAndHostAreSkipped) {
   }
 }
 
+TEST(HeronDebugWords, TakenAfterDebugWhereverItStandsInVekopts) {
+  struct Case {
+    const char* vekopts;
+    const char* ranges;
+    const char* postfix;
+    const char* select;
+  };
+  const Case cases[] = {
+      {"-debug 1-99 x", "1-99", "x", ""},
+      {"-server h -debug 1-99 x", "1-99", "x", ""},
+      {"-server h -debug 1-99 x sel -session 7", "1-99", "x", "sel"},
+      {"-debug 1-99 -server h", "1-99", "", ""},
+      {"-server h", "", "", ""},
+  };
+  const char* argv[] = {"heron_32bit", "-app"};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.vekopts);
+    barutiltest::ScopedEnv vekopts("VEKOPTS", c.vekopts);
+    OptReset();
+    OptParseDebugArgs(2, argv);
+    EXPECT_EQ(HeronOpts().debugRanges, c.ranges);
+    EXPECT_EQ(HeronOpts().debugPostfix, c.postfix);
+    EXPECT_EQ(HeronOpts().debugSelect, c.select);
+  }
+  OptReset();
+}
+
 class HeronTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -115,6 +142,13 @@ class HeronTest : public ::testing::Test {
     if (BU_GetConfig("127.0.0.1", cmnHostname, "DB2", name, &config.v) != kBuOk) return "<none>";
     return Owned(BP_Pack(config.v, 0)).str();
   }
+  // Every trace and log file, one after the other.
+  std::string Logs() const {
+    std::string all;
+    for (const auto& file : std::filesystem::directory_iterator(root_.at("/var/opt/tarn/log")))
+      all += tarn::test::ReadFile(file.path().string());
+    return all;
+  }
   std::string Link() const { return db2_.home() + "/sqllib/adm/db2uext2"; }
   std::string Plover() const { return root_.at("/opt/tarn/lbin/plover"); }
   static std::string LinkTarget(const std::string& path) {
@@ -134,11 +168,14 @@ TEST_F(HeronTest, UsageVersionAndMissingValues) {
     std::string starts;  // what the output begins with
     bool resultLine;
   };
+  const std::string version = Run({"-version"});
+  EXPECT_NE(version.find(": HERON, internal build "), std::string::npos) << version;
+  EXPECT_EQ(version.find('\n'), version.size() - 1) << version;
   const Case cases[] = {
       {{}, "Usage: heron -objs0", false},
       {{"-help"}, "Usage: heron -objs0", false},
       {{"-bogus"}, "Usage: heron -objs0", false},
-      {{"-ver"}, "", false},
+      {{"-ver"}, version, false},
       {{"-objs0"}, "*RETVAL*15013\n", true},
       {{"-objs1", kInstance}, "*RETVAL*15013\n", true},
       {{"-config", kInstance, kUser}, "*RETVAL*15013\n", true},
@@ -150,7 +187,6 @@ TEST_F(HeronTest, UsageVersionAndMissingValues) {
     EXPECT_EQ(out.rfind(c.starts, 0), 0u);
     EXPECT_EQ(out.find("*RETVAL*") != std::string::npos, c.resultLine);
   }
-  EXPECT_NE(Run({"-version"}).find("HERON"), std::string::npos);
 }
 
 TEST_F(HeronTest, ConfigStoresCredentialsListsTheInstanceAndLinksTheUserExit) {
@@ -177,10 +213,10 @@ TEST_F(HeronTest, ConfigStoresCredentialsListsTheInstanceAndLinksTheUserExit) {
   EXPECT_EQ(Run({"-app"}), "db2inst1 db2user " + encoded + "\n*RETVAL*0\n");
   EXPECT_EQ(Run({"-chkconf", kInstance}), "*RETVAL*0\n");
   // Neither form of the password is in a trace or log file.
-  std::string all;
-  for (const auto& file : std::filesystem::directory_iterator(root_.at("/var/opt/tarn/log")))
-    all += tarn::test::ReadFile(file.path().string());
-  EXPECT_NE(all.find("Config"), std::string::npos) << "no trace was written";
+  const std::string all = Logs();
+  EXPECT_NE(all.find("[Config] Can not get option INSTANCE_LIST from configuration"),
+            std::string::npos)
+      << "no trace was written";
   EXPECT_EQ(all.find(kPassword), std::string::npos);
   EXPECT_EQ(all.find(encoded), std::string::npos);
 }
@@ -230,6 +266,8 @@ TEST_F(HeronTest, AFailedReadWritesNothing) {
   EXPECT_EQ(Run(Configure()), "*RETVAL*15001\n");
   EXPECT_EQ(writes(), before);
   EXPECT_EQ(LinkTarget(Link()), "<no link>");
+  // An instance list that cannot be read is no empty one.
+  EXPECT_EQ(Run({"-app"}), "*RETVAL*15001\n");
 }
 
 TEST_F(HeronTest, TheUserExitLinkIsKeptOrMovedAsideOnce) {
@@ -279,8 +317,17 @@ TEST_F(HeronTest, EveryCommandAnswersWithItsResultLine) {
   // Not yet partitioned in the configuration: partition 0 only.
   EXPECT_EQ(Run({"-objs1", kInstance, "SAMPLE"}), "SYSCATSPACE\nUSERSPACE1\n*RETVAL*0\n");
   std::vector<std::string> eee = Configure();
-  eee.push_back(db2_.home());
-  EXPECT_EQ(Run(eee), "*RETVAL*0\n");
+  eee.insert(eee.end(), {db2_.home(), "-debug", "1-500", "trc"});
+  {
+    barutiltest::ScopedEnv traceDir("VEKDBGDIR", root_.at("/var/opt/tarn/log").c_str());
+    EXPECT_EQ(Run(eee), "*RETVAL*0\n");
+  }
+  char host[256] = "";
+  ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
+  const std::string logs = Logs();
+  for (const std::string& line :
+       {"Read 0 " + std::string(host) + " 0\n", "Read 1 " + std::string(host) + " 1\n"})
+    EXPECT_NE(logs.find(line), std::string::npos) << line;
   const std::string stored = Stored(kInstance);
   EXPECT_NE(stored.find("DB2_NODES"), std::string::npos) << stored;
   EXPECT_EQ(Run({"-objs1", kInstance, "SAMPLE"}), "SYSCATSPACE\nUSERSPACE1\nONLYON1\n*RETVAL*0\n");
