@@ -48,29 +48,27 @@ bool IsBlank(char c) {
   return c == ' ' || c == '\t';
 }
 
-// The tokens of one line. A quote runs to the next quote, or to the line's
-// end when none follows.
-std::vector<Token> Tokens(std::string_view line) {
-  std::vector<Token> out;
-  std::size_t at = 0;
-  while (at < line.size()) {
-    if (IsBlank(line[at])) {
-      ++at;
-      continue;
-    }
-    if (line[at] == '"') {
-      const std::size_t close = line.find('"', at + 1);
-      const std::size_t end = close == std::string_view::npos ? line.size() : close;
-      out.push_back({line.substr(at + 1, end - at - 1), true});
-      at = close == std::string_view::npos ? end : close + 1;
-      continue;
-    }
-    std::size_t end = at;
-    while (end < line.size() && !IsBlank(line[end])) ++end;
-    out.push_back({line.substr(at, end - at), false});
-    at = end;
+// The next token of `line` from `*at` on, into *out; false at the line's end.
+// A quote runs to the next quote, or to the line's end when none follows.
+bool NextToken(std::string_view line, std::size_t* at, Token* out) {
+  std::size_t i = *at;
+  while (i < line.size() && IsBlank(line[i])) ++i;
+  if (i >= line.size()) {
+    *at = i;
+    return false;
   }
-  return out;
+  if (line[i] == '"') {
+    const std::size_t close = line.find('"', i + 1);
+    const std::size_t end = close == std::string_view::npos ? line.size() : close;
+    *out = {line.substr(i + 1, end - i - 1), true};
+    *at = close == std::string_view::npos ? end : close + 1;
+    return true;
+  }
+  std::size_t end = i;
+  while (end < line.size() && !IsBlank(line[end])) ++end;
+  *out = {line.substr(i, end - i), false};
+  *at = end;
+  return true;
 }
 
 int TableRows(const PLParam* table) {
@@ -213,7 +211,8 @@ void SetCollected(const ParserList* list, PLNode* field, const std::optional<std
 void ParseLine(ParserList* list, std::string_view line, LineLinker& linker) {
   PLNode* field = nullptr;
   std::optional<std::string> collected;
-  for (const Token& t : Tokens(line)) {
+  std::size_t at = 0;
+  for (Token t; NextToken(line, &at, &t);) {
     const int row = !t.quoted && t.text.size() > 1 && t.text[0] == '-'
                         ? FindRow(list->table, list->rows, t.text.substr(1))
                         : -1;
