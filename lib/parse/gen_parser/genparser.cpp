@@ -142,9 +142,10 @@ PLNode* InsertField(ParserList* list, PLNode* head, PLNode* field) {
 }
 
 // Fields of one line in text order, linked once they are all known: in table
-// order, fields of one row (and fields outside the table, which go last) in
-// text order, as InsertField would place them one by one. Linear in the
-// fields plus the table's rows; the buffers are kept for the next line.
+// order, fields of one row in text order, as InsertField would place them one
+// by one (a field outside the table, which no caller adds, goes last).
+// Linear in the fields plus the table's rows; the buffers are kept for the
+// next line.
 class LineLinker {
  public:
   explicit LineLinker(int rows) : rows_(rows > 0 ? static_cast<std::size_t>(rows) : 0) {}
