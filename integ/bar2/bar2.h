@@ -280,10 +280,14 @@ int VEK_InitCsa();
 
 // ---------------------------------------------------------------- call order
 
+// Trace level of the call-order flow, and of the texts of refused calls.
+inline constexpr int kBarLevelFlow = 1;
+
 // 0 when the context is in `mode` (or, when `other` is not -1, in `other`);
-// else traces the call-sequence text for `function`, stores -5 as the last
-// code and returns -5. Changes nothing else.
-int BarCheckMode(BarContext* ctx, const char* function, int mode, int other = -1);
+// else traces the call-sequence text for `function` at `level`, stores -5 as
+// the last code and returns -5. Changes nothing else.
+int BarCheckMode(BarContext* ctx, const char* function, int mode, int other = -1,
+                 int level = kBarLevelFlow);
 // Stores a failure: last code and last error := code, error number :=
 // ErhErrno(). Returns code.
 int BarFail(BarContext* ctx, int code);

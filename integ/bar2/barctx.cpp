@@ -35,7 +35,7 @@ VekGlobalRecord VEK_Global{"", "", kVekUpdateDefault, 0, 0};
 
 namespace {
 
-constexpr int kLevelFlow = 1;
+constexpr int kLevelFlow = kBarLevelFlow;
 constexpr int kLevelDetail = 30;
 constexpr int kCsaAttempts = 11;
 constexpr long kCsaPauseMs = 5000;
@@ -183,14 +183,14 @@ int BarFail(BarContext* ctx, int code) {
   return code;
 }
 
-int BarCheckMode(BarContext* ctx, const char* function, int mode, int other) {
+int BarCheckMode(BarContext* ctx, const char* function, int mode, int other, int level) {
   if (ctx == nullptr) return BAR_ENOCONTEXT;
   if (ctx->mode == mode || (other != -1 && ctx->mode == other)) return 0;
   if (other == -1) {
-    DbgPlain(kLevelFlow, "[%s] Invalid function call sequence.(current mode: %d, should be: %d)",
+    DbgPlain(level, "[%s] Invalid function call sequence.(current mode: %d, should be: %d)",
              function, ctx->mode, mode);
   } else {
-    DbgPlain(kLevelFlow,
+    DbgPlain(level,
              "[%s] Invalid function call sequence.(current mode: %d, should be: %d or %d)",
              function, ctx->mode, mode, other);
   }

@@ -56,8 +56,8 @@ int WallSeconds();
 // the restart after MSG_WAIT): the context's barlist and, for a backup, the
 // disk-only option that VEKDISKONLY may switch on. Points into `ctx`.
 SessionConnectOptions SessionOptionsOf(const BarContext* ctx, int type);
-// Traces the condition a parameter failed and stores -4.
-int ParamFail(BarContext* ctx, const char* fn, const char* condition);
+// Traces the condition a parameter failed (at `level`) and stores -4.
+int ParamFail(BarContext* ctx, const char* fn, const char* condition, int level = kBarLevelFlow);
 // Installs the session calls VEK_End, VEK_Exit and the compression callbacks
 // use (VEK_EndObjectBackup or VEK_EndObjectRestore by mode, and so on), each
 // only where no hook was set.

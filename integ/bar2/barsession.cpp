@@ -90,8 +90,8 @@ int WallSeconds() {
   return static_cast<int>(std::time(nullptr));
 }
 
-int ParamFail(BarContext* ctx, const char* fn, const char* condition) {
-  DbgPlain(kLevel, "[%s] Condition not fulfilled: %s", fn, condition);
+int ParamFail(BarContext* ctx, const char* fn, const char* condition, int level) {
+  DbgPlain(level, "[%s] Condition not fulfilled: %s", fn, condition);
   return BarFail(ctx, BAR_EPARAM);
 }
 

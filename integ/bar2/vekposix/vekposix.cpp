@@ -60,15 +60,25 @@ int Fail(BarContext* ctx, const char* fn, int code) {
   return BarFail(ctx, code);
 }
 
+// A refused call is an unexpected failure like any other here: its text
+// (already written at level -2) is followed by the stack that made the call.
+int Refused(int code) {
+  DbgDumpStack(kDbgUnexpected);
+  return code;
+}
+
+int NoContext(const char* fn) {
+  DbgPlain(kDbgUnexpected, "[%s] Uninitialized BAR2 library context", fn);
+  return Refused(BAR_ENOCONTEXT);
+}
+
 // Checks shared by both directions; 0 or the failure's code.
 int Check(BarContext* ctx, const char* fn, int mode, int fd, const std::int64_t* size) {
-  if (ctx == nullptr) {
-    DbgPlain(kDbgUnexpected, "[%s] Uninitialized BAR2 library context", fn);
-    return BAR_ENOCONTEXT;
-  }
-  if (BarCheckMode(ctx, fn, mode) != 0) return BAR_ESEQUENCE;
-  if (fd == -1) return bar2_detail::ParamFail(ctx, fn, "fd != -1");
-  if (size == nullptr) return bar2_detail::ParamFail(ctx, fn, "size != ((void *)0)");
+  if (ctx == nullptr) return NoContext(fn);
+  if (BarCheckMode(ctx, fn, mode, -1, kDbgUnexpected) != 0) return Refused(BAR_ESEQUENCE);
+  if (fd == -1) return Refused(bar2_detail::ParamFail(ctx, fn, "fd != -1", kDbgUnexpected));
+  if (size == nullptr)
+    return Refused(bar2_detail::ParamFail(ctx, fn, "size != ((void *)0)", kDbgUnexpected));
   return 0;
 }
 
@@ -197,6 +207,7 @@ int RFileDcWrite(void* data, int length, void* context) {
 }
 
 int BackupFileItemCompress(BarContext* ctx, int fd) {
+  if (ctx == nullptr) return NoContext("BackupFileItemCompress");
   ActiveFile file{.fd = fd};
   const ActiveScope scope(&file);
   ctx->item.bytesRead = 0;
@@ -208,6 +219,9 @@ int VEK_BackupFileItem(BarContext* ctx, int fd, std::int64_t* size) {
   static const char kFn[] = "VEK_BackupFileItem";
   ctx = BarResolve(ctx);
   if (const int rc = Check(ctx, kFn, BAR_MODE_ITEM_BACKUP, fd, size); rc != 0) return rc;
+  // The first marked error wins: one left from before would stand in for a
+  // failed read's own.
+  ErhClearError();
   errno = 0;
   *size = 0;
   ActiveFile file{.fd = fd};

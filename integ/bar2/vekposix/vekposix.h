@@ -11,6 +11,8 @@
 // (mode 4), in records of up to 1 MiB (compressed when the object asks for
 // it). *size gets the bytes read. 0; -21 no context, -5 wrong mode, -4 bad
 // descriptor or size, -7 a read of the file failed, -2 the data path failed.
+// A refused call is written to debug.log with the stack that made it; an
+// error still marked from before the call is cleared.
 int VEK_BackupFileItem(BarContext* ctx, int fd, std::int64_t* size);
 // Writes the data of the current restore item (mode 7) to `fd` up to its end
 // record, which stays current for VEK_EndItemRestore. With the session's
@@ -18,7 +20,8 @@ int VEK_BackupFileItem(BarContext* ctx, int fd, std::int64_t* size);
 // length. *size gets the item's bytes. 0; -21, -5, -4 as above, -7 a write
 // failed, -2 the data path failed or a record belongs to another item.
 int VEK_RestoreFileItem(BarContext* ctx, int fd, std::int64_t* size);
-// The compressing read of VEK_BackupFileItem: the compression call's result.
+// The compressing read of VEK_BackupFileItem: the compression call's result;
+// -21 without a context.
 int BackupFileItemCompress(BarContext* ctx, int fd);
 // Codec callbacks of the two calls (user argument: the context): the bytes
 // read from, or written to, the file of the call in progress. The read gives

@@ -18,6 +18,7 @@
 #include "cmn/dbg.h"
 #include "cmn/defines.h"
 #include "cmn/erh.h"
+#include "csa/csa.h"
 #include "csa/csaops.h"
 #include "db2/db2common.h"
 #include "gen_parser/genparser.h"
@@ -135,10 +136,20 @@ std::optional<std::vector<std::string>> VirtualServersOf(const char* format,
 
 std::optional<std::vector<std::string>> GetVSArray() {
   static const char kFn[] = "GetVSArray";
-  // Binds a slot of the client the integration context runs, or starts one.
+  const char* cellServer = VEK_CellServer();
+  if (cellServer == nullptr || *cellServer == '\0') {
+    DbgPlain(kDbgUnexpected, "[%s] Unable to get CS host", kFn);
+    return std::nullopt;
+  }
+  // Binds a slot of the client the integration context runs, or starts the
+  // client, which binds the cell server as it starts.
+  const bool clientRunning = CsaIsInitialized() != 0;
   BuCsaState csa;
-  if (BU_CsaInit(&csa, nullptr) != 0) {
-    DbgPlain(kDbgUnexpected, "[%s] Unable to bind CS host", kFn);
+  if (BU_CsaInit(&csa, cellServer) != 0) {
+    if (clientRunning)
+      DbgPlain(kDbgUnexpected, "[%s] Unable to bind CS host", kFn);
+    else
+      DbgPlain(kDbgUnexpected, "[%s] Unable to init CSA", kFn);
     return std::nullopt;
   }
   char* description = nullptr;

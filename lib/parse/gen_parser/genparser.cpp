@@ -4,6 +4,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -47,29 +48,27 @@ bool IsBlank(char c) {
   return c == ' ' || c == '\t';
 }
 
-// The tokens of one line. A quote runs to the next quote, or to the line's
-// end when none follows.
-std::vector<Token> Tokens(std::string_view line) {
-  std::vector<Token> out;
-  std::size_t at = 0;
-  while (at < line.size()) {
-    if (IsBlank(line[at])) {
-      ++at;
-      continue;
-    }
-    if (line[at] == '"') {
-      const std::size_t close = line.find('"', at + 1);
-      const std::size_t end = close == std::string_view::npos ? line.size() : close;
-      out.push_back({line.substr(at + 1, end - at - 1), true});
-      at = close == std::string_view::npos ? end : close + 1;
-      continue;
-    }
-    std::size_t end = at;
-    while (end < line.size() && !IsBlank(line[end])) ++end;
-    out.push_back({line.substr(at, end - at), false});
-    at = end;
+// The next token of `line` from `*at` on, into *out; false at the line's end.
+// A quote runs to the next quote, or to the line's end when none follows.
+bool NextToken(std::string_view line, std::size_t* at, Token* out) {
+  std::size_t i = *at;
+  while (i < line.size() && IsBlank(line[i])) ++i;
+  if (i >= line.size()) {
+    *at = i;
+    return false;
   }
-  return out;
+  if (line[i] == '"') {
+    const std::size_t close = line.find('"', i + 1);
+    const std::size_t end = close == std::string_view::npos ? line.size() : close;
+    *out = {line.substr(i + 1, end - i - 1), true};
+    *at = close == std::string_view::npos ? end : close + 1;
+    return true;
+  }
+  std::size_t end = i;
+  while (end < line.size() && !IsBlank(line[end])) ++end;
+  *out = {line.substr(i, end - i), false};
+  *at = end;
+  return true;
 }
 
 int TableRows(const PLParam* table) {
@@ -114,7 +113,8 @@ void AppendLine(ParserList* list, PLNode* head) {
 }
 
 // Inserts `field` into the line of `head` before the first field of a greater
-// table index; returns the line's (possibly new) first field.
+// table index; returns the line's (possibly new) first field. One field at a
+// time: a whole line is linked with LineLinker.
 PLNode* InsertField(ParserList* list, PLNode* head, PLNode* field) {
   PLNode* at = head;
   PLNode* before = nullptr;
@@ -141,6 +141,58 @@ PLNode* InsertField(ParserList* list, PLNode* head, PLNode* field) {
   return field;
 }
 
+// Fields of one line in text order, linked once they are all known: in table
+// order, fields of one row in text order, as InsertField would place them one
+// by one (a field outside the table, which no caller adds, goes last).
+// Linear in the fields plus the table's rows; the buffers are kept for the
+// next line.
+class LineLinker {
+ public:
+  explicit LineLinker(int rows) : rows_(rows > 0 ? static_cast<std::size_t>(rows) : 0) {}
+
+  void Add(PLNode* field) { fields_.push_back(field); }
+
+  // Links the fields added since the last call into one line, not yet among
+  // the list's lines; its first field, or null when none was added.
+  PLNode* Link() {
+    if (fields_.empty()) return nullptr;
+    const std::vector<PLNode*>* order = &fields_;
+    if (!std::is_sorted(fields_.begin(), fields_.end(), [this](const PLNode* a, const PLNode* b) {
+          return Bucket(a) < Bucket(b);
+        })) {
+      counts_.assign(rows_ + 2, 0);
+      for (const PLNode* f : fields_) ++counts_[Bucket(f) + 1];
+      for (std::size_t i = 1; i < counts_.size(); ++i) counts_[i] += counts_[i - 1];
+      sorted_.resize(fields_.size());
+      for (PLNode* f : fields_) sorted_[counts_[Bucket(f)]++] = f;
+      order = &sorted_;
+    }
+    PLNode* previous = nullptr;
+    for (PLNode* f : *order) {
+      f->prev = previous;
+      f->next = nullptr;
+      f->nextLine = f->prevLine = nullptr;
+      if (previous != nullptr) previous->next = f;
+      previous = f;
+    }
+    PLNode* head = order->front();
+    fields_.clear();
+    return head;
+  }
+
+ private:
+  std::size_t Bucket(const PLNode* f) const {
+    return f->index >= 0 && static_cast<std::size_t>(f->index) < rows_
+               ? static_cast<std::size_t>(f->index)
+               : rows_;
+  }
+
+  std::size_t rows_;
+  std::vector<PLNode*> fields_;
+  std::vector<PLNode*> sorted_;
+  std::vector<std::size_t> counts_;
+};
+
 void SetCollected(const ParserList* list, PLNode* field, const std::optional<std::string>& value) {
   if (field == nullptr) return;
   if (!value || field->index < 0 || (list->table[field->index].flags & kPLFlagScrambled) == 0) {
@@ -157,11 +209,11 @@ void SetCollected(const ParserList* list, PLNode* field, const std::optional<std
   safe_free(plain, TARN_HERE);
 }
 
-void ParseLine(ParserList* list, std::string_view line) {
-  PLNode* head = nullptr;
+void ParseLine(ParserList* list, std::string_view line, LineLinker& linker) {
   PLNode* field = nullptr;
   std::optional<std::string> collected;
-  for (const Token& t : Tokens(line)) {
+  std::size_t at = 0;
+  for (Token t; NextToken(line, &at, &t);) {
     const int row = !t.quoted && t.text.size() > 1 && t.text[0] == '-'
                         ? FindRow(list->table, list->rows, t.text.substr(1))
                         : -1;
@@ -181,14 +233,10 @@ void ParseLine(ParserList* list, std::string_view line) {
     node.index = row;
     node.row = &list->table[row];
     field = &node;
-    if (head == nullptr) {
-      head = field;
-      AppendLine(list, head);
-    } else {
-      head = InsertField(list, head, field);
-    }
+    linker.Add(field);
   }
   SetCollected(list, field, collected);
+  if (PLNode* head = linker.Link(); head != nullptr) AppendLine(list, head);
 }
 
 bool StartsWithMark(std::string_view text, std::size_t* skip) {
@@ -235,7 +283,7 @@ int RowIn(const ParserList* list, const PLNode* field, bool sameRows) {
 // yet linked among the list's lines. Its first field, or null when no field
 // survives.
 PLNode* CopyLineInto(ParserList* list, const PLNode* line, bool sameRows = false) {
-  PLNode* head = nullptr;
+  LineLinker linker(list->rows);
   for (const PLNode* f = LineHead(line); f != nullptr; f = f->next) {
     const int row = RowIn(list, f, sameRows);
     if (row < 0) {
@@ -247,9 +295,9 @@ PLNode* CopyLineInto(ParserList* list, const PLNode* line, bool sameRows = false
     copy.value = f->value;
     copy.index = row;
     copy.row = &list->table[row];
-    head = head == nullptr ? &copy : InsertField(list, head, &copy);
+    linker.Add(&copy);
   }
-  return head;
+  return linker.Link();
 }
 
 std::unique_ptr<PLParamTable> CopyTable(const PLParam* rows, int count) {
@@ -355,10 +403,11 @@ ParserList* PLGetListFromBuffer(const PLParam* table, const char* text) {
     list->flags |= kPLListUnicode;
     rest.remove_prefix(skip);
   }
+  LineLinker linker(list->rows);
   while (!rest.empty()) {
     const std::size_t end = rest.find_first_of("\r\n");
     const std::string_view line = rest.substr(0, end);
-    if (!line.empty()) ParseLine(list.get(), line);
+    if (!line.empty()) ParseLine(list.get(), line, linker);
     if (end == std::string_view::npos) break;
     rest.remove_prefix(end + 1);
   }

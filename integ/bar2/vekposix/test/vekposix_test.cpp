@@ -14,6 +14,7 @@
 #include "bar2/barbackup.h"
 #include "bar2/barrestore.h"
 #include "bar2/bartransform.h"
+#include "cmn/dbg.h"
 #include "cmn/erh.h"
 #include "cmn/vekfile.h"
 #include "tarn_test.h"
@@ -161,6 +162,60 @@ TEST_F(FileItemTest, WrongModeAndArgumentsChangeNothing) {
   EXPECT_EQ(VEK_BackupFileItem(ctx_.get(), 0, nullptr), BAR_EPARAM);
   ctx_->mode = BAR_MODE_ITEM_RESTORE;
   EXPECT_EQ(VEK_RestoreFileItem(ctx_.get(), -1, &size), BAR_EPARAM);
+}
+
+TEST_F(FileItemTest, RefusedCallsAreUnexpectedFailuresWithAStackDump) {
+  char logPath[1024];
+  if (DbgLogGetPathname(logPath, nullptr)[0] == '\0') GTEST_SKIP() << "no debug.log in this build";
+  std::int64_t size = 0;
+  struct Case {
+    bool backup;
+    int mode;
+    int fd;
+    std::int64_t* size;
+    int code;
+    const char* text;
+  } cases[] = {
+      {true, BAR_MODE_OBJECT_BACKUP, 0, &size, BAR_ESEQUENCE,
+       "[VEK_BackupFileItem] Invalid function call sequence.(current mode: 3, should be: 4)"},
+      {true, BAR_MODE_ITEM_BACKUP, -1, &size, BAR_EPARAM,
+       "[VEK_BackupFileItem] Condition not fulfilled: fd != -1"},
+      {true, BAR_MODE_ITEM_BACKUP, 0, nullptr, BAR_EPARAM,
+       "[VEK_BackupFileItem] Condition not fulfilled: size != ((void *)0)"},
+      {false, BAR_MODE_OBJECT_RESTORE, 0, &size, BAR_ESEQUENCE,
+       "[VEK_RestoreFileItem] Invalid function call sequence.(current mode: 6, should be: 7)"},
+      {false, BAR_MODE_ITEM_RESTORE, -1, &size, BAR_EPARAM,
+       "[VEK_RestoreFileItem] Condition not fulfilled: fd != -1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    ::unlink(logPath);
+    ctx_->mode = c.mode;
+    const int rc = c.backup ? VEK_BackupFileItem(ctx_.get(), c.fd, c.size)
+                            : VEK_RestoreFileItem(ctx_.get(), c.fd, c.size);
+    EXPECT_EQ(rc, c.code);
+    EXPECT_EQ(ctx_->mode, c.mode);
+    EXPECT_EQ(VEK_GetErrno(ctx_.get()), c.code);
+    const std::string log = tarn::test::ReadFile(logPath);
+    EXPECT_NE(log.find(c.text), std::string::npos) << log;
+    // The stack dump, empty when nothing traced entered a function.
+    EXPECT_TRUE(log.find("Function trace") != std::string::npos ||
+                log.find("DbgDumpStack() - no stack.") != std::string::npos)
+        << log;
+  }
+}
+
+TEST_F(FileItemTest, CompressingReadWithoutAContextIsRefused) {
+  EXPECT_EQ(BackupFileItemCompress(nullptr, 0), BAR_ENOCONTEXT);
+}
+
+TEST_F(FileItemTest, ReadErrorIsReportedWithItsOwnSystemError) {
+  // An error marked before the call and never cleared must not stand in
+  // for the read's.
+  ErhMark(ERH_SYSTEM, EACCES, "earlier", kErhMinor);
+  std::int64_t size = 0;
+  EXPECT_EQ(Backup(dir_.path(), &size), -7);
+  EXPECT_EQ(ErhSysErrno(), EISDIR);
 }
 
 TEST_F(FileItemTest, ReadErrorFailsTheBackup) {

@@ -1,11 +1,18 @@
 // The user exit's pieces that need no peer: DB2's arguments, the names of an
 // archived log, the order of sessions and the virtual servers of a cell
-// description.
+// description, and how their lookup fails when no cell server answers.
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
+#include "barutil/vekhost.h"
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
+#include "cmn/dbg.h"
+#include "cmn/paths.h"
+#include "csa/csa.h"
 #include "plover/archlog.h"
 #include "plover/uexit.h"
 #include "tarn_test.h"
@@ -79,6 +86,51 @@ TEST(VirtualServers, LinesOfThisHostGiveVirtualElseClusterNames) {
   EXPECT_EQ(*names, (std::vector<std::string>{"vs1", "cl1", "vs2"}));
   EXPECT_EQ(VirtualServersOf(kCellFormat, description, "gamma")->size(), 0u);
   EXPECT_FALSE(VirtualServersOf("", description, "alpha"));
+}
+
+// The lookup of this machine's virtual servers, failing before the cell
+// server answers: each cause writes its own unexpected-failure line.
+class VirtualServerLookup : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CmnPathsInit(root_.path().c_str());
+    if (CmnIsInitialized() == 0) {
+      ASSERT_EQ(CmnInit("uexittest", nullptr, nullptr, nullptr, nullptr, 0), 0);
+    }
+    VEK_ResetCellServer();
+  }
+  void TearDown() override {
+    ::unsetenv("TARN_INET_PORT");
+    VEK_ResetCellServer();
+  }
+  std::string DebugLog() const { return root_.read("/var/opt/tarn/log/debug.log"); }
+
+  tarn::test::TempRoot root_;
+};
+
+TEST_F(VirtualServerLookup, EachFailureBeforeTheCellServerAnswersNamesItsCause) {
+  char logPath[1024];
+  if (DbgLogGetPathname(logPath, nullptr)[0] == '\0') GTEST_SKIP() << "no debug.log in this build";
+  struct Case {
+    bool cellServerFile;
+    const char* line;
+  } cases[] = {
+      {false, "[GetVSArray] Unable to get CS host"},
+      // Nothing listens on the port, so the client cannot start.
+      {true, "[GetVSArray] Unable to init CSA"},
+  };
+  ::setenv("TARN_INET_PORT", std::to_string(tarn::test::FreePort()).c_str(), 1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    ::unlink(logPath);
+    VEK_ResetCellServer();
+    if (c.cellServerFile) root_.write("/etc/opt/tarn/client/cell_server", "127.0.0.1\n");
+    EXPECT_FALSE(GetVSArray());
+    EXPECT_EQ(CsaIsInitialized(), 0);
+    const std::string log = DebugLog();
+    EXPECT_NE(log.find(c.line), std::string::npos) << log;
+    EXPECT_EQ(log.find("Unable to bind CS host"), std::string::npos) << log;
+  }
 }
 
 TEST(UserExitFormat, FormatsIntoTheHeap) {
