@@ -353,6 +353,109 @@ TEST_F(HostFaultsTest, ACellServerRestartedMidBackupFailsItAndLeavesNothing) {
   EXPECT_EQ(leftovers.Remaining(), "");
 }
 
+// A cell server started again on its state after a whole road (backup,
+// archived logs, a restore to a point in time) keeps numbering its sessions:
+// the next backup has a session of its own, and a restore with roll-forward
+// takes that backup's images to the end of the logs written after it.
+TEST_F(HostFaultsTest, ARestoreAfterACellServerRestartRollsTheNewestBackupForward) {
+  const tarn::test::Leftovers leftovers(root_.path());
+  const tarn::test::TempDir state;
+  ASSERT_NO_FATAL_FAILURE(Start(0));
+  db2_.DropDatabase(kDatabase);
+  db2_.CreateDatabase(kDatabase, {0, 1, 2}, 1, {"SYSCATSPACE", "USERSPACE1"}, true);
+  for (int node : {0, 1, 2})
+    db2_.store().WriteData(kInstance, kDatabase, node, "USERSPACE1",
+                           std::string(30000, 'a' + node));
+  db2_.InstallUserExit(TARN_PLOVER_PROGRAM);
+  // The session manager's answers: the backups' objects on data-path ids of
+  // their own in each run of the cell server, then restores.
+  auto answers = [&](int firstDa, int backups) {
+    const std::string agent =
+        "baropt connect -ma " + hosts_.mediaAgent.address + " " + std::to_string(ma_->port());
+    std::string text;
+    for (int da = firstDa; da < firstDa + backups; ++da)
+      text += agent + " -daid " + std::to_string(da) + "\n";
+    for (int i = 0; i < 20; ++i) text += agent + " -daid ${da}\n";
+    return text;
+  };
+  std::vector<std::string> args = {"--media-events", ma_->eventsPath(),
+                                   "--launch",       launchFile_,
+                                   "--inet-port",    std::to_string(tarn::test::FreePort()),
+                                   "--request-port", std::to_string(tarn::test::FreePort())};
+  auto startCellServer = [&](const std::string& fixture) {
+    cs_.reset();
+    cs_ = std::make_unique<tarn::test::CellServerStandIn>(tarn::test::CellServerStandIn::Options{
+        .fixture = fixture, .stateDir = state.path(), .args = args});
+    ASSERT_TRUE(cs_->ready());
+    cs_->exportInetPort();
+    WriteRc();
+  };
+  // Three partition images and two archived logs, then the restores.
+  ASSERT_NO_FATAL_FAILURE(startCellServer(answers(1, 5)));
+  ASSERT_NO_FATAL_FAILURE(PutConfig([](BpList* config) {
+    CmnVar* barlists = nullptr;
+    BP_AddList(config, "USEREXIT_BARLISTS", &barlists);
+    BP_AddStr(barlists, kDatabase, "logs");
+  }));
+  auto utc = [](std::time_t t) {
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d-%H.%M.%S", &tm);
+    return std::string(text);
+  };
+  auto sums = [&] {
+    std::vector<std::uint64_t> all;
+    for (int node : {0, 1, 2})
+      all.push_back(db2_.store().ContentChecksum(kInstance, kDatabase, node));
+    return all;
+  };
+  auto logAndArchive = [&](char fill) {
+    db2sim::WriteLogged(db2_.store(), kInstance, kDatabase, 0, "USERSPACE1",
+                        std::string(5000, fill), "");
+    return db2sim::ArchiveLog(db2_.store(), kInstance, kDatabase, 0, 60000);
+  };
+  auto damage = [&] {
+    for (int node : {0, 1, 2})
+      db2_.store().WriteData(kInstance, kDatabase, node, "USERSPACE1", "damaged");
+  };
+
+  // The whole road: a backup, logged writes, a point in time, more logged
+  // writes, and the restore to that point.
+  const AgentRun first = Agent("-backup -dbname SAMPLE");
+  ASSERT_EQ(first.exitCode, 0) << first.output;
+  ASSERT_EQ(logAndArchive('p'), 0) << db2_.Calls();
+  const std::time_t pointTime = std::time(nullptr) + 1;
+  const std::vector<std::uint64_t> atPoint = sums();
+  while (std::time(nullptr) <= pointTime) usleep(20000);
+  ASSERT_EQ(logAndArchive('q'), 0) << db2_.Calls();
+  damage();
+  const AgentRun toPoint =
+      Agent("-restore -dbname SAMPLE -rollforward -time " + utc(pointTime), {}, {"TZ=UTC0"});
+  ASSERT_EQ(toPoint.exitCode, 0) << toPoint.output;
+  ASSERT_EQ(sums(), atPoint) << db2_.Calls();
+
+  // The cell server again on its state; another backup and logged writes.
+  ASSERT_NO_FATAL_FAILURE(startCellServer(answers(11, 4)));
+  const AgentRun second = Agent("-backup -dbname SAMPLE");
+  ASSERT_EQ(second.exitCode, 0) << second.output;
+  EXPECT_NE(Field(second.record, "key"), Field(first.record, "key"));
+  ASSERT_EQ(logAndArchive('r'), 0) << db2_.Calls();
+  const std::vector<std::uint64_t> atEnd = sums();
+  damage();
+
+  std::filesystem::remove(db2_.store().CallsLog());
+  const AgentRun r = Agent("-restore -dbname SAMPLE -rollforward");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(sums(), atEnd) << db2_.Calls();
+  for (int node : {0, 1, 2})
+    EXPECT_FALSE(db2_.store().ReadNodeState(kInstance, kDatabase, node).rfPending) << node;
+  clientsvc_.reset();
+  cs_.reset();
+  ma_.reset();
+  EXPECT_EQ(leftovers.Remaining(), "");
+}
+
 // Access the instance refuses: DB2 answers the attach with its error, the
 // agent starts no backup and ends non-zero.
 TEST_F(HostFaultsTest, RefusedAccessFailsBeforeAnyBackup) {

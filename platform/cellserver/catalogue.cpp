@@ -26,21 +26,11 @@ using standin::ParseDecimal;
 
 namespace {
 
-// A session id as "YYYY/MM/DD-N" (the session key) or as "YYYY/MM/DD NNNN"
-// (the form backup agents write): its date and number, or nothing.
-std::optional<std::pair<std::string, long long>> SessionParts(const std::string& id) {
-  const std::size_t at = id.find_first_of(" -", 0);
-  if (at != 10 || id.size() <= at + 1) return std::nullopt;
-  const auto number = ParseDecimal(id.substr(at + 1), 0, 99999999);
-  if (!number) return std::nullopt;
-  return std::make_pair(id.substr(0, at), static_cast<long long>(*number));
-}
-
 // Both forms of a session id name the same session.
 bool SameSession(const std::string& a, const std::string& b) {
   if (a == b) return true;
-  const auto x = SessionParts(a);
-  const auto y = SessionParts(b);
+  const auto x = SessionIdParts(a);
+  const auto y = SessionIdParts(b);
   return x && y && *x == *y;
 }
 

@@ -17,13 +17,16 @@ using standin::Message;
 namespace {
 
 constexpr int kBackupSessionType = 7;
+// The number of a key has at most five digits, which keeps a key within 17
+// characters.
+constexpr unsigned kKeyNumbers = 100000;
 
-std::string DateKey(std::time_t now, unsigned serial) {
+std::string DateOf(std::time_t now) {
   std::tm local{};
   localtime_r(&now, &local);
-  char text[64];
-  std::snprintf(text, sizeof text, "%04d/%02d/%02d-%u", local.tm_year + 1900, local.tm_mon + 1,
-                local.tm_mday, serial % 100000);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d/%02d/%02d", local.tm_year + 1900, local.tm_mon + 1,
+                local.tm_mday);
   return text;
 }
 
@@ -51,6 +54,14 @@ std::shared_ptr<Session> SharedKeySession(const std::vector<std::shared_ptr<Sess
 }
 
 }  // namespace
+
+std::optional<std::pair<std::string, long long>> SessionIdParts(std::string_view id) {
+  const std::size_t at = id.find_first_of(" -");
+  if (at != 10 || id.size() <= at + 1) return std::nullopt;
+  const auto number = standin::ParseDecimal(id.substr(at + 1), 0, 99999999);
+  if (!number) return std::nullopt;
+  return std::make_pair(std::string(id.substr(0, at)), static_cast<long long>(*number));
+}
 
 void Session::end() {
   ended_ = true;
@@ -107,7 +118,15 @@ std::shared_ptr<Session> SessionRegistry::add(SessionInfo info, std::string* why
   }
   info.started = std::time(nullptr);
   const std::shared_ptr<Session> sibling = SharedKeySession(sessions_, info);
-  info.key = sibling != nullptr ? sibling->info().key : DateKey(info.started, ++serial_);
+  if (sibling != nullptr) {
+    info.key = sibling->info().key;
+  } else {
+    const std::string date = DateOf(info.started);
+    unsigned number = ++serial_ % kKeyNumbers;
+    const auto taken = reserved_.find(date);
+    if (taken != reserved_.end() && number <= taken->second) number = serial_ = taken->second + 1;
+    info.key = date + "-" + std::to_string(number);
+  }
   info.guid = braced_ ? "{" + NewGuid(random_) + "}" : NewGuid(random_);
   auto session = std::make_shared<Session>(std::move(info));
   if (!session->stoppable()) {
@@ -116,6 +135,15 @@ std::shared_ptr<Session> SessionRegistry::add(SessionInfo info, std::string* why
   }
   sessions_.push_back(session);
   return session;
+}
+
+void SessionRegistry::reserve(std::string_view sessionId) {
+  const auto parts = SessionIdParts(sessionId);
+  // A number no key of ours can carry leaves the numbering alone.
+  if (!parts || parts->second + 1 >= kKeyNumbers) return;
+  std::lock_guard lock(mutex_);
+  unsigned& highest = reserved_[parts->first];
+  highest = std::max(highest, static_cast<unsigned>(parts->second));
 }
 
 void SessionRegistry::forget(const Session& session) {

@@ -7,11 +7,14 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "cellserver/link.h"
@@ -113,6 +116,10 @@ class AttachedConnection {
   Session& session_;
 };
 
+// A session id as "YYYY/MM/DD-N" (the session key) or as "YYYY/MM/DD NNNN"
+// (the form backup agents write): its date and number, or nothing.
+std::optional<std::pair<std::string, long long>> SessionIdParts(std::string_view id);
+
 using ConversationFactory = std::function<std::unique_ptr<SessionConversation>(Session& session)>;
 
 // Keeps the connection, logging what arrives, until the peer closes, the idle
@@ -133,6 +140,10 @@ class SessionRegistry {
   // Nothing, with the reason in *why, when kMaxRunning sessions run already
   // or the session cannot be stopped.
   std::shared_ptr<Session> add(SessionInfo info, std::string* why = nullptr);
+  // Keys made later for the date of `sessionId` (either form of
+  // SessionIdParts) number past it, so that a server started again on its
+  // state never reuses a key its catalogue holds. Other ids are ignored.
+  void reserve(std::string_view sessionId);
   // Drops an ended session, and with it its descriptors once nothing else holds it.
   void forget(const Session& session);
   // Running sessions only; nothing for an unknown or ended one.
@@ -147,6 +158,7 @@ class SessionRegistry {
   mutable std::mutex mutex_;
   std::vector<std::shared_ptr<Session>> sessions_;
   unsigned serial_ = 0;
+  std::map<std::string, unsigned, std::less<>> reserved_;  // date: highest number taken
   std::mt19937_64 random_;
   bool braced_ = false;
 };

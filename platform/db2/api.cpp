@@ -63,6 +63,8 @@ constexpr MessageText kTexts[] = {
     {kSqlLogRetrieve, "58031", "The user exit could not retrieve a log file."},
     {kSqlLogArchive, "58031", "The user exit could not archive a log file."},
     {kSqlLogCorrupt, "58031", "A log file is damaged or a log record is missing."},
+    {kSqlLogOtherChain, "58031",
+     "A log file does not belong to the log chain of the restored image."},
 };
 
 const MessageText* TextOf(int code) {

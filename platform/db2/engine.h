@@ -23,6 +23,7 @@ enum SqlCode : int {
   kSqlLogRetrieve = -1268,      // the user exit failed to retrieve a log
   kSqlLogArchive = -1269,       // the user exit failed to archive a log
   kSqlLogCorrupt = -1273,       // a log file is damaged or a record is missing
+  kSqlLogOtherChain = -1265,    // a log record is not of the restored image's log chain
   kSqlContainerWarning = 1277,  // containers cannot be created: redirect, then continue
   kSqlContainerBad = -298,      // a container still cannot be created
   kSqlNoTableSpace = -293,      // a named table space is not in the database or image

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -169,8 +170,26 @@ int RollForwardNode(const Store& store, const std::string& instance, const std::
   Instance inst = store.ReadInstance(instance);
   std::string logDir = store.NodeDir(instance, db, node) + "/logs";
   std::string stop = stopTime.substr(0, 19);
+  // Where the restored image stands to each earlier stop at a point in time:
+  // taken after the stop on the chain left behind, it follows that chain,
+  // whose logs end where the database's logging went on; taken before the
+  // stop, it follows the chain the database went on with, which the records
+  // left behind are not of.
+  const std::uint64_t from = st.lsn;
+  auto ownChainEnds = [&](std::uint32_t file) {
+    return std::any_of(st.leftBehind.begin(), st.leftBehind.end(), [&](const LeftBehind& b) {
+      return st.rfLog < b.nextLog && from > b.lastLsn && file >= b.nextLog;
+    });
+  };
+  auto leftBehind = [&](std::uint32_t file, std::uint64_t lsn) {
+    return std::any_of(st.leftBehind.begin(), st.leftBehind.end(), [&](const LeftBehind& b) {
+      return st.rfLog < b.nextLog && from <= b.lastLsn && file >= b.firstLog && file < b.nextLog &&
+             lsn > b.lastLsn;
+    });
+  };
   applied = 0;
-  for (std::uint32_t n = st.rfLog; n <= 9999999; ++n) {
+  std::optional<std::uint32_t> stoppedIn;
+  for (std::uint32_t n = st.rfLog; n <= 9999999 && !ownChainEnds(n); ++n) {
     std::string name = LogFileName(n);
     std::string path = logDir + "/" + name;
     if (!Exists(path)) {
@@ -179,7 +198,6 @@ int RollForwardNode(const Store& store, const std::string& instance, const std::
       if (!Exists(path)) break;  // the exit has no such log: the end of the logs
     }
     std::string text = ReadWholeFile(path);
-    bool reachedStop = false;
     std::size_t at = 0;
     while (at < text.size()) {
       std::size_t nl = text.find('\n', at);
@@ -190,9 +208,10 @@ int RollForwardNode(const Store& store, const std::string& instance, const std::
       if (r->lsn <= st.lsn) continue;
       if (r->lsn != st.lsn + 1) return kSqlLogCorrupt;  // a gap in the chain
       if (r->time > stop) {
-        reachedStop = true;
+        stoppedIn = n;
         break;
       }
+      if (leftBehind(n, r->lsn)) return kSqlLogOtherChain;
       store.WriteData(instance, db, node, r->tableSpace, r->data);
       // Kept per record, so a roll-forward that stops half-way never applies
       // a record twice when it is run again.
@@ -200,7 +219,18 @@ int RollForwardNode(const Store& store, const std::string& instance, const std::
       store.WriteNodeState(instance, db, node, st);
       ++applied;
     }
-    if (reachedStop) break;
+    if (stoppedIn) break;
+  }
+  if (stoppedIn) {
+    // The records after the stop, up to the active log, are left behind;
+    // the database logs on in a file none of them is in.
+    const std::string active = logDir + "/" + LogFileName(st.log);
+    const bool activeEmpty = !Exists(active) || ReadWholeFile(active).empty();
+    const std::uint32_t next =
+        *stoppedIn < st.log && activeEmpty ? st.log : std::max(st.log, *stoppedIn) + 1;
+    if (next > 9999999) return kSqlLogCorrupt;
+    st.leftBehind.push_back(LeftBehind{st.lsn, *stoppedIn, next});
+    st.log = next;
   }
   st.rfPending = false;
   store.WriteNodeState(instance, db, node, st);

@@ -53,6 +53,10 @@ int ArchiveLog(const Store& store, const std::string& instance, const std::strin
 // Applies the records after the partition's lsn up to `stopTime`
 // ("YYYY-MM-DD-hh.mm.ss[.ffffff]", UTC), starting at its roll-forward log and
 // retrieving missing files with the user exit; ends roll-forward pending.
+// A record of a chain an earlier stop at a point in time left behind is
+// refused (kSqlLogOtherChain) unless the restored image is of that chain,
+// and then so is the chain the database went on with. Stopping at the stop
+// time leaves the later records behind and moves logging to a new file.
 // Returns an SQLCODE; `applied` counts the records.
 int RollForwardNode(const Store& store, const std::string& instance, const std::string& db,
                     int node, const std::string& stopTime, int timeoutMs, int& applied);

@@ -222,15 +222,39 @@ NodeState Store::ReadNodeState(const std::string& instance, const std::string& d
   if (log > 9999999 || rfLog > 9999999) throw Error("bad log number in node state");
   st.log = static_cast<std::uint32_t>(log);
   st.rfLog = static_cast<std::uint32_t>(rfLog);
+  const std::string behind = Get(kv, "behind");
+  for (std::size_t at = 0; at < behind.size();) {
+    std::size_t end = behind.find(',', at);
+    if (end == std::string::npos) end = behind.size();
+    const std::string entry = behind.substr(at, end - at);
+    LeftBehind b;
+    unsigned long long lsn = 0;
+    unsigned long first = 0, next = 0;
+    int used = 0;
+    if (std::sscanf(entry.c_str(), "%llu:%lu:%lu%n", &lsn, &first, &next, &used) != 3 ||
+        static_cast<std::size_t>(used) != entry.size() || entry[0] == '-' || first > next ||
+        next > 9999999)
+      throw Error("bad left-behind logs \"" + entry + "\" in node state");
+    b.lastLsn = lsn;
+    b.firstLog = static_cast<std::uint32_t>(first);
+    b.nextLog = static_cast<std::uint32_t>(next);
+    st.leftBehind.push_back(b);
+    at = end + 1;
+  }
   return st;
 }
 
 void Store::WriteNodeState(const std::string& instance, const std::string& db, int node,
                            const NodeState& st) const {
+  std::string behind;
+  for (const LeftBehind& b : st.leftBehind)
+    behind += (behind.empty() ? "behind=" : ",") + std::to_string(b.lastLsn) + ":" +
+              std::to_string(b.firstLog) + ":" + std::to_string(b.nextLog);
+  if (!behind.empty()) behind += "\n";
   WriteWholeFile(NodeDir(instance, db, node) + "/node.cfg",
                  std::string("rfpending=") + (st.rfPending ? "1" : "0") +
                      "\nlsn=" + std::to_string(st.lsn) + "\nlog=" + std::to_string(st.log) +
-                     "\nrflog=" + std::to_string(st.rfLog) + "\n");
+                     "\nrflog=" + std::to_string(st.rfLog) + "\n" + behind);
 }
 
 void Store::WriteData(const std::string& instance, const std::string& db, int node,

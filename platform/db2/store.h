@@ -5,6 +5,7 @@
 // <root>/instances/<instance>/instance.cfg          home= owner= user= password= started=
 // <root>/instances/<instance>/db/<DB>/db.cfg         partitions=0,1 catalog=0 logarchive=0
 // <root>/instances/<instance>/db/<DB>/NODE<nnnn>/node.cfg   rfpending= lsn= log= rflog=
+//                                                     behind=<lsn>:<first>:<next>,...
 // <root>/instances/<instance>/db/<DB>/NODE<nnnn>/ts/<TS>/containers   one path a line
 // <root>/instances/<instance>/db/<DB>/NODE<nnnn>/logs/S<nnnnnnn>.LOG
 //
@@ -41,13 +42,26 @@ struct Database {
   bool logArchive = false;
 };
 
+// The logs a roll-forward that stopped at a point in time left behind: the
+// records after `lastLsn` in the log files `firstLog` to `nextLog` - 1 are of
+// a chain the database no longer follows; its logging goes on in `nextLog`.
+struct LeftBehind {
+  std::uint64_t lastLsn = 0;
+  std::uint32_t firstLog = 0;
+  std::uint32_t nextLog = 0;
+
+  bool operator==(const LeftBehind&) const = default;
+};
+
 // Per partition: roll-forward pending, the last log record applied (lsn),
-// the active log file's number, and the log file a roll-forward starts at.
+// the active log file's number, the log file a roll-forward starts at, and
+// what roll-forwards to a point in time left behind, oldest first.
 struct NodeState {
   bool rfPending = false;
   std::uint64_t lsn = 0;
   std::uint32_t log = 0;
   std::uint32_t rfLog = 0;
+  std::vector<LeftBehind> leftBehind;
 };
 
 class Store {

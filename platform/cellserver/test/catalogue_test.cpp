@@ -3,10 +3,12 @@
 // state directory; the row and result layout in literal bytes.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <fstream>
 
 #include "cellserver/fixture.h"
 #include "cellserver/protocol.h"
+#include "cellserver/session.h"
 #include "cellserver/sm.h"
 #include "cellserver/testing/cellserver_standin.h"
 #include "codec/message.h"
@@ -338,6 +340,78 @@ TEST(Catalogue, SessionListsStoredBackupsInALaterProcess) {
   EXPECT_EQ(cat.query(1022, {"5"}, &result).size(), 2u);
   cat.sm->send(6);
   EXPECT_TRUE(cat.sm->closedByPeer());
+}
+
+// Today's date as session keys carry it.
+std::string Today() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[16];
+  std::strftime(text, sizeof text, "%Y/%m/%d", &local);
+  return text;
+}
+
+// A backup session of the barlist in which one object is stored; its key.
+std::string StoreOneBackup(CellServerStandIn& server, const std::string& object) {
+  Client client(server.requestPort());
+  EXPECT_TRUE(IsSuccess(client.login()));
+  client.send(205, {"7", "DB2 nightly", "", "", "", "C"});
+  client.sendBulk(cstest::Encode(2, {"-bar"}));
+  const Msg started = client.recv();
+  EXPECT_TRUE(IsSuccess(started));
+  Client sm(std::stoi(started.item(4)));
+  sm.send(0, {"cstest", "A.01.00"});
+  EXPECT_EQ(
+      sm.request(51, {"DB2", object, "3", "0", "1", "0", "", "-trees \"/db\"", "0", "-host h1"})
+          .code,
+      45);
+  sm.send(6);
+  EXPECT_TRUE(server.waitForTraffic("catalogue \"" + object + "\""));
+  return started.item(5);
+}
+
+// Started again on its state, the server numbers its sessions past the ones
+// its catalogue holds: no two backups share a session.
+TEST(Catalogue, SessionKeysOfALaterProcessFollowTheStoredOnes) {
+  tarn::test::Watchdog watchdog(60);
+  tarn::test::TempDir state;
+  std::vector<std::string> keys;
+  for (const char* object : {"05 h1:/db // A", "05 h1:/db // B", "05 h1:/db // C"}) {
+    CellServerStandIn server({.stateDir = state.path()});
+    ASSERT_TRUE(server.ready());
+    keys.push_back(StoreOneBackup(server, object));
+  }
+  EXPECT_EQ(keys, (Items{Today() + "-1", Today() + "-2", Today() + "-3"}));
+}
+
+// Which stored session ids hold the numbering back, in both of their forms.
+TEST(Catalogue, StoredSessionIdsReserveTheirNumbersOfTheirDay) {
+  struct Case {
+    const char* what;
+    Items stored;
+    int first;  // the number of the next session's key
+  };
+  const std::string today = Today();
+  const Case cases[] = {
+      {"nothing stored", {}, 1},
+      {"a key of today", {today + "-3"}, 4},
+      {"the agents' form", {today + " 0007"}, 8},
+      {"the highest of several", {today + "-5", today + "-2"}, 6},
+      {"another day's", {"1999/01/01-9"}, 1},
+      {"not a session id", {"S7", "", today + "-", today + "-x", today + "-1x"}, 1},
+      {"beyond a key's number", {today + "-99999"}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    tarn::cellserver::SessionRegistry registry;
+    for (const std::string& id : c.stored) registry.reserve(id);
+    const auto first = registry.add(tarn::cellserver::SessionInfo{.type = 7, .name = "DB2 a"});
+    const auto second = registry.add(tarn::cellserver::SessionInfo{.type = 2});
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->info().key, today + "-" + std::to_string(c.first));
+    EXPECT_EQ(second->info().key, today + "-" + std::to_string(c.first + 1));
+  }
 }
 
 }  // namespace

@@ -66,30 +66,37 @@ class RollForward : public ::testing::Test {
   // log 0, r3 archived in log 1, r4 in the active log 2; then the restore.
   void BackupLogAndRestore() {
     Log("r1.", "2026-01-01-09.00.00");
+    ASSERT_NO_FATAL_FAILURE(Backup("20260101090500"));
+    Log("r2.", "2026-01-01-10.00.00");
+    ASSERT_NO_FATAL_FAILURE(Archive());
+    Log("r3.", "2026-01-01-12.00.00");
+    ASSERT_NO_FATAL_FAILURE(Archive());
+    Log("r4.", "2026-01-01-13.00.00");
+    EXPECT_FALSE(Exists(store.NodeDir("db2inst1", "LOGGED", 0) + "/logs/S0000000.LOG"));
+    EXPECT_TRUE(Exists(archive.path() + "/S0000001.LOG"));
+    ASSERT_NO_FATAL_FAILURE(Restore("20260101090500"));
+    EXPECT_EQ(Content(), "r1.");
+    EXPECT_TRUE(store.ReadNodeState("db2inst1", "LOGGED", 0).rfPending);
+  }
+  void Backup(const std::string& timestamp) {
     BackupRequest b;
     b.instance = "db2inst1";
     b.alias = "LOGGED";
     b.library = testing::Db2StandIn::TestVendorLibrary();
-    b.timestamp = "20260101090500";
+    b.timestamp = timestamp;
     b.options = "dir=" + media.path() + "\n";
     ASSERT_EQ(RunBackup(b).sqlcode, 0);
-    Log("r2.", "2026-01-01-10.00.00");
-    ASSERT_EQ(ArchiveLog(store, "db2inst1", "LOGGED", 0, 5000), 0);
-    Log("r3.", "2026-01-01-12.00.00");
-    ASSERT_EQ(ArchiveLog(store, "db2inst1", "LOGGED", 0, 5000), 0);
-    Log("r4.", "2026-01-01-13.00.00");
-    EXPECT_FALSE(Exists(store.NodeDir("db2inst1", "LOGGED", 0) + "/logs/S0000000.LOG"));
-    EXPECT_TRUE(Exists(archive.path() + "/S0000001.LOG"));
+  }
+  void Restore(const std::string& timestamp) {
     RestoreRequest r;
     r.instance = "db2inst1";
     r.alias = "LOGGED";
     r.library = testing::Db2StandIn::TestVendorLibrary();
-    r.timestamp = b.timestamp;
-    r.options = b.options;
+    r.timestamp = timestamp;
+    r.options = "dir=" + media.path() + "\n";
     ASSERT_EQ(RunRestore(r).sqlcode, 0);
-    EXPECT_EQ(Content(), "r1.");
-    EXPECT_TRUE(store.ReadNodeState("db2inst1", "LOGGED", 0).rfPending);
   }
+  void Archive() { ASSERT_EQ(ArchiveLog(store, "db2inst1", "LOGGED", 0, 5000), 0); }
   int Roll(const char* stop) {
     char alias[] = "LOGGED";
     std::string stopText = stop != nullptr ? stop : "";
@@ -154,6 +161,59 @@ TEST_F(RollForward, FailingUserExitOrDamagedLogLeavesItPending) {
   ::unlink((store.NodeDir("db2inst1", "LOGGED", 0) + "/logs/S0000001.LOG").c_str());
   EXPECT_EQ(Roll(nullptr), 0);
   EXPECT_EQ(Content(), "r1.r2.r3.r4.");
+}
+
+// A roll-forward to a point in time leaves the later records behind, and the
+// database logs on in a new file. Which image then follows which logs.
+TEST_F(RollForward, LogsLeftBehindByAStopAtAPointInTimeFollowOnlyTheirOwnImages) {
+  Log("r1.", "2026-01-01-09.00.00");
+  ASSERT_NO_FATAL_FAILURE(Backup("20260101090500"));  // before the stop
+  Log("r2.", "2026-01-01-10.00.00");
+  ASSERT_NO_FATAL_FAILURE(Archive());
+  Log("r3.", "2026-01-01-12.00.00");
+  ASSERT_NO_FATAL_FAILURE(Backup("20260101120500"));  // after it, on the chain left behind
+  ASSERT_NO_FATAL_FAILURE(Archive());
+  Log("r4.", "2026-01-01-13.00.00");  // in the active log
+  ASSERT_NO_FATAL_FAILURE(Restore("20260101090500"));
+  ASSERT_EQ(Roll("2026-01-01-11.00.00.000000"), 0);
+  ASSERT_EQ(Content(), "r1.r2.");
+  const NodeState forked = store.ReadNodeState("db2inst1", "LOGGED", 0);
+  EXPECT_EQ(forked.leftBehind, (std::vector<LeftBehind>{{2, 1, 3}}));
+  EXPECT_EQ(forked.log, 3u);
+  // The chain the database goes on with: the same record numbers again.
+  Log("n3.", "2026-01-01-14.00.00");
+  ASSERT_NO_FATAL_FAILURE(Archive());
+  ASSERT_NO_FATAL_FAILURE(Backup("20260101140500"));
+  Log("n4.", "2026-01-01-15.00.00");
+  EXPECT_EQ(Content(), "r1.r2.n3.n4.");
+
+  struct Case {
+    const char* what;
+    const char* image;
+    const char* stop;
+    int sqlcode;
+    const char* content;
+  };
+  const Case cases[] = {
+      {"an image before the stop, to the end", "20260101090500", nullptr, kSqlLogOtherChain,
+       "r1.r2."},
+      {"an image after the stop", "20260101140500", nullptr, kSqlOk, "r1.r2.n3.n4."},
+      // Its chain ends where the database's logging went on.
+      {"an image of the chain left behind", "20260101120500", nullptr, kSqlOk, "r1.r2.r3.r4."},
+      {"an image before the stop, to that stop", "20260101090500", "2026-01-01-11.00.00.000000",
+       kSqlOk, "r1.r2."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NO_FATAL_FAILURE(Restore(c.image));
+    EXPECT_EQ(Roll(c.stop), c.sqlcode);
+    EXPECT_EQ(Content(), c.content);
+    EXPECT_EQ(store.ReadNodeState("db2inst1", "LOGGED", 0).rfPending, c.sqlcode != kSqlOk);
+  }
+  // A stop again leaves the database's chain too; the file it goes on in is new.
+  const NodeState again = store.ReadNodeState("db2inst1", "LOGGED", 0);
+  EXPECT_EQ(again.leftBehind, (std::vector<LeftBehind>{{2, 1, 3}, {2, 1, 5}}));
+  EXPECT_EQ(again.log, 5u);
 }
 
 }  // namespace
