@@ -188,8 +188,10 @@ int FillBkpVendorOpts(const Db2Database& db, BkpInfo* info, const AgentOptions& 
 
   VendorOptions record;
   record.hasTree = true;
-  DataTreeAppend(&record.dataTree, instance, db.name);
   if (!db.hasTablespaces) {
+    // Only a whole-database image holds the database entry; a restore of the
+    // whole database looks for it and must not take a table-space image.
+    DataTreeAppend(&record.dataTree, instance, db.name);
     std::vector<std::string> names;
     const int rc = TablespacesOnNode(db.name, info->node, instance.c_str(), &names);
     if (rc != 0) {
