@@ -522,7 +522,8 @@ TEST_F(KestrelRestoreTest, ATableSpaceImageServesTableSpaceRestoresOnly) {
     if (v.rfind("cat-version ", 0) == 0 && v.find(Field(ts.record, "key")) != std::string::npos)
       stored += v + "\n";
   // The catalogue's state file writes the separator escaped.
-  EXPECT_NE(stored.find(R"(DBtree=/db2inst1/SAMPLE/USERSPACE1/\x01})"), std::string::npos) << stored;
+  EXPECT_NE(stored.find(R"(DBtree=/db2inst1/SAMPLE/USERSPACE1/\x01})"), std::string::npos)
+      << stored;
   EXPECT_EQ(stored.find(R"(/db2inst1/SAMPLE/\x01)"), std::string::npos) << stored;
 
   Fill('u');
