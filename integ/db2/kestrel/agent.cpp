@@ -193,6 +193,7 @@ int KestrelMain(int argc, char** argv) {
       Refuse(kFn, std::to_string(outcome.failed) + " partition backup(s) failed.");
       status = kExitPartitionFailed;
     }
+    if (outcome.skipped > 0) status = kExitPartitionFailed;
   } else if (options.action == kActionRestore) {
     const RestoreOutcome outcome = DB2RestoreDatabases(&tree, options, handle, instance.c_str());
     if (outcome.failed > 0) {

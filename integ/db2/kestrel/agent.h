@@ -115,6 +115,7 @@ void FreeItems(AgentItems* items);
 int KestrelMain(int argc, char** argv);
 
 // Exit statuses besides 0 and the 255 of a missing instance or a failed
-// attach: a refused action, or a partition whose backup failed.
+// attach: a refused action; a partition whose backup failed, or a database
+// that was refused or of which nothing was backed up.
 inline constexpr int kExitRefused = 1;
 inline constexpr int kExitPartitionFailed = 2;

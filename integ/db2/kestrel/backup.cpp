@@ -188,8 +188,10 @@ int FillBkpVendorOpts(const Db2Database& db, BkpInfo* info, const AgentOptions& 
 
   VendorOptions record;
   record.hasTree = true;
-  DataTreeAppend(&record.dataTree, instance, db.name);
   if (!db.hasTablespaces) {
+    // Only a whole-database image holds the database entry; a restore of the
+    // whole database looks for it and must not take a table-space image.
+    DataTreeAppend(&record.dataTree, instance, db.name);
     std::vector<std::string> names;
     const int rc = TablespacesOnNode(db.name, info->node, instance.c_str(), &names);
     if (rc != 0) {
@@ -413,6 +415,46 @@ class DatabaseBackup {
 
   // Backs up the database's partitions; the outcome is added to `out`.
   void Run(BackupOutcome* out) {
+    if (!NamesFit()) {
+      ++out->skipped;
+      return;
+    }
+    const int failedBefore = out->failed;
+    if (!RunPartitions(out) || out->refused) return;
+    if (!done_.empty()) {
+      std::sort(done_.begin(), done_.end());
+      std::string text = "Backed up database " + db_->name +
+                         (done_.size() == 1 ? ", partition " : ", partitions ");
+      for (std::size_t i = 0; i < done_.size(); ++i)
+        text += (i == 0 ? "" : ", ") + std::to_string(done_[i]);
+      ErhFullReport("DB2BackupDatabases", kReportInfo, (text + ".").c_str());
+    } else if (out->failed == failedBefore) {
+      // Each partition said why; a nightly run that saved nothing must not
+      // end as if it had.
+      ReportText("DB2BackupDatabases", "Nothing of database " + db_->name + " was backed up.");
+      ++out->skipped;
+    }
+  }
+
+ private:
+  // DB2's table-space list holds names of at most kTablespaceEntryMax
+  // characters; a longer requested name refuses this database before any of
+  // its partitions is backed up.
+  bool NamesFit() const {
+    for (const std::string& name : db_->tablespaces)
+      if (name.size() > kTablespaceEntryMax) {
+        ReportText("DB2BackupDatabases",
+                   "Table space " + name + " of database " + db_->name +
+                       " has a name longer than " + std::to_string(kTablespaceEntryMax) +
+                       " characters; the database is not backed up.");
+        return false;
+      }
+    return true;
+  }
+
+  // Runs the partitions. False when the database's partitions could not be
+  // found or none runs here (reported); its backed-up partitions are in done_.
+  bool RunPartitions(BackupOutcome* out) {
     static const char kFn[] = "DB2BackupDatabases";
     DbgPlain(kTrace, "Create Sem using path:%s", DB2GlobalLockPath().c_str());
     if (DB2GlobalSemsCreate(&sems_, devices_) != 0)
@@ -422,22 +464,29 @@ class DatabaseBackup {
       DbgPlain(kTrace, "[%s] released semaphore sem_dev on value %d", kFn, devices_);
     if (GetNodesInfo(db_, instance_) != 0) {
       ++out->failed;
-      return;
+      return false;
     }
     DbgPlain(kTrace, "[%s] Catalog node is set to %d", kFn, db_->catalogNode);
     std::vector<int> nodes = db_->nodes;
     if (nodes.empty() && db_->catalogNode == 0) nodes.push_back(0);
+    if (nodes.empty()) {
+      ReportText(kFn, "No partition of database " + db_->name + " runs on this host (" +
+                          cmnHostname + "); the database is not backed up.");
+      ++out->skipped;
+      return false;
+    }
     std::size_t first = 0;
-    if (db_->catalogNode != -1 && !nodes.empty()) {
+    if (db_->catalogNode != -1) {
       first = 1;
       BkpInfo info;
       const int fill = FillBkpInfo(*db_, nodes[0], &info, options_);
       if (fill == kFillRefused) {
         out->refused = true;
-        return;
+        return true;
       }
       if (fill == kFillNothing) {
         DbgPlain(kTrace, "[%s] Reqauested tablespaces are not on this node", kFn);
+        ReportNothingOn(nodes[0]);
       } else {
         // The catalog partition takes its device like any other, so its
         // coordinator's return of it keeps the count.
@@ -447,13 +496,15 @@ class DatabaseBackup {
         if (rc != 0) {
           ReportFailed(nodes[0]);
           ++out->failed;
-          return;
+          return true;
         }
+        done_.push_back(nodes[0]);
       }
     }
     const std::size_t remaining = nodes.size() - first;
-    if (remaining == 0) return;
+    if (remaining == 0) return true;
     std::vector<Task> tasks(remaining);
+    std::vector<bool> started(remaining, false);
     for (Task& task : tasks) TaskInit(&task);
     for (std::size_t i = 0; i < remaining && !out->refused; ++i) {
       const int node = nodes[first + i];
@@ -465,10 +516,12 @@ class DatabaseBackup {
       const int fill = FillBkpInfo(*db_, node, &info, options_);
       if (fill != kFillReady) {
         if (held) DB2DeviceRelease(&sems_, 1);
-        if (fill == kFillRefused)
+        if (fill == kFillRefused) {
           out->refused = true;
-        else
+        } else {
           DbgPlain(kTrace, "[%s] Requested tablespaces are not on this node", kFn);
+          ReportNothingOn(node);
+        }
         continue;
       }
       DbgPlain(kTrace, "[%s] Starting Task Execute for db %s, node %d", kFn, db_->name.c_str(),
@@ -479,17 +532,30 @@ class DatabaseBackup {
         ReportText(kFn, "The backup of partition " + std::to_string(node) + " of database " +
                             db_->name + " could not be started.");
         ++out->failed;
+        continue;
       }
+      started[i] = true;
     }
     TaskPoolWaitAll(tasks.data(), static_cast<int>(tasks.size()), WAIT_ALL);
-    for (std::size_t i = 0; i < tasks.size(); ++i)
+    for (std::size_t i = 0; i < tasks.size(); ++i) {
+      if (!started[i]) continue;
       if (tasks[i].status != TASK_STATUS_OK) {
         ReportFailed(nodes[first + i]);
         ++out->failed;
+      } else {
+        done_.push_back(nodes[first + i]);
       }
+    }
+    return true;
   }
 
- private:
+  void ReportNothingOn(int node) const {
+    ErhFullReport("DB2BackupDatabases", kErhWarning,
+                  ("Requested tablespaces are not on this node: database " + db_->name +
+                   ", partition " + std::to_string(node) + ".")
+                      .c_str());
+  }
+
   void ReportFailed(int node) const {
     ReportText("DB2BackupDatabases", "The backup of database " + db_->name + " on partition " +
                                          std::to_string(node) + " failed.");
@@ -524,6 +590,7 @@ class DatabaseBackup {
   const char* instance_;
   int devices_;
   Db2GlobalSems sems_;
+  std::vector<int> done_;  // partitions backed up
 };
 
 }  // namespace

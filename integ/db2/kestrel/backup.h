@@ -80,6 +80,8 @@ int DB2BackupTest();
 struct BackupOutcome {
   bool refused = false;  // a partition block was refused: the run stops
   int failed = 0;        // partitions whose backup failed
+  int skipped = 0;       // databases refused, or with nothing backed up
 };
-// Backs up every database of the tree.
+// Backs up every database of the tree. Each database that backed something
+// up is reported with the partitions it backed up.
 BackupOutcome DB2BackupDatabases(DataTree* tree, const AgentOptions& options, const char* instance);

@@ -86,12 +86,15 @@ TEST_F(KestrelTest, LevelsAndTableSpacesReachDb2) {
     std::string line;
     const char* type;  // of every sqlubkp-parameters line
     int partitions;
+    const char* options = "";  // the vendor-options size, when it is fixed
   };
+  // A table-space record holds only its table space's entry:
+  // "/db2inst1/SAMPLE/USERSPACE1/" and its separator, 29 bytes, after the
+  // 4512 fixed bytes, then the NUL and the spare byte.
   const Case cases[] = {
       {"incremental", {"-incr"}, "-backup -dbname SAMPLE", "type=16", 3},
       {"delta", {"-incr", "-delta"}, "-backup -dbname SAMPLE -offline", "type=48", 3},
-      {"table space", {}, "-backup -tsname SAMPLE*USERSPACE1", "type=3", 3},
-      {"table space on no partition", {}, "-backup -tsname SAMPLE*NOWHERE", "", 0},
+      {"table space", {}, "-backup -tsname SAMPLE*USERSPACE1", "type=3", 3, "options=4543"},
   };
   ASSERT_NO_FATAL_FAILURE(Start(12));
   for (const Case& c : cases) {
@@ -107,6 +110,9 @@ TEST_F(KestrelTest, LevelsAndTableSpacesReachDb2) {
         const bool offline = c.line.find("offline") != std::string::npos;
         EXPECT_EQ(call.text.rfind(std::string("mode=") + (offline ? "0 " : "1 ") + c.type, 0), 0u)
             << call.text;
+        if (*c.options != '\0') {
+          EXPECT_TRUE(call.text.ends_with(c.options)) << call.text;
+        }
       }
       if (call.call == "sqlubkp-result" && call.text.rfind("sqlcode=0", 0) == 0) ++ok;
     }
@@ -182,6 +188,89 @@ TEST_F(KestrelTest, RefusedRunsAreReportedAndEndNonZero) {
   for (const Call& c : Calls(tarn::test::ReadFile(db2_.store().CallsLog())))
     backups += c.call == "sqlubkp";
   EXPECT_EQ(backups, 0);
+}
+
+// What the session manager's output says of a backup that did less than it
+// was asked: the partitions it backed up, and a failure when a database was
+// refused or nothing of it was backed up; later databases and the
+// post-execution script still run.
+TEST_F(KestrelTest, ABackupNamesItsPartitionsAndFailsWhenADatabaseIsLeftOut) {
+  ASSERT_NO_FATAL_FAILURE(Start(12));
+  db2_.CreateDatabase("OTHER", {0, 1, 2}, 1, {"SYSCATSPACE", "USERSPACE1"});
+  db2_.CreateDatabase("LONGTS", {0, 1, 2}, 1, {"SYSCATSPACE", "TABLESPACE_NAMED_19"});
+  const std::string ran = root_.at("/var/opt/tarn/tmp/post.ran");
+  root_.write("/opt/tarn/bin/mark_post", "#!/bin/sh\necho ran >> '" + ran + "'\n");
+  std::filesystem::permissions(root_.at("/opt/tarn/bin/mark_post"),
+                               std::filesystem::perms::owner_all);
+  // A partition run elsewhere: a host name that is not this one.
+  const std::string elsewhere = "localhost";
+  ASSERT_NE(std::string(CmnExpandHostname(elsewhere.c_str())), std::string(cmnHostname));
+  struct Case {
+    const char* what;
+    std::vector<int> nodes;  // of the stored partition list on this host
+    std::string line;
+    int exitCode;
+    std::vector<std::string> says;
+    int notHere;                    // reports of table spaces not on a partition
+    std::vector<std::string> done;  // "<database> <node>" of each backup, in order
+  };
+  const std::string post = " -post mark_post";
+  const Case cases[] = {
+      {"partition list without partition 2",
+       {0, 1},
+       "-backup -dbname SAMPLE",
+       0,
+       {"Backed up database SAMPLE, partitions 0, 1."},
+       0,
+       {"SAMPLE 1", "SAMPLE 0"}},
+      {"table space on no partition",
+       {0, 1, 2},
+       "-backup -tsname SAMPLE*NOWHERE" + post,
+       kExitPartitionFailed,
+       {"Nothing of database SAMPLE was backed up."},
+       3,
+       {}},
+      {"no partition on this host",
+       {},
+       "-backup -dbname SAMPLE" + post,
+       kExitPartitionFailed,
+       {"No partition of database SAMPLE runs on this host"},
+       0,
+       {}},
+      {"table-space name too long, then another database",
+       {0, 1, 2},
+       "-backup -tsname LONGTS*TABLESPACE_NAMED_19 -tsname OTHER*USERSPACE1" + post,
+       kExitPartitionFailed,
+       {"TABLESPACE_NAMED_19 of database LONGTS has a name longer than 18 characters",
+        "Backed up database OTHER, partitions 0, 1, 2."},
+       0,
+       {"OTHER 1", "OTHER 0", "OTHER 2"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NO_FATAL_FAILURE(Nodes(c.nodes, elsewhere));
+    std::filesystem::remove(db2_.store().CallsLog());
+    std::filesystem::remove(ran);
+    const AgentRun r = Agent(c.line);
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.output;
+    for (const std::string& text : c.says)
+      EXPECT_NE(r.output.find(text), std::string::npos) << text << "\n" << r.output;
+    int notHere = 0;
+    for (std::size_t at = 0;
+         (at = r.output.find("Requested tablespaces are not on this node", at)) !=
+         std::string::npos;
+         ++at)
+      ++notHere;
+    EXPECT_EQ(notHere, c.notHere) << r.output;
+    std::vector<std::string> done;
+    for (const Call& call : Calls(tarn::test::ReadFile(db2_.store().CallsLog())))
+      if (call.call == "sqlubkp")
+        done.push_back(Field(call.text, "alias") + " " + Field(call.text, "node"));
+    EXPECT_EQ(done, c.done);
+    if (c.line.ends_with(post)) {
+      EXPECT_EQ(tarn::test::ReadFile(ran), "ran\n");
+    }
+  }
 }
 
 // A killed agent cannot delete its two global sets; they are keyed by the

@@ -162,6 +162,20 @@ class KestrelTest : public ::testing::Test {
     CmnVarFree(&config);
   }
 
+  // The stored partition list holds only `keep` of partitions 0 to 2; the
+  // others are left out, or run on `elsewhere` when it is given.
+  void Nodes(const std::vector<int>& keep, const std::string& elsewhere = "") {
+    PutConfig([&](BpList* config) {
+      CmnVar* nodes = nullptr;
+      ASSERT_EQ(BP_GetListByName(*config, "DB2_NODES", &nodes), kBpOk);
+      for (int node : {0, 1, 2}) {
+        if (std::find(keep.begin(), keep.end(), node) != keep.end()) continue;
+        BP_RemoveOptByName(nodes, std::to_string(node).c_str());
+        if (!elsewhere.empty()) BP_AddStr(nodes, std::to_string(node).c_str(), elsewhere.c_str());
+      }
+    });
+  }
+
   // The session manager starts the agent for the barlist through the client
   // service, with `line` on its standard input and `extra` settings
   // ("NAME=value"; an empty value stands for a missing setting).

@@ -38,16 +38,6 @@ class KestrelRestoreTest : public KestrelTest {
   std::string Content(int node, const std::string& ts) const {
     return tarn::test::ReadFile(db2_.store().Containers(kInstance, kDatabase, node, ts)[0]);
   }
-  // The stored partition list holds only `keep` of partitions 0 to 2.
-  void Nodes(const std::vector<int>& keep) {
-    PutConfig([&](BpList* config) {
-      CmnVar* nodes = nullptr;
-      ASSERT_EQ(BP_GetListByName(*config, "DB2_NODES", &nodes), kBpOk);
-      for (int node : {0, 1, 2})
-        if (std::find(keep.begin(), keep.end(), node) == keep.end())
-          BP_RemoveOptByName(nodes, std::to_string(node).c_str());
-    });
-  }
   int Restores() const {
     int n = 0;
     for (const Call& c : Calls(tarn::test::ReadFile(db2_.store().CallsLog())))
@@ -511,6 +501,38 @@ TEST_F(KestrelRestoreTest, AWholeDatabaseAndItsTableSpaceComeFromOneSession) {
   // The three partitions of the newer session, and no table-space restore
   // from the older one after them.
   EXPECT_EQ(Restores(), 3) << db2_.Calls();
+}
+
+// A table-space image holds its table spaces' entries only: a table-space
+// restore finds it, a restore of the whole database passes over it for the
+// older whole image.
+TEST_F(KestrelRestoreTest, ATableSpaceImageServesTableSpaceRestoresOnly) {
+  ASSERT_NO_FATAL_FAILURE(Start(9, 12));
+  Fill('a');
+  const Checksums whole = Sums();
+  ASSERT_FALSE(Backup().empty());
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  Fill('k');
+  std::vector<std::string> spaces;
+  for (int node : {0, 1, 2}) spaces.push_back(Content(node, "USERSPACE1"));
+  const AgentRun ts = Agent("-backup -tsname SAMPLE*USERSPACE1");
+  ASSERT_EQ(ts.exitCode, 0) << ts.output;
+  std::string stored;
+  for (const std::string& v : tarn::test::FileLines(cs_->stateDir() + "/catalogue"))
+    if (v.rfind("cat-version ", 0) == 0 && v.find(Field(ts.record, "key")) != std::string::npos)
+      stored += v + "\n";
+  // The catalogue's state file writes the separator escaped.
+  EXPECT_NE(stored.find(R"(DBtree=/db2inst1/SAMPLE/USERSPACE1/\x01})"), std::string::npos)
+      << stored;
+  EXPECT_EQ(stored.find(R"(/db2inst1/SAMPLE/\x01)"), std::string::npos) << stored;
+
+  Fill('u');
+  AgentRun r = Agent("-restore -tsname SAMPLE*USERSPACE1");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  for (int node : {0, 1, 2}) EXPECT_TRUE(Content(node, "USERSPACE1") == spaces[node]) << node;
+  r = Agent("-restore -dbname SAMPLE");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(Sums(), whole);
 }
 
 }  // namespace
