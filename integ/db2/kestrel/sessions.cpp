@@ -64,6 +64,7 @@ bool TreeHoldsTraced(const VEK_Version& v, const std::string& entry, int attempt
   const std::string_view options = StoredOptions(v);
   if (options.find("external") == std::string_view::npos) return false;
   DbgPlain(kTrace, "external found");
+  if (DbgMatch(kTrace) == 0) return TreeHolds(v, entry);
   std::string tree(StoredTreeText(options));
   std::replace(tree.begin(), tree.end(), kDataTreeSeparator, '\n');
   DbgPlain(kTrace, "Looking for item %s in %s", entry.c_str(), tree.c_str());
