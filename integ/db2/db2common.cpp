@@ -2,8 +2,11 @@
 // switched on from it, file-name formatting and the report hook.
 #include "db2/db2common.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "barutil/buconfig.h"
 #include "barutil/buenv.h"
@@ -30,6 +33,9 @@ constexpr char kAppType[] = "DB2";
 constexpr char kEnvironment[] = "Environment";
 constexpr char kVekOpts[] = "VEKOPTS";
 constexpr std::size_t kVekOptsCopyMax = 255;
+// The settings that lead DB2's sessions to the session of the session
+// manager: its options (server, session) and the barlist the sessions join.
+constexpr const char* kSessionSettings[] = {kVekOpts, "VEKBARLIST"};
 
 char convertedFileName[kDb2FileNameMax + 1];
 
@@ -186,6 +192,14 @@ void InitDebugging(const BpList* config) {
     DbgInit(postfix.c_str(), debugRanges, debugSelect);
   }
   DbgPlain(16, "[%s] VEKOPTS parsed.", kFn);
+  // A process started with VEKOPTS (the agent, by the session manager) keeps
+  // its server, session and reconnect address: they lead DB2's sessions to
+  // the session that started it. The configuration adds its debug words.
+  if (const char* own = std::getenv(kVekOpts); own != nullptr && own[0] != '\0') {
+    DebugOpts debug{};
+    if (VEK_DebugOptsFromStr(&debug, copy.c_str()) == 1) VEK_DebugOptsToEnv(&debug);
+    return;
+  }
   // The integration API started afterwards takes its other options (server,
   // report level, reconnect address) from here, with or without ranges.
   PutEnv((std::string(kVekOpts) + "=" + options).c_str());
@@ -202,6 +216,21 @@ const char* DB2_fNameFormatIDB(const char* name) {
 }
 
 void ExportEnvVars(const BpList* config) {
+  static const char kFn[] = "ExportEnvVars";
   CmnVar* section = EnvironmentOf(config);
-  if (section != nullptr) BU_ExportToEnv(*section);
+  if (section == nullptr) return;
+  // What the session manager started the process with names its session;
+  // the configuration does not replace it.
+  std::vector<std::pair<const char*, std::string>> kept;
+  for (const char* name : kSessionSettings)
+    if (const char* value = std::getenv(name); value != nullptr && value[0] != '\0')
+      kept.emplace_back(name, value);
+  BU_ExportToEnv(*section);
+  for (const auto& [name, value] : kept) {
+    const char* now = std::getenv(name);
+    if (now != nullptr && value == now) continue;
+    DbgPlain(16, "[%s] %s of the configuration is not taken; %s=%s stays", kFn, name, name,
+             value.c_str());
+    BU_PutEnv(name, value.c_str());
+  }
 }

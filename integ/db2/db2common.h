@@ -52,8 +52,10 @@ bool OptParseDebug(const char* text);
 // configuration, unless tracing is on already, and puts the same VEKOPTS
 // into the environment for the integration API started afterwards, also when
 // it holds no debug ranges (tracing then stays off, whatever an earlier
-// OptParseDebug left in the globals). The trace postfix is
-// "<program name>_<parsed postfix>". Null does nothing.
+// OptParseDebug left in the globals). A process that already holds a
+// VEKOPTS keeps it, with the configuration's debug words in place of its
+// own. The trace postfix is "<program name>_<parsed postfix>". Null does
+// nothing.
 void InitDebugging(const BpList* config);
 
 // A copy of `name` with every '\' turned into '/', in one static buffer that
@@ -63,5 +65,6 @@ const char* DB2_fNameFormatNative(const char* name);
 const char* DB2_fNameFormatIDB(const char* name);
 
 // Exports the configuration's "Environment" section into the process
-// environment. Null or a configuration without the section does nothing.
+// environment; VEKOPTS and VEKBARLIST keep the values the process already
+// holds. Null or a configuration without the section does nothing.
 void ExportEnvVars(const BpList* config);

@@ -74,6 +74,28 @@ bool RunScript(BarContext* handle, const std::string& script, int preExec) {
   return false;
 }
 
+// The entry and exit lines of the agent's main; the exit comes once, with
+// the exit status. Only while the common library runs: starting it begins
+// the function stack anew.
+class MainTrace {
+ public:
+  explicit MainTrace(const char* fn) : fn_(fn), open_(CmnIsInitialized() != 0) {
+    if (open_) DbgFcnInEx(TARN_HERE, fn_, kTrace, nullptr);
+  }
+  MainTrace(const MainTrace&) = delete;
+  MainTrace& operator=(const MainTrace&) = delete;
+  ~MainTrace() { Exit(0); }
+  int Exit(int status) {
+    if (open_) DbgFcnOutEx(TARN_HERE, fn_, kTrace, "%d", status);
+    open_ = false;
+    return status;
+  }
+
+ private:
+  const char* fn_;
+  bool open_;
+};
+
 }  // namespace
 
 std::string AgentEnv(const char* name) {
@@ -95,6 +117,9 @@ int KestrelMain(int argc, char** argv) {
     std::printf("%s\n", MakeVersionString(255, buffer));
     return 0;
   }
+  // Tracing starts with the common library, which the option line's debug
+  // words set up.
+  MainTrace trace(kFn);
   VEK_SetHostname(std::getenv("VEKBARHOSTNAME"));
   DbgPlain(kTrace, "[%s] opt.action=%d", kFn, options.action);
   if (options.concurrency == 0) options.concurrency = 1;
@@ -105,7 +130,7 @@ int KestrelMain(int argc, char** argv) {
   if (instance.empty()) {
     DbgPlain(kDbgAlways, "[%s] VEKAPPNAME is not set", kFn);
     Refuse(kFn, "The DB2 instance is not known (VEKAPPNAME is not set).");
-    return kExitNoStart;
+    return trace.Exit(kExitNoStart);
   }
   if (options.fromInstance == instance) {
     options.fromInstance.clear();
@@ -116,6 +141,7 @@ int KestrelMain(int argc, char** argv) {
   const int init = VEK_Init("DB2", instance.c_str(), kProgram, 0, &handle);
   int status = 0;
   auto finish = [&](int code) {
+    trace.Exit(code);
     VEK_Exit(handle);
     return code;
   };

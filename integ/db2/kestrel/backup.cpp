@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -104,9 +105,10 @@ void FillBufferSize(BkpInfo* info) {
   info->bufferSize = static_cast<std::uint32_t>(value);
 }
 
-// The table-space names of `database` on `node`. 0, or the listing's failure.
+// The table-space names of `database` on `node`. 0, or the listing's
+// failure. With `fn`, the release of DB2's list is traced under that name.
 int TablespacesOnNode(const std::string& database, int node, const char* instance,
-                      std::vector<std::string>* names) {
+                      std::vector<std::string>* names, const char* fn = nullptr) {
   std::uint32_t count = 0;
   SQLB_TBSPQRY_DATA** list = nullptr;
   const int rc = GetTablespacesListOnNode(database.c_str(), &count, &list, node, instance);
@@ -117,6 +119,8 @@ int TablespacesOnNode(const std::string& database, int node, const char* instanc
     names->emplace_back(ts.name,
                         strnlen(ts.name, std::min<std::size_t>(ts.nameLen, sizeof ts.name)));
   }
+  if (fn != nullptr)
+    DbgPlain(kTrace, "[%s] Prepare to FREE tsList=%p", fn, static_cast<void*>(list));
   if (list != nullptr) {
     sqlca ca{};
     sqlefmem_api(&ca, list);
@@ -166,6 +170,22 @@ void ReportUtilHeap(const char* function, int sqlcode, std::uint32_t numBuffers,
                                      " > num-buff * buffer-size", numbers));
 }
 
+std::string FormatString(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const int size = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string text;
+  if (size > 0) {
+    text.resize(static_cast<std::size_t>(size));
+    std::vsnprintf(text.data(), text.size() + 1, format, again);
+  }
+  va_end(again);
+  return text;
+}
+
 void FreeBkpInfo(BkpInfo* info) {
   *info = BkpInfo{};
 }
@@ -193,7 +213,7 @@ int FillBkpVendorOpts(const Db2Database& db, BkpInfo* info, const AgentOptions& 
     // whole database looks for it and must not take a table-space image.
     DataTreeAppend(&record.dataTree, instance, db.name);
     std::vector<std::string> names;
-    const int rc = TablespacesOnNode(db.name, info->node, instance.c_str(), &names);
+    const int rc = TablespacesOnNode(db.name, info->node, instance.c_str(), &names, kFn);
     if (rc != 0) {
       DbgPlain(kDbgAlways, "GetTablespacesList() failed with rc = %d", rc);
       FreeBkpInfo(info);
@@ -217,7 +237,7 @@ int FillBkpVendorOpts(const Db2Database& db, BkpInfo* info, const AgentOptions& 
   }
   const std::string opts = VendorOptionsOpts(options);
   record.variables = VendorOptionsVariables(record.barlist, opts);
-  DbgPlain(kTrace, "[%s] VEKOPTS=%s is added to Vendor Options", kFn, opts.c_str());
+  DbgPlain(kTrace, "[%s] %s is added to Vendor Options", kFn, ("VEKOPTS=" + opts).c_str());
   if (VendorOptionsWrite(record, &info->vendorOptions) != 0) {
     DbgPlain(kDbgAlways, "[%s] The vendor options do not fit their record", kFn);
     ReportText(kFn, "The options for the backup of database " + db.name +
@@ -344,13 +364,13 @@ int DB2Backup(void* argument) {
 
   DbgPlain(kTrace, "[%s] Start sqlubkp", kFn);
   sqlubkp(info->dbAlias.c_str(), info->bufferSize, info->backupMode, info->backupType,
-          info->callerAction, info->applicationId, info->timestamp, info->numBuffers,
+          info->callerAction, info->applicationId, info->pTimestamp, info->numBuffers,
           info->hasTablespaceList ? &list : nullptr, &media,
           info->user.empty() ? nullptr : info->user.c_str(),
           info->user.empty() ? nullptr : info->password.c_str(), nullptr,
           static_cast<std::uint32_t>(info->vendorOptions.size()),
           info->vendorOptions.empty() ? nullptr : info->vendorOptions.data(), info->parallelism,
-          &info->backupSize, nullptr, nullptr, &info->ca);
+          &info->pBackupSize, nullptr, nullptr, &info->ca);
   DbgPlain(kTrace, "[%s] Finished sqlubkp", kFn);
   if (sqleEndCtx(&context, 0, nullptr, &ctxCa) != 0 || ctxCa.sqlcode < 0)
     DbgPlain(kDbgAlways, "[%s] FREEing of context failed", kFn);
@@ -358,17 +378,17 @@ int DB2Backup(void* argument) {
 
   int result = info->ca.sqlcode;
   if (result == 0) {
-    char timestamp[sizeof info->timestamp + 1] = {};
-    std::memcpy(timestamp, info->timestamp, sizeof info->timestamp);
+    char timestamp[sizeof info->pTimestamp + 1] = {};
+    std::memcpy(timestamp, info->pTimestamp, sizeof info->pTimestamp);
     ErhFullReportPacked(kFn, kReportInfo,
-                        NlsPackMessage(kDb2MsgSet, kDb2MsgBackupDone, info->dbAlias.c_str(), info->node,
-                                       timestamp, static_cast<int>(info->backupSize)));
+                        NlsPackMessage(kDb2MsgSet, kDb2MsgBackupDone, info->dbAlias.c_str(),
+                                       info->node, timestamp, static_cast<int>(info->pBackupSize)));
     DbgPlain(kTrace, "[%s] Backup of database %s is completed successfully", kFn,
              info->dbAlias.c_str());
     DbgPlain(kTrace, "[%s] Timestamp = %s ", kFn, timestamp);
     DbgPlain(kTrace, "[%s] ApplicationID = %.*s ", kFn,
              static_cast<int>(sizeof info->applicationId), info->applicationId);
-    DbgPlain(kTrace, "[%s] Backup size = %u Mb", kFn, info->backupSize);
+    DbgPlain(kTrace, "[%s] Backup size = %u Mb", kFn, info->pBackupSize);
   } else if (result == kSqlUtilHeapTooSmall) {
     ReportUtilHeap(kFn, result, info->numBuffers, info->bufferSize);
   } else if (result == kSqlBackupWarning) {
@@ -391,9 +411,9 @@ int DB2BackupTest() {
     const Db2HeapText text(BU_GetEnv(name));
     return std::string(text.p != nullptr ? text.p : "");
   };
-  const std::string type = "-type:DB2";
-  const std::string appname = "-appname:" + value("VEKAPPNAME");
-  const std::string bar = "-bar:" + value("VEKBARLIST");
+  const std::string type = FormatString("-type:%s", "DB2");
+  const std::string appname = FormatString("-appname:%s", value("VEKAPPNAME").c_str());
+  const std::string bar = FormatString("-bar:%s", value("VEKBARLIST").c_str());
   const char* argv[] = {"siskin", "-perform:backup", type.c_str(), appname.c_str(), bar.c_str()};
   ErhSetHooks(nullptr, DB2ReportHook, ConPrint);
   int exitCode = -1;

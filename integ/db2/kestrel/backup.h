@@ -39,7 +39,7 @@ struct BkpInfo {
   std::uint32_t backupType = 0;
   std::uint32_t callerAction = 0;
   char applicationId[33] = {};
-  char timestamp[15] = {};
+  char pTimestamp[15] = {};
   std::uint32_t numBuffers = 0;
   bool hasTablespaceList = false;
   std::vector<std::string> tablespaces;  // those requested that lie on the partition
@@ -47,7 +47,7 @@ struct BkpInfo {
   std::string user, password;            // empty user: the process's own account
   std::vector<std::uint8_t> vendorOptions;
   std::uint32_t parallelism = 1;
-  std::uint32_t backupSize = 0;
+  std::uint32_t pBackupSize = 0;  // DB2 fills in the image size in MB
   sqlca ca{};
   int node = 0;
 };
@@ -68,6 +68,9 @@ void FreeBkpInfo(BkpInfo* info);
 // the agent's own VEKOPTS (the merged debug words beside the session
 // manager's options); the option line's debug words alone when it is empty.
 std::string VendorOptionsOpts(const AgentOptions& options);
+
+// A new text of printf-style `format` filled with its argument.
+std::string FormatString(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // The backup of one partition (a TaskFn over a BkpInfo): 0, or DB2's
 // SQLCODE, or -1 when the partition could not be started.

@@ -63,6 +63,32 @@ int FindCatalogNode(const std::string& database, int* catalog) {
   return 0;
 }
 
+// Traces how many databases the items ask for: whole, and named by table
+// spaces only (one per database and session).
+void TraceItemCounts(const AgentItems& items) {
+  static const char kFn[] = "CreateDataTree";
+  int whole = 0;
+  int different = 0;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const AgentItem& item = items[i];
+    if (item.kind == kItemDatabase) ++whole;
+    if (item.kind != kItemTablespace) continue;
+    const bool seen = std::any_of(items.begin(), items.begin() + static_cast<std::ptrdiff_t>(i),
+                                  [&](const AgentItem& before) {
+                                    return before.kind != kItemLog &&
+                                           before.database == item.database &&
+                                           before.sessionId == item.sessionId;
+                                  }) ||
+                      std::any_of(items.begin(), items.end(), [&](const AgentItem& db) {
+                        return db.kind == kItemDatabase && db.database == item.database &&
+                               db.sessionId == item.sessionId;
+                      });
+    if (!seen) ++different;
+  }
+  DbgPlain(kTrace, "[%s] %d full database elements found", kFn, whole);
+  DbgPlain(kTrace, "[%s] %d different database elements found", kFn, different);
+}
+
 Db2Database* FindRecord(DataTree* tree, const AgentItem& item) {
   for (Db2Database& db : *tree)
     if (db.name == item.database && db.sessionId == item.sessionId) return &db;
@@ -70,6 +96,10 @@ Db2Database* FindRecord(DataTree* tree, const AgentItem& item) {
 }
 
 }  // namespace
+
+bool CompareItemsByKind(const AgentItem& a, const AgentItem& b) {
+  return a.kind < b.kind;
+}
 
 int CreateDataTree(const char* host, const char* instance, int action, const AgentItems& given,
                    DataTree* tree, BarContext* handle, const std::int64_t* notAfter) {
@@ -86,14 +116,16 @@ int CreateDataTree(const char* host, const char* instance, int action, const Age
              (!restore || db.sessionId == ts.sessionId);
     });
   };
+  TraceItemCounts(given);
   AgentItems items;
   for (const AgentItem& item : given)
     if (item.kind != kItemTablespace || !wholeDatabase(item)) items.push_back(item);
   if (restore) FindLastSessions(host, instance, handle, &items, notAfter);
   std::vector<const AgentItem*> sorted;
   for (const AgentItem& item : items) sorted.push_back(&item);
-  std::stable_sort(sorted.begin(), sorted.end(),
-                   [](const AgentItem* a, const AgentItem* b) { return a->kind < b->kind; });
+  std::stable_sort(sorted.begin(), sorted.end(), [](const AgentItem* a, const AgentItem* b) {
+    return CompareItemsByKind(*a, *b);
+  });
   for (const AgentItem* item : sorted) {
     if (item->kind == kItemLog) continue;
     Db2Database* db = FindRecord(tree, *item);
@@ -115,7 +147,6 @@ int CreateDataTree(const char* host, const char* instance, int action, const Age
                item->tablespace.c_str(), db->name.c_str());
     }
   }
-  DbgPlain(kTrace, "[%s] %zu different database elements found", kFn, tree->size());
   if (!restore) return 0;
   return FindSessionImages(host, instance, handle, tree);
 }

@@ -27,6 +27,9 @@ struct Db2Database {
 };
 using DataTree = std::vector<Db2Database>;
 
+// Item order: database items first, then table-space items, then log items.
+bool CompareItemsByKind(const AgentItem& a, const AgentItem& b);
+
 // Builds the data tree of the items: one record per database (table-space
 // items of one database gather in one record; a database also requested
 // whole takes none of them); log items make none. `host` and `instance`
@@ -47,6 +50,9 @@ int CreateDataTree(const char* host, const char* instance, int action, const Age
 int SetTimestamp(Db2Database* db, int node, const char* instance, const AgentOptions& options,
                  BarContext* handle);
 
+// The tree text a backup stored with an image: what follows "DBtree=" after
+// "external" in the version's stored options; empty without them.
+std::string_view StoredTreeText(std::string_view options);
 // The whole entries of the data tree a backup stored with an image: the
 // text after "DBtree=" that follows "external" in the version's stored
 // options, split at its separators; a piece without its separator is no entry.

@@ -99,8 +99,8 @@ void TraceBlock(const char* fn, const RstInfo& info) {
            "mode     = %u\nRestoreType       = %u\nRestoreMode       = %u\nCallerAction      = "
            "%u\nNumBuffers        = %u\nVendorOptionsSize = %zu\nParallelism       = "
            "%u\nTimestamp         = %s",
-           fn, info.sourceAlias.c_str(), info.targetAlias.c_str(), info.bufferSize,
-           info.rollforwardMode, info.datalinkMode, info.restoreType, info.restoreMode,
+           fn, info.pSourceDbAlias.c_str(), info.pTargetDbAlias.c_str(), info.bufferSize,
+           info.rollforwardMode, info.datalinkMode, info.RestoreType, info.RestoreMode,
            info.callerAction, info.numBuffers, info.vendorOptions.size(), info.parallelism,
            info.timestamp.c_str());
 }
@@ -112,17 +112,17 @@ void CallRestore(RstInfo* info, std::uint32_t action) {
   VendorMedia vm(info->library, info->parallelism, info->tablespaces);
   sqlu_media_list& media = vm.media;
   sqlu_tablespace_bkrst_list& list = vm.list;
-  const bool tablespaces = (info->restoreType & 0xF) == kRestoreTablespaces;
+  const bool tablespaces = (info->RestoreType & 0xF) == kRestoreTablespaces;
   info->ca = sqlca{};
-  sqlurestore(info->sourceAlias.c_str(), first ? OrNull(info->targetAlias) : nullptr,
+  sqlurestore(info->pSourceDbAlias.c_str(), first ? OrNull(info->pTargetDbAlias) : nullptr,
               info->bufferSize, info->rollforwardMode, info->datalinkMode,
-              first ? info->restoreType : kRestoreDatabase, info->restoreMode, action,
+              first ? info->RestoreType : kRestoreDatabase, info->RestoreMode, action,
               info->applicationId, first ? info->timestamp.c_str() : nullptr, nullptr,
               info->numBuffers, nullptr, first && tablespaces ? &list : nullptr, &media,
               OrNull(info->user), OrNull(info->user) != nullptr ? info->password.c_str() : nullptr,
               nullptr, static_cast<std::uint32_t>(info->vendorOptions.size()),
-              info->vendorOptions.empty() ? nullptr : info->vendorOptions.data(),
-              info->parallelism, nullptr, nullptr, nullptr, &info->ca);
+              info->vendorOptions.empty() ? nullptr : info->vendorOptions.data(), info->parallelism,
+              nullptr, nullptr, nullptr, &info->ca);
 }
 
 // Continue or terminate: 0, or -1 when DB2 answers with an error.
@@ -130,23 +130,24 @@ int FollowUp(RstInfo* info, std::uint32_t action, const char* fn) {
   RstInfo shown = *info;
   shown.callerAction = action;
   TraceBlock(fn, shown);
-  ErhFullReportPacked(fn, kReportInfo,
-                      NlsPackMessage(kDb2MsgSet, kDb2MsgRestoreStarted, info->sourceAlias.c_str(), info->node));
+  ErhFullReportPacked(
+      fn, kReportInfo,
+      NlsPackMessage(kDb2MsgSet, kDb2MsgRestoreStarted, info->pSourceDbAlias.c_str(), info->node));
   CallRestore(info, action);
   VEKSqlInfoPrint("restoring the database", &info->ca, __LINE__, rcsId);
   if (info->ca.sqlcode < 0) return -1;
   if (action == kRestoreActionTerminate)
-    ReportText(fn, "The restore of database " + info->sourceAlias + ", partition " +
+    ReportText(fn, "The restore of database " + info->pSourceDbAlias + ", partition " +
                        std::to_string(info->node) + " was aborted.");
   else
     ErhFullReportPacked(
         fn, kReportInfo,
-        NlsPackMessage(kDb2MsgSet, kDb2MsgRestoreDone, info->sourceAlias.c_str(), info->node));
+        NlsPackMessage(kDb2MsgSet, kDb2MsgRestoreDone, info->pSourceDbAlias.c_str(), info->node));
   DbgPlain(kTrace,
            action == kRestoreActionContinue
                ? "[%s] Restore of database %s is completed successfully"
                : "[%s]  Restore of database %s is completed successfully",
-           fn, info->sourceAlias.c_str());
+           fn, info->pSourceDbAlias.c_str());
   DbgPlain(kTrace, "[%s] ApplicationID = %.*s ", fn, static_cast<int>(sizeof info->applicationId),
            info->applicationId);
   if (action == kRestoreActionContinue)
@@ -169,8 +170,8 @@ int FillrstInfo(const Db2Database& db, int node, RstInfo* info, const AgentOptio
   static const char kFn[] = "FillrstInfo";
   FreeRstInfo(info);
   info->node = node;
-  info->restoreMode = db.hasTablespaces ? static_cast<std::uint32_t>(db.online) : 0;
-  info->sourceAlias = db.name;
+  info->RestoreMode = db.hasTablespaces ? static_cast<std::uint32_t>(db.online) : 0;
+  info->pSourceDbAlias = db.name;
   const std::string own = instance != nullptr ? instance : "";
   const std::string from = !options.fromInstance.empty() ? options.fromInstance : own;
   const int objects = CountImageObjects(handle, from, db, node);
@@ -184,7 +185,7 @@ int FillrstInfo(const Db2Database& db, int node, RstInfo* info, const AgentOptio
       info->password = password.p;
     }
   }
-  info->targetAlias = db.newName;
+  info->pTargetDbAlias = db.newName;
   int size = 0;
   if (ReadSetting("DB2_BUFFER_SIZE", kBufferSizeMax, &size)) {
     info->bufferSize = static_cast<std::uint32_t>(size);
@@ -193,8 +194,8 @@ int FillrstInfo(const Db2Database& db, int node, RstInfo* info, const AgentOptio
     info->bufferSize = kDefaultBufferSize;
     DbgPlain(kBufferTrace, "[%s], DB2_BUFFER_SIZE is not set. Using default value =1024", kFn);
   }
-  info->restoreType = db.hasTablespaces ? kRestoreTablespaces : kRestoreDatabase;
-  if (db.backupType != 0) info->restoreType |= kRestoreIncrementalFlags;
+  info->RestoreType = db.hasTablespaces ? kRestoreTablespaces : kRestoreDatabase;
+  if (db.backupType != 0) info->RestoreType |= kRestoreIncrementalFlags;
   info->callerAction = kRestoreActionNoInterrupt;
   if (!db.newName.empty() || !options.fromInstance.empty())
     info->callerAction = kRestoreActionStorDef;
@@ -251,12 +252,14 @@ int DB2Restore(void* argument) {
   static const char kFn[] = "DB2Restore";
   auto* info = static_cast<RstInfo*>(argument);
   DB2StartForkedTask(nullptr);
-  if (info == nullptr || info->sourceAlias.empty()) return -1;
+  if (info == nullptr || info->pSourceDbAlias.empty()) return -1;
   const std::string instance = AgentEnv("DB2INSTANCE");
   TraceBlock(kFn, *info);
-  ErhFullReportPacked(kFn, kReportInfo,
-                      NlsPackMessage(kDb2MsgSet, kDb2MsgRestoreStarted, info->sourceAlias.c_str(), info->node));
-  const std::string& into = !info->targetAlias.empty() ? info->targetAlias : info->sourceAlias;
+  ErhFullReportPacked(
+      kFn, kReportInfo,
+      NlsPackMessage(kDb2MsgSet, kDb2MsgRestoreStarted, info->pSourceDbAlias.c_str(), info->node));
+  const std::string& into =
+      !info->pTargetDbAlias.empty() ? info->pTargetDbAlias : info->pSourceDbAlias;
   int inaccessible = 0;
   const int test = TestContainersOnNode(into.c_str(), info->node, instance.c_str(), &inaccessible);
   if (test == kContainersInaccessible) {
@@ -281,7 +284,7 @@ int DB2Restore(void* argument) {
   } endContext{&context};
   if (AttachToNode(info->node, instance.c_str()) != 0) {
     ReportText(kFn, "Partition " + std::to_string(info->node) + " of database " +
-                        info->sourceAlias + " could not be attached; it is not restored.");
+                        info->pSourceDbAlias + " could not be attached; it is not restored.");
     return -1;
   }
   // Whatever the call's action, the first call starts a restore, with the
@@ -301,36 +304,40 @@ int DB2Restore(void* argument) {
   if (sqlcode != kSqlRedirect)
     ErhFullReportPacked(
         kFn, kReportInfo,
-        NlsPackMessage(kDb2MsgSet, kDb2MsgRestoreDone, info->sourceAlias.c_str(), info->node));
+        NlsPackMessage(kDb2MsgSet, kDb2MsgRestoreDone, info->pSourceDbAlias.c_str(), info->node));
   DbgPlain(kTrace, "[%s]  Restore of database %s is completed successfully", kFn,
-           info->sourceAlias.c_str());
+           info->pSourceDbAlias.c_str());
   DbgPlain(kTrace, "[%s] ApplicationID = %.*s ", kFn,
            static_cast<int>(sizeof info->applicationId), info->applicationId);
   DbgPlain(kTrace, "[%s] Return code = %d", kFn, sqlcode);
+  int result = 0;
   if (IsNameWarning(sqlcode)) {
     DbgPlain(kTrace,
              "[%s] Return code is warning for match/not match of database alias/name/seed, "
              "continuing.",
              kFn);
-    return RestoreContinue(info);
-  }
-  if (sqlcode == kSqlRedirect) {
+    result = RestoreContinue(info);
+  } else if (sqlcode == kSqlRedirect) {
     ErhFullReportPacked(kFn, kReportInfo, NlsPackMessage(kDb2MsgSet, kDb2MsgRedirectNeeded));
     std::vector<Redirection> entries;
-    if (GetRedirectionArray(cmnHostname, instance.c_str(), info->sourceAlias.c_str(),
+    if (GetRedirectionArray(cmnHostname, instance.c_str(), info->pSourceDbAlias.c_str(),
                             &entries) == 0 &&
         RedirectTS(entries) == 0) {
-      ErhFullReportPacked(
-          kFn, kReportInfo,
-          NlsPackMessage(kDb2MsgSet, kDb2MsgRedirected, instance.c_str(), info->sourceAlias.c_str()));
-      return RestoreContinue(info);
+      ErhFullReportPacked(kFn, kReportInfo,
+                          NlsPackMessage(kDb2MsgSet, kDb2MsgRedirected, instance.c_str(),
+                                         info->pSourceDbAlias.c_str()));
+      result = RestoreContinue(info);
+    } else {
+      ErhFullReportPacked(kFn, kReportMajor, NlsPackMessage(kDb2MsgSet, kDb2MsgRedirectFailed));
+      DbgPlain(kDbgAlways, "[%s] Can't continue restore. Restore aborted", kFn);
+      RestoreAbort(info);
+      result = -1;
     }
-    ErhFullReportPacked(kFn, kReportMajor, NlsPackMessage(kDb2MsgSet, kDb2MsgRedirectFailed));
-    DbgPlain(kDbgAlways, "[%s] Can't continue restore. Restore aborted", kFn);
-    RestoreAbort(info);
-    return -1;
   }
-  return 0;
+  // The continue or the terminate can still find the utility heap too small.
+  if (info->ca.sqlcode == kSqlUtilHeapTooSmall)
+    ReportUtilHeap(kFn, info->ca.sqlcode, info->numBuffers, info->bufferSize);
+  return result;
 }
 
 int GetRedirectionArray(const char* host, const char* instance, const char* database,
@@ -458,8 +465,8 @@ namespace {
 
 // The partitions of one database: the catalog partition in the agent, the
 // others in tasks, then the roll-forward.
-void RestoreDatabase(Db2Database* db, const AgentOptions& options, BarContext* handle,
-                     const char* instance, RestoreOutcome* out) {
+void RestoreDatabase(std::size_t number, Db2Database* db, const AgentOptions& options,
+                     BarContext* handle, const char* instance, RestoreOutcome* out) {
   static const char kFn[] = "DB2RestoreDatabases";
   if (GetNodesInfo(db, instance) != 0) {
     ++out->failed;
@@ -528,7 +535,7 @@ void RestoreDatabase(Db2Database* db, const AgentOptions& options, BarContext* h
   for (Task& task : tasks) TaskInit(&task);
   for (std::size_t i = 0; i < remaining; ++i) {
     const int node = nodes[first + i];
-    DbgPlain(kTrace, "[%s] databases[%s].node_number=%d", kFn, db->name.c_str(), node);
+    DbgPlain(kTrace, "[%s] databases[%zu].node_number=%d", kFn, number, node);
     RstInfo info;
     const int ready = prepare(node, &info);
     if (ready == 1) {
@@ -569,7 +576,7 @@ RestoreOutcome DB2RestoreDatabases(DataTree* tree, const AgentOptions& options, 
   sigaction(SIGCHLD, &dfl, &old);
   for (std::size_t i = 0; i < tree->size(); ++i) {
     DbgPlain(kTrace, "[%s] dbnumber=%zu", kFn, i);
-    RestoreDatabase(&(*tree)[i], options, handle, instance, &outcome);
+    RestoreDatabase(i, &(*tree)[i], options, handle, instance, &outcome);
   }
   sigaction(SIGCHLD, &old, nullptr);
   return outcome;

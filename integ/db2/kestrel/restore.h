@@ -25,13 +25,13 @@ inline constexpr std::uint32_t kRestoreActionStorDef = 100;
 // The restore call's parameters of one partition. Plain values only, so a
 // forked task runs on its own copy.
 struct RstInfo {
-  std::string sourceAlias;
-  std::string targetAlias;  // empty: restore into the source name
+  std::string pSourceDbAlias;
+  std::string pTargetDbAlias;  // empty: restore into the source name
   std::uint32_t bufferSize = 0;
   std::uint32_t rollforwardMode = 0;
   std::uint32_t datalinkMode = 0;
-  std::uint32_t restoreType = kRestoreDatabase;
-  std::uint32_t restoreMode = 0;
+  std::uint32_t RestoreType = kRestoreDatabase;
+  std::uint32_t RestoreMode = 0;
   std::uint32_t callerAction = kRestoreActionNoInterrupt;
   std::uint32_t startAction = kRestoreActionNoInterrupt;  // the first call's, with "continue"
   char applicationId[33] = {};

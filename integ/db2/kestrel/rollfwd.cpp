@@ -135,6 +135,13 @@ int InitRfwdInput(RfwdInput* in, const Db2Database& db, const AgentOptions& opti
   static const char kFn[] = "InitRfwdInput";
   FreeRfwdInput(in);
   in->alias = !db.newName.empty() ? db.newName : db.name;
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  if (localtime_r(&now, &local) != nullptr) {
+    DbgPlain(kTrace, "[%s] Local Time:%4d-%2d-%2d-%2d.%2d.%2d.000000", kFn, local.tm_year + 1900,
+             local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    DbgPlain(kTrace, "tm_isdst=%d", local.tm_isdst);
+  }
   if (options.stopTime.empty()) {
     in->stopTime = kEndOfLogs;
   } else if (!StopTimeToUtc(options.stopTime, &in->stopTime)) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <vector>
 
@@ -57,6 +58,21 @@ bool TreeHolds(const VEK_Version& v, const std::string& entry) {
   return std::find(entries.begin(), entries.end(), entry) != entries.end();
 }
 
+// TreeHolds for the image search of a record, traced: `attempt` counts the
+// objects looked at.
+bool TreeHoldsTraced(const VEK_Version& v, const std::string& entry, int attempt) {
+  const std::string_view options = StoredOptions(v);
+  if (options.find("external") == std::string_view::npos) return false;
+  DbgPlain(kTrace, "external found");
+  if (DbgMatch(kTrace) == 0) return TreeHolds(v, entry);
+  std::string tree(StoredTreeText(options));
+  std::replace(tree.begin(), tree.end(), kDataTreeSeparator, '\n');
+  DbgPlain(kTrace, "Looking for item %s in %s", entry.c_str(), tree.c_str());
+  DbgPlain(kTrace, "Try %d: Looking for item \"%s\" in tree \"%s\"", attempt, entry.c_str(),
+           tree.c_str());
+  return TreeHolds(v, entry);
+}
+
 std::string TreeEntry(const std::string& instance, const AgentItem& item) {
   std::string entry = "/" + instance + "/" + item.database + "/";
   if (item.kind == kItemTablespace) entry += item.tablespace + "/";
@@ -74,9 +90,14 @@ std::string LastSession(const char* host, const std::string& instance, BarContex
   QueryArray<VEK_Object> objects(nullptr);
   VEK_QueryObjectsPartName(catalog, kDb2ObjectType, part.c_str(), kDb2Label, &objects.count,
                            &objects.records);
+  std::vector<const VEK_Object*> sorted;
+  for (const VEK_Object& object : objects) sorted.push_back(&object);
+  std::sort(sorted.begin(), sorted.end(),
+            [](const VEK_Object* a, const VEK_Object* b) { return CompareByObjectName(*a, *b); });
   const std::string entry = TreeEntry(instance, item);
   std::map<std::string, std::int64_t> latest;  // per session, its latest version
-  for (const VEK_Object& object : objects) {
+  for (const VEK_Object* sortedObject : sorted) {
+    const VEK_Object& object = *sortedObject;
     // The catalogue matches part names anywhere in the name; only a prefix
     // is an image of this database.
     if (WithoutSlash(object.mountPoint).substr(0, part.size()) != part) continue;
@@ -119,14 +140,22 @@ std::string AgentSessionId(std::string_view backupId) {
   return std::string(backupId.substr(0, dash)) + text;
 }
 
-std::vector<std::string> StoredTreeEntries(std::string_view options) {
-  std::vector<std::string> entries;
+bool CompareByObjectName(const VEK_Object& a, const VEK_Object& b) {
+  return std::strcmp(a.mountPoint, b.mountPoint) < 0;
+}
+
+std::string_view StoredTreeText(std::string_view options) {
   const std::size_t external = options.find("external");
-  if (external == std::string_view::npos) return entries;
+  if (external == std::string_view::npos) return {};
   constexpr std::string_view kTree = "DBtree=";
   const std::size_t at = options.find(kTree, external);
-  if (at == std::string_view::npos) return entries;
-  std::string_view tree = options.substr(at + kTree.size());
+  if (at == std::string_view::npos) return {};
+  return options.substr(at + kTree.size());
+}
+
+std::vector<std::string> StoredTreeEntries(std::string_view options) {
+  std::vector<std::string> entries;
+  std::string_view tree = StoredTreeText(options);
   for (std::size_t end; (end = tree.find(kDataTreeSeparator)) != std::string_view::npos;) {
     if (end > 0) entries.emplace_back(tree.substr(0, end));
     tree.remove_prefix(end + 1);
@@ -201,15 +230,19 @@ int FindSessionImages(const char* host, const char* instance, BarContext* handle
       wanted.tablespace = db.tablespaces.front();
     }
     const std::string entry = TreeEntry(dInstance, wanted);
+    int index = 0;
     for (const VEK_ObjectVersion& ov : found) {
+      const int number = index++;
+      DbgPlain(kTrace, "%d object = %s", number, ov.object.mountPoint);
       ImageName name;
       if (!ParseImageName(ov.object.mountPoint, &name)) continue;
+      DbgPlain(kTrace, "%d database name = %s", number, name.database.c_str());
       if (name.instance != dInstance || strcasecmp(name.database.c_str(), db.name.c_str()) != 0) {
         DbgPlain(kTrace, "DB name %s is not equal to db name %s", name.database.c_str(),
                  db.name.c_str());
         continue;
       }
-      if (!TreeHolds(ov.version, entry)) continue;
+      if (!TreeHoldsTraced(ov.version, entry, number)) continue;
       db.timestamp = name.timestamp;
       db.backupType = name.type;
       DbgPlain(kTrace, "[%s] Backup type is :%d", kFn, db.backupType);
@@ -247,9 +280,11 @@ int SetTimestamp(Db2Database* db, int node, const char* instance, const AgentOpt
     DbgPlain(kDbgAlways, "[%s] No objects found.", kFn);
     return -1;
   }
-  DbgPlain(kTrace, "[%s] Looking for %s:%s#%d in query results", kFn, dInstance.c_str(),
-           db->name.c_str(), node);
+  const std::string key = dInstance + ":" + db->name + "#" + std::to_string(node);
+  DbgPlain(kTrace, "[%s] Looking for %s in query results", kFn, key.c_str());
+  int index = 0;
   for (const VEK_ObjectVersion& ov : found) {
+    DbgPlain(kTrace, "[%s] Object number %d is %s", kFn, index++, ov.object.mountPoint);
     ImageName name;
     if (!ParseImageName(ov.object.mountPoint, &name)) continue;
     if (strcasecmp(name.instance.c_str(), dInstance.c_str()) != 0 ||

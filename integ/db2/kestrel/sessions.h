@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "bar2/bar2.h"
+#include "barutil/queryrec.h"
 #include "kestrel/agent.h"
 #include "kestrel/datatree.h"
 
@@ -19,6 +20,9 @@ void FindLastSessions(const char* host, const char* instance, BarContext* handle
 // Sets the timestamp and type of each record's image in its session. 0, or
 // -1 when some record has no session or no image in it.
 int FindSessionImages(const char* host, const char* instance, BarContext* handle, DataTree* tree);
+
+// Object order: byte-wise by the mount-point text, ascending.
+bool CompareByObjectName(const VEK_Object& a, const VEK_Object& b);
 
 // The agent's session-id form "YYYY/MM/DD NNNN" of a catalogue backup id
 // "YYYY/MM/DD-N"; other texts unchanged.

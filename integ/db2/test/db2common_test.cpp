@@ -221,4 +221,46 @@ TEST_F(Db2CommonTest, OptionsWithoutRangesStillReachTheIntegrationApi) {
   }
 }
 
+// A process the session manager started holds the options and barlist of
+// its session; the configuration's Environment adds its debug words only.
+TEST_F(Db2CommonTest, TheSessionManagersOptionsAndBarlistOutliveTheConfiguration) {
+  const struct {
+    const char* own;      // VEKOPTS the process was started with; null for none
+    const char* barlist;  // VEKBARLIST likewise
+    const char* configured;
+    const char* vekopts;  // VEKOPTS afterwards
+    const char* afterBarlist;
+  } cases[] = {
+      {"-server sm1 -session 2026/01/01-1", "nightly", "-debug 1-99 cfg -server cs9",
+       "-debug 1-99 cfg -server sm1 -session 2026/01/01-1", "nightly"},
+      {"-server sm1 -session 2026/01/01-1", "nightly", "-server cs9",
+       "-server sm1 -session 2026/01/01-1", "nightly"},
+      {nullptr, nullptr, "-server cs9", "-server cs9", "other"},
+  };
+  const std::string traceDir = root_.at("/var/opt/tarn/tmp");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.configured);
+    const int status = tarn::test::RunInChild([&c, &traceDir] {
+      unsetenv("VEKOPTS");
+      unsetenv("VEKBARLIST");
+      if (c.own != nullptr) setenv("VEKOPTS", c.own, 1);
+      if (c.barlist != nullptr) setenv("VEKBARLIST", c.barlist, 1);
+      setenv("VEKDBGDIR", traceDir.c_str(), 1);
+      List config;
+      CmnVar* env = nullptr;
+      BP_AddList(&config.v, "Environment", &env);
+      BP_AddStr(env, "VEKOPTS", c.configured);
+      BP_AddStr(env, "VEKBARLIST", "other");
+      InitDebugging(&config.v);
+      ExportEnvVars(&config.v);
+      const char* vekopts = std::getenv("VEKOPTS");
+      const char* barlist = std::getenv("VEKBARLIST");
+      if (vekopts == nullptr || std::string(vekopts) != c.vekopts) return 1;
+      return barlist != nullptr && std::string(barlist) == c.afterBarlist ? 0 : 2;
+    });
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
+}
+
 }  // namespace

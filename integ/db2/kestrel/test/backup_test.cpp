@@ -137,6 +137,37 @@ TEST_F(KestrelTest, DebugWordsOfTheLineKeepTheSessionManagersOptions) {
   EXPECT_NE(trace.find("VEKOPTS=-debug 1-99 kt -server 127.0.0.1"), std::string::npos);
 }
 
+// The configuration's Environment may carry settings of its own (tracing,
+// another server, another barlist); DB2's sessions still join the session
+// of the session manager that started the agent.
+TEST_F(KestrelTest, TheConfiguredEnvironmentDoesNotDivertTheSessions) {
+  ASSERT_NO_FATAL_FAILURE(Start(18));
+  const std::pair<const char*, const char*> configured[] = {
+      {"VEKOPTS", "-server 127.0.0.3"},
+      {"VEKOPTS", "-debug 1-99 cfg -server 127.0.0.3"},
+      {"VEKBARLIST", "other"},
+  };
+  for (const auto& [name, value] : configured) {
+    SCOPED_TRACE(std::string(name) + "=" + value);
+    ASSERT_NO_FATAL_FAILURE(PutConfig([&](BpList* config) {
+      CmnVar* environment = nullptr;
+      BP_AddList(config, "Environment", &environment);
+      BP_AddStr(environment, name, value);
+    }));
+    const AgentRun r = Agent("-backup -dbname SAMPLE");
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    const std::string key = Field(r.record, "key");
+    ASSERT_FALSE(key.empty()) << r.record;
+    int images = 0;
+    for (const std::string& v : tarn::test::FileLines(cs_->stateDir() + "/catalogue")) {
+      if (v.rfind("cat-version ", 0) != 0) continue;
+      const std::size_t close = v.find('"', v.find('"') + 1);
+      images += v.substr(close + 2, key.size() + 2) == "\"" + key + "\"";
+    }
+    EXPECT_EQ(images, 3);
+  }
+}
+
 TEST_F(KestrelTest, TestRunStartsSiskinAndOnlyChecksTheParameters) {
   ASSERT_NO_FATAL_FAILURE(Start(0));
   const AgentRun r = Agent("-backup -dbname SAMPLE", {}, {"TEST_BAR=1"});

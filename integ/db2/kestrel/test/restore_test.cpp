@@ -184,6 +184,25 @@ TEST_F(KestrelRestoreTest, NewNameAndTableSpaceRestores) {
   EXPECT_EQ(Content(1, "SYSCATSPACE"), "changed catalog");
 }
 
+// DB2 can refuse the buffers only once the restore goes on: the continue
+// after its warning still tells the administrator what to raise.
+TEST_F(KestrelRestoreTest, AUtilityHeapTooSmallForTheContinueIsReported) {
+  ASSERT_NO_FATAL_FAILURE(Start(6, 6));
+  db2_.CreateDatabase("OTHER", {0, 1, 2}, 1, {"SYSCATSPACE", "USERSPACE1"});
+  ASSERT_FALSE(Backup().empty());
+  std::filesystem::remove(db2_.store().CallsLog());
+  const AgentRun r =
+      Agent("-restore -dbname SAMPLE -newdbname OTHER", {},
+            {"TARN_DB2_FAULTS=sqlurestore=-2073", "NUM_DB2_BUFFERS=4", "DB2_BUFFER_SIZE=1024"});
+  EXPECT_EQ(r.exitCode, kExitPartitionFailed) << r.output;
+  EXPECT_NE(db2_.Calls().find("action=continue pending=1"), std::string::npos) << db2_.Calls();
+  EXPECT_NE(r.output.find("DB2 returned SQLCODE -2073. Database UTIL_HEAP_SZ > num-buff * "
+                          "buffer-size num-buff = 4; buffer-size = 1024; num-buff * buffer-size "
+                          "= 4096"),
+            std::string::npos)
+      << r.output;
+}
+
 TEST_F(KestrelRestoreTest, MissingContainersAreRedirectedOrTheRestoreIsTerminated) {
   ASSERT_NO_FATAL_FAILURE(Start(6, 18));
   Fill('a');
