@@ -77,6 +77,18 @@ class PloverRoad : public ::testing::Test {
   }
 
   std::string LogDir() const { return store_.NodeDir(kInstance, kDatabase, 0) + "/logs"; }
+  // Files of the log folder a retrieval writes before its rename.
+  int TemporaryFiles() const {
+    int files = 0;
+    for (const std::string& name : db2sim::ListDir(LogDir())) files += name[0] == '.' ? 1 : 0;
+    return files;
+  }
+  // The barlist's session, started as the integration API's caller would.
+  void StartLogsSession(BarContext** ctx) const {
+    cs_->exportInetPort();
+    ASSERT_EQ(VEK_Init("DB2", kInstance, "ploverroad", 0, ctx), 0);
+    ASSERT_EQ(VEK_StartBackup(*ctx, "logs"), 0);
+  }
   std::string LogPath(std::uint32_t n) const { return LogDir() + "/" + db2sim::LogFileName(n); }
   void Log(const std::string& data, const std::string& time) const {
     db2sim::WriteLogged(store_, kInstance, kDatabase, 0, "USERSPACE1", data, time);
@@ -190,18 +202,14 @@ TEST_F(PloverRoad, ArchivedLogsComeBackByteIdenticalThroughRollForward) {
   EXPECT_EQ(Retrieve(9), 0);
   EXPECT_FALSE(db2sim::Exists(LogPath(9)));
   // No temporary file stays behind.
-  int files = 0;
-  for (const std::string& name : db2sim::ListDir(LogDir())) files += name[0] == '.' ? 1 : 0;
-  EXPECT_EQ(files, 0);
+  EXPECT_EQ(TemporaryFiles(), 0);
 }
 
 TEST_F(PloverRoad, ArchivesInOneRunningSessionTakeIncreasingSetNumbers) {
   ASSERT_NO_FATAL_FAILURE(Start(kBarlistConfig, 3, 0));
-  cs_->exportInetPort();
   // The barlist's session runs while the logs are archived.
   BarContext* ctx = nullptr;
-  ASSERT_EQ(VEK_Init("DB2", kInstance, "ploverroad", 0, &ctx), 0);
-  ASSERT_EQ(VEK_StartBackup(ctx, "logs"), 0);
+  ASSERT_NO_FATAL_FAILURE(StartLogsSession(&ctx));
   for (std::uint32_t n = 0; n < 3; ++n) {
     Log("x", "");
     EXPECT_EQ(Archive(n, 0600, 1767258000), 0);
@@ -272,10 +280,8 @@ void StoreCopy(BarContext* ctx, const std::string& logPath, int set, const std::
 // retrieval fails and leaves no file.
 TEST_F(PloverRoad, CopyWhoseItemFailedIsNeverTheRetrievedLog) {
   ASSERT_NO_FATAL_FAILURE(Start(kBarlistConfig, 3, 3));
-  cs_->exportInetPort();
   BarContext* ctx = nullptr;
-  ASSERT_EQ(VEK_Init("DB2", kInstance, "ploverroad", 0, &ctx), 0);
-  ASSERT_EQ(VEK_StartBackup(ctx, "logs"), 0);
+  ASSERT_NO_FATAL_FAILURE(StartLogsSession(&ctx));
   const std::string scratch = media_.path() + "/scratch";
   ASSERT_NO_FATAL_FAILURE(StoreCopy(ctx, LogPath(0), 0, "half", -1, scratch));
   ASSERT_NO_FATAL_FAILURE(StoreCopy(ctx, LogPath(1), 1, "broken", -1, scratch));
@@ -296,9 +302,7 @@ TEST_F(PloverRoad, CopyWhoseItemFailedIsNeverTheRetrievedLog) {
   EXPECT_EQ(Retrieve(9), 0);
   EXPECT_NE(Db2Log().find("No archived copy of log " + LogPath(9) + " found"), std::string::npos)
       << Db2Log();
-  int files = 0;
-  for (const std::string& name : db2sim::ListDir(LogDir())) files += name[0] == '.' ? 1 : 0;
-  EXPECT_EQ(files, 0);
+  EXPECT_EQ(TemporaryFiles(), 0);
 }
 
 // A host name that cmnHostname cannot hold whole would file the log under
