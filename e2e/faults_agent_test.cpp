@@ -1,8 +1,11 @@
 // The media agent failing under the backup agent: killed early, in the middle
 // and at the end of a backup and in the middle of a restore, its disk full,
-// and a stored stream cut short or with a byte flipped before a restore. Each
-// run must end in bounded time as a failure that DB2, the session manager
-// and the administrator see, restore no wrong data, and leave nothing behind.
+// a stored stream cut short or with a byte flipped before a restore, and the
+// link to it cut inside one object of a backup or a restore. Each run must
+// end in bounded time as a failure that DB2, the session manager and the
+// administrator see (or, where the stream resumes, as a whole image), restore
+// no wrong data, keep no version of a broken stream in the catalogue, and
+// leave nothing behind.
 #include <signal.h>
 #include <sys/shm.h>
 
@@ -11,6 +14,7 @@
 
 #include "kestrel_fixture.h"
 #include "leftovers.h"
+#include "link_cut.h"
 
 namespace {
 
@@ -262,5 +266,167 @@ TEST_F(AgentFaultTest, ADamagedStoredStreamFailsTheRestoreAndRestoresNothingWron
   }
   ExpectNothingLeft(leftovers);
 }
+
+// ---------------------------------------------------------------- a link cut inside one object
+
+// What a run with a cut link must end in.
+enum class CutEnd { kFails, kCompletes, kEither };
+
+struct LinkCutCase {
+  const char* name;
+  bool restore;                     // the cut comes in the restore (else in the backup)
+  std::string rc;                   // added to the rc file: the network process forced
+  std::string smWords;              // added to each object answer: a reconnect port
+  std::vector<std::string> faults;  // the media agent's own cut
+  bool veth;                        // the veth link to the agent taken down and up
+  CutEnd apart;                     // with the stand-ins in namespaces of their own
+  CutEnd loopback;                  // with the stand-ins beside the test
+};
+
+void PrintTo(const LinkCutCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class AgentLinkCutTest : public AgentFaultTest, public ::testing::WithParamInterface<LinkCutCase> {
+ protected:
+  // Runs the agent with `line`; once `moved` blocks went in `direction` the
+  // link to the media agent goes down for `down`, then up again. Sets
+  // *endedAtCut to the streams that had ended when it went down (-1: no cut).
+  AgentRun RunCuttingTheLinkAt(const std::string& line, const char* direction, int moved,
+                               std::chrono::milliseconds down, int* endedAtCut) {
+    std::atomic<bool> done{false};
+    std::atomic<int> ended{-1};
+    const int before = BlocksMoved(ma_->traffic(), direction);
+    std::thread watcher([&] {
+      while (!done && BlocksMoved(ma_->traffic(), direction) - before < moved)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      if (done) return;
+      tarn::test::LinkCut cut(tarn::test::kLinkToMediaAgent);
+      if (!cut.ok()) return;
+      int n = 0;
+      for (const std::string& e : ma_->events()) n += e.find("STREAM_END") != std::string::npos;
+      ended = n - endedBefore_;
+      for (auto left = down; left.count() > 0 && !done; left -= std::chrono::milliseconds(50))
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    });
+    AgentRun r = Agent(line);
+    done = true;
+    watcher.join();
+    *endedAtCut = ended;
+    return r;
+  }
+
+  // Every version the session manager stored names a stream the media agent
+  // took to its stop: a broken stream never reads as complete.
+  void ExpectOnlyWholeVersions() const {
+    for (const std::string& line : tarn::test::FileLines(cs_->stateDir() + "/catalogue")) {
+      if (line.rfind("cat-version ", 0) != 0) continue;
+      const std::size_t at = line.rfind(" da=");
+      ASSERT_NE(at, std::string::npos) << line;
+      const int da = std::atoi(line.c_str() + at + 4);
+      EXPECT_NE(ma_->metadata(da).find("status stop"), std::string::npos) << line;
+    }
+  }
+
+  int endedBefore_ = 0;  // stream ends the media agent printed before the cut run
+};
+
+// Data moves 30 ms a block; a stream holds some 30 blocks. The cut comes
+// at block 10 of the first stream that gets there, or with 10 blocks moved in
+// all, when no stream has ended yet.
+constexpr int kCutBlock = 10;
+constexpr auto kCutBound = std::chrono::seconds(60);
+constexpr auto kLinkDown = std::chrono::seconds(3);
+const std::string kNetBackup = "VEKBDANET=1\n";
+const std::string kNetRestore = "VEKRDANET=1\n";
+const std::string kReconnect = " -lport ${host} ${lport}";
+const std::string kAgentCloses = "cut-at=" + std::to_string(kCutBlock);
+const std::string kAgentResets = "drop-after=" + std::to_string(kCutBlock);
+const std::string kAgentClosesRestore = "restore-cut-at=" + std::to_string(kCutBlock);
+
+TEST_P(AgentLinkCutTest, EndsInAnErrorOrAWholeImage) {
+  const LinkCutCase& c = GetParam();
+  if (c.veth && !hosts_.apart) GTEST_SKIP() << "the veth links are there in the namespaces only";
+  const CutEnd expected = hosts_.apart ? c.apart : c.loopback;
+  std::vector<std::string> args = {"--fault", "delay=30"};
+  for (const std::string& f : c.faults) args.insert(args.end(), {"--fault", f});
+  ASSERT_NO_FATAL_FAILURE(Start(kStreams, kStreams, args, c.smWords));
+  // A reconnection gives up within the bound.
+  WriteRc(c.rc + "VEKRECONNECT_RETRY=10\n");
+  Fill('a');
+  const Checksums backedUp = Sums();
+  tarn::test::Leftovers leftovers(root_.path());
+  if (c.restore) {
+    const AgentRun backup = Agent(kBackup);
+    ASSERT_EQ(backup.exitCode, 0) << backup.record << "\n" << backup.output;
+    std::filesystem::remove(db2_.store().CallsLog());
+    Fill('k');
+  }
+  const Checksums before = Sums();
+  for (const std::string& e : ma_->events())
+    endedBefore_ += e.find("STREAM_END") != std::string::npos;
+
+  const auto began = std::chrono::steady_clock::now();
+  const std::string line = c.restore ? kRestore : kBackup;
+  AgentRun r;
+  if (c.veth) {
+    int endedAtCut = -1;
+    r = RunCuttingTheLinkAt(line, c.restore ? ">" : "<", kCutBlock, kLinkDown, &endedAtCut);
+    ASSERT_GE(endedAtCut, 0) << "the link was not cut: " << r.record;
+    EXPECT_EQ(endedAtCut, 0) << "the cut came after a stream had ended";
+  } else {
+    r = Agent(line);
+    const bool resets = c.faults.front().rfind("drop", 0) == 0;
+    EXPECT_TRUE(ma_->waitForTraffic(resets ? "drop-after" : "cut after"))
+        << "the agent's own cut did not come";
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - began, kCutBound) << r.record;
+  if (expected != CutEnd::kEither) {
+    EXPECT_EQ(r.exitCode == 0, expected == CutEnd::kCompletes) << r.record << "\n" << r.output;
+  }
+
+  if (r.exitCode != 0) {
+    ExpectVisibleFailure(r);
+    ExpectNoWrongData(before, backedUp);
+  } else if (c.restore) {
+    EXPECT_EQ(Sums(), backedUp);
+  } else {
+    // The images that went through the cut restore whole.
+    Fill('k');
+    const AgentRun restore = Agent(kRestore);
+    EXPECT_EQ(restore.exitCode, 0) << restore.record << "\n" << restore.output;
+    EXPECT_EQ(Sums(), backedUp);
+  }
+  ExpectOnlyWholeVersions();
+  ExpectNothingLeft(leftovers);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    MediaAgent, AgentLinkCutTest,
+    ::testing::Values(
+        // The agent closes the link in the middle of an object's stream: the
+        // network process passes the abort on, no reconnection.
+        LinkCutCase{"BackupLinkClosedByTheAgent", false, kNetBackup, kReconnect, {kAgentCloses},
+                    false, CutEnd::kFails, CutEnd::kFails},
+        // The link breaks (a reset): without a reconnect port the stream
+        // fails; with one a remote agent's stream resumes, while a link the
+        // IPC layer counts as local is not reconnected.
+        LinkCutCase{"BackupLinkResetWithoutReconnectPort", false, kNetBackup, "", {kAgentResets},
+                    false, CutEnd::kFails, CutEnd::kFails},
+        LinkCutCase{"BackupLinkResetWithReconnectPort", false, kNetBackup, kReconnect,
+                    {kAgentResets}, false, CutEnd::kCompletes, CutEnd::kFails},
+        // A restore never reconnects: from the agent's segment (on this
+        // host) or through the network process.
+        LinkCutCase{"RestoreLinkClosedByTheAgent", true, "", "", {kAgentClosesRestore}, false,
+                    CutEnd::kFails, CutEnd::kFails},
+        LinkCutCase{"RestoreThroughTheNetworkProcessLinkClosedByTheAgent", true, kNetRestore, "",
+                    {kAgentClosesRestore}, false, CutEnd::kFails, CutEnd::kFails},
+        // The veth link down for seconds and up again: the streams hold
+        // (or resume), or the run fails where all see it.
+        LinkCutCase{"BackupAcrossTheLinkDownAndUp", false, "", kReconnect, {}, true,
+                    CutEnd::kEither, CutEnd::kEither},
+        LinkCutCase{"RestoreAcrossTheLinkDownAndUp", true, "", "", {}, true, CutEnd::kEither,
+                    CutEnd::kEither}),
+    [](const ::testing::TestParamInfo<LinkCutCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Faults on the database host during a backup the session manager started:
 // processes killed, a session that dies before its pacing handshake, refused
-// access. Each run ends within its bound with a failure that DB2 (its SQLCODE),
+// access, the link to the cell server down at the first connection. Each
+// run ends within its bound with a failure that DB2 (its SQLCODE),
 // the session manager (its launch record) and the administrator (the report
 // lines) all see, and leaves no process of the run behind.
 #include <dirent.h>
@@ -10,9 +11,13 @@
 #include <optional>
 #include <thread>
 
+#include "bar2/bar2.h"
+#include "cmn/sysio.h"
+#include "db2/db2common.h"
 #include "db2/logs.h"
 #include "kestrel_fixture.h"
 #include "leftovers.h"
+#include "link_cut.h"
 
 TARN_RCSID("e2e/faults_host_test.cpp");
 
@@ -483,6 +488,50 @@ TEST_F(HostFaultsTest, RefusedAccessFailsBeforeAnyBackup) {
     EXPECT_TRUE(BackupResults().empty());
     ExpectVisibleFailure(r, began, c.says, leftovers);
     db2_.store().CreateInstance(kept);
+  }
+}
+
+// The integration context's first connection to the cell server is tried
+// again, five seconds apart, while the link to the cell server is down: the
+// link comes back in the first pause (a clock that does not wait brings it
+// up) and the context opens. The configuration fetch that follows has no
+// tries of its own: it runs on the connection the context made.
+TEST_F(HostFaultsTest, TheFirstConnectionToTheCellServerOutlastsALinkCut) {
+  if (!hosts_.apart) GTEST_SKIP() << "the veth links are there in the namespaces only";
+  ASSERT_NO_FATAL_FAILURE(Start(0));
+  class LinkBackInThePause final : public cmn::Clock {
+   public:
+    explicit LinkBackInThePause(tarn::test::LinkCut& cut) : cut_(cut) {}
+    TimePoint Now() override {
+      return std::chrono::time_point_cast<Duration>(std::chrono::steady_clock::now());
+    }
+    void Sleep(Duration duration) override {
+      pauses.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(duration).count());
+      cut_.up();
+    }
+    std::vector<long long> pauses;
+
+   private:
+    tarn::test::LinkCut& cut_;
+  };
+  tarn::test::LinkCut cut(tarn::test::kLinkToCellServer);
+  ASSERT_TRUE(cut.ok());
+  LinkBackInThePause clock(cut);
+  BarContext* ctx = nullptr;
+  {
+    const cmn::ScopedClock scoped(clock);
+    EXPECT_EQ(VEK_Init("DB2", kInstance, "faults", 0, &ctx), 0);
+  }
+  ASSERT_FALSE(clock.pauses.empty()) << "the first try did not meet the cut";
+  EXPECT_EQ(clock.pauses.front(), 5000);
+  char* user = nullptr;
+  char* password = nullptr;
+  GetUserAndPass(kInstance, &user, &password);
+  EXPECT_STREQ(user, "db2user");
+  safe_free(user, "faults_host_test.cpp", __LINE__);
+  safe_free(password, "faults_host_test.cpp", __LINE__);
+  if (ctx != nullptr) {
+    EXPECT_EQ(VEK_Exit(ctx), 0);
   }
 }
 

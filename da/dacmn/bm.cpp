@@ -53,6 +53,9 @@ class BmSink final : public DaBlockSink {
   std::uint64_t out = 0;
   // The last BmFlush got every buffer back and nothing was sent since.
   bool flushed = false;
+  // The media side failed or ended the stream: no buffer out there comes
+  // back, so nothing may wait for one.
+  bool broken = false;
 };
 
 // The open stream; its plain fields live in the BdaPtd context.
@@ -284,6 +287,11 @@ int EventLoop(int state, bool untilAck) {
   if (state == BM_STATE_INIT) DbgPlain(kLevel, "STATE_INIT ...");
   if (state == BM_STATE_STOP) DbgPlain(kLevel, "STATE_STOP ...");
   if (state == BM_STATE_DISCONN) DbgPlain(kLevel, "STATE_DISCONN ...");
+  BmStream* const stream = bda->stream;
+  if (stream != nullptr && stream->sink.broken) {
+    DbgPlain(kLevel, "%s: the media side has ended the stream", kFn);
+    return BM_FAILED;
+  }
   bool smClosed = false;
   bool maClosed = false;
   bool acked = false;
@@ -303,6 +311,7 @@ int EventLoop(int state, bool untilAck) {
       rc = OnSessionManager(ctx, state, &smClosed);
     } else if (handle == ctx->maIpcHandle) {
       rc = OnMediaSide(ctx, bda, state, &maClosed, &acked);
+      if (rc == BM_FAILED && stream != nullptr) stream->sink.broken = true;
     } else if (bda->ipcAbortSwitch != 0) {
       DbgPlain(kLevel, "%s: Unknown handle=%d, Sm=%d, Net=%d", kFn, handle, ctx->smHandle,
                ctx->maIpcHandle);

@@ -25,6 +25,9 @@ struct Faults {
   std::optional<std::uint32_t> dropAfter;  // drop-after=K: reset the link once K blocks are stored
   std::optional<std::uint32_t> loseAcks;   // lose-acks=K: no acknowledgement from block K on
   std::optional<std::uint32_t> cutAt;      // cut-at=K: half of block K's reply frame, then close
+  // restore-cut-at=K: cut-at for a restore only, so that the backup that
+  // stored the stream goes through undisturbed.
+  std::optional<std::uint32_t> restoreCutAt;
   std::optional<std::uint32_t> badAck;     // bad-ack=K: block K acknowledged with id = count
   std::optional<std::uint32_t> abortAt;    // abort-at=K: block K answered with MSG_ABORT
   std::optional<std::uint64_t> diskFull;   // disk-full=N: store files refuse bytes beyond N

@@ -477,6 +477,26 @@ TEST_F(BmRemoteTest, AgentAbortThroughTheNetworkProcessFailsTheStream) {
   ExpectAbortAtBlock1(ma);
 }
 
+// Once the media side has ended the stream, no buffer out there comes back:
+// the end of the object (its end record and flush) fails at once instead of
+// waiting for acknowledgements.
+TEST_F(BmRemoteTest, AStreamTheAgentEndedFailsItsEndAtOnce) {
+  tarn::test::Watchdog watchdog(60);
+  for (const char* fault : {"abort-at=1", "cut-at=1"}) {
+    SCOPED_TRACE(fault);
+    MediaAgentStandIn ma({.args = {"--buffer-size", "4096", "--buffer-count", "4", "--fault", fault}});
+    ASSERT_TRUE(ma.ready());
+    ASSERT_EQ(Open(ma.port()), 1);
+    EXPECT_FALSE(WriteObject(Payload(100000)));
+    const auto began = std::chrono::steady_clock::now();
+    RmWriteEnd(kDa, 0, 0, 2, 0);  // room left in the block or not
+    EXPECT_EQ(BmFlush(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
+    EXPECT_EQ(BmExit(1), 0);
+    EXPECT_TRUE(ma.waitForEvent("STREAM_END da=7 status=abort"));
+  }
+}
+
 // Without a media agent the network process writes the stream to the file.
 TEST_F(BmRemoteTest, FileVariantStoresTheStreamWhole) {
   tarn::test::TempDir dir;

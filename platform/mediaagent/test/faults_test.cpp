@@ -203,11 +203,24 @@ TEST_F(MediaAgentRestoreFaults, BadBufferAnnouncesTheBufferCount) {
 
 TEST_F(MediaAgentRestoreFaults, CutEndsInsideTheRawPacket) {
   tarn::test::Watchdog watchdog(30);
-  const auto ma = Agent({"cut-at=0"});
-  Client c(ma->port());
-  OpenStream(c);
-  // Message frame (11 bytes), raw header (4) and 4096 bytes: half is 2055.
-  EXPECT_EQ(c.recvUntilClosed().size(), 2055u);
+  for (const char* fault : {"cut-at=0", "restore-cut-at=0"}) {
+    SCOPED_TRACE(fault);
+    const auto ma = Agent({fault});
+    Client c(ma->port());
+    OpenStream(c);
+    // Message frame (11 bytes), raw header (4) and 4096 bytes: half is 2055.
+    EXPECT_EQ(c.recvUntilClosed().size(), 2055u);
+  }
+}
+
+TEST_F(MediaAgentRestoreFaults, RestoreCutLeavesBackupsWhole) {
+  tarn::test::Watchdog watchdog(30);
+  const auto ma = Agent({"restore-cut-at=1"});
+  RemoteBackup(ma->port(), 4, kDa + 1, [](std::uint32_t b, std::uint32_t capacity) {
+    return b == 0 ? tb::BlockBytes(kDa + 1, 0, capacity, 200, {tb::StartRecordBytes()})
+                  : StreamBlock(kDa + 1, b, capacity);
+  });
+  EXPECT_TRUE(ma->waitForEvent("STREAM_END da=8 status=stop blocks=4"));
 }
 
 TEST_F(MediaAgentRestoreFaults, CorruptDamagesTheNamedField) {
