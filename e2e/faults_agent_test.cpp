@@ -66,7 +66,7 @@ class AgentFaultTest : public KestrelTest {
         if (done) return;
         const std::vector<std::string> traffic = ma_->traffic();
         if (BlocksMoved(traffic, direction) - before >= moved) break;
-        const int held = ma_->held();
+        const int held = holding_ ? ma_->held() : 0;
         if (held > 0 && held == ma_->openConnections()) {
           if (Opened(traffic) >= kStreams) break;
           ReleaseHeld(held);
@@ -177,6 +177,7 @@ class AgentFaultTest : public KestrelTest {
   }
 
   std::vector<int> clientsHeld_;
+  bool holding_ = false;  // the agent runs with the hold fault
   pid_t killedAgent_ = -1;
   int streamsStored_ = 0;  // when the agent was killed
 };
@@ -221,6 +222,7 @@ TEST_P(AgentBackupFaultTest, FailsTheBackup) {
           shortest = std::min(shortest, std::atoi(e.c_str() + at + 8));
       ASSERT_GE(shortest, 10);
       faults.push_back("hold=" + std::to_string(shortest - 2));
+      holding_ = true;
     }
   }
   tarn::test::Leftovers leftovers(root_.path());
