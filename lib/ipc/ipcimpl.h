@@ -297,11 +297,12 @@ void TuneSocket(IpcHandle handle, const IpcEntry& entry);
 // True when this very process created the entry's segment.
 bool OwnsSegment(const IpcEntry& entry);
 
-// Removes segment `id` when nothing is attached to it and the process that
-// made it has ended (a media agent killed mid-stream): nobody else knows it
-// then, and it would outlive every process. A maker that is ending or a
-// zombie counts as ended; a pid in use again keeps the segment. Safe in a
-// signal handler.
+// Marks segment `id` for removal when the process that made it has ended (a
+// media agent killed mid-stream): nobody else knows it then, and it would
+// outlive every process. It goes with the last process still attached, the
+// dead maker's own mapping included, which the kernel may drop later than the
+// maker's connections. A maker that is ending or a zombie counts as ended; a
+// pid in use again keeps the segment. Safe in a signal handler.
 void RemoveIfOrphaned(int id);
 
 // Removes (owner) or detaches a segment without marking errors, removing an

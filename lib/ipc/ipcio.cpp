@@ -505,8 +505,10 @@ bool Ended(pid_t pid) {
 void RemoveIfOrphaned(int id) {
   const int saved = errno;
   shmid_ds state{};
-  if (shmctl(id, IPC_STAT, &state) == 0 && state.shm_nattch == 0 && state.shm_cpid > 0 &&
-      Ended(state.shm_cpid)) {
+  // Whatever still counts as attached: the kernel may release a killed
+  // maker's own mapping only after its connections have closed, when the
+  // last attached process here has gone and no one would mark it any more.
+  if (shmctl(id, IPC_STAT, &state) == 0 && state.shm_cpid > 0 && Ended(state.shm_cpid)) {
     shmctl(id, IPC_RMID, nullptr);
   }
   errno = saved;

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "codec/rcsid.h"
+#include "mediaagent/segment.h"
 
 TARN_RCSID("platform/mediaagent/agent.cpp");
 
@@ -31,6 +32,9 @@ Agent::~Agent() {
 }
 
 bool Agent::start(std::string* why) {
+  // An agent killed on this store could not remove its segments itself.
+  if (const int removed = RemoveLeftBehind(SegmentLedger(config_.storeDir)); removed > 0)
+    traffic_.event("agent", "segments", "removed " + std::to_string(removed) + " left behind");
   listener_ = standin::ListenTcp(config_.bind, config_.port, why);
   if (!listener_.valid()) return false;
   port_ = standin::LocalPort(listener_.get());

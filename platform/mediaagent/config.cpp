@@ -71,9 +71,16 @@ bool ParseFault(const std::string& text, Faults& f, std::string* why) {
     return true;
   }
   const std::pair<const char*, std::optional<std::uint32_t>*> blocks[] = {
-      {"drop-after", &f.dropAfter}, {"lose-acks", &f.loseAcks},   {"cut-at", &f.cutAt},
-      {"bad-ack", &f.badAck},       {"abort-at", &f.abortAt},     {"truncate", &f.truncate},
-      {"duplicate", &f.duplicate},  {"bad-buffer", &f.badBuffer},   {"restore-cut-at", &f.restoreCutAt},
+      {"drop-after", &f.dropAfter},
+      {"lose-acks", &f.loseAcks},
+      {"cut-at", &f.cutAt},
+      {"bad-ack", &f.badAck},
+      {"abort-at", &f.abortAt},
+      {"truncate", &f.truncate},
+      {"duplicate", &f.duplicate},
+      {"bad-buffer", &f.badBuffer},
+      {"restore-cut-at", &f.restoreCutAt},
+      {"hold", &f.hold},
   };
   for (const auto& [blockName, slot] : blocks) {
     if (name != blockName) continue;

@@ -18,7 +18,7 @@ enum class Role { kAuto, kBackup, kRestore };
 enum class CorruptField { kMagic, kUsed, kRecordLength, kRecordType, kDataLength, kStringLength };
 
 // Faults. Block numbers count the blocks of one stream from 0. Every fault
-// but delay, lose-acks and disk-full hits once per process, so that a client
+// but delay, hold, lose-acks and disk-full hits once per process, so that a client
 // that reconnects or retries meets it only once.
 struct Faults {
   bool refuse = false;                     // refuse: MSG_ABORT as the first message
@@ -37,6 +37,11 @@ struct Faults {
   CorruptField corruptField = CorruptField::kMagic;
   std::optional<std::uint32_t> badBuffer;  // bad-buffer=K: block K announced with id = count
   std::chrono::milliseconds delay{0};      // delay=MS: before every 24 the agent sends
+  // hold=K: each backup stream's block K is stored, but acknowledged only
+  // once the file <store>/release no longer holds what it held when the
+  // stream got there (a test bumps a count in it); the traffic log notes
+  // "fault hold K" and "fault released K".
+  std::optional<std::uint32_t> hold;
 };
 
 struct Config {

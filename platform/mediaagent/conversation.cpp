@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <fstream>
 
 #include "codec/dastream.h"
 #include "codec/rcsid.h"
@@ -138,6 +139,8 @@ class Conversation {
   // tells whether the stream may resume).
   bool backupBlock(BackupStream& stream, int id, bool& interrupted);
   bool acknowledge(BackupStream& stream, int id, std::uint32_t block);
+  // The hold fault: false when the agent stops first.
+  bool holdUntilReleased(std::uint32_t block);
   // Writes the stream's metadata, gives its DA id free (or keeps the stream
   // for a reconnect when `interrupted`), then announces the end: a driver
   // that reacts to the STREAM_END line finds the stream complete and free.
@@ -194,7 +197,8 @@ void Conversation::run() {
     return;
   }
   std::string why;
-  segment_ = Segment::Create(static_cast<std::size_t>(g_.segmentSize()), &why);
+  segment_ = Segment::Create(static_cast<std::size_t>(g_.segmentSize()), &why,
+                             SegmentLedger(config_.storeDir));
   if (!segment_) {
     abort(why);
     return;
@@ -367,6 +371,8 @@ bool Conversation::acknowledge(BackupStream& stream, int id, std::uint32_t block
     stream.unacked.push_back(id);
     return true;
   }
+  if (config_.faults.hold && block == *config_.faults.hold && !holdUntilReleased(block))
+    return false;
   if (config_.faults.delay.count() > 0 && !channel_.pause(config_.faults.delay)) return false;
   if (agent_.fires(&Faults::badAck, block)) {
     channel_.note("fault", "bad-ack " + std::to_string(block));
@@ -382,6 +388,24 @@ bool Conversation::acknowledge(BackupStream& stream, int id, std::uint32_t block
     return false;
   }
   ++stream.acks;
+  return true;
+}
+
+bool Conversation::holdUntilReleased(std::uint32_t block) {
+  const std::string release = config_.storeDir + "/release";
+  const auto read = [&release] {
+    std::ifstream in(release, std::ios::binary);
+    std::string text(64, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    return text;
+  };
+  const std::string held = read();
+  channel_.note("fault", "hold " + std::to_string(block));
+  while (read() == held) {
+    if (!channel_.pause(std::chrono::milliseconds(5))) return false;
+  }
+  channel_.note("fault", "released " + std::to_string(block));
   return true;
 }
 

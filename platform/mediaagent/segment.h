@@ -1,5 +1,7 @@
 // The System V shared-memory segment a media agent offers one connection:
 // created under a fresh key with mode 0600, removed when the object dies.
+// A ledger file notes each segment with its maker's pid, so that an agent
+// started after one that was killed can remove what the dead one left.
 #pragma once
 
 #include <cstddef>
@@ -12,8 +14,10 @@ namespace tarn::mediaagent {
 
 class Segment {
  public:
-  // A new segment of `size` bytes, attached. Null with the reason in *why.
-  static std::unique_ptr<Segment> Create(std::size_t size, std::string* why);
+  // A new segment of `size` bytes, attached, noted in `ledger` when one is
+  // named. Null with the reason in *why.
+  static std::unique_ptr<Segment> Create(std::size_t size, std::string* why,
+                                         const std::string& ledger = {});
   ~Segment();
   Segment(const Segment&) = delete;
   Segment& operator=(const Segment&) = delete;
@@ -38,5 +42,14 @@ class Segment {
   std::uint8_t* base_;
   std::size_t size_;
 };
+
+// The ledger of the agents that serve the store `storeDir`.
+inline std::string SegmentLedger(const std::string& storeDir) { return storeDir + "/segments"; }
+
+// Removes the segments `ledger` notes for makers that have ended and which
+// those very makers created (an id in use again by another's segment is left
+// alone), then keeps only the lines of makers still running. How many it
+// removed; a missing ledger is an empty one.
+int RemoveLeftBehind(const std::string& ledger);
 
 }  // namespace tarn::mediaagent

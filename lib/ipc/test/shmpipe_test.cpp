@@ -96,32 +96,50 @@ TEST_F(ShmPipeTest, AttachWaitsForASegmentThatAppearsLate) {
   EXPECT_TRUE(SegmentExists(lateId));
 }
 
-// A media agent killed mid-stream cannot remove its segment: the last to
-// leave it does, once its maker has ended, reaped or still a zombie. Both
-// ways of leaving count.
+// A media agent killed mid-stream cannot remove its segment: whoever leaves
+// it once its maker has ended (reaped or still a zombie) marks it, so that it
+// goes with the last mapping, also one the kernel drops only later (the dead
+// maker's own, which may outlast its connections). Both ways of leaving count.
 TEST_F(ShmPipeTest, ASegmentWhoseMakerHasEndedGoesWithTheLastToLeaveIt) {
   tarn::test::Watchdog watchdog(30);
   tarn::test::SysVGuard guard;
-  for (const bool reaped : {true, false}) {
-    SCOPED_TRACE(reaped ? "maker reaped, closed with the connection" : "maker a zombie, detached");
+  struct Case {
+    const char* what;
+    bool reaped;
+    bool mappedElsewhere;  // a mapping beside the handle's outlives it
+  };
+  const Case cases[] = {
+      {"maker reaped, closed with the connection", true, false},
+      {"maker a zombie, detached", false, false},
+      {"maker reaped, its mapping released after the connection", true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     const int key = 0x7C000000 + (getpid() & 0xFFFFF);
     const pid_t maker = fork();
     ASSERT_GE(maker, 0);
     if (maker == 0) _exit(shmget(key, 4096, IPC_CREAT | IPC_EXCL | 0600) >= 0 ? 0 : 1);
     siginfo_t info{};
-    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(maker), &info, WEXITED | (reaped ? 0 : WNOWAIT)), 0);
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(maker), &info, WEXITED | (c.reaped ? 0 : WNOWAIT)),
+              0);
     ASSERT_EQ(info.si_status, 0);
     const int id = SegmentId(key);
     guard.segment(id);
+    void* other = c.mappedElsewhere ? shmat(id, nullptr, 0) : nullptr;
+    ASSERT_NE(other, reinterpret_cast<void*>(-1));
     const IpcHandle handle = IpcFindEmptyIpcHandle();
     void* address = nullptr;
     ASSERT_EQ(IpcAttachShmem(handle, key, &address, 4096), 0);
-    if (!reaped) {
+    if (!c.reaped) {
       EXPECT_EQ(IpcDetachShmem(handle), 0);
     }
     EXPECT_EQ(IpcCloseConnection(handle), 0);
+    if (other != nullptr) {
+      EXPECT_EQ(SegmentId(key), -1) << "not marked for removal";
+      shmdt(other);
+    }
     EXPECT_FALSE(SegmentExists(id));
-    if (!reaped) waitpid(maker, nullptr, 0);
+    if (!c.reaped) waitpid(maker, nullptr, 0);
   }
 }
 

@@ -85,9 +85,9 @@ TEST(MediaAgentConfig, BadCommandLinesNameTheirFault) {
 
 TEST(MediaAgentConfig, BlockFaultsTakeTheirNumbers) {
   Faults f;
-  for (const char* text : {"drop-after=1", "lose-acks=2", "cut-at=3", "bad-ack=4", "abort-at=5",
-                           "truncate=6", "duplicate=7", "bad-buffer=8", "disk-full=4096",
-                           "restore-cut-at=9"})
+  for (const char* text :
+       {"drop-after=1", "lose-acks=2", "cut-at=3", "bad-ack=4", "abort-at=5", "truncate=6",
+        "duplicate=7", "bad-buffer=8", "disk-full=4096", "restore-cut-at=9", "hold=10"})
     ASSERT_TRUE(ParseFault(text, f, nullptr)) << text;
   EXPECT_EQ(f.dropAfter, 1u);
   EXPECT_EQ(f.loseAcks, 2u);
@@ -99,6 +99,7 @@ TEST(MediaAgentConfig, BlockFaultsTakeTheirNumbers) {
   EXPECT_EQ(f.badBuffer, 8u);
   EXPECT_EQ(f.diskFull, 4096u);
   EXPECT_EQ(f.restoreCutAt, 9u);
+  EXPECT_EQ(f.hold, 10u);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Each fault the stand-in media agent injects, as a client meets it.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
 
@@ -126,6 +127,51 @@ TEST(MediaAgentFaults, DelayHoldsEveryAcknowledgement) {
   SendStreamBlock(c, d, 0);
   EXPECT_EQ(c.recv().item(0), "0");
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+}
+
+TEST(MediaAgentFaults, HoldKeepsEachStreamsBlockUntilReleased) {
+  tarn::test::Watchdog watchdog(30);
+  MediaAgentStandIn ma({.args = Small({"hold=1"})});
+  ASSERT_TRUE(ma.ready());
+  Client c(ma.port(), 300);
+  const Description d = OpenStream(c);
+  SendStreamBlock(c, d, 0);
+  EXPECT_EQ(c.recv().item(0), "0");
+  SendStreamBlock(c, d, 1);
+  EXPECT_FALSE(c.recvFrame()) << "block 1 acknowledged while held";
+  ASSERT_TRUE(ma.waitForTraffic("fault hold 1"));
+  EXPECT_EQ(ma.held(), 1);
+  EXPECT_EQ(ma.openConnections(), 1);
+  ma.release();
+  EXPECT_EQ(c.recv().item(0), "1");
+  EXPECT_EQ(ma.held(), 0);
+  SendStreamBlock(c, d, 2);
+  EXPECT_EQ(c.recv().item(0), "2");
+}
+
+// An agent killed with a connection open leaves its segment; the next agent
+// started on the same store removes it, but not the segment of another agent
+// still serving that store.
+TEST(MediaAgentFaults, ARestartedAgentRemovesTheSegmentsOfItsKilledSelf) {
+  tarn::test::Watchdog watchdog(60);
+  const tarn::test::TempDir store;
+  const std::string dir = store.path() + "/s";
+  MediaAgentStandIn killed({.args = Small({}), .storeDir = dir});
+  MediaAgentStandIn running({.args = Small({}), .storeDir = dir});
+  ASSERT_TRUE(killed.ready() && running.ready());
+  Client toKilled(killed.port());
+  Client toRunning(running.port());
+  const int deadKey = Handshake(toKilled).key;
+  const int liveKey = Handshake(toRunning).key;
+  // What an earlier run may have left in the ledger: lines that name nothing.
+  tarn::test::WriteFile(dir + "/segments.more", "x y\n99999999 2147483647\n-5 3\n");
+  tarn::test::WriteFile(dir + "/segments", tarn::test::ReadFile(dir + "/segments") +
+                                               tarn::test::ReadFile(dir + "/segments.more"));
+  ASSERT_EQ(::kill(killed.pid(), SIGKILL), 0);
+  ASSERT_TRUE(killed.restart());
+  EXPECT_FALSE(SegmentExists(deadKey));
+  EXPECT_TRUE(SegmentExists(liveKey));
+  EXPECT_TRUE(killed.waitForTraffic("removed 1 left behind"));
 }
 
 // A restore of the stream stored in `store` by an agent with `faults`.

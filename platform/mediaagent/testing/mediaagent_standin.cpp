@@ -3,6 +3,10 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
 #include <sstream>
 
 #include "codec/rcsid.h"
@@ -20,7 +24,7 @@ constexpr char kProgram[] = TARN_MEDIAAGENT_PROGRAM;
 MediaAgentStandIn::MediaAgentStandIn() : MediaAgentStandIn(Options{}) {}
 
 MediaAgentStandIn::MediaAgentStandIn(const Options& options)
-    : runDir_(std::make_unique<TempDir>()) {
+    : runDir_(std::make_unique<TempDir>()), options_(options) {
   start(options);
 }
 
@@ -85,6 +89,61 @@ std::vector<std::string> MediaAgentStandIn::traffic() const {
 bool MediaAgentStandIn::waitForTraffic(std::string_view text,
                                        std::chrono::milliseconds timeout) const {
   return WaitForFileText(trafficPath_, text, timeout);
+}
+
+bool MediaAgentStandIn::restart() {
+  stop();
+  std::filesystem::remove(runDir_->path() + "/port");
+  Options again = options_;
+  again.storeDir = storeDir_;
+  start(again);
+  return ready();
+}
+
+namespace {
+
+// Connection label -> whether it is open (and whether held), by the log.
+std::map<std::string, bool> Connections(const std::vector<std::string>& traffic, bool held) {
+  std::map<std::string, bool> state;
+  for (const std::string& line : traffic) {
+    const std::size_t blank = line.find(' ');
+    if (blank == std::string::npos) continue;
+    const std::string label = line.substr(0, blank);
+    const std::string_view rest = std::string_view(line).substr(blank + 1);
+    if (rest.starts_with("close") || rest.starts_with("reset")) {
+      state[label] = false;
+    } else if (!held && rest.starts_with("open ")) {
+      state[label] = true;
+    } else if (held && rest.starts_with("fault hold ")) {
+      state[label] = true;
+    } else if (held && rest.starts_with("fault released ")) {
+      state[label] = false;
+    }
+  }
+  return state;
+}
+
+int CountTrue(const std::map<std::string, bool>& state) {
+  return static_cast<int>(
+      std::count_if(state.begin(), state.end(), [](const auto& e) { return e.second; }));
+}
+
+}  // namespace
+
+int MediaAgentStandIn::held() const {
+  return CountTrue(Connections(traffic(), true));
+}
+
+int MediaAgentStandIn::openConnections() const {
+  return CountTrue(Connections(traffic(), false));
+}
+
+void MediaAgentStandIn::release() {
+  const std::string path = storeDir_ + "/release";
+  const std::string count = ReadFile(path);
+  const long long next = (count.empty() ? 0 : std::atoll(count.c_str())) + 1;
+  WriteFile(path + ".tmp", std::to_string(next));
+  std::filesystem::rename(path + ".tmp", path);
 }
 
 int MediaAgentStandIn::stop() {

@@ -65,11 +65,23 @@ class MediaAgentStandIn {
                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
   // Stops the stand-in now; returns its wait status (-1 when it was not running).
   int stop();
+  // Starts it again on the same store with the same options, as after a
+  // crash (its dead self's wait status is not judged); false when it does
+  // not come up.
+  bool restart();
+
+  // With the hold fault: how many connections wait at their held block now,
+  // and how many are open, by the traffic log; release() lets every stream
+  // held so far go on.
+  int held() const;
+  int openConnections() const;
+  void release();
 
  private:
   void start(const Options& options);
 
   std::unique_ptr<TempDir> runDir_;
+  Options options_;
   std::string storeDir_;
   std::string trafficPath_;
   std::string eventsPath_;
