@@ -298,6 +298,20 @@ TEST_F(KestrelRestoreTest, BadStopTimesAreRefusedBeforeAnyRestore) {
       EXPECT_NE(r.output.find(says), std::string::npos) << r.output;
       EXPECT_EQ(db2_.Calls().find("sqlurestore"), std::string::npos) << db2_.Calls();
     }
+  // The hour the clock repeats takes its earlier instant and says which; every
+  // image here is later than it, so nothing is restored either.
+  for (const std::string& zone : zones) {
+    SCOPED_TRACE(zone);
+    std::filesystem::remove(db2_.store().CallsLog());
+    const AgentRun r = Agent("-restore -dbname SAMPLE -rollforward -time 2026-10-25-02.30.00", {},
+                             {"TZ=" + zone});
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    EXPECT_NE(r.output.find("the earlier instant, 2026-10-25-00.30.00.000000 UTC, is used"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("taken before the roll-forward time"), std::string::npos) << r.output;
+    EXPECT_EQ(db2_.Calls().find("sqlurestore"), std::string::npos) << db2_.Calls();
+  }
 }
 
 TEST_F(KestrelRestoreTest, RollForwardToAPointInTimeBetweenLoggedWrites) {
