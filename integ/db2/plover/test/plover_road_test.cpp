@@ -1,11 +1,13 @@
 // The user exit end to end: the stand-in DB2 archives its closed log files
 // through the instance's link to plover and its roll-forward retrieves them
 // again, against the stand-in cell server and media agent.
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utime.h>
 
+#include <csignal>
 #include <memory>
 #include <string>
 #include <vector>
@@ -202,6 +204,28 @@ TEST_F(PloverRoad, ArchivedLogsComeBackByteIdenticalThroughRollForward) {
   EXPECT_EQ(Retrieve(9), 0);
   EXPECT_FALSE(db2sim::Exists(LogPath(9)));
   // No temporary file stays behind.
+  EXPECT_EQ(TemporaryFiles(), 0);
+}
+
+// A copy that cannot be written whole fails the retrieval (16) and leaves
+// neither the log nor its temporary file. The user exit inherits a file-size
+// limit one byte short of the log (above every other file it writes), with
+// SIGXFSZ ignored so that the write fails instead of ending the process.
+TEST_F(PloverRoad, ACopyThatCannotBeWrittenWholeFailsTheRetrieval) {
+  ASSERT_NO_FATAL_FAILURE(Start(kBarlistConfig, 1, 1));
+  Log(std::string(4 << 20, 'w'), "");
+  const std::string content = db2sim::ReadWholeFile(LogPath(0));
+  ASSERT_EQ(Archive(0, 0600, 1767258000), 0) << db2_.Calls();
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const rlimit limit{content.size() - 1, saved.rlim_max};
+  const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  const int code = Retrieve(0);
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(code, 16) << Db2Log();
+  EXPECT_FALSE(db2sim::Exists(LogPath(0)));
   EXPECT_EQ(TemporaryFiles(), 0);
 }
 
