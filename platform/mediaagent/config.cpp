@@ -81,6 +81,7 @@ bool ParseFault(const std::string& text, Faults& f, std::string* why) {
       {"bad-buffer", &f.badBuffer},
       {"restore-cut-at", &f.restoreCutAt},
       {"hold", &f.hold},
+      {"restore-hold", &f.restoreHold},
   };
   for (const auto& [blockName, slot] : blocks) {
     if (name != blockName) continue;

@@ -18,7 +18,7 @@ enum class Role { kAuto, kBackup, kRestore };
 enum class CorruptField { kMagic, kUsed, kRecordLength, kRecordType, kDataLength, kStringLength };
 
 // Faults. Block numbers count the blocks of one stream from 0. Every fault
-// but delay, hold, lose-acks and disk-full hits once per process, so that a client
+// but delay, hold, restore-hold, lose-acks and disk-full hits once per process, so that a client
 // that reconnects or retries meets it only once.
 struct Faults {
   bool refuse = false;                     // refuse: MSG_ABORT as the first message
@@ -42,6 +42,9 @@ struct Faults {
   // stream got there (a test bumps a count in it); the traffic log notes
   // "fault hold K" and "fault released K".
   std::optional<std::uint32_t> hold;
+  // restore-hold=K: the same for each restore stream's block K, held before
+  // it is sent, so that the backup that stored the stream goes through.
+  std::optional<std::uint32_t> restoreHold;
 };
 
 struct Config {

@@ -465,6 +465,9 @@ bool Conversation::announce(const StreamReader& reader, std::uint32_t block, int
   if (corrupt && !Corrupt(blockBytes, config_.faults.corruptField))
     channel_.note("fault", "corrupt: block " + std::to_string(block) + " has no such field");
   if (config_.faults.delay.count() > 0 && !channel_.pause(config_.faults.delay)) return false;
+  if (config_.faults.restoreHold && block == *config_.faults.restoreHold &&
+      !holdUntilReleased(block))
+    return false;
   const bool cut =
       agent_.fires(&Faults::cutAt, block) || agent_.fires(&Faults::restoreCutAt, block);
   if (shared) {

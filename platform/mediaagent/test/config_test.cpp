@@ -87,7 +87,7 @@ TEST(MediaAgentConfig, BlockFaultsTakeTheirNumbers) {
   Faults f;
   for (const char* text :
        {"drop-after=1", "lose-acks=2", "cut-at=3", "bad-ack=4", "abort-at=5", "truncate=6",
-        "duplicate=7", "bad-buffer=8", "disk-full=4096", "restore-cut-at=9", "hold=10"})
+        "duplicate=7", "bad-buffer=8", "disk-full=4096", "restore-cut-at=9", "hold=10", "restore-hold=11"})
     ASSERT_TRUE(ParseFault(text, f, nullptr)) << text;
   EXPECT_EQ(f.dropAfter, 1u);
   EXPECT_EQ(f.loseAcks, 2u);
@@ -100,6 +100,7 @@ TEST(MediaAgentConfig, BlockFaultsTakeTheirNumbers) {
   EXPECT_EQ(f.diskFull, 4096u);
   EXPECT_EQ(f.restoreCutAt, 9u);
   EXPECT_EQ(f.hold, 10u);
+  EXPECT_EQ(f.restoreHold, 11u);
 }
 
 }  // namespace
