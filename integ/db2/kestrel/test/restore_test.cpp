@@ -362,22 +362,28 @@ TEST_F(KestrelRestoreTest, RollForwardToAPointInTimeBetweenLoggedWrites) {
 
   struct Case {
     const char* what;
-    std::string time;
+    std::string time;  // local, in `zone`
+    const char* zone;
+    std::string utc;  // what DB2 is given
     const Checksums& expected;
   };
+  const std::string eleven = next + "-01-01-11.00.00";
   const Case cases[] = {
       // The second image is later than the stop time: the first one is restored.
-      {"before the last image", text(between), atBetween},
-      {"between logged writes", next + "-01-01-11.00.00", atEleven},
+      {"before the last image", text(between), "UTC0", text(between), atBetween},
+      {"between logged writes", eleven, "UTC0", eleven, atEleven},
+      // A zone with daylight saving, in its winter time (one hour east).
+      {"between logged writes, CET", next + "-01-01-12.00.00", "CET-1CEST,M3.5.0,M10.5.0/3",
+       eleven, atEleven},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const AgentRun r =
-        Agent("-restore -dbname LOGGED -rollforward -time " + c.time, {}, {"TZ=UTC0"});
+    const AgentRun r = Agent("-restore -dbname LOGGED -rollforward -time " + c.time, {},
+                             {std::string("TZ=") + c.zone});
     EXPECT_EQ(r.exitCode, 0) << r.output;
     EXPECT_EQ(sums(), c.expected) << db2_.Calls();
     EXPECT_FALSE(db2_.store().ReadNodeState(kInstance, "LOGGED", 0).rfPending);
-    EXPECT_NE(db2_.Calls().find("stop=" + c.time + ".000000"), std::string::npos) << db2_.Calls();
+    EXPECT_NE(db2_.Calls().find("stop=" + c.utc + ".000000"), std::string::npos) << db2_.Calls();
   }
   // No image before the stop time: refused before anything is restored.
   std::filesystem::remove(db2_.store().CallsLog());
