@@ -7,13 +7,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
 
 #include "barutil/buenv.h"
+#include "barutil/bustr.h"
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
@@ -170,20 +170,11 @@ void ReportUtilHeap(const char* function, int sqlcode, std::uint32_t numBuffers,
                                      " > num-buff * buffer-size", numbers));
 }
 
-std::string FormatString(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list again;
-  va_copy(again, args);
-  const int size = std::vsnprintf(nullptr, 0, format, args);
-  va_end(args);
-  std::string text;
-  if (size > 0) {
-    text.resize(static_cast<std::size_t>(size));
-    std::vsnprintf(text.data(), text.size() + 1, format, again);
-  }
-  va_end(again);
-  return text;
+std::string FormatString(const char* format, const char* argument) {
+  char* text = StrFormat(format, argument);
+  std::string out = text != nullptr ? text : "";
+  safe_free(text, TARN_HERE);
+  return out;
 }
 
 void FreeBkpInfo(BkpInfo* info) {

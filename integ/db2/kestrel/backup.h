@@ -69,8 +69,8 @@ void FreeBkpInfo(BkpInfo* info);
 // manager's options); the option line's debug words alone when it is empty.
 std::string VendorOptionsOpts(const AgentOptions& options);
 
-// A new text of printf-style `format` filled with its argument.
-std::string FormatString(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A new text of printf-style `format` filled with its one string argument.
+std::string FormatString(const char* format, const char* argument);
 
 // The backup of one partition (a TaskFn over a BkpInfo): 0, or DB2's
 // SQLCODE, or -1 when the partition could not be started.
