@@ -509,6 +509,22 @@ int GetNodesOnHost(const char* instance, int** nodes, const char* /*host*/) {
   return Out(kFn, ReadNodes(kFn, instance, nodes, true));
 }
 
+std::string GetNodeHost(const char* instance, int node) {
+  static const char kFn[] = "GetNodeHost";
+  Db2List config;
+  if (ReadConfig(kFn, instance, &config.v) != kDb2Ok) {
+    ErhClearError();
+    return {};
+  }
+  CmnVar* section = nullptr;
+  const char* host = nullptr;
+  if (BP_GetListByName(config.v, kNodesSection, &section) != kBpOk ||
+      BP_GetStrByName(*section, std::to_string(node).c_str(), &host) != kBpOk || host == nullptr)
+    return {};
+  const char* expanded = CmnExpandHostname(host);
+  return expanded != nullptr ? expanded : host;
+}
+
 void FreeNodeList(int* nodes) {
   if (nodes != nullptr) safe_free(nodes, TARN_HERE);
 }

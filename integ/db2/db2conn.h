@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "db2/db2api.h"
 
@@ -102,6 +103,9 @@ int GetNodes(const char* instance, int** nodes);
 // host name. `host` is not consulted.
 int GetNodesOnHost(const char* instance, int** nodes, const char* host);
 void FreeNodeList(int* nodes);
+// The host "DB2_NODES" names for partition `node`, expanded; empty when the
+// configuration or the entry is missing.
+std::string GetNodeHost(const char* instance, int node);
 
 // The table spaces of `database` on `node`: DB2's array (free it with
 // sqlefmem_api) and its count. -1 for missing arguments; the connect's

@@ -180,18 +180,14 @@ int KestrelMain(int argc, char** argv) {
   const std::string& host = !options.fromHost.empty() ? options.fromHost : cmnHostname;
   const std::string& from = !options.fromInstance.empty() ? options.fromInstance : instance;
   DataTree tree;
-  const bool stopGiven = options.action == kActionRestore && !options.stopTime.empty();
-  CreateDataTree(host.c_str(), from.c_str(), options.action, items, &tree, handle,
-                 stopGiven ? &stop.instant : nullptr);
-  // An image taken after the stop time would overwrite the database with a
-  // state the roll-forward cannot bring back to it.
-  if (stopGiven)
-    for (const Db2Database& db : tree)
-      if (db.sessionId.empty()) {
-        Refuse(kFn, "No backup of database " + db.name + " taken before the roll-forward time " +
-                        options.stopTime + " was found.");
-        return finish(kExitRefused);
-      }
+  RestoreOutcome decided;
+  if (options.action == kActionRestore)
+    decided = DB2RestorePreconditions(host.c_str(), from.c_str(), items, options, handle,
+                                      instance.c_str(),
+                                      options.stopTime.empty() ? nullptr : &stop.instant, &tree);
+  else
+    CreateDataTree(host.c_str(), from.c_str(), options.action, items, &tree, handle);
+  if (decided.refused) return finish(kExitRefused);
   for (const AgentItem& item : items) {
     if (item.kind != kItemLog) continue;
     bool found = true;
@@ -221,9 +217,10 @@ int KestrelMain(int argc, char** argv) {
     }
     if (outcome.skipped > 0) status = kExitPartitionFailed;
   } else if (options.action == kActionRestore) {
-    const RestoreOutcome outcome = DB2RestoreDatabases(&tree, options, handle, instance.c_str());
-    if (outcome.failed > 0) {
-      Refuse(kFn, std::to_string(outcome.failed) + " restore(s) failed.");
+    const int failed =
+        decided.failed + DB2RestoreDatabases(&tree, options, handle, instance.c_str()).failed;
+    if (failed > 0) {
+      Refuse(kFn, std::to_string(failed) + " restore(s) failed.");
       status = kExitPartitionFailed;
     }
   } else {

@@ -547,7 +547,10 @@ class DatabaseBackup {
       }
       started[i] = true;
     }
-    TaskPoolWaitAll(tasks.data(), static_cast<int>(tasks.size()), WAIT_ALL);
+    // A task whose end the wait did not see keeps TASK_STATUS_NOT_ENDED: failed.
+    if (TaskPoolWaitAll(tasks.data(), static_cast<int>(tasks.size()), WAIT_ALL) < 0)
+      DbgPlain(kDbgAlways, "[%s] The wait for the partition tasks of %s failed", kFn,
+               db_->name.c_str());
     for (std::size_t i = 0; i < tasks.size(); ++i) {
       if (!started[i]) continue;
       if (tasks[i].status != TASK_STATUS_OK) {

@@ -41,11 +41,15 @@ int FindCatalogNode(const std::string& database, int* catalog) {
   VEKSqlInfoPrint("Open DB directory Scan", &ca, __LINE__, rcsId);
   if (ca.sqlcode < 0) return ca.sqlcode;
   DbgPlain(kTrace, "[%s] Starting DB Directory Scan\n\t number of entries = %d", kFn, count);
+  int failed = 0;
   for (int i = 0; i < count && *catalog == -1; ++i) {
     sqledinfo* entry = nullptr;
     sqledgne_api(handle, &entry, &ca);
     VEKSqlInfoPrint("Next DB directory Scan", &ca, __LINE__, rcsId);
-    if (ca.sqlcode < 0) return ca.sqlcode;
+    if (ca.sqlcode < 0) {
+      failed = ca.sqlcode;
+      break;
+    }
     if (entry == nullptr) break;
     const std::string name = DirectoryName(entry->dbname, sizeof entry->dbname);
     DbgPlain(kTrace, "[%s] DB %d read %s", kFn, i, name.c_str());
@@ -56,11 +60,13 @@ int FindCatalogNode(const std::string& database, int* catalog) {
       DbgPlain(kTrace, "[%s] Catalog node for DB %s is %d", kFn, database.c_str(), *catalog);
     }
   }
-  if (*catalog == -1)
+  if (*catalog == -1 && failed == 0)
     DbgPlain(kDbgAlways, "[%s] Catalog nod for DB %s is not found", kFn, database.c_str());
-  sqledcls_api(handle, &ca);
-  VEKSqlInfoPrint("Close DB directory Scan", &ca, __LINE__, rcsId);
-  return 0;
+  // DB2 keeps an open scan until it is closed, also after a failed step.
+  sqlca closeCa{};
+  sqledcls_api(handle, &closeCa);
+  VEKSqlInfoPrint("Close DB directory Scan", &closeCa, __LINE__, rcsId);
+  return failed;
 }
 
 // Traces how many databases the items ask for: whole, and named by table
@@ -108,18 +114,22 @@ int CreateDataTree(const char* host, const char* instance, int action, const Age
   tree->clear();
   const bool restore = action == kActionRestore;
   // Table spaces of a database also requested whole are dropped before the
-  // sessions are found: found afterwards, the two could name different
-  // sessions, whose images no roll-forward joins.
+  // sessions are found: a database asked for whole is restored whole, and
+  // from the session any of its items names (the caller refuses two).
   auto wholeDatabase = [&](const AgentItem& ts) {
     return std::any_of(given.begin(), given.end(), [&](const AgentItem& db) {
-      return db.kind == kItemDatabase && db.database == ts.database &&
-             (!restore || db.sessionId == ts.sessionId);
+      return db.kind == kItemDatabase && db.database == ts.database;
     });
   };
   TraceItemCounts(given);
   AgentItems items;
   for (const AgentItem& item : given)
     if (item.kind != kItemTablespace || !wholeDatabase(item)) items.push_back(item);
+  for (AgentItem& db : items)
+    for (const AgentItem& ts : given)
+      if (restore && db.kind == kItemDatabase && db.sessionId.empty() &&
+          ts.kind == kItemTablespace && ts.database == db.database)
+        db.sessionId = ts.sessionId;
   if (restore) FindLastSessions(host, instance, handle, &items, notAfter);
   std::vector<const AgentItem*> sorted;
   for (const AgentItem& item : items) sorted.push_back(&item);
@@ -166,7 +176,7 @@ void PlaceCatalogFirst(Db2Database* db) {
   db->catalogNode = -1;
 }
 
-int GetNodesInfo(Db2Database* db, const char* instance) {
+int GetNodesInfo(Db2Database* db, const char* instance, const std::string& listedAs) {
   static const char kFn[] = "GetNodesInfo";
   // Without a DB2_NODES section the instance is not partitioned; with one,
   // a host that runs none of its partitions backs nothing up.
@@ -186,11 +196,12 @@ int GetNodesInfo(Db2Database* db, const char* instance) {
   if (partitions == 0) return 0;
   db->nodes.assign(nodes, nodes + count);
   FreeNodeList(nodes);
+  const std::string& listed = listedAs.empty() ? db->name : listedAs;
   int catalog = -1;
-  const int rc = FindCatalogNode(db->name, &catalog);
+  const int rc = FindCatalogNode(listed, &catalog);
   if (rc != 0) {
     Report(kFn, "DB2's database directory could not be read (SQLCODE " + std::to_string(rc) +
-                    "), so the catalog partition of database " + db->name +
+                    "), so the catalog partition of database " + listed +
                     " is not known; the database is left out.");
     return rc;
   }
@@ -204,6 +215,7 @@ int GetNodesInfo(Db2Database* db, const char* instance) {
       db->catalogListed = false;
   }
   db->catalogNode = catalog;
+  db->listedCatalogNode = catalog;
   PlaceCatalogFirst(db);
   return 0;
 }

@@ -24,6 +24,7 @@ struct Db2Database {
   int catalogNode = 0;     // -1 when the catalog partition is not local
   // False: not in DB2's database directory, so the catalog partition is unknown.
   bool catalogListed = true;
+  int listedCatalogNode = -1;  // the catalog partition, local or not; -1 unknown
 };
 using DataTree = std::vector<Db2Database>;
 
@@ -32,7 +33,8 @@ bool CompareItemsByKind(const AgentItem& a, const AgentItem& b);
 
 // Builds the data tree of the items: one record per database (table-space
 // items of one database gather in one record; a database also requested
-// whole takes none of them); log items make none. `host` and `instance`
+// whole takes none of them, and for a restore the session one of them
+// names when its own item names none); log items make none. `host` and `instance`
 // are where a restore looks for the backups; a backup does not look. For a
 // restore, an item without a session gets the newest session whose stored
 // tree holds it, and each record the timestamp and type of its image in
@@ -71,12 +73,13 @@ bool ParseImageName(std::string_view mountPoint, ImageName* out);
 
 // Fills `db->nodes` with the instance's partitions on this host (from the
 // configuration's DB2_NODES) and `db->catalogNode` from DB2's database
-// directory. A configuration without DB2_NODES leaves the record as it was
+// directory, under `listedAs` when given (a restore's new name), else
+// under the record's name. A configuration without DB2_NODES leaves the record as it was
 // (a new record: catalog partition 0, no partitions). A database missing
 // from the directory gets catalogListed false, unless the instance has one
 // partition only, which is then its catalog partition. 0, or the failing
 // call's code, reported (the record then as far as it got).
-int GetNodesInfo(Db2Database* db, const char* instance);
+int GetNodesInfo(Db2Database* db, const char* instance, const std::string& listedAs = {});
 
 // Puts the catalog partition first when it is among `nodes`, else sets the
 // catalog partition to -1.

@@ -26,6 +26,7 @@
 #include "db2/vendoropts.h"
 #include "kestrel/backup.h"
 #include "kestrel/rollfwd.h"
+#include "kestrel/sessions.h"
 #include "task/task.h"
 
 TARN_RCSID("integ/db2/kestrel/restore.cpp");
@@ -463,42 +464,155 @@ int RedirectTS(const std::vector<Redirection>& entries) {
 
 namespace {
 
+constexpr char kLoopFn[] = "DB2RestoreDatabases";
+
+// The partitions a restore of `db` overwrites on this host: a database of
+// an instance without DB2_NODES is its catalog partition 0 alone.
+std::vector<int> LocalNodes(const Db2Database& db) {
+  std::vector<int> nodes = db.nodes;
+  if (nodes.empty() && db.catalogNode == 0) nodes.push_back(0);
+  return nodes;
+}
+
+std::string NodeNumbers(const std::vector<int>& nodes) {
+  std::string text;
+  for (const int node : nodes) text += (text.empty() ? "" : ", ") + std::to_string(node);
+  return text;
+}
+
+void ReportNoImage(const Db2Database& db, const std::vector<int>& nodes) {
+  ReportText(kLoopFn, "Session " + db.sessionId + " holds no image of partition" +
+                          (nodes.size() > 1 ? "s " : " ") + NodeNumbers(nodes) +
+                          " of database " + db.name + "; nothing of the database is restored.");
+}
+
+// The partitions of `nodes` of which `session` holds no image of `db`: 0,
+// or SetTimestamp's failure on the partition in *node.
+int MissingImages(const Db2Database& db, const std::string& session,
+                  const std::vector<int>& nodes, const AgentOptions& options, BarContext* handle,
+                  const char* instance, std::vector<int>* missing, int* node) {
+  Db2Database scratch = db;
+  scratch.sessionId = session;
+  missing->clear();
+  for (const int n : nodes) {
+    const int rc = SetTimestamp(&scratch, n, instance, options, handle);
+    if (rc == 1) missing->push_back(n);
+    if (rc != 0 && rc != 1) {
+      *node = n;
+      return rc;
+    }
+  }
+  return 0;
+}
+
+// The newest session of `db` (after its own, which lacks partitions) that
+// holds an image of each of `nodes`; empty for none.
+std::string NewestCompleteSession(const Db2Database& db, const std::vector<int>& nodes,
+                                  const char* host, const char* from, const AgentOptions& options,
+                                  BarContext* handle, const char* instance,
+                                  const std::int64_t* notAfter) {
+  AgentItem wanted;
+  wanted.database = db.name;
+  if (db.hasTablespaces && !db.tablespaces.empty()) {
+    wanted.kind = kItemTablespace;
+    wanted.tablespace = db.tablespaces.front();
+  }
+  std::vector<int> missing;
+  int node = 0;
+  for (const std::string& session : FindSessions(host, from, handle, wanted, notAfter))
+    if (session != db.sessionId &&
+        MissingImages(db, session, nodes, options, handle, instance, &missing, &node) == 0 &&
+        missing.empty())
+      return session;
+  return {};
+}
+
+// Whether `db` can be restored whole from its session; when not, the report
+// says why. `named`: the option line named the session.
+bool Restorable(Db2Database* db, bool named, const char* host, const char* from,
+                const AgentOptions& options, BarContext* handle, const char* instance,
+                const std::int64_t* notAfter) {
+  const std::string& into = db->newName.empty() ? db->name : db->newName;
+  if (GetNodesInfo(db, instance, into) != 0) return false;
+  const std::vector<int> nodes = LocalNodes(*db);
+  if (nodes.empty()) {
+    ReportText(kLoopFn, "No partition of database " + db->name + " runs on this host (" +
+                            cmnHostname + "); the database is not restored.");
+    return false;
+  }
+  if (db->timestamp.empty() && db->sessionId.empty()) {
+    ReportText(kLoopFn, "No backup of database " + db->name + " was found.");
+    return false;
+  }
+  if (db->timestamp.empty()) {
+    ReportText(kLoopFn, "Session " + db->sessionId + " holds no image of database " + db->name +
+                            "; nothing of it is restored.");
+    return false;
+  }
+  if (!db->catalogListed) {
+    ReportText(kLoopFn, "Database " + into +
+                            " is not in DB2's database directory, so its catalog partition, "
+                            "which must be restored first, is not known; nothing of it is "
+                            "restored. Create or catalog the database, then restore it again.");
+    return false;
+  }
+  std::vector<int> missing;
+  int node = 0;
+  if (MissingImages(*db, db->sessionId, nodes, options, handle, instance, &missing, &node) != 0) {
+    ReportText(kLoopFn, "The image of database " + db->name + " on partition " +
+                            std::to_string(node) + " was not found.");
+    return false;
+  }
+  if (!missing.empty()) {
+    ReportNoImage(*db, missing);
+    if (named) return false;
+    // An older image is the administrator's choice to make, not the agent's.
+    const std::string complete =
+        NewestCompleteSession(*db, nodes, host, from, options, handle, instance, notAfter);
+    ReportText(kLoopFn,
+               complete.empty()
+                   ? "No session holds an image of every partition of database " + db->name + "."
+                   : "The newest session that holds an image of every partition of database " +
+                         db->name + (notAfter != nullptr ? " before the roll-forward time" : "") +
+                         " is " + complete + "; name it to restore the database from it.");
+    return false;
+  }
+  if (options.partitioned == 0 && options.rollForward > 0 && db->catalogNode == -1) {
+    const std::string catalogHost = GetNodeHost(instance, db->listedCatalogNode);
+    ErhFullReport(kLoopFn, kErhWarning,
+                  ("The roll-forward of database " + into + " is run by the restore on host " +
+                   (catalogHost.empty() ? std::string("another host") : catalogHost) +
+                   " (catalog partition " + std::to_string(db->listedCatalogNode) + ").")
+                      .c_str());
+  }
+  return true;
+}
+
+// The first pair of different sessions the items of one database name, or false.
+bool TwoSessions(const AgentItems& items, const AgentItem** a, const AgentItem** b) {
+  for (const AgentItem& x : items)
+    for (const AgentItem& y : items)
+      if (x.kind != kItemLog && y.kind != kItemLog && x.database == y.database &&
+          !x.sessionId.empty() && !y.sessionId.empty() && x.sessionId < y.sessionId) {
+        *a = &x;
+        *b = &y;
+        return true;
+      }
+  return false;
+}
+
 // The partitions of one database: the catalog partition in the agent, the
 // others in tasks, then the roll-forward.
 void RestoreDatabase(std::size_t number, Db2Database* db, const AgentOptions& options,
                      BarContext* handle, const char* instance, RestoreOutcome* out) {
   static const char kFn[] = "DB2RestoreDatabases";
-  if (GetNodesInfo(db, instance) != 0) {
-    ++out->failed;
-    return;
-  }
-  if (db->timestamp.empty() && db->sessionId.empty()) {
-    ReportText(kFn, "No backup of database " + db->name + " was found.");
-    ++out->failed;
-    return;
-  }
-  if (db->timestamp.empty()) {
-    ReportText(kFn, "Session " + db->sessionId + " holds no image of database " + db->name +
-                        "; nothing of it is restored.");
-    ++out->failed;
-    return;
-  }
-  if (!db->catalogListed) {
-    ReportText(kFn, "Database " + db->name +
-                        " is not in DB2's database directory, so its catalog partition, which "
-                        "must be restored first, is not known; nothing of it is restored. "
-                        "Create or catalog the database, then restore it again.");
-    ++out->failed;
-    return;
-  }
+  // The image of every partition was found before the first restore; one
+  // gone since is not restored either.
   auto noImage = [&](int node) {
-    ReportText(kFn, "Session " + db->sessionId + " holds no image of partition " +
-                        std::to_string(node) + " of database " + db->name +
-                        "; it is not restored.");
+    ReportNoImage(*db, {node});
     ++out->failed;
   };
-  std::vector<int> nodes = db->nodes;
-  if (nodes.empty() && db->catalogNode == 0) nodes.push_back(0);
+  const std::vector<int> nodes = LocalNodes(*db);
   std::size_t first = 0;
   bool catalogRestored = false;
   auto prepare = [&](int node, RstInfo* info) {
@@ -548,7 +662,11 @@ void RestoreDatabase(std::size_t number, Db2Database* db, const AgentOptions& op
       ++out->failed;
     }
   }
-  if (!tasks.empty()) TaskPoolWaitAll(tasks.data(), static_cast<int>(tasks.size()), WAIT_ALL);
+  // A task whose end the wait did not see keeps TASK_STATUS_NOT_ENDED: failed.
+  if (!tasks.empty() &&
+      TaskPoolWaitAll(tasks.data(), static_cast<int>(tasks.size()), WAIT_ALL) < 0)
+    DbgPlain(kDbgAlways, "[%s] The wait for the partition tasks of %s failed", kFn,
+             db->name.c_str());
   for (std::size_t i = 0; i < tasks.size(); ++i)
     if (tasks[i].status != TASK_STATUS_OK) {
       ReportText(kFn, "The restore of database " + db->name + " on partition " +
@@ -564,6 +682,49 @@ void RestoreDatabase(std::size_t number, Db2Database* db, const AgentOptions& op
 }
 
 }  // namespace
+
+RestoreOutcome DB2RestorePreconditions(const char* host, const char* from,
+                                       const AgentItems& items, const AgentOptions& options,
+                                       BarContext* handle, const char* instance,
+                                       const std::int64_t* notAfter, DataTree* tree) {
+  RestoreOutcome outcome;
+  tree->clear();
+  const AgentItem* a = nullptr;
+  const AgentItem* b = nullptr;
+  if (TwoSessions(items, &a, &b)) {
+    ReportText(kLoopFn, "The items of database " + a->database + " name two sessions, " +
+                            a->sessionId + " and " + b->sessionId +
+                            "; a database is restored from one session, so nothing is restored.");
+    outcome.refused = true;
+    return outcome;
+  }
+  CreateDataTree(host, from, kActionRestore, items, tree, handle, notAfter);
+  // An image taken after the stop time would overwrite the database with a
+  // state the roll-forward cannot bring back to it.
+  if (notAfter != nullptr)
+    for (const Db2Database& db : *tree)
+      if (db.sessionId.empty()) {
+        ReportText(kLoopFn, "No backup of database " + db.name +
+                                " taken before the roll-forward time " + options.stopTime +
+                                " was found.");
+        outcome.refused = true;
+        tree->clear();
+        return outcome;
+      }
+  DataTree kept;
+  for (Db2Database& db : *tree) {
+    const bool named = std::any_of(items.begin(), items.end(), [&](const AgentItem& item) {
+      return item.kind != kItemLog && item.database == db.name && !db.sessionId.empty() &&
+             item.sessionId == db.sessionId;
+    });
+    if (Restorable(&db, named, host, from, options, handle, instance, notAfter))
+      kept.push_back(std::move(db));
+    else
+      ++outcome.failed;
+  }
+  *tree = std::move(kept);
+  return outcome;
+}
 
 RestoreOutcome DB2RestoreDatabases(DataTree* tree, const AgentOptions& options, BarContext* handle,
                                    const char* instance) {

@@ -81,8 +81,26 @@ int RedirectTS(const std::vector<Redirection>& entries);
 
 // Results of the restore action.
 struct RestoreOutcome {
-  int failed = 0;  // partitions or databases that were not restored
+  int failed = 0;        // partitions or databases that were not restored
+  bool refused = false;  // the option line was refused: nothing is restored
 };
-// Restores (and rolls forward, when asked) every database of the tree.
+
+// What a restore decides before its first partition is overwritten. Builds
+// the data tree of `items` (CreateDataTree over `host` and `from`; with
+// `notAfter` each session the newest not later than it) and keeps in it
+// only the databases that can be restored whole from their session: their
+// partitions known, one at least on this host, the catalog partition
+// known, and an image of every local partition in the session. Every
+// database left out is reported and counted in `failed`; when its session
+// was not named, the report also names the newest session that holds
+// every partition. `refused` (tree emptied) when the items of one database
+// name two sessions, or with `notAfter` a database has no session not later
+// than it. A roll-forward left to the catalog partition's host is reported.
+RestoreOutcome DB2RestorePreconditions(const char* host, const char* from,
+                                       const AgentItems& items, const AgentOptions& options,
+                                       BarContext* handle, const char* instance,
+                                       const std::int64_t* notAfter, DataTree* tree);
+// Restores (and rolls forward, when asked) every database of the tree, as
+// DB2RestorePreconditions left it.
 RestoreOutcome DB2RestoreDatabases(DataTree* tree, const AgentOptions& options, BarContext* handle,
                                    const char* instance);

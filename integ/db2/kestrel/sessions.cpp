@@ -79,10 +79,11 @@ std::string TreeEntry(const std::string& instance, const AgentItem& item) {
   return entry;
 }
 
-// The newest session whose versions of the item's objects hold the entry;
-// with `notAfter`, the newest none of whose versions is later than it.
-std::string LastSession(const char* host, const std::string& instance, BarContext* handle,
-                        const AgentItem& item, const std::int64_t* notAfter) {
+// The sessions whose versions of the item's objects hold the entry, newest
+// first; with `notAfter`, those none of whose versions is later than it.
+std::vector<std::string> SessionsHolding(const char* host, const std::string& instance,
+                                         BarContext* handle, const AgentItem& item,
+                                         const std::int64_t* notAfter) {
   static const char kFn[] = "CreateDataTree";
   VEK_Catalog* catalog = VEK_ContextCatalog(handle);
   const std::string part = instance + ":" + item.database + "#";
@@ -113,15 +114,15 @@ std::string LastSession(const char* host, const std::string& instance, BarContex
       if (!added) at->second = std::max(at->second, VEK_VersionTime(v));
     }
   }
-  std::string session;
-  std::int64_t newest = 0;
-  for (const auto& [id, time] : latest) {
-    if (notAfter != nullptr && time > *notAfter) continue;
-    if (!session.empty() && time <= newest) continue;
-    newest = time;
-    session = id;
-  }
-  return session;
+  std::vector<std::pair<std::string, std::int64_t>> kept;
+  for (const auto& [id, time] : latest)
+    if (notAfter == nullptr || time <= *notAfter) kept.emplace_back(id, time);
+  // Of sessions of one second, the first by id.
+  std::stable_sort(kept.begin(), kept.end(),
+                   [](const auto& a, const auto& b) { return a.second > b.second; });
+  std::vector<std::string> sessions;
+  for (auto& [id, time] : kept) sessions.push_back(std::move(id));
+  return sessions;
 }
 
 }  // namespace
@@ -199,12 +200,23 @@ void FindLastSessions(const char* host, const char* instance, BarContext* handle
   for (AgentItem& item : *items) {
     if (item.kind == kItemLog || !item.sessionId.empty()) continue;
     DbgPlain(kTrace, "[%s] Looking for last session", kFn);
-    if (queries.rc() == 0) item.sessionId = LastSession(host, dInstance, handle, item, notAfter);
+    if (queries.rc() == 0) {
+      const std::vector<std::string> sessions =
+          SessionsHolding(host, dInstance, handle, item, notAfter);
+      if (!sessions.empty()) item.sessionId = sessions.front();
+    }
     if (item.sessionId.empty())
       DbgPlain(kDbgAlways, "[%s] No sessions found for database %s", kFn, item.database.c_str());
     else
       DbgPlain(kTrace, "[%s] items->items[i].sessionID=%s", kFn, item.sessionId.c_str());
   }
+}
+
+std::vector<std::string> FindSessions(const char* host, const char* instance, BarContext* handle,
+                                      const AgentItem& item, const std::int64_t* notAfter) {
+  VekQueryScope queries(handle);
+  if (queries.rc() != 0) return {};
+  return SessionsHolding(host, instance != nullptr ? instance : "", handle, item, notAfter);
 }
 
 int FindSessionImages(const char* host, const char* instance, BarContext* handle, DataTree* tree) {

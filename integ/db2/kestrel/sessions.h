@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "bar2/bar2.h"
 #include "barutil/queryrec.h"
@@ -17,6 +18,9 @@
 // later than it. Items of which no backup is found keep no session.
 void FindLastSessions(const char* host, const char* instance, BarContext* handle, AgentItems* items,
                       const std::int64_t* notAfter = nullptr);
+// The sessions FindLastSessions chooses among for the item, newest first.
+std::vector<std::string> FindSessions(const char* host, const char* instance, BarContext* handle,
+                                      const AgentItem& item, const std::int64_t* notAfter);
 // Sets the timestamp and type of each record's image in its session. 0, or
 // -1 when some record has no session or no image in it.
 int FindSessionImages(const char* host, const char* instance, BarContext* handle, DataTree* tree);

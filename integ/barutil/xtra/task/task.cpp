@@ -191,6 +191,9 @@ int TaskRun(Task* task, TaskFn fn, void* arg, const char* name) {
   SetName(task, name);
   task->fn = fn;
   task->arg = arg;
+  // A record's status is the last end seen (0 in a zeroed record): a task
+  // whose wait failed or never came must not read as a success.
+  task->status = TASK_STATUS_NOT_ENDED;
   KeepChildrenReapable();
   std::fflush(nullptr);
 

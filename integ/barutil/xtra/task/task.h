@@ -27,6 +27,7 @@ enum TaskStatus : int {
   TASK_STATUS_KILLED = -1,   // ended by a signal
   TASK_STATUS_UNKNOWN = -2,  // ended, reason unknown
   TASK_STATUS_LOST = -3,     // reaped by someone else: the outcome is unknown
+  TASK_STATUS_NOT_ENDED = -4,  // started, and no wait has seen its end: never success
 };
 
 inline constexpr int kTaskNameMax = 255;
@@ -59,9 +60,10 @@ void TaskInit(Task* task);
 // when that is 0..255 and with TASK_STATUS_FAILED otherwise. Stdio buffers are flushed
 // before the fork so the child does not write them again. SIGCHLD is put back
 // to its default when it is ignored (outside host-process mode), so the child
-// can be reaped. Returns 0, or -1 when the task is not idle, fn is null or the
-// fork failed. `arg` must stay valid in the child; nothing is shared after
-// the fork.
+// can be reaped. The status reads TASK_STATUS_NOT_ENDED until a wait sees
+// the child's end. Returns 0, or -1 when the task is not idle, fn is null or
+// the fork failed. `arg` must stay valid in the child; nothing is shared
+// after the fork.
 int TaskRun(Task* task, TaskFn fn, void* arg, const char* name);
 
 // Reaps the task's child. Returns 0 when it ended (status set, record reset to

@@ -100,6 +100,8 @@ TEST(TaskRunAndKill, RunningTaskStartsNothingAndKillReaps) {
   EXPECT_EQ(TaskWait(&task, WAIT_NOHANG, -1), -1);
   // A blocking wait would last the sleeper's 30 s; a busy machine stays far below.
   EXPECT_LT(MsSince(start), 10000);
+  // A task whose end no wait has seen never reads as a success.
+  EXPECT_EQ(task.status, TASK_STATUS_NOT_ENDED);
 
   EXPECT_EQ(TaskKill(&task), 0);
   EXPECT_EQ(task.status, TASK_STATUS_KILLED);
