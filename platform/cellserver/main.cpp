@@ -5,8 +5,10 @@
 //                   [--bind <address>] [--fixture <file>] [--ports-file <file>]
 //                   [--traffic <file>] [--idle-timeout <s>] [--io-timeout <s>]
 //                   [--lifetime <s>] [--media-events <file>] [--media-requests <file>]
-//                   [--max-connections <n>] [--launch <file>]
+//                   [--max-connections <n>] [--launch <file>] [--clock <seconds>]
 //
+// --clock fixes the start time of every session (seconds since the epoch),
+// and with it the date of their keys, so tests need not read today's date.
 // --launch names a file that, once it appears, asks for one start of an agent
 // for a barlist, the way the session manager starts it (the file's lines:
 // cellserver/launch.h); its end is recorded in <state>/launches.
@@ -62,7 +64,8 @@ int Usage(const std::string& why) {
          "<address>]\n"
       << "       [--fixture <file>] [--ports-file <file>] [--traffic <file>] [--idle-timeout <s>]\n"
       << "       [--io-timeout <s>] [--lifetime <s>] [--media-events <file>]\n"
-      << "       [--media-requests <file>] [--max-connections <n>] [--launch <file>]\n";
+      << "       [--media-requests <file>] [--max-connections <n>] [--launch <file>]\n"
+      << "       [--clock <seconds>]\n";
   return 2;
 }
 
@@ -112,7 +115,8 @@ int main(int argc, char** argv) {
     static const char* const kKnown[] = {
         "--state",        "--inet-port",       "--request-port",  "--bind",       "--fixture",
         "--ports-file",   "--traffic",         "--idle-timeout",  "--io-timeout", "--lifetime",
-        "--media-events", "--max-connections", "--media-requests", "--launch"};
+        "--media-events", "--max-connections", "--media-requests", "--launch",
+        "--clock"};
     if (std::find(std::begin(kKnown), std::end(kKnown), name) == std::end(kKnown))
       return Usage("unknown option " + name);
     if (i + 1 >= argc) return Usage(name + " needs a value");
@@ -134,8 +138,11 @@ int main(int argc, char** argv) {
   const long long io = number("--io-timeout", 1, 3600, 30);
   const long long lifetime = number("--lifetime", 1, 7 * 86400, 3600);
   const long long maxConnections = number("--max-connections", 1, 100000, 256);
-  if (inetPort < 0 || requestPort < 0 || idle < 0 || io < 0 || lifetime < 0 || maxConnections < 0)
+  const long long clockAt = number("--clock", 1, 253402300799, 0);
+  if (inetPort < 0 || requestPort < 0 || idle < 0 || io < 0 || lifetime < 0 ||
+      maxConnections < 0 || clockAt < 0)
     return Usage("bad number");
+  options.clockAt = static_cast<std::time_t>(clockAt);
   options.maxConnections = static_cast<std::size_t>(maxConnections);
   if (args.count("--media-events") != 0) options.mediaEvents = args["--media-events"];
   if (args.count("--media-requests") != 0) options.mediaRequests = args["--media-requests"];

@@ -25,6 +25,7 @@ Server::Server(ServerOptions options, Fixture fixture, Store& store, Traffic& tr
       faults_(fixture_.faults),
       smBook_(fixture_, store.ok() ? store.root() + "/catalogue" : std::string()) {
   sessions_.setBracedGuids(fixture_.bracedGuids);
+  if (options_.clockAt != 0) sessions_.setClock([at = options_.clockAt] { return at; });
   for (const CatalogueRecord& version : smBook_.catalogue()) sessions_.reserve(version.sessionId);
 }
 

@@ -31,6 +31,7 @@ struct ServerOptions {
   ConversationFactory conversation;  // empty: the session manager's conversation
   std::string mediaEvents;           // the media agent's events file; empty: none
   std::string mediaRequests;         // object requests for the media agent; empty: none
+  std::time_t clockAt = 0;           // sessions start at this time; 0: the wall clock's
 };
 
 class Server {

@@ -116,7 +116,7 @@ std::shared_ptr<Session> SessionRegistry::add(SessionInfo info, std::string* why
     if (why != nullptr) *why = "too many sessions";
     return nullptr;
   }
-  info.started = std::time(nullptr);
+  info.started = clock_();
   const std::shared_ptr<Session> sibling = SharedKeySession(sessions_, info);
   if (sibling != nullptr) {
     info.key = sibling->info().key;

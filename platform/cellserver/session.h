@@ -153,6 +153,9 @@ class SessionRegistry {
   void endAll();
   // GUIDs of later sessions in braces (38 characters).
   void setBracedGuids(bool braced) { braced_ = braced; }
+  // What later sessions take as their start time, and their key its date;
+  // the wall clock by default.
+  void setClock(std::function<std::time_t()> clock) { clock_ = std::move(clock); }
 
  private:
   mutable std::mutex mutex_;
@@ -161,6 +164,7 @@ class SessionRegistry {
   std::map<std::string, unsigned, std::less<>> reserved_;  // date: highest number taken
   std::mt19937_64 random_;
   bool braced_ = false;
+  std::function<std::time_t()> clock_ = [] { return std::time(nullptr); };
 };
 
 // Reads the opening of a session connection (an optional 267, then the

@@ -342,11 +342,14 @@ TEST(Catalogue, SessionListsStoredBackupsInALaterProcess) {
   EXPECT_TRUE(cat.sm->closedByPeer());
 }
 
-// Today's date as session keys carry it.
-std::string Today() {
-  const std::time_t now = std::time(nullptr);
+// The start time the sessions of these tests are given, away from midnight
+// in every zone a host may have (12:00 UTC).
+constexpr std::time_t kSessionClock = 1781179200;
+
+// The date session keys of kSessionClock carry.
+std::string KeyDate() {
   std::tm local{};
-  localtime_r(&now, &local);
+  localtime_r(&kSessionClock, &local);
   char text[16];
   std::strftime(text, sizeof text, "%Y/%m/%d", &local);
   return text;
@@ -378,11 +381,12 @@ TEST(Catalogue, SessionKeysOfALaterProcessFollowTheStoredOnes) {
   tarn::test::TempDir state;
   std::vector<std::string> keys;
   for (const char* object : {"05 h1:/db // A", "05 h1:/db // B", "05 h1:/db // C"}) {
-    CellServerStandIn server({.stateDir = state.path()});
+    CellServerStandIn server(
+        {.stateDir = state.path(), .args = {"--clock", std::to_string(kSessionClock)}});
     ASSERT_TRUE(server.ready());
     keys.push_back(StoreOneBackup(server, object));
   }
-  EXPECT_EQ(keys, (Items{Today() + "-1", Today() + "-2", Today() + "-3"}));
+  EXPECT_EQ(keys, (Items{KeyDate() + "-1", KeyDate() + "-2", KeyDate() + "-3"}));
 }
 
 // Which stored session ids hold the numbering back, in both of their forms.
@@ -392,25 +396,26 @@ TEST(Catalogue, StoredSessionIdsReserveTheirNumbersOfTheirDay) {
     Items stored;
     int first;  // the number of the next session's key
   };
-  const std::string today = Today();
+  const std::string day = KeyDate();
   const Case cases[] = {
       {"nothing stored", {}, 1},
-      {"a key of today", {today + "-3"}, 4},
-      {"the agents' form", {today + " 0007"}, 8},
-      {"the highest of several", {today + "-5", today + "-2"}, 6},
+      {"a key of the day", {day + "-3"}, 4},
+      {"the agents' form", {day + " 0007"}, 8},
+      {"the highest of several", {day + "-5", day + "-2"}, 6},
       {"another day's", {"1999/01/01-9"}, 1},
-      {"not a session id", {"S7", "", today + "-", today + "-x", today + "-1x"}, 1},
-      {"beyond a key's number", {today + "-99999"}, 1},
+      {"not a session id", {"S7", "", day + "-", day + "-x", day + "-1x"}, 1},
+      {"beyond a key's number", {day + "-99999"}, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     tarn::cellserver::SessionRegistry registry;
+    registry.setClock([] { return kSessionClock; });
     for (const std::string& id : c.stored) registry.reserve(id);
     const auto first = registry.add(tarn::cellserver::SessionInfo{.type = 7, .name = "DB2 a"});
     const auto second = registry.add(tarn::cellserver::SessionInfo{.type = 2});
     ASSERT_TRUE(first && second);
-    EXPECT_EQ(first->info().key, today + "-" + std::to_string(c.first));
-    EXPECT_EQ(second->info().key, today + "-" + std::to_string(c.first + 1));
+    EXPECT_EQ(first->info().key, day + "-" + std::to_string(c.first));
+    EXPECT_EQ(second->info().key, day + "-" + std::to_string(c.first + 1));
   }
 }
 

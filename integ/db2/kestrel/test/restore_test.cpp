@@ -299,14 +299,29 @@ TEST_F(KestrelRestoreTest, BadStopTimesAreRefusedBeforeAnyRestore) {
       EXPECT_EQ(db2_.Calls().find("sqlurestore"), std::string::npos) << db2_.Calls();
     }
   // The hour the clock repeats takes its earlier instant and says which; every
-  // image here is later than it, so nothing is restored either.
+  // image here is later than it (the last Sunday of last year's October), so
+  // nothing is restored either.
+  std::tm now{};
+  const std::time_t clock = std::time(nullptr);
+  gmtime_r(&clock, &now);
+  std::tm october{};
+  october.tm_year = now.tm_year - 1;
+  october.tm_mon = 9;
+  october.tm_mday = 31;
+  const std::time_t last = timegm(&october);
+  gmtime_r(&last, &october);
+  october.tm_mday -= october.tm_wday;
+  char day[16];
+  std::strftime(day, sizeof day, "%Y-%m-%d", &october);
   for (const std::string& zone : zones) {
     SCOPED_TRACE(zone);
     std::filesystem::remove(db2_.store().CallsLog());
-    const AgentRun r = Agent("-restore -dbname SAMPLE -rollforward -time 2026-10-25-02.30.00", {},
-                             {"TZ=" + zone});
+    const AgentRun r = Agent(
+        "-restore -dbname SAMPLE -rollforward -time " + std::string(day) + "-02.30.00", {},
+        {"TZ=" + zone});
     EXPECT_EQ(r.exitCode, 1) << r.output;
-    EXPECT_NE(r.output.find("the earlier instant, 2026-10-25-00.30.00.000000 UTC, is used"),
+    EXPECT_NE(r.output.find("the earlier instant, " + std::string(day) +
+                            "-00.30.00.000000 UTC, is used"),
               std::string::npos)
         << r.output;
     EXPECT_NE(r.output.find("taken before the roll-forward time"), std::string::npos) << r.output;
@@ -425,7 +440,7 @@ TEST_F(KestrelRestoreTest, ARunThatCannotDoAllItWasAskedFailsWithAReport) {
        "-restore -dbname SAMPLE -sessionID " + Field(other.record, "key"), kExitPartitionFailed,
        "holds no image of database SAMPLE", 0},
       {"newest session lacks a partition", "-restore -dbname SAMPLE", kExitPartitionFailed,
-       "partition 2 of database SAMPLE", 2},
+       "partition 2 of database SAMPLE", 0},
       {"log never archived", "-restore -logname SAMPLE*/nolog/S9999999.LOG", kExitPartitionFailed,
        "S9999999.LOG", 0},
       {"restore without item", "-restore", kExitRefused, "names no database", 0},
@@ -572,6 +587,142 @@ TEST_F(KestrelRestoreTest, ATableSpaceImageServesTableSpaceRestoresOnly) {
   r = Agent("-restore -dbname SAMPLE");
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_EQ(Sums(), whole);
+}
+
+// A restore decides everything it can before the first partition is
+// overwritten: a database comes back whole from one session, or is left as
+// it was with a report. Session A holds every partition; the newer session B
+// lacks partition 2, whose backup failed in DB2.
+TEST_F(KestrelRestoreTest, ARestoreDecidesBeforeAnyPartitionIsOverwritten) {
+  ASSERT_NO_FATAL_FAILURE(Start(10, 30));
+  db2_.CreateDatabase("OTHER", {0, 1, 2}, 1, {"SYSCATSPACE", "USERSPACE1"});
+  Fill('a');
+  const Checksums a = Sums();
+  const std::string keyA = Backup();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  Fill('k');
+  const AgentRun failed =
+      Agent("-backup -dbname SAMPLE -conc 2", {}, {"TARN_DB2_FAULTS=sqlubkp.node2=-2079"});
+  ASSERT_EQ(failed.exitCode, kExitPartitionFailed) << failed.output;
+  const std::string keyB = Field(failed.record, "key");
+  ASSERT_FALSE(keyA.empty());
+  ASSERT_NE(keyA, keyB);
+  // Reports name a session in the agent's form "YYYY/MM/DD NNNN".
+  auto agentForm = [](const std::string& key) {
+    const std::size_t dash = key.rfind('-');
+    char number[8];
+    std::snprintf(number, sizeof number, "%04d", std::stoi(key.substr(dash + 1)));
+    return key.substr(0, dash) + " " + number;
+  };
+  auto reset = [&] {
+    Fill('u');
+    db2_.store().WriteData(kInstance, kDatabase, 1, "SYSCATSPACE", "changed catalog");
+  };
+  // A stop time later than every image, in the zone the agent runs in.
+  std::tm tomorrow{};
+  const std::time_t later = std::time(nullptr) + 86400;
+  gmtime_r(&later, &tomorrow);
+  char stop[32];
+  std::strftime(stop, sizeof stop, "%Y-%m-%d-%H.%M.%S", &tomorrow);
+  const std::string elsewhere = "localhost";
+  ASSERT_NE(std::string(CmnExpandHostname(elsewhere.c_str())), std::string(cmnHostname));
+
+  struct Case {
+    const char* what;
+    std::function<void()> setUp;  // after the database is reset to u
+    std::string line;
+    int exitCode;
+    std::vector<std::string> says;
+    std::string database;  // whose partitions are compared
+    std::string states;    // of partitions 0, 1, 2: 'a' as in session A, 'u' as before
+  };
+  const std::string noImage = "Session " + agentForm(keyB) +
+                              " holds no image of partition 2 of database SAMPLE; nothing of "
+                              "the database is restored.";
+  const Case cases[] = {
+      {"newest session lacks a partition",
+       {},
+       "-restore -dbname SAMPLE",
+       kExitPartitionFailed,
+       {noImage, "The newest session that holds an image of every partition of database SAMPLE "
+                 "is " + agentForm(keyA) + ";"},
+       kDatabase,
+       "uuu"},
+      {"named session lacks a partition",
+       {},
+       "-restore -dbname SAMPLE -sessionID " + keyB,
+       kExitPartitionFailed,
+       {noImage},
+       kDatabase,
+       "uuu"},
+      {"the stop time's session lacks a partition",
+       {},
+       "-restore -dbname SAMPLE -rollforward -time " + std::string(stop),
+       kExitPartitionFailed,
+       {noImage, "every partition of database SAMPLE before the roll-forward time is " +
+                     agentForm(keyA) + ";"},
+       kDatabase,
+       "uuu"},
+      {"a table-space item names the session of the whole database",
+       {},
+       "-restore -dbname SAMPLE -tsname SAMPLE*USERSPACE1 -sessionID " + keyA,
+       0,
+       {"Restore of database SAMPLE, partition 1 completed"},
+       kDatabase,
+       "aaa"},
+      {"the whole database and its table space name two sessions",
+       {},
+       "-restore -dbname SAMPLE -sessionID " + keyA + " -tsname SAMPLE*USERSPACE1 -sessionID " +
+           keyB,
+       kExitRefused,
+       {"The items of database SAMPLE name two sessions"},
+       kDatabase,
+       "uuu"},
+      {"no partition on this host",
+       [&] { Nodes({}, elsewhere); },
+       "-restore -dbname SAMPLE -sessionID " + keyA + " -rollforward",
+       kExitPartitionFailed,
+       {"No partition of database SAMPLE runs on this host (" + std::string(cmnHostname) +
+        "); the database is not restored."},
+       kDatabase,
+       "uuu"},
+      {"the catalog partition on another host",
+       [&] { Nodes({0, 2}, elsewhere); },
+       "-restore -dbname SAMPLE -sessionID " + keyA + " -rollforward",
+       0,
+       {"The roll-forward of database SAMPLE is run by the restore on host " +
+        std::string(CmnExpandHostname(elsewhere.c_str())) + " (catalog partition 1)."},
+       kDatabase,
+       "aua"},
+      // Last: SAMPLE is gone from DB2's directory after it.
+      {"a new name in the directory, the source not",
+       [&] { db2_.DropDatabase(kDatabase); },
+       "-restore -dbname SAMPLE -sessionID " + keyA + " -newdbname OTHER",
+       0,
+       {"Restore of database SAMPLE, partition 1 completed"},
+       "OTHER",
+       "aaa"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NO_FATAL_FAILURE(PutConfig());
+    reset();
+    if (c.setUp) {
+      ASSERT_NO_FATAL_FAILURE(c.setUp());
+    }
+    const Checksums u = Sums(c.database);
+    std::filesystem::remove(db2_.store().CallsLog());
+    const AgentRun r = Agent(c.line, {}, {"TZ=UTC0"});
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.output;
+    for (const std::string& text : c.says)
+      EXPECT_NE(r.output.find(text), std::string::npos) << text << "\n" << r.output;
+    const Checksums now = Sums(c.database);
+    for (int node : {0, 1, 2})
+      EXPECT_EQ(now[node], (c.states[node] == 'a' ? a : u)[node]) << "partition " << node;
+    if (c.states == "uuu") {
+      EXPECT_EQ(db2_.Calls().find("sqlurestore"), std::string::npos) << db2_.Calls();
+    }
+  }
 }
 
 }  // namespace
