@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 
 #include "bar2/barquery.h"
 #include "barutil/bp.h"
@@ -480,10 +481,11 @@ std::string NodeNumbers(const std::vector<int>& nodes) {
   return text;
 }
 
-void ReportNoImage(const Db2Database& db, const std::vector<int>& nodes) {
+// "Session S holds no image of partition N of database D" and `outcome`.
+void ReportNoImage(const Db2Database& db, const std::vector<int>& nodes, const char* outcome) {
   ReportText(kLoopFn, "Session " + db.sessionId + " holds no image of partition" +
                           (nodes.size() > 1 ? "s " : " ") + NodeNumbers(nodes) +
-                          " of database " + db.name + "; nothing of the database is restored.");
+                          " of database " + db.name + outcome);
 }
 
 // The partitions of `nodes` of which `session` holds no image of `db`: 0,
@@ -564,7 +566,7 @@ bool Restorable(Db2Database* db, bool named, const char* host, const char* from,
     return false;
   }
   if (!missing.empty()) {
-    ReportNoImage(*db, missing);
+    ReportNoImage(*db, missing, "; nothing of the database is restored.");
     if (named) return false;
     // An older image is the administrator's choice to make, not the agent's.
     const std::string complete =
@@ -588,16 +590,19 @@ bool Restorable(Db2Database* db, bool named, const char* host, const char* from,
   return true;
 }
 
-// The first pair of different sessions the items of one database name, or false.
+// The first item that names another session of its database than an
+// earlier item (*a) does, or false.
 bool TwoSessions(const AgentItems& items, const AgentItem** a, const AgentItem** b) {
-  for (const AgentItem& x : items)
-    for (const AgentItem& y : items)
-      if (x.kind != kItemLog && y.kind != kItemLog && x.database == y.database &&
-          !x.sessionId.empty() && !y.sessionId.empty() && x.sessionId < y.sessionId) {
-        *a = &x;
-        *b = &y;
-        return true;
-      }
+  std::map<std::string, const AgentItem*> named;  // per database, its first named session
+  for (const AgentItem& item : items) {
+    if (item.kind == kItemLog || item.sessionId.empty()) continue;
+    const auto [at, added] = named.emplace(item.database, &item);
+    if (!added && at->second->sessionId != item.sessionId) {
+      *a = at->second;
+      *b = &item;
+      return true;
+    }
+  }
   return false;
 }
 
@@ -609,7 +614,7 @@ void RestoreDatabase(std::size_t number, Db2Database* db, const AgentOptions& op
   // The image of every partition was found before the first restore; one
   // gone since is not restored either.
   auto noImage = [&](int node) {
-    ReportNoImage(*db, {node});
+    ReportNoImage(*db, {node}, "; it is not restored.");
     ++out->failed;
   };
   const std::vector<int> nodes = LocalNodes(*db);
@@ -646,6 +651,7 @@ void RestoreDatabase(std::size_t number, Db2Database* db, const AgentOptions& op
   }
   const std::size_t remaining = nodes.size() - first;
   std::vector<Task> tasks(remaining);
+  std::vector<bool> started(remaining, false);
   for (Task& task : tasks) TaskInit(&task);
   for (std::size_t i = 0; i < remaining; ++i) {
     const int node = nodes[first + i];
@@ -660,7 +666,9 @@ void RestoreDatabase(std::size_t number, Db2Database* db, const AgentOptions& op
       ReportText(kFn, "The restore of database " + db->name + " on partition " +
                           std::to_string(node) + " could not be started.");
       ++out->failed;
+      continue;
     }
+    started[i] = true;
   }
   // A task whose end the wait did not see keeps TASK_STATUS_NOT_ENDED: failed.
   if (!tasks.empty() &&
@@ -668,7 +676,7 @@ void RestoreDatabase(std::size_t number, Db2Database* db, const AgentOptions& op
     DbgPlain(kDbgAlways, "[%s] The wait for the partition tasks of %s failed", kFn,
              db->name.c_str());
   for (std::size_t i = 0; i < tasks.size(); ++i)
-    if (tasks[i].status != TASK_STATUS_OK) {
+    if (started[i] && tasks[i].status != TASK_STATUS_OK) {
       ReportText(kFn, "The restore of database " + db->name + " on partition " +
                           std::to_string(nodes[first + i]) + " failed.");
       ++out->failed;
