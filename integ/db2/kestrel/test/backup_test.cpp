@@ -139,15 +139,21 @@ TEST_F(KestrelTest, DebugWordsOfTheLineKeepTheSessionManagersOptions) {
 
 // The configuration's Environment may carry settings of its own (tracing,
 // another server, another barlist); DB2's sessions still join the session
-// of the session manager that started the agent.
+// of the session manager that started the agent, and get the configuration's
+// words in front of the session manager's, which win where both set one.
 TEST_F(KestrelTest, TheConfiguredEnvironmentDoesNotDivertTheSessions) {
   ASSERT_NO_FATAL_FAILURE(Start(18));
-  const std::pair<const char*, const char*> configured[] = {
-      {"VEKOPTS", "-server 127.0.0.3"},
-      {"VEKOPTS", "-debug 1-99 cfg -server 127.0.0.3"},
-      {"VEKBARLIST", "other"},
+  const struct {
+    const char* name;
+    const char* value;
+    const char* traced;  // in the traces "..._cfg" of DB2's sessions, when they trace
+  } configured[] = {
+      {"VEKOPTS", "-server 127.0.0.3", nullptr},
+      {"VEKOPTS", "-debug 1-99 cfg -server 127.0.0.3",
+       "VEKOPTS=-debug 1-99 cfg -server 127.0.0.3 -server 127.0.0.1"},
+      {"VEKBARLIST", "other", nullptr},
   };
-  for (const auto& [name, value] : configured) {
+  for (const auto& [name, value, traced] : configured) {
     SCOPED_TRACE(std::string(name) + "=" + value);
     ASSERT_NO_FATAL_FAILURE(PutConfig([&](BpList* config) {
       CmnVar* environment = nullptr;
@@ -165,6 +171,14 @@ TEST_F(KestrelTest, TheConfiguredEnvironmentDoesNotDivertTheSessions) {
       images += v.substr(close + 2, key.size() + 2) == "\"" + key + "\"";
     }
     EXPECT_EQ(images, 3);
+    if (traced == nullptr) continue;
+    std::string trace;  // what the vendor library was given
+    for (const auto& e : std::filesystem::directory_iterator(root_.at("/var/opt/tarn/tmp"))) {
+      const std::string file = e.path().filename().string();
+      if (file.find("DB2LIB") != std::string::npos && file.ends_with("_cfg"))
+        trace += tarn::test::ReadFile(e.path().string());
+    }
+    EXPECT_NE(trace.find(traced), std::string::npos);
   }
 }
 
