@@ -243,10 +243,7 @@ TEST_F(KestrelTest, ABackupNamesItsPartitionsAndFailsWhenADatabaseIsLeftOut) {
   ASSERT_NO_FATAL_FAILURE(Start(12));
   db2_.CreateDatabase("OTHER", {0, 1, 2}, 1, {"SYSCATSPACE", "USERSPACE1"});
   db2_.CreateDatabase("LONGTS", {0, 1, 2}, 1, {"SYSCATSPACE", "TABLESPACE_NAMED_19"});
-  const std::string ran = root_.at("/var/opt/tarn/tmp/post.ran");
-  root_.write("/opt/tarn/bin/mark_post", "#!/bin/sh\necho ran >> '" + ran + "'\n");
-  std::filesystem::permissions(root_.at("/opt/tarn/bin/mark_post"),
-                               std::filesystem::perms::owner_all);
+  const std::string ran = MarkPostScript();
   // A partition run elsewhere: a host name that is not this one.
   const std::string elsewhere = "localhost";
   ASSERT_NE(std::string(CmnExpandHostname(elsewhere.c_str())), std::string(cmnHostname));
