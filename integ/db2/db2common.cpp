@@ -106,7 +106,7 @@ void MergeConfiguredVekopts(const char* fn, const char* configured) {
   const std::string own = held != nullptr ? held : "";
   std::string merged = configured;
   if (!own.empty()) {
-    if (own.rfind(merged + " ", 0) == 0) return;
+    if (own == merged || own.rfind(merged + " ", 0) == 0) return;
     if (LeavesAWordOpen(merged)) {
       DbgPlain(kDbgUnexpected,
                "[%s] VEKOPTS=%s of the configuration ends inside a quote or a comment; it is "

@@ -206,7 +206,7 @@ int KestrelMain(int argc, char** argv) {
     // The file there may be a log of a newer log chain under the same number
     // (after a restore to a point in time), or one DB2 still uses: the
     // archived copy never replaces it.
-    if (struct stat st {}; ::lstat(item.logFile.c_str(), &st) == 0) {
+    if (struct stat st{}; ::lstat(item.logFile.c_str(), &st) == 0) {
       Refuse(kFn, "Log file " + item.logFile + " of database " + item.database +
                       " is already there; it is kept and the archived copy is not retrieved.");
       status = kExitPartitionFailed;

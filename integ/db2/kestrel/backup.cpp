@@ -625,9 +625,9 @@ class DatabaseBackup {
   const char* instance_;
   int devices_;
   Db2GlobalSems sems_;
-  std::vector<int> done_;  // partitions backed up
-  std::size_t partitions_ = 0;    // to back up here
-  std::size_t listed_ = 0;        // whose table spaces were looked at
+  std::vector<int> done_;           // partitions backed up
+  std::size_t partitions_ = 0;      // to back up here
+  std::size_t listed_ = 0;          // whose table spaces were looked at
   std::vector<std::string> found_;  // requested table spaces they hold
 };
 

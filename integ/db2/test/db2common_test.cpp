@@ -234,7 +234,7 @@ TEST_F(Db2CommonTest, TheSessionManagersOptionsAndBarlistOutliveTheConfiguration
     const char* configured;
     const char* vekopts;  // VEKOPTS afterwards
     const char* afterBarlist;
-    bool traced = false;     // tracing is on before the configuration is read
+    bool traced = false;      // tracing is on before the configuration is read
     const char* ranges = "";  // the debug ranges VEKOPTS gives afterwards
   } cases[] = {
       {"-server sm1 -session 2026/01/01-1", "nightly", "-debug 1-99 cfg -server cs9",
