@@ -37,9 +37,10 @@ std::vector<std::string> Words(const char* text) {
   return words;
 }
 
-// Index of the first "-debug" word, or -1.
+// Index of the last "-debug" word, or -1: as in the integration's option
+// parser, a later word wins.
 int FindDebug(int argc, const char* const* argv) {
-  for (int i = 0; i < argc; ++i) {
+  for (int i = argc - 1; i >= 0; --i) {
     if (argv[i] != nullptr && std::strcmp(argv[i], kDebugWord) == 0) return i;
   }
   return -1;
@@ -118,14 +119,16 @@ int VEK_DebugOptsToEnv(const DebugOpts* options) {
   DbgPlain(kLevel, "[VEK_DebugOptsToEnv] VEKOPTS=%s ...", text.c_str());
   // Keep the rest of VEKOPTS: it carries the integration's other options.
   const char* old = std::getenv("VEKOPTS");
-  std::vector<std::string> words = Words(old != nullptr ? old : "");
+  const std::vector<std::string> words = Words(old != nullptr ? old : "");
   const std::vector<const char*> argv = Pointers(words);
-  const int at = FindDebug(static_cast<int>(argv.size()), argv.data());
-  if (at >= 0) {
-    DebugOpts ignored{};
-    const int taken = TakeWords(&ignored, at, static_cast<int>(argv.size()), argv.data());
-    words.erase(words.begin() + at, words.begin() + at + 1 + taken);
+  const int argc = static_cast<int>(argv.size());
+  for (int i = 0; i < argc; ++i) {
+    if (std::strcmp(argv[i], kDebugWord) == 0) {
+      DebugOpts ignored{};
+      i += TakeWords(&ignored, i, argc, argv.data());
+      continue;
+    }
+    text += " " + Quoted(words[i]);
   }
-  for (const std::string& w : words) text += " " + Quoted(w);
   return setenv("VEKOPTS", text.c_str(), 1) == 0 ? 0 : -1;
 }

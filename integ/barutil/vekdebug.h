@@ -15,7 +15,8 @@ struct DebugOpts {
   char select[kDebugWordMax + 1];
 };
 
-// Finds the word "-debug" in argv[0..argc-1] and takes the next three words
+// Finds the last word "-debug" in argv[0..argc-1] (a later one wins, as in
+// the integration's option parser) and takes the next three words
 // as ranges, postfix and selection. A word that is itself an option ('-'
 // and a letter) ends them, so "-debug 1-99 -server cs" gives the ranges only.
 // 1 when found (*out replaced), 0 when there is no "-debug" (*out unchanged).
@@ -26,7 +27,7 @@ int VEK_DebugOptsFromStr(DebugOpts* out, const char* text);
 // is optional). 1 when either gave options, else 0 (*out unchanged).
 int VEK_DebugOptsFromEnv(DebugOpts* out);
 // Puts "-debug <ranges> <postfix> <select>" into VEKOPTS in place of the
-// debug words it held; its other options are kept behind. Empty or blank
-// words are quoted so that they keep their place. Nothing happens when the
+// debug words it held (every "-debug" with its words); its other options are
+// kept behind. Empty or blank words are quoted so that they keep their place. Nothing happens when the
 // ranges are empty. 0, or -1 when the environment could not be set.
 int VEK_DebugOptsToEnv(const DebugOpts* options);

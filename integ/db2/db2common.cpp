@@ -2,9 +2,11 @@
 // switched on from it, file-name formatting and the report hook.
 #include "db2/db2common.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -68,6 +70,55 @@ CmnVar* EnvironmentOf(const BpList* config) {
   return section;
 }
 
+// True when the integration's option splitter, reading `text`, ends inside
+// a quoted word or a comment: whatever followed it would be taken into that
+// word or comment. Its rules: a word that begins with "#" comments out the
+// rest of its line; one that begins with a quote runs to the next quote of
+// either kind or a newline, a backslash taking the next character.
+bool LeavesAWordOpen(std::string_view text) {
+  std::size_t i = 0;
+  auto blank = [&] { return std::isspace(static_cast<unsigned char>(text[i])) != 0; };
+  while (i < text.size()) {
+    if (blank()) {
+      ++i;
+    } else if (text[i] == '#') {
+      i = text.find('\n', i);
+      if (i == std::string_view::npos) return true;
+    } else if (text[i] == '"' || text[i] == '\'') {
+      for (++i; i < text.size() && text[i] != '"' && text[i] != '\'' && text[i] != '\n'; ++i)
+        if (text[i] == '\\' && i + 1 < text.size()) ++i;
+      if (i == text.size()) return true;
+      ++i;
+    } else {
+      while (i < text.size() && !blank()) ++i;
+    }
+  }
+  return false;
+}
+
+// Puts the configuration's VEKOPTS words in front of the process's own: the
+// later word wins in the integration's option parser (and the later "-debug"
+// in the debug readers), so a session manager's -server and -session stay.
+// Merged once: a VEKOPTS that begins with the configured words keeps them.
+void MergeConfiguredVekopts(const char* fn, const char* configured) {
+  if (configured == nullptr || configured[0] == '\0') return;
+  const char* held = std::getenv(kVekOpts);
+  const std::string own = held != nullptr ? held : "";
+  std::string merged = configured;
+  if (!own.empty()) {
+    if (own == merged || own.rfind(merged + " ", 0) == 0) return;
+    if (LeavesAWordOpen(merged)) {
+      DbgPlain(kDbgUnexpected,
+               "[%s] VEKOPTS=%s of the configuration ends inside a quote or a comment; it is "
+               "not taken, VEKOPTS=%s stays",
+               fn, configured, own.c_str());
+      return;
+    }
+    merged += " " + own;
+  }
+  PutEnv((std::string(kVekOpts) + "=" + merged).c_str());
+}
+
 }  // namespace
 
 void DB2ReportHook(const char* packed) {
@@ -75,8 +126,10 @@ void DB2ReportHook(const char* packed) {
 }
 
 void DB2StartForkedTask(const char* name) {
-  ErhSetHooks(nullptr, DB2ReportHook, ConPrint);
+  // The agent runs its catalog partition in its own process, where the
+  // integration's hooks lead every later report to the session manager.
   if (CmnIsInitialized() != 0) return;
+  ErhSetHooks(nullptr, DB2ReportHook, ConPrint);
   DebugOpts debug{};
   const bool traced = VEK_DebugOptsFromEnv(&debug) == 1;
   // The process's own name is copied: CmnInit stores the name it gets.
@@ -192,17 +245,9 @@ void InitDebugging(const BpList* config) {
     DbgInit(postfix.c_str(), debugRanges, debugSelect);
   }
   DbgPlain(16, "[%s] VEKOPTS parsed.", kFn);
-  // A process started with VEKOPTS (the agent, by the session manager) keeps
-  // its server, session and reconnect address: they lead DB2's sessions to
-  // the session that started it. The configuration adds its debug words.
-  if (const char* own = std::getenv(kVekOpts); own != nullptr && own[0] != '\0') {
-    DebugOpts debug{};
-    if (VEK_DebugOptsFromStr(&debug, copy.c_str()) == 1) VEK_DebugOptsToEnv(&debug);
-    return;
-  }
   // The integration API started afterwards takes its other options (server,
   // report level, reconnect address) from here, with or without ranges.
-  PutEnv((std::string(kVekOpts) + "=" + options).c_str());
+  MergeConfiguredVekopts(kFn, options);
 }
 
 const char* DB2_fNameFormatNative(const char* name) {
@@ -229,8 +274,12 @@ void ExportEnvVars(const BpList* config) {
   for (const auto& [name, value] : kept) {
     const char* now = std::getenv(name);
     if (now != nullptr && value == now) continue;
+    BU_PutEnv(name, value.c_str());
+    if (std::strcmp(name, kVekOpts) == 0) {
+      MergeConfiguredVekopts(kFn, BP_GetStr(*section, kVekOpts));
+      continue;
+    }
     DbgPlain(16, "[%s] %s of the configuration is not taken; %s=%s stays", kFn, name, name,
              value.c_str());
-    BU_PutEnv(name, value.c_str());
   }
 }

@@ -23,8 +23,8 @@ void DB2ReportHook(const char* packed);
 // coordinator), which dropped the common library and the report hooks at the
 // fork: starts the library as `name` (null: the process's name), with the
 // tracing the environment carries, and installs DB2ReportHook, so that its
-// reports travel as the program's own. Where the library runs already, only
-// the hooks are set.
+// reports travel as the program's own. Where the library runs already (the
+// program's own process), nothing changes.
 void DB2StartForkedTask(const char* name);
 
 // The DB2 configuration of `instance` from the cell server named in the
@@ -53,9 +53,11 @@ bool OptParseDebug(const char* text);
 // into the environment for the integration API started afterwards, also when
 // it holds no debug ranges (tracing then stays off, whatever an earlier
 // OptParseDebug left in the globals). A process that already holds a
-// VEKOPTS keeps it, with the configuration's debug words in place of its
-// own. The trace postfix is "<program name>_<parsed postfix>". Null does
-// nothing.
+// VEKOPTS gets the configuration's words in front of its own, so that its
+// own win where both set an option; when the configured text ends inside a
+// quote or a comment, which would take the own words in, the own VEKOPTS
+// stays as it is (traced at level -2). The trace postfix is
+// "<program name>_<parsed postfix>". Null does nothing.
 void InitDebugging(const BpList* config);
 
 // A copy of `name` with every '\' turned into '/', in one static buffer that
@@ -65,6 +67,8 @@ const char* DB2_fNameFormatNative(const char* name);
 const char* DB2_fNameFormatIDB(const char* name);
 
 // Exports the configuration's "Environment" section into the process
-// environment; VEKOPTS and VEKBARLIST keep the values the process already
-// holds. Null or a configuration without the section does nothing.
+// environment. VEKBARLIST keeps the value the process already holds; a
+// VEKOPTS the process holds gets the configuration's words in front of its
+// own, as InitDebugging puts them (once, whichever of the two ran first).
+// Null or a configuration without the section does nothing.
 void ExportEnvVars(const BpList* config);

@@ -45,6 +45,9 @@ TEST(VekDebugTest, FromStrGroupsQuotedWords) {
   DebugOpts o = Filled();
   EXPECT_EQ(VEK_DebugOptsFromStr(&o, "-server cs -debug '1-99 200' '' sel"), 1);
   EXPECT_EQ(Show(o), "[1-99 200][][sel]");
+  // A configuration's words come first, the process's own after them.
+  EXPECT_EQ(VEK_DebugOptsFromStr(&o, "-debug 1-5 cfg -report 3 -debug 1-99 own"), 1);
+  EXPECT_EQ(Show(o), "[1-99][own][]");
   EXPECT_EQ(VEK_DebugOptsFromStr(&o, nullptr), 0);
 }
 
@@ -82,6 +85,10 @@ TEST(VekDebugTest, ToEnvReplacesTheDebugWordsAndKeepsTheOtherOptions) {
   DebugOpts empty{};
   ASSERT_EQ(VEK_DebugOptsToEnv(&empty), 0);
   EXPECT_STREQ(std::getenv("VEKOPTS"), "-debug 1-99 '' KESTREL -server cs.example -lport 'a b'");
+  // Every debug group goes, or an earlier one left behind would win.
+  ScopedEnv twice("VEKOPTS", "-debug 1-5 cfg -report 3 -debug 1-10 oldpf -server cs");
+  ASSERT_EQ(VEK_DebugOptsToEnv(&o), 0);
+  EXPECT_STREQ(std::getenv("VEKOPTS"), "-debug 1-99 '' KESTREL -report 3 -server cs");
   ScopedEnv unset("VEKOPTS", nullptr);
   std::strcpy(o.select, "");
   ASSERT_EQ(VEK_DebugOptsToEnv(&o), 0);

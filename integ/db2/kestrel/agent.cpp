@@ -2,6 +2,8 @@
 // scripts, the data tree and the action.
 #include "kestrel/agent.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -176,6 +178,13 @@ int KestrelMain(int argc, char** argv) {
     Refuse(kFn, "The pre-execution script " + options.preScript + " failed.");
     return finish(kExitRefused);
   }
+  // Once the pre-execution script ran, the post-execution script runs too;
+  // only a refused partition block of a backup skips it.
+  auto finishWithPost = [&](int code) {
+    if (!RunScript(handle, options.postScript, 0))
+      Refuse(kFn, "The post-execution script " + options.postScript + " failed.");
+    return finish(code);
+  };
 
   const std::string& host = !options.fromHost.empty() ? options.fromHost : cmnHostname;
   const std::string& from = !options.fromInstance.empty() ? options.fromInstance : instance;
@@ -187,9 +196,18 @@ int KestrelMain(int argc, char** argv) {
                                       options.stopTime.empty() ? nullptr : &stop.instant, &tree);
   else
     CreateDataTree(host.c_str(), from.c_str(), options.action, items, &tree, handle);
-  if (decided.refused) return finish(kExitRefused);
+  if (decided.refused) return finishWithPost(kExitRefused);
   for (const AgentItem& item : items) {
     if (item.kind != kItemLog) continue;
+    // The file there may be a log of a newer log chain under the same number
+    // (after a restore to a point in time), or one DB2 still uses: the
+    // archived copy never replaces it.
+    if (struct stat st{}; ::lstat(item.logFile.c_str(), &st) == 0) {
+      Refuse(kFn, "Log file " + item.logFile + " of database " + item.database +
+                      " is already there; it is kept and the archived copy is not retrieved.");
+      status = kExitPartitionFailed;
+      continue;
+    }
     bool found = true;
     const int rc =
         UE_RestoreFile(handle, instance.c_str(), item.database.c_str(), item.logFile.c_str(),
@@ -228,8 +246,5 @@ int KestrelMain(int argc, char** argv) {
     Refuse(kFn, "The option line names no action.");
     status = kExitRefused;
   }
-  if (!RunScript(handle, options.postScript, 0)) {
-    Refuse(kFn, "The post-execution script " + options.postScript + " failed.");
-  }
-  return finish(status);
+  return finishWithPost(status);
 }

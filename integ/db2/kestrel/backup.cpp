@@ -445,6 +445,7 @@ class DatabaseBackup {
       ReportText("DB2BackupDatabases", "Nothing of database " + db_->name + " was backed up.");
       ++out->skipped;
     }
+    ReportTablespacesNowhere(out);
   }
 
  private:
@@ -461,6 +462,26 @@ class DatabaseBackup {
         return false;
       }
     return true;
+  }
+
+  // A requested table space that none of the partitions here holds is named
+  // once every partition was looked at: a name the request got wrong must not
+  // pass for a backup of it.
+  void ReportTablespacesNowhere(BackupOutcome* out) const {
+    if (!db_->hasTablespaces || listed_ != partitions_) return;
+    for (const std::string& name : db_->tablespaces) {
+      if (std::find(found_.begin(), found_.end(), name) != found_.end()) continue;
+      ReportText("DB2BackupDatabases", "Table space " + name + " of database " + db_->name +
+                                           " is on no partition of this host (" + cmnHostname +
+                                           "); it is not backed up.");
+      ++out->skipped;
+    }
+  }
+
+  // Notes the requested table spaces a partition's block holds.
+  void Listed(const BkpInfo& info) {
+    ++listed_;
+    found_.insert(found_.end(), info.tablespaces.begin(), info.tablespaces.end());
   }
 
   // Runs the partitions. False when the database's partitions could not be
@@ -486,6 +507,7 @@ class DatabaseBackup {
       ++out->skipped;
       return false;
     }
+    partitions_ = nodes.size();
     std::size_t first = 0;
     if (db_->catalogNode != -1) {
       first = 1;
@@ -495,6 +517,7 @@ class DatabaseBackup {
         out->refused = true;
         return true;
       }
+      Listed(info);
       if (fill == kFillNothing) {
         DbgPlain(kTrace, "[%s] Reqauested tablespaces are not on this node", kFn);
         ReportNothingOn(nodes[0]);
@@ -525,6 +548,7 @@ class DatabaseBackup {
       DbgPlain(kTrace, "[%s] Set BkpInfo for node %d, db %s", kFn, node, db_->name.c_str());
       BkpInfo info;
       const int fill = FillBkpInfo(*db_, node, &info, options_);
+      if (fill != kFillRefused) Listed(info);
       if (fill != kFillReady) {
         if (held) DB2DeviceRelease(&sems_, 1);
         if (fill == kFillRefused) {
@@ -604,7 +628,10 @@ class DatabaseBackup {
   const char* instance_;
   int devices_;
   Db2GlobalSems sems_;
-  std::vector<int> done_;  // partitions backed up
+  std::vector<int> done_;           // partitions backed up
+  std::size_t partitions_ = 0;      // to back up here
+  std::size_t listed_ = 0;          // whose table spaces were looked at
+  std::vector<std::string> found_;  // requested table spaces they hold
 };
 
 }  // namespace

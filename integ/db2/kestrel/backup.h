@@ -83,7 +83,8 @@ int DB2BackupTest();
 struct BackupOutcome {
   bool refused = false;  // a partition block was refused: the run stops
   int failed = 0;        // partitions whose backup failed
-  int skipped = 0;       // databases refused, or with nothing backed up
+  int skipped = 0;       // databases refused or with nothing backed up, and
+                         // requested table spaces no partition here holds
 };
 // Backs up every database of the tree. Each database that backed something
 // up is reported with the partitions it backed up.

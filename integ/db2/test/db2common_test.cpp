@@ -11,6 +11,7 @@
 
 #include "barutil/buconfig.h"
 #include "barutil/test/barutil_test_util.h"
+#include "barutil/vekdebug.h"
 #include "cellserver/testing/cellserver_standin.h"
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
@@ -222,7 +223,10 @@ TEST_F(Db2CommonTest, OptionsWithoutRangesStillReachTheIntegrationApi) {
 }
 
 // A process the session manager started holds the options and barlist of
-// its session; the configuration's Environment adds its debug words only.
+// its session; the configuration's Environment puts its words in front, so
+// that the process's own win where both set one (the option parser and the
+// debug readers take the later word), yet a configured word the process does
+// not set itself still counts.
 TEST_F(Db2CommonTest, TheSessionManagersOptionsAndBarlistOutliveTheConfiguration) {
   const struct {
     const char* own;      // VEKOPTS the process was started with; null for none
@@ -230,12 +234,23 @@ TEST_F(Db2CommonTest, TheSessionManagersOptionsAndBarlistOutliveTheConfiguration
     const char* configured;
     const char* vekopts;  // VEKOPTS afterwards
     const char* afterBarlist;
+    bool traced = false;      // tracing is on before the configuration is read
+    const char* ranges = "";  // the debug ranges VEKOPTS gives afterwards
   } cases[] = {
       {"-server sm1 -session 2026/01/01-1", "nightly", "-debug 1-99 cfg -server cs9",
-       "-debug 1-99 cfg -server sm1 -session 2026/01/01-1", "nightly"},
-      {"-server sm1 -session 2026/01/01-1", "nightly", "-server cs9",
-       "-server sm1 -session 2026/01/01-1", "nightly"},
+       "-debug 1-99 cfg -server cs9 -server sm1 -session 2026/01/01-1", "nightly", false, "1-99"},
+      {"-server sm1 -session 2026/01/01-1", "nightly", "-server cs9 -report 3",
+       "-server cs9 -report 3 -server sm1 -session 2026/01/01-1", "nightly"},
       {nullptr, nullptr, "-server cs9", "-server cs9", "other"},
+      // The user exit of an instance whose shell exported VEKOPTS.
+      {"-report 3", nullptr, "-server cs9 -lport sm1 4711", "-server cs9 -lport sm1 4711 -report 3",
+       "other"},
+      // The agent traced by its option line: only ExportEnvVars merges.
+      {"-debug 1-50 own -server sm1", "nightly", "-debug 1-99 cfg -report 3",
+       "-debug 1-99 cfg -report 3 -debug 1-50 own -server sm1", "nightly", true, "1-50"},
+      // A configured text that would take the process's own words in.
+      {"-server sm1", "nightly", "-report 3 # the nightly runs", "-server sm1", "nightly"},
+      {"-server sm1", "nightly", "-report 3 -server \"cs9", "-server sm1", "nightly"},
   };
   const std::string traceDir = root_.at("/var/opt/tarn/tmp");
   for (const auto& c : cases) {
@@ -246,6 +261,7 @@ TEST_F(Db2CommonTest, TheSessionManagersOptionsAndBarlistOutliveTheConfiguration
       if (c.own != nullptr) setenv("VEKOPTS", c.own, 1);
       if (c.barlist != nullptr) setenv("VEKBARLIST", c.barlist, 1);
       setenv("VEKDBGDIR", traceDir.c_str(), 1);
+      if (c.traced && DbgInit("own", "1-50", "") != 0) return 4;
       List config;
       CmnVar* env = nullptr;
       BP_AddList(&config.v, "Environment", &env);
@@ -256,11 +272,26 @@ TEST_F(Db2CommonTest, TheSessionManagersOptionsAndBarlistOutliveTheConfiguration
       const char* vekopts = std::getenv("VEKOPTS");
       const char* barlist = std::getenv("VEKBARLIST");
       if (vekopts == nullptr || std::string(vekopts) != c.vekopts) return 1;
+      DebugOpts debug{};
+      VEK_DebugOptsFromEnv(&debug);
+      if (std::string(debug.ranges) != c.ranges) return 3;
       return barlist != nullptr && std::string(barlist) == c.afterBarlist ? 0 : 2;
     });
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
   }
+}
+
+// The agent backs its catalog partition up in its own process: its reports
+// keep going where the integration sends them.
+TEST_F(Db2CommonTest, TheProgramsOwnProcessKeepsItsReportHooks) {
+  const ErhHookFn report = [](const char*) {};
+  ErhHooks before{};
+  ErhSetHooks(&before, report, nullptr);
+  DB2StartForkedTask(nullptr);
+  ErhHooks after{};
+  ErhSetHooks(&after, before.report, before.console);
+  EXPECT_EQ(after.report, report);
 }
 
 }  // namespace

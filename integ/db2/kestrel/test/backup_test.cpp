@@ -139,15 +139,21 @@ TEST_F(KestrelTest, DebugWordsOfTheLineKeepTheSessionManagersOptions) {
 
 // The configuration's Environment may carry settings of its own (tracing,
 // another server, another barlist); DB2's sessions still join the session
-// of the session manager that started the agent.
+// of the session manager that started the agent, and get the configuration's
+// words in front of the session manager's, which win where both set one.
 TEST_F(KestrelTest, TheConfiguredEnvironmentDoesNotDivertTheSessions) {
   ASSERT_NO_FATAL_FAILURE(Start(18));
-  const std::pair<const char*, const char*> configured[] = {
-      {"VEKOPTS", "-server 127.0.0.3"},
-      {"VEKOPTS", "-debug 1-99 cfg -server 127.0.0.3"},
-      {"VEKBARLIST", "other"},
+  const struct {
+    const char* name;
+    const char* value;
+    const char* traced;  // in the traces "..._cfg" of DB2's sessions, when they trace
+  } configured[] = {
+      {"VEKOPTS", "-server 127.0.0.3", nullptr},
+      {"VEKOPTS", "-debug 1-99 cfg -server 127.0.0.3",
+       "VEKOPTS=-debug 1-99 cfg -server 127.0.0.3 -server 127.0.0.1"},
+      {"VEKBARLIST", "other", nullptr},
   };
-  for (const auto& [name, value] : configured) {
+  for (const auto& [name, value, traced] : configured) {
     SCOPED_TRACE(std::string(name) + "=" + value);
     ASSERT_NO_FATAL_FAILURE(PutConfig([&](BpList* config) {
       CmnVar* environment = nullptr;
@@ -165,6 +171,14 @@ TEST_F(KestrelTest, TheConfiguredEnvironmentDoesNotDivertTheSessions) {
       images += v.substr(close + 2, key.size() + 2) == "\"" + key + "\"";
     }
     EXPECT_EQ(images, 3);
+    if (traced == nullptr) continue;
+    std::string trace;  // what the vendor library was given
+    for (const auto& e : std::filesystem::directory_iterator(root_.at("/var/opt/tarn/tmp"))) {
+      const std::string file = e.path().filename().string();
+      if (file.find("DB2LIB") != std::string::npos && file.ends_with("_cfg"))
+        trace += tarn::test::ReadFile(e.path().string());
+    }
+    EXPECT_NE(trace.find(traced), std::string::npos);
   }
 }
 
@@ -229,10 +243,7 @@ TEST_F(KestrelTest, ABackupNamesItsPartitionsAndFailsWhenADatabaseIsLeftOut) {
   ASSERT_NO_FATAL_FAILURE(Start(12));
   db2_.CreateDatabase("OTHER", {0, 1, 2}, 1, {"SYSCATSPACE", "USERSPACE1"});
   db2_.CreateDatabase("LONGTS", {0, 1, 2}, 1, {"SYSCATSPACE", "TABLESPACE_NAMED_19"});
-  const std::string ran = root_.at("/var/opt/tarn/tmp/post.ran");
-  root_.write("/opt/tarn/bin/mark_post", "#!/bin/sh\necho ran >> '" + ran + "'\n");
-  std::filesystem::permissions(root_.at("/opt/tarn/bin/mark_post"),
-                               std::filesystem::perms::owner_all);
+  const std::string ran = MarkPostScript();
   // A partition run elsewhere: a host name that is not this one.
   const std::string elsewhere = "localhost";
   ASSERT_NE(std::string(CmnExpandHostname(elsewhere.c_str())), std::string(cmnHostname));
@@ -258,9 +269,18 @@ TEST_F(KestrelTest, ABackupNamesItsPartitionsAndFailsWhenADatabaseIsLeftOut) {
        {0, 1, 2},
        "-backup -tsname SAMPLE*NOWHERE" + post,
        kExitPartitionFailed,
-       {"Nothing of database SAMPLE was backed up."},
+       {"Nothing of database SAMPLE was backed up.",
+        "Table space NOWHERE of database SAMPLE is on no partition of this host"},
        3,
        {}},
+      {"one table space of two on no partition",
+       {0, 1, 2},
+       "-backup -tsname SAMPLE*NOSUCH -tsname SAMPLE*USERSPACE1" + post,
+       kExitPartitionFailed,
+       {"Backed up database SAMPLE, partitions 0, 1, 2.",
+        "Table space NOSUCH of database SAMPLE is on no partition of this host"},
+       0,
+       {"SAMPLE 1", "SAMPLE 0", "SAMPLE 2"}},
       {"no partition on this host",
        {},
        "-backup -dbname SAMPLE" + post,

@@ -229,6 +229,17 @@ class KestrelTest : public ::testing::Test {
                                          root_.at("/var/opt/tarn/tmp") + "\n" + more);
   }
 
+  // Installs the post-execution script "mark_post", which adds the line "ran"
+  // to the file whose path is returned (removed first).
+  std::string MarkPostScript() const {
+    const std::string ran = root_.at("/var/opt/tarn/tmp/post.ran");
+    std::filesystem::remove(ran);
+    root_.write("/opt/tarn/bin/mark_post", "#!/bin/sh\necho ran >> '" + ran + "'\n");
+    std::filesystem::permissions(root_.at("/opt/tarn/bin/mark_post"),
+                                 std::filesystem::perms::owner_all);
+    return ran;
+  }
+
   tarn::test::Watchdog watchdog_{170};
   // Where the stand-ins run: loopback, or namespaces of their own.
   const tarn::test::Hosts hosts_ = tarn::test::TestHosts();

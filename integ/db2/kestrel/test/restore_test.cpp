@@ -400,22 +400,43 @@ TEST_F(KestrelRestoreTest, RollForwardToAPointInTimeBetweenLoggedWrites) {
     EXPECT_FALSE(db2_.store().ReadNodeState(kInstance, "LOGGED", 0).rfPending);
     EXPECT_NE(db2_.Calls().find("stop=" + c.utc + ".000000"), std::string::npos) << db2_.Calls();
   }
-  // No image before the stop time: refused before anything is restored.
-  std::filesystem::remove(db2_.store().CallsLog());
-  const AgentRun none =
-      Agent("-restore -dbname LOGGED -rollforward -time 2001-01-01-00.00.00", {}, {"TZ=UTC0"});
-  EXPECT_EQ(none.exitCode, 1) << none.output;
-  EXPECT_NE(none.output.find("No backup of database LOGGED taken before"), std::string::npos)
-      << none.output;
-  EXPECT_EQ(db2_.Calls().find("sqlurestore"), std::string::npos) << db2_.Calls();
-
-  // A log item of the option line comes back to the path it was archived from.
+  // What the run leaves alone, and what it brings back. A log item of the
+  // option line comes back to the path it was archived from, never over a
+  // file there (a log of a newer log chain, say). A refused run still runs
+  // the post-execution script once the pre-execution one ran.
   const std::string wanted =
       db2_.store().NodeDir(kInstance, "LOGGED", 0) + "/logs/" + db2sim::LogFileName(0);
-  std::filesystem::remove(wanted);
-  const AgentRun logs = Agent("-restore -logname LOGGED*" + wanted);
-  EXPECT_EQ(logs.exitCode, 0) << logs.output;
-  EXPECT_TRUE(tarn::test::ReadFile(wanted) == firstLog);
+  const std::string ran = MarkPostScript();
+  struct Tail {
+    const char* what;
+    std::string line;
+    const char* there;  // the file at the log's path before the run; null for none
+    int exitCode;
+    const char* says;
+    const std::string& after;  // the file at the log's path after the run
+  };
+  const std::string newer = "a log of a newer log chain";
+  const Tail tails[] = {
+      {"no image before the stop time",
+       "-restore -dbname LOGGED -rollforward -time 2001-01-01-00.00.00", newer.c_str(), 1,
+       "No backup of database LOGGED taken before", newer},
+      {"a log file in the way", "-restore -logname LOGGED*" + wanted, newer.c_str(),
+       kExitPartitionFailed, "is already there; it is kept", newer},
+      {"a log file not there", "-restore -logname LOGGED*" + wanted, nullptr, 0, "", firstLog},
+  };
+  for (const Tail& t : tails) {
+    SCOPED_TRACE(t.what);
+    std::filesystem::remove(db2_.store().CallsLog());
+    std::filesystem::remove(ran);
+    std::filesystem::remove(wanted);
+    if (t.there != nullptr) tarn::test::WriteFile(wanted, t.there);
+    const AgentRun r = Agent(t.line + " -pre mark_post -post mark_post", {}, {"TZ=UTC0"});
+    EXPECT_EQ(r.exitCode, t.exitCode) << r.output;
+    EXPECT_NE(r.output.find(t.says), std::string::npos) << r.output;
+    EXPECT_EQ(db2_.Calls().find("sqlurestore"), std::string::npos) << db2_.Calls();
+    EXPECT_TRUE(tarn::test::ReadFile(wanted) == t.after);
+    EXPECT_EQ(tarn::test::ReadFile(ran), "ran\nran\n");
+  }
 }
 
 TEST_F(KestrelRestoreTest, ARunThatCannotDoAllItWasAskedFailsWithAReport) {
