@@ -651,7 +651,7 @@ TEST_F(KestrelRestoreTest, ARestoreDecidesBeforeAnyPartitionIsOverwritten) {
     int exitCode;
     std::vector<std::string> says;
     std::string database;  // whose partitions are compared
-    std::string states;    // of partitions 0, 1, 2: 'a' as in session A, 't' as in C, 'u' as before
+    std::string states;    // of partitions 0, 1, 2: 'a' as in session A, 't' in C, 'u' before
   };
   const std::string noImage = "Session " + agentForm(keyB) +
                               " holds no image of partition 2 of database SAMPLE; nothing of "
@@ -718,7 +718,8 @@ TEST_F(KestrelRestoreTest, ARestoreDecidesBeforeAnyPartitionIsOverwritten) {
        },
        "-restore -tsname PART*TS0 -rollforward",
        0,
-       {"Restore of database PART, partition 0 completed", "Rollforward of database PART completed."},
+       {"Restore of database PART, partition 0 completed",
+        "Rollforward of database PART completed."},
        "PART",
        "tuu"},
       {"a table space on two partitions, one without image",
