@@ -105,10 +105,10 @@ void FillBufferSize(BkpInfo* info) {
   info->bufferSize = static_cast<std::uint32_t>(value);
 }
 
-// The table-space names of `database` on `node`. 0, or the listing's
-// failure. With `fn`, the release of DB2's list is traced under that name.
+}  // namespace
+
 int TablespacesOnNode(const std::string& database, int node, const char* instance,
-                      std::vector<std::string>* names, const char* fn = nullptr) {
+                      std::vector<std::string>* names, const char* fn) {
   std::uint32_t count = 0;
   SQLB_TBSPQRY_DATA** list = nullptr;
   const int rc = GetTablespacesListOnNode(database.c_str(), &count, &list, node, instance);
@@ -127,6 +127,8 @@ int TablespacesOnNode(const std::string& database, int node, const char* instanc
   }
   return 0;
 }
+
+namespace {
 
 void ReportText(const char* function, const std::string& text) {
   ErhFullReport(function, kErhMajor, text.c_str());

@@ -60,6 +60,11 @@ enum FillResult : int { kFillReady = 0, kFillNothing = 1, kFillRefused = -1 };
 // emptied) when the table spaces cannot be listed, the barlist is missing or
 // the vendor options do not fit.
 int FillBkpInfo(const Db2Database& db, int node, BkpInfo* info, const AgentOptions& options);
+// The table-space names of `database` on `node` (DB2's list, under
+// `instance`). 0, or the listing's failure. With `fn`, the release of DB2's
+// list is traced under that name.
+int TablespacesOnNode(const std::string& database, int node, const char* instance,
+                      std::vector<std::string>* names, const char* fn = nullptr);
 // The vendor-options record of the block. 0 or -1 (block emptied).
 int FillBkpVendorOpts(const Db2Database& db, BkpInfo* info, const AgentOptions& options);
 void FreeBkpInfo(BkpInfo* info);

@@ -25,6 +25,9 @@ struct Db2Database {
   // False: not in DB2's database directory, so the catalog partition is unknown.
   bool catalogListed = true;
   int listedCatalogNode = -1;  // the catalog partition, local or not; -1 unknown
+  // Restore of table spaces: local partitions that hold none of them and of
+  // which the session has no image; they have nothing to restore.
+  std::vector<int> leftOut;
 };
 using DataTree = std::vector<Db2Database>;
 

@@ -488,22 +488,46 @@ void ReportNoImage(const Db2Database& db, const std::vector<int>& nodes, const c
                           " of database " + db.name + outcome);
 }
 
+// Whether partition `node` of the database restored into holds none of the
+// table spaces `db` asks for. One whose table spaces cannot be listed may
+// hold them.
+bool HoldsNoneOfTheTablespaces(const Db2Database& db, int node, const char* instance) {
+  const std::string& into = db.newName.empty() ? db.name : db.newName;
+  std::vector<std::string> names;
+  if (TablespacesOnNode(into, node, instance, &names) != 0) {
+    DbgPlain(kDbgAlways, "[%s] The table spaces of database %s on partition %d are not known",
+             kLoopFn, into.c_str(), node);
+    return false;
+  }
+  return std::none_of(db.tablespaces.begin(), db.tablespaces.end(), [&](const std::string& ts) {
+    return std::find(names.begin(), names.end(), ts) != names.end();
+  });
+}
+
 // The partitions of `nodes` of which `session` holds no image of `db`: 0,
-// or SetTimestamp's failure on the partition in *node.
+// or SetTimestamp's failure on the partition in *node. A table-space restore
+// has nothing to restore on a partition that holds none of its table spaces
+// (the backup did not take one): such a partition without image goes into
+// *leftOut, unless every partition would, since then nothing is restored.
 int MissingImages(const Db2Database& db, const std::string& session,
                   const std::vector<int>& nodes, const AgentOptions& options, BarContext* handle,
-                  const char* instance, std::vector<int>* missing, int* node) {
+                  const char* instance, std::vector<int>* missing, std::vector<int>* leftOut,
+                  int* node) {
   Db2Database scratch = db;
   scratch.sessionId = session;
   missing->clear();
+  leftOut->clear();
   for (const int n : nodes) {
     const int rc = SetTimestamp(&scratch, n, instance, options, handle);
-    if (rc == 1) missing->push_back(n);
+    if (rc == 1)
+      (db.hasTablespaces && HoldsNoneOfTheTablespaces(db, n, instance) ? leftOut : missing)
+          ->push_back(n);
     if (rc != 0 && rc != 1) {
       *node = n;
       return rc;
     }
   }
+  if (leftOut->size() == nodes.size()) missing->swap(*leftOut);
   return 0;
 }
 
@@ -519,11 +543,12 @@ std::string NewestCompleteSession(const Db2Database& db, const std::vector<int>&
     wanted.kind = kItemTablespace;
     wanted.tablespace = db.tablespaces.front();
   }
-  std::vector<int> missing;
+  std::vector<int> missing, leftOut;
   int node = 0;
   for (const std::string& session : FindSessions(host, from, handle, wanted, notAfter))
     if (session != db.sessionId &&
-        MissingImages(db, session, nodes, options, handle, instance, &missing, &node) == 0 &&
+        MissingImages(db, session, nodes, options, handle, instance, &missing, &leftOut,
+                      &node) == 0 &&
         missing.empty())
       return session;
   return {};
@@ -560,7 +585,8 @@ bool Restorable(Db2Database* db, bool named, const char* host, const char* from,
   }
   std::vector<int> missing;
   int node = 0;
-  if (MissingImages(*db, db->sessionId, nodes, options, handle, instance, &missing, &node) != 0) {
+  if (MissingImages(*db, db->sessionId, nodes, options, handle, instance, &missing, &db->leftOut,
+                    &node) != 0) {
     ReportText(kLoopFn, "The image of database " + db->name + " on partition " +
                             std::to_string(node) + " was not found.");
     return false;
@@ -579,6 +605,11 @@ bool Restorable(Db2Database* db, bool named, const char* host, const char* from,
                          " is " + complete + "; name it to restore the database from it.");
     return false;
   }
+  for (const int n : db->leftOut)
+    DbgPlain(kTrace,
+             "[%s] Partition %d of database %s holds none of the requested table spaces and "
+             "session %s has no image of it; it is left out",
+             kLoopFn, n, into.c_str(), db->sessionId.c_str());
   if (options.partitioned == 0 && options.rollForward > 0 && db->catalogNode == -1) {
     const std::string catalogHost = GetNodeHost(instance, db->listedCatalogNode);
     ErhFullReport(kLoopFn, kErhWarning,
@@ -618,6 +649,9 @@ void RestoreDatabase(std::size_t number, Db2Database* db, const AgentOptions& op
     ++out->failed;
   };
   const std::vector<int> nodes = LocalNodes(*db);
+  auto leftOut = [&](int node) {
+    return std::find(db->leftOut.begin(), db->leftOut.end(), node) != db->leftOut.end();
+  };
   std::size_t first = 0;
   bool catalogRestored = false;
   auto prepare = [&](int node, RstInfo* info) {
@@ -627,7 +661,12 @@ void RestoreDatabase(std::size_t number, Db2Database* db, const AgentOptions& op
     if (found != 0) return -1;
     return FillrstInfo(*db, node, info, options, handle, instance);
   };
-  if (db->catalogNode != -1 && !nodes.empty()) {
+  if (db->catalogNode != -1 && !nodes.empty() && leftOut(nodes[0])) {
+    // Nothing of the table spaces is on it; the roll-forward of those
+    // restored elsewhere still runs from it.
+    first = 1;
+    catalogRestored = true;
+  } else if (db->catalogNode != -1 && !nodes.empty()) {
     first = 1;
     RstInfo info;
     const int ready = prepare(nodes[0], &info);
@@ -656,6 +695,7 @@ void RestoreDatabase(std::size_t number, Db2Database* db, const AgentOptions& op
   for (std::size_t i = 0; i < remaining; ++i) {
     const int node = nodes[first + i];
     DbgPlain(kTrace, "[%s] databases[%zu].node_number=%d", kFn, number, node);
+    if (leftOut(node)) continue;
     RstInfo info;
     const int ready = prepare(node, &info);
     if (ready == 1) {

@@ -90,7 +90,9 @@ struct RestoreOutcome {
 // `notAfter` each session the newest not later than it) and keeps in it
 // only the databases that can be restored whole from their session: their
 // partitions known, one at least on this host, the catalog partition
-// known, and an image of every local partition in the session. Every
+// known, and an image of every local partition in the session (of a
+// table-space restore, a partition that holds none of its table spaces
+// needs none and goes into the record's leftOut). Every
 // database left out is reported and counted in `failed`; when its session
 // was not named, the report also names the newest session that holds
 // every partition. `refused` (tree emptied) when the items of one database

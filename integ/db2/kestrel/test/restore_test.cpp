@@ -613,9 +613,11 @@ TEST_F(KestrelRestoreTest, ATableSpaceImageServesTableSpaceRestoresOnly) {
 // A restore decides everything it can before the first partition is
 // overwritten: a database comes back whole from one session, or is left as
 // it was with a report. Session A holds every partition; the newer session B
-// lacks partition 2, whose backup failed in DB2.
+// lacks partition 2, whose backup failed in DB2. Of database PART, table
+// space TS0 lies on partition 0 only and TS1 on partitions 0 and 1; session C
+// holds TS0, session D TS1 of partition 1 only (partition 0's failed).
 TEST_F(KestrelRestoreTest, ARestoreDecidesBeforeAnyPartitionIsOverwritten) {
-  ASSERT_NO_FATAL_FAILURE(Start(10, 30));
+  ASSERT_NO_FATAL_FAILURE(Start(12, 30));
   db2_.CreateDatabase("OTHER", {0, 1, 2}, 1, {"SYSCATSPACE", "USERSPACE1"});
   Fill('a');
   const Checksums a = Sums();
@@ -628,6 +630,21 @@ TEST_F(KestrelRestoreTest, ARestoreDecidesBeforeAnyPartitionIsOverwritten) {
   const std::string keyB = Field(failed.record, "key");
   ASSERT_FALSE(keyA.empty());
   ASSERT_NE(keyA, keyB);
+  db2_.CreateDatabase("PART", {0, 1, 2}, 1, {"SYSCATSPACE"}, true);
+  db2_.store().EnsurePartition(kInstance, "PART", 0, {{"TS0", 1}, {"TS1", 1}}, true);
+  db2_.store().EnsurePartition(kInstance, "PART", 1, {{"TS1", 1}}, true);
+  // No log was archived: the roll-forward ends at once.
+  root_.write("/opt/tarn/bin/no_logs", "#!/bin/sh\nexit 0\n");
+  std::filesystem::permissions(root_.at("/opt/tarn/bin/no_logs"),
+                               std::filesystem::perms::owner_all);
+  db2_.InstallUserExit(root_.at("/opt/tarn/bin/no_logs"));
+  db2_.store().WriteData(kInstance, "PART", 0, "TS0", "backed up");
+  const Checksums t = Sums("PART");
+  ASSERT_EQ(Agent("-backup -tsname PART*TS0").exitCode, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  const AgentRun ts1 =
+      Agent("-backup -tsname PART*TS1", {}, {"TARN_DB2_FAULTS=sqlubkp.node0=-2079"});
+  ASSERT_EQ(ts1.exitCode, kExitPartitionFailed) << ts1.output;
   // Reports name a session in the agent's form "YYYY/MM/DD NNNN".
   auto agentForm = [](const std::string& key) {
     const std::size_t dash = key.rfind('-');
@@ -655,7 +672,7 @@ TEST_F(KestrelRestoreTest, ARestoreDecidesBeforeAnyPartitionIsOverwritten) {
     int exitCode;
     std::vector<std::string> says;
     std::string database;  // whose partitions are compared
-    std::string states;    // of partitions 0, 1, 2: 'a' as in session A, 'u' as before
+    std::string states;    // of partitions 0, 1, 2: 'a' as in session A, 't' in C, 'u' before
   };
   const std::string noImage = "Session " + agentForm(keyB) +
                               " holds no image of partition 2 of database SAMPLE; nothing of "
@@ -715,6 +732,24 @@ TEST_F(KestrelRestoreTest, ARestoreDecidesBeforeAnyPartitionIsOverwritten) {
         std::string(CmnExpandHostname(elsewhere.c_str())) + " (catalog partition 1)."},
        kDatabase,
        "aua"},
+      {"a table space on one partition only",
+       [&] {
+         db2_.store().WriteData(kInstance, "PART", 0, "TS0", "changed");
+         db2_.store().WriteData(kInstance, "PART", 1, "SYSCATSPACE", "changed catalog");
+       },
+       "-restore -tsname PART*TS0 -rollforward",
+       0,
+       {"Restore of database PART, partition 0 completed",
+        "Rollforward of database PART completed."},
+       "PART",
+       "tuu"},
+      {"a table space on two partitions, one without image",
+       [&] { db2_.store().WriteData(kInstance, "PART", 0, "TS1", "changed"); },
+       "-restore -tsname PART*TS1",
+       kExitPartitionFailed,
+       {"holds no image of partition 0 of database PART; nothing of the database is restored."},
+       "PART",
+       "uuu"},
       // Last: SAMPLE is gone from DB2's directory after it.
       {"a new name in the directory, the source not",
        [&] { db2_.DropDatabase(kDatabase); },
@@ -739,7 +774,8 @@ TEST_F(KestrelRestoreTest, ARestoreDecidesBeforeAnyPartitionIsOverwritten) {
       EXPECT_NE(r.output.find(text), std::string::npos) << text << "\n" << r.output;
     const Checksums now = Sums(c.database);
     for (int node : {0, 1, 2})
-      EXPECT_EQ(now[node], (c.states[node] == 'a' ? a : u)[node]) << "partition " << node;
+      EXPECT_EQ(now[node], (c.states[node] == 'a' ? a : c.states[node] == 't' ? t : u)[node])
+          << "partition " << node;
     if (c.states == "uuu") {
       EXPECT_EQ(db2_.Calls().find("sqlurestore"), std::string::npos) << db2_.Calls();
     }
