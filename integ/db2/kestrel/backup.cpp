@@ -336,10 +336,20 @@ int DB2Backup(void* argument) {
     return attach < 0 ? attach : -1;
   }
 
-  BackupCoordinatorArg arg{info->node, static_cast<int>(info->parallelism), getpid()};
+  BackupCoordinatorArg arg{info->node, static_cast<int>(info->parallelism), getpid(),
+                          info->dbAlias.c_str()};
   Task coordinator{};
   TaskInit(&coordinator);
-  const bool paced = DB2NodeSemsCreate(info->node) == 0;
+  // The backup goes on unpaced where pacing cannot be set up, and says so
+  // once for the partition.
+  std::string unpaced = DB2GlobalSemsProblem();
+  if (unpaced.empty()) DB2NodeSemsCreate(info->node, &unpaced);
+  const bool paced = unpaced.empty();
+  if (!paced)
+    ErhFullReport(kFn, kErhWarning,
+                  ("Partition " + std::to_string(info->node) + " of database " + info->dbAlias +
+                   " is backed up without pacing: " + unpaced + ".")
+                      .c_str());
   if (paced && TaskRun(&coordinator, BackupCoordinator, &arg, "BackupCoordinator") != 0) {
     // Without its coordinator the partition's sessions would wait for ever
     // for their start; the device the partition holds goes back.
@@ -501,7 +511,8 @@ class DatabaseBackup {
       } else {
         // The catalog partition takes its device like any other, so its
         // coordinator's return of it keeps the count.
-        const bool held = DB2DeviceAcquire(&sems_) == 0;
+        std::vector<Task> none;
+        const bool held = TakeDevice(none);
         const int rc = DB2Backup(&info);
         if (held) DB2DeviceTopUp(&sems_, devices_);
         if (rc != 0) {
