@@ -128,9 +128,10 @@ void PhaseEnd(Db2PaceState* state, Db2NodeSem finished, int donePhase) {
 
 // ---- holds: the set of our own that says which run holds which sets.
 // Semaphore 0 guards every change of a hold and every making or deleting of
-// the sets it covers; 1 counts the runs holding GlobalLock and sem_dev; 2 + k
-// is 1 while a partition backup holds the five sets of the nodes whose key
-// byte (node + 1, low 8 bits) is k + 1. Every change is made with undo.
+// the sets it covers; 1 counts the runs holding GlobalLock and sem_dev;
+// 2 + (node & 0xFF) is 1 while a partition backup holds the five sets of the
+// node (and of the nodes that share its keys, node + 256 and so on). Every
+// change is made with undo.
 constexpr int kHoldersId = 1;  // on DB2GlobalLockPath(), whose GlobalLock uses 0
 constexpr unsigned short kHoldGuard = 0;
 constexpr unsigned short kHoldGlobal = 1;
