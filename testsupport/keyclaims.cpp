@@ -73,8 +73,7 @@ bool KeyClaims::claim(const std::string& link) {
   // A key path that is a link (lbin/heron) keys on the file it names: that
   // file is the one to move, and the link stays a link.
   std::error_code ec;
-  const std::string path =
-      fs::is_symlink(link, ec) ? fs::canonical(link, ec).string() : link;
+  const std::string path = fs::is_symlink(link, ec) ? fs::canonical(link, ec).string() : link;
   if (ec) return fail("cannot follow " + link);
   const std::set<unsigned> inUse = KeyBitsInUse();
   for (int attempt = 0; attempt < kRenewals; ++attempt) {

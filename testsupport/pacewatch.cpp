@@ -24,12 +24,11 @@ std::vector<Key> Keys(const std::string& root, const std::vector<int>& nodes) {
   const std::string lbin = root + "/opt/tarn/lbin";
   std::vector<Key> keys = {{"GlobalLock", ftok((lbin + "/kestrel").c_str(), 1)},
                            {"sem_dev", ftok((lbin + "/plover").c_str(), 1)}};
-  const std::pair<const char*, std::string> node[] = {
-      {"libReady", root + "/opt/tarn/bin"},
-      {"canStart", root + "/opt/tarn/lib"},
-      {"finishedStart", lbin + "/heron"},
-      {"canEnd", root + "/var/opt/tarn/tmp"},
-      {"finishedEnd", lbin + "/linnet"}};
+  const std::pair<const char*, std::string> node[] = {{"libReady", root + "/opt/tarn/bin"},
+                                                      {"canStart", root + "/opt/tarn/lib"},
+                                                      {"finishedStart", lbin + "/heron"},
+                                                      {"canEnd", root + "/var/opt/tarn/tmp"},
+                                                      {"finishedEnd", lbin + "/linnet"}};
   for (int n : nodes)
     for (const auto& [name, path] : node)
       keys.push_back({std::string(name) + " " + std::to_string(n), ftok(path.c_str(), n + 1)});

@@ -169,9 +169,8 @@ void LaunchWhenAsked(Server& server, const std::string& specFile, const std::str
     // and run beside it, as two sessions of a cell server run.
     std::remove(specFile.c_str());
     if (spec)
-      running.emplace_back([&server, spec = std::move(*spec), resultFile] {
-        RunLaunch(server, spec, resultFile);
-      });
+      running.emplace_back(
+          [&server, spec = std::move(*spec), resultFile] { RunLaunch(server, spec, resultFile); });
     else
       Append(resultFile, "launch - refused " + why + "\n");
   }

@@ -337,7 +337,7 @@ int DB2Backup(void* argument) {
   }
 
   BackupCoordinatorArg arg{info->node, static_cast<int>(info->parallelism), getpid(),
-                          info->dbAlias.c_str()};
+                           info->dbAlias.c_str()};
   Task coordinator{};
   TaskInit(&coordinator);
   // The backup goes on unpaced where pacing cannot be set up, and says so

@@ -394,8 +394,8 @@ TEST_F(KestrelInstalledTest, BackupsArePacedFromTheInstallationAloneAlsoTwoAtOnc
       }
       ASSERT_TRUE(writing) << db;
     }
-    for (int i = 0; i < 1500 && tarn::test::FileLines(launches).size() < before + c.databases.size();
-         ++i)
+    for (int i = 0;
+         i < 1500 && tarn::test::FileLines(launches).size() < before + c.databases.size(); ++i)
       usleep(100000);
     const std::vector<std::string> records = tarn::test::FileLines(launches);
     ASSERT_EQ(records.size(), before + c.databases.size());
@@ -453,10 +453,12 @@ TEST_F(KestrelInstalledTest, BackupsArePacedFromTheInstallationAloneAlsoTwoAtOnc
       for (int node : nodes) {
         const std::string ts = timestamps[std::string(db) + " " + std::to_string(node)];
         ASSERT_FALSE(ts.empty()) << db << " " << node;
-        for (const std::string& container : db2_.store().Containers(kInstance, db, node, "USERSPACE1"))
+        for (const std::string& container :
+             db2_.store().Containers(kInstance, db, node, "USERSPACE1"))
           tarn::test::WriteFile(container, "damaged");
         EXPECT_EQ(Restore(node, ts, db), 0) << db << " " << node;
-        EXPECT_EQ(db2_.store().ContentChecksum(kInstance, db, node), sums[db][node]) << db << " " << node;
+        EXPECT_EQ(db2_.store().ContentChecksum(kInstance, db, node), sums[db][node])
+            << db << " " << node;
       }
     clientsvc_.reset();
     cs_.reset();

@@ -141,8 +141,8 @@ class KestrelTest : public ::testing::Test {
   // Asks the session manager to start the agent (see Agent) and returns at once.
   void Launch(const std::string& line, const std::vector<std::string>& args = {},
               const std::vector<std::string>& extra = {}) const {
-    std::string spec = "barlist " + std::string(kBarlist) + "\nappname " + kInstance +
-                       "\nclient " + hosts_.self + " " + std::to_string(clientPort_) + "\nclienthost " +
+    std::string spec = "barlist " + std::string(kBarlist) + "\nappname " + kInstance + "\nclient " +
+                       hosts_.self + " " + std::to_string(clientPort_) + "\nclienthost " +
                        cmnHostname + "\nprogram " + kestrel_ + "\ntimeout 120\n";
     for (const std::string& a : args) spec += "arg " + a + "\n";
     for (const std::string& e : extra) spec += "env " + e + "\n";
