@@ -349,6 +349,38 @@ TEST_F(KestrelTest, SemaphoreSetsOfAKilledAgentAreTakenBackByTheNextRun) {
 
 }  // namespace
 
+// Where a key path is missing pacing cannot be set up: the partitions are
+// backed up all the same, and the report log says so once for each.
+TEST_F(KestrelTest, PartitionsThatCannotBePacedAreBackedUpAndSaySoOnce) {
+  struct Case {
+    const char* program;  // the lbin key path taken away
+    const char* set;      // the set the report names
+  };
+  const Case cases[] = {
+      {"linnet", "finishedEnd"}, {"heron", "finishedStart"}, {"kestrel", "GlobalLock"}};
+  ASSERT_NO_FATAL_FAILURE(Start(3 * static_cast<int>(std::size(cases))));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.program);
+    const std::string path = root_.at("/opt/tarn/lbin/") + c.program;
+    std::filesystem::remove(path);
+    const AgentRun r = Agent("-backup -dbname SAMPLE");
+    root_.writeKeyPrograms();  // back, on a key of its own
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("Backed up database SAMPLE, partitions 0, 1, 2."), std::string::npos)
+        << r.output;
+    for (int node : {0, 1, 2}) {
+      const std::string says = "Partition " + std::to_string(node) +
+                               " of database SAMPLE is backed up without pacing: the key path " +
+                               path + " of " + c.set + " is missing.";
+      const std::size_t at = r.output.find(says);
+      EXPECT_NE(at, std::string::npos) << says << "\n" << r.output;
+      if (at != std::string::npos) {
+        EXPECT_EQ(r.output.find(says, at + 1), std::string::npos) << "said twice: " << says;
+      }
+    }
+  }
+}
+
 // Backups on an installed root with nothing added: the installation's key
 // paths alone give every partition its node semaphores, and each one's
 // sessions take their permits from its coordinator. Two backups of two
