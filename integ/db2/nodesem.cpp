@@ -249,11 +249,12 @@ void SweepUnheld(int node) {
   GuardGive(holders);
 }
 
-// Why a set could not be made: the key path's absence, or the system's word.
-std::string SetProblem(const char* name, const std::string& path) {
+// Why the set `name` keyed on `path` is not there: its key path is missing,
+// or else `otherwise`.
+std::string SetProblem(const char* name, const std::string& path, const std::string& otherwise) {
   if (access(path.c_str(), F_OK) != 0)
     return std::string("the key path ") + path + " of " + name + " is missing";
-  return std::string(name) + " could not be made (" + ErhSysErrnoToText(errno) + ")";
+  return otherwise;
 }
 
 constexpr const char* kNodeSemNames[DB2_NODE_SEM_COUNT] = {
@@ -348,12 +349,9 @@ void DB2GlobalSemsDelete(Db2GlobalSems* sems) {
 std::string DB2GlobalSemsProblem() {
   const std::pair<const char*, std::string> sets[] = {{"GlobalLock", DB2GlobalLockPath()},
                                                       {"sem_dev", DB2DeviceSemPath()}};
-  for (const auto& [name, path] : sets) {
-    if (DB2SemOpen(path.c_str(), 0) != -1) continue;
-    if (access(path.c_str(), F_OK) != 0)
-      return std::string("the key path ") + path + " of " + name + " is missing";
-    return std::string(name) + " could not be set up";
-  }
+  for (const auto& [name, path] : sets)
+    if (DB2SemOpen(path.c_str(), 0) == -1)
+      return SetProblem(name, path, std::string(name) + " could not be set up");
   return std::string();
 }
 
@@ -399,20 +397,19 @@ int DB2NodeSemsCreate(int node, std::string* why) {
   if (holders == -2)
     return fail("another backup on this host held the semaphores of partition " +
                 std::to_string(node) + " for " + std::to_string(seconds) + " seconds");
-  if (holders == -1) {
-    const std::string path = DB2GlobalLockPath();
-    return fail(access(path.c_str(), F_OK) != 0
-                    ? "the key path " + path + " is missing"
-                    : std::string("the holds of the semaphores could not be taken (") +
-                          ErhSysErrnoToText(errno) + ")");
-  }
+  if (holders == -1)
+    return fail(SetProblem("the holds", DB2GlobalLockPath(),
+                           std::string("the holds of the semaphores could not be taken (") +
+                               ErhSysErrnoToText(errno) + ")"));
   nodeHolder[static_cast<std::size_t>(node & 0xFF)] = getpid();
   // Whatever is there was left by a backup that died: made new.
   DeleteNodeSets(node);
   for (int i = 0; i < DB2_NODE_SEM_COUNT; ++i) {
     const std::string path = DB2NodeSemPath(static_cast<Db2NodeSem>(i));
     if (DB2SemCreate(path.c_str(), node, 0, 0) == -1) {
-      const std::string problem = SetProblem(kNodeSemNames[i], path);
+      const std::string problem = SetProblem(
+          kNodeSemNames[i], path,
+          std::string(kNodeSemNames[i]) + " could not be made (" + ErhSysErrnoToText(errno) + ")");
       DbgPlain(kDbgUnexpected, "[%s] node %d: Can not create semaphore %d", kFn, node, i);
       DeleteNodeSets(node);
       ReleaseNodeHold(node);

@@ -343,8 +343,7 @@ int DB2Backup(void* argument) {
   // The backup goes on unpaced where pacing cannot be set up, and says so
   // once for the partition.
   std::string unpaced = DB2GlobalSemsProblem();
-  if (unpaced.empty()) DB2NodeSemsCreate(info->node, &unpaced);
-  const bool paced = unpaced.empty();
+  const bool paced = unpaced.empty() && DB2NodeSemsCreate(info->node, &unpaced) == 0;
   if (!paced)
     ErhFullReport(kFn, kErhWarning,
                   ("Partition " + std::to_string(info->node) + " of database " + info->dbAlias +
@@ -510,7 +509,8 @@ class DatabaseBackup {
         ReportNothingOn(nodes[0]);
       } else {
         // The catalog partition takes its device like any other, so its
-        // coordinator's return of it keeps the count.
+        // coordinator's return of it keeps the count; the pool may be shared
+        // with another run's partitions.
         std::vector<Task> none;
         const bool held = TakeDevice(none);
         const int rc = DB2Backup(&info);
