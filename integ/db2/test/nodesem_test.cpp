@@ -455,8 +455,14 @@ TEST_F(NodeSemTest, SetsAnotherLiveRunHoldsAreNeitherResetNorDeleted) {
     ASSERT_EQ(CmnSemRelease(ready, 1, CMN_SEM_NO_UNDO), 0);  // a session of ours is ready
     // Another partition 0 waits for them, and after a bound gives up.
     setenv(kDb2PaceTimeoutVariable, "1", 1);
-    std::string why;
-    ChildProcess bounded([&why] { return DB2NodeSemsCreate(0, &why) == -1 ? 0 : 2; });
+    ChildProcess bounded([] {
+      std::string why;
+      return DB2NodeSemsCreate(0, &why) == -1 &&
+                     why == "another backup on this host held the semaphores of partition 0 for "
+                            "4 seconds"
+                 ? 0
+                 : 2;
+    });
     EXPECT_EQ(bounded.ExitCode(kWatchdogSeconds), 0);
     unsetenv(kDb2PaceTimeoutVariable);
     ChildProcess waits([] {
