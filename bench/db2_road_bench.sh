@@ -60,8 +60,7 @@ for ((run = 1; run <= runs; run++)); do
     for s in "${sessionCounts[@]}"; do
       more=(--sessions "$s")
       [ "$path" = network ] && more+=(--network)
-      out=$(TMPDIR=$work "$here/../e2e/run_db2_road.sh" "$server" "$agent" "$road" "$library" \
-        "$catalogue" "$mib" "${more[@]}" 2>&1) || {
+      out=$(TMPDIR=$work "$here/../e2e/run_db2_road.sh" "$build" "$mib" "${more[@]}" 2>&1) || {
         echo "$out" | tail -20 >&2
         echo "db2_road_bench: the road failed ($path, $s sessions)" >&2
         exit 1

@@ -1,25 +1,24 @@
 #!/usr/bin/env bash
-# Runs the DB2 road against the stand-ins: a temporary install root with the
-# vendor library in its lib directory, the stand-in media agent and the
-# stand-in cell server (whose session manager sends the objects to that agent)
-# on free loopback ports, and the stand-in DB2's state; all of it is stopped
-# and removed whatever happens.
+# Runs the DB2 road against the stand-ins: the build installed into a
+# temporary install root (the vendor library in its lib directory, the key
+# paths of the node semaphores, the catalogue), the stand-in media agent and
+# the stand-in cell server (whose session manager sends the objects to that
+# agent) on free loopback ports, and the stand-in DB2's state; all of it is
+# stopped and removed whatever happens.
 #
-#   run_db2_road.sh <tarn-cellserver> <tarn-mediaagent> <db2_road> <libwren_32bit.so>
-#                   <catalogue file> [<MiB per partition> [<db2_road options>...]]
+#   run_db2_road.sh <build dir> [<MiB per partition> [<db2_road options>...]]
 #
 # The options (--sessions <n>, --network) go to db2_road; the work folder is
 # made under $TMPDIR (default /tmp), so that a benchmark can put the agent's
 # store on the disk it measures.
 set -euo pipefail
 . "$(dirname "$0")/road_lib.sh"
-server=$1
-agent=$2
-road=$3
-library=$4
-catalogue=$5
-mib=${6:-128}
-shift $(($# < 6 ? $# : 6))
+build=$(cd "$1" && pwd)
+server=$build/platform/cellserver/tarn-cellserver
+agent=$build/platform/mediaagent/tarn-mediaagent
+road=$build/e2e/db2_road
+mib=${2:-128}
+shift $(($# < 2 ? $# : 2))
 options=("$@")
 sessions=2
 network=0
@@ -41,12 +40,15 @@ cleanup() {
 trap cleanup EXIT
 
 root=$work/root
-make_root "$root" "$catalogue"
-# Installed where DB2 is told to load it from.
-cp "$library" "$root/opt/tarn/lib/libwren_32bit.so"
-# Key paths of the node semaphores, and the client's cell server.
-for program in kestrel plover heron linnet; do : >"$root/opt/tarn/lbin/$program"; done
+# What the build installs (the library where DB2 is told to load it from),
+# and the client's cell server.
+cmake --install "$build" --prefix "$root" >/dev/null
+mkdir -p "$root/etc/opt/tarn/client"
 echo 127.0.0.1 >"$root/etc/opt/tarn/client/cell_server"
+# The platform's own libraries (the closed libraries the vendor library
+# loads) are the system's: found by the loader, not installed with the product.
+LD_LIBRARY_PATH=$(find "$build/platform" -name '*.so' -printf '%h\n' | sort -u | paste -sd:)
+export LD_LIBRARY_PATH
 
 start_media_agent "$agent" "$work" 127.0.0.1
 agentpid=${pids[-1]}

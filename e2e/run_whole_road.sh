@@ -44,12 +44,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The installation: what the build installs, under a root of its own.
+# The installation: what the build installs, under a root of its own, and
+# nothing more (its key paths of the node semaphores included); then the
+# client's cell-server file an administrator writes.
 root=$work/root
-make_root "$root"
 cmake --install "$build" --prefix "$root" >/dev/null
-# Key path of the node semaphores beside the installed programs.
-[ -e "$root/opt/tarn/lbin/linnet" ] || : >"$root/opt/tarn/lbin/linnet"
+mkdir -p "$root/etc/opt/tarn/client"
 echo "$csaddr" >"$root/etc/opt/tarn/client/cell_server"
 # The platform's own libraries (DB2's client library, the closed libraries)
 # are the system's: found by the loader, not installed with the product.

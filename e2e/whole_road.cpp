@@ -26,7 +26,10 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <iterator>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,6 +43,7 @@
 #include "db2/logs.h"
 #include "db2/store.h"
 #include "db2/util.h"
+#include "pacewatch.h"
 #include "road_steps.h"
 
 TARN_RCSID("e2e/whole_road.cpp");
@@ -351,6 +355,49 @@ bool Configure(const Settings& s, const db2sim::Store& store) {
   return road::failures == 0;
 }
 
+// The pacing of the backup's partitions, seen from outside: every node
+// semaphore set of the installation existed during the backup and none is
+// left; on each partition one of DB2's sessions took a permit from its
+// coordinator (the kernel names it as the last to operate on the partition's
+// canStart); the agent reported no partition as unpaced. One step line.
+bool Paced(const db2sim::Store& store, std::size_t skip, const tarn::test::PaceWatch& watch,
+           const AgentRun& r) {
+  const std::map<std::string, tarn::test::PaceWatch::Seen> sets = watch.Sets();
+  int seen = 0;
+  for (const auto& [name, set] : sets) seen += set.existed ? 1 : 0;
+  const int all = 2 + 5 * static_cast<int>(std::size(kPartitions));
+  std::string partitions;
+  std::set<pid_t> waited;
+  bool everyPartition = true;
+  for (int node : kPartitions) {
+    std::set<pid_t> sessions;
+    for (const std::string& l : CallLines(store, skip, {" sqluvint ", "action=W"}))
+      if (Field(l, "node") == std::to_string(node))
+        sessions.insert(static_cast<pid_t>(std::strtol(l.c_str(), nullptr, 10)));
+    bool took = false;
+    for (const std::string phase : {"canStart ", "canEnd "}) {
+      const auto set = sets.find(phase + std::to_string(node));
+      if (set == sets.end()) continue;
+      for (pid_t pid : set->second.lastUsers) {
+        if (sessions.count(pid) == 0) continue;
+        waited.insert(pid);
+        took = took || phase == "canStart ";
+      }
+    }
+    everyPartition = everyPartition && took;
+    if (took) partitions += (partitions.empty() ? "" : " and ") + std::to_string(node);
+  }
+  const std::vector<std::string> left = watch.Existing();
+  const bool unpacedReport = r.output.find("without pacing") != std::string::npos;
+  const bool ok = seen == all && left.empty() && everyPartition && !unpacedReport;
+  Step(ok, "pacing of the backup: " + std::to_string(seen) + " of " + std::to_string(all) +
+               " node semaphore sets seen, " + std::to_string(left.size()) + " left after it; " +
+               std::to_string(waited.size()) + " sessions seen taking a permit, partitions " +
+               (partitions.empty() ? "none" : partitions) + " paced" +
+               (unpacedReport ? "; the agent reported a partition backed up without pacing" : ""));
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -403,7 +450,11 @@ int main(int argc, char** argv) {
   std::uintmax_t imageBytes = 0;
   {
     const std::uintmax_t before = TreeBytes(s.mediaStore);
+    const std::size_t calls = LineCount(store.CallsLog());
     const Clock::time_point start = Clock::now();
+    std::optional<tarn::test::PaceWatch> watch(
+        std::in_place, std::getenv("TARN_ROOT"),
+        std::vector<int>(std::begin(kPartitions), std::end(kPartitions)));
     const AgentRun r =
         Agent(s, std::string("-backup -dbname ") + kDatabase + " -conc 2 -dev_number 2");
     const double seconds = road::Seconds(start);
@@ -416,7 +467,9 @@ int main(int argc, char** argv) {
              " partitions, " + std::to_string(sessions) + " sessions, device count 2, " +
              road::Rate(static_cast<double>(imageBytes), seconds) + " stored" +
              (r.exitCode == 0 ? "" : ", " + r.record));
-    if (r.exitCode != 0) {
+    const bool paced = Paced(store, calls, *watch, r);
+    watch.reset();
+    if (r.exitCode != 0 || !paced) {
       ShowAgentOutput(r);
       return 1;
     }

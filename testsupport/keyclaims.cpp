@@ -68,8 +68,13 @@ bool KeyClaims::fail(const std::string& what) {
   return false;
 }
 
-bool KeyClaims::claim(const std::string& path) {
+bool KeyClaims::claim(const std::string& link) {
   if (fd_ < 0) return fail(std::string("cannot open ") + kClaimsFile);
+  // A key path that is a link (lbin/heron) keys on the file it names: that
+  // file is the one to move, and the link stays a link.
+  std::error_code ec;
+  const std::string path = fs::is_symlink(link, ec) ? fs::canonical(link, ec).string() : link;
+  if (ec) return fail("cannot follow " + link);
   const std::set<unsigned> inUse = KeyBitsInUse();
   for (int attempt = 0; attempt < kRenewals; ++attempt) {
     struct stat st {};
@@ -131,8 +136,9 @@ bool KeyClaims::claimRoot(const std::string& root) {
   std::set<std::string> folders;
   for (const char* dir : kLayoutDirs)
     for (fs::path p = dir; p.has_relative_path(); p = p.parent_path()) folders.insert(p.string());
+  // A folder the root does not have keys nothing.
   for (const std::string& dir : folders)
-    if (!claim(root + dir)) return false;
+    if (access((root + dir).c_str(), F_OK) == 0 && !claim(root + dir)) return false;
   for (const char* program : kKeyPrograms) {
     const std::string path = root + "/opt/tarn/lbin/" + program;
     if (access(path.c_str(), F_OK) == 0 && !claim(path)) return false;

@@ -31,7 +31,7 @@ class KeyClaims {
   // when it could not.
   bool claim(const std::string& path);
   // Claims the install layout's folders of `root` (with those above them)
-  // and the key files among its lbin programs that exist.
+  // and the key files among its lbin programs, those that exist.
   bool claimRoot(const std::string& root);
   const std::string& error() const { return error_; }
 

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <utility>
@@ -93,6 +94,28 @@ void TempRoot::writeKeyPrograms() {
     write(absolute, "");
     if (!keys_.claim(at(absolute))) ADD_FAILURE() << keys_.error();
   }
+}
+
+bool TempRoot::install() {
+  const std::string command = std::string("'") + TARN_CMAKE_COMMAND + "' --install '" +
+                              TARN_BUILD_DIR + "' --prefix '" + path_ + "' >/dev/null";
+  if (std::system(command.c_str()) != 0) {
+    ADD_FAILURE() << "failed: " << command;
+    return false;
+  }
+  if (!keys_.claimRoot(path_)) {
+    ADD_FAILURE() << keys_.error();
+    return false;
+  }
+  std::set<std::string> dirs;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(fs::path(TARN_BUILD_DIR) / "platform", ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+    if (it->path().extension() == ".so") dirs.insert(it->path().parent_path().string());
+  std::string path;
+  for (const std::string& dir : dirs) path += (path.empty() ? "" : ":") + dir;
+  setenv("LD_LIBRARY_PATH", path.c_str(), 1);
+  return true;
 }
 
 TempDir::TempDir() : path_(MakeTempDir("tarntmp.")) {}

@@ -39,6 +39,12 @@ class TempRoot {
   // Writes the empty lbin programs whose files key the DB2 semaphore sets,
   // each with a key of its own.
   void writeKeyPrograms();
+  // Installs the build this test belongs to into the root, as an
+  // administrator installs the product, and claims the keys of what it put
+  // there. The platform's libraries are found through LD_LIBRARY_PATH, which
+  // this sets for the process and what it starts. False, with a test
+  // failure added, when the install failed.
+  bool install();
 
  private:
   std::string path_;

@@ -2,11 +2,13 @@
 // the session side of the start and end handshakes.
 #include "db2/nodesem.h"
 
+#include <sys/ipc.h>
 #include <sys/sem.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 
 #include "cmn/cmninit.h"
@@ -124,6 +126,140 @@ void PhaseEnd(Db2PaceState* state, Db2NodeSem finished, int donePhase) {
   state->phase = donePhase;
 }
 
+// ---- holds: the set of our own that says which run holds which sets.
+// Semaphore 0 guards every change of a hold and every making or deleting of
+// the sets it covers; 1 counts the runs holding GlobalLock and sem_dev;
+// 2 + (node & 0xFF) is 1 while a partition backup holds the five sets of the
+// node (and of the nodes that share its keys, node + 256 and so on). Every
+// change is made with undo.
+constexpr int kHoldersId = 1;  // on DB2GlobalLockPath(), whose GlobalLock uses 0
+constexpr unsigned short kHoldGuard = 0;
+constexpr unsigned short kHoldGlobal = 1;
+constexpr unsigned short kHoldNodeBase = 2;
+constexpr int kNodeKeys = 256;
+constexpr int kHoldSems = kHoldNodeBase + kNodeKeys;
+// The guard is held for a few system calls; a holder that died gave it back.
+constexpr unsigned kGuardWaitMs = 30000;
+// A removed holders' set is made again; a few rounds cover any race.
+constexpr int kHoldAttempts = 8;
+
+// Which node holds this process took (a forked child inherits the table but
+// not the holds, which the system keeps per process).
+std::array<pid_t, kNodeKeys> nodeHolder{};
+
+unsigned short NodeHold(int node) {
+  return static_cast<unsigned short>(kHoldNodeBase + (node & 0xFF));
+}
+
+sembuf Op(unsigned short num, int op, int flags = SEM_UNDO) {
+  sembuf b{};
+  b.sem_num = num;
+  b.sem_op = static_cast<short>(op);
+  b.sem_flg = static_cast<short>(flags);
+  return b;
+}
+
+// The holders' set, made (all zero) when missing; -1 when it cannot be.
+int HoldersSet() {
+  const std::string path = DB2GlobalLockPath();
+  const key_t key = ftok(path.c_str(), kHoldersId + 1);
+  if (key == static_cast<key_t>(-1)) return -1;
+  const int id = semget(key, kHoldSems, IPC_CREAT | 0777);
+  if (id < 0)
+    DbgPlain(kLevel, "[DB2Holds] semget of %s: %s", path.c_str(), ErhSysErrnoToText(errno));
+  return id;
+}
+
+// Makes `ops` on the holders' set, making the set again when it was removed
+// in between. The set's id, -2 when they could not be made within
+// `timeoutMs`, -1 on failure.
+int HoldersOperate(sembuf* ops, std::size_t count, unsigned timeoutMs) {
+  for (int attempt = 0; attempt < kHoldAttempts; ++attempt) {
+    const int id = HoldersSet();
+    if (id == -1) return -1;
+    const int rc = CmnSemOperate(id, ops, count, timeoutMs);
+    if (rc == 0) return id;
+    if (rc == -2) return -2;
+    if (errno != EIDRM && errno != EINVAL) return -1;
+  }
+  return -1;
+}
+
+// Takes the guard: the holders' set id, or -1.
+int GuardTake() {
+  sembuf ops[] = {Op(kHoldGuard, 0, 0), Op(kHoldGuard, 1)};
+  const int id = HoldersOperate(ops, 2, kGuardWaitMs);
+  return id >= 0 ? id : -1;
+}
+
+int HoldValue(int holders, unsigned short which) {
+  return semctl(holders, which, GETVAL);
+}
+
+// Gives the guard back, or removes the holders' set when it holds nothing
+// any more (waiters for the guard then make it again).
+void GuardGive(int holders) {
+  std::array<unsigned short, kHoldSems> values{};
+  if (semctl(holders, 0, GETALL, values.data()) == 0 &&
+      std::all_of(values.begin() + 1, values.end(), [](unsigned short v) { return v == 0; })) {
+    CmnSemDelete(holders);
+    return;
+  }
+  sembuf op = Op(kHoldGuard, -1);
+  CmnSemOperate(holders, &op, 1, 0);
+}
+
+void ChangeHold(int holders, unsigned short which, int by) {
+  sembuf op = Op(which, by);
+  CmnSemOperate(holders, &op, 1, 0);
+}
+
+void DeleteByKey(const std::string& path, int id) {
+  const int set = DB2SemOpen(path.c_str(), id);
+  if (set != -1) CmnSemDelete(set);
+}
+
+void DeleteNodeSets(int node) {
+  for (int i = 0; i < DB2_NODE_SEM_COUNT; ++i)
+    DeleteByKey(DB2NodeSemPath(static_cast<Db2NodeSem>(i)), node);
+}
+
+void DeleteGlobalSets() {
+  DeleteByKey(DB2GlobalLockPath(), 0);
+  DeleteByKey(DB2DeviceSemPath(), 0);
+}
+
+// Gives up this process's hold of the node's sets (they are deleted already).
+void ReleaseNodeHold(int node) {
+  if (nodeHolder[static_cast<std::size_t>(node & 0xFF)] != getpid()) return;
+  nodeHolder[static_cast<std::size_t>(node & 0xFF)] = 0;
+  const int holders = GuardTake();
+  if (holders == -1) return;  // the system gives the hold up when we end
+  ChangeHold(holders, NodeHold(node), -1);
+  GuardGive(holders);
+}
+
+// Deletes the sets of `node` and the global ones when no live run holds
+// them: what a run that died left behind.
+void SweepUnheld(int node) {
+  const int holders = GuardTake();
+  if (holders == -1) return;
+  if (HoldValue(holders, kHoldGlobal) == 0) DeleteGlobalSets();
+  if (HoldValue(holders, NodeHold(node)) == 0) DeleteNodeSets(node);
+  GuardGive(holders);
+}
+
+// Why the set `name` keyed on `path` is not there: its key path is missing,
+// or else `otherwise`.
+std::string SetProblem(const char* name, const std::string& path, const std::string& otherwise) {
+  if (access(path.c_str(), F_OK) != 0)
+    return std::string("the key path ") + path + " of " + name + " is missing";
+  return otherwise;
+}
+
+constexpr const char* kNodeSemNames[DB2_NODE_SEM_COUNT] = {
+    "libReady", "canStart (start phase)", "finishedStart", "canStart (end phase)", "finishedEnd"};
+
 }  // namespace
 
 std::string DB2NodeSemPath(Db2NodeSem which) {
@@ -160,12 +296,37 @@ int DB2SemOpen(const char* path, int id) {
 }
 
 int DB2GlobalSemsCreate(Db2GlobalSems* sems, int devices) {
+  static const char kFn[] = "DB2GlobalSemsCreate";
   if (sems == nullptr || devices < 1 || devices > kMaxSessions) return -1;
-  sems->globalLock = DB2SemCreate(DB2GlobalLockPath().c_str(), 0, 1, 0);
-  sems->device = DB2SemCreate(DB2DeviceSemPath().c_str(), 0, 0, 0);
-  if (sems->globalLock == -1 || sems->device == -1 ||
-      CmnSemRelease(sems->device, devices, kHandOff) != 0) {
-    DbgPlain(kDbgUnexpected, "[DB2GlobalSemsCreate] Can not create the global semaphores");
+  *sems = Db2GlobalSems{};
+  const int holders = GuardTake();
+  if (holders == -1) {
+    DbgPlain(kDbgUnexpected, "[%s] Can not take a hold of the global semaphores", kFn);
+    return -1;
+  }
+  const bool first = HoldValue(holders, kHoldGlobal) == 0;
+  if (first) {
+    // Sets nobody holds were left by a run that died: made new, not reset
+    // under a process of that run that may still use them.
+    DeleteGlobalSets();
+    sems->globalLock = DB2SemCreate(DB2GlobalLockPath().c_str(), 0, 1, 0);
+    sems->device = DB2SemCreate(DB2DeviceSemPath().c_str(), 0, 0, 0);
+  } else {
+    sems->globalLock = DB2SemOpen(DB2GlobalLockPath().c_str(), 0);
+    sems->device = DB2SemOpen(DB2DeviceSemPath().c_str(), 0);
+  }
+  if (sems->globalLock == -1 || sems->device == -1) {
+    DbgPlain(kDbgUnexpected, "[%s] Can not create the global semaphores", kFn);
+    if (first) DeleteGlobalSets();
+    GuardGive(holders);
+    *sems = Db2GlobalSems{};
+    return -1;
+  }
+  ChangeHold(holders, kHoldGlobal, 1);
+  GuardGive(holders);
+  sems->holder = getpid();
+  if (CmnSemRelease(sems->device, devices, kHandOff) != 0) {
+    DbgPlain(kDbgUnexpected, "[%s] Can not release the devices", kFn);
     DB2GlobalSemsDelete(sems);
     return -1;
   }
@@ -174,10 +335,24 @@ int DB2GlobalSemsCreate(Db2GlobalSems* sems, int devices) {
 
 void DB2GlobalSemsDelete(Db2GlobalSems* sems) {
   if (sems == nullptr) return;
-  if (sems->globalLock != -1) CmnSemDelete(sems->globalLock);
-  if (sems->device != -1) CmnSemDelete(sems->device);
-  sems->globalLock = -1;
-  sems->device = -1;
+  if (sems->holder == getpid()) {
+    const int holders = GuardTake();
+    if (holders != -1) {
+      ChangeHold(holders, kHoldGlobal, -1);
+      if (HoldValue(holders, kHoldGlobal) == 0) DeleteGlobalSets();
+      GuardGive(holders);
+    }
+  }
+  *sems = Db2GlobalSems{};
+}
+
+std::string DB2GlobalSemsProblem() {
+  const std::pair<const char*, std::string> sets[] = {{"GlobalLock", DB2GlobalLockPath()},
+                                                      {"sem_dev", DB2DeviceSemPath()}};
+  for (const auto& [name, path] : sets)
+    if (DB2SemOpen(path.c_str(), 0) == -1)
+      return SetProblem(name, path, std::string(name) + " could not be set up");
+  return std::string();
 }
 
 int DB2DeviceAcquire(const Db2GlobalSems* sems) {
@@ -205,15 +380,40 @@ int DB2DeviceTopUp(const Db2GlobalSems* sems, int free) {
   return DB2DeviceRelease(sems, missing) == 0 ? missing : -1;
 }
 
-int DB2NodeSemsCreate(int node) {
-  NodeSets sets;
-  sets.fill(-1);
+int DB2NodeSemsCreate(int node, std::string* why) {
+  static const char kFn[] = "DB2NodeSemsCreate";
+  auto fail = [&](std::string text) {
+    DbgPlain(kDbgUnexpected, "[%s] node %d: %s", kFn, node, text.c_str());
+    if (why != nullptr) *why = std::move(text);
+    return -1;
+  };
+  if (node < 0) return fail("no such node");
+  const unsigned short hold = NodeHold(node);
+  // The guard must be free as well: it is held while the holders' set is
+  // looked over for removal.
+  sembuf take[] = {Op(kHoldGuard, 0, 0), Op(hold, 0, 0), Op(hold, 1)};
+  const int seconds = DB2PaceTimeout() * static_cast<int>(kPermitWaitFactor);
+  const int holders = HoldersOperate(take, 3, Milliseconds(DB2PaceTimeout(), kPermitWaitFactor));
+  if (holders == -2)
+    return fail("another backup on this host held the semaphores of partition " +
+                std::to_string(node) + " for " + std::to_string(seconds) + " seconds");
+  if (holders == -1)
+    return fail(SetProblem("the holds", DB2GlobalLockPath(),
+                           std::string("the holds of the semaphores could not be taken (") +
+                               ErhSysErrnoToText(errno) + ")"));
+  nodeHolder[static_cast<std::size_t>(node & 0xFF)] = getpid();
+  // Whatever is there was left by a backup that died: made new.
+  DeleteNodeSets(node);
   for (int i = 0; i < DB2_NODE_SEM_COUNT; ++i) {
-    sets[i] = DB2SemCreate(DB2NodeSemPath(static_cast<Db2NodeSem>(i)).c_str(), node, 0, 0);
-    if (sets[i] == -1) {
-      DbgPlain(kDbgUnexpected, "[DB2NodeSemsCreate] node %d: Can not create semaphore %d", node, i);
-      DeleteAll(sets);
-      return -1;
+    const std::string path = DB2NodeSemPath(static_cast<Db2NodeSem>(i));
+    if (DB2SemCreate(path.c_str(), node, 0, 0) == -1) {
+      const std::string problem = SetProblem(
+          kNodeSemNames[i], path,
+          std::string(kNodeSemNames[i]) + " could not be made (" + ErhSysErrnoToText(errno) + ")");
+      DbgPlain(kDbgUnexpected, "[%s] node %d: Can not create semaphore %d", kFn, node, i);
+      DeleteNodeSets(node);
+      ReleaseNodeHold(node);
+      return fail(problem);
     }
   }
   return 0;
@@ -240,8 +440,15 @@ int BackupCoordinator(void* argument) {
              "[%s] Can not initialize semaphores for balancing. Backup will proceed without load "
              "balancing",
              kFn);
-    ErhFullReportPacked(kFn, 0, NlsPackMessage(kDb2MsgSet, kDb2MsgUnpaced));
-    DB2GlobalSemsDelete(&global);
+    // The partition task found them before it forked us; another run may
+    // still hold the one that is left, so nothing global is deleted here.
+    if (arg->database != nullptr)
+      ErhFullReport(kFn, 0,
+                    ("Partition " + std::to_string(node) + " of database " + arg->database +
+                     " is backed up without pacing: " + DB2GlobalSemsProblem() + ".")
+                        .c_str());
+    else
+      ErhFullReportPacked(kFn, 0, NlsPackMessage(kDb2MsgSet, kDb2MsgUnpaced));
     DeleteAll(sets);
     return 0;
   }
@@ -332,6 +539,9 @@ int BackupCoordinator(void* argument) {
   if (CmnSemRelease(global.device, 1, kHandOff) == 0)
     DbgPlain(kLevel, "[%s] Release semaphore sem_dev on value 1", kFn);
   DeleteAll(sets);
+  // A task that died holds nothing any more; with no other live run, what
+  // its agent left goes too.
+  if (taskGone) SweepUnheld(node);
   return 0;
 }
 
@@ -341,6 +551,7 @@ int SemaphoreDelete(void* argument) {
   NodeSets sets;
   OpenAll(arg->node, &sets);
   DeleteAll(sets);
+  ReleaseNodeHold(arg->node);
   return 0;
 }
 

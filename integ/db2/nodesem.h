@@ -14,16 +14,31 @@
 // and given without undo; only GlobalLock, taken and given by the same
 // coordinator, uses undo, so a coordinator that dies holding it frees it.
 //
+// Two backups on one host (two databases, or two instances of one install)
+// meet on the same keys. A set of our own beside them, keyed on the
+// agent's path with id 1, says who holds what, through counts made with
+// undo, so a run that dies lets go of its holds by itself: the runs that
+// hold GlobalLock and sem_dev (the first makes them, later ones join them,
+// the last one to leave deletes them), and for each node key the one
+// partition backup that holds the node's five sets. Their counts are the
+// handshake between one coordinator and its own sessions, so a second
+// partition of the same number waits until the first has deleted them and
+// then makes them new. Sets that nobody holds were left by a run that died:
+// the next run that needs them makes them new, and a coordinator whose task
+// died deletes them.
+//
 // No wait of one partition's processes may hold another partition up for
 // ever: a coordinator keeps GlobalLock at most DB2PaceTimeout() seconds for
 // one phase and waits at most twice that to get it; then it stops pacing its
 // node (the node's sets go, its sessions go on unpaced). A session waits for
 // its permit at most four times as long (the longest a live coordinator
 // takes to give it); then its coordinator is taken for dead and the session
-// fails. Waits that hold nothing another partition needs (for the node's
-// sessions to arrive, for the data to flow) are not bounded: they end with
-// the backup call, when the partition task deletes the node's sets, or with
-// the partition task itself when it dies before it could.
+// fails. A partition waits as long for the node's sets another backup
+// holds, then goes on unpaced. Waits that hold nothing another partition
+// needs (for the node's sessions to arrive, for the data to flow) are not
+// bounded: they end with the backup call, when the partition task deletes
+// the node's sets, or with the partition task itself when it dies before it
+// could.
 #pragma once
 
 #include <sys/types.h>
@@ -60,12 +75,17 @@ int DB2SemOpen(const char* path, int id);
 struct Db2GlobalSems {
   int globalLock = -1;
   int device = -1;
+  pid_t holder = 0;  // the process whose hold DB2GlobalSemsCreate took
 };
-// Creates GlobalLock (1) and sem_dev (0) and releases `devices` (1 or more)
-// into sem_dev. 0; -1 when either set could not be made (none is left then).
+// Takes a hold of GlobalLock and sem_dev: makes them (1 and 0) when no live
+// run holds them, else joins them as they are; then releases `devices` (1
+// or more) into sem_dev. 0; -1 when they could not be set up (no hold then).
 int DB2GlobalSemsCreate(Db2GlobalSems* sems, int devices);
-// Deletes both sets (whatever is valid) and marks them invalid.
+// Gives up the hold (the last holder deletes both sets) and marks them
+// invalid; sets opened without a hold are only marked.
 void DB2GlobalSemsDelete(Db2GlobalSems* sems);
+// "" when GlobalLock and sem_dev can be opened; else why not, for a report.
+std::string DB2GlobalSemsProblem();
 // Takes one device from sem_dev, without limit and without undo (a
 // coordinator gives it back). 0; -1 when the set is gone (run unpaced).
 int DB2DeviceAcquire(const Db2GlobalSems* sems);
@@ -81,17 +101,22 @@ int DB2DeviceTopUp(const Db2GlobalSems* sems, int free);
 
 // ---- partition task and coordinator
 // What the coordinator and SemaphoreDelete are given: the node, the
-// number of DB2 sessions of its backup (1 to 32767) and the partition task
+// number of DB2 sessions of its backup (1 to 32767), the partition task
 // that forks the coordinator (0: the coordinator's parent when it starts,
-// which a task that dies at once may no longer be).
+// which a task that dies at once may no longer be) and the database, for
+// reports (may be null; must outlive the coordinator's start).
 struct BackupCoordinatorArg {
   int node;
   int sessions;
   pid_t task = 0;
+  const char* database = nullptr;
 };
-// Creates the node's five sets with value 0 (an existing set is reset).
-// 0; -1 when one could not be made (those made are deleted again).
-int DB2NodeSemsCreate(int node);
+// Takes the hold of the node's five sets for this process, waiting while
+// another partition backup of the same node key holds them (at most four
+// times DB2PaceTimeout()), and makes them new with value 0. 0; -1 when they
+// could not be set up, with the cause in `why` (when given): a missing key
+// path, a failed set, or the other backup's hold (nothing is held then).
+int DB2NodeSemsCreate(int node, std::string* why = nullptr);
 // The coordinator task ("BackupCoordinator"): `arg` is a
 // BackupCoordinatorArg. Lets the node's sessions start together, then end
 // together, each phase under GlobalLock, gives the device back to sem_dev and
@@ -103,7 +128,8 @@ int DB2NodeSemsCreate(int node);
 // sets. Returns 0.
 int BackupCoordinator(void* arg);
 // Deletes the node's five sets (those that exist); a coordinator waiting on
-// one of them fails out of the wait. Returns 0.
+// one of them fails out of the wait. The hold of this process on them, when
+// it has one, goes as well. Returns 0.
 int SemaphoreDelete(void* arg);
 
 // ---- vendor session side

@@ -88,12 +88,12 @@ timespec ToTimespec(std::chrono::nanoseconds left) {
   return ts;
 }
 
-int WaitTimed(SemTimedOpFn op, int id, sembuf* operation, unsigned timeout) {
+int WaitTimed(SemTimedOpFn op, int id, sembuf* ops, std::size_t count, unsigned timeout) {
   static const char kFn[] = "CmnSemWait";
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout);
   timespec ts = ToTimespec(std::chrono::milliseconds(timeout));
   for (;;) {
-    if (op(id, operation, 1, &ts) == 0) return 0;
+    if (op(id, ops, count, &ts) == 0) return 0;
     if (errno == EAGAIN) return -2;
     if (errno != EINTR) {
       LogFailure(kFn);
@@ -104,12 +104,12 @@ int WaitTimed(SemTimedOpFn op, int id, sembuf* operation, unsigned timeout) {
   }
 }
 
-int WaitPolling(int id, sembuf* operation, unsigned timeout) {
+int WaitPolling(int id, sembuf* ops, std::size_t count, unsigned timeout) {
   static const char kFn[] = "CmnSemWait";
-  operation->sem_flg |= IPC_NOWAIT;
+  for (std::size_t i = 0; i < count; ++i) ops[i].sem_flg |= IPC_NOWAIT;
   std::int64_t remaining = timeout;
   for (;;) {
-    if (semop(id, operation, 1) == 0) return 0;
+    if (semop(id, ops, count) == 0) return 0;
     if (errno != EAGAIN && errno != EINTR) {
       LogFailure(kFn);
       return -1;
@@ -168,17 +168,22 @@ int CmnSemWait(int id, int n, unsigned timeout, CmnSemUndo undo) {
   operation.sem_num = 0;
   operation.sem_op = static_cast<short>(-n);
   operation.sem_flg = UndoFlag(undo);
+  return CmnSemOperate(id, &operation, 1, timeout);
+}
+
+int CmnSemOperate(int id, sembuf* ops, std::size_t count, unsigned timeout) {
+  static const char kFn[] = "CmnSemWait";
   if (timeout == kCmnSemForever || timeout == kCmnSemForever2) {
     for (;;) {
-      if (semop(id, &operation, 1) == 0) return 0;
+      if (semop(id, ops, count) == 0) return 0;
       if (errno != EINTR) {
         LogFailure(kFn);
         return -1;
       }
     }
   }
-  if (SemTimedOpFn op = TimedOp()) return WaitTimed(op, id, &operation, timeout);
-  return WaitPolling(id, &operation, timeout);
+  if (SemTimedOpFn op = TimedOp()) return WaitTimed(op, id, ops, count, timeout);
+  return WaitPolling(id, ops, count, timeout);
 }
 
 int CmnSemRelease(int id, int n, CmnSemUndo undo) {

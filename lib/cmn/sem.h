@@ -2,7 +2,11 @@
 // one-semaphore sets found by a file path and a small number.
 #pragma once
 
+#include <cstddef>
+
 #include "cmn/defines.h"
+
+struct sembuf;
 
 // Whether the system reverses an operation when the process that made it
 // ends. A wait and a release made with undo by the same process balance out;
@@ -33,6 +37,11 @@ int CmnSemOpen(const char* path, int id);
 // `timeout` milliseconds (kCmnSemForever or kCmnSemForever2: without limit).
 // A signal does not end the wait early. 0 done, -2 time-out, -1 error.
 int CmnSemWait(int id, int n, unsigned timeout, CmnSemUndo undo);
+// Makes the operations `ops[0..count)` on the set at once, as CmnSemWait
+// waits: at most `timeout` milliseconds (0: only when they can be made at
+// once). 0 done, -2 time-out, -1 error (errno kept: EIDRM or EINVAL when the
+// set is gone).
+int CmnSemOperate(int id, struct sembuf* ops, std::size_t count, unsigned timeout);
 // Adds `n` (0 to 32767) to the semaphore; `n` 0 makes no system call.
 // 0 or -1.
 int CmnSemRelease(int id, int n, CmnSemUndo undo);

@@ -4,8 +4,10 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "cellserver/server.h"
 #include "cellserver/session.h"
@@ -30,7 +32,11 @@ const char* EndName(standin::LaunchResult::End end) {
   }
 }
 
+// Launches run side by side; each record is appended whole.
+std::mutex appendMutex;
+
 void Append(const std::string& path, const std::string& text) {
+  std::lock_guard lock(appendMutex);
   std::ofstream(path, std::ios::app) << text;
 }
 
@@ -148,6 +154,7 @@ void RunLaunch(Server& server, const LaunchSpec& spec, const std::string& result
 
 void LaunchWhenAsked(Server& server, const std::string& specFile, const std::string& resultFile,
                      const std::atomic<bool>& stop) {
+  std::vector<std::thread> running;
   while (!stop) {
     std::ifstream in(specFile);
     if (!in) {
@@ -157,14 +164,17 @@ void LaunchWhenAsked(Server& server, const std::string& specFile, const std::str
     std::ostringstream text;
     text << in.rdbuf();
     std::string why;
-    const std::optional<LaunchSpec> spec = ParseLaunchSpec(text.str(), &why);
-    // Gone before the run, so a new request may be written while it runs.
+    std::optional<LaunchSpec> spec = ParseLaunchSpec(text.str(), &why);
+    // Gone before the run, so a new request may be written while it runs,
+    // and run beside it, as two sessions of a cell server run.
     std::remove(specFile.c_str());
     if (spec)
-      RunLaunch(server, *spec, resultFile);
+      running.emplace_back(
+          [&server, spec = std::move(*spec), resultFile] { RunLaunch(server, spec, resultFile); });
     else
       Append(resultFile, "launch - refused " + why + "\n");
   }
+  for (std::thread& t : running) t.join();
 }
 
 }  // namespace tarn::cellserver

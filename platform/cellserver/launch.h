@@ -46,9 +46,10 @@ std::optional<LaunchSpec> ParseLaunchSpec(const std::string& text, std::string* 
 void RunLaunch(Server& server, const LaunchSpec& spec, const std::string& resultFile);
 
 // Until `stop` is set: waits for the file `specFile` (checked every 100 ms),
-// removes it and runs the launch it described; a file that does not parse is
-// recorded as "launch - refused <why>". Write the file whole (rename it into
-// place); the next one may be written once the previous one is gone.
+// removes it and runs the launch it described beside those still running
+// (all are waited for at the end); a file that does not parse is recorded as
+// "launch - refused <why>". Write the file whole (rename it into place); the
+// next one may be written once the previous one is gone.
 void LaunchWhenAsked(Server& server, const std::string& specFile, const std::string& resultFile,
                      const std::atomic<bool>& stop);
 

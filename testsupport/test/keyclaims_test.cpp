@@ -70,6 +70,21 @@ TEST(KeyClaimsTest, APathWhoseKeyIsHeldElsewhereMovesToAKeyOfItsOwn) {
     EXPECT_NE(Inode(dir.path() + "/keyed"), before);
   }
 
+  {
+    // A link keys on the file it names (lbin/heron names heron_32bit): that
+    // file moves, the link stays a link.
+    tarn::test::WriteFile(dir.path() + "/heron_32bit", "utility");
+    ASSERT_EQ(symlink("heron_32bit", (dir.path() + "/heron").c_str()), 0);
+    KeyClaims holder(dir.path() + "/.spare6");
+    ASSERT_TRUE(holder.claim(dir.path() + "/heron_32bit")) << holder.error();
+    const ino_t before = Inode(dir.path() + "/heron");
+    KeyClaims other(dir.path() + "/.spare7");
+    ASSERT_TRUE(other.claim(dir.path() + "/heron")) << other.error();
+    EXPECT_TRUE(fs::is_symlink(dir.path() + "/heron"));
+    EXPECT_NE(Inode(dir.path() + "/heron"), before);
+    EXPECT_EQ(tarn::test::ReadFile(dir.path() + "/heron"), "utility");
+  }
+
   // Once an owner is gone its keys are free again.
   ASSERT_EQ(::link(file.c_str(), (dir.path() + "/third").c_str()), 0);
   first.reset();

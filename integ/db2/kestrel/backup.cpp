@@ -338,10 +338,19 @@ int DB2Backup(void* argument) {
     return attach < 0 ? attach : -1;
   }
 
-  BackupCoordinatorArg arg{info->node, static_cast<int>(info->parallelism), getpid()};
+  BackupCoordinatorArg arg{info->node, static_cast<int>(info->parallelism), getpid(),
+                           info->dbAlias.c_str()};
   Task coordinator{};
   TaskInit(&coordinator);
-  const bool paced = DB2NodeSemsCreate(info->node) == 0;
+  // The backup goes on unpaced where pacing cannot be set up, and says so
+  // once for the partition.
+  std::string unpaced = DB2GlobalSemsProblem();
+  const bool paced = unpaced.empty() && DB2NodeSemsCreate(info->node, &unpaced) == 0;
+  if (!paced)
+    ErhFullReport(kFn, kErhWarning,
+                  ("Partition " + std::to_string(info->node) + " of database " + info->dbAlias +
+                   " is backed up without pacing: " + unpaced + ".")
+                      .c_str());
   if (paced && TaskRun(&coordinator, BackupCoordinator, &arg, "BackupCoordinator") != 0) {
     // Without its coordinator the partition's sessions would wait for ever
     // for their start; the device the partition holds goes back.
@@ -525,8 +534,10 @@ class DatabaseBackup {
         ReportNothingOn(nodes[0]);
       } else {
         // The catalog partition takes its device like any other, so its
-        // coordinator's return of it keeps the count.
-        const bool held = DB2DeviceAcquire(&sems_) == 0;
+        // coordinator's return of it keeps the count; the pool may be shared
+        // with another run's partitions.
+        std::vector<Task> none;
+        const bool held = TakeDevice(none);
         const int rc = DB2Backup(&info);
         if (held) DB2DeviceTopUp(&sems_, devices_);
         if (rc != 0) {

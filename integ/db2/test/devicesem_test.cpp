@@ -18,6 +18,8 @@ class DeviceSem : public ::testing::Test {
       ASSERT_EQ(CmnInit("devicesemtest", nullptr, nullptr, nullptr, nullptr, 0), 0);
     }
   }
+  // The hold goes too, and with the last hold the set that counts them.
+  void TearDown() override { DB2GlobalSemsDelete(&sems_); }
   void Create(int devices) {
     ASSERT_EQ(DB2GlobalSemsCreate(&sems_, devices), 0);
     guard_.semaphore(sems_.globalLock);

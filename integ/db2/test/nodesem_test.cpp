@@ -39,11 +39,22 @@ void Pause(int ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+// The set that says which run holds which sets, and the semaphore of a
+// node's hold in it.
+unsigned HoldsKey() {
+  return static_cast<unsigned>(ftok(DB2GlobalLockPath().c_str(), 2));
+}
+int HoldsSet() {
+  return semget(static_cast<key_t>(HoldsKey()), 0, 0);
+}
+constexpr int kNodeHoldBase = 2;
+
 // Every ftok key the tests of one root may use, and those `ipcs` still lists.
 std::set<unsigned> OurKeys(int nodes) {
   std::set<unsigned> keys;
   for (const std::string& path : {DB2GlobalLockPath(), DB2DeviceSemPath()})
     keys.insert(static_cast<unsigned>(ftok(path.c_str(), 1)));
+  keys.insert(HoldsKey());
   for (int i = 0; i < DB2_NODE_SEM_COUNT; ++i)
     for (int node = 0; node < nodes; ++node)
       keys.insert(static_cast<unsigned>(
@@ -378,11 +389,14 @@ TEST_F(NodeSemTest, WithoutSetsSessionsRunUnpacedAndTheCoordinatorGivesUp) {
   DB2PaceEndEnd(&pace);
   EXPECT_EQ(pace.phase, DB2_PACE_ENDED);
 
-  // No global sets: the coordinator deletes the node's sets and returns.
+  // No global sets: the coordinator deletes the node's sets and returns;
+  // the partition task then gives up its hold of them.
   ASSERT_EQ(DB2NodeSemsCreate(0), 0);
   BackupCoordinatorArg arg{0, 2};
   ChildProcess coordinator([&] { return BackupCoordinator(&arg); });
   EXPECT_EQ(coordinator.ExitCode(kWatchdogSeconds), 0);
+  EXPECT_EQ(DB2SemOpen(DB2NodeSemPath(DB2_SEM_LIB_READY).c_str(), 0), -1);
+  SemaphoreDelete(&arg);
 }
 
 TEST_F(NodeSemTest, NodesThatDifferBy256ShareAKey) {
@@ -394,6 +408,81 @@ TEST_F(NodeSemTest, NodesThatDifferBy256ShareAKey) {
   guard.semaphore(a);
   EXPECT_EQ(DB2SemOpen(path.c_str(), 3 + 256), a);
   EXPECT_EQ(CmnSemDelete(a), 0);
+}
+
+// Two runs on one host meet on the same keys. A second run joins the
+// global sets as they are and leaves them to the last holder; a second
+// partition backup of a node waits while the first holds the node's sets;
+// sets whose holder died are made new by the next run.
+TEST_F(NodeSemTest, SetsAnotherLiveRunHoldsAreNeitherResetNorDeleted) {
+  tarn::test::Watchdog watchdog(kWatchdogSeconds);
+  {
+    SCOPED_TRACE("global sets");
+    Db2GlobalSems first, second;
+    ASSERT_EQ(DB2GlobalSemsCreate(&first, 1), 0);
+    ASSERT_EQ(CmnSemWait(first.globalLock, 1, 0, CMN_SEM_UNDO), 0);  // a coordinator of it
+    ASSERT_EQ(DB2GlobalSemsCreate(&second, 2), 0);
+    EXPECT_EQ(second.globalLock, first.globalLock);
+    EXPECT_EQ(Value(first.globalLock), 0);  // not reset under the holder
+    EXPECT_EQ(Value(first.device), 3);      // both runs' devices
+    DB2GlobalSemsDelete(&second);
+    EXPECT_EQ(Value(first.globalLock), 0);  // still there for the first run
+    ASSERT_EQ(CmnSemRelease(first.globalLock, 1, CMN_SEM_UNDO), 0);
+    const int lock = first.globalLock;
+    DB2GlobalSemsDelete(&first);
+    EXPECT_EQ(DB2SemOpen(DB2GlobalLockPath().c_str(), 0), -1);
+    EXPECT_EQ(Value(lock), -1);
+
+    // A run that dies holding them: the next one makes them new.
+    ChildProcess killed([] {
+      Db2GlobalSems sems;
+      if (DB2GlobalSemsCreate(&sems, 1) != 0 || CmnSemWait(sems.device, 1, 0, CMN_SEM_NO_UNDO) != 0)
+        return 2;
+      _exit(0);
+    });
+    ASSERT_EQ(killed.ExitCode(kWatchdogSeconds), 0);
+    const int left = DB2SemOpen(DB2DeviceSemPath().c_str(), 0);
+    ASSERT_NE(left, -1);
+    ASSERT_EQ(DB2GlobalSemsCreate(&first, 1), 0);
+    EXPECT_NE(first.device, left);
+    EXPECT_EQ(Value(first.device), 1);
+    DB2GlobalSemsDelete(&first);
+  }
+  {
+    SCOPED_TRACE("node sets");
+    ASSERT_EQ(DB2NodeSemsCreate(0), 0);
+    const int ready = DB2SemOpen(DB2NodeSemPath(DB2_SEM_LIB_READY).c_str(), 0);
+    ASSERT_EQ(CmnSemRelease(ready, 1, CMN_SEM_NO_UNDO), 0);  // a session of ours is ready
+    // Another partition 0 waits for them, and after a bound gives up.
+    setenv(kDb2PaceTimeoutVariable, "1", 1);
+    ChildProcess bounded([] {
+      std::string why;
+      return DB2NodeSemsCreate(0, &why) == -1 &&
+                     why == "another backup on this host held the semaphores of partition 0 for "
+                            "4 seconds"
+                 ? 0
+                 : 2;
+    });
+    EXPECT_EQ(bounded.ExitCode(kWatchdogSeconds), 0);
+    unsetenv(kDb2PaceTimeoutVariable);
+    ChildProcess waits([] {
+      if (DB2NodeSemsCreate(0) != 0) return 2;
+      _exit(0);  // dies holding them
+    });
+    for (int i = 0; i < 2000 && semctl(HoldsSet(), kNodeHoldBase, GETZCNT) < 1; ++i) Pause(5);
+    EXPECT_EQ(semctl(HoldsSet(), kNodeHoldBase, GETZCNT), 1);
+    EXPECT_EQ(Value(ready), 1);  // neither reset nor deleted under us
+    BackupCoordinatorArg arg{0, 1};
+    SemaphoreDelete(&arg);
+    ASSERT_EQ(waits.ExitCode(kWatchdogSeconds), 0);
+    // Its sets outlived it; the next run takes them over and deletes them.
+    const int stale = DB2SemOpen(DB2NodeSemPath(DB2_SEM_LIB_READY).c_str(), 0);
+    ASSERT_NE(stale, -1);
+    ASSERT_EQ(DB2NodeSemsCreate(0), 0);
+    EXPECT_NE(DB2SemOpen(DB2NodeSemPath(DB2_SEM_LIB_READY).c_str(), 0), stale);
+    SemaphoreDelete(&arg);
+  }
+  EXPECT_EQ(HoldsSet(), -1);
 }
 
 }  // namespace

@@ -72,10 +72,8 @@ class KestrelTest : public ::testing::Test {
  protected:
   void SetUp() override {
     CmnPathsInit(root_.path().c_str());
-    root_.writeKeyPrograms();
+    ASSERT_NO_FATAL_FAILURE(PrepareRoot());
     root_.write("/etc/opt/tarn/client/cell_server", hosts_.cellServer.address + "\n");
-    std::filesystem::copy_file(TARN_WREN_LIBRARY, root_.at("/opt/tarn/lib/libwren_32bit.so"));
-    std::filesystem::copy_file(TARN_SISKIN_PROGRAM, root_.at("/opt/tarn/bin/siskin"));
     if (CmnIsInitialized() == 0) {
       ASSERT_EQ(CmnInit("kestreltest", nullptr, nullptr, nullptr, nullptr, 0), 0);
     }
@@ -83,6 +81,14 @@ class KestrelTest : public ::testing::Test {
     for (int node : {0, 1, 2})
       db2_.store().WriteData(kInstance, kDatabase, node, "USERSPACE1",
                              std::string(30000, 'a' + node));
+  }
+
+  // What the root holds of the product: the empty key programs, the built
+  // vendor library and siskin; the agent runs from the build.
+  virtual void PrepareRoot() {
+    root_.writeKeyPrograms();
+    std::filesystem::copy_file(TARN_WREN_LIBRARY, root_.at("/opt/tarn/lib/libwren_32bit.so"));
+    std::filesystem::copy_file(TARN_SISKIN_PROGRAM, root_.at("/opt/tarn/bin/siskin"));
   }
 
   // The stand-ins, with `objects` backup and `restores` restore answers of
@@ -135,9 +141,9 @@ class KestrelTest : public ::testing::Test {
   // Asks the session manager to start the agent (see Agent) and returns at once.
   void Launch(const std::string& line, const std::vector<std::string>& args = {},
               const std::vector<std::string>& extra = {}) const {
-    std::string spec = "barlist " + std::string(kBarlist) + "\nappname " + kInstance +
-                       "\nclient " + hosts_.self + " " + std::to_string(clientPort_) + "\nclienthost " +
-                       cmnHostname + "\nprogram " + TARN_KESTREL_PROGRAM + "\ntimeout 120\n";
+    std::string spec = "barlist " + std::string(kBarlist) + "\nappname " + kInstance + "\nclient " +
+                       hosts_.self + " " + std::to_string(clientPort_) + "\nclienthost " +
+                       cmnHostname + "\nprogram " + kestrel_ + "\ntimeout 120\n";
     for (const std::string& a : args) spec += "arg " + a + "\n";
     for (const std::string& e : extra) spec += "env " + e + "\n";
     spec += "input " + line + "\n";
@@ -201,7 +207,7 @@ class KestrelTest : public ::testing::Test {
   }
 
   // Restores the partition's image of `timestamp` through the vendor library.
-  int Restore(int node, const std::string& timestamp) const {
+  int Restore(int node, const std::string& timestamp, const char* database = kDatabase) const {
     VendorOptions o;
     o.variables = VendorOptionsVariables(kBarlist, "-server " + hosts_.cellServer.address);
     o.barlist = kBarlist;
@@ -209,7 +215,7 @@ class KestrelTest : public ::testing::Test {
     EXPECT_EQ(VendorOptionsWrite(o, &record), 0);
     db2sim::RestoreRequest req;
     req.instance = kInstance;
-    req.alias = kDatabase;
+    req.alias = database;
     req.node = node;
     req.library = root_.at("/opt/tarn/lib/libwren_32bit.so");
     req.sessions = 2;
@@ -250,6 +256,17 @@ class KestrelTest : public ::testing::Test {
   std::unique_ptr<tarn::test::ServerProgram> clientsvc_;
   std::string launchFile_;
   int clientPort_ = 0;
+  std::string kestrel_ = TARN_KESTREL_PROGRAM;  // the program the session manager starts
+};
+
+// The agent as an installation holds it: the build installed into the root,
+// nothing else of the product added.
+class KestrelInstalledTest : public KestrelTest {
+ protected:
+  void PrepareRoot() override {
+    ASSERT_TRUE(root_.install());
+    kestrel_ = root_.at("/opt/tarn/lbin/kestrel");
+  }
 };
 
 }  // namespace

@@ -435,6 +435,8 @@ TEST_F(WrenDb2Test, SessionsWhoseCoordinatorIsGoneFailAtTheirBound) {
       });
   EXPECT_EQ(failed, 0);
   EXPECT_TRUE(CatalogueObjects().empty());
+  BackupCoordinatorArg arg{0, 1};
+  SemaphoreDelete(&arg);  // and the hold of them
 }
 
 }  // namespace
