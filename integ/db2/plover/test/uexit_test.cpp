@@ -71,6 +71,31 @@ TEST(SessionOrder, SerialNumbersCompareAsNumbers) {
   EXPECT_LT(UE_CompareSessionIds("", "2008/01/02-1"), 0);
 }
 
+// The copies are sorted with it: a strict weak order over any ids, the
+// malformed ones after (below) every well-formed one, among them by text.
+TEST(SessionOrder, IsAStrictWeakOrderWithMalformedIdsBelow) {
+  const std::vector<const char*> ids = {"-12",          "-3",           "-2a", "2008/01/02-1",
+                                        "2008/01/02-10", "2008/01/10-3", "",    "x",
+                                        "2008/01/02-",  "2008/01/02-1b", "-",  "2008/01/02-9"};
+  const auto less = [](const char* a, const char* b) { return UE_CompareSessionIds(a, b) < 0; };
+  for (const char* a : ids) {
+    EXPECT_FALSE(less(a, a)) << a;
+    for (const char* b : ids) {
+      EXPECT_EQ(UE_CompareSessionIds(a, b), -UE_CompareSessionIds(b, a)) << a << " " << b;
+      for (const char* c : ids) {
+        if (less(a, b) && less(b, c)) {
+          EXPECT_TRUE(less(a, c)) << a << " " << b << " " << c;
+        }
+      }
+    }
+  }
+  EXPECT_GT(UE_CompareSessionIds("-12", "-3"), 0);
+  EXPECT_GT(UE_CompareSessionIds("-3", "-2a"), 0);
+  EXPECT_GT(UE_CompareSessionIds("-12", "-2a"), 0);
+  EXPECT_LT(UE_CompareSessionIds("2008/01/02-1b", "2008/01/02-1"), 0);
+  EXPECT_GT(UE_CompareSessionIds("x", "-2a"), 0);
+}
+
 constexpr char kCellFormat[] = "-key host\n-key virt[ual\n-key clus[ter\n-key os\n";
 
 TEST(VirtualServers, LinesOfThisHostGiveVirtualElseClusterNames) {
