@@ -94,8 +94,10 @@ struct CsaServerSlot {
   UserList* users;  // the server's user list once loaded (csa/csaops.h)
   int usersLoaded;  // users holds the list read (null for an empty one)
   // The server accepted and then did not answer within its bound; cleared
-  // by the next login.
+  // by the next login. Such a slot is not bound again within one reply
+  // time-out of silentSince (steady-clock milliseconds).
   int silent;
+  std::int64_t silentSince;
 };
 
 struct CsaSessionEntry {
@@ -176,7 +178,8 @@ CsaContext* CsaGetContext();
 
 // Binds a server to a slot and logs in: a connected slot of the same host
 // (case ignored) is returned as it is (*reused = 1), an unconnected one is
-// connected again, else the next free slot is taken. Returns the slot, or -1
+// connected again (not within one reply time-out after its server was found
+// silent: 1011 with ETIMEDOUT at once), else the next free slot is taken. Returns the slot, or -1
 // (1613, 1602, 1603, 1601, 1604, 1004 when all slots are taken, 1011 for a
 // bad login reply, or the server's error). `reused` may be null.
 int MCsaBindServerEx(const char* host, int* reused);

@@ -285,9 +285,22 @@ int MCsaBindServerEx(const char* host, int* reused) {
   }
   CsaServerSlot& slot = c->slots[index];
 
+  // Its server took the last exchange and never answered: binding it again
+  // at once would only wait out the bounds again.
+  if (slot.silent != 0) {
+    const auto since = std::chrono::milliseconds(slot.silentSince);
+    const auto now =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch());
+    if (now - since < std::chrono::seconds(ReplyTimeout())) {
+      DbgPlain(kLevel, "[%s] %s did not answer %lld s ago; not bound again yet", kFn, slot.host,
+               static_cast<long long>((now - since).count() / 1000));
+      ErhMark(ECSACONNECTION, ETIMEDOUT, kFn, kErhMinor);
+      return done(-1);
+    }
+  }
   const int port = GetCSport(slot.host);
   if (port < 0) {
-    slot.silent = CsaServerSilent();
+    NoteSilence(slot);
     return done(-1);
   }
   slot.port = port;

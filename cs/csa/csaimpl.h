@@ -72,6 +72,8 @@ int SlotReceive(CsaServerSlot& slot, const char* function, int timeout = ReplyTi
 // Disconnects the slot after a failed transfer, noting whether the server
 // was silent (the pending error a time-out).
 void GiveUp(CsaServerSlot& slot);
+// Notes on the slot whether the pending error says its server was silent.
+void NoteSilence(CsaServerSlot& slot);
 // The packed error behind a MSG_RESULT being parsed: 0 or the server's code
 // (marked); -1 (fault, slot disconnected) when the items are unusable.
 int SlotUnpack(CsaServerSlot& slot, const char* function);

@@ -2,6 +2,7 @@
 // results, bulk data in chunks both ways, and protocol negotiation.
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "cmn/cmninit.h"
@@ -134,10 +135,18 @@ int ReceiveOn(IpcHandle handle, const char* function, int timeout) {
   return code;
 }
 
-void GiveUp(CsaServerSlot& slot) {
+void NoteSilence(CsaServerSlot& slot) {
   slot.silent = CsaServerSilent();
-  if (slot.silent != 0)
-    DbgPlain(kLevel, "[%s] %s did not answer within %d s", "GiveUp", slot.host, ReplyTimeout());
+  if (slot.silent == 0) return;
+  slot.silentSince = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::steady_clock::now().time_since_epoch())
+                         .count();
+  DbgPlain(kLevel, "[%s] %s took the connection and did not answer in time", "NoteSilence",
+           slot.host);
+}
+
+void GiveUp(CsaServerSlot& slot) {
+  NoteSilence(slot);
   Disconnect(slot);
 }
 

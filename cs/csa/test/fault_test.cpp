@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "cmn/strmsg.h"
 #include "csa/csaimpl.h"
@@ -199,11 +200,27 @@ TEST_F(FaultTest, SilentServerIsGivenUpAfterTheReplyTimeoutAtEveryWait) {
     EXPECT_EQ(CsaGetContext()->slots[0].connected, 0);
     const auto again = std::chrono::steady_clock::now();
     EXPECT_EQ(MCsaRemoveGroupItem(0, 12, "item", 0), -1);
-    EXPECT_LT(std::chrono::steady_clock::now() - again, std::chrono::milliseconds(500));
     EXPECT_EQ(CsaServerSilent(), 1);
+    ErhClearError();
+    // Nor is the slot bound again within the reply time-out.
+    EXPECT_EQ(MCsaBindServerEx(kHost, nullptr), -1);
+    EXPECT_EQ(CsaServerSilent(), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - again, std::chrono::milliseconds(500));
     ErhClearError();
     CsaExit();
   }
+  // Past the reply time-out the slot is bound again.
+  setenv("VEKCSREPLYTIMEOUT", "1", 1);
+  ASSERT_NO_FATAL_FAILURE(Init("item 12 item value\nfault 214 delay 3000 times=1\n"));
+  Owned text;
+  EXPECT_EQ(MCsaGetGroupItem(0, 12, "item", &text.p, 0), -1);
+  EXPECT_EQ(CsaServerSilent(), 1);
+  ErhClearError();
+  EXPECT_EQ(MCsaBindServerEx(kHost, nullptr), -1);
+  ErhClearError();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(MCsaBindServerEx(kHost, nullptr), 0) << ErhErrno();
+  EXPECT_EQ(CsaGetContext()->slots[0].silent, 0);
 }
 
 // The time-outs are settings: the bind time-out also for a client that has
