@@ -8,11 +8,14 @@
 #include <vector>
 
 #include "barutil/vekhost.h"
+#include "cellserver/testing/cellserver_standin.h"
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
+#include "cmn/erh.h"
 #include "cmn/paths.h"
 #include "csa/csa.h"
+#include "csa/csaops.h"
 #include "plover/archlog.h"
 #include "plover/uexit.h"
 #include "tarn_test.h"
@@ -156,6 +159,23 @@ TEST_F(VirtualServerLookup, EachFailureBeforeTheCellServerAnswersNamesItsCause) 
     EXPECT_NE(log.find(c.line), std::string::npos) << log;
     EXPECT_EQ(log.find("Unable to bind CS host"), std::string::npos) << log;
   }
+  // A client that runs (the integration context's) binds the cell server
+  // again; one that took a request and never answered is not bound again.
+  tarn::test::CellServerStandIn cs({.fixture = "fault 214 delay 5000 times=1\n"});
+  ASSERT_TRUE(cs.ready());
+  cs.exportInetPort();
+  ::setenv("VEKCSREPLYTIMEOUT", "1", 1);
+  ASSERT_EQ(MCsaInit("127.0.0.1"), 0);
+  char* text = nullptr;
+  EXPECT_EQ(MCsaGetGroupItem(0, 12, "item", &text, 0), -1);
+  ErhClearError();
+  ::unlink(logPath);
+  EXPECT_FALSE(GetVSArray());
+  const std::string log = DebugLog();
+  EXPECT_NE(log.find("[GetVSArray] Unable to bind CS host"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Unable to init CSA"), std::string::npos) << log;
+  CsaExit();
+  ::unsetenv("VEKCSREPLYTIMEOUT");
 }
 
 TEST(UserExitFormat, FormatsIntoTheHeap) {
