@@ -798,7 +798,9 @@ int UE_RestoreFile(BarContext* ctx, const char* instance, const char* database, 
       newer += (newerCount++ == 0 ? "" : ", ") + copies[i].session;
     }
     if (newerCount > 0) {
-      DbgLogPlain(kUeLog, "Log %s retrieved from the copy of session %s; %s %s could not be used and %s passed over",
+      DbgLogPlain(kUeLog,
+                  "Log %s retrieved from the copy of session %s; %s %s could not be used and %s "
+                  "passed over",
                   Text(path), copies[tried].session.c_str(),
                   newerCount == 1 ? "the newer copy of session" : "the newer copies of sessions",
                   newer.c_str(), newerCount == 1 ? "was" : "were");
