@@ -275,6 +275,156 @@ TEST_F(HostFaultsTest, UserExitWithTheCellServerDownLeavesTheLogWithDb2) {
   EXPECT_EQ(leftovers.Remaining(), "");
 }
 
+// ---------------------------------------------------------------- a frozen cell server
+
+// The cell-server client's bounds in these runs: a connect and the port
+// request, and each reply.
+constexpr int kBindSeconds = 2;
+constexpr int kReplySeconds = 4;
+// What a run may take beyond the bounds it meets: starting the user exit,
+// the context, DB2's own steps.
+constexpr auto kSlack = std::chrono::seconds(8);
+
+// A frozen cell server (SIGSTOP: the kernel still takes its connections and
+// requests, nobody answers) while DB2 archives a log through the user exit,
+// while it retrieves one, and while the agent's restore rolls forward with
+// the logs the user exit brings back. The freeze comes at an event of the
+// stand-ins: DB2 has started the user exit (so the cell server takes its
+// port request and never answers it), or the cell server holds the user
+// exit's login or session start (a delay fault) when it is stopped. Each
+// run ends within the one bound it meets plus a few seconds, whatever the
+// eleven tries of the start and the session start's attempts would add:
+// the archive with 16 and the log left with DB2, the retrieval with 16 and
+// no file, the agent's restore with a failure; nothing stays behind.
+TEST_F(HostFaultsTest, AFrozenCellServerEndsEachRunWithinItsBound) {
+  enum class Run { kArchive, kRetrieve, kAgentRestore };
+  struct Case {
+    const char* what;
+    Run run;
+    std::string fixture;  // answers held, so that the freeze finds them waiting
+    std::function<bool()> at;
+    std::chrono::seconds bound;  // from the freeze to the end of the run
+  };
+  const auto exitStarted = [this](const char* request) {
+    return [this, request] {
+      return CallerOf(tarn::test::ReadFile(db2_.store().CallsLog()), "userexit",
+                      std::string("-RQ") + request) != 0;
+    };
+  };
+  const auto holds = [this](const char* traffic) {
+    return [this, traffic] {
+      for (const std::string& line : cs_->traffic())
+        if (line.find(traffic) != std::string::npos) return true;
+      return false;
+    };
+  };
+  const Case cases[] = {
+      {"archive, port request unanswered", Run::kArchive, "", exitStarted("ARCHIVE"),
+       std::chrono::seconds(kBindSeconds)},
+      {"archive, session start unanswered", Run::kArchive, "fault 205 delay 30000\n",
+       holds("request < 205 \"7\""), std::chrono::seconds(kReplySeconds)},
+      // The test's own two logins (its configuration) go through first.
+      {"retrieval, login unanswered", Run::kRetrieve, "fault 0 delay 30000 after=2\n",
+       holds("request < 0 \"VEKBAR_PLOVER\""), std::chrono::seconds(kReplySeconds)},
+      {"agent's restore, retrieval's port request unanswered", Run::kAgentRestore, "",
+       exitStarted("RETRIEVE"), std::chrono::seconds(kBindSeconds)},
+  };
+  const db2sim::Store store = db2_.store();
+  db2_.DropDatabase(kDatabase);
+  db2_.CreateDatabase(kDatabase, {0, 1, 2}, 1, {"SYSCATSPACE", "USERSPACE1"}, true);
+  db2_.InstallUserExit(TARN_PLOVER_PROGRAM);
+  const std::string logDir = store.NodeDir(kInstance, kDatabase, 0) + "/logs";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const tarn::test::Leftovers leftovers(root_.path());
+    // The agent's backup has an object for each of its three partitions,
+    // the archive of the log one more; then come the restores.
+    const int objects = c.run == Run::kAgentRestore ? 4 : 1;
+    ASSERT_NO_FATAL_FAILURE(Start(objects, 4, {}, "", c.fixture));
+    WriteRc("VEKCSBINDTIMEOUT=" + std::to_string(kBindSeconds) +
+            "\nVEKCSREPLYTIMEOUT=" + std::to_string(kReplySeconds) + "\n");
+    ASSERT_NO_FATAL_FAILURE(PutConfig([](BpList* config) {
+      CmnVar* barlists = nullptr;
+      BP_AddList(config, "USEREXIT_BARLISTS", &barlists);
+      BP_AddStr(barlists, kDatabase, "logs");
+    }));
+    if (c.run == Run::kAgentRestore) {
+      // An image, then a log that only the user exit can bring back.
+      const AgentRun backup = Agent("-backup -dbname SAMPLE");
+      ASSERT_EQ(backup.exitCode, 0) << backup.output;
+      db2sim::WriteLogged(store, kInstance, kDatabase, 0, "USERSPACE1", "logged", "");
+      ASSERT_EQ(db2sim::ArchiveLog(store, kInstance, kDatabase, 0, 60000), 0) << db2_.Calls();
+    } else {
+      db2sim::WriteLogged(store, kInstance, kDatabase, 0, "USERSPACE1", "x", "");
+    }
+    const std::uint32_t active = store.ReadNodeState(kInstance, kDatabase, 0).log;
+    std::filesystem::remove(store.CallsLog());
+
+    // The watcher freezes the cell server at the case's event and lets it go
+    // on once the run is over: the user exit has ended, or the agent has.
+    std::atomic<bool> over{false};
+    std::optional<Clock::duration> frozenFor;
+    std::thread watcher([&] {
+      const Clock::time_point until = Clock::now() + std::chrono::seconds(150);
+      while (!over && !c.at() && Clock::now() < until) usleep(1000);
+      if (over || ::kill(cs_->pid(), SIGSTOP) != 0) return;
+      const Clock::time_point frozen = Clock::now();
+      const auto agentRuns = [&] {
+        for (const Proc& p : ProcessesOf(root_.path()))
+          if (p.exe == "kestrel") return true;
+        return false;
+      };
+      while (!over && (c.run != Run::kAgentRestore || agentRuns()) && Clock::now() < until)
+        usleep(10000);
+      frozenFor = Clock::now() - frozen;
+      ::kill(cs_->pid(), SIGCONT);
+    });
+    int sqlcode = 0;
+    AgentRun agent;
+    if (c.run == Run::kArchive) {
+      sqlcode = db2sim::ArchiveLog(store, kInstance, kDatabase, 0, 120000);
+    } else if (c.run == Run::kRetrieve) {
+      sqlcode = db2sim::RunUserExit(store, store.ReadInstance(kInstance), "RETRIEVE", kDatabase, 0,
+                                    logDir, db2sim::LogFileName(active + 5), 120000);
+    } else {
+      db2_.store().WriteData(kInstance, kDatabase, 0, "USERSPACE1", "damaged");
+      agent = Agent("-restore -dbname SAMPLE -rollforward");
+    }
+    over = true;
+    watcher.join();
+    ASSERT_TRUE(frozenFor) << "the cell server was never frozen: "
+                           << [this] {
+                                std::string all;
+                                for (const std::string& l : cs_->traffic()) all += l + "\n";
+                                return all.substr(all.size() > 3000 ? all.size() - 3000 : 0);
+                              }() << db2_.Calls();
+    EXPECT_LT(*frozenFor, c.bound + kSlack);
+    const std::string calls = db2_.Calls();
+    EXPECT_NE(calls.find("userexit-result exit=16"), std::string::npos) << calls;
+    EXPECT_EQ(calls.find("killed after time-out"), std::string::npos) << calls;
+    switch (c.run) {
+      case Run::kArchive:
+        EXPECT_EQ(sqlcode, db2sim::kSqlLogArchive);
+        EXPECT_TRUE(db2sim::Exists(logDir + "/" + db2sim::LogFileName(active)));
+        break;
+      case Run::kRetrieve: EXPECT_EQ(sqlcode, 16); break;
+      case Run::kAgentRestore:
+        EXPECT_GT(agent.exitCode, 0) << agent.record << "\n" << agent.output;
+        EXPECT_NE(agent.record.find("outcome=failed"), std::string::npos) << agent.record;
+        break;
+    }
+    // Neither a retrieved log nor its temporary file.
+    if (c.run != Run::kArchive) {
+      for (const std::string& name : db2sim::ListDir(logDir))
+        EXPECT_NE(name[0], '.') << name;
+    }
+    clientsvc_.reset();
+    cs_.reset();
+    ma_.reset();
+    EXPECT_EQ(leftovers.Remaining(), "");
+  }
+}
+
 // The session manager's link of a DB2 session breaks while its object is
 // open. With a reconnect port the session reconnects and the backup
 // completes with every image; without one the backup fails where all see it.

@@ -27,6 +27,7 @@ inline constexpr std::size_t kCsaGuidMax = 63;       // session ids (GUIDs), wit
 inline constexpr std::size_t kCsaTextMax = 255;      // login reply items 3 and 4 (cut)
 inline constexpr std::size_t kCsaShortTextMax = 64;  // login reply item 6 (cut)
 inline constexpr int kCsaDefaultBindTimeout = 15;    // seconds, while BindTimeout is unknown
+inline constexpr int kCsaDefaultReplyTimeout = 120;  // seconds a server may take to answer
 
 // Message ids of the client's own exchanges (request ids: csa/csaops.h).
 enum CsaMsgId : int {
@@ -92,6 +93,11 @@ struct CsaServerSlot {
   int instFlags;    // installation flags, login reply item 5
   UserList* users;  // the server's user list once loaded (csa/csaops.h)
   int usersLoaded;  // users holds the list read (null for an empty one)
+  // The server accepted and then did not answer within its bound; cleared
+  // by the next login. Such a slot is not bound again within one reply
+  // time-out of silentSince (steady-clock milliseconds).
+  int silent;
+  std::int64_t silentSince;
 };
 
 struct CsaSessionEntry {
@@ -150,6 +156,12 @@ int MCsaInit(const char* cellHost);
 void CsaExitEx(int flags);
 void CsaExit();
 int CsaIsInitialized();
+// 1 when the pending error says that a server took the connection and then
+// gave no answer within the client's bound (1603 or 1011 marked with
+// ETIMEDOUT: a frozen or hung server, or a slot given up for that), else 0.
+// Unlike a refused or unreachable server, trying such a server again at once
+// only waits out the bound again.
+int CsaServerSilent();
 // The embedded flag: set it (1) for a client hosted by another client layer
 // before MCsaInit; it keeps the IPC layer running at exit, skips the global
 // options and leaves the slots' connections out of IpcWaitForIpcEvent.
@@ -166,7 +178,8 @@ CsaContext* CsaGetContext();
 
 // Binds a server to a slot and logs in: a connected slot of the same host
 // (case ignored) is returned as it is (*reused = 1), an unconnected one is
-// connected again, else the next free slot is taken. Returns the slot, or -1
+// connected again (not within one reply time-out after its server was found
+// silent: 1011 with ETIMEDOUT at once), else the next free slot is taken. Returns the slot, or -1
 // (1613, 1602, 1603, 1601, 1604, 1004 when all slots are taken, 1011 for a
 // bad login reply, or the server's error). `reused` may be null.
 int MCsaBindServerEx(const char* host, int* reused);
@@ -190,11 +203,15 @@ int HandleGlobals();
 // HandleGlobals when the client runs and is not embedded; else 0.
 int MCsaReInitGlobals();
 // Asks the inet service of `host` for its request port; the whole exchange
-// is bounded by BindTimeout. The port (1 to 65535), or -1 (1602, 1603, 1601).
+// is bounded by the bind time-out (VEKCSBINDTIMEOUT, else BindTimeout). The
+// port (1 to 65535), or -1 (1602, 1603, 1601).
 int GetCSport(const char* host);
 
 // ---------------------------------------------------------------- transport
-// Every call works on the client's message and the slot's connection. The
+// Every call works on the client's message and the slot's connection, and
+// waits for each send and each reply at most VEKCSREPLYTIMEOUT seconds
+// (kCsaDefaultReplyTimeout when unset); a time-out is a failure of the
+// connection (1011 with ETIMEDOUT). The
 // slot must be bound and connected (else 1004 or 1011 before anything is
 // sent). A failure of the connection, and a reply that breaks the protocol,
 // mark 1011 and close the slot's connection (the next bind of its host

@@ -116,8 +116,7 @@ PortExchange AskInetService(const char* host, int inetPort, const char* function
       ConnectWithin(host, static_cast<unsigned>(inetPort), BindTimeout()), CloseQuietly);
   if (!connection) return PortExchange::kNoConnection;
   StrMsg* msg = Msg();
-  const int sent = ipc_sendDataEx(connection.get(), StrMsgGetBufL(msg),
-                                  static_cast<int>(msg->length) + 1, SecondsLeft(deadline));
+  const int sent = SendMessageWithin(connection.get(), msg, SecondsLeft(deadline));
   const int received =
       sent > 0 ? IpcReceiveStrMsgExL(connection.get(), msg, SecondsLeft(deadline)) : -1;
   if (sent <= 0 || received <= 0) {
@@ -286,8 +285,24 @@ int MCsaBindServerEx(const char* host, int* reused) {
   }
   CsaServerSlot& slot = c->slots[index];
 
+  // Its server took the last exchange and never answered: binding it again
+  // at once would only wait out the bounds again.
+  if (slot.silent != 0) {
+    const auto since = std::chrono::milliseconds(slot.silentSince);
+    const auto now =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch());
+    if (now - since < std::chrono::seconds(ReplyTimeout())) {
+      DbgPlain(kLevel, "[%s] %s did not answer %lld s ago; not bound again yet", kFn, slot.host,
+               static_cast<long long>((now - since).count() / 1000));
+      ErhMark(ECSACONNECTION, ETIMEDOUT, kFn, kErhMinor);
+      return done(-1);
+    }
+  }
   const int port = GetCSport(slot.host);
-  if (port < 0) return done(-1);
+  if (port < 0) {
+    NoteSilence(slot);
+    return done(-1);
+  }
   slot.port = port;
   slot.handle = ConnectWithin(slot.host, static_cast<unsigned>(port), BindTimeout());
   if (slot.handle < 0) {
@@ -295,17 +310,18 @@ int MCsaBindServerEx(const char* host, int* reused) {
     return done(-1);
   }
   if (EnvGetBool("VEK_PROTNEG_CSA_CRS") != 0 && Negotiate(slot.handle, kFn, "CRS") != 0) {
-    Disconnect(slot);
+    GiveUp(slot);
     return done(-1);
   }
   if (StartMessage(kFn, MSG_LOGIN, "%s%s%s%s%d%s", CmnGetProgname(), c->shortVersion, cmnEun,
                    cmnEgn, std::abs(static_cast<int>(getpid())), cmnNodename) != 0 ||
-      SlotAnswer(slot, kFn, LoginTimeout()) != Outcome::kOk) {
-    Disconnect(slot);
+      SlotAnswer(slot, kFn) != Outcome::kOk) {
+    GiveUp(slot);
     return done(-1);
   }
   if (ReadLoginItems(slot, kFn) != 0) return done(-1);
   slot.connected = 1;
+  slot.silent = 0;
   if (index == c->boundSlots) ++c->boundSlots;
   if (c->embedded != 0 && IpcSetEntryFlag(slot.handle, IPC_FLAG_NOWAIT) != 0) ErhClearError();
   return done(index);

@@ -2,6 +2,7 @@
 // identity message, the checks every request makes, and the slot accessors.
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstring>
 
@@ -83,8 +84,9 @@ CsaServerSlot* ReadySlot(const char* function, int slot) {
   }
   CsaServerSlot& s = c->slots[slot];
   if (s.connected == 0) {
-    DbgPlain(kLevel, "[%s] slot %d (%s) is not connected", function, slot, s.host);
-    ErhMark(ECSACONNECTION, 0, function, kErhMinor);
+    DbgPlain(kLevel, "[%s] slot %d (%s) is not connected%s", function, slot, s.host,
+             s.silent != 0 ? " (its server did not answer)" : "");
+    ErhMark(ECSACONNECTION, s.silent != 0 ? ETIMEDOUT : 0, function, kErhMinor);
     return nullptr;
   }
   return &s;
@@ -143,8 +145,24 @@ std::string CanonicalHost(const char* host) {
   return name != nullptr && *name != '\0' ? name : host;
 }
 
+namespace {
+
+// A time-out setting of the environment (or rc file) within [1, max], or 0.
+int SecondsSetting(const char* name, int max) {
+  int value = 0;
+  return EnvReadInt(name, &value) == 1 && value >= 1 && value <= max ? value : 0;
+}
+
+}  // namespace
+
 int BindTimeout() {
+  if (const int set = SecondsSetting("VEKCSBINDTIMEOUT", 3600); set > 0) return set;
   return glBindTimeout > 0 ? glBindTimeout : kCsaDefaultBindTimeout;
+}
+
+int ReplyTimeout() {
+  const int set = SecondsSetting("VEKCSREPLYTIMEOUT", 86400);
+  return set > 0 ? set : kCsaDefaultReplyTimeout;
 }
 
 }  // namespace csa_detail
@@ -158,6 +176,11 @@ CsaContext* CsaGetContext() {
 int CsaIsInitialized() {
   const CsaContext* c = Ctx();
   return c != nullptr && c->initialised != 0 ? 1 : 0;
+}
+
+int CsaServerSilent() {
+  const int code = ErhErrno();
+  return (code == ECSAPORT || code == ECSACONNECTION) && ErhSysErrno() == ETIMEDOUT ? 1 : 0;
 }
 
 int CsaEmbedded() {

@@ -21,8 +21,18 @@ CsaContext* Running(const char* function);
 // The message of a running client.
 StrMsg* Msg();
 
+// The bind time-out in seconds, which bounds a connect and the port
+// exchange with an inet service: VEKCSBINDTIMEOUT when it holds 1 to 3600,
+// else the global option BindTimeout once known, else its default.
+int BindTimeout();
+// How long the client waits for a server to take a request or to answer
+// it, the login included: VEKCSREPLYTIMEOUT when it holds 1 to 86400, else
+// kCsaDefaultReplyTimeout.
+int ReplyTimeout();
+
 // A running client and a bound, connected slot: else null with 1613, 1004
-// (level 3) or 1011 marked. Nothing is sent.
+// (level 3) or 1011 marked (with ETIMEDOUT for a slot given up as silent).
+// Nothing is sent.
 CsaServerSlot* ReadySlot(const char* function, int slot);
 // The entry for a session handle 0 to kCsaSessionHandles - 1; else null with
 // 1004 marked (level 3).
@@ -46,15 +56,24 @@ int ReplyFault(CsaServerSlot& slot, const char* function, const char* what);
 
 // Transport on a bare handle: no slot state changes. Send: 0 or -1 (1011).
 // Receive: the code of the received message, now being parsed; -1 (1011) on
-// a failed or closed connection, -2 for a packet that is no message. A
-// receive waits at most `timeout` seconds (0: without bound).
-int SendOn(IpcHandle handle, const char* function);
-int ReceiveOn(IpcHandle handle, const char* function, int timeout = 0);
+// a failed or closed connection, -2 for a packet that is no message. Each
+// send and receive waits at most `timeout` seconds; a time-out is marked
+// with ETIMEDOUT (CsaServerSilent).
+int SendOn(IpcHandle handle, const char* function, int timeout = ReplyTimeout());
+int ReceiveOn(IpcHandle handle, const char* function, int timeout = ReplyTimeout());
+// `msg` as one packet, sent within `timeout` seconds: ipc_sendDataEx's result.
+int SendMessageWithin(IpcHandle handle, StrMsg* msg, int timeout);
 
-// Transport on a slot record: failures disconnect the slot.
+// Transport on a slot record: failures disconnect the slot; one that timed
+// out also marks it silent until its next login.
 int SlotSend(CsaServerSlot& slot, const char* function);
 // The code of the received message, now being parsed, or -1.
-int SlotReceive(CsaServerSlot& slot, const char* function, int timeout = 0);
+int SlotReceive(CsaServerSlot& slot, const char* function, int timeout = ReplyTimeout());
+// Disconnects the slot after a failed transfer, noting whether the server
+// was silent (the pending error a time-out).
+void GiveUp(CsaServerSlot& slot);
+// Notes on the slot whether the pending error says its server was silent.
+void NoteSilence(CsaServerSlot& slot);
 // The packed error behind a MSG_RESULT being parsed: 0 or the server's code
 // (marked); -1 (fault, slot disconnected) when the items are unusable.
 int SlotUnpack(CsaServerSlot& slot, const char* function);
@@ -63,7 +82,7 @@ int SlotUnpack(CsaServerSlot& slot, const char* function);
 enum class Outcome { kOk, kServerError, kFailed };
 // SarAnswer on a slot record. After kOk and kServerError the items behind the
 // result can be read with StrParseNextL(Msg()).
-Outcome SlotAnswer(CsaServerSlot& slot, const char* function, int timeout = 0);
+Outcome SlotAnswer(CsaServerSlot& slot, const char* function, int timeout = ReplyTimeout());
 int SlotQuery(CsaServerSlot& slot, const char* function, char** reply, int expectedId);
 int SlotSendbuf(CsaServerSlot& slot, const char* function, const void* bytes, int length, int raw);
 int SlotReceivebuf(CsaServerSlot& slot, const char* function, char** buffer, int raw);
@@ -86,13 +105,5 @@ void CopyCut(char* buffer, std::size_t size, const char* text);
 // The canonical name of a host (CmnExpandHostname), or the name itself when
 // it does not resolve; "" for null. A failed lookup leaves no error behind.
 std::string CanonicalHost(const char* host);
-// The bind time-out in seconds: BindTimeout, or the default while unknown.
-int BindTimeout();
-// How long a login waits for the cell server's answer: four bind time-outs
-// (a minute by default), so that a server that accepts and never answers
-// cannot hold a process for ever, while a busy one still has time.
-inline int LoginTimeout() {
-  return 4 * BindTimeout();
-}
 
 }  // namespace csa_detail

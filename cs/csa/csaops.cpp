@@ -5,6 +5,7 @@
 // signature when it compiles.
 #include "csa/csaops.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <string_view>
@@ -146,6 +147,7 @@ struct Io {
   int length = 0;               // kSend: bytes to send; kReceive: bytes received
   bool replied = false;         // kAnswer: a MSG_RESULT came back
   const char* after = nullptr;  // kAnswer: the item behind the result, or null
+  int hold = 0;                 // kAnswer: seconds the server may hold the answer back
 };
 
 int CallV(const Request& r, int slot, Io* io, const char* signature, va_list items) {
@@ -156,7 +158,7 @@ int CallV(const Request& r, int slot, Io* io, const char* signature, va_list ite
   if (s != nullptr && StartMessageV(fn, r.id, signature, items) == 0) {
     switch (r.done) {
       case Done::kAnswer: {
-        const Outcome outcome = SlotAnswer(*s, fn);
+        const Outcome outcome = SlotAnswer(*s, fn, ReplyTimeout() + io->hold);
         if (outcome != Outcome::kFailed) {
           io->replied = true;
           io->after = StrParseNextL(Msg());
@@ -712,6 +714,8 @@ int MCsaSemaphoreControl(int slot, int operation, ...) {
     case 6: {
       const int a = va_arg(args, int);
       const int b = va_arg(args, int);
+      // An acquire (4) is answered once it succeeds or its time-out passed.
+      if (operation == 4 && b > 0) io.hold = std::min(b, 86400);
       rc = CallWith<"%d%d%d">(r, slot, &io, operation, a, b);
       break;
     }

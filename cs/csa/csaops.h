@@ -133,7 +133,10 @@ int MCsaSemaphoreControl(int slot, int operation, ...);
 // The server's number of the new resource, or -1.
 int MCsaResourceCreate(int slot, const char* name, int a, int b);
 int MCsaResourceClose(int slot, int resource);
-// With `flag` set waits without limit; else at most `timeout`.
+// With `flag` set asks the server to wait without limit, else at most
+// `timeout` seconds; the client waits for the answer that time-out beyond
+// its reply time-out (VEKCSREPLYTIMEOUT), and for an unlimited wait only the
+// reply time-out: no wait of the client is without bound.
 int MCsaResourceAcquire(int slot, int resource, int flag, int timeout);
 int MCsaResourceRelease(int slot, int resource);
 int MCsaResourceCleanup(int slot);

@@ -62,7 +62,8 @@ bool FitsWhole(const char* text, std::size_t max, const char* what, const char* 
 // Sends the identity message on a new session connection.
 bool SendIdentity(IpcHandle handle, const char* function) {
   const CsaContext* c = Ctx();
-  if (IpcSendData(handle, c->identity, StrMsgTSize(c->identity)) > 0) return true;
+  if (ipc_sendDataEx(handle, c->identity, StrMsgTSize(c->identity), ReplyTimeout()) > 0)
+    return true;
   ErhPromoteError(ECSACONNECTION);
   DbgPlain(kLevel, "[%s] identity could not be sent on handle %d", function, handle);
   return false;
@@ -189,7 +190,7 @@ IpcHandle MCsaStartSessionEx(int slot, int type, const char* startMsg, const cha
     }
     place.key = key;
     place.guid = guid;
-    handle = IpcConnectToProcess(s->host, static_cast<unsigned>(place.port), 0);
+    handle = ConnectWithin(s->host, static_cast<unsigned>(place.port), BindTimeout());
     if (handle >= 0) break;
     if (IsBarType(type) && attempt == 0) {
       ErhClearError();
@@ -237,7 +238,7 @@ IpcHandle Attach(const char* function, int slot, int request, const char* name) 
     return done(-1);
   place.key = key;
   if (!byKey) place.guid = name;
-  const IpcHandle handle = IpcConnectToProcess(s->host, static_cast<unsigned>(place.port), 0);
+  const IpcHandle handle = ConnectWithin(s->host, static_cast<unsigned>(place.port), BindTimeout());
   if (handle < 0) {
     if (byKey) ErhPromoteError(ECSACONNECTION);
     return done(-1);
@@ -333,7 +334,8 @@ int MCsaRead(IpcHandle handle, char** message) {
   *message = nullptr;
   if (Running(kFn) == nullptr || SessionAt(kFn, handle) == nullptr) return -1;
   StrMsg* msg = Msg();
-  const int n = IpcReceiveStrMsgL(handle, msg);
+  // Callers read once a message waits; the rest of it comes within the bound.
+  const int n = IpcReceiveStrMsgExL(handle, msg, ReplyTimeout());
   if (n < 0) {
     PromoteSessionFailure();
     return -1;
@@ -363,7 +365,7 @@ int MCsaWrite(IpcHandle handle, const char* message) {
     ErhMark(ECSARANGE, 0, kFn, kErhMajor);
     return -1;
   }
-  if (IpcSendData(handle, message, StrMsgTSize(message)) < 0) {
+  if (ipc_sendDataEx(handle, message, StrMsgTSize(message), ReplyTimeout()) < 0) {
     PromoteSessionFailure();
     return -1;
   }

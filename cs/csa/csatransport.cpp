@@ -1,6 +1,8 @@
 // Request/reply transport of the cell-server client: messages, raw packets,
 // results, bulk data in chunks both ways, and protocol negotiation.
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "cmn/cmninit.h"
@@ -96,11 +98,19 @@ int ReplyFault(CsaServerSlot& slot, const char* function, const char* what) {
   return -1;
 }
 
-int SendOn(IpcHandle handle, const char* function) {
+int SendMessageWithin(IpcHandle handle, StrMsg* msg, int timeout) {
+  if (msg == nullptr || msg->data == nullptr) {
+    ErhMark(EIPCPACKET, 0, "SendMessageWithin", kErhMinor);
+    return -1;
+  }
+  return ipc_sendDataEx(handle, msg->data, static_cast<int>(msg->length) + 1, timeout);
+}
+
+int SendOn(IpcHandle handle, const char* function, int timeout) {
   StrMsg* msg = Msg();
   if (DbgMatch(kLevelData))
     StrParseMessageToDebugsL(msg, StrMsgGetBufL(msg), kLevelData, "send", "", 0);
-  const int n = IpcSendStrMsgL(handle, msg);
+  const int n = SendMessageWithin(handle, msg, timeout);
   if (n > 0) return 0;
   if (n == 0) {
     DbgPlain(kLevel, "Got 0 on send --> close");
@@ -125,16 +135,31 @@ int ReceiveOn(IpcHandle handle, const char* function, int timeout) {
   return code;
 }
 
+void NoteSilence(CsaServerSlot& slot) {
+  slot.silent = CsaServerSilent();
+  if (slot.silent == 0) return;
+  slot.silentSince = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::steady_clock::now().time_since_epoch())
+                         .count();
+  DbgPlain(kLevel, "[%s] %s took the connection and did not answer in time", "NoteSilence",
+           slot.host);
+}
+
+void GiveUp(CsaServerSlot& slot) {
+  NoteSilence(slot);
+  Disconnect(slot);
+}
+
 int SlotSend(CsaServerSlot& slot, const char* function) {
   if (SendOn(slot.handle, function) == 0) return 0;
-  Disconnect(slot);
+  GiveUp(slot);
   return -1;
 }
 
 int SlotReceive(CsaServerSlot& slot, const char* function, int timeout) {
   const int code = ReceiveOn(slot.handle, function, timeout);
   if (code == -2) return ReplyFault(slot, function, "packet is no message");
-  if (code < 0) Disconnect(slot);
+  if (code < 0) GiveUp(slot);
   return code;
 }
 
@@ -212,10 +237,10 @@ int SlotSendbuf(CsaServerSlot& slot, const char* function, const void* bytes, in
     if (StartMessage(function, MSG_DATA, "%d%d", last, chunk) != 0) return -1;
     if (SlotSend(slot, function) != 0) return -1;
     if (chunk > 0) {
-      const int n = IpcSendData(slot.handle, p, chunk);
+      const int n = ipc_sendDataEx(slot.handle, p, chunk, ReplyTimeout());
       if (n <= 0) {
         MarkTransferFailure(n, function, "a bulk send");
-        Disconnect(slot);
+        GiveUp(slot);
         return -1;
       }
       DbgPlain(kLevelData, "[%s] sent chunk of %d bytes (last %d)", function, chunk, last);
@@ -251,11 +276,11 @@ int SlotReceivebuf(CsaServerSlot& slot, const char* function, char** buffer, int
     if (!block.reserve(static_cast<std::size_t>(total + length + kSpare))) {
       return ReplyFault(slot, function, "no memory for bulk data");
     }
-    const int n =
-        IpcReceiveData(slot.handle, block.get() + total, static_cast<int>(length) + kSpare);
+    const int n = ipc_receiveDataEx(slot.handle, block.get() + total,
+                                    static_cast<int>(length) + kSpare, ReplyTimeout());
     if (n <= 0) {
       MarkTransferFailure(n, function, "a bulk receive");
-      Disconnect(slot);
+      GiveUp(slot);
       return -1;
     }
     if (n != length) return ReplyFault(slot, function, "raw packet does not match its MSG_DATA");
@@ -370,10 +395,10 @@ int SendData(int slot, const void* bytes, int length) {
   static const char kFn[] = "SendData";
   CsaServerSlot* s = ReadySlot(kFn, slot);
   if (s == nullptr) return -1;
-  const int n = IpcSendData(s->handle, bytes, length);
+  const int n = ipc_sendDataEx(s->handle, bytes, length, ReplyTimeout());
   if (n > 0) return 0;
   MarkTransferFailure(n, kFn, "a send");
-  Disconnect(*s);
+  GiveUp(*s);
   return -1;
 }
 
@@ -381,10 +406,10 @@ int ReceiveData(int slot, void* buffer, int size) {
   static const char kFn[] = "ReceiveData";
   CsaServerSlot* s = ReadySlot(kFn, slot);
   if (s == nullptr) return -1;
-  const int n = IpcReceiveData(s->handle, buffer, size);
+  const int n = ipc_receiveDataEx(s->handle, buffer, size, ReplyTimeout());
   if (n > 0) return n;
   MarkTransferFailure(n, kFn, "a receive");
-  Disconnect(*s);
+  GiveUp(*s);
   return -1;
 }
 

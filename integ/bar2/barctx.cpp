@@ -318,7 +318,11 @@ int VEK_InitCsa() {
   for (int attempt = 1; attempt <= kCsaAttempts; ++attempt) {
     rc = MCsaInit(VEK_Global.cmHost);
     if (rc == 0) break;
-    if (attempt == kCsaAttempts) {
+    // A server that is down or restarting refuses or cannot be reached, and
+    // the pauses serve it; one that took the connection and never answered
+    // would cost the whole bound again on every try.
+    const bool silent = CsaServerSilent() != 0;
+    if (attempt == kCsaAttempts || silent) {
       DbgPlain(kLevelFlow, "[%s] CsaInit(%s) failed. Error: %s", fn, VEK_Global.cmHost,
                ErhErrnoToText());
       break;

@@ -154,6 +154,9 @@ int VEK_ConnectSession(BarContext* ctx, int type, const SessionConnectOptions* o
                    : MCsaReconnectSession(0, ctx->session.sessGuid);
     if (handle >= 0) break;
     if (!fresh && ErhErrno() == ECSANOTFOUND) break;
+    // The cell server took the request and did not answer within the
+    // client's bound: more attempts would wait it out again and again.
+    if (CsaServerSilent() != 0) break;
     budget -= kConnectPause;
     cmn::SleepFor(std::chrono::seconds(kConnectPause));
   }

@@ -17,9 +17,10 @@
 // forked child after CmnContextAtFork.
 
 inline constexpr size_t kCmnProgNameMax = 255;
-inline constexpr size_t kCmnHostNameSize = 64;  // host-name buffers, with the terminator
+// Host-name buffers: 64 characters and the terminator.
+inline constexpr size_t kCmnHostNameSize = 65;
 
-// This host's node name and host name (63 characters; "hostname_unknown"
+// This host's node name and host name (64 characters; "hostname_unknown"
 // until CmnGetHostInfo ran) and the cell-server host ("unnamed" until known).
 extern char cmnNodename[kCmnHostNameSize];
 extern char cmnHostname[kCmnHostNameSize];

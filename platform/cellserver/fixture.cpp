@@ -35,9 +35,10 @@
 //   answer <request-id> <item>...
 //       Items behind the result of that request, in place of the stand-in's
 //       own (on success and on an injected error alike). Repeated lines append.
-//   fault <request-id> <kind> [<argument>...] [times=<n>]
+//   fault <request-id> <kind> [<argument>...] [after=<m>] [times=<n>]
 //       Injected into every request with that id (inet port request 2, login 0,
-//       negotiation 267 included), or only into the next n of them.
+//       negotiation 267 included), or only into the next n of them; with
+//       after=, the first m of them are left alone.
 //       Kinds:
 //         error <code> [<level>]   answer with this packed error (level 2)
 //         delay <milliseconds>     wait before answering (at most 600000)
@@ -383,6 +384,12 @@ Fault ParseFault(const Directive& d) {
     const auto times = ParseDecimal(std::string_view(d.bytes(end - 1)).substr(6), 1, 1000000);
     if (!times) throw LineError("times= needs a count of 1 or more");
     fault.times = static_cast<int>(*times);
+    --end;
+  }
+  if (end > 3 && d.bytes(end - 1).starts_with("after=")) {
+    const auto after = ParseDecimal(std::string_view(d.bytes(end - 1)).substr(6), 1, 1000000);
+    if (!after) throw LineError("after= needs a count of 1 or more");
+    fault.after = static_cast<int>(*after);
     --end;
   }
   if (end < 3) throw LineError("fault takes a request id and a kind");

@@ -32,6 +32,7 @@ struct Fault {
   long long value = 0;
   int level = 2;
   int times = -1;  // requests it hits; -1: every one
+  int after = 0;   // requests it leaves alone before it hits
 
   bool operator==(const Fault&) const = default;
 };

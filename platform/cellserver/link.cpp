@@ -129,6 +129,10 @@ ActiveFaults FaultBook::take(int requestId) {
   const auto it = faults_.find(requestId);
   if (it == faults_.end()) return active;
   for (Fault& fault : it->second) {
+    if (fault.after > 0) {
+      --fault.after;
+      continue;
+    }
     if (fault.times == 0) continue;
     if (fault.times > 0) --fault.times;
     switch (fault.kind) {

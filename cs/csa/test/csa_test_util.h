@@ -35,7 +35,8 @@ class CsaTest : public ::testing::Test {
     }
     ErhClearErrorM("csa_test", 0);
     glBindTimeout = 0;
-    for (const char* name : {"VEK_PROTNEG_CSA_CRS", "VEK_PROTNEG_CSA_SM", "VEKSHUTDOWNTIMEOUT"})
+    for (const char* name : {"VEK_PROTNEG_CSA_CRS", "VEK_PROTNEG_CSA_SM", "VEKSHUTDOWNTIMEOUT",
+                             "VEKCSBINDTIMEOUT", "VEKCSREPLYTIMEOUT"})
       unsetenv(name);
     // A session disconnect waits for the peer at most this long.
     setenv("VEKSHUTDOWNTIMEOUT", "2", 1);

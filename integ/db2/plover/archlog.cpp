@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -247,20 +249,48 @@ void SetAttributes(const char* fn, const char* path, const VEK_Item& item) {
   }
 }
 
-// Removes the temporary files a killed retrieval of `path` left beside it
-// (".<name>.XXXXXX"); nobody else writes files of that name.
+// A retrieval writes the copy of `path` into ".<name>.<pid>.XXXXXX" beside
+// it, <pid> its own process id; earlier versions wrote ".<name>.XXXXXX".
+constexpr std::size_t kTemporarySuffix = 6;  // mkstemp's XXXXXX
+// A temporary of the older pattern names no maker: it is taken for left
+// over once it has not been written for this long.
+constexpr time_t kUnnamedMakerAge = 600;
+
+std::string TemporaryPrefix(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return "." + path.substr(slash == std::string::npos ? 0 : slash + 1) + ".";
+}
+
+// Whether the process that made the temporary `entry` (after `prefix`) has
+// ended, so that nobody writes it any more.
+bool MakerEnded(std::string_view entry, std::size_t prefix, const struct stat& st) {
+  const std::string_view rest = entry.substr(prefix);
+  if (rest.size() == kTemporarySuffix) return ::time(nullptr) - st.st_mtime >= kUnnamedMakerAge;
+  const std::size_t dot = rest.find('.');
+  long pid = 0;
+  if (dot == std::string_view::npos || rest.size() - dot - 1 != kTemporarySuffix ||
+      !ParseInt(rest.substr(0, dot), &pid) || pid <= 0)
+    return false;
+  return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+// Removes the temporary files of `path` that retrievals which have ended
+// left beside it; one a running retrieval writes stays.
 void RemoveStaleCopies(const char* fn, const std::string& path) {
   const std::size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  const std::string prefix = "." + path.substr(slash == std::string::npos ? 0 : slash + 1) + ".";
+  const std::string prefix = TemporaryPrefix(path);
   DIR* d = ::opendir(dir.c_str());
   if (d == nullptr) return;
   while (const dirent* e = ::readdir(d)) {
     const std::string_view entry(e->d_name);
-    if (entry.size() != prefix.size() + 6 || entry.substr(0, prefix.size()) != prefix) continue;
+    if (entry.size() < prefix.size() + kTemporarySuffix ||
+        entry.substr(0, prefix.size()) != prefix)
+      continue;
     const std::string stale = dir + std::string(entry);
     struct stat st {};
     if (::lstat(stale.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (!MakerEnded(entry, prefix.size(), st)) continue;
     DbgPlain(kLevel, "[%s] Removing %s left by an earlier retrieval", fn, stale.c_str());
     ::unlink(stale.c_str());
   }
@@ -292,11 +322,11 @@ constexpr int kCopyFailed = -1;
 int RestoreInto(BarContext* ctx, const char* path, const VEK_Item& item, const char* session) {
   static const char kFn[] = "UE_RestoreFile";
   char text[128];
-  std::string tmpl(path);
-  RemoveStaleCopies(kFn, tmpl);
-  const std::size_t slash = tmpl.rfind('/');
-  tmpl.insert(slash == std::string::npos ? 0 : slash + 1, ".");
-  tmpl += ".XXXXXX";
+  const std::string target(path);
+  RemoveStaleCopies(kFn, target);
+  const std::size_t slash = target.rfind('/');
+  std::string tmpl = target.substr(0, slash == std::string::npos ? 0 : slash + 1) +
+                     TemporaryPrefix(target) + std::to_string(::getpid()) + ".XXXXXX";
   // mkstemp makes the file with mode 0600: nobody reads the log before its
   // attributes are set.
   const int fd = ::mkstemp(tmpl.data());
@@ -395,15 +425,13 @@ int FindCopies(BarContext* ctx, const char* instance, const char* database, cons
     const char* session = ov.version.sessionId;
     bool take = true;
     if (wanted.empty()) {
+      // Every copy is kept: an older one is tried when a newer one fails, and
+      // is only passed over once a newer one was retrieved.
       if (copies->empty() || UE_CompareSessionIds(session, latest.c_str()) > 0) {
         if (!copies->empty())
           DbgPlain(kLevel, "[%s] Session %s is later than the current latest %s", kFn, session,
                    latest.c_str());
         latest = session;
-      } else {
-        DbgPlain(kLevel,
-                 "[%s] Skipping session %s, because it's not later than the current latest %s", kFn,
-                 session, latest.c_str());
       }
     } else {
       DbgPlain(kLevel, "[%s] Comparing OV.version.sessionID=%s and sessionID=%s", kFn, session,
@@ -438,6 +466,13 @@ int FindCopies(BarContext* ctx, const char* instance, const char* database, cons
              Text(path), name->item.c_str(), name->object.c_str());
   }
   return kUeOk;
+}
+
+// The copies behind `chosen` in `copies` are not used.
+void TracePassedOver(const char* fn, const std::vector<LogCopy>& copies, std::size_t chosen) {
+  for (std::size_t i = chosen + 1; i < copies.size(); ++i)
+    DbgPlain(kLevel, "[%s] Skipping session %s, because it's not later than the current latest %s",
+             fn, copies[i].session.c_str(), copies[chosen].session.c_str());
 }
 
 // Restores `copy` of the log into `path`. An exit code, or kCopyFailed.
@@ -515,14 +550,32 @@ std::optional<ArchivedLogName> MakeArchivedLogName(const char* instance, const c
 }
 
 int UE_CompareSessionIds(const char* a, const char* b) {
-  const std::string_view x(Text(a)), y(Text(b));
-  const std::size_t dx = x.rfind('-'), dy = y.rfind('-');
-  long nx = 0, ny = 0;
-  if (dx == std::string_view::npos || dy == std::string_view::npos ||
-      !ParseInt(x.substr(dx + 1), &nx) || !ParseInt(y.substr(dy + 1), &ny))
-    return x.compare(y);
-  if (const int date = x.substr(0, dx).compare(y.substr(0, dy)); date != 0) return date;
-  return nx < ny ? -1 : nx > ny ? 1 : 0;
+  // A session id is "<date>-<serial>"; one that is not sorts after (below)
+  // every one that is, and among its kind by its text, so that the order
+  // stays strict and weak whatever the catalogue holds.
+  struct Key {
+    std::string_view text;
+    bool wellFormed = false;
+    std::string_view date;
+    long serial = 0;
+  };
+  const auto key = [](const char* id) {
+    Key k{Text(id)};
+    const std::size_t dash = k.text.rfind('-');
+    if (dash != std::string_view::npos && ParseInt(k.text.substr(dash + 1), &k.serial)) {
+      k.wellFormed = true;
+      k.date = k.text.substr(0, dash);
+    }
+    return k;
+  };
+  const Key x = key(a), y = key(b);
+  if (x.wellFormed != y.wellFormed) return x.wellFormed ? 1 : -1;
+  if (!x.wellFormed) {
+    const int text = x.text.compare(y.text);
+    return text < 0 ? -1 : text > 0 ? 1 : 0;
+  }
+  if (const int date = x.date.compare(y.date); date != 0) return date < 0 ? -1 : 1;
+  return x.serial < y.serial ? -1 : x.serial > y.serial ? 1 : 0;
 }
 
 char* UE_GetBarList(const BpList* config, const char* database) {
@@ -678,6 +731,7 @@ int UE_FindRestoreData(BarContext* ctx, const char* instance, const char* databa
     return kUeOk;
   }
   const LogCopy& chosen = copies.front();
+  TracePassedOver(kFn, copies, 0);
   StrSafeCopyA(sessionId, chosen.session.c_str(), kUeSessionIdMax);
   StrSafeCopyA(objectName, chosen.object.c_str(), kBarObjNameMax);
   StrSafeCopyA(itemName, chosen.item.c_str(), kUeItemNameMax);
@@ -728,9 +782,29 @@ int UE_RestoreFile(BarContext* ctx, const char* instance, const char* database, 
     return kUeSoftwareError;
   }
   int code = kUeSoftwareError;
-  for (const LogCopy& copy : copies) {
-    code = RestoreCopy(ctx, searchHost, copy, path);
+  std::size_t tried = 0;
+  for (; tried < copies.size(); ++tried) {
+    code = RestoreCopy(ctx, searchHost, copies[tried], path);
     if (code != kCopyFailed) break;
+  }
+  if (code == kUeOk) {
+    TracePassedOver(kFn, copies, tried);
+    // The administrator must tell an older copy from the newest.
+    std::string newer;
+    std::size_t newerCount = 0;
+    for (std::size_t i = 0; i < tried; ++i) {
+      // A failed copy of the retrieved copy's own session is no newer one.
+      if (copies[i].session == copies[tried].session) continue;
+      newer += (newerCount++ == 0 ? "" : ", ") + copies[i].session;
+    }
+    if (newerCount > 0) {
+      DbgLogPlain(kUeLog,
+                  "Log %s retrieved from the copy of session %s; %s %s could not be used and %s "
+                  "passed over",
+                  Text(path), copies[tried].session.c_str(),
+                  newerCount == 1 ? "the newer copy of session" : "the newer copies of sessions",
+                  newer.c_str(), newerCount == 1 ? "was" : "were");
+    }
   }
   if (code == kCopyFailed) {
     Unexpected("[%s] No copy of %s ended well", kFn, Text(path));

@@ -53,6 +53,18 @@ TEST(Faults, DelayHoldsTheAnswerBack) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
 }
 
+// after= leaves the first requests alone: only the third and fourth wait.
+TEST(Faults, AfterLeavesTheFirstRequestsAlone) {
+  CellServerStandIn server({.fixture = "fault 235 delay 300 after=2 times=2\n"});
+  Client c(server.requestPort());
+  c.login();
+  for (const bool held : {false, false, true, true, false}) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(IsSuccess(c.request(235, {"1"})));
+    EXPECT_EQ(std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(300), held);
+  }
+}
+
 TEST(Faults, CloseMidSendsHalfOfTheFirstPacket) {
   CellServerStandIn server({.fixture = "option A B\nfault 225 close-mid\n"});
   Client c(server.requestPort());

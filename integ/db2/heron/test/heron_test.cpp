@@ -52,7 +52,9 @@ TEST(HeronNodesFile, LinesWithoutPartitionAndHostAreSkipped) {
       {"12345 h\n1000 h\n", {}},  // no partition number
       {"4 \n", {}},               // no host
       {std::string(5000, '1') + " h\n5 h", {{5, "h"}}},
-      {"6 " + std::string(64, 'h') + "\n", {}},
+      // A host name of 64 characters is one; 65 are not.
+      {"6 " + std::string(64, 'h') + "\n", {{6, std::string(64, 'h')}}},
+      {"6 " + std::string(65, 'h') + "\n", {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text.substr(0, 40));

@@ -7,8 +7,10 @@
 #include <unistd.h>
 #include <utime.h>
 
+#include <algorithm>
 #include <csignal>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -59,8 +61,9 @@ class PloverRoad : public ::testing::Test {
 
   // The stand-ins; the session manager answers `backups` object requests
   // with the agent and DA ids 1, 2, ..., then `restores` with the DA id of
-  // the requested version's stream.
-  void Start(const char* config, int backups, int restores, const std::string& extra = "") {
+  // the requested version's stream, then `later` of each again.
+  void Start(const char* config, int backups, int restores, const std::string& extra = "",
+             std::pair<int, int> later = {}) {
     ma_ = std::make_unique<tarn::test::MediaAgentStandIn>(tarn::test::MediaAgentStandIn::Options{
         .args = {"--buffer-size", "65536", "--buffer-count", "4"}});
     ASSERT_TRUE(ma_->ready());
@@ -68,6 +71,9 @@ class PloverRoad : public ::testing::Test {
     std::string fixture = extra + "item 80 \"" + configPath_ + "\" " + config + "\n";
     for (int da = 1; da <= backups; ++da) fixture += agent + " -daid " + std::to_string(da) + "\n";
     for (int i = 0; i < restores; ++i) fixture += agent + " -daid ${da}\n";
+    for (int da = backups + 1; da <= backups + later.first; ++da)
+      fixture += agent + " -daid " + std::to_string(da) + "\n";
+    for (int i = 0; i < later.second; ++i) fixture += agent + " -daid ${da}\n";
     cs_ = std::make_unique<tarn::test::CellServerStandIn>(tarn::test::CellServerStandIn::Options{
         .fixture = fixture, .args = {"--media-events", ma_->eventsPath()}});
     ASSERT_TRUE(cs_->ready());
@@ -303,7 +309,7 @@ void StoreCopy(BarContext* ctx, const std::string& logPath, int set, const std::
 // failed copy, the earlier one, is passed over; with only a failed copy the
 // retrieval fails and leaves no file.
 TEST_F(PloverRoad, CopyWhoseItemFailedIsNeverTheRetrievedLog) {
-  ASSERT_NO_FATAL_FAILURE(Start(kBarlistConfig, 3, 3));
+  ASSERT_NO_FATAL_FAILURE(Start(kBarlistConfig, 3, 3, "", {2, 2}));
   BarContext* ctx = nullptr;
   ASSERT_NO_FATAL_FAILURE(StartLogsSession(&ctx));
   const std::string scratch = media_.path() + "/scratch";
@@ -315,13 +321,73 @@ TEST_F(PloverRoad, CopyWhoseItemFailedIsNeverTheRetrievedLog) {
   EXPECT_EQ(VEK_EndBackup(ctx, 0), 0);
   EXPECT_EQ(VEK_Exit(ctx), 0);
 
-  const std::string stale = LogDir() + "/." + db2sim::LogFileName(0) + ".a1B2c3";
-  db2sim::WriteWholeFile(stale, "left by a killed run");
+  // Temporaries of the log beside it: only those whose maker has ended go
+  // (the older pattern names none: it goes once it has not been written
+  // for ten minutes).
+  tarn::test::ChildProcess gone([] { return 0; });
+  const pid_t endedPid = gone.pid();
+  EXPECT_EQ(gone.ExitCode(), 0);
+  struct Temporary {
+    std::string suffix;
+    time_t age;
+    bool stays;
+  };
+  const Temporary temporaries[] = {
+      {".a1B2c3", 3600, false},
+      {".d4E5f6", 0, true},
+      {"." + std::to_string(endedPid) + ".g7H8i9", 0, false},
+      {"." + std::to_string(::getpid()) + ".j1K2l3", 3600, true},
+  };
+  for (const Temporary& t : temporaries) {
+    const std::string file = LogDir() + "/." + db2sim::LogFileName(0) + t.suffix;
+    db2sim::WriteWholeFile(file, "left by a run");
+    const time_t when = ::time(nullptr) - t.age;
+    struct utimbuf times {
+      when, when
+    };
+    ::utime(file.c_str(), &times);
+  }
   EXPECT_EQ(Retrieve(0), 0);
   EXPECT_EQ(db2sim::ReadWholeFile(LogPath(0)), content);
-  EXPECT_FALSE(db2sim::Exists(stale));
+  for (const Temporary& t : temporaries) {
+    const std::string file = LogDir() + "/." + db2sim::LogFileName(0) + t.suffix;
+    EXPECT_EQ(db2sim::Exists(file), t.stays) << t.suffix;
+    ::unlink(file.c_str());
+  }
   EXPECT_EQ(Retrieve(1), 16);
   EXPECT_FALSE(db2sim::Exists(LogPath(1)));
+
+  // The newest copy, of a later session, failed: an older session's copy is
+  // retrieved, and db2.log says which, and that a newer one was passed over.
+  Log("second whole log", "");
+  const std::string second = db2sim::ReadWholeFile(LogPath(1));
+  ASSERT_EQ(Archive(1, 0600, 1767258000), 0) << db2_.Calls();
+  ASSERT_NO_FATAL_FAILURE(StartLogsSession(&ctx));
+  ASSERT_NO_FATAL_FAILURE(StoreCopy(ctx, LogPath(1), 2, "newest but broken", -1, scratch));
+  EXPECT_EQ(VEK_EndBackup(ctx, 0), 0);
+  EXPECT_EQ(VEK_Exit(ctx), 0);
+  std::vector<std::string> sessions;
+  for (const std::string& line : tarn::test::FileLines(cs_->stateDir() + "/catalogue")) {
+    std::istringstream fields(line);
+    std::string kind, id, object, slashes, type, session;
+    if (fields >> kind >> id && kind == "cat-version") {
+      const std::size_t close = line.find("\" ");
+      std::istringstream rest(line.substr(close + 2));
+      rest >> session;
+      session.erase(std::remove(session.begin(), session.end(), '"'), session.end());
+      if (sessions.empty() || sessions.back() != session) sessions.push_back(session);
+    }
+  }
+  ASSERT_EQ(sessions.size(), 3u) << testing::PrintToString(sessions);
+  EXPECT_EQ(Retrieve(1), 0) << Db2Log();
+  EXPECT_EQ(db2sim::ReadWholeFile(LogPath(1)), second);
+  EXPECT_NE(Db2Log().find("Log " + LogPath(1) + " retrieved from the copy of session " +
+                          sessions[1] + "; the newer copy of session " + sessions[2] +
+                          " could not be used and was passed over"),
+            std::string::npos)
+      << Db2Log();
+  // Of one session, a failed copy passed over is no newer copy.
+  EXPECT_EQ(Db2Log().find("retrieved from the copy of session " + sessions[0]), std::string::npos);
   // Never archived: still success, and db2.log says no copy was found.
   EXPECT_EQ(Retrieve(9), 0);
   EXPECT_NE(Db2Log().find("No archived copy of log " + LogPath(9) + " found"), std::string::npos)
@@ -329,25 +395,37 @@ TEST_F(PloverRoad, CopyWhoseItemFailedIsNeverTheRetrievedLog) {
   EXPECT_EQ(TemporaryFiles(), 0);
 }
 
-// A host name that cmnHostname cannot hold whole would file the log under
-// another host: refused, and DB2 keeps the log.
+// A host name of 64 characters is the host the log is filed under; one that
+// cmnHostname cannot hold whole would file the log under another host:
+// refused, and DB2 keeps the log.
 TEST_F(PloverRoad, HostNameTooLongForTheHostBufferIsRefused) {
-  ASSERT_NO_FATAL_FAILURE(Start(kBarlistConfig, 1, 0));
+  const std::string longest(kCmnHostNameSize - 1, 'h');
+  ASSERT_EQ(longest.size(), 64u);
+  char path[1024];
+  ASSERT_EQ(BU_GetConfigPath(path, sizeof path, longest.c_str(), "DB2", kInstance), 0);
+  ASSERT_NO_FATAL_FAILURE(Start(kBarlistConfig, 1, 0,
+                                std::string("item 80 \"") + path + "\" " + kBarlistConfig + "\n"));
   Log("x", "");
-  for (const std::size_t length : {kCmnHostNameSize, kCmnHostNameSize + 40}) {
-    SCOPED_TRACE(length);
-    ::setenv("VEKBARHOSTNAME", std::string(length, 'h').c_str(), 1);
+  struct Case {
+    std::size_t length;
+    int code;
+  };
+  for (const Case c : {Case{64, 0}, Case{65, 16}, Case{105, 16}}) {
+    SCOPED_TRACE(c.length);
+    ::setenv("VEKBARHOSTNAME", std::string(c.length, 'h').c_str(), 1);
     tarn::test::ChildProcess plover =
         tarn::test::ChildProcess::Program({TARN_PLOVER_PROGRAM, "-RQARCHIVE", "-DBSAMPLE",
                                            "-LP" + LogDir() + "/", "-LN" + db2sim::LogFileName(0)});
-    EXPECT_EQ(plover.ExitCode(60), 16);
+    EXPECT_EQ(plover.ExitCode(60), c.code) << Db2Log();
     ::unsetenv("VEKBARHOSTNAME");
     EXPECT_TRUE(db2sim::Exists(LogPath(0)));
-    EXPECT_NE(Db2Log().find("VEKBARHOSTNAME of " + std::to_string(length) + " characters"),
-              std::string::npos)
+    EXPECT_EQ(Db2Log().find("VEKBARHOSTNAME of " + std::to_string(c.length) + " characters") !=
+                  std::string::npos,
+              c.code != 0)
         << Db2Log();
   }
-  EXPECT_EQ(CatalogueLines("cat-version"), 0);
+  EXPECT_EQ(CatalogueLines("cat-version"), 1);
+  EXPECT_EQ(CatalogueLines("\"05 " + longest + ":db2inst1:SAMPLE:0:0:0 // DB2\""), 1);
 }
 
 // The copy the catalogue offers: the newest session by date and serial

@@ -8,11 +8,14 @@
 #include <vector>
 
 #include "barutil/vekhost.h"
+#include "cellserver/testing/cellserver_standin.h"
 #include "cmn/cmninit.h"
 #include "cmn/ctx.h"
 #include "cmn/dbg.h"
+#include "cmn/erh.h"
 #include "cmn/paths.h"
 #include "csa/csa.h"
+#include "csa/csaops.h"
 #include "plover/archlog.h"
 #include "plover/uexit.h"
 #include "tarn_test.h"
@@ -69,6 +72,31 @@ TEST(SessionOrder, SerialNumbersCompareAsNumbers) {
   EXPECT_EQ(UE_CompareSessionIds("2008/01/02-7", "2008/01/02-7"), 0);
   EXPECT_GT(UE_CompareSessionIds("b", "a"), 0);
   EXPECT_LT(UE_CompareSessionIds("", "2008/01/02-1"), 0);
+}
+
+// The copies are sorted with it: a strict weak order over any ids, the
+// malformed ones after (below) every well-formed one, among them by text.
+TEST(SessionOrder, IsAStrictWeakOrderWithMalformedIdsBelow) {
+  const std::vector<const char*> ids = {"-12",          "-3",           "-2a", "2008/01/02-1",
+                                        "2008/01/02-10", "2008/01/10-3", "",    "x",
+                                        "2008/01/02-",  "2008/01/02-1b", "-",  "2008/01/02-9"};
+  const auto less = [](const char* a, const char* b) { return UE_CompareSessionIds(a, b) < 0; };
+  for (const char* a : ids) {
+    EXPECT_FALSE(less(a, a)) << a;
+    for (const char* b : ids) {
+      EXPECT_EQ(UE_CompareSessionIds(a, b), -UE_CompareSessionIds(b, a)) << a << " " << b;
+      for (const char* c : ids) {
+        if (less(a, b) && less(b, c)) {
+          EXPECT_TRUE(less(a, c)) << a << " " << b << " " << c;
+        }
+      }
+    }
+  }
+  EXPECT_GT(UE_CompareSessionIds("-12", "-3"), 0);
+  EXPECT_GT(UE_CompareSessionIds("-3", "-2a"), 0);
+  EXPECT_GT(UE_CompareSessionIds("-12", "-2a"), 0);
+  EXPECT_LT(UE_CompareSessionIds("2008/01/02-1b", "2008/01/02-1"), 0);
+  EXPECT_GT(UE_CompareSessionIds("x", "-2a"), 0);
 }
 
 constexpr char kCellFormat[] = "-key host\n-key virt[ual\n-key clus[ter\n-key os\n";
@@ -131,6 +159,23 @@ TEST_F(VirtualServerLookup, EachFailureBeforeTheCellServerAnswersNamesItsCause) 
     EXPECT_NE(log.find(c.line), std::string::npos) << log;
     EXPECT_EQ(log.find("Unable to bind CS host"), std::string::npos) << log;
   }
+  // A client that runs (the integration context's) binds the cell server
+  // again; one that took a request and never answered is not bound again.
+  tarn::test::CellServerStandIn cs({.fixture = "fault 214 delay 5000 times=1\n"});
+  ASSERT_TRUE(cs.ready());
+  cs.exportInetPort();
+  ::setenv("VEKCSREPLYTIMEOUT", "1", 1);
+  ASSERT_EQ(MCsaInit("127.0.0.1"), 0);
+  char* text = nullptr;
+  EXPECT_EQ(MCsaGetGroupItem(0, 12, "item", &text, 0), -1);
+  ErhClearError();
+  ::unlink(logPath);
+  EXPECT_FALSE(GetVSArray());
+  const std::string log = DebugLog();
+  EXPECT_NE(log.find("[GetVSArray] Unable to bind CS host"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Unable to init CSA"), std::string::npos) << log;
+  CsaExit();
+  ::unsetenv("VEKCSREPLYTIMEOUT");
 }
 
 TEST(UserExitFormat, FormatsIntoTheHeap) {
