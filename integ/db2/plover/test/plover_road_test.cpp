@@ -7,7 +7,6 @@
 #include <unistd.h>
 #include <utime.h>
 
-#include <algorithm>
 #include <csignal>
 #include <memory>
 #include <sstream>
@@ -366,17 +365,14 @@ TEST_F(PloverRoad, CopyWhoseItemFailedIsNeverTheRetrievedLog) {
   ASSERT_NO_FATAL_FAILURE(StoreCopy(ctx, LogPath(1), 2, "newest but broken", -1, scratch));
   EXPECT_EQ(VEK_EndBackup(ctx, 0), 0);
   EXPECT_EQ(VEK_Exit(ctx), 0);
-  std::vector<std::string> sessions;
+  std::vector<std::string> sessions;  // of the catalogue's copies, in order
   for (const std::string& line : tarn::test::FileLines(cs_->stateDir() + "/catalogue")) {
-    std::istringstream fields(line);
-    std::string kind, id, object, slashes, type, session;
-    if (fields >> kind >> id && kind == "cat-version") {
-      const std::size_t close = line.find("\" ");
-      std::istringstream rest(line.substr(close + 2));
-      rest >> session;
-      session.erase(std::remove(session.begin(), session.end(), '"'), session.end());
-      if (sessions.empty() || sessions.back() != session) sessions.push_back(session);
-    }
+    if (!line.starts_with("cat-version ")) continue;
+    std::istringstream rest(line.substr(line.find("\" ") + 2));  // past the object name
+    std::string session;
+    rest >> session;
+    std::erase(session, '"');
+    if (sessions.empty() || sessions.back() != session) sessions.push_back(session);
   }
   ASSERT_EQ(sessions.size(), 3u) << testing::PrintToString(sessions);
   EXPECT_EQ(Retrieve(1), 0) << Db2Log();
