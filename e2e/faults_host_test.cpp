@@ -140,9 +140,7 @@ class HostFaultsTest : public KestrelTest {
       if (t.find("report") != std::string::npos) seen += t + "\n";
     EXPECT_NE(seen.find(says), std::string::npos) << seen;
     EXPECT_LT(Clock::now() - began, kBound);
-    clientsvc_.reset();
-    cs_.reset();
-    ma_.reset();
+    StopStandIns();
     EXPECT_EQ(leftovers.Remaining(), "");
   }
 
@@ -343,11 +341,7 @@ TEST_F(HostFaultsTest, AFrozenCellServerEndsEachRunWithinItsBound) {
     ASSERT_NO_FATAL_FAILURE(Start(objects, 4, {}, "", c.fixture));
     WriteRc("VEKCSBINDTIMEOUT=" + std::to_string(kBindSeconds) +
             "\nVEKCSREPLYTIMEOUT=" + std::to_string(kReplySeconds) + "\n");
-    ASSERT_NO_FATAL_FAILURE(PutConfig([](BpList* config) {
-      CmnVar* barlists = nullptr;
-      BP_AddList(config, "USEREXIT_BARLISTS", &barlists);
-      BP_AddStr(barlists, kDatabase, "logs");
-    }));
+    ASSERT_NO_FATAL_FAILURE(PutLogsConfig());
     if (c.run == Run::kAgentRestore) {
       // An image, then a log that only the user exit can bring back.
       const AgentRun backup = Agent("-backup -dbname SAMPLE");
@@ -392,12 +386,7 @@ TEST_F(HostFaultsTest, AFrozenCellServerEndsEachRunWithinItsBound) {
     }
     over = true;
     watcher.join();
-    ASSERT_TRUE(frozenFor) << "the cell server was never frozen: "
-                           << [this] {
-                                std::string all;
-                                for (const std::string& l : cs_->traffic()) all += l + "\n";
-                                return all.substr(all.size() > 3000 ? all.size() - 3000 : 0);
-                              }() << db2_.Calls();
+    ASSERT_TRUE(frozenFor) << "the cell server was never frozen\n" << db2_.Calls();
     EXPECT_LT(*frozenFor, c.bound + kSlack);
     const std::string calls = db2_.Calls();
     EXPECT_NE(calls.find("userexit-result exit=16"), std::string::npos) << calls;
@@ -418,9 +407,7 @@ TEST_F(HostFaultsTest, AFrozenCellServerEndsEachRunWithinItsBound) {
       for (const std::string& name : db2sim::ListDir(logDir))
         EXPECT_NE(name[0], '.') << name;
     }
-    clientsvc_.reset();
-    cs_.reset();
-    ma_.reset();
+    StopStandIns();
     EXPECT_EQ(leftovers.Remaining(), "");
   }
 }
@@ -456,9 +443,7 @@ TEST_F(HostFaultsTest, ASessionManagerLinkDroppedMidObject) {
                              {"node=1 sqlcode=0", "node=0 sqlcode=0", "node=2 sqlcode=0"}));
       EXPECT_TRUE(cs_->waitForTraffic("reconnect", std::chrono::seconds(1)));
       EXPECT_LT(Clock::now() - began, kBound);
-      clientsvc_.reset();
-      cs_.reset();
-      ma_.reset();
+      StopStandIns();
       EXPECT_EQ(leftovers.Remaining(), "");
     } else {
       EXPECT_NE(results.at(0).find("sqlcode=-"), std::string::npos) << results.at(0);
@@ -518,9 +503,7 @@ TEST_F(HostFaultsTest, ACellServerRestartedMidBackupFailsItAndLeavesNothing) {
   EXPECT_TRUE(std::any_of(results.begin(), results.end(), [](const std::string& s) {
     return s.find("sqlcode=-") != s.npos;
   })) << testing::PrintToString(results);
-  clientsvc_.reset();
-  cs_.reset();
-  ma_.reset();
+  StopStandIns();
   EXPECT_EQ(leftovers.Remaining(), "");
 }
 
@@ -563,18 +546,7 @@ TEST_F(HostFaultsTest, ARestoreAfterACellServerRestartRollsTheNewestBackupForwar
   };
   // Three partition images and two archived logs, then the restores.
   ASSERT_NO_FATAL_FAILURE(startCellServer(answers(1, 5)));
-  ASSERT_NO_FATAL_FAILURE(PutConfig([](BpList* config) {
-    CmnVar* barlists = nullptr;
-    BP_AddList(config, "USEREXIT_BARLISTS", &barlists);
-    BP_AddStr(barlists, kDatabase, "logs");
-  }));
-  auto utc = [](std::time_t t) {
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d-%H.%M.%S", &tm);
-    return std::string(text);
-  };
+  ASSERT_NO_FATAL_FAILURE(PutLogsConfig());
   auto sums = [&] {
     std::vector<std::uint64_t> all;
     for (int node : {0, 1, 2})
@@ -602,7 +574,7 @@ TEST_F(HostFaultsTest, ARestoreAfterACellServerRestartRollsTheNewestBackupForwar
   ASSERT_EQ(logAndArchive('q'), 0) << db2_.Calls();
   damage();
   const AgentRun toPoint =
-      Agent("-restore -dbname SAMPLE -rollforward -time " + utc(pointTime), {}, {"TZ=UTC0"});
+      Agent("-restore -dbname SAMPLE -rollforward -time " + UtcTime(pointTime), {}, {"TZ=UTC0"});
   ASSERT_EQ(toPoint.exitCode, 0) << toPoint.output;
   ASSERT_EQ(sums(), atPoint) << db2_.Calls();
 
@@ -621,9 +593,7 @@ TEST_F(HostFaultsTest, ARestoreAfterACellServerRestartRollsTheNewestBackupForwar
   EXPECT_EQ(sums(), atEnd) << db2_.Calls();
   for (int node : {0, 1, 2})
     EXPECT_FALSE(db2_.store().ReadNodeState(kInstance, kDatabase, node).rfPending) << node;
-  clientsvc_.reset();
-  cs_.reset();
-  ma_.reset();
+  StopStandIns();
   EXPECT_EQ(leftovers.Remaining(), "");
 }
 

@@ -74,9 +74,7 @@ TEST_F(KestrelTest, PartitionsRunCatalogFirstAndNeverMoreThanTheDevices) {
       ASSERT_FALSE(s.timestamps[i].empty()) << log;
       EXPECT_EQ(Restore(s.order[i], s.timestamps[i]), 0) << s.order[i];
     }
-    clientsvc_.reset();
-    cs_.reset();
-    ma_.reset();
+    StopStandIns();
   }
 }
 
@@ -361,9 +359,7 @@ TEST_F(KestrelTest, SemaphoreSetsOfAKilledAgentAreTakenBackByTheNextRun) {
 
   const AgentRun r = Agent("-backup -dbname SAMPLE -conc 2");
   EXPECT_EQ(r.exitCode, 0) << r.output;
-  clientsvc_.reset();
-  cs_.reset();
-  ma_.reset();
+  StopStandIns();
   EXPECT_EQ(leftovers.Remaining(), "");
 }
 
@@ -401,120 +397,103 @@ TEST_F(KestrelTest, PartitionsThatCannotBePacedAreBackedUpAndSaySoOnce) {
   }
 }
 
-// Backups on an installed root with nothing added: the installation's key
-// paths alone give every partition its node semaphores, and each one's
-// sessions take their permits from its coordinator. Two backups of two
-// databases at once share the sets without resetting or deleting what the
-// other uses: both are paced, both end 0, both restore whole, and no set is
-// left when they are done.
+// Two overlapping backups of two databases on an installed root with nothing
+// added: the installation's key paths alone give every partition its node
+// semaphores, and each one's sessions take their permits from its
+// coordinator. The backups share the sets without resetting or deleting what
+// the other uses: both are paced, both end 0, both restore whole, and no set
+// is left when they are done.
 TEST_F(KestrelInstalledTest, BackupsArePacedFromTheInstallationAloneAlsoTwoAtOnce) {
-  const char* const kOther = "OTHER";
-  struct Case {
-    const char* what;
-    std::vector<const char*> databases;  // launched in this order, each while the one before writes
-  };
-  const Case cases[] = {
-      {"one backup", {kDatabase}},
-      {"two overlapping backups of two databases", {kDatabase, kOther}},
-  };
+  const char* const databases[] = {kDatabase, "OTHER"};  // the second starts as the first writes
   const std::vector<int> nodes = {0, 1, 2};
-  db2_.CreateDatabase(kOther, nodes, 1, {"SYSCATSPACE", "USERSPACE1"});
+  db2_.CreateDatabase(databases[1], nodes, 1, {"SYSCATSPACE", "USERSPACE1"});
   for (int node : nodes)
-    db2_.store().WriteData(kInstance, kOther, node, "USERSPACE1", std::string(30000, 'p' + node));
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    const int objects = static_cast<int>(c.databases.size() * nodes.size()) * 2;
-    ASSERT_NO_FATAL_FAILURE(Start(objects, objects));
-    std::filesystem::remove(db2_.store().CallsLog());
-    std::map<std::string, std::vector<std::uint64_t>> sums;
-    for (const char* db : c.databases)
-      for (int node : nodes) sums[db].push_back(db2_.store().ContentChecksum(kInstance, db, node));
-    tarn::test::Leftovers leftovers(root_.path());
-    auto watch = std::make_unique<tarn::test::PaceWatch>(root_.path(), nodes);
-    const std::string launches = cs_->stateDir() + "/launches";
-    const std::size_t before = tarn::test::FileLines(launches).size();
-    for (const char* db : c.databases) {
-      // The next backup starts once DB2's sessions of this one write.
-      const std::size_t calls = Calls(tarn::test::ReadFile(db2_.store().CallsLog())).size();
-      Launch(std::string("-backup -dbname ") + db + " -conc 2");
-      bool writing = false;
-      for (int i = 0; i < 3000 && !writing; ++i) {
-        const std::vector<Call> now = Calls(tarn::test::ReadFile(db2_.store().CallsLog()));
-        for (std::size_t k = calls; k < now.size() && !writing; ++k)
-          writing = now[k].call == "sqluvput";
-        if (!writing) usleep(5000);
-      }
-      ASSERT_TRUE(writing) << db;
+    db2_.store().WriteData(kInstance, databases[1], node, "USERSPACE1",
+                           std::string(30000, 'p' + node));
+  const int objects = static_cast<int>(std::size(databases) * nodes.size()) * 2;
+  ASSERT_NO_FATAL_FAILURE(Start(objects, objects));
+  std::filesystem::remove(db2_.store().CallsLog());
+  std::map<std::string, std::vector<std::uint64_t>> sums;
+  for (const char* db : databases)
+    for (int node : nodes) sums[db].push_back(db2_.store().ContentChecksum(kInstance, db, node));
+  tarn::test::Leftovers leftovers(root_.path());
+  auto watch = std::make_unique<tarn::test::PaceWatch>(root_.path(), nodes);
+  const std::string launches = cs_->stateDir() + "/launches";
+  for (const char* db : databases) {
+    // The next backup starts once DB2's sessions of this one write.
+    const std::size_t calls = Calls(tarn::test::ReadFile(db2_.store().CallsLog())).size();
+    Launch(std::string("-backup -dbname ") + db + " -conc 2");
+    bool writing = false;
+    for (int i = 0; i < 3000 && !writing; ++i) {
+      const std::vector<Call> now = Calls(tarn::test::ReadFile(db2_.store().CallsLog()));
+      for (std::size_t k = calls; k < now.size() && !writing; ++k)
+        writing = now[k].call == "sqluvput";
+      if (!writing) usleep(5000);
     }
-    for (int i = 0;
-         i < 1500 && tarn::test::FileLines(launches).size() < before + c.databases.size(); ++i)
-      usleep(100000);
-    const std::vector<std::string> records = tarn::test::FileLines(launches);
-    ASSERT_EQ(records.size(), before + c.databases.size());
-    for (std::size_t i = before; i < records.size(); ++i)
-      EXPECT_NE(records[i].find("end=exit status=0 outcome=completed"), std::string::npos)
-          << records[i];
-    const std::string output = tarn::test::ReadFile(launches + ".out");
-    EXPECT_EQ(output.find("without pacing"), std::string::npos) << output;
-
-    // Every set existed; on each partition of each database one of its own
-    // DB2 sessions took a start permit (the kernel names the last process
-    // to operate on a set); none is left.
-    const std::map<std::string, tarn::test::PaceWatch::Seen> sets = watch->Sets();
-    EXPECT_EQ(sets.size(), 2 + 5 * nodes.size());
-    std::map<std::string, std::set<pid_t>> sessions;  // "<database> <node>"
-    const std::vector<Call> calls = Calls(tarn::test::ReadFile(db2_.store().CallsLog()));
-    for (const Call& call : calls)
-      if (call.call == "sqluvint" && Field(call.text, "action") == "W")
-        sessions[Field(call.text, "alias") + " " + Field(call.text, "node")].insert(
-            std::stoi(call.pid));
-    for (const char* db : c.databases)
-      for (int node : nodes) {
-        const std::set<pid_t>& own = sessions[std::string(db) + " " + std::to_string(node)];
-        const auto set = sets.find("canStart " + std::to_string(node));
-        ASSERT_NE(set, sets.end()) << node;
-        bool took = false;
-        for (pid_t pid : set->second.lastUsers) took = took || own.count(pid) != 0;
-        EXPECT_TRUE(took) << db << " partition " << node;
-      }
-    EXPECT_EQ(watch->Existing(), std::vector<std::string>{});
-    watch.reset();
-
-    // Both databases come back whole from their images. Two backups ran
-    // at once: a backup of the second database began before the first
-    // database's last partition ended.
-    std::map<std::string, std::string> open;  // pid -> "<database> <node>"
-    std::map<std::string, std::string> timestamps;
-    std::size_t secondBegan = calls.size(), firstEnded = 0;
-    for (std::size_t i = 0; i < calls.size(); ++i) {
-      const Call& call = calls[i];
-      if (call.call == "sqlubkp") {
-        open[call.pid] = Field(call.text, "alias") + " " + Field(call.text, "node");
-        if (Field(call.text, "alias") != c.databases[0]) secondBegan = std::min(secondBegan, i);
-      }
-      if (call.call == "sqlubkp-result" && open.count(call.pid) != 0) {
-        if (open[call.pid].rfind(c.databases[0], 0) == 0) firstEnded = i;
-        timestamps[open[call.pid]] = Field(call.text, "timestamp");
-        open.erase(call.pid);
-      }
-    }
-    if (c.databases.size() > 1) {
-      EXPECT_LT(secondBegan, firstEnded);
-    }
-    for (const char* db : c.databases)
-      for (int node : nodes) {
-        const std::string ts = timestamps[std::string(db) + " " + std::to_string(node)];
-        ASSERT_FALSE(ts.empty()) << db << " " << node;
-        for (const std::string& container :
-             db2_.store().Containers(kInstance, db, node, "USERSPACE1"))
-          tarn::test::WriteFile(container, "damaged");
-        EXPECT_EQ(Restore(node, ts, db), 0) << db << " " << node;
-        EXPECT_EQ(db2_.store().ContentChecksum(kInstance, db, node), sums[db][node])
-            << db << " " << node;
-      }
-    clientsvc_.reset();
-    cs_.reset();
-    ma_.reset();
-    EXPECT_EQ(leftovers.Remaining(), "");
+    ASSERT_TRUE(writing) << db;
   }
+  for (int i = 0; i < 1500 && tarn::test::FileLines(launches).size() < std::size(databases); ++i)
+    usleep(100000);
+  const std::vector<std::string> records = tarn::test::FileLines(launches);
+  ASSERT_EQ(records.size(), std::size(databases));
+  for (const std::string& record : records)
+    EXPECT_NE(record.find("end=exit status=0 outcome=completed"), std::string::npos) << record;
+  const std::string output = tarn::test::ReadFile(launches + ".out");
+  EXPECT_EQ(output.find("without pacing"), std::string::npos) << output;
+
+  // Every set existed; on each partition of each database one of its own
+  // DB2 sessions took a start permit (the kernel names the last process
+  // to operate on a set); none is left.
+  const std::map<std::string, tarn::test::PaceWatch::Seen> sets = watch->Sets();
+  EXPECT_EQ(sets.size(), 2 + 5 * nodes.size());
+  std::map<std::string, std::set<pid_t>> sessions;  // "<database> <node>"
+  const std::vector<Call> calls = Calls(tarn::test::ReadFile(db2_.store().CallsLog()));
+  for (const Call& call : calls)
+    if (call.call == "sqluvint" && Field(call.text, "action") == "W")
+      sessions[Field(call.text, "alias") + " " + Field(call.text, "node")].insert(
+          std::stoi(call.pid));
+  for (const char* db : databases)
+    for (int node : nodes) {
+      const std::set<pid_t>& own = sessions[std::string(db) + " " + std::to_string(node)];
+      const auto set = sets.find("canStart " + std::to_string(node));
+      ASSERT_NE(set, sets.end()) << node;
+      bool took = false;
+      for (pid_t pid : set->second.lastUsers) took = took || own.count(pid) != 0;
+      EXPECT_TRUE(took) << db << " partition " << node;
+    }
+  EXPECT_EQ(watch->Existing(), std::vector<std::string>{});
+  watch.reset();
+
+  // Both databases come back whole from their images. The two backups ran
+  // at once: one of the second database began before the first database's
+  // last partition ended.
+  std::map<std::string, std::string> open;  // pid -> "<database> <node>"
+  std::map<std::string, std::string> timestamps;
+  std::size_t secondBegan = calls.size(), firstEnded = 0;
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    const Call& call = calls[i];
+    if (call.call == "sqlubkp") {
+      open[call.pid] = Field(call.text, "alias") + " " + Field(call.text, "node");
+      if (Field(call.text, "alias") != databases[0]) secondBegan = std::min(secondBegan, i);
+    }
+    if (call.call == "sqlubkp-result" && open.count(call.pid) != 0) {
+      if (open[call.pid].rfind(databases[0], 0) == 0) firstEnded = i;
+      timestamps[open[call.pid]] = Field(call.text, "timestamp");
+      open.erase(call.pid);
+    }
+  }
+  EXPECT_LT(secondBegan, firstEnded);
+  for (const char* db : databases)
+    for (int node : nodes) {
+      const std::string ts = timestamps[std::string(db) + " " + std::to_string(node)];
+      ASSERT_FALSE(ts.empty()) << db << " " << node;
+      for (const std::string& container :
+           db2_.store().Containers(kInstance, db, node, "USERSPACE1"))
+        tarn::test::WriteFile(container, "damaged");
+      EXPECT_EQ(Restore(node, ts, db), 0) << db << " " << node;
+      EXPECT_EQ(db2_.store().ContentChecksum(kInstance, db, node), sums[db][node])
+          << db << " " << node;
+    }
+  StopStandIns();
+  EXPECT_EQ(leftovers.Remaining(), "");
 }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -233,6 +234,33 @@ class KestrelTest : public ::testing::Test {
                                          hosts_.cellServer.address +
                                          "\nVEKSHUTDOWNTIMEOUT=1\nVEKDBGDIR=" +
                                          root_.at("/var/opt/tarn/tmp") + "\n" + more);
+  }
+
+  // The instance's configuration, with the user exit's logs of `database`
+  // going to the barlist "logs".
+  void PutLogsConfig(const char* database = kDatabase) {
+    PutConfig([database](BpList* config) {
+      CmnVar* barlists = nullptr;
+      BP_AddList(config, "USEREXIT_BARLISTS", &barlists);
+      BP_AddStr(barlists, database, "logs");
+    });
+  }
+
+  // `t` as the agent's -time takes it, in UTC.
+  static std::string UtcTime(std::time_t t) {
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d-%H.%M.%S", &tm);
+    return text;
+  }
+
+  // Stops the stand-ins, the client service first, so that what a run left
+  // behind can be counted.
+  void StopStandIns() {
+    clientsvc_.reset();
+    cs_.reset();
+    ma_.reset();
   }
 
   // Installs the post-execution script "mark_post", which adds the line "ran"

@@ -332,11 +332,7 @@ TEST_F(KestrelRestoreTest, BadStopTimesAreRefusedBeforeAnyRestore) {
 TEST_F(KestrelRestoreTest, RollForwardToAPointInTimeBetweenLoggedWrites) {
   // Object answers: two backups of three partition images, then archived logs.
   ASSERT_NO_FATAL_FAILURE(Start(9, 30));
-  ASSERT_NO_FATAL_FAILURE(PutConfig([](BpList* config) {
-    CmnVar* barlists = nullptr;
-    BP_AddList(config, "USEREXIT_BARLISTS", &barlists);
-    BP_AddStr(barlists, "LOGGED", "logs");
-  }));
+  ASSERT_NO_FATAL_FAILURE(PutLogsConfig("LOGGED"));
   db2_.CreateDatabase("LOGGED", {0, 1, 2}, 0, {"USERSPACE1"}, true);
   db2_.InstallUserExit(TARN_PLOVER_PROGRAM);
   auto log = [&](const std::string& data, const std::string& time) {
@@ -345,20 +341,13 @@ TEST_F(KestrelRestoreTest, RollForwardToAPointInTimeBetweenLoggedWrites) {
   auto sums = [&] { return Sums("LOGGED"); };
   // Image times are the wall clock's; the logged writes after the second
   // image are stamped next year.
-  auto text = [](std::time_t t) {
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char b[32];
-    std::strftime(b, sizeof b, "%Y-%m-%d-%H.%M.%S", &tm);
-    return std::string(b);
-  };
-  const std::string next = std::to_string(std::stoi(text(std::time(nullptr)).substr(0, 4)) + 1);
-  log("r1.", text(std::time(nullptr) - 3600));
+  const std::string next = std::to_string(std::stoi(UtcTime(std::time(nullptr)).substr(0, 4)) + 1);
+  log("r1.", UtcTime(std::time(nullptr) - 3600));
   const AgentRun b = Agent("-backup -dbname LOGGED");
   ASSERT_EQ(b.exitCode, 0) << b.output;
   // A stop time after the first image and before the second.
   const std::time_t between = std::time(nullptr);
-  log("r2.", text(between));
+  log("r2.", UtcTime(between));
   const Checksums atBetween = sums();
   log("r2b.", next + "-01-01-08.00.00");
   const std::string firstLog = tarn::test::ReadFile(db2_.store().NodeDir(kInstance, "LOGGED", 0) +
@@ -385,7 +374,7 @@ TEST_F(KestrelRestoreTest, RollForwardToAPointInTimeBetweenLoggedWrites) {
   const std::string eleven = next + "-01-01-11.00.00";
   const Case cases[] = {
       // The second image is later than the stop time: the first one is restored.
-      {"before the last image", text(between), "UTC0", text(between), atBetween},
+      {"before the last image", UtcTime(between), "UTC0", UtcTime(between), atBetween},
       {"between logged writes", eleven, "UTC0", eleven, atEleven},
       // A zone with daylight saving, in its winter time (one hour east).
       {"between logged writes, CET", next + "-01-01-12.00.00", "CET-1CEST,M3.5.0,M10.5.0/3",
@@ -657,11 +646,7 @@ TEST_F(KestrelRestoreTest, ARestoreDecidesBeforeAnyPartitionIsOverwritten) {
     db2_.store().WriteData(kInstance, kDatabase, 1, "SYSCATSPACE", "changed catalog");
   };
   // A stop time later than every image, in the zone the agent runs in.
-  std::tm tomorrow{};
-  const std::time_t later = std::time(nullptr) + 86400;
-  gmtime_r(&later, &tomorrow);
-  char stop[32];
-  std::strftime(stop, sizeof stop, "%Y-%m-%d-%H.%M.%S", &tomorrow);
+  const std::string stop = UtcTime(std::time(nullptr) + 86400);
   const std::string elsewhere = "localhost";
   ASSERT_NE(std::string(CmnExpandHostname(elsewhere.c_str())), std::string(cmnHostname));
 
@@ -695,7 +680,7 @@ TEST_F(KestrelRestoreTest, ARestoreDecidesBeforeAnyPartitionIsOverwritten) {
        "uuu"},
       {"the stop time's session lacks a partition",
        {},
-       "-restore -dbname SAMPLE -rollforward -time " + std::string(stop),
+       "-restore -dbname SAMPLE -rollforward -time " + stop,
        kExitPartitionFailed,
        {noImage, "every partition of database SAMPLE before the roll-forward time is " +
                      agentForm(keyA) + ";"},
