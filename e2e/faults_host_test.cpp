@@ -547,12 +547,7 @@ TEST_F(HostFaultsTest, ARestoreAfterACellServerRestartRollsTheNewestBackupForwar
   // Three partition images and two archived logs, then the restores.
   ASSERT_NO_FATAL_FAILURE(startCellServer(answers(1, 5)));
   ASSERT_NO_FATAL_FAILURE(PutLogsConfig());
-  auto sums = [&] {
-    std::vector<std::uint64_t> all;
-    for (int node : {0, 1, 2})
-      all.push_back(db2_.store().ContentChecksum(kInstance, kDatabase, node));
-    return all;
-  };
+
   auto logAndArchive = [&](char fill) {
     db2sim::WriteLogged(db2_.store(), kInstance, kDatabase, 0, "USERSPACE1",
                         std::string(5000, fill), "");
@@ -569,14 +564,14 @@ TEST_F(HostFaultsTest, ARestoreAfterACellServerRestartRollsTheNewestBackupForwar
   ASSERT_EQ(first.exitCode, 0) << first.output;
   ASSERT_EQ(logAndArchive('p'), 0) << db2_.Calls();
   const std::time_t pointTime = std::time(nullptr) + 1;
-  const std::vector<std::uint64_t> atPoint = sums();
+  const Checksums atPoint = Sums();
   while (std::time(nullptr) <= pointTime) usleep(20000);
   ASSERT_EQ(logAndArchive('q'), 0) << db2_.Calls();
   damage();
   const AgentRun toPoint =
       Agent("-restore -dbname SAMPLE -rollforward -time " + UtcTime(pointTime), {}, {"TZ=UTC0"});
   ASSERT_EQ(toPoint.exitCode, 0) << toPoint.output;
-  ASSERT_EQ(sums(), atPoint) << db2_.Calls();
+  ASSERT_EQ(Sums(), atPoint) << db2_.Calls();
 
   // The cell server again on its state; another backup and logged writes.
   ASSERT_NO_FATAL_FAILURE(startCellServer(answers(11, 4)));
@@ -584,13 +579,13 @@ TEST_F(HostFaultsTest, ARestoreAfterACellServerRestartRollsTheNewestBackupForwar
   ASSERT_EQ(second.exitCode, 0) << second.output;
   EXPECT_NE(Field(second.record, "key"), Field(first.record, "key"));
   ASSERT_EQ(logAndArchive('r'), 0) << db2_.Calls();
-  const std::vector<std::uint64_t> atEnd = sums();
+  const Checksums atEnd = Sums();
   damage();
 
   std::filesystem::remove(db2_.store().CallsLog());
   const AgentRun r = Agent("-restore -dbname SAMPLE -rollforward");
   EXPECT_EQ(r.exitCode, 0) << r.output;
-  EXPECT_EQ(sums(), atEnd) << db2_.Calls();
+  EXPECT_EQ(Sums(), atEnd) << db2_.Calls();
   for (int node : {0, 1, 2})
     EXPECT_FALSE(db2_.store().ReadNodeState(kInstance, kDatabase, node).rfPending) << node;
   StopStandIns();

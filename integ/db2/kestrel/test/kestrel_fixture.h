@@ -44,6 +44,8 @@ struct AgentRun {
   std::string record;  // the session manager's line on the run
 };
 
+using Checksums = std::vector<std::uint64_t>;
+
 // One line of the calls log: "<pid> <call> <text>".
 struct Call {
   std::string pid, call, text;
@@ -207,8 +209,16 @@ class KestrelTest : public ::testing::Test {
     return r;
   }
 
+  // The content checksums of the database's partitions 0 to 2.
+  Checksums Sums(const std::string& database = kDatabase) const {
+    Checksums sums;
+    for (int node : {0, 1, 2})
+      sums.push_back(db2_.store().ContentChecksum(kInstance, database, node));
+    return sums;
+  }
+
   // Restores the partition's image of `timestamp` through the vendor library.
-  int Restore(int node, const std::string& timestamp, const char* database = kDatabase) const {
+  int Restore(int node, const std::string& timestamp) const {
     VendorOptions o;
     o.variables = VendorOptionsVariables(kBarlist, "-server " + hosts_.cellServer.address);
     o.barlist = kBarlist;
@@ -216,7 +226,7 @@ class KestrelTest : public ::testing::Test {
     EXPECT_EQ(VendorOptionsWrite(o, &record), 0);
     db2sim::RestoreRequest req;
     req.instance = kInstance;
-    req.alias = database;
+    req.alias = kDatabase;
     req.node = node;
     req.library = root_.at("/opt/tarn/lib/libwren_32bit.so");
     req.sessions = 2;

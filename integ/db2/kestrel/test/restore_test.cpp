@@ -14,16 +14,8 @@ TARN_RCSID("integ/db2/kestrel/test/restore_test.cpp");
 
 namespace {
 
-using Checksums = std::vector<std::uint64_t>;
-
 class KestrelRestoreTest : public KestrelTest {
  protected:
-  Checksums Sums(const std::string& database = kDatabase) const {
-    Checksums sums;
-    for (int node : {0, 1, 2})
-      sums.push_back(db2_.store().ContentChecksum(kInstance, database, node));
-    return sums;
-  }
   void Fill(char base) const {
     for (int node : {0, 1, 2})
       db2_.store().WriteData(kInstance, kDatabase, node, "USERSPACE1",
