@@ -310,11 +310,7 @@ TEST_F(HostFaultsTest, AFrozenCellServerEndsEachRunWithinItsBound) {
     };
   };
   const auto holds = [this](const char* traffic) {
-    return [this, traffic] {
-      for (const std::string& line : cs_->traffic())
-        if (line.find(traffic) != std::string::npos) return true;
-      return false;
-    };
+    return [this, traffic] { return cs_->waitForTraffic(traffic, std::chrono::milliseconds(0)); };
   };
   const Case cases[] = {
       {"archive, port request unanswered", Run::kArchive, "", exitStarted("ARCHIVE"),

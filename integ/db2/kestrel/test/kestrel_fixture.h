@@ -256,6 +256,14 @@ class KestrelTest : public ::testing::Test {
     });
   }
 
+  // How often `what` is in `text`.
+  static int Occurrences(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+      ++n;
+    return n;
+  }
+
   // `t` as the agent's -time takes it, in UTC.
   static std::string UtcTime(std::time_t t) {
     std::tm tm{};

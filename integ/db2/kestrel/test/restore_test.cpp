@@ -220,12 +220,6 @@ TEST_F(KestrelRestoreTest, MissingContainersAreRedirectedOrTheRestoreIsTerminate
       for (const auto& [from, to] : entries) BP_AddStr(database, from.c_str(), to.c_str());
     });
   };
-  auto count = [](const std::string& text, const std::string& what) {
-    int n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-      ++n;
-    return n;
-  };
   const std::string done = "Restore of database SAMPLE, partition 1 completed";
   struct Case {
     const char* what;
@@ -250,7 +244,7 @@ TEST_F(KestrelRestoreTest, MissingContainersAreRedirectedOrTheRestoreIsTerminate
       EXPECT_NE(r.exitCode, 0) << r.output;
       EXPECT_NE(db2_.Calls().find("sqlurestore action=terminate pending=1"), std::string::npos)
           << db2_.Calls();
-      EXPECT_EQ(count(r.output, done), 0) << r.output;
+      EXPECT_EQ(Occurrences(r.output, done), 0) << r.output;
       EXPECT_NE(r.output.find("partition 1 was aborted"), std::string::npos) << r.output;
       EXPECT_FALSE(std::filesystem::exists(moved));
       continue;
@@ -260,7 +254,7 @@ TEST_F(KestrelRestoreTest, MissingContainersAreRedirectedOrTheRestoreIsTerminate
     EXPECT_TRUE(std::filesystem::exists(moved));
     EXPECT_FALSE(std::filesystem::exists(wrong));
     // Reported done once: by the continue, not by the call that asked for containers.
-    EXPECT_EQ(count(r.output, done), 1) << r.output;
+    EXPECT_EQ(Occurrences(r.output, done), 1) << r.output;
   }
 }
 
@@ -609,7 +603,6 @@ TEST_F(KestrelRestoreTest, ARestoreDecidesBeforeAnyPartitionIsOverwritten) {
       Agent("-backup -dbname SAMPLE -conc 2", {}, {"TARN_DB2_FAULTS=sqlubkp.node2=-2079"});
   ASSERT_EQ(failed.exitCode, kExitPartitionFailed) << failed.output;
   const std::string keyB = Field(failed.record, "key");
-  ASSERT_FALSE(keyA.empty());
   ASSERT_NE(keyA, keyB);
   db2_.CreateDatabase("PART", {0, 1, 2}, 1, {"SYSCATSPACE"}, true);
   db2_.store().EnsurePartition(kInstance, "PART", 0, {{"TS0", 1}, {"TS1", 1}}, true);
@@ -632,10 +625,6 @@ TEST_F(KestrelRestoreTest, ARestoreDecidesBeforeAnyPartitionIsOverwritten) {
     char number[8];
     std::snprintf(number, sizeof number, "%04d", std::stoi(key.substr(dash + 1)));
     return key.substr(0, dash) + " " + number;
-  };
-  auto reset = [&] {
-    Fill('u');
-    db2_.store().WriteData(kInstance, kDatabase, 1, "SYSCATSPACE", "changed catalog");
   };
   // A stop time later than every image, in the zone the agent runs in.
   const std::string stop = UtcTime(std::time(nullptr) + 86400);
@@ -739,7 +728,8 @@ TEST_F(KestrelRestoreTest, ARestoreDecidesBeforeAnyPartitionIsOverwritten) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_NO_FATAL_FAILURE(PutConfig());
-    reset();
+    Fill('u');
+    db2_.store().WriteData(kInstance, kDatabase, 1, "SYSCATSPACE", "changed catalog");
     if (c.setUp) {
       ASSERT_NO_FATAL_FAILURE(c.setUp());
     }
