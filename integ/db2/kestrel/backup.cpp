@@ -510,8 +510,7 @@ class DatabaseBackup {
       return false;
     }
     DbgPlain(kTrace, "[%s] Catalog node is set to %d", kFn, db_->catalogNode);
-    std::vector<int> nodes = db_->nodes;
-    if (nodes.empty() && db_->catalogNode == 0) nodes.push_back(0);
+    const std::vector<int> nodes = LocalNodes(*db_);
     if (nodes.empty()) {
       ReportText(kFn, "No partition of database " + db_->name + " runs on this host (" +
                           cmnHostname + "); the database is not backed up.");
