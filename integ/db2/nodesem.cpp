@@ -372,6 +372,11 @@ std::string DB2GlobalSemsProblem() {
   return std::string();
 }
 
+std::string DB2UnpacedText(int node, const std::string& database, const std::string& cause) {
+  return "Partition " + std::to_string(node) + " of database " + database +
+         " is backed up without pacing: " + cause + ".";
+}
+
 int DB2DeviceAcquire(const Db2GlobalSems* sems) {
   if (sems == nullptr || sems->device == -1) return -1;
   return CmnSemWait(sems->device, 1, kCmnSemForever, kHandOff) == 0 ? 0 : -1;
@@ -460,10 +465,7 @@ int BackupCoordinator(void* argument) {
     // The partition task found them before it forked us; another run may
     // still hold the one that is left, so nothing global is deleted here.
     if (arg->database != nullptr)
-      ErhFullReport(kFn, 0,
-                    ("Partition " + std::to_string(node) + " of database " + arg->database +
-                     " is backed up without pacing: " + DB2GlobalSemsProblem() + ".")
-                        .c_str());
+      ErhFullReport(kFn, 0, DB2UnpacedText(node, arg->database, DB2GlobalSemsProblem()).c_str());
     else
       ErhFullReportPacked(kFn, 0, NlsPackMessage(kDb2MsgSet, kDb2MsgUnpaced));
     DeleteAll(sets);
