@@ -159,14 +159,30 @@ sembuf Op(unsigned short num, int op, int flags = SEM_UNDO) {
   return b;
 }
 
-// The holders' set, made (all zero) when missing; -1 when it cannot be.
+// The holders' set, made (all zero) when missing; kHoldersGone when it was
+// removed before it could be looked at; -1 when it cannot be, or when the
+// key names a set of another size (a key another file shares): its values
+// are read whole into a buffer of our size.
+constexpr int kHoldersGone = -3;
 int HoldersSet() {
   const std::string path = DB2GlobalLockPath();
   const key_t key = ftok(path.c_str(), kHoldersId + 1);
   if (key == static_cast<key_t>(-1)) return -1;
   const int id = semget(key, kHoldSems, IPC_CREAT | 0777);
-  if (id < 0)
+  if (id < 0) {
     DbgPlain(kLevel, "[DB2Holds] semget of %s: %s", path.c_str(), ErhSysErrnoToText(errno));
+    return -1;
+  }
+  semid_ds ds{};
+  if (semctl(id, 0, IPC_STAT, &ds) != 0)
+    return errno == EIDRM || errno == EINVAL ? kHoldersGone : -1;
+  if (ds.sem_nsems != static_cast<decltype(ds.sem_nsems)>(kHoldSems)) {
+    DbgPlain(kDbgUnexpected, "[DB2Holds] the set of key 0x%x on %s has %lu semaphores, not %d",
+             static_cast<unsigned>(key), path.c_str(), static_cast<unsigned long>(ds.sem_nsems),
+             kHoldSems);
+    errno = EEXIST;
+    return -1;
+  }
   return id;
 }
 
@@ -176,6 +192,7 @@ int HoldersSet() {
 int HoldersOperate(sembuf* ops, std::size_t count, unsigned timeoutMs) {
   for (int attempt = 0; attempt < kHoldAttempts; ++attempt) {
     const int id = HoldersSet();
+    if (id == kHoldersGone) continue;
     if (id == -1) return -1;
     const int rc = CmnSemOperate(id, ops, count, timeoutMs);
     if (rc == 0) return id;
@@ -355,6 +372,11 @@ std::string DB2GlobalSemsProblem() {
   return std::string();
 }
 
+std::string DB2UnpacedText(int node, const std::string& database, const std::string& cause) {
+  return "Partition " + std::to_string(node) + " of database " + database +
+         " is backed up without pacing: " + cause + ".";
+}
+
 int DB2DeviceAcquire(const Db2GlobalSems* sems) {
   if (sems == nullptr || sems->device == -1) return -1;
   return CmnSemWait(sems->device, 1, kCmnSemForever, kHandOff) == 0 ? 0 : -1;
@@ -443,10 +465,7 @@ int BackupCoordinator(void* argument) {
     // The partition task found them before it forked us; another run may
     // still hold the one that is left, so nothing global is deleted here.
     if (arg->database != nullptr)
-      ErhFullReport(kFn, 0,
-                    ("Partition " + std::to_string(node) + " of database " + arg->database +
-                     " is backed up without pacing: " + DB2GlobalSemsProblem() + ".")
-                        .c_str());
+      ErhFullReport(kFn, 0, DB2UnpacedText(node, arg->database, DB2GlobalSemsProblem()).c_str());
     else
       ErhFullReportPacked(kFn, 0, NlsPackMessage(kDb2MsgSet, kDb2MsgUnpaced));
     DeleteAll(sets);

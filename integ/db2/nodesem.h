@@ -86,6 +86,9 @@ int DB2GlobalSemsCreate(Db2GlobalSems* sems, int devices);
 void DB2GlobalSemsDelete(Db2GlobalSems* sems);
 // "" when GlobalLock and sem_dev can be opened; else why not, for a report.
 std::string DB2GlobalSemsProblem();
+// The report of partition `node` of `database` backed up without pacing,
+// `cause` saying why (DB2GlobalSemsProblem, DB2NodeSemsCreate's `why`).
+std::string DB2UnpacedText(int node, const std::string& database, const std::string& cause);
 // Takes one device from sem_dev, without limit and without undo (a
 // coordinator gives it back). 0; -1 when the set is gone (run unpaced).
 int DB2DeviceAcquire(const Db2GlobalSems* sems);

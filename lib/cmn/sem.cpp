@@ -120,6 +120,21 @@ int WaitPolling(int id, sembuf* ops, std::size_t count, unsigned timeout) {
   }
 }
 
+// Whether `set` is a one-semaphore set. A key that another file's key
+// collides with may name a larger set of someone else's, whose first
+// semaphore must not be set or waited on as ours.
+bool OneSemaphore(const char* function, int set) {
+  semid_ds ds{};
+  if (semctl(set, 0, IPC_STAT, &ds) != 0) {
+    LogFailure(function);
+    return false;
+  }
+  if (ds.sem_nsems == 1) return true;
+  errno = EEXIST;
+  LogFailure(function);
+  return false;
+}
+
 }  // namespace
 
 int CmnSemCreate(const char* path, int id, int value, int exclusive) {
@@ -133,6 +148,7 @@ int CmnSemCreate(const char* path, int id, int value, int exclusive) {
     LogFailure(kFn);
     return -1;
   }
+  if (!OneSemaphore(kFn, set)) return -1;
   if (semctl(set, 0, SETVAL, value) != 0) {
     LogFailure(kFn);
     // A set we certainly made ourselves would otherwise outlive us unused;
@@ -156,8 +172,11 @@ int CmnSemOpen(const char* path, int id) {
   key_t key;
   if (KeyOf(kFn, path, id, &key) != 0) return -1;
   const int set = semget(key, 0, 0);
-  if (set < 0) LogFailure(kFn);
-  return set;
+  if (set < 0) {
+    LogFailure(kFn);
+    return -1;
+  }
+  return OneSemaphore(kFn, set) ? set : -1;
 }
 
 int CmnSemWait(int id, int n, unsigned timeout, CmnSemUndo undo) {

@@ -29,9 +29,11 @@ inline constexpr unsigned kCmnSemForever2 = 0xFFFFFFFEu;
 // ftok(path, id + 1) with permissions 0777, and sets its value to `value`.
 // A null path makes a private set, reachable only through the returned id.
 // The path must exist. Returns the set id, or -1; with bit 1 of `exclusive`
-// an existing set is a failure (errno EEXIST).
+// an existing set is a failure (errno EEXIST), and so is always an existing
+// set of more than one semaphore (another key colliding with this one).
 int CmnSemCreate(const char* path, int id, int value, int exclusive);
-// The existing set of (path, id); -1 for a null path or when there is none.
+// The existing set of (path, id); -1 for a null path, when there is none or
+// when the key's set holds more than one semaphore (errno EEXIST).
 int CmnSemOpen(const char* path, int id);
 // Takes `n` (0 to 32767; 0 takes nothing) from the semaphore, waiting at most
 // `timeout` milliseconds (kCmnSemForever or kCmnSemForever2: without limit).

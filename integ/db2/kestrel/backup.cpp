@@ -347,10 +347,7 @@ int DB2Backup(void* argument) {
   std::string unpaced = DB2GlobalSemsProblem();
   const bool paced = unpaced.empty() && DB2NodeSemsCreate(info->node, &unpaced) == 0;
   if (!paced)
-    ErhFullReport(kFn, kErhWarning,
-                  ("Partition " + std::to_string(info->node) + " of database " + info->dbAlias +
-                   " is backed up without pacing: " + unpaced + ".")
-                      .c_str());
+    ErhFullReport(kFn, kErhWarning, DB2UnpacedText(info->node, info->dbAlias, unpaced).c_str());
   if (paced && TaskRun(&coordinator, BackupCoordinator, &arg, "BackupCoordinator") != 0) {
     // Without its coordinator the partition's sessions would wait for ever
     // for their start; the device the partition holds goes back.
@@ -510,8 +507,7 @@ class DatabaseBackup {
       return false;
     }
     DbgPlain(kTrace, "[%s] Catalog node is set to %d", kFn, db_->catalogNode);
-    std::vector<int> nodes = db_->nodes;
-    if (nodes.empty() && db_->catalogNode == 0) nodes.push_back(0);
+    const std::vector<int> nodes = LocalNodes(*db_);
     if (nodes.empty()) {
       ReportText(kFn, "No partition of database " + db_->name + " runs on this host (" +
                           cmnHostname + "); the database is not backed up.");

@@ -161,6 +161,12 @@ int CreateDataTree(const char* host, const char* instance, int action, const Age
   return FindSessionImages(host, instance, handle, tree);
 }
 
+std::vector<int> LocalNodes(const Db2Database& db) {
+  std::vector<int> nodes = db.nodes;
+  if (nodes.empty() && db.catalogNode == 0) nodes.push_back(0);
+  return nodes;
+}
+
 void PlaceCatalogFirst(Db2Database* db) {
   static const char kFn[] = "GetNodesInfo";
   for (std::size_t i = 0; i < db->nodes.size(); ++i) {

@@ -84,6 +84,11 @@ bool ParseImageName(std::string_view mountPoint, ImageName* out);
 // call's code, reported (the record then as far as it got).
 int GetNodesInfo(Db2Database* db, const char* instance, const std::string& listedAs = {});
 
+// The partitions of `db` on this host, as GetNodesInfo left the record,
+// catalog partition first when it is local: a database of an instance
+// without DB2_NODES is its catalog partition 0 alone.
+std::vector<int> LocalNodes(const Db2Database& db);
+
 // Puts the catalog partition first when it is among `nodes`, else sets the
 // catalog partition to -1.
 void PlaceCatalogFirst(Db2Database* db);

@@ -467,14 +467,6 @@ namespace {
 
 constexpr char kLoopFn[] = "DB2RestoreDatabases";
 
-// The partitions a restore of `db` overwrites on this host: a database of
-// an instance without DB2_NODES is its catalog partition 0 alone.
-std::vector<int> LocalNodes(const Db2Database& db) {
-  std::vector<int> nodes = db.nodes;
-  if (nodes.empty() && db.catalogNode == 0) nodes.push_back(0);
-  return nodes;
-}
-
 std::string NodeNumbers(const std::vector<int>& nodes) {
   std::string text;
   for (const int node : nodes) text += (text.empty() ? "" : ", ") + std::to_string(node);
