@@ -391,7 +391,10 @@ int main(int argc, char** argv) {
     const Clock::time_point start = Clock::now();
     std::vector<pid_t> children;
     for (int node : kPartitions) {
-      DB2DeviceAcquire(&global);
+      if (DB2DeviceWait(&global, 600000) != 0) {
+        Step(false, "a device for partition " + std::to_string(node));
+        break;
+      }
       children.push_back(Fork([&, node] { return BackupPartition(library, c, node); }));
     }
     int bad = 0;

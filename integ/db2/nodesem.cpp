@@ -377,11 +377,6 @@ std::string DB2UnpacedText(int node, const std::string& database, const std::str
          " is backed up without pacing: " + cause + ".";
 }
 
-int DB2DeviceAcquire(const Db2GlobalSems* sems) {
-  if (sems == nullptr || sems->device == -1) return -1;
-  return CmnSemWait(sems->device, 1, kCmnSemForever, kHandOff) == 0 ? 0 : -1;
-}
-
 int DB2DeviceWait(const Db2GlobalSems* sems, unsigned timeoutMs) {
   if (sems == nullptr || sems->device == -1) return -1;
   const int rc = CmnSemWait(sems->device, 1, timeoutMs, kHandOff);
@@ -465,7 +460,8 @@ int BackupCoordinator(void* argument) {
     // The partition task found them before it forked us; another run may
     // still hold the one that is left, so nothing global is deleted here.
     if (arg->database != nullptr)
-      ErhFullReport(kFn, 0, DB2UnpacedText(node, arg->database, DB2GlobalSemsProblem()).c_str());
+      ErhFullReport(kFn, kErhWarning,
+                    DB2UnpacedText(node, arg->database, DB2GlobalSemsProblem()).c_str());
     else
       ErhFullReportPacked(kFn, 0, NlsPackMessage(kDb2MsgSet, kDb2MsgUnpaced));
     DeleteAll(sets);

@@ -89,11 +89,9 @@ std::string DB2GlobalSemsProblem();
 // The report of partition `node` of `database` backed up without pacing,
 // `cause` saying why (DB2GlobalSemsProblem, DB2NodeSemsCreate's `why`).
 std::string DB2UnpacedText(int node, const std::string& database, const std::string& cause);
-// Takes one device from sem_dev, without limit and without undo (a
-// coordinator gives it back). 0; -1 when the set is gone (run unpaced).
-int DB2DeviceAcquire(const Db2GlobalSems* sems);
-// The same with a limit of `timeoutMs`: 0 taken, -2 none came free in
-// time, -1 the set is gone.
+// Takes one device from sem_dev without undo (a coordinator gives it
+// back), waiting at most `timeoutMs`: 0 taken, -2 none came free in time,
+// -1 the set is gone (run unpaced).
 int DB2DeviceWait(const Db2GlobalSems* sems, unsigned timeoutMs);
 // Gives `n` devices back to sem_dev at once (0 gives none). 0; -1 when the
 // set is gone.

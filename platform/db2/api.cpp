@@ -268,6 +268,18 @@ int sqlesetc_api(sqle_conn_setting* settings, std::uint16_t count, sqlca* ca) {
     params += std::to_string(settings[i].type) + ":" + std::to_string(settings[i].value) + " ";
   if (Enter("sqlesetc_api", ca, params)) return ca->sqlcode;
   if (settings == nullptr && count > 0) return SetCa(ca, kSqlBadParameter), kSqlBadParameter;
+  // "sqlesetc_api.node<N>=<sqlcode>" refuses the switch to partition N only.
+  for (std::uint16_t i = 0; i < count; ++i) {
+    if (settings[i].type != SQL_CONNECT_NODE && settings[i].type != SQL_ATTACH_NODE) continue;
+    std::optional<int> fault;
+    try {
+      fault = FaultFor(Store(StateRoot()).root(),
+                       "sqlesetc_api.node" + std::to_string(settings[i].value));
+    } catch (const std::exception&) {
+      fault = kSqlInternal;
+    }
+    if (fault) return SetCa(ca, *fault, "fault"), *fault;
+  }
   for (std::uint16_t i = 0; i < count; ++i) {
     if (settings[i].type == SQL_CONNECT_NODE)
       P().connectNode = settings[i].value;

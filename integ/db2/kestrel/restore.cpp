@@ -602,6 +602,15 @@ bool Restorable(Db2Database* db, bool named, const char* host, const char* from,
              "[%s] Partition %d of database %s holds none of the requested table spaces and "
              "session %s has no image of it; it is left out",
              kLoopFn, n, into.c_str(), db->sessionId.c_str());
+  // A partition DB2 refuses to switch to is found now, not after the
+  // partitions before it were overwritten.
+  for (const int n : nodes)
+    if (std::find(db->leftOut.begin(), db->leftOut.end(), n) == db->leftOut.end() &&
+        AttachToNode(n, instance) != 0) {
+      ReportText(kLoopFn, "Partition " + std::to_string(n) + " of database " + into +
+                              " cannot be attached; nothing of the database is restored.");
+      return false;
+    }
   if (options.partitioned == 0 && options.rollForward > 0 && db->catalogNode == -1) {
     const std::string catalogHost = GetNodeHost(instance, db->listedCatalogNode);
     ErhFullReport(kLoopFn, kErhWarning,

@@ -173,7 +173,7 @@ class NodeSemTest : public ::testing::Test {
     tarn::test::SysVGuard guard;
     std::vector<ChildProcess> partitions;
     for (int node = 0; node < static_cast<int>(nodes.size()); ++node) {
-      ASSERT_EQ(DB2DeviceAcquire(&global), 0);
+      ASSERT_EQ(DB2DeviceWait(&global, 30000), 0);
       const std::vector<SessionFault> sessions = nodes[node];
       partitions.emplace_back([this, node, sessions] { return Partition(node, sessions); },
                               kWatchdogSeconds);
@@ -304,7 +304,7 @@ TEST_F(NodeSemTest, ABackupThatEndedBeforeItsCoordinatorRanGivesTheDeviceBack) {
   tarn::test::Watchdog watchdog(kWatchdogSeconds);
   Db2GlobalSems global;
   ASSERT_EQ(DB2GlobalSemsCreate(&global, 1), 0);
-  ASSERT_EQ(DB2DeviceAcquire(&global), 0);
+  ASSERT_EQ(DB2DeviceWait(&global, 30000), 0);
   BackupCoordinatorArg arg{0, 2};
   ASSERT_EQ(DB2NodeSemsCreate(0), 0);
   SemaphoreDelete(&arg);  // the backup call failed at once
@@ -313,7 +313,7 @@ TEST_F(NodeSemTest, ABackupThatEndedBeforeItsCoordinatorRanGivesTheDeviceBack) {
   EXPECT_EQ(Value(global.device), 1);
 
   // A coordinator waiting for its sessions when the task deletes the sets.
-  ASSERT_EQ(DB2DeviceAcquire(&global), 0);
+  ASSERT_EQ(DB2DeviceWait(&global, 30000), 0);
   ASSERT_EQ(DB2NodeSemsCreate(0), 0);
   ChildProcess waiting([&] { return BackupCoordinator(&arg); });
   Pause(50);
@@ -333,7 +333,7 @@ TEST_F(NodeSemTest, ACoordinatorWhosePartitionTaskDiedEndsAndDeletesTheNodesSets
     tarn::test::Watchdog watchdog(kWatchdogSeconds);
     Db2GlobalSems global;
     ASSERT_EQ(DB2GlobalSemsCreate(&global, 1), 0);
-    ASSERT_EQ(DB2DeviceAcquire(&global), 0);
+    ASSERT_EQ(DB2DeviceWait(&global, 30000), 0);
     ChildProcess task([permitTaken] {
       if (DB2NodeSemsCreate(0) != 0) return 2;
       BackupCoordinatorArg arg{0, 1, getpid()};
@@ -363,7 +363,7 @@ TEST_F(NodeSemTest, ACoordinatorThatDiesHoldingTheGlobalLockFreesIt) {
   tarn::test::Watchdog watchdog(kWatchdogSeconds);
   Db2GlobalSems global;
   ASSERT_EQ(DB2GlobalSemsCreate(&global, 1), 0);
-  ASSERT_EQ(DB2DeviceAcquire(&global), 0);
+  ASSERT_EQ(DB2DeviceWait(&global, 30000), 0);
   BackupCoordinatorArg arg{1, 2};
   ASSERT_EQ(DB2NodeSemsCreate(1), 0);
   ChildProcess coordinator([&] { return BackupCoordinator(&arg); });

@@ -675,6 +675,14 @@ TEST_F(KestrelRestoreTest, ARestoreDecidesBeforeAnyPartitionIsOverwritten) {
         "); the database is not restored."},
        kDatabase,
        "uuu"},
+      {"a partition DB2 will not switch to",
+       [&] { db2sim::SetFault(db2_.store().root(), "sqlesetc_api.node2", -1024); },
+       "-restore -dbname SAMPLE -sessionID " + keyA,
+       kExitPartitionFailed,
+       {"Partition 2 of database SAMPLE cannot be attached; nothing of the database is "
+        "restored."},
+       kDatabase,
+       "uuu"},
       {"the catalog partition on another host",
        [&] { Nodes({0, 2}, elsewhere); },
        "-restore -dbname SAMPLE -sessionID " + keyA + " -rollforward",
@@ -713,6 +721,7 @@ TEST_F(KestrelRestoreTest, ARestoreDecidesBeforeAnyPartitionIsOverwritten) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_NO_FATAL_FAILURE(PutConfig());
+    db2sim::SetFault(db2_.store().root(), "sqlesetc_api.node2", 0, true);
     Fill('u');
     db2_.store().WriteData(kInstance, kDatabase, 1, "SYSCATSPACE", "changed catalog");
     if (c.setUp) {

@@ -95,7 +95,7 @@ TEST_F(WrenDb2Test, TwoPartitionsWithTwoSessionsEachBackUpPacedByTheirCoordinato
   guard.semaphore(global.device);
   std::vector<ChildProcess> partitions;
   for (int node : {0, 1}) {
-    ASSERT_EQ(DB2DeviceAcquire(&global), 0);
+    ASSERT_EQ(DB2DeviceWait(&global, 30000), 0);
     partitions.emplace_back([this, node] { return PacedPartition(*this, node, 2); }, 90);
   }
   for (ChildProcess& p : partitions) EXPECT_EQ(p.ExitCode(90), 0);
